@@ -453,6 +453,7 @@ void DtEvery(const Ctx &c) {
     }
     c.o.SetB(3, c.s.p[12]);
 }
+// A DTEVERY not started yet (last 0) stays so: its first execution with RUN pulses.
 void DtEveryKeep(const Ctx &c) {
     if (c.s.U(8) != 0) c.s.SetU(8, c.now);
 }
@@ -642,6 +643,13 @@ void Derivate(const Ctx &c) {
     c.o.SetR(3, c.s.F(16));
 }
 void DerivateInit(const Ctx &c) { c.s.SetU(0, 0xFFFFFFFFu); }
+// INTEGRAL and DERIVATE keep their last stamp at 0 (not at the timers' 4).
+void IntegralKeep(const Ctx &c) { c.s.SetU(0, c.now); }
+// A DERIVATE without a sample yet stays so (its next execution takes the
+// first one) instead of taking a stamp: samples of 0 would make a spike.
+void DerivateKeep(const Ctx &c) {
+    if (c.s.U(0) != 0xFFFFFFFFu) c.s.SetU(0, c.now);
+}
 // RAMP: last 0, output 4, rise 8, fall 12, base 16.
 void Ramp(const Ctx &c) {
     const float x = c.o.R(0);
@@ -1012,8 +1020,8 @@ constexpr Row kRows[Z7STFB_ROWS] = {
     {"AVERAGE", 17, 536, 0, 4, AverageT<false>, AverageInit, nullptr},
     {"HYSTER", 16, 1, 0, 4, Hyster, nullptr, nullptr},
     {"LIM_ALRM", 18, 2, 0, 7, LimAlrm, nullptr, nullptr},
-    {"INTEGRAL", 20, 8, 0, 7, Integral, nullptr, KeepStamp},
-    {"DERIVATE", 15, 20, 0, 4, Derivate, DerivateInit, KeepStamp},
+    {"INTEGRAL", 20, 8, 0, 7, Integral, nullptr, IntegralKeep},
+    {"DERIVATE", 15, 20, 0, 4, Derivate, DerivateInit, DerivateKeep},
     {"SIG_GEN", 1, 16, 0, 7, SigGen, nullptr, SigGenKeep},
     {"RAMP", 27, 20, 0, 6, Ramp, nullptr, nullptr},
     {"CURVELIN", 44, 0, 1, 8, CurveLin, nullptr, nullptr},
