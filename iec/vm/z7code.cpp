@@ -139,6 +139,8 @@ uint32_t Z7VMCode_GetData8Sizing(uint32_t code, uint32_t desc) { return SizingCh
 uint32_t Z7VMCode_GetData16Sizing(uint32_t code, uint32_t desc) { return SizingCheck(code, desc, 6, 10); }
 uint32_t Z7VMCode_GetData32Sizing(uint32_t code, uint32_t desc) { return SizingCheck(code, desc, 12, 11); }
 uint32_t Z7VMCode_GetData64Sizing(uint32_t code, uint32_t desc) { return SizingCheck(code, desc, 18, 19); }
+// Compared with the allocated count (word 24 + 1) like the other kinds, not with word 24:
+// the highest allocated TIME index exists and may be used.
 uint32_t Z7VMCode_GetTimeSizing(uint32_t code, uint32_t desc) { return SizingCheck(code, desc, 24, 13); }
 uint32_t Z7VMCode_GetStringSizing(uint32_t code, uint32_t desc) { return SizingCheck(code, desc, 30, 20); }
 
