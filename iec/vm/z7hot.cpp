@@ -211,6 +211,7 @@ uint32_t Rebuild(uint32_t code, uint32_t db, uint32_t now, bool undo) {
     if (!VarMap(code, db, 0, undo, &var)) return var;
     if (Z7VMRsc_Exist(db)) return 23;
     if (Z7VMCode_GetNbActiveTime(code) > Z7Sec_Get(db, Z7SEC_TIMERS, SD_ALLOC)) return 25;
+    // the map's own test before anything changes: its rebuild (48) would come with the database half rebuilt
     if (Z7VMMap_CanHotRestart(db, code) != 0) return 48;
     // 4: header
     Z7Mem_Put32(hd + HD_EXECUTOR, Z7Fn_Register(reinterpret_cast<Z7Fn>(&Z7VMStf_Execute)));

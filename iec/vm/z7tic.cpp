@@ -176,7 +176,8 @@ enum Z7Opcode : uint16_t {
 #undef Z7_OP_ENUM
 };
 
-// Operand words of each opcode (fixed part); 0xFF: undefined.
+// Operand words of each opcode (fixed part); 0xFF: undefined. Opcodes 11 and 119
+// are given no operation by the instruction set (nor listed unassigned): undefined.
 struct OpTable {
     uint8_t n[kMaxOp + 1];
     constexpr OpTable() : n{} {
