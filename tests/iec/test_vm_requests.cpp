@@ -268,12 +268,17 @@ TEST_F(VmRequests, ChangeCheckRefusesWithItsCode) {
     deep.cs_size = 17;  // 17 x 2 > 32 entries
     auto busy = VmsImage("change");
     busy.tasks.assign(9, {"T", {1}});
-    EXPECT_EQ(Z7VM_CanHOTStart(Load(deep), db), 37u);
-    EXPECT_EQ(Z7VM_CanHOTStart(Load(busy), db), 49u);
+    auto retained = VmsImage("change");
+    retained.has_retain = true;
+    retained.retain.sig = 0x5A37A003;
+    auto remapped = VmsImage("change");
+    remapped.map_layout = 0x78;
+    const std::vector<std::pair<test_support::IecImage, uint32_t>> later = {
+        {deep, 37}, {busy, 49}, {retained, 28}, {remapped, 48}};
+    for (const auto &[img, rc] : later) EXPECT_EQ(Z7VM_CanHOTStart(Load(img), db), rc);
     const auto ddk = z7_services.Z7DDKC_CanBuildHot;
     z7_services.Z7DDKC_CanBuildHot = [](uint32_t, uint32_t) -> uint32_t { return 1; };
-    EXPECT_EQ(Z7VM_CanHOTStart(Load(deep), db), 47u);
-    EXPECT_EQ(Z7VM_CanHOTStart(Load(busy), db), 47u);
+    for (const auto &[img, rc] : later) EXPECT_EQ(Z7VM_CanHOTStart(Load(img), db), 47u) << rc;
     z7_services.Z7DDKC_CanBuildHot = ddk;
     Z7Mem_Put32(Z7VM_Header(db) + HD_MAGIC, 0x8000027);
     EXPECT_EQ(Z7VM_CanHOTStart(Load(VmsImage("change")), db), 29u);
