@@ -44,8 +44,8 @@ bool Open(uint32_t db, uint32_t arg, uint32_t need, Arr &a) {
     a.db = db;
     a.arg = arg;
     a.type = a.Op(0);
-    const int32_t n = int16_t(a.Op(2));
-    a.count = n > 0 ? uint32_t(n) : 0;
+    const int32_t n = a.Op(2);
+    a.count = uint32_t(n);
     if (a.type == 5) {
         a.p = StringArray(db, a.Op(1), a.count, a.esize);
     } else {

@@ -405,6 +405,8 @@ FbHandler Z7Blocks_GetProc(uint32_t id) {
     }
 }
 
+// A row without a handler is stepped over rather than ending the walk, so
+// that a block missing from this build hides none behind it.
 uint32_t Z7Blocks_GetNextID(uint32_t id) {
     for (uint32_t k = id + 1; k < ROW_END; k++)
         if (Z7Blocks_GetProc(k) != nullptr) return k;

@@ -98,6 +98,13 @@ uint16_t Z7VMCode_GetNbXV(uint32_t code) { return Count(Z7Img_Sizing(Z7Img_Of(co
 
 uint16_t Z7VMCode_GetNbFBInstance(uint32_t code) { return TableCount(Z7Img_Of(code), 7, 16, 1); }
 
+uint16_t Z7VMCode_GetNbFBInstanceUsed(uint32_t code) {
+    const Z7Img img = Z7Img_Of(code);
+    const uint32_t off = img.Table(7, 16);
+    const uint16_t used = off ? Count(img.W16(off + 2)) : 1;
+    return std::min(used, Z7VMCode_GetNbFBInstance(code));
+}
+
 uint16_t Z7VMCode_GetNbCustomFunc(uint32_t code) { return TableCount(Z7Img_Of(code), 3, 4, 1); }
 
 uint16_t Z7VMCode_GetNbString(uint32_t code, uint32_t *buffer_size) {
@@ -132,6 +139,8 @@ uint32_t Z7VMCode_GetData8Sizing(uint32_t code, uint32_t desc) { return SizingCh
 uint32_t Z7VMCode_GetData16Sizing(uint32_t code, uint32_t desc) { return SizingCheck(code, desc, 6, 10); }
 uint32_t Z7VMCode_GetData32Sizing(uint32_t code, uint32_t desc) { return SizingCheck(code, desc, 12, 11); }
 uint32_t Z7VMCode_GetData64Sizing(uint32_t code, uint32_t desc) { return SizingCheck(code, desc, 18, 19); }
+// Compared with the allocated count (word 24 + 1) like the other kinds, not with word 24:
+// the highest allocated TIME index exists and may be used.
 uint32_t Z7VMCode_GetTimeSizing(uint32_t code, uint32_t desc) { return SizingCheck(code, desc, 24, 13); }
 uint32_t Z7VMCode_GetStringSizing(uint32_t code, uint32_t desc) { return SizingCheck(code, desc, 30, 20); }
 

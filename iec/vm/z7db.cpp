@@ -200,7 +200,7 @@ uint32_t BuildSteps(uint32_t code, uint32_t db, uint32_t open_io, uint32_t open_
     if ((rc = Z7VMMap_Build(db, code)) != 0) return rc;
     if ((rc = Z7VMFbl_Link(code, db)) != 0) return rc;
     if ((rc = Z7VMFbl_InitInstances(code, db, 1)) != 0) return rc;
-    Z7Sec_Set(db, Z7SEC_INST, SD_USED, Z7VMCode_GetNbFBInstance(code));  // instances an on-line change keeps
+    Z7Sec_Set(db, Z7SEC_INST, SD_USED, Z7VMCode_GetNbFBInstanceUsed(code));  // instances an on-line change keeps
     if ((rc = Z7VMFbl_InitCustomFunctions(code, db)) != 0) return rc;
     // 8: I/O layer and driver kit
     bool io_open = false, ddk_built = false;

@@ -122,7 +122,7 @@ uint32_t VarMap(uint32_t code, uint32_t db, uint32_t apply, bool undo, uint32_t 
     if (!apply) {
         if (Z7VMCode_GetNbFBInstance(code) != Z7Sec_Get(db, Z7SEC_INST, SD_ALLOC)) return fail(59);
         const uint16_t old_inst = Z7Sec_Get(db, Z7SEC_INST, SD_USED);
-        if (old_inst && Z7VMCode_GetNbFBInstance(code) < old_inst) return fail(159);
+        if (Z7VMCode_GetNbFBInstanceUsed(code) < old_inst) return fail(159);
         if (Z7VMFbl_GetInstanceDataSize(code) > Z7Sec_Bytes(db, Z7SEC_INSTDATA) ||
             Z7VMCode_GetWishedFBIRawSize(code) > Z7Sec_Bytes(db, Z7SEC_INSTDATA))
             return fail(64);
@@ -177,13 +177,13 @@ uint32_t Z7VM_CanHOTStart(uint32_t code, uint32_t db) {
     if (Z7VMCode_GetNbActiveTime(code) > Z7Sec_Get(db, Z7SEC_TIMERS, SD_ALLOC)) return Fail(db, 25);
     if (Z7Part_Ios_CanHotRestart(Z7VMCode_GetIODef(code)) != 0) return Fail(db, 45);
     if (Z7VMCode_GetCTSegUsedSize(code) > Z7Sec_Bytes(db, Z7SEC_CT)) return Fail(db, 46);
+    if (Z7Part_DDKC_CanBuildHot(db, code) != 0) return Fail(db, 47);
     if (Z7VMWarm_CanUpdatePointers(code, db) != 0) return Fail(db, 28);
     if (Z7VMMap_CanHotRestart(db, code) != 0) return Fail(db, 48);
     rc = Z7VMCode_CanHOTBuildTaskList(code);
     if (rc == 36) return Fail(db, 49);
     if (rc != 0) return Fail(db, 43);
     if (Z7VMCode_GetCallStackAllocSize(code) > Z7Sec_Get(db, Z7SEC_CSTACK, SD_ALLOC)) return Fail(db, 37);
-    if (Z7Part_DDKC_CanBuildHot(db, code) != 0) return Fail(db, 47);
     if (Z7Part_MB_CanBuildHOT(Z7VMCode_MBClientConfig(code), Z7Sec_Addr(db, Z7SEC_MB)) != 0) return Fail(db, 50);
     if (Z7Part_VMAsi_CanHotStart(Z7VMCode_AsiConfig(code), Z7Sec_Addr(db, Z7SEC_ASI)) != 0) return Fail(db, 39);
     if (Z7Part_VMCan_CanBuildHot(db, code) != 0) return Fail(db, 51);
@@ -211,6 +211,7 @@ uint32_t Rebuild(uint32_t code, uint32_t db, uint32_t now, bool undo) {
     if (!VarMap(code, db, 0, undo, &var)) return var;
     if (Z7VMRsc_Exist(db)) return 23;
     if (Z7VMCode_GetNbActiveTime(code) > Z7Sec_Get(db, Z7SEC_TIMERS, SD_ALLOC)) return 25;
+    // the map's own test before anything changes: its rebuild (48) would come with the database half rebuilt
     if (Z7VMMap_CanHotRestart(db, code) != 0) return 48;
     // 4: header
     Z7Mem_Put32(hd + HD_EXECUTOR, Z7Fn_Register(reinterpret_cast<Z7Fn>(&Z7VMStf_Execute)));
@@ -227,9 +228,10 @@ uint32_t Rebuild(uint32_t code, uint32_t db, uint32_t now, bool undo) {
     if (Z7VMMap_HotRestart(db, code) != 0) return 48;
     if ((rc = Z7VMFbl_Link(code, db)) != 0) return rc;
     if ((rc = Z7VMFbl_InitInstances(code, db, 0)) != 0) return rc;
+    // instances 1 .. highest used number before the change survive it
     const uint16_t old_inst = Z7Sec_Get(db, Z7SEC_INST, SD_USED);
-    Z7VMFbl_InitNewInstances(db, old_inst ? old_inst : Z7VMCode_GetNbFBInstance(code));
-    Z7Sec_Set(db, Z7SEC_INST, SD_USED, Z7VMCode_GetNbFBInstance(code));
+    Z7VMFbl_InitNewInstances(db, old_inst ? old_inst - 1u : 0u);
+    Z7Sec_Set(db, Z7SEC_INST, SD_USED, Z7VMCode_GetNbFBInstanceUsed(code));
     if ((rc = Z7VMFbl_InitCustomFunctions(code, db)) != 0) return rc;
     Z7VMTmr_HotRestartTimers(db);
     Z7VMTic_Init(db);

@@ -73,6 +73,7 @@ struct Z7FblCtx {
 };
 uint32_t Z7VMFbl_List(uint32_t command, Z7FblCtx *ctx, uint32_t standard);
 uint32_t Z7VMFbl_GetInstanceDataSizeExact(uint32_t code);
+// Command 8 to instances 1..old_count (those that existed), 6 to the later ones.
 uint32_t Z7VMFbl_InitNewInstances(uint32_t db, uint32_t old_count);
 // 65 when an instance 1..old_count - 1 of the database has another parameter
 // in the image's instance list, else 0.

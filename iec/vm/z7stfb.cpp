@@ -178,7 +178,7 @@ void Unpack8(const Ctx &c) {
 // CANRCVMSG: port name, USINT data array with its literal size (at least 8),
 // received, identifier, length: the next message of the port's spare slots.
 void CanRcvMsg(const Ctx &c) {
-    const int32_t n = int16_t(c.o.Lit(2));
+    const int32_t n = c.o.Lit(2);
     const uint32_t arr = n >= 8 ? Z7Tools_GetArrayIn(c.db, 14, c.o.Lit(1), n, nullptr) : 0;
     uint32_t id = 0, len = 0, got = 0;
     uint8_t *out = arr ? Z7Mem_Ptr(arr, 8) : nullptr;
@@ -453,6 +453,7 @@ void DtEvery(const Ctx &c) {
     }
     c.o.SetB(3, c.s.p[12]);
 }
+// A DTEVERY not started yet (last 0) stays so: its first execution with RUN pulses.
 void DtEveryKeep(const Ctx &c) {
     if (c.s.U(8) != 0) c.s.SetU(8, c.now);
 }
@@ -642,6 +643,13 @@ void Derivate(const Ctx &c) {
     c.o.SetR(3, c.s.F(16));
 }
 void DerivateInit(const Ctx &c) { c.s.SetU(0, 0xFFFFFFFFu); }
+// INTEGRAL and DERIVATE keep their last stamp at 0 (not at the timers' 4).
+void IntegralKeep(const Ctx &c) { c.s.SetU(0, c.now); }
+// A DERIVATE without a sample yet stays so (its next execution takes the
+// first one) instead of taking a stamp: samples of 0 would make a spike.
+void DerivateKeep(const Ctx &c) {
+    if (c.s.U(0) != 0xFFFFFFFFu) c.s.SetU(0, c.now);
+}
 // RAMP: last 0, output 4, rise 8, fall 12, base 16.
 void Ramp(const Ctx &c) {
     const float x = c.o.R(0);
@@ -695,7 +703,7 @@ void HysterAcc(const Ctx &c) {
 // ---- interpolation -----------------------------------------------------------------------------------
 // A REAL array operand (index k, literal count k+1) inside its segment.
 const uint8_t *RealArray(const Z7Ops &o, uint32_t k, int32_t &count) {
-    count = int16_t(o.Lit(k + 1));
+    count = o.Lit(k + 1);
     const uint32_t a = Z7Tools_GetArrayIn(o.db, 3, o.Lit(k), count, nullptr);
     return a ? Z7Mem_Ptr(a, uint32_t(count) * 4 + 1) : nullptr;
 }
@@ -884,7 +892,7 @@ void Queue(const Ctx &c) {
     const uint32_t type = o.Lit(0);
     c.o.SetB(9, false);
     uint32_t esize = 0;
-    const int32_t cap = int16_t(o.Lit(7));
+    const int32_t cap = o.Lit(7);
     const uint32_t buf = type == 5 ? 0 : Z7Tools_GetArrayIn(o.db, type, o.Lit(6), cap, &esize);
     uint32_t outlk = 0, outsz = 0, inlk = 0, insz = 0;
     const uint32_t out = Z7Tools_GetAnyParam(o.db, type, o.Lit(5), &outlk, &outsz);
@@ -1012,8 +1020,8 @@ constexpr Row kRows[Z7STFB_ROWS] = {
     {"AVERAGE", 17, 536, 0, 4, AverageT<false>, AverageInit, nullptr},
     {"HYSTER", 16, 1, 0, 4, Hyster, nullptr, nullptr},
     {"LIM_ALRM", 18, 2, 0, 7, LimAlrm, nullptr, nullptr},
-    {"INTEGRAL", 20, 8, 0, 7, Integral, nullptr, KeepStamp},
-    {"DERIVATE", 15, 20, 0, 4, Derivate, DerivateInit, KeepStamp},
+    {"INTEGRAL", 20, 8, 0, 7, Integral, nullptr, IntegralKeep},
+    {"DERIVATE", 15, 20, 0, 4, Derivate, DerivateInit, DerivateKeep},
     {"SIG_GEN", 1, 16, 0, 7, SigGen, nullptr, SigGenKeep},
     {"RAMP", 27, 20, 0, 6, Ramp, nullptr, nullptr},
     {"CURVELIN", 44, 0, 1, 8, CurveLin, nullptr, nullptr},

@@ -167,7 +167,7 @@ void PutAny(const Z7Ops &o, uint32_t type, uint64_t v) {
 
 uint32_t MoveBlock(const Z7Ops &o) {
     const uint32_t type = o.Lit(1);
-    const int64_t ssize = int16_t(o.Lit(3)), dsize = int16_t(o.Lit(5));
+    const int64_t ssize = o.Lit(3), dsize = o.Lit(5);
     const int64_t spos = o.D(6), dpos = o.D(7), count = o.D(8);
     uint32_t es = 0;
     const uint32_t src = Z7Tools_GetArrayIn(o.db, type, o.Lit(2), ssize, &es);
@@ -395,7 +395,11 @@ uint32_t RunBits(const Z7Ops &o, uint32_t fn) {
     case 169: {
         // SETBIT: a forced result keeps its value like every other result
         const uint32_t type = o.Lit(1), w = IntWidth(type);
-        if (type == 0 || type > 17 || type == 5) return 1;
+        if (type == 0 || type > 17) return 1;
+        if (type == 5) {
+            if (!o.Forced(0, 0, Z7LK_STR)) Z7VMStr_Copy(db, o.Lit(0), o.Lit(2));
+            return 1;
+        }
         uint64_t v = GetAny(o, type, 2);
         const int32_t bit = o.D(3);
         if (w != 0 && bit >= 0 && uint32_t(bit) < w) {
@@ -552,7 +556,7 @@ uint32_t RunVm(const Z7Ops &o, uint32_t fn) {
             if (t != nullptr && n != 0) std::memcpy(text[k], t, n);
             text[k][t != nullptr ? n : 0] = 0;
         }
-        const int32_t count = int16_t(o.Lit(5));
+        const int32_t count = o.Lit(5);
         const uint32_t a = count > 0 ? Z7Tools_GetArrayIn(o.db, 15, o.Lit(4), count, nullptr) : 0;
         uint16_t words[8] = {};
         for (int32_t i = 0; a != 0 && i < count && i < 8; i++) words[i] = Z7Mem_Get16(a + 2 * uint32_t(i));
@@ -574,7 +578,7 @@ uint32_t RunMap(const Z7Ops &o, uint32_t fn) {
     case 139:
     case 141: {
         // STRINGTOARRAY (8-bit), SRINGTOARRAY32, SRINGTOARRAY16
-        const uint32_t type = fn == 137 ? 14 : fn == 139 ? 16 : 15, declared = int16_t(o.Lit(3)) > 0 ? o.Lit(3) : 0;
+        const uint32_t type = fn == 137 ? 14 : fn == 139 ? 16 : 15, declared = o.Lit(3);
         const uint32_t a = Z7Tools_GetArrayIn(db, type, o.Lit(2), declared, nullptr);
         uint32_t k = 0;
         if (a != 0)
@@ -587,7 +591,7 @@ uint32_t RunMap(const Z7Ops &o, uint32_t fn) {
     case 138:
     case 140:
     case 142: {
-        const uint32_t type = fn == 138 ? 14 : fn == 140 ? 16 : 15, declared = int16_t(o.Lit(2)) > 0 ? o.Lit(2) : 0;
+        const uint32_t type = fn == 138 ? 14 : fn == 140 ? 16 : 15, declared = o.Lit(2);
         const uint32_t a = Z7Tools_GetArrayIn(db, type, o.Lit(1), declared, nullptr);
         if (a == 0 || o.Forced(0, 0, Z7LK_STR)) return 1;
         if (fn == 138)

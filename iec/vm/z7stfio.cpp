@@ -200,7 +200,7 @@ uint32_t Files(const Z7Ops &o, uint32_t fn) {
     case 16:
     case 17: {
         const uint32_t type = o.Lit(1), h = KnownFile(o, 2);
-        const int64_t declared = int16_t(o.Lit(4));
+        const int64_t declared = o.Lit(4);
         const uint32_t pos = o.U32(5) & 0xFFFF, count = o.U32(6) & 0xFFFF;
         uint32_t es = 0;
         const uint32_t a = Z7Tools_GetArrayIn(db, type, o.Lit(3), declared, &es);
@@ -255,7 +255,7 @@ int32_t Record(uint32_t item, int32_t s) {
 // A byte array operand (index k, literal size k+1) inside its segment; the
 // usable size goes to size.
 uint8_t *Bytes(const Z7Ops &o, uint32_t k, uint32_t &size) {
-    const int64_t declared = int16_t(o.Lit(k + 1));
+    const int64_t declared = o.Lit(k + 1);
     const uint32_t a = Z7Tools_GetArrayIn(o.db, 14, o.Lit(k), declared, nullptr);
     size = a ? uint32_t(declared) : 0;
     return a ? Z7Mem_Ptr(a, size ? size : 1) : nullptr;
@@ -514,7 +514,7 @@ uint32_t MbShift(const Z7Ops &o) {
     case 17: es = 8; break;
     default: return 0;
     }
-    const int64_t declared = int16_t(o.Lit(3)), pos = o.D(4), nbytes = o.D(5), nbits = o.D(6);
+    const int64_t declared = o.Lit(3), pos = o.D(4), nbytes = o.D(5), nbits = o.D(6);
     const uint32_t a = Z7Tools_GetArrayIn(o.db, type, o.Lit(2), declared, nullptr);
     if (a == 0 || nbytes <= 0 || pos < 0 || nbits < 0 || nbits > 255 || pos * es + nbytes > declared * int64_t(es))
         return 0;

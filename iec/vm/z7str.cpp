@@ -313,8 +313,8 @@ namespace {
 uint32_t FromD(uint32_t db, uint32_t array, uint32_t declared, uint32_t dst, int32_t n, uint32_t width) {
     const uint32_t slot = Z7VMStr_Slot(db, dst);
     Str d = View(slot);
-    if (d.slot == nullptr || n <= 0) return 0;
-    const uint32_t k = std::min({uint32_t(n), declared, uint32_t(d.max) / width});
+    if (d.slot == nullptr) return 0;
+    const uint32_t k = n <= 0 ? 0 : std::min({uint32_t(n), declared, uint32_t(d.max) / width});
     const uint8_t *src = Z7Mem_Ptr(array, k * width);
     if (src == nullptr) return 0;
     std::memmove(d.slot + 2, src, k * width);

@@ -176,7 +176,8 @@ enum Z7Opcode : uint16_t {
 #undef Z7_OP_ENUM
 };
 
-// Operand words of each opcode (fixed part); 0xFF: undefined.
+// Operand words of each opcode (fixed part); 0xFF: undefined. Opcodes 11 and 119
+// are given no operation by the instruction set (nor listed unassigned): undefined.
 struct OpTable {
     uint8_t n[kMaxOp + 1];
     constexpr OpTable() : n{} {
@@ -1328,6 +1329,7 @@ L_CALLPRG:
     {
         const uint32_t target = W(1);
         if (program == 0) FAULT(LOG_UNDEF, op);
+        // 38 already at depth size - 1, not at size: the new frame goes to depth + 1, inside the slice
         if (depth + 1 >= v.cs_size) FAULT(LOG_STACK, target);
         const Code t = ProgCode(v, target);
         if (t.p == nullptr) FAULT(LOG_UNDEF, target);
@@ -1708,6 +1710,7 @@ L_ANYPARAM:
         NEED(d32, d);
         NEED(d32, k);
         const uint32_t addr = Z7Tools_GetAnyParam(db, type, (base + Ld<uint32_t>(P32(k))) & 0xFFFF);
+        // no such variable: stop with 32 as a failed index check does, rather than pass the block address 0
         if (addr == 0) FAULT(LOG_BOUNDS, k);
         St<uint32_t>(P32(d), addr);
         NEXT;

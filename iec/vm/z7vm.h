@@ -180,6 +180,8 @@ uint16_t Z7VMCode_GetNbData64(uint32_t code);
 uint16_t Z7VMCode_GetNbTime(uint32_t code);
 uint16_t Z7VMCode_GetNbActiveTime(uint32_t code);
 uint16_t Z7VMCode_GetNbFBInstance(uint32_t code);
+// Highest used instance number + 1 (at most the allocated count).
+uint16_t Z7VMCode_GetNbFBInstanceUsed(uint32_t code);
 uint16_t Z7VMCode_GetNbCustomFunc(uint32_t code);
 uint16_t Z7VMCode_GetNbString(uint32_t code, uint32_t *buffer_size);
 uint16_t Z7VMCode_GetNbStep(uint32_t code);

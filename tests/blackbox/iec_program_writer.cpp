@@ -5,7 +5,8 @@
 // cycle and computes INT 3 := INT 2 * 2; the location table binds INT 1 to
 // %AQ1, INT 2 to %AI1, INT 3 to %AQ2 and INT 4 to %AQ3. "vms-program",
 // "vms-image", "vms-change", "vms-other" and "vms-alloc17" give the "VMS"
-// application of the VM-request tests and its change images.
+// application of the VM-request tests and its change images; "steps-program"
+// and "steps-change" the "STEPS" application and the change that adds blocks.
 // "serio-program" gives program data of an application whose SERIO sends
 // back on the programming port what it receives there.
 // "csvmenu-program" gives program data of an application with a CSV logger
@@ -83,6 +84,9 @@ int main(int argc, char **argv) {
         if (v == "program") return WriteProgram(argv[2], std::move(out), Locations{});  // no located variables
         return WriteFile(argv[2], out);
     }
+    if (std::strcmp(argv[1], "steps-program") == 0)
+        return WriteProgram(argv[2], test_support::StepsImage(false).ProgramData(), Locations{});
+    if (std::strcmp(argv[1], "steps-change") == 0) return WriteFile(argv[2], test_support::StepsImage(true).Build());
     if (std::strcmp(argv[1], "modbus-client-program") == 0) {
         // Modbus client to 127.0.0.1:15020 unit 1: FC3 100 x4 every 100 ms
         // (INT 1 <- HR100 -> %AQ1, INT 2 <- HR101 masked 0x00F0 -> %AQ2, INT 3

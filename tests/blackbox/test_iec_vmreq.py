@@ -1,7 +1,8 @@
 """The workbench's VM requests against a running IEC application, from
 outside: object reads, forcing and pausing code, change subscriptions with
 their events on TCP 9000, memory polls, an on-line change downloaded as a
-change image, and a hot start of the database saved at the stop. The "VMS"
+change image, and a hot start of the database saved at the stop; an on-line
+change that adds blocks to an application that integrates. The "VMS"
 application comes over the serial programming port; the command protocol
 hands the link to the runtime (0x26 over TCP 18501) and the workbench then
 talks on TCP 1100."""
@@ -29,7 +30,11 @@ def vm(code, data=b"", echo=0x5C):
     return rt.frame(1, bytes([echo, code]) + struct.pack(">H", len(data)) + data)
 
 
-class VmRequests(unittest.TestCase):
+class Workbench(unittest.TestCase):
+    """The application PROGRAM started and the workbench connected on 1100."""
+
+    PROGRAM = "vms-program"
+
     def setUp(self):
         self.peer = NetPeer()
         self.addCleanup(self.peer.close)
@@ -37,7 +42,7 @@ class VmRequests(unittest.TestCase):
         self.addCleanup(self.ctl.cleanup)
         self.c = self.ctl.start(port=True).client
         self.c.set_mode(0)
-        self.c.download(0, written("vms-program"))
+        self.c.download(0, written(self.PROGRAM))
         self.c.set_mode(2)
         self.assertTrue(self.ctl.wait_console("_VMThread", 10), self.ctl.console())
         self.t = rt.IecRuntime.hand_over_ethernet(self)  # the programming tool over TCP 18501
@@ -74,6 +79,17 @@ class VmRequests(unittest.TestCase):
     def rc(self, kind, payload):
         return self.ask(rt.frame(kind, payload))
 
+    def download_change(self, kind):
+        image = written(kind)
+        head = b"\x03" + struct.pack(">I", len(image)) + b"z7\x00"
+        self.assertEqual(self.rc(2, head), rt.frame(2, b"\x00\x00"))
+        for i in range(0, len(image), 900):
+            self.assertEqual(self.rc(3, head + image[i:i + 900]), rt.frame(3, b"\x00\x00"))
+        self.assertEqual(self.rc(4, head), rt.frame(4, b"\x00\x00"))
+        return image
+
+
+class VmRequests(Workbench):
     def test_objects_forcing_polls_and_events(self):
         self.assertEqual(self.ask(vm(1)), bytes.fromhex("5A37000B015CFF0006232800000000"))
         self.assertEqual(self.vm(1, bytes.fromhex("00C0FFEE")), bytes.fromhex("5C000006232800000000"))
@@ -165,15 +181,6 @@ class VmRequests(unittest.TestCase):
         self.assertEqual(self.vm(5, bytes.fromhex("01 0B 0006 0001")), bytes.fromhex("5C000000"))
         self.assertEqual(self.vm(3, bytes.fromhex("010B 0006 0C0E")), bytes.fromhex("5C000000"))
         self.assertIsNone(next_event(4, 1.0))
-
-    def download_change(self, kind):
-        image = written(kind)
-        head = b"\x03" + struct.pack(">I", len(image)) + b"z7\x00"
-        self.assertEqual(self.rc(2, head), rt.frame(2, b"\x00\x00"))
-        for i in range(0, len(image), 900):
-            self.assertEqual(self.rc(3, head + image[i:i + 900]), rt.frame(3, b"\x00\x00"))
-        self.assertEqual(self.rc(4, head), rt.frame(4, b"\x00\x00"))
-        return image
 
     def test_online_change_and_hot_start(self):
         self.assertEqual(self.vm(3, bytes.fromhex("010B 0006 1234")), bytes.fromhex("5C000000"))
@@ -272,6 +279,43 @@ class VmRequests(unittest.TestCase):
         self.assertEqual(self.rc(7, b"\x01\x00z7\x00"), rt.frame(7, b"\x00\x01"))
         self.assertEqual(self.rc(6, b"\x01\x00z7\x00"), rt.frame(6, b"\x00\x00"))
         self.assertEqual(self.vm(2, bytes.fromhex("01 0A0006")), bytes.fromhex("5C000007 01 0A0006 00 0600"))
+
+
+class BlocksAddedOnline(Workbench):
+    """An on-line change adds an ISFCINITSTEP and an AVERAGEL to an application
+    whose INTEGRAL runs: the new step is active, the new average has its
+    window (its output is the average of its one sample, not 0), and the
+    integral goes on from its value."""
+
+    PROGRAM = "steps-program"
+
+    def real(self, idx):
+        return struct.unpack(">f", struct.pack(">I", self.dint(idx)))[0]
+
+    def value(self, kind, idx, size):
+        a = self.read([(kind, idx)])
+        return a[9:9 + size]
+
+    def test_change_adds_a_step_and_an_average(self):
+        # the integral started at X0 = 1e6 and counts 1.0 per millisecond
+        self.assertTrue(wait_for(lambda: self.real(3) > 1000100.0, 5), self.real(3))
+        self.download_change("steps-change")
+        before = self.real(3)
+        t0 = time.monotonic()
+        self.assertEqual(self.rc(8, b"\x01\x00z7\x00"), rt.frame(8, b"\x00\x00"))
+        self.assertTrue(self.ctl.wait_console("Z7VM_CanHOTStart = true", 5))
+        after = self.real(3)
+        elapsed_ms = (time.monotonic() - t0) * 1000
+        self.assertGreaterEqual(after, before)
+        self.assertLessEqual(after - before, 3 * elapsed_ms + 100, (before, after, elapsed_ms))
+        self.assertTrue(wait_for(lambda: self.real(3) > after, 5))
+        # the step: running and active (BOOL 4, 6), not in its first or last cycle (5, 7)
+        self.assertTrue(wait_for(lambda: self.value(9, 4, 1) == b"\x01", 5), self.value(9, 4, 1))
+        self.assertEqual([self.value(9, i, 1) for i in (5, 6, 7)], [b"\x00", b"\x01", b"\x00"])
+        t = struct.unpack(">I", self.value(13, 2, 4))[0]
+        self.assertTrue(wait_for(lambda: struct.unpack(">I", self.value(13, 2, 4))[0] > t, 5))
+        # the average of the LREAL 2.5
+        self.assertEqual(self.value(12, 2, 8), struct.pack(">d", 2.5))
 
 
 if __name__ == "__main__":

@@ -296,6 +296,21 @@ TEST_F(IecBlocks, PidSamplesIntegratesAndClamps) {
     EXPECT_FLOAT_EQ(held, 2.4f);
     Z7Def_Cycle(db, 1400, nullptr);
     EXPECT_EQ(R(15), held);
+    // KP 2 again: the limit is left, then the integral moves 0.2 per sample
+    SetR(4, 2.0f);
+    Z7Def_Cycle(db, 1500, nullptr);
+    Z7Def_Cycle(db, 1600, nullptr);
+    EXPECT_FLOAT_EQ(R(15), 2.6f);
+    EXPECT_FLOAT_EQ(R(12), 22.6f);
+    // command 8 (an on-line change at 60000) restarts it: the first call
+    // after it only takes the stamp, the pause is not integrated
+    Z7Mem_Put32(Z7VM_Status(db) + ST_STAMP, 60000);
+    Z7VMFbl_InitNewInstances(db, 1);
+    Z7Def_Cycle(db, 60000, nullptr);
+    EXPECT_FLOAT_EQ(R(12), 22.6f);
+    Z7Def_Cycle(db, 60100, nullptr);
+    EXPECT_FLOAT_EQ(R(15), 2.8f);
+    EXPECT_FLOAT_EQ(R(12), 22.8f);
     EXPECT_EQ(Flags(db) & 0xF, Z7F_RUN);
 }
 

@@ -336,16 +336,17 @@ TEST_F(IecRun, IndexesJumpsAndCopiesStayInsideTheirSections) {
         uint16_t log;
     };
     const Case cases[] = {
-        {"ADD32 1 64 2; END", 8},    // static index past the section
-        {"LDEL32 1 62 2; END", 32},  // base + DINT past the section
-        {"JMP @far; END; far:", 8},  // jump to the end of the code
-        {"JMPA 1; END", 8},          // odd absolute target
-        {"CTCOPY 1 2 3; END", 32},   // CT offsets checked with their width
-        {"ADD32 1 1", 8},            // operands past the end of the code
-        {"CALL 9; END", 8},          // no such program
-        {"IDXCHK 3 0 4; END", 32},   // array index check: 5 above 4
-        {"OP458 1 1 3; END", 32},    // XV number + DINT past the XV table
-        {"ADD32 1 1 1", 8},          // runs off the end of the code
+        {"ADD32 1 64 2; END", 8},        // static index past the section
+        {"LDEL32 1 62 2; END", 32},      // base + DINT past the section
+        {"JMP @far; END; far:", 8},      // jump to the end of the code
+        {"JMPA 1; END", 8},              // odd absolute target
+        {"CTCOPY 1 2 3; END", 32},       // CT offsets checked with their width
+        {"ADD32 1 1", 8},                // operands past the end of the code
+        {"CALL 9; END", 8},              // no such program
+        {"IDXCHK 3 0 4; END", 32},       // array index check: 5 above 4
+        {"OP458 1 1 3; END", 32},        // XV number + DINT past the XV table
+        {"ADD32 1 1 1", 8},              // runs off the end of the code
+        {"ANYPARAM 1 2 60 2; END", 32},  // ANY parameter past its section: no address 0 for the block
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.code);

@@ -396,10 +396,17 @@ TEST_F(SerCsv, RtuSlaveServesRecognisesAndCounts) {
     SetD(15, 99);
     Call("MBSLAVERTUEXD", {1, 1, 1, 2, 2, 10, 11, 12, 13, 14}, inst);
     EXPECT_EQ(D(15), 99);
+    // command 8 (an on-line change): the open flag follows the handle
+    Z7Mem_Put32(inst + 552, 0);
+    Call("MBSLAVERTUEXD", {}, inst, FB_INSTKEEP);
+    EXPECT_EQ(Z7Mem_Get32(inst + 552), 1u);
     // RUN FALSE closes; without a server the block idles
     SetB(1, 0);
     exec();
     EXPECT_EQ(B(2), 0);
+    Z7Mem_Put32(inst + 552, 1);
+    Call("MBSLAVERTUEXD", {}, inst, FB_INSTKEEP);
+    EXPECT_EQ(Z7Mem_Get32(inst + 552), 0u) << "no port held";
     Fake::server = false;
     SetB(1, 1);
     exec();

@@ -530,6 +530,101 @@ TEST_F(IecStd, TimersPulsesAndChartSteps) {
     }
 }
 
+// Command 8 (the instance survives an on-line change) sets the last stamp of
+// every block that measures time to the change's stamp, so that the pause of
+// the change is not counted: steps at 1000 and 1100, the change at 60000, one
+// execution at 60010.
+TEST_F(IecStd, TimedBlocksSurvivingAChangeDoNotCountItsPause) {
+    SetB(1, 1);
+    SetB(3, 0);
+    SetT(1, 300);
+    SetT(2, 400);
+    SetT(3, 200);
+    SetT(4, 100);
+    SetT(7, 100);
+    SetT(8, 0);
+    SetD(1, 0);
+    SetD(2, 4);
+    SetD(6, 9);
+    SetD(7, 50);
+    SetR(9, 0.5f);
+    SetR(10, 10.0f);
+    const std::vector<Block> blocks = {
+        Make("TON", {1, 1, 10, 10}),
+        Make("TP", {1, 1, 11, 11}),
+        Make("TOF", {2, 1, 12, 12}),
+        Make("TPR", {1, 1, 3, 13, 13}),
+        Make("TOFR", {2, 1, 3, 14, 14}),
+        Make("TMU", {1, 3, 1, 15, 15}),
+        Make("TMD", {1, 4, 1, 16, 16}),
+        Make("BLINK", {1, 2, 17}),
+        Make("BLINKA", {1, 3, 4, 18}),
+        Make("PLS", {1, 2, 19}),
+        Make("DTEVERY", {1, 1, 1, 20}),
+        Make("SIG_GEN", {1, 2, 2, 21, 3, 22, 4}),
+        Make("ISFCSTEP", {5, 23, 5, 24, 25, 26}),
+        Make("ISFCINITSTEP", {6, 27, 6, 28, 29, 30}),
+        Make("TMUSEC", {1, 3, 7, 31, 8}),
+        Make("INTEGRAL", {1, 4, 9, 10, 7, 32, 11}),
+        Make("DERIVATE", {1, 12, 8, 13}),
+    };
+    // {stamp, running seconds, TOF IN, TMD RST and INTEGRAL R1, ISFCSTEP command, DERIVATE XIN}
+    struct Step {
+        uint32_t now, seconds;
+        uint8_t tof_in, rst;
+        uint32_t step;
+        float x;
+    };
+    auto run = [&](const Step &s) {
+        Stamp(s.now);
+        Z7Mem_Put32(Z7VM_Status(db) + ST_SECONDS, s.seconds);
+        SetB(2, s.tof_in);
+        SetB(4, s.rst);
+        SetD(5, s.step);
+        SetR(12, s.x);
+        for (const Block &b : blocks) b.Run();
+    };
+    run({1000, 10, 1, 1, 1, 1.0f});
+    run({1100, 12, 0, 0, 1, 2.0f});
+    Stamp(60000);
+    Z7Mem_Put32(Z7VM_Status(db) + ST_SECONDS, 100);
+    for (const Block &b : blocks) EXPECT_EQ(b.h(FB_INSTKEEP, db, 0, b.inst, 0), 0u);
+    run({60010, 101, 0, 0, 9, 2.0f});
+    // {Q, ET} of the timers, totalisers and count-down timer
+    EXPECT_EQ(std::vector<uint32_t>(
+                  {B(10), T(10), B(11), T(11), B(12), T(12), B(13), T(13), B(14), T(14), B(15), T(15), B(16), T(16)}),
+              std::vector<uint32_t>({0, 110, 1, 110, 1, 10, 1, 110, 1, 10, 0, 110, 0, 190}));
+    // BLINK, BLINKA, PLS, DTEVERY, SIG_GEN's PULSE, UP and END: no edge yet
+    EXPECT_EQ(std::vector<uint32_t>({B(17), B(18), B(19), B(20), B(21), D(3), B(22)}),
+              std::vector<uint32_t>({0, 0, 0, 0, 0, 0, 1}));
+    // the chart steps: running, T, first cycle, active, last cycle
+    EXPECT_EQ(std::vector<uint32_t>({B(23), T(5), B(24), B(25), B(26), B(27), T(6), B(28), B(29), B(30)}),
+              std::vector<uint32_t>({1, 110, 0, 1, 0, 1, 110, 0, 1, 0}));
+    // TMUSEC: 2 s before the change, 1 s after
+    EXPECT_EQ(std::vector<uint32_t>({B(31), D(8)}), std::vector<uint32_t>({0, 3}));
+    // INTEGRAL keeps its value (10 ms are not above CYCLE); DERIVATE over
+    // the 10 ms after the change: (3 (2 - 1) + 2 - 1) / (10 x 10)
+    EXPECT_EQ(B(32), 1);
+    EXPECT_EQ(R(11), 10.0f);
+    EXPECT_FLOAT_EQ(R(13), 0.04f);
+    Stamp(60150);
+    blocks[15].Run();
+    EXPECT_FLOAT_EQ(R(11), 85.0f) << "150 ms x 0.5 after the change";
+    // a DERIVATE that has no sample yet takes its first one after a change
+    const Block fresh = Make("DERIVATE", {1, 12, 8, 14});
+    SetR(14, 7.0f);
+    Stamp(70000);
+    fresh.h(FB_INSTKEEP, db, 0, fresh.inst, 0);
+    Stamp(70100);
+    SetR(12, 5.0f);
+    fresh.Run();
+    EXPECT_EQ(R(14), 0.0f);
+    Stamp(70200);
+    SetR(12, 6.0f);
+    fresh.Run();
+    EXPECT_FLOAT_EQ(R(14), 0.003f) << "(3 (6 - 5) + 5 - 5) / (10 x 100)";
+}
+
 TEST_F(IecStd, AveragesInterpolationStacksAndQueues) {
     // AVERAGE: N 4 taken while RUN is FALSE; 1.0/3.0 alternating gives 2.0
     SetB(1, 0);
@@ -874,6 +969,14 @@ TEST_F(IecStd, BitFunctionsMasksShiftsBcdPackingAndAnyTypes) {
     SetW(34, 0x1111);
     Stf(169, {34, 15, 32, 41, 44});
     EXPECT_EQ(W(34), 0x1111) << "SETBIT keeps a forced result";
+    // SETBIT of a STRING copies it unchanged; type code 0 writes nothing
+    SetS(1, "BITS");
+    SetS(2, "OLD");
+    Stf(169, {2, 5, 1, 41, 44});
+    EXPECT_EQ(S(2), "BITS");
+    SetS(2, "OLD");
+    Stf(169, {2, 0, 1, 41, 44});
+    EXPECT_EQ(S(2), "OLD");
     SetW(35, 0x1234);
     Stf(219, {36, 11, 35});
     EXPECT_EQ(W(36), 0x3412);
@@ -1011,6 +1114,13 @@ TEST_F(IecStd, DateSystemAndTraceFunctions) {
     Stf(138, {5, 100, 3, 40});
     EXPECT_EQ(Z7VMStr_GetLength(db, 5), 3u);
     EXPECT_EQ(S(5).substr(0, 3), "ABC");
+    // n 0 or negative copies no element: the text becomes empty
+    for (int32_t n : {0, -1}) {
+        SetS(5, "OLD");
+        SetD(40, uint32_t(n));
+        Stf(138, {5, 100, 3, 40});
+        EXPECT_EQ(Z7VMStr_GetLength(db, 5), 0u) << n;
+    }
     SetS(5, "XY");
     Stf(137, {41, 5, 104, 4});
     EXPECT_EQ(D(41), 2u);
@@ -1293,6 +1403,85 @@ TEST_F(IecStd, ByteBuffersSerialisationStringsAndShifts) {
     EXPECT_EQ(D(24), 5u);
 }
 
+// Declared array sizes are literal words read unsigned: arrays of 32,768
+// elements and more are taken by the block moves, file and buffer functions
+// and the interpolation.
+TEST_F(IecStd, ArraysOf32768ElementsAndMore) {
+    Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
+    db = 0;
+    IecImage img;
+    img.d8 = {40009, 40009, 40009};
+    img.d32 = {40009, 40009, 40009};
+    img.d16 = img.d64 = img.time = {15, 15, 15};
+    img.str = {1, 1, 1};
+    img.string_sizes = {40};
+    ASSERT_EQ(Start(img, db), 0u);
+    // USINT[40000] at 1..40000, DINTs from 40001; REAL[40000] at 1..40000
+    for (uint32_t i = 0; i < 40000; i++) {
+        SetB(1 + i, uint8_t(i));
+        SetR(1 + i, float(i));
+    }
+    // MOVEBLOCK USINT from 39998, count 2, to 0
+    SetD(40001, 39998);
+    SetD(40002, 0);
+    SetD(40003, 2);
+    EXPECT_EQ(Stf(95, {40001, 14, 1, 40000, 1, 40000, 40001, 40002, 40003}), 1u);
+    EXPECT_EQ(B(40001), 1);
+    EXPECT_EQ(std::vector<int>({B(1), B(2)}), std::vector<int>({39998 & 0xFF, 39999 & 0xFF}));
+    // SERIALIZEOUT of a DINT at 39996: returns 40000
+    SetD(40004, 0x11223344);
+    SetD(40005, 39996);
+    SetB(40002, 0);
+    Stf(104, {40006, 2, 1, 40000, 40004, 40005, 40002});
+    EXPECT_EQ(D(40006), 40000u);
+    EXPECT_EQ(std::vector<int>({B(39997), B(40000)}), std::vector<int>({0x44, 0x11}));
+    // MBSHIFT of the last two bytes left by 4
+    SetB(39999, 0x12);
+    SetB(40000, 0x34);
+    SetD(40005, 39998);
+    SetD(40006, 2);
+    SetD(40007, 4);
+    SetB(40003, 0);
+    SetB(40004, 0);
+    SetB(40005, 0);
+    Stf(134, {40006, 14, 1, 40000, 40005, 40006, 40007, 40003, 40004, 40005});
+    EXPECT_EQ(B(40006), 1);
+    EXPECT_EQ(std::vector<int>({B(39999), B(40000)}), std::vector<int>({0x23, 0x40}));
+    // FR_WRITE of the last 10 elements, FR_READ back at 0
+    mkdir((root / "mnt").c_str(), 0755);
+    mkdir((root / "mnt/cfg").c_str(), 0755);
+    SetS(1, "/mnt/cfg/large.bin");
+    SetD(40001, 0);
+    Stf(71, {40001, 1});
+    ASSERT_NE(D(40001), 0u);
+    SetD(40002, 39990);
+    SetD(40003, 10);
+    Stf(17, {40004, 14, 40001, 1, 40000, 40002, 40003});
+    EXPECT_EQ(D(40004), 10u);
+    Stf(76, {40005, 40001});
+    SetD(40001, 0);
+    Stf(70, {40001, 1});
+    ASSERT_NE(D(40001), 0u);
+    SetD(40002, 0);
+    Stf(16, {40004, 14, 40001, 1, 40000, 40002, 40003});
+    EXPECT_EQ(D(40004), 10u);
+    EXPECT_EQ(B(1), 39990 & 0xFF);
+    EXPECT_EQ(B(10), 0x40) << "the last byte as MBSHIFT left it";
+    Stf(76, {40005, 40001});
+    // CURVELIN on the 40000-point axis y = x
+    SetR(40001, 39998.5f);
+    Make("CURVELIN", {40001, 1, 40000, 1, 40000, 40002, 40003, 40004}).Run();
+    EXPECT_EQ(R(40002), 39998.5f);
+    EXPECT_EQ(B(40003), 1);
+    EXPECT_EQ(D(40004), 0u);
+    // ARFIND of the REAL 39999.0 from 32768 on: index 39999
+    const uint32_t arg = PutOperands(Alloc(2 + 2 * 6), {3, 1, 40000, 40005, 40006, 40007});
+    SetR(40005, 39999.0f);
+    SetD(40006, 32768);
+    Z7Blocks_GetProc(Z7Blocks_Find("ARFIND"))(FB_EXEC, db, 0, 0, arg);
+    EXPECT_EQ(D(40007), 39999u);
+}
+
 TEST_F(IecStd, TcpEchoAndUdpEchoThroughTheSocketFunctions) {
     const uint16_t port = test_support::LoopbackFreePort();
     SetD(1, port);
@@ -1561,6 +1750,25 @@ TEST_F(IecStd, SignalsOfTheImagePlayedAndScaled) {
     EXPECT_EQ(B(3), 0);
     EXPECT_EQ(R(4), 42.0f);
     EXPECT_EQ(T(3), 2000u);
+    // command 8 (an on-line change): the pause is not counted, the next
+    // output comes at once despite TMIN, and the signal is found again by
+    // its number (END B5, Y D5, ET T5; TMIN 1000)
+    SetD(3, 1);
+    SetT(4, 1000);
+    const Block kept = Make("SIGPLAY", {1, 3, 2, 4, 5, 5, 5});
+    for (uint32_t now : {5000u, 5500u}) {
+        Stamp(now);
+        kept.Run();
+    }
+    EXPECT_EQ(R(5), 5.0f);
+    Z7Mem_Put32(kept.inst, 0);  // the signal's address as an older image had it
+    Stamp(5600);
+    kept.h(FB_INSTKEEP, db, 0, kept.inst, 0);
+    Stamp(5700);
+    kept.Run();
+    EXPECT_EQ(B(5), 0);
+    EXPECT_EQ(R(5), 6.0f);
+    EXPECT_EQ(T(5), 600u);
 }
 
 TEST_F(IecStd, RecipeColumnsApplied) {

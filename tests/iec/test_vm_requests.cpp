@@ -262,6 +262,24 @@ TEST_F(VmRequests, ChangeCheckRefusesWithItsCode) {
     EXPECT_EQ(Z7VM_CanHOTStart(Load(VmsImage("change")), db), 45u);
     z7_services.Z7Ios_CanHotRestart = Z7Ios_CanHotRestart;
     EXPECT_EQ(Z7VM_CanHOTStart(Load(VmsImage("change")), db), 0u);
+    // the driver kit is asked after the complex types and before the retain
+    // signature, the tasks and the call stack: an image that both refuse gets 47
+    auto deep = VmsImage("change");
+    deep.cs_size = 17;  // 17 x 2 > 32 entries
+    auto busy = VmsImage("change");
+    busy.tasks.assign(9, {"T", {1}});
+    auto retained = VmsImage("change");
+    retained.has_retain = true;
+    retained.retain.sig = 0x5A37A003;
+    auto remapped = VmsImage("change");
+    remapped.map_layout = 0x78;
+    const std::vector<std::pair<test_support::IecImage, uint32_t>> later = {
+        {deep, 37}, {busy, 49}, {retained, 28}, {remapped, 48}};
+    for (const auto &[img, rc] : later) EXPECT_EQ(Z7VM_CanHOTStart(Load(img), db), rc);
+    const auto ddk = z7_services.Z7DDKC_CanBuildHot;
+    z7_services.Z7DDKC_CanBuildHot = [](uint32_t, uint32_t) -> uint32_t { return 1; };
+    for (const auto &[img, rc] : later) EXPECT_EQ(Z7VM_CanHOTStart(Load(img), db), 47u) << rc;
+    z7_services.Z7DDKC_CanBuildHot = ddk;
     Z7Mem_Put32(Z7VM_Header(db) + HD_MAGIC, 0x8000027);
     EXPECT_EQ(Z7VM_CanHOTStart(Load(VmsImage("change")), db), 29u);
 }
@@ -390,6 +408,46 @@ TEST_F(VmRequests, InstanceParametersAndTheUndoOfAChange) {
     EXPECT_EQ(Z7Sec_Get(db, Z7SEC_D16, SD_BOUND), 9u);
     Cycle(200);
     EXPECT_EQ(Var16(db, 3), 0x0C0Cu);
+}
+
+// Instances behind the highest used number of the running image are new to
+// it: a change that adds one initialises it (command 6: an ISFCINITSTEP
+// starts active) and tells the existing one that it survives (command 8: its
+// last stamp becomes the change's time); an image with fewer instances than
+// the database is refused with 159.
+TEST_F(VmRequests, InstancesAddedByAChangeAreInitialised) {
+    auto steps = [](const std::string &variant, size_t n) {
+        test_support::IecImage i = VmsImage(variant);
+        i.classes = {{42, 1, "ISFCINITSTEP"}};
+        i.instances.assign(n, {1, 42, 0});
+        i.inst_alloc = 3;
+        i.wished_inst_size = 64;
+        return i;
+    };
+    const uint32_t first = Load(steps("", 1));
+    ASSERT_EQ(Create(first, db), 0u);
+    ASSERT_EQ(Z7Def_ColdStart(first, db, "/mnt/cfg/z7.ret", nullptr, 0, 0, "VMS"), 0u);
+    EXPECT_EQ(Z7Sec_Get(db, Z7SEC_INST, SD_ALLOC), 4u);
+    EXPECT_EQ(Z7Sec_Get(db, Z7SEC_INST, SD_USED), 2u);
+    auto data = [&](uint32_t k) { return Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_INST, k) + 12); };
+    EXPECT_EQ(Z7Mem_Get8(data(1) + 8), 1u);
+    Cycle(100);
+    const uint32_t two = Load(steps("change", 2));
+    ASSERT_EQ(Z7VM_CanHOTStart(two, db), 0u);
+    ASSERT_EQ(Z7Def_Change(two, db, nullptr, "VMS", 5000), 0u);
+    EXPECT_EQ(Z7Sec_Get(db, Z7SEC_INST, SD_USED), 3u);
+    ASSERT_NE(data(2), 0u);
+    EXPECT_EQ(Bytes(Z7Mem_Ptr(data(1), 12), Z7Mem_Ptr(data(1), 12) + 12), Hex("00000000 88130000 01 000000"));
+    EXPECT_EQ(Bytes(Z7Mem_Ptr(data(2), 12), Z7Mem_Ptr(data(2), 12) + 12), Hex("00000000 00000000 01 000000"));
+    EXPECT_EQ(Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_INST, 3) + 4), 0u) << "allocated, never used";
+    // back to one instance: refused and logged, by the check and by the change
+    const uint32_t one = Load(steps("change", 1));
+    EXPECT_EQ(Z7VM_CanHOTStart(one, db), 159u);
+    uint16_t log = 0, a16 = 0;
+    uint32_t a32 = 0;
+    ASSERT_EQ(Z7VMLog_Pop(db, &log, &a16, &a32), 1u);
+    EXPECT_EQ(log, 159u);
+    EXPECT_EQ(Z7Def_Change(one, db, nullptr, "VMS", 6000), 159u);
 }
 
 // A synchronisation question (kind 24) replaces the first three words the

@@ -97,6 +97,9 @@ public:
     std::vector<Instance> instances;
     std::vector<std::string> cfuncs;
     uint32_t wished_inst_size = 0;
+    // highest allocated instance number (-1: the number of instances, the
+    // highest used one)
+    int inst_alloc = -1;
 
     std::vector<uint8_t> Build() const {
         std::vector<uint8_t> b(17 * 4, 0);
@@ -141,7 +144,7 @@ public:
         }
         const uint32_t ib7 = Grow(b, 16 + 8 * uint32_t(instances.size() + 1));
         Hdr(b, 7, ib7);
-        Put16(b, ib7, uint16_t(instances.size()));
+        Put16(b, ib7, uint16_t(inst_alloc < 0 ? instances.size() : size_t(inst_alloc)));
         Put16(b, ib7 + 2, uint16_t(instances.size()));
         Put32(b, ib7 + 12, wished_inst_size);
         for (size_t i = 0; i < instances.size(); i++) {

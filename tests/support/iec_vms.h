@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tests/support/byte_append.h"
+#include "tests/support/iec_asm.h"
 #include "tests/support/iec_image.h"
 
 namespace test_support {
@@ -48,6 +49,41 @@ inline IecImage VmsImage(const std::string &variant = "") {
                     {5, 1, 1, 8, 0, 1, "Label", {}},
                     {11, 5, 1, 0, 0, 1, "Const5", {}},
                     {11, 6, 1, 0, 77, 2, "", {}}};
+    return img;
+}
+
+// The "STEPS" application of the on-line change black-box test: an INTEGRAL
+// (instance 1; RUN BOOL 1, R1 BOOL 2 TRUE in the first cycle only, XIN REAL
+// 1 = 1.0, X0 REAL 2 = 1e6, CYCLE TIME 1 = 0; Q BOOL 3, XOUT REAL 3), three
+// instances allocated. The change adds an ISFCINITSTEP (instance 2; command
+// DINT 4 = 9; running BOOL 4, T TIME 2, first cycle BOOL 5, active BOOL 6,
+// last cycle BOOL 7) and an AVERAGEL (instance 3; RUN BOOL 8 = TRUE, XIN
+// LREAL 1 = 2.5, N DINT 5; XOUT LREAL 2), all their variables new.
+inline IecImage StepsImage(bool change) {
+    IecImage img;
+    img.name = "STEPS";
+    img.stamp = 0x5A370101;
+    img.layout = 0x0100;
+    img.d8 = {10, uint16_t(change ? 8 : 3), uint16_t(change ? 8 : 3)};
+    img.d16 = {3, 0, 0};
+    img.d32 = {10, uint16_t(change ? 5 : 3), uint16_t(change ? 5 : 3)};
+    img.d64 = {5, uint16_t(change ? 2 : 0), uint16_t(change ? 2 : 0)};
+    img.time = {5, uint16_t(change ? 2 : 1), uint16_t(change ? 2 : 1)};
+    img.init8 = {{1, 1}, {2, 1}};
+    img.init32 = {{1, 0x3F800000}, {2, 0x49742400}};
+    if (change) {
+        img.init8.push_back({8, 1});
+        img.init32.push_back({4, 9});
+        img.init64 = {{1, 0x4004000000000000ull}};
+    }
+    img.classes = {{20, 1, "INTEGRAL"}, {42, 1, "ISFCINITSTEP"}, {43, 1, "AVERAGEL"}};
+    img.instances = {{1, 20, 0}};
+    if (change) img.instances.insert(img.instances.end(), {{1, 42, 0}, {1, 43, 0}});
+    img.inst_alloc = 3;
+    img.wished_inst_size = 1088;  // 8 + 16 + 1056 with each rounded up to 8
+    img.programs = {{IecAsm(change ? "FB 1 7 1 2 1 2 1 3 3; RESET 2; FB 2 6 4 4 2 5 6 7; FB 3 4 8 1 5 2; END"
+                                   : "FB 1 7 1 2 1 2 1 3 3; RESET 2; END"),
+                     0}};
     return img;
 }
 
