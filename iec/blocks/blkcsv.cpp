@@ -76,6 +76,8 @@ int32_t ValueText(uint32_t db, uint16_t type, uint16_t idx, uint32_t ct, char se
     case IEC_ULINT: {
         if (!(p = ValueAt(db, Z7SEC_D64, 8, idx, ct))) return -1;
         const uint64_t b = LE_Get32(p) | uint64_t(LE_Get32(p + 4)) << 32;
+        // A ULINT is written unsigned: as a LINT its values above 2^63 would
+        // read as negative numbers in the file.
         n = type == IEC_LINT ? std::snprintf(out, 24, "%" PRId64, int64_t(b)) : std::snprintf(out, 24, "%" PRIu64, b);
         break;
     }

@@ -286,6 +286,9 @@ uint32_t Z7VM_ServeModbus(uint32_t db, uint32_t kind, const uint8_t *req, uint32
 void Z7Def_ServeModbusRequest(Z7CSData *cs, uint32_t db, uint32_t kind, uint32_t channel) {
     const uint8_t *req = Z7CS_GetRequestFrame(cs, channel);
     uint8_t *ans = Z7CS_GetAnswerFrameBuffer(cs, channel);
+    // Without an application or a frame the question stays unanswered rather
+    // than getting a return-code frame: the peer speaks Modbus on this channel
+    // and times out on silence, as on any slave that does not answer.
     if (db == 0 || req == nullptr || ans == nullptr) return;
     const uint32_t n = Z7VM_ServeModbus(db, kind, req, Z7CS_GetRequestLength(cs, channel), ans);
     if (n != 0) Z7CS_SendAnswerFrame(cs, channel, n);
