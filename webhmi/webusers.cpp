@@ -1,6 +1,7 @@
 // The controller's callbacks for the web HMI server.
 #include "webhmi/webusers.h"
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -129,11 +130,22 @@ void tavix_get_acccess_rights() {
     char path[512];
     tavix_acccess_rights_clear();
     if (ConfigFile("security.cfg", path, sizeof path) == nullptr) return;
+    // A file that is there but cannot be read is no missing one: with no
+    // users nobody logs in, and the console says why.
+    const auto unreadable = [&path](int err) {
+        std::printf("cannot read %s (%s): no user can log in\n", path, std::strerror(err));
+        std::fflush(stdout);
+    };
     FILE *f = std::fopen(path, "rb");
-    if (f == nullptr) return;
+    if (f == nullptr) {
+        if (errno != ENOENT) unreadable(errno);
+        return;
+    }
     static char text[65536];
     const std::size_t n = std::fread(text, 1, sizeof text - 1, f);
+    const int err = std::ferror(f) ? errno : 0;
     std::fclose(f);
+    if (err != 0) return unreadable(err);
     text[n] = 0;
     tavix_parse_access_rights(text, n);
 }

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <string>
 #include <utility>
+#include <sys/stat.h>
 #include <tuple>
 #include <unistd.h>
 #include <vector>
@@ -261,6 +262,31 @@ TEST_F(WebServer, SessionsCountNoncesAndRefuseReplays) {
 TEST_F(WebServer, LoginsUsersRightsAndStaleNonces) {
     const char cfg[] =
         "tavIX\r\nadmin;a9866e24426444567e0b2446f9f8db75;Right0;Right3\r\nbroken;x;Right0\r\nnext;y;R;R\r\n";
+    // The file on the card: read whole; one that is there but cannot be read
+    // (a folder in its place) leaves no user, and the console says so.
+    test_support::TempRoot root;
+    const std::string cfg_dir = root / "mnt/USB0/tavIX/config";
+    Shell("mkdir -p " + cfg_dir);
+    {
+        FILE *f = std::fopen((cfg_dir + "/security.cfg").c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        std::fwrite(cfg, 1, sizeof cfg - 1, f);
+        std::fclose(f);
+    }
+    tavix_get_acccess_rights();
+    EXPECT_EQ(user_access_rights_list.count, 1u);
+    ASSERT_EQ(unlink((cfg_dir + "/security.cfg").c_str()), 0);
+    ASSERT_EQ(mkdir((cfg_dir + "/security.cfg").c_str(), 0755), 0);
+    testing::internal::CaptureStdout();
+    tavix_get_acccess_rights();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "cannot read " + cfg_dir + "/security.cfg (Is a directory): no user can log in\n");
+    EXPECT_EQ(user_access_rights_list.count, 0u);
+    ASSERT_EQ(rmdir((cfg_dir + "/security.cfg").c_str()), 0);
+    testing::internal::CaptureStdout();
+    tavix_get_acccess_rights();  // missing: no users, nothing said
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+
     tavix_parse_access_rights(cfg, sizeof cfg - 1);
     ASSERT_EQ(user_access_rights_list.count, 1u);  // reading stops at the user without four fields
     EXPECT_STREQ(user_access_rights_list.realm, "tavIX");
