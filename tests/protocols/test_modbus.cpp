@@ -313,7 +313,7 @@ TEST_F(ModbusServerTest, ReadsAnsweredNextPassFramingIdleCloseAndStop) {
 // A read that came during the loop's wait is taken right after it and
 // answered right after the next scan, from the image that scan left; the
 // pass's own scan step sends it no second time. With the service off the
-// answer waits.
+// answer waits, and a read sent behind it waits its turn.
 TEST_F(ModbusServerTest, ReadTakenAfterWaitIsAnsweredAfterTheScan) {
     Peer a;
     ASSERT_TRUE(a.connected);
@@ -339,8 +339,18 @@ TEST_F(ModbusServerTest, ReadTakenAfterWaitIsAnsweredAfterTheScan) {
     Modbus_AfterScan(0);
     EXPECT_TRUE(a.Take(20).empty());
     Dpr_Configuration[0].enables[0] = EN0_MODBUS;
+    // A second read sent before the next scan waits behind the one held
+    // back: both are answered, in the order they came.
+    PlcReg_Set(R(6), "\x55\x66", 16);
+    a.Send(Mbap(0x0104, 9, Pdu(3, 3005, 1)));
+    Arrived(a, 12);
+    PLAT_PollHarvest(false);
+    Modbus_AfterWait(0);
     Modbus_AfterScan(0);
     EXPECT_EQ(a.Take(), Bytes({0x01, 0x03, 0, 0, 0, 5, 9, 3, 2, 0x44, 0x33}));
+    Pass();
+    Modbus_AfterScan(0);
+    EXPECT_EQ(a.Take(), Bytes({0x01, 0x04, 0, 0, 0, 5, 9, 3, 2, 0x66, 0x55}));
 }
 
 // With every connection taken, a new one displaces the connection idle

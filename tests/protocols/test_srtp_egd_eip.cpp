@@ -263,8 +263,18 @@ TEST(SrtpSession, ReadTakenAfterWaitIsAnsweredAfterTheScan) {
     Srtp_AfterScan(0);
     EXPECT_TRUE(a.Take(20).empty());
     Dpr_Configuration[0].enables[0] = EN0_B0;
+    // A second read sent before the next scan waits behind the one held
+    // back: both are answered, in the order they came.
+    PlcReg_Set(R(6), "\x55\x66", 16);
+    a.Send(SrtpReq(9, 4, 8, 5, 1));
+    a.WaitDelivered();
+    PLAT_PollHarvest(false);
+    Srtp_AfterWait(0);
     Srtp_AfterScan(0);
     EXPECT_EQ(a.Take(), answer(8, 0x33, 0x44));
+    SrtpPass();
+    Srtp_AfterScan(0);
+    EXPECT_EQ(a.Take(), answer(9, 0x55, 0x66));
 }
 
 // Lengths to their last byte: data carried in the header, a text shorter
