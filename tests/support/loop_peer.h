@@ -21,9 +21,10 @@ struct LoopPeer {
     int fd = -1;
     bool connected = false;
     bool closed = false;
-    explicit LoopPeer(uint16_t port) {
+    // from: the loopback address (host order) it comes from, 0 the system's choice.
+    explicit LoopPeer(uint16_t port, uint32_t from = 0) {
         int result = -1;
-        fd = LoopbackDial(port, &result);
+        fd = LoopbackDial(port, &result, from);
         connected = result == 0;
     }
     ~LoopPeer() {
