@@ -32,7 +32,10 @@ struct LoopPeer {
     }
     LoopPeer(const LoopPeer &) = delete;
     LoopPeer &operator=(const LoopPeer &) = delete;
-    void Send(const std::vector<uint8_t> &b) const { ASSERT_EQ(send(fd, b.data(), b.size(), 0), ssize_t(b.size())); }
+    // A peer that closed fails the assertion (MSG_NOSIGNAL: no SIGPIPE ends the program).
+    void Send(const std::vector<uint8_t> &b) const {
+        ASSERT_EQ(send(fd, b.data(), b.size(), MSG_NOSIGNAL), ssize_t(b.size()));
+    }
     // Waits until the server's side holds every byte sent (none left
     // unacknowledged on the loopback), against a deadline of ms.
     void WaitDelivered(int ms = 5000) const {
