@@ -431,6 +431,9 @@ TEST_F(ModbusServerTest, ANewConnectionDisplacesTheIdlestOfTheHostHoldingMost) {
     Arrived(c2, 7);
     Pass(2);
     EXPECT_EQ(c2.Take(), Bytes({0x00, 0x0A, 0, 0, 0, 3, 3, 7, 0}));
+    // A eight, B seven with the idler connections (b13 on): A's idlest goes.
+    open("c3", C);
+    EXPECT_EQ(closed(), Names{"a3"});
     EXPECT_EQ(Modbus_Conn_Cnt(0), MODBUS_SLOTS);
 }
 
