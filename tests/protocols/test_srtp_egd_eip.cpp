@@ -973,6 +973,10 @@ TEST(ForwardOpen, ProducedDataGoesOnlyToTheOpenerOrAGroup) {
     EXPECT_EQ(open(6, 0xDFFFFFFF, 2222).cip, OpenError(0x54, 1, 0x0312, 6));
     EXPECT_EQ(open(7, 0xF0000000, 2222).cip, OpenError(0x54, 1, 0x0312, 7));
     EXPECT_EQ(EipConnEth[0].io_count, 4);
+    // A Forward_Open that comes without an item (here straight to the
+    // router, as a connected request's) is not held to the last request's.
+    EXPECT_EQ(Serve(0x54, ForwardOpen(8, 0, 0x400A, 0x01, to_only))[2], 0);
+    EXPECT_EQ(EipConnEth[0].io_count, 5);
 }
 
 TEST(ClassThree, ConnectedRequestsTheConnectionObjectAndMalformedPackets) {
