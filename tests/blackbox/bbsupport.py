@@ -512,28 +512,30 @@ class Flood(threading.Thread):
 def poll_failures(ask, connect, conn=None, periods=((0.1, 10), (0.5, 4), (2.0, 2))):
     """A client that polls: for each (period, count), count requests one
     period apart through ask(conn), which answers True when the answer is
-    the one expected, on conn and then on a connection from connect(). A
-    request that fails (False, an error or a close) is counted, and the next
-    one goes on a new connection. Answers {period: failed requests} and the
-    connection of the last request (None when it failed)."""
+    the one expected, on conn. A request that fails (False, an error or a
+    close) is counted, and the client connects again at once, as a master
+    does. Answers {period: failed requests} and the connection (None when
+    the last connect failed)."""
     failed = {}
     for period, count in periods:
         failed[period] = 0
         for _ in range(count):
             time.sleep(period)
             try:
-                if conn is None:
-                    conn = connect()
-                ok = ask(conn)
+                ok = conn is not None and ask(conn)
             except (OSError, EOFError, AssertionError, ProtocolError):
                 ok = False
-            if not ok:
-                failed[period] += 1
-                try:
-                    if conn is not None:
-                        conn.close()
-                except OSError:
-                    pass
+            if ok:
+                continue
+            failed[period] += 1
+            try:
+                if conn is not None:
+                    conn.close()
+            except OSError:
+                pass
+            try:
+                conn = connect()
+            except (OSError, EOFError, AssertionError, ProtocolError):
                 conn = None
     return failed, conn
 
