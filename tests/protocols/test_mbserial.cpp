@@ -4,8 +4,10 @@
 // frames.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <deque>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -31,8 +33,9 @@ Bytes Crc(Bytes b) { return test_support::CrcAppend(std::move(b)); }
 
 // Function 15 to station 0x11 from coil 0: n coils, every other one on.
 Bytes Coils(uint16_t n) {
-    Bytes b{0x11, 15, 0, 0, uint8_t(n >> 8), uint8_t(n), uint8_t((n + 7) / 8)};
-    b.resize(b.size() + (n + 7) / 8, 0x55);
+    Bytes b(7 + (n + 7) / 8, 0x55);
+    const uint8_t head[] = {0x11, 15, 0, 0, uint8_t(n >> 8), uint8_t(n), uint8_t((n + 7) / 8)};
+    std::copy(std::begin(head), std::end(head), b.begin());
     return b;
 }
 

@@ -391,8 +391,13 @@ TEST_F(ModbusServerTest, ANewConnectionDisplacesTheIdlestOfTheHostHoldingMost) {
         return out;
     };
     using Names = std::vector<std::string>;
+    auto name = [](char host, int i) {
+        std::string n(1, host);
+        n += std::to_string(i);
+        return n;
+    };
     open("a1", A);
-    for (int i = 1; i <= 15; i++) open("b" + std::to_string(i), B);
+    for (int i = 1; i <= 15; i++) open(name('b', i), B);
     ASSERT_EQ(Modbus_Conn_Cnt(0), MODBUS_SLOTS);
     EXPECT_EQ(closed(), Names{});
     // B holds the most: its own newcomer and one of C's close B's idlest,
@@ -404,9 +409,9 @@ TEST_F(ModbusServerTest, ANewConnectionDisplacesTheIdlestOfTheHostHoldingMost) {
     EXPECT_EQ(Modbus_Conn_Cnt(0), MODBUS_SLOTS);
     // A then holds eight, B seven: B's newcomer closes A's idlest, and A's
     // newcomer then B's.
-    for (int i = 3; i <= 9; i++) leave("b" + std::to_string(i));
+    for (int i = 3; i <= 9; i++) leave(name('b', i));
     ASSERT_EQ(Modbus_Conn_Cnt(0), 9u);
-    for (int i = 2; i <= 8; i++) open("a" + std::to_string(i), A);
+    for (int i = 2; i <= 8; i++) open(name('a', i), A);
     EXPECT_EQ(closed(), Names{});
     open("b17", B);
     EXPECT_EQ(closed(), Names{"a1"});
