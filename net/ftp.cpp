@@ -16,6 +16,7 @@
 #include "core/image/tx.h"
 #include "net/dpr.h"
 #include "net/net.h"
+#include "net/nx_server.h"
 #include "net/svc.h"
 #include "platform/plat.h"
 
@@ -746,6 +747,7 @@ bool NextCommand(NX_FTP_SERVER *sv, uint32_t index, NX_FTP_CLIENT_REQUEST &c) {
     // Another whole command waits: the next pass answers it.
     if (FtpCommandLength(c.command.data(), c.command_len) != 0) PLAT_PollWake();
     c.idle_budget = NX_FTP_IDLE_BUDGET;
+    c.last_command = _tx_time_get();
     Command(sv, index, c, pk);
     return true;
 }
@@ -753,16 +755,15 @@ bool NextCommand(NX_FTP_SERVER *sv, uint32_t index, NX_FTP_CLIENT_REQUEST &c) {
 void ConnectionProcessing(NX_FTP_SERVER *sv) {
     for (NX_FTP_CLIENT_REQUEST &c : sv->nx_ftp_server_client_list) {
         if (c.control.state < NX_TCP_LISTEN || c.control.state > 4) continue;
-        struct pollfd p {
-            c.control.fd, POLLIN, 0
-        };
-        if (c.control.fd < 0 || poll(&p, 1, 0) <= 0 || !(p.revents & POLLIN)) continue;
+        // Also one the displacement took in hand to learn its host.
+        if (!NxConnectionWaiting(&c.control)) continue;
         sv->nx_ftp_server_connection_requests++;
         if (_nx_tcp_server_socket_accept(&c.control, 6000) != NX_SUCCESS) {
             _nx_tcp_server_socket_unaccept(&c.control);
             break;
         }
         c.idle_budget = NX_FTP_IDLE_BUDGET;
+        c.last_command = _tx_time_get();
         c.logged_in = 0;
         c.rights = 0;
         c.type = 'A';
@@ -776,6 +777,17 @@ void ConnectionProcessing(NX_FTP_SERVER *sv) {
         const uint32_t st = _nx_tcp_server_socket_relisten(sv->nx_ftp_server_ip_ptr, NX_FTP_SERVER_PORT, &c.control);
         if (st == NX_SUCCESS || st == 72) break;
         sv->nx_ftp_server_relisten_errors++;
+    }
+}
+
+// A client that gives way to a new connection: closed as after a time-out.
+void DisplaceClient(NX_TCP_SOCKET *s) {
+    NX_FTP_SERVER *sv = ServerOf(s);
+    if (sv == nullptr) return;
+    for (NX_FTP_CLIENT_REQUEST &c : sv->nx_ftp_server_client_list) {
+        if (&c.control != s) continue;
+        sv->nx_ftp_server_disconnection_requests++;
+        CleanClient(sv, c);
     }
 }
 
@@ -1032,6 +1044,13 @@ void _nx_ftp_server_thread_entry(NX_FTP_SERVER *sv) {
             Continue(sv, pending, c);
         }
     }
+    // Ten clients keep no other host out: with every connection taken and
+    // another waiting, the idlest client of the host holding the most gives
+    // way to it, as in the other servers (the step that finds the waiting
+    // one free takes it). A transfer under way counts as activity.
+    NxServerDisplaceBy(
+        clients, now, DisplaceClient, [](NX_FTP_CLIENT_REQUEST &c) { return &c.control; },
+        [now](const NX_FTP_CLIENT_REQUEST &c) { return c.transfer_state != 0 ? now : c.last_command; });
     const uint32_t ev = sv->nx_ftp_server_events;
     sv->nx_ftp_server_events = 0;
     if (ev & FTP_EV_CONNECT) ConnectionProcessing(sv);

@@ -201,6 +201,10 @@ struct NxListener {
     NX_IP *ip;
     NxListenCallback callback;  // of the listen; relistened records take it
     PlatPollItem poll;
+    // A waiting connection taken off the queue so that its host is known
+    // (NxWaitingPeer); the next accept on the port takes it first.
+    PlatFd held;
+    uint32_t held_address, held_port;  // its peer, host order
 };
 constexpr unsigned NX_LISTENERS_MAX = 32;
 extern std::array<NxListener, NX_LISTENERS_MAX> NxListeners;
@@ -246,6 +250,10 @@ uint32_t _nx_tcp_server_socket_unaccept(NX_TCP_SOCKET *s);
 // Whether another connection waits on the listening port of server socket s
 // (listening, or serving a connection it accepted there).
 bool NxConnectionWaiting(NX_TCP_SOCKET *s);
+// The peer address of the connection that waits first on the port of server
+// socket s (as NxConnectionWaiting): true with *address (host order) when
+// one waits. The connection stays the next one an accept on the port takes.
+bool NxWaitingPeer(NX_TCP_SOCKET *s, uint32_t *address);
 // Moves the connection that server record from accepted to server record
 // to, listening on the same port with none of its own; from listens again.
 // For a server that holds connections in records of their own until their

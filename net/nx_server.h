@@ -1,11 +1,11 @@
 // The parts every TCP server of the controller shares: a server record takes
 // a waiting connection or goes back to listening, a connection waiting while
-// every record is taken displaces the one idle longest, requests are framed
-// out of the byte stream by the length in their header however reads split
-// or merge them (each protocol describes where that length is), an answer
-// goes out whole or the connection is closed. A stream without frames takes
-// the reads and the sending, going on after a short send. Small enough to be
-// inline in every server.
+// every record is taken displaces the one idle longest of the host holding
+// the most records, requests are framed out of the byte stream by the length
+// in their header however reads split or merge them (each protocol describes
+// where that length is), an answer goes out whole or the connection is
+// closed. A stream without frames takes the reads and the sending, going on
+// after a short send. Small enough to be inline in every server.
 #pragma once
 
 #include <algorithm>
@@ -146,22 +146,51 @@ inline void NxServerClose(NX_TCP_SOCKET *s) {
 
 // Once a pass, after the server's listen step. With every record of the
 // server serving a connection and another connection waiting on its port,
-// the connection idle longest (its last whole request, or its acceptance
-// when it handed on none, the oldest) is closed through close: its record
-// takes the waiting one on the next passes, which come at once. One host's
-// idle connections so never keep a client out. Slot: a record with .socket
-// and .last_request (ms). True when a connection was closed.
-template <class Slot, std::size_t N>
-inline bool NxServerDisplace(std::array<Slot, N> &slots, uint32_t now, void (*close)(NX_TCP_SOCKET *)) {
-    Slot *idle = nullptr;
+// one connection gives way to it: of the hosts that hold the most records
+// (the newcomer's own when it is one of them), the connection idle longest
+// (its last whole request, or its acceptance when it handed on none, the
+// oldest) is closed through close; its record takes the waiting one on the
+// next passes, which come at once. A host that opens connection after
+// connection so only ever closes its own, and a host holding fewer records
+// than another keeps them. Slot: a record whose connection is
+// socket_of(slot) (an NX_TCP_SOCKET *) and whose last whole request is
+// since_of(slot) (ms). True when a connection was closed.
+template <class Slot, std::size_t N, class SocketOf, class SinceOf>
+inline bool NxServerDisplaceBy(std::array<Slot, N> &slots, uint32_t now, void (*close)(NX_TCP_SOCKET *),
+                               SocketOf socket_of, SinceOf since_of) {
     for (Slot &slot : slots) {
-        if (slot.socket.state != NX_TCP_ESTABLISHED) return false;  // a record is free for the next one
-        if (idle == nullptr || now - slot.last_request > now - idle->last_request) idle = &slot;
+        if (socket_of(slot)->state != NX_TCP_ESTABLISHED) return false;  // a record is free for the next one
     }
-    if (idle == nullptr || !NxConnectionWaiting(&slots[0].socket)) return false;
-    close(&idle->socket);
+    uint32_t newcomer = 0;
+    if (N == 0 || !NxWaitingPeer(socket_of(slots[0]), &newcomer)) return false;
+    // Records held by the host of each record, the most any host holds, and
+    // whether the newcomer's host is one of those that hold that many.
+    std::array<uint32_t, N> held{};
+    uint32_t most = 0;
+    for (std::size_t i = 0; i < N; i++) {
+        for (std::size_t j = 0; j < N; j++)
+            held[i] += socket_of(slots[j])->peer_address == socket_of(slots[i])->peer_address ? 1 : 0;
+        most = std::max(most, held[i]);
+    }
+    bool own = false;
+    for (std::size_t i = 0; i < N; i++) own |= held[i] == most && socket_of(slots[i])->peer_address == newcomer;
+    Slot *idle = nullptr;
+    for (std::size_t i = 0; i < N; i++) {
+        if (held[i] != most || (own && socket_of(slots[i])->peer_address != newcomer)) continue;
+        if (idle == nullptr || now - since_of(slots[i]) > now - since_of(*idle)) idle = &slots[i];
+    }
+    if (NEVER(idle == nullptr)) return false;
+    close(socket_of(*idle));
     PLAT_PollWake();
     return true;
+}
+
+// The same for records that hold their connection in .socket and the time
+// of its last whole request in .last_request (ms).
+template <class Slot, std::size_t N>
+inline bool NxServerDisplace(std::array<Slot, N> &slots, uint32_t now, void (*close)(NX_TCP_SOCKET *)) {
+    return NxServerDisplaceBy(
+        slots, now, close, [](Slot &slot) { return &slot.socket; }, [](const Slot &slot) { return slot.last_request; });
 }
 
 // A connection's part of the pass step's schedule, after its step: whether

@@ -65,10 +65,14 @@ NxListener *ListenerOf(const NX_TCP_SOCKET *s) {
     return s->listener >= 1 && s->listener <= NX_LISTENERS_MAX ? &NxListeners[s->listener - 1] : nullptr;
 }
 
-// Whether a connection waits in the queue of a listener that reported one:
-// the report stays until the queue is empty, so the kernel is asked (once)
-// only while the report stands.
+// A connection waits to be taken: one in hand, or a report of the queue.
+bool Pending(const NxListener &l) { return l.held.valid() || (l.poll.events & PLAT_POLL_IN) != 0; }
+
+// Whether a connection waits: one in hand, or one in the queue of a listener
+// that reported one (the report stays until the queue is empty, so the kernel
+// is asked only while the report stands).
 bool Waiting(NxListener &l) {
+    if (l.held.valid()) return true;
     if (!(l.poll.events & PLAT_POLL_IN)) return false;
     struct pollfd p {
         l.fd.get(), POLLIN, 0
@@ -80,6 +84,7 @@ bool Waiting(NxListener &l) {
 
 void CloseListener(NxListener &l) {
     PLAT_PollDel(&l.poll);
+    l.held.reset();
     l.fd.reset();
     l.refs = 0;
     l.port = 0;
@@ -369,17 +374,35 @@ uint32_t _nx_tcp_server_socket_relisten(NX_IP *ip, uint32_t port, NX_TCP_SOCKET 
     return NX_SUCCESS;
 }
 
-uint32_t _nx_tcp_server_socket_accept(NX_TCP_SOCKET *s, uint32_t wait) {
-    if (s->state != NX_TCP_LISTEN) return NX_NOT_LISTEN_STATE;
+namespace {
+// Takes the connection that waits first on listening descriptor fd (with
+// listener l, when shared): the one in hand, else one off the queue. -1
+// when none waits.
+int TakeWaiting(int fd, NxListener *l, uint32_t *address, uint32_t *port) {
+    if (l != nullptr && l->held.valid()) {
+        *address = l->held_address;
+        *port = l->held_port;
+        return l->held.release();
+    }
     struct sockaddr_in peer {};
     socklen_t pl = sizeof peer;
-    const int fd = NotZero(accept4(s->fd, reinterpret_cast<struct sockaddr *>(&peer), &pl, SOCK_CLOEXEC));
-    if (fd < 0) {
+    const int c = NotZero(accept4(fd, reinterpret_cast<struct sockaddr *>(&peer), &pl, SOCK_CLOEXEC));
+    if (c < 0) {
         // The queue is empty: the listener is quiet until the next connection.
-        NxListener *l = ListenerOf(s);
         if (l != nullptr && (errno == EAGAIN || errno == EWOULDBLOCK)) l->poll.events &= ~PLAT_POLL_IN;
-        return NX_NOT_SUCCESSFUL;
+        return -1;
     }
+    *address = ntohl(peer.sin_addr.s_addr);
+    *port = ntohs(peer.sin_port);
+    return c;
+}
+}  // namespace
+
+uint32_t _nx_tcp_server_socket_accept(NX_TCP_SOCKET *s, uint32_t wait) {
+    if (s->state != NX_TCP_LISTEN) return NX_NOT_LISTEN_STATE;
+    uint32_t address = 0, port = 0;
+    const int fd = TakeWaiting(s->fd, ListenerOf(s), &address, &port);
+    if (fd < 0) return NX_NOT_SUCCESSFUL;
     if (SetNonBlocking(fd) != NX_SUCCESS) {
         close(fd);
         return NX_NOT_SUCCESSFUL;
@@ -387,8 +410,8 @@ uint32_t _nx_tcp_server_socket_accept(NX_TCP_SOCKET *s, uint32_t wait) {
     ReadMss(s, fd);
     s->state = NX_TCP_ESTABLISHED;
     s->accepted_fd = fd;
-    s->peer_address = ntohl(peer.sin_addr.s_addr);
-    s->peer_port = ntohs(peer.sin_port);
+    s->peer_address = address;
+    s->peer_port = port;
     s->writable = 1;
     s->transmit_state = 0;
     Watch(s, fd);
@@ -399,6 +422,23 @@ uint32_t _nx_tcp_server_socket_accept(NX_TCP_SOCKET *s, uint32_t wait) {
 bool NxConnectionWaiting(NX_TCP_SOCKET *s) {
     NxListener *l = ListenerOf(s);
     return l != nullptr && l->fd.valid() && Waiting(*l);
+}
+
+bool NxWaitingPeer(NX_TCP_SOCKET *s, uint32_t *address) {
+    NxListener *l = ListenerOf(s);
+    if (l == nullptr || !l->fd.valid() || !Waiting(*l)) return false;
+    if (!l->held.valid()) {
+        // Linux tells a connection's host only once it is accepted: it is
+        // taken off the queue into the listener's hand.
+        uint32_t a = 0, p = 0;
+        const int fd = TakeWaiting(l->fd.get(), l, &a, &p);
+        if (fd < 0) return false;
+        l->held.reset(fd);
+        l->held_address = a;
+        l->held_port = p;
+    }
+    *address = l->held_address;
+    return true;
 }
 
 uint32_t _nx_tcp_server_socket_unaccept(NX_TCP_SOCKET *s) {
@@ -730,7 +770,7 @@ void EnetThread() {
         net_poll.waiting = false;
         for (unsigned i = 0; i < NX_LISTENERS_MAX; i++) {
             NxListener &l = NxListeners[i];
-            if (!l.fd.valid() || !(l.poll.events & PLAT_POLL_IN)) continue;
+            if (!l.fd.valid() || !Pending(l)) continue;
             net_poll.waiting = true;
             const unsigned before = net_poll.work_count;
             if (AddListeners(i) && !Waiting(l)) net_poll.work_count = before;
@@ -753,12 +793,12 @@ void EnetThread() {
             ServeEstablished(s);
         } else if (s->state == NX_TCP_LISTEN) {
             NxListener *l = ListenerOf(s);
-            if (l == nullptr || !(l->poll.events & PLAT_POLL_IN) || s->listen_callback == nullptr) continue;
+            if (l == nullptr || !Pending(*l) || s->listen_callback == nullptr) continue;
             s->listen_callback(s, s->port);
             // Taken in the callback while more may wait: the protocol puts its
             // next free record into listening on its next pass, which then
             // comes at once.
-            if (s->state != NX_TCP_LISTEN && (l->poll.events & PLAT_POLL_IN)) PLAT_PollWake();
+            if (s->state != NX_TCP_LISTEN && Pending(*l)) PLAT_PollWake();
         }
     }
     // A record served may have changed its server's state (a connection

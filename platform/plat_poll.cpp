@@ -209,6 +209,8 @@ int PLAT_PollHarvest(bool next_pass) {
     return n;
 }
 
+bool PLAT_PollKicked() { return poll_set.kicked; }
+
 void PLAT_PollWake() {
     if (poll_set.waiter_known && pthread_equal(pthread_self(), poll_set.waiter)) {
         poll_set.kicked = true;

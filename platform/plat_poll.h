@@ -88,6 +88,9 @@ int PLAT_PollPace(uint32_t period_us);
 // end at once (they are served on the next pass). Nothing is asked of the
 // kernel when the set was read less than 50 us ago.
 int PLAT_PollHarvest(bool next_pass);
+// Whether the next wait ends at once: a pass was asked for (PLAT_PollWake, or
+// reports found by a harvest for the next pass) and no wait took it yet.
+bool PLAT_PollKicked();
 // The next wait ends at once: for a subsystem that queued work for the next
 // pass. Safe from any thread once the loop has made the set (another thread
 // writes the eventfd).

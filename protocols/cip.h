@@ -28,6 +28,7 @@ enum : uint16_t {
     CIP_EXT_SIZE = 0x0109,
     CIP_EXT_LIST_FULL = 0x0113,
     CIP_EXT_NO_RECORD = 0x011A,
+    CIP_EXT_BAD_ADDRESS = 0x0312,  // a T->O address that is neither the opener's nor a group
     CIP_EXT_BAD_PATH = 0x0315,
 };
 // Services.

@@ -75,6 +75,8 @@ void RefreshSessions(EipAdapter &a, uint32_t now) {
     }
 }
 
+bool IsGroup(uint32_t address) { return (address & 0xF0000000u) == 0xE0000000u; }
+
 uint32_t Multicast(const NX_IP *ip) {
     const uint32_t host = ip->nx_ip_address & ~ip->nx_ip_network_mask;
     return 0xEFC00100u + 32u * ((host - 1) & 0x3FF);
@@ -141,11 +143,13 @@ uint32_t SendRRData(uint32_t n, uint8_t *m, uint32_t len, uint8_t *t) {
         return Status(t, EIP_ST_MALFORMED);
     EipAdapter &a = AdapterOf(n);
     for (auto &slot : a.slots) slot.fresh = 0;
+    a.to_address = cpf.sock_type == CPF_TO_SOCKADDR && cpf.sock_port != 0 ? cpf.sock_addr : 0;
     // Interface handle, time-out and a null address item: zeros (the item
     // count is set last).
     std::memset(t + EIPD_HANDLE, 0, EIPR_ANSWER - EIPD_HANDLE);
     LE_Put16(t + EIPR_DATA + CPFI_TYPE, CPF_UNCONN_DATA);
     const uint32_t answer = Ucmm_Msg(n, m + EIPD_CPF + cpf.data_pos, cpf.data_len, t + EIPR_ANSWER);
+    a.to_address = 0;
     assert(answer <= CIP_ANSWER_MAX);
     LE_Put16(t + EIPR_DATA + CPFI_LENGTH, uint16_t(answer));
     uint32_t pos = EIPR_ANSWER + answer;
@@ -399,6 +403,12 @@ uint32_t EipConnectionOpen(ObjConnCfg *cfg) {
         return 0;
     }
     if (cls != CIP_TRANSPORT_IO) return OpenFail(a, cfg, CIP_CONN_FAILURE, CIP_EXT_CLASS);
+    // Produced data goes to the host that asks for it or to a group, never
+    // to a third host the request names: that would aim a stream of
+    // datagrams at anyone.
+    const uint32_t to = a.to_address;
+    if ((cfg->to_params & CIP_NET_TYPE) != 0 && to != 0 && to != a.peer && !IsGroup(to))
+        return OpenFail(a, cfg, CIP_CONN_FAILURE, CIP_EXT_BAD_ADDRESS);
     for (unsigned dir = 0; dir < 2; dir++) {
         const bool consuming = dir == 0;
         const uint16_t params = consuming ? cfg->ot_params : cfg->to_params;
@@ -565,6 +575,7 @@ uint32_t Eip_Init(NX_IP *ip, NX_PACKET_POOL *pool) {
     }
     a.explicit_count = a.io_count = 0;
     a.listening = 0;
+    a.to_address = 0;
     for (auto &e : a.encap) {
         e.rx_len = 0;
         if (_nx_tcp_socket_create(ip, &e.socket, "eip server", 0, 0, 128, EIP_BUFF, nullptr, EipTcpDisconnect) !=

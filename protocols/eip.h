@@ -91,6 +91,9 @@ struct EipAdapter {
     uint8_t explicit_count, io_count;
     std::array<uint8_t, 2> run_idle;
     uint32_t peer;
+    // Address of the T->O socket-address item (with a port) of the request
+    // being served, 0 none: where it asks produced data to go.
+    uint32_t to_address;
     uint32_t reports;  // reports of the readiness set on its sessions
     uint32_t drained;  // reports as of the last drain while the service is off
     std::array<EipEncap, EIP_SESSIONS> encap;

@@ -421,6 +421,125 @@ class TcpPeer:
         self.srv.close()
 
 
+# TCP states as TCP_INFO gives them.
+TCP_ESTABLISHED, TCP_SYN_SENT = 1, 2
+
+
+def tcp_state(s):
+    """The kernel's TCP state of socket s (TCP_INFO's first byte)."""
+    return s.getsockopt(socket.IPPROTO_TCP, socket.TCP_INFO, 1)[0]
+
+
+class Flood(threading.Thread):
+    """A host that floods a TCP server with connections that never send a
+    byte, from address src of a peer namespace: a burst of `burst` opened
+    back to back and held, then one more every `period` seconds until
+    stop() (at most `limit` seconds). A connection the server closes is
+    closed here and counted in `closed`; `opened` counts them all."""
+
+    def __init__(self, peer, src, host, port, burst=64, period=0.01, limit=30):
+        super().__init__(daemon=True)
+        self.peer, self.src, self.dst = peer, src, (host, port)
+        self.burst, self.period, self.limit = burst, period, limit
+        self.socks = []  # in the order they were opened
+        self.opened = self.closed = 0
+        self.halt = threading.Event()
+        self.burst_done = threading.Event()
+        self.lock = threading.Lock()
+
+    def _open(self, blocking):
+        s = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
+        s.bind((self.src, 0))
+        if blocking:
+            s.settimeout(3)
+            try:
+                s.connect(self.dst)
+            except OSError:
+                s.close()
+                return
+            s.setblocking(False)
+        else:
+            s.setblocking(False)
+            s.connect_ex(self.dst)
+        with self.lock:
+            self.socks.append(s)
+            self.opened += 1
+
+    def _prune(self):
+        with self.lock:
+            keep = []
+            for s in self.socks:
+                if tcp_state(s) in (TCP_ESTABLISHED, TCP_SYN_SENT):
+                    keep.append(s)
+                else:
+                    s.close()
+                    self.closed += 1
+            self.socks = keep
+
+    def run(self):
+        end = time.monotonic() + self.limit
+        for _ in range(self.burst):
+            self._open(blocking=True)
+        self.burst_done.set()
+        due = time.monotonic()
+        while not self.halt.is_set() and time.monotonic() < end:
+            self._open(blocking=False)
+            self._prune()
+            due += self.period
+            self.halt.wait(max(0.0, due - time.monotonic()))
+
+    def stop(self):
+        self.halt.set()
+        self.join(10)
+
+    def held(self):
+        """After stop(): the connections the server still holds, once none
+        is connecting (the closed ones are counted and closed)."""
+        self._prune()
+        with self.lock:
+            if any(tcp_state(s) == TCP_SYN_SENT for s in self.socks):
+                return None
+            return len(self.socks)
+
+    def close(self):
+        self.stop()
+        with self.lock:
+            for s in self.socks:
+                s.close()
+            self.socks = []
+
+
+def poll_failures(ask, connect, conn=None, periods=((0.1, 10), (0.5, 4), (2.0, 2))):
+    """A client that polls: for each (period, count), count requests one
+    period apart through ask(conn), which answers True when the answer is
+    the one expected, on conn. A request that fails (False, an error or a
+    close) is counted, and the client connects again at once, as a master
+    does. Answers {period: failed requests} and the connection (None when
+    the last connect failed)."""
+    failed = {}
+    for period, count in periods:
+        failed[period] = 0
+        for _ in range(count):
+            time.sleep(period)
+            try:
+                ok = conn is not None and ask(conn)
+            except (OSError, EOFError, AssertionError, ProtocolError):
+                ok = False
+            if ok:
+                continue
+            failed[period] += 1
+            try:
+                if conn is not None:
+                    conn.close()
+            except OSError:
+                pass
+            try:
+                conn = connect()
+            except (OSError, EOFError, AssertionError, ProtocolError):
+                conn = None
+    return failed, conn
+
+
 def ip_addr(dev="eth0"):
     """The IPv4 addresses of dev in this namespace, as "a.b.c.d/n" texts."""
     out = subprocess.run(["ip", "-4", "-o", "addr", "show", "dev", dev], stdout=subprocess.PIPE,

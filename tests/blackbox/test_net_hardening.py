@@ -3,9 +3,9 @@ that misbehave, driven from a veth peer and a second address on it:
 connections closed before their banner, half-open and idle connections by
 the hundred, several commands in one packet, uploads cut by a kill or a full
 card, a refused login, names of other drives, a foreign host on a passive
-data port. Each server keeps serving others, an upload replaces its file
-whole or not at all, FTP serves only the card, and the controller's
-descriptors and memory stay flat."""
+data port, a host flooding the FTP port. Each server keeps serving others,
+an upload replaces its file whole or not at all, FTP serves only the card,
+and the controller's descriptors and memory stay flat."""
 
 import os
 import signal
@@ -16,7 +16,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from bbsupport import ip_addr, rss_kb, wait_for  # noqa: E402
+from bbsupport import Flood, ip_addr, poll_failures, rss_kb, wait_for  # noqa: E402
 from test_net_services import ServicesBase  # noqa: E402
 
 HOST = "10.77.0.2"
@@ -291,21 +291,70 @@ class NetHardening(ServicesBase, unittest.TestCase):
         s.sendall(b"OP\r\n")
         self.assertEqual(self.line(s), b"200 NOOP Success \r\n")
 
-        # Ten clients hold every record: the eleventh waits unanswered, and is
-        # greeted as soon as one of the ten leaves.
+        # Ten clients of one host hold every record: an eleventh of that host
+        # is greeted in place of the one of them idle longest (the first of
+        # the nine logged in after this one, which has sent a command since),
+        # a client of a second host in place of the next.
         others = [self.login() for _ in range(9)]
+        self.assertEqual(self.cmd(s, "NOOP"), b"200 NOOP Success \r\n")
         eleventh = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
         self.addCleanup(eleventh.close)
-        eleventh.settimeout(0.5)
-        eleventh.connect((HOST, 21))
-        self.assertRaises(socket.timeout, eleventh.recv, 1)
-        self.assertEqual(self.cmd(others[0], "QUIT"), b"221 Logging Off \r\n")
         eleventh.settimeout(1)
+        eleventh.connect((HOST, 21))
         self.assertEqual(self.line(eleventh), b"220 Connection Ready \r\n")
-        for o in others[1:] + [eleventh]:
+        self.assertEqual(others[0].recv(100), b"")
+        t0 = time.monotonic()
+        second = self.foreign()
+        second.settimeout(1)
+        second.connect((HOST, 21))
+        self.assertEqual(self.line(second), b"220 Connection Ready \r\n")
+        self.assertLess(time.monotonic() - t0, 1)
+        self.assertEqual(others[1].recv(100), b"")
+        for o in others + [eleventh, second]:
             o.close()
         self.assertEqual(self.cmd(s, "QUIT"), b"221 Logging Off \r\n")
 
+        self.assert_fds_back(base)
+
+    def test_ftp_serves_other_hosts_while_one_floods_it(self):
+        """The second address floods port 21: 64 connections back to back and
+        held, then one every 10 ms, none sending a byte. A logged-in client
+        of the peer's address meanwhile sends NOOP 10 times 0.1 s apart, 4
+        times 0.5 s apart and twice 2 s apart and loses none; three new
+        clients of its address get their banners within a second; the
+        connections the server closed are the flood's own."""
+        self.up()
+        self.peer.run("ip", "addr", "add", FOREIGN + "/24", "dev", "eth0p")
+        self.foreign_up = True
+        base = self.fd_count()
+        s = self.login()
+        flood = Flood(self.peer, FOREIGN, HOST, 21)
+        self.addCleanup(flood.close)
+        flood.start()
+        burst = flood.burst_done.wait(15)
+        failed, s = poll_failures(lambda c: self.cmd(c, "NOOP") == b"200 NOOP Success \r\n", self.login, s)
+        greeted = []
+        for _ in range(3):
+            t0 = time.monotonic()
+            k = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
+            self.addCleanup(k.close)
+            k.settimeout(1)
+            try:
+                k.connect((HOST, 21))
+                banner = self.line(k)
+            except OSError as e:
+                banner = repr(e).encode()
+            greeted.append((banner, time.monotonic() - t0 < 1))
+        flood.stop()
+        seen = []
+        settled = wait_for(lambda: seen.append(flood.held()) or seen[-1] == 10 - 4, 10)
+        counts = "flood: %d opened, %d closed by the server, %s held" % (flood.opened, flood.closed, seen[-1:])
+        self.assertEqual((burst, failed), (True, {0.1: 0, 0.5: 0, 2.0: 0}), counts)
+        self.assertEqual(greeted, [(b"220 Connection Ready \r\n", True)] * 3, counts)
+        self.assertTrue(settled, counts)
+        self.assertEqual(flood.opened, flood.closed + 10 - 4, counts)
+        self.assertEqual(self.cmd(s, "QUIT"), b"221 Logging Off \r\n")
+        flood.close()
         self.assert_fds_back(base)
 
     def test_register_server_serves_a_whole_request_behind_half_open_ones(self):

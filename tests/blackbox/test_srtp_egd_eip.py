@@ -5,7 +5,9 @@ its statuses; EtherNet/IP encapsulation, the CIP objects, Forward_Open and
 class-1 I/O. tshark, capturing on the peer's side, judges the EGD, ENIP and
 CIP frames: none is malformed. One host holding every connection of the
 Modbus, SRTP, EtherNet/IP and programming-tool servers idle keeps no client
-of a second address out."""
+of a second address out, and a host flooding one of them with connections
+closes only its own. A Forward_Open sends produced data only to its opener
+or a multicast group, never to a third host it names."""
 
 import os
 import select
@@ -19,7 +21,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from bbsupport import Controller, NetPeer, fd_count, ip_addr, rss_kb, wait_for  # noqa: E402
+from bbsupport import Controller, Flood, NetPeer, fd_count, ip_addr, poll_failures, rss_kb, wait_for  # noqa: E402
 
 HOST = "10.77.0.2"
 PEER = "10.77.0.3"
@@ -159,6 +161,17 @@ def forward_open(ot_id, to_id, serial, ot_params=0x400E, to_params=0x400A, rpi=5
     d = struct.pack("<BBIIHHIB3sIHIHBB", 0x0A, 0x0E, ot_id, to_id, serial, 0x1234, 0xCAFEBABE, 2, bytes(3),
                     rpi, ot_params, rpi, to_params, trigger, len(path) // 2) + path
     return cip(0x54, bytes.fromhex("20062401"), d)
+
+
+def rr_to(request, addr, port):
+    """SendRRData data as rr(), with a T->O socket-address item after the
+    request: family 2, port and address big-endian, 8 zeros."""
+    item = struct.pack("<HH", 0x8001, 16) + struct.pack(">HH", 2, port) + socket.inet_aton(addr) + bytes(8)
+    return struct.pack("<IHHHHHH", 0, 0, 3, 0, 0, 0xB2, len(request)) + request + item
+
+
+LIST_SERVICES = struct.pack("<HHII", 4, 26, 0, 0) + b"ctx12345" + bytes(4) \
+    + bytes.fromhex("0100 0001 1400 0100 2000") + b"Communications\0\0"
 
 
 def forward_close(serial, vendor=0x1234, orig=0xCAFEBABE):
@@ -458,8 +471,7 @@ class EtherNetIp(FieldCase):
             return recv_encap(s)
 
         r = ask(encap(0x04))
-        self.assertEqual(r, struct.pack("<HHII", 4, 26, 0, 0) + b"ctx12345" + bytes(4)
-                         + bytes.fromhex("0100 0001 1400 0100 2000") + b"Communications\0\0")
+        self.assertEqual(r, LIST_SERVICES)
         r1 = ask(encap(0x65, b"\x01\x00\x00\x00"))
         self.assertEqual(r1[:4] + r1[8:], bytes.fromhex("6500 0400") + bytes(4) + b"ctx12345" + bytes(4)
                          + bytes.fromhex("01000000"))
@@ -629,6 +641,43 @@ class EtherNetIp(FieldCase):
         self.assertEqual(text.count("Expert Info (Error/Malformed): Missing string data"), 1)
 
 
+    def test_produced_data_goes_only_to_the_opener_or_a_group(self):
+        """T->O-only connections whose request names where their data goes:
+        a third host (a second address of the peer's link) is refused and
+        gets nothing, the opener itself and a multicast group get the data."""
+        self.peer.run("ip", "addr", "add", OTHER + "/24", "dev", "eth0p")
+        third = self.udp(OTHER, 2222)
+        own = self.udp(PEER, 2300)
+        group = self.udp("239.192.1.9", 2222, group="239.192.1.9")
+        self.start()
+        s = self.conn(44818)
+        s.sendall(encap(0x65, b"\x01\x00\x00\x00"))
+        h = struct.unpack("<I", recv_encap(s)[4:8])[0]
+        to_only = bytes.fromhex("20042401 2C65")
+
+        def open_to(serial, addr, port):
+            fo = forward_open(0, 0x4000 + serial, serial, ot_params=0, path=to_only)
+            s.sendall(encap(0x6F, rr_to(fo, addr, port), session=h))
+            a = recv_encap(s)
+            return struct.unpack("<H", a[30:32])[0], a[40:]
+
+        items, answer = open_to(0x0401, OTHER, 2222)
+        self.assertEqual((items, answer), (2, bytes.fromhex("D4000101 1203")
+                                           + struct.pack("<HHIB", 0x0401, 0x1234, 0xCAFEBABE, 0)))
+        items, answer = open_to(0x0402, PEER, 2300)
+        self.assertEqual((items, answer[:4]), (3, bytes.fromhex("D4000000")))
+        items, answer = open_to(0x0403, "239.192.1.9", 2222)
+        self.assertEqual((items, answer[:4]), (3, bytes.fromhex("D4000000")))
+        # Each served connection's datagrams reach its address: 28 bytes with
+        # its T->O connection ID; the third host's socket stays empty.
+        for sock, conn_id in ((own, 0x4402), (group, 0x4403)):
+            sock.settimeout(3)
+            d = sock.recv(2000)
+            self.assertEqual((len(d), struct.unpack("<I", d[6:10])[0]), (28, conn_id))
+        r, _, _ = select.select([third], [], [], 1.0)
+        self.assertEqual(r, [])
+
+
 class IdleSessions(FieldCase):
     def test_silent_sessions_close_after_a_minute(self):
         self.start()
@@ -728,6 +777,83 @@ class OneHostHoldsEverySlot(FieldCase):
             s.close()
         self.assertTrue(wait_for(lambda: fd_count(pid) <= fds, 10), (fd_count(pid), fds))
         self.assertLess(rss_kb(pid) - rss, 512)
+
+
+class FloodingHost(FieldCase):
+    """A second address of the peer's host floods one server with
+    connections that never send a byte: 64 opened back to back and held,
+    then one every 10 ms. Meanwhile a client of the peer's own address polls
+    on the connection it opened before: 10 requests 0.1 s apart, 4 requests
+    0.5 s apart, 2 requests 2 s apart. None of them fails; the connections
+    the server closed are all the attacker's, and once the flood stops the
+    attacker holds every record but the client's."""
+
+    def flooded(self, port, slots, connect, ask):
+        self.start()
+        self.peer.run("ip", "addr", "add", OTHER + "/24", "dev", "eth0p")
+        pid = self.ctl.proc.pid
+        fds = fd_count(pid)
+        conn = connect()
+        self.assertTrue(ask(conn))
+        flood = Flood(self.peer, OTHER, HOST, port)
+        self.addCleanup(flood.close)
+        flood.start()
+        self.assertTrue(flood.burst_done.wait(15))
+        failed, conn = poll_failures(ask, connect, conn)
+        flood.stop()
+        seen = []
+        settled = wait_for(lambda: seen.append(flood.held()) or seen[-1] == slots - 1, 10)
+        counts = "attacker: %d opened, %d closed by the server, %s held" % (flood.opened, flood.closed, seen[-1:])
+        self.assertEqual(failed, {0.1: 0, 0.5: 0, 2.0: 0}, counts)
+        self.assertTrue(settled, counts)
+        self.assertEqual(flood.opened, flood.closed + slots - 1, counts)
+        flood.close()
+        if conn is not None:
+            conn.close()
+        self.assertTrue(wait_for(lambda: fd_count(pid) <= fds, 10), (fd_count(pid), fds))
+
+    def socket_to(self, port):
+        s = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
+        s.bind((PEER, 0))
+        s.settimeout(3)
+        s.connect((HOST, port))
+        s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        return s
+
+    def test_modbus_tcp_client_keeps_its_connection(self):
+        tid = [0]
+
+        def ask(s):
+            tid[0] += 1
+            s.sendall(struct.pack(">HHHBBHH", tid[0], 0, 6, 1, 3, 3000, 1))
+            return recv_exact(s, 11, 2.0)[:9] == struct.pack(">HHHBBB", tid[0], 0, 5, 1, 3, 2)
+        self.flooded(502, 16, lambda: self.socket_to(502), ask)
+
+    def test_srtp_client_keeps_its_session(self):
+        seq = [0]
+
+        def ask(s):
+            seq[0] += 1
+            a, want = recv_srtp_for(s, srtp(seq=seq[0], off=1, cnt=1)), answer(seq=seq[0])
+            return len(a) == 56 and a[:44] + a[46:] == want[:44] + want[46:]
+        self.flooded(18245, 16, lambda: self.socket_to(18245), ask)
+
+    def test_ethernet_ip_client_keeps_its_session(self):
+        def ask(s):
+            s.sendall(encap(0x04))
+            return recv_encap(s, 2.0) == LIST_SERVICES
+        self.flooded(44818, 2, lambda: self.socket_to(44818), ask)
+
+    def test_programming_tool_over_tcp_keeps_its_connection(self):
+        from plcclient import TcpPlcClient
+        target = self.c.target
+        self.flooded(18501, 8, lambda: TcpPlcClient(self.socket_to(18501), timeout=2.0),
+                     lambda c: c.get_local_id() == target)
+
+
+def recv_srtp_for(s, frame):
+    s.sendall(frame)
+    return recv_srtp(s, 2.0)
 
 
 if __name__ == "__main__":

@@ -12,9 +12,11 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -30,6 +32,26 @@ namespace fs = std::filesystem;
 namespace {
 
 enum class Held { Log, Save, Stdio };
+
+// Whether thread tid of this process comes to sleep within 5 s in openat()
+// of the file whose path ends with name (a FIFO nobody reads: it stays there).
+bool InOpen(pid_t tid, const std::string &name) {
+    const std::string at = "/proc/self/task/" + std::to_string(tid) + "/syscall";
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    do {
+        std::ifstream f(at);
+        long nr = -1;
+        std::string dir, path;
+        if (f >> nr >> dir >> path && nr == SYS_openat) {
+            // The path argument lies in this process: the blocked thread's buffer.
+            const std::string opened = reinterpret_cast<const char *>(std::stoull(path, nullptr, 16));
+            if (opened.size() >= name.size() && opened.compare(opened.size() - name.size(), name.size(), name) == 0)
+                return true;
+        }
+        std::this_thread::yield();
+    } while (std::chrono::steady_clock::now() < end);
+    return false;
+}
 
 std::string Slurp(const std::string &p) {
     std::ifstream f(p, std::ios::binary);
@@ -52,24 +74,44 @@ std::string Slurp(const std::string &p) {
     SYS_Init(product);
     plc_reg[100] = 0x5A;
 
+    // The second thread tells its id once it holds the lock, or just before
+    // the call that takes it and then waits in open() on a FIFO nobody
+    // reads; in that case the fault comes once the thread sleeps there.
+    std::promise<pid_t> told;
+    std::future<pid_t> tid = told.get_future();
+    std::string fifo;
     switch (held) {
     case Held::Log:
-        mkfifo((root + "/sim/commands.log").c_str(), 0644);  // nobody reads: the writer waits
-        std::thread([] { PLAT_System("mkdir /mnt/cfg/job"); }).detach();
+        fifo = "/sim/commands.log";
+        mkfifo((root + fifo).c_str(), 0644);  // nobody reads: the writer waits
+        std::thread([&told] {
+            told.set_value(gettid());
+            PLAT_System("mkdir /mnt/cfg/job");
+        }).detach();
         break;
     case Held::Save:
-        mkfifo((root + "/mnt/cfg/autoreg.dta.tmp").c_str(), 0600);
-        std::thread([] { AutoSaveRegisters(); }).detach();
+        fifo = "/mnt/cfg/autoreg.dta.tmp";
+        mkfifo((root + fifo).c_str(), 0600);
+        std::thread([&told] {
+            told.set_value(gettid());
+            AutoSaveRegisters();
+        }).detach();
         break;
     case Held::Stdio:
         std::printf("buffered line\n");  // still in the stream's buffer
-        std::thread([] {
+        std::thread([&told] {
             flockfile(stdout);
+            told.set_value(gettid());
             for (;;) pause();
         }).detach();
         break;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const pid_t id = tid.get();
+    if (!fifo.empty() && !InOpen(id, fifo)) {
+        std::printf("the second thread never waited on %s\n", fifo.c_str());
+        std::fflush(stdout);
+        _exit(98);
+    }
     raise(sig);
     _exit(99);  // the handler never returns
 }

@@ -3,8 +3,13 @@
 // cause lines.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
+#include <sched.h>
+#include <functional>
+#include <vector>
 #include <semaphore.h>
 #include <unistd.h>
 
@@ -16,6 +21,17 @@
 #include "media/cfm.h"
 #include "net/net.h"
 #include "test_exec_support.h"
+#include "core/image/passwork.h"
+#include "core/image/timebase.h"
+#include "io/candrv.h"
+#include "net/enet.h"
+#include "platform/plat_can.h"
+#include "platform/plat_net.h"
+#include "platform/plat_poll.h"
+#include "protocols/qncan.h"
+#include "protocols/srtp.h"
+#include "tests/support/loop_peer.h"
+#include "tests/support/test_port.h"
 #include "webhmi/weblife.h"
 
 namespace {
@@ -137,6 +153,178 @@ TEST_F(ExecLoop, ServiceScriptGoneDropsCommands) {
     close(fds[1]);
     MasterScriptPipefd = {-1, -1};
     EXPECT_EQ(MasterScript_Send("x\n"), 0u);
+}
+
+namespace {
+int rct_fired, tx_fired;
+void OnRct(uint32_t, uint32_t, uint32_t) { rct_fired++; }
+void OnTx(uint32_t) { tx_fired++; }
+
+// The test's thread in a network namespace of its own with loopback up,
+// where the network side takes its real ports without meeting another
+// test's (ctest runs tests side by side; root, as for the black-box tests).
+// Sockets for eth0 bind to loopback there.
+struct PrivateNet {
+    int saved = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+    const PlatNetOps *ops = plat_net;
+    bool ok = saved >= 0 && unshare(CLONE_NEWNET) == 0 && std::system("ip link set lo up") == 0;
+    PrivateNet() { plat_net = &plat_net_own; }
+    ~PrivateNet() {
+        plat_net = ops;
+        if (saved >= 0 && setns(saved, CLONE_NEWNET) != 0) std::abort();  // never run on in this namespace
+        if (saved >= 0) close(saved);
+    }
+    PrivateNet(const PrivateNet &) = delete;
+    PrivateNet &operator=(const PrivateNet &) = delete;
+};
+
+// A request of the programming tool's TCP service: header only, command cmd.
+std::vector<uint8_t> QncanHeader(uint16_t cmd) {
+    std::vector<uint8_t> f(QNCAN_HDR, 0);
+    LE_Put16(&f[QH_W6], 0x1234);
+    LE_Put16(&f[QH_CMD], cmd);
+    return f;
+}
+// A request of the SRTP server: a short read of %R1 with sequence seq.
+std::vector<uint8_t> SrtpRead(uint8_t seq) {
+    std::vector<uint8_t> m(SRTP_HDR, 0);
+    m[0] = 2;
+    m[2] = seq;
+    m[9] = 1;
+    m[31] = 0xC0;
+    m[42] = 4;
+    m[43] = 8;
+    m[46] = 1;
+    return m;
+}
+}  // namespace
+
+// Each kind of work the pass record marks, alone, in a pass after the
+// loop's wait: a CAN frame on the host bus, a receive-character timer due, a
+// read waiting for its answer after the scan, a software timer due, a
+// request on a connection of the network side. Its step runs in that pass;
+// once it is done nothing is left marked and no wake asked for, so the
+// loop's next wait is whole.
+TEST_F(ExecLoop, EachKindOfWorkRunsItsStepInThePassAndTheNextWaitIsWhole) {
+    exec_test::FakeClock clock;
+    PrivateNet net;
+    ASSERT_TRUE(net.ok);
+    PassWork &w = pass_work;
+    w.every = 1;
+    if (Enet_State == 2) Enet_State = 0;  // an earlier test's start met another's ports: start here
+    The_Loop();                           // every step once: the network side starts
+    ASSERT_EQ(Enet_State, 1);
+    // The two servers a row talks to, on ports of this test.
+    Dpr_Configuration[0].enables[0] |= EN0_B0;
+    SrtpPortNumber = test_support::TestPort(18900);
+    ASSERT_EQ(Srtp_Init(&Enet_IpInstance[0], &EnetPacketPoolCtrl), 0u);
+    QncanPort = test_support::TestPort(18970);
+    ASSERT_EQ(Qncan_Init(&Enet_IpInstance[0], &EnetPacketPoolCtrl), 0u);
+    CanPortConfig can{};
+    can[CAN_CFG_RATE] = 2;
+    can[CAN_CFG_MODE] = 1;
+    _Can_Init(0, can);
+    const int bus = PLAT_CanOpen("can0");
+    ASSERT_GE(bus, 0);
+    ASSERT_EQ(w.can_poll, 0) << "the endpoint reports through the readiness set";
+    for (int i = 0; i < 3; i++) The_Loop();
+    test_support::LoopPeer srtp(SrtpPortNumber), qncan{uint16_t(QncanPort)};
+    ASSERT_TRUE(srtp.connected && qncan.connected);
+    for (int i = 0; i < 200 && (Srtp_Conn_Cnt(0) == 0 || Qncan_ConnCnt(0) == 0); i++) {
+        The_Loop();
+        Main_Wait();
+    }
+    ASSERT_EQ(Srtp_Conn_Cnt(0) + Qncan_ConnCnt(0), 2u);
+
+    TX_TIMER timer{};
+    uint32_t rct = 0;
+    struct Row {
+        const char *work;
+        std::function<void()> arm;  // the work comes, before the loop's wait
+        std::function<void()> ran;  // what its step did in the pass
+    };
+    const Row rows[] = {
+        {"a CAN frame",
+         [&] {
+             uint8_t f[PLAT_CAN_FRAME] = {};
+             LE_Put32(f, 0x123);
+             f[4] = 2;
+             f[8] = 0xA5;
+             f[9] = 0x5A;
+             ASSERT_EQ(PLAT_CanWrite(bus, f), int(PLAT_CAN_FRAME));
+         },
+         [&] {
+             // Taken off the port's endpoint (the CAN node's receive in the
+             // scan may have used it since).
+             uint8_t f[PLAT_CAN_FRAME] = {};
+             EXPECT_EQ(PLAT_CanRead(CanPort[0].fd, f), -1) << "the frame is still at the endpoint";
+         }},
+        {"a receive-character timer due",
+         [&] {
+             rct = RCT_Allocate(OnRct);
+             RCT_Set(rct, 3000, 0);  // 30 ticks, once
+             RCT_Start(rct);
+             exec_test::FakeClock::Advance(31);
+         },
+         [&] {
+             EXPECT_EQ(rct_fired, 1);
+             RCT_Release(rct);
+         }},
+        {"a read waiting after the scan",
+         [&] {
+             // The network side is held back for this row: only the step
+             // after the scan can answer the read the loop's wait takes.
+             Enet_State = 2;
+             srtp.Send(SrtpRead(7));
+             srtp.WaitDelivered();
+         },
+         [&] {
+             const std::vector<uint8_t> a = srtp.Take(20);
+             ASSERT_EQ(a.size(), SRTP_HDR);
+             EXPECT_EQ((std::array<uint8_t, 4>{a[0], a[2], a[17], a[31]}), (std::array<uint8_t, 4>{3, 7, 1, 0xD4}));
+             EXPECT_EQ(w.reads, 0);
+             Enet_State = 1;
+         }},
+        {"a software timer due",
+         [&] {
+             ASSERT_EQ(_txe_timer_create(&timer, "pass test", OnTx, 0, 5, 0, 1), 0u);
+             exec_test::FakeClock::AdvanceMs(6);
+         },
+         [&] {
+             EXPECT_EQ(tx_fired, 1);
+             _txe_timer_delete(&timer);
+         }},
+        {"a request on a connection",
+         [&] {
+             qncan.Send(QncanHeader(0x80));  // locks the access filter: answered at once
+             qncan.WaitDelivered();
+         },
+         [&] {
+             const std::vector<uint8_t> a = qncan.Take(20);
+             ASSERT_EQ(a.size(), QNCAN_HDR);
+             EXPECT_EQ(LE_Get16(&a[QH_CMD]), 0) << "status";
+             EXPECT_EQ(LE_Get16(&a[QH_LEN]), 0);
+             EXPECT_EQ(w.net_seen, w.net);
+         }},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.work);
+        rct_fired = tx_fired = 0;
+        // Nothing is pending: a pass changes nothing for the next wait.
+        Main_Wait();
+        The_Loop();
+        ASSERT_FALSE(PLAT_PollKicked());
+        row.arm();
+        Main_Wait();
+        The_Loop();
+        row.ran();
+        EXPECT_FALSE(PLAT_PollKicked()) << "the next wait ends at once";
+        EXPECT_EQ(RCT_WaitUs(MAIN_PASS_WAIT_US), MAIN_PASS_WAIT_US);
+        EXPECT_EQ(w.can_seen, w.can_rx);
+        EXPECT_EQ(w.rct, 0);
+        EXPECT_EQ(w.tx_armed, 0);
+    }
+    PLAT_CanClose(bus);
 }
 
 TEST_F(ExecLoop, StatusBitsFromFaultWord) {

@@ -499,7 +499,8 @@ void Announce(NX_TCP_SOCKET *, uint32_t) { g_announced++; }
 // Servers that only note the announcement and accept in their own step, one
 // connection a step: every connection that arrived together is announced
 // again pass after pass until the queue is empty, also to a record that
-// listens only later.
+// listens only later; the host of the one waiting first is known before it
+// is taken.
 TEST(NetSocket, ListenerAnnouncesUntilItsQueueIsEmpty) {
     OwnNamespace own;
     static ServerRecords<2> w;
@@ -554,11 +555,46 @@ TEST(NetSocket, ListenerAnnouncesUntilItsQueueIsEmpty) {
     ASSERT_TRUE(Until([&] { return NxConnectionWaiting(&r[1]); }));
     ASSERT_EQ(_nx_tcp_server_socket_accept(&r[1], 0), NX_IN_PROGRESS);
     EXPECT_EQ(NxHandOver(&r[1], &r[0]), 67u) << "to a record with a connection";
+    // The host of a waiting connection is known before a record takes it:
+    // the connection stays announced, and the next accept takes that very
+    // one. One still in hand at the unlisten is closed.
+    int dialled = -1;
+    const int p3 = test_support::LoopbackDial(kPort, &dialled, 0x7F000005);
+    ASSERT_EQ(dialled, 0);
+    uint32_t host = 0;
+    ASSERT_TRUE(Until([&] { return NxWaitingPeer(&r[0], &host); }));
+    EXPECT_EQ(host, 0x7F000005u);
+    host = 0;
+    EXPECT_TRUE(NxWaitingPeer(&r[1], &host));
+    EXPECT_EQ(host, 0x7F000005u);
+    EXPECT_TRUE(NxConnectionWaiting(&r[0]));
     close(p2);
+    ASSERT_EQ(_nx_tcp_server_socket_unaccept(&r[1]), NX_SUCCESS);
+    g_announced = 0;
+    EnetThread();
+    EXPECT_EQ(g_announced, 1);
+    ASSERT_EQ(_nx_tcp_server_socket_accept(&r[1], 0), NX_IN_PROGRESS);
+    sockaddr_in local{};
+    socklen_t local_len = sizeof local;
+    ASSERT_EQ(getsockname(p3, reinterpret_cast<sockaddr *>(&local), &local_len), 0);
+    EXPECT_EQ(r[1].peer_address, 0x7F000005u);
+    EXPECT_EQ(r[1].peer_port, ntohs(local.sin_port));
+    EXPECT_FALSE(NxWaitingPeer(&r[0], &host));
+    const int p4 = test_support::LoopbackDial(kPort, &dialled, 0x7F000006);
+    ASSERT_TRUE(Until([&] { return NxWaitingPeer(&r[0], &host); }));
+    EXPECT_EQ(host, 0x7F000006u);
+    close(p3);
     close(p0);
     close(p1);
     EXPECT_EQ(_nx_tcp_server_socket_unlisten(&ip, kPort), NX_SUCCESS);
     for (auto &s : r) EXPECT_EQ(s.state, NX_TCP_CREATED);
+    struct pollfd closing {
+        p4, POLLIN, 0
+    };
+    ASSERT_EQ(poll(&closing, 1, 5000), 1) << "not closed by the unlisten";
+    char end = 0;
+    EXPECT_LE(recv(p4, &end, 1, MSG_DONTWAIT), 0);
+    close(p4);
 }
 
 // Each status number of the socket layer, provoked and compared with its

@@ -4,8 +4,10 @@
 // frames.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <deque>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -28,6 +30,14 @@ using test_support::FakePort;
 
 // CRC-16/MODBUS, bit by bit (independent of the table-driven one)
 Bytes Crc(Bytes b) { return test_support::CrcAppend(std::move(b)); }
+
+// Function 15 to station 0x11 from coil 0: n coils, every other one on.
+Bytes Coils(uint16_t n) {
+    Bytes b(7 + (n + 7) / 8, 0x55);
+    const uint8_t head[] = {0x11, 15, 0, 0, uint8_t(n >> 8), uint8_t(n), uint8_t((n + 7) / 8)};
+    std::copy(std::begin(head), std::end(head), b.begin());
+    return b;
+}
 
 uint32_t R(uint32_t n) { return 32768 + 16 * (n - 1); }
 uint8_t *RegW(uint32_t n) { return PlcReg_Ptr(R(n), 16); }
@@ -237,6 +247,10 @@ TEST_F(SerialModbus, SlaveRefusalsAndCounts) {
         {"fc8 wrong length", Crc({0x11, 8, 0, 0, 1}), Crc({0x11, 0x88, 3})},
         {"fc8 bus messages", Crc({0x11, 8, 0, 11, 0, 0}), Crc({0x11, 8, 0, 11, 0, 11})},
         {"fc8 exceptions", Crc({0x11, 8, 0, 13, 0, 0}), Crc({0x11, 8, 0, 13, 0, 8})},
+        // Function 15 up to 2,000 coils (250 data bytes, the longest frame);
+        // one more is refused.
+        {"fc15 2000 coils", Crc(Coils(2000)), Crc({0x11, 15, 0, 0, 0x07, 0xD0})},
+        {"fc15 2001 coils", Crc(Coils(2001)), Crc({0x11, 0x8F, 3})},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -248,7 +262,7 @@ TEST_F(SerialModbus, SlaveRefusalsAndCounts) {
     plc_reg[(14336 - 1024) / 8] = 1;
     EXPECT_EQ(Ask(Crc({0x11, 6, 0x02, 0x08, 0, 1})), Crc({0x11, 0x86, 1}));
     EXPECT_EQ(Word(9), 0x7788);
-    // Every addressed request toggled status bit 3: 13 of them, odd.
+    // Every addressed request toggled status bit 3: 15 of them, odd.
     EXPECT_EQ(Word(51) & 0x08, 0x08);
     // MBAP framing for a modem data socket: the header in, no CRC, the
     // transaction identifier answered; a length that disagrees is dropped.

@@ -1,7 +1,8 @@
 // The Modbus server in-process: the address map through its window edges,
 // the IEC map, and the TCP service driven by real loopback connections
 // (answers on the next pass, stream framing, idle close, stop and the run
-// flag, the connection idle longest displaced when every one is taken); one
+// flag, the idlest connection of the host holding the most displaced when
+// every one is taken); one
 // table of requests through the three servers of the Modbus core, each in
 // its own framing; ASCII over TCP's storing of received bytes.
 #include <gtest/gtest.h>
@@ -11,9 +12,11 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <memory>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <set>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <string>
@@ -66,7 +69,7 @@ Bytes Hex(const std::string &h) {
 }
 
 struct Peer : test_support::LoopPeer {
-    Peer() : LoopPeer(kPort) {}
+    explicit Peer(uint32_t from = 0) : LoopPeer(kPort, from) {}
 };
 
 // Waits (5 s at most) until the server's end of peer's connection holds n
@@ -313,7 +316,7 @@ TEST_F(ModbusServerTest, ReadsAnsweredNextPassFramingIdleCloseAndStop) {
 // A read that came during the loop's wait is taken right after it and
 // answered right after the next scan, from the image that scan left; the
 // pass's own scan step sends it no second time. With the service off the
-// answer waits.
+// answer waits, and a read sent behind it waits its turn.
 TEST_F(ModbusServerTest, ReadTakenAfterWaitIsAnsweredAfterTheScan) {
     Peer a;
     ASSERT_TRUE(a.connected);
@@ -339,42 +342,103 @@ TEST_F(ModbusServerTest, ReadTakenAfterWaitIsAnsweredAfterTheScan) {
     Modbus_AfterScan(0);
     EXPECT_TRUE(a.Take(20).empty());
     Dpr_Configuration[0].enables[0] = EN0_MODBUS;
+    // A second read sent before the next scan waits behind the one held
+    // back: both are answered, in the order they came.
+    PlcReg_Set(R(6), "\x55\x66", 16);
+    a.Send(Mbap(0x0104, 9, Pdu(3, 3005, 1)));
+    Arrived(a, 12);
+    PLAT_PollHarvest(false);
+    Modbus_AfterWait(0);
     Modbus_AfterScan(0);
     EXPECT_EQ(a.Take(), Bytes({0x01, 0x03, 0, 0, 0, 5, 9, 3, 2, 0x44, 0x33}));
+    Pass();
+    Modbus_AfterScan(0);
+    EXPECT_EQ(a.Take(), Bytes({0x01, 0x04, 0, 0, 0, 5, 9, 3, 2, 0x66, 0x55}));
 }
 
-// With every connection taken, a new one displaces the connection idle
-// longest: by its last whole request, or its acceptance without one.
-TEST_F(ModbusServerTest, ANewConnectionDisplacesTheOneIdleLongest) {
+// With every connection taken, a new one displaces a connection of the host
+// that holds the most (its own when it is one of them): the one idle longest
+// there, by its last whole request or its acceptance without one. A host
+// holding fewer keeps its connections, however long they idle. The hosts
+// are loopback addresses.
+TEST_F(ModbusServerTest, ANewConnectionDisplacesTheIdlestOfTheHostHoldingMost) {
     test_support::FakeClock clock;
-    std::vector<std::unique_ptr<Peer>> held;
-    for (unsigned i = 0; i < MODBUS_SLOTS; i++) {
-        held.push_back(std::make_unique<Peer>());
-        held.back()->Send({0});  // a byte, never a whole request
-        Pass(2);
-        ASSERT_EQ(Modbus_Conn_Cnt(0), i + 1);
+    constexpr uint32_t A = 0x7F000002, B = 0x7F000003, C = 0x7F000004;
+    std::map<std::string, std::unique_ptr<Peer>> peers;
+    std::set<std::string> gone;
+    // A peer from host, with a byte that is never a whole request; a second
+    // passes before the next one.
+    auto open = [&](const std::string &name, uint32_t host) {
+        auto &p = peers[name] = std::make_unique<Peer>(host);
+        ASSERT_TRUE(p->connected) << name;
+        p->Send({0});
+        Pass(4);
         test_support::FakeClock::AdvanceMs(1000);
-    }
-    // The first one's request leaves the second idle longest.
-    Peer &first = *held[0];
-    first.Send({0, 0, 0, 0, 2, 1, 7});  // the rest of a request after its first byte
-    Arrived(first, 7);
+    };
+    auto leave = [&](const std::string &name) {
+        peers.erase(name);
+        Pass(3);
+    };
+    // The peers the server closed since the last look.
+    auto closed = [&] {
+        std::vector<std::string> out;
+        for (auto &[name, p] : peers) {
+            if (gone.count(name) != 0) continue;
+            p->Take(5);
+            if (p->closed) out.push_back(name);
+        }
+        gone.insert(out.begin(), out.end());
+        return out;
+    };
+    using Names = std::vector<std::string>;
+    auto name = [](char host, int i) {
+        std::string n(1, host);
+        n += std::to_string(i);
+        return n;
+    };
+    open("a1", A);
+    for (int i = 1; i <= 15; i++) open(name('b', i), B);
+    ASSERT_EQ(Modbus_Conn_Cnt(0), MODBUS_SLOTS);
+    EXPECT_EQ(closed(), Names{});
+    // B holds the most: its own newcomer and one of C's close B's idlest,
+    // not a1 that idles longer.
+    open("b16", B);
+    EXPECT_EQ(closed(), Names{"b1"});
+    open("c1", C);
+    EXPECT_EQ(closed(), Names{"b2"});
+    EXPECT_EQ(Modbus_Conn_Cnt(0), MODBUS_SLOTS);
+    // A then holds eight, B seven: B's newcomer closes A's idlest, and A's
+    // newcomer then B's.
+    for (int i = 3; i <= 9; i++) leave(name('b', i));
+    ASSERT_EQ(Modbus_Conn_Cnt(0), 9u);
+    for (int i = 2; i <= 8; i++) open(name('a', i), A);
+    EXPECT_EQ(closed(), Names{});
+    open("b17", B);
+    EXPECT_EQ(closed(), Names{"a1"});
+    open("a9", A);
+    EXPECT_EQ(closed(), Names{"b10"});
+    // Eight each: A's newcomer closes A's idlest (a2, though b11 idles
+    // longer); C's closes the idlest of both, b12 once b11 has asked.
+    leave("c1");
+    open("b18", B);
+    EXPECT_EQ(closed(), Names{});
+    open("a10", A);
+    EXPECT_EQ(closed(), Names{"a2"});
+    Peer &b11 = *peers["b11"];
+    b11.Send({0, 0, 0, 0, 2, 1, 7});  // the rest of a request after its first byte
+    Arrived(b11, 7);
     Pass(2);
-    EXPECT_EQ(first.Take(), Bytes({0x00, 0x00, 0, 0, 0, 3, 1, 7, 0}));
-    Peer late;
-    Pass(4);
-    late.Send(Mbap(0x0A0B, 3, {7}));
-    Arrived(late, 8);
+    EXPECT_EQ(b11.Take(), Bytes({0x00, 0x00, 0, 0, 0, 3, 1, 7, 0}));
+    open("c2", C);
+    EXPECT_EQ(closed(), Names{"b12"});
+    Peer &c2 = *peers["c2"];
+    c2.Send({0x0A, 0, 0, 0, 2, 3, 7});
+    Arrived(c2, 7);
     Pass(2);
-    EXPECT_EQ(late.Take(), Bytes({0x0A, 0x0B, 0, 0, 0, 3, 3, 7, 0}));
-    std::vector<bool> closed;
-    for (auto &p : held) {
-        p->Take(5);
-        closed.push_back(p->closed);
-    }
-    std::vector<bool> want(MODBUS_SLOTS, false);
-    want[1] = true;
-    EXPECT_EQ(closed, want);
+    EXPECT_EQ(c2.Take(), Bytes({0x00, 0x0A, 0, 0, 0, 3, 3, 7, 0}));
+    // A eight, B seven with the idler connections (b13 on): A's idlest goes.
+    open("c3", C);
+    EXPECT_EQ(closed(), Names{"a3"});
     EXPECT_EQ(Modbus_Conn_Cnt(0), MODBUS_SLOTS);
 }
 

@@ -14,6 +14,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include "core/image/bytes.h"
@@ -263,8 +264,18 @@ TEST(SrtpSession, ReadTakenAfterWaitIsAnsweredAfterTheScan) {
     Srtp_AfterScan(0);
     EXPECT_TRUE(a.Take(20).empty());
     Dpr_Configuration[0].enables[0] = EN0_B0;
+    // A second read sent before the next scan waits behind the one held
+    // back: both are answered, in the order they came.
+    PlcReg_Set(R(6), "\x55\x66", 16);
+    a.Send(SrtpReq(9, 4, 8, 5, 1));
+    a.WaitDelivered();
+    PLAT_PollHarvest(false);
+    Srtp_AfterWait(0);
     Srtp_AfterScan(0);
     EXPECT_EQ(a.Take(), answer(8, 0x33, 0x44));
+    SrtpPass();
+    Srtp_AfterScan(0);
+    EXPECT_EQ(a.Take(), answer(9, 0x55, 0x66));
 }
 
 // Lengths to their last byte: data carried in the header, a text shorter
@@ -892,10 +903,80 @@ Bytes Encap(uint16_t cmd, const Bytes &data) {
     return m;
 }
 
+// A socket-address item of type T->O: family 2, port and address big-endian, 8 zeros.
+Bytes SockAddr(uint32_t address, uint16_t port) {
+    Bytes b{0x01, 0x80, 0x10, 0x00, 0x00, 0x02, uint8_t(port >> 8), uint8_t(port)};
+    for (int shift = 24; shift >= 0; shift -= 8) b.push_back(uint8_t(address >> shift));
+    b.resize(20, 0);
+    return b;
+}
+
 Bytes Exchange(const Bytes &m) {
     std::memcpy(EipRxBuff.data(), m.data(), m.size());
     if (EncapMsg(0, uint32_t(m.size())) != 1) return {};
     return Bytes(EipTxBuff.begin(), EipTxBuff.begin() + 24 + LE_Get16(&EipTxBuff[2]));
+}
+
+// A T->O socket-address item names where the produced data goes: the
+// opener's own address and a multicast group are taken, with the item's
+// port; another host is refused (extended status 0x0312) and nothing is
+// opened.
+TEST(ForwardOpen, ProducedDataGoesOnlyToTheOpenerOrAGroup) {
+    Adapter ad;
+    EipConnEth[0].peer = 0x0A4D0003;  // the host whose message is served
+    const Bytes to_only{0x20, 0x04, 0x24, 0x01, 0x2C, 0x65};
+    // SendRRData of a Forward_Open with a T->O item {address, port}: the
+    // answer's item count, its CIP answer, and the items after it.
+    struct Answer {
+        uint16_t items;
+        Bytes cip, after;
+    };
+    auto open = [&](uint16_t serial, uint32_t address, uint16_t port) {
+        Bytes cip{0x54, 0x02, 0x20, 0x06, 0x24, 0x01};
+        test_support::AppendBytes(cip, ForwardOpen(serial, 0, 0x400A, 0x01, to_only));
+        Bytes rr{0, 0, 0, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0xB2, 0, uint8_t(cip.size()), 0};
+        test_support::AppendBytes(rr, cip);
+        test_support::AppendBytes(rr, SockAddr(address, port));
+        const Bytes a = Exchange(Encap(0x6F, rr));
+        EXPECT_GE(a.size(), 40u);
+        if (a.size() < 40) return Answer{};
+        const uint32_t n = LE_Get16(&a[38]);
+        return Answer{LE_Get16(&a[30]), Bytes(a.begin() + 40, a.begin() + 40 + n), Bytes(a.begin() + 40 + n, a.end())};
+    };
+    auto producing = [] {
+        std::vector<std::pair<uint32_t, uint16_t>> out;
+        for (const EipConnSlot &s : EipConnEth[0].slots) {
+            if (s.used && !s.consuming) out.emplace_back(s.address, s.port);
+        }
+        return out;
+    };
+    using Sent = std::vector<std::pair<uint32_t, uint16_t>>;
+    Answer third = open(1, 0x0A4D0004, 2222);
+    EXPECT_EQ(third.items, 2);
+    EXPECT_EQ(third.cip, OpenError(0x54, 1, 0x0312, 1));
+    EXPECT_EQ(third.after, Bytes{});
+    EXPECT_EQ(producing(), Sent{});
+    EXPECT_EQ(EipConnEth[0].io_count, 0);
+    for (const auto &cfg : ConnCfgPool) EXPECT_EQ(cfg.used, 0);
+    Answer own = open(2, 0x0A4D0003, 2300);
+    EXPECT_EQ(own.items, 3);
+    EXPECT_EQ(Bytes(own.cip.begin(), own.cip.begin() + 4), (Bytes{0xD4, 0, 0, 0}));
+    EXPECT_EQ(own.after, SockAddr(0x0A4D0003, 2300));
+    Answer group = open(3, 0xEFC00109, 2222);
+    EXPECT_EQ(group.items, 3);
+    EXPECT_EQ(group.after, SockAddr(0xEFC00109, 2222));
+    EXPECT_EQ(producing(), (Sent{{0x0A4D0003, 2300}, {0xEFC00109, 2222}}));
+    // 224.0.0.0 and 239.255.255.255 are groups; 223.255.255.255 and
+    // 240.0.0.0 are not.
+    EXPECT_EQ(open(4, 0xE0000000, 2222).items, 3);
+    EXPECT_EQ(open(5, 0xEFFFFFFF, 2222).items, 3);
+    EXPECT_EQ(open(6, 0xDFFFFFFF, 2222).cip, OpenError(0x54, 1, 0x0312, 6));
+    EXPECT_EQ(open(7, 0xF0000000, 2222).cip, OpenError(0x54, 1, 0x0312, 7));
+    EXPECT_EQ(EipConnEth[0].io_count, 4);
+    // A Forward_Open that comes without an item (here straight to the
+    // router, as a connected request's) is not held to the last request's.
+    EXPECT_EQ(Serve(0x54, ForwardOpen(8, 0, 0x400A, 0x01, to_only))[2], 0);
+    EXPECT_EQ(EipConnEth[0].io_count, 5);
 }
 
 TEST(ClassThree, ConnectedRequestsTheConnectionObjectAndMalformedPackets) {

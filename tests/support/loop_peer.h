@@ -21,9 +21,10 @@ struct LoopPeer {
     int fd = -1;
     bool connected = false;
     bool closed = false;
-    explicit LoopPeer(uint16_t port) {
+    // from: the loopback address (host order) it comes from, 0 the system's choice.
+    explicit LoopPeer(uint16_t port, uint32_t from = 0) {
         int result = -1;
-        fd = LoopbackDial(port, &result);
+        fd = LoopbackDial(port, &result, from);
         connected = result == 0;
     }
     ~LoopPeer() {
@@ -31,7 +32,10 @@ struct LoopPeer {
     }
     LoopPeer(const LoopPeer &) = delete;
     LoopPeer &operator=(const LoopPeer &) = delete;
-    void Send(const std::vector<uint8_t> &b) const { ASSERT_EQ(send(fd, b.data(), b.size(), 0), ssize_t(b.size())); }
+    // A peer that closed fails the assertion (MSG_NOSIGNAL: no SIGPIPE ends the program).
+    void Send(const std::vector<uint8_t> &b) const {
+        ASSERT_EQ(send(fd, b.data(), b.size(), MSG_NOSIGNAL), ssize_t(b.size()));
+    }
     // Waits until the server's side holds every byte sent (none left
     // unacknowledged on the loopback), against a deadline of ms.
     void WaitDelivered(int ms = 5000) const {

@@ -22,11 +22,19 @@ inline int LoopbackConnect(int fd, uint16_t port) {
 }
 
 // A new TCP socket that sends without delay (TCP_NODELAY), connected towards
-// 127.0.0.1:port; connect()'s result goes to *result.
-inline int LoopbackDial(uint16_t port, int *result) {
+// 127.0.0.1:port from loopback address from (host order; 0: the system's
+// choice), as if from another host; connect()'s result goes to *result.
+inline int LoopbackDial(uint16_t port, int *result, uint32_t from = 0) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     const int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    struct sockaddr_in a {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(from);
+    if (from != 0 && bind(fd, reinterpret_cast<struct sockaddr *>(&a), sizeof a) != 0) {
+        *result = -1;
+        return fd;
+    }
     *result = LoopbackConnect(fd, port);
     return fd;
 }

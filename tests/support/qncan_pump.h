@@ -57,7 +57,10 @@ struct QncanPeer {
     ~QncanPeer() {
         if (fd >= 0) close(fd);
     }
-    void Send(const std::vector<uint8_t> &b) const { ASSERT_EQ(send(fd, b.data(), b.size(), 0), ssize_t(b.size())); }
+    // A peer that closed fails the assertion (MSG_NOSIGNAL: no SIGPIPE ends the program).
+    void Send(const std::vector<uint8_t> &b) const {
+        ASSERT_EQ(send(fd, b.data(), b.size(), MSG_NOSIGNAL), ssize_t(b.size()));
+    }
     // One reply (header and payload), empty when none comes in ms.
     std::vector<uint8_t> Reply(int ms = -1) {
         if (ms < 0) ms = reply_ms;
