@@ -90,6 +90,20 @@ class NetHardening(ServicesBase, unittest.TestCase):
         ok = wait_for(lambda: seen.append(os.statvfs(self.card()).f_bfree) or seen[-1] == free, 10)
         self.assertTrue(ok, "%d blocks free before, %s now" % (free, seen[-1:]))
 
+    def new_client(self):
+        """A new FTP client of the peer's address: its socket, its banner (or
+        the error) and the seconds the banner took (1 s at most)."""
+        t0 = time.monotonic()
+        k = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.addCleanup(k.close)
+        k.settimeout(1)
+        try:
+            k.connect((HOST, 21))
+            banner = self.line(k)
+        except OSError as e:
+            banner = repr(e).encode()
+        return k, banner, time.monotonic() - t0
+
     def login(self):
         s = self.ftp_connect()
         self.addCleanup(s.close)
@@ -264,17 +278,9 @@ class NetHardening(ServicesBase, unittest.TestCase):
                 self.fail("connection %d not taken: %s" % (i, e))
             finally:
                 k.close()
-        t0 = time.monotonic()
-        s = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.addCleanup(s.close)
-        s.settimeout(1)
-        try:
-            s.connect((HOST, 21))
-            banner = self.line(s)
-        except OSError as e:
-            banner = repr(e).encode()
+        s, banner, took = self.new_client()
         self.assertEqual(banner, b"220 Connection Ready \r\n")
-        self.assertLess(time.monotonic() - t0, 1)
+        self.assertLess(took, 1)
         s.settimeout(6)
 
         # Commands that arrive in one packet are all answered, in order.
@@ -335,16 +341,8 @@ class NetHardening(ServicesBase, unittest.TestCase):
         failed, s = poll_failures(lambda c: self.cmd(c, "NOOP") == b"200 NOOP Success \r\n", self.login, s)
         greeted = []
         for _ in range(3):
-            t0 = time.monotonic()
-            k = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
-            self.addCleanup(k.close)
-            k.settimeout(1)
-            try:
-                k.connect((HOST, 21))
-                banner = self.line(k)
-            except OSError as e:
-                banner = repr(e).encode()
-            greeted.append((banner, time.monotonic() - t0 < 1))
+            _, banner, took = self.new_client()
+            greeted.append((banner, took < 1))
         flood.stop()
         seen = []
         settled = wait_for(lambda: seen.append(flood.held()) or seen[-1] == 10 - 4, 10)
