@@ -349,9 +349,10 @@ TEST(NetSocket, ListenRelistenAcceptCloseSendAndUdp) {
     // with standard input closed, a connection accepted and a socket made
     // take another.
     static NX_TCP_SOCKET z;
+    constexpr uint16_t kZeroPort = 18619;  // no other test of the program listens there
     ASSERT_EQ(_nx_tcp_socket_create(&ip, &z, "Z", 0, 0, 128, 2048, nullptr, nullptr), NX_SUCCESS);
-    ASSERT_EQ(_nx_tcp_server_socket_listen(&ip, kPort + 2, &z, 5, OnListen), NX_SUCCESS);
-    const int peer3 = Dial(kPort + 2);
+    ASSERT_EQ(_nx_tcp_server_socket_listen(&ip, kZeroPort, &z, 5, OnListen), NX_SUCCESS);
+    const int peer3 = Dial(kZeroPort);
     g_listened = nullptr;
     ASSERT_TRUE(Until([] { return g_listened != nullptr; }));
     const int saved_in = dup(0);
@@ -372,7 +373,7 @@ TEST(NetSocket, ListenRelistenAcceptCloseSendAndUdp) {
     EXPECT_EQ(_nx_udp_socket_send(&zu, pk, 0x7F000001, 18612), NX_NOT_SUCCESSFUL);
     EXPECT_EQ(pk->nx_packet_state, NX_PACKET_FREE);
     zu.bound = 0;
-    _nx_tcp_server_socket_unlisten(&ip, kPort + 2);
+    _nx_tcp_server_socket_unlisten(&ip, kZeroPort);
     close(peer3);
 }
 
