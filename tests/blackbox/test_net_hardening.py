@@ -339,9 +339,10 @@ class NetHardening(ServicesBase, unittest.TestCase):
         flood.start()
         burst = flood.burst_done.wait(15)
         failed, s = poll_failures(lambda c: self.cmd(c, "NOOP") == b"200 NOOP Success \r\n", self.login, s)
-        greeted = []
+        greeted, clients = [], []
         for _ in range(3):
-            _, banner, took = self.new_client()
+            k, banner, took = self.new_client()
+            clients.append(k)
             greeted.append((banner, took < 1))
         flood.stop()
         seen = []
@@ -352,6 +353,8 @@ class NetHardening(ServicesBase, unittest.TestCase):
         self.assertTrue(settled, counts)
         self.assertEqual(flood.opened, flood.closed + 10 - 4, counts)
         self.assertEqual(self.cmd(s, "QUIT"), b"221 Logging Off \r\n")
+        for k in clients:
+            k.close()
         flood.close()
         self.assert_fds_back(base)
 
