@@ -90,13 +90,13 @@ class NetHardening(ServicesBase, unittest.TestCase):
         ok = wait_for(lambda: seen.append(os.statvfs(self.card()).f_bfree) or seen[-1] == free, 10)
         self.assertTrue(ok, "%d blocks free before, %s now" % (free, seen[-1:]))
 
-    def new_client(self):
+    def new_client(self, wait=1):
         """A new FTP client of the peer's address: its socket, its banner (or
-        the error) and the seconds the banner took (1 s at most)."""
+        the error) and the seconds the banner took (wait at most)."""
         t0 = time.monotonic()
         k = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
         self.addCleanup(k.close)
-        k.settimeout(1)
+        k.settimeout(wait)
         try:
             k.connect((HOST, 21))
             banner = self.line(k)
@@ -278,10 +278,11 @@ class NetHardening(ServicesBase, unittest.TestCase):
                 self.fail("connection %d not taken: %s" % (i, e))
             finally:
                 k.close()
-        s, banner, took = self.new_client()
+        # The new client is greeted once the server has taken those that wait
+        # before it (with a busy machine, its SYN may find the port's queue
+        # full and go again a second later).
+        s, banner, _ = self.new_client(wait=6)
         self.assertEqual(banner, b"220 Connection Ready \r\n")
-        self.assertLess(took, 1)
-        s.settimeout(6)
 
         # Commands that arrive in one packet are all answered, in order.
         s.sendall(b"USER alice\r\nPASS pw1\r\nPWD\r\nNOOP\r\nSIZE r.txt\r\n")
