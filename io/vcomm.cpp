@@ -8,6 +8,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -293,12 +295,22 @@ uint32_t OpCheckTx(uint32_t port) {
     return OpCountTx(port) < VCOMM_RING ? 1 : 0;
 }
 
+// A pseudo-terminal (the workstation's stand-in for the port) has nothing
+// between a write and the far end: what was written is already sent, as the
+// bytes a UART has shifted out, and its output flush would discard them from
+// the far end's input (an answer the peer had not yet read).
+bool SentOnWrite(int fd) {
+    constexpr unsigned kPtySlaveMajorFirst = 136, kPtySlaveMajors = 8;
+    struct stat st {};
+    return fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) - kPtySlaveMajorFirst < kPtySlaveMajors;
+}
+
 void OpFlushTx(uint32_t port) {
     VcommPort *p = P(port);
     if (!p) return;
     p->tx_in = p->tx_out = 0;
     p->rtu_txn = 0;
-    if (!p->VirtualCmd && p->fd >= 0) tcflush(p->fd, TCOFLUSH);
+    if (!p->VirtualCmd && p->fd >= 0 && !SentOnWrite(p->fd)) tcflush(p->fd, TCOFLUSH);
 }
 
 uint32_t OpRtuTx(uint32_t port);

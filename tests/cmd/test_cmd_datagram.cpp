@@ -2,7 +2,11 @@
 // port's lock and intercept rings.
 #include "tests/cmd/test_cmd_support.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 
@@ -219,6 +223,45 @@ TEST_F(Vcomm, InitAnswersWhetherTheStartUpModeCouldBeApplied) {
     EXPECT_EQ(Vcomm_Port[0].SerialOpenMode, rism_mode);
     std::remove((root / "dev/ttySP0").c_str());
     EXPECT_EQ(SCI2_Init(0), 0u);  // closes the file again
+    test_support::StartInterceptedPort();
+}
+
+// The Modbus core flushes the transmitter before each frame. On a
+// pseudo-terminal that must not take back an answer written before it and
+// not yet read at the far end (it is sent, as from a UART).
+TEST_F(Vcomm, AnAnswerWrittenBeforeAFlushStillReachesThePeer) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    ::mkdir((root / "dev").c_str(), 0755);
+    ASSERT_EQ(::symlink(ptsname(master), (root / "dev/ttySP0").c_str()), 0);
+    EXPECT_EQ(SCI2_Init(0), 1u);
+    ASSERT_GE(Vcomm_Port[0].fd, 0);
+    // The kernel hands written bytes to the far end a moment later: a flush
+    // in that moment took them back on some of the tries.
+    const uint8_t ack = 0x06, frame[2] = {0x11, 0x03};
+    Bytes want;
+    for (int i = 0; i < 400; i++) {
+        Vcomm_Drv[0].PutnTx(0, &ack, 1);
+        Vcomm_Drv[0].FlushTx(0);
+        Vcomm_Drv[0].PutnTx(0, frame, 2);
+        want.insert(want.end(), {ack, frame[0], frame[1]});
+    }
+    Bytes got;
+    struct pollfd pf {
+        master, POLLIN, 0
+    };
+    uint8_t buf[256];
+    while (got.size() < want.size() && ::poll(&pf, 1, 2000) > 0) {
+        const ssize_t n = ::read(master, buf, sizeof buf);
+        if (n <= 0) break;
+        got.insert(got.end(), buf, buf + n);
+    }
+    EXPECT_EQ(got, want);
+    std::remove((root / "dev/ttySP0").c_str());
+    EXPECT_EQ(SCI2_Init(0), 0u);
+    ::close(master);
     test_support::StartInterceptedPort();
 }
 
