@@ -233,7 +233,11 @@ class NetHardening(ServicesBase, unittest.TestCase):
                 self.assertEqual((first, last), (b"150 Sending List \r\n", b"226 List End \r\n"), command)
             rss.append(rss_kb(self.ctl.proc.pid))
         self.assertEqual(self.cmd(s, "QUIT"), b"221 Logging Off \r\n")
-        self.assertEqual(self.flash(), flash)
+        # Nothing on the flash changed but the register image, which the
+        # controller saves on its own every few seconds.
+        now = self.flash()
+        changed = sorted(n for n in set(now) | set(flash) if now.get(n, 0) != flash.get(n, 0))
+        self.assertIn(changed, ([], ["autoreg.dta"]))
         self.assert_card({"r.txt": b"r"})
         self.assert_fds_back(base)
         self.assertLess(rss[1] - rss[0], 512, rss)
