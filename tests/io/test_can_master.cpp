@@ -52,6 +52,26 @@ bool HasNmt(uint8_t cmd, uint8_t node) {
     return false;
 }
 
+size_t NmtCount(uint8_t cmd, uint8_t node) {
+    size_t n = 0;
+    for (const Frame &f : Sent(0)) n += f.data == std::vector<uint8_t>{cmd, node};
+    return n;
+}
+
+// Fills the transmit ring while the socket takes nothing; the frames are
+// on id 0x7FF, which no test looks at.
+void FillRing() {
+    TheBus().write_room = 0;
+    const uint8_t one[1] = {1};
+    for (int i = 0; i < 300 && CANOpenSend(0x7FF, 1, one, 0) == 1; i++) {
+    }
+    co.status &= ~CO_ST_TXFULL;
+}
+void DrainRing() {
+    TheBus().write_room = 1 << 30;
+    Can_IsrTx();
+}
+
 class CanMaster : public ::testing::Test {
 protected:
     CanFixture fx;
@@ -244,6 +264,141 @@ TEST_F(CanMaster, MandatoryFailureStopsTheNetworkAndRefusedConfigurationNamesThe
     EXPECT_EQ(co_nodes[0].err, 3);
     EXPECT_FALSE(Sent(0x650).empty()) << "requests on the COB-ID of the client SDO list";
     EXPECT_TRUE(Sent(0x623).empty());
+}
+
+TEST_F(CanMaster, RunningSlaveThatLosesItsHeartbeatIsBootedAgainAlone) {
+    BlockBuilder b(1, 0x81, 0);  // master that also consumes heartbeats
+    b.Put(0x54, R(100));
+    // 0x24 is booted again after an error (assignment bit 2); 0x25 is not
+    std::vector<uint8_t> slaves = SlaveRecord(0x24, 0x05, 100, 0, 0, 0, 0, 0);
+    const std::vector<uint8_t> s2 = SlaveRecord(0x25, 0x01, 100, 0, 0, 0, 0, 0);
+    slaves.insert(slaves.end(), s2.begin(), s2.end());
+    b.b[0x13] = 2;
+    b.Put(0x14, b.Add(slaves));
+    CanFixture::SetBlock(b.b);
+    CanFixture::Start();
+    ASSERT_EQ(co.status & CO_ST_CFG, 0u);
+    auto beat = [](bool b24, bool b25, const std::function<bool()> &until) {
+        for (int i = 0; i < 40; i++) {
+            if (b24) Inject(0x724, {0x7F});
+            if (b25) Inject(0x725, {0x7F});
+            if (RunUntil(until, 20)) return true;
+        }
+        return false;
+    };
+    ASSERT_TRUE(beat(true, true, [] { return HasNmt(0x01, 0x24) && HasNmt(0x01, 0x25); }));
+    ASSERT_TRUE(RunUntil([] { return co_nodes[0].step == CO_BOOT_RUNNING && co_nodes[1].step == CO_BOOT_RUNNING; }));
+    EXPECT_EQ(NmtCount(0x82, 0), 1u) << "the boot reset all nodes at once";
+    CanFixture::Clear();
+    // 0x24 falls silent: error 11 while running, status bit 19, and it is
+    // reset alone (0x25 runs on) and started again once it reports.
+    ASSERT_TRUE(beat(false, true, [] { return HasNmt(0x82, 0x24); }));
+    EXPECT_EQ(NmtCount(0x82, 0), 0u);
+    EXPECT_EQ(co_nodes[0].step, CO_BOOT_RESET);
+    EXPECT_EQ(co_nodes[0].err, 11);
+    EXPECT_EQ(co.status & 0x180000u, 0x080000u) << "bit 19, not 20: " << std::hex << co.status;
+    EXPECT_EQ(co_nodes[1].step, CO_BOOT_RUNNING);
+    Inject(0x724, {0x00});
+    ASSERT_TRUE(beat(true, true, [] { return HasNmt(0x01, 0x24); }));
+    ASSERT_TRUE(beat(true, true, [] { return co_nodes[0].step == CO_BOOT_RUNNING; }));
+    EXPECT_EQ(co_nodes[0].err, 0);
+    EXPECT_EQ(NmtCount(0x01, 0x25), 0u) << "the other slave was not started again";
+    // 0x25 falls silent: without assignment bit 2 it is given up, never reset.
+    CanFixture::Clear();
+    ASSERT_TRUE(beat(true, false, [] { return co_nodes[1].step == CO_BOOT_STOPPED; }));
+    EXPECT_EQ(co_nodes[1].err, 11);
+    beat(true, false, [] { return false; });
+    EXPECT_FALSE(HasNmt(0x82, 0x25));
+    EXPECT_FALSE(HasNmt(0x82, 0));
+}
+
+TEST_F(CanMaster, RunningMandatorySlaveThatFailsStopsOrResetsTheNetwork) {
+    // A mandatory slave (assignment bit 3) whose watched COB-ID 0x1A6 shows
+    // while it runs (configuration flag bit 7): error 0xFE. Start-up bit 6
+    // stops the whole network; a full transmit ring holds the stop back.
+    auto block = [](uint8_t startup) {
+        BlockBuilder b(1, startup, 0);
+        b.Put(0x54, R(100));
+        std::vector<uint8_t> r = SlaveRecord(0x26, 0x09, 0, 0, 0x80, 0, 0, 0);
+        r[44] = 0xA6;
+        r[45] = 0x01;
+        b.b[0x13] = 1;
+        b.Put(0x14, b.Add(r));
+        CanFixture::SetBlock(b.b);
+        CanFixture::Start();
+    };
+    block(0x41);
+    ASSERT_EQ(co.status & CO_ST_CFG, 0u);
+    ASSERT_TRUE(RunUntil([] { return co_nodes[0].step == CO_BOOT_RUNNING; }));
+    EXPECT_TRUE(HasNmt(0x01, 0x26));
+    FillRing();
+    Inject(0x1A6, {0x01});
+    CanFixture::Pass();
+    EXPECT_EQ(co_nodes[0].err, 0xFE);
+    EXPECT_EQ(co.status & (CO_ST_TXFULL | CO_ST_MANDFAIL), CO_ST_TXFULL | CO_ST_MANDFAIL) << std::hex << co.status;
+    EXPECT_EQ(co.NMT_State, NMT_OPER) << "the stop could not be queued: not taken";
+    EXPECT_EQ(co_nodes[0].step, CO_BOOT_RUNNING);
+    DrainRing();
+    CanFixture::Clear();
+    CanFixture::Pass();
+    EXPECT_EQ(NmtCount(0x02, 0), 1u);
+    EXPECT_EQ(co.NMT_State, NMT_STOPPED);
+    EXPECT_EQ(co_nodes[0].step, CO_BOOT_STOPPED);
+    EXPECT_EQ(co.status & 0x180000u, 0x100000u) << "bit 20, not 19";
+
+    // Start-up bit 4: reset communication of all nodes, and the master
+    // starts again (its boot-up message, the slave back at step 1).
+    block(0x11);
+    ASSERT_TRUE(RunUntil([] { return co_nodes[0].step == CO_BOOT_RUNNING; }));
+    CanFixture::Clear();
+    Inject(0x1A6, {0x01});
+    CanFixture::Pass();
+    EXPECT_EQ(NmtCount(0x82, 0), 1u);
+    EXPECT_EQ(co_nodes[0].step, CO_BOOT_RESET);
+    EXPECT_EQ(co_nodes[0].err, 0xFF);
+    ASSERT_EQ(Sent(0x701).size(), 1u);
+    EXPECT_EQ(Sent(0x701)[0].data, (std::vector<uint8_t>{0x00})) << "boot-up message of the master";
+}
+
+TEST_F(CanMaster, StartAndRemoteRequestsThatCannotBeQueuedWaitForALaterPass) {
+    // Start-up bit 2: the slaves are started once %R50's low byte is nonzero.
+    BlockBuilder b(1, 0x05, 0);
+    b.Put(0x54, R(100));
+    b.Put(0x24, R(50));
+    b.b[0x13] = 1;
+    b.Put(0x14, b.Add(SlaveRecord(0x27, 0x01, 0, 0, 0x40, 0, 0, 0)));  // remote requests after its start
+    CanFixture::SetBlock(b.b);
+    CanFixture::Start();
+    ASSERT_TRUE(RunUntil([] { return co_nodes[0].step == CO_BOOT_START; }));
+    RunUntil([] { return false; }, 3);
+    EXPECT_EQ(co_nodes[0].step, CO_BOOT_START);
+    FillRing();
+    RSet(50, 1);
+    CanFixture::Pass();
+    EXPECT_EQ(co.status & CO_ST_TXFULL, CO_ST_TXFULL);
+    EXPECT_EQ(co_nodes[0].step, CO_BOOT_START) << "not started: the start command was not queued";
+    EXPECT_EQ(co.NMT_State, NMT_PREOP);
+    DrainRing();
+    CanFixture::Clear();
+    CanFixture::Pass();
+    EXPECT_EQ(NmtCount(0x01, 0x27), 1u);
+    EXPECT_EQ(co_nodes[0].step, CO_BOOT_RUNNING);
+    EXPECT_EQ(co.NMT_State, NMT_OPER);
+    // The remote requests: the ring takes two of four, the rest follow.
+    TheBus().write_room = 0;
+    _Can_FlushTx(0);
+    const uint8_t one[1] = {1};
+    for (int i = 0; i < 198; i++) ASSERT_EQ(CANOpenSend(0x7FF, 1, one, 0), 1u) << i;
+    co.status &= ~CO_ST_TXFULL;
+    CanFixture::Pass();
+    EXPECT_EQ(co.status & CO_ST_TXFULL, CO_ST_TXFULL);
+    CanFixture::Clear();
+    DrainRing();
+    for (int i = 0; i < 3; i++) CanFixture::Pass();
+    for (uint32_t cob : {0x1A7u, 0x2A7u, 0x3A7u, 0x4A7u}) {
+        ASSERT_EQ(Sent(cob).size(), 1u) << std::hex << cob;
+        EXPECT_TRUE(Sent(cob)[0].id & PLAT_CAN_RTR) << std::hex << cob;
+    }
 }
 
 }  // namespace
