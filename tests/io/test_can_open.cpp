@@ -122,6 +122,49 @@ TEST_F(CanOpen, PdoExchangeSyncAndRemapping) {
     EXPECT_EQ(CANOpenDWProcess(dw, 0, 0), 0x80345678u);
 }
 
+TEST_F(CanOpen, FurtherSdoServersServeOnlyWithBothCobIdsValid) {
+    BlockBuilder b(5, 0, 100);
+    CanFixture::SetBlock(b.b);
+    CanFixture::Start();
+    ASSERT_EQ(co.NMT_State, NMT_OPER);
+    auto ask = [](uint32_t cob) {
+        CanFixture::Clear();
+        Inject(cob, {0x40, 0x00, 0x10, 0x00, 0, 0, 0, 0});
+        CanFixture::Pass();
+    };
+    // Server 1's receive COB-ID first: its transmit COB-ID is not valid yet,
+    // so it does not answer (least of all on identifier 0, the NMT's).
+    EXPECT_EQ(Write(0x1201, 1, 0x641, 4), (std::vector<uint8_t>{0x60, 0x01, 0x12, 0x01, 0, 0, 0, 0}));
+    EXPECT_EQ(Sdo({0x40, 0x01, 0x12, 0x02}), (std::vector<uint8_t>{0x42, 0x01, 0x12, 0x02, 0x00, 0x00, 0x00, 0x80}));
+    ask(0x641);
+    EXPECT_TRUE(TheBus().out.empty()) << "first frame on id " << std::hex
+                                      << (TheBus().out.empty() ? 0u : TheBus().out[0].id);
+    // Both valid: it answers on its own transmit COB-ID.
+    EXPECT_EQ(Write(0x1201, 2, 0x5C1, 4)[0], 0x60);
+    ask(0x641);
+    ASSERT_EQ(TheBus().out.size(), 1u);
+    EXPECT_EQ(TheBus().out[0].id, 0x5C1u);
+    EXPECT_EQ(TheBus().out[0].data, (std::vector<uint8_t>{0x42, 0x00, 0x10, 0x00, 0x95, 0x01, 0x00, 0x00}));
+    // Its transmit COB-ID marked not valid (bit 31): silent again.
+    EXPECT_EQ(Write(0x1201, 2, 0x800005C1u, 4)[0], 0x60);
+    ask(0x641);
+    EXPECT_TRUE(TheBus().out.empty());
+    // Server 0's COB-IDs are fixed (0x600 and 0x580 + node id): read only.
+    EXPECT_EQ(Sdo({0x40, 0x00, 0x12, 0x01}), (std::vector<uint8_t>{0x42, 0x00, 0x12, 0x01, 0x05, 0x06, 0x00, 0x00}));
+    EXPECT_EQ(Sdo({0x40, 0x00, 0x12, 0x02}), (std::vector<uint8_t>{0x42, 0x00, 0x12, 0x02, 0x85, 0x05, 0x00, 0x00}));
+    EXPECT_EQ(Write(0x1200, 1, 0x610, 4), (std::vector<uint8_t>{0x80, 0x00, 0x12, 0x01, 0x02, 0x00, 0x01, 0x06}));
+    EXPECT_EQ(Write(0x1200, 2, 0x80000585u, 4), (std::vector<uint8_t>{0x80, 0x00, 0x12, 0x02, 0x02, 0x00, 0x01, 0x06}));
+    EXPECT_EQ(Sdo({0x40, 0x00, 0x10, 0x00}), (std::vector<uint8_t>{0x42, 0x00, 0x10, 0x00, 0x95, 0x01, 0x00, 0x00}));
+    // A configured server whose transmit COB-ID is 0 does not serve either.
+    BlockBuilder c(5, 0, 100);
+    c.b[0x21] = 2;
+    c.Put(0x28, c.Add(BlockBuilder::Words({0x605, 0x585, 0, 0x642, 0x80000000u, 0})));
+    CanFixture::SetBlock(c.b);
+    CanFixture::Start();
+    ask(0x642);
+    EXPECT_TRUE(TheBus().out.empty());
+}
+
 TEST_F(CanOpen, GuardingEmcyTimeAndStatusBits) {
     BlockBuilder b(5, 0, 0);
     b.Put(0x10, 100, 2);  // guard time 100 ms, life time factor 3
