@@ -171,7 +171,8 @@ struct CoBlock {
     std::array<uint8_t, 2048> next;  // bytes of the next replies, queued while one is sent
     uint16_t next_cnt;
     uint8_t next_node;
-    uint8_t reply_node;  // tool node of the last block received
+    uint8_t reply_node;   // tool node of the last block received
+    uint8_t reply_known;  // a block named it (0 is a node id too)
 };
 extern CoBlock co_blk;
 

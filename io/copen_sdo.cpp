@@ -384,8 +384,12 @@ void CANOpenSSDOAbortTransfer(const uint8_t *request, uint32_t code) {
     Frame(ServerTx(), 0x80, LE_Get16(request + 1), request[3], d, 4);
 }
 
+// With keep_cob 0 the transfer is the boot-up's: not a user's any more.
 uint32_t CANOpenCSDOUpldInit(uint32_t keep_cob) {
-    if (!keep_cob) ClientCobs();
+    if (!keep_cob) {
+        ClientCobs();
+        SDO_St.flags &= uint8_t(~SDO_F_USER);
+    }
     SDO_St.ccnt = 0;
     SDO_St.flags = uint8_t((SDO_St.flags | SDO_F_COMPOSE) & ~(SDO_F_DONE | SDO_F_ABORTED));
     const uint32_t ok = CANOpenSDOCompose(0x40);
@@ -396,7 +400,10 @@ uint32_t CANOpenCSDOUpldInit(uint32_t keep_cob) {
 
 uint32_t CANOpenCSDODwnInit(uint32_t keep_cob) {
     if (SDO_St.ccnt == 0 || SDO_St.ccnt > 4) return 0;
-    if (!keep_cob) ClientCobs();
+    if (!keep_cob) {
+        ClientCobs();
+        SDO_St.flags &= uint8_t(~SDO_F_USER);
+    }
     SDO_St.flags = uint8_t((SDO_St.flags | SDO_F_COMPOSE) & ~(SDO_F_DONE | SDO_F_ABORTED));
     const uint32_t ok = CANOpenSDOCompose(uint8_t(0x23 | ((4 - SDO_St.ccnt) << 2)));
     SDO_St.flags &= uint8_t(~SDO_F_COMPOSE);

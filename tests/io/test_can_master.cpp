@@ -411,4 +411,44 @@ TEST_F(CanMaster, StartAndRemoteRequestsThatCannotBeQueuedWaitForALaterPass) {
     }
 }
 
+TEST_F(CanMaster, UserTransferReleaseLeavesTheBootsTransferAlone) {
+    BlockBuilder b(1, 0x01, 0);  // master
+    const uint32_t eoff = b.Add(Entry(0x1017, 0, 2, 100));
+    b.b[0x13] = 1;
+    // a refused configuration write is an error (byte 5 bit 0)
+    b.Put(0x14, b.Add(SlaveRecord(0x28, 0x01, 0, 0, 0x02, 1, 1, eoff)));
+    CanFixture::SetBlock(b.b);
+    CanFixture::Start();
+    // An IEC read of node 0x29's device type, finished before the boot
+    // needs the client; its enable stays on.
+    uint8_t node = 0x29, len = 0;
+    uint16_t index = 0x1000, sub = 0, status = 255;
+    uint32_t abort = 0;
+    uint8_t data[8] = {};
+    void *op[8] = {&node, &index, &sub, &status, &abort, nullptr, &len, data};
+    EXPECT_EQ(Z7_canopen_sdo_read(op, 1, 8), 0u);
+    EXPECT_EQ(status, 254);
+    CanFixture::Pass();
+    ASSERT_EQ(Sent(0x629).size(), 1u);
+    Inject(0x5A9, {0x43, 0x00, 0x10, 0x00, 0x91, 0x01, 0, 0});
+    CanFixture::Pass();
+    EXPECT_EQ(Z7_canopen_sdo_read(op, 1, 8), 1u);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(len, 4);
+    EXPECT_EQ(data[0], 0x91);
+    // The boot's configuration write goes out, then the user's enable goes
+    // off: that releases the user's transfer only, the boot's runs on.
+    ASSERT_TRUE(RunUntil([] { return !Sent(0x628).empty(); }));
+    EXPECT_EQ(Sent(0x628)[0].data, (std::vector<uint8_t>{0x2B, 0x17, 0x10, 0x00, 100, 0, 0, 0}));
+    EXPECT_EQ(Z7_canopen_sdo_read(op, 0, 8), 0u);
+    EXPECT_EQ(status, 255);
+    CanFixture::Pass();
+    EXPECT_EQ(Sent(0x628).size(), 1u);
+    // The slave refuses the write: error 0xF4 (heartbeat object), never started.
+    Inject(0x5A8, {0x80, 0x17, 0x10, 0x00, 0x00, 0x00, 0x01, 0x06});
+    ASSERT_TRUE(RunUntil([] { return co_nodes[0].step == CO_BOOT_STOPPED; }));
+    EXPECT_EQ(co_nodes[0].err, 0xF4);
+    EXPECT_FALSE(HasNmt(0x01, 0x28));
+}
+
 }  // namespace
