@@ -5,6 +5,7 @@
 
 #include <functional>
 
+#include "core/image/timebase.h"
 #include "tests/io/test_can_support.h"
 
 using namespace can_test;
@@ -449,6 +450,92 @@ TEST_F(CanMaster, UserTransferReleaseLeavesTheBootsTransferAlone) {
     ASSERT_TRUE(RunUntil([] { return co_nodes[0].step == CO_BOOT_STOPPED; }));
     EXPECT_EQ(co_nodes[0].err, 0xF4);
     EXPECT_FALSE(HasNmt(0x01, 0x28));
+}
+
+TEST_F(CanMaster, GuardsItsRunningSlavesAndGivesUpAfterTheRetryFactor) {
+    BlockBuilder b(1, 0x01, 0);  // master, no heartbeat consumption: node guarding
+    b.Put(0x54, R(100));
+    b.b[0x13] = 1;
+    b.Put(0x14, b.Add(SlaveRecord(0x2C, 0x01, 100, 0, 0, 0, 0, 0)));  // guard time 100 ms, retry factor 2
+    CanFixture::SetBlock(b.b);
+    CanFixture::Start();
+    auto requests = [] {
+        std::vector<Frame> r;
+        for (const Frame &f : Sent(0x72C)) {
+            if (f.id & PLAT_CAN_RTR) r.push_back(f);
+        }
+        return r;
+    };
+    ASSERT_TRUE(RunUntil([] { return HasNmt(0x82, 0); }));
+    Inject(0x72C, {0x00});
+    ASSERT_TRUE(RunUntil([&] { return !requests().empty(); }));
+    EXPECT_EQ(requests()[0].len, 1) << "a guard request is a remote frame of length 1";
+    Inject(0x72C, {0x7F});
+    ASSERT_TRUE(RunUntil([] { return co_nodes[0].step == CO_BOOT_RUNNING; }));
+    EXPECT_TRUE(HasNmt(0x01, 0x2C));
+    // Answered requests, 100 ms apart, keep the slave.
+    uint8_t toggle = 0;
+    std::vector<uint32_t> at;
+    for (int i = 0; i < 5; i++) {
+        CanFixture::Clear();
+        ASSERT_TRUE(RunUntil([&] { return !requests().empty(); }, 300)) << i;
+        at.push_back(FPGA_GetFrt());
+        Inject(0x72C, {uint8_t(0x05 | toggle)});
+        toggle ^= 0x80;
+    }
+    // Each answer is taken one pass (1 ms) after its request; the next
+    // request follows 100 ms after the answer: 1010 ticks of 100 us apart.
+    for (size_t i = 1; i < at.size(); i++) EXPECT_EQ(at[i] - at[i - 1], 1010u) << i;
+    RunUntil([] { return false; }, 2);
+    EXPECT_EQ(co_nodes[0].err, 0);
+    // Silence: three requests go unanswered with no error; with the fourth
+    // the retry factor (2) is passed: error 6, and the slave is given up.
+    CanFixture::Clear();
+    ASSERT_TRUE(RunUntil([&] { return requests().size() == 3; }, 400));
+    EXPECT_EQ(co_nodes[0].err, 0);
+    ASSERT_TRUE(RunUntil([] { return co_nodes[0].err == 6; }, 150));
+    EXPECT_EQ(requests().size(), 4u);
+    ASSERT_TRUE(RunUntil([] { return co_nodes[0].step == CO_BOOT_STOPPED; }, 10));
+    RunUntil([] { return false; }, 500);
+    EXPECT_EQ(requests().size(), 4u) << "a slave given up is not guarded";
+    RunUntil([] { return false; }, 4);
+    EXPECT_EQ(RWord(104), 0x2C06);
+}
+
+TEST_F(CanMaster, AnNmtCommandToAllNodesIsNoChangeOfTheSlavesOwn) {
+    BlockBuilder b(1, 0x81, 0);  // master that also consumes heartbeats
+    std::vector<uint8_t> slaves = SlaveRecord(0x2A, 0x01, 100, 0, 0, 0, 0, 0);
+    const std::vector<uint8_t> s2 = SlaveRecord(0x2B, 0x01, 100, 0, 0, 0, 0, 0);
+    slaves.insert(slaves.end(), s2.begin(), s2.end());
+    b.b[0x13] = 2;
+    b.Put(0x14, b.Add(slaves));
+    CanFixture::SetBlock(b.b);
+    CanFixture::Start();
+    auto beat = [](uint8_t state, const std::function<bool()> &until) {
+        for (int i = 0; i < 40; i++) {
+            Inject(0x72A, {state});
+            Inject(0x72B, {state});
+            if (RunUntil(until, 20)) return true;
+        }
+        return false;
+    };
+    ASSERT_TRUE(beat(0x7F, [] { return co_nodes[0].step == CO_BOOT_RUNNING && co_nodes[1].step == CO_BOOT_RUNNING; }));
+    beat(0x05, [] { return false; });
+    ASSERT_EQ(co_nodes[0].err, 0);
+    ASSERT_EQ(co_nodes[1].err, 0);
+    // The user program sends pre-operational to all nodes: both slaves
+    // follow it, which is no change of their own.
+    uint8_t node = 0;
+    uint16_t cmd = 0x80, status = 255;
+    void *op[3] = {&node, &cmd, &status};
+    EXPECT_EQ(Z7_set_nmt_state(op, 1), 1u);
+    EXPECT_EQ(status, 0);
+    beat(0x7F, [] { return false; });
+    EXPECT_EQ(co_nodes[0].err, 0);
+    EXPECT_EQ(co_nodes[1].err, 0);
+    EXPECT_EQ(co_nodes[0].step, CO_BOOT_RUNNING);
+    EXPECT_EQ(co_nodes[1].step, CO_BOOT_RUNNING);
+    EXPECT_TRUE(HasNmt(0x80, 0));
 }
 
 }  // namespace

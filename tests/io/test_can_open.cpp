@@ -109,7 +109,11 @@ TEST_F(CanOpen, PdoExchangeSyncAndRemapping) {
     EXPECT_EQ(Write(0x1811, 1, 0x80000391u, 4)[0], 0x60);
     EXPECT_EQ(co_ntpdo, 18u);
     EXPECT_EQ(Abort(Write(0x1813, 1, 0x391, 4)), SDO_ABORT_ACCESS);
-    EXPECT_EQ(Sdo({0x40, 0x06, 0x14, 0x02})[4], 0) << "a synchronous RPDO reads type 0";
+    EXPECT_EQ(Sdo({0x40, 0x01, 0x14, 0x02}), (std::vector<uint8_t>{0x4F, 0x01, 0x14, 0x02, 0x00, 0, 0, 0}))
+        << "the synchronous RPDO 2 reads type 0";
+    EXPECT_EQ(Sdo({0x40, 0x00, 0x14, 0x02}), (std::vector<uint8_t>{0x4F, 0x00, 0x14, 0x02, 0xFE, 0, 0, 0}))
+        << "the asynchronous RPDO 1 reads 0xFE";
+    EXPECT_EQ(Abort(Sdo({0x40, 0x06, 0x14, 0x02})), SDO_ABORT_ACCESS) << "there is no RPDO 7";
     // In the stopped state SDO requests go unanswered.
     Inject(0, {0x02, 0x05});
     CanFixture::Pass();
@@ -217,6 +221,90 @@ TEST_F(CanOpen, OverwidePdoMappingsAreReportedPerPdo) {
     EXPECT_EQ(RWord(21), 0x2211);
     EXPECT_EQ(RWord(22), 0x4433);
     EXPECT_EQ(RWord(23), 0);
+}
+
+TEST_F(CanOpen, TpdoSyncWindowInhibitTimeEventTimeAndRemoteRefusal) {
+    BlockBuilder b(5, 0, 0);
+    b.Put(0x04, 0x80);    // SYNC consumed on 0x80,
+    b.Put(0x08, 100000);  // every 100 ms,
+    b.Put(0x0C, 20000);   // window 20 ms
+    b.Put(0x54, R(100));
+    b.Pdos({{0x185, 1, {0xA0C40A10}},             // on every SYNC, %R10
+            {0x285, 0xFE, {0xA0C40B10}, 100, 0},  // on change, inhibit 100 x 100 us, %R11
+            {0x40000385, 0xFD, {0xA0C40C10}},     // bit 30: no remote requests, %R12
+            {0x485, 0xFD, {0xA0C40D10}}},         // remote requests allowed, %R13
+           {});
+    CanFixture::SetBlock(b.b);
+    CanFixture::Start();
+    ASSERT_EQ(co.NMT_State, NMT_OPER);
+    CanFixture::Pass();
+    // A synchronous TPDO goes out only inside the window after the SYNC.
+    RSet(10, 0x1234);
+    auto sync_then_tx = [](int ms) {
+        CanFixture::Clear();
+        Inject(0x80, {});
+        Can_Isr();
+        CANOpenRxMsg();
+        FakeClock::AdvanceMs(ms);
+        CANOpenTxMsg();
+        Can_Isr();
+    };
+    sync_then_tx(19);
+    ASSERT_EQ(Sent(0x185).size(), 1u);
+    EXPECT_EQ(Sent(0x185)[0].data, (std::vector<uint8_t>{0x34, 0x12}));
+    FakeClock::AdvanceMs(81);
+    sync_then_tx(20);
+    EXPECT_TRUE(Sent(0x185).empty()) << "the 20 ms window has elapsed";
+    // The inhibit time (10 ms) between two sends on change.
+    CanFixture::Clear();
+    RSet(11, 1);
+    CanFixture::Pass();
+    ASSERT_EQ(Sent(0x285).size(), 1u);
+    RSet(11, 2);
+    FakeClock::AdvanceMs(9);
+    CanFixture::Pass();
+    EXPECT_EQ(Sent(0x285).size(), 1u);
+    FakeClock::AdvanceMs(1);
+    CanFixture::Pass();
+    ASSERT_EQ(Sent(0x285).size(), 2u);
+    EXPECT_EQ(Sent(0x285)[1].data, (std::vector<uint8_t>{0x02, 0x00}));
+    // The event time written over SDO in ms: 200 ms with no change.
+    EXPECT_EQ(Write(0x1801, 5, 200, 2), (std::vector<uint8_t>{0x60, 0x01, 0x18, 0x05, 0, 0, 0, 0}));
+    EXPECT_EQ(Sdo({0x40, 0x01, 0x18, 0x05}), (std::vector<uint8_t>{0x4B, 0x01, 0x18, 0x05, 200, 0, 0, 0}));
+    CanFixture::Clear();
+    FakeClock::AdvanceMs(199);
+    CanFixture::Pass();
+    EXPECT_TRUE(Sent(0x285).empty());
+    FakeClock::AdvanceMs(1);
+    CanFixture::Pass();
+    ASSERT_EQ(Sent(0x285).size(), 1u);
+    EXPECT_EQ(Sent(0x285)[0].data, (std::vector<uint8_t>{0x02, 0x00}));
+    // A remote request for a TPDO with bit 30 is refused; without, it is sent.
+    CanFixture::Clear();
+    RSet(12, 0x0C0C);
+    RSet(13, 0x0D0D);
+    Inject(0x385 | PLAT_CAN_RTR, {}, 0);
+    Inject(0x485 | PLAT_CAN_RTR, {}, 0);
+    CanFixture::Pass();
+    CanFixture::Pass();
+    EXPECT_TRUE(Sent(0x385).empty());
+    ASSERT_EQ(Sent(0x485).size(), 1u);
+    EXPECT_EQ(Sent(0x485)[0].data, (std::vector<uint8_t>{0x0D, 0x0D}));
+    // A refused request is not kept for later: TPDO 3 allows remote requests
+    // again (bit 30 cleared over SDO) in the same pass, and still is not
+    // sent; a request pending when bit 30 is set over SDO is dropped.
+    CanFixture::Clear();
+    Inject(0x385 | PLAT_CAN_RTR, {}, 0);
+    Inject(0x605, {0x23, 0x02, 0x18, 0x01, 0x85, 0x03, 0x00, 0x00});
+    Inject(0x485 | PLAT_CAN_RTR, {}, 0);
+    Inject(0x605, {0x23, 0x03, 0x18, 0x01, 0x85, 0x04, 0x00, 0x40});
+    CanFixture::Pass();
+    CanFixture::Pass();
+    ASSERT_EQ(Sent(0x585).size(), 2u);
+    EXPECT_EQ(Sent(0x585)[0].data, (std::vector<uint8_t>{0x60, 0x02, 0x18, 0x01, 0, 0, 0, 0}));
+    EXPECT_EQ(Sent(0x585)[1].data, (std::vector<uint8_t>{0x60, 0x03, 0x18, 0x01, 0, 0, 0, 0}));
+    EXPECT_TRUE(Sent(0x385).empty());
+    EXPECT_TRUE(Sent(0x485).empty());
 }
 
 TEST_F(CanOpen, GuardingEmcyTimeAndStatusBits) {
