@@ -863,20 +863,64 @@ void ConfigStep(CoNodeEntry &e, const uint8_t *r) {
 // The start of all slaves with one broadcast went out (kept across boots).
 uint8_t co_broadcast_done;
 
-void StartSlaves(CoNodeEntry &e) {
+// Starts the slave (or all slaves with one broadcast); false when the
+// command could not be queued (status bit 3): the start is tried again on a
+// later pass and the slave stays where it is.
+bool StartSlaves(CoNodeEntry &e) {
     if (!(co.startup & 0x08)) {
         if (co.startup & 0x02) {
-            uint8_t &broadcast_done = co_broadcast_done;
             bool first = true;
             for (unsigned i = 0; i < co.count; i++) {
                 if (&co_nodes[i] != &e && co_nodes[i].step == CO_BOOT_RUNNING) first = false;
             }
-            if (first || !broadcast_done) broadcast_done = CANOpenNMTSend(0, NMT_CMD_START) ? 1 : 0;
-        } else {
-            CANOpenNMTSend(e.id, NMT_CMD_START);
+            if (first || !co_broadcast_done) {
+                co_broadcast_done = CANOpenNMTSend(0, NMT_CMD_START) ? 1 : 0;
+                if (!co_broadcast_done) return false;
+            }
+        } else if (!CANOpenNMTSend(e.id, NMT_CMD_START)) {
+            return false;
         }
     }
     co.NMT_State = NMT_OPER;
+    return true;
+}
+
+// The error check of a slave whose boot ended (step 16) or that runs (step
+// 18). An error other than 0 and 12 marks status bit 19 (optional slave) or
+// 20 (mandatory slave); with assignment bit 2 the slave is booted again (a
+// mandatory one only while start-up bits 4 and 6 are clear); a mandatory
+// failure with start-up bit 4 resets the communication of the whole network
+// and starts this node again, with bit 6 it stops the whole network; any
+// other failed slave is given up (step 19). A command that could not be
+// queued leaves the slave where it is, for a later pass. True when the
+// slave failed.
+bool ErrorCheck(CoNodeEntry &e, uint8_t assign) {
+    if (e.err == 0 || e.err == 12 || e.err == 0xFF) return false;
+    const bool mandatory = assign & 0x08;
+    co.status |= mandatory ? CO_ST_MANDFAIL : CO_ST_OPTFAIL;
+    if ((assign & 0x04) && (!mandatory || !(co.startup & 0x50))) {
+        e.step = CO_BOOT_RESET;
+        e.sub = 0;
+        e.flags &= uint8_t(~CO_NF_RTRSENT);  // a slave started again is asked again
+        return true;
+    }
+    if (mandatory && (co.startup & 0x10)) {
+        if (!CANOpenNMTSend(0, NMT_CMD_RESET_COMM)) return true;
+        // The start opens the port again, which empties its transmit ring:
+        // the reset goes to the socket first.
+        Can_IsrTx();
+        NodeId_Flag = 1;
+        CANOpenInit(&NetInit);
+        return true;
+    }
+    if (mandatory && (co.startup & 0x40)) {
+        if (!CANOpenNMTSend(0, NMT_CMD_STOP)) return true;
+        co.NMT_State = NMT_STOPPED;
+        for (unsigned i = 0; i < co.count; i++) co_nodes[i].step = CO_BOOT_STOPPED;
+        return true;
+    }
+    e.step = CO_BOOT_STOPPED;
+    return true;
 }
 }  // namespace
 
@@ -897,9 +941,15 @@ void CANOpenBootStep() {
     switch (e.step) {
     case CO_BOOT_RESET:
         if (e.sub == 0) {
-            e.flags &= uint8_t(~CO_NF_REBOOT);
             e.wait = now;
-            if (co.reset_all) {
+            // All nodes are reset with one broadcast while no slave is
+            // booting or running; a slave booted again while others run
+            // (its error check sent it back) is reset alone.
+            bool group = co.reset_all;
+            for (unsigned i = 0; i < co.count; i++) {
+                if (co_nodes[i].step != CO_BOOT_RESET && co_nodes[i].step != CO_BOOT_STOPPED) group = false;
+            }
+            if (group) {
                 bool first = true;
                 for (unsigned i = 0; i < co.count; i++) {
                     if (co_nodes[i].sub != 0 && &co_nodes[i] != &e) first = false;
@@ -908,12 +958,14 @@ void CANOpenBootStep() {
             } else if (!((assign & 0x10) && (e.state == NMT_OPER || e.state == NMT_UNKNOWN))) {
                 if (!CANOpenNMTSend(e.id, NMT_CMD_RESET_COMM)) return;
             }
+            e.flags = uint8_t(group ? (e.flags | CO_NF_GROUP) : (e.flags & ~CO_NF_GROUP));
+            e.flags &= uint8_t(~CO_NF_REBOOT);
             e.state = NMT_UNKNOWN;
             e.sub = 1;
             return;
         }
         if (e.state == NMT_UNKNOWN && now - e.wait < uint32_t(e.time_ms) * 8) return;
-        if (co.reset_all) {
+        if (e.flags & CO_NF_GROUP) {
             for (unsigned i = 0; i < co.count; i++) {
                 co_nodes[i].step = CO_BOOT_DEVICE_TYPE;
                 co_nodes[i].err = 0;
@@ -1031,50 +1083,35 @@ void CANOpenBootStep() {
         return;
     case CO_BOOT_SPARE_14:
     case CO_BOOT_SPARE_15: e.step = uint8_t(e.step + 1); return;
-    case CO_BOOT_RESULT: {
-        const bool failed = e.err != 0 && e.err != 12 && e.err != 0xFF;
-        if (!failed) {
-            e.step = CO_BOOT_START;
-            return;
-        }
-        const bool mandatory = assign & 0x08;
-        co.status |= mandatory ? CO_ST_MANDFAIL : CO_ST_OPTFAIL;
-        if ((assign & 0x04) && (!mandatory || !(co.startup & 0x50))) {
-            e.step = CO_BOOT_RESET;
-            e.sub = 0;
-            return;
-        }
-        if (mandatory && (co.startup & 0x10)) {
-            CANOpenNMTSend(0, NMT_CMD_RESET_COMM);
-            NodeId_Flag = 1;
-            CANOpenInit(&NetInit);
-            return;
-        }
-        if (mandatory && (co.startup & 0x40)) {
-            CANOpenNMTSend(0, NMT_CMD_STOP);
-            co.NMT_State = NMT_STOPPED;
-            for (unsigned i = 0; i < co.count; i++) co_nodes[i].step = CO_BOOT_STOPPED;
-            return;
-        }
-        e.step = CO_BOOT_STOPPED;
+    case CO_BOOT_RESULT:
+        if (!ErrorCheck(e, assign)) e.step = CO_BOOT_START;
         return;
-    }
     case CO_BOOT_START: {
         if (co.startup & 0x04) {
             uint32_t v = 0;
             if (!CANOpenGetData(&v, 0xA000, 8, co.start_reg) || v == 0) return;
         }
-        StartSlaves(e);
+        if (!StartSlaves(e)) return;
         e.step = CO_BOOT_RUNNING;
+        e.sub = 0;
         e.t = now;
         return;
     }
     case CO_BOOT_RUNNING:
+        // The check of step 16 again: a slave that lost its heartbeat (11),
+        // failed its guarding (6), changed its state by itself (0xFD) or
+        // showed the watched COB-ID (0xFE) is booted again, or resets or
+        // stops the network, or is given up.
+        if (ErrorCheck(e, assign)) return;
+        // Remote requests for its transmit PDOs, once; e.sub counts those
+        // queued, so that a full ring sends the rest on a later pass.
         if ((r[4] & 0x40) && !(e.flags & CO_NF_RTRSENT)) {
-            for (uint32_t base = 0x180; base <= 0x480; base += 0x100) CANOpenSend(base + e.id, 0, nullptr, 1);
+            while (e.sub < 4) {
+                if (!CANOpenSend(0x180u + 0x100u * e.sub + e.id, 0, nullptr, 1)) return;
+                e.sub++;
+            }
             e.flags |= CO_NF_RTRSENT;
         }
-        if (e.err != 0 && e.err != 12) co.status |= (assign & 0x08) ? CO_ST_MANDFAIL : CO_ST_OPTFAIL;
         return;
     default: return;
     }

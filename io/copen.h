@@ -76,8 +76,10 @@ struct CoNodeEntry {
 // CO_NF_NMTSENT: an NMT command went to the node (or to all) since its last
 // heartbeat or guard answer. CO_NF_REBOOT: a slave kept alive (assignment
 // bit 4) was found not operational and reset: its boot goes the whole way.
+// CO_NF_GROUP: its reset was the one of all nodes (every slave goes on
+// together when it ends).
 constexpr uint8_t CO_NF_GUARDREQ = 1, CO_NF_GUARDANS = 2, CO_NF_RTRSENT = 4, CO_NF_ENTRY = 8, CO_NF_NMTSENT = 16,
-                  CO_NF_REBOOT = 32;
+                  CO_NF_REBOOT = 32, CO_NF_GROUP = 64;
 
 struct CoNode {
     uint16_t Node_id;
@@ -169,7 +171,8 @@ struct CoBlock {
     std::array<uint8_t, 2048> next;  // bytes of the next replies, queued while one is sent
     uint16_t next_cnt;
     uint8_t next_node;
-    uint8_t reply_node;  // tool node of the last block received
+    uint8_t reply_node;   // tool node of the last block received
+    uint8_t reply_known;  // a block named it (0 is a node id too)
 };
 extern CoBlock co_blk;
 

@@ -124,13 +124,17 @@ void CANOpenBlockRx(const CanMsg &m, uint32_t server) {
     }
     const uint8_t a[8] = {0xA2, seq, b.rx_segs, 0, 0, 0, 0, 0};
     CANOpenSend(ServerTx(s), 8, a);
-    if (co.Node_id == 0 || node == 0) return;  // no node to claim the port for or to answer
+    // A sender id of 0 is a tool like any other: its replies go to 0x600.
+    if (co.Node_id == 0) return;  // no node to claim the port for
     // A node's answer to a forwarded command goes to the conversation that
     // forwards it; otherwise the block claims the port for the CAN host.
     const bool forwarding = Vcomm_Mode == 1 && Vcomm_Lock != 0;
     const bool ours = Vcomm_Mode == 2 && Vcomm_Host == 0 && Vcomm_Lock != 0;
     if (!forwarding && !ours && Vcomm_ModeSet(0, 0, 2, 2) != 0) return;  // busy with another host
-    if (!forwarding) b.reply_node = node;
+    if (!forwarding) {
+        b.reply_node = node;
+        b.reply_known = 1;
+    }
     for (uint16_t i = 1; i < b.rx_size; i++) {
         QnCAN_HostQue.buf[QnCAN_HostQue.in] = b.rx[i];
         QnCAN_HostQue.in = uint16_t((QnCAN_HostQue.in + 1) & 0xFF);
@@ -207,8 +211,12 @@ void CANOpen_PutByte(const uint8_t *data, uint32_t length, uint32_t mode) {
     if (data == nullptr || length == 0) return;
     CoBlock &b = co_blk;
     uint8_t node = b.reply_node;
-    if (mode == 1 && length > 2 && data[0] != 0xFF) node = data[2] & 0x7F;
-    if (node == 0) return;
+    bool known = b.reply_known;
+    if (mode == 1 && length > 2 && data[0] != 0xFF) {
+        node = data[2] & 0x7F;
+        known = node != 0;  // a target of 0: nothing is sent
+    }
+    if (!known) return;
     if (b.next_cnt > 0 && b.next_node != node) return;  // one tool at a time
     // Bytes wait while a reply is on its way; they follow as the next blocks
     // of at most 257 bytes each. What does not fit is dropped whole, never cut.
@@ -226,10 +234,13 @@ bool Running() { return co.NMT_State == NMT_OPER || co.NMT_State == NMT_PREOP; }
 
 uintptr_t emcy_owner;
 
+// The user gives the client back. The client's transfer is cleared only
+// when it is the user's (running, or finished and not yet taken): one the
+// NMT master's boot-up started since runs on.
 void ReleaseClient(uintptr_t key) {
     if (SDO_St.owner != key) return;
     SDO_St.owner = 0;
-    SDO_St.flags &= uint8_t(~(SDO_F_CLIENT | SDO_F_USER | SDO_F_DONE | SDO_F_ABORTED));
+    if (SDO_St.flags & SDO_F_USER) SDO_St.flags &= uint8_t(~(SDO_F_CLIENT | SDO_F_USER | SDO_F_DONE | SDO_F_ABORTED));
 }
 
 struct SdoJob {
@@ -316,9 +327,11 @@ uint16_t SdoCycle(uint16_t status, uint32_t enable, uintptr_t key, SdoJob &j) {
         return 254;
     }
     if (status == 254) {
-        if (SDO_St.owner != key) return 35;
+        // Not the user's transfer any more: the boot-up took the client.
+        if (SDO_St.owner != key || !(SDO_St.flags & SDO_F_USER)) return 35;
         if (SDO_St.flags & SDO_F_DONE) {
-            SDO_St.flags &= uint8_t(~SDO_F_DONE);
+            // taken: the client's next transfer is no longer the user's
+            SDO_St.flags &= uint8_t(~(SDO_F_DONE | SDO_F_USER));
             if (SDO_St.flags & SDO_F_ABORTED) {
                 j.abort = LE_Get32(SDO_St.cbuf.data());
                 return 1;
@@ -329,7 +342,10 @@ uint16_t SdoCycle(uint16_t status, uint32_t enable, uintptr_t key, SdoJob &j) {
             }
             return 0;
         }
-        if (!(SDO_St.flags & SDO_F_CLIENT)) return 35;
+        if (!(SDO_St.flags & SDO_F_CLIENT)) {
+            SDO_St.flags &= uint8_t(~SDO_F_USER);
+            return 35;
+        }
         return 254;
     }
     return status;

@@ -110,8 +110,10 @@ bool PdoHead(const uint8_t *blk, uint32_t len, uint32_t at, uint32_t n, uint8_t 
 
 // Reads a PDO's count mapping entries, from entry first, into maps. false
 // when ok was cleared before or the count, COB-ID or entries are out of
-// range: the PDO is then not taken. An object wider than any register, or a
-// mapping over 64 bits, clears ok only.
+// range: the PDO is then not taken. An object wider than 32 bits or a
+// mapping over 64 bits is no configuration error: the PDO reports it each
+// time it runs (receive bits 6 and 7, transmit bits 12 and 11), and the
+// rest of the node, SDO included, works on, so the mapping can be mended.
 bool PdoMapping(const uint8_t *blk, uint32_t len, uint32_t at, uint32_t first, uint32_t count, uint32_t cobid,
                 std::array<uint32_t, CO_MAXPDO * CO_MAXOBJ> &maps, std::array<uint32_t, CO_MAXPDO * CO_MAXOBJ> &handles,
                 bool &ok) {
@@ -122,14 +124,10 @@ bool PdoMapping(const uint8_t *blk, uint32_t len, uint32_t at, uint32_t first, u
         ok = false;
         return false;
     }
-    uint32_t bits = 0;
     for (uint32_t i = 0; i < count; i++) {
         maps[first + i] = LE_Get32(blk + map + esize * i);
         handles[first + i] = co_iec_layout ? LE_Get32(blk + map + esize * i + 4) : 0;
-        if (ObjBits(maps[first + i]) > 32) ok = false;  // no register object is wider
-        bits += ObjBits(maps[first + i]);
     }
-    if (bits > 64) ok = false;
     return true;
 }
 
@@ -269,7 +267,14 @@ void CANOpenRPDOExtract(uint32_t pdo, uint32_t count, uint32_t, const uint8_t *d
             co.pdo_err = pdo + 1;
             return;
         }
-        const uint32_t v = CANOpenGetMsgData(data, pos, bits > 32 ? 32 : bits);
+        if (bits > 32) {  // no object is wider: none to write
+            co.status |= CO_ST_RPDO_OBJ;
+            co.pdo_err = pdo + 1;
+            clean = false;
+            pos += bits;
+            continue;
+        }
+        const uint32_t v = CANOpenGetMsgData(data, pos, bits);
         if (!CANOpenSetData(v, map >> 16, width, addr)) {
             co.status |= CO_ST_RPDO_SET;
             co.pdo_err = pdo + 1;
@@ -332,8 +337,13 @@ uint32_t CANOpenTPDOCompose(uint32_t pdo, uint8_t *data) {
             co.pdo_err = pdo + 1;
             return 0;
         }
+        if (bits > 32) {  // no object is wider
+            co.status |= CO_ST_TPDO_OBJ;
+            co.pdo_err = pdo + 1;
+            return 0;
+        }
         for (uint32_t b = 0; b < bits; b++, pos++) {
-            if (b < 32 && ((v >> b) & 1)) data[pos / 8] = uint8_t(data[pos / 8] | (1u << (pos % 8)));
+            if ((v >> b) & 1) data[pos / 8] = uint8_t(data[pos / 8] | (1u << (pos % 8)));
         }
     }
     if (co.pdo_err == pdo + 1) co.status &= ~kTxErrBits;

@@ -110,6 +110,9 @@ uint32_t ServerParam(uint16_t index, uint8_t sub) {
         Put(tab[s], 4);
         return 0;
     }
+    // Server 0 stays on 0x600 and 0x580 + node id, as every tool expects:
+    // moving it (or marking it not valid) would leave the node unreachable.
+    if (s == 0) return SDO_ABORT_RO;
     if (const uint32_t e = WriteLen(4)) return e;
     const uint32_t v = Got();
     if (CANOpenCobZero(v)) return SDO_ABORT_PARAM;
@@ -125,7 +128,10 @@ uint32_t ServerParam(uint16_t index, uint8_t sub) {
 uint32_t RegisterObject(uint16_t index, uint8_t sub) {
     if (sub == 0 || sub == 255) return ReadOnly(254, 1);
     uint32_t addr = 0, width = 0;
-    if (co_iec_layout ? !CANOpenIecObject(index, sub, &addr, &width) : !CANOpenGetODEntry(index, sub, &addr, &width))
+    // Among the mapped PDO objects only while an IEC application runs with
+    // its variables; otherwise the register table, whatever the block's layout.
+    const bool iec = co_iec_layout && CANOpenIecOk();
+    if (iec ? !CANOpenIecObject(index, sub, &addr, &width) : !CANOpenGetODEntry(index, sub, &addr, &width))
         return SDO_ABORT_ACCESS;
     const unsigned bytes = width >= 8 ? width / 8 : 1;
     if (Reading()) {
@@ -378,8 +384,12 @@ void CANOpenSSDOAbortTransfer(const uint8_t *request, uint32_t code) {
     Frame(ServerTx(), 0x80, LE_Get16(request + 1), request[3], d, 4);
 }
 
+// With keep_cob 0 the transfer is the boot-up's: not a user's any more.
 uint32_t CANOpenCSDOUpldInit(uint32_t keep_cob) {
-    if (!keep_cob) ClientCobs();
+    if (!keep_cob) {
+        ClientCobs();
+        SDO_St.flags &= uint8_t(~SDO_F_USER);
+    }
     SDO_St.ccnt = 0;
     SDO_St.flags = uint8_t((SDO_St.flags | SDO_F_COMPOSE) & ~(SDO_F_DONE | SDO_F_ABORTED));
     const uint32_t ok = CANOpenSDOCompose(0x40);
@@ -390,7 +400,10 @@ uint32_t CANOpenCSDOUpldInit(uint32_t keep_cob) {
 
 uint32_t CANOpenCSDODwnInit(uint32_t keep_cob) {
     if (SDO_St.ccnt == 0 || SDO_St.ccnt > 4) return 0;
-    if (!keep_cob) ClientCobs();
+    if (!keep_cob) {
+        ClientCobs();
+        SDO_St.flags &= uint8_t(~SDO_F_USER);
+    }
     SDO_St.flags = uint8_t((SDO_St.flags | SDO_F_COMPOSE) & ~(SDO_F_DONE | SDO_F_ABORTED));
     const uint32_t ok = CANOpenSDOCompose(uint8_t(0x23 | ((4 - SDO_St.ccnt) << 2)));
     SDO_St.flags &= uint8_t(~SDO_F_COMPOSE);
@@ -413,9 +426,10 @@ uint32_t CANOpen_SlaveInfoChk(uint16_t index, uint8_t sub, uint32_t expected, ui
         *equal = !(SDO_St.flags & SDO_F_ABORTED) && LE_Get32(SDO_St.cbuf.data()) == expected ? 1 : 0;
         return 1;
     }
-    if (!(SDO_St.flags & SDO_F_CLIENT)) {  // timed out
-        *equal = 0;
-        return 1;
+    if (!(SDO_St.flags & SDO_F_CLIENT)) {
+        // No answer within the time-out: no verdict on the slave, the upload
+        // starts again on a later pass.
+        e.sub = 0;
     }
     return 0;
 }
@@ -572,7 +586,11 @@ uint32_t CANOpenSDORx(const CanMsg &m) {
         return 1;
     }
     for (uint8_t s = 0; s < SDO_St.count; s++) {
-        if (SDO_St.rx_cob[s] & 0x80000000u) continue;
+        // A server serves only with both COB-IDs valid: with its transmit
+        // COB-ID not valid (bit 31, or not written yet) or of identifier 0
+        // its answers would go out on the NMT identifier.
+        const uint32_t rx = SDO_St.rx_cob[s], tx = SDO_St.tx_cob[s];
+        if (((rx | tx) & 0x80000000u) || CANOpenCobZero(rx) || CANOpenCobZero(tx)) continue;
         if (m.id == (SDO_St.rx_cob[s] & 0x1FFFFFFF)) {
             ServerRx(m, s);
             return 1;

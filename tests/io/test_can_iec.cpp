@@ -174,6 +174,20 @@ TEST_F(CanIec, PdoObjectsStatusWordsAndMapHandleAtIecVariables) {
     EXPECT_TRUE(co.status & CO_ST_RPDO_OBJ);
 }
 
+TEST_F(CanIec, RegisterObjectsWithoutARunningApplicationAreTheRegisters) {
+    // The block has IEC bindings, but no application runs: the register
+    // objects are the registers of the object table (%AI1, %AQ2).
+    DrevanoRuntime = 0;
+    CanFixture::SetBlock(IecBlock(0x20000110, 0xC4000001));
+    CanFixture::Start();
+    ASSERT_EQ(co.NMT_State, NMT_OPER);
+    PlcWordSet((BA_AI - 1024) / 16, 0x2468);
+    EXPECT_EQ(Sdo({0x40, 0x24, 0x20, 0x01}), (std::vector<uint8_t>{0x4B, 0x24, 0x20, 0x01, 0x68, 0x24, 0, 0}));
+    EXPECT_EQ(Sdo({0x2B, 0x2D, 0x20, 0x02, 0x57, 0x13}), (std::vector<uint8_t>{0x60, 0x2D, 0x20, 0x02, 0, 0, 0, 0}));
+    EXPECT_EQ(PlcWord((BA_AQ - 1024) / 16 + 1), 0x1357);
+    EXPECT_EQ(Int(1), 0) << "no IEC variable touched";
+}
+
 TEST_F(CanIec, TpdoVariableThatCannotBeReadSetsBit10) {
     // The TPDO maps INT 80, which the application does not have: its value
     // cannot be read, so the compose sets status bit 10 (0x400); bit 2 is

@@ -5,6 +5,7 @@
 
 #include <functional>
 
+#include "core/image/timebase.h"
 #include "tests/io/test_can_support.h"
 
 using namespace can_test;
@@ -52,6 +53,26 @@ bool HasNmt(uint8_t cmd, uint8_t node) {
     return false;
 }
 
+size_t NmtCount(uint8_t cmd, uint8_t node) {
+    size_t n = 0;
+    for (const Frame &f : Sent(0)) n += f.data == std::vector<uint8_t>{cmd, node};
+    return n;
+}
+
+// Fills the transmit ring while the socket takes nothing; the frames are
+// on id 0x7FF, which no test looks at.
+void FillRing() {
+    TheBus().write_room = 0;
+    const uint8_t one[1] = {1};
+    for (int i = 0; i < 300 && CANOpenSend(0x7FF, 1, one, 0) == 1; i++) {
+    }
+    co.status &= ~CO_ST_TXFULL;
+}
+void DrainRing() {
+    TheBus().write_room = 1 << 30;
+    Can_IsrTx();
+}
+
 class CanMaster : public ::testing::Test {
 protected:
     CanFixture fx;
@@ -93,13 +114,16 @@ TEST_F(CanMaster, BootsChecksConfiguresStartsAndSupervises) {
                                                      {0x23, 0x00, 0x1A, 0x01, 0x10, 0x01, 0x00, 0x20},
                                                      {0x2F, 0x00, 0x1A, 0x00, 1, 0, 0, 0},
                                                      {0x2B, 0x17, 0x10, 0x00, 100, 0, 0, 0}};
+    // 0x21 does not answer yet: its upload is asked again after each
+    // time-out (500 ms) and holds the client meanwhile.
     for (size_t i = 0; i < order.size(); i++) {
-        ASSERT_TRUE(RunUntil([i] { return Sent(0x620).size() > i; })) << i;
+        ASSERT_TRUE(RunUntil([i] { return Sent(0x620).size() > i; }, 6000)) << i;
         EXPECT_EQ(Sent(0x620)[i].data, order[i]) << i;
         Inject(0x5A0, {0x60, order[i][1], order[i][2], order[i][3], 0, 0, 0, 0});
     }
     // slave 0x21 answers with 0x191: error 3, bit 19, never started
-    ASSERT_TRUE(RunUntil([] { return !Sent(0x621).empty(); }));
+    ASSERT_TRUE(RunUntil([] { return co.cur == 1 && (SDO_St.flags & SDO_F_CLIENT); }, 3000)) << "its upload under way";
+    EXPECT_FALSE(Sent(0x621).empty());
     Inject(0x5A1, {0x43, 0x00, 0x10, 0x00, 0x91, 0x01, 0, 0});
     // slave 0x20 waits for a heartbeat (sent every 100 ms), then is started
     bool started = false;
@@ -232,7 +256,8 @@ TEST_F(CanMaster, MandatoryFailureStopsTheNetworkAndRefusedConfigurationNamesThe
     EXPECT_EQ(co.NMT_State, NMT_STOPPED);
     EXPECT_EQ(co.status & 0x100000u, 0x100000u) << "bit 20 (mandatory slave failed)";
     EXPECT_FALSE(HasNmt(0x01, 0x22));
-    // A slave that never answers its upload times out: error 3 as a mismatch.
+    // A slave that does not answer its upload within the time-out is asked
+    // again (no mismatch, no error); its answer then lets the boot go on.
     BlockBuilder q(1, 0x01, 0);
     q.b[0x13] = 1;
     q.Put(0x14, q.Add(SlaveRecord(0x23, 0x01, 0, 0x191, 0, 0, 0, 0)));
@@ -240,10 +265,277 @@ TEST_F(CanMaster, MandatoryFailureStopsTheNetworkAndRefusedConfigurationNamesThe
     CanFixture::SetBlock(q.b);
     CanFixture::Start();
     CanFixture::Clear();
-    ASSERT_TRUE(RunUntil([] { return co_nodes[0].step == 19; }, 3000));
-    EXPECT_EQ(co_nodes[0].err, 3);
-    EXPECT_FALSE(Sent(0x650).empty()) << "requests on the COB-ID of the client SDO list";
+    ASSERT_TRUE(RunUntil([] { return Sent(0x650).size() == 3; }, 3000)) << "requests on the client SDO list's COB-ID";
+    for (const Frame &f : Sent(0x650)) EXPECT_EQ(f.data, (std::vector<uint8_t>{0x40, 0x00, 0x10, 0x00, 0, 0, 0, 0}));
+    EXPECT_EQ(co_nodes[0].step, CO_BOOT_DEVICE_TYPE);
+    EXPECT_EQ(co_nodes[0].err, 0);
+    EXPECT_EQ(co.status & (CO_ST_OPTFAIL | CO_ST_MANDFAIL), 0u);
     EXPECT_TRUE(Sent(0x623).empty());
+    Inject(0x5D0, {0x43, 0x00, 0x10, 0x00, 0x91, 0x01, 0, 0});
+    ASSERT_TRUE(RunUntil([] { return co_nodes[0].step == CO_BOOT_RUNNING; }));
+    EXPECT_EQ(co_nodes[0].err, 0);
+    EXPECT_TRUE(HasNmt(0x01, 0x23));
+}
+
+TEST_F(CanMaster, RunningSlaveThatLosesItsHeartbeatIsBootedAgainAlone) {
+    BlockBuilder b(1, 0x81, 0);  // master that also consumes heartbeats
+    b.Put(0x54, R(100));
+    // 0x24 is booted again after an error (assignment bit 2); 0x25 is not
+    std::vector<uint8_t> slaves = SlaveRecord(0x24, 0x05, 100, 0, 0, 0, 0, 0);
+    const std::vector<uint8_t> s2 = SlaveRecord(0x25, 0x01, 100, 0, 0, 0, 0, 0);
+    slaves.insert(slaves.end(), s2.begin(), s2.end());
+    b.b[0x13] = 2;
+    b.Put(0x14, b.Add(slaves));
+    CanFixture::SetBlock(b.b);
+    CanFixture::Start();
+    ASSERT_EQ(co.status & CO_ST_CFG, 0u);
+    auto beat = [](bool b24, bool b25, const std::function<bool()> &until) {
+        for (int i = 0; i < 40; i++) {
+            if (b24) Inject(0x724, {0x7F});
+            if (b25) Inject(0x725, {0x7F});
+            if (RunUntil(until, 20)) return true;
+        }
+        return false;
+    };
+    ASSERT_TRUE(beat(true, true, [] { return HasNmt(0x01, 0x24) && HasNmt(0x01, 0x25); }));
+    ASSERT_TRUE(RunUntil([] { return co_nodes[0].step == CO_BOOT_RUNNING && co_nodes[1].step == CO_BOOT_RUNNING; }));
+    EXPECT_EQ(NmtCount(0x82, 0), 1u) << "the boot reset all nodes at once";
+    CanFixture::Clear();
+    // 0x24 falls silent: error 11 while running, status bit 19, and it is
+    // reset alone (0x25 runs on) and started again once it reports.
+    ASSERT_TRUE(beat(false, true, [] { return HasNmt(0x82, 0x24); }));
+    EXPECT_EQ(NmtCount(0x82, 0), 0u);
+    EXPECT_EQ(co_nodes[0].step, CO_BOOT_RESET);
+    EXPECT_EQ(co_nodes[0].err, 11);
+    EXPECT_EQ(co.status & 0x180000u, 0x080000u) << "bit 19, not 20: " << std::hex << co.status;
+    EXPECT_EQ(co_nodes[1].step, CO_BOOT_RUNNING);
+    Inject(0x724, {0x00});
+    ASSERT_TRUE(beat(true, true, [] { return HasNmt(0x01, 0x24); }));
+    ASSERT_TRUE(beat(true, true, [] { return co_nodes[0].step == CO_BOOT_RUNNING; }));
+    EXPECT_EQ(co_nodes[0].err, 0);
+    EXPECT_EQ(NmtCount(0x01, 0x25), 0u) << "the other slave was not started again";
+    // 0x25 falls silent: without assignment bit 2 it is given up, never reset.
+    CanFixture::Clear();
+    ASSERT_TRUE(beat(true, false, [] { return co_nodes[1].step == CO_BOOT_STOPPED; }));
+    EXPECT_EQ(co_nodes[1].err, 11);
+    beat(true, false, [] { return false; });
+    EXPECT_FALSE(HasNmt(0x82, 0x25));
+    EXPECT_FALSE(HasNmt(0x82, 0));
+}
+
+TEST_F(CanMaster, RunningMandatorySlaveThatFailsStopsOrResetsTheNetwork) {
+    // A mandatory slave (assignment bit 3) whose watched COB-ID 0x1A6 shows
+    // while it runs (configuration flag bit 7): error 0xFE. Start-up bit 6
+    // stops the whole network; a full transmit ring holds the stop back.
+    auto block = [](uint8_t startup) {
+        BlockBuilder b(1, startup, 0);
+        b.Put(0x54, R(100));
+        std::vector<uint8_t> r = SlaveRecord(0x26, 0x09, 0, 0, 0x80, 0, 0, 0);
+        r[44] = 0xA6;
+        r[45] = 0x01;
+        b.b[0x13] = 1;
+        b.Put(0x14, b.Add(r));
+        CanFixture::SetBlock(b.b);
+        CanFixture::Start();
+    };
+    block(0x41);
+    ASSERT_EQ(co.status & CO_ST_CFG, 0u);
+    ASSERT_TRUE(RunUntil([] { return co_nodes[0].step == CO_BOOT_RUNNING; }));
+    EXPECT_TRUE(HasNmt(0x01, 0x26));
+    FillRing();
+    Inject(0x1A6, {0x01});
+    CanFixture::Pass();
+    EXPECT_EQ(co_nodes[0].err, 0xFE);
+    EXPECT_EQ(co.status & (CO_ST_TXFULL | CO_ST_MANDFAIL), CO_ST_TXFULL | CO_ST_MANDFAIL) << std::hex << co.status;
+    EXPECT_EQ(co.NMT_State, NMT_OPER) << "the stop could not be queued: not taken";
+    EXPECT_EQ(co_nodes[0].step, CO_BOOT_RUNNING);
+    DrainRing();
+    CanFixture::Clear();
+    CanFixture::Pass();
+    EXPECT_EQ(NmtCount(0x02, 0), 1u);
+    EXPECT_EQ(co.NMT_State, NMT_STOPPED);
+    EXPECT_EQ(co_nodes[0].step, CO_BOOT_STOPPED);
+    EXPECT_EQ(co.status & 0x180000u, 0x100000u) << "bit 20, not 19";
+
+    // Start-up bit 4: reset communication of all nodes, and the master
+    // starts again (its boot-up message, the slave back at step 1).
+    block(0x11);
+    ASSERT_TRUE(RunUntil([] { return co_nodes[0].step == CO_BOOT_RUNNING; }));
+    CanFixture::Clear();
+    Inject(0x1A6, {0x01});
+    CanFixture::Pass();
+    EXPECT_EQ(NmtCount(0x82, 0), 1u);
+    EXPECT_EQ(co_nodes[0].step, CO_BOOT_RESET);
+    EXPECT_EQ(co_nodes[0].err, 0xFF);
+    ASSERT_EQ(Sent(0x701).size(), 1u);
+    EXPECT_EQ(Sent(0x701)[0].data, (std::vector<uint8_t>{0x00})) << "boot-up message of the master";
+}
+
+TEST_F(CanMaster, StartAndRemoteRequestsThatCannotBeQueuedWaitForALaterPass) {
+    // Start-up bit 2: the slaves are started once %R50's low byte is nonzero.
+    BlockBuilder b(1, 0x05, 0);
+    b.Put(0x54, R(100));
+    b.Put(0x24, R(50));
+    b.b[0x13] = 1;
+    b.Put(0x14, b.Add(SlaveRecord(0x27, 0x01, 0, 0, 0x40, 0, 0, 0)));  // remote requests after its start
+    CanFixture::SetBlock(b.b);
+    CanFixture::Start();
+    ASSERT_TRUE(RunUntil([] { return co_nodes[0].step == CO_BOOT_START; }));
+    RunUntil([] { return false; }, 3);
+    EXPECT_EQ(co_nodes[0].step, CO_BOOT_START);
+    FillRing();
+    RSet(50, 1);
+    CanFixture::Pass();
+    EXPECT_EQ(co.status & CO_ST_TXFULL, CO_ST_TXFULL);
+    EXPECT_EQ(co_nodes[0].step, CO_BOOT_START) << "not started: the start command was not queued";
+    EXPECT_EQ(co.NMT_State, NMT_PREOP);
+    DrainRing();
+    CanFixture::Clear();
+    CanFixture::Pass();
+    EXPECT_EQ(NmtCount(0x01, 0x27), 1u);
+    EXPECT_EQ(co_nodes[0].step, CO_BOOT_RUNNING);
+    EXPECT_EQ(co.NMT_State, NMT_OPER);
+    // The remote requests: the ring takes two of four, the rest follow.
+    TheBus().write_room = 0;
+    _Can_FlushTx(0);
+    const uint8_t one[1] = {1};
+    for (int i = 0; i < 198; i++) ASSERT_EQ(CANOpenSend(0x7FF, 1, one, 0), 1u) << i;
+    co.status &= ~CO_ST_TXFULL;
+    CanFixture::Pass();
+    EXPECT_EQ(co.status & CO_ST_TXFULL, CO_ST_TXFULL);
+    CanFixture::Clear();
+    DrainRing();
+    for (int i = 0; i < 3; i++) CanFixture::Pass();
+    for (uint32_t cob : {0x1A7u, 0x2A7u, 0x3A7u, 0x4A7u}) {
+        ASSERT_EQ(Sent(cob).size(), 1u) << std::hex << cob;
+        EXPECT_TRUE(Sent(cob)[0].id & PLAT_CAN_RTR) << std::hex << cob;
+    }
+}
+
+TEST_F(CanMaster, UserTransferReleaseLeavesTheBootsTransferAlone) {
+    BlockBuilder b(1, 0x01, 0);  // master
+    const uint32_t eoff = b.Add(Entry(0x1017, 0, 2, 100));
+    b.b[0x13] = 1;
+    // a refused configuration write is an error (byte 5 bit 0)
+    b.Put(0x14, b.Add(SlaveRecord(0x28, 0x01, 0, 0, 0x02, 1, 1, eoff)));
+    CanFixture::SetBlock(b.b);
+    CanFixture::Start();
+    // An IEC read of node 0x29's device type, finished before the boot
+    // needs the client; its enable stays on.
+    uint8_t node = 0x29, len = 0;
+    uint16_t index = 0x1000, sub = 0, status = 255;
+    uint32_t abort = 0;
+    uint8_t data[8] = {};
+    void *op[8] = {&node, &index, &sub, &status, &abort, nullptr, &len, data};
+    EXPECT_EQ(Z7_canopen_sdo_read(op, 1, 8), 0u);
+    EXPECT_EQ(status, 254);
+    CanFixture::Pass();
+    ASSERT_EQ(Sent(0x629).size(), 1u);
+    Inject(0x5A9, {0x43, 0x00, 0x10, 0x00, 0x91, 0x01, 0, 0});
+    CanFixture::Pass();
+    EXPECT_EQ(Z7_canopen_sdo_read(op, 1, 8), 1u);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(len, 4);
+    EXPECT_EQ(data[0], 0x91);
+    // The boot's configuration write goes out, then the user's enable goes
+    // off: that releases the user's transfer only, the boot's runs on.
+    ASSERT_TRUE(RunUntil([] { return !Sent(0x628).empty(); }));
+    EXPECT_EQ(Sent(0x628)[0].data, (std::vector<uint8_t>{0x2B, 0x17, 0x10, 0x00, 100, 0, 0, 0}));
+    EXPECT_EQ(Z7_canopen_sdo_read(op, 0, 8), 0u);
+    EXPECT_EQ(status, 255);
+    CanFixture::Pass();
+    EXPECT_EQ(Sent(0x628).size(), 1u);
+    // The slave refuses the write: error 0xF4 (heartbeat object), never started.
+    Inject(0x5A8, {0x80, 0x17, 0x10, 0x00, 0x00, 0x00, 0x01, 0x06});
+    ASSERT_TRUE(RunUntil([] { return co_nodes[0].step == CO_BOOT_STOPPED; }));
+    EXPECT_EQ(co_nodes[0].err, 0xF4);
+    EXPECT_FALSE(HasNmt(0x01, 0x28));
+}
+
+TEST_F(CanMaster, GuardsItsRunningSlavesAndGivesUpAfterTheRetryFactor) {
+    BlockBuilder b(1, 0x01, 0);  // master, no heartbeat consumption: node guarding
+    b.Put(0x54, R(100));
+    b.b[0x13] = 1;
+    b.Put(0x14, b.Add(SlaveRecord(0x2C, 0x01, 100, 0, 0, 0, 0, 0)));  // guard time 100 ms, retry factor 2
+    CanFixture::SetBlock(b.b);
+    CanFixture::Start();
+    auto requests = [] {
+        std::vector<Frame> r;
+        for (const Frame &f : Sent(0x72C)) {
+            if (f.id & PLAT_CAN_RTR) r.push_back(f);
+        }
+        return r;
+    };
+    ASSERT_TRUE(RunUntil([] { return HasNmt(0x82, 0); }));
+    Inject(0x72C, {0x00});
+    ASSERT_TRUE(RunUntil([&] { return !requests().empty(); }));
+    EXPECT_EQ(requests()[0].len, 1) << "a guard request is a remote frame of length 1";
+    Inject(0x72C, {0x7F});
+    ASSERT_TRUE(RunUntil([] { return co_nodes[0].step == CO_BOOT_RUNNING; }));
+    EXPECT_TRUE(HasNmt(0x01, 0x2C));
+    // Answered requests, 100 ms apart, keep the slave.
+    uint8_t toggle = 0;
+    std::vector<uint32_t> at;
+    for (int i = 0; i < 5; i++) {
+        CanFixture::Clear();
+        ASSERT_TRUE(RunUntil([&] { return !requests().empty(); }, 300)) << i;
+        at.push_back(FPGA_GetFrt());
+        Inject(0x72C, {uint8_t(0x05 | toggle)});
+        toggle ^= 0x80;
+    }
+    // Each answer is taken one pass (1 ms) after its request; the next
+    // request follows 100 ms after the answer: 1010 ticks of 100 us apart.
+    for (size_t i = 1; i < at.size(); i++) EXPECT_EQ(at[i] - at[i - 1], 1010u) << i;
+    RunUntil([] { return false; }, 2);
+    EXPECT_EQ(co_nodes[0].err, 0);
+    // Silence: three requests go unanswered with no error; with the fourth
+    // the retry factor (2) is passed: error 6, and the slave is given up.
+    CanFixture::Clear();
+    ASSERT_TRUE(RunUntil([&] { return requests().size() == 3; }, 400));
+    EXPECT_EQ(co_nodes[0].err, 0);
+    ASSERT_TRUE(RunUntil([] { return co_nodes[0].err == 6; }, 150));
+    EXPECT_EQ(requests().size(), 4u);
+    ASSERT_TRUE(RunUntil([] { return co_nodes[0].step == CO_BOOT_STOPPED; }, 10));
+    RunUntil([] { return false; }, 500);
+    EXPECT_EQ(requests().size(), 4u) << "a slave given up is not guarded";
+    RunUntil([] { return false; }, 4);
+    EXPECT_EQ(RWord(104), 0x2C06);
+}
+
+TEST_F(CanMaster, AnNmtCommandToAllNodesIsNoChangeOfTheSlavesOwn) {
+    BlockBuilder b(1, 0x81, 0);  // master that also consumes heartbeats
+    std::vector<uint8_t> slaves = SlaveRecord(0x2A, 0x01, 100, 0, 0, 0, 0, 0);
+    const std::vector<uint8_t> s2 = SlaveRecord(0x2B, 0x01, 100, 0, 0, 0, 0, 0);
+    slaves.insert(slaves.end(), s2.begin(), s2.end());
+    b.b[0x13] = 2;
+    b.Put(0x14, b.Add(slaves));
+    CanFixture::SetBlock(b.b);
+    CanFixture::Start();
+    auto beat = [](uint8_t state, const std::function<bool()> &until) {
+        for (int i = 0; i < 40; i++) {
+            Inject(0x72A, {state});
+            Inject(0x72B, {state});
+            if (RunUntil(until, 20)) return true;
+        }
+        return false;
+    };
+    ASSERT_TRUE(beat(0x7F, [] { return co_nodes[0].step == CO_BOOT_RUNNING && co_nodes[1].step == CO_BOOT_RUNNING; }));
+    beat(0x05, [] { return false; });
+    ASSERT_EQ(co_nodes[0].err, 0);
+    ASSERT_EQ(co_nodes[1].err, 0);
+    // The user program sends pre-operational to all nodes: both slaves
+    // follow it, which is no change of their own.
+    uint8_t node = 0;
+    uint16_t cmd = 0x80, status = 255;
+    void *op[3] = {&node, &cmd, &status};
+    EXPECT_EQ(Z7_set_nmt_state(op, 1), 1u);
+    EXPECT_EQ(status, 0);
+    beat(0x7F, [] { return false; });
+    EXPECT_EQ(co_nodes[0].err, 0);
+    EXPECT_EQ(co_nodes[1].err, 0);
+    EXPECT_EQ(co_nodes[0].step, CO_BOOT_RUNNING);
+    EXPECT_EQ(co_nodes[1].step, CO_BOOT_RUNNING);
+    EXPECT_TRUE(HasNmt(0x80, 0));
 }
 
 }  // namespace

@@ -160,6 +160,23 @@ TEST_F(CanUser, ProgrammingChannelBlocksRepliesAndRefusals) {
     SendBlock({3, 0x01});
     EXPECT_FALSE(Net_CheckRx());
     Vcomm_Lock = 0;
+    // A tool whose sender id is 0: its bytes are taken, the reply goes to 0x600.
+    Net_FlushRx();
+    co_blk = CoBlock{};
+    CanFixture::Clear();
+    a = SendBlock({0, 0x11, 0x22});
+    ASSERT_EQ(a.size(), 2u);
+    EXPECT_EQ(std::vector<uint8_t>(a[1].data.begin(), a[1].data.begin() + 3), (std::vector<uint8_t>{0xA2, 1, 1}));
+    got.clear();
+    while (Net_CheckRx()) got.push_back(Net_GetRx());
+    EXPECT_EQ(got, (std::vector<uint8_t>{0x11, 0x22}));
+    EXPECT_EQ(Vcomm_Mode, 2u);
+    CANOpen_PutByte(reply, 2, 2);
+    CanFixture::Pass();
+    ASSERT_EQ(Sent(0x600).size(), 1u);
+    EXPECT_EQ(Sent(0x600)[0].data, (std::vector<uint8_t>{0xC2, 0x00, 0x50, 0x00, 3, 0, 0, 0}));
+    Vcomm_Lock = 0;
+    Vcomm_Mode = 0;
     // Forwarding mode names the target in the frame's third byte.
     CanFixture::Clear();
     co_blk = CoBlock{};
