@@ -3,6 +3,7 @@
 // their byte orders, and the cold-junction sensor.
 #include "io/i2c.h"
 
+#include <algorithm>
 #include <array>
 #include <ctime>
 
@@ -56,6 +57,20 @@ unsigned MemAddr(const MemForm &f, uint32_t a, uint8_t *out) {
     return 1;
 }
 
+// The combined address n bytes further on. In modes 0, 1, 2 and 4 the
+// memory address carries into the block bits of the device address; in
+// mode 3 the device address is a byte of its own and the 2-byte memory
+// address wraps inside the device.
+uint32_t Advance(uint32_t combined, uint32_t n, uint32_t mode) {
+    if ((mode & 0xFF) == 3) return (combined & ~0xFFFFu) | ((combined + n) & 0xFFFFu);
+    return combined + n;
+}
+
+// Bytes from a combined address to the end of its block.
+uint32_t BlockLeft(const MemForm &f, uint32_t c) {
+    return f.abytes == 2 ? 0x10000u - (c & 0xFFFFu) : 0x100u - (c & 0xFFu);
+}
+
 }  // namespace
 
 void (*i2c_pause_us)(uint32_t us) = Sleep;
@@ -77,16 +92,22 @@ uint32_t I2C_query(uint32_t address) {
 }
 
 uint32_t I2C_read_mem(uint8_t *buf, uint32_t combined, uint32_t count, uint32_t mode) {
-    const MemForm f = Form(combined, mode);
-    if (!f.ok) return 1;
-    I2C_init(f.fast ? 400000 : 100000);
-    uint32_t a = f.abytes == 2 ? (combined & 0xFFFF) : (combined & 0xFF);
-    for (uint32_t done = 0; done < count; done += 4, a += 4) {
+    const MemForm f0 = Form(combined, mode);
+    if (!f0.ok) return 1;
+    I2C_init(f0.fast ? 400000 : 100000);
+    for (uint32_t done = 0; done < count;) {
+        // The device address is worked out again for every piece, and a piece
+        // ends at its block's end: the device's own address counter wraps
+        // inside its block, the next block is the next device address.
+        const uint32_t c = Advance(combined, done, mode);
+        const MemForm f = Form(c, mode);
         uint8_t ab[2];
-        const unsigned n = MemAddr(f, a, ab);
+        const unsigned n = MemAddr(f, c, ab);
+        uint32_t chunk = count - done < 4 ? count - done : 4;
+        chunk = std::min(chunk, BlockLeft(f, c));
         if (PLAT_I2cWrite(f.dev, ab, n) != PLAT_I2C_DONE) return 1;
-        const uint32_t chunk = count - done < 4 ? count - done : 4;
         if (PLAT_I2cRead(f.dev, buf + done, chunk) != PLAT_I2C_DONE) return 1;
+        done += chunk;
     }
     return 0;
 }
@@ -111,22 +132,26 @@ uint32_t I2C_write_mem(const uint8_t *buf, uint32_t combined, uint32_t count, ui
         }
         return 0;
     }
-    uint32_t a = f.abytes == 2 ? (combined & 0xFFFF) : (combined & 0xFF);
-    for (uint32_t i = 0; i < count; i++, a++) {
-        const unsigned n = MemAddr(f, a, tx.data());
+    for (uint32_t i = 0; i < count; i++) {
+        // Each byte is its own transaction, at the device of its own block.
+        const uint32_t c = Advance(combined, i, mode);
+        const MemForm fb = Form(c, mode);
+        const unsigned n = MemAddr(fb, c, tx.data());
         tx[n] = buf[i];
         bool sent = false;
         for (unsigned tries = 0; tries < 1000 && !sent; tries++) {
             i2c_pause_us(500);
-            sent = PLAT_I2cWrite(f.dev, tx.data(), n + 1) == PLAT_I2C_DONE;
+            sent = PLAT_I2cWrite(fb.dev, tx.data(), n + 1) == PLAT_I2C_DONE;
             i2c_pause_us(500);
         }
         if (!sent) return 2;
     }
-    // The device answers again once its write cycle has ended.
+    // The device answers again once its write cycle has ended (the one
+    // written last: the other blocks of an EEPROM are the same chip).
+    const uint8_t last = Form(Advance(combined, count - 1, mode), mode).dev;
     uint8_t b;
     for (unsigned polls = 0; polls < 1001; polls++) {
-        if (PLAT_I2cRead(f.dev, &b, 1) == PLAT_I2C_DONE) return 0;
+        if (PLAT_I2cRead(last, &b, 1) == PLAT_I2C_DONE) return 0;
     }
     return 2;
 }

@@ -54,6 +54,72 @@ TEST_F(IoTest, EepromAndExpanderTransfersByteForByte) {
     EXPECT_EQ(two[0], data[0]);
     EXPECT_EQ(two[1], data[1]);
 
+    // A transfer that runs past the end of a 256-byte block goes on at the
+    // start of the next block (the next device address), not at the start of
+    // the same one; a write and a read of the same range agree.
+    Log().clear();
+    const uint8_t four[4] = {0x11, 0x22, 0x33, 0x44};
+    EXPECT_EQ(I2C_write_mem(four, 0x1FE, 4, 0), 0u);
+    std::vector<std::pair<uint8_t, std::vector<uint8_t>>> sent;
+    for (const Xfer &x : Log()) {
+        if (x.kind == 'w' && x.ok) sent.push_back({x.addr, x.data});  // not the retries of the write cycle
+    }
+    const std::vector<std::pair<uint8_t, std::vector<uint8_t>>> want_sent = {
+        {0xA2, {0xFE, 0x11}}, {0xA2, {0xFF, 0x22}}, {0xA4, {0x00, 0x33}}, {0xA4, {0x01, 0x44}}};
+    EXPECT_EQ(sent, want_sent);
+    Log().clear();
+    uint8_t six[6] = {};
+    EXPECT_EQ(I2C_read_mem(six, 0x1FC, 6, 0), 0u);
+    std::vector<std::pair<char, std::vector<uint8_t>>> seen;
+    std::vector<uint8_t> devs;
+    for (const Xfer &x : Log()) {
+        seen.push_back({x.kind, x.data});
+        devs.push_back(x.addr);
+    }
+    // Pieces of at most 4 bytes, cut at the block's end: 0x1FC..0x1FF, then 0x200..0x201.
+    EXPECT_EQ(devs, (std::vector<uint8_t>{0xA2, 0xA2, 0xA4, 0xA4}));
+    ASSERT_EQ(seen.size(), 4u);
+    EXPECT_EQ(seen[0].second, (std::vector<uint8_t>{0xFC}));
+    EXPECT_EQ(seen[1].second.size(), 4u);
+    EXPECT_EQ(seen[2].second, (std::vector<uint8_t>{0x00}));
+    EXPECT_EQ(seen[3].second.size(), 2u);
+    EXPECT_EQ(six[2], 0x11);
+    EXPECT_EQ(six[3], 0x22);
+    EXPECT_EQ(six[4], 0x33);
+    EXPECT_EQ(six[5], 0x44);
+    // The start of the first block kept its contents.
+    uint8_t first[2] = {};
+    EXPECT_EQ(I2C_read_mem(first, 0x100, 2, 0), 0u);
+    EXPECT_EQ(first[0], 0xFF);
+    EXPECT_EQ(first[1], 0xFF);
+    // Mode 1: 64 KB blocks, the block in the device address, 2-byte memory
+    // addresses (a bus on which every device answers: the simulated EEPROM
+    // takes 1-byte addresses).
+    static constexpr PlatI2cOps kAll = {[](uint8_t) { return 1; },
+                                        [](uint8_t a, uint8_t *b, std::size_t n) {
+                                            std::fill(b, b + n, uint8_t(0));
+                                            Log().push_back({'r', a, std::vector<uint8_t>(b, b + n), true});
+                                            return 1;
+                                        },
+                                        [](uint8_t a, const uint8_t *b, std::size_t n) {
+                                            Log().push_back({'w', a, std::vector<uint8_t>(b, b + n), true});
+                                            return 1;
+                                        },
+                                        [](unsigned) {}};
+    plat_i2c = &kAll;
+    Log().clear();
+    EXPECT_EQ(I2C_read_mem(six, 0x1FFFE, 4, 1), 0u);
+    plat_i2c = &kRecorder;
+    devs.clear();
+    seen.clear();
+    for (const Xfer &x : Log()) {
+        if (x.kind == 'w') seen.push_back({x.kind, x.data}), devs.push_back(x.addr);
+    }
+    EXPECT_EQ(devs, (std::vector<uint8_t>{0xA2, 0xA4}));
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].second, (std::vector<uint8_t>{0xFF, 0xFE}));
+    EXPECT_EQ(seen[1].second, (std::vector<uint8_t>{0x00, 0x00}));
+
     // A write cycle that never ends: 2 after 1001 polls.
     Log().clear();
     EXPECT_EQ(I2C_write_mem(data.data(), 0x50u << 7, 1, 2), 2u);
