@@ -161,22 +161,18 @@ void AcmCalWrite(const IoSlotState &s) {
 
 void io_get_cal_const(uint32_t slot) {
     IoSlotState &s = tbl[slot];
+    // Every row's block has the one layout that calibration sub-codes 4 and 5
+    // write: 16 gains, 16 offsets, the validity word at +64. The analog output
+    // modules (rows 18, 19) once looked for the word right after their 12 or 6
+    // gain words, where sub-code 4 stores gains: their stored constants were
+    // never taken again, and their offsets were lost.
     std::array<uint8_t, 66> b{};
-    const bool aq = s.row == ROW_AQ4 || s.row == ROW_AQ2;
-    const uint32_t words = aq ? (s.row == ROW_AQ4 ? 12u : 6u) : 32u;
-    const uint32_t n = 2 * words + 2;
     const uint32_t loc = io_cal_location(s.row);
-    const bool read = I2C_read_mem(b.data(), loc, n, 0) == 0;
-    if (read && LE_Get16(&b[n - 2]) == 0xF19E) {
-        if (aq) {
-            s.gain.fill(0);
-            s.offset.fill(0);
-            for (unsigned i = 0; i < words; i++) s.gain[i] = LE_Get16(&b[2 * i]);
-        } else {
-            for (unsigned i = 0; i < 16; i++) {
-                s.gain[i] = LE_Get16(&b[2 * i]);
-                s.offset[i] = LE_Get16(&b[32 + 2 * i]);
-            }
+    const bool read = I2C_read_mem(b.data(), loc, 66, 0) == 0;
+    if (read && LE_Get16(&b[64]) == 0xF19E) {
+        for (unsigned i = 0; i < 16; i++) {
+            s.gain[i] = LE_Get16(&b[2 * i]);
+            s.offset[i] = LE_Get16(&b[32 + 2 * i]);
         }
         s.flags |= IOF_CAL_VALID | IOF_CONFIGURED;
         if (s.row == ROW_PWR1 || s.row == ROW_PWR2) AcmCalWrite(s);

@@ -451,4 +451,53 @@ TEST_F(IoTest, CalibrationBlockStoredInTheEepromIsLoadedAgain) {
     EXPECT_EQ(tbl[0].flags & IOF_CAL_VALID, 0);
 }
 
+TEST_F(IoTest, CalibrationOfAnAnalogOutputModuleIsLoadedAgain) {
+    // Slot 1: the 4-channel analog output module (row 18), its block at 0xA0
+    // memory 0x80 (slot 0 holds the current-monitoring module).
+    Sim(R"({"slot0": [{"addr": "0x4C", "type": "expander", "pins": [255, 127]}],
+            "slot1": [{"addr": "0x4E", "type": "expander", "pins": [255, 143]},
+                      {"addr": "0xA0", "type": "eeprom", "blocks": 8, "write_cycle": 1}]})");
+    SetConfig({0x0E, 0x7F, 0, 0, 0x0F, 0x8F, 0, 0, 0x00, 0xFA, 0x00, 0x00});
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    ASSERT_EQ(tbl[1].row, ROW_AQ4);
+    EXPECT_EQ(tbl[1].flags & IOF_CAL_VALID, 0);
+    EXPECT_EQ(tbl[1].gain[0], 0x7FF0);
+    EXPECT_EQ(tbl[1].gain[2], 0x7C7C);
+    std::array<uint8_t, 80> p{};
+    auto cal = [&](std::vector<uint8_t> d) {
+        p.fill(0);
+        p[0] = uint8_t(d.size());
+        std::copy(d.begin(), d.end(), p.begin() + 1);
+        IoCal(p.data());
+    };
+    // Pairs 1 and 3 = (0x7E00, 12) and (0x7A00, 0xFFF0), then stored.
+    cal({0x7F, 1, 3, 0, 0x05, 0x00, 0x00, 0x00, 0x00, 0x7E, 0x0C, 0x00, 0x00, 0x7A, 0xF0, 0xFF});
+    cal({0x7F, 1, 4, 0});
+    EXPECT_EQ(tbl[1].flags & IOF_CAL_VALID, IOF_CAL_VALID);
+
+    // The next configuration takes the stored constants, offsets included.
+    Io_ResetProbe();
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    EXPECT_EQ(tbl[1].flags & IOF_CAL_VALID, IOF_CAL_VALID);
+    EXPECT_EQ(tbl[1].gain[0], 0x7E00);
+    EXPECT_EQ(tbl[1].offset[0], 12);
+    EXPECT_EQ(tbl[1].gain[1], 0x7FF0);
+    EXPECT_EQ(tbl[1].gain[2], 0x7A00);
+    EXPECT_EQ(tbl[1].offset[2], 0xFFF0);
+
+    // Invalidated: the defaults; the validity word written again: the stored block.
+    cal({0x7F, 1, 6});
+    Io_ResetProbe();
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    EXPECT_EQ(tbl[1].flags & IOF_CAL_VALID, 0);
+    EXPECT_EQ(tbl[1].gain[0], 0x7FF0);
+    EXPECT_EQ(tbl[1].offset[0], 0);
+    cal({0x7F, 1, 5});
+    Io_ResetProbe();
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    EXPECT_EQ(tbl[1].flags & IOF_CAL_VALID, IOF_CAL_VALID);
+    EXPECT_EQ(tbl[1].gain[0], 0x7E00);
+    EXPECT_EQ(tbl[1].offset[2], 0xFFF0);
+}
+
 }  // namespace
