@@ -101,9 +101,10 @@ void GpioBank0Pin17(bool high) {
     static volatile uint32_t *pin = nullptr;
     if (pin == nullptr) pin = PLAT_SocMap(0x80018000, 0x2000);
     if (pin == nullptr) return;
-    pin[(0xB00 + 4) / 4] = 1u << 17;               // output enable
-    pin[(0x100 + 8) / 4] = 3u << 2;                // bank 0 pin 17 (MUXSEL1 bits 2..3) ...
-    pin[(0x100 + 4) / 4] = 3u << 2;                // ... to GPIO
+    pin[(0xB00 + 4) / 4] = 1u << 17;  // output enable
+    // Bank 0 pins 16-31 are multiplexed in MUXSEL1, two bits a pin: pin 17's
+    // are bits 2-3, and 3 selects GPIO (set through MUXSEL1_SET).
+    pin[(0x110 + 4) / 4] = 3u << 2;
     pin[(0x700 + (high ? 4 : 8)) / 4] = 1u << 17;  // data out
 }
 
@@ -224,12 +225,15 @@ void Configure(IoDriverMsg *m) {
     }
     s.prot.started = false;
     s.phase_written = false;
+    s.fpga_pulse_bits = 0xFF;  // the lines are driven again at the next update
     // Expander lines of the base boards.
     if (s.row == ROW_BASE21) {
         const uint8_t b[2] = {0xFF, uint8_t(0xBF | (s.option & 0x80 ? 0x40 : 0))};
         I2C_write_io(0x40, b, 1);
     }
-    if (m->slot == 0 && (io_ident[std::size_t(s.row)].features & 3)) {
+    // Slot 0's FPGA is set up whatever the module: its counter and pulse
+    // blocks start cleared, and register 4 follows the input inversion.
+    if (m->slot == 0) {
         for (uint32_t base : {0xC0u, 0xE0u, 0x40u, 0x80u}) {
             for (uint32_t k = 0; k < 0x20; k += 4) FpgaWrite(base + k, 0, 4);
         }
@@ -276,6 +280,7 @@ void ReadInputs(IoDriverMsg *m) {
     IoSlotState &s = tbl[m->slot];
     std::array<uint8_t, 4> in = s.in;
     uint8_t b[3] = {};
+    bool b_read = false;  // the base board's expander answered
     const int16_t row = s.row;
     if (row == ROW_CURRENT || row == ROW_BASE23 || row == ROW_BASE24 || row == ROW_BASE25) {
         if (I2C_read_io(0x4C, b, 1) == 0) {
@@ -284,11 +289,10 @@ void ReadInputs(IoDriverMsg *m) {
             if (row == ROW_CURRENT) in[0] &= 0x0F, in[1] = 0;
         }
     } else if ((row >= 0 && row <= 4) || row == ROW_BASE21 || row == ROW_MIX22) {
-        if (I2C_read_io(0x40, b, 1) == 0) {
+        b_read = I2C_read_io(0x40, b, 1) == 0;
+        if (b_read) {
             in[0] = uint8_t(~b[0]);
             in[1] = uint8_t(~b[1]);
-            const uint16_t word = uint16_t(b[0] | b[1] << 8);
-            if (row == ROW_BASE21) in[3] = word & 0x200 ? 0 : 0x80;
         }
         if (row == 3 && I2C_read_io(0x44, b, 1) == 0) {
             in[2] = uint8_t(~b[0]);
@@ -314,6 +318,9 @@ void ReadInputs(IoDriverMsg *m) {
     if (s.option & 0x80) {
         for (auto &x : in) x = uint8_t(~x);
     }
+    // The base board's fourth byte is a status (expander bit 9 clear: 0x80),
+    // not an input: the inversion of the inputs leaves it alone.
+    if (row == ROW_BASE21 && b_read) in[3] = (b[1] & 0x02) ? 0 : 0x80;
     s.in = in;
     // Only the bytes the message asks for move.
     if (m->buffer != nullptr) {
@@ -364,13 +371,16 @@ void FbWrite(uint32_t slot, IoDriverMsg *m, uint32_t bytes) {
     }
 }
 
+// The memory of the last bits written is 0xFF (unknown) after init and
+// configure: the first update then drives both lines, whatever they are.
 void PlainPulseOutputs(IoSlotState &s, uint8_t bit1, uint8_t bit2) {
     const uint8_t bits = uint8_t(bit1 | bit2 << 1);
     if (s.fpga_pulse_bits == bits) return;
     const uint8_t old = s.fpga_pulse_bits;
+    const bool unknown = old > 3;
     s.fpga_pulse_bits = bits;
-    if (!(s.option & 0x150) && (old & 1) != bit1) FpgaWrite(0x40, bit1, 1);
-    if (!(s.option & 0x620) && ((old >> 1) & 1) != bit2) FpgaWrite(0x80, bit2, 1);
+    if (!(s.option & 0x150) && (unknown || (old & 1) != bit1)) FpgaWrite(0x40, bit1, 1);
+    if (!(s.option & 0x620) && (unknown || ((old >> 1) & 1) != bit2)) FpgaWrite(0x80, bit2, 1);
 }
 
 }  // namespace
@@ -1058,6 +1068,7 @@ void Stop(IoDriverMsg *m) {
         if (!aqmod) io_q_put(m->slot, s.mode);
         FpgaWrite(0x40, 0, 1);
         FpgaWrite(0x80, 0, 1);
+        s.fpga_pulse_bits = 0;  // what the lines now hold
         output_aqx(m->slot);
     }
 }

@@ -378,6 +378,99 @@ TEST_F(IoTest, PulseOutputAndCounterRegistersOfSlotZero) {
     io_fpga_xfer = saved;
 }
 
+TEST_F(IoTest, PlainPulseOutputsAreDrivenAtTheFirstUpdateAndAfterAStop) {
+    const auto saved = io_fpga_xfer;
+    io_fpga_xfer = FpgaRec;
+    // Row 1 in slot 0, no pulse mode: pulse outputs 1 and 2 are plain outputs
+    // on bits 5 and 6 of output byte 3.
+    IoDriverMsg m{};
+    m.code = 1;
+    m.first = 0xA60F;
+    m.count = 255;
+    io_driver(&m);
+    std::vector<uint8_t> cfg(92, 0);
+    LE_Put16(&cfg[2 * 18], 0x08);  // a stop keeps output byte 3
+    m = {};
+    m.code = 4;
+    m.buffer = cfg.data();
+    m.count = uint16_t(cfg.size());
+    io_driver(&m);
+    ASSERT_EQ(m.status, 0);
+    std::array<uint8_t, 4> q{0, 0, 0, 0x20};
+    FpgaLog().clear();
+    IoPutQs(q.data(), 0, 0, 32);
+    // The first update drives both lines: output 1 on, output 2 off.
+    EXPECT_EQ(FpgaLog(), (std::vector<FpgaW>{{0x40, 1, 1}, {0x80, 0, 1}}));
+    FpgaLog().clear();
+    IoPutQs(q.data(), 0, 0, 32);
+    EXPECT_EQ(FpgaLog(), std::vector<FpgaW>{});
+    // A stop drives both off (after the kept output byte went out once more);
+    // the same outputs afterwards drive output 1 on again.
+    m = {};
+    m.code = 13;
+    io_driver(&m);
+    FpgaLog().clear();
+    IoPutQs(q.data(), 0, 0, 32);
+    EXPECT_EQ(FpgaLog(), (std::vector<FpgaW>{{0x40, 1, 1}}));
+    // A configure clears the FPGA's pulse-output registers: output 1 is driven again.
+    m = {};
+    m.code = 4;
+    m.buffer = cfg.data();
+    m.count = uint16_t(cfg.size());
+    io_driver(&m);
+    FpgaLog().clear();
+    IoPutQs(q.data(), 0, 0, 32);
+    EXPECT_EQ(FpgaLog(), (std::vector<FpgaW>{{0x40, 1, 1}, {0x80, 0, 1}}));
+    io_fpga_xfer = saved;
+}
+
+TEST_F(IoTest, BaseBoardFpgaSetUpControlLineMuxAndInputStatusByte) {
+    const auto saved = io_fpga_xfer;
+    io_fpga_xfer = FpgaRec;
+    volatile uint32_t *pin = PLAT_SocMap(0x80018000, 0x2000);
+    ASSERT_NE(pin, nullptr);
+    for (unsigned r : {0x100u, 0x104u, 0x108u, 0x110u, 0x114u, 0x118u}) pin[r / 4] = 0;
+    Sim(R"({"slot0": [{"addr": "0x40", "type": "expander", "pins": [250, 253]}]})");
+    IoDriverMsg m{};
+    m.code = 1;
+    m.first = 0x3F0E;  // row 21, the base I/O board, without counters or pulse outputs
+    m.count = 255;
+    io_driver(&m);
+    // Bank 0 pin 17 is in MUXSEL1 (pins 16-31), bits 2-3; value 3 is its GPIO function.
+    EXPECT_EQ(pin[0x114 / 4], 0x0Cu);
+    EXPECT_EQ(pin[0x104 / 4], 0u);
+    EXPECT_EQ(pin[0x108 / 4], 0u);
+    // Configure with option bit 7 (inverted inputs): slot 0's FPGA is set up
+    // as for every module: the counter and pulse blocks cleared, the
+    // pulse-width setting and prescale, input inversion off (register 4 = 0).
+    std::vector<uint8_t> cfg(92, 0);
+    LE_Put16(&cfg[14], 0x0080);
+    FpgaLog().clear();
+    m = {};
+    m.code = 4;
+    m.buffer = cfg.data();
+    m.count = uint16_t(cfg.size());
+    io_driver(&m);
+    ASSERT_EQ(m.status, 0);
+    std::vector<FpgaW> want;
+    for (uint32_t base : {0xC0u, 0xE0u, 0x40u, 0x80u}) {
+        for (uint32_t k = 0; k < 0x20; k += 4) want.push_back({base + k, 0, 4});
+    }
+    want.insert(want.end(), {{0x06, 0, 1}, {0x07, 0, 2}, {0x04, 0, 1}});
+    EXPECT_EQ(FpgaLog(), want);
+    // The inputs are inverted; the fourth byte reports expander bit 9 (clear:
+    // 0x80) and is not inverted with them.
+    std::array<uint8_t, 4> in{};
+    m = {};
+    m.code = 9;
+    m.buffer = in.data();
+    m.count = 4;
+    io_driver(&m);
+    EXPECT_EQ(in[0], 0xFA);
+    EXPECT_EQ(in[3], 0x80);
+    io_fpga_xfer = saved;
+}
+
 TEST_F(IoTest, SocConverterOfTheBaseBoardsAndTheStatusBlockOfRow22) {
     // Row 23 takes its channel from the SoC's converter, channel 0.
     volatile uint32_t *adc = PLAT_SocMap(0x80050000, 0x2000);
