@@ -193,10 +193,15 @@ void Configure(IoDriverMsg *m) {
     s.cfg = m->buffer;
     s.cfg_len = m->buffer != nullptr ? m->count : 0;
     if (IsGeneric(s.row)) {
-        if (io_get_gen_cfg(m->slot) != 0) m->status = 0x40;
-        return;
+        // A generic module has no calibration block; with its header read,
+        // its configuration data is taken as any other module's.
+        if (io_get_gen_cfg(m->slot) != 0) {
+            m->status = 0x40;
+            return;
+        }
+    } else {
+        io_get_cal_const(m->slot);
     }
-    io_get_cal_const(m->slot);
     if (s.cfg == nullptr || s.cfg_len == 0) {
         s.cfg = nullptr;
         // The reset line of a slot-1 communication option follows calibration mode.

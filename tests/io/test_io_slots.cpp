@@ -162,6 +162,29 @@ TEST_F(IoTest, GenericModuleHeaderTimesOutAndExchangesTheSlotsOwnArea) {
     }
     EXPECT_TRUE(dq);
     EXPECT_TRUE(aq);
+
+    // Configuration data for it: after the header the slot is configured and
+    // keeps the channel types and the option byte (read settings answers them).
+    EXPECT_EQ(tbl[1].flags & IOF_CONFIGURED, 0);
+    std::vector<uint8_t> cfg = {3, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0, 9, 0x07, 0, 0x80, 0x00};
+    IoDriverMsg m{};
+    m.code = 4;
+    m.slot = 1;
+    m.buffer = cfg.data();
+    m.count = uint16_t(cfg.size());
+    io_driver(&m);
+    EXPECT_EQ(m.status, 0);
+    EXPECT_EQ(tbl[1].flags & IOF_CONFIGURED, IOF_CONFIGURED);
+    std::array<uint8_t, 24> settings{};
+    m = {};
+    m.code = 5;
+    m.slot = 1;
+    m.buffer = settings.data();
+    io_driver(&m);
+    EXPECT_EQ(m.extra, 0x07);
+    EXPECT_EQ((std::array<uint8_t, 24>{3, 0, 1, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 9, 0}),
+              settings);
+    EXPECT_EQ(tbl[1].option, 0x80);
 }
 
 TEST_F(IoTest, CalibrationPassThroughBoundsAndAnswers) {
