@@ -189,6 +189,7 @@ void Configure(IoDriverMsg *m) {
     IoSlotState &s = tbl[m->slot];
     if (s.flags & IOF_CAL_MODE) return;
     s.flags = uint16_t((s.flags & ~0x300) | ((m->status & 3) << 8));
+    s.filt_start = true;
     s.clock = m->clock;
     s.cfg = m->buffer;
     s.cfg_len = m->buffer != nullptr ? m->count : 0;
@@ -629,15 +630,17 @@ void input_ais(uint32_t slot) {
         }
         s.raw[c] = x;
         if (shift) {
-            // The filter starts at the first read after a configure or stop
-            // (not on every read while flag bit 2 is set: it stays set, and
-            // the filter would never smooth).
-            if (s.flags & IOF_CONFIGURED && !s.running) {
-                s.facc[c] = x << shift;
+            // The filter starts at the first read after a configure or stop,
+            // whether or not a stop came between (not on every read while
+            // flag bit 2 is set: it stays set, and the filter would never
+            // smooth). The accumulator is 64 bits wide: a 16-bit count
+            // shifted by up to 31 does not fit 32.
+            if (s.filt_start) {
+                s.facc[c] = int64_t(x) << shift;
                 s.fout[c] = x;
             } else if (fresh || row != ROW_TC) {
                 s.facc[c] += x - s.fout[c];
-                s.fout[c] = s.facc[c] >> shift;
+                s.fout[c] = int32_t(s.facc[c] >> shift);
             }
             x = s.fout[c];
         }
@@ -658,6 +661,9 @@ void input_ais(uint32_t slot) {
             const unsigned p = (2 * c + (type ? 1 : 0)) & 15;
             const int64_t prod = (int64_t(x) + s.offset[p]) * s.gain[p];
             v = int32_t(std::clamp<int64_t>(prod >> 16, 0, 32767));
+            // Outside calibration the non-zero types take the board's
+            // range scale (channel 3's range is wider).
+            if (type != 0 && !(s.flags & IOF_CAL_MODE)) v = v * 32000 / (c == 3 ? 32550 : 32220);
             if (type == 2) v = (5 * std::min(v, 32000) - 32000) / 4;
         } else {
             const unsigned p = (2 * c + (type ? 1 : 0)) & 15;
@@ -665,6 +671,7 @@ void input_ais(uint32_t slot) {
         }
         s.ai[c] = int16_t(v);
     }
+    s.filt_start = false;
     if (row == ROW_MIX22) Mix22Status(s);  // once per pass, after channel 5
     if (row == ROW_CURRENT) {
         const uint16_t block = std::min<uint16_t>(CfgWord(s, CFGW_PROT_BLOCK), 9900);
@@ -1048,6 +1055,7 @@ void Stop(IoDriverMsg *m) {
     if (s.option & 4) FpgaWrite(0x102, 0, 4);
     if (s.option & 8) FpgaWrite(0x122, 0, 4);
     s.running = false;
+    s.filt_start = true;
     s.prot.started = false;
     s.fpga_last.fill(0xFFFFFFFF);
     if (s.row == ROW_FIELDBUS) {

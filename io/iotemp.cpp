@@ -167,7 +167,8 @@ void Io_Protect(IoProt &st, uint16_t *w, const uint16_t *values, uint32_t now, u
             largest = std::max(largest, values[c]);
             if (values[c] > pickup) above |= uint16_t(1u << c);
         }
-        const unsigned curve = std::min<uint16_t>(w[8], 6);
+        // The curve number is a signed register: -1 is curve 0, not curve 6.
+        const unsigned curve = unsigned(std::clamp<int32_t>(int16_t(w[8]), 0, 6));
         const double dial = std::clamp<int32_t>(int16_t(w[9]), 1, 999);
         const double reset = std::max<int32_t>(int16_t(w[10]), 1);
         const double m = largest / pickup;

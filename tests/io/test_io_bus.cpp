@@ -503,6 +503,23 @@ TEST_F(IoTest, SocConverterOfTheBaseBoardsAndTheStatusBlockOfRow22) {
     for (unsigned c = 0; c < 4; c++) EXPECT_EQ(LE_Get16(&ai4[2 * c]), 22072) << c << ": x 32900 >> 16";
     EXPECT_EQ(pin[0x744 / 4], 3u << 9) << "input 3 selected last";
     EXPECT_EQ(pin[0x748 / 4], 4u << 9);
+    // Channel type 1 on inputs 0-3: pairs 2, 4, 6, 8 (gains 33700, 33700,
+    // 33700, 34000), then the scale of the non-zero types outside calibration:
+    // 43968 x 33700 >> 16 = 22609, x 32000 / 32220 = 22454; input 3:
+    // 43968 x 34000 >> 16 = 22810, x 32000 / 32550 = 22424.
+    std::vector<uint8_t> types(14, 0);
+    std::fill(types.begin(), types.begin() + 4, uint8_t(1));
+    IoDriverMsg m{};
+    m.code = 4;
+    m.buffer = types.data();
+    m.count = uint16_t(types.size());
+    io_driver(&m);
+    ASSERT_EQ(m.status, 0);
+    IoGetAIs(ai4.data(), 0, 0, 4);
+    EXPECT_EQ(LE_Get16(&ai4[0]), 22454);
+    EXPECT_EQ(LE_Get16(&ai4[2]), 22454);
+    EXPECT_EQ(LE_Get16(&ai4[4]), 22454);
+    EXPECT_EQ(LE_Get16(&ai4[6]), 22424);
 
     // Row 22: the status block (configuration word 9, %R200) asks by word 0
     // for the answers of the commands 19 and 21, which go to words 3 and 5.
@@ -575,6 +592,61 @@ TEST_F(IoTest, OvercurrentProtectionDefiniteAndInverseTime) {
     Io_Protect(in, x.data(), v, now + t + 1100, 15);
     EXPECT_EQ(x[13], 0);
     EXPECT_EQ(x[12] & 1, 1);
+
+    // A curve number of -1 is clamped to curve 0 (A 6.407, B 0.025, p 2), not
+    // to curve 6: M = 2 gives 3 / (0.025 x 3 + 6.407) = 0.4628 a second, the
+    // trip after 2.161 time units, at the 22nd pass of 100 ticks (0.1 each).
+    std::array<uint16_t, 14> y{};
+    y[6] = 1;
+    y[7] = 1000;
+    y[8] = 0xFFFF;
+    y[9] = 1;
+    y[10] = 1;
+    IoProt c0{};
+    v[0] = 2000;
+    Io_Protect(c0, y.data(), v, now, 15);
+    t = 0;
+    while (y[13] == 0 && t < 60000) {
+        t += 100;
+        Io_Protect(c0, y.data(), v, now + t, 15);
+    }
+    EXPECT_EQ(t, 2200u);
+}
+
+TEST_F(IoTest, SmoothingFilterRestartsAtEveryConfigureAndHoldsWideShifts) {
+    // Row 21 in slot 0, converter 0x90 channel 0 at 4096; smoothing shift 20
+    // (option byte): 4096 << 20 needs more than 32 bits.
+    Sim(R"({"slot0": [{"addr": "0x4C", "type": "expander", "pins": [255, 63]},
+                      {"addr": "0x40", "type": "expander"},
+                      {"addr": "0x90", "type": "registers", "width": 2, "registers": {"0": [16, 0]}}]})");
+    std::vector<uint8_t> cfg(16, 0);
+    cfg[12] = 20;
+    std::vector<uint8_t> table = {0x0E, 0x3F, 16, 0};
+    table.insert(table.end(), cfg.begin(), cfg.end());
+    table.insert(table.end(), {0xFF, 0xFF, 0x00, 0xFA, 0x00, 0x00});
+    SetConfig(table);
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    ASSERT_EQ(tbl[0].row, ROW_BASE21);
+    std::array<uint8_t, 2> ai{};
+    // A steady 4096 stays 4096: 4096 x 32767 >> 16 = 2047, pass after pass.
+    for (int pass = 0; pass < 3; pass++) {
+        IoGetAIs(ai.data(), 0, 0, 1);
+        EXPECT_EQ(LE_Get16(ai.data()), 2047) << pass;
+    }
+    // The input steps to 8192 and the slot is configured again without a
+    // stop: the filter starts over at the new value (8192 x 32767 >> 16 = 4095),
+    // where a kept accumulator would still answer 2047.
+    Sim(R"({"slot0": [{"addr": "0x90", "type": "registers", "width": 2, "registers": {"0": [32, 0]}}]})");
+    IoDriverMsg m{};
+    m.code = 4;
+    m.buffer = cfg.data();
+    m.count = uint16_t(cfg.size());
+    io_driver(&m);
+    ASSERT_EQ(m.status, 0);
+    IoGetAIs(ai.data(), 0, 0, 1);
+    EXPECT_EQ(LE_Get16(ai.data()), 4095);
+    IoGetAIs(ai.data(), 0, 0, 1);
+    EXPECT_EQ(LE_Get16(ai.data()), 4095);
 }
 
 TEST_F(IoTest, ModuleExchangeThroughTheSlotLayer) {
