@@ -20,7 +20,7 @@ void Sleep(uint32_t us) {
 }
 
 bool inited = false;
-uint32_t kernel_build = 0;
+int32_t kernel_build = 0;
 
 void Speed(bool fast) { PLAT_I2cSpeed(fast ? 2 : 1); }
 
@@ -75,7 +75,10 @@ uint32_t BlockLeft(const MemForm &f, uint32_t c) {
 
 void (*i2c_pause_us)(uint32_t us) = Sleep;
 
-uint32_t I2C_KernelBuild() { return uint32_t(PlcWord(54284) - 528 + 10 * (PlcWord(54283) >> 8)); }
+// Signed: with no kernel text in the image the number is negative, and the
+// driver then works the registers itself (unsigned, it was a huge number
+// that chose the kernel's service).
+int32_t I2C_KernelBuild() { return int32_t(PlcWord(54284)) - 528 + 10 * int32_t(PlcWord(54283) >> 8); }
 
 void I2C_init(uint32_t speed) {
     if (!inited) {
@@ -280,8 +283,12 @@ uint32_t spi_init(const SpiDevice *dev) {
     volatile uint32_t *clk = PLAT_SocMap(kClkctrl, 0x1000);
     volatile uint32_t *r = PLAT_SocMap(b == 0 ? kSsp1 : kSsp2, 0x2000);
     if (clk == nullptr || r == nullptr) return 0;
-    clk[(0x50 + 0x10 * unsigned(b)) / 4] = 1;        // SSPn clock: divider 1
-    clk[(0x1D0 + 8) / 4] = 1u << (3 + unsigned(b));  // bypass off: clock from the reference
+    // SSPn's clock register is at 0x50 + 0x10 n (SSP1 0x60, SSP2 0x70):
+    // divider 1, gate open; its bypass bit is CLKSEQ bit 3 + n, set through
+    // CLKSEQ_SET (the clock then comes from the crystal, not the PLL divider).
+    const unsigned n = unsigned(b) + 1;
+    clk[(0x50 + 0x10 * n) / 4] = 1;
+    clk[(0x1D0 + 4) / 4] = 1u << (3 + n);
     r[S_CTRL0 + 1] = S_SFTRST;
     r[S_CTRL0 + 2] = S_SFTRST | S_CLKGATE;
     const unsigned code = dev->speed >= 1 && dev->speed <= 12 ? dev->speed - 1u : 99u;
@@ -298,8 +305,9 @@ namespace {
 uint32_t ChipSelect(const SpiDevice *dev, bool active) {
     unsigned bank, pin;
     bool high;
-    if (Block(dev->bus) < 0 || !Select(dev, bank, pin, high)) return 0;
-    Gpio(bank, pin, active ? high : !high);
+    if (Block(dev->bus) < 0) return 0;
+    // A known bus answers 1; a select it has no line for drives nothing.
+    if (Select(dev, bank, pin, high)) Gpio(bank, pin, active ? high : !high);
     return 1;
 }
 }  // namespace

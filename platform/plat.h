@@ -200,7 +200,7 @@ struct PlatI2cOps {
 void PLAT_I2cSpeed(unsigned code);
 // The board's choice between its kernel's I2C service (above 31) and the
 // register path, from the kernel build number.
-void PLAT_I2cKernelBuild(uint32_t build);
+void PLAT_I2cKernelBuild(int32_t build);
 // Table in force: null selects the board or host table at first use; tests
 // may put their own in place.
 extern const PlatI2cOps *plat_i2c;

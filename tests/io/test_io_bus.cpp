@@ -166,6 +166,42 @@ TEST_F(IoTest, EepromAndExpanderTransfersByteForByte) {
     EXPECT_EQ(spi_close(&ssp1), 1u);
     EXPECT_EQ(spi_init(&ssp1), 1u);
     EXPECT_EQ(spi_disable_cs(&ssp1), 1u);
+    // A known bus answers 1 even for a select it has no line for.
+    const SpiDevice ssp1_sel3{1, 3, 1, 0};
+    EXPECT_EQ(spi_enable_cs(&ssp1_sel3), 1u);
+    EXPECT_EQ(spi_disable_cs(&ssp1_sel3), 1u);
+    // The SSP clock: SSP1's divider register (0x60) at 1 and its bypass bit
+    // (CLKSEQ bit 4) set; SSP2's are 0x70 and bit 5. SSP0's are not touched.
+    volatile uint32_t *clk = PLAT_SocMap(0x80040000, 0x1000);
+    ASSERT_NE(clk, nullptr);
+    for (unsigned r : {0x50u, 0x60u, 0x70u, 0x1D0u, 0x1D4u, 0x1D8u}) clk[r / 4] = 0;
+    EXPECT_EQ(spi_close(&ssp1), 1u);
+    EXPECT_EQ(spi_init(&ssp1), 1u);
+    EXPECT_EQ(clk[0x60 / 4], 1u);
+    EXPECT_EQ(clk[0x1D4 / 4], 1u << 4);
+    const SpiDevice ssp2{2, 1, 1, 0};
+    spi_close(&ssp2);
+    EXPECT_EQ(spi_init(&ssp2), 1u);
+    EXPECT_EQ(clk[0x70 / 4], 1u);
+    EXPECT_EQ(clk[0x1D4 / 4], 1u << 5);
+    EXPECT_EQ(clk[0x50 / 4], 0u);
+    EXPECT_EQ(clk[0x1D8 / 4], 0u);
+    EXPECT_EQ(spi_close(&ssp2), 1u);
+
+    // The kernel build number is signed: with no kernel text in the image it
+    // is 0 - 528, and the driver works the I2C0 registers itself.
+    EXPECT_EQ(int64_t(I2C_KernelBuild()), -528);
+    volatile uint32_t *i2c0 = PLAT_SocMap(0x80058000, 0x2000);
+    ASSERT_NE(i2c0, nullptr);
+    i2c0[0x48 / 4] = 0;
+    plat_i2c = &plat_i2c_board;
+    PLAT_I2cKernelBuild(I2C_KernelBuild());
+    // The silent (zeroed) registers report no missing acknowledge.
+    EXPECT_EQ(PLAT_I2cProbe(0xA0), 1);
+    plat_i2c = &kRecorder;
+    // After the transfer the interrupt status is cleared, with the two
+    // control bits above it.
+    EXPECT_EQ(i2c0[0x48 / 4], 0x6000FFFFu);
 }
 
 TEST_F(IoTest, SensorReadsAndCompensation) {
