@@ -290,15 +290,31 @@ TEST_F(IoTest, DriverStatusCodesAndByteCountsOfPointTransfers) {
     EXPECT_EQ(buf[0], 0x42);
     EXPECT_EQ(buf[1], 0xEE);
 
-    // Stop and the control line: a calibrating slot ignores configure messages.
+    // A calibrating slot ignores configure messages: the constants set during
+    // calibration (not the defaults a configure would load again), the channel
+    // types and the option word stay, and no expander line is written.
     tbl[0].flags |= IOF_CAL_MODE;
-    const auto gains = tbl[0].gain;
+    tbl[0].gain[0] = 1234;
+    tbl[0].offset[0] = 56;
+    tbl[0].types[0] = 3;
+    tbl[0].option = 0x0005;
+    std::vector<uint8_t> other(16, 0);
+    other[0] = 8;
+    LE_Put16(&other[14], 0x0080);
+    Log().clear();
     IoDriverMsg c{};
     c.code = 4;
     c.slot = 0;
+    c.buffer = other.data();
+    c.count = uint16_t(other.size());
     io_driver(&c);
-    EXPECT_EQ(tbl[0].gain, gains);
+    EXPECT_EQ(tbl[0].gain[0], 1234);
+    EXPECT_EQ(tbl[0].offset[0], 56);
+    EXPECT_EQ(tbl[0].gain[1], 32767);
+    EXPECT_EQ(tbl[0].types[0], 3);
+    EXPECT_EQ(tbl[0].option, 0x0005);
     EXPECT_EQ(tbl[0].flags & IOF_CAL_MODE, IOF_CAL_MODE);
+    EXPECT_TRUE(Log().empty());
 }
 
 }  // namespace
