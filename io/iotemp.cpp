@@ -14,8 +14,8 @@ constexpr std::array<uint16_t, 8> Row(uint16_t a, uint16_t shift, uint32_t limit
 }  // namespace
 
 // Rows by channel type: the shift of the calibrated product and its limit.
-// Unipolar ranges shift by 4 (limit 4095 x 65536 + 65535), the bipolar range
-// and the RTD by 0, thermocouples by 13 with the 14-bit scale of their tables.
+// Unipolar ranges shift by 3 (limit 4095 x 65536 + 65535), the bipolar range
+// and the RTD by 0, thermocouples by 14 (the seventh word, 13, is scaling).
 const std::array<std::array<uint16_t, 8>, 32> ad5t = [] {
     std::array<std::array<uint16_t, 8>, 32> t{};
     for (unsigned i = 0; i < 32; i++) t[i] = Row(200, 3, 0x0FFFFFFF, 4);

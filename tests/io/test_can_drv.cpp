@@ -158,6 +158,21 @@ TEST_F(CanDrv, IdentifiersLengthsRemoteAndErrorFrames) {
     Inject(PLAT_CAN_ERR | 0x40, {0, 0});
     Can_Isr();
     EXPECT_EQ(_Can_Data(0, 0)->counters[5], 65535u) << "counters stop at 65535";
+
+    // Each warning or passive bit of a controller problem alone: 0x04 and
+    // 0x10 are the receive side (status 8), 0x08 and 0x20 the transmit side (4).
+    const std::pair<uint8_t, uint32_t> bits[] = {
+        {0x04, CAN_ST_RXWARN}, {0x10, CAN_ST_RXWARN}, {0x08, CAN_ST_TXWARN}, {0x20, CAN_ST_TXWARN}};
+    for (const auto &[bit, status] : bits) {
+        _Can_StatusTake(0);
+        CanPort[0].counters = {};
+        Inject(PLAT_CAN_ERR | 0x04, {0, bit});
+        Can_Isr();
+        EXPECT_EQ(status_in_event2, status) << int(bit);
+        EXPECT_EQ(_Can_StatusTake(0), status) << int(bit);
+        EXPECT_EQ(_Can_Data(0, 0)->counters[0], status == CAN_ST_TXWARN ? 1u : 0u) << int(bit);
+        EXPECT_EQ(_Can_Data(0, 0)->counters[1], status == CAN_ST_RXWARN ? 1u : 0u) << int(bit);
+    }
 }
 
 TEST_F(CanDrv, BusLoadByRateAndIdleDecay) {

@@ -1,5 +1,6 @@
 // Bus access byte for byte, output scaling, pulse values, conversions and
 // the overcurrent protection.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -256,6 +257,18 @@ TEST_F(IoTest, SensorReadsAndCompensation) {
     EXPECT_EQ(Io_ConvertUniversal(0x7FFF, 8, 0xFFFF, 0, comp), 0x7FFF);
     EXPECT_EQ(Io_ConvertUniversal(-0x8000, 8, 0xFFFF, 0, comp), -0x8000);
     EXPECT_EQ(Io_ConvertUniversal(3, 8, 5, 0, comp), 0) << "120 counts: below one step of the register";
+    // Unipolar (type 0, shift 3 of its parameter row): the product shifted
+    // right by 16 - 3 = 13: 0x1234 x 0x100 = 0x123400 gives 145; the limit
+    // 0x0FFFFFFF gives 32767, and so does a product above it; negative: 0.
+    EXPECT_EQ(Io_ConvertUniversal(0x1234, 0, 0x100, 0, comp), 145);
+    EXPECT_EQ(Io_ConvertUniversal(16383, 0, 16385, 0, comp), 32767);  // 0x0FFFFFFF
+    EXPECT_EQ(Io_ConvertUniversal(0x7FFF, 0, 0xFFFF, 0, comp), 32767);
+    EXPECT_EQ(Io_ConvertUniversal(-5, 0, 0x100, 0, comp), 0);
+    // RTD (type 16): the upper 16 bits of the product index the table:
+    // 0x1234 x 0x8000 = 0x091A0000 reads at 0x091A; 0 reads the first entry.
+    EXPECT_EQ(Io_ConvertUniversal(0x1234, 16, 0x8000, 0, comp), rtd_table(0x091A, pt100e_tab.data()));
+    EXPECT_NE(rtd_table(0x091A, pt100e_tab.data()), rtd_table(0x1234, pt100e_tab.data()));
+    EXPECT_EQ(Io_ConvertUniversal(0, 16, 0x8000, 0, comp), 1476 - 5600);
     // Products in 64 bits.
     EXPECT_EQ(Io_ConvertStd(65535, 0, 65535, 65535), 32767);
     EXPECT_EQ(Io_ConvertStd(-100, 0, 100, 0), 0);
@@ -683,6 +696,60 @@ TEST_F(IoTest, SmoothingFilterRestartsAtEveryConfigureAndHoldsWideShifts) {
     EXPECT_EQ(LE_Get16(ai.data()), 4095);
     IoGetAIs(ai.data(), 0, 0, 1);
     EXPECT_EQ(LE_Get16(ai.data()), 4095);
+
+    // Shift 2 smooths a step: from 4096 to 8192 the accumulator (16384)
+    // takes 8192 - 4096, output 20480 >> 2 = 5120 (x 32767 >> 16 = 2559),
+    // then 8192 - 5120 more, 23552 >> 2 = 5888 (2943).
+    Sim(R"({"slot0": [{"addr": "0x90", "type": "registers", "width": 2, "registers": {"0": [16, 0]}}]})");
+    cfg[12] = 2;
+    m = {};
+    m.code = 4;
+    m.buffer = cfg.data();
+    m.count = uint16_t(cfg.size());
+    io_driver(&m);
+    IoGetAIs(ai.data(), 0, 0, 1);
+    EXPECT_EQ(LE_Get16(ai.data()), 2047);
+    Sim(R"({"slot0": [{"addr": "0x90", "type": "registers", "width": 2, "registers": {"0": [32, 0]}}]})");
+    IoGetAIs(ai.data(), 0, 0, 1);
+    EXPECT_EQ(LE_Get16(ai.data()), 2559);
+    IoGetAIs(ai.data(), 0, 0, 1);
+    EXPECT_EQ(LE_Get16(ai.data()), 2943);
+}
+
+TEST_F(IoTest, FailedSlotCheckStopsTheModulesAndEmptySlotsGetNoInit) {
+    const auto saved = io_fpga_xfer;
+    io_fpga_xfer = FpgaRec;
+    // Row 7 in slot 0; slot 1 configured for a module that is not there.
+    Sim(R"({"slot0": [{"addr": "0x4C", "type": "expander", "pins": [255, 127]}]})");
+    SetConfig({0x0E, 0x7F, 0, 0, 0x0F, 0x1F, 0, 0, 0x00, 0xFA, 0x00, 0x00});
+    FpgaLog().clear();
+    EXPECT_EQ(Io_SlotCheck(), 1u);
+    // The stop of slot 0 (register 3 and the counter presets cleared) is the
+    // only write of register 3.
+    const std::vector<FpgaW> log = FpgaLog();
+    const std::vector<FpgaW> stop = {{0x03, 0, 1}, {0xC2, 0, 4}, {0xE2, 0, 4}};
+    EXPECT_NE(std::search(log.begin(), log.end(), stop.begin(), stop.end()), log.end());
+    // A check that passes stops nothing.
+    SetConfig({0x0E, 0x7F, 0, 0, 0xFF, 0xFF, 0x00, 0xFA, 0x00, 0x00});
+    FpgaLog().clear();
+    EXPECT_EQ(Io_SlotCheck(), 0u);
+    EXPECT_EQ(std::count(FpgaLog().begin(), FpgaLog().end(), FpgaW{0x03, 0, 1}), 0);
+    io_fpga_xfer = saved;
+
+    // Both slots empty: no init message reaches the driver (its slot state
+    // stays as it was) and the mask is 0; one known module sends it.
+    tbl[0].row = 5;
+    tbl[1].row = 6;
+    const uint16_t empty[3] = {255, 255, 64000};
+    EXPECT_EQ(IoInit(empty, 3), 0u);
+    EXPECT_EQ(tbl[0].row, 5);
+    EXPECT_EQ(tbl[1].row, 6);
+    EXPECT_EQ(slotinfo[0].type, 255);
+    EXPECT_EQ(slotinfo[1].type, 255);
+    const uint16_t one[3] = {255, 0x7F0F, 64000};
+    EXPECT_EQ(IoInit(one, 3), 0u);
+    EXPECT_EQ(tbl[0].row, -1);
+    EXPECT_EQ(tbl[1].row, 8);
 }
 
 TEST_F(IoTest, ModuleExchangeThroughTheSlotLayer) {
