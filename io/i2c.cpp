@@ -348,6 +348,9 @@ uint32_t spi_close(const SpiDevice *dev) {
         r[S_CTRL0 + 2] = S_LOCK_CS | S_IGNORE_CRC;
         r[S_CTRL0 + 1] = S_CLKGATE;
     }
+    // The window itself stays mapped: the platform hands every user of the
+    // same registers the same window for the life of the process (the FPGA
+    // access shares SSP2's), so the driver only lets go of it.
     ssp[std::size_t(b)] = nullptr;
     return 1;
 }

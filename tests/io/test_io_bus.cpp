@@ -203,6 +203,17 @@ TEST_F(IoTest, EepromAndExpanderTransfersByteForByte) {
     // After the transfer the interrupt status is cleared, with the two
     // control bits above it.
     EXPECT_EQ(i2c0[0x48 / 4], 0x6000FFFFu);
+    // Closing the register path gates the block's clock; the next transfer
+    // opens it again (soft reset, clock gate released).
+    i2c0[0x04 / 4] = 0;
+    i2c0[0x08 / 4] = 0;
+    EXPECT_EQ(PLAT_I2cClose(), 1);
+    EXPECT_EQ(i2c0[0x04 / 4], 1u << 30);
+    plat_i2c = &plat_i2c_board;
+    EXPECT_EQ(PLAT_I2cProbe(0xA0), 1);
+    plat_i2c = &kRecorder;
+    EXPECT_EQ(i2c0[0x08 / 4], (1u << 31) | (1u << 30));
+    EXPECT_EQ(PLAT_I2cClose(), 1);
 }
 
 TEST_F(IoTest, SensorReadsAndCompensation) {
