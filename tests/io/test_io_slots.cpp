@@ -490,6 +490,42 @@ TEST_F(IoTest, CalibrationBlockStoredInTheEepromIsLoadedAgain) {
     EXPECT_EQ(tbl[0].flags & IOF_CAL_VALID, 0);
 }
 
+TEST_F(IoTest, CalibrationBlockAcrossTwoEepromBlocksKeepsItsValidityWord) {
+    // Row 21: the block at memory 0xC0 of 0xA0 runs 2 bytes into the next
+    // block, where its validity word lies (0xA2, memory 0).
+    Sim(R"({"slot0": [{"addr": "0x4C", "type": "expander", "pins": [255, 63]},
+                      {"addr": "0x40", "type": "expander"},
+                      {"addr": "0xA0", "type": "eeprom", "blocks": 8, "write_cycle": 1}]})");
+    SetConfig({0x0E, 0x3F, 0, 0, 0xFF, 0xFF, 0x00, 0xFA, 0x00, 0x00});
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    ASSERT_EQ(tbl[0].row, ROW_BASE21);
+    EXPECT_EQ(io_cal_location(ROW_BASE21), 0xC0u);
+    std::array<uint8_t, 80> p{};
+    auto cal = [&](std::vector<uint8_t> d) {
+        p.fill(0);
+        p[0] = uint8_t(d.size());
+        std::copy(d.begin(), d.end(), p.begin() + 1);
+        IoCal(p.data());
+    };
+    cal({0x7F, 0, 3, 0, 0x01, 0x00, 0x00, 0x00, 0xD2, 0x04, 0x05, 0x00});  // pair 1 = (1234, 5)
+    cal({0x7F, 0, 4, 0});
+    uint8_t word[2] = {};
+    ASSERT_EQ(I2C_read_mem(word, 0x100, 2, 0), 0u);
+    EXPECT_EQ(LE_Get16(word), 0xF19E);
+    ASSERT_EQ(I2C_read_mem(word, 0x000, 2, 0), 0u);
+    EXPECT_EQ(LE_Get16(word), 0xFFFF) << "the start of the first block is not written";
+    Io_ResetProbe();
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    EXPECT_EQ(tbl[0].gain[0], 1234);
+    EXPECT_EQ(tbl[0].flags & IOF_CAL_VALID, IOF_CAL_VALID);
+    // Sub-code 6 clears the word the loader reads: the defaults come back.
+    cal({0x7F, 0, 6});
+    Io_ResetProbe();
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    EXPECT_EQ(tbl[0].gain[0], 32767);
+    EXPECT_EQ(tbl[0].flags & IOF_CAL_VALID, 0);
+}
+
 TEST_F(IoTest, CalibrationOfAnAnalogOutputModuleIsLoadedAgain) {
     // Slot 1: the 4-channel analog output module (row 18), its block at 0xA0
     // memory 0x80 (slot 0 holds the current-monitoring module).
