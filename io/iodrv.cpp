@@ -495,7 +495,10 @@ void io_q_put(uint32_t slot, uint8_t mode) {
     s.mode = mode;
     // Counter presets of slot-0 modules with counters, from their register
     // block. Written when changed, as the code-12 registers are, rather than
-    // on every call: the same value again changes nothing in the FPGA.
+    // on every call: the preset register only holds the value the counter
+    // loads, so the same value again changes nothing in the FPGA, and a
+    // configure or stop forgets the values written, so the first update after
+    // either writes every preset (one SPI transfer saved per counter and pass).
     if (slot == 0 && s.row >= 0 && (io_ident[std::size_t(s.row)].features & 2)) {
         if (const uint16_t *p = RegWords(CfgWord(s, CFGW_PRESET_BLOCK), 4)) {
             for (unsigned k = 0; k < 4; k++) {
