@@ -134,8 +134,13 @@ void _Can_Init(uint32_t port, const CanPortConfig &settings) {
     std::snprintf(cmd, sizeof cmd, "ip link set %s up", port_str[port]);
     Shell(cmd);
     c.fd = PLAT_CanOpen(port_str[port]);
+    // Each failure is printed with the name of the call that failed: the
+    // interface is looked up for the bind, so its failure is the bind's.
     if (c.fd < 0)
-        std::perror("socket");
+        std::perror(plat_can_open_step == PLAT_CAN_STEP_FCNTL ? "fcntl"
+                    : plat_can_open_step == PLAT_CAN_STEP_INTERFACE || plat_can_open_step == PLAT_CAN_STEP_BIND
+                        ? "bind"
+                        : "socket");
     else if (PLAT_CanSetErrMask(c.fd, kErrCtrl | kErrBusOff) != 0)
         std::perror("setsockopt");
     if (c.cfg[CAN_CFG_MODE] == 3 && c.fd >= 0 && PLAT_CanSetSndBuf(c.fd, 0) != 0) std::perror("setsockopt");

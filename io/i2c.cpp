@@ -3,6 +3,7 @@
 // their byte orders, and the cold-junction sensor.
 #include "io/i2c.h"
 
+#include <algorithm>
 #include <array>
 #include <ctime>
 
@@ -19,7 +20,7 @@ void Sleep(uint32_t us) {
 }
 
 bool inited = false;
-uint32_t kernel_build = 0;
+int32_t kernel_build = 0;
 
 void Speed(bool fast) { PLAT_I2cSpeed(fast ? 2 : 1); }
 
@@ -56,11 +57,28 @@ unsigned MemAddr(const MemForm &f, uint32_t a, uint8_t *out) {
     return 1;
 }
 
+// The combined address n bytes further on. In modes 0, 1, 2 and 4 the
+// memory address carries into the block bits of the device address; in
+// mode 3 the device address is a byte of its own and the 2-byte memory
+// address wraps inside the device.
+uint32_t Advance(uint32_t combined, uint32_t n, uint32_t mode) {
+    if ((mode & 0xFF) == 3) return (combined & ~0xFFFFu) | ((combined + n) & 0xFFFFu);
+    return combined + n;
+}
+
+// Bytes from a combined address to the end of its block.
+uint32_t BlockLeft(const MemForm &f, uint32_t c) {
+    return f.abytes == 2 ? 0x10000u - (c & 0xFFFFu) : 0x100u - (c & 0xFFu);
+}
+
 }  // namespace
 
 void (*i2c_pause_us)(uint32_t us) = Sleep;
 
-uint32_t I2C_KernelBuild() { return uint32_t(PlcWord(54284) - 528 + 10 * (PlcWord(54283) >> 8)); }
+// Signed: with no kernel text in the image the number is negative, and the
+// driver then works the registers itself (unsigned, it was a huge number
+// that chose the kernel's service).
+int32_t I2C_KernelBuild() { return int32_t(PlcWord(54284)) - 528 + 10 * int32_t(PlcWord(54283) >> 8); }
 
 void I2C_init(uint32_t speed) {
     if (!inited) {
@@ -77,16 +95,22 @@ uint32_t I2C_query(uint32_t address) {
 }
 
 uint32_t I2C_read_mem(uint8_t *buf, uint32_t combined, uint32_t count, uint32_t mode) {
-    const MemForm f = Form(combined, mode);
-    if (!f.ok) return 1;
-    I2C_init(f.fast ? 400000 : 100000);
-    uint32_t a = f.abytes == 2 ? (combined & 0xFFFF) : (combined & 0xFF);
-    for (uint32_t done = 0; done < count; done += 4, a += 4) {
+    const MemForm f0 = Form(combined, mode);
+    if (!f0.ok) return 1;
+    I2C_init(f0.fast ? 400000 : 100000);
+    for (uint32_t done = 0; done < count;) {
+        // The device address is worked out again for every piece, and a piece
+        // ends at its block's end: the device's own address counter wraps
+        // inside its block, the next block is the next device address.
+        const uint32_t c = Advance(combined, done, mode);
+        const MemForm f = Form(c, mode);
         uint8_t ab[2];
-        const unsigned n = MemAddr(f, a, ab);
+        const unsigned n = MemAddr(f, c, ab);
+        uint32_t chunk = count - done < 4 ? count - done : 4;
+        chunk = std::min(chunk, BlockLeft(f, c));
         if (PLAT_I2cWrite(f.dev, ab, n) != PLAT_I2C_DONE) return 1;
-        const uint32_t chunk = count - done < 4 ? count - done : 4;
         if (PLAT_I2cRead(f.dev, buf + done, chunk) != PLAT_I2C_DONE) return 1;
+        done += chunk;
     }
     return 0;
 }
@@ -111,22 +135,26 @@ uint32_t I2C_write_mem(const uint8_t *buf, uint32_t combined, uint32_t count, ui
         }
         return 0;
     }
-    uint32_t a = f.abytes == 2 ? (combined & 0xFFFF) : (combined & 0xFF);
-    for (uint32_t i = 0; i < count; i++, a++) {
-        const unsigned n = MemAddr(f, a, tx.data());
+    for (uint32_t i = 0; i < count; i++) {
+        // Each byte is its own transaction, at the device of its own block.
+        const uint32_t c = Advance(combined, i, mode);
+        const MemForm fb = Form(c, mode);
+        const unsigned n = MemAddr(fb, c, tx.data());
         tx[n] = buf[i];
         bool sent = false;
         for (unsigned tries = 0; tries < 1000 && !sent; tries++) {
             i2c_pause_us(500);
-            sent = PLAT_I2cWrite(f.dev, tx.data(), n + 1) == PLAT_I2C_DONE;
+            sent = PLAT_I2cWrite(fb.dev, tx.data(), n + 1) == PLAT_I2C_DONE;
             i2c_pause_us(500);
         }
         if (!sent) return 2;
     }
-    // The device answers again once its write cycle has ended.
+    // The device answers again once its write cycle has ended (the one
+    // written last: the other blocks of an EEPROM are the same chip).
+    const uint8_t last = Form(Advance(combined, count - 1, mode), mode).dev;
     uint8_t b;
     for (unsigned polls = 0; polls < 1001; polls++) {
-        if (PLAT_I2cRead(f.dev, &b, 1) == PLAT_I2C_DONE) return 0;
+        if (PLAT_I2cRead(last, &b, 1) == PLAT_I2C_DONE) return 0;
     }
     return 2;
 }
@@ -255,8 +283,12 @@ uint32_t spi_init(const SpiDevice *dev) {
     volatile uint32_t *clk = PLAT_SocMap(kClkctrl, 0x1000);
     volatile uint32_t *r = PLAT_SocMap(b == 0 ? kSsp1 : kSsp2, 0x2000);
     if (clk == nullptr || r == nullptr) return 0;
-    clk[(0x50 + 0x10 * unsigned(b)) / 4] = 1;        // SSPn clock: divider 1
-    clk[(0x1D0 + 8) / 4] = 1u << (3 + unsigned(b));  // bypass off: clock from the reference
+    // SSPn's clock register is at 0x50 + 0x10 n (SSP1 0x60, SSP2 0x70):
+    // divider 1, gate open; its bypass bit is CLKSEQ bit 3 + n, set through
+    // CLKSEQ_SET (the clock then comes from the crystal, not the PLL divider).
+    const unsigned n = unsigned(b) + 1;
+    clk[(0x50 + 0x10 * n) / 4] = 1;
+    clk[(0x1D0 + 4) / 4] = 1u << (3 + n);
     r[S_CTRL0 + 1] = S_SFTRST;
     r[S_CTRL0 + 2] = S_SFTRST | S_CLKGATE;
     const unsigned code = dev->speed >= 1 && dev->speed <= 12 ? dev->speed - 1u : 99u;
@@ -273,8 +305,9 @@ namespace {
 uint32_t ChipSelect(const SpiDevice *dev, bool active) {
     unsigned bank, pin;
     bool high;
-    if (Block(dev->bus) < 0 || !Select(dev, bank, pin, high)) return 0;
-    Gpio(bank, pin, active ? high : !high);
+    if (Block(dev->bus) < 0) return 0;
+    // A known bus answers 1; a select it has no line for drives nothing.
+    if (Select(dev, bank, pin, high)) Gpio(bank, pin, active ? high : !high);
     return 1;
 }
 }  // namespace
@@ -315,6 +348,9 @@ uint32_t spi_close(const SpiDevice *dev) {
         r[S_CTRL0 + 2] = S_LOCK_CS | S_IGNORE_CRC;
         r[S_CTRL0 + 1] = S_CLKGATE;
     }
+    // The window itself stays mapped: the platform hands every user of the
+    // same registers the same window for the life of the process (the FPGA
+    // access shares SSP2's), so the driver only lets go of it.
     ssp[std::size_t(b)] = nullptr;
     return 1;
 }

@@ -21,7 +21,7 @@ uint32_t I2C_read_LM92(uint32_t address, int32_t *out);
 // tests replace it.
 extern void (*i2c_pause_us)(uint32_t us);
 // Kernel build number as the board's I2C layer computes it from words 54283/54284.
-uint32_t I2C_KernelBuild();
+int32_t I2C_KernelBuild();
 
 // ---- SPI on SSP1/SSP2 (programmed I/O) ----------------------------------------
 struct SpiDevice {

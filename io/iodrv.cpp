@@ -101,9 +101,10 @@ void GpioBank0Pin17(bool high) {
     static volatile uint32_t *pin = nullptr;
     if (pin == nullptr) pin = PLAT_SocMap(0x80018000, 0x2000);
     if (pin == nullptr) return;
-    pin[(0xB00 + 4) / 4] = 1u << 17;               // output enable
-    pin[(0x100 + 8) / 4] = 3u << 2;                // bank 0 pin 17 (MUXSEL1 bits 2..3) ...
-    pin[(0x100 + 4) / 4] = 3u << 2;                // ... to GPIO
+    pin[(0xB00 + 4) / 4] = 1u << 17;  // output enable
+    // Bank 0 pins 16-31 are multiplexed in MUXSEL1, two bits a pin: pin 17's
+    // are bits 2-3, and 3 selects GPIO (set through MUXSEL1_SET).
+    pin[(0x110 + 4) / 4] = 3u << 2;
     pin[(0x700 + (high ? 4 : 8)) / 4] = 1u << 17;  // data out
 }
 
@@ -161,22 +162,18 @@ void AcmCalWrite(const IoSlotState &s) {
 
 void io_get_cal_const(uint32_t slot) {
     IoSlotState &s = tbl[slot];
+    // Every row's block has the one layout that calibration sub-codes 4 and 5
+    // write: 16 gains, 16 offsets, the validity word at +64. The analog output
+    // modules (rows 18, 19) once looked for the word right after their 12 or 6
+    // gain words, where sub-code 4 stores gains: their stored constants were
+    // never taken again, and their offsets were lost.
     std::array<uint8_t, 66> b{};
-    const bool aq = s.row == ROW_AQ4 || s.row == ROW_AQ2;
-    const uint32_t words = aq ? (s.row == ROW_AQ4 ? 12u : 6u) : 32u;
-    const uint32_t n = 2 * words + 2;
     const uint32_t loc = io_cal_location(s.row);
-    const bool read = I2C_read_mem(b.data(), loc, n, 0) == 0;
-    if (read && LE_Get16(&b[n - 2]) == 0xF19E) {
-        if (aq) {
-            s.gain.fill(0);
-            s.offset.fill(0);
-            for (unsigned i = 0; i < words; i++) s.gain[i] = LE_Get16(&b[2 * i]);
-        } else {
-            for (unsigned i = 0; i < 16; i++) {
-                s.gain[i] = LE_Get16(&b[2 * i]);
-                s.offset[i] = LE_Get16(&b[32 + 2 * i]);
-            }
+    const bool read = I2C_read_mem(b.data(), loc, 66, 0) == 0;
+    if (read && LE_Get16(&b[64]) == 0xF19E) {
+        for (unsigned i = 0; i < 16; i++) {
+            s.gain[i] = LE_Get16(&b[2 * i]);
+            s.offset[i] = LE_Get16(&b[32 + 2 * i]);
         }
         s.flags |= IOF_CAL_VALID | IOF_CONFIGURED;
         if (s.row == ROW_PWR1 || s.row == ROW_PWR2) AcmCalWrite(s);
@@ -192,14 +189,20 @@ void Configure(IoDriverMsg *m) {
     IoSlotState &s = tbl[m->slot];
     if (s.flags & IOF_CAL_MODE) return;
     s.flags = uint16_t((s.flags & ~0x300) | ((m->status & 3) << 8));
+    s.filt_start = true;
     s.clock = m->clock;
     s.cfg = m->buffer;
     s.cfg_len = m->buffer != nullptr ? m->count : 0;
     if (IsGeneric(s.row)) {
-        if (io_get_gen_cfg(m->slot) != 0) m->status = 0x40;
-        return;
+        // A generic module has no calibration block; with its header read,
+        // its configuration data is taken as any other module's.
+        if (io_get_gen_cfg(m->slot) != 0) {
+            m->status = 0x40;
+            return;
+        }
+    } else {
+        io_get_cal_const(m->slot);
     }
-    io_get_cal_const(m->slot);
     if (s.cfg == nullptr || s.cfg_len == 0) {
         s.cfg = nullptr;
         // The reset line of a slot-1 communication option follows calibration mode.
@@ -228,12 +231,15 @@ void Configure(IoDriverMsg *m) {
     }
     s.prot.started = false;
     s.phase_written = false;
+    s.fpga_pulse_bits = 0xFF;  // the lines are driven again at the next update
     // Expander lines of the base boards.
     if (s.row == ROW_BASE21) {
         const uint8_t b[2] = {0xFF, uint8_t(0xBF | (s.option & 0x80 ? 0x40 : 0))};
         I2C_write_io(0x40, b, 1);
     }
-    if (m->slot == 0 && (io_ident[std::size_t(s.row)].features & 3)) {
+    // Slot 0's FPGA is set up whatever the module: its counter and pulse
+    // blocks start cleared, and register 4 follows the input inversion.
+    if (m->slot == 0) {
         for (uint32_t base : {0xC0u, 0xE0u, 0x40u, 0x80u}) {
             for (uint32_t k = 0; k < 0x20; k += 4) FpgaWrite(base + k, 0, 4);
         }
@@ -280,6 +286,7 @@ void ReadInputs(IoDriverMsg *m) {
     IoSlotState &s = tbl[m->slot];
     std::array<uint8_t, 4> in = s.in;
     uint8_t b[3] = {};
+    bool b_read = false;  // the base board's expander answered
     const int16_t row = s.row;
     if (row == ROW_CURRENT || row == ROW_BASE23 || row == ROW_BASE24 || row == ROW_BASE25) {
         if (I2C_read_io(0x4C, b, 1) == 0) {
@@ -288,11 +295,10 @@ void ReadInputs(IoDriverMsg *m) {
             if (row == ROW_CURRENT) in[0] &= 0x0F, in[1] = 0;
         }
     } else if ((row >= 0 && row <= 4) || row == ROW_BASE21 || row == ROW_MIX22) {
-        if (I2C_read_io(0x40, b, 1) == 0) {
+        b_read = I2C_read_io(0x40, b, 1) == 0;
+        if (b_read) {
             in[0] = uint8_t(~b[0]);
             in[1] = uint8_t(~b[1]);
-            const uint16_t word = uint16_t(b[0] | b[1] << 8);
-            if (row == ROW_BASE21) in[3] = word & 0x200 ? 0 : 0x80;
         }
         if (row == 3 && I2C_read_io(0x44, b, 1) == 0) {
             in[2] = uint8_t(~b[0]);
@@ -318,6 +324,9 @@ void ReadInputs(IoDriverMsg *m) {
     if (s.option & 0x80) {
         for (auto &x : in) x = uint8_t(~x);
     }
+    // The base board's fourth byte is a status (expander bit 9 clear: 0x80),
+    // not an input: the inversion of the inputs leaves it alone.
+    if (row == ROW_BASE21 && b_read) in[3] = (b[1] & 0x02) ? 0 : 0x80;
     s.in = in;
     // Only the bytes the message asks for move.
     if (m->buffer != nullptr) {
@@ -368,13 +377,16 @@ void FbWrite(uint32_t slot, IoDriverMsg *m, uint32_t bytes) {
     }
 }
 
+// The memory of the last bits written is 0xFF (unknown) after init and
+// configure: the first update then drives both lines, whatever they are.
 void PlainPulseOutputs(IoSlotState &s, uint8_t bit1, uint8_t bit2) {
     const uint8_t bits = uint8_t(bit1 | bit2 << 1);
     if (s.fpga_pulse_bits == bits) return;
     const uint8_t old = s.fpga_pulse_bits;
+    const bool unknown = old > 3;
     s.fpga_pulse_bits = bits;
-    if (!(s.option & 0x150) && (old & 1) != bit1) FpgaWrite(0x40, bit1, 1);
-    if (!(s.option & 0x620) && ((old >> 1) & 1) != bit2) FpgaWrite(0x80, bit2, 1);
+    if (!(s.option & 0x150) && (unknown || (old & 1) != bit1)) FpgaWrite(0x40, bit1, 1);
+    if (!(s.option & 0x620) && (unknown || ((old >> 1) & 1) != bit2)) FpgaWrite(0x80, bit2, 1);
 }
 
 }  // namespace
@@ -483,7 +495,10 @@ void io_q_put(uint32_t slot, uint8_t mode) {
     s.mode = mode;
     // Counter presets of slot-0 modules with counters, from their register
     // block. Written when changed, as the code-12 registers are, rather than
-    // on every call: the same value again changes nothing in the FPGA.
+    // on every call: the preset register only holds the value the counter
+    // loads, so the same value again changes nothing in the FPGA, and a
+    // configure or stop forgets the values written, so the first update after
+    // either writes every preset (one SPI transfer saved per counter and pass).
     if (slot == 0 && s.row >= 0 && (io_ident[std::size_t(s.row)].features & 2)) {
         if (const uint16_t *p = RegWords(CfgWord(s, CFGW_PRESET_BLOCK), 4)) {
             for (unsigned k = 0; k < 4; k++) {
@@ -618,15 +633,17 @@ void input_ais(uint32_t slot) {
         }
         s.raw[c] = x;
         if (shift) {
-            // The filter starts at the first read after a configure or stop
-            // (not on every read while flag bit 2 is set: it stays set, and
-            // the filter would never smooth).
-            if (s.flags & IOF_CONFIGURED && !s.running) {
-                s.facc[c] = x << shift;
+            // The filter starts at the first read after a configure or stop,
+            // whether or not a stop came between (not on every read while
+            // flag bit 2 is set: it stays set, and the filter would never
+            // smooth). The accumulator is 64 bits wide: a 16-bit count
+            // shifted by up to 31 does not fit 32.
+            if (s.filt_start) {
+                s.facc[c] = int64_t(x) << shift;
                 s.fout[c] = x;
             } else if (fresh || row != ROW_TC) {
                 s.facc[c] += x - s.fout[c];
-                s.fout[c] = s.facc[c] >> shift;
+                s.fout[c] = int32_t(s.facc[c] >> shift);
             }
             x = s.fout[c];
         }
@@ -647,6 +664,9 @@ void input_ais(uint32_t slot) {
             const unsigned p = (2 * c + (type ? 1 : 0)) & 15;
             const int64_t prod = (int64_t(x) + s.offset[p]) * s.gain[p];
             v = int32_t(std::clamp<int64_t>(prod >> 16, 0, 32767));
+            // Outside calibration the non-zero types take the board's
+            // range scale (channel 3's range is wider).
+            if (type != 0 && !(s.flags & IOF_CAL_MODE)) v = v * 32000 / (c == 3 ? 32550 : 32220);
             if (type == 2) v = (5 * std::min(v, 32000) - 32000) / 4;
         } else {
             const unsigned p = (2 * c + (type ? 1 : 0)) & 15;
@@ -654,6 +674,7 @@ void input_ais(uint32_t slot) {
         }
         s.ai[c] = int16_t(v);
     }
+    s.filt_start = false;
     if (row == ROW_MIX22) Mix22Status(s);  // once per pass, after channel 5
     if (row == ROW_CURRENT) {
         const uint16_t block = std::min<uint16_t>(CfgWord(s, CFGW_PROT_BLOCK), 9900);
@@ -1037,6 +1058,7 @@ void Stop(IoDriverMsg *m) {
     if (s.option & 4) FpgaWrite(0x102, 0, 4);
     if (s.option & 8) FpgaWrite(0x122, 0, 4);
     s.running = false;
+    s.filt_start = true;
     s.prot.started = false;
     s.fpga_last.fill(0xFFFFFFFF);
     if (s.row == ROW_FIELDBUS) {
@@ -1062,6 +1084,7 @@ void Stop(IoDriverMsg *m) {
         if (!aqmod) io_q_put(m->slot, s.mode);
         FpgaWrite(0x40, 0, 1);
         FpgaWrite(0x80, 0, 1);
+        s.fpga_pulse_bits = 0;  // what the lines now hold
         output_aqx(m->slot);
     }
 }

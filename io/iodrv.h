@@ -114,8 +114,9 @@ struct IoSlotState {
     std::array<uint8_t, 4> in{};
     std::array<uint16_t, 16> aq{};
     std::array<int32_t, 16> raw{};
-    std::array<int32_t, 16> facc{};
+    std::array<int64_t, 16> facc{};  // smoothing accumulators: x << 31 must fit
     std::array<int32_t, 16> fout{};
+    bool filt_start = true;  // the smoothing filter starts over at the next read
     std::array<int16_t, 16> ai{};
     std::array<int32_t, 8> comp{};
     uint8_t cj_addr = 0;  // 0x96 or 0x9E once found

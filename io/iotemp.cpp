@@ -14,8 +14,8 @@ constexpr std::array<uint16_t, 8> Row(uint16_t a, uint16_t shift, uint32_t limit
 }  // namespace
 
 // Rows by channel type: the shift of the calibrated product and its limit.
-// Unipolar ranges shift by 4 (limit 4095 x 65536 + 65535), the bipolar range
-// and the RTD by 0, thermocouples by 13 with the 14-bit scale of their tables.
+// Unipolar ranges shift by 3 (limit 4095 x 65536 + 65535), the bipolar range
+// and the RTD by 0, thermocouples by 14 (the seventh word, 13, is scaling).
 const std::array<std::array<uint16_t, 8>, 32> ad5t = [] {
     std::array<std::array<uint16_t, 8>, 32> t{};
     for (unsigned i = 0; i < 32; i++) t[i] = Row(200, 3, 0x0FFFFFFF, 4);
@@ -167,7 +167,8 @@ void Io_Protect(IoProt &st, uint16_t *w, const uint16_t *values, uint32_t now, u
             largest = std::max(largest, values[c]);
             if (values[c] > pickup) above |= uint16_t(1u << c);
         }
-        const unsigned curve = std::min<uint16_t>(w[8], 6);
+        // The curve number is a signed register: -1 is curve 0, not curve 6.
+        const unsigned curve = unsigned(std::clamp<int32_t>(int16_t(w[8]), 0, 6));
         const double dial = std::clamp<int32_t>(int16_t(w[9]), 1, 999);
         const double reset = std::max<int32_t>(int16_t(w[10]), 1);
         const double m = largest / pickup;

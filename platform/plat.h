@@ -200,7 +200,10 @@ struct PlatI2cOps {
 void PLAT_I2cSpeed(unsigned code);
 // The board's choice between its kernel's I2C service (above 31) and the
 // register path, from the kernel build number.
-void PLAT_I2cKernelBuild(uint32_t build);
+void PLAT_I2cKernelBuild(int32_t build);
+// Board register path: gates I2C0's clock and lets go of its registers (the
+// next transfer sets the block up again); 1.
+int PLAT_I2cClose();
 // Table in force: null selects the board or host table at first use; tests
 // may put their own in place.
 extern const PlatI2cOps *plat_i2c;

@@ -30,10 +30,10 @@ struct PlatCanOps {
 int PLAT_CanOpen(const char *ifname);
 // The step at which the last failed PLAT_CanOpen stopped: creating the
 // socket (or taking an endpoint), looking the interface up by its name (on
-// the host bus: the name and its folder), or binding to it. PLAT_CanOpen
-// sets PLAT_CAN_STEP_SOCKET before it asks the table, so a table that sets
-// nothing reports the socket.
-enum : int { PLAT_CAN_STEP_SOCKET = 1, PLAT_CAN_STEP_INTERFACE = 2, PLAT_CAN_STEP_BIND = 3 };
+// the host bus: the name and its folder), binding to it, or making the
+// socket non-blocking. PLAT_CanOpen sets PLAT_CAN_STEP_SOCKET before it asks
+// the table, so a table that sets nothing reports the socket.
+enum : int { PLAT_CAN_STEP_SOCKET = 1, PLAT_CAN_STEP_INTERFACE = 2, PLAT_CAN_STEP_BIND = 3, PLAT_CAN_STEP_FCNTL = 4 };
 extern int plat_can_open_step;
 int PLAT_CanRead(int ep, uint8_t *frame);
 int PLAT_CanWrite(int ep, const uint8_t *frame);

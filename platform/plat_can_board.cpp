@@ -36,6 +36,7 @@ int PlatCan_SockOpen(const char *ifname) {
         fd = other;
     }
     if (fd < 0) return -1;
+    plat_can_open_step = PLAT_CAN_STEP_FCNTL;
     const int fl = fcntl(fd, F_GETFL, 0);
     if (fl < 0 || fcntl(fd, F_SETFL, fl | O_NONBLOCK) < 0) {
         const int e = errno;

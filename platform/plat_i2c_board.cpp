@@ -24,7 +24,7 @@ struct I2cCmd {
     uint32_t addr, buffer, count, speed, dir, result;
 };
 
-uint32_t kernel_build = 0;
+int32_t kernel_build = 0;  // signed: a negative build is no kernel service
 unsigned speed_code = 1;
 volatile uint32_t *i2c = nullptr;
 
@@ -79,7 +79,9 @@ bool Open() {
 }
 
 void EndTransfer(uint32_t ctrl) {
-    i2c[CTRL1 + CLR] = 0x6000FFFF & 0xFFFF;
+    // The interrupt enables and status (bits 0-15) and the two control bits
+    // 29 and 30 above them.
+    i2c[CTRL1 + CLR] = 0x6000FFFF;
     i2c[CTRL0] = ctrl;
 }
 
@@ -143,4 +145,13 @@ void BoardSpeed(unsigned code) {
 
 const PlatI2cOps plat_i2c_board = {BoardProbe, BoardRead, BoardWrite, BoardSpeed};
 
-void PLAT_I2cKernelBuild(uint32_t build) { kernel_build = build; }
+void PLAT_I2cKernelBuild(int32_t build) { kernel_build = build; }
+
+// The platform's register windows are shared by every user of the same
+// registers for the life of the process, so closing lets go of the block
+// rather than unmapping it under the other users.
+int PLAT_I2cClose() {
+    if (i2c != nullptr) i2c[CTRL0 + SET] = CLKGATE;
+    i2c = nullptr;
+    return 1;
+}

@@ -158,6 +158,21 @@ TEST_F(CanDrv, IdentifiersLengthsRemoteAndErrorFrames) {
     Inject(PLAT_CAN_ERR | 0x40, {0, 0});
     Can_Isr();
     EXPECT_EQ(_Can_Data(0, 0)->counters[5], 65535u) << "counters stop at 65535";
+
+    // Each warning or passive bit of a controller problem alone: 0x04 and
+    // 0x10 are the receive side (status 8), 0x08 and 0x20 the transmit side (4).
+    const std::pair<uint8_t, uint32_t> bits[] = {
+        {0x04, CAN_ST_RXWARN}, {0x10, CAN_ST_RXWARN}, {0x08, CAN_ST_TXWARN}, {0x20, CAN_ST_TXWARN}};
+    for (const auto &[bit, status] : bits) {
+        _Can_StatusTake(0);
+        CanPort[0].counters = {};
+        Inject(PLAT_CAN_ERR | 0x04, {0, bit});
+        Can_Isr();
+        EXPECT_EQ(status_in_event2, status) << int(bit);
+        EXPECT_EQ(_Can_StatusTake(0), status) << int(bit);
+        EXPECT_EQ(_Can_Data(0, 0)->counters[0], status == CAN_ST_TXWARN ? 1u : 0u) << int(bit);
+        EXPECT_EQ(_Can_Data(0, 0)->counters[1], status == CAN_ST_RXWARN ? 1u : 0u) << int(bit);
+    }
 }
 
 TEST_F(CanDrv, BusLoadByRateAndIdleDecay) {
@@ -179,6 +194,43 @@ TEST_F(CanDrv, BusLoadByRateAndIdleDecay) {
 // The host bus between endpoints of a temporary root: delivery to every
 // other socket, never to the sender, never twice, no wait for a full peer,
 // and a gone peer's name removed.
+// A socket open that fails at the step named by fail_step.
+int fail_step;
+int FailingOpen(const char *) {
+    plat_can_open_step = fail_step;
+    errno = EACCES;
+    return -1;
+}
+
+TEST_F(CanDrv, OpenFailuresArePrintedWithTheNameOfTheFailedCall) {
+    const PlatCanOps failing = {FailingOpen,
+                                FakeRead,
+                                FakeWrite,
+                                test_support::CanStubErrMask,
+                                test_support::CanStubSndBuf,
+                                test_support::CanStubClose,
+                                nullptr};
+    plat_can = &failing;
+    const std::pair<int, std::string> steps[] = {{PLAT_CAN_STEP_SOCKET, "socket: "},
+                                                 {PLAT_CAN_STEP_FCNTL, "fcntl: "},
+                                                 {PLAT_CAN_STEP_INTERFACE, "bind: "},
+                                                 {PLAT_CAN_STEP_BIND, "bind: "}};
+    for (const auto &[step, text] : steps) {
+        fail_step = step;
+        ::testing::internal::CaptureStderr();
+        _Can_Init(0, Cfg(0, 0));
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        EXPECT_NE(err.find(text + "Permission denied\n"), std::string::npos) << step << ": " << err;
+        std::size_t names = 0;
+        for (const char *name : {"socket: ", "fcntl: ", "bind: "}) {
+            for (std::size_t at = err.find(name); at != std::string::npos; at = err.find(name, at + 1)) names++;
+        }
+        EXPECT_EQ(names, 1u) << step << ": " << err;
+        EXPECT_EQ(CanPort[0].open, 1) << "the initialisation goes on";
+    }
+    plat_can = &kFakeCan;
+}
+
 TEST(CanHostBus, DeliveryGonePeerAndFullPeer) {
     test_support::TempRoot root;
     const PlatCanOps *saved = plat_can;

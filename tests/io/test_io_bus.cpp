@@ -1,5 +1,6 @@
 // Bus access byte for byte, output scaling, pulse values, conversions and
 // the overcurrent protection.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -54,6 +55,72 @@ TEST_F(IoTest, EepromAndExpanderTransfersByteForByte) {
     EXPECT_EQ(two[0], data[0]);
     EXPECT_EQ(two[1], data[1]);
 
+    // A transfer that runs past the end of a 256-byte block goes on at the
+    // start of the next block (the next device address), not at the start of
+    // the same one; a write and a read of the same range agree.
+    Log().clear();
+    const uint8_t four[4] = {0x11, 0x22, 0x33, 0x44};
+    EXPECT_EQ(I2C_write_mem(four, 0x1FE, 4, 0), 0u);
+    std::vector<std::pair<uint8_t, std::vector<uint8_t>>> sent;
+    for (const Xfer &x : Log()) {
+        if (x.kind == 'w' && x.ok) sent.push_back({x.addr, x.data});  // not the retries of the write cycle
+    }
+    const std::vector<std::pair<uint8_t, std::vector<uint8_t>>> want_sent = {
+        {0xA2, {0xFE, 0x11}}, {0xA2, {0xFF, 0x22}}, {0xA4, {0x00, 0x33}}, {0xA4, {0x01, 0x44}}};
+    EXPECT_EQ(sent, want_sent);
+    Log().clear();
+    uint8_t six[6] = {};
+    EXPECT_EQ(I2C_read_mem(six, 0x1FC, 6, 0), 0u);
+    std::vector<std::pair<char, std::vector<uint8_t>>> seen;
+    std::vector<uint8_t> devs;
+    for (const Xfer &x : Log()) {
+        seen.push_back({x.kind, x.data});
+        devs.push_back(x.addr);
+    }
+    // Pieces of at most 4 bytes, cut at the block's end: 0x1FC..0x1FF, then 0x200..0x201.
+    EXPECT_EQ(devs, (std::vector<uint8_t>{0xA2, 0xA2, 0xA4, 0xA4}));
+    ASSERT_EQ(seen.size(), 4u);
+    EXPECT_EQ(seen[0].second, (std::vector<uint8_t>{0xFC}));
+    EXPECT_EQ(seen[1].second.size(), 4u);
+    EXPECT_EQ(seen[2].second, (std::vector<uint8_t>{0x00}));
+    EXPECT_EQ(seen[3].second.size(), 2u);
+    EXPECT_EQ(six[2], 0x11);
+    EXPECT_EQ(six[3], 0x22);
+    EXPECT_EQ(six[4], 0x33);
+    EXPECT_EQ(six[5], 0x44);
+    // The start of the first block kept its contents.
+    uint8_t first[2] = {};
+    EXPECT_EQ(I2C_read_mem(first, 0x100, 2, 0), 0u);
+    EXPECT_EQ(first[0], 0xFF);
+    EXPECT_EQ(first[1], 0xFF);
+    // Mode 1: 64 KB blocks, the block in the device address, 2-byte memory
+    // addresses (a bus on which every device answers: the simulated EEPROM
+    // takes 1-byte addresses).
+    static constexpr PlatI2cOps kAll = {[](uint8_t) { return 1; },
+                                        [](uint8_t a, uint8_t *b, std::size_t n) {
+                                            std::fill(b, b + n, uint8_t(0));
+                                            Log().push_back({'r', a, std::vector<uint8_t>(b, b + n), true});
+                                            return 1;
+                                        },
+                                        [](uint8_t a, const uint8_t *b, std::size_t n) {
+                                            Log().push_back({'w', a, std::vector<uint8_t>(b, b + n), true});
+                                            return 1;
+                                        },
+                                        [](unsigned) {}};
+    plat_i2c = &kAll;
+    Log().clear();
+    EXPECT_EQ(I2C_read_mem(six, 0x1FFFE, 4, 1), 0u);
+    plat_i2c = &kRecorder;
+    devs.clear();
+    seen.clear();
+    for (const Xfer &x : Log()) {
+        if (x.kind == 'w') seen.push_back({x.kind, x.data}), devs.push_back(x.addr);
+    }
+    EXPECT_EQ(devs, (std::vector<uint8_t>{0xA2, 0xA4}));
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].second, (std::vector<uint8_t>{0xFF, 0xFE}));
+    EXPECT_EQ(seen[1].second, (std::vector<uint8_t>{0x00, 0x00}));
+
     // A write cycle that never ends: 2 after 1001 polls.
     Log().clear();
     EXPECT_EQ(I2C_write_mem(data.data(), 0x50u << 7, 1, 2), 2u);
@@ -100,6 +167,53 @@ TEST_F(IoTest, EepromAndExpanderTransfersByteForByte) {
     EXPECT_EQ(spi_close(&ssp1), 1u);
     EXPECT_EQ(spi_init(&ssp1), 1u);
     EXPECT_EQ(spi_disable_cs(&ssp1), 1u);
+    // A known bus answers 1 even for a select it has no line for.
+    const SpiDevice ssp1_sel3{1, 3, 1, 0};
+    EXPECT_EQ(spi_enable_cs(&ssp1_sel3), 1u);
+    EXPECT_EQ(spi_disable_cs(&ssp1_sel3), 1u);
+    // The SSP clock: SSP1's divider register (0x60) at 1 and its bypass bit
+    // (CLKSEQ bit 4) set; SSP2's are 0x70 and bit 5. SSP0's are not touched.
+    volatile uint32_t *clk = PLAT_SocMap(0x80040000, 0x1000);
+    ASSERT_NE(clk, nullptr);
+    for (unsigned r : {0x50u, 0x60u, 0x70u, 0x1D0u, 0x1D4u, 0x1D8u}) clk[r / 4] = 0;
+    EXPECT_EQ(spi_close(&ssp1), 1u);
+    EXPECT_EQ(spi_init(&ssp1), 1u);
+    EXPECT_EQ(clk[0x60 / 4], 1u);
+    EXPECT_EQ(clk[0x1D4 / 4], 1u << 4);
+    const SpiDevice ssp2{2, 1, 1, 0};
+    spi_close(&ssp2);
+    EXPECT_EQ(spi_init(&ssp2), 1u);
+    EXPECT_EQ(clk[0x70 / 4], 1u);
+    EXPECT_EQ(clk[0x1D4 / 4], 1u << 5);
+    EXPECT_EQ(clk[0x50 / 4], 0u);
+    EXPECT_EQ(clk[0x1D8 / 4], 0u);
+    EXPECT_EQ(spi_close(&ssp2), 1u);
+
+    // The kernel build number is signed: with no kernel text in the image it
+    // is 0 - 528, and the driver works the I2C0 registers itself.
+    EXPECT_EQ(int64_t(I2C_KernelBuild()), -528);
+    volatile uint32_t *i2c0 = PLAT_SocMap(0x80058000, 0x2000);
+    ASSERT_NE(i2c0, nullptr);
+    i2c0[0x48 / 4] = 0;
+    plat_i2c = &plat_i2c_board;
+    PLAT_I2cKernelBuild(I2C_KernelBuild());
+    // The silent (zeroed) registers report no missing acknowledge.
+    EXPECT_EQ(PLAT_I2cProbe(0xA0), 1);
+    plat_i2c = &kRecorder;
+    // After the transfer the interrupt status is cleared, with the two
+    // control bits above it.
+    EXPECT_EQ(i2c0[0x48 / 4], 0x6000FFFFu);
+    // Closing the register path gates the block's clock; the next transfer
+    // opens it again (soft reset, clock gate released).
+    i2c0[0x04 / 4] = 0;
+    i2c0[0x08 / 4] = 0;
+    EXPECT_EQ(PLAT_I2cClose(), 1);
+    EXPECT_EQ(i2c0[0x04 / 4], 1u << 30);
+    plat_i2c = &plat_i2c_board;
+    EXPECT_EQ(PLAT_I2cProbe(0xA0), 1);
+    plat_i2c = &kRecorder;
+    EXPECT_EQ(i2c0[0x08 / 4], (1u << 31) | (1u << 30));
+    EXPECT_EQ(PLAT_I2cClose(), 1);
 }
 
 TEST_F(IoTest, SensorReadsAndCompensation) {
@@ -154,6 +268,18 @@ TEST_F(IoTest, SensorReadsAndCompensation) {
     EXPECT_EQ(Io_ConvertUniversal(0x7FFF, 8, 0xFFFF, 0, comp), 0x7FFF);
     EXPECT_EQ(Io_ConvertUniversal(-0x8000, 8, 0xFFFF, 0, comp), -0x8000);
     EXPECT_EQ(Io_ConvertUniversal(3, 8, 5, 0, comp), 0) << "120 counts: below one step of the register";
+    // Unipolar (type 0, shift 3 of its parameter row): the product shifted
+    // right by 16 - 3 = 13: 0x1234 x 0x100 = 0x123400 gives 145; the limit
+    // 0x0FFFFFFF gives 32767, and so does a product above it; negative: 0.
+    EXPECT_EQ(Io_ConvertUniversal(0x1234, 0, 0x100, 0, comp), 145);
+    EXPECT_EQ(Io_ConvertUniversal(16383, 0, 16385, 0, comp), 32767);  // 0x0FFFFFFF
+    EXPECT_EQ(Io_ConvertUniversal(0x7FFF, 0, 0xFFFF, 0, comp), 32767);
+    EXPECT_EQ(Io_ConvertUniversal(-5, 0, 0x100, 0, comp), 0);
+    // RTD (type 16): the upper 16 bits of the product index the table:
+    // 0x1234 x 0x8000 = 0x091A0000 reads at 0x091A; 0 reads the first entry.
+    EXPECT_EQ(Io_ConvertUniversal(0x1234, 16, 0x8000, 0, comp), rtd_table(0x091A, pt100e_tab.data()));
+    EXPECT_NE(rtd_table(0x091A, pt100e_tab.data()), rtd_table(0x1234, pt100e_tab.data()));
+    EXPECT_EQ(Io_ConvertUniversal(0, 16, 0x8000, 0, comp), 1476 - 5600);
     // Products in 64 bits.
     EXPECT_EQ(Io_ConvertStd(65535, 0, 65535, 65535), 32767);
     EXPECT_EQ(Io_ConvertStd(-100, 0, 100, 0), 0);
@@ -312,6 +438,99 @@ TEST_F(IoTest, PulseOutputAndCounterRegistersOfSlotZero) {
     io_fpga_xfer = saved;
 }
 
+TEST_F(IoTest, PlainPulseOutputsAreDrivenAtTheFirstUpdateAndAfterAStop) {
+    const auto saved = io_fpga_xfer;
+    io_fpga_xfer = FpgaRec;
+    // Row 1 in slot 0, no pulse mode: pulse outputs 1 and 2 are plain outputs
+    // on bits 5 and 6 of output byte 3.
+    IoDriverMsg m{};
+    m.code = 1;
+    m.first = 0xA60F;
+    m.count = 255;
+    io_driver(&m);
+    std::vector<uint8_t> cfg(92, 0);
+    LE_Put16(&cfg[2 * 18], 0x08);  // a stop keeps output byte 3
+    m = {};
+    m.code = 4;
+    m.buffer = cfg.data();
+    m.count = uint16_t(cfg.size());
+    io_driver(&m);
+    ASSERT_EQ(m.status, 0);
+    std::array<uint8_t, 4> q{0, 0, 0, 0x20};
+    FpgaLog().clear();
+    IoPutQs(q.data(), 0, 0, 32);
+    // The first update drives both lines: output 1 on, output 2 off.
+    EXPECT_EQ(FpgaLog(), (std::vector<FpgaW>{{0x40, 1, 1}, {0x80, 0, 1}}));
+    FpgaLog().clear();
+    IoPutQs(q.data(), 0, 0, 32);
+    EXPECT_EQ(FpgaLog(), std::vector<FpgaW>{});
+    // A stop drives both off (after the kept output byte went out once more);
+    // the same outputs afterwards drive output 1 on again.
+    m = {};
+    m.code = 13;
+    io_driver(&m);
+    FpgaLog().clear();
+    IoPutQs(q.data(), 0, 0, 32);
+    EXPECT_EQ(FpgaLog(), (std::vector<FpgaW>{{0x40, 1, 1}}));
+    // A configure clears the FPGA's pulse-output registers: output 1 is driven again.
+    m = {};
+    m.code = 4;
+    m.buffer = cfg.data();
+    m.count = uint16_t(cfg.size());
+    io_driver(&m);
+    FpgaLog().clear();
+    IoPutQs(q.data(), 0, 0, 32);
+    EXPECT_EQ(FpgaLog(), (std::vector<FpgaW>{{0x40, 1, 1}, {0x80, 0, 1}}));
+    io_fpga_xfer = saved;
+}
+
+TEST_F(IoTest, BaseBoardFpgaSetUpControlLineMuxAndInputStatusByte) {
+    const auto saved = io_fpga_xfer;
+    io_fpga_xfer = FpgaRec;
+    volatile uint32_t *pin = PLAT_SocMap(0x80018000, 0x2000);
+    ASSERT_NE(pin, nullptr);
+    for (unsigned r : {0x100u, 0x104u, 0x108u, 0x110u, 0x114u, 0x118u}) pin[r / 4] = 0;
+    Sim(R"({"slot0": [{"addr": "0x40", "type": "expander", "pins": [250, 253]}]})");
+    IoDriverMsg m{};
+    m.code = 1;
+    m.first = 0x3F0E;  // row 21, the base I/O board, without counters or pulse outputs
+    m.count = 255;
+    io_driver(&m);
+    // Bank 0 pin 17 is in MUXSEL1 (pins 16-31), bits 2-3; value 3 is its GPIO function.
+    EXPECT_EQ(pin[0x114 / 4], 0x0Cu);
+    EXPECT_EQ(pin[0x104 / 4], 0u);
+    EXPECT_EQ(pin[0x108 / 4], 0u);
+    // Configure with option bit 7 (inverted inputs): slot 0's FPGA is set up
+    // as for every module: the counter and pulse blocks cleared, the
+    // pulse-width setting and prescale, input inversion off (register 4 = 0).
+    std::vector<uint8_t> cfg(92, 0);
+    LE_Put16(&cfg[14], 0x0080);
+    FpgaLog().clear();
+    m = {};
+    m.code = 4;
+    m.buffer = cfg.data();
+    m.count = uint16_t(cfg.size());
+    io_driver(&m);
+    ASSERT_EQ(m.status, 0);
+    std::vector<FpgaW> want;
+    for (uint32_t base : {0xC0u, 0xE0u, 0x40u, 0x80u}) {
+        for (uint32_t k = 0; k < 0x20; k += 4) want.push_back({base + k, 0, 4});
+    }
+    want.insert(want.end(), {{0x06, 0, 1}, {0x07, 0, 2}, {0x04, 0, 1}});
+    EXPECT_EQ(FpgaLog(), want);
+    // The inputs are inverted; the fourth byte reports expander bit 9 (clear:
+    // 0x80) and is not inverted with them.
+    std::array<uint8_t, 4> in{};
+    m = {};
+    m.code = 9;
+    m.buffer = in.data();
+    m.count = 4;
+    io_driver(&m);
+    EXPECT_EQ(in[0], 0xFA);
+    EXPECT_EQ(in[3], 0x80);
+    io_fpga_xfer = saved;
+}
+
 TEST_F(IoTest, SocConverterOfTheBaseBoardsAndTheStatusBlockOfRow22) {
     // Row 23 takes its channel from the SoC's converter, channel 0.
     volatile uint32_t *adc = PLAT_SocMap(0x80050000, 0x2000);
@@ -344,6 +563,23 @@ TEST_F(IoTest, SocConverterOfTheBaseBoardsAndTheStatusBlockOfRow22) {
     for (unsigned c = 0; c < 4; c++) EXPECT_EQ(LE_Get16(&ai4[2 * c]), 22072) << c << ": x 32900 >> 16";
     EXPECT_EQ(pin[0x744 / 4], 3u << 9) << "input 3 selected last";
     EXPECT_EQ(pin[0x748 / 4], 4u << 9);
+    // Channel type 1 on inputs 0-3: pairs 2, 4, 6, 8 (gains 33700, 33700,
+    // 33700, 34000), then the scale of the non-zero types outside calibration:
+    // 43968 x 33700 >> 16 = 22609, x 32000 / 32220 = 22454; input 3:
+    // 43968 x 34000 >> 16 = 22810, x 32000 / 32550 = 22424.
+    std::vector<uint8_t> types(14, 0);
+    std::fill(types.begin(), types.begin() + 4, uint8_t(1));
+    IoDriverMsg m{};
+    m.code = 4;
+    m.buffer = types.data();
+    m.count = uint16_t(types.size());
+    io_driver(&m);
+    ASSERT_EQ(m.status, 0);
+    IoGetAIs(ai4.data(), 0, 0, 4);
+    EXPECT_EQ(LE_Get16(&ai4[0]), 22454);
+    EXPECT_EQ(LE_Get16(&ai4[2]), 22454);
+    EXPECT_EQ(LE_Get16(&ai4[4]), 22454);
+    EXPECT_EQ(LE_Get16(&ai4[6]), 22424);
 
     // Row 22: the status block (configuration word 9, %R200) asks by word 0
     // for the answers of the commands 19 and 21, which go to words 3 and 5.
@@ -416,6 +652,115 @@ TEST_F(IoTest, OvercurrentProtectionDefiniteAndInverseTime) {
     Io_Protect(in, x.data(), v, now + t + 1100, 15);
     EXPECT_EQ(x[13], 0);
     EXPECT_EQ(x[12] & 1, 1);
+
+    // A curve number of -1 is clamped to curve 0 (A 6.407, B 0.025, p 2), not
+    // to curve 6: M = 2 gives 3 / (0.025 x 3 + 6.407) = 0.4628 a second, the
+    // trip after 2.161 time units, at the 22nd pass of 100 ticks (0.1 each).
+    std::array<uint16_t, 14> y{};
+    y[6] = 1;
+    y[7] = 1000;
+    y[8] = 0xFFFF;
+    y[9] = 1;
+    y[10] = 1;
+    IoProt c0{};
+    v[0] = 2000;
+    Io_Protect(c0, y.data(), v, now, 15);
+    t = 0;
+    while (y[13] == 0 && t < 60000) {
+        t += 100;
+        Io_Protect(c0, y.data(), v, now + t, 15);
+    }
+    EXPECT_EQ(t, 2200u);
+}
+
+TEST_F(IoTest, SmoothingFilterRestartsAtEveryConfigureAndHoldsWideShifts) {
+    // Row 21 in slot 0, converter 0x90 channel 0 at 4096; smoothing shift 20
+    // (option byte): 4096 << 20 needs more than 32 bits.
+    Sim(R"({"slot0": [{"addr": "0x4C", "type": "expander", "pins": [255, 63]},
+                      {"addr": "0x40", "type": "expander"},
+                      {"addr": "0x90", "type": "registers", "width": 2, "registers": {"0": [16, 0]}}]})");
+    std::vector<uint8_t> cfg(16, 0);
+    cfg[12] = 20;
+    std::vector<uint8_t> table = {0x0E, 0x3F, 16, 0};
+    table.insert(table.end(), cfg.begin(), cfg.end());
+    table.insert(table.end(), {0xFF, 0xFF, 0x00, 0xFA, 0x00, 0x00});
+    SetConfig(table);
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    ASSERT_EQ(tbl[0].row, ROW_BASE21);
+    std::array<uint8_t, 2> ai{};
+    // A steady 4096 stays 4096: 4096 x 32767 >> 16 = 2047, pass after pass.
+    for (int pass = 0; pass < 3; pass++) {
+        IoGetAIs(ai.data(), 0, 0, 1);
+        EXPECT_EQ(LE_Get16(ai.data()), 2047) << pass;
+    }
+    // The input steps to 8192 and the slot is configured again without a
+    // stop: the filter starts over at the new value (8192 x 32767 >> 16 = 4095),
+    // where a kept accumulator would still answer 2047.
+    Sim(R"({"slot0": [{"addr": "0x90", "type": "registers", "width": 2, "registers": {"0": [32, 0]}}]})");
+    IoDriverMsg m{};
+    m.code = 4;
+    m.buffer = cfg.data();
+    m.count = uint16_t(cfg.size());
+    io_driver(&m);
+    ASSERT_EQ(m.status, 0);
+    IoGetAIs(ai.data(), 0, 0, 1);
+    EXPECT_EQ(LE_Get16(ai.data()), 4095);
+    IoGetAIs(ai.data(), 0, 0, 1);
+    EXPECT_EQ(LE_Get16(ai.data()), 4095);
+
+    // Shift 2 smooths a step: from 4096 to 8192 the accumulator (16384)
+    // takes 8192 - 4096, output 20480 >> 2 = 5120 (x 32767 >> 16 = 2559),
+    // then 8192 - 5120 more, 23552 >> 2 = 5888 (2943).
+    Sim(R"({"slot0": [{"addr": "0x90", "type": "registers", "width": 2, "registers": {"0": [16, 0]}}]})");
+    cfg[12] = 2;
+    m = {};
+    m.code = 4;
+    m.buffer = cfg.data();
+    m.count = uint16_t(cfg.size());
+    io_driver(&m);
+    IoGetAIs(ai.data(), 0, 0, 1);
+    EXPECT_EQ(LE_Get16(ai.data()), 2047);
+    Sim(R"({"slot0": [{"addr": "0x90", "type": "registers", "width": 2, "registers": {"0": [32, 0]}}]})");
+    IoGetAIs(ai.data(), 0, 0, 1);
+    EXPECT_EQ(LE_Get16(ai.data()), 2559);
+    IoGetAIs(ai.data(), 0, 0, 1);
+    EXPECT_EQ(LE_Get16(ai.data()), 2943);
+}
+
+TEST_F(IoTest, FailedSlotCheckStopsTheModulesAndEmptySlotsGetNoInit) {
+    const auto saved = io_fpga_xfer;
+    io_fpga_xfer = FpgaRec;
+    // Row 7 in slot 0; slot 1 configured for a module that is not there.
+    Sim(R"({"slot0": [{"addr": "0x4C", "type": "expander", "pins": [255, 127]}]})");
+    SetConfig({0x0E, 0x7F, 0, 0, 0x0F, 0x1F, 0, 0, 0x00, 0xFA, 0x00, 0x00});
+    FpgaLog().clear();
+    EXPECT_EQ(Io_SlotCheck(), 1u);
+    // The stop of slot 0 (register 3 and the counter presets cleared) is the
+    // only write of register 3.
+    const std::vector<FpgaW> log = FpgaLog();
+    const std::vector<FpgaW> stop = {{0x03, 0, 1}, {0xC2, 0, 4}, {0xE2, 0, 4}};
+    EXPECT_NE(std::search(log.begin(), log.end(), stop.begin(), stop.end()), log.end());
+    // A check that passes stops nothing.
+    SetConfig({0x0E, 0x7F, 0, 0, 0xFF, 0xFF, 0x00, 0xFA, 0x00, 0x00});
+    FpgaLog().clear();
+    EXPECT_EQ(Io_SlotCheck(), 0u);
+    EXPECT_EQ(std::count(FpgaLog().begin(), FpgaLog().end(), FpgaW{0x03, 0, 1}), 0);
+    io_fpga_xfer = saved;
+
+    // Both slots empty: no init message reaches the driver (its slot state
+    // stays as it was) and the mask is 0; one known module sends it.
+    tbl[0].row = 5;
+    tbl[1].row = 6;
+    const uint16_t empty[3] = {255, 255, 64000};
+    EXPECT_EQ(IoInit(empty, 3), 0u);
+    EXPECT_EQ(tbl[0].row, 5);
+    EXPECT_EQ(tbl[1].row, 6);
+    EXPECT_EQ(slotinfo[0].type, 255);
+    EXPECT_EQ(slotinfo[1].type, 255);
+    const uint16_t one[3] = {255, 0x7F0F, 64000};
+    EXPECT_EQ(IoInit(one, 3), 0u);
+    EXPECT_EQ(tbl[0].row, -1);
+    EXPECT_EQ(tbl[1].row, 8);
 }
 
 TEST_F(IoTest, ModuleExchangeThroughTheSlotLayer) {

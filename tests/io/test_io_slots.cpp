@@ -162,6 +162,29 @@ TEST_F(IoTest, GenericModuleHeaderTimesOutAndExchangesTheSlotsOwnArea) {
     }
     EXPECT_TRUE(dq);
     EXPECT_TRUE(aq);
+
+    // Configuration data for it: after the header the slot is configured and
+    // keeps the channel types and the option byte (read settings answers them).
+    EXPECT_EQ(tbl[1].flags & IOF_CONFIGURED, 0);
+    std::vector<uint8_t> cfg = {3, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0, 9, 0x07, 0, 0x80, 0x00};
+    IoDriverMsg m{};
+    m.code = 4;
+    m.slot = 1;
+    m.buffer = cfg.data();
+    m.count = uint16_t(cfg.size());
+    io_driver(&m);
+    EXPECT_EQ(m.status, 0);
+    EXPECT_EQ(tbl[1].flags & IOF_CONFIGURED, IOF_CONFIGURED);
+    std::array<uint8_t, 24> settings{};
+    m = {};
+    m.code = 5;
+    m.slot = 1;
+    m.buffer = settings.data();
+    io_driver(&m);
+    EXPECT_EQ(m.extra, 0x07);
+    EXPECT_EQ((std::array<uint8_t, 24>{3, 0, 1, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 9, 0}),
+              settings);
+    EXPECT_EQ(tbl[1].option, 0x80);
 }
 
 TEST_F(IoTest, CalibrationPassThroughBoundsAndAnswers) {
@@ -267,15 +290,31 @@ TEST_F(IoTest, DriverStatusCodesAndByteCountsOfPointTransfers) {
     EXPECT_EQ(buf[0], 0x42);
     EXPECT_EQ(buf[1], 0xEE);
 
-    // Stop and the control line: a calibrating slot ignores configure messages.
+    // A calibrating slot ignores configure messages: the constants set during
+    // calibration (not the defaults a configure would load again), the channel
+    // types and the option word stay, and no expander line is written.
     tbl[0].flags |= IOF_CAL_MODE;
-    const auto gains = tbl[0].gain;
+    tbl[0].gain[0] = 1234;
+    tbl[0].offset[0] = 56;
+    tbl[0].types[0] = 3;
+    tbl[0].option = 0x0005;
+    std::vector<uint8_t> other(16, 0);
+    other[0] = 8;
+    LE_Put16(&other[14], 0x0080);
+    Log().clear();
     IoDriverMsg c{};
     c.code = 4;
     c.slot = 0;
+    c.buffer = other.data();
+    c.count = uint16_t(other.size());
     io_driver(&c);
-    EXPECT_EQ(tbl[0].gain, gains);
+    EXPECT_EQ(tbl[0].gain[0], 1234);
+    EXPECT_EQ(tbl[0].offset[0], 56);
+    EXPECT_EQ(tbl[0].gain[1], 32767);
+    EXPECT_EQ(tbl[0].types[0], 3);
+    EXPECT_EQ(tbl[0].option, 0x0005);
     EXPECT_EQ(tbl[0].flags & IOF_CAL_MODE, IOF_CAL_MODE);
+    EXPECT_TRUE(Log().empty());
 }
 
 }  // namespace
@@ -449,6 +488,91 @@ TEST_F(IoTest, CalibrationBlockStoredInTheEepromIsLoadedAgain) {
     ASSERT_EQ(Io_SlotCheck(), 0u);
     EXPECT_EQ(tbl[0].gain[0], 8771);
     EXPECT_EQ(tbl[0].flags & IOF_CAL_VALID, 0);
+}
+
+TEST_F(IoTest, CalibrationBlockAcrossTwoEepromBlocksKeepsItsValidityWord) {
+    // Row 21: the block at memory 0xC0 of 0xA0 runs 2 bytes into the next
+    // block, where its validity word lies (0xA2, memory 0).
+    Sim(R"({"slot0": [{"addr": "0x4C", "type": "expander", "pins": [255, 63]},
+                      {"addr": "0x40", "type": "expander"},
+                      {"addr": "0xA0", "type": "eeprom", "blocks": 8, "write_cycle": 1}]})");
+    SetConfig({0x0E, 0x3F, 0, 0, 0xFF, 0xFF, 0x00, 0xFA, 0x00, 0x00});
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    ASSERT_EQ(tbl[0].row, ROW_BASE21);
+    EXPECT_EQ(io_cal_location(ROW_BASE21), 0xC0u);
+    std::array<uint8_t, 80> p{};
+    auto cal = [&](std::vector<uint8_t> d) {
+        p.fill(0);
+        p[0] = uint8_t(d.size());
+        std::copy(d.begin(), d.end(), p.begin() + 1);
+        IoCal(p.data());
+    };
+    cal({0x7F, 0, 3, 0, 0x01, 0x00, 0x00, 0x00, 0xD2, 0x04, 0x05, 0x00});  // pair 1 = (1234, 5)
+    cal({0x7F, 0, 4, 0});
+    uint8_t word[2] = {};
+    ASSERT_EQ(I2C_read_mem(word, 0x100, 2, 0), 0u);
+    EXPECT_EQ(LE_Get16(word), 0xF19E);
+    ASSERT_EQ(I2C_read_mem(word, 0x000, 2, 0), 0u);
+    EXPECT_EQ(LE_Get16(word), 0xFFFF) << "the start of the first block is not written";
+    Io_ResetProbe();
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    EXPECT_EQ(tbl[0].gain[0], 1234);
+    EXPECT_EQ(tbl[0].flags & IOF_CAL_VALID, IOF_CAL_VALID);
+    // Sub-code 6 clears the word the loader reads: the defaults come back.
+    cal({0x7F, 0, 6});
+    Io_ResetProbe();
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    EXPECT_EQ(tbl[0].gain[0], 32767);
+    EXPECT_EQ(tbl[0].flags & IOF_CAL_VALID, 0);
+}
+
+TEST_F(IoTest, CalibrationOfAnAnalogOutputModuleIsLoadedAgain) {
+    // Slot 1: the 4-channel analog output module (row 18), its block at 0xA0
+    // memory 0x80 (slot 0 holds the current-monitoring module).
+    Sim(R"({"slot0": [{"addr": "0x4C", "type": "expander", "pins": [255, 127]}],
+            "slot1": [{"addr": "0x4E", "type": "expander", "pins": [255, 143]},
+                      {"addr": "0xA0", "type": "eeprom", "blocks": 8, "write_cycle": 1}]})");
+    SetConfig({0x0E, 0x7F, 0, 0, 0x0F, 0x8F, 0, 0, 0x00, 0xFA, 0x00, 0x00});
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    ASSERT_EQ(tbl[1].row, ROW_AQ4);
+    EXPECT_EQ(tbl[1].flags & IOF_CAL_VALID, 0);
+    EXPECT_EQ(tbl[1].gain[0], 0x7FF0);
+    EXPECT_EQ(tbl[1].gain[2], 0x7C7C);
+    std::array<uint8_t, 80> p{};
+    auto cal = [&](std::vector<uint8_t> d) {
+        p.fill(0);
+        p[0] = uint8_t(d.size());
+        std::copy(d.begin(), d.end(), p.begin() + 1);
+        IoCal(p.data());
+    };
+    // Pairs 1 and 3 = (0x7E00, 12) and (0x7A00, 0xFFF0), then stored.
+    cal({0x7F, 1, 3, 0, 0x05, 0x00, 0x00, 0x00, 0x00, 0x7E, 0x0C, 0x00, 0x00, 0x7A, 0xF0, 0xFF});
+    cal({0x7F, 1, 4, 0});
+    EXPECT_EQ(tbl[1].flags & IOF_CAL_VALID, IOF_CAL_VALID);
+
+    // The next configuration takes the stored constants, offsets included.
+    Io_ResetProbe();
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    EXPECT_EQ(tbl[1].flags & IOF_CAL_VALID, IOF_CAL_VALID);
+    EXPECT_EQ(tbl[1].gain[0], 0x7E00);
+    EXPECT_EQ(tbl[1].offset[0], 12);
+    EXPECT_EQ(tbl[1].gain[1], 0x7FF0);
+    EXPECT_EQ(tbl[1].gain[2], 0x7A00);
+    EXPECT_EQ(tbl[1].offset[2], 0xFFF0);
+
+    // Invalidated: the defaults; the validity word written again: the stored block.
+    cal({0x7F, 1, 6});
+    Io_ResetProbe();
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    EXPECT_EQ(tbl[1].flags & IOF_CAL_VALID, 0);
+    EXPECT_EQ(tbl[1].gain[0], 0x7FF0);
+    EXPECT_EQ(tbl[1].offset[0], 0);
+    cal({0x7F, 1, 5});
+    Io_ResetProbe();
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    EXPECT_EQ(tbl[1].flags & IOF_CAL_VALID, IOF_CAL_VALID);
+    EXPECT_EQ(tbl[1].gain[0], 0x7E00);
+    EXPECT_EQ(tbl[1].offset[2], 0xFFF0);
 }
 
 }  // namespace
