@@ -218,7 +218,8 @@ uint32_t StoreVia(const char *abs, bool sync, Fill fill) {
     if (PLAT_Path(abs, path, sizeof path) == nullptr) return 0;
     if (std::snprintf(tmp, sizeof tmp, "%s.tmp", path) >= int(sizeof tmp)) return 0;
     std::lock_guard<std::mutex> g(save_lock);
-    const int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    static bool said;  // one console line for the stores, not one per save
+    const int fd = PLAT_CreateFile(tmp, 0600, &said);
     if (fd < 0) return 0;
     bool ok = fchmod(fd, 0600) == 0 && fill(fd);
     if (ok && sync) ok = fsync(fd) == 0;
@@ -248,7 +249,8 @@ uint32_t MF_WriteFileNow(const char *abs, std::span<const MfPiece> pieces) {
     if (n + 5 > sizeof tmp) return 0;
     std::memcpy(tmp, path, n);
     std::memcpy(tmp + n, ".sig", 5);
-    const int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0600);
+    static bool said;
+    const int fd = PLAT_CreateFile(tmp, 0600, &said);
     if (fd < 0) return 0;
     bool ok = true;
     for (const MfPiece &piece : pieces)
@@ -812,7 +814,8 @@ void GenLogFile() {
     const int n = backtrace(frames, 32);
     char p[512];
     if (PLAT_Path(MF_LOGFILE, p, sizeof p) == nullptr) return;
-    const int fd = open(p, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // No console line here: the fatal-signal handler may only make safe calls.
+    const int fd = PLAT_CreateFile(p, 0600, nullptr);
     if (fd < 0) return;
     fchmod(fd, 0600);
     backtrace_symbols_fd(frames, n, fd);
