@@ -290,6 +290,20 @@ TEST_F(Host, MemoryManagerFilesPiecesAndSlots) {
     const Z7MMPiece huge{Z7MEM_SIZE, big.data()};
     EXPECT_EQ(Z7MM_WriteChangeRequest(&mm, 3, &huge), 1u);
     EXPECT_FALSE(Exists(root / "mnt/cfg/z7.upd.tmp"));
+    // the temporary files are never written through a link planted there,
+    // and a FIFO there does not hold a download or a save up
+    const std::string victim = root / "victim";
+    const std::vector<uint8_t> kept = {'k', 'e', 'e', 'p'};
+    WriteFile(victim, kept);
+    ASSERT_EQ(symlink(victim.c_str(), (root / "mnt/cfg/z7.cod.tmp").c_str()), 0);
+    ASSERT_EQ(mkfifo((root / "mnt/cfg/z7.hot.tmp").c_str(), 0600), 0);
+    EXPECT_EQ(Z7MM_WriteSyncRequest(&mm, 2, &p), 0u);
+    EXPECT_EQ(Z7MM_WriteSyncRequest(&mm, 3, &p), 0u);
+    EXPECT_EQ(Z7MM_WriteSyncRequest(&mm, 4, &p), 0u);
+    EXPECT_EQ(ReadFile(root / "mnt/cfg/z7.cod"), std::vector<uint8_t>({1, 2, 3}));
+    EXPECT_EQ(Z7MM_SaveVMDB(&mm), 0u);
+    EXPECT_EQ(ReadFile(root / "mnt/cfg/z7.hot"), std::vector<uint8_t>(5000, 0xA5));
+    EXPECT_EQ(ReadFile(victim), kept);
     Z7MM_Close(&mm);
 }
 
