@@ -425,7 +425,10 @@ uint32_t EipConnectionOpen(ObjConnCfg *cfg) {
         if (!PathNames(cfg, consuming, consuming ? kConsumed : kProduced))
             return OpenFail(a, cfg, CIP_CONN_FAILURE, CIP_EXT_BAD_PATH);
         const uint32_t rpi = consuming ? cfg->ot_rpi : cfg->to_rpi;
-        s->period = rpi / 1000;
+        // The period is whole milliseconds; an RPI under one would give 0 and
+        // the connection would send (or time out) at every pass of the main
+        // loop, so one millisecond is the shortest.
+        s->period = rpi < 1000 ? 1 : rpi / 1000;
         ObjConnection &c = *s->conn;
         c.type = CIP_CONN_IO;
         c.trigger = uint8_t(cfg->trigger | (consuming ? CIP_TRIGGER_CONSUMING : 0));
