@@ -36,8 +36,9 @@ char *PLAT_Path(const char *abs, char *out, std::size_t outlen);
 // (a left-over file, a symbolic link, a FIFO) is unlinked, and the open
 // neither follows a link nor waits on a FIFO, so no store ever writes through
 // a name into another file or hangs on one. Answers the descriptor, or -1
-// with errno set; when said is given, the first failure of that store prints
-// one console line naming the file (async-signal-safe without said).
+// with errno set; when said is given, the first of a run of failures of that
+// store prints one console line naming the file (async-signal-safe without
+// said).
 int PLAT_CreateFile(const char *path, mode_t mode, bool *said);
 // The root folder ("" on the board).
 const char *PLAT_Root();

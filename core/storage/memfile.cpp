@@ -210,6 +210,8 @@ bool Remove(const char *abs) {
 }
 }  // namespace
 
+void (*MF_SaveLockedHook)() = nullptr;
+
 namespace {
 // The crash-safe store: fill writes the new contents into the temporary file.
 template <class Fill>
@@ -218,6 +220,7 @@ uint32_t StoreVia(const char *abs, bool sync, Fill fill) {
     if (PLAT_Path(abs, path, sizeof path) == nullptr) return 0;
     if (std::snprintf(tmp, sizeof tmp, "%s.tmp", path) >= int(sizeof tmp)) return 0;
     std::lock_guard<std::mutex> g(save_lock);
+    if (MF_SaveLockedHook != nullptr) MF_SaveLockedHook();
     static bool said;  // one console line for the stores, not one per save
     const int fd = PLAT_CreateFile(tmp, 0600, &said);
     if (fd < 0) return 0;
@@ -453,25 +456,42 @@ bool MF_ProgramCarriesIec() {
     return IecImage(&ladder_bl[MF_HDR], LadderLen(), &image);
 }
 
-uint32_t MF_TakeIecChange() {
-    constexpr uint32_t kSection = 16;  // the code image starts at data offset 16
-    uint32_t image = 0;
-    if (!IecImage(&ladder_bl[MF_HDR], LadderLen(), &image)) return 0;
-    // What surrounds the new image: the received program's when it carries a
-    // code section of its own, else the program area's.
-    const uint8_t *base = &ladder_bl[MF_HDR];
+namespace {
+constexpr uint32_t kSection = 16;  // the code image starts at data offset 16
+
+// What surrounds a change image in the program: the received program's code
+// section when it carries one, else the program area's. False when the
+// program is no IEC application or leaves no room for an image.
+bool ChangeFrame(const uint8_t **base, uint32_t *image, uint32_t *tail_len) {
+    if (!IecImage(&ladder_bl[MF_HDR], LadderLen(), image)) return false;
+    *base = &ladder_bl[MF_HDR];
     uint32_t base_len = LadderLen();
     uint32_t received_image = 0;
     const uint32_t received_len = MF_Len(ladder_olp.data());
     if (received_len <= MF_LADDER_MAX && IecImage(&ladder_olp[MF_HDR], received_len, &received_image)) {
-        base = &ladder_olp[MF_HDR];
+        *base = &ladder_olp[MF_HDR];
         base_len = received_len;
-        image = received_image;
+        *image = received_image;
     }
-    const uint32_t tail_len = base_len - kSection - image;
-    if (kSection + tail_len >= MF_LADDER_MAX) return 0;
+    *tail_len = base_len - kSection - *image;
+    return kSection + *tail_len < MF_LADDER_MAX;
+}
+}  // namespace
 
-    const int fd = OpenRead(MF_Z7UPD);
+uint32_t MF_IecChangeRoom() {
+    const uint8_t *base = nullptr;
+    uint32_t image = 0, tail_len = 0;
+    return ChangeFrame(&base, &image, &tail_len) ? MF_LADDER_MAX - kSection - tail_len : 0;
+}
+
+uint32_t MF_TakeIecChange() {
+    const uint8_t *base = nullptr;
+    uint32_t image = 0, tail_len = 0;
+    if (!ChangeFrame(&base, &image, &tail_len)) return 0;
+
+    // The image the runtime applied, set aside by it at the apply: a change
+    // downloaded behind it (into z7.upd) is never the one stored here.
+    const int fd = OpenRead(MF_Z7APPLIED);
     if (fd < 0) return 0;
     struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 ||
@@ -503,6 +523,7 @@ uint32_t MF_TakeIecChange() {
     // A received program is taken once: a later change never finds it again.
     if (base == &ladder_olp[MF_HDR]) MF_SetHeader(ladder_olp.data(), 0, 0);
     if (WriteLadder() == 0) PersistOr(PS_LADDER_WRITE);
+    Remove(MF_Z7APPLIED);  // stored: taken once
     return 1;
 }
 
