@@ -595,6 +595,7 @@ void EipTcpConnect(NX_TCP_SOCKET *socket, uint32_t) {
     if (NxServerAccept(socket) && Find(socket, e)) {
         e->rx_len = 0;
         e->last_activity = e->last_request = _tx_time_get();
+        e->requested = 0;
     }
 }
 
@@ -621,6 +622,7 @@ void StepSession(uint32_t n, EipEncap &e, uint32_t now) {
     default: return;
     }
     e.last_request = now;
+    e.requested = 1;
     // A point-to-point connection this message opens produces to its sender.
     AdapterOf(n).peer = e.socket.peer_address;
     std::memcpy(EipRxBuff.data(), e.rx.data(), len);
@@ -669,7 +671,9 @@ void Eip_Scan(uint32_t n) {
         return;
     }
     EipTcpSocketListen(a);
-    NxServerDisplace(a.encap, _tx_time_get(), EipTcpDisconnect);
+    // Messages are answered in the step that takes them: no session is ever
+    // left at work between passes.
+    NxServerDisplace(a.encap, _tx_time_get(), EipTcpDisconnect, [](const EipEncap &) { return false; });
     const DprConfigRec &c = ConfigOf(n);
     const uint32_t ps = ProducedSize(n), cs = ConsumedSize(n);
     a.produced->member_bits[0] = uint16_t(ps <= EIP_DATA_MAX ? 8 * ps : 0);
