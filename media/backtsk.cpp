@@ -40,7 +40,8 @@ void BackTsk_Report() {
     if (PLAT_Path(FX_SPACE_RECORD, p, sizeof p) == nullptr) return;
     std::snprintf(tmp, sizeof tmp, "%s.tmp", p);
     // Readers never see a half-written record: written aside, then renamed.
-    const int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    static bool said;
+    const int fd = PLAT_CreateFile(tmp, 0600, &said);
     if (fd < 0) return;
     const bool ok = write(fd, rec, sizeof rec) == ssize_t(sizeof rec);
     close(fd);

@@ -748,6 +748,7 @@ bool NextCommand(NX_FTP_SERVER *sv, uint32_t index, NX_FTP_CLIENT_REQUEST &c) {
     if (FtpCommandLength(c.command.data(), c.command_len) != 0) PLAT_PollWake();
     c.idle_budget = NX_FTP_IDLE_BUDGET;
     c.last_command = _tx_time_get();
+    c.commanded = 1;
     Command(sv, index, c, pk);
     return true;
 }
@@ -764,6 +765,7 @@ void ConnectionProcessing(NX_FTP_SERVER *sv) {
         }
         c.idle_budget = NX_FTP_IDLE_BUDGET;
         c.last_command = _tx_time_get();
+        c.commanded = 0;
         c.logged_in = 0;
         c.rights = 0;
         c.type = 'A';
@@ -1047,10 +1049,15 @@ void _nx_ftp_server_thread_entry(NX_FTP_SERVER *sv) {
     // Ten clients keep no other host out: with every connection taken and
     // another waiting, the idlest client of the host holding the most gives
     // way to it, as in the other servers (the step that finds the waiting
-    // one free takes it). A transfer under way counts as activity.
+    // one free takes it). A client with a transfer under way, or one parked
+    // until its data connection comes, is at work and never the one closed.
     NxServerDisplaceBy(
         clients, now, DisplaceClient, [](NX_FTP_CLIENT_REQUEST &c) { return &c.control; },
-        [now](const NX_FTP_CLIENT_REQUEST &c) { return c.transfer_state != 0 ? now : c.last_command; });
+        [](const NX_FTP_CLIENT_REQUEST &c) { return c.last_command; },
+        [](const NX_FTP_CLIENT_REQUEST &c) { return c.commanded != 0; },
+        [&clients, &x](const NX_FTP_CLIENT_REQUEST &c) {
+            return c.transfer_state != 0 || (x.pending != 0 && x.index == uint32_t(&c - clients.data()));
+        });
     const uint32_t ev = sv->nx_ftp_server_events;
     sv->nx_ftp_server_events = 0;
     if (ev & FTP_EV_CONNECT) ConnectionProcessing(sv);

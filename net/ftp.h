@@ -86,6 +86,7 @@ struct NX_FTP_CLIENT_REQUEST {
     uint32_t write_failed;  // a write of the upload in hand failed
     FxUpload upload;        // where the upload in hand goes until it is whole
     uint32_t last_command;  // ms tick of its acceptance or its last whole command
+    uint32_t commanded;     // a whole command came since the acceptance
     uint32_t command_len;   // control bytes received and not yet answered
     std::array<uint8_t, NX_FTP_COMMAND_ROOM> command;
 };

@@ -147,17 +147,23 @@ inline void NxServerClose(NX_TCP_SOCKET *s) {
 // Once a pass, after the server's listen step. With every record of the
 // server serving a connection and another connection waiting on its port,
 // one connection gives way to it: of the hosts that hold the most records
-// (the newcomer's own when it is one of them), the connection idle longest
-// (its last whole request, or its acceptance when it handed on none, the
-// oldest) is closed through close; its record takes the waiting one on the
-// next passes, which come at once. A host that opens connection after
-// connection so only ever closes its own, and a host holding fewer records
-// than another keeps them. Slot: a record whose connection is
-// socket_of(slot) (an NX_TCP_SOCKET *) and whose last whole request is
-// since_of(slot) (ms). True when a connection was closed.
-template <class Slot, std::size_t N, class SocketOf, class SinceOf>
+// (the newcomer's own when it is one of them), the idlest connection is
+// closed through close; its record takes the waiting one on the next passes,
+// which come at once. The idlest is one that never handed on a whole request
+// (the oldest of those first: a connection that only holds a record never
+// looks fresher than a client polling now and then), else the one whose last
+// whole request is the oldest. A connection at work (a request being
+// answered, a reply pending, a transfer running) is never the one closed:
+// its reply would be lost; when every candidate is at work the newcomer
+// waits. A host that opens connection after connection so only ever closes
+// its own, and a host holding fewer records than another keeps them. Slot: a
+// record whose connection is socket_of(slot) (an NX_TCP_SOCKET *), whose last
+// whole request (or acceptance) is since_of(slot) (ms), asked_of(slot)
+// whether it handed on a whole request, busy_of(slot) whether it is at work.
+// True when a connection was closed.
+template <class Slot, std::size_t N, class SocketOf, class SinceOf, class AskedOf, class BusyOf>
 inline bool NxServerDisplaceBy(std::array<Slot, N> &slots, uint32_t now, void (*close)(NX_TCP_SOCKET *),
-                               SocketOf socket_of, SinceOf since_of) {
+                               SocketOf socket_of, SinceOf since_of, AskedOf asked_of, BusyOf busy_of) {
     for (Slot &slot : slots) {
         if (socket_of(slot)->state != NX_TCP_ESTABLISHED) return false;  // a record is free for the next one
     }
@@ -176,21 +182,26 @@ inline bool NxServerDisplaceBy(std::array<Slot, N> &slots, uint32_t now, void (*
     for (std::size_t i = 0; i < N; i++) own |= held[i] == most && socket_of(slots[i])->peer_address == newcomer;
     Slot *idle = nullptr;
     for (std::size_t i = 0; i < N; i++) {
-        if (held[i] != most || (own && socket_of(slots[i])->peer_address != newcomer)) continue;
-        if (idle == nullptr || now - since_of(slots[i]) > now - since_of(*idle)) idle = &slots[i];
+        Slot &s = slots[i];
+        if (held[i] != most || (own && socket_of(s)->peer_address != newcomer) || busy_of(s)) continue;
+        const bool idler = idle == nullptr ||
+                           (asked_of(s) != asked_of(*idle) ? !asked_of(s) : now - since_of(s) > now - since_of(*idle));
+        if (idler) idle = &s;
     }
-    if (NEVER(idle == nullptr)) return false;
+    if (idle == nullptr) return false;  // every candidate at work: the newcomer waits
     close(socket_of(*idle));
     PLAT_PollWake();
     return true;
 }
 
-// The same for records that hold their connection in .socket and the time
-// of its last whole request in .last_request (ms).
-template <class Slot, std::size_t N>
-inline bool NxServerDisplace(std::array<Slot, N> &slots, uint32_t now, void (*close)(NX_TCP_SOCKET *)) {
+// The same for records that hold their connection in .socket, the time of
+// its last whole request (or acceptance) in .last_request (ms) and whether it
+// handed on one in .requested; busy_of(slot) tells a connection at work.
+template <class Slot, std::size_t N, class BusyOf>
+inline bool NxServerDisplace(std::array<Slot, N> &slots, uint32_t now, void (*close)(NX_TCP_SOCKET *), BusyOf busy_of) {
     return NxServerDisplaceBy(
-        slots, now, close, [](Slot &slot) { return &slot.socket; }, [](const Slot &slot) { return slot.last_request; });
+        slots, now, close, [](Slot &slot) { return &slot.socket; }, [](const Slot &slot) { return slot.last_request; },
+        [](const Slot &slot) { return slot.requested != 0; }, busy_of);
 }
 
 // A connection's part of the pass step's schedule, after its step: whether

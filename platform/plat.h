@@ -31,6 +31,15 @@ bool PLAT_RootCheck();
 // it is. Writes at most outlen bytes (always terminated); answers out, or
 // nullptr when the result would not fit. The only place that builds host paths.
 char *PLAT_Path(const char *abs, char *out, std::size_t outlen);
+// Creates the temporary file of a store that writes aside and renames, as a
+// new regular file of this process's own: whatever stands at the name first
+// (a left-over file, a symbolic link, a FIFO) is unlinked, and the open
+// neither follows a link nor waits on a FIFO, so no store ever writes through
+// a name into another file or hangs on one. Answers the descriptor, or -1
+// with errno set; when said is given, the first of a run of failures of that
+// store prints one console line naming the file (async-signal-safe without
+// said).
+int PLAT_CreateFile(const char *path, mode_t mode, bool *said);
 // The root folder ("" on the board).
 const char *PLAT_Root();
 // Creates the folders that always exist on a board (dev/shm, mnt/cfg, sim).

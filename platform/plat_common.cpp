@@ -154,6 +154,21 @@ void PLAT_MakeBoardFolders() {
     }
 }
 
+int PLAT_CreateFile(const char *path, mode_t mode, bool *said) {
+    // A folder at the name cannot be unlinked: O_EXCL then refuses it too.
+    unlink(path);
+    const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
+    if (fd >= 0 && said != nullptr) *said = false;  // the next failure is said again
+    if (fd < 0 && said != nullptr && !*said) {
+        const int e = errno;
+        *said = true;
+        std::fprintf(stderr, "Cannot create %s (%s): a store writes there before it replaces its file; remove it\n",
+                     path, std::strerror(e));
+        errno = e;
+    }
+    return fd;
+}
+
 namespace {
 int lock_fd = -1;
 pid_t lock_pid;

@@ -100,7 +100,7 @@ void WriteSimFile(const char *abs, const char *text) {
     std::size_t tl = 0;
     PlatAppend(tmp, sizeof tmp, &tl, p);
     PlatAppend(tmp, sizeof tmp, &tl, ".tmp");
-    const int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int fd = PLAT_CreateFile(tmp, 0644, nullptr);
     if (fd < 0) return;
     const ssize_t want = ssize_t(std::strlen(text));
     const bool ok = write(fd, text, size_t(want)) == want;

@@ -425,7 +425,10 @@ uint32_t EipConnectionOpen(ObjConnCfg *cfg) {
         if (!PathNames(cfg, consuming, consuming ? kConsumed : kProduced))
             return OpenFail(a, cfg, CIP_CONN_FAILURE, CIP_EXT_BAD_PATH);
         const uint32_t rpi = consuming ? cfg->ot_rpi : cfg->to_rpi;
-        s->period = rpi / 1000;
+        // The period is whole milliseconds; an RPI under one would give 0 and
+        // the connection would send (or time out) at every pass of the main
+        // loop, so one millisecond is the shortest.
+        s->period = rpi < 1000 ? 1 : rpi / 1000;
         ObjConnection &c = *s->conn;
         c.type = CIP_CONN_IO;
         c.trigger = uint8_t(cfg->trigger | (consuming ? CIP_TRIGGER_CONSUMING : 0));
@@ -592,6 +595,7 @@ void EipTcpConnect(NX_TCP_SOCKET *socket, uint32_t) {
     if (NxServerAccept(socket) && Find(socket, e)) {
         e->rx_len = 0;
         e->last_activity = e->last_request = _tx_time_get();
+        e->requested = 0;
     }
 }
 
@@ -618,6 +622,7 @@ void StepSession(uint32_t n, EipEncap &e, uint32_t now) {
     default: return;
     }
     e.last_request = now;
+    e.requested = 1;
     // A point-to-point connection this message opens produces to its sender.
     AdapterOf(n).peer = e.socket.peer_address;
     std::memcpy(EipRxBuff.data(), e.rx.data(), len);
@@ -666,7 +671,9 @@ void Eip_Scan(uint32_t n) {
         return;
     }
     EipTcpSocketListen(a);
-    NxServerDisplace(a.encap, _tx_time_get(), EipTcpDisconnect);
+    // Messages are answered in the step that takes them: no session is ever
+    // left at work between passes.
+    NxServerDisplace(a.encap, _tx_time_get(), EipTcpDisconnect, [](const EipEncap &) { return false; });
     const DprConfigRec &c = ConfigOf(n);
     const uint32_t ps = ProducedSize(n), cs = ConsumedSize(n);
     a.produced->member_bits[0] = uint16_t(ps <= EIP_DATA_MAX ? 8 * ps : 0);

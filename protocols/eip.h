@@ -55,6 +55,7 @@ struct EipEncap {
     NX_TCP_SOCKET socket;
     uint32_t last_activity;
     uint32_t last_request;  // ms: the last whole message, or the acceptance
+    uint8_t requested;      // a whole message came since the acceptance
     // Bytes of the stream not yet served: messages are framed by 24 + the
     // length in their header.
     std::array<uint8_t, EIP_BUFF + NX_MAX_READ> rx;

@@ -233,6 +233,7 @@ void StepSlot(uint32_t n, ModbusServer &s, unsigned k, uint32_t now) {
     }
     slot.taken = 1;
     slot.last_request = now;
+    slot.requested = 1;
     s.took = 1;
     std::memcpy(ModbusRxBuff.data(), slot.rx.data(), len);
     NxServerConsume(slot.rx, slot.rx_len, len);
@@ -391,6 +392,7 @@ void ModbusConnect(NX_TCP_SOCKET *socket, uint32_t) {
     if (NxServerAccept(socket) && Find(socket, s, k)) {
         ClearRequestState(s->slots[k]);
         s->slots[k].last_activity = s->slots[k].last_request = _tx_time_get();
+        s->slots[k].requested = 0;
         s->free = 1;  // another record listens in its place
     }
 }
@@ -470,7 +472,9 @@ void Modbus_Scan(uint32_t n) {
         // Connections are accepted whether or not the service is on; with it
         // off, what they send is read and dropped.
         SocketListen(s, cfg.port);
-        NxServerDisplace(s.slots, _tx_time_get(), ModbusDisconnect);
+        // A read waiting for its answer is a reply the client would lose.
+        NxServerDisplace(s.slots, _tx_time_get(), ModbusDisconnect,
+                         [](const ModbusSlot &slot) { return slot.read_pending != 0; });
         if (!(Dpr_Configuration[n == 1 ? 1 : 0].enables[0] & EN0_MODBUS)) {
             for (auto &slot : s.slots) {
                 if (slot.socket.state == NX_TCP_ESTABLISHED && NxRxReady(&slot.socket)) Drain(slot.socket);

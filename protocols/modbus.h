@@ -19,6 +19,7 @@ struct ModbusSlot {
     NX_TCP_SOCKET socket;
     uint32_t last_activity;  // ms
     uint32_t last_request;   // ms: the last whole request, or the acceptance
+    uint8_t requested;       // a whole request came since the acceptance
     uint32_t reference;      // bit address or IEC handle of the pending read
     uint32_t bits;           // its length
     uint16_t transaction;

@@ -236,6 +236,7 @@ bool TakeRequest(QncanConnState &st, unsigned k, uint8_t *req, uint32_t &payload
     default: return false;
     }
     slot.last_request = _tx_time_get();
+    slot.requested = 1;
     payload = used - QNCAN_HDR;
     std::memcpy(req, slot.rx.data(), used);
     NxServerConsume(slot.rx, slot.rx_len, used);
@@ -461,6 +462,7 @@ void QncanConnect(NX_TCP_SOCKET *socket, uint32_t) {
     unsigned k = 0;
     if (NxServerAccept(socket) && Find(socket, st, k)) {
         st->slots[k].last_activity = st->slots[k].last_request = _tx_time_get();
+        st->slots[k].requested = 0;
         st->slots[k].rx_len = 0;
         st->free = 1;  // another record listens in its place
     }
@@ -486,7 +488,14 @@ void StepConnections(QncanConnState &st, uint32_t start) {
         if (slot.socket.state == NX_TCP_ESTABLISHED && start - slot.last_activity >= QNCAN_IDLE_MS)
             QncanDisconnect(&slot.socket);
     }
-    NxServerDisplace(st.slots, start, QncanDisconnect);
+    // The connection that holds the command channel is at work until the
+    // command processor has answered it and the reply went out: closing it
+    // would lose that reply.
+    const bool reply_pending = BoxByte(ETN_TX_REQ) != BoxByte(ETN_TX_ACK);
+    NxServerDisplace(st.slots, start, QncanDisconnect, [&st, reply_pending](const QncanSlot &slot) {
+        const auto k = uint8_t(&slot - st.slots.data());
+        return st.active == k || (reply_pending && st.active == QNCAN_NONE && st.last == k);
+    });
     bool listen = false, created = false, busy = false, timed = false;
     uint32_t due = 0;
     for (unsigned k = 0; k < QNCAN_SLOTS; k++) {

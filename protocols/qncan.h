@@ -26,6 +26,7 @@ struct QncanSlot {
     uint16_t level, w6, w8;
     uint32_t last_activity;  // ms
     uint32_t last_request;   // ms: the last whole request, or the acceptance
+    uint8_t requested;       // a whole request came since the acceptance
     // Bytes of the stream not yet served: requests are framed by their
     // payload length, however the reads split or merge them.
     // Room for an incomplete request and one more read.

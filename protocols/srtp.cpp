@@ -402,6 +402,7 @@ void StepSlot(uint32_t n, unsigned k, uint32_t now) {
     default: return;
     }
     slot.last_request = now;
+    slot.requested = 1;
     slot.taken = 1;
     SrtpServer &s = ServerOf(n);
     s.took = 1;
@@ -562,6 +563,7 @@ void SrtpConnect(NX_TCP_SOCKET *socket, uint32_t) {
     if (NxServerAccept(socket) && Find(socket, slot)) {
         ClearSession(*slot);
         slot->last_activity = slot->last_request = _tx_time_get();
+        slot->requested = 0;
     }
     // Another record listens in its place.
     if (SrtpServer *s = ServerOfSocket(socket)) s->free = 1;
@@ -598,7 +600,9 @@ void Srtp_Scan(uint32_t n) {
         return;
     }
     SrtpSocketListen(s);
-    NxServerDisplace(s.slots, _tx_time_get(), SrtpDisconnect);
+    // A read waiting for its answer is a reply the client would lose.
+    NxServerDisplace(s.slots, _tx_time_get(), SrtpDisconnect,
+                     [](const SrtpSlot &slot) { return slot.read_pending != 0; });
     AnswerReads(n, s);
     const uint32_t now = _tx_time_get();
     bool busy = false, timed = false;

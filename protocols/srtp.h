@@ -35,6 +35,7 @@ struct SrtpSlot {
     uint8_t taken;           // a message was taken by this pass's scan step
     uint32_t last_activity;  // ms
     uint32_t last_request;   // ms: the last whole message, or the acceptance
+    uint8_t requested;       // a whole message came since the acceptance
     // Bytes of the stream not yet served: messages are framed by 56 + their
     // text length however the reads split or merge them.
     std::array<uint8_t, SRTP_HDR + SRTP_TEXT_MAX + NX_MAX_READ> rx;

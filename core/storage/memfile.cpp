@@ -210,6 +210,8 @@ bool Remove(const char *abs) {
 }
 }  // namespace
 
+void (*MF_SaveLockedHook)() = nullptr;
+
 namespace {
 // The crash-safe store: fill writes the new contents into the temporary file.
 template <class Fill>
@@ -218,7 +220,9 @@ uint32_t StoreVia(const char *abs, bool sync, Fill fill) {
     if (PLAT_Path(abs, path, sizeof path) == nullptr) return 0;
     if (std::snprintf(tmp, sizeof tmp, "%s.tmp", path) >= int(sizeof tmp)) return 0;
     std::lock_guard<std::mutex> g(save_lock);
-    const int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (MF_SaveLockedHook != nullptr) MF_SaveLockedHook();
+    static bool said;  // one console line for the stores, not one per save
+    const int fd = PLAT_CreateFile(tmp, 0600, &said);
     if (fd < 0) return 0;
     bool ok = fchmod(fd, 0600) == 0 && fill(fd);
     if (ok && sync) ok = fsync(fd) == 0;
@@ -248,7 +252,8 @@ uint32_t MF_WriteFileNow(const char *abs, std::span<const MfPiece> pieces) {
     if (n + 5 > sizeof tmp) return 0;
     std::memcpy(tmp, path, n);
     std::memcpy(tmp + n, ".sig", 5);
-    const int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0600);
+    static bool said;
+    const int fd = PLAT_CreateFile(tmp, 0600, &said);
     if (fd < 0) return 0;
     bool ok = true;
     for (const MfPiece &piece : pieces)
@@ -451,25 +456,42 @@ bool MF_ProgramCarriesIec() {
     return IecImage(&ladder_bl[MF_HDR], LadderLen(), &image);
 }
 
-uint32_t MF_TakeIecChange() {
-    constexpr uint32_t kSection = 16;  // the code image starts at data offset 16
-    uint32_t image = 0;
-    if (!IecImage(&ladder_bl[MF_HDR], LadderLen(), &image)) return 0;
-    // What surrounds the new image: the received program's when it carries a
-    // code section of its own, else the program area's.
-    const uint8_t *base = &ladder_bl[MF_HDR];
+namespace {
+constexpr uint32_t kSection = 16;  // the code image starts at data offset 16
+
+// What surrounds a change image in the program: the received program's code
+// section when it carries one, else the program area's. False when the
+// program is no IEC application or leaves no room for an image.
+bool ChangeFrame(const uint8_t **base, uint32_t *image, uint32_t *tail_len) {
+    if (!IecImage(&ladder_bl[MF_HDR], LadderLen(), image)) return false;
+    *base = &ladder_bl[MF_HDR];
     uint32_t base_len = LadderLen();
     uint32_t received_image = 0;
     const uint32_t received_len = MF_Len(ladder_olp.data());
     if (received_len <= MF_LADDER_MAX && IecImage(&ladder_olp[MF_HDR], received_len, &received_image)) {
-        base = &ladder_olp[MF_HDR];
+        *base = &ladder_olp[MF_HDR];
         base_len = received_len;
-        image = received_image;
+        *image = received_image;
     }
-    const uint32_t tail_len = base_len - kSection - image;
-    if (kSection + tail_len >= MF_LADDER_MAX) return 0;
+    *tail_len = base_len - kSection - *image;
+    return kSection + *tail_len < MF_LADDER_MAX;
+}
+}  // namespace
 
-    const int fd = OpenRead(MF_Z7UPD);
+uint32_t MF_IecChangeRoom() {
+    const uint8_t *base = nullptr;
+    uint32_t image = 0, tail_len = 0;
+    return ChangeFrame(&base, &image, &tail_len) ? MF_LADDER_MAX - kSection - tail_len : 0;
+}
+
+uint32_t MF_TakeIecChange() {
+    const uint8_t *base = nullptr;
+    uint32_t image = 0, tail_len = 0;
+    if (!ChangeFrame(&base, &image, &tail_len)) return 0;
+
+    // The image the runtime applied, set aside by it at the apply: a change
+    // downloaded behind it (into z7.upd) is never the one stored here.
+    const int fd = OpenRead(MF_Z7APPLIED);
     if (fd < 0) return 0;
     struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 ||
@@ -501,6 +523,7 @@ uint32_t MF_TakeIecChange() {
     // A received program is taken once: a later change never finds it again.
     if (base == &ladder_olp[MF_HDR]) MF_SetHeader(ladder_olp.data(), 0, 0);
     if (WriteLadder() == 0) PersistOr(PS_LADDER_WRITE);
+    Remove(MF_Z7APPLIED);  // stored: taken once
     return 1;
 }
 
@@ -812,7 +835,8 @@ void GenLogFile() {
     const int n = backtrace(frames, 32);
     char p[512];
     if (PLAT_Path(MF_LOGFILE, p, sizeof p) == nullptr) return;
-    const int fd = open(p, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // No console line here: the fatal-signal handler may only make safe calls.
+    const int fd = PLAT_CreateFile(p, 0600, nullptr);
     if (fd < 0) return;
     fchmod(fd, 0600);
     backtrace_symbols_fd(frames, n, fd);

@@ -141,6 +141,12 @@ bool MF_ProgramCarriesIec();
 // the stored program (no change image, a program past MF_LADDER_MAX, or a
 // read cut short).
 uint32_t MF_TakeIecChange();
+// Called by a store with the save lock held, before it writes: a test stops a
+// save there to fault with the lock taken. Null in the controller.
+extern void (*MF_SaveLockedHook)();
+// The largest change image the program area can store around the running
+// application's location table; 0 when the program carries no application.
+uint32_t MF_IecChangeRoom();
 
 // ---- additions of the storage module ------------------------------------------
 
@@ -155,6 +161,7 @@ constexpr const char *MF_OEMINFO = "/mnt/cfg/oeminfo";
 constexpr const char *MF_LOGFILE = "/mnt/cfg/logfile";
 constexpr const char *MF_Z7COD = "/mnt/cfg/z7.cod";
 constexpr const char *MF_Z7UPD = "/mnt/cfg/z7.upd";      // the IEC runtime's change image
+constexpr const char *MF_Z7APPLIED = "/mnt/cfg/z7.apl";  // the change image last applied, until stored
 constexpr const char *MF_Z7RET = "/mnt/cfg/z7.ret";      // the IEC runtime's retain file
 constexpr const char *MF_Z7BKP = "/mnt/cfg/Z7_BKP.RET";  // its copy kept with the register backup
 

@@ -20,6 +20,7 @@
 #include "core/image/iecrt.h"
 #include "core/image/plcreg.h"
 #include "core/image/timebase.h"
+#include "core/storage/memfile.h"
 #include "io/vcomm.h"
 #include "iec/blocks/blkpid.h"
 #include "iec/services/z7mb.h"
@@ -250,6 +251,13 @@ uint32_t _Change(const Z7CSStartInfo &info) {
     if (pDB == 0) return 1;
     uint32_t rc = Z7MM_LoadChange(&mmData);
     if (rc != 0) return rc;
+    // A change the program area could not store is refused before it runs:
+    // applied, it would be reported done and be gone after a restart.
+    if (MF_ProgramCarriesIec() && mmData.slot[Z7MM_CHANGE - 1].size > MF_IecChangeRoom()) {
+        Out("\n change image too large to store\n");
+        Z7MM_FreeChange(&mmData);
+        return 1;
+    }
     PlcWordSet(kOlcWord, uint16_t(PlcWord(kOlcWord) | 0x01));
     const uint32_t next = Z7MM_LinkChange(&mmData);
     if (next == 0) {
@@ -281,6 +289,11 @@ uint32_t _Change(const Z7CSStartInfo &info) {
             _FreeDB();
             _FreeCode();
         } else {
+            // The store takes the image applied here, a scan or more later:
+            // set aside now, a change downloaded meanwhile cannot replace it.
+            char upd[512], applied[512];
+            if (PLAT_Path(MF_Z7UPD, upd, sizeof upd) && PLAT_Path(MF_Z7APPLIED, applied, sizeof applied))
+                std::rename(upd, applied);
             Drevano_StartGen++;
             PlcWordSet(kOlcWord, uint16_t(PlcWord(kOlcWord) | 0x02));
             if (Drevano_OnChangeApplied) Drevano_OnChangeApplied();

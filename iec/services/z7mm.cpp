@@ -4,6 +4,7 @@
 // flushed and renamed, so a crash leaves the old or the new file.
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -66,11 +67,28 @@ uint32_t Load(Z7MMData *mm, uint16_t kind) {
     return 0;
 }
 
+// The temporary file of a store: created anew as a regular file of our own
+// (never through a link or into a FIFO), or reopened to append to that file.
+bool tmp_said;
+FILE *CreateTemp(const char *tmp) {
+    const int fd = PLAT_CreateFile(tmp, 0600, &tmp_said);
+    FILE *f = fd >= 0 ? fdopen(fd, "wb") : nullptr;
+    if (f == nullptr && fd >= 0) close(fd);
+    return f;
+}
+FILE *AppendTemp(const char *tmp) {
+    const int fd = open(tmp, O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat st {};
+    FILE *f = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? fdopen(fd, "ab") : nullptr;
+    if (f == nullptr && fd >= 0) close(fd);
+    return f;
+}
+
 // Writes n bytes at block to the slot's file through NAME.tmp.
 uint32_t SaveBlock(Z7MMData *mm, uint16_t kind, uint32_t block, uint32_t size) {
     char path[600], tmp[600];
     if (!FilePath(mm, kind, "", path, sizeof path) || !FilePath(mm, kind, ".tmp", tmp, sizeof tmp)) return 1;
-    FILE *f = std::fopen(tmp, "wb");
+    FILE *f = CreateTemp(tmp);
     if (f == nullptr) return 1;
     bool ok = true;
     for (uint32_t done = 0; ok && done < size;) {
@@ -123,7 +141,7 @@ uint32_t WriteRequest(Z7MMData *mm, uint16_t kind, uint32_t piece_kind, const Z7
     char path[600], tmp[600];
     if (!FilePath(mm, kind, "", path, sizeof path) || !FilePath(mm, kind, ".tmp", tmp, sizeof tmp)) return 1;
     if (piece_kind == 2) {
-        FILE *f = std::fopen(tmp, "wb");
+        FILE *f = CreateTemp(tmp);
         if (f == nullptr) return 1;
         return std::fclose(f) == 0 ? 0 : 1;
     }
@@ -135,7 +153,7 @@ uint32_t WriteRequest(Z7MMData *mm, uint16_t kind, uint32_t piece_kind, const Z7
             unlink(tmp);  // could never be loaded into the arena
             return 1;
         }
-        FILE *f = std::fopen(tmp, "ab");
+        FILE *f = AppendTemp(tmp);
         if (f == nullptr) return 1;
         const bool ok = std::fwrite(piece->data, 1, piece->size, f) == piece->size;
         return std::fclose(f) == 0 && ok ? 0 : 1;
@@ -143,7 +161,7 @@ uint32_t WriteRequest(Z7MMData *mm, uint16_t kind, uint32_t piece_kind, const Z7
     if (piece_kind == 4) {
         struct stat st {};
         if (stat(tmp, &st) != 0 || st.st_size <= 0) return 1;
-        FILE *f = std::fopen(tmp, "ab");
+        FILE *f = AppendTemp(tmp);
         const bool synced = f != nullptr && fsync(fileno(f)) == 0;
         if (f) std::fclose(f);
         return synced && std::rename(tmp, path) == 0 ? 0 : 1;

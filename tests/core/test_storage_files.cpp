@@ -473,6 +473,94 @@ TEST_F(StorageTest, FailedStoresShowInTheStorageWordAtOnce) {
     rmdir(Cfg("autoreg.dta.tmp").c_str());
 }
 
+// A store writes aside under NAME.tmp and renames. Whatever stands at the
+// temporary name is never written through: a symbolic link leaves its target
+// as it was, a FIFO does not hold the store up, and a folder there fails the
+// store with one console line for all the failures that follow.
+TEST_F(StorageTest, StoresWriteOnlyARegularFileOfTheirOwn) {
+    App app;
+    app.Put();
+    ASSERT_EQ(CrtAutoSaveRegFile(), 1u);
+    ASSERT_EQ(SaveProgram(), 1u);
+    ASSERT_EQ(SaveBBRAMFile(), 1u);
+    const std::string victim = root / "victim.txt";
+    const std::vector<uint8_t> kept = {'k', 'e', 'e', 'p'};
+    struct Row {
+        const char *name, *aside;
+        uint32_t (*store)();
+    };
+    for (const Row &r : {Row{"autoreg.dta", ".tmp", AutoSaveRegisters},
+                         Row{"autoreg.dta", ".sig", AutoSaveRegistersNow}, Row{"config.pgm", ".tmp", SaveProgram},
+                         Row{"ladder.pgm", ".tmp", SaveLadder}, Row{"bbram.dta", ".tmp", SaveBBRAMFile}}) {
+        SCOPED_TRACE(std::string(r.name) + r.aside);
+        const std::string tmp = Cfg(r.name) + r.aside;
+        WriteFile(victim, kept);
+        ASSERT_EQ(symlink(victim.c_str(), tmp.c_str()), 0);
+        EXPECT_EQ(r.store(), 1u);
+        EXPECT_EQ(ReadFile(victim), kept);
+        struct stat st {};
+        ASSERT_EQ(lstat(Cfg(r.name).c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_FALSE(FileExists(tmp));
+        // A FIFO nobody reads: the store goes on at once and replaces it.
+        ASSERT_EQ(mkfifo(tmp.c_str(), 0600), 0);
+        EXPECT_EQ(r.store(), 1u);
+        ASSERT_EQ(lstat(Cfg(r.name).c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_FALSE(FileExists(tmp));
+    }
+    // The crash log is written where it stands, also never through a link.
+    WriteFile(victim, kept);
+    ASSERT_EQ(symlink(victim.c_str(), Cfg("logfile").c_str()), 0);
+    GenLogFile();
+    EXPECT_EQ(ReadFile(victim), kept);
+    EXPECT_GT(ReadFile(Cfg("logfile")).size(), 10u);
+
+    // A folder at the temporary name: the store fails, said on the console.
+    const std::string dir = Cfg("bbram.dta.tmp");
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(SaveBBRAMFile(), 0u);
+    EXPECT_EQ(SaveBBRAMFile(), 0u);
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("Cannot create " + dir + " (File exists)"), std::string::npos) << said;
+    rmdir(dir.c_str());
+}
+
+// A stored file that fails to open for another reason than being missing (a
+// symbolic-link loop fails even for root) is a failed load, during operation
+// as at the start, never a fresh start that writes defaults over it.
+TEST_F(StorageTest, AFileThatFailsToOpenIsAFailedLoadNeverAMissingOne) {
+    App app;
+    app.Put();
+    ASSERT_EQ(CrtAutoSaveRegFile(), 1u);
+    ASSERT_EQ(SaveProgram(), 1u);
+    struct Row {
+        const char *name;
+        uint32_t (*load)();
+        uint16_t fault;  // the persistence flag its failed load sets
+    };
+    for (const Row &r :
+         {Row{"ladder.pgm", LoadLadder, PS_LADDER_CRC}, Row{"autoreg.dta", AutoLoadRegisters, PS_AUTOREG_SHORT}}) {
+        const char *name = r.name;
+        SCOPED_TRACE(name);
+        const std::string keep = Cfg(name) + ".kept";
+        ASSERT_EQ(rename(Cfg(name).c_str(), keep.c_str()), 0);
+        ASSERT_EQ(symlink(name, Cfg(name).c_str()), 0);  // points at itself: ELOOP
+        testing::internal::CaptureStderr();
+        EXPECT_FALSE(MF_CheckStoredFiles());
+        EXPECT_NE(testing::internal::GetCapturedStderr().find("Cannot read " + Cfg(name)), std::string::npos);
+        MF_PersistSet(0);
+        EXPECT_EQ(r.load(), 0u);
+        EXPECT_EQ(MF_PersistGet(), r.fault);
+        struct stat st {};
+        ASSERT_EQ(lstat(Cfg(name).c_str(), &st), 0);
+        EXPECT_TRUE(S_ISLNK(st.st_mode));  // nothing written in its place
+        unlink(Cfg(name).c_str());
+        ASSERT_EQ(rename(keep.c_str(), Cfg(name).c_str()), 0);
+    }
+}
+
 TEST_F(StorageTest, IecApplicationIsHandedToTheRuntime) {
     // Program: u16 74, two bytes, "XTI\0", u32 image length, 4 bytes, image, locations.
     std::vector<uint8_t> prog = {74, 0, 0, 0, 'X', 'T', 'I', 0};

@@ -54,6 +54,8 @@ bool InOpen(pid_t tid, const std::string &name) {
     return false;
 }
 
+std::promise<pid_t> *save_told;
+
 std::string Slurp(const std::string &p) {
     std::ifstream f(p, std::ios::binary);
     std::stringstream s;
@@ -91,12 +93,14 @@ std::string Slurp(const std::string &p) {
         }).detach();
         break;
     case Held::Save:
-        fifo = "/mnt/cfg/autoreg.dta.tmp";
-        mkfifo((root + fifo).c_str(), 0600);
-        std::thread([&told] {
-            told.set_value(gettid());
-            AutoSaveRegisters();
-        }).detach();
+        // A store's temporary file is never a FIFO it could wait on: the
+        // save stops in the hook, its lock held.
+        save_told = &told;
+        MF_SaveLockedHook = [] {
+            save_told->set_value(gettid());
+            for (;;) pause();
+        };
+        std::thread([] { AutoSaveRegisters(); }).detach();
         break;
     case Held::Stdio:
         std::printf("buffered line\n");  // still in the stream's buffer

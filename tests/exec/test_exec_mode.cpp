@@ -283,7 +283,7 @@ std::vector<uint8_t> IecProgram(const std::vector<uint8_t> &image, const std::ve
     return d;
 }
 
-// With an IEC application in use, the change the workbench applied ("z7.upd")
+// With an IEC application in use, the change the runtime applied (set aside as "z7.apl")
 // becomes the program: its code section is rebuilt around the change image,
 // stored, and the change ends in the scan that executes it.
 TEST_F(ExecMode, OnlineChangeOfTheIecApplication) {
@@ -296,7 +296,12 @@ TEST_F(ExecMode, OnlineChangeOfTheIecApplication) {
     const std::vector<uint8_t> old_image = {1, 2, 3, 4, 5, 6}, new_image = {9, 8, 7, 6, 5, 4, 3, 2, 1, 0};
     const std::vector<uint8_t> tail = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
     const std::vector<uint8_t> old_pgm = IecProgram(old_image, tail);
+    std::vector<uint8_t> applied;  // what the runtime set aside at each apply
     auto start = [&](const std::vector<uint8_t> &received) {
+        if (applied.empty())
+            std::remove((cfg + "z7.apl").c_str());
+        else
+            WriteFile(cfg + "z7.apl", applied);
         DrevanoRuntime = 0;  // the mode changes start no runtime here
         SetPlcMode(0);
         SetPlcMode(2);
@@ -312,7 +317,7 @@ TEST_F(ExecMode, OnlineChangeOfTheIecApplication) {
     };
 
     // Nothing received: the program keeps its location table behind the new image.
-    WriteFile(cfg + "z7.upd", new_image);
+    applied = new_image;
     start({});
     const uint32_t gen = Drevano_StartGen;
     PlcScan();
@@ -326,6 +331,7 @@ TEST_F(ExecMode, OnlineChangeOfTheIecApplication) {
     EXPECT_EQ(PlcDword(138), want.size());
     EXPECT_EQ(ReadFile(cfg + "ladder.pgm"), StoredBlock(want)) << "the program is stored";
     EXPECT_EQ(ReadFile(cfg + "z7.cod"), new_image);
+    EXPECT_FALSE(storage_test::FileExists(cfg + "z7.apl")) << "taken once";
     EXPECT_EQ(OLPMode, 0) << "the change has ended";
     EXPECT_EQ(PlcWord(W_OLC), 0x5500);
     EXPECT_EQ(DrevanoRuntime, 1);
@@ -368,7 +374,7 @@ TEST_F(ExecMode, OnlineChangeOfTheIecApplication) {
     EXPECT_EQ(ReadFile(cfg + "ladder.pgm"), StoredBlock(want)) << "stored without a scan";
 
     // No change image: the change fails and the stored program stays.
-    std::remove((cfg + "z7.upd").c_str());
+    applied.clear();
     start({});
     PlcScan();
     PlcScan();
@@ -380,21 +386,21 @@ TEST_F(ExecMode, OnlineChangeOfTheIecApplication) {
     EXPECT_EQ(PlcWord(150), RefCrc(old_pgm));
 
     // A program up to a start's bound (2 MB) is taken; one byte more is not.
-    WriteFile(cfg + "z7.upd", std::vector<uint8_t>(2097152 - 16 - tail.size(), 0x5A));
+    applied = std::vector<uint8_t>(2097152 - 16 - tail.size(), 0x5A);
     start({});
     PlcScan();
     PlcScan();
     EXPECT_EQ(PlcWord(W_OLC), 0x5500);
     EXPECT_EQ(MF_Len(ladder_bl.data()), 2097152u);
     EXPECT_EQ(ReadFile(cfg + "ladder.pgm").size(), 2097152u + 8);
-    WriteFile(cfg + "z7.upd", std::vector<uint8_t>(2097152 - 16 - tail.size() + 1, 0x5A));
+    applied = std::vector<uint8_t>(2097152 - 16 - tail.size() + 1, 0x5A);
     start({});
     PlcScan();
     PlcScan();
     EXPECT_EQ(PlcWord(W_OLC), 0x100);
     EXPECT_EQ(MF_Len(ladder_bl.data()), old_pgm.size());
     EXPECT_EQ(ReadFile(cfg + "ladder.pgm"), StoredBlock(old_pgm));
-    std::remove((cfg + "z7.upd").c_str());
+    std::remove((cfg + "z7.apl").c_str());
     DrevanoRuntime = 0;
 }
 

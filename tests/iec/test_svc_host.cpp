@@ -290,6 +290,20 @@ TEST_F(Host, MemoryManagerFilesPiecesAndSlots) {
     const Z7MMPiece huge{Z7MEM_SIZE, big.data()};
     EXPECT_EQ(Z7MM_WriteChangeRequest(&mm, 3, &huge), 1u);
     EXPECT_FALSE(Exists(root / "mnt/cfg/z7.upd.tmp"));
+    // the temporary files are never written through a link planted there,
+    // and a FIFO there does not hold a download or a save up
+    const std::string victim = root / "victim";
+    const std::vector<uint8_t> kept = {'k', 'e', 'e', 'p'};
+    WriteFile(victim, kept);
+    ASSERT_EQ(symlink(victim.c_str(), (root / "mnt/cfg/z7.cod.tmp").c_str()), 0);
+    ASSERT_EQ(mkfifo((root / "mnt/cfg/z7.hot.tmp").c_str(), 0600), 0);
+    EXPECT_EQ(Z7MM_WriteSyncRequest(&mm, 2, &p), 0u);
+    EXPECT_EQ(Z7MM_WriteSyncRequest(&mm, 3, &p), 0u);
+    EXPECT_EQ(Z7MM_WriteSyncRequest(&mm, 4, &p), 0u);
+    EXPECT_EQ(ReadFile(root / "mnt/cfg/z7.cod"), std::vector<uint8_t>({1, 2, 3}));
+    EXPECT_EQ(Z7MM_SaveVMDB(&mm), 0u);
+    EXPECT_EQ(ReadFile(root / "mnt/cfg/z7.hot"), std::vector<uint8_t>(5000, 0xA5));
+    EXPECT_EQ(ReadFile(victim), kept);
     Z7MM_Close(&mm);
 }
 
@@ -325,6 +339,73 @@ TEST_F(Host, ModbusQuestionsWhileTheDatabaseIsBusyAnswerOne) {
         EXPECT_EQ(got, r.answer);
     }
     _ReleaseMutex();
+    __Exit();
+    Vcomm_Port[ProgrammingPort].fd = -1;
+    close(sv[0]);
+    close(sv[1]);
+}
+
+// An on-line change asked on the serial link (kind 8): the image applied is
+// set aside for the program's store, so a change downloaded right behind it
+// is never the one stored; an image the program area could not store is
+// refused before it runs.
+TEST_F(Host, AnAppliedChangeIsSetAsideAndOneTooLargeToStoreIsRefused) {
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);
+    Vcomm_Port[ProgrammingPort].fd = sv[0];
+    IecImage app = Image();
+    app.stamp = 0x5EED;  // a change must carry the running build's stamp
+    const std::vector<uint8_t> image = app.Build();
+    // The program carries the application: u16 74, two bytes, "XTI\0",
+    // image length, four bytes, the image, a location table of 8 bytes.
+    std::vector<uint8_t> pgm = {74, 0, 0, 0, 'X', 'T', 'I', 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    LE_Put32(&pgm[8], uint32_t(image.size()));
+    pgm.insert(pgm.end(), image.begin(), image.end());
+    pgm.insert(pgm.end(), 8, 0);
+    std::memcpy(&ladder_bl[MF_HDR], pgm.data(), pgm.size());
+    MF_SetHeader(ladder_bl.data(), crc16(pgm.data(), uint32_t(pgm.size())), uint32_t(pgm.size()));
+    Start(app);
+    Z7_Connect_Serial();
+    auto change = [&] {
+        std::vector<uint8_t> q = {'Z', '7', 0, 4, 8, 0, 0, 'A'};
+        const uint16_t crc = Z7CS_Crc16(q.data(), uint32_t(q.size()));
+        q.push_back(uint8_t(crc >> 8));
+        q.push_back(uint8_t(crc));
+        EXPECT_EQ(write(sv[1], q.data(), q.size()), ssize_t(q.size()));
+        std::vector<uint8_t> got;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (got.size() < 9 && std::chrono::steady_clock::now() < deadline) {
+            Drevano_Comm_service();
+            uint8_t buf[64];
+            const ssize_t n = read(sv[1], buf, sizeof buf);
+            if (n > 0)
+                got.insert(got.end(), buf, buf + n);
+            else
+                usleep(1000);
+        }
+        return got.size() >= 7 ? std::vector<uint8_t>(got.begin(), got.begin() + 7) : got;
+    };
+    const std::string upd = root / "mnt/cfg/z7.upd", applied = root / "mnt/cfg/z7.apl";
+    // Too large for the 2 MB program area around its 8-byte table: refused
+    // (return code 1), nothing applied, the download left where it was.
+    const std::vector<uint8_t> big(2097152 - 16 - 8 + 1, 0x5A);
+    WriteFile(upd, big);
+    PlcWordSet(54272, 0);
+    EXPECT_EQ(change(), (std::vector<uint8_t>{'Z', '7', 0, 3, 8, 0, 1}));
+    EXPECT_EQ(PlcWord(54272), 0u);
+    EXPECT_FALSE(Exists(applied));
+    EXPECT_EQ(ReadFile(upd).size(), big.size());
+    // The same application as a change: applied and set aside.
+    WriteFile(upd, image);
+    EXPECT_EQ(change(), (std::vector<uint8_t>{'Z', '7', 0, 3, 8, 0, 0}));
+    EXPECT_EQ(PlcWord(54272) & 0x03, 0x03);
+    EXPECT_EQ(ReadFile(applied), image);
+    EXPECT_FALSE(Exists(upd));
+    // A download right behind it: the store still takes the applied image.
+    WriteFile(upd, std::vector<uint8_t>(301, 0xEE));
+    EXPECT_EQ(MF_TakeIecChange(), 1u);
+    EXPECT_EQ(ReadFile(root / "mnt/cfg/z7.cod"), image);
+    EXPECT_FALSE(Exists(applied));
     __Exit();
     Vcomm_Port[ProgrammingPort].fd = -1;
     close(sv[0]);

@@ -519,5 +519,55 @@ TEST_F(VmValues, HysteresisMergeAndChangeTestOfEveryType) {
         EXPECT_EQ(Z7EA_ManagePrivateEvents(db, evs), r.events) << r.type << " " << r.last << " -> " << r.now;
         EXPECT_TRUE(Z7EA_UnregisterChangeEvent(db, 1, r.type, r.index, 0));
     }
+
+    // Upper and lower limits apart: a rise is measured against the upper
+    // one, a fall against the lower one; UDINTs compare unsigned.
+    struct Apart {
+        uint32_t type, sec, index, size;
+        uint64_t up, lo, last, now;
+        uint32_t events;
+    };
+    const std::vector<Apart> apart = {
+        {11, Z7SEC_D16, 7, 2, 5, 20, 100, 104, 0},                     // INT up 4 of 5
+        {11, Z7SEC_D16, 7, 2, 5, 20, 100, 105, 1},                     // INT up 5 of 5
+        {11, Z7SEC_D16, 7, 2, 5, 20, 100, 85, 0},                      // INT down 15 of 20
+        {11, Z7SEC_D16, 7, 2, 5, 20, 100, 80, 1},                      // INT down 20 of 20
+        {16, Z7SEC_D32, 6, 4, 5, 5, 0x7FFFFFFE, 0x80000000, 0},        // UDINT across 2^31 by 2
+        {16, Z7SEC_D32, 6, 4, 5, 5, 0x80000001, 0x7FFFFFFE, 0},        // UDINT back by 3
+        {16, Z7SEC_D32, 6, 4, 0x10, 0x20, 0x80000000, 0x80000010, 1},  // UDINT up by its upper limit
+    };
+    for (const Apart &r : apart) {
+        const uint32_t a = Z7Sec_Elem(db, r.sec, r.index);
+        put(a, r.size, r.last);
+        uint8_t up[8] = {}, lo[8] = {};
+        for (uint32_t k = 0; k < 8; k++) {
+            up[k] = uint8_t(r.up >> (8 * k));
+            lo[k] = uint8_t(r.lo >> (8 * k));
+        }
+        ASSERT_EQ(Z7EA_RegisterChangeEvent(db, 1, r.type, r.index, 0, up, lo, 0), 1u) << r.type;
+        EXPECT_EQ(Z7EA_ManagePrivateEvents(db, evs), 1u) << r.type;
+        put(a, r.size, r.now);
+        EXPECT_EQ(Z7EA_ManagePrivateEvents(db, evs), r.events) << r.type << " " << r.last << " -> " << r.now;
+        EXPECT_TRUE(Z7EA_UnregisterChangeEvent(db, 1, r.type, r.index, 0));
+    }
+
+    // A merge followed by the change test: client 1 asks up 10 / down 3,
+    // client 2 up 12 / down 6; the entry keeps up 10 and down 3, each the
+    // smaller of its own kind (never a lower limit against an upper one).
+    const uint32_t iv = Z7Sec_Elem(db, Z7SEC_D16, 7);
+    put(iv, 2, 100);
+    const uint8_t u1[8] = {10}, l1[8] = {3}, u2[8] = {12}, l2[8] = {6};
+    ASSERT_EQ(Z7EA_RegisterChangeEvent(db, 1, 11, 7, 0, u1, l1, 0), 1u);
+    ASSERT_EQ(Z7EA_RegisterChangeEvent(db, 2, 11, 7, 0, u2, l2, 0), 1u);
+    EXPECT_EQ(Z7EA_ManagePrivateEvents(db, evs), 1u);
+    struct Step {
+        uint16_t now;
+        uint32_t events;
+    };
+    for (const Step &st : {Step{109, 0}, Step{110, 1}, Step{108, 0}, Step{107, 1}}) {
+        put(iv, 2, st.now);
+        EXPECT_EQ(Z7EA_ManagePrivateEvents(db, evs), st.events) << st.now;
+    }
+    for (uint32_t c : {1u, 2u}) EXPECT_TRUE(Z7EA_UnregisterChangeEvent(db, c, 11, 7, 0));
 }
 }  // namespace

@@ -205,6 +205,21 @@ TEST_F(GsmTest, NumericOperatorAndManualSelection) {
     EXPECT_EQ(NumericOprtCode, 1) << "9 is a digit";
 }
 
+// A manual operator the network refuses is tried three times, then the
+// modem registers automatically (byte 1 bit 5 set) until the operator changes.
+TEST_F(GsmTest, ARefusedOperatorIsTriedThreeTimesThenAutomatic) {
+    AT_SetConfig(4, "26201", 5);
+    GSMGPRSOprtor();
+    GSMGPRSInfo_St.b[1] |= 0x80;
+    answers["AT+COPS=1,2,\"26201\""] = "\r\nERROR\r\n";
+    Run(3000);
+    EXPECT_EQ(std::count(cmds.begin(), cmds.end(), "AT+COPS=1,2,\"26201\""), 3);
+    EXPECT_EQ(GSMGPRSInfo_St.b[1] & 0x20, 0x20);
+    auto last = std::find(cmds.rbegin(), cmds.rend(), "AT+COPS=1,2,\"26201\"");
+    ASSERT_NE(last, cmds.rend());
+    EXPECT_NE(std::find(cmds.begin() + (cmds.rend() - last), cmds.end(), "AT+COPS=0"), cmds.end());
+}
+
 // Manual selection by name: the operator list is asked for, the name found
 // in it (any letter case) gives the numeric code of its entry, sent closed
 // by a double quote. A name the list lacks is an error of the list step: the

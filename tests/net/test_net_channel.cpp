@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -25,6 +26,7 @@
 #include "platform/plat_net.h"
 #include "protocols/qncan.h"
 #include "tests/support/eth_ip.h"
+#include "tests/support/fake_clock.h"
 #include "tests/support/loopback.h"
 #include "tests/support/qncan_pump.h"
 #include "tests/support/test_port.h"
@@ -282,6 +284,42 @@ TEST_F(Channel, RequestsRepliesFramingOwnershipAndLevels) {
     a.Send(Frame(Bytes(90, 0x11)));
     QncanPass(3);
     EXPECT_EQ(QncanReceived().size(), 67u);
+}
+
+// Eight connections of one host hold every record. The one that owns the
+// command channel asked longest ago, but its request is still with the
+// command processor: a ninth connection closes the idlest of the others, and
+// the owner gets its reply.
+TEST_F(Channel, TheOwnerOfTheChannelIsNeverDisplacedBeforeItsReply) {
+    test_support::FakeClock clock;
+    std::vector<std::unique_ptr<Peer>> peers;
+    for (int i = 0; i < 8; i++) {
+        peers.push_back(std::make_unique<Peer>());
+        Accept();
+    }
+    ASSERT_EQ(Qncan_ConnCnt(0), 8u);
+    peers[0]->Send(Frame({0x09, 0x01, 0x7F, 0x77}));
+    EXPECT_EQ(test_support::QncanNext(), (Bytes{0x09, 0x01, 0x7F, 0x77}));
+    for (int i = 1; i < 8; i++) {
+        test_support::FakeClock::AdvanceMs(1000);
+        peers[i]->Send(Frame({0x09}));
+        QncanPass(3);
+        const Bytes r = peers[i]->Reply();
+        ASSERT_EQ(r.size(), QNCAN_HDR + 1) << i;
+        EXPECT_EQ(LE_Get16(&r[10]), 8) << "busy";
+    }
+    test_support::FakeClock::AdvanceMs(1000);
+    Peer ninth;
+    Accept();
+    EXPECT_EQ(Qncan_ConnCnt(0), 8u);
+    EXPECT_TRUE(peers[1]->Reply(200).empty());
+    EXPECT_TRUE(peers[1]->closed) << "the idlest of those at rest gives way";
+    const uint8_t answer[4] = {0xFF, 0x01, 0x7F, 0x81};
+    Etn_PutnTx(answer, 4);
+    QncanPass(2);
+    const Bytes r = peers[0]->Reply();
+    ASSERT_EQ(r.size(), QNCAN_HDR + 4);
+    EXPECT_EQ(Payload(r), (Bytes{0xFF, 0x01, 0x7F, 0x81}));
 }
 
 TEST_F(Channel, EightSlotsOneListeningAndGarbageDropped) {

@@ -442,6 +442,58 @@ TEST_F(ModbusServerTest, ANewConnectionDisplacesTheIdlestOfTheHostHoldingMost) {
     EXPECT_EQ(Modbus_Conn_Cnt(0), MODBUS_SLOTS);
 }
 
+// As many hosts as records, one connection each: a connection that never
+// handed on a whole request gives way before a client that polls, however
+// long ago that client last asked. A connection whose read waits for its
+// answer is never the one closed: the newcomer waits until it is answered.
+TEST_F(ModbusServerTest, ANewcomerClosesFirstWhatNeverAskedAndNeverAConnectionAtWork) {
+    test_support::FakeClock clock;
+    constexpr uint32_t kPoller = 0x7F000002;
+    Peer poller(kPoller);
+    ASSERT_TRUE(poller.connected);
+    Pass(4);
+    poller.Send(Mbap(0x0101, 9, Pdu(3, 3000, 1)));
+    Arrived(poller, 12);
+    Pass(2);
+    Modbus_AfterScan(0);
+    EXPECT_EQ(poller.Take(), Bytes({0x01, 0x01, 0, 0, 0, 5, 9, 3, 2, 0, 0}));
+    std::vector<std::unique_ptr<Peer>> others;
+    for (uint32_t i = 1; i < MODBUS_SLOTS; i++) {
+        test_support::FakeClock::AdvanceMs(1000);
+        others.push_back(std::make_unique<Peer>(kPoller + i));
+        ASSERT_TRUE(others.back()->connected);
+        others.back()->Send({0});  // never a whole request
+        Pass(4);
+    }
+    ASSERT_EQ(Modbus_Conn_Cnt(0), MODBUS_SLOTS);
+    test_support::FakeClock::AdvanceMs(1000);
+    Peer newcomer(kPoller + MODBUS_SLOTS);
+    Pass(6);
+    others[0]->Take(5);
+    EXPECT_TRUE(others[0]->closed) << "the oldest that never asked gives way";
+    for (std::size_t i = 1; i < others.size(); i++) {
+        others[i]->Take(5);
+        EXPECT_FALSE(others[i]->closed) << i;
+    }
+    poller.Take(5);
+    EXPECT_FALSE(poller.closed);
+    EXPECT_EQ(Modbus_Conn_Cnt(0), MODBUS_SLOTS);
+
+    // The poller's read is taken and waits for its answer on the next pass;
+    // a second connection of its host (whose own connection is then the only
+    // candidate) waits meanwhile, and the poller gets its answer whole
+    // before it gives way.
+    poller.Send(Mbap(0x0102, 9, Pdu(3, 3000, 1)));
+    Arrived(poller, 12);
+    Pass(1);
+    test_support::FakeClock::AdvanceMs(5000);
+    Peer second(kPoller);
+    Pass(6);
+    EXPECT_EQ(poller.Take(11), Bytes({0x01, 0x02, 0, 0, 0, 5, 9, 3, 2, 0, 0}));
+    poller.Take(5);
+    EXPECT_TRUE(poller.closed) << "answered, it gives way to its host's newcomer";
+}
+
 // One table through the three servers of the Modbus core, each in its own
 // framing: the TCP server's request handling with MBAP (a read answered
 // from the image after it was taken), the serial slave at station 7 with

@@ -790,6 +790,33 @@ TEST(ForwardOpen, RefusalsInTheirOrderAndTheSuccessAnswer) {
     EXPECT_EQ(EipConnEth[0].io_count, 8);
 }
 
+// An RPI under a millisecond: the connection still produces at most once a
+// millisecond (a period of 0 would send at every pass of the main loop).
+TEST(ClassOne, AnRpiUnderAMillisecondProducesOnceAMillisecond) {
+    test_support::FakeClock clock;
+    Adapter ad;
+    Bytes d = ForwardOpen(1, 0, 0x400A, 0x01, {0x20, 0x04, 0x24, 0x01, 0x2C, 0x65});
+    LE_Put32(&d[28], 500);  // T->O RPI: 500 us
+    ASSERT_EQ(Serve(0x54, d)[2], 0);
+    unsigned k = 0;
+    while (!EipConnEth[0].slots[k].used || EipConnEth[0].slots[k].consuming) k++;
+    EipConnSlot &s = EipConnEth[0].slots[k];
+    s.address = 0x7F000001;
+    s.port = test_support::TestPort(18530);
+    struct Pool {
+        NX_PACKET_POOL *was = EipPacketPoolPtr;
+        ~Pool() { EipPacketPoolPtr = was; }
+    } pool;
+    EipPacketPoolPtr = &ad.net.pool;
+    test_support::FakeClock::AdvanceMs(5);
+    const uint32_t first = s.sequence;
+    for (int i = 0; i < 10; i++) Eip_Scan(0);
+    EXPECT_EQ(s.sequence - first, 1u);
+    test_support::FakeClock::AdvanceMs(1);
+    for (int i = 0; i < 10; i++) Eip_Scan(0);
+    EXPECT_EQ(s.sequence - first, 2u);
+}
+
 TEST(ClassOne, ConsumedSequenceNumbersCompareOverTheWrap) {
     Adapter ad;
     const Bytes path{0x20, 0x04, 0x24, 0x01, 0x2C, 0x64};
