@@ -290,7 +290,7 @@ TEST_F(Channel, RequestsRepliesFramingOwnershipAndLevels) {
 // command channel asked longest ago, but its request is still with the
 // command processor: a ninth connection closes the idlest of the others, and
 // the owner gets its reply.
-TEST_F(Channel, TheOwnerOfTheChannelIsNeverDisplacedBeforeItsReply) {
+TEST_F(Channel, TheChannelsOwnerIsNeverDisplacedBeforeItsReply) {
     test_support::FakeClock clock;
     std::vector<std::unique_ptr<Peer>> peers;
     for (int i = 0; i < 8; i++) {
