@@ -1,6 +1,7 @@
 // Workbench VM requests on a built "VMS" application: connect, object reads,
 // on-line code, subscriptions and memory polls, answered byte for byte; the
 // on-line change and hot-restart check and rebuild; the saved-image check.
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -343,6 +344,47 @@ TEST_F(VmRequests, ChangeKeepsValuesAndHotStartContinuesASavedDatabase) {
     EXPECT_EQ(Z7Mem_Get32(Z7Sec_Elem(copy, Z7SEC_D32, 1)), 7u);
     EXPECT_EQ(Ask(copy, 2, Hex("01 0E0001")), Hex("5C 00 0009 01 0E0001 0002414200"));
     EXPECT_EQ(Z7Map_GetData(Z7Map_GetBySymbol(copy, "counter")), Z7Sec_Elem(copy, Z7SEC_D16, 1));
+}
+
+// A change to an image with fewer programs: the programs it no longer lists
+// stop, their slots are emptied (an SFC child's state too), and nothing runs
+// from the previous image once the host has freed it.
+TEST_F(VmRequests, ChangeToFewerProgramsStopsTheRemovedOnes) {
+    test_support::IecImage three = VmsImage();
+    three.programs.push_back({{267, 3, 0x0C0C, 68}, 0});  // INT 3 := 0x0C0C
+    three.programs.push_back({{68}, 1});                  // an SFC child
+    three.highest_prog = 4;
+    const uint32_t first = Load(three);
+    ASSERT_EQ(Create(first, db), 0u);
+    ASSERT_EQ(Z7Def_ColdStart(first, db, "/mnt/cfg/z7.ret", nullptr, 0, 0, "VMS"), 0u);
+    Cycle(100);
+    ASSERT_EQ(Var16(db, 3), 0x0C0Cu);
+    ASSERT_EQ(Z7Mem_Get16(Z7Sec_Elem(db, Z7SEC_PROG, 3) + PG_STATE), Z7P_CHILD);
+    Z7Mem_Put16(Z7Sec_Elem(db, Z7SEC_D16, 3), 0);
+
+    test_support::IecImage one = VmsImage();
+    one.highest_prog = 4;
+    const uint32_t next = Load(one);
+    ASSERT_EQ(Z7VM_CanHOTStart(next, db), 0u);
+    ASSERT_EQ(Z7Def_Change(next, db, nullptr, "VMS", 200), 0u);
+    // the host frees the previous image right after the change
+    Z7Mem_Free(first);
+    blocks.erase(std::find(blocks.begin(), blocks.end(), first));
+    const uint32_t reuse = Z7Mem_Alloc(8192);
+    blocks.push_back(reuse);
+    for (uint32_t k = 2; k <= 3; k++) {
+        const uint32_t p = Z7Sec_Elem(db, Z7SEC_PROG, k);
+        EXPECT_EQ(Z7Mem_Get32(p + PG_CODE), 0u) << k;
+        EXPECT_EQ(Z7Mem_Get32(p + PG_LEN), 0u) << k;
+        EXPECT_EQ(Z7Mem_Get16(p + PG_STATE), 0u) << k;
+        EXPECT_EQ(Z7Mem_Get16(p + PG_KIND), 0u) << k;
+    }
+    EXPECT_EQ(Z7Mem_Get16(Z7Sec_Elem(db, Z7SEC_PROG, 1) + PG_STATE), Z7P_ACTIVE);
+    const uint32_t d1 = Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_D32, 1));
+    Cycle(210);
+    Cycle(220);
+    EXPECT_EQ(Var16(db, 3), 0u);
+    EXPECT_EQ(Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_D32, 1)), d1 + 2);  // the kept program runs on
 }
 
 // Instances keep their parameters across a change (65); an undo puts the
