@@ -85,9 +85,11 @@ class SerCsv : public IecTest {
 protected:
     uint32_t db = 0;
     Bytes image;
-    void SetUp() override {
+    void SetUp() override { Boot(0); }
+    void Boot(uint32_t ct_bytes) {
         IecTest::SetUp();
         IecImage img;
+        img.ct_alloc = img.ct_used = ct_bytes;
         img.d8 = img.d16 = img.d32 = img.d64 = img.time = {63, 63, 0};
         img.str = {8, 8, 0};
         img.string_sizes = {255, 255, 255, 255, 255, 255, 255, 255};
@@ -337,6 +339,55 @@ TEST_F(SerCsv, SerioStringsAndByteArrays) {
     EXPECT_EQ(got, "......");
     Call("SERIO_B", bops, inst, FB_INSTEXIT);
     EXPECT_EQ(LE_Get32(Z7Mem_Ptr(inst, 4)), 0xFFFFFFFFu);
+}
+
+// An application with a complex-type segment: SERIO_B's arrays are named by
+// DINTs holding their offsets in that segment, not by 8-bit variables.
+class SerCsvComplex : public SerCsv {
+protected:
+    void SetUp() override { Boot(64); }
+};
+
+TEST_F(SerCsvComplex, SerioByteArraysLieInTheComplexTypeSegment) {
+    const uint32_t ct = Z7Sec_Addr(db, Z7SEC_CT);
+    ASSERT_NE(ct, 0u);
+    const uint32_t inst = Inst(8);
+    Call("SERIO_B", {}, inst, FB_INSTINIT);
+    // send array at segment byte 8 (DINT 20), receive array at byte 32 (DINT 30)
+    const std::vector<uint16_t> bops = {1, 1, 20, 8, 1, 2, 30, 6, 3, 4, 3, 5, 6};
+    SetD(20, 8);
+    SetD(30, 32);
+    for (uint8_t k = 0; k < 8; k++) {
+        Z7Mem_Put8(ct + 8 + k, uint8_t('a' + k));
+        SetB(20 + k, uint8_t('A' + k));
+    }
+    for (uint8_t k = 0; k < 6; k++) {
+        Z7Mem_Put8(ct + 32 + k, '.');
+        SetB(30 + k, '.');
+    }
+    Fake::rx = {'1', '2', '3', '4', '5', '6'};
+    SetB(1, 1);
+    SetD(1, 2);
+    SetD(2, 3);
+    SetD(3, 1);
+    SetD(4, 4);
+    Call("SERIO_B", bops, inst);
+    EXPECT_EQ(B(3), 1);
+    EXPECT_EQ(std::string(Fake::tx.begin(), Fake::tx.end()), "cde");
+    EXPECT_EQ(D(5), 3);
+    EXPECT_EQ(D(6), 4);
+    const uint8_t *r = Z7Mem_Ptr(ct + 32, 6);
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(r), 6), ".1234.");
+    std::string vars;
+    for (uint8_t k = 0; k < 6; k++) vars.push_back(char(B(30 + k)));
+    EXPECT_EQ(vars, "......");
+    // an array passing the segment's end moves nothing
+    SetD(30, 60);
+    Fake::tx.clear();
+    Call("SERIO_B", bops, inst);
+    EXPECT_EQ(D(6), 0);
+    Call("SERIO_B", bops, inst, FB_INSTEXIT);
 }
 
 TEST_F(SerCsv, RtuSlaveServesRecognisesAndCounts) {
