@@ -145,6 +145,20 @@ TEST_F(IecRun, UndefinedOpcodesStopTheApplicationButOnlyEndTheCommandBuffer) {
         EXPECT_EQ(D(1), d1 + 1) << r.words[0];
         EXPECT_EQ(St16(db, ST_EXECLEN), 0) << r.words[0];
     }
+    // a custom function (536) or block (537) refusing its argument types is
+    // fatal even from the command buffer
+    Exec({536, 5});
+    Cycle(1080);
+    EXPECT_EQ(Logs(), (std::vector<Log>{{8, 0, 2 * 65536u}}));
+    EXPECT_EQ(Flags(db) & 0xF, Z7F_STOPPED);
+    Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
+    db = 0;
+    Boot(Img({"ADD32 1 1 2; END"}));
+    SetD(4, 0);  // DINT 4 holds no complex-type offset: no instance
+    Exec({537, 4});
+    Cycle(1090);
+    EXPECT_EQ(Logs(), (std::vector<Log>{{8, 0, 2 * 65536u}}));
+    EXPECT_EQ(Flags(db) & 0xF, Z7F_STOPPED);
 }
 
 TEST_F(IecRun, LoopsCycleDivisionAndCaseTables) {
@@ -243,6 +257,39 @@ TEST_F(IecRun, WaitAndBreakInsideASubProgramResumeThereWhileOthersRunNormally) {
     EXPECT_EQ(D(4), 2);
     EXPECT_EQ(D(1), 1);
     EXPECT_EQ(D(3), 2);
+    EXPECT_TRUE(Logs().empty());
+}
+
+// The same hold under a task list: the task finds the program that called
+// the held sub-program (its frames are saved with it) and resumes there.
+TEST_F(IecRun, BreakInsideASubProgramUnderATaskResumesThere) {
+    IecImage img = Img({"CALL 3; CONST32 1 #1; END", "ADD32 2 2 9; END", "BRK 7; ADD32 4 4 9; END"}, {0, 0, 2});
+    img.cs_size = 4;
+    img.tasks = {{"MAIN", {1, 2}}};
+    Boot(img);
+    SetD(9, 1);
+    Cycle(1000);
+    EXPECT_EQ(D(1), 1);
+    EXPECT_EQ(D(2), 1);
+    EXPECT_EQ(D(4), 1);
+    SetD(1, 0);
+    Z7St_SetFlags(db, uint16_t(Flags(db) | Z7F_STEP));
+    Cycle(1010);
+    EXPECT_EQ(Flags(db) & (Z7F_RUN | Z7F_STEP), Z7F_STEP);
+    EXPECT_EQ(St16(db, ST_BRK_PROG), 3);
+    EXPECT_EQ(St16(db, ST_BRK_POS), 0);
+    EXPECT_EQ(D(4), 1) << "held before the addition";
+    EXPECT_EQ(D(2), 1) << "program 2 waits behind the hold";
+    // run again: program 1 resumes inside program 3, then program 2 runs
+    Z7St_SetFlags(db, uint16_t((Flags(db) | Z7F_RUN) & ~(Z7F_STEP | Z7F_ONECYCLE)));
+    Cycle(1020);
+    EXPECT_EQ(D(4), 2);
+    EXPECT_EQ(D(1), 1);
+    EXPECT_EQ(D(2), 2);
+    EXPECT_EQ(St16(db, ST_BRK_PROG), 0);
+    Cycle(1030);
+    EXPECT_EQ(D(4), 3);
+    EXPECT_EQ(D(2), 3);
     EXPECT_TRUE(Logs().empty());
 }
 
