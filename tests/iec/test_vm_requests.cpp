@@ -97,7 +97,9 @@ TEST_F(VmRequests, AnswersByteForByte) {
               Hex("1C0001 0002 0001 0000 0001 0001 05"), Text("Total", true), Hex("1C0002 0005 0001 0008 0001 0001 05"),
               Text("Label", true), Hex("1C0003 000B 0005 0000 0001 0001 06"), Text("Const5", true)})},
         {"description without symbol", 2, Hex("01 1C0004"), Hex("5C 00 0010 01 1C0004 000B 0006 0000 0001 0002 0000")},
-        {"description past the map", 2, Hex("01 1C0005"), Hex("5C FF 0000")},
+        {"description past the map", 2, Hex("01 1C0005"), Hex("5C 00 0010 01 1C0005 000000000000000000000000")},
+        {"description far past the map", 2, Hex("02 1C7FFF 0A0001"),
+         Hex("5C 00 0016 02 1C7FFF 000000000000000000000000 0A0001 00 0000")},
         {"runtime info 4", 2, Hex("01 000004"), Hex("5C 00 0009 01 000004 04 00090101")},
         {"runtime info 1", 2, Hex("01 000001"), Hex("5C 00 0009 01 000001 04 80000004")},
         {"INT past its section", 2, Hex("01 0A0010"), Hex("5C FF 0000")},
@@ -122,6 +124,15 @@ TEST_F(VmRequests, AnswersByteForByte) {
         {"odd execute", 3, Hex("010B00"), Hex("5C FF 0000")},
     };
     for (const Row &r : rows) EXPECT_EQ(Ask(db, r.code, r.data, r.l), r.answer) << r.what;
+    // breakpoint entries: kind 1 as set, a trace point (kind 3) with bit 15,
+    // a one-shot (kind 2) as a call-stack index: four zero bytes at depth 0
+    const uint32_t bps = Z7VM_Status(db) + ST_BREAKPOINTS;
+    const uint16_t entries[3][3] = {{1, 0x0008, 1}, {2, 0x0010, 3}, {1, 0x0006, 2}};
+    for (uint32_t e = 0; e < 3; e++)
+        for (uint32_t w = 0; w < 3; w++) Z7Mem_Put16(bps + 8 * (3 + e) + 2 * w, entries[e][w]);
+    EXPECT_EQ(Ask(db, 2, Hex("03 1D0083 1D0084 1D0085")),
+              Hex("5C 00 0016 03 1D0083 00010008 1D0084 80020010 1D0085 00000000"));
+    std::memset(Z7Mem_Ptr(bps + 24, 24), 0, 24);
     // without an application
     EXPECT_EQ(Ask(0, 1, {}), Hex("5C 00 0006 2328 00000000"));
     EXPECT_EQ(Ask(0, 8, Hex("07 0000000A 0002 000004D2")), Hex("5C 00 0001 45"));
