@@ -1153,6 +1153,41 @@ TEST_F(IecStd, DateSystemAndTraceFunctions) {
     float big;
     std::memcpy(&big, &bits, 4);
     EXPECT_TRUE(std::isinf(big) && big > 0);
+    // long counts keep the loop's rules: the multiplication stops at the
+    // first |r| >= 1e307 (its sign decides), the division at the first
+    // |r| <= 1e-307, a NaN base stays NaN (values from a plain loop in python)
+    struct ExptRow {
+        float base;
+        int32_t n;
+        uint32_t bits;
+    };
+    const ExptRow expt[] = {
+        {-2.0f, 5001, 0x7F800000},        // stops at step 1020: +1e307
+        {-2.0f, 5002, 0x7F800000},        //
+        {-2.0f, -5001, 0x00000000},       // stops at step 1020: +1e-307
+        {-1.01f, 100001, 0xFF800000},     // stops at step 71043: -1e307
+        {-1.01f, 100002, 0xFF800000},     //
+        {-1.01f, -100001, 0x80000000},    // -1e-307
+        {-1.01f, -5001, 0x9B93FA9B},      // no stop
+        {1.0001f, 5000, 0x3FD30C6E},      // no stop
+        {-1.0001f, 5001, 0xBFD311D5},     //
+        {-0.99f, -100001, 0xFF800000},    // grows past the double range
+        {-1.0f, 2147483647, 0xBF800000},  //
+        {0.0f, 2147483647, 0x00000000},   //
+    };
+    for (const ExptRow &r : expt) {
+        SetR(44, r.base);
+        SetD(45, uint32_t(r.n));
+        Stf(6, {46, 44, 45});
+        EXPECT_EQ(D(46), r.bits) << r.base << " " << r.n;
+    }
+    SetR(44, std::nanf(""));
+    SetD(45, 5001);
+    Stf(6, {46, 44, 45});
+    float nan_result;
+    const uint32_t nan_bits = D(46);
+    std::memcpy(&nan_result, &nan_bits, 4);
+    EXPECT_TRUE(std::isnan(nan_result)) << std::hex << nan_bits;
     // an operand outside its section: log 17
     EXPECT_EQ(Stf(20, {3, 1, 500}), 0u);
     ASSERT_EQ(Z7VMLog_Pop(db, &code, &arg, &value), 1u);
