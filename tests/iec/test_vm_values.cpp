@@ -1,6 +1,7 @@
 // Variable values through the map (conversions, locks, external variables,
 // status information and opcodes 568/569), symbol paths through complex
 // types, and the change-event walk with its hysteresis.
+#include <bit>
 #include <arpa/inet.h>
 #include <chrono>
 #include <cmath>
@@ -66,6 +67,13 @@ TEST_F(VmValues, ConversionsLocksAndExternalVariables) {
     EXPECT_EQ(Z7Map_GetLRealValue(Item("UD")), 4294967280.0);
     EXPECT_EQ(Z7Map_GetRealValue(Item("UD")), 4294967296.0f);  // rounded to single
     EXPECT_EQ(Z7Map_GetRealValue(Item("L")), -1.0f);
+    // a 64-bit integer is rounded to single once: 2^60 + 2^36 + 1 lies just
+    // above the half-way point of 2^60 and 2^60 + 2^37
+    EXPECT_EQ(Z7Map_SetLIntValue(Item("L"), (1ll << 60) + (1ll << 36) + 1), 0u);
+    EXPECT_EQ(std::bit_cast<uint32_t>(Z7Map_GetRealValue(Item("L"))), 0x5D800001u);
+    EXPECT_EQ(Z7Map_SetLIntValue(Item("L"), -((1ll << 60) + (1ll << 36) + 1)), 0u);
+    EXPECT_EQ(std::bit_cast<uint32_t>(Z7Map_GetRealValue(Item("L"))), 0xDD800001u);
+    EXPECT_EQ(Z7Map_SetLIntValue(Item("L"), -1), 0u);
     // floats: truncation, saturation, NaN
     EXPECT_EQ(Z7Map_SetRealValue(Item("R"), 2.75f), 0u);
     EXPECT_EQ(Z7Mem_Get32(Addr("R")), 0x40300000u);
