@@ -1195,6 +1195,68 @@ TEST_F(IecStd, DateSystemAndTraceFunctions) {
     EXPECT_EQ(arg, 20);
 }
 
+// ABS, TRUNC, MODR and SCALELIN on REAL, and their LREAL twins: the sign of
+// zero and of NaN, the direction of truncation, the divisor rule and the
+// operand order (bit patterns worked out by hand).
+TEST_F(IecStd, RealFunctionsKeepTheirEdgeRules) {
+    struct R32 {
+        uint16_t fn;
+        std::vector<uint32_t> in;  // REAL bit patterns of the operands after the result
+        uint32_t out;
+        const char *what;
+    };
+    const R32 rows[] = {
+        {1, {0x80000000}, 0x80000000, "ABS(-0.0) keeps its sign"},
+        {1, {0xC0200000}, 0x40200000, "ABS(-2.5)"},
+        {1, {0xFFC00000}, 0xFFC00000, "ABS of a negative NaN: no compare below 0"},
+        {11, {0xC0200000}, 0xC0000000, "TRUNC(-2.5) = -2.0"},
+        {11, {0x402CCCCD}, 0x40000000, "TRUNC(2.7) = 2.0"},
+        {11, {0xBF000000}, 0x80000000, "TRUNC(-0.5) = -0.0"},
+        {132, {0x40B00000, 0x40000000}, 0x3FC00000, "MODR(5.5, 2) = 1.5"},
+        {132, {0xC0B00000, 0x40000000}, 0xBFC00000, "MODR(-5.5, 2) = -1.5"},
+        {132, {0x40B00000, 0x00000000}, 0xBF800000, "MODR(5.5, 0) = -1.0"},
+        {132, {0x40B00000, 0xC0000000}, 0xBF800000, "MODR(5.5, -2) = -1.0"},
+        // SCALELIN(x, imin, imax, omin, omax)
+        {157, {0x40000000, 0x00000000, 0x41200000, 0x42C80000, 0x43480000}, 0x42F00000, "2 in 0..10 to 100..200"},
+        {157, {0xBF800000, 0x00000000, 0x41200000, 0x42C80000, 0x43480000}, 0x42C80000, "below imin: omin"},
+        {157, {0x41300000, 0x00000000, 0x41200000, 0x42C80000, 0x43480000}, 0x43480000, "above imax: omax"},
+        {157, {0x40000000, 0x41200000, 0x00000000, 0x42C80000, 0x43480000}, 0x40000000, "imin >= imax: x"},
+    };
+    for (const R32 &r : rows) {
+        std::vector<uint16_t> ops{1};
+        for (size_t k = 0; k < r.in.size(); k++) {
+            SetD(2 + uint32_t(k), r.in[k]);
+            ops.push_back(uint16_t(2 + k));
+        }
+        SetD(1, 0x12345678);
+        Stf(r.fn, ops);
+        EXPECT_EQ(D(1), r.out) << r.what;
+    }
+    struct R64 {
+        uint16_t fn;
+        std::vector<uint64_t> in;
+        uint64_t out;
+        const char *what;
+    };
+    const R64 lrows[] = {
+        {116, {0x8000000000000000}, 0x8000000000000000, "ABSL(-0.0)"},
+        {116, {0xC004000000000000}, 0x4004000000000000, "ABSL(-2.5)"},
+        {117, {0xC004000000000000}, 0xC000000000000000, "TRUNCL(-2.5) = -2.0"},
+        {133, {0x4016000000000000, 0x4000000000000000}, 0x3FF8000000000000, "MODLR(5.5, 2) = 1.5"},
+        {133, {0x4016000000000000, 0xC000000000000000}, 0xBFF0000000000000, "MODLR(5.5, -2) = -1.0"},
+    };
+    for (const R64 &r : lrows) {
+        std::vector<uint16_t> ops{1};
+        for (size_t k = 0; k < r.in.size(); k++) {
+            SetL(2 + uint32_t(k), r.in[k]);
+            ops.push_back(uint16_t(2 + k));
+        }
+        SetL(1, 0x1234567812345678);
+        Stf(r.fn, ops);
+        EXPECT_EQ(L(1), r.out) << r.what;
+    }
+}
+
 // NUMTOSTRING (196): {result, type literal, value, DINT width, DINT precision}.
 TEST_F(IecStd, NumToStringThroughTheFunctionTable) {
     SetR(1, -0.5f);
