@@ -102,6 +102,9 @@ protected:
         b.db = db;
         for (uint32_t id = 0; id < Z7STFB_ROWS; id++)
             if (std::strcmp(Z7Stfb_GetName(id), name) == 0) b.h = Z7Stfb_GetProc(id);
+        // the counters stand in no list
+        if (std::strcmp(name, "CTD") == 0) b.h = Z7Stfb_Counter(1);
+        if (std::strcmp(name, "CTUD") == 0) b.h = Z7Stfb_Counter(2);
         EXPECT_NE(b.h, nullptr) << name;
         if (b.h == nullptr) return b;
         const uint32_t size = b.h(FB_INSTSIZE, 0, 0, 0, 0);
@@ -279,6 +282,92 @@ TEST_F(IecStd, LogicBlocksEdgesBistablesAlarmsAndLocks) {
     for (int k = 0; k < 3; k++) ctu(FB_EXEC, db, 0, inst, list + 2);
     EXPECT_EQ(D(54), 2u);
     EXPECT_EQ(B(53), 1);
+}
+
+// R_TRIG under the image option 0x80 (no edge for a CLK TRUE at start);
+// CTD and CTUD (no application links them, a registry may offer them);
+// HYSTERACC's band and its accumulation over time.
+TEST_F(IecStd, StartEdgeOptionCountersAndHysteresisAccumulation) {
+    const uint32_t st = Z7VM_Status(db);
+    SetB(30, 1);
+    Z7Mem_Put32(st + ST_OPTIONS, Z7Mem_Get32(st + ST_OPTIONS) | 0x80);
+    const Block quiet = Make("R_TRIG", {30, 31});
+    Z7Mem_Put32(st + ST_OPTIONS, Z7Mem_Get32(st + ST_OPTIONS) & ~0x80u);
+    const Block plain = Make("R_TRIG", {30, 32});
+    quiet.Run();
+    plain.Run();
+    EXPECT_EQ(B(31), 0) << "option 0x80: TRUE at start is no edge";
+    EXPECT_EQ(B(32), 1);
+    SetB(30, 0);
+    quiet.Run();
+    SetB(30, 1);
+    quiet.Run();
+    EXPECT_EQ(B(31), 1) << "a later edge counts";
+
+    // CTD: CD B40, LOAD B41, PV D5; Q B42, CV D6
+    const Block ctd = Make("CTD", {40, 41, 5, 42, 6});
+    struct CtdStep {
+        uint8_t cd, load;
+        int32_t cv;
+        uint8_t q;
+    };
+    SetD(5, 2);
+    const CtdStep down[] = {{0, 1, 2, 0}, {1, 0, 1, 0}, {1, 0, 0, 1}, {1, 0, 0, 1}, {1, 1, 2, 0}, {0, 0, 2, 0}};
+    for (const CtdStep &c : down) {
+        SetB(40, c.cd);
+        SetB(41, c.load);
+        ctd.Run();
+        EXPECT_EQ(int32_t(D(6)), c.cv) << int(c.cd) << int(c.load);
+        EXPECT_EQ(B(42), c.q) << int(c.cd) << int(c.load);
+    }
+    // CTUD: CU B43, CD B44, RESET B45, LOAD B46, PV D7; QU B47, QD B48, CV D8
+    const Block ctud = Make("CTUD", {43, 44, 45, 46, 7, 47, 48, 8});
+    struct CtudStep {
+        uint8_t cu, cd, reset, load;
+        int32_t cv;
+        uint8_t qu, qd;
+    };
+    SetD(7, 2);
+    const CtudStep updown[] = {
+        {1, 0, 0, 0, 1, 0, 0},  //
+        {1, 0, 0, 0, 2, 1, 0},  // at PV
+        {1, 0, 0, 0, 2, 1, 0},  // no further
+        {1, 1, 0, 0, 2, 1, 0},  // CD counts only while CU is FALSE
+        {0, 1, 0, 0, 1, 0, 0},  //
+        {0, 1, 0, 0, 0, 0, 1},  //
+        {0, 1, 0, 0, 0, 0, 1},  // not below 0
+        {0, 0, 0, 1, 2, 1, 0},  // LOAD
+        {1, 0, 1, 1, 0, 0, 1},  // RESET before LOAD and CU
+    };
+    for (const CtudStep &c : updown) {
+        SetB(43, c.cu);
+        SetB(44, c.cd);
+        SetB(45, c.reset);
+        SetB(46, c.load);
+        ctud.Run();
+        EXPECT_EQ(int32_t(D(8)), c.cv) << int(c.cu) << int(c.cd) << int(c.reset) << int(c.load);
+        EXPECT_EQ(B(47), c.qu);
+        EXPECT_EQ(B(48), c.qd);
+    }
+
+    // HYSTERACC: X R20, EPS R21 = 1, K R22 = 2; OUT R23. A deviation of 0.5
+    // accumulates 0.5 per second: at 4 s it is 2.0, not above EPS x K; 2 ms
+    // later the output follows. A deviation above EPS follows at once.
+    const Block hy = Make("HYSTERACC", {20, 21, 22, 23});
+    SetR(21, 1.0f);
+    SetR(22, 2.0f);
+    struct HyStep {
+        uint32_t now;
+        float x, out;
+    };
+    const HyStep hys[] = {{1000, 10.0f, 10.0f}, {3000, 10.5f, 10.0f}, {5000, 10.5f, 10.0f},
+                          {5002, 10.5f, 10.5f}, {5003, 12.0f, 12.0f}, {6000, 11.2f, 12.0f}};
+    for (const HyStep &h : hys) {
+        Stamp(h.now);
+        SetR(20, h.x);
+        hy.Run();
+        EXPECT_EQ(R(23), h.out) << h.now;
+    }
 }
 
 TEST_F(IecStd, TimersPulsesAndChartSteps) {
