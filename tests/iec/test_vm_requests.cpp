@@ -150,6 +150,35 @@ TEST_F(VmRequests, AnswersByteForByte) {
     EXPECT_EQ(Ask(db, 2, Hex("01 000005")), first);
 }
 
+// Type 29 below the current depth answers the call-stack entry with its
+// return offset less 2 (the call's operand word); types 18 and 33 read a
+// step's active and break bytes, 33 also its elapsed time.
+TEST_F(VmRequests, CallStackEntriesAndStepsReadFromTheirRecords) {
+    test_support::IecImage img = VmsImage();
+    img.cs_size = 4;
+    img.steps = 3;
+    code = Load(img);
+    ASSERT_EQ(Create(code, db), 0u);
+    ASSERT_EQ(Z7Def_ColdStart(code, db, "/mnt/cfg/z7.ret", nullptr, 0, 0, "VMS"), 0u);
+    const uint32_t cs = Z7Sec_Addr(db, Z7SEC_CSTACK);
+    Z7Mem_Put16(cs, 1);
+    Z7Mem_Put16(cs + 2, 0x0010);
+    Z7Mem_Put16(cs + 4, 3);
+    Z7Mem_Put16(cs + 6, 0x0024);
+    Z7Sec_Set(db, Z7SEC_CSTACK, SD_USED, 2);
+    EXPECT_EQ(Ask(db, 2, Hex("03 1D0001 1D0002 1D0003")),
+              Hex("5C 00 0016 03 1D0001 0001000E 1D0002 00030022 1D0003 00000000"));
+    Z7Sec_Set(db, Z7SEC_CSTACK, SD_USED, 0);
+    const uint32_t step = Z7Sec_Elem(db, Z7SEC_STEP, 2);
+    ASSERT_NE(step, 0u);
+    Z7Mem_Put32(step, 0x01020304);
+    Z7Mem_Put16(step + 8, 3);
+    Z7Mem_Put16(step + 10, 5);
+    EXPECT_EQ(Ask(db, 2, Hex("02 120002 210002")), Hex("5C 00 000F 02 120002 0105 210002 0105 01020304"));
+    Z7Mem_Put16(step + 8, 2);  // neither 1 nor 3: not active
+    EXPECT_EQ(Ask(db, 2, Hex("01 210002")), Hex("5C 00 000A 01 210002 0005 01020304"));
+}
+
 TEST_F(VmRequests, ExecuteLocksForcesAndRefusesAFullBuffer) {
     StartVms();
     Cycle(1000);
