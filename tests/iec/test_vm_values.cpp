@@ -170,6 +170,23 @@ TEST_F(VmValues, StatusInformationSurvivesAChangeUnderTheSameMapStamp) {
     }
 }
 
+// A description of an item with extended type information (flag 0x100)
+// carries its complex-type offset and the low half of its type definition's
+// offset where a plain item has its index, string length and dimension.
+TEST_F(VmValues, DescriptionOfAComplexVariableCarriesItsOffset) {
+    uint8_t out[300];
+    const uint8_t s1[] = {0x00, 0x7F, 0x00, 0x00, 0x00, 0x08, 0x00, 0x25, 0x03, 0x01, 2, 'S', '1', 0};
+    ASSERT_EQ(Z7Map_GetDesc(db, 16, out), 14u);
+    EXPECT_EQ(std::vector<uint8_t>(out, out + 14), std::vector<uint8_t>(s1, s1 + 14));
+    const uint8_t lp[] = {0x00, 0x7F, 0x00, 0x00, 0x00, 0x28, 0x00, 0x38, 0x03, 0x01, 2, 'L', 'p', 0};
+    ASSERT_EQ(Z7Map_GetDesc(db, 17, out), 14u);
+    EXPECT_EQ(std::vector<uint8_t>(out, out + 14), std::vector<uint8_t>(lp, lp + 14));
+    // a plain STRING: index 2, maximum 250, dimension 1
+    const uint8_t s250[] = {0x00, 0x05, 0x00, 0x02, 0x00, 0xFA, 0x00, 0x01, 0x02, 0x01, 4, 'S', '2', '5', '0', 0};
+    ASSERT_EQ(Z7Map_GetDesc(db, 11, out), 16u);
+    EXPECT_EQ(std::vector<uint8_t>(out, out + 16), std::vector<uint8_t>(s250, s250 + 16));
+}
+
 TEST_F(VmValues, SymbolPaths) {
     const uint32_t ct = Z7Sec_Addr(db, Z7SEC_CT);
     uint32_t type = 99;
