@@ -466,6 +466,36 @@ TEST_F(SerCsv, RtuSlaveServesRecognisesAndCounts) {
     EXPECT_EQ(B(3), 0);
 }
 
+// The recogniser's request length per function code: 8 for 5 and 8, 9 +
+// the byte count for 15 and 16, 4 for 17, 7 for 43. Six requests in one
+// read, one served per execution, each answered by the stand-in's echo
+// (CRCs from pymodbus's computeCRC).
+TEST_F(SerCsv, RtuSlaveRecognisesTheLengthOfEachFunction) {
+    const uint32_t inst = Inst(RTU_SIZE);
+    Call("MBSLAVERTUEXD", {}, inst, FB_INSTINIT);
+    const std::vector<uint16_t> ops = {1, 1, 1, 2, 2, 10, 11, 12, 13, 14, 15};
+    SetB(1, 1);
+    SetD(1, 17);
+    SetS(2, "srv");
+    const std::vector<Bytes> frames = {
+        Hex("11050010ff008f6f"),           Hex("110800001234efec"), Hex("110f0010000a02cd01bf38"),
+        Hex("11100001000204000a0102c6f0"), Hex("1111cdec"),         Hex("112b0e0100b1b4")};
+    Bytes all, answers;
+    for (const Bytes &f : frames) all.insert(all.end(), f.begin(), f.end());
+    Call("MBSLAVERTUEXD", ops, inst);
+    Fake::rx = all;
+    for (size_t k = 0; k < frames.size(); k++) {
+        Call("MBSLAVERTUEXD", ops, inst);
+        ASSERT_EQ(Fake::served.size(), k + 1) << k;
+        EXPECT_EQ(Fake::served[k], Bytes(frames[k].begin(), frames[k].end() - 2)) << k;
+        answers.insert(answers.end(), frames[k].begin(), frames[k].end());
+        EXPECT_EQ(Fake::tx, answers) << k;
+    }
+    EXPECT_EQ(std::vector<int32_t>({D(10), D(11), D(12), D(13), D(14), D(15)}),
+              (std::vector<int32_t>{6, 6, 0, 6, 0, 0}));
+    Call("MBSLAVERTUEXD", {}, inst, FB_INSTEXIT);
+}
+
 TEST_F(SerCsv, UdpSlaveOpensServesAndCloses) {
     // MBSLAVEUDPEX: RUN B1, PORT D1, SLAVE D2, RTU B2, server S1; OK B3
     const uint32_t inst = Inst(8);
