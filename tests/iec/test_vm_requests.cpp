@@ -279,6 +279,28 @@ TEST_F(VmRequests, ChangeCheckRefusesWithItsCode) {
         i.xv_high = 2;
         rows.push_back({"XV count", i, 61});
     }
+    auto with = [&](const char *what, uint32_t code, auto edit) {
+        auto i = VmsImage("change");
+        edit(i);
+        rows.push_back({what, i, code});
+    };
+    using Img = test_support::IecImage;
+    with("active timers", 25, [](Img &i) { i.active_timers = 4; });
+    with("SFC layout CRC", 27, [](Img &i) { i.sfc_crc = 0x1234; });
+    with("complex-type segment used", 46, [](Img &i) { i.ct_alloc = i.ct_used = 64; });
+    with("8-bit count", 53, [](Img &i) { i.d8.alloc = 10; });
+    with("32-bit count", 55, [](Img &i) { i.d32.alloc = 10; });
+    with("64-bit count", 56, [](Img &i) { i.d64.alloc = 4; });
+    with("TIME count", 57, [](Img &i) { i.time.alloc = 4; });
+    with("8-bit boundary", 153, [](Img &i) { i.d8.bound = 8; });
+    with("32-bit boundary", 155, [](Img &i) { i.d32.bound = 8; });
+    with("64-bit boundary", 156, [](Img &i) { i.d64.bound = 2; });
+    with("TIME boundary", 157, [](Img &i) { i.time.bound = 2; });
+    with("instance count", 59, [](Img &i) { i.inst_alloc = 5; });
+    with("custom-function count", 60, [](Img &i) { i.cfuncs = {"CF1"}; });
+    with("string buffer", 62, [](Img &i) { i.strbuf_min = 4096; });
+    with("instance data", 64, [](Img &i) { i.wished_inst_size = 1u << 24; });
+    with("program slots", 67, [](Img &i) { i.programs.push_back({{68}, 0}); });
     const Bytes before(Z7Mem_Ptr(Z7Sec_Addr(db, Z7SEC_D8), 256), Z7Mem_Ptr(Z7Sec_Addr(db, Z7SEC_D8), 256) + 256);
     const Bytes map(Z7Mem_Ptr(Z7Sec_Addr(db, Z7SEC_MAPITEM), 120), Z7Mem_Ptr(Z7Sec_Addr(db, Z7SEC_MAPITEM), 120) + 120);
     for (const Row &r : rows) {
@@ -298,6 +320,11 @@ TEST_F(VmRequests, ChangeCheckRefusesWithItsCode) {
     EXPECT_EQ(Z7VM_CanHOTStart(Load(VmsImage("change")), db), 72u);
     Z7VMPrg_SetBreakpoint(db, 1, 4, 0);
     Z7St_SetFlags(db, uint16_t(Z7St_Flags(db) & ~Z7F_BREAKPOINTS));
+    // a program held at a position without breakpoint flags: 73
+    Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_PROG, 1) + PG_HELD, 4);
+    EXPECT_EQ(Z7VM_CanHOTStart(Load(VmsImage("change")), db), 73u);
+    Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_PROG, 1) + PG_HELD, 0);
+    EXPECT_EQ(Z7VM_CanHOTStart(Load(VmsImage("change")), db), 0u);
     // a host I/O system that cannot follow refuses with 45 (this controller has none)
     z7_services.Z7Ios_CanHotRestart = [](uint32_t) -> uint32_t { return 1; };
     EXPECT_EQ(Z7VM_CanHOTStart(Load(VmsImage("change")), db), 45u);
@@ -425,6 +452,31 @@ TEST_F(VmRequests, ChangeToFewerProgramsStopsTheRemovedOnes) {
     Cycle(220);
     EXPECT_EQ(Var16(db, 3), 0u);
     EXPECT_EQ(Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_D32, 1)), d1 + 2);  // the kept program runs on
+}
+
+// An SFC child program keeps its kind (66); the used XV count does not
+// shrink (161).
+TEST_F(VmRequests, ChangeCheckKeepsChildKindsAndUsedXVs) {
+    auto img = [](uint16_t child_kind, uint16_t xv_used) {
+        test_support::IecImage i = VmsImage();
+        i.programs.push_back({{68}, child_kind});
+        i.xv_high = 2;
+        i.xv_used = xv_used;
+        i.xvs = {{11, 1}, {11, 2}};
+        return i;
+    };
+    code = Load(img(1, 2));
+    ASSERT_EQ(Create(code, db), 0u);
+    ASSERT_EQ(Z7Def_ColdStart(code, db, "/mnt/cfg/z7.ret", nullptr, 0, 0, "VMS"), 0u);
+    EXPECT_EQ(Z7VM_CanHOTStart(Load(img(1, 2)), db), 0u);
+    EXPECT_EQ(Z7VM_CanHOTStart(Load(img(2, 2)), db), 66u);
+    EXPECT_EQ(Z7VM_CanHOTStart(Load(img(0, 2)), db), 66u);
+    EXPECT_EQ(Z7VM_CanHOTStart(Load(img(1, 1)), db), 161u);
+    uint16_t log = 0, a16 = 0;
+    uint32_t a32 = 0;
+    std::vector<uint16_t> logs;
+    while (Z7VMLog_Pop(db, &log, &a16, &a32)) logs.push_back(log);
+    EXPECT_EQ(logs, (std::vector<uint16_t>{66, 66, 161}));
 }
 
 // Instances keep their parameters across a change (65); an undo puts the
