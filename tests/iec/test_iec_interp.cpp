@@ -459,6 +459,79 @@ TEST_F(IecRun, SfcStepsChildrenAndTimers) {
     EXPECT_EQ(Flags(db) & 0xF, Z7F_RUN);
 }
 
+// A chart through its transitions: step 1 to step 2 by a single-step
+// transition (417, 107, 418), step 2 to the parallel steps 1 and 3 (413,
+// 414, 415), steps 1 and 3 back to step 2 (413 with two upstream steps); a
+// transition's break flag (541) stops the application where it fires, and
+// 540 sets the break flag of every step. A child program's initial step is
+// activated by 419.
+TEST_F(IecRun, SfcTransitionsDivergeConvergeAndBreak) {
+    auto step = [](int n) {
+        const std::string k = std::to_string(n), e = std::to_string(2 * n - 1), x = std::to_string(2 * n);
+        // entry code counts DINT 2n-1, exit code DINT 2n
+        return "SFCSTEP " + k + " @e" + k + " @x" + k + " @n" + k + "; JMP @n" + k + "; e" + k + ": ADD32 " + e + " " +
+               e + " 9; JMP @n" + k + "; x" + k + ": ADD32 " + x + " " + x + " 9; n" + k + ": ";
+    };
+    Boot(Img({step(1) + step(2) + step(3) +
+                  "SFCTRANS1 @t1 1 1; SFCCOND 1 10; SFCMOVE 1 1 2;"
+                  "t1: SFCTRANS @t2 2 1 2; SFCCOND 2 11; SFCDEACT 2 1 2; SFCACT 2 2 1 3;"
+                  "t2: SFCTRANS @t3 3 2 1 3; SFCCOND 3 12; SFCDEACT 3 2 1 3; SFCACT 3 1 2; t3: END",
+              "SFCINIT1 4; " + step(4) + "SFCEND 0"},
+             {0, 1}));
+    SetD(9, 1);
+    auto state = [&](uint32_t k) { return Z7Mem_Get16(Addr(Z7SEC_STEP, k) + 8); };
+    auto states = [&] { return std::vector<uint16_t>{state(1), state(2), state(3)}; };
+    auto counts = [&] { return std::vector<int32_t>{D(1), D(2), D(3), D(4), D(5), D(6)}; };
+    Z7Mem_Put16(Addr(Z7SEC_STEP, 1) + 8, 2);  // to be activated
+    Cycle(1000);
+    EXPECT_EQ(states(), (std::vector<uint16_t>{1, 0, 0}));
+    EXPECT_EQ(counts(), (std::vector<int32_t>{1, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(Z7Mem_Get16(Addr(Z7SEC_TRANS, 1)), 0) << "condition FALSE";
+    EXPECT_EQ(D(7), 1) << "the child's initial step entered";
+    EXPECT_EQ(state(4), 1);
+    EXPECT_EQ(Z7Mem_Get16(Addr(Z7SEC_PROG, 2) + PG_STATE), 1);
+    SetB(10, 1);
+    Cycle(1010);
+    EXPECT_EQ(states(), (std::vector<uint16_t>{3, 2, 0}));
+    EXPECT_EQ(Z7Mem_Get16(Addr(Z7SEC_TRANS, 1)), 1);
+    SetB(10, 0);
+    Cycle(1020);
+    EXPECT_EQ(states(), (std::vector<uint16_t>{0, 1, 0}));
+    EXPECT_EQ(counts(), (std::vector<int32_t>{1, 1, 1, 0, 0, 0}));
+    SetB(11, 1);
+    Cycle(1030);
+    EXPECT_EQ(states(), (std::vector<uint16_t>{2, 3, 2}));
+    SetB(11, 0);
+    Cycle(1040);
+    EXPECT_EQ(states(), (std::vector<uint16_t>{1, 0, 1}));
+    EXPECT_EQ(counts(), (std::vector<int32_t>{2, 1, 1, 1, 1, 0}));
+    // step 3 alone is not enough for the converging transition
+    Z7Mem_Put16(Addr(Z7SEC_STEP, 1) + 8, 0);
+    SetB(12, 1);
+    Cycle(1050);
+    EXPECT_EQ(states(), (std::vector<uint16_t>{0, 0, 1}));
+    EXPECT_EQ(Z7Mem_Get16(Addr(Z7SEC_TRANS, 3)), 0);
+    Z7Mem_Put16(Addr(Z7SEC_STEP, 1) + 8, 1);
+    // transition 3's break flag: it fires, then the application halts
+    Exec({541, 3, 1});
+    SetB(12, 0);
+    Cycle(1060);
+    EXPECT_EQ(Z7Mem_Get16(Addr(Z7SEC_TRANS, 3) + 2), 1);
+    EXPECT_EQ(Z7Mem_Get16(Addr(Z7SEC_TRANS, 2) + 2), 0);
+    SetB(12, 1);
+    Cycle(1070);
+    EXPECT_EQ(states(), (std::vector<uint16_t>{3, 2, 3}));
+    EXPECT_EQ(Flags(db) & (Z7F_RUN | Z7F_STEP), 0);
+    // 540 with step 0: every step's break flag; 541 with transition 0 clears every transition's
+    Exec({540, 0, 1, 541, 0, 0});
+    Cycle(1080);
+    for (uint32_t k = 1; k <= 7; k++) {
+        EXPECT_EQ(Z7Mem_Get16(Addr(Z7SEC_STEP, k) + 10), 1) << k;
+        EXPECT_EQ(Z7Mem_Get16(Addr(Z7SEC_TRANS, k) + 2), 0) << k;
+    }
+    EXPECT_TRUE(Logs().empty());
+}
+
 TEST_F(IecRun, StandardFunctionsNumericRulesAndRefusals) {
     // 285 fn N result args...
     Boot(
