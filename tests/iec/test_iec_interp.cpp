@@ -532,6 +532,53 @@ TEST_F(IecRun, SfcTransitionsDivergeConvergeAndBreak) {
     EXPECT_TRUE(Logs().empty());
 }
 
+// The program's own state (546, 545), step state and time (547, 548),
+// a transition value and break flag read by code (550, 549), the killed
+// test (551), a CT address (553) and a TIME in the CT segment run and
+// stopped (538, 539).
+TEST_F(IecRun, ProgramStateStepTimeTransitionTestsAndCtTimers) {
+    IecImage img =
+        Img({"OP553 20 21; OP546 5; OP545 4 &a; ADD32 1 1 9; a: OP545 8 &b; ADD32 2 2 9; b: OP546 1;"
+             "STEPTIME 1 1; OP550 1 &c; ADD32 3 3 9; c: OP551 4 &d; ADD32 5 5 9; d: OP549 2;"
+             "ADD32 6 6 9; END"});
+    img.ct_alloc = img.ct_used = 32;
+    Boot(img);
+    SetD(9, 1);
+    SetD(21, 8);
+    SetD(22, 4);
+    Exec({547, 1, 1, 538, 22});
+    Cycle(1000);
+    EXPECT_EQ(uint32_t(D(20)), Z7Sec_Addr(db, Z7SEC_CT) + 8);
+    EXPECT_EQ(D(1), 1) << "state 5 has 0x4";
+    EXPECT_EQ(D(2), 0) << "state 5 lacks 0x8";
+    EXPECT_EQ(Z7Mem_Get16(Addr(Z7SEC_PROG, 1) + PG_STATE), 1);
+    EXPECT_EQ(D(3), 0) << "transition 1 FALSE: jump";
+    EXPECT_EQ(D(5), 1) << "not being killed";
+    EXPECT_EQ(D(6), 1) << "no break flag";
+    EXPECT_EQ(Z7Mem_Get16(Addr(Z7SEC_STEP, 1) + 8), 1);
+    EXPECT_EQ(St16(db, ST_TIMERS), 1);
+    Z7Mem_Put16(Addr(Z7SEC_TRANS, 1), 1);
+    Exec({539, 22});
+    Cycle(1250);
+    EXPECT_EQ(Z7Mem_Get32(Addr(Z7SEC_STEP, 1)), 250u) << "advanced while the flag is set";
+    EXPECT_EQ(Z7Mem_Get32(Z7Sec_Addr(db, Z7SEC_CT) + 4), 250u);
+    EXPECT_EQ(St16(db, ST_TIMERS), 0);
+    EXPECT_EQ(D(3), 1);
+    Exec({548, 1, 0});  // flag 0: elapsed 0, stamp now
+    Cycle(1260);
+    EXPECT_EQ(Z7Mem_Get32(Addr(Z7SEC_STEP, 1)), 0u);
+    Cycle(1300);
+    EXPECT_EQ(Z7Mem_Get32(Addr(Z7SEC_STEP, 1)), 40u) << "from the stamp the command set";
+    EXPECT_EQ(Z7Mem_Get32(Z7Sec_Addr(db, Z7SEC_CT) + 4), 250u) << "stopped";
+    // transition 2's break flag: the program's cycle ends there and the application halts
+    Z7Mem_Put16(Addr(Z7SEC_TRANS, 2) + 2, 1);
+    Cycle(1500);
+    EXPECT_EQ(D(6), 4);
+    EXPECT_EQ(D(5), 5);
+    EXPECT_EQ(Flags(db) & (Z7F_RUN | Z7F_STEP), 0);
+    EXPECT_TRUE(Logs().empty());
+}
+
 TEST_F(IecRun, StandardFunctionsNumericRulesAndRefusals) {
     // 285 fn N result args...
     Boot(
