@@ -1346,6 +1346,94 @@ TEST_F(IecStd, RealFunctionsKeepTheirEdgeRules) {
     }
 }
 
+// The 64-bit rotations and shifts (count & 63; SHR64 arithmetic unless the
+// logical-shift option 0x200 is set), COUNTOF's literal, CYCLESTOP, and
+// every GETSYSINFO code on status fields set by hand.
+TEST_F(IecStd, SixtyFourBitShiftsCountOfCycleStopAndSystemInformation) {
+    struct S64 {
+        uint16_t fn;
+        uint64_t a, n, want;
+    };
+    const S64 rows[] = {
+        {206, 0x8000000000000001ull, 1, 0x0000000000000003ull},      // ROL64
+        {206, 0x0000000000000001ull, ~0ull, 0x8000000000000000ull},  // ROL64 by -1: 63 steps
+        {207, 0x8000000000000001ull, 1, 0xC000000000000000ull},      // ROR64
+        {207, 0x8000000000000001ull, 64, 0x8000000000000001ull},     // ROR64 by 64: none
+        {208, 0x8000000000000001ull, 65, 0x0000000000000002ull},     // SHL64 by 65: one step
+        {209, 0x8000000000000000ull, 4, 0xF800000000000000ull},      // SHR64 arithmetic
+        {209, 0x4000000000000000ull, 62, 0x0000000000000001ull},     //
+    };
+    for (const S64 &r : rows) {
+        SetL(2, r.a);
+        SetL(3, r.n);
+        SetL(1, 0x5A5A5A5A5A5A5A5Aull);
+        Stf(r.fn, {1, 2, 3});
+        EXPECT_EQ(L(1), r.want) << r.fn << " " << std::hex << r.a << " " << r.n;
+    }
+    const uint32_t st = Z7VM_Status(db);
+    Z7Mem_Put32(st + ST_OPTIONS, Z7Mem_Get32(st + ST_OPTIONS) | 0x200);
+    SetL(2, 0x8000000000000000ull);
+    SetL(3, 4);
+    Stf(209, {1, 2, 3});
+    EXPECT_EQ(L(1), 0x0800000000000000ull) << "logical: zeros shifted in";
+    Z7Mem_Put32(st + ST_OPTIONS, Z7Mem_Get32(st + ST_OPTIONS) & ~0x200u);
+
+    // COUNTOF: the literal the compiler placed
+    SetD(1, 0);
+    Stf(161, {1, 2, 5, 17});
+    EXPECT_EQ(D(1), 17u);
+
+    // CYCLESTOP: FALSE leaves the run flag, TRUE clears run and step
+    const uint16_t flags = Z7St_Flags(db);
+    Z7St_SetFlags(db, uint16_t(flags | Z7F_RUN | Z7F_STEP));
+    SetB(2, 0);
+    Stf(136, {1, 2});
+    EXPECT_EQ(Z7St_Flags(db) & (Z7F_RUN | Z7F_STEP), Z7F_RUN | Z7F_STEP);
+    SetB(2, 1);
+    SetB(1, 0);
+    Stf(136, {1, 2});
+    EXPECT_EQ(B(1), 1);
+    EXPECT_EQ(Z7St_Flags(db) & (Z7F_RUN | Z7F_STEP), 0);
+    Z7St_SetFlags(db, flags);
+
+    // GETSYSINFO
+    Z7Mem_Put32(st + ST_PERIOD, 250000);
+    Z7Mem_Put32(st + ST_LAST, 12345);
+    Z7Mem_Put32(st + ST_LONGEST, 99999);
+    Z7Mem_Put32(st + ST_STAMP, 777);
+    Z7Mem_Put32(st + ST_OVERRUNS, 3);
+    Z7Mem_Put32(st + ST_CYCLES, 42);
+    Z7Mem_Put32(st + ST_APP4, 0x11);
+    Z7Mem_Put32(st + ST_APP5, 0x22);
+    Z7Mem_Put32(st + ST_APPPRE7, 0x33);
+    Z7Mem_Put32(st + ST_APP34, 0x44);
+    Z7Mem_Put32(st + ST_SECONDS, 3600);
+    Z7Mem_Put32(st + ST_LOCKED, 5);
+    Z7Mem_Put32(st + ST_OPTIONS, Z7Mem_Get32(st + ST_OPTIONS) | Z7O_CHANGED | Z7O_RETAINS);
+    const uint16_t bp[3][3] = {{1, 8, 1}, {1, 12, 3}, {2, 0, 2}};  // a breakpoint, a trace point, a one-shot
+    for (uint32_t e = 0; e < 3; e++)
+        for (uint32_t w = 0; w < 3; w++) Z7Mem_Put16(st + ST_BREAKPOINTS + 8 * e + 2 * w, bp[e][w]);
+    const std::pair<int32_t, uint32_t> info[] = {
+        {0, 250000}, {1, 250}, {2, 12345}, {3, 12},    {4, 99999}, {5, 99},    {6, 777},
+        {7, 3},      {8, 42},  {9, 0x11},  {10, 0x22}, {11, 0x33}, {12, 0x44}, {13, 0},
+        {16, 3600},  {17, 1},  {18, 1},    {19, 5},    {20, 2},    {21, 0},    {-1, 0},
+    };
+    for (const auto &[code, want] : info) {
+        SetD(10, uint32_t(code));
+        SetD(11, 0xA5A5A5A5);
+        Stf(113, {11, 10});
+        EXPECT_EQ(D(11), want) << "code " << code;
+    }
+    std::memset(Z7Mem_Ptr(st + ST_BREAKPOINTS, 24), 0, 24);
+    Z7Mem_Put32(st + ST_OPTIONS, Z7Mem_Get32(st + ST_OPTIONS) & ~uint32_t(Z7O_CHANGED | Z7O_RETAINS));
+    Z7Mem_Put32(st + ST_LOCKED, 0);
+    Z7St_SetFlags(db, uint16_t((Z7St_Flags(db) & 0xFFF0) | Z7F_STOPPED));
+    SetD(10, 13);
+    Stf(113, {11, 10});
+    EXPECT_EQ(D(11), 1u) << "stopped";
+    Z7St_SetFlags(db, flags);
+}
+
 // NUMTOSTRING (196): {result, type literal, value, DINT width, DINT precision}.
 TEST_F(IecStd, NumToStringThroughTheFunctionTable) {
     SetR(1, -0.5f);
