@@ -3,6 +3,7 @@
 // -> outputs), and the bit, byte, date and system standard functions called
 // through the standard-function entry.
 #include <arpa/inet.h>
+#include <poll.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -1434,6 +1435,93 @@ TEST_F(IecStd, SixtyFourBitShiftsCountOfCycleStopAndSystemInformation) {
     Z7St_SetFlags(db, flags);
 }
 
+// Binary images of variables through FB_WRITE and FB_READ, F_FLUSH before
+// the close, F_AOPEN appending, F_SEEK from the start, the current position
+// and the end (file bytes worked out by hand).
+TEST_F(IecStd, BinaryFilesAppendFlushAndSeek) {
+    mkdir((root / "mnt").c_str(), 0755);
+    mkdir((root / "mnt/cfg").c_str(), 0755);
+    auto file = [&] {
+        std::ifstream in(root / "mnt/cfg/bin.dat", std::ios::binary);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        const std::string t = ss.str();
+        return std::vector<uint8_t>(t.begin(), t.end());
+    };
+    SetS(1, "/mnt/cfg/bin.dat");
+    Stf(71, {1, 1});
+    ASSERT_NE(D(1), 0u);
+    SetD(2, 0x11223344);
+    SetW(3, 0xBEEF);
+    SetS(2, "AB");
+    SetB(4, 1);
+    SetL(2, 0x0102030405060708ull);
+    // {type literal, variable}: DINT, INT, STRING (its characters only), BOOL, LINT
+    for (const auto &[type, var] :
+         std::vector<std::pair<uint16_t, uint16_t>>{{2, 2}, {11, 3}, {5, 2}, {1, 4}, {12, 2}}) {
+        SetB(10, 0);
+        Stf(173, {10, type, 1, var});
+        EXPECT_EQ(B(10), 1) << type;
+    }
+    Stf(18, {10, 1});
+    EXPECT_EQ(B(10), 1);
+    const std::vector<uint8_t> written = {0x44, 0x33, 0x22, 0x11, 0xEF, 0xBE, 'A',  'B', 0x01,
+                                          0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01};
+    EXPECT_EQ(file(), written) << "flushed before the close";
+    Stf(76, {10, 1});
+    // append: INT 0x1234 behind the rest
+    Stf(174, {1, 1});
+    ASSERT_NE(D(1), 0u);
+    SetW(4, 0x1234);
+    Stf(173, {10, 11, 1, 4});
+    Stf(76, {10, 1});
+    std::vector<uint8_t> appended = written;
+    appended.insert(appended.end(), {0x34, 0x12});
+    EXPECT_EQ(file(), appended);
+    // read back at positions F_SEEK sets
+    Stf(70, {1, 1});
+    ASSERT_NE(D(1), 0u);
+    SetD(20, 4);
+    SetD(21, 0);
+    Stf(19, {10, 1, 20, 21});
+    EXPECT_EQ(B(10), 1);
+    Stf(172, {10, 11, 1, 5});
+    EXPECT_EQ(W(5), 0xBEEF) << "at 4 from the start";
+    SetD(20, 2);
+    SetD(21, 1);
+    Stf(19, {10, 1, 20, 21});
+    Stf(172, {10, 1, 1, 5});
+    EXPECT_EQ(B(5), 0x01) << "2 past the current position 6";
+    SetD(20, uint32_t(-2));
+    SetD(21, 2);
+    Stf(19, {10, 1, 20, 21});
+    Stf(172, {10, 11, 1, 6});
+    EXPECT_EQ(W(6), 0x1234) << "2 before the end";
+    SetD(20, 0);
+    SetD(21, 0);
+    Stf(19, {10, 1, 20, 21});
+    Stf(172, {10, 2, 1, 7});
+    EXPECT_EQ(D(7), 0x11223344u);
+    // a STRING is refused; a forced variable is not read and the result is TRUE
+    SetB(10, 1);
+    Stf(172, {10, 5, 1, 3});
+    EXPECT_EQ(B(10), 0);
+    Lock(8, 0x02);
+    SetW(8, 0x7777);
+    Stf(172, {10, 11, 1, 8});
+    EXPECT_EQ(B(10), 1);
+    EXPECT_EQ(W(8), 0x7777);
+    Stf(76, {10, 1});
+    // an unknown handle: FALSE
+    SetB(10, 1);
+    Stf(18, {10, 1});
+    EXPECT_EQ(B(10), 0);
+    SetB(10, 1);
+    Stf(19, {10, 1, 20, 21});
+    EXPECT_EQ(B(10), 0);
+    Z7VMRsc_FreeAll(db);
+}
+
 // NUMTOSTRING (196): {result, type literal, value, DINT width, DINT precision}.
 TEST_F(IecStd, NumToStringThroughTheFunctionTable) {
     SetR(1, -0.5f);
@@ -1847,6 +1935,77 @@ TEST_F(IecStd, TcpEchoAndUdpEchoThroughTheSocketFunctions) {
     Stf(185, {12, 10, 5, 100, 8, 3});
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "UDP address must be USINT[16]\n");
     EXPECT_EQ(B(12), 0);
+    Z7VMRsc_FreeAll(db);
+}
+
+// TCPCONNECT to a listening peer, then bytes of USINT arrays both ways:
+// TCPSENDARRAY and TCPRCVARRAY move at most min(n, declared size) bytes.
+TEST_F(IecStd, TcpConnectAndByteArraysBothWays) {
+    const uint16_t port = test_support::LoopbackFreePort();
+    const int lis = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(lis, 0);
+    const int one = 1;
+    setsockopt(lis, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(lis, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(lis, 1), 0);
+    SetS(1, "127.0.0.1");
+    SetD(1, port);
+    Stf(153, {2, 1, 1});
+    const int32_t sock = int32_t(D(2));
+    ASSERT_GE(sock, 0);
+    pollfd pl{lis, POLLIN, 0};
+    ASSERT_EQ(poll(&pl, 1, 5000), 1);
+    const int peer = accept(lis, nullptr, nullptr);
+    ASSERT_GE(peer, 0);
+    // the connection completes: TCPISCONNECTED turns TRUE
+    for (int k = 0; k < 500; k++) {
+        Stf(154, {3, 2});
+        if (B(3) == 1) break;
+        usleep(10000);
+    }
+    ASSERT_EQ(B(3), 1);
+    // send 5 of an 8-byte array (n 5), then n 20: the 8 declared bytes
+    for (uint8_t k = 0; k < 8; k++) SetB(30 + k, uint8_t('a' + k));
+    SetD(4, 5);
+    Stf(214, {5, 2, 4, 30, 8});
+    EXPECT_EQ(D(5), 5u);
+    SetD(4, 20);
+    Stf(214, {5, 2, 4, 30, 8});
+    EXPECT_EQ(D(5), 8u);
+    std::string got;
+    char buf[32];
+    while (got.size() < 13) {
+        pollfd pp{peer, POLLIN, 0};
+        ASSERT_EQ(poll(&pp, 1, 5000), 1) << "got " << got;
+        const ssize_t n = recv(peer, buf, sizeof buf, 0);
+        ASSERT_GT(n, 0);
+        got.append(buf, size_t(n));
+    }
+    EXPECT_EQ(got, "abcdeabcdefgh");
+    // receive into a 4-byte array with n 10: 4 bytes, the rest stays queued
+    ASSERT_EQ(send(peer, "123456", 6, 0), 6);
+    for (uint8_t k = 0; k < 6; k++) SetB(40 + k, '.');
+    SetD(4, 10);
+    SetD(5, 0);
+    for (int k = 0; k < 500 && D(5) == 0; k++) {
+        Stf(215, {5, 2, 4, 40, 4});
+        if (D(5) == 0) usleep(10000);
+    }
+    EXPECT_EQ(D(5), 4u);
+    std::string in;
+    for (uint8_t k = 0; k < 6; k++) in.push_back(char(B(40 + k)));
+    EXPECT_EQ(in, "1234..");
+    SetD(4, 1);
+    Stf(215, {5, 2, 4, 40, 4});
+    EXPECT_EQ(D(5), 1u);
+    EXPECT_EQ(B(40), '5');
+    close(peer);
+    close(lis);
+    Stf(150, {3, 2});
     Z7VMRsc_FreeAll(db);
 }
 
