@@ -179,6 +179,27 @@ TEST_F(VmRequests, CallStackEntriesAndStepsReadFromTheirRecords) {
     EXPECT_EQ(Ask(db, 2, Hex("01 210002")), Hex("5C 00 000A 01 210002 0005 01020304"));
 }
 
+// Runtime information 10, the lock list: the count, then {index, lock byte}
+// while fewer than 249 bytes are used (82 entries at most), then FF FF.
+TEST_F(VmRequests, LockListStopsBelow249Bytes) {
+    test_support::IecImage img = VmsImage();
+    img.d8 = {120, 120, 120};
+    code = Load(img);
+    ASSERT_EQ(Create(code, db), 0u);
+    ASSERT_EQ(Z7Def_ColdStart(code, db, "/mnt/cfg/z7.ret", nullptr, 0, 0, "VMS"), 0u);
+    for (uint32_t i = 1; i <= 90; i++) Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_LOCK, i), 0x01);
+    Z7Mem_Put32(Z7VM_Status(db) + ST_LOCKED, 90);
+    Bytes want = Hex("5C 00 0101 01 00000A FC 0000005A");
+    for (uint32_t i = 1; i <= 82; i++) want.insert(want.end(), {0x00, uint8_t(i), 0x01});
+    want.insert(want.end(), {0xFF, 0xFF});
+    EXPECT_EQ(Ask(db, 2, Hex("01 00000A")), want);
+    // three locks: a short list
+    for (uint32_t i = 4; i <= 90; i++) Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_LOCK, i), 0);
+    Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_LOCK, 2), 0x24);
+    Z7Mem_Put32(Z7VM_Status(db) + ST_LOCKED, 3);
+    EXPECT_EQ(Ask(db, 2, Hex("01 00000A")), Hex("5C 00 0014 01 00000A 0F 00000003 000101 000224 000301 FFFF"));
+}
+
 TEST_F(VmRequests, ExecuteLocksForcesAndRefusesAFullBuffer) {
     StartVms();
     Cycle(1000);
