@@ -96,6 +96,10 @@ protected:
         ASSERT_EQ(Start(img, db), 0u);
         BlkLib_Install();
         PlcRegClear();
+        // not a first scan, whatever a runtime started before this test left
+        // in the status bits (the register clear keeps them): a first scan
+        // takes back the Talk layer's open flag
+        plc_reg[SBITS_LO] &= uint8_t(~S_FIRST_SCAN);
         LA_TimeInstall();
         fp = FakePort{};
         saved_drv = Vcomm_Drv;
@@ -114,6 +118,7 @@ protected:
     }
     void TearDown() override {
         BlkPort_Hooks = {};
+        Talk = TalkRec{};
         msg_hooks = MsgHooks{};
         Vcomm_Drv = saved_drv;
         Vcomm_Lock = saved_lock;
