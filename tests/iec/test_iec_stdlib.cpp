@@ -2009,6 +2009,46 @@ TEST_F(IecStd, TcpConnectAndByteArraysBothWays) {
     Z7VMRsc_FreeAll(db);
 }
 
+// UDPRCVFROMARRAY and UDPSENDTOARRAY: at most min(n, declared size) bytes
+// of a USINT array, the sender's address kept in the address array.
+TEST_F(IecStd, UdpByteArraysBothWays) {
+    const uint16_t port = test_support::LoopbackFreePort();
+    SetD(1, port);
+    Stf(183, {10, 1});
+    ASSERT_GE(int32_t(D(10)), 0);
+    const int peer = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(sendto(peer, "abcdef", 6, 0, reinterpret_cast<sockaddr *>(&a), sizeof a), 6);
+    for (uint8_t k = 0; k < 6; k++) SetB(60 + k, '.');
+    SetD(5, 10);
+    SetD(11, 0);
+    for (int k = 0; k < 500 && D(11) == 0; k++) {
+        Stf(15, {11, 10, 5, 100, 16, 60, 4});
+        if (D(11) == 0) usleep(10000);
+    }
+    ASSERT_EQ(D(11), 4u);
+    std::string got;
+    for (uint8_t k = 0; k < 6; k++) got.push_back(char(B(60 + k)));
+    EXPECT_EQ(got, "abcd..");
+    // back to the sender: n 3 of the 4 elements, then n 10: the 4 declared
+    for (const auto &[n, want] : std::vector<std::pair<uint32_t, std::string>>{{3, "abc"}, {10, "abcd"}}) {
+        SetD(5, n);
+        SetB(12, 0);
+        Stf(14, {12, 10, 5, 100, 16, 60, 4});
+        EXPECT_EQ(B(12), 1) << n;
+        pollfd pp{peer, POLLIN, 0};
+        ASSERT_EQ(poll(&pp, 1, 5000), 1) << n;
+        char buf[16] = {};
+        EXPECT_EQ(recv(peer, buf, sizeof buf, 0), ssize_t(want.size())) << n;
+        EXPECT_EQ(std::string(buf, want.size()), want) << n;
+    }
+    close(peer);
+    Z7VMRsc_FreeAll(db);
+}
+
 TEST_F(IecStd, ArrayBlocksSortSearchFillAndExtremes) {
     auto block = [&](const char *name) { return Z7Blocks_GetProc(Z7Blocks_Find(name)); };
     auto run = [&](const char *name, const std::vector<uint16_t> &ops) {
