@@ -53,7 +53,6 @@ uint16_t HeldCaller(uint32_t db, uint32_t list, uint16_t held) {
     const uint32_t cs = Z7Sec_Addr(db, Z7SEC_CSTACK);
     for (uint32_t p = list; Z7Mem_Get16(p) != 0; p += 2) {
         const uint16_t k = Z7Mem_Get16(p);
-        if (k == held) return k;
         const uint32_t e = Prog(db, k);
         const uint16_t saved = e ? Z7Mem_Get16(e + PG_SAVED) : 0, base = e ? Z7Mem_Get16(e + PG_BASE) : 0;
         if (saved != 0 && base != 0 && Z7Mem_Get16(cs + 4u * (base + saved - 1u)) == held) return k;

@@ -83,6 +83,7 @@ protected:
         if (db) Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
         IecTest::TearDown();
     }
+    void BreakUnderTask(const std::vector<uint16_t> &list);
 };
 
 TEST_F(IecRun, UndefinedOpcodesStopTheApplicationButOnlyEndTheCommandBuffer) {
@@ -263,9 +264,19 @@ TEST_F(IecRun, WaitAndBreakInsideASubProgramResumeThereWhileOthersRunNormally) {
 // The same hold under a task list: the task finds the program that called
 // the held sub-program (its frames are saved with it) and resumes there.
 TEST_F(IecRun, BreakInsideASubProgramUnderATaskResumesThere) {
+    // the sub-program listed too (before its caller; not active itself)
+    for (const std::vector<uint16_t> &list : {std::vector<uint16_t>{1, 2}, std::vector<uint16_t>{3, 1, 2}}) {
+        SCOPED_TRACE(list.size());
+        BreakUnderTask(list);
+        Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
+        db = 0;
+    }
+}
+
+void IecRun::BreakUnderTask(const std::vector<uint16_t> &list) {
     IecImage img = Img({"CALL 3; CONST32 1 #1; END", "ADD32 2 2 9; END", "BRK 7; ADD32 4 4 9; END"}, {0, 0, 2});
     img.cs_size = 4;
-    img.tasks = {{"MAIN", {1, 2}}};
+    img.tasks = {{"MAIN", list}};
     Boot(img);
     SetD(9, 1);
     Cycle(1000);
