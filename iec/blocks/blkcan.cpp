@@ -27,10 +27,11 @@ void GetState(const Z7Ops &o) {
 }
 
 // Pointers to elements 0..need-1 of the INT array at operand k whose size
-// operand follows it; false when it is smaller.
+// operand follows it (found as every array operand is, in the complex-type
+// segment when the application has one); false when it is smaller.
 bool Elements(const Z7Ops &o, uint32_t k, uint32_t need, void **out) {
     if (o.Lit(k + 1) < need) return false;
-    uint8_t *p = o.Span(Z7SEC_D16, k, need, 2);
+    uint8_t *p = Blk_Array(o, k, 11, need);
     if (p == nullptr) return false;
     for (uint32_t i = 0; i < need; i++) out[i] = p + 2 * i;
     return true;
@@ -52,7 +53,7 @@ void SdoRead(const Z7Ops &o) {
     void *list[8];
     if (!Elements(o, 1, 3, list) || !Elements(o, 3, 5, list + 3)) return;
     uint32_t elems = std::min<uint32_t>(o.Lit(4), 8);
-    while (elems > 5 && o.Span(Z7SEC_D16, 3, elems, 2) == nullptr) elems--;
+    while (elems > 5 && Blk_Array(o, 3, 11, elems) == nullptr) elems--;
     o.SetB(0, Z7_canopen_sdo_read(list, o.B(0), 2 * (elems - 4)) != 0);
 }
 
@@ -67,14 +68,23 @@ void SdoWrite(const Z7Ops &o) {
     if (!Elements(o, 1, 5, list) || !Elements(o, 3, 3, list + 5)) return;
     const uint32_t enable = o.B(0);
     if (enable) {
-        const uint32_t in_sec = o.Count(Z7SEC_D16) - o.Lit(3);  // at least 3: Elements checked
-        const uint32_t elems = std::min<uint32_t>(o.Lit(4), in_sec);
+        // the elements of the result array inside its segment (at least 3:
+        // Elements checked), up to its size operand
+        uint32_t lo = 3, hi = o.Lit(4);
+        while (lo < hi) {
+            const uint32_t mid = lo + (hi - lo + 1) / 2;
+            if (Blk_Array(o, 3, 11, mid) != nullptr)
+                lo = mid;
+            else
+                hi = mid - 1;
+        }
+        const uint32_t elems = lo;
         const uint32_t len = std::min<uint32_t>(LE_Get16(static_cast<const uint8_t *>(list[6])), SDO_BUF);
         if (len > 2 * (elems - 2)) return;
     }
     uint8_t abort[4];
     uint8_t *const elem4 = static_cast<uint8_t *>(list[4]);
-    const bool whole = o.Lit(2) >= 6 && o.Span(Z7SEC_D16, 1, 6, 2) != nullptr;
+    const bool whole = o.Lit(2) >= 6 && Blk_Array(o, 1, 11, 6) != nullptr;
     if (!whole) {
         std::memcpy(abort, elem4, 2);
         list[4] = abort;

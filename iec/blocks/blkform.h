@@ -11,6 +11,7 @@
 #include "iec/vm/z7interp.h"
 #include "iec/vm/z7mem.h"
 #include "iec/vm/z7ops.h"
+#include "iec/vm/z7stdlib.h"
 #include "iec/vm/z7str.h"
 #include "iec/vm/z7vm.h"
 
@@ -19,6 +20,20 @@
 constexpr uint32_t Blk_Answer(uint32_t cmd, uint32_t size) {
     return cmd == FB_INSTSIZE ? size : cmd == FB_AVAIL ? 1 : 0;
 }
+
+// Host view of count elements of array operand k (followed by its literal
+// element count) of IEC type code type: in the complex-type segment when the
+// application has one (the operand names a DINT holding the offset), else
+// at its index in the typed segment of the element type, as every array
+// operand is found; null unless all count elements lie inside that segment.
+inline uint8_t *Blk_Array(const Z7Ops &o, uint32_t k, uint32_t type, uint32_t count) {
+    uint32_t width = 0;
+    if (count == 0 || k >= o.n) return nullptr;
+    const uint32_t a = Z7Tools_GetArrayIn(o.db, type, o.Lit(k), count, &width);
+    return a != 0 ? Z7Mem_Ptr(a, count * width) : nullptr;
+}
+// The same for a byte array (8-bit elements).
+inline uint8_t *Blk_ByteArray(const Z7Ops &o, uint32_t k, uint32_t count) { return Blk_Array(o, k, 14, count); }
 
 // Stateless block with need operands: body(ops) on execute.
 template <uint32_t Need, void (*Body)(const Z7Ops &)>

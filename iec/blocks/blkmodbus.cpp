@@ -47,7 +47,6 @@ bool TypeOf(uint16_t t, uint32_t *sec, uint16_t *elem) {
     default: return false;
     }
 }
-uint32_t ElemBytes(uint16_t elem) { return elem == MB_ELEM_DWORD ? 4 : elem == MB_ELEM_WORD ? 2 : 1; }
 
 void PutPtr(uint8_t *p, const void *v) {
     const uint64_t a = reinterpret_cast<uintptr_t>(v);
@@ -56,9 +55,12 @@ void PutPtr(uint8_t *p, const void *v) {
 }
 
 // Arena address of the first element of array operand k holding size
-// elements of width bytes; 0 unless all of them lie in the section.
-uint32_t ArrayAddr(const Z7Ops &o, uint32_t sec, uint32_t k, uint32_t size, uint32_t width) {
-    const uint8_t *p = o.Span(sec, k, size, width);
+// elements of the section's width (found as every array operand is, in the
+// complex-type segment when the application has one); 0 unless all of them
+// lie in their segment.
+uint32_t ArrayAddr(const Z7Ops &o, uint32_t sec, uint32_t k, uint32_t size) {
+    const uint32_t type = sec == Z7SEC_D8 ? 14 : sec == Z7SEC_D16 ? 15 : 16;  // USINT, UINT, UDINT
+    const uint8_t *p = Blk_Array(o, k, type, size);
     return p != nullptr ? Z7Mem_Off(p) : 0;
 }
 
@@ -85,7 +87,7 @@ void Call(const Z7Ops &o, uint32_t port, uint16_t station, int16_t option, uint8
 // unused, extra) and the data array chosen by the caller; then the call.
 void Master(const Z7Ops &o, uint32_t port, uint32_t sec, uint16_t elem, uint32_t data_op, uint32_t size,
             uint32_t status_op) {
-    const uint8_t *req = o.Span(Z7SEC_D16, 5, 6, 2);
+    const uint8_t *req = Blk_Array(o, 5, 11, 6);
     if (req == nullptr) return;
     uint8_t *r = master_rec[port].data();
     const uint16_t fc = LE_Get16(req + 2);
@@ -99,7 +101,7 @@ void Master(const Z7Ops &o, uint32_t port, uint32_t sec, uint16_t elem, uint32_t
     if (elem == MB_ELEM_BYTE && words) count = std::min(count, avail / 2);  // two bytes per register
     if (elem == MB_ELEM_DWORD) count *= 2;
     const bool room = words ? (elem == MB_ELEM_BYTE ? avail >= 2 : avail >= 1) : avail >= 1;
-    const uint32_t base = room ? ArrayAddr(o, sec, data_op, size, ElemBytes(elem)) : 0;
+    const uint32_t base = room ? ArrayAddr(o, sec, data_op, size) : 0;
     LE_Put16(r + MBR_SLAVE, LE_Get16(req));
     LE_Put16(r + MBR_FC, fc);
     LE_Put16(r + MBR_START, LE_Get16(req + 4));
@@ -134,7 +136,7 @@ void OldMaster(const Z7Ops &o) {
     uint16_t elem;
     const uint32_t port = Port(o);
     if (!TypeOf(o.Lit(0), &sec, &elem)) return;
-    const uint8_t *req = o.Span(Z7SEC_D16, 5, 6, 2);
+    const uint8_t *req = Blk_Array(o, 5, 11, 6);
     if (req == nullptr) return;
     bool bits;
     switch (LE_Get16(req + 2)) {
@@ -175,10 +177,10 @@ void Slave(const Z7Ops &o, uint32_t first, uint32_t status_op, uint16_t ext) {
         const bool bits = k == MBM_COILS || k == MBM_INPUTS;
         uint32_t addr = 0, count = 0;
         if (bits) {
-            addr = ArrayAddr(o, Z7SEC_D8, op, size, 1);
+            addr = ArrayAddr(o, Z7SEC_D8, op, size);
             count = size;
         } else {
-            addr = ArrayAddr(o, sec, op, size, ElemBytes(elem));
+            addr = ArrayAddr(o, sec, op, size);
             count = elem == MB_ELEM_DWORD ? 2 * size : elem == MB_ELEM_WORD ? size : size / 2;
         }
         LE_Put32(r + MBM_ADDR + 4 * k, addr);
@@ -204,7 +206,7 @@ void MapExtended(const Z7Ops &o) {
     const uint32_t port = Port(o);
     const int16_t slave = o.I(3);
     if (ext == 0 || port >= kPorts || slave < 1 || slave > 247 || BlkMb_Hooks.forward == nullptr) return;
-    const uint8_t *table = o.Span(Z7SEC_D16, 6, ext, 2);
+    const uint8_t *table = Blk_Array(o, 6, 15, ext);
     if (table != nullptr) BlkMb_Hooks.forward(port, ext, table);
 }
 

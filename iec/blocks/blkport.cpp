@@ -85,7 +85,7 @@ void OpenComm(const Z7Ops &o) {
 // A bad setting or an array of fewer than 8 gives done 0 without a call.
 void OpenCommReg(const Z7Ops &o) {
     const bool en = o.B(0) != 0;
-    const uint8_t *a = o.Lit(2) >= 8 ? o.Span(Z7SEC_D16, 1, 8, 2) : nullptr;
+    const uint8_t *a = o.Lit(2) >= 8 ? Blk_Array(o, 1, 11, 8) : nullptr;
     std::array<int16_t, 8> v{};
     for (uint32_t i = 0; a != nullptr && i < 8; i++) v[i] = int16_t(LE_Get16(a + 2 * i));
     if (a == nullptr || v[0] < 0 || uint32_t(v[0]) >= kPorts || v[1] < 0 || v[1] > 12 || (v[3] != 2 && v[3] != 3) ||
@@ -117,8 +117,8 @@ void Transfer(const Z7Ops &o) {
     uint8_t *status = o.At(Z7SEC_D16, 5);
     if (fn == nullptr || status == nullptr || !PortOf(o, 1, &port)) return;
     uint32_t count = o.U16(2);
-    const uint8_t *buf = o.At(Z7SEC_D8, 3);
-    if (count > o.Lit(4) || (count > 0 && o.Span(Z7SEC_D8, 3, count, 1) == nullptr)) count = 256;
+    const uint8_t *buf = Blk_ByteArray(o, 3, std::max<uint32_t>(count, 1));
+    if (count > o.Lit(4) || (count > 0 && buf == nullptr)) count = 256;
     const uint32_t b = Z7Mem_Off(buf), s = Z7Mem_Off(status);
     std::array<uint8_t, 12> rec{};
     LE_Put16(&rec[0], uint16_t(port));
@@ -151,7 +151,7 @@ void Modem(const Z7Ops &o) {
     if (B == M_ANSWER) {
         len = uint32_t(std::clamp<int32_t>(o.D(2), 0, kRingsMax));
     } else if (B == M_GPRS) {
-        const uint8_t *a = o.Span(Z7SEC_D32, 3, 3, 4);
+        const uint8_t *a = Blk_Array(o, 3, 2, 3);
         if (a == nullptr) return;
         len = 10;
         std::memcpy(text.data(), a, len);

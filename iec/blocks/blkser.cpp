@@ -90,7 +90,7 @@ void SerioB(const Z7Ops &o, uint8_t *p) {
     if (!open) return;
     auto window = [&](uint32_t arr, uint32_t start, uint32_t count) -> uint8_t * {
         const uint32_t elements = o.Lit(arr + 1);
-        uint8_t *a = o.Span(Z7SEC_D8, arr, elements, 1);
+        uint8_t *a = Blk_ByteArray(o, arr, elements);
         if (a == nullptr || count == 0 || start >= elements || count > elements - start) return nullptr;
         return a + start;
     };

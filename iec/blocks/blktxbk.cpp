@@ -41,7 +41,7 @@ void SetString(const Z7Ops &o) {
 // handle, byte array, its element count, OK
 void SetData(const Z7Ops &o) {
     const uint32_t count = o.Lit(2);
-    const uint8_t *a = o.Span(Z7SEC_D8, 1, count, 1);
+    const uint8_t *a = Blk_ByteArray(o, 1, count);
     if (a == nullptr) {
         o.SetB(3, false);
         return;
@@ -79,7 +79,7 @@ void GetString(const Z7Ops &o) {
 // handle, byte array, its element count, OK
 void GetData(const Z7Ops &o) {
     const uint32_t count = o.Lit(2);
-    uint8_t *a = o.Span(Z7SEC_D8, 1, count, 1);
+    uint8_t *a = Blk_ByteArray(o, 1, count);
     if (a == nullptr || Blk_Heap(o.db) == 0) {
         o.SetB(3, false);
         return;

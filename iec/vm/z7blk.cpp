@@ -388,7 +388,8 @@ uint32_t Pid(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg) {
 
 FbHandler (*Z7Blocks_LibProc)(uint32_t id) = nullptr;
 
-const char *Z7Blocks_GetName(uint32_t id) { return id < ROW_END ? kNames[id] : nullptr; }
+// Row 203 is the empty row that ends the table: its name is "".
+const char *Z7Blocks_GetName(uint32_t id) { return id <= ROW_END ? kNames[id] : nullptr; }
 
 FbHandler Z7Blocks_GetProc(uint32_t id) {
     switch (id) {

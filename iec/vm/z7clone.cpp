@@ -46,8 +46,10 @@ uint32_t Z7VMClone_GetSize(uint32_t image) {
     uint32_t at[Z7SEC_COUNT];
     const uint8_t *t = Checked(image, at);
     if (t == nullptr) return 0;
+    // the clone's own sections follow the header copy unrounded (the image's
+    // sections are the ones laid out on 8-byte boundaries)
     uint64_t n = Z7_DESC_TABLE + HD_SIZE;
-    for (uint32_t s : kOwn) n += Round8(Bytes(t, s));
+    for (uint32_t s : kOwn) n += Bytes(t, s);
     return n > Z7MEM_SIZE ? 0 : uint32_t(n);
 }
 
@@ -69,8 +71,8 @@ uint32_t Z7VMClone_Build(uint32_t image, uint32_t clone, uint32_t code) {
     uint32_t next = hd + HD_SIZE;
     for (uint32_t s : kOwn) {
         Z7Mem_Put32(clone + s * Z7_DESC_SIZE + SD_ADDR, next);
-        std::memset(c + (next - clone), 0, Round8(Bytes(t, s)));
-        next += Round8(Bytes(t, s));
+        std::memset(c + (next - clone), 0, size_t(Bytes(t, s)));
+        next += uint32_t(Bytes(t, s));
     }
     // string pointers into the image's buffer, slot by slot (maximum + 3)
     const uint32_t buf = image + at[Z7SEC_STRBUF], buf_size = uint32_t(Bytes(t, Z7SEC_STRBUF));

@@ -175,7 +175,9 @@ bool WriteNum(uint8_t *out, uint32_t dst_type, const Val &v, bool bin, const cha
         return true;
     }
     if (v.k == K::Int) {
-        bits = uint64_t(v.i);
+        // a BOOL is 0 or 1 as a TIME whatever its byte holds (the binary
+        // form copies the byte, as for any 8-bit value)
+        bits = v.type == IEC_BOOL && dst_type == IEC_TIME && !bin ? uint64_t(v.i != 0) : uint64_t(v.i);
     } else if (v.k == K::Real) {
         bits = FloatToInt(v.f, dst_type, bin);
     } else if (v.k == K::Str) {

@@ -345,6 +345,15 @@ uint32_t Z7VMCode_SetProgramPointers(uint32_t code, uint32_t db) {
         }
         Z7Mem_Put16(p + PG_BASE, base);
     }
+    // Slots behind the new list held programs an on-line change removed:
+    // they still point into the previous image, which the host frees right
+    // after the change, so they are emptied (state included: an SFC child
+    // left active would keep its state) and never run again.
+    for (; k < slots; k++) {
+        const uint32_t p = Z7Sec_Elem(db, Z7SEC_PROG, k);
+        uint8_t *e = Z7Mem_Ptr(p, PG_SIZE);
+        if (e != nullptr) std::memset(e, 0, PG_SIZE);
+    }
     return 0;
 }
 

@@ -84,10 +84,13 @@ void ForgetHint(uint32_t heap) {
 }
 
 // ---- malloc heap ---------------------------------------------------------------------------
+// Entries per handle table: any count whose table the arena can hold (its
+// byte size taken in 64 bits, so that a huge count is not wrapped small).
+bool TableSizeOk(uint32_t per) { return per >= 3 && 4ull * (uint64_t(per) + 1) <= Z7MEM_SIZE / 2; }
 // Address of the slot of handle h (creating tables when grow is set); 0 when none.
 uint32_t MallocSlot(uint32_t heap, uint32_t h, bool grow) {
     const uint32_t per = Z7Mem_Get32(heap + 4);
-    if (h == 0 || per < 3 || per > 4096) return 0;
+    if (h == 0 || !TableSizeOk(per)) return 0;
     uint32_t link = heap;  // field holding the next table address
     uint32_t table = Z7Mem_Get32(heap);
     uint32_t k = h - 1;
@@ -232,7 +235,7 @@ void Z7Heap_FreeAll(uint32_t heap) {
     if (IsMalloc(heap)) {
         const uint32_t per = Z7Mem_Get32(heap + 4);
         uint32_t table = Z7Mem_Get32(heap);
-        while (table != 0 && per >= 3 && per <= 4096) {
+        while (table != 0 && TableSizeOk(per)) {
             for (uint32_t k = 0; k < per; k++) Z7Mem_Free(Z7Mem_Get32(table + 4 * k));
             const uint32_t next = Z7Mem_Get32(table + 4 * per);
             Z7Mem_Free(table);

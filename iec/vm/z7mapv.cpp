@@ -138,7 +138,14 @@ int64_t Z7Map_GetLIntValue(uint32_t item) {
     return IsFloat(r.type) ? Sat<int64_t>(r.f) : int64_t(r.bits);
 }
 
-float Z7Map_GetRealValue(uint32_t item) { return float(AsDouble(Read(item))); }
+float Z7Map_GetRealValue(uint32_t item) {
+    // a 64-bit integer is rounded to single once (through a double it would
+    // be rounded twice, and a value just past a half-way point fall back)
+    const Raw r = Read(item);
+    if (r.type == 17) return float(r.bits);
+    if (r.type == 12) return float(int64_t(r.bits));
+    return float(AsDouble(r));
+}
 double Z7Map_GetLRealValue(uint32_t item) {
     const Raw r = Read(item);
     if (r.type == 3) return double(float(r.f));

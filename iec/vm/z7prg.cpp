@@ -45,6 +45,21 @@ void BpFlag(uint32_t db) {
     Z7St_SetFlags(db, any ? uint16_t(f | Z7F_BREAKPOINTS) : uint16_t(f & ~Z7F_BREAKPOINTS));
 }
 
+// The program of a task list that holds the break: a hold inside a
+// sub-program gives the call stack back to the program that called it (its
+// frames saved in that program's slice, the held sub-program on top), so
+// the list resumes at that caller; otherwise at the held program itself.
+uint16_t HeldCaller(uint32_t db, uint32_t list, uint16_t held) {
+    const uint32_t cs = Z7Sec_Addr(db, Z7SEC_CSTACK);
+    for (uint32_t p = list; Z7Mem_Get16(p) != 0; p += 2) {
+        const uint16_t k = Z7Mem_Get16(p);
+        const uint32_t e = Prog(db, k);
+        const uint16_t saved = e ? Z7Mem_Get16(e + PG_SAVED) : 0, base = e ? Z7Mem_Get16(e + PG_BASE) : 0;
+        if (saved != 0 && base != 0 && Z7Mem_Get16(cs + 4u * (base + saved - 1u)) == held) return k;
+    }
+    return held;
+}
+
 std::array<uint16_t, 16> sys_queue{};
 uint32_t sys_count = 0;
 }  // namespace
@@ -116,7 +131,8 @@ void Z7VMPrg_Task(uint32_t db, uint32_t task, uint32_t cyclic) {
             Z7Mem_Put16(st + ST_BRK_PROG, 0);
             Z7Mem_Put16(st + ST_BRK_POS, 0);
         } else {
-            const uint16_t resume = Depth(db) > 0 ? Z7Mem_Get16(Z7Sec_Addr(db, Z7SEC_CSTACK)) : held;
+            const uint16_t resume =
+                Depth(db) > 0 ? Z7Mem_Get16(Z7Sec_Addr(db, Z7SEC_CSTACK)) : HeldCaller(db, list, held);
             uint32_t p = list;
             while (Z7Mem_Get16(p) != 0 && Z7Mem_Get16(p) != resume) p += 2;
             list = p;  // not in this list: nothing runs

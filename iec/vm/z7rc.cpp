@@ -227,12 +227,16 @@ uint32_t Z7RCS_GetArrayProp(uint32_t db, uint32_t t, uint32_t *type_code, uint32
     if (count) *count = 0;
     uint32_t a = 0;
     if (ty == 16) {
-        // first and last element inside the typed segment
+        // first and last element inside the typed segment (a STRING array:
+        // the first and last string exist; the first slot is answered)
         const uint32_t ix = Z7Mem_Get16(t + 5);
-        if (Z7Tools_TypeSize(code) != 0 && (n == 0 || Z7Tools_GetAnyParam(db, code, ix + n - 1) != 0))
+        if ((Z7Tools_TypeSize(code) != 0 || code == 5) && (n == 0 || Z7Tools_GetAnyParam(db, code, ix + n - 1) != 0))
             a = Z7Tools_GetAnyParam(db, code, ix);
     } else if (ty == 17) {
-        const uint32_t off = Z7Mem_Get32(t + 5), bytes = Z7Sec_Bytes(db, Z7SEC_CT), w = Z7Tools_TypeSize(code);
+        const uint32_t off = Z7Mem_Get32(t + 5), bytes = Z7Sec_Bytes(db, Z7SEC_CT);
+        uint32_t w = Z7Tools_TypeSize(code);
+        // STRING slots of the first one's maximum length (+ 3), one after another
+        if (code == 5 && off < bytes) w = Z7Mem_Get8(Z7Sec_Addr(db, Z7SEC_CT) + off) + 3u;
         if (w != 0 && uint64_t(off) + uint64_t(n) * w <= bytes) a = Z7Sec_Addr(db, Z7SEC_CT) + off;
     }
     if (a == 0) return 0;

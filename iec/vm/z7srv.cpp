@@ -224,14 +224,12 @@ bool BreakInfo(Out &o, uint32_t db, uint32_t sub) {
     if (sub >= 128 && sub <= 143) {
         const uint32_t bp = st + ST_BREAKPOINTS + 8 * (sub - 128);
         const uint16_t prog = Z7Mem_Get16(bp), pos = Z7Mem_Get16(bp + 2), kind = Z7Mem_Get16(bp + 4);
-        if (kind == 2) {  // a one-shot breakpoint is answered as a call-stack index
-            o.W(0);
-            o.W(uint16_t(sub - 128));
+        // a one-shot breakpoint is answered as a call-stack index (below)
+        if (kind != 2) {
+            o.W(uint16_t(kind == 3 ? prog | 0x8000 : prog));
+            o.W(pos);
             return true;
         }
-        o.W(uint16_t(kind == 3 ? prog | 0x8000 : prog));
-        o.W(pos);
-        return true;
     }
     if (sub >= 1 && sub <= depth) {
         const uint32_t e = Z7Sec_Elem(db, Z7SEC_CSTACK, sub - 1);
@@ -375,8 +373,9 @@ bool Body(Out &o, uint32_t db, uint32_t type, uint32_t sub, bool is_ct, uint32_t
         return true;
     }
     case 28: {
+        // past the map: 12 zero bytes, so the workbench reads the map to its end
         const uint32_t n = Z7Map_GetDescLength(db, sub);
-        if (sub >= Z7Sec_Get(db, Z7SEC_MAPITEM, SD_ALLOC) || !o.Room(n)) return false;
+        if (!o.Room(n)) return false;
         o.n += Z7Map_GetDesc(db, sub, o.p + o.n);
         return true;
     }

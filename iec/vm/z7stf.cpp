@@ -36,38 +36,52 @@ bool StrLocked(const Z7Ops &o) { return o.Forced(0, 0, Z7LK_STR); }
 // infinite, NaN or the base is +-1, the remaining steps can only flip its sign,
 // so they are settled at once instead of looping up to 2^31 times in the scan.
 double Settle(double r, double base, int64_t remaining) { return (base < 0 && (remaining & 1)) ? -r : r; }
+// Steps the loop takes one by one; a longer count is finished in one step
+// below, with the loop's own stopping rule (the scan is never held for
+// seconds by a count near 2^31).
+constexpr int64_t kExptSteps = 4096;
+// The loop's remaining steps at once: r has not left its range after the
+// steps taken, and |r| changes by the factor q per step (base or 1 / base in
+// magnitude). The loop stops at the first step whose |r| reaches limit
+// (from below when q > 1, from above when q < 1): that step's sign decides.
+double ExptRest(double r, double base, int64_t rest, bool up, double limit) {
+    const double q = up ? std::fabs(base) : 1.0 / std::fabs(base);
+    const double lr = std::log(std::fabs(r)), lq = std::log(q), ll = std::log(limit);
+    const bool toward = up ? lq > 0 : lq < 0;  // |r| moves toward the limit
+    if (toward) {
+        const double steps = std::ceil((ll - lr) / lq);  // first step at or past the limit
+        if (steps <= double(rest)) {
+            const int64_t j = steps < 1 ? 1 : int64_t(steps);
+            const bool neg = (r < 0) != (base < 0 && (j & 1));
+            return neg ? -limit : limit;
+        }
+    }
+    // no stop: the power of the rest, one rounding
+    return up ? r * std::pow(base, double(rest)) : r / std::pow(base, double(rest));
+}
 double Expt(double base, int32_t n) {
     if (n == 0) return 1.0;
-    // a count this large would keep the scan for seconds: the power in one step
-    // (same limits as the loop)
-    if ((n > 4096 || n < -4096) && base != 0.0) {
-        double r = std::pow(base, double(n));
-        if (std::isnan(r)) r = 0.0;
-        if (n > 0) return r > 1.0e307 ? 1.0e307 : r < -1.0e307 ? -1.0e307 : r;
-        if (r > 0 && r < 1.0e-307) return 1.0e-307;
-        if (r < 0 && r > -1.0e-307) return -1.0e-307;
-        return r;
-    }
     double r = 1.0;
     const bool unit = std::fabs(base) == 1.0;
     if (n > 0) {
-        for (int64_t i = 0; i < n && r > -1.0e307 && r < 1.0e307; i++) {
+        int64_t i = 0;
+        for (; i < n && i < kExptSteps && r > -1.0e307 && r < 1.0e307; i++) {
             r *= base;
             if (r == 0 || unit) return Settle(r, base, n - i - 1);
         }
+        if (i == kExptSteps && i < n && r > -1.0e307 && r < 1.0e307) r = ExptRest(r, base, n - i, true, 1.0e307);
         if (r > 1.0e307) r = 1.0e307;
         if (r < -1.0e307) r = -1.0e307;
         return r;
     }
     if (base == 0.0) return 1.0e307;
     const int64_t m = -int64_t(n);
-    for (int64_t i = 0; i < m && !(r >= -1.0e-307 && r <= 1.0e-307); i++) {
+    int64_t i = 0;
+    for (; i < m && i < kExptSteps && !(r >= -1.0e-307 && r <= 1.0e-307); i++) {
         r /= base;
-        if (std::isinf(r) || std::isnan(r) || unit) {
-            r = Settle(r, base, m - i - 1);
-            break;
-        }
+        if (std::isinf(r) || std::isnan(r) || unit) return Settle(r, base, m - i - 1);
     }
+    if (i == kExptSteps && i < m && !(r >= -1.0e-307 && r <= 1.0e-307)) r = ExptRest(r, base, m - i, false, 1.0e-307);
     if (r > 0 && r < 1.0e-307) r = 1.0e-307;
     if (r < 0 && r > -1.0e-307) r = -1.0e-307;
     return r;

@@ -241,8 +241,9 @@ uint32_t Z7VMStr_AtoUL(uint32_t db, uint32_t s) {
 }
 
 int64_t Z7VMStr_SZtoLINT(const char *text) {
+    // an optional '-' and the digits up to the first other character (a
+    // leading blank included: no blank is skipped)
     if (text == nullptr) return 0;
-    while (*text == ' ') text++;
     const bool neg = *text == '-';
     if (neg) text++;
     uint64_t v = 0;

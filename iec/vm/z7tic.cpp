@@ -1199,6 +1199,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
 
     uint16_t op = 0;
     uint32_t fault_code = 0, fault_arg = 0;
+    bool refused = false;  // a block or custom function refused its argument types
 
 #define W(k) Ld<uint16_t>(pc + 2 * (k))
 #define IP (uint32_t((pc - c.p) >> 1))
@@ -1699,6 +1700,7 @@ L_CHKFBCT:
         if (h == Z7H_NONE || Z7Fbl_Call(h, FB_AVAIL, db, cls, in, 0) == 0) {
             Z7Part_Trace(op == Z7OP_CHKCF ? "Argument type not supported by function"
                                           : "Argument type not supported by function block");
+            refused = true;  // fatal even from the command buffer
             FAULT(LOG_UNDEF, 0);
         }
         NEXT;
@@ -2089,7 +2091,7 @@ fatal:
     Z7VMLog_Push(db, uint16_t(fault_code), uint16_t(fault_arg), cur + 65536u * (2u * (IP + 1u)));
     // code of the workbench that runs past its end, lacks operands or names
     // what does not exist only ends the command buffer
-    if (program == 0 && fault_code == LOG_UNDEF) return 0;
+    if (program == 0 && fault_code == LOG_UNDEF && !refused) return 0;
     SetFlags(v, uint16_t((Flags(v) & 0xFFF0) | Z7F_STOPPED));
     return 0;
 }

@@ -45,9 +45,11 @@ enum : uint16_t {
 class BlkLib : public IecTest {
 protected:
     uint32_t db = 0;
-    void SetUp() override {
+    void SetUp() override { Boot(0); }
+    void Boot(uint32_t ct_bytes) {
         IecTest::SetUp();
         IecImage img;
+        img.ct_alloc = img.ct_used = ct_bytes;
         img.d8 = img.d16 = img.d32 = img.d64 = img.time = {63, 63, 0};
         img.str = {8, 8, 0};
         img.string_sizes = {16, 16, 16, 16, 16, 16, 16, 4};
@@ -1489,6 +1491,34 @@ TEST_F(BlkLib, NetworkWordBlocksFollowTheAreaSymbol) {
               (std::vector<std::string>{"NETPUTW plc type 4n", "NETGETW plc type 4.........\n", "NETPUTWEX plc type 4n",
                                         "NETPUTW plc type 5n", "NETGETW plc type 5.........\n", "NETPUTW plc type 3n",
                                         "NETGETW plc type 0.........\n"}));
+}
+
+// An application with a complex-type segment: the CANopen blocks' INT
+// arrays are named by DINTs holding their offsets there.
+class BlkLibComplex : public BlkLib {
+protected:
+    void SetUp() override { Boot(64); }
+};
+
+TEST_F(BlkLibComplex, CanopenArraysLieInTheComplexTypeSegment) {
+    const uint32_t ct = Z7Sec_Addr(db, Z7SEC_CT);
+    ASSERT_NE(ct, 0u);
+    // CANOPENRCEMC without execute: status 255 goes to the emergency
+    // array's first element, at segment byte 16 (DINT 10), not to INT 10
+    for (uint32_t k = 0; k < 8; k++) {
+        Z7Mem_Put16(ct + 16 + 2 * k, 0x1111);
+        Put(INT_, 10 + k, 0x1111);
+    }
+    Put(DINT_, 10, 16);
+    Put(BOOL_, 1, 0);
+    Call("CANOPENRCEMC", {1, 10, 6});
+    EXPECT_EQ(Z7Mem_Get16(ct + 16), 255u);
+    EXPECT_EQ(Get(INT_, 10), 0x1111u);
+    // an array passing the segment's end: nothing written
+    Put(DINT_, 10, 56);
+    Z7Mem_Put16(ct + 56, 0x1111);
+    Call("CANOPENRCEMC", {1, 10, 6});
+    EXPECT_EQ(Z7Mem_Get16(ct + 56), 0x1111u);
 }
 
 }  // namespace iec_test

@@ -77,9 +77,11 @@ protected:
     VcommDrv saved_{};
     BlkMbHooks saved_hooks_{};
 
-    void SetUp() override {
+    void SetUp() override { Boot(0); }
+    void Boot(uint32_t ct_bytes) {
         IecTest::SetUp();
         test_support::IecImage img;
+        img.ct_alloc = img.ct_used = ct_bytes;
         img.d8 = img.d16 = img.d32 = img.d64 = img.time = {63, 63, 0};
         ASSERT_EQ(Start(img, db), 0u);
         BlkLib_Install();
@@ -658,6 +660,59 @@ TEST_F(BlkModbus, DintHoldingAndTheRuntimeProtocol) {
     EXPECT_EQ(B(10), 0u);  // forced coil kept
     EXPECT_EQ(B(11), 1u);
     for (uint32_t i : {10u, 11u, 12u}) lock(i, 0);
+}
+
+// An application with a complex-type segment: the request, data, slave-map
+// and extension arrays are named by DINTs holding their offsets there.
+class BlkModbusComplex : public BlkModbus {
+protected:
+    void SetUp() override { Boot(128); }
+    uint32_t Ct(uint32_t off) const { return Z7Sec_Addr(db, Z7SEC_CT) + off; }
+};
+
+TEST_F(BlkModbusComplex, ArrayOperandsLieInTheComplexTypeSegment) {
+    BlkMb_Hooks.talk_modbus = Recorder_;
+    ASSERT_NE(Z7Sec_Addr(db, Z7SEC_CT), 0u);
+    I(1, 0x11);
+    I(2, 10);
+    D(1, 0);
+    B(1, 1);
+    B(2, 1);
+    // request (six INTs) at segment byte 0 (DINT 5); data at byte 32 (DINT 31)
+    const uint16_t req[6] = {0x11, 3, 0x6B, 3, 0, 0};
+    for (uint32_t k = 0; k < 6; k++) {
+        Z7Mem_Put16(Ct(2 * k), req[k]);
+        I(5 + k, 0x22);  // INT 5..10 hold no request
+    }
+    D(5, 0);
+    D(31, 32);
+    Call("MODBUSDOREQUEST", {INT_, 1, 1, 2, 2, 5, 31, 8, 3});
+    ASSERT_EQ(seen.calls, 1u);
+    const uint8_t *rec = seen.rec.data();
+    EXPECT_EQ(LE_Get16(rec + MBR_SLAVE), 0x11u);
+    EXPECT_EQ(LE_Get16(rec + MBR_FC), 3u);
+    EXPECT_EQ(LE_Get16(rec + MBR_START), 0x6Bu);
+    EXPECT_EQ(LE_Get16(rec + MBR_QTY), 3u);
+    EXPECT_EQ(LE_Get32(rec + MBR_DATA), Ct(32));
+    // eight INTs from byte 120 pass the segment's 128 bytes: no data array
+    D(31, 120);
+    Call("MODBUSDOREQUEST", {INT_, 1, 1, 2, 2, 5, 31, 8, 3});
+    EXPECT_EQ(LE_Get32(seen.rec.data() + MBR_DATA), 0u);
+    // slave map: coils at 40 (DINT 10), inputs at 48 (DINT 20), holding at
+    // 64 (DINT 11), input registers at 96 (DINT 21)
+    D(10, 40);
+    D(20, 48);
+    D(11, 64);
+    D(21, 96);
+    seen = Seen{};
+    Call("MODBUSMAPSLAVE", {INT_, 1, 1, 1, 2, 10, 8, 20, 4, 11, 4, 21, 2, 3});
+    ASSERT_EQ(seen.calls, 1u);
+    rec = seen.rec.data();
+    EXPECT_EQ(LE_Get32(rec + MBM_ADDR + 4 * MBM_COILS), Ct(40));
+    EXPECT_EQ(LE_Get32(rec + MBM_ADDR + 4 * MBM_INPUTS), Ct(48));
+    EXPECT_EQ(LE_Get32(rec + MBM_ADDR + 4 * MBM_HOLDING), Ct(64));
+    EXPECT_EQ(LE_Get32(rec + MBM_COUNT + 4 * MBM_HOLDING), 4u);
+    EXPECT_EQ(LE_Get32(rec + MBM_ADDR + 4 * MBM_INREGS), Ct(96));
 }
 
 // Store-and-forward through the extended slave: the extension word counts

@@ -85,15 +85,21 @@ protected:
     uint8_t cmd_override = 0;
     uint32_t saved_lock = 0, saved_host = 0;
     decltype(Vcomm_Drv) saved_drv{};
-    void SetUp() override {
+    void SetUp() override { Boot(0); }
+    void Boot(uint32_t ct_bytes) {
         IecTest::SetUp();
         test_support::IecImage img;
+        img.ct_alloc = img.ct_used = ct_bytes;
         img.d8 = img.d16 = img.d32 = {63, 63, 0};
         img.str = {4, 4, 0};
         img.string_sizes = {60, 32, 32, 32};
         ASSERT_EQ(Start(img, db), 0u);
         BlkLib_Install();
         PlcRegClear();
+        // not a first scan, whatever a runtime started before this test left
+        // in the status bits (the register clear keeps them): a first scan
+        // takes back the Talk layer's open flag
+        plc_reg[SBITS_LO] &= uint8_t(~S_FIRST_SCAN);
         LA_TimeInstall();
         fp = FakePort{};
         saved_drv = Vcomm_Drv;
@@ -112,6 +118,7 @@ protected:
     }
     void TearDown() override {
         BlkPort_Hooks = {};
+        Talk = TalkRec{};
         msg_hooks = MsgHooks{};
         Vcomm_Drv = saved_drv;
         Vcomm_Lock = saved_lock;
@@ -426,6 +433,70 @@ uint32_t ModemSpy(uint8_t *rec, uint32_t enable) {
 // the programming port: the manager takes the modem and sets it up, then the
 // request's own command line goes out and the verbose answer decides. Every
 // line the modem gets is answered "OK" unless the row says otherwise.
+// An application with a complex-type segment: the settings, the byte buffers
+// and the number array are named by DINTs holding their offsets there.
+class BlkPortComplex : public BlkPort {
+protected:
+    void SetUp() override { Boot(64); }
+    void Seg(uint32_t off, const std::string &s) {
+        for (size_t k = 0; k < s.size(); k++) Z7Mem_Put8(Z7Sec_Addr(db, Z7SEC_CT) + off + uint32_t(k), uint8_t(s[k]));
+    }
+    std::string Seg(uint32_t off, uint32_t n) {
+        std::string s;
+        for (uint32_t k = 0; k < n; k++) s.push_back(char(Z7Mem_Get8(Z7Sec_Addr(db, Z7SEC_CT) + off + k)));
+        return s;
+    }
+};
+
+TEST_F(BlkPortComplex, ArrayOperandsLieInTheComplexTypeSegment) {
+    ASSERT_NE(Z7Sec_Addr(db, Z7SEC_CT), 0u);
+    // OPENCOMMREG's settings: eight INTs at segment byte 0 (DINT 20); INT
+    // 20..27 hold other values
+    const uint16_t settings[8] = {0, 9, 1, 2, 1, 1, 3, 5};
+    for (uint32_t k = 0; k < 8; k++) {
+        Z7Mem_Put16(Z7Sec_Addr(db, Z7SEC_CT) + 2 * k, settings[k]);
+        I(20 + k, 0x0D);  // a baud code that would be refused
+    }
+    D(20, 0);
+    B(5, 1);
+    Call("OPENCOMMREG", {5, 20, 8, 6});
+    ASSERT_FALSE(fp.opens.empty());
+    EXPECT_EQ(fp.opens.back(), (Mode{9, 1, 2, 1, 1, 0x53}));
+    EXPECT_EQ(B(6), 1);
+
+    // SENDCOMM from segment bytes 16..23 (DINT 40), RCVCOMM into 32..35 (DINT 50)
+    D(11, 0);
+    D(40, 16);
+    D(50, 32);
+    Seg(16, "HELLO!!!");
+    Bytes(40, std::string("wrongbuf"));
+    I(30, 5);
+    I(31, 0xFFFF);
+    B(7, 1);
+    fp.room = 100;
+    Call("SENDCOMM", {7, 11, 30, 40, 8, 31});
+    EXPECT_EQ(fp.tx, "HELLO");
+    EXPECT_EQ(I(31), 5);
+    Seg(32, ".....");
+    Bytes(50, std::string("....."));
+    I(32, 4);
+    I(33, 0xFFFF);
+    B(8, 1);
+    for (char c : std::string("ABCDE")) fp.rx.push_back(uint8_t(c));
+    Call("RCVCOMM", {8, 11, 32, 50, 4, 33});
+    EXPECT_EQ(I(33), 4);
+    EXPECT_EQ(Seg(32, 5), "ABCD.");
+    EXPECT_EQ(Bytes(50, 5), ".....");
+    // a buffer passing the segment's end moves nothing
+    D(50, 62);
+    B(8, 0);
+    Call("RCVCOMM", {8, 11, 32, 50, 4, 33});
+    B(8, 1);
+    Call("RCVCOMM", {8, 11, 32, 50, 4, 33});
+    EXPECT_EQ(I(33), 0xFFFF);
+    EXPECT_EQ(fp.rx.size(), 1u);
+}
+
 TEST_F(BlkPort, ModemBlocksOnAVerboseGsmModem) {
     BlkPort_Hooks.modem = ModemSpy;
     D(1, 0);

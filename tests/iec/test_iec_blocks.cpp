@@ -5,6 +5,9 @@
 
 #include <cstring>
 #include <filesystem>
+#include <string>
+#include <tuple>
+#include <vector>
 
 #include "iec/vm/z7interp.h"
 #include "tests/iec/iec_fixture.h"
@@ -73,7 +76,8 @@ TEST_F(IecBlocks, RegistryRowsLinkingAndUnresolvedNames) {
     EXPECT_STREQ(Z7Blocks_GetName(57), "PID");
     EXPECT_STREQ(Z7Blocks_GetName(60), "CTUDR");
     EXPECT_STREQ(Z7Blocks_GetName(202), "CTD");
-    EXPECT_STREQ(Z7Blocks_GetName(203), nullptr);
+    EXPECT_STREQ(Z7Blocks_GetName(203), "");  // the empty row that ends the table
+    EXPECT_STREQ(Z7Blocks_GetName(204), nullptr);
     EXPECT_EQ(Z7Blocks_Find("SUNPOS"), 188u);
     // rows of blocks built elsewhere are skipped by the walk
     EXPECT_EQ(Z7Blocks_GetFirstID(), 51u);
@@ -118,6 +122,38 @@ TEST_F(IecBlocks, RegistryRowsLinkingAndUnresolvedNames) {
     img = Img("CONST32 4 #1; END");
     img.cfuncs = {"NOFUNC"};
     ExpectFirstCycleStops(img, "NOFUNC");
+}
+
+// Opcode 535 calls the instance whose number the complex-type segment holds
+// at the offset in a DINT, as 287 would; a number naming no instance stops
+// the application with a trace and no log entry.
+TEST_F(IecBlocks, BlockCallThroughTheComplexTypeSegment) {
+    IecImage img = Img("OP535 3 5 1 2 1 3 2; END");
+    img.classes = {{5, 1, "CTUR"}};
+    img.instances = {{0, 5, 0}};
+    img.ct_alloc = img.ct_used = 16;
+    img.ct_pieces = {{8, {1, 0}}};  // instance 1 at byte 8
+    img.init32 = {{3, 8}, {1, 2}};  // DINT 3: the offset; DINT 1: PV 2
+    ASSERT_EQ(Start(img, db), 0u);
+    // CTUR: CU BOOL 1, RESET BOOL 2, PV DINT 1; Q BOOL 3, CV DINT 2
+    for (const auto &[t, cu, cv, q] : std::vector<std::tuple<uint32_t, uint8_t, int32_t, uint8_t>>{
+             {1000, 1, 1, 0}, {1010, 0, 1, 0}, {1020, 1, 2, 1}}) {
+        SetB(1, cu);
+        Z7Def_Cycle(db, t, nullptr);
+        EXPECT_EQ(D(2), cv) << t;
+        EXPECT_EQ(B(3), q) << t;
+    }
+    EXPECT_EQ(Flags(db) & 0xF, Z7F_RUN);
+    // instance 7 does not exist
+    Z7Mem_Put16(Z7Sec_Addr(db, Z7SEC_CT) + 8, 7);
+    testing::internal::CaptureStdout();
+    Z7Def_Cycle(db, 1030, nullptr);
+    const std::string trace = testing::internal::GetCapturedStdout();
+    EXPECT_NE(trace.find("Invalid FB index encoutered: 7"), std::string::npos) << trace;
+    EXPECT_EQ(Flags(db) & 0xF, Z7F_STOPPED);
+    uint16_t code = 0, arg = 0;
+    uint32_t arg32 = 0;
+    EXPECT_EQ(Z7VMLog_Pop(db, &code, &arg, &arg32), 0u) << "no log entry";
 }
 
 TEST_F(IecBlocks, ExternalLibraryIsLoadedOnlyWhenItSaysItIsValid) {

@@ -304,22 +304,22 @@ TEST_F(IecTest, OffsetsOutsideTheImageAreRefusedOrSkipped) {
     img.ext.assign(24, 0xFFFFFF00);  // offsets past the end; a malloc heap
     img.ext[18] = 0;                 // no extra program slots
     const std::vector<uint8_t> good = img.Build();
+    // Sizing refuses (1) a missing signature, application record, sizing
+    // block, program header or published-variable table; the cold start
+    // refuses (1) a task list it cannot read; every other word leaves its
+    // table absent and the application starts.
     for (uint32_t w = 1; w <= 16; w++) {
         std::vector<uint8_t> bytes = good;
         IecImage::Put32(bytes, 4 * w, uint32_t(bytes.size()) - 2);
         const uint32_t code = test_support::IecLoad(bytes);
         blocks.push_back(code);
         uint32_t db = 0;
-        const uint32_t rc = Create(code, db);
-        if (rc == 0) {
-            Z7Def_ColdStart(code, db, nullptr, nullptr, 0, 0, "APP");
-            Z7Def_Cycle(db, 5, nullptr);
-            Z7Def_Stop(db, nullptr, nullptr, "APP");
-        }
-        const bool required = w == 2 || w == 8 || w == 12 || w == 16;
-        if (required) {
-            EXPECT_EQ(rc, 1u) << "word " << w;
-        }
+        const bool sizing = w == 1 || w == 2 || w == 8 || w == 12 || w == 16;
+        ASSERT_EQ(Create(code, db), sizing ? 1u : 0u) << "word " << w;
+        if (sizing) continue;
+        EXPECT_EQ(Z7Def_ColdStart(code, db, nullptr, nullptr, 0, 0, "APP"), w == 5 ? 1u : 0u) << "word " << w;
+        Z7Def_Cycle(db, 5, nullptr);
+        Z7Def_Stop(db, nullptr, nullptr, "APP");
     }
     // a program whose code runs past the end
     std::vector<uint8_t> bytes = good;
@@ -335,6 +335,56 @@ TEST_F(IecTest, OffsetsOutsideTheImageAreRefusedOrSkipped) {
     EXPECT_EQ(Z7VMCode_GetCanDef(im.base), 0u);
     EXPECT_EQ(Z7VMCode_GetStringTable(im.base, 1), 0u);
     EXPECT_EQ(Z7VMCode_GetHeapSize(im.base), int32_t(0xFFFFFF00));
+}
+
+// Counts and tables the sizing and extension words decide: the lock flags
+// cover the largest typed segment (strings included), word 19 asks for
+// more program slots, string table n is there up to its count, the
+// instance-name list needs a count of 22, and an on-line change cannot
+// take a malloc heap or a buffer heap larger than its section (71).
+TEST_F(IecTest, SizingAndExtensionWordsCountsTablesAndTheOnLineHeap) {
+    IecImage img;
+    img.d8 = img.d16 = img.d32 = img.d64 = img.time = {5, 5, 5};
+    img.str = {20, 20, 20};
+    img.string_sizes.assign(20, 4);
+    img.programs = {{}, {}};
+    img.ext.assign(19, 0);
+    img.ext[18] = 6;                                               // word 19: six program slots
+    img.ext_blocks = {{15, {0, 0, 2, 0, 4, 0, 0, 0, 8, 0, 0, 0}},  // two string tables, at 4 and 8
+                      {22, {'n', 'a', 'm', 'e', 's', 0}}};
+    const uint32_t code = Load(img);
+    EXPECT_EQ(Z7VMCode_GetNbLockFlags(code), 21u);
+    EXPECT_EQ(Z7VMCode_GetNbProg(code), 3u);  // highest program number + 1
+    EXPECT_EQ(Z7VMCode_GetNbProgAlloc(code), 6u);
+    EXPECT_EQ(Z7VMCode_GetStringTable(code, 1), code + 4);
+    EXPECT_EQ(Z7VMCode_GetStringTable(code, 2), code + 8);
+    EXPECT_EQ(Z7VMCode_GetStringTable(code, 3), 0u);
+    EXPECT_EQ(Z7VMCode_GetStringTable(code, 0), 0u);
+    const uint32_t names = Z7VMCode_GetInstanceNames(code);
+    ASSERT_NE(names, 0u);
+    EXPECT_STREQ(reinterpret_cast<const char *>(Z7Mem_Ptr(names, 6)), "names");
+    img.ext_count = 21;
+    EXPECT_EQ(Z7VMCode_GetInstanceNames(Load(img)), 0u);
+    img.ext_count = -1;
+    img.ext[18] = 1;  // fewer than the programs: the program count
+    EXPECT_EQ(Z7VMCode_GetNbProgAlloc(Load(img)), 3u);
+
+    // the heap at an on-line change
+    IecImage heap;
+    heap.ext.assign(18, 0);
+    heap.ext[17] = 256;
+    uint32_t db = 0;
+    ASSERT_EQ(Start(heap, db), 0u);
+    heap.ext[17] = uint32_t(-1);  // a malloc heap
+    EXPECT_EQ(Z7VMCode_AllocHeap(Load(heap), db, 1), 71u);
+    heap.ext[17] = 1u << 20;  // larger than the section holding the buffer
+    EXPECT_EQ(Z7VMCode_AllocHeap(Load(heap), db, 1), 71u);
+    heap.ext[17] = 0;  // none: the buffer heap stays
+    const uint32_t before = Z7Mem_Get32(Z7VM_Header(db) + HD_HEAP);
+    ASSERT_NE(before, 0u);
+    EXPECT_EQ(Z7VMCode_AllocHeap(Load(heap), db, 1), 0u);
+    EXPECT_EQ(Z7Mem_Get32(Z7VM_Header(db) + HD_HEAP), before);
+    Z7Def_Stop(db, nullptr, nullptr, "APP");
 }
 
 TEST_F(IecTest, ExtensionGatesDecideWhatIsPresent) {

@@ -151,6 +151,26 @@ TEST_F(IecTest, BreakpointsTraceLogAndUnresolvedNames) {
     EXPECT_EQ(Z7VMPrg_IsBreakpoint(db, 3, 17, 0), 1u);
     EXPECT_EQ(Z7VMPrg_IsBreakpoint(db, 3, 17, 0), 0u);
     EXPECT_FALSE(Flags(db) & Z7F_BREAKPOINTS);
+    // entries {program, position, kind}: a one-shot takes a free entry even
+    // where one has its program and position; other kinds reuse that entry;
+    // kind 0 frees it
+    auto table = [&] {
+        std::vector<uint16_t> t;
+        for (uint32_t i = 0; i < 3; i++)
+            for (uint32_t w = 0; w < 3; w++) t.push_back(Z7Mem_Get16(Z7VM_Status(db) + ST_BREAKPOINTS + 8 * i + 2 * w));
+        return t;
+    };
+    Z7VMPrg_SetBreakpoint(db, 2, 50, 1);
+    Z7VMPrg_SetBreakpoint(db, 2, 50, 2);
+    EXPECT_EQ(table(), (std::vector<uint16_t>{2, 50, 1, 2, 50, 2, 0, 0, 0}));
+    Z7VMPrg_SetBreakpoint(db, 2, 50, 3);
+    EXPECT_EQ(table(), (std::vector<uint16_t>{2, 50, 3, 2, 50, 2, 0, 0, 0}));
+    Z7VMPrg_SetBreakpoint(db, 2, 50, 0);
+    EXPECT_EQ(table(), (std::vector<uint16_t>{0, 0, 0, 2, 50, 2, 0, 0, 0}));
+    EXPECT_TRUE(Flags(db) & Z7F_BREAKPOINTS);
+    Z7VMPrg_SetBreakpoint(db, 2, 50, 0);  // the one-shot is freed as well
+    EXPECT_EQ(table(), (std::vector<uint16_t>{0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_FALSE(Flags(db) & Z7F_BREAKPOINTS);
 
     Z7VMPrg_SetBreakpoint(db, 3, 40, 3);  // trace point: logs and goes on
     EXPECT_EQ(Z7VMPrg_IsBreakpoint(db, 3, 40, 0), 0u);

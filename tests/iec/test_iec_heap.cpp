@@ -132,6 +132,17 @@ TEST_F(HeapTest, MallocHeapUsesTheArena) {
     EXPECT_EQ(Z7Heap_GetFreeSpace(h), -1);
     EXPECT_EQ(Z7Heap_Compact(h, 32), 0u);
     Z7Heap_DeleteHeap(h);
+
+    // tables of any size the arena can hold: 5000 slots, then a second table
+    const uint32_t wide = Z7Heap_CreateHeapMalloc(5000, 0);
+    for (uint32_t i = 1; i <= 5001; i++) ASSERT_EQ(Z7Heap_Alloc(wide, 4), i);
+    EXPECT_EQ(Z7Heap_NbAlloc(wide), 5001u);
+    EXPECT_NE(Z7Heap_Lock(wide, 5001), 0u);
+    Z7Heap_DeleteHeap(wide);
+    // a table whose size passes 32 bits is refused, not wrapped to a few bytes
+    const uint32_t huge = Z7Heap_CreateHeapMalloc(0x40000000u, 0);
+    EXPECT_EQ(Z7Heap_Alloc(huge, 4), 0u);
+    Z7Heap_DeleteHeap(huge);
 }
 
 }  // namespace

@@ -83,6 +83,7 @@ protected:
         if (db) Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
         IecTest::TearDown();
     }
+    void BreakUnderTask(const std::vector<uint16_t> &list);
 };
 
 TEST_F(IecRun, UndefinedOpcodesStopTheApplicationButOnlyEndTheCommandBuffer) {
@@ -145,6 +146,20 @@ TEST_F(IecRun, UndefinedOpcodesStopTheApplicationButOnlyEndTheCommandBuffer) {
         EXPECT_EQ(D(1), d1 + 1) << r.words[0];
         EXPECT_EQ(St16(db, ST_EXECLEN), 0) << r.words[0];
     }
+    // a custom function (536) or block (537) refusing its argument types is
+    // fatal even from the command buffer
+    Exec({536, 5});
+    Cycle(1080);
+    EXPECT_EQ(Logs(), (std::vector<Log>{{8, 0, 2 * 65536u}}));
+    EXPECT_EQ(Flags(db) & 0xF, Z7F_STOPPED);
+    Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
+    db = 0;
+    Boot(Img({"ADD32 1 1 2; END"}));
+    SetD(4, 0);  // DINT 4 holds no complex-type offset: no instance
+    Exec({537, 4});
+    Cycle(1090);
+    EXPECT_EQ(Logs(), (std::vector<Log>{{8, 0, 2 * 65536u}}));
+    EXPECT_EQ(Flags(db) & 0xF, Z7F_STOPPED);
 }
 
 TEST_F(IecRun, LoopsCycleDivisionAndCaseTables) {
@@ -243,6 +258,49 @@ TEST_F(IecRun, WaitAndBreakInsideASubProgramResumeThereWhileOthersRunNormally) {
     EXPECT_EQ(D(4), 2);
     EXPECT_EQ(D(1), 1);
     EXPECT_EQ(D(3), 2);
+    EXPECT_TRUE(Logs().empty());
+}
+
+// The same hold under a task list: the task finds the program that called
+// the held sub-program (its frames are saved with it) and resumes there.
+TEST_F(IecRun, BreakInsideASubProgramUnderATaskResumesThere) {
+    // the sub-program listed too (before its caller; not active itself)
+    for (const std::vector<uint16_t> &list : {std::vector<uint16_t>{1, 2}, std::vector<uint16_t>{3, 1, 2}}) {
+        SCOPED_TRACE(list.size());
+        BreakUnderTask(list);
+        Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
+        db = 0;
+    }
+}
+
+void IecRun::BreakUnderTask(const std::vector<uint16_t> &list) {
+    IecImage img = Img({"CALL 3; CONST32 1 #1; END", "ADD32 2 2 9; END", "BRK 7; ADD32 4 4 9; END"}, {0, 0, 2});
+    img.cs_size = 4;
+    img.tasks = {{"MAIN", list}};
+    Boot(img);
+    SetD(9, 1);
+    Cycle(1000);
+    EXPECT_EQ(D(1), 1);
+    EXPECT_EQ(D(2), 1);
+    EXPECT_EQ(D(4), 1);
+    SetD(1, 0);
+    Z7St_SetFlags(db, uint16_t(Flags(db) | Z7F_STEP));
+    Cycle(1010);
+    EXPECT_EQ(Flags(db) & (Z7F_RUN | Z7F_STEP), Z7F_STEP);
+    EXPECT_EQ(St16(db, ST_BRK_PROG), 3);
+    EXPECT_EQ(St16(db, ST_BRK_POS), 0);
+    EXPECT_EQ(D(4), 1) << "held before the addition";
+    EXPECT_EQ(D(2), 1) << "program 2 waits behind the hold";
+    // run again: program 1 resumes inside program 3, then program 2 runs
+    Z7St_SetFlags(db, uint16_t((Flags(db) | Z7F_RUN) & ~(Z7F_STEP | Z7F_ONECYCLE)));
+    Cycle(1020);
+    EXPECT_EQ(D(4), 2);
+    EXPECT_EQ(D(1), 1);
+    EXPECT_EQ(D(2), 2);
+    EXPECT_EQ(St16(db, ST_BRK_PROG), 0);
+    Cycle(1030);
+    EXPECT_EQ(D(4), 3);
+    EXPECT_EQ(D(2), 3);
     EXPECT_TRUE(Logs().empty());
 }
 
@@ -410,6 +468,126 @@ TEST_F(IecRun, SfcStepsChildrenAndTimers) {
     // 64-bit advance: 4,294,967,000 plus 1,000 ms
     EXPECT_EQ(Z7VMTmr_Advance(4294967000u, 5000, 6000), 61368000u);
     EXPECT_EQ(Flags(db) & 0xF, Z7F_RUN);
+}
+
+// A chart through its transitions: step 1 to step 2 by a single-step
+// transition (417, 107, 418), step 2 to the parallel steps 1 and 3 (413,
+// 414, 415), steps 1 and 3 back to step 2 (413 with two upstream steps); a
+// transition's break flag (541) stops the application where it fires, and
+// 540 sets the break flag of every step. A child program's initial step is
+// activated by 419.
+TEST_F(IecRun, SfcTransitionsDivergeConvergeAndBreak) {
+    auto step = [](int n) {
+        const std::string k = std::to_string(n), e = std::to_string(2 * n - 1), x = std::to_string(2 * n);
+        // entry code counts DINT 2n-1, exit code DINT 2n
+        return "SFCSTEP " + k + " @e" + k + " @x" + k + " @n" + k + "; JMP @n" + k + "; e" + k + ": ADD32 " + e + " " +
+               e + " 9; JMP @n" + k + "; x" + k + ": ADD32 " + x + " " + x + " 9; n" + k + ": ";
+    };
+    Boot(Img({step(1) + step(2) + step(3) +
+                  "SFCTRANS1 @t1 1 1; SFCCOND 1 10; SFCMOVE 1 1 2;"
+                  "t1: SFCTRANS @t2 2 1 2; SFCCOND 2 11; SFCDEACT 2 1 2; SFCACT 2 2 1 3;"
+                  "t2: SFCTRANS @t3 3 2 1 3; SFCCOND 3 12; SFCDEACT 3 2 1 3; SFCACT 3 1 2; t3: END",
+              "SFCINIT1 4; " + step(4) + "SFCEND 0"},
+             {0, 1}));
+    SetD(9, 1);
+    auto state = [&](uint32_t k) { return Z7Mem_Get16(Addr(Z7SEC_STEP, k) + 8); };
+    auto states = [&] { return std::vector<uint16_t>{state(1), state(2), state(3)}; };
+    auto counts = [&] { return std::vector<int32_t>{D(1), D(2), D(3), D(4), D(5), D(6)}; };
+    Z7Mem_Put16(Addr(Z7SEC_STEP, 1) + 8, 2);  // to be activated
+    Cycle(1000);
+    EXPECT_EQ(states(), (std::vector<uint16_t>{1, 0, 0}));
+    EXPECT_EQ(counts(), (std::vector<int32_t>{1, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(Z7Mem_Get16(Addr(Z7SEC_TRANS, 1)), 0) << "condition FALSE";
+    EXPECT_EQ(D(7), 1) << "the child's initial step entered";
+    EXPECT_EQ(state(4), 1);
+    EXPECT_EQ(Z7Mem_Get16(Addr(Z7SEC_PROG, 2) + PG_STATE), 1);
+    SetB(10, 1);
+    Cycle(1010);
+    EXPECT_EQ(states(), (std::vector<uint16_t>{3, 2, 0}));
+    EXPECT_EQ(Z7Mem_Get16(Addr(Z7SEC_TRANS, 1)), 1);
+    SetB(10, 0);
+    Cycle(1020);
+    EXPECT_EQ(states(), (std::vector<uint16_t>{0, 1, 0}));
+    EXPECT_EQ(counts(), (std::vector<int32_t>{1, 1, 1, 0, 0, 0}));
+    SetB(11, 1);
+    Cycle(1030);
+    EXPECT_EQ(states(), (std::vector<uint16_t>{2, 3, 2}));
+    SetB(11, 0);
+    Cycle(1040);
+    EXPECT_EQ(states(), (std::vector<uint16_t>{1, 0, 1}));
+    EXPECT_EQ(counts(), (std::vector<int32_t>{2, 1, 1, 1, 1, 0}));
+    // step 3 alone is not enough for the converging transition
+    Z7Mem_Put16(Addr(Z7SEC_STEP, 1) + 8, 0);
+    SetB(12, 1);
+    Cycle(1050);
+    EXPECT_EQ(states(), (std::vector<uint16_t>{0, 0, 1}));
+    EXPECT_EQ(Z7Mem_Get16(Addr(Z7SEC_TRANS, 3)), 0);
+    Z7Mem_Put16(Addr(Z7SEC_STEP, 1) + 8, 1);
+    // transition 3's break flag: it fires, then the application halts
+    Exec({541, 3, 1});
+    SetB(12, 0);
+    Cycle(1060);
+    EXPECT_EQ(Z7Mem_Get16(Addr(Z7SEC_TRANS, 3) + 2), 1);
+    EXPECT_EQ(Z7Mem_Get16(Addr(Z7SEC_TRANS, 2) + 2), 0);
+    SetB(12, 1);
+    Cycle(1070);
+    EXPECT_EQ(states(), (std::vector<uint16_t>{3, 2, 3}));
+    EXPECT_EQ(Flags(db) & (Z7F_RUN | Z7F_STEP), 0);
+    // 540 with step 0: every step's break flag; 541 with transition 0 clears every transition's
+    Exec({540, 0, 1, 541, 0, 0});
+    Cycle(1080);
+    for (uint32_t k = 1; k <= 7; k++) {
+        EXPECT_EQ(Z7Mem_Get16(Addr(Z7SEC_STEP, k) + 10), 1) << k;
+        EXPECT_EQ(Z7Mem_Get16(Addr(Z7SEC_TRANS, k) + 2), 0) << k;
+    }
+    EXPECT_TRUE(Logs().empty());
+}
+
+// The program's own state (546, 545), step state and time (547, 548),
+// a transition value and break flag read by code (550, 549), the killed
+// test (551), a CT address (553) and a TIME in the CT segment run and
+// stopped (538, 539).
+TEST_F(IecRun, ProgramStateStepTimeTransitionTestsAndCtTimers) {
+    IecImage img =
+        Img({"OP553 20 21; OP546 5; OP545 4 &a; ADD32 1 1 9; a: OP545 8 &b; ADD32 2 2 9; b: OP546 1;"
+             "STEPTIME 1 1; OP550 1 &c; ADD32 3 3 9; c: OP551 4 &d; ADD32 5 5 9; d: OP549 2;"
+             "ADD32 6 6 9; END"});
+    img.ct_alloc = img.ct_used = 32;
+    Boot(img);
+    SetD(9, 1);
+    SetD(21, 8);
+    SetD(22, 4);
+    Exec({547, 1, 1, 538, 22});
+    Cycle(1000);
+    EXPECT_EQ(uint32_t(D(20)), Z7Sec_Addr(db, Z7SEC_CT) + 8);
+    EXPECT_EQ(D(1), 1) << "state 5 has 0x4";
+    EXPECT_EQ(D(2), 0) << "state 5 lacks 0x8";
+    EXPECT_EQ(Z7Mem_Get16(Addr(Z7SEC_PROG, 1) + PG_STATE), 1);
+    EXPECT_EQ(D(3), 0) << "transition 1 FALSE: jump";
+    EXPECT_EQ(D(5), 1) << "not being killed";
+    EXPECT_EQ(D(6), 1) << "no break flag";
+    EXPECT_EQ(Z7Mem_Get16(Addr(Z7SEC_STEP, 1) + 8), 1);
+    EXPECT_EQ(St16(db, ST_TIMERS), 1);
+    Z7Mem_Put16(Addr(Z7SEC_TRANS, 1), 1);
+    Exec({539, 22});
+    Cycle(1250);
+    EXPECT_EQ(Z7Mem_Get32(Addr(Z7SEC_STEP, 1)), 250u) << "advanced while the flag is set";
+    EXPECT_EQ(Z7Mem_Get32(Z7Sec_Addr(db, Z7SEC_CT) + 4), 250u);
+    EXPECT_EQ(St16(db, ST_TIMERS), 0);
+    EXPECT_EQ(D(3), 1);
+    Exec({548, 1, 0});  // flag 0: elapsed 0, stamp now
+    Cycle(1260);
+    EXPECT_EQ(Z7Mem_Get32(Addr(Z7SEC_STEP, 1)), 0u);
+    Cycle(1300);
+    EXPECT_EQ(Z7Mem_Get32(Addr(Z7SEC_STEP, 1)), 40u) << "from the stamp the command set";
+    EXPECT_EQ(Z7Mem_Get32(Z7Sec_Addr(db, Z7SEC_CT) + 4), 250u) << "stopped";
+    // transition 2's break flag: the program's cycle ends there and the application halts
+    Z7Mem_Put16(Addr(Z7SEC_TRANS, 2) + 2, 1);
+    Cycle(1500);
+    EXPECT_EQ(D(6), 4);
+    EXPECT_EQ(D(5), 5);
+    EXPECT_EQ(Flags(db) & (Z7F_RUN | Z7F_STEP), 0);
+    EXPECT_TRUE(Logs().empty());
 }
 
 TEST_F(IecRun, StandardFunctionsNumericRulesAndRefusals) {

@@ -561,10 +561,31 @@ TEST_F(IecRsc, PropertyTokensLengthsAndValues) {
     EXPECT_EQ(count, 2u);
     Z7Mem_Put32(buf + 5, Z7Sec_Bytes(db, Z7SEC_CT) - 4);
     EXPECT_EQ(Z7RCS_GetArrayProp(db, buf, &code, &count), 0u);
+    // STRING arrays: by index, strings 1..3 (the first slot answered); by
+    // offset, slots of the first one's maximum (10: 13 bytes each) inside
+    // the 32-byte segment
+    std::memcpy(Z7Mem_Ptr(buf, 7), "\x01\x10\x05\x03\x00\x01\x00", 7);
+    EXPECT_EQ(Z7RCS_GetArrayProp(db, buf, &code, &count), Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_STRPTR, 1)));
+    EXPECT_EQ(code, 5u);
+    EXPECT_EQ(count, 3u);
+    Z7Mem_Put16(buf + 3, 4);  // string 4 does not exist
+    EXPECT_EQ(Z7RCS_GetArrayProp(db, buf, &code, &count), 0u);
+    Z7Mem_Put8(Z7Sec_Addr(db, Z7SEC_CT) + 4, 10);
+    std::memcpy(Z7Mem_Ptr(buf, 9), "\x01\x11\x05\x02\x00\x04\x00\x00\x00", 9);
+    EXPECT_EQ(Z7RCS_GetArrayProp(db, buf, &code, &count), Z7Sec_Addr(db, Z7SEC_CT) + 4);
+    EXPECT_EQ(code, 5u);
+    EXPECT_EQ(count, 2u);
+    Z7Mem_Put16(buf + 3, 3);  // 4 + 3 x 13 passes 32
+    EXPECT_EQ(Z7RCS_GetArrayProp(db, buf, &code, &count), 0u);
+    Z7Mem_Put16(buf + 3, 1);
+    Z7Mem_Put32(buf + 5, 32);
+    EXPECT_EQ(Z7RCS_GetArrayProp(db, buf, &code, &count), 0u);
 }
 
 TEST_F(IecRsc, CloneOfADatabaseImageReadsItsVariables) {
     IecImage img = Plain();
+    img.str = {4, 4, 4};  // five string pointers: 20 bytes, not a multiple of 8
+    img.string_sizes = {10, 10, 10, 10};
     img.init8 = {{4, 0x44}};
     img.init_str = {{2, "hello"}};
     StartWith(img);
@@ -574,9 +595,10 @@ TEST_F(IecRsc, CloneOfADatabaseImageReadsItsVariables) {
     blocks.push_back(image);
     std::memcpy(Z7Mem_Ptr(image, size), Z7Mem_Ptr(db, size), size);
     const uint32_t csize = Z7VMClone_GetSize(image);
-    const uint32_t want = 640 + 112 + ((Z7Sec_Bytes(db, Z7SEC_STRPTR) + 7) & ~7u) +
-                          ((Z7Sec_Bytes(db, Z7SEC_MAPITEM) + 7) & ~7u) + ((Z7Sec_Bytes(db, Z7SEC_MAPHASH) + 7) & ~7u) +
-                          ((Z7Sec_Bytes(db, Z7SEC_XV) + 7) & ~7u) + ((Z7Sec_Bytes(db, Z7SEC_MB) + 7) & ~7u);
+    // the descriptor table, the header and the five sections' own sizes, unrounded
+    ASSERT_EQ(Z7Sec_Bytes(db, Z7SEC_STRPTR), 20u);
+    const uint32_t want = 640 + 112 + 20 + Z7Sec_Bytes(db, Z7SEC_MAPITEM) + Z7Sec_Bytes(db, Z7SEC_MAPHASH) +
+                          Z7Sec_Bytes(db, Z7SEC_XV) + Z7Sec_Bytes(db, Z7SEC_MB);
     EXPECT_EQ(csize, want);
     const uint32_t clone = Z7Mem_Alloc(csize);
     blocks.push_back(clone);

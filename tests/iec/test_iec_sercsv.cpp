@@ -85,9 +85,11 @@ class SerCsv : public IecTest {
 protected:
     uint32_t db = 0;
     Bytes image;
-    void SetUp() override {
+    void SetUp() override { Boot(0); }
+    void Boot(uint32_t ct_bytes) {
         IecTest::SetUp();
         IecImage img;
+        img.ct_alloc = img.ct_used = ct_bytes;
         img.d8 = img.d16 = img.d32 = img.d64 = img.time = {63, 63, 0};
         img.str = {8, 8, 0};
         img.string_sizes = {255, 255, 255, 255, 255, 255, 255, 255};
@@ -339,6 +341,55 @@ TEST_F(SerCsv, SerioStringsAndByteArrays) {
     EXPECT_EQ(LE_Get32(Z7Mem_Ptr(inst, 4)), 0xFFFFFFFFu);
 }
 
+// An application with a complex-type segment: SERIO_B's arrays are named by
+// DINTs holding their offsets in that segment, not by 8-bit variables.
+class SerCsvComplex : public SerCsv {
+protected:
+    void SetUp() override { Boot(64); }
+};
+
+TEST_F(SerCsvComplex, SerioByteArraysLieInTheComplexTypeSegment) {
+    const uint32_t ct = Z7Sec_Addr(db, Z7SEC_CT);
+    ASSERT_NE(ct, 0u);
+    const uint32_t inst = Inst(8);
+    Call("SERIO_B", {}, inst, FB_INSTINIT);
+    // send array at segment byte 8 (DINT 20), receive array at byte 32 (DINT 30)
+    const std::vector<uint16_t> bops = {1, 1, 20, 8, 1, 2, 30, 6, 3, 4, 3, 5, 6};
+    SetD(20, 8);
+    SetD(30, 32);
+    for (uint8_t k = 0; k < 8; k++) {
+        Z7Mem_Put8(ct + 8 + k, uint8_t('a' + k));
+        SetB(20 + k, uint8_t('A' + k));
+    }
+    for (uint8_t k = 0; k < 6; k++) {
+        Z7Mem_Put8(ct + 32 + k, '.');
+        SetB(30 + k, '.');
+    }
+    Fake::rx = {'1', '2', '3', '4', '5', '6'};
+    SetB(1, 1);
+    SetD(1, 2);
+    SetD(2, 3);
+    SetD(3, 1);
+    SetD(4, 4);
+    Call("SERIO_B", bops, inst);
+    EXPECT_EQ(B(3), 1);
+    EXPECT_EQ(std::string(Fake::tx.begin(), Fake::tx.end()), "cde");
+    EXPECT_EQ(D(5), 3);
+    EXPECT_EQ(D(6), 4);
+    const uint8_t *r = Z7Mem_Ptr(ct + 32, 6);
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(r), 6), ".1234.");
+    std::string vars;
+    for (uint8_t k = 0; k < 6; k++) vars.push_back(char(B(30 + k)));
+    EXPECT_EQ(vars, "......");
+    // an array passing the segment's end moves nothing
+    SetD(30, 60);
+    Fake::tx.clear();
+    Call("SERIO_B", bops, inst);
+    EXPECT_EQ(D(6), 0);
+    Call("SERIO_B", bops, inst, FB_INSTEXIT);
+}
+
 TEST_F(SerCsv, RtuSlaveServesRecognisesAndCounts) {
     // MBSLAVERTUEXD: RUN B1, CONF S1, SLAVE D1, server S2; OK B2, counters D10..D15
     const uint32_t inst = Inst(RTU_SIZE);
@@ -413,6 +464,36 @@ TEST_F(SerCsv, RtuSlaveServesRecognisesAndCounts) {
     EXPECT_EQ(B(2), 0);
     Call("MBSLAVERTU", {1, 1, 1, 3}, inst);
     EXPECT_EQ(B(3), 0);
+}
+
+// The recogniser's request length per function code: 8 for 5 and 8, 9 +
+// the byte count for 15 and 16, 4 for 17, 7 for 43. Six requests in one
+// read, one served per execution, each answered by the stand-in's echo
+// (CRCs from pymodbus's computeCRC).
+TEST_F(SerCsv, RtuSlaveRecognisesTheLengthOfEachFunction) {
+    const uint32_t inst = Inst(RTU_SIZE);
+    Call("MBSLAVERTUEXD", {}, inst, FB_INSTINIT);
+    const std::vector<uint16_t> ops = {1, 1, 1, 2, 2, 10, 11, 12, 13, 14, 15};
+    SetB(1, 1);
+    SetD(1, 17);
+    SetS(2, "srv");
+    const std::vector<Bytes> frames = {
+        Hex("11050010ff008f6f"),           Hex("110800001234efec"), Hex("110f0010000a02cd01bf38"),
+        Hex("11100001000204000a0102c6f0"), Hex("1111cdec"),         Hex("112b0e0100b1b4")};
+    Bytes all, answers;
+    for (const Bytes &f : frames) all.insert(all.end(), f.begin(), f.end());
+    Call("MBSLAVERTUEXD", ops, inst);
+    Fake::rx = all;
+    for (size_t k = 0; k < frames.size(); k++) {
+        Call("MBSLAVERTUEXD", ops, inst);
+        ASSERT_EQ(Fake::served.size(), k + 1) << k;
+        EXPECT_EQ(Fake::served[k], Bytes(frames[k].begin(), frames[k].end() - 2)) << k;
+        answers.insert(answers.end(), frames[k].begin(), frames[k].end());
+        EXPECT_EQ(Fake::tx, answers) << k;
+    }
+    EXPECT_EQ(std::vector<int32_t>({D(10), D(11), D(12), D(13), D(14), D(15)}),
+              (std::vector<int32_t>{6, 6, 0, 6, 0, 0}));
+    Call("MBSLAVERTUEXD", {}, inst, FB_INSTEXIT);
 }
 
 TEST_F(SerCsv, UdpSlaveOpensServesAndCloses) {

@@ -3,6 +3,7 @@
 // -> outputs), and the bit, byte, date and system standard functions called
 // through the standard-function entry.
 #include <arpa/inet.h>
+#include <poll.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -102,6 +103,9 @@ protected:
         b.db = db;
         for (uint32_t id = 0; id < Z7STFB_ROWS; id++)
             if (std::strcmp(Z7Stfb_GetName(id), name) == 0) b.h = Z7Stfb_GetProc(id);
+        // the counters stand in no list
+        if (std::strcmp(name, "CTD") == 0) b.h = Z7Stfb_Counter(1);
+        if (std::strcmp(name, "CTUD") == 0) b.h = Z7Stfb_Counter(2);
         EXPECT_NE(b.h, nullptr) << name;
         if (b.h == nullptr) return b;
         const uint32_t size = b.h(FB_INSTSIZE, 0, 0, 0, 0);
@@ -279,6 +283,92 @@ TEST_F(IecStd, LogicBlocksEdgesBistablesAlarmsAndLocks) {
     for (int k = 0; k < 3; k++) ctu(FB_EXEC, db, 0, inst, list + 2);
     EXPECT_EQ(D(54), 2u);
     EXPECT_EQ(B(53), 1);
+}
+
+// R_TRIG under the image option 0x80 (no edge for a CLK TRUE at start);
+// CTD and CTUD (no application links them, a registry may offer them);
+// HYSTERACC's band and its accumulation over time.
+TEST_F(IecStd, StartEdgeOptionCountersAndHysteresisAccumulation) {
+    const uint32_t st = Z7VM_Status(db);
+    SetB(30, 1);
+    Z7Mem_Put32(st + ST_OPTIONS, Z7Mem_Get32(st + ST_OPTIONS) | 0x80);
+    const Block quiet = Make("R_TRIG", {30, 31});
+    Z7Mem_Put32(st + ST_OPTIONS, Z7Mem_Get32(st + ST_OPTIONS) & ~0x80u);
+    const Block plain = Make("R_TRIG", {30, 32});
+    quiet.Run();
+    plain.Run();
+    EXPECT_EQ(B(31), 0) << "option 0x80: TRUE at start is no edge";
+    EXPECT_EQ(B(32), 1);
+    SetB(30, 0);
+    quiet.Run();
+    SetB(30, 1);
+    quiet.Run();
+    EXPECT_EQ(B(31), 1) << "a later edge counts";
+
+    // CTD: CD B40, LOAD B41, PV D5; Q B42, CV D6
+    const Block ctd = Make("CTD", {40, 41, 5, 42, 6});
+    struct CtdStep {
+        uint8_t cd, load;
+        int32_t cv;
+        uint8_t q;
+    };
+    SetD(5, 2);
+    const CtdStep down[] = {{0, 1, 2, 0}, {1, 0, 1, 0}, {1, 0, 0, 1}, {1, 0, 0, 1}, {1, 1, 2, 0}, {0, 0, 2, 0}};
+    for (const CtdStep &c : down) {
+        SetB(40, c.cd);
+        SetB(41, c.load);
+        ctd.Run();
+        EXPECT_EQ(int32_t(D(6)), c.cv) << int(c.cd) << int(c.load);
+        EXPECT_EQ(B(42), c.q) << int(c.cd) << int(c.load);
+    }
+    // CTUD: CU B43, CD B44, RESET B45, LOAD B46, PV D7; QU B47, QD B48, CV D8
+    const Block ctud = Make("CTUD", {43, 44, 45, 46, 7, 47, 48, 8});
+    struct CtudStep {
+        uint8_t cu, cd, reset, load;
+        int32_t cv;
+        uint8_t qu, qd;
+    };
+    SetD(7, 2);
+    const CtudStep updown[] = {
+        {1, 0, 0, 0, 1, 0, 0},  //
+        {1, 0, 0, 0, 2, 1, 0},  // at PV
+        {1, 0, 0, 0, 2, 1, 0},  // no further
+        {1, 1, 0, 0, 2, 1, 0},  // CD counts only while CU is FALSE
+        {0, 1, 0, 0, 1, 0, 0},  //
+        {0, 1, 0, 0, 0, 0, 1},  //
+        {0, 1, 0, 0, 0, 0, 1},  // not below 0
+        {0, 0, 0, 1, 2, 1, 0},  // LOAD
+        {1, 0, 1, 1, 0, 0, 1},  // RESET before LOAD and CU
+    };
+    for (const CtudStep &c : updown) {
+        SetB(43, c.cu);
+        SetB(44, c.cd);
+        SetB(45, c.reset);
+        SetB(46, c.load);
+        ctud.Run();
+        EXPECT_EQ(int32_t(D(8)), c.cv) << int(c.cu) << int(c.cd) << int(c.reset) << int(c.load);
+        EXPECT_EQ(B(47), c.qu);
+        EXPECT_EQ(B(48), c.qd);
+    }
+
+    // HYSTERACC: X R20, EPS R21 = 1, K R22 = 2; OUT R23. A deviation of 0.5
+    // accumulates 0.5 per second: at 4 s it is 2.0, not above EPS x K; 2 ms
+    // later the output follows. A deviation above EPS follows at once.
+    const Block hy = Make("HYSTERACC", {20, 21, 22, 23});
+    SetR(21, 1.0f);
+    SetR(22, 2.0f);
+    struct HyStep {
+        uint32_t now;
+        float x, out;
+    };
+    const HyStep hys[] = {{1000, 10.0f, 10.0f}, {3000, 10.5f, 10.0f}, {5000, 10.5f, 10.0f},
+                          {5002, 10.5f, 10.5f}, {5003, 12.0f, 12.0f}, {6000, 11.2f, 12.0f}};
+    for (const HyStep &h : hys) {
+        Stamp(h.now);
+        SetR(20, h.x);
+        hy.Run();
+        EXPECT_EQ(R(23), h.out) << h.now;
+    }
 }
 
 TEST_F(IecStd, TimersPulsesAndChartSteps) {
@@ -1153,11 +1243,283 @@ TEST_F(IecStd, DateSystemAndTraceFunctions) {
     float big;
     std::memcpy(&big, &bits, 4);
     EXPECT_TRUE(std::isinf(big) && big > 0);
+    // long counts keep the loop's rules: the multiplication stops at the
+    // first |r| >= 1e307 (its sign decides), the division at the first
+    // |r| <= 1e-307, a NaN base stays NaN (values from a plain loop in python)
+    struct ExptRow {
+        float base;
+        int32_t n;
+        uint32_t bits;
+    };
+    const ExptRow expt[] = {
+        {-2.0f, 5001, 0x7F800000},        // stops at step 1020: +1e307
+        {-2.0f, 5002, 0x7F800000},        //
+        {-2.0f, -5001, 0x00000000},       // stops at step 1020: +1e-307
+        {-1.01f, 100001, 0xFF800000},     // stops at step 71043: -1e307
+        {-1.01f, 100002, 0xFF800000},     //
+        {-1.01f, -100001, 0x80000000},    // -1e-307
+        {-1.01f, -5001, 0x9B93FA9B},      // no stop
+        {1.0001f, 5000, 0x3FD30C6E},      // no stop
+        {-1.0001f, 5001, 0xBFD311D5},     //
+        {-0.99f, -100001, 0xFF800000},    // grows past the double range
+        {-1.0f, 2147483647, 0xBF800000},  //
+        {0.0f, 2147483647, 0x00000000},   //
+    };
+    for (const ExptRow &r : expt) {
+        SetR(44, r.base);
+        SetD(45, uint32_t(r.n));
+        Stf(6, {46, 44, 45});
+        EXPECT_EQ(D(46), r.bits) << r.base << " " << r.n;
+    }
+    SetR(44, std::nanf(""));
+    SetD(45, 5001);
+    Stf(6, {46, 44, 45});
+    float nan_result;
+    const uint32_t nan_bits = D(46);
+    std::memcpy(&nan_result, &nan_bits, 4);
+    EXPECT_TRUE(std::isnan(nan_result)) << std::hex << nan_bits;
     // an operand outside its section: log 17
     EXPECT_EQ(Stf(20, {3, 1, 500}), 0u);
     ASSERT_EQ(Z7VMLog_Pop(db, &code, &arg, &value), 1u);
     EXPECT_EQ(code, 17);
     EXPECT_EQ(arg, 20);
+}
+
+// ABS, TRUNC, MODR and SCALELIN on REAL, and their LREAL twins: the sign of
+// zero and of NaN, the direction of truncation, the divisor rule and the
+// operand order (bit patterns worked out by hand).
+TEST_F(IecStd, RealFunctionsKeepTheirEdgeRules) {
+    struct R32 {
+        uint16_t fn;
+        std::vector<uint32_t> in;  // REAL bit patterns of the operands after the result
+        uint32_t out;
+        const char *what;
+    };
+    const R32 rows[] = {
+        {1, {0x80000000}, 0x80000000, "ABS(-0.0) keeps its sign"},
+        {1, {0xC0200000}, 0x40200000, "ABS(-2.5)"},
+        {1, {0xFFC00000}, 0xFFC00000, "ABS of a negative NaN: no compare below 0"},
+        {11, {0xC0200000}, 0xC0000000, "TRUNC(-2.5) = -2.0"},
+        {11, {0x402CCCCD}, 0x40000000, "TRUNC(2.7) = 2.0"},
+        {11, {0xBF000000}, 0x80000000, "TRUNC(-0.5) = -0.0"},
+        {132, {0x40B00000, 0x40000000}, 0x3FC00000, "MODR(5.5, 2) = 1.5"},
+        {132, {0xC0B00000, 0x40000000}, 0xBFC00000, "MODR(-5.5, 2) = -1.5"},
+        {132, {0x40B00000, 0x00000000}, 0xBF800000, "MODR(5.5, 0) = -1.0"},
+        {132, {0x40B00000, 0xC0000000}, 0xBF800000, "MODR(5.5, -2) = -1.0"},
+        // SCALELIN(x, imin, imax, omin, omax)
+        {157, {0x40000000, 0x00000000, 0x41200000, 0x42C80000, 0x43480000}, 0x42F00000, "2 in 0..10 to 100..200"},
+        {157, {0xBF800000, 0x00000000, 0x41200000, 0x42C80000, 0x43480000}, 0x42C80000, "below imin: omin"},
+        {157, {0x41300000, 0x00000000, 0x41200000, 0x42C80000, 0x43480000}, 0x43480000, "above imax: omax"},
+        {157, {0x40000000, 0x41200000, 0x00000000, 0x42C80000, 0x43480000}, 0x40000000, "imin >= imax: x"},
+    };
+    for (const R32 &r : rows) {
+        std::vector<uint16_t> ops{1};
+        for (size_t k = 0; k < r.in.size(); k++) {
+            SetD(2 + uint32_t(k), r.in[k]);
+            ops.push_back(uint16_t(2 + k));
+        }
+        SetD(1, 0x12345678);
+        Stf(r.fn, ops);
+        EXPECT_EQ(D(1), r.out) << r.what;
+    }
+    struct R64 {
+        uint16_t fn;
+        std::vector<uint64_t> in;
+        uint64_t out;
+        const char *what;
+    };
+    const R64 lrows[] = {
+        {116, {0x8000000000000000}, 0x8000000000000000, "ABSL(-0.0)"},
+        {116, {0xC004000000000000}, 0x4004000000000000, "ABSL(-2.5)"},
+        {117, {0xC004000000000000}, 0xC000000000000000, "TRUNCL(-2.5) = -2.0"},
+        {133, {0x4016000000000000, 0x4000000000000000}, 0x3FF8000000000000, "MODLR(5.5, 2) = 1.5"},
+        {133, {0x4016000000000000, 0xC000000000000000}, 0xBFF0000000000000, "MODLR(5.5, -2) = -1.0"},
+    };
+    for (const R64 &r : lrows) {
+        std::vector<uint16_t> ops{1};
+        for (size_t k = 0; k < r.in.size(); k++) {
+            SetL(2 + uint32_t(k), r.in[k]);
+            ops.push_back(uint16_t(2 + k));
+        }
+        SetL(1, 0x1234567812345678);
+        Stf(r.fn, ops);
+        EXPECT_EQ(L(1), r.out) << r.what;
+    }
+}
+
+// The 64-bit rotations and shifts (count & 63; SHR64 arithmetic unless the
+// logical-shift option 0x200 is set), COUNTOF's literal, CYCLESTOP, and
+// every GETSYSINFO code on status fields set by hand.
+TEST_F(IecStd, SixtyFourBitShiftsCountOfCycleStopAndSystemInformation) {
+    struct S64 {
+        uint16_t fn;
+        uint64_t a, n, want;
+    };
+    const S64 rows[] = {
+        {206, 0x8000000000000001ull, 1, 0x0000000000000003ull},      // ROL64
+        {206, 0x0000000000000001ull, ~0ull, 0x8000000000000000ull},  // ROL64 by -1: 63 steps
+        {207, 0x8000000000000001ull, 1, 0xC000000000000000ull},      // ROR64
+        {207, 0x8000000000000001ull, 64, 0x8000000000000001ull},     // ROR64 by 64: none
+        {208, 0x8000000000000001ull, 65, 0x0000000000000002ull},     // SHL64 by 65: one step
+        {209, 0x8000000000000000ull, 4, 0xF800000000000000ull},      // SHR64 arithmetic
+        {209, 0x4000000000000000ull, 62, 0x0000000000000001ull},     //
+    };
+    for (const S64 &r : rows) {
+        SetL(2, r.a);
+        SetL(3, r.n);
+        SetL(1, 0x5A5A5A5A5A5A5A5Aull);
+        Stf(r.fn, {1, 2, 3});
+        EXPECT_EQ(L(1), r.want) << r.fn << " " << std::hex << r.a << " " << r.n;
+    }
+    const uint32_t st = Z7VM_Status(db);
+    Z7Mem_Put32(st + ST_OPTIONS, Z7Mem_Get32(st + ST_OPTIONS) | 0x200);
+    SetL(2, 0x8000000000000000ull);
+    SetL(3, 4);
+    Stf(209, {1, 2, 3});
+    EXPECT_EQ(L(1), 0x0800000000000000ull) << "logical: zeros shifted in";
+    Z7Mem_Put32(st + ST_OPTIONS, Z7Mem_Get32(st + ST_OPTIONS) & ~0x200u);
+
+    // COUNTOF: the literal the compiler placed
+    SetD(1, 0);
+    Stf(161, {1, 2, 5, 17});
+    EXPECT_EQ(D(1), 17u);
+
+    // CYCLESTOP: FALSE leaves the run flag, TRUE clears run and step
+    const uint16_t flags = Z7St_Flags(db);
+    Z7St_SetFlags(db, uint16_t(flags | Z7F_RUN | Z7F_STEP));
+    SetB(2, 0);
+    Stf(136, {1, 2});
+    EXPECT_EQ(Z7St_Flags(db) & (Z7F_RUN | Z7F_STEP), Z7F_RUN | Z7F_STEP);
+    SetB(2, 1);
+    SetB(1, 0);
+    Stf(136, {1, 2});
+    EXPECT_EQ(B(1), 1);
+    EXPECT_EQ(Z7St_Flags(db) & (Z7F_RUN | Z7F_STEP), 0);
+    Z7St_SetFlags(db, flags);
+
+    // GETSYSINFO
+    Z7Mem_Put32(st + ST_PERIOD, 250000);
+    Z7Mem_Put32(st + ST_LAST, 12345);
+    Z7Mem_Put32(st + ST_LONGEST, 99999);
+    Z7Mem_Put32(st + ST_STAMP, 777);
+    Z7Mem_Put32(st + ST_OVERRUNS, 3);
+    Z7Mem_Put32(st + ST_CYCLES, 42);
+    Z7Mem_Put32(st + ST_APP4, 0x11);
+    Z7Mem_Put32(st + ST_APP5, 0x22);
+    Z7Mem_Put32(st + ST_APPPRE7, 0x33);
+    Z7Mem_Put32(st + ST_APP34, 0x44);
+    Z7Mem_Put32(st + ST_SECONDS, 3600);
+    Z7Mem_Put32(st + ST_LOCKED, 5);
+    Z7Mem_Put32(st + ST_OPTIONS, Z7Mem_Get32(st + ST_OPTIONS) | Z7O_CHANGED | Z7O_RETAINS);
+    const uint16_t bp[3][3] = {{1, 8, 1}, {1, 12, 3}, {2, 0, 2}};  // a breakpoint, a trace point, a one-shot
+    for (uint32_t e = 0; e < 3; e++)
+        for (uint32_t w = 0; w < 3; w++) Z7Mem_Put16(st + ST_BREAKPOINTS + 8 * e + 2 * w, bp[e][w]);
+    const std::pair<int32_t, uint32_t> info[] = {
+        {0, 250000}, {1, 250}, {2, 12345}, {3, 12},    {4, 99999}, {5, 99},    {6, 777},
+        {7, 3},      {8, 42},  {9, 0x11},  {10, 0x22}, {11, 0x33}, {12, 0x44}, {13, 0},
+        {16, 3600},  {17, 1},  {18, 1},    {19, 5},    {20, 2},    {21, 0},    {-1, 0},
+    };
+    for (const auto &[code, want] : info) {
+        SetD(10, uint32_t(code));
+        SetD(11, 0xA5A5A5A5);
+        Stf(113, {11, 10});
+        EXPECT_EQ(D(11), want) << "code " << code;
+    }
+    std::memset(Z7Mem_Ptr(st + ST_BREAKPOINTS, 24), 0, 24);
+    Z7Mem_Put32(st + ST_OPTIONS, Z7Mem_Get32(st + ST_OPTIONS) & ~uint32_t(Z7O_CHANGED | Z7O_RETAINS));
+    Z7Mem_Put32(st + ST_LOCKED, 0);
+    Z7St_SetFlags(db, uint16_t((Z7St_Flags(db) & 0xFFF0) | Z7F_STOPPED));
+    SetD(10, 13);
+    Stf(113, {11, 10});
+    EXPECT_EQ(D(11), 1u) << "stopped";
+    Z7St_SetFlags(db, flags);
+}
+
+// Binary images of variables through FB_WRITE and FB_READ, F_FLUSH before
+// the close, F_AOPEN appending, F_SEEK from the start, the current position
+// and the end (file bytes worked out by hand).
+TEST_F(IecStd, BinaryFilesAppendFlushAndSeek) {
+    mkdir((root / "mnt").c_str(), 0755);
+    mkdir((root / "mnt/cfg").c_str(), 0755);
+    auto file = [&] {
+        std::ifstream in(root / "mnt/cfg/bin.dat", std::ios::binary);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        const std::string t = ss.str();
+        return std::vector<uint8_t>(t.begin(), t.end());
+    };
+    SetS(1, "/mnt/cfg/bin.dat");
+    Stf(71, {1, 1});
+    ASSERT_NE(D(1), 0u);
+    SetD(2, 0x11223344);
+    SetW(3, 0xBEEF);
+    SetS(2, "AB");
+    SetB(4, 1);
+    SetL(2, 0x0102030405060708ull);
+    // {type literal, variable}: DINT, INT, STRING (its characters only), BOOL, LINT
+    for (const auto &[type, var] :
+         std::vector<std::pair<uint16_t, uint16_t>>{{2, 2}, {11, 3}, {5, 2}, {1, 4}, {12, 2}}) {
+        SetB(10, 0);
+        Stf(173, {10, type, 1, var});
+        EXPECT_EQ(B(10), 1) << type;
+    }
+    Stf(18, {10, 1});
+    EXPECT_EQ(B(10), 1);
+    const std::vector<uint8_t> written = {0x44, 0x33, 0x22, 0x11, 0xEF, 0xBE, 'A',  'B', 0x01,
+                                          0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01};
+    EXPECT_EQ(file(), written) << "flushed before the close";
+    Stf(76, {10, 1});
+    // append: INT 0x1234 behind the rest
+    Stf(174, {1, 1});
+    ASSERT_NE(D(1), 0u);
+    SetW(4, 0x1234);
+    Stf(173, {10, 11, 1, 4});
+    Stf(76, {10, 1});
+    std::vector<uint8_t> appended = written;
+    appended.insert(appended.end(), {0x34, 0x12});
+    EXPECT_EQ(file(), appended);
+    // read back at positions F_SEEK sets
+    Stf(70, {1, 1});
+    ASSERT_NE(D(1), 0u);
+    SetD(20, 4);
+    SetD(21, 0);
+    Stf(19, {10, 1, 20, 21});
+    EXPECT_EQ(B(10), 1);
+    Stf(172, {10, 11, 1, 5});
+    EXPECT_EQ(W(5), 0xBEEF) << "at 4 from the start";
+    SetD(20, 2);
+    SetD(21, 1);
+    Stf(19, {10, 1, 20, 21});
+    Stf(172, {10, 1, 1, 5});
+    EXPECT_EQ(B(5), 0x01) << "2 past the current position 6";
+    SetD(20, uint32_t(-2));
+    SetD(21, 2);
+    Stf(19, {10, 1, 20, 21});
+    Stf(172, {10, 11, 1, 6});
+    EXPECT_EQ(W(6), 0x1234) << "2 before the end";
+    SetD(20, 0);
+    SetD(21, 0);
+    Stf(19, {10, 1, 20, 21});
+    Stf(172, {10, 2, 1, 7});
+    EXPECT_EQ(D(7), 0x11223344u);
+    // a STRING is refused; a forced variable is not read and the result is TRUE
+    SetB(10, 1);
+    Stf(172, {10, 5, 1, 3});
+    EXPECT_EQ(B(10), 0);
+    Lock(8, 0x02);
+    SetW(8, 0x7777);
+    Stf(172, {10, 11, 1, 8});
+    EXPECT_EQ(B(10), 1);
+    EXPECT_EQ(W(8), 0x7777);
+    Stf(76, {10, 1});
+    // an unknown handle: FALSE
+    SetB(10, 1);
+    Stf(18, {10, 1});
+    EXPECT_EQ(B(10), 0);
+    SetB(10, 1);
+    Stf(19, {10, 1, 20, 21});
+    EXPECT_EQ(B(10), 0);
+    Z7VMRsc_FreeAll(db);
 }
 
 // NUMTOSTRING (196): {result, type literal, value, DINT width, DINT precision}.
@@ -1573,6 +1935,117 @@ TEST_F(IecStd, TcpEchoAndUdpEchoThroughTheSocketFunctions) {
     Stf(185, {12, 10, 5, 100, 8, 3});
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "UDP address must be USINT[16]\n");
     EXPECT_EQ(B(12), 0);
+    Z7VMRsc_FreeAll(db);
+}
+
+// TCPCONNECT to a listening peer, then bytes of USINT arrays both ways:
+// TCPSENDARRAY and TCPRCVARRAY move at most min(n, declared size) bytes.
+TEST_F(IecStd, TcpConnectAndByteArraysBothWays) {
+    const uint16_t port = test_support::LoopbackFreePort();
+    const int lis = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(lis, 0);
+    const int one = 1;
+    setsockopt(lis, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(lis, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(lis, 1), 0);
+    SetS(1, "127.0.0.1");
+    SetD(1, port);
+    Stf(153, {2, 1, 1});
+    const int32_t sock = int32_t(D(2));
+    ASSERT_GE(sock, 0);
+    pollfd pl{lis, POLLIN, 0};
+    ASSERT_EQ(poll(&pl, 1, 5000), 1);
+    const int peer = accept(lis, nullptr, nullptr);
+    ASSERT_GE(peer, 0);
+    // the connection completes: TCPISCONNECTED turns TRUE
+    for (int k = 0; k < 500; k++) {
+        Stf(154, {3, 2});
+        if (B(3) == 1) break;
+        usleep(10000);
+    }
+    ASSERT_EQ(B(3), 1);
+    // send 5 of an 8-byte array (n 5), then n 20: the 8 declared bytes
+    for (uint8_t k = 0; k < 8; k++) SetB(30 + k, uint8_t('a' + k));
+    SetD(4, 5);
+    Stf(214, {5, 2, 4, 30, 8});
+    EXPECT_EQ(D(5), 5u);
+    SetD(4, 20);
+    Stf(214, {5, 2, 4, 30, 8});
+    EXPECT_EQ(D(5), 8u);
+    std::string got;
+    char buf[32];
+    while (got.size() < 13) {
+        pollfd pp{peer, POLLIN, 0};
+        ASSERT_EQ(poll(&pp, 1, 5000), 1) << "got " << got;
+        const ssize_t n = recv(peer, buf, sizeof buf, 0);
+        ASSERT_GT(n, 0);
+        got.append(buf, size_t(n));
+    }
+    EXPECT_EQ(got, "abcdeabcdefgh");
+    // receive into a 4-byte array with n 10: 4 bytes, the rest stays queued
+    ASSERT_EQ(send(peer, "123456", 6, 0), 6);
+    for (uint8_t k = 0; k < 6; k++) SetB(40 + k, '.');
+    SetD(4, 10);
+    SetD(5, 0);
+    for (int k = 0; k < 500 && D(5) == 0; k++) {
+        Stf(215, {5, 2, 4, 40, 4});
+        if (D(5) == 0) usleep(10000);
+    }
+    EXPECT_EQ(D(5), 4u);
+    std::string in;
+    for (uint8_t k = 0; k < 6; k++) in.push_back(char(B(40 + k)));
+    EXPECT_EQ(in, "1234..");
+    SetD(4, 1);
+    Stf(215, {5, 2, 4, 40, 4});
+    EXPECT_EQ(D(5), 1u);
+    EXPECT_EQ(B(40), '5');
+    close(peer);
+    close(lis);
+    Stf(150, {3, 2});
+    Z7VMRsc_FreeAll(db);
+}
+
+// UDPRCVFROMARRAY and UDPSENDTOARRAY: at most min(n, declared size) bytes
+// of a USINT array, the sender's address kept in the address array.
+TEST_F(IecStd, UdpByteArraysBothWays) {
+    const uint16_t port = test_support::LoopbackFreePort();
+    SetD(1, port);
+    Stf(183, {10, 1});
+    ASSERT_GE(int32_t(D(10)), 0);
+    const int peer = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(sendto(peer, "abcdef", 6, 0, reinterpret_cast<sockaddr *>(&a), sizeof a), 6);
+    for (uint8_t k = 0; k < 6; k++) SetB(60 + k, '.');
+    SetD(5, 10);
+    SetD(11, 0);
+    for (int k = 0; k < 500 && D(11) == 0; k++) {
+        Stf(15, {11, 10, 5, 100, 16, 60, 4});
+        if (D(11) == 0) usleep(10000);
+    }
+    ASSERT_EQ(D(11), 4u);
+    std::string got;
+    for (uint8_t k = 0; k < 6; k++) got.push_back(char(B(60 + k)));
+    EXPECT_EQ(got, "abcd..");
+    // back to the sender: n 3 of the 4 elements, then n 10: the 4 declared
+    for (const auto &[n, want] : std::vector<std::pair<uint32_t, std::string>>{{3, "abc"}, {10, "abcd"}}) {
+        SetD(5, n);
+        SetB(12, 0);
+        Stf(14, {12, 10, 5, 100, 16, 60, 4});
+        EXPECT_EQ(B(12), 1) << n;
+        pollfd pp{peer, POLLIN, 0};
+        ASSERT_EQ(poll(&pp, 1, 5000), 1) << n;
+        char buf[16] = {};
+        EXPECT_EQ(recv(peer, buf, sizeof buf, 0), ssize_t(want.size())) << n;
+        EXPECT_EQ(std::string(buf, want.size()), want) << n;
+    }
+    close(peer);
     Z7VMRsc_FreeAll(db);
 }
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "iec/vm/z7cnv.h"
 #include "iec/vm/z7str.h"
@@ -153,9 +154,11 @@ TEST_F(IecStrTest, CrcHexDateAndNumberTexts) {
     Set(1, "1aFz");
     EXPECT_EQ(Z7VMStr_AtoH(db, 1), 0x1AFu);
     Set(1, "  -42x");
-    EXPECT_EQ(Z7VMStr_AtoLINT(db, 1), -42);
+    EXPECT_EQ(Z7VMStr_AtoLINT(db, 1), 0);  // a LINT text takes no leading blank
     EXPECT_EQ(Z7VMStr_AtoI(db, 1), -42);
     EXPECT_EQ(Z7VMStr_AtoUL(db, 1), 0u);
+    Set(1, "-42x");
+    EXPECT_EQ(Z7VMStr_AtoLINT(db, 1), -42);
     Set(1, "2.5e1x");
     EXPECT_EQ(Z7VMStr_AtoF(db, 1), 25.0f);
     EXPECT_EQ(Z7VMStr_IsEmpty(db, 1), 0u);
@@ -300,6 +303,18 @@ TEST_F(IecStrTest, ConversionsAsWithA32BitLong) {
     Z7Mem_Put8(Z7VMCnv_VarAddr(db, IEC_BOOL, 1), 1);
     Convert(1, 1, IEC_STRING, IEC_BOOL);
     EXPECT_EQ(Get(1), "1");
+    // a BOOL byte holding 2 is TRUE: TIME 1; the binary form copies the byte
+    Z7Mem_Put8(Z7VMCnv_VarAddr(db, IEC_BOOL, 1), 2);
+    Put<uint32_t>(IEC_TIME, 2, 77);
+    Convert(2, 1, IEC_TIME, IEC_BOOL);
+    EXPECT_EQ(Val<uint32_t>(IEC_TIME, 2), 1u);
+    uint8_t bin[4] = {0xEE, 0xEE, 0xEE, 0xEE};
+    Z7VMCnv_ConvBin(bin, Z7Mem_Ptr(Z7VMCnv_VarAddr(db, IEC_BOOL, 1), 1), IEC_TIME, IEC_BOOL);
+    EXPECT_EQ(std::vector<uint8_t>(bin, bin + 4), (std::vector<uint8_t>{2, 0, 0, 0}));
+    Z7Mem_Put8(Z7VMCnv_VarAddr(db, IEC_BOOL, 1), 0);
+    Convert(2, 1, IEC_TIME, IEC_BOOL);
+    EXPECT_EQ(Val<uint32_t>(IEC_TIME, 2), 0u);
+    Z7Mem_Put8(Z7VMCnv_VarAddr(db, IEC_BOOL, 1), 1);
     Put<double>(IEC_LREAL, 1, 1.0e300);
     Convert(4, 1, IEC_REAL, IEC_LREAL);
     EXPECT_TRUE(std::isinf(Val<float>(IEC_REAL, 4)));
@@ -319,6 +334,17 @@ TEST_F(IecStrTest, ConversionsAsWithA32BitLong) {
     EXPECT_EQ(Val<int32_t>(IEC_DINT, 2), -2147483647 - 1);
     Z7VMCnv_SZToNum(db, IEC_LINT, 2, "-123456789012");
     EXPECT_EQ(Val<int64_t>(IEC_LINT, 2), -123456789012LL);
+    // a LINT or ULINT text stops at its first character other than '-' and digits
+    Z7VMCnv_SZToNum(db, IEC_LINT, 2, " 42");
+    EXPECT_EQ(Val<int64_t>(IEC_LINT, 2), 0);
+    Z7VMCnv_SZToNum(db, IEC_ULINT, 2, " 42");
+    EXPECT_EQ(Val<uint64_t>(IEC_ULINT, 2), 0u);
+    Z7VMCnv_SZToNum(db, IEC_ULINT, 2, "42 ");
+    EXPECT_EQ(Val<uint64_t>(IEC_ULINT, 2), 42u);
+    Set(3, " 42");
+    Put<int64_t>(IEC_LINT, 3, 9);
+    Convert(3, 3, IEC_LINT, IEC_STRING);
+    EXPECT_EQ(Val<int64_t>(IEC_LINT, 3), 0);
     Z7VMCnv_SZToNum(db, IEC_REAL, 2, "2.5e1");
     EXPECT_EQ(Val<float>(IEC_REAL, 2), 25.0f);
     Z7VMCnv_NumToSZ(db, IEC_INT, 2, text);

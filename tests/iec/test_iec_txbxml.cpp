@@ -25,9 +25,10 @@ protected:
     uint32_t db = 0;
     // strings 1..8: STRING(255); 9: STRING(10); 10: STRING(4)
     void SetUp() override { Boot(1 << 20); }
-    void Boot(int32_t heap) {
+    void Boot(int32_t heap, uint32_t ct_bytes = 0) {
         IecTest::SetUp();
         IecImage img;
+        img.ct_alloc = img.ct_used = ct_bytes;
         img.d8 = img.d16 = img.d32 = img.d64 = img.time = {63, 63, 0};
         img.str = {10, 10, 0};
         img.string_sizes = {255, 255, 255, 255, 255, 255, 255, 255, 10, 4};
@@ -608,6 +609,43 @@ TEST_F(TxbXmlNoHeap, NothingHappens) {
     Call("TXBMANAGER", {1, 2});
     EXPECT_EQ(B(1), 0);
     EXPECT_EQ(Z7XML_ParseText(db, "<a/>", 4), 0u);
+}
+
+// An application with a complex-type segment: a byte-array operand names a
+// DINT holding the array's offset in that segment, not an 8-bit variable.
+class TxbXmlComplex : public TxbXml {
+protected:
+    void SetUp() override { Boot(1 << 20, 64); }
+};
+
+TEST_F(TxbXmlComplex, DataArraysLieInTheComplexTypeSegment) {
+    const uint32_t ct = Z7Sec_Addr(db, Z7SEC_CT);
+    ASSERT_NE(ct, 0u);
+    const uint32_t h = NewTxb("");
+    ASSERT_NE(h, 0u);
+    SetD(1, int32_t(h));
+    SetD(10, 16);  // the array at byte 16 of the segment
+    SetD(11, 60);  // 8 bytes from byte 60 pass the segment's 64
+    for (uint8_t k = 0; k < 8; k++) {
+        Z7Mem_Put8(ct + 16 + k, uint8_t("xyz\0abc"[k]));
+        SetB(10 + k, uint8_t('a' + k));  // the 8-bit variables at the operand's index
+    }
+    Call("TXBSETDATA", {1, 10, 8, 1});
+    EXPECT_EQ(B(1), 1);
+    EXPECT_EQ(Text(h), "xyz");
+    SetS(1, "0123456789");
+    Call("TXBSETSTRING", {1, 1, 1});
+    Call("TXBGETDATA", {1, 10, 4, 1});
+    EXPECT_EQ(B(1), 1);
+    const uint8_t *seg = Z7Mem_Ptr(ct + 16, 8);
+    ASSERT_NE(seg, nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(seg), 8), std::string("012\0abc", 8));
+    for (uint8_t k = 0; k < 8; k++) EXPECT_EQ(B(10 + k), uint8_t('a' + k)) << int(k);
+    Call("TXBGETDATA", {1, 11, 8, 1});
+    EXPECT_EQ(B(1), 0);
+    Call("TXBSETDATA", {1, 11, 8, 1});
+    EXPECT_EQ(B(1), 0);
+    EXPECT_EQ(Text(h), "0123456789");
 }
 
 }  // namespace iec_test

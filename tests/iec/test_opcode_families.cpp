@@ -319,6 +319,155 @@ TEST_F(IecFamilies, ComparisonsLogicAndBitTestsEveryOpcodeOnce) {
     for (const Row &r : rows) Run(r, false);
 }
 
+// Every lock-tested twin of the arithmetic, comparison, logic, bit-test and
+// move families keeps a locked destination; its plain opcode writes it all
+// the same. a = 2, b = 1 in the source section; the destination (index 1)
+// starts at a value no operation gives.
+TEST_F(IecFamilies, TwinsKeepALockedDestinationPlainOpcodesDoNot) {
+    struct Pair {
+        uint16_t plain, twin;
+        bool unary;
+        Kind src, dst;
+    };
+    const Pair pairs[] = {
+        // arithmetic
+        {377, 376, true, B8, B8},
+        {349, 348, true, B16, B16},
+        {1, 110, true, B32, B32},
+        {2, 111, true, B32, B32},
+        {289, 288, true, B64, B64},
+        {321, 320, true, B64, B64},
+        {3, 112, true, B8, B8},
+        {383, 382, false, B8, B8},
+        {385, 384, false, B8, B8},
+        {379, 378, false, B8, B8},
+        {484, 488, false, B8, B8},
+        {381, 380, false, B8, B8},
+        {485, 489, false, B8, B8},
+        {355, 354, false, B16, B16},
+        {357, 356, false, B16, B16},
+        {351, 350, false, B16, B16},
+        {492, 496, false, B16, B16},
+        {353, 352, false, B16, B16},
+        {493, 497, false, B16, B16},
+        {8, 117, false, B32, B32},
+        {12, 120, false, B32, B32},
+        {4, 113, false, B32, B32},
+        {500, 504, false, B32, B32},
+        {6, 115, false, B32, B32},
+        {501, 505, false, B32, B32},
+        {9, 118, false, B32, B32},
+        {13, 121, false, B32, B32},
+        {5, 114, false, B32, B32},
+        {7, 116, false, B32, B32},
+        {295, 294, false, B64, B64},
+        {297, 296, false, B64, B64},
+        {291, 290, false, B64, B64},
+        {558, 562, false, B64, B64},
+        {293, 292, false, B64, B64},
+        {559, 563, false, B64, B64},
+        {327, 326, false, B64, B64},
+        {329, 328, false, B64, B64},
+        {323, 322, false, B64, B64},
+        {325, 324, false, B64, B64},
+        {10, 283, false, TM, TM},
+        {14, 284, false, TM, TM},
+        // comparisons into a BOOL
+        {389, 388, false, B8, B8},
+        {482, 486, false, B8, B8},
+        {361, 360, false, B16, B8},
+        {490, 494, false, B16, B8},
+        {19, 126, false, B32, B8},
+        {498, 502, false, B32, B8},
+        {20, 127, false, B32, B8},
+        {301, 300, false, B64, B8},
+        {556, 560, false, B64, B8},
+        {333, 332, false, B64, B8},
+        {21, 129, false, TM, B8},
+        {393, 392, false, B8, B8},
+        {483, 487, false, B8, B8},
+        {365, 364, false, B16, B8},
+        {491, 495, false, B16, B8},
+        {27, 134, false, B32, B8},
+        {499, 503, false, B32, B8},
+        {28, 135, false, B32, B8},
+        {305, 304, false, B64, B8},
+        {557, 561, false, B64, B8},
+        {337, 336, false, B64, B8},
+        {29, 137, false, TM, B8},
+        {35, 141, false, B8, B8},
+        {395, 394, false, B8, B8},
+        {367, 366, false, B16, B8},
+        {31, 138, false, B32, B8},
+        {32, 139, false, B32, B8},
+        {307, 306, false, B64, B8},
+        {339, 338, false, B64, B8},
+        {33, 142, false, TM, B8},
+        {40, 146, false, B8, B8},
+        {397, 396, false, B8, B8},
+        {369, 368, false, B16, B8},
+        {36, 143, false, B32, B8},
+        {37, 144, false, B32, B8},
+        {309, 308, false, B64, B8},
+        {341, 340, false, B64, B8},
+        {38, 147, false, TM, B8},
+        // logic, bit tests
+        {41, 148, false, B8, B8},
+        {42, 149, false, B8, B8},
+        {43, 150, false, B8, B8},
+        {509, 517, false, B8, B8},
+        {510, 518, false, B16, B8},
+        {511, 519, false, B32, B8},
+        // moves
+        {44, 151, true, B8, B8},
+        {399, 398, true, B8, B8},
+        {371, 370, true, B16, B16},
+        {45, 152, true, B32, B32},
+        {46, 153, true, B32, B32},
+        {311, 310, true, B64, B64},
+        {343, 342, true, B64, B64},
+        {47, 155, true, TM, TM},
+    };
+    auto lock_bit = [](Kind k) -> uint8_t {
+        switch (k) {
+        case B8: return 0x01;
+        case B16: return 0x02;
+        case B32: return 0x04;
+        case B64: return 0x08;
+        default: return 0x10;
+        }
+    };
+    auto sentinel = [](Kind k) -> uint64_t {
+        switch (k) {
+        case B8: return 0x5A;
+        case B16: return 0x5A5A;
+        case B64: return 0x5A5A5A5A5A5A5A5Aull;
+        default: return 0x5A5A5A5A;
+        }
+    };
+    for (const Pair &p : pairs) {
+        for (const uint16_t op : {p.plain, p.twin}) {
+            SCOPED_TRACE(::testing::Message() << "opcode " << op);
+            IecImage img;
+            img.d8 = img.d16 = img.d32 = img.d64 = img.time = {63, 63, 63};
+            img.programs = {{IecAsm("OP" + std::to_string(op) + (p.unary ? " 1 2" : " 1 2 3") + "; END"), 0}};
+            ASSERT_EQ(Start(img, db), 0u);
+            Put(p.src, 2, 2);
+            if (!p.unary) Put(p.src, 3, 1);
+            Put(p.dst, 1, sentinel(p.dst));
+            Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_LOCK, 1), lock_bit(p.dst));
+            Z7Def_Cycle(db, 1000, nullptr);
+            if (op == p.twin)
+                EXPECT_EQ(Get(p.dst, 1), sentinel(p.dst));
+            else
+                EXPECT_NE(Get(p.dst, 1), sentinel(p.dst));
+            EXPECT_EQ(Flags(db) & 0xF, Z7F_RUN);
+            Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
+            db = 0;
+        }
+    }
+}
+
 TEST_F(IecFamilies, BitMasksSetOrClearTheMaskInTheDestination) {
     // (dst 1, mask 2, bool 3 in the 8-bit section): bool 1 sets, 0 clears.
     struct Mask {

@@ -1,6 +1,7 @@
 // Workbench VM requests on a built "VMS" application: connect, object reads,
 // on-line code, subscriptions and memory polls, answered byte for byte; the
 // on-line change and hot-restart check and rebuild; the saved-image check.
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -96,7 +97,9 @@ TEST_F(VmRequests, AnswersByteForByte) {
               Hex("1C0001 0002 0001 0000 0001 0001 05"), Text("Total", true), Hex("1C0002 0005 0001 0008 0001 0001 05"),
               Text("Label", true), Hex("1C0003 000B 0005 0000 0001 0001 06"), Text("Const5", true)})},
         {"description without symbol", 2, Hex("01 1C0004"), Hex("5C 00 0010 01 1C0004 000B 0006 0000 0001 0002 0000")},
-        {"description past the map", 2, Hex("01 1C0005"), Hex("5C FF 0000")},
+        {"description past the map", 2, Hex("01 1C0005"), Hex("5C 00 0010 01 1C0005 000000000000000000000000")},
+        {"description far past the map", 2, Hex("02 1C7FFF 0A0001"),
+         Hex("5C 00 0016 02 1C7FFF 000000000000000000000000 0A0001 00 0000")},
         {"runtime info 4", 2, Hex("01 000004"), Hex("5C 00 0009 01 000004 04 00090101")},
         {"runtime info 1", 2, Hex("01 000001"), Hex("5C 00 0009 01 000001 04 80000004")},
         {"INT past its section", 2, Hex("01 0A0010"), Hex("5C FF 0000")},
@@ -121,6 +124,15 @@ TEST_F(VmRequests, AnswersByteForByte) {
         {"odd execute", 3, Hex("010B00"), Hex("5C FF 0000")},
     };
     for (const Row &r : rows) EXPECT_EQ(Ask(db, r.code, r.data, r.l), r.answer) << r.what;
+    // breakpoint entries: kind 1 as set, a trace point (kind 3) with bit 15,
+    // a one-shot (kind 2) as a call-stack index: four zero bytes at depth 0
+    const uint32_t bps = Z7VM_Status(db) + ST_BREAKPOINTS;
+    const uint16_t entries[3][3] = {{1, 0x0008, 1}, {2, 0x0010, 3}, {1, 0x0006, 2}};
+    for (uint32_t e = 0; e < 3; e++)
+        for (uint32_t w = 0; w < 3; w++) Z7Mem_Put16(bps + 8 * (3 + e) + 2 * w, entries[e][w]);
+    EXPECT_EQ(Ask(db, 2, Hex("03 1D0083 1D0084 1D0085")),
+              Hex("5C 00 0016 03 1D0083 00010008 1D0084 80020010 1D0085 00000000"));
+    std::memset(Z7Mem_Ptr(bps + 24, 24), 0, 24);
     // without an application
     EXPECT_EQ(Ask(0, 1, {}), Hex("5C 00 0006 2328 00000000"));
     EXPECT_EQ(Ask(0, 8, Hex("07 0000000A 0002 000004D2")), Hex("5C 00 0001 45"));
@@ -136,6 +148,56 @@ TEST_F(VmRequests, AnswersByteForByte) {
     }
     EXPECT_EQ(Ask(db, 2, Hex("01 000006")), Hex("5C 00 0005 01 000006 00"));
     EXPECT_EQ(Ask(db, 2, Hex("01 000005")), first);
+}
+
+// Type 29 below the current depth answers the call-stack entry with its
+// return offset less 2 (the call's operand word); types 18 and 33 read a
+// step's active and break bytes, 33 also its elapsed time.
+TEST_F(VmRequests, CallStackEntriesAndStepsReadFromTheirRecords) {
+    test_support::IecImage img = VmsImage();
+    img.cs_size = 4;
+    img.steps = 3;
+    code = Load(img);
+    ASSERT_EQ(Create(code, db), 0u);
+    ASSERT_EQ(Z7Def_ColdStart(code, db, "/mnt/cfg/z7.ret", nullptr, 0, 0, "VMS"), 0u);
+    const uint32_t cs = Z7Sec_Addr(db, Z7SEC_CSTACK);
+    Z7Mem_Put16(cs, 1);
+    Z7Mem_Put16(cs + 2, 0x0010);
+    Z7Mem_Put16(cs + 4, 3);
+    Z7Mem_Put16(cs + 6, 0x0024);
+    Z7Sec_Set(db, Z7SEC_CSTACK, SD_USED, 2);
+    EXPECT_EQ(Ask(db, 2, Hex("03 1D0001 1D0002 1D0003")),
+              Hex("5C 00 0016 03 1D0001 0001000E 1D0002 00030022 1D0003 00000000"));
+    Z7Sec_Set(db, Z7SEC_CSTACK, SD_USED, 0);
+    const uint32_t step = Z7Sec_Elem(db, Z7SEC_STEP, 2);
+    ASSERT_NE(step, 0u);
+    Z7Mem_Put32(step, 0x01020304);
+    Z7Mem_Put16(step + 8, 3);
+    Z7Mem_Put16(step + 10, 5);
+    EXPECT_EQ(Ask(db, 2, Hex("02 120002 210002")), Hex("5C 00 000F 02 120002 0105 210002 0105 01020304"));
+    Z7Mem_Put16(step + 8, 2);  // neither 1 nor 3: not active
+    EXPECT_EQ(Ask(db, 2, Hex("01 210002")), Hex("5C 00 000A 01 210002 0005 01020304"));
+}
+
+// Runtime information 10, the lock list: the count, then {index, lock byte}
+// while fewer than 249 bytes are used (82 entries at most), then FF FF.
+TEST_F(VmRequests, LockListStopsBelow249Bytes) {
+    test_support::IecImage img = VmsImage();
+    img.d8 = {120, 120, 120};
+    code = Load(img);
+    ASSERT_EQ(Create(code, db), 0u);
+    ASSERT_EQ(Z7Def_ColdStart(code, db, "/mnt/cfg/z7.ret", nullptr, 0, 0, "VMS"), 0u);
+    for (uint32_t i = 1; i <= 90; i++) Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_LOCK, i), 0x01);
+    Z7Mem_Put32(Z7VM_Status(db) + ST_LOCKED, 90);
+    Bytes want = Hex("5C 00 0101 01 00000A FC 0000005A");
+    for (uint32_t i = 1; i <= 82; i++) want.insert(want.end(), {0x00, uint8_t(i), 0x01});
+    want.insert(want.end(), {0xFF, 0xFF});
+    EXPECT_EQ(Ask(db, 2, Hex("01 00000A")), want);
+    // three locks: a short list
+    for (uint32_t i = 4; i <= 90; i++) Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_LOCK, i), 0);
+    Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_LOCK, 2), 0x24);
+    Z7Mem_Put32(Z7VM_Status(db) + ST_LOCKED, 3);
+    EXPECT_EQ(Ask(db, 2, Hex("01 00000A")), Hex("5C 00 0014 01 00000A 0F 00000003 000101 000224 000301 FFFF"));
 }
 
 TEST_F(VmRequests, ExecuteLocksForcesAndRefusesAFullBuffer) {
@@ -238,6 +300,28 @@ TEST_F(VmRequests, ChangeCheckRefusesWithItsCode) {
         i.xv_high = 2;
         rows.push_back({"XV count", i, 61});
     }
+    auto with = [&](const char *what, uint32_t code, auto edit) {
+        auto i = VmsImage("change");
+        edit(i);
+        rows.push_back({what, i, code});
+    };
+    using Img = test_support::IecImage;
+    with("active timers", 25, [](Img &i) { i.active_timers = 4; });
+    with("SFC layout CRC", 27, [](Img &i) { i.sfc_crc = 0x1234; });
+    with("complex-type segment used", 46, [](Img &i) { i.ct_alloc = i.ct_used = 64; });
+    with("8-bit count", 53, [](Img &i) { i.d8.alloc = 10; });
+    with("32-bit count", 55, [](Img &i) { i.d32.alloc = 10; });
+    with("64-bit count", 56, [](Img &i) { i.d64.alloc = 4; });
+    with("TIME count", 57, [](Img &i) { i.time.alloc = 4; });
+    with("8-bit boundary", 153, [](Img &i) { i.d8.bound = 8; });
+    with("32-bit boundary", 155, [](Img &i) { i.d32.bound = 8; });
+    with("64-bit boundary", 156, [](Img &i) { i.d64.bound = 2; });
+    with("TIME boundary", 157, [](Img &i) { i.time.bound = 2; });
+    with("instance count", 59, [](Img &i) { i.inst_alloc = 5; });
+    with("custom-function count", 60, [](Img &i) { i.cfuncs = {"CF1"}; });
+    with("string buffer", 62, [](Img &i) { i.strbuf_min = 4096; });
+    with("instance data", 64, [](Img &i) { i.wished_inst_size = 1u << 24; });
+    with("program slots", 67, [](Img &i) { i.programs.push_back({{68}, 0}); });
     const Bytes before(Z7Mem_Ptr(Z7Sec_Addr(db, Z7SEC_D8), 256), Z7Mem_Ptr(Z7Sec_Addr(db, Z7SEC_D8), 256) + 256);
     const Bytes map(Z7Mem_Ptr(Z7Sec_Addr(db, Z7SEC_MAPITEM), 120), Z7Mem_Ptr(Z7Sec_Addr(db, Z7SEC_MAPITEM), 120) + 120);
     for (const Row &r : rows) {
@@ -257,6 +341,11 @@ TEST_F(VmRequests, ChangeCheckRefusesWithItsCode) {
     EXPECT_EQ(Z7VM_CanHOTStart(Load(VmsImage("change")), db), 72u);
     Z7VMPrg_SetBreakpoint(db, 1, 4, 0);
     Z7St_SetFlags(db, uint16_t(Z7St_Flags(db) & ~Z7F_BREAKPOINTS));
+    // a program held at a position without breakpoint flags: 73
+    Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_PROG, 1) + PG_HELD, 4);
+    EXPECT_EQ(Z7VM_CanHOTStart(Load(VmsImage("change")), db), 73u);
+    Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_PROG, 1) + PG_HELD, 0);
+    EXPECT_EQ(Z7VM_CanHOTStart(Load(VmsImage("change")), db), 0u);
     // a host I/O system that cannot follow refuses with 45 (this controller has none)
     z7_services.Z7Ios_CanHotRestart = [](uint32_t) -> uint32_t { return 1; };
     EXPECT_EQ(Z7VM_CanHOTStart(Load(VmsImage("change")), db), 45u);
@@ -343,6 +432,72 @@ TEST_F(VmRequests, ChangeKeepsValuesAndHotStartContinuesASavedDatabase) {
     EXPECT_EQ(Z7Mem_Get32(Z7Sec_Elem(copy, Z7SEC_D32, 1)), 7u);
     EXPECT_EQ(Ask(copy, 2, Hex("01 0E0001")), Hex("5C 00 0009 01 0E0001 0002414200"));
     EXPECT_EQ(Z7Map_GetData(Z7Map_GetBySymbol(copy, "counter")), Z7Sec_Elem(copy, Z7SEC_D16, 1));
+}
+
+// A change to an image with fewer programs: the programs it no longer lists
+// stop, their slots are emptied (an SFC child's state too), and nothing runs
+// from the previous image once the host has freed it.
+TEST_F(VmRequests, ChangeToFewerProgramsStopsTheRemovedOnes) {
+    test_support::IecImage three = VmsImage();
+    three.programs.push_back({{267, 3, 0x0C0C, 68}, 0});  // INT 3 := 0x0C0C
+    three.programs.push_back({{68}, 1});                  // an SFC child
+    three.highest_prog = 4;
+    const uint32_t first = Load(three);
+    ASSERT_EQ(Create(first, db), 0u);
+    ASSERT_EQ(Z7Def_ColdStart(first, db, "/mnt/cfg/z7.ret", nullptr, 0, 0, "VMS"), 0u);
+    Cycle(100);
+    ASSERT_EQ(Var16(db, 3), 0x0C0Cu);
+    ASSERT_EQ(Z7Mem_Get16(Z7Sec_Elem(db, Z7SEC_PROG, 3) + PG_STATE), Z7P_CHILD);
+    Z7Mem_Put16(Z7Sec_Elem(db, Z7SEC_D16, 3), 0);
+
+    test_support::IecImage one = VmsImage();
+    one.highest_prog = 4;
+    const uint32_t next = Load(one);
+    ASSERT_EQ(Z7VM_CanHOTStart(next, db), 0u);
+    ASSERT_EQ(Z7Def_Change(next, db, nullptr, "VMS", 200), 0u);
+    // the host frees the previous image right after the change
+    Z7Mem_Free(first);
+    blocks.erase(std::find(blocks.begin(), blocks.end(), first));
+    const uint32_t reuse = Z7Mem_Alloc(8192);
+    blocks.push_back(reuse);
+    for (uint32_t k = 2; k <= 3; k++) {
+        const uint32_t p = Z7Sec_Elem(db, Z7SEC_PROG, k);
+        EXPECT_EQ(Z7Mem_Get32(p + PG_CODE), 0u) << k;
+        EXPECT_EQ(Z7Mem_Get32(p + PG_LEN), 0u) << k;
+        EXPECT_EQ(Z7Mem_Get16(p + PG_STATE), 0u) << k;
+        EXPECT_EQ(Z7Mem_Get16(p + PG_KIND), 0u) << k;
+    }
+    EXPECT_EQ(Z7Mem_Get16(Z7Sec_Elem(db, Z7SEC_PROG, 1) + PG_STATE), Z7P_ACTIVE);
+    const uint32_t d1 = Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_D32, 1));
+    Cycle(210);
+    Cycle(220);
+    EXPECT_EQ(Var16(db, 3), 0u);
+    EXPECT_EQ(Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_D32, 1)), d1 + 2);  // the kept program runs on
+}
+
+// An SFC child program keeps its kind (66); the used XV count does not
+// shrink (161).
+TEST_F(VmRequests, ChangeCheckKeepsChildKindsAndUsedXVs) {
+    auto img = [](uint16_t child_kind, uint16_t xv_used) {
+        test_support::IecImage i = VmsImage();
+        i.programs.push_back({{68}, child_kind});
+        i.xv_high = 2;
+        i.xv_used = xv_used;
+        i.xvs = {{11, 1}, {11, 2}};
+        return i;
+    };
+    code = Load(img(1, 2));
+    ASSERT_EQ(Create(code, db), 0u);
+    ASSERT_EQ(Z7Def_ColdStart(code, db, "/mnt/cfg/z7.ret", nullptr, 0, 0, "VMS"), 0u);
+    EXPECT_EQ(Z7VM_CanHOTStart(Load(img(1, 2)), db), 0u);
+    EXPECT_EQ(Z7VM_CanHOTStart(Load(img(2, 2)), db), 66u);
+    EXPECT_EQ(Z7VM_CanHOTStart(Load(img(0, 2)), db), 66u);
+    EXPECT_EQ(Z7VM_CanHOTStart(Load(img(1, 1)), db), 161u);
+    uint16_t log = 0, a16 = 0;
+    uint32_t a32 = 0;
+    std::vector<uint16_t> logs;
+    while (Z7VMLog_Pop(db, &log, &a16, &a32)) logs.push_back(log);
+    EXPECT_EQ(logs, (std::vector<uint16_t>{66, 66, 161}));
 }
 
 // Instances keep their parameters across a change (65); an undo puts the

@@ -1,6 +1,7 @@
 // Variable values through the map (conversions, locks, external variables,
 // status information and opcodes 568/569), symbol paths through complex
 // types, and the change-event walk with its hysteresis.
+#include <bit>
 #include <arpa/inet.h>
 #include <chrono>
 #include <cmath>
@@ -66,6 +67,13 @@ TEST_F(VmValues, ConversionsLocksAndExternalVariables) {
     EXPECT_EQ(Z7Map_GetLRealValue(Item("UD")), 4294967280.0);
     EXPECT_EQ(Z7Map_GetRealValue(Item("UD")), 4294967296.0f);  // rounded to single
     EXPECT_EQ(Z7Map_GetRealValue(Item("L")), -1.0f);
+    // a 64-bit integer is rounded to single once: 2^60 + 2^36 + 1 lies just
+    // above the half-way point of 2^60 and 2^60 + 2^37
+    EXPECT_EQ(Z7Map_SetLIntValue(Item("L"), (1ll << 60) + (1ll << 36) + 1), 0u);
+    EXPECT_EQ(std::bit_cast<uint32_t>(Z7Map_GetRealValue(Item("L"))), 0x5D800001u);
+    EXPECT_EQ(Z7Map_SetLIntValue(Item("L"), -((1ll << 60) + (1ll << 36) + 1)), 0u);
+    EXPECT_EQ(std::bit_cast<uint32_t>(Z7Map_GetRealValue(Item("L"))), 0xDD800001u);
+    EXPECT_EQ(Z7Map_SetLIntValue(Item("L"), -1), 0u);
     // floats: truncation, saturation, NaN
     EXPECT_EQ(Z7Map_SetRealValue(Item("R"), 2.75f), 0u);
     EXPECT_EQ(Z7Mem_Get32(Addr("R")), 0x40300000u);
@@ -160,6 +168,23 @@ TEST_F(VmValues, StatusInformationSurvivesAChangeUnderTheSameMapStamp) {
         EXPECT_EQ(Z7Map_GetVSIBit(db, 11, 7, 5), kept) << stamp;
         EXPECT_EQ(Z7Map_GetVSIDate(db, 11, 7), kept ? 0x07EA0C07u : 0u) << stamp;
     }
+}
+
+// A description of an item with extended type information (flag 0x100)
+// carries its complex-type offset and the low half of its type definition's
+// offset where a plain item has its index, string length and dimension.
+TEST_F(VmValues, DescriptionOfAComplexVariableCarriesItsOffset) {
+    uint8_t out[300];
+    const uint8_t s1[] = {0x00, 0x7F, 0x00, 0x00, 0x00, 0x08, 0x00, 0x25, 0x03, 0x01, 2, 'S', '1', 0};
+    ASSERT_EQ(Z7Map_GetDesc(db, 16, out), 14u);
+    EXPECT_EQ(std::vector<uint8_t>(out, out + 14), std::vector<uint8_t>(s1, s1 + 14));
+    const uint8_t lp[] = {0x00, 0x7F, 0x00, 0x00, 0x00, 0x28, 0x00, 0x38, 0x03, 0x01, 2, 'L', 'p', 0};
+    ASSERT_EQ(Z7Map_GetDesc(db, 17, out), 14u);
+    EXPECT_EQ(std::vector<uint8_t>(out, out + 14), std::vector<uint8_t>(lp, lp + 14));
+    // a plain STRING: index 2, maximum 250, dimension 1
+    const uint8_t s250[] = {0x00, 0x05, 0x00, 0x02, 0x00, 0xFA, 0x00, 0x01, 0x02, 0x01, 4, 'S', '2', '5', '0', 0};
+    ASSERT_EQ(Z7Map_GetDesc(db, 11, out), 16u);
+    EXPECT_EQ(std::vector<uint8_t>(out, out + 16), std::vector<uint8_t>(s250, s250 + 16));
 }
 
 TEST_F(VmValues, SymbolPaths) {
