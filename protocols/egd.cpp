@@ -8,6 +8,7 @@
 
 #include "core/image/bytes.h"
 #include "core/image/passwork.h"
+#include "core/image/plcreg.h"
 #include "core/image/tx.h"
 #include "net/enet.h"
 #include "platform/plat_assert.h"
@@ -221,8 +222,11 @@ uint32_t EgdMoveData(uint8_t *msg, uint32_t len, const uint32_t *item, uint32_t 
     switch (kind) {
     case EGD_KIND_DATA:
         // An item that would pass the message's end (or, producing, its
-        // 1,400 data bytes) is not moved, and nothing after it.
-        if (pos + size > len) {
+        // 1,400 data bytes) is not moved, and nothing after it. A register
+        // reference that starts partway into a byte moves its bits into the
+        // same bit positions of the message, so it also touches the byte
+        // after its length (an IEC handle's low bits are no bit offset).
+        if (pos + size + ((ref % 8 != 0 && !PlcReg_IsIecHandle(ref)) ? 1 : 0) > len) {
             next = 0;
             break;
         }

@@ -7,6 +7,7 @@
 // Connection object.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <arpa/inet.h>
@@ -467,6 +468,60 @@ TEST(EgdMessages, BuildStopsAt1400BytesReceptionStopsAtTheEnd) {
     EXPECT_EQ(EgdReceive(0, m.data(), uint32_t(m.size()), 0), 1u);
     EXPECT_EQ(Dpr_Get_W_Data(R(45)), 2024u);  // 2024-03-15 13:45:30
     EXPECT_EQ(Dpr_Get_W_Data(R(42)), 13u);
+}
+
+// An item that starts partway into a register byte moves its bits into the
+// same bit positions of the message, so it touches one message byte past its
+// length: at the 1,400-byte bound that byte lies past the message buffer.
+TEST(EgdMessages, AnItemStartingInsideAByteStaysInsideTheMessage) {
+    Fresh();
+    Net net;
+    EGDConnEth[0] = EgdState{};
+    EGDConnEth[0].ip = &net.ip;
+    DprConfigRec &c = Dpr_Configuration[0];
+    const std::vector<uint8_t> ones(1401, 0xFF);
+    PlcReg_Set(R(1), ones.data(), 1401 * 8);
+    c.egd[0] = {};
+    c.egd[0].kind = 0x80000003;
+    // %R1 bit 3 on, 1,400 bytes: its bits fill message bytes 32 to 1432.
+    c.egd[0].items[0][0] = R(1) + 3;
+    c.egd[0].items[0][1] = 1400;
+    // The buffer holds one message and a guard byte behind it (a heap block
+    // of its exact size for AddressSanitizer's sake).
+    std::vector<uint8_t> buf(EGD_HDR + EGD_DATA_MAX + 1, 0x5A);
+    EXPECT_EQ(EgdBuild(0, 0, 0x101, 0, buf.data()), 32u) << "the item does not fit and stays out";
+    EXPECT_EQ(buf[1432], 0x5A);
+    std::vector<uint8_t> exact(EGD_HDR + EGD_DATA_MAX, 0);
+    EXPECT_EQ(EgdBuild(0, 0, 0x101, 0, exact.data()), 32u);
+    // 1,399 bytes at bit 3 touch bytes 32 to 1431, the last one: they fit.
+    c.egd[0].items[0][1] = 1399;
+    std::fill(buf.begin(), buf.end() - 1, 0);
+    EXPECT_EQ(EgdBuild(0, 0, 0x101, 0, buf.data()), 32u + 1399u);
+    EXPECT_EQ(buf[32], 0xF8);
+    EXPECT_EQ(buf[1430], 0xFF);
+    EXPECT_EQ(buf[1431], 0x07);
+    EXPECT_EQ(buf[1432], 0x5A);
+
+    // Consuming: the same item reads one byte past the received message.
+    c.egd[1] = {};
+    c.egd[1].kind = 0x80000001;
+    c.egd[1].header[0] = 0x202;
+    c.egd[1].header[1] = 0x0A4D0003;
+    c.egd[1].items[0][0] = R(1000) + 3;
+    c.egd[1].items[0][1] = 2;
+    std::vector<uint8_t> m(32 + 2, 0);
+    m[0] = 13;
+    m[1] = 1;
+    BE_Put32(&m[4], 0x0A4D0003);
+    LE_Put32(&m[8], 0x202);
+    m[32] = 0xFF;
+    m[33] = 0xFF;
+    EXPECT_EQ(EgdReceive(0, m.data(), uint32_t(m.size()), 0), 1u);
+    EXPECT_EQ(Dpr_Get_W_Data(R(1000)), 0u) << "the item passes the message's end: nothing moved";
+    m.push_back(0x01);
+    EXPECT_EQ(EgdReceive(0, m.data(), uint32_t(m.size()), 0), 1u);
+    EXPECT_EQ(Dpr_Get_W_Data(R(1000)), 0xFFF8u);
+    EXPECT_EQ(Dpr_Get_W_Data(R(1001)), 0x0001u);
 }
 
 void EgdPass(int n = 1) {
