@@ -470,11 +470,15 @@ bool BuildCommands(uint32_t d, uint32_t list, uint32_t count, uint32_t ndev) {
             c.type = uint8_t(reinterpret_cast<PmgrClassifyFn>(b.entry[PMGR_H_CLASSIFY])(e[15], Word(e + 18)));
         if (c.type > 17) return false;
         const bool bits = IsBitPacked(c.type);
+        // Data type 0 has no data: its count (often 0) and register are the
+        // driver's business, and nothing moves between register and areas
+        // (no elements for put, get and compare).
+        const bool none = c.type == 0;
         const uint32_t raw = e[17] ? e[17] : Word(e + 20);  // the count the driver is given
         uint32_t n = raw;
         if (flags & F_PAIRS) n /= 2;
         c.count = uint8_t(n);
-        cmd_elems[d][k] = uint16_t(n);
+        cmd_elems[d][k] = uint16_t(none ? 0 : n);
         cmd_kind[d][k] = bits ? K_BITS : (c.type == 3 || (flags & F_PAIRS)) ? K_DWORDS : K_WORDS;
         // Byte 21 is the string code only beside a count in byte 17; with
         // byte 17 at 0 it is the high byte of the long count.
@@ -490,11 +494,13 @@ bool BuildCommands(uint32_t d, uint32_t list, uint32_t count, uint32_t ndev) {
         // the handle's low bits are the element index, not a bit number.
         cmd_iec_bits[d][k] = bits && iec ? 1 : 0;
         c.bit_offset = uint8_t(bits && !iec ? reg % 8 : 0);
-        if (cmd_iec_bits[d][k])
+        if (none)
+            c.reg = nullptr;
+        else if (cmd_iec_bits[d][k])
             c.reg = PlcReg_Ptr(reg, 8 * n);
         else
             c.reg = PlcReg_Ptr(bits ? reg - reg % 8 : reg, bits ? (n + c.bit_offset + 7) / 8 * 8 : 16 * rw);
-        if (c.reg == nullptr || n == 0) return false;
+        if (!none && (c.reg == nullptr || n == 0)) return false;
         // Input then output area, inside the driver's half of drvData.
         if (words + 2 * aw > PMGR_SEG_WORDS) return false;
         c.in = area + words;
@@ -1093,8 +1099,12 @@ void PMGR_Start() {
         for (uint32_t k = PMGR_H_INIT; k < PMGR_H_SLOTS; k++) b.entry[k] = h[k];
         if (!b.entry[PMGR_H_INIT] || !b.entry[PMGR_H_READ] || !b.entry[PMGR_H_WRITE] || !b.entry[PMGR_H_CLASSIFY])
             continue;
+        // A driver its start leaves stopped keeps no hand-over bit: the bit
+        // would otherwise give the programming port away from whoever holds
+        // it, or claim it and run a driver whose blocks were never built.
         if (!Resolve(n, n)) {
             b.state = PMGR_IDLE;
+            b.handover = 0;
             continue;
         }
         if (!b.free_running) b.entry[PMGR_H_SCAN] = 0;
@@ -1116,11 +1126,15 @@ void PMGR_Start() {
             // A driver without a hand-over bit has nothing that would take the
             // port later: it takes it now.
             port_switch &= uint8_t(~1);
-            if (!pmgr_hooks.talk_override || !pmgr_hooks.talk_override(0)) continue;
+            if (!pmgr_hooks.talk_override || !pmgr_hooks.talk_override(0)) {
+                b.handover = 0;
+                continue;
+            }
         }
         Mirror(n);
         if (reinterpret_cast<PmgrInitFn>(b.entry[PMGR_H_INIT])(b.svc.data()) != 0) {
             if (b.port == 0 && pmgr_hooks.talk_release) pmgr_hooks.talk_release(0);
+            b.handover = 0;
             continue;
         }
         initialised[n] = true;

@@ -361,7 +361,19 @@ TEST_F(Pmgr, PortHandOverBit) {
     EXPECT_EQ(dcb[0].state, 0);
     PMGR_Stop();
     EXPECT_EQ(*Sym<unsigned>(Drv0(), "drv_stops"), 1u);
+    // Started again while handed back, it takes the port when the bit
+    // clears, and is then told to stop like one that took it at its start.
+    PMGR_Start();
+    EXPECT_EQ(*Sym<unsigned>(Drv0(), "drv_inits"), 0u);
+    EXPECT_EQ(TalkOverride, 0);
     PlcReg_Set(M50, &off, 1);
+    Cycle(1);
+    EXPECT_EQ(TalkOverride, 1);
+    EXPECT_EQ(*Sym<unsigned>(Drv0(), "drv_inits"), 1u);
+    EXPECT_EQ(*Sym<unsigned>(Drv0(), "drv_scans"), 1u);
+    PMGR_Stop();
+    EXPECT_EQ(*Sym<unsigned>(Drv0(), "drv_stops"), 1u);
+    EXPECT_EQ(TalkOverride, 0);
     // A driver without a hand-over bit after one that handed the port back
     // takes the port at its start.
     Put16(t, cfg + 20, 0);
@@ -390,6 +402,85 @@ TEST_F(Pmgr, PortHandOverBit) {
     EXPECT_EQ(dcb[0].state, PMGR_RUNNING);
     PMGR_Stop();
     Vcomm_Drv[0] = saved;
+}
+
+// A driver that its start left stopped (its port claim refused, an address
+// that does not resolve) has no say over the programming port: its hand-over
+// bit neither takes the port from whoever holds it nor starts the driver.
+TEST_F(Pmgr, HandOverBitOfADriverThatDidNotStartDoesNothing) {
+    constexpr uint32_t M50 = 14336 + 49;
+    const uint8_t on = 1, off = 0;
+    const VcommDrv saved = Vcomm_Drv[0];
+    SCI2_Init(0);
+    auto other_user_opens = [] {
+        VcommMode rtu = rism_mode;
+        rtu[5] = VCOMM_PROTO_RTU;
+        Vcomm_Drv[0].Open(0, rtu.data());
+    };
+    Bytes t = Table(image_, {{1, R(600), 1, 3, 0, 2, 100}});
+    const std::size_t cfg = 48 + image_.size();
+    Put16(t, cfg + 20, 0x11);
+    Put32(t, cfg + 42, M50);
+    Bytes bad_trigger = t;
+    Put32(bad_trigger, cfg + 32, 0xFFFFFF00u);  // a trigger bit that resolves to nothing
+    struct Case {
+        const char *what;
+        const Bytes &table;
+        uint8_t held;  // the user program holds the port
+    };
+    const Case cases[] = {{"port claim refused", t, 1}, {"trigger address unresolved", bad_trigger, 0}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        PlcReg_Set(M50, &off, 1);
+        Install(c.table);
+        TalkOverride = c.held;
+        other_user_opens();
+        PMGR_Start();
+        auto *inits = Sym<unsigned>(Drv0(), "drv_inits");
+        ASSERT_NE(inits, nullptr);
+        EXPECT_EQ(PromgrDriversLoaded, 0);
+        EXPECT_EQ(*inits, 0u);
+        EXPECT_EQ(dcb[0].state, PMGR_IDLE);
+        PlcReg_Set(M50, &on, 1);
+        Cycle(3);
+        EXPECT_EQ(TalkOverride, c.held) << "the port stays with its holder";
+        EXPECT_EQ(Vcomm_ModeRec(0)[5] & 0x0F, VCOMM_PROTO_RTU) << "and in its mode";
+        // The command protocol has the port now; the bit clears.
+        Vcomm_Drv[0].Open(0, qncan_mode.data());
+        PlcReg_Set(M50, &off, 1);
+        SetWord(600, 0);
+        Cycle(3);
+        EXPECT_EQ(TalkOverride, c.held) << "no claim";
+        EXPECT_EQ(*inits, 0u);
+        EXPECT_EQ(dcb[0].state, PMGR_IDLE);
+        EXPECT_EQ(Word(600), 0);
+        PMGR_Stop();
+        EXPECT_EQ(TalkOverride, c.held);
+    }
+    TalkOverride = 0;
+    Vcomm_Drv[0] = saved;
+}
+
+// A command of data type 0 carries no data: its element count may be 0, and
+// nothing moves between its register and the driver's areas.
+TEST_F(Pmgr, CommandsWithoutDataLeaveTheirRegisters) {
+    Install(Table(image_, {{1, R(600), 1, 3, 0, 2, 100},
+                           {1, R(900), 1, 8, 0, 0, 0},
+                           {1, R(910), 1, 8, 0, 3, 20},
+                           {2, R(920), 1, 8, 0, 2, 30}}));
+    for (uint32_t w = 910; w < 913; w++) SetWord(w, uint16_t(0xA000 + w));
+    SetWord(920, 0xB920);
+    SetWord(921, 0xB921);
+    PMGR_Start();
+    ASSERT_EQ(PromgrDriversLoaded, 1) << "a count of 0 does not stop the driver";
+    EXPECT_EQ(dcb[0].state, PMGR_CYCLE_START);
+    Cycle(4);
+    EXPECT_EQ(Word(600), 0x3064);
+    EXPECT_EQ(Word(601), 0x3065);
+    for (uint32_t w = 910; w < 913; w++) EXPECT_EQ(Word(w), 0xA000 + w) << w;
+    EXPECT_EQ(Word(920), 0xB920);
+    EXPECT_EQ(Word(921), 0xB921);
+    EXPECT_EQ(*Sym<unsigned>(Drv0(), "drv_writes"), 0u) << "nothing to compare, nothing written";
 }
 
 TEST_F(Pmgr, TriggeredCommands) {
@@ -574,7 +665,7 @@ TEST_F(Pmgr, TablesAtTheirBoundsStart) {
             MF_SetHeader(promgr_table_bl.data(), 0, uint32_t(PROMGR_TABLE_BL_SIZE - MF_HDR));
         PMGR_Start();
         EXPECT_EQ(PromgrDriversLoaded, 1);
-        EXPECT_NE(dcb[0].state, 0);
+        EXPECT_EQ(dcb[0].state, PMGR_CYCLE_START);
         PMGR_Stop();
     }
 }

@@ -5,7 +5,8 @@
  * request "R", address (2 bytes, little-endian) and count, answered by count
  * little-endian words; the driver sets the wait flag until the answer is
  * whole. Function code 4 names 32-bit values (data type 3): a read of n
- * elements answers 2n words, a changed run's count is in words already.
+ * elements answers 2n words, a changed run's count is in words already;
+ * function code 8 names a command without data (data type 0).
  * Two-way commands with string code 7 move 86-byte elements of a memory of 8
  * strings, the address naming the string. Control code 10 answers 1 and
  * puts 0x42 into the value it is given. Built without the magic when
@@ -140,7 +141,7 @@ static intptr_t wr(uint8_t *d, uint16_t *out) {
 }
 static intptr_t classify(intptr_t fc, intptr_t addr) {
     (void)addr;
-    return fc <= 2 ? 1 : fc == 4 ? 3 : 4;
+    return fc <= 2 ? 1 : fc == 4 ? 3 : fc == 8 ? 0 : 4;
 }
 static void status(uint16_t *w) {
     w[0] = (uint16_t)(0x1100 + drv_writes);
