@@ -865,6 +865,21 @@ TEST(AsciiSending, APartlyTakenSegmentGoesOnFromItsFirstByteNotSent) {
     EXPECT_EQ(Dpr_Get_W_Data(recv_block + 32 + 8 * 1378), 0x6666u);
     EXPECT_EQ(Dpr_Get_W_Data(recv_block + 32 + 8 * 1380), 0x7373u);
     EXPECT_EQ(Dpr_Get_W_Data(status) & ASCII_ST_CUT_SECOND, 0);
+    // A receive block at an IEC variable of another type than bytes or INTs
+    // (a DINT, type 2) is refused: what arrives is dropped and the variable,
+    // which the block's length word would overlay, keeps its value.
+    static uint8_t dint[8];
+    LE_Put32(dint, 0xAABBCCDD);
+    auto *saved = PlcReg_IecLocate;
+    PlcReg_IecLocate = [](uint32_t, uint32_t) -> uint8_t * { return dint; };
+    DrevanoRuntime = drevano_variables_enumerateded = 1;
+    cfg.ascii[4] = 0xC8000010;
+    arrive(3, 'C');
+    EXPECT_EQ(AsciiTCPConnEth[0].rx_len, 0u) << "taken and dropped";
+    EXPECT_EQ(LE_Get32(dint), 0xAABBCCDDu);
+    DrevanoRuntime = drevano_variables_enumerateded = 0;
+    PlcReg_IecLocate = saved;
+    cfg.ascii[4] = recv_block;
     AsciiDisconnect(&AsciiTCPConnEth[0].socket);
     _nx_tcp_server_socket_unlisten(&ip, kPort);
     _nx_tcp_socket_delete(&AsciiTCPConnEth[0].socket);
