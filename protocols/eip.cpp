@@ -709,8 +709,10 @@ void Eip_Scan(uint32_t n) {
         }
         NX_PACKET *pk = nullptr;
         if (_nx_udp_socket_receive(&s.udp, &pk, 0) == NX_SUCCESS) {
-            if (s.conn->state == CipConnState::Established)
-                EipConsume(n, k, pk->nx_packet_prepend_ptr, pk->nx_packet_length, now);
+            // In any state: a connection timed out (action 0) takes the
+            // scanner's data again when they come, or its consumed registers
+            // would stay frozen until the Forward_Close.
+            EipConsume(n, k, pk->nx_packet_prepend_ptr, pk->nx_packet_length, now);
             _nx_packet_release(pk);
         }
         TimeOut(s, now);

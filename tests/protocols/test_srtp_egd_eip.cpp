@@ -886,6 +886,55 @@ TEST(ClassOne, ConsumedSequenceNumbersCompareOverTheWrap) {
     EXPECT_EQ(EipConnEth[0].run_idle[0], 1);
 }
 
+// A consuming connection timed out with action 0 (the default) is in the
+// timed-out state, but a datagram that comes after it is still used: the
+// consumed data follow the scanner again.
+TEST(ClassOne, AConsumingConnectionTakesDataAgainAfterATimeOut) {
+    test_support::FakeClock clock;
+    Adapter ad;
+    const Bytes path{0x20, 0x04, 0x24, 0x01, 0x2C, 0x64};
+    // RPI 10 ms, multiplier 0: a time-out of 40 ms.
+    ASSERT_EQ(Serve(0x54, ForwardOpen(1, 0x400E, 0, 0x01, path))[2], 0);
+    unsigned k = 0;
+    while (!EipConnEth[0].slots[k].consuming) k++;
+    const EipConnSlot &s = EipConnEth[0].slots[k];
+    ASSERT_NE(s.conn, nullptr);
+    EipRxData.fill(0);
+    EipConnEth[0].run_idle.fill(0);
+    Eip_Scan(0);
+    EXPECT_EQ(s.conn->state, CipConnState::Established);
+    test_support::FakeClock::AdvanceMs(100);
+    Eip_Scan(0);
+    ASSERT_EQ(s.conn->state, CipConnState::TimedOut);
+    Bytes d(32);
+    LE_Put16(&d[0], 2);
+    LE_Put16(&d[2], 0x8002);
+    LE_Put16(&d[4], 8);
+    LE_Put32(&d[6], 0x1001);
+    LE_Put32(&d[10], 1);
+    LE_Put16(&d[14], 0xB1);
+    LE_Put16(&d[16], 14);
+    d[20] = 1;
+    d[24] = 0x5A;
+    struct Udp {
+        int fd = socket(AF_INET, SOCK_DGRAM, 0);
+        ~Udp() { close(fd); }
+    } u;
+    struct sockaddr_in to {};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(EipIoPortNumber);
+    ASSERT_EQ(sendto(u.fd, d.data(), d.size(), 0, reinterpret_cast<struct sockaddr *>(&to), sizeof to),
+              ssize_t(d.size()));
+    // The datagram is on the loopback at once; the passes poll for it.
+    for (int i = 0; i < 5000 && EipRxData[0] != 0x5A; i++) {
+        Eip_Scan(0);
+        if (EipRxData[0] != 0x5A) usleep(200);
+    }
+    EXPECT_EQ(EipRxData[0], 0x5A);
+    EXPECT_EQ(EipConnEth[0].run_idle[0], 1);
+}
+
 TEST(ClassOne, TwoHundredFiftySixBytesEachWay) {
     Adapter ad;
     DprConfigRec &c = Dpr_Configuration[0];
