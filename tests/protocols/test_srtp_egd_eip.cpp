@@ -87,17 +87,26 @@ TEST(SrtpBlocks, EverySelectorThroughItsEdgesAndTheIecMapping) {
         EXPECT_EQ(b.count, c.bits) << c.sel << " " << c.off;
         EXPECT_EQ(SrtpCheckValid(c.sel, c.off, c.cnt), c.bad) << c.sel << " " << c.off;
     }
-    // IEC mapping: the table's handle plus the word offset, bounded by its words.
-    SrtpIecTable = 0xC4000000;
-    SrtpIecWords = 100;
+    // IEC mapping: the table's handle plus the word offset, bounded by its
+    // words; both come from the interface's configuration as its parse
+    // leaves them (the two values of record kind 0x00100000: words, handle).
+    Dpr_Configuration[0].values[0] = 100;
+    Dpr_Configuration[0].values[1] = 0xC4000000;
     EXPECT_EQ(z7SrtpMkRegBlk(8, 99, 1).reference, 0xC4000063u);
     EXPECT_EQ(z7SrtpCheckValid(8, 99, 1), 0u);
     EXPECT_EQ(z7SrtpCheckValid(8, 99, 2), 1u);
     EXPECT_EQ(z7SrtpMkRegBlk(16, 4, 2).reference, 0xC4000002u);
     EXPECT_EQ(z7SrtpCheckValid(9, 0, 1), 1u);
-    SrtpIecTable = 0x04000000;
+    // The second interface has a table of its own.
+    Dpr_Configuration[1].values[0] = 10;
+    Dpr_Configuration[1].values[1] = 0xC4000100;
+    EXPECT_EQ(z7SrtpMkRegBlk(8, 9, 1, 1).reference, 0xC4000109u);
+    EXPECT_EQ(z7SrtpCheckValid(8, 9, 1, 1), 0u);
+    EXPECT_EQ(z7SrtpCheckValid(8, 10, 1, 1), 1u);
+    Dpr_Configuration[0].values[1] = 0x04000000;
     EXPECT_EQ(z7SrtpCheckValid(8, 0, 1), 1u);
-    SrtpIecTable = SrtpIecWords = 0;
+    Dpr_Configuration[0].values[0] = Dpr_Configuration[0].values[1] = 0;
+    Dpr_Configuration[1].values[0] = Dpr_Configuration[1].values[1] = 0;
 }
 
 Bytes SrtpReq(uint16_t seq, uint8_t code, uint8_t sel, uint16_t off, uint16_t cnt, uint8_t mbox = 0xC0,
@@ -329,6 +338,19 @@ TEST(SrtpSession, LengthsToTheLastByte) {
     got = ask(SrtpReq(5, 4, 76, 0, 48), 56);
     EXPECT_EQ(LE_Get32(&got[4]), 0u);
     EXPECT_EQ(Bytes(got.begin() + 44, got.begin() + 50), (Bytes{1, 2, 3, 4, 5, 6}));
+    // Bits that do not fill their carrying bytes: %M4..%M53 (50 bits) lie in
+    // bits 3-7 of the first byte to bits 0-4 of the seventh; the other bits
+    // of those bytes read 0, never what the previous answer held there.
+    PlcReg_Set(M_token, "\xFF\xFF\xFF\xFF\xFF\xFF\xFF", 56);
+    got = ask(SrtpReq(6, 4, 76, 0, 56), 63);
+    EXPECT_EQ(Bytes(got.begin() + 56, got.end()), Bytes(7, 0xFF));
+    PlcReg_Set(M_token, "\x00\x00\x00\x00\x00\x00\x00", 56);
+    uint8_t on = 1;
+    PlcReg_Set(M_token + 3, &on, 1);   // %M4
+    PlcReg_Set(M_token + 52, &on, 1);  // %M53
+    got = ask(SrtpReq(7, 4, 76, 3, 50), 63);
+    EXPECT_EQ(LE_Get32(&got[4]), 7u);
+    EXPECT_EQ(Bytes(got.begin() + 56, got.end()), (Bytes{0x08, 0, 0, 0, 0, 0, 0x10}));
 
     // Framing: 56 bytes and the text length at byte 4; 4,096 is the longest.
     static SrtpSlot slot;
