@@ -313,6 +313,41 @@ TEST_F(ModbusServerTest, ReadsAnsweredNextPassFramingIdleCloseAndStop) {
     cfg.enables[0] = EN0_MODBUS;
 }
 
+// With the enable bit clear the server only drains: the socket that
+// listens from its start accepts, but no further one is put to listening,
+// nothing is answered and nothing times out. Set again, the service takes up
+// listening and answering.
+TEST_F(ModbusServerTest, ServiceOffListensNoFurtherAnswersNothingAndClosesNothing) {
+    test_support::FakeClock clock;
+    Dpr_Configuration[0].enables[0] = 0;
+    Peer a;
+    ASSERT_TRUE(a.connected);
+    Pass(3);
+    ASSERT_EQ(Modbus_Conn_Cnt(0), 1u);
+    Peer b;  // waits in the port's backlog
+    Pass(5);
+    EXPECT_EQ(Modbus_Conn_Cnt(0), 1u) << "no second socket listens";
+    a.Send(Mbap(1, 1, Pdu(7, 0, 0)));
+    Arrived(a, 12);
+    Pass(3);
+    EXPECT_TRUE(a.Take(20).empty());
+    test_support::FakeClock::AdvanceMs(61000);
+    Pass(3);
+    EXPECT_EQ(Modbus_Conn_Cnt(0), 1u) << "no idle time-out";
+    a.Take(20);
+    EXPECT_FALSE(a.closed);
+    // On again: the waiting connection is taken and answered (the first,
+    // silent for 61 s, now meets its idle time-out).
+    Dpr_Configuration[0].enables[0] = EN0_MODBUS;
+    b.Send(Mbap(2, 1, Pdu(7, 0, 0)));
+    Bytes got;
+    for (int i = 0; i < 50 && got.empty(); i++) {
+        Pass();
+        got = b.Take(20);
+    }
+    EXPECT_EQ(got, Mbap(2, 1, {7, 0}));
+}
+
 // A read that came during the loop's wait is taken right after it and
 // answered right after the next scan, from the image that scan left; the
 // pass's own scan step sends it no second time. With the service off the
