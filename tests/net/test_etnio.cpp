@@ -3,11 +3,14 @@
 // takes into the registers, and the BOOTP answer.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <vector>
 
 #include "core/image/bytes.h"
 #include "core/image/iecrt.h"
 #include "core/image/plcreg.h"
+#include "net/dpr.h"
 #include "net/etnio.h"
 
 namespace {
@@ -154,6 +157,50 @@ TEST(RemoteIo, WalkParseFramesAnswers) {
     for (int i = 0; i < 11; i++) EXPECT_EQ(bools[21 + i], second[i]) << i;
     EXPECT_EQ(LE_Get16(&ints[4]), 0x5678);
     EXPECT_EQ(LE_Get16(&ints[6]), 0x4321);
+
+    // Variables of 32-bit elements (DWORD, DINT): the modules' 16-bit steps
+    // lie inside the elements, little-endian, as in the registers. Inputs:
+    // 32 DI (kind 3) and 16 DI (kind 1, one byte) into a DWORD array from
+    // element 1, analog words of kinds 11 and 14 into a DINT array from
+    // element 16; outputs: 32 DQ (kind 4) from a DWORD array at element 32,
+    // kind 14's two analog words from a DINT array at element 48.
+    static uint8_t wide[4 * 64];
+    std::fill(std::begin(wide), std::end(wide), uint8_t(0xEE));
+    PlcReg_IecLocate = [](uint32_t h, uint32_t) -> uint8_t * { return &wide[4 * (h & 0x3F)]; };
+    Bytes dw = Record({{3, 0}, {1, 0}, {11, 0}, {4, 0}, {14, 0}});
+    LE_Put32(&dw[16 + 40], 0xC8000001);
+    LE_Put32(&dw[16 + 32], 0xC8000010);
+    LE_Put32(&dw[16 + 44], 0xC8000020);
+    LE_Put32(&dw[16 + 36], 0xC8000030);
+    ASSERT_EQ(EtnIo_Parse(0, dw.data(), ETNIO_CFG_BYTES), 1);
+    EtnIOConnState[0].tid_fc = {0x0304, 0xFFFF, 0xFFFF};
+    EtnIOConnState[0].st[0].last_fc = 2;
+    const Bytes dw_ans = {0x03, 0x04, 0,    0,    0,    20,   0xFF, 0x02, 17,   0x11, 0x22, 0x33, 0x44,
+                          0x55, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B, 0x0C};
+    EXPECT_EQ(EtnIoModTcpRxPacket(0, 0, dw_ans.data(), uint32_t(dw_ans.size())), 1);
+    EXPECT_EQ(LE_Get32(&wide[4 * 1]), 0x44332211u);
+    EXPECT_EQ(LE_Get32(&wide[4 * 2]), 0xEEEEEE55u) << "kind 1 fills one byte of its 16 bits";
+    EXPECT_EQ(LE_Get32(&wide[4 * 16]), 0x04030201u);
+    EXPECT_EQ(LE_Get32(&wide[4 * 17]), 0x08070605u);
+    EXPECT_EQ(LE_Get32(&wide[4 * 18]), 0x0C0B0A09u);
+    EXPECT_EQ(LE_Get32(&wide[4 * 19]), 0xEEEEEEEEu);
+    LE_Put32(&wide[4 * 32], 0xA1B2C3D4);
+    LE_Put32(&wide[4 * 48], 0x12345678);
+    // One step of the station while stopped, at its choice of what to send:
+    // the outputs changed, so they are collected and sent.
+    static NX_IP ip{};
+    EtnIoConnState &c = EtnIOConnState[0];
+    if (Dpr_Map_Ptr != nullptr) LE_Put16(Dpr_Map_Ptr + DPR_RUN, 0);
+    c.ip = &ip;
+    c.last_run = 0;
+    c.st[0].flags = 0;
+    c.st[0].state = EtnIoState::kChoose;
+    EtnIo_Scan(0);
+    c.ip = nullptr;
+    ASSERT_EQ(c.st[0].state, EtnIoState::kSendOutputs);
+    c.tid = 0x0405;
+    ASSERT_EQ(EtnIo_BuildFrame(0, 0, 15, f, sizeof f), 21);
+    EXPECT_EQ(Bytes(f + 13, f + 21), (Bytes{0xD4, 0xC3, 0xB2, 0xA1, 0x78, 0x56, 0x34, 0x12}));
     DrevanoRuntime = drevano_variables_enumerateded = 0;
     PlcReg_IecLocate = saved;
 }
