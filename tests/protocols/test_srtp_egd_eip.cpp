@@ -867,6 +867,18 @@ TEST(ForwardOpen, RefusalsInTheirOrderAndTheSuccessAnswer) {
     EXPECT_EQ(EipConnEth[0].io_count, 8);
 }
 
+// Eight connections fill both the manager's list and the configuration
+// records: the list is taken first, so a ninth open answers list full
+// (0x0113), not no record (0x011A).
+TEST(ForwardOpen, AFullListAnswersListFullBeforeTheRecords) {
+    Adapter ad;
+    const Bytes to_only{0x20, 0x04, 0x24, 0x01, 0x2C, 0x65};
+    for (uint16_t i = 1; i <= 8; i++) ASSERT_EQ(Serve(0x54, ForwardOpen(i, 0, 0x400A, 0x01, to_only))[2], 0) << i;
+    EXPECT_EQ(EipConnEth[0].io_count, 8);
+    EXPECT_EQ(Serve(0x54, ForwardOpen(9, 0, 0x400A, 0x01, to_only)), OpenError(0x54, 1, 0x0113, 9));
+    for (const auto &cfg : ConnCfgPool) EXPECT_EQ(cfg.used, 1);
+}
+
 TEST(ClassOne, ConsumedSequenceNumbersCompareOverTheWrap) {
     Adapter ad;
     const Bytes path{0x20, 0x04, 0x24, 0x01, 0x2C, 0x64};
