@@ -900,6 +900,17 @@ TEST(AsciiSending, APartlyTakenSegmentGoesOnFromItsFirstByteNotSent) {
     EXPECT_EQ(Dpr_Get_W_Data(recv_block + 32 + 8 * 1378), 0x6666u);
     EXPECT_EQ(Dpr_Get_W_Data(recv_block + 32 + 8 * 1380), 0x7373u);
     EXPECT_EQ(Dpr_Get_W_Data(status) & ASCII_ST_CUT_SECOND, 0);
+    // The continuation is joined within 50 ms of the first part, not later.
+    arrive(1380, 'g');
+    test_support::FakeClock::AdvanceMs(50);
+    arrive(10, 'h');
+    EXPECT_EQ(Dpr_Get_W_Data(recv_block), 1390u);
+    EXPECT_EQ(Dpr_Get_W_Data(recv_block + 32 + 8 * 1380), 0x6868u);
+    arrive(1380, 'i');
+    test_support::FakeClock::AdvanceMs(51);
+    arrive(10, 'j');
+    EXPECT_EQ(Dpr_Get_W_Data(recv_block), 10u) << "a message of its own";
+    EXPECT_EQ(Dpr_Get_W_Data(recv_block + 32), 0x6A6Au);
     // A receive block at an IEC variable of another type than bytes or INTs
     // (a DINT, type 2) is refused: what arrives is dropped and the variable,
     // which the block's length word would overlay, keeps its value.

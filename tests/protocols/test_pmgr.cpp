@@ -483,6 +483,62 @@ TEST_F(Pmgr, CommandsWithoutDataLeaveTheirRegisters) {
     EXPECT_EQ(*Sym<unsigned>(Drv0(), "drv_writes"), 0u) << "nothing to compare, nothing written";
 }
 
+// With period 0 the status area's word 0 is the last cycle's time in
+// milliseconds: a cycle of 7 ticks of 10 ms reads 70.
+TEST_F(Pmgr, CycleTimeInMilliseconds) {
+    Install(Table(image_, {{1, R(600), 1, 3, 0, 2, 100}}));
+    sysDTic = 5000;
+    PMGR_Start();
+    ASSERT_EQ(PromgrDriversLoaded, 1);
+    PMGR_Scan();  // the cycle starts at tick 5000
+    PMGR_TheLoop(0);
+    EXPECT_EQ(dcb[0].state, PMGR_FED);
+    sysDTic = 5007;
+    PMGR_Scan();
+    EXPECT_EQ(Word(500), 70);
+}
+
+// A driver that sets the wait flag at the third of three commands is fed
+// that command again in the next pass, and only from it on.
+TEST_F(Pmgr, FeedingResumesAtTheCommandThatAskedToWait) {
+    Install(
+        Table(image_, {{1, R(600), 1, 3, 0, 2, 100}, {1, R(610), 1, 3, 0, 2, 110}, {1, R(620), 0xED, 3, 0, 2, 120}}));
+    PMGR_Start();
+    ASSERT_EQ(PromgrDriversLoaded, 1);
+    auto *reads = Sym<unsigned>(Drv0(), "drv_reads");
+    PMGR_Scan();
+    PMGR_TheLoop(0);
+    EXPECT_EQ(*reads, 3u);
+    EXPECT_EQ(dcb[0].resume, 1u);
+    EXPECT_EQ(dcb[0].state, PMGR_RUNNING);
+    PMGR_TheLoop(0);
+    EXPECT_EQ(*reads, 4u) << "the third command alone";
+    EXPECT_EQ(dcb[0].resume, 0u);
+    EXPECT_EQ(dcb[0].state, PMGR_FED);
+    PMGR_Scan();
+    EXPECT_EQ(Word(620), 0x3078);
+}
+
+// A faulted device without trigger comes back once the retry delay (10
+// ticks here) has passed since its fault, not a tick before.
+TEST_F(Pmgr, AFaultedDeviceComesBackAfterTheRetryDelay) {
+    Install(Table(image_, {{1, R(610), 0xEF, 3, 0, 2, 10}}));
+    sysDTic = 2000;
+    PMGR_Start();
+    ASSERT_EQ(PromgrDriversLoaded, 1);
+    for (int i = 0; i < 20 && scb[0][0].state != PMGR_DEV_FAULTED; i++) Cycle();
+    ASSERT_EQ(scb[0][0].state, PMGR_DEV_FAULTED);
+    EXPECT_EQ(scb[0][0].time, 2000u);
+    EXPECT_EQ(Word(800), 99);
+    sysDTic = 2009;
+    PMGR_Scan();
+    EXPECT_EQ(scb[0][0].state, PMGR_DEV_FAULTED);
+    sysDTic = 2010;
+    PMGR_Scan();
+    EXPECT_EQ(scb[0][0].state, PMGR_DEV_OK);
+    EXPECT_EQ(scb[0][0].latched, 1);
+}
+
 TEST_F(Pmgr, TriggeredCommands) {
     // Write on trigger %M60 from %R650 (2 words to address 300), read on
     // trigger %M61 into %R660 (2 words from address 310).

@@ -969,6 +969,49 @@ TEST(ClassOne, AConsumingConnectionTakesDataAgainAfterATimeOut) {
     EXPECT_EQ(EipConnEth[0].run_idle[0], 1);
 }
 
+// A consuming connection's time-out is its period times 4 << multiplier:
+// RPI 10 ms and multiplier 1 give 80 ms. Past it, action 0 puts the
+// connection in the timed-out state, action 2 restarts the timer, and any
+// other action (here 1) closes the connection.
+TEST(ClassOne, TimeOutAndItsThreeActions) {
+    test_support::FakeClock clock;
+    Adapter ad;
+    const Bytes path{0x20, 0x04, 0x24, 0x01, 0x2C, 0x64};
+    for (const uint8_t action : {0, 2, 1}) {
+        SCOPED_TRACE(int(action));
+        ASSERT_EQ(Serve(0x54, ForwardOpen(1, 0x400E, 0, 0x01, path, 1))[2], 0);
+        unsigned k = 0;
+        while (!EipConnEth[0].slots[k].used || !EipConnEth[0].slots[k].consuming) k++;
+        EipConnSlot &s = EipConnEth[0].slots[k];
+        ObjConnCfg *cfg = s.cfg;
+        ASSERT_NE(s.conn, nullptr);
+        EXPECT_EQ(s.timeout, 80u);
+        s.conn->timeout_action = action;
+        Eip_Scan(0);
+        s.time = _tx_time_get();
+        test_support::FakeClock::AdvanceMs(80);
+        Eip_Scan(0);
+        ASSERT_TRUE(s.used);
+        EXPECT_EQ(s.conn->state, CipConnState::Established) << "80 ms is not past the time-out";
+        test_support::FakeClock::AdvanceMs(1);
+        Eip_Scan(0);
+        if (action == 0) {
+            EXPECT_TRUE(s.used);
+            EXPECT_EQ(s.conn->state, CipConnState::TimedOut);
+        } else if (action == 2) {
+            EXPECT_TRUE(s.used);
+            EXPECT_EQ(s.conn->state, CipConnState::Established);
+            EXPECT_EQ(s.time, _tx_time_get());
+        } else {
+            EXPECT_FALSE(s.used);
+            EXPECT_EQ(cfg->used, 0);
+        }
+        for (auto &c : ConnCfgPool) {
+            if (c.used) EipConnectionClose(&c);
+        }
+    }
+}
+
 TEST(ClassOne, TwoHundredFiftySixBytesEachWay) {
     Adapter ad;
     DprConfigRec &c = Dpr_Configuration[0];
@@ -1053,6 +1096,27 @@ Bytes Exchange(const Bytes &m) {
     std::memcpy(EipRxBuff.data(), m.data(), m.size());
     if (EncapMsg(0, uint32_t(m.size())) != 1) return {};
     return Bytes(EipTxBuff.begin(), EipTxBuff.begin() + 24 + LE_Get16(&EipTxBuff[2]));
+}
+
+// A producing multicast connection opened without a T->O item produces to
+// the interface's group: 239.192.1.0 + 32 x ((host part - 1) AND 0x3FF);
+// host 10.77.4.5 of a /16 (host part 1029) gives 239.192.1.128.
+TEST(ClassOne, TheDefaultMulticastAddress) {
+    Adapter ad;
+    ad.net.ip.nx_ip_address = 0x0A4D0405;
+    ad.net.ip.nx_ip_network_mask = 0xFFFF0000;
+    EipConnEth[0].peer = 0x0A4D0003;
+    const Bytes to_only{0x20, 0x04, 0x24, 0x01, 0x2C, 0x65};
+    Bytes cip{0x54, 0x02, 0x20, 0x06, 0x24, 0x01};
+    test_support::AppendBytes(cip, ForwardOpen(1, 0, 0x200A, 0x01, to_only));
+    Bytes rr{0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0xB2, 0, uint8_t(cip.size()), 0};
+    test_support::AppendBytes(rr, cip);
+    const Bytes a = Exchange(Encap(0x6F, rr));
+    ASSERT_GE(a.size(), 40u);
+    EXPECT_EQ(LE_Get16(&a[30]), 3u);
+    const uint32_t n = LE_Get16(&a[38]);
+    ASSERT_EQ(a[40 + 2], 0);  // the open succeeded
+    EXPECT_EQ(Bytes(a.begin() + 40 + n, a.end()), SockAddr(0xEFC00180, EipIoPortNumber));
 }
 
 // A T->O socket-address item names where the produced data goes: the
