@@ -617,6 +617,16 @@ void EtnIo_Scan(uint32_t iface) {
         }
         Step(iface, k, run);
     }
+    // Stations an earlier record had beyond the present one's (fewer
+    // stations, or none applied) are taken down: their connections would
+    // otherwise stay open and counted.
+    for (uint32_t k = c.count; k < ETNIO_STATIONS; k++) {
+        EtnIoStation &s = c.st[k];
+        const bool closing = s.state == EtnIoState::kDisconnect || s.state == EtnIoState::kClosing;
+        if (!closing && !(s.flags & (EIO_CONNECTED | EIO_BOUND))) continue;
+        if (!closing) s.state = EtnIoState::kDisconnect;
+        Step(iface, k, run);
+    }
     c.last_run = run;
 }
 

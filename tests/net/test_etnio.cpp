@@ -205,6 +205,37 @@ TEST(RemoteIo, WalkParseFramesAnswers) {
     PlcReg_IecLocate = saved;
 }
 
+// A new record with fewer stations (or one refused, which applies none):
+// at the stop the stations it no longer has are disconnected with the
+// others, not left open and counted.
+TEST(RemoteIo, StationsBeyondANewRecordAreDisconnected) {
+    plc_reg.fill(0);
+    static NX_IP ip{};
+    EtnIoConnState &c = EtnIOConnState[0];
+    if (Dpr_Map_Ptr != nullptr) LE_Put16(Dpr_Map_Ptr + DPR_RUN, 0);
+    for (const uint16_t now : {uint16_t(1), uint16_t(17)}) {
+        SCOPED_TRACE(now);
+        ASSERT_EQ(EtnIo_Parse(0, Record({{2, 0}}, 3).data(), ETNIO_CFG_BYTES), 3);
+        for (uint32_t k = 0; k < 3; k++) {
+            c.st[k].flags |= EIO_CONNECTED | EIO_BOUND;
+            c.st[k].state = EtnIoState::kChoose;
+        }
+        c.last_run = 0;
+        ASSERT_EQ(EtnIo_Conn_Cnt(0), 3u);
+        // 17 stations are refused: no station applies.
+        if (EtnIo_Parse(0, Record({{2, 0}}, now).data(), ETNIO_CFG_BYTES) < 0) c.count = 0;
+        c.ip = &ip;
+        for (int i = 0; i < 3; i++) EtnIo_Scan(0);
+        c.ip = nullptr;
+        EXPECT_EQ(EtnIo_Conn_Cnt(0), 0u);
+        for (uint32_t k = 0; k < 3; k++) {
+            EXPECT_EQ(c.st[k].flags & (EIO_CONNECTED | EIO_BOUND), 0) << k;
+            EXPECT_EQ(c.st[k].state, EtnIoState::kIdle) << k;
+        }
+        for (auto &st : c.st) st.flags &= uint8_t(~(EIO_CONNECTED | EIO_BOUND));
+    }
+}
+
 TEST(RemoteIo, BootpAnswers) {
     plc_reg.fill(0);
     NX_IP ip{};
