@@ -447,10 +447,17 @@ int32_t EtnIo_Parse(uint32_t iface, const uint8_t *d, uint32_t len) {
         const uint16_t mods = LE_Get16(r + kStModules);
         s.modules = 0;
         uint32_t in = 0, out = 0;
+        bool ended = false;
         for (uint32_t m = 0; m < mods && m < ETNIO_MODULES; m++) {
             const uint8_t *e = r + kStModule + kModuleBytes * m;
             const uint16_t kind = LE_Get16(e + kModKind);
-            if (kind == 0 || kind >= kKinds.size()) break;  // the list ends here
+            // A kind outside the table ends the configuration: this station
+            // keeps the modules before it, and the stations after it are
+            // not configured.
+            if (kind == 0 || kind >= kKinds.size()) {
+                ended = true;
+                break;
+            }
             const KindInfo &ki = kKinds[kind];
             EtnIoModule &md = s.mod[m];
             md = EtnIoModule{LE_Get32(e + kModConfig), kind, uint8_t(in), ki.in, uint8_t(out), ki.out, 0, 0, 0, 0};
@@ -469,6 +476,10 @@ int32_t EtnIo_Parse(uint32_t iface, const uint8_t *d, uint32_t len) {
         s.in_bytes = uint8_t(in);
         s.out_bytes = uint8_t(out);
         s.flags = uint8_t((s.flags & (EIO_BOUND | EIO_CONNECTED)) | EIO_USED);
+        if (ended) {
+            c.count = uint8_t(k + 1);
+            return int32_t(k + 1);
+        }
     }
     return count;
 }

@@ -126,6 +126,13 @@ TEST(RemoteIo, WalkParseFramesAnswers) {
     EXPECT_EQ(EtnIo_Parse(0, nomagic.data(), ETNIO_CFG_BYTES), -1);
     EXPECT_EQ(EtnIo_Parse(0, Record({{2, 0}, {17, 0}, {6, 0}}).data(), ETNIO_CFG_BYTES), 1);
     EXPECT_EQ(EtnIOConnState[0].st[0].modules, 1);
+    // ... and the configuration: the stations after that one are not taken.
+    EXPECT_EQ(EtnIo_Parse(0, Record({{2, 0}, {17, 0}, {6, 0}}, 3).data(), ETNIO_CFG_BYTES), 1);
+    EXPECT_EQ(EtnIOConnState[0].count, 1);
+    EXPECT_EQ(EtnIo_Parse(0, Record({{2, 0}, {0, 0}}, 3).data(), ETNIO_CFG_BYTES), 1);
+    EXPECT_EQ(EtnIOConnState[0].count, 1);
+    EXPECT_EQ(EtnIo_Parse(0, Record({{2, 0}, {16, 0}}, 3).data(), ETNIO_CFG_BYTES), 3);
+    EXPECT_EQ(EtnIOConnState[0].count, 3);
     EXPECT_EQ(EtnIo_Parse(0, Record({{2, 0}}, 2).data(), 16 + 192), -1);      // the second station lies past the record
     EXPECT_EQ(EtnIo_Parse(0, Record({{2, 0}}, 2).data(), 16 + 384 - 1), -1);  // one byte short of it
     EXPECT_EQ(EtnIo_Parse(0, Record({{2, 0}}, 2).data(), 16 + 384), 2);
