@@ -423,12 +423,18 @@ TEST_F(Pmgr, HandOverBitOfADriverThatDidNotStartDoesNothing) {
     Put32(t, cfg + 42, M50);
     Bytes bad_trigger = t;
     Put32(bad_trigger, cfg + 32, 0xFFFFFF00u);  // a trigger bit that resolves to nothing
+    // A command register that resolves to nothing: its block has no areas,
+    // and a driver fed it would read into a null input area.
+    Bytes bad_register = t;
+    Put32(bad_register, Offsets(image_).scan + 4, 0xFFFFFF00u);
     struct Case {
         const char *what;
         const Bytes &table;
         uint8_t held;  // the user program holds the port
     };
-    const Case cases[] = {{"port claim refused", t, 1}, {"trigger address unresolved", bad_trigger, 0}};
+    const Case cases[] = {{"port claim refused", t, 1},
+                          {"trigger address unresolved", bad_trigger, 0},
+                          {"command register unresolved", bad_register, 0}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         PlcReg_Set(M50, &off, 1);
