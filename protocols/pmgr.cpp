@@ -421,6 +421,7 @@ bool BuildDevices(uint32_t d, uint32_t list, uint32_t count) {
         if (len < kDevMin || At(off, len) == nullptr) return false;
         PmgrDevice &v = scb[d][i];
         v = PmgrDevice{};
+        v.cfg = dcb[d].cfg;
         v.entry = e;
         const uint32_t st = LE_Get32(e);
         if (st != 0) {

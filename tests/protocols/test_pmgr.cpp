@@ -195,6 +195,9 @@ TEST_F(Pmgr, LoadsExchangesAndStops) {
     EXPECT_EQ(rs[40], reinterpret_cast<uintptr_t>(&scb[0][0]));
     EXPECT_EQ(rs[41], 1u);
     EXPECT_EQ(rs[45], reinterpret_cast<uintptr_t>(promgr_table + cfg));
+    // The device block holds the configuration block's address and its entry.
+    EXPECT_EQ(scb[0][0].cfg, promgr_table + cfg);
+    EXPECT_EQ(scb[0][0].entry, promgr_table + cfg + 48);
     EXPECT_EQ(rs[46], reinterpret_cast<uintptr_t>(PlcReg_Ptr(R(500), 16)));
     EXPECT_EQ(rs[51], 0u);  // no trigger
     EXPECT_EQ(rs[52], 0u);
