@@ -549,7 +549,9 @@ bool Resolve(uint32_t d, uint32_t n) {
     b.ndev = LE_Get32(rec + 12);
     if (!BuildDevices(d, LE_Get32(rec + 8), b.ndev)) return false;
     b.ncmd = LE_Get32(rec + 20);
-    if (!b.free_running && !BuildCommands(d, LE_Get32(rec + 16), b.ncmd, b.ndev)) return false;
+    // A free-running driver gets its command blocks too, to read: the
+    // manager runs none of them.
+    if (!BuildCommands(d, LE_Get32(rec + 16), b.ncmd, b.ndev)) return false;
     const uint32_t sa = LE_Get32(b.cfg + 8);
     b.status_area = sa ? PlcReg_Ptr(sa, 64) : nullptr;
     return true;
@@ -604,7 +606,7 @@ void Mirror(uint32_t d) {
     auto &s = b.svc;
     const uint8_t *rec = Record(d);
     const uint32_t group = rec ? LE_Get32(rec + 24) : 0;
-    const bool cmds = !b.free_running && b.ncmd > 0;
+    const bool cmds = b.ncmd > 0;
     s[PMGR_S_SCANLIST] = rec ? reinterpret_cast<uintptr_t>(At(LE_Get32(rec + 16), 0)) : 0;
     s[PMGR_S_COMMANDS] = cmds ? reinterpret_cast<uintptr_t>(mcb[d].data()) : 0;
     s[PMGR_S_NCMD] = cmds ? b.ncmd : 0;

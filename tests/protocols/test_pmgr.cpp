@@ -937,6 +937,12 @@ TEST_F(Pmgr, FreeRunningAndTriggerValueDrivers) {
         auto *seen = Sym<uintptr_t>(Drv0(), "drv_seen");
         EXPECT_EQ(seen[3], reinterpret_cast<uintptr_t>(promgr_table + l.dev));
         EXPECT_EQ(seen[4], reinterpret_cast<uintptr_t>(promgr_table + l.scan));
+        // Its command blocks are built for it to read, with their count;
+        // the manager runs none of them.
+        EXPECT_EQ(dcb[0].svc[PMGR_S_NCMD], 1u);
+        EXPECT_EQ(dcb[0].svc[PMGR_S_COMMANDS], reinterpret_cast<uintptr_t>(&mcb[0][0]));
+        EXPECT_EQ(mcb[0][0].reg, PlcReg_Ptr(R(600), 16));
+        EXPECT_EQ(mcb[0][0].entry, promgr_table + l.scan);
         auto *scans = Sym<unsigned>(Drv0(), "drv_scans");
         Cycle(3);
         EXPECT_EQ(*scans, 3u);
