@@ -63,7 +63,8 @@ uint8_t port_switch;
 std::array<bool, PMGR_DRIVERS> initialised;
 // Device table of the Ethernet drivers: 256 entries and the zero entry that
 // ends it.
-std::array<std::array<uint8_t, 16>, 257> devTable;
+// One device table per driver: at most 128 devices and an entry of zeros.
+std::array<std::array<std::array<uint8_t, 16>, PMGR_DEVICES + 1>, PMGR_DRIVERS> devTable;
 
 constexpr uint32_t kRec = 16, kRecLen = 32, kCfgMin = 46, kDevMin = 28, kCmdMin = 36;
 constexpr uint16_t F_READ = 1, F_TWOWAY = 2, F_TRIG_READ = 4, F_TRIG_WRITE = 8, F_WRITE_FIRST = 16, F_PAIRS = 256;
@@ -645,24 +646,27 @@ void EthernetServices(uint32_t d) {
     s[PMGR_S_CLOSE1] = Fn(v.Close1);
 }
 
-// The device table of an Ethernet driver, at most 256 devices. Its address
-// is not written into the configuration block's 32-bit word at offset 16: a
+// The device table of an Ethernet driver, one of its own. Its address is
+// not written into the configuration block's 32-bit word at offset 16: a
 // pointer of this build does not fit it, and the stored block stays as it
-// was downloaded. Drivers take their device entry from service entry 3.
+// was downloaded. The driver finds it in the control block's slot 48 (a
+// word the manager does not otherwise use).
 void BuildDevTable(uint32_t d) {
     PmgrDcb &b = dcb[d];
-    for (auto &e : devTable) e.fill(0);
-    const uint32_t n = b.ndev < devTable.size() - 1 ? b.ndev : uint32_t(devTable.size() - 1);
+    auto &t = devTable[d];
+    for (auto &e : t) e.fill(0);
+    const uint32_t n = b.ndev < t.size() - 1 ? b.ndev : uint32_t(t.size() - 1);
     for (uint32_t i = 0; i < n; i++) {
         const uint8_t *e = scb[d][i].entry;
         const uint8_t opt = Word(e + 26) > 28 ? e[29] : 0;
         const uint32_t alt = (opt & 2) && Word(e + 26) >= 36 ? LE_Get32(e + 32) : 0;
-        LE_Put32(&devTable[i][0], LE_Get32(e + 4));
-        LE_Put32(&devTable[i][4], (opt & 2) ? alt : Word(e + 24));
-        LE_Put16(&devTable[i][8], opt);
-        LE_Put16(&devTable[i][10], 0xA5);
-        LE_Put32(&devTable[i][12], alt);
+        LE_Put32(&t[i][0], LE_Get32(e + 4));
+        LE_Put32(&t[i][4], (opt & 2) ? alt : Word(e + 24));
+        LE_Put16(&t[i][8], opt);
+        LE_Put16(&t[i][10], 0xA5);
+        LE_Put32(&t[i][12], alt);
     }
+    b.svc[PMGR_S_DEVTABLE] = reinterpret_cast<uintptr_t>(t.data());
 }
 
 // A port already in the command protocol is not opened again, but the
@@ -1116,7 +1120,7 @@ void PMGR_Start() {
         if (b.port != 0) {
             b.port = Renumber(b.port);
             EthernetServices(n);
-            // A free-running driver has no command blocks: it keeps the device list.
+            // A free-running driver keeps the device list.
             if (b.ncmd && !b.free_running)
                 b.svc[PMGR_S_DEVICE] = reinterpret_cast<uintptr_t>(DeviceOf(mcb[n][0]).entry);
             BuildDevTable(n);

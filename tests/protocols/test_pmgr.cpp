@@ -1149,6 +1149,39 @@ Bytes TwoDrivers(const Bytes &one, const Bytes &image, uint8_t port1) {
     return t;
 }
 
+// Each Ethernet driver reaches a device table of its own through slot 48
+// of its control block: per device {address, port, option byte, 0xA5,
+// alternate address}, then an entry of zeros.
+TEST_F(Pmgr, EachEthernetDriverReachesItsOwnDeviceTable) {
+    Bytes t = TwoDrivers(Table(image_, {{1, R(600), 1, 3, 0, 2, 100}}, 1, 28, 3, 3, 0x7F000001, 7001), image_, 3);
+    // The second driver's own device list: 10.0.0.9, port 7002.
+    const uint32_t dev1 = uint32_t(t.size());
+    Bytes d(28);
+    Put32(d, 0, R(810));
+    Put32(d, 4, 0x0A000009);
+    Put16(d, 22, 3);
+    Put16(d, 24, 7002);
+    Put16(d, 26, 28);
+    Append(t, d);
+    Put32(t, 48 + 8, dev1);
+    Put32(t, 0, uint32_t(t.size()));
+    Install(t);
+    PMGR_Start();
+    ASSERT_EQ(dcb[0].state, PMGR_CYCLE_START);
+    ASSERT_EQ(dcb[1].state, PMGR_CYCLE_START);
+    const auto *t0 = reinterpret_cast<const uint8_t *>(dcb[0].svc[PMGR_S_DEVTABLE]);
+    const auto *t1 = reinterpret_cast<const uint8_t *>(dcb[1].svc[PMGR_S_DEVTABLE]);
+    ASSERT_NE(t0, nullptr);
+    ASSERT_NE(t1, nullptr);
+    Bytes want0 = {0x01, 0, 0, 0x7F, 0x59, 0x1B, 0, 0, 0, 0, 0xA5, 0, 0, 0, 0, 0};
+    want0.resize(32, 0);
+    Bytes want1 = {0x09, 0, 0, 0x0A, 0x5A, 0x1B, 0, 0, 0, 0, 0xA5, 0, 0, 0, 0, 0};
+    want1.resize(32, 0);
+    EXPECT_EQ(Bytes(t0, t0 + 32), want0);
+    EXPECT_EQ(Bytes(t1, t1 + 32), want1);
+    PMGR_Stop();
+}
+
 TEST_F(Pmgr, EthernetPortNumbersAndDriverInfo) {
     // Port bytes other than 1 and 3 are renumbered against a mask that
     // starts at 0x20: a shared bit gives (value mod 16) + 1 and starts the
