@@ -467,9 +467,10 @@ void Modbus_Scan(uint32_t n) {
             return;
         s.stepped = filed;
         s.listens = NxListenReports;
-        // With the service off, what the connections send is read and
-        // dropped; nothing more is listened (the socket listening since the
-        // start still accepts), answered, timed out or closed.
+        // Connections are accepted whether or not the service is on; with it
+        // off, what they send is read and dropped, and nothing is answered,
+        // timed out or closed: not even a connection given way to a newcomer.
+        SocketListen(s, cfg.port);
         if (!(Dpr_Configuration[n == 1 ? 1 : 0].enables[0] & EN0_MODBUS)) {
             for (auto &slot : s.slots) {
                 if (slot.socket.state == NX_TCP_ESTABLISHED && NxRxReady(&slot.socket)) Drain(slot.socket);
@@ -477,7 +478,6 @@ void Modbus_Scan(uint32_t n) {
             s.busy = s.timed = 0;
             return;
         }
-        SocketListen(s, cfg.port);
         NxServerDisplace(s.slots, _tx_time_get(), ModbusDisconnect);
     }
     const uint32_t now = _tx_time_get();

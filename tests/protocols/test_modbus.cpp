@@ -313,35 +313,44 @@ TEST_F(ModbusServerTest, ReadsAnsweredNextPassFramingIdleCloseAndStop) {
     cfg.enables[0] = EN0_MODBUS;
 }
 
-// With the enable bit clear the server only drains: the socket that
-// listens from its start accepts, but no further one is put to listening,
-// nothing is answered and nothing times out. Set again, the service takes up
-// listening and answering.
-TEST_F(ModbusServerTest, ServiceOffListensNoFurtherAnswersNothingAndClosesNothing) {
+// With the enable bit clear the server accepts connections but only drains
+// them: nothing is answered, nothing times out, and with every record
+// serving, a newcomer closes no connection (it waits). Set again, the
+// service answers.
+TEST_F(ModbusServerTest, ServiceOffAcceptsButAnswersTimesOutAndClosesNothing) {
     test_support::FakeClock clock;
     Dpr_Configuration[0].enables[0] = 0;
-    Peer a;
-    ASSERT_TRUE(a.connected);
-    Pass(3);
-    ASSERT_EQ(Modbus_Conn_Cnt(0), 1u);
-    Peer b;  // waits in the port's backlog
-    Pass(5);
-    EXPECT_EQ(Modbus_Conn_Cnt(0), 1u) << "no second socket listens";
+    std::vector<std::unique_ptr<Peer>> peers;
+    for (unsigned i = 0; i < MODBUS_SLOTS; i++) {
+        peers.push_back(std::make_unique<Peer>());
+        ASSERT_TRUE(peers.back()->connected) << i;
+        for (int k = 0; k < 50 && Modbus_Conn_Cnt(0) < i + 1; k++) Pass();
+        test_support::FakeClock::AdvanceMs(1000);
+    }
+    ASSERT_EQ(Modbus_Conn_Cnt(0), MODBUS_SLOTS);
+    Peer late;  // waits in the port's backlog
+    Pass(10);
+    EXPECT_EQ(Modbus_Conn_Cnt(0), MODBUS_SLOTS);
+    for (auto &p : peers) {
+        p->Take(5);
+        EXPECT_FALSE(p->closed) << "no connection gives way";
+    }
+    Peer &a = *peers[0];
     a.Send(Mbap(1, 1, Pdu(7, 0, 0)));
     Arrived(a, 12);
     Pass(3);
     EXPECT_TRUE(a.Take(20).empty());
     test_support::FakeClock::AdvanceMs(61000);
     Pass(3);
-    EXPECT_EQ(Modbus_Conn_Cnt(0), 1u) << "no idle time-out";
+    EXPECT_EQ(Modbus_Conn_Cnt(0), MODBUS_SLOTS) << "no idle time-out";
     a.Take(20);
     EXPECT_FALSE(a.closed);
-    // On again: the waiting connection is taken and answered (the first,
-    // silent for 61 s, now meets its idle time-out).
+    // On again: a connection that asks is answered.
     Dpr_Configuration[0].enables[0] = EN0_MODBUS;
+    Peer &b = *peers[MODBUS_SLOTS - 1];
     b.Send(Mbap(2, 1, Pdu(7, 0, 0)));
     Bytes got;
-    for (int i = 0; i < 50 && got.empty(); i++) {
+    for (int i = 0; i < 50 && got.empty() && !b.closed; i++) {
         Pass();
         got = b.Take(20);
     }
