@@ -290,6 +290,42 @@ uint32_t Compare(uint32_t d, uint32_t k) {
     return 1;
 }
 
+// The data routines as the command block offers them to a driver: each
+// takes (control block, command block) and finds the command by its block.
+bool Locate(const PmgrCommand *c, uint32_t &d, uint32_t &k) {
+    for (d = 0; d < PMGR_DRIVERS; d++) {
+        const PmgrCommand *first = mcb[d].data();
+        if (c >= first && c < first + dcb[d].ncmd) {
+            k = uint32_t(c - first);
+            return true;
+        }
+    }
+    return false;
+}
+intptr_t PutOf(void *, PmgrCommand *c) {
+    uint32_t d = 0, k = 0;
+    if (Locate(c, d, k)) Put(d, k);
+    return 0;
+}
+intptr_t CovPutOf(void *, PmgrCommand *c) {
+    uint32_t d = 0, k = 0;
+    if (Locate(c, d, k)) CovPut(d, k);
+    return 0;
+}
+intptr_t CompareOf(void *, PmgrCommand *c) {
+    uint32_t d = 0, k = 0;
+    return Locate(c, d, k) ? intptr_t(Compare(d, k)) : 0;
+}
+intptr_t GetOf(void *, PmgrCommand *c) {
+    uint32_t d = 0, k = 0;
+    if (Locate(c, d, k)) Get(d, k);
+    return 0;
+}
+template <class F>
+uintptr_t Routine(F f) {
+    return reinterpret_cast<uintptr_t>(f);
+}
+
 // ---- requests -----------------------------------------------------------------------------
 bool Waiting(PmgrDcb &b) { return (b.svc[PMGR_S_WAITFLAG] & 0xFFFF) != 0; }
 void ClearWait(PmgrDcb &b) { b.svc[PMGR_S_WAITFLAG] &= ~uintptr_t(0xFFFF); }
@@ -515,6 +551,20 @@ bool BuildCommands(uint32_t d, uint32_t list, uint32_t count, uint32_t ndev) {
             c.trig_mask = BitMask(t);
         }
         c.state = (flags & F_TWOWAY) ? 2 : (flags & F_READ) ? 0 : 10;
+        // The routines chosen by the data kind and flags: a two-way command
+        // puts by change of value, compares and gets; a write on trigger
+        // gets (in the compare slot); a read puts. No data: none.
+        if (!none) {
+            if (flags & F_TWOWAY) {
+                c.put = Routine(CovPutOf);
+                c.cmp = Routine(CompareOf);
+                c.get = Routine(GetOf);
+            } else if ((flags & F_TRIG_WRITE) && !(flags & (F_READ | F_TRIG_READ))) {
+                c.cmp = Routine(GetOf);
+            } else {
+                c.put = Routine(PutOf);
+            }
+        }
         off += len;
     }
     return true;

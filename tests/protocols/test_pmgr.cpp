@@ -205,6 +205,30 @@ TEST_F(Pmgr, LoadsExchangesAndStops) {
     EXPECT_EQ(Word(603), 0x3067);
     EXPECT_EQ(Word(700), 0x30C8);
     EXPECT_EQ(Word(703), 0x30CB);
+    // The command blocks' routine slots, each taking (control block,
+    // command block): a read puts; a two-way command puts by change of
+    // value, compares and gets.
+    using DataFn = intptr_t (*)(void *, PmgrCommand *);
+    PmgrCommand &rd = mcb[0][0], &tw = mcb[0][1];
+    ASSERT_NE(rd.put, 0u);
+    EXPECT_EQ(rd.cmp, 0u);
+    EXPECT_EQ(rd.get, 0u);
+    ASSERT_NE(tw.put, 0u);
+    ASSERT_NE(tw.cmp, 0u);
+    ASSERT_NE(tw.get, 0u);
+    const uint16_t kept = rd.in[0];
+    rd.in[0] = 0x4242;
+    reinterpret_cast<DataFn>(rd.put)(&dcb[0], &rd);
+    EXPECT_EQ(Word(600), 0x4242);
+    rd.in[0] = kept;
+    reinterpret_cast<DataFn>(rd.put)(&dcb[0], &rd);
+    EXPECT_EQ(Word(600), 0x3064);
+    SetWord(703, 0x5151);
+    EXPECT_EQ(reinterpret_cast<DataFn>(tw.cmp)(&dcb[0], &tw), 1);
+    EXPECT_EQ(tw.out[3], 0x5151);
+    SetWord(703, 0x30CB);
+    reinterpret_cast<DataFn>(tw.get)(&dcb[0], &tw);
+    EXPECT_EQ(tw.out[3], 0x30CB);
     // The program changes %R702: one run of one word goes to address 202 and stays.
     SetWord(702, 0x7777);
     Cycle(4);
@@ -559,6 +583,12 @@ TEST_F(Pmgr, TriggeredCommands) {
     Install(t);
     PMGR_Start();
     ASSERT_EQ(PromgrDriversLoaded, 1);
+    // A write on trigger gets, in the compare slot; a read on trigger puts.
+    EXPECT_EQ(mcb[0][0].put, 0u);
+    EXPECT_NE(mcb[0][0].cmp, 0u);
+    EXPECT_EQ(mcb[0][0].get, 0u);
+    EXPECT_NE(mcb[0][1].put, 0u);
+    EXPECT_EQ(mcb[0][1].cmp, 0u);
     SetWord(650, 0xAAAA);
     SetWord(651, 0xBBBB);
     Cycle(4);
