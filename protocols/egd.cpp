@@ -271,7 +271,10 @@ uint32_t EgdMoveData(uint8_t *msg, uint32_t len, const uint32_t *item, uint32_t 
 
 uint32_t EgdBuild(uint32_t n, unsigned x, uint32_t id, uint32_t seconds, uint8_t *buf) {
     EgdState &s = StateOf(n);
-    std::memset(buf, 0, EGD_HDR);
+    // The whole message starts cleared: an item that starts or ends partway
+    // into a byte leaves that byte's other bits as they were, which would
+    // otherwise be the previous message's (perhaps another exchange's).
+    std::memset(buf, 0, EGD_HDR + EGD_DATA_MAX);
     buf[0] = EGD_TYPE;
     buf[1] = EGD_VERSION;
     LE_Put16(buf + 2, s.counter[x]++);

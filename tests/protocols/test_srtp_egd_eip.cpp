@@ -523,6 +523,14 @@ TEST(EgdMessages, AnItemStartingInsideAByteStaysInsideTheMessage) {
     EXPECT_EQ(buf[1430], 0xFF);
     EXPECT_EQ(buf[1431], 0x07);
     EXPECT_EQ(buf[1432], 0x5A);
+    // The same buffer for another message (as the producer's is): the bits
+    // an item's first and last bytes do not carry are 0, not what the
+    // previous message held there.
+    std::fill(buf.begin(), buf.end() - 1, 0xFF);
+    c.egd[0].items[0][0] = R(1000) + 3;
+    c.egd[0].items[0][1] = 2;
+    EXPECT_EQ(EgdBuild(0, 0, 0x101, 0, buf.data()), 32u + 2u);
+    EXPECT_EQ(Bytes(buf.begin() + 32, buf.begin() + 34), (Bytes{0, 0}));
 
     // Consuming: the same item reads one byte past the received message.
     c.egd[1] = {};
