@@ -61,9 +61,8 @@ uint8_t port_switch;
 // called only for a driver that was initialised (its state alone does not
 // say so once its port was handed back).
 std::array<bool, PMGR_DRIVERS> initialised;
-// Device table of the Ethernet drivers: 256 entries and the zero entry that
-// ends it.
-// One device table per driver: at most 128 devices and an entry of zeros.
+// Device table of each Ethernet driver: at most 128 devices and the zero
+// entry that ends it.
 std::array<std::array<std::array<uint8_t, 16>, PMGR_DEVICES + 1>, PMGR_DRIVERS> devTable;
 
 constexpr uint32_t kRec = 16, kRecLen = 32, kCfgMin = 46, kDevMin = 28, kCmdMin = 36;
