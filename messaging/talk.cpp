@@ -431,6 +431,7 @@ uint32_t ModbusCore(const ModbusOps &o, uint32_t enable) {
         p.control = Talk.modbus_control.data();
     }
     p.data = RegPtr(o.w[4]);
+    p.data_ref = o.w[4];
     p.status = RegPtr(o.w[5]);
     if (p.data == nullptr || p.status == nullptr) return 0;
     if (o.ext) {

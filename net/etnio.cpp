@@ -100,37 +100,103 @@ void WriteBytes(uint32_t a, const uint8_t *d, uint32_t n) {
     if (RegOk(a)) PlcReg_Set(a, d, 8 * n);
 }
 
+// A variable of 32- or 64-bit elements (DINT, DWORD, LINT, ...) takes the
+// modules' 16-bit steps inside its elements, where no handle can address
+// them: the station's whole area of it is read and written in one access,
+// each module's bytes at their byte offset from the area's start.
+bool Wide(uint32_t a) {
+    if (!IecHandle(a) || (a & (1u << 29))) return false;
+    const uint32_t type = (a >> 26) & 7;
+    return type == 2 || type == 3;
+}
+constexpr uint32_t kAreaMax = 8 * ETNIO_MODULES;  // bytes: at most 8 a module
+enum Lane : uint8_t { L_DI, L_DQ, L_AI, L_AQ };
+uint32_t LaneBits(const KindInfo &k, Lane l) {
+    return l == L_DI ? k.di_bits : l == L_DQ ? k.dq_bits : l == L_AI ? 16u * k.ai_words : 16u * k.aq_words;
+}
+uint32_t LaneAddr(const EtnIoModule &md, Lane l) {
+    return l == L_DI ? md.di : l == L_DQ ? md.dq : l == L_AI ? md.ai : md.aq;
+}
+// A station's area of lane l at a wide variable: its start and its bits; 0
+// when the lane has no area or it is not such a variable.
+uint32_t WideArea(const EtnIoStation &s, Lane l, uint32_t *bits) {
+    uint32_t start = 0;
+    *bits = 0;
+    for (uint32_t m = 0; m < s.modules; m++) {
+        const uint32_t b = LaneBits(kKinds[s.mod[m].kind], l);
+        if (b == 0) continue;
+        if (start == 0) start = LaneAddr(s.mod[m], l);
+        *bits += b;
+    }
+    return Wide(start) && *bits <= 8 * kAreaMax ? start : 0;
+}
+// The area as it stands (zeros where the access is refused).
+void ReadArea(uint32_t a, uint32_t bits, uint8_t *buf) {
+    std::memset(buf, 0, kAreaMax);
+    if (a != 0) PlcReg_Get(buf, a, bits);
+}
+
 // Output bytes of a station as the registers hold them now.
 void CollectOutputs(const EtnIoStation &s, uint8_t *out) {
+    uint32_t qbits = 0, abits = 0, qoff = 0, aoff = 0;
+    const uint32_t qwide = WideArea(s, L_DQ, &qbits), awide = WideArea(s, L_AQ, &abits);
+    uint8_t qarea[kAreaMax], aarea[kAreaMax];
+    ReadArea(qwide, qbits, qarea);
+    ReadArea(awide, abits, aarea);
     for (uint32_t m = 0; m < s.modules; m++) {
         const EtnIoModule &md = s.mod[m];
         uint8_t *o = out + md.out_off;
         const KindInfo &k = kKinds[md.kind];
         if (k.dq_bits) {
-            for (uint32_t i = 0; i < md.out_len; i += 2) {
-                const uint16_t w = ReadWord(Further(md.dq, 8 * i));
-                o[i] = uint8_t(w);
-                if (i + 1 < md.out_len) o[i + 1] = uint8_t(w >> 8);
+            if (qwide) {
+                std::memcpy(o, qarea + qoff / 8, md.out_len);
+            } else {
+                for (uint32_t i = 0; i < md.out_len; i += 2) {
+                    const uint16_t w = ReadWord(Further(md.dq, 8 * i));
+                    o[i] = uint8_t(w);
+                    if (i + 1 < md.out_len) o[i + 1] = uint8_t(w >> 8);
+                }
             }
         } else if (k.aq_words) {
-            for (uint32_t i = 0; i < k.aq_words; i++) LE_Put16(o + 2 * i, ReadWord(Further(md.aq, 16 * i)));
+            if (awide)
+                std::memcpy(o, aarea + aoff / 8, 2u * k.aq_words);
+            else
+                for (uint32_t i = 0; i < k.aq_words; i++) LE_Put16(o + 2 * i, ReadWord(Further(md.aq, 16 * i)));
         }
+        qoff += k.dq_bits;
+        aoff += 16u * k.aq_words;
     }
 }
 
 // Input bytes of an answer into the registers.
 void StoreInputs(const EtnIoStation &s, const uint8_t *in) {
+    uint32_t dbits = 0, abits = 0, doff = 0, aoff = 0;
+    const uint32_t dwide = WideArea(s, L_DI, &dbits), awide = WideArea(s, L_AI, &abits);
+    uint8_t darea[kAreaMax], aarea[kAreaMax];
+    // A module that fills only part of its area leaves the rest as it was.
+    ReadArea(dwide, dbits, darea);
+    ReadArea(awide, abits, aarea);
     for (uint32_t m = 0; m < s.modules; m++) {
         const EtnIoModule &md = s.mod[m];
         const KindInfo &k = kKinds[md.kind];
         const uint8_t *p = in + md.in_off;
         if (k.di_bits) {
-            for (uint32_t i = 0; i < md.in_len; i += 2)
-                WriteBytes(Further(md.di, 8 * i), p + i, md.in_len - i >= 2 ? 2 : 1);
+            if (dwide)
+                std::memcpy(darea + doff / 8, p, md.in_len);
+            else
+                for (uint32_t i = 0; i < md.in_len; i += 2)
+                    WriteBytes(Further(md.di, 8 * i), p + i, md.in_len - i >= 2 ? 2 : 1);
         } else if (k.ai_words) {
-            for (uint32_t i = 0; i < k.ai_words; i++) WriteBytes(Further(md.ai, 16 * i), p + 2 * i, 2);
+            if (awide)
+                std::memcpy(aarea + aoff / 8, p, 2u * k.ai_words);
+            else
+                for (uint32_t i = 0; i < k.ai_words; i++) WriteBytes(Further(md.ai, 16 * i), p + 2 * i, 2);
         }
+        doff += k.di_bits;
+        aoff += 16u * k.ai_words;
     }
+    if (dwide) PlcReg_Set(dwide, darea, dbits);
+    if (awide) PlcReg_Set(awide, aarea, abits);
 }
 
 // The functions a station is sent: its inputs read, its outputs written,
@@ -381,10 +447,17 @@ int32_t EtnIo_Parse(uint32_t iface, const uint8_t *d, uint32_t len) {
         const uint16_t mods = LE_Get16(r + kStModules);
         s.modules = 0;
         uint32_t in = 0, out = 0;
+        bool ended = false;
         for (uint32_t m = 0; m < mods && m < ETNIO_MODULES; m++) {
             const uint8_t *e = r + kStModule + kModuleBytes * m;
             const uint16_t kind = LE_Get16(e + kModKind);
-            if (kind == 0 || kind >= kKinds.size()) break;  // the list ends here
+            // A kind outside the table ends the configuration: this station
+            // keeps the modules before it, and the stations after it are
+            // not configured.
+            if (kind == 0 || kind >= kKinds.size()) {
+                ended = true;
+                break;
+            }
             const KindInfo &ki = kKinds[kind];
             EtnIoModule &md = s.mod[m];
             md = EtnIoModule{LE_Get32(e + kModConfig), kind, uint8_t(in), ki.in, uint8_t(out), ki.out, 0, 0, 0, 0};
@@ -403,6 +476,10 @@ int32_t EtnIo_Parse(uint32_t iface, const uint8_t *d, uint32_t len) {
         s.in_bytes = uint8_t(in);
         s.out_bytes = uint8_t(out);
         s.flags = uint8_t((s.flags & (EIO_BOUND | EIO_CONNECTED)) | EIO_USED);
+        if (ended) {
+            c.count = uint8_t(k + 1);
+            return int32_t(k + 1);
+        }
     }
     return count;
 }
@@ -549,6 +626,16 @@ void EtnIo_Scan(uint32_t iface) {
             s.phase = EtnIoPhase::kStart;
             s.shadow_valid = 0;
         }
+        Step(iface, k, run);
+    }
+    // Stations an earlier record had beyond the present one's (fewer
+    // stations, or none applied) are taken down: their connections would
+    // otherwise stay open and counted.
+    for (uint32_t k = c.count; k < ETNIO_STATIONS; k++) {
+        EtnIoStation &s = c.st[k];
+        const bool closing = s.state == EtnIoState::kDisconnect || s.state == EtnIoState::kClosing;
+        if (!closing && !(s.flags & (EIO_CONNECTED | EIO_BOUND))) continue;
+        if (!closing) s.state = EtnIoState::kDisconnect;
         Step(iface, k, run);
     }
     c.last_run = run;

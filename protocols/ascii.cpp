@@ -114,6 +114,13 @@ bool Store(AsciiTCPConn &c, const uint32_t *cfg) {
     const uint32_t now = FPGA_GetFrt();
     if (c.first_pending && now - c.first_time > ASCII_JOIN_TICKS) c.first_pending = 0;
     if (c.rx_len == 0) return false;
+    // A refused block has no length word either: for such a layout word 0
+    // would be the variable itself. What arrived is dropped.
+    if (LayoutOf(block) == Layout::Refused) {
+        c.first_pending = 0;
+        c.rx_len = 0;
+        return false;
+    }
     if (c.first_pending) {
         const uint32_t n = std::min(c.rx_len, ASCII_SECOND_MAX);
         if (c.rx_len > ASCII_SECOND_MAX)

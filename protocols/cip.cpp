@@ -409,14 +409,13 @@ uint32_t ForwardOpen(ObjConnManager &mgr, const CipRequest &req, uint8_t *a) {
     const uint32_t words = d[35];
     const uint8_t st = SizeCheck(req.length, 36 + 2 * words);
     if (st != CIP_OK) return CipAnswer(a, s, st);
-    ObjConnCfg *cfg = nullptr;
-    if (Conn_Cfg_Inst_Allocate(&cfg) != 0) return ConnManagerOpenError(a, s, CIP_CONN_FAILURE, CIP_EXT_NO_RECORD, d);
+    // The list entry first, then the record: eight open connections use up
+    // both, and a full list is what they answer.
     unsigned slot = 0;
     while (slot < mgr.list.size() && mgr.list[slot] != nullptr) slot++;
-    if (slot == mgr.list.size()) {
-        Conn_Cfg_Inst_Free(cfg);
-        return ConnManagerOpenError(a, s, CIP_CONN_FAILURE, CIP_EXT_LIST_FULL, d);
-    }
+    if (slot == mgr.list.size()) return ConnManagerOpenError(a, s, CIP_CONN_FAILURE, CIP_EXT_LIST_FULL, d);
+    ObjConnCfg *cfg = nullptr;
+    if (Conn_Cfg_Inst_Allocate(&cfg) != 0) return ConnManagerOpenError(a, s, CIP_CONN_FAILURE, CIP_EXT_NO_RECORD, d);
     // The path is checked before anything is copied.
     if (words > CIP_PATH_WORDS) {
         Conn_Cfg_Inst_Free(cfg);

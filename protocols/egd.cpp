@@ -8,6 +8,7 @@
 
 #include "core/image/bytes.h"
 #include "core/image/passwork.h"
+#include "core/image/plcreg.h"
 #include "core/image/tx.h"
 #include "net/enet.h"
 #include "platform/plat_assert.h"
@@ -221,8 +222,11 @@ uint32_t EgdMoveData(uint8_t *msg, uint32_t len, const uint32_t *item, uint32_t 
     switch (kind) {
     case EGD_KIND_DATA:
         // An item that would pass the message's end (or, producing, its
-        // 1,400 data bytes) is not moved, and nothing after it.
-        if (pos + size > len) {
+        // 1,400 data bytes) is not moved, and nothing after it. A register
+        // reference that starts partway into a byte moves its bits into the
+        // same bit positions of the message, so it also touches the byte
+        // after its length (an IEC handle's low bits are no bit offset).
+        if (pos + size + ((ref % 8 != 0 && !PlcReg_IsIecHandle(ref)) ? 1 : 0) > len) {
             next = 0;
             break;
         }
@@ -267,7 +271,10 @@ uint32_t EgdMoveData(uint8_t *msg, uint32_t len, const uint32_t *item, uint32_t 
 
 uint32_t EgdBuild(uint32_t n, unsigned x, uint32_t id, uint32_t seconds, uint8_t *buf) {
     EgdState &s = StateOf(n);
-    std::memset(buf, 0, EGD_HDR);
+    // The whole message starts cleared: an item that starts or ends partway
+    // into a byte leaves that byte's other bits as they were, which would
+    // otherwise be the previous message's (perhaps another exchange's).
+    std::memset(buf, 0, EGD_HDR + EGD_DATA_MAX);
     buf[0] = EGD_TYPE;
     buf[1] = EGD_VERSION;
     LE_Put16(buf + 2, s.counter[x]++);

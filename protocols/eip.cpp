@@ -159,6 +159,11 @@ uint32_t SendRRData(uint32_t n, uint8_t *m, uint32_t len, uint8_t *t) {
         slot.fresh = 0;
         if (slot.port == 0 || slot.address != 0) continue;
         if (slot.consuming) {
+            // The O->T item alone: the T->O item belongs to the producing
+            // half, which adds its own below. A second, multicast T->O item
+            // for the consuming half would contradict it whenever that half
+            // produces to the opener or to the address the request named,
+            // and a scanner could take either.
             pos += SockAddrItem(t + pos, CPF_OT_SOCKADDR, slot.port, a.ip->nx_ip_address);
         } else {
             if (cpf.sock_type == CPF_TO_SOCKADDR && cpf.sock_port != 0 && cpf.sock_addr != 0) {
@@ -716,8 +721,10 @@ void Eip_Scan(uint32_t n) {
         }
         NX_PACKET *pk = nullptr;
         if (_nx_udp_socket_receive(&s.udp, &pk, 0) == NX_SUCCESS) {
-            if (s.conn->state == CipConnState::Established)
-                EipConsume(n, k, pk->nx_packet_prepend_ptr, pk->nx_packet_length, now);
+            // In any state: a connection timed out (action 0) takes the
+            // scanner's data again when they come, or its consumed registers
+            // would stay frozen until the Forward_Close.
+            EipConsume(n, k, pk->nx_packet_prepend_ptr, pk->nx_packet_length, now);
             _nx_packet_release(pk);
         }
         TimeOut(s, now);

@@ -123,8 +123,16 @@ Area SlaveArea(uint8_t fc, uint32_t a, uint32_t *first) {
             *first = a - 512;
             return {BA_R, 2488, 1};
         }
-        *first = a - 3000;
-        return {BA_R, 50240, 1};
+        if (a < 6000) {
+            *first = a - 3000;
+            return {BA_R, 50240, 1};
+        }
+        if (a < 10000) {
+            *first = a - 6000;
+            return {BA_AQG, 32, 1};
+        }
+        *first = a - 10000;
+        return {BA_R, 4096, 1};
     case MB_READ_INPUT_REGISTERS:
         if (a < 3000) {
             *first = a;
@@ -621,6 +629,10 @@ uint32_t SlaveStep(ModbusPcb &c) {
             st |= 0x200;
         } else if (c.tx_flag != 0 || c.parm.data == nullptr) {
             st |= 0x400;
+        } else if (c.parm.data_ref != 0 && PlcReg_Ptr(c.parm.data_ref, 8u * ctl) == nullptr) {
+            // The data operand was checked at its first word only: a frame
+            // that would run past the register image is a length refused.
+            st |= 0x200;
         } else {
             std::memcpy(m.buf.data(), c.parm.data, ctl);
             SendFrame(c, ctl);

@@ -17,6 +17,7 @@ struct ModbusParm {
     uint16_t timeout;        // 100 ms units, 0 none
     const uint8_t *control;  // master trigger word / slave own-frame length
     uint8_t *data;           // master request record / slave own-frame bytes
+    uint32_t data_ref;       // register reference of data (ladder forms), 0 none
     uint8_t *status;         // status word
     uint8_t trigger_bit;
     std::array<uint16_t, 2> ext;  // ext[1]: store-and-forward entries

@@ -470,11 +470,9 @@ void Modbus_Scan(uint32_t n) {
         s.stepped = filed;
         s.listens = NxListenReports;
         // Connections are accepted whether or not the service is on; with it
-        // off, what they send is read and dropped.
+        // off, what they send is read and dropped, and nothing is answered,
+        // timed out or closed: not even a connection given way to a newcomer.
         SocketListen(s, cfg.port);
-        // A read waiting for its answer is a reply the client would lose.
-        NxServerDisplace(s.slots, _tx_time_get(), ModbusDisconnect,
-                         [](const ModbusSlot &slot) { return slot.read_pending != 0; });
         if (!(Dpr_Configuration[n == 1 ? 1 : 0].enables[0] & EN0_MODBUS)) {
             for (auto &slot : s.slots) {
                 if (slot.socket.state == NX_TCP_ESTABLISHED && NxRxReady(&slot.socket)) Drain(slot.socket);
@@ -482,6 +480,9 @@ void Modbus_Scan(uint32_t n) {
             s.busy = s.timed = 0;
             return;
         }
+        // A read waiting for its answer is a reply the client would lose.
+        NxServerDisplace(s.slots, _tx_time_get(), ModbusDisconnect,
+                         [](const ModbusSlot &slot) { return slot.read_pending != 0; });
     }
     const uint32_t now = _tx_time_get();
     AnswerReads(n, s, udp);

@@ -61,9 +61,9 @@ uint8_t port_switch;
 // called only for a driver that was initialised (its state alone does not
 // say so once its port was handed back).
 std::array<bool, PMGR_DRIVERS> initialised;
-// Device table of the Ethernet drivers: 256 entries and the zero entry that
-// ends it.
-std::array<std::array<uint8_t, 16>, 257> devTable;
+// Device table of each Ethernet driver: at most 128 devices and the zero
+// entry that ends it.
+std::array<std::array<std::array<uint8_t, 16>, PMGR_DEVICES + 1>, PMGR_DRIVERS> devTable;
 
 constexpr uint32_t kRec = 16, kRecLen = 32, kCfgMin = 46, kDevMin = 28, kCmdMin = 36;
 constexpr uint16_t F_READ = 1, F_TWOWAY = 2, F_TRIG_READ = 4, F_TRIG_WRITE = 8, F_WRITE_FIRST = 16, F_PAIRS = 256;
@@ -289,6 +289,42 @@ uint32_t Compare(uint32_t d, uint32_t k) {
     return 1;
 }
 
+// The data routines as the command block offers them to a driver: each
+// takes (control block, command block) and finds the command by its block.
+bool Locate(const PmgrCommand *c, uint32_t &d, uint32_t &k) {
+    for (d = 0; d < PMGR_DRIVERS; d++) {
+        const PmgrCommand *first = mcb[d].data();
+        if (c >= first && c < first + dcb[d].ncmd) {
+            k = uint32_t(c - first);
+            return true;
+        }
+    }
+    return false;
+}
+intptr_t PutOf(void *, PmgrCommand *c) {
+    uint32_t d = 0, k = 0;
+    if (Locate(c, d, k)) Put(d, k);
+    return 0;
+}
+intptr_t CovPutOf(void *, PmgrCommand *c) {
+    uint32_t d = 0, k = 0;
+    if (Locate(c, d, k)) CovPut(d, k);
+    return 0;
+}
+intptr_t CompareOf(void *, PmgrCommand *c) {
+    uint32_t d = 0, k = 0;
+    return Locate(c, d, k) ? intptr_t(Compare(d, k)) : 0;
+}
+intptr_t GetOf(void *, PmgrCommand *c) {
+    uint32_t d = 0, k = 0;
+    if (Locate(c, d, k)) Get(d, k);
+    return 0;
+}
+template <class F>
+uintptr_t Routine(F f) {
+    return reinterpret_cast<uintptr_t>(f);
+}
+
 // ---- requests -----------------------------------------------------------------------------
 bool Waiting(PmgrDcb &b) { return (b.svc[PMGR_S_WAITFLAG] & 0xFFFF) != 0; }
 void ClearWait(PmgrDcb &b) { b.svc[PMGR_S_WAITFLAG] &= ~uintptr_t(0xFFFF); }
@@ -421,6 +457,7 @@ bool BuildDevices(uint32_t d, uint32_t list, uint32_t count) {
         if (len < kDevMin || At(off, len) == nullptr) return false;
         PmgrDevice &v = scb[d][i];
         v = PmgrDevice{};
+        v.cfg = dcb[d].cfg;
         v.entry = e;
         const uint32_t st = LE_Get32(e);
         if (st != 0) {
@@ -470,11 +507,15 @@ bool BuildCommands(uint32_t d, uint32_t list, uint32_t count, uint32_t ndev) {
             c.type = uint8_t(reinterpret_cast<PmgrClassifyFn>(b.entry[PMGR_H_CLASSIFY])(e[15], Word(e + 18)));
         if (c.type > 17) return false;
         const bool bits = IsBitPacked(c.type);
+        // Data type 0 has no data: its count (often 0) and register are the
+        // driver's business, and nothing moves between register and areas
+        // (no elements for put, get and compare).
+        const bool none = c.type == 0;
         const uint32_t raw = e[17] ? e[17] : Word(e + 20);  // the count the driver is given
         uint32_t n = raw;
         if (flags & F_PAIRS) n /= 2;
         c.count = uint8_t(n);
-        cmd_elems[d][k] = uint16_t(n);
+        cmd_elems[d][k] = uint16_t(none ? 0 : n);
         cmd_kind[d][k] = bits ? K_BITS : (c.type == 3 || (flags & F_PAIRS)) ? K_DWORDS : K_WORDS;
         // Byte 21 is the string code only beside a count in byte 17; with
         // byte 17 at 0 it is the high byte of the long count.
@@ -490,11 +531,13 @@ bool BuildCommands(uint32_t d, uint32_t list, uint32_t count, uint32_t ndev) {
         // the handle's low bits are the element index, not a bit number.
         cmd_iec_bits[d][k] = bits && iec ? 1 : 0;
         c.bit_offset = uint8_t(bits && !iec ? reg % 8 : 0);
-        if (cmd_iec_bits[d][k])
+        if (none)
+            c.reg = nullptr;
+        else if (cmd_iec_bits[d][k])
             c.reg = PlcReg_Ptr(reg, 8 * n);
         else
             c.reg = PlcReg_Ptr(bits ? reg - reg % 8 : reg, bits ? (n + c.bit_offset + 7) / 8 * 8 : 16 * rw);
-        if (c.reg == nullptr || n == 0) return false;
+        if (!none && (c.reg == nullptr || n == 0)) return false;
         // Input then output area, inside the driver's half of drvData.
         if (words + 2 * aw > PMGR_SEG_WORDS) return false;
         c.in = area + words;
@@ -507,6 +550,20 @@ bool BuildCommands(uint32_t d, uint32_t list, uint32_t count, uint32_t ndev) {
             c.trig_mask = BitMask(t);
         }
         c.state = (flags & F_TWOWAY) ? 2 : (flags & F_READ) ? 0 : 10;
+        // The routines chosen by the data kind and flags: a two-way command
+        // puts by change of value, compares and gets; a write on trigger
+        // gets (in the compare slot); a read puts. No data: none.
+        if (!none) {
+            if (flags & F_TWOWAY) {
+                c.put = Routine(CovPutOf);
+                c.cmp = Routine(CompareOf);
+                c.get = Routine(GetOf);
+            } else if ((flags & F_TRIG_WRITE) && !(flags & (F_READ | F_TRIG_READ))) {
+                c.cmp = Routine(GetOf);
+            } else {
+                c.put = Routine(PutOf);
+            }
+        }
         off += len;
     }
     return true;
@@ -542,7 +599,9 @@ bool Resolve(uint32_t d, uint32_t n) {
     b.ndev = LE_Get32(rec + 12);
     if (!BuildDevices(d, LE_Get32(rec + 8), b.ndev)) return false;
     b.ncmd = LE_Get32(rec + 20);
-    if (!b.free_running && !BuildCommands(d, LE_Get32(rec + 16), b.ncmd, b.ndev)) return false;
+    // A free-running driver gets its command blocks too, to read: the
+    // manager runs none of them.
+    if (!BuildCommands(d, LE_Get32(rec + 16), b.ncmd, b.ndev)) return false;
     const uint32_t sa = LE_Get32(b.cfg + 8);
     b.status_area = sa ? PlcReg_Ptr(sa, 64) : nullptr;
     return true;
@@ -597,7 +656,7 @@ void Mirror(uint32_t d) {
     auto &s = b.svc;
     const uint8_t *rec = Record(d);
     const uint32_t group = rec ? LE_Get32(rec + 24) : 0;
-    const bool cmds = !b.free_running && b.ncmd > 0;
+    const bool cmds = b.ncmd > 0;
     s[PMGR_S_SCANLIST] = rec ? reinterpret_cast<uintptr_t>(At(LE_Get32(rec + 16), 0)) : 0;
     s[PMGR_S_COMMANDS] = cmds ? reinterpret_cast<uintptr_t>(mcb[d].data()) : 0;
     s[PMGR_S_NCMD] = cmds ? b.ncmd : 0;
@@ -636,24 +695,27 @@ void EthernetServices(uint32_t d) {
     s[PMGR_S_CLOSE1] = Fn(v.Close1);
 }
 
-// The device table of an Ethernet driver, at most 256 devices. Its address
-// is not written into the configuration block's 32-bit word at offset 16: a
+// The device table of an Ethernet driver, one of its own. Its address is
+// not written into the configuration block's 32-bit word at offset 16: a
 // pointer of this build does not fit it, and the stored block stays as it
-// was downloaded. Drivers take their device entry from service entry 3.
+// was downloaded. The driver finds it in the control block's slot 48 (a
+// word the manager does not otherwise use).
 void BuildDevTable(uint32_t d) {
     PmgrDcb &b = dcb[d];
-    for (auto &e : devTable) e.fill(0);
-    const uint32_t n = b.ndev < devTable.size() - 1 ? b.ndev : uint32_t(devTable.size() - 1);
+    auto &t = devTable[d];
+    for (auto &e : t) e.fill(0);
+    const uint32_t n = b.ndev < t.size() - 1 ? b.ndev : uint32_t(t.size() - 1);
     for (uint32_t i = 0; i < n; i++) {
         const uint8_t *e = scb[d][i].entry;
         const uint8_t opt = Word(e + 26) > 28 ? e[29] : 0;
         const uint32_t alt = (opt & 2) && Word(e + 26) >= 36 ? LE_Get32(e + 32) : 0;
-        LE_Put32(&devTable[i][0], LE_Get32(e + 4));
-        LE_Put32(&devTable[i][4], (opt & 2) ? alt : Word(e + 24));
-        LE_Put16(&devTable[i][8], opt);
-        LE_Put16(&devTable[i][10], 0xA5);
-        LE_Put32(&devTable[i][12], alt);
+        LE_Put32(&t[i][0], LE_Get32(e + 4));
+        LE_Put32(&t[i][4], (opt & 2) ? alt : Word(e + 24));
+        LE_Put16(&t[i][8], opt);
+        LE_Put16(&t[i][10], 0xA5);
+        LE_Put32(&t[i][12], alt);
     }
+    b.svc[PMGR_S_DEVTABLE] = reinterpret_cast<uintptr_t>(t.data());
 }
 
 // A port already in the command protocol is not opened again, but the
@@ -1093,8 +1155,12 @@ void PMGR_Start() {
         for (uint32_t k = PMGR_H_INIT; k < PMGR_H_SLOTS; k++) b.entry[k] = h[k];
         if (!b.entry[PMGR_H_INIT] || !b.entry[PMGR_H_READ] || !b.entry[PMGR_H_WRITE] || !b.entry[PMGR_H_CLASSIFY])
             continue;
+        // A driver its start leaves stopped keeps no hand-over bit: the bit
+        // would otherwise give the programming port away from whoever holds
+        // it, or claim it and run a driver whose blocks were never built.
         if (!Resolve(n, n)) {
             b.state = PMGR_IDLE;
+            b.handover = 0;
             continue;
         }
         if (!b.free_running) b.entry[PMGR_H_SCAN] = 0;
@@ -1103,7 +1169,7 @@ void PMGR_Start() {
         if (b.port != 0) {
             b.port = Renumber(b.port);
             EthernetServices(n);
-            // A free-running driver has no command blocks: it keeps the device list.
+            // A free-running driver keeps the device list.
             if (b.ncmd && !b.free_running)
                 b.svc[PMGR_S_DEVICE] = reinterpret_cast<uintptr_t>(DeviceOf(mcb[n][0]).entry);
             BuildDevTable(n);
@@ -1116,11 +1182,15 @@ void PMGR_Start() {
             // A driver without a hand-over bit has nothing that would take the
             // port later: it takes it now.
             port_switch &= uint8_t(~1);
-            if (!pmgr_hooks.talk_override || !pmgr_hooks.talk_override(0)) continue;
+            if (!pmgr_hooks.talk_override || !pmgr_hooks.talk_override(0)) {
+                b.handover = 0;
+                continue;
+            }
         }
         Mirror(n);
         if (reinterpret_cast<PmgrInitFn>(b.entry[PMGR_H_INIT])(b.svc.data()) != 0) {
             if (b.port == 0 && pmgr_hooks.talk_release) pmgr_hooks.talk_release(0);
+            b.handover = 0;
             continue;
         }
         initialised[n] = true;

@@ -56,6 +56,7 @@ struct PmgrDevice {
     uint16_t state;      // PMGR_DEV_*
     uint32_t time;       // sysDTic
     PmgrCommand *owner;  // command owning the retry sequence
+    const uint8_t *cfg;  // the driver's configuration block
     const uint8_t *entry;
     const uint8_t *disable;  // device disable bit's byte, null none
     uint8_t disable_mask;

@@ -89,6 +89,10 @@ enum {
     PMGR_S_STATUSAREA = 46,
     PMGR_S_CYCLE = 47,
     PMGR_S_SPARE1 = 48,
+    /* The same slot: an Ethernet driver's device table (16-byte entries up
+       to one of zeros), which no 32-bit word of its configuration block
+       can address on this build. */
+    PMGR_S_DEVTABLE = 48,
     PMGR_S_CYCLESTART = 49,
     PMGR_S_TRIGSAVED = 50,
     PMGR_S_TRIGBYTE = 51,

@@ -23,7 +23,6 @@ std::array<uint8_t, SRTP_PIECE> SrtpTxMsg;
 NX_PACKET_POOL *SrtpPacketPoolPtr;
 uint8_t SrtpPlcPriv = 2;
 uint16_t SrtpPortNumber = 18245;
-uint32_t SrtpIecTable, SrtpIecWords;
 
 namespace {
 
@@ -262,10 +261,11 @@ uint32_t SrtpSessionMsg(SrtpSlot &slot, const uint8_t *m) {
 
 // Checks a register request in the mapping in force: 0 good (block set),
 // 1 bad request, 2 refused by the register bridge.
-uint32_t CheckRequest(const Service &s, EtnReq &blk) {
+uint32_t CheckRequest(uint32_t n, const Service &s, EtnReq &blk) {
     const bool iec = IecMapping();
-    if (iec ? z7SrtpCheckValid(s.selector, s.offset, s.count) : SrtpCheckValid(s.selector, s.offset, s.count)) return 1;
-    blk = iec ? z7SrtpMkRegBlk(s.selector, s.offset, s.count) : SrtpMkRegBlk(s.selector, s.offset, s.count);
+    if (iec ? z7SrtpCheckValid(s.selector, s.offset, s.count, n) : SrtpCheckValid(s.selector, s.offset, s.count))
+        return 1;
+    blk = iec ? z7SrtpMkRegBlk(s.selector, s.offset, s.count, n) : SrtpMkRegBlk(s.selector, s.offset, s.count);
     // No transfer may be longer than a text buffer.
     if ((blk.count + 7) / 8 > SRTP_TEXT_MAX) return 1;
     if (EtnValidateReq(&blk) != 0) return 2;
@@ -275,7 +275,7 @@ uint32_t CheckRequest(const Service &s, EtnReq &blk) {
 void RegisterRead(uint32_t n, unsigned k, const uint8_t *m, const Service &s) {
     SrtpSlot &slot = ServerOf(n).slots[k];
     EtnReq blk{};
-    const uint32_t r = CheckRequest(s, blk);
+    const uint32_t r = CheckRequest(n, s, blk);
     if (r == 1) {
         if (SrtpBadRequestMsg(slot, m) != 0) SrtpError(slot, SequenceOf(m));
         return;
@@ -301,7 +301,7 @@ void RegisterWrite(uint32_t n, unsigned k, const uint8_t *m, uint32_t len, const
     SrtpSlot &slot = ServerOf(n).slots[k];
     const uint16_t seq = SequenceOf(m);
     EtnReq blk{};
-    const uint32_t r = CheckRequest(s, blk);
+    const uint32_t r = CheckRequest(n, s, blk);
     if (r == 1) {
         if (SrtpBadRequestMsg(slot, m) != 0) SrtpError(slot, seq);
         return;
@@ -467,15 +467,23 @@ uint32_t SrtpCheckValid(uint32_t selector, uint32_t offset, uint32_t count) {
     return uint64_t(SrtpGetOffset(selector, offset)) + SrtpGetSize(selector, count) > s->limit ? 1 : 0;
 }
 
-EtnReq z7SrtpMkRegBlk(uint32_t selector, uint32_t offset, uint32_t count) {
-    return {SrtpIecTable + SrtpGetOffset(selector, offset) / 16, SrtpGetSize(selector, count)};
+namespace {
+// The table as the configuration's parse left it, read afresh on each
+// request.
+uint32_t IecTableWords(uint32_t n) { return Dpr_Configuration[n == 1 ? 1 : 0].values[0]; }
+uint32_t IecTable(uint32_t n) { return Dpr_Configuration[n == 1 ? 1 : 0].values[1]; }
+}  // namespace
+
+EtnReq z7SrtpMkRegBlk(uint32_t selector, uint32_t offset, uint32_t count, uint32_t n) {
+    return {IecTable(n) + SrtpGetOffset(selector, offset) / 16, SrtpGetSize(selector, count)};
 }
 
-uint32_t z7SrtpCheckValid(uint32_t selector, uint32_t offset, uint32_t count) {
+uint32_t z7SrtpCheckValid(uint32_t selector, uint32_t offset, uint32_t count, uint32_t n) {
     if (SrtpGetToken(selector) == 0) return 1;
-    if (!PlcReg_IsIecHandle(SrtpIecTable)) return 1;
-    return uint64_t(SrtpGetOffset(selector, offset)) + SrtpGetSize(selector, count) > uint64_t(SrtpIecWords) * 16 ? 1
-                                                                                                                  : 0;
+    if (!PlcReg_IsIecHandle(IecTable(n))) return 1;
+    return uint64_t(SrtpGetOffset(selector, offset)) + SrtpGetSize(selector, count) > uint64_t(IecTableWords(n)) * 16
+               ? 1
+               : 0;
 }
 
 // ---- messages --------------------------------------------------------------------------------------
@@ -513,6 +521,10 @@ uint32_t SrtpReadAnswer(uint32_t n, unsigned k) {
         uint8_t *t = SrtpInitResponse(SRTP_MSG_ANSWER, slot.sequence, bytes, SRTP_ANSWER_TEXT);
         Reflect(t, slot.byte30, slot.reflect, SRTP_KIND_DONE_TEXT);
         LE_Put16(t + SRTPH_ANSWER_TEXT, uint16_t(bytes));
+        // Bits that do not fill their carrying bytes leave the rest of them
+        // as they were: 0, not what the previous answer (perhaps another
+        // session's) held there.
+        std::memset(t + SRTP_HDR, 0, bytes);
         Dpr_Data_Block(slot.reference, bits, t + SRTP_HDR, 0, 0);
         r = SrtpSendResponse(slot, SRTP_HDR + bytes);
     } else {
@@ -525,6 +537,7 @@ uint32_t SrtpReadAnswer(uint32_t n, unsigned k) {
         }
         if (b == nullptr) return 1;  // tried again on a later pass
         b->in_use = 1;
+        std::memset(b->data.data(), 0, bytes);
         Dpr_Data_Block(slot.reference, bits, b->data.data(), 0, 0);
         uint8_t *t = SrtpInitResponse(SRTP_MSG_ANSWER, slot.sequence, bytes, SRTP_ANSWER_TEXT);
         Reflect(t, slot.byte30, slot.reflect, SRTP_KIND_DONE_TEXT);

@@ -73,8 +73,6 @@ extern NX_PACKET_POOL *SrtpPacketPoolPtr;
 extern uint8_t SrtpPlcPriv;
 // TCP port served (18245; tests move it).
 extern uint16_t SrtpPortNumber;
-// IEC mapping: the IEC copy's SRTP table (variable handle) and its size in words.
-extern uint32_t SrtpIecTable, SrtpIecWords;
 
 uint32_t Srtp_Init(NX_IP *ip, NX_PACKET_POOL *pool);
 void Srtp_Scan(uint32_t iface);
@@ -102,8 +100,11 @@ uint32_t SrtpGetSize(uint32_t selector, uint32_t count);
 EtnReq SrtpMkRegBlk(uint32_t selector, uint32_t offset, uint32_t count);
 // Nonzero when the selector has no base or offset + length passes its limit.
 uint32_t SrtpCheckValid(uint32_t selector, uint32_t offset, uint32_t count);
-EtnReq z7SrtpMkRegBlk(uint32_t selector, uint32_t offset, uint32_t count);
-uint32_t z7SrtpCheckValid(uint32_t selector, uint32_t offset, uint32_t count);
+// IEC mapping: the SRTP table of interface n's configuration (the two
+// values of its record kind 0x00100000: the table's size in words, then its
+// variable handle).
+EtnReq z7SrtpMkRegBlk(uint32_t selector, uint32_t offset, uint32_t count, uint32_t n = 0);
+uint32_t z7SrtpCheckValid(uint32_t selector, uint32_t offset, uint32_t count, uint32_t n = 0);
 
 // Length of the whole message at the head of slot k's stream: 0 while it is
 // incomplete; 0xFFFFFFFF when its text length is over 4,096.

@@ -599,14 +599,15 @@ class EtherNetIp(FieldCase):
         # A path of 17 words.
         a = ask(encap(0x6F, rr(forward_open(1, 2, 0x0203, path=bytes.fromhex("2004") * 17)), session=h))[40:]
         self.assertEqual(a[:6], bytes.fromhex("D4000101 1503"))
-        # Eight T->O-only connections open; the ninth has no record.
+        # Eight T->O-only connections open; the ninth finds the manager's
+        # list full (0x0113), which is taken before a configuration record.
         for i in range(8):
             a = ask(encap(0x6F, rr(forward_open(0, 0x3000 + i, 0x0300 + i, ot_params=0,
                                                 path=bytes.fromhex("20042401 2C65"))), session=h))[40:]
             self.assertEqual(a[:4], bytes.fromhex("D4000000"), i)
         a = ask(encap(0x6F, rr(forward_open(0, 0x3009, 0x0309, ot_params=0, path=bytes.fromhex("20042401 2C65"))),
                       session=h))[40:]
-        self.assertEqual(a, bytes.fromhex("D4000101 1A01") + struct.pack("<HHIB", 0x0309, 0x1234, 0xCAFEBABE, 0))
+        self.assertEqual(a, bytes.fromhex("D4000101 1301") + struct.pack("<HHIB", 0x0309, 0x1234, 0xCAFEBABE, 0))
 
         # Sessions: SRTP and encapsulation sessions count in %R50.
         srtp_s = self.conn(18245)

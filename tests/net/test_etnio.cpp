@@ -3,11 +3,14 @@
 // takes into the registers, and the BOOTP answer.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <vector>
 
 #include "core/image/bytes.h"
 #include "core/image/iecrt.h"
 #include "core/image/plcreg.h"
+#include "net/dpr.h"
 #include "net/etnio.h"
 
 namespace {
@@ -123,6 +126,13 @@ TEST(RemoteIo, WalkParseFramesAnswers) {
     EXPECT_EQ(EtnIo_Parse(0, nomagic.data(), ETNIO_CFG_BYTES), -1);
     EXPECT_EQ(EtnIo_Parse(0, Record({{2, 0}, {17, 0}, {6, 0}}).data(), ETNIO_CFG_BYTES), 1);
     EXPECT_EQ(EtnIOConnState[0].st[0].modules, 1);
+    // ... and the configuration: the stations after that one are not taken.
+    EXPECT_EQ(EtnIo_Parse(0, Record({{2, 0}, {17, 0}, {6, 0}}, 3).data(), ETNIO_CFG_BYTES), 1);
+    EXPECT_EQ(EtnIOConnState[0].count, 1);
+    EXPECT_EQ(EtnIo_Parse(0, Record({{2, 0}, {0, 0}}, 3).data(), ETNIO_CFG_BYTES), 1);
+    EXPECT_EQ(EtnIOConnState[0].count, 1);
+    EXPECT_EQ(EtnIo_Parse(0, Record({{2, 0}, {16, 0}}, 3).data(), ETNIO_CFG_BYTES), 3);
+    EXPECT_EQ(EtnIOConnState[0].count, 3);
     EXPECT_EQ(EtnIo_Parse(0, Record({{2, 0}}, 2).data(), 16 + 192), -1);      // the second station lies past the record
     EXPECT_EQ(EtnIo_Parse(0, Record({{2, 0}}, 2).data(), 16 + 384 - 1), -1);  // one byte short of it
     EXPECT_EQ(EtnIo_Parse(0, Record({{2, 0}}, 2).data(), 16 + 384), 2);
@@ -154,8 +164,83 @@ TEST(RemoteIo, WalkParseFramesAnswers) {
     for (int i = 0; i < 11; i++) EXPECT_EQ(bools[21 + i], second[i]) << i;
     EXPECT_EQ(LE_Get16(&ints[4]), 0x5678);
     EXPECT_EQ(LE_Get16(&ints[6]), 0x4321);
+
+    // Variables of 32-bit elements (DWORD, DINT): the modules' 16-bit steps
+    // lie inside the elements, little-endian, as in the registers. Inputs:
+    // 32 DI (kind 3) and 16 DI (kind 1, one byte) into a DWORD array from
+    // element 1, analog words of kinds 11 and 14 into a DINT array from
+    // element 16; outputs: 32 DQ (kind 4) from a DWORD array at element 32,
+    // kind 14's two analog words from a DINT array at element 48.
+    static uint8_t wide[4 * 64];
+    std::fill(std::begin(wide), std::end(wide), uint8_t(0xEE));
+    PlcReg_IecLocate = [](uint32_t h, uint32_t) -> uint8_t * { return &wide[4 * (h & 0x3F)]; };
+    Bytes dw = Record({{3, 0}, {1, 0}, {11, 0}, {4, 0}, {14, 0}});
+    LE_Put32(&dw[16 + 40], 0xC8000001);
+    LE_Put32(&dw[16 + 32], 0xC8000010);
+    LE_Put32(&dw[16 + 44], 0xC8000020);
+    LE_Put32(&dw[16 + 36], 0xC8000030);
+    ASSERT_EQ(EtnIo_Parse(0, dw.data(), ETNIO_CFG_BYTES), 1);
+    EtnIOConnState[0].tid_fc = {0x0304, 0xFFFF, 0xFFFF};
+    EtnIOConnState[0].st[0].last_fc = 2;
+    const Bytes dw_ans = {0x03, 0x04, 0,    0,    0,    20,   0xFF, 0x02, 17,   0x11, 0x22, 0x33, 0x44,
+                          0x55, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B, 0x0C};
+    EXPECT_EQ(EtnIoModTcpRxPacket(0, 0, dw_ans.data(), uint32_t(dw_ans.size())), 1);
+    EXPECT_EQ(LE_Get32(&wide[4 * 1]), 0x44332211u);
+    EXPECT_EQ(LE_Get32(&wide[4 * 2]), 0xEEEEEE55u) << "kind 1 fills one byte of its 16 bits";
+    EXPECT_EQ(LE_Get32(&wide[4 * 16]), 0x04030201u);
+    EXPECT_EQ(LE_Get32(&wide[4 * 17]), 0x08070605u);
+    EXPECT_EQ(LE_Get32(&wide[4 * 18]), 0x0C0B0A09u);
+    EXPECT_EQ(LE_Get32(&wide[4 * 19]), 0xEEEEEEEEu);
+    LE_Put32(&wide[4 * 32], 0xA1B2C3D4);
+    LE_Put32(&wide[4 * 48], 0x12345678);
+    // One step of the station while stopped, at its choice of what to send:
+    // the outputs changed, so they are collected and sent.
+    static NX_IP ip{};
+    EtnIoConnState &c = EtnIOConnState[0];
+    if (Dpr_Map_Ptr != nullptr) LE_Put16(Dpr_Map_Ptr + DPR_RUN, 0);
+    c.ip = &ip;
+    c.last_run = 0;
+    c.st[0].flags = 0;
+    c.st[0].state = EtnIoState::kChoose;
+    EtnIo_Scan(0);
+    c.ip = nullptr;
+    ASSERT_EQ(c.st[0].state, EtnIoState::kSendOutputs);
+    c.tid = 0x0405;
+    ASSERT_EQ(EtnIo_BuildFrame(0, 0, 15, f, sizeof f), 21);
+    EXPECT_EQ(Bytes(f + 13, f + 21), (Bytes{0xD4, 0xC3, 0xB2, 0xA1, 0x78, 0x56, 0x34, 0x12}));
     DrevanoRuntime = drevano_variables_enumerateded = 0;
     PlcReg_IecLocate = saved;
+}
+
+// A new record with fewer stations (or one refused, which applies none):
+// at the stop the stations it no longer has are disconnected with the
+// others, not left open and counted.
+TEST(RemoteIo, StationsBeyondANewRecordAreDisconnected) {
+    plc_reg.fill(0);
+    static NX_IP ip{};
+    EtnIoConnState &c = EtnIOConnState[0];
+    if (Dpr_Map_Ptr != nullptr) LE_Put16(Dpr_Map_Ptr + DPR_RUN, 0);
+    for (const uint16_t now : {uint16_t(1), uint16_t(17)}) {
+        SCOPED_TRACE(now);
+        ASSERT_EQ(EtnIo_Parse(0, Record({{2, 0}}, 3).data(), ETNIO_CFG_BYTES), 3);
+        for (uint32_t k = 0; k < 3; k++) {
+            c.st[k].flags |= EIO_CONNECTED | EIO_BOUND;
+            c.st[k].state = EtnIoState::kChoose;
+        }
+        c.last_run = 0;
+        ASSERT_EQ(EtnIo_Conn_Cnt(0), 3u);
+        // 17 stations are refused: no station applies.
+        if (EtnIo_Parse(0, Record({{2, 0}}, now).data(), ETNIO_CFG_BYTES) < 0) c.count = 0;
+        c.ip = &ip;
+        for (int i = 0; i < 3; i++) EtnIo_Scan(0);
+        c.ip = nullptr;
+        EXPECT_EQ(EtnIo_Conn_Cnt(0), 0u);
+        for (uint32_t k = 0; k < 3; k++) {
+            EXPECT_EQ(c.st[k].flags & (EIO_CONNECTED | EIO_BOUND), 0) << k;
+            EXPECT_EQ(c.st[k].state, EtnIoState::kIdle) << k;
+        }
+        for (auto &st : c.st) st.flags &= uint8_t(~(EIO_CONNECTED | EIO_BOUND));
+    }
 }
 
 TEST(RemoteIo, BootpAnswers) {

@@ -276,6 +276,135 @@ TEST_F(SerialModbus, SlaveRefusalsAndCounts) {
     EXPECT_EQ(Ask(Crc({0x11, 3, 0x02, 0x08, 0, 1})), Crc({0x11, 3, 2, 0x0A, 0x0B}));
 }
 
+// The slave's address map row by row: the first and last address of each
+// row reach the register worked out by hand (bit addresses of the 16-bit
+// layout), and one past a row's limit is refused with exception 3.
+TEST_F(SerialModbus, SlaveAddressMapRowByRow) {
+    Slave(0x11);
+    struct Row {
+        uint8_t fc;
+        uint16_t a;
+        uint32_t at;  // bit address of the element, 0 refused
+    };
+    const Row rows[] = {
+        // coils
+        {1, 0, 10240},            // %Q1
+        {1, 2047, 10240 + 2047},  // %Q2048
+        {1, 2048, 0},
+        {1, 3000, 14336},  // %M1
+        {1, 5047, 14336 + 2047},
+        {1, 5048, 0},
+        {1, 6000, 12288},  // %T1
+        {1, 8047, 12288 + 2047},
+        {1, 8048, 0},
+        {1, 9000, 1280},  // %QG1
+        {1, 9255, 1280 + 255},
+        {1, 9256, 0},
+        // discrete inputs
+        {2, 0, 8192},  // %I1
+        {2, 2047, 8192 + 2047},
+        {2, 2048, 0},
+        {2, 3000, 1024},  // %IG1
+        {2, 3255, 1024 + 255},
+        {2, 3256, 0},
+        {2, 4000, 1536},  // %S1
+        {2, 4255, 1536 + 255},
+        {2, 4256, 0},
+        {2, 5000, 1792},  // %K1
+        {2, 5255, 1792 + 255},
+        {2, 5256, 0},
+        // holding registers
+        {3, 0, 24576},  // %AQ1
+        {3, 511, 24576 + 16 * 511},
+        {3, 512, 32768},  // %R1
+        {3, 2999, 32768 + 16 * 2487},
+        {3, 3000, 32768},  // %R1 again
+        {3, 5999, 32768 + 16 * 2999},
+        {3, 6000, 2560},  // %AQG1
+        {3, 6031, 2560 + 16 * 31},
+        {3, 6032, 0},
+        {3, 9999, 0},
+        {3, 10000, 32768},  // %R1 once more
+        {3, 14095, 32768 + 16 * 4095},
+        {3, 14096, 0},
+        // input registers
+        {4, 0, 16384},  // %AI1
+        {4, 511, 16384 + 16 * 511},
+        {4, 512, 0},
+        {4, 3000, 2048},  // %AIG1
+        {4, 3031, 2048 + 16 * 31},
+        {4, 3032, 0},
+        {4, 4000, 3072},  // %SR1
+        {4, 4191, 3072 + 16 * 191},
+        {4, 4192, 0},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(testing::Message() << "fc " << int(r.fc) << " address " << r.a);
+        const Bytes req = Crc({0x11, r.fc, uint8_t(r.a >> 8), uint8_t(r.a), 0, 1});
+        if (r.at == 0) {
+            EXPECT_EQ(Ask(req), Crc({0x11, uint8_t(r.fc | 0x80), 3}));
+            continue;
+        }
+        if (r.fc <= 2) {
+            const uint8_t on = 1, off = 0;
+            PlcReg_Set(r.at, &on, 1);
+            EXPECT_EQ(Ask(req), Crc({0x11, r.fc, 1, 1}));
+            PlcReg_Set(r.at, &off, 1);
+        } else {
+            // Straight into the image: %SR words take only their own values.
+            uint8_t *w = PlcReg_Ptr(r.at, 16);
+            ASSERT_NE(w, nullptr);
+            LE_Put16(w, 0x1234);
+            EXPECT_EQ(Ask(req), Crc({0x11, r.fc, 2, 0x12, 0x34}));
+            LE_Put16(w, 0);
+        }
+    }
+    // Writes land there too: function 6 at 6031 is %AQG32, at 10000 %R1.
+    EXPECT_EQ(Ask(Crc({0x11, 6, 0x17, 0x8F, 0xBE, 0xEF})), Crc({0x11, 6, 0x17, 0x8F, 0xBE, 0xEF}));
+    uint8_t got[2] = {};
+    PlcReg_Get(got, 2560 + 16 * 31, 16);
+    EXPECT_EQ(got[0], 0xEF);
+    EXPECT_EQ(got[1], 0xBE);
+    EXPECT_EQ(Word(3032), 0) << "not %R3032";
+    EXPECT_EQ(Ask(Crc({0x11, 6, 0x27, 0x10, 0x0B, 0xAD})), Crc({0x11, 6, 0x27, 0x10, 0x0B, 0xAD}));
+    EXPECT_EQ(Word(1), 0x0BAD);
+    EXPECT_EQ(Word(7001), 0) << "not %R7001";
+}
+
+// The program's own frame from a data operand near the image's end: the
+// register addresses end 32 bits behind %ESR256 (bit address 0x10030FF0), so
+// 4 bytes go out and 5 or 255 are refused like a length over 255, reading
+// nothing past the image (whose last byte lies 122 bytes on).
+TEST_F(SerialModbus, OwnFrameStaysInsideTheRegisterImage) {
+    constexpr uint32_t kEsr256 = 0x10030FF0;
+    uint8_t *at = PlcReg_Ptr(kEsr256, 16);
+    ASSERT_NE(at, nullptr);
+    ModbusParm p{};
+    p.station = 0x11;
+    p.control = RegW(49);
+    p.data = at;
+    p.data_ref = kEsr256;
+    p.status = RegW(51);
+    ModbusInit(0, p);
+    Bytes frame(4);
+    for (uint32_t i = 0; i < 4; i++) frame[i] = at[i] = uint8_t(0x80 + i);
+    for (const uint16_t n : {255, 5}) {
+        SCOPED_TRACE(n);
+        fp.tx.clear();
+        SetWord(49, n);
+        ModbusExecute(0);
+        EXPECT_EQ(fp.tx, Bytes{});
+        EXPECT_EQ(Word(51) & 0x700, 0x200);
+        SetWord(49, 0);
+        ModbusExecute(0);
+        EXPECT_EQ(Word(51) & 0x700, 0);
+    }
+    fp.tx.clear();
+    SetWord(49, 4);
+    ModbusExecute(0);
+    EXPECT_EQ(fp.tx, Crc(frame));
+}
+
 TEST_F(SerialModbus, TwoByteSlaveAddresses) {
     // Station 0x1122 (247 and above): station 0x11 in the first byte or
     // sub-station 0x22 in the second, or either byte 0; the function code

@@ -313,6 +313,50 @@ TEST_F(ModbusServerTest, ReadsAnsweredNextPassFramingIdleCloseAndStop) {
     cfg.enables[0] = EN0_MODBUS;
 }
 
+// With the enable bit clear the server accepts connections but only drains
+// them: nothing is answered, nothing times out, and with every record
+// serving, a newcomer closes no connection (it waits). Set again, the
+// service answers.
+TEST_F(ModbusServerTest, ServiceOffAcceptsButAnswersTimesOutAndClosesNothing) {
+    test_support::FakeClock clock;
+    Dpr_Configuration[0].enables[0] = 0;
+    std::vector<std::unique_ptr<Peer>> peers;
+    for (unsigned i = 0; i < MODBUS_SLOTS; i++) {
+        peers.push_back(std::make_unique<Peer>());
+        ASSERT_TRUE(peers.back()->connected) << i;
+        for (int k = 0; k < 50 && Modbus_Conn_Cnt(0) < i + 1; k++) Pass();
+        test_support::FakeClock::AdvanceMs(1000);
+    }
+    ASSERT_EQ(Modbus_Conn_Cnt(0), MODBUS_SLOTS);
+    Peer late;  // waits in the port's backlog
+    Pass(10);
+    EXPECT_EQ(Modbus_Conn_Cnt(0), MODBUS_SLOTS);
+    for (auto &p : peers) {
+        p->Take(5);
+        EXPECT_FALSE(p->closed) << "no connection gives way";
+    }
+    Peer &a = *peers[0];
+    a.Send(Mbap(1, 1, Pdu(7, 0, 0)));
+    Arrived(a, 12);
+    Pass(3);
+    EXPECT_TRUE(a.Take(20).empty());
+    test_support::FakeClock::AdvanceMs(61000);
+    Pass(3);
+    EXPECT_EQ(Modbus_Conn_Cnt(0), MODBUS_SLOTS) << "no idle time-out";
+    a.Take(20);
+    EXPECT_FALSE(a.closed);
+    // On again: a connection that asks is answered.
+    Dpr_Configuration[0].enables[0] = EN0_MODBUS;
+    Peer &b = *peers[MODBUS_SLOTS - 1];
+    b.Send(Mbap(2, 1, Pdu(7, 0, 0)));
+    Bytes got;
+    for (int i = 0; i < 50 && got.empty() && !b.closed; i++) {
+        Pass();
+        got = b.Take(20);
+    }
+    EXPECT_EQ(got, Mbap(2, 1, {7, 0}));
+}
+
 // A read that came during the loop's wait is taken right after it and
 // answered right after the next scan, from the image that scan left; the
 // pass's own scan step sends it no second time. With the service off the
@@ -917,6 +961,32 @@ TEST(AsciiSending, APartlyTakenSegmentGoesOnFromItsFirstByteNotSent) {
     EXPECT_EQ(Dpr_Get_W_Data(recv_block + 32 + 8 * 1378), 0x6666u);
     EXPECT_EQ(Dpr_Get_W_Data(recv_block + 32 + 8 * 1380), 0x7373u);
     EXPECT_EQ(Dpr_Get_W_Data(status) & ASCII_ST_CUT_SECOND, 0);
+    // The continuation is joined within 50 ms of the first part, not later.
+    arrive(1380, 'g');
+    test_support::FakeClock::AdvanceMs(50);
+    arrive(10, 'h');
+    EXPECT_EQ(Dpr_Get_W_Data(recv_block), 1390u);
+    EXPECT_EQ(Dpr_Get_W_Data(recv_block + 32 + 8 * 1380), 0x6868u);
+    arrive(1380, 'i');
+    test_support::FakeClock::AdvanceMs(51);
+    arrive(10, 'j');
+    EXPECT_EQ(Dpr_Get_W_Data(recv_block), 10u) << "a message of its own";
+    EXPECT_EQ(Dpr_Get_W_Data(recv_block + 32), 0x6A6Au);
+    // A receive block at an IEC variable of another type than bytes or INTs
+    // (a DINT, type 2) is refused: what arrives is dropped and the variable,
+    // which the block's length word would overlay, keeps its value.
+    static uint8_t dint[8];
+    LE_Put32(dint, 0xAABBCCDD);
+    auto *saved = PlcReg_IecLocate;
+    PlcReg_IecLocate = [](uint32_t, uint32_t) -> uint8_t * { return dint; };
+    DrevanoRuntime = drevano_variables_enumerateded = 1;
+    cfg.ascii[4] = 0xC8000010;
+    arrive(3, 'C');
+    EXPECT_EQ(AsciiTCPConnEth[0].rx_len, 0u) << "taken and dropped";
+    EXPECT_EQ(LE_Get32(dint), 0xAABBCCDDu);
+    DrevanoRuntime = drevano_variables_enumerateded = 0;
+    PlcReg_IecLocate = saved;
+    cfg.ascii[4] = recv_block;
     AsciiDisconnect(&AsciiTCPConnEth[0].socket);
     _nx_tcp_server_socket_unlisten(&ip, kPort);
     _nx_tcp_socket_delete(&AsciiTCPConnEth[0].socket);

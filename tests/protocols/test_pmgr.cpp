@@ -195,6 +195,9 @@ TEST_F(Pmgr, LoadsExchangesAndStops) {
     EXPECT_EQ(rs[40], reinterpret_cast<uintptr_t>(&scb[0][0]));
     EXPECT_EQ(rs[41], 1u);
     EXPECT_EQ(rs[45], reinterpret_cast<uintptr_t>(promgr_table + cfg));
+    // The device block holds the configuration block's address and its entry.
+    EXPECT_EQ(scb[0][0].cfg, promgr_table + cfg);
+    EXPECT_EQ(scb[0][0].entry, promgr_table + cfg + 48);
     EXPECT_EQ(rs[46], reinterpret_cast<uintptr_t>(PlcReg_Ptr(R(500), 16)));
     EXPECT_EQ(rs[51], 0u);  // no trigger
     EXPECT_EQ(rs[52], 0u);
@@ -202,6 +205,30 @@ TEST_F(Pmgr, LoadsExchangesAndStops) {
     EXPECT_EQ(Word(603), 0x3067);
     EXPECT_EQ(Word(700), 0x30C8);
     EXPECT_EQ(Word(703), 0x30CB);
+    // The command blocks' routine slots, each taking (control block,
+    // command block): a read puts; a two-way command puts by change of
+    // value, compares and gets.
+    using DataFn = intptr_t (*)(void *, PmgrCommand *);
+    PmgrCommand &rd = mcb[0][0], &tw = mcb[0][1];
+    ASSERT_NE(rd.put, 0u);
+    EXPECT_EQ(rd.cmp, 0u);
+    EXPECT_EQ(rd.get, 0u);
+    ASSERT_NE(tw.put, 0u);
+    ASSERT_NE(tw.cmp, 0u);
+    ASSERT_NE(tw.get, 0u);
+    const uint16_t kept = rd.in[0];
+    rd.in[0] = 0x4242;
+    reinterpret_cast<DataFn>(rd.put)(&dcb[0], &rd);
+    EXPECT_EQ(Word(600), 0x4242);
+    rd.in[0] = kept;
+    reinterpret_cast<DataFn>(rd.put)(&dcb[0], &rd);
+    EXPECT_EQ(Word(600), 0x3064);
+    SetWord(703, 0x5151);
+    EXPECT_EQ(reinterpret_cast<DataFn>(tw.cmp)(&dcb[0], &tw), 1);
+    EXPECT_EQ(tw.out[3], 0x5151);
+    SetWord(703, 0x30CB);
+    reinterpret_cast<DataFn>(tw.get)(&dcb[0], &tw);
+    EXPECT_EQ(tw.out[3], 0x30CB);
     // The program changes %R702: one run of one word goes to address 202 and stays.
     SetWord(702, 0x7777);
     Cycle(4);
@@ -361,7 +388,19 @@ TEST_F(Pmgr, PortHandOverBit) {
     EXPECT_EQ(dcb[0].state, 0);
     PMGR_Stop();
     EXPECT_EQ(*Sym<unsigned>(Drv0(), "drv_stops"), 1u);
+    // Started again while handed back, it takes the port when the bit
+    // clears, and is then told to stop like one that took it at its start.
+    PMGR_Start();
+    EXPECT_EQ(*Sym<unsigned>(Drv0(), "drv_inits"), 0u);
+    EXPECT_EQ(TalkOverride, 0);
     PlcReg_Set(M50, &off, 1);
+    Cycle(1);
+    EXPECT_EQ(TalkOverride, 1);
+    EXPECT_EQ(*Sym<unsigned>(Drv0(), "drv_inits"), 1u);
+    EXPECT_EQ(*Sym<unsigned>(Drv0(), "drv_scans"), 1u);
+    PMGR_Stop();
+    EXPECT_EQ(*Sym<unsigned>(Drv0(), "drv_stops"), 1u);
+    EXPECT_EQ(TalkOverride, 0);
     // A driver without a hand-over bit after one that handed the port back
     // takes the port at its start.
     Put16(t, cfg + 20, 0);
@@ -392,6 +431,147 @@ TEST_F(Pmgr, PortHandOverBit) {
     Vcomm_Drv[0] = saved;
 }
 
+// A driver that its start left stopped (its port claim refused, an address
+// that does not resolve) has no say over the programming port: its hand-over
+// bit neither takes the port from whoever holds it nor starts the driver.
+TEST_F(Pmgr, HandOverBitOfADriverThatDidNotStartDoesNothing) {
+    constexpr uint32_t M50 = 14336 + 49;
+    const uint8_t on = 1, off = 0;
+    const VcommDrv saved = Vcomm_Drv[0];
+    SCI2_Init(0);
+    auto other_user_opens = [] {
+        VcommMode rtu = rism_mode;
+        rtu[5] = VCOMM_PROTO_RTU;
+        Vcomm_Drv[0].Open(0, rtu.data());
+    };
+    Bytes t = Table(image_, {{1, R(600), 1, 3, 0, 2, 100}});
+    const std::size_t cfg = 48 + image_.size();
+    Put16(t, cfg + 20, 0x11);
+    Put32(t, cfg + 42, M50);
+    Bytes bad_trigger = t;
+    Put32(bad_trigger, cfg + 32, 0xFFFFFF00u);  // a trigger bit that resolves to nothing
+    // A command register that resolves to nothing: its block has no areas,
+    // and a driver fed it would read into a null input area.
+    Bytes bad_register = t;
+    Put32(bad_register, Offsets(image_).scan + 4, 0xFFFFFF00u);
+    struct Case {
+        const char *what;
+        const Bytes &table;
+        uint8_t held;  // the user program holds the port
+    };
+    const Case cases[] = {{"port claim refused", t, 1},
+                          {"trigger address unresolved", bad_trigger, 0},
+                          {"command register unresolved", bad_register, 0}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        PlcReg_Set(M50, &off, 1);
+        Install(c.table);
+        TalkOverride = c.held;
+        other_user_opens();
+        PMGR_Start();
+        auto *inits = Sym<unsigned>(Drv0(), "drv_inits");
+        ASSERT_NE(inits, nullptr);
+        EXPECT_EQ(PromgrDriversLoaded, 0);
+        EXPECT_EQ(*inits, 0u);
+        EXPECT_EQ(dcb[0].state, PMGR_IDLE);
+        PlcReg_Set(M50, &on, 1);
+        Cycle(3);
+        EXPECT_EQ(TalkOverride, c.held) << "the port stays with its holder";
+        EXPECT_EQ(Vcomm_ModeRec(0)[5] & 0x0F, VCOMM_PROTO_RTU) << "and in its mode";
+        // The command protocol has the port now; the bit clears.
+        Vcomm_Drv[0].Open(0, qncan_mode.data());
+        PlcReg_Set(M50, &off, 1);
+        SetWord(600, 0);
+        Cycle(3);
+        EXPECT_EQ(TalkOverride, c.held) << "no claim";
+        EXPECT_EQ(*inits, 0u);
+        EXPECT_EQ(dcb[0].state, PMGR_IDLE);
+        EXPECT_EQ(Word(600), 0);
+        PMGR_Stop();
+        EXPECT_EQ(TalkOverride, c.held);
+    }
+    TalkOverride = 0;
+    Vcomm_Drv[0] = saved;
+}
+
+// A command of data type 0 carries no data: its element count may be 0, and
+// nothing moves between its register and the driver's areas.
+TEST_F(Pmgr, CommandsWithoutDataLeaveTheirRegisters) {
+    Install(Table(image_, {{1, R(600), 1, 3, 0, 2, 100},
+                           {1, R(900), 1, 8, 0, 0, 0},
+                           {1, R(910), 1, 8, 0, 3, 20},
+                           {2, R(920), 1, 8, 0, 2, 30}}));
+    for (uint32_t w = 910; w < 913; w++) SetWord(w, uint16_t(0xA000 + w));
+    SetWord(920, 0xB920);
+    SetWord(921, 0xB921);
+    PMGR_Start();
+    ASSERT_EQ(PromgrDriversLoaded, 1) << "a count of 0 does not stop the driver";
+    EXPECT_EQ(dcb[0].state, PMGR_CYCLE_START);
+    Cycle(4);
+    EXPECT_EQ(Word(600), 0x3064);
+    EXPECT_EQ(Word(601), 0x3065);
+    for (uint32_t w = 910; w < 913; w++) EXPECT_EQ(Word(w), 0xA000 + w) << w;
+    EXPECT_EQ(Word(920), 0xB920);
+    EXPECT_EQ(Word(921), 0xB921);
+    EXPECT_EQ(*Sym<unsigned>(Drv0(), "drv_writes"), 0u) << "nothing to compare, nothing written";
+}
+
+// With period 0 the status area's word 0 is the last cycle's time in
+// milliseconds: a cycle of 7 ticks of 10 ms reads 70.
+TEST_F(Pmgr, CycleTimeInMilliseconds) {
+    Install(Table(image_, {{1, R(600), 1, 3, 0, 2, 100}}));
+    sysDTic = 5000;
+    PMGR_Start();
+    ASSERT_EQ(PromgrDriversLoaded, 1);
+    PMGR_Scan();  // the cycle starts at tick 5000
+    PMGR_TheLoop(0);
+    EXPECT_EQ(dcb[0].state, PMGR_FED);
+    sysDTic = 5007;
+    PMGR_Scan();
+    EXPECT_EQ(Word(500), 70);
+}
+
+// A driver that sets the wait flag at the third of three commands is fed
+// that command again in the next pass, and only from it on.
+TEST_F(Pmgr, FeedingResumesAtTheCommandThatAskedToWait) {
+    Install(
+        Table(image_, {{1, R(600), 1, 3, 0, 2, 100}, {1, R(610), 1, 3, 0, 2, 110}, {1, R(620), 0xED, 3, 0, 2, 120}}));
+    PMGR_Start();
+    ASSERT_EQ(PromgrDriversLoaded, 1);
+    auto *reads = Sym<unsigned>(Drv0(), "drv_reads");
+    PMGR_Scan();
+    PMGR_TheLoop(0);
+    EXPECT_EQ(*reads, 3u);
+    EXPECT_EQ(dcb[0].resume, 1u);
+    EXPECT_EQ(dcb[0].state, PMGR_RUNNING);
+    PMGR_TheLoop(0);
+    EXPECT_EQ(*reads, 4u) << "the third command alone";
+    EXPECT_EQ(dcb[0].resume, 0u);
+    EXPECT_EQ(dcb[0].state, PMGR_FED);
+    PMGR_Scan();
+    EXPECT_EQ(Word(620), 0x3078);
+}
+
+// A faulted device without trigger comes back once the retry delay (10
+// ticks here) has passed since its fault, not a tick before.
+TEST_F(Pmgr, AFaultedDeviceComesBackAfterTheRetryDelay) {
+    Install(Table(image_, {{1, R(610), 0xEF, 3, 0, 2, 10}}));
+    sysDTic = 2000;
+    PMGR_Start();
+    ASSERT_EQ(PromgrDriversLoaded, 1);
+    for (int i = 0; i < 20 && scb[0][0].state != PMGR_DEV_FAULTED; i++) Cycle();
+    ASSERT_EQ(scb[0][0].state, PMGR_DEV_FAULTED);
+    EXPECT_EQ(scb[0][0].time, 2000u);
+    EXPECT_EQ(Word(800), 99);
+    sysDTic = 2009;
+    PMGR_Scan();
+    EXPECT_EQ(scb[0][0].state, PMGR_DEV_FAULTED);
+    sysDTic = 2010;
+    PMGR_Scan();
+    EXPECT_EQ(scb[0][0].state, PMGR_DEV_OK);
+    EXPECT_EQ(scb[0][0].latched, 1);
+}
+
 TEST_F(Pmgr, TriggeredCommands) {
     // Write on trigger %M60 from %R650 (2 words to address 300), read on
     // trigger %M61 into %R660 (2 words from address 310).
@@ -403,6 +583,12 @@ TEST_F(Pmgr, TriggeredCommands) {
     Install(t);
     PMGR_Start();
     ASSERT_EQ(PromgrDriversLoaded, 1);
+    // A write on trigger gets, in the compare slot; a read on trigger puts.
+    EXPECT_EQ(mcb[0][0].put, 0u);
+    EXPECT_NE(mcb[0][0].cmp, 0u);
+    EXPECT_EQ(mcb[0][0].get, 0u);
+    EXPECT_NE(mcb[0][1].put, 0u);
+    EXPECT_EQ(mcb[0][1].cmp, 0u);
     SetWord(650, 0xAAAA);
     SetWord(651, 0xBBBB);
     Cycle(4);
@@ -574,7 +760,7 @@ TEST_F(Pmgr, TablesAtTheirBoundsStart) {
             MF_SetHeader(promgr_table_bl.data(), 0, uint32_t(PROMGR_TABLE_BL_SIZE - MF_HDR));
         PMGR_Start();
         EXPECT_EQ(PromgrDriversLoaded, 1);
-        EXPECT_NE(dcb[0].state, 0);
+        EXPECT_EQ(dcb[0].state, PMGR_CYCLE_START);
         PMGR_Stop();
     }
 }
@@ -781,6 +967,12 @@ TEST_F(Pmgr, FreeRunningAndTriggerValueDrivers) {
         auto *seen = Sym<uintptr_t>(Drv0(), "drv_seen");
         EXPECT_EQ(seen[3], reinterpret_cast<uintptr_t>(promgr_table + l.dev));
         EXPECT_EQ(seen[4], reinterpret_cast<uintptr_t>(promgr_table + l.scan));
+        // Its command blocks are built for it to read, with their count;
+        // the manager runs none of them.
+        EXPECT_EQ(dcb[0].svc[PMGR_S_NCMD], 1u);
+        EXPECT_EQ(dcb[0].svc[PMGR_S_COMMANDS], reinterpret_cast<uintptr_t>(&mcb[0][0]));
+        EXPECT_EQ(mcb[0][0].reg, PlcReg_Ptr(R(600), 16));
+        EXPECT_EQ(mcb[0][0].entry, promgr_table + l.scan);
         auto *scans = Sym<unsigned>(Drv0(), "drv_scans");
         Cycle(3);
         EXPECT_EQ(*scans, 3u);
@@ -985,6 +1177,39 @@ Bytes TwoDrivers(const Bytes &one, const Bytes &image, uint8_t port1) {
     Put32(t, 0, uint32_t(t.size()));
     Put32(t, 8, 2);
     return t;
+}
+
+// Each Ethernet driver reaches a device table of its own through slot 48
+// of its control block: per device {address, port, option byte, 0xA5,
+// alternate address}, then an entry of zeros.
+TEST_F(Pmgr, EachEthernetDriverReachesItsOwnDeviceTable) {
+    Bytes t = TwoDrivers(Table(image_, {{1, R(600), 1, 3, 0, 2, 100}}, 1, 28, 3, 3, 0x7F000001, 7001), image_, 3);
+    // The second driver's own device list: 10.0.0.9, port 7002.
+    const uint32_t dev1 = uint32_t(t.size());
+    Bytes d(28);
+    Put32(d, 0, R(810));
+    Put32(d, 4, 0x0A000009);
+    Put16(d, 22, 3);
+    Put16(d, 24, 7002);
+    Put16(d, 26, 28);
+    Append(t, d);
+    Put32(t, 48 + 8, dev1);
+    Put32(t, 0, uint32_t(t.size()));
+    Install(t);
+    PMGR_Start();
+    ASSERT_EQ(dcb[0].state, PMGR_CYCLE_START);
+    ASSERT_EQ(dcb[1].state, PMGR_CYCLE_START);
+    const auto *t0 = reinterpret_cast<const uint8_t *>(dcb[0].svc[PMGR_S_DEVTABLE]);
+    const auto *t1 = reinterpret_cast<const uint8_t *>(dcb[1].svc[PMGR_S_DEVTABLE]);
+    ASSERT_NE(t0, nullptr);
+    ASSERT_NE(t1, nullptr);
+    Bytes want0 = {0x01, 0, 0, 0x7F, 0x59, 0x1B, 0, 0, 0, 0, 0xA5, 0, 0, 0, 0, 0};
+    want0.resize(32, 0);
+    Bytes want1 = {0x09, 0, 0, 0x0A, 0x5A, 0x1B, 0, 0, 0, 0, 0xA5, 0, 0, 0, 0, 0};
+    want1.resize(32, 0);
+    EXPECT_EQ(Bytes(t0, t0 + 32), want0);
+    EXPECT_EQ(Bytes(t1, t1 + 32), want1);
+    PMGR_Stop();
 }
 
 TEST_F(Pmgr, EthernetPortNumbersAndDriverInfo) {

@@ -7,6 +7,7 @@
 // Connection object.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <arpa/inet.h>
@@ -86,17 +87,26 @@ TEST(SrtpBlocks, EverySelectorThroughItsEdgesAndTheIecMapping) {
         EXPECT_EQ(b.count, c.bits) << c.sel << " " << c.off;
         EXPECT_EQ(SrtpCheckValid(c.sel, c.off, c.cnt), c.bad) << c.sel << " " << c.off;
     }
-    // IEC mapping: the table's handle plus the word offset, bounded by its words.
-    SrtpIecTable = 0xC4000000;
-    SrtpIecWords = 100;
+    // IEC mapping: the table's handle plus the word offset, bounded by its
+    // words; both come from the interface's configuration as its parse
+    // leaves them (the two values of record kind 0x00100000: words, handle).
+    Dpr_Configuration[0].values[0] = 100;
+    Dpr_Configuration[0].values[1] = 0xC4000000;
     EXPECT_EQ(z7SrtpMkRegBlk(8, 99, 1).reference, 0xC4000063u);
     EXPECT_EQ(z7SrtpCheckValid(8, 99, 1), 0u);
     EXPECT_EQ(z7SrtpCheckValid(8, 99, 2), 1u);
     EXPECT_EQ(z7SrtpMkRegBlk(16, 4, 2).reference, 0xC4000002u);
     EXPECT_EQ(z7SrtpCheckValid(9, 0, 1), 1u);
-    SrtpIecTable = 0x04000000;
+    // The second interface has a table of its own.
+    Dpr_Configuration[1].values[0] = 10;
+    Dpr_Configuration[1].values[1] = 0xC4000100;
+    EXPECT_EQ(z7SrtpMkRegBlk(8, 9, 1, 1).reference, 0xC4000109u);
+    EXPECT_EQ(z7SrtpCheckValid(8, 9, 1, 1), 0u);
+    EXPECT_EQ(z7SrtpCheckValid(8, 10, 1, 1), 1u);
+    Dpr_Configuration[0].values[1] = 0x04000000;
     EXPECT_EQ(z7SrtpCheckValid(8, 0, 1), 1u);
-    SrtpIecTable = SrtpIecWords = 0;
+    Dpr_Configuration[0].values[0] = Dpr_Configuration[0].values[1] = 0;
+    Dpr_Configuration[1].values[0] = Dpr_Configuration[1].values[1] = 0;
 }
 
 Bytes SrtpReq(uint16_t seq, uint8_t code, uint8_t sel, uint16_t off, uint16_t cnt, uint8_t mbox = 0xC0,
@@ -328,6 +338,19 @@ TEST(SrtpSession, LengthsToTheLastByte) {
     got = ask(SrtpReq(5, 4, 76, 0, 48), 56);
     EXPECT_EQ(LE_Get32(&got[4]), 0u);
     EXPECT_EQ(Bytes(got.begin() + 44, got.begin() + 50), (Bytes{1, 2, 3, 4, 5, 6}));
+    // Bits that do not fill their carrying bytes: %M4..%M53 (50 bits) lie in
+    // bits 3-7 of the first byte to bits 0-4 of the seventh; the other bits
+    // of those bytes read 0, never what the previous answer held there.
+    PlcReg_Set(M_token, "\xFF\xFF\xFF\xFF\xFF\xFF\xFF", 56);
+    got = ask(SrtpReq(6, 4, 76, 0, 56), 63);
+    EXPECT_EQ(Bytes(got.begin() + 56, got.end()), Bytes(7, 0xFF));
+    PlcReg_Set(M_token, "\x00\x00\x00\x00\x00\x00\x00", 56);
+    uint8_t on = 1;
+    PlcReg_Set(M_token + 3, &on, 1);   // %M4
+    PlcReg_Set(M_token + 52, &on, 1);  // %M53
+    got = ask(SrtpReq(7, 4, 76, 3, 50), 63);
+    EXPECT_EQ(LE_Get32(&got[4]), 7u);
+    EXPECT_EQ(Bytes(got.begin() + 56, got.end()), (Bytes{0x08, 0, 0, 0, 0, 0, 0x10}));
 
     // Framing: 56 bytes and the text length at byte 4; 4,096 is the longest.
     static SrtpSlot slot;
@@ -467,6 +490,68 @@ TEST(EgdMessages, BuildStopsAt1400BytesReceptionStopsAtTheEnd) {
     EXPECT_EQ(EgdReceive(0, m.data(), uint32_t(m.size()), 0), 1u);
     EXPECT_EQ(Dpr_Get_W_Data(R(45)), 2024u);  // 2024-03-15 13:45:30
     EXPECT_EQ(Dpr_Get_W_Data(R(42)), 13u);
+}
+
+// An item that starts partway into a register byte moves its bits into the
+// same bit positions of the message, so it touches one message byte past its
+// length: at the 1,400-byte bound that byte lies past the message buffer.
+TEST(EgdMessages, AnItemStartingInsideAByteStaysInsideTheMessage) {
+    Fresh();
+    Net net;
+    EGDConnEth[0] = EgdState{};
+    EGDConnEth[0].ip = &net.ip;
+    DprConfigRec &c = Dpr_Configuration[0];
+    const std::vector<uint8_t> ones(1401, 0xFF);
+    PlcReg_Set(R(1), ones.data(), 1401 * 8);
+    c.egd[0] = {};
+    c.egd[0].kind = 0x80000003;
+    // %R1 bit 3 on, 1,400 bytes: its bits fill message bytes 32 to 1432.
+    c.egd[0].items[0][0] = R(1) + 3;
+    c.egd[0].items[0][1] = 1400;
+    // The buffer holds one message and a guard byte behind it (a heap block
+    // of its exact size for AddressSanitizer's sake).
+    std::vector<uint8_t> buf(EGD_HDR + EGD_DATA_MAX + 1, 0x5A);
+    EXPECT_EQ(EgdBuild(0, 0, 0x101, 0, buf.data()), 32u) << "the item does not fit and stays out";
+    EXPECT_EQ(buf[1432], 0x5A);
+    std::vector<uint8_t> exact(EGD_HDR + EGD_DATA_MAX, 0);
+    EXPECT_EQ(EgdBuild(0, 0, 0x101, 0, exact.data()), 32u);
+    // 1,399 bytes at bit 3 touch bytes 32 to 1431, the last one: they fit.
+    c.egd[0].items[0][1] = 1399;
+    std::fill(buf.begin(), buf.end() - 1, 0);
+    EXPECT_EQ(EgdBuild(0, 0, 0x101, 0, buf.data()), 32u + 1399u);
+    EXPECT_EQ(buf[32], 0xF8);
+    EXPECT_EQ(buf[1430], 0xFF);
+    EXPECT_EQ(buf[1431], 0x07);
+    EXPECT_EQ(buf[1432], 0x5A);
+    // The same buffer for another message (as the producer's is): the bits
+    // an item's first and last bytes do not carry are 0, not what the
+    // previous message held there.
+    std::fill(buf.begin(), buf.end() - 1, 0xFF);
+    c.egd[0].items[0][0] = R(1000) + 3;
+    c.egd[0].items[0][1] = 2;
+    EXPECT_EQ(EgdBuild(0, 0, 0x101, 0, buf.data()), 32u + 2u);
+    EXPECT_EQ(Bytes(buf.begin() + 32, buf.begin() + 34), (Bytes{0, 0}));
+
+    // Consuming: the same item reads one byte past the received message.
+    c.egd[1] = {};
+    c.egd[1].kind = 0x80000001;
+    c.egd[1].header[0] = 0x202;
+    c.egd[1].header[1] = 0x0A4D0003;
+    c.egd[1].items[0][0] = R(1000) + 3;
+    c.egd[1].items[0][1] = 2;
+    std::vector<uint8_t> m(32 + 2, 0);
+    m[0] = 13;
+    m[1] = 1;
+    BE_Put32(&m[4], 0x0A4D0003);
+    LE_Put32(&m[8], 0x202);
+    m[32] = 0xFF;
+    m[33] = 0xFF;
+    EXPECT_EQ(EgdReceive(0, m.data(), uint32_t(m.size()), 0), 1u);
+    EXPECT_EQ(Dpr_Get_W_Data(R(1000)), 0u) << "the item passes the message's end: nothing moved";
+    m.push_back(0x01);
+    EXPECT_EQ(EgdReceive(0, m.data(), uint32_t(m.size()), 0), 1u);
+    EXPECT_EQ(Dpr_Get_W_Data(R(1000)), 0xFFF8u);
+    EXPECT_EQ(Dpr_Get_W_Data(R(1001)), 0x0001u);
 }
 
 void EgdPass(int n = 1) {
@@ -817,6 +902,18 @@ TEST(ClassOne, AnRpiUnderAMillisecondProducesOnceAMillisecond) {
     EXPECT_EQ(s.sequence - first, 2u);
 }
 
+// Eight connections fill both the manager's list and the configuration
+// records: the list is taken first, so a ninth open answers list full
+// (0x0113), not no record (0x011A).
+TEST(ForwardOpen, AFullListAnswersListFullBeforeTheRecords) {
+    Adapter ad;
+    const Bytes to_only{0x20, 0x04, 0x24, 0x01, 0x2C, 0x65};
+    for (uint16_t i = 1; i <= 8; i++) ASSERT_EQ(Serve(0x54, ForwardOpen(i, 0, 0x400A, 0x01, to_only))[2], 0) << i;
+    EXPECT_EQ(EipConnEth[0].io_count, 8);
+    EXPECT_EQ(Serve(0x54, ForwardOpen(9, 0, 0x400A, 0x01, to_only)), OpenError(0x54, 1, 0x0113, 9));
+    for (const auto &cfg : ConnCfgPool) EXPECT_EQ(cfg.used, 1);
+}
+
 TEST(ClassOne, ConsumedSequenceNumbersCompareOverTheWrap) {
     Adapter ad;
     const Bytes path{0x20, 0x04, 0x24, 0x01, 0x2C, 0x64};
@@ -856,6 +953,98 @@ TEST(ClassOne, ConsumedSequenceNumbersCompareOverTheWrap) {
     LE_Put32(&d[6], 0x9999);
     EXPECT_EQ(EipConsume(0, k, d.data(), uint32_t(d.size()), 0), 0u);
     EXPECT_EQ(EipConnEth[0].run_idle[0], 1);
+}
+
+// A consuming connection timed out with action 0 (the default) is in the
+// timed-out state, but a datagram that comes after it is still used: the
+// consumed data follow the scanner again.
+TEST(ClassOne, AConsumingConnectionTakesDataAgainAfterATimeOut) {
+    test_support::FakeClock clock;
+    Adapter ad;
+    const Bytes path{0x20, 0x04, 0x24, 0x01, 0x2C, 0x64};
+    // RPI 10 ms, multiplier 0: a time-out of 40 ms.
+    ASSERT_EQ(Serve(0x54, ForwardOpen(1, 0x400E, 0, 0x01, path))[2], 0);
+    unsigned k = 0;
+    while (!EipConnEth[0].slots[k].consuming) k++;
+    const EipConnSlot &s = EipConnEth[0].slots[k];
+    ASSERT_NE(s.conn, nullptr);
+    EipRxData.fill(0);
+    EipConnEth[0].run_idle.fill(0);
+    Eip_Scan(0);
+    EXPECT_EQ(s.conn->state, CipConnState::Established);
+    test_support::FakeClock::AdvanceMs(100);
+    Eip_Scan(0);
+    ASSERT_EQ(s.conn->state, CipConnState::TimedOut);
+    Bytes d(32);
+    LE_Put16(&d[0], 2);
+    LE_Put16(&d[2], 0x8002);
+    LE_Put16(&d[4], 8);
+    LE_Put32(&d[6], 0x1001);
+    LE_Put32(&d[10], 1);
+    LE_Put16(&d[14], 0xB1);
+    LE_Put16(&d[16], 14);
+    d[20] = 1;
+    d[24] = 0x5A;
+    struct Udp {
+        int fd = socket(AF_INET, SOCK_DGRAM, 0);
+        ~Udp() { close(fd); }
+    } u;
+    struct sockaddr_in to {};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(EipIoPortNumber);
+    ASSERT_EQ(sendto(u.fd, d.data(), d.size(), 0, reinterpret_cast<struct sockaddr *>(&to), sizeof to),
+              ssize_t(d.size()));
+    // The datagram is on the loopback at once; the passes poll for it.
+    for (int i = 0; i < 5000 && EipRxData[0] != 0x5A; i++) {
+        Eip_Scan(0);
+        if (EipRxData[0] != 0x5A) usleep(200);
+    }
+    EXPECT_EQ(EipRxData[0], 0x5A);
+    EXPECT_EQ(EipConnEth[0].run_idle[0], 1);
+}
+
+// A consuming connection's time-out is its period times 4 << multiplier:
+// RPI 10 ms and multiplier 1 give 80 ms. Past it, action 0 puts the
+// connection in the timed-out state, action 2 restarts the timer, and any
+// other action (here 1) closes the connection.
+TEST(ClassOne, TimeOutAndItsThreeActions) {
+    test_support::FakeClock clock;
+    Adapter ad;
+    const Bytes path{0x20, 0x04, 0x24, 0x01, 0x2C, 0x64};
+    for (const uint8_t action : {0, 2, 1}) {
+        SCOPED_TRACE(int(action));
+        ASSERT_EQ(Serve(0x54, ForwardOpen(1, 0x400E, 0, 0x01, path, 1))[2], 0);
+        unsigned k = 0;
+        while (!EipConnEth[0].slots[k].used || !EipConnEth[0].slots[k].consuming) k++;
+        EipConnSlot &s = EipConnEth[0].slots[k];
+        ObjConnCfg *cfg = s.cfg;
+        ASSERT_NE(s.conn, nullptr);
+        EXPECT_EQ(s.timeout, 80u);
+        s.conn->timeout_action = action;
+        Eip_Scan(0);
+        s.time = _tx_time_get();
+        test_support::FakeClock::AdvanceMs(80);
+        Eip_Scan(0);
+        ASSERT_TRUE(s.used);
+        EXPECT_EQ(s.conn->state, CipConnState::Established) << "80 ms is not past the time-out";
+        test_support::FakeClock::AdvanceMs(1);
+        Eip_Scan(0);
+        if (action == 0) {
+            EXPECT_TRUE(s.used);
+            EXPECT_EQ(s.conn->state, CipConnState::TimedOut);
+        } else if (action == 2) {
+            EXPECT_TRUE(s.used);
+            EXPECT_EQ(s.conn->state, CipConnState::Established);
+            EXPECT_EQ(s.time, _tx_time_get());
+        } else {
+            EXPECT_FALSE(s.used);
+            EXPECT_EQ(cfg->used, 0);
+        }
+        for (auto &c : ConnCfgPool) {
+            if (c.used) EipConnectionClose(&c);
+        }
+    }
 }
 
 TEST(ClassOne, TwoHundredFiftySixBytesEachWay) {
@@ -942,6 +1131,27 @@ Bytes Exchange(const Bytes &m) {
     std::memcpy(EipRxBuff.data(), m.data(), m.size());
     if (EncapMsg(0, uint32_t(m.size())) != 1) return {};
     return Bytes(EipTxBuff.begin(), EipTxBuff.begin() + 24 + LE_Get16(&EipTxBuff[2]));
+}
+
+// A producing multicast connection opened without a T->O item produces to
+// the interface's group: 239.192.1.0 + 32 x ((host part - 1) AND 0x3FF);
+// host 10.77.4.5 of a /16 (host part 1029) gives 239.192.1.128.
+TEST(ClassOne, TheDefaultMulticastAddress) {
+    Adapter ad;
+    ad.net.ip.nx_ip_address = 0x0A4D0405;
+    ad.net.ip.nx_ip_network_mask = 0xFFFF0000;
+    EipConnEth[0].peer = 0x0A4D0003;
+    const Bytes to_only{0x20, 0x04, 0x24, 0x01, 0x2C, 0x65};
+    Bytes cip{0x54, 0x02, 0x20, 0x06, 0x24, 0x01};
+    test_support::AppendBytes(cip, ForwardOpen(1, 0, 0x200A, 0x01, to_only));
+    Bytes rr{0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0xB2, 0, uint8_t(cip.size()), 0};
+    test_support::AppendBytes(rr, cip);
+    const Bytes a = Exchange(Encap(0x6F, rr));
+    ASSERT_GE(a.size(), 40u);
+    EXPECT_EQ(LE_Get16(&a[30]), 3u);
+    const uint32_t n = LE_Get16(&a[38]);
+    ASSERT_EQ(a[40 + 2], 0);  // the open succeeded
+    EXPECT_EQ(Bytes(a.begin() + 40 + n, a.end()), SockAddr(0xEFC00180, EipIoPortNumber));
 }
 
 // A T->O socket-address item names where the produced data goes: the

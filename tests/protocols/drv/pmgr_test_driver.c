@@ -5,7 +5,9 @@
  * request "R", address (2 bytes, little-endian) and count, answered by count
  * little-endian words; the driver sets the wait flag until the answer is
  * whole. Function code 4 names 32-bit values (data type 3): a read of n
- * elements answers 2n words, a changed run's count is in words already.
+ * elements answers 2n words, a changed run's count is in words already;
+ * function code 8 names a command without data (data type 0). Station 0xED
+ * sets the wait flag at its first read and reads at the next.
  * Two-way commands with string code 7 move 86-byte elements of a memory of 8
  * strings, the address naming the string. Control code 10 answers 1 and
  * puts 0x42 into the value it is given. Built without the magic when
@@ -23,6 +25,7 @@ unsigned drv_runs[8][2]; /* count and address of the first bit-run writes */
 unsigned drv_bit_writes;
 unsigned drv_reads, drv_writes, drv_resets, drv_inits;
 unsigned drv_scans, drv_stops;
+unsigned drv_waited; /* station 0xED has asked to wait */
 uint16_t drv_str[8][43];
 unsigned drv_dw_runs[8][2]; /* count and address of the first 32-bit run writes */
 unsigned drv_dw_writes;
@@ -99,6 +102,14 @@ static intptr_t rd(uint8_t *d, uint16_t *in) {
     }
     if (d[0] == 0xEF) return 99;
     if (d[0] == 0xEE) return 7;
+    if (d[0] == 0xED) { /* asks the manager to wait once, then reads */
+        if (!drv_waited) {
+            drv_waited = 1;
+            drv_svc[PMGR_S_WAITFLAG] |= 1;
+            return 0;
+        }
+        drv_svc[PMGR_S_WAITFLAG] &= ~(uintptr_t)0xFFFF;
+    }
     if (is_string(d)) {
         for (unsigned i = 0; i < n; i++)
             for (unsigned j = 0; j < 43; j++) in[43 * i + j] = drv_str[(addr + i) % 8][j];
@@ -140,7 +151,7 @@ static intptr_t wr(uint8_t *d, uint16_t *out) {
 }
 static intptr_t classify(intptr_t fc, intptr_t addr) {
     (void)addr;
-    return fc <= 2 ? 1 : fc == 4 ? 3 : 4;
+    return fc <= 2 ? 1 : fc == 4 ? 3 : fc == 8 ? 0 : 4;
 }
 static void status(uint16_t *w) {
     w[0] = (uint16_t)(0x1100 + drv_writes);
