@@ -274,6 +274,16 @@ TEST_F(Vcomm, ProtocolChangeTableAndInvalidFields) {
     Vcomm_Drv[0].Open(0, m.data());
     EXPECT_EQ(Vcomm_Port[0].SerialOpenMode[5], 3);  // 2 while 3 is in force: refused
     EXPECT_EQ(Vcomm_Port[0].rtu_timer != 0, true);
+    // The frame gap of Modbus RTU is timed with the rate's character time:
+    // at 9600 bit/s (code 5) 26,666 us, a one-shot of 266 ticks of 100 us,
+    // so that a short pause inside a frame does not end it.
+    Vcomm_Drv[0].Open(0, qncan_mode.data());
+    m[0] = 5;
+    m[5] = 3;
+    Vcomm_Drv[0].Open(0, m.data());
+    ASSERT_NE(Vcomm_Port[0].rtu_timer, 0u);
+    EXPECT_EQ(tmr[Vcomm_Port[0].rtu_timer - 1].period, 266u);
+    EXPECT_EQ(tmr[Vcomm_Port[0].rtu_timer - 1].kind, 1u);
     Vcomm_Drv[0].Open(0, qncan_mode.data());  // 1 is always allowed
     EXPECT_EQ(Vcomm_Port[0].SerialOpenMode[5], 1);
     EXPECT_EQ(Vcomm_Port[0].rtu_timer, 0u);
