@@ -415,6 +415,11 @@ TEST_F(IecHandles, StringWriteNeverPassesTheElementMaximum) {
     EXPECT_EQ(PlcReg_Set(Handle(4, 0), "HI\0\0", 32), 1u);
     EXPECT_EQ(rec[1], 2);
     EXPECT_EQ(std::memcmp(rec + 2, "HICDE", 5), 0);
+    // A handle with a bit number writes packed bits only: a string is not
+    // written through it.
+    EXPECT_EQ(PlcReg_Set(Handle(4, 0, 3), "XY\0\0", 32), 0u);
+    EXPECT_EQ(rec[1], 2);
+    EXPECT_EQ(std::memcmp(rec + 2, "HICDE", 5), 0);
 
     char out[8] = {};
     EXPECT_EQ(PlcReg_Get(out, Handle(4, 0), 64), 1u);
