@@ -455,6 +455,21 @@ TEST_F(LadderTest, SunPositionAgreesWithAnIndependentComputation) {
     }
 }
 
+// The sun straight overhead (1 June 2024, 05:07 UT, at the place under it):
+// rounding puts the cosine of the zenith a hair above 1, where acos gives
+// no number; the zenith is 0 (to within rounding) and the azimuth a number
+// in [0, 360).
+TEST_F(LadderTest, SunOverheadGivesAZenithOfZero) {
+    const int32_t tm[6] = {2024, 6, 1, 5, 7, 0};
+    const double loc[2] = {102.72191189100886, 22.1203733197706};
+    double res[2];
+    sunpos(tm, loc, res);
+    EXPECT_GE(res[0], 0.0);
+    EXPECT_LT(res[0], 1e-6);
+    EXPECT_GE(res[1], 0.0);
+    EXPECT_LT(res[1], 360.0);
+}
+
 TEST_F(LadderTest, SunPositionInstructionRunsWithoutPower) {
     const uint16_t clock[6] = {0, 0, 12, 1, 1, 2000};
     for (int i = 0; i < 6; i++) LT_SetW(R(10 + i), clock[i]);
