@@ -430,6 +430,7 @@ TEST_F(WebServer, ItemAccessFromTheWebThreadWaitsForThePass) {
     web.join();
     EXPECT_EQ(dword(), 0x12345678u);
 
+    PlcDwordSet(2013, 0x00010001u);  // high word equal to low word, as every pass leaves it
     std::atomic<bool> done{false};
     int torn = 0;  // a value read half written by a pass
     std::thread reader([&] {
