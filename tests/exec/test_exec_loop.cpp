@@ -394,6 +394,22 @@ TEST_F(ExecLoop, AQuietHourWritesTheRegisterImageOnce) {
     ASSERT_EQ(stat(reg, &st), 0);
     EXPECT_EQ(st.st_size, 109176);
     EXPECT_EQ(rest, 0u);
+
+    // A register changing at every pass (100 ms apart) is saved every 500 ms:
+    // lined up with a save, at every fifth pass.
+    auto changed_pass = [&](int v) {
+        PlcWordSet(3000, uint16_t(v));
+        exec_test::FakeClock::AdvanceMs(100);
+        The_Loop();
+        return CfgBytesWritten(seen);
+    };
+    int i = 0;
+    while (i < 20 && changed_pass(i) == 0) i++;
+    ASSERT_LT(i, 20);
+    std::vector<int> saved_at;
+    for (int k = 1; k < 50; k++)
+        if (changed_pass(1000 + k) != 0) saved_at.push_back(k);
+    EXPECT_EQ(saved_at, (std::vector<int>{5, 10, 15, 20, 25, 30, 35, 40, 45}));
 }
 
 TEST_F(ExecLoop, StatusBitsFromFaultWord) {
