@@ -267,6 +267,17 @@ TEST_F(LadderTest, CountersUpDownAndReset) {
     EXPECT_EQ(LT_W(R(1)), 0);
     EXPECT_FALSE(LT_Bit(Q(1)));
     EXPECT_EQ(LT_D(R(10)), 0u);
+    // The floors of the down counts: -32768 for the 16-bit form, -2147483647
+    // (not -2147483648) for the 32-bit form; three more counts each.
+    LT_SetBit(I(4), false);
+    LT_SetW(R(3), uint16_t(-32767));
+    LT_SetD(R(13), uint32_t(-2147483646));
+    for (bool in : {false, true, false, true, false, true}) {
+        LT_SetBit(I(3), in);
+        EXPECT_EQ(Scan(), -1);
+    }
+    EXPECT_EQ(int16_t(LT_W(R(3))), -32768);
+    EXPECT_EQ(int32_t(LT_D(R(13))), -2147483647);
 }
 
 // ---- shift and rotate ---------------------------------------------------------------------------
