@@ -95,7 +95,13 @@ void HostFlush(uint32_t host) {
         Etn_FlushRx();
         return;
     }
-    if (host == 0 && ModemActive()) return;
+    if (host == 0 && ModemActive()) {
+        // The socket has no flush of its own: its unread bytes are taken and
+        // dropped (at most one receive area's worth in a pass), so that a
+        // refused newcomer is not answered again and its frame never run.
+        for (uint32_t i = 0; i < 2048 && ModemCheckRecv(1) == 1; i++) ModemDataRecv(1);
+        return;
+    }
     const uint32_t port = HostPort(host);
     if (PortUsable(port) && Vcomm_Drv[port].FlushRx) Vcomm_Drv[port].FlushRx(port);
 }
@@ -557,7 +563,10 @@ void Cmd_Check() {
             want = id == own ? 0 : 1;
             Vcomm_ModeSet(1, CmdHost, want, id == own ? own : id);
         }
-        if (!(Vcomm_Lock && Vcomm_Host == CmdHost && Vcomm_Mode == want)) {
+        // A CAN command host (mode 2) claimed the port for itself and never
+        // becomes CmdHost: the mode alone shows the port is its.
+        const bool granted = Vcomm_Lock && Vcomm_Mode == want && (want == 2 || Vcomm_Host == CmdHost);
+        if (!granted) {
             Cmd_End();
             return;
         }

@@ -234,7 +234,10 @@ void download_memory() {
     const uint32_t n = CmdBuf.length;
     if (uint64_t(xfer_cursor) + n > Cmd_FileLimit(CmdFileType)) return DownloadOverflow();
     uint8_t *dst = Data(fi) + xfer_cursor;
-    if ((n & 1u) && xfer_cursor + n + 1 > Room(fi)) {
+    // An odd block is written with a pad byte after it, unless it ends at
+    // the type's limit: the set-up area (type 4) stops at 80 bytes, and the
+    // byte after it is the battery-valid marker, not part of the area.
+    if ((n & 1u) && xfer_cursor + n + 1 > Cmd_FileLimit(CmdFileType)) {
         // No room for the pad byte of an odd block at the very end.
         nv_write(dst, CmdBuf.data.data(), n - 1);
         dst[n - 1] = CmdBuf.data[n - 1];

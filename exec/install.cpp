@@ -170,17 +170,29 @@ void RunUpdateInit(const char *media) {
     int c;
     std::size_t n = 0;
     char text[256];
+    // A line longer than the buffer is refused whole: a command cut short
+    // (a path, a size, a target) may do something else entirely.
+    bool too_long = false;
+    const auto run = [&] {
+        text[n] = 0;
+        if (too_long)
+            Message("Update command too long");
+        else if (n > 0)
+            PLAT_System(text);
+        n = 0;
+        too_long = false;
+    };
     while ((c = std::fgetc(f)) != EOF) {
         if (c == '\r' || c == '\n') {
-            text[n] = 0;
-            if (n > 0) PLAT_System(text);
-            n = 0;
-        } else if (c >= 0x20 && n < sizeof text - 1) {
-            text[n++] = char(c);
+            run();
+        } else if (c >= 0x20) {
+            if (n < sizeof text - 1)
+                text[n++] = char(c);
+            else
+                too_long = true;
         }
     }
-    text[n] = 0;
-    if (n > 0) PLAT_System(text);
+    run();
     std::fclose(f);
 }
 
@@ -467,12 +479,23 @@ void InstallBoot() {
     if (!list && stored_mac) Message("Missing File: MACIDS.TXT");
     BlinkerStart();
 
+    // Each step runs unless a step it depends on failed: the volumes do not
+    // depend on the kernel, the firmware copy and the MAC write-back depend
+    // on the volumes (they are written onto them), the MAC not on the
+    // firmware. Once the volumes are formatted the MAC must be written back,
+    // or the unit loses it. Each failing tool leaves its message.
     bool failed = false, mac_failed = false, asked = false;
     uint32_t mac_result = 0;
     if (kern) {
         asked = true;
         std::snprintf(cmd, sizeof cmd, "kobs-ng init %s", on_media("qmkern.sb"));
-        if (PLAT_System("flash_eraseall /dev/mtd0") != 0 || PLAT_System(cmd) != 0) failed = true;
+        if (PLAT_System("flash_eraseall /dev/mtd0") != 0) {
+            Message("Disk MTD0 Erase Error");
+            failed = true;
+        } else if (PLAT_System(cmd) != 0) {
+            Message("Boot Update Error");
+            failed = true;
+        }
     }
     if (images && tools) {
         asked = true;
@@ -491,15 +514,23 @@ void InstallBoot() {
                                                    "ubiupdatevol /dev/ubi0_2 %s/qmcfg.ufs",
                                                    "mount -t ubifs ubi0:firm /mnt/firm",
                                                    "mount -t ubifs ubi0:cfg /mnt/cfg"};
+        bool volumes = true;
         for (const char *c : kVolumes) {
             std::snprintf(cmd, sizeof cmd, c, media);
             if (PLAT_System(cmd) != 0) {
+                char text[192];
+                std::snprintf(text, sizeof text, "%s failed", cmd);
+                Message(text);
+                volumes = false;
                 failed = true;
                 break;
             }
         }
-        if (!failed && fw != nullptr && !CopyFirmware(media, fw)) failed = true;
-        if (!failed) {
+        if (volumes && fw != nullptr && !CopyFirmware(media, fw)) {
+            Message("File Copy Error");
+            failed = true;
+        }
+        if (volumes) {
             mac_result = SaveMACID(image, 0, on_media("MACIDS.TXT"));
             if (mac_result == 0) std::memcpy(tinyImage.data(), image, sizeof image);
             switch (mac_result) {
@@ -530,13 +561,14 @@ void InstallBoot() {
             MF_PersistSet(0x8000);
             DeleteProgramAndRegisters();
             RunUpdateInit(media);
-            Message("Operation Completed Change Boot Mode and RESET the unit");
+            if (!failed) Message("Operation Completed Change Boot Mode and RESET the unit");
         }
     } else if (fw != nullptr) {
         asked = true;
-        if (!CopyFirmware(media, fw))
+        if (!CopyFirmware(media, fw)) {
+            Message("File Copy Error");
             failed = true;
-        else
+        } else
             DeleteProgramAndRegisters();
     }
     PLAT_System("sync");

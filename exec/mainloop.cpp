@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sched.h>
 #include <semaphore.h>
 #include <sys/resource.h>
 #include <sys/time.h>
@@ -284,8 +285,21 @@ void ExecuteSubLoop_Wait() {
     SubLoop_Depth--;
 }
 
+namespace {
+// Set while the loop of Main_Run holds the register guard: the wait between
+// passes is the only time another thread may reach the registers.
+bool pass_guard_held;
+}  // namespace
+
 void Main_Wait() {
+    if (pass_guard_held) PlcReg_Unlock();
     PLAT_PollWait(RCT_WaitUs(MAIN_PASS_WAIT_US));
+    if (pass_guard_held) {
+        // A thread waiting for the guard gets it before the next pass, even
+        // when the wait ended at once (the lock itself is not fair).
+        for (int i = 0; i < 1000 && PlcReg_Waiters() > 0; i++) sched_yield();
+        PlcReg_Lock();
+    }
     // From the first wait on, the loop's steps follow the pass record.
     pass_work.every = 0;
     pass_work.fresh = 1;
@@ -471,7 +485,10 @@ int Main_Run(int argc, char **argv) {
         PLAT_ChildKillAll();  // the installation ended on request
         return 0;
     }
-    // The loop.
+    // The loop. It owns the register image: the web server's thread reaches
+    // registers only while the loop waits between passes.
+    PlcReg_Lock();
+    pass_guard_held = true;
     while (!Main_StopRequested) {
         The_Loop();
         Main_AfterPass();
@@ -486,6 +503,8 @@ int Main_Run(int argc, char **argv) {
     // written before the controller ends.
     if (DrevanoRuntime) DrevanoStop();
     AutoSaveRegisters();
+    pass_guard_held = false;
+    PlcReg_Unlock();
     StopWatchdog();
     PLAT_ChildKillAll();
     std::printf("Controller stopped\n");

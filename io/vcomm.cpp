@@ -211,7 +211,10 @@ uint32_t OpOpen(uint32_t port, const uint8_t *m) {
         p.rtu_timer = RCT_Allocate(GapElapsed);
         if (p.rtu_timer) {
             RCT_Stop(p.rtu_timer);
-            RCT_Set(p.rtu_timer, cnt_tbl[m[0] < cnt_tbl.size() ? m[0] : 5], 3);
+            // The rate's character time (a one-shot from cnt_table), not the
+            // 3.5-character kernel gap: a pause inside a frame that short
+            // would end the frame.
+            RCT_Set(p.rtu_timer, m[0] < cnt_table.size() ? m[0] : 5, 1);
         }
     }
     return applied ? valid : 0;

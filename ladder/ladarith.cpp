@@ -23,12 +23,13 @@ uint32_t LH_SubUInt32(uint32_t *r, uint32_t a, uint32_t b) {
     *r = a - b;
     return a < b ? 1 : 0;
 }
+// Overflow when the whole product does not fit in 32 bits. (A check on the
+// wrapped product, "p / a differs from b, for a = -1 the negated product
+// differs from b", misses (-1) x (-2147483648): that product wraps to itself.)
 uint32_t LH_MulInt32(int32_t *r, int32_t a, int32_t b) {
-    const int32_t p = int32_t(uint32_t(a) * uint32_t(b));
-    *r = p;
-    if (a == 0 || b == 0) return 0;
-    if (a == -1) return int32_t(0u - uint32_t(p)) != b ? 1 : 0;
-    return p / a != b ? 1 : 0;
+    const int64_t p = int64_t(a) * int64_t(b);
+    *r = int32_t(uint32_t(uint64_t(p)));
+    return p < INT32_MIN || p > INT32_MAX ? 1 : 0;
 }
 uint32_t LH_MulUInt32(uint32_t *r, uint32_t a, uint32_t b) {
     const uint64_t p = uint64_t(a) * b;

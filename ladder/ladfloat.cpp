@@ -50,6 +50,10 @@ int Op_FFunc() {  // 146, 148, 150..158
     case LOP_ABS_REAL: out = xb & 0x7FFFFFFFu; break;
     case LOP_SQRT_REAL:
         if (xb & 0x80000000u) {
+            // A negative operand (-0.0 too) stores the fixed pattern 0x4EFF0000
+            // with the power cleared. That pattern is the float 2,139,095,040.0,
+            // not 2,147,483,648.0 (0x4F000000): the pattern is kept, since it is
+            // what programs and tools reading the result as a marker compare.
             fail = true;
             out = 0x4EFF0000u;
         } else {

@@ -87,27 +87,40 @@ int FmtRun(char *buf, std::size_t size, const LadFmt &f, uint32_t iv, double fv,
 }
 #pragma GCC diagnostic pop
 
+// Where the digits of a formatted number start: after the blanks of a
+// padded field and a sign.
+std::size_t DigitsFrom(const char *t, std::size_t len) {
+    std::size_t q = 0;
+    while (q < len && t[q] == ' ') q++;
+    if (q < len && (t[q] == '-' || t[q] == '+')) q++;
+    return q;
+}
+
 // Puts a decimal point d digits from the right of the text of length len in
-// buf (size bytes): a shorter number gets leading zeros ("0.05"); a sign
-// stays in front ("-0.05"). Answers the new length, FMT_NOFIT when the
-// result would not leave room for its zero byte.
+// buf (size bytes). When the last d characters are digits the point goes in
+// front of them ("-123" with 3 decimals is "-.123"). Otherwise the number has
+// fewer digits than decimals, and moving the whole text right would put the
+// point in front of its sign or its padding ("0.-5"): the digits get leading
+// zeros after the padding and the sign instead ("0.05", "-0.05", "  -0.05").
+// Answers the new length, FMT_NOFIT when the result would not leave room for
+// its zero byte.
 constexpr std::size_t FMT_NOFIT = ~std::size_t(0);
 std::size_t FmtPoint(char *buf, std::size_t len, uint32_t d, std::size_t size) {
     if (d == 0) return len;
-    const std::size_t s = (len && (buf[0] == '-' || buf[0] == '+')) ? 1 : 0;
-    char *t = buf + s;
-    const std::size_t m = len - s;
-    if (d < m) {
+    const std::size_t q = DigitsFrom(buf, len);
+    const std::size_t m = len - q;
+    if (d < len && d <= m) {
         if (len + 1 >= size) return FMT_NOFIT;
-        std::memmove(t + m - d + 1, t + m - d, d);
-        t[m - d] = '.';
+        std::memmove(buf + len - d + 1, buf + len - d, d);
+        buf[len - d] = '.';
         return len + 1;
     }
-    if (s + d + 2 >= size) return FMT_NOFIT;
+    char *t = buf + q;
+    if (q + d + 2 >= size) return FMT_NOFIT;
     std::memmove(t + d + 2 - m, t, m);
     std::memset(t, '0', d + 2 - m);
     t[1] = '.';
-    return s + d + 2;
+    return q + d + 2;
 }
 
 // Reads the 20-byte format field from the stream.
@@ -377,20 +390,22 @@ std::size_t FmtPointTo(const char *t, std::size_t len, uint32_t d, char *out, st
         if (n < cap) std::memcpy(out + n, from, std::min(count, cap - n));
         n += count;
     };
-    const std::size_t s = (len && (t[0] == '-' || t[0] == '+')) ? 1 : 0;
-    const std::size_t m = len - s;
-    put(t, s);
     if (d == 0) {
-        put(t + s, m);
-    } else if (d < m) {
-        put(t + s, m - d);
+        put(t, len);
+        return n;
+    }
+    const std::size_t q = DigitsFrom(t, len);
+    const std::size_t m = len - q;
+    if (d < len && d <= m) {
+        put(t, len - d);
         put(".", 1);
         put(t + len - d, d);
     } else {
+        put(t, q);
         put("0.", 2);
         if (n < cap) std::memset(out + n, '0', std::min<std::size_t>(d - m, cap - n));
         n += d - m;
-        put(t + s, m);
+        put(t + q, m);
     }
     return n;
 }

@@ -1,5 +1,6 @@
 // Sun position (zenith angle and azimuth) for a time in UT and a place, after
 // the PSA algorithm of the Plataforma Solar de Almeria, in double precision.
+#include <algorithm>
 #include <cmath>
 
 #include "ladder/ladder.h"
@@ -39,10 +40,15 @@ void sunpos(const int32_t *time, const double *location, double *result) {
     const double lat = location[1] * kRad;
     const double cos_lat = std::cos(lat), sin_lat = std::sin(lat);
     const double cos_ha = std::cos(hour_angle);
-    double zenith = std::acos(cos_lat * cos_ha * std::cos(decl) + std::sin(decl) * sin_lat);
+    // With the sun overhead (or underfoot) rounding may carry the cosine just
+    // past 1 (or -1), where acos gives no number.
+    const double cos_zenith = std::clamp(cos_lat * cos_ha * std::cos(decl) + std::sin(decl) * sin_lat, -1.0, 1.0);
+    double zenith = std::acos(cos_zenith);
     double azimuth = std::atan2(-std::sin(hour_angle), std::tan(decl) * cos_lat - sin_lat * cos_ha);
     if (azimuth < 0.0) azimuth += 2 * kPi;
     azimuth /= kRad;
+    // A negative angle a hair below 0 comes up to 360 exactly: that is 0.
+    if (azimuth >= 360.0) azimuth -= 360.0;
     zenith += kEarthMeanRadiusOverAu * std::sin(zenith);
     result[0] = zenith / kRad;
     result[1] = azimuth;

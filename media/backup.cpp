@@ -230,9 +230,12 @@ void RestoreBBRAM(uint32_t failsafe) {
 void FailSafeFlagCheck() {
     if (Manual_test != 0) return;
     const uint16_t w = Bits();
+    // A restore under way (asked or waiting for confirmation) holds every
+    // other request: a store carried out now would overwrite the backup the
+    // user is about to confirm.
     if ((w & (B_RESTORE | B_RESTORE_CONFIRM)) || Mrstate_flag != 0) {
         ManualRegbackupScan();
-        if (Manual_test != 0) return;
+        return;
     }
     if (w & B_STORE)
         Manual_test = 3;

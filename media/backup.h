@@ -7,6 +7,11 @@
 // Turns the request bits of word 291 into one pending action and carries it
 // out; once per main-loop pass each.
 void FailSafeFlagCheck();
+// Pending action (0 none), restore handshake state (0 idle, 1 waiting for
+// confirmation, 'c' an action chosen) and clone-load confirmation asked.
+extern uint8_t Manual_test;
+extern uint8_t Mrstate_flag;
+extern uint8_t Clone_Sure_Flag;
 void ManualRestoreExecute();
 // Copies the register image into the backup block and "bkpreg.dta".
 uint32_t StoreBBRAM();

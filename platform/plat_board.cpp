@@ -79,6 +79,16 @@ int BoardWdtOpen() {
     char p[512];
     if (!PLAT_Path("/dev/watchdog", p, sizeof p)) return -1;
     wdog = open(p, O_RDWR | O_CLOEXEC);
+    // Descriptor 6 is not the watchdog's on this board: when the open lands
+    // there, "/usr/version" is opened on 6 instead (it stays open) and the
+    // watchdog opened again on the next free descriptor.
+    if (wdog == 6) {
+        close(wdog);
+        char v[512];
+        const int version = PLAT_Path("/usr/version", v, sizeof v) ? open(v, O_RDONLY | O_CLOEXEC) : -1;
+        (void)version;  // kept open for good
+        wdog = open(p, O_RDWR | O_CLOEXEC);
+    }
     return wdog >= 0 ? 0 : -1;
 }
 

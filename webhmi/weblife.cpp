@@ -97,13 +97,15 @@ bool LookDue() {
 
 void WriteStatus(uint8_t v) {
     TavixServerStatus = v;
-    PlcReg_Set(Tavix_server_status_token, &TavixServerStatus, 1);
+    PlcReg_SetGuarded(Tavix_server_status_token, &TavixServerStatus, 1);
 }
 
 uint32_t ControllerUtc() {
     uint16_t clock[6];
-    for (unsigned i = 0; i < 6; i++)
-        clock[i] = uint16_t(plc_reg[2 * (W_CLOCK + i)] | plc_reg[2 * (W_CLOCK + i) + 1] << 8);
+    // Through the guarded read, as every register this thread reads.
+    uint8_t raw[12] = {};
+    PlcReg_GetGuarded(raw, SR_ADDR(44), 96);
+    for (unsigned i = 0; i < 6; i++) clock[i] = LE_Get16(raw + 2 * i);
     uint8_t stamp[6];
     LoadStamp(stamp, clock);
     return tavix_Conversion_to_UTC_Time_func(stamp);

@@ -37,7 +37,7 @@ const char *ConfigFile(const char *name, char *out, std::size_t size) {
 
 void WriteLoginStatus(uint8_t v) {
     TavixLoginStatus = v;
-    PlcReg_Set(Tavix_login_status_token, &TavixLoginStatus, 1);
+    PlcReg_SetGuarded(Tavix_login_status_token, &TavixLoginStatus, 1);
 }
 
 // The spin byte guarding the login records: taken in one atomic exchange.
@@ -59,7 +59,10 @@ long RightNumber(const char *field) {
 
 uint32_t NowUtc() {
     uint16_t clock[6];
-    for (unsigned i = 0; i < 6; i++) clock[i] = LE_Get16(&plc_reg[2 * (W_CLOCK + i)]);
+    // Through the guarded read, as every register this thread reads.
+    uint8_t raw[12] = {};
+    PlcReg_GetGuarded(raw, SR_ADDR(44), 96);
+    for (unsigned i = 0; i < 6; i++) clock[i] = LE_Get16(raw + 2 * i);
     uint8_t stamp[6];
     LoadStamp(stamp, clock);
     return tavix_Conversion_to_UTC_Time_func(stamp);
@@ -398,7 +401,7 @@ uint32_t tavix_write_item(const char *address, const char *text, uint32_t length
         break;
     default: return 301;
     }
-    PlcReg_Set(v->reference, out, width);
+    PlcReg_SetGuarded(v->reference, out, width);
     v->status = 0;
     if (v->reference == 3072 && web_last_local_user != nullptr) *web_last_local_user = LE_Get16(out);
     v->stamp_seconds = NowUtc();

@@ -26,8 +26,6 @@ void (*web_notify_hook)(void *, const tavix_data_value *, const tavix_timestamp 
 
 namespace {
 
-constexpr uint16_t kClockWord = 171;  // clock image: second, minute, hour, day, month, year, weekday
-
 // A decimal token that fits 32 bits, or false.
 bool Decimal(const char *text, uint32_t &out) {
     if (text == nullptr || *text < '0' || *text > '9') return false;
@@ -119,7 +117,10 @@ bool Enumerated() { return WebIec_Enumerated() != 0; }
 // The controller's clock as UTC seconds.
 uint32_t NowUtc() {
     uint16_t clock[6];
-    for (unsigned i = 0; i < 6; i++) clock[i] = LE_Get16(&plc_reg[2 * (kClockWord + i)]);
+    // Through the guarded read, as every register this thread reads.
+    uint8_t raw[12] = {};
+    PlcReg_GetGuarded(raw, SR_ADDR(44), 96);
+    for (unsigned i = 0; i < 6; i++) clock[i] = LE_Get16(raw + 2 * i);
     uint8_t stamp[6];
     LoadStamp(stamp, clock);
     return tavix_Conversion_to_UTC_Time_func(stamp);
@@ -208,14 +209,14 @@ uint32_t tavix_check_updated_variable_value(WebVariable *v) {
     case WDT_INT8:
     case WDT_UINT8: {
         const uint32_t bits = RegDataLength[v->data_type];
-        if (PlcReg_Get(buf, v->reference, bits) == 0) return 0;
+        if (PlcReg_GetGuarded(buf, v->reference, bits) == 0) return 0;
         const uint32_t value = LE_Get32(buf) & (bits == 32 ? 0xFFFFFFFFu : (1u << bits) - 1);
         if (value == uint32_t(v->last.raw)) return 0;
         v->last.raw = value;
         return 1;
     }
     case WDT_FLOAT32: {
-        if (PlcReg_Get(buf, v->reference, 32) == 0) return 0;
+        if (PlcReg_GetGuarded(buf, v->reference, 32) == 0) return 0;
         const float f = std::bit_cast<float>(LE_Get32(buf));
         if (f == v->last.f || (std::isnan(f) && std::isnan(v->last.f))) return 0;
         v->last.raw = 0;
@@ -226,7 +227,7 @@ uint32_t tavix_check_updated_variable_value(WebVariable *v) {
     case WDT_TIME: {
         // An IEC TIME is 32 bits wide; a register TIME is read as 64.
         const uint32_t bits = v->data_type == WDT_TIME && v->width == 32 ? 32 : 64;
-        if (PlcReg_Get(buf, v->reference, bits) == 0) return 0;
+        if (PlcReg_GetGuarded(buf, v->reference, bits) == 0) return 0;
         const uint64_t u = uint64_t(LE_Get32(buf)) | uint64_t(LE_Get32(buf + 4)) << 32;
         const double d = v->data_type == WDT_TIME ? double(u) : std::bit_cast<double>(u);
         if (d == v->last.d || (std::isnan(d) && std::isnan(v->last.d))) return 0;
@@ -235,7 +236,7 @@ uint32_t tavix_check_updated_variable_value(WebVariable *v) {
     }
     case WDT_CHAR: {
         const uint32_t n = v->width;
-        if (n == 0 || PlcReg_Get(buf, v->reference, n * 8) == 0) return 0;
+        if (n == 0 || PlcReg_GetGuarded(buf, v->reference, n * 8) == 0) return 0;
         char text[256];
         std::memcpy(text, buf, n);
         text[n] = 0;
@@ -249,7 +250,7 @@ uint32_t tavix_check_updated_variable_value(WebVariable *v) {
         return 1;
     }
     case WDT_BOOL: {
-        if (PlcReg_Get(buf, v->reference, 1) == 0) return 0;
+        if (PlcReg_GetGuarded(buf, v->reference, 1) == 0) return 0;
         const uint8_t b = buf[0] & 1;
         if (b == v->last.b) return 0;
         v->last.b = b;

@@ -2,7 +2,9 @@
 #include "core/image/plcreg.h"
 
 #include <cstdio>
+#include <atomic>
 #include <cstring>
+#include <mutex>
 
 #include "core/image/iecrt.h"
 #include "core/image/rtc.h"
@@ -161,6 +163,8 @@ uint32_t IecSet(uint32_t h, const uint8_t *src, uint32_t width) {
         WriteElem(e, size, v);
         return 1;
     }
+    // With a bit number only packed bits (type 6) are written.
+    if (bit != 0 && (Iec_Complex(h) || type != 6)) return 0;
     if (!Iec_Complex(h) && type == 4) {
         // String record {maximum, current length, characters}: never past its maximum.
         const uint32_t room = e[0];
@@ -175,7 +179,6 @@ uint32_t IecSet(uint32_t h, const uint8_t *src, uint32_t width) {
         Drevano_Bit_To_Byte(src, e, width);
         return 1;
     }
-    if (bit != 0) return 0;  // a bit number with a wider width writes only packed bits
     std::memcpy(e, src, width / 8);
     return 1;
 }
@@ -428,4 +431,34 @@ void VmDbWordSR_MinMax(uint16_t *min, uint16_t *max, uint32_t row) {
     }
     *min = uint16_t(sr_info[row].min);
     *max = uint16_t(sr_info[row].max);
+}
+
+namespace {
+std::recursive_mutex reg_guard;
+std::atomic<int> reg_waiters;
+
+// Counted while waiting, so that the main loop can let a waiting thread in.
+void Enter() {
+    reg_waiters.fetch_add(1);
+    reg_guard.lock();
+    reg_waiters.fetch_sub(1);
+}
+}  // namespace
+
+void PlcReg_Lock() { reg_guard.lock(); }
+void PlcReg_Unlock() { reg_guard.unlock(); }
+int PlcReg_Waiters() { return reg_waiters.load(); }
+
+uint32_t PlcReg_GetGuarded(void *buffer, uint32_t address, uint32_t width) {
+    Enter();
+    const uint32_t r = PlcReg_Get(buffer, address, width);
+    reg_guard.unlock();
+    return r;
+}
+
+uint32_t PlcReg_SetGuarded(uint32_t address, const void *buffer, uint32_t width) {
+    Enter();
+    const uint32_t r = PlcReg_Set(address, buffer, width);
+    reg_guard.unlock();
+    return r;
 }

@@ -153,6 +153,18 @@ extern const std::array<SrInfo, 192> sr_info;
 uint8_t *PlcReg_Ptr(uint32_t address, uint32_t width);
 uint32_t PlcReg_Get(void *buffer, uint32_t address, uint32_t width);
 uint32_t PlcReg_Set(uint32_t address, const void *buffer, uint32_t width);
+// The image has no lock of its own: the main loop holds this guard through
+// each pass (and lets go only while it waits between passes), and another
+// thread (the web HMI server's) reaches registers only through the guarded
+// forms below, so that its reads and writes, with the side effects of a
+// system-register write, never run in the middle of a pass. The guard may be
+// taken again by the thread that holds it.
+void PlcReg_Lock();
+void PlcReg_Unlock();
+// Threads waiting for the guard at the moment.
+int PlcReg_Waiters();
+uint32_t PlcReg_GetGuarded(void *buffer, uint32_t address, uint32_t width);
+uint32_t PlcReg_SetGuarded(uint32_t address, const void *buffer, uint32_t width);
 uint8_t *OldReg_Ptr(uint32_t address, uint32_t width);
 void PlcOldInit();
 int PlcBatCheck();

@@ -596,13 +596,71 @@ uint32_t DeleteProgram() {
 // The whole image goes through the crash-safe store, synced, instead of a
 // flush of one 512-byte window per call: a reset in mid-save then leaves the
 // old image or the new one, never a mix.
+//
+// The configuration flash wears with every write, so a save is made only
+// when the image differs from the one last saved. Left out of that
+// comparison are the values that move on by themselves and are made anew
+// after a start instead of taken from the file: the two clock records (the
+// clock is read from the hardware clock at start) and the free-running clock
+// bits of %S (rebuilt by the scan). A controller with nothing else changing
+// then writes nothing. A save that fails, and every other writer of the
+// file, make the next save write.
+namespace {
+std::array<uint8_t, PLC_REG_SIZE> saved_reg;
+std::atomic<bool> saved_reg_valid{false};
+
+// The byte ranges of the clock records: the local clock (words 171..177) and
+// UTC (words 54291..54296).
+constexpr std::size_t kClockFrom = 2 * W_CLOCK, kClockTo = kClockFrom + 14;
+constexpr std::size_t kUtcFrom = 2 * W_UTC, kUtcTo = kUtcFrom + 12;
+static_assert(SBITS_HI < kClockFrom && kClockTo < kUtcFrom && kUtcTo <= PLC_REG_SIZE);
+
+// The file as the last save left it: another writer (a tool, a copy put
+// back by hand) shows as another inode, size or modification time.
+struct FileMark {
+    dev_t dev;
+    ino_t ino;
+    off_t size;
+    int64_t mtime_ns;
+};
+FileMark saved_mark;
+
+bool MarkOf(const char *abs, FileMark *m) {
+    char p[512];
+    struct stat st {};
+    if (PLAT_Path(abs, p, sizeof p) == nullptr || stat(p, &st) != 0) return false;
+    *m = {st.st_dev, st.st_ino, st.st_size, int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+    return true;
+}
+
+bool SameAsSaved() {
+    if (!saved_reg_valid.load()) return false;
+    FileMark now{};
+    if (!MarkOf(MF_AUTOREG, &now) || now.dev != saved_mark.dev || now.ino != saved_mark.ino ||
+        now.size != saved_mark.size || now.mtime_ns != saved_mark.mtime_ns)
+        return false;
+    const uint8_t *a = plc_reg.data(), *b = saved_reg.data();
+    constexpr uint8_t kSteady = uint8_t(~S_CLOCKS);
+    return std::memcmp(a, b, SBITS_LO) == 0 && ((a[SBITS_LO] ^ b[SBITS_LO]) & kSteady) == 0 &&
+           std::memcmp(a + SBITS_HI, b + SBITS_HI, kClockFrom - SBITS_HI) == 0 &&
+           std::memcmp(a + kClockTo, b + kClockTo, kUtcFrom - kClockTo) == 0 &&
+           std::memcmp(a + kUtcTo, b + kUtcTo, PLC_REG_SIZE - kUtcTo) == 0;
+}
+}  // namespace
+
+void MF_RegisterFileChanged() { saved_reg_valid.store(false); }
+
 uint32_t AutoSaveRegisters() {
     if (!Exists(MF_AUTOREG)) return 0;
+    if (SameAsSaved()) return 1;
     const std::array<MfPiece, 1> pieces{{{plc_reg.data(), PLC_REG_SIZE}}};
     if (MF_WriteFile(MF_AUTOREG, pieces, true) == 0) {
+        saved_reg_valid.store(false);
         PersistOr(PS_SAVE_FAIL);
         return 0;
     }
+    std::memcpy(saved_reg.data(), plc_reg.data(), PLC_REG_SIZE);
+    saved_reg_valid.store(MarkOf(MF_AUTOREG, &saved_mark));
     return 1;
 }
 
@@ -622,6 +680,7 @@ void MF_PublishRegisters() {
 uint32_t MF_SavePublished() {
     std::lock_guard<std::mutex> g(published_lock);
     if (!published_any || !Exists(MF_AUTOREG)) return 0;
+    MF_RegisterFileChanged();
     const std::array<MfPiece, 1> pieces{{{published_reg.data(), PLC_REG_SIZE}}};
     if (MF_WriteFile(MF_AUTOREG, pieces, true) == 0) {
         MF_PersistOr(PS_SAVE_FAIL);
@@ -632,6 +691,7 @@ uint32_t MF_SavePublished() {
 
 uint32_t AutoSaveRegistersNow() {
     if (!Exists(MF_AUTOREG)) return 0;
+    MF_RegisterFileChanged();
     const std::array<MfPiece, 1> pieces{{{plc_reg.data(), PLC_REG_SIZE}}};
     return MF_WriteFileNow(MF_AUTOREG, pieces);
 }
@@ -648,6 +708,7 @@ uint32_t AutoLoadRegisters() {
         ReadAll(fd, &crc_header[3], 1);
         close(fd);
     }
+    MF_RegisterFileChanged();
     fd = OpenRead(MF_AUTOREG);
     if (fd < 0 && errno != ENOENT) {
         PersistOr(PS_AUTOREG_SHORT);  // there but unreadable: never replaced by an empty one
@@ -670,6 +731,7 @@ uint32_t AutoLoadRegisters() {
 uint32_t CrtAutoSaveRegFile() {
     const std::span<const MfPiece> none{};
     MF_WriteFile(MF_BBRAM, none, true);
+    MF_RegisterFileChanged();
     const uint32_t created = MF_WriteFile(MF_AUTOREG, none, true);
     const int fd = OpenRead(MF_RETNREG);
     if (fd >= 0) {
@@ -695,6 +757,7 @@ uint32_t DelAutoRegFile() {
     MF_WriteFile(MF_RETNREG, pieces, true);
     MF_PersistSet(PS_REGFILE_DELETED);
     MF_PersistNextSet(0);
+    MF_RegisterFileChanged();
     return Remove(MF_AUTOREG) ? 1 : 0;
 }
 

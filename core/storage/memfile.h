@@ -105,7 +105,13 @@ uint32_t SaveProgram();
 uint32_t SaveLadder();
 uint32_t Z7SaveLadderPgm();
 uint32_t DeleteProgram();
+// Saves the register image to "autoreg.dta" when it differs from the image
+// last saved (the clock records and the %S clock bits aside); 1 when the
+// file holds the image.
 uint32_t AutoSaveRegisters();
+// The register file was written, created or removed by another path: the
+// next auto-save writes whatever the image holds.
+void MF_RegisterFileChanged();
 // The same save from the fatal-signal path: no lock, no stdio, no allocation;
 // a file of its own for the temporary copy, so a save the fault interrupted
 // (or one running in another thread) is never disturbed.

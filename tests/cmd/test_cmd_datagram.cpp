@@ -91,11 +91,16 @@ TEST_F(Datagram, AllSixtyFourThenFullAndDeleteAll) {
 }
 
 TEST_F(Datagram, IdleTimeoutsAgeEveryHundredMilliseconds) {
+    // The aging's time is taken first, whatever an earlier test's check left
+    // (the first check takes it; a check more than 100 ms later ages and
+    // takes it again).
+    Datagram_Check();
+    Advance(101);
+    Datagram_Check();
     const Bytes w = Words({kR1});
     const uint8_t quick = Datagram_Create(1, 1, w.data(), 1);
     const uint8_t slow = Datagram_Create(3, 1, w.data(), 1);
     const uint8_t never = Datagram_Create(0, 1, w.data(), 1);
-    Datagram_Check();  // takes the time
     Advance(100);
     Datagram_Check();
     EXPECT_EQ(DgDefTable[quick].in_use, 1);  // exactly 1000 ticks: not yet
@@ -278,6 +283,16 @@ TEST_F(Vcomm, ProtocolChangeTableAndInvalidFields) {
     Vcomm_Drv[0].Open(0, m.data());
     EXPECT_EQ(Vcomm_Port[0].SerialOpenMode[5], 3);  // 2 while 3 is in force: refused
     EXPECT_EQ(Vcomm_Port[0].rtu_timer != 0, true);
+    // The frame gap of Modbus RTU is timed with the rate's character time:
+    // at 9600 bit/s (code 5) 26,666 us, a one-shot of 266 ticks of 100 us,
+    // so that a short pause inside a frame does not end it.
+    Vcomm_Drv[0].Open(0, qncan_mode.data());
+    m[0] = 5;
+    m[5] = 3;
+    Vcomm_Drv[0].Open(0, m.data());
+    ASSERT_NE(Vcomm_Port[0].rtu_timer, 0u);
+    EXPECT_EQ(tmr[Vcomm_Port[0].rtu_timer - 1].period, 266u);
+    EXPECT_EQ(tmr[Vcomm_Port[0].rtu_timer - 1].kind, 1u);
     Vcomm_Drv[0].Open(0, qncan_mode.data());  // 1 is always allowed
     EXPECT_EQ(Vcomm_Port[0].SerialOpenMode[5], 1);
     EXPECT_EQ(Vcomm_Port[0].rtu_timer, 0u);

@@ -12,6 +12,9 @@
 #include "platform/plat.h"
 #include "tests/core/test_storage_support.h"
 #include "exec/plcmode.h"
+#include "io/copen.h"
+#include "messaging/atcmd.h"
+#include "messaging/messaging.h"
 
 using namespace cmd_test;
 
@@ -146,6 +149,58 @@ TEST_F(CmdFrame, SecondHostGetsBusyAndItsInputIsFlushed) {
     EXPECT_EQ(CmdHost, 0u);
 }
 
+// A refused newcomer on the modem data socket (host 0 while the socket is
+// active) is answered 0x60 once and its input is thrown away: not answered
+// again at every pass, and its frame never run later.
+TEST_F(CmdFrame, RefusedModemNewcomerIsFlushed) {
+    Vcomm_Lock = 1;
+    Vcomm_Host = 1;  // the Ethernet channel holds the port
+    TelitPowerON = 1;
+    at_status.port = uint8_t(Cmd_HostPort[0]);
+    SocketInfo &s = socket_info_st[1];
+    const uint8_t old_state = s.state;
+    s.state = 6;
+    s.tx_len = 0;
+    s.tx_ptr = nullptr;
+    // A register write the newcomer sends.
+    const Bytes f = Frame(0x18, {0x7F, 16, 0xF0, 0x06, 0x10, 0x00, 0xAA, 0x55});
+    std::copy(f.begin(), f.end(), s.data.begin());
+    s.read_idx = 0;
+    s.unread = uint16_t(f.size());
+    Cmd_Check();
+    EXPECT_EQ(s.unread, 0u) << "its input is flushed";
+    ASSERT_EQ(s.tx_len, 1u);
+    EXPECT_EQ(s.tx_ptr[0], 0x60);
+    for (int i = 0; i < 3; i++) Cmd_Check();
+    EXPECT_EQ(s.tx_len, 1u) << "answered once";
+    // The port comes free: nothing of the refused frame is run.
+    Vcomm_Lock = 0;
+    for (int i = 0; i < 3; i++) Cmd_Check();
+    EXPECT_EQ(LE_Get16(&plc_reg[(0x10010 - 1024) / 8]), 0);
+    EXPECT_EQ(s.tx_len, 1u);
+    s.state = old_state;
+    s.unread = 0;
+    s.tx_len = 0;
+    TelitPowerON = 0;
+}
+
+// A command host on the CAN network (the port in mode 2) is served whatever
+// host the last conversation had: here the Ethernet channel's.
+TEST_F(CmdFrame, CanCommandHostIsServedAfterAnEthernetConversation) {
+    CmdHost = 1;
+    ASSERT_EQ(Vcomm_ModeSet(0, 0, 2, 2), 0u);  // claimed by the CAN side, as its programming channel does
+    const Bytes f = Frame(0x18, {0x7F, 16, 0xF0, 0x06, 0x10, 0x00, 0xAA, 0x55});
+    for (uint8_t b : f) {
+        QnCAN_HostQue.buf[QnCAN_HostQue.in] = b;
+        QnCAN_HostQue.in = uint16_t((QnCAN_HostQue.in + 1) & 0xFF);
+    }
+    for (int i = 0; i < 3; i++) Cmd_Check();
+    EXPECT_EQ(LE_Get16(&plc_reg[(0x10010 - 1024) / 8]), 0x55AA);
+    QnCAN_HostQue.out = QnCAN_HostQue.in;
+    Vcomm_Lock = 0;
+    Vcomm_Mode = 0;
+}
+
 TEST_F(CmdFrame, InternalClientTakesTheFreePortInItsModeOnly) {
     PlcWordSet(W_NETID, 7);
     // Free port, own id: claimed for host 0 in mode 0; a half frame is dropped.
@@ -224,6 +279,10 @@ TEST_F(CmdFrame, CommLockHoldsTheLockAndSetsTheTimeouts) {
 }
 
 TEST_F(CmdFrame, RegisterSetUpDownloadToItsBoundThenRefused) {
+    // The byte after the set-up area (image byte 109,168) is the first of
+    // the battery-valid marker: an odd last frame that ends at the 80-byte
+    // bound must not pad onto it.
+    plc_reg[109168] = 0x5A;
     EXPECT_EQ(Exchange(Frame(0x04, {0x7F, 4})), (Bytes{0xA0}));
     Bytes d(80);
     for (unsigned i = 0; i < 80; i++) d[i] = uint8_t(i + 1);
@@ -233,6 +292,7 @@ TEST_F(CmdFrame, RegisterSetUpDownloadToItsBoundThenRefused) {
     EXPECT_EQ(PlcDword(W_SETUP_LEN), 80u);
     EXPECT_EQ(PlcWord(W_SETUP_CRC), crc16(d.data(), d.size()));
     EXPECT_EQ(0, std::memcmp(&plc_reg[MF_SETUP_BYTE], d.data(), 80));
+    EXPECT_EQ(plc_reg[109168], 0x5A);
     // 81 bytes: the frame that would pass the bound is refused, the header stays.
     EXPECT_EQ(Exchange(Frame(0x04, {0x7F, 4})), (Bytes{0xA0}));
     EXPECT_EQ(Exchange(Frame(0xFF, Bytes(81, 7))), (Bytes{0x09}));

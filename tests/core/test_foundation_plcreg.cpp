@@ -2,6 +2,7 @@
 // with their side effects, IEC variable handles, clearing and initialisation.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -12,6 +13,7 @@
 
 #include "core/storage/memfile.h"
 #include "exec/plcmode.h"
+#include "core/image/iecrt.h"
 #include "core/image/plcreg.h"
 #include "core/image/rtc.h"
 #include "iec/services/drevano.h"
@@ -415,6 +417,11 @@ TEST_F(IecHandles, StringWriteNeverPassesTheElementMaximum) {
     EXPECT_EQ(PlcReg_Set(Handle(4, 0), "HI\0\0", 32), 1u);
     EXPECT_EQ(rec[1], 2);
     EXPECT_EQ(std::memcmp(rec + 2, "HICDE", 5), 0);
+    // A handle with a bit number writes packed bits only: a string is not
+    // written through it.
+    EXPECT_EQ(PlcReg_Set(Handle(4, 0, 3), "XY\0\0", 32), 0u);
+    EXPECT_EQ(rec[1], 2);
+    EXPECT_EQ(std::memcmp(rec + 2, "HICDE", 5), 0);
 
     char out[8] = {};
     EXPECT_EQ(PlcReg_Get(out, Handle(4, 0), 64), 1u);
@@ -533,7 +540,18 @@ void FillImage(uint8_t v) { plc_reg.fill(v); }
 TEST_F(RegImage, ColdInitialisation) {
     FillImage(0x5A);
     PlcWordSet(W_FAULT, 0);
+    const std::array<uint8_t, 76> tiny = tinyImage;
+    const uint8_t mac[6] = {0x02, 0x43, 0x50, 0xA1, 0xB2, 0xC3};
+    std::memcpy(&tinyImage[8], mac, 6);
     PlcRegInit(1);
+    tinyImage = tiny;
+    // The first MAC's bytes 5, 4, 3, 2 in bytes 324..327: the 32-bit value of
+    // words 162-163 reads MAC byte 2 as its high byte.
+    EXPECT_EQ(plc_reg[324], 0xC3);
+    EXPECT_EQ(plc_reg[325], 0xB2);
+    EXPECT_EQ(plc_reg[326], 0xA1);
+    EXPECT_EQ(plc_reg[327], 0x50);
+    EXPECT_EQ(PlcDword(162), 0x50A1B2C3u);
     EXPECT_EQ(PlcBatCheck(), 1);
     EXPECT_EQ(std::memcmp(&plc_reg[REG_MARKER_BYTE], "WATCHBAT", 8), 0);
     for (size_t i = 3968; i <= 104447; i++) ASSERT_EQ(plc_reg[i], 0) << i;  // %R

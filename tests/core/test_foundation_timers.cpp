@@ -410,6 +410,22 @@ TEST_F(Tick, FlashPhases) {
     EXPECT_NE(sysFlash, slow);
     // The 100 ms phase toggled five times in those 50 steps.
     EXPECT_NE(Flash100ms, fast);
+    // Lined up with a toggle of the 100 ms phase: it changes every 10 steps
+    // of 10 ms, never sooner.
+    const uint8_t g = Flash100ms;
+    n = 0;
+    while (Flash100ms == g && n < 20) {
+        Steps(1);
+        n++;
+    }
+    ASSERT_LT(n, 20u);
+    for (int k = 0; k < 3; k++) {
+        const uint8_t now = Flash100ms;
+        Steps(9);
+        EXPECT_EQ(Flash100ms, now) << k;
+        Steps(1);
+        EXPECT_NE(Flash100ms, now) << k;
+    }
 }
 
 TEST_F(Tick, HoldingRunThreeSecondsChangesTheMode) {

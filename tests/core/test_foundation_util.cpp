@@ -102,6 +102,12 @@ TEST_F(SignOn, KnownModelsAndMisses) {
         // The model name is the part of the text the entry points at.
         EXPECT_EQ(std::string(text, std::strlen(model)), model) << int(code);
         EXPECT_LE(std::strlen(model), 10u);
+        // Identity 0x0010's entry: "PLC-CX20 Controller" with the model at
+        // 0, 8 characters long, ended by a zero byte.
+        EXPECT_STREQ(text, "PLC-CX20 Controller");
+        EXPECT_EQ(TavixOemPtr.model_start, 0);
+        EXPECT_EQ(TavixOemPtr.model_len, 8);
+        EXPECT_STREQ(model, "PLC-CX20");
     }
     crc_header[3] = 0;
     EXPECT_EQ(Oem_GetSignon(text, 571, 0x0010), 9);  // no row with this key

@@ -1,5 +1,6 @@
 // Program and register storage: the files of "/mnt/cfg" byte for byte, round
 // trips through them, damaged and oversized stored blocks.
+#include <cstdio>
 #include <sys/stat.h>
 
 #include "cmd/cmd.h"
@@ -339,6 +340,67 @@ TEST_F(StorageTest, RegisterFilesDeleteAndRecreateKeepNetworkId) {
     WriteFile(Cfg("autoreg.dta"), std::vector<uint8_t>(100, 1));
     EXPECT_EQ(AutoLoadRegisters(), 0u);
     EXPECT_TRUE(PlcWord(W_STORFAULT) & PS_AUTOREG_SHORT);
+}
+
+// Bytes this process has handed to write() so far (the kernel's count).
+uint64_t BytesWritten() {
+    std::FILE *f = std::fopen("/proc/self/io", "r");
+    char line[128];
+    uint64_t n = ~uint64_t(0);
+    while (f != nullptr && std::fgets(line, sizeof line, f) != nullptr)
+        if (std::sscanf(line, "wchar: %llu", reinterpret_cast<unsigned long long *>(&n)) == 1) break;
+    if (f != nullptr) std::fclose(f);
+    return n;
+}
+
+// The auto-save writes the image (109,176 bytes) only when it changed since
+// the last save; the clock records (words 171..177 and 54291..54296) and
+// the clock bits %S3..%S5, which move by themselves and are made anew after
+// a start, do not count as a change. A file written by anyone else is
+// written again.
+TEST_F(StorageTest, AutoSaveWritesOnlyAChangedImage) {
+    ASSERT_EQ(CrtAutoSaveRegFile(), 1u);
+    for (std::size_t i = 0; i < plc_reg.size(); ++i) plc_reg[i] = uint8_t(i * 13);
+    uint64_t before = BytesWritten();
+    EXPECT_EQ(AutoSaveRegisters(), 1u);
+    EXPECT_EQ(BytesWritten() - before, 109176u);
+    before = BytesWritten();
+    EXPECT_EQ(AutoSaveRegisters(), 1u);
+    EXPECT_EQ(BytesWritten() - before, 0u) << "unchanged";
+    // A quiet hour, one call every 500 ms, the clock records moving on.
+    before = BytesWritten();
+    for (int i = 0; i < 7200; ++i) {
+        PlcWordSet(171, uint16_t(i / 2 % 60));  // second
+        PlcWordSet(177, uint16_t(i % 7 + 1));   // day of the week
+        PlcWordSet(54291, uint16_t(i / 2 % 60));
+        PlcWordSet(54296, uint16_t(2000 + i));  // UTC year
+        plc_reg[64] ^= 0x1C;                    // %S3..%S5, the 10 ms, 100 ms and 1 s clock bits
+        ASSERT_EQ(AutoSaveRegisters(), 1u);
+    }
+    EXPECT_EQ(BytesWritten() - before, 0u) << "a quiet controller writes nothing in an hour";
+    // A register beside the records changes: one save, with the image.
+    plc_reg[64] ^= 0x20;  // %S6, beside the clock bits
+    before = BytesWritten();
+    EXPECT_EQ(AutoSaveRegisters(), 1u);
+    EXPECT_EQ(BytesWritten() - before, 109176u);
+    PlcWordSet(170, 0x1234);
+    before = BytesWritten();
+    EXPECT_EQ(AutoSaveRegisters(), 1u);
+    EXPECT_EQ(BytesWritten() - before, 109176u);
+    PlcWordSet(54297, 0x4321);
+    before = BytesWritten();
+    EXPECT_EQ(AutoSaveRegisters(), 1u);
+    EXPECT_EQ(BytesWritten() - before, 109176u);
+    EXPECT_EQ(ReadFile(Cfg("autoreg.dta")), std::vector<uint8_t>(plc_reg.begin(), plc_reg.begin() + 109176));
+    // Another writer replaced the file: the image goes back at the next call.
+    WriteFile(Cfg("autoreg.dta"), std::vector<uint8_t>(109176, 0xEE));
+    EXPECT_EQ(AutoSaveRegisters(), 1u);
+    EXPECT_EQ(ReadFile(Cfg("autoreg.dta")), std::vector<uint8_t>(plc_reg.begin(), plc_reg.begin() + 109176));
+    // Deleted and created anew (empty): written again.
+    EXPECT_EQ(DelAutoRegFile(), 1u);
+    ASSERT_EQ(CrtAutoSaveRegFile(), 1u);
+    EXPECT_EQ(AutoSaveRegisters(), 1u);
+    EXPECT_EQ(ReadFile(Cfg("autoreg.dta")).size(), 109176u);
 }
 
 TEST_F(StorageTest, SmallFilesRoundTrip) {

@@ -183,4 +183,94 @@ TEST_F(ExecUpdate, InstallationNamesTheMissingMacList) {
     EXPECT_EQ(install_blinker, 0);
 }
 
+// A shell whose one named tool fails (its first word and argument match);
+// the rest is carried out as the host does.
+std::string failing_tool;
+int FailingSystem(const char *cmd) {
+    shell_lines.emplace_back(cmd, BlinkerRuns());
+    if (std::string(cmd).rfind(failing_tool, 0) == 0) return 1 << 8;
+    return plat_shell_host.system(cmd);
+}
+const PlatShellOps failing_shell = {FailingSystem, plat_shell_host.popen, plat_shell_host.pclose};
+
+// Media with everything for a full installation and a fresh MAC list.
+void FullMedia(const test_support::TempRoot &root) {
+    for (const char *f : {"qmkern.sb", "qminit.ufs", "qmfirm.ufs", "qmcfg.ufs", "vbx420"})
+        Spit(root / (std::string("mnt/USB/") + f), f);
+    Spit(root / "mnt/USB/MACIDS.TXT", "02:43:50:00:00:07\r\n02:43:50:00:00:ff\r\n");
+    Spit(root / "usr/bin/ubiformat", "");
+    ::mkdir((root / "mnt/firm").c_str(), 0755);
+}
+
+// A failed kernel write does not skip what does not depend on it: the
+// volumes are formatted anyway, so the firmware is copied and the MAC
+// written back; the failure is named and the end shows it.
+TEST_F(ExecUpdate, InstallationGoesOnPastAFailedKernelWrite) {
+    FullMedia(root);
+    failing_tool = "kobs-ng init";
+    plat_shell = &failing_shell;
+    Main_StopRequested = 1;
+    testing::internal::CaptureStdout();
+    InstallBoot();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Boot Update Error\n"), std::string::npos) << out;
+    EXPECT_TRUE(Ran("ubiformat /dev/mtd1 -q"));
+    EXPECT_TRUE(Ran("cp /mnt/USB/vbx420  /mnt/firm/firmware"));
+    EXPECT_EQ(Slurp(root / "mnt/firm/firmware"), "vbx420");
+    const std::string tiny = Slurp(root / "mnt/cfg/TINYIMGE.BIN");
+    ASSERT_EQ(tiny.size(), 76u);
+    EXPECT_EQ(tiny.substr(8, 6), std::string("\x02\x43\x50\x00\x00\x07", 6));
+    EXPECT_EQ(Slurp(root / "mnt/USB/MACIDS.TXT"), "02:43:50:00:00:08\r\n02:43:50:00:00:ff\r\n");
+    EXPECT_EQ(out.find("Operation Completed"), std::string::npos) << "a failure is not a completion: " << out;
+}
+
+// A failed firmware copy does not skip the MAC step; a failed erase and a
+// failed volume command leave their messages.
+TEST_F(ExecUpdate, InstallationNamesEachFailedToolAndKeepsTheMac) {
+    FullMedia(root);
+    failing_tool = "cp ";
+    plat_shell = &failing_shell;
+    Main_StopRequested = 1;
+    testing::internal::CaptureStdout();
+    InstallBoot();
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("File Copy Error\n"), std::string::npos) << out;
+    const std::string tiny = Slurp(root / "mnt/cfg/TINYIMGE.BIN");
+    ASSERT_EQ(tiny.size(), 76u);
+    EXPECT_EQ(tiny.substr(8, 6), std::string("\x02\x43\x50\x00\x00\x07", 6));
+
+    failing_tool = "flash_eraseall";
+    testing::internal::CaptureStdout();
+    InstallBoot();
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Disk MTD0 Erase Error\n"), std::string::npos) << out;
+
+    failing_tool = "ubimkvol /dev/ubi0 -N firm";
+    shell_lines.clear();
+    testing::internal::CaptureStdout();
+    InstallBoot();
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("ubimkvol /dev/ubi0 -N firm -s 13MiB failed\n"), std::string::npos) << out;
+    EXPECT_FALSE(Ran("ubimkvol /dev/ubi0 -N cfg -s 64MiB")) << "the volumes after it are not made";
+    EXPECT_FALSE(Ran("cp /mnt/USB/vbx420  /mnt/firm/firmware")) << "nor the firmware copied onto them";
+}
+
+// The update commands of "path.info": a line too long for the command
+// buffer is refused whole, never run cut; the lines around it run.
+TEST_F(ExecUpdate, UpdateCommandTooLongIsRefusedNotCut) {
+    Spit(root / "proc/cmdline", "console=ttyAM0 rootfstype=ubifs\n");
+    Spit(root / "mnt/USB0/update.init", "zip");
+    for (const char *d : {"dev/shm", "dev/shm/update"}) ::mkdir((root / d).c_str(), 0755);
+    const std::string long_line = "echo " + std::string(300, 'x');
+    Spit(root / "dev/shm/update/path.info", "echo one\r\n" + long_line + "\r\necho two\r\n");
+    Spit(root / "mnt/USB0/qmkern.sb", "kernel");
+    Main_StopRequested = 1;  // no reset at the end of the update
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < 3; i++) UpdateKernFirmApplic(0, 0);
+    testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(Ran("echo one"));
+    EXPECT_TRUE(Ran("echo two"));
+    for (const auto &l : shell_lines) EXPECT_NE(l.first.rfind("echo xxx", 0), 0u) << l.first.size();
+}
+
 }  // namespace

@@ -298,6 +298,15 @@ TEST_F(ExecSys, LedCodes) {
     Flash100ms = 0;
     SYS_SetStatusLeds(12, 12);
     EXPECT_EQ(leds(), "OK 0 12\nRUN 0 12\n");
+    // Code 2 follows the slow flash phase, 1 is on, others off.
+    sysFlash = 1;
+    SYS_SetStatusLeds(2, 1);
+    EXPECT_EQ(leds(), "OK 1 2\nRUN 1 1\n");
+    sysFlash = 0;
+    SYS_SetStatusLeds(2, 1);
+    EXPECT_EQ(leds(), "OK 0 2\nRUN 1 1\n");
+    SYS_SetStatusLeds(0, 7);
+    EXPECT_EQ(leds(), "OK 0 0\nRUN 0 7\n");
     PlcWordSet(W_PORTPROTO, 1);
     PlcWordSet(182, 0);
     EXPECT_EQ(SYS_GetOkLed(), 1u);
@@ -308,6 +317,21 @@ TEST_F(ExecSys, LedCodes) {
     EXPECT_EQ(SYS_GetRunLed(), 0u);
     PlcWordSet(W_MODE, 1);
     EXPECT_EQ(SYS_GetRunLed(), 2u);
+    // Mode 2: on (1) while the program's first word is not 9, flashing (2)
+    // when it is.
+    const uint8_t first[2] = {ladder_bl[MF_HDR], ladder_bl[MF_HDR + 1]};
+    PlcWordSet(W_MODE, 2);
+    ladder_bl[MF_HDR] = 9;
+    ladder_bl[MF_HDR + 1] = 0;
+    EXPECT_EQ(SYS_GetRunLed(), 2u);
+    ladder_bl[MF_HDR] = 7;
+    EXPECT_EQ(SYS_GetRunLed(), 1u);
+    ladder_bl[MF_HDR] = 9;
+    ladder_bl[MF_HDR + 1] = 1;  // word 0x0109
+    EXPECT_EQ(SYS_GetRunLed(), 1u);
+    ladder_bl[MF_HDR] = first[0];
+    ladder_bl[MF_HDR + 1] = first[1];
+    PlcWordSet(W_MODE, 0);
 }
 
 TEST_F(ExecSys, WatchdogDisabledNeverOpens) {

@@ -81,6 +81,15 @@ TEST_F(LadderTest, CheckedHelpers) {
     EXPECT_EQ(LH_MulInt32(&r, 0, INT_MIN), 0u);
     EXPECT_EQ(LH_MulInt32(&r, -1, 5), 0u);
     EXPECT_EQ(r, -5);
+    // 2,147,483,648 does not fit, whichever factor is -1.
+    EXPECT_EQ(LH_MulInt32(&r, -1, INT_MIN), 1u);
+    EXPECT_EQ(r, INT_MIN);
+    EXPECT_EQ(LH_MulInt32(&r, INT_MIN, -1), 1u);
+    EXPECT_EQ(LH_MulInt32(&r, -1, INT_MAX), 0u);
+    EXPECT_EQ(r, -2147483647);
+    EXPECT_EQ(LH_MulInt32(&r, 65536, -32768), 0u);
+    EXPECT_EQ(r, INT_MIN);
+    EXPECT_EQ(LH_MulInt32(&r, 65536, 32768), 1u);
     EXPECT_EQ(LH_MulUInt32(&u, 65536, 65536), 1u);
     EXPECT_EQ(LH_MulUInt32(&u, 65535, 65537), 0u);
     EXPECT_EQ(u, 0xFFFFFFFFu);

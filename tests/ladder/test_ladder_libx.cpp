@@ -120,6 +120,9 @@ TEST_F(LadderTest, FlowComputation) {
         EXPECT_TRUE(run(l16, {0, in, 0, 1, out}));
         EXPECT_FLOAT_EQ(LT_F(OUT), 100.0256467f);
         EXPECT_FLOAT_EQ(LT_F(OUT + 32), 212.0461640f);
+        // Only the scale word's low byte selects Fahrenheit: 0x0100 is Celsius.
+        EXPECT_TRUE(run(l16, {0, in, 0x0100, 0, out}));
+        EXPECT_NEAR(GetD(OUT), 100.0256467, 5e-8);
         // Sub 7: rounding that truncates the thousandths; 10^10 does not fit.
         const std::pair<double, float> rounds[] = {{1.23456, 1.23f}, {1.2351, 1.24f}, {1.235, 1.23f}, {1.23501, 1.23f}};
         for (auto [x, y] : rounds) {
@@ -151,6 +154,12 @@ TEST_F(LadderTest, FlowComputation) {
         EXPECT_NEAR(GetD(OUT), 1.01263922, 1e-8);
         EXPECT_NEAR(GetD(OUT + 64 * 4), 860.743290, 1e-6);
         EXPECT_NEAR(GetD(OUT + 64 * 6), 860.346832, 1e-6);
+        // The other pressure is given in kPa and limited in psi (6.894757 kPa
+        // each): 10342 kPa is 1499.98 psi, within 1500; 10343 kPa is not.
+        PutBlock(IN, {850, 30, 15, 10342, 1000, 0, 0, 341.0957, 0, 0});
+        EXPECT_TRUE(run(l16, {6, in, 1, 1, out}));
+        PutBlock(IN, {850, 30, 15, 10343, 1000, 0, 0, 341.0957, 0, 0});
+        EXPECT_FALSE(run(l16, {6, in, 1, 1, out}));
         // With alpha60 given far too large no pass converges: nothing written.
         PutBlock(IN, {850, 150, 15, 0, 1000, 0, 0, 341.0957, 0, 0, 0.01});
         EXPECT_FALSE(run(l16, {6, in, 0, 1, out}));

@@ -204,6 +204,51 @@ TEST_F(PidTest, InstructionOperandsAndOutputsInBothLayouts) {
     EXPECT_GT(Run(a), 0);
 }
 
+// The derivative term, worked by hand: gain 1 (100), derivative gain 3,
+// 100 ticks a step, set-point 1000. On the error it is d x 3 x 100 / 100
+// (3000 for the first step's jump of 1000), with bit 13 d x 3 / 100 (30);
+// with bit 10 it follows the process value (0 at the first step, 10 x 300 /
+// 100 = 30 when the value rises by 10).
+TEST_F(PidTest, DerivativeScaleAndSource) {
+    auto loop = [](int ctrl) {
+        Loop l({{PID_GAIN, 100},
+                {PID_DGAIN, 3},
+                {PID_OUT_HI, 32000},
+                {PID_OUT_LO, -32000},
+                {PID_SP, 1000},
+                {PID_CTRL, ctrl}});
+        l.Init();
+        return l;
+    };
+    Loop e = loop(0);
+    e.Step();
+    EXPECT_EQ(e[PID_OUT], 1000 + 3000);
+    e.Step();
+    EXPECT_EQ(e[PID_OUT], 1000) << "no change of the error: no derivative";
+    Loop raw = loop(PID_B_DRAW);
+    raw.Step();
+    EXPECT_EQ(raw[PID_OUT], 1000 + 30);
+    Loop pv = loop(PID_B_DPV);
+    pv.Step();
+    EXPECT_EQ(pv[PID_OUT], 1000);
+    pv.w[PID_PV] = 10;
+    pv.Step();
+    EXPECT_EQ(pv[PID_OUT], 990 + 30);
+}
+
+// The integral rate n: n = 1 adds e x elapsed / 100 / 1000 per step; from 2
+// on, (n / 2) x e x elapsed / 100 / 500, so 3 integrates like 2 and 5 like 4.
+// Error 1000 for one second (10000 ticks): 1, 2, 2, 4, 4.
+TEST_F(PidTest, IntegralRateIsHalvedFromTwoOn) {
+    const std::pair<int, int> rows[] = {{1, 1}, {2, 2}, {3, 2}, {4, 4}, {5, 4}};
+    for (auto [n, integral] : rows) {
+        Loop l({{PID_GAIN, 100}, {PID_IRATE, n}, {PID_OUT_HI, 32000}, {PID_OUT_LO, -32000}, {PID_SP, 1000}});
+        l.Init();
+        l.Step(10000);
+        EXPECT_EQ(l[PID_OUT], 1000 + integral) << n;
+    }
+}
+
 TEST_F(PidTest, AntiWindupSlewManualAndTimeProportioning) {
     // Back-calculation against freezing, integral rate 1, upper limit 500.
     for (int freeze : {0, 0x1000}) {

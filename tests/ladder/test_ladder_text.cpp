@@ -63,6 +63,7 @@ TEST_F(LadderTest, ByteStringsAndNumberToText) {
         LT_SetW(R(460), 1234);
         LT_SetW(R(461), 5);
         LT_SetD(R(462), 0xFFFFFFFBu);
+        LT_SetD(R(492), uint32_t(-123));
         LT_SetF(R(464), 3.14159f);
         LT_SetD(R(466), 0x7FC00000u);
         LT_SetD(R(470), 0);
@@ -117,6 +118,12 @@ TEST_F(LadderTest, ByteStringsAndNumberToText) {
         r.rung("187 5 w3", true, n2t(620, 461, 0, 2, 3, "%d"), 0, 0, true);
         r.rung("187 -5", true, n2t(630, 462, 1, 2, 9, "%ld"), 0, 0, true);
         r.rung("187 %ld", true, n2t(640, 462, 1, 0, 9, "%ld"), 0, 0, true);
+        // Decimals no more than the digits: the point goes in front of the
+        // last d characters, after the sign ("-.123" fits 5).
+        r.rung("187 -123 d3 w5", true, n2t(850, 492, 1, 3, 5, "%ld"), 0, 0, true);
+        // A padded negative with more decimals than digits keeps its padding
+        // and sign in front of "0.0".
+        r.rung("187 %6ld -5 d2", true, n2t(860, 462, 1, 2, 9, "%6ld"), 0, 0, true);
         r.rung("187 %u", true, n2t(650, 462, 1, 0, 19, "%lu"), 0, 0, true);
         r.rung("187 float", true, n2t(660, 464, 2, 0, 9, "x=%6.2f%%"), 0, 0, true);
         r.rung("187 nan", true, n2t(670, 466, 2, 0, 9, "%f"), 0, 0, false);
@@ -158,6 +165,8 @@ TEST_F(LadderTest, ByteStringsAndNumberToText) {
         EXPECT_EQ(Text(RB(620)), ".05");
         EXPECT_EQ(Text(RB(630)), "-0.05");
         EXPECT_EQ(Text(RB(640)), "-5");
+        EXPECT_EQ(Text(RB(850)), "-.123");
+        EXPECT_EQ(Text(RB(860)), "    -0.05");
         EXPECT_EQ(Text(RB(650)), "4294967291");
         EXPECT_EQ(Text(RB(660)), "x=  3.14%");
         EXPECT_EQ(Text(RB(670)), "");
@@ -195,7 +204,7 @@ TEST_F(LadderTest, CountedStringsThroughPointers) {
                    spaced = ptr(RB(300)), plain = ptr(RB(400)), num = ptr(RB(410)), out = ptr(RB(420)),
                    nan = ptr(RB(430)), t1 = ptr(RB(440)), t2 = ptr(RB(460)), t3 = ptr(RB(480)), cs1 = ptr(RB(500)),
                    cs2 = ptr(RB(520)), clk = ptr(RB(700)), badclk = ptr(RB(710)), wild = ptr(PLC_REG_SIZE - 1),
-                   n1234 = ptr(RB(412)), n42 = ptr(RB(414)), n5 = ptr(RB(416));
+                   n1234 = ptr(RB(412)), n42 = ptr(RB(414)), n5 = ptr(RB(416)), n123 = ptr(RB(418)), nm5 = ptr(RB(446));
     PutCounted(RB(100), 20, "0123456789");
     PutCounted(RB(110), 4, "");
     plc_reg[RB(110) + 6] = 'Z';
@@ -216,6 +225,8 @@ TEST_F(LadderTest, CountedStringsThroughPointers) {
     LT_SetW(R(412), 1234);
     LT_SetW(R(414), 42);
     LT_SetW(R(416), 5);
+    LT_SetD(R(418), uint32_t(-123));
+    LT_SetD(R(446), uint32_t(-5));
     LT_SetD(R(430), 0x7F800000u);
     const uint16_t when[7] = {0, 34, 12, 15, 6, 2030, 0};
     const uint16_t april31[7] = {0, 0, 0, 31, 4, 2030, 0};
@@ -262,6 +273,8 @@ TEST_F(LadderTest, CountedStringsThroughPointers) {
     r.rung("517 30 wide", true, n2s(517, out, num, 0, 0, 40, "%30d"), 0, 0, false);
     r.rung("517 point past the buffer", true, n2s(517, ptr(RB(900)), num, 0, 40, 60, "%d"), 0, 0, false);
     r.rung("517 5 L3", true, n2s(517, ptr(RB(970)), n5, 0, 2, 3, "%d"), 0, 0, true);
+    r.rung("517 -123 p3 L5", true, n2s(517, ptr(RB(980)), n123, 1, 3, 5, "%ld"), 0, 0, true);
+    r.rung("517 %6ld -5 p2", true, n2s(517, ptr(RB(990)), nm5, 1, 2, 9, "%6ld"), 0, 0, true);
     r.rung("517 no conversion", true, n2s(517, ptr(RB(920)), num, 0, 0, 9, "ON"), 0, 0, true);
     r.rung("517 %c", true, n2s(517, ptr(RB(930)), n42, 0, 0, 9, "%c"), 0, 0, true);
     r.rung("518 no conversion", true, n2s(518, ptr(RB(940)), n42, 0, 0, 9, "OFF"), 0, 0, true);
@@ -301,6 +314,8 @@ TEST_F(LadderTest, CountedStringsThroughPointers) {
     EXPECT_EQ(Text(RB(420)), std::string(25, ' ') + "1234");
     EXPECT_EQ(Text(RB(900)), "0." + std::string(27, '0'));
     EXPECT_EQ(Text(RB(970)), ".05") << "0.05 is one longer than L: its 0 goes";
+    EXPECT_EQ(Text(RB(980)), "-.123");
+    EXPECT_EQ(Text(RB(990)), "    -0.05");
     EXPECT_EQ(Text(RB(920)), "ON");
     EXPECT_EQ(Text(RB(930)), "*");
     EXPECT_EQ(plc_reg[RB(940)], 9);

@@ -1,6 +1,7 @@
 // Float arithmetic and functions, integer remainder and roots, compares,
 // typed arithmetic, width-word arithmetic and the load-and-convert
 // instructions, each checked for its value and its power, in both layouts.
+#include <bit>
 #include <climits>
 #include <cmath>
 
@@ -25,6 +26,8 @@ TEST_F(LadderTest, FloatAndIntegerFunctions) {
         r.rung("5-7.5", true, Push32({F(5.0f), F(7.5f)}, 129), 32, F(-2.5f), true);
         r.rung("sqrt -4", true, Push32({F(-4.0f)}, 148), 32, 0x4EFF0000u, false);
         r.rung("sqrt -0", true, Push32({0x80000000u}, 148), 32, 0x4EFF0000u, false);
+        // The marker of a negative square root, as a number.
+        EXPECT_EQ(std::bit_cast<float>(0x4EFF0000u), 2139095040.0f);
         r.rung("sqrt 16", true, Push32({F(16.0f)}, 148), 32, F(4.0f), true);
         r.rung("sqrt inf", true, Push32({Inf}, 148), 32, Inf, false);
         r.rung("abs", true, Push32({F(-2.5f)}, 146), 32, F(2.5f), true);

@@ -225,4 +225,47 @@ TEST_F(CloneTest, AutomaticLoadRestoresTheBackupAndTheDataCloneThenResetsOnce) {
     sys_hooks.warm_reset = reset;
 }
 
+// A store request (bit 6) made while a restore waits for its confirmation
+// (bits 13 and 14) waits too: the backup the user is about to confirm is
+// not overwritten, and the confirmed restore brings back what was stored.
+TEST_F(CloneTest, StoreRequestWaitsWhileARestoreAwaitsConfirmation) {
+    void (*const reset)() = sys_hooks.warm_reset;
+    at_reset = {};
+    reset_root = P("");
+    sys_hooks.warm_reset = [] {
+        at_reset.count++;
+        at_reset.w3000 = PlcWord(3000);
+        at_reset.w291 = PlcWord(W_BACKUP);
+    };
+    Manual_test = Mrstate_flag = Clone_Sure_Flag = 0;
+    MkDir("mnt/cfg");
+    PlcWordSet(3000, 0x1111);
+    ASSERT_EQ(StoreBBRAM(), 1u);
+    PlcWordSet(3000, 0x2222);
+    auto pass = [] {
+        FailSafeFlagCheck();
+        ManualRestoreExecute();
+    };
+    // Restore asked: confirmation requested (bit 14).
+    PlcWordSet(W_BACKUP, uint16_t(PlcWord(W_BACKUP) | 1u << 13));
+    pass();
+    ASSERT_EQ(PlcWord(W_BACKUP) & 0x6048, 0x6008);  // bits 3, 13, 14; bit 6 clear
+    // A store asked meanwhile: nothing happens while the restore waits.
+    PlcWordSet(W_BACKUP, uint16_t(PlcWord(W_BACKUP) | 1u << 6));
+    for (int i = 0; i < 3; i++) pass();
+    EXPECT_EQ(PlcWord(W_BACKUP) & 0x6048, 0x6048);
+    const std::vector<uint8_t> bkp = media_test::ReadFile(P("mnt/cfg/bkpreg.dta"));
+    ASSERT_EQ(bkp.size(), 109192u);
+    EXPECT_EQ(bkp[8 + 2 * 3000], 0x11);
+    EXPECT_EQ(bkp[8 + 2 * 3000 + 1], 0x11);
+    EXPECT_EQ(at_reset.count, 0);
+    // Confirmed: the stored image comes back and the controller resets.
+    PlcWordSet(W_BACKUP, uint16_t(PlcWord(W_BACKUP) & ~(1u << 14)));
+    pass();
+    EXPECT_EQ(at_reset.count, 1);
+    EXPECT_EQ(at_reset.w3000, 0x1111);
+    sys_hooks.warm_reset = reset;
+    Manual_test = Mrstate_flag = 0;
+}
+
 }  // namespace

@@ -5,9 +5,11 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -456,6 +458,51 @@ TEST_F(Platform, WatchdogStandInWithoutTheDevice) {
     PLAT_WdtWrite('V');  // the magic close: stops it for good
     PLAT_WdtClose();
     EXPECT_EQ(PLAT_WdtTimeLeft(), -1);
+}
+
+// The board's watchdog never keeps descriptor 6: an open that lands there
+// puts "/usr/version" on 6 (kept open) and opens the watchdog again.
+std::string FdTarget(int fd) {
+    char link[64], target[512];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t n = readlink(link, target, sizeof target - 1);
+    return n > 0 ? std::string(target, std::size_t(n)) : std::string();
+}
+
+TEST_F(Platform, WatchdogOpenedOnDescriptorSixMovesBehindTheVersionFile) {
+    fs::create_directories(Under("/dev"));
+    fs::create_directories(Under("/usr"));
+    std::ofstream(Under("/dev/watchdog")) << "";
+    std::ofstream(Under("/usr/version")) << "1\n";
+    UseRoot(Root());  // the device is there: the board's watchdog
+    // Descriptor 6 held by an earlier test in this process is parked above
+    // and put back at the end.
+    const int parked = fcntl(6, F_GETFD) == -1 ? -1 : fcntl(6, F_DUPFD_CLOEXEC, 200);
+    if (parked >= 0) close(6);
+    // Every free descriptor below 6 taken: the watchdog's open gets 6.
+    std::vector<int> held;
+    for (int fd = open("/dev/null", O_RDONLY | O_CLOEXEC); fd >= 0 && fd < 6;
+         fd = open("/dev/null", O_RDONLY | O_CLOEXEC))
+        held.push_back(fd);
+    close(6);
+    ASSERT_EQ(PLAT_WdtOpen(), 0);
+    EXPECT_EQ(FdTarget(6), Under("/usr/version"));
+    int watchdogs = 0, at = -1;
+    for (int fd = 0; fd < 256; fd++)
+        if (FdTarget(fd) == Under("/dev/watchdog")) watchdogs++, at = fd;
+    EXPECT_EQ(watchdogs, 1);
+    EXPECT_GT(at, 6);
+    PLAT_WdtClose();
+    EXPECT_EQ(FdTarget(at), "");
+    close(6);
+    for (int fd : held) close(fd);
+    if (parked >= 0) {
+        dup2(parked, 6);
+        close(parked);
+    }
+    std::remove(Under("/dev/watchdog").c_str());
+    std::remove(Under("/usr/version").c_str());
+    UseRoot(Root());
 }
 
 }  // namespace
