@@ -215,6 +215,15 @@ void PlainRead(tavix_connection *c) {
             c->recv->read_pos = 0;
             if (c->pending != nullptr && S.receive != nullptr) S.receive(c, c->recv);
         }
+        // A client may shut only its write side after its request (a legal
+        // TCP half-close) and still read: an answer in the send chain goes
+        // out whole first, and the connection is closed once it is out.
+        if (!c->write_shut && c->send_head != nullptr) {
+            c->peer_shut = 1;
+            c->keep_alive = 0;
+            c->interest &= ~TAVIX_WANT_READ;
+            return;
+        }
         c->drop = 1;
         return;
     }
@@ -583,6 +592,8 @@ void Serve(tavix_connection *c, short re) {
                 Write(c);
             }
         }
+        // A half-closed client's answer is all out: nothing more can come.
+        if (c->in_use && c->peer_shut && c->send_head == nullptr) c->drop = 1;
         DropIfMarked(c);
     }
 }
@@ -781,6 +792,13 @@ void tavix_comm_expire(uint64_t now) {
         if (c.kind == 0 && c.receiving && now - c.request_start >= TAVIX_REQUEST_DEADLINE) c.drop = c.timed_out = 1;
     }
     pthread_mutex_unlock(&S.lock);
+}
+
+uint32_t tavix_comm_next_id() {
+    pthread_mutex_lock(&S.lock);
+    const uint32_t id = NextId();
+    pthread_mutex_unlock(&S.lock);
+    return id;
 }
 
 void tavix_comm_signal_shutdown() { S.shutdown = 1; }

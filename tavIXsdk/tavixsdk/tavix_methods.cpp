@@ -509,6 +509,7 @@ tavix_buffer *tavix_engine_handle_publish_request(tavix_connection *c, tavix_ses
     if (s->queue_count == 0 && longpoll) {
         s->parked = body;
         s->parked_conn = c;
+        s->parked_conn_id = c->id;
         s->parked_max = max;
         s->parked_time = tavix_sys_get_current_monotonous_time();
         s->answer_now = 0;
@@ -820,14 +821,40 @@ int tavix_engine_start_deferred_query_filter_threads() {
     return tavix_sys_thread_start(tavix_engine_handle_deferred_query_filter_request, nullptr) < 0 ? -1 : 0;
 }
 
+bool tavix_engine_session_parked_alive(const tavix_session *s, const tavix_connection *c) {
+    return c != nullptr && c->in_use && c->id == s->parked_conn_id && c->session == s;
+}
+
+void tavix_engine_session_unlink_connection(tavix_connection *c) {
+    // Only a waiting record's session is looked at: a session that goes
+    // unlinks the record waiting on it, not the records of its other requests.
+    auto *s = c->long_poll ? static_cast<tavix_session *>(c->session) : nullptr;
+    c->session = nullptr;
+    c->long_poll = 0;
+    if (s == nullptr || s->parked_conn != c || s->parked_conn_id != c->id) return;
+    tavix_buffer_return(s->parked);
+    s->parked = nullptr;
+    s->parked_conn = nullptr;
+    s->parked_conn_id = 0;
+}
+
 void tavix_engine_session_answer_parked(tavix_session *s, bool from_tick) {
     tavix_buffer *body = s->parked;
     tavix_connection *c = s->parked_conn;
+    // The record is checked by its id: a connection that ended without the
+    // dropped callback (a TLS stream cut short) leaves the link behind, and
+    // its record may now serve another client.
+    const bool alive = tavix_engine_session_parked_alive(s, c);
     s->parked = nullptr;
     s->parked_conn = nullptr;
+    s->parked_conn_id = 0;
+    if (alive) {
+        c->session = nullptr;
+        c->long_poll = 0;
+    }
     if (body == nullptr) return;
     tavix_engine_session_do_publish(s, s->parked_max, body);
-    if (c == nullptr || !c->in_use) {
+    if (!alive) {
         tavix_buffer_return(body);
         return;
     }
@@ -841,8 +868,6 @@ void tavix_engine_session_answer_parked(tavix_session *s, bool from_tick) {
         }
         return;
     }
-    c->session = nullptr;
-    c->long_poll = 0;
     tavix_comm_send(c, resp);
 }
 

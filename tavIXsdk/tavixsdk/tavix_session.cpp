@@ -99,6 +99,13 @@ void FreeSession(tavix_session *s) {
         std::free(s->key);
     }
     tavix_buffer_return(s->parked);
+    // The record still waiting on its poll (a host's record of the raw
+    // interface too, which the loop below does not see) lets go of it.
+    if (tavix_connection *c = s->parked_conn;
+        c != nullptr && c->in_use && c->id == s->parked_conn_id && c->session == s) {
+        c->session = nullptr;
+        c->long_poll = 0;
+    }
     tavix_comm_remote_server_delete_session(s->id);
     // No connection keeps a link to a session that is gone.
     for (tavix_connection &c : tavix_comm_state.conns)

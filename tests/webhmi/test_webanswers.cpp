@@ -1237,6 +1237,57 @@ TEST_F(WebAnswers, AParkedPollIsAnsweredByTheNextPollOrAtHalfItsTimeoutAndGivesI
     tavix_engine_raw_handler_free_dispatcher(&b);
 }
 
+TEST_F(WebAnswers, AParkedPollNeverAnswersOntoARecordThatWasFreedOrTakenByAnotherConnection) {
+    Open(2);
+    tavix_connection &a = tavix_comm_state.conns[0], &b = tavix_comm_state.conns[1];
+    // The host frees the record of a waiting poll and hands it the next
+    // request: the session's next poll does not answer onto it.
+    EXPECT_EQ(Start(a, "publish"), 4);
+    tavix_engine_raw_handler_free_dispatcher(&a);
+    const std::string other = "GET /missing HTTP/1.0\r\n";
+    ASSERT_EQ(
+        tavix_engine_raw_handler_init_dispatcher(&a, reinterpret_cast<const uint8_t *>(other.data()), other.size()), 0);
+    EXPECT_EQ(Start(b, "publish"), 4);
+    EXPECT_EQ(Sent(a), "(nothing)");
+    tavix_engine_raw_handler_free_dispatcher(&a);
+    // A record the host gives back to its heap: the next poll reads nothing of it.
+    auto *gone = new tavix_connection{};
+    tavix_engine_raw_handler_free_dispatcher(&b);
+    EXPECT_EQ(Start(*gone, "publish"), 4);
+    tavix_engine_raw_handler_free_dispatcher(gone);
+    delete gone;
+    EXPECT_EQ(Start(b, "publish"), 4);
+    EXPECT_EQ(s->parked_conn, &b);
+
+    // A dispatcher connection that ends without the dropped callback (a TLS
+    // stream cut without a close notice) and whose record a new connection
+    // takes: neither the next poll's answer nor the teardown's 466 reaches it.
+    tavix_engine_raw_handler_free_dispatcher(&b);
+    EXPECT_EQ(Start(a, "publish"), 4);
+    a.silent_drop = 1;
+    tavix_comm_drop_connection(&a);
+    ASSERT_EQ(tavix_comm_take_record(), &a);
+    EXPECT_EQ(Start(b, "publish"), 4);
+    EXPECT_EQ(Sent(a), "(nothing)");
+    a.silent_drop = 1;
+    tavix_comm_drop_connection(&a);
+    ASSERT_EQ(tavix_comm_take_record(), &a);
+    // b now waits; b goes silently too, and a new connection takes its record.
+    b.silent_drop = 1;
+    tavix_comm_drop_connection(&b);
+    ASSERT_EQ(tavix_comm_take_record(), &b);
+    s->aborted = 1;
+    tavix_session_table.last_expiry = s->parked_time;  // the pass runs at the next unit whatever ran before
+    tavix_server_session_tick(s->parked_time + 1);
+    EXPECT_EQ(tavix_session_table.count, 0u);
+    EXPECT_EQ(Sent(b), "(nothing)");
+    s = nullptr;
+    for (tavix_connection *k : {&a, &b}) {
+        k->silent_drop = 1;
+        tavix_comm_drop_connection(k);
+    }
+}
+
 TEST_F(WebAnswers, ControllerWritesConvertEachTypeAndNoteTheLastLocalUser) {
     Open(2);
     Controller();

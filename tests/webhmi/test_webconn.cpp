@@ -503,6 +503,25 @@ TEST_F(WebConn, FileAnswersArriveWholeAndASlowReaderHoldsNobodyUp) {
     EXPECT_TRUE(Body(got) == huge) << "the slow reader's bytes differ";
 }
 
+TEST_F(WebConn, AClientThatShutsItsWriteSideAfterItsRequestGetsTheWholeAnswerAndThenTheClose) {
+    // As "nc -N" and some HTTP libraries do: the request, then a FIN, then
+    // the answer is read. The end of the client's stream does not cut the
+    // answer still queued; once it is out the connection is closed.
+    const std::string huge = LargerThanASendBuffer();
+    Write(www + "/huge.bin", huge);
+    const int slow = SlowReader("/huge.bin");
+    ASSERT_TRUE(Until(AnswerWaiting));
+    ASSERT_EQ(shutdown(slow, SHUT_WR), 0);
+    Cycles();
+    const std::string got = ReadSlowly(slow);
+    close(slow);
+    ASSERT_GE(got.size(), 6u);
+    EXPECT_NE(got.substr(got.size() - 6), "<open>");
+    EXPECT_EQ(Body(got).size(), huge.size());
+    EXPECT_TRUE(Body(got) == huge) << "the half-closed client's bytes differ";
+    EXPECT_TRUE(Until([] { return InUse() == 0; }));
+}
+
 TEST_F(WebConn, AFileCutShortUnderItsAnswerEndsTheConnection) {
     const std::string huge = LargerThanASendBuffer();
     Write(www + "/huge.bin", huge);
