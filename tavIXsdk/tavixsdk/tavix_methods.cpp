@@ -133,14 +133,14 @@ void Batches(const tavix_buffer *req, bool with_values, F fn) {
 void ProcessReadOrWrite(const tavix_buffer *req, tavix_request *r, const void *user, bool write) {
     const auto &cb = tavix_data_callbacks;
     Batches(req, write, [&](uint32_t first, const char *const *a, const char *const *v, const uint32_t *l, uint32_t n) {
-        if (r->error == 304) return;
+        if (r->ended != 0) return;  // the answer has ended (304 or 900)
         r->first_index = first;
         if (write && cb.write_multi != nullptr)
             cb.write_multi(r, user, a, v, l);
         else if (!write && cb.read_multi != nullptr)
             cb.read_multi(r, user, a);
         else
-            for (uint32_t i = 0; i < n && r->error != 304; i++) {
+            for (uint32_t i = 0; i < n && r->ended == 0; i++) {
                 if (write)
                     cb.write(r, user, a[i], v[i], l[i]);
                 else
@@ -625,7 +625,7 @@ void tavix_engine_process_read_history_request(const tavix_buffer *req, tavix_re
         r->first_index = first;
         if (tavix_method_callbacks.history != nullptr) tavix_method_callbacks.history(r, user, list, &a);
     });
-    Put(r->body, r->error == 304 ? "],\"more\":\"true\"}" : "]}");
+    Put(r->body, r->ended == 3 ? "],\"more\":\"true\"}" : "]}");
 }
 
 tavix_buffer *tavix_engine_handle_query_filter_request(tavix_connection *c, tavix_session *s, tavix_buffer *req,
@@ -797,7 +797,7 @@ int tavix_engine_query_filter_step() {
                                                 interval != nullptr ? std::strtod(interval, nullptr) : 0.0, filters);
         }
         body = r.body;
-        Put(body, r.error == 304 ? "],\"more\":\"true\"}" : "]}");
+        Put(body, r.ended == 3 ? "],\"more\":\"true\"}" : "]}");
         char line[96];
         std::snprintf(line, sizeof line,
                       "Cache-Control: no-cache\r\nContent-Length: %u\r\nContent-Type: application/json\r\n\r\n",

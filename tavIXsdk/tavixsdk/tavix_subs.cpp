@@ -349,16 +349,22 @@ int QueueForRequester(tavix_request *r, const Note &d) {
 // keeps room in the buffer limit for the answer's closing text.
 template <typename F>
 int Append(tavix_request *r, uint32_t reserve, F fn) {
+    if (r->ended != 0) {
+        r->error = r->ended == 4 ? 900 : 304;
+        return r->ended;
+    }
     tavix_json_out m{nullptr, 0, 0};
     if (!r->first) m.raw(",");
     fn(m);
     r->error = 500;
     if (uint64_t(r->body->length) + m.o + reserve > tavix_global_options.buffer_limit) {
         r->error = 304;
+        r->ended = 3;
         return 3;
     }
     if (tavix_buffer_create_grow(&r->body, TAVIX_BUF_DATA, uint32_t(m.o), tavix_global_options.buffer_limit) != 0) {
         r->error = 900;
+        r->ended = 4;
         return 4;
     }
     tavix_json_out w{reinterpret_cast<char *>(r->body->data) + r->body->length, m.o, 0};

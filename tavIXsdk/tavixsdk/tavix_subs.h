@@ -108,6 +108,10 @@ struct tavix_request {
     tavix_item *item;
     int32_t error;
     const char *username;  // user information: the user it names (null: none)
+    // The body could not grow (3 or 4 given once): the answer ends there, and
+    // every later element is refused the same way, so that no element comes
+    // out of line with its address.
+    int32_t ended;
 };
 // A request record of a kind writing into body (null for notifications).
 tavix_request tavix_request_make(uint32_t kind, tavix_buffer *body, tavix_session *s);

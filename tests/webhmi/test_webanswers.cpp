@@ -421,6 +421,68 @@ TEST_F(WebAnswers, ProcessImageAnswersWhatTheCallbackReturned) {
     EXPECT_NE(info.find("\"read\",\"write\",\"browsertime\",\"processimage\"]"), std::string::npos) << info;
 }
 
+TEST_F(WebAnswers, AnAnswerThatReachesTheBufferLimitEndsThereAndTakesNoLaterSmallerElement) {
+    Open(2);
+    // Batch callbacks that append an element for every address whatever the
+    // results say: A and C are found (48 bytes each on reading, {"error":0}
+    // on writing), B is not (58 and 48 bytes). The body holds {"result":[
+    // (11 bytes) and A's element when B is refused at the limit; C, smaller,
+    // would still fit, but the answer has ended.
+    static std::vector<int> results;
+    results.clear();
+    static uint32_t limit = 0;
+    tavix_server_set_basic_callbacks_multi(
+        [](tavix_request *r, const void *, const char *const *a) {
+            const uint32_t keep = tavix_global_options.buffer_limit;
+            tavix_global_options.buffer_limit = limit;
+            for (uint32_t n = 0; a[n] != nullptr; n++) {
+                tavix_data_value v{};
+                v.kind = TAVIX_DV_INT32;
+                v.i32 = -7;
+                const tavix_timestamp t{1700000000, 0};
+                results.push_back(std::strcmp(a[n], "B") == 0
+                                      ? tavix_data_read_return(r, nullptr, nullptr, 0, nullptr, nullptr, 301)
+                                      : tavix_data_read_return(r, &v, &t, 0, nullptr, nullptr, 0));
+            }
+            tavix_global_options.buffer_limit = keep;
+        },
+        [](tavix_request *r, const void *, const char *const *a, const char *const *, const uint32_t *) {
+            const uint32_t keep = tavix_global_options.buffer_limit;
+            tavix_global_options.buffer_limit = limit;
+            for (uint32_t n = 0; a[n] != nullptr; n++)
+                results.push_back(tavix_data_write_return(r, std::strcmp(a[n], "B") == 0 ? 301 : 0));
+            tavix_global_options.buffer_limit = keep;
+        });
+    // Reading: 11 + 48 = 59 after A; B needs 59 + 1 + 58 + 2 = 120, C 110.
+    limit = 115;
+    EXPECT_EQ(Post("read", "address[]=A&address[]=B&address[]=C"),
+              "{\"result\":[{\"value\":-7,\"timestamp\":1700000000000,\"error\":0}]}");
+    EXPECT_EQ(results, (std::vector<int>{0, 3, 3}));
+    // Writing: 11 + 11 = 22 after A; B needs 22 + 1 + 48 + 2 = 73, C 36.
+    results.clear();
+    limit = 50;
+    EXPECT_EQ(Post("write", "address[]=A&value[]=1&address[]=B&value[]=2&address[]=C&value[]=3"),
+              "{\"result\":[{\"error\":0}]}");
+    EXPECT_EQ(results, (std::vector<int>{0, 3, 3}));
+    // The refusal stays on the record: a later element that fits is refused too.
+    tavix_buffer *body = tavix_buffer_get(TAVIX_BUF_DATA, 512, 1 << 20, true);
+    tavix_request r = tavix_request_make(TAVIX_REQ_QUERY, body, nullptr);
+    tavix_data_value v{};
+    v.kind = TAVIX_DV_UINT32;
+    v.u32 = 4;
+    const uint32_t keep = tavix_global_options.buffer_limit;
+    // ,{"type":1,"address":"V1","value":4} is 35 bytes, 51 with the room
+    // kept for the "more" footer; with a 24-character longer address, 75.
+    tavix_global_options.buffer_limit = 60;
+    EXPECT_EQ(tavix_data_filter_read_return(&r, "V123456789012345678901234", &v, nullptr, 0, nullptr, nullptr), 3);
+    EXPECT_EQ(r.error, 304);
+    EXPECT_EQ(tavix_data_filter_read_return(&r, "V1", &v, nullptr, 0, nullptr, nullptr), 3);
+    EXPECT_EQ(r.error, 304);
+    EXPECT_EQ(body->length, 0u);
+    tavix_global_options.buffer_limit = keep;
+    tavix_buffer_free(body);
+}
+
 TEST_F(WebAnswers, SeventyAddressesGoToTheBatchCallbacksAs32And32And6) {
     Open(2);
     static std::vector<std::pair<uint32_t, uint32_t>> batches;
