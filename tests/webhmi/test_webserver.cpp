@@ -673,6 +673,96 @@ TEST_F(WebServer, TheUploadWatcherHoldsTheServerStoppedFromTheDeletedWebRootToTh
     TavixServerState = TavixState::Stopped;
 }
 
+// The descriptors this process holds open.
+std::size_t OpenDescriptors() {
+    std::size_t n = 0;
+    for ([[maybe_unused]] const auto &e : std::filesystem::directory_iterator("/proc/self/fd")) n++;
+    return n;
+}
+
+// Each start the card manager asks for sets the watcher back to its first
+// step, which arms a new watch: the one before is closed, not left open
+// (each would keep an inotify instance and a slot among the loop's wake-up
+// descriptors until inotify_init fails and uploads go unnoticed).
+TEST_F(WebServer, EachNewWatchOfTheUploadWatcherClosesTheOneBefore) {
+    namespace fs = std::filesystem;
+    test_support::TempRoot root;
+    fs::create_directories(root / "mnt/USB0/tavIX/wwwroot");
+    TavixHttp = 1;
+    TavixFtping = 0;
+    TavixServerState = TavixState::Stopped;
+    tavixFtpStates = TavixFtpState::WaitFolder;
+    auto arm = [] {
+        for (int i = 0; i < 3; i++) tavix_check_ftp_state();
+        EXPECT_EQ(tavixFtpStates, TavixFtpState::Watch);
+    };
+    arm();
+    const std::size_t armed = OpenDescriptors();
+    for (int k = 0; k < 5; k++) {
+        // An IEC download stopped the server; the card poll starts it again.
+        tavix_card_checked(true);
+        EXPECT_EQ(TavixServerState, TavixState::StartRequested);
+        EXPECT_EQ(tavixFtpStates, TavixFtpState::WaitFolder);
+        TavixServerState = TavixState::Stopped;
+        arm();
+    }
+    EXPECT_EQ(OpenDescriptors(), armed);
+    // The watch still works: a deleted web root starts an upload.
+    fs::remove(root / "mnt/USB0/tavIX/wwwroot");
+    tavix_check_ftp_state();
+    EXPECT_EQ(tavixFtpStates, TavixFtpState::WaitEnd);
+    EXPECT_EQ(TavixFtping, 1);
+    TavixFtping = 0;
+    TavixHttp = 0;
+    TavixServerState = TavixState::Stopped;
+    tavixFtpStates = TavixFtpState::WaitFolder;
+}
+
+// A boot without a card: the watcher ends up polling for the web folder. A
+// card put in later brings the folder with it; that is no upload, and the
+// card poll that follows starts the server, whose folder the watcher then
+// watches. A folder made on a card that was there already is an upload.
+TEST_F(WebServer, ACardPutInAfterABootWithoutOneStartsTheServer) {
+    namespace fs = std::filesystem;
+    test_support::TempRoot root;
+    TavixHttp = 1;
+    TavixFtping = 0;
+    TavixServerState = TavixState::StopRequested;  // the card poll found no card
+    tavixFtpStates = TavixFtpState::WaitFolder;
+    for (int i = 0; i < 200 && tavixFtpStates != TavixFtpState::PollFolder; i++) tavix_check_ftp_state();
+    ASSERT_EQ(tavixFtpStates, TavixFtpState::PollFolder);
+    fs::create_directories(root / "mnt/USB0/tavIX/wwwroot");  // the card goes in
+    // The watcher's steps come first (it looks at most every 10 ms).
+    for (int i = 0; i < 60; i++) {
+        tavix_check_ftp_state();
+        usleep(1000);
+    }
+    EXPECT_EQ(TavixFtping, 0);
+    tavix_card_checked(true);
+    EXPECT_EQ(TavixServerState, TavixState::StartRequested);
+    for (int i = 0; i < 3; i++) tavix_check_ftp_state();
+    EXPECT_EQ(tavixFtpStates, TavixFtpState::Watch);
+
+    // The card there, its folder not: the folder's creation is an upload.
+    fs::remove_all(root / "mnt/USB0/tavIX");
+    TavixServerState = TavixState::Running;
+    tavixFtpStates = TavixFtpState::WaitFolder;
+    for (int i = 0; i < 200 && tavixFtpStates != TavixFtpState::PollFolder; i++) tavix_check_ftp_state();
+    ASSERT_EQ(tavixFtpStates, TavixFtpState::PollFolder);
+    fs::create_directories(root / "mnt/USB0/tavIX");
+    for (int i = 0; i < 60 && tavixFtpStates == TavixFtpState::PollFolder; i++) {
+        tavix_check_ftp_state();
+        usleep(1000);
+    }
+    EXPECT_EQ(tavixFtpStates, TavixFtpState::WaitEnd);
+    EXPECT_EQ(TavixFtping, 1);
+    EXPECT_EQ(TavixServerState, TavixState::StopRequested);
+    TavixFtping = 0;
+    TavixHttp = 0;
+    TavixServerState = TavixState::Stopped;
+    tavixFtpStates = TavixFtpState::WaitFolder;
+}
+
 TEST_F(WebServer, RemoteChallengesAndOurAnswers) {
     tavix_global_options.max_auth_records = 1;  // room for two nonces
     tavix_nonce_entry *e = nullptr;
