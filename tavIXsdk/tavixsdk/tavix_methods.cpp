@@ -544,28 +544,36 @@ struct QueryQueue {
     pthread_mutex_t lock;
 } query_queue = {nullptr, nullptr, 0, PTHREAD_MUTEX_INITIALIZER};
 
-constexpr uint32_t kFilters = 64;  // filter fields of one request at most
-
-// The filter fields of a request: every field but the named ones, each value
-// "op:value" split at its ':' (overwritten by a NUL); 467 when one has no ':'.
-int Filters(tavix_buffer *req, const char *const *named, tavix_filter (&out)[kFilters + 1]) {
+// The filter fields of a request, however many: every field but the named
+// ones, each value "op:value" split at its ':' (overwritten by a NUL), in a
+// list of count + 1 triples ended by a null name that the caller frees; 467
+// when one has no ':', 900 without memory for the list (*out null then).
+int Filters(tavix_buffer *req, const char *const *named, tavix_filter **out) {
+    *out = nullptr;
     const char *n = nullptr, *v = nullptr;
     uint32_t vl = 0, count = 0;
-    int code = 0;
-    for (uint32_t i = 0; tavix_buffer_get_dict_entry(req, i, &n, &v, &vl) == 0 && count < kFilters; i++) {
-        bool skip = false;
-        for (const char *const *k = named; *k != nullptr; k++) skip = skip || Named(n, *k);
-        if (skip) continue;
-        char *colon = const_cast<char *>(static_cast<const char *>(std::memchr(v, ':', vl)));
-        if (colon == nullptr) {
-            code = 467;
-            break;
-        }
-        *colon = 0;
-        out[count++] = {n, v, colon + 1};
+    auto filter = [&](const char *name) {
+        for (const char *const *k = named; *k != nullptr; k++)
+            if (Named(name, *k)) return false;
+        return true;
+    };
+    for (uint32_t i = 0; tavix_buffer_get_dict_entry(req, i, &n, &v, &vl) == 0; i++) {
+        if (!filter(n)) continue;
+        if (std::memchr(v, ':', vl) == nullptr) return 467;
+        count++;
     }
-    out[count] = {nullptr, nullptr, nullptr};
-    return code;
+    auto *list = static_cast<tavix_filter *>(std::malloc((count + 1) * sizeof(tavix_filter)));
+    if (list == nullptr) return 900;
+    uint32_t k = 0;
+    for (uint32_t i = 0; k < count && tavix_buffer_get_dict_entry(req, i, &n, &v, &vl) == 0; i++) {
+        if (!filter(n)) continue;
+        char *colon = const_cast<char *>(static_cast<const char *>(std::memchr(v, ':', vl)));
+        *colon = 0;
+        list[k++] = {n, v, colon + 1};
+    }
+    list[k] = {nullptr, nullptr, nullptr};
+    *out = list;
+    return 0;
 }
 
 // A {"result":[...]} answer of error-strings objects written by a writer
@@ -691,13 +699,14 @@ tavix_buffer *tavix_engine_handle_subscribe_filter_request(tavix_connection *, t
     tavix_frame *f = FindFrame(s, Field(req, "subscriptionid"));
     if (f == nullptr) return Error(459);
     static const char *const kNamed[] = {"subscriptionid", "aggregation", "interval", nullptr};
-    tavix_filter filters[kFilters + 1];
-    if (const int code = Filters(req, kNamed, filters)) return Error(code);
+    tavix_filter *filters = nullptr;
+    if (const int code = Filters(req, kNamed, &filters)) return Error(code);
     const tavix_filter_args args{Field(req, "aggregation"), Field(req, "interval"), filters};
     tavix_item *it = nullptr;
     int code = 0;
-    if (tavix_engine_subscription_frame_subscribe_item(f, 2, nullptr, &it, 0, &code, &args) != 0 || it == nullptr)
-        return Error(code != 0 ? code : 900);
+    const int rc = tavix_engine_subscription_frame_subscribe_item(f, 2, nullptr, &it, 0, &code, &args);
+    std::free(filters);
+    if (rc != 0 || it == nullptr) return Error(code != 0 ? code : 900);
     tavix_buffer *body = Body();
     if (body == nullptr) return nullptr;
     char text[64];
@@ -782,8 +791,8 @@ int tavix_engine_query_filter_step() {
     tavix_buffer *resp = tavix_engine_initialize_response_mtsafe(200, "OK", false);
     if (body != nullptr && resp != nullptr) {
         static const char *const kNamed[] = {"aggregation", "interval", nullptr};
-        tavix_filter filters[kFilters + 1];
-        const int code = Filters(req, kNamed, filters);
+        tavix_filter *filters = nullptr;
+        const int code = Filters(req, kNamed, &filters);
         tavix_request r = tavix_request_make(TAVIX_REQ_QUERY, body, nullptr);
         Put(body, "{\"result\":[");
         if (code != 0) {
@@ -796,6 +805,7 @@ int tavix_engine_query_filter_step() {
                                                 Field(req, "aggregation"),
                                                 interval != nullptr ? std::strtod(interval, nullptr) : 0.0, filters);
         }
+        std::free(filters);
         body = r.body;
         Put(body, r.ended == 3 ? "],\"more\":\"true\"}" : "]}");
         char line[96];

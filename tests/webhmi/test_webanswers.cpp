@@ -619,6 +619,38 @@ TEST_F(WebAnswers, EveryCallbackGetsTheSessionsUserAndTheWorkerACopy) {
                                                "history op", "accept op", "query op"}));
 }
 
+TEST_F(WebAnswers, EveryFilterFieldIsHandedOnAndCheckedHoweverManyThereAre) {
+    Open(2);
+    static uint32_t seen = 0;
+    static std::string last;
+    tavix_server_set_scada_callbacks(
+        nullptr,
+        [](tavix_item *, const void *, const char *, double, const tavix_filter *f, void **handle, int *status) {
+            seen = 0;
+            for (; f->name != nullptr; f++, seen++) last = std::string(f->name) + "=" + f->op + "," + f->value;
+            *handle = nullptr;
+            *status = 0;
+            return 0;
+        },
+        [](void *, int *status) {
+            *status = 0;
+            return 0;
+        });
+    EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"1\"}");
+    std::string seventy = "subscriptionid=1";
+    for (int i = 0; i < 70; i++) seventy += "&f" + std::to_string(i) + "=eq:" + std::to_string(i);
+    EXPECT_EQ(Post("subscribefilter", seventy), "{\"serverhandle\":\"\\/\\/F\\/00000001\"}");
+    EXPECT_EQ(seen, 70u);
+    EXPECT_EQ(last, "f69=eq,69");
+    // A 65th filter without its ':' is refused like the first.
+    std::string bad = "subscriptionid=1";
+    for (int i = 0; i < 64; i++) bad += "&f" + std::to_string(i) + "=eq:" + std::to_string(i);
+    bad += "&f64=eq64";
+    seen = 0;
+    EXPECT_EQ(Post("subscribefilter", bad), "{\"error\":467,\"errorstring\":\"Invalid syntax of filter parameters\"}");
+    EXPECT_EQ(seen, 0u);
+}
+
 TEST_F(WebAnswers, FilterSubscriptionCallsTheApplicationWithItsFilters) {
     Open(2);
     tavix_server_set_scada_callbacks(
