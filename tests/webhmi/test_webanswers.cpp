@@ -1128,6 +1128,33 @@ TEST_F(WebAnswers, TheRequestHookAnswersItsOwnUrlsWithTheRequestsUserAndMayKeepT
     EXPECT_EQ(calls, (std::vector<std::string>{"GET /mine op", "POST /tavIX/?mine op", "GET /other.htm op"}));
 }
 
+TEST_F(WebAnswers, ALongUrlIsCheckedForAccessFirstAndReachesTheHooksWhole) {
+    tavix_engine_hooks.access = tavix_auth_engine_access;
+    tavix_engine_hooks.utc_now = Clock1994;
+    tavix_options_set_auth_options(1, "tavIX");
+    tavix_server_set_auth_callbacks(nullptr, DigestOfOp, nullptr, nullptr);
+    const std::string query = "?v=" + std::string(400, 'q');
+    // Without credentials: the access check answers, not the path's length.
+    EXPECT_EQ(Exchange("GET /index.htm" + query + " HTTP/1.0\r\n\r\n").first.substr(0, 37),
+              "HTTP/1.0 401 Authorization Required\r\n");
+    static std::vector<std::string> seen;
+    seen.clear();
+    tavix_server_set_request_hook_callback([](const char *method, const char *url, tavix_connection *, tavix_buffer *,
+                                              tavix_buffer **response, bool *, const char *) {
+        seen.push_back(std::string(method) + " " + url);
+        tavix_buffer *b = tavix_buffer_get(TAVIX_BUF_DATA, 64, tavix_global_options.buffer_limit, false);
+        tavix_buffer_put_data(b, "{\"mine\":1}", 10);
+        *response = tavix_engine_construct_json_response(b);
+        return 1;
+    });
+    EXPECT_EQ(Exchange("GET /mine" + query + " HTTP/1.0\r\n" + kBasicOp + "\r\n").second, "{\"mine\":1}");
+    EXPECT_EQ(
+        Exchange("POST /tavIX/?mine&" + query.substr(1) + " HTTP/1.0\r\n" + kBasicOp + "Content-Length: 0\r\n\r\n")
+            .second,
+        "{\"mine\":1}");
+    EXPECT_EQ(seen, (std::vector<std::string>{"GET /mine" + query, "POST /tavIX/?mine&" + query.substr(1)}));
+}
+
 TEST_F(WebAnswers, ARequestInAReusedBufferEndsWithANulBehindItsBytes) {
     // A buffer given back full of other bytes keeps them (it is not cleared):
     // the next request taken into it still ends with a NUL, which the readers

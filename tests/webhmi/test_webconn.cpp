@@ -345,6 +345,17 @@ TEST_F(WebConn, NamesThroughSymbolicLinksAreNotServed) {
     EXPECT_FALSE(Fx_HostLinkFree(via.data(), root.path().size()));
 }
 
+TEST_F(WebConn, TheQueryOfAUrlIsCutBeforeItsLengthOrItsBytesCount) {
+    // The query goes whatever its length or its bytes: the file is served.
+    const std::string query(300, 'q');
+    EXPECT_EQ(Status(Get(("/index.htm?v=" + query).c_str())), "HTTP/1.0 200 OK");
+    EXPECT_EQ(Status(Get("/index.htm?v=%00")), "HTTP/1.0 200 OK");
+    EXPECT_EQ(Status(Get("/index.htm#%00")), "HTTP/1.0 200 OK");
+    // A NUL in the path itself, or a path longer than the room for it, names no file.
+    EXPECT_EQ(Status(Get("/index%00.htm")), "HTTP/1.0 404 Not Found");
+    EXPECT_EQ(Status(Get(("/" + std::string(300, 'a')).c_str())), "HTTP/1.0 404 Not Found");
+}
+
 TEST_F(WebConn, DigestNonceCountsAreTakenOnceAndBasicRefusesANul) {
     auto digest = [](const tavix_identity *, const char *password, char *ha1, int *code) {
         if (password != nullptr && std::string(password) != "secret1") {
