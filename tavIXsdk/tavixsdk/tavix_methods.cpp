@@ -359,11 +359,11 @@ int FormLogin(tavix_session *s, const tavix_buffer *req, tavix_auth_entry *e) {
 
 }  // namespace
 
-tavix_buffer *tavix_engine_handle_login_request(tavix_connection *, tavix_session *s, tavix_buffer *req, bool *) {
+int tavix_engine_session_login(tavix_session *s, tavix_buffer *req) {
     const uint32_t m = tavix_global_options.auth_method;
-    if (m == 1 || m == 2) return Error(0);
+    if (m == 1 || m == 2) return 0;
     tavix_auth_entry *e = tavix_auth_insert_auth_data(s->key);
-    if (e == nullptr) return Error(407);
+    if (e == nullptr) return 407;
     tavix_auth_data_clear(e);
     int code = 0;
     if (m == 5) code = FormLogin(s, req, e);
@@ -375,34 +375,46 @@ tavix_buffer *tavix_engine_handle_login_request(tavix_connection *, tavix_sessio
         std::snprintf(user, sizeof user, "%s", e->user);
     }
     tavix_engine_session_user_info(s, realm, user[0] != 0 ? user : nullptr);
-    return Error(code);
+    return code;
+}
+
+void tavix_engine_session_logout(tavix_session *s) {
+    const uint32_t m = tavix_global_options.auth_method;
+    if (m == 1 || m == 2) return;
+    tavix_auth_remove_auth_data(s->key);
+    tavix_engine_session_user_info(s, nullptr, nullptr);
+}
+
+int tavix_engine_session_change_password(tavix_session *s, tavix_buffer *req) {
+    const char *user = Field(req, "username"), *old_cipher = Field(req, "oldpasswordcipher"),
+               *new_cipher = Field(req, "newpasswordcipher"), *digest = Field(req, "passworddigest");
+    if (user == nullptr || old_cipher == nullptr || new_cipher == nullptr || digest == nullptr) return 455;
+    if (tavix_method_callbacks.change_password == nullptr) return 505;
+    char old_password[kPasswordMax + 1], new_password[kPasswordMax + 1];
+    if (tavix_auth_rsa_decrypt(old_cipher, old_password, sizeof old_password) < 0 ||
+        tavix_auth_rsa_decrypt(new_cipher, new_password, sizeof new_password) < 0)
+        return 402;
+    char text[800], hex[33];
+    const int tn = std::snprintf(text, sizeof text, "%s:%s:%s:%s", s->id, s->key, old_password, new_password);
+    tavix_md5_hex(text, std::size_t(tn < int(sizeof text) ? tn : int(sizeof text) - 1), hex);
+    if (std::strlen(digest) != 32 || strcasecmp(hex, digest) != 0) return 403;
+    int code = 0;
+    tavix_method_callbacks.change_password(user, old_password, new_password, &code);
+    return code;
+}
+
+tavix_buffer *tavix_engine_handle_login_request(tavix_connection *, tavix_session *s, tavix_buffer *req, bool *) {
+    return Error(tavix_engine_session_login(s, req));
 }
 
 tavix_buffer *tavix_engine_handle_logout_request(tavix_connection *, tavix_session *s, tavix_buffer *, bool *) {
-    const uint32_t m = tavix_global_options.auth_method;
-    if (m == 1 || m == 2) return Error(0);
-    tavix_auth_remove_auth_data(s->key);
-    tavix_engine_session_user_info(s, nullptr, nullptr);
+    tavix_engine_session_logout(s);
     return Error(0);
 }
 
 tavix_buffer *tavix_engine_handle_change_password_request(tavix_connection *, tavix_session *s, tavix_buffer *req,
                                                           bool *) {
-    const char *user = Field(req, "username"), *old_cipher = Field(req, "oldpasswordcipher"),
-               *new_cipher = Field(req, "newpasswordcipher"), *digest = Field(req, "passworddigest");
-    if (user == nullptr || old_cipher == nullptr || new_cipher == nullptr || digest == nullptr) return Error(455);
-    if (tavix_method_callbacks.change_password == nullptr) return Error(505);
-    char old_password[kPasswordMax + 1], new_password[kPasswordMax + 1];
-    if (tavix_auth_rsa_decrypt(old_cipher, old_password, sizeof old_password) < 0 ||
-        tavix_auth_rsa_decrypt(new_cipher, new_password, sizeof new_password) < 0)
-        return Error(402);
-    char text[800], hex[33];
-    const int tn = std::snprintf(text, sizeof text, "%s:%s:%s:%s", s->id, s->key, old_password, new_password);
-    tavix_md5_hex(text, std::size_t(tn < int(sizeof text) ? tn : int(sizeof text) - 1), hex);
-    if (std::strlen(digest) != 32 || strcasecmp(hex, digest) != 0) return Error(403);
-    int code = 0;
-    tavix_method_callbacks.change_password(user, old_password, new_password, &code);
-    return Error(code);
+    return Error(tavix_engine_session_change_password(s, req));
 }
 
 tavix_buffer *tavix_engine_handle_create_subscription_request(tavix_connection *, tavix_session *s, tavix_buffer *,
@@ -460,8 +472,10 @@ tavix_buffer *tavix_engine_handle_sub_unsubscribe_item_request(tavix_session *s,
         if (std::strlen(address) > 254) {
             code = 301;
         } else if (unsubscribe) {
+            // By address alone: an item keeps the kind of its first
+            // subscription, and a frame may have joined it as the other kind.
             tavix_item *it = tavix_engine_frame_find_item(f, address);
-            if (it == nullptr || it->kind != kind)
+            if (it == nullptr)
                 code = 460;
             else
                 tavix_engine_subscription_frame_unsubscribe_item(f, it, false, &code);

@@ -962,6 +962,25 @@ int UnsubscribeAs(void *handle, int *status) {
     return 0;
 }
 
+// An item keeps the kind of its first subscription; a frame that joined it
+// as the other kind still lets go of it by its address.
+TEST_F(WebAnswers, AnUnsubscribeByAddressTakesTheItemWhateverKindItWasSubscribedAs) {
+    Open(2);
+    tavix_server_set_advanced_callbacks(SubscribeAs<kDataHandle>, UnsubscribeAs<kDataHandle>);
+    tavix_server_set_alarm_callbacks(SubscribeAs<kAlarmHandle>, UnsubscribeAs<kAlarmHandle>, nullptr, nullptr);
+    EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"1\"}");
+    EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"2\"}");
+    EXPECT_EQ(Post("subscribedata", "subscriptionid=1&address[]=X"), kOk);
+    EXPECT_EQ(Post("subscribealarm", "subscriptionid=2&address[]=X"), kOk);
+    EXPECT_EQ(Post("unsubscribealarm", "subscriptionid=2&address[]=X"), kOk);
+    EXPECT_EQ(Post("unsubscribealarm", "subscriptionid=2&address[]=X"),
+              "{\"result\":[{\"error\":460,\"errorstring\":\"Subscribed data item not found\"}]}");
+    // Frame 1 still holds it; its own unsubscribe is the item's last.
+    EXPECT_EQ(calls, std::vector<std::string>{"data X op"});
+    EXPECT_EQ(Post("unsubscribedata", "subscriptionid=1&address[]=X"), kOk);
+    EXPECT_EQ(calls, (std::vector<std::string>{"data X op", "data off 7"}));
+}
+
 TEST_F(WebAnswers, SubscribeCallbacksAnswerEachItemAndUnsubscribeCallbacksGetTheirHandles) {
     Open(2);
     tavix_server_set_advanced_callbacks(SubscribeAs<kDataHandle>, UnsubscribeAs<kDataHandle>);
