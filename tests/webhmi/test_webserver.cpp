@@ -247,6 +247,26 @@ TEST_F(WebServer, SessionsCountNoncesAndRefuseReplays) {
     EXPECT_EQ(tavix_engine_session_verify_header(nullptr, &found, &index), 454);
     const std::string longer = std::string(300, 'x') + "\r\n";
     EXPECT_EQ(tavix_engine_session_verify_header(longer.c_str(), &found, &index), 453);
+    // Long values inside the header's 256 bytes are read whole and answered
+    // by the step they fail: a session id no session has (451), a digest
+    // that is not 16 bytes of hex (403), a cnonce that is no number (462).
+    const std::string sid20 = "00000002" + std::string(12, '0');
+    EXPECT_EQ(
+        tavix_engine_session_verify_header(
+            ("sessionid=\"" + sid20 + "\", cnonce=\"13\", digest=\"" + Md5Peer(sid20 + ":k2:13") + "\"\r\n").c_str(),
+            &found, &index),
+        451);
+    EXPECT_EQ(
+        tavix_engine_session_verify_header(
+            ("sessionid=\"00000002\", cnonce=\"13\", digest=\"" + Md5Peer("00000002:k2:13") + "00000000\"\r\n").c_str(),
+            &found, &index),
+        403);
+    const std::string word(20, 'c');
+    EXPECT_EQ(tavix_engine_session_verify_header(("sessionid=\"00000002\", cnonce=\"" + word + "\", digest=\"" +
+                                                  Md5Peer("00000002:k2:" + word) + "\"\r\n")
+                                                     .c_str(),
+                                                 &found, &index),
+              462);
 
     // Connection time-out: twice the keep-alive seconds in half seconds.
     tavix_session_table.connection_timeout = 60;
