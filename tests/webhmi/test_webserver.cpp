@@ -783,6 +783,44 @@ TEST_F(WebServer, ACardPutInAfterABootWithoutOneStartsTheServer) {
     tavixFtpStates = TavixFtpState::WaitFolder;
 }
 
+// The expiry pass drops the entries of both tables whose last use (for a
+// remote server's nonce: the time it was received) lies longer ago than the age.
+TEST_F(WebServer, TheExpiryPassDropsOldAuthenticationAndNonceEntries) {
+    tavix_nonce_entry *e = nullptr;
+    int code = 0;
+    const char *challenge = "Digest realm=\"tavIX\", nonce=\"abc123\", qop=\"auth\"\r\n";
+    ASSERT_EQ(tavix_auth_parse_digest_header("k1", challenge, &e, &code), 0);
+    ASSERT_NE(tavix_auth_insert_auth_data("k2"), nullptr);
+    const uint64_t t = e->received;
+    ASSERT_EQ(tavix_auth_find_auth_data("k2")->last_use, t);
+    Age(5);
+    ASSERT_EQ(tavix_auth_parse_digest_header("k3", challenge, &e, &code), 0);
+    tavix_auth_expire_auth_data(t + 10, 10);  // t + 10 is not past t + 10: all stay
+    EXPECT_EQ(tavix_nonce_table.count, 2u);
+    EXPECT_NE(tavix_auth_find_auth_data("k2"), nullptr);
+    tavix_auth_expire_auth_data(t + 11, 10);
+    EXPECT_EQ(tavix_nonce_table.count, 1u);
+    EXPECT_EQ(tavix_auth_find_auth_data("k2"), nullptr);
+    EXPECT_STREQ(tavix_nonce_table.entries[0].nonce, "abc123");
+    EXPECT_EQ(tavix_nonce_table.entries[0].received, t + 5);
+    tavix_auth_expire_auth_data(t + 16, 10);
+    EXPECT_EQ(tavix_nonce_table.count, 0u);
+}
+
+// A read-write lock call that fails ends the program (each death test runs
+// in a child process that gtest forks).
+TEST_F(WebServer, AFailedReadWriteLockCallIsFatal) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    pthread_rwlock_t l;
+    ASSERT_EQ(tavix_lock_rw_init(&l), 0);
+    tavix_lock_rw_lock_write(&l);
+    // A read lock asked by the thread that holds the write lock: EDEADLK.
+    EXPECT_DEATH(tavix_lock_rw_lock_read(&l), "read-write lock");
+    EXPECT_DEATH(tavix_lock_rw_lock_write(&l), "read-write lock");
+    tavix_lock_rw_unlock_write(&l);
+    tavix_lock_rw_destroy(&l);
+}
+
 TEST_F(WebServer, RemoteChallengesAndOurAnswers) {
     tavix_global_options.max_auth_records = 1;  // room for two nonces
     tavix_nonce_entry *e = nullptr;
