@@ -2,6 +2,8 @@
 // values worked out by hand from RFC 4648, RFC 7231 dates and JSON.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -589,4 +591,33 @@ TEST_F(TavixBase, TextUtilitiesFollowTheirRfcs) {
     uint8_t rnd[9];
     EXPECT_EQ(tavix_sys_get_random_data(rnd, 4, true, true), 0);
     EXPECT_EQ(std::strlen(reinterpret_cast<char *>(rnd)), 8u);
+    // Raw bytes with the no-zero flag: none is 0 (4096 random bytes without
+    // the flag hold a zero byte but for a chance of about 1 in 10^7).
+    std::vector<uint8_t> raw(4096, 0);
+    EXPECT_EQ(tavix_sys_get_random_data(raw.data(), raw.size(), false, true), 0);
+    EXPECT_EQ(std::count(raw.begin(), raw.end(), uint8_t(0)), 0);
+}
+
+TEST_F(TavixBase, TheOptionsStartWithTheirDefaults) {
+    const tavix_options_t &o = tavix_global_options;
+    EXPECT_STREQ(o.default_documents, "index.htm");
+    EXPECT_STREQ(o.prefix, "/tavIX/");
+    EXPECT_STREQ(o.web_root, "WEBROOT_NOT_SET");
+    EXPECT_STREQ(o.realm, "tavIX");
+    EXPECT_STREQ(o.server_header, "TavIX SDK/0.9.0");
+    EXPECT_EQ(o.http_port, 80u);
+    EXPECT_EQ(o.https_port, 443u);
+    EXPECT_EQ(o.level, 3u);
+    EXPECT_EQ(o.auth_method, 5u);
+    EXPECT_EQ(o.tcp_nodelay, 1u);
+    EXPECT_EQ(o.session_timeout, 60u);
+    EXPECT_EQ(o.request_limit, 131072u);
+    EXPECT_EQ(o.buffer_limit, 8388608u);
+    EXPECT_EQ(o.long_poll, 1u);
+    EXPECT_EQ(o.max_sessions, 4u);
+    EXPECT_EQ(o.max_frames, 16u);
+    EXPECT_EQ(o.max_items, 8192u);
+    EXPECT_EQ(o.max_notifications, 4608u);
+    EXPECT_EQ(o.max_auth_records, 4u);
+    EXPECT_EQ(o.mime_count, 10u);
 }

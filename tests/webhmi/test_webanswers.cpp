@@ -1174,6 +1174,36 @@ TEST_F(WebAnswers, ALongUrlIsCheckedForAccessFirstAndReachesTheHooksWhole) {
     EXPECT_EQ(seen, (std::vector<std::string>{"GET /mine" + query, "POST /tavIX/?mine&" + query.substr(1)}));
 }
 
+TEST_F(WebAnswers, AUrlOfUpTo65535BytesIsTakenAndARelativeOneIsForbidden) {
+    tavix_engine_hooks.utc_now = Clock1994;
+    auto status = [](const std::string &req) {
+        const std::string h = Exchange(req).first;
+        return h.substr(0, h.find("\r\n"));
+    };
+    // 65,535 bytes of URL, then its blank: no such file. One byte more: 414.
+    EXPECT_EQ(status("GET /" + std::string(65534, 'a') + " HTTP/1.0\r\n\r\n"), "HTTP/1.0 404 Not Found");
+    EXPECT_EQ(status("GET /" + std::string(65535, 'a') + " HTTP/1.0\r\n\r\n"), "HTTP/1.0 414 Request-URL Too Long");
+    EXPECT_EQ(status("GET x.htm HTTP/1.0\r\n\r\n"), "HTTP/1.0 403 Forbidden - is not an absolute path");
+    EXPECT_EQ(status("GET %2Fx.htm/..%2F..%2Fy HTTP/1.0\r\n\r\n"), "HTTP/1.0 403 Forbidden - no .. allowed");
+}
+
+// A session holds up to its frame limit; the "longpoll" field turns long
+// polling off with "false" in any letter case or "0", and nothing else.
+TEST_F(WebAnswers, FramesUpToTheLimitAndLongPollOffByFalseOrZero) {
+    Open(2);
+    tavix_global_options.max_frames = 2;
+    EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"1\"}");
+    EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"2\"}");
+    EXPECT_EQ(Post("createsubscription"),
+              "{\"error\":463,\"errorstring\":\"Too many subscription frames in a session\"}");
+    tavix_global_options.max_frames = 16;
+    for (const char *off : {"longpoll=FALSE", "longpoll=False", "longpoll=0"})
+        EXPECT_EQ(Post("publish", off), kNone) << off;
+    for (const char *on : {"longpoll=no", "longpoll=00", "longpoll=true", ""})
+        EXPECT_EQ(Post("publish", on), "(no answer)") << on;
+    EXPECT_EQ(s->parked, nullptr);  // each waiting record was let go at its free call
+}
+
 TEST_F(WebAnswers, ARequestInAReusedBufferEndsWithANulBehindItsBytes) {
     // A buffer given back full of other bytes keeps them (it is not cleared):
     // the next request taken into it still ends with a NUL, which the readers
