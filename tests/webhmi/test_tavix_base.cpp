@@ -23,6 +23,7 @@
 #include "tavIXsdk/tavixsdk/tavix_sys.h"
 #include "tavIXsdk/tavixsdk/tavix_util.h"
 #include "tests/support/temp_root.h"
+#include "tests/support/web_clock.h"
 
 namespace {
 
@@ -383,15 +384,36 @@ TEST_F(TavixBase, BufferRoomResetsTimersAndTheOverflowCheck) {
               std::make_tuple(0u, 0u, uint32_t(TAVIX_BUF_UNSET), uint8_t(0), uint8_t(0)));
     tavix_buffer_free(b);
 
+    // On a clock the test moves (half seconds from 1000): 3 running, 4
+    // paused (not counted), 2 running again give 5; a stop holds it.
+    test_support::WebClock clock;
     tavix_timer t{};
     tavix_timer_init_imp(&t);
     tavix_timer_start_imp(&t);
     EXPECT_EQ(t.state, TAVIX_TIMER_RUNNING);
+    EXPECT_EQ(t.start, 1000u);
+    test_support::WebClock::Advance(3);
+    EXPECT_EQ(tavix_timer_elapsed_imp(&t), 3u);
     tavix_timer_pause_imp(&t);
     EXPECT_EQ(tavix_timer_has_state_imp(&t, TAVIX_TIMER_RUNNING | TAVIX_TIMER_PAUSED), 1);
-    EXPECT_GE(t.stop, t.start);
+    EXPECT_EQ(t.stop, 1003u);
+    test_support::WebClock::Advance(4);
+    EXPECT_EQ(tavix_timer_elapsed_imp(&t), 3u);
     tavix_timer_resume_imp(&t);
     EXPECT_EQ(t.state, TAVIX_TIMER_RUNNING);
+    EXPECT_EQ(t.start, 1004u);
+    test_support::WebClock::Advance(2);
+    EXPECT_EQ(tavix_timer_elapsed_imp(&t), 5u);
+    tavix_timer_resume_imp(&t);  // not paused: nothing moves
+    EXPECT_EQ(tavix_timer_elapsed_imp(&t), 5u);
+    tavix_timer_pause_imp(&t);
+    test_support::WebClock::Advance(1);
+    tavix_timer_start_imp(&t);  // a paused timer resumes
+    EXPECT_EQ(tavix_timer_elapsed_imp(&t), 5u);
+    test_support::WebClock::Advance(1);
+    tavix_timer_stop_imp(&t);
+    test_support::WebClock::Advance(7);
+    EXPECT_EQ(std::make_tuple(t.state, tavix_timer_elapsed_imp(&t)), std::make_tuple(0u, uint64_t(6)));
     // Mode 0 clears the bits, 1 sets them, any other replaces the state.
     tavix_timer_state_imp(&t, TAVIX_TIMER_RUNNING, 0);
     EXPECT_EQ(t.state, 0u);

@@ -145,6 +145,13 @@ TEST_F(WebServer, RsaKeysGenerateImportAndDecrypt) {
         tavix_util_hex_encode(mod, n, got);
         for (char &ch : want) ch = char(std::tolower(static_cast<unsigned char>(ch)));
         EXPECT_EQ(std::string(got), want) << f;
+        // The private parts too (every one of them enters the decryption):
+        // a text that openssl encrypts with the key comes back.
+        const std::string cipher = Shell("printf secret-7 | openssl pkeyutl -encrypt -inkey " + dir +
+                                         "/k.pem -pkeyopt rsa_padding_mode:pkcs1 | od -An -tx1 | tr -d ' \\n'");
+        ASSERT_EQ(cipher.size(), 256u) << f;
+        EXPECT_EQ(tavix_auth_rsa_decrypt(cipher.c_str(), plain, sizeof plain), 8) << f;
+        EXPECT_STREQ(plain, "secret-7") << f;
     }
     EXPECT_EQ(tavix_options_set_rsa_from_file((dir + "/k.pem").c_str()), -1);
     mod = tavix_options_rsa_modulus(&n);
