@@ -1204,6 +1204,46 @@ TEST_F(WebAnswers, FramesUpToTheLimitAndLongPollOffByFalseOrZero) {
     EXPECT_EQ(s->parked, nullptr);  // each waiting record was let go at its free call
 }
 
+// The 401 challenge of each login method that has one, byte for byte; a
+// login method without one sends 500 instead.
+TEST_F(WebAnswers, EachLoginMethodsChallengeAndA500WithoutOne) {
+    tavix_engine_hooks.utc_now = Clock1994;
+    auto whole = [](tavix_buffer *b) {
+        std::string out;
+        const uint8_t *piece = nullptr;
+        for (long n; b != nullptr && (n = tavix_buffer_get_data(b, &piece, nullptr, 0, nullptr, 0)) > 0;) {
+            out.append(reinterpret_cast<const char *>(piece), std::size_t(n));
+            tavix_buffer_get_advance(b, uint32_t(n));
+        }
+        tavix_buffer_return(b);
+        return out;
+    };
+    const std::string head =
+        "HTTP/1.0 401 Authorization Required\r\nServer: TavIX SDK/0.9.0\r\n"
+        "Date: Sun, 06 Nov 1994 08:49:37 GMT\r\n";
+    const std::string tail =
+        "Content-Length: 126\r\nContent-Type: text/html; charset=utf-8\r\n\r\n<!DOCTYPE html><html><head>"
+        "<title>401 Authorization Required</title></head><body><h1>Authorization required</h1></body></html>";
+    ASSERT_EQ(tail.size(), 189u);
+    tavix_options_set_auth_options(1, "plant");
+    EXPECT_EQ(whole(tavix_auth_generate_401_response(false, ", x=\"1\"")),
+              head + "WWW-Authenticate: Basic realm=\"plant\"\r\n" + tail);
+    tavix_options_set_auth_options(3, "plant");
+    EXPECT_EQ(whole(tavix_auth_generate_401_response(false, ", x=\"1\"")),
+              head + "WWW-Authenticate: Negotiate, x=\"1\"\r\n" + tail);
+    tavix_options_set_auth_options(4, "plant");
+    EXPECT_EQ(whole(tavix_auth_generate_401_response(true, nullptr)),
+              head + "Connection: Keep-Alive\r\nWWW-Authenticate: NTLM\r\n" + tail);
+    const std::string page =
+        "<!DOCTYPE html><html><head><title>500 Internal error - HTTP auth needed and not supported</title></head>"
+        "<body><h1>Internal error - HTTP auth needed and not supported</h1><p>Requested Entity: </p></body></html>";
+    tavix_options_set_auth_options(5, "plant");
+    EXPECT_EQ(whole(tavix_auth_generate_401_response(false, nullptr)),
+              "HTTP/1.0 500 Internal error - HTTP auth needed and not supported\r\nServer: TavIX SDK/0.9.0\r\n"
+              "Date: Sun, 06 Nov 1994 08:49:37 GMT\r\nContent-Length: " +
+                  std::to_string(page.size()) + "\r\nContent-Type: text/html; charset=utf-8\r\n\r\n" + page);
+}
+
 TEST_F(WebAnswers, ARequestInAReusedBufferEndsWithANulBehindItsBytes) {
     // A buffer given back full of other bytes keeps them (it is not cleared):
     // the next request taken into it still ends with a NUL, which the readers
