@@ -861,6 +861,34 @@ TEST_F(WebAnswers, HistoryAndFilterElementsAndTheirRefusals) {
     tavix_buffer_free(body);
 }
 
+// The user agreement is to be shown to a named user not in the list; to
+// one who accepted it, or when no user name is given, it is not.
+TEST_F(WebAnswers, TheAgreementIsShownToANamedUserWhoHasNotAcceptedItOnly) {
+    test_support::TempRoot root;
+    std::filesystem::create_directories(root / "mnt/USB0/tavIX/config");
+    std::ofstream(root / "mnt/USB0/tavIX/config/LoggedIn_users.txt") << "ann:";
+    tavix_read_update_already_logged_users();
+    auto ask = [](const char *user) {
+        tavix_buffer *response = nullptr;
+        bool keep = false;
+        tavix_connection c{};
+        EXPECT_EQ(request_hook_callback("POST", "/tavIX/?displayLicenseAgreement", &c, nullptr, &response, &keep, user),
+                  1);
+        std::string out;
+        const uint8_t *piece = nullptr;
+        for (long n;
+             response != nullptr && (n = tavix_buffer_get_data(response, &piece, nullptr, 0, nullptr, 0)) > 0;) {
+            out.append(reinterpret_cast<const char *>(piece), std::size_t(n));
+            tavix_buffer_get_advance(response, uint32_t(n));
+        }
+        tavix_buffer_return(response);
+        return out.substr(out.find("\r\n\r\n") + 4);
+    };
+    EXPECT_EQ(ask("bob"), "{\"Result\":\"TRUE\"}");
+    EXPECT_EQ(ask("ann"), "{\"Result\":\"FALSE\"}");
+    EXPECT_EQ(ask(""), "{\"Result\":\"FALSE\"}");
+}
+
 TEST(WebUsers, TheOemVariantKeepsItsAgreementListInOneFolder) {
     test_support::TempRoot root;
     crc_header[3] = 128;
@@ -1242,6 +1270,47 @@ TEST_F(WebAnswers, EachLoginMethodsChallengeAndA500WithoutOne) {
               "HTTP/1.0 500 Internal error - HTTP auth needed and not supported\r\nServer: TavIX SDK/0.9.0\r\n"
               "Date: Sun, 06 Nov 1994 08:49:37 GMT\r\nContent-Length: " +
                   std::to_string(page.size()) + "\r\nContent-Type: text/html; charset=utf-8\r\n\r\n" + page);
+}
+
+// With an HTTP login, a browser that creates a subscription is recorded as
+// logged in (ESR17 bit 4 set); deleting its session, or the session's
+// expiry, takes the record out again (the bit cleared with the last).
+TEST_F(WebAnswers, ASubscriptionRecordsTheHttpUserAndTheSessionsEndTakesTheRecordOut) {
+    tavix_engine_hooks.utc_now = Clock1994;
+    tavix_session_table.login = tavix_add_user_login_details;
+    tavix_session_table.logout = tavix_delete_user_login_details;
+    tavix_clear_user_login_details();
+    plc_reg.fill(0);
+    // ESR17 bit 4: the %ESR window starts at image byte 108544, word 17 is
+    // its bytes 32 and 33, bit 4 the mask 0x08 of byte 32.
+    auto bit4 = [] { return plc_reg[108544 + 32] & 0x08; };
+    std::snprintf(tavix_auth_current.user, sizeof tavix_auth_current.user, "%s", "op");
+    Open(2);
+    EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"1\"}");
+    ASSERT_EQ(user_details_list.count, 1);
+    EXPECT_EQ(std::make_tuple(user_details_list.entries[0].time, user_details_list.entries[0].session,
+                              std::string(user_details_list.entries[0].name)),
+              std::make_tuple(784111777u, 1u, std::string("op")));
+    EXPECT_EQ(bit4(), 0x08);
+    EXPECT_EQ(Post("deletesession"), "{}");
+    EXPECT_EQ(user_details_list.count, 0);
+    EXPECT_EQ(bit4(), 0);
+    // A second session, ended by its expiry.
+    int code = 0;
+    ASSERT_EQ(tavix_engine_session_create(0, nullptr, "k1", false, "tavIX", "op", nullptr, false, &s, &code), 0);
+    EXPECT_STREQ(s->id, "00000002");
+    EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"2\"}");  // frame ids count on across sessions
+    EXPECT_EQ(user_details_list.count, 1);
+    EXPECT_EQ(user_details_list.entries[0].session, 2u);
+    EXPECT_EQ(bit4(), 0x08);
+    s->aborted = 1;
+    tavix_engine_session_delete_expired(s->last_access, nullptr);
+    s = nullptr;
+    EXPECT_EQ(user_details_list.count, 0);
+    EXPECT_EQ(bit4(), 0);
+    tavix_session_table.login = nullptr;
+    tavix_session_table.logout = nullptr;
+    tavix_auth_current = tavix_identity{};
 }
 
 TEST_F(WebAnswers, ARequestInAReusedBufferEndsWithANulBehindItsBytes) {
