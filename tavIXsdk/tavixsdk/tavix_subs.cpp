@@ -50,30 +50,66 @@ tavix_item *Find(tavix_item *const *items, uint32_t count, const char *name, uin
     return nullptr;
 }
 
+// An array that has outgrown its inline room: first allocated at twice the
+// room, then grown by half; the contents move over. False without memory
+// (the array left as it was).
+template <typename T>
+bool GrowArray(T *&array, T *inline_room, uint32_t count, uint32_t cap, uint32_t n) {
+    if (array != inline_room) {
+        T *p = static_cast<T *>(tavix_subs_realloc(array, n * sizeof(T)));
+        if (p == nullptr) return false;
+        array = p;
+        return true;
+    }
+    T *p = static_cast<T *>(tavix_subs_realloc(nullptr, n * sizeof(T)));
+    if (p == nullptr) return false;
+    std::memcpy(p, array, std::min(count, cap) * sizeof(T));
+    array = p;
+    return true;
+}
+uint32_t NextCap(bool in_room, uint32_t cap) { return in_room ? 2 * cap : cap * 3 / 2; }
+
 // Room for one more frame in an item: its frames and their notification
 // references grow together (the capacity moves once both have grown).
 bool GrowFrames(tavix_item *it) {
     if (it->frame_count < it->frame_cap) return true;
-    const uint32_t n = it->frame_cap == 0 ? 4 : it->frame_cap * 3 / 2 + 1;
-    auto *frames = static_cast<tavix_frame **>(tavix_subs_realloc(it->frames, n * sizeof(tavix_frame *)));
-    if (frames == nullptr) return false;
-    it->frames = frames;
-    auto *refs = static_cast<tavix_publish_item **>(tavix_subs_realloc(it->refs, n * sizeof(tavix_publish_item *)));
-    if (refs == nullptr) return false;
-    it->refs = refs;
+    const bool in_room = it->frames == it->inline_frames;
+    const uint32_t n = NextCap(in_room, it->frame_cap);
+    if (!GrowArray(it->frames, it->inline_frames, it->frame_count, it->frame_cap, n)) return false;
+    if (!GrowArray(it->refs, it->inline_refs, it->frame_count, it->frame_cap, n)) {
+        // The frames moved out of the room, the references not: back again.
+        if (in_room) {
+            std::free(it->frames);
+            it->frames = it->inline_frames;
+        }
+        return false;
+    }
     it->frame_cap = n;
     return true;
 }
 
-template <typename T>
-bool Grow(T *&array, uint32_t count, uint32_t &cap, uint32_t first) {
-    if (count < cap) return true;
-    const uint32_t n = cap == 0 ? first : cap * 3 / 2 + 1;
-    T *p = static_cast<T *>(tavix_subs_realloc(array, n * sizeof(T)));
-    if (p == nullptr) return false;
-    array = p;
-    cap = n;
+// Room for one more item in a frame.
+bool GrowItems(tavix_frame *f) {
+    if (f->count < f->cap) return true;
+    const uint32_t n = NextCap(f->items == f->inline_items, f->cap);
+    if (!GrowArray(f->items, f->inline_items, f->count, f->cap, n)) return false;
+    f->cap = n;
     return true;
+}
+
+// An item's arrays back in its own room (grown ones freed).
+void ItemArraysToRoom(tavix_item *it) {
+    if (it->frames != it->inline_frames) std::free(it->frames);
+    if (it->refs != it->inline_refs) std::free(it->refs);
+    it->frames = it->inline_frames;
+    it->refs = it->inline_refs;
+    it->frame_cap = TAVIX_ITEM_INLINE_FRAMES;
+}
+// Frees an item whole.
+void ItemFree(tavix_item *it) {
+    ItemArraysToRoom(it);
+    std::free(it->name);
+    std::free(it);
 }
 
 }  // namespace
@@ -83,11 +119,8 @@ int tavix_engine_subscription_item_remove(tavix_item *it) {
     if (Find(M.items, M.count, it->name, it->hash, &at) != it) return -1;
     for (uint32_t k = at; k + 1 < M.count; k++) M.items[k] = M.items[k + 1];
     M.items[--M.count] = nullptr;
-    std::free(it->frames);
-    std::free(it->refs);
-    it->frames = nullptr;
-    it->refs = nullptr;
-    it->frame_count = it->frame_cap = 0;
+    ItemArraysToRoom(it);
+    it->frame_count = 0;
     if (M.recycled_count < 128 && it->name_size < 129) {
         it->next = M.recycled;
         M.recycled = it;
@@ -476,22 +509,14 @@ void tavix_engine_subscriptions_clear() {
     // Items still in the map (none once every frame is gone) are freed; the
     // array and the recycled items stay for the next start.
     for (uint32_t i = 0; i < M.count; i++) {
-        std::free(M.items[i]->frames);
-        std::free(M.items[i]->refs);
-        std::free(M.items[i]->name);
-        std::free(M.items[i]);
+        ItemFree(M.items[i]);
         M.items[i] = nullptr;
     }
     M.count = 0;
 }
 
 void tavix_engine_subscriptions_free() {
-    for (uint32_t i = 0; i < M.count; i++) {
-        std::free(M.items[i]->frames);
-        std::free(M.items[i]->refs);
-        std::free(M.items[i]->name);
-        std::free(M.items[i]);
-    }
+    for (uint32_t i = 0; i < M.count; i++) ItemFree(M.items[i]);
     for (tavix_item *it = M.recycled; it != nullptr;) {
         tavix_item *next = it->next;
         std::free(it->name);
@@ -550,6 +575,7 @@ tavix_item *tavix_engine_subscription_item_get(const char *name, bool create) {
     it->name = keep_name;
     it->name_size = keep_size;
     it->hash = h;
+    ItemArraysToRoom(it);
     for (uint32_t k = M.count; k > at; k--) M.items[k] = M.items[k - 1];
     M.items[at] = it;
     M.count++;
@@ -559,6 +585,8 @@ tavix_item *tavix_engine_subscription_item_get(const char *name, bool create) {
 tavix_frame *tavix_engine_subscription_frame_alloc() {
     auto *f = static_cast<tavix_frame *>(Zeroed(sizeof(tavix_frame)));
     if (f == nullptr) return nullptr;
+    f->items = f->inline_items;
+    f->cap = TAVIX_FRAME_INLINE_ITEMS;
     std::snprintf(f->id, sizeof f->id, "%x", M.next_frame);
     M.next_frame = M.next_frame == 0xFFFFFFFF ? 1 : M.next_frame + 1;
     return f;
@@ -604,7 +632,7 @@ int tavix_engine_subscription_frame_subscribe_item(tavix_frame *f, uint32_t kind
     // An item keeps the kind it was subscribed as: its unsubscribe callback
     // is the one of the kind whose subscribe callback gave its handle.
     if (fresh) it->kind = kind;
-    if (!GrowFrames(it) || !Grow(f->items, f->count, f->cap, 32)) {
+    if (!GrowFrames(it) || !GrowItems(f)) {
         *error = 900;
         if (pass == 1) it->subscribe_result = 900;
         if (it->frame_count == 0) tavix_engine_subscription_item_remove(it);
@@ -722,7 +750,7 @@ void tavix_engine_subscription_frame_free(tavix_frame *f) {
         int ignored = 0;
         tavix_engine_subscription_frame_unsubscribe_item(f, f->items[f->count - 1], true, &ignored);
     }
-    std::free(f->items);
+    if (f->items != f->inline_items) std::free(f->items);
     std::free(f);
 }
 

@@ -13,6 +13,10 @@
 
 struct tavix_frame;
 
+// An item's room of its own for its first frames (and their references), a
+// frame's for its first items: most never need more, and take no allocation.
+constexpr uint32_t TAVIX_ITEM_INLINE_FRAMES = 4, TAVIX_FRAME_INLINE_ITEMS = 32;
+
 struct tavix_item {
     tavix_item *next;  // recycled list
     char *name;
@@ -26,6 +30,8 @@ struct tavix_item {
     struct tavix_publish_item **refs;  // per frame: the session's queued notification
     uint32_t frame_count, frame_cap;
     uint32_t subscribers;
+    tavix_frame *inline_frames[TAVIX_ITEM_INLINE_FRAMES];  // frames and refs point here until they grow
+    struct tavix_publish_item *inline_refs[TAVIX_ITEM_INLINE_FRAMES];
 };
 
 struct tavix_frame {
@@ -34,6 +40,7 @@ struct tavix_frame {
     tavix_frame *next;  // the session's frame list
     tavix_item **items;
     uint32_t count, cap;
+    tavix_item *inline_items[TAVIX_FRAME_INLINE_ITEMS];  // items points here until it grows
 };
 
 // A notification queued for "publish": one allocation, this header and then

@@ -1035,7 +1035,8 @@ TEST_F(WebAnswers, SubscribeCallbacksAnswerEachItemAndUnsubscribeCallbacksGetThe
     calls.clear();
     // The items the server may hold: a new address past them is refused
     // (464), a held one still joins another frame; memory refused while the
-    // item's frame list is made gives 900 and leaves nothing subscribed.
+    // frame's item list grows past its own room of 32 gives 900 and leaves
+    // nothing more subscribed.
     EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"2\"}");
     EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"3\"}");
     tavix_global_options.max_items = 1;
@@ -1044,14 +1045,24 @@ TEST_F(WebAnswers, SubscribeCallbacksAnswerEachItemAndUnsubscribeCallbacksGetThe
               "server\"}]}");
     EXPECT_EQ(Post("subscribedata", "subscriptionid=3&address[]=A"), kOk);
     tavix_global_options.max_items = 8192;
+    std::string more = "subscriptionid=2";
+    std::vector<std::string> want{"data A op"};
+    for (int i = 0; i < 31; i++) {
+        more += "&address[]=D" + std::to_string(i);
+        want.push_back("data D" + std::to_string(i) + " op");
+    }
+    calls.clear();
+    Post("subscribedata", more);
+    EXPECT_EQ(calls.size(), 31u);
+    calls.insert(calls.begin(), "data A op");
     tavix_subs_realloc = [](void *p, std::size_t n) {
-        return p == nullptr && n == 4 * sizeof(void *) ? nullptr : std::realloc(p, n);
+        return p == nullptr && n == 64 * sizeof(void *) ? nullptr : std::realloc(p, n);
     };
     EXPECT_EQ(Post("subscribedata", "subscriptionid=2&address[]=C"),
               "{\"result\":[{\"error\":900,\"errorstring\":\"Out of memory\"}]}");
     tavix_subs_realloc = std::realloc;
-    EXPECT_EQ(tavix_subscription_map.count, 1u);
-    EXPECT_EQ(calls, std::vector<std::string>{"data A op"});
+    EXPECT_EQ(tavix_subscription_map.count, 32u);
+    EXPECT_EQ(calls, want);
 }
 
 TEST_F(WebAnswers, TheAccessCallbackGrantsOrRefusesEachRequest) {

@@ -210,6 +210,60 @@ TEST_F(WebMethods, ANotificationCarriesItsTextsWholeWhateverTheirLength) {
     EXPECT_EQ(Publish(a), expected);
 }
 
+// An item holds its first 4 frames, and a frame its first 32 items, in
+// room of their own; the arrays then grow to 8 and to 64 entries, and on by
+// half each time.
+TEST_F(WebMethods, ItemsAndFramesUseTheirInlineRoomFirstThenGrowTo8And64AndByHalf) {
+    tavix_session *a = Session("ka");
+    std::vector<tavix_frame *> frames;
+    for (int i = 0; i < 10; i++) frames.push_back(Frame(a));
+    static std::vector<std::size_t> sizes;
+    sizes.clear();
+    tavix_subs_realloc = [](void *p, std::size_t n) {
+        // Array sizes only: not an item record, not a name.
+        if (n != sizeof(tavix_item) && n > 32) sizes.push_back(n);
+        return std::realloc(p, n);
+    };
+    int err = 0;
+    tavix_item *it = nullptr;
+    auto join = [&](std::size_t from, std::size_t to) {
+        for (std::size_t i = from; i < to; i++)
+            ASSERT_EQ(tavix_engine_subscription_frame_subscribe_item(frames[i], 0, "R_1_1_INT16", &it, 0, &err), 0);
+    };
+    join(0, 4);
+    EXPECT_EQ(sizes, std::vector<std::size_t>{}) << "four frames in the item's own room";
+    // No memory for the grown arrays: 900, the item as it was.
+    tavix_subs_realloc = [](void *p, std::size_t n) {
+        return p == nullptr && n == 8 * sizeof(void *) ? nullptr : std::realloc(p, n);
+    };
+    EXPECT_EQ(tavix_engine_subscription_frame_subscribe_item(frames[4], 0, "R_1_1_INT16", nullptr, 0, &err), -1);
+    EXPECT_EQ(err, 900);
+    EXPECT_EQ(it->frame_count, 4u);
+    for (uint32_t i = 0; i < 4; i++) EXPECT_EQ(it->frames[i], frames[i]);
+    tavix_subs_realloc = [](void *p, std::size_t n) {
+        if (n != sizeof(tavix_item) && n > 32) sizes.push_back(n);
+        return std::realloc(p, n);
+    };
+    join(4, 10);
+    // The fifth frame: 8 frames and 8 references; the ninth: 12 of each.
+    const std::size_t p = sizeof(void *);
+    EXPECT_EQ(sizes, (std::vector<std::size_t>{8 * p, 8 * p, 12 * p, 12 * p}));
+    EXPECT_EQ(it->frame_count, 10u);
+    for (uint32_t i = 0; i < 10; i++) EXPECT_EQ(it->frames[i], frames[i]);
+    // One frame with 33 items: its own room for 32, then 64 entries.
+    sizes.clear();
+    tavix_frame *f = frames[9];
+    for (int i = 0; i < 33; i++) {
+        const std::string name = "R_" + std::to_string(100 + i) + "_1_INT16";
+        ASSERT_EQ(tavix_engine_subscription_frame_subscribe_item(f, 0, name.c_str(), nullptr, 0, &err), 0) << name;
+    }
+    EXPECT_EQ(sizes, std::vector<std::size_t>{64 * p});
+    EXPECT_EQ(f->count, 34u);
+    EXPECT_NE(tavix_engine_frame_find_item(f, "R_100_1_INT16"), nullptr);
+    EXPECT_NE(tavix_engine_frame_find_item(f, "R_132_1_INT16"), nullptr);
+    tavix_subs_realloc = std::realloc;
+}
+
 TEST_F(WebMethods, HistoryBatchesQueryFiltersAndTheirWorker) {
     static std::vector<std::pair<uint32_t, uint32_t>> calls;
     static std::vector<std::string> triples;
