@@ -12,44 +12,51 @@ namespace {
 
 const char *const kLibraries[] = {"libssl.so", "libssl.so.3", nullptr};
 
-// Entry points, in the order of kNames.
+// Entry points, in the order of kNames: the web server's name table (19
+// names), each required. TLSv1_2_client_method (the e-mail client's) is
+// looked up beside it and may be missing: a libssl without the old method
+// names still serves HTTPS.
 enum Entry : std::size_t {
-    SERVER_METHOD,
-    CLIENT12_METHOD,
-    INIT,
-    CTX_NEW,
-    CTX_FREE,
-    CTX_PASSWORD_CB,
-    CTX_USE_CERTIFICATE,
-    CTX_USE_PRIVATE_KEY,
-    NEW,
     FREE,
-    SET_FD,
-    SET_ACCEPT_STATE,
-    SET_CONNECT_STATE,
+    ACCEPT,
     CONNECT,
     READ,
     WRITE,
     GET_ERROR,
+    SET_FD,
+    NEW,
+    CTX_NEW,
+    SERVER_METHOD,
+    INIT,
+    CTX_USE_PRIVATE_KEY,
+    CTX_USE_CERTIFICATE,
+    CTX_PASSWORD_CB,
+    PENDING,
+    CTX_FREE,
+    SET_CONNECT_STATE,
+    SET_ACCEPT_STATE,
+    SHUTDOWN,
     ENTRIES
 };
-constexpr std::array<const char *, ENTRIES + 1> kNames = {"TLS_server_method",
-                                                          "TLSv1_2_client_method",
-                                                          "OPENSSL_init_ssl",
-                                                          "SSL_CTX_new",
-                                                          "SSL_CTX_free",
-                                                          "SSL_CTX_set_default_passwd_cb",
-                                                          "SSL_CTX_use_certificate_file",
-                                                          "SSL_CTX_use_PrivateKey_file",
-                                                          "SSL_new",
-                                                          "SSL_free",
-                                                          "SSL_set_fd",
-                                                          "SSL_set_accept_state",
-                                                          "SSL_set_connect_state",
+constexpr std::array<const char *, ENTRIES + 1> kNames = {"SSL_free",
+                                                          "SSL_accept",
                                                           "SSL_connect",
                                                           "SSL_read",
                                                           "SSL_write",
                                                           "SSL_get_error",
+                                                          "SSL_set_fd",
+                                                          "SSL_new",
+                                                          "SSL_CTX_new",
+                                                          "TLS_server_method",
+                                                          "OPENSSL_init_ssl",
+                                                          "SSL_CTX_use_PrivateKey_file",
+                                                          "SSL_CTX_use_certificate_file",
+                                                          "SSL_CTX_set_default_passwd_cb",
+                                                          "SSL_pending",
+                                                          "SSL_CTX_free",
+                                                          "SSL_set_connect_state",
+                                                          "SSL_set_accept_state",
+                                                          "SSL_shutdown",
                                                           nullptr};
 static_assert(kNames[ENTRIES - 1] != nullptr && kNames[ENTRIES] == nullptr, "one name per entry");
 
@@ -57,7 +64,8 @@ static_assert(kNames[ENTRIES - 1] != nullptr && kNames[ENTRIES] == nullptr, "one
 std::mutex load_lock;
 void *library;
 std::array<void *, ENTRIES> slots;
-void *thread_stop;  // OPENSSL_thread_stop, where the library has it
+void *thread_stop;   // OPENSSL_thread_stop, where the library has it
+void *tls12_client;  // TLSv1_2_client_method, where the library has it
 std::atomic<bool> ready;
 
 template <class R, class... A>
@@ -83,6 +91,7 @@ int PLAT_TlsLoad() {
     library = h;
     slots = found;
     thread_stop = PLAT_DlSym(h, "OPENSSL_thread_stop", nullptr);
+    tls12_client = PLAT_DlSym(h, "TLSv1_2_client_method", nullptr);
     Call<int>(INIT, uint64_t(0), static_cast<const void *>(nullptr));
     ready.store(true, std::memory_order_release);
     return PLAT_TLS_READY;
@@ -95,12 +104,15 @@ void PLAT_TlsClose() {
     ready.store(false, std::memory_order_release);
     slots.fill(nullptr);
     thread_stop = nullptr;
+    tls12_client = nullptr;
     PLAT_DlClose(library);
     library = nullptr;
 }
 
 const void *PLAT_TlsServerMethod() { return Call<const void *>(SERVER_METHOD); }
-const void *PLAT_Tls12ClientMethod() { return Call<const void *>(CLIENT12_METHOD); }
+const void *PLAT_Tls12ClientMethod() {
+    return tls12_client != nullptr ? reinterpret_cast<const void *(*)()>(tls12_client)() : nullptr;
+}
 void *PLAT_SslCtxNew(const void *method) { return Call<void *>(CTX_NEW, method); }
 void PLAT_SslCtxFree(void *ctx) { Call<void>(CTX_FREE, ctx); }
 void PLAT_SslCtxSetPasswordCb(void *ctx, PlatTlsPassword cb) { Call<void>(CTX_PASSWORD_CB, ctx, cb); }

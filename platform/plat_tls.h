@@ -28,7 +28,7 @@ void PLAT_TlsClose();
 // The entry points; call them only while PLAT_TlsReady() holds.
 using PlatTlsPassword = int (*)(char *buf, int size, int rwflag, void *user);
 const void *PLAT_TlsServerMethod();
-const void *PLAT_Tls12ClientMethod();  // TLS 1.2 only
+const void *PLAT_Tls12ClientMethod();  // TLS 1.2 only; null when the library has no such method
 void *PLAT_SslCtxNew(const void *method);
 void PLAT_SslCtxFree(void *ctx);
 void PLAT_SslCtxSetPasswordCb(void *ctx, PlatTlsPassword cb);

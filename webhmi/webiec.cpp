@@ -73,7 +73,10 @@ uint32_t WebIec_Resolve(const char *name, uint32_t count, bool has_count, uint32
     }
     if (has_bit) {
         // Bits of the element the register access reads: one byte for a
-        // structure member, none of a text or a TIME.
+        // structure member, none of a text or a TIME. Kept on purpose: the
+        // register access reads a bit of those as 0 for ever (no element
+        // size for TIME or text, one byte for a member), so an address that
+        // names one would publish a value that never follows the variable.
         const uint32_t bits = (handle & kComplexBit) ? 8 : (row->code <= 3 || row->code == 6) ? 8 * row->element : 0;
         if (bit >= bits) return 0;
         handle |= bit << 20;
@@ -110,8 +113,12 @@ uint32_t WebIec_Resolve(const char *name, uint32_t count, bool has_count, uint32
     } else {
         width = count * 8;
     }
-    if (width == 0 || width > 255) return 0;            // the record keeps widths in a byte
-    if (data_type == WDT_BOOL && width != 1) return 0;  // only whole words are read as a group
+    if (width == 0 || width > 255) return 0;  // the record keeps widths in a byte
+    // A BOOL of a width other than 1 (B@4, I.3@16) is refused on purpose:
+    // its value is one byte compared and published as true or false, while
+    // the register access would read width packed bits into it; only the
+    // whole widths 8, 16, 32 and 64 become unsigned numbers above.
+    if (data_type == WDT_BOOL && width != 1) return 0;
 
     out->number = 0;
     out->reference = handle;

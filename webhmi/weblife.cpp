@@ -70,6 +70,9 @@ pthread_mutex_t demo_release_guard = PTHREAD_MUTEX_INITIALIZER;
 pthread_t tavix_thread_id;
 int inotify_fd = -1, inotify_watch = -1;
 uint8_t ftp_wait_count;
+// Whether the card was in at the watcher's last look while it polls for the
+// web folder: a folder that comes with the card is no upload.
+bool card_was_in;
 
 bool Oem() { return crc_header[3] == 128; }
 
@@ -115,8 +118,21 @@ uint32_t ControllerUtc() {
 // until a watch is made (a card pulled would print it at every pass).
 bool inotify_failure_said;
 
+// Ends the watch in place, if any.
+void CloseInotify() {
+    if (inotify_fd < 0) return;
+    if (inotify_watch >= 0) inotify_rm_watch(inotify_fd, inotify_watch);
+    PLAT_PollUnwatch(inotify_fd);
+    close(inotify_fd);
+    inotify_fd = inotify_watch = -1;
+}
+
 bool tavix_create_inotify(const char *abs, bool on_create) {
     char p[512];
+    // The watcher is set back to its first step at each start the card
+    // manager asks for: the watch it made before is closed here, or each
+    // would keep an inotify instance (and a wake-up slot) open for good.
+    CloseInotify();
     inotify_fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
     if (inotify_fd < 0) {
         if (!inotify_failure_said) std::perror("inotify_init");
@@ -156,10 +172,7 @@ int tavix_check_inotify() {
         const bool root_gone = e->len > 0 && (e->mask & IN_ISDIR) && (e->mask & IN_DELETE) && !(e->mask & IN_CREATE) &&
                                std::strcmp(e->name, "wwwroot") == 0;
         if (ended || root_gone) {
-            inotify_rm_watch(inotify_fd, inotify_watch);
-            PLAT_PollUnwatch(inotify_fd);
-            close(inotify_fd);
-            inotify_fd = inotify_watch = -1;
+            CloseInotify();
             return 1;
         }
         at += ssize_t(sizeof(struct inotify_event)) + ssize_t(e->len);
@@ -330,10 +343,12 @@ void tavix_check_ftp_state() {
         if (Exists(folder)) {
             tavixFtpStates = TavixFtpState::Arm;
         } else {
-            if (ftp_wait_count < kFolderWaits)
+            if (ftp_wait_count < kFolderWaits) {
                 ftp_wait_count++;
-            else
+            } else {
                 tavixFtpStates = TavixFtpState::PollFolder;
+                card_was_in = Exists("/mnt/USB0");
+            }
         }
         break;
     case TavixFtpState::Arm:
@@ -347,10 +362,24 @@ void tavix_check_ftp_state() {
         }
         break;
     case TavixFtpState::PollFolder:
-        if (LookDue() && Exists(folder)) {
-            tavixFtpStates = TavixFtpState::WaitEnd;
-            TavixFtping = 1;
-            TavixServerState = TavixState::StopRequested;
+        if (LookDue()) {
+            // A card put in after a boot without one brings its folder: that
+            // is no upload (taken for one, the server would wait for an end
+            // marker that never comes, and the card poll, seeing an upload,
+            // would never start it). The folder is watched as at start-up,
+            // and the card poll starts the server. A folder made on a card
+            // that was in already is an upload.
+            const bool card_in = Exists("/mnt/USB0");
+            if (card_in && Exists(folder)) {
+                if (card_was_in) {
+                    tavixFtpStates = TavixFtpState::WaitEnd;
+                    TavixFtping = 1;
+                    TavixServerState = TavixState::StopRequested;
+                } else {
+                    tavixFtpStates = TavixFtpState::WaitFolder;
+                }
+            }
+            card_was_in = card_in;
         }
         break;
     case TavixFtpState::WaitEnd:

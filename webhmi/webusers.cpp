@@ -456,7 +456,8 @@ void tavix_read_data_simple_cb(tavix_request *r, const void *, const char *addre
 }
 
 void tavix_read_data_multi_cb(tavix_request *r, const void *user, const char *const *addresses) {
-    for (const char *const *a = addresses; *a != nullptr; a++) tavix_read_data_simple_cb(r, user, *a);
+    // Once the answer has ended at the buffer limit, the rest is neither read nor answered.
+    for (const char *const *a = addresses; *a != nullptr && r->ended == 0; a++) tavix_read_data_simple_cb(r, user, *a);
 }
 
 void tavix_write_data_simple_cb(tavix_request *r, const void *, const char *address, const char *value,
@@ -466,7 +467,8 @@ void tavix_write_data_simple_cb(tavix_request *r, const void *, const char *addr
 
 void tavix_write_data_multi_cb(tavix_request *r, const void *user, const char *const *addresses,
                                const char *const *values, const uint32_t *lengths) {
-    for (uint32_t i = 0; addresses[i] != nullptr; i++)
+    // Once the answer has ended at the buffer limit, the rest is not written: its client would not learn of it.
+    for (uint32_t i = 0; addresses[i] != nullptr && r->ended == 0; i++)
         tavix_write_data_simple_cb(r, user, addresses[i], values[i], lengths[i]);
 }
 

@@ -81,12 +81,13 @@ bool RegisterAddress(char *text, WebVariable *r) {
     const bool inside_word = dt <= WDT_UINT8 || dt == WDT_BOOL;
     const bool moves = bit != 0 && inside_word && (type == RT_SR || type == RT_AI || type == RT_AQ || type == RT_R);
     // Any other combination ignores the bit token. One that moves the value
-    // takes bits 1..16 only: a 17th bit of a word names nothing.
-    if (moves && bit > 16) return false;
-    if (moves) ref += bit - 1;
+    // moves it by bit - 1 bits whatever the token (R_1_17_INT16 is %R2);
+    // the value must still lie whole inside its register type (below).
+    const uint64_t start = uint64_t(ref) + (moves ? bit - 1 : 0);  // a large token never wraps round
     // The value must lie whole inside its register type.
     const uint64_t bits = dt == WDT_CHAR ? uint64_t(width) * 8 : width;
-    if (ref + bits > TypeEnd(uint8_t(type), number)) return false;
+    if (start + bits > TypeEnd(uint8_t(type), number)) return false;
+    ref = uint32_t(start);
     r->number = number;
     r->reference = ref;
     r->type = uint8_t(type);

@@ -305,6 +305,15 @@ void tavix_auth_expire_auth_data(uint64_t now, uint64_t age) {
     }
     for (uint32_t i = k; i < t.count; i++) t.entries[i] = tavix_auth_entry{};
     t.count = k;
+    // The nonces remote servers gave age the same way, by when they came
+    // (kept in order: the table stays sorted by key digest).
+    auto &nt = tavix_nonce_table;
+    k = 0;
+    for (uint32_t i = 0; i < nt.count; i++) {
+        if (nt.entries[i].received + age >= now) nt.entries[k++] = nt.entries[i];
+    }
+    for (uint32_t i = k; i < nt.count; i++) nt.entries[i] = tavix_nonce_entry{};
+    nt.count = k;
 }
 
 void tavix_auth_make_nonce(char out[33], uint64_t now) {

@@ -26,8 +26,6 @@ tavix_comm_state_t tavix_comm_state;
 
 namespace {
 
-bool cert_loaded, cert_reported;
-
 constexpr int kSslWantRead = 2, kSslWantWrite = 3, kSslSyscall = 5, kSslZeroReturn = 6;
 constexpr int kPemFile = 1;
 
@@ -214,6 +212,15 @@ void PlainRead(tavix_connection *c) {
             c->recv->length = 0;
             c->recv->read_pos = 0;
             if (c->pending != nullptr && S.receive != nullptr) S.receive(c, c->recv);
+        }
+        // A client may shut only its write side after its request (a legal
+        // TCP half-close) and still read: an answer in the send chain goes
+        // out whole first, and the connection is closed once it is out.
+        if (!c->write_shut && c->send_head != nullptr) {
+            c->peer_shut = 1;
+            c->keep_alive = 0;
+            c->interest &= ~TAVIX_WANT_READ;
+            return;
         }
         c->drop = 1;
         return;
@@ -501,12 +508,11 @@ int tavix_comm_prepare() {
         return 0;
     }
     if (tavix_global_options.passphrase != nullptr) PLAT_SslCtxSetPasswordCb(S.ssl_ctx, PasswordCb);
-    // Without a certificate HTTPS stays closed; the failure is said once until
-    // a certificate loads (the server restarts when the address is set).
-    cert_loaded = PLAT_SslCtxUseCertificateFile(S.ssl_ctx, file, kPemFile) == 1 &&
-                  PLAT_SslCtxUsePrivateKeyFile(S.ssl_ctx, file, kPemFile) == 1;
-    if (!cert_loaded && !cert_reported) tavix_util_error("cannot open %s", file);
-    cert_reported = !cert_loaded;
+    // A certificate or key that cannot be loaded is said at each set-up; the
+    // context stays and HTTPS is opened all the same (its handshakes fail).
+    if (PLAT_SslCtxUseCertificateFile(S.ssl_ctx, file, kPemFile) != 1 ||
+        PLAT_SslCtxUsePrivateKeyFile(S.ssl_ctx, file, kPemFile) != 1)
+        tavix_util_error("cannot open %s", file);
     return 0;
 }
 
@@ -515,7 +521,7 @@ int tavix_comm_mainloop() {
         S.http_listener = tavix_comm_open_listening_port(tavix_global_options.http_port);
         if (S.http_listener < 0) return -1;
     }
-    if (tavix_global_options.https_port > 0 && S.ssl_ctx != nullptr && cert_loaded) {
+    if (tavix_global_options.https_port > 0 && S.ssl_ctx != nullptr) {
         S.https_listener = tavix_comm_open_listening_port(tavix_global_options.https_port);
         if (S.https_listener < 0) return -1;
     }
@@ -583,6 +589,8 @@ void Serve(tavix_connection *c, short re) {
                 Write(c);
             }
         }
+        // A half-closed client's answer is all out: nothing more can come.
+        if (c->in_use && c->peer_shut && c->send_head == nullptr) c->drop = 1;
         DropIfMarked(c);
     }
 }
@@ -781,6 +789,13 @@ void tavix_comm_expire(uint64_t now) {
         if (c.kind == 0 && c.receiving && now - c.request_start >= TAVIX_REQUEST_DEADLINE) c.drop = c.timed_out = 1;
     }
     pthread_mutex_unlock(&S.lock);
+}
+
+uint32_t tavix_comm_next_id() {
+    pthread_mutex_lock(&S.lock);
+    const uint32_t id = NextId();
+    pthread_mutex_unlock(&S.lock);
+    return id;
 }
 
 void tavix_comm_signal_shutdown() { S.shutdown = 1; }

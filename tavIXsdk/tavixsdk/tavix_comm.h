@@ -46,6 +46,7 @@ struct tavix_connection {
     void *ssl;
     uint32_t closing;
     uint32_t write_shut;
+    uint32_t peer_shut;  // the client ended its stream (a half-close) while its answer was still going out
     uint32_t connecting;
     uint32_t drop;   // to be dropped at the end of its read
     uint32_t fresh;  // accepted in this cycle: read at once
@@ -122,6 +123,8 @@ void tavix_comm_drop_connection(tavix_connection *c);
 // oldest accepted connection that has not handed on a whole request (nor
 // carries an answer) is dropped and taken. Null when none can be had.
 tavix_connection *tavix_comm_take_record();
+// The next connection id (never 0), for a record its host keeps (raw interface).
+uint32_t tavix_comm_next_id();
 // Marks for dropping the connections past their idle time-out or their
 // request deadline at server time now.
 void tavix_comm_expire(uint64_t now);

@@ -352,25 +352,20 @@ const char *tavix_engine_header_field(const tavix_buffer *request, const char *n
     return nullptr;
 }
 
-tavix_buffer *tavix_engine_handle_head_get_request(const char *url, uint32_t url_length, bool header_only,
-                                                   const char *web_root, tavix_connection *c, tavix_buffer *request,
-                                                   bool *keep_request) {
+namespace {
+
+// GET and HEAD over the whole decoded URL (dn bytes, NUL-terminated).
+tavix_buffer *ServeFile(char *decoded, std::size_t dn, bool header_only, const char *web_root, tavix_connection *c,
+                        tavix_buffer *request, bool *keep_request) {
     const char *method = header_only ? "HEAD" : "GET";
     uint32_t enc_len = 0;
     const char *enc = tavix_engine_header_field(request, "Accept-Encoding: ", &enc_len);
     const bool gzip_ok = enc != nullptr && tavix_util_strcasenstr(enc, enc_len, "gzip", 4) >= 0;
 
-    // The path: the web root, then the decoded URL in the room it leaves.
     char path[kPathSize];
     const std::size_t root_len = std::strlen(web_root);
-    char decoded[kPathSize];
     tavix_buffer *response = nullptr;
     if (root_len >= kPathSize - 1) return tavix_engine_not_available_err("", 404, "Not Found", false, header_only);
-    const std::size_t room = kPathSize - root_len;
-    const std::size_t dn = tavix_util_url_decode(url, url_length, decoded, room, false, true);
-    // A URL that does not fit, or decodes to a NUL, names no file.
-    if (std::memchr(decoded, 0, dn) != nullptr || (dn + 1 >= room && dn < url_length))
-        return tavix_engine_not_available_err(decoded, 404, "Not Found", false, header_only);
 
     if (tavix_engine_handle_request_header(c, method, decoded, request, &response) == 0) return response;
     bool keep = false;
@@ -380,23 +375,30 @@ tavix_buffer *tavix_engine_handle_head_get_request(const char *url, uint32_t url
     if (keep_request != nullptr) *keep_request = keep;
     if (answered) return response;
 
-    for (char *p = decoded; *p != 0; p++) {
-        if (*p == '\\') *p = '/';
-        if (*p == '?' || *p == '#') {
-            *p = 0;
+    // The path ends at the first "?" or "#": what follows (a query of any
+    // length, any bytes) is no part of the file name. A NUL before it, or a
+    // path longer than the room the web root leaves, names no file.
+    std::size_t len = dn;
+    for (std::size_t i = 0; i < dn; i++) {
+        char &ch = decoded[i];
+        if (ch == '\\') ch = '/';
+        if (ch == '?' || ch == '#') {
+            ch = 0;
+            len = i;
             break;
         }
+        if (ch == 0) return tavix_engine_not_available_err(decoded, 404, "Not Found", false, header_only);
     }
     if (decoded[0] != '/')
         return tavix_engine_not_available_err(decoded, 403, "Forbidden - is not an absolute path", false, header_only);
-    const std::size_t len = std::strlen(decoded);
     if (std::strstr(decoded, "/../") != nullptr || (len >= 3 && std::strcmp(decoded + len - 3, "/..") == 0))
         return tavix_engine_not_available_err(decoded, 403, "Forbidden - no .. allowed", false, header_only);
-    // The web root and the decoded name (cut to the room left, as it always fits).
-    const std::size_t name_len = len < kPathSize - 1 - root_len ? len : kPathSize - 1 - root_len;
+    if (len > kPathSize - 1 - root_len)
+        return tavix_engine_not_available_err(decoded, 404, "Not Found", false, header_only);
+    // The web root and the decoded name.
     std::memcpy(path, web_root, root_len);
-    std::memcpy(path + root_len, decoded, name_len);
-    path[root_len + name_len] = 0;
+    std::memcpy(path + root_len, decoded, len);
+    path[root_len + len] = 0;
 
     const char *docs =
         tavix_global_options.default_documents != nullptr ? tavix_global_options.default_documents : "index.htm";
@@ -451,6 +453,30 @@ tavix_buffer *tavix_engine_handle_head_get_request(const char *url, uint32_t url
     return h;
 }
 
+}  // namespace
+
+tavix_buffer *tavix_engine_handle_head_get_request(const char *url, uint32_t url_length, bool header_only,
+                                                   const char *web_root, tavix_connection *c, tavix_buffer *request,
+                                                   bool *keep_request) {
+    // The whole URL decoded: the access check and the request hook see it
+    // all, and only then is the query cut off the path.
+    char *decoded = static_cast<char *>(std::malloc(std::size_t(url_length) + 1));
+    if (decoded == nullptr) {
+        tavix_util_error("Can't initialize response!");
+        return nullptr;
+    }
+    const std::size_t dn = tavix_util_url_decode(url, url_length, decoded, std::size_t(url_length) + 1, false, true);
+    tavix_buffer *response = ServeFile(decoded, dn, header_only, web_root, c, request, keep_request);
+    std::free(decoded);
+    return response;
+}
+
+namespace {
+// Hands a parsed request to its method's handler; u is the URL's copy.
+tavix_buffer *Dispatch(const char *method, const char *u, const char *url, uint32_t url_len, tavix_connection *c,
+                       tavix_buffer *request);
+}  // namespace
+
 tavix_buffer *tavix_engine_handle_request(tavix_connection *c, tavix_buffer *request) {
     const char *data = reinterpret_cast<const char *>(request->data);
     const uint32_t n = request->length;
@@ -487,11 +513,27 @@ tavix_buffer *tavix_engine_handle_request(tavix_connection *c, tavix_buffer *req
         url_len = uint32_t(url_end);
     }
     c->keep_alive = 0;
-    // The URL as the response hook sees it.
-    char u[kPathSize];
-    const std::size_t un = strnlen(url, url_len < sizeof u - 1 ? url_len : sizeof u - 1);
+    // The URL copied whole, as the POST path, its access check and the
+    // response hook see it.
+    char *u = static_cast<char *>(std::malloc(std::size_t(url_len) + 1));
+    if (u == nullptr) {
+        tavix_util_error("Can't initialize response!");
+        tavix_buffer_return(request);
+        return nullptr;
+    }
+    const std::size_t un = strnlen(url, url_len);
     std::memcpy(u, url, un);
     u[un] = 0;
+    response = Dispatch(method, u, url, url_len, c, request);
+    std::free(u);
+    return response;
+}
+
+namespace {
+
+tavix_buffer *Dispatch(const char *method, const char *u, const char *url, uint32_t url_len, tavix_connection *c,
+                       tavix_buffer *request) {
+    tavix_buffer *response = nullptr;
     if (std::strncmp(method, "GET", 3) == 0 || std::strncmp(method, "HEAD", 4) == 0) {
         const bool head = method[0] == 'H';
         bool keep = false;
@@ -513,6 +555,8 @@ tavix_buffer *tavix_engine_handle_request(tavix_connection *c, tavix_buffer *req
     tavix_buffer_return(request);
     return response;
 }
+
+}  // namespace
 
 int tavix_engine_handle_data(tavix_connection *c, tavix_buffer **pending, tavix_buffer *received) {
     const bool closed = received->length == 0;

@@ -133,14 +133,14 @@ void Batches(const tavix_buffer *req, bool with_values, F fn) {
 void ProcessReadOrWrite(const tavix_buffer *req, tavix_request *r, const void *user, bool write) {
     const auto &cb = tavix_data_callbacks;
     Batches(req, write, [&](uint32_t first, const char *const *a, const char *const *v, const uint32_t *l, uint32_t n) {
-        if (r->error == 304) return;
+        if (r->ended != 0) return;  // the answer has ended (304 or 900)
         r->first_index = first;
         if (write && cb.write_multi != nullptr)
             cb.write_multi(r, user, a, v, l);
         else if (!write && cb.read_multi != nullptr)
             cb.read_multi(r, user, a);
         else
-            for (uint32_t i = 0; i < n && r->error != 304; i++) {
+            for (uint32_t i = 0; i < n && r->ended == 0; i++) {
                 if (write)
                     cb.write(r, user, a[i], v[i], l[i]);
                 else
@@ -359,11 +359,11 @@ int FormLogin(tavix_session *s, const tavix_buffer *req, tavix_auth_entry *e) {
 
 }  // namespace
 
-tavix_buffer *tavix_engine_handle_login_request(tavix_connection *, tavix_session *s, tavix_buffer *req, bool *) {
+int tavix_engine_session_login(tavix_session *s, tavix_buffer *req) {
     const uint32_t m = tavix_global_options.auth_method;
-    if (m == 1 || m == 2) return Error(0);
+    if (m == 1 || m == 2) return 0;
     tavix_auth_entry *e = tavix_auth_insert_auth_data(s->key);
-    if (e == nullptr) return Error(407);
+    if (e == nullptr) return 407;
     tavix_auth_data_clear(e);
     int code = 0;
     if (m == 5) code = FormLogin(s, req, e);
@@ -375,34 +375,46 @@ tavix_buffer *tavix_engine_handle_login_request(tavix_connection *, tavix_sessio
         std::snprintf(user, sizeof user, "%s", e->user);
     }
     tavix_engine_session_user_info(s, realm, user[0] != 0 ? user : nullptr);
-    return Error(code);
+    return code;
+}
+
+void tavix_engine_session_logout(tavix_session *s) {
+    const uint32_t m = tavix_global_options.auth_method;
+    if (m == 1 || m == 2) return;
+    tavix_auth_remove_auth_data(s->key);
+    tavix_engine_session_user_info(s, nullptr, nullptr);
+}
+
+int tavix_engine_session_change_password(tavix_session *s, tavix_buffer *req) {
+    const char *user = Field(req, "username"), *old_cipher = Field(req, "oldpasswordcipher"),
+               *new_cipher = Field(req, "newpasswordcipher"), *digest = Field(req, "passworddigest");
+    if (user == nullptr || old_cipher == nullptr || new_cipher == nullptr || digest == nullptr) return 455;
+    if (tavix_method_callbacks.change_password == nullptr) return 505;
+    char old_password[kPasswordMax + 1], new_password[kPasswordMax + 1];
+    if (tavix_auth_rsa_decrypt(old_cipher, old_password, sizeof old_password) < 0 ||
+        tavix_auth_rsa_decrypt(new_cipher, new_password, sizeof new_password) < 0)
+        return 402;
+    char text[800], hex[33];
+    const int tn = std::snprintf(text, sizeof text, "%s:%s:%s:%s", s->id, s->key, old_password, new_password);
+    tavix_md5_hex(text, std::size_t(tn < int(sizeof text) ? tn : int(sizeof text) - 1), hex);
+    if (std::strlen(digest) != 32 || strcasecmp(hex, digest) != 0) return 403;
+    int code = 0;
+    tavix_method_callbacks.change_password(user, old_password, new_password, &code);
+    return code;
+}
+
+tavix_buffer *tavix_engine_handle_login_request(tavix_connection *, tavix_session *s, tavix_buffer *req, bool *) {
+    return Error(tavix_engine_session_login(s, req));
 }
 
 tavix_buffer *tavix_engine_handle_logout_request(tavix_connection *, tavix_session *s, tavix_buffer *, bool *) {
-    const uint32_t m = tavix_global_options.auth_method;
-    if (m == 1 || m == 2) return Error(0);
-    tavix_auth_remove_auth_data(s->key);
-    tavix_engine_session_user_info(s, nullptr, nullptr);
+    tavix_engine_session_logout(s);
     return Error(0);
 }
 
 tavix_buffer *tavix_engine_handle_change_password_request(tavix_connection *, tavix_session *s, tavix_buffer *req,
                                                           bool *) {
-    const char *user = Field(req, "username"), *old_cipher = Field(req, "oldpasswordcipher"),
-               *new_cipher = Field(req, "newpasswordcipher"), *digest = Field(req, "passworddigest");
-    if (user == nullptr || old_cipher == nullptr || new_cipher == nullptr || digest == nullptr) return Error(455);
-    if (tavix_method_callbacks.change_password == nullptr) return Error(505);
-    char old_password[kPasswordMax + 1], new_password[kPasswordMax + 1];
-    if (tavix_auth_rsa_decrypt(old_cipher, old_password, sizeof old_password) < 0 ||
-        tavix_auth_rsa_decrypt(new_cipher, new_password, sizeof new_password) < 0)
-        return Error(402);
-    char text[800], hex[33];
-    const int tn = std::snprintf(text, sizeof text, "%s:%s:%s:%s", s->id, s->key, old_password, new_password);
-    tavix_md5_hex(text, std::size_t(tn < int(sizeof text) ? tn : int(sizeof text) - 1), hex);
-    if (std::strlen(digest) != 32 || strcasecmp(hex, digest) != 0) return Error(403);
-    int code = 0;
-    tavix_method_callbacks.change_password(user, old_password, new_password, &code);
-    return Error(code);
+    return Error(tavix_engine_session_change_password(s, req));
 }
 
 tavix_buffer *tavix_engine_handle_create_subscription_request(tavix_connection *, tavix_session *s, tavix_buffer *,
@@ -460,8 +472,10 @@ tavix_buffer *tavix_engine_handle_sub_unsubscribe_item_request(tavix_session *s,
         if (std::strlen(address) > 254) {
             code = 301;
         } else if (unsubscribe) {
+            // By address alone: an item keeps the kind of its first
+            // subscription, and a frame may have joined it as the other kind.
             tavix_item *it = tavix_engine_frame_find_item(f, address);
-            if (it == nullptr || it->kind != kind)
+            if (it == nullptr)
                 code = 460;
             else
                 tavix_engine_subscription_frame_unsubscribe_item(f, it, false, &code);
@@ -509,6 +523,7 @@ tavix_buffer *tavix_engine_handle_publish_request(tavix_connection *c, tavix_ses
     if (s->queue_count == 0 && longpoll) {
         s->parked = body;
         s->parked_conn = c;
+        s->parked_conn_id = c->id;
         s->parked_max = max;
         s->parked_time = tavix_sys_get_current_monotonous_time();
         s->answer_now = 0;
@@ -543,28 +558,36 @@ struct QueryQueue {
     pthread_mutex_t lock;
 } query_queue = {nullptr, nullptr, 0, PTHREAD_MUTEX_INITIALIZER};
 
-constexpr uint32_t kFilters = 64;  // filter fields of one request at most
-
-// The filter fields of a request: every field but the named ones, each value
-// "op:value" split at its ':' (overwritten by a NUL); 467 when one has no ':'.
-int Filters(tavix_buffer *req, const char *const *named, tavix_filter (&out)[kFilters + 1]) {
+// The filter fields of a request, however many: every field but the named
+// ones, each value "op:value" split at its ':' (overwritten by a NUL), in a
+// list of count + 1 triples ended by a null name that the caller frees; 467
+// when one has no ':', 900 without memory for the list (*out null then).
+int Filters(tavix_buffer *req, const char *const *named, tavix_filter **out) {
+    *out = nullptr;
     const char *n = nullptr, *v = nullptr;
     uint32_t vl = 0, count = 0;
-    int code = 0;
-    for (uint32_t i = 0; tavix_buffer_get_dict_entry(req, i, &n, &v, &vl) == 0 && count < kFilters; i++) {
-        bool skip = false;
-        for (const char *const *k = named; *k != nullptr; k++) skip = skip || Named(n, *k);
-        if (skip) continue;
-        char *colon = const_cast<char *>(static_cast<const char *>(std::memchr(v, ':', vl)));
-        if (colon == nullptr) {
-            code = 467;
-            break;
-        }
-        *colon = 0;
-        out[count++] = {n, v, colon + 1};
+    auto filter = [&](const char *name) {
+        for (const char *const *k = named; *k != nullptr; k++)
+            if (Named(name, *k)) return false;
+        return true;
+    };
+    for (uint32_t i = 0; tavix_buffer_get_dict_entry(req, i, &n, &v, &vl) == 0; i++) {
+        if (!filter(n)) continue;
+        if (std::memchr(v, ':', vl) == nullptr) return 467;
+        count++;
     }
-    out[count] = {nullptr, nullptr, nullptr};
-    return code;
+    auto *list = static_cast<tavix_filter *>(std::malloc((count + 1) * sizeof(tavix_filter)));
+    if (list == nullptr) return 900;
+    uint32_t k = 0;
+    for (uint32_t i = 0; k < count && tavix_buffer_get_dict_entry(req, i, &n, &v, &vl) == 0; i++) {
+        if (!filter(n)) continue;
+        char *colon = const_cast<char *>(static_cast<const char *>(std::memchr(v, ':', vl)));
+        *colon = 0;
+        list[k++] = {n, v, colon + 1};
+    }
+    list[k] = {nullptr, nullptr, nullptr};
+    *out = list;
+    return 0;
 }
 
 // A {"result":[...]} answer of error-strings objects written by a writer
@@ -624,7 +647,7 @@ void tavix_engine_process_read_history_request(const tavix_buffer *req, tavix_re
         r->first_index = first;
         if (tavix_method_callbacks.history != nullptr) tavix_method_callbacks.history(r, user, list, &a);
     });
-    Put(r->body, r->error == 304 ? "],\"more\":\"true\"}" : "]}");
+    Put(r->body, r->ended == 3 ? "],\"more\":\"true\"}" : "]}");
 }
 
 tavix_buffer *tavix_engine_handle_query_filter_request(tavix_connection *c, tavix_session *s, tavix_buffer *req,
@@ -690,13 +713,14 @@ tavix_buffer *tavix_engine_handle_subscribe_filter_request(tavix_connection *, t
     tavix_frame *f = FindFrame(s, Field(req, "subscriptionid"));
     if (f == nullptr) return Error(459);
     static const char *const kNamed[] = {"subscriptionid", "aggregation", "interval", nullptr};
-    tavix_filter filters[kFilters + 1];
-    if (const int code = Filters(req, kNamed, filters)) return Error(code);
+    tavix_filter *filters = nullptr;
+    if (const int code = Filters(req, kNamed, &filters)) return Error(code);
     const tavix_filter_args args{Field(req, "aggregation"), Field(req, "interval"), filters};
     tavix_item *it = nullptr;
     int code = 0;
-    if (tavix_engine_subscription_frame_subscribe_item(f, 2, nullptr, &it, 0, &code, &args) != 0 || it == nullptr)
-        return Error(code != 0 ? code : 900);
+    const int rc = tavix_engine_subscription_frame_subscribe_item(f, 2, nullptr, &it, 0, &code, &args);
+    std::free(filters);
+    if (rc != 0 || it == nullptr) return Error(code != 0 ? code : 900);
     tavix_buffer *body = Body();
     if (body == nullptr) return nullptr;
     char text[64];
@@ -781,8 +805,8 @@ int tavix_engine_query_filter_step() {
     tavix_buffer *resp = tavix_engine_initialize_response_mtsafe(200, "OK", false);
     if (body != nullptr && resp != nullptr) {
         static const char *const kNamed[] = {"aggregation", "interval", nullptr};
-        tavix_filter filters[kFilters + 1];
-        const int code = Filters(req, kNamed, filters);
+        tavix_filter *filters = nullptr;
+        const int code = Filters(req, kNamed, &filters);
         tavix_request r = tavix_request_make(TAVIX_REQ_QUERY, body, nullptr);
         Put(body, "{\"result\":[");
         if (code != 0) {
@@ -795,8 +819,9 @@ int tavix_engine_query_filter_step() {
                                                 Field(req, "aggregation"),
                                                 interval != nullptr ? std::strtod(interval, nullptr) : 0.0, filters);
         }
+        std::free(filters);
         body = r.body;
-        Put(body, r.error == 304 ? "],\"more\":\"true\"}" : "]}");
+        Put(body, r.ended == 3 ? "],\"more\":\"true\"}" : "]}");
         char line[96];
         std::snprintf(line, sizeof line,
                       "Cache-Control: no-cache\r\nContent-Length: %u\r\nContent-Type: application/json\r\n\r\n",
@@ -820,14 +845,40 @@ int tavix_engine_start_deferred_query_filter_threads() {
     return tavix_sys_thread_start(tavix_engine_handle_deferred_query_filter_request, nullptr) < 0 ? -1 : 0;
 }
 
+bool tavix_engine_session_parked_alive(const tavix_session *s, const tavix_connection *c) {
+    return c != nullptr && c->in_use && c->id == s->parked_conn_id && c->session == s;
+}
+
+void tavix_engine_session_unlink_connection(tavix_connection *c) {
+    // Only a waiting record's session is looked at: a session that goes
+    // unlinks the record waiting on it, not the records of its other requests.
+    auto *s = c->long_poll ? static_cast<tavix_session *>(c->session) : nullptr;
+    c->session = nullptr;
+    c->long_poll = 0;
+    if (s == nullptr || s->parked_conn != c || s->parked_conn_id != c->id) return;
+    tavix_buffer_return(s->parked);
+    s->parked = nullptr;
+    s->parked_conn = nullptr;
+    s->parked_conn_id = 0;
+}
+
 void tavix_engine_session_answer_parked(tavix_session *s, bool from_tick) {
     tavix_buffer *body = s->parked;
     tavix_connection *c = s->parked_conn;
+    // The record is checked by its id: a connection that ended without the
+    // dropped callback (a TLS stream cut short) leaves the link behind, and
+    // its record may now serve another client.
+    const bool alive = tavix_engine_session_parked_alive(s, c);
     s->parked = nullptr;
     s->parked_conn = nullptr;
+    s->parked_conn_id = 0;
+    if (alive) {
+        c->session = nullptr;
+        c->long_poll = 0;
+    }
     if (body == nullptr) return;
     tavix_engine_session_do_publish(s, s->parked_max, body);
-    if (c == nullptr || !c->in_use) {
+    if (!alive) {
         tavix_buffer_return(body);
         return;
     }
@@ -841,8 +892,6 @@ void tavix_engine_session_answer_parked(tavix_session *s, bool from_tick) {
         }
         return;
     }
-    c->session = nullptr;
-    c->long_poll = 0;
     tavix_comm_send(c, resp);
 }
 

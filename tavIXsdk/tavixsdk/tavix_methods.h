@@ -112,6 +112,16 @@ long tavix_engine_write_handle_unsubscribe_filter_request(char *dst, std::size_t
 // response buffer its body goes back to the pool, and when the server tick
 // answers, the session is torn down.
 void tavix_engine_session_answer_parked(tavix_session *s, bool from_tick);
+// The session-level work of "login", "logout" and "changepassword": the
+// answer's code (0: {}).
+int tavix_engine_session_login(tavix_session *s, tavix_buffer *req);
+void tavix_engine_session_logout(tavix_session *s);
+int tavix_engine_session_change_password(tavix_session *s, tavix_buffer *req);
+// True while the connection that parked the session's poll still holds its record.
+bool tavix_engine_session_parked_alive(const tavix_session *s, const tavix_connection *c);
+// A connection record that ends or is handed to another request: the poll it
+// waits on is unlinked and its body given back.
+void tavix_engine_session_unlink_connection(tavix_connection *c);
 // The server tick's long-poll pass: parked polls with notifications, or
 // parked for half their session's timeout, are answered.
 void tavix_engine_session_tick(uint64_t now);

@@ -75,10 +75,13 @@ void tavix_engine_raw_handler_shutdown() {
 
 int tavix_engine_raw_handler_init_dispatcher(tavix_connection *c, const uint8_t *bytes, uint32_t length) {
     const tavix_identity_cb identity = c->identity;  // the host's, kept across requests
+    // A record handed on without its free call: a poll it waited on lets go of it.
+    if (c->in_use) tavix_engine_session_unlink_connection(c);
     *c = tavix_connection{};
     c->sock = -1;
     c->identity = identity;
     c->in_use = 1;
+    c->id = tavix_comm_next_id();  // tells this request apart from the record's next one
     c->recv = tavix_buffer_get(TAVIX_BUF_DATA, length + 1, tavix_global_options.request_limit, true);
     if (c->recv == nullptr) return 1;
     if (tavix_buffer_put_data(c->recv, bytes, length) != 0) return 2;
@@ -122,6 +125,9 @@ int tavix_engine_raw_handler_call_dispatcher(tavix_connection *c, const uint8_t 
 }
 
 void tavix_engine_raw_handler_free_dispatcher(tavix_connection *c) {
+    // The host may reuse or free the record: a poll still parked on it is
+    // unlinked (its body goes back), so no later answer lands on it.
+    if (c->in_use) tavix_engine_session_unlink_connection(c);
     FreeChain(c->send_head);
     tavix_buffer_free(c->recv);
     tavix_buffer_free(c->pending);

@@ -185,13 +185,20 @@ bool Members(const char *text, Fn fn) {
     }
 }
 
-// The "info" answer's members; false when the key is missing or unusable.
+// The "info" answer's members; false when one of them is missing (an "info"
+// answer always has all seven) or the key is unusable.
 bool TakeInfo(tavix_remote_server *s, const char *body) {
     uint8_t n[TAVIX_REMOTE_MODULUS_MAX], e[16];
     std::size_t nl = 0, el = 0;
     bool bad = false;
     s->security = 0;
+    static const char *const kExpected[] = {"certificationlevel", "loginmethod", "longpollsupport",
+                                            "securitysupport",    "maxtimeout",  "encryptionmodulus",
+                                            "encryptionexponent"};
+    uint32_t seen = 0;
     const bool ok = Members(body, [&](const char *name, const char *value) {
+        for (uint32_t i = 0; i < sizeof kExpected / sizeof kExpected[0]; i++)
+            if (std::strcmp(name, kExpected[i]) == 0) seen |= 1u << i;
         if (std::strcmp(name, "certificationlevel") == 0) {
             static const char *const kLevels[] = {"basic", "advanced", "scada", "multipoint"};
             for (uint32_t i = 0; i < 4; i++)
@@ -212,7 +219,7 @@ bool TakeInfo(tavix_remote_server *s, const char *body) {
             if (len > 2 * sizeof e || tavix_util_hex_decode(value, long(len), e, sizeof e, &el) != 0) bad = true;
         }
     });
-    if (!ok || bad) return false;
+    if (!ok || bad || seen != (1u << (sizeof kExpected / sizeof kExpected[0])) - 1) return false;
     if (!s->security) return true;
     if (nl == 0 || el == 0) return false;
     if (s->key == nullptr) s->key = tavix_rsa_alloc();
@@ -490,11 +497,28 @@ tavix_buffer *tavix_comm_remote_server_handle_mangle_remote_request(tavix_sessio
             code = 608;
         else if (tavix_global_options.auth_method == 2 && s->login_form)
             code = 610;
+        else if (!s->login_form)
+            // The remote server logs in over HTTP: its "login" does nothing
+            // with the fields. The user's HA1 (as good as the password for a
+            // Digest login) is never sent.
+            ok = PutField(body, true, "username", who->user, uint32_t(std::strlen(who->user)));
+        else if (remote == nullptr || who->password[0] == 0)
+            // A form login needs the remote session it logs into and the
+            // password in clear, which a Digest login here never had.
+            code = 608;
         else {
-            char ha1[33];
-            tavix_util_hex_encode(who->ha1, 16, ha1);
-            ok = PutField(body, true, "username", who->user, uint32_t(std::strlen(who->user))) &&
-                 PutField(body, false, "passworddigest", ha1, 32);
+            // As a page logs in: the password encrypted with the remote
+            // server's key, and MD5 of remote session id:key:password.
+            char cipher[2 * TAVIX_REMOTE_MODULUS_MAX + 1] = {};
+            char text[sizeof remote->id + sizeof remote->key + TAVIX_NAME_MAX + 4], digest[33];
+            const int tn = std::snprintf(text, sizeof text, "%s:%s:%s", remote->id, remote->key, who->password);
+            tavix_md5_hex(text, std::size_t(tn < int(sizeof text) ? tn : int(sizeof text) - 1), digest);
+            if (tavix_auth_rsa_encrypt(who->password, s->key, cipher, sizeof cipher) < 0)
+                code = 608;
+            else
+                ok = PutField(body, true, "username", who->user, uint32_t(std::strlen(who->user))) &&
+                     PutField(body, false, "passwordcipher", cipher, uint32_t(std::strlen(cipher))) &&
+                     PutField(body, false, "passworddigest", digest, 32);
         }
     } else {
         const char *name = nullptr, *value = nullptr;

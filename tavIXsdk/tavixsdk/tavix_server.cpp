@@ -19,9 +19,11 @@ constexpr uint64_t kAuthExpiryUnits = 9;
 void SessionTeardown(tavix_session *s) {
     tavix_buffer *body = s->parked;
     tavix_connection *c = s->parked_conn;
+    const bool alive = tavix_engine_session_parked_alive(s, c);  // not a record another client took since
     s->parked = nullptr;
     s->parked_conn = nullptr;
-    if (body != nullptr && c != nullptr && c->in_use) {
+    s->parked_conn_id = 0;
+    if (body != nullptr && alive) {
         body->length = body->read_pos = 0;
         static const char kOpen[] = "{", kClose[] = "}";
         tavix_buffer *resp = nullptr;
@@ -32,6 +34,7 @@ void SessionTeardown(tavix_session *s) {
             tavix_buffer_return(body);
         if (resp != nullptr) tavix_comm_send(c, resp);
         c->long_poll = 0;
+        c->session = nullptr;  // a host's record of the raw interface is not in the table below
     } else {
         tavix_buffer_return(body);
     }
@@ -219,11 +222,6 @@ void tavix_server_session_tick(uint64_t now) {
 }
 
 void tavix_server_connection_dropped(tavix_connection *c) {
-    auto *s = static_cast<tavix_session *>(c->session);
-    if (s != nullptr && s->parked_conn == c) {
-        tavix_buffer_return(s->parked);
-        s->parked = nullptr;
-        s->parked_conn = nullptr;
-    }
+    tavix_engine_session_unlink_connection(c);
     tavix_comm_remote_server_dropped_connection(c);
 }

@@ -99,6 +99,13 @@ void FreeSession(tavix_session *s) {
         std::free(s->key);
     }
     tavix_buffer_return(s->parked);
+    // The record still waiting on its poll (a host's record of the raw
+    // interface too, which the loop below does not see) lets go of it.
+    if (tavix_connection *c = s->parked_conn;
+        c != nullptr && c->in_use && c->id == s->parked_conn_id && c->session == s) {
+        c->session = nullptr;
+        c->long_poll = 0;
+    }
     tavix_comm_remote_server_delete_session(s->id);
     // No connection keeps a link to a session that is gone.
     for (tavix_connection &c : tavix_comm_state.conns)
@@ -215,13 +222,15 @@ int tavix_engine_session_verify_header(const char *value, tavix_session **out, i
     const char *end = static_cast<const char *>(std::memchr(value, '\r', strnlen(value, 256)));
     if (end == nullptr || end[1] != '\n') return 453;
     const std::size_t n = std::size_t(end - value);
-    char sid[16], cnonce[16], digest[40];
+    // Each value may take the whole header: a long one is answered by the
+    // step it fails (451, 403 or 462), not refused as malformed.
+    char sid[256], cnonce[256], digest[256];
     bool bad = false;
     if (!Param(value, n, "sessionid", sid, sizeof sid, &bad) ||
         !Param(value, n, "cnonce", cnonce, sizeof cnonce, &bad) ||
         !Param(value, n, "digest", digest, sizeof digest, &bad) || bad)
         return 453;
-    char server[64], remote_id[16];
+    char server[256], remote_id[256];
     const bool named = Param(value, n, "servername", server, sizeof server, &bad);
     const bool with_session = !bad && Param(value, n, "serversessionid", remote_id, sizeof remote_id, &bad);
     if (bad) return 453;
@@ -232,7 +241,7 @@ int tavix_engine_session_verify_header(const char *value, tavix_session **out, i
         rc = 451;
     } else {
         tavix_session *s = T.sessions[i];
-        char text[700];
+        char text[sizeof sid + 512 + sizeof cnonce + 2];  // a session key has at most 511 characters
         const int tn = std::snprintf(text, sizeof text, "%s:%s:%s", sid, s->key, cnonce);
         uint8_t want[16], got[16];
         tavix_md5(text, std::size_t(tn), want);

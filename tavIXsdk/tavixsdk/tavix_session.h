@@ -26,6 +26,7 @@ struct tavix_session {
     pthread_mutex_t queue_lock, items_lock;
     tavix_buffer *parked;  // parked long poll
     tavix_connection *parked_conn;
+    uint32_t parked_conn_id;  // records are reused: the id tells the waiting connection apart
     uint64_t parked_time;
     uint32_t parked_max;
     uint32_t last_activity;  // controller clock, UTC seconds

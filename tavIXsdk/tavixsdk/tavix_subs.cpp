@@ -50,30 +50,66 @@ tavix_item *Find(tavix_item *const *items, uint32_t count, const char *name, uin
     return nullptr;
 }
 
+// An array that has outgrown its inline room: first allocated at twice the
+// room, then grown by half; the contents move over. False without memory
+// (the array left as it was).
+template <typename T>
+bool GrowArray(T *&array, T *inline_room, uint32_t count, uint32_t cap, uint32_t n) {
+    if (array != inline_room) {
+        T *p = static_cast<T *>(tavix_subs_realloc(array, n * sizeof(T)));
+        if (p == nullptr) return false;
+        array = p;
+        return true;
+    }
+    T *p = static_cast<T *>(tavix_subs_realloc(nullptr, n * sizeof(T)));
+    if (p == nullptr) return false;
+    std::memcpy(p, array, std::min(count, cap) * sizeof(T));
+    array = p;
+    return true;
+}
+uint32_t NextCap(bool in_room, uint32_t cap) { return in_room ? 2 * cap : cap * 3 / 2; }
+
 // Room for one more frame in an item: its frames and their notification
 // references grow together (the capacity moves once both have grown).
 bool GrowFrames(tavix_item *it) {
     if (it->frame_count < it->frame_cap) return true;
-    const uint32_t n = it->frame_cap == 0 ? 4 : it->frame_cap * 3 / 2 + 1;
-    auto *frames = static_cast<tavix_frame **>(tavix_subs_realloc(it->frames, n * sizeof(tavix_frame *)));
-    if (frames == nullptr) return false;
-    it->frames = frames;
-    auto *refs = static_cast<tavix_publish_item **>(tavix_subs_realloc(it->refs, n * sizeof(tavix_publish_item *)));
-    if (refs == nullptr) return false;
-    it->refs = refs;
+    const bool in_room = it->frames == it->inline_frames;
+    const uint32_t n = NextCap(in_room, it->frame_cap);
+    if (!GrowArray(it->frames, it->inline_frames, it->frame_count, it->frame_cap, n)) return false;
+    if (!GrowArray(it->refs, it->inline_refs, it->frame_count, it->frame_cap, n)) {
+        // The frames moved out of the room, the references not: back again.
+        if (in_room) {
+            std::free(it->frames);
+            it->frames = it->inline_frames;
+        }
+        return false;
+    }
     it->frame_cap = n;
     return true;
 }
 
-template <typename T>
-bool Grow(T *&array, uint32_t count, uint32_t &cap, uint32_t first) {
-    if (count < cap) return true;
-    const uint32_t n = cap == 0 ? first : cap * 3 / 2 + 1;
-    T *p = static_cast<T *>(tavix_subs_realloc(array, n * sizeof(T)));
-    if (p == nullptr) return false;
-    array = p;
-    cap = n;
+// Room for one more item in a frame.
+bool GrowItems(tavix_frame *f) {
+    if (f->count < f->cap) return true;
+    const uint32_t n = NextCap(f->items == f->inline_items, f->cap);
+    if (!GrowArray(f->items, f->inline_items, f->count, f->cap, n)) return false;
+    f->cap = n;
     return true;
+}
+
+// An item's arrays back in its own room (grown ones freed).
+void ItemArraysToRoom(tavix_item *it) {
+    if (it->frames != it->inline_frames) std::free(it->frames);
+    if (it->refs != it->inline_refs) std::free(it->refs);
+    it->frames = it->inline_frames;
+    it->refs = it->inline_refs;
+    it->frame_cap = TAVIX_ITEM_INLINE_FRAMES;
+}
+// Frees an item whole.
+void ItemFree(tavix_item *it) {
+    ItemArraysToRoom(it);
+    std::free(it->name);
+    std::free(it);
 }
 
 }  // namespace
@@ -83,11 +119,8 @@ int tavix_engine_subscription_item_remove(tavix_item *it) {
     if (Find(M.items, M.count, it->name, it->hash, &at) != it) return -1;
     for (uint32_t k = at; k + 1 < M.count; k++) M.items[k] = M.items[k + 1];
     M.items[--M.count] = nullptr;
-    std::free(it->frames);
-    std::free(it->refs);
-    it->frames = nullptr;
-    it->refs = nullptr;
-    it->frame_count = it->frame_cap = 0;
+    ItemArraysToRoom(it);
+    it->frame_count = 0;
     if (M.recycled_count < 128 && it->name_size < 129) {
         it->next = M.recycled;
         M.recycled = it;
@@ -204,90 +237,94 @@ Note AlarmNote(const char *address, const tavix_alarm_fields *a) {
     return d;
 }
 
-// Copies bytes into the notification's text room: position + 1, or 0 (left
-// absent) when they do not fit.
-uint16_t Store(tavix_publish_item *n, const char *bytes, std::size_t length) {
-    if (length > sizeof n->vars - n->vars_used) return 0;
-    std::memcpy(n->vars + n->vars_used, bytes, length);
-    const uint16_t at = uint16_t(n->vars_used + 1);
-    n->vars_used = uint16_t(n->vars_used + length);
+// The variable part of a notification being built: with no base, the
+// texts are only measured (the first of two passes), so that one allocation
+// of the right size holds them all.
+struct Room {
+    char *base;
+    std::size_t used;
+};
+
+// Copies bytes in: their position + 1.
+uint32_t Store(Room &r, const void *bytes, std::size_t length) {
+    if (r.base != nullptr) std::memcpy(r.base + r.used, bytes, length);
+    const uint32_t at = uint32_t(r.used + 1);
+    r.used += length;
+    return at;
+}
+uint32_t StoreText(Room &r, const char *t) { return Store(r, t, std::strlen(t) + 1); }
+
+// A localized list packed as the JSON writer reads it; absent when empty.
+uint32_t StoreLocalized(Room &r, const tavix_localized *list) {
+    if (list == nullptr || list[0].text == nullptr) return 0;
+    if (list[1].text == nullptr && list[0].language == nullptr) {
+        const uint32_t at = StoreText(r, "");
+        StoreText(r, list[0].text);
+        return at;
+    }
+    const uint32_t at = uint32_t(r.used + 1);
+    for (const tavix_localized *p = list; p->text != nullptr; p++) {
+        StoreText(r, p->language != nullptr ? p->language : "");
+        StoreText(r, p->text);
+    }
+    StoreText(r, "");
     return at;
 }
 
-// A localized list packed as the JSON writer reads it.
-uint16_t StoreLocalized(tavix_publish_item *n, const tavix_localized *list) {
-    if (list == nullptr || list[0].text == nullptr) return 0;
-    char packed[sizeof n->vars];
-    std::size_t k = 0;
-    auto put = [&](const char *t) {
-        const std::size_t l = std::strlen(t) + 1;
-        if (k + l <= sizeof packed) std::memcpy(packed + k, t, l);
-        k += l;
-    };
-    if (list[1].text == nullptr && list[0].language == nullptr) {
-        put("");
-        put(list[0].text);
-    } else {
-        for (const tavix_localized *p = list; p->text != nullptr; p++) {
-            put(p->language != nullptr ? p->language : "");
-            put(p->text);
-        }
-        put("");
-    }
-    return k <= sizeof packed ? Store(n, packed, k) : 0;
-}
-
 // Texts, each NUL-terminated, ended by an empty one; an empty list is absent.
-uint16_t StoreList(tavix_publish_item *n, const char *const *list) {
+uint32_t StoreList(Room &r, const char *const *list) {
     if (list == nullptr || list[0] == nullptr) return 0;
-    const uint16_t keep = n->vars_used;
-    uint16_t at = 0;
-    for (const char *const *p = list;; p++) {
-        const char *t = *p != nullptr ? *p : "";
-        const uint16_t pos = Store(n, t, std::strlen(t) + 1);
-        if (pos == 0) {
-            n->vars_used = keep;
-            return 0;
-        }
-        if (at == 0) at = pos;
-        if (*p == nullptr) return at;
-    }
+    const uint32_t at = uint32_t(r.used + 1);
+    for (const char *const *p = list; *p != nullptr; p++) StoreText(r, *p);
+    StoreText(r, "");
+    return at;
 }
 
-// A value with its text copied into the notification.
-void CopyValue(const tavix_data_value *value, tavix_data_value *out, char *room, std::size_t size) {
+// A value with a text's characters copied into the variable part.
+void CopyValue(Room &r, const tavix_data_value *value, tavix_data_value *out) {
     *out = value != nullptr ? *value : tavix_data_value{};
     if (out->kind == TAVIX_DV_TEXT && out->text != nullptr) {
-        std::snprintf(room, size, "%s", value->text);
-        out->text = room;
+        const uint32_t at = StoreText(r, value->text);
+        out->text = r.base != nullptr ? r.base + at - 1 : nullptr;
     }
+}
+
+// A notification of the size its texts need, built by fill(header, room)
+// once to measure and once to copy; null without memory.
+template <typename F>
+tavix_publish_item *Build(F fill) {
+    tavix_publish_item measure{};
+    Room m{nullptr, 0};
+    fill(measure, m);
+    auto *n = static_cast<tavix_publish_item *>(Zeroed(sizeof(tavix_publish_item) + m.used));
+    if (n == nullptr) return nullptr;
+    n->vars = reinterpret_cast<char *>(n + 1);
+    n->vars_size = uint32_t(m.used);
+    Room w{n->vars, 0};
+    fill(*n, w);
+    return n;
 }
 
 tavix_publish_item *Make(tavix_item *it, uint32_t first, uint32_t end, const Note &d) {
-    auto *n = static_cast<tavix_publish_item *>(Zeroed(sizeof(tavix_publish_item)));
-    if (n == nullptr) return nullptr;
-    // Only an item that keeps a reference to its queued notification is
-    // reached from it: that reference is dropped (and the notification with
-    // it) before the item can go; any other notification outlives its item.
-    n->item = it->keeps_refs ? it : nullptr;
-    n->kind = d.kind;
-    CopyValue(d.value, &n->value, n->text, sizeof n->text);
-    if (d.stamp != nullptr) n->stamp = *d.stamp;
-    n->status = d.status;
-    n->priority = d.priority;
-    std::snprintf(n->address, sizeof n->address, "%s", d.address != nullptr ? d.address : it->name);
-    if (d.username != nullptr) std::snprintf(n->username, sizeof n->username, "%s", d.username);
-    n->description = StoreLocalized(n, d.description);
-    n->eventtext = StoreLocalized(n, d.eventtext);
-    if (d.display != nullptr) n->display = Store(n, d.display, std::strlen(d.display) + 1);
-    std::size_t at = 0;
-    for (uint32_t i = first; i < end && at + 10 < sizeof n->ids; i++) {
-        const std::size_t k = std::strlen(it->frames[i]->id);
-        std::memcpy(n->ids + at, it->frames[i]->id, k + 1);
-        at += k + 1;
-    }
-    n->ids[at] = 0;
-    return n;
+    return Build([&](tavix_publish_item &n, Room &r) {
+        // Only an item that keeps a reference to its queued notification is
+        // reached from it: that reference is dropped (and the notification with
+        // it) before the item can go; any other notification outlives its item.
+        n.item = it->keeps_refs ? it : nullptr;
+        n.kind = d.kind;
+        CopyValue(r, d.value, &n.value);
+        if (d.stamp != nullptr) n.stamp = *d.stamp;
+        n.status = d.status;
+        n.priority = d.priority;
+        n.address = StoreText(r, d.address != nullptr ? d.address : it->name);
+        if (d.username != nullptr) n.username = StoreText(r, d.username);
+        n.description = StoreLocalized(r, d.description);
+        n.eventtext = StoreLocalized(r, d.eventtext);
+        if (d.display != nullptr) n.display = StoreText(r, d.display);
+        n.ids = uint32_t(r.used + 1);
+        for (uint32_t i = first; i < end; i++) StoreText(r, it->frames[i]->id);
+        StoreText(r, "");
+    });
 }
 
 // Queues a notification for frames [first, end) of one session; false when
@@ -349,16 +386,22 @@ int QueueForRequester(tavix_request *r, const Note &d) {
 // keeps room in the buffer limit for the answer's closing text.
 template <typename F>
 int Append(tavix_request *r, uint32_t reserve, F fn) {
+    if (r->ended != 0) {
+        r->error = r->ended == 4 ? 900 : 304;
+        return r->ended;
+    }
     tavix_json_out m{nullptr, 0, 0};
     if (!r->first) m.raw(",");
     fn(m);
     r->error = 500;
     if (uint64_t(r->body->length) + m.o + reserve > tavix_global_options.buffer_limit) {
         r->error = 304;
+        r->ended = 3;
         return 3;
     }
     if (tavix_buffer_create_grow(&r->body, TAVIX_BUF_DATA, uint32_t(m.o), tavix_global_options.buffer_limit) != 0) {
         r->error = 900;
+        r->ended = 4;
         return 4;
     }
     tavix_json_out w{reinterpret_cast<char *>(r->body->data) + r->body->length, m.o, 0};
@@ -466,22 +509,14 @@ void tavix_engine_subscriptions_clear() {
     // Items still in the map (none once every frame is gone) are freed; the
     // array and the recycled items stay for the next start.
     for (uint32_t i = 0; i < M.count; i++) {
-        std::free(M.items[i]->frames);
-        std::free(M.items[i]->refs);
-        std::free(M.items[i]->name);
-        std::free(M.items[i]);
+        ItemFree(M.items[i]);
         M.items[i] = nullptr;
     }
     M.count = 0;
 }
 
 void tavix_engine_subscriptions_free() {
-    for (uint32_t i = 0; i < M.count; i++) {
-        std::free(M.items[i]->frames);
-        std::free(M.items[i]->refs);
-        std::free(M.items[i]->name);
-        std::free(M.items[i]);
-    }
+    for (uint32_t i = 0; i < M.count; i++) ItemFree(M.items[i]);
     for (tavix_item *it = M.recycled; it != nullptr;) {
         tavix_item *next = it->next;
         std::free(it->name);
@@ -540,6 +575,7 @@ tavix_item *tavix_engine_subscription_item_get(const char *name, bool create) {
     it->name = keep_name;
     it->name_size = keep_size;
     it->hash = h;
+    ItemArraysToRoom(it);
     for (uint32_t k = M.count; k > at; k--) M.items[k] = M.items[k - 1];
     M.items[at] = it;
     M.count++;
@@ -549,6 +585,8 @@ tavix_item *tavix_engine_subscription_item_get(const char *name, bool create) {
 tavix_frame *tavix_engine_subscription_frame_alloc() {
     auto *f = static_cast<tavix_frame *>(Zeroed(sizeof(tavix_frame)));
     if (f == nullptr) return nullptr;
+    f->items = f->inline_items;
+    f->cap = TAVIX_FRAME_INLINE_ITEMS;
     std::snprintf(f->id, sizeof f->id, "%x", M.next_frame);
     M.next_frame = M.next_frame == 0xFFFFFFFF ? 1 : M.next_frame + 1;
     return f;
@@ -594,7 +632,7 @@ int tavix_engine_subscription_frame_subscribe_item(tavix_frame *f, uint32_t kind
     // An item keeps the kind it was subscribed as: its unsubscribe callback
     // is the one of the kind whose subscribe callback gave its handle.
     if (fresh) it->kind = kind;
-    if (!GrowFrames(it) || !Grow(f->items, f->count, f->cap, 32)) {
+    if (!GrowFrames(it) || !GrowItems(f)) {
         *error = 900;
         if (pass == 1) it->subscribe_result = 900;
         if (it->frame_count == 0) tavix_engine_subscription_item_remove(it);
@@ -712,7 +750,7 @@ void tavix_engine_subscription_frame_free(tavix_frame *f) {
         int ignored = 0;
         tavix_engine_subscription_frame_unsubscribe_item(f, f->items[f->count - 1], true, &ignored);
     }
-    std::free(f->items);
+    if (f->items != f->inline_items) std::free(f->items);
     std::free(f);
 }
 
@@ -794,21 +832,22 @@ long tavix_engine_publish_item_serialize(const tavix_publish_item *n, char *dst,
     tavix_json_out w{dst, dst != nullptr ? size : 0, 0};
     auto ids = [&]() {
         w.raw("\"subscriptionid\":[");
-        for (const char *id = n->ids; *id != 0; id += std::strlen(id) + 1) {
-            if (id != n->ids) w.raw(",");
+        const char *list = n->vars + n->ids - 1;
+        for (const char *id = list; *id != 0; id += std::strlen(id) + 1) {
+            if (id != list) w.raw(",");
             w.string(id);
         }
         w.raw("]");
     };
-    auto packed = [&](const char *name, uint16_t at) {
+    auto packed = [&](const char *name, uint32_t at) {
         if (at == 0) return;
         Member(w, name);
         w.add(tavix_json_serialize_localized_strings(w.at(), w.left(), n->vars + at - 1));
     };
     auto user = [&]() {
-        if (n->username[0] == 0) return;
+        if (n->username == 0) return;
         Member(w, "username");
-        w.string(n->username);
+        w.string(n->vars + n->username - 1);
     };
     switch (n->kind) {
     case 1: {
@@ -821,7 +860,7 @@ long tavix_engine_publish_item_serialize(const tavix_publish_item *n, char *dst,
         w.raw("{\"type\":1,");
         ids();
         Member(w, "address");
-        w.string(n->address);
+        w.string(n->vars + n->address - 1);
         if (v.kind != 0) {
             w.raw(",");
             ValueMember(w, &v);
@@ -839,7 +878,7 @@ long tavix_engine_publish_item_serialize(const tavix_publish_item *n, char *dst,
         w.raw("{\"type\":2,");
         ids();
         Member(w, "address");
-        w.string(n->address);
+        w.string(n->vars + n->address - 1);
         Member(w, "state");
         Unsigned(w, uint32_t(n->status));
         Member(w, "priority");
@@ -870,13 +909,18 @@ long tavix_engine_publish_item_serialize(const tavix_publish_item *n, char *dst,
             w.raw("]");
         }
         bool named_user = false;
+        const char *pair = n->values != 0 ? n->vars + n->values - 1 : nullptr;
         for (uint32_t i = 0; i < n->value_count; i++) {
-            const char *name = n->vars + n->values[i].name - 1;
+            const char *name = pair;
+            pair += std::strlen(name) + 1;
+            tavix_data_value v;
+            std::memcpy(&v, pair, sizeof v);
+            pair += sizeof v;
             named_user = named_user || std::strcmp(name, "username") == 0;
             w.raw(",");
             w.string(name);
             w.raw(":");
-            w.add(tavix_json_put_data_value(w.at(), w.left(), &n->values[i].value));
+            w.add(tavix_json_put_data_value(w.at(), w.left(), &v));
         }
         if (!named_user) user();
         break;
@@ -1049,27 +1093,33 @@ int tavix_user_info_return(tavix_request *r, const char *const *texts, const cha
                            const tavix_data_value *values) {
     if (r == nullptr || r->session == nullptr) return 1;
     if (r->kind != TAVIX_REQ_USER) return 2;
-    auto *n = static_cast<tavix_publish_item *>(Zeroed(sizeof(tavix_publish_item)));
+    tavix_publish_item *n = Build([&](tavix_publish_item &h, Room &room) {
+        h.kind = 0;
+        if (r->username != nullptr) h.username = StoreText(room, r->username);
+        h.rights = StoreList(room, texts);
+        // The pairs, each name and its value record; text values after them.
+        h.value_count = 0;
+        for (uint32_t i = 0; names != nullptr && values != nullptr && names[i] != nullptr; i++) h.value_count++;
+        h.values = h.value_count != 0 ? uint32_t(room.used + 1) : 0;
+        std::size_t pair = room.used;
+        for (uint32_t i = 0; i < h.value_count; i++) {
+            room.used += std::strlen(names[i]) + 1 + sizeof(tavix_data_value);
+        }
+        for (uint32_t i = 0; i < h.value_count; i++) {
+            tavix_data_value v = values[i];
+            CopyValue(room, &values[i], &v);
+            const std::size_t after = room.used;
+            room.used = pair;
+            StoreText(room, names[i]);
+            Store(room, &v, sizeof v);
+            pair = room.used;
+            room.used = after;
+        }
+    });
     if (n == nullptr) {
         tavix_util_error("Out of memory allocating a publish item");
         r->error = 900;
         return 4;
-    }
-    n->kind = 0;
-    if (r->username != nullptr) std::snprintf(n->username, sizeof n->username, "%s", r->username);
-    n->rights = StoreList(n, texts);
-    for (uint32_t i = 0; names != nullptr && values != nullptr && names[i] != nullptr && i < TAVIX_USER_VALUES; i++) {
-        const uint16_t name = Store(n, names[i], std::strlen(names[i]) + 1);
-        if (name == 0) break;
-        tavix_data_value v = values[i];
-        if (v.kind == TAVIX_DV_TEXT && v.text != nullptr) {
-            const uint16_t at = Store(n, v.text, std::strlen(v.text) + 1);
-            if (at == 0) break;
-            v.text = n->vars + at - 1;
-        }
-        n->values[n->value_count].name = name;
-        n->values[n->value_count].value = v;
-        n->value_count++;
     }
     int code = 0;
     if (tavix_engine_session_insert_notification(r->session, n, &code) != 0) {
@@ -1081,8 +1131,9 @@ int tavix_user_info_return(tavix_request *r, const char *const *texts, const cha
     return 0;
 }
 
-void tavix_data_notify(tavix_item *item, const tavix_data_value *value, const tavix_timestamp *stamp, int32_t status) {
-    FanOut(item, DataNote(nullptr, value, stamp, status, nullptr, nullptr));
+void tavix_data_notify(tavix_item *item, const tavix_data_value *value, const tavix_timestamp *stamp, int32_t status,
+                       const tavix_localized *description, const char *username) {
+    FanOut(item, DataNote(nullptr, value, stamp, status, description, username));
 }
 
 void tavix_alarm_notify(tavix_item *item, const tavix_alarm_fields *alarm) { FanOut(item, AlarmNote(nullptr, alarm)); }

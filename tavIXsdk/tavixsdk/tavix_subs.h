@@ -13,6 +13,10 @@
 
 struct tavix_frame;
 
+// An item's room of its own for its first frames (and their references), a
+// frame's for its first items: most never need more, and take no allocation.
+constexpr uint32_t TAVIX_ITEM_INLINE_FRAMES = 4, TAVIX_FRAME_INLINE_ITEMS = 32;
+
 struct tavix_item {
     tavix_item *next;  // recycled list
     char *name;
@@ -26,6 +30,8 @@ struct tavix_item {
     struct tavix_publish_item **refs;  // per frame: the session's queued notification
     uint32_t frame_count, frame_cap;
     uint32_t subscribers;
+    tavix_frame *inline_frames[TAVIX_ITEM_INLINE_FRAMES];  // frames and refs point here until they grow
+    struct tavix_publish_item *inline_refs[TAVIX_ITEM_INLINE_FRAMES];
 };
 
 struct tavix_frame {
@@ -34,35 +40,33 @@ struct tavix_frame {
     tavix_frame *next;  // the session's frame list
     tavix_item **items;
     uint32_t count, cap;
+    tavix_item *inline_items[TAVIX_FRAME_INLINE_ITEMS];  // items points here until it grows
 };
 
-// A notification queued for "publish". Texts beyond the fixed fields live in
-// vars; their positions are kept + 1 (0: absent).
-constexpr uint32_t TAVIX_USER_VALUES = 8;
+// A notification queued for "publish": one allocation, this header and then
+// the variable part (vars) holding copies of all its texts, sized to them.
+// Positions in vars are kept + 1 (0: absent).
 struct tavix_publish_item {
     tavix_publish_item *next, *prev;
-    tavix_item *item;  // none for user information
-    uint32_t kind;     // 0 user information, 1 data, 2 alarm
-    tavix_data_value value;
+    tavix_item *item;        // none for user information
+    uint32_t kind;           // 0 user information, 1 data, 2 alarm
+    tavix_data_value value;  // a text value's characters are at the start of vars
     tavix_timestamp stamp;
     int32_t status;     // data: status; alarm: state
     uint32_t priority;  // alarm
-    char address[256];
-    char username[64];
-    char ids[256];   // frame ids, each NUL-terminated, ended by an empty one
-    char text[256];  // a text value's characters
+    uint32_t address;   // data and alarm: the address text
+    uint32_t username;  // the user name
+    uint32_t ids;       // data and alarm: frame ids, each NUL-terminated, ended by an empty one
     // Packed localized strings (language NUL text NUL ..., ended by an empty
     // language; NUL text for a plain text): data description, alarm event text.
-    uint16_t description, eventtext;
-    uint16_t display;  // alarm display text
-    uint16_t rights;   // user information: texts, each NUL-terminated, ended by an empty one
-    uint16_t vars_used;
-    uint8_t value_count;  // user information: named values
-    struct {
-        uint16_t name;
-        tavix_data_value value;  // a text value points into vars
-    } values[TAVIX_USER_VALUES];
-    char vars[768];
+    uint32_t description, eventtext;
+    uint32_t display;  // alarm display text
+    uint32_t rights;   // user information: texts, each NUL-terminated, ended by an empty one
+    // User information: named values, each its name (NUL-terminated) and
+    // then its value record's bytes; a text value points further into vars.
+    uint32_t values, value_count;
+    uint32_t vars_size;
+    char *vars;  // just after this header, in the same allocation
 };
 
 // Alarm fields of the answer functions; null pointers are absent members.
@@ -108,6 +112,10 @@ struct tavix_request {
     tavix_item *item;
     int32_t error;
     const char *username;  // user information: the user it names (null: none)
+    // The body could not grow (3 or 4 given once): the answer ends there, and
+    // every later element is refused the same way, so that no element comes
+    // out of line with its address.
+    int32_t ended;
 };
 // A request record of a kind writing into body (null for notifications).
 tavix_request tavix_request_make(uint32_t kind, tavix_buffer *body, tavix_session *s);
@@ -221,7 +229,8 @@ int tavix_alarm_read_return(tavix_request *r, const tavix_alarm_fields *alarm, i
 int tavix_user_info_return(tavix_request *r, const char *const *texts, const char *const *names,
                            const tavix_data_value *values);
 // A change of an item: one notification for every session holding it.
-void tavix_data_notify(tavix_item *item, const tavix_data_value *value, const tavix_timestamp *stamp, int32_t status);
+void tavix_data_notify(tavix_item *item, const tavix_data_value *value, const tavix_timestamp *stamp, int32_t status,
+                       const tavix_localized *description = nullptr, const char *username = nullptr);
 void tavix_alarm_notify(tavix_item *item, const tavix_alarm_fields *alarm);
 // As the two above, with the address text given instead of the item's name.
 void tavix_data_filter_notify(tavix_item *item, const char *address, const tavix_data_value *value,

@@ -1,7 +1,7 @@
 // Worker threads of the web server.
 #include "tavIXsdk/tavixsdk/tavix_sys.h"
 
-#include <cassert>
+#include <cstdio>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -113,22 +113,23 @@ int tavix_lock_rw_init(pthread_rwlock_t *l) {
     return ret;
 }
 
-void tavix_lock_rw_lock_read(pthread_rwlock_t *l) {
-    [[maybe_unused]] const int ret = pthread_rwlock_rdlock(l);
-    assert(ret == 0);
+namespace {
+
+// A read-write lock call that fails leaves the tables it guards in doubt: a
+// fatal program error in every build (an assert would vanish where NDEBUG
+// is defined, as in the shipped builds).
+void RwChecked(int ret, const char *what) {
+    if (ret == 0) return;
+    std::fprintf(stderr, "Fatal: read-write lock %s failed: %d\n", what, ret);
+    std::abort();
 }
-void tavix_lock_rw_lock_write(pthread_rwlock_t *l) {
-    [[maybe_unused]] const int ret = pthread_rwlock_wrlock(l);
-    assert(ret == 0);
-}
-void tavix_lock_rw_unlock_read(pthread_rwlock_t *l) {
-    [[maybe_unused]] const int ret = pthread_rwlock_unlock(l);
-    assert(ret == 0);
-}
-void tavix_lock_rw_unlock_write(pthread_rwlock_t *l) {
-    [[maybe_unused]] const int ret = pthread_rwlock_unlock(l);
-    assert(ret == 0);
-}
+
+}  // namespace
+
+void tavix_lock_rw_lock_read(pthread_rwlock_t *l) { RwChecked(pthread_rwlock_rdlock(l), "read lock"); }
+void tavix_lock_rw_lock_write(pthread_rwlock_t *l) { RwChecked(pthread_rwlock_wrlock(l), "write lock"); }
+void tavix_lock_rw_unlock_read(pthread_rwlock_t *l) { RwChecked(pthread_rwlock_unlock(l), "read unlock"); }
+void tavix_lock_rw_unlock_write(pthread_rwlock_t *l) { RwChecked(pthread_rwlock_unlock(l), "write unlock"); }
 int tavix_lock_rw_destroy(pthread_rwlock_t *l) { return pthread_rwlock_destroy(l); }
 
 time_t tavix_sys_get_current_time(long *nanoseconds) {

@@ -578,6 +578,30 @@ TEST_F(Platform, TlsLoaderAnswersNoTlsWithoutTheLibrary) {
     }
 }
 
+// The loader's name table: TLSv1_2_client_method is not required (a libssl
+// without the old method names still serves HTTPS; the e-mail client then
+// has no TLS method), while SSL_accept, SSL_pending and SSL_shutdown are.
+TEST_F(Platform, TlsLoaderRequiresItsNameTableButNotTheTls12ClientMethod) {
+    const char *const *libraries = plat_tls_libraries;
+    const std::string dir = PLATFORM_TLS_STUB_DIR;
+    const std::string full = dir + "/libtls_stub.so", no12 = dir + "/libtls_stub_no12.so",
+                      noshutdown = dir + "/libtls_stub_noshutdown.so";
+    const struct {
+        const std::string *library;
+        int answer;
+        bool tls12;
+    } cases[] = {{&full, 0, true}, {&no12, 0, false}, {&noshutdown, 2, false}};
+    for (const auto &c : cases) {
+        const char *const names[] = {c.library->c_str(), nullptr};
+        PLAT_TlsClose();
+        plat_tls_libraries = names;
+        EXPECT_EQ(PLAT_TlsLoad(), c.answer) << *c.library;
+        EXPECT_EQ(PLAT_TlsReady() && PLAT_Tls12ClientMethod() != nullptr, c.tls12) << *c.library;
+    }
+    PLAT_TlsClose();
+    plat_tls_libraries = libraries;
+}
+
 // The network decision: PLC_NETNS first, the inference only without it, and
 // one sentence saying which and why.
 TEST(PlatformNetDecision, SettingFirstThenInference) {

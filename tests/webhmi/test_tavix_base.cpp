@@ -2,6 +2,8 @@
 // values worked out by hand from RFC 4648, RFC 7231 dates and JSON.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -21,6 +23,7 @@
 #include "tavIXsdk/tavixsdk/tavix_sys.h"
 #include "tavIXsdk/tavixsdk/tavix_util.h"
 #include "tests/support/temp_root.h"
+#include "tests/support/web_clock.h"
 
 namespace {
 
@@ -381,15 +384,36 @@ TEST_F(TavixBase, BufferRoomResetsTimersAndTheOverflowCheck) {
               std::make_tuple(0u, 0u, uint32_t(TAVIX_BUF_UNSET), uint8_t(0), uint8_t(0)));
     tavix_buffer_free(b);
 
+    // On a clock the test moves (half seconds from 1000): 3 running, 4
+    // paused (not counted), 2 running again give 5; a stop holds it.
+    test_support::WebClock clock;
     tavix_timer t{};
     tavix_timer_init_imp(&t);
     tavix_timer_start_imp(&t);
     EXPECT_EQ(t.state, TAVIX_TIMER_RUNNING);
+    EXPECT_EQ(t.start, 1000u);
+    test_support::WebClock::Advance(3);
+    EXPECT_EQ(tavix_timer_elapsed_imp(&t), 3u);
     tavix_timer_pause_imp(&t);
     EXPECT_EQ(tavix_timer_has_state_imp(&t, TAVIX_TIMER_RUNNING | TAVIX_TIMER_PAUSED), 1);
-    EXPECT_GE(t.stop, t.start);
+    EXPECT_EQ(t.stop, 1003u);
+    test_support::WebClock::Advance(4);
+    EXPECT_EQ(tavix_timer_elapsed_imp(&t), 3u);
     tavix_timer_resume_imp(&t);
     EXPECT_EQ(t.state, TAVIX_TIMER_RUNNING);
+    EXPECT_EQ(t.start, 1004u);
+    test_support::WebClock::Advance(2);
+    EXPECT_EQ(tavix_timer_elapsed_imp(&t), 5u);
+    tavix_timer_resume_imp(&t);  // not paused: nothing moves
+    EXPECT_EQ(tavix_timer_elapsed_imp(&t), 5u);
+    tavix_timer_pause_imp(&t);
+    test_support::WebClock::Advance(1);
+    tavix_timer_start_imp(&t);  // a paused timer resumes
+    EXPECT_EQ(tavix_timer_elapsed_imp(&t), 5u);
+    test_support::WebClock::Advance(1);
+    tavix_timer_stop_imp(&t);
+    test_support::WebClock::Advance(7);
+    EXPECT_EQ(std::make_tuple(t.state, tavix_timer_elapsed_imp(&t)), std::make_tuple(0u, uint64_t(6)));
     // Mode 0 clears the bits, 1 sets them, any other replaces the state.
     tavix_timer_state_imp(&t, TAVIX_TIMER_RUNNING, 0);
     EXPECT_EQ(t.state, 0u);
@@ -589,4 +613,33 @@ TEST_F(TavixBase, TextUtilitiesFollowTheirRfcs) {
     uint8_t rnd[9];
     EXPECT_EQ(tavix_sys_get_random_data(rnd, 4, true, true), 0);
     EXPECT_EQ(std::strlen(reinterpret_cast<char *>(rnd)), 8u);
+    // Raw bytes with the no-zero flag: none is 0 (4096 random bytes without
+    // the flag hold a zero byte but for a chance of about 1 in 10^7).
+    std::vector<uint8_t> raw(4096, 0);
+    EXPECT_EQ(tavix_sys_get_random_data(raw.data(), raw.size(), false, true), 0);
+    EXPECT_EQ(std::count(raw.begin(), raw.end(), uint8_t(0)), 0);
+}
+
+TEST_F(TavixBase, TheOptionsStartWithTheirDefaults) {
+    const tavix_options_t &o = tavix_global_options;
+    EXPECT_STREQ(o.default_documents, "index.htm");
+    EXPECT_STREQ(o.prefix, "/tavIX/");
+    EXPECT_STREQ(o.web_root, "WEBROOT_NOT_SET");
+    EXPECT_STREQ(o.realm, "tavIX");
+    EXPECT_STREQ(o.server_header, "TavIX SDK/0.9.0");
+    EXPECT_EQ(o.http_port, 80u);
+    EXPECT_EQ(o.https_port, 443u);
+    EXPECT_EQ(o.level, 3u);
+    EXPECT_EQ(o.auth_method, 5u);
+    EXPECT_EQ(o.tcp_nodelay, 1u);
+    EXPECT_EQ(o.session_timeout, 60u);
+    EXPECT_EQ(o.request_limit, 131072u);
+    EXPECT_EQ(o.buffer_limit, 8388608u);
+    EXPECT_EQ(o.long_poll, 1u);
+    EXPECT_EQ(o.max_sessions, 4u);
+    EXPECT_EQ(o.max_frames, 16u);
+    EXPECT_EQ(o.max_items, 8192u);
+    EXPECT_EQ(o.max_notifications, 4608u);
+    EXPECT_EQ(o.max_auth_records, 4u);
+    EXPECT_EQ(o.mime_count, 10u);
 }

@@ -421,6 +421,68 @@ TEST_F(WebAnswers, ProcessImageAnswersWhatTheCallbackReturned) {
     EXPECT_NE(info.find("\"read\",\"write\",\"browsertime\",\"processimage\"]"), std::string::npos) << info;
 }
 
+TEST_F(WebAnswers, AnAnswerThatReachesTheBufferLimitEndsThereAndTakesNoLaterSmallerElement) {
+    Open(2);
+    // Batch callbacks that append an element for every address whatever the
+    // results say: A and C are found (48 bytes each on reading, {"error":0}
+    // on writing), B is not (58 and 48 bytes). The body holds {"result":[
+    // (11 bytes) and A's element when B is refused at the limit; C, smaller,
+    // would still fit, but the answer has ended.
+    static std::vector<int> results;
+    results.clear();
+    static uint32_t limit = 0;
+    tavix_server_set_basic_callbacks_multi(
+        [](tavix_request *r, const void *, const char *const *a) {
+            const uint32_t keep = tavix_global_options.buffer_limit;
+            tavix_global_options.buffer_limit = limit;
+            for (uint32_t n = 0; a[n] != nullptr; n++) {
+                tavix_data_value v{};
+                v.kind = TAVIX_DV_INT32;
+                v.i32 = -7;
+                const tavix_timestamp t{1700000000, 0};
+                results.push_back(std::strcmp(a[n], "B") == 0
+                                      ? tavix_data_read_return(r, nullptr, nullptr, 0, nullptr, nullptr, 301)
+                                      : tavix_data_read_return(r, &v, &t, 0, nullptr, nullptr, 0));
+            }
+            tavix_global_options.buffer_limit = keep;
+        },
+        [](tavix_request *r, const void *, const char *const *a, const char *const *, const uint32_t *) {
+            const uint32_t keep = tavix_global_options.buffer_limit;
+            tavix_global_options.buffer_limit = limit;
+            for (uint32_t n = 0; a[n] != nullptr; n++)
+                results.push_back(tavix_data_write_return(r, std::strcmp(a[n], "B") == 0 ? 301 : 0));
+            tavix_global_options.buffer_limit = keep;
+        });
+    // Reading: 11 + 48 = 59 after A; B needs 59 + 1 + 58 + 2 = 120, C 110.
+    limit = 115;
+    EXPECT_EQ(Post("read", "address[]=A&address[]=B&address[]=C"),
+              "{\"result\":[{\"value\":-7,\"timestamp\":1700000000000,\"error\":0}]}");
+    EXPECT_EQ(results, (std::vector<int>{0, 3, 3}));
+    // Writing: 11 + 11 = 22 after A; B needs 22 + 1 + 48 + 2 = 73, C 36.
+    results.clear();
+    limit = 50;
+    EXPECT_EQ(Post("write", "address[]=A&value[]=1&address[]=B&value[]=2&address[]=C&value[]=3"),
+              "{\"result\":[{\"error\":0}]}");
+    EXPECT_EQ(results, (std::vector<int>{0, 3, 3}));
+    // The refusal stays on the record: a later element that fits is refused too.
+    tavix_buffer *body = tavix_buffer_get(TAVIX_BUF_DATA, 512, 1 << 20, true);
+    tavix_request r = tavix_request_make(TAVIX_REQ_QUERY, body, nullptr);
+    tavix_data_value v{};
+    v.kind = TAVIX_DV_UINT32;
+    v.u32 = 4;
+    const uint32_t keep = tavix_global_options.buffer_limit;
+    // ,{"type":1,"address":"V1","value":4} is 35 bytes, 51 with the room
+    // kept for the "more" footer; with a 24-character longer address, 75.
+    tavix_global_options.buffer_limit = 60;
+    EXPECT_EQ(tavix_data_filter_read_return(&r, "V123456789012345678901234", &v, nullptr, 0, nullptr, nullptr), 3);
+    EXPECT_EQ(r.error, 304);
+    EXPECT_EQ(tavix_data_filter_read_return(&r, "V1", &v, nullptr, 0, nullptr, nullptr), 3);
+    EXPECT_EQ(r.error, 304);
+    EXPECT_EQ(body->length, 0u);
+    tavix_global_options.buffer_limit = keep;
+    tavix_buffer_free(body);
+}
+
 TEST_F(WebAnswers, SeventyAddressesGoToTheBatchCallbacksAs32And32And6) {
     Open(2);
     static std::vector<std::pair<uint32_t, uint32_t>> batches;
@@ -555,6 +617,38 @@ TEST_F(WebAnswers, EveryCallbackGetsTheSessionsUserAndTheWorkerACopy) {
     tavix_engine_raw_handler_free_dispatcher(&c);
     EXPECT_EQ(calls, (std::vector<std::string>{"read op", "write op", "subscribe op", "alarm op", "filter op",
                                                "history op", "accept op", "query op"}));
+}
+
+TEST_F(WebAnswers, EveryFilterFieldIsHandedOnAndCheckedHoweverManyThereAre) {
+    Open(2);
+    static uint32_t seen = 0;
+    static std::string last;
+    tavix_server_set_scada_callbacks(
+        nullptr,
+        [](tavix_item *, const void *, const char *, double, const tavix_filter *f, void **handle, int *status) {
+            seen = 0;
+            for (; f->name != nullptr; f++, seen++) last = std::string(f->name) + "=" + f->op + "," + f->value;
+            *handle = nullptr;
+            *status = 0;
+            return 0;
+        },
+        [](void *, int *status) {
+            *status = 0;
+            return 0;
+        });
+    EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"1\"}");
+    std::string seventy = "subscriptionid=1";
+    for (int i = 0; i < 70; i++) seventy += "&f" + std::to_string(i) + "=eq:" + std::to_string(i);
+    EXPECT_EQ(Post("subscribefilter", seventy), "{\"serverhandle\":\"\\/\\/F\\/00000001\"}");
+    EXPECT_EQ(seen, 70u);
+    EXPECT_EQ(last, "f69=eq,69");
+    // A 65th filter without its ':' is refused like the first.
+    std::string bad = "subscriptionid=1";
+    for (int i = 0; i < 64; i++) bad += "&f" + std::to_string(i) + "=eq:" + std::to_string(i);
+    bad += "&f64=eq64";
+    seen = 0;
+    EXPECT_EQ(Post("subscribefilter", bad), "{\"error\":467,\"errorstring\":\"Invalid syntax of filter parameters\"}");
+    EXPECT_EQ(seen, 0u);
 }
 
 TEST_F(WebAnswers, FilterSubscriptionCallsTheApplicationWithItsFilters) {
@@ -767,6 +861,34 @@ TEST_F(WebAnswers, HistoryAndFilterElementsAndTheirRefusals) {
     tavix_buffer_free(body);
 }
 
+// The user agreement is to be shown to a named user not in the list; to
+// one who accepted it, or when no user name is given, it is not.
+TEST_F(WebAnswers, TheAgreementIsShownToANamedUserWhoHasNotAcceptedItOnly) {
+    test_support::TempRoot root;
+    std::filesystem::create_directories(root / "mnt/USB0/tavIX/config");
+    std::ofstream(root / "mnt/USB0/tavIX/config/LoggedIn_users.txt") << "ann:";
+    tavix_read_update_already_logged_users();
+    auto ask = [](const char *user) {
+        tavix_buffer *response = nullptr;
+        bool keep = false;
+        tavix_connection c{};
+        EXPECT_EQ(request_hook_callback("POST", "/tavIX/?displayLicenseAgreement", &c, nullptr, &response, &keep, user),
+                  1);
+        std::string out;
+        const uint8_t *piece = nullptr;
+        for (long n;
+             response != nullptr && (n = tavix_buffer_get_data(response, &piece, nullptr, 0, nullptr, 0)) > 0;) {
+            out.append(reinterpret_cast<const char *>(piece), std::size_t(n));
+            tavix_buffer_get_advance(response, uint32_t(n));
+        }
+        tavix_buffer_return(response);
+        return out.substr(out.find("\r\n\r\n") + 4);
+    };
+    EXPECT_EQ(ask("bob"), "{\"Result\":\"TRUE\"}");
+    EXPECT_EQ(ask("ann"), "{\"Result\":\"FALSE\"}");
+    EXPECT_EQ(ask(""), "{\"Result\":\"FALSE\"}");
+}
+
 TEST(WebUsers, TheOemVariantKeepsItsAgreementListInOneFolder) {
     test_support::TempRoot root;
     crc_header[3] = 128;
@@ -868,6 +990,25 @@ int UnsubscribeAs(void *handle, int *status) {
     return 0;
 }
 
+// An item keeps the kind of its first subscription; a frame that joined it
+// as the other kind still lets go of it by its address.
+TEST_F(WebAnswers, AnUnsubscribeByAddressTakesTheItemWhateverKindItWasSubscribedAs) {
+    Open(2);
+    tavix_server_set_advanced_callbacks(SubscribeAs<kDataHandle>, UnsubscribeAs<kDataHandle>);
+    tavix_server_set_alarm_callbacks(SubscribeAs<kAlarmHandle>, UnsubscribeAs<kAlarmHandle>, nullptr, nullptr);
+    EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"1\"}");
+    EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"2\"}");
+    EXPECT_EQ(Post("subscribedata", "subscriptionid=1&address[]=X"), kOk);
+    EXPECT_EQ(Post("subscribealarm", "subscriptionid=2&address[]=X"), kOk);
+    EXPECT_EQ(Post("unsubscribealarm", "subscriptionid=2&address[]=X"), kOk);
+    EXPECT_EQ(Post("unsubscribealarm", "subscriptionid=2&address[]=X"),
+              "{\"result\":[{\"error\":460,\"errorstring\":\"Subscribed data item not found\"}]}");
+    // Frame 1 still holds it; its own unsubscribe is the item's last.
+    EXPECT_EQ(calls, std::vector<std::string>{"data X op"});
+    EXPECT_EQ(Post("unsubscribedata", "subscriptionid=1&address[]=X"), kOk);
+    EXPECT_EQ(calls, (std::vector<std::string>{"data X op", "data off 7"}));
+}
+
 TEST_F(WebAnswers, SubscribeCallbacksAnswerEachItemAndUnsubscribeCallbacksGetTheirHandles) {
     Open(2);
     tavix_server_set_advanced_callbacks(SubscribeAs<kDataHandle>, UnsubscribeAs<kDataHandle>);
@@ -894,7 +1035,8 @@ TEST_F(WebAnswers, SubscribeCallbacksAnswerEachItemAndUnsubscribeCallbacksGetThe
     calls.clear();
     // The items the server may hold: a new address past them is refused
     // (464), a held one still joins another frame; memory refused while the
-    // item's frame list is made gives 900 and leaves nothing subscribed.
+    // frame's item list grows past its own room of 32 gives 900 and leaves
+    // nothing more subscribed.
     EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"2\"}");
     EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"3\"}");
     tavix_global_options.max_items = 1;
@@ -903,14 +1045,24 @@ TEST_F(WebAnswers, SubscribeCallbacksAnswerEachItemAndUnsubscribeCallbacksGetThe
               "server\"}]}");
     EXPECT_EQ(Post("subscribedata", "subscriptionid=3&address[]=A"), kOk);
     tavix_global_options.max_items = 8192;
+    std::string more = "subscriptionid=2";
+    std::vector<std::string> want{"data A op"};
+    for (int i = 0; i < 31; i++) {
+        more += "&address[]=D" + std::to_string(i);
+        want.push_back("data D" + std::to_string(i) + " op");
+    }
+    calls.clear();
+    Post("subscribedata", more);
+    EXPECT_EQ(calls.size(), 31u);
+    calls.insert(calls.begin(), "data A op");
     tavix_subs_realloc = [](void *p, std::size_t n) {
-        return p == nullptr && n == 4 * sizeof(void *) ? nullptr : std::realloc(p, n);
+        return p == nullptr && n == 64 * sizeof(void *) ? nullptr : std::realloc(p, n);
     };
     EXPECT_EQ(Post("subscribedata", "subscriptionid=2&address[]=C"),
               "{\"result\":[{\"error\":900,\"errorstring\":\"Out of memory\"}]}");
     tavix_subs_realloc = std::realloc;
-    EXPECT_EQ(tavix_subscription_map.count, 1u);
-    EXPECT_EQ(calls, std::vector<std::string>{"data A op"});
+    EXPECT_EQ(tavix_subscription_map.count, 32u);
+    EXPECT_EQ(calls, want);
 }
 
 TEST_F(WebAnswers, TheAccessCallbackGrantsOrRefusesEachRequest) {
@@ -1032,6 +1184,144 @@ TEST_F(WebAnswers, TheRequestHookAnswersItsOwnUrlsWithTheRequestsUserAndMayKeepT
     EXPECT_EQ(Exchange(std::string("GET /other.htm HTTP/1.0\r\n") + kBasicOp + "\r\n").first.substr(0, 24),
               "HTTP/1.0 404 Not Found\r\n");
     EXPECT_EQ(calls, (std::vector<std::string>{"GET /mine op", "POST /tavIX/?mine op", "GET /other.htm op"}));
+}
+
+TEST_F(WebAnswers, ALongUrlIsCheckedForAccessFirstAndReachesTheHooksWhole) {
+    tavix_engine_hooks.access = tavix_auth_engine_access;
+    tavix_engine_hooks.utc_now = Clock1994;
+    tavix_options_set_auth_options(1, "tavIX");
+    tavix_server_set_auth_callbacks(nullptr, DigestOfOp, nullptr, nullptr);
+    const std::string query = "?v=" + std::string(400, 'q');
+    // Without credentials: the access check answers, not the path's length.
+    EXPECT_EQ(Exchange("GET /index.htm" + query + " HTTP/1.0\r\n\r\n").first.substr(0, 37),
+              "HTTP/1.0 401 Authorization Required\r\n");
+    static std::vector<std::string> seen;
+    seen.clear();
+    tavix_server_set_request_hook_callback([](const char *method, const char *url, tavix_connection *, tavix_buffer *,
+                                              tavix_buffer **response, bool *, const char *) {
+        seen.push_back(std::string(method) + " " + url);
+        tavix_buffer *b = tavix_buffer_get(TAVIX_BUF_DATA, 64, tavix_global_options.buffer_limit, false);
+        tavix_buffer_put_data(b, "{\"mine\":1}", 10);
+        *response = tavix_engine_construct_json_response(b);
+        return 1;
+    });
+    EXPECT_EQ(Exchange("GET /mine" + query + " HTTP/1.0\r\n" + kBasicOp + "\r\n").second, "{\"mine\":1}");
+    EXPECT_EQ(
+        Exchange("POST /tavIX/?mine&" + query.substr(1) + " HTTP/1.0\r\n" + kBasicOp + "Content-Length: 0\r\n\r\n")
+            .second,
+        "{\"mine\":1}");
+    EXPECT_EQ(seen, (std::vector<std::string>{"GET /mine" + query, "POST /tavIX/?mine&" + query.substr(1)}));
+}
+
+TEST_F(WebAnswers, AUrlOfUpTo65535BytesIsTakenAndARelativeOneIsForbidden) {
+    tavix_engine_hooks.utc_now = Clock1994;
+    auto status = [](const std::string &req) {
+        const std::string h = Exchange(req).first;
+        return h.substr(0, h.find("\r\n"));
+    };
+    // 65,535 bytes of URL, then its blank: no such file. One byte more: 414.
+    EXPECT_EQ(status("GET /" + std::string(65534, 'a') + " HTTP/1.0\r\n\r\n"), "HTTP/1.0 404 Not Found");
+    EXPECT_EQ(status("GET /" + std::string(65535, 'a') + " HTTP/1.0\r\n\r\n"), "HTTP/1.0 414 Request-URL Too Long");
+    EXPECT_EQ(status("GET x.htm HTTP/1.0\r\n\r\n"), "HTTP/1.0 403 Forbidden - is not an absolute path");
+    EXPECT_EQ(status("GET %2Fx.htm/..%2F..%2Fy HTTP/1.0\r\n\r\n"), "HTTP/1.0 403 Forbidden - no .. allowed");
+}
+
+// A session holds up to its frame limit; the "longpoll" field turns long
+// polling off with "false" in any letter case or "0", and nothing else.
+TEST_F(WebAnswers, FramesUpToTheLimitAndLongPollOffByFalseOrZero) {
+    Open(2);
+    tavix_global_options.max_frames = 2;
+    EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"1\"}");
+    EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"2\"}");
+    EXPECT_EQ(Post("createsubscription"),
+              "{\"error\":463,\"errorstring\":\"Too many subscription frames in a session\"}");
+    tavix_global_options.max_frames = 16;
+    for (const char *off : {"longpoll=FALSE", "longpoll=False", "longpoll=0"})
+        EXPECT_EQ(Post("publish", off), kNone) << off;
+    for (const char *on : {"longpoll=no", "longpoll=00", "longpoll=true", ""})
+        EXPECT_EQ(Post("publish", on), "(no answer)") << on;
+    EXPECT_EQ(s->parked, nullptr);  // each waiting record was let go at its free call
+}
+
+// The 401 challenge of each login method that has one, byte for byte; a
+// login method without one sends 500 instead.
+TEST_F(WebAnswers, EachLoginMethodsChallengeAndA500WithoutOne) {
+    tavix_engine_hooks.utc_now = Clock1994;
+    auto whole = [](tavix_buffer *b) {
+        std::string out;
+        const uint8_t *piece = nullptr;
+        for (long n; b != nullptr && (n = tavix_buffer_get_data(b, &piece, nullptr, 0, nullptr, 0)) > 0;) {
+            out.append(reinterpret_cast<const char *>(piece), std::size_t(n));
+            tavix_buffer_get_advance(b, uint32_t(n));
+        }
+        tavix_buffer_return(b);
+        return out;
+    };
+    const std::string head =
+        "HTTP/1.0 401 Authorization Required\r\nServer: TavIX SDK/0.9.0\r\n"
+        "Date: Sun, 06 Nov 1994 08:49:37 GMT\r\n";
+    const std::string tail =
+        "Content-Length: 126\r\nContent-Type: text/html; charset=utf-8\r\n\r\n<!DOCTYPE html><html><head>"
+        "<title>401 Authorization Required</title></head><body><h1>Authorization required</h1></body></html>";
+    ASSERT_EQ(tail.size(), 189u);
+    tavix_options_set_auth_options(1, "plant");
+    EXPECT_EQ(whole(tavix_auth_generate_401_response(false, ", x=\"1\"")),
+              head + "WWW-Authenticate: Basic realm=\"plant\"\r\n" + tail);
+    tavix_options_set_auth_options(3, "plant");
+    EXPECT_EQ(whole(tavix_auth_generate_401_response(false, ", x=\"1\"")),
+              head + "WWW-Authenticate: Negotiate, x=\"1\"\r\n" + tail);
+    tavix_options_set_auth_options(4, "plant");
+    EXPECT_EQ(whole(tavix_auth_generate_401_response(true, nullptr)),
+              head + "Connection: Keep-Alive\r\nWWW-Authenticate: NTLM\r\n" + tail);
+    const std::string page =
+        "<!DOCTYPE html><html><head><title>500 Internal error - HTTP auth needed and not supported</title></head>"
+        "<body><h1>Internal error - HTTP auth needed and not supported</h1><p>Requested Entity: </p></body></html>";
+    tavix_options_set_auth_options(5, "plant");
+    EXPECT_EQ(whole(tavix_auth_generate_401_response(false, nullptr)),
+              "HTTP/1.0 500 Internal error - HTTP auth needed and not supported\r\nServer: TavIX SDK/0.9.0\r\n"
+              "Date: Sun, 06 Nov 1994 08:49:37 GMT\r\nContent-Length: " +
+                  std::to_string(page.size()) + "\r\nContent-Type: text/html; charset=utf-8\r\n\r\n" + page);
+}
+
+// With an HTTP login, a browser that creates a subscription is recorded as
+// logged in (ESR17 bit 4 set); deleting its session, or the session's
+// expiry, takes the record out again (the bit cleared with the last).
+TEST_F(WebAnswers, ASubscriptionRecordsTheHttpUserAndTheSessionsEndTakesTheRecordOut) {
+    tavix_engine_hooks.utc_now = Clock1994;
+    tavix_session_table.login = tavix_add_user_login_details;
+    tavix_session_table.logout = tavix_delete_user_login_details;
+    tavix_clear_user_login_details();
+    plc_reg.fill(0);
+    // ESR17 bit 4: the %ESR window starts at image byte 108544, word 17 is
+    // its bytes 32 and 33, bit 4 the mask 0x08 of byte 32.
+    auto bit4 = [] { return plc_reg[108544 + 32] & 0x08; };
+    std::snprintf(tavix_auth_current.user, sizeof tavix_auth_current.user, "%s", "op");
+    Open(2);
+    EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"1\"}");
+    ASSERT_EQ(user_details_list.count, 1);
+    EXPECT_EQ(std::make_tuple(user_details_list.entries[0].time, user_details_list.entries[0].session,
+                              std::string(user_details_list.entries[0].name)),
+              std::make_tuple(784111777u, 1u, std::string("op")));
+    EXPECT_EQ(bit4(), 0x08);
+    EXPECT_EQ(Post("deletesession"), "{}");
+    EXPECT_EQ(user_details_list.count, 0);
+    EXPECT_EQ(bit4(), 0);
+    // A second session, ended by its expiry.
+    int code = 0;
+    ASSERT_EQ(tavix_engine_session_create(0, nullptr, "k1", false, "tavIX", "op", nullptr, false, &s, &code), 0);
+    EXPECT_STREQ(s->id, "00000002");
+    EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"2\"}");  // frame ids count on across sessions
+    EXPECT_EQ(user_details_list.count, 1);
+    EXPECT_EQ(user_details_list.entries[0].session, 2u);
+    EXPECT_EQ(bit4(), 0x08);
+    s->aborted = 1;
+    tavix_engine_session_delete_expired(s->last_access, nullptr);
+    s = nullptr;
+    EXPECT_EQ(user_details_list.count, 0);
+    EXPECT_EQ(bit4(), 0);
+    tavix_session_table.login = nullptr;
+    tavix_session_table.logout = nullptr;
+    tavix_auth_current = tavix_identity{};
 }
 
 TEST_F(WebAnswers, ARequestInAReusedBufferEndsWithANulBehindItsBytes) {
@@ -1235,6 +1525,57 @@ TEST_F(WebAnswers, AParkedPollIsAnsweredByTheNextPollOrAtHalfItsTimeoutAndGivesI
     s = nullptr;
     tavix_engine_raw_handler_free_dispatcher(&a);
     tavix_engine_raw_handler_free_dispatcher(&b);
+}
+
+TEST_F(WebAnswers, AParkedPollNeverAnswersOntoARecordThatWasFreedOrTakenByAnotherConnection) {
+    Open(2);
+    tavix_connection &a = tavix_comm_state.conns[0], &b = tavix_comm_state.conns[1];
+    // The host frees the record of a waiting poll and hands it the next
+    // request: the session's next poll does not answer onto it.
+    EXPECT_EQ(Start(a, "publish"), 4);
+    tavix_engine_raw_handler_free_dispatcher(&a);
+    const std::string other = "GET /missing HTTP/1.0\r\n";
+    ASSERT_EQ(
+        tavix_engine_raw_handler_init_dispatcher(&a, reinterpret_cast<const uint8_t *>(other.data()), other.size()), 0);
+    EXPECT_EQ(Start(b, "publish"), 4);
+    EXPECT_EQ(Sent(a), "(nothing)");
+    tavix_engine_raw_handler_free_dispatcher(&a);
+    // A record the host gives back to its heap: the next poll reads nothing of it.
+    auto *gone = new tavix_connection{};
+    tavix_engine_raw_handler_free_dispatcher(&b);
+    EXPECT_EQ(Start(*gone, "publish"), 4);
+    tavix_engine_raw_handler_free_dispatcher(gone);
+    delete gone;
+    EXPECT_EQ(Start(b, "publish"), 4);
+    EXPECT_EQ(s->parked_conn, &b);
+
+    // A dispatcher connection that ends without the dropped callback (a TLS
+    // stream cut without a close notice) and whose record a new connection
+    // takes: neither the next poll's answer nor the teardown's 466 reaches it.
+    tavix_engine_raw_handler_free_dispatcher(&b);
+    EXPECT_EQ(Start(a, "publish"), 4);
+    a.silent_drop = 1;
+    tavix_comm_drop_connection(&a);
+    ASSERT_EQ(tavix_comm_take_record(), &a);
+    EXPECT_EQ(Start(b, "publish"), 4);
+    EXPECT_EQ(Sent(a), "(nothing)");
+    a.silent_drop = 1;
+    tavix_comm_drop_connection(&a);
+    ASSERT_EQ(tavix_comm_take_record(), &a);
+    // b now waits; b goes silently too, and a new connection takes its record.
+    b.silent_drop = 1;
+    tavix_comm_drop_connection(&b);
+    ASSERT_EQ(tavix_comm_take_record(), &b);
+    s->aborted = 1;
+    tavix_session_table.last_expiry = s->parked_time;  // the pass runs at the next unit whatever ran before
+    tavix_server_session_tick(s->parked_time + 1);
+    EXPECT_EQ(tavix_session_table.count, 0u);
+    EXPECT_EQ(Sent(b), "(nothing)");
+    s = nullptr;
+    for (tavix_connection *k : {&a, &b}) {
+        k->silent_drop = 1;
+        tavix_comm_drop_connection(k);
+    }
 }
 
 TEST_F(WebAnswers, ControllerWritesConvertEachTypeAndNoteTheLastLocalUser) {

@@ -345,6 +345,17 @@ TEST_F(WebConn, NamesThroughSymbolicLinksAreNotServed) {
     EXPECT_FALSE(Fx_HostLinkFree(via.data(), root.path().size()));
 }
 
+TEST_F(WebConn, TheQueryOfAUrlIsCutBeforeItsLengthOrItsBytesCount) {
+    // The query goes whatever its length or its bytes: the file is served.
+    const std::string query(300, 'q');
+    EXPECT_EQ(Status(Get(("/index.htm?v=" + query).c_str())), "HTTP/1.0 200 OK");
+    EXPECT_EQ(Status(Get("/index.htm?v=%00")), "HTTP/1.0 200 OK");
+    EXPECT_EQ(Status(Get("/index.htm#%00")), "HTTP/1.0 200 OK");
+    // A NUL in the path itself, or a path longer than the room for it, names no file.
+    EXPECT_EQ(Status(Get("/index%00.htm")), "HTTP/1.0 404 Not Found");
+    EXPECT_EQ(Status(Get(("/" + std::string(300, 'a')).c_str())), "HTTP/1.0 404 Not Found");
+}
+
 TEST_F(WebConn, DigestNonceCountsAreTakenOnceAndBasicRefusesANul) {
     auto digest = [](const tavix_identity *, const char *password, char *ha1, int *code) {
         if (password != nullptr && std::string(password) != "secret1") {
@@ -503,6 +514,25 @@ TEST_F(WebConn, FileAnswersArriveWholeAndASlowReaderHoldsNobodyUp) {
     EXPECT_TRUE(Body(got) == huge) << "the slow reader's bytes differ";
 }
 
+TEST_F(WebConn, AClientThatShutsItsWriteSideAfterItsRequestGetsTheWholeAnswerAndThenTheClose) {
+    // As "nc -N" and some HTTP libraries do: the request, then a FIN, then
+    // the answer is read. The end of the client's stream does not cut the
+    // answer still queued; once it is out the connection is closed.
+    const std::string huge = LargerThanASendBuffer();
+    Write(www + "/huge.bin", huge);
+    const int slow = SlowReader("/huge.bin");
+    ASSERT_TRUE(Until(AnswerWaiting));
+    ASSERT_EQ(shutdown(slow, SHUT_WR), 0);
+    Cycles();
+    const std::string got = ReadSlowly(slow);
+    close(slow);
+    ASSERT_GE(got.size(), 6u);
+    EXPECT_NE(got.substr(got.size() - 6), "<open>");
+    EXPECT_EQ(Body(got).size(), huge.size());
+    EXPECT_TRUE(Body(got) == huge) << "the half-closed client's bytes differ";
+    EXPECT_TRUE(Until([] { return InUse() == 0; }));
+}
+
 TEST_F(WebConn, AFileCutShortUnderItsAnswerEndsTheConnection) {
     const std::string huge = LargerThanASendBuffer();
     Write(www + "/huge.bin", huge);
@@ -564,6 +594,32 @@ TEST_F(WebConn, WithoutTheTlsLibraryOnlyHttpIsServed) {
         EXPECT_EQ(a.substr(0, a.find("\r\n")), "HTTP/1.0 200 OK");
         EXPECT_EQ(Body(a), "<p>in</p>");
     }
+}
+
+// A certificate that cannot be loaded is said at each set-up (the server is
+// set up again at each start); the HTTPS listener is opened all the same,
+// and its handshakes fail.
+TEST_F(WebConn, ACertificateThatCannotBeLoadedIsSaidAtEachSetUpAndHttpsStillListens) {
+    PLAT_TlsClose();
+    const std::string pem = root / "server.pem";
+    Write(pem, "no key here");
+    uint16_t free_port = 0;
+    close(test_support::LoopbackBind(&free_port));
+    ASSERT_NE(free_port, 0);
+    tavix_options_set_http_options(nullptr, 0);
+    tavix_options_set_https_options(nullptr, free_port, pem.c_str(), nullptr);
+    logged.clear();
+    for (int start = 0; start < 2; start++) {
+        ASSERT_EQ(tavix_comm_prepare(), 0);
+        EXPECT_EQ(tavix_comm_tls_ready(), 1);
+    }
+    EXPECT_EQ(logged, (std::vector<std::string>{"cannot open " + pem, "cannot open " + pem}));
+    ASSERT_EQ(tavix_comm_mainloop(), 0);
+    EXPECT_GE(tavix_comm_state.https_listener, 0);
+    int r = -1;
+    const int s = test_support::LoopbackDial(free_port, &r);
+    EXPECT_EQ(r, 0);
+    close(s);
 }
 
 TEST_F(WebConn, AWorkersAnswerByIdNeverLandsOnTheConnectionThatTookItsRecordOver) {

@@ -144,6 +144,126 @@ TEST_F(WebMethods, ChangesFanOutPerSessionWithTheirFrameIds) {
     std::free(tenth);
 }
 
+// A notification copies its texts whatever their length: the address, the
+// user name, a text value, the description and the event and display texts,
+// and a user information's texts and named values, however many.
+TEST_F(WebMethods, ANotificationCarriesItsTextsWholeWhateverTheirLength) {
+    tavix_session *a = Session("ka");
+    tavix_frame *f = Frame(a);
+    int err = 0;
+    tavix_item *it = nullptr;
+    ASSERT_EQ(tavix_engine_subscription_frame_subscribe_item(f, 0, "R_1_1_INT16", &it, 0, &err), 0);
+    const std::string text(1000, 't'), user(100, 'u'), description(900, 'd'), address(400, 'a'), display(300, 'p');
+    tavix_data_value v{};
+    v.kind = TAVIX_DV_TEXT;
+    v.text = text.c_str();
+    const tavix_timestamp t{1700000000, 0};
+    const tavix_localized said[] = {{"en", description.c_str()}, {"de", "kurz"}, {nullptr, nullptr}};
+    tavix_data_notify(it, &v, &t, 0, said, user.c_str());
+    EXPECT_EQ(Publish(a),
+              "{\"result\":[{\"type\":1,\"subscriptionid\":[\"1\"],\"address\":\"R_1_1_INT16\","
+              "\"value\":\"" +
+                  text + "\",\"timestamp\":1700000000000,\"description\":{\"en\":\"" + description +
+                  "\",\"de\":\"kurz\"},\"username\":\"" + user + "\"}],\"remaining\":0}");
+    v.kind = TAVIX_DV_UINT32;
+    v.u32 = 5;
+    tavix_data_filter_notify(it, address.c_str(), &v, &t, 0, nullptr, nullptr);
+    EXPECT_EQ(Publish(a), "{\"result\":[{\"type\":1,\"subscriptionid\":[\"1\"],\"address\":\"" + address +
+                              "\",\"value\":5,\"timestamp\":1700000000000}],\"remaining\":0}");
+    const tavix_localized event[] = {{nullptr, description.c_str()}, {nullptr, nullptr}};
+    const tavix_alarm_fields alarm{nullptr, &t, 1, 7, event, display.c_str(), user.c_str()};
+    tavix_alarm_filter_notify(it, address.c_str(), &alarm);
+    EXPECT_EQ(Publish(a), "{\"result\":[{\"type\":2,\"subscriptionid\":[\"1\"],\"address\":\"" + address +
+                              "\",\"state\":1,\"priority\":7,\"timestamp\":1700000000000,\"eventtext\":\"" +
+                              description + "\",\"display\":\"" + display + "\",\"username\":\"" + user +
+                              "\"}],\"remaining\":0}");
+    // User information: twelve named values (every other one a text) and long rights.
+    std::vector<std::string> names, texts;
+    std::vector<const char *> name_list, right_list;
+    std::vector<tavix_data_value> values(12);
+    std::string expected = "{\"result\":[{\"type\":0,\"subscriptionid\":[\"\"],\"right\":[";
+    for (int i = 0; i < 3; i++) texts.push_back(std::string(300, char('A' + i)));
+    for (int i = 0; i < 3; i++) {
+        right_list.push_back(texts[std::size_t(i)].c_str());
+        expected += (i ? ",\"" : "\"") + texts[std::size_t(i)] + "\"";
+    }
+    right_list.push_back(nullptr);
+    expected += "]";
+    for (int i = 0; i < 12; i++) names.push_back("name" + std::to_string(i));
+    for (int i = 0; i < 12; i++) {
+        name_list.push_back(names[std::size_t(i)].c_str());
+        if (i % 2 == 0) {
+            values[std::size_t(i)].kind = TAVIX_DV_TEXT;
+            values[std::size_t(i)].text = text.c_str();
+            expected += ",\"" + names[std::size_t(i)] + "\":\"" + text + "\"";
+        } else {
+            values[std::size_t(i)].kind = TAVIX_DV_UINT32;
+            values[std::size_t(i)].u32 = uint32_t(i);
+            expected += ",\"" + names[std::size_t(i)] + "\":" + std::to_string(i);
+        }
+    }
+    name_list.push_back(nullptr);
+    expected += ",\"username\":\"" + user + "\"}],\"remaining\":0}";
+    tavix_request r = tavix_request_make(TAVIX_REQ_USER, nullptr, a);
+    r.username = user.c_str();
+    EXPECT_EQ(tavix_user_info_return(&r, right_list.data(), name_list.data(), values.data()), 0);
+    EXPECT_EQ(Publish(a), expected);
+}
+
+// An item holds its first 4 frames, and a frame its first 32 items, in
+// room of their own; the arrays then grow to 8 and to 64 entries, and on by
+// half each time.
+TEST_F(WebMethods, ItemsAndFramesUseTheirInlineRoomFirstThenGrowTo8And64AndByHalf) {
+    tavix_session *a = Session("ka");
+    std::vector<tavix_frame *> frames;
+    for (int i = 0; i < 10; i++) frames.push_back(Frame(a));
+    static std::vector<std::size_t> sizes;
+    sizes.clear();
+    tavix_subs_realloc = [](void *p, std::size_t n) {
+        // Array sizes only: not an item record, not a name.
+        if (n != sizeof(tavix_item) && n > 32) sizes.push_back(n);
+        return std::realloc(p, n);
+    };
+    int err = 0;
+    tavix_item *it = nullptr;
+    auto join = [&](std::size_t from, std::size_t to) {
+        for (std::size_t i = from; i < to; i++)
+            ASSERT_EQ(tavix_engine_subscription_frame_subscribe_item(frames[i], 0, "R_1_1_INT16", &it, 0, &err), 0);
+    };
+    join(0, 4);
+    EXPECT_EQ(sizes, std::vector<std::size_t>{}) << "four frames in the item's own room";
+    // No memory for the grown arrays: 900, the item as it was.
+    tavix_subs_realloc = [](void *p, std::size_t n) {
+        return p == nullptr && n == 8 * sizeof(void *) ? nullptr : std::realloc(p, n);
+    };
+    EXPECT_EQ(tavix_engine_subscription_frame_subscribe_item(frames[4], 0, "R_1_1_INT16", nullptr, 0, &err), -1);
+    EXPECT_EQ(err, 900);
+    EXPECT_EQ(it->frame_count, 4u);
+    for (uint32_t i = 0; i < 4; i++) EXPECT_EQ(it->frames[i], frames[i]);
+    tavix_subs_realloc = [](void *p, std::size_t n) {
+        if (n != sizeof(tavix_item) && n > 32) sizes.push_back(n);
+        return std::realloc(p, n);
+    };
+    join(4, 10);
+    // The fifth frame: 8 frames and 8 references; the ninth: 12 of each.
+    const std::size_t p = sizeof(void *);
+    EXPECT_EQ(sizes, (std::vector<std::size_t>{8 * p, 8 * p, 12 * p, 12 * p}));
+    EXPECT_EQ(it->frame_count, 10u);
+    for (uint32_t i = 0; i < 10; i++) EXPECT_EQ(it->frames[i], frames[i]);
+    // One frame with 33 items: its own room for 32, then 64 entries.
+    sizes.clear();
+    tavix_frame *f = frames[9];
+    for (int i = 0; i < 33; i++) {
+        const std::string name = "R_" + std::to_string(100 + i) + "_1_INT16";
+        ASSERT_EQ(tavix_engine_subscription_frame_subscribe_item(f, 0, name.c_str(), nullptr, 0, &err), 0) << name;
+    }
+    EXPECT_EQ(sizes, std::vector<std::size_t>{64 * p});
+    EXPECT_EQ(f->count, 34u);
+    EXPECT_NE(tavix_engine_frame_find_item(f, "R_100_1_INT16"), nullptr);
+    EXPECT_NE(tavix_engine_frame_find_item(f, "R_132_1_INT16"), nullptr);
+    tavix_subs_realloc = std::realloc;
+}
+
 TEST_F(WebMethods, HistoryBatchesQueryFiltersAndTheirWorker) {
     static std::vector<std::pair<uint32_t, uint32_t>> calls;
     static std::vector<std::string> triples;
@@ -222,7 +342,8 @@ TEST_F(WebMethods, AChangeFanOutStopsAtTheFirstNotificationWithoutMemory) {
     ASSERT_EQ(tavix_engine_subscription_frame_subscribe_item(fb, 0, "R_1_1_INT16", nullptr, 0, &err), 0);
     logged.clear();
     tavix_subs_realloc = [](void *p, std::size_t n) {
-        return p == nullptr && n == sizeof(tavix_publish_item) ? nullptr : std::realloc(p, n);
+        // A notification is its header and the room for its texts.
+        return p == nullptr && n > sizeof(tavix_publish_item) ? nullptr : std::realloc(p, n);
     };
     tavix_data_value v{};
     v.kind = TAVIX_DV_INT32;

@@ -298,6 +298,8 @@ TEST_F(WebRemote, RefusedLoginsAndBadAnswers) {
         {"short", "info", "{\"error\":604,\"errorstring\":\"Missing\\/invalid data in the remote response\"}", 1},
         {"bigkey", "info", "{\"error\":604,\"errorstring\":\"Missing\\/invalid data in the remote response\"}", 2},
         {"huge", "info", "{\"error\":604,\"errorstring\":\"Missing\\/invalid data in the remote response\"}", 2},
+        // An answer without the members it must have.
+        {"empty", "info", "{\"error\":604,\"errorstring\":\"Missing\\/invalid data in the remote response\"}", 2},
         // No info yet: no key to give the new session's key to.
         {"digest", "createsession",
          "{\"error\":606,\"errorstring\":\"Cannot process remote create session - no info, no RSA keys or level < "
@@ -334,4 +336,50 @@ TEST_F(WebRemote, RefusedLoginsAndBadAnswers) {
               "{\"error\":613,\"errorstring\":\"No or lost own authentication while handshaking the HTTP auth\"}");
     EXPECT_EQ(Body(Ask(Post("login", "", ", servername=\"anon\""))),
               "{\"error\":611,\"errorstring\":\"Client not logged into multipoint server\"}");
+}
+
+// A forwarded login: to a remote server with the form login it carries the
+// password encrypted with the remote key and the digest over the remote
+// session, as a page would; to one with an HTTP login (where "login" does
+// nothing) only the user name. The user's HA1, as good as the password for a
+// Digest login, never goes out.
+TEST_F(WebRemote, AForwardedLoginCarriesWhatTheRemoteLoginMethodNeedsAndNeverTheHa1) {
+    const std::string ha1 = "226f2a0adcb0f34a56dc9c2f26248223";  // MD5 of "op:tavIX:pw"
+    StandIn http("digest", root / "http.log");
+    ASSERT_GT(http.port, 0);
+    ASSERT_EQ(tavix_comm_remote_server_define("plc2", "127.0.0.1", http.port, 1), 0);
+    const std::string to = ", servername=\"plc2\"", on = to + ", serversessionid=\"0000002a\"";
+    ASSERT_EQ(Ask(Post("info", "", to)).rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
+    ASSERT_EQ(Ask(Post("createsession", "", to)).rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
+    EXPECT_NE(Body(Ask(Post("login", "", on))).find("\"form\": {\"username\": [\"op\"]}}"), std::string::npos);
+    std::vector<std::string> seen = http.Requests();
+    ASSERT_FALSE(seen.empty());
+    EXPECT_NE(seen.back().find("\"body\": \"username=op\"}"), std::string::npos) << seen.back();
+    for (const std::string &l : seen) EXPECT_EQ(l.find(ha1), std::string::npos) << l;
+
+    // This server with the Basic login: the password is known here.
+    tavix_engine_session_clear();
+    tavix_auth_clear();
+    tavix_options_set_auth_options(1, "tavIX");
+    int code = 0;
+    ASSERT_EQ(tavix_engine_session_create(tavix_sys_get_current_monotonous_time(), "60", "pagekey", false, "tavIX",
+                                          "op", "pw", false, &page, &code),
+              0);
+    cnonce = 0;
+    StandIn form("form", root / "form.log");
+    ASSERT_GT(form.port, 0);
+    ASSERT_EQ(tavix_comm_remote_server_define("plc3", "127.0.0.1", form.port, 1), 1);
+    const std::string to3 = ", servername=\"plc3\"", on3 = to3 + ", serversessionid=\"0000002a\"";
+    ASSERT_EQ(Ask(Post("info", "", to3)).rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
+    EXPECT_EQ(tavix_comm_remote_server_get(1)->login_form, 1u);
+    ASSERT_EQ(Ask(Post("createsession", "", to3)).rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
+    EXPECT_EQ(Body(Ask(Post("login", "", on3))), "{}");
+    seen = form.Requests();
+    ASSERT_FALSE(seen.empty());
+    EXPECT_NE(seen.back().find("passwordcipher="), std::string::npos) << seen.back();
+    for (const std::string &l : seen) EXPECT_EQ(l.find(ha1), std::string::npos) << l;
+    // Without a remote session there is no session to log into.
+    EXPECT_EQ(Body(Ask(Post("login", "", to3))),
+              "{\"error\":608,\"errorstring\":\"Cannot process remote login - no info, no RSA keys or level < "
+              "Advanced?\"}");
 }

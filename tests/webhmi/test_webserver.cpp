@@ -147,6 +147,13 @@ TEST_F(WebServer, RsaKeysGenerateImportAndDecrypt) {
         tavix_util_hex_encode(mod, n, got);
         for (char &ch : want) ch = char(std::tolower(static_cast<unsigned char>(ch)));
         EXPECT_EQ(std::string(got), want) << f;
+        // The private parts too (every one of them enters the decryption):
+        // a text that openssl encrypts with the key comes back.
+        const std::string cipher = Shell("printf secret-7 | openssl pkeyutl -encrypt -inkey " + dir +
+                                         "/k.pem -pkeyopt rsa_padding_mode:pkcs1 | od -An -tx1 | tr -d ' \\n'");
+        ASSERT_EQ(cipher.size(), 256u) << f;
+        EXPECT_EQ(tavix_auth_rsa_decrypt(cipher.c_str(), plain, sizeof plain), 8) << f;
+        EXPECT_STREQ(plain, "secret-7") << f;
     }
     EXPECT_EQ(tavix_options_set_rsa_from_file((dir + "/k.pem").c_str()), -1);
     mod = tavix_options_rsa_modulus(&n);
@@ -249,6 +256,26 @@ TEST_F(WebServer, SessionsCountNoncesAndRefuseReplays) {
     EXPECT_EQ(tavix_engine_session_verify_header(nullptr, &found, &index), 454);
     const std::string longer = std::string(300, 'x') + "\r\n";
     EXPECT_EQ(tavix_engine_session_verify_header(longer.c_str(), &found, &index), 453);
+    // Long values inside the header's 256 bytes are read whole and answered
+    // by the step they fail: a session id no session has (451), a digest
+    // that is not 16 bytes of hex (403), a cnonce that is no number (462).
+    const std::string sid20 = "00000002" + std::string(12, '0');
+    EXPECT_EQ(
+        tavix_engine_session_verify_header(
+            ("sessionid=\"" + sid20 + "\", cnonce=\"13\", digest=\"" + Md5Peer(sid20 + ":k2:13") + "\"\r\n").c_str(),
+            &found, &index),
+        451);
+    EXPECT_EQ(
+        tavix_engine_session_verify_header(
+            ("sessionid=\"00000002\", cnonce=\"13\", digest=\"" + Md5Peer("00000002:k2:13") + "00000000\"\r\n").c_str(),
+            &found, &index),
+        403);
+    const std::string word(20, 'c');
+    EXPECT_EQ(tavix_engine_session_verify_header(("sessionid=\"00000002\", cnonce=\"" + word + "\", digest=\"" +
+                                                  Md5Peer("00000002:k2:" + word) + "\"\r\n")
+                                                     .c_str(),
+                                                 &found, &index),
+              462);
 
     // Connection time-out: twice the keep-alive seconds in half seconds.
     tavix_session_table.connection_timeout = 60;
@@ -723,6 +750,134 @@ TEST_F(WebServer, TheUploadWatcherHoldsTheServerStoppedFromTheDeletedWebRootToTh
     EXPECT_EQ(TavixFtping, 0);
     EXPECT_FALSE(fs::exists(root / "mnt/USB0/EndOfFTP.txt"));
     TavixServerState = TavixState::Stopped;
+}
+
+// The descriptors this process holds open.
+std::size_t OpenDescriptors() {
+    std::size_t n = 0;
+    for ([[maybe_unused]] const auto &e : std::filesystem::directory_iterator("/proc/self/fd")) n++;
+    return n;
+}
+
+// Each start the card manager asks for sets the watcher back to its first
+// step, which arms a new watch: the one before is closed, not left open
+// (each would keep an inotify instance and a slot among the loop's wake-up
+// descriptors until inotify_init fails and uploads go unnoticed).
+TEST_F(WebServer, EachNewWatchOfTheUploadWatcherClosesTheOneBefore) {
+    namespace fs = std::filesystem;
+    test_support::TempRoot root;
+    fs::create_directories(root / "mnt/USB0/tavIX/wwwroot");
+    TavixHttp = 1;
+    TavixFtping = 0;
+    TavixServerState = TavixState::Stopped;
+    tavixFtpStates = TavixFtpState::WaitFolder;
+    auto arm = [] {
+        for (int i = 0; i < 3; i++) tavix_check_ftp_state();
+        EXPECT_EQ(tavixFtpStates, TavixFtpState::Watch);
+    };
+    arm();
+    const std::size_t armed = OpenDescriptors();
+    for (int k = 0; k < 5; k++) {
+        // An IEC download stopped the server; the card poll starts it again.
+        tavix_card_checked(true);
+        EXPECT_EQ(TavixServerState, TavixState::StartRequested);
+        EXPECT_EQ(tavixFtpStates, TavixFtpState::WaitFolder);
+        TavixServerState = TavixState::Stopped;
+        arm();
+    }
+    EXPECT_EQ(OpenDescriptors(), armed);
+    // The watch still works: a deleted web root starts an upload.
+    fs::remove(root / "mnt/USB0/tavIX/wwwroot");
+    tavix_check_ftp_state();
+    EXPECT_EQ(tavixFtpStates, TavixFtpState::WaitEnd);
+    EXPECT_EQ(TavixFtping, 1);
+    TavixFtping = 0;
+    TavixHttp = 0;
+    TavixServerState = TavixState::Stopped;
+    tavixFtpStates = TavixFtpState::WaitFolder;
+}
+
+// A boot without a card: the watcher ends up polling for the web folder. A
+// card put in later brings the folder with it; that is no upload, and the
+// card poll that follows starts the server, whose folder the watcher then
+// watches. A folder made on a card that was there already is an upload.
+TEST_F(WebServer, ACardPutInAfterABootWithoutOneStartsTheServer) {
+    namespace fs = std::filesystem;
+    test_support::TempRoot root;
+    TavixHttp = 1;
+    TavixFtping = 0;
+    TavixServerState = TavixState::StopRequested;  // the card poll found no card
+    tavixFtpStates = TavixFtpState::WaitFolder;
+    for (int i = 0; i < 200 && tavixFtpStates != TavixFtpState::PollFolder; i++) tavix_check_ftp_state();
+    ASSERT_EQ(tavixFtpStates, TavixFtpState::PollFolder);
+    fs::create_directories(root / "mnt/USB0/tavIX/wwwroot");  // the card goes in
+    // The watcher's steps come first (it looks at most every 10 ms).
+    for (int i = 0; i < 60; i++) {
+        tavix_check_ftp_state();
+        usleep(1000);
+    }
+    EXPECT_EQ(TavixFtping, 0);
+    tavix_card_checked(true);
+    EXPECT_EQ(TavixServerState, TavixState::StartRequested);
+    for (int i = 0; i < 3; i++) tavix_check_ftp_state();
+    EXPECT_EQ(tavixFtpStates, TavixFtpState::Watch);
+
+    // The card there, its folder not: the folder's creation is an upload.
+    fs::remove_all(root / "mnt/USB0/tavIX");
+    TavixServerState = TavixState::Running;
+    tavixFtpStates = TavixFtpState::WaitFolder;
+    for (int i = 0; i < 200 && tavixFtpStates != TavixFtpState::PollFolder; i++) tavix_check_ftp_state();
+    ASSERT_EQ(tavixFtpStates, TavixFtpState::PollFolder);
+    fs::create_directories(root / "mnt/USB0/tavIX");
+    for (int i = 0; i < 60 && tavixFtpStates == TavixFtpState::PollFolder; i++) {
+        tavix_check_ftp_state();
+        usleep(1000);
+    }
+    EXPECT_EQ(tavixFtpStates, TavixFtpState::WaitEnd);
+    EXPECT_EQ(TavixFtping, 1);
+    EXPECT_EQ(TavixServerState, TavixState::StopRequested);
+    TavixFtping = 0;
+    TavixHttp = 0;
+    TavixServerState = TavixState::Stopped;
+    tavixFtpStates = TavixFtpState::WaitFolder;
+}
+
+// The expiry pass drops the entries of both tables whose last use (for a
+// remote server's nonce: the time it was received) lies longer ago than the age.
+TEST_F(WebServer, TheExpiryPassDropsOldAuthenticationAndNonceEntries) {
+    tavix_nonce_entry *e = nullptr;
+    int code = 0;
+    const char *challenge = "Digest realm=\"tavIX\", nonce=\"abc123\", qop=\"auth\"\r\n";
+    ASSERT_EQ(tavix_auth_parse_digest_header("k1", challenge, &e, &code), 0);
+    ASSERT_NE(tavix_auth_insert_auth_data("k2"), nullptr);
+    const uint64_t t = e->received;
+    ASSERT_EQ(tavix_auth_find_auth_data("k2")->last_use, t);
+    Age(5);
+    ASSERT_EQ(tavix_auth_parse_digest_header("k3", challenge, &e, &code), 0);
+    tavix_auth_expire_auth_data(t + 10, 10);  // t + 10 is not past t + 10: all stay
+    EXPECT_EQ(tavix_nonce_table.count, 2u);
+    EXPECT_NE(tavix_auth_find_auth_data("k2"), nullptr);
+    tavix_auth_expire_auth_data(t + 11, 10);
+    EXPECT_EQ(tavix_nonce_table.count, 1u);
+    EXPECT_EQ(tavix_auth_find_auth_data("k2"), nullptr);
+    EXPECT_STREQ(tavix_nonce_table.entries[0].nonce, "abc123");
+    EXPECT_EQ(tavix_nonce_table.entries[0].received, t + 5);
+    tavix_auth_expire_auth_data(t + 16, 10);
+    EXPECT_EQ(tavix_nonce_table.count, 0u);
+}
+
+// A read-write lock call that fails ends the program (each death test runs
+// in a child process that gtest forks).
+TEST_F(WebServer, AFailedReadWriteLockCallIsFatal) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    pthread_rwlock_t l;
+    ASSERT_EQ(tavix_lock_rw_init(&l), 0);
+    tavix_lock_rw_lock_write(&l);
+    // A read lock asked by the thread that holds the write lock: EDEADLK.
+    EXPECT_DEATH(tavix_lock_rw_lock_read(&l), "read-write lock");
+    EXPECT_DEATH(tavix_lock_rw_lock_write(&l), "read-write lock");
+    tavix_lock_rw_unlock_write(&l);
+    tavix_lock_rw_destroy(&l);
 }
 
 TEST_F(WebServer, RemoteChallengesAndOurAnswers) {

@@ -77,6 +77,11 @@ TEST_F(WebVars, RegisterAddressesGiveTheirBitAddressesAndRefuseWhatLeavesTheirTy
         {"SR_192_1_UINT16", 3072 + 16 * 191, WDT_UINT16, 16},
         {"SR_448_1_UINT16", 0x10030FF0, WDT_UINT16, 16},
         {"SR_448_16_BOOL", 0x10030FFF, WDT_BOOL, 1},
+        // A bit token above 16 moves on by bit - 1 bits like any other: 17
+        // of %R1 is where %R2 starts, 33 of %R2 bit 1 of %R4.
+        {"R_1_17_INT16", 32768 + 16, WDT_INT16, 16},
+        {"R_2_33_BOOL", 32768 + 48, WDT_BOOL, 1},
+        {"AI_1_18_UINT8", 16384 + 17, WDT_UINT8, 8},
     };
     for (const auto &c : ok) {
         WebVariable r{};
@@ -86,12 +91,14 @@ TEST_F(WebVars, RegisterAddressesGiveTheirBitAddressesAndRefuseWhatLeavesTheirTy
         EXPECT_EQ(r.width, c.width) << c.address;
     }
     const std::string long_name = "R_1_1_CHAR_" + std::string(250, '1');
-    for (const char *bad :
-         {"R_0_1_INT16",     "R_50241_1_INT16",  "XYZ_1_1_INT16",   "R_1_1_INT64",          "R_1_1",
-          "R_1_1_CHAR",      "R_1_1_CHAR_0",     "R_1_17_INT16",    "R_4294967297_1_INT16", "R_1_1_INT16_5",
-          "R_50240_1_INT32", "R_50240_1_CHAR_3", "ESR_256_1_INT32", "SR_449_1_UINT16",      "SR_448_1_INT32",
-          "SR_192_1_INT32",  "SR_0_1_UINT16",    "@R_1_1_INT16",    "r_1_1_INT16",          "",
-          long_name.c_str()}) {
+    for (const char *bad : {"R_0_1_INT16",          "R_50241_1_INT16", "XYZ_1_1_INT16",
+                            "R_1_1_INT64",          "R_1_1",           "R_1_1_CHAR",
+                            "R_1_1_CHAR_0",         "R_50240_2_INT16", "R_1_4294934529_INT16",
+                            "R_4294967297_1_INT16", "R_1_1_INT16_5",   "R_50240_1_INT32",
+                            "R_50240_1_CHAR_3",     "ESR_256_1_INT32", "SR_449_1_UINT16",
+                            "SR_448_1_INT32",       "SR_192_1_INT32",  "SR_0_1_UINT16",
+                            "@R_1_1_INT16",         "r_1_1_INT16",     "",
+                            long_name.c_str()}) {
         WebVariable r{};
         EXPECT_EQ(tavix_parse_parameterized_variable(bad, &r), 0u) << bad;
     }

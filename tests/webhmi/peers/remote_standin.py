@@ -8,7 +8,9 @@ X-TavIX digest. Every request is appended to the log file as one JSON line.
     remote_standin.py MODE LOG
 MODE: digest (the server above), refuse (every request 401), drop (closes
 without answering), short (a status line cut short), bigkey (an info
-modulus of 600 bytes), huge (an info answer larger than the work buffer)."""
+modulus of 600 bytes), huge (an info answer larger than the work buffer),
+empty (an info answer of {}), form (info reports the form login, and "login"
+checks the password cipher and the digest of its session, answering {})."""
 
 import hashlib
 import json
@@ -91,11 +93,22 @@ def serve(c):
     method = uri.split("?", 1)[1]
     if method == "info":
         modulus = "%x" % N if MODE != "bigkey" else "c" * 1200
-        obj = {"loginmethod": "http", "encryptionmodulus": modulus, "encryptionexponent": "010001",
-               "certificationlevel": "scada", "features": ["session", "read"], "longpollsupport": True,
-               "securitysupport": True, "maxtimeout": 60, "vendorinfo": "stand-in", "servername": "remote"}
+        obj = {"loginmethod": "form" if MODE == "form" else "http", "encryptionmodulus": modulus,
+               "encryptionexponent": "010001", "certificationlevel": "scada", "features": ["session", "read"],
+               "longpollsupport": True, "securitysupport": True, "maxtimeout": 60, "vendorinfo": "stand-in",
+               "servername": "remote"}
         if MODE == "huge":
             obj["vendorinfo"] = "v" * 5000
+        if MODE == "empty":
+            obj = {}
+    elif method == "login" and MODE == "form":
+        x = dict(re.findall(r'(\w+)="([^"]*)"', fields.get("x-tavix", "")))
+        sid = x.get("sessionid", "")
+        block = pow(int(form.get("passwordcipher", ["0"])[0], 16), D, N).to_bytes(128, "big")
+        password = block[block.index(b"\0", 2) + 1:].decode() if block[:2] == b"\0\2" else ""
+        good = sid in keys and form.get("username") == ["op"] and password == "pw" and \
+            form.get("passworddigest") == [md5("%s:%s:%s" % (sid, keys[sid], password))]
+        obj = {} if good else {"error": 403}
     elif method == "createsession":
         block = pow(int(form["cipher"][0], 16), D, N).to_bytes(128, "big")
         key = block[block.index(b"\0", 2) + 1:].decode() if block[:2] == b"\0\2" else ""
