@@ -660,6 +660,25 @@ TEST_F(BlkLib, TimersCountersOnTheTimeBase) {
     tonr_call();
     EXPECT_EQ(Get(INT_, 4), 0u);
     EXPECT_EQ(Get(BOOL_, 2), 0u);
+    // TONR1S called every 0.1 s with IN on for 0.9 s and off for 0.1 s, ten
+    // times: the parts of a unit gathered while on add up to 9 s, none is
+    // dropped at a pause and no pause is counted.
+    uint32_t tonr2 = Inst(8);
+    Put(INT_, 4, 0);
+    Put(BOOL_, 5, 0);
+    Put(BOOL_, 1, 1);
+    auto tonr2_call = [&] { Call("TONR1S", {1, 5, 3, 2, 4}, tonr2); };
+    tonr2_call();
+    for (int s = 1; s <= 100; s++) {
+        at(now + 1000);
+        Put(BOOL_, 1, s % 10 == 0 ? 0 : 1);
+        tonr2_call();
+    }
+    EXPECT_EQ(Get(INT_, 4), 9u);
+    // Command 6 answers 0 and leaves the instance as it stands.
+    const std::vector<uint8_t> inst_before(Z7Mem_Ptr(tonr2, 8), Z7Mem_Ptr(tonr2, 8) + 8);
+    EXPECT_EQ(Call("TONR1S", {}, tonr2, FB_INSTINIT), 0u);
+    EXPECT_EQ(std::vector<uint8_t>(Z7Mem_Ptr(tonr2, 8), Z7Mem_Ptr(tonr2, 8) + 8), inst_before);
     // TON10MS every 15 ms: never loses time (12 calls, 180 ms -> 18)
     uint32_t t10 = Inst(8);
     Put(INT_, 3, 1000);
