@@ -438,10 +438,12 @@ TEST_F(BlkLib, TextAndNumberConversions) {
         {"INTTOASCII", 1234, 2, 6, 0, 16, std::string("12.34\0", 6), 1},
         {"INTTOASCII", 12345, 0, 3, 0, 16, std::string("123\0", 4), 0},
         {"INTTOASCII", 42, 0, 5, 1, 16, std::string("00042\0", 6), 1},
-        {"INTTOASCII", 12345, 0, 8, 0, 4, std::string("123\0", 4), 1},  // cut to the array's size
+        {"INTTOASCII", 12345, 0, 8, 0, 4, std::string("123\0", 4), 0},  // cut to the array's size: no success
         {"DINTTOASCII", 123456, 3, 8, 0, 16, std::string("123.456\0", 8), 1},
-        {"DINTTOASCII", 123456, 3, 8, 0, 5, std::string("123.\0", 5), 1},  // width + 1 past the array: cut
-        {"REALTOASCII", F(12.5f), 1, 4, 0, 3, std::string("12\0", 3), 1},
+        {"DINTTOASCII", 123456, 3, 8, 0, 5, std::string("123.\0", 5), 0},     // width + 1 past the array: cut
+        {"DINTTOASCII", 123456, 3, 8, 0, 8, std::string("123.456\0", 8), 1},  // exactly fits with its terminator
+        {"REALTOASCII", F(12.5f), 1, 4, 0, 3, std::string("12\0", 3), 0},
+        {"REALTOASCII", F(12.5f), 1, 4, 0, 5, std::string("12.5\0", 5), 1},
         {"REALTOASCII", F(0.5f), 1, 3, 0, 16, std::string("0.5\0", 4), 1},
         {"REALTOASCII", 0x7F800000u, 1, 3, 0, 16, std::string("inf\0", 4), 0},
     };
@@ -503,6 +505,19 @@ TEST_F(BlkLib, TextAndNumberConversions) {
         Put(INT_, 37, uint16_t(len));
         Call("CMPSTRINGVAR", {1, 4, 20, 4, 37, 38});
         EXPECT_EQ(Get(BOOL_, 38), uint64_t(eq));
+    }
+    // A length past the shorter array: "ABCD" (4) and "ABCDXYZ" (7) share
+    // four bytes, not six; past both arrays of one size the bytes decide.
+    PutBytes(1, "ABCD");
+    PutBytes(20, "ABCDXYZ");
+    struct Cmp {
+        uint16_t size_a, size_b, len;
+        uint64_t eq;
+    };
+    for (const Cmp &c : {Cmp{4, 7, 6, 0}, Cmp{4, 7, 4, 1}, Cmp{4, 4, 6, 1}, Cmp{7, 4, 5, 0}}) {
+        Put(INT_, 37, c.len);
+        Call("CMPSTRINGVAR", {1, c.size_a, 20, c.size_b, 37, 38});
+        EXPECT_EQ(Get(BOOL_, 38), c.eq) << c.size_a << " " << c.size_b << " " << c.len;
     }
     // lengths, SETSTRING
     SetStr(1, "HELLO");
