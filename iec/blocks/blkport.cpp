@@ -49,18 +49,19 @@ uint8_t BaudCode(int32_t rate) {
     return uint8_t(rate);
 }
 
-// Fills the port's open record and calls the open. The driver's mode record
-// is baud, parity, data bits, stop bits, handshake, protocol | option << 4:
-// the first extra setting goes to the stop-bit byte, the second to the
-// handshake byte.
+// Fills the port's open record and calls the open. The record's six bytes
+// are the driver's mode record in the block's order: baud, the first extra
+// setting (copied unchanged: the driver's parity byte), data bits, the parity
+// code (the driver's stop-bit byte), the second extra setting (handshake),
+// protocol | option << 4. So even parity is the first extra setting 2.
 uint32_t Open(uint32_t port, uint8_t baud, uint8_t extra1, uint8_t data, uint8_t parity, uint8_t extra2,
               uint32_t protocol, uint32_t option, bool enable) {
     std::array<uint8_t, 8> &r = talk_open[port];
     LE_Put16(&r[0], uint16_t(port));
     r[2] = baud;
-    r[3] = parity;
+    r[3] = extra1;
     r[4] = data;
-    r[5] = extra1;
+    r[5] = parity;
     r[6] = extra2;
     r[7] = uint8_t((protocol & 0x0F) | (option & 0x0F) << 4);
     z7protocol = uint8_t(protocol & 0x0F);
@@ -82,7 +83,9 @@ void OpenComm(const Z7Ops &o) {
 
 // OPENCOMMREG: enable, settings (INT array: port, baud code, first extra,
 // data-bit code, parity code, second extra, protocol, option), size, done.
-// A bad setting or an array of fewer than 8 gives done 0 without a call.
+// A bad setting or an array of fewer than 8 gives done 0 without a call. An
+// array of exactly 8 holds every setting and is taken: refusing it ("8 or
+// fewer") would refuse the one size that fits the settings exactly.
 void OpenCommReg(const Z7Ops &o) {
     const bool en = o.B(0) != 0;
     const uint8_t *a = o.Lit(2) >= 8 ? Blk_Array(o, 1, 11, 8) : nullptr;

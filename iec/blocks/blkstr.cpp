@@ -67,11 +67,15 @@ void SetString(const Z7Ops &o) {
     o.SetB(3, true);
 }
 
-// CMPSTRINGVAR: A, size A, B, size B, length, equal.
+// CMPSTRINGVAR: A, size A, B, size B, length, equal. Bytes are compared
+// within both arrays; a length past one array's end but not the other's is
+// unequal (their first length bytes cannot be the same), past both equal
+// when both arrays are.
 void CmpVar(const Z7Ops &o) {
     const int32_t len = o.I(4);
-    const uint32_t n = len <= 0 ? 0 : std::min<uint32_t>({uint32_t(len), o.Lit(1), o.Lit(3)});
-    bool eq = true;
+    const uint32_t sa = o.Lit(1), sb = o.Lit(3);
+    const uint32_t n = len <= 0 ? 0 : std::min<uint32_t>({uint32_t(len), sa, sb});
+    bool eq = len <= 0 || std::min(uint32_t(len), sa) == std::min(uint32_t(len), sb);
     for (uint32_t k = 0; k < n && eq; k++) eq = o.U8(0, k) == o.U8(2, k);
     o.SetB(5, eq);
 }
@@ -197,11 +201,14 @@ void ToAscii(const Z7Ops &o) {
         text++;
         len = width;
     }
-    o.SetB(N_OK, !bad && len <= width);
-    // written: the characters and a terminator, cut to the array's size
+    // written: the characters and a terminator, cut to the array's size. A
+    // text cut by the array is no success: ok then reads 0 (it said 1 for
+    // "12" where 12.5 was asked).
     const uint32_t size = o.Lit(N_SIZE);
+    const uint32_t want = uint32_t(zeros ? width : std::min(len, width));
+    o.SetB(N_OK, !bad && len <= width && size != 0 && want <= size - 1);
     if (size == 0) return;
-    const uint32_t n = std::min<uint32_t>(uint32_t(zeros ? width : std::min(len, width)), size - 1);
+    const uint32_t n = std::min<uint32_t>(want, size - 1);
     for (uint32_t k = 0; k < n; k++) o.Put8(N_DST, uint8_t(text[k]), k);
     o.Put8(N_DST, 0, n);
 }

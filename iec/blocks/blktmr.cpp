@@ -55,16 +55,17 @@ void Accumulate(const Z7Ops &o, TimerInst t, uint32_t et_k, uint32_t unit, uint3
 template <Kind K, uint32_t Unit, bool Wide>
 uint32_t Timer(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg) {
     uint8_t *p = Z7Mem_Ptr(inst, 8);
-    if (cmd == FB_INSTINIT) {
-        if (p != nullptr) std::memset(p, 0, 8);
-        return 0;
-    }
+    // The instance is the runtime's: its initialisation answers 0 and
+    // leaves it as it stands.
+    if (cmd == FB_INSTINIT) return 0;
     if (cmd != FB_EXEC) return Blk_Answer(cmd, 8);
     Z7Ops o;
     if (p == nullptr || !Z7Ops_Open(db, arg, K == K_TONR ? 5 : 4, o)) return 0;
     const TimerInst t{p};
     const uint32_t now = TimeBase();
-    if (LE_Get32(p) == 0 && t.Ref() == 0) t.SetRef(now);
+    const bool first = LE_Get32(p) == 0 && t.Ref() == 0;
+    if (first) t.SetRef(now);
+    const uint32_t last = first ? now : LE_Get32(p);  // the previous reading
     const uint32_t in_k = K == K_TONR ? R_IN : T_IN, pt_k = K == K_TONR ? R_PT : T_PT;
     const uint32_t q_k = K == K_TONR ? R_Q : T_Q, et_k = K == K_TONR ? R_ET : T_ET;
     const uint8_t in = o.B(in_k), r = K == K_TONR ? o.B(R_R) : 0;
@@ -100,10 +101,15 @@ uint32_t Timer(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg)
             Set<Wide>(o, et_k, 0);
             o.SetB(q_k, false);
             t.SetRef(now);
-        } else if (in)
+        } else if (in) {
             run(true, false);
-        else
-            t.SetRef(now);  // off time does not count; ET kept
+        } else {
+            // Off time does not count: the reference moves on by the time
+            // since the last reading, so the part of a unit gathered while IN
+            // was 1 is kept (moving it to now would drop it at every pause,
+            // and keeping it still would count the pause too).
+            t.SetRef(t.Ref() + (now - last));
+        }
     }
     return 0;
 }

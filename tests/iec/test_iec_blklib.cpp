@@ -440,10 +440,12 @@ TEST_F(BlkLib, TextAndNumberConversions) {
         {"INTTOASCII", 1234, 2, 6, 0, 16, std::string("12.34\0", 6), 1},
         {"INTTOASCII", 12345, 0, 3, 0, 16, std::string("123\0", 4), 0},
         {"INTTOASCII", 42, 0, 5, 1, 16, std::string("00042\0", 6), 1},
-        {"INTTOASCII", 12345, 0, 8, 0, 4, std::string("123\0", 4), 1},  // cut to the array's size
+        {"INTTOASCII", 12345, 0, 8, 0, 4, std::string("123\0", 4), 0},  // cut to the array's size: no success
         {"DINTTOASCII", 123456, 3, 8, 0, 16, std::string("123.456\0", 8), 1},
-        {"DINTTOASCII", 123456, 3, 8, 0, 5, std::string("123.\0", 5), 1},  // width + 1 past the array: cut
-        {"REALTOASCII", F(12.5f), 1, 4, 0, 3, std::string("12\0", 3), 1},
+        {"DINTTOASCII", 123456, 3, 8, 0, 5, std::string("123.\0", 5), 0},     // width + 1 past the array: cut
+        {"DINTTOASCII", 123456, 3, 8, 0, 8, std::string("123.456\0", 8), 1},  // exactly fits with its terminator
+        {"REALTOASCII", F(12.5f), 1, 4, 0, 3, std::string("12\0", 3), 0},
+        {"REALTOASCII", F(12.5f), 1, 4, 0, 5, std::string("12.5\0", 5), 1},
         {"REALTOASCII", F(0.5f), 1, 3, 0, 16, std::string("0.5\0", 4), 1},
         {"REALTOASCII", 0x7F800000u, 1, 3, 0, 16, std::string("inf\0", 4), 0},
     };
@@ -505,6 +507,19 @@ TEST_F(BlkLib, TextAndNumberConversions) {
         Put(INT_, 37, uint16_t(len));
         Call("CMPSTRINGVAR", {1, 4, 20, 4, 37, 38});
         EXPECT_EQ(Get(BOOL_, 38), uint64_t(eq));
+    }
+    // A length past the shorter array: "ABCD" (4) and "ABCDXYZ" (7) share
+    // four bytes, not six; past both arrays of one size the bytes decide.
+    PutBytes(1, "ABCD");
+    PutBytes(20, "ABCDXYZ");
+    struct Cmp {
+        uint16_t size_a, size_b, len;
+        uint64_t eq;
+    };
+    for (const Cmp &c : {Cmp{4, 7, 6, 0}, Cmp{4, 7, 4, 1}, Cmp{4, 4, 6, 1}, Cmp{7, 4, 5, 0}}) {
+        Put(INT_, 37, c.len);
+        Call("CMPSTRINGVAR", {1, c.size_a, 20, c.size_b, 37, 38});
+        EXPECT_EQ(Get(BOOL_, 38), c.eq) << c.size_a << " " << c.size_b << " " << c.len;
     }
     // lengths, SETSTRING
     SetStr(1, "HELLO");
@@ -662,6 +677,25 @@ TEST_F(BlkLib, TimersCountersOnTheTimeBase) {
     tonr_call();
     EXPECT_EQ(Get(INT_, 4), 0u);
     EXPECT_EQ(Get(BOOL_, 2), 0u);
+    // TONR1S called every 0.1 s with IN on for 0.9 s and off for 0.1 s, ten
+    // times: the parts of a unit gathered while on add up to 9 s, none is
+    // dropped at a pause and no pause is counted.
+    uint32_t tonr2 = Inst(8);
+    Put(INT_, 4, 0);
+    Put(BOOL_, 5, 0);
+    Put(BOOL_, 1, 1);
+    auto tonr2_call = [&] { Call("TONR1S", {1, 5, 3, 2, 4}, tonr2); };
+    tonr2_call();
+    for (int s = 1; s <= 100; s++) {
+        at(now + 1000);
+        Put(BOOL_, 1, s % 10 == 0 ? 0 : 1);
+        tonr2_call();
+    }
+    EXPECT_EQ(Get(INT_, 4), 9u);
+    // Command 6 answers 0 and leaves the instance as it stands.
+    const std::vector<uint8_t> inst_before(Z7Mem_Ptr(tonr2, 8), Z7Mem_Ptr(tonr2, 8) + 8);
+    EXPECT_EQ(Call("TONR1S", {}, tonr2, FB_INSTINIT), 0u);
+    EXPECT_EQ(std::vector<uint8_t>(Z7Mem_Ptr(tonr2, 8), Z7Mem_Ptr(tonr2, 8) + 8), inst_before);
     // TON10MS every 15 ms: never loses time (12 calls, 180 ms -> 18)
     uint32_t t10 = Inst(8);
     Put(INT_, 3, 1000);

@@ -165,8 +165,9 @@ TEST_F(BlkPort, OpenSendReceiveCloseAndModemRequests) {
     }
 
     // OPENCOMM: rate, data bits, parity, first extra, second extra, protocol,
-    // option -> the driver's record (baud, parity, data, stop, handshake,
-    // protocol | option << 4).
+    // option -> the record (baud, first extra, data, parity code, second
+    // extra, protocol | option << 4); the first extra setting and the parity
+    // code apart in every row where it matters.
     struct OpenRow {
         uint32_t rate, data, parity, x1, x2, proto, option;
         Mode want;
@@ -175,7 +176,9 @@ TEST_F(BlkPort, OpenSendReceiveCloseAndModemRequests) {
         {38400, 8, 1, 0, 0, 2, 0, {7, 0, 3, 0, 0, 0x02}},    {300, 7, 2, 1, 2, 3, 1, {0, 1, 2, 1, 2, 0x13}},
         {115200, 8, 1, 0, 1, 4, 13, {9, 0, 3, 0, 1, 0xD4}},  {14400, 8, 1, 0, 0, 2, 0, {10, 0, 3, 0, 0, 0x02}},
         {28800, 8, 1, 0, 0, 2, 0, {11, 0, 3, 0, 0, 0x02}},   {10400, 8, 1, 0, 0, 2, 0, {12, 0, 3, 0, 0, 0x02}},
-        {12345, 5, 3, 0, 0, 2, 0, {0x39, 3, 5, 0, 0, 0x02}},  // 12345 = 0x3039: low 8 bits
+        {12345, 5, 3, 0, 0, 2, 0, {0x39, 0, 5, 3, 0, 0x02}},  // 12345 = 0x3039: low 8 bits
+        {9600, 8, 2, 2, 0, 2, 0, {5, 2, 3, 1, 0, 0x02}},      // even parity: first extra 2; parity 2 -> 1
+        {9600, 8, 1, 1, 3, 2, 0, {5, 1, 3, 0, 3, 0x02}},      // odd: first extra 1; parity 1 -> 0
         {9601, 9, 0, 0, 0, 2, 0, {0x81, 0, 9, 0, 0, 0x02}},   // 9601 = 0x2581
     };
     for (const OpenRow &r : open_rows) {
@@ -262,6 +265,12 @@ TEST_F(BlkPort, OpenSendReceiveCloseAndModemRequests) {
     }
     reg({0, 9, 1, 2, 1, 1, 3, 5}, 8);
     EXPECT_EQ(fp.opens.back(), (Mode{9, 1, 2, 1, 1, 0x53}));
+    EXPECT_EQ(B(6), 1);
+    // Even parity through the first extra setting; the parity code after the data bits.
+    B(5, 0);
+    Call("OPENCOMMREG", {5, 20, 8, 6});
+    reg({0, 5, 2, 3, 0, 0, 2, 0}, 8);
+    EXPECT_EQ(fp.opens.back(), (Mode{5, 2, 3, 0, 0, 0x02}));
     EXPECT_EQ(B(6), 1);
 
     // SENDCOMM: enable BOOL 7, port DINT 11, count INT 30, buffer BYTE 40..47
