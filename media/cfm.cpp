@@ -278,6 +278,8 @@ CfmNames file_names;
 uint32_t file_count;
 uint32_t file_count_at;  // offset of the channel's count word, 0 none
 
+// The file-request channel serves the file instructions of ladder programs
+// and the IEC file blocks: its names never reach the configuration flash.
 uint32_t LoadDpram() {
     const uint8_t op = dpram[DP_FILE_OP];
     const uint8_t drive = dpram[DP_FILE_DRIVE] & 0x7F;
@@ -295,6 +297,7 @@ uint32_t LoadDpram() {
         if (name == nullptr || data < DP_FILE_DATA || data >= DP_FILE_DATA + DP_FILE_DATA_SIZE)
             return Refuse(pDpramCFCB, CF_INVALID);
         ConvertMeta(name, DP_NAME_SIZE);
+        CfProgramName(name);
         r.name = name;
         r.data = &dpram[data];
         r.data_size = uint32_t(DP_FILE_DATA + DP_FILE_DATA_SIZE - data);
@@ -331,6 +334,8 @@ uint32_t LoadDpram() {
         if (a == nullptr || (op != 3 && b == nullptr)) return Refuse(pDpramCFCB, CF_INVALID);
         ConvertMeta(a, DP_NAME_SIZE);
         if (b) ConvertMeta(b, DP_NAME_SIZE);
+        CfProgramName(a);
+        CfProgramName(b);
         file_names = {a, b};
         CFM_LoadReq(pDpramCFCB, drive, op == 2 ? 4 : op == 3 ? 5 : 23, &file_names, nullptr);
         return 1;

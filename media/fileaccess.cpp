@@ -199,7 +199,7 @@ int32_t PostTransfer(const FileOpRec *op, Transfer &t, bool poll) {
 
 // ---- names of the jobs ---------------------------------------------------------------------
 // A job name: cut at the first blank (at most 511 characters), meta sequences
-// expanded, resolved on its drive (existing entries in any case) to a host
+// expanded, a "Z:" taken as the SD card, resolved on its drive (existing entries in any case) to a host
 // path. Refuses ".." and the drive root. Answers 0, 86 or 2.
 uint16_t JobPath(const char *name, char *host, uint8_t *drive, bool *wild, bool *dir_end) {
     char n[FX_PATH_MAX];
@@ -211,6 +211,9 @@ uint16_t JobPath(const char *name, char *host, uint8_t *drive, bool *wild, bool 
     }
     n[k] = 0;
     ConvertMeta(n, sizeof n);
+    // "Z:" is the SD card here: the stored program and configuration are
+    // out of a program's reach.
+    CfProgramName(n);
     *wild = std::strpbrk(n, "*?") != nullptr;
     *dir_end = k > 0 && n[k - 1] == '\\';
     char cf[FX_PATH_MAX];
