@@ -299,6 +299,16 @@ TEST_F(Cfm, MailboxClientsOfFileAndLoggerChannels) {
     dpram[DP_FILE_REQ] = uint8_t(1 - dpram[DP_FILE_ACK]);
     Passes(3);
     EXPECT_EQ(CF_DpramReadFile(DRIVE_A | CF_DPRAM_POLL, &r), 86);
+    // 2^30 elements of 32 bits are 4 GiB, not 0 bytes: refused, not posted.
+    EXPECT_EQ(CF_DataBytes(3, 0x40000000u), 0x100000000ull);
+    EXPECT_EQ(CF_DataBytes(5, 0x80000000u), 0x100000000ull);
+    CfTransferRec huge = test_support::CfValuesRec("A:\\H.CSV", area.data(), 0xFFFFFFFFu, 3, 0x40000000u, &n);
+    huge.mode = 2;
+    const uint8_t req = dpram[DP_FILE_REQ];
+    EXPECT_EQ(CF_DpramWriteFile(DRIVE_A, &huge), 86);
+    EXPECT_EQ(dpram[DP_FILE_REQ], req);
+    Passes(3);
+    EXPECT_FALSE(Exists("mnt/USB0/H.CSV"));
 
     // Logger channel: busy answers -3, a fresh post -2.
     EXPECT_EQ(CFDL_MakeDir(0, "\\LOGS"), -2);

@@ -208,6 +208,10 @@ TEST_F(FileInstr, ReadsIntoRegistersAndRefusalsBeforePosting) {
     Rung(M(8), FileOp(250, 0, la::SR(100), 5, 0, 1, R(114), "A:\\IN.CSV"), Q(8));
     Rung(M(9), FileOp(251, 3, R(50240), 8, 0, 4000, R(116), "A:\\BIG.CSV"), Q(9));
     Rung(M(10), FileOp(250, 0, M(50), 2, 0, 1, R(118), "A:\\IN.CSV"), Q(10));  // one bit
+    // 2^30 elements of 32 bits: 4 GiB, far above 8,192 bytes (not 0).
+    Rung(M(11), FileOp(251, 3, R(1), 3, 0, 0x40000000u, R(120), "A:\\BIG.CSV"), Q(11));
+    Rung(M(12), FileOp(250, 0, R(1), 7, 0, 0x40000000u, R(122), "A:\\IN.CSV"), Q(12));
+    Rung(M(13), FileOp(251, 3, R(1), 5, 0, 0x80000000u, R(124), "A:\\BIG.CSV"), Q(13));
     Load();
     SetW(R(14), 0x5A5A);
     On(M(1), true);
@@ -246,7 +250,7 @@ TEST_F(FileInstr, ReadsIntoRegistersAndRefusalsBeforePosting) {
     // Refused before posting: the channel is not used, nothing changes.
     const uint8_t req = dpram[DP_FILE_REQ];
     SetW(la::SR(100), 0x1234);
-    for (uint32_t m : {7u, 8u, 9u}) {
+    for (uint32_t m : {7u, 8u, 9u, 11u, 12u, 13u}) {
         On(M(m), true);
         Scan();
         EXPECT_EQ(W(R(112 + 2 * (m - 7))), CF_INVALID) << m;
