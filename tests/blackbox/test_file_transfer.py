@@ -57,7 +57,10 @@ class FileTransfer(unittest.TestCase):
         self.assertEqual(len(f_line), 1)
         self.assertRegex(f_line[0], r"^F D\.BIN 3024 \d{1,2}:\d{1,2}:\d{1,2} \d{1,2}/\d{1,2}/\d{4} rsh$")
 
-        self.assertEqual(c.fxp("stor D.BIN"), (614, None))
+        # A "stor" over the file would replace it once whole; cut off by the
+        # next command it leaves the file as it was.
+        self.assertEqual(c.fxp("stor D.BIN"), (150, None))
+        self.assertEqual(os.path.getsize(self.ctl.path("mnt", "USB0", "FX", "D.BIN")), 3024)
         self.assertEqual(c.fxp("cdup"), (200, None))
         self.assertEqual(c.fxp("cdup"), (618, None))
         self.assertEqual(c.fxp("rmd FX"), (617, None))
