@@ -416,6 +416,16 @@ uint32_t LoadLog(unsigned ch) {
     return Refuse(block, CF_INVALID);
 }
 
+// A logger channel's free-space answer (total, then free kilobytes) goes
+// into the channel's two parameter words, where its client reads it.
+void LogSpaceOut(uint32_t k) {
+    for (const LogChannel &c : log_ch) {
+        if (*c.block != &cfcb[k] || c.base == DP_MAIL_REQ) continue;
+        LE_Put32(&dpram[c.base + DP_LOG_P1], c.space[0]);
+        LE_Put32(&dpram[c.base + DP_LOG_P1 + 4], c.space[1]);
+    }
+}
+
 int32_t DayOfWeekJan1(uint32_t year) {
     // 0 = Sunday.
     const uint32_t y = year - 1;
@@ -428,7 +438,7 @@ uint16_t CFM_GetDirectory(uint8_t drive, CfmListReq *req) { return GetDirectory(
 // ---- client side ----------------------------------------------------------------------------
 void CFM_LoadReq(tCFCB *block, uint32_t drive, uint32_t code, void *arg, void *extra) {
     if (block == nullptr) return;
-    if (block->state != CFCB_IDLE) std::printf("Bad State on %p\n", static_cast<void *>(block));
+    if (block->state != CFCB_IDLE) std::printf("Bad State on %0x\n", unsigned(reinterpret_cast<uintptr_t>(block)));
     const std::size_t k = std::size_t(block - cfcb.data());
     cfcbArgs[k] = {arg, extra};
     block->drive = drive;
@@ -587,6 +597,7 @@ void CFM_TheLoop(uint32_t) {
         }
         if (msg[2] == 1 && (msg[1] == 14 || msg[1] == 15) && file_count_at != 0)
             LE_Put32(&dpram[file_count_at], file_count);  // the file channel's count word
+        if (msg[1] == 13 && msg[2] < cfcb.size()) LogSpaceOut(msg[2]);
         Respond(result);
     }
 }

@@ -55,6 +55,16 @@ TEST_F(Cfm, OneRequestInFlightRoundRobinCancelAndListings) {
     EXPECT_EQ(b6->state, CFCB_SERVICE);
     EXPECT_EQ(Poll(b5), CF_OK);
     EXPECT_EQ(Poll(b6), CF_OK);
+    // A block posted again before its answer was collected is taken all the
+    // same, after a console line naming it by its address in hexadecimal.
+    b5->state = CFCB_DONE;
+    testing::internal::CaptureStdout();
+    CFM_LoadReq(b5, DRIVE_A, 12, nullptr, nullptr);
+    std::fflush(stdout);
+    char line[64];
+    std::snprintf(line, sizeof line, "Bad State on %x\n", unsigned(reinterpret_cast<uintptr_t>(b5)));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), line);
+    EXPECT_EQ(Poll(b5), CF_OK);
     // Round robin from the block after the last one served: 7 before 3.
     b3->state = b7->state = CFCB_IDLE;
     b3->drive = b7->drive = DRIVE_B;  // no stick: status 2
@@ -342,6 +352,24 @@ TEST_F(Cfm, MailboxClientsOfFileAndLoggerChannels) {
     EXPECT_EQ(CFDL_GetFreeSpace(0, &tot, &fr), 0);
     EXPECT_EQ(tot, 1234u);
     EXPECT_EQ(fr, 567u);
+    // The channel's free-space request answers in its two parameter words:
+    // total kilobytes, then free kilobytes.
+    {
+        struct statvfs v {};
+        ASSERT_EQ(statvfs(P("mnt/USB0").c_str(), &v), 0);
+        BackTsk_Report();
+        dpram[DP_DLOG_REQ + DP_LOG_OP] = 1;
+        dpram[DP_DLOG_REQ + DP_LOG_ARG] = 0;
+        LE_Put32(&dpram[DP_DLOG_REQ + DP_LOG_P1], 0xAAAAAAAAu);
+        LE_Put32(&dpram[DP_DLOG_REQ + DP_LOG_P1 + 4], 0xBBBBBBBBu);
+        dpram[DP_DLOG_REQ] = uint8_t(1 - dpram[DP_DLOG_REQ + 1]);
+        Passes(3);
+        EXPECT_EQ(CFDL_Result(), 0);
+        EXPECT_EQ(LE_Get32(&dpram[DP_DLOG_REQ + DP_LOG_P1]), uint32_t(uint64_t(v.f_blocks) * v.f_frsize / 1024));
+        const uint32_t free_kb = LE_Get32(&dpram[DP_DLOG_REQ + DP_LOG_P1 + 4]);
+        EXPECT_GT(free_kb, 0u);
+        EXPECT_LE(free_kb, uint32_t(uint64_t(v.f_blocks) * v.f_frsize / 1024));
+    }
 
     // Requests handed over are counted: the loggers' writes and closes, the
     // e-mail channel's closes and reads; no status, space, folder, open or
