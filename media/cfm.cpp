@@ -341,7 +341,11 @@ uint32_t LoadDpram() {
         return 1;
     }
     case 4: CFM_LoadReq(pDpramCFCB, drive, 6, nullptr, nullptr); return 1;
-    default: return Refuse(pDpramCFCB, CF_INVALID);
+    default:
+        // An operation no channel server knows is answered 86 rather than
+        // left unposted: the channel's request would stay raised and its
+        // client (a file instruction holding its drive) would wait for ever.
+        return Refuse(pDpramCFCB, CF_INVALID);
     }
 }
 
@@ -413,7 +417,7 @@ uint32_t LoadLog(unsigned ch) {
     }
     default: break;
     }
-    return Refuse(block, CF_INVALID);
+    return Refuse(block, CF_INVALID);  // answered, not left unposted: see LoadDpram
 }
 
 // A logger channel's free-space answer (total, then free kilobytes) goes
