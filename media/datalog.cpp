@@ -190,12 +190,15 @@ void LogFileFormatFilename(LogRunRec &g) {
                       LE_Get16(row + 10) % 100u);
     std::array<char, 16> &prev = prev_name[LogFileWriteGroup];
     if (prev[0] != 0 && std::strcmp(prev.data(), name) != 0) {
-        // The finished file loses its system attribute.
+        // The finished file loses its system attribute, and only that: a
+        // file made read-only meanwhile stays read-only.
         FxMedia m{};
         char old[300];
         std::snprintf(old, sizeof old, "A:%s%.*s%s", g.path[0] == '\\' ? "" : "\\", int(g.name_pos), g.path,
                       prev.data());
-        _fxe_file_attributes_set(&m, old, 0);
+        uint32_t attr = 0;
+        if (_fxe_file_attributes_read(&m, old, &attr) == FX_SUCCESS)
+            _fxe_file_attributes_set(&m, old, attr & ~uint32_t(FX_SYSTEM));
     }
     std::memcpy(prev.data(), name, sizeof name);
     std::snprintf(g.path + g.name_pos, sizeof g.path - g.name_pos, "%s", name);

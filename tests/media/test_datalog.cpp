@@ -2,6 +2,7 @@
 // manager: files, headers and value texts byte for byte, trigger edges, rows
 // kept while the card is away, table refusals, and the debug log's file.
 #include <cstring>
+#include <sys/stat.h>
 
 #include "core/image/bytes.h"
 #include "core/image/timebase.h"
@@ -115,10 +116,18 @@ TEST_F(Logger, PeriodicGroupsWriteDailyAndHourlyFiles) {
     Scans(40);
     EXPECT_EQ(Get("mnt/USB0/LOGS/H/120714.CSV"), "Date,Time,V\r\n12/07,14:03,40000\r\n12/07,14:03,7\r\n");
     EXPECT_EQ(Get("mnt/USB0/LOGS/251207.CSV"), "Date,Time,V\r\n07-Dec-25,02:03:09 PM,23130\r\n");
-    // A new hour starts a new file with its header.
+    // A new hour starts a new file with its header. The finished file loses
+    // its system attribute and keeps the others: made read-only meanwhile,
+    // it stays read-only.
+    struct stat st {};
+    ASSERT_EQ(stat(P("mnt/USB0/LOGS/H/120714.CSV").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);  // system while it is written
+    ASSERT_EQ(chmod(P("mnt/USB0/LOGS/H/120714.CSV").c_str(), 0444), 0);
     Clock(15, 0, 0);
     Scans(40);
     EXPECT_EQ(Get("mnt/USB0/LOGS/H/120715.CSV"), "Date,Time,V\r\n12/07,15:00,7\r\n");
+    ASSERT_EQ(stat(P("mnt/USB0/LOGS/H/120714.CSV").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0444u);
     // Disabled: nothing; enabled again: one more periodic row at once.
     On(M(1), false);
     Scans(3);
