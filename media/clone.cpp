@@ -327,12 +327,12 @@ uint32_t CloneGetInfo(uint8_t *out) {
 }
 
 uint32_t ValidatePgm(const char *name, uint8_t *out) {
-    if (!conn_open) {
-        if (const uint32_t r = CloneGetInfo(nullptr)) return r;
-    }
+    uint32_t r = conn_open ? 0 : CloneGetInfo(nullptr);
     FxMedia m{};
     FxFile f{};
-    uint32_t r = name != nullptr ? _fxe_file_open(&m, &f, name, FX_OPEN_FOR_READ) : FX_INVALID_PATH;
+    // A failed connection is a failure like the others below: the stored
+    // program is loaded again all the same.
+    if (r == 0) r = name != nullptr ? _fxe_file_open(&m, &f, name, FX_OPEN_FOR_READ) : FX_INVALID_PATH;
     if (r == 0) {
         r = Validate(f, out);
         _fxe_file_close(&f);

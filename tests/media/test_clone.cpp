@@ -10,6 +10,7 @@
 #include "core/image/syshook.h"
 #include "core/image/util.h"
 #include "core/storage/backup.h"
+#include "core/storage/memfile.h"
 #include "media/backup.h"
 #include "media/clone.h"
 #include "tests/media/media_fixture.h"
@@ -115,6 +116,27 @@ TEST_F(CloneTest, ProgramCloneFileChecks) {
         }
     }
     EXPECT_EQ(load(g), 2003u);
+}
+
+// A validation that cannot even reach the command processor (the port is
+// not to be had) fails like any other: the stored program is loaded again,
+// so the controller keeps what it had.
+TEST_F(CloneTest, ValidationWithoutAConnectionReloadsTheStoredProgram) {
+    MkDir("mnt/cfg");
+    // A stored program of 6 bytes: its header, then the bytes.
+    const uint8_t prog[6] = {1, 2, 3, 4, 5, 6};
+    std::memcpy(&ladder_bl[MF_HDR], prog, sizeof prog);
+    MF_SetHeader(ladder_bl.data(), crc16(prog, sizeof prog), sizeof prog);
+    ASSERT_EQ(SaveLadder(), 1u);
+    const std::vector<uint8_t> stored(ladder_bl.begin(), ladder_bl.begin() + MF_HDR + 6);
+    std::fill(ladder_bl.begin(), ladder_bl.begin() + 64, uint8_t(0x5A));
+    const CloneCmdLink link = clone_cmd_link;
+    clone_cmd_link = CloneCmdLink{};  // no command client: 2004
+    uint8_t out[80] = {};
+    EXPECT_EQ(ValidatePgm("A:\\P.PGM", out), 2004u);
+    EXPECT_EQ(std::vector<uint8_t>(ladder_bl.begin(), ladder_bl.begin() + MF_HDR + 6), stored);
+    clone_cmd_link = link;
+    ladder_bl.fill(0);
 }
 
 // A programming tool that accepts every command: the identity 58 and
