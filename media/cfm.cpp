@@ -236,7 +236,11 @@ uint32_t Execute(uint8_t drive, uint32_t code, unsigned block) {
     case 16: return CloneGetInfo(static_cast<uint8_t *>(arg));
     case 17: return ValidatePgm(text, static_cast<uint8_t *>(extra));
     case 18: return LoadPgm();
-    case 19: return CloneRelease();
+    case 19:
+        // Released whatever the controller answers (a refusal leaves error
+        // number 80): the request itself answers 0.
+        CloneRelease();
+        return 0;
     default: return 0;  // 21, 22, 25, 26 and above 27: nothing to do here
     }
 }

@@ -149,6 +149,35 @@ uint16_t ToolCmd(uint8_t command, uint8_t, const uint8_t *, uint8_t *rx, uint32_
     return MCMD_FRAME;
 }
 
+// Request 19 releases the connection of a controller-information request
+// and answers 0, also when the controller refuses the release (error 80).
+TEST_F(CloneTest, ReleaseRequestAnswersZeroWhenTheReleaseIsRefused) {
+    const CloneCmdLink link = clone_cmd_link;
+    clone_cmd_link = {[](uint32_t) { return 0u; },
+                      [](uint8_t command, uint8_t length, const uint8_t *data, uint8_t *rx, uint32_t rx_max,
+                         uint32_t *rx_len) -> uint16_t {
+                          if (command == 25 && data[1] == 0) return 0;  // the release refused
+                          return ToolCmd(command, length, data, rx, rx_max, rx_len);
+                      },
+                      [](uint8_t, const uint8_t *) -> uint16_t { return 0xA0; },
+                      [](uint32_t *n, uint8_t *, uint32_t) -> uint16_t {
+                          *n = 0;
+                          return MCMD_FRAME;
+                      },
+                      [](uint8_t) {},
+                      [] {}};
+    uint8_t info[80] = {};
+    ASSERT_EQ(CloneGetInfo(info), 0u);
+    MCMD_Errno = 0;
+    tCFCB *b = &cfcb[6];
+    CFM_LoadReq(b, DRIVE_A, 19, nullptr, nullptr);
+    int16_t r = -1;
+    for (int i = 0; i < 10 && CFM_PollReq(b, &r) != 4; i++) CFM_TheLoop(0);
+    EXPECT_EQ(r, 0);
+    EXPECT_EQ(MCMD_Errno, 80u);
+    clone_cmd_link = link;
+}
+
 // What the controller held when it reset.
 struct AtReset {
     int count;
