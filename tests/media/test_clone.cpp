@@ -149,6 +149,41 @@ uint16_t ToolCmd(uint8_t command, uint8_t, const uint8_t *, uint8_t *rx, uint32_
     return MCMD_FRAME;
 }
 
+// A program clone's save locks the controller before it creates its file: a
+// refused lock answers 2006 (error number 1) with no file made, also when
+// the card could not have taken one.
+TEST_F(CloneTest, SaveLocksTheControllerBeforeItCreatesTheFile) {
+    const CloneCmdLink link = clone_cmd_link;
+    static int commands;
+    commands = 0;
+    clone_cmd_link = {[](uint32_t) { return 0u; },
+                      [](uint8_t command, uint8_t, const uint8_t *, uint8_t *, uint32_t, uint32_t *) -> uint16_t {
+                          commands++;
+                          return command == 25 ? 0 : 0xA0;  // every lock and release refused
+                      },
+                      [](uint8_t, const uint8_t *) -> uint16_t { return 0xA0; },
+                      [](uint32_t *n, uint8_t *, uint32_t) -> uint16_t {
+                          *n = 0;
+                          return MCMD_FRAME;
+                      },
+                      [](uint8_t) {},
+                      [] {}};
+    MCMD_Errno = 0;
+    EXPECT_EQ(SavePgm("A:\\S.PGM"), 2006u);
+    EXPECT_EQ(MCMD_Errno, 1u);
+    EXPECT_EQ(commands, 1);
+    EXPECT_FALSE(Exists("mnt/USB0/S.PGM"));
+    EXPECT_FALSE(Exists("mnt/USB0/S.PGM.TMP"));
+    ASSERT_EQ(rename(P("mnt/USB0").c_str(), P("mnt/USB0.out").c_str()), 0);
+    MCMD_Errno = 0;
+    commands = 0;
+    EXPECT_EQ(SavePgm("A:\\S.PGM"), 2006u);
+    EXPECT_EQ(MCMD_Errno, 1u);
+    EXPECT_EQ(commands, 1);
+    ASSERT_EQ(rename(P("mnt/USB0.out").c_str(), P("mnt/USB0").c_str()), 0);
+    clone_cmd_link = link;
+}
+
 // Request 19 releases the connection of a controller-information request
 // and answers 0, also when the controller refuses the release (error 80).
 TEST_F(CloneTest, ReleaseRequestAnswersZeroWhenTheReleaseIsRefused) {
