@@ -334,6 +334,21 @@ TEST_F(Logger, TableRefusalsAndUsedShare) {
     On(M(1), true);
     Scans(20);
     EXPECT_FALSE(Exists("mnt/USB0/T"));
+    // Beside a group that fits, the wide one is left out alone: the other
+    // logs, the wide one's status shows 7 and no file of its own.
+    LogGroup wide2 = wide, fits = g;
+    wide2.folder = "W";
+    wide2.status = R(400);
+    fits.status = R(402);
+    SetW(R(1), 5);
+    EXPECT_EQ(LOG_Load(Table(M(1), 0, {wide2, fits}), true), 0);
+    Scans(40);
+    EXPECT_EQ(Get("mnt/USB0/T/120714.CSV"), "Date,Time,N\r\n12/07,14:03,5\r\n");
+    EXPECT_FALSE(Exists("mnt/USB0/W"));
+    EXPECT_EQ(W(R(400)), 7);
+    EXPECT_EQ(W(R(401)), 0);
+    EXPECT_EQ(W(R(402)), 0);
+    On(M(1), false);
 
     EXPECT_EQ(LOG_UsedPercent(0, 0), 0);
     EXPECT_EQ(LOG_UsedPercent(40, 10), 75);  // below 50 KB: no division by 0
