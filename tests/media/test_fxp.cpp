@@ -253,4 +253,42 @@ TEST_F(FxpTest, RemovingTheWorkingDirectoryOrAFolderAboveIt) {
     EXPECT_EQ(stat(P("mnt/USB0/UP/DOWN").c_str(), &st), 0);
 }
 
+// Reply codes of each command's failures, and the listing's attribute
+// letters of a read-only and a system file.
+TEST_F(FxpTest, FailureRepliesAndAttributeLetters) {
+    int32_t extra = 0;
+    Put("mnt/USB0/F.TXT", "f");
+    Put("mnt/USB0/G.TXT", "g");
+    MkDir("mnt/USB0/D");
+    MkDir("outside");
+    ASSERT_EQ(symlink(P("outside").c_str(), P("mnt/USB0/L").c_str()), 0);
+    EXPECT_EQ(Cmd("mkd A:\\D"), 614);           // exists
+    EXPECT_EQ(Cmd("mkd A:\\L\\X"), 550);        // through a link: a name that is not there
+    EXPECT_EQ(Cmd("mkd A:\\F.TXT\\SUB"), 611);  // below a file: neither of the named failures
+    EXPECT_FALSE(Exists("outside/X"));
+    EXPECT_EQ(Cmd("dele A:\\NONE.TXT"), 550);
+    EXPECT_EQ(Cmd("dele A:\\D"), 501);  // a folder
+    EXPECT_TRUE(Exists("mnt/USB0/D"));
+    EXPECT_EQ(Cmd("rnfr A:\\F.TXT A:\\G.TXT"), 614);  // the new name is taken
+    EXPECT_EQ(Get("mnt/USB0/G.TXT"), "g");
+    MkDir("mnt/USB0/E");
+    Put("mnt/USB0/E/in.txt", "i");
+    EXPECT_EQ(Cmd("rnfr A:\\D A:\\E"), 614);          // a folder onto one that is not empty
+    EXPECT_EQ(Cmd("rnfr A:\\F.TXT"), 501);            // no new name
+    EXPECT_EQ(Cmd("rnfr A:\\F.TXT B:\\F.TXT"), 501);  // another drive
+    EXPECT_EQ(Cmd("rnfr A:\\NONE.TXT A:\\H.TXT"), 550);
+    EXPECT_EQ(Cmd("retr A:\\D"), 450);  // not a file
+    EXPECT_EQ(Cmd("retr A:\\NONE.TXT"), 550);
+    // Read-only: no owner write; system: 0700 on the card.
+    ASSERT_EQ(chmod(P("mnt/USB0/F.TXT").c_str(), 0444), 0);
+    ASSERT_EQ(chmod(P("mnt/USB0/G.TXT").c_str(), 0700), 0);
+    EXPECT_EQ(Cmd("list A:\\*.TXT", &extra), 619);
+    const std::string l = ReadAll(64);
+    EXPECT_NE(l.find("F F.TXT 1 "), std::string::npos) << l;
+    EXPECT_NE(l.find(" Rsh\r\n"), std::string::npos) << l;
+    EXPECT_NE(l.find("F G.TXT 1 "), std::string::npos) << l;
+    EXPECT_NE(l.find(" rSh\r\n"), std::string::npos) << l;
+    EXPECT_EQ(l.find(" rsh"), std::string::npos) << l;
+}
+
 }  // namespace
