@@ -275,8 +275,18 @@ TEST_F(Cfm, MailboxClientsOfFileAndLoggerChannels) {
     CfTransferRec r = test_support::CfValuesRec("A:\\in.csv trailing", area.data(), 20, 5, 10, &n);
     EXPECT_EQ(CF_DpramReadFile(DRIVE_A, &r), -2);
     EXPECT_STREQ(reinterpret_cast<const char *>(&dpram[DP_FILE_NAME]), "A:\\in.csv");
+    // A busy channel answers -3 and is left as it is: name, record, data.
+    const auto posted = dpram;
     EXPECT_EQ(CF_DpramReadFile(DRIVE_A, &r), -3);
     EXPECT_EQ(CF_DpramDeleteFile(DRIVE_A, "X"), -3);
+    std::vector<uint8_t> other(8, 0x77);
+    uint32_t other_n = 0;
+    CfTransferRec w = test_support::CfValuesRec("A:\\OTHER.CSV", other.data(), 8, 8, 4, &other_n);
+    EXPECT_EQ(CF_DpramWriteFile(DRIVE_A, &w), -3);
+    EXPECT_EQ(CF_DpramRenameFile(DRIVE_A, "A:\\Y", "A:\\Z"), -3);
+    EXPECT_EQ(CF_DpramCopyFile(DRIVE_A, "A:\\Y", "A:\\Z"), -3);
+    EXPECT_EQ(CF_DpramFormatCard(DRIVE_A), -3);
+    EXPECT_TRUE(dpram == posted);
     EXPECT_EQ(CF_DpramReadFile(DRIVE_A | CF_DPRAM_POLL, &r), -2);
     Passes(3);
     EXPECT_EQ(CF_DpramReadFile(DRIVE_A | CF_DPRAM_POLL, &r), 0);
