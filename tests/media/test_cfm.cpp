@@ -455,6 +455,36 @@ TEST_F(Cfm, FirmwareListingEndsWithoutAnUpdateFolder) {
     EXPECT_EQ(PlcWord(W_MODE), 2);
 }
 
+// The newest folder is installed when its version is above the running one,
+// or equal with a higher build; here the card's device cannot be found, so
+// an install that starts ends failed (bit 14) with the mode back.
+TEST_F(Cfm, FirmwareFolderOfTheSameVersionWithAHigherBuildIsNewer) {
+    PlcWordSet(W_FWVER, 1550);
+    PlcWordSet(W_FWBUILD, 50);
+    const struct {
+        const char *folder;
+        uint16_t word;  // word 281 after the listing, 0x8200 before
+    } rows[] = {
+        {"V1550051", 0x4200},  // same version, higher build: installed (and failed here)
+        {"V1550050", 0x0200},  // same version and build: nothing newer
+        {"V1550049", 0x0200}, {"V1549999", 0x0200}, {"V1551000", 0x4200},  // higher version, lower build
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.folder);
+        std::filesystem::remove_all(P("mnt/USB0"));
+        MkDir("mnt/USB0");
+        MkDir("mnt/USB0/UPDATE");
+        MkDir(std::string("mnt/USB0/UPDATE/") + r.folder);
+        Put(std::string("mnt/USB0/UPDATE/") + r.folder + "/vbx310c", "firmware");
+        PlcWordSet(W_MODE, 2);
+        PlcWordSet(W_UPDATE, 0x8200);
+        CfmListReq list{99, "UPDATE\\*.*", 1};
+        CFM_LoadReq(pLoadSDFirmwareCFCB, DRIVE_A, 27, &list, nullptr);
+        EXPECT_EQ(Poll(pLoadSDFirmwareCFCB), CF_OK);
+        EXPECT_EQ(PlcWord(W_UPDATE), r.word);
+    }
+}
+
 // Request 7: folders along the way are no error, an existing final folder is.
 TEST_F(Cfm, MakeDirectoryRequestAnswersAnExistingFolder) {
     tCFCB *b = &cfcb[6];
