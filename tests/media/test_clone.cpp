@@ -213,6 +213,56 @@ TEST_F(CloneTest, ReleaseRequestAnswersZeroWhenTheReleaseIsRefused) {
     clone_cmd_link = link;
 }
 
+// The register records of a clone (type 99) are written with command 24:
+// a reference of %SR1776/1777 as it is, any other behind two zero bytes and
+// with bit 7 of its last byte cleared.
+std::vector<std::vector<uint8_t>> sent24;
+TEST_F(CloneTest, LoadWritesRegisterRecordsWithCommand24) {
+    MkDir("mnt/cfg");
+    const CloneCmdLink link = clone_cmd_link;
+    void (*const reset)() = sys_hooks.warm_reset;
+    static int resets;
+    resets = 0;
+    sys_hooks.warm_reset = [] { resets++; };  // the load's restart, counted
+    sent24.clear();
+    clone_cmd_link = {[](uint32_t) { return 0u; },
+                      [](uint8_t command, uint8_t length, const uint8_t *data, uint8_t *rx, uint32_t rx_max,
+                         uint32_t *rx_len) -> uint16_t {
+                          if (command == 24) sent24.emplace_back(data, data + length);
+                          return ToolCmd(command, length, data, rx, rx_max, rx_len);
+                      },
+                      [](uint8_t, const uint8_t *) -> uint16_t { return 0xA0; },
+                      [](uint32_t *n, uint8_t *, uint32_t) -> uint16_t {
+                          *n = 0;
+                          return MCMD_FRAME;
+                      },
+                      [](uint8_t) {},
+                      [] {}};
+    std::vector<uint8_t> pgm(84, 0);
+    pgm[0] = 58, pgm[2] = 50, pgm[3] = 15, pgm[4] = 2, pgm[6] = 0x9A, pgm[7] = 0x1E;
+    const std::vector<uint8_t> setup = Section(4, std::vector<uint8_t>(80, 7));
+    // {reference, low byte first; width; value bytes (4)}.
+    const std::vector<uint8_t> recs = {0x10, 0x20, 0x30, 0xC5, 16,   0x34, 0x12, 0,    0,  0xF0, 0x06, 0x00, 0x80, 8,
+                                       0x5A, 0,    0,    0,    0x01, 0x00, 0x00, 0x10, 32, 0x78, 0x56, 0x34, 0x12};
+    const std::vector<uint8_t> regs = Section(99, recs);
+    pgm.insert(pgm.end(), setup.begin(), setup.end());
+    pgm.insert(pgm.end(), regs.begin(), regs.end());
+    media_test::WriteFile(P("mnt/USB0/R.PGM"), pgm);
+    uint8_t out[80] = {};
+    ASSERT_EQ(ValidatePgm("A:\\R.PGM", out), 0u);
+    ASSERT_EQ(LoadPgm(), 0u);
+    const uint8_t t = uint8_t(CFM_RegWord(pNetIdRcb));
+    const std::vector<std::vector<uint8_t>> want = {
+        {t, 16, 0, 0, 0x10, 0x20, 0x30, 0x45, 0x34, 0x12},
+        {t, 8, 0xF0, 0x06, 0x00, 0x80, 0x5A},
+        {t, 32, 0, 0, 0x01, 0x00, 0x00, 0x10, 0x78, 0x56, 0x34, 0x12},
+    };
+    EXPECT_EQ(sent24, want);
+    EXPECT_EQ(resets, 1);
+    clone_cmd_link = link;
+    sys_hooks.warm_reset = reset;
+}
+
 // What the controller held when it reset.
 struct AtReset {
     int count;
