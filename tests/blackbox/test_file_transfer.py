@@ -82,6 +82,27 @@ class FileTransfer(unittest.TestCase):
         self.assertEqual(c.fxp('retr "B:\\TWO WORDS.BIN"'), (619, 5001))
         self.assertEqual(c.fxp_read(), blob)
 
+    def test_an_upload_cut_off_leaves_the_old_file(self):
+        # A file-put stopped half-way (Ctrl-C on the client): the file keeps
+        # its old content under its name, and the next upload replaces it.
+        c = self.c
+        path = self.ctl.path("mnt", "USB0", "OLD.BIN")
+        with open(path, "wb") as f:
+            f.write(b"old content")
+        self.assertEqual(c.fxp("stor A:\\OLD.BIN"), (150, None))
+        for _ in range(20):
+            c.expect_byte(c.transact(0x1D, bytes([c.target]) + bytes(63)))
+        with open(path, "rb") as f:
+            self.assertEqual(f.read(), b"old content")
+        # The next upload, the first one never ended.
+        self.assertEqual(c.fxp("stor A:\\OLD.BIN"), (150, None))
+        with open(path, "rb") as f:
+            self.assertEqual(f.read(), b"old content")
+        c.fxp_write(b"new content")
+        with open(path, "rb") as f:
+            self.assertEqual(f.read(), b"new content")
+        self.assertEqual(sorted(os.listdir(self.ctl.path("mnt", "USB0"))), ["OLD.BIN"])
+
     def test_no_card(self):
         os.rmdir(self.ctl.path("mnt", "USB0"))
         self.assertEqual(self.raw("mkd A:\\X"), bytes([0x63, 0x02]))  # 611
