@@ -161,8 +161,11 @@ uint16_t CfName(const char *name, char *out, uint8_t *drive_out, bool need_name)
         if (*c == '/') *c = '\\';
     Upper(path);
     // Check the components and take existing entries in their own case.
-    char host[FX_PATH_MAX];
-    bool mounted = HostMount(drive, host);
+    // Existing entries are looked up in any case on the FAT drives only: the
+    // configuration flash is case-sensitive, and its stored files (lower
+    // case) stay out of reach of the names given here.
+    char host[FX_PATH_MAX] = "";
+    bool mounted = drive != DRIVE_Z && HostMount(drive, host);
     std::size_t hl = std::strlen(host);
     const char *last = path;
     for (char *c = path; *c;) {
@@ -216,6 +219,10 @@ uint16_t CfName(const char *name, char *out, uint8_t *drive_out, bool need_name)
     if (std::snprintf(out, FX_PATH_MAX, "%c:%s", kLetter[drive], path) >= int(FX_PATH_MAX)) return CF_INVALID;
     if (drive_out) *drive_out = drive;
     return CF_OK;
+}
+
+void CfProgramName(char *name) {
+    if (name != nullptr && (name[0] == 'Z' || name[0] == 'z') && name[1] == ':') name[0] = 'A';
 }
 
 void CF_Init() {
@@ -411,6 +418,14 @@ uint16_t CfRemoveTree(uint8_t drive, const char *dir) {
 }  // namespace
 
 uint16_t CF_RemoveDir(uint8_t, const char *name) {
+    if (name == nullptr) return Done(CF_INVALID);
+    // A name without a drive or a leading separator is taken from the root,
+    // never from the drive's current directory.
+    char rooted[FX_PATH_MAX];
+    if (!IsSep(name[0]) && !(name[0] != 0 && name[1] == ':')) {
+        if (std::snprintf(rooted, sizeof rooted, "\\%s", name) >= int(sizeof rooted)) return Done(CF_INVALID);
+        name = rooted;
+    }
     char n[FX_PATH_MAX];
     uint8_t drive = 0;
     if (CfName(name, n, &drive, false)) return Done(CF_INVALID);

@@ -34,6 +34,10 @@ bool CfPatternCmp(const char *pattern, const char *name);
 // in the case it has on the media. need_name: the last component must have
 // a name part. Answers 0 or 86; the drive out is 0..2.
 uint16_t CfName(const char *name, char *out /* FX_PATH_MAX */, uint8_t *drive, bool need_name);
+// A name that a program gives (the file instructions of ladder programs, the
+// IEC file blocks) lies on the SD card or the USB stick, never on the
+// configuration flash: a "Z:" prefix becomes "A:", in place.
+void CfProgramName(char *name);
 
 struct CfEntry {
     char full[FX_PATH_MAX];

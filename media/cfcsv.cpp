@@ -516,7 +516,9 @@ uint16_t CF_WriteFile(uint8_t, CfTransferRec *rec) {
             if (status == CF_OK) done = k;
         }
     } else {
-        const bool end_flag = desc ? true : rec->flag8 != 0;
+        // The byte at word 8 ends the last line, in the descriptor mode too
+        // (the ladder instruction sets it there: its writes always end one).
+        const bool end_flag = rec->flag8 != 0;
         Plan plan{rec, desc, true};
         Cursor cur;
         const uint32_t ndesc = desc ? rec->desc_count : 1;

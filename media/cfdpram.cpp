@@ -53,10 +53,10 @@ void FillRecord(const CfTransferRec *rec) {
 }
 }  // namespace
 
-uint32_t CF_DataBytes(uint32_t format, uint32_t n) {
-    if (format == 2) return (n + 7) / 8;
+uint64_t CF_DataBytes(uint32_t format, uint32_t n) {
+    if (format == 2) return (uint64_t(n) + 7) / 8;
     if (format > 8) return n;
-    return uint32_t(uint64_t(n) * CF_TypeWidth[format] / 8);
+    return uint64_t(n) * CF_TypeWidth[format] / 8;
 }
 
 int32_t CF_DpramReadFile(uint8_t drive, CfTransferRec *rec) {
@@ -64,7 +64,7 @@ int32_t CF_DpramReadFile(uint8_t drive, CfTransferRec *rec) {
         if (Busy()) return -2;
         const uint32_t n = LE_Get32(&dpram[DP_FILE_COUNT]);
         const int32_t result = Result();
-        uint32_t bytes;
+        uint64_t bytes;
         if (result != CF_OK && result != CF_EOF)
             bytes = 0;  // a refused read leaves the registers alone
         else if (rec->flag8 == 76)
@@ -73,8 +73,8 @@ int32_t CF_DpramReadFile(uint8_t drive, CfTransferRec *rec) {
             bytes = n ? (CF_TypeWidth[rec->format % 9] == 32 ? 4 : 2) : 0;
         else
             bytes = CF_DataBytes(rec->format, n);  // text: exactly the characters read
-        bytes = std::min({bytes, rec->data_size, uint32_t(DP_FILE_DATA_SIZE)});
-        if (rec->data && bytes) std::memcpy(rec->data, &dpram[DP_FILE_DATA], bytes);
+        bytes = std::min({bytes, uint64_t(rec->data_size), uint64_t(DP_FILE_DATA_SIZE)});
+        if (rec->data && bytes) std::memcpy(rec->data, &dpram[DP_FILE_DATA], std::size_t(bytes));
         if (rec->count_out) *rec->count_out = n;
         return result;
     }
@@ -85,7 +85,8 @@ int32_t CF_DpramReadFile(uint8_t drive, CfTransferRec *rec) {
     if (rec->flag8 == 76) {
         // Read descriptors go behind the data the read will fill.
         const uint32_t dbytes = uint32_t(rec->desc_count) * 4;
-        if (rec->descs == nullptr || dbytes > rec->descs_size || rec->data_size + dbytes > DP_FILE_DATA_SIZE) return 86;
+        if (rec->descs == nullptr || dbytes > rec->descs_size || uint64_t(rec->data_size) + dbytes > DP_FILE_DATA_SIZE)
+            return 86;
         const std::size_t at = DP_FILE_DATA + rec->data_size;
         std::memcpy(&dpram[at], rec->descs, dbytes);
         Word(9, uint32_t(at));
@@ -102,7 +103,7 @@ int32_t CF_DpramWriteFile(uint8_t drive, CfTransferRec *rec) {
     }
     if (Busy()) return -3;
     const bool desc = rec->desc_mode == 77;
-    uint32_t bytes;
+    uint64_t bytes;
     if (desc)
         bytes = rec->data_size;
     else if (rec->kind == 0)
@@ -115,8 +116,7 @@ int32_t CF_DpramWriteFile(uint8_t drive, CfTransferRec *rec) {
     FillRecord(rec);
     if (desc) {
         const uint32_t dbytes = uint32_t(rec->desc_count) * 8;
-        if (rec->descs == nullptr || dbytes > rec->descs_size ||
-            uint64_t(bytes) + dbytes + rec->names_size > DP_FILE_DATA_SIZE)
+        if (rec->descs == nullptr || dbytes > rec->descs_size || bytes + dbytes + rec->names_size > DP_FILE_DATA_SIZE)
             return 86;
         const std::size_t dat = DP_FILE_DATA + bytes, nat = dat + dbytes;
         std::memcpy(&dpram[dat], rec->descs, dbytes);
@@ -126,7 +126,7 @@ int32_t CF_DpramWriteFile(uint8_t drive, CfTransferRec *rec) {
         Word(11, uint32_t(nat));
         Word(12, uint32_t(dat));
     }
-    if (bytes) std::memcpy(&dpram[DP_FILE_DATA], rec->data, bytes);
+    if (bytes) std::memcpy(&dpram[DP_FILE_DATA], rec->data, std::size_t(bytes));
     return Post(CFD_OP_WRITE, drive);
 }
 

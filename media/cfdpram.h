@@ -14,8 +14,9 @@ constexpr uint8_t CF_DPRAM_POLL = 0x80;
 constexpr uint8_t CFD_OP_READ = 0, CFD_OP_WRITE = 1, CFD_OP_RENAME = 2, CFD_OP_DELETE = 3, CFD_OP_FORMAT = 4,
                   CFD_OP_COPY = 5;
 
-// Bytes of n elements of a format in the data area (bits: eight per byte).
-uint32_t CF_DataBytes(uint32_t format, uint32_t n);
+// Bytes of n elements of a format in the data area (bits: eight per byte);
+// 64 bits wide, so that a huge count can never wrap to a small one.
+uint64_t CF_DataBytes(uint32_t format, uint32_t n);
 
 int32_t CF_DpramReadFile(uint8_t drive, CfTransferRec *rec);
 int32_t CF_DpramWriteFile(uint8_t drive, CfTransferRec *rec);

@@ -236,7 +236,11 @@ uint32_t Execute(uint8_t drive, uint32_t code, unsigned block) {
     case 16: return CloneGetInfo(static_cast<uint8_t *>(arg));
     case 17: return ValidatePgm(text, static_cast<uint8_t *>(extra));
     case 18: return LoadPgm();
-    case 19: return CloneRelease();
+    case 19:
+        // Released whatever the controller answers (a refusal leaves error
+        // number 80): the request itself answers 0.
+        CloneRelease();
+        return 0;
     default: return 0;  // 21, 22, 25, 26 and above 27: nothing to do here
     }
 }
@@ -278,6 +282,8 @@ CfmNames file_names;
 uint32_t file_count;
 uint32_t file_count_at;  // offset of the channel's count word, 0 none
 
+// The file-request channel serves the file instructions of ladder programs
+// and the IEC file blocks: its names never reach the configuration flash.
 uint32_t LoadDpram() {
     const uint8_t op = dpram[DP_FILE_OP];
     const uint8_t drive = dpram[DP_FILE_DRIVE] & 0x7F;
@@ -295,6 +301,7 @@ uint32_t LoadDpram() {
         if (name == nullptr || data < DP_FILE_DATA || data >= DP_FILE_DATA + DP_FILE_DATA_SIZE)
             return Refuse(pDpramCFCB, CF_INVALID);
         ConvertMeta(name, DP_NAME_SIZE);
+        CfProgramName(name);
         r.name = name;
         r.data = &dpram[data];
         r.data_size = uint32_t(DP_FILE_DATA + DP_FILE_DATA_SIZE - data);
@@ -331,12 +338,18 @@ uint32_t LoadDpram() {
         if (a == nullptr || (op != 3 && b == nullptr)) return Refuse(pDpramCFCB, CF_INVALID);
         ConvertMeta(a, DP_NAME_SIZE);
         if (b) ConvertMeta(b, DP_NAME_SIZE);
+        CfProgramName(a);
+        CfProgramName(b);
         file_names = {a, b};
         CFM_LoadReq(pDpramCFCB, drive, op == 2 ? 4 : op == 3 ? 5 : 23, &file_names, nullptr);
         return 1;
     }
     case 4: CFM_LoadReq(pDpramCFCB, drive, 6, nullptr, nullptr); return 1;
-    default: return Refuse(pDpramCFCB, CF_INVALID);
+    default:
+        // An operation no channel server knows is answered 86 rather than
+        // left unposted: the channel's request would stay raised and its
+        // client (a file instruction holding its drive) would wait for ever.
+        return Refuse(pDpramCFCB, CF_INVALID);
     }
 }
 
@@ -408,7 +421,17 @@ uint32_t LoadLog(unsigned ch) {
     }
     default: break;
     }
-    return Refuse(block, CF_INVALID);
+    return Refuse(block, CF_INVALID);  // answered, not left unposted: see LoadDpram
+}
+
+// A logger channel's free-space answer (total, then free kilobytes) goes
+// into the channel's two parameter words, where its client reads it.
+void LogSpaceOut(uint32_t k) {
+    for (const LogChannel &c : log_ch) {
+        if (*c.block != &cfcb[k] || c.base == DP_MAIL_REQ) continue;
+        LE_Put32(&dpram[c.base + DP_LOG_P1], c.space[0]);
+        LE_Put32(&dpram[c.base + DP_LOG_P1 + 4], c.space[1]);
+    }
 }
 
 int32_t DayOfWeekJan1(uint32_t year) {
@@ -423,7 +446,7 @@ uint16_t CFM_GetDirectory(uint8_t drive, CfmListReq *req) { return GetDirectory(
 // ---- client side ----------------------------------------------------------------------------
 void CFM_LoadReq(tCFCB *block, uint32_t drive, uint32_t code, void *arg, void *extra) {
     if (block == nullptr) return;
-    if (block->state != CFCB_IDLE) std::printf("Bad State on %p\n", static_cast<void *>(block));
+    if (block->state != CFCB_IDLE) std::printf("Bad State on %0x\n", unsigned(reinterpret_cast<uintptr_t>(block)));
     const std::size_t k = std::size_t(block - cfcb.data());
     cfcbArgs[k] = {arg, extra};
     block->drive = drive;
@@ -582,6 +605,7 @@ void CFM_TheLoop(uint32_t) {
         }
         if (msg[2] == 1 && (msg[1] == 14 || msg[1] == 15) && file_count_at != 0)
             LE_Put32(&dpram[file_count_at], file_count);  // the file channel's count word
+        if (msg[1] == 13 && msg[2] < cfcb.size()) LogSpaceOut(msg[2]);
         Respond(result);
     }
 }

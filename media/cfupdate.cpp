@@ -148,6 +148,7 @@ uint32_t Load_fw_file_from_mSD(const char *path) {
         AutoSaveRegisters();
     }
     MF_PersistSet(0x8000);
+    usleep(50);  // the two persistent registers are written 50 microseconds apart
     MF_PersistNextSet(0);
     PLAT_System("reboot");
     PLAT_Reboot();

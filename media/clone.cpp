@@ -88,12 +88,16 @@ uint32_t Commit(FxMedia &m, FxFile &f, const char *tmp, const char *name, uint32
     return result;
 }
 
+// Sends the release of the locked controller (command 25); a refusal
+// leaves error number 80 unless an earlier failure left its own.
+void SendRelease(uint8_t target, uint32_t result) {
+    uint8_t release[4] = {target, 0, 0xF4, 0x01};
+    if (Link_SendCmd(25, 4, release) != 0xA0 && result == 0) MCMD_Errno = 80;
+}
+
+// The clone's header and sections, from the locked controller; the release
+// at the end, whatever happened.
 uint32_t SaveTables(FxFile &f, uint8_t target) {
-    uint8_t lock[4] = {target, 1, 0xE8, 0xFD};
-    if (Link_SendCmd(25, 4, lock) != 0xA0) {
-        MCMD_Errno = 1;
-        return kFailed;
-    }
     uint32_t result = 0;
     uint8_t ans[MCMD_RX_MAX];
     uint32_t n = 0;
@@ -165,10 +169,7 @@ uint32_t SaveTables(FxFile &f, uint8_t target) {
         LE_Put16(c, crc);
         result = _fxe_file_write(&f, c, 2);
     }
-    uint8_t release[4] = {target, 0, 0xF4, 0x01};
-    if (Link_SendCmd(25, 4, release) != 0xA0 && result == 0) {
-        MCMD_Errno = 80;
-    }
+    SendRelease(target, result);
     return result;
 }
 
@@ -179,10 +180,20 @@ uint32_t SavePgm(const char *name) {
     if (name == nullptr || !TempName(name, tmp, sizeof tmp)) return FX_INVALID_PATH;
     const uint8_t target = uint8_t(CFM_RegWord(pNetIdRcb));
     if (const uint32_t r = Link_Init(0)) return r;
+    // The controller is locked first; only then is the file created.
+    uint8_t lock[4] = {target, 1, 0xE8, 0xFD};
+    if (Link_SendCmd(25, 4, lock) != 0xA0) {
+        MCMD_Errno = 1;
+        Link_Close();
+        return kFailed;
+    }
     FxMedia m{};
     FxFile f{};
     uint32_t result = CreateTemp(m, f, tmp);
-    if (result == 0) {
+    if (result != 0) {
+        _fxe_file_delete(&m, tmp);
+        SendRelease(target, result);
+    } else {
         // Held apart from the file: a card pulled mid-save closes the file, and
         // the temporary file is still found and removed wherever it went.
         const int hold = _fxe_file_hold(&f);
@@ -327,12 +338,12 @@ uint32_t CloneGetInfo(uint8_t *out) {
 }
 
 uint32_t ValidatePgm(const char *name, uint8_t *out) {
-    if (!conn_open) {
-        if (const uint32_t r = CloneGetInfo(nullptr)) return r;
-    }
+    uint32_t r = conn_open ? 0 : CloneGetInfo(nullptr);
     FxMedia m{};
     FxFile f{};
-    uint32_t r = name != nullptr ? _fxe_file_open(&m, &f, name, FX_OPEN_FOR_READ) : FX_INVALID_PATH;
+    // A failed connection is a failure like the others below: the stored
+    // program is loaded again all the same.
+    if (r == 0) r = name != nullptr ? _fxe_file_open(&m, &f, name, FX_OPEN_FOR_READ) : FX_INVALID_PATH;
     if (r == 0) {
         r = Validate(f, out);
         _fxe_file_close(&f);

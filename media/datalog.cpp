@@ -190,12 +190,15 @@ void LogFileFormatFilename(LogRunRec &g) {
                       LE_Get16(row + 10) % 100u);
     std::array<char, 16> &prev = prev_name[LogFileWriteGroup];
     if (prev[0] != 0 && std::strcmp(prev.data(), name) != 0) {
-        // The finished file loses its system attribute.
+        // The finished file loses its system attribute, and only that: a
+        // file made read-only meanwhile stays read-only.
         FxMedia m{};
         char old[300];
         std::snprintf(old, sizeof old, "A:%s%.*s%s", g.path[0] == '\\' ? "" : "\\", int(g.name_pos), g.path,
                       prev.data());
-        _fxe_file_attributes_set(&m, old, 0);
+        uint32_t attr = 0;
+        if (_fxe_file_attributes_read(&m, old, &attr) == FX_SUCCESS)
+            _fxe_file_attributes_set(&m, old, attr & ~uint32_t(FX_SYSTEM));
     }
     std::memcpy(prev.data(), name, sizeof name);
     std::snprintf(g.path + g.name_pos, sizeof g.path - g.name_pos, "%s", name);
@@ -521,7 +524,10 @@ int LOG_Load(std::span<const uint8_t> table, bool changed) {
             line += 1 + kTextMax[type];
             header += 1 + std::min<uint32_t>(LE_Get32(it + 12), 16);
         }
-        if (line >= LOG_LINE_SIZE || header >= LOG_LINE_SIZE || row > LogRowBuf.size()) return 7;
+        // A group whose line or header could outgrow the line buffer, or its
+        // row the row buffer, is left out alone: it logs nothing and its
+        // status shows 7, while the other groups log as usual.
+        const bool too_long = line >= LOG_LINE_SIZE || header >= LOG_LINE_SIZE || row > LogRowBuf.size();
         // Path: folder, "\" unless it ends with one, sub-folder and "\".
         char path[256];
         std::snprintf(path, sizeof path, "%.*s", int(std::min<uint32_t>(dir_len, 200)),
@@ -538,15 +544,21 @@ int LOG_Load(std::span<const uint8_t> table, bool changed) {
         if (std::size_t(k) + 16 >= sizeof r.path) return 5;
         std::memcpy(r.path, path, std::size_t(k) + 1);
         r.name_pos = std::size_t(k);
-        r.row_size = uint16_t(row);
+        r.row_size = too_long ? 0 : uint16_t(row);  // 0: no share of the buffer, no rows
+        r.write_result = too_long ? 7 : 0;
         r.rec = g;
         r.prev_trigger = 1;
         r.new_file = changed ? 1 : 0;
-        sum += row;
+        sum += r.row_size;
+    }
+    if (sum == 0) {  // no group can log: the table is refused
+        for (LogRunRec &g : LogRun) g = LogRunRec{};
+        return 7;
     }
     uint32_t part = 0;
     for (unsigned i = 0; i < log_groups; i++) {
         LogRunRec &r = LogRun[i];
+        if (r.row_size == 0) continue;
         const uint32_t share = uint32_t(uint64_t(r.row_size) * LOG_RAW_SIZE / sum);
         r.capacity = uint16_t(share / r.row_size);
         if (r.capacity == 0) {

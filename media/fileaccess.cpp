@@ -92,23 +92,24 @@ void PutBit(uint32_t a, bool v) {
     plc_reg[b] = v ? uint8_t(plc_reg[b] | m) : uint8_t(plc_reg[b] & ~m);
 }
 
-// Bytes of register data a read descriptor list fills.
-uint32_t ReadDescBytes(const FileOpRec *op, uint32_t *elements) {
-    uint32_t pos = 0;
+// Bytes of register data a read descriptor list fills (64 bits: a long
+// list of large counts never wraps to a small size).
+uint64_t ReadDescBytes(const FileOpRec *op, uint32_t *elements) {
+    uint64_t pos = 0;
     *elements = 0;
     for (uint32_t i = 0; i < op->desc_count; i++) {
-        if (op->descs == nullptr || uint64_t(i + 1) * 4 > op->descs_size) return UINT32_MAX;
+        if (op->descs == nullptr || uint64_t(i + 1) * 4 > op->descs_size) return UINT64_MAX;
         const uint8_t f = op->descs[4 * i + 1];
         const uint32_t c = LE_Get16(op->descs + 4 * i + 2);
         *elements += c ? c : 1;
         switch (f) {
-        case 0: pos = (pos + c + 2) & ~1u; break;
+        case 0: pos = (pos + c + 2) & ~uint64_t(1); break;
         case 2: pos += (c + 15) / 16 * 2; break;
         case 3:
         case 6:
-        case 7: pos += 4 * c; break;
-        case 10: pos = (pos + c + 1) & ~1u; break;
-        default: pos += 2 * c; break;
+        case 7: pos += 4 * uint64_t(c); break;
+        case 10: pos = (pos + c + 1) & ~uint64_t(1); break;
+        default: pos += 2 * uint64_t(c); break;
         }
     }
     return pos;
@@ -199,7 +200,7 @@ int32_t PostTransfer(const FileOpRec *op, Transfer &t, bool poll) {
 
 // ---- names of the jobs ---------------------------------------------------------------------
 // A job name: cut at the first blank (at most 511 characters), meta sequences
-// expanded, resolved on its drive (existing entries in any case) to a host
+// expanded, a "Z:" taken as the SD card, resolved on its drive (existing entries in any case) to a host
 // path. Refuses ".." and the drive root. Answers 0, 86 or 2.
 uint16_t JobPath(const char *name, char *host, uint8_t *drive, bool *wild, bool *dir_end) {
     char n[FX_PATH_MAX];
@@ -211,6 +212,9 @@ uint16_t JobPath(const char *name, char *host, uint8_t *drive, bool *wild, bool 
     }
     n[k] = 0;
     ConvertMeta(n, sizeof n);
+    // "Z:" is the SD card here: the stored program and configuration are
+    // out of a program's reach.
+    CfProgramName(n);
     *wild = std::strpbrk(n, "*?") != nullptr;
     *dir_end = k > 0 && n[k - 1] == '\\';
     char cf[FX_PATH_MAX];

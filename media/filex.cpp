@@ -277,12 +277,18 @@ bool LinkFree(const char *sys, char *host) {
 constexpr uint32_t kLinked = 0xFFFFFFFFu;
 uint32_t Absent(uint32_t s, uint32_t absent) { return s == kLinked ? absent : s; }
 
+// A name relative to the current directory: neither a drive letter nor a
+// leading separator. "in/x.txt" is as relative as "x.txt": taken from the
+// root instead, a client's name would reach another folder's file of the
+// same name.
+bool Relative(const char *name) { return name[0] != '/' && name[0] != '\\' && !(name[0] != 0 && name[1] == ':'); }
+
 // Resolves a name against the media's current directory to the host path to
 // open. Answers 0, FX_MEDIA_NOT_OPEN, FX_INVALID_PATH or kLinked.
 uint32_t Locate(const FxMedia *media, const char *name, char *host) {
     if (name == nullptr) return FX_INVALID_PATH;
     char full[FX_PATH_MAX];
-    if (std::strpbrk(name, "/\\") == nullptr && media != nullptr) {
+    if (Relative(name) && media != nullptr) {
         if (std::snprintf(full, sizeof full, "%s%s", media->cwd, name) >= int(sizeof full)) return FX_INVALID_PATH;
     } else {
         Copy(full, sizeof full, name);
@@ -311,7 +317,7 @@ void NoteMedia(FxFile *file, const FxMedia *media, const char *name) {
     file->media = 0;
     uint8_t drive = DRIVE_A;  // as Locate: a name without a letter is on A:
     const char *n = name;
-    if (std::strpbrk(n, "/\\") == nullptr && media != nullptr) n = media->cwd;
+    if (Relative(n) && media != nullptr) n = media->cwd;
     if (n[0] != 0 && n[1] == ':') {
         const int c = std::tolower(static_cast<unsigned char>(n[0]));
         drive = c == 'b' ? DRIVE_B : c == 'z' ? DRIVE_Z : DRIVE_A;
@@ -912,7 +918,11 @@ uint32_t _fxe_directory_local_path_set(FxMedia *media, FxLocalPath *local, const
         else
             Copy(res, sizeof res, path);
     } else {
-        std::snprintf(res, sizeof res, "%s%s", media->cwd, path);
+        // Appended to an empty directory the path starts at the root: a
+        // directory text is also taken as a name (a reply naming the folder
+        // just made), and a relative one would be joined to itself.
+        const int k = std::snprintf(res, sizeof res, "%s%s%s", media->cwd[0] == 0 ? "/" : "", media->cwd, path);
+        if (k < 0 || k >= int(sizeof res)) return FX_INVALID_PATH;
     }
     const std::size_t n = std::strlen(res);
     if (n > 0 && res[n - 1] != '/' && res[n - 1] != '\\' && n < FX_PATH_MAX - 1) {

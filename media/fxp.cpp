@@ -31,7 +31,12 @@ char FxpCwd[3][FX_PATH_MAX];
 uint8_t FxpDrive = DRIVE_A;
 uint8_t FxpCommandPrvF, FxpWriteFileErrF, FxpReadFileErrF, FileWriteCompleteF, FxpFlushF;
 FxFile FxpTransferFile;
-char FxpTransferPath[REL_MAX];  // the upload's file, deleted when it is cut short
+// The upload in hand: its bytes go to a file of their own, which takes the
+// target's place only when the upload is whole (a cut upload leaves the old
+// file, or none, under the name).
+FxUpload FxpUpload;
+char FxpTransferPath[REL_MAX];  // the upload's target
+uint8_t FxpUploadNew;           // the target did not exist: plain attributes once in place
 
 // Listing: the directory being listed, the pattern, and a line that did not
 // fit into the ring yet.
@@ -163,11 +168,9 @@ bool Resolve(const char *token, FxpName &out) {
 }
 
 void CloseTransfer() {
+    // An unfinished upload leaves nothing behind; the target stays as it was.
+    _fxe_file_upload_abort(&FxpTransferFile, &FxpUpload);
     if (FxpTransferFile.open) _fxe_file_close(&FxpTransferFile);
-    if (FxpInterface.state == FXP_UPLOAD && FxpTransferPath[0] != 0) {
-        FxMedia m{};
-        _fxe_file_delete(&m, FxpTransferPath);
-    }
     FxpTransferPath[0] = 0;
     if (FxpListMedia.dir != nullptr) {
         closedir(FxpListMedia.dir);
@@ -180,11 +183,6 @@ bool IsDirectory(const char *path) {
     FxMedia m{};
     uint32_t attr = 0;
     return _fxe_directory_attributes_read(&m, path, &attr) == FX_SUCCESS && (attr & FX_DIRECTORY) != 0;
-}
-bool Exists(const char *path) {
-    FxMedia m{};
-    uint32_t attr = 0;
-    return _fxe_file_attributes_read(&m, path, &attr) == FX_SUCCESS;
 }
 
 uint32_t DoMkd(const FxpName &n) {
@@ -240,33 +238,30 @@ uint32_t DoCdup(uint8_t drive) {
     return R_OK_CDUP;
 }
 
+// An existing file is replaced, whole: the upload goes to a file of its own
+// that takes the name once complete, so the old content stays under it until
+// then and after an upload cut short. A folder of that name is not replaced
+// (614), nor a read-only file (611, as a create over it fails).
 uint32_t DoStor(const FxpName &n) {
     if (n.name[0] == 0) return R_BAD_NAME;
     char path[REL_MAX];
     FullPath(n.drive, n.dir, n.name, path, sizeof path);
     FxMedia m{};
-    if (Exists(path)) return R_EXISTS;
-    uint32_t s = _fxe_file_create(&m, path);
+    if (IsDirectory(path)) return R_EXISTS;
+    uint32_t attr = 0;
+    const bool exists = _fxe_file_attributes_read(&m, path, &attr) == FX_SUCCESS;
+    if (exists && (attr & FX_READ_ONLY)) return R_FAIL;
+    const uint32_t s = _fxe_file_upload_open(&m, &FxpTransferFile, &FxpUpload, path, false);
     switch (s) {
     case FX_SUCCESS: break;
     case 10: return R_NO_SPACE;
-    case FX_ALREADY_CREATED: return R_EXISTS;
-    case FX_INVALID_PATH: return R_BAD_NAME;
+    case FX_NOT_A_FILE: return R_EXISTS;
+    case FX_NOT_FOUND:
+    case FX_INVALID_PATH: return R_BAD_NAME;  // no such folder
+    case FX_ACCESS_ERROR: return R_BUSY;
     default: return R_FAIL;
     }
-    // Plain attributes, as a file written on the card's FAT volume has.
-    _fxe_file_attributes_set(&m, path, 0);
-    s = _fxe_file_open(&m, &FxpTransferFile, path, FX_OPEN_FOR_WRITE);
-    if (s != FX_SUCCESS) {
-        _fxe_file_delete(&m, path);
-        switch (s) {
-        case FX_NOT_FOUND:
-        case FX_NOT_A_FILE:
-        case 8: return R_NOT_FOUND;
-        case FX_ACCESS_ERROR: return R_BUSY;
-        default: return R_FAIL;
-        }
-    }
+    FxpUploadNew = exists ? 0 : 1;
     std::memcpy(FxpTransferPath, path, sizeof path);
     FxpWriteFileErrF = 0;
     FileWriteCompleteF = 0;
@@ -339,9 +334,9 @@ uint32_t DoRmd(const FxpName &n) {
     if (n.name[0] == 0) return R_BAD_NAME;
     char rel[REL_MAX];
     std::snprintf(rel, sizeof rel, "%s%s/", n.dir, n.name);
-    if (n.drive == FxpDrive && std::strcmp(rel, FxpCwd[n.drive]) == 0) return R_BAD_NAME;
-    // The working directory lies inside the one removed: refused as well.
-    if (std::strncmp(FxpCwd[n.drive], rel, std::strlen(rel)) == 0) return R_BAD_NAME;
+    // A drive's working directory itself: 501. A folder above it holds it, so
+    // the removal answers 617 as for any folder that is not empty.
+    if (std::strcmp(rel, FxpCwd[n.drive]) == 0) return R_BAD_NAME;
     char path[REL_MAX];
     FullPath(n.drive, n.dir, n.name, path, sizeof path);
     if (!IsDirectory(path)) return R_NOT_FOUND;
@@ -515,8 +510,19 @@ void StepUpload() {
         }
     }
     if (FxpInterface.end_of_data) {
-        // Complete: the tool's closing empty block is answered once the flush is done.
-        _fxe_file_close(&FxpTransferFile);
+        // Complete: the file takes its name, and the tool's closing empty
+        // block is answered once the flush is done.
+        if (_fxe_file_upload_commit(&FxpTransferFile, &FxpUpload) != FX_SUCCESS) {
+            CloseTransfer();
+            FxpWriteFileErrF = 1;
+            RingClear();
+            return;
+        }
+        if (FxpUploadNew) {
+            // Plain attributes, as a file written on the card's FAT volume has.
+            FxMedia m{};
+            _fxe_file_attributes_set(&m, FxpTransferPath, 0);
+        }
         FxpTransferPath[0] = 0;
         FxpInterface.state = FXP_UPLOAD_DONE;
         FxpFlushF = 1;
@@ -559,11 +565,14 @@ void StepListing() {
 }  // namespace
 
 void Fxp_Initialise() {
+    _fxe_file_upload_abort(&FxpTransferFile, &FxpUpload);  // nothing of a cut upload stays
     if (FxpTransferFile.open) _fxe_file_close(&FxpTransferFile);
     if (FxpListMedia.dir != nullptr) closedir(FxpListMedia.dir);
     FxpInterface = FxpInterfaceRec{};
     FxpListMedia = FxMedia{};
     FxpTransferFile = FxFile{};
+    FxpUpload = FxUpload{};
+    FxpUploadNew = 0;
     FxpTransferPath[0] = 0;
     FxpCommandPrvF = FxpWriteFileErrF = FxpReadFileErrF = FileWriteCompleteF = FxpFlushF = 0;
     FxpListLineLen = 0;
@@ -574,13 +583,13 @@ void Fxp_Initialise() {
 int32_t Fxp_DoParseCommand(const char *line, int32_t *extra) {
     if (extra != nullptr) *extra = -1;
     if (line != nullptr) {
-        // A line while one is pending is dropped, not stored over it: the
-        // first keeps its reply (stored over, an executed line's reply would
-        // be lost); the next poll answers 612.
-        if (FxpInterface.pending) {
-            FxpCommandPrvF = 1;
-            return -1;
-        }
+        // A line while another waits to be carried out takes its place, and
+        // the next poll answers 612 before the new line's reply. A line whose
+        // reply was ready but never collected (the exchange that sent it was
+        // cut off) is over: the new line is taken as usual. Answering 612
+        // there would block every later command, since each exchange ends at
+        // that answer and leaves its own reply uncollected in turn.
+        FxpCommandPrvF = FxpInterface.pending && !FxpInterface.done ? 1 : 0;
         const std::size_t n = strnlen(line, FXP_LINE_MAX);
         std::memcpy(FxpInterface.line, line, n);
         FxpInterface.line[n] = 0;

@@ -57,7 +57,10 @@ class FileTransfer(unittest.TestCase):
         self.assertEqual(len(f_line), 1)
         self.assertRegex(f_line[0], r"^F D\.BIN 3024 \d{1,2}:\d{1,2}:\d{1,2} \d{1,2}/\d{1,2}/\d{4} rsh$")
 
-        self.assertEqual(c.fxp("stor D.BIN"), (614, None))
+        # A "stor" over the file would replace it once whole; cut off by the
+        # next command it leaves the file as it was.
+        self.assertEqual(c.fxp("stor D.BIN"), (150, None))
+        self.assertEqual(os.path.getsize(self.ctl.path("mnt", "USB0", "FX", "D.BIN")), 3024)
         self.assertEqual(c.fxp("cdup"), (200, None))
         self.assertEqual(c.fxp("cdup"), (618, None))
         self.assertEqual(c.fxp("rmd FX"), (617, None))
@@ -78,6 +81,27 @@ class FileTransfer(unittest.TestCase):
         c.fxp_write(blob)
         self.assertEqual(c.fxp('retr "B:\\TWO WORDS.BIN"'), (619, 5001))
         self.assertEqual(c.fxp_read(), blob)
+
+    def test_an_upload_cut_off_leaves_the_old_file(self):
+        # A file-put stopped half-way (Ctrl-C on the client): the file keeps
+        # its old content under its name, and the next upload replaces it.
+        c = self.c
+        path = self.ctl.path("mnt", "USB0", "OLD.BIN")
+        with open(path, "wb") as f:
+            f.write(b"old content")
+        self.assertEqual(c.fxp("stor A:\\OLD.BIN"), (150, None))
+        for _ in range(20):
+            c.expect_byte(c.transact(0x1D, bytes([c.target]) + bytes(63)))
+        with open(path, "rb") as f:
+            self.assertEqual(f.read(), b"old content")
+        # The next upload, the first one never ended.
+        self.assertEqual(c.fxp("stor A:\\OLD.BIN"), (150, None))
+        with open(path, "rb") as f:
+            self.assertEqual(f.read(), b"old content")
+        c.fxp_write(b"new content")
+        with open(path, "rb") as f:
+            self.assertEqual(f.read(), b"new content")
+        self.assertEqual(sorted(os.listdir(self.ctl.path("mnt", "USB0"))), ["OLD.BIN"])
 
     def test_no_card(self):
         os.rmdir(self.ctl.path("mnt", "USB0"))

@@ -185,14 +185,28 @@ class PulledCardMidTransfer(unittest.TestCase):
         block = bytes(range(63))
         for _ in range(10):
             self.assertEqual(c.transact(FXP_WRITE, bytes([c.target]) + block), ACKED)
+        # The blocks go to an upload file of their own (open in the
+        # controller, on the card), which takes the name only when whole.
         path = os.path.join(self.card, "BIG.BIN")
-        self.assertTrue(wait_for(lambda: os.path.getsize(path) == 630, 5), os.path.getsize(path))
+
+        def upload_size():
+            d = "/proc/%d/fd" % self.ctl.proc.pid
+            for n in os.listdir(d):
+                try:
+                    if os.readlink(os.path.join(d, n)).startswith(self.card + "/"):
+                        return os.stat(os.path.join(d, n)).st_size
+                except OSError:
+                    continue
+            return None
+
+        self.assertTrue(wait_for(lambda: upload_size() == 630, 5), upload_size())
+        self.assertFalse(os.path.exists(path), "nothing under the name before the upload is whole")
         gone = self.pull()
         answers = [c.transact(FXP_WRITE, bytes([c.target]) + block) for _ in range(3)]
         self.assertIn(REFUSED, answers, "a block after the pull")
         self.assertEqual(answers[answers.index(REFUSED):], [REFUSED] * (3 - answers.index(REFUSED)))
         self.assertEqual(c.transact(FXP_WRITE, bytes([c.target]), 10.0), REFUSED, "the close")
-        self.assertEqual(os.path.getsize(os.path.join(gone, "BIG.BIN")), 630, "nothing written after the pull")
+        self.assertFalse(os.path.exists(os.path.join(gone, "BIG.BIN")), "a cut upload never takes the name")
         self.assertEqual(fds_into(self.ctl.proc.pid, gone), [])
         # The card back: the next transfer works.
         os.rename(gone, self.card)

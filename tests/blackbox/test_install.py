@@ -5,6 +5,7 @@ word 281, ending in a reboot, and no update when nothing is newer."""
 
 import os
 import re
+import shutil
 import sys
 import time
 import unittest
@@ -104,6 +105,36 @@ class FirmwareFromCard(unittest.TestCase):
         self.assertIsNone(self.ctl.wait_exit(0.5))
         self.assertEqual(c.get_mode(), 2)
         self.assertNotIn("/mnt/firm/firmware", self.commands())
+
+    def test_root_file_with_erase(self):
+        # Bit 8: the model file in the card's root; bit 11: the program is
+        # erased with the update instead of stored.
+        with open(self.ctl.path("mnt", "USB0", "vbx310c"), "wb") as f:
+            f.write(b"root firmware")
+        c = self.ctl.start(port=True).client
+        self.assertTrue(os.path.exists(self.ctl.path("mnt", "cfg", "ladder.pgm")))
+        c.set_mode(2)
+        c.write_word(281, 0x0900)
+        self.assertEqual(self.ctl.wait_exit(15), 3)
+        self.assertIn("cp /mnt/USB/vbx310c /mnt/firm/firmware\n", self.commands())
+        with open(self.ctl.path("mnt", "firm", "firmware"), "rb") as f:
+            self.assertEqual(f.read(), b"root firmware")
+        self.assertFalse(os.path.exists(self.ctl.path("mnt", "cfg", "ladder.pgm")), "erased, not stored")
+
+    def test_keep_bit_leaves_the_folder_request_set(self):
+        # Bit 10 keeps bit 9 after the update; without it bit 9 is cleared
+        # (test_newest_folder_installed_and_reboot).
+        self.folder("V1550001")
+        c = self.ctl.start(port=True).client
+        c.set_mode(2)
+        c.write_word(281, 0x0600)
+        self.assertEqual(self.ctl.wait_exit(15), 3)
+        self.assertIn("reboot\n", self.commands())
+        self.assertTrue(os.path.exists(self.ctl.path("mnt", "cfg", "ladder.pgm")), "stored, not erased")
+        self.ctl.stop()
+        shutil.rmtree(self.upd)  # nothing to install at the next start
+        c = self.ctl.start(port=True).client
+        self.assertEqual(c.read_word(281) & 0x0700, 0x0600)
 
     def test_failed_copy_sets_bit_14_and_keeps_running(self):
         # The firmware folder cannot take the file: no reboot, mode kept.

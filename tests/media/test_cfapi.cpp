@@ -212,6 +212,12 @@ TEST_F(CfApi, DescriptorWriteWithHeaderReadsBack) {
     EXPECT_EQ(CF_WriteFile(DRIVE_A, &w), CF_OK);
     EXPECT_EQ(CF_WriteFile(DRIVE_A, &w), CF_OK);  // no second header
     EXPECT_EQ(Get("mnt/USB0/D.CSV"), "Temp,Arr[0],Arr[1],Txt\r\n-5,70000,-1,hello\r\n-5,70000,-1,hello\r\n");
+    // Without the end flag the last element is followed by a comma.
+    CfTransferRec open_end = w;
+    open_end.name = "A:\\E.CSV";
+    open_end.flag8 = 0;
+    EXPECT_EQ(CF_WriteFile(DRIVE_A, &open_end), CF_OK);
+    EXPECT_EQ(Get("mnt/USB0/E.CSV"), "Temp,Arr[0],Arr[1],Txt\r\n-5,70000,-1,hello,");
 
     std::vector<uint8_t> rd = {0, 5, 1, 0, 0, 3, 2, 0, 0, 0, 6, 0};
     std::vector<uint8_t> before(data.begin(), data.begin() + 18);
@@ -308,4 +314,49 @@ TEST_F(CfApi, NamesCopyDeleteAndTreeRemoval) {
     EXPECT_EQ(CF_GetFreeSpace(DRIVE_A, &total, &free), CF_OK);
     EXPECT_EQ(total, uint32_t(uint64_t(v.f_blocks) * v.f_frsize / 1024));
     EXPECT_GT(free, 0u);
+}
+
+// The configuration flash is not a FAT volume: a name there matches only an
+// entry of exactly its (upper-case) spelling, so the controller's own
+// lower-case stored files are out of reach of a name given in any case.
+TEST_F(CfApi, NamesOnTheConfigurationFlashKeepTheirCase) {
+    MkDir("mnt/cfg");
+    Put("mnt/cfg/ladder.pgm", "PGM");
+    Put("mnt/cfg/UP.BIN", "UP");
+    char n[FX_PATH_MAX];
+    uint8_t drive = 9;
+    EXPECT_EQ(CfName("Z:\\ladder.pgm", n, &drive, true), CF_OK);
+    EXPECT_STREQ(n, "Z:\\LADDER.PGM");
+    EXPECT_EQ(drive, DRIVE_Z);
+    FxFile f{};
+    EXPECT_EQ(CF_Open(&f, "Z:\\ladder.pgm", 0), CF_NOT_FOUND);
+    EXPECT_EQ(CF_DeleteFile(DRIVE_Z, "Z:\\LADDER.PGM"), CF_NOT_FOUND);
+    EXPECT_EQ(Get("mnt/cfg/ladder.pgm"), "PGM");
+    ASSERT_EQ(CF_Open(&f, "z:\\up.bin", 0), CF_OK);
+    char buf[8] = {};
+    uint32_t got = 0;
+    EXPECT_EQ(CF_Read(&f, buf, sizeof buf, &got), CF_OK);
+    EXPECT_EQ(std::string(buf, got), "UP");
+    CF_Close(&f);
+    // The SD card is FAT: any case matches there.
+    Put("mnt/USB0/low.csv", "L");
+    EXPECT_EQ(CfName("A:\\LOW.CSV", n, &drive, true), CF_OK);
+    EXPECT_STREQ(n, "A:\\low.csv");
+}
+
+// A bare directory name given to the removal is taken from the drive's root,
+// not from its current directory.
+TEST_F(CfApi, RemoveDirTakesABareNameFromTheRoot) {
+    MkDir("mnt/USB0/DATA");
+    MkDir("mnt/USB0/DATA/LOGS");
+    Put("mnt/USB0/DATA/LOGS/in.csv", "D");
+    MkDir("mnt/USB0/LOGS");
+    Put("mnt/USB0/LOGS/top.csv", "T");
+    EXPECT_EQ(CF_ChangeDir(DRIVE_A, "\\DATA"), CF_OK);
+    EXPECT_EQ(CF_RemoveDir(DRIVE_A, "LOGS"), CF_OK);
+    EXPECT_FALSE(Exists("mnt/USB0/LOGS"));
+    EXPECT_EQ(Get("mnt/USB0/DATA/LOGS/in.csv"), "D");
+    // Gone now: the next removal of the bare name finds nothing.
+    EXPECT_EQ(CF_RemoveDir(DRIVE_A, "LOGS"), CF_NOT_FOUND);
+    EXPECT_EQ(Get("mnt/USB0/DATA/LOGS/in.csv"), "D");
 }

@@ -55,6 +55,16 @@ TEST_F(Cfm, OneRequestInFlightRoundRobinCancelAndListings) {
     EXPECT_EQ(b6->state, CFCB_SERVICE);
     EXPECT_EQ(Poll(b5), CF_OK);
     EXPECT_EQ(Poll(b6), CF_OK);
+    // A block posted again before its answer was collected is taken all the
+    // same, after a console line naming it by its address in hexadecimal.
+    b5->state = CFCB_DONE;
+    testing::internal::CaptureStdout();
+    CFM_LoadReq(b5, DRIVE_A, 12, nullptr, nullptr);
+    std::fflush(stdout);
+    char line[64];
+    std::snprintf(line, sizeof line, "Bad State on %x\n", unsigned(reinterpret_cast<uintptr_t>(b5)));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), line);
+    EXPECT_EQ(Poll(b5), CF_OK);
     // Round robin from the block after the last one served: 7 before 3.
     b3->state = b7->state = CFCB_IDLE;
     b3->drive = b7->drive = DRIVE_B;  // no stick: status 2
@@ -265,8 +275,18 @@ TEST_F(Cfm, MailboxClientsOfFileAndLoggerChannels) {
     CfTransferRec r = test_support::CfValuesRec("A:\\in.csv trailing", area.data(), 20, 5, 10, &n);
     EXPECT_EQ(CF_DpramReadFile(DRIVE_A, &r), -2);
     EXPECT_STREQ(reinterpret_cast<const char *>(&dpram[DP_FILE_NAME]), "A:\\in.csv");
+    // A busy channel answers -3 and is left as it is: name, record, data.
+    const auto posted = dpram;
     EXPECT_EQ(CF_DpramReadFile(DRIVE_A, &r), -3);
     EXPECT_EQ(CF_DpramDeleteFile(DRIVE_A, "X"), -3);
+    std::vector<uint8_t> other(8, 0x77);
+    uint32_t other_n = 0;
+    CfTransferRec w = test_support::CfValuesRec("A:\\OTHER.CSV", other.data(), 8, 8, 4, &other_n);
+    EXPECT_EQ(CF_DpramWriteFile(DRIVE_A, &w), -3);
+    EXPECT_EQ(CF_DpramRenameFile(DRIVE_A, "A:\\Y", "A:\\Z"), -3);
+    EXPECT_EQ(CF_DpramCopyFile(DRIVE_A, "A:\\Y", "A:\\Z"), -3);
+    EXPECT_EQ(CF_DpramFormatCard(DRIVE_A), -3);
+    EXPECT_TRUE(dpram == posted);
     EXPECT_EQ(CF_DpramReadFile(DRIVE_A | CF_DPRAM_POLL, &r), -2);
     Passes(3);
     EXPECT_EQ(CF_DpramReadFile(DRIVE_A | CF_DPRAM_POLL, &r), 0);
@@ -299,6 +319,16 @@ TEST_F(Cfm, MailboxClientsOfFileAndLoggerChannels) {
     dpram[DP_FILE_REQ] = uint8_t(1 - dpram[DP_FILE_ACK]);
     Passes(3);
     EXPECT_EQ(CF_DpramReadFile(DRIVE_A | CF_DPRAM_POLL, &r), 86);
+    // 2^30 elements of 32 bits are 4 GiB, not 0 bytes: refused, not posted.
+    EXPECT_EQ(CF_DataBytes(3, 0x40000000u), 0x100000000ull);
+    EXPECT_EQ(CF_DataBytes(5, 0x80000000u), 0x100000000ull);
+    CfTransferRec huge = test_support::CfValuesRec("A:\\H.CSV", area.data(), 0xFFFFFFFFu, 3, 0x40000000u, &n);
+    huge.mode = 2;
+    const uint8_t req = dpram[DP_FILE_REQ];
+    EXPECT_EQ(CF_DpramWriteFile(DRIVE_A, &huge), 86);
+    EXPECT_EQ(dpram[DP_FILE_REQ], req);
+    Passes(3);
+    EXPECT_FALSE(Exists("mnt/USB0/H.CSV"));
 
     // Logger channel: busy answers -3, a fresh post -2.
     EXPECT_EQ(CFDL_MakeDir(0, "\\LOGS"), -2);
@@ -332,6 +362,24 @@ TEST_F(Cfm, MailboxClientsOfFileAndLoggerChannels) {
     EXPECT_EQ(CFDL_GetFreeSpace(0, &tot, &fr), 0);
     EXPECT_EQ(tot, 1234u);
     EXPECT_EQ(fr, 567u);
+    // The channel's free-space request answers in its two parameter words:
+    // total kilobytes, then free kilobytes.
+    {
+        struct statvfs v {};
+        ASSERT_EQ(statvfs(P("mnt/USB0").c_str(), &v), 0);
+        BackTsk_Report();
+        dpram[DP_DLOG_REQ + DP_LOG_OP] = 1;
+        dpram[DP_DLOG_REQ + DP_LOG_ARG] = 0;
+        LE_Put32(&dpram[DP_DLOG_REQ + DP_LOG_P1], 0xAAAAAAAAu);
+        LE_Put32(&dpram[DP_DLOG_REQ + DP_LOG_P1 + 4], 0xBBBBBBBBu);
+        dpram[DP_DLOG_REQ] = uint8_t(1 - dpram[DP_DLOG_REQ + 1]);
+        Passes(3);
+        EXPECT_EQ(CFDL_Result(), 0);
+        EXPECT_EQ(LE_Get32(&dpram[DP_DLOG_REQ + DP_LOG_P1]), uint32_t(uint64_t(v.f_blocks) * v.f_frsize / 1024));
+        const uint32_t free_kb = LE_Get32(&dpram[DP_DLOG_REQ + DP_LOG_P1 + 4]);
+        EXPECT_GT(free_kb, 0u);
+        EXPECT_LE(free_kb, uint32_t(uint64_t(v.f_blocks) * v.f_frsize / 1024));
+    }
 
     // Requests handed over are counted: the loggers' writes and closes, the
     // e-mail channel's closes and reads; no status, space, folder, open or
@@ -405,6 +453,36 @@ TEST_F(Cfm, FirmwareListingEndsWithoutAnUpdateFolder) {
     for (int i = 0; i < 40 && (PlcWord(W_UPDATE) & 0x8000); i++) Pass();
     EXPECT_EQ(PlcWord(W_UPDATE), 0x0200);
     EXPECT_EQ(PlcWord(W_MODE), 2);
+}
+
+// The newest folder is installed when its version is above the running one,
+// or equal with a higher build; here the card's device cannot be found, so
+// an install that starts ends failed (bit 14) with the mode back.
+TEST_F(Cfm, FirmwareFolderOfTheSameVersionWithAHigherBuildIsNewer) {
+    PlcWordSet(W_FWVER, 1550);
+    PlcWordSet(W_FWBUILD, 50);
+    const struct {
+        const char *folder;
+        uint16_t word;  // word 281 after the listing, 0x8200 before
+    } rows[] = {
+        {"V1550051", 0x4200},  // same version, higher build: installed (and failed here)
+        {"V1550050", 0x0200},  // same version and build: nothing newer
+        {"V1550049", 0x0200}, {"V1549999", 0x0200}, {"V1551000", 0x4200},  // higher version, lower build
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.folder);
+        std::filesystem::remove_all(P("mnt/USB0"));
+        MkDir("mnt/USB0");
+        MkDir("mnt/USB0/UPDATE");
+        MkDir(std::string("mnt/USB0/UPDATE/") + r.folder);
+        Put(std::string("mnt/USB0/UPDATE/") + r.folder + "/vbx310c", "firmware");
+        PlcWordSet(W_MODE, 2);
+        PlcWordSet(W_UPDATE, 0x8200);
+        CfmListReq list{99, "UPDATE\\*.*", 1};
+        CFM_LoadReq(pLoadSDFirmwareCFCB, DRIVE_A, 27, &list, nullptr);
+        EXPECT_EQ(Poll(pLoadSDFirmwareCFCB), CF_OK);
+        EXPECT_EQ(PlcWord(W_UPDATE), r.word);
+    }
 }
 
 // Request 7: folders along the way are no error, an existing final folder is.

@@ -10,6 +10,7 @@
 #include "core/image/syshook.h"
 #include "core/image/util.h"
 #include "core/storage/backup.h"
+#include "core/storage/memfile.h"
 #include "media/backup.h"
 #include "media/clone.h"
 #include "tests/media/media_fixture.h"
@@ -117,6 +118,27 @@ TEST_F(CloneTest, ProgramCloneFileChecks) {
     EXPECT_EQ(load(g), 2003u);
 }
 
+// A validation that cannot even reach the command processor (the port is
+// not to be had) fails like any other: the stored program is loaded again,
+// so the controller keeps what it had.
+TEST_F(CloneTest, ValidationWithoutAConnectionReloadsTheStoredProgram) {
+    MkDir("mnt/cfg");
+    // A stored program of 6 bytes: its header, then the bytes.
+    const uint8_t prog[6] = {1, 2, 3, 4, 5, 6};
+    std::memcpy(&ladder_bl[MF_HDR], prog, sizeof prog);
+    MF_SetHeader(ladder_bl.data(), crc16(prog, sizeof prog), sizeof prog);
+    ASSERT_EQ(SaveLadder(), 1u);
+    const std::vector<uint8_t> stored(ladder_bl.begin(), ladder_bl.begin() + MF_HDR + 6);
+    std::fill(ladder_bl.begin(), ladder_bl.begin() + 64, uint8_t(0x5A));
+    const CloneCmdLink link = clone_cmd_link;
+    clone_cmd_link = CloneCmdLink{};  // no command client: 2004
+    uint8_t out[80] = {};
+    EXPECT_EQ(ValidatePgm("A:\\P.PGM", out), 2004u);
+    EXPECT_EQ(std::vector<uint8_t>(ladder_bl.begin(), ladder_bl.begin() + MF_HDR + 6), stored);
+    clone_cmd_link = link;
+    ladder_bl.fill(0);
+}
+
 // A programming tool that accepts every command: the identity 58 and
 // firmware 15.50 for command 8, an empty answer for uploads.
 uint16_t ToolCmd(uint8_t command, uint8_t, const uint8_t *, uint8_t *rx, uint32_t rx_max, uint32_t *rx_len) {
@@ -125,6 +147,120 @@ uint16_t ToolCmd(uint8_t command, uint8_t, const uint8_t *, uint8_t *rx, uint32_
     std::memcpy(rx, ans, std::min<uint32_t>(rx_max, 3));
     *rx_len = 3;
     return MCMD_FRAME;
+}
+
+// A program clone's save locks the controller before it creates its file: a
+// refused lock answers 2006 (error number 1) with no file made, also when
+// the card could not have taken one.
+TEST_F(CloneTest, SaveLocksTheControllerBeforeItCreatesTheFile) {
+    const CloneCmdLink link = clone_cmd_link;
+    static int commands;
+    commands = 0;
+    clone_cmd_link = {[](uint32_t) { return 0u; },
+                      [](uint8_t command, uint8_t, const uint8_t *, uint8_t *, uint32_t, uint32_t *) -> uint16_t {
+                          commands++;
+                          return command == 25 ? 0 : 0xA0;  // every lock and release refused
+                      },
+                      [](uint8_t, const uint8_t *) -> uint16_t { return 0xA0; },
+                      [](uint32_t *n, uint8_t *, uint32_t) -> uint16_t {
+                          *n = 0;
+                          return MCMD_FRAME;
+                      },
+                      [](uint8_t) {},
+                      [] {}};
+    MCMD_Errno = 0;
+    EXPECT_EQ(SavePgm("A:\\S.PGM"), 2006u);
+    EXPECT_EQ(MCMD_Errno, 1u);
+    EXPECT_EQ(commands, 1);
+    EXPECT_FALSE(Exists("mnt/USB0/S.PGM"));
+    EXPECT_FALSE(Exists("mnt/USB0/S.PGM.TMP"));
+    ASSERT_EQ(rename(P("mnt/USB0").c_str(), P("mnt/USB0.out").c_str()), 0);
+    MCMD_Errno = 0;
+    commands = 0;
+    EXPECT_EQ(SavePgm("A:\\S.PGM"), 2006u);
+    EXPECT_EQ(MCMD_Errno, 1u);
+    EXPECT_EQ(commands, 1);
+    ASSERT_EQ(rename(P("mnt/USB0.out").c_str(), P("mnt/USB0").c_str()), 0);
+    clone_cmd_link = link;
+}
+
+// Request 19 releases the connection of a controller-information request
+// and answers 0, also when the controller refuses the release (error 80).
+TEST_F(CloneTest, ReleaseRequestAnswersZeroWhenTheReleaseIsRefused) {
+    const CloneCmdLink link = clone_cmd_link;
+    clone_cmd_link = {[](uint32_t) { return 0u; },
+                      [](uint8_t command, uint8_t length, const uint8_t *data, uint8_t *rx, uint32_t rx_max,
+                         uint32_t *rx_len) -> uint16_t {
+                          if (command == 25 && data[1] == 0) return 0;  // the release refused
+                          return ToolCmd(command, length, data, rx, rx_max, rx_len);
+                      },
+                      [](uint8_t, const uint8_t *) -> uint16_t { return 0xA0; },
+                      [](uint32_t *n, uint8_t *, uint32_t) -> uint16_t {
+                          *n = 0;
+                          return MCMD_FRAME;
+                      },
+                      [](uint8_t) {},
+                      [] {}};
+    uint8_t info[80] = {};
+    ASSERT_EQ(CloneGetInfo(info), 0u);
+    MCMD_Errno = 0;
+    tCFCB *b = &cfcb[6];
+    CFM_LoadReq(b, DRIVE_A, 19, nullptr, nullptr);
+    int16_t r = -1;
+    for (int i = 0; i < 10 && CFM_PollReq(b, &r) != 4; i++) CFM_TheLoop(0);
+    EXPECT_EQ(r, 0);
+    EXPECT_EQ(MCMD_Errno, 80u);
+    clone_cmd_link = link;
+}
+
+// The register records of a clone (type 99) are written with command 24:
+// a reference of %SR1776/1777 as it is, any other behind two zero bytes and
+// with bit 7 of its last byte cleared.
+std::vector<std::vector<uint8_t>> sent24;
+TEST_F(CloneTest, LoadWritesRegisterRecordsWithCommand24) {
+    MkDir("mnt/cfg");
+    const CloneCmdLink link = clone_cmd_link;
+    void (*const reset)() = sys_hooks.warm_reset;
+    static int resets;
+    resets = 0;
+    sys_hooks.warm_reset = [] { resets++; };  // the load's restart, counted
+    sent24.clear();
+    clone_cmd_link = {[](uint32_t) { return 0u; },
+                      [](uint8_t command, uint8_t length, const uint8_t *data, uint8_t *rx, uint32_t rx_max,
+                         uint32_t *rx_len) -> uint16_t {
+                          if (command == 24) sent24.emplace_back(data, data + length);
+                          return ToolCmd(command, length, data, rx, rx_max, rx_len);
+                      },
+                      [](uint8_t, const uint8_t *) -> uint16_t { return 0xA0; },
+                      [](uint32_t *n, uint8_t *, uint32_t) -> uint16_t {
+                          *n = 0;
+                          return MCMD_FRAME;
+                      },
+                      [](uint8_t) {},
+                      [] {}};
+    std::vector<uint8_t> pgm(84, 0);
+    pgm[0] = 58, pgm[2] = 50, pgm[3] = 15, pgm[4] = 2, pgm[6] = 0x9A, pgm[7] = 0x1E;
+    const std::vector<uint8_t> setup = Section(4, std::vector<uint8_t>(80, 7));
+    // {reference, low byte first; width; value bytes (4)}.
+    const std::vector<uint8_t> recs = {0x10, 0x20, 0x30, 0xC5, 16,   0x34, 0x12, 0,    0,  0xF0, 0x06, 0x00, 0x80, 8,
+                                       0x5A, 0,    0,    0,    0x01, 0x00, 0x00, 0x10, 32, 0x78, 0x56, 0x34, 0x12};
+    const std::vector<uint8_t> regs = Section(99, recs);
+    pgm.insert(pgm.end(), setup.begin(), setup.end());
+    pgm.insert(pgm.end(), regs.begin(), regs.end());
+    media_test::WriteFile(P("mnt/USB0/R.PGM"), pgm);
+    uint8_t out[80] = {};
+    ASSERT_EQ(ValidatePgm("A:\\R.PGM", out), 0u);
+    ASSERT_EQ(LoadPgm(), 0u);
+    const uint8_t t = uint8_t(CFM_RegWord(pNetIdRcb));
+    const std::vector<std::vector<uint8_t>> want = {
+        {t, 16, 0, 0, 0x10, 0x20, 0x30, 0x45, 0x34, 0x12},
+        {t, 8, 0xF0, 0x06, 0x00, 0x80, 0x5A},
+        {t, 32, 0, 0, 0x01, 0x00, 0x00, 0x10, 0x78, 0x56, 0x34, 0x12},
+    };
+    EXPECT_EQ(sent24, want);
+    EXPECT_EQ(resets, 1);
+    clone_cmd_link = link;
+    sys_hooks.warm_reset = reset;
 }
 
 // What the controller held when it reset.

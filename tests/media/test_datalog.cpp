@@ -2,6 +2,7 @@
 // manager: files, headers and value texts byte for byte, trigger edges, rows
 // kept while the card is away, table refusals, and the debug log's file.
 #include <cstring>
+#include <sys/stat.h>
 
 #include "core/image/bytes.h"
 #include "core/image/timebase.h"
@@ -115,10 +116,18 @@ TEST_F(Logger, PeriodicGroupsWriteDailyAndHourlyFiles) {
     Scans(40);
     EXPECT_EQ(Get("mnt/USB0/LOGS/H/120714.CSV"), "Date,Time,V\r\n12/07,14:03,40000\r\n12/07,14:03,7\r\n");
     EXPECT_EQ(Get("mnt/USB0/LOGS/251207.CSV"), "Date,Time,V\r\n07-Dec-25,02:03:09 PM,23130\r\n");
-    // A new hour starts a new file with its header.
+    // A new hour starts a new file with its header. The finished file loses
+    // its system attribute and keeps the others: made read-only meanwhile,
+    // it stays read-only.
+    struct stat st {};
+    ASSERT_EQ(stat(P("mnt/USB0/LOGS/H/120714.CSV").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);  // system while it is written
+    ASSERT_EQ(chmod(P("mnt/USB0/LOGS/H/120714.CSV").c_str(), 0444), 0);
     Clock(15, 0, 0);
     Scans(40);
     EXPECT_EQ(Get("mnt/USB0/LOGS/H/120715.CSV"), "Date,Time,V\r\n12/07,15:00,7\r\n");
+    ASSERT_EQ(stat(P("mnt/USB0/LOGS/H/120714.CSV").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0444u);
     // Disabled: nothing; enabled again: one more periodic row at once.
     On(M(1), false);
     Scans(3);
@@ -325,6 +334,21 @@ TEST_F(Logger, TableRefusalsAndUsedShare) {
     On(M(1), true);
     Scans(20);
     EXPECT_FALSE(Exists("mnt/USB0/T"));
+    // Beside a group that fits, the wide one is left out alone: the other
+    // logs, the wide one's status shows 7 and no file of its own.
+    LogGroup wide2 = wide, fits = g;
+    wide2.folder = "W";
+    wide2.status = R(400);
+    fits.status = R(402);
+    SetW(R(1), 5);
+    EXPECT_EQ(LOG_Load(Table(M(1), 0, {wide2, fits}), true), 0);
+    Scans(40);
+    EXPECT_EQ(Get("mnt/USB0/T/120714.CSV"), "Date,Time,N\r\n12/07,14:03,5\r\n");
+    EXPECT_FALSE(Exists("mnt/USB0/W"));
+    EXPECT_EQ(W(R(400)), 7);
+    EXPECT_EQ(W(R(401)), 0);
+    EXPECT_EQ(W(R(402)), 0);
+    On(M(1), false);
 
     EXPECT_EQ(LOG_UsedPercent(0, 0), 0);
     EXPECT_EQ(LOG_UsedPercent(40, 10), 75);  // below 50 KB: no division by 0

@@ -208,6 +208,10 @@ TEST_F(FileInstr, ReadsIntoRegistersAndRefusalsBeforePosting) {
     Rung(M(8), FileOp(250, 0, la::SR(100), 5, 0, 1, R(114), "A:\\IN.CSV"), Q(8));
     Rung(M(9), FileOp(251, 3, R(50240), 8, 0, 4000, R(116), "A:\\BIG.CSV"), Q(9));
     Rung(M(10), FileOp(250, 0, M(50), 2, 0, 1, R(118), "A:\\IN.CSV"), Q(10));  // one bit
+    // 2^30 elements of 32 bits: 4 GiB, far above 8,192 bytes (not 0).
+    Rung(M(11), FileOp(251, 3, R(1), 3, 0, 0x40000000u, R(120), "A:\\BIG.CSV"), Q(11));
+    Rung(M(12), FileOp(250, 0, R(1), 7, 0, 0x40000000u, R(122), "A:\\IN.CSV"), Q(12));
+    Rung(M(13), FileOp(251, 3, R(1), 5, 0, 0x80000000u, R(124), "A:\\BIG.CSV"), Q(13));
     Load();
     SetW(R(14), 0x5A5A);
     On(M(1), true);
@@ -246,7 +250,7 @@ TEST_F(FileInstr, ReadsIntoRegistersAndRefusalsBeforePosting) {
     // Refused before posting: the channel is not used, nothing changes.
     const uint8_t req = dpram[DP_FILE_REQ];
     SetW(la::SR(100), 0x1234);
-    for (uint32_t m : {7u, 8u, 9u}) {
+    for (uint32_t m : {7u, 8u, 9u, 11u, 12u, 13u}) {
         On(M(m), true);
         Scan();
         EXPECT_EQ(W(R(112 + 2 * (m - 7))), CF_INVALID) << m;
@@ -727,4 +731,62 @@ TEST_F(FileInstr, FirstScanFreesTheDrivesOfThePreviousProgram) {
     plc_reg[64] |= 1;
     EXPECT_EQ(Run(R(102)), 0);
     EXPECT_EQ(Get("mnt/USB0/TWO.CSV"), "7\r\n");
+}
+
+// A ladder program names the SD card and the USB stick only: a "Z:" name is
+// on the SD card like any name without "B:", so copy, delete, write, read
+// and rename never reach the stored program or configuration.
+TEST_F(FileInstr, ZNamesOfALadderProgramStayOnTheCard) {
+    MkDir("mnt/cfg");
+    Put("mnt/cfg/ladder.pgm", "PGM");
+    Put("mnt/cfg/config.pgm", "CFG");
+    Put("mnt/cfg/LADDER.PGM", "UPPER");
+    Put("mnt/USB0/new.pgm", "NEW");
+    const std::string to_cfg = "Z:\\CONFIG.PGM", ren_to = "Z:\\RENAMED.PGM";
+    Rung(M(1), NameOp(249, R(100), "A:\\NEW.PGM", &to_cfg), Q(1));
+    Rung(M(2), NameOp(253, R(102), "Z:\\LADDER.PGM"), Q(2));
+    Rung(M(3), NameOp(253, R(104), "z:\\*"), Q(3));
+    Rung(M(4), FileOp(251, 3 | END, R(1), 8, 0, 1, R(106), "Z:\\LADDER.PGM"), Q(4));
+    Rung(M(5), FileOp(250, 0, R(10), 0, 0, 10, R(108), "Z:\\LADDER.PGM"), Q(5));
+    Rung(M(6), NameOp(252, R(110), "Z:\\LADDER.PGM", &ren_to), Q(6));
+    Load();
+    const auto job = [&](uint32_t enable, uint32_t status) {
+        On(enable, true);
+        Scan();
+        EXPECT_TRUE(File_JobsIdle(10000));
+        const uint16_t s = Run(status);
+        On(enable, false);
+        Scan();
+        return s;
+    };
+    // The copy lands on the card.
+    EXPECT_EQ(job(M(1), R(100)), 0);
+    EXPECT_EQ(Get("mnt/USB0/CONFIG.PGM"), "NEW");
+    EXPECT_EQ(Get("mnt/cfg/config.pgm"), "CFG");
+    EXPECT_FALSE(Exists("mnt/cfg/CONFIG.PGM"));
+    // A delete of a name the card lacks finds nothing.
+    EXPECT_EQ(job(M(2), R(102)), CF_NOT_FOUND);
+    EXPECT_EQ(Get("mnt/cfg/ladder.pgm"), "PGM");
+    EXPECT_EQ(Get("mnt/cfg/LADDER.PGM"), "UPPER");
+    // A write in replace mode creates the card's file.
+    SetW(R(1), 1234);
+    EXPECT_EQ(job(M(4), R(106)), 0);
+    EXPECT_EQ(Get("mnt/USB0/LADDER.PGM"), "1234\r\n");
+    EXPECT_EQ(Get("mnt/cfg/ladder.pgm"), "PGM");
+    EXPECT_EQ(Get("mnt/cfg/LADDER.PGM"), "UPPER");
+    // A read takes the card's file, not the flash's.
+    EXPECT_EQ(job(M(5), R(108)), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(&plc_reg[2 * la::WordOf(R(10))])), "1234");
+    // A rename renames the card's file.
+    EXPECT_EQ(job(M(6), R(110)), 0);
+    EXPECT_EQ(Get("mnt/USB0/RENAMED.PGM"), "1234\r\n");
+    EXPECT_FALSE(Exists("mnt/cfg/RENAMED.PGM"));
+    EXPECT_EQ(Get("mnt/cfg/LADDER.PGM"), "UPPER");
+    // A delete of everything empties the card, never the flash.
+    EXPECT_EQ(job(M(3), R(104)), 0);
+    EXPECT_FALSE(Exists("mnt/USB0/RENAMED.PGM"));
+    EXPECT_FALSE(Exists("mnt/USB0/new.pgm"));
+    EXPECT_EQ(Get("mnt/cfg/ladder.pgm"), "PGM");
+    EXPECT_EQ(Get("mnt/cfg/config.pgm"), "CFG");
+    EXPECT_EQ(Get("mnt/cfg/LADDER.PGM"), "UPPER");
 }

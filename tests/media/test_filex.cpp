@@ -71,7 +71,8 @@ TEST_F(FilexTest, NameResolution) {
     EXPECT_EQ(r.size(), 511u);
     EXPECT_EQ(r.substr(0, 10), "/mnt/USB0/");
 
-    // A bare name lives in the current directory; a name with a separator does not.
+    // A relative name lives in the current directory, with or without a
+    // separator inside; a name with a leading separator or a drive does not.
     FxLocalPath lp{};
     EXPECT_EQ(_fxe_directory_local_path_set(&media, &lp, "B:\\LOGS"), FX_SUCCESS);
     EXPECT_STREQ(media.cwd, "B:\\LOGS/");
@@ -80,6 +81,13 @@ TEST_F(FilexTest, NameResolution) {
     EXPECT_TRUE(FileExists(root / "mnt/USB1/LOGS/b.csv"));
     EXPECT_EQ(_fxe_file_create(&media, "/c.csv"), FX_SUCCESS);
     EXPECT_TRUE(FileExists(root / "mnt/USB0/c.csv"));
+    MakeDir("mnt/USB1/LOGS/IN");
+    MakeDir("mnt/USB1/IN");
+    EXPECT_EQ(_fxe_file_create(&media, "IN/d.csv"), FX_SUCCESS);
+    EXPECT_TRUE(FileExists(root / "mnt/USB1/LOGS/IN/d.csv"));
+    EXPECT_FALSE(FileExists(root / "mnt/USB1/IN/d.csv"));
+    EXPECT_EQ(_fxe_file_create(&media, "B:\\IN\\e.csv"), FX_SUCCESS);
+    EXPECT_TRUE(FileExists(root / "mnt/USB1/IN/e.csv"));
     // Relative local paths append; a lone separator empties.
     EXPECT_EQ(_fxe_directory_local_path_set(&media, nullptr, "SUB"), FX_SUCCESS);
     EXPECT_STREQ(media.cwd, "B:\\LOGS/SUB/");
@@ -92,6 +100,48 @@ TEST_F(FilexTest, NameResolution) {
     EXPECT_STREQ(media.cwd, "");
     _fxe_directory_local_path_restore(&media, nullptr);
     EXPECT_STREQ(media.cwd, "");
+}
+
+// A client in "/sub" (as the FTP server keeps its folder) names "in/x.txt":
+// every operation takes it from "/sub", never from the root, whose "in"
+// folder holds files of the same names.
+TEST_F(FilexTest, RelativeNamesWithASeparatorStartAtTheCurrentDirectory) {
+    MakeDir("mnt/USB0");
+    MakeDir("mnt/USB0/sub");
+    MakeDir("mnt/USB0/sub/in");
+    MakeDir("mnt/USB0/in");
+    WriteFile(root / "mnt/USB0/in/x.txt", {'R'});
+    WriteFile(root / "mnt/USB0/in/y.txt", {'R'});
+    WriteFile(root / "mnt/USB0/sub/in/x.txt", {'S'});
+    WriteFile(root / "mnt/USB0/sub/in/y.txt", {'S'});
+    ASSERT_EQ(_fxe_directory_local_path_set(&media, nullptr, "/sub"), FX_SUCCESS);
+    ASSERT_STREQ(media.cwd, "/sub/");
+    EXPECT_EQ(_fxe_file_delete(&media, "in/x.txt"), FX_SUCCESS);
+    EXPECT_FALSE(FileExists(root / "mnt/USB0/sub/in/x.txt"));
+    EXPECT_TRUE(FileExists(root / "mnt/USB0/in/x.txt"));
+    EXPECT_EQ(_fxe_directory_create(&media, "in/new"), FX_SUCCESS);
+    struct stat st {};
+    EXPECT_EQ(stat((root / "mnt/USB0/sub/in/new").c_str(), &st), 0);
+    EXPECT_NE(stat((root / "mnt/USB0/in/new").c_str(), &st), 0);
+    uint32_t attr = 0;
+    EXPECT_EQ(_fxe_directory_attributes_read(&media, "in/new", &attr), FX_SUCCESS);
+    EXPECT_EQ(attr, uint32_t(FX_DIRECTORY));
+    MakeDir("mnt/USB0/in/deeper");
+    EXPECT_EQ(_fxe_directory_attributes_read(&media, "in/deeper", &attr), FX_INVALID_PATH);
+    FxFile f{};
+    ASSERT_EQ(_fxe_file_open(&media, &f, "in/y.txt", FX_OPEN_FOR_READ), FX_SUCCESS);
+    char c = 0;
+    uint32_t got = 0;
+    EXPECT_EQ(_fxe_file_read(&f, &c, 1, &got), FX_SUCCESS);
+    EXPECT_EQ(c, 'S');
+    _fxe_file_close(&f);
+    EXPECT_EQ(_fxe_file_rename(&media, "in/y.txt", "in/z.txt"), FX_SUCCESS);
+    EXPECT_TRUE(FileExists(root / "mnt/USB0/sub/in/z.txt"));
+    EXPECT_TRUE(FileExists(root / "mnt/USB0/in/y.txt"));
+    EXPECT_EQ(_fxe_directory_delete(&media, "in/new"), FX_SUCCESS);
+    EXPECT_NE(stat((root / "mnt/USB0/sub/in/new").c_str(), &st), 0);
+    EXPECT_EQ(_fxe_directory_delete(&media, "in/deeper"), FX_ACCESS_ERROR);  // rmdir: ENOENT
+    EXPECT_EQ(stat((root / "mnt/USB0/in/deeper").c_str(), &st), 0);
 }
 
 TEST_F(FilexTest, StatusNumbers) {

@@ -1,6 +1,8 @@
 // File-transfer host through its edges: a second line before the reply, an
 // empty listing, the end of an upload and an upload cut short, a download larger
 // than the ring, and names that would climb out of the drive.
+#include <algorithm>
+#include <dirent.h>
 #include <sys/stat.h>
 
 #include "media/fxp.h"
@@ -51,14 +53,19 @@ protected:
 
 TEST_F(FxpTest, PollsListingsAndDownloadsThroughTheRing) {
     int32_t extra = 0;
-    // Nothing pending; a second line before the reply is collected.
+    // Nothing pending; a second line before the first was carried out takes
+    // its place, and the next poll says so (612) before the second's reply.
     EXPECT_EQ(Fxp_DoParseCommand(nullptr, &extra), 615);
     EXPECT_EQ(extra, -1);
-    EXPECT_EQ(Fxp_DoParseCommand("mkd A:\\E", &extra), -1);
     EXPECT_EQ(Fxp_DoParseCommand("mkd A:\\F", &extra), -1);
+    EXPECT_EQ(Fxp_DoParseCommand("mkd A:\\E", &extra), -1);
+    EXPECT_EQ(extra, -1);
     EXPECT_EQ(Fxp_DoParseCommand(nullptr, &extra), 612);
+    EXPECT_EQ(extra, -1);
+    EXPECT_EQ(Fxp_DoParseCommand(nullptr, &extra), -1);
     FxpMain(1);
     EXPECT_EQ(Fxp_DoParseCommand(nullptr, &extra), 257);
+    EXPECT_EQ(Fxp_DoParseCommand(nullptr, &extra), 615);
     EXPECT_FALSE(Exists("mnt/USB0/F"));
 
     // An empty directory lists 0 bytes and ends at once.
@@ -159,6 +166,129 @@ TEST_F(FxpTest, WorkingDirectoryGoneAndUploadCutShort) {
     for (int i = 0; i < 4; ++i) FxpMain(1);
     EXPECT_EQ(Fxp_DoWriteData(nullptr, 0), 651);
     EXPECT_EQ(Get("mnt/USB0/NEXT.BIN"), std::string("\x01\x02\x03"));
+}
+
+// A reply nobody collected (the exchange that sent the line was cut off)
+// never blocks the commands after it: each is carried out and answered.
+TEST_F(FxpTest, AReplyLeftUncollectedBlocksNothing) {
+    int32_t extra = 0;
+    EXPECT_EQ(Fxp_DoParseCommand("mkd A:\\ONE", &extra), -1);
+    FxpMain(1);
+    FxpMain(1);
+    EXPECT_EQ(Cmd("mkd A:\\TWO"), 257);
+    EXPECT_EQ(Cmd("mkd A:\\THREE"), 257);
+    EXPECT_TRUE(Exists("mnt/USB0/ONE"));
+    EXPECT_TRUE(Exists("mnt/USB0/TWO"));
+    EXPECT_TRUE(Exists("mnt/USB0/THREE"));
+    // Left uncollected with a download open: the next command closes it.
+    Put("mnt/USB0/D.TXT", "d");
+    EXPECT_EQ(Fxp_DoParseCommand("retr A:\\D.TXT", &extra), -1);
+    FxpMain(1);
+    EXPECT_EQ(Cmd("dele A:\\D.TXT"), 250);
+    EXPECT_FALSE(Exists("mnt/USB0/D.TXT"));
+    EXPECT_EQ(Fxp_DoParseCommand(nullptr, &extra), 615);
+}
+
+// "stor" over an existing file replaces it whole: the old content stays
+// under the name until the upload is complete, and an upload cut short (a new
+// command, a reset of the host) leaves the old file and nothing else.
+TEST_F(FxpTest, StorReplacesAFileOnlyWhenTheUploadIsWhole) {
+    const uint8_t blk[4] = {'n', 'e', 'w', '!'};
+    auto names = [&](const char *dir) {
+        std::vector<std::string> out;
+        if (DIR *d = opendir(P(dir).c_str())) {
+            while (struct dirent *e = readdir(d))
+                if (e->d_name[0] != '.') out.push_back(e->d_name);
+            closedir(d);
+        }
+        std::sort(out.begin(), out.end());
+        return out;
+    };
+    Put("mnt/USB0/W.BIN", "old content");
+    EXPECT_EQ(Cmd("stor A:\\W.BIN"), 150);
+    EXPECT_EQ(Fxp_DoWriteData(blk, 4), 651);
+    FxpMain(1);
+    EXPECT_EQ(Get("mnt/USB0/W.BIN"), "old content");
+    // A new command ends the upload: the old file stays as it was.
+    EXPECT_EQ(Cmd("cdup"), 618);
+    EXPECT_EQ(Get("mnt/USB0/W.BIN"), "old content");
+    EXPECT_EQ(names("mnt/USB0"), std::vector<std::string>{"W.BIN"});
+    // A reset of the host during an upload: the same.
+    EXPECT_EQ(Cmd("stor A:\\W.BIN"), 150);
+    EXPECT_EQ(Fxp_DoWriteData(blk, 4), 651);
+    FxpMain(1);
+    Fxp_Initialise();
+    EXPECT_EQ(Get("mnt/USB0/W.BIN"), "old content");
+    EXPECT_EQ(names("mnt/USB0"), std::vector<std::string>{"W.BIN"});
+    // A whole upload takes the old file's place.
+    EXPECT_EQ(Cmd("stor A:\\W.BIN"), 150);
+    EXPECT_EQ(Fxp_DoWriteData(blk, 4), 651);
+    EXPECT_EQ(Fxp_DoWriteData(nullptr, 0), -1);
+    for (int i = 0; i < 4; ++i) FxpMain(1);
+    EXPECT_EQ(Fxp_DoWriteData(nullptr, 0), 651);
+    EXPECT_EQ(Get("mnt/USB0/W.BIN"), "new!");
+    EXPECT_EQ(names("mnt/USB0"), std::vector<std::string>{"W.BIN"});
+    // A new file on the configuration flash is a plain file (group read).
+    EXPECT_EQ(Cmd("stor Z:\\PUT.BIN"), 150);
+    EXPECT_EQ(Fxp_DoWriteData(blk, 4), 651);
+    EXPECT_EQ(Fxp_DoWriteData(nullptr, 0), -1);
+    for (int i = 0; i < 4; ++i) FxpMain(1);
+    EXPECT_EQ(Fxp_DoWriteData(nullptr, 0), 651);
+    struct stat st {};
+    ASSERT_EQ(stat(P("mnt/cfg/PUT.BIN").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0774u);
+    // A folder of that name is not replaced.
+    MkDir("mnt/USB0/DIR");
+    EXPECT_EQ(Cmd("stor A:\\DIR"), 614);
+}
+
+// "rmd" of the working directory answers 501; of a folder above it, which
+// is not empty, 617 like any folder that is not empty.
+TEST_F(FxpTest, RemovingTheWorkingDirectoryOrAFolderAboveIt) {
+    EXPECT_EQ(Cmd("mkd A:\\UP\\DOWN"), 257);
+    EXPECT_EQ(Cmd("cwd A:\\UP\\DOWN"), 250);
+    EXPECT_EQ(Cmd("rmd A:\\UP\\DOWN"), 501);
+    EXPECT_EQ(Cmd("rmd A:\\UP"), 617);
+    struct stat st {};
+    EXPECT_EQ(stat(P("mnt/USB0/UP/DOWN").c_str(), &st), 0);
+}
+
+// Reply codes of each command's failures, and the listing's attribute
+// letters of a read-only and a system file.
+TEST_F(FxpTest, FailureRepliesAndAttributeLetters) {
+    int32_t extra = 0;
+    Put("mnt/USB0/F.TXT", "f");
+    Put("mnt/USB0/G.TXT", "g");
+    MkDir("mnt/USB0/D");
+    MkDir("outside");
+    ASSERT_EQ(symlink(P("outside").c_str(), P("mnt/USB0/L").c_str()), 0);
+    EXPECT_EQ(Cmd("mkd A:\\D"), 614);           // exists
+    EXPECT_EQ(Cmd("mkd A:\\L\\X"), 550);        // through a link: a name that is not there
+    EXPECT_EQ(Cmd("mkd A:\\F.TXT\\SUB"), 611);  // below a file: neither of the named failures
+    EXPECT_FALSE(Exists("outside/X"));
+    EXPECT_EQ(Cmd("dele A:\\NONE.TXT"), 550);
+    EXPECT_EQ(Cmd("dele A:\\D"), 501);  // a folder
+    EXPECT_TRUE(Exists("mnt/USB0/D"));
+    EXPECT_EQ(Cmd("rnfr A:\\F.TXT A:\\G.TXT"), 614);  // the new name is taken
+    EXPECT_EQ(Get("mnt/USB0/G.TXT"), "g");
+    MkDir("mnt/USB0/E");
+    Put("mnt/USB0/E/in.txt", "i");
+    EXPECT_EQ(Cmd("rnfr A:\\D A:\\E"), 614);          // a folder onto one that is not empty
+    EXPECT_EQ(Cmd("rnfr A:\\F.TXT"), 501);            // no new name
+    EXPECT_EQ(Cmd("rnfr A:\\F.TXT B:\\F.TXT"), 501);  // another drive
+    EXPECT_EQ(Cmd("rnfr A:\\NONE.TXT A:\\H.TXT"), 550);
+    EXPECT_EQ(Cmd("retr A:\\D"), 450);  // not a file
+    EXPECT_EQ(Cmd("retr A:\\NONE.TXT"), 550);
+    // Read-only: no owner write; system: 0700 on the card.
+    ASSERT_EQ(chmod(P("mnt/USB0/F.TXT").c_str(), 0444), 0);
+    ASSERT_EQ(chmod(P("mnt/USB0/G.TXT").c_str(), 0700), 0);
+    EXPECT_EQ(Cmd("list A:\\*.TXT", &extra), 619);
+    const std::string l = ReadAll(64);
+    EXPECT_NE(l.find("F F.TXT 1 "), std::string::npos) << l;
+    EXPECT_NE(l.find(" Rsh\r\n"), std::string::npos) << l;
+    EXPECT_NE(l.find("F G.TXT 1 "), std::string::npos) << l;
+    EXPECT_NE(l.find(" rSh\r\n"), std::string::npos) << l;
+    EXPECT_EQ(l.find(" rsh"), std::string::npos) << l;
 }
 
 }  // namespace

@@ -142,15 +142,18 @@ TEST(NetFtp, CommandsRepliesAndRefusedPaths) {
         {"CDUP\r\n", "250 \"/\" set successfully \r\n"},
         // In a sub-folder a new folder's path is the client's path and its
         // name, and the client's own path stays. A name with a separator is
-        // made from the card's root by the file layer: the client's path and
-        // that name then name no folder, and the reply says so.
+        // taken from the client's path as well, never from the card's root.
         {"MKD sub\r\n", "200 \"/sub\" Directory Created \r\n"},
         {"CWD sub\r\n", "250 \"/sub\" set successfully \r\n"},
         {"MKD in\r\n", "200 \"/sub/in\" Directory Created \r\n"},
         {"PWD\r\n", "257 \"/sub\" is current Directory \r\n"},
-        {"MKD d\"q/y\r\n", "550 Set New Directory Fail \r\n"},
+        {"MKD in/new\r\n", "200 \"/sub/in/new\" Directory Created \r\n"},
+        {"MKD d\"q/y\r\n", "550 Directory Create failed \r\n"},
+        {"CWD in/deeper\r\n", "550 Change Dir Fail \r\n"},
         {"CDUP\r\n", "250 \"/\" set successfully \r\n"},
-        {"RMD d\"q/y\r\n", "250 Directory Deleted \r\n"},
+        {"RMD d\"q/y\r\n", "550 Delete Directory Fail \r\n"},
+        {"RMD in/new\r\n", "550 Delete Directory Fail \r\n"},
+        {"RMD sub/in/new\r\n", "250 Directory Deleted \r\n"},
         {"CWD d\"q/../..\r\n", "550 Change Dir Fail \r\n"},
         {"CWD b.txt\r\n", "550 Change Dir Fail \r\n"},
         {"MKD ../x\r\n", "550 Directory Create failed \r\n"},
