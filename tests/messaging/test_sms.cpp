@@ -105,8 +105,8 @@ protected:
 }  // namespace
 
 TEST_F(SmsTest, SendsTheTextWithItsFieldToTheGroup) {
-    // A number of 25 digits goes out as its first 22 behind the '+': the
-    // number field holds 23 characters and its NUL.
+    // A number of 25 digits goes out as its first 20 behind the '+': a
+    // phone number has at most 20 digits.
     {
         SmsBlock b = SendBlock();
         b.contacts = {{"+4912345678901234567890123", 1}};
@@ -116,7 +116,7 @@ TEST_F(SmsTest, SendsTheTextWithItsFieldToTheGroup) {
         std::size_t at = 0;
         while (at < sim.cmds.size() && sim.cmds[at].rfind("AT+CMGS", 0) != 0) at++;
         ASSERT_LT(at, sim.cmds.size());
-        EXPECT_EQ(sim.cmds[at], "AT+CMGS=+4912345678901234567890\r");
+        EXPECT_EQ(sim.cmds[at], "AT+CMGS=+49123456789012345678\r");
         SetUp();
         sim = ModemSim{};
     }
@@ -141,6 +141,32 @@ TEST_F(SmsTest, SendsTheTextWithItsFieldToTheGroup) {
     // The cyclic signal query of the external module.
     Pass(11000);
     EXPECT_EQ(LT_W(R(101)), 21);
+}
+
+// A group whose remaining contacts have no number ends its send: the
+// trigger is cleared and the message goes out once, to the one number.
+TEST_F(SmsTest, AGroupWithoutNumbersLeftEndsItsSend) {
+    SmsBlock b = SendBlock();
+    b.contacts = {{"none", 1}, {"+4915112345678", 1}, {"-", 1}};
+    StartUp(b);
+    const std::size_t before = sim.cmds.size();
+    LT_SetW(R(5), 7);
+    LT_SetBit(M16(40), true);
+    Pass(40000);
+    std::vector<std::string> sent;
+    for (std::size_t i = before; i < sim.cmds.size(); i++)
+        if (sim.cmds[i].rfind("AT+CMGS", 0) == 0) sent.push_back(sim.cmds[i]);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0], "AT+CMGS=+4915112345678\r");
+    EXPECT_FALSE(LT_Bit(M16(40)));
+    EXPECT_EQ(LT_W(R(104)), 1);
+    // Set again, it goes out again, once.
+    LT_SetBit(M16(40), true);
+    Pass(40000);
+    std::size_t again = 0;
+    for (std::size_t i = before; i < sim.cmds.size(); i++) again += sim.cmds[i].rfind("AT+CMGS", 0) == 0;
+    EXPECT_EQ(again, 2u);
+    EXPECT_FALSE(LT_Bit(M16(40)));
 }
 
 TEST_F(SmsTest, ErrorAndMissingPromptMarkTheStatusWord) {
@@ -246,6 +272,12 @@ TEST_F(SmsTest, DataFieldTexts) {
         {"zero padded", {R(5), 16, 4, 5, 2, 0}, 42, "xxxxx", "00042"},
         {"right padded", {R(5), 16, 4, 5, 1, 0}, 42, "xxxxx", "42   "},
         {"field wider than the text", {R(5), 16, 4, 4, 0, 0}, 1234, "xxx", "123"},
+        // A sign, a zero, the point and three digits need six characters.
+        {"negative decimals", {R(5), 16, 3, 6, 0, 2}, 0xFF85, "xxxxxx", "-0.123"},
+        {"negative decimals, one short", {R(5), 16, 3, 5, 0, 2}, 0xFF85, "xxxxx", ">>>>>"},
+        {"negative decimals, four digits", {R(5), 16, 3, 7, 0, 2}, 0xFB2E, "xxxxxxx", "-0.1234"},
+        {"negative decimals, four digits one short", {R(5), 16, 3, 6, 0, 2}, 0xFB2E, "xxxxxx", ">>>>>>"},
+        {"negative decimals, point inside", {R(5), 16, 3, 5, 0, 2}, 0xFFF4, "xxxxx", "-0.12"},
     };
     for (const Row &r : rows) {
         SmsBlock b = SendBlock();
@@ -354,6 +386,30 @@ TEST_F(SmsTest, CommandTextsToTheirEnds) {
         uint8_t rv = 9;
         EXPECT_EQ(ParseSMS(0, "set 42", 6, answer, sizeof answer, &rv), 1u);
         EXPECT_EQ(LT_W(R(6)), 42);
+    }
+    // A data field of width 0 takes no characters and the template goes on
+    // behind it: "xxx" against "42" refuses the command, nothing is written.
+    {
+        SetUp();
+        SmsBlock b = SendBlock();
+        b.rx[0].tpl = "SET xxx";
+        b.fields = {{R(6), 16, 4, 0, 0, 0}};
+        b.rx[0].list = "4:0:";
+        b.Install(next_crc++);
+        ASSERT_EQ(Sms_Tables(8, sms.t), 1u);
+        LT_SetD(R(6), 0x7777);
+        char answer[64];
+        uint8_t rv = 9;
+        EXPECT_EQ(ParseSMS(0, "set 42", 6, answer, sizeof answer, &rv), 0u);
+        EXPECT_EQ(LT_W(R(6)), 0x7777);
+        // In front of a ":" the field takes an empty value, written as 0.
+        b.rx[0].tpl = "SET :";
+        b.Install(next_crc++);
+        ASSERT_EQ(Sms_Tables(8, sms.t), 1u);
+        EXPECT_EQ(ParseSMS(0, "set 42:", 7, answer, sizeof answer, &rv), 0u);
+        EXPECT_EQ(LT_W(R(6)), 0x7777);
+        EXPECT_EQ(ParseSMS(0, "set :", 5, answer, sizeof answer, &rv), 1u);
+        EXPECT_EQ(LT_W(R(6)), 0);
     }
     // Position lists: the digit 9, two digits ending in 9, a pair whose
     // second number or colon lies past the list's end.
@@ -501,6 +557,18 @@ TEST_F(SmsTest, BlockChecksDisableMessaging) {
         EXPECT_EQ(t.lists, SMS_TABLE_BL_SIZE - 8);
         EXPECT_EQ(SMSTableCheck(t), e.ok) << e.len;
     }
+    // A section that fails its check is not used: the storage register named
+    // in it keeps its value.
+    SetUp();
+    SmsBlock bad = SendBlock();
+    bad.limit_extra = 4000;
+    bad.Install(next_crc++);
+    LT_SetW(R(200), 0x4142);
+    LT_SetW(R(279), 0x4344);
+    SMS_Start();
+    EXPECT_FALSE(Sms_MagicIs1VMS());
+    EXPECT_EQ(LT_W(R(200)), 0x4142);
+    EXPECT_EQ(LT_W(R(279)), 0x4344);
     // A feature word without SMS leaves messaging off.
     SetUp();
     NV_EditorFeatures &= ~NVF_SMS;
