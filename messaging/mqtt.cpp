@@ -384,6 +384,9 @@ uint32_t xiecPlcRegGet(uint32_t handle, uint32_t bit, void *dst, uint32_t width)
 uint32_t xiecPlcRegSet(uint32_t handle, uint32_t bit, const void *value, uint32_t width) {
     if (DrevanoRuntime && drevano_variables_enumerateded && PlcReg_IsIecHandle(handle)) {
         updateDrevanoRegInfo(&handle, bit, width);
+        // Widths 1, 8, 16 and 32 are written; a payload library asking for
+        // any other writes nothing (nor is more than 4 bytes copied here).
+        if (width != 1 && width != 8 && width != 16 && width != 32) return 1;
         uint8_t b[4] = {};
         std::memcpy(b, value, width >= 8 ? width / 8 : 1);
         setPlcReg(handle, LE_Get32(b), width);
@@ -445,11 +448,16 @@ uint32_t readConfigNvram(uint32_t type) {
 
 uint32_t dlInitialize() {
     IiotConfig &g = iiotConfig;
-    for (uint32_t i = 0; i < g.count; i++) {
-        mqttConnection &c = g.conn[i];
+    // Every connection starts without entry points: a failure stops the
+    // loading below, and a later connection must not keep those of a
+    // library loaded before (perhaps closed since by a download).
+    for (mqttConnection &c : g.conn) {
         c.dlInit = nullptr;
         c.dlScanFirst = c.dlScan = nullptr;
         c.dlDeInit = nullptr;
+    }
+    for (uint32_t i = 0; i < g.count; i++) {
+        mqttConnection &c = g.conn[i];
         char abs[MQTT_TEXT + 16], path[512];
         std::snprintf(abs, sizeof abs, "/usr/lib/%s", c.lib_name);
         const char *names[] = {PLAT_Path(abs, path, sizeof path), nullptr};
@@ -640,11 +648,15 @@ void mqttStateLoop() {
     }
     if (g.reload_pending) {
         for (uint32_t i = 0; i < g.count; i++) {
-            if (g.conn[i].lib) {
-                PLAT_DlClose(g.conn[i].lib);
-                g.conn[i].lib = nullptr;
-                g.conn[i].dlInit = nullptr;
+            mqttConnection &c = g.conn[i];
+            if (c.lib) {
+                PLAT_DlClose(c.lib);
+                c.lib = nullptr;
             }
+            // Nothing of a closed library may be called.
+            c.dlInit = nullptr;
+            c.dlScanFirst = c.dlScan = nullptr;
+            c.dlDeInit = nullptr;
         }
         remExistDpcLibs();
         g.reload_pending = 0;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/image/bytes.h"
+#include "core/image/iecrt.h"
 #include "core/image/plcreg.h"
 #include "core/storage/memfile.h"
 #include "messaging/mqtt.h"
@@ -89,12 +90,21 @@ TEST(Mqtt, ReceiveRingFillsEntriesEightSlotsAtATime) {
     ResetRing(c, 0);
     Deliver(c, "t", "lost");
     EXPECT_EQ(c.received.load(), 0u);
-    // A write entry left past the subscriptions (their count fell): dropped.
-    ResetRing(c, 1);
-    c.rx_entry = 1;
-    Deliver(c, "t", "lost");
-    EXPECT_EQ(c.received.load(), 0u);
-    EXPECT_EQ(c.entries[1].windex, 0u);
+    // A write entry left past the subscriptions (a download lowered their
+    // count): it wraps back into range, entry 2 of 2 becomes entry 0.
+    ResetRing(c, 2);
+    c.rx_entry = 2;
+    Deliver(c, "t", "kept");
+    EXPECT_EQ(c.received.load(), 1u);
+    EXPECT_EQ(c.entries[2].windex, 0u);
+    EXPECT_EQ(c.entries[0].windex, 1u);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(c.entries[0].slots[0].payload)), "kept");
+    EXPECT_EQ(c.rx_entry, 0u);
+    ResetRing(c, 2);
+    c.rx_entry = 3;
+    Deliver(c, "t", "kept");
+    EXPECT_EQ(c.entries[1].windex, 1u);
+    EXPECT_EQ(c.rx_entry, 1u);
     ResetRing(c, 0);
 }
 
@@ -488,4 +498,62 @@ TEST(Mqtt, AnAddressChangedWhileDisconnectedIsTakenAtTheNextAttempt) {
     c.state = 0;
     c.loop_running = 0;
     iiotConfig.enable = 0;
+}
+
+// A payload library that cannot be opened leaves no entry point behind, its
+// own connection's nor a later one's: a running connection calls no scan of
+// a library it no longer has.
+TEST(Mqtt, AFailedPayloadLibraryLeavesNoEntryPointsBehind) {
+    static int scans;
+    scans = 0;
+    const DlScanFn stand_in = +[](uint32_t, mqttPubItem *, mqttSubEntry *) { scans++; };
+    test_support::FakeClock clock(100000000000);
+    IiotConfig &g = iiotConfig;
+    g.count = 2;
+    for (uint32_t i = 0; i < 2; i++) {
+        mqttConnection &c = g.conn[i];
+        c.lib = nullptr;
+        std::strcpy(c.lib_name, "libpayload-missing.so");
+        c.dlScanFirst = c.dlScan = stand_in;
+    }
+    EXPECT_EQ(dlInitialize(), 0u);
+    for (uint32_t i = 0; i < 2; i++) {
+        EXPECT_EQ(g.conn[i].dlInit, nullptr) << i;
+        EXPECT_EQ(g.conn[i].dlScanFirst, nullptr) << i;
+        EXPECT_EQ(g.conn[i].dlScan, nullptr) << i;
+        EXPECT_EQ(g.conn[i].dlDeInit, nullptr) << i;
+    }
+    mqttConnection &c = g.conn[1];
+    g.enable = 1;
+    c.state = 10;
+    c.follow = 4;
+    c.loop_running = 1;
+    c.loop_ended = 0;
+    c.connected = 0;
+    c.address_changed = 0;
+    mqttConnStep(1);
+    EXPECT_EQ(c.state, 7u);
+    c.state = 10;
+    c.follow = 3;
+    mqttConnStep(1);
+    EXPECT_EQ(scans, 0);
+    c.state = 0;
+    c.loop_running = 0;
+    g.enable = 0;
+    g.count = 0;
+}
+
+// An IEC element written for a payload library: widths 1, 8, 16 and 32 only;
+// any other width (a 64-bit value here) writes nothing and reads no more
+// than the value it is given.
+TEST(Mqtt, AnIecElementOfAnotherWidthIsNotWritten) {
+    const uint8_t runtime_was = DrevanoRuntime, enumerated_was = drevano_variables_enumerateded;
+    DrevanoRuntime = 1;
+    drevano_variables_enumerateded = 1;
+    for (const uint32_t width : {40u, 64u, 256u}) {
+        const std::vector<uint8_t> value(width / 8, 0x5A);  // exactly the value's bytes
+        EXPECT_EQ(xiecPlcRegSet(0xC4000005u, 0, value.data(), width), 1u) << width;
+    }
+    DrevanoRuntime = runtime_was;
+    drevano_variables_enumerateded = enumerated_was;
 }
