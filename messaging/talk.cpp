@@ -376,6 +376,7 @@ struct ModbusOps {
     uint8_t ext;
     std::array<uint16_t, 2> e;
     uint32_t ext_reg, further;
+    uint8_t data_indirect;  // the data-area operand names a register holding the area's bit address
 };
 
 // Byte pointer of a register operand's word in the image, null for a
@@ -423,14 +424,24 @@ uint32_t ModbusCore(const ModbusOps &o, uint32_t enable) {
         p.timeout = uint16_t(o.w[2]);
     }
     if (o.w[3] >= 1024) {
-        p.control = RegPtr(o.w[3]);
+        // The word that holds the bit: the engine reads the whole word and
+        // tests the bit number in it, so a bit of its high byte (8..15) must
+        // not move the word on by a byte.
+        p.control = RegPtr(o.w[3] & ~15u);
         if (p.control == nullptr) return 0;
         if (station == 0) p.trigger_bit = uint8_t(o.w[3] % 16);
     } else {
         LE_Put16(Talk.modbus_control.data(), uint16_t(o.w[3]));
         p.control = Talk.modbus_control.data();
     }
-    p.data = RegPtr(o.w[4]);
+    uint32_t data = o.w[4];
+    if (o.data_indirect) {
+        // One indirection: the register holds the data area's bit address.
+        const uint8_t *r = RegPtr(data);
+        if (r == nullptr) return 0;
+        data = LE_Get16(r);
+    }
+    p.data = RegPtr(data);
     p.status = RegPtr(o.w[5]);
     if (p.data == nullptr || p.status == nullptr) return 0;
     if (o.ext) {
@@ -491,6 +502,7 @@ uint32_t IEC_TalkModbus(LadCursor *pc, uint32_t power) {
     ModbusOps o{};
     const uint32_t first = pc->pos;
     for (unsigned i = 0; i < 6; i++) o.w[i] = Word(pc);
+    o.data_indirect = 1;
     if (pc->pos < pc->end && LE_Get16(pc->code + 2 * std::size_t(pc->pos)) == 1023) {
         const uint32_t at = pc->pos + 1;
         const uint16_t n = at < pc->end ? LE_Get16(pc->code + 2 * std::size_t(at)) : 0;

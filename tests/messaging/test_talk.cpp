@@ -256,7 +256,8 @@ TEST_F(MsgTest, ARunningModbusBlockKeepsItsConstantOperandThroughAProgramChange)
 }
 
 // The Modbus block of the extended encoding (531) takes the same six
-// operand words: the slave's own frame of 3 bytes goes out as with 137.
+// operand words, its data area through the register the operand names: the
+// slave's own frame of 3 bytes (at R80, named by R40) goes out as with 137.
 TEST_F(MsgTest, ExtendedModbusBlockSendsTheSlavesFrame) {
     LadAsm a(true);
     a.contact(LT_ON);
@@ -264,7 +265,8 @@ TEST_F(MsgTest, ExtendedModbusBlockSendsTheSlavesFrame) {
     a.coil(M16(11));
     a.contact(M16(11)).op(531).word(0).word(1).word(0).word(3).reg(R(40)).reg(R(50)).coil(M16(12));
     a.end();
-    PutText(R(40), "ABC");
+    PutText(R(80), "ABC");
+    LT_SetW(R(40), uint16_t(R(80)));
     ASSERT_EQ(Run(a), -1);
     NotFirst();
     ASSERT_EQ(Scan(), -1);
@@ -641,13 +643,78 @@ TEST_F(MsgTest, PortBlocksAtTheEndOfTheStream) {
         EXPECT_EQ(pc.pos, r.pos) << k.size() / 2;
     }
     // An extension of 6 words: forward table and write-protect register
-    // are its last four words; the slave starts.
+    // are its last four words; the slave starts (its data area at R80,
+    // named by R40).
     Port(0).mode = {5, 0, 3, 0, 0, 3};
+    LT_SetW(R(40), uint16_t(R(80)));
     c = words({0, 1, 0, 3, uint16_t(R(40)), uint16_t(R(50)), 1023, 6, 1, 0, uint16_t(R(60)), 0, uint16_t(R(70)), 0});
     pc = LadCursor{c.data(), 0, 14, 0};
     IEC_TalkModbus(&pc, 1);
     EXPECT_EQ(pc.pos, 14u);
     EXPECT_EQ(Talk.modbus_started, 1);
+}
+
+// A ladder Modbus master triggered by a bit of its control word above bit 7:
+// the bit is read from the word the operand names. The request (station 1,
+// read exception status) goes out as 01 07 41 E2 once the bit is set.
+TEST_F(MsgTest, AMasterTriggerBitOfTheHighByteStartsItsRequest) {
+    RegTokLen_16b = 1;
+    auto words = [](std::initializer_list<uint16_t> w) {
+        std::vector<uint8_t> b;
+        for (uint16_t v : w) b.push_back(uint8_t(v)), b.push_back(uint8_t(v >> 8));
+        return b;
+    };
+    for (const uint32_t bit : {0u, 9u, 15u}) {
+        SetUp();
+        Port(0).mode = {5, 0, 3, 0, 0, 3};
+        const uint16_t req[6] = {1, 7, 0, 8, 72, 0};  // into %Q1..8
+        for (unsigned i = 0; i < 6; i++) LT_SetW(R(60 + i), req[i]);
+        LT_SetW(R(40), 0);
+        LT_SetW(R(41), 0);
+        std::vector<uint8_t> c = words({0, 0, 0, uint16_t(R(40) + bit), uint16_t(R(60)), uint16_t(R(50))});
+        LadCursor pc{c.data(), 0, 6, 0};
+        TalkModbus(&pc, 1);
+        EXPECT_EQ(Talk.modbus_started, 1) << bit;
+        EXPECT_EQ(Port(0).tx, "") << bit;
+        LT_SetW(R(40), uint16_t(1u << bit));
+        for (int k = 0; k < 3; k++) {
+            pc = LadCursor{c.data(), 0, 6, 0};
+            TalkModbus(&pc, 1);
+        }
+        EXPECT_EQ(Port(0).tx, std::string("\x01\x07\x41\xE2", 4)) << bit << " status " << LT_W(R(50));
+    }
+}
+
+// The extended form takes its data area from the bit address held in the
+// register its operand names: the request stands at R70, R40 points there.
+TEST_F(MsgTest, TheExtendedModbusFormTakesItsDataAreaThroughItsRegister) {
+    auto words = [](std::initializer_list<uint16_t> w) {
+        std::vector<uint8_t> b;
+        for (uint16_t v : w) b.push_back(uint8_t(v)), b.push_back(uint8_t(v >> 8));
+        return b;
+    };
+    Port(0).mode = {5, 0, 3, 0, 0, 3};
+    const uint16_t req[6] = {1, 7, 0, 8, 72, 0};  // into %Q1..8
+    for (unsigned i = 0; i < 6; i++) LT_SetW(R(70 + i), req[i]);
+    LT_SetW(R(40), uint16_t(R(70)));
+    LT_SetW(R(30), 0);
+    std::vector<uint8_t> c = words({0, 0, 0, uint16_t(R(30)), uint16_t(R(40)), uint16_t(R(50))});
+    LadCursor pc{c.data(), 0, 6, 0};
+    IEC_TalkModbus(&pc, 1);
+    EXPECT_EQ(Talk.modbus_started, 1);
+    LT_SetW(R(30), 1);
+    for (int k = 0; k < 3; k++) {
+        pc = LadCursor{c.data(), 0, 6, 0};
+        IEC_TalkModbus(&pc, 1);
+    }
+    EXPECT_EQ(Port(0).tx, std::string("\x01\x07\x41\xE2", 4));
+    // A register that names no register refuses the block.
+    SetUp();
+    Port(0).mode = {5, 0, 3, 0, 0, 3};
+    LT_SetW(R(40), 100);
+    pc = LadCursor{c.data(), 0, 6, 0};
+    EXPECT_EQ(IEC_TalkModbus(&pc, 1), 0u);
+    EXPECT_EQ(Talk.modbus_started, 0);
 }
 
 // IEC send and receive: a transfer continued with a larger count stops at
