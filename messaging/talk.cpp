@@ -195,10 +195,10 @@ uint32_t CloseCore(uintptr_t id, uint32_t port, uint32_t enable) {
         Talk.close_owner = 0;
         return 0;
     }
-    // A modem request still running would stay busy for ever: stop it.
-    for (uint32_t k = 0; k < 3; k++) {
-        if (modem.busy && modem.step[k] != 0) ModemStop(0, k);
-    }
+    // A modem request keeps running: a program closes the port to give an
+    // established call to the command protocol, and stopping the request
+    // would hang it up. The request's own enable stops it once the port is
+    // the program's again (its stored enable still differs then).
     Msg_Open(0, qncan_mode.data());
     Talk.close_owner = id;
     Msg_SetCmdOverride(0);

@@ -384,6 +384,35 @@ TEST_F(MsgTest, ModemDialsOnANumericModemAndHangsUp) {
     EXPECT_EQ(LT_W(R(40)), 65534);
 }
 
+// A call dialled and connected, then a close block: the port goes back to
+// the command protocol over the call, which stays up (no DTR drop, status
+// still 1).
+TEST_F(MsgTest, ACloseKeepsAnEstablishedCall) {
+    LadAsm a = ModemProgram(1, "5551234");
+    a.w.pop_back();  // the END
+    a.contact(M16(3)).op(135).word(0).coil(M16(13)).end();
+    ASSERT_EQ(Run(a), -1);
+    NotFirst();
+    ModemPastItsInitialisation();
+    ASSERT_EQ(Port(0).tx, "+++ATE0S0=0Q0V0X0&C1&D2\rATDT5551234\r");
+    fake_ports::Feed(0, "ATDT5551234\r\n1\r");
+    Port(0).dcd = 1;
+    ASSERT_EQ(Scan(), -1);
+    ASSERT_EQ(Scan(), -1);
+    ASSERT_EQ(LT_W(R(40)), 1);
+    ASSERT_TRUE(LT_Bit(M16(20)));
+    Port(0).dtr.clear();
+    LT_SetBit(M16(3), true);
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_TRUE(LT_Bit(M16(13)));
+    EXPECT_EQ(Port(0).dtr, std::vector<uint32_t>{});
+    EXPECT_EQ(LT_W(R(40)), 1);
+    EXPECT_EQ(modem.busy, 1);
+    LA_TimeAdvance(10000);
+    ModemHangupPoll();
+    EXPECT_EQ(Port(0).dtr, std::vector<uint32_t>{});
+}
+
 TEST_F(MsgTest, ModemInitStringTimeOutAndUnknownKind) {
     struct Row {
         const char *what;
@@ -437,7 +466,7 @@ TEST_F(MsgTest, ModemInitStringTimeOutAndUnknownKind) {
     EXPECT_EQ(at, 3);
 }
 
-TEST_F(MsgTest, AnswerSendsThreeDigitRingCountAndCloseStopsTheRequest) {
+TEST_F(MsgTest, AnswerSendsThreeDigitRingCountAndACloseKeepsTheRequest) {
     LadAsm a = ModemProgram(2, "");
     a.w.pop_back();  // the END
     a.contact(M16(3)).op(135).word(0).coil(M16(13)).end();
@@ -446,13 +475,17 @@ TEST_F(MsgTest, AnswerSendsThreeDigitRingCountAndCloseStopsTheRequest) {
     ModemPastItsInitialisation();
     EXPECT_EQ(Port(0).tx, "+++ATE0S0=0Q0V0X0&C1&D2\rATS0=001\r");
     EXPECT_EQ(modem.busy, 1);
-    // A close while the request runs stops it: the status is idle, not stuck.
+    // A close gives the port back to the command protocol and leaves the
+    // request as it is: the call it waits for is the command protocol's.
+    Port(0).dtr.clear();
     LT_SetBit(M16(3), true);
     ASSERT_EQ(Scan(), -1);
-    EXPECT_EQ(modem.busy, 0);
-    EXPECT_EQ(LT_W(R(40)), 65535);
-    // The block's enable that falls after such a stop is taken (its request
-    // is idle already), so its next rise starts a new request.
+    EXPECT_TRUE(LT_Bit(M16(13)));
+    EXPECT_EQ(modem.busy, 1);
+    EXPECT_EQ(LT_W(R(40)), 65534);
+    EXPECT_EQ(Port(0).dtr, std::vector<uint32_t>{});
+    // The block's enable that falls once the port is the program's again
+    // stops the request, so its next rise starts a new one.
     SetUp();
     LadAsm b(true);
     b.contact(M16(1));
@@ -467,7 +500,7 @@ TEST_F(MsgTest, AnswerSendsThreeDigitRingCountAndCloseStopsTheRequest) {
     EXPECT_EQ(modem.busy, 1);
     LT_SetBit(M16(3), true);
     ASSERT_EQ(Scan(), -1);
-    EXPECT_EQ(LT_W(R(40)), 65535);
+    EXPECT_EQ(LT_W(R(40)), 65534);
     LT_SetBit(M16(3), false);
     LT_SetBit(M16(1), false);
     ASSERT_EQ(Scan(), -1);
