@@ -756,9 +756,9 @@ void EtnEmailAttachStep() {
         if (MailResult() == 0 && PickEntry()) {
             e.att_sub = kAttOpenNext;
         } else {
-            // A folder that cannot be listed, or holds no file, is an error
-            // unless earlier files of it went out.
-            if (e.att_sent == 0) e.att_result = 1000;
+            // A folder that cannot be listed, or holds no (further) file,
+            // ends the attachments without an error line: only a file that
+            // cannot be opened is one.
             e.att_sub = kAttEnd;
         }
         break;

@@ -664,3 +664,58 @@ TEST_F(EmailLoop, AttachmentReadsArePacedOnTheModem) {
     TelitPowerON = 0;
     socket_info_st[2] = SocketInfo{};
 }
+
+// A folder attachment whose folder cannot be listed, or lists no file, adds
+// no part and no error line: the mail ends with its closing boundary.
+TEST_F(EmailLoop, AnEmptyOrUnlistableFolderAddsNoErrorLine) {
+    for (const int16_t result : {int16_t(0), int16_t(5)}) {
+        SCOPED_TRACE(result);
+        EmailBlock b;
+        b.contacts = {{"a@b.lan", 1}};
+        b.msgs = {{"Hi", "S", 1, M16(10), "", "A:\\LOGS\\", 2}};
+        b.server = 0x0A4D0003;
+        b.flags = 0x01;  // through the cellular modem
+        b.Install();
+        EtnEmailConn = EmailRec{};
+        EtnEmailConn.sock.fd = -1;
+        EtnEmailConn.dns.fd = -1;
+        EtnEmailConn.conn_state = EMC_IDLE;
+        LE_Put16(&plc_reg[2 * W_MODE], 2);
+        EtnEmailScan(0);
+        ASSERT_EQ(EtnEmailConn.conn_state, EMC_ACTIVE);
+        TelitPowerON = 1;
+        at_status.port = MSG_CELL_PORT;
+        socket_info_st[2] = SocketInfo{};
+        socket_info_st[2].state = 6;
+        dpram[DP_MAIL_ACK] = dpram[DP_MAIL_REQ];
+        EtnEmailConn.sub = EMS_SMTP;
+        EtnEmailConn.smtp = kSmtpMessage;
+        std::string out;
+        std::vector<uint8_t> ops;
+        for (uint32_t t = 0; t == 0 || (t < 200000 && EtnEmailConn.smtp == kSmtpAttach); t += 100) {
+            EtnEmailScan(0);
+            SocketInfo &s = socket_info_st[2];
+            if (s.tx_len) {
+                out.append(reinterpret_cast<const char *>(s.tx_ptr), s.tx_len);
+                s.tx_len = 0;
+            }
+            if (dpram[DP_MAIL_REQ] != dpram[DP_MAIL_ACK]) {
+                ops.push_back(dpram[DP_MAIL_REQ + DP_LOG_OP]);
+                cfmLogWritten[2] = 0;  // an empty listing
+                LE_Put16(&dpram[DP_MAIL_RES], uint16_t(result));
+                dpram[DP_MAIL_ACK] = dpram[DP_MAIL_REQ];
+            }
+            LA_TimeAdvance(100);
+        }
+        EXPECT_EQ(ops.size(), 1u);
+        EXPECT_NE(EtnEmailConn.smtp, kSmtpAttach);
+        EXPECT_EQ(out.find("Attachment Error"), std::string::npos) << out;
+        const std::string end = "\r\n--KtUVoLDO__KV_VoLdOKtU--\r\n";
+        ASSERT_GE(out.size(), end.size());
+        EXPECT_EQ(out.substr(out.size() - end.size()), end) << out;
+        EXPECT_EQ(EtnEmailConn.status, 0u);
+    }
+    LE_Put16(&plc_reg[2 * W_MODE], 0);
+    TelitPowerON = 0;
+    socket_info_st[2] = SocketInfo{};
+}
