@@ -342,7 +342,7 @@ uint32_t TalkModem(LadCursor *pc, uint32_t power) {
     req.kind = kind;
     const uint32_t st = Operand(pc);
     const bool status_ok = st >= 1024 && WordIndex(st) < kWords;
-    req.status = status_ok ? WordIndex(st) : 0;
+    req.status = status_ok ? WordIndex(st) : kModemNoStatus;
     if (kind == 0 || kind == 1) {
         const uint16_t n = Word(pc);
         req.length = n;
@@ -569,6 +569,10 @@ uint32_t Z7TalkModem(uint8_t *rec, uint32_t enable) {
     if (req.kind == 2) {
         req.rings = n;
         req.length = 0;
+    } else if (req.kind == 1 && n >= 1024) {
+        // A length word of 1024 or more is the bit address of registers
+        // holding the number, as in the ladder form.
+        req.text_ref = n;
     } else {
         const uint32_t keep = n < Z7MODEM_TEXTMAX ? n : Z7MODEM_TEXTMAX;
         std::memcpy(req.text.data(), rec + Z7MODEM_TEXT, keep);

@@ -295,7 +295,9 @@ TEST_F(MsgTest, ResultCodesNumericAndVerbose) {
         {0, "", 65534},
         {0, "9", 1},
         {0, "123456", 1},
-        {0, "1234567", 4},
+        {0, "1234567", 1},
+        {0, "00000000002", 2},
+        {0, "12345678901234567890", 1},
         {1, "OK", 0},
         {1, "ERROR", 4},
         {1, "CONNECT 9600", 1},
@@ -382,6 +384,103 @@ TEST_F(MsgTest, ModemDialsOnANumericModemAndHangsUp) {
     LT_SetBit(M16(2), true);
     ASSERT_EQ(Scan(), -1);
     EXPECT_EQ(LT_W(R(40)), 65534);
+}
+
+// A dialled call on a numeric modem: the first byte received starts the
+// 15-minute idle time, each later one starts it again; when it runs out the
+// call ends (status 4, the block's output drops).
+TEST_F(MsgTest, ANumericDialledCallEndsAfterFifteenIdleMinutes) {
+    LadAsm a = ModemProgram(1, "5551234");
+    ASSERT_EQ(Run(a), -1);
+    NotFirst();
+    ModemPastItsInitialisation();
+    ASSERT_EQ(Port(0).tx, "+++ATE0S0=0Q0V0X0&C1&D2\rATDT5551234\r");
+    fake_ports::Feed(0, "ATDT5551234\r\n1\r");
+    Port(0).dcd = 1;
+    ASSERT_EQ(Scan(), -1);
+    ASSERT_EQ(Scan(), -1);
+    ASSERT_EQ(LT_W(R(40)), 1);
+    ASSERT_TRUE(LT_Bit(M16(20)));
+    fake_ports::Feed(0, "x");
+    ASSERT_EQ(Scan(), -1);
+    Port(0).rx.clear();  // the program's receive block took it
+    LA_TimeAdvance(5000000);
+    fake_ports::Feed(0, "y");
+    ASSERT_EQ(Scan(), -1);
+    Port(0).rx.clear();
+    LA_TimeAdvance(8999999);
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_TRUE(LT_Bit(M16(20)));
+    EXPECT_EQ(LT_W(R(40)), 1);
+    LA_TimeAdvance(1);
+    ASSERT_EQ(Scan(), -1);
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_FALSE(LT_Bit(M16(20)));
+    EXPECT_EQ(LT_W(R(40)), 4);
+}
+
+// The IEC dial request with a length word of 1024 or more: the number is
+// read from the registers at that bit address (R80 here, up to its zero).
+// A ladder initialisation string of 60 characters goes out whole.
+TEST_F(MsgTest, DialNumbersFromRegistersAndLongInitialisationStrings) {
+    Port(0).mode = {5, 0, 3, 0, 0, 2};
+    NotFirst();
+    std::array<uint8_t, 64> rec{};
+    LE_Put16(&rec[2], 1);
+    LE_Put16(&rec[8], uint16_t(R(80)));
+    std::memcpy(&rec[10], "999", 3);  // not the number
+    PutText(R(80), "5551234");
+    LT_SetW(R(84), 0);
+    EXPECT_EQ(Z7TalkModem(rec.data(), 1), 0u);
+    EXPECT_EQ(LE_Get16(&rec[4]), 65534);
+    LA_TimeAdvance(11000);
+    Z7TalkModem(rec.data(), 1);
+    LA_TimeAdvance(15000);
+    Z7TalkModem(rec.data(), 1);
+    fake_ports::Feed(0, "0\r");
+    Z7TalkModem(rec.data(), 1);
+    Z7TalkModem(rec.data(), 1);
+    EXPECT_EQ(Port(0).tx, "+++ATE0S0=0Q0V0X0&C1&D2\rATDT5551234\r");
+
+    SetUp();
+    const std::string init = "S7=60" + std::string(55, 'L');  // 60 characters
+    LadAsm a = ModemProgram(0, init.c_str());
+    ASSERT_EQ(Run(a), -1);
+    NotFirst();
+    ModemPastItsInitialisation();
+    EXPECT_EQ(Port(0).tx, "+++ATE0S0=0Q0V0X0&C1&D2\rAT" + init + "\r");
+    fake_ports::Feed(0, "0\r");
+    ASSERT_EQ(Scan(), -1);
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_EQ(LT_W(R(40)), 0);
+}
+
+// A modem block whose status register lies below register word 1024 (a %M
+// word here, word index 842): the status is written there like anywhere.
+TEST_F(MsgTest, AModemStatusWordBelowWord1024IsWritten) {
+    constexpr uint32_t kStatus = 14336 + 16 * 10;  // %M161..176 as one word
+    constexpr uint32_t kWord = (kStatus - 1024) / 16;
+    LadAsm a(true);
+    a.contact(LT_ON);
+    OpenOp(a, {5, 0, 3, 0, 0, 2});
+    a.coil(M16(11));
+    a.contact(M16(2)).op(136).word(0).word(1).reg(kStatus).word(7);
+    a.word(uint16_t('5' | '5' << 8)).word(uint16_t('5' | '1' << 8)).word(uint16_t('2' | '3' << 8)).word('4');
+    a.coil(M16(20)).end();
+    PlcWordSet(kWord, 0x1234);
+    ASSERT_EQ(Run(a), -1);
+    EXPECT_EQ(PlcWord(kWord), 0xFFFF);  // the first scan
+    NotFirst();
+    LT_SetBit(M16(2), true);
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_EQ(PlcWord(kWord), 65534);
+    LT_SetBit(M16(2), false);
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_EQ(PlcWord(kWord), 65535);
+    ASSERT_EQ(Scan(), -1);
+    LT_SetBit(M16(2), true);
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_EQ(PlcWord(kWord), 65534);
 }
 
 // A call dialled and connected, then a close block: the port goes back to
