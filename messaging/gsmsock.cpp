@@ -9,6 +9,7 @@
 #include "media/datalog.h"
 #include "messaging/atcmd.h"
 #include "messaging/messaging.h"
+#include "messaging/talk.h"
 
 std::array<SocketInfo, SOCK_COUNT> socket_info_st;
 std::array<uint8_t, SOCK_COUNT * SOCK_ST_SIZE> Globalsocket_st;
@@ -307,7 +308,11 @@ uint32_t ModemDataDisConnRequest(uint32_t n) {
 }
 
 bool IsModemSocketActive(uint32_t port, uint32_t n) {
-    if (n >= SOCK_COUNT || !TelitPowerON || at_status.port != port) return false;
+    // The built-in module sits on its own serial record (2) but carries the
+    // programming port's traffic: Talk, the command protocol and serial
+    // Modbus ask with the programming port and mean its sockets.
+    const bool builtin = Modem_CellularOption() && at_status.port == MSG_CELL_PORT && port == MSG_PROG_PORT;
+    if (n >= SOCK_COUNT || !TelitPowerON || (at_status.port != port && !builtin)) return false;
     return socket_info_st[n].state >= 6;
 }
 

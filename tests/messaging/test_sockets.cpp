@@ -209,8 +209,13 @@ TEST_F(SockTest, DialSendRingAndReceive) {
     EXPECT_EQ(socket_info_st[0].state, 7);
     EXPECT_EQ(ModemDataConnRequest(req), 0u);
     EXPECT_TRUE(IsModemSocketActive(2, 0));
-    EXPECT_FALSE(IsModemSocketActive(0, 0));
+    // The built-in module carries the programming port's traffic: Talk, the
+    // command protocol and serial Modbus ask with port 0.
+    EXPECT_EQ(at_status.port, 2u);
+    EXPECT_TRUE(IsModemSocketActive(0, 0));
+    EXPECT_FALSE(IsModemSocketActive(1, 0));
     EXPECT_FALSE(IsModemSocketActive(2, 6));
+    EXPECT_FALSE(IsModemSocketActive(0, 6));
     const uint8_t hello[5] = {'H', 'E', 'L', 'L', 'O'};
     EXPECT_EQ(ModemDataSend(0, hello, 5, 1), 0u);
     Pass(2000);
@@ -254,7 +259,7 @@ TEST_F(SockTest, DialSendRingAndReceive) {
 }
 
 TEST_F(SockTest, TalkSendOverTheSocketCountsAcceptedBytesOnly) {
-    at_status.port = 0;
+    at_status.port = MSG_CELL_PORT;  // the built-in module's own serial record
     TelitPowerON = 1;
     SocketInfo &s = socket_info_st[0];
     s.state = 6;
