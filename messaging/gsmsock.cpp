@@ -278,19 +278,21 @@ void Sock_ApplyStatus(uint32_t id, uint32_t mstate, const char *line, uint32_t l
 uint32_t ModemDataConnRequest(const SockConnInfo &req) {
     if (req.socket >= SOCK_COUNT) return 1;
     SocketInfo &s = socket_info_st[req.socket];
+    // The server name without its quotes; one longer than the record holds
+    // is refused, as dialling it cut would reach another host.
+    const char *h = req.host.data();
+    std::size_t hl = strnlen(h, req.host.size());
+    if (hl && h[0] == '"') {
+        h++;
+        hl--;
+    }
+    if (hl && h[hl - 1] == '"') hl--;
+    if (hl > s.host.size() - 1) return 1;
     if (CheckInit() && s.state == 0) {
         s.conn_id = uint8_t(req.socket + 1);
         s.flags = uint8_t((req.flags & (SOCKF_UDP | SOCKF_DIAL)) | SOCKF_KEEP);
         s.port = req.port;
         s.ip = req.ip;
-        const char *h = req.host.data();
-        std::size_t hl = strnlen(h, req.host.size());
-        if (hl && h[0] == '"') {
-            h++;
-            hl--;
-        }
-        if (hl && h[hl - 1] == '"') hl--;
-        if (hl > s.host.size() - 1) hl = s.host.size() - 1;
         std::memcpy(s.host.data(), h, hl);
         s.host[hl] = 0;
         s.host_len = uint16_t(hl);

@@ -258,6 +258,27 @@ TEST_F(SockTest, DialSendRingAndReceive) {
     EXPECT_EQ(socket_info_st[0].unread, 6);
 }
 
+// A server name of 63 characters is dialled whole; one of 64 is refused (it
+// would be dialled cut, to another host).
+TEST_F(SockTest, ServerNamesOverSixtyThreeCharactersAreRefused) {
+    Pass(60000);
+    ASSERT_EQ(CheckInit(), 1u);
+    const std::string name63 = std::string(59, 'h') + ".lan";
+    ASSERT_EQ(name63.size(), 63u);
+    SockConnInfo req{};
+    req.port = 5000, req.socket = 1, req.flags = 2;
+    const std::string name64 = "x" + name63;
+    std::memcpy(req.host.data(), name64.data(), name64.size());
+    EXPECT_EQ(ModemDataConnRequest(req), 1u);
+    EXPECT_EQ(socket_info_st[1].state, 0);
+    req.host = {};
+    std::memcpy(req.host.data(), ("\"" + name63 + "\"").data(), 65);  // quotes are not the name's
+    EXPECT_EQ(ModemDataConnRequest(req), 1u);
+    EXPECT_EQ(socket_info_st[1].state, 1);
+    Pass(3000);
+    EXPECT_LT(Find("AT#SD=2,0,5000,\"" + name63 + "\",0,0,1"), sim.cmds.size());
+}
+
 TEST_F(SockTest, TalkSendOverTheSocketCountsAcceptedBytesOnly) {
     at_status.port = MSG_CELL_PORT;  // the built-in module's own serial record
     TelitPowerON = 1;
@@ -322,10 +343,14 @@ TEST_F(SockTest, SecondDialWaitsOneSecondAndBoundsHold) {
     socket_info_st[2].flags = 0x04;
     Sock_ApplyStatus(3, 5, longpeer.c_str(), uint32_t(longpeer.size()));
     EXPECT_EQ(socket_info_st[2].host_len, socket_info_st[2].host.size() - 1);
-    // A host name of 64 characters is cut to 63.
+    // A host name of 64 characters is refused; 63 fill the record.
     SockConnInfo h{};
     h.socket = 4;
     std::memset(h.host.data(), 'h', 64);
+    EXPECT_EQ(ModemDataConnRequest(h), 1u);
+    EXPECT_EQ(socket_info_st[4].state, 0);
+    EXPECT_EQ(socket_info_st[4].host_len, 0);
+    h.host[63] = 0;
     ModemDataConnRequest(h);
     EXPECT_EQ(socket_info_st[4].host_len, 63);
     EXPECT_EQ(std::string(socket_info_st[4].host.data()), std::string(63, 'h'));
