@@ -228,8 +228,10 @@ void Sock_ApplyStatus(uint32_t id, uint32_t mstate, const char *line, uint32_t l
         at_status.received += s.received;
         break;
     case 3:
-        // A send still pending goes first; the next poll reads the data.
-        if (s.unread == 0 && s.tx_len == 0 && at_status.state == AT_ST_READY) {
+        // The data is read whether or not a send is pending: the transmit
+        // buffer is separate, and a program that keeps a byte queued at
+        // every pass would otherwise never get to read.
+        if (s.unread == 0 && at_status.state == AT_ST_READY) {
             s.state = 8;
             Start(id - 1, AT_ST_RECV, 0);
         } else {

@@ -279,6 +279,29 @@ TEST_F(SockTest, ServerNamesOverSixtyThreeCharactersAreRefused) {
     EXPECT_LT(Find("AT#SD=2,0,5000,\"" + name63 + "\",0,0,1"), sim.cmds.size());
 }
 
+// Data waiting at the module is read while the program keeps one byte queued
+// for sending at every pass: a pending send does not hold the read back.
+TEST_F(SockTest, DataWaitingIsReadWhileSendsKeepComing) {
+    Pass(60000);
+    ASSERT_EQ(CheckInit(), 1u);
+    SockConnInfo req{};
+    req.ip = 0x0A4D0003, req.port = 5000, req.socket = 0, req.flags = 2;
+    ModemDataConnRequest(req);
+    Pass(5000);
+    ASSERT_EQ(socket_info_st[0].state, 7);
+    sim.peer = "ABCD";
+    sim.ss[9] = '3';
+    fake_ports::Feed(2, "\r\nSRING: 1\r\n");
+    const uint8_t q = 'q';
+    for (int i = 0; i < 3000 && socket_info_st[0].unread == 0; i++) {
+        if (socket_info_st[0].tx_len == 0) ModemDataSend(0, &q, 1, 1);
+        Pass(10);
+    }
+    EXPECT_LT(Find("AT#SRECV=1,1500"), sim.cmds.size());
+    EXPECT_EQ(socket_info_st[0].unread, 4);
+    EXPECT_NE(sim.sent_data.find('q'), std::string::npos);
+}
+
 TEST_F(SockTest, TalkSendOverTheSocketCountsAcceptedBytesOnly) {
     at_status.port = MSG_CELL_PORT;  // the built-in module's own serial record
     TelitPowerON = 1;
