@@ -99,7 +99,12 @@ bool Ok() { return at_status.result == AT_R_OK || at_status.result == AT_R_FOUND
 void Continue(uint32_t n) {
     SocketInfo &s = socket_info_st[n];
     const uint32_t state = at_status.state;
+    const uint16_t resets = at_status.resets;
     if (!AT_Step()) return;
+    // A module reset inside the step cleared every record and restarted
+    // the engine: the operation's end must not write over that (a closing
+    // listener would be left "listening" with no request behind it).
+    if (at_status.resets != resets) return;
     const bool ok = Ok();
     switch (state) {
     case AT_ST_DIAL:

@@ -56,6 +56,8 @@ struct CellSim {
                 ans = mute_activation ? "" : "\r\n#SGACT: 10.0.0.2\r\n\r\nOK\r\n";
             else if (line == "AT#SS")
                 ans = ss;
+            else if (line.rfind("AT#SH=", 0) == 0 && mute_close)
+                ans = "";
             else if (line.rfind("AT#SD=1,", 0) == 0)
                 ss[9] = '2';  // the call is up, suspended
             else if (line.rfind("AT#SSENDEXT=", 0) == 0) {
@@ -75,6 +77,7 @@ struct CellSim {
     std::size_t count_extra = 0;
     bool consume = false;          // a read takes the peer's bytes
     bool mute_activation = false;  // no answer to the context activation
+    bool mute_close = false;       // no answer to a close
     std::string ss =
         "\r\n#SS: 1,0,10.0.0.2,1025,10.77.0.3,5000\r\n#SS: 2,0\r\n#SS: 3,0\r\n#SS: 4,0\r\n#SS: 5,0\r\n#SS: 6,0\r\n\r\nOK\r\n";
     std::string peer;
@@ -300,6 +303,41 @@ TEST_F(SockTest, DataWaitingIsReadWhileSendsKeepComing) {
     EXPECT_LT(Find("AT#SRECV=1,1500"), sim.cmds.size());
     EXPECT_EQ(socket_info_st[0].unread, 4);
     EXPECT_NE(sim.sent_data.find('q'), std::string::npos);
+}
+
+// A close whose time-out is the tenth error in a row resets the module: the
+// socket's record stays as the reset left it (closed, state 0), so a new
+// request takes it again.
+TEST_F(SockTest, AModuleResetDuringACloseLeavesTheSocketFree) {
+    Pass(60000);
+    ASSERT_EQ(CheckInit(), 1u);
+    SockConnInfo dial{};
+    dial.ip = 0x0A4D0003, dial.port = 5000, dial.socket = 0, dial.flags = 2;
+    ModemDataConnRequest(dial);  // the data context comes up with it
+    Pass(5000);
+    ASSERT_EQ(socket_info_st[0].state, 7);
+    SocketInfo &s = socket_info_st[1];
+    s.conn_id = 2;
+    s.state = 6;
+    s.flags = 0;  // a listener whose disconnect was asked for
+    s.port = 6000;
+    sim.mute_close = true;
+    for (int i = 0; i < 3000 && Find("AT#SH=2") == sim.cmds.size(); i++) Pass(10);
+    ASSERT_LT(Find("AT#SH=2"), sim.cmds.size());
+    at_status.errcnt = 9;  // nine errors in a row before it
+    const uint16_t resets = at_status.resets;
+    for (int i = 0; i < 3000 && at_status.resets == resets; i++) Pass(10);
+    ASSERT_EQ(at_status.resets, resets + 1);
+    EXPECT_EQ(s.state, 0);
+    EXPECT_EQ(s.flags, 0);
+    sim.mute_close = false;
+    Pass(60000);
+    ASSERT_EQ(CheckInit(), 1u);
+    SockConnInfo req{};
+    req.port = 6001, req.socket = 1, req.flags = 0;
+    ModemDataConnRequest(req);
+    EXPECT_EQ(s.state, 1);
+    EXPECT_EQ(s.port, 6001);
 }
 
 TEST_F(SockTest, TalkSendOverTheSocketCountsAcceptedBytesOnly) {
