@@ -258,6 +258,24 @@ uint32_t ParseOne(const at_cmd_st &e) {
         for (uint32_t i = 0; i < at_status.count; i++)
             if (b[i] >= 'a' && b[i] <= 'z') b[i] = uint8_t(b[i] - 32);
         const uint8_t *hit = name.len ? FindN(b, at_status.count, name.text.data(), name.len) : nullptr;
+        // A numeric code configured (digits only) is found only as a whole
+        // quoted code of the list, and is then the code itself: the digits
+        // after it would be the next operator's code.
+        bool numeric = name.len > 0;
+        for (uint32_t i = 0; i < name.len; i++) numeric = numeric && name.text[i] >= '0' && name.text[i] <= '9';
+        if (numeric) {
+            const uint8_t *end = b + at_status.count;
+            while (hit && !(hit > b && hit[-1] == '"' && hit + name.len < end && hit[name.len] == '"'))
+                hit = FindN(hit + 1, uint32_t(end - hit - 1), name.text.data(), name.len);
+            if (hit && s.text && s.cap > 1) {
+                const uint32_t m = name.len < uint32_t(s.cap - 1) ? name.len : uint32_t(s.cap - 1);
+                std::memcpy(s.text, name.text.data(), m);
+                s.text[m] = 0;
+                s.len = uint16_t(m);
+                return 1;
+            }
+            if (hit) return 1;
+        }
         if (hit && s.text && s.cap) {
             const uint8_t *end = b + at_status.count;
             for (const uint8_t *p = hit + name.len; p < end; p++) {
@@ -645,7 +663,9 @@ void DataContextActivation() {
         AT_Load(at_cmd.data(), AT_ST_ACTIVATE, AT_N_ACTIVATE, at_resp.data(), AT_RESP_SIZE);
     }
     if (s.state != AT_ST_ACTIVATE) return;
+    const uint16_t resets = s.resets;
     if (!AT_Step()) return;
+    if (s.resets != resets) return;  // the tenth error in a row reset the module already
     if (s.result == AT_R_OK || s.result == AT_R_FOUND) {
         unsigned a[4] = {};
         if (std::sscanf(s.ip_text.data(), "%u.%u.%u.%u", &a[0], &a[1], &a[2], &a[3]) == 4)

@@ -707,6 +707,22 @@ TEST_F(SmsTest, AtScriptStepsAndTheirResults) {
         run(oper, 3, (std::string("\r\n+COPS: (2,\"TESTNET\",\"TN\",\"") + num + "\")\r\n\r\nOK\r\n").c_str());
         EXPECT_STREQ(one, num);
     }
+    // A numeric code configured is the code itself, not the one listed
+    // after it; a code that only starts another is not found.
+    AT_SetConfig(4, "22201", 5);
+    const std::string two_codes =
+        "\r\n+COPS: (2,\"I TIM\",\"TIM\",\"22201\"),(1,\"voda IT\",\"VD\",\"22210\")\r\n\r\nOK\r\n";
+    at_stack_data[0] = AtSlot{0, one, sizeof one, nullptr};
+    run(oper, 3, two_codes.c_str());
+    EXPECT_EQ(at_status.result, AT_R_OK);
+    EXPECT_STREQ(one, "22201");
+    AT_SetConfig(4, "2221", 4);
+    at_stack_data[0] = AtSlot{0, one, sizeof one, nullptr};
+    at_status.status &= uint8_t(~AT_STS_NO_OPERATOR);
+    run(oper, 3, two_codes.c_str());
+    EXPECT_STREQ(one, "0");
+    EXPECT_EQ(at_status.status & AT_STS_NO_OPERATOR, AT_STS_NO_OPERATOR);
+    AT_SetConfig(4, "TESTNET", 7);
     char tiny[1] = {'x'};
     at_stack_data[0] = AtSlot{0, tiny, 1, nullptr};
     run(oper, 3, "\r\n+COPS: (2,\"OTHER\")\r\n\r\nOK\r\n");

@@ -436,6 +436,17 @@ TEST_F(SockTest, AnActivationWithoutAnswerResetsTheModule) {
     EXPECT_EQ(at_status.status & AT_STS_CONTEXT, 0);
     EXPECT_EQ(at_status.activations, 0);
     EXPECT_EQ(Find("AT#SD=1,0,5000,\"10.77.0.3\",0,0,1"), sim.cmds.size());
+    // The same time-out as the tenth error in a row: one reset, not two.
+    Pass(60000);
+    ASSERT_EQ(CheckInit(), 1u);
+    sim.cmds.clear();
+    ModemDataConnRequest(req);
+    for (int i = 0; i < 6000 && Find("AT#SGACT=1,1,\"\",\"\"") == sim.cmds.size(); i++) Pass(10);
+    ASSERT_LT(Find("AT#SGACT=1,1,\"\",\"\""), sim.cmds.size());
+    at_status.errcnt = 9;
+    const uint16_t again = at_status.resets;
+    for (int i = 0; i < 6000 && at_status.resets == again; i++) Pass(10);
+    EXPECT_EQ(at_status.resets, again + 1);
 }
 
 TEST_F(SockTest, EmailOverTheModemDataSocket) {
