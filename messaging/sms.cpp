@@ -85,6 +85,8 @@ uint32_t ReadValue(uint32_t addr, uint32_t width, uint32_t *v) {
 
 }  // namespace
 
+void Sms_ContactNumber(uint32_t c, char *out, std::size_t cap) { ContactNumber(c, out, cap); }
+
 bool Sms_MagicIs1VMS() { return std::memcmp(sms.MagicID.data(), "1VMS", 4) == 0; }
 
 uint32_t Sms_Tables(uint32_t sec, SmsTables &t) {

@@ -233,6 +233,31 @@ TEST_F(SmsTest, ReceivesCommandsFromKnownSendersOnly) {
     }
 }
 
+// A contact whose number is held in registers (length 0): its commands are
+// a known sender's, applied and deleted; and a message to its group goes to
+// that number.
+TEST_F(SmsTest, ContactsWithTheirNumberInRegisters) {
+    SmsBlock b = SendBlock();
+    b.contacts = {{"", 1, R(300)}};
+    std::memcpy(&plc_reg[(R(300) - 1024) / 8], "+4915112345678", 15);
+    StartUp(b);
+    sim.list = "\r\n+CMGL: 3,\"REC UNREAD\",\"+4915112345678\",,\"24/01/01,12:00:00+04\"\r\nset 42\r\n";
+    Pass(3000);
+    EXPECT_EQ(LT_W(R(6)), 42);
+    EXPECT_TRUE(LT_Bit(M16(41)));
+    EXPECT_EQ(Storage(), "R-set 42");
+    sim.list.clear();
+    const std::size_t before = sim.cmds.size();
+    LT_SetW(R(5), 7);
+    LT_SetBit(M16(40), true);
+    Pass(6000);
+    std::size_t at = before;
+    while (at < sim.cmds.size() && sim.cmds[at].rfind("AT+CMGS", 0) != 0) at++;
+    ASSERT_LT(at + 1, sim.cmds.size());
+    EXPECT_EQ(sim.cmds[at], "AT+CMGS=+4915112345678\r");
+    EXPECT_EQ(sim.cmds[at + 1], "T=  7 C\x1a");
+}
+
 TEST_F(SmsTest, EmptyListsOfTheExternalModuleAreNoErrors) {
     StartUp(SendBlock());
     const uint16_t resets = at_status.resets;
