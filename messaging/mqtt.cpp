@@ -159,7 +159,9 @@ uint32_t WriteIfChanged(const char *abs, const void *data, uint32_t len) {
     }
     char tmp[520];
     std::snprintf(tmp, sizeof tmp, "%s.new", abs);
-    if (!createFile(tmp, data, len)) return 0;
+    // An empty text is an empty file (createFile answers 0 for it): the old
+    // bytes must not stay in use, nor the new file be left behind.
+    if (!createFile(tmp, data, len) && len != 0) return 0;
     char tmp_path[520];
     if (!PLAT_Path(tmp, tmp_path, sizeof tmp_path)) return 0;
     return rename(tmp_path, path) == 0 ? 1 : 0;

@@ -143,6 +143,9 @@ int mqttLibDeinit() { return lib_ready ? Fn<int (*)()>(S_LIB_CLEANUP)() : -1; }
 
 uint32_t mqttClientInit(mqttConnection &c) {
     if (!lib_ready) return 0;
+    // A client still held (a download put a connection in set-up back to
+    // creation; no network thread runs for it then) is destroyed, not lost.
+    if (c.client != nullptr) mqttClientDestroy(c);
     c.client =
         Fn<mosquitto *(*)(const char *, bool, void *)>(S_NEW)(c.id[0] ? c.id : nullptr, c.clean_session != 0, &c);
     if (c.client == nullptr) return 0;

@@ -316,6 +316,13 @@ TEST(Mqtt, ConfigurationReadAndRefusals) {
         EXPECT_EQ(read_with("CA-1"), first);
         EXPECT_NE(read_with("CA-2"), first);
         EXPECT_STREQ(iiotConfig.conn[0].ca_file, ca.c_str());
+        // An empty text empties the file (the old certificate is not kept in
+        // use), and no new file is left behind; read again, nothing changes.
+        const ino_t empty = read_with("");
+        struct stat st {};
+        EXPECT_NE(stat((ca + ".new").c_str(), &st), 0);
+        EXPECT_EQ(read_with(""), empty);
+        EXPECT_NE(stat((ca + ".new").c_str(), &st), 0);
     }
     // A block of 15 bytes is no configuration; 16 with no connection is one.
     mqtt_tbl.fill(0);
@@ -556,4 +563,37 @@ TEST(Mqtt, AnIecElementOfAnotherWidthIsNotWritten) {
     }
     DrevanoRuntime = runtime_was;
     drevano_variables_enumerateded = enumerated_was;
+}
+
+// A client made again for a connection that still has one (a download
+// during its set-up puts it back to creation) destroys the old one first.
+TEST(Mqtt, AClientMadeAgainDestroysTheOldOne) {
+    ASSERT_EQ(dynamicLibInit(), 1u);
+    mqttLibInit();
+    unsigned destroy = 0;
+    while (dynLibFunc[destroy].name && std::strcmp(dynLibFunc[destroy].name, "mosquitto_destroy") != 0) destroy++;
+    ASSERT_NE(dynLibFunc[destroy].name, nullptr);
+    static void *real;
+    static std::vector<void *> destroyed;
+    destroyed.clear();
+    real = dynLibFunc[destroy].fn;
+    dynLibFunc[destroy].fn = reinterpret_cast<void *>(+[](mosquitto *m) {
+        destroyed.push_back(m);
+        reinterpret_cast<void (*)(mosquitto *)>(real)(m);
+    });
+    mqttConnection &c = iiotConfig.conn[3];
+    c.client = nullptr;
+    c.id[0] = 0;
+    c.clean_session = 1;
+    c.mode = 1;
+    ASSERT_EQ(mqttClientInit(c), 1u);
+    void *const first = c.client;
+    ASSERT_NE(first, nullptr);
+    EXPECT_TRUE(destroyed.empty());
+    ASSERT_EQ(mqttClientInit(c), 1u);
+    ASSERT_EQ(destroyed.size(), 1u);
+    EXPECT_EQ(destroyed[0], first);
+    mqttClientDestroy(c);
+    EXPECT_EQ(destroyed.size(), 2u);
+    dynLibFunc[destroy].fn = real;
 }
