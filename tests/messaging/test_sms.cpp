@@ -169,6 +169,48 @@ TEST_F(SmsTest, AGroupWithoutNumbersLeftEndsItsSend) {
     EXPECT_FALSE(LT_Bit(M16(40)));
 }
 
+// A group of three contacts: three messages in three send steps, the last
+// contact first; the trigger is cleared after the third only.
+TEST_F(SmsTest, AGroupOfThreeGetsThreeMessagesLastContactFirst) {
+    SmsBlock b = SendBlock();
+    b.contacts = {{"+4915100000001", 1}, {"+4915100000002", 1}, {"+4917000000009", 2}, {"+4915100000003", 1}};
+    StartUp(b);
+    const std::size_t before = sim.cmds.size();
+    LT_SetW(R(5), 5);
+    LT_SetBit(M16(40), true);
+    std::vector<std::string> sent;
+    std::vector<uint32_t> started, ended;  // ms: each AT+CMGS, each text's end
+    bool cleared_early = false;
+    for (uint32_t t = 0; t < 40000 && sent.size() < 3; t += 10) {
+        const std::size_t had = sim.cmds.size();
+        Pass(10);
+        for (std::size_t k = had; k < sim.cmds.size(); k++) {
+            if (sim.cmds[k].rfind("AT+CMGS", 0) == 0) started.push_back(t);
+            if (sim.cmds[k].back() == '\x1a') ended.push_back(t);
+        }
+        sent.clear();
+        for (std::size_t k = before; k < sim.cmds.size(); k++)
+            if (sim.cmds[k].rfind("AT+CMGS", 0) == 0) sent.push_back(sim.cmds[k]);
+        if (sent.size() < 3 && !LT_Bit(M16(40))) cleared_early = true;
+    }
+    // A Telit module sends at most once every 5 s after the last attempt.
+    ASSERT_EQ(started.size(), 3u);
+    ASSERT_GE(ended.size(), 2u);
+    EXPECT_GE(started[1], ended[0] + 5000);
+    EXPECT_LT(started[1], ended[0] + 7000);
+    EXPECT_GE(started[2], ended[1] + 5000);
+    Pass(20000);
+    sent.clear();
+    for (std::size_t k = before; k < sim.cmds.size(); k++)
+        if (sim.cmds[k].rfind("AT+CMGS", 0) == 0) sent.push_back(sim.cmds[k]);
+    const std::vector<std::string> want = {"AT+CMGS=+4915100000003\r", "AT+CMGS=+4915100000002\r",
+                                           "AT+CMGS=+4915100000001\r"};
+    EXPECT_EQ(sent, want);
+    EXPECT_FALSE(cleared_early);
+    EXPECT_FALSE(LT_Bit(M16(40)));
+    EXPECT_EQ(LT_W(R(104)), 3);
+}
+
 TEST_F(SmsTest, ErrorAndMissingPromptMarkTheStatusWord) {
     struct Row {
         bool error;
