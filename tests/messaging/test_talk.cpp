@@ -7,6 +7,7 @@
 #include "core/image/bytes.h"
 #include "iec/vm/z7mem.h"
 #include "messaging/messaging.h"
+#include "protocols/mbserial.h"
 #include "tests/messaging/msg_fixture.h"
 
 using namespace la;
@@ -784,6 +785,21 @@ TEST_F(MsgTest, PortBlocksAtTheEndOfTheStream) {
     IEC_TalkModbus(&pc, 1);
     EXPECT_EQ(pc.pos, 14u);
     EXPECT_EQ(Talk.modbus_started, 1);
+    // The engine's record: station 1, time-out 0, the constant control 3,
+    // the data area at R80 (through R40), the status word R50, the two
+    // extension words, the forward table R60 and the write protection R70.
+    const ModbusParm &mp = pcb[0].parm;
+    EXPECT_EQ(mp.station, 1);
+    EXPECT_EQ(mp.timeout, 0);
+    ASSERT_NE(mp.control, nullptr);
+    EXPECT_EQ(LE_Get16(mp.control), 3);
+    EXPECT_EQ(mp.data, PlcReg_Ptr(R(80), 16));
+    EXPECT_EQ(mp.status, PlcReg_Ptr(R(50), 16));
+    EXPECT_EQ(mp.ext[0], 6);
+    EXPECT_EQ(mp.ext[1], 1);
+    EXPECT_EQ(mp.forward, PlcReg_Ptr(R(60), 16));
+    EXPECT_EQ(mp.write_protect, uint32_t(R(70)));
+    EXPECT_EQ(pcb[0].state, ModState::kSlave);
 }
 
 // A ladder Modbus master triggered by a bit of its control word above bit 7:
