@@ -484,6 +484,29 @@ TEST_F(MsgTest, AModemStatusWordBelowWord1024IsWritten) {
     EXPECT_EQ(PlcWord(kWord), 65534);
 }
 
+// Answering on a numeric modem: a RING gives status 2 and 30 s for the
+// CONNECT; without it the wait ends with status 3.
+TEST_F(MsgTest, ARingWithoutConnectEndsAfterThirtySeconds) {
+    LadAsm a = ModemProgram(2, "");
+    ASSERT_EQ(Run(a), -1);
+    NotFirst();
+    ModemPastItsInitialisation();
+    ASSERT_EQ(Port(0).tx, "+++ATE0S0=0Q0V0X0&C1&D2\rATS0=001\r");
+    fake_ports::Feed(0, "0\r");
+    ASSERT_EQ(Scan(), -1);
+    ASSERT_EQ(Scan(), -1);
+    fake_ports::Feed(0, "2\r");
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_EQ(LT_W(R(40)), 2);
+    LA_TimeAdvance(299999);
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_EQ(LT_W(R(40)), 2);
+    LA_TimeAdvance(1);
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_EQ(LT_W(R(40)), 3);
+    EXPECT_FALSE(LT_Bit(M16(20)));
+}
+
 // A call dialled and connected, then a close block: the port goes back to
 // the command protocol over the call, which stays up (no DTR drop, status
 // still 1).
