@@ -11,6 +11,7 @@
 
 #include "core/image/bytes.h"
 #include "core/image/plcreg.h"
+#include "core/image/rtc.h"
 #include "core/image/timebase.h"
 #include "core/storage/memfile.h"
 #include "io/io.h"
@@ -351,13 +352,27 @@ void Send_AT_Command(uint32_t len, const uint8_t *bytes) {
 uint32_t AT_ReadResponse(uint8_t *buf, uint32_t size) {
     uint32_t res = AT_R_NONE;
     uint32_t first = at_status.count;
+    // The bytes read go to the debug log too, a line of 32 characters at a
+    // time and what is left at the end of the read.
+    std::array<char, 33> seen{};
+    uint32_t seen_n = 0;
     while (at_status.count < size && Msg_CheckRx(PortNo()) == 1) {
         const uint8_t b = Msg_GetRx(PortNo());
         buf[at_status.count++] = b;
+        seen[seen_n++] = char(b);
+        if (seen_n == 32) {
+            seen[32] = 0;
+            Log(seen.data());
+            seen_n = 0;
+        }
         uint32_t r = AT_R_NONE;
         Recognise(b, &r);
         if (r != AT_R_NONE) res = r;
         if (res == AT_R_OK && r == AT_R_OK) at_status.count = at_status.count >= 4 ? uint16_t(at_status.count - 4) : 0;
+    }
+    if (seen_n) {
+        seen[seen_n] = 0;
+        Log(seen.data());
     }
     const uint32_t n = at_status.count;
     if (res == AT_R_NONE && n >= 4 && buf[n - 4] == 13 && buf[n - 3] == 10 && buf[n - 2] == '>' && buf[n - 1] == ' ' &&
@@ -481,12 +496,10 @@ uint8_t AT_Cmd_Handler(const at_cmd_st *entry) {
     if (success) s.errcnt = 0;  // a success ends a run of errors
     s.skip_ok = 0;
     if (s.errcnt > 9) {
+        // The controller's clock (hour, minute, second), not the host's.
         char m[48];
-        const std::time_t now = std::time(nullptr);
-        std::tm tmv{};
-        gmtime_r(&now, &tmv);
-        std::snprintf(m, sizeof m, "Cirtc Err cnt %u %d:%d:%d", unsigned(s.errcnt), tmv.tm_hour, tmv.tm_min,
-                      tmv.tm_sec);
+        std::snprintf(m, sizeof m, "Cirtc Err cnt %u %d:%d:%d", unsigned(s.errcnt), int(RTCTime[2]), int(RTCTime[1]),
+                      int(RTCTime[0]));
         Log(m);
         s.errcnt = 0;
         ModemReset();

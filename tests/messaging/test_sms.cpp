@@ -3,7 +3,9 @@
 // values, receiving commands, data-field texts and the block checks.
 #include <cstring>
 
+#include "core/image/rtc.h"
 #include "core/storage/nvram.h"
+#include "media/datalog.h"
 #include "messaging/messaging.h"
 #include "tests/messaging/msg_fixture.h"
 #include "tests/messaging/sms_block.h"
@@ -497,6 +499,48 @@ TEST_F(SmsTest, CommandTextsToTheirEnds) {
         EXPECT_EQ(pos, l.pos) << l.list;
         EXPECT_EQ(field, l.field) << l.list;
     }
+}
+
+// The tenth error in a row (a time-out here) logs the count with the
+// controller's clock, not the host's, and resets the module.
+TEST_F(SmsTest, TenErrorsInARowLogTheControllersTime) {
+    const DbgLogRec saved = DbgLog;
+    DbgLog = {R(900), 0, 1};
+    LT_SetW(R(900), 0x0001);
+    LE_Put16(&plc_reg[2 * W_MODE], 2);
+    Dbglog_len = 0;
+    const std::array<uint16_t, 7> clock_was = RTCTime;
+    RTCTime = {7, 8, 21, 9, 12, 2026, 4};  // 21:08:07
+    std::vector<uint8_t> buf(256);
+    const at_cmd_st script[] = {{4, "AT+A", 0, "", 20000, AT_F_LAST, 0, 13, 0, 1, 0},
+                                {AT_END, "", 0, "", 0, 0, 0, 0, 0, 0, 0}};
+    at_status.port = 2;
+    at_status.errcnt = 9;
+    const uint16_t resets = at_status.resets;
+    AT_Load(script, 0, 1, buf.data(), uint16_t(buf.size()));
+    AT_Cmd_Handler(&script[0]);
+    LA_TimeAdvance(20000);
+    AT_Cmd_Handler(&script[0]);
+    EXPECT_EQ(at_status.resets, resets + 1);
+    std::string log(reinterpret_cast<const char *>(DbgLogBuf.data()), Dbglog_len);
+    EXPECT_NE(log.find("Cirtc Err cnt 10 21:8:7"), std::string::npos) << log;
+    // The bytes of an answer are logged as they are read: 40 of them as a
+    // line of 32 and one of the last 8.
+    Dbglog_len = 0;
+    at_status.errcnt = 0;
+    fake_ports::FlushRx(2);
+    AT_Load(script, 0, 1, buf.data(), uint16_t(buf.size()));
+    AT_Cmd_Handler(&script[0]);
+    fake_ports::Feed(2, "\r\n+X: 0123456789ABCDEFGHIJKLMNOPQR\r\nOK\r\n");
+    AT_Cmd_Handler(&script[0]);
+    EXPECT_EQ(at_status.result, AT_R_OK);
+    log.assign(reinterpret_cast<const char *>(DbgLogBuf.data()), Dbglog_len);
+    // (The log ends each entry with CR LF.)
+    EXPECT_NE(log.find("\r\n+X: 0123456789ABCDEFGHIJKLMNOP\r\nQR\r\nOK\r\n\r\n"), std::string::npos) << log;
+    RTCTime = clock_was;
+    DbgLog = saved;
+    Dbglog_len = 0;
+    LE_Put16(&plc_reg[2 * W_MODE], 0);
 }
 
 // Texts of 511 characters go out; 512 are more than a message holds.
