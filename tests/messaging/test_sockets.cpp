@@ -340,6 +340,29 @@ TEST_F(SockTest, AModuleResetDuringACloseLeavesTheSocketFree) {
     EXPECT_EQ(s.port, 6001);
 }
 
+// Appends stay below the 1,500-byte transmit buffer: 1,000 and 499 fit,
+// one byte more does not (refused while the others are pending); a socket
+// that is not connected (state 5) takes nothing.
+TEST_F(SockTest, AppendsUpToTheTransmitBuffer) {
+    SocketInfo &s = socket_info_st[3];
+    s.state = 6;
+    const std::vector<uint8_t> k(1000, 'k'), m(500, 'm');
+    EXPECT_EQ(ModemDataSend(3, k.data(), 1000, 1), 0u);
+    EXPECT_EQ(ModemDataSend(3, m.data(), 500, 1), 1u);
+    EXPECT_EQ(s.tx_len, 1000);
+    EXPECT_EQ(s.flags & SOCKF_REFUSED, SOCKF_REFUSED);
+    s.flags = 0;
+    EXPECT_EQ(ModemDataSend(3, m.data(), 499, 1), 0u);
+    EXPECT_EQ(s.tx_len, 1499);
+    EXPECT_EQ(s.flags & SOCKF_REFUSED, 0);
+    EXPECT_EQ(s.tx_ptr[999], 'k');
+    EXPECT_EQ(s.tx_ptr[1000], 'm');
+    s = SocketInfo{};
+    s.state = 5;
+    EXPECT_EQ(ModemDataSend(3, k.data(), 1, 1), 1u);
+    EXPECT_EQ(s.tx_len, 0);
+}
+
 TEST_F(SockTest, TalkSendOverTheSocketCountsAcceptedBytesOnly) {
     at_status.port = MSG_CELL_PORT;  // the built-in module's own serial record
     TelitPowerON = 1;
