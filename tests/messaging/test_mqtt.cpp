@@ -597,3 +597,41 @@ TEST(Mqtt, AClientMadeAgainDestroysTheOldOne) {
     EXPECT_EQ(destroyed.size(), 2u);
     dynLibFunc[destroy].fn = real;
 }
+
+// A subscription asked for and not confirmed is asked again after 30 s: its
+// pending flag drops then (not before), so the publish state subscribes anew.
+TEST(Mqtt, AnUnconfirmedSubscriptionIsAskedAgainAfterThirtySeconds) {
+    test_support::FakeClock clock(100000000000);
+    IiotConfig &g = iiotConfig;
+    g.enable = 1;
+    g.reloaded = 0;
+    mqttConnection &c = g.conn[4];
+    c.mode = 1;
+    c.sub_count = 2;
+    c.connected = 1;
+    c.loop_ended = 0;
+    c.reconnect = 0;
+    c.address_changed = 0;
+    c.dlScan = nullptr;
+    c.subscribed[0] = 0, c.sub_pending[0] = 1;
+    c.subscribed[1] = 1, c.sub_pending[1] = 1;
+    checkTimeout(&c.entries[0].time, 0);
+    checkTimeout(&c.entries[1].time, 0);
+    auto wait_step = [&] {
+        c.state = 10;
+        c.follow = 4;
+        mqttConnStep(4);
+        EXPECT_EQ(c.state, 7u);
+    };
+    test_support::FakeClock::AdvanceMs(29999);
+    wait_step();
+    EXPECT_EQ(c.sub_pending[0], 1);
+    test_support::FakeClock::AdvanceMs(1);
+    wait_step();
+    EXPECT_EQ(c.sub_pending[0], 0);
+    EXPECT_EQ(c.sub_pending[1], 1);  // a confirmed one is left alone
+    c.state = 0;
+    c.connected = 0;
+    c.sub_count = 0;
+    g.enable = 0;
+}
