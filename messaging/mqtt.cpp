@@ -124,10 +124,15 @@ bool CheckBlock() {
             const uint64_t sp = uint64_t(objects) + D32(r + kBrkSparkplug);
             if (!In(sp, kSpSize)) return false;
             const uint64_t ta = sp + D32(uint32_t(sp) + kSpTexts);
-            for (uint32_t at : {kSpNode, kSpGroup, kSpNamespace})
+            uint64_t topic = 9;  // "/" and "/NDEATH/" between the three parts
+            for (uint32_t at : {kSpNode, kSpGroup, kSpNamespace}) {
                 if (D32(uint32_t(sp) + at + 4) >= MQTT_TEXT ||
                     !In(ta + D32(uint32_t(sp) + at), D32(uint32_t(sp) + at + 4)))
                     return false;
+                topic += D32(uint32_t(sp) + at + 4);
+            }
+            // The will topic made of them must fit as a plain one must.
+            if (topic >= MQTT_TEXT) return false;
         }
     }
     return true;
@@ -296,7 +301,12 @@ void ReadBroker(uint32_t i) {
             sp_text(kSpNode, node);
             sp_text(kSpGroup, group);
             sp_text(kSpNamespace, ns);
-            std::snprintf(c.will_topic, sizeof c.will_topic, "%.80s/%.80s/NDEATH/%.80s", ns, group, node);
+            // Each part whole (the block check keeps the topic inside 255).
+            std::size_t n = 0;
+            for (const char *part : {static_cast<const char *>(ns), "/", static_cast<const char *>(group), "/NDEATH/",
+                                     static_cast<const char *>(node)})
+                for (const char *t = part; *t && n + 1 < sizeof c.will_topic; t++) c.will_topic[n++] = *t;
+            c.will_topic[n] = 0;
         }
     }
     c.tls = (flags & kBrkFlagTls) ? 1 : 0;

@@ -635,3 +635,46 @@ TEST(Mqtt, AnUnconfirmedSubscriptionIsAskedAgainAfterThirtySeconds) {
     c.sub_count = 0;
     g.enable = 0;
 }
+
+// A Sparkplug will's topic is namespace/group/NDEATH/node, each part whole
+// (a group of 100 characters is not cut); a topic of 256 characters or more
+// refuses the block, as a plain will topic of that length does.
+TEST(Mqtt, SparkplugWillTopicsWhole) {
+    auto install = [](const std::string &ns, const std::string &group, const std::string &node) {
+        Block b;
+        b.d[20] = 1;
+        b.At(5) = 0x20 | 0x01 | 0x10;  // mode 1, a will, the Sparkplug will
+        b.At(6) = 2;                   // Sparkplug payloads
+        b.At(7) = 1;
+        b.Install();
+        // The object area follows the strings: one Sparkplug record at its
+        // start, its texts 44 bytes on.
+        const uint32_t objects = LE_Get32(&mqtt_tbl[8 + 36]);
+        std::vector<uint8_t> sp(44, 0);
+        const std::string texts = node + group + ns;
+        LE_Put32(&sp[16], 0);
+        LE_Put32(&sp[20], uint32_t(node.size()));
+        LE_Put32(&sp[24], uint32_t(node.size()));
+        LE_Put32(&sp[28], uint32_t(group.size()));
+        LE_Put32(&sp[32], uint32_t(node.size() + group.size()));
+        LE_Put32(&sp[36], uint32_t(ns.size()));
+        LE_Put32(&sp[40], 44);
+        sp.insert(sp.end(), texts.begin(), texts.end());
+        std::memcpy(&mqtt_tbl[8 + objects], sp.data(), sp.size());
+        LE_Put32(&mqtt_tbl[4], uint32_t(objects + sp.size()));
+    };
+    install("spBv1.0", "G1", "N1");
+    ASSERT_EQ(readConfigNvram(2), 1u);
+    EXPECT_STREQ(iiotConfig.conn[0].will_topic, "spBv1.0/G1/NDEATH/N1");
+    EXPECT_EQ(iiotConfig.conn[0].will_length, 0u);
+    const std::string group(100, 'g');
+    install("spBv1.0", group, "N1");
+    ASSERT_EQ(readConfigNvram(2), 1u);
+    EXPECT_EQ(std::string(iiotConfig.conn[0].will_topic), "spBv1.0/" + group + "/NDEATH/N1");
+    // 7 + 1 + 200 + 8 + 39 = 255 characters fit; one more does not.
+    install("spBv1.0", std::string(200, 'g'), std::string(39, 'n'));
+    ASSERT_EQ(readConfigNvram(2), 1u);
+    EXPECT_EQ(std::strlen(iiotConfig.conn[0].will_topic), 255u);
+    install("spBv1.0", std::string(200, 'g'), std::string(40, 'n'));
+    EXPECT_EQ(readConfigNvram(2), 0u);
+}
