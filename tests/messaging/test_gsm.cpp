@@ -951,3 +951,17 @@ TEST_F(GsmTest, AnAtCommandFlushesThePortsTransmitSideFirst) {
     ATCommand("+CMGF=1");
     EXPECT_EQ(Port(0).tx, "AT+CMGF=1\r\n");
 }
+
+// The answer buffer holds 351 bytes: a line of 348 bytes and "OK" with its
+// CR fills it exactly and gives OK; one byte more restarts the buffer at the
+// CR, and the OK before it is lost.
+TEST_F(GsmTest, TheAnswerBufferHolds351Bytes) {
+    GSMTimer(1000000);
+    GSMindex = 0;
+    fake_ports::Feed(0, std::string(348, 'x') + "OK\r");
+    EXPECT_EQ(GSMGetResult(0), 0u);
+    GSMindex = 0;
+    fake_ports::Feed(0, std::string(349, 'x') + "OK\r");
+    EXPECT_EQ(GSMGetResult(0), 0xFFFEu);
+    EXPECT_EQ(GSMindex, 1u);  // the CR alone, at the start again
+}
