@@ -363,6 +363,32 @@ TEST_F(SockTest, AppendsUpToTheTransmitBuffer) {
     EXPECT_EQ(s.tx_len, 0);
 }
 
+// The rewind of a drained read (answer 255) is socket 0's only; a socket
+// whose open command is done (state 3) follows the module's "listening"
+// (4), "incoming" (5) and "closed" (0, back to listening when kept).
+TEST_F(SockTest, RewindOfSocketZeroAndTheModuleStates) {
+    for (uint32_t n : {0u, 1u, 5u}) {
+        SocketInfo &s = socket_info_st[n];
+        s = SocketInfo{};
+        s.read_idx = 40;
+        EXPECT_EQ(ModemCheckRecv(n), n == 0 ? 255u : 0u) << n;
+        EXPECT_EQ(ModemCheckRecv(n), 0u) << n;
+        EXPECT_EQ(s.read_idx, n == 0 ? 0 : 40) << n;
+    }
+    SocketInfo &s = socket_info_st[2];
+    s = SocketInfo{};
+    s.state = 3;
+    s.flags = SOCKF_KEEP;  // a kept listener
+    Sock_ApplyStatus(3, 4, "3,4", 3);
+    EXPECT_EQ(s.state, 4);
+    Sock_ApplyStatus(3, 0, "3,0", 3);
+    EXPECT_EQ(s.state, 1);
+    s.state = 3;
+    s.flags = SOCKF_DIAL | SOCKF_KEEP;
+    Sock_ApplyStatus(3, 0, "3,0", 3);
+    EXPECT_EQ(s.state, 0);
+}
+
 TEST_F(SockTest, TalkSendOverTheSocketCountsAcceptedBytesOnly) {
     at_status.port = MSG_CELL_PORT;  // the built-in module's own serial record
     TelitPowerON = 1;
