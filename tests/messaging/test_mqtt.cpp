@@ -678,3 +678,38 @@ TEST(Mqtt, SparkplugWillTopicsWhole) {
     install("spBv1.0", std::string(200, 'g'), std::string(40, 'n'));
     EXPECT_EQ(readConfigNvram(2), 0u);
 }
+
+// While disconnected, QoS 1 items are handed to the library until 1024 are
+// pending; the 1025th waits (flag 1) for the connection.
+TEST(Mqtt, TheTenTwentyFifthPendingItemWaits) {
+    ASSERT_EQ(dynamicLibInit(), 1u);
+    mqttLibInit();
+    mqttConnection &c = iiotConfig.conn[5];
+    c.client = nullptr;
+    c.id[0] = 0;
+    c.clean_session = 1;
+    c.mode = 1;
+    ASSERT_EQ(mqttClientInit(c), 1u);
+    for (mqttPubItem &it : c.items) it.flag = 0;
+    for (unsigned k = 0; k < 3; k++) {
+        mqttPubItem &it = c.items[k];
+        std::strcpy(it.topic, "plc/out");
+        it.payload[0] = 'v';
+        it.length = 1;
+        it.qos = 1;
+        it.flag = 1;
+    }
+    c.connected = 0;
+    c.pending = 1022;
+    c.sub_count = 0;
+    c.state = 7;  // publish
+    mqttConnStep(5);
+    EXPECT_EQ(c.items[0].flag, 2);
+    EXPECT_EQ(c.items[1].flag, 2);
+    EXPECT_EQ(c.items[2].flag, 1);
+    EXPECT_EQ(c.pending.load(), 1024u);
+    mqttClientDestroy(c);
+    for (unsigned k = 0; k < 3; k++) c.items[k] = mqttPubItem{};
+    c.pending = 0;
+    c.state = 0;
+}
