@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -712,4 +713,40 @@ TEST(Mqtt, TheTenTwentyFifthPendingItemWaits) {
     for (unsigned k = 0; k < 3; k++) c.items[k] = mqttPubItem{};
     c.pending = 0;
     c.state = 0;
+}
+
+// Address kinds: 2 a host name of the block, 4 a host name in registers (up
+// to its NUL), 3 an IPv4 address in a 32-bit register; a change of the
+// register's text marks the address changed.
+TEST(Mqtt, AddressKindsByNameAndFromRegisters) {
+    const uint32_t reg = Block::R100() + 16 * 20;  // %R120
+    auto read = [](uint8_t kind, const std::function<void(Block &)> &fill) {
+        Block b;
+        b.d[20] = 1;
+        b.At(5) = 0x20;
+        b.At(7) = kind;
+        fill(b);
+        b.Install();
+        return readConfigNvram(2);
+    };
+    mqttConnection &c = iiotConfig.conn[0];
+    ASSERT_EQ(read(2, [](Block &b) { b.Text("broker.test.lan", 60); }), 1u);
+    EXPECT_EQ(c.address_kind, 2u);
+    EXPECT_STREQ(c.host, "broker.test.lan");
+    const char text[] = "mqtt9.lan\0zz";
+    PlcReg_Set(reg, reinterpret_cast<const uint8_t *>(text), 8 * sizeof text);
+    ASSERT_EQ(read(4, [reg](Block &b) { LE_Put32(&b.At(60), reg); }), 1u);
+    EXPECT_EQ(c.address_kind, 4u);
+    EXPECT_STREQ(c.host, "mqtt9.lan");
+    c.address_changed = 0;
+    const char other[] = "mqtt0.lan";
+    PlcReg_Set(reg, reinterpret_cast<const uint8_t *>(other), 8 * sizeof other);
+    ASSERT_EQ(read(4, [reg](Block &b) { LE_Put32(&b.At(60), reg); }), 1u);
+    EXPECT_STREQ(c.host, "mqtt0.lan");
+    EXPECT_EQ(c.address_changed, 1);
+    const uint8_t ip[4] = {3, 0, 77, 10};  // 10.77.0.3, low byte first
+    PlcReg_Set(reg, ip, 32);
+    ASSERT_EQ(read(3, [reg](Block &b) { LE_Put32(&b.At(60), reg); }), 1u);
+    EXPECT_STREQ(c.address, "10.77.0.3");
+    c.address_changed = 0;
 }
