@@ -11,6 +11,7 @@
 
 #include "core/image/bytes.h"
 #include "core/image/plcreg.h"
+#include "core/image/rtc.h"
 #include "core/image/timebase.h"
 #include "core/storage/memfile.h"
 #include "io/io.h"
@@ -258,6 +259,24 @@ uint32_t ParseOne(const at_cmd_st &e) {
         for (uint32_t i = 0; i < at_status.count; i++)
             if (b[i] >= 'a' && b[i] <= 'z') b[i] = uint8_t(b[i] - 32);
         const uint8_t *hit = name.len ? FindN(b, at_status.count, name.text.data(), name.len) : nullptr;
+        // A numeric code configured (digits only) is found only as a whole
+        // quoted code of the list, and is then the code itself: the digits
+        // after it would be the next operator's code.
+        bool numeric = name.len > 0;
+        for (uint32_t i = 0; i < name.len; i++) numeric = numeric && name.text[i] >= '0' && name.text[i] <= '9';
+        if (numeric) {
+            const uint8_t *end = b + at_status.count;
+            while (hit && !(hit > b && hit[-1] == '"' && hit + name.len < end && hit[name.len] == '"'))
+                hit = FindN(hit + 1, uint32_t(end - hit - 1), name.text.data(), name.len);
+            if (hit && s.text && s.cap > 1) {
+                const uint32_t m = name.len < uint32_t(s.cap - 1) ? name.len : uint32_t(s.cap - 1);
+                std::memcpy(s.text, name.text.data(), m);
+                s.text[m] = 0;
+                s.len = uint16_t(m);
+                return 1;
+            }
+            if (hit) return 1;
+        }
         if (hit && s.text && s.cap) {
             const uint8_t *end = b + at_status.count;
             for (const uint8_t *p = hit + name.len; p < end; p++) {
@@ -333,13 +352,27 @@ void Send_AT_Command(uint32_t len, const uint8_t *bytes) {
 uint32_t AT_ReadResponse(uint8_t *buf, uint32_t size) {
     uint32_t res = AT_R_NONE;
     uint32_t first = at_status.count;
+    // The bytes read go to the debug log too, a line of 32 characters at a
+    // time and what is left at the end of the read.
+    std::array<char, 33> seen{};
+    uint32_t seen_n = 0;
     while (at_status.count < size && Msg_CheckRx(PortNo()) == 1) {
         const uint8_t b = Msg_GetRx(PortNo());
         buf[at_status.count++] = b;
+        seen[seen_n++] = char(b);
+        if (seen_n == 32) {
+            seen[32] = 0;
+            Log(seen.data());
+            seen_n = 0;
+        }
         uint32_t r = AT_R_NONE;
         Recognise(b, &r);
         if (r != AT_R_NONE) res = r;
         if (res == AT_R_OK && r == AT_R_OK) at_status.count = at_status.count >= 4 ? uint16_t(at_status.count - 4) : 0;
+    }
+    if (seen_n) {
+        seen[seen_n] = 0;
+        Log(seen.data());
     }
     const uint32_t n = at_status.count;
     if (res == AT_R_NONE && n >= 4 && buf[n - 4] == 13 && buf[n - 3] == 10 && buf[n - 2] == '>' && buf[n - 1] == ' ' &&
@@ -463,12 +496,10 @@ uint8_t AT_Cmd_Handler(const at_cmd_st *entry) {
     if (success) s.errcnt = 0;  // a success ends a run of errors
     s.skip_ok = 0;
     if (s.errcnt > 9) {
+        // The controller's clock (hour, minute, second), not the host's.
         char m[48];
-        const std::time_t now = std::time(nullptr);
-        std::tm tmv{};
-        gmtime_r(&now, &tmv);
-        std::snprintf(m, sizeof m, "Cirtc Err cnt %u %d:%d:%d", unsigned(s.errcnt), tmv.tm_hour, tmv.tm_min,
-                      tmv.tm_sec);
+        std::snprintf(m, sizeof m, "Cirtc Err cnt %u %d:%d:%d", unsigned(s.errcnt), int(RTCTime[2]), int(RTCTime[1]),
+                      int(RTCTime[0]));
         Log(m);
         s.errcnt = 0;
         ModemReset();
@@ -645,7 +676,9 @@ void DataContextActivation() {
         AT_Load(at_cmd.data(), AT_ST_ACTIVATE, AT_N_ACTIVATE, at_resp.data(), AT_RESP_SIZE);
     }
     if (s.state != AT_ST_ACTIVATE) return;
+    const uint16_t resets = s.resets;
     if (!AT_Step()) return;
+    if (s.resets != resets) return;  // the tenth error in a row reset the module already
     if (s.result == AT_R_OK || s.result == AT_R_FOUND) {
         unsigned a[4] = {};
         if (std::sscanf(s.ip_text.data(), "%u.%u.%u.%u", &a[0], &a[1], &a[2], &a[3]) == 4)

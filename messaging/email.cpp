@@ -5,6 +5,8 @@
 // acted on only when whole; progress and errors go to a 32-bit status word.
 #include "messaging/email.h"
 
+#include <poll.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -710,6 +712,19 @@ bool PickEntry() {
 
 bool SendText(const char *t) { return SendBytes(t, uint32_t(std::strlen(t))); }
 
+// The connection takes the next encoded read: established (or in TLS) and
+// its send buffer writable again. A server slow to read fills the buffer,
+// and a piece the kernel takes only in part fails the mail; the kernel
+// reports room once a third of the buffer is free, far more than the 1.3 KB
+// of one encoded read (the stack's "fewer than 2 packets queued").
+bool ConnHasRoom() {
+    const EmailRec &e = EtnEmailConn;
+    if (!e.tls_up && e.sock.state != NX_TCP_ESTABLISHED) return false;
+    if (e.sock.fd < 0) return false;
+    pollfd p{e.sock.fd, POLLOUT, 0};
+    return poll(&p, 1, 0) > 0 && (p.revents & POLLOUT) != 0;
+}
+
 void AttachFailed() {
     EmailRec &e = EtnEmailConn;
     SetStep(EmSmtpStep(kSmtpAttach));
@@ -756,9 +771,9 @@ void EtnEmailAttachStep() {
         if (MailResult() == 0 && PickEntry()) {
             e.att_sub = kAttOpenNext;
         } else {
-            // A folder that cannot be listed, or holds no file, is an error
-            // unless earlier files of it went out.
-            if (e.att_sent == 0) e.att_result = 1000;
+            // A folder that cannot be listed, or holds no (further) file,
+            // ends the attachments without an error line: only a file that
+            // cannot be opened is one.
             e.att_sub = kAttEnd;
         }
         break;
@@ -799,8 +814,7 @@ void EtnEmailAttachStep() {
     }
     case kAttRead:
         // (The modem's queue must be empty too: a paced read never outruns it.)
-        if (!MailFree() || !(e.tls_up || e.sock.state == NX_TCP_ESTABLISHED || (Modem() && modem_len == 0)) || !Paced())
-            break;
+        if (!MailFree() || !((Modem() && modem_len == 0) || (!Modem() && ConnHasRoom())) || !Paced()) break;
         MailPost(kMailRead, 0, DP_MAIL_DATA, ReadSize());
         Pause(kPauseRead);
         e.att_sub = kAttSend;

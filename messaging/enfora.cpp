@@ -47,6 +47,7 @@ void SendSMS(const char *text) {
 }
 
 void ATCommand(const char *text) {
+    Msg_FlushTx(kPort);  // nothing left over from an earlier step goes in front
     Msg_PutsTx(kPort, "AT");
     Msg_PutsTx(kPort, text);
     Msg_PutTx(kPort, 13);

@@ -165,9 +165,11 @@ uint32_t GSMGetResult(uint32_t port) {
 void GSMGPRSOprtor() {
     // The configured operator name: from the modem section when it selects
     // one, else configuration string 4 as it stands.
-    if (GSMGPRSInfo_St.marker == GSM_MARKER && (SecU8(kSecFlagsB) & kSecBManualOperator)) {
-        char t[23];
-        const uint32_t n = SecText(kSecOperator, t, sizeof t);
+    if (GSMGPRSInfo_St.marker == GSM_MARKER) {
+        // A section without a manual operator names none: the text of an
+        // earlier section must not stay in use.
+        char t[23] = {};
+        const uint32_t n = (SecU8(kSecFlagsB) & kSecBManualOperator) ? SecText(kSecOperator, t, sizeof t) : 0;
         AT_SetConfig(4, t, n);
     }
     const AtConfigStr &c = ConfigDataInStr[3];
@@ -536,6 +538,8 @@ void CmdOvrd() {
 
 namespace {
 
+constexpr uint8_t kGsmRetriesBeforeReset = 3;  // steps without an answer before a power cycle
+
 // kGsmPowerUp: the line down and a wait (long after power-up), then the
 // escape or a reset of the modem, then a wait for it to settle.
 uint32_t InitPowerUp(uint32_t port, GsmInfo &g) {
@@ -808,6 +812,11 @@ uint32_t InitAwaitAnswer(uint32_t port, GsmInfo &g) {
     if (res == kGsmOk && cmd_state == kGsmAskSignal) TakeSignal(g);
     if (res == kGsmOk && cmd_state == kGsmListOperators && !TakeOperatorCode(g)) res = kGsmError;
     if (res != kGsmOk) {
+        // A step without an answer counts a retry; the third asks for a power
+        // cycle, which the next start carries out ("AT$RESET", or the reset
+        // and power lines) and which clears the count. An escape alone would
+        // never bring back a modem that stopped answering.
+        if (r == kGsmTimedOut && ++g.retries >= kGsmRetriesBeforeReset) g.b[kGsmRun] |= kGsmRunReset;
         // An operator step that fails while the modem was never configured.
         if (!(g.b[kGsmCall] & kGsmCallInitDone) && (g.follow == kGsmAskSignal || g.follow == kGsmSelectOperator)) {
             if (cmd_state != kGsmSelectOperator || ++op_failures >= 3) g.b[kGsmConfig] |= kGsmCfgOperatorFailed;
@@ -821,6 +830,7 @@ uint32_t InitAwaitAnswer(uint32_t port, GsmInfo &g) {
     g.b[kGsmState] = g.follow;
     if (g.follow == kGsmReady) {
         g.b[kGsmCall] |= kGsmCallInitDone | kGsmCallStarted;
+        g.retries = 0;   // the modem answers: earlier time-outs are no run
         EnforaInit = 1;  // the SMS steps on this modem count their retries from now
         if ((g.b[kGsmConfig] & kGsmCfgRead) ||
             ((g.b[kGsmCall] & kGsmCallNoIpWait) && (g.b[kGsmConfig] & kGsmCfgKeepCall)))

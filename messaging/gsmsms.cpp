@@ -189,11 +189,16 @@ uint32_t Sms_SenderGroups(const char *from, uint8_t *out, uint32_t cap) {
         const uint32_t rec = t.contacts + 20 * c;
         const uint32_t off = LE_Get32(&sms_table_bl[rec]);
         const uint32_t len = LE_Get32(&sms_table_bl[rec + 4]) & 0xFF;
-        const char *src = Sms_String(t, off, len);
-        if (len == 0 || src == nullptr) continue;
-        const uint32_t m = len < 23 ? len : 23;
-        std::memcpy(num, src, m);
-        num[m] = 0;
+        if (len == 0) {
+            // The number is held in registers.
+            Sms_ContactNumber(c, num, sizeof num);
+        } else {
+            const char *src = Sms_String(t, off, len);
+            if (src == nullptr) continue;
+            const uint32_t m = len < 23 ? len : 23;
+            std::memcpy(num, src, m);
+            num[m] = 0;
+        }
         if (Sms_NumberMatch(from, num) && n < cap) out[n++] = sms_table_bl[rec + 16];
     }
     return n;

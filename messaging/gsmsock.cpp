@@ -9,6 +9,7 @@
 #include "media/datalog.h"
 #include "messaging/atcmd.h"
 #include "messaging/messaging.h"
+#include "messaging/talk.h"
 
 std::array<SocketInfo, SOCK_COUNT> socket_info_st;
 std::array<uint8_t, SOCK_COUNT * SOCK_ST_SIZE> Globalsocket_st;
@@ -98,7 +99,12 @@ bool Ok() { return at_status.result == AT_R_OK || at_status.result == AT_R_FOUND
 void Continue(uint32_t n) {
     SocketInfo &s = socket_info_st[n];
     const uint32_t state = at_status.state;
+    const uint16_t resets = at_status.resets;
     if (!AT_Step()) return;
+    // A module reset inside the step cleared every record and restarted
+    // the engine: the operation's end must not write over that (a closing
+    // listener would be left "listening" with no request behind it).
+    if (at_status.resets != resets) return;
     const bool ok = Ok();
     switch (state) {
     case AT_ST_DIAL:
@@ -227,8 +233,10 @@ void Sock_ApplyStatus(uint32_t id, uint32_t mstate, const char *line, uint32_t l
         at_status.received += s.received;
         break;
     case 3:
-        // A send still pending goes first; the next poll reads the data.
-        if (s.unread == 0 && s.tx_len == 0 && at_status.state == AT_ST_READY) {
+        // The data is read whether or not a send is pending: the transmit
+        // buffer is separate, and a program that keeps a byte queued at
+        // every pass would otherwise never get to read.
+        if (s.unread == 0 && at_status.state == AT_ST_READY) {
             s.state = 8;
             Start(id - 1, AT_ST_RECV, 0);
         } else {
@@ -277,19 +285,21 @@ void Sock_ApplyStatus(uint32_t id, uint32_t mstate, const char *line, uint32_t l
 uint32_t ModemDataConnRequest(const SockConnInfo &req) {
     if (req.socket >= SOCK_COUNT) return 1;
     SocketInfo &s = socket_info_st[req.socket];
+    // The server name without its quotes; one longer than the record holds
+    // is refused, as dialling it cut would reach another host.
+    const char *h = req.host.data();
+    std::size_t hl = strnlen(h, req.host.size());
+    if (hl && h[0] == '"') {
+        h++;
+        hl--;
+    }
+    if (hl && h[hl - 1] == '"') hl--;
+    if (hl > s.host.size() - 1) return 1;
     if (CheckInit() && s.state == 0) {
         s.conn_id = uint8_t(req.socket + 1);
         s.flags = uint8_t((req.flags & (SOCKF_UDP | SOCKF_DIAL)) | SOCKF_KEEP);
         s.port = req.port;
         s.ip = req.ip;
-        const char *h = req.host.data();
-        std::size_t hl = strnlen(h, req.host.size());
-        if (hl && h[0] == '"') {
-            h++;
-            hl--;
-        }
-        if (hl && h[hl - 1] == '"') hl--;
-        if (hl > s.host.size() - 1) hl = s.host.size() - 1;
         std::memcpy(s.host.data(), h, hl);
         s.host[hl] = 0;
         s.host_len = uint16_t(hl);
@@ -307,7 +317,11 @@ uint32_t ModemDataDisConnRequest(uint32_t n) {
 }
 
 bool IsModemSocketActive(uint32_t port, uint32_t n) {
-    if (n >= SOCK_COUNT || !TelitPowerON || at_status.port != port) return false;
+    // The built-in module sits on its own serial record (2) but carries the
+    // programming port's traffic: Talk, the command protocol and serial
+    // Modbus ask with the programming port and mean its sockets.
+    const bool builtin = Modem_CellularOption() && at_status.port == MSG_CELL_PORT && port == MSG_PROG_PORT;
+    if (n >= SOCK_COUNT || !TelitPowerON || (at_status.port != port && !builtin)) return false;
     return socket_info_st[n].state >= 6;
 }
 

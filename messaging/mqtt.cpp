@@ -124,10 +124,15 @@ bool CheckBlock() {
             const uint64_t sp = uint64_t(objects) + D32(r + kBrkSparkplug);
             if (!In(sp, kSpSize)) return false;
             const uint64_t ta = sp + D32(uint32_t(sp) + kSpTexts);
-            for (uint32_t at : {kSpNode, kSpGroup, kSpNamespace})
+            uint64_t topic = 9;  // "/" and "/NDEATH/" between the three parts
+            for (uint32_t at : {kSpNode, kSpGroup, kSpNamespace}) {
                 if (D32(uint32_t(sp) + at + 4) >= MQTT_TEXT ||
                     !In(ta + D32(uint32_t(sp) + at), D32(uint32_t(sp) + at + 4)))
                     return false;
+                topic += D32(uint32_t(sp) + at + 4);
+            }
+            // The will topic made of them must fit as a plain one must.
+            if (topic >= MQTT_TEXT) return false;
         }
     }
     return true;
@@ -159,7 +164,9 @@ uint32_t WriteIfChanged(const char *abs, const void *data, uint32_t len) {
     }
     char tmp[520];
     std::snprintf(tmp, sizeof tmp, "%s.new", abs);
-    if (!createFile(tmp, data, len)) return 0;
+    // An empty text is an empty file (createFile answers 0 for it): the old
+    // bytes must not stay in use, nor the new file be left behind.
+    if (!createFile(tmp, data, len) && len != 0) return 0;
     char tmp_path[520];
     if (!PLAT_Path(tmp, tmp_path, sizeof tmp_path)) return 0;
     return rename(tmp_path, path) == 0 ? 1 : 0;
@@ -294,7 +301,12 @@ void ReadBroker(uint32_t i) {
             sp_text(kSpNode, node);
             sp_text(kSpGroup, group);
             sp_text(kSpNamespace, ns);
-            std::snprintf(c.will_topic, sizeof c.will_topic, "%.80s/%.80s/NDEATH/%.80s", ns, group, node);
+            // Each part whole (the block check keeps the topic inside 255).
+            std::size_t n = 0;
+            for (const char *part : {static_cast<const char *>(ns), "/", static_cast<const char *>(group), "/NDEATH/",
+                                     static_cast<const char *>(node)})
+                for (const char *t = part; *t && n + 1 < sizeof c.will_topic; t++) c.will_topic[n++] = *t;
+            c.will_topic[n] = 0;
         }
     }
     c.tls = (flags & kBrkFlagTls) ? 1 : 0;
@@ -384,6 +396,9 @@ uint32_t xiecPlcRegGet(uint32_t handle, uint32_t bit, void *dst, uint32_t width)
 uint32_t xiecPlcRegSet(uint32_t handle, uint32_t bit, const void *value, uint32_t width) {
     if (DrevanoRuntime && drevano_variables_enumerateded && PlcReg_IsIecHandle(handle)) {
         updateDrevanoRegInfo(&handle, bit, width);
+        // Widths 1, 8, 16 and 32 are written; a payload library asking for
+        // any other writes nothing (nor is more than 4 bytes copied here).
+        if (width != 1 && width != 8 && width != 16 && width != 32) return 1;
         uint8_t b[4] = {};
         std::memcpy(b, value, width >= 8 ? width / 8 : 1);
         setPlcReg(handle, LE_Get32(b), width);
@@ -445,11 +460,16 @@ uint32_t readConfigNvram(uint32_t type) {
 
 uint32_t dlInitialize() {
     IiotConfig &g = iiotConfig;
-    for (uint32_t i = 0; i < g.count; i++) {
-        mqttConnection &c = g.conn[i];
+    // Every connection starts without entry points: a failure stops the
+    // loading below, and a later connection must not keep those of a
+    // library loaded before (perhaps closed since by a download).
+    for (mqttConnection &c : g.conn) {
         c.dlInit = nullptr;
         c.dlScanFirst = c.dlScan = nullptr;
         c.dlDeInit = nullptr;
+    }
+    for (uint32_t i = 0; i < g.count; i++) {
+        mqttConnection &c = g.conn[i];
         char abs[MQTT_TEXT + 16], path[512];
         std::snprintf(abs, sizeof abs, "/usr/lib/%s", c.lib_name);
         const char *names[] = {PLAT_Path(abs, path, sizeof path), nullptr};
@@ -640,11 +660,15 @@ void mqttStateLoop() {
     }
     if (g.reload_pending) {
         for (uint32_t i = 0; i < g.count; i++) {
-            if (g.conn[i].lib) {
-                PLAT_DlClose(g.conn[i].lib);
-                g.conn[i].lib = nullptr;
-                g.conn[i].dlInit = nullptr;
+            mqttConnection &c = g.conn[i];
+            if (c.lib) {
+                PLAT_DlClose(c.lib);
+                c.lib = nullptr;
             }
+            // Nothing of a closed library may be called.
+            c.dlInit = nullptr;
+            c.dlScanFirst = c.dlScan = nullptr;
+            c.dlDeInit = nullptr;
         }
         remExistDpcLibs();
         g.reload_pending = 0;

@@ -143,6 +143,9 @@ int mqttLibDeinit() { return lib_ready ? Fn<int (*)()>(S_LIB_CLEANUP)() : -1; }
 
 uint32_t mqttClientInit(mqttConnection &c) {
     if (!lib_ready) return 0;
+    // A client still held (a download put a connection in set-up back to
+    // creation; no network thread runs for it then) is destroyed, not lost.
+    if (c.client != nullptr) mqttClientDestroy(c);
     c.client =
         Fn<mosquitto *(*)(const char *, bool, void *)>(S_NEW)(c.id[0] ? c.id : nullptr, c.clean_session != 0, &c);
     if (c.client == nullptr) return 0;
@@ -309,7 +312,11 @@ void messageCallback(mosquitto *, void *obj, const mosquitto_message *msg) {
     if (msg == nullptr) return;
     std::lock_guard<std::mutex> g(c.lock);
     const uint32_t count = c.sub_count < MQTT_SUBS ? c.sub_count : MQTT_SUBS;
-    if (count == 0 || c.rx_entry >= count) return;  // no slot: dropped, not counted
+    if (count == 0) return;  // no slot: dropped, not counted
+    // A download that lowered the subscription count can leave the receive
+    // entry past the last one: it wraps back into range, as it would have
+    // when it moved on.
+    if (c.rx_entry >= count) c.rx_entry = c.rx_entry % count;
     mqttSubEntry &e = c.entries[c.rx_entry];
     if (e.windex >= MQTT_SLOTS) return;  // the payload library has not emptied the entry yet
     mqttRxSlot &s = e.slots[e.windex];

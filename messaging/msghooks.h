@@ -22,6 +22,7 @@ inline uint32_t Msg_CheckRx(uint32_t port) {
     return Vcomm_Call(port, &VcommDrv::CheckRx);
 }  // 1 byte waits, 255 frame end
 inline void Msg_FlushRx(uint32_t port) { Vcomm_Call(port, &VcommDrv::FlushRx); }
+inline void Msg_FlushTx(uint32_t port) { Vcomm_Call(port, &VcommDrv::FlushTx); }
 inline uint8_t Msg_GetRx(uint32_t port) { return uint8_t(Vcomm_Call(port, &VcommDrv::GetRx)); }
 inline uint32_t Msg_CheckTx(uint32_t port) { return Vcomm_Call(port, &VcommDrv::CheckTx); }  // nonzero: takes a byte
 inline void Msg_PutTx(uint32_t port, uint8_t b) { Vcomm_Call(port, &VcommDrv::PutTx, b); }

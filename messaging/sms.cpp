@@ -22,6 +22,7 @@ namespace {
 
 constexpr uint32_t kBlockData = 8;  // the sections start after the CRC and length words
 constexpr uint32_t kMaxFields = 21;
+constexpr uint32_t kNumberDigits = 20;
 
 uint32_t U32(uint32_t off) { return off + 4 <= SMS_TABLE_BL_SIZE ? LE_Get32(&sms_table_bl[off]) : 0; }
 uint8_t U8(uint32_t off) { return off < SMS_TABLE_BL_SIZE ? sms_table_bl[off] : 0; }
@@ -60,9 +61,15 @@ void ContactNumber(uint32_t c, char *out, std::size_t cap) {
     } else if (const char *s = Sms_String(t, off, len)) {
         std::memcpy(raw, s, len < 31 ? len : 31);
     }
-    std::size_t k = 0;
-    for (unsigned i = 0; raw[i] && i < 31 && k + 1 < cap; i++) {
-        if ((raw[i] >= '0' && raw[i] <= '9') || (raw[i] == '+' && k == 0)) out[k++] = raw[i];
+    // At most 20 digits, behind a '+' when the number starts with one.
+    std::size_t k = 0, digits = 0;
+    for (unsigned i = 0; raw[i] && i < 31 && k + 1 < cap && digits < kNumberDigits; i++) {
+        if (raw[i] >= '0' && raw[i] <= '9') {
+            out[k++] = raw[i];
+            digits++;
+        } else if (raw[i] == '+' && k == 0) {
+            out[k++] = raw[i];
+        }
     }
     out[k] = 0;
 }
@@ -77,6 +84,8 @@ uint32_t ReadValue(uint32_t addr, uint32_t width, uint32_t *v) {
 }
 
 }  // namespace
+
+void Sms_ContactNumber(uint32_t c, char *out, std::size_t cap) { ContactNumber(c, out, cap); }
 
 bool Sms_MagicIs1VMS() { return std::memcmp(sms.MagicID.data(), "1VMS", 4) == 0; }
 
@@ -256,7 +265,12 @@ void DataFormat(char *msg, uint32_t msg_len, uint32_t place, const char *value, 
         const bool neg = txt[0] == '-';
         const char *dg = txt + (neg ? 1 : 0);
         const uint32_t dl = uint32_t(std::strlen(dg));
-        if (dl + (neg ? 1 : 0) < w && w >= d) {
+        // A sign in front leaves one character less for the zero, the point
+        // and the digits: when they no longer fit, the field overflows
+        // rather than the digits overwriting the point.
+        const uint32_t lead = (neg ? 1u : 0u) + (d == 1 ? 0u : 1u);
+        const bool fits = w >= d && (dl > w - d || lead + 1 + dl <= w);
+        if (dl + (neg ? 1 : 0) < w && fits) {
             char r[264];
             const uint32_t k = w - d;
             uint32_t n = 0;
@@ -385,6 +399,8 @@ void SMS_Start() {
     sms.delay_pending = sms.start_mode == 1;
     sms.hold_at = FPGA_GetFrt();
     RxAction = 0;
+    // A section that failed its check names no storage area of ours.
+    if (!Sms_MagicIs1VMS()) return;
     sms.bLastTrigger = {};
     Sms_WriteStorage("", "", 0);
 }
@@ -416,10 +432,17 @@ uint32_t PrepareSMS() {
     if (sms.PrepAction == 0) {
         const uint32_t e = t.tx + 16 * sms.msg;
         if (sms.group_send) {
-            if (take_number())
+            if (take_number()) {
                 sms.PrepAction = 1;
-            else
-                sms.group_send = 0;
+                return 0;
+            }
+            // The contacts left have no number: the group is finished as
+            // after its last send, or the trigger, still set, would start
+            // the whole group again.
+            const uint8_t zero = 0;
+            sms.group_send = 0;
+            SMSPlcReg_Set(U32(e + 12), &zero, 1);
+            next_entry();
             return 0;
         }
         uint8_t trig = 0;
@@ -514,6 +537,7 @@ uint32_t ParseSMS(uint32_t entry, const char *text, uint32_t len, char *answer, 
     Val vals[kMaxFields];
     uint32_t nv = 0;
     uint32_t fpos[kMaxFields], ffld[kMaxFields], nf = 0;
+    bool taken[kMaxFields] = {};
     const char *list;
     uint32_t ll, at = 0;
     if (Sms_List(t, false, entry, &list, &ll)) {
@@ -526,10 +550,14 @@ uint32_t ParseSMS(uint32_t entry, const char *text, uint32_t len, char *answer, 
     }
     uint32_t ti = 0, ri = 0;
     while (ti < tl) {
+        // Each list item is a field once: one of width 0 leaves the template
+        // where it is, and taking it again would never end (nor would the
+        // values stay within their 21 slots).
         int f = -1;
         for (uint32_t k = 0; k < nf; k++)
-            if (fpos[k] == ti) f = int(k);
-        if (f >= 0) {
+            if (fpos[k] == ti && !taken[k]) f = int(k);
+        if (f >= 0 && nv < kMaxFields) {
+            taken[f] = true;
             const uint32_t rec = t.fields + 12 * ffld[f];
             const uint8_t format = U8(rec + 5);
             uint32_t fw = U8(rec + 6);

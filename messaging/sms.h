@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 // Places of one section's tables inside the messaging block (byte offsets
@@ -73,5 +74,8 @@ uint32_t FieldExtractor(const char *list, uint32_t len, uint32_t *at, uint32_t *
 bool Sms_List(const SmsTables &t, bool send, uint32_t i, const char **text, uint32_t *len);
 // Text of a string-area reference, bounded by the section.
 const char *Sms_String(const SmsTables &t, uint32_t off, uint32_t len);
+// Phone number of contact c (its text, or the 21 register bytes it names
+// when its length is 0): digits, a '+' only in first place.
+void Sms_ContactNumber(uint32_t c, char *out, std::size_t cap);
 void Sms_WriteStatus();
 void Sms_WriteStorage(const char *prefix, const char *text, uint32_t len);

@@ -195,10 +195,10 @@ uint32_t CloseCore(uintptr_t id, uint32_t port, uint32_t enable) {
         Talk.close_owner = 0;
         return 0;
     }
-    // A modem request still running would stay busy for ever: stop it.
-    for (uint32_t k = 0; k < 3; k++) {
-        if (modem.busy && modem.step[k] != 0) ModemStop(0, k);
-    }
+    // A modem request keeps running: a program closes the port to give an
+    // established call to the command protocol, and stopping the request
+    // would hang it up. The request's own enable stops it once the port is
+    // the program's again (its stored enable still differs then).
     Msg_Open(0, qncan_mode.data());
     Talk.close_owner = id;
     Msg_SetCmdOverride(0);
@@ -342,7 +342,7 @@ uint32_t TalkModem(LadCursor *pc, uint32_t power) {
     req.kind = kind;
     const uint32_t st = Operand(pc);
     const bool status_ok = st >= 1024 && WordIndex(st) < kWords;
-    req.status = status_ok ? WordIndex(st) : 0;
+    req.status = status_ok ? WordIndex(st) : kModemNoStatus;
     if (kind == 0 || kind == 1) {
         const uint16_t n = Word(pc);
         req.length = n;
@@ -376,6 +376,7 @@ struct ModbusOps {
     uint8_t ext;
     std::array<uint16_t, 2> e;
     uint32_t ext_reg, further;
+    uint8_t data_indirect;  // the data-area operand names a register holding the area's bit address
 };
 
 // Byte pointer of a register operand's word in the image, null for a
@@ -423,15 +424,25 @@ uint32_t ModbusCore(const ModbusOps &o, uint32_t enable) {
         p.timeout = uint16_t(o.w[2]);
     }
     if (o.w[3] >= 1024) {
-        p.control = RegPtr(o.w[3]);
+        // The word that holds the bit: the engine reads the whole word and
+        // tests the bit number in it, so a bit of its high byte (8..15) must
+        // not move the word on by a byte.
+        p.control = RegPtr(o.w[3] & ~15u);
         if (p.control == nullptr) return 0;
         if (station == 0) p.trigger_bit = uint8_t(o.w[3] % 16);
     } else {
         LE_Put16(Talk.modbus_control.data(), uint16_t(o.w[3]));
         p.control = Talk.modbus_control.data();
     }
-    p.data = RegPtr(o.w[4]);
-    p.data_ref = o.w[4];
+    uint32_t data = o.w[4];
+    if (o.data_indirect) {
+        // One indirection: the register holds the data area's bit address.
+        const uint8_t *r = RegPtr(data);
+        if (r == nullptr) return 0;
+        data = LE_Get16(r);
+    }
+    p.data = RegPtr(data);
+    p.data_ref = data;
     p.status = RegPtr(o.w[5]);
     if (p.data == nullptr || p.status == nullptr) return 0;
     if (o.ext) {
@@ -492,6 +503,7 @@ uint32_t IEC_TalkModbus(LadCursor *pc, uint32_t power) {
     ModbusOps o{};
     const uint32_t first = pc->pos;
     for (unsigned i = 0; i < 6; i++) o.w[i] = Word(pc);
+    o.data_indirect = 1;
     if (pc->pos < pc->end && LE_Get16(pc->code + 2 * std::size_t(pc->pos)) == 1023) {
         const uint32_t at = pc->pos + 1;
         const uint16_t n = at < pc->end ? LE_Get16(pc->code + 2 * std::size_t(at)) : 0;
@@ -558,6 +570,10 @@ uint32_t Z7TalkModem(uint8_t *rec, uint32_t enable) {
     if (req.kind == 2) {
         req.rings = n;
         req.length = 0;
+    } else if (req.kind == 1 && n >= 1024) {
+        // A length word of 1024 or more is the bit address of registers
+        // holding the number, as in the ladder form.
+        req.text_ref = n;
     } else {
         const uint32_t keep = n < Z7MODEM_TEXTMAX ? n : Z7MODEM_TEXTMAX;
         std::memcpy(req.text.data(), rec + Z7MODEM_TEXT, keep);

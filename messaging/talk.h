@@ -56,15 +56,16 @@ uint32_t Z7_TalkModbus(const uint8_t *rec, uint32_t enable);
 constexpr uint16_t MODEM_BUSY = 65534, MODEM_IDLE = 65535, MODEM_TIMEOUT = 65533;
 
 // One request: what the block asks for.
+constexpr uint32_t kModemNoStatus = 0xFFFFFFFFu;  // ModemReq::status: no status register
 struct ModemReq {
-    uint16_t kind;              // 0 init string, 1 dial, 2 answer
-    uint32_t status;            // word index of the caller's status word
-    uint8_t *status_at;         // else (when set) the status word itself (u16 LE)
-    uint16_t option;            // bit 0 pulse dialling / UDP socket
-    uint16_t length;            // text length; 1024 or more: the number is in registers
-    uint32_t text_ref;          // bit address of the number when length >= 1024
-    std::array<char, 52> text;  // init string or number
-    uint16_t rings;             // answer: ring count
+    uint16_t kind;                     // 0 init string, 1 dial, 2 answer
+    uint32_t status = kModemNoStatus;  // word index of the caller's status word (any register word)
+    uint8_t *status_at;                // else (when set) the status word itself (u16 LE)
+    uint16_t option;                   // bit 0 pulse dialling / UDP socket
+    uint16_t length;                   // text length; 1024 or more: the number is in registers
+    uint32_t text_ref;                 // bit address of the number when length >= 1024
+    std::array<char, 256> text;        // init string (a ladder one up to 255 characters) or number
+    uint16_t rings;                    // answer: ring count
 };
 
 // Steps of a modem request (ModemRec::step, per request kind).
@@ -84,7 +85,7 @@ struct ModemRec {
     uint8_t busy;
     std::array<uint8_t, 3> step;
     uint8_t connected;
-    std::array<char, 64> cmd;   // command line just sent
+    std::array<char, 264> cmd;  // command line just sent ("AT" and the longest init string)
     std::array<char, 96> resp;  // response line being received
     uint8_t resp_idx;
     uint32_t t_start, t_period;

@@ -122,7 +122,7 @@ void CopyResponse(const ModemReq &r) {
         r.status_at[2 + k] = 0;
         return;
     }
-    if (r.status < 1024 || r.status >= kWords - 1) return;
+    if (r.status >= kWords - 1) return;
     const std::size_t room = 2 * std::size_t(kWords - 1 - r.status);
     const std::size_t k = n < room - 1 ? n : room - 1;
     uint8_t *p = &plc_reg[2 * std::size_t(r.status + 1)];
@@ -145,13 +145,15 @@ bool GsmListens() {
 
 uint16_t ModemStatusOf(const ModemReq &r) {
     if (r.status_at != nullptr) return LE_Get16(r.status_at);
-    return (r.status >= 1024 && r.status < kWords) ? PlcWord(r.status) : 0;
+    // Any register word: a status register in %AI, %M, %T, %I or %Q lies
+    // below word 1024 (the operand is a register, checked by its caller).
+    return r.status < kWords ? PlcWord(r.status) : 0;
 }
 
 void ModemSetStatus(const ModemReq &r, uint16_t v) {
     if (r.status_at != nullptr)
         LE_Put16(r.status_at, v);
-    else if (r.status >= 1024 && r.status < kWords)
+    else if (r.status < kWords)
         PlcWordSet(r.status, v);
 }
 
@@ -202,8 +204,13 @@ uint32_t ResultToBin(const char *line) {
     if (std::strcmp(line, "OK") == 0) return 0;
     bool digits = true;
     for (const char *p = line; *p; p++) digits = digits && *p >= '0' && *p <= '9';
-    if (!digits || std::strlen(line) > 6) return 4;
-    const long v = std::strtol(line, nullptr, 10);
+    if (!digits) return 4;
+    // Every number of 5 or more is a CONNECT, however many digits it has
+    // (leading zeros do not make a number larger).
+    const char *v_at = line;
+    while (v_at[0] == '0' && v_at[1] != 0) v_at++;
+    if (std::strlen(v_at) > 6) return 1;
+    const long v = std::strtol(v_at, nullptr, 10);
     if (v == 1 || v >= 5) return 1;
     return uint32_t(v);
 }
@@ -381,10 +388,10 @@ uint32_t StepCommand(uint32_t port, uint32_t kind, ModemReq &r, uint8_t &step) {
         step = kModemAnswer;
         return 0;
     }
-    char line[64];
+    char line[sizeof modem.cmd];
     if (kind == 0) {
-        char t[Z7MODEM_TEXTMAX + 1] = {};
-        std::memcpy(t, r.text.data(), r.length < Z7MODEM_TEXTMAX ? r.length : Z7MODEM_TEXTMAX);
+        char t[sizeof r.text] = {};
+        std::memcpy(t, r.text.data(), r.length < sizeof t - 1 ? r.length : sizeof t - 1);
         std::snprintf(line, sizeof line, "AT%s", t);
     } else if (kind == 2) {
         std::snprintf(line, sizeof line, "ATS0=%03u", unsigned(r.rings % 1000));
@@ -544,7 +551,10 @@ uint32_t StepConnected(uint32_t port, uint32_t kind, ModemReq &r, uint8_t &step)
     }
     modem.lost_passes = 0;
     const uint32_t c = Msg_CheckRx(port);
-    if (c == 1 && modem_idle_period)
+    // A byte waiting (re)starts a dialled call's idle time: a numeric modem's
+    // call has none running until its first byte, and would otherwise
+    // never idle out.
+    if (c == 1 && (kind == 1 || modem_idle_period))
         GPRSIdleTimer(kGprsIdle);
     else if (c == 255)
         Msg_InitWait(port, 100, 1);

@@ -14,6 +14,7 @@ struct SmsBlock {
     struct Contact {
         std::string number;
         uint8_t group;
+        uint32_t reg = 0;  // with no number: the bit address of registers holding it
     };
     struct Rx {
         std::string tpl;
@@ -60,7 +61,7 @@ struct SmsBlock {
         const uint32_t c_at = 0;
         for (const Contact &c : contacts) {
             std::vector<uint8_t> r(20, 0);
-            put32(r, 0, str(c.number));
+            put32(r, 0, c.number.empty() ? c.reg : str(c.number));
             put32(r, 4, uint32_t(c.number.size()));
             r[16] = c.group;
             tables.insert(tables.end(), r.begin(), r.end());

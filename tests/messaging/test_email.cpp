@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <optional>
 #include <cstring>
@@ -275,6 +276,7 @@ struct LoopSmtp {
     bool in_data = false, mute = false;  // mute: nothing more after STARTTLS
     int auth_step = 0;                   // AUTH LOGIN: user name, then password asked for
     std::string rcpt_reply = "250 fine\r\n";
+    std::size_t read_budget = SIZE_MAX;  // bytes taken per Pump (a server slow to read)
     explicit LoopSmtp(uint16_t want = 0, uint32_t addr = INADDR_LOOPBACK) {
         ls = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
         const int one = 1;
@@ -305,7 +307,11 @@ struct LoopSmtp {
         }
         char b[2048];
         ssize_t n;
-        while ((n = recv(cs, b, sizeof b, 0)) > 0) in.append(b, std::size_t(n));
+        for (std::size_t taken = 0; taken < read_budget; taken += std::size_t(n)) {
+            n = recv(cs, b, std::min(sizeof b, read_budget - taken), 0);
+            if (n <= 0) break;
+            in.append(b, std::size_t(n));
+        }
         if (mute) {
             in.clear();
             return;
@@ -576,6 +582,27 @@ TEST_F(EmailLoop, AuthLoginAndRefusalsOfEitherClass) {
     sms_table_bl.fill(0);
 }
 
+namespace {
+// Base64 text (line breaks skipped) to its bytes.
+std::string FromBase64(const std::string &t) {
+    const std::string abc = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    uint32_t acc = 0;
+    int bits = 0;
+    for (const char c : t) {
+        const std::size_t v = abc.find(c);
+        if (v == std::string::npos) continue;  // line breaks, padding
+        acc = (acc << 6) | uint32_t(v);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out.push_back(char((acc >> bits) & 0xFF));
+        }
+    }
+    return out;
+}
+}  // namespace
+
 // Attachments over the cellular modem: 342-byte reads, a 2 s pause before the
 // first file, 0.8 s after the part's head before the first read, and 1 s
 // after each read before its bytes are encoded and sent. The mailbox's e-mail
@@ -656,11 +683,149 @@ TEST_F(EmailLoop, AttachmentReadsArePacedOnTheModem) {
     std::string plain;
     for (char c : b64)
         if (c != '\r' && c != '\n') plain.push_back(c);
-    char want[1000];
-    const uint32_t n = EtnEmailBase64Encd(reinterpret_cast<const uint8_t *>(file.data()), want, 342, 0);
-    EXPECT_EQ(plain.substr(0, n), std::string(want, n));
     EXPECT_EQ(plain.size(), 456u + 456u + 24u);  // 342, 342 and 16 bytes, each piece encoded on its own
+    // Decoded here, piece by piece (the last one padded): the file's bytes.
+    EXPECT_TRUE(FromBase64(plain.substr(0, 456)) == file.substr(0, 342));
+    EXPECT_TRUE(FromBase64(plain.substr(456, 456)) == file.substr(342, 342));
+    EXPECT_TRUE(FromBase64(plain.substr(912)) == file.substr(684));
+    EXPECT_EQ(plain.substr(912), "tLvCydDX3uXs8/oBCA8WHQ==");  // by python's base64 module
     LE_Put16(&plc_reg[2 * W_MODE], 0);
     TelitPowerON = 0;
     socket_info_st[2] = SocketInfo{};
+}
+
+// A folder attachment whose folder cannot be listed, or lists no file, adds
+// no part and no error line: the mail ends with its closing boundary.
+TEST_F(EmailLoop, AnEmptyOrUnlistableFolderAddsNoErrorLine) {
+    for (const int16_t result : {int16_t(0), int16_t(5)}) {
+        SCOPED_TRACE(result);
+        EmailBlock b;
+        b.contacts = {{"a@b.lan", 1}};
+        b.msgs = {{"Hi", "S", 1, M16(10), "", "A:\\LOGS\\", 2}};
+        b.server = 0x0A4D0003;
+        b.flags = 0x01;  // through the cellular modem
+        b.Install();
+        EtnEmailConn = EmailRec{};
+        EtnEmailConn.sock.fd = -1;
+        EtnEmailConn.dns.fd = -1;
+        EtnEmailConn.conn_state = EMC_IDLE;
+        LE_Put16(&plc_reg[2 * W_MODE], 2);
+        EtnEmailScan(0);
+        ASSERT_EQ(EtnEmailConn.conn_state, EMC_ACTIVE);
+        TelitPowerON = 1;
+        at_status.port = MSG_CELL_PORT;
+        socket_info_st[2] = SocketInfo{};
+        socket_info_st[2].state = 6;
+        dpram[DP_MAIL_ACK] = dpram[DP_MAIL_REQ];
+        EtnEmailConn.sub = EMS_SMTP;
+        EtnEmailConn.smtp = kSmtpMessage;
+        std::string out;
+        std::vector<uint8_t> ops;
+        for (uint32_t t = 0; t == 0 || (t < 200000 && EtnEmailConn.smtp == kSmtpAttach); t += 100) {
+            EtnEmailScan(0);
+            SocketInfo &s = socket_info_st[2];
+            if (s.tx_len) {
+                out.append(reinterpret_cast<const char *>(s.tx_ptr), s.tx_len);
+                s.tx_len = 0;
+            }
+            if (dpram[DP_MAIL_REQ] != dpram[DP_MAIL_ACK]) {
+                ops.push_back(dpram[DP_MAIL_REQ + DP_LOG_OP]);
+                cfmLogWritten[2] = 0;  // an empty listing
+                LE_Put16(&dpram[DP_MAIL_RES], uint16_t(result));
+                dpram[DP_MAIL_ACK] = dpram[DP_MAIL_REQ];
+            }
+            LA_TimeAdvance(100);
+        }
+        EXPECT_EQ(ops.size(), 1u);
+        EXPECT_NE(EtnEmailConn.smtp, kSmtpAttach);
+        EXPECT_EQ(out.find("Attachment Error"), std::string::npos) << out;
+        const std::string end = "\r\n--KtUVoLDO__KV_VoLdOKtU--\r\n";
+        ASSERT_GE(out.size(), end.size());
+        EXPECT_EQ(out.substr(out.size() - end.size()), end) << out;
+        EXPECT_EQ(EtnEmailConn.status, 0u);
+    }
+    LE_Put16(&plc_reg[2 * W_MODE], 0);
+    TelitPowerON = 0;
+    socket_info_st[2] = SocketInfo{};
+}
+
+// An attachment of 120 KB to a server that reads 256 bytes at a time, its
+// receive buffer and the client's send buffer small: the reads of the file
+// wait for room on the connection, and the whole file arrives.
+TEST_F(EmailLoop, AnAttachmentReachesAServerSlowToRead) {
+    test_support::OwnNetns netns;
+    ASSERT_TRUE(netns.ok()) << netns.error();
+    static std::array<uint8_t, 40 * 1600> mem;
+    NX_IP ip;
+    NX_PACKET_POOL pool;
+    test_support::EthIp(ip, pool, mem, "mail slow pool");
+    ip.nx_ip_link_up = 1;
+    std::optional<LoopSmtp> at;
+    {
+        test_support::OwnNetns::PeerScope peer(netns);
+        at.emplace(0, test_support::OwnNetns::kPeerAddr);
+    }
+    LoopSmtp &srv = *at;
+    ASSERT_NE(srv.port, 0);
+    const int small = 4096;
+    setsockopt(srv.ls, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    EtnEmailConn = EmailRec{};
+    ASSERT_EQ(EtnEmailInit(&ip, &pool), 0u);
+    EmailBlock b;
+    b.contacts = {{"ops@test.lan", 1}};
+    b.msgs = {{"Hello", "Log", 1, M16(10), "", "A:\\R.BIN", 1}};
+    b.status_reg = R(500);
+    b.server = test_support::OwnNetns::kPeerAddr;
+    b.port = srv.port;
+    b.domain = "plc.test.lan";
+    b.sender = "plc@test.lan";
+    b.Install();
+    std::string file;
+    for (int k = 0; k < 120000; k++) file.push_back(char((k * 7 + k / 251) & 0xFF));
+    std::size_t pos = 0;
+    dpram[DP_MAIL_ACK] = dpram[DP_MAIL_REQ];
+    LT_SetD(R(500), 0);
+    LT_SetBit(M16(10), true);
+    LE_Put16(&plc_reg[2 * W_MODE], 2);
+    bool shrunk = false;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (LT_D(R(500)) == 0 && srv.data.empty() && std::chrono::steady_clock::now() < end) {
+        EnetThread();
+        EtnEmailScan(1);
+        if (!shrunk && EtnEmailConn.sock.fd >= 0 && EtnEmailConn.sock.state == NX_TCP_ESTABLISHED) {
+            setsockopt(EtnEmailConn.sock.fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+            shrunk = true;
+        }
+        if (dpram[DP_MAIL_REQ] != dpram[DP_MAIL_ACK]) {
+            const uint8_t op = dpram[DP_MAIL_REQ + DP_LOG_OP];
+            if (op == 6) {
+                const uint32_t size = LE_Get32(&dpram[DP_MAIL_REQ + DP_LOG_P1 + 8]);
+                const uint32_t n = uint32_t(std::min<std::size_t>(size, file.size() - pos));
+                std::memcpy(&dpram[DP_MAIL_DATA], file.data() + pos, n);
+                pos += n;
+                cfmLogWritten[2] = n;
+            }
+            LE_Put16(&dpram[DP_MAIL_RES], 0);
+            dpram[DP_MAIL_ACK] = dpram[DP_MAIL_REQ];
+        }
+        if (srv.in_data) srv.read_budget = 256;
+        srv.Pump();
+    }
+    EXPECT_TRUE(shrunk);
+    EXPECT_EQ(LT_D(R(500)), 0u);
+    const std::size_t head = srv.data.find("filename=\"R.BIN\"\r\n\r\n");
+    ASSERT_NE(head, std::string::npos);
+    std::string b64 = srv.data.substr(head + 20);
+    b64 = b64.substr(0, b64.find("\r\n--"));
+    EXPECT_TRUE(FromBase64(b64) == file) << FromBase64(b64).size();
+    LE_Put16(&plc_reg[2 * W_MODE], 0);
+    for (int k = 0; k < 20; k++) {
+        EnetThread();
+        EtnEmailScan(1);
+    }
+    _nx_tcp_socket_delete(&EtnEmailConn.sock);
+    EtnEmailConn = EmailRec{};
+    EtnEmailConn.sock.fd = -1;
+    EtnEmailConn.dns.fd = -1;
+    sms_table_bl.fill(0);
 }

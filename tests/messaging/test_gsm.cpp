@@ -67,6 +67,7 @@ protected:
     }
     std::map<std::string, std::string> answers;  // exact line -> answer
     std::set<std::string> silent;
+    bool mute = false;  // a modem that answers no command line
     // Steps the machine; every command line gets "OK" (an escape too).
     void Run(uint32_t passes) {
         for (uint32_t i = 0; i < passes; i++) {
@@ -90,7 +91,7 @@ protected:
                 cmds.push_back(tx.substr(seen, p - seen));
                 seen = p + 1;
                 const std::string &c = cmds.back();
-                if (silent.count(c)) continue;
+                if (silent.count(c) || mute) continue;
                 if (answers.count(c))
                     fake_ports::Feed(0, answers[c]);
                 else
@@ -917,4 +918,65 @@ TEST_F(GsmTest, TalkPortModemCallEndsOnTheManagersModem) {
         ModemStop(0, 1);
     }
     io_init[1] = 0;
+}
+
+// A modem that stops answering: each command without an answer counts a
+// retry and the machine starts again with the escape; the third start
+// without an answer asks for a power cycle, so the next start resets the
+// modem with "AT$RESET" and counts from 0 again (that start is the first of
+// the next three).
+TEST_F(GsmTest, AModemThatNeverAnswersIsResetAfterThreeTries) {
+    mute = true;
+    Run(4000);
+    std::vector<std::string> starts;
+    for (const std::string &c : cmds)
+        if (c == "+++" || c == "AT$RESET") starts.push_back(c);
+    ASSERT_GE(starts.size(), 7u);
+    const std::vector<std::string> want = {"+++", "+++", "+++", "AT$RESET", "+++", "+++", "AT$RESET"};
+    EXPECT_EQ(std::vector<std::string>(starts.begin(), starts.begin() + 7), want);
+}
+
+// A new modem section without a manual operator leaves no operator text of
+// the section before it.
+TEST_F(GsmTest, ASectionWithoutAManualOperatorClearsTheOldOne) {
+    io_init[1] = 0xDF0F;
+    ModemSection sec;
+    sec.fb = 0x01 | 0x04;  // register texts, manual operator
+    sec.texts = {{{0, 0}, {0, 0}, {0, 0}, {R(300), 0}, {0, 0}}};
+    RegText(R(300), "00101");
+    sec.Install();
+    GSMGPRSParmInit();
+    GSMGPRSOprtor();
+    EXPECT_EQ(Config(4), "00101");
+    sec.fb = 0x01;  // no manual operator
+    sec.Install();
+    GSMGPRSParmInit();
+    GSMGPRSOprtor();
+    EXPECT_EQ(Config(4), "");
+    EXPECT_STREQ(NWOprtrName.data(), "");
+    EXPECT_EQ(GSMGPRSInfo_St.b[1] & 0x80, 0);
+    io_init[1] = 0;
+}
+
+// An AT command of the SMS steps first drops what still waits to go out on
+// port 0 (the flush here empties the stand-in's transmit record).
+TEST_F(GsmTest, AnAtCommandFlushesThePortsTransmitSideFirst) {
+    Vcomm_Drv[0].FlushTx = [](uint32_t n) { fake_ports::P()[n].tx.clear(); };
+    Port(0).tx = "stale";
+    ATCommand("+CMGF=1");
+    EXPECT_EQ(Port(0).tx, "AT+CMGF=1\r\n");
+}
+
+// The answer buffer holds 351 bytes: a line of 348 bytes and "OK" with its
+// CR fills it exactly and gives OK; one byte more restarts the buffer at the
+// CR, and the OK before it is lost.
+TEST_F(GsmTest, TheAnswerBufferHolds351Bytes) {
+    GSMTimer(1000000);
+    GSMindex = 0;
+    fake_ports::Feed(0, std::string(348, 'x') + "OK\r");
+    EXPECT_EQ(GSMGetResult(0), 0u);
+    GSMindex = 0;
+    fake_ports::Feed(0, std::string(349, 'x') + "OK\r");
+    EXPECT_EQ(GSMGetResult(0), 0xFFFEu);
+    EXPECT_EQ(GSMindex, 1u);  // the CR alone, at the start again
 }

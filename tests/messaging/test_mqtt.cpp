@@ -6,11 +6,13 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core/image/bytes.h"
+#include "core/image/iecrt.h"
 #include "core/image/plcreg.h"
 #include "core/storage/memfile.h"
 #include "messaging/mqtt.h"
@@ -89,12 +91,21 @@ TEST(Mqtt, ReceiveRingFillsEntriesEightSlotsAtATime) {
     ResetRing(c, 0);
     Deliver(c, "t", "lost");
     EXPECT_EQ(c.received.load(), 0u);
-    // A write entry left past the subscriptions (their count fell): dropped.
-    ResetRing(c, 1);
-    c.rx_entry = 1;
-    Deliver(c, "t", "lost");
-    EXPECT_EQ(c.received.load(), 0u);
-    EXPECT_EQ(c.entries[1].windex, 0u);
+    // A write entry left past the subscriptions (a download lowered their
+    // count): it wraps back into range, entry 2 of 2 becomes entry 0.
+    ResetRing(c, 2);
+    c.rx_entry = 2;
+    Deliver(c, "t", "kept");
+    EXPECT_EQ(c.received.load(), 1u);
+    EXPECT_EQ(c.entries[2].windex, 0u);
+    EXPECT_EQ(c.entries[0].windex, 1u);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(c.entries[0].slots[0].payload)), "kept");
+    EXPECT_EQ(c.rx_entry, 0u);
+    ResetRing(c, 2);
+    c.rx_entry = 3;
+    Deliver(c, "t", "kept");
+    EXPECT_EQ(c.entries[1].windex, 1u);
+    EXPECT_EQ(c.rx_entry, 1u);
     ResetRing(c, 0);
 }
 
@@ -306,6 +317,13 @@ TEST(Mqtt, ConfigurationReadAndRefusals) {
         EXPECT_EQ(read_with("CA-1"), first);
         EXPECT_NE(read_with("CA-2"), first);
         EXPECT_STREQ(iiotConfig.conn[0].ca_file, ca.c_str());
+        // An empty text empties the file (the old certificate is not kept in
+        // use), and no new file is left behind; read again, nothing changes.
+        const ino_t empty = read_with("");
+        struct stat st {};
+        EXPECT_NE(stat((ca + ".new").c_str(), &st), 0);
+        EXPECT_EQ(read_with(""), empty);
+        EXPECT_NE(stat((ca + ".new").c_str(), &st), 0);
     }
     // A block of 15 bytes is no configuration; 16 with no connection is one.
     mqtt_tbl.fill(0);
@@ -488,4 +506,247 @@ TEST(Mqtt, AnAddressChangedWhileDisconnectedIsTakenAtTheNextAttempt) {
     c.state = 0;
     c.loop_running = 0;
     iiotConfig.enable = 0;
+}
+
+// A payload library that cannot be opened leaves no entry point behind, its
+// own connection's nor a later one's: a running connection calls no scan of
+// a library it no longer has.
+TEST(Mqtt, AFailedPayloadLibraryLeavesNoEntryPointsBehind) {
+    static int scans;
+    scans = 0;
+    const DlScanFn stand_in = +[](uint32_t, mqttPubItem *, mqttSubEntry *) { scans++; };
+    test_support::FakeClock clock(100000000000);
+    IiotConfig &g = iiotConfig;
+    g.count = 2;
+    for (uint32_t i = 0; i < 2; i++) {
+        mqttConnection &c = g.conn[i];
+        c.lib = nullptr;
+        std::strcpy(c.lib_name, "libpayload-missing.so");
+        c.dlScanFirst = c.dlScan = stand_in;
+    }
+    EXPECT_EQ(dlInitialize(), 0u);
+    for (uint32_t i = 0; i < 2; i++) {
+        EXPECT_EQ(g.conn[i].dlInit, nullptr) << i;
+        EXPECT_EQ(g.conn[i].dlScanFirst, nullptr) << i;
+        EXPECT_EQ(g.conn[i].dlScan, nullptr) << i;
+        EXPECT_EQ(g.conn[i].dlDeInit, nullptr) << i;
+    }
+    mqttConnection &c = g.conn[1];
+    g.enable = 1;
+    c.state = 10;
+    c.follow = 4;
+    c.loop_running = 1;
+    c.loop_ended = 0;
+    c.connected = 0;
+    c.address_changed = 0;
+    mqttConnStep(1);
+    EXPECT_EQ(c.state, 7u);
+    c.state = 10;
+    c.follow = 3;
+    mqttConnStep(1);
+    EXPECT_EQ(scans, 0);
+    c.state = 0;
+    c.loop_running = 0;
+    g.enable = 0;
+    g.count = 0;
+}
+
+// An IEC element written for a payload library: widths 1, 8, 16 and 32 only;
+// any other width (a 64-bit value here) writes nothing and reads no more
+// than the value it is given.
+TEST(Mqtt, AnIecElementOfAnotherWidthIsNotWritten) {
+    const uint8_t runtime_was = DrevanoRuntime, enumerated_was = drevano_variables_enumerateded;
+    DrevanoRuntime = 1;
+    drevano_variables_enumerateded = 1;
+    for (const uint32_t width : {40u, 64u, 256u}) {
+        const std::vector<uint8_t> value(width / 8, 0x5A);  // exactly the value's bytes
+        EXPECT_EQ(xiecPlcRegSet(0xC4000005u, 0, value.data(), width), 1u) << width;
+    }
+    DrevanoRuntime = runtime_was;
+    drevano_variables_enumerateded = enumerated_was;
+}
+
+// A client made again for a connection that still has one (a download
+// during its set-up puts it back to creation) destroys the old one first.
+TEST(Mqtt, AClientMadeAgainDestroysTheOldOne) {
+    ASSERT_EQ(dynamicLibInit(), 1u);
+    mqttLibInit();
+    unsigned destroy = 0;
+    while (dynLibFunc[destroy].name && std::strcmp(dynLibFunc[destroy].name, "mosquitto_destroy") != 0) destroy++;
+    ASSERT_NE(dynLibFunc[destroy].name, nullptr);
+    static void *real;
+    static std::vector<void *> destroyed;
+    destroyed.clear();
+    real = dynLibFunc[destroy].fn;
+    dynLibFunc[destroy].fn = reinterpret_cast<void *>(+[](mosquitto *m) {
+        destroyed.push_back(m);
+        reinterpret_cast<void (*)(mosquitto *)>(real)(m);
+    });
+    mqttConnection &c = iiotConfig.conn[3];
+    c.client = nullptr;
+    c.id[0] = 0;
+    c.clean_session = 1;
+    c.mode = 1;
+    ASSERT_EQ(mqttClientInit(c), 1u);
+    void *const first = c.client;
+    ASSERT_NE(first, nullptr);
+    EXPECT_TRUE(destroyed.empty());
+    ASSERT_EQ(mqttClientInit(c), 1u);
+    ASSERT_EQ(destroyed.size(), 1u);
+    EXPECT_EQ(destroyed[0], first);
+    mqttClientDestroy(c);
+    EXPECT_EQ(destroyed.size(), 2u);
+    dynLibFunc[destroy].fn = real;
+}
+
+// A subscription asked for and not confirmed is asked again after 30 s: its
+// pending flag drops then (not before), so the publish state subscribes anew.
+TEST(Mqtt, AnUnconfirmedSubscriptionIsAskedAgainAfterThirtySeconds) {
+    test_support::FakeClock clock(100000000000);
+    IiotConfig &g = iiotConfig;
+    g.enable = 1;
+    g.reloaded = 0;
+    mqttConnection &c = g.conn[4];
+    c.mode = 1;
+    c.sub_count = 2;
+    c.connected = 1;
+    c.loop_ended = 0;
+    c.reconnect = 0;
+    c.address_changed = 0;
+    c.dlScan = nullptr;
+    c.subscribed[0] = 0, c.sub_pending[0] = 1;
+    c.subscribed[1] = 1, c.sub_pending[1] = 1;
+    checkTimeout(&c.entries[0].time, 0);
+    checkTimeout(&c.entries[1].time, 0);
+    auto wait_step = [&] {
+        c.state = 10;
+        c.follow = 4;
+        mqttConnStep(4);
+        EXPECT_EQ(c.state, 7u);
+    };
+    test_support::FakeClock::AdvanceMs(29999);
+    wait_step();
+    EXPECT_EQ(c.sub_pending[0], 1);
+    test_support::FakeClock::AdvanceMs(1);
+    wait_step();
+    EXPECT_EQ(c.sub_pending[0], 0);
+    EXPECT_EQ(c.sub_pending[1], 1);  // a confirmed one is left alone
+    c.state = 0;
+    c.connected = 0;
+    c.sub_count = 0;
+    g.enable = 0;
+}
+
+// A Sparkplug will's topic is namespace/group/NDEATH/node, each part whole
+// (a group of 100 characters is not cut); a topic of 256 characters or more
+// refuses the block, as a plain will topic of that length does.
+TEST(Mqtt, SparkplugWillTopicsWhole) {
+    auto install = [](const std::string &ns, const std::string &group, const std::string &node) {
+        Block b;
+        b.d[20] = 1;
+        b.At(5) = 0x20 | 0x01 | 0x10;  // mode 1, a will, the Sparkplug will
+        b.At(6) = 2;                   // Sparkplug payloads
+        b.At(7) = 1;
+        b.Install();
+        // The object area follows the strings: one Sparkplug record at its
+        // start, its texts 44 bytes on.
+        const uint32_t objects = LE_Get32(&mqtt_tbl[8 + 36]);
+        std::vector<uint8_t> sp(44, 0);
+        const std::string texts = node + group + ns;
+        LE_Put32(&sp[16], 0);
+        LE_Put32(&sp[20], uint32_t(node.size()));
+        LE_Put32(&sp[24], uint32_t(node.size()));
+        LE_Put32(&sp[28], uint32_t(group.size()));
+        LE_Put32(&sp[32], uint32_t(node.size() + group.size()));
+        LE_Put32(&sp[36], uint32_t(ns.size()));
+        LE_Put32(&sp[40], 44);
+        sp.insert(sp.end(), texts.begin(), texts.end());
+        std::memcpy(&mqtt_tbl[8 + objects], sp.data(), sp.size());
+        LE_Put32(&mqtt_tbl[4], uint32_t(objects + sp.size()));
+    };
+    install("spBv1.0", "G1", "N1");
+    ASSERT_EQ(readConfigNvram(2), 1u);
+    EXPECT_STREQ(iiotConfig.conn[0].will_topic, "spBv1.0/G1/NDEATH/N1");
+    EXPECT_EQ(iiotConfig.conn[0].will_length, 0u);
+    const std::string group(100, 'g');
+    install("spBv1.0", group, "N1");
+    ASSERT_EQ(readConfigNvram(2), 1u);
+    EXPECT_EQ(std::string(iiotConfig.conn[0].will_topic), "spBv1.0/" + group + "/NDEATH/N1");
+    // 7 + 1 + 200 + 8 + 39 = 255 characters fit; one more does not.
+    install("spBv1.0", std::string(200, 'g'), std::string(39, 'n'));
+    ASSERT_EQ(readConfigNvram(2), 1u);
+    EXPECT_EQ(std::strlen(iiotConfig.conn[0].will_topic), 255u);
+    install("spBv1.0", std::string(200, 'g'), std::string(40, 'n'));
+    EXPECT_EQ(readConfigNvram(2), 0u);
+}
+
+// While disconnected, QoS 1 items are handed to the library until 1024 are
+// pending; the 1025th waits (flag 1) for the connection.
+TEST(Mqtt, TheTenTwentyFifthPendingItemWaits) {
+    ASSERT_EQ(dynamicLibInit(), 1u);
+    mqttLibInit();
+    mqttConnection &c = iiotConfig.conn[5];
+    c.client = nullptr;
+    c.id[0] = 0;
+    c.clean_session = 1;
+    c.mode = 1;
+    ASSERT_EQ(mqttClientInit(c), 1u);
+    for (mqttPubItem &it : c.items) it.flag = 0;
+    for (unsigned k = 0; k < 3; k++) {
+        mqttPubItem &it = c.items[k];
+        std::strcpy(it.topic, "plc/out");
+        it.payload[0] = 'v';
+        it.length = 1;
+        it.qos = 1;
+        it.flag = 1;
+    }
+    c.connected = 0;
+    c.pending = 1022;
+    c.sub_count = 0;
+    c.state = 7;  // publish
+    mqttConnStep(5);
+    EXPECT_EQ(c.items[0].flag, 2);
+    EXPECT_EQ(c.items[1].flag, 2);
+    EXPECT_EQ(c.items[2].flag, 1);
+    EXPECT_EQ(c.pending.load(), 1024u);
+    mqttClientDestroy(c);
+    for (unsigned k = 0; k < 3; k++) c.items[k] = mqttPubItem{};
+    c.pending = 0;
+    c.state = 0;
+}
+
+// Address kinds: 2 a host name of the block, 4 a host name in registers (up
+// to its NUL), 3 an IPv4 address in a 32-bit register; a change of the
+// register's text marks the address changed.
+TEST(Mqtt, AddressKindsByNameAndFromRegisters) {
+    const uint32_t reg = Block::R100() + 16 * 20;  // %R120
+    auto read = [](uint8_t kind, const std::function<void(Block &)> &fill) {
+        Block b;
+        b.d[20] = 1;
+        b.At(5) = 0x20;
+        b.At(7) = kind;
+        fill(b);
+        b.Install();
+        return readConfigNvram(2);
+    };
+    mqttConnection &c = iiotConfig.conn[0];
+    ASSERT_EQ(read(2, [](Block &b) { b.Text("broker.test.lan", 60); }), 1u);
+    EXPECT_EQ(c.address_kind, 2u);
+    EXPECT_STREQ(c.host, "broker.test.lan");
+    const char text[] = "mqtt9.lan\0zz";
+    PlcReg_Set(reg, reinterpret_cast<const uint8_t *>(text), 8 * sizeof text);
+    ASSERT_EQ(read(4, [reg](Block &b) { LE_Put32(&b.At(60), reg); }), 1u);
+    EXPECT_EQ(c.address_kind, 4u);
+    EXPECT_STREQ(c.host, "mqtt9.lan");
+    c.address_changed = 0;
+    const char other[] = "mqtt0.lan";
+    PlcReg_Set(reg, reinterpret_cast<const uint8_t *>(other), 8 * sizeof other);
+    ASSERT_EQ(read(4, [reg](Block &b) { LE_Put32(&b.At(60), reg); }), 1u);
+    EXPECT_STREQ(c.host, "mqtt0.lan");
+    EXPECT_EQ(c.address_changed, 1);
+    const uint8_t ip[4] = {3, 0, 77, 10};  // 10.77.0.3, low byte first
+    PlcReg_Set(reg, ip, 32);
+    ASSERT_EQ(read(3, [reg](Block &b) { LE_Put32(&b.At(60), reg); }), 1u);
+    EXPECT_STREQ(c.address, "10.77.0.3");
+    c.address_changed = 0;
 }

@@ -3,7 +3,9 @@
 // values, receiving commands, data-field texts and the block checks.
 #include <cstring>
 
+#include "core/image/rtc.h"
 #include "core/storage/nvram.h"
+#include "media/datalog.h"
 #include "messaging/messaging.h"
 #include "tests/messaging/msg_fixture.h"
 #include "tests/messaging/sms_block.h"
@@ -105,8 +107,8 @@ protected:
 }  // namespace
 
 TEST_F(SmsTest, SendsTheTextWithItsFieldToTheGroup) {
-    // A number of 25 digits goes out as its first 22 behind the '+': the
-    // number field holds 23 characters and its NUL.
+    // A number of 25 digits goes out as its first 20 behind the '+': a
+    // phone number has at most 20 digits.
     {
         SmsBlock b = SendBlock();
         b.contacts = {{"+4912345678901234567890123", 1}};
@@ -116,7 +118,7 @@ TEST_F(SmsTest, SendsTheTextWithItsFieldToTheGroup) {
         std::size_t at = 0;
         while (at < sim.cmds.size() && sim.cmds[at].rfind("AT+CMGS", 0) != 0) at++;
         ASSERT_LT(at, sim.cmds.size());
-        EXPECT_EQ(sim.cmds[at], "AT+CMGS=+4912345678901234567890\r");
+        EXPECT_EQ(sim.cmds[at], "AT+CMGS=+49123456789012345678\r");
         SetUp();
         sim = ModemSim{};
     }
@@ -141,6 +143,74 @@ TEST_F(SmsTest, SendsTheTextWithItsFieldToTheGroup) {
     // The cyclic signal query of the external module.
     Pass(11000);
     EXPECT_EQ(LT_W(R(101)), 21);
+}
+
+// A group whose remaining contacts have no number ends its send: the
+// trigger is cleared and the message goes out once, to the one number.
+TEST_F(SmsTest, AGroupWithoutNumbersLeftEndsItsSend) {
+    SmsBlock b = SendBlock();
+    b.contacts = {{"none", 1}, {"+4915112345678", 1}, {"-", 1}};
+    StartUp(b);
+    const std::size_t before = sim.cmds.size();
+    LT_SetW(R(5), 7);
+    LT_SetBit(M16(40), true);
+    Pass(40000);
+    std::vector<std::string> sent;
+    for (std::size_t i = before; i < sim.cmds.size(); i++)
+        if (sim.cmds[i].rfind("AT+CMGS", 0) == 0) sent.push_back(sim.cmds[i]);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0], "AT+CMGS=+4915112345678\r");
+    EXPECT_FALSE(LT_Bit(M16(40)));
+    EXPECT_EQ(LT_W(R(104)), 1);
+    // Set again, it goes out again, once.
+    LT_SetBit(M16(40), true);
+    Pass(40000);
+    std::size_t again = 0;
+    for (std::size_t i = before; i < sim.cmds.size(); i++) again += sim.cmds[i].rfind("AT+CMGS", 0) == 0;
+    EXPECT_EQ(again, 2u);
+    EXPECT_FALSE(LT_Bit(M16(40)));
+}
+
+// A group of three contacts: three messages in three send steps, the last
+// contact first; the trigger is cleared after the third only.
+TEST_F(SmsTest, AGroupOfThreeGetsThreeMessagesLastContactFirst) {
+    SmsBlock b = SendBlock();
+    b.contacts = {{"+4915100000001", 1}, {"+4915100000002", 1}, {"+4917000000009", 2}, {"+4915100000003", 1}};
+    StartUp(b);
+    const std::size_t before = sim.cmds.size();
+    LT_SetW(R(5), 5);
+    LT_SetBit(M16(40), true);
+    std::vector<std::string> sent;
+    std::vector<uint32_t> started, ended;  // ms: each AT+CMGS, each text's end
+    bool cleared_early = false;
+    for (uint32_t t = 0; t < 40000 && sent.size() < 3; t += 10) {
+        const std::size_t had = sim.cmds.size();
+        Pass(10);
+        for (std::size_t k = had; k < sim.cmds.size(); k++) {
+            if (sim.cmds[k].rfind("AT+CMGS", 0) == 0) started.push_back(t);
+            if (sim.cmds[k].back() == '\x1a') ended.push_back(t);
+        }
+        sent.clear();
+        for (std::size_t k = before; k < sim.cmds.size(); k++)
+            if (sim.cmds[k].rfind("AT+CMGS", 0) == 0) sent.push_back(sim.cmds[k]);
+        if (sent.size() < 3 && !LT_Bit(M16(40))) cleared_early = true;
+    }
+    // A Telit module sends at most once every 5 s after the last attempt.
+    ASSERT_EQ(started.size(), 3u);
+    ASSERT_GE(ended.size(), 2u);
+    EXPECT_GE(started[1], ended[0] + 5000);
+    EXPECT_LT(started[1], ended[0] + 7000);
+    EXPECT_GE(started[2], ended[1] + 5000);
+    Pass(20000);
+    sent.clear();
+    for (std::size_t k = before; k < sim.cmds.size(); k++)
+        if (sim.cmds[k].rfind("AT+CMGS", 0) == 0) sent.push_back(sim.cmds[k]);
+    const std::vector<std::string> want = {"AT+CMGS=+4915100000003\r", "AT+CMGS=+4915100000002\r",
+                                           "AT+CMGS=+4915100000001\r"};
+    EXPECT_EQ(sent, want);
+    EXPECT_FALSE(cleared_early);
+    EXPECT_FALSE(LT_Bit(M16(40)));
+    EXPECT_EQ(LT_W(R(104)), 3);
 }
 
 TEST_F(SmsTest, ErrorAndMissingPromptMarkTheStatusWord) {
@@ -207,6 +277,31 @@ TEST_F(SmsTest, ReceivesCommandsFromKnownSendersOnly) {
     }
 }
 
+// A contact whose number is held in registers (length 0): its commands are
+// a known sender's, applied and deleted; and a message to its group goes to
+// that number.
+TEST_F(SmsTest, ContactsWithTheirNumberInRegisters) {
+    SmsBlock b = SendBlock();
+    b.contacts = {{"", 1, R(300)}};
+    std::memcpy(&plc_reg[(R(300) - 1024) / 8], "+4915112345678", 15);
+    StartUp(b);
+    sim.list = "\r\n+CMGL: 3,\"REC UNREAD\",\"+4915112345678\",,\"24/01/01,12:00:00+04\"\r\nset 42\r\n";
+    Pass(3000);
+    EXPECT_EQ(LT_W(R(6)), 42);
+    EXPECT_TRUE(LT_Bit(M16(41)));
+    EXPECT_EQ(Storage(), "R-set 42");
+    sim.list.clear();
+    const std::size_t before = sim.cmds.size();
+    LT_SetW(R(5), 7);
+    LT_SetBit(M16(40), true);
+    Pass(6000);
+    std::size_t at = before;
+    while (at < sim.cmds.size() && sim.cmds[at].rfind("AT+CMGS", 0) != 0) at++;
+    ASSERT_LT(at + 1, sim.cmds.size());
+    EXPECT_EQ(sim.cmds[at], "AT+CMGS=+4915112345678\r");
+    EXPECT_EQ(sim.cmds[at + 1], "T=  7 C\x1a");
+}
+
 TEST_F(SmsTest, EmptyListsOfTheExternalModuleAreNoErrors) {
     StartUp(SendBlock());
     const uint16_t resets = at_status.resets;
@@ -246,6 +341,12 @@ TEST_F(SmsTest, DataFieldTexts) {
         {"zero padded", {R(5), 16, 4, 5, 2, 0}, 42, "xxxxx", "00042"},
         {"right padded", {R(5), 16, 4, 5, 1, 0}, 42, "xxxxx", "42   "},
         {"field wider than the text", {R(5), 16, 4, 4, 0, 0}, 1234, "xxx", "123"},
+        // A sign, a zero, the point and three digits need six characters.
+        {"negative decimals", {R(5), 16, 3, 6, 0, 2}, 0xFF85, "xxxxxx", "-0.123"},
+        {"negative decimals, one short", {R(5), 16, 3, 5, 0, 2}, 0xFF85, "xxxxx", ">>>>>"},
+        {"negative decimals, four digits", {R(5), 16, 3, 7, 0, 2}, 0xFB2E, "xxxxxxx", "-0.1234"},
+        {"negative decimals, four digits one short", {R(5), 16, 3, 6, 0, 2}, 0xFB2E, "xxxxxx", ">>>>>>"},
+        {"negative decimals, point inside", {R(5), 16, 3, 5, 0, 2}, 0xFFF4, "xxxxx", "-0.12"},
     };
     for (const Row &r : rows) {
         SmsBlock b = SendBlock();
@@ -355,6 +456,30 @@ TEST_F(SmsTest, CommandTextsToTheirEnds) {
         EXPECT_EQ(ParseSMS(0, "set 42", 6, answer, sizeof answer, &rv), 1u);
         EXPECT_EQ(LT_W(R(6)), 42);
     }
+    // A data field of width 0 takes no characters and the template goes on
+    // behind it: "xxx" against "42" refuses the command, nothing is written.
+    {
+        SetUp();
+        SmsBlock b = SendBlock();
+        b.rx[0].tpl = "SET xxx";
+        b.fields = {{R(6), 16, 4, 0, 0, 0}};
+        b.rx[0].list = "4:0:";
+        b.Install(next_crc++);
+        ASSERT_EQ(Sms_Tables(8, sms.t), 1u);
+        LT_SetD(R(6), 0x7777);
+        char answer[64];
+        uint8_t rv = 9;
+        EXPECT_EQ(ParseSMS(0, "set 42", 6, answer, sizeof answer, &rv), 0u);
+        EXPECT_EQ(LT_W(R(6)), 0x7777);
+        // In front of a ":" the field takes an empty value, written as 0.
+        b.rx[0].tpl = "SET :";
+        b.Install(next_crc++);
+        ASSERT_EQ(Sms_Tables(8, sms.t), 1u);
+        EXPECT_EQ(ParseSMS(0, "set 42:", 7, answer, sizeof answer, &rv), 0u);
+        EXPECT_EQ(LT_W(R(6)), 0x7777);
+        EXPECT_EQ(ParseSMS(0, "set :", 5, answer, sizeof answer, &rv), 1u);
+        EXPECT_EQ(LT_W(R(6)), 0);
+    }
     // Position lists: the digit 9, two digits ending in 9, a pair whose
     // second number or colon lies past the list's end.
     struct L {
@@ -374,6 +499,48 @@ TEST_F(SmsTest, CommandTextsToTheirEnds) {
         EXPECT_EQ(pos, l.pos) << l.list;
         EXPECT_EQ(field, l.field) << l.list;
     }
+}
+
+// The tenth error in a row (a time-out here) logs the count with the
+// controller's clock, not the host's, and resets the module.
+TEST_F(SmsTest, TenErrorsInARowLogTheControllersTime) {
+    const DbgLogRec saved = DbgLog;
+    DbgLog = {R(900), 0, 1};
+    LT_SetW(R(900), 0x0001);
+    LE_Put16(&plc_reg[2 * W_MODE], 2);
+    Dbglog_len = 0;
+    const std::array<uint16_t, 7> clock_was = RTCTime;
+    RTCTime = {7, 8, 21, 9, 12, 2026, 4};  // 21:08:07
+    std::vector<uint8_t> buf(256);
+    const at_cmd_st script[] = {{4, "AT+A", 0, "", 20000, AT_F_LAST, 0, 13, 0, 1, 0},
+                                {AT_END, "", 0, "", 0, 0, 0, 0, 0, 0, 0}};
+    at_status.port = 2;
+    at_status.errcnt = 9;
+    const uint16_t resets = at_status.resets;
+    AT_Load(script, 0, 1, buf.data(), uint16_t(buf.size()));
+    AT_Cmd_Handler(&script[0]);
+    LA_TimeAdvance(20000);
+    AT_Cmd_Handler(&script[0]);
+    EXPECT_EQ(at_status.resets, resets + 1);
+    std::string log(reinterpret_cast<const char *>(DbgLogBuf.data()), Dbglog_len);
+    EXPECT_NE(log.find("Cirtc Err cnt 10 21:8:7"), std::string::npos) << log;
+    // The bytes of an answer are logged as they are read: 40 of them as a
+    // line of 32 and one of the last 8.
+    Dbglog_len = 0;
+    at_status.errcnt = 0;
+    fake_ports::FlushRx(2);
+    AT_Load(script, 0, 1, buf.data(), uint16_t(buf.size()));
+    AT_Cmd_Handler(&script[0]);
+    fake_ports::Feed(2, "\r\n+X: 0123456789ABCDEFGHIJKLMNOPQR\r\nOK\r\n");
+    AT_Cmd_Handler(&script[0]);
+    EXPECT_EQ(at_status.result, AT_R_OK);
+    log.assign(reinterpret_cast<const char *>(DbgLogBuf.data()), Dbglog_len);
+    // (The log ends each entry with CR LF.)
+    EXPECT_NE(log.find("\r\n+X: 0123456789ABCDEFGHIJKLMNOP\r\nQR\r\nOK\r\n\r\n"), std::string::npos) << log;
+    RTCTime = clock_was;
+    DbgLog = saved;
+    Dbglog_len = 0;
+    LE_Put16(&plc_reg[2 * W_MODE], 0);
 }
 
 // Texts of 511 characters go out; 512 are more than a message holds.
@@ -501,6 +668,18 @@ TEST_F(SmsTest, BlockChecksDisableMessaging) {
         EXPECT_EQ(t.lists, SMS_TABLE_BL_SIZE - 8);
         EXPECT_EQ(SMSTableCheck(t), e.ok) << e.len;
     }
+    // A section that fails its check is not used: the storage register named
+    // in it keeps its value.
+    SetUp();
+    SmsBlock bad = SendBlock();
+    bad.limit_extra = 4000;
+    bad.Install(next_crc++);
+    LT_SetW(R(200), 0x4142);
+    LT_SetW(R(279), 0x4344);
+    SMS_Start();
+    EXPECT_FALSE(Sms_MagicIs1VMS());
+    EXPECT_EQ(LT_W(R(200)), 0x4142);
+    EXPECT_EQ(LT_W(R(279)), 0x4344);
     // A feature word without SMS leaves messaging off.
     SetUp();
     NV_EditorFeatures &= ~NVF_SMS;
@@ -639,6 +818,22 @@ TEST_F(SmsTest, AtScriptStepsAndTheirResults) {
         run(oper, 3, (std::string("\r\n+COPS: (2,\"TESTNET\",\"TN\",\"") + num + "\")\r\n\r\nOK\r\n").c_str());
         EXPECT_STREQ(one, num);
     }
+    // A numeric code configured is the code itself, not the one listed
+    // after it; a code that only starts another is not found.
+    AT_SetConfig(4, "22201", 5);
+    const std::string two_codes =
+        "\r\n+COPS: (2,\"I TIM\",\"TIM\",\"22201\"),(1,\"voda IT\",\"VD\",\"22210\")\r\n\r\nOK\r\n";
+    at_stack_data[0] = AtSlot{0, one, sizeof one, nullptr};
+    run(oper, 3, two_codes.c_str());
+    EXPECT_EQ(at_status.result, AT_R_OK);
+    EXPECT_STREQ(one, "22201");
+    AT_SetConfig(4, "2221", 4);
+    at_stack_data[0] = AtSlot{0, one, sizeof one, nullptr};
+    at_status.status &= uint8_t(~AT_STS_NO_OPERATOR);
+    run(oper, 3, two_codes.c_str());
+    EXPECT_STREQ(one, "0");
+    EXPECT_EQ(at_status.status & AT_STS_NO_OPERATOR, AT_STS_NO_OPERATOR);
+    AT_SetConfig(4, "TESTNET", 7);
     char tiny[1] = {'x'};
     at_stack_data[0] = AtSlot{0, tiny, 1, nullptr};
     run(oper, 3, "\r\n+COPS: (2,\"OTHER\")\r\n\r\nOK\r\n");

@@ -56,6 +56,8 @@ struct CellSim {
                 ans = mute_activation ? "" : "\r\n#SGACT: 10.0.0.2\r\n\r\nOK\r\n";
             else if (line == "AT#SS")
                 ans = ss;
+            else if (line.rfind("AT#SH=", 0) == 0 && mute_close)
+                ans = "";
             else if (line.rfind("AT#SD=1,", 0) == 0)
                 ss[9] = '2';  // the call is up, suspended
             else if (line.rfind("AT#SSENDEXT=", 0) == 0) {
@@ -75,6 +77,7 @@ struct CellSim {
     std::size_t count_extra = 0;
     bool consume = false;          // a read takes the peer's bytes
     bool mute_activation = false;  // no answer to the context activation
+    bool mute_close = false;       // no answer to a close
     std::string ss =
         "\r\n#SS: 1,0,10.0.0.2,1025,10.77.0.3,5000\r\n#SS: 2,0\r\n#SS: 3,0\r\n#SS: 4,0\r\n#SS: 5,0\r\n#SS: 6,0\r\n\r\nOK\r\n";
     std::string peer;
@@ -209,8 +212,13 @@ TEST_F(SockTest, DialSendRingAndReceive) {
     EXPECT_EQ(socket_info_st[0].state, 7);
     EXPECT_EQ(ModemDataConnRequest(req), 0u);
     EXPECT_TRUE(IsModemSocketActive(2, 0));
-    EXPECT_FALSE(IsModemSocketActive(0, 0));
+    // The built-in module carries the programming port's traffic: Talk, the
+    // command protocol and serial Modbus ask with port 0.
+    EXPECT_EQ(at_status.port, 2u);
+    EXPECT_TRUE(IsModemSocketActive(0, 0));
+    EXPECT_FALSE(IsModemSocketActive(1, 0));
     EXPECT_FALSE(IsModemSocketActive(2, 6));
+    EXPECT_FALSE(IsModemSocketActive(0, 6));
     const uint8_t hello[5] = {'H', 'E', 'L', 'L', 'O'};
     EXPECT_EQ(ModemDataSend(0, hello, 5, 1), 0u);
     Pass(2000);
@@ -253,8 +261,136 @@ TEST_F(SockTest, DialSendRingAndReceive) {
     EXPECT_EQ(socket_info_st[0].unread, 6);
 }
 
+// A server name of 63 characters is dialled whole; one of 64 is refused (it
+// would be dialled cut, to another host).
+TEST_F(SockTest, ServerNamesOverSixtyThreeCharactersAreRefused) {
+    Pass(60000);
+    ASSERT_EQ(CheckInit(), 1u);
+    const std::string name63 = std::string(59, 'h') + ".lan";
+    ASSERT_EQ(name63.size(), 63u);
+    SockConnInfo req{};
+    req.port = 5000, req.socket = 1, req.flags = 2;
+    const std::string name64 = "x" + name63;
+    std::memcpy(req.host.data(), name64.data(), name64.size());
+    EXPECT_EQ(ModemDataConnRequest(req), 1u);
+    EXPECT_EQ(socket_info_st[1].state, 0);
+    req.host = {};
+    std::memcpy(req.host.data(), ("\"" + name63 + "\"").data(), 65);  // quotes are not the name's
+    EXPECT_EQ(ModemDataConnRequest(req), 1u);
+    EXPECT_EQ(socket_info_st[1].state, 1);
+    Pass(3000);
+    EXPECT_LT(Find("AT#SD=2,0,5000,\"" + name63 + "\",0,0,1"), sim.cmds.size());
+}
+
+// Data waiting at the module is read while the program keeps one byte queued
+// for sending at every pass: a pending send does not hold the read back.
+TEST_F(SockTest, DataWaitingIsReadWhileSendsKeepComing) {
+    Pass(60000);
+    ASSERT_EQ(CheckInit(), 1u);
+    SockConnInfo req{};
+    req.ip = 0x0A4D0003, req.port = 5000, req.socket = 0, req.flags = 2;
+    ModemDataConnRequest(req);
+    Pass(5000);
+    ASSERT_EQ(socket_info_st[0].state, 7);
+    sim.peer = "ABCD";
+    sim.ss[9] = '3';
+    fake_ports::Feed(2, "\r\nSRING: 1\r\n");
+    const uint8_t q = 'q';
+    for (int i = 0; i < 3000 && socket_info_st[0].unread == 0; i++) {
+        if (socket_info_st[0].tx_len == 0) ModemDataSend(0, &q, 1, 1);
+        Pass(10);
+    }
+    EXPECT_LT(Find("AT#SRECV=1,1500"), sim.cmds.size());
+    EXPECT_EQ(socket_info_st[0].unread, 4);
+    EXPECT_NE(sim.sent_data.find('q'), std::string::npos);
+}
+
+// A close whose time-out is the tenth error in a row resets the module: the
+// socket's record stays as the reset left it (closed, state 0), so a new
+// request takes it again.
+TEST_F(SockTest, AModuleResetDuringACloseLeavesTheSocketFree) {
+    Pass(60000);
+    ASSERT_EQ(CheckInit(), 1u);
+    SockConnInfo dial{};
+    dial.ip = 0x0A4D0003, dial.port = 5000, dial.socket = 0, dial.flags = 2;
+    ModemDataConnRequest(dial);  // the data context comes up with it
+    Pass(5000);
+    ASSERT_EQ(socket_info_st[0].state, 7);
+    SocketInfo &s = socket_info_st[1];
+    s.conn_id = 2;
+    s.state = 6;
+    s.flags = 0;  // a listener whose disconnect was asked for
+    s.port = 6000;
+    sim.mute_close = true;
+    for (int i = 0; i < 3000 && Find("AT#SH=2") == sim.cmds.size(); i++) Pass(10);
+    ASSERT_LT(Find("AT#SH=2"), sim.cmds.size());
+    at_status.errcnt = 9;  // nine errors in a row before it
+    const uint16_t resets = at_status.resets;
+    for (int i = 0; i < 3000 && at_status.resets == resets; i++) Pass(10);
+    ASSERT_EQ(at_status.resets, resets + 1);
+    EXPECT_EQ(s.state, 0);
+    EXPECT_EQ(s.flags, 0);
+    sim.mute_close = false;
+    Pass(60000);
+    ASSERT_EQ(CheckInit(), 1u);
+    SockConnInfo req{};
+    req.port = 6001, req.socket = 1, req.flags = 0;
+    ModemDataConnRequest(req);
+    EXPECT_EQ(s.state, 1);
+    EXPECT_EQ(s.port, 6001);
+}
+
+// Appends stay below the 1,500-byte transmit buffer: 1,000 and 499 fit,
+// one byte more does not (refused while the others are pending); a socket
+// that is not connected (state 5) takes nothing.
+TEST_F(SockTest, AppendsUpToTheTransmitBuffer) {
+    SocketInfo &s = socket_info_st[3];
+    s.state = 6;
+    const std::vector<uint8_t> k(1000, 'k'), m(500, 'm');
+    EXPECT_EQ(ModemDataSend(3, k.data(), 1000, 1), 0u);
+    EXPECT_EQ(ModemDataSend(3, m.data(), 500, 1), 1u);
+    EXPECT_EQ(s.tx_len, 1000);
+    EXPECT_EQ(s.flags & SOCKF_REFUSED, SOCKF_REFUSED);
+    s.flags = 0;
+    EXPECT_EQ(ModemDataSend(3, m.data(), 499, 1), 0u);
+    EXPECT_EQ(s.tx_len, 1499);
+    EXPECT_EQ(s.flags & SOCKF_REFUSED, 0);
+    EXPECT_EQ(s.tx_ptr[999], 'k');
+    EXPECT_EQ(s.tx_ptr[1000], 'm');
+    s = SocketInfo{};
+    s.state = 5;
+    EXPECT_EQ(ModemDataSend(3, k.data(), 1, 1), 1u);
+    EXPECT_EQ(s.tx_len, 0);
+}
+
+// The rewind of a drained read (answer 255) is socket 0's only; a socket
+// whose open command is done (state 3) follows the module's "listening"
+// (4), "incoming" (5) and "closed" (0, back to listening when kept).
+TEST_F(SockTest, RewindOfSocketZeroAndTheModuleStates) {
+    for (uint32_t n : {0u, 1u, 5u}) {
+        SocketInfo &s = socket_info_st[n];
+        s = SocketInfo{};
+        s.read_idx = 40;
+        EXPECT_EQ(ModemCheckRecv(n), n == 0 ? 255u : 0u) << n;
+        EXPECT_EQ(ModemCheckRecv(n), 0u) << n;
+        EXPECT_EQ(s.read_idx, n == 0 ? 0 : 40) << n;
+    }
+    SocketInfo &s = socket_info_st[2];
+    s = SocketInfo{};
+    s.state = 3;
+    s.flags = SOCKF_KEEP;  // a kept listener
+    Sock_ApplyStatus(3, 4, "3,4", 3);
+    EXPECT_EQ(s.state, 4);
+    Sock_ApplyStatus(3, 0, "3,0", 3);
+    EXPECT_EQ(s.state, 1);
+    s.state = 3;
+    s.flags = SOCKF_DIAL | SOCKF_KEEP;
+    Sock_ApplyStatus(3, 0, "3,0", 3);
+    EXPECT_EQ(s.state, 0);
+}
+
 TEST_F(SockTest, TalkSendOverTheSocketCountsAcceptedBytesOnly) {
-    at_status.port = 0;
+    at_status.port = MSG_CELL_PORT;  // the built-in module's own serial record
     TelitPowerON = 1;
     SocketInfo &s = socket_info_st[0];
     s.state = 6;
@@ -317,10 +453,14 @@ TEST_F(SockTest, SecondDialWaitsOneSecondAndBoundsHold) {
     socket_info_st[2].flags = 0x04;
     Sock_ApplyStatus(3, 5, longpeer.c_str(), uint32_t(longpeer.size()));
     EXPECT_EQ(socket_info_st[2].host_len, socket_info_st[2].host.size() - 1);
-    // A host name of 64 characters is cut to 63.
+    // A host name of 64 characters is refused; 63 fill the record.
     SockConnInfo h{};
     h.socket = 4;
     std::memset(h.host.data(), 'h', 64);
+    EXPECT_EQ(ModemDataConnRequest(h), 1u);
+    EXPECT_EQ(socket_info_st[4].state, 0);
+    EXPECT_EQ(socket_info_st[4].host_len, 0);
+    h.host[63] = 0;
     ModemDataConnRequest(h);
     EXPECT_EQ(socket_info_st[4].host_len, 63);
     EXPECT_EQ(std::string(socket_info_st[4].host.data()), std::string(63, 'h'));
@@ -345,6 +485,17 @@ TEST_F(SockTest, AnActivationWithoutAnswerResetsTheModule) {
     EXPECT_EQ(at_status.status & AT_STS_CONTEXT, 0);
     EXPECT_EQ(at_status.activations, 0);
     EXPECT_EQ(Find("AT#SD=1,0,5000,\"10.77.0.3\",0,0,1"), sim.cmds.size());
+    // The same time-out as the tenth error in a row: one reset, not two.
+    Pass(60000);
+    ASSERT_EQ(CheckInit(), 1u);
+    sim.cmds.clear();
+    ModemDataConnRequest(req);
+    for (int i = 0; i < 6000 && Find("AT#SGACT=1,1,\"\",\"\"") == sim.cmds.size(); i++) Pass(10);
+    ASSERT_LT(Find("AT#SGACT=1,1,\"\",\"\""), sim.cmds.size());
+    at_status.errcnt = 9;
+    const uint16_t again = at_status.resets;
+    for (int i = 0; i < 6000 && at_status.resets == again; i++) Pass(10);
+    EXPECT_EQ(at_status.resets, again + 1);
 }
 
 TEST_F(SockTest, EmailOverTheModemDataSocket) {

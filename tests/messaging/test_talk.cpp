@@ -7,6 +7,7 @@
 #include "core/image/bytes.h"
 #include "iec/vm/z7mem.h"
 #include "messaging/messaging.h"
+#include "protocols/mbserial.h"
 #include "tests/messaging/msg_fixture.h"
 
 using namespace la;
@@ -256,7 +257,8 @@ TEST_F(MsgTest, ARunningModbusBlockKeepsItsConstantOperandThroughAProgramChange)
 }
 
 // The Modbus block of the extended encoding (531) takes the same six
-// operand words: the slave's own frame of 3 bytes goes out as with 137.
+// operand words, its data area through the register the operand names: the
+// slave's own frame of 3 bytes (at R80, named by R40) goes out as with 137.
 TEST_F(MsgTest, ExtendedModbusBlockSendsTheSlavesFrame) {
     LadAsm a(true);
     a.contact(LT_ON);
@@ -264,7 +266,8 @@ TEST_F(MsgTest, ExtendedModbusBlockSendsTheSlavesFrame) {
     a.coil(M16(11));
     a.contact(M16(11)).op(531).word(0).word(1).word(0).word(3).reg(R(40)).reg(R(50)).coil(M16(12));
     a.end();
-    PutText(R(40), "ABC");
+    PutText(R(80), "ABC");
+    LT_SetW(R(40), uint16_t(R(80)));
     ASSERT_EQ(Run(a), -1);
     NotFirst();
     ASSERT_EQ(Scan(), -1);
@@ -293,7 +296,9 @@ TEST_F(MsgTest, ResultCodesNumericAndVerbose) {
         {0, "", 65534},
         {0, "9", 1},
         {0, "123456", 1},
-        {0, "1234567", 4},
+        {0, "1234567", 1},
+        {0, "00000000002", 2},
+        {0, "12345678901234567890", 1},
         {1, "OK", 0},
         {1, "ERROR", 4},
         {1, "CONNECT 9600", 1},
@@ -382,6 +387,155 @@ TEST_F(MsgTest, ModemDialsOnANumericModemAndHangsUp) {
     EXPECT_EQ(LT_W(R(40)), 65534);
 }
 
+// A dialled call on a numeric modem: the first byte received starts the
+// 15-minute idle time, each later one starts it again; when it runs out the
+// call ends (status 4, the block's output drops).
+TEST_F(MsgTest, ANumericDialledCallEndsAfterFifteenIdleMinutes) {
+    LadAsm a = ModemProgram(1, "5551234");
+    ASSERT_EQ(Run(a), -1);
+    NotFirst();
+    ModemPastItsInitialisation();
+    ASSERT_EQ(Port(0).tx, "+++ATE0S0=0Q0V0X0&C1&D2\rATDT5551234\r");
+    fake_ports::Feed(0, "ATDT5551234\r\n1\r");
+    Port(0).dcd = 1;
+    ASSERT_EQ(Scan(), -1);
+    ASSERT_EQ(Scan(), -1);
+    ASSERT_EQ(LT_W(R(40)), 1);
+    ASSERT_TRUE(LT_Bit(M16(20)));
+    fake_ports::Feed(0, "x");
+    ASSERT_EQ(Scan(), -1);
+    Port(0).rx.clear();  // the program's receive block took it
+    LA_TimeAdvance(5000000);
+    fake_ports::Feed(0, "y");
+    ASSERT_EQ(Scan(), -1);
+    Port(0).rx.clear();
+    LA_TimeAdvance(8999999);
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_TRUE(LT_Bit(M16(20)));
+    EXPECT_EQ(LT_W(R(40)), 1);
+    LA_TimeAdvance(1);
+    ASSERT_EQ(Scan(), -1);
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_FALSE(LT_Bit(M16(20)));
+    EXPECT_EQ(LT_W(R(40)), 4);
+}
+
+// The IEC dial request with a length word of 1024 or more: the number is
+// read from the registers at that bit address (R80 here, up to its zero).
+// A ladder initialisation string of 60 characters goes out whole.
+TEST_F(MsgTest, DialNumbersFromRegistersAndLongInitialisationStrings) {
+    Port(0).mode = {5, 0, 3, 0, 0, 2};
+    NotFirst();
+    std::array<uint8_t, 64> rec{};
+    LE_Put16(&rec[2], 1);
+    LE_Put16(&rec[8], uint16_t(R(80)));
+    std::memcpy(&rec[10], "999", 3);  // not the number
+    PutText(R(80), "5551234");
+    LT_SetW(R(84), 0);
+    EXPECT_EQ(Z7TalkModem(rec.data(), 1), 0u);
+    EXPECT_EQ(LE_Get16(&rec[4]), 65534);
+    LA_TimeAdvance(11000);
+    Z7TalkModem(rec.data(), 1);
+    LA_TimeAdvance(15000);
+    Z7TalkModem(rec.data(), 1);
+    fake_ports::Feed(0, "0\r");
+    Z7TalkModem(rec.data(), 1);
+    Z7TalkModem(rec.data(), 1);
+    EXPECT_EQ(Port(0).tx, "+++ATE0S0=0Q0V0X0&C1&D2\rATDT5551234\r");
+
+    SetUp();
+    const std::string init = "S7=60" + std::string(55, 'L');  // 60 characters
+    LadAsm a = ModemProgram(0, init.c_str());
+    ASSERT_EQ(Run(a), -1);
+    NotFirst();
+    ModemPastItsInitialisation();
+    EXPECT_EQ(Port(0).tx, "+++ATE0S0=0Q0V0X0&C1&D2\rAT" + init + "\r");
+    fake_ports::Feed(0, "0\r");
+    ASSERT_EQ(Scan(), -1);
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_EQ(LT_W(R(40)), 0);
+}
+
+// A modem block whose status register lies below register word 1024 (a %M
+// word here, word index 842): the status is written there like anywhere.
+TEST_F(MsgTest, AModemStatusWordBelowWord1024IsWritten) {
+    constexpr uint32_t kStatus = 14336 + 16 * 10;  // %M161..176 as one word
+    constexpr uint32_t kWord = (kStatus - 1024) / 16;
+    LadAsm a(true);
+    a.contact(LT_ON);
+    OpenOp(a, {5, 0, 3, 0, 0, 2});
+    a.coil(M16(11));
+    a.contact(M16(2)).op(136).word(0).word(1).reg(kStatus).word(7);
+    a.word(uint16_t('5' | '5' << 8)).word(uint16_t('5' | '1' << 8)).word(uint16_t('2' | '3' << 8)).word('4');
+    a.coil(M16(20)).end();
+    PlcWordSet(kWord, 0x1234);
+    ASSERT_EQ(Run(a), -1);
+    EXPECT_EQ(PlcWord(kWord), 0xFFFF);  // the first scan
+    NotFirst();
+    LT_SetBit(M16(2), true);
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_EQ(PlcWord(kWord), 65534);
+    LT_SetBit(M16(2), false);
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_EQ(PlcWord(kWord), 65535);
+    ASSERT_EQ(Scan(), -1);
+    LT_SetBit(M16(2), true);
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_EQ(PlcWord(kWord), 65534);
+}
+
+// Answering on a numeric modem: a RING gives status 2 and 30 s for the
+// CONNECT; without it the wait ends with status 3.
+TEST_F(MsgTest, ARingWithoutConnectEndsAfterThirtySeconds) {
+    LadAsm a = ModemProgram(2, "");
+    ASSERT_EQ(Run(a), -1);
+    NotFirst();
+    ModemPastItsInitialisation();
+    ASSERT_EQ(Port(0).tx, "+++ATE0S0=0Q0V0X0&C1&D2\rATS0=001\r");
+    fake_ports::Feed(0, "0\r");
+    ASSERT_EQ(Scan(), -1);
+    ASSERT_EQ(Scan(), -1);
+    fake_ports::Feed(0, "2\r");
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_EQ(LT_W(R(40)), 2);
+    LA_TimeAdvance(299999);
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_EQ(LT_W(R(40)), 2);
+    LA_TimeAdvance(1);
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_EQ(LT_W(R(40)), 3);
+    EXPECT_FALSE(LT_Bit(M16(20)));
+}
+
+// A call dialled and connected, then a close block: the port goes back to
+// the command protocol over the call, which stays up (no DTR drop, status
+// still 1).
+TEST_F(MsgTest, ACloseKeepsAnEstablishedCall) {
+    LadAsm a = ModemProgram(1, "5551234");
+    a.w.pop_back();  // the END
+    a.contact(M16(3)).op(135).word(0).coil(M16(13)).end();
+    ASSERT_EQ(Run(a), -1);
+    NotFirst();
+    ModemPastItsInitialisation();
+    ASSERT_EQ(Port(0).tx, "+++ATE0S0=0Q0V0X0&C1&D2\rATDT5551234\r");
+    fake_ports::Feed(0, "ATDT5551234\r\n1\r");
+    Port(0).dcd = 1;
+    ASSERT_EQ(Scan(), -1);
+    ASSERT_EQ(Scan(), -1);
+    ASSERT_EQ(LT_W(R(40)), 1);
+    ASSERT_TRUE(LT_Bit(M16(20)));
+    Port(0).dtr.clear();
+    LT_SetBit(M16(3), true);
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_TRUE(LT_Bit(M16(13)));
+    EXPECT_EQ(Port(0).dtr, std::vector<uint32_t>{});
+    EXPECT_EQ(LT_W(R(40)), 1);
+    EXPECT_EQ(modem.busy, 1);
+    LA_TimeAdvance(10000);
+    ModemHangupPoll();
+    EXPECT_EQ(Port(0).dtr, std::vector<uint32_t>{});
+}
+
 TEST_F(MsgTest, ModemInitStringTimeOutAndUnknownKind) {
     struct Row {
         const char *what;
@@ -435,7 +589,7 @@ TEST_F(MsgTest, ModemInitStringTimeOutAndUnknownKind) {
     EXPECT_EQ(at, 3);
 }
 
-TEST_F(MsgTest, AnswerSendsThreeDigitRingCountAndCloseStopsTheRequest) {
+TEST_F(MsgTest, AnswerSendsThreeDigitRingCountAndACloseKeepsTheRequest) {
     LadAsm a = ModemProgram(2, "");
     a.w.pop_back();  // the END
     a.contact(M16(3)).op(135).word(0).coil(M16(13)).end();
@@ -444,13 +598,17 @@ TEST_F(MsgTest, AnswerSendsThreeDigitRingCountAndCloseStopsTheRequest) {
     ModemPastItsInitialisation();
     EXPECT_EQ(Port(0).tx, "+++ATE0S0=0Q0V0X0&C1&D2\rATS0=001\r");
     EXPECT_EQ(modem.busy, 1);
-    // A close while the request runs stops it: the status is idle, not stuck.
+    // A close gives the port back to the command protocol and leaves the
+    // request as it is: the call it waits for is the command protocol's.
+    Port(0).dtr.clear();
     LT_SetBit(M16(3), true);
     ASSERT_EQ(Scan(), -1);
-    EXPECT_EQ(modem.busy, 0);
-    EXPECT_EQ(LT_W(R(40)), 65535);
-    // The block's enable that falls after such a stop is taken (its request
-    // is idle already), so its next rise starts a new request.
+    EXPECT_TRUE(LT_Bit(M16(13)));
+    EXPECT_EQ(modem.busy, 1);
+    EXPECT_EQ(LT_W(R(40)), 65534);
+    EXPECT_EQ(Port(0).dtr, std::vector<uint32_t>{});
+    // The block's enable that falls once the port is the program's again
+    // stops the request, so its next rise starts a new one.
     SetUp();
     LadAsm b(true);
     b.contact(M16(1));
@@ -465,7 +623,7 @@ TEST_F(MsgTest, AnswerSendsThreeDigitRingCountAndCloseStopsTheRequest) {
     EXPECT_EQ(modem.busy, 1);
     LT_SetBit(M16(3), true);
     ASSERT_EQ(Scan(), -1);
-    EXPECT_EQ(LT_W(R(40)), 65535);
+    EXPECT_EQ(LT_W(R(40)), 65534);
     LT_SetBit(M16(3), false);
     LT_SetBit(M16(1), false);
     ASSERT_EQ(Scan(), -1);
@@ -641,13 +799,93 @@ TEST_F(MsgTest, PortBlocksAtTheEndOfTheStream) {
         EXPECT_EQ(pc.pos, r.pos) << k.size() / 2;
     }
     // An extension of 6 words: forward table and write-protect register
-    // are its last four words; the slave starts.
+    // are its last four words; the slave starts (its data area at R80,
+    // named by R40).
     Port(0).mode = {5, 0, 3, 0, 0, 3};
+    LT_SetW(R(40), uint16_t(R(80)));
     c = words({0, 1, 0, 3, uint16_t(R(40)), uint16_t(R(50)), 1023, 6, 1, 0, uint16_t(R(60)), 0, uint16_t(R(70)), 0});
     pc = LadCursor{c.data(), 0, 14, 0};
     IEC_TalkModbus(&pc, 1);
     EXPECT_EQ(pc.pos, 14u);
     EXPECT_EQ(Talk.modbus_started, 1);
+    // The engine's record: station 1, time-out 0, the constant control 3,
+    // the data area at R80 (through R40), the status word R50, the two
+    // extension words, the forward table R60 and the write protection R70.
+    const ModbusParm &mp = pcb[0].parm;
+    EXPECT_EQ(mp.station, 1);
+    EXPECT_EQ(mp.timeout, 0);
+    ASSERT_NE(mp.control, nullptr);
+    EXPECT_EQ(LE_Get16(mp.control), 3);
+    EXPECT_EQ(mp.data, PlcReg_Ptr(R(80), 16));
+    EXPECT_EQ(mp.status, PlcReg_Ptr(R(50), 16));
+    EXPECT_EQ(mp.ext[0], 6);
+    EXPECT_EQ(mp.ext[1], 1);
+    EXPECT_EQ(mp.forward, PlcReg_Ptr(R(60), 16));
+    EXPECT_EQ(mp.write_protect, uint32_t(R(70)));
+    EXPECT_EQ(pcb[0].state, ModState::kSlave);
+}
+
+// A ladder Modbus master triggered by a bit of its control word above bit 7:
+// the bit is read from the word the operand names. The request (station 1,
+// read exception status) goes out as 01 07 41 E2 once the bit is set.
+TEST_F(MsgTest, AMasterTriggerBitOfTheHighByteStartsItsRequest) {
+    RegTokLen_16b = 1;
+    auto words = [](std::initializer_list<uint16_t> w) {
+        std::vector<uint8_t> b;
+        for (uint16_t v : w) b.push_back(uint8_t(v)), b.push_back(uint8_t(v >> 8));
+        return b;
+    };
+    for (const uint32_t bit : {0u, 9u, 15u}) {
+        SetUp();
+        Port(0).mode = {5, 0, 3, 0, 0, 3};
+        const uint16_t req[6] = {1, 7, 0, 8, 72, 0};  // into %Q1..8
+        for (unsigned i = 0; i < 6; i++) LT_SetW(R(60 + i), req[i]);
+        LT_SetW(R(40), 0);
+        LT_SetW(R(41), 0);
+        std::vector<uint8_t> c = words({0, 0, 0, uint16_t(R(40) + bit), uint16_t(R(60)), uint16_t(R(50))});
+        LadCursor pc{c.data(), 0, 6, 0};
+        TalkModbus(&pc, 1);
+        EXPECT_EQ(Talk.modbus_started, 1) << bit;
+        EXPECT_EQ(Port(0).tx, "") << bit;
+        LT_SetW(R(40), uint16_t(1u << bit));
+        for (int k = 0; k < 3; k++) {
+            pc = LadCursor{c.data(), 0, 6, 0};
+            TalkModbus(&pc, 1);
+        }
+        EXPECT_EQ(Port(0).tx, std::string("\x01\x07\x41\xE2", 4)) << bit << " status " << LT_W(R(50));
+    }
+}
+
+// The extended form takes its data area from the bit address held in the
+// register its operand names: the request stands at R70, R40 points there.
+TEST_F(MsgTest, TheExtendedModbusFormTakesItsDataAreaThroughItsRegister) {
+    auto words = [](std::initializer_list<uint16_t> w) {
+        std::vector<uint8_t> b;
+        for (uint16_t v : w) b.push_back(uint8_t(v)), b.push_back(uint8_t(v >> 8));
+        return b;
+    };
+    Port(0).mode = {5, 0, 3, 0, 0, 3};
+    const uint16_t req[6] = {1, 7, 0, 8, 72, 0};  // into %Q1..8
+    for (unsigned i = 0; i < 6; i++) LT_SetW(R(70 + i), req[i]);
+    LT_SetW(R(40), uint16_t(R(70)));
+    LT_SetW(R(30), 0);
+    std::vector<uint8_t> c = words({0, 0, 0, uint16_t(R(30)), uint16_t(R(40)), uint16_t(R(50))});
+    LadCursor pc{c.data(), 0, 6, 0};
+    IEC_TalkModbus(&pc, 1);
+    EXPECT_EQ(Talk.modbus_started, 1);
+    LT_SetW(R(30), 1);
+    for (int k = 0; k < 3; k++) {
+        pc = LadCursor{c.data(), 0, 6, 0};
+        IEC_TalkModbus(&pc, 1);
+    }
+    EXPECT_EQ(Port(0).tx, std::string("\x01\x07\x41\xE2", 4));
+    // A register that names no register refuses the block.
+    SetUp();
+    Port(0).mode = {5, 0, 3, 0, 0, 3};
+    LT_SetW(R(40), 100);
+    pc = LadCursor{c.data(), 0, 6, 0};
+    EXPECT_EQ(IEC_TalkModbus(&pc, 1), 0u);
+    EXPECT_EQ(Talk.modbus_started, 0);
 }
 
 // IEC send and receive: a transfer continued with a larger count stops at
