@@ -104,6 +104,7 @@ class PlcClient:
         self.frame_size = 64       # data bytes per download/verify frame
         self._target = target
         self.progress = None       # progress(done, total or None) during long transfers
+        self.download_open = False   # a download answered and its frames under way
 
     # ---- opening ---------------------------------------------------------------
     @classmethod
@@ -356,7 +357,9 @@ class PlcClient:
 
     def _data_frames(self, cmd, ftype, data, frame_size, what):
         size = frame_size or self.frame_size
+        self.download_open = False
         self.expect_byte(self.ask(cmd, bytes([self.target, ftype])), what=what)
+        self.download_open = cmd == CMD_DOWNLOAD   # from here a failure cuts the download off
         pos = 0
         data = bytes(data)
         while True:
@@ -1067,7 +1070,18 @@ def main(argv=None):
             negotiate()
             t0 = time.monotonic()
             _Interrupted.download = args.type
-            c.download(args.type, data, args.frame)
+            try:
+                c.download(args.type, data, args.frame)
+            except ProtocolError as e:
+                if not c.download_open:
+                    raise
+                # Frames went and the controller gave no answer, or a wrong
+                # one (another client on the port): the download is cut off.
+                plain = _plain(e, sys.argv[1:])
+                print("%s: %s" % (plain if plain.startswith("error: download") else
+                                  "error: download: " + plain[len("error: "):], cut_off_text(args.type)),
+                      file=sys.stderr)
+                return 2
             _Interrupted.download = None
             dt = time.monotonic() - t0
             if c.progress is not None:
@@ -1215,6 +1229,13 @@ class _Progress:
             self.shown = False
 
 
+def cut_off_text(ftype):
+    """What the controller holds after a download cut off half-way."""
+    return ("the download of file %s was cut off half-way; the controller gives it up after its frame time-out "
+            "and holds what it held before: its stored files, unchanged (in run mode, what the file was "
+            "replacing); download the file again" % file_label(ftype))
+
+
 def _plain(e, argv):
     """One line for a failure, saying what to try."""
     where = "the controller"
@@ -1266,11 +1287,7 @@ if __name__ == "__main__":
         if _Progress.active is not None:
             _Progress.active.done()
         if _Interrupted.download is not None:
-            print("interrupted: the download of file %s was abandoned half-way. The controller gives it up after "
-                  "its frame time-out: in run mode it puts back what the file was replacing, in stop mode it "
-                  "marks its memory files invalid and stops (its console says which). Download the file again; "
-                  "after a download in stop mode see \"After an abandoned download\" in the README"
-                  % file_label(_Interrupted.download), file=sys.stderr)
+            print("interrupted: " + cut_off_text(_Interrupted.download), file=sys.stderr)
         else:
             print("interrupted", file=sys.stderr)
         sys.exit(130)

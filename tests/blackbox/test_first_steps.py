@@ -314,21 +314,109 @@ class FirstSteps(Checkout):
         self.start("./tools/setup.sh run")
         self.assertEqual(self.sh(program).stdout, want)       # stored
 
+    def stored(self):
+        """Every file of the configuration flash, byte for byte, but the
+        register image the controller saves every few seconds in any mode."""
+        cfg = os.path.join(self.root, "mnt", "cfg")
+        out = {}
+        for name in sorted(os.listdir(cfg)):
+            if name in ("autoreg.dta", "bbram.dta"):
+                continue
+            with open(os.path.join(cfg, name), "rb") as f:
+                out[name] = f.read()
+        return out
+
+    def test_a_cut_off_download_keeps_the_stored_files(self):
+        """A download cut off in stop mode (Ctrl-C on the client, or a second
+        client's request on the port), of the program and of a table: every
+        stored file stays as it was, the controller holds the stored
+        application again and runs it."""
+        self.ENV = {"PLC_NETNS": "machine"}   # the README reader's own network
+        client = "tools/plcclient.py -d data/sim/port "
+        self.start("./tools/setup.sh run")
+        self.sh("tools/plclist.py table examples/email/mail.lst mail.bin")
+        for line in ("set-mode 0", "download 5 examples/ethernet_modbus.bin", "comm-lock 0", "download 21 mail.bin",
+                     "download 0 examples/first_program.bin"):
+            self.sh(client + line)
+        before = self.stored()
+        self.assertEqual(sorted(before), ["config.pgm", "ladder.pgm"])
+        with open(os.path.join(SOURCE, "examples", "first_program.bin"), "rb") as f:
+            program = f.read()
+        with open(os.path.join(self.work, "mail.bin"), "rb") as f:
+            mail = f.read()
+        with open(os.path.join(SOURCE, "examples", "ethernet_modbus.bin"), "rb") as f:
+            ethernet = f.read()
+        headers = {0: program, 5: ethernet, 21: mail}
+        with open(os.path.join(self.work, "big.bin"), "wb") as f:
+            f.write(bytes(2 << 20))
+        console = os.path.join(self.work, "console")
+        said = ("Download of file type %d abandoned: the controller stays in mode 0 and holds its stored files "
+                "again (ladder.pgm and config.pgm are as they were)\n")
+        cut = ("the download of file %s was cut off half-way; the controller gives it up after its frame time-out "
+               "and holds what it held before: its stored files, unchanged (in run mode, what the file was "
+               "replacing); download the file again\n")
+        labels = {0: "0 (program)", 21: "21 (messaging table)"}
+        for way in ("ctrl-c", "second client"):
+            for ftype in (0, 21):
+                count = text_of(console).count(said % ftype)
+                p = subprocess.Popen(["/bin/sh", "-c", "exec %sdownload %d big.bin" % (client, ftype)], cwd=self.work,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+                def written():   # bytes the client has written so far: its frames under way
+                    with open("/proc/%d/io" % p.pid) as f:
+                        return int(re.search(r"^wchar: (\d+)$", f.read(), re.M).group(1))
+                self.assertTrue(wait_for(lambda: written() > 64 * 100, 10))
+                if way == "ctrl-c":
+                    p.send_signal(signal.SIGINT)
+                    out, err = p.communicate(timeout=30)
+                    self.assertEqual((p.returncode, out, err), (130, "", "interrupted: " + cut % labels[ftype]))
+                else:
+                    # A one-line request from another terminal, while the frames go.
+                    other = subprocess.run(["/bin/sh", "-c", client + "read-reg 32768"], cwd=self.work,
+                                           capture_output=True, text=True, timeout=60)
+                    out, err = p.communicate(timeout=60)
+                    self.assertEqual((p.returncode, out), (2, ""), (err, other))
+                    self.assertRegex(err, r"^error: download: [^\n]*: " + re.escape(cut % labels[ftype]) + "$")
+                self.assertTrue(wait_for(lambda: text_of(console).count(said % ftype) == count + 1, 10),
+                                text_of(console))
+                self.assertEqual(self.stored(), before, (way, ftype))
+                for t, data in headers.items():
+                    self.assertEqual(self.sh(client + "upload %d - --header" % t).stdout,
+                                     "crc 0x%04X length %d\n" % (crc16(data), len(data)), (way, ftype, t))
+                self.assertEqual(self.value(client + "get-mode"), 0)
+                self.assertEqual(self.value(client + "read-reg 3120") & 0x0004, 0)
+        # The stored application runs, now and after a restart.
+        self.sh(client + "set-mode 2")
+        first = self.value(client + "read-reg %R1")
+        self.poll(client + "read-reg %R1", lambda v: v >= first + 2)
+        self.ctrl_c()
+        self.start("./tools/setup.sh run")
+        self.assertEqual(self.value(client + "get-mode"), 2)
+        self.assertEqual(self.sh(client + "upload 21 - --header").stdout,
+                         "crc 0x%04X length %d\n" % (crc16(mail), len(mail)))
+
     def test_an_abandoned_download_and_the_readme_remedy(self):
         self.ENV = {"PLC_NETNS": "machine"}   # the README reader's own network
         client = "tools/plcclient.py -d data/sim/port "
         self.start("./tools/setup.sh run")
         for line in ("set-mode 0", "download 0 examples/first_program.bin"):
             self.sh(client + line)
-        # A download cut off after its first frame, in stop mode.
+        # The stored program damaged (a flash fault), then a download cut off
+        # after its first frame, in stop mode: no whole application is stored
+        # to load again.
+        with open(os.path.join(self.root, "mnt", "cfg", "ladder.pgm"), "r+b") as f:
+            f.truncate(5)
         sys.path.insert(0, os.path.join(SOURCE, "tools"))
         from plcclient import PlcClient
         with PlcClient.open_device(os.path.join(self.work, "data", "sim", "port")) as c:
             c.expect_byte(c.ask(0x04, bytes([c.target, 0])), what="download")
             c.expect_byte(c.transact(0xFF, bytes(64)), what="first frame")
         block = self.code("After an abandoned download")
+        self.assertEqual(block[0], "Download of file type 0 abandoned: the controller stays in mode 0 and holds its "
+                         "stored files again (ladder.pgm and config.pgm are as they were)")
+        block = block[1:]
         said = block[0]
-        self.assertTrue(said.startswith("Download of file type 0 abandoned: "), said)
+        self.assertTrue(said.startswith("Download of file type 0 abandoned: no whole application is stored "), said)
         console = os.path.join(self.work, "console")
         self.assertTrue(wait_for(lambda: said + "\n" in text_of(console), 10), text_of(console))
         fault = self.value(client + "read-reg 3120")
@@ -372,11 +460,10 @@ class FirstSteps(Checkout):
         p.send_signal(signal.SIGINT)
         out, err = p.communicate(timeout=30)
         self.assertEqual((p.returncode, out), (130, ""))
-        self.assertEqual(err, "interrupted: the download of file 20 (protocol-manager table) was abandoned "
-                         "half-way. The controller gives it up after its frame time-out: in run mode it puts back "
-                         "what the file was replacing, in stop mode it marks its memory files invalid and stops "
-                         "(its console says which). Download the file again; after a download in stop mode see "
-                         "\"After an abandoned download\" in the README\n")
+        self.assertEqual(err, "interrupted: the download of file 20 (protocol-manager table) was cut off half-way; "
+                         "the controller gives it up after its frame time-out and holds what it held before: its "
+                         "stored files, unchanged (in run mode, what the file was replacing); download the file "
+                         "again\n")
 
     def test_can_example_runs_twice(self):
         self.start("./tools/setup.sh run")
