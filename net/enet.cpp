@@ -434,6 +434,11 @@ void GiveUp(NX_IP *ip) {
     }
     if (ip->nx_ip_ping_fd >= 0) close(ip->nx_ip_ping_fd);
     ip->nx_ip_ping_fd = -1;
+    EtnIo_DeInit(ip);  // the BOOTP server (UDP 67)
+    EtnVComm_DeInit(ip);
+    // Nothing is served: EGD counts as off, which closes its receive port.
+    Dpr_Configuration[0].enables[0] &= uint8_t(~EN0_EGD);
+    if (enet_hooks.egd_config) enet_hooks.egd_config(0);
 }
 
 void EnetMain(int skip_email) {

@@ -1257,7 +1257,8 @@ def _plain(e, argv):
             return "error: %s: %s" % (op, answer_text(e, op))
         return "error: %s" % e
     if isinstance(e, ConnectionRefusedError):
-        return "error: %s refused the connection: is the controller running, and listening there?" % where
+        return "error: %s refused the connection: is the controller running, and listening there? (a controller " \
+               "whose console says \"Ethernet: the network side did not start\" has its network side off)" % where
     if isinstance(e, FileNotFoundError) and e.filename is not None and e.filename == where:
         return "error: %s does not exist: the controller may not be running (./tools/setup.sh run makes " \
                "$PLC_ROOT/sim/port and prints it), or the path is wrong" % e.filename
