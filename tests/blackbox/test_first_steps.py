@@ -465,6 +465,65 @@ class FirstSteps(Checkout):
                          "stored files, unchanged (in run mode, what the file was replacing); download the file "
                          "again\n")
 
+    def test_readme_sentences_on_stop_backup_and_lock_hold(self):
+        """What the README says of an IEC application at mode 0, of the
+        backup word and of the lock file after kill -9, done as it says."""
+        with open(os.path.join(SOURCE, "README.md")) as f:
+            readme = " ".join(f.read().split())
+        client = "tools/plcclient.py -d data/sim/port "
+        self.start("./tools/setup.sh run")
+        console = os.path.join(self.work, "console")
+        cfg = os.path.join(self.root, "mnt", "cfg")
+
+        def stamp(name):
+            try:
+                return os.stat(os.path.join(cfg, name)).st_mtime_ns
+            except FileNotFoundError:
+                return None
+        # set-mode 0 prints nothing and writes neither file; the next
+        # set-mode 2 stops the application (retain file and hot-restart image
+        # written) and starts it again.
+        self.assertIn("`set-mode 0` itself prints nothing: it stops the scan, and the application's retain file "
+                      "(`mnt/cfg/z7.ret`) and hot-restart image (`mnt/cfg/z7.hot`) are written at that next "
+                      "`set-mode 2`.", readme)
+        self.sh("build/iec_program_writer program iec.bin")
+        for line in ("set-mode 0", "download 0 iec.bin", "set-mode 2"):
+            self.sh(client + line)
+        first = self.value(client + "read-reg 24576")
+        self.poll(client + "read-reg 24576", lambda v: v > first)
+        stops = text_of(console).count("Application stopped\n")
+        before = (stamp("z7.ret"), stamp("z7.hot"))
+        self.sh(client + "set-mode 0")
+        self.assertEqual(self.value(client + "get-mode"), 0)
+        self.assertEqual(text_of(console).count("Application stopped\n"), stops)
+        self.assertEqual((stamp("z7.ret"), stamp("z7.hot")), before)
+        self.sh(client + "set-mode 2")
+        self.assertTrue(wait_for(lambda: text_of(console).count("Application stopped\n") == stops + 1, 10),
+                        text_of(console))
+        after = (stamp("z7.ret"), stamp("z7.hot"))
+        self.assertTrue(None not in after and after[0] != before[0] and after[1] != before[1], (before, after))
+
+        # The backup word, written whole as the README says: bit 6 stores the backup.
+        m = re.search(r"`(write-reg 5680 16 64)` sets bit 6", readme)
+        self.assertTrue(m)
+        self.sh(client + m.group(1))
+        backup = os.path.join(cfg, "bkpreg.dta")
+        self.assertTrue(wait_for(lambda: os.path.exists(backup) and os.path.getsize(backup) == 109192, 10))
+
+        # kill -9: the lock file keeps the dead id, and that is harmless.
+        self.assertIn("After `kill -9` it keeps the dead process's id, which is harmless", readme)
+        lock = os.path.join(self.root, "sim", "controller.lock")
+        pid = int(text_of(lock))
+        os.kill(pid, signal.SIGKILL)   # the controller this test started, by its id
+        self.procs[0].wait(timeout=30)
+        self.procs.pop(0)
+        self.assertEqual(text_of(lock), "%d\n" % pid)
+        r = self.sh("./tools/setup.sh stop", check=False)
+        self.assertEqual((r.returncode, r.stderr),
+                         (1, "No controller runs on the data folder %s\n" % os.path.join(self.work, "data")))
+        self.start("./tools/setup.sh run")
+        self.assertEqual(self.value(client + "get-mode"), 2)
+
     def test_can_example_runs_twice(self):
         self.start("./tools/setup.sh run")
         block = [ln[4:] for ln in readme_section("CAN port 0 and the CANopen node")
