@@ -24,6 +24,7 @@ Usage as a module:
 """
 
 import argparse
+import errno
 import os
 import re
 import select
@@ -857,6 +858,9 @@ def check_args(args):
     """Values that cannot travel in their frame fields: one line each."""
     if not 64 <= args.frame <= 1024:
         raise UsageError("-f %d is not a frame size: give 64..1024 data bytes per frame" % args.frame)
+    if args.device is not None and args.baud not in BAUD_CODES:
+        raise UsageError("-b %d is not a baud rate the port takes: give %s (default 9600)"
+                         % (args.baud, ", ".join(str(b) for b in sorted(BAUD_CODES))))
     if not args.timeout > 0:
         raise UsageError("-t %g is not a time-out: give the seconds to wait for an answer, above 0 (default 3)"
                          % args.timeout)
@@ -866,6 +870,12 @@ def check_args(args):
             args.width = ref_width or 16
     if args.op in ("file-put", "file-get"):
         check_card_name(args.remote)
+    # A file to be written into a folder that does not exist: said before
+    # anything is asked of the controller.
+    out = args.file if args.op in ("upload", "file-get") and args.file != "-" else None
+    if out is not None and os.path.dirname(out) and not os.path.isdir(os.path.dirname(out)):
+        raise UsageError("the folder %s does not exist: create it, or give %s a path in a folder that exists; "
+                         "nothing was asked of the controller" % (os.path.dirname(out), args.op))
     if args.op == "set-mode" and not 0 <= args.mode <= 4:
         raise UsageError("mode %d is not a mode: give 0 (stop), 1, 2 (run), 3 or 4" % args.mode)
     if hasattr(args, "type") and not 0 <= args.type <= 255:
@@ -880,9 +890,11 @@ def check_args(args):
         if args.address > 0xFFFFFFFF:
             raise UsageError("address %d is past 0xFFFFFFFF: bit addresses are 32 bits "
                              "(see the README's table)" % args.address)
-        if not 1 <= args.width <= 255:
-            raise UsageError("width %d is not a register width: give 1 for a bit, 16 for a word, 32 for two"
-                             % args.width)
+        # One rule for every width: a bit, or whole bytes (a width between
+        # would be cut to its whole bytes by the controller, or refused).
+        if not 1 <= args.width <= 255 or (args.width != 1 and args.width % 8 != 0):
+            raise UsageError("width %d is not a register width: give 1 for a bit, 16 for a word, 32 for two "
+                             "(or another multiple of 8)" % args.width)
     if args.op == "write-reg" and not args.unaligned:
         ref, bit = register_at(args.address)
         if ref is not None and bit != 0:
@@ -1003,6 +1015,9 @@ def parse_args(argv):
                    help="a folder (A:\\LOGS) or names in it (A:\\LOGS\\*.CSV); default: the working directory")
     check_options(ap, argv)
     args = ap.parse_args(argv)
+    if args.device is not None and args.host is not None:
+        raise UsageError("-d %s and -H %s name two ways to the controller: give a serial device (-d) or a host "
+                         "(-H), not both" % (args.device, args.host))
     if (args.device is None) == (args.host is None):
         ap.error("give a serial device (-d) or a host (-H)")
     check_args(args)
@@ -1250,6 +1265,10 @@ def _plain(e, argv):
         return "error: no answer on %s, the controller's own end of the port's pair: give the other end, " \
                "-d %s" % (where, where.rstrip("/")[:-len("dev/ttySP0")] + "sim/port")
     if isinstance(e, Timeout):
+        given = next((argv[i + 1] for i, a in enumerate(argv[:-1]) if a in ("-i", "--id")), None)
+        if given is not None:
+            return ("error: no answer from %s (%s): is the controller running, the port right, and its network "
+                    "id %s? Leave -i out to ask the controller for its id" % (where, e, given))
         return "error: no answer from %s (%s): is the controller running and the port right?" % (where, e)
     if isinstance(e, ProtocolError):
         ans = getattr(e, "answer", None)
@@ -1267,6 +1286,10 @@ def _plain(e, argv):
     if isinstance(e, socket.gaierror):
         return "error: %s is not an address or a host name this machine knows (%s): give the controller's " \
                "address, e.g. -H 10.77.0.2" % (where, e.strerror or e)
+    if isinstance(e, OSError) and e.errno == errno.ENETUNREACH:
+        return ("error: %s: network is unreachable: this machine has no route to that address; is it the "
+                "controller's, and is the controller in a network namespace (run the client there with ip netns "
+                "exec)?" % where)
     if isinstance(e, (socket.timeout, TimeoutError)):
         return "error: %s did not answer in time: is the controller running, and the address right?" % where
     return "error: %s" % (e.strerror or e) if isinstance(e, OSError) else "error: %s" % e

@@ -146,6 +146,18 @@ class FirstSteps(Checkout):
             ("-H 127.0.0.l get-mode", "error: 127.0.0.l is not an address or a host name this machine knows"),
             ("-d %s -t 0 get-mode" % silent, "error: -t 0 is not a time-out: give the seconds to wait for an "
              "answer, above 0 (default 3)"),
+            ("-d %s -b 1234 get-mode" % silent, "error: -b 1234 is not a baud rate the port takes: give 300, 600, "
+             "1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200 (default 9600)"),
+            ("-d data/sim/port -H 127.0.0.1 get-mode", "error: -d data/sim/port and -H 127.0.0.1 name two ways to "
+             "the controller: give a serial device (-d) or a host (-H), not both"),
+            ("-d %s -t 0.5 -i 3 get-mode" % silent, "error: no answer from %s (no answer (0 of 1 bytes)): is the "
+             "controller running, the port right, and its network id 3? Leave -i out to ask the controller for "
+             "its id" % silent),
+            ("-H 10.77.9.9 get-mode", "error: 10.77.9.9: network is unreachable: this machine has no route to that "
+             "address; is it the controller's, and is the controller in a network namespace (run the client "
+             "there with ip netns exec)?"),
+            ("-H 127.0.0.1 get-mode", "(a controller whose console says \"Ethernet: the network side did not "
+             "start\" has its network side off)"),
         ]
         for args, text in cases:
             r = self.sh("tools/plcclient.py " + args, check=False)
@@ -192,6 +204,14 @@ class FirstSteps(Checkout):
              "answers a register address outside its image like a damaged frame): check it against the "
              "README's table"),
             ("download 0 no-such.bin", 2, "error: no-such.bin does not exist: check the file name"),
+            ("upload 0 /nonexist/dir/x.bin", 2, "error: the folder /nonexist/dir does not exist: create it, or give "
+             "upload a path in a folder that exists; nothing was asked of the controller"),
+            ("file-get 'A:\\X.TXT' /nonexist/dir/x", 2, "error: the folder /nonexist/dir does not exist: create "
+             "it, or give file-get a path in a folder that exists; nothing was asked of the controller"),
+            ("read-reg 32768 15", 2, "error: width 15 is not a register width: give 1 for a bit, 16 for a word, 32 "
+             "for two (or another multiple of 8)"),
+            ("read-reg 32768 2", 2, "error: width 2 is not a register width: give 1 for a bit, 16 for a word, 32 "
+             "for two (or another multiple of 8)"),
             ("-f 2000 get-mode", 2, "error: -f 2000 is not a frame size: give 64..1024 data bytes per frame"),
             ("--devcie data/sim/port get-mode", 2, "error: unknown option --devcie, did you mean --device? "
              "(see plcclient.py --help)"),
