@@ -306,6 +306,10 @@ class FirstSteps(Checkout):
         self.start("./tools/setup.sh run")
         self.assertRegex(self.sh(header).stdout, r"^crc 0x[0-9A-F]{4} length 120\n$")
         self.assertEqual(self.value(client + "get-mode"), 2)
+        # A start with an Ethernet configuration asks several times to set the
+        # host's clock, which the console names once.
+        console = text_of(os.path.join(self.work, "console"))
+        self.assertEqual(console.count("System time not set on this host"), 1, console)
 
         # set-mode 3 arms an on-line change: a program download goes to the
         # change buffer, and the client says so (status 1); the README's
