@@ -165,6 +165,17 @@ class FirstSteps(Checkout):
             self.assertNotIn("Traceback", r.stderr, args)
             self.assertEqual(len(r.stderr.strip().splitlines()), 1, r.stderr)
             self.assertIn(text, r.stderr, args)
+        # A data folder the run command cannot write its lock file in: one
+        # line, as the controller itself says it, never a traceback.
+        lockdir = os.path.join(self.root, "sim", "controller.lock")
+        os.makedirs(lockdir)
+        r = self.sh("./tools/setup.sh run", check=False)
+        data = os.path.join(self.work, "data")
+        self.assertEqual((r.returncode, r.stderr), (1, "Cannot open %s/sim/controller.lock (Is a directory): the data "
+                                                       "folder %s belongs to another user or is read-only; start the "
+                                                       "controller as the user who owns it, or give it a PLC_ROOT of "
+                                                       "its own\n" % (data, data)))
+        os.rmdir(lockdir)
         # A refused file request: the reply and its meaning.
         self.start("./tools/setup.sh run")
         os.makedirs(os.path.join(self.root, "mnt", "USB0"), exist_ok=True)
