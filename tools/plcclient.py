@@ -723,6 +723,16 @@ def crc16(data):
     return crc
 
 
+def is_text(data):
+    """Whether the bytes are a text (a README, a listing): every memory file
+    holds bytes no text has (a zero byte at least, or a control character)."""
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError:
+        return False
+    return all(ch.isprintable() or ch in "\n\r\t" for ch in text)
+
+
 def program_features(data):
     """The editor feature word a program carries 9 bytes before its end."""
     n = len(data)
@@ -1034,6 +1044,10 @@ def main(argv=None):
             data = f.read()
         if args.op == "download" and not data:
             raise UsageError("%s is empty: a memory file holds at least one byte; nothing was sent" % args.file)
+        if args.op == "download" and is_text(data):
+            raise UsageError("%s is text, not a memory file: memory files are binary, written by "
+                             "tools/plclist.py (a listing goes through it first) or build/iec_program_writer; "
+                             "nothing was sent" % args.file)
     if args.device is not None and os.path.isdir(args.device):
         raise UsageError("%s is a folder, not a serial device: give the programming port, e.g. -d data/sim/port"
                          % args.device)

@@ -215,6 +215,9 @@ class FirstSteps(Checkout):
              "answers a register address outside its image like a damaged frame): check it against the "
              "README's table"),
             ("download 0 no-such.bin", 2, "error: no-such.bin does not exist: check the file name"),
+            ("download 0 examples/first_program.lst", 2, "error: examples/first_program.lst is text, not a memory "
+             "file: memory files are binary, written by tools/plclist.py (a listing goes through it first) or "
+             "build/iec_program_writer; nothing was sent"),
             ("upload 0 /nonexist/dir/x.bin", 2, "error: the folder /nonexist/dir does not exist: create it, or give "
              "upload a path in a folder that exists; nothing was asked of the controller"),
             ("file-get 'A:\\X.TXT' /nonexist/dir/x", 2, "error: the folder /nonexist/dir does not exist: create "
