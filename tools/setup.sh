@@ -85,6 +85,13 @@ case "$what" in
 run)
   # Only what the run and the README's first steps use; the test command
   # builds the rest.
+  # A build another user made cannot be brought up to date by this one
+  # (ninja would end in "Error writing to build log").
+  if [ -e "$top/build" ] && [ ! -w "$top/build" ]; then
+    echo "The checkout's build folder $top/build belongs to $(stat -L -c %U "$top/build"), not to $(id -un):" \
+      "run as that user, or clone the checkout as this one and run ./tools/setup.sh run there" >&2
+    exit 1
+  fi
   [ -f "$top/build/build.ninja" ] || cmake -S "$top" -B "$top/build" -G Ninja >/dev/null
   ninja -C "$top/build" controller iec_program_writer
   export PLC_ROOT="${PLC_ROOT:-$top/data}"

@@ -562,6 +562,23 @@ class FirstSteps(Checkout):
         self.start("./tools/setup.sh run")
         self.assertEqual(self.value(client + "get-mode"), 2)
 
+    def test_walkthrough_outputs_leave_git_status_clean(self):
+        """Every file a README walkthrough writes into the checkout's top
+        folder (a built table, program or library) is one git ignores."""
+        names = set()
+        with open(os.path.join(SOURCE, "README.md")) as f:
+            for ln in f:
+                code = ln.split(" #")[0].split() if ln.startswith("    ") else []
+                if code and code[0] in ("tools/plclist.py", "build/iec_program_writer") and "/" not in code[-1]:
+                    names.add(code[-1])
+                if code and code[0] == "cc" and "-o" in code:
+                    names.add(code[code.index("-o") + 1])
+        self.assertEqual(sorted(names), ["iec.bin", "mail-program.bin", "mail.bin", "mqtt-payload.so", "mqtt.bin",
+                                         "sms-program.bin", "sms.bin"])
+        r = subprocess.run(["git", "-C", SOURCE, "check-ignore", "--no-index"] + sorted(names), capture_output=True,
+                           text=True, timeout=30)
+        self.assertEqual((r.returncode, sorted(r.stdout.split())), (0, sorted(names)), r.stderr)
+
     def test_can_example_runs_twice(self):
         self.start("./tools/setup.sh run")
         block = [ln[4:] for ln in readme_section("CAN port 0 and the CANopen node")
