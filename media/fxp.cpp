@@ -10,6 +10,7 @@
 #include <fnmatch.h>
 
 #include "core/image/plcreg.h"
+#include "core/image/timebase.h"
 #include "media/filex.h"
 
 FxpInterfaceRec FxpInterface;
@@ -32,6 +33,12 @@ uint8_t FxpDrive = DRIVE_A;
 uint8_t FxpCommandPrvF, FxpWriteFileErrF, FxpReadFileErrF, FileWriteCompleteF, FxpFlushF;
 FxFile FxpTransferFile;
 char FxpTransferPath[REL_MAX];  // the upload's file, deleted when it is cut short
+// An upload whose tool went silent (stopped half-way: Ctrl-C, a cable
+// pulled) is cut short after this long without a block, so that no partial
+// file stays under the name the tool gave: the tool's own retries of a block
+// take a few seconds at most.
+constexpr uint32_t kUploadIdleTicks = 150000;  // 15 s in 100 us ticks (the count's wrap is harmless)
+uint32_t FxpLastBlockTick;                     // when the upload opened or its last block came
 
 // Listing: the directory being listed, the pattern, and a line that did not
 // fit into the ring yet.
@@ -268,6 +275,7 @@ uint32_t DoStor(const FxpName &n) {
         }
     }
     std::memcpy(FxpTransferPath, path, sizeof path);
+    FxpLastBlockTick = FPGA_GetFrt();
     FxpWriteFileErrF = 0;
     FileWriteCompleteF = 0;
     FxpInterface.state = FXP_UPLOAD;
@@ -625,6 +633,7 @@ int32_t Fxp_DoWriteData(const uint8_t *data, uint32_t length) {
     if (FxpInterface.state != FXP_UPLOAD || FxpInterface.end_of_data) return int32_t(R_FAIL);
     if (length > RingFree()) return -1;
     RingPut(data, length);
+    FxpLastBlockTick = FPGA_GetFrt();
     return int32_t(R_ACCEPTED);
 }
 
@@ -659,7 +668,17 @@ void FxpMain(uint32_t) {
     }
     switch (FxpInterface.state) {
     case FXP_DOWNLOAD: StepDownload(); return;
-    case FXP_UPLOAD: StepUpload(); return;
+    case FXP_UPLOAD:
+        if (!FxpInterface.end_of_data && FxpInterface.fill == 0 &&
+            FPGA_GetFrt() - FxpLastBlockTick > kUploadIdleTicks) {
+            // Cut short: the partial file goes, and a late block is refused.
+            CloseTransfer();
+            FxpWriteFileErrF = 1;
+            RingClear();
+            return;
+        }
+        StepUpload();
+        return;
     case FXP_LISTING: StepListing(); return;
     default: break;
     }

@@ -263,6 +263,20 @@ class FirstSteps(Checkout):
         r = self.sh("tools/plcclient.py -d data/sim/port set-mode 2", check=False)
         self.assertEqual(r.returncode, 2)
         self.assertRegex(r.stderr, r"^error: set-mode 2 refused: word 131 = 0x01[0-9A-F]{2}: invalid instruction: ")
+        # Ctrl-C during file-put: no partial file stays under the name given,
+        # and the name can be uploaded again.
+        with open(os.path.join(self.work, "big.bin"), "wb") as f:
+            f.write(bytes(range(256)) * 8192)
+        p = subprocess.Popen(["/bin/sh", "-c", "exec tools/plcclient.py -d data/sim/port file-put big.bin "
+                              "'A:\\BIG.BIN'"], cwd=self.work, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        partial = os.path.join(self.root, "mnt", "USB0", "BIG.BIN")
+        self.assertTrue(wait_for(lambda: os.path.exists(partial) and os.path.getsize(partial) > 4096, 30))
+        p.send_signal(signal.SIGINT)
+        p.communicate(timeout=30)
+        self.assertTrue(wait_for(lambda: not os.path.exists(partial), 40))
+        self.sh("tools/plcclient.py -d data/sim/port file-put examples/first_program.bin 'A:\\BIG.BIN'")
+        with open(partial, "rb") as f, open(os.path.join(SOURCE, "examples", "first_program.bin"), "rb") as g:
+            self.assertEqual(f.read(), g.read())
         self.assertEqual(self.sh("tools/plclist.py --help").stdout.splitlines()[0],
                          "usage: tools/plclist.py ladder|ethernet|table LISTING OUTPUT")
 
