@@ -562,8 +562,12 @@ const PlatRtcOps plat_rtc_host = {HostRtcGet, HostRtcSet};
 
 // ---- system time and watchdog time-out ----------------------------------------------------
 namespace {
+bool system_time_said;
 int HostSetSystemTime(int64_t seconds) {
-    // The workstation's own clock is never set.
+    // The workstation's own clock is never set; a start asks several times,
+    // and the console says so once.
+    if (system_time_said) return 0;
+    system_time_said = true;
     std::printf("System time not set on this host (%lld)\n", static_cast<long long>(seconds));
     std::fflush(stdout);
     return 0;

@@ -44,9 +44,9 @@ def ip(text):
 FLAGS = 0x20000580
 
 
-def config_block():
+def config_block(flags=FLAGS):
     words = [ip(HOST), 0xFFFFFF00,
-             0x20000000, 0, FLAGS, ip("10.77.0.1"), 0, R(51), 16, R(50), 16, R(60), 32, R(62), 32, R(64), 32, 0, 0]
+             0x20000000, 0, flags, ip("10.77.0.1"), 0, R(51), 16, R(50), 16, R(60), 32, R(62), 32, R(64), 32, 0, 0]
     records = [
         [0x80000003, 0x101, ip(PEER), 100, 0, R(201), 6, R(210), 0x8000],
         [0x80000001, 0x202, ip(PEER), 0, 500, R(221), 4, R(223), 0xC002, R(224), 2, R(225), 0x2000,
@@ -249,6 +249,71 @@ class FieldCase(unittest.TestCase):
         for d in decode_as:
             args += ["-d", d]
         return subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True).stdout
+
+
+class TurnedOff(FieldCase):
+    def refused(self, port):
+        """A connection to the port is refused at once (nothing listens)."""
+        s = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.addCleanup(s.close)
+        s.settimeout(3)
+        try:
+            s.connect((HOST, port))
+        except ConnectionRefusedError:
+            return True
+        except socket.timeout:   # a full queue of connections nobody takes
+            return False
+        return False
+
+    def udp_closed(self, port):
+        """A datagram to the port comes back as port unreachable."""
+        s = self.peer.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.addCleanup(s.close)
+        s.settimeout(1)
+        s.connect((HOST, port))
+        s.send(b"x" * 32)
+        try:
+            s.recv(64)
+        except ConnectionRefusedError:
+            return True
+        except socket.timeout:
+            return False
+        return False
+
+    def test_services_turned_off_do_not_listen(self):
+        """F 0x02 (SRTP), 0x10 (EGD) and 0x40 (EtherNet/IP) set: their ports
+        are closed; cleared again by the next configuration, they answer."""
+        c = self.c
+        c.download(5, io_config(config_block(FLAGS | 0x52)))
+        c.comm_lock(0)
+        self.assertTrue(wait_for(lambda: ip_addr() == [HOST + "/24"], 10), ip_addr())
+        c.set_mode(0)
+        c.download(0, COUNTER)
+        c.set_mode(2)
+        self.assertTrue(wait_for(lambda: c.get_mode() == 2, 3))
+        self.assertTrue(wait_for(lambda: self.refused(18245), 5))
+        self.assertTrue(wait_for(lambda: self.refused(44818), 5))
+        self.assertTrue(wait_for(lambda: self.udp_closed(18246), 5))
+        self.assertFalse(self.refused(18501))   # the programming tool stays
+        # Turned on again by a new configuration: SRTP and EtherNet/IP answer.
+        c.set_mode(0)
+        c.download(5, io_config(config_block()))
+        c.comm_lock(0)
+        c.set_mode(2)
+        self.assertTrue(wait_for(lambda: not self.refused(18245), 5))
+        s = self.conn(18245)
+        s.sendall(srtp(kind=0, seq=0))
+        self.assertEqual(recv_srtp(s), bytes([1, 0, 0, 0, 0, 0, 0, 0, 1]) + bytes(47))
+        e = self.conn(44818)
+        e.sendall(encap(0x65, struct.pack("<HH", 1, 0)))
+        self.assertEqual(recv_encap(e)[:4], struct.pack("<HH", 0x65, 4))
+        # Off again while a session is open: the session ends and the port closes.
+        c.set_mode(0)
+        c.download(5, io_config(config_block(FLAGS | 0x52)))
+        c.comm_lock(0)
+        self.assertEqual(recv_exact(s, 1, timeout=5), b"")
+        self.assertTrue(wait_for(lambda: self.refused(18245), 5))
+        self.assertTrue(wait_for(lambda: self.refused(44818), 5))
 
 
 class Srtp(FieldCase):

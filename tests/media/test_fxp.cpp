@@ -7,6 +7,7 @@
 
 #include "media/fxp.h"
 #include "tests/media/media_fixture.h"
+#include "tests/support/fake_clock.h"
 
 namespace {
 
@@ -289,6 +290,33 @@ TEST_F(FxpTest, FailureRepliesAndAttributeLetters) {
     EXPECT_NE(l.find("F G.TXT 1 "), std::string::npos) << l;
     EXPECT_NE(l.find(" rSh\r\n"), std::string::npos) << l;
     EXPECT_EQ(l.find(" rsh"), std::string::npos) << l;
+
+TEST_F(FxpTest, AnUploadWhoseToolWentSilentLeavesNoPartialFile) {
+    test_support::FakeClock clock;
+    const uint8_t blk[3] = {1, 2, 3};
+    EXPECT_EQ(Cmd("stor A:\\HALF.BIN"), 150);
+    EXPECT_EQ(Fxp_DoWriteData(blk, 3), 651);
+    FxpMain(1);
+    EXPECT_TRUE(Exists("mnt/USB0/HALF.BIN"));
+    // Blocks 15 s apart keep it going.
+    test_support::FakeClock::AdvanceMs(15000);
+    FxpMain(1);
+    EXPECT_EQ(Fxp_DoWriteData(blk, 3), 651);
+    test_support::FakeClock::AdvanceMs(15000);
+    FxpMain(1);
+    EXPECT_TRUE(Exists("mnt/USB0/HALF.BIN"));
+    // Silent for longer: the partial file is deleted, a late block refused
+    // once, and the same name can be uploaded again.
+    test_support::FakeClock::AdvanceMs(2);
+    FxpMain(1);
+    EXPECT_FALSE(Exists("mnt/USB0/HALF.BIN"));
+    EXPECT_EQ(Fxp_DoWriteData(blk, 3), 611);
+    EXPECT_EQ(Cmd("stor A:\\HALF.BIN"), 150);
+    EXPECT_EQ(Fxp_DoWriteData(blk, 3), 651);
+    EXPECT_EQ(Fxp_DoWriteData(nullptr, 0), -1);
+    for (int i = 0; i < 4; ++i) FxpMain(1);
+    EXPECT_EQ(Fxp_DoWriteData(nullptr, 0), 651);
+    EXPECT_EQ(Get("mnt/USB0/HALF.BIN"), std::string("\x01\x02\x03"));
 }
 
 }  // namespace
