@@ -364,10 +364,11 @@ class Srtp(FieldCase):
 
 class AcrossTheClockWraps(FieldCase):
     """The time base started 30 s before 10 x 2^32 ticks, where its 32-bit
-    count and the millisecond clock taken from it (2^32 ms) wrap together:
-    the EGD producer (100 ms), a Modbus client polling and a ladder program's
-    100 ms on-delay timer run on through the wrap without a stop or a
-    jump."""
+    count and the millisecond clock taken from it (2^32 ms) wrap together,
+    and the real-time clock 25 s before midnight (sim/rtc): the EGD producer
+    (100 ms, stamped from the clock), a Modbus client polling and a ladder
+    program's 100 ms on-delay timer run on through both wraps without a stop
+    or a jump."""
     WRAP = 10 * 2**32
 
     def setUp(self):
@@ -375,6 +376,11 @@ class AcrossTheClockWraps(FieldCase):
         self.addCleanup(self.peer.close)
         self.ctl = Controller(prefix="plc-wrap-")
         self.addCleanup(self.ctl.cleanup)
+        os.makedirs(self.ctl.path("sim"), exist_ok=True)
+        now = int(time.time())
+        self.midnight = time.monotonic() + 25
+        with open(self.ctl.path("sim", "rtc"), "w") as f:
+            f.write("%d\n" % ((now // 86400 + 1) * 86400 - 25 - now))
         self.c = self.ctl.start(port=True, env={"PLC_FRT_OFFSET": str(self.WRAP - 300000)}).client
         self.pcap = None
 
@@ -411,7 +417,7 @@ class AcrossTheClockWraps(FieldCase):
             try:
                 d = uni.recv(2000)
                 if d[8:12] == b"\x01\x01\0\0":
-                    got.append((time.monotonic(), struct.unpack("<H", d[2:4])[0]))
+                    got.append((time.monotonic(), struct.unpack("<H", d[2:4])[0], struct.unpack("<I", d[12:16])[0]))
             except socket.timeout:
                 pass
             now = time.monotonic()
@@ -431,10 +437,15 @@ class AcrossTheClockWraps(FieldCase):
         worst = max(range(len(gaps)), key=gaps.__getitem__)
         self.assertLess(gaps[worst], 0.3,
                         "a gap of %.3f s, %.2f s from the wrap" % (gaps[worst], got[worst][0] - wrap_at))
-        counts = [n for _, n in got]
+        counts = [n for _, n, _ in got]
         self.assertEqual(counts, [(counts[0] + i) & 0xFFFF for i in range(len(counts))])
         span = got[-1][0] - got[0][0]
         self.assertGreater(len(got), span / 0.1 * 0.8)
+        # The stamps crossed midnight a second at a time, with the time.
+        self.assertGreater(got[-1][0], self.midnight + 3)
+        self.assertLess(got[-1][2] % 86400, 60, got[-1])
+        for t, _, sec in got:
+            self.assertLessEqual(abs((sec - got[0][2]) - (t - got[0][0])), 1.5, (t - self.midnight, sec))
         # The Modbus client had every answer, twice a second, and the ladder
         # timer moved with the time, 100 ms per unit: never further from it
         # than a read's time and one unit, before and after the wrap.
