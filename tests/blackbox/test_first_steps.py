@@ -270,10 +270,28 @@ class FirstSteps(Checkout):
         p = subprocess.Popen(["/bin/sh", "-c", "exec tools/plcclient.py -d data/sim/port file-put big.bin "
                               "'A:\\BIG.BIN'"], cwd=self.work, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         partial = os.path.join(self.root, "mnt", "USB0", "BIG.BIN")
-        self.assertTrue(wait_for(lambda: os.path.exists(partial) and os.path.getsize(partial) > 4096, 30))
+        card = os.path.realpath(os.path.join(self.root, "mnt", "USB0")) + "/"
+
+        def upload_sizes():
+            """Sizes of the card files the controller holds open (the upload's
+            own file has no name until it is whole)."""
+            with open(os.path.join(self.root, "sim", "controller.lock")) as f:
+                pid = f.read().strip()
+            out = []
+            fds = "/proc/%s/fd" % pid
+            for n in os.listdir(fds) if pid and os.path.isdir(fds) else []:
+                try:
+                    if os.readlink(os.path.join(fds, n)).startswith(card):
+                        out.append(os.stat(os.path.join(fds, n)).st_size)
+                except OSError:
+                    pass
+            return out
+        self.assertTrue(wait_for(lambda: any(n > 4096 for n in upload_sizes()), 30))
+        self.assertFalse(os.path.exists(partial))    # nothing under the name before it is whole
         p.send_signal(signal.SIGINT)
         p.communicate(timeout=30)
-        self.assertTrue(wait_for(lambda: not os.path.exists(partial), 40))
+        self.assertTrue(wait_for(lambda: upload_sizes() == [], 40))   # the part received is dropped
+        self.assertFalse(os.path.exists(partial))
         self.sh("tools/plcclient.py -d data/sim/port file-put examples/first_program.bin 'A:\\BIG.BIN'")
         with open(partial, "rb") as f, open(os.path.join(SOURCE, "examples", "first_program.bin"), "rb") as g:
             self.assertEqual(f.read(), g.read())
