@@ -3,6 +3,8 @@ README itself: the first ladder program, the first IEC application, Ethernet
 and Modbus TCP in a network namespace read with mbpoll; the client's
 failures as one plain line each; the CAN host-bus example run twice."""
 
+import array
+import fcntl
 import os
 import re
 import shutil
@@ -10,6 +12,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 import unittest
 
@@ -306,11 +309,18 @@ class FirstSteps(Checkout):
         from plcclient import build_frame
         port = os.path.join(self.work, "data", "sim", "port")
 
+        def waiting(fd):
+            n = array.array("i", [0])
+            fcntl.ioctl(fd, termios.FIONREAD, n)
+            return n[0]
+
         def leave(kind):
             fd = os.open(port, os.O_RDWR | os.O_NOCTTY)
             if kind in ("stale", "both"):
                 os.write(fd, build_frame(0x16, bytes([127, 16]) + (3136).to_bytes(2, "little")))  # %SR5: 0
-                time.sleep(0.2)          # its answer, 0xFF 2 0 0 and a check byte, waits on the port
+                # Its answer, 0xFF 2 0 0 and a check byte, waits on the port
+                # unread: the test goes on once all five bytes are there.
+                self.assertTrue(wait_for(lambda: waiting(fd) >= 5, 10), (kind, waiting(fd)))
             if kind in ("half", "both"):
                 os.write(fd, bytes([0x01, 0x05, 0x7F]))   # get_mode announcing 5 data bytes, cut after one
             os.close(fd)
