@@ -134,10 +134,27 @@ void Mod(const Z7Ops &o, const TypeInfo &ti) {
         Copy(o, ti, 1, 3);
 }
 
+// Exact integer square root (largest r with r * r <= v): a double holds only
+// 53 bits, so its root of a 64-bit value can land one above or below.
+uint64_t ISqrt(uint64_t v) {
+    uint64_t r = 0;
+    for (uint64_t bit = uint64_t(1) << 31; bit != 0; bit >>= 1) {
+        const uint64_t t = r | bit;
+        if (t * t <= v) r = t;
+    }
+    return r;
+}
+
 void Sqrt(const Z7Ops &o, const TypeInfo &ti) {
     if (ti.cls == C_INT) {
-        const int64_t v = Int(o, ti, 1);
-        PutRaw(o, ti, 2, v < 0 ? 0 : uint64_t(std::sqrt(ti.sign ? double(v) : double(uint64_t(v)))));
+        // unsigned types keep all 64 bits (a ULINT of 2^63 or more is no
+        // negative number); a negative signed value gives 0
+        if (!ti.sign)
+            PutRaw(o, ti, 2, ISqrt(Raw(o, ti, 1)));
+        else {
+            const int64_t v = Int(o, ti, 1);
+            PutRaw(o, ti, 2, v < 0 ? 0 : ISqrt(uint64_t(v)));
+        }
     } else if (ti.cls == C_REAL) {
         const double v = Real(o, ti, 1);
         PutReal(o, ti, 2, v < 0 ? 0.0 : ti.bits == 32 ? double(std::sqrt(float(v))) : std::sqrt(v));

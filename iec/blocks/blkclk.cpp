@@ -164,8 +164,11 @@ void SetCanId(const Z7Ops &o) {
     if (Blk_Hooks.net_init != nullptr) Blk_Hooks.net_init();
 }
 
-// SUNPOS: year, month, day, hour, minute, second, two location values,
-// elevation, azimuth.
+// SUNPOS: year, month, day, hour, minute, second (universal time), latitude
+// (north positive), longitude (east positive), elevation, azimuth. The sun
+// helper takes the location longitude first and answers the zenith angle;
+// the block's output is the elevation above the horizon, 90 degrees less
+// the zenith angle.
 void SunPos(const Z7Ops &o) {
     int32_t tm[6];
     for (uint32_t k = 0; k < 6; k++) tm[k] = o.I(k);
@@ -173,7 +176,7 @@ void SunPos(const Z7Ops &o) {
     double res[2] = {};
     sunpos(tm, loc, res);
     o.SetLR(9, res[1]);
-    o.SetLR(8, res[0]);
+    o.SetLR(8, 90.0 - res[0]);
 }
 
 // ALARM: alarm words, dimension, next, previous, clear, acknowledge, first
@@ -245,8 +248,11 @@ void Alarm(const Z7Ops &o) {
     if (!o.B(4)) st &= uint16_t(~L_CLEAR);
     if (!o.B(5)) st &= uint16_t(~L_ACK);
     BlkClk_AlarmStatus = st;
+    // word 0's summary bits are worked out again on every call, also with a
+    // count of 0 (no alarm looked at: both clear) whenever the array has a
+    // word 0
     uint16_t flags = 0;
-    if (n > 0) o.Put16(0, o.U16(0) & 0x3FFF);
+    if (dim > 0) o.Put16(0, o.U16(0) & 0x3FFF);
     for (uint32_t i = 0; i < n; i++) {
         uint16_t w = o.U16(0, i);
         if (w & A_LATCH) flags |= (w & A_ACK) ? uint16_t(A_ANY) : uint16_t(A_ANY | A_UNACK);
@@ -256,7 +262,7 @@ void Alarm(const Z7Ops &o) {
         }
         o.Put16(0, w, i);
     }
-    if (n > 0) o.Put16(0, o.U16(0) | flags);
+    if (dim > 0) o.Put16(0, o.U16(0) | flags);
     PlcWordSet(W_SCREEN, PlcWord(W_FORCED));
 }
 

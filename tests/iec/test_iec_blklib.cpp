@@ -235,6 +235,13 @@ TEST_F(BlkLib, AnyTypedArithmeticMasksShiftsAndLimits) {
         {"SQRT", INT_, {uint16_t(-4)}, 0},
         {"SQRT", REAL_, {F(2.25f)}, F(1.5f)},
         {"SQRT", LREAL_, {L(-1.0)}, L(0.0)},
+        // 64-bit roots are exact: 2^64 - 1 and 2^63 lie above LINT's range,
+        // and 3037000499^2 - 1 rounds up to a square as a double
+        {"SQRT", ULINT_, {0xFFFFFFFFFFFFFFFFull}, 4294967295u},
+        {"SQRT", ULINT_, {uint64_t(1) << 63}, 3037000499u},
+        {"SQRT", LINT_, {9223372030926249000ull}, 3037000498u},
+        {"SQRT", LINT_, {uint64_t(-1)}, 0},
+        {"SQRT", UDINT_, {0xFFFFFFFFu}, 65535},
         {"ABS", INT_, {uint16_t(-5)}, 5},
         {"ABS", INT_, {0x8000}, 0x8000},
         {"ABS", REAL_, {F(-2.5f)}, F(2.5f)},
@@ -909,6 +916,15 @@ TEST_F(BlkLib, ClockScreensScalingAlarmsAndTexts) {
     Put(DINT_, 40, 0x80000000u);
     alarm();
     EXPECT_EQ(PlcWord(129), 0u);
+    // a count of 0 looks at no alarm, but word 0 still loses its summary
+    // bits: 0xC302 keeps only its own latch and count
+    EXPECT_EQ(Get(INT_, 1), 0xC302u);
+    Put(DINT_, 41, 0);
+    alarm();
+    EXPECT_EQ(Get(INT_, 1), 0x0302u);
+    EXPECT_EQ(Get(INT_, 3), 0x0301u);
+    EXPECT_EQ(PlcWord(129), 0xFFFFu);
+    EXPECT_EQ(PlcWord(128), 0xFFFFu);
     // TEXTTABLE: table 0 {limits 10, 20 -> "LOW", "HIGH"}, then the end
     static const uint8_t tables[] = {0, 0, 2, 0, 10, 0, 0, 0, 0, 0, 0, 0, 20, 0, 0, 0, 4, 0, 0, 0, 0xFF, 0xFF, 0, 0};
     static const char strings[] = "LOW\0HIGH";
@@ -935,6 +951,27 @@ TEST_F(BlkLib, ClockScreensScalingAlarmsAndTexts) {
     Put(INT_, 50, 2);                                // no such table: empty
     Call("TEXTTABLE", {50, 51, 8});
     EXPECT_EQ(Str(8), "");
+    // SUNPOS at 12:00:00 UT on 21.06.2026, latitude 48 N (first location
+    // operand), longitude 11 E (second): worked through the solar-position
+    // steps by hand, zenith 25.957347 degrees, so the elevation is 64.042653,
+    // the azimuth 202.556974 (past south). With the location operands taken
+    // the other way round (latitude 11, longitude 48) the sun would stand at
+    // elevation 43.14, azimuth 291.91.
+    const uint16_t when[6] = {2026, 6, 21, 12, 0, 0};
+    for (uint32_t k = 0; k < 6; k++) Put(INT_, 60 + k, when[k]);
+    Put(LREAL_, 10, L(48.0));
+    Put(LREAL_, 11, L(11.0));
+    Put(LREAL_, 12, L(-1.0));
+    Put(LREAL_, 13, L(-1.0));
+    Call("SUNPOS", {60, 61, 62, 63, 64, 65, 10, 11, 12, 13});
+    auto lreal = [&](uint32_t i) {
+        const uint64_t b = Get(LREAL_, i);
+        double d;
+        std::memcpy(&d, &b, 8);
+        return d;
+    };
+    EXPECT_NEAR(lreal(12), 64.042653, 1e-4);
+    EXPECT_NEAR(lreal(13), 202.556974, 1e-4);
     // SETCANID: id 0 nothing; a new id restarts the network
     static int restarts;
     restarts = 0;
@@ -1209,7 +1246,7 @@ TEST_F(BlkLib, CanopenSdoReadStopsAtTheResultArray) {
         Call("CANOPENSDOREAD", {1, 10, 3, 30, r.size});
         EXPECT_EQ(Get(BOOL_, 1), 1u);
         EXPECT_EQ(Get(INT_, 30), 0u);
-        EXPECT_EQ(Get(INT_, 33), 0x2206u);  // length, low byte
+        EXPECT_EQ(Get(INT_, 33), 6u);  // the length, the whole INT
         for (uint32_t k = 0; k < 4; k++) EXPECT_EQ(Get(INT_, 34 + k), r.want[k]) << "INT " << 34 + k;
         Put(BOOL_, 1, 0);
         Call("CANOPENSDOREAD", {1, 10, 3, 30, r.size});
@@ -1222,6 +1259,21 @@ TEST_F(BlkLib, CanopenSdoReadStopsAtTheResultArray) {
     Call("CANOPENSDOREAD", {1, 10, 3, 58, 8});
     EXPECT_EQ(Get(INT_, 58), 0u);
     EXPECT_EQ(Get(INT_, 62), 0x4241u);
+    // CANOPENGETSTATE of node 0, the own state (pre-operational, 0x7F): the
+    // whole INT output holds it, not only its low byte; execute drops
+    Put(INT_, 40, 0);
+    Put(INT_, 41, 0xFFFF);
+    Put(BOOL_, 1, 1);
+    Call("CANOPENGETSTATE", {1, 40, 41});
+    EXPECT_EQ(Get(INT_, 41), 0x007Fu);
+    EXPECT_EQ(Get(BOOL_, 1), 0u);
+    // execute 0: nothing read
+    co.NMT_State = NMT_OPER;
+    Call("CANOPENGETSTATE", {1, 40, 41});
+    EXPECT_EQ(Get(INT_, 41), 0x007Fu);
+    Put(BOOL_, 1, 1);
+    Call("CANOPENGETSTATE", {1, 40, 41});
+    EXPECT_EQ(Get(INT_, 41), 5u);
     co.NMT_State = NMT_INIT;
 }
 
