@@ -569,6 +569,34 @@ TEST_F(BlkLib, TextAndNumberConversions) {
     EXPECT_EQ(Get(REAL_, 43), 0x40490FDBu);
     Call("RADTODEG", {43, 44});
     EXPECT_EQ(Get(REAL_, 44), F(180.0f));
+    // Positions count from 0. Length and position differ in every row, so a
+    // block that takes them the other way round gives another text.
+    SetStr(1, "ABCDEFG");
+    SetStr(2, "xy");
+    Put(DINT_, 45, 3);  // length
+    Put(DINT_, 46, 2);  // position
+    Call("STRINGMID", {1, 45, 46, 5});
+    EXPECT_EQ(Str(5), "CDE");  // the other way round: "DE"
+    Put(DINT_, 45, 2);
+    Put(DINT_, 46, 1);
+    Call("DELETECHARS", {1, 45, 46, 5});
+    EXPECT_EQ(Str(5), "ADEFG");  // the other way round: "ABDEFG"
+    Put(DINT_, 46, 1);
+    Call("INSERTCHARS", {1, 2, 46, 5});
+    EXPECT_EQ(Str(5), "AxyBCDEFG");
+    Put(DINT_, 46, 7);  // at the end
+    Call("INSERTCHARS", {1, 2, 46, 5});
+    EXPECT_EQ(Str(5), "ABCDEFGxy");
+    Put(DINT_, 45, 3);
+    Put(DINT_, 46, 2);
+    Call("STRINGREPLACE", {1, 2, 45, 46, 5});
+    EXPECT_EQ(Str(5), "ABxyFG");  // the other way round: "ABCxyFG"
+    for (auto [pos, code] : {std::pair{1, 0x42u}, {0, 0x41u}, {6, 0x47u}, {7, 0u}, {-1, 0u}}) {
+        Put(DINT_, 46, uint32_t(pos));
+        Put(DINT_, 47, 0x55);
+        Call("CHARASCIICODE", {1, 46, 47});
+        EXPECT_EQ(Get(DINT_, 47), code) << pos;
+    }
 }
 
 TEST_F(BlkLib, TimersCountersOnTheTimeBase) {
