@@ -377,8 +377,31 @@ TEST_F(BlkLib, BitBlocksAndArrayMoves) {
     Put(INT_, 40, 50);  // count beyond the dimensions: cut to them
     Call("MVB", {INT_, 1, 3, 11, 2, 40});
     EXPECT_EQ(Get(INT_, 13), 0u);
+    // REAL and LREAL arrays: nothing moved; DINT and LINT by whole elements
+    for (uint32_t k = 0; k < 3; k++) {
+        Put(REAL_, 1 + k, F(1.5f + float(k)));
+        Put(REAL_, 11 + k, F(-1.0f));
+        Put(LREAL_, 1 + k, L(2.5 + k));
+        Put(LREAL_, 11 + k, L(-2.0));
+    }
     Put(INT_, 40, 2);
     Call("MVB", {REAL_, 1, 3, 11, 3, 40});  // REAL: nothing
+    Call("MVB", {LREAL_, 1, 3, 11, 3, 40});
+    for (uint32_t k = 0; k < 3; k++) {
+        EXPECT_EQ(Get(REAL_, 11 + k), F(-1.0f)) << k;
+        EXPECT_EQ(Get(LREAL_, 11 + k), L(-2.0)) << k;
+    }
+    Put(DINT_, 1, 0x12345678u);
+    Put(DINT_, 2, 0x9ABCDEF0u);
+    Put(DINT_, 3, 0x0F0F0F0Fu);
+    Call("MVB", {DINT_, 1, 3, 11, 3, 40});
+    EXPECT_EQ(Get(DINT_, 11), 0x12345678u);
+    EXPECT_EQ(Get(DINT_, 12), 0x9ABCDEF0u);
+    EXPECT_EQ(Get(DINT_, 13), F(-1.0f));  // REAL 13 shares the 32-bit section: untouched
+    Put(LINT_, 1, 0x0102030405060708ull);
+    Call("MVB", {LINT_, 1, 3, 11, 3, 40});
+    EXPECT_EQ(Get(LINT_, 11), 0x0102030405060708ull);
+    EXPECT_EQ(Get(LINT_, 13), L(-2.0));
     // FILL DINT 16#1234 count 2
     for (uint32_t k = 0; k < 3; k++) Put(DINT_, 1 + k, 0);
     Put(INT_, 41, 0x1234);
