@@ -1266,6 +1266,67 @@ TEST_F(BlkLib, CanopenBlocksCheckTheirArrays) {
     Call("CANOPENGETLOCID", {1, 2});
     EXPECT_EQ(Get(BOOL_, 1), 0u);
     EXPECT_EQ(Get(INT_, 2), uint64_t(uint16_t(Z7_get_node_id())));
+    // CANOPENSETNMT: parameter element 0 is the node, element 1 the command;
+    // the NMT frame (id 0) carries the command first, then the node
+    const uint8_t master = co.master;
+    co.master = 1;
+    _Can_FlushTx(0);
+    auto nmt_frames = [] {
+        std::vector<std::vector<uint8_t>> f;  // id, then the data
+        CanRing &r = CanPort[0].tx;
+        for (uint16_t k = 0, i = r.out; k < r.count; k++, i = uint16_t((i + 1) % CAN_RING)) {
+            std::vector<uint8_t> one{uint8_t(r.msg[i].id)};
+            one.insert(one.end(), r.msg[i].data.begin(), r.msg[i].data.begin() + r.msg[i].len);
+            f.push_back(one);
+        }
+        _Can_FlushTx(0);
+        return f;
+    };
+    Put(INT_, 10, 0x20);  // node
+    Put(INT_, 11, 0x80);  // command: enter pre-operational
+    Put(INT_, 30, 255);
+    Put(BOOL_, 1, 1);
+    Call("CANOPENSETNMT", {1, 10, 2, 30});
+    EXPECT_EQ(Get(INT_, 30), 0u);
+    EXPECT_EQ(Get(BOOL_, 1), 1u);
+    EXPECT_EQ(nmt_frames(), (std::vector<std::vector<uint8_t>>{{0x00, 0x80, 0x20}}));
+    Call("CANOPENSETNMT", {1, 10, 2, 30});  // done stays done, nothing sent again
+    EXPECT_EQ(nmt_frames(), (std::vector<std::vector<uint8_t>>{}));
+    Put(BOOL_, 1, 0);
+    Call("CANOPENSETNMT", {1, 10, 2, 30});
+    EXPECT_EQ(Get(INT_, 30), 255u);
+    EXPECT_EQ(Get(BOOL_, 1), 0u);
+    Put(INT_, 10, 0x81);  // a node id with bit 7: 38, nothing sent
+    Put(BOOL_, 1, 1);
+    Call("CANOPENSETNMT", {1, 10, 2, 30});
+    EXPECT_EQ(Get(INT_, 30), 38u);
+    EXPECT_EQ(Get(BOOL_, 1), 0u);
+    EXPECT_EQ(nmt_frames(), (std::vector<std::vector<uint8_t>>{}));
+    co.master = master;
+    // CANOPENRCEMC: element 0 the status (255 idle, 254 waiting, 0 received),
+    // the 8 bytes of the emergency message into elements 1 to 4, element 5
+    // untouched
+    Emcy_RecMsg = EmcyRec{};
+    for (uint32_t k = 0; k < 6; k++) Put(INT_, 10 + k, 0x1111);
+    Put(INT_, 10, 255);
+    Put(BOOL_, 1, 1);
+    Call("CANOPENRCEMC", {1, 10, 6});
+    EXPECT_EQ(Get(INT_, 10), 254u);
+    EXPECT_EQ(Emcy_RecMsg.flags, 1u);
+    Emcy_RecMsg.flags = 3;  // a message came in
+    Emcy_RecMsg.data = {0x10, 0x81, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66};
+    Put(BOOL_, 1, 1);
+    Call("CANOPENRCEMC", {1, 10, 6});
+    EXPECT_EQ(Get(INT_, 10), 0u);
+    EXPECT_EQ(Get(INT_, 11), 0x8110u);
+    EXPECT_EQ(Get(INT_, 12), 0x2211u);
+    EXPECT_EQ(Get(INT_, 13), 0x4433u);
+    EXPECT_EQ(Get(INT_, 14), 0x6655u);
+    EXPECT_EQ(Get(INT_, 15), 0x1111u);
+    EXPECT_EQ(Emcy_RecMsg.flags, 0u);
+    Put(BOOL_, 1, 0);
+    Call("CANOPENRCEMC", {1, 10, 6});
+    EXPECT_EQ(Get(INT_, 10), 255u);
 }
 // CANOPENSDOREAD of the own dictionary's device name (object 0x1008, the six
 // model characters at register byte 516): the data go to the result array
