@@ -13,6 +13,7 @@
 #include "io/copen.h"
 #include "core/image/timebase.h"
 #include "iec/blocks/blkpid.h"
+#include "ladder/ladpid.h"
 #include "iec/vm/z7interp.h"
 #include "iec/vm/z7str.h"
 #include "tests/iec/iec_fixture.h"
@@ -1129,6 +1130,46 @@ TEST_F(BlkLib, PidSetUpManualOutputAndSteps) {
     EXPECT_EQ(Get(INT_, 13), 400u);
     EXPECT_EQ(Get(INT_, 14), 77u);
     EXPECT_EQ(Get(INT_, 11) & 0x0082u, 0x0082u);  // manual kept, ISA: gain-all
+    // "_R" forms: set-point and process value divided by the scale (REAL 56)
+    // and truncated, the output word times the scale as REAL (REAL 55)
+    const uint32_t c = Inst(72);
+    Call("PID_IND_R", {}, c, FB_INSTINIT);
+    EXPECT_EQ(Z7Mem_Get8(c + 1), 2u);
+    for (uint32_t k = 0; k < 16; k++) Put(INT_, 1 + k, 0);
+    Put(INT_, 12, uint16_t(-25));  // manual output word
+    Put(REAL_, 50, F(400.0f));
+    Put(REAL_, 51, F(123.0f));
+    Put(REAL_, 56, F(10.0f));
+    Put(REAL_, 55, F(7.0f));
+    Put(BOOL_, 52, 1);  // manual
+    Call("PID_IND_R", {1, 50, 51, 52, 53, 54, 56, 55}, c);
+    EXPECT_EQ(Get(INT_, 13), 40u);  // 400 / 10
+    EXPECT_EQ(Get(INT_, 14), 12u);  // 12.3 cut to 12
+    EXPECT_EQ(Get(INT_, 12), uint16_t(-25));
+    EXPECT_EQ(Get(REAL_, 55), F(-250.0f));
+    // AUTO forms: after the options the tune request (BOOL 60), three DINT
+    // settings (61..63), the second control (BOOL 61), the output (INT 55)
+    // and the tune-done flag (BOOL 62), set while a requested tune of the
+    // loop has finished
+    const uint32_t d = Inst(34);
+    Call("PID_ISA_AUTO", {}, d, FB_INSTINIT);
+    const uint8_t loop = Z7Mem_Get8(d + 1);
+    EXPECT_EQ(loop, 3u);
+    pid_at[loop].state = 7;  // a tune that has finished
+    Put(BOOL_, 60, 1);
+    Put(BOOL_, 61, 0);
+    Put(BOOL_, 62, 0);
+    const std::vector<uint16_t> auto_ops{1, 50, 51, 52, 53, 54, 60, 61, 62, 63, 61, 55, 62};
+    Call("PID_ISA_AUTO", auto_ops, d);
+    EXPECT_EQ(Get(BOOL_, 62), 1u);
+    EXPECT_EQ(Get(INT_, 11) & 0x0082u, 0x0082u);
+    Put(BOOL_, 60, 0);  // the request dropped: flag cleared, tune state reset
+    Put(INT_, 12, 321);
+    Put(INT_, 55, 0);
+    Call("PID_ISA_AUTO", auto_ops, d);
+    EXPECT_EQ(Get(BOOL_, 62), 0u);
+    EXPECT_EQ(pid_at[loop].state, 0u);
+    EXPECT_EQ(Get(INT_, 55), 321u);  // manual: the output word
 }
 
 TEST_F(BlkLib, NetworkHeartbeatsAndRemoteWords) {
