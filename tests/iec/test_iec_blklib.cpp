@@ -1760,4 +1760,57 @@ TEST_F(BlkLibComplex, CanopenArraysLieInTheComplexTypeSegment) {
     EXPECT_EQ(Z7Mem_Get16(ct + 56), 0x1111u);
 }
 
+// The clock and PID blocks find their arrays in the complex-type segment
+// too: SETCLK's six words at segment byte 0, ALARM's words at byte 16, a PID
+// register block at byte 24; the INTs at the operands' own indices stay.
+TEST_F(BlkLibComplex, ClockAndPidArraysLieInTheComplexTypeSegment) {
+    const uint32_t ct = Z7Sec_Addr(db, Z7SEC_CT);
+    ASSERT_NE(ct, 0u);
+    for (uint32_t k = 0; k < 32; k++) Z7Mem_Put16(ct + 2 * k, 0);
+    for (uint32_t k = 0; k < 40; k++) Put(INT_, k, 0x1111);
+    // SETCLK {second 5, minute 4, hour 3, day 2, month 1, year 2026}
+    static uint16_t set[6];
+    Blk_Hooks.rtc_set = [](const uint16_t *rec) {
+        std::memcpy(set, rec, sizeof set);
+        return true;
+    };
+    const uint16_t when[6] = {5, 4, 3, 2, 1, 2026};
+    for (uint32_t k = 0; k < 6; k++) Z7Mem_Put16(ct + 2 * k, when[k]);
+    Put(DINT_, 30, 0);
+    Put(BOOL_, 3, 0);
+    Call("SETCLK", {30, 6, 3});
+    EXPECT_EQ(Get(BOOL_, 3), 1u);
+    EXPECT_EQ(std::vector<uint16_t>(set, set + 6), std::vector<uint16_t>(when, when + 6));
+    // ALARM [0x100, 0, 0x100], first screen 10, count 3
+    Z7Mem_Put16(ct + 16, 0x100);
+    Z7Mem_Put16(ct + 20, 0x100);
+    Put(DINT_, 10, 16);
+    Put(DINT_, 40, 10);
+    Put(DINT_, 41, 3);
+    for (uint32_t k = 0; k < 4; k++) Put(BOOL_, 42 + k, 0);
+    Call("ALARM", {10, 3, 42, 43, 44, 45, 40, 41});
+    Call("ALARM", {10, 3, 42, 43, 44, 45, 40, 41});
+    EXPECT_EQ(Z7Mem_Get16(ct + 16), 0xC301u);
+    EXPECT_EQ(Z7Mem_Get16(ct + 18), 0u);
+    EXPECT_EQ(Z7Mem_Get16(ct + 20), 0x0301u);
+    EXPECT_EQ(PlcWord(129), 10u);
+    for (uint32_t k = 10; k < 13; k++) EXPECT_EQ(Get(INT_, k), 0x1111u) << k;
+    // an alarm array passing the segment's end: left alone
+    Put(DINT_, 11, 60);
+    Z7Mem_Put16(ct + 60, 0x100);
+    Call("ALARM", {11, 3, 42, 43, 44, 45, 40, 41});
+    EXPECT_EQ(Z7Mem_Get16(ct + 60), 0x100u);
+    // SETPIDMAN writes word 11 of the block, GETPIDMAN reads word 14
+    Put(DINT_, 20, 24);
+    Put(INT_, 30, 250);
+    Put(BOOL_, 4, 0);
+    Call("SETPIDMAN", {20, 30, 4});
+    EXPECT_EQ(Z7Mem_Get16(ct + 24 + 22), 250u);
+    EXPECT_EQ(Get(BOOL_, 4), 1u);
+    Z7Mem_Put16(ct + 24 + 28, 777);
+    Call("GETPIDMAN", {20, 31});
+    EXPECT_EQ(Get(INT_, 31), 777u);
+    for (uint32_t k = 20; k < 30; k++) EXPECT_EQ(Get(INT_, k), 0x1111u) << k;
+}
+
 }  // namespace iec_test
