@@ -1760,6 +1760,57 @@ TEST_F(BlkLibComplex, CanopenArraysLieInTheComplexTypeSegment) {
     EXPECT_EQ(Z7Mem_Get16(ct + 56), 0x1111u);
 }
 
+// The bit and array-move blocks find their arrays in the complex-type
+// segment: BITSET's words at segment byte 0, MVB from byte 8 to byte 16,
+// FILL at byte 24, MULTIROT at byte 40; the typed INTs and DINTs at the
+// operands' own indices stay.
+TEST_F(BlkLibComplex, BitAndMoveArraysLieInTheComplexTypeSegment) {
+    const uint32_t ct = Z7Sec_Addr(db, Z7SEC_CT);
+    ASSERT_NE(ct, 0u);
+    for (uint32_t k = 0; k < 32; k++) Z7Mem_Put16(ct + 2 * k, 0);
+    for (uint32_t k = 0; k < 40; k++) {
+        Put(INT_, k, 0x1111);
+        if (k >= 10) Put(DINT_, k, 0x22222222u);
+    }
+    // BITSET bit 18 (word 1, bit 1) of a 2-word array at byte 0
+    Put(DINT_, 1, 0);
+    Put(INT_, 40, 18);
+    Put(BOOL_, 41, 0);
+    Call("BITSET", {1, 2, 4, 40, 41});
+    EXPECT_EQ(Get(BOOL_, 41), 1u);
+    EXPECT_EQ(Z7Mem_Get16(ct + 2), 0x0002u);
+    Call("BITTEST", {1, 2, 4, 40, 41});
+    EXPECT_EQ(Get(BOOL_, 41), 1u);
+    // MVB INT [7, 8, 9] at byte 8 -> byte 16, count 2
+    for (uint32_t k = 0; k < 3; k++) Z7Mem_Put16(ct + 8 + 2 * k, uint16_t(7 + k));
+    Put(DINT_, 2, 8);
+    Put(DINT_, 3, 16);
+    Put(INT_, 40, 2);
+    Call("MVB", {INT_, 2, 3, 3, 3, 40});
+    EXPECT_EQ(Z7Mem_Get16(ct + 16), 7u);
+    EXPECT_EQ(Z7Mem_Get16(ct + 18), 8u);
+    EXPECT_EQ(Z7Mem_Get16(ct + 20), 0u);
+    // FILL DINT 16#1234 count 2 at byte 24
+    Put(DINT_, 4, 24);
+    Put(INT_, 41, 0x1234);
+    Call("FILL", {DINT_, 41, 4, 3, 40});
+    EXPECT_EQ(Z7Mem_Get32(ct + 24), 0x12341234u);
+    EXPECT_EQ(Z7Mem_Get32(ct + 28), 0x12341234u);
+    EXPECT_EQ(Z7Mem_Get32(ct + 32), 0u);
+    // MULTIROT INT [1, 2, 3] at byte 40 by one, direction 0
+    for (uint32_t k = 0; k < 3; k++) Z7Mem_Put16(ct + 40 + 2 * k, uint16_t(1 + k));
+    Put(DINT_, 5, 40);
+    Put(INT_, 42, 1);
+    Put(DINT_, 43, 3);
+    Put(BOOL_, 44, 0);
+    Call("MULTIROT", {INT_, 42, 5, 3, 43, 44});
+    EXPECT_EQ(Z7Mem_Get16(ct + 40), 2u);
+    EXPECT_EQ(Z7Mem_Get16(ct + 42), 3u);
+    EXPECT_EQ(Z7Mem_Get16(ct + 44), 1u);
+    for (uint32_t k = 0; k < 6; k++) EXPECT_EQ(Get(INT_, k), 0x1111u) << k;
+    for (uint32_t k = 10; k < 40; k++) EXPECT_EQ(Get(DINT_, k), 0x22222222u) << k;
+}
+
 // The clock and PID blocks find their arrays in the complex-type segment
 // too: SETCLK's six words at segment byte 0, ALARM's words at byte 16, a PID
 // register block at byte 24; the INTs at the operands' own indices stay.
