@@ -1811,6 +1811,36 @@ TEST_F(BlkLibComplex, BitAndMoveArraysLieInTheComplexTypeSegment) {
     for (uint32_t k = 10; k < 40; k++) EXPECT_EQ(Get(DINT_, k), 0x22222222u) << k;
 }
 
+// NETGETREMOTEI writes node 9's digital words into its INT array in the
+// complex-type segment (byte 48), not at INT 10.
+TEST_F(BlkLibComplex, RemoteWordsLieInTheComplexTypeSegment) {
+    const uint32_t ct = Z7Sec_Addr(db, Z7SEC_CT);
+    ASSERT_NE(ct, 0u);
+    Net_Data = {};
+    _Can_FlushTx(0);
+    PlcWordSet(W_NETID, 1);
+    PlcWordSet(188, 1);
+    ASSERT_NE(CANOpen_NetDataRx, nullptr);
+    Z7Mem_Put16(ct + 48, 0x3333);
+    Z7Mem_Put16(ct + 50, 0x3333);
+    Put(INT_, 10, 0x1111);
+    Put(INT_, 11, 0x1111);
+    Put(DINT_, 10, 48);
+    Put(INT_, 2, 9);
+    Put(INT_, 12, 2);
+    const uint32_t ri = Inst(1);
+    Call("NETGETREMOTEI", {}, ri, FB_INSTINIT);
+    Call("NETGETREMOTEI", {2, 10, 12}, ri);  // the request
+    CanMsg m{4, 0, 72, {0x34, 0x12, 0x78, 0x56}};
+    CANOpen_NetDataRx(m);
+    Call("NETGETREMOTEI", {2, 10, 12}, ri);
+    EXPECT_EQ(Z7Mem_Get16(ct + 48), 0x1234u);
+    EXPECT_EQ(Z7Mem_Get16(ct + 50), 0x5678u);
+    EXPECT_EQ(Get(INT_, 10), 0x1111u);
+    EXPECT_EQ(Get(INT_, 11), 0x1111u);
+    _Can_FlushTx(0);
+}
+
 // The clock and PID blocks find their arrays in the complex-type segment
 // too: SETCLK's six words at segment byte 0, ALARM's words at byte 16, a PID
 // register block at byte 24; the INTs at the operands' own indices stay.
