@@ -309,7 +309,8 @@ class NetHardening(ServicesBase, unittest.TestCase):
         # Ten clients of one host hold every record: an eleventh of that host
         # is greeted in place of the one of them idle longest (the first of
         # the nine logged in after this one, which has sent a command since),
-        # a client of a second host in place of the next.
+        # a client of a second host in place of the eleventh, which never
+        # sent a command: the idlest of all.
         others = [self.login() for _ in range(9)]
         self.assertEqual(self.cmd(s, "NOOP"), b"200 NOOP Success \r\n")
         eleventh = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
@@ -324,7 +325,8 @@ class NetHardening(ServicesBase, unittest.TestCase):
         second.connect((HOST, 21))
         self.assertEqual(self.line(second), b"220 Connection Ready \r\n")
         self.assertLess(time.monotonic() - t0, self.PROMPT)
-        self.assertEqual(others[1].recv(100), b"")
+        self.assertEqual(eleventh.recv(100), b"")
+        self.assertEqual(self.cmd(others[1], "NOOP"), b"200 NOOP Success \r\n")
         for o in others + [eleventh, second]:
             o.close()
         self.assertEqual(self.cmd(s, "QUIT"), b"221 Logging Off \r\n")
