@@ -497,7 +497,7 @@ TEST_F(ModbusServerTest, ANewcomerClosesFirstWhatNeverAskedAndNeverAConnectionAt
 // A request that came whole behind one answered in the step that took it
 // waits in its connection's buffer for the next pass: that connection is at
 // work as well, and a newcomer of its host waits until it is answered.
-TEST_F(ModbusServerTest, ARequestWaitingBehindAnAnsweredOneKeepsItsConnection) {
+TEST_F(ModbusServerTest, AWholeRequestWaitingBehindAnAnsweredOneKeepsItsConnection) {
     test_support::FakeClock clock;
     constexpr uint32_t kPoller = 0x7F000002;
     Peer poller(kPoller);
