@@ -1049,14 +1049,17 @@ void _nx_ftp_server_thread_entry(NX_FTP_SERVER *sv) {
     // Ten clients keep no other host out: with every connection taken and
     // another waiting, the idlest client of the host holding the most gives
     // way to it, as in the other servers (the step that finds the waiting
-    // one free takes it). A client with a transfer under way, or one parked
-    // until its data connection comes, is at work and never the one closed.
+    // one free takes it). A client with a transfer under way, one parked
+    // until its data connection comes, or one with a whole command kept for
+    // a later pass (its answer waits for room, a passive listener or a
+    // transfer) is at work and never the one closed.
     NxServerDisplaceBy(
         clients, now, DisplaceClient, [](NX_FTP_CLIENT_REQUEST &c) { return &c.control; },
         [](const NX_FTP_CLIENT_REQUEST &c) { return c.last_command; },
         [](const NX_FTP_CLIENT_REQUEST &c) { return c.commanded != 0; },
         [&clients, &x](const NX_FTP_CLIENT_REQUEST &c) {
-            return c.transfer_state != 0 || (x.pending != 0 && x.index == uint32_t(&c - clients.data()));
+            return c.transfer_state != 0 || (x.pending != 0 && x.index == uint32_t(&c - clients.data())) ||
+                   FtpCommandLength(c.command.data(), c.command_len) != 0;
         });
     const uint32_t ev = sv->nx_ftp_server_events;
     sv->nx_ftp_server_events = 0;

@@ -698,9 +698,11 @@ void Eip_Scan(uint32_t n) {
         return;
     }
     EipTcpSocketListen(a);
-    // Messages are answered in the step that takes them: no session is ever
-    // left at work between passes.
-    NxServerDisplace(a.encap, _tx_time_get(), EipTcpDisconnect, [](const EipEncap &) { return false; });
+    // Messages are answered in the step that takes them, one a step: a
+    // session is at work between passes while a whole message waits behind
+    // the one served.
+    NxServerDisplace(a.encap, _tx_time_get(), EipTcpDisconnect,
+                     [](const EipEncap &e) { return NxServerRequestWaiting(kFraming, e.rx.data(), e.rx_len); });
     const DprConfigRec &c = ConfigOf(n);
     const uint32_t ps = ProducedSize(n), cs = ConsumedSize(n);
     a.produced->member_bits[0] = uint16_t(ps <= EIP_DATA_MAX ? 8 * ps : 0);

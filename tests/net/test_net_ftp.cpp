@@ -7,6 +7,8 @@
 #include <arpa/inet.h>
 #include <cstring>
 #include <fstream>
+#include <iterator>
+#include <memory>
 #include <netinet/in.h>
 #include <poll.h>
 #include <string>
@@ -16,11 +18,14 @@
 #include <unistd.h>
 
 #include "core/image/plcreg.h"
+#include "core/image/tx.h"
 #include "net/dhcp.h"
 #include "net/dpr.h"
 #include "net/ftp.h"
 #include "net/svc.h"
 #include "tests/support/fake_clock.h"
+#include "tests/support/loop_peer.h"
+#include "tests/support/own_netns.h"
 #include "tests/support/temp_root.h"
 
 namespace {
@@ -468,6 +473,151 @@ TEST(NetFtp, APassiveDataConnectionIsTakenOnlyFromTheClientsHost) {
     EXPECT_EQ(c.data.peer_address, 0x7F000001u);
     EXPECT_EQ(send("QUIT\r\n"), "221 Logging Off \r\n");
     close(own);
+}
+
+// The FTP server of interface 0 on port 21 of a network namespace of the
+// test's own, its ten clients from hosts of their own (127.0.0.2 on).
+struct FtpServed {
+    test_support::OwnNetns netns;
+    test_support::TempRoot root;
+    test_support::FakeClock clock;  // after the root, which puts the real clock in force
+    NX_PACKET_POOL pool{};
+    NX_IP ip{};
+    FtpServed() {
+        mkdir((root / "mnt").c_str(), 0755);
+        mkdir((root / "mnt/USB0").c_str(), 0755);
+        static std::array<uint8_t, 64 * (NX_PACKET_HEADER + 1520)> mem alignas(16);
+        _nx_packet_pool_create(&pool, "ftp slots", 1520, mem.data(), uint32_t(mem.size()));
+        ip.nx_ip_address = 0x7F000001;
+        ip.nx_ip_default_packet_pool = &pool;
+        DprConfigRec &c = Dpr_Configuration[0];
+        std::memset(&c, 0, DPR_CONFIG_BYTES);
+        std::strcpy(c.ftp[0].user, "alice");
+        std::strcpy(c.ftp[0].password, "pw1");
+        c.enables[0] = EN0_FTP;
+        Ftp_Init(&ip, &pool);
+        // Away from a reading of 0 ms, which the server's stamps take for none
+        // (the first reading sets where the time base starts).
+        static_cast<void>(_tx_time_get());
+        test_support::FakeClock::AdvanceMs(5000);
+    }
+    ~FtpServed() {
+        std::memset(&Dpr_Configuration[0], 0, DPR_CONFIG_BYTES);
+        Ftp_Scan(0);  // the service off: the server and its sockets go
+        FtpIpPtr[0] = nullptr;
+    }
+    static void Pass(int n = 1) {
+        for (int i = 0; i < n; i++) {
+            Ftp_Scan(0);
+            EnetThread();
+            usleep(1000);
+        }
+    }
+};
+
+// A client's control connection: the lines it receives, the server stepped
+// meanwhile.
+struct FtpPeer : test_support::LoopPeer {
+    std::string got;
+    explicit FtpPeer(uint32_t from, uint16_t port = NX_FTP_SERVER_PORT) : LoopPeer(port, from) {}
+    std::string Line() {
+        for (int i = 0; i < 300 && got.find("\r\n") == std::string::npos && !closed; i++) {
+            FtpServed::Pass();
+            const std::vector<uint8_t> b = Take(1);
+            got.append(b.begin(), b.end());
+        }
+        const size_t end = got.find("\r\n");
+        if (end == std::string::npos) return got;
+        const std::string line = got.substr(0, end + 2);
+        got.erase(0, end + 2);
+        return line;
+    }
+    std::string Ask(const std::string &line) {
+        Send(std::vector<uint8_t>(line.begin(), line.end()));
+        return Line();
+    }
+    // Whether the server closed the connection within a few passes.
+    bool Closed() {
+        for (int i = 0; i < 20 && !closed; i++) {
+            FtpServed::Pass();
+            const std::vector<uint8_t> b = Take(1);
+            got.append(b.begin(), b.end());
+        }
+        return closed;
+    }
+};
+
+// Ten clients hold every connection. A newcomer closes first a client that
+// never sent a whole command, the one accepted longest ago: a record taken
+// again counts from its new acceptance, not from what its last client did.
+// Then, with every client having asked, the client whose last command is the
+// oldest gives way, unless an upload of it is still running: that one is at
+// work and the next oldest goes.
+TEST(NetFtp, ANewcomerClosesWhatNeverAskedOldestFirstAndNeverAClientMidTransfer) {
+    FtpServed f;
+    ASSERT_TRUE(f.netns.ok()) << f.netns.error();
+    FtpServed::Pass(2);
+    auto host = [](int i) { return 0x7F000002u + uint32_t(i); };
+    std::vector<std::unique_ptr<FtpPeer>> c;
+    // Client 0 logs in and starts an upload that it keeps running.
+    c.push_back(std::make_unique<FtpPeer>(host(0)));
+    ASSERT_EQ(c[0]->Line(), "220 Connection Ready \r\n");
+    EXPECT_EQ(c[0]->Ask("USER alice\r\n"), "331 Enter password \r\n");
+    EXPECT_EQ(c[0]->Ask("PASS pw1\r\n"), "230 Logged in \r\n");
+    EXPECT_EQ(c[0]->Ask("TYPE I\r\n"), "200 Type Binary \r\n");
+    EXPECT_EQ(c[0]->Ask("PASV\r\n"), "227 Entering Passive Mode(127,0,0,1,117,48) \r\n");
+    // The passive listener's wait counts from the next millisecond on.
+    test_support::FakeClock::AdvanceMs(1);
+    FtpPeer data(host(0), NX_FTP_PASSIVE_BASE);
+    ASSERT_TRUE(data.connected);
+    FtpServed::Pass(3);
+    EXPECT_EQ(c[0]->Ask("STOR up.bin\r\n"), "150 File Open for Write \r\n");
+    data.Send({1, 2, 3, 4});
+    // Nine more, one a second, each sending a part of a command only.
+    for (int i = 1; i < 10; i++) {
+        test_support::FakeClock::AdvanceMs(1000);
+        c.push_back(std::make_unique<FtpPeer>(host(i)));
+        ASSERT_EQ(c[i]->Line(), "220 Connection Ready \r\n") << i;
+        c[i]->Send({'N', 'O'});
+    }
+    ASSERT_EQ(Ftp_ConnCnt(0), 11u) << "ten clients, one data connection";
+    // Client 1 leaves; client 10 takes its record, the youngest of those
+    // that never asked, in the record before client 2's.
+    c[1].reset();
+    FtpServed::Pass(5);
+    test_support::FakeClock::AdvanceMs(1000);
+    c.push_back(std::make_unique<FtpPeer>(host(10)));
+    ASSERT_EQ(c[10]->Line(), "220 Connection Ready \r\n");
+    EXPECT_EQ(FtpServer[0].nx_ftp_server_client_list[1].control.peer_address, host(10));
+    // The first newcomer: client 2 gives way.
+    test_support::FakeClock::AdvanceMs(1000);
+    FtpPeer first(host(11));
+    EXPECT_EQ(first.Line(), "220 Connection Ready \r\n");
+    EXPECT_TRUE(c[2]->Closed()) << "the oldest that never asked gives way";
+    for (int i : {0, 3, 4, 5, 6, 7, 8, 9, 10}) EXPECT_FALSE(c[i]->Closed()) << i;
+    // Every client asks, client 0 (the upload's) longest ago.
+    for (int i : {3, 4, 5, 6, 7, 8, 9, 10}) {
+        test_support::FakeClock::AdvanceMs(1000);
+        EXPECT_EQ(c[i]->Ask(i == 10 ? "NOOP\r\n" : "OP\r\n"), "530 Not logged in \r\n") << i;
+    }
+    test_support::FakeClock::AdvanceMs(1000);
+    EXPECT_EQ(first.Ask("NOOP\r\n"), "530 Not logged in \r\n");
+    // The second newcomer: client 3 gives way, not client 0 mid-upload.
+    test_support::FakeClock::AdvanceMs(1000);
+    FtpPeer second(host(12));
+    EXPECT_EQ(second.Line(), "220 Connection Ready \r\n");
+    EXPECT_TRUE(c[3]->Closed()) << "the idlest of those at rest gives way";
+    EXPECT_FALSE(c[0]->Closed()) << "an upload under way keeps its client";
+    // The upload goes on and ends whole.
+    data.Send({5, 6});
+    data.WaitDelivered();
+    FtpServed::Pass(3);
+    close(data.fd);
+    data.fd = -1;
+    EXPECT_EQ(c[0]->Line(), "250 File Written \r\n");
+    std::ifstream in(f.root / "mnt/USB0/up.bin", std::ios::binary);
+    const std::string stored((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(stored, std::string("\x01\x02\x03\x04\x05\x06", 6));
 }
 
 // Arguments at their ends: a two-character name with its slash, one that
