@@ -178,6 +178,45 @@ TEST_F(Modbus, SizingBuildAndLinkRules) {
     Z7Def_Stop(db, nullptr, nullptr, "");
 }
 
+// External variables (type bit 7) are reached through the external-variable
+// address table with the width of their type; a STRING bound with an input
+// kind is never written by the register's value; a unit status record placed
+// before its connection is attached to nothing and becomes no request's.
+TEST_F(Modbus, ExternalVariablesStringInputsAndUnitRecordsBeforeTheirConnection) {
+    MbConfig c;
+    c.Unit(7, 1)  // before its connection: unattached
+        .Conn(7, 7, 0, 0x100, 0, "SRV")
+        .Unit(7, 1)
+        .Request({.id = 1, .conn = 7, .unit = 1, .fn = 3, .addr = 0, .count = 4, .size = 8})
+        .Variable({.req = 1, .pos = 0, .type = 0x8B, .index = 1, .kind = 1})  // external INT 5, out
+        .Variable({.req = 1, .pos = 1, .type = 0x8B, .index = 2, .kind = 0})  // external INT 6, in
+        .Variable({.req = 1, .pos = 2, .type = 5, .index = 1, .kind = 0});    // STRING 1, in
+    test_support::IecImage img = Image(c);
+    img.xv_high = img.xv_used = 2;
+    img.xvs = {{11, 5}, {11, 6}};
+    ASSERT_EQ(Start(img, db), 0u);
+    MBState st;
+    ASSERT_TRUE(MB_Open(State(), st));
+    // the request's unit record is the second kind-7 record (28 bytes behind
+    // the first), the one its connection holds first
+    const uint32_t second = st.units + 28;
+    EXPECT_EQ(LE_Get32(st.Req(0) + MBR_UNIT), second);
+    EXPECT_EQ(LE_Get16(st.Conn(0) + MBC_NUNIT), 1u);
+    EXPECT_EQ(LE_Get32(st.Conn(0) + MBC_FIRSTUNIT), second);
+    const uint32_t str = Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_STRPTR, 1));
+    ASSERT_NE(str, 0u);
+    EXPECT_EQ(Z7Mem_Get8(str), 40u);
+    SetInt(5, 0x1234);
+    Z7VM_ExchangeModbusData(db);
+    EXPECT_EQ(Serve(Rtu("07 03 00 00 00 01"), false), Hex("07 03 02 12 34"));
+    EXPECT_EQ(Serve(Rtu("07 10 00 01 00 02 04 0B EE FF 05"), false), Hex("07 10 00 01 00 02"));
+    Z7VM_ExchangeModbusData(db);
+    EXPECT_EQ(Int(6), 0x0BEE);
+    EXPECT_EQ(Z7Mem_Get8(str), 40u);
+    EXPECT_EQ(Z7Mem_Get8(str + 1), 0u);
+    Z7Def_Stop(db, nullptr, nullptr, "");
+}
+
 TEST_F(Modbus, ServerAnswersFromItsTablesAndTheExchangeMovesTheVariables) {
     MbConfig c;
     c.Conn(1, 7, 0, 0x100, 0, "SRV")
@@ -1220,6 +1259,49 @@ Bytes IntEvent(uint16_t id, uint16_t value, uint32_t date, uint32_t time) {
     const Bytes data{uint8_t(id >> 8), uint8_t(id), 11, 0, 2, uint8_t(value >> 8), uint8_t(value)};
     f.insert(f.end(), data.begin(), data.end());
     return f;
+}
+
+// The remote runtime closes its public variables (type 1, sub-code 9): the
+// link stops delivering, and the status word shows it (bit 0) together with
+// the link code (4). A STRING variable is bound to its string record.
+TEST_F(Modbus, RemoteStopShowsInTheStatusWordAndStringsAreBound) {
+    Peer a;
+    Bytes cnx = CnxRecord(a.port, 0, 0, 4);
+    cnx.insert(cnx.end(), {0, 0});
+    Bytes vars;
+    for (const Bytes &v :
+         {VarRecord(11, 2, 1, 0), VarRecord(11, 3, 2, 0), VarRecord(11, 1, 3, 5), VarRecord(5, 1, 1, 7)})
+        vars.insert(vars.end(), v.begin(), v.end());
+    vars.push_back(0);
+    test_support::IecImage img = Image(MbConfig{});
+    img.ext_blocks = {{5, cnx}, {6, vars}};
+    ASSERT_EQ(Start(img, db), 0u);
+    const uint32_t str = Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_STRPTR, 1));
+    ASSERT_NE(str, 0u);
+    EXPECT_EQ(Z7Mem_Get32(Z7Sec_Addr(db, Z7SEC_EAXVAR) + 3 * 32), str);
+    uint32_t now = 10000;
+    auto step = [&](int n) {
+        for (int i = 0; i < n; i++) {
+            Z7EAX_Activate(db, now++);
+            if (a.fd < 0) a.Accept();
+        }
+    };
+    step(50);
+    ASSERT_GE(a.fd, 0);
+    EXPECT_EQ(Int(1), 4);
+    a.Write(IntEvent(5, 77, 0x07EA0C07, 1000));
+    step(20);
+    EXPECT_EQ(Int(3), 77);
+    EXPECT_EQ(Int(1), 0);
+    // one event: type 1, sub-code 9, no data, date and time stamps
+    a.Write(Hex("5A 37 00 0E 12 01 01 09 00 00 07 EA 0C 07 00 00 03 E9"));
+    step(20);
+    EXPECT_EQ(Int(1), 4);
+    EXPECT_EQ(Int(2), 1);
+    // the string record was never written as a number
+    EXPECT_EQ(Z7Mem_Get8(str), 40u);
+    EXPECT_EQ(Z7Mem_Get8(str + 1), 0u);
+    Z7Def_Stop(db, nullptr, nullptr, "");
 }
 
 TEST_F(Modbus, RemoteBindingsFollowAnotherRuntimesEvents) {
