@@ -285,6 +285,19 @@ TEST(SocketChannel, WholeFramesAreQuestionsInOnePass) {
     EXPECT_EQ(Z7CS_GetNbHostTCP(&cs), 1u);
     Z7CSSock_CheckSilentSocketsEx(&cs, 9001, 10000);
     EXPECT_EQ(Z7CS_GetNbHostTCP(&cs), 0u);
+    // the short forms take 10,000 ms
+    const int cl2 = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(test_support::LoopbackConnect(cl2, port), 0);
+    for (int i = 0; i < 1000 && cs.ch[0].sock < 0; i++) Z7CS_Activate(&cs);
+    ASSERT_GE(cs.ch[0].sock, 0);
+    Z7CS_CheckSilentSockets(&cs, 500);
+    Z7CSSock_CheckSilentSockets(&cs, 10500);
+    EXPECT_EQ(Z7CS_GetNbHostTCP(&cs), 1u);
+    Z7CS_CheckSilentSockets(&cs, 10501);
+    EXPECT_EQ(Z7CS_GetNbHostTCP(&cs), 0u);
+    EXPECT_EQ(Z7CS_GetTaskNo(&cs), 1u);
+    EXPECT_EQ(cs.accepted, &Z7CS_DefaultCallback);
+    close(cl2);
     close(cl);
     Z7CS_Close(&cs);
 }
@@ -353,6 +366,66 @@ TEST(SocketChannel, AnswersLeaveAtOnceAndQuestionsGoOutInChannelOrder) {
     }
     for (int c : cl) close(c);
     Z7CS_Close(&cs);
+}
+
+// The serial link handed over while a workbench on TCP holds channel 1: the
+// connection moves to a free channel and both links are served, the serial
+// one as channel 1. The kind-21 question on the serial link is answered
+// there; the TCP workbench's question keeps its connection.
+TEST(SocketChannel, ASerialHandOverWhileATcpWorkbenchHoldsChannelOneServesBoth) {
+    static Z7CSData cs{};
+    const uint16_t port = test_support::LoopbackFreePort();
+    const Z7CSSettings s{port, 0, nullptr};
+    Z7CS_Open(&cs, &s, 0);
+    ASSERT_GE(cs.listen, 0);
+    int rc = -1;
+    const int cl = test_support::LoopbackDial(port, &rc);
+    ASSERT_EQ(rc, 0);
+    for (int i = 0; i < 1000 && cs.ch[0].sock < 0; i++) {
+        Z7CS_Activate(&cs);
+        usleep(100);
+    }
+    ASSERT_GE(cs.ch[0].sock, 0);
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);
+    Vcomm_Port[ProgrammingPort].fd = sv[0];
+    Z7CSSer_Open(&cs, "DUMMY");
+    EXPECT_EQ(cs.ch[0].flags, Z7CH_SERIAL | Z7CH_USED);
+    EXPECT_EQ(cs.ch[1].flags, Z7CH_SOCKET | Z7CH_USED);
+    EXPECT_EQ(cs.ch[1].number, 2u);
+    EXPECT_EQ(Z7CS_GetNbHostTCP(&cs), 1u);
+    // serial kind 21, value 1: answered 0 on the serial link
+    const Bytes q = Hex("5A37000315000102 35");
+    ASSERT_EQ(write(sv[1], q.data(), q.size()), ssize_t(q.size()));
+    Bytes a;
+    for (int i = 0; i < 5000 && a.size() < 9; i++) {
+        Z7CS_Activate(&cs);
+        uint32_t ch = 0;
+        EXPECT_EQ(Z7CS_GetQuestion(&cs, &ch), 0u);
+        const Bytes got = Take(sv[1], 9 - a.size(), 0);
+        a.insert(a.end(), got.begin(), got.end());
+    }
+    EXPECT_EQ(a, Hex("5A37000315 0000C2F4"));
+    // the TCP workbench's download piece arrives on channel 2 and is answered there
+    const Bytes f = Hex("5A37000302 0000");
+    ASSERT_EQ(write(cl, f.data(), f.size()), ssize_t(f.size()));
+    uint32_t ch = 0, kind = 0;
+    for (int i = 0; i < 1000 && kind == 0; i++) {
+        Z7CS_Activate(&cs);
+        kind = Z7CS_GetQuestion(&cs, &ch);
+        if (kind == 0) usleep(1000);
+    }
+    EXPECT_EQ(kind, 2u);
+    EXPECT_EQ(ch, 2u);
+    Z7CS_SendRC(&cs, ch, 0x0102);
+    Z7CS_ReleaseQuestion(&cs, ch);
+    Z7CS_Activate(&cs);
+    EXPECT_EQ(Take(cl, 7, 2000), Hex("5A37000302 0102"));
+    Z7CS_Close(&cs);
+    Vcomm_Port[ProgrammingPort].fd = -1;
+    close(sv[0]);
+    close(sv[1]);
+    close(cl);
 }
 
 // The runtime's socket calls: a handle past the select() limit of 1,024 is

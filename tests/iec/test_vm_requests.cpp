@@ -247,8 +247,8 @@ TEST_F(VmRequests, SubscriptionsAnswerPerRecordAndStopAtL) {
     EXPECT_EQ(Ask(db, 5, Hex("02 0B0006 0001 0B0006 0002")), Hex("5C 00 0000"));
     EXPECT_EQ(Ask(db, 7, Hex("01 020001 00000000 0004")), Hex("5C 00 0000"));
     EXPECT_EQ(Z7Sec_Get(db, Z7SEC_EVT, SD_USED), 1u);  // INT 2 of client 3
-    EXPECT_TRUE(Z7EA_UnregisterChangeEvent(db, 3, 11, 2, 0));
-    EXPECT_FALSE(Z7EA_UnregisterChangeEvent(db, 3, 11, 2, 0));
+    EXPECT_EQ(Z7EA_UnregisterChangeEvent(db, 3, 11, 2, 0), 0u);
+    EXPECT_EQ(Z7EA_UnregisterChangeEvent(db, 3, 11, 2, 0), 1u);
     EXPECT_EQ(Z7EA_RegisterChangeEvent(db, 9, 11, 2, 0, nullptr, nullptr, 0), 0u);
 }
 
