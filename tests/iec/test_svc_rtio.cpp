@@ -370,7 +370,8 @@ TEST_F(RtIo, CanDefinitionBoundsHotBuildAndHostKinds) {
         {"receive table past the end", [](std::vector<uint8_t> &b, uint32_t d) { RtPut32(b, d + 16, 0xFFFFFFF0u); }},
         {"variable count too large", [](std::vector<uint8_t> &b, uint32_t d) { RtPut16(b, d + 8, 0x7FFF); }},
         {"port lists beyond the messages", [](std::vector<uint8_t> &b, uint32_t d) { RtPut16(b, d + 32 + 2, 9); }},
-        {"port name of 17 bytes", [](std::vector<uint8_t> &b, uint32_t d) { std::memset(&b[d + 32 + 16], 'c', 20); }},
+        {"port name to the end of its record",
+         [](std::vector<uint8_t> &b, uint32_t d) { std::memset(&b[d + 32 + 16], 'c', 64); }},
     };
     for (const Bad &t : bad) {
         std::vector<uint8_t> bytes = CanTestImage();
@@ -1006,9 +1007,10 @@ TEST_F(RtIo, SharedMemoryBusExchangesBetweenTwoHandles) {
 }
 
 // Two ports each with a cyclic message: after the first exchange neither port
-// sends again before its cycle; a port reads at most 64 frames a cycle; a
-// 19-bit value goes out in two bytes and the top three bits of the third.
-TEST_F(RtIo, CanEveryPortLeavesItsFirstExchangeAndReadsAtMost64Frames) {
+// sends again before its cycle; a port reads every frame waiting (a cap would
+// let the backlog of a busy bus grow cycle by cycle); a 19-bit value goes out
+// in two bytes and the top three bits of the third.
+TEST_F(RtIo, CanEveryPortLeavesItsFirstExchangeAndReadsEveryWaitingFrame) {
     CanDefImage d;
     d.ports = {{"can0", 1, 1, 0, 0, 0}, {"can1", 0, 1, 0, 0, 0}};
     d.rcv = {{0x100, 0, 0, 0, 8, 0, false, {}}};
@@ -1025,11 +1027,29 @@ TEST_F(RtIo, CanEveryPortLeavesItsFirstExchangeAndReadsAtMost64Frames) {
     EXPECT_EQ(Take(), (std::vector<Frame>{{0x200, {0xCD, 0xAB, 0xBF}}, {0x300, {0}}}));
     for (uint32_t t = 20; t < 100; t += 10) Z7VMCan_ExchangeAt(db, t);
     EXPECT_EQ(Take(), std::vector<Frame>{});
-    for (int i = 0; i < 70; i++) Inject(0x100, {uint8_t(i)});
+    // 500 kbit/s and a 50 ms cycle: about 100 frames a cycle
+    for (int i = 0; i < 100; i++) Inject(0x100, {uint8_t(i)});
     Z7VMCan_ExchangeAt(db, 110);
-    EXPECT_EQ(bus.in.size(), 6u);
-    Z7VMCan_ExchangeAt(db, 120);
     EXPECT_EQ(bus.in.size(), 0u);
+    const uint32_t m = Z7VMCan_FindRcvMsg(_Z7VMCan_FindPort(db, "can0"), 0x100);
+    ASSERT_NE(m, 0u);
+    EXPECT_EQ(Z7Mem_Get8(m + CM_DATA), 99u);  // the last one's data
+}
+
+// A port name longer than 16 characters is bounded by its 80-byte record
+// (name from byte 16): the definition builds and the interface name is its
+// first 15 characters; a name that runs to the record's end refuses it.
+TEST_F(RtIo, CanPortNamesAreBoundedByTheirRecord) {
+    CanDefImage d;
+    d.ports = {{"can0_port_of_the_machine_room", 1, 0, 0, 0, 0}};
+    d.rcv = {{0x100, 0, 0, 0, 8, 0, false, {}}};
+    ASSERT_EQ(StartBytes(CanTestImage(d)), 0u);
+    EXPECT_EQ(bus.opened, std::vector<std::string>{"can0_port_of_th"});
+    EXPECT_NE(_Z7VMCan_FindPort(db, "can0_port_of_the_machine_room"), 0u);
+    Z7VM_ShutDown(db, nullptr);
+    db = 0;
+    d.ports[0].name = std::string(64, 'c');  // no terminator inside the record
+    EXPECT_NE(StartBytes(CanTestImage(d)), 0u);
 }
 }  // namespace
 
