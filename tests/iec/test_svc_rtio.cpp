@@ -805,6 +805,22 @@ TEST_F(RtIo, DriverKitWithoutDriversStopsTheApplication) {
     Z7Def_Cycle(db, 100, nullptr);
     EXPECT_TRUE(iec_test::Recorder::runs.empty());
     EXPECT_EQ(Flags(db) & (Z7F_RUN | Z7F_STOPPED), Z7F_STOPPED);
+
+    // the bus-driver list is read from an extension count of 5 on: with 5
+    // or 6 the missing driver stops the application all the same
+    for (int count : {5, 6}) {
+        SCOPED_TRACE(count);
+        Z7VM_ShutDown(db, nullptr);
+        db = 0;
+        IecImage short_ext = app;
+        short_ext.ext_count = count;
+        ASSERT_EQ(StartBytes(DdkTestImage({{"NOBUS", {{1, 3, 0, 0, 0, {1}}}}}, short_ext)), 0u);
+        EXPECT_EQ(Z7Sec_Bytes(db, Z7SEC_DDK), 24u);
+        EXPECT_EQ(St16(db, ST_UNRESCOUNT), 1);
+        Z7Def_Cycle(db, 100, nullptr);
+        EXPECT_TRUE(iec_test::Recorder::runs.empty());
+        EXPECT_EQ(Flags(db) & (Z7F_RUN | Z7F_STOPPED), Z7F_STOPPED);
+    }
 }
 
 TEST_F(RtIo, DriverKitTreeCommandsAndVariables) {
@@ -819,10 +835,11 @@ TEST_F(RtIo, DriverKitTreeCommandsAndVariables) {
                                               {4, 0, RT_INT, 4, 0, {0x44}},
                                               {4, 0, RT_DINT, 2, 0, {}},
                                               {4, 0, RT_INT, 0, 8, {}},  // complex-type item at offset 8
-                                              {4, 0, 5, 1, 0, {}}}}};    // STRING 1
+                                              {4, 0, 5, 1, 0, {}},       // STRING 1
+                                              {4, 0, 5, 0, 16, {}}}}};   // STRING at complex-type offset 16
     IecImage app = CanTestApp();
-    app.ct_alloc = 16;
-    app.ct_used = 16;
+    app.ct_alloc = 32;
+    app.ct_used = 32;
     app.str = {1, 1, 0};
     app.string_sizes = {4};
     // INT 4 carries status information (a 40-byte map item); DINT 2 is not in the map
@@ -832,8 +849,8 @@ TEST_F(RtIo, DriverKitTreeCommandsAndVariables) {
     app.map_vars[0].symbol = "V4";
     const std::vector<uint8_t> bytes = DdkTestImage(drivers, app);
     ASSERT_EQ(StartBytes(bytes), 0u);
-    // 8 + 16 + 6 nodes of 16 + 8; the skipped group is still sized
-    EXPECT_EQ(Z7Sec_Bytes(db, Z7SEC_DDK), 8u + 16u + 8u * 24u);
+    // 8 + 16 + 7 nodes of 16 + 8; the skipped group is still sized
+    EXPECT_EQ(Z7Sec_Bytes(db, Z7SEC_DDK), 8u + 16u + 9u * 24u);
     const uint32_t root = Z7DDKH_FindBus(db, "TESTBUS");
     ASSERT_NE(root, 0u);
     EXPECT_EQ(Z7DDKH_FindBus(db, "testbus"), 0u);
@@ -843,9 +860,9 @@ TEST_F(RtIo, DriverKitTreeCommandsAndVariables) {
     EXPECT_EQ(Z7Mem_Get8(Z7DDKH_GetProps(db, dev)), 0x22);
     EXPECT_EQ(Z7DDKH_GetParent(db, grp), dev);
     const uint32_t i1 = Z7DDKH_GetChild(db, grp), i2 = Z7DDKH_GetSibling(db, i1), i3 = Z7DDKH_GetSibling(db, i2);
-    const uint32_t i4 = Z7DDKH_GetSibling(db, i3);
+    const uint32_t i4 = Z7DDKH_GetSibling(db, i3), i5 = Z7DDKH_GetSibling(db, i4);
     EXPECT_EQ(Z7Mem_Get8(Z7DDKH_GetProps(db, i1)), 0x44);
-    EXPECT_EQ(Z7DDKH_GetSibling(db, i4), 0u);
+    EXPECT_EQ(Z7DDKH_GetSibling(db, i5), 0u);
     // a STRING item takes at most its maximum; another item has no text
     EXPECT_EQ(Z7DDKH_WriteVarString(db, i4, "HELLO", 5), 1u);
     EXPECT_STREQ(reinterpret_cast<const char *>(Z7Mem_Ptr(Z7DDKH_ReadVarString(db, i4), 5)), "HELL");
@@ -855,13 +872,20 @@ TEST_F(RtIo, DriverKitTreeCommandsAndVariables) {
     EXPECT_EQ(Z7DDKH_WriteVarString(db, i4, "AB", 2), 0u);
     EXPECT_STREQ(reinterpret_cast<const char *>(Z7Mem_Ptr(Z7DDKH_ReadVarString(db, i4), 5)), "HELL");
     Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_LOCK, 1), 0);
+    // a STRING item in the complex-type segment: the record at its offset
+    const uint32_t ct16 = Z7Sec_Addr(db, Z7SEC_CT) + 16;
+    Z7Mem_Put8(ct16, 6);  // maximum 6
+    EXPECT_EQ(Z7DDKH_WriteVarString(db, i5, "STRINGS", 7), 1u);
+    EXPECT_EQ(Z7DDKH_ReadVarString(db, i5), ct16 + 2);
+    EXPECT_EQ(std::vector<uint8_t>(Z7Mem_Ptr(ct16, 9), Z7Mem_Ptr(ct16, 9) + 9),
+              (std::vector<uint8_t>{6, 6, 'S', 'T', 'R', 'I', 'N', 'G', 0}));
     EXPECT_EQ(Z7DDKH_GetDef(db, 16), 0u);
     EXPECT_EQ(Z7DDKH_GetParent(db, 0), 0u);
     // commands: sizing per record, build per node in order, one open
     std::vector<uint32_t> seq;
     for (const Call &c : calls) seq.push_back(c.cmd * 10 + c.level);
-    EXPECT_EQ(seq, (std::vector<uint32_t>{11, 13, 12, 13, 14, 14, 14, 14, 11, 21, 12, 22,
-                                          13, 23, 14, 24, 14, 24, 14, 24, 14, 24, 31}));
+    EXPECT_EQ(seq, (std::vector<uint32_t>{11, 13, 12, 13, 14, 14, 14, 14, 14, 11, 21, 12, 22,
+                                          13, 23, 14, 24, 14, 24, 14, 24, 14, 24, 14, 24, 31}));
     EXPECT_EQ(calls.back().bus, 7u);
     // variables through the driver-side API, with conversion
     EXPECT_EQ(Z7DDKH_WriteVarLong(db, i1, 1234), 1u);
