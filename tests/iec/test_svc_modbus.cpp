@@ -267,7 +267,7 @@ TEST_F(Modbus, ServerAnswersFromItsTablesAndTheExchangeMovesTheVariables) {
         {"input registers the buffer holds", "07 04 00 32 00 02", false, "07 04 04 00 00 00 00"},
         {"input registers past the buffer", "07 04 00 33 00 02", false, "07 84 02"},
         {"another unit", "08 03 00 00 00 01", false, ""},
-        {"byte count disagrees", "07 10 00 03 00 05 02 00 01", false, "07 90 03"},
+        {"data missing for the count", "07 10 00 03 00 05 0A 00 01", false, "07 90 03"},
         {"bytes missing", "07 10 00 03 00 02 04 00 01", false, "07 90 03"},
         {"coils byte count", "07 0F 00 00 00 09 01 FF", false, "07 8F 03"},
         {"function 7", "07 07", false, "07 87 01"},
@@ -299,6 +299,13 @@ TEST_F(Modbus, ServerAnswersFromItsTablesAndTheExchangeMovesTheVariables) {
     EXPECT_EQ(Serve(Rtu("07 03 00 03 00 01"), false), Hex("07 03 02 00 00"));
     Z7VM_ExchangeModbusData(db);
     EXPECT_EQ(Z7Mem_Get8(Z7Sec_Elem(db, Z7SEC_D8, 1)), 1);
+    // Multiple writes take their item count from bytes 4-5 alone: a byte
+    // count that says more than the items need is not compared, the items
+    // come from the bytes that follow it
+    EXPECT_EQ(Serve(Rtu("07 10 00 04 00 01 04 12 34 56 78"), false), Hex("07 10 00 04 00 01"));
+    EXPECT_EQ(Serve(Rtu("07 03 00 04 00 02"), false), Hex("07 03 04 12 34 00 63"));  // 5 from the broadcast
+    EXPECT_EQ(Serve(Rtu("07 0F 00 08 00 03 02 05 FF"), false), Hex("07 0F 00 08 00 03"));
+    EXPECT_EQ(Serve(Rtu("07 01 00 08 00 04"), false), Hex("07 01 01 05"));
 
     // slave blocks find servers by name; identification texts and words
     EXPECT_NE(Z7MB_FindServer(State(), "SRV"), 0u);
@@ -325,6 +332,14 @@ TEST_F(Modbus, ServerAnswersFromItsTablesAndTheExchangeMovesTheVariables) {
     EXPECT_EQ(Serve(Rtu("07 2B 0E 01 02"), false), Hex("07 2B 0E 01 01 00 00 01 02 0A 39 2E 31 2E 31 36 31 31 30 32"));
     EXPECT_EQ(Serve(Rtu("07 2B 0E 01 00"), false).size(), 8u + 6 + 4 + 12);
     EXPECT_EQ(Serve(Rtu("07 2B 0E 04 80"), false), Hex("07 2B 0E 04 83 00 00 01 80 02 12 34"));
+    // the private words given are copied, the others stay as they were
+    const uint16_t eight[8] = {0x1111, 0x2222, 0x3333, 0x4444, 0x5555, 0x6666, 0x7777, 0x8888};
+    EXPECT_TRUE(Z7MBSrv_SetDevIdent("", "", "", eight, 8));
+    const uint16_t one[1] = {0xABCD};
+    EXPECT_TRUE(Z7MBSrv_SetDevIdent("", "", "", one, 1));
+    EXPECT_EQ(Serve(Rtu("07 2B 0E 04 80"), false), Hex("07 2B 0E 04 83 00 00 01 80 02 AB CD"));
+    EXPECT_EQ(Serve(Rtu("07 2B 0E 04 81"), false), Hex("07 2B 0E 04 83 00 00 01 81 02 22 22"));
+    EXPECT_EQ(Serve(Rtu("07 2B 0E 04 87"), false), Hex("07 2B 0E 04 83 00 00 01 87 02 88 88"));
     const uint32_t server = Z7MB_FindServer(State(), nullptr);
     uint8_t ans[8];
     const uint8_t pdu[] = {7, 17};
@@ -428,9 +443,9 @@ TEST_F(Modbus, ClientEngineOverTcpRetriesTimeOutsAndMidnight) {
                   .tries = 1,
                   .timeout = 300,
                   .size = 2})
-        // connection 3 is refused and redialled at once: its request shows
-        // 130 all along
-        .Conn(3, dead_port, 0, 0x01, 0, "127.0.0.1")
+        // connection 3 is refused and waits 60 s to redial (state 9): its
+        // request shows status 9 and error 130 all along
+        .Conn(3, dead_port, 0, 0x01, 60000, "127.0.0.1")
         .Request({.id = 3,
                   .conn = 3,
                   .unit = 1,
@@ -504,19 +519,22 @@ TEST_F(Modbus, ClientEngineOverTcpRetriesTimeOutsAndMidnight) {
     settle(7);
     EXPECT_EQ(Int(3), 128);
     EXPECT_EQ(Int(1), 0x1234);
-    // a header length below 3 is dropped; a byte count past the items asked is 130
+    // a header length below 3 is dropped; a byte count past the items asked
+    // copies what the request's data holds (two registers of the three)
     now += 100;
     Bytes f = frame(12);
     ASSERT_EQ(f.size(), 12u);
     peer.Write({f[0], f[1], 0, 0, 0, 2, f[0], f[1], 0, 0, 0, 9, 9, 3, 6, 0, 1, 0, 2, 0, 3});
-    settle(7);
-    EXPECT_EQ(Int(3), 130);
-    EXPECT_EQ(Int(1), 0x1234);
+    settle(0);
+    EXPECT_EQ(Int(3), 0);
+    EXPECT_EQ(Int(1), 0x0001);
+    EXPECT_EQ(Int(2), 0x0000);  // register 1 (2) under the mask 0x00F0
     // the silent peer got one frame, its one try ended in 128
     EXPECT_EQ(heard, Hex("00 01 00 00 00 06 01 03 00 00 00 01"));
     EXPECT_EQ(LE_Get16(Req(1) + MBR_STATUS), 7);
     EXPECT_EQ(LE_Get16(Req(1) + MBR_ERROR), 128);
-    EXPECT_NE(LE_Get16(Req(2) + MBR_STATUS), 0);  // refused (7) or redialling (2)
+    EXPECT_EQ(Conn(2)[MBC_STATE], 9);
+    EXPECT_EQ(LE_Get16(Req(2) + MBR_STATUS), 9);
     EXPECT_EQ(LE_Get16(Req(2) + MBR_ERROR), 130);
     // the transaction id after 2000 is 1
     LE_Put16(Conn(0) + MBC_TID, 2000);
