@@ -439,9 +439,26 @@ void FileTransfer(Z7CSData *cs, Z7CSChannel &c) {
             data = 2 + n;
         }
         break;
-    case 7: status = 8; break;
-    case 8: status = 10; break;
-    case 9: status = 9; break;
+    case 7:
+        if (cs->ft_dir == 0) cs->ft_dir = Z7FT_OpenDir("");
+        if (cs->ft_dir == 0) status = 8;
+        break;
+    case 8:
+        if (cs->ft_dir == 0)
+            status = 10;
+        else {
+            Z7FT_GetDirEntry(cs->ft_dir, reinterpret_cast<char *>(a + 8));
+            data = uint32_t(strnlen(reinterpret_cast<char *>(a + 8), 255)) + 1;
+        }
+        break;
+    case 9:
+        if (cs->ft_dir == 0)
+            status = 9;
+        else {
+            Z7FT_CloseDir(cs->ft_dir);
+            cs->ft_dir = 0;
+        }
+        break;
     case 10:
         if (cs->ft_file) close_file();
         if (!NameAt(c, 6, name, 255) || Z7FT_Delete(name) == 0) status = 7;

@@ -360,6 +360,10 @@ uint32_t Z7FT_Read(uint32_t h, uint32_t count, uint8_t *buf);
 uint32_t Z7FT_Write(uint32_t h, uint32_t len, const uint8_t *data);
 void Z7FT_Close(uint32_t h, uint8_t is_reg);
 uint32_t Z7FT_Delete(const char *name);
+// Directory listing: none on this controller (open answers 0, an entry 0).
+uint32_t Z7FT_OpenDir(const char *name);
+uint32_t Z7FT_GetDirEntry(uint32_t dir, char *name);
+void Z7FT_CloseDir(uint32_t dir);
 uint32_t Z7DDK_GetPrivateProfileString(const char *section, const char *key, const char *def, char *out, uint32_t size,
                                        const char *file);
 uint32_t Z7DDK_StringToMac(const char *text, uint8_t mac[6]);
