@@ -336,6 +336,8 @@ void Z7Svc_InstallStdHooks();
 // Serves the VM request waiting on a channel (request kind 1): the answer, or
 // return code 1 when the channel has no request or answer buffer.
 void Z7Def_ServeVMRequest(Z7CSData *cs, uint32_t db, uint32_t channel);
+// The same with the event port the connect answer names (the host does not use it).
+void Z7Def_ServeVMRequestEx(Z7CSData *cs, uint32_t db, uint32_t channel, uint16_t event_port);
 // Takes the status words of a synchronisation question (kind 24) waiting on
 // a channel: 0 taken, 1 not (no database, another kind, a short frame). The
 // host does not call it.
