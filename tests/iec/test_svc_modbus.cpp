@@ -217,6 +217,31 @@ TEST_F(Modbus, ExternalVariablesStringInputsAndUnitRecordsBeforeTheirConnection)
     Z7Def_Stop(db, nullptr, nullptr, "");
 }
 
+// 32-bit bindings in their two orders (format 2: the first register holds
+// the high word; 0x8002: the low word) and scaled bindings (out: value x
+// factor + offset; in: (value - offset) / factor), seen from a master.
+TEST_F(Modbus, WordOrdersAndScaledBindings) {
+    MbConfig c;
+    c.Conn(1, 7, 0, 0x100, 0, "SRV")
+        .Request({.id = 1, .fn = 3, .addr = 0, .count = 8, .size = 16})
+        .Variable({.req = 1, .pos = 0, .format = 2, .type = 2, .index = 1, .kind = 1})
+        .Variable({.req = 1, .pos = 2, .format = 0x8002, .type = 2, .index = 2, .kind = 1})
+        .Variable({.req = 1, .pos = 4, .type = 11, .index = 1, .kind = 1, .factor = 2.0f, .offset = 10.0f, .rec = 5})
+        .Variable({.req = 1, .pos = 5, .type = 11, .index = 2, .kind = 0, .factor = 0.5f, .offset = 1.0f, .rec = 5})
+        .Variable({.req = 1, .pos = 6, .format = 0x8002, .type = 2, .index = 3, .kind = 0});
+    ASSERT_EQ(Start(Image(c), db), 0u);
+    Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_D32, 1), 0x12345678);
+    Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_D32, 2), 0x12345678);
+    SetInt(1, 7);
+    Z7VM_ExchangeModbusData(db);
+    EXPECT_EQ(Serve(Rtu("07 03 00 00 00 05"), false), Hex("07 03 0A 12 34 56 78 56 78 12 34 00 18"));
+    EXPECT_EQ(Serve(Rtu("07 10 00 05 00 03 06 00 09 BE EF DE AD"), false), Hex("07 10 00 05 00 03"));
+    Z7VM_ExchangeModbusData(db);
+    EXPECT_EQ(Int(2), 16);
+    EXPECT_EQ(Dint(3), 0xDEADBEEFu);
+    Z7Def_Stop(db, nullptr, nullptr, "");
+}
+
 TEST_F(Modbus, ServerAnswersFromItsTablesAndTheExchangeMovesTheVariables) {
     MbConfig c;
     c.Conn(1, 7, 0, 0x100, 0, "SRV")

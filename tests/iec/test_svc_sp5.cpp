@@ -343,11 +343,26 @@ TEST_F(Sp5, MasterAndSlaveOverAPseudoTerminalPair) {
     }
     ASSERT_GT(socat, 0);
     int a = -1, b = -1;
+    // whatever fails below, the slave gets its socket back and socat ends
+    struct Cleanup {
+        Z7CSData &cs;
+        int slave, &a, &b;
+        pid_t socat;
+        ~Cleanup() {
+            cs.sp5.tl.dl.frm.serial = cs.ch[0].serial = slave;
+            if (a >= 0) close(a);
+            if (b >= 0) close(b);
+            kill(socat, SIGTERM);
+            waitpid(socat, nullptr, 0);
+        }
+    } cleanup{cs, fd[0], a, b, socat};
     for (int i = 0; i < 500 && (a < 0 || b < 0); i++) {  // up to 5 s for socat's links
         usleep(10000);
         if (a < 0) a = open(la.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY);
         if (b < 0) b = open(lb.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY);
     }
+    ASSERT_GE(a, 0);
+    ASSERT_GE(b, 0);
     static Z7SP5Ft m;
     Z7SP5Ftlm_Open(&m, "DUMMY", 0x0123, 1000, 5);
     m.tl.dl.frm.serial = b;
@@ -368,23 +383,14 @@ TEST_F(Sp5, MasterAndSlaveOverAPseudoTerminalPair) {
             if (Z7SP5Ftlm_GetAnswer(&m, 1000 + ms, &status)) return true;
         }
     };
-    const bool opened = a >= 0 && b >= 0;
-    EXPECT_TRUE(opened);
-    if (opened && Z7SP5Ftlm_RcvFile(&m, "/mnt/cfg/got.bin", "src.bin", "", 1000) == 1) {
-        EXPECT_TRUE(run());
-        EXPECT_EQ(status, 0u);
-        EXPECT_EQ(File("mnt/cfg/got.bin"), std::string(data.begin(), data.end()));
-    }
-    if (opened && Z7SP5Ftlm_SendFile(&m, "/mnt/cfg/src.bin", "sent.bin", "", 1000) == 1) {
-        EXPECT_TRUE(run());
-        EXPECT_EQ(status, 0u);
-        EXPECT_EQ(File("mnt/cfg/sent.bin"), std::string(data.begin(), data.end()));
-    }
-    cs.sp5.tl.dl.frm.serial = cs.ch[0].serial = fd[0];
-    if (a >= 0) close(a);
-    if (b >= 0) close(b);
-    kill(socat, SIGTERM);
-    waitpid(socat, nullptr, 0);
+    ASSERT_EQ(Z7SP5Ftlm_RcvFile(&m, "/mnt/cfg/got.bin", "src.bin", "", 1000), 1u);
+    ASSERT_TRUE(run());
+    EXPECT_EQ(status, 0u);
+    EXPECT_EQ(File("mnt/cfg/got.bin"), std::string(data.begin(), data.end()));
+    ASSERT_EQ(Z7SP5Ftlm_SendFile(&m, "/mnt/cfg/src.bin", "sent.bin", "", 1000), 1u);
+    ASSERT_TRUE(run());
+    EXPECT_EQ(status, 0u);
+    EXPECT_EQ(File("mnt/cfg/sent.bin"), std::string(data.begin(), data.end()));
 }
 
 }  // namespace
