@@ -701,10 +701,11 @@ TEST(ModbusCore, EachServerAnswersTheTableInItsFraming) {
         {"the coils after them", Hex("01 00 00 00 08"), Hex("01 01 05"), Hex("01 01 05"), Hex("01 01 0D")},
         {"3003 and 3004", Hex("10 0B BB 00 02 04 00 0A 00 0B"), Hex("10 0B BB 00 02"), Hex("10 0B BB 00 02"),
          Hex("10 0B BB 00 02")},
+        // the IEC server takes the quantity alone, as the TCP server does
         {"a byte count short of the quantity", Hex("10 0B BB 00 02 03 00 0C 00 0D"), Hex("10 0B BB 00 02"),
-         Hex("90 03"), Hex("90 03")},
+         Hex("90 03"), Hex("10 0B BB 00 02")},
         {"3003 and 3004 after them", Hex("03 0B BB 00 02"), Hex("03 04 00 0C 00 0D"), Hex("03 04 00 0A 00 0B"),
-         Hex("03 04 00 0A 00 0B")},
+         Hex("03 04 00 0C 00 0D")},
         {"registers without their data", Hex("10 0B BB 00 02 04 00 0A"), Hex("90 02"), Hex("90 03"), Hex("90 03")},
         {"past every map, without data", Hex("10 FF FF 00 02 04 00 0A"), Hex("90 02"), Hex("90 03"), Hex("90 03")},
         {"registers without a byte count", Hex("10 0B BB 00 02"), {}, Hex("90 03"), {}},
