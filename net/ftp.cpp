@@ -99,9 +99,11 @@ bool PeerClosed(const NX_TCP_SOCKET &s) {
     return ioctl(fd, FIONREAD, &avail) == 0 && avail == 0;
 }
 
+// Room to send: the socket layer's flag (cleared by a send that filled the
+// connection until the readiness set reports room) and the kernel's word.
 bool SocketWritable(const NX_TCP_SOCKET &s) {
     const int fd = s.client ? s.fd : s.accepted_fd;
-    if (fd < 0 || s.state != NX_TCP_ESTABLISHED) return false;
+    if (fd < 0 || s.state != NX_TCP_ESTABLISHED || s.writable == 0) return false;
     struct pollfd p {
         fd, POLLOUT, 0
     };
