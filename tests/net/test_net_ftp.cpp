@@ -664,6 +664,22 @@ TEST(NetFtp, ResolverAgainstALoopbackNameServer) {
     usleep(20000);
     EXPECT_EQ(dnsResolve("broker.plc.test", out), 1);
     EXPECT_EQ(dnsFlowCtrl.state, 2u);
+    // Stray datagrams keep coming: the 10 s limit ends the lookup all the same.
+    {
+        test_support::FakeClock clock;
+        test_support::FakeClock::AdvanceMs(10000);
+        struct sockaddr_in me {};
+        socklen_t ml = sizeof me;
+        ASSERT_EQ(getsockname(dnsFlowCtrl.fd, reinterpret_cast<struct sockaddr *>(&me), &ml), 0);
+        me.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(sendto(other, "stray", 5, 0, reinterpret_cast<struct sockaddr *>(&me), ml), 5);
+        struct pollfd w {
+            dnsFlowCtrl.fd, POLLIN, 0
+        };
+        ASSERT_EQ(poll(&w, 1, 5000), 1);
+        EXPECT_EQ(dnsResolve("broker.plc.test", out), -6);
+        EXPECT_EQ(dnsFlowCtrl.state, 0u);
+    }
     // Next lookup: a new identifier; the answer skips the AAAA record.
     dnsFlowCtrl.state = 0;
     close(dnsFlowCtrl.fd);
