@@ -91,6 +91,8 @@ void Install(const std::vector<uint8_t> &block) {
 TEST(NetConfig, TypicalBlockAccountsEgdModbusAndBounds) {
     test_support::TempRoot root;
     EGD_Index_Count = 0;
+    // Network time as no earlier parse left it (its record turns it on).
+    NTP_Enabled = 0;
     DprInitReq();
     static DprConfigRec rec;
     Stream s = Typical();
