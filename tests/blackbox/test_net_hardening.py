@@ -308,8 +308,11 @@ class NetHardening(ServicesBase, unittest.TestCase):
 
         # Ten clients of one host hold every record: an eleventh of that host
         # is greeted in place of the one of them idle longest (the first of
-        # the nine logged in after this one, which has sent a command since),
-        # a client of a second host in place of the next.
+        # the nine logged in after this one, which has sent a command since).
+        # A client of a second host is greeted in place of the eleventh, which
+        # has sent no command (a connection that only holds a record is the
+        # idlest of all); a second client of that host in place of the next
+        # of the nine.
         others = [self.login() for _ in range(9)]
         self.assertEqual(self.cmd(s, "NOOP"), b"200 NOOP Success \r\n")
         eleventh = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
@@ -324,8 +327,15 @@ class NetHardening(ServicesBase, unittest.TestCase):
         second.connect((HOST, 21))
         self.assertEqual(self.line(second), b"220 Connection Ready \r\n")
         self.assertLess(time.monotonic() - t0, self.PROMPT)
+        self.assertEqual(eleventh.recv(100), b"")
+        t0 = time.monotonic()
+        third = self.foreign()
+        third.settimeout(self.PROMPT)
+        third.connect((HOST, 21))
+        self.assertEqual(self.line(third), b"220 Connection Ready \r\n")
+        self.assertLess(time.monotonic() - t0, self.PROMPT)
         self.assertEqual(others[1].recv(100), b"")
-        for o in others + [eleventh, second]:
+        for o in others + [eleventh, second, third]:
             o.close()
         self.assertEqual(self.cmd(s, "QUIT"), b"221 Logging Off \r\n")
 
