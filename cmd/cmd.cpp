@@ -4,7 +4,9 @@
 #include "cmd/cmd.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
+#include <cstring>
 
 #include "core/storage/nvram.h"
 #include "core/image/plcreg.h"
@@ -147,24 +149,71 @@ void ResetReceiver() {
     CmdBuf.index = 0;
 }
 
+// Outside run mode an abandoned download leaves every memory file re-created
+// as invalid, so that nothing half-downloaded ever runs. Ending the download
+// the ordinary way would then store those defaults over "ladder.pgm" and
+// "config.pgm", which were whole until then: the stored application would be
+// lost. Instead the download ends without a store and the stored files are
+// loaded again and checked as at start-up; the forces (kept in the register
+// image, which the re-creation emptied) come back from the force image. Only
+// when no whole application is stored do the memory files stay invalid.
+struct AbandonForces {
+    std::array<uint8_t, MF_FORCE_MAX> table;  // the force image: the last whole table
+    uint32_t len;
+    uint16_t crc;
+    uint8_t enabled;
+};
+AbandonForces abandon_forces;
+
+void AbandonedInStop() {
+    Cmd_Downloading = 0;
+    PlcWordSet(129, 0);
+    PlcWordSet(130, 0);
+    Cmd_PgmHold = 0;  // the stored program is loaded here
+    LoadProgram();
+    const AbandonForces &f = abandon_forces;
+    std::memcpy(&plc_reg[MF_FORCE_BYTE], f.table.data(), std::min<uint32_t>(f.len, MF_FORCE_MAX));
+    PlcDwordSet(W_FORCE_LEN, f.len);
+    PlcWordSet(W_FORCE_CRC, f.crc);
+    nvram_init(0, 0);
+    if (MF_Len(ladder_bl.data()) == 0) {
+        std::printf(
+            "Download of file type %u abandoned: no whole application is stored to load again, so the controller "
+            "stopped and files 0, 4, 5, 6, 20, 21, 22 and 33 are invalid; download the program (0), the register "
+            "set-up (4), the I/O configuration (5) and the tables the program uses again, or the next start "
+            "discards the program\n",
+            unsigned(CmdFileType));
+        return;
+    }
+    PlcWordSet(W_FAULT, uint16_t(PlcWord(W_FAULT) & ~FAULT_INVALID));
+    plc_reg[SBITS_HI] = uint8_t(plc_reg[SBITS_HI] | f.enabled);
+    CmdConfigChanged = 1;  // the stored network and I/O configuration apply again
+    NetIoConfig();
+    std::printf(
+        "Download of file type %u abandoned: the controller stays in mode 0 and holds its stored files again "
+        "(ladder.pgm and config.pgm are as they were)\n",
+        unsigned(CmdFileType));
+}
+
 // A silent conversation ends; an open download is closed as abandoned.
 void ConversationTimeout() {
     bool recreated = false;
     if (Cmd_Downloading) {
         IoStop();
         // Outside run mode this re-creates every memory file as invalid and
-        // stops the controller; what the next start checks must then be
-        // downloaded again, which the console says.
+        // stops the controller; the stored files are then loaded again.
         recreated = PlcWord(W_MODE) != 2 && !CmdGrfxType;
-        nvram_init(0, CmdGrfxType ? 0 : 1);
-        if (recreated)
-            std::printf(
-                "Download of file type %u abandoned: the controller stopped and files 0, 4, 5, 6, 20, 21, 22 "
-                "and 33 are invalid; download the program (0), the register set-up (4), the I/O "
-                "configuration (5) and the tables the program uses again, or the next start discards "
-                "the program\n",
-                unsigned(CmdFileType));
-        CmdPanel(1);
+        if (recreated) {
+            std::memcpy(abandon_forces.table.data(), io_force.data(), MF_FORCE_MAX);
+            abandon_forces.len = PlcDword(W_FORCE_LEN);
+            abandon_forces.crc = PlcWord(W_FORCE_CRC);
+            abandon_forces.enabled = plc_reg[SBITS_HI] & S_FORCE_ENABLED;
+            nvram_init(0, 1);
+            AbandonedInStop();
+        } else {
+            nvram_init(0, CmdGrfxType ? 0 : 1);
+            CmdPanel(1);
+        }
     }
     if (Cmd_PgmHold) Cmd_ProgramAbandoned();
     if (Cmd_FileOpen) Cmd_FileAbandoned(recreated, "abandoned");

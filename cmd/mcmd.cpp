@@ -12,6 +12,7 @@
 #include "core/image/syshook.h"
 #include "messaging/messaging.h"
 #include "core/image/timebase.h"
+#include "core/image/tx.h"
 
 namespace {
 
@@ -25,7 +26,7 @@ uint8_t saved_neg;
 
 uint32_t Port() { return Cmd_HostPort[0]; }
 
-uint32_t NowMs() { return FPGA_GetFrt() / 10; }
+uint32_t NowMs() { return _tx_time_get(); }  // a clock that wraps at 2^32 ms
 
 void Stuff(uint8_t b) { Vcomm_Call(Port(), &VcommDrv::StuffRx, b); }
 bool Drain(uint8_t *b) {

@@ -147,7 +147,9 @@ void Exec_InstallHooks() {
     h.utc_from_system = [](uint32_t sec, uint32_t ms) {
         const UtcTime t{sec, ms};
         uint16_t utc[6] = {};
-        UtcSet(&t, utc);
+        // A time the record cannot hold (past 2036) is refused: the words
+        // keep the time they had rather than take the zeroed record.
+        if (UtcSet(&t, utc) == 0) return;
         for (unsigned i = 0; i < 6; i++) LE_Put16(&plc_reg[2 * (W_UTC + i)], utc[i]);
     };
     h.web_state = tavix_state;

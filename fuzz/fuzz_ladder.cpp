@@ -42,8 +42,9 @@ void FixedMono(struct timespec *ts) {
     ts->tv_sec = 1000;
     ts->tv_nsec = fixed_ns;
 }
-uint32_t NoOffset() { return 0; }
-const PlatTimeOps kTime = {FixedMono, NoOffset};
+uint64_t NoOffset() { return 0; }
+uint32_t NoMsOffset() { return 0; }
+const PlatTimeOps kTime = {FixedMono, NoOffset, NoMsOffset};
 
 // A register write with a reset as its side effect (the port protocol set to
 // 0) abandons the input instead of starting the process again.

@@ -10,6 +10,7 @@
 #include <fnmatch.h>
 
 #include "core/image/plcreg.h"
+#include "core/image/timebase.h"
 #include "media/filex.h"
 
 FxpInterfaceRec FxpInterface;
@@ -37,6 +38,12 @@ FxFile FxpTransferFile;
 FxUpload FxpUpload;
 char FxpTransferPath[REL_MAX];  // the upload's target
 uint8_t FxpUploadNew;           // the target did not exist: plain attributes once in place
+// An upload whose tool went silent (stopped half-way: Ctrl-C, a cable
+// pulled) is cut short after this long without a block, so that its partial
+// file is dropped and the name keeps what it had: the tool's own retries of a
+// block take a few seconds at most.
+constexpr uint32_t kUploadIdleTicks = 150000;  // 15 s in 100 us ticks (the count's wrap is harmless)
+uint32_t FxpLastBlockTick;                     // when the upload opened or its last block came
 
 // Listing: the directory being listed, the pattern, and a line that did not
 // fit into the ring yet.
@@ -263,6 +270,7 @@ uint32_t DoStor(const FxpName &n) {
     }
     FxpUploadNew = exists ? 0 : 1;
     std::memcpy(FxpTransferPath, path, sizeof path);
+    FxpLastBlockTick = FPGA_GetFrt();
     FxpWriteFileErrF = 0;
     FileWriteCompleteF = 0;
     FxpInterface.state = FXP_UPLOAD;
@@ -634,6 +642,7 @@ int32_t Fxp_DoWriteData(const uint8_t *data, uint32_t length) {
     if (FxpInterface.state != FXP_UPLOAD || FxpInterface.end_of_data) return int32_t(R_FAIL);
     if (length > RingFree()) return -1;
     RingPut(data, length);
+    FxpLastBlockTick = FPGA_GetFrt();
     return int32_t(R_ACCEPTED);
 }
 
@@ -668,7 +677,17 @@ void FxpMain(uint32_t) {
     }
     switch (FxpInterface.state) {
     case FXP_DOWNLOAD: StepDownload(); return;
-    case FXP_UPLOAD: StepUpload(); return;
+    case FXP_UPLOAD:
+        if (!FxpInterface.end_of_data && FxpInterface.fill == 0 &&
+            FPGA_GetFrt() - FxpLastBlockTick > kUploadIdleTicks) {
+            // Cut short: the partial file goes, and a late block is refused.
+            CloseTransfer();
+            FxpWriteFileErrF = 1;
+            RingClear();
+            return;
+        }
+        StepUpload();
+        return;
     case FXP_LISTING: StepListing(); return;
     default: break;
     }

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <unistd.h>
+
 #include "core/image/bytes.h"
 #include "core/image/passwork.h"
 #include "core/image/plcreg.h"
@@ -419,12 +421,35 @@ namespace {
 }
 }  // namespace
 
+// The network side gives up: what the start opened is closed again, so that
+// no port listens (and takes connections) that nothing would ever answer.
+// The servers' own de-initialisation keeps the first interface's sockets, so
+// the socket tables are walked here.
+void GiveUp(NX_IP *ip) {
+    for (NX_TCP_SOCKET *o : ConnSock) {
+        if (o != nullptr && o->ip == ip) _nx_tcp_socket_delete(o);
+    }
+    for (const NxListener &l : NxListeners) {
+        if (l.fd.valid() && l.ip == ip) _nx_tcp_server_socket_unlisten(ip, l.port);
+    }
+    if (ip->nx_ip_ping_fd >= 0) close(ip->nx_ip_ping_fd);
+    ip->nx_ip_ping_fd = -1;
+    EtnIo_DeInit(ip);  // the BOOTP server (UDP 67)
+    EtnVComm_DeInit(ip);
+    // Nothing is served: EGD counts as off, which closes its receive port.
+    Dpr_Configuration[0].enables[0] &= uint8_t(~EN0_EGD);
+    if (enet_hooks.egd_config) enet_hooks.egd_config(0);
+}
+
 void EnetMain(int skip_email) {
     if (Enet_State == 0) {
         char why[400] = {};
         const bool ok = FirstCall(why, sizeof why);
         Enet_State = ok ? 1 : 2;
-        if (!ok) std::printf("Ethernet: the network side did not start: %s\n", why);
+        if (!ok) {
+            GiveUp(&Enet_IpInstance[0]);
+            std::printf("Ethernet: the network side did not start: %s\n", why);
+        }
     }
     if (Enet_State != 1) return;
     NX_IP *ip = &Enet_IpInstance[0];

@@ -57,10 +57,12 @@ void PLAT_ReleaseRoot();
 // ---- time base ------------------------------------------------------------------
 struct PlatTimeOps {
     void (*mono)(struct timespec *ts);  // CLOCK_MONOTONIC
-    uint32_t (*frt_offset)();           // added to the 100 us count (tests: wrap)
+    uint64_t (*frt_offset)();           // added to the 100 us count (tests: wrap)
+    uint32_t (*ms_offset)();            // added to the IEC runtime's millisecond tick (tests: wrap)
 };
 void PLAT_MonoTime(struct timespec *ts);
-uint32_t PLAT_FrtOffset();
+uint64_t PLAT_FrtOffset();
+uint32_t PLAT_MsOffset();
 // SP5 address of the programming port's file-transfer slave (1..32767), 0
 // for none: on a workstation PLC_SP5_ADDRESS, on the board none.
 uint16_t PLAT_Sp5Address();

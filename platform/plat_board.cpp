@@ -19,7 +19,8 @@
 namespace {
 
 void BoardMono(struct timespec *ts) { clock_gettime(CLOCK_MONOTONIC, ts); }
-uint32_t BoardFrtOffset() { return 0; }
+uint64_t BoardFrtOffset() { return 0; }
+uint32_t BoardMsOffset() { return 0; }
 
 volatile uint32_t *BoardSocMap(uint32_t phys, std::size_t len) {
     const int fd = open("/dev/mem", O_RDWR | O_SYNC | O_CLOEXEC);
@@ -155,7 +156,7 @@ int BoardRtcSet(const struct tm *t) {
 
 }  // namespace
 
-const PlatTimeOps plat_time_board = {BoardMono, BoardFrtOffset};
+const PlatTimeOps plat_time_board = {BoardMono, BoardFrtOffset, BoardMsOffset};
 const PlatSocOps plat_soc_board = {BoardSocMap};
 const PlatPanelOps plat_panel_board = {BoardButtons, BoardLeds, BoardLedCodes};
 const PlatShellOps plat_shell_board = {BoardSystem, BoardPopen, BoardPclose};

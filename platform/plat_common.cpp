@@ -252,7 +252,8 @@ bool PLAT_LockRoot() {
 void PLAT_ReleaseRoot() { ClearLockPid(); }
 
 void PLAT_MonoTime(struct timespec *ts) { plat_time->mono(ts); }
-uint32_t PLAT_FrtOffset() { return plat_time->frt_offset(); }
+uint64_t PLAT_FrtOffset() { return plat_time->frt_offset(); }
+uint32_t PLAT_MsOffset() { return plat_time->ms_offset(); }
 
 uint16_t PLAT_Sp5Address() {
     const char *s = PLAT_IsBoard() ? nullptr : std::getenv("PLC_SP5_ADDRESS");

@@ -318,10 +318,15 @@ uint32_t EgdReceive(uint32_t n, const uint8_t *msg, uint32_t len, uint32_t now) 
     return 0;
 }
 
-void EgdFlush(EgdState &s) {
-    if (!s.receive.bound) return;
-    NX_PACKET *pk = nullptr;
-    while (_nx_udp_socket_receive(&s.receive, &pk, 0) == NX_SUCCESS) _nx_packet_release(pk);
+// Turned off, EGD does not listen: the receive socket closes, and a later
+// turn-on configures the exchanges (and binds it) again.
+void EgdOff(EgdState &s) {
+    s.configure_later = 1;
+    if (s.receive.fd < 0) return;
+    for (uint32_t i = 0; i < s.joined_count; i++) _nx_igmp_multicast_leave(s.ip, s.joined[i], &s.receive);
+    s.joined_count = 0;
+    _nx_udp_socket_unbind(&s.receive);
+    _nx_udp_socket_delete(&s.receive);
 }
 
 uint32_t Egd_Init(NX_IP *ip, NX_PACKET_POOL *pool) {
@@ -333,7 +338,7 @@ uint32_t Egd_Init(NX_IP *ip, NX_PACKET_POOL *pool) {
     if (r == NX_SUCCESS) r = _nx_udp_socket_bind(&s.send, 0, 0);
     if (r != NX_SUCCESS) return r;
     r = _nx_udp_socket_create(ip, &s.receive, "EGD Receive Socket", 0, 0, 128, 128);
-    if (r == NX_SUCCESS) r = _nx_udp_socket_bind(&s.receive, EgdPortNumber, 0);
+    if (r == NX_SUCCESS && Enabled(n)) r = _nx_udp_socket_bind(&s.receive, EgdPortNumber, 0);
     if (r != NX_SUCCESS) return r;
     s.time.fill(0);
     s.counter.fill(0);
@@ -351,7 +356,7 @@ void Egd_Config(uint32_t n) {
     EgdState &s = StateOf(n);
     if (s.ip == nullptr) return;
     if (!Enabled(n)) {
-        EgdFlush(s);
+        EgdOff(s);
         return;
     }
     if (!Running() || !Enet_LinkUp) {
@@ -386,7 +391,7 @@ void Egd_Scan(uint32_t n) {
     EgdState &s = StateOf(n);
     if (s.ip == nullptr) return;
     if (!Enabled(n)) {
-        EgdFlush(s);
+        EgdOff(s);
         return;
     }
     const bool run = Running();

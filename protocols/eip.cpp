@@ -591,6 +591,8 @@ uint32_t Eip_Init(NX_IP *ip, NX_PACKET_POOL *pool) {
             return 1;
         e.socket.tally = &a.reports;
     }
+    // A service turned off does not listen; its scan listens once it is on.
+    if (!(ConfigOf(n).enables[0] & EN0_EIP)) return 0;
     EipTcpSocketListen(a);
     return a.listening ? 0 : 1;
 }
@@ -663,8 +665,22 @@ void Eip_Scan(uint32_t n) {
     if (a.ip == nullptr) return;
     PLAT_PollHarvest(false);  // input that came during this pass is read now
     if (!(ConfigOf(n).enables[0] & EN0_EIP)) {
-        // With the service off, sessions are read and dropped when one of
-        // its descriptors reported since the last drain.
+        // Turned off: the I/O connections and sessions end and the port
+        // closes (a port that takes connections nobody answers leaves a
+        // client waiting).
+        if (a.listening) {
+            for (auto &s : a.slots) {
+                if (s.used && s.cfg != nullptr) EipConnectionClose(s.cfg);
+            }
+            for (auto &e : a.encap) {
+                if (e.socket.state == NX_TCP_ESTABLISHED) EipTcpDisconnect(&e.socket);
+                _nx_tcp_socket_delete(&e.socket);
+            }
+            _nx_tcp_server_socket_unlisten(a.ip, EipPortNumber);
+            a.listening = 0;
+        }
+        // Sessions are read and dropped when one of its descriptors reported
+        // since the last drain.
         const uint32_t filed = a.reports;
         if (filed == a.drained) return;
         a.drained = filed;

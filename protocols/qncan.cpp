@@ -432,7 +432,10 @@ uint32_t Qncan_Init(NX_IP *ip, NX_PACKET_POOL *pool) {
     }
     st.free = 1;
     QncanRelisten(st);
-    return NX_SUCCESS;
+    // A port another process holds (a second controller in the same network
+    // namespace) is a start that failed, named on the console; the scan's
+    // retries would otherwise leave the tool port missing without a word.
+    return st.listening ? uint32_t(NX_SUCCESS) : 1u;
 }
 
 uint32_t QncanRelisten(QncanConnState &st) {

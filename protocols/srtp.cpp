@@ -381,11 +381,6 @@ uint32_t SrtpSocketListen(SrtpServer &s) {
     return 1;
 }
 
-void Drain(NX_TCP_SOCKET &sock) {
-    NX_PACKET *pk = nullptr;
-    while (_nx_tcp_socket_receive(&sock, &pk, 0) == NX_SUCCESS) _nx_packet_release(pk);
-}
-
 // Takes what session k has and serves one whole message when there is one.
 void StepSlot(uint32_t n, unsigned k, uint32_t now) {
     SrtpSlot &slot = ServerOf(n).slots[k];
@@ -568,6 +563,11 @@ uint32_t Srtp_Init(NX_IP *ip, NX_PACKET_POOL *pool) {
     }
     for (auto &b : s.text) b.in_use = 0;
     s.free = 1;
+    // A service turned off does not listen; its scan listens once it is on.
+    if (!Serving(IfaceOf(ip), s)) {
+        s.free = 0;
+        return 0;
+    }
     return SrtpSocketListen(s);
 }
 
@@ -599,17 +599,22 @@ void Srtp_Scan(uint32_t n) {
     // left unread, no report on its sessions or a listener since the
     // sessions' last step, and no session's idle time-out due.
     const uint32_t filed = s.reports;
-    if (on == (s.served != 0) && !s.free && !s.reads && !s.busy && filed == s.stepped && NxListenReports == s.listens &&
-        (!s.timed || int32_t(_tx_time_get() - s.idle_due) < 0))
+    if (on == (s.served != 0) && (on || !s.listening) && !s.free && !s.reads && !s.busy && filed == s.stepped &&
+        NxListenReports == s.listens && (!s.timed || int32_t(_tx_time_get() - s.idle_due) < 0))
         return;
     s.stepped = filed;
     s.listens = NxListenReports;
     s.served = on ? 1 : 0;
     if (!on) {
+        // Turned off: the sessions end and the port closes (a port that
+        // takes connections nobody answers leaves a client waiting).
         for (auto &slot : s.slots) {
-            if (slot.socket.state == NX_TCP_ESTABLISHED) Drain(slot.socket);
+            if (slot.socket.state == NX_TCP_ESTABLISHED) SrtpDisconnect(&slot.socket);
+            _nx_tcp_socket_delete(&slot.socket);
         }
-        s.free = s.busy = s.timed = 0;
+        if (s.listening) _nx_tcp_server_socket_unlisten(s.ip, SrtpPortNumber);
+        s.listening = 0;
+        s.free = s.busy = s.timed = s.reads = 0;
         return;
     }
     SrtpSocketListen(s);

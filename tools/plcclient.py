@@ -24,6 +24,7 @@ Usage as a module:
 """
 
 import argparse
+import errno
 import os
 import re
 import select
@@ -104,6 +105,7 @@ class PlcClient:
         self.frame_size = 64       # data bytes per download/verify frame
         self._target = target
         self.progress = None       # progress(done, total or None) during long transfers
+        self.download_open = False   # a download answered and its frames under way
 
     # ---- opening ---------------------------------------------------------------
     @classmethod
@@ -356,7 +358,9 @@ class PlcClient:
 
     def _data_frames(self, cmd, ftype, data, frame_size, what):
         size = frame_size or self.frame_size
+        self.download_open = False
         self.expect_byte(self.ask(cmd, bytes([self.target, ftype])), what=what)
+        self.download_open = cmd == CMD_DOWNLOAD   # from here a failure cuts the download off
         pos = 0
         data = bytes(data)
         while True:
@@ -719,6 +723,16 @@ def crc16(data):
     return crc
 
 
+def is_text(data):
+    """Whether the bytes are a text (a README, a listing): every memory file
+    holds bytes no text has (a zero byte at least, or a control character)."""
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError:
+        return False
+    return all(ch.isprintable() or ch in "\n\r\t" for ch in text)
+
+
 def program_features(data):
     """The editor feature word a program carries 9 bytes before its end."""
     n = len(data)
@@ -854,6 +868,9 @@ def check_args(args):
     """Values that cannot travel in their frame fields: one line each."""
     if not 64 <= args.frame <= 1024:
         raise UsageError("-f %d is not a frame size: give 64..1024 data bytes per frame" % args.frame)
+    if args.device is not None and args.baud not in BAUD_CODES:
+        raise UsageError("-b %d is not a baud rate the port takes: give %s (default 9600)"
+                         % (args.baud, ", ".join(str(b) for b in sorted(BAUD_CODES))))
     if not args.timeout > 0:
         raise UsageError("-t %g is not a time-out: give the seconds to wait for an answer, above 0 (default 3)"
                          % args.timeout)
@@ -863,6 +880,12 @@ def check_args(args):
             args.width = ref_width or 16
     if args.op in ("file-put", "file-get"):
         check_card_name(args.remote)
+    # A file to be written into a folder that does not exist: said before
+    # anything is asked of the controller.
+    out = args.file if args.op in ("upload", "file-get") and args.file != "-" else None
+    if out is not None and os.path.dirname(out) and not os.path.isdir(os.path.dirname(out)):
+        raise UsageError("the folder %s does not exist: create it, or give %s a path in a folder that exists; "
+                         "nothing was asked of the controller" % (os.path.dirname(out), args.op))
     if args.op == "set-mode" and not 0 <= args.mode <= 4:
         raise UsageError("mode %d is not a mode: give 0 (stop), 1, 2 (run), 3 or 4" % args.mode)
     if hasattr(args, "type") and not 0 <= args.type <= 255:
@@ -877,9 +900,11 @@ def check_args(args):
         if args.address > 0xFFFFFFFF:
             raise UsageError("address %d is past 0xFFFFFFFF: bit addresses are 32 bits "
                              "(see the README's table)" % args.address)
-        if not 1 <= args.width <= 255:
-            raise UsageError("width %d is not a register width: give 1 for a bit, 16 for a word, 32 for two"
-                             % args.width)
+        # One rule for every width: a bit, or whole bytes (a width between
+        # would be cut to its whole bytes by the controller, or refused).
+        if not 1 <= args.width <= 255 or (args.width != 1 and args.width % 8 != 0):
+            raise UsageError("width %d is not a register width: give 1 for a bit, 16 for a word, 32 for two "
+                             "(or another multiple of 8)" % args.width)
     if args.op == "write-reg" and not args.unaligned:
         ref, bit = register_at(args.address)
         if ref is not None and bit != 0:
@@ -1000,6 +1025,9 @@ def parse_args(argv):
                    help="a folder (A:\\LOGS) or names in it (A:\\LOGS\\*.CSV); default: the working directory")
     check_options(ap, argv)
     args = ap.parse_args(argv)
+    if args.device is not None and args.host is not None:
+        raise UsageError("-d %s and -H %s name two ways to the controller: give a serial device (-d) or a host "
+                         "(-H), not both" % (args.device, args.host))
     if (args.device is None) == (args.host is None):
         ap.error("give a serial device (-d) or a host (-H)")
     check_args(args)
@@ -1016,6 +1044,10 @@ def main(argv=None):
             data = f.read()
         if args.op == "download" and not data:
             raise UsageError("%s is empty: a memory file holds at least one byte; nothing was sent" % args.file)
+        if args.op == "download" and is_text(data):
+            raise UsageError("%s is text, not a memory file: memory files are binary, written by "
+                             "tools/plclist.py (a listing goes through it first) or build/iec_program_writer; "
+                             "nothing was sent" % args.file)
     if args.device is not None and os.path.isdir(args.device):
         raise UsageError("%s is a folder, not a serial device: give the programming port, e.g. -d data/sim/port"
                          % args.device)
@@ -1067,7 +1099,18 @@ def main(argv=None):
             negotiate()
             t0 = time.monotonic()
             _Interrupted.download = args.type
-            c.download(args.type, data, args.frame)
+            try:
+                c.download(args.type, data, args.frame)
+            except ProtocolError as e:
+                if not c.download_open:
+                    raise
+                # Frames went and the controller gave no answer, or a wrong
+                # one (another client on the port): the download is cut off.
+                plain = _plain(e, sys.argv[1:])
+                print("%s: %s" % (plain if plain.startswith("error: download") else
+                                  "error: download: " + plain[len("error: "):], cut_off_text(args.type)),
+                      file=sys.stderr)
+                return 2
             _Interrupted.download = None
             dt = time.monotonic() - t0
             if c.progress is not None:
@@ -1215,6 +1258,13 @@ class _Progress:
             self.shown = False
 
 
+def cut_off_text(ftype):
+    """What the controller holds after a download cut off half-way."""
+    return ("the download of file %s was cut off half-way; the controller gives it up after its frame time-out "
+            "and holds what it held before: its stored files, unchanged (in run mode, what the file was "
+            "replacing); download the file again" % file_label(ftype))
+
+
 def _plain(e, argv):
     """One line for a failure, saying what to try."""
     where = "the controller"
@@ -1229,6 +1279,10 @@ def _plain(e, argv):
         return "error: no answer on %s, the controller's own end of the port's pair: give the other end, " \
                "-d %s" % (where, where.rstrip("/")[:-len("dev/ttySP0")] + "sim/port")
     if isinstance(e, Timeout):
+        given = next((argv[i + 1] for i, a in enumerate(argv[:-1]) if a in ("-i", "--id")), None)
+        if given is not None:
+            return ("error: no answer from %s (%s): is the controller running, the port right, and its network "
+                    "id %s? Leave -i out to ask the controller for its id" % (where, e, given))
         return "error: no answer from %s (%s): is the controller running and the port right?" % (where, e)
     if isinstance(e, ProtocolError):
         ans = getattr(e, "answer", None)
@@ -1236,7 +1290,8 @@ def _plain(e, argv):
             return "error: %s: %s" % (op, answer_text(e, op))
         return "error: %s" % e
     if isinstance(e, ConnectionRefusedError):
-        return "error: %s refused the connection: is the controller running, and listening there?" % where
+        return "error: %s refused the connection: is the controller running, and listening there? (a controller " \
+               "whose console says \"Ethernet: the network side did not start\" has its network side off)" % where
     if isinstance(e, FileNotFoundError) and e.filename is not None and e.filename == where:
         return "error: %s does not exist: the controller may not be running (./tools/setup.sh run makes " \
                "$PLC_ROOT/sim/port and prints it), or the path is wrong" % e.filename
@@ -1245,6 +1300,10 @@ def _plain(e, argv):
     if isinstance(e, socket.gaierror):
         return "error: %s is not an address or a host name this machine knows (%s): give the controller's " \
                "address, e.g. -H 10.77.0.2" % (where, e.strerror or e)
+    if isinstance(e, OSError) and e.errno == errno.ENETUNREACH:
+        return ("error: %s: network is unreachable: this machine has no route to that address; is it the "
+                "controller's, and is the controller in a network namespace (run the client there with ip netns "
+                "exec)?" % where)
     if isinstance(e, (socket.timeout, TimeoutError)):
         return "error: %s did not answer in time: is the controller running, and the address right?" % where
     return "error: %s" % (e.strerror or e) if isinstance(e, OSError) else "error: %s" % e
@@ -1266,11 +1325,7 @@ if __name__ == "__main__":
         if _Progress.active is not None:
             _Progress.active.done()
         if _Interrupted.download is not None:
-            print("interrupted: the download of file %s was abandoned half-way. The controller gives it up after "
-                  "its frame time-out: in run mode it puts back what the file was replacing, in stop mode it "
-                  "marks its memory files invalid and stops (its console says which). Download the file again; "
-                  "after a download in stop mode see \"After an abandoned download\" in the README"
-                  % file_label(_Interrupted.download), file=sys.stderr)
+            print("interrupted: " + cut_off_text(_Interrupted.download), file=sys.stderr)
         else:
             print("interrupted", file=sys.stderr)
         sys.exit(130)

@@ -22,6 +22,9 @@ def holder():
         fd = os.open(lock, os.O_RDONLY)
     except FileNotFoundError:
         return 0
+    except PermissionError:
+        sys.exit("The data folder %s belongs to another user: this user is not allowed to stop its controller; "
+                 "stop it as that user" % root)
     try:
         # F_GETLK: the process holding the write lock, 0 when none does.
         got = fcntl.fcntl(fd, fcntl.F_GETLK, struct.pack("hhqqi", fcntl.F_WRLCK, 0, 0, 0, 0))
@@ -34,9 +37,14 @@ pid = holder()
 if pid == 0:
     sys.exit("No controller runs on the data folder %s" % root)
 try:
-    running = os.path.realpath("/proc/%d/exe" % pid)
+    running = os.path.realpath(os.readlink("/proc/%d/exe" % pid))
+except PermissionError:
+    running = None
 except OSError:
     running = "?"
+if running is None:
+    sys.exit("Process %d holds the lock of %s and belongs to another user: this user is not allowed to stop it; "
+             "stop it as that user" % (pid, root))
 if running != exe:
     sys.exit("Process %d holds the lock of %s but is not %s (%s): not stopped" % (pid, root, exe, running))
 os.kill(pid, signal.SIGTERM)
@@ -77,6 +85,13 @@ case "$what" in
 run)
   # Only what the run and the README's first steps use; the test command
   # builds the rest.
+  # A build another user made cannot be brought up to date by this one
+  # (ninja would end in "Error writing to build log").
+  if [ -e "$top/build" ] && [ ! -w "$top/build" ]; then
+    echo "The checkout's build folder $top/build belongs to $(stat -L -c %U "$top/build"), not to $(id -un):" \
+      "run as that user, or clone the checkout as this one and run ./tools/setup.sh run there" >&2
+    exit 1
+  fi
   [ -f "$top/build/build.ninja" ] || cmake -S "$top" -B "$top/build" -G Ninja >/dev/null
   ninja -C "$top/build" controller iec_program_writer
   export PLC_ROOT="${PLC_ROOT:-$top/data}"
@@ -84,7 +99,12 @@ run)
   [ -f "$PLC_ROOT/opt/valmar/MasterScript.sh" ] || cp "$top/tools/MasterScript.sh" "$PLC_ROOT/opt/valmar/"
   # One controller per data folder: leave a running one's port links alone.
   if ! /usr/bin/python3 -c 'import fcntl, sys
-f = open(sys.argv[1], "a+")
+try:
+    f = open(sys.argv[1], "a+")
+except OSError as e:
+    sys.exit("Cannot open %s (%s): the data folder %s belongs to another user or is read-only; start the "
+             "controller as the user who owns it, or give it a PLC_ROOT of its own" % (sys.argv[1], e.strerror,
+                                                                                   sys.argv[2]))
 try:
     fcntl.lockf(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
 except OSError:

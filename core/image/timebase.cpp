@@ -16,7 +16,7 @@ bool frt_based = false;
 int64_t frt_base_sec = 0;
 }  // namespace
 
-uint32_t FPGA_GetFrt() {
+uint64_t FPGA_GetFrt64() {
     struct timespec ts {};
     PLAT_MonoTime(&ts);
     if (!frt_based) {
@@ -24,9 +24,12 @@ uint32_t FPGA_GetFrt() {
         frt_base_sec = ts.tv_sec;
     }
     const uint64_t ticks = uint64_t(ts.tv_sec - frt_base_sec) * 10000u + uint64_t(ts.tv_nsec) / 100000u;
-    fpga_port.frt = uint32_t(ticks) + PLAT_FrtOffset();
-    return fpga_port.frt;
+    const uint64_t full = ticks + PLAT_FrtOffset();
+    fpga_port.frt = uint32_t(full);
+    return full;
 }
+
+uint32_t FPGA_GetFrt() { return uint32_t(FPGA_GetFrt64()); }
 
 void Delay(uint32_t ms) {
     const uint32_t start = FPGA_GetFrt();

@@ -12,6 +12,10 @@ struct FpgaPort {
 };
 extern FpgaPort fpga_port;
 uint32_t FPGA_GetFrt();
+// The same count before it is cut to 32 bits: the millisecond clock
+// (_tx_time_get) is taken from it so that it wraps at 2^32 ms, not at the
+// time base's 2^32 ticks (429,496,729 ms).
+uint64_t FPGA_GetFrt64();
 void Delay(uint32_t ms);
 void SYS_Wait(uint32_t n10ms);
 uint32_t spi_data_RD_nWR(uint32_t value, uint32_t reg, uint32_t len, uint32_t read);

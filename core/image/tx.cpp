@@ -9,7 +9,10 @@
 
 std::array<TX_TIMER *, TX_TIMER_SLOTS> TimerPtr;
 
-uint32_t _tx_time_get() { return FPGA_GetFrt() / 10; }
+// Milliseconds of the 64-bit time base, cut to 32 bits: a full 32-bit clock,
+// so that every `now - then` and due time taken in uint32 holds across its
+// wrap (the 32-bit time base / 10 would jump from 429,496,729 to 0).
+uint32_t _tx_time_get() { return uint32_t(FPGA_GetFrt64() / 10); }
 
 namespace {
 // Publishes when the earliest active timer falls due (its start plus its

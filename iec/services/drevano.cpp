@@ -27,6 +27,7 @@
 #include "iec/services/z7svc.h"
 #include "iec/vm/z7parts.h"
 #include "iec/vm/z7srv.h"
+#include "platform/plat.h"
 #include "iec/vm/z7syb.h"
 #include "iec/vm/z7map.h"
 #include "iec/vm/z7vm.h"
@@ -42,10 +43,12 @@ void *pEvData = nullptr;
 void (*Drevano_OnChangeApplied)() = nullptr;
 
 namespace {
+// The runtime's millisecond tick: wraps at 2^32 ms (about 49.7 days); the
+// platform's offset lets a test bring the wrap within seconds.
 uint32_t MonoMs() {
     timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return uint32_t(uint64_t(ts.tv_sec) * 1000u + uint64_t(ts.tv_nsec) / 1000000u);
+    PLAT_MonoTime(&ts);
+    return uint32_t(uint64_t(ts.tv_sec) * 1000u + uint64_t(ts.tv_nsec) / 1000000u) + PLAT_MsOffset();
 }
 }  // namespace
 

@@ -15,6 +15,7 @@
 #include "iec/services/z7svc.h"
 #include "iec/vm/z7rc.h"
 #include "iec/vm/z7parts.h"
+#include "iec/vm/z7vm.h"
 #include "platform/plat_assert.h"
 
 namespace {
@@ -23,7 +24,9 @@ constexpr uint32_t kDay = 86400000;
 constexpr const char kBadSize[] = "Invalid frame size - endianness maybe incorrect";
 
 // Milliseconds from then to now on the runtime clock, which wraps once a day.
-uint32_t Elapsed(uint32_t then, uint32_t now) { return (now % kDay + kDay - then % kDay) % kDay; }
+// Readings of the IEC runtime's millisecond clock, which wraps at 2^32 ms
+// (or, as stamps of the day, at midnight): Z7VM_Elapsed takes either.
+uint32_t Elapsed(uint32_t then, uint32_t now) { return Z7VM_Elapsed(then, now); }
 
 bool IsZ7(const uint8_t *p) { return p[0] == 'Z' && p[1] == '7'; }
 // The one classification of a received header: a Z7 frame carries 'Z','7'

@@ -48,7 +48,9 @@ enum : uint32_t {
 };
 enum : uint16_t { F_PAIR_NEXT = 16, F_PAIR_PREV = 32, F_ALL = 64 };
 
-uint32_t Since(uint32_t then, uint32_t now) { return (now % kDay + kDay - then % kDay) % kDay; }
+// Readings of the IEC runtime's millisecond clock, which wraps at 2^32 ms
+// (or, as stamps of the day, at midnight): Z7VM_Elapsed takes either.
+uint32_t Since(uint32_t then, uint32_t now) { return Z7VM_Elapsed(then, now); }
 
 struct Lists {
     uint32_t cnx = 0, var = 0, end = 0;
@@ -373,7 +375,7 @@ void Step(const Db &d, uint32_t i, uint32_t now) {
     if (timer == 0)
         LE_Put32(l.c + XC_TIMER, now == 0 ? kDay : now);
     else
-        expired = l.State() != 1 && Since(timer % kDay, now) > kWait;
+        expired = l.State() != 1 && Since(timer, now) > kWait;
     switch (l.State()) {
     case 0:
         if (expired && l.NVar() != 0) OpenPort(d, i);
@@ -576,7 +578,7 @@ void Z7EAX_Close(uint32_t db) {
 
 void Z7EAX_Activate(uint32_t db, uint32_t now) {
     const Db d = DbOf(db);
-    for (uint32_t i = 0; i < d.ncnx; i++) Step(d, i, now % kDay);
+    for (uint32_t i = 0; i < d.ncnx; i++) Step(d, i, now);
 }
 
 uint32_t Z7VM_OpenExtData(uint32_t db) { return Z7EAX_Open(db); }

@@ -8,6 +8,7 @@
 #include "core/image/bytes.h"
 #include "iec/services/z7svc.h"
 #include "iec/vm/z7parts.h"
+#include "iec/vm/z7vm.h"
 
 namespace {
 constexpr uint32_t kDay = 86400000;
@@ -16,7 +17,9 @@ constexpr uint32_t kEventHead = 12;
 uint32_t Align8(uint32_t n) { return (n + 7u) & ~7u; }
 uint32_t HeaderSize() { return Align8(sizeof(Z7EvsData)); }
 uint32_t ClientHead() { return Align8(sizeof(Z7EvsClient)); }
-uint32_t Elapsed(uint32_t then, uint32_t now) { return (now % kDay + kDay - then % kDay) % kDay; }
+// Readings of the IEC runtime's millisecond clock, which wraps at 2^32 ms
+// (or, as stamps of the day, at midnight): Z7VM_Elapsed takes either.
+uint32_t Elapsed(uint32_t then, uint32_t now) { return Z7VM_Elapsed(then, now); }
 
 Z7EvsData *Data(void *evs) { return static_cast<Z7EvsData *>(evs); }
 

@@ -48,8 +48,10 @@ enum : uint32_t {
     MI_FRAMESIZE = 264,
 };
 
-uint32_t Now(uint32_t db) { return Z7Mem_Get32(Z7VM_Status(db) + ST_STAMP) % kDay; }
-uint32_t Since(uint32_t then, uint32_t now) { return (now + kDay - then % kDay) % kDay; }
+uint32_t Now(uint32_t db) { return Z7Mem_Get32(Z7VM_Status(db) + ST_STAMP); }
+// Readings of the IEC runtime's millisecond clock, which wraps at 2^32 ms
+// (or, as stamps of the day, at midnight): Z7VM_Elapsed takes either.
+uint32_t Since(uint32_t then, uint32_t now) { return Z7VM_Elapsed(then, now); }
 bool Changing(uint32_t db) { return Z7Mem_Get32(Z7VM_Status(db) + ST_OPTIONS) & Z7O_CHANGED; }
 
 // ---- masters ------------------------------------------------------------------------------------

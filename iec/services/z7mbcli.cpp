@@ -22,7 +22,9 @@ constexpr uint16_t kGroupsAsk = 0xFF01;
 // connection refused or lost).
 constexpr uint16_t kErrTimeout = 128, kErrFrame = 129, kErrAnswer = 130;
 
-uint32_t Since(uint32_t then, uint32_t now) { return (now % kDay + kDay - then % kDay) % kDay; }
+// Readings of the IEC runtime's millisecond clock, which wraps at 2^32 ms
+// (or, as stamps of the day, at midnight): Z7VM_Elapsed takes either.
+uint32_t Since(uint32_t then, uint32_t now) { return Z7VM_Elapsed(then, now); }
 
 struct Cnx {
     MBState &st;

@@ -40,6 +40,9 @@ void OpenServices(uint32_t db, void *evs) {
 }  // namespace
 
 uint32_t Z7VM_Elapsed(uint32_t stamp, uint32_t now) {
+    // The tick 0 is stamped as one day (StampOf): reached from a stamp high
+    // in the 2^32 range, it is the tick's wrap, not a day later.
+    if (now == kDay && stamp > kDay) return 0u - stamp;
     if (now < kDay && stamp <= kDay) {
         if (stamp == kDay) stamp = 0;
         return (kDay - stamp + now) % kDay;

@@ -44,7 +44,9 @@ struct Inst {
     void SetG(uint32_t off, double v) const { std::memcpy(p + off, &v, 8); }
 };
 
-uint32_t Elapsed(uint32_t last, uint32_t now) { return uint32_t((uint64_t(now) + kDay - last) % kDay); }
+// Two readings of the runtime's millisecond clock, taken as the cycle's are
+// (modulo 2^32, or modulo a day for stamps of the day).
+uint32_t Elapsed(uint32_t last, uint32_t now) { return Z7VM_Elapsed(last, now); }
 
 struct Ctx {
     const Z7Ops &o;

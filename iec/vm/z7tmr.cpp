@@ -24,8 +24,12 @@ uint32_t Capacity(uint32_t db) {
 }
 }  // namespace
 
+// The stamps are readings of the runtime's millisecond clock: their
+// difference is taken as the cycle's (Z7VM_Elapsed, modulo 2^32 or modulo a
+// day for stamps of the day), never as a 64-bit difference of two wrapped
+// readings; the running value stays within a day.
 uint32_t Z7VMTmr_Advance(uint32_t value, uint32_t stamp, uint32_t now) {
-    return uint32_t((uint64_t(now) + kDay + value - stamp) % kDay);
+    return uint32_t((uint64_t(value) + Z7VM_Elapsed(stamp, now)) % kDay);
 }
 
 uint32_t Z7VMTmr_StartTimer(uint32_t db, uint32_t address) {

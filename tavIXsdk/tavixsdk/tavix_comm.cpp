@@ -50,6 +50,14 @@ int tavix_comm_open_listening_port(uint32_t port) {
     const int one = 1, nodelay = tavix_global_options.tcp_nodelay ? 1 : 0;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &nodelay, sizeof nodelay);
+    // Bound to the controller's interface, as every other service of the
+    // controller is, not to every interface of the machine.
+    const char *dev = PLAT_NetDevice("eth0");
+    if (setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, dev, socklen_t(std::strlen(dev) + 1)) != 0) {
+        tavix_util_error("open_listening_port(%d): %s", int(port), std::strerror(errno));
+        close(fd);
+        return -1;
+    }
     SetNonBlocking(fd);
     struct sockaddr_in sa {};
     sa.sin_family = AF_INET;

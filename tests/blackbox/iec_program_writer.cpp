@@ -395,6 +395,36 @@ int main(int argc, char **argv) {
         bind(5440, 0x04000002);  // %AI1 = INT 2
         return WriteProgram(argv[2], std::move(out), bind);
     }
+    if (std::strcmp(argv[1], "clocks-program") == 0) {
+        // TON (PT 300 ms) and TP (PT 500 ms) on BOOL 1 <- %AI2, their Q -> %AQ1
+        // and %AQ2; a PID (PV 40, SP 50, KP 2, TI 100 s, TS 100 ms, limits 0
+        // and 100) whose OUT's bits go to %AQ3 (low) and %AQ4 (high).
+        test_support::IecImage img;
+        img.name = "CLOCKS";
+        img.d8 = {10, 10, 0};
+        img.d16 = {10, 10, 0};
+        img.d32 = {20, 20, 0};
+        img.time = {10, 10, 0};
+        img.init8 = {{4, 1}, {5, 1}};
+        img.init_time = {{1, 300}, {3, 500}, {5, 100}};
+        img.init32 = {{1, 0x42200000}, {2, 0x42480000}, {4, 0x40000000},
+                      {5, 0x42C80000}, {8, 0x42C80000}, {10, 0xBF800000}};
+        img.classes = {{5, 1, "TON"}, {6, 1, "TP"}, {7, 1, "PID"}};
+        img.instances = {{0, 5, 0}, {0, 6, 0}, {0, 7, 0}};
+        img.programs = {
+            {test_support::IecAsm("STF 162 2 1 1; FB 1 4 1 1 2 2; FB 2 4 1 3 3 4;"
+                                  "FB 3 23 4 1 2 3 4 5 6 5 7 8 5 6 7 9 10 11 12 13 14 15 16 8 9;"
+                                  "STF 166 3 2 10 2; STF 166 3 3 10 3; STF 164 2 4 12; STF 165 2 5 12; END"),
+             0}};
+        std::vector<uint8_t> out = img.ProgramData();
+        Locations bind;
+        bind(5952, 0x04000002);  // %AQ1 = INT 2
+        bind(5953, 0x04000003);  // %AQ2 = INT 3
+        bind(5954, 0x04000004);  // %AQ3 = INT 4
+        bind(5955, 0x04000005);  // %AQ4 = INT 5
+        bind(5441, 0x04000001);  // %AI2 = INT 1
+        return WriteProgram(argv[2], std::move(out), bind);
+    }
     if (std::strcmp(argv[1], "port-program") == 0) {
         // Port blocks on the programming port: OPENCOMM (enable BOOL 1 = 1,
         // port 0, 9600 baud, 8 data bits, parity 1, protocol 2; done BOOL 2

@@ -2,7 +2,8 @@
 through the programming port: the backup file byte for byte, the restore
 handshake ending in a reset and the restored registers after the restart, a
 backup with one flipped byte never restored, erase, and the clone requests
-refused in their status bits."""
+refused in their status bits; clone saves one after the other across the
+wrap of the time base."""
 
 import os
 import struct
@@ -174,6 +175,35 @@ class CloneToCard(unittest.TestCase):
         self.assertEqual(dat[2 * (R1 + 5):2 * (R1 + 5) + 2], bytes([0x21, 0x43]))
         self.assertEqual(os.listdir(self.ctl.path("mnt", "USB0")).count("AUTOLOAD.PGM.TMP"), 0)
 
+
+    def test_clone_saves_across_the_wrap_of_the_time_base(self):
+        # The time base wraps 15 s after start-up; clone saves run one after
+        # the other from before it to after it, and each one ends saved (the
+        # internal command client's waits of up to 5 s hold across the wrap).
+        c = self.ctl.start(port=True, env={"PLC_FRT_OFFSET": str(2**32 - 150000)}).client
+        c.set_mode(0)
+        c.download(0, program([1024 + 16 * 2048, 38, 10240, 9], 0x8004))
+        c.set_mode(2)  # the scan publishes the time base in words 276-277
+        self.assertTrue(wait_for(lambda: c.read_reg(1024 + 16 * 276, 32) != bytes(4), 5))
+        frt = int.from_bytes(c.read_reg(1024 + 16 * 276, 32), "little")
+        wrap_at = time.monotonic() + (2**32 - frt) / 10000.0
+        self.assertTrue(3 < wrap_at - time.monotonic() < 15, frt)
+        time.sleep(1.5)  # the card's free space is published
+        dat_path = self.ctl.path("mnt", "USB0", "clone.dat")
+        runs = []
+        while not runs or runs[-1][0] < 1:
+            if os.path.exists(dat_path):
+                os.unlink(dat_path)
+            begun = time.monotonic()
+            c.write_reg(W291 + 8, 1, 1)
+            self.assertTrue(wait_for(lambda: os.path.exists(dat_path), 30), self.ctl.console())
+            self.assertEqual(self.read_word(c, 291) & 0x500, 0, (begun - wrap_at, runs))
+            runs.append((round(begun - wrap_at, 2), round(time.monotonic() - wrap_at, 2)))
+            with open(dat_path, "rb") as f:
+                dat = f.read()
+            self.assertEqual(len(dat), 109178, runs)
+            self.assertEqual(dat[-2:], struct.pack("<H", crc16(dat[:-2])), runs)
+        self.assertLess(runs[0][0], 0, runs)
 
     def read_word(self, c, word, timeout=30):
         """A register read that waits while the port is lent to a clone job."""

@@ -39,6 +39,30 @@ def env_for(root):
     return env
 
 
+def listening_ports(pid):
+    """The TCP ports a process listens on and the fixed UDP ports it has
+    bound, from its descriptors and the kernel's socket tables of this
+    namespace."""
+    inodes = set()
+    for fd in os.listdir("/proc/%d/fd" % pid):
+        try:
+            m = re.match(r"^socket:\[(\d+)\]$", os.readlink("/proc/%d/fd/%s" % (pid, fd)))
+        except OSError:
+            continue
+        if m:
+            inodes.add(m.group(1))
+    ports = []
+    for table, state in (("/proc/net/tcp", "0A"), ("/proc/net/tcp6", "0A"), ("/proc/net/udp", "07")):
+        with open(table) as f:
+            for row in f.read().splitlines()[1:]:
+                cols = row.split()
+                port = int(cols[1].split(":")[1], 16)
+                # A datagram socket of a fixed port (a client's has one above 32767).
+                if cols[3] == state and cols[9] in inodes and (state == "0A" or port < 32768):
+                    ports.append(port)
+    return sorted(ports)
+
+
 class OneControllerPerFolder(unittest.TestCase):
     def setUp(self):
         self.ctl = Controller(prefix="plc-bb-lock-")
@@ -73,11 +97,31 @@ class OneControllerPerFolder(unittest.TestCase):
         other = Controller(prefix="plc-bb-lock2-")
         self.addCleanup(other.cleanup)
         other.start(env=machine)
-        line = re.compile(r"^Ethernet: the network side did not start: no socket for .*SRTP \(TCP 18245\), "
-                          r"EtherNet/IP \(TCP 44818\).* \(are the ports taken by another controller in this "
-                          r"network namespace\? give each controller a namespace of its own\)$", re.M)
-        self.assertTrue(wait_for(lambda: line.search(other.console()), 10), other.console())
+        # A fresh controller listens on TCP 18501 only (SRTP and EtherNet/IP
+        # are off until a configuration turns them on): the second one names it.
+        line = ("Ethernet: the network side did not start: no socket for programming tool (TCP 18501) (are the "
+                "ports taken by another controller in this network namespace? give each controller a namespace of "
+                "its own)\n")
+        self.assertTrue(wait_for(lambda: line in other.console(), 10), other.console())
         self.assertNotIn("network side did not start", self.ctl.console())
+        # The network side that gave up closed what it had opened: no port of
+        # the second controller listens without ever answering.
+        self.assertEqual(listening_ports(other.proc.pid), [])
+
+    def test_a_network_side_that_gives_up_leaves_no_port_listening(self):
+        """UDP 67 taken (as a start without root finds it): the network side
+        gives up, and closes every port it had opened, so that none listens
+        without ever answering."""
+        bootp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.addCleanup(bootp.close)
+        bootp.bind(("0.0.0.0", 67))
+        c = self.ctl.start(env={"PLC_NETNS": "machine"})
+        line = "Ethernet: the network side did not start: no socket for remote I/O (UDP 67)"
+        self.assertTrue(wait_for(lambda: line in c.console(), 10), c.console())
+        self.assertEqual(listening_ports(c.proc.pid), [])
+        s = socket.socket()
+        self.addCleanup(s.close)
+        self.assertRaises(ConnectionRefusedError, s.connect, ("127.0.0.1", 18501))
 
 
 class ClientProgress(unittest.TestCase):

@@ -3,6 +3,8 @@ README itself: the first ladder program, the first IEC application, Ethernet
 and Modbus TCP in a network namespace read with mbpoll; the client's
 failures as one plain line each; the CAN host-bus example run twice."""
 
+import array
+import fcntl
 import os
 import re
 import shutil
@@ -10,6 +12,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 import unittest
 
@@ -146,6 +149,18 @@ class FirstSteps(Checkout):
             ("-H 127.0.0.l get-mode", "error: 127.0.0.l is not an address or a host name this machine knows"),
             ("-d %s -t 0 get-mode" % silent, "error: -t 0 is not a time-out: give the seconds to wait for an "
              "answer, above 0 (default 3)"),
+            ("-d %s -b 1234 get-mode" % silent, "error: -b 1234 is not a baud rate the port takes: give 300, 600, "
+             "1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200 (default 9600)"),
+            ("-d data/sim/port -H 127.0.0.1 get-mode", "error: -d data/sim/port and -H 127.0.0.1 name two ways to "
+             "the controller: give a serial device (-d) or a host (-H), not both"),
+            ("-d %s -t 0.5 -i 3 get-mode" % silent, "error: no answer from %s (no answer (0 of 1 bytes)): is the "
+             "controller running, the port right, and its network id 3? Leave -i out to ask the controller for "
+             "its id" % silent),
+            ("-H 10.77.9.9 get-mode", "error: 10.77.9.9: network is unreachable: this machine has no route to that "
+             "address; is it the controller's, and is the controller in a network namespace (run the client "
+             "there with ip netns exec)?"),
+            ("-H 127.0.0.1 get-mode", "(a controller whose console says \"Ethernet: the network side did not "
+             "start\" has its network side off)"),
         ]
         for args, text in cases:
             r = self.sh("tools/plcclient.py " + args, check=False)
@@ -153,6 +168,17 @@ class FirstSteps(Checkout):
             self.assertNotIn("Traceback", r.stderr, args)
             self.assertEqual(len(r.stderr.strip().splitlines()), 1, r.stderr)
             self.assertIn(text, r.stderr, args)
+        # A data folder the run command cannot write its lock file in: one
+        # line, as the controller itself says it, never a traceback.
+        lockdir = os.path.join(self.root, "sim", "controller.lock")
+        os.makedirs(lockdir)
+        r = self.sh("./tools/setup.sh run", check=False)
+        data = os.path.join(self.work, "data")
+        self.assertEqual((r.returncode, r.stderr), (1, "Cannot open %s/sim/controller.lock (Is a directory): the data "
+                                                       "folder %s belongs to another user or is read-only; start the "
+                                                       "controller as the user who owns it, or give it a PLC_ROOT of "
+                                                       "its own\n" % (data, data)))
+        os.rmdir(lockdir)
         # A refused file request: the reply and its meaning.
         self.start("./tools/setup.sh run")
         os.makedirs(os.path.join(self.root, "mnt", "USB0"), exist_ok=True)
@@ -192,6 +218,17 @@ class FirstSteps(Checkout):
              "answers a register address outside its image like a damaged frame): check it against the "
              "README's table"),
             ("download 0 no-such.bin", 2, "error: no-such.bin does not exist: check the file name"),
+            ("download 0 examples/first_program.lst", 2, "error: examples/first_program.lst is text, not a memory "
+             "file: memory files are binary, written by tools/plclist.py (a listing goes through it first) or "
+             "build/iec_program_writer; nothing was sent"),
+            ("upload 0 /nonexist/dir/x.bin", 2, "error: the folder /nonexist/dir does not exist: create it, or give "
+             "upload a path in a folder that exists; nothing was asked of the controller"),
+            ("file-get 'A:\\X.TXT' /nonexist/dir/x", 2, "error: the folder /nonexist/dir does not exist: create "
+             "it, or give file-get a path in a folder that exists; nothing was asked of the controller"),
+            ("read-reg 32768 15", 2, "error: width 15 is not a register width: give 1 for a bit, 16 for a word, 32 "
+             "for two (or another multiple of 8)"),
+            ("read-reg 32768 2", 2, "error: width 2 is not a register width: give 1 for a bit, 16 for a word, 32 "
+             "for two (or another multiple of 8)"),
             ("-f 2000 get-mode", 2, "error: -f 2000 is not a frame size: give 64..1024 data bytes per frame"),
             ("--devcie data/sim/port get-mode", 2, "error: unknown option --devcie, did you mean --device? "
              "(see plcclient.py --help)"),
@@ -229,6 +266,38 @@ class FirstSteps(Checkout):
         r = self.sh("tools/plcclient.py -d data/sim/port set-mode 2", check=False)
         self.assertEqual(r.returncode, 2)
         self.assertRegex(r.stderr, r"^error: set-mode 2 refused: word 131 = 0x01[0-9A-F]{2}: invalid instruction: ")
+        # Ctrl-C during file-put: no partial file stays under the name given,
+        # and the name can be uploaded again.
+        with open(os.path.join(self.work, "big.bin"), "wb") as f:
+            f.write(bytes(range(256)) * 8192)
+        p = subprocess.Popen(["/bin/sh", "-c", "exec tools/plcclient.py -d data/sim/port file-put big.bin "
+                              "'A:\\BIG.BIN'"], cwd=self.work, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        partial = os.path.join(self.root, "mnt", "USB0", "BIG.BIN")
+        card = os.path.realpath(os.path.join(self.root, "mnt", "USB0")) + "/"
+
+        def upload_sizes():
+            """Sizes of the card files the controller holds open (the upload's
+            own file has no name until it is whole)."""
+            with open(os.path.join(self.root, "sim", "controller.lock")) as f:
+                pid = f.read().strip()
+            out = []
+            fds = "/proc/%s/fd" % pid
+            for n in os.listdir(fds) if pid and os.path.isdir(fds) else []:
+                try:
+                    if os.readlink(os.path.join(fds, n)).startswith(card):
+                        out.append(os.stat(os.path.join(fds, n)).st_size)
+                except OSError:
+                    pass
+            return out
+        self.assertTrue(wait_for(lambda: any(n > 4096 for n in upload_sizes()), 30))
+        self.assertFalse(os.path.exists(partial))    # nothing under the name before it is whole
+        p.send_signal(signal.SIGINT)
+        p.communicate(timeout=30)
+        self.assertTrue(wait_for(lambda: upload_sizes() == [], 40))   # the part received is dropped
+        self.assertFalse(os.path.exists(partial))
+        self.sh("tools/plcclient.py -d data/sim/port file-put examples/first_program.bin 'A:\\BIG.BIN'")
+        with open(partial, "rb") as f, open(os.path.join(SOURCE, "examples", "first_program.bin"), "rb") as g:
+            self.assertEqual(f.read(), g.read())
         self.assertEqual(self.sh("tools/plclist.py --help").stdout.splitlines()[0],
                          "usage: tools/plclist.py ladder|ethernet|table LISTING OUTPUT")
 
@@ -240,11 +309,18 @@ class FirstSteps(Checkout):
         from plcclient import build_frame
         port = os.path.join(self.work, "data", "sim", "port")
 
+        def waiting(fd):
+            n = array.array("i", [0])
+            fcntl.ioctl(fd, termios.FIONREAD, n)
+            return n[0]
+
         def leave(kind):
             fd = os.open(port, os.O_RDWR | os.O_NOCTTY)
             if kind in ("stale", "both"):
                 os.write(fd, build_frame(0x16, bytes([127, 16]) + (3136).to_bytes(2, "little")))  # %SR5: 0
-                time.sleep(0.2)          # its answer, 0xFF 2 0 0 and a check byte, waits on the port
+                # Its answer, 0xFF 2 0 0 and a check byte, waits on the port
+                # unread: the test goes on once all five bytes are there.
+                self.assertTrue(wait_for(lambda: waiting(fd) >= 5, 10), (kind, waiting(fd)))
             if kind in ("half", "both"):
                 os.write(fd, bytes([0x01, 0x05, 0x7F]))   # get_mode announcing 5 data bytes, cut after one
             os.close(fd)
@@ -286,6 +362,10 @@ class FirstSteps(Checkout):
         self.start("./tools/setup.sh run")
         self.assertRegex(self.sh(header).stdout, r"^crc 0x[0-9A-F]{4} length 120\n$")
         self.assertEqual(self.value(client + "get-mode"), 2)
+        # A start with an Ethernet configuration asks several times to set the
+        # host's clock, which the console names once.
+        console = text_of(os.path.join(self.work, "console"))
+        self.assertEqual(console.count("System time not set on this host"), 1, console)
 
         # set-mode 3 arms an on-line change: a program download goes to the
         # change buffer, and the client says so (status 1); the README's
@@ -314,21 +394,116 @@ class FirstSteps(Checkout):
         self.start("./tools/setup.sh run")
         self.assertEqual(self.sh(program).stdout, want)       # stored
 
+    def stored(self):
+        """Every file of the configuration flash, byte for byte, but the
+        register image the controller saves every few seconds in any mode."""
+        cfg = os.path.join(self.root, "mnt", "cfg")
+        out = {}
+        for name in sorted(os.listdir(cfg)):
+            if name in ("autoreg.dta", "bbram.dta"):
+                continue
+            with open(os.path.join(cfg, name), "rb") as f:
+                out[name] = f.read()
+        return out
+
+    def test_a_cut_off_download_keeps_the_stored_files(self):
+        """A download cut off in stop mode (Ctrl-C on the client, or a second
+        client's request on the port), of the program and of a table: every
+        stored file stays as it was, the controller holds the stored
+        application again and runs it."""
+        self.ENV = {"PLC_NETNS": "machine"}   # the README reader's own network
+        client = "tools/plcclient.py -d data/sim/port "
+        self.start("./tools/setup.sh run")
+        self.sh("tools/plclist.py table examples/email/mail.lst mail.bin")
+        for line in ("set-mode 0", "download 5 examples/ethernet_modbus.bin", "comm-lock 0", "download 21 mail.bin",
+                     "download 0 examples/first_program.bin"):
+            self.sh(client + line)
+        before = self.stored()
+        self.assertEqual(sorted(before), ["config.pgm", "ladder.pgm"])
+        with open(os.path.join(SOURCE, "examples", "first_program.bin"), "rb") as f:
+            program = f.read()
+        with open(os.path.join(self.work, "mail.bin"), "rb") as f:
+            mail = f.read()
+        with open(os.path.join(SOURCE, "examples", "ethernet_modbus.bin"), "rb") as f:
+            ethernet = f.read()
+        headers = {0: program, 5: ethernet, 21: mail}
+        with open(os.path.join(self.work, "big.bin"), "wb") as f:
+            f.write(bytes(2 << 20))
+        console = os.path.join(self.work, "console")
+        said = ("Download of file type %d abandoned: the controller stays in mode 0 and holds its stored files "
+                "again (ladder.pgm and config.pgm are as they were)\n")
+        cut = ("the download of file %s was cut off half-way; the controller gives it up after its frame time-out "
+               "and holds what it held before: its stored files, unchanged (in run mode, what the file was "
+               "replacing); download the file again\n")
+        labels = {0: "0 (program)", 21: "21 (messaging table)"}
+        for way in ("ctrl-c", "second client"):
+            for ftype in (0, 21):
+                count = text_of(console).count(said % ftype)
+                if way == "second client":
+                    # The one-line request of another terminal, its client
+                    # started and waiting, so that it comes while the frames go
+                    # however busy the machine is.
+                    other = subprocess.Popen(
+                        ["/usr/bin/python3", "-c", "import sys; sys.path.insert(0, 'tools'); import plcclient; "
+                         "sys.stdin.readline(); sys.argv[1:] = ['-d', 'data/sim/port', 'read-reg', '32768']; "
+                         "plcclient.main()"], cwd=self.work, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                        stderr=subprocess.PIPE, text=True)
+                p = subprocess.Popen(["/bin/sh", "-c", "exec %sdownload %d big.bin" % (client, ftype)], cwd=self.work,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+                def written():   # bytes the client has written so far: its frames under way
+                    with open("/proc/%d/io" % p.pid) as f:
+                        return int(re.search(r"^wchar: (\d+)$", f.read(), re.M).group(1))
+                self.assertTrue(wait_for(lambda: written() > 64 * 100, 10))
+                if way == "ctrl-c":
+                    p.send_signal(signal.SIGINT)
+                    out, err = p.communicate(timeout=30)
+                    self.assertEqual((p.returncode, out, err), (130, "", "interrupted: " + cut % labels[ftype]))
+                else:
+                    other.communicate("go\n", timeout=60)
+                    out, err = p.communicate(timeout=60)
+                    self.assertEqual((p.returncode, out), (2, ""), err)
+                    self.assertRegex(err, r"^error: download: [^\n]*: " + re.escape(cut % labels[ftype]) + "$")
+                self.assertTrue(wait_for(lambda: text_of(console).count(said % ftype) == count + 1, 10),
+                                text_of(console))
+                self.assertEqual(self.stored(), before, (way, ftype))
+                for t, data in headers.items():
+                    self.assertEqual(self.sh(client + "upload %d - --header" % t).stdout,
+                                     "crc 0x%04X length %d\n" % (crc16(data), len(data)), (way, ftype, t))
+                self.assertEqual(self.value(client + "get-mode"), 0)
+                self.assertEqual(self.value(client + "read-reg 3120") & 0x0004, 0)
+        # The stored application runs, now and after a restart.
+        self.sh(client + "set-mode 2")
+        first = self.value(client + "read-reg %R1")
+        self.poll(client + "read-reg %R1", lambda v: v >= first + 2)
+        self.ctrl_c()
+        self.start("./tools/setup.sh run")
+        self.assertEqual(self.value(client + "get-mode"), 2)
+        self.assertEqual(self.sh(client + "upload 21 - --header").stdout,
+                         "crc 0x%04X length %d\n" % (crc16(mail), len(mail)))
+
     def test_an_abandoned_download_and_the_readme_remedy(self):
         self.ENV = {"PLC_NETNS": "machine"}   # the README reader's own network
         client = "tools/plcclient.py -d data/sim/port "
         self.start("./tools/setup.sh run")
         for line in ("set-mode 0", "download 0 examples/first_program.bin"):
             self.sh(client + line)
-        # A download cut off after its first frame, in stop mode.
+        # The stored program damaged (a flash fault), then a download cut off
+        # after its first frame, in stop mode: no whole application is stored
+        # to load again.
+        with open(os.path.join(self.root, "mnt", "cfg", "ladder.pgm"), "r+b") as f:
+            f.truncate(5)
         sys.path.insert(0, os.path.join(SOURCE, "tools"))
         from plcclient import PlcClient
         with PlcClient.open_device(os.path.join(self.work, "data", "sim", "port")) as c:
             c.expect_byte(c.ask(0x04, bytes([c.target, 0])), what="download")
             c.expect_byte(c.transact(0xFF, bytes(64)), what="first frame")
         block = self.code("After an abandoned download")
+        self.assertEqual(block[0], "Download of file type 0 abandoned: the controller stays in mode 0 and holds its "
+                         "stored files again (ladder.pgm and config.pgm are as they were)")
+        block = block[1:]
         said = block[0]
-        self.assertTrue(said.startswith("Download of file type 0 abandoned: "), said)
+        self.assertTrue(said.startswith("Download of file type 0 abandoned: no whole application is stored "), said)
         console = os.path.join(self.work, "console")
         self.assertTrue(wait_for(lambda: said + "\n" in text_of(console), 10), text_of(console))
         fault = self.value(client + "read-reg 3120")
@@ -372,11 +547,86 @@ class FirstSteps(Checkout):
         p.send_signal(signal.SIGINT)
         out, err = p.communicate(timeout=30)
         self.assertEqual((p.returncode, out), (130, ""))
-        self.assertEqual(err, "interrupted: the download of file 20 (protocol-manager table) was abandoned "
-                         "half-way. The controller gives it up after its frame time-out: in run mode it puts back "
-                         "what the file was replacing, in stop mode it marks its memory files invalid and stops "
-                         "(its console says which). Download the file again; after a download in stop mode see "
-                         "\"After an abandoned download\" in the README\n")
+        self.assertEqual(err, "interrupted: the download of file 20 (protocol-manager table) was cut off half-way; "
+                         "the controller gives it up after its frame time-out and holds what it held before: its "
+                         "stored files, unchanged (in run mode, what the file was replacing); download the file "
+                         "again\n")
+
+    def test_readme_sentences_on_stop_backup_and_lock_hold(self):
+        """What the README says of an IEC application at mode 0, of the
+        backup word and of the lock file after kill -9, done as it says."""
+        with open(os.path.join(SOURCE, "README.md")) as f:
+            readme = " ".join(f.read().split())
+        client = "tools/plcclient.py -d data/sim/port "
+        self.start("./tools/setup.sh run")
+        console = os.path.join(self.work, "console")
+        cfg = os.path.join(self.root, "mnt", "cfg")
+
+        def stamp(name):
+            try:
+                return os.stat(os.path.join(cfg, name)).st_mtime_ns
+            except FileNotFoundError:
+                return None
+        # set-mode 0 prints nothing and writes neither file; the next
+        # set-mode 2 stops the application (retain file and hot-restart image
+        # written) and starts it again.
+        self.assertIn("`set-mode 0` itself prints nothing: it stops the scan, and the application's retain file "
+                      "(`mnt/cfg/z7.ret`) and hot-restart image (`mnt/cfg/z7.hot`) are written at that next "
+                      "`set-mode 2`.", readme)
+        self.sh("build/iec_program_writer program iec.bin")
+        for line in ("set-mode 0", "download 0 iec.bin", "set-mode 2"):
+            self.sh(client + line)
+        first = self.value(client + "read-reg 24576")
+        self.poll(client + "read-reg 24576", lambda v: v > first)
+        stops = text_of(console).count("Application stopped\n")
+        before = (stamp("z7.ret"), stamp("z7.hot"))
+        self.sh(client + "set-mode 0")
+        self.assertEqual(self.value(client + "get-mode"), 0)
+        self.assertEqual(text_of(console).count("Application stopped\n"), stops)
+        self.assertEqual((stamp("z7.ret"), stamp("z7.hot")), before)
+        self.sh(client + "set-mode 2")
+        self.assertTrue(wait_for(lambda: text_of(console).count("Application stopped\n") == stops + 1, 10),
+                        text_of(console))
+        after = (stamp("z7.ret"), stamp("z7.hot"))
+        self.assertTrue(None not in after and after[0] != before[0] and after[1] != before[1], (before, after))
+
+        # The backup word, written whole as the README says: bit 6 stores the backup.
+        m = re.search(r"`(write-reg 5680 16 64)` sets bit 6", readme)
+        self.assertTrue(m)
+        self.sh(client + m.group(1))
+        backup = os.path.join(cfg, "bkpreg.dta")
+        self.assertTrue(wait_for(lambda: os.path.exists(backup) and os.path.getsize(backup) == 109192, 10))
+
+        # kill -9: the lock file keeps the dead id, and that is harmless.
+        self.assertIn("After `kill -9` it keeps the dead process's id, which is harmless", readme)
+        lock = os.path.join(self.root, "sim", "controller.lock")
+        pid = int(text_of(lock))
+        os.kill(pid, signal.SIGKILL)   # the controller this test started, by its id
+        self.procs[0].wait(timeout=30)
+        self.procs.pop(0)
+        self.assertEqual(text_of(lock), "%d\n" % pid)
+        r = self.sh("./tools/setup.sh stop", check=False)
+        self.assertEqual((r.returncode, r.stderr),
+                         (1, "No controller runs on the data folder %s\n" % os.path.join(self.work, "data")))
+        self.start("./tools/setup.sh run")
+        self.assertEqual(self.value(client + "get-mode"), 2)
+
+    def test_walkthrough_outputs_leave_git_status_clean(self):
+        """Every file a README walkthrough writes into the checkout's top
+        folder (a built table, program or library) is one git ignores."""
+        names = set()
+        with open(os.path.join(SOURCE, "README.md")) as f:
+            for ln in f:
+                code = ln.split(" #")[0].split() if ln.startswith("    ") else []
+                if code and code[0] in ("tools/plclist.py", "build/iec_program_writer") and "/" not in code[-1]:
+                    names.add(code[-1])
+                if code and code[0] == "cc" and "-o" in code:
+                    names.add(code[code.index("-o") + 1])
+        self.assertEqual(sorted(names), ["iec.bin", "mail-program.bin", "mail.bin", "mqtt-payload.so", "mqtt.bin",
+                                         "sms-program.bin", "sms.bin"])
+        r = subprocess.run(["git", "-C", SOURCE, "check-ignore", "--no-index"] + sorted(names), capture_output=True,
+                           text=True, timeout=30)
+        self.assertEqual((r.returncode, sorted(r.stdout.split())), (0, sorted(names)), r.stderr)
 
     def test_can_example_runs_twice(self):
         self.start("./tools/setup.sh run")

@@ -44,9 +44,9 @@ def ip(text):
 FLAGS = 0x20000580
 
 
-def config_block():
+def config_block(flags=FLAGS):
     words = [ip(HOST), 0xFFFFFF00,
-             0x20000000, 0, FLAGS, ip("10.77.0.1"), 0, R(51), 16, R(50), 16, R(60), 32, R(62), 32, R(64), 32, 0, 0]
+             0x20000000, 0, flags, ip("10.77.0.1"), 0, R(51), 16, R(50), 16, R(60), 32, R(62), 32, R(64), 32, 0, 0]
     records = [
         [0x80000003, 0x101, ip(PEER), 100, 0, R(201), 6, R(210), 0x8000],
         [0x80000001, 0x202, ip(PEER), 0, 500, R(221), 4, R(223), 0xC002, R(224), 2, R(225), 0x2000,
@@ -251,6 +251,71 @@ class FieldCase(unittest.TestCase):
         return subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True).stdout
 
 
+class TurnedOff(FieldCase):
+    def refused(self, port):
+        """A connection to the port is refused at once (nothing listens)."""
+        s = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.addCleanup(s.close)
+        s.settimeout(3)
+        try:
+            s.connect((HOST, port))
+        except ConnectionRefusedError:
+            return True
+        except socket.timeout:   # a full queue of connections nobody takes
+            return False
+        return False
+
+    def udp_closed(self, port):
+        """A datagram to the port comes back as port unreachable."""
+        s = self.peer.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.addCleanup(s.close)
+        s.settimeout(1)
+        s.connect((HOST, port))
+        s.send(b"x" * 32)
+        try:
+            s.recv(64)
+        except ConnectionRefusedError:
+            return True
+        except socket.timeout:
+            return False
+        return False
+
+    def test_services_turned_off_do_not_listen(self):
+        """F 0x02 (SRTP), 0x10 (EGD) and 0x40 (EtherNet/IP) set: their ports
+        are closed; cleared again by the next configuration, they answer."""
+        c = self.c
+        c.download(5, io_config(config_block(FLAGS | 0x52)))
+        c.comm_lock(0)
+        self.assertTrue(wait_for(lambda: ip_addr() == [HOST + "/24"], 10), ip_addr())
+        c.set_mode(0)
+        c.download(0, COUNTER)
+        c.set_mode(2)
+        self.assertTrue(wait_for(lambda: c.get_mode() == 2, 3))
+        self.assertTrue(wait_for(lambda: self.refused(18245), 5))
+        self.assertTrue(wait_for(lambda: self.refused(44818), 5))
+        self.assertTrue(wait_for(lambda: self.udp_closed(18246), 5))
+        self.assertFalse(self.refused(18501))   # the programming tool stays
+        # Turned on again by a new configuration: SRTP and EtherNet/IP answer.
+        c.set_mode(0)
+        c.download(5, io_config(config_block()))
+        c.comm_lock(0)
+        c.set_mode(2)
+        self.assertTrue(wait_for(lambda: not self.refused(18245), 5))
+        s = self.conn(18245)
+        s.sendall(srtp(kind=0, seq=0))
+        self.assertEqual(recv_srtp(s), bytes([1, 0, 0, 0, 0, 0, 0, 0, 1]) + bytes(47))
+        e = self.conn(44818)
+        e.sendall(encap(0x65, struct.pack("<HH", 1, 0)))
+        self.assertEqual(recv_encap(e)[:4], struct.pack("<HH", 0x65, 4))
+        # Off again while a session is open: the session ends and the port closes.
+        c.set_mode(0)
+        c.download(5, io_config(config_block(FLAGS | 0x52)))
+        c.comm_lock(0)
+        self.assertEqual(recv_exact(s, 1, timeout=5), b"")
+        self.assertTrue(wait_for(lambda: self.refused(18245), 5))
+        self.assertTrue(wait_for(lambda: self.refused(44818), 5))
+
+
 class Srtp(FieldCase):
     def test_reads_writes_status_and_framing(self):
         self.start()
@@ -360,6 +425,101 @@ class Srtp(FieldCase):
         s2.sendall(srtp(seq=50, tlen=4097))
         self.assertEqual(recv_exact(s2, 56)[:9], bytes([5, 0, 50, 0, 0, 0, 0, 0, 1]))
         self.assertEqual(recv_exact(s2, 1, 5), b"")
+
+
+class AcrossTheClockWraps(FieldCase):
+    """The time base started 30 s before 10 x 2^32 ticks, where its 32-bit
+    count and the millisecond clock taken from it (2^32 ms) wrap together,
+    and the real-time clock 25 s before midnight (sim/rtc): the EGD producer
+    (100 ms, stamped from the clock), a Modbus client polling and a ladder
+    program's 100 ms on-delay timer run on through both wraps without a stop
+    or a jump."""
+    WRAP = 10 * 2**32
+
+    def setUp(self):
+        self.peer = NetPeer(peer=PEER)
+        self.addCleanup(self.peer.close)
+        self.ctl = Controller(prefix="plc-wrap-")
+        self.addCleanup(self.ctl.cleanup)
+        os.makedirs(self.ctl.path("sim"), exist_ok=True)
+        now = int(time.time())
+        self.midnight = time.monotonic() + 25
+        with open(self.ctl.path("sim", "rtc"), "w") as f:
+            f.write("%d\n" % ((now // 86400 + 1) * 86400 - 25 - now))
+        self.c = self.ctl.start(port=True, env={"PLC_FRT_OFFSET": str(self.WRAP - 300000)}).client
+        self.pcap = None
+
+    def time_base(self):
+        return int.from_bytes(self.c.read_reg(1024 + 16 * 276, 32), "little")
+
+    def test_producer_client_and_ladder_timer_across_the_wrap(self):
+        uni = self.udp(PEER, 18246)
+        # COUNTER, then %M601 timing on into %R401 (100 ms units).
+        timer = [M(601), 209, R(401), 30000, 38, M(602)]
+        words = [struct.unpack("<H", COUNTER[i:i + 2])[0] for i in range(0, len(COUNTER) - 9, 2)]
+        prog = b"".join(struct.pack("<H", w) for w in words[:-1] + timer + [9]) + COUNTER[-9:]
+        c = self.c
+        c.download(5, io_config(config_block()))
+        c.comm_lock(0)
+        self.assertTrue(wait_for(lambda: ip_addr() == [HOST + "/24"], 10), ip_addr())
+        c.set_mode(0)
+        c.download(0, prog)
+        c.set_mode(2)
+        self.assertTrue(wait_for(lambda: c.get_mode() == 2, 3))
+        for i, v in enumerate((0x1111, 0x2222, 0x3333)):
+            c.write_reg(R(201 + i), 16, v)
+        c.write_reg(M(601), 1, 1)
+        frt = self.time_base()
+        to_wrap = (2**32 - frt) / 10000.0
+        self.assertTrue(3 < to_wrap < 30, frt)
+        wrap_at = time.monotonic() + to_wrap
+        mb = self.conn(502)
+        uni.settimeout(0.5)
+        got, timer_seen = [], []
+        tid = 0
+        next_read = 0
+        while time.monotonic() < wrap_at + 5:
+            try:
+                d = uni.recv(2000)
+                if d[8:12] == b"\x01\x01\0\0":
+                    got.append((time.monotonic(), struct.unpack("<H", d[2:4])[0], struct.unpack("<I", d[12:16])[0]))
+            except socket.timeout:
+                pass
+            now = time.monotonic()
+            if now >= next_read:
+                next_read = now + 0.5
+                tid = (tid + 1) & 0xFFFF
+                # Function 3, %R401 (address 3400), one register.
+                t0 = time.monotonic()
+                mb.sendall(struct.pack(">HHHBBHH", tid, 0, 6, 1, 3, 3400, 1))
+                a = recv_exact(mb, 11)
+                self.assertEqual(a[:9], struct.pack(">HHHBBB", tid, 0, 5, 1, 3, 2), a.hex())
+                timer_seen.append(((t0 + time.monotonic()) / 2, struct.unpack(">H", a[9:11])[0]))
+        self.assertLess(self.time_base(), 100000, "the time base wrapped")
+        # Production every 100 ms throughout: no gap of four and a half
+        # periods (a pass of the loop that missed its due time waits 500 ms),
+        # no count lost.
+        self.assertGreater(got[-1][0], wrap_at + 4)
+        gaps = [b[0] - a[0] for a, b in zip(got, got[1:])]
+        worst = max(range(len(gaps)), key=gaps.__getitem__)
+        self.assertLess(gaps[worst], 0.45,
+                        "a gap of %.3f s, %.2f s from the wrap" % (gaps[worst], got[worst][0] - wrap_at))
+        counts = [n for _, n, _ in got]
+        self.assertEqual(counts, [(counts[0] + i) & 0xFFFF for i in range(len(counts))])
+        span = got[-1][0] - got[0][0]
+        self.assertGreater(len(got), span / 0.1 * 0.8)
+        # The stamps crossed midnight a second at a time, with the time.
+        self.assertGreater(got[-1][0], self.midnight + 3)
+        self.assertLess(got[-1][2] % 86400, 60, got[-1])
+        for t, _, sec in got:
+            self.assertLessEqual(abs((sec - got[0][2]) - (t - got[0][0])), 1.5, (t - self.midnight, sec))
+        # The Modbus client had every answer, twice a second, and the ladder
+        # timer moved with the time, 100 ms per unit: never further from it
+        # than a read's time and a few units, before and after the wrap.
+        self.assertGreater(len(timer_seen), 2 * (wrap_at + 5 - got[0][0]) * 0.8)
+        t_first, v_first = timer_seen[0]
+        for t, v in timer_seen:
+            self.assertLessEqual(abs((v - v_first) - (t - t_first) * 10), 5, (t - wrap_at, v, timer_seen))
 
 
 class Egd(FieldCase):

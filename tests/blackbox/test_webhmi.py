@@ -322,6 +322,12 @@ class BasicLogin(WebHmi):
         self.assertTrue(self.raw(b"GET / HTTP/1.0\r\n" + bad + b"\r\n").startswith(b"HTTP/1.0 401 "))
         r = self.peer.run("curl", "-s", "--basic", "-u", "viewer:view22", "http://%s/" % HOST, check=False)
         self.assertEqual(r.stdout, "<html>index</html>\n")
+        # Bound to the controller's interface like every other service: from
+        # the controller's own namespace through lo, nothing answers.
+        for port in (80, 18501):
+            s = socket.socket()
+            self.addCleanup(s.close)
+            self.assertRaises(ConnectionRefusedError, s.connect, ("127.0.0.1", port))
 
     def test_static_files_methods_framing_and_errors(self):
         status, f, body = self.split(self.get(b"/"))

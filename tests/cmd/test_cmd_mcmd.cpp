@@ -54,4 +54,27 @@ TEST_F(McmdTest, FramesChecksumsAndRefusals) {
     Vcomm_Drv[0].SetIntrcpt(0, 1);
 }
 
+// A wait that spans the wrap of the 32-bit time base (every 4.97 days) still
+// lasts its whole 5 s: the clock is put 1 s before the wrap and moves 1 ms on
+// every reading, so the silent wait for a data frame ends only after 5,000 ms
+// of clock time (a clock taken as time base / 10 ended it after about 1 s).
+TEST_F(McmdTest, AWaitAcrossTheWrapOfTheTimeBaseLastsItsWholeTime) {
+    TalkInit();
+    PlcWordSet(W_MODE, 2);
+    ASSERT_EQ(MCMD_Init(0), 0u);
+    test_support::Fake().offset = 0;
+    test_support::Fake().offset = uint32_t(0xFFFFFFFFu - 10000u + 1u - FPGA_GetFrt());  // 1 s before 2^32
+    ASSERT_EQ(FPGA_GetFrt(), 0xFFFFFFFFu - 10000u + 1u);
+    test_support::Fake().step_ns = 1000000;
+    const int64_t before = test_support::Fake().ns;
+    uint32_t len = 0;
+    uint8_t buf[4] = {};
+    EXPECT_EQ(MCMD_GetData(&len, buf, sizeof buf), MCMD_TIMEOUT);
+    const int64_t waited_ms = (test_support::Fake().ns - before) / 1000000;
+    test_support::Fake().step_ns = 0;
+    EXPECT_GE(waited_ms, 5000);
+    EXPECT_LE(waited_ms, 5100);
+    MCMD_Close();
+}
+
 }  // namespace

@@ -15,7 +15,9 @@
 #include "core/image/plcreg.h"
 #include "exec/sys.h"
 #include "media/cfm.h"
+#include "core/image/passwork.h"
 #include "core/image/timebase.h"
+#include "core/image/tx.h"
 #include "platform/plat.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/temp_root.h"
@@ -152,6 +154,42 @@ TEST_F(Clocked, TimersAcrossTheWrapOfTheTimeBase) {
     Advance(1);
     EXPECT_EQ(Timer_Status(0), 4u);
     EXPECT_EQ(Timer_Status(0), 2u);
+}
+
+// The millisecond clock runs on through the wrap of the 32-bit time base
+// (tick 4,294,967,296, about 4.97 days) and wraps only at 2^32 ms, so a due
+// time taken before either wrap falls due on time after it.
+TEST_F(Clocked, MillisecondClockAndDueTimesAcrossTheWraps) {
+    // 200 ms before the time base wraps: 4,294,965,296 ticks are 429,496,529 ms.
+    SetFrt(0xFFFFFFFFu - 1999);
+    const uint32_t start = _tx_time_get();
+    ASSERT_EQ(start, 429496529u);
+    const uint32_t due = start + 300;
+    Advance(2990);
+    EXPECT_LT(FPGA_GetFrt(), 1000u);  // the time base wrapped
+    EXPECT_EQ(_tx_time_get(), 429496828u);
+    EXPECT_FALSE(PassWork_Due(due, _tx_time_get()));
+    Advance(10);
+    EXPECT_EQ(_tx_time_get(), 429496829u);
+    EXPECT_TRUE(PassWork_Due(due, _tx_time_get()));
+
+    // 60 ms before the millisecond clock wraps (tick 10 x 2^32, where the
+    // 32-bit time base wraps as well): 4,294,967,236 ms.
+    Fake().offset = 0;
+    Fake().offset = 42949672960ull - 600 - FPGA_GetFrt64();
+    const uint32_t late = _tx_time_get();
+    ASSERT_EQ(late, 4294967236u);
+    const uint32_t due2 = late + 100;  // 40 after the wrap
+    Advance(600);
+    EXPECT_EQ(_tx_time_get(), 0u);
+    EXPECT_EQ(FPGA_GetFrt(), 0u);
+    EXPECT_FALSE(PassWork_Due(due2, _tx_time_get()));
+    Advance(399);
+    EXPECT_FALSE(PassWork_Due(due2, _tx_time_get()));
+    Advance(1);
+    EXPECT_EQ(_tx_time_get(), 40u);
+    EXPECT_TRUE(PassWork_Due(due2, _tx_time_get()));
+    EXPECT_EQ(uint32_t(_tx_time_get() - late), 100u);
 }
 
 TEST_F(Clocked, AllocateFindsConsecutiveFreeTimers) {

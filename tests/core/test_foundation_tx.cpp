@@ -18,8 +18,9 @@ void FakeMono(struct timespec *ts) {
     ts->tv_sec = time_t(fake_ns / 1000000000);
     ts->tv_nsec = long(fake_ns % 1000000000);
 }
-uint32_t NoOffset() { return 0; }
-const PlatTimeOps fake_time = {FakeMono, NoOffset};
+uint64_t NoOffset() { return 0; }
+uint32_t NoMsOffset() { return 0; }
+const PlatTimeOps fake_time = {FakeMono, NoOffset, NoMsOffset};
 void Advance(uint32_t ticks) { fake_ns += int64_t(ticks) * 100000; }
 
 // ---- queues ------------------------------------------------------------------------

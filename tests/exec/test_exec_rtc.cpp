@@ -9,6 +9,8 @@
 #include "core/image/plcreg.h"
 #include "core/image/rtc.h"
 #include "core/image/timebase.h"
+#include "core/image/bytes.h"
+#include "net/svc.h"
 #include "test_exec_support.h"
 
 namespace {
@@ -86,6 +88,19 @@ TEST_F(ExecRtc, UtcSetCarriesMillisecondsAndRefusesPastRange) {
     EXPECT_EQ(std::memcmp(u, keep, sizeof u), 0) << "a refused set writes nothing";
     const UtcTime max{0xFFFFFFFFu, 999999};
     EXPECT_EQ(UtcSet(&max, u), 0u);
+}
+
+// Network time the UTC words cannot hold (2037, past their range) is refused
+// and leaves the words as they were; a time within the range is written.
+TEST_F(ExecRtc, NetworkTimePastTheRangeLeavesTheUtcWordsAlone) {
+    ASSERT_NE(NetSvc_Hooks.utc_from_system, nullptr);
+    const uint16_t keep[6] = {1, 2, 3, 4, 5, 2006};
+    for (unsigned i = 0; i < 6; i++) LE_Put16(&plc_reg[2 * (W_UTC + i)], keep[i]);
+    NetSvc_Hooks.utc_from_system(2114380800u, 0);  // 2037-01-01 00:00:00
+    for (unsigned i = 0; i < 6; i++) EXPECT_EQ(PlcWord(W_UTC + i), keep[i]) << "word " << i;
+    NetSvc_Hooks.utc_from_system(2087901296u, 250);  // 2036-02-29 12:34:56
+    const uint16_t want[6] = {56, 34, 12, 29, 2, 2036};
+    for (unsigned i = 0; i < 6; i++) EXPECT_EQ(PlcWord(W_UTC + i), want[i]) << "word " << i;
 }
 
 TEST_F(ExecRtc, ChecksRefuseImpossibleDates) {

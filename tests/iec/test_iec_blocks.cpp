@@ -350,4 +350,43 @@ TEST_F(IecBlocks, PidSamplesIntegratesAndClamps) {
     EXPECT_EQ(Flags(db) & 0xF, Z7F_RUN);
 }
 
+// The PID's sample time across the wrap of the runtime's millisecond tick
+// (2^32 ms): each 100 ms sample adds 0.2 to the integral (KP 2, TI 10 s,
+// error 10), the one that spans the wrap as well.
+TEST_F(IecBlocks, PidSamplesAcrossTheWrapOfTheMillisecondTick) {
+    IecImage img = Img("FB 1 23 1 1 2 3 4 5 6 1 7 8 2 3 4 9 10 11 12 13 14 15 16 5 6; END");
+    img.classes = {{3, 1, "PID"}};
+    img.instances = {{0, 3, 0}};
+    ASSERT_EQ(Start(img, db), 0u);
+    SetB(1, 1);
+    SetR(1, 40.0f);
+    SetR(2, 50.0f);
+    SetR(4, 2.0f);
+    SetR(5, 10.0f);
+    SetR(6, 0.0f);
+    Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_TIME, 1), 100);
+    SetR(7, 0.0f);
+    SetR(8, 100.0f);
+    SetB(2, 1);
+    SetR(10, -1.0f);
+    Z7Def_Cycle(db, 4294967096u, nullptr);
+    EXPECT_EQ(RBits(12), 0u) << "the first call only takes the stamp";
+    Z7Def_Cycle(db, 4294967196u, nullptr);
+    EXPECT_FLOAT_EQ(R(15), 0.2f);
+    EXPECT_EQ(RBits(12), 0x41A1999Au);  // 20.2
+    Z7Def_Cycle(db, 4294967250u, nullptr);
+    EXPECT_EQ(RBits(12), 0x41A1999Au) << "below the sample period nothing is written";
+    Z7Def_Cycle(db, 0, nullptr);  // 2^32: 100 ms after the last sample
+    EXPECT_FLOAT_EQ(R(15), 0.4f);
+    EXPECT_FLOAT_EQ(R(12), 20.4f);
+    EXPECT_EQ(B(5), 0);
+    Z7Def_Cycle(db, 100, nullptr);
+    EXPECT_FLOAT_EQ(R(15), 0.6f);
+    EXPECT_FLOAT_EQ(R(12), 20.6f);
+    Z7Def_Cycle(db, 200, nullptr);
+    EXPECT_FLOAT_EQ(R(15), 0.8f);
+    EXPECT_FLOAT_EQ(R(12), 20.8f);
+    EXPECT_EQ(Flags(db) & 0xF, Z7F_RUN);
+}
+
 }  // namespace iec_test

@@ -127,6 +127,8 @@ TEST_F(IecTest, RuntimeClockAndCycleTimeAccounting) {
     EXPECT_EQ(St32(db, ST_MILLIS), 600u);
     EXPECT_EQ(Z7VM_Elapsed(4294967200u, 100), 196u);
     EXPECT_EQ(Z7VM_Elapsed(86399900, 500), 600u);
+    // the tick's own wrap reaches 0, stamped as 86,400,000: 100 ms
+    EXPECT_EQ(Z7VM_Elapsed(4294967196u, 86400000u), 100u);
 
     EXPECT_EQ(Z7VM_RegisterCycleTime(db, 25000), 5000u);
     EXPECT_EQ(St32(db, ST_OVERRUNS), 1u);

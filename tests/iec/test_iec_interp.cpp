@@ -467,6 +467,10 @@ TEST_F(IecRun, SfcStepsChildrenAndTimers) {
     EXPECT_EQ(Z7Mem_Get32(Z7Sec_Addr(db, Z7SEC_TIMERS)), Addr(Z7SEC_TIME, 4));
     // 64-bit advance: 4,294,967,000 plus 1,000 ms
     EXPECT_EQ(Z7VMTmr_Advance(4294967000u, 5000, 6000), 61368000u);
+    // across the wrap of the millisecond tick (2^32): 100 ms, and 150 ms to
+    // a first cycle at the tick 0 (stamped as one day)
+    EXPECT_EQ(Z7VMTmr_Advance(1000, 4294967246u, 50), 1100u);
+    EXPECT_EQ(Z7VMTmr_Advance(1000, 4294967146u, 86400000u), 1150u);
     EXPECT_EQ(Flags(db) & 0xF, Z7F_RUN);
 }
 

@@ -371,6 +371,51 @@ TEST_F(IecStd, StartEdgeOptionCountersAndHysteresisAccumulation) {
     }
 }
 
+// The runtime's millisecond tick wraps at 2^32 (about 49.7 days): TON 300,
+// TP 200 and TOF 250 time across it as anywhere else. IN rises 150 ms before
+// the wrap (stamp 4,294,967,096), steps of 100 ms through the tick 0 itself,
+// IN falls at 200.
+TEST_F(IecStd, TimersAcrossTheWrapOfTheMillisecondTick) {
+    SetT(1, 300);
+    SetT(2, 200);
+    SetT(3, 250);
+    const Block ton = Make("TON", {1, 1, 10, 10}), tp = Make("TP", {1, 2, 11, 11}), tof = Make("TOF", {1, 3, 12, 12});
+    auto run = [&](uint32_t now, uint8_t in) {
+        Stamp(now);
+        SetB(1, in);
+        ton.Run();
+        tp.Run();
+        tof.Run();
+    };
+    run(4294967096u, 1);
+    run(4294967196u, 1);
+    EXPECT_EQ(T(10), 100u);
+    EXPECT_EQ(T(11), 100u);
+    EXPECT_EQ(B(11), 1);
+    run(0, 1);  // the wrap
+    EXPECT_EQ(B(10), 0);
+    EXPECT_EQ(T(10), 200u);
+    EXPECT_EQ(B(11), 0);
+    EXPECT_EQ(T(11), 200u);
+    EXPECT_EQ(B(12), 1);
+    run(100, 1);
+    EXPECT_EQ(B(10), 1);
+    EXPECT_EQ(T(10), 300u);
+    run(200, 0);
+    EXPECT_EQ(B(10), 0);
+    EXPECT_EQ(T(11), 0u);
+    EXPECT_EQ(B(12), 1);
+    EXPECT_EQ(T(12), 0u);
+    run(300, 0);
+    EXPECT_EQ(B(12), 1);
+    EXPECT_EQ(T(12), 100u);
+    run(400, 0);
+    EXPECT_EQ(T(12), 200u);
+    run(500, 0);
+    EXPECT_EQ(B(12), 0);
+    EXPECT_EQ(T(12), 250u);
+}
+
 TEST_F(IecStd, TimersPulsesAndChartSteps) {
     // %I6 TRUE for 0.9 s then FALSE; TON 300, TP 200, TOF 250
     SetT(1, 300);

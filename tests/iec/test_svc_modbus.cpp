@@ -1343,6 +1343,8 @@ TEST_F(Modbus, RemoteBindingsFollowAnotherRuntimesEvents) {
     Z7Mem_Put16(rec + 1060, 3);
     Z7Mem_Put16(rec + 1066, 0);
     Z7Mem_Put32(rec + 1056, 0);
+    // the wait spans the wrap of the runtime's millisecond tick (2^32 ms)
+    now = 4294967296u - 1500;
     for (uint32_t t = 0; t <= 3000; t += 500) Z7EAX_Activate(db, now + t);  // the wait starts at the first
     EXPECT_EQ(Z7Mem_Get16(rec + 1060), 3);
     EXPECT_EQ(Int(1), 4);

@@ -552,6 +552,20 @@ protected:
     }
 };
 
+// The 3 s a client has to acknowledge an idle frame, across the wrap of the
+// runtime's millisecond tick (2^32 ms): kept at 3,000 ms, closed at 3,001.
+TEST_F(Events, SilenceAcrossTheWrapOfTheMillisecondTick) {
+    const int quiet = Connect();
+    Step(4294966296u);  // 1,000 ms before the wrap
+    ASSERT_EQ(Frame(quiet).size(), 21u);
+    Step(1000);
+    Step(2000);
+    EXPECT_FALSE(Closed(quiet));
+    Step(2001);
+    EXPECT_TRUE(Closed(quiet));
+    EXPECT_EQ(Z7Evs_GetNbClient(mem.data()), 0u);
+}
+
 TEST_F(Events, IdleFrameSilenceAcknowledgementsAndLimits) {
     const int quiet = Connect();
     Step(1000);

@@ -2,11 +2,13 @@
 // empty listing, the end of an upload and an upload cut short, a download larger
 // than the ring, and names that would climb out of the drive.
 #include <algorithm>
+#include <cstring>
 #include <dirent.h>
 #include <sys/stat.h>
 
 #include "media/fxp.h"
 #include "tests/media/media_fixture.h"
+#include "tests/support/fake_clock.h"
 
 namespace {
 
@@ -289,6 +291,46 @@ TEST_F(FxpTest, FailureRepliesAndAttributeLetters) {
     EXPECT_NE(l.find("F G.TXT 1 "), std::string::npos) << l;
     EXPECT_NE(l.find(" rSh\r\n"), std::string::npos) << l;
     EXPECT_EQ(l.find(" rsh"), std::string::npos) << l;
+}
+
+// An upload whose tool went silent (Ctrl-C, a cable pulled) is cut short
+// after 15 s without a block: the part received is dropped, the name keeps
+// nothing, a late block is refused once, and the name can be uploaded again.
+TEST_F(FxpTest, AnUploadWhoseToolWentSilentLeavesNoPartialFile) {
+    test_support::FakeClock clock;
+    auto entries = [&] {
+        std::vector<std::string> out;
+        if (DIR *d = opendir(P("mnt/USB0").c_str())) {
+            while (struct dirent *e = readdir(d))
+                if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) out.push_back(e->d_name);
+            closedir(d);
+        }
+        return out;
+    };
+    const uint8_t blk[3] = {1, 2, 3};
+    EXPECT_EQ(Cmd("stor A:\\HALF.BIN"), 150);
+    EXPECT_EQ(Fxp_DoWriteData(blk, 3), 651);
+    FxpMain(1);
+    EXPECT_FALSE(Exists("mnt/USB0/HALF.BIN"));  // not under its name before it is whole
+    // Blocks 15 s apart keep it going.
+    test_support::FakeClock::AdvanceMs(15000);
+    FxpMain(1);
+    EXPECT_EQ(Fxp_DoWriteData(blk, 3), 651);
+    test_support::FakeClock::AdvanceMs(15000);
+    FxpMain(1);
+    EXPECT_FALSE(Exists("mnt/USB0/HALF.BIN"));
+    // Silent for longer: the part is dropped, a late block refused once,
+    // and the same name can be uploaded again.
+    test_support::FakeClock::AdvanceMs(2);
+    FxpMain(1);
+    EXPECT_EQ(entries(), std::vector<std::string>{});
+    EXPECT_EQ(Fxp_DoWriteData(blk, 3), 611);
+    EXPECT_EQ(Cmd("stor A:\\HALF.BIN"), 150);
+    EXPECT_EQ(Fxp_DoWriteData(blk, 3), 651);
+    EXPECT_EQ(Fxp_DoWriteData(nullptr, 0), -1);
+    for (int i = 0; i < 4; ++i) FxpMain(1);
+    EXPECT_EQ(Fxp_DoWriteData(nullptr, 0), 651);
+    EXPECT_EQ(Get("mnt/USB0/HALF.BIN"), std::string("\x01\x02\x03"));
 }
 
 }  // namespace

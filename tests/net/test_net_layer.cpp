@@ -900,7 +900,8 @@ TEST(EnetManager, ProtocolsDeInitClosesEveryServerOfItsInterfaceAndANewStartServ
     for (uint32_t n : {0u, 1u}) {
         DprConfigRec &c = Dpr_Configuration[n];
         std::memset(static_cast<void *>(&c), 0, DPR_CONFIG_BYTES);
-        c.enables[0] = EN0_B0 | EN0_MODBUS | EN0_EIP | EN0_HTTP;
+        // Every service on (EGD too: a service turned off does not listen).
+        c.enables[0] = EN0_B0 | EN0_MODBUS | EN0_EIP | EN0_HTTP | EN0_EGD;
         c.enables[1] = EN1_ASCII;
         c.modbus.port = n == 1 ? 502 : kModbus0;
         c.ascii[1] = kAscii;

@@ -73,6 +73,10 @@ TEST(PlatformTimeBase, OffsetComesFromTheEnvironment) {
     EXPECT_EQ(plat_time_host.frt_offset(), 4294960000u);
     setenv("PLC_FRT_OFFSET", "5", 1);
     EXPECT_EQ(plat_time_host.frt_offset(), 4294960000u);  // read once
+    setenv("PLC_MS_OFFSET", "0xFFFF0000", 1);
+    EXPECT_EQ(plat_time_host.ms_offset(), 0xFFFF0000u);
+    setenv("PLC_MS_OFFSET", "5", 1);
+    EXPECT_EQ(plat_time_host.ms_offset(), 0xFFFF0000u);  // read once
     struct timespec a {
     }, b{};
     plat_time_host.mono(&a);

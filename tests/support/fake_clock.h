@@ -12,9 +12,10 @@
 namespace test_support {
 
 struct FakeTime {
-    int64_t ns;       // the clock's reading
-    int64_t step_ns;  // added on every reading
-    uint32_t offset;  // the time base's offset
+    int64_t ns;          // the clock's reading
+    int64_t step_ns;     // added on every reading
+    uint64_t offset;     // the time base's offset
+    uint32_t ms_offset;  // the IEC runtime's millisecond tick's offset
 };
 
 inline FakeTime &Fake() {
@@ -27,8 +28,9 @@ inline void FakeMono(struct timespec *ts) {
     ts->tv_sec = time_t(t.ns / 1000000000);
     ts->tv_nsec = long(t.ns % 1000000000);
 }
-inline uint32_t FakeOffset() { return Fake().offset; }
-inline const PlatTimeOps kFakeTime = {FakeMono, FakeOffset};
+inline uint64_t FakeOffset() { return Fake().offset; }
+inline uint32_t FakeMsOffset() { return Fake().ms_offset; }
+inline const PlatTimeOps kFakeTime = {FakeMono, FakeOffset, FakeMsOffset};
 
 // The real monotonic clock, on a 100 us tick boundary.
 inline int64_t NowOnTick() {
@@ -43,7 +45,7 @@ class FakeClock {
 public:
     explicit FakeClock(int64_t start_ns = NowOnTick()) {
         saved_ = plat_time;
-        Fake() = FakeTime{start_ns, 0, 0};
+        Fake() = FakeTime{start_ns, 0, 0, 0};
         plat_time = &kFakeTime;
     }
     ~FakeClock() { plat_time = saved_; }

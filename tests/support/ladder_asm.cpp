@@ -92,8 +92,9 @@ void FakeMono(struct timespec *ts) {
     ts->tv_sec = time_t(fake_ns / 1000000000ull);
     ts->tv_nsec = long(fake_ns % 1000000000ull);
 }
-uint32_t FakeOffset() { return 0; }
-const PlatTimeOps fake_time = {FakeMono, FakeOffset};
+uint64_t FakeOffset() { return 0; }
+uint32_t FakeMsOffset() { return 0; }
+const PlatTimeOps fake_time = {FakeMono, FakeOffset, FakeMsOffset};
 const PlatTimeOps *saved_time;
 }  // namespace
 
