@@ -117,6 +117,8 @@ void Exec_InstallHooks() {
     Blk_Hooks.rtc_set = RtcSet;
     Blk_Hooks.net_init = Plc_NetInit;
     Blk_Hooks.trace = Z7EVSTRACE_Line;
+    // text_tables and strings stay empty: the controller's program format
+    // carries no text tables, so TEXTTABLE answers "".
     Drevano_OnChangeApplied = Plc_IecChangeApplied;
     enet_hooks.qncan = {Qncan_Init, Qncan_Scan, Qncan_ConnCnt, nullptr, Qncan_DeInit, Qncan_Due};
     enet_hooks.modbus = {Modbus_Init, Modbus_Scan, Modbus_Conn_Cnt, Modbus_Stop, Modbus_DeInit, Modbus_Due};

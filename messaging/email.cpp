@@ -721,6 +721,10 @@ bool ConnHasRoom() {
     const EmailRec &e = EtnEmailConn;
     if (!e.tls_up && e.sock.state != NX_TCP_ESTABLISHED) return false;
     if (e.sock.fd < 0) return false;
+    // A plain connection also waits for the socket layer's own word: a send
+    // that left the buffer full marks it unwritable until the readiness set
+    // reports the room, and a send before that is refused as full.
+    if (!e.tls_up && e.sock.writable == 0) return false;
     pollfd p{e.sock.fd, POLLOUT, 0};
     return poll(&p, 1, 0) > 0 && (p.revents & POLLOUT) != 0;
 }

@@ -257,7 +257,7 @@ void setQryPacket(uint8_t kind, uint32_t iface) {
     if (requested) {
         m[p++] = kOptRequestedIp;
         m[p++] = 4;
-        BE_Put32(m + p, o.address);
+        std::memcpy(m + p, &r.offered_raw, 4);  // as received: network order
         p += 4;
     }
     if (kind == DHCP_REQUEST || kind == DHCP_RELEASE) {
@@ -359,8 +359,9 @@ void dhcpScan(uint8_t enable, uint32_t iface) {
         break;
     case DHCP_ST_SEND:
         if (r.msg == DHCP_DISCOVER) {
+            // The lease goes; the address last offered stays known, and the
+            // DISCOVER asks for it again (option 50).
             dhcpOffered[iface] = {};
-            r.offered_known = 0;
             r.no_lease = 1;
         } else if (r.msg == DHCP_REQUEST) {
             r.no_lease = 1;

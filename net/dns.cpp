@@ -170,7 +170,9 @@ int32_t dnsResolve(const char *host, char *out) {
                                    reinterpret_cast<struct sockaddr *>(&from), &fl);
         if (n > 0) {
             // Only the server asked, from its port 53, answers.
-            if (ntohl(from.sin_addr.s_addr) != server_addr || ntohs(from.sin_port) != 53) return 1;
+            // A stray datagram does not hold the lookup past its 10 s.
+            if (ntohl(from.sin_addr.s_addr) != server_addr || ntohs(from.sin_port) != 53)
+                return dnsTimer(0) ? Finish(-6) : 1;
             c.answer_len = uint32_t(n);
             c.state = 3;
             return 2;

@@ -370,7 +370,10 @@ uint32_t DprParseBlock(const uint8_t *block, std::size_t block_bytes, uint32_t n
     std::size_t end = ((std::size_t(length) + 4) & ~std::size_t(3)) - 4;
     if (end > block_bytes) end = block_bytes;
     const Walk w{block, end};
-    if (!w.Word(DPRB_ADDRESS, rec.address) || !w.Word(DPRB_MASK, rec.mask)) return 1;
+    // Address and mask are stored for any length above 8 (one of 9 to 11
+    // bytes ends inside the mask word): they are read from the bytes present.
+    const Walk head{block, block_bytes};
+    if (!head.Word(DPRB_ADDRESS, rec.address) || !head.Word(DPRB_MASK, rec.mask)) return 1;
 
     uint32_t exchanges = 0;
     std::size_t pos = DPRB_RECORDS;

@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -98,9 +99,11 @@ bool PeerClosed(const NX_TCP_SOCKET &s) {
     return ioctl(fd, FIONREAD, &avail) == 0 && avail == 0;
 }
 
+// Room to send: the socket layer's flag (cleared by a send that filled the
+// connection until the readiness set reports room) and the kernel's word.
 bool SocketWritable(const NX_TCP_SOCKET &s) {
     const int fd = s.client ? s.fd : s.accepted_fd;
-    if (fd < 0 || s.state != NX_TCP_ESTABLISHED) return false;
+    if (fd < 0 || s.state != NX_TCP_ESTABLISHED || s.writable == 0) return false;
     struct pollfd p {
         fd, POLLOUT, 0
     };
@@ -141,6 +144,9 @@ void CloseData(NX_FTP_SERVER *sv, NX_FTP_CLIENT_REQUEST &c) {
     _fxe_file_upload_abort(&c.file, &c.upload);
     if (c.file.open) _fxe_file_close(&c.file);
     _fxe_media_flush(sv->nx_ftp_server_media_ptr);
+    if (c.list_media.dir != nullptr) closedir(c.list_media.dir);
+    c.list_media.dir = nullptr;
+    c.list_line_len = 0;
     c.transfer_state = 0;
     c.pasv_since = 0;
 }
@@ -253,8 +259,10 @@ void ShownPath(const NX_FTP_CLIENT_REQUEST &c, char *out) { ShownPath(c.local_pa
 
 uint32_t OpenActive(NX_FTP_SERVER *sv, NX_FTP_CLIENT_REQUEST &c, bool receive) {
     NX_TCP_SOCKET &d = c.data;
-    d.fd = -1;
-    d.accepted_fd = -1;
+    // A passive connection taken before PORT (and its listener) is given
+    // back, not forgotten: its descriptor would stay open for good.
+    _nx_tcp_server_socket_unaccept(&d);
+    _nx_tcp_socket_delete(&d);
     if (_nx_tcp_socket_create(sv->nx_ftp_server_ip_ptr, &d, "FTP Server Data Socket", 0, 0x4000, 128, 2048, nullptr,
                               receive ? DataDisconnect : nullptr) != NX_SUCCESS)
         return NX_NOT_SUCCESSFUL;
@@ -297,6 +305,22 @@ bool DataUsable(NX_FTP_CLIENT_REQUEST &c) {
     return c.data.state == NX_TCP_ESTABLISHED && SocketWritable(c.data);
 }
 
+// The active data connection was refused (or is gone): it never becomes usable.
+bool DataFailed(const NX_FTP_CLIENT_REQUEST &c) {
+    if (c.data.state == NX_TCP_CREATED || c.data.fd < 0) return !c.passive;
+    if (c.data.state != NX_TCP_CONNECTING) return false;
+    struct pollfd p {
+        c.data.fd, POLLOUT, 0
+    };
+    return poll(&p, 1, 0) > 0 && (p.revents & (POLLERR | POLLHUP));
+}
+
+// A parked command may go on: its data connection stands (an upload's
+// client may have sent all and closed it already), or it never will.
+bool ParkOver(NX_FTP_CLIENT_REQUEST &c, uint32_t pending) {
+    return DataUsable(c) || (pending == FTP_PENDING_STOR && c.data.state == NX_TCP_CLOSE_WAIT) || DataFailed(c);
+}
+
 void SendFilePacket(NX_FTP_SERVER *sv, NX_FTP_CLIENT_REQUEST &c) {
     if (!DataUsable(c)) return;
     NX_PACKET *pk = nullptr;
@@ -311,6 +335,8 @@ void SendFilePacket(NX_FTP_SERVER *sv, NX_FTP_CLIENT_REQUEST &c) {
         pk->nx_packet_append_ptr += got;
         pk->nx_packet_length = got;
         if (_nx_tcp_socket_send(&c.data, pk, 6000) == NX_SUCCESS) {
+            // A download is activity: one longer than the idle time-out goes on.
+            c.idle_budget = NX_FTP_IDLE_BUDGET;
             c.byte_count = c.byte_count > got ? c.byte_count - got : 0;
             sv->nx_ftp_server_total_bytes_sent += got;
             return;
@@ -377,74 +403,109 @@ void FinishReceive(NX_FTP_SERVER *sv, NX_FTP_CLIENT_REQUEST &c) {
 
 // ---- listings ----------------------------------------------------------------------------------------
 
-void SendListing(NX_FTP_SERVER *sv, NX_FTP_CLIENT_REQUEST &c, bool full) {
-    NxFtpExtended &x = nx_ftp_extended_struct[Iface(sv)];
-    const bool passive = c.passive != 0;
-    Reply(sv, c, passive ? "150" : "125", "Sending List");
-    FxMedia *m = sv->nx_ftp_server_media_ptr;
-    if (!full && c.list_named)
-        _fxe_directory_local_path_restore(m, &c.list_path);
-    else
-        Restore(sv, c);
-    c.list_named = 0;
-    NX_PACKET *pk = nullptr;
-    bool ok = _nx_packet_allocate(sv->nx_ftp_server_packet_pool_ptr, &pk, 0, 0) == NX_SUCCESS;
-    uint32_t room = 0;
-    if (ok) {
-        room = uint32_t(pk->nx_packet_data_end - pk->nx_packet_append_ptr) - 4;
-        if (c.data.mss != 0 && c.data.mss < room) room = c.data.mss;
-    }
+// The line of an entry of the walk in hand; false at its end (status in *st).
+bool ListingEntry(NX_FTP_CLIENT_REQUEST &c, uint32_t *st, bool first) {
     uint32_t attr = 0, year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
     uint64_t size = 0;
-    uint32_t st =
-        ok ? _fxe_directory_first_full_entry_find(m, x.name, &attr, &size, &year, &month, &day, &hour, &minute, &second)
-           : NX_NOT_SUCCESSFUL;
-    char line[FX_NAME_MAX + 64];
-    while (ok && st == FX_SUCCESS) {
-        int n;
-        if (full) {
-            n = std::snprintf(line, sizeof line, "%c%s  1 owner group %6.6ld %s %d %2.2d:%2.2d %s\r\n",
-                              (attr & FX_DIRECTORY) ? 'd' : '-', (attr & FX_READ_ONLY) ? "-w--w--w-" : "rw-rw-rw-",
-                              long(size > 999999 ? 999999 : size),
-                              FtpMonths[(month >= 1 && month <= 12) ? month - 1 : 0], int(day), int(hour), int(minute),
-                              x.name);
-        } else {
-            n = std::snprintf(line, sizeof line, "%s\r\n", x.name);
-        }
-        if (n < 0) n = 0;
-        if (uint32_t(n) > room) n = int(room);
-        if (pk->nx_packet_length + uint32_t(n) > room) {
-            if (_nx_tcp_socket_send(&c.data, pk, 6000) != NX_SUCCESS) {
-                pk = nullptr;
-                ok = false;
-                break;
-            }
-            sv->nx_ftp_server_total_bytes_sent += room;
-            pk = nullptr;
-            if (_nx_packet_allocate(sv->nx_ftp_server_packet_pool_ptr, &pk, 0, 0) != NX_SUCCESS) {
-                sv->nx_ftp_server_allocation_errors++;
-                ok = false;
-                break;
-            }
-        }
-        _nx_packet_data_append(pk, line, uint32_t(n), sv->nx_ftp_server_packet_pool_ptr, 0);
-        st = _fxe_directory_next_full_entry_find(m, x.name, &attr, &size, &year, &month, &day, &hour, &minute, &second);
+    char name[FX_NAME_MAX];
+    FxMedia *m = &c.list_media;
+    *st =
+        first
+            ? _fxe_directory_first_full_entry_find(m, name, &attr, &size, &year, &month, &day, &hour, &minute, &second)
+            : _fxe_directory_next_full_entry_find(m, name, &attr, &size, &year, &month, &day, &hour, &minute, &second);
+    c.list_line_len = 0;
+    if (*st != FX_SUCCESS) return false;
+    int n;
+    if (c.list_full) {
+        n = std::snprintf(c.list_line, sizeof c.list_line, "%c%s  1 owner group %6.6ld %s %d %2.2d:%2.2d %s\r\n",
+                          (attr & FX_DIRECTORY) ? 'd' : '-', (attr & FX_READ_ONLY) ? "-w--w--w-" : "rw-rw-rw-",
+                          long(size), FtpMonths[(month >= 1 && month <= 12) ? month - 1 : 0], int(day), int(hour),
+                          int(minute), name);
+    } else {
+        n = std::snprintf(c.list_line, sizeof c.list_line, "%s\r\n", name);
     }
-    if (ok && st == FX_NO_MORE_ENTRIES && pk != nullptr && pk->nx_packet_length > 0) {
-        if (_nx_tcp_socket_send(&c.data, pk, 6000) != NX_SUCCESS) ok = false;
-        pk = nullptr;
-    }
-    if (pk != nullptr) _nx_packet_release(pk);
+    c.list_line_len = n < 0 ? 0 : std::min<uint32_t>(uint32_t(n), sizeof c.list_line - 1);
+    return true;
+}
+
+void EndListing(NX_FTP_SERVER *sv, NX_FTP_CLIENT_REQUEST &c, bool ok) {
+    const bool passive = c.passive != 0;
     CloseData(sv, c);
-    if (ok && st == FX_NO_MORE_ENTRIES)
+    if (ok)
         Reply(sv, c, passive ? "226" : "250", "List End");
     else
         Reply(sv, c, "550", "List fail");
 }
 
-// The continuation of a parked command.
+// Starts the listing of the client's folder (NLST: the folder it named) on
+// its own directory walk; the lines go out in the following passes.
+void SendListing(NX_FTP_SERVER *sv, NX_FTP_CLIENT_REQUEST &c, bool full) {
+    Reply(sv, c, c.passive ? "150" : "125", "Sending List");
+    FxMedia *m = sv->nx_ftp_server_media_ptr;
+    if (c.list_media.dir != nullptr) closedir(c.list_media.dir);
+    c.list_media = *m;
+    c.list_media.dir = nullptr;
+    _fxe_directory_local_path_restore(&c.list_media, !full && c.list_named ? &c.list_path : &c.local_path);
+    c.list_named = 0;
+    c.list_full = full;
+    uint32_t st = 0;
+    if (!ListingEntry(c, &st, true) && st != FX_NO_MORE_ENTRIES) return EndListing(sv, c, false);
+    c.transfer_state = 3;
+}
+
+// Sends what the data connection takes of the listing in hand: whole
+// packets, a few a pass, while it has room. A listing bigger than the
+// socket buffers thus goes out whole across passes.
+void ListingPass(NX_FTP_SERVER *sv, NX_FTP_CLIENT_REQUEST &c) {
+    for (int sent = 0; sent < 8; sent++) {
+        if (c.list_line_len == 0) return EndListing(sv, c, true);  // the walk ended, all sent
+        if (!DataUsable(c)) {
+            if (c.data.state != NX_TCP_ESTABLISHED) EndListing(sv, c, false);
+            return;
+        }
+        NX_PACKET *pk = nullptr;
+        if (_nx_packet_allocate(sv->nx_ftp_server_packet_pool_ptr, &pk, 0, 0) != NX_SUCCESS) {
+            sv->nx_ftp_server_allocation_errors++;
+            return EndListing(sv, c, false);
+        }
+        uint32_t room = uint32_t(pk->nx_packet_data_end - pk->nx_packet_append_ptr) - 4;
+        if (c.data.mss != 0 && c.data.mss < room) room = c.data.mss;
+        uint32_t st = FX_SUCCESS;
+        while (c.list_line_len != 0) {
+            const uint32_t n = std::min(c.list_line_len, room);
+            if (pk->nx_packet_length != 0 && pk->nx_packet_length + n > room) break;
+            _nx_packet_data_append(pk, c.list_line, n, sv->nx_ftp_server_packet_pool_ptr, 0);
+            if (!ListingEntry(c, &st, false) && st != FX_NO_MORE_ENTRIES) {
+                _nx_packet_release(pk);
+                return EndListing(sv, c, false);
+            }
+        }
+        const uint32_t len = pk->nx_packet_length;
+        if (len != 0) {
+            if (_nx_tcp_socket_send(&c.data, pk, 6000) != NX_SUCCESS) return EndListing(sv, c, false);
+            sv->nx_ftp_server_total_bytes_sent += len;
+        } else {
+            _nx_packet_release(pk);
+        }
+    }
+}
+
+// The continuation of a parked command. One whose data connection never
+// came (refused, or not made within 6 s) is answered 550, not left waiting
+// for the idle time-out.
 void Continue(NX_FTP_SERVER *sv, uint32_t pending, NX_FTP_CLIENT_REQUEST &c) {
-    if (pending == FTP_PENDING_STOR) {
+    if (!DataUsable(c) && !(pending == FTP_PENDING_STOR && c.data.state == NX_TCP_CLOSE_WAIT)) {
+        CloseData(sv, c);
+        const char *text = pending == FTP_PENDING_RETR   ? "File Open Fail"
+                           : pending == FTP_PENDING_STOR ? "File Open Failed"
+                           : pending == FTP_PENDING_LIST ? "Bad Directory"
+                                                         : "List bad Directory";
+        return Reply(sv, c, "550", text);
+    }
+    if (pending == FTP_PENDING_RETR) {
+        c.transfer_state = 1;
+        Reply(sv, c, "125", "File Opened");
+    } else if (pending == FTP_PENDING_STOR) {
         c.transfer_state = 2;
         c.byte_count = 0;
         Reply(sv, c, c.passive ? "150" : "125", "File Open for Write");
@@ -473,8 +534,10 @@ void Transfer(NX_FTP_SERVER *sv, uint32_t index, NX_FTP_CLIENT_REQUEST &c, uint3
             CloseData(sv, c);
             return Reply(sv, c, "550", "File Open Fail");
         }
-        c.transfer_state = 1;
         c.byte_count = uint32_t(c.file.size);
+        // An active connection still being made: 125 once it stands.
+        if (!c.passive && c.data.state == NX_TCP_CONNECTING) return Park(sv, index, FTP_PENDING_RETR);
+        c.transfer_state = 1;
         Reply(sv, c, c.passive ? "150" : "125", "File Opened");
         return;
     }
@@ -518,8 +581,8 @@ void Transfer(NX_FTP_SERVER *sv, uint32_t index, NX_FTP_CLIENT_REQUEST &c, uint3
 void Pasv(NX_FTP_SERVER *sv, uint32_t index, NX_FTP_CLIENT_REQUEST &c) {
     if (c.data.state > NX_TCP_LISTEN || c.data.fd >= 0) CloseData(sv, c);
     NX_TCP_SOCKET &d = c.data;
-    d.fd = -1;
-    d.accepted_fd = -1;
+    _nx_tcp_server_socket_unaccept(&d);
+    _nx_tcp_socket_delete(&d);
     c.passive_port = NX_FTP_PASSIVE_BASE + index;
     bool ok = _nx_tcp_socket_create(sv->nx_ftp_server_ip_ptr, &d, "FTP Server Data Socket", 0, 0x4000, 128, 2048,
                                     nullptr, DataDisconnect) == NX_SUCCESS;
@@ -530,7 +593,8 @@ void Pasv(NX_FTP_SERVER *sv, uint32_t index, NX_FTP_CLIENT_REQUEST &c) {
     }
     if (!ok) {
         _nx_tcp_socket_delete(&d);
-        return;
+        // The client is told, and its commands go on as before.
+        return Reply(sv, c, "425", "Can't open data connection");
     }
     const uint32_t a = sv->nx_ftp_server_ip_ptr->nx_ip_address;
     char text[96];
@@ -1031,7 +1095,9 @@ uint32_t _nx_ftp_server_delete(NX_FTP_SERVER *server) {
 
 void _nx_ftp_server_thread_entry(NX_FTP_SERVER *sv) {
     const uint32_t now = _tx_time_get();
-    if (sv->nx_ftp_server_timer != 0 && now - sv->nx_ftp_server_timer >= NX_FTP_TIMER_MS) {
+    // Compared as a signed difference: the timer is kept odd (0 means
+    // stopped), so it may stand 1 ms ahead of the clock that set it.
+    if (sv->nx_ftp_server_timer != 0 && int32_t(now - sv->nx_ftp_server_timer) >= int32_t(NX_FTP_TIMER_MS)) {
         sv->nx_ftp_server_timer = now | 1;
         sv->nx_ftp_server_events |= FTP_EV_TIMEOUT;
     }
@@ -1040,7 +1106,7 @@ void _nx_ftp_server_thread_entry(NX_FTP_SERVER *sv) {
     // A parked command goes on once its data connection is usable, or after 6 s.
     if (x.pending) {
         NX_FTP_CLIENT_REQUEST &c = clients[x.index];
-        if (DataUsable(c) || now - x.start >= NX_FTP_PARK_MS) {
+        if (ParkOver(c, x.pending) || now - x.start >= NX_FTP_PARK_MS) {
             const uint32_t pending = x.pending;
             x.pending = 0;
             Continue(sv, pending, c);
@@ -1049,14 +1115,17 @@ void _nx_ftp_server_thread_entry(NX_FTP_SERVER *sv) {
     // Ten clients keep no other host out: with every connection taken and
     // another waiting, the idlest client of the host holding the most gives
     // way to it, as in the other servers (the step that finds the waiting
-    // one free takes it). A client with a transfer under way, or one parked
-    // until its data connection comes, is at work and never the one closed.
+    // one free takes it). A client with a transfer under way, one parked
+    // until its data connection comes, or one with a whole command kept for
+    // a later pass (its answer waits for room, a passive listener or a
+    // transfer) is at work and never the one closed.
     NxServerDisplaceBy(
         clients, now, DisplaceClient, [](NX_FTP_CLIENT_REQUEST &c) { return &c.control; },
         [](const NX_FTP_CLIENT_REQUEST &c) { return c.last_command; },
         [](const NX_FTP_CLIENT_REQUEST &c) { return c.commanded != 0; },
         [&clients, &x](const NX_FTP_CLIENT_REQUEST &c) {
-            return c.transfer_state != 0 || (x.pending != 0 && x.index == uint32_t(&c - clients.data()));
+            return c.transfer_state != 0 || (x.pending != 0 && x.index == uint32_t(&c - clients.data())) ||
+                   FtpCommandLength(c.command.data(), c.command_len) != 0;
         });
     const uint32_t ev = sv->nx_ftp_server_events;
     sv->nx_ftp_server_events = 0;
@@ -1066,14 +1135,20 @@ void _nx_ftp_server_thread_entry(NX_FTP_SERVER *sv) {
         if (c.transfer_state == 2) ReceiveFile(sv, c);
         if (c.transfer_state == 2 && PeerClosed(c.data)) FinishReceive(sv, c);
         if (c.transfer_state == 1) SendFilePacket(sv, c);
+        if (c.transfer_state == 3) ListingPass(sv, c);
         // A passive listener waits for its client's data connection, 6 s at most.
-        if (c.pasv_since != 0 && (c.data.state == NX_TCP_ESTABLISHED || now - c.pasv_since >= NX_FTP_PARK_MS))
+        if (c.pasv_since != 0 &&
+            (c.data.state == NX_TCP_ESTABLISHED || int32_t(now - c.pasv_since) >= int32_t(NX_FTP_PARK_MS)))
             c.pasv_since = 0;
     }
     for (uint32_t i = 0; i < NX_FTP_MAX_CLIENTS; i++) {
         NX_FTP_CLIENT_REQUEST &c = clients[i];
         if (c.control.state != NX_TCP_ESTABLISHED || c.pasv_since != 0) continue;
-        if (x.pending && x.index == i) continue;
+        // The parked-command record is one for the server: while it holds
+        // a client's command, no client's command is taken (a second one
+        // parked would take the first one's place, which then never ends).
+        // It holds one 6 s at most.
+        if (x.pending) continue;
         if (c.transfer_state != 0) continue;
         if (NextCommand(sv, i, c)) continue;
         NX_PACKET *pk = nullptr;

@@ -59,11 +59,13 @@ enum : uint32_t {
     FTP_APPE = 26
 };
 // Deferred commands.
-enum : uint32_t { FTP_PENDING_STOR = 20, FTP_PENDING_NLST = 21, FTP_PENDING_LIST = 22 };
+// 23: an active RETR whose data connection is still being made (its 125
+// waits until the connection stands, a refused one is answered 550).
+enum : uint32_t { FTP_PENDING_STOR = 20, FTP_PENDING_NLST = 21, FTP_PENDING_LIST = 22, FTP_PENDING_RETR = 23 };
 
 struct NX_FTP_CLIENT_REQUEST {
     uint32_t data_port;
-    uint32_t transfer_state;  // 0 idle, 1 sending, 2 receiving
+    uint32_t transfer_state;  // 0 idle, 1 sending, 2 receiving, 3 sending a listing
     uint32_t logged_in;
     uint8_t rights;        // 1 read only
     uint8_t type;          // 'A' or 'I'
@@ -88,6 +90,13 @@ struct NX_FTP_CLIENT_REQUEST {
     uint32_t last_command;  // ms tick of its acceptance or its last whole command
     uint32_t commanded;     // a whole command came since the acceptance
     uint32_t command_len;   // control bytes received and not yet answered
+    // A listing goes out across passes, as much as the data connection
+    // takes: its own directory walk, whether it is LIST's, and the line of
+    // the walk's current entry not sent yet.
+    FxMedia list_media;
+    uint32_t list_full;
+    uint32_t list_line_len;
+    char list_line[FX_NAME_MAX + 64];
     std::array<uint8_t, NX_FTP_COMMAND_ROOM> command;
 };
 
@@ -123,7 +132,7 @@ struct NX_FTP_SERVER {
 
 // One deferred command per interface number.
 struct NxFtpExtended {
-    uint32_t pending;  // 0, FTP_PENDING_STOR, _NLST or _LIST
+    uint32_t pending;  // 0, FTP_PENDING_STOR, _NLST, _LIST or _RETR
     uint32_t index;    // connection
     uint32_t mode;     // 0: a whole directory is listed
     NX_PACKET *packet;

@@ -150,7 +150,7 @@ bool ValueText(const EtnReq &req, const RegFormat &f, const PageParams &pp, char
         // A denormal shows as 0.
         if ((bits & 0x7F800000u) == 0 && (bits & 0x7FFFFFu) != 0) bits = 0;
         const float fv = std::bit_cast<float>(bits);
-        const bool e = std::strcmp(pp.f3, "E") == 0 || (pp.f3[0] == 0 && std::strcmp(pp.f4, "E") == 0);
+        const bool e = std::strcmp(pp.f3, "E") == 0;
         std::snprintf(out, kField, e ? "%E" : "%f", double(fv));
         // A value too wide for the page's field is refused, not cut.
         return std::strlen(out) < kField - 1;

@@ -11,6 +11,12 @@ uint32_t _nx_packet_pool_create(NX_PACKET_POOL *pool, const char *name, uint32_t
     pool->nx_packet_pool_start = static_cast<uint8_t *>(memory);
     pool->nx_packet_pool_size = size;
     pool->nx_packet_pool_payload_size = payload;
+    // Each packet takes its record (NX_PACKET_HEADER, 96 bytes on a 64-bit
+    // host: the record holds host pointers) plus its payload, not the 44-byte
+    // header of the board's packet layout: a pool of 312,800 bytes with
+    // 1,520-byte payloads holds 193 packets here where that layout counts
+    // 200. The kept records are what the pool's users index, so the count
+    // follows them.
     const std::size_t stride = NX_PACKET_HEADER + payload;
     const uint32_t count = memory == nullptr ? 0 : uint32_t(size / stride);
     pool->nx_packet_pool_total = pool->nx_packet_pool_available = count;

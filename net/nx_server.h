@@ -88,6 +88,14 @@ inline uint32_t NxServerRead(NX_TCP_SOCKET *s, std::span<uint8_t> rx, uint32_t &
     return NX_FRAME_WHOLE;
 }
 
+// Whether a whole request waits at the front of rx[0..rx_len): taken off the
+// connection and answered on a later pass (a step serves one request), so
+// its connection is at work.
+[[nodiscard]] inline bool NxServerRequestWaiting(const NxFraming &f, const uint8_t *rx, uint32_t rx_len) {
+    const uint32_t n = NxFrameLength(f, rx, rx_len);
+    return n != 0 && n != NX_FRAME_TOO_LONG;
+}
+
 // Removes the first used bytes of rx (the request served).
 inline void NxServerConsume(std::span<uint8_t> rx, uint32_t &rx_len, uint32_t used) {
     used = std::min(used, rx_len);
@@ -160,15 +168,22 @@ inline void NxServerClose(NX_TCP_SOCKET *s) {
 // record whose connection is socket_of(slot) (an NX_TCP_SOCKET *), whose last
 // whole request (or acceptance) is since_of(slot) (ms), asked_of(slot)
 // whether it handed on a whole request, busy_of(slot) whether it is at work.
-// True when a connection was closed.
+// NX_DISPLACE_WAITS tells the server to look again on its next pass even
+// with nothing else to do: the work that keeps the newcomer out ends without
+// any input, and no report comes for the newcomer again.
+enum NxDisplaceStatus : int {
+    NX_DISPLACE_NONE = 0,    // a record is free, or no connection waits
+    NX_DISPLACE_CLOSED = 1,  // a connection was closed for the newcomer
+    NX_DISPLACE_WAITS = 2,   // every candidate is at work: the newcomer waits
+};
 template <class Slot, std::size_t N, class SocketOf, class SinceOf, class AskedOf, class BusyOf>
-inline bool NxServerDisplaceBy(std::array<Slot, N> &slots, uint32_t now, void (*close)(NX_TCP_SOCKET *),
-                               SocketOf socket_of, SinceOf since_of, AskedOf asked_of, BusyOf busy_of) {
+inline NxDisplaceStatus NxServerDisplaceBy(std::array<Slot, N> &slots, uint32_t now, void (*close)(NX_TCP_SOCKET *),
+                                           SocketOf socket_of, SinceOf since_of, AskedOf asked_of, BusyOf busy_of) {
     for (Slot &slot : slots) {
-        if (socket_of(slot)->state != NX_TCP_ESTABLISHED) return false;  // a record is free for the next one
+        if (socket_of(slot)->state != NX_TCP_ESTABLISHED) return NX_DISPLACE_NONE;  // a record is free for the next one
     }
     uint32_t newcomer = 0;
-    if (N == 0 || !NxWaitingPeer(socket_of(slots[0]), &newcomer)) return false;
+    if (N == 0 || !NxWaitingPeer(socket_of(slots[0]), &newcomer)) return NX_DISPLACE_NONE;
     // Records held by the host of each record, the most any host holds, and
     // whether the newcomer's host is one of those that hold that many.
     std::array<uint32_t, N> held{};
@@ -188,17 +203,18 @@ inline bool NxServerDisplaceBy(std::array<Slot, N> &slots, uint32_t now, void (*
                            (asked_of(s) != asked_of(*idle) ? !asked_of(s) : now - since_of(s) > now - since_of(*idle));
         if (idler) idle = &s;
     }
-    if (idle == nullptr) return false;  // every candidate at work: the newcomer waits
+    if (idle == nullptr) return NX_DISPLACE_WAITS;
     close(socket_of(*idle));
     PLAT_PollWake();
-    return true;
+    return NX_DISPLACE_CLOSED;
 }
 
 // The same for records that hold their connection in .socket, the time of
 // its last whole request (or acceptance) in .last_request (ms) and whether it
 // handed on one in .requested; busy_of(slot) tells a connection at work.
 template <class Slot, std::size_t N, class BusyOf>
-inline bool NxServerDisplace(std::array<Slot, N> &slots, uint32_t now, void (*close)(NX_TCP_SOCKET *), BusyOf busy_of) {
+inline NxDisplaceStatus NxServerDisplace(std::array<Slot, N> &slots, uint32_t now, void (*close)(NX_TCP_SOCKET *),
+                                         BusyOf busy_of) {
     return NxServerDisplaceBy(
         slots, now, close, [](Slot &slot) { return &slot.socket; }, [](const Slot &slot) { return slot.last_request; },
         [](const Slot &slot) { return slot.requested != 0; }, busy_of);

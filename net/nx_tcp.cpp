@@ -546,6 +546,17 @@ uint32_t _nx_tcp_socket_send(NX_TCP_SOCKET *s, NX_PACKET *packet, uint32_t) {
         return NX_NOT_SUCCESSFUL;
     }
     if (s->ip) s->ip->nx_ip_sent_count++;
+    // The poll's writability test: a whole send that left the connection
+    // without room makes it not writable, so the next send answers 57 (full)
+    // rather than 67 (broken); the readiness set reports the room again (a
+    // record outside the set would never hear of it and keeps its flag).
+    struct pollfd p {
+        fd, POLLOUT, 0
+    };
+    if (s->poll.owner != nullptr && poll(&p, 1, 0) == 0) {
+        s->writable = 0;
+        s->transmit_state = 2;
+    }
     return NX_SUCCESS;
 }
 
@@ -733,7 +744,10 @@ void ServeEstablished(NX_TCP_SOCKET *s) {
         if (ioctl(fd, FIONREAD, &avail) == 0 && avail > 0) {
             s->receive_pending = 1;
             s->receive_callback(s);
-            if ((s->poll.events & PLAT_POLL_IN) && ALWAYS(net_poll.carry_count < net_poll.carry.size()))
+            // Input left unread, or a close that came with the data (the set
+            // reports it once): looked at again on the next pass.
+            if ((s->poll.events & (PLAT_POLL_IN | PLAT_POLL_RDHUP | PLAT_POLL_HUP)) &&
+                ALWAYS(net_poll.carry_count < net_poll.carry.size()))
                 net_poll.carry[net_poll.carry_count++] = s;
             return;
         }

@@ -96,10 +96,16 @@ void FtpRestart(std::size_t at, uint16_t run, const char *marker, const char *st
         marker_since = _tx_time_get();
         return;
     }
-    if (Exists(marker) || _tx_time_get() - marker_since >= SVC_MARKER_GIVE_UP_MS) {
+    if (Exists(marker)) {
         ClearRestartBit(at, 0x08);
         reset_flg = 0;
         prot_run_bit = 0;
+    } else if (_tx_time_get() - marker_since >= SVC_MARKER_GIVE_UP_MS) {
+        // A daemon that has not started in 30 s is asked again (next pass),
+        // so a lost command does not hold the request for good; the request
+        // stays pending, and holds the other restart actions, until the
+        // marker comes: a restart that did not happen is never reported done.
+        reset_flg = 0;
     }
 }
 
@@ -252,7 +258,7 @@ void Svc_RestartRequests() {
         ClearRestartBit(SVC_RESTART_ETH1, 0x01);
         prot_run_bit = 0;
     }
-    // 4. Web HMI server (its thread is waited for across passes; 30 s at most).
+    // 4. Web HMI server (its thread is waited for across passes; asked again every 30 s).
     if ((RestartWord(SVC_RESTART_ETH0) & 0x10) && (prot_run_bit == 0 || prot_run_bit == 8)) {
         if ((prot_run_bit & 8) == 0) marker_since = _tx_time_get();
         if (reset_flg == 0) {
@@ -267,10 +273,16 @@ void Svc_RestartRequests() {
                 WebStateSet(TavixState::StartRequested);
             }
         }
-        if ((reset_flg == 1 && WebState() == TavixState::Running) ||
-            _tx_time_get() - marker_since >= SVC_MARKER_GIVE_UP_MS) {
+        if (reset_flg == 1 && WebState() == TavixState::Running) {
             ClearRestartBit(SVC_RESTART_ETH0, 0x10);
             prot_run_bit = 0;
+            reset_flg = 0;
+        } else if (_tx_time_get() - marker_since >= SVC_MARKER_GIVE_UP_MS) {
+            // Not running again in 30 s: the stop and start are asked again,
+            // and the request stays pending until the server runs. During a
+            // web project upload nothing is asked: the request waits for the
+            // upload's end, however long it takes.
+            marker_since = _tx_time_get();
             reset_flg = 0;
         }
     }

@@ -38,7 +38,8 @@ extern NetSvcHooks NetSvc_Hooks;
 
 // Restart-request words: register image bytes 566 (eth0) and 560 (eth1).
 constexpr std::size_t SVC_RESTART_ETH0 = 566, SVC_RESTART_ETH1 = 560;
-// A daemon marker that never comes back stops waiting after this many ms.
+// A restart whose daemon or server has not come back after this many ms is
+// asked again; its request stays pending until it does.
 constexpr uint32_t SVC_MARKER_GIVE_UP_MS = 30000;
 // The hand-over waits for the web server's thread at most this many ms (across passes).
 constexpr uint32_t SVC_HANDOVER_WAIT_MS = 3000;

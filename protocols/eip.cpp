@@ -660,6 +660,22 @@ uint32_t Eip_Due(uint32_t n, uint32_t now) {
     return now;
 }
 
+namespace {
+// The connections close with their datagram sockets, the sessions end and
+// the encapsulation port closes.
+void CloseAll(EipAdapter &a) {
+    for (auto &s : a.slots) {
+        if (s.used && s.cfg != nullptr) EipConnectionClose(s.cfg);
+    }
+    for (auto &e : a.encap) {
+        if (e.socket.state == NX_TCP_ESTABLISHED) EipTcpDisconnect(&e.socket);
+        _nx_tcp_socket_delete(&e.socket);
+    }
+    _nx_tcp_server_socket_unlisten(a.ip, EipPortNumber);
+    a.listening = 0;
+}
+}  // namespace
+
 void Eip_Scan(uint32_t n) {
     EipAdapter &a = AdapterOf(n);
     if (a.ip == nullptr) return;
@@ -668,17 +684,7 @@ void Eip_Scan(uint32_t n) {
         // Turned off: the I/O connections and sessions end and the port
         // closes (a port that takes connections nobody answers leaves a
         // client waiting).
-        if (a.listening) {
-            for (auto &s : a.slots) {
-                if (s.used && s.cfg != nullptr) EipConnectionClose(s.cfg);
-            }
-            for (auto &e : a.encap) {
-                if (e.socket.state == NX_TCP_ESTABLISHED) EipTcpDisconnect(&e.socket);
-                _nx_tcp_socket_delete(&e.socket);
-            }
-            _nx_tcp_server_socket_unlisten(a.ip, EipPortNumber);
-            a.listening = 0;
-        }
+        if (a.listening) CloseAll(a);
         // Sessions are read and dropped when one of its descriptors reported
         // since the last drain.
         const uint32_t filed = a.reports;
@@ -692,9 +698,11 @@ void Eip_Scan(uint32_t n) {
         return;
     }
     EipTcpSocketListen(a);
-    // Messages are answered in the step that takes them: no session is ever
-    // left at work between passes.
-    NxServerDisplace(a.encap, _tx_time_get(), EipTcpDisconnect, [](const EipEncap &) { return false; });
+    // Messages are answered in the step that takes them, one a step: a
+    // session is at work between passes while a whole message waits behind
+    // the one served.
+    NxServerDisplace(a.encap, _tx_time_get(), EipTcpDisconnect,
+                     [](const EipEncap &e) { return NxServerRequestWaiting(kFraming, e.rx.data(), e.rx_len); });
     const DprConfigRec &c = ConfigOf(n);
     const uint32_t ps = ProducedSize(n), cs = ConsumedSize(n);
     a.produced->member_bits[0] = uint16_t(ps <= EIP_DATA_MAX ? 8 * ps : 0);
@@ -757,16 +765,6 @@ void Eip_DeInit(NX_IP *ip) {
     if (IfaceOf(ip) == 0) return;
     EipAdapter &a = AdapterOf(1);
     if (a.ip == nullptr) return;
-    // The connections close with their datagram sockets, the sessions end
-    // and the encapsulation port closes.
-    for (auto &s : a.slots) {
-        if (s.used && s.cfg != nullptr) EipConnectionClose(s.cfg);
-    }
-    for (auto &e : a.encap) {
-        if (e.socket.state == NX_TCP_ESTABLISHED) EipTcpDisconnect(&e.socket);
-        _nx_tcp_socket_delete(&e.socket);
-    }
-    _nx_tcp_server_socket_unlisten(a.ip, EipPortNumber);
-    a.listening = 0;
+    CloseAll(a);
     a.ip = nullptr;
 }

@@ -458,6 +458,7 @@ void Modbus_Scan(uint32_t n) {
             return;
         }
     }
+    bool waits = false;
     if (!udp) {
         // Nothing to do, at the cost of a few branches: no record free to
         // listen with, no read waiting for its answer, nothing left unread,
@@ -480,9 +481,12 @@ void Modbus_Scan(uint32_t n) {
             s.busy = s.timed = 0;
             return;
         }
-        // A read waiting for its answer is a reply the client would lose.
-        NxServerDisplace(s.slots, _tx_time_get(), ModbusDisconnect,
-                         [](const ModbusSlot &slot) { return slot.read_pending != 0; });
+        // A read waiting for its answer, or a whole request waiting behind
+        // the one served, is a reply the client would lose.
+        // A newcomer that waits for one is looked at again on the next pass.
+        waits = NxServerDisplace(s.slots, _tx_time_get(), ModbusDisconnect, [](const ModbusSlot &slot) {
+                    return slot.read_pending != 0 || NxServerRequestWaiting(kFraming, slot.rx.data(), slot.rx_len);
+                }) == NX_DISPLACE_WAITS;
     }
     const uint32_t now = _tx_time_get();
     AnswerReads(n, s, udp);
@@ -520,7 +524,7 @@ void Modbus_Scan(uint32_t n) {
         }
         NxSlotSchedule(slot, MODBUS_IDLE_MS, busy, timed, due);
     }
-    s.busy = busy ? 1 : 0;
+    s.busy = busy || waits ? 1 : 0;
     s.timed = timed ? 1 : 0;
     s.idle_due = due;
 }

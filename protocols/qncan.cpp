@@ -495,10 +495,13 @@ void StepConnections(QncanConnState &st, uint32_t start) {
     // command processor has answered it and the reply went out: closing it
     // would lose that reply.
     const bool reply_pending = BoxByte(ETN_TX_REQ) != BoxByte(ETN_TX_ACK);
-    NxServerDisplace(st.slots, start, QncanDisconnect, [&st, reply_pending](const QncanSlot &slot) {
-        const auto k = uint8_t(&slot - st.slots.data());
-        return st.active == k || (reply_pending && st.active == QNCAN_NONE && st.last == k);
-    });
+    // So is one with a whole request waiting behind the one served. A
+    // newcomer that waits for one is looked at again on the next pass.
+    const bool waits = NxServerDisplace(st.slots, start, QncanDisconnect, [&st, reply_pending](const QncanSlot &slot) {
+                           const auto k = uint8_t(&slot - st.slots.data());
+                           return st.active == k || (reply_pending && st.active == QNCAN_NONE && st.last == k) ||
+                                  NxServerRequestWaiting(kFraming, slot.rx.data(), slot.rx_len);
+                       }) == NX_DISPLACE_WAITS;
     bool listen = false, created = false, busy = false, timed = false;
     uint32_t due = 0;
     for (unsigned k = 0; k < QNCAN_SLOTS; k++) {
@@ -519,7 +522,7 @@ void StepConnections(QncanConnState &st, uint32_t start) {
         timed = true;
     }
     st.free = !listen && created ? 1 : 0;
-    st.busy = busy ? 1 : 0;
+    st.busy = busy || waits ? 1 : 0;
     st.timed = timed ? 1 : 0;
     st.idle_due = due;
 }

@@ -618,9 +618,13 @@ void Srtp_Scan(uint32_t n) {
         return;
     }
     SrtpSocketListen(s);
-    // A read waiting for its answer is a reply the client would lose.
-    NxServerDisplace(s.slots, _tx_time_get(), SrtpDisconnect,
-                     [](const SrtpSlot &slot) { return slot.read_pending != 0; });
+    // A read waiting for its answer, or a whole message waiting behind the
+    // one served, is a reply the client would lose.
+    // A newcomer that waits for one is looked at again on the next pass.
+    const bool waits =
+        NxServerDisplace(s.slots, _tx_time_get(), SrtpDisconnect, [](const SrtpSlot &slot) {
+            return slot.read_pending != 0 || NxServerRequestWaiting(kFraming, slot.rx.data(), slot.rx_len);
+        }) == NX_DISPLACE_WAITS;
     AnswerReads(n, s);
     const uint32_t now = _tx_time_get();
     bool busy = false, timed = false;
@@ -639,7 +643,7 @@ void Srtp_Scan(uint32_t n) {
         if (slot.socket.state != NX_TCP_ESTABLISHED) continue;
         NxSlotSchedule(slot, SRTP_IDLE_MS, busy, timed, due);
     }
-    s.busy = busy ? 1 : 0;
+    s.busy = busy || waits ? 1 : 0;
     s.timed = timed ? 1 : 0;
     s.idle_due = due;
 }

@@ -134,10 +134,27 @@ void Mod(const Z7Ops &o, const TypeInfo &ti) {
         Copy(o, ti, 1, 3);
 }
 
+// Exact integer square root (largest r with r * r <= v): a double holds only
+// 53 bits, so its root of a 64-bit value can land one above or below.
+uint64_t ISqrt(uint64_t v) {
+    uint64_t r = 0;
+    for (uint64_t bit = uint64_t(1) << 31; bit != 0; bit >>= 1) {
+        const uint64_t t = r | bit;
+        if (t * t <= v) r = t;
+    }
+    return r;
+}
+
 void Sqrt(const Z7Ops &o, const TypeInfo &ti) {
     if (ti.cls == C_INT) {
-        const int64_t v = Int(o, ti, 1);
-        PutRaw(o, ti, 2, v < 0 ? 0 : uint64_t(std::sqrt(ti.sign ? double(v) : double(uint64_t(v)))));
+        // unsigned types keep all 64 bits (a ULINT of 2^63 or more is no
+        // negative number); a negative signed value gives 0
+        if (!ti.sign)
+            PutRaw(o, ti, 2, ISqrt(Raw(o, ti, 1)));
+        else {
+            const int64_t v = Int(o, ti, 1);
+            PutRaw(o, ti, 2, v < 0 ? 0 : ISqrt(uint64_t(v)));
+        }
     } else if (ti.cls == C_REAL) {
         const double v = Real(o, ti, 1);
         PutReal(o, ti, 2, v < 0 ? 0.0 : ti.bits == 32 ? double(std::sqrt(float(v))) : std::sqrt(v));
@@ -219,9 +236,15 @@ void Bit(const Z7Ops &o) {
         return;
     }
     const uint32_t w = uint32_t(bit - 1) / 16, mask = 1u << (uint32_t(bit - 1) % 16);
-    const uint16_t v = o.U16(0, w);
+    // words 0..w of the array, found as every array operand is
+    uint8_t *a = Blk_Array(o, 0, TY_INT, w + 1);
+    if (a == nullptr) {
+        o.SetB(4, false);
+        return;
+    }
+    const uint16_t v = LE_Get16(a + 2 * w);
     if (P == BIT_TEST) return o.SetB(4, (v & mask) != 0);
-    o.Put16(0, uint16_t(P == BIT_SET ? v | mask : v & ~mask), w);
+    LE_Put16(a + 2 * w, uint16_t(P == BIT_SET ? v | mask : v & ~mask));
     o.SetB(4, true);
 }
 
@@ -240,9 +263,10 @@ uint32_t IntWidth(uint16_t t, bool with64) {
     default: return 0;
     }
 }
-uint32_t SecOf(uint32_t width) {
-    return width == 1 ? Z7SEC_D8 : width == 2 ? Z7SEC_D16 : width == 4 ? Z7SEC_D32 : Z7SEC_D64;
-}
+
+// Array operands of the blocks below are found as every array operand is
+// (in the complex-type segment when the application has one), the elements
+// used lying whole inside it.
 
 // MVB: type, source, dimension, destination, dimension, count (INT).
 void Mvb(const Z7Ops &o) {
@@ -250,7 +274,7 @@ void Mvb(const Z7Ops &o) {
     const int32_t count = o.I(5);
     if (w == 0 || count <= 0) return;
     const uint32_t n = std::min<uint32_t>({uint32_t(count), o.Lit(2), o.Lit(4)});
-    uint8_t *src = o.Span(SecOf(w), 1, n, w), *dst = o.Span(SecOf(w), 3, n, w);
+    uint8_t *src = Blk_Array(o, 1, o.Lit(0), n), *dst = Blk_Array(o, 3, o.Lit(0), n);
     if (src != nullptr && dst != nullptr) std::memmove(dst, src, size_t(n) * w);
 }
 
@@ -265,7 +289,7 @@ void Fill(const Z7Ops &o) {
     const int32_t count = o.I(4);
     if (w == 0 || count <= 0) return;
     const uint32_t n = std::min<uint32_t>(uint32_t(count), o.Lit(3));
-    uint8_t *p = o.Span(SecOf(w), 2, n, w);
+    uint8_t *p = Blk_Array(o, 2, t, n);
     if (p == nullptr) return;
     const uint16_t v = o.U16(1);
     for (uint32_t k = 0; k < n * w / 2; k++) LE_Put16(p + 2 * k, v);
@@ -278,8 +302,8 @@ void MultiShift(const Z7Ops &o) {
     const uint32_t w = IntWidth(o.Lit(0), false);
     const int32_t cnt = o.I(1), len = o.D(4);
     if (w == 0 || cnt <= 0 || len <= 0 || cnt > len || uint32_t(len) > o.Lit(3)) return;
-    const uint32_t n = uint32_t(cnt), l = uint32_t(len), sec = SecOf(w);
-    uint8_t *p = o.Span(sec, 2, l, w);
+    const uint32_t n = uint32_t(cnt), l = uint32_t(len);
+    uint8_t *p = Blk_Array(o, 2, o.Lit(0), l);
     if (p == nullptr) return;
     const uint64_t fill = w == 1 ? o.U8(6) : w == 2 ? o.U16(6) : o.U32(6);
     const bool up = o.B(5) != 0;
@@ -306,7 +330,7 @@ void MultiRot(const Z7Ops &o) {
     const int32_t cnt = o.I(1), len = o.D(4);
     if (w == 0 || cnt <= 0 || len <= 0 || cnt > len || uint32_t(len) > o.Lit(3)) return;
     const uint32_t l = uint32_t(len), n = uint32_t(cnt) % l;
-    uint8_t *p = o.Span(SecOf(w), 2, l, w);
+    uint8_t *p = Blk_Array(o, 2, o.Lit(0), l);
     if (p == nullptr || n == 0) return;
     const uint32_t mid = o.B(5) ? l - n : n;
     std::rotate(p, p + size_t(mid) * w, p + size_t(l) * w);

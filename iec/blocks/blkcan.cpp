@@ -21,8 +21,11 @@ void GetState(const Z7Ops &o) {
     if (o.B(0) != 1) return;
     uint8_t *node = o.At(Z7SEC_D16, 1), *state = o.At(Z7SEC_D16, 2);
     if (node == nullptr || state == nullptr) return;
-    void *const list[2] = {node, state};
-    Z7_get_state(list, 1);
+    // the helper writes a one-byte state; the output is a whole INT (an
+    // unknown node leaves it as it is)
+    uint8_t got = 0;
+    void *const list[2] = {node, &got};
+    if (Z7_get_state(list, 1) != 0) o.Put16(2, got);
     o.SetB(0, false);
 }
 
@@ -54,7 +57,15 @@ void SdoRead(const Z7Ops &o) {
     if (!Elements(o, 1, 3, list) || !Elements(o, 3, 5, list + 3)) return;
     uint32_t elems = std::min<uint32_t>(o.Lit(4), 8);
     while (elems > 5 && Blk_Array(o, 3, 11, elems) == nullptr) elems--;
+    // the helper writes a one-byte length when the read ends done; result
+    // element 3 is an INT and takes it whole
+    uint8_t len = 0;
+    uint8_t *const len_elem = static_cast<uint8_t *>(list[6]);
+    list[6] = &len;
+    const uint16_t before = LE_Get16(static_cast<const uint8_t *>(list[3]));
     o.SetB(0, Z7_canopen_sdo_read(list, o.B(0), 2 * (elems - 4)) != 0);
+    const uint16_t after = LE_Get16(static_cast<const uint8_t *>(list[3]));
+    if (after != before && after == 0) LE_Put16(len_elem, len);
 }
 
 // CANOPENSDOWRITE: execute, request (5), size, result (3), size. The data

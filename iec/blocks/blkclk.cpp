@@ -19,8 +19,12 @@ constexpr uint32_t W_SCREEN = 128, W_FORCED = 129, W_NODES = 188;
 // SETCLK: INT array {second, minute, hour, day, month, year}, dimension, done.
 void SetClk(const Z7Ops &o) {
     uint16_t rec[8] = {};
-    for (uint32_t k = 0; k < 6; k++) rec[k] = o.U16(0, k);
-    const bool ok = o.Lit(1) >= 6 && rec[3] != 0 && rec[4] != 0 && rec[5] != 0 && Blk_Hooks.rtc_set != nullptr &&
+    // the six words found as every array operand is (complex-type segment
+    // when the application has one)
+    const uint8_t *a = o.Lit(1) >= 6 ? Blk_Array(o, 0, 11, 6) : nullptr;
+    if (a != nullptr)
+        for (uint32_t k = 0; k < 6; k++) rec[k] = LE_Get16(a + 2 * k);
+    const bool ok = a != nullptr && rec[3] != 0 && rec[4] != 0 && rec[5] != 0 && Blk_Hooks.rtc_set != nullptr &&
                     Blk_Hooks.rtc_set(rec);
     o.SetB(2, ok);
 }
@@ -164,8 +168,11 @@ void SetCanId(const Z7Ops &o) {
     if (Blk_Hooks.net_init != nullptr) Blk_Hooks.net_init();
 }
 
-// SUNPOS: year, month, day, hour, minute, second, two location values,
-// elevation, azimuth.
+// SUNPOS: year, month, day, hour, minute, second (universal time), latitude
+// (north positive), longitude (east positive), elevation, azimuth. The sun
+// helper takes the location longitude first and answers the zenith angle;
+// the block's output is the elevation above the horizon, 90 degrees less
+// the zenith angle.
 void SunPos(const Z7Ops &o) {
     int32_t tm[6];
     for (uint32_t k = 0; k < 6; k++) tm[k] = o.I(k);
@@ -173,7 +180,7 @@ void SunPos(const Z7Ops &o) {
     double res[2] = {};
     sunpos(tm, loc, res);
     o.SetLR(9, res[1]);
-    o.SetLR(8, res[0]);
+    o.SetLR(8, 90.0 - res[0]);
 }
 
 // ALARM: alarm words, dimension, next, previous, clear, acknowledge, first
@@ -187,9 +194,15 @@ void Alarm(const Z7Ops &o) {
         st &= uint16_t(~S_SEL);
         PlcWordSet(W_FORCED, 0);
     }
+    // The alarm words, found as every array operand is (in the complex-type
+    // segment when the application has one): an array that does not lie
+    // whole in its segment is left alone, as one of no alarms.
+    uint8_t *const arr = Blk_Array(o, 0, 11, dim);
+    auto word = [&](uint32_t i) { return LE_Get16(arr + 2 * i); };
+    auto put = [&](uint32_t i, uint16_t v) { LE_Put16(arr + 2 * i, v); };
     const int32_t cnt = o.D(7), first = o.D(6);
-    const uint32_t n = cnt <= 0 ? 0 : std::min<uint32_t>(uint32_t(cnt), dim);
-    auto latched = [&](uint32_t i) { return (o.U16(0, i) & A_LATCH) != 0; };
+    const uint32_t n = cnt <= 0 || arr == nullptr ? 0 : std::min<uint32_t>(uint32_t(cnt), dim);
+    auto latched = [&](uint32_t i) { return (word(i) & A_LATCH) != 0; };
     auto first_latched = [&]() -> int32_t {
         for (uint32_t i = 0; i < n; i++)
             if (latched(i)) return int32_t(i);
@@ -221,13 +234,13 @@ void Alarm(const Z7Ops &o) {
             st |= L_PREV;
         }
         if (ack && !(st & L_ACK)) {
-            o.Put16(0, uint16_t(o.U16(0, uint32_t(sel)) | A_ACK), uint32_t(sel));
+            put(uint32_t(sel), uint16_t(word(uint32_t(sel)) | A_ACK));
             st |= L_ACK;
         }
         if (clear && !(st & L_CLEAR)) {
-            const uint16_t w = o.U16(0, uint32_t(sel));
+            const uint16_t w = word(uint32_t(sel));
             if ((w & A_ACK) || !(w & A_LATCH)) {
-                o.Put16(0, uint16_t(w & ~(A_LATCH | A_ACK)), uint32_t(sel));
+                put(uint32_t(sel), uint16_t(w & ~(A_LATCH | A_ACK)));
                 sel = first_latched();
             }
             st |= L_CLEAR;
@@ -245,18 +258,21 @@ void Alarm(const Z7Ops &o) {
     if (!o.B(4)) st &= uint16_t(~L_CLEAR);
     if (!o.B(5)) st &= uint16_t(~L_ACK);
     BlkClk_AlarmStatus = st;
+    // word 0's summary bits are worked out again on every call, also with a
+    // count of 0 (no alarm looked at: both clear) whenever the array has a
+    // word 0
     uint16_t flags = 0;
-    if (n > 0) o.Put16(0, o.U16(0) & 0x3FFF);
+    if (arr != nullptr) put(0, word(0) & 0x3FFF);
     for (uint32_t i = 0; i < n; i++) {
-        uint16_t w = o.U16(0, i);
+        uint16_t w = word(i);
         if (w & A_LATCH) flags |= (w & A_ACK) ? uint16_t(A_ANY) : uint16_t(A_ANY | A_UNACK);
         if (w & A_COND) {
             if (!(w & A_LATCH) && (w & 0xFF) < 255) w = uint16_t(w + 1);
             w |= A_LATCH;
         }
-        o.Put16(0, w, i);
+        put(i, w);
     }
-    if (n > 0) o.Put16(0, o.U16(0) | flags);
+    if (arr != nullptr) put(0, word(0) | flags);
     PlcWordSet(W_SCREEN, PlcWord(W_FORCED));
 }
 

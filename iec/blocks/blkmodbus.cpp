@@ -205,9 +205,12 @@ void MapExtended(const Z7Ops &o) {
     Slave(o, 7, 15, ext);
     const uint32_t port = Port(o);
     const int16_t slave = o.I(3);
-    if (ext == 0 || port >= kPorts || slave < 1 || slave > 247 || BlkMb_Hooks.forward == nullptr) return;
-    const uint8_t *table = Blk_Array(o, 6, 15, ext);
-    if (table != nullptr) BlkMb_Hooks.forward(port, ext, table);
+    if (port >= kPorts || slave < 1 || slave > 247 || BlkMb_Hooks.forward == nullptr) return;
+    // The engine keeps the count it was handed, so every call hands the word
+    // as it stands now: set back to 0 (or with its array past its section)
+    // the engine forwards nothing more.
+    const uint8_t *table = ext != 0 ? Blk_Array(o, 6, 15, ext) : nullptr;
+    BlkMb_Hooks.forward(port, table != nullptr ? ext : 0, table);
 }
 
 constexpr BlkRow kRows[] = {

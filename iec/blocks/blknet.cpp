@@ -168,9 +168,12 @@ uint32_t GetRemote(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t 
     }
     const int32_t count = o.I(2);
     uint16_t w[32];
-    if (count > 0 && count <= (Analog ? 32 : 4) &&
-        (Analog ? Z7Net_GetAQG(node, 0, w, uint32_t(count)) : Z7Net_GetQG(node, 0, w, uint32_t(count))))
-        for (int32_t k = 0; k < count; k++) o.Put16(1, w[k], uint32_t(k));
+    // the words go to the INT array found as every array operand is (in the
+    // complex-type segment when the application has one), all count of them
+    // inside it
+    uint8_t *a = count > 0 && count <= (Analog ? 32 : 4) ? Blk_Array(o, 1, 11, uint32_t(count)) : nullptr;
+    if (a != nullptr && (Analog ? Z7Net_GetAQG(node, 0, w, uint32_t(count)) : Z7Net_GetQG(node, 0, w, uint32_t(count))))
+        for (int32_t k = 0; k < count; k++) LE_Put16(a + 2 * k, w[k]);
     Z7Net_GetQHB(node, 2000);
     return 0;
 }

@@ -12,12 +12,20 @@
 uint32_t pid_Instance = 0;
 
 namespace {
-// Register block: INT array operand 0, 16 words.
-void ReadBlock(const Z7Ops &o, uint16_t w[PID_WORDS]) {
-    for (uint32_t k = 0; k < PID_WORDS; k++) w[k] = o.U16(0, k);
+// Register block: INT array operand 0, 16 words, found as every array
+// operand is (in the complex-type segment when the application has one); a
+// block that does not lie whole in its segment is used by no block.
+uint8_t *Block(const Z7Ops &o) { return Blk_Array(o, 0, 11, PID_WORDS); }
+bool ReadBlock(const Z7Ops &o, uint16_t w[PID_WORDS]) {
+    const uint8_t *b = Block(o);
+    if (b == nullptr) return false;
+    for (uint32_t k = 0; k < PID_WORDS; k++) w[k] = LE_Get16(b + 2 * k);
+    return true;
 }
 void WriteWords(const Z7Ops &o, const uint16_t *w, uint32_t n) {
-    for (uint32_t k = 0; k < n; k++) o.Put16(0, w[k], k);
+    uint8_t *b = Block(o);
+    if (b == nullptr) return;
+    for (uint32_t k = 0; k < n; k++) LE_Put16(b + 2 * k, w[k]);
 }
 
 int32_t InRange(int32_t v, int32_t lo, int32_t hi) { return v >= lo && v <= hi ? v : 0; }
@@ -72,15 +80,21 @@ void SetPidR(const Z7Ops &o) {
 }
 
 void SetPidMan(const Z7Ops &o) {
-    o.Put16(0, o.U16(1), PID_OUT);
+    uint8_t *b = Block(o);
+    if (b != nullptr) LE_Put16(b + 2 * PID_OUT, o.U16(1));
     o.SetB(2, true);
 }
 void SetPidManR(const Z7Ops &o) {
     const double v = double(o.R(1)) * double(o.R(2));
-    o.Put16(0, std::isfinite(v) && std::fabs(v) < 2147483648.0 ? uint16_t(int32_t(v)) : 0, PID_OUT);
+    uint8_t *b = Block(o);
+    if (b != nullptr)
+        LE_Put16(b + 2 * PID_OUT, std::isfinite(v) && std::fabs(v) < 2147483648.0 ? uint16_t(int32_t(v)) : 0);
     o.SetB(3, true);
 }
-void GetPidMan(const Z7Ops &o) { o.Put16(1, o.U16(0, PID_FINAL)); }
+void GetPidMan(const Z7Ops &o) {
+    const uint8_t *b = Block(o);
+    o.Put16(1, b != nullptr ? LE_Get16(b + 2 * PID_FINAL) : 0);
+}
 
 // Step blocks: block, set-point, process value, three options, ["_R": scale],
 // output; AUTO forms then a tune request, three DINT settings, a second
@@ -103,8 +117,7 @@ uint32_t Step(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg) 
     if (p == nullptr || !Z7Ops_Open(db, arg, Auto ? out_k + 7 : out_k + 1, o)) return 0;
     PidCall call{FPGA_GetFrt(), p[1], 0, 0};
     uint16_t w[PID_WORDS];
-    ReadBlock(o, w);
-    if (p[0]) return 0;
+    if (!ReadBlock(o, w) || p[0]) return 0;
     w[PID_CTRL] = uint16_t((w[PID_CTRL] | PID_B_INUSE) & ~PID_B_GAINALL);
     if (Isa) w[PID_CTRL] |= PID_B_GAINALL;
     const float scale = Real ? o.R(6) : 1.0f;
@@ -114,7 +127,6 @@ uint32_t Step(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg) 
         return std::isfinite(v) && std::fabs(v) < 2147483648.0 ? uint16_t(int32_t(v)) : 0;
     };
     w[PID_PV] = scaled(2);
-    o.Put16(0, w[PID_PV], PID_PV);
     if (!(w[PID_CTRL] & PID_B_HOLDSP)) {
         w[PID_SP] = scaled(1);
         const uint16_t bits[3] = {PID_B_MANUAL, PID_B_RAISE, PID_B_LOWER};

@@ -126,6 +126,7 @@ void _FreeDB() {
     }
     pDB = 0;
     Drevano_StartGen++;  // the binding tables point into the freed database
+    Drevano_DbGen++;     // and keep nothing of it for the next one
 }
 
 void _FreeCode() {

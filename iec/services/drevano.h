@@ -22,6 +22,8 @@ extern uint8_t bNewRegParams;
 extern void *pEvData;
 // Counts successful starts; binding tables built for an older count are stale.
 extern uint32_t Drevano_StartGen;
+// Counts databases freed: tables built in an older one keep nothing of it.
+extern uint32_t Drevano_DbGen;
 // Bit 0: system words not yet primed, bit 1: system bits not yet primed.
 extern uint8_t FistScanRegFlag;
 
@@ -58,14 +60,14 @@ struct DrevanoBitEntry {
     uint32_t addr;
     uint8_t *reg;
     uint8_t *vm;
-    uint8_t set, clr, last, bit, flags;  // flags: system bits, 0x10 writable
+    uint8_t set, clr, last, bit, flags;  // flags: system bits, 0x10 writable, 0x20 primed at its next pass
 };
 struct DrevanoSrEntry {
     uint32_t addr;
     uint8_t *reg;
     uint8_t *vm;
     uint16_t last, min, max;
-    uint8_t flags;  // bit 0 bounded
+    uint8_t flags;  // bit 0 bounded, bit 1 primed at its next pass
 };
 extern std::array<DrevanoWordEntry, 544> VmDbWordInput_ptr;
 extern std::array<DrevanoWordEntry, 544> VmDbWordOutput_ptr;

@@ -17,6 +17,7 @@
 uint8_t FistScanRegFlag = 0;
 uint32_t drevano_total_variables_enumerated = 0;
 uint32_t Drevano_StartGen = 1;
+uint32_t Drevano_DbGen = 1;
 
 std::array<DrevanoWordEntry, 544> VmDbWordInput_ptr;
 std::array<DrevanoWordEntry, 544> VmDbWordOutput_ptr;
@@ -29,6 +30,34 @@ uint32_t WordInputEntries, WordOutputEntries, BoolInputEntries, BoolOutputEntrie
 namespace {
 uint32_t built_gen = 0;  // generation the tables were built for (0 none)
 uint32_t built_db = 0;
+uint32_t built_db_gen = 0;  // database life the tables were built in
+
+// The tables as they stood before a rebuild, for what unchanged bindings saw.
+std::array<DrevanoWordEntry, 544> prev_word_in, prev_word_out;
+std::array<DrevanoBitEntry, 2304> prev_bit_in, prev_bit_out;
+std::array<DrevanoBitEntry, 512> prev_bit_sys;
+std::array<DrevanoSrEntry, 256> prev_sr;
+uint32_t prev_word_in_n, prev_word_out_n, prev_bit_in_n, prev_bit_out_n, prev_bit_sys_n, prev_sr_n;
+
+// Entry flags of a binding new in a rebuilt table whose neighbours were
+// primed already: it is primed at its own first pass.
+constexpr uint8_t kSrPrime = 0x02;
+constexpr uint8_t kSysPrime = 0x20;
+
+// The entry of a previous table bound to the same register and VM variable
+// (tables are in slot order, so in rising bit address), or null.
+template <typename E>
+const E *Previous(const E *t, uint32_t n, uint32_t addr, const uint8_t *vm) {
+    uint32_t lo = 0, hi = n;
+    while (lo < hi) {
+        const uint32_t mid = (lo + hi) / 2;
+        if (t[mid].addr < addr)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return lo < n && t[lo].addr == addr && t[lo].vm == vm ? &t[lo] : nullptr;
+}
 
 constexpr uint16_t kBoundedSr[] = {1, 2, 3, 5, 10, 29, 30, 32, 33, 57, 58, 62, 164, 167, 174, 184};
 
@@ -155,6 +184,28 @@ uint8_t *DrevanoCalculateVmDbAddress(uint32_t handle, uint32_t width) {
 }
 
 void Drevano_BuildTables() {
+    // A rebuild in the same database (an on-line change applied, the program
+    // stored around it) keeps, for every binding that did not change, the
+    // value it last saw and its priming: reset, an application write of the
+    // cycle before would be taken for a conflict and lost, and system words
+    // and bits the VM wrote would be primed back from the registers.
+    const bool keep = pDB != 0 && built_db == pDB && built_db_gen == Drevano_DbGen;
+    const uint8_t keep_first = FistScanRegFlag;
+    prev_word_in_n = prev_word_out_n = prev_bit_in_n = prev_bit_out_n = prev_bit_sys_n = prev_sr_n = 0;
+    if (keep) {
+        prev_word_in = VmDbWordInput_ptr;
+        prev_word_out = VmDbWordOutput_ptr;
+        prev_bit_in = VmDbBitInput_ptr;
+        prev_bit_out = VmDbBitOutput_ptr;
+        prev_bit_sys = VmDbBitSys_ptr;
+        prev_sr = VmDbWordSR_ptr;
+        prev_word_in_n = WordInputEntries;
+        prev_word_out_n = WordOutputEntries;
+        prev_bit_in_n = BoolInputEntries;
+        prev_bit_out_n = BoolOutputEntries;
+        prev_bit_sys_n = BoolSysEntries;
+        prev_sr_n = WordSREntries;
+    }
     WordInputEntries = WordOutputEntries = BoolInputEntries = BoolOutputEntries = WordSREntries = BoolSysEntries = 0;
     std::memset(VmDbWordInput_ptr.data(), 0, sizeof VmDbWordInput_ptr);
     std::memset(VmDbWordOutput_ptr.data(), 0, sizeof VmDbWordOutput_ptr);
@@ -164,10 +215,11 @@ void Drevano_BuildTables() {
     std::memset(VmDbWordSR_ptr.data(), 0, sizeof VmDbWordSR_ptr);
     built_gen = 0;
     built_db = 0;
-    FistScanRegFlag = 3;
+    FistScanRegFlag = keep ? keep_first : 3;
     if (pDB == 0) return;
     built_gen = Drevano_StartGen;
     built_db = pDB;
+    built_db_gen = Drevano_DbGen;
     if (DrevanoI0_VarLoc == nullptr) return;
     // slots past the program data are unbound
     const uint32_t slots = DrevanoI0_VarLocLen / 4 < 6464 ? DrevanoI0_VarLocLen / 4 : 6464;
@@ -191,12 +243,20 @@ void Drevano_BuildTables() {
             e.bit = uint8_t(a % 8);
             e.set = uint8_t(1u << e.bit);
             e.clr = uint8_t(~e.set);
-            if (t == T_BIT_IN)
+            if (t == T_BIT_IN) {
+                if (const DrevanoBitEntry *p = Previous(prev_bit_in.data(), prev_bit_in_n, a, vm)) e.last = p->last;
                 VmDbBitInput_ptr[BoolInputEntries++] = e;
-            else if (t == T_BIT_OUT)
+            } else if (t == T_BIT_OUT) {
+                if (const DrevanoBitEntry *p = Previous(prev_bit_out.data(), prev_bit_out_n, a, vm)) e.last = p->last;
                 VmDbBitOutput_ptr[BoolOutputEntries++] = e;
-            else {
+            } else {
                 e.flags = uint8_t(e.bit | (a >= 1792 ? 0x10 : 0));
+                if (const DrevanoBitEntry *p = Previous(prev_bit_sys.data(), prev_bit_sys_n, a, vm)) {
+                    e.last = p->last;
+                    e.flags |= p->flags & kSysPrime;
+                } else if (keep && !(keep_first & 2)) {
+                    e.flags |= kSysPrime;
+                }
                 VmDbBitSys_ptr[BoolSysEntries++] = e;
             }
         } else if (t == T_WORD_SR) {
@@ -212,13 +272,23 @@ void Drevano_BuildTables() {
                     e.flags = 1;
                 }
             }
+            if (const DrevanoSrEntry *p = Previous(prev_sr.data(), prev_sr_n, a, vm)) {
+                e.last = p->last;
+                e.flags |= p->flags & kSrPrime;
+            } else if (keep && !(keep_first & 1)) {
+                e.flags |= kSrPrime;
+            }
             VmDbWordSR_ptr[WordSREntries++] = e;
         } else {
             DrevanoWordEntry e{a, reg, vm, 0};
-            if (t == T_WORD_IN)
+            if (t == T_WORD_IN) {
+                if (const DrevanoWordEntry *p = Previous(prev_word_in.data(), prev_word_in_n, a, vm)) e.last = p->last;
                 VmDbWordInput_ptr[WordInputEntries++] = e;
-            else
+            } else {
+                if (const DrevanoWordEntry *p = Previous(prev_word_out.data(), prev_word_out_n, a, vm))
+                    e.last = p->last;
                 VmDbWordOutput_ptr[WordOutputEntries++] = e;
+            }
         }
     }
 }
@@ -249,7 +319,9 @@ void DrevanoUpdateWordSRRegs() {
     for (uint32_t i = 0; i < WordSREntries; i++) {
         DrevanoSrEntry &e = VmDbWordSR_ptr[i];
         const uint16_t r = Get16(e.reg), v = Get16(e.vm);
-        if ((e.flags & 1) && !first) {
+        const bool prime = first || (e.flags & kSrPrime);
+        e.flags &= uint8_t(~kSrPrime);
+        if ((e.flags & 1) && !prime) {
             if (v != r) {
                 if (v != e.last && v >= e.min && v <= e.max)
                     Put16(e.reg, v);
@@ -270,7 +342,9 @@ void DrevanoUpdateBitSysRegs() {
     const bool first = FistScanRegFlag & 2;
     for (uint32_t i = 0; i < BoolSysEntries; i++) {
         DrevanoBitEntry &e = VmDbBitSys_ptr[i];
-        if ((e.flags & 0x10) && !first) {
+        const bool prime = first || (e.flags & kSysPrime);
+        e.flags &= uint8_t(~kSysPrime);
+        if ((e.flags & 0x10) && !prime) {
             SyncBit(e);
         } else {
             e.vm[0] = (e.reg[0] & e.set) ? 1 : 0;

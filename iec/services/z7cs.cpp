@@ -171,6 +171,7 @@ void Accept(Z7CSData *cs) {
         c.number = uint16_t(i + 1);
         c.flags = Z7CH_SOCKET | Z7CH_USED;
         c.sock = s;
+        if (cs->accepted) cs->accepted(cs, c.number);
         return;
     }
     Z7Socket_CloseSocket(s);  // all eight channels taken
@@ -441,9 +442,26 @@ void FileTransfer(Z7CSData *cs, Z7CSChannel &c) {
             data = 2 + n;
         }
         break;
-    case 7: status = 8; break;
-    case 8: status = 10; break;
-    case 9: status = 9; break;
+    case 7:
+        if (cs->ft_dir == 0) cs->ft_dir = Z7FT_OpenDir("");
+        if (cs->ft_dir == 0) status = 8;
+        break;
+    case 8:
+        if (cs->ft_dir == 0)
+            status = 10;
+        else {
+            Z7FT_GetDirEntry(cs->ft_dir, reinterpret_cast<char *>(a + 8));
+            data = uint32_t(strnlen(reinterpret_cast<char *>(a + 8), 255)) + 1;
+        }
+        break;
+    case 9:
+        if (cs->ft_dir == 0)
+            status = 9;
+        else {
+            Z7FT_CloseDir(cs->ft_dir);
+            cs->ft_dir = 0;
+        }
+        break;
     case 10:
         if (cs->ft_file) close_file();
         if (!NameAt(c, 6, name, 255) || Z7FT_Delete(name) == 0) status = 7;
@@ -474,6 +492,7 @@ uint32_t Z7CS_Open(Z7CSData *cs, const Z7CSSettings *s, uint32_t arg) {
     }
     cs->listen = -1;
     cs->udp = -1;
+    cs->accepted = Z7CS_DefaultCallback;
     bool serial = false;
     if (s && s->serial && s->sp5_address) {
         Z7CSSP5_Open(cs, s->sp5_address, s->serial);
@@ -493,10 +512,31 @@ uint32_t Z7CS_Open(Z7CSData *cs, const Z7CSSettings *s, uint32_t arg) {
     return up ? 0 : 1;
 }
 
+namespace {
+// The serial link is always channel 1. A TCP connection holding it when the
+// link is handed over moves, with its question and answer, to the first free
+// channel; with none free it is closed, for the controller asked for the
+// port. Left in place, the hand-over would be acknowledged and nothing would
+// ever read the port.
+void FreeChannelOne(Z7CSData *cs) {
+    Z7CSChannel &c = cs->ch[0];
+    if (!(c.flags & Z7CH_SOCKET)) return;
+    for (uint32_t i = 1; i < Z7CS_CHANNELS; i++) {
+        Z7CSChannel &to = cs->ch[i];
+        if (to.flags != 0) continue;
+        to = c;
+        to.number = uint16_t(i + 1);
+        FreeRecord(c);
+        return;
+    }
+    CloseChannel(c);
+}
+}  // namespace
+
 void Z7CSSer_Open(Z7CSData *cs, const char *settings) {
     Z7CSChannel &c = cs->ch[0];
-    if (c.flags & Z7CH_SOCKET) return;  // channel 1 is a TCP connection
-    Z7Serial_Rearm();                   // the link is the runtime's again
+    FreeChannelOne(cs);
+    Z7Serial_Rearm();  // the link is the runtime's again
     Z7Serial_Initialize(&c.serial);
     Z7Serial_Open(&c.serial, settings);
     c.number = 1;
@@ -506,8 +546,8 @@ void Z7CSSer_Open(Z7CSData *cs, const char *settings) {
 
 void Z7CSSP5_Open(Z7CSData *cs, uint16_t address, const char *settings) {
     Z7CSChannel &c = cs->ch[0];
-    if (c.flags & Z7CH_SOCKET) return;  // channel 1 is a TCP connection
-    Z7Serial_Rearm();                   // the link is the runtime's again
+    FreeChannelOne(cs);
+    Z7Serial_Rearm();  // the link is the runtime's again
     Z7SP5Ftls_Open(&cs->sp5, address, settings);
     Z7SP5Ftls_SetPassword(&cs->sp5, "");
     c.serial = cs->sp5.tl.dl.frm.serial;
@@ -699,6 +739,14 @@ void Z7CSSock_CheckSilentSocketsEx(Z7CSData *cs, uint32_t now, uint32_t timeout)
             CloseChannel(c);
     }
 }
+
+void Z7CSSock_CheckSilentSockets(Z7CSData *cs, uint32_t now) { Z7CSSock_CheckSilentSocketsEx(cs, now, 10000); }
+
+void Z7CS_CheckSilentSockets(Z7CSData *cs, uint32_t now) { Z7CSSock_CheckSilentSockets(cs, now); }
+
+uint32_t Z7CS_GetTaskNo(const Z7CSData *) { return 1; }
+
+void Z7CS_DefaultCallback(Z7CSData *, uint32_t) {}
 
 uint32_t Z7CS_GetNbHostTCP(const Z7CSData *cs) {
     uint32_t n = 0;

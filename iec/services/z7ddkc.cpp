@@ -39,6 +39,10 @@ Table DriverTable(uint32_t code) {
     Table t;
     t.img = Z7Img_Of(code);
     const uint32_t a = Z7VMCode_GetBusDrv(code);
+    // The bus-driver list is taken only from a table whose count reaches
+    // word 7: the test images of this project lay out exactly their count's
+    // words, so with a count of 5 or 6 word 7 would be read from whatever
+    // follows the table.
     if (a == 0 || a < code || t.img.W32(t.img.Hdr(10)) < 7) return t;
     t.at = a - code;
     while (t.img.In(t.at + kEntry * t.count, kEntry) && t.img.W32(t.at + kEntry * t.count) != 0) t.count++;
@@ -322,11 +326,18 @@ namespace {
 uint32_t StringSlot(uint32_t db, uint32_t item, uint32_t *forced) {
     if (forced) *forced = 0;
     const uint32_t def = Z7DDKH_GetDef(db, item);
-    if (def == 0 || Z7Mem_Get16(def + 2) != 4 || Z7Mem_Get16(def + 8) != IEC_STRING || Z7Mem_Get32(def + 12) != 0)
-        return 0;
-    uint32_t locked = 0;
-    const uint32_t slot = Z7Tools_GetAnyParam(db, IEC_STRING, Z7Mem_Get16(def + 10), &locked);
-    if (forced) *forced = locked;
+    if (def == 0 || Z7Mem_Get16(def + 2) != 4 || Z7Mem_Get16(def + 8) != IEC_STRING) return 0;
+    uint32_t slot = 0;
+    if (const uint32_t off = Z7Mem_Get32(def + 12)) {
+        // a record in the complex-type segment, never forced: it ends inside the segment
+        const uint32_t ct = Z7Sec_Addr(db, Z7SEC_CT), bytes = Z7Sec_Bytes(db, Z7SEC_CT);
+        if (ct == 0 || uint64_t(off) + 3 > bytes || uint64_t(off) + Z7Mem_Get8(ct + off) + 3 > bytes) return 0;
+        slot = ct + off;
+    } else {
+        uint32_t locked = 0;
+        slot = Z7Tools_GetAnyParam(db, IEC_STRING, Z7Mem_Get16(def + 10), &locked);
+        if (forced) *forced = locked;
+    }
     return slot && Z7Mem_Ptr(slot, Z7Mem_Get8(slot) + 3u) ? slot : 0;
 }
 }  // namespace

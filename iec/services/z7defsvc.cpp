@@ -5,7 +5,10 @@
 #include "iec/vm/z7srv.h"
 #include "iec/vm/z7vm.h"
 
-void Z7Def_ServeVMRequest(Z7CSData *cs, uint32_t db, uint32_t channel) {
+namespace {
+// The channel's VM request served by serve(db, request, length, answer).
+template <typename Serve>
+void ServeChannel(Z7CSData *cs, uint32_t channel, Serve serve) {
     const uint8_t *req = Z7CS_GetVMRequest(cs, channel);
     uint8_t *ans = Z7CS_GetVMAnswerBuffer(cs, channel);
     const uint8_t *frame = Z7CS_GetRequestFrame(cs, channel);
@@ -16,7 +19,19 @@ void Z7Def_ServeVMRequest(Z7CSData *cs, uint32_t db, uint32_t channel) {
     // the frame's size field counts the kind byte and the request
     const uint32_t size = BE_Get16(frame + 2);
     const uint32_t present = size >= 1 && size <= Z7CS_PAYLOAD ? size - 1 : 0;
-    Z7CS_SendVMAnswer(cs, channel, Z7VM_Serve(db, req, present, ans));
+    Z7CS_SendVMAnswer(cs, channel, serve(req, present, ans));
+}
+}  // namespace
+
+void Z7Def_ServeVMRequest(Z7CSData *cs, uint32_t db, uint32_t channel) {
+    ServeChannel(cs, channel,
+                 [db](const uint8_t *req, uint32_t n, uint8_t *ans) { return Z7VM_Serve(db, req, n, ans); });
+}
+
+void Z7Def_ServeVMRequestEx(Z7CSData *cs, uint32_t db, uint32_t channel, uint16_t event_port) {
+    ServeChannel(cs, channel, [db, event_port](const uint8_t *req, uint32_t n, uint8_t *ans) {
+        return Z7VM_ServeEx(db, req, n, ans, event_port);
+    });
 }
 
 // A synchronisation request (kind 24): the three big-endian words at frame

@@ -104,9 +104,9 @@ bool Beyond(T c, T l, T up, T lo) {
 }
 
 // The change test of a number whose value differs from the last one sent
-// when limits are set: BOOL any difference, the unsigned types unsigned,
-// the signed ones (SINT included: unsigned bytes would take -1 to 1 for a
-// jump of 254 and 127 to -128 for none) signed, the floats as floats.
+// when limits are set: BOOL any difference, the floats as floats, INT, DINT
+// and LINT signed, and every other type unsigned: 8-bit values and TIME are
+// unsigned throughout the VM (its conversions and comparisons), so here too.
 bool BeyondHyster(uint32_t type, uint32_t size, uint64_t cur, uint64_t last, uint64_t up, uint64_t lo) {
     switch (type & 0x7F) {
     case IEC_BOOL: return true;
@@ -118,8 +118,10 @@ bool BeyondHyster(uint32_t type, uint32_t size, uint64_t cur, uint64_t last, uin
         const double c = std::bit_cast<double>(cur), l = std::bit_cast<double>(last);
         return c >= l + std::bit_cast<double>(up) || c <= l - std::bit_cast<double>(lo);
     }
+    case IEC_SINT:
     case IEC_USINT:
     case IEC_UINT:
+    case IEC_TIME:
     case IEC_UDINT:
     case IEC_ULINT: return Beyond<uint64_t>(cur, last, up, lo);
     default: return Beyond<int64_t>(Signed(cur, size), Signed(last, size), Signed(up, size), Signed(lo, size));
@@ -411,8 +413,8 @@ uint32_t Z7EA_RegisterChangeEvent(uint32_t db, uint32_t client, uint32_t type, u
     return n + 1;
 }
 
-bool Z7EA_UnregisterChangeEvent(uint32_t db, uint32_t client, uint32_t type, uint32_t index, uint32_t ct) {
-    if (db == 0 || client > 8) return false;
+uint32_t Z7EA_UnregisterChangeEvent(uint32_t db, uint32_t client, uint32_t type, uint32_t index, uint32_t ct) {
+    if (db == 0 || client > 8) return 1;
     for (uint32_t i = 0; i < Used(db); i++) {
         const uint32_t e = Entry(db, i);
         if (!Key(e, type, index, ct)) continue;
@@ -420,16 +422,16 @@ bool Z7EA_UnregisterChangeEvent(uint32_t db, uint32_t client, uint32_t type, uin
         if (client == 0) {
             if (!is_static) continue;  // a private entry of the same key is passed over, not refused
             Remove(db, i);
-            return true;
+            return 0;
         }
         if (is_static || State(e, client) == CS_NONE) continue;
         SetState(e, client, CS_NONE);
         const uint16_t k = Z7Mem_Get16(e + E_COUNT);
         Z7Mem_Put16(e + E_COUNT, uint16_t(k ? k - 1 : 0));
         if (k <= 1) Remove(db, i);
-        return true;
+        return 0;
     }
-    return false;
+    return 1;
 }
 
 uint32_t Z7EA_RegisterStaticEvents(uint32_t code, uint32_t db) {
@@ -506,10 +508,10 @@ uint32_t Z7EA_ManageBroadcastEvents(uint32_t db, void *evs) {
     return (Z7St_Flags(db) & Z7F_NOEVENTS) ? 0 : Manage(db, evs, true, false);
 }
 
-void Z7EA_ManageChangeEvents(uint32_t db, void *evs) {
+uint32_t Z7EA_ManageChangeEvents(uint32_t db, void *evs) {
     const bool off = Z7St_Flags(db) & Z7F_NOEVENTS;
     Z7Evs_SetEventsDisabled(evs, off);
-    Manage(db, evs, !off, true);
+    return Manage(db, evs, !off, true);
 }
 
 void Z7Svc_InstallVMHooks() {

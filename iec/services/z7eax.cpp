@@ -91,7 +91,9 @@ Db DbOf(uint32_t db) {
     return d;
 }
 
-uint32_t Width(uint32_t type) { return Z7Tools_TypeSize(type); }
+// Bytes of a value of the type; a STRING is bound to its record but takes
+// no number (four bytes would land on its length bytes and first characters).
+uint32_t Width(uint32_t type) { return (type & 0x7F) == IEC_STRING ? 0 : Z7Tools_TypeSize(type); }
 
 struct Link {
     const Db &d;
@@ -321,7 +323,6 @@ void HandleFrame(const Db &d, uint32_t i) {
         const uint8_t type = f[at], sub = f[at + 1], len = f[at + 2];
         if (at + 12 + len > total) break;
         if (type == 1 && sub == 9) {
-            RemoteStop(d, i);
             stop = true;
         } else if (type == 4 && sub == 0xFF) {
             vars |= VarEvent(d, l, f + at, len);
@@ -333,7 +334,11 @@ void HandleFrame(const Db &d, uint32_t i) {
         Dispatch(d, i);
     }
     if (stop) {
+        // The link stops delivering before its status words are taken: run
+        // first, the remote-stop handling would show them still delivering
+        // while the link code already says otherwise.
         LE_Put16(l.c + XC_FLAGS, uint16_t(l.Flags() & ~1u));
+        RemoteStop(d, i);
         Dispatch(d, i);
     }
 }
@@ -512,7 +517,9 @@ uint32_t Z7EAX_Link(uint32_t db) {
         const uint32_t type = v[XV_TYPE] & 0x7F, ct = LE_Get32(v + XV_CT), idx = LE_Get16(v + XV_INDEX);
         uint32_t addr = 0, mask = 0;
         if (ct != 0) {
-            const uint32_t seg = Z7Sec_Addr(db, Z7SEC_CT), bytes = Z7Sec_Bytes(db, Z7SEC_CT), w = Width(type);
+            // a string record: its two length bytes and the terminator at least
+            const uint32_t seg = Z7Sec_Addr(db, Z7SEC_CT), bytes = Z7Sec_Bytes(db, Z7SEC_CT),
+                           w = type == IEC_STRING ? 3 : Width(type);
             if (seg != 0 && w != 0 && uint64_t(ct) + w <= bytes) addr = seg + ct;
         } else if (v[XV_TYPE] & 0x80) {
             const uint32_t e = Z7Sec_Elem(db, Z7SEC_XV, idx);
@@ -548,9 +555,14 @@ uint32_t Z7EAX_Link(uint32_t db) {
                 sec = Z7SEC_TIME;
                 mask = 0x10;
                 break;
-            default: break;  // strings are not bound
+            case IEC_STRING:
+                sec = Z7SEC_STRPTR;
+                mask = 0x20;
+                break;
+            default: break;
             }
-            addr = sec ? Z7Sec_Elem(db, sec, idx) : 0;
+            const uint32_t e = sec ? Z7Sec_Elem(db, sec, idx) : 0;
+            addr = sec == Z7SEC_STRPTR ? (e ? Z7Mem_Get32(e) : 0) : e;
         }
         v[XV_TYPE] = uint8_t(type);
         LE_Put32(v + XV_DATA, addr);

@@ -202,11 +202,14 @@ uint32_t Z7MB_Build(uint32_t config, uint32_t state, uint32_t size) {
                 LE_Put16(q + MBR_STATUS, 7);
                 LE_Put16(q + MBR_ERROR, 130);
             }
-            // unit status record of the connection with the request's unit
+            // unit status record of the connection with the request's unit:
+            // only records behind the connection's own are attached to it
             uint32_t u = 0, k7 = 0;
+            bool attached = false;
             for (uint32_t x = Next(c, c.at); x != 0 && x != r && k7 < c7; x = Next(c, After(x))) {
+                if (KindOf(x) == 1 && W(x, 2) == W(r, 3)) attached = true;
                 if (KindOf(x) != 7) continue;
-                if (W(x, 2) == W(r, 3) && W(x, 3) == W(r, 4) && u == 0) u = units + MBV_SIZE * k7;
+                if (attached && W(x, 2) == W(r, 3) && W(x, 3) == W(r, 4) && u == 0) u = units + MBV_SIZE * k7;
                 k7++;
             }
             LE_Put32(q + MBR_UNIT, u);
@@ -238,6 +241,7 @@ uint32_t Z7MB_Build(uint32_t config, uint32_t state, uint32_t size) {
             for (uint32_t i = 0; i < c1; i++) {
                 uint8_t *k = s + conns + MBC_SIZE * i;
                 if (LE_Get16(k + MBC_ID) == W(r, 2)) {
+                    if (LE_Get16(k + MBC_NUNIT) == 0) LE_Put32(k + MBC_FIRSTUNIT, units + MBV_SIZE * (c7 - 1));
                     LE_Put16(k + MBC_NUNIT, uint16_t(LE_Get16(k + MBC_NUNIT) + 1));
                     break;
                 }
@@ -285,8 +289,9 @@ uint32_t Z7MB_Link(uint32_t db) {
         LE_Put32(v + MBV_DATA, 0);
         uint8_t *q = st.At(LE_Get32(v + MBV_REQ), MBR_SIZE);
         if (q == nullptr || LE_Get32(v + MBV_REQ) == 0) continue;
+        // bit 7 of the type marks an external variable; the width is its type's
         const uint32_t rcfg = LE_Get32(q + MBR_CFG), fn = W(rcfg, 7), pos = W(cfg, 3), kind = W(cfg, 8),
-                       size = W(rcfg, 12), type = W(cfg, 6) & 0xFF, format = W(cfg, 4);
+                       size = W(rcfg, 12), type = W(cfg, 6) & 0x7F, format = W(cfg, 4);
         LE_Put16(v + MBV_KIND, uint16_t(kind));
         if (BitTable(fn)) {
             LE_Put16(v + MBV_OFF, uint16_t(pos / 8));
@@ -609,8 +614,14 @@ bool Input(const Var &x) {
     case IEC_UINT:
         if (uint8_t *p = x.Ptr(2)) LE_Put16(p, uint16_t(raw));
         break;
-    default:
+    case IEC_DINT:
+    case IEC_TIME:
+    case IEC_UDINT:
         if (uint8_t *p = x.Ptr(4)) LE_Put32(p, raw);
+        break;
+    default:
+        // a STRING takes no register value: four bytes would land on its
+        // maximum and length bytes and its first characters
         break;
     }
     return true;

@@ -50,6 +50,7 @@ enum : uint32_t {
     MBC_FRAME = 56,
     MBC_FRAMESIZE = 264,
     MBC_SECTION = 320,
+    MBC_FIRSTUNIT = 324,  // its first unit status record (0 none)
     MBC_SIZE = 328,
 };
 // request or table (40 bytes)

@@ -343,7 +343,7 @@ void Count(uint8_t *q, uint32_t field) { LE_Put16(q + field, Wrap(LE_Get16(q + f
 void Extract(const Cnx &c, uint8_t *q) {
     LE_Put32(q + MBR_DATE, Z7RtClk_GetCurDateStamp());
     LE_Put32(q + MBR_TIME, Z7RtClk_GetCurTimeStamp());
-    const uint32_t cfg = LE_Get32(q + MBR_CFG), fn = W(cfg, 7), count = W(cfg, 9), size = W(cfg, 12);
+    const uint32_t cfg = LE_Get32(q + MBR_CFG), fn = W(cfg, 7), size = W(cfg, 12);
     uint16_t err = c.Err();
     const uint8_t *f = c.Frame();
     const uint32_t total = c.Total();
@@ -373,16 +373,19 @@ void Extract(const Cnx &c, uint8_t *q) {
     }
     uint8_t *data = c.st.At(LE_Get32(q + MBR_DATA), size);
     if (err == 0 && data != nullptr) {
-        // byte counts within the bytes received and the items asked
+        // A read answer copies min(byte count, data size) bytes, whatever
+        // the count asked: a byte count above it is not refused (as a strict
+        // master would), but never read past the bytes received.
         const uint32_t bc = plen > 1 + MB_ANSWER_COUNT ? pdu[MB_ANSWER_COUNT] : 0;
         const uint32_t take = bc < size ? bc : size;
+        const bool present = plen - 1 >= MB_ANSWER_DATA && take <= plen - 1 - MB_ANSWER_DATA;
         if (fn == MB_READ_COILS || fn == MB_READ_DISCRETE_INPUTS) {
-            if (!MbPdu_AnswerData(pdu, plen - 1, (count + 7) / 8, MB_COUNT_AT_MOST))
+            if (!present)
                 err = kErrAnswer;
             else
                 std::memcpy(data, pdu + MB_ANSWER_DATA, take);
         } else if (fn == MB_READ_HOLDING_REGISTERS || fn == MB_READ_INPUT_REGISTERS) {
-            if (!MbPdu_AnswerData(pdu, plen - 1, 2 * count, MB_COUNT_AT_MOST))
+            if (!present)
                 err = kErrAnswer;
             else
                 for (uint32_t i = 0; i < take / 2; i++) LE_Put16(data + 2 * i, BE_Get16(pdu + MB_ANSWER_DATA + 2 * i));

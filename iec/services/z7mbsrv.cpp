@@ -163,8 +163,10 @@ struct TableAccess {
 constexpr MbAccess kTableAccess{nullptr, TableLocate, TableRead, TableWrite};
 
 // The server's answers: reads up to 2,000 bits and 125 registers, over
-// them exception 2; multiple writes of any quantity whose byte count agrees
-// with it and with the bytes present, else exception 3, before the range; a
+// them exception 2; multiple writes of any quantity, their item count from
+// bytes 4-5 alone: the byte count field is not compared with it (unlike
+// servers that refuse a disagreement), the items come from the bytes behind
+// it, and data missing for the count is exception 3, before the range; a
 // coil set by any value but 0; nothing to a request short of its fields.
 constexpr MbRules kTableRules{
     MbPdu_Set({MB_READ_COILS, MB_READ_DISCRETE_INPUTS, MB_READ_HOLDING_REGISTERS, MB_READ_INPUT_REGISTERS,
@@ -176,7 +178,7 @@ constexpr MbRules kTableRules{
     MB_EX_ILLEGAL_DATA_ADDRESS,
     0,
     MB_EX_ILLEGAL_DATA_VALUE,
-    MB_RULE_BYTE_COUNT | MB_RULE_COIL_NONZERO,
+    MB_RULE_COIL_NONZERO,
 };
 
 // Serves a PDU (unit byte first) of len bytes for connection index conn of
@@ -343,8 +345,11 @@ bool Z7MBSrv_SetDevIdent(const char *vendor, const char *product, const char *re
         ident.text[k].fill(0);
         if (t[k] != nullptr) std::memcpy(ident.text[k].data(), t[k], strnlen(t[k], kTextMax - 1));
     }
-    ident.words.fill(0);
-    if (words != nullptr)
+    // without words all eight are cleared; with them only the first
+    // min(count, 8) change, the others stay as they were
+    if (words == nullptr)
+        ident.words.fill(0);
+    else
         for (uint32_t i = 0; i < count && i < 8; i++) ident.words[i] = words[i];
     return true;
 }

@@ -226,6 +226,14 @@ uint32_t Z7FT_Delete(const char *name) {
     return _GetFullPath(name, p) ? Z7File_Delete(p) : 0;
 }
 
+// No directory listing on this controller: nothing opens, nothing is listed.
+uint32_t Z7FT_OpenDir(const char *) { return 0; }
+uint32_t Z7FT_GetDirEntry(uint32_t, char *name) {
+    if (name) name[0] = 0;
+    return 0;
+}
+void Z7FT_CloseDir(uint32_t) {}
+
 // ---- clock -------------------------------------------------------------------------------------------
 
 namespace {
@@ -459,7 +467,8 @@ uint8_t ddk_busy = 0;
 }  // namespace
 
 void Z7DDK_FormatFolder(char *text) {
-    if (text == nullptr) return;
+    // an empty text names no folder: it stays empty rather than the root
+    if (text == nullptr || text[0] == 0) return;
     size_t n = std::strlen(text);
     for (size_t i = 0; i < n; i++)
         if (text[i] == '\\') text[i] = '/';
@@ -481,7 +490,13 @@ uint32_t Z7DDK_IsFile(char *out, const char *folder, const char *name, const cha
     char f[256];
     std::snprintf(f, sizeof f, "%s", folder ? folder : "");
     Z7DDK_FormatFolder(f);
-    std::snprintf(out, 256, "%s%s%s", f, name ? name : "", ext ? ext : "");
+    // A join that does not fit is no file: cut, it could name the folder
+    // itself (or another file) and answer for it.
+    const int n = std::snprintf(out, 256, "%s%s%s", f, name ? name : "", ext ? ext : "");
+    if (n < 0 || n >= 256) {
+        out[0] = 0;
+        return 0;
+    }
     return Z7File_Exist(out);
 }
 

@@ -55,9 +55,13 @@ enum : uint16_t {
     CMF_APP = 0x20,
     CMF_SENDLIST = 0x8000,
 };
-// Frames a port reads and writes at most in one cycle (not all that wait:
-// a flooded bus never stretches the scan; the rest waits for the next one).
+// Frames a port writes at most in one cycle (a flooded bus never stretches
+// the scan; the rest waits for the next one).
 constexpr uint32_t Z7CAN_FRAMES_PER_CYCLE = 64;
+// Frames a port reads in one cycle: all that wait, up to a second of a fully
+// loaded 1 Mbit/s bus (about 8,000 frames), which only a bus that never
+// falls silent reaches.
+constexpr uint32_t Z7CAN_READ_GUARD = 8192;
 
 uint32_t Z7VMCan_CanBuildHot(uint32_t db, uint32_t code);
 uint32_t Z7VMCan_BuildHot(uint32_t db, uint32_t code);

@@ -343,7 +343,8 @@ uint32_t Z7SP5Tls_Listen(Z7SP5Tl *t, uint8_t *out, uint32_t size) {
 }
 
 uint32_t Z7SP5Tls_Send(Z7SP5Tl *t, const uint8_t *data, uint32_t len) {
-    if (t->dl.state != 1 || len > t->out.size()) return 0;
+    // a message is at most 1024 bytes (the buffer's room behind them is not a message's)
+    if (t->dl.state != 1 || len > SP5_PAYLOAD) return 0;
     if (data != t->out.data()) std::memcpy(t->out.data(), data, len);
     t->out_len = len;
     SendSegment(t, len <= SP5_SEGMENT ? 0 : 1, 'A');
@@ -360,15 +361,16 @@ uint32_t Z7SP5Tlm_Open(Z7SP5Tl *t, const char *settings, uint16_t address, uint3
     return rc;
 }
 
-uint32_t Z7SP5Tlm_Send(Z7SP5Tl *t, const uint8_t *data, uint32_t len, uint32_t now) {
-    if (t->state != 0 || t->dl.state != 0 || len > SP5_PAYLOAD) return 0;
+uint32_t Z7SP5Tlm_Send(Z7SP5Tl *t, const uint8_t *data, uint32_t len, uint32_t now, uint8_t type) {
+    if (t->state != 0 || t->dl.state != 0 || len > SP5_PAYLOAD || (type != 'S' && type != 'Q')) return 0;
+    t->req_type = type;
     if (data != t->out.data()) std::memcpy(t->out.data(), data, len);
     t->out_len = len;
     t->out_no = uint8_t(t->out_no == 255 ? 1 : t->out_no + 1);
     t->out_seg = len <= SP5_SEGMENT ? 0 : 1;
     t->msg_len = 0;
     t->state = 1;
-    SendSegment(t, t->out_seg, 'S');
+    SendSegment(t, t->out_seg, t->req_type);
     t->dl.sent_ms = now;
     return 1;
 }
@@ -388,7 +390,7 @@ uint32_t Z7SP5Tlm_GetAnswer(Z7SP5Tl *t, uint8_t *out, uint32_t *len, uint32_t no
     uint8_t h[SP5_HEADER];
     if (t->state == 1 && t->out_seg != 0 && (t->out_seg - 1u) * SP5_SEGMENT + SP5_SEGMENT < t->out_len) {
         t->out_seg++;  // a segment acknowledged: the next one
-        SendSegment(t, t->out_seg, 'S');
+        SendSegment(t, t->out_seg, t->req_type);
         t->dl.sent_ms = now;
         return 0;
     }
@@ -601,7 +603,7 @@ uint32_t Start(Z7SP5Ft *m, uint8_t job, const char *local, const char *remote, c
     return 1;
 }
 uint32_t SendRequest(Z7SP5Ft *m, const uint8_t *req, uint32_t len, uint32_t now) {
-    if (Z7SP5Tlm_Send(&m->tl, req, len, now)) return 1;
+    if (Z7SP5Tlm_Send(&m->tl, req, len, now, 'S')) return 1;
     m->job = JOB_NONE;
     return 0;
 }

@@ -85,6 +85,7 @@ struct Z7SP5Tl {
     uint8_t out_no;
     uint8_t state;  // master: 1 sending a request segment, 2 fetching answer segments
     uint8_t out_seg;
+    uint8_t req_type;  // master: 'S' or 'Q', as the caller chose
 };
 uint32_t Z7SP5Tls_Open(Z7SP5Tl *t, uint8_t role, uint16_t address, const char *settings);
 // A whole message received: its length (copied to out, at most size), else 0.
@@ -93,7 +94,8 @@ uint32_t Z7SP5Tls_Send(Z7SP5Tl *t, const uint8_t *data, uint32_t len);
 void Z7SP5Tls_DontSend(Z7SP5Tl *t);
 void Z7SP5Tls_Close(Z7SP5Tl *t);
 uint32_t Z7SP5Tlm_Open(Z7SP5Tl *t, const char *settings, uint16_t address, uint32_t timeout_ms, uint32_t retries);
-uint32_t Z7SP5Tlm_Send(Z7SP5Tl *t, const uint8_t *data, uint32_t len, uint32_t now_ms);
+// A request of len bytes (at most 1024) of the caller's type, 'S' or 'Q'; 1 under way.
+uint32_t Z7SP5Tlm_Send(Z7SP5Tl *t, const uint8_t *data, uint32_t len, uint32_t now_ms, uint8_t type);
 // 1 when the exchange ended: the answer's length in len (0 on failure).
 uint32_t Z7SP5Tlm_GetAnswer(Z7SP5Tl *t, uint8_t *out, uint32_t *len, uint32_t now_ms);
 void Z7SP5Tlm_AbortRequest(Z7SP5Tl *t);

@@ -169,6 +169,8 @@ struct Z7CSData {
     uint8_t ft_reg;  // the open file is "z7.reg", written
     uint16_t flags;  // bit 11: discovery tag ",W3"
     uint32_t stamp;  // ms, set by Z7CS_ActivateStamp
+    // Called with the channel number of each connection accepted.
+    void (*accepted)(Z7CSData *cs, uint32_t channel);
     uint8_t has_stamp;
     std::array<Z7CSChannel, Z7CS_CHANNELS> ch;
     Z7SocketHandle listen, udp;
@@ -203,7 +205,14 @@ void Z7CSSer_Open(Z7CSData *cs, const char *settings);
 void Z7CSSP5_Open(Z7CSData *cs, uint16_t address, const char *settings);
 void Z7CSSock_CloseAllSockets(Z7CSData *cs);
 void Z7CSSock_CheckSilentSocketsEx(Z7CSData *cs, uint32_t now, uint32_t timeout);
+// The same with the time-out of 10,000 ms; the second forwards to the first.
+void Z7CSSock_CheckSilentSockets(Z7CSData *cs, uint32_t now);
+void Z7CS_CheckSilentSockets(Z7CSData *cs, uint32_t now);
 uint32_t Z7CS_GetNbHostTCP(const Z7CSData *cs);
+// The server's task number: always 1.
+uint32_t Z7CS_GetTaskNo(const Z7CSData *cs);
+// The accept callback Z7CS_Open installs: does nothing.
+void Z7CS_DefaultCallback(Z7CSData *cs, uint32_t channel);
 // Start information (kinds 5..8) and load information (kinds 2..4), bounded
 // by the received frame; 0 when accepted.
 struct Z7CSStartInfo {
@@ -313,7 +322,7 @@ void Z7Evs_SetEventsDisabled(void *evs, uint32_t disabled);
 // upper, lower: hysteresis in the variable's type, native order, or null.
 uint32_t Z7EA_RegisterChangeEvent(uint32_t db, uint32_t client, uint32_t type, uint32_t index, uint32_t id,
                                   const uint8_t *upper, const uint8_t *lower, uint32_t ct);
-bool Z7EA_UnregisterChangeEvent(uint32_t db, uint32_t client, uint32_t type, uint32_t index, uint32_t ct);
+uint32_t Z7EA_UnregisterChangeEvent(uint32_t db, uint32_t client, uint32_t type, uint32_t index, uint32_t ct);
 uint32_t Z7EA_RegisterStaticEvents(uint32_t code, uint32_t db);
 uint32_t Z7EA_UnregisterAllBroadcastEvents(uint32_t db);
 void Z7EA_ForceGeneralUpdate(uint32_t db);
@@ -327,6 +336,8 @@ void Z7Svc_InstallStdHooks();
 // Serves the VM request waiting on a channel (request kind 1): the answer, or
 // return code 1 when the channel has no request or answer buffer.
 void Z7Def_ServeVMRequest(Z7CSData *cs, uint32_t db, uint32_t channel);
+// The same with the event port the connect answer names (the host does not use it).
+void Z7Def_ServeVMRequestEx(Z7CSData *cs, uint32_t db, uint32_t channel, uint16_t event_port);
 // Takes the status words of a synchronisation question (kind 24) waiting on
 // a channel: 0 taken, 1 not (no database, another kind, a short frame). The
 // host does not call it.
@@ -351,6 +362,10 @@ uint32_t Z7FT_Read(uint32_t h, uint32_t count, uint8_t *buf);
 uint32_t Z7FT_Write(uint32_t h, uint32_t len, const uint8_t *data);
 void Z7FT_Close(uint32_t h, uint8_t is_reg);
 uint32_t Z7FT_Delete(const char *name);
+// Directory listing: none on this controller (open answers 0, an entry 0).
+uint32_t Z7FT_OpenDir(const char *name);
+uint32_t Z7FT_GetDirEntry(uint32_t dir, char *name);
+void Z7FT_CloseDir(uint32_t dir);
 uint32_t Z7DDK_GetPrivateProfileString(const char *section, const char *key, const char *def, char *out, uint32_t size,
                                        const char *file);
 uint32_t Z7DDK_StringToMac(const char *text, uint8_t mac[6]);
@@ -389,7 +404,7 @@ void Z7Evs_OnAppStop(void *evs, const char *arg);
 void Z7Evs_Activate(void *evs, uint32_t now_ms);
 uint32_t Z7EA_Open(uint32_t db, void *evs);
 void Z7EA_Close(uint32_t db, void *evs);
-void Z7EA_ManageChangeEvents(uint32_t db, void *evs);
+uint32_t Z7EA_ManageChangeEvents(uint32_t db, void *evs);
 
 uint32_t Z7MB_GetMemorySizing(uint32_t code);
 uint32_t Z7MB_Build(uint32_t config, uint32_t area, uint32_t size);

@@ -18,7 +18,8 @@
 #include "platform/plat_can.h"
 
 namespace {
-constexpr uint32_t kPortCfg = 80, kVarCfg = 16, kNameAt = 16, kNameMax = 16;
+// A port name runs from byte 16 to its terminator inside the 80-byte record.
+constexpr uint32_t kPortCfg = 80, kVarCfg = 16, kNameAt = 16, kNameMax = kPortCfg - kNameAt - 1;
 
 // The definition header with its tables as arena addresses, all inside the image.
 struct CanDef {
@@ -713,7 +714,11 @@ void Z7Can_OnPreExchange(uint32_t port) {
     const uint32_t cfg = Z7Mem_Get32(port + CP_CFG);
     const bool nmt_fix = cfg && (Z7Mem_Get16(cfg + 14) & 1);
     uint8_t fr[PLAT_CAN_FRAME];
-    for (uint32_t k = 0; k < Z7CAN_FRAMES_PER_CYCLE && PLAT_CanRead(sock, fr) == int(PLAT_CAN_FRAME); k++) {
+    // Every frame waiting is read: the raw socket has no filter, and a count
+    // below what a busy bus brings each cycle lets the backlog grow until the
+    // kernel drops frames. The guard only keeps a bus that never falls
+    // silent from holding the scan for ever.
+    for (uint32_t k = 0; k < Z7CAN_READ_GUARD && PLAT_CanRead(sock, fr) == int(PLAT_CAN_FRAME); k++) {
         const uint32_t word = fr[0] | uint32_t(fr[1]) << 8 | uint32_t(fr[2]) << 16 | uint32_t(fr[3]) << 24;
         if (word & PLAT_CAN_ERR) continue;
         const uint32_t id = word & ((word & PLAT_CAN_EFF) ? 0x1FFFFFFFu : 0x7FFu);

@@ -12,8 +12,8 @@ struct Z7VMHooks {
     // number from 1, or 0 when refused.
     uint32_t (*register_change)(uint32_t db, uint32_t client, uint32_t type, uint32_t index, uint32_t id,
                                 const uint8_t *upper, const uint8_t *lower, uint32_t ct);
-    // Ends a client's subscription: true when it had one.
-    bool (*unregister_change)(uint32_t db, uint32_t client, uint32_t type, uint32_t index, uint32_t ct);
+    // Ends a client's subscription: 0 when it had one, 1 otherwise.
+    uint32_t (*unregister_change)(uint32_t db, uint32_t client, uint32_t type, uint32_t index, uint32_t ct);
     void (*on_app_change)(void *evs, const char *name);
     // Current date stamp (year << 16 | month << 8 | day) and milliseconds of
     // the day; utc 1 for universal time, 0 local.

@@ -54,7 +54,7 @@ struct Z7Services {
     void (*Z7Evs_Activate)(void *evs, uint32_t now_ms);
     uint32_t (*Z7EA_Open)(uint32_t db, void *evs);
     void (*Z7EA_Close)(uint32_t db, void *evs);
-    void (*Z7EA_ManageChangeEvents)(uint32_t db, void *evs);
+    uint32_t (*Z7EA_ManageChangeEvents)(uint32_t db, void *evs);
     uint32_t (*Z7MB_GetMemorySizing)(uint32_t code);
     uint32_t (*Z7MB_Build)(uint32_t config, uint32_t area, uint32_t size);
     uint32_t (*Z7MB_Link)(uint32_t db);

@@ -509,6 +509,71 @@ class Flood(threading.Thread):
             self.socks = []
 
 
+class ManyHosts(threading.Thread):
+    """Hosts that each hold one connection to a TCP server, from addresses
+    srcs of a peer namespace, and never send a whole request (only `first`,
+    the first byte of one): a connection the server closes is closed here,
+    counted in `closed`, and its host connects again at once. Until stop()
+    (at most `limit` seconds); `ready` is set once every host has connected
+    once."""
+
+    def __init__(self, peer, srcs, host, port, first=b"\x00", limit=30):
+        super().__init__(daemon=True)
+        self.peer, self.srcs, self.dst, self.first, self.limit = peer, list(srcs), (host, port), first, limit
+        self.socks = {}
+        self.opened = self.closed = 0
+        self.halt = threading.Event()
+        self.ready = threading.Event()
+        self.lock = threading.Lock()
+
+    def _open(self, src):
+        s = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
+        s.bind((src, 0))
+        s.settimeout(3)
+        try:
+            s.connect(self.dst)
+            s.sendall(self.first)
+        except OSError:
+            s.close()
+            return None
+        s.setblocking(False)
+        self.opened += 1
+        return s
+
+    def run(self):
+        end = time.monotonic() + self.limit
+        for src in self.srcs:
+            s = self._open(src)
+            with self.lock:
+                self.socks[src] = s
+        self.ready.set()
+        while not self.halt.is_set() and time.monotonic() < end:
+            for src in self.srcs:
+                with self.lock:
+                    s = self.socks[src]
+                if s is not None and tcp_state(s) in (TCP_ESTABLISHED, TCP_SYN_SENT):
+                    continue
+                if s is not None:
+                    s.close()
+                    self.closed += 1
+                s = self._open(src)
+                with self.lock:
+                    self.socks[src] = s
+            self.halt.wait(0.01)
+
+    def stop(self):
+        self.halt.set()
+        self.join(10)
+
+    def close(self):
+        self.stop()
+        with self.lock:
+            for s in self.socks.values():
+                if s is not None:
+                    s.close()
+            self.socks = {}
+
+
 def poll_failures(ask, connect, conn=None, periods=((0.1, 10), (0.5, 4), (2.0, 2))):
     """A client that polls: for each (period, count), count requests one
     period apart through ask(conn), which answers True when the answer is

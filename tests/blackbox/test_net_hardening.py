@@ -16,7 +16,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from bbsupport import Flood, ip_addr, poll_failures, rss_kb, wait_for  # noqa: E402
+from bbsupport import Flood, ManyHosts, ip_addr, poll_failures, rss_kb, wait_for  # noqa: E402
 from test_net_services import ServicesBase  # noqa: E402
 
 HOST = "10.77.0.2"
@@ -308,11 +308,11 @@ class NetHardening(ServicesBase, unittest.TestCase):
 
         # Ten clients of one host hold every record: an eleventh of that host
         # is greeted in place of the one of them idle longest (the first of
-        # the nine logged in after this one, which has sent a command since).
-        # A client of a second host is greeted in place of the eleventh, which
-        # has sent no command (a connection that only holds a record is the
-        # idlest of all); a second client of that host in place of the next
-        # of the nine.
+        # the nine logged in after this one, which has sent a command since),
+        # a client of a second host in place of the eleventh, which never
+        # sent a command: the idlest of all. A second client of that host
+        # then takes the place of the next of the nine (the one after the
+        # client that has sent a command since).
         others = [self.login() for _ in range(9)]
         self.assertEqual(self.cmd(s, "NOOP"), b"200 NOOP Success \r\n")
         eleventh = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
@@ -328,13 +328,15 @@ class NetHardening(ServicesBase, unittest.TestCase):
         self.assertEqual(self.line(second), b"220 Connection Ready \r\n")
         self.assertLess(time.monotonic() - t0, self.PROMPT)
         self.assertEqual(eleventh.recv(100), b"")
+        self.assertEqual(self.cmd(others[1], "NOOP"), b"200 NOOP Success \r\n")
         t0 = time.monotonic()
         third = self.foreign()
         third.settimeout(self.PROMPT)
         third.connect((HOST, 21))
         self.assertEqual(self.line(third), b"220 Connection Ready \r\n")
         self.assertLess(time.monotonic() - t0, self.PROMPT)
-        self.assertEqual(others[1].recv(100), b"")
+        self.assertEqual(others[2].recv(100), b"")
+        self.assertEqual(self.cmd(others[1], "NOOP"), b"200 NOOP Success \r\n")
         for o in others + [eleventh, second, third]:
             o.close()
         self.assertEqual(self.cmd(s, "QUIT"), b"221 Logging Off \r\n")
@@ -375,6 +377,34 @@ class NetHardening(ServicesBase, unittest.TestCase):
         for k in clients:
             k.close()
         flood.close()
+        self.assert_fds_back(base)
+
+    def test_ftp_serves_a_client_while_ten_hosts_hold_every_connection(self):
+        """Ten hosts of the peer's link each hold one connection to port 21
+        and never send a whole command, connecting again when closed. A
+        logged-in client of the peer's address sends NOOP thirty times 0.1 s
+        apart and loses none: a client that never asked gives way first."""
+        self.up()
+        hosts = ["10.77.0.%d" % (10 + i) for i in range(10)]
+        for a in hosts:
+            self.peer.run("ip", "addr", "add", a + "/24", "dev", "eth0p")
+        base = self.fd_count()
+        many = ManyHosts(self.peer, hosts, HOST, 21, b"N")
+        self.addCleanup(many.close)
+        many.start()
+        self.assertTrue(many.ready.wait(15))
+        try:
+            s = self.login()
+        except (OSError, AssertionError):
+            s = None
+        failed, s = poll_failures(lambda c: self.cmd(c, "NOOP") == b"200 NOOP Success \r\n", self.login, s,
+                                  periods=((0.1, 30),))
+        many.stop()
+        counts = "hosts: %d connections opened, %d closed by the server" % (many.opened, many.closed)
+        self.assertEqual(failed, {0.1: 0}, counts)
+        self.assertGreater(many.closed, 0, counts)
+        self.assertEqual(self.cmd(s, "QUIT"), b"221 Logging Off \r\n")
+        many.close()
         self.assert_fds_back(base)
 
     def test_register_server_serves_a_whole_request_behind_half_open_ones(self):

@@ -187,7 +187,9 @@ class Services(ServicesBase, unittest.TestCase):
             ("reg-R100;fmt-INT", b"-123"), ("reg-R100;fmt-UINT", b"65413"), ("reg-R100;fmt-HEX", b"FF85"),
             ("reg-R100;fmt-BIN", b"1111111110000101"), ("reg-R100.16;fmt-BOOL", b"TRUE"),
             ("reg-R101;fmt-DINT", b"305419896"), ("reg-R104;fmt-IPADR", b"10.77.0.2"),
-            ("reg-R106;fmt-REAL", b"1.500000"), ("reg-R106;fmt-REAL--E", b"1.500000E+00"),
+            ("reg-R106;fmt-REAL", b"1.500000"), ("reg-R106;fmt-REAL-E", b"1.500000E+00"),
+            # "E" in field 4 (field 3 empty) is no exponent format.
+            ("reg-R106;fmt-REAL--E", b"1.500000"),
             ("reg-R108;fmt-ASCII-10", b"HELLO"), ("reg-Q5;fmt-BOOL-ON-OFF", b"ON"),
             ("reg-R49999;fmt-INT", b"0"), ("reg-I17;fmt-INT", b"0"),
         ]

@@ -21,7 +21,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from bbsupport import Controller, Flood, NetPeer, fd_count, ip_addr, poll_failures, rss_kb, wait_for  # noqa: E402
+from bbsupport import Controller, Flood, ManyHosts, NetPeer, fd_count, ip_addr, poll_failures, rss_kb, wait_for  # noqa: E402
 
 HOST = "10.77.0.2"
 PEER = "10.77.0.3"
@@ -1010,6 +1010,88 @@ class FloodingHost(FieldCase):
         target = self.c.target
         self.flooded(18501, 8, lambda: TcpPlcClient(self.socket_to(18501), timeout=2.0),
                      lambda c: c.get_local_id() == target)
+
+
+class ManyHostsHoldEveryRecord(FieldCase):
+    """As many hosts as a server has records (two for EtherNet/IP's
+    sessions), each holding one connection that never sends a whole request
+    and connecting again when closed. A client of the peer's own address,
+    a host of its own, asks as soon as it is connected, then polls every
+    0.1 s thirty times and loses no request: a connection that never asked
+    gives way before a client that polls."""
+
+    def held_by_many(self, port, slots, connect, ask, first):
+        self.start()
+        hosts = ["10.77.0.%d" % (10 + i) for i in range(slots)]
+        for a in hosts:
+            self.peer.run("ip", "addr", "add", a + "/24", "dev", "eth0p")
+        pid = self.ctl.proc.pid
+        fds = fd_count(pid)
+        many = ManyHosts(self.peer, hosts, HOST, port, first)
+        self.addCleanup(many.close)
+        many.start()
+        self.assertTrue(many.ready.wait(15))
+
+        def asking():
+            # A master asks as soon as it is connected: until its first whole
+            # request its connection looks like the hosts' own.
+            c = connect()
+            if not ask(c):
+                c.close()
+                raise AssertionError("the first request on a new connection failed")
+            return c
+        try:
+            conn = asking()
+        except (OSError, AssertionError):
+            conn = None
+        failed, conn = poll_failures(ask, asking, conn, periods=((0.1, 30),))
+        many.stop()
+        counts = "hosts: %d connections opened, %d closed by the server" % (many.opened, many.closed)
+        self.assertEqual(failed, {0.1: 0}, counts)
+        self.assertGreater(many.closed, 0, counts)
+        many.close()
+        if conn is not None:
+            conn.close()
+        self.assertTrue(wait_for(lambda: fd_count(pid) <= fds, 10), (fd_count(pid), fds))
+
+    def socket_to(self, port):
+        s = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
+        s.bind((PEER, 0))
+        s.settimeout(3)
+        s.connect((HOST, port))
+        s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        return s
+
+    def test_modbus_tcp_sixteen_hosts(self):
+        tid = [0]
+
+        def ask(s):
+            tid[0] += 1
+            s.sendall(struct.pack(">HHHBBHH", tid[0], 0, 6, 1, 3, 3000, 1))
+            return recv_exact(s, 11, 3.0)[:9] == struct.pack(">HHHBBB", tid[0], 0, 5, 1, 3, 2)
+        self.held_by_many(502, 16, lambda: self.socket_to(502), ask, b"\x00")
+
+    def test_srtp_sixteen_hosts(self):
+        seq = [0]
+
+        def ask(s):
+            seq[0] += 1
+            s.sendall(srtp(seq=seq[0], off=1, cnt=1))
+            a, want = recv_srtp(s, 3.0), answer(seq=seq[0])
+            return len(a) == 56 and a[:44] + a[46:] == want[:44] + want[46:]
+        self.held_by_many(18245, 16, lambda: self.socket_to(18245), ask, b"\x02")
+
+    def test_ethernet_ip_two_hosts_for_two_sessions(self):
+        def ask(s):
+            s.sendall(encap(0x04))
+            return recv_encap(s, 3.0) == LIST_SERVICES
+        self.held_by_many(44818, 2, lambda: self.socket_to(44818), ask, b"\x04")
+
+    def test_programming_tool_over_tcp_eight_hosts(self):
+        from plcclient import TcpPlcClient
+        target = self.c.target
+        self.held_by_many(18501, 8, lambda: TcpPlcClient(self.socket_to(18501), timeout=3.0),
+                          lambda c: c.get_local_id() == target, b"\x00")
 
 
 def recv_srtp_for(s, frame):

@@ -13,6 +13,7 @@
 #include "io/copen.h"
 #include "core/image/timebase.h"
 #include "iec/blocks/blkpid.h"
+#include "ladder/ladpid.h"
 #include "iec/vm/z7interp.h"
 #include "iec/vm/z7str.h"
 #include "tests/iec/iec_fixture.h"
@@ -235,6 +236,13 @@ TEST_F(BlkLib, AnyTypedArithmeticMasksShiftsAndLimits) {
         {"SQRT", INT_, {uint16_t(-4)}, 0},
         {"SQRT", REAL_, {F(2.25f)}, F(1.5f)},
         {"SQRT", LREAL_, {L(-1.0)}, L(0.0)},
+        // 64-bit roots are exact: 2^64 - 1 and 2^63 lie above LINT's range,
+        // and 3037000499^2 - 1 rounds up to a square as a double
+        {"SQRT", ULINT_, {0xFFFFFFFFFFFFFFFFull}, 4294967295u},
+        {"SQRT", ULINT_, {uint64_t(1) << 63}, 3037000499u},
+        {"SQRT", LINT_, {9223372030926249000ull}, 3037000498u},
+        {"SQRT", LINT_, {uint64_t(-1)}, 0},
+        {"SQRT", UDINT_, {0xFFFFFFFFu}, 65535},
         {"ABS", INT_, {uint16_t(-5)}, 5},
         {"ABS", INT_, {0x8000}, 0x8000},
         {"ABS", REAL_, {F(-2.5f)}, F(2.5f)},
@@ -370,8 +378,31 @@ TEST_F(BlkLib, BitBlocksAndArrayMoves) {
     Put(INT_, 40, 50);  // count beyond the dimensions: cut to them
     Call("MVB", {INT_, 1, 3, 11, 2, 40});
     EXPECT_EQ(Get(INT_, 13), 0u);
+    // REAL and LREAL arrays: nothing moved; DINT and LINT by whole elements
+    for (uint32_t k = 0; k < 3; k++) {
+        Put(REAL_, 1 + k, F(1.5f + float(k)));
+        Put(REAL_, 11 + k, F(-1.0f));
+        Put(LREAL_, 1 + k, L(2.5 + k));
+        Put(LREAL_, 11 + k, L(-2.0));
+    }
     Put(INT_, 40, 2);
     Call("MVB", {REAL_, 1, 3, 11, 3, 40});  // REAL: nothing
+    Call("MVB", {LREAL_, 1, 3, 11, 3, 40});
+    for (uint32_t k = 0; k < 3; k++) {
+        EXPECT_EQ(Get(REAL_, 11 + k), F(-1.0f)) << k;
+        EXPECT_EQ(Get(LREAL_, 11 + k), L(-2.0)) << k;
+    }
+    Put(DINT_, 1, 0x12345678u);
+    Put(DINT_, 2, 0x9ABCDEF0u);
+    Put(DINT_, 3, 0x0F0F0F0Fu);
+    Call("MVB", {DINT_, 1, 3, 11, 3, 40});
+    EXPECT_EQ(Get(DINT_, 11), 0x12345678u);
+    EXPECT_EQ(Get(DINT_, 12), 0x9ABCDEF0u);
+    EXPECT_EQ(Get(DINT_, 13), F(-1.0f));  // REAL 13 shares the 32-bit section: untouched
+    Put(LINT_, 1, 0x0102030405060708ull);
+    Call("MVB", {LINT_, 1, 3, 11, 3, 40});
+    EXPECT_EQ(Get(LINT_, 11), 0x0102030405060708ull);
+    EXPECT_EQ(Get(LINT_, 13), L(-2.0));
     // FILL DINT 16#1234 count 2
     for (uint32_t k = 0; k < 3; k++) Put(DINT_, 1 + k, 0);
     Put(INT_, 41, 0x1234);
@@ -562,6 +593,34 @@ TEST_F(BlkLib, TextAndNumberConversions) {
     EXPECT_EQ(Get(REAL_, 43), 0x40490FDBu);
     Call("RADTODEG", {43, 44});
     EXPECT_EQ(Get(REAL_, 44), F(180.0f));
+    // Positions count from 0. Length and position differ in every row, so a
+    // block that takes them the other way round gives another text.
+    SetStr(1, "ABCDEFG");
+    SetStr(2, "xy");
+    Put(DINT_, 45, 3);  // length
+    Put(DINT_, 46, 2);  // position
+    Call("STRINGMID", {1, 45, 46, 5});
+    EXPECT_EQ(Str(5), "CDE");  // the other way round: "DE"
+    Put(DINT_, 45, 2);
+    Put(DINT_, 46, 1);
+    Call("DELETECHARS", {1, 45, 46, 5});
+    EXPECT_EQ(Str(5), "ADEFG");  // the other way round: "ABDEFG"
+    Put(DINT_, 46, 1);
+    Call("INSERTCHARS", {1, 2, 46, 5});
+    EXPECT_EQ(Str(5), "AxyBCDEFG");
+    Put(DINT_, 46, 7);  // at the end
+    Call("INSERTCHARS", {1, 2, 46, 5});
+    EXPECT_EQ(Str(5), "ABCDEFGxy");
+    Put(DINT_, 45, 3);
+    Put(DINT_, 46, 2);
+    Call("STRINGREPLACE", {1, 2, 45, 46, 5});
+    EXPECT_EQ(Str(5), "ABxyFG");  // the other way round: "ABCxyFG"
+    for (auto [pos, code] : {std::pair{1, 0x42u}, {0, 0x41u}, {6, 0x47u}, {7, 0u}, {-1, 0u}}) {
+        Put(DINT_, 46, uint32_t(pos));
+        Put(DINT_, 47, 0x55);
+        Call("CHARASCIICODE", {1, 46, 47});
+        EXPECT_EQ(Get(DINT_, 47), code) << pos;
+    }
 }
 
 TEST_F(BlkLib, TimersCountersOnTheTimeBase) {
@@ -909,6 +968,15 @@ TEST_F(BlkLib, ClockScreensScalingAlarmsAndTexts) {
     Put(DINT_, 40, 0x80000000u);
     alarm();
     EXPECT_EQ(PlcWord(129), 0u);
+    // a count of 0 looks at no alarm, but word 0 still loses its summary
+    // bits: 0xC302 keeps only its own latch and count
+    EXPECT_EQ(Get(INT_, 1), 0xC302u);
+    Put(DINT_, 41, 0);
+    alarm();
+    EXPECT_EQ(Get(INT_, 1), 0x0302u);
+    EXPECT_EQ(Get(INT_, 3), 0x0301u);
+    EXPECT_EQ(PlcWord(129), 0xFFFFu);
+    EXPECT_EQ(PlcWord(128), 0xFFFFu);
     // TEXTTABLE: table 0 {limits 10, 20 -> "LOW", "HIGH"}, then the end
     static const uint8_t tables[] = {0, 0, 2, 0, 10, 0, 0, 0, 0, 0, 0, 0, 20, 0, 0, 0, 4, 0, 0, 0, 0xFF, 0xFF, 0, 0};
     static const char strings[] = "LOW\0HIGH";
@@ -935,6 +1003,27 @@ TEST_F(BlkLib, ClockScreensScalingAlarmsAndTexts) {
     Put(INT_, 50, 2);                                // no such table: empty
     Call("TEXTTABLE", {50, 51, 8});
     EXPECT_EQ(Str(8), "");
+    // SUNPOS at 12:00:00 UT on 21.06.2026, latitude 48 N (first location
+    // operand), longitude 11 E (second): worked through the solar-position
+    // steps by hand, zenith 25.957347 degrees, so the elevation is 64.042653,
+    // the azimuth 202.556974 (past south). With the location operands taken
+    // the other way round (latitude 11, longitude 48) the sun would stand at
+    // elevation 43.14, azimuth 291.91.
+    const uint16_t when[6] = {2026, 6, 21, 12, 0, 0};
+    for (uint32_t k = 0; k < 6; k++) Put(INT_, 60 + k, when[k]);
+    Put(LREAL_, 10, L(48.0));
+    Put(LREAL_, 11, L(11.0));
+    Put(LREAL_, 12, L(-1.0));
+    Put(LREAL_, 13, L(-1.0));
+    Call("SUNPOS", {60, 61, 62, 63, 64, 65, 10, 11, 12, 13});
+    auto lreal = [&](uint32_t i) {
+        const uint64_t b = Get(LREAL_, i);
+        double d;
+        std::memcpy(&d, &b, 8);
+        return d;
+    };
+    EXPECT_NEAR(lreal(12), 64.042653, 1e-4);
+    EXPECT_NEAR(lreal(13), 202.556974, 1e-4);
     // SETCANID: id 0 nothing; a new id restarts the network
     static int restarts;
     restarts = 0;
@@ -1041,6 +1130,46 @@ TEST_F(BlkLib, PidSetUpManualOutputAndSteps) {
     EXPECT_EQ(Get(INT_, 13), 400u);
     EXPECT_EQ(Get(INT_, 14), 77u);
     EXPECT_EQ(Get(INT_, 11) & 0x0082u, 0x0082u);  // manual kept, ISA: gain-all
+    // "_R" forms: set-point and process value divided by the scale (REAL 56)
+    // and truncated, the output word times the scale as REAL (REAL 55)
+    const uint32_t c = Inst(72);
+    Call("PID_IND_R", {}, c, FB_INSTINIT);
+    EXPECT_EQ(Z7Mem_Get8(c + 1), 2u);
+    for (uint32_t k = 0; k < 16; k++) Put(INT_, 1 + k, 0);
+    Put(INT_, 12, uint16_t(-25));  // manual output word
+    Put(REAL_, 50, F(400.0f));
+    Put(REAL_, 51, F(123.0f));
+    Put(REAL_, 56, F(10.0f));
+    Put(REAL_, 55, F(7.0f));
+    Put(BOOL_, 52, 1);  // manual
+    Call("PID_IND_R", {1, 50, 51, 52, 53, 54, 56, 55}, c);
+    EXPECT_EQ(Get(INT_, 13), 40u);  // 400 / 10
+    EXPECT_EQ(Get(INT_, 14), 12u);  // 12.3 cut to 12
+    EXPECT_EQ(Get(INT_, 12), uint16_t(-25));
+    EXPECT_EQ(Get(REAL_, 55), F(-250.0f));
+    // AUTO forms: after the options the tune request (BOOL 60), three DINT
+    // settings (61..63), the second control (BOOL 61), the output (INT 55)
+    // and the tune-done flag (BOOL 62), set while a requested tune of the
+    // loop has finished
+    const uint32_t d = Inst(34);
+    Call("PID_ISA_AUTO", {}, d, FB_INSTINIT);
+    const uint8_t loop = Z7Mem_Get8(d + 1);
+    EXPECT_EQ(loop, 3u);
+    pid_at[loop].state = 7;  // a tune that has finished
+    Put(BOOL_, 60, 1);
+    Put(BOOL_, 61, 0);
+    Put(BOOL_, 62, 0);
+    const std::vector<uint16_t> auto_ops{1, 50, 51, 52, 53, 54, 60, 61, 62, 63, 61, 55, 62};
+    Call("PID_ISA_AUTO", auto_ops, d);
+    EXPECT_EQ(Get(BOOL_, 62), 1u);
+    EXPECT_EQ(Get(INT_, 11) & 0x0082u, 0x0082u);
+    Put(BOOL_, 60, 0);  // the request dropped: flag cleared, tune state reset
+    Put(INT_, 12, 321);
+    Put(INT_, 55, 0);
+    Call("PID_ISA_AUTO", auto_ops, d);
+    EXPECT_EQ(Get(BOOL_, 62), 0u);
+    EXPECT_EQ(pid_at[loop].state, 0u);
+    EXPECT_EQ(Get(INT_, 55), 321u);  // manual: the output word
 }
 
 TEST_F(BlkLib, NetworkHeartbeatsAndRemoteWords) {
@@ -1178,6 +1307,67 @@ TEST_F(BlkLib, CanopenBlocksCheckTheirArrays) {
     Call("CANOPENGETLOCID", {1, 2});
     EXPECT_EQ(Get(BOOL_, 1), 0u);
     EXPECT_EQ(Get(INT_, 2), uint64_t(uint16_t(Z7_get_node_id())));
+    // CANOPENSETNMT: parameter element 0 is the node, element 1 the command;
+    // the NMT frame (id 0) carries the command first, then the node
+    const uint8_t master = co.master;
+    co.master = 1;
+    _Can_FlushTx(0);
+    auto nmt_frames = [] {
+        std::vector<std::vector<uint8_t>> f;  // id, then the data
+        CanRing &r = CanPort[0].tx;
+        for (uint16_t k = 0, i = r.out; k < r.count; k++, i = uint16_t((i + 1) % CAN_RING)) {
+            std::vector<uint8_t> one{uint8_t(r.msg[i].id)};
+            one.insert(one.end(), r.msg[i].data.begin(), r.msg[i].data.begin() + r.msg[i].len);
+            f.push_back(one);
+        }
+        _Can_FlushTx(0);
+        return f;
+    };
+    Put(INT_, 10, 0x20);  // node
+    Put(INT_, 11, 0x80);  // command: enter pre-operational
+    Put(INT_, 30, 255);
+    Put(BOOL_, 1, 1);
+    Call("CANOPENSETNMT", {1, 10, 2, 30});
+    EXPECT_EQ(Get(INT_, 30), 0u);
+    EXPECT_EQ(Get(BOOL_, 1), 1u);
+    EXPECT_EQ(nmt_frames(), (std::vector<std::vector<uint8_t>>{{0x00, 0x80, 0x20}}));
+    Call("CANOPENSETNMT", {1, 10, 2, 30});  // done stays done, nothing sent again
+    EXPECT_EQ(nmt_frames(), (std::vector<std::vector<uint8_t>>{}));
+    Put(BOOL_, 1, 0);
+    Call("CANOPENSETNMT", {1, 10, 2, 30});
+    EXPECT_EQ(Get(INT_, 30), 255u);
+    EXPECT_EQ(Get(BOOL_, 1), 0u);
+    Put(INT_, 10, 0x81);  // a node id with bit 7: 38, nothing sent
+    Put(BOOL_, 1, 1);
+    Call("CANOPENSETNMT", {1, 10, 2, 30});
+    EXPECT_EQ(Get(INT_, 30), 38u);
+    EXPECT_EQ(Get(BOOL_, 1), 0u);
+    EXPECT_EQ(nmt_frames(), (std::vector<std::vector<uint8_t>>{}));
+    co.master = master;
+    // CANOPENRCEMC: element 0 the status (255 idle, 254 waiting, 0 received),
+    // the 8 bytes of the emergency message into elements 1 to 4, element 5
+    // untouched
+    Emcy_RecMsg = EmcyRec{};
+    for (uint32_t k = 0; k < 6; k++) Put(INT_, 10 + k, 0x1111);
+    Put(INT_, 10, 255);
+    Put(BOOL_, 1, 1);
+    Call("CANOPENRCEMC", {1, 10, 6});
+    EXPECT_EQ(Get(INT_, 10), 254u);
+    EXPECT_EQ(Emcy_RecMsg.flags, 1u);
+    Emcy_RecMsg.flags = 3;  // a message came in
+    Emcy_RecMsg.data = {0x10, 0x81, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66};
+    Put(BOOL_, 1, 1);
+    Call("CANOPENRCEMC", {1, 10, 6});
+    EXPECT_EQ(Get(INT_, 10), 0u);
+    EXPECT_EQ(Get(INT_, 11), 0x8110u);
+    EXPECT_EQ(Get(INT_, 12), 0x2211u);
+    EXPECT_EQ(Get(INT_, 13), 0x4433u);
+    EXPECT_EQ(Get(INT_, 14), 0x6655u);
+    EXPECT_EQ(Get(INT_, 15), 0x1111u);
+    EXPECT_EQ(Emcy_RecMsg.flags, 0u);
+    Put(BOOL_, 1, 0);
+    Call("CANOPENRCEMC", {1, 10, 6});
+    EXPECT_EQ(Get(INT_, 10), 255u);
 }
 // CANOPENSDOREAD of the own dictionary's device name (object 0x1008, the six
 // model characters at register byte 516): the data go to the result array
@@ -1209,7 +1399,7 @@ TEST_F(BlkLib, CanopenSdoReadStopsAtTheResultArray) {
         Call("CANOPENSDOREAD", {1, 10, 3, 30, r.size});
         EXPECT_EQ(Get(BOOL_, 1), 1u);
         EXPECT_EQ(Get(INT_, 30), 0u);
-        EXPECT_EQ(Get(INT_, 33), 0x2206u);  // length, low byte
+        EXPECT_EQ(Get(INT_, 33), 6u);  // the length, the whole INT
         for (uint32_t k = 0; k < 4; k++) EXPECT_EQ(Get(INT_, 34 + k), r.want[k]) << "INT " << 34 + k;
         Put(BOOL_, 1, 0);
         Call("CANOPENSDOREAD", {1, 10, 3, 30, r.size});
@@ -1222,6 +1412,21 @@ TEST_F(BlkLib, CanopenSdoReadStopsAtTheResultArray) {
     Call("CANOPENSDOREAD", {1, 10, 3, 58, 8});
     EXPECT_EQ(Get(INT_, 58), 0u);
     EXPECT_EQ(Get(INT_, 62), 0x4241u);
+    // CANOPENGETSTATE of node 0, the own state (pre-operational, 0x7F): the
+    // whole INT output holds it, not only its low byte; execute drops
+    Put(INT_, 40, 0);
+    Put(INT_, 41, 0xFFFF);
+    Put(BOOL_, 1, 1);
+    Call("CANOPENGETSTATE", {1, 40, 41});
+    EXPECT_EQ(Get(INT_, 41), 0x007Fu);
+    EXPECT_EQ(Get(BOOL_, 1), 0u);
+    // execute 0: nothing read
+    co.NMT_State = NMT_OPER;
+    Call("CANOPENGETSTATE", {1, 40, 41});
+    EXPECT_EQ(Get(INT_, 41), 0x007Fu);
+    Put(BOOL_, 1, 1);
+    Call("CANOPENGETSTATE", {1, 40, 41});
+    EXPECT_EQ(Get(INT_, 41), 5u);
     co.NMT_State = NMT_INIT;
 }
 
@@ -1553,6 +1758,140 @@ TEST_F(BlkLibComplex, CanopenArraysLieInTheComplexTypeSegment) {
     Z7Mem_Put16(ct + 56, 0x1111);
     Call("CANOPENRCEMC", {1, 10, 6});
     EXPECT_EQ(Z7Mem_Get16(ct + 56), 0x1111u);
+}
+
+// The bit and array-move blocks find their arrays in the complex-type
+// segment: BITSET's words at segment byte 0, MVB from byte 8 to byte 16,
+// FILL at byte 24, MULTIROT at byte 40; the typed INTs and DINTs at the
+// operands' own indices stay.
+TEST_F(BlkLibComplex, BitAndMoveArraysLieInTheComplexTypeSegment) {
+    const uint32_t ct = Z7Sec_Addr(db, Z7SEC_CT);
+    ASSERT_NE(ct, 0u);
+    for (uint32_t k = 0; k < 32; k++) Z7Mem_Put16(ct + 2 * k, 0);
+    for (uint32_t k = 0; k < 40; k++) {
+        Put(INT_, k, 0x1111);
+        if (k >= 10) Put(DINT_, k, 0x22222222u);
+    }
+    // BITSET bit 18 (word 1, bit 1) of a 2-word array at byte 0
+    Put(DINT_, 1, 0);
+    Put(INT_, 40, 18);
+    Put(BOOL_, 41, 0);
+    Call("BITSET", {1, 2, 4, 40, 41});
+    EXPECT_EQ(Get(BOOL_, 41), 1u);
+    EXPECT_EQ(Z7Mem_Get16(ct + 2), 0x0002u);
+    Call("BITTEST", {1, 2, 4, 40, 41});
+    EXPECT_EQ(Get(BOOL_, 41), 1u);
+    // MVB INT [7, 8, 9] at byte 8 -> byte 16, count 2
+    for (uint32_t k = 0; k < 3; k++) Z7Mem_Put16(ct + 8 + 2 * k, uint16_t(7 + k));
+    Put(DINT_, 2, 8);
+    Put(DINT_, 3, 16);
+    Put(INT_, 40, 2);
+    Call("MVB", {INT_, 2, 3, 3, 3, 40});
+    EXPECT_EQ(Z7Mem_Get16(ct + 16), 7u);
+    EXPECT_EQ(Z7Mem_Get16(ct + 18), 8u);
+    EXPECT_EQ(Z7Mem_Get16(ct + 20), 0u);
+    // FILL DINT 16#1234 count 2 at byte 24
+    Put(DINT_, 4, 24);
+    Put(INT_, 41, 0x1234);
+    Call("FILL", {DINT_, 41, 4, 3, 40});
+    EXPECT_EQ(Z7Mem_Get32(ct + 24), 0x12341234u);
+    EXPECT_EQ(Z7Mem_Get32(ct + 28), 0x12341234u);
+    EXPECT_EQ(Z7Mem_Get32(ct + 32), 0u);
+    // MULTIROT INT [1, 2, 3] at byte 40 by one, direction 0
+    for (uint32_t k = 0; k < 3; k++) Z7Mem_Put16(ct + 40 + 2 * k, uint16_t(1 + k));
+    Put(DINT_, 5, 40);
+    Put(INT_, 42, 1);
+    Put(DINT_, 43, 3);
+    Put(BOOL_, 44, 0);
+    Call("MULTIROT", {INT_, 42, 5, 3, 43, 44});
+    EXPECT_EQ(Z7Mem_Get16(ct + 40), 2u);
+    EXPECT_EQ(Z7Mem_Get16(ct + 42), 3u);
+    EXPECT_EQ(Z7Mem_Get16(ct + 44), 1u);
+    for (uint32_t k = 0; k < 6; k++) EXPECT_EQ(Get(INT_, k), 0x1111u) << k;
+    for (uint32_t k = 10; k < 40; k++) EXPECT_EQ(Get(DINT_, k), 0x22222222u) << k;
+}
+
+// NETGETREMOTEI writes node 9's digital words into its INT array in the
+// complex-type segment (byte 48), not at INT 10.
+TEST_F(BlkLibComplex, RemoteWordsLieInTheComplexTypeSegment) {
+    const uint32_t ct = Z7Sec_Addr(db, Z7SEC_CT);
+    ASSERT_NE(ct, 0u);
+    Net_Data = {};
+    _Can_FlushTx(0);
+    PlcWordSet(W_NETID, 1);
+    PlcWordSet(188, 1);
+    ASSERT_NE(CANOpen_NetDataRx, nullptr);
+    Z7Mem_Put16(ct + 48, 0x3333);
+    Z7Mem_Put16(ct + 50, 0x3333);
+    Put(INT_, 10, 0x1111);
+    Put(INT_, 11, 0x1111);
+    Put(DINT_, 10, 48);
+    Put(INT_, 2, 9);
+    Put(INT_, 12, 2);
+    const uint32_t ri = Inst(1);
+    Call("NETGETREMOTEI", {}, ri, FB_INSTINIT);
+    Call("NETGETREMOTEI", {2, 10, 12}, ri);  // the request
+    CanMsg m{4, 0, 72, {0x34, 0x12, 0x78, 0x56}};
+    CANOpen_NetDataRx(m);
+    Call("NETGETREMOTEI", {2, 10, 12}, ri);
+    EXPECT_EQ(Z7Mem_Get16(ct + 48), 0x1234u);
+    EXPECT_EQ(Z7Mem_Get16(ct + 50), 0x5678u);
+    EXPECT_EQ(Get(INT_, 10), 0x1111u);
+    EXPECT_EQ(Get(INT_, 11), 0x1111u);
+    _Can_FlushTx(0);
+}
+
+// The clock and PID blocks find their arrays in the complex-type segment
+// too: SETCLK's six words at segment byte 0, ALARM's words at byte 16, a PID
+// register block at byte 24; the INTs at the operands' own indices stay.
+TEST_F(BlkLibComplex, ClockAndPidArraysLieInTheComplexTypeSegment) {
+    const uint32_t ct = Z7Sec_Addr(db, Z7SEC_CT);
+    ASSERT_NE(ct, 0u);
+    for (uint32_t k = 0; k < 32; k++) Z7Mem_Put16(ct + 2 * k, 0);
+    for (uint32_t k = 0; k < 40; k++) Put(INT_, k, 0x1111);
+    // SETCLK {second 5, minute 4, hour 3, day 2, month 1, year 2026}
+    static uint16_t set[6];
+    Blk_Hooks.rtc_set = [](const uint16_t *rec) {
+        std::memcpy(set, rec, sizeof set);
+        return true;
+    };
+    const uint16_t when[6] = {5, 4, 3, 2, 1, 2026};
+    for (uint32_t k = 0; k < 6; k++) Z7Mem_Put16(ct + 2 * k, when[k]);
+    Put(DINT_, 30, 0);
+    Put(BOOL_, 3, 0);
+    Call("SETCLK", {30, 6, 3});
+    EXPECT_EQ(Get(BOOL_, 3), 1u);
+    EXPECT_EQ(std::vector<uint16_t>(set, set + 6), std::vector<uint16_t>(when, when + 6));
+    // ALARM [0x100, 0, 0x100], first screen 10, count 3
+    Z7Mem_Put16(ct + 16, 0x100);
+    Z7Mem_Put16(ct + 20, 0x100);
+    Put(DINT_, 10, 16);
+    Put(DINT_, 40, 10);
+    Put(DINT_, 41, 3);
+    for (uint32_t k = 0; k < 4; k++) Put(BOOL_, 42 + k, 0);
+    Call("ALARM", {10, 3, 42, 43, 44, 45, 40, 41});
+    Call("ALARM", {10, 3, 42, 43, 44, 45, 40, 41});
+    EXPECT_EQ(Z7Mem_Get16(ct + 16), 0xC301u);
+    EXPECT_EQ(Z7Mem_Get16(ct + 18), 0u);
+    EXPECT_EQ(Z7Mem_Get16(ct + 20), 0x0301u);
+    EXPECT_EQ(PlcWord(129), 10u);
+    for (uint32_t k = 10; k < 13; k++) EXPECT_EQ(Get(INT_, k), 0x1111u) << k;
+    // an alarm array passing the segment's end: left alone
+    Put(DINT_, 11, 60);
+    Z7Mem_Put16(ct + 60, 0x100);
+    Call("ALARM", {11, 3, 42, 43, 44, 45, 40, 41});
+    EXPECT_EQ(Z7Mem_Get16(ct + 60), 0x100u);
+    // SETPIDMAN writes word 11 of the block, GETPIDMAN reads word 14
+    Put(DINT_, 20, 24);
+    Put(INT_, 30, 250);
+    Put(BOOL_, 4, 0);
+    Call("SETPIDMAN", {20, 30, 4});
+    EXPECT_EQ(Z7Mem_Get16(ct + 24 + 22), 250u);
+    EXPECT_EQ(Get(BOOL_, 4), 1u);
+    Z7Mem_Put16(ct + 24 + 28, 777);
+    Call("GETPIDMAN", {20, 31});
+    EXPECT_EQ(Get(INT_, 31), 777u);
+    for (uint32_t k = 20; k < 30; k++) EXPECT_EQ(Get(INT_, k), 0x1111u) << k;
 }
 
 }  // namespace iec_test

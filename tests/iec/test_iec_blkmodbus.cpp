@@ -731,6 +731,15 @@ TEST_F(BlkModbus, ExtendedSlaveForwardsFrames) {
     fp.tx.clear();
     Call("MODBUSMAPEXTEND", ext);
     EXPECT_EQ(fp.tx, Crc({0x30, 3, 0, 0, 0, 1}));
+    // The extension word set back to 0 while enabled: forwarding ends, the
+    // frame for 0x20 is neither answered nor passed on.
+    I(4, 0);
+    Call("MODBUSMAPEXTEND", ext);
+    EXPECT_EQ(Ask(Crc({0x20, 3, 0, 0, 0, 1}), "MODBUSMAPEXTEND", ext), Bytes{});
+    fp.tx.clear();
+    Call("MODBUSMAPEXTEND", ext);
+    EXPECT_EQ(fp.tx, Bytes{});
+    I(4, 1);
     // An extension array past its section: no table, nothing forwarded.
     B(1, 0);
     Call("MODBUSMAPEXTEND", ext);

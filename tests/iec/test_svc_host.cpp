@@ -225,6 +225,75 @@ TEST_F(Host, SynchronisationThroughItsEdgesAndNothingAfterTheStop) {
     EXPECT_EQ(Drevano_TablesReady(), 0u);
 }
 
+// An on-line change keeps the database and rebuilds the tables twice (once
+// when it is applied, once when the program is stored around it): a binding
+// that did not change keeps what it last saw, so the application's writes of
+// the cycle before are not taken for conflicts, and system words and bits
+// already primed are not primed again; a binding new with the change is.
+TEST_F(Host, ARebuildAfterAChangeKeepsWhatUnchangedBindingsLastSaw) {
+    Bind(5952, 0x04000001);  // %AQ1 -> INT 1 (initial 7)
+    Bind(3392, 0x00000004);  // %Q1 -> BOOL 4
+    Bind(768, 0x00000005);   // writable system bit 1792 -> BOOL 5
+    Bind(1090, 0x04000006);  // %SR3, bounded 0..25 -> INT 6
+    Start(Image());
+    const auto scan = test_support::IecSyncAll;
+    SetReg16(3104, 3);
+    *Vm(4, 1) = 1;
+    scan();
+    ASSERT_EQ(Reg16(24576), 7);
+    ASSERT_TRUE(RegBit(10240));
+    ASSERT_EQ(Vm16(6), 3);
+    ASSERT_EQ(*Vm(5, 1), 0);
+    // the application writes in the cycle before the change
+    SetVm16(1, 8);
+    *Vm(4, 1) = 0;
+    *Vm(5, 1) = 1;
+    SetVm16(6, 12);
+    // bindings new with the change: %SR5 (bounded 0..4) and system bit 1793
+    Bind(1092, 0x04000007);
+    Bind(769, 0x00000006);
+    SetReg16(3136, 3);
+    SetVm16(7, 2);
+    *Vm(6, 1) = 1;
+    for (int rebuild = 0; rebuild < 2; rebuild++) {
+        Drevano_StartGen++;
+        Drevano_BuildTables();
+    }
+    ASSERT_EQ(Drevano_TablesReady(), 1u);
+    scan();
+    EXPECT_EQ(Reg16(24576), 8);
+    EXPECT_EQ(Vm16(1), 8);
+    EXPECT_FALSE(RegBit(10240));
+    EXPECT_EQ(*Vm(4, 1), 0);
+    EXPECT_TRUE(RegBit(1792));
+    EXPECT_EQ(*Vm(5, 1), 1);
+    EXPECT_EQ(Reg16(3104), 12);
+    EXPECT_EQ(Vm16(6), 12);
+    // the new ones are primed from their registers
+    EXPECT_EQ(Vm16(7), 3);
+    EXPECT_EQ(Reg16(3136), 3);
+    EXPECT_EQ(*Vm(6, 1), 0);
+    EXPECT_FALSE(RegBit(1793));
+    // and synchronised from then on: the VM's writes reach them
+    SetVm16(7, 4);
+    *Vm(6, 1) = 1;
+    scan();
+    EXPECT_EQ(Reg16(3136), 4);
+    EXPECT_TRUE(RegBit(1793));
+    // a new start is a new database: everything is primed again
+    __Exit();
+    SetReg16(24576, 0);
+    SetRegBit(1792, false);
+    Start(Image());
+    SetReg16(3104, 2);
+    *Vm(5, 1) = 1;
+    SetVm16(6, 9);
+    scan();
+    EXPECT_EQ(Vm16(6), 2);
+    EXPECT_EQ(*Vm(5, 1), 0);
+    EXPECT_EQ(Reg16(24576), 7);
+}
+
 TEST_F(Host, LocationTableShorterThanItsSlotsAndStaleTablesAfterARestart) {
     Bind(5952, 0x04000001);  // %AQ1: beyond a 4 KB table, so never read
     Bind(10, 0x00000001);

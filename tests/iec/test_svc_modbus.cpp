@@ -178,6 +178,70 @@ TEST_F(Modbus, SizingBuildAndLinkRules) {
     Z7Def_Stop(db, nullptr, nullptr, "");
 }
 
+// External variables (type bit 7) are reached through the external-variable
+// address table with the width of their type; a STRING bound with an input
+// kind is never written by the register's value; a unit status record placed
+// before its connection is attached to nothing and becomes no request's.
+TEST_F(Modbus, ExternalVariablesStringInputsAndUnitRecordsBeforeTheirConnection) {
+    MbConfig c;
+    c.Unit(7, 1)  // before its connection: unattached
+        .Conn(7, 7, 0, 0x100, 0, "SRV")
+        .Unit(7, 1)
+        .Request({.id = 1, .conn = 7, .unit = 1, .fn = 3, .addr = 0, .count = 4, .size = 8})
+        .Variable({.req = 1, .pos = 0, .type = 0x8B, .index = 1, .kind = 1})  // external INT 5, out
+        .Variable({.req = 1, .pos = 1, .type = 0x8B, .index = 2, .kind = 0})  // external INT 6, in
+        .Variable({.req = 1, .pos = 2, .type = 5, .index = 1, .kind = 0});    // STRING 1, in
+    test_support::IecImage img = Image(c);
+    img.xv_high = img.xv_used = 2;
+    img.xvs = {{11, 5}, {11, 6}};
+    ASSERT_EQ(Start(img, db), 0u);
+    MBState st;
+    ASSERT_TRUE(MB_Open(State(), st));
+    // the request's unit record is the second kind-7 record (28 bytes behind
+    // the first), the one its connection holds first
+    const uint32_t second = st.units + 28;
+    EXPECT_EQ(LE_Get32(st.Req(0) + MBR_UNIT), second);
+    EXPECT_EQ(LE_Get16(st.Conn(0) + MBC_NUNIT), 1u);
+    EXPECT_EQ(LE_Get32(st.Conn(0) + MBC_FIRSTUNIT), second);
+    const uint32_t str = Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_STRPTR, 1));
+    ASSERT_NE(str, 0u);
+    EXPECT_EQ(Z7Mem_Get8(str), 40u);
+    SetInt(5, 0x1234);
+    Z7VM_ExchangeModbusData(db);
+    EXPECT_EQ(Serve(Rtu("07 03 00 00 00 01"), false), Hex("07 03 02 12 34"));
+    EXPECT_EQ(Serve(Rtu("07 10 00 01 00 02 04 0B EE FF 05"), false), Hex("07 10 00 01 00 02"));
+    Z7VM_ExchangeModbusData(db);
+    EXPECT_EQ(Int(6), 0x0BEE);
+    EXPECT_EQ(Z7Mem_Get8(str), 40u);
+    EXPECT_EQ(Z7Mem_Get8(str + 1), 0u);
+    Z7Def_Stop(db, nullptr, nullptr, "");
+}
+
+// 32-bit bindings in their two orders (format 2: the first register holds
+// the high word; 0x8002: the low word) and scaled bindings (out: value x
+// factor + offset; in: (value - offset) / factor), seen from a master.
+TEST_F(Modbus, WordOrdersAndScaledBindings) {
+    MbConfig c;
+    c.Conn(1, 7, 0, 0x100, 0, "SRV")
+        .Request({.id = 1, .fn = 3, .addr = 0, .count = 8, .size = 16})
+        .Variable({.req = 1, .pos = 0, .format = 2, .type = 2, .index = 1, .kind = 1})
+        .Variable({.req = 1, .pos = 2, .format = 0x8002, .type = 2, .index = 2, .kind = 1})
+        .Variable({.req = 1, .pos = 4, .type = 11, .index = 1, .kind = 1, .factor = 2.0f, .offset = 10.0f, .rec = 5})
+        .Variable({.req = 1, .pos = 5, .type = 11, .index = 2, .kind = 0, .factor = 0.5f, .offset = 1.0f, .rec = 5})
+        .Variable({.req = 1, .pos = 6, .format = 0x8002, .type = 2, .index = 3, .kind = 0});
+    ASSERT_EQ(Start(Image(c), db), 0u);
+    Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_D32, 1), 0x12345678);
+    Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_D32, 2), 0x12345678);
+    SetInt(1, 7);
+    Z7VM_ExchangeModbusData(db);
+    EXPECT_EQ(Serve(Rtu("07 03 00 00 00 05"), false), Hex("07 03 0A 12 34 56 78 56 78 12 34 00 18"));
+    EXPECT_EQ(Serve(Rtu("07 10 00 05 00 03 06 00 09 BE EF DE AD"), false), Hex("07 10 00 05 00 03"));
+    Z7VM_ExchangeModbusData(db);
+    EXPECT_EQ(Int(2), 16);
+    EXPECT_EQ(Dint(3), 0xDEADBEEFu);
+    Z7Def_Stop(db, nullptr, nullptr, "");
+}
+
 TEST_F(Modbus, ServerAnswersFromItsTablesAndTheExchangeMovesTheVariables) {
     MbConfig c;
     c.Conn(1, 7, 0, 0x100, 0, "SRV")
@@ -228,7 +292,7 @@ TEST_F(Modbus, ServerAnswersFromItsTablesAndTheExchangeMovesTheVariables) {
         {"input registers the buffer holds", "07 04 00 32 00 02", false, "07 04 04 00 00 00 00"},
         {"input registers past the buffer", "07 04 00 33 00 02", false, "07 84 02"},
         {"another unit", "08 03 00 00 00 01", false, ""},
-        {"byte count disagrees", "07 10 00 03 00 05 02 00 01", false, "07 90 03"},
+        {"data missing for the count", "07 10 00 03 00 05 0A 00 01", false, "07 90 03"},
         {"bytes missing", "07 10 00 03 00 02 04 00 01", false, "07 90 03"},
         {"coils byte count", "07 0F 00 00 00 09 01 FF", false, "07 8F 03"},
         {"function 7", "07 07", false, "07 87 01"},
@@ -260,6 +324,13 @@ TEST_F(Modbus, ServerAnswersFromItsTablesAndTheExchangeMovesTheVariables) {
     EXPECT_EQ(Serve(Rtu("07 03 00 03 00 01"), false), Hex("07 03 02 00 00"));
     Z7VM_ExchangeModbusData(db);
     EXPECT_EQ(Z7Mem_Get8(Z7Sec_Elem(db, Z7SEC_D8, 1)), 1);
+    // Multiple writes take their item count from bytes 4-5 alone: a byte
+    // count that says more than the items need is not compared, the items
+    // come from the bytes that follow it
+    EXPECT_EQ(Serve(Rtu("07 10 00 04 00 01 04 12 34 56 78"), false), Hex("07 10 00 04 00 01"));
+    EXPECT_EQ(Serve(Rtu("07 03 00 04 00 02"), false), Hex("07 03 04 12 34 00 63"));  // 5 from the broadcast
+    EXPECT_EQ(Serve(Rtu("07 0F 00 08 00 03 02 05 FF"), false), Hex("07 0F 00 08 00 03"));
+    EXPECT_EQ(Serve(Rtu("07 01 00 08 00 04"), false), Hex("07 01 01 05"));
 
     // slave blocks find servers by name; identification texts and words
     EXPECT_NE(Z7MB_FindServer(State(), "SRV"), 0u);
@@ -286,6 +357,14 @@ TEST_F(Modbus, ServerAnswersFromItsTablesAndTheExchangeMovesTheVariables) {
     EXPECT_EQ(Serve(Rtu("07 2B 0E 01 02"), false), Hex("07 2B 0E 01 01 00 00 01 02 0A 39 2E 31 2E 31 36 31 31 30 32"));
     EXPECT_EQ(Serve(Rtu("07 2B 0E 01 00"), false).size(), 8u + 6 + 4 + 12);
     EXPECT_EQ(Serve(Rtu("07 2B 0E 04 80"), false), Hex("07 2B 0E 04 83 00 00 01 80 02 12 34"));
+    // the private words given are copied, the others stay as they were
+    const uint16_t eight[8] = {0x1111, 0x2222, 0x3333, 0x4444, 0x5555, 0x6666, 0x7777, 0x8888};
+    EXPECT_TRUE(Z7MBSrv_SetDevIdent("", "", "", eight, 8));
+    const uint16_t one[1] = {0xABCD};
+    EXPECT_TRUE(Z7MBSrv_SetDevIdent("", "", "", one, 1));
+    EXPECT_EQ(Serve(Rtu("07 2B 0E 04 80"), false), Hex("07 2B 0E 04 83 00 00 01 80 02 AB CD"));
+    EXPECT_EQ(Serve(Rtu("07 2B 0E 04 81"), false), Hex("07 2B 0E 04 83 00 00 01 81 02 22 22"));
+    EXPECT_EQ(Serve(Rtu("07 2B 0E 04 87"), false), Hex("07 2B 0E 04 83 00 00 01 87 02 88 88"));
     const uint32_t server = Z7MB_FindServer(State(), nullptr);
     uint8_t ans[8];
     const uint8_t pdu[] = {7, 17};
@@ -389,9 +468,9 @@ TEST_F(Modbus, ClientEngineOverTcpRetriesTimeOutsAndMidnight) {
                   .tries = 1,
                   .timeout = 300,
                   .size = 2})
-        // connection 3 is refused and redialled at once: its request shows
-        // 130 all along
-        .Conn(3, dead_port, 0, 0x01, 0, "127.0.0.1")
+        // connection 3 is refused and waits 60 s to redial (state 9): its
+        // request shows status 9 and error 130 all along
+        .Conn(3, dead_port, 0, 0x01, 60000, "127.0.0.1")
         .Request({.id = 3,
                   .conn = 3,
                   .unit = 1,
@@ -465,19 +544,22 @@ TEST_F(Modbus, ClientEngineOverTcpRetriesTimeOutsAndMidnight) {
     settle(7);
     EXPECT_EQ(Int(3), 128);
     EXPECT_EQ(Int(1), 0x1234);
-    // a header length below 3 is dropped; a byte count past the items asked is 130
+    // a header length below 3 is dropped; a byte count past the items asked
+    // copies what the request's data holds (two registers of the three)
     now += 100;
     Bytes f = frame(12);
     ASSERT_EQ(f.size(), 12u);
     peer.Write({f[0], f[1], 0, 0, 0, 2, f[0], f[1], 0, 0, 0, 9, 9, 3, 6, 0, 1, 0, 2, 0, 3});
-    settle(7);
-    EXPECT_EQ(Int(3), 130);
-    EXPECT_EQ(Int(1), 0x1234);
+    settle(0);
+    EXPECT_EQ(Int(3), 0);
+    EXPECT_EQ(Int(1), 0x0001);
+    EXPECT_EQ(Int(2), 0x0000);  // register 1 (2) under the mask 0x00F0
     // the silent peer got one frame, its one try ended in 128
     EXPECT_EQ(heard, Hex("00 01 00 00 00 06 01 03 00 00 00 01"));
     EXPECT_EQ(LE_Get16(Req(1) + MBR_STATUS), 7);
     EXPECT_EQ(LE_Get16(Req(1) + MBR_ERROR), 128);
-    EXPECT_NE(LE_Get16(Req(2) + MBR_STATUS), 0);  // refused (7) or redialling (2)
+    EXPECT_EQ(Conn(2)[MBC_STATE], 9);
+    EXPECT_EQ(LE_Get16(Req(2) + MBR_STATUS), 9);
     EXPECT_EQ(LE_Get16(Req(2) + MBR_ERROR), 130);
     // the transaction id after 2000 is 1
     LE_Put16(Conn(0) + MBC_TID, 2000);
@@ -1220,6 +1302,49 @@ Bytes IntEvent(uint16_t id, uint16_t value, uint32_t date, uint32_t time) {
     const Bytes data{uint8_t(id >> 8), uint8_t(id), 11, 0, 2, uint8_t(value >> 8), uint8_t(value)};
     f.insert(f.end(), data.begin(), data.end());
     return f;
+}
+
+// The remote runtime closes its public variables (type 1, sub-code 9): the
+// link stops delivering, and the status word shows it (bit 0) together with
+// the link code (4). A STRING variable is bound to its string record.
+TEST_F(Modbus, RemoteStopShowsInTheStatusWordAndStringsAreBound) {
+    Peer a;
+    Bytes cnx = CnxRecord(a.port, 0, 0, 4);
+    cnx.insert(cnx.end(), {0, 0});
+    Bytes vars;
+    for (const Bytes &v :
+         {VarRecord(11, 2, 1, 0), VarRecord(11, 3, 2, 0), VarRecord(11, 1, 3, 5), VarRecord(5, 1, 1, 7)})
+        vars.insert(vars.end(), v.begin(), v.end());
+    vars.push_back(0);
+    test_support::IecImage img = Image(MbConfig{});
+    img.ext_blocks = {{5, cnx}, {6, vars}};
+    ASSERT_EQ(Start(img, db), 0u);
+    const uint32_t str = Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_STRPTR, 1));
+    ASSERT_NE(str, 0u);
+    EXPECT_EQ(Z7Mem_Get32(Z7Sec_Addr(db, Z7SEC_EAXVAR) + 3 * 32), str);
+    uint32_t now = 10000;
+    auto step = [&](int n) {
+        for (int i = 0; i < n; i++) {
+            Z7EAX_Activate(db, now++);
+            if (a.fd < 0) a.Accept();
+        }
+    };
+    step(50);
+    ASSERT_GE(a.fd, 0);
+    EXPECT_EQ(Int(1), 4);
+    a.Write(IntEvent(5, 77, 0x07EA0C07, 1000));
+    step(20);
+    EXPECT_EQ(Int(3), 77);
+    EXPECT_EQ(Int(1), 0);
+    // one event: type 1, sub-code 9, no data, date and time stamps
+    a.Write(Hex("5A 37 00 0E 12 01 01 09 00 00 07 EA 0C 07 00 00 03 E9"));
+    step(20);
+    EXPECT_EQ(Int(1), 4);
+    EXPECT_EQ(Int(2), 1);
+    // the string record was never written as a number
+    EXPECT_EQ(Z7Mem_Get8(str), 40u);
+    EXPECT_EQ(Z7Mem_Get8(str + 1), 0u);
+    Z7Def_Stop(db, nullptr, nullptr, "");
 }
 
 TEST_F(Modbus, RemoteBindingsFollowAnotherRuntimesEvents) {

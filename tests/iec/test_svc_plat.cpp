@@ -164,6 +164,25 @@ TEST(RuntimeFiles, VirtualFilesAndDriverKitUtilities) {
     EXPECT_EQ(Z7DDK_SetWorkFolder(std::string(254, 'f').c_str()), 1u);  // under 255 characters
     EXPECT_EQ(Z7DDK_GetWorkFile(out, "", ""), 0u);
     EXPECT_EQ(std::string(out), std::string(254, 'f') + "/");
+    // a folder of 254 characters that exists: a name joined to it does not
+    // fit the 256 bytes and is no file, never the folder itself
+    const std::string deep = "/mnt/cfg/" + std::string(245, 'd');
+    ASSERT_EQ(mkdir((root / deep.substr(1)).c_str(), 0755), 0);
+    EXPECT_EQ(Z7DDK_SetWorkFolder(deep.c_str()), 1u);
+    EXPECT_EQ(Z7DDK_GetWorkFile(out, "", ""), 1u);  // the folder's own path fits
+    EXPECT_EQ(Z7DDK_GetWorkFile(out, "x", ".bin"), 0u);
+    EXPECT_STREQ(out, "");
+    // an empty folder is no work folder: 0, and names stay as given
+    EXPECT_EQ(Z7DDK_SetWorkFolder(""), 0u);
+    std::ofstream(root / "mnt/cfg/e.bin") << "e";
+    EXPECT_EQ(Z7DDK_GetWorkFile(out, "/mnt/cfg/e", ".bin"), 1u);
+    EXPECT_STREQ(out, "/mnt/cfg/e.bin");
+    // no directory listing: nothing opens, an entry is empty
+    EXPECT_EQ(Z7FT_OpenDir("/mnt/cfg"), 0u);
+    char entry[8] = "x";
+    EXPECT_EQ(Z7FT_GetDirEntry(1, entry), 0u);
+    EXPECT_STREQ(entry, "");
+    Z7FT_CloseDir(1);
     EXPECT_EQ(Z7DDK_CreateMutex(), 1u);
     EXPECT_EQ(Z7DDK_TakeMutex(), 1u);
     EXPECT_EQ(Z7DDK_TakeMutex(), 0u);

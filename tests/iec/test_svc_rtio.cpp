@@ -1,10 +1,12 @@
 // The IEC application's own field I/O in process: application CAN messages
 // on a bus in memory behind the CAN seam, the AS-i binding with its stand-in
 // files, the driver kit without drivers.
+#include <bit>
 #include <cerrno>
 #include <cmath>
 #include <deque>
 #include <fstream>
+#include <limits>
 #include <sys/stat.h>
 #include <string>
 
@@ -370,7 +372,8 @@ TEST_F(RtIo, CanDefinitionBoundsHotBuildAndHostKinds) {
         {"receive table past the end", [](std::vector<uint8_t> &b, uint32_t d) { RtPut32(b, d + 16, 0xFFFFFFF0u); }},
         {"variable count too large", [](std::vector<uint8_t> &b, uint32_t d) { RtPut16(b, d + 8, 0x7FFF); }},
         {"port lists beyond the messages", [](std::vector<uint8_t> &b, uint32_t d) { RtPut16(b, d + 32 + 2, 9); }},
-        {"port name of 17 bytes", [](std::vector<uint8_t> &b, uint32_t d) { std::memset(&b[d + 32 + 16], 'c', 20); }},
+        {"port name to the end of its record",
+         [](std::vector<uint8_t> &b, uint32_t d) { std::memset(&b[d + 32 + 16], 'c', 64); }},
     };
     for (const Bad &t : bad) {
         std::vector<uint8_t> bytes = CanTestImage();
@@ -684,16 +687,16 @@ TEST_F(RtIo, ChannelAccessorsConvertVariablesDeclaredReal) {
         {0xC0700000, 0xFFFFFFF6, -3, -10, -3.75f, -10.0f},
         {0x4F800000, 0x7FFFFFFF, 2147483647, 2147483647, 4294967296.0f, 2147483648.0f},  // 2^32 saturated
         {0xDF000000, 0x80000000, int32_t(0x80000000), int32_t(0x80000000), -9223372036854775808.0f, -2147483648.0f},
-        {0x7FC00000, 0, 0, 0, 0, 0},  // NaN reads 0 as DINT
+        {0x7FC00000, 0, 0, 0, std::numeric_limits<float>::quiet_NaN(), 0},  // NaN reads 0 as DINT
     };
     for (const R32 &r : r32) {
         Z7Mem_Put32(slot32(1), r.s1);
         Z7Mem_Put32(slot32(2), r.s2);
         EXPECT_EQ(Z7IOX_ReadChanDint(g, db, 0), r.d0) << std::hex << r.s1;
         EXPECT_EQ(Z7IOX_ReadChanDint(g, db, 1), r.d1) << std::hex << r.s2;
-        if (r.s1 != 0x7FC00000) {
-            EXPECT_EQ(Z7IOX_ReadChanReal(g, db, 0), r.r0) << std::hex << r.s1;
-        }
+        // compared bit for bit: a NaN is read as the same NaN
+        EXPECT_EQ(std::bit_cast<uint32_t>(Z7IOX_ReadChanReal(g, db, 0)), std::bit_cast<uint32_t>(r.r0))
+            << std::hex << r.s1;
         EXPECT_EQ(Z7IOX_ReadChanReal(g, db, 1), r.r1) << std::hex << r.s2;
         EXPECT_EQ(Z7IOX_ReadChanDint(g, db, 2), 0);
         EXPECT_EQ(Z7IOX_ReadChanReal(g, db, 2), 0.0f);
@@ -818,10 +821,11 @@ TEST_F(RtIo, DriverKitTreeCommandsAndVariables) {
                                               {4, 0, RT_INT, 4, 0, {0x44}},
                                               {4, 0, RT_DINT, 2, 0, {}},
                                               {4, 0, RT_INT, 0, 8, {}},  // complex-type item at offset 8
-                                              {4, 0, 5, 1, 0, {}}}}};    // STRING 1
+                                              {4, 0, 5, 1, 0, {}},       // STRING 1
+                                              {4, 0, 5, 0, 16, {}}}}};   // STRING at complex-type offset 16
     IecImage app = CanTestApp();
-    app.ct_alloc = 16;
-    app.ct_used = 16;
+    app.ct_alloc = 32;
+    app.ct_used = 32;
     app.str = {1, 1, 0};
     app.string_sizes = {4};
     // INT 4 carries status information (a 40-byte map item); DINT 2 is not in the map
@@ -831,8 +835,8 @@ TEST_F(RtIo, DriverKitTreeCommandsAndVariables) {
     app.map_vars[0].symbol = "V4";
     const std::vector<uint8_t> bytes = DdkTestImage(drivers, app);
     ASSERT_EQ(StartBytes(bytes), 0u);
-    // 8 + 16 + 6 nodes of 16 + 8; the skipped group is still sized
-    EXPECT_EQ(Z7Sec_Bytes(db, Z7SEC_DDK), 8u + 16u + 8u * 24u);
+    // 8 + 16 + 7 nodes of 16 + 8; the skipped group is still sized
+    EXPECT_EQ(Z7Sec_Bytes(db, Z7SEC_DDK), 8u + 16u + 9u * 24u);
     const uint32_t root = Z7DDKH_FindBus(db, "TESTBUS");
     ASSERT_NE(root, 0u);
     EXPECT_EQ(Z7DDKH_FindBus(db, "testbus"), 0u);
@@ -842,9 +846,9 @@ TEST_F(RtIo, DriverKitTreeCommandsAndVariables) {
     EXPECT_EQ(Z7Mem_Get8(Z7DDKH_GetProps(db, dev)), 0x22);
     EXPECT_EQ(Z7DDKH_GetParent(db, grp), dev);
     const uint32_t i1 = Z7DDKH_GetChild(db, grp), i2 = Z7DDKH_GetSibling(db, i1), i3 = Z7DDKH_GetSibling(db, i2);
-    const uint32_t i4 = Z7DDKH_GetSibling(db, i3);
+    const uint32_t i4 = Z7DDKH_GetSibling(db, i3), i5 = Z7DDKH_GetSibling(db, i4);
     EXPECT_EQ(Z7Mem_Get8(Z7DDKH_GetProps(db, i1)), 0x44);
-    EXPECT_EQ(Z7DDKH_GetSibling(db, i4), 0u);
+    EXPECT_EQ(Z7DDKH_GetSibling(db, i5), 0u);
     // a STRING item takes at most its maximum; another item has no text
     EXPECT_EQ(Z7DDKH_WriteVarString(db, i4, "HELLO", 5), 1u);
     EXPECT_STREQ(reinterpret_cast<const char *>(Z7Mem_Ptr(Z7DDKH_ReadVarString(db, i4), 5)), "HELL");
@@ -854,13 +858,20 @@ TEST_F(RtIo, DriverKitTreeCommandsAndVariables) {
     EXPECT_EQ(Z7DDKH_WriteVarString(db, i4, "AB", 2), 0u);
     EXPECT_STREQ(reinterpret_cast<const char *>(Z7Mem_Ptr(Z7DDKH_ReadVarString(db, i4), 5)), "HELL");
     Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_LOCK, 1), 0);
+    // a STRING item in the complex-type segment: the record at its offset
+    const uint32_t ct16 = Z7Sec_Addr(db, Z7SEC_CT) + 16;
+    Z7Mem_Put8(ct16, 6);  // maximum 6
+    EXPECT_EQ(Z7DDKH_WriteVarString(db, i5, "STRINGS", 7), 1u);
+    EXPECT_EQ(Z7DDKH_ReadVarString(db, i5), ct16 + 2);
+    EXPECT_EQ(std::vector<uint8_t>(Z7Mem_Ptr(ct16, 9), Z7Mem_Ptr(ct16, 9) + 9),
+              (std::vector<uint8_t>{6, 6, 'S', 'T', 'R', 'I', 'N', 'G', 0}));
     EXPECT_EQ(Z7DDKH_GetDef(db, 16), 0u);
     EXPECT_EQ(Z7DDKH_GetParent(db, 0), 0u);
     // commands: sizing per record, build per node in order, one open
     std::vector<uint32_t> seq;
     for (const Call &c : calls) seq.push_back(c.cmd * 10 + c.level);
-    EXPECT_EQ(seq, (std::vector<uint32_t>{11, 13, 12, 13, 14, 14, 14, 14, 11, 21, 12, 22,
-                                          13, 23, 14, 24, 14, 24, 14, 24, 14, 24, 31}));
+    EXPECT_EQ(seq, (std::vector<uint32_t>{11, 13, 12, 13, 14, 14, 14, 14, 14, 11, 21, 12, 22,
+                                          13, 23, 14, 24, 14, 24, 14, 24, 14, 24, 14, 24, 31}));
     EXPECT_EQ(calls.back().bus, 7u);
     // variables through the driver-side API, with conversion
     EXPECT_EQ(Z7DDKH_WriteVarLong(db, i1, 1234), 1u);
@@ -1006,9 +1017,10 @@ TEST_F(RtIo, SharedMemoryBusExchangesBetweenTwoHandles) {
 }
 
 // Two ports each with a cyclic message: after the first exchange neither port
-// sends again before its cycle; a port reads at most 64 frames a cycle; a
-// 19-bit value goes out in two bytes and the top three bits of the third.
-TEST_F(RtIo, CanEveryPortLeavesItsFirstExchangeAndReadsAtMost64Frames) {
+// sends again before its cycle; a port reads every frame waiting (a cap would
+// let the backlog of a busy bus grow cycle by cycle); a 19-bit value goes out
+// in two bytes and the top three bits of the third.
+TEST_F(RtIo, CanEveryPortLeavesItsFirstExchangeAndReadsEveryWaitingFrame) {
     CanDefImage d;
     d.ports = {{"can0", 1, 1, 0, 0, 0}, {"can1", 0, 1, 0, 0, 0}};
     d.rcv = {{0x100, 0, 0, 0, 8, 0, false, {}}};
@@ -1025,11 +1037,29 @@ TEST_F(RtIo, CanEveryPortLeavesItsFirstExchangeAndReadsAtMost64Frames) {
     EXPECT_EQ(Take(), (std::vector<Frame>{{0x200, {0xCD, 0xAB, 0xBF}}, {0x300, {0}}}));
     for (uint32_t t = 20; t < 100; t += 10) Z7VMCan_ExchangeAt(db, t);
     EXPECT_EQ(Take(), std::vector<Frame>{});
-    for (int i = 0; i < 70; i++) Inject(0x100, {uint8_t(i)});
+    // 500 kbit/s and a 50 ms cycle: about 100 frames a cycle
+    for (int i = 0; i < 100; i++) Inject(0x100, {uint8_t(i)});
     Z7VMCan_ExchangeAt(db, 110);
-    EXPECT_EQ(bus.in.size(), 6u);
-    Z7VMCan_ExchangeAt(db, 120);
     EXPECT_EQ(bus.in.size(), 0u);
+    const uint32_t m = Z7VMCan_FindRcvMsg(_Z7VMCan_FindPort(db, "can0"), 0x100);
+    ASSERT_NE(m, 0u);
+    EXPECT_EQ(Z7Mem_Get8(m + CM_DATA), 99u);  // the last one's data
+}
+
+// A port name longer than 16 characters is bounded by its 80-byte record
+// (name from byte 16): the definition builds and the interface name is its
+// first 15 characters; a name that runs to the record's end refuses it.
+TEST_F(RtIo, CanPortNamesAreBoundedByTheirRecord) {
+    CanDefImage d;
+    d.ports = {{"can0_port_of_the_machine_room", 1, 0, 0, 0, 0}};
+    d.rcv = {{0x100, 0, 0, 0, 8, 0, false, {}}};
+    ASSERT_EQ(StartBytes(CanTestImage(d)), 0u);
+    EXPECT_EQ(bus.opened, std::vector<std::string>{"can0_port_of_th"});
+    EXPECT_NE(_Z7VMCan_FindPort(db, "can0_port_of_the_machine_room"), 0u);
+    Z7VM_ShutDown(db, nullptr);
+    db = 0;
+    d.ports[0].name = std::string(64, 'c');  // no terminator inside the record
+    EXPECT_NE(StartBytes(CanTestImage(d)), 0u);
 }
 }  // namespace
 

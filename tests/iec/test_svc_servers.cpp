@@ -154,6 +154,63 @@ TEST_F(Serial, FramesCrcModbusLengthsAndTheHandBack) {
     EXPECT_FALSE(Z7Serial_IsValid(cs.ch[0].serial));
 }
 
+// Modbus RTU requests of variable length are found by their CRC tries:
+// functions 15 and 16 after 8 bytes at byte 6 + 9, function 43 at 7 bytes.
+// With a time stamp, a partial frame older than 500 ms is dropped: exactly
+// 500 ms keeps it.
+TEST_F(Serial, RtuLengthsAndTheInterByteTimeOut) {
+    auto rtu = [](const char *h) {
+        Bytes b = Hex(h);
+        const uint16_t crc = Z7CS_Crc16(b.data(), uint32_t(b.size()));
+        b.push_back(uint8_t(crc));
+        b.push_back(uint8_t(crc >> 8));
+        return b;
+    };
+    for (const char *req : {"01 0F 00 00 00 0A 02 FF 03", "01 10 00 00 00 02 04 12 34 56 78", "01 2B 0E 01 00"}) {
+        SCOPED_TRACE(req);
+        const Bytes b = rtu(req);
+        Send(b);
+        uint32_t ch = 0;
+        ASSERT_EQ(Poll(&ch), 16u);
+        EXPECT_EQ(Z7CS_GetRequestLength(&cs, 1), b.size());
+        EXPECT_EQ(Bytes(Z7CS_GetRequestFrame(&cs, 1), Z7CS_GetRequestFrame(&cs, 1) + b.size()), b);
+        Z7CS_ReleaseQuestion(&cs, 1);
+    }
+    const Bytes k21 = Hex("5A37000315000102 35");
+    auto stamped = [&](uint32_t ms) {
+        uint32_t kind = 0, ch = 0;
+        for (int i = 0; i < 8 && kind == 0; i++) {
+            Z7CS_ActivateStamp(&cs, ms);
+            kind = Z7CS_GetQuestion(&cs, &ch);
+        }
+        return kind;
+    };
+    // the answer goes out a byte at a time: polls at ms until it is whole
+    auto answer = [&](uint32_t ms) {
+        Bytes a;
+        for (int i = 0; i < 5000 && a.size() < 9; i++) {
+            Z7CS_ActivateStamp(&cs, ms);
+            const Bytes got = Take(sv[1], 9 - a.size(), 0);
+            a.insert(a.end(), got.begin(), got.end());
+        }
+        return a;
+    };
+    // exactly 500 ms between the pieces: one frame, answered
+    // (a header of four bytes is read whole: the first piece holds five)
+    Send(Bytes(k21.begin(), k21.begin() + 5));
+    EXPECT_EQ(stamped(1000), 0u);
+    Send(Bytes(k21.begin() + 5, k21.end()));
+    EXPECT_EQ(stamped(1500), 0u);
+    EXPECT_EQ(answer(1500), Hex("5A37000315 0000C2F4"));
+    // 501 ms: the first piece is dropped, the whole frame behind it answered
+    Send(Bytes(k21.begin(), k21.begin() + 5));
+    EXPECT_EQ(stamped(2000), 0u);
+    EXPECT_EQ(stamped(2501), 0u);
+    Send(k21);
+    EXPECT_EQ(stamped(2502), 0u);
+    EXPECT_EQ(answer(2502), Hex("5A37000315 0000C2F4"));
+}
+
 TEST_F(Serial, FileTransferReadsWritesAndStaysInTheFolder) {
     Bytes data(2000);
     for (size_t i = 0; i < data.size(); i++) data[i] = uint8_t(i * 13 + 1);
@@ -285,6 +342,19 @@ TEST(SocketChannel, WholeFramesAreQuestionsInOnePass) {
     EXPECT_EQ(Z7CS_GetNbHostTCP(&cs), 1u);
     Z7CSSock_CheckSilentSocketsEx(&cs, 9001, 10000);
     EXPECT_EQ(Z7CS_GetNbHostTCP(&cs), 0u);
+    // the short forms take 10,000 ms
+    const int cl2 = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(test_support::LoopbackConnect(cl2, port), 0);
+    for (int i = 0; i < 1000 && cs.ch[0].sock < 0; i++) Z7CS_Activate(&cs);
+    ASSERT_GE(cs.ch[0].sock, 0);
+    Z7CS_CheckSilentSockets(&cs, 500);
+    Z7CSSock_CheckSilentSockets(&cs, 10500);
+    EXPECT_EQ(Z7CS_GetNbHostTCP(&cs), 1u);
+    Z7CS_CheckSilentSockets(&cs, 10501);
+    EXPECT_EQ(Z7CS_GetNbHostTCP(&cs), 0u);
+    EXPECT_EQ(Z7CS_GetTaskNo(&cs), 1u);
+    EXPECT_EQ(cs.accepted, &Z7CS_DefaultCallback);
+    close(cl2);
     close(cl);
     Z7CS_Close(&cs);
 }
@@ -353,6 +423,66 @@ TEST(SocketChannel, AnswersLeaveAtOnceAndQuestionsGoOutInChannelOrder) {
     }
     for (int c : cl) close(c);
     Z7CS_Close(&cs);
+}
+
+// The serial link handed over while a workbench on TCP holds channel 1: the
+// connection moves to a free channel and both links are served, the serial
+// one as channel 1. The kind-21 question on the serial link is answered
+// there; the TCP workbench's question keeps its connection.
+TEST(SocketChannel, ASerialHandOverWhileATcpWorkbenchHoldsChannelOneServesBoth) {
+    static Z7CSData cs{};
+    const uint16_t port = test_support::LoopbackFreePort();
+    const Z7CSSettings s{port, 0, nullptr};
+    Z7CS_Open(&cs, &s, 0);
+    ASSERT_GE(cs.listen, 0);
+    int rc = -1;
+    const int cl = test_support::LoopbackDial(port, &rc);
+    ASSERT_EQ(rc, 0);
+    for (int i = 0; i < 1000 && cs.ch[0].sock < 0; i++) {
+        Z7CS_Activate(&cs);
+        usleep(100);
+    }
+    ASSERT_GE(cs.ch[0].sock, 0);
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);
+    Vcomm_Port[ProgrammingPort].fd = sv[0];
+    Z7CSSer_Open(&cs, "DUMMY");
+    EXPECT_EQ(cs.ch[0].flags, Z7CH_SERIAL | Z7CH_USED);
+    EXPECT_EQ(cs.ch[1].flags, Z7CH_SOCKET | Z7CH_USED);
+    EXPECT_EQ(cs.ch[1].number, 2u);
+    EXPECT_EQ(Z7CS_GetNbHostTCP(&cs), 1u);
+    // serial kind 21, value 1: answered 0 on the serial link
+    const Bytes q = Hex("5A37000315000102 35");
+    ASSERT_EQ(write(sv[1], q.data(), q.size()), ssize_t(q.size()));
+    Bytes a;
+    for (int i = 0; i < 5000 && a.size() < 9; i++) {
+        Z7CS_Activate(&cs);
+        uint32_t ch = 0;
+        EXPECT_EQ(Z7CS_GetQuestion(&cs, &ch), 0u);
+        const Bytes got = Take(sv[1], 9 - a.size(), 0);
+        a.insert(a.end(), got.begin(), got.end());
+    }
+    EXPECT_EQ(a, Hex("5A37000315 0000C2F4"));
+    // the TCP workbench's download piece arrives on channel 2 and is answered there
+    const Bytes f = Hex("5A37000302 0000");
+    ASSERT_EQ(write(cl, f.data(), f.size()), ssize_t(f.size()));
+    uint32_t ch = 0, kind = 0;
+    for (int i = 0; i < 1000 && kind == 0; i++) {
+        Z7CS_Activate(&cs);
+        kind = Z7CS_GetQuestion(&cs, &ch);
+        if (kind == 0) usleep(1000);
+    }
+    EXPECT_EQ(kind, 2u);
+    EXPECT_EQ(ch, 2u);
+    Z7CS_SendRC(&cs, ch, 0x0102);
+    Z7CS_ReleaseQuestion(&cs, ch);
+    Z7CS_Activate(&cs);
+    EXPECT_EQ(Take(cl, 7, 2000), Hex("5A37000302 0102"));
+    Z7CS_Close(&cs);
+    Vcomm_Port[ProgrammingPort].fd = -1;
+    close(sv[0]);
+    close(sv[1]);
+    close(cl);
 }
 
 // The runtime's socket calls: a handle past the select() limit of 1,024 is

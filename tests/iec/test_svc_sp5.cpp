@@ -162,6 +162,44 @@ TEST_F(Sp5, SlaveFramesRefusalsDuplicatesAndTheHandBack) {
     EXPECT_EQ(IsCommMode_Qncan, 1);
 }
 
+// A message is at most 1024 bytes: the slave's answer of 1025 is refused,
+// one of 1024 goes out in segments of 240. The master's request carries the
+// type its caller chose, 'S' or 'Q'; any other is refused.
+TEST_F(Sp5, AnswersUpTo1024BytesAndRequestsOfTheCallersType) {
+    Z7SP5Tl &tl = cs.sp5.tl;
+    const Bytes q = Frame(0x0123, 'S', 1, 7, 0, Text("ASK"));
+    ASSERT_EQ(write(fd[1], q.data(), q.size()), ssize_t(q.size()));
+    uint8_t got[16];
+    uint32_t n = 0;
+    for (int k = 0; k < 100 && n == 0; k++) n = Z7SP5Tls_Listen(&tl, got, sizeof got);
+    ASSERT_EQ(n, 3u);
+    const Bytes answer(1025, 0x5A);
+    EXPECT_EQ(Z7SP5Tls_Send(&tl, answer.data(), 1025), 0u);
+    EXPECT_EQ(Z7SP5Tls_Send(&tl, answer.data(), 1024), 1u);
+    Bytes in(8192);
+    const ssize_t r = read(fd[1], in.data(), in.size());
+    ASSERT_EQ(r, ssize_t(14 + 240));
+    in.resize(size_t(r));
+    EXPECT_EQ(in, Frame(0x0123, 'A', 1, 7, 1, Bytes(240, 0x5A)));
+
+    int m[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, m), 0);
+    static Z7SP5Tl master;
+    Z7SP5Tlm_Open(&master, "DUMMY", 0x0045, 200, 3);
+    master.dl.frm.serial = m[0];
+    const Bytes msg = Text("Z7Q");
+    EXPECT_EQ(Z7SP5Tlm_Send(&master, msg.data(), 3, 1000, 'A'), 0u);
+    EXPECT_EQ(Z7SP5Tlm_Send(&master, msg.data(), 3, 1000, 'Q'), 1u);
+    Bytes out(64);
+    const ssize_t w = read(m[1], out.data(), out.size());
+    ASSERT_EQ(w, ssize_t(14 + 3));
+    out.resize(size_t(w));
+    EXPECT_EQ(out, Frame(0x0045, 'Q', 1, 1, 0, msg));
+    Z7SP5Tlm_Close(&master);
+    close(m[0]);
+    close(m[1]);
+}
+
 TEST_F(Sp5, SlaveUploadsAndDownloadsFiles) {
     Bytes file(3000);
     for (size_t i = 0; i < file.size(); i++) file[i] = uint8_t(i * 7 + i / 256);
@@ -305,11 +343,26 @@ TEST_F(Sp5, MasterAndSlaveOverAPseudoTerminalPair) {
     }
     ASSERT_GT(socat, 0);
     int a = -1, b = -1;
+    // whatever fails below, the slave gets its socket back and socat ends
+    struct Cleanup {
+        Z7CSData &cs;
+        int slave, &a, &b;
+        pid_t socat;
+        ~Cleanup() {
+            cs.sp5.tl.dl.frm.serial = cs.ch[0].serial = slave;
+            if (a >= 0) close(a);
+            if (b >= 0) close(b);
+            kill(socat, SIGTERM);
+            waitpid(socat, nullptr, 0);
+        }
+    } cleanup{cs, fd[0], a, b, socat};
     for (int i = 0; i < 500 && (a < 0 || b < 0); i++) {  // up to 5 s for socat's links
         usleep(10000);
         if (a < 0) a = open(la.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY);
         if (b < 0) b = open(lb.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY);
     }
+    ASSERT_GE(a, 0);
+    ASSERT_GE(b, 0);
     static Z7SP5Ft m;
     Z7SP5Ftlm_Open(&m, "DUMMY", 0x0123, 1000, 5);
     m.tl.dl.frm.serial = b;
@@ -330,23 +383,14 @@ TEST_F(Sp5, MasterAndSlaveOverAPseudoTerminalPair) {
             if (Z7SP5Ftlm_GetAnswer(&m, 1000 + ms, &status)) return true;
         }
     };
-    const bool opened = a >= 0 && b >= 0;
-    EXPECT_TRUE(opened);
-    if (opened && Z7SP5Ftlm_RcvFile(&m, "/mnt/cfg/got.bin", "src.bin", "", 1000) == 1) {
-        EXPECT_TRUE(run());
-        EXPECT_EQ(status, 0u);
-        EXPECT_EQ(File("mnt/cfg/got.bin"), std::string(data.begin(), data.end()));
-    }
-    if (opened && Z7SP5Ftlm_SendFile(&m, "/mnt/cfg/src.bin", "sent.bin", "", 1000) == 1) {
-        EXPECT_TRUE(run());
-        EXPECT_EQ(status, 0u);
-        EXPECT_EQ(File("mnt/cfg/sent.bin"), std::string(data.begin(), data.end()));
-    }
-    cs.sp5.tl.dl.frm.serial = cs.ch[0].serial = fd[0];
-    if (a >= 0) close(a);
-    if (b >= 0) close(b);
-    kill(socat, SIGTERM);
-    waitpid(socat, nullptr, 0);
+    ASSERT_EQ(Z7SP5Ftlm_RcvFile(&m, "/mnt/cfg/got.bin", "src.bin", "", 1000), 1u);
+    ASSERT_TRUE(run());
+    EXPECT_EQ(status, 0u);
+    EXPECT_EQ(File("mnt/cfg/got.bin"), std::string(data.begin(), data.end()));
+    ASSERT_EQ(Z7SP5Ftlm_SendFile(&m, "/mnt/cfg/src.bin", "sent.bin", "", 1000), 1u);
+    ASSERT_TRUE(run());
+    EXPECT_EQ(status, 0u);
+    EXPECT_EQ(File("mnt/cfg/sent.bin"), std::string(data.begin(), data.end()));
 }
 
 }  // namespace

@@ -153,6 +153,28 @@ TEST_F(VmRequests, AnswersByteForByte) {
 // Type 29 below the current depth answers the call-stack entry with its
 // return offset less 2 (the call's operand word); types 18 and 33 read a
 // step's active and break bytes, 33 also its elapsed time.
+// A channel's VM request served with the event port given by the caller: the
+// connect answer carries it; without a question the channel gets code 1.
+TEST_F(VmRequests, ServedFromAChannelWithTheCallersEventPort) {
+    static Z7CSData cs;
+    cs = {};
+    Z7CSChannel &c = cs.ch[0];
+    c.number = 1;
+    c.flags = Z7CH_USED | Z7CH_SOCKET | Z7CH_QUESTION;
+    const Bytes q = Hex("5A 37 00 05 01 5C 01 00 00");
+    std::copy(q.begin(), q.end(), c.rx.begin());
+    c.received = uint16_t(q.size());
+    Z7Def_ServeVMRequestEx(&cs, 0, 1, 0x1234);
+    EXPECT_EQ(Bytes(c.tx.begin(), c.tx.begin() + 15), Hex("5A 37 00 0B 01 5C 00 00 06 12 34 00 00 00 00"));
+    static Z7CSData idle;
+    idle = {};
+    idle.ch[0].number = 1;
+    idle.ch[0].flags = Z7CH_USED | Z7CH_SOCKET;  // the frame's start came, the question is not complete
+    std::copy(q.begin(), q.begin() + 5, idle.ch[0].rx.begin());
+    Z7Def_ServeVMRequestEx(&idle, 0, 1, 0x1234);
+    EXPECT_EQ(Bytes(idle.ch[0].tx.begin(), idle.ch[0].tx.begin() + 7), Hex("5A 37 00 03 01 00 01"));
+}
+
 TEST_F(VmRequests, CallStackEntriesAndStepsReadFromTheirRecords) {
     test_support::IecImage img = VmsImage();
     img.cs_size = 4;
@@ -247,8 +269,8 @@ TEST_F(VmRequests, SubscriptionsAnswerPerRecordAndStopAtL) {
     EXPECT_EQ(Ask(db, 5, Hex("02 0B0006 0001 0B0006 0002")), Hex("5C 00 0000"));
     EXPECT_EQ(Ask(db, 7, Hex("01 020001 00000000 0004")), Hex("5C 00 0000"));
     EXPECT_EQ(Z7Sec_Get(db, Z7SEC_EVT, SD_USED), 1u);  // INT 2 of client 3
-    EXPECT_TRUE(Z7EA_UnregisterChangeEvent(db, 3, 11, 2, 0));
-    EXPECT_FALSE(Z7EA_UnregisterChangeEvent(db, 3, 11, 2, 0));
+    EXPECT_EQ(Z7EA_UnregisterChangeEvent(db, 3, 11, 2, 0), 0u);
+    EXPECT_EQ(Z7EA_UnregisterChangeEvent(db, 3, 11, 2, 0), 1u);
     EXPECT_EQ(Z7EA_RegisterChangeEvent(db, 9, 11, 2, 0, nullptr, nullptr, 0), 0u);
 }
 

@@ -78,6 +78,9 @@ protected:
     }
     void TearDown() override {
         for (auto &slot : QncanState[0].slots) _nx_tcp_socket_delete(&slot.socket);
+        // A port whose records served connections stays listened on after
+        // they go: closed here, so that no later test finds it open.
+        _nx_tcp_server_socket_unlisten(&ip_, kPort);
         plat_net = nullptr;
         QncanPort = QNCAN_PORT;
     }

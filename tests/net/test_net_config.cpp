@@ -91,6 +91,8 @@ void Install(const std::vector<uint8_t> &block) {
 TEST(NetConfig, TypicalBlockAccountsEgdModbusAndBounds) {
     test_support::TempRoot root;
     EGD_Index_Count = 0;
+    // Network time as no earlier parse left it (its record turns it on).
+    NTP_Enabled = 0;
     DprInitReq();
     static DprConfigRec rec;
     Stream s = Typical();
@@ -191,6 +193,18 @@ TEST(NetConfig, TypicalBlockAccountsEgdModbusAndBounds) {
     std::vector<uint8_t> eight(12, 0);
     LE_Put32(&eight[0], 8);
     EXPECT_EQ(Parse(eight, rec), 1u);
+    // 9 to 11 bytes: address and mask stored, no records (they would start
+    // at byte 12): a configuration.
+    for (uint32_t length : {9u, 11u}) {
+        std::vector<uint8_t> short_block(12, 0);
+        LE_Put32(&short_block[0], length);
+        LE_Put32(&short_block[4], 0x0A4D0002);
+        LE_Put32(&short_block[8], 0xFFFFFF00);
+        EXPECT_EQ(Parse(short_block, rec), 0u) << length;
+        EXPECT_EQ(rec.length, length);
+        EXPECT_EQ(rec.address, 0x0A4D0002u) << length;
+        EXPECT_EQ(rec.mask, 0xFFFFFF00u) << length;
+    }
     std::vector<uint8_t> none(12, 0xFF);
     EXPECT_EQ(Parse(none, rec), 1u);
 

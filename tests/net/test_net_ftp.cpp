@@ -1,12 +1,16 @@
 // The in-program FTP server's commands in-process, on a loopback control
 // connection; the login rules; PORT and command parsing. Also the time-bound
-// behaviour of the services: the FTP daemon marker's give-up, the DHCP
+// behaviour of the services: the FTP daemon marker's wait, the DHCP
 // renewal clamp and the DNS resolver's time-out and refusals.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cstring>
+#include <fcntl.h>
 #include <fstream>
+#include <iterator>
+#include <memory>
 #include <netinet/in.h>
 #include <poll.h>
 #include <string>
@@ -16,11 +20,14 @@
 #include <unistd.h>
 
 #include "core/image/plcreg.h"
+#include "core/image/tx.h"
 #include "net/dhcp.h"
 #include "net/dpr.h"
 #include "net/ftp.h"
 #include "net/svc.h"
 #include "tests/support/fake_clock.h"
+#include "tests/support/loop_peer.h"
+#include "tests/support/own_netns.h"
 #include "tests/support/temp_root.h"
 
 namespace {
@@ -470,6 +477,151 @@ TEST(NetFtp, APassiveDataConnectionIsTakenOnlyFromTheClientsHost) {
     close(own);
 }
 
+// The FTP server of interface 0 on port 21 of a network namespace of the
+// test's own, its ten clients from hosts of their own (127.0.0.2 on).
+struct FtpServed {
+    test_support::OwnNetns netns;
+    test_support::TempRoot root;
+    test_support::FakeClock clock;  // after the root, which puts the real clock in force
+    NX_PACKET_POOL pool{};
+    NX_IP ip{};
+    FtpServed() {
+        mkdir((root / "mnt").c_str(), 0755);
+        mkdir((root / "mnt/USB0").c_str(), 0755);
+        static std::array<uint8_t, 64 * (NX_PACKET_HEADER + 1520)> mem alignas(16);
+        _nx_packet_pool_create(&pool, "ftp slots", 1520, mem.data(), uint32_t(mem.size()));
+        ip.nx_ip_address = 0x7F000001;
+        ip.nx_ip_default_packet_pool = &pool;
+        DprConfigRec &c = Dpr_Configuration[0];
+        std::memset(&c, 0, DPR_CONFIG_BYTES);
+        std::strcpy(c.ftp[0].user, "alice");
+        std::strcpy(c.ftp[0].password, "pw1");
+        c.enables[0] = EN0_FTP;
+        Ftp_Init(&ip, &pool);
+        // Away from a reading of 0 ms, which the server's stamps take for none
+        // (the first reading sets where the time base starts).
+        static_cast<void>(_tx_time_get());
+        test_support::FakeClock::AdvanceMs(5000);
+    }
+    ~FtpServed() {
+        std::memset(&Dpr_Configuration[0], 0, DPR_CONFIG_BYTES);
+        Ftp_Scan(0);  // the service off: the server and its sockets go
+        FtpIpPtr[0] = nullptr;
+    }
+    static void Pass(int n = 1) {
+        for (int i = 0; i < n; i++) {
+            Ftp_Scan(0);
+            EnetThread();
+            usleep(1000);
+        }
+    }
+};
+
+// A client's control connection: the lines it receives, the server stepped
+// meanwhile.
+struct FtpPeer : test_support::LoopPeer {
+    std::string got;
+    explicit FtpPeer(uint32_t from, uint16_t port = NX_FTP_SERVER_PORT) : LoopPeer(port, from) {}
+    std::string Line() {
+        for (int i = 0; i < 300 && got.find("\r\n") == std::string::npos && !closed; i++) {
+            FtpServed::Pass();
+            const std::vector<uint8_t> b = Take(1);
+            got.append(b.begin(), b.end());
+        }
+        const size_t end = got.find("\r\n");
+        if (end == std::string::npos) return got;
+        const std::string line = got.substr(0, end + 2);
+        got.erase(0, end + 2);
+        return line;
+    }
+    std::string Ask(const std::string &line) {
+        Send(std::vector<uint8_t>(line.begin(), line.end()));
+        return Line();
+    }
+    // Whether the server closed the connection within a few passes.
+    bool Closed() {
+        for (int i = 0; i < 20 && !closed; i++) {
+            FtpServed::Pass();
+            const std::vector<uint8_t> b = Take(1);
+            got.append(b.begin(), b.end());
+        }
+        return closed;
+    }
+};
+
+// Ten clients hold every connection. A newcomer closes first a client that
+// never sent a whole command, the one accepted longest ago: a record taken
+// again counts from its new acceptance, not from what its last client did.
+// Then, with every client having asked, the client whose last command is the
+// oldest gives way, unless an upload of it is still running: that one is at
+// work and the next oldest goes.
+TEST(NetFtp, ANewcomerClosesWhatNeverAskedOldestFirstAndNeverAClientMidTransfer) {
+    FtpServed f;
+    ASSERT_TRUE(f.netns.ok()) << f.netns.error();
+    FtpServed::Pass(2);
+    auto host = [](int i) { return 0x7F000002u + uint32_t(i); };
+    std::vector<std::unique_ptr<FtpPeer>> c;
+    // Client 0 logs in and starts an upload that it keeps running.
+    c.push_back(std::make_unique<FtpPeer>(host(0)));
+    ASSERT_EQ(c[0]->Line(), "220 Connection Ready \r\n");
+    EXPECT_EQ(c[0]->Ask("USER alice\r\n"), "331 Enter password \r\n");
+    EXPECT_EQ(c[0]->Ask("PASS pw1\r\n"), "230 Logged in \r\n");
+    EXPECT_EQ(c[0]->Ask("TYPE I\r\n"), "200 Type Binary \r\n");
+    EXPECT_EQ(c[0]->Ask("PASV\r\n"), "227 Entering Passive Mode(127,0,0,1,117,48) \r\n");
+    // The passive listener's wait counts from the next millisecond on.
+    test_support::FakeClock::AdvanceMs(1);
+    FtpPeer data(host(0), NX_FTP_PASSIVE_BASE);
+    ASSERT_TRUE(data.connected);
+    FtpServed::Pass(3);
+    EXPECT_EQ(c[0]->Ask("STOR up.bin\r\n"), "150 File Open for Write \r\n");
+    data.Send({1, 2, 3, 4});
+    // Nine more, one a second, each sending a part of a command only.
+    for (int i = 1; i < 10; i++) {
+        test_support::FakeClock::AdvanceMs(1000);
+        c.push_back(std::make_unique<FtpPeer>(host(i)));
+        ASSERT_EQ(c[i]->Line(), "220 Connection Ready \r\n") << i;
+        c[i]->Send({'N', 'O'});
+    }
+    ASSERT_EQ(Ftp_ConnCnt(0), 11u) << "ten clients, one data connection";
+    // Client 1 leaves; client 10 takes its record, the youngest of those
+    // that never asked, in the record before client 2's.
+    c[1].reset();
+    FtpServed::Pass(5);
+    test_support::FakeClock::AdvanceMs(1000);
+    c.push_back(std::make_unique<FtpPeer>(host(10)));
+    ASSERT_EQ(c[10]->Line(), "220 Connection Ready \r\n");
+    EXPECT_EQ(FtpServer[0].nx_ftp_server_client_list[1].control.peer_address, host(10));
+    // The first newcomer: client 2 gives way.
+    test_support::FakeClock::AdvanceMs(1000);
+    FtpPeer first(host(11));
+    EXPECT_EQ(first.Line(), "220 Connection Ready \r\n");
+    EXPECT_TRUE(c[2]->Closed()) << "the oldest that never asked gives way";
+    for (int i : {0, 3, 4, 5, 6, 7, 8, 9, 10}) EXPECT_FALSE(c[i]->Closed()) << i;
+    // Every client asks, client 0 (the upload's) longest ago.
+    for (int i : {3, 4, 5, 6, 7, 8, 9, 10}) {
+        test_support::FakeClock::AdvanceMs(1000);
+        EXPECT_EQ(c[i]->Ask(i == 10 ? "NOOP\r\n" : "OP\r\n"), "530 Not logged in \r\n") << i;
+    }
+    test_support::FakeClock::AdvanceMs(1000);
+    EXPECT_EQ(first.Ask("NOOP\r\n"), "530 Not logged in \r\n");
+    // The second newcomer: client 3 gives way, not client 0 mid-upload.
+    test_support::FakeClock::AdvanceMs(1000);
+    FtpPeer second(host(12));
+    EXPECT_EQ(second.Line(), "220 Connection Ready \r\n");
+    EXPECT_TRUE(c[3]->Closed()) << "the idlest of those at rest gives way";
+    EXPECT_FALSE(c[0]->Closed()) << "an upload under way keeps its client";
+    // The upload goes on and ends whole.
+    data.Send({5, 6});
+    data.WaitDelivered();
+    FtpServed::Pass(3);
+    close(data.fd);
+    data.fd = -1;
+    EXPECT_EQ(c[0]->Line(), "250 File Written \r\n");
+    std::ifstream in(f.root / "mnt/USB0/up.bin", std::ios::binary);
+    const std::string stored((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(stored, std::string("\x01\x02\x03\x04\x05\x06", 6));
+}
+
 // Arguments at their ends: a two-character name with its slash, one that
 // runs to the end of the bytes received, one longer than 255 characters.
 TEST(NetFtp, ArgumentsToTheirEnds) {
@@ -510,9 +662,51 @@ TEST(NetFtp, MarkerGiveUpRenewalClampAndResolverTimeOut) {
     test_support::FakeClock::AdvanceMs(29999);
     Svc_RestartRequests();
     EXPECT_EQ(plc_reg[566], 0x08) << "still waiting for the marker";
+    // A daemon that has not started in 30 s is asked again; the request
+    // stays pending (and holds the other restart actions) until its marker
+    // comes.
     test_support::FakeClock::AdvanceMs(1);
     Svc_RestartRequests();
-    EXPECT_EQ(plc_reg[566], 0) << "a marker that never comes back is given up at 30 s";
+    Svc_RestartRequests();
+    EXPECT_EQ(plc_reg[566], 0x08) << "not reported done without the marker";
+    EXPECT_EQ(prot_run_bit, 4);
+    std::memset(buf, 0, sizeof buf);
+    struct pollfd again {
+        fds[0], POLLIN, 0
+    };
+    ASSERT_EQ(poll(&again, 1, 0), 1) << "the daemon is asked again";
+    EXPECT_EQ(std::string(buf, std::size_t(read(fds[0], buf, sizeof buf))), "stop0\nstart0\n");
+    std::ofstream(root / "opt/valmar/ftp/started1.txt") << "";
+    Svc_RestartRequests();
+    EXPECT_EQ(plc_reg[566], 0);
+    EXPECT_EQ(prot_run_bit, 0);
+
+    // A web restart asked while a web project upload runs waits for the
+    // upload's end, however long it takes, and is done only when the web
+    // server runs again.
+    static TavixState web;
+    static uint8_t uploading;
+    web = TavixState::Running;
+    uploading = 1;
+    NetSvc_Hooks.web_state = [] { return web; };
+    NetSvc_Hooks.web_state_set = [](TavixState st) { web = st; };
+    NetSvc_Hooks.web_ftping = [] { return uploading; };
+    plc_reg[566] = 0x10;
+    Svc_RestartRequests();
+    EXPECT_EQ(web, TavixState::Running) << "not stopped during the upload";
+    test_support::FakeClock::AdvanceMs(45000);
+    Svc_RestartRequests();
+    EXPECT_EQ(plc_reg[566], 0x10) << "the request outlives a long upload";
+    uploading = 0;
+    Svc_RestartRequests();
+    EXPECT_EQ(web, TavixState::StopRequested);
+    web = TavixState::Stopped;
+    Svc_RestartRequests();
+    EXPECT_EQ(web, TavixState::StartRequested);
+    EXPECT_EQ(plc_reg[566], 0x10);
+    web = TavixState::Running;
+    Svc_RestartRequests();
+    EXPECT_EQ(plc_reg[566], 0);
     EXPECT_EQ(prot_run_bit, 0);
     NetSvc_Hooks = {};
     close(fds[0]);
@@ -621,6 +815,22 @@ TEST(NetFtp, ResolverAgainstALoopbackNameServer) {
     usleep(20000);
     EXPECT_EQ(dnsResolve("broker.plc.test", out), 1);
     EXPECT_EQ(dnsFlowCtrl.state, 2u);
+    // Stray datagrams keep coming: the 10 s limit ends the lookup all the same.
+    {
+        test_support::FakeClock clock;
+        test_support::FakeClock::AdvanceMs(10000);
+        struct sockaddr_in me {};
+        socklen_t ml = sizeof me;
+        ASSERT_EQ(getsockname(dnsFlowCtrl.fd, reinterpret_cast<struct sockaddr *>(&me), &ml), 0);
+        me.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(sendto(other, "stray", 5, 0, reinterpret_cast<struct sockaddr *>(&me), ml), 5);
+        struct pollfd w {
+            dnsFlowCtrl.fd, POLLIN, 0
+        };
+        ASSERT_EQ(poll(&w, 1, 5000), 1);
+        EXPECT_EQ(dnsResolve("broker.plc.test", out), -6);
+        EXPECT_EQ(dnsFlowCtrl.state, 0u);
+    }
     // Next lookup: a new identifier; the answer skips the AAAA record.
     dnsFlowCtrl.state = 0;
     close(dnsFlowCtrl.fd);
@@ -658,6 +868,381 @@ TEST(NetFtp, ResolverAgainstALoopbackNameServer) {
     EXPECT_EQ(dnsResolve("broker.plc.test", out), -1);
     close(srv);
     close(other);
+}
+
+// ---- data connections through the server's step ------------------------------------------------
+
+// Descriptors this process holds.
+int OpenDescriptors() {
+    int n = 0;
+    for (int fd = 0; fd < 4096; fd++) n += fcntl(fd, F_GETFD) != -1;
+    return n;
+}
+
+// A loopback listener on a port of the kernel's choice.
+struct Listener {
+    int fd = -1;
+    uint32_t port = 0;
+    Listener() {
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        struct sockaddr_in a {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t al = sizeof a;
+        bind(fd, reinterpret_cast<struct sockaddr *>(&a), sizeof a);
+        listen(fd, 4);
+        getsockname(fd, reinterpret_cast<struct sockaddr *>(&a), &al);
+        port = ntohs(a.sin_port);
+    }
+    ~Listener() { close(fd); }
+    std::string Port() const {
+        return "PORT 127,0,0,1," + std::to_string(port >> 8) + "," + std::to_string(port & 0xFF) + "\r\n";
+    }
+};
+
+// One pass of the connection poll and the server's step.
+void Pass(NX_FTP_SERVER &sv) {
+    EnetThread();
+    _nx_ftp_server_thread_entry(&sv);
+}
+
+// The next reply line on fd, the server stepped meanwhile; "" after 5 s.
+std::string LineStepping(NX_FTP_SERVER &sv, int fd) {
+    std::string s;
+    for (int i = 0; i < 5000; i++) {
+        Pass(sv);
+        struct pollfd p {
+            fd, POLLIN, 0
+        };
+        while (poll(&p, 1, 0) == 1) {
+            char c;
+            if (read(fd, &c, 1) != 1) return s;
+            s += c;
+            if (s.size() >= 2 && s.compare(s.size() - 2, 2, "\r\n") == 0) return s;
+        }
+        usleep(1000);
+    }
+    return s;
+}
+
+// Accepts the server's active data connection on l, the server stepped meanwhile.
+int AcceptStepping(NX_FTP_SERVER &sv, const Listener &l) {
+    for (int i = 0; i < 5000; i++) {
+        Pass(sv);
+        struct pollfd p {
+            l.fd, POLLIN, 0
+        };
+        if (poll(&p, 1, 1) == 1) return accept(l.fd, nullptr, nullptr);
+    }
+    return -1;
+}
+
+// Connects to the passive port of the fixture's client 0 (30000) and steps
+// the server until it took the connection.
+int ConnectPassive(NX_FTP_SERVER &sv) {
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in a {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(30000);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(connect(s, reinterpret_cast<struct sockaddr *>(&a), sizeof a), 0);
+    NX_FTP_CLIENT_REQUEST &c = sv.nx_ftp_server_client_list[0];
+    for (int i = 0; i < 5000 && c.data.state != NX_TCP_ESTABLISHED; i++) {
+        EnetThread();
+        usleep(1000);
+    }
+    EXPECT_EQ(c.data.state, NX_TCP_ESTABLISHED);
+    return s;
+}
+
+// PORT after a passive connection was accepted gives the accepted
+// connection back: repeated, it costs the controller no descriptor.
+TEST(NetFtp, PortAfterAnAcceptedPassiveConnectionKeepsNoDescriptor) {
+    FtpFixture f;
+    std::ofstream(f.root / "mnt/USB0/a.txt") << "abc";
+    EXPECT_EQ(f.Send("USER alice\r\n"), "331 Enter password \r\n");
+    EXPECT_EQ(f.Send("PASS pw1\r\n"), "230 Logged in \r\n");
+    EXPECT_EQ(f.Send("TYPE I\r\n"), "200 Type Binary \r\n");
+    // The first round is counted from its end: descriptors the process makes
+    // at first use (the readiness set's own) are not the server's.
+    int before = 0;
+    for (int round = 0; round < 4; round++) {
+        if (round == 1) before = OpenDescriptors();
+        const std::string pasv = "227 Entering Passive Mode(127,0,0,1,117,48) \r\n";
+        std::string got;
+        for (int i = 0; i < 50 && (got = f.Send("PASV\r\n")) != pasv; i++) usleep(100000);
+        ASSERT_EQ(got, pasv);
+        const int passive = ConnectPassive(f.sv);
+        Listener l;
+        EXPECT_EQ(f.Send(l.Port()), "200 Port set \r\n");
+        // The active connection of RETR replaces the passive one.
+        ASSERT_EQ(write(f.link.theirs, "RETR a.txt\r\n", 12), 12);
+        EXPECT_EQ(LineStepping(f.sv, f.link.theirs), "125 File Opened \r\n");
+        EXPECT_EQ(LineStepping(f.sv, f.link.theirs), "250 File Sent \r\n");
+        close(passive);
+    }
+    EXPECT_EQ(OpenDescriptors(), before);
+    EXPECT_EQ(f.Send("QUIT\r\n"), "221 Logging Off \r\n");
+}
+
+// The 60 s timer fires once a minute whatever the millisecond it was set
+// at: each firing takes 60 s off the idle budget of 240 s.
+TEST(NetFtp, TheIdleTimerFiresOnceAMinute) {
+    FtpFixture f;
+    test_support::FakeClock clock;
+    if (_tx_time_get() % 2 != 0) test_support::FakeClock::AdvanceMs(1);
+    NX_FTP_CLIENT_REQUEST &c = f.sv.nx_ftp_server_client_list[0];
+    f.sv.nx_ftp_server_timer = _tx_time_get() - 60000;
+    c.idle_budget = 240;
+    _nx_ftp_server_thread_entry(&f.sv);
+    EXPECT_EQ(c.idle_budget, 180u);
+    _nx_ftp_server_thread_entry(&f.sv);
+    _nx_ftp_server_thread_entry(&f.sv);
+    EXPECT_EQ(c.idle_budget, 180u) << "not again in the same millisecond";
+    test_support::FakeClock::AdvanceMs(30000);
+    _nx_ftp_server_thread_entry(&f.sv);
+    EXPECT_EQ(c.idle_budget, 180u);
+    test_support::FakeClock::AdvanceMs(30010);
+    _nx_ftp_server_thread_entry(&f.sv);
+    EXPECT_EQ(c.idle_budget, 120u);
+}
+
+// A download that lasts longer than the idle time-out is not cut: each
+// packet of it counts as activity.
+TEST(NetFtp, ALongDownloadOutlivesTheIdleTimeOut) {
+    FtpFixture f;
+    test_support::FakeClock clock;
+    f.sv.nx_ftp_server_timer = _tx_time_get() | 1;
+    std::string body;
+    for (int i = 0; i < 12000; i++) body += char('a' + i % 23);
+    std::ofstream(f.root / "mnt/USB0/big.bin") << body;
+    EXPECT_EQ(f.Send("USER alice\r\n"), "331 Enter password \r\n");
+    EXPECT_EQ(f.Send("PASS pw1\r\n"), "230 Logged in \r\n");
+    EXPECT_EQ(f.Send("TYPE I\r\n"), "200 Type Binary \r\n");
+    Listener l;
+    EXPECT_EQ(f.Send(l.Port()), "200 Port set \r\n");
+    NX_FTP_CLIENT_REQUEST &c = f.sv.nx_ftp_server_client_list[0];
+    c.idle_budget = NX_FTP_IDLE_BUDGET;
+    NX_PACKET *pk = nullptr;
+    ASSERT_EQ(_nx_packet_allocate(&pool, &pk, 0, 0), 0u);
+    _nx_packet_data_append(pk, "RETR big.bin\r\n", 14, &pool, 0);
+    FtpServerCommand(&f.sv, 0, pk);
+    const int d = AcceptStepping(f.sv, l);
+    ASSERT_GE(d, 0);
+    EXPECT_EQ(f.link.Line(), "125 File Opened \r\n");
+    // One minute between passes: the transfer takes more than eight.
+    std::string got;
+    for (int i = 0; i < 40 && c.transfer_state == 1; i++) {
+        test_support::FakeClock::AdvanceMs(60000);
+        Pass(f.sv);
+        char b[4096];
+        struct pollfd p {
+            d, POLLIN, 0
+        };
+        while (poll(&p, 1, 100) == 1) {
+            const ssize_t n = read(d, b, sizeof b);
+            if (n <= 0) break;
+            got.append(b, std::size_t(n));
+        }
+    }
+    EXPECT_EQ(f.link.Line(), "250 File Sent \r\n");
+    EXPECT_EQ(got.size(), body.size());
+    EXPECT_TRUE(got == body);
+    EXPECT_EQ(c.control.state, NX_TCP_ESTABLISHED);
+    close(d);
+}
+
+// LIST gives a size of seven digits whole.
+TEST(NetFtp, ListShowsSizesAboveSixDigits) {
+    FtpFixture f;
+    const char *tz = getenv("TZ");
+    const std::string saved = tz ? tz : "";
+    setenv("TZ", "UTC0", 1);
+    tzset();
+    const std::string big = f.root / "mnt/USB0/big.bin";
+    { std::ofstream(big) << ""; }
+    ASSERT_EQ(truncate(big.c_str(), 1234567), 0);
+    // 2024-03-05 07:08:09 UTC.
+    struct timespec t[2] = {{1709622489, 0}, {1709622489, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, big.c_str(), t, 0), 0);
+    EXPECT_EQ(f.Send("USER alice\r\n"), "331 Enter password \r\n");
+    EXPECT_EQ(f.Send("PASS pw1\r\n"), "230 Logged in \r\n");
+    Listener l;
+    EXPECT_EQ(f.Send(l.Port()), "200 Port set \r\n");
+    NX_PACKET *pk = nullptr;
+    ASSERT_EQ(_nx_packet_allocate(&pool, &pk, 0, 0), 0u);
+    _nx_packet_data_append(pk, "LIST\r\n", 6, &pool, 0);
+    FtpServerCommand(&f.sv, 0, pk);
+    const int d = AcceptStepping(f.sv, l);
+    ASSERT_GE(d, 0);
+    EXPECT_EQ(LineStepping(f.sv, f.link.theirs), "125 Sending List \r\n");
+    EXPECT_EQ(LineStepping(f.sv, f.link.theirs), "250 List End \r\n");
+    // The folder's own entries ("." and "..") come with it: the file's line.
+    char b[512];
+    const ssize_t n = read(d, b, sizeof b);
+    const std::string listing(b, std::size_t(n > 0 ? n : 0));
+    const std::size_t end = listing.find(" big.bin\r\n");
+    ASSERT_NE(end, std::string::npos) << listing;
+    const std::size_t begin = listing.rfind("\r\n", end);
+    const std::string line = listing.substr(begin == std::string::npos ? 0 : begin + 2);
+    EXPECT_EQ(line, "-rw-rw-rw-  1 owner group 1234567 Mar 5 07:08 big.bin\r\n");
+    close(d);
+    if (tz)
+        setenv("TZ", saved.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
+}
+
+// A PASV whose port cannot be listened on is answered, and the client's
+// commands go on.
+TEST(NetFtp, AFailedPasvIsAnswered) {
+    FtpFixture f;
+    // Port 30000, client 0's passive port, held by another socket.
+    const int holder = socket(AF_INET, SOCK_STREAM, 0);
+    const int one = 1;
+    setsockopt(holder, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    struct sockaddr_in a {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(30000);
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    ASSERT_EQ(bind(holder, reinterpret_cast<struct sockaddr *>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(holder, 1), 0);
+    EXPECT_EQ(f.Send("USER alice\r\n"), "331 Enter password \r\n");
+    EXPECT_EQ(f.Send("PASS pw1\r\n"), "230 Logged in \r\n");
+    EXPECT_EQ(f.Send("PASV\r\n"), "425 Can't open data connection \r\n");
+    EXPECT_EQ(f.sv.nx_ftp_server_client_list[0].passive, 0u);
+    EXPECT_EQ(f.Send("NOOP\r\n"), "200 NOOP Success \r\n");
+    close(holder);
+}
+
+// An active data connection that the client refuses is answered 550, at
+// once, for a download, an upload and a listing alike.
+TEST(NetFtp, ARefusedActiveDataConnectionIsAnswered) {
+    FtpFixture f;
+    std::ofstream(f.root / "mnt/USB0/a.txt") << "abc";
+    EXPECT_EQ(f.Send("USER alice\r\n"), "331 Enter password \r\n");
+    EXPECT_EQ(f.Send("PASS pw1\r\n"), "230 Logged in \r\n");
+    EXPECT_EQ(f.Send("TYPE I\r\n"), "200 Type Binary \r\n");
+    uint32_t closed_port = 0;
+    {
+        Listener gone;
+        closed_port = gone.port;
+    }
+    const std::string port =
+        "PORT 127,0,0,1," + std::to_string(closed_port >> 8) + "," + std::to_string(closed_port & 0xFF) + "\r\n";
+    EXPECT_EQ(f.Send(port), "200 Port set \r\n");
+    const std::pair<const char *, const char *> script[] = {
+        {"RETR a.txt\r\n", "550 File Open Fail \r\n"},
+        {"STOR b.txt\r\n", "550 File Open Failed \r\n"},
+        {"NLST\r\n", "550 List bad Directory \r\n"},
+        {"LIST\r\n", "550 Bad Directory \r\n"},
+    };
+    for (const auto &[line, want] : script) {
+        ASSERT_EQ(write(f.link.theirs, line, std::strlen(line)), ssize_t(std::strlen(line)));
+        EXPECT_EQ(LineStepping(f.sv, f.link.theirs), want) << line;
+        EXPECT_EQ(f.sv.nx_ftp_server_client_list[0].transfer_state, 0u) << line;
+    }
+    EXPECT_EQ(access((f.root / "mnt/USB0/b.txt").c_str(), F_OK), -1);
+}
+
+// Two clients that start an upload in the same pass each get theirs: the
+// second does not take the first one's place in the parked command.
+TEST(NetFtp, TwoUploadsParkedTogetherAreBothStored) {
+    FtpFixture f;
+    LoopPair second;
+    NX_FTP_CLIENT_REQUEST &c1 = f.sv.nx_ftp_server_client_list[1];
+    c1.control = f.sv.nx_ftp_server_client_list[0].control;
+    c1.control.fd = second.ours;
+    c1.type = 'A';
+    auto send = [&](uint32_t index, const char *line) {
+        NX_PACKET *pk = nullptr;
+        EXPECT_EQ(_nx_packet_allocate(&pool, &pk, 0, 0), 0u);
+        _nx_packet_data_append(pk, line, uint32_t(std::strlen(line)), &pool, 0);
+        FtpServerCommand(&f.sv, index, pk);
+        return (index == 0 ? f.link : second).Line();
+    };
+    Listener l0, l1;
+    for (uint32_t i : {0u, 1u}) {
+        EXPECT_EQ(send(i, "USER alice\r\n"), "331 Enter password \r\n");
+        EXPECT_EQ(send(i, "PASS pw1\r\n"), "230 Logged in \r\n");
+        EXPECT_EQ(send(i, "TYPE I\r\n"), "200 Type Binary \r\n");
+        EXPECT_EQ(send(i, (i == 0 ? l0 : l1).Port().c_str()), "200 Port set \r\n");
+    }
+    ASSERT_EQ(write(f.link.theirs, "STOR x.bin\r\n", 12), 12);
+    ASSERT_EQ(write(second.theirs, "STOR y.bin\r\n", 12), 12);
+    const int d0 = AcceptStepping(f.sv, l0);
+    const int d1 = AcceptStepping(f.sv, l1);
+    ASSERT_GE(d0, 0);
+    ASSERT_GE(d1, 0);
+    EXPECT_EQ(LineStepping(f.sv, f.link.theirs), "125 File Open for Write \r\n");
+    EXPECT_EQ(LineStepping(f.sv, second.theirs), "125 File Open for Write \r\n");
+    ASSERT_EQ(write(d0, "first", 5), 5);
+    ASSERT_EQ(write(d1, "second", 6), 6);
+    close(d0);
+    close(d1);
+    EXPECT_EQ(LineStepping(f.sv, f.link.theirs), "250 File Written \r\n");
+    EXPECT_EQ(LineStepping(f.sv, second.theirs), "250 File Written \r\n");
+    auto content = [&](const char *name) {
+        std::ifstream in(f.root / (std::string("mnt/USB0/") + name));
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    EXPECT_EQ(content("x.bin"), "first");
+    EXPECT_EQ(content("y.bin"), "second");
+    close(second.ours);
+}
+
+// A listing bigger than the socket buffers (3,002 files, small buffers) arrives whole, across passes, and ends "List End".
+TEST(NetFtp, AListingBiggerThanTheSocketBuffersArrivesWhole) {
+    FtpFixture f;
+    std::vector<std::string> want;
+    for (int i = 0; i < 3002; i++) {
+        char name[80];
+        std::snprintf(name, sizeof name, "entry-%04d-%s.txt", i, std::string(40, 'x').c_str());
+        std::ofstream(f.root / (std::string("mnt/USB0/") + name)) << "";
+        want.push_back(std::string(name) + "\r\n");
+    }
+    // The folder's own entries come with it.
+    want.push_back(".\r\n");
+    want.push_back("..\r\n");
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(f.Send("USER alice\r\n"), "331 Enter password \r\n");
+    EXPECT_EQ(f.Send("PASS pw1\r\n"), "230 Logged in \r\n");
+    Listener l;
+    const int small = 4096;
+    setsockopt(l.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    EXPECT_EQ(f.Send(l.Port()), "200 Port set \r\n");
+    ASSERT_EQ(write(f.link.theirs, "NLST\r\n", 6), 6);
+    const int d = AcceptStepping(f.sv, l);
+    ASSERT_GE(d, 0);
+    // Socket buffers as small as a board's: the listing (about 170 KB)
+    // is far more than they hold.
+    setsockopt(f.sv.nx_ftp_server_client_list[0].data.fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    std::string got;
+    for (int i = 0; i < 20000; i++) {
+        Pass(f.sv);
+        struct pollfd p {
+            d, POLLIN, 0
+        };
+        if (poll(&p, 1, 1) != 1) continue;
+        char b[2048];
+        const ssize_t n = read(d, b, sizeof b);
+        if (n <= 0) break;
+        got.append(b, std::size_t(n));
+    }
+    close(d);
+    EXPECT_EQ(LineStepping(f.sv, f.link.theirs), "125 Sending List \r\n");
+    EXPECT_EQ(LineStepping(f.sv, f.link.theirs), "250 List End \r\n");
+    std::vector<std::string> lines;
+    for (std::size_t at = 0; at < got.size();) {
+        const std::size_t e = got.find("\r\n", at);
+        const std::size_t end = e == std::string::npos ? got.size() : e + 2;
+        lines.push_back(got.substr(at, end - at));
+        at = end;
+    }
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(lines.size(), 3004u);
+    EXPECT_TRUE(lines == want);
 }
 
 }  // namespace

@@ -265,6 +265,14 @@ TEST(NetServices, RegisterTextsFormatsAndFormValues) {
         224u);
     // ASCII values of 1 and 31 characters.
     PlcReg_Set(32768 + 32, "ABCDEFGHIJKLMNOPQRSTUVWXYZ01234", 248);
+    // REAL 1.5 (0x3FC00000, low word first at %R106): "%E" only when field 3
+    // is "E"; ";fmt-REAL--E" has an empty field 3 and field 4 "E".
+    Dpr_Set_W_Data(32768 + 16 * 105, 0x0000);
+    Dpr_Set_W_Data(32768 + 16 * 106, 0x3FC0);
+    ASSERT_EQ(HttpRegPage("R106", "REAL", "E", "", "", "", "", "", page, len), 0u);
+    EXPECT_STREQ(page, "<body>1.500000E+00</body>\r\n");
+    ASSERT_EQ(HttpRegPage("R106", "REAL", "", "E", "", "", "", "", page, len), 0u);
+    EXPECT_STREQ(page, "<body>1.500000</body>\r\n");
     ASSERT_EQ(HttpRegPage("R3", "ASCII", "1", "", "", "", "", "", page, len), 0u);
     EXPECT_STREQ(page, "<body>A</body>\r\n");
     ASSERT_EQ(HttpRegPage("R3", "ASCII", "31", "", "", "", "", "", page, len), 0u);
@@ -538,6 +546,17 @@ TEST(NetServices, DhcpMessagesDatagramsAndLease) {
     EXPECT_EQ(r.bound, 0);
     close(sv[0]);
     close(sv[1]);
+    // A new discovery asks for the address last offered (10.77.0.55) with
+    // option 50, although it clears the lease.
+    r.fd = -1;
+    r.state = DHCP_ST_SEND;
+    r.msg = DHCP_DISCOVER;
+    dhcpScan(1, 0);
+    EXPECT_EQ(dhcpOffered[0].address, 0u);
+    const std::vector<uint8_t> again = {99,       130,      83,       99,       53,       1,        1,  61,  7,  1,
+                                        r.mac[0], r.mac[1], r.mac[2], r.mac[3], r.mac[4], r.mac[5], 50, 4,   10, 77,
+                                        0,        55,       55,       3,        1,        3,        6,  255, 0};
+    EXPECT_EQ(Bytes(r.out.data() + 236, again.size()), again);
     std::memset(static_cast<void *>(&r), 0, sizeof r);
     r.fd = -1;
 }

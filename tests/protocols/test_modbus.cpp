@@ -538,6 +538,44 @@ TEST_F(ModbusServerTest, ANewcomerClosesFirstWhatNeverAskedAndNeverAConnectionAt
     EXPECT_TRUE(poller.closed) << "answered, it gives way to its host's newcomer";
 }
 
+// A request that came whole behind one answered in the step that took it
+// waits in its connection's buffer for the next pass: that connection is at
+// work as well, and a newcomer of its host waits until it is answered.
+TEST_F(ModbusServerTest, AWholeRequestWaitingBehindAnAnsweredOneKeepsItsConnection) {
+    test_support::FakeClock clock;
+    constexpr uint32_t kPoller = 0x7F000002;
+    Peer poller(kPoller);
+    ASSERT_TRUE(poller.connected);
+    Pass(4);
+    std::vector<std::unique_ptr<Peer>> others;
+    for (uint32_t i = 1; i < MODBUS_SLOTS; i++) {
+        others.push_back(std::make_unique<Peer>(kPoller + i));
+        ASSERT_TRUE(others.back()->connected);
+        Pass(4);
+    }
+    ASSERT_EQ(Modbus_Conn_Cnt(0), MODBUS_SLOTS);
+    const Bytes first = Mbap(0x0201, 1, Pdu(6, 3004, 0x1234));
+    const Bytes second = Mbap(0x0202, 1, Pdu(6, 3005, 0x5678));
+    Bytes both = first;
+    both.insert(both.end(), second.begin(), second.end());
+    poller.Send(both);
+    Arrived(poller, int(both.size()));
+    Pass(1);
+    EXPECT_EQ(poller.Take(), first);
+    uint32_t waiting = 0;
+    for (const auto &slot : ModbusConnEth[0].slots) waiting += slot.rx_len;
+    ASSERT_EQ(waiting, second.size()) << "the second request waits for the next pass";
+    test_support::FakeClock::AdvanceMs(5000);
+    Peer newcomer(kPoller);
+    Pass(6);
+    EXPECT_EQ(poller.Take(), second);
+    Pass(6);
+    poller.Take(5);
+    EXPECT_TRUE(poller.closed) << "answered, it gives way to its host's newcomer";
+    EXPECT_EQ(Dpr_Get_W_Data(R(5)), 0x1234);
+    EXPECT_EQ(Dpr_Get_W_Data(R(6)), 0x5678);
+}
+
 // One table through the three servers of the Modbus core, each in its own
 // framing: the TCP server's request handling with MBAP (a read answered
 // from the image after it was taken), the serial slave at station 7 with
@@ -663,10 +701,11 @@ TEST(ModbusCore, EachServerAnswersTheTableInItsFraming) {
         {"the coils after them", Hex("01 00 00 00 08"), Hex("01 01 05"), Hex("01 01 05"), Hex("01 01 0D")},
         {"3003 and 3004", Hex("10 0B BB 00 02 04 00 0A 00 0B"), Hex("10 0B BB 00 02"), Hex("10 0B BB 00 02"),
          Hex("10 0B BB 00 02")},
+        // the IEC server takes the quantity alone, as the TCP server does
         {"a byte count short of the quantity", Hex("10 0B BB 00 02 03 00 0C 00 0D"), Hex("10 0B BB 00 02"),
-         Hex("90 03"), Hex("90 03")},
+         Hex("90 03"), Hex("10 0B BB 00 02")},
         {"3003 and 3004 after them", Hex("03 0B BB 00 02"), Hex("03 04 00 0C 00 0D"), Hex("03 04 00 0A 00 0B"),
-         Hex("03 04 00 0A 00 0B")},
+         Hex("03 04 00 0C 00 0D")},
         {"registers without their data", Hex("10 0B BB 00 02 04 00 0A"), Hex("90 02"), Hex("90 03"), Hex("90 03")},
         {"past every map, without data", Hex("10 FF FF 00 02 04 00 0A"), Hex("90 02"), Hex("90 03"), Hex("90 03")},
         {"registers without a byte count", Hex("10 0B BB 00 02"), {}, Hex("90 03"), {}},

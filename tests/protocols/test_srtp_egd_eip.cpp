@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <memory>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -396,6 +397,74 @@ TEST(SrtpSession, AnAnswerThatCannotGoOutWholeClosesTheConnection) {
 }
 
 // ---- EGD ---------------------------------------------------------------------------------------------
+
+// As many hosts as records, one session each: a session that never handed
+// on a whole message gives way before a client that polls, however long ago
+// that client last asked. A session whose read waits for its answer is never
+// the one closed: the newcomer waits until the answer went out whole.
+TEST(SrtpSession, ANewcomerClosesFirstWhatNeverAskedAndNeverASessionAtWork) {
+    SrtpServed served(18320);
+    ASSERT_EQ(served.init, 0u);
+    constexpr uint32_t kPoller = 0x7F000002;
+    PlcReg_Set(R(1), "\x12\x34", 16);
+    Peer poller(SrtpPortNumber, kPoller);
+    ASSERT_TRUE(poller.connected);
+    SrtpPass(3);
+    poller.Send(SrtpReq(1, 4, 8, 0, 1));
+    poller.WaitDelivered();
+    SrtpPass(3);
+    Bytes got = poller.Take();
+    ASSERT_EQ(got.size(), 56u);
+    EXPECT_EQ(LE_Get16(&got[2]), 1u);
+    EXPECT_EQ(Bytes(got.begin() + 44, got.begin() + 50), (Bytes{0x12, 0x34, 0, 0, 0, 0}));
+    std::vector<std::unique_ptr<Peer>> others;
+    for (uint32_t i = 1; i < SRTP_SLOTS; i++) {
+        test_support::FakeClock::AdvanceMs(1000);
+        others.push_back(std::make_unique<Peer>(SrtpPortNumber, kPoller + i));
+        ASSERT_TRUE(others.back()->connected);
+        others.back()->Send({2});  // never a whole message
+        SrtpPass(3);
+    }
+    ASSERT_EQ(Srtp_Conn_Cnt(0), SRTP_SLOTS);
+    test_support::FakeClock::AdvanceMs(1000);
+    Peer newcomer(SrtpPortNumber, kPoller + SRTP_SLOTS);
+    SrtpPass(6);
+    others[0]->Take(5);
+    EXPECT_TRUE(others[0]->closed) << "the oldest that never asked gives way";
+    for (std::size_t i = 1; i < others.size(); i++) {
+        others[i]->Take(5);
+        EXPECT_FALSE(others[i]->closed) << i;
+    }
+    poller.Take(5);
+    EXPECT_FALSE(poller.closed);
+    EXPECT_EQ(Srtp_Conn_Cnt(0), SRTP_SLOTS);
+
+    // The poller's read is taken and waits for its answer; a second session
+    // of its host (whose own session is then the only candidate) waits
+    // meanwhile, and the poller gets its answer whole before it gives way.
+    PlcReg_Set(R(1), "\x56\x78", 16);
+    poller.Send(SrtpReq(2, 4, 8, 0, 1));
+    poller.WaitDelivered();
+    auto reading = [] {
+        for (const auto &slot : SrtpConnEth[0].slots) {
+            if (slot.read_pending) return true;
+        }
+        return false;
+    };
+    for (int i = 0; i < 200 && !reading(); i++) {
+        Srtp_Scan(0);
+        EnetThread();
+    }
+    ASSERT_TRUE(reading());
+    test_support::FakeClock::AdvanceMs(5000);
+    Peer second(SrtpPortNumber, kPoller);
+    SrtpPass(6);
+    got = poller.Take();
+    ASSERT_EQ(got.size(), 56u);
+    EXPECT_EQ(LE_Get16(&got[2]), 2u);
+    EXPECT_EQ(Bytes(got.begin() + 44, got.begin() + 50), (Bytes{0x56, 0x78, 0, 0, 0, 0}));
+    EXPECT_TRUE(poller.closed) << "answered, it gives way to its host's newcomer";
+}
 
 TEST(EgdClock, SecondsToTheClockRecordAndBack) {
     struct Case {
@@ -1464,6 +1533,52 @@ TEST(EipSession, APointToPointConnectionProducesToTheHostThatOpenedIt) {
         EXPECT_EQ(s.address, 0x7F000001u);
     }
     EXPECT_EQ(producing, 1u);
+    for (auto &e : EipConnEth[0].encap) _nx_tcp_socket_delete(&e.socket);
+}
+
+// Two sessions from two hosts: the one that never handed on a whole message
+// gives way to a third host, not the client that polls, however long ago
+// that client last asked; the poller's next answer comes whole.
+TEST(EipSession, ANewcomerClosesTheSessionThatNeverAskedNotTheOneThatPolls) {
+    test_support::FakeClock clock;
+    Adapter ad;
+    EipPortNumber = test_support::TestPort(18514);
+    ASSERT_EQ(Eip_Init(&ad.net.ip, &ad.net.pool), 0u);
+    auto pass = [] {
+        Eip_Scan(0);
+        EnetThread();
+        usleep(1000);
+    };
+    const Bytes identity = Encap(0x63, {});
+    const Bytes answer = Exchange(identity);
+    ASSERT_GE(answer.size(), 24u);
+    auto asked = [&](Peer &p) {
+        p.Send(identity);
+        Bytes got;
+        for (int i = 0; i < 200 && got.size() < answer.size(); i++) {
+            pass();
+            test_support::AppendBytes(got, p.Take(1));
+        }
+        return got;
+    };
+    Peer poller(EipPortNumber, 0x7F000002);
+    for (int i = 0; i < 200 && Eip_Conn_Cnt(0) < 1; i++) pass();
+    EXPECT_EQ(asked(poller), answer);
+    test_support::FakeClock::AdvanceMs(1000);
+    Peer silent(EipPortNumber, 0x7F000003);
+    for (int i = 0; i < 200 && Eip_Conn_Cnt(0) < 2; i++) pass();
+    ASSERT_EQ(Eip_Conn_Cnt(0), 2u);
+    silent.Send({0x63});  // never a whole message
+    test_support::FakeClock::AdvanceMs(1000);
+    Peer newcomer(EipPortNumber, 0x7F000004);
+    for (int i = 0; i < 20; i++) pass();
+    silent.Take(5);
+    EXPECT_TRUE(silent.closed) << "the session that never asked gives way";
+    poller.Take(5);
+    EXPECT_FALSE(poller.closed);
+    EXPECT_EQ(Eip_Conn_Cnt(0), 2u);
+    EXPECT_EQ(asked(poller), answer);
+    EXPECT_EQ(asked(newcomer), answer);
     for (auto &e : EipConnEth[0].encap) _nx_tcp_socket_delete(&e.socket);
 }
 

@@ -549,10 +549,10 @@ inline BlkApp BlkApp_Make() {
         const uint16_t txt = a.Str("XYZ", 8);
         a.Fb("TEXTTABLE", {a.CI(1), a.CI(5), txt});
         a.OutS("texttable", txt);
-        // SUNPOS at noon on 21.06.2026, 48 N 11 E
+        // SUNPOS at noon on 21.06.2026, 48 N 11 E (latitude first)
         const uint16_t el = a.Lreal(0), az = a.Lreal(0);
         a.Fb("SUNPOS",
-             {a.CI(2026), a.CI(6), a.CI(21), a.CI(12), a.CI(0), a.CI(0), a.Lreal(11.0), a.Lreal(48.0), el, az});
+             {a.CI(2026), a.CI(6), a.CI(21), a.CI(12), a.CI(0), a.CI(0), a.Lreal(48.0), a.Lreal(11.0), el, az});
     }
 
     // ---- CANopen and network

@@ -91,7 +91,7 @@ struct CanDefImage {
             RtPut16(b, at + 10, p.word5);
             RtPut16(b, at + 12, p.word6);
             RtPut16(b, at + 14, p.word7);
-            std::memcpy(&b[at + 16], p.name.data(), std::min<size_t>(p.name.size(), 63));
+            std::memcpy(&b[at + 16], p.name.data(), std::min<size_t>(p.name.size(), 64));
         }
         RtPut32(b, 16, base + uint32_t(b.size()));
         for (const CanMsgDef &m : rcv) Msg(b, m);
