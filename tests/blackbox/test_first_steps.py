@@ -61,7 +61,12 @@ class Checkout(unittest.TestCase):
         p = subprocess.Popen(["/bin/sh", "-c", line], cwd=self.work, env=env, stdin=subprocess.DEVNULL,
                              stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
         self.procs.append(p)
-        self.assertTrue(wait_for(lambda: "Programming port: " in text_of(log.name), 300), text_of(log.name))
+        # The run command builds what it runs first (minutes when the build is
+        # stale); one that ends without starting the controller (a failed
+        # build, a held lock) fails the test at once with its console.
+        self.assertTrue(wait_for(lambda: "Programming port: " in text_of(log.name) or p.poll() is not None, 300),
+                        text_of(log.name))
+        self.assertIn("Programming port: ", text_of(log.name), "run ended with status %s" % p.poll())
         self.assertTrue(wait_for(lambda: self.sh("tools/plcclient.py -d data/sim/port get-mode",
                                                  check=False).returncode == 0, 10))
 

@@ -310,7 +310,9 @@ class NetHardening(ServicesBase, unittest.TestCase):
         # is greeted in place of the one of them idle longest (the first of
         # the nine logged in after this one, which has sent a command since),
         # a client of a second host in place of the eleventh, which never
-        # sent a command: the idlest of all.
+        # sent a command: the idlest of all. A second client of that host
+        # then takes the place of the next of the nine (the one after the
+        # client that has sent a command since).
         others = [self.login() for _ in range(9)]
         self.assertEqual(self.cmd(s, "NOOP"), b"200 NOOP Success \r\n")
         eleventh = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
@@ -327,7 +329,15 @@ class NetHardening(ServicesBase, unittest.TestCase):
         self.assertLess(time.monotonic() - t0, self.PROMPT)
         self.assertEqual(eleventh.recv(100), b"")
         self.assertEqual(self.cmd(others[1], "NOOP"), b"200 NOOP Success \r\n")
-        for o in others + [eleventh, second]:
+        t0 = time.monotonic()
+        third = self.foreign()
+        third.settimeout(self.PROMPT)
+        third.connect((HOST, 21))
+        self.assertEqual(self.line(third), b"220 Connection Ready \r\n")
+        self.assertLess(time.monotonic() - t0, self.PROMPT)
+        self.assertEqual(others[2].recv(100), b"")
+        self.assertEqual(self.cmd(others[1], "NOOP"), b"200 NOOP Success \r\n")
+        for o in others + [eleventh, second, third]:
             o.close()
         self.assertEqual(self.cmd(s, "QUIT"), b"221 Logging Off \r\n")
 
