@@ -26,6 +26,8 @@ tavix_comm_state_t tavix_comm_state;
 
 namespace {
 
+bool cert_loaded, cert_reported;
+
 constexpr int kSslWantRead = 2, kSslWantWrite = 3, kSslSyscall = 5, kSslZeroReturn = 6;
 constexpr int kPemFile = 1;
 
@@ -516,11 +518,12 @@ int tavix_comm_prepare() {
         return 0;
     }
     if (tavix_global_options.passphrase != nullptr) PLAT_SslCtxSetPasswordCb(S.ssl_ctx, PasswordCb);
-    // A certificate or key that cannot be loaded is said at each set-up; the
-    // context stays and HTTPS is opened all the same (its handshakes fail).
-    if (PLAT_SslCtxUseCertificateFile(S.ssl_ctx, file, kPemFile) != 1 ||
-        PLAT_SslCtxUsePrivateKeyFile(S.ssl_ctx, file, kPemFile) != 1)
-        tavix_util_error("cannot open %s", file);
+    // Without a certificate HTTPS stays closed; the failure is said once until
+    // a certificate loads (the server restarts when the address is set).
+    cert_loaded = PLAT_SslCtxUseCertificateFile(S.ssl_ctx, file, kPemFile) == 1 &&
+                  PLAT_SslCtxUsePrivateKeyFile(S.ssl_ctx, file, kPemFile) == 1;
+    if (!cert_loaded && !cert_reported) tavix_util_error("cannot open %s", file);
+    cert_reported = !cert_loaded;
     return 0;
 }
 
@@ -529,7 +532,7 @@ int tavix_comm_mainloop() {
         S.http_listener = tavix_comm_open_listening_port(tavix_global_options.http_port);
         if (S.http_listener < 0) return -1;
     }
-    if (tavix_global_options.https_port > 0 && S.ssl_ctx != nullptr) {
+    if (tavix_global_options.https_port > 0 && S.ssl_ctx != nullptr && cert_loaded) {
         S.https_listener = tavix_comm_open_listening_port(tavix_global_options.https_port);
         if (S.https_listener < 0) return -1;
     }

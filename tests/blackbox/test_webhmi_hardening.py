@@ -8,7 +8,6 @@ Digest header and Basic credentials with a NUL are refused, and plain text on
 import base64
 import os
 import socket
-import ssl
 import sys
 import threading
 import time
@@ -177,21 +176,14 @@ class Basic(WebHmi):
             self.assertTrue(answer.startswith(b"HTTP/1.0 401 Authorization Required\r\n"), (creds, answer))
         self.assertEqual(self.split(self.get(b"/"))[2], b"<html>index</html>\n")
 
-    def test_without_a_certificate_443_opens_and_its_handshakes_fail(self):
+    def test_without_a_certificate_443_stays_closed(self):
         s = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
         s.settimeout(5)
-        self.assertEqual(s.connect_ex((HOST, 443)), 0)
-        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-        ctx.check_hostname = False
-        ctx.verify_mode = ssl.CERT_NONE
-        with self.assertRaises(OSError):  # ssl.SSLError, or the connection reset
-            ctx.wrap_socket(s).close()
+        self.assertNotEqual(s.connect_ex((HOST, 443)), 0)
         s.close()
-        # Said at each set-up: the server started at least twice (again when
-        # the address was set), and each start said it.
-        said = [ln for ln in self.ctl.output() if "server.pem" in ln]
-        self.assertGreaterEqual(len(said), 2, said)
-        self.assertEqual(set(said), {"cannot open %s" % self.ctl.path("mnt", "USB0", "server.pem")})
+        # Said once, though the server started twice (again when the address was set).
+        self.assertEqual([ln for ln in self.ctl.output() if "server.pem" in ln],
+                         ["cannot open %s" % self.ctl.path("mnt", "USB0", "server.pem")])
 
 
 class Tls(WebHmi):

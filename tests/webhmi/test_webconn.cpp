@@ -596,32 +596,6 @@ TEST_F(WebConn, WithoutTheTlsLibraryOnlyHttpIsServed) {
     }
 }
 
-// A certificate that cannot be loaded is said at each set-up (the server is
-// set up again at each start); the HTTPS listener is opened all the same,
-// and its handshakes fail.
-TEST_F(WebConn, ACertificateThatCannotBeLoadedIsSaidAtEachSetUpAndHttpsStillListens) {
-    PLAT_TlsClose();
-    const std::string pem = root / "server.pem";
-    Write(pem, "no key here");
-    uint16_t free_port = 0;
-    close(test_support::LoopbackBind(&free_port));
-    ASSERT_NE(free_port, 0);
-    tavix_options_set_http_options(nullptr, 0);
-    tavix_options_set_https_options(nullptr, free_port, pem.c_str(), nullptr);
-    logged.clear();
-    for (int start = 0; start < 2; start++) {
-        ASSERT_EQ(tavix_comm_prepare(), 0);
-        EXPECT_EQ(tavix_comm_tls_ready(), 1);
-    }
-    EXPECT_EQ(logged, (std::vector<std::string>{"cannot open " + pem, "cannot open " + pem}));
-    ASSERT_EQ(tavix_comm_mainloop(), 0);
-    EXPECT_GE(tavix_comm_state.https_listener, 0);
-    int r = -1;
-    const int s = test_support::LoopbackDial(free_port, &r);
-    EXPECT_EQ(r, 0);
-    close(s);
-}
-
 TEST_F(WebConn, AWorkersAnswerByIdNeverLandsOnTheConnectionThatTookItsRecordOver) {
     tavix_connection *c = tavix_comm_take_record();
     ASSERT_NE(c, nullptr);
