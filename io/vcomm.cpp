@@ -40,10 +40,6 @@ const char *Device(uint32_t port) { return port == CellularPort ? "/dev/ttySP2" 
 constexpr uint8_t serial_open_check[5][5] = {
     {1, 3, 3, 3, 3}, {0, 1, 1, 1, 1}, {0, 1, 1, 0, 0}, {0, 1, 0, 1, 0}, {0, 1, 0, 0, 1}};
 
-// 3.5 character times of 10 bits in microseconds per rate code.
-constexpr std::array<uint32_t, 13> cnt_tbl = {116666, 58333, 29166, 14583, 7291, 3645, 1822,
-                                              911,    607,   303,   2430,  1215, 3365};
-
 constexpr std::array<speed_t, 10> kSpeeds = {B300, B600, B1200, B2400, B4800, B9600, B19200, B38400, B57600, B115200};
 
 VcommPort *P(uint32_t port) { return Vcomm_IsSerial(port) ? &Vcomm_Port[port] : nullptr; }
