@@ -448,7 +448,14 @@ void EnetMain(int skip_email) {
         Enet_State = ok ? 1 : 2;
         if (!ok) {
             GiveUp(&Enet_IpInstance[0]);
-            std::printf("Ethernet: the network side did not start: %s\n", why);
+            // The line names the sockets that failed; the services a
+            // configuration turns on later (Modbus TCP, HTTP, ...) are never
+            // opened either, which the line says too.
+            std::printf(
+                "Ethernet: the network side did not start: %s; it stays off until the next start, so no "
+                "service a configuration turns on (Modbus TCP 502, the register HTTP server on 80, SRTP 18245, "
+                "EtherNet/IP 44818) listens either\n",
+                why);
         }
     }
     if (Enet_State != 1) return;

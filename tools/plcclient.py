@@ -733,6 +733,51 @@ def is_text(data):
     return all(ch.isprintable() or ch in "\n\r\t" for ch in text)
 
 
+def io_slot_records(data):
+    """The I/O configuration's three slot records as the controller reads
+    them: an empty slot is its id 0xFFFF alone, any other u16 id, u16 length
+    and that many data bytes (padded to 4). Gives the ids, or None when a
+    record runs past the end of the bytes (the controller would then take
+    that slot and the later ones as not configured)."""
+    pos, ids = 0, []
+    for _ in range(3):
+        if pos + 2 > len(data):
+            return None
+        kind = int.from_bytes(data[pos:pos + 2], "little")
+        if kind == 0xFFFF:
+            pos += 2
+        else:
+            if pos + 4 > len(data):
+                return None
+            n = int.from_bytes(data[pos + 2:pos + 4], "little")
+            if pos + 4 + n > len(data):
+                return None
+            pos += 4 + ((n + 3) & ~3)
+        ids.append(kind)
+    return ids
+
+
+ETHERNET_MODULE = 0xFA00   # slot 2's module id when it carries the Ethernet configuration
+
+
+def wrong_kind(ftype, data, name):
+    """A line refusing a file whose bytes plainly say it is of another kind,
+    or None. Only what the bytes show for certain is refused: an I/O
+    configuration (type 5) whose slot records do not fit the file, and a
+    program (type 0) that is an I/O configuration carrying the Ethernet
+    module's record."""
+    ids = io_slot_records(data)
+    if ftype == 5 and ids is None:
+        return ("%s is not an I/O configuration: its slot records (u16 id, u16 length, data, for slots 0, 1 and 2; "
+                "0xFFFF alone for an empty slot) do not fit its %d bytes, so the controller would take the slots as "
+                "not configured and drop the Ethernet configuration; was it a program (download 0)? Nothing was "
+                "sent" % (name, len(data)))
+    if ftype == 0 and ids is not None and ids[2] == ETHERNET_MODULE:
+        return ("%s is an I/O configuration (slot 2 holds the Ethernet module's record, id 0xFA00), not a program: "
+                "download it as type 5 (download 5 %s); nothing was sent" % (name, name))
+    return None
+
+
 def program_features(data):
     """The editor feature word a program carries 9 bytes before its end."""
     n = len(data)
@@ -1048,6 +1093,8 @@ def main(argv=None):
             raise UsageError("%s is text, not a memory file: memory files are binary, written by "
                              "tools/plclist.py (a listing goes through it first) or build/iec_program_writer; "
                              "nothing was sent" % args.file)
+        if args.op == "download" and wrong_kind(args.type, data, args.file):
+            raise UsageError(wrong_kind(args.type, data, args.file))
     if args.device is not None and os.path.isdir(args.device):
         raise UsageError("%s is a folder, not a serial device: give the programming port, e.g. -d data/sim/port"
                          % args.device)
@@ -1153,6 +1200,16 @@ def main(argv=None):
                 return 2
         elif args.op == "comm-lock":
             c.comm_lock(args.lock)
+            if args.lock == 0:
+                # The release applies the I/O configuration the controller
+                # holds (file 5): one without the Ethernet module's record
+                # leaves the controller without an Ethernet configuration,
+                # which is worth a line.
+                ids = io_slot_records(c.upload(5))
+                if ids is None or ids[2] != ETHERNET_MODULE:
+                    print("released; the I/O configuration the controller applied (file 5) holds no Ethernet "
+                          "configuration (no record of module 0xFA00 in slot 2), so its Ethernet services (Modbus "
+                          "TCP and the others) are off; download one (download 5 FILE), then comm-lock 0 again")
         elif args.op == "file-cmd":
             code, extra = c.fxp(args.line)
             print(fxp_text(code) if extra is None else "%s %d" % (fxp_text(code), extra))

@@ -798,6 +798,27 @@ constexpr std::array<const char *, 12> kStoredNames = {"ladder.pgm", "config.pgm
                                                        "z7.ret",     "Z7_BKP.RET", "z7.hot",      "z7.upd"};
 
 bool Unreadable(const char *path, int err) {
+    // A file of another user in a folder this user owns: the folder is not
+    // what is wrong, the file is, and the line says so.
+    struct stat file {};
+    struct stat folder {};
+    char dir[512];
+    const char *slash = std::strrchr(path, '/');
+    const std::size_t n = slash != nullptr ? std::size_t(slash - path) : 0;
+    if ((err == EACCES || err == EPERM) && n > 0 && n < sizeof dir && stat(path, &file) == 0) {
+        std::memcpy(dir, path, n);
+        dir[n] = '\0';
+        const uid_t me = geteuid();
+        if (file.st_uid != me && stat(dir, &folder) == 0 && folder.st_uid == me) {
+            std::fprintf(stderr,
+                         "Cannot read %s (%s): the file belongs to another user (uid %u) than the one the controller "
+                         "runs as (uid %u), who owns its folder; the controller stops and changes no stored file; "
+                         "give the file to uid %u (chown), or start the controller as uid %u\n",
+                         path, std::strerror(err), unsigned(file.st_uid), unsigned(me), unsigned(me),
+                         unsigned(file.st_uid));
+            return false;
+        }
+    }
     std::fprintf(stderr,
                  "Cannot read %s (%s): the controller stops and changes no stored file; start it as the user who "
                  "owns its data folder, or mend the file\n",

@@ -101,7 +101,8 @@ class OneControllerPerFolder(unittest.TestCase):
         # are off until a configuration turns them on): the second one names it.
         line = ("Ethernet: the network side did not start: no socket for programming tool (TCP 18501) (are the "
                 "ports taken by another controller in this network namespace? give each controller a namespace of "
-                "its own)\n")
+                "its own); it stays off until the next start, so no service a configuration turns on (Modbus TCP "
+                "502, the register HTTP server on 80, SRTP 18245, EtherNet/IP 44818) listens either\n")
         self.assertTrue(wait_for(lambda: line in other.console(), 10), other.console())
         self.assertNotIn("network side did not start", self.ctl.console())
         # The network side that gave up closed what it had opened: no port of

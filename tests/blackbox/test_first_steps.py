@@ -226,6 +226,16 @@ class FirstSteps(Checkout):
             ("download 0 examples/first_program.lst", 2, "error: examples/first_program.lst is text, not a memory "
              "file: memory files are binary, written by tools/plclist.py (a listing goes through it first) or "
              "build/iec_program_writer; nothing was sent"),
+            # A file of the other kind, told from its bytes: the program's
+            # first record (id 0x0604, 201 bytes) runs past its 31 bytes, the
+            # Ethernet file's slot 2 is the Ethernet module's (0xFA00).
+            ("download 5 examples/first_program.bin", 2, "error: examples/first_program.bin is not an I/O "
+             "configuration: its slot records (u16 id, u16 length, data, for slots 0, 1 and 2; 0xFFFF alone for an "
+             "empty slot) do not fit its 31 bytes, so the controller would take the slots as not configured and "
+             "drop the Ethernet configuration; was it a program (download 0)? Nothing was sent"),
+            ("download 0 examples/ethernet_modbus.bin", 2, "error: examples/ethernet_modbus.bin is an I/O "
+             "configuration (slot 2 holds the Ethernet module's record, id 0xFA00), not a program: download it as "
+             "type 5 (download 5 examples/ethernet_modbus.bin); nothing was sent"),
             ("upload 0 /nonexist/dir/x.bin", 2, "error: the folder /nonexist/dir does not exist: create it, or give "
              "upload a path in a folder that exists; nothing was asked of the controller"),
             ("file-get 'A:\\X.TXT' /nonexist/dir/x", 2, "error: the folder /nonexist/dir does not exist: create "
@@ -245,18 +255,26 @@ class FirstSteps(Checkout):
              "A:\\LOGSX.BIN for the top folder"),
         ]
         os.makedirs(os.path.join(self.root, "mnt", "USB0", "EMPTY"))
-        before = self.sh("tools/plcclient.py -d data/sim/port upload 0 - --header").stdout
+        before = [self.sh("tools/plcclient.py -d data/sim/port upload %d - --header" % t).stdout for t in (0, 5)]
         for args, status, line in cases:
             r = self.sh("tools/plcclient.py -d data/sim/port " + args, check=False)
             self.assertEqual((r.returncode, r.stderr), (status, line + "\n"), args)
-        self.assertEqual(self.sh("tools/plcclient.py -d data/sim/port upload 0 - --header").stdout, before)
+        self.assertEqual([self.sh("tools/plcclient.py -d data/sim/port upload %d - --header" % t).stdout
+                          for t in (0, 5)], before)
         self.assertEqual(self.value("tools/plcclient.py -d data/sim/port read-reg %R2"), 0)
         self.sh("tools/plcclient.py -d data/sim/port write-reg 32776 16 5 --unaligned")   # %R1's high byte
         self.assertEqual(self.value("tools/plcclient.py -d data/sim/port read-reg 32768 32"), 0x0500)
-        # The Ethernet file downloaded as the program: the download says the
-        # mode, the start says why the controller stayed stopped.
+        # A file that is no program, yet not one the client can tell (the
+        # Ethernet file with another module id in slot 2), downloaded as the
+        # program: the download says the mode, the start says why the
+        # controller stayed stopped.
+        with open(os.path.join(SOURCE, "examples", "ethernet_modbus.bin"), "rb") as f:
+            other = bytearray(f.read())
+        other[4:6] = b"\x00\xfb"
+        with open(os.path.join(self.work, "other.bin"), "wb") as f:
+            f.write(other)
         self.sh("tools/plcclient.py -d data/sim/port set-mode 0")
-        r = self.sh("tools/plcclient.py -d data/sim/port download 0 examples/ethernet_modbus.bin")
+        r = self.sh("tools/plcclient.py -d data/sim/port download 0 other.bin")
         self.assertRegex(r.stdout, r"^120 bytes in \d+\.\d\d s; controller in mode 0\n$")
         r = self.sh("tools/plcclient.py -d data/sim/port set-mode 2", check=False)
         self.assertEqual(r.returncode, 1)
@@ -271,6 +289,15 @@ class FirstSteps(Checkout):
         r = self.sh("tools/plcclient.py -d data/sim/port set-mode 2", check=False)
         self.assertEqual(r.returncode, 2)
         self.assertRegex(r.stderr, r"^error: set-mode 2 refused: word 131 = 0x01[0-9A-F]{2}: invalid instruction: ")
+        # comm-lock 0 applies the I/O configuration the controller holds:
+        # one without the Ethernet module's record is said, as what it does.
+        for name, out in (("examples/io_default.bin", "released; the I/O configuration the controller applied (file "
+                           "5) holds no Ethernet configuration (no record of module 0xFA00 in slot 2), so its "
+                           "Ethernet services (Modbus TCP and the others) are off; download one (download 5 FILE), "
+                           "then comm-lock 0 again\n"), ("examples/ethernet_modbus.bin", "")):
+            self.sh("tools/plcclient.py -d data/sim/port download 5 " + name)
+            r = self.sh("tools/plcclient.py -d data/sim/port comm-lock 0")
+            self.assertEqual((r.stdout, r.stderr), (out, ""), name)
         # Ctrl-C during file-put: no partial file stays under the name given,
         # and the name can be uploaded again.
         with open(os.path.join(self.work, "big.bin"), "wb") as f:

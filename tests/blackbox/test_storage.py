@@ -229,15 +229,18 @@ class Storage(unittest.TestCase):
         before = snapshot()
         self.assertEqual(read(self.path("sim/controller.lock")), b"")   # a clean end empties it
         nobody = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
-        ends = "the controller stops and changes no stored file; start it as the user who owns its data folder, " \
-               "or mend the file\n"
         for d, _, _ in os.walk(self.root):
             os.chown(d, 65534, -1)               # the folders are nobody's, the files root's
         os.unlink(self.path("sim/controller.lock"))
         ctl.start(wait=False, argv_prefix=nobody)
         self.assertEqual(ctl.wait_exit(10), 1, ctl.console())
+        # The folder is nobody's, so it is not what is wrong: the line names
+        # the file's owner (root, uid 0) and the user that runs (uid 65534).
         self.assertRegex(ctl.console(), r"^Cannot read %s/(ladder\.pgm|config\.pgm|autoreg\.dta|bbram\.dta|"
-                         r"bkpreg\.dta|z7\.ret) \(Permission denied\): %s$" % (re.escape(cfg), re.escape(ends)))
+                         r"bkpreg\.dta|z7\.ret) \(Permission denied\): the file belongs to another user \(uid 0\) "
+                         r"than the one the controller runs as \(uid 65534\), "
+                         r"who owns its folder; the controller stops and changes no stored file; give the file to "
+                         r"uid 65534 \(chown\), or start the controller as uid 0\n$" % re.escape(cfg))
         self.assertEqual(snapshot(), before)
         ctl.stop()
 
