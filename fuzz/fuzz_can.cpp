@@ -56,7 +56,7 @@ void Setup() {
     drevano_variables_enumerateded = 1;
     static char root[] = "/tmp/plc-fuzz-can-XXXXXX";
     test_support::ProgramRoot(root, "fuzz");
-    test_support::Fake() = {1000000000, 100000, 0};
+    test_support::Fake() = {1000000000, 100000, 0, 0};
     plat_time = &test_support::kFakeTime;
     plat_reset = &test_support::kJumpReset;
     plat_can = &kBus;

@@ -28,7 +28,7 @@ void Setup() {
     setenv("PLC_RESET", "exit", 1);
     test_support::ProgramRoot(root, "fuzz");
     // Every reading moves the clock by one tick.
-    test_support::Fake() = {1000000000, 100000, 0};
+    test_support::Fake() = {1000000000, 100000, 0, 0};
     plat_time = &test_support::kFakeTime;
     plat_reset = &test_support::kJumpReset;  // a warm reset asked for by a frame ends the input
     Timer_Init(&fpga_port, 100);

@@ -20,10 +20,8 @@
 
 namespace {
 constexpr uint16_t kDiscoveryPort = 11173;
-constexpr uint32_t kDay = 86400000;
 constexpr const char kBadSize[] = "Invalid frame size - endianness maybe incorrect";
 
-// Milliseconds from then to now on the runtime clock, which wraps once a day.
 // Readings of the IEC runtime's millisecond clock, which wraps at 2^32 ms
 // (or, as stamps of the day, at midnight): Z7VM_Elapsed takes either.
 uint32_t Elapsed(uint32_t then, uint32_t now) { return Z7VM_Elapsed(then, now); }

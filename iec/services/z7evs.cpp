@@ -11,7 +11,6 @@
 #include "iec/vm/z7vm.h"
 
 namespace {
-constexpr uint32_t kDay = 86400000;
 constexpr uint32_t kEventHead = 12;
 
 uint32_t Align8(uint32_t n) { return (n + 7u) & ~7u; }

@@ -17,7 +17,6 @@
 #include "iec/vm/z7vm.h"
 
 namespace {
-constexpr uint32_t kDay = 86400000u;
 constexpr uint32_t kMasterSize = 288, kSlaveSize = 20260;
 // The comm server of each open slave block. Its state is larger than the
 // instance the class declares, so it lives here: the instance keeps the

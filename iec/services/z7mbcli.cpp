@@ -10,7 +10,6 @@
 #include "iec/vm/z7vm.h"
 
 namespace {
-constexpr uint32_t kDay = 86400000u;
 constexpr uint32_t kAscii = 0x80000000u, kHalf = 0x40000000u;
 // A user-defined function of some I/O stations: asked with 0xFF01 and a 0
 // behind the address, it answers 16 groups of 6 bytes, each kept in
