@@ -72,6 +72,8 @@ void Relisten(NX_HTTP_SERVER *sv) {
 void DropRequest(NX_HTTP_SERVER *sv) {
     if (sv->nx_http_server_request_packet) _nx_packet_release(sv->nx_http_server_request_packet);
     sv->nx_http_server_request_packet = nullptr;
+    if (sv->nx_http_server_content_more) _nx_packet_release(sv->nx_http_server_content_more);
+    sv->nx_http_server_content_more = nullptr;
 }
 
 void CloseFile(NX_HTTP_SERVER *sv) {
@@ -339,11 +341,19 @@ void DeleteProcess(NX_HTTP_SERVER *sv, NX_PACKET *pk) {
         _nx_http_server_response_send(sv, "HTTP/1.0 500 ", "NetX HTTP File Delete Failed", nullptr);
 }
 
+// The request in pk is a POST whose header is whole.
+bool PostHeaderWhole(const NX_PACKET *pk) {
+    const Span d = Data(pk);
+    return d.end - d.p >= 5 && std::memcmp(d.p, "POST ", 5) == 0 && FindExact(d.p, d.end, "\r\n\r\n") != nullptr;
+}
+
 // Reads the request of connection s into its packet held (none at first):
 // 0 whole header (and, for a POST, as much of the body as a packet holds),
-// 225 still arriving, 224 refused (held is then released).
-uint32_t GetClientRequest(NX_HTTP_SERVER *sv, NX_TCP_SOCKET *s, NX_PACKET *&held) {
-    NX_PACKET_POOL *pool = sv->nx_http_server_packet_pool_ptr;
+// 225 still arriving, 224 refused (held is then released). Only what the
+// held packet has room for is read: the rest of a long POST body stays with
+// the connection, and content_get reads it when the request notification
+// asks for it. A header must fit one packet.
+uint32_t GetClientRequest(NX_TCP_SOCKET *s, NX_PACKET *&held) {
     auto drop = [&held] {
         if (held != nullptr) _nx_packet_release(held);
         held = nullptr;
@@ -363,25 +373,17 @@ uint32_t GetClientRequest(NX_HTTP_SERVER *sv, NX_TCP_SOCKET *s, NX_PACKET *&held
                 drop();
                 return NX_HTTP_ERROR;
             }
+            if (NxTcpReceiveBehind(s, held) != NX_SUCCESS) return NX_HTTP_TIMEOUT;
+            continue;
         }
         NX_PACKET *pk = nullptr;
         if (_nx_tcp_socket_receive(s, &pk, 0) != NX_SUCCESS) return NX_HTTP_TIMEOUT;
-        if (held == nullptr) {
-            const char c = char(pk->nx_packet_prepend_ptr[0]);
-            if (c == 0 || std::strchr("GgPpDdHhTt", c) == nullptr) {
-                _nx_packet_release(pk);
-                return NX_HTTP_ERROR;
-            }
-            held = pk;
-            continue;
-        }
-        // Only what still fits the held packet is taken; the rest is a refusal.
-        const uint32_t st = _nx_packet_data_append(held, pk->nx_packet_prepend_ptr, pk->nx_packet_length, pool, 0);
-        _nx_packet_release(pk);
-        if (st != NX_SUCCESS) {
-            drop();
+        const char c = char(pk->nx_packet_prepend_ptr[0]);
+        if (c == 0 || std::strchr("GgPpDdHhTt", c) == nullptr) {
+            _nx_packet_release(pk);
             return NX_HTTP_ERROR;
         }
+        held = pk;
     }
 }
 
@@ -400,17 +402,24 @@ void LetGo(NX_HTTP_SERVER *sv, NxHttpWaiting &w, bool timed_out) {
 }
 
 // Reads what came of a held request; a refused one, or one whose client
-// closed before it was whole, is let go, and so is one that did not come
-// whole in NX_HTTP_SERVER_MAX_PENDING passes.
+// closed before it was whole, is let go, and so is one whose header did not
+// come whole in NX_HTTP_SERVER_MAX_PENDING passes. A POST whose header is
+// whole but whose body stops short of its Content-Length is answered all
+// the same once that time is up: the request notification reads what came
+// and gets 225 for the rest, where holding it further would leave the
+// client without any answer.
 void ReadHeld(NX_HTTP_SERVER *sv, NxHttpWaiting &w) {
     const bool closed = w.socket.state == NX_TCP_CLOSE_WAIT;
-    const uint32_t st = closed || NxRxReady(&w.socket) ? GetClientRequest(sv, &w.socket, w.request) : NX_HTTP_TIMEOUT;
+    const uint32_t st = closed || NxRxReady(&w.socket) ? GetClientRequest(&w.socket, w.request) : NX_HTTP_TIMEOUT;
     if (st == NX_SUCCESS) {
         w.whole = 1;
     } else if (st == NX_HTTP_ERROR || closed) {
         LetGo(sv, w, false);
     } else if (++w.passes >= NX_HTTP_SERVER_MAX_PENDING) {
-        LetGo(sv, w, true);
+        if (w.request != nullptr && PostHeaderWhole(w.request))
+            w.whole = 1;
+        else
+            LetGo(sv, w, true);
     }
 }
 
@@ -844,18 +853,51 @@ uint32_t _nxe_http_server_content_get(NX_HTTP_SERVER *server, NX_PACKET *packet,
     return _nx_http_server_content_get(server, packet, offset, destination, max, actual);
 }
 
-uint32_t _nx_http_server_content_get(NX_HTTP_SERVER *, NX_PACKET *pk, uint32_t offset, char *dst, uint32_t max,
+uint32_t _nx_http_server_content_get(NX_HTTP_SERVER *sv, NX_PACKET *pk, uint32_t offset, char *dst, uint32_t max,
                                      uint32_t *actual) {
     *actual = 0;
     const uint32_t length = _nx_http_server_content_length_get(pk);
     if (length <= offset) return NX_HTTP_INCOMPLETE_CONTENT;
-    // The request reader holds the whole body (as much as one packet takes).
-    const uint32_t start = _nx_http_server_calculate_content_offset(pk) + offset;
-    if (start >= pk->nx_packet_length) return NX_HTTP_ERROR;
+    // Content bytes the request packet holds behind its header.
+    const uint32_t head = _nx_http_server_calculate_content_offset(pk);
+    const uint32_t first = pk->nx_packet_length > head ? pk->nx_packet_length - head : 0;
+    const uint8_t *from = nullptr;
+    uint32_t left = 0;
+    if (offset < first) {
+        from = pk->nx_packet_prepend_ptr + head + offset;
+        left = first - offset;
+    } else {
+        // The rest of the body is still with the connection of the request
+        // in hand: it is received a packet at a time, and the one holding
+        // the byte wanted is kept with the request until it is dropped. A
+        // packet passed over is released, so bytes before it are gone (224).
+        if (sv == nullptr || pk != sv->nx_http_server_request_packet) return NX_HTTP_TIMEOUT;
+        NX_PACKET *&more = sv->nx_http_server_content_more;
+        uint32_t &base = sv->nx_http_server_content_base;
+        if (more == nullptr) {
+            base = first;
+        } else if (offset < base) {
+            return NX_HTTP_ERROR;
+        }
+        while (more == nullptr || offset - base >= more->nx_packet_length) {
+            if (more != nullptr) {
+                base += more->nx_packet_length;
+                _nx_packet_release(more);
+                more = nullptr;
+            }
+            if (_nx_tcp_socket_receive(&sv->nx_http_server_socket, &more, NX_HTTP_SERVER_RECEIVE_MS) != NX_SUCCESS) {
+                more = nullptr;
+                return NX_HTTP_TIMEOUT;
+            }
+            sv->nx_http_server_total_bytes_received += more->nx_packet_length;
+        }
+        from = more->nx_packet_prepend_ptr + (offset - base);
+        left = more->nx_packet_length - (offset - base);
+    }
     uint32_t n = length - offset;
     if (n > max) n = max;
-    if (n > pk->nx_packet_length - start) n = pk->nx_packet_length - start;
-    std::memcpy(dst, pk->nx_packet_prepend_ptr + start, n);
+    if (n > left) n = left;
+    std::memcpy(dst, from, n);
     *actual = n;
     return NX_SUCCESS;
 }

@@ -94,6 +94,10 @@ struct NX_HTTP_SERVER {
     NxHttpRequestNotify nx_http_server_request_notify;
     // A request header still arriving over later passes.
     NX_PACKET *nx_http_server_request_packet;
+    // The packet of a long POST body that content_get last received, and
+    // the index in the content of its first byte.
+    NX_PACKET *nx_http_server_content_more;
+    uint32_t nx_http_server_content_base;
     // A PUT whose body still arrives: bytes expected, ms tick of the last data.
     uint32_t nx_http_server_put_remaining;
     uint32_t nx_http_server_put_time;

@@ -218,6 +218,11 @@ inline bool NxRxReady(const NX_TCP_SOCKET *s) {
     return s->poll.owner == nullptr || (s->poll.events & (PLAT_POLL_IN | PLAT_POLL_RDHUP | PLAT_POLL_HUP)) != 0;
 }
 
+// Receives into pk behind the data it holds, only as much as it has room
+// for; the rest stays with the connection. NX_NO_PACKET when nothing came or
+// the packet is full.
+uint32_t NxTcpReceiveBehind(NX_TCP_SOCKET *s, NX_PACKET *pk);
+
 struct NX_UDP_SOCKET {
     int32_t fd = -1;  // -1 none
     const char *name;

@@ -560,29 +560,46 @@ uint32_t _nx_tcp_socket_send(NX_TCP_SOCKET *s, NX_PACKET *packet, uint32_t) {
     return NX_SUCCESS;
 }
 
+namespace {
+// Reads what the connection holds into pk behind its data, as much as the
+// packet still has room for (at most one receive); what does not fit stays
+// with the connection for a later read. 0 when nothing came.
+uint32_t ReadBehind(NX_TCP_SOCKET *s, NX_PACKET *pk) {
+    const int fd = ConnFd(s);
+    const std::size_t room =
+        std::min<std::size_t>(NX_MAX_READ, std::size_t(pk->nx_packet_data_end - pk->nx_packet_append_ptr));
+    if (room == 0) return 0;
+    const ssize_t n = fd >= 0 ? recv(fd, pk->nx_packet_append_ptr, room, MSG_DONTWAIT) : -1;
+    // A read that did not fill the room emptied the socket: the next input
+    // is reported again by the readiness set.
+    if (n < ssize_t(room)) s->poll.events &= ~PLAT_POLL_IN;
+    if (n <= 0) return 0;
+    pk->nx_packet_length += uint32_t(n);
+    pk->nx_packet_append_ptr += n;
+    s->receive_pending = 0;
+    if (s->ip != nullptr) s->ip->nx_ip_received_count++;
+    return uint32_t(n);
+}
+}  // namespace
+
 uint32_t _nx_tcp_socket_receive(NX_TCP_SOCKET *s, NX_PACKET **packet, uint32_t) {
     *packet = nullptr;
     if (!s->bound) return NX_NOT_BOUND;
     NX_PACKET *pk = nullptr;
     if (s->ip == nullptr || _nx_packet_allocate(s->ip->nx_ip_default_packet_pool, &pk, 0, 0) != NX_SUCCESS)
         return NX_NO_PACKET;
-    const int fd = ConnFd(s);
-    const std::size_t room =
-        std::min<std::size_t>(NX_MAX_READ, std::size_t(pk->nx_packet_data_end - pk->nx_packet_prepend_ptr));
-    const ssize_t n = fd >= 0 ? recv(fd, pk->nx_packet_prepend_ptr, room, MSG_DONTWAIT) : -1;
-    // A read that did not fill the room emptied the socket: the next input
-    // is reported again by the readiness set.
-    if (n < ssize_t(room)) s->poll.events &= ~PLAT_POLL_IN;
-    if (n <= 0) {
+    if (ReadBehind(s, pk) == 0) {
         _nx_packet_release(pk);
         return NX_NO_PACKET;
     }
-    pk->nx_packet_length = uint32_t(n);
-    pk->nx_packet_append_ptr = pk->nx_packet_prepend_ptr + n;
-    s->receive_pending = 0;
-    s->ip->nx_ip_received_count++;
     *packet = pk;
     return NX_SUCCESS;
+}
+
+uint32_t NxTcpReceiveBehind(NX_TCP_SOCKET *s, NX_PACKET *pk) {
+    if (!s->bound) return NX_NOT_BOUND;
+    if (pk == nullptr || pk->nx_packet_state != NX_PACKET_ALLOCATED) return NX_INVALID_PACKET;
+    return ReadBehind(s, pk) == 0 ? NX_NO_PACKET : NX_SUCCESS;
 }
 
 uint32_t _nx_tcp_socket_delete(NX_TCP_SOCKET *s) {

@@ -237,6 +237,10 @@ class Services(ServicesBase, unittest.TestCase):
         self.assertEqual(c.read_reg(R(111), 32), struct.pack("<HH", 0x0009, 0x0A4D))
         self.assertEqual(self.post("/writereg.htm;reg-R113;fmt-DINT", b"value=-2"), b"HTTP/1.0 204 \r\n\r\n")
         self.assertEqual(c.read_reg(R(113), 32), struct.pack("<HH", 0xFFFE, 0xFFFF))
+        # A form whose body runs past one packet is answered and written.
+        self.assertEqual(self.post("/writereg.htm;reg-R110;fmt-INT", b"value=77&pad=" + b"x" * 3000),
+                         b"HTTP/1.0 204 \r\n\r\n")
+        self.assertEqual(int.from_bytes(c.read_reg(R(110), 16), "little"), 77)
 
         # Card files behind Digest.
         card = self.ctl.path("mnt", "USB0")

@@ -24,6 +24,8 @@
 #include "net/svc.h"
 #include "platform/plat_net.h"
 #include "tests/support/eth_ip.h"
+#include "tests/support/loop_peer.h"
+#include "tests/support/own_netns.h"
 #include "tests/support/temp_root.h"
 
 namespace {
@@ -150,12 +152,13 @@ TEST(NetServices, HttpRequestHelpersToTheLastByte) {
     EXPECT_STREQ(four, "xy");
     EXPECT_EQ(_nx_http_server_query_get(packet("GET /a?abcd HTTP/1.0\r\n\r\n"), 0, four, 4), 0u);
     EXPECT_STREQ(four, "abc");
-    // Content: none received behind the header; the offset of the body's end.
+    // Content: none received behind the header and no connection to
+    // receive more from (225); the offset of the body's end.
     char body[16];
     uint32_t got = 99;
     EXPECT_EQ(_nx_http_server_content_get(nullptr, packet("POST / HTTP/1.0\r\nContent-Length: 12\r\n\r\n"), 0, body, 16,
                                           &got),
-              224u);
+              225u);
     packet("POST / HTTP/1.0\r\nContent-Length: 12\r\n\r\n0123456789AB");
     EXPECT_EQ(_nx_http_server_content_get(nullptr, pk, 12, body, 16, &got), 231u);
     EXPECT_EQ(_nx_http_server_content_get(nullptr, pk, 11, body, 16, &got), 0u);
@@ -403,6 +406,86 @@ TEST(NetServices, HttpAndFtpFrontEndsRefuseWithTheirCodes) {
     for (const Row &r : rows) EXPECT_EQ(r.call(), r.want) << r.what;
     _nx_packet_release(pk);
     plat_net = nullptr;
+}
+
+// What the request notification of the live server test read of the body,
+// and the status of its last content read.
+std::string http_body_read;
+uint32_t http_body_status = 0;
+
+uint32_t ReadWholeBody(NX_HTTP_SERVER *sv, uint32_t, char *, NX_PACKET *pk) {
+    http_body_read.clear();
+    char part[500];
+    uint32_t got = 0;
+    while ((http_body_status = _nxe_http_server_content_get(sv, pk, uint32_t(http_body_read.size()), part, sizeof part,
+                                                            &got)) == NX_SUCCESS)
+        http_body_read.append(part, got);
+    const std::string n = std::to_string(http_body_read.size());
+    _nx_http_server_callback_response_send(sv, "HTTP/1.0 200 ", n.c_str(), nullptr);
+    return NX_HTTP_CALLBACK_COMPLETED;
+}
+
+// The server on port 80 of a namespace of the test's own, with a request
+// notification that reads the body in pieces of 500 bytes: a POST body that
+// runs past the first packet (1,520 bytes) is read whole through
+// content_get, which ends with 231 at its Content-Length; a body that stops
+// short of its Content-Length is answered once the server stops waiting for
+// it, the notification getting what came and then 225.
+TEST(NetServices, HttpPostBodyBeyondTheFirstPacketAndOneCutShort) {
+    test_support::OwnNetns netns;
+    ASSERT_TRUE(netns.ok()) << netns.error();
+    static NX_PACKET_POOL pool;
+    static std::array<uint8_t, 16 * (NX_PACKET_HEADER + 1520)> mem alignas(16);
+    static NX_IP ip;
+    static NX_HTTP_SERVER hs;
+    pool = {};
+    ip = {};
+    hs = {};
+    _nx_packet_pool_create(&pool, "http live", 1520, mem.data(), uint32_t(mem.size()));
+    ip.nx_ip_address = 0x7F000001;
+    ip.nx_ip_default_packet_pool = &pool;
+    uint8_t stack[4];
+    ASSERT_EQ(_nxe_http_server_create(&hs, "H", &ip, nullptr, stack, 4, &pool, nullptr, ReadWholeBody), 0u);
+    ASSERT_EQ(_nxe_http_server_start(&hs), 0u);
+    auto answer = [](test_support::LoopPeer &peer, int passes) {
+        std::string got;
+        for (int i = 0; i < passes && !peer.closed; i++) {
+            _nx_http_server_thread_entry(&hs);
+            EnetThread();
+            const std::vector<uint8_t> b = peer.Take(1);
+            got.append(b.begin(), b.end());
+        }
+        return got;
+    };
+    std::string body(3000, '\0');
+    for (std::size_t i = 0; i < body.size(); i++) body[i] = char('A' + (i * 7) % 26);
+    {
+        test_support::LoopPeer peer(80);
+        ASSERT_TRUE(peer.connected);
+        const std::string req = "POST /form.htm HTTP/1.0\r\nContent-Length: 3000\r\n\r\n" + body;
+        peer.Send(std::vector<uint8_t>(req.begin(), req.end()));
+        peer.WaitDelivered();
+        EXPECT_EQ(answer(peer, 300), "HTTP/1.0 200 \r\nContent-Length: 4\r\n\r\n3000");
+        EXPECT_TRUE(peer.closed);
+        EXPECT_EQ(http_body_read, body);
+        EXPECT_EQ(http_body_status, 231u);
+    }
+    {
+        test_support::LoopPeer peer(80);
+        ASSERT_TRUE(peer.connected);
+        const std::string req = "POST /form.htm HTTP/1.0\r\nContent-Length: 100\r\n\r\nvalue=5678";
+        peer.Send(std::vector<uint8_t>(req.begin(), req.end()));
+        peer.WaitDelivered();
+        EXPECT_EQ(answer(peer, 1200), "HTTP/1.0 200 \r\nContent-Length: 2\r\n\r\n10");
+        EXPECT_TRUE(peer.closed);
+        EXPECT_EQ(http_body_read, "value=5678");
+        EXPECT_EQ(http_body_status, 225u);
+    }
+    EXPECT_EQ(_nxe_http_server_delete(&hs), 0u);
+    uint32_t free_packets = 0;
+    for (NX_PACKET *pk = pool.nx_packet_pool_available_list; pk != nullptr; pk = pk->nx_packet_pool_next)
+        free_packets += pk->nx_packet_state == NX_PACKET_FREE;
+    EXPECT_EQ(free_packets, pool.nx_packet_pool_total);
 }
 
 std::vector<uint8_t> Bytes(const uint8_t *p, std::size_t n) { return {p, p + n}; }
