@@ -165,7 +165,10 @@ void Z7VMBsmp_Activate(uint32_t db) {
         }
         c.P32(BS_DELAY, delay);
         c.P16(BS_FLAGS, flags);
-        if (!(flags & BSMP_RECORDING) || period) return;  // in period mode the first period starts now
+        // A recording that began here goes on to the sampling and stop
+        // steps: in period mode no sample is due yet (the first period
+        // starts now), but a stop edge of this cycle still counts.
+        if (!(flags & BSMP_RECORDING)) return;
     }
     // sampling
     bool sampled = false;

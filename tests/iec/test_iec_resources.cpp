@@ -386,6 +386,41 @@ TEST_F(IecRsc, SamplingTraceTriggersDelaysPeriodsAndRefusedSettings) {
     EXPECT_EQ(count(), 2u);
     EXPECT_EQ(flags(), 0x0403);
 
+    // period mode, 100 ms, start trigger 5 rising with start delay 1, stop
+    // trigger 6 rising at once: the stop variable rose while the start delay
+    // ran, so the cycle that ends the delay begins recording and its stop
+    // step sees the edge and ends it before any sample
+    setb(5, 0);
+    setb(6, 0);
+    EXPECT_EQ(set({0x0001, 0, 100, 5, 6, 1, 0, 1, 1}), 0u);
+    cycle();
+    setb(5, 1);
+    now += 10, cycle();
+    EXPECT_EQ(flags(), 0x0401) << "started, the delay runs";
+    setb(6, 1);
+    now += 100, cycle();
+    EXPECT_EQ(flags(), 0x0401) << "recording began and ended in the same cycle";
+    now += 100, cycle();
+    EXPECT_EQ(count(), 0u);
+
+    // period mode, 100 ms, stop trigger 6 rising with stop delay 2: 200 ms
+    // counted down by the time between samples, so two more samples after
+    // the edge's own; a cycle without a sample does not count it down
+    setb(6, 0);
+    EXPECT_EQ(set({0x0003, 0, 100, 0, 6, 0, 2, 1, 1}), 0u);
+    EXPECT_EQ(data().size(), 922u) << "all 900 sample bytes before the buffer was filled";
+    now += 100, cycle();
+    setb(6, 1);
+    now += 100, cycle();
+    EXPECT_EQ(count(), 2u);
+    now += 100, cycle();
+    now += 50, cycle();
+    EXPECT_EQ(count(), 3u);
+    EXPECT_EQ(flags(), 0x0503);
+    now += 50, cycle();
+    EXPECT_EQ(count(), 4u);
+    EXPECT_EQ(flags(), 0x0403);
+
     // more than 8 variables keep 8; an index outside the 8-bit segment
     // (15 is the last) refuses the settings and leaves the record cleared
     EXPECT_EQ(set({0x0003, 0, 0, 0, 0, 0, 0, 9, 1, 1, 1, 1, 1, 1, 1, 1, 1}), 0u);
