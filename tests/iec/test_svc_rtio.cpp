@@ -807,6 +807,19 @@ TEST_F(RtIo, DriverKitWithoutDriversStopsTheApplication) {
     Z7Def_Cycle(db, 100, nullptr);
     EXPECT_TRUE(iec_test::Recorder::runs.empty());
     EXPECT_EQ(Flags(db) & (Z7F_RUN | Z7F_STOPPED), Z7F_STOPPED);
+
+    // The bus-driver list counts from an extension count of 5: with 5 or 6
+    // the missing driver stops the application just the same.
+    for (int count : {5, 6}) {
+        Z7VM_ShutDown(db, nullptr);
+        db = 0;
+        app.ext_count = count;
+        ASSERT_EQ(StartBytes(DdkTestImage({{"NOBUS", {{1, 3, 0, 0, 0, {1}}}}}, app)), 0u) << count;
+        EXPECT_EQ(St16(db, ST_UNRESCOUNT), 1) << count;
+        Z7Def_Cycle(db, 100, nullptr);
+        EXPECT_TRUE(iec_test::Recorder::runs.empty()) << count;
+        EXPECT_EQ(Flags(db) & (Z7F_RUN | Z7F_STOPPED), Z7F_STOPPED) << count;
+    }
 }
 
 TEST_F(RtIo, DriverKitTreeCommandsAndVariables) {

@@ -263,7 +263,10 @@ public:
             words[8] = d;
         }
         if (!words.empty()) {
-            const uint32_t e = Grow(b, 4 * uint32_t(words.size() + 1));
+            // Two zero words follow the table: a reader takes some words up to
+            // two places past the count (word 7 from a count of 5), which a
+            // compiled image always holds.
+            const uint32_t e = Grow(b, 4 * uint32_t(words.size() + 3));
             Hdr(b, 10, e);
             Put32(b, e, ext_count < 0 ? uint32_t(words.size()) : uint32_t(ext_count));
             for (size_t i = 0; i < words.size(); i++) Put32(b, e + 4 + 4 * uint32_t(i), words[i]);
