@@ -66,8 +66,10 @@ int Op_PtrDword() {
         LadPowerClear();
         return LAD_GO;
     }
+    // D takes the 4 bytes S held, also where the two overlap (unlike the
+    // word-by-word block copy, which reads what it has already written).
     if (OP == LOP_PTR_MOVE32)
-        CopyUp(d, s, 4);
+        std::memmove(&plc_reg[d], &plc_reg[s], 4);
     else
         LE_Put32(&plc_reg[d], v);
     return LAD_GO;
