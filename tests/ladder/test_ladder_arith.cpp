@@ -269,6 +269,8 @@ TEST_F(LadderTest, PointerMovesCheckTheRegisterRange) {
     a.contact(LT_ON).op(97).reg(R(12)).reg(R(2)).word(2).coil(Q(3));  // ends above %R50240
     a.contact(LT_ON).op(92).reg(R(3)).word(400).op(98).reg(R(300)).reg(R(3)).word(2).coil(Q(4));
     a.contact(LT_ON).op(92).reg(R(4)).word(500).op(99).reg(R(4)).reg(R(3)).word(2).coil(Q(5));
+    // n = 0 with p = 50241: p + n - 1 is not above %R50240, nothing moves.
+    a.contact(LT_ON).op(92).reg(R(5)).word(50241).op(97).reg(R(13)).reg(R(5)).word(0).coil(Q(6));
     a.end();
     EXPECT_EQ(Run(a), -1);
     EXPECT_EQ(LT_W(R(10)), 0);
@@ -282,6 +284,8 @@ TEST_F(LadderTest, PointerMovesCheckTheRegisterRange) {
     EXPECT_EQ(LT_W(R(500)), 0x1111);
     EXPECT_EQ(LT_W(R(501)), 0x2222);
     EXPECT_TRUE(LT_Bit(Q(5)));
+    EXPECT_TRUE(LT_Bit(Q(6)));
+    EXPECT_EQ(LT_W(R(13)), 0);
 }
 
 TEST_F(LadderTest, PointerMoveHeaderForms) {
