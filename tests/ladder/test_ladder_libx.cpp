@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 #include "io/io.h"
 #include "ladder/ladflow.h"
@@ -252,4 +253,38 @@ TEST_F(LadderTest, NetworkIdSelectorAndAlarmHandler) {
             FirstScan();
         }
     }
+    // 394 with the port routines in place: selectors 0 and 1 send, 2 and 3
+    // receive, with the third argument 0 or 1 and the cursor after the
+    // selector; 531 calls the Modbus routine with the power. Each routine's
+    // answer replaces the power.
+    static std::vector<uint32_t> calls;
+    calls.clear();
+    const LadTalkHooks saved = lad_talk;
+    lad_talk.send = [](LadCursor *pc, uint32_t power, uint32_t indirect) -> uint32_t {
+        calls.insert(calls.end(), {'S', LadWord(*pc), power, indirect});
+        return indirect;
+    };
+    lad_talk.receive = [](LadCursor *pc, uint32_t power, uint32_t indirect) -> uint32_t {
+        calls.insert(calls.end(), {'R', LadWord(*pc), power, indirect});
+        return indirect;
+    };
+    lad_talk.modbus_x = [](LadCursor *pc, uint32_t power) -> uint32_t {
+        calls.insert(calls.end(), {'M', LadWord(*pc), power, 9});
+        return power ? 0 : 1;
+    };
+    LadAsm t(false);
+    t.contact(LT_ON).op(394).word(0).word(0x1111).coil(Q(6));
+    t.contact(LT_OFF).op(394).word(1).word(0x2222).coil(Q(7));
+    t.contact(LT_ON).op(394).word(2).word(0x3333).coil(Q(8));
+    t.contact(LT_ON).op(394).word(3).word(0x4444).coil(Q(9));
+    t.contact(LT_ON).op(531).word(0x5555).coil(Q(10)).end();
+    EXPECT_EQ(Run(t), -1);
+    lad_talk = saved;
+    EXPECT_EQ(calls, (std::vector<uint32_t>{'S',  0x1111, 0xFF, 0,      'S',  0x2222, 0,   1,      'R',  0x3333,
+                                            0xFF, 0,      'R',  0x4444, 0xFF, 1,      'M', 0x5555, 0xFF, 9}));
+    EXPECT_FALSE(LT_Bit(Q(6)));
+    EXPECT_TRUE(LT_Bit(Q(7)));
+    EXPECT_FALSE(LT_Bit(Q(8)));
+    EXPECT_TRUE(LT_Bit(Q(9)));
+    EXPECT_FALSE(LT_Bit(Q(10)));
 }
