@@ -137,6 +137,31 @@ TEST_F(LadderTest, AlarmLatchesOnceWithTimeStampEvenWithoutPower) {
     EXPECT_EQ(Scan(), -1);
     EXPECT_EQ(LT_W(R(11)), 0x301);            // not counted again
     EXPECT_EQ(LT_W(R(10)) & 0xC000, 0xC000);  // any latched, not acknowledged
+
+    // Mode 1: three words (second, minute, hour) per alarm at T + 3i; a count
+    // of 255 stays there; mode 0 takes no stamp.
+    plc_reg.fill(0);
+    FirstScan();
+    for (uint16_t w = 171; w <= 176; w++) PlcWordSet(w, uint16_t(w - 160));
+    LT_SetW(R(12), 0x1FF);  // alarm 2 present, counted 255 times already
+    LadAsm b = AlarmProgram(true, 3, 20, 0x101, LT_OFF);
+    EXPECT_EQ(Run(b), -1);
+    EXPECT_EQ(LT_W(R(12)), 0x3FF);
+    EXPECT_EQ(LT_W(R(56)), 11);
+    EXPECT_EQ(LT_W(R(57)), 12);
+    EXPECT_EQ(LT_W(R(58)), 13);
+    EXPECT_EQ(LT_W(R(59)), 0);
+    EXPECT_EQ(LT_W(R(10)), 0);  // latched only in this walk: seen by the next one
+    EXPECT_EQ(Scan(), -1);
+    EXPECT_EQ(LT_W(R(10)), 0xC000);
+    plc_reg.fill(0);
+    FirstScan();
+    LT_SetW(R(10), 0x100);
+    for (uint16_t w = 171; w <= 176; w++) PlcWordSet(w, 7);
+    LadAsm c = AlarmProgram(true, 3, 20, 0x200, LT_OFF);  // low byte 0
+    EXPECT_EQ(Run(c), -1);
+    EXPECT_EQ(LT_W(R(10)), 0x301);
+    for (uint32_t i = 0; i < 18; i++) EXPECT_EQ(LT_W(R(50 + i)), 0) << i;
 }
 
 TEST_F(LadderTest, AlarmNavigationAcknowledgeAndClear) {
