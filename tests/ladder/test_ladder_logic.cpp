@@ -1,5 +1,7 @@
 // Contacts, coils, transitions against the previous-scan image, power-stack
 // logic, screens and the alarm list.
+#include <vector>
+
 #include "tests/ladder/lad_fixture.h"
 
 using namespace la;
@@ -87,6 +89,34 @@ TEST_F(LadderTest, PowerStackCombinations) {
     EXPECT_EQ(Run(b), -1);
     EXPECT_EQ(l_stack[0], 1);
     EXPECT_EQ(l_stack[1], 1);
+    // What each combining instruction leaves on the stack and in the slot of
+    // the popped entry: {program, depth, l_stack[0], l_stack[1]}.
+    struct Case {
+        std::vector<uint32_t> contacts;
+        uint16_t op;
+        uint32_t depth;
+        uint8_t s0, s1;
+    };
+    const Case cases[] = {
+        {{LT_ON, LT_ON}, 60, 1, 0, 0},             // AND NOT: slot := NOT a
+        {{LT_OFF, LT_OFF}, 61, 1, 1, 1},           // OR NOT: top := 1
+        {{LT_OFF, LT_ON}, 35, 1, 0xFF, 0xFF},      // OR writes 0xFF
+        {{LT_ON, LT_OFF, LT_ON}, 65, 1, 0xFF, 1},  // c stays, slot of b := a OR b
+        {{LT_ON, LT_OFF, LT_OFF}, 65, 1, 0, 0},
+        {{LT_OFF, LT_OFF}, 62, 1, 1, 0},  // NAND of false, false
+        {{LT_ON, LT_ON}, 63, 1, 0, 0xFF},
+        {{LT_ON}, 33, 1, 0xFF, 0},
+    };
+    for (const Case &c : cases) {
+        LadAsm p(true);
+        for (uint32_t k : c.contacts) p.contact(k);
+        p.op(c.op).end();
+        l_stack.fill(0);
+        EXPECT_EQ(Run(p), -1) << c.op;
+        EXPECT_EQ(lad.lsp, c.depth) << c.op;
+        EXPECT_EQ(l_stack[0], c.s0) << c.op;
+        EXPECT_EQ(l_stack[1], c.s1) << c.op;
+    }
 }
 
 TEST_F(LadderTest, ScreenInstructions) {
