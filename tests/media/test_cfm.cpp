@@ -530,3 +530,31 @@ TEST_F(Cfm, RowCountCopiedBackInTheWidthWritten) {
         EXPECT_EQ(area, r.want);
     }
 }
+
+// A read by row copies back the bytes of the elements read and no more:
+// bits eight to a byte, bit 0 first; 32-bit values four bytes each, low
+// byte first.
+TEST_F(Cfm, ReadCopiesBackTheBytesOfTheElementsRead) {
+    Put("mnt/USB0/BITS.CSV", "1,0,1,1,0,0,0,0,1,1\r\n");
+    Put("mnt/USB0/LONGS.CSV", "5,-1,70000\r\n");
+    const struct {
+        const char *name;
+        uint32_t format, count, n;
+        std::vector<uint8_t> want;
+    } rows[] = {
+        {"A:\\BITS.CSV", 2, 10, 10, {0x0D, 0x03, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE}},
+        {"A:\\LONGS.CSV", 3, 3, 3, {5, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0x70, 0x11, 0x01, 0x00, 0xEE}},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.name);
+        std::fill_n(&dpram[DP_FILE_DATA], 16, uint8_t(0));
+        std::vector<uint8_t> area(13, 0xEE);
+        uint32_t n = 0;
+        CfTransferRec rec = test_support::CfValuesRec(r.name, area.data(), 13, r.format, r.count, &n);
+        ASSERT_EQ(CF_DpramReadFile(DRIVE_A, &rec), -2);
+        Passes(3);
+        ASSERT_EQ(CF_DpramReadFile(DRIVE_A | CF_DPRAM_POLL, &rec), 0);
+        EXPECT_EQ(n, r.n);
+        EXPECT_EQ(area, r.want);
+    }
+}
