@@ -299,9 +299,10 @@ int Op_BlockMove() {  // 91
 }
 
 // Word index of %R p for a block of words %R p .. %R (p + span - 1), or
-// LAD_NOREF when p is 0 or the block ends above the last %R.
+// LAD_NOREF when p is 0 or the block ends above the last %R (an empty block
+// from p ends at p - 1, so it is refused only from p = 50242 on).
 uint32_t RBlock(uint32_t p, uint64_t span) {
-    if (p == 0 || uint64_t(p) + (span ? span : 1) - 1 > R_LAST) return LAD_NOREF;
+    if (p == 0 || uint64_t(p) + span - 1 > R_LAST) return LAD_NOREF;
     return R_WORD0 + p;
 }
 
@@ -317,6 +318,8 @@ uint32_t KindStep(uint32_t kind) {
     }
 }
 // Span in %R words that the pointer form checks for n elements of a kind.
+// An odd count of bytes is rounded up to whole words: n / 2 words would let
+// the last byte lie past %R50240, and the pointer forms reach %R only.
 uint64_t KindPtrSpan(uint32_t kind, uint32_t n) {
     switch (kind) {
     case 1: return (uint64_t(n) + 1) / 2;

@@ -30,6 +30,9 @@ void CopyUp(uint64_t d, uint64_t s, uint64_t n) {
 }
 
 // 505: copy n words; 506: fill n words with the word at S; 507: fill with w.
+// These moves leave the power alone, except that a block reaching past the
+// image (or a pointer register that names none) is skipped and clears the
+// power, as every refused operand of the ladder does.
 template <bool S, int OP>
 int Op_PtrBlock() {
     const uint64_t d = LadPtrOp<S>(lad.cur);
@@ -66,8 +69,10 @@ int Op_PtrDword() {
         LadPowerClear();
         return LAD_GO;
     }
+    // D takes the 4 bytes S held, also where the two overlap (unlike the
+    // word-by-word block copy, which reads what it has already written).
     if (OP == LOP_PTR_MOVE32)
-        CopyUp(d, s, 4);
+        std::memmove(&plc_reg[d], &plc_reg[s], 4);
     else
         LE_Put32(&plc_reg[d], v);
     return LAD_GO;

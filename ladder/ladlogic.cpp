@@ -257,6 +257,9 @@ int Op_AlarmList() {
     uint32_t cur = al.n;
     if ((alarm_status & AS_ACTIVE) && (alarm_status & AS_REQ) != AS_REQ) {
         cur = uint16_t((alarm_status & AS_REQ) - base);
+        // A request left by a list of another size or base names no alarm of
+        // this one (its status word would lie outside the list): start again
+        // from the first latched alarm.
         if (cur >= al.n) cur = AlFirstLatched(al, 0);
     } else {
         cur = AlFirstLatched(al, 0);

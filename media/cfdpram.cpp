@@ -70,7 +70,10 @@ int32_t CF_DpramReadFile(uint8_t drive, CfTransferRec *rec) {
         else if (rec->flag8 == 76)
             bytes = rec->data_size;
         else if (rec->start == -1)
-            bytes = n ? (CF_TypeWidth[rec->format % 9] == 32 ? 4 : 2) : 0;
+            // A row count: 32 bits for a 32-bit format, else 16, as the card
+            // manager writes it; a byte more would hand the caller whatever
+            // an earlier request left in the data area.
+            bytes = n ? (rec->format <= 8 && CF_TypeWidth[rec->format] == 32 ? 4 : 2) : 0;
         else
             bytes = CF_DataBytes(rec->format, n);  // text: exactly the characters read
         bytes = std::min({bytes, uint64_t(rec->data_size), uint64_t(DP_FILE_DATA_SIZE)});

@@ -64,9 +64,12 @@ void Step() {
         break;
     case 1: {
         const uint16_t st = CFDBGL_GetStatus();
-        if (st == 0)
+        if (st == 0) {
+            // The card serves again: a 6 or 7 recorded while it was released
+            // goes, or the status word would show it for ever.
+            DLogStatus = 0;
             DLogFileWriteState = Dbglog_len ? 2 : 16;
-        else if (st <= 5)
+        } else if (st <= 5)
             Error(st);
         else if (st <= 7)
             DLogStatus = st;

@@ -269,6 +269,8 @@ TEST_F(LadderTest, PointerMovesCheckTheRegisterRange) {
     a.contact(LT_ON).op(97).reg(R(12)).reg(R(2)).word(2).coil(Q(3));  // ends above %R50240
     a.contact(LT_ON).op(92).reg(R(3)).word(400).op(98).reg(R(300)).reg(R(3)).word(2).coil(Q(4));
     a.contact(LT_ON).op(92).reg(R(4)).word(500).op(99).reg(R(4)).reg(R(3)).word(2).coil(Q(5));
+    // n = 0 with p = 50241: p + n - 1 is not above %R50240, nothing moves.
+    a.contact(LT_ON).op(92).reg(R(5)).word(50241).op(97).reg(R(13)).reg(R(5)).word(0).coil(Q(6));
     a.end();
     EXPECT_EQ(Run(a), -1);
     EXPECT_EQ(LT_W(R(10)), 0);
@@ -282,6 +284,8 @@ TEST_F(LadderTest, PointerMovesCheckTheRegisterRange) {
     EXPECT_EQ(LT_W(R(500)), 0x1111);
     EXPECT_EQ(LT_W(R(501)), 0x2222);
     EXPECT_TRUE(LT_Bit(Q(5)));
+    EXPECT_TRUE(LT_Bit(Q(6)));
+    EXPECT_EQ(LT_W(R(13)), 0);
 }
 
 TEST_F(LadderTest, PointerMoveHeaderForms) {
@@ -297,6 +301,18 @@ TEST_F(LadderTest, PointerMoveHeaderForms) {
     a.op(99).word(0).word(0).word(2).word(0xC).reg(R(40)).reg(R(100)).word(2).reg(R(1)).reg(R(2));
     // Flags selecting neither form: power cleared, nothing moves.
     a.contact(LT_ON).op(97).word(0).word(0).word(2).word(0).reg(R(60)).reg(R(100)).word(2).coil(Q(1));
+    // Pointer forms of kind 2 check p + 2n - 1 <= 50240 and move n words.
+    LT_SetW(R(5), 50237);
+    LT_SetW(R(6), 50238);
+    LT_SetW(R(7), 200);
+    LT_SetW(R(50237), 0x5151);
+    LT_SetW(R(50238), 0x5252);
+    LT_SetW(R(50239), 0x5353);
+    a.contact(LT_ON).op(97).word(0).word(0).word(2).word(1).reg(R(70)).reg(R(5)).word(2).coil(Q(2));
+    a.contact(LT_ON).op(97).word(0).word(0).word(2).word(1).reg(R(73)).reg(R(6)).word(2).coil(Q(3));
+    a.contact(LT_ON).op(98).word(0).word(0).word(3).word(2).reg(R(100)).reg(R(7)).word(2).coil(Q(4));
+    // Kind 1 through a pointer: n bytes from the first byte of %R p.
+    a.contact(LT_ON).op(97).word(0).word(0).word(1).word(1).reg(R(80)).reg(R(5)).word(3).coil(Q(5));
     a.end();
     EXPECT_EQ(Run(a), -1);
     EXPECT_EQ(LT_W(R(20)), 0x103);
@@ -307,4 +323,17 @@ TEST_F(LadderTest, PointerMoveHeaderForms) {
     EXPECT_EQ(LT_W(R(45)), 0x107);
     EXPECT_EQ(LT_W(R(60)), 0);
     EXPECT_FALSE(LT_Bit(Q(1)));
+    EXPECT_EQ(LT_W(R(70)), 0x5151);
+    EXPECT_EQ(LT_W(R(71)), 0x5252);
+    EXPECT_EQ(LT_W(R(72)), 0);
+    EXPECT_TRUE(LT_Bit(Q(2)));
+    EXPECT_EQ(LT_W(R(73)), 0);
+    EXPECT_FALSE(LT_Bit(Q(3)));
+    EXPECT_EQ(LT_W(R(200)), 0x100);
+    EXPECT_EQ(LT_W(R(201)), 0x101);
+    EXPECT_EQ(LT_W(R(202)), 0);
+    EXPECT_TRUE(LT_Bit(Q(4)));
+    EXPECT_EQ(LT_W(R(80)), 0x5151);
+    EXPECT_EQ(LT_W(R(81)), 0x0052);
+    EXPECT_TRUE(LT_Bit(Q(5)));
 }

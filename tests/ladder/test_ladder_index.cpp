@@ -274,6 +274,12 @@ TEST_F(LadderTest, PointerBlockMoves) {
         "508", true, [](LadAsm &a) { a.op(508).reg(R(13)).reg(R(15)); }, 0, 0, true);
     r.rung(
         "509", true, [](LadAsm &a) { a.op(509).reg(R(11)).dword(0xDEADBEEF); }, 0, 0, true);
+    // 508 onto the 4 bytes two above its source: D takes the 4 bytes S held.
+    for (uint32_t i = 0; i < 6; i++) plc_reg[RB(500) + i] = uint8_t(0xA1 + i);
+    LT_SetD(R(19), RB(500));
+    LT_SetD(R(21), RB(500) + 2);
+    r.rung(
+        "508 overlap", true, [](LadAsm &a) { a.op(508).reg(R(21)).reg(R(19)); }, 0, 0, true);
     r.a.end();
     EXPECT_EQ(Run(r.a), -1);
     r.check();
@@ -287,4 +293,6 @@ TEST_F(LadderTest, PointerBlockMoves) {
     EXPECT_EQ(LT_W(R(311)), 0x4242);
     EXPECT_EQ(LE_Get32(&plc_reg[RB(400) + 1]), 0x00030000u);
     EXPECT_EQ(LE_Get32(&plc_reg[PLC_REG_SIZE - 4]), 0xDEADBEEFu);
+    EXPECT_EQ(LE_Get32(&plc_reg[RB(500)]), 0xA2A1A2A1u);
+    EXPECT_EQ(LE_Get32(&plc_reg[RB(500) + 2]), 0xA4A3A2A1u);
 }

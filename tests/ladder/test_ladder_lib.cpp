@@ -348,7 +348,23 @@ TEST_F(LadderTest, ShiftAndRotateOfWordsBytesAndDwords) {
     a.contact(LT_ON).op(119).word(1).bitx(R(20)).refconst(4).refconst(1).bitx(I(7)).coil(Q(3));
     // Double words: rotate by the length leaves the run as it was.
     a.contact(LT_ON).op(119).word(3).bitx(R(40)).refconst(2).refconst(2).bitx(I(7)).coil(Q(4));
+    // Bytes, count equal to length, toward higher addresses: the output (the
+    // low byte of %R65) gets the first byte, every byte becomes the input
+    // byte, the high byte of %R64.
+    a.contact(LT_ON).op(118).word(1).bitx(R(60)).refconst(4).refconst(4).bitx(I(7)).bitx(R(65)).bitx(R(64) + 8);
+    a.coil(Q(5));
+    // Words toward higher addresses by 1: the output gets the last word.
+    a.contact(LT_ON).op(118).word(2).bitx(R(70)).refconst(4).refconst(1).bitx(I(7)).bitx(R(75)).bitx(R(74)).coil(Q(6));
+    // Double words toward lower addresses by 1: the output gets the first.
+    a.contact(LT_ON).op(118).word(3).bitx(R(80)).refconst(2).refconst(1).bitx(I(8)).bitx(R(85)).bitx(R(87)).coil(Q(7));
     a.end();
+    LT_SetD(R(60), 0x22011100u);
+    LT_SetW(R(64), 0xAB77);
+    LT_SetW(R(65), 0xEEEE);
+    for (uint32_t i = 0; i < 5; i++) LT_SetW(R(70 + i), uint16_t(0x1111 * (i + 1)));
+    LT_SetD(R(80), 0x11112222u);
+    LT_SetD(R(82), 0x33334444u);
+    LT_SetD(R(87), 0x99998888u);
     LT_SetD(R(20), 0x44332211u);
     LT_SetD(R(40), 0x11111111u);
     LT_SetD(R(42), 0x22222222u);
@@ -365,6 +381,19 @@ TEST_F(LadderTest, ShiftAndRotateOfWordsBytesAndDwords) {
     EXPECT_EQ(LT_D(R(20)), 0x33221144u);
     EXPECT_EQ(LT_D(R(40)), 0x11111111u);
     EXPECT_EQ(LT_D(R(42)), 0x22222222u);
+    EXPECT_EQ(LT_D(R(60)), 0xABABABABu);
+    EXPECT_EQ(LT_W(R(65)), 0xEE00);
+    EXPECT_TRUE(LT_Bit(Q(5)));
+    EXPECT_EQ(LT_W(R(70)), 0x5555);
+    EXPECT_EQ(LT_W(R(71)), 0x1111);
+    EXPECT_EQ(LT_W(R(72)), 0x2222);
+    EXPECT_EQ(LT_W(R(73)), 0x3333);
+    EXPECT_EQ(LT_W(R(75)), 0x4444);
+    EXPECT_TRUE(LT_Bit(Q(6)));
+    EXPECT_EQ(LT_D(R(80)), 0x33334444u);
+    EXPECT_EQ(LT_D(R(82)), 0x99998888u);
+    EXPECT_EQ(LT_D(R(85)), 0x11112222u);
+    EXPECT_TRUE(LT_Bit(Q(7)));
 }
 
 TEST_F(LadderTest, IndirectShiftAndRotateStartAtAByteOffset) {

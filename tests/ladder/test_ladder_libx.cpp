@@ -1,9 +1,11 @@
 // Time schedules against a set clock image, flow computation against values
 // computed independently, and the network-id, selector and alarm-handler
 // instructions of the extended encoding.
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 #include "io/io.h"
 #include "ladder/ladflow.h"
@@ -139,6 +141,14 @@ TEST_F(LadderTest, FlowComputation) {
         EXPECT_TRUE(run(l16, {1, 0, in, 1, 0, out}));
         const double want1[] = {0.98100812, 0.57096057, 1.00057129, 0.98156855, 834.33327, 981.56857, 4.7210171e-4};
         for (int k = 0; k < 7; k++) EXPECT_NEAR(GetD(OUT + 64 * k), want1[k], std::fabs(want1[k]) * 1e-8) << k;
+        // Floats in and out, alpha60 given (alpha word 0) in slot 4.
+        for (int k = 0; k < 8; k++)
+            LT_SetF(IN + 32 * k, std::array<float, 8>{100, 100, 850, 1000, 0.0005f, 341.0957f}[k]);
+        EXPECT_TRUE(run(l16, {1, 1, in, 0, 1, out}));
+        const float want1f[] = {0.9798796772956848f, 0.5709605813026428f, 1.0005712509155273f,   0.9804394245147705f,
+                                833.37353515625f,    980.439453125f,      0.0005000000237487257f};
+        for (int k = 0; k < 7; k++) EXPECT_FLOAT_EQ(LT_F(OUT + 32 * k), want1f[k]) << k;
+        PutBlock(IN, {100, 100, 850, 1000, 341.0957, 0, 0});
         PutBlock(IN, {302, 1500});
         EXPECT_TRUE(run(l16, {1, 0, in, 1, 0, out}));
         for (double bad : {302.01, std::numeric_limits<double>::quiet_NaN()}) {
@@ -160,6 +170,20 @@ TEST_F(LadderTest, FlowComputation) {
         EXPECT_TRUE(run(l16, {6, in, 1, 1, out}));
         PutBlock(IN, {850, 30, 15, 10343, 1000, 0, 0, 341.0957, 0, 0});
         EXPECT_FALSE(run(l16, {6, in, 1, 1, out}));
+        // Mode word 0: the base density (860) and the observed CTL (0.99)
+        // are given after K0..K2; only the other conditions (15 C, 500 kPa)
+        // are computed. Values worked out apart from this code.
+        PutBlock(IN, {850, 30, 15, 500, 1000, 0, 0, 341.0957, 0, 0, 860, 0.99});
+        EXPECT_TRUE(run(l16, {6, in, 1, 0, out}));
+        const double want6[] = {1.0105669110004385,
+                                1.0003503787299743,
+                                0.07005120154381048,
+                                1.010920992151269,
+                                859.2828512191772,
+                                1010.9209921512689,
+                                860.0,
+                                0.99};
+        for (int k = 0; k < 8; k++) EXPECT_NEAR(GetD(OUT + 64 * k), want6[k], std::fabs(want6[k]) * 1e-9) << k;
         // With alpha60 given far too large no pass converges: nothing written.
         PutBlock(IN, {850, 150, 15, 0, 1000, 0, 0, 341.0957, 0, 0, 0.01});
         EXPECT_FALSE(run(l16, {6, in, 0, 1, out}));
@@ -252,4 +276,38 @@ TEST_F(LadderTest, NetworkIdSelectorAndAlarmHandler) {
             FirstScan();
         }
     }
+    // 394 with the port routines in place: selectors 0 and 1 send, 2 and 3
+    // receive, with the third argument 0 or 1 and the cursor after the
+    // selector; 531 calls the Modbus routine with the power. Each routine's
+    // answer replaces the power.
+    static std::vector<uint32_t> calls;
+    calls.clear();
+    const LadTalkHooks saved = lad_talk;
+    lad_talk.send = [](LadCursor *pc, uint32_t power, uint32_t indirect) -> uint32_t {
+        calls.insert(calls.end(), {'S', LadWord(*pc), power, indirect});
+        return indirect;
+    };
+    lad_talk.receive = [](LadCursor *pc, uint32_t power, uint32_t indirect) -> uint32_t {
+        calls.insert(calls.end(), {'R', LadWord(*pc), power, indirect});
+        return indirect;
+    };
+    lad_talk.modbus_x = [](LadCursor *pc, uint32_t power) -> uint32_t {
+        calls.insert(calls.end(), {'M', LadWord(*pc), power, 9});
+        return power ? 0 : 1;
+    };
+    LadAsm t(false);
+    t.contact(LT_ON).op(394).word(0).word(0x1111).coil(Q(6));
+    t.contact(LT_OFF).op(394).word(1).word(0x2222).coil(Q(7));
+    t.contact(LT_ON).op(394).word(2).word(0x3333).coil(Q(8));
+    t.contact(LT_ON).op(394).word(3).word(0x4444).coil(Q(9));
+    t.contact(LT_ON).op(531).word(0x5555).coil(Q(10)).end();
+    EXPECT_EQ(Run(t), -1);
+    lad_talk = saved;
+    EXPECT_EQ(calls, (std::vector<uint32_t>{'S',  0x1111, 0xFF, 0,      'S',  0x2222, 0,   1,      'R',  0x3333,
+                                            0xFF, 0,      'R',  0x4444, 0xFF, 1,      'M', 0x5555, 0xFF, 9}));
+    EXPECT_FALSE(LT_Bit(Q(6)));
+    EXPECT_TRUE(LT_Bit(Q(7)));
+    EXPECT_FALSE(LT_Bit(Q(8)));
+    EXPECT_TRUE(LT_Bit(Q(9)));
+    EXPECT_FALSE(LT_Bit(Q(10)));
 }

@@ -1,5 +1,7 @@
 // Contacts, coils, transitions against the previous-scan image, power-stack
 // logic, screens and the alarm list.
+#include <vector>
+
 #include "tests/ladder/lad_fixture.h"
 
 using namespace la;
@@ -87,6 +89,34 @@ TEST_F(LadderTest, PowerStackCombinations) {
     EXPECT_EQ(Run(b), -1);
     EXPECT_EQ(l_stack[0], 1);
     EXPECT_EQ(l_stack[1], 1);
+    // What each combining instruction leaves on the stack and in the slot of
+    // the popped entry: {program, depth, l_stack[0], l_stack[1]}.
+    struct Case {
+        std::vector<uint32_t> contacts;
+        uint16_t op;
+        uint32_t depth;
+        uint8_t s0, s1;
+    };
+    const Case cases[] = {
+        {{LT_ON, LT_ON}, 60, 1, 0, 0},             // AND NOT: slot := NOT a
+        {{LT_OFF, LT_OFF}, 61, 1, 1, 1},           // OR NOT: top := 1
+        {{LT_OFF, LT_ON}, 35, 1, 0xFF, 0xFF},      // OR writes 0xFF
+        {{LT_ON, LT_OFF, LT_ON}, 65, 1, 0xFF, 1},  // c stays, slot of b := a OR b
+        {{LT_ON, LT_OFF, LT_OFF}, 65, 1, 0, 0},
+        {{LT_OFF, LT_OFF}, 62, 1, 1, 0},  // NAND of false, false
+        {{LT_ON, LT_ON}, 63, 1, 0, 0xFF},
+        {{LT_ON}, 33, 1, 0xFF, 0},
+    };
+    for (const Case &c : cases) {
+        LadAsm p(true);
+        for (uint32_t k : c.contacts) p.contact(k);
+        p.op(c.op).end();
+        l_stack.fill(0);
+        EXPECT_EQ(Run(p), -1) << c.op;
+        EXPECT_EQ(lad.lsp, c.depth) << c.op;
+        EXPECT_EQ(l_stack[0], c.s0) << c.op;
+        EXPECT_EQ(l_stack[1], c.s1) << c.op;
+    }
 }
 
 TEST_F(LadderTest, ScreenInstructions) {
@@ -137,6 +167,31 @@ TEST_F(LadderTest, AlarmLatchesOnceWithTimeStampEvenWithoutPower) {
     EXPECT_EQ(Scan(), -1);
     EXPECT_EQ(LT_W(R(11)), 0x301);            // not counted again
     EXPECT_EQ(LT_W(R(10)) & 0xC000, 0xC000);  // any latched, not acknowledged
+
+    // Mode 1: three words (second, minute, hour) per alarm at T + 3i; a count
+    // of 255 stays there; mode 0 takes no stamp.
+    plc_reg.fill(0);
+    FirstScan();
+    for (uint16_t w = 171; w <= 176; w++) PlcWordSet(w, uint16_t(w - 160));
+    LT_SetW(R(12), 0x1FF);  // alarm 2 present, counted 255 times already
+    LadAsm b = AlarmProgram(true, 3, 20, 0x101, LT_OFF);
+    EXPECT_EQ(Run(b), -1);
+    EXPECT_EQ(LT_W(R(12)), 0x3FF);
+    EXPECT_EQ(LT_W(R(56)), 11);
+    EXPECT_EQ(LT_W(R(57)), 12);
+    EXPECT_EQ(LT_W(R(58)), 13);
+    EXPECT_EQ(LT_W(R(59)), 0);
+    EXPECT_EQ(LT_W(R(10)), 0);  // latched only in this walk: seen by the next one
+    EXPECT_EQ(Scan(), -1);
+    EXPECT_EQ(LT_W(R(10)), 0xC000);
+    plc_reg.fill(0);
+    FirstScan();
+    LT_SetW(R(10), 0x100);
+    for (uint16_t w = 171; w <= 176; w++) PlcWordSet(w, 7);
+    LadAsm c = AlarmProgram(true, 3, 20, 0x200, LT_OFF);  // low byte 0
+    EXPECT_EQ(Run(c), -1);
+    EXPECT_EQ(LT_W(R(10)), 0x301);
+    for (uint32_t i = 0; i < 18; i++) EXPECT_EQ(LT_W(R(50 + i)), 0) << i;
 }
 
 TEST_F(LadderTest, AlarmNavigationAcknowledgeAndClear) {

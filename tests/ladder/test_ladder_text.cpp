@@ -245,6 +245,11 @@ TEST_F(LadderTest, CountedStringsThroughPointers) {
         };
     };
     r.rung("511 10 into 4", false, two(511, dst4, src10), 0, 0, false);
+    PutCounted(RB(600), 0, "");
+    plc_reg[RB(600) + 1] = 7;  // a stale length
+    plc_reg[RB(600) + 2] = 'Q';
+    LT_SetD(R(1500), RB(600));  // a pointer above those ptr() hands out
+    r.rung("511 into capacity 0", true, two(511, R(1500), src10), 0, 0, true);
     r.rung("512 append", true, two(512, d8, s5), 0, 0, true);
     r.rung("512 over capacity", true, two(512, over, s5), 0, 0, true);
     r.rung("513 AB ABC", true, two(513, ab, abc), 0, 0, false);
@@ -299,6 +304,9 @@ TEST_F(LadderTest, CountedStringsThroughPointers) {
     EXPECT_EQ(plc_reg[RB(110)], 4);
     EXPECT_EQ(plc_reg[RB(110) + 6], 'Z');  // beyond the capacity: untouched
     EXPECT_EQ(Counted(RB(100)), "0123456789");
+    EXPECT_EQ(plc_reg[RB(600)], 0);
+    EXPECT_EQ(plc_reg[RB(600) + 1], 0);
+    EXPECT_EQ(plc_reg[RB(600) + 2], 'Q');
     EXPECT_EQ(Counted(RB(120)), "abcdef12");
     EXPECT_EQ(Counted(RB(140)), "abcde");
     EXPECT_EQ(LT_W(R(800)), 0xFFFF);

@@ -117,10 +117,14 @@ TEST_F(LadderTest, EveryTimerAndCounterOpcodeOnce) {
         {486, true, OFF, 100},    {487, true, OFF, 100},    {498, true, RET, 1000},  {499, true, RET, 1000},
         {500, true, ON, 1000},    {501, true, ON, 1000},    {502, true, OFF, 1000},  {503, true, OFF, 1000},
     };
-    for (const Row &row : rows) {
+    // Each row in both register layouts (operands of one word, or of two in
+    // the extended layout; an immediate preset keeps its own width).
+    for (int n = 0; n < 2 * int(std::size(rows)); n++) {
+        const Row &row = rows[n / 2];
+        const bool l16 = n % 2 == 0;
         SetUp();
-        const std::string what = std::to_string(row.op);
-        LadAsm a(true);
+        const std::string what = std::to_string(row.op) + (l16 ? "" : " extended");
+        LadAsm a(l16);
         a.contact(la::I(3)).op(row.op);
         if (row.kind == RET) a.bitx(la::I(4));
         a.reg(la::R(1));
@@ -173,26 +177,28 @@ TEST_F(LadderTest, EveryTimerAndCounterOpcodeOnce) {
 
     // Counters with a register preset of 2 (200 up, 202 down) and an
     // immediate one (201, 203): the reset loads or clears, rising edges count.
-    SetUp();
-    LadAsm c(true);
-    c.contact(la::I(3)).op(200).bitx(la::I(4)).reg(la::R(1)).reg(la::R(20)).coil(la::Q(1));
-    c.contact(la::I(3)).op(201).bitx(la::I(4)).reg(la::R(3)).word(2).coil(la::Q(2));
-    c.contact(la::I(3)).op(202).bitx(la::I(5)).reg(la::R(5)).reg(la::R(20)).coil(la::Q(3));
-    c.contact(la::I(3)).op(203).bitx(la::I(5)).reg(la::R(7)).word(2).coil(la::Q(4));
-    c.end();
-    LT_SetW(la::R(20), 2);
-    LT_SetBit(la::I(5), true);
-    EXPECT_EQ(Run(c), -1);
-    EXPECT_EQ(LT_W(la::R(5)), 2);
-    EXPECT_EQ(LT_W(la::R(7)), 2);
-    LT_SetBit(la::I(5), false);
-    std::vector<uint16_t> seen;
-    for (bool in : {true, true, false, true}) {
-        LT_SetBit(la::I(3), in);
-        EXPECT_EQ(Scan(), -1);
-        seen.insert(seen.end(), {LT_W(la::R(1)), LT_W(la::R(3)), LT_W(la::R(5)), LT_W(la::R(7))});
-        seen.push_back(
-            uint16_t(LT_Bit(la::Q(1)) | LT_Bit(la::Q(2)) << 1 | LT_Bit(la::Q(3)) << 2 | LT_Bit(la::Q(4)) << 3));
+    for (bool l16 : {true, false}) {
+        SetUp();
+        LadAsm c(l16);
+        c.contact(la::I(3)).op(200).bitx(la::I(4)).reg(la::R(1)).reg(la::R(20)).coil(la::Q(1));
+        c.contact(la::I(3)).op(201).bitx(la::I(4)).reg(la::R(3)).word(2).coil(la::Q(2));
+        c.contact(la::I(3)).op(202).bitx(la::I(5)).reg(la::R(5)).reg(la::R(20)).coil(la::Q(3));
+        c.contact(la::I(3)).op(203).bitx(la::I(5)).reg(la::R(7)).word(2).coil(la::Q(4));
+        c.end();
+        LT_SetW(la::R(20), 2);
+        LT_SetBit(la::I(5), true);
+        EXPECT_EQ(Run(c), -1);
+        EXPECT_EQ(LT_W(la::R(5)), 2);
+        EXPECT_EQ(LT_W(la::R(7)), 2);
+        LT_SetBit(la::I(5), false);
+        std::vector<uint16_t> seen;
+        for (bool in : {true, true, false, true}) {
+            LT_SetBit(la::I(3), in);
+            EXPECT_EQ(Scan(), -1);
+            seen.insert(seen.end(), {LT_W(la::R(1)), LT_W(la::R(3)), LT_W(la::R(5)), LT_W(la::R(7))});
+            seen.push_back(
+                uint16_t(LT_Bit(la::Q(1)) | LT_Bit(la::Q(2)) << 1 | LT_Bit(la::Q(3)) << 2 | LT_Bit(la::Q(4)) << 3));
+        }
+        EXPECT_EQ(seen, (std::vector<uint16_t>{1, 1, 1, 1, 0, 1, 1, 1, 1, 0, 1, 1, 1, 1, 0, 2, 2, 0, 0, 15})) << l16;
     }
-    EXPECT_EQ(seen, (std::vector<uint16_t>{1, 1, 1, 1, 0, 1, 1, 1, 1, 0, 1, 1, 1, 1, 0, 2, 2, 0, 0, 15}));
 }

@@ -500,3 +500,61 @@ TEST_F(Cfm, MakeDirectoryRequestAnswersAnExistingFolder) {
     }
     EXPECT_TRUE(Exists("mnt/USB0/LOGS/DAY/HOUR"));
 }
+
+// A row count through the file-request channel: the count goes back in the
+// width the card manager wrote it, 16 bits unless the format is a 32-bit
+// one; what lies behind it in the channel's data area (an earlier
+// request's data) never reaches the caller's area.
+TEST_F(Cfm, RowCountCopiedBackInTheWidthWritten) {
+    Put("mnt/USB0/ROWS.CSV", "1\r\n2\r\n3\r\n");
+    const struct {
+        uint32_t format;
+        std::vector<uint8_t> want;
+    } rows[] = {
+        {5, {3, 0, 0xEE, 0xEE, 0xEE, 0xEE}},
+        {3, {3, 0, 0, 0, 0xEE, 0xEE}},
+        {7, {3, 0, 0, 0, 0xEE, 0xEE}},
+        {12, {3, 0, 0xEE, 0xEE, 0xEE, 0xEE}},  // no format: 16 bits
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.format);
+        std::fill_n(&dpram[DP_FILE_DATA], 8, uint8_t(0x55));
+        std::vector<uint8_t> area(6, 0xEE);
+        uint32_t n = 0;
+        CfTransferRec rec = test_support::CfValuesRec("A:\\ROWS.CSV", area.data(), 6, r.format, 1, &n);
+        rec.start = -1;
+        ASSERT_EQ(CF_DpramReadFile(DRIVE_A, &rec), -2);
+        Passes(3);
+        ASSERT_EQ(CF_DpramReadFile(DRIVE_A | CF_DPRAM_POLL, &rec), 0);
+        EXPECT_EQ(n, 1u);
+        EXPECT_EQ(area, r.want);
+    }
+}
+
+// A read by row copies back the bytes of the elements read and no more:
+// bits eight to a byte, bit 0 first; 32-bit values four bytes each, low
+// byte first.
+TEST_F(Cfm, ReadCopiesBackTheBytesOfTheElementsRead) {
+    Put("mnt/USB0/BITS.CSV", "1,0,1,1,0,0,0,0,1,1\r\n");
+    Put("mnt/USB0/LONGS.CSV", "5,-1,70000\r\n");
+    const struct {
+        const char *name;
+        uint32_t format, count, n;
+        std::vector<uint8_t> want;
+    } rows[] = {
+        {"A:\\BITS.CSV", 2, 10, 10, {0x0D, 0x03, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE}},
+        {"A:\\LONGS.CSV", 3, 3, 3, {5, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0x70, 0x11, 0x01, 0x00, 0xEE}},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.name);
+        std::fill_n(&dpram[DP_FILE_DATA], 16, uint8_t(0));
+        std::vector<uint8_t> area(13, 0xEE);
+        uint32_t n = 0;
+        CfTransferRec rec = test_support::CfValuesRec(r.name, area.data(), 13, r.format, r.count, &n);
+        ASSERT_EQ(CF_DpramReadFile(DRIVE_A, &rec), -2);
+        Passes(3);
+        ASSERT_EQ(CF_DpramReadFile(DRIVE_A | CF_DPRAM_POLL, &rec), 0);
+        EXPECT_EQ(n, r.n);
+        EXPECT_EQ(area, r.want);
+    }
+}

@@ -416,3 +416,44 @@ TEST_F(Logger, DebugLogSwitchFromTheEnvironment) {
     unsetenv("PLC_DEBUG_LOG");
     DbgLog = {};
 }
+
+// The debug log's status word (the register after the filter) while the card
+// is away: 2 (missing) with the lines kept, 6 (safe to remove) with the work
+// waiting in its card check; both go once the card serves again, and the
+// kept lines reach the file.
+TEST_F(Logger, DebugLogStatusWhileTheCardIsAway) {
+    DbgLog = {R(200), 0, 1};
+    SetW(R(200), 1);
+    ASSERT_EQ(rename(P("mnt/USB0").c_str(), P("mnt/USB0.out").c_str()), 0);
+    EXPECT_EQ(DBG_WriteLog(1, "one"), 0u);
+    Scans(40);
+    EXPECT_EQ(W(R(201)), 2);
+    EXPECT_EQ(DLogFileWriteState, 0);
+    EXPECT_EQ(Dbglog_len, 5u);
+    EXPECT_EQ(DBG_WriteLog(1, "two"), 0u);
+    ASSERT_EQ(rename(P("mnt/USB0.out").c_str(), P("mnt/USB0").c_str()), 0);
+    Scans(600);
+    EXPECT_EQ(W(R(201)), 0);
+    EXPECT_EQ(Dbglog_len, 0u);
+    EXPECT_EQ(Get("mnt/USB0/DEBUG/DLOG_251207.LOG"), "one\r\ntwo\r\n");
+
+    // Released for removal and pulled before the supervisor looked again:
+    // the card reads 6 (safe to remove) and the line waits in state 1.
+    PlcWordSet(CFM_W_REMOVE, 1);
+    Scans(10);
+    ASSERT_EQ(PlcWord(CFM_W_STATUS), 6);
+    ASSERT_EQ(rename(P("mnt/USB0").c_str(), P("mnt/USB0.out").c_str()), 0);
+    MntDrive[DRIVE_A].mounted = 0;  // another user of the drive found it gone
+    EXPECT_EQ(DBG_WriteLog(1, "three"), 0u);
+    for (int i = 0; i < 10; i++) DLOG_Update();
+    EXPECT_EQ(W(R(201)), 6);
+    EXPECT_EQ(DLogFileWriteState, 1);
+    EXPECT_EQ(Dbglog_len, 7u);
+    ASSERT_EQ(rename(P("mnt/USB0.out").c_str(), P("mnt/USB0").c_str()), 0);
+    PlcWordSet(CFM_W_REMOVE, 0);
+    Scans(600);
+    EXPECT_EQ(W(R(201)), 0);
+    EXPECT_EQ(Dbglog_len, 0u);
+    EXPECT_EQ(Get("mnt/USB0/DEBUG/DLOG_251207.LOG"), "one\r\ntwo\r\nthree\r\n");
+    DbgLog = {};
+}

@@ -174,8 +174,22 @@ TEST_F(FilexTest, StatusNumbers) {
     EXPECT_EQ(_fxe_file_create(&media, "b.txt"), FX_SUCCESS);
     EXPECT_EQ(_fxe_file_rename(&media, "none.txt", "c.txt"), FX_INVALID_PATH);
     EXPECT_EQ(_fxe_file_rename(&media, "a.txt", "b.txt"), FX_ALREADY_CREATED);
+    // The renamed file gets a new modification time.
+    ASSERT_EQ(set_mtime(nullptr, "/mnt/USB0/a.txt", 2020, 5, 6, 7, 8, 9, 0x10), FX_SUCCESS);
     EXPECT_EQ(_fxe_file_rename(&media, "a.txt", "c.txt"), FX_SUCCESS);
     EXPECT_TRUE(FileExists(root / "mnt/USB0/c.txt"));
+    uint32_t year = 0;
+    EXPECT_EQ(_fxe_directory_information_get(&media, "c.txt", nullptr, nullptr, &year, nullptr, nullptr, nullptr,
+                                             nullptr, nullptr),
+              FX_SUCCESS);
+    EXPECT_NE(year, 2020u);
+    // A folder renamed onto a folder that holds entries: 16.
+    MakeDir("mnt/USB0/E1");
+    MakeDir("mnt/USB0/E2");
+    EXPECT_EQ(_fxe_file_create(&media, "/E2/kept.txt"), FX_SUCCESS);
+    EXPECT_EQ(_fxe_directory_rename(&media, "E1", "E2"), FX_DIR_NOT_EMPTY);
+    EXPECT_EQ(_fxe_directory_rename(&media, "E1", "E3"), FX_SUCCESS);
+    EXPECT_TRUE(FileExists(root / "mnt/USB0/E3"));
     EXPECT_EQ(_fxe_directory_delete(&media, "/D/inner.txt"), FX_NOT_DIRECTORY);
     EXPECT_EQ(_fxe_file_delete(&media, "/D/inner.txt"), FX_SUCCESS);
     EXPECT_EQ(_fxe_directory_delete(&media, "D"), FX_SUCCESS);

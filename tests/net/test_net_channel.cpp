@@ -180,10 +180,20 @@ TEST(NetChannel, HandshakesOfTheMapInBothDirections) {
     plc_reg[109088] = 0x3F;
     LE_Put32(&plc_reg[109092], 0xDEADBEEF);
     plc_reg[109096 + 24 + 20] = 5;
+    // Each user record: its first four bytes and the low byte of its word at
+    // record byte 20; the rest of the record stays out of the map.
+    for (unsigned u = 0; u < 3; u++) {
+        uint8_t *rec = &plc_reg[109096 + 24 * u];
+        for (unsigned i = 0; i < 24; i++) rec[i] = uint8_t(0x10 * (u + 1) + i);
+        rec[20] = uint8_t(u + 1);
+    }
+    DprMap[63108] = 0x99;
     Etn_UpdateSecurity();
     EXPECT_EQ(DprMap[ETN_ACCESS_FLAGS], 0x2F);
     EXPECT_EQ(LE_Get32(&DprMap[ETN_ACCESS]), 0xDEADBEEFu);
-    EXPECT_EQ(DprMap[ETN_LEVELS + 1], 5);
+    const std::vector<uint8_t> users(&DprMap[63092], &DprMap[63109]);
+    EXPECT_EQ(users, (std::vector<uint8_t>{0x10, 0x11, 0x12, 0x13, 0x20, 0x21, 0x22, 0x23, 0x30, 0x31, 0x32, 0x33, 0x2F,
+                                           1, 2, 3, 0x99}));
 }
 
 TEST_F(Channel, RequestsRepliesFramingOwnershipAndLevels) {
