@@ -7,6 +7,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <linux/ethtool.h>
+#include <linux/sockios.h>
 #include <functional>
 #include <memory>
 #include <net/if.h>
@@ -39,6 +41,7 @@
 #include "protocols/qncan.h"
 #include "protocols/srtp.h"
 #include "tests/support/eth_ip.h"
+#include "tests/support/fake_clock.h"
 #include "tests/support/loop_peer.h"
 #include "tests/support/loopback.h"
 #include "tests/support/own_netns.h"
@@ -233,6 +236,244 @@ TEST(NetIp, CreateAddressZeroFlagsDirectCommandsAndLoggedCalls) {
     EXPECT_EQ(PLAT_NetSendTo(u, "x", 1, 0, reinterpret_cast<struct sockaddr *>(&out), sizeof out), -1);
     EXPECT_EQ(errno, ENETUNREACH);
     close(u);
+}
+
+namespace {
+
+// A scripted interface for the calls of the IP instance: the flags and the
+// speed it reports, how often the speed was read, and every datagram sent.
+struct ScriptedIf {
+    short flags = IFF_UP | IFF_BROADCAST;
+    uint32_t speed = 1000;
+    uint8_t duplex = DUPLEX_FULL;
+    int speed_reads = 0;
+    std::vector<std::vector<uint8_t>> sent;
+};
+ScriptedIf g_if;
+int ScriptedIoctl(int, unsigned long request, void *arg) {
+    auto *ifr = static_cast<struct ifreq *>(arg);
+    if (request == SIOCGIFFLAGS) {
+        ifr->ifr_flags = g_if.flags;
+        return 0;
+    }
+    if (request == SIOCETHTOOL) {
+        auto *cmd = reinterpret_cast<struct ethtool_cmd *>(ifr->ifr_data);
+        ethtool_cmd_speed_set(cmd, g_if.speed);
+        cmd->duplex = g_if.duplex;
+        g_if.speed_reads++;
+        return 0;
+    }
+    return errno = EINVAL, -1;
+}
+const char *ScriptedDevice(const char *) { return "lo"; }
+uint32_t ScriptedBindAddr(uint32_t a) { return a; }
+int ScriptedConnect(int, const struct sockaddr *, socklen_t) { return errno = ENETUNREACH, -1; }
+ssize_t ScriptedSendTo(int, const void *buf, std::size_t n, int, const struct sockaddr *, socklen_t) {
+    const auto *b = static_cast<const uint8_t *>(buf);
+    g_if.sent.emplace_back(b, b + n);
+    return ssize_t(n);
+}
+const PlatNetOps kScriptedNet = {ScriptedIoctl, ScriptedDevice, ScriptedBindAddr, ScriptedConnect, ScriptedSendTo};
+struct ScriptedNet {
+    ScriptedNet() {
+        g_if = ScriptedIf{};
+        plat_net = &kScriptedNet;
+    }
+    ~ScriptedNet() { plat_net = nullptr; }
+};
+
+// Half a second into the current second: the time base never reads 0 here.
+int64_t MidSecond() {
+    const int64_t now = test_support::NowOnTick();
+    return now - now % 1000000000 + 500000000;
+}
+
+// An echo reply of 28 bytes (IPv4 header of 20, ICMP of 8) with identifier
+// id and ICMP type, sent from a loopback socket to the port of fd.
+void SendEcho(int fd, uint8_t type, uint16_t id) {
+    struct sockaddr_in to {};
+    socklen_t len = sizeof to;
+    ASSERT_EQ(getsockname(fd, reinterpret_cast<struct sockaddr *>(&to), &len), 0);
+    uint8_t d[28] = {0x45, 0, 0, 28, 0, 0, 0, 0, 64, 1, 0, 0, 127, 0, 0, 1, 10, 77, 0, 2, type, 0, 0, 0};
+    BE_Put16(d + 24, id);
+    const int s = socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_EQ(sendto(s, d, sizeof d, 0, reinterpret_cast<struct sockaddr *>(&to), len), 28);
+    close(s);
+}
+
+}  // namespace
+
+// The link flag follows IFF_RUNNING; the speed is read when the link comes
+// up, once more after 10 s (100,001 ticks), and then not again until the
+// link has gone down and up.
+TEST(NetIp, SpeedReadAtLinkUpAgainAfterTenSecondsThenOnlyAfterTheNextLinkUp) {
+    test_support::FakeClock clock(MidSecond());
+    ScriptedNet net;
+    static NX_PACKET_POOL pool;
+    static std::array<uint8_t, 2 * (NX_PACKET_HEADER + 1520)> mem alignas(16);
+    static NX_IP ip;
+    test_support::EthIp(ip, pool, mem, "speed");
+    ip.nx_ip_address = 0x0A4D0002;
+    auto cmd = [&](uint32_t command) {
+        uint32_t v = 0xAA;
+        EXPECT_EQ(_nx_ip_driver_direct_command(&ip, command, &v), NX_SUCCESS);
+        return v;
+    };
+    ip.nx_ip_sent_count = 6;
+    ip.nx_ip_received_count = 4;
+    EXPECT_EQ(cmd(NX_LINK_GET_SPEED), 0u);
+    EXPECT_EQ(ip.nx_ip_link_up, 0u);
+    EXPECT_EQ(g_if.speed_reads, 0);
+    EXPECT_EQ(cmd(NX_LINK_GET_TX_COUNT), 0u) << "no counts while the link is down";
+    EXPECT_EQ(cmd(NX_LINK_GET_RX_COUNT), 0u);
+
+    g_if.flags |= IFF_RUNNING;
+    EXPECT_EQ(cmd(NX_LINK_GET_SPEED), 2u);  // 1000 Mbit/s
+    EXPECT_EQ(ip.nx_ip_link_up, 1u);
+    EXPECT_EQ(ip.nx_ip_speed, 0x102u);
+    EXPECT_EQ(cmd(NX_LINK_GET_DUPLEX), 1u);
+    EXPECT_EQ(cmd(NX_LINK_GET_TX_COUNT), 6u);
+    EXPECT_EQ(cmd(NX_LINK_GET_RX_COUNT), 4u);
+    EXPECT_EQ(cmd(NX_LINK_GET_ERRORS), 0u);
+    EXPECT_EQ(cmd(NX_LINK_GET_ALLOC_ERRORS), 0u);
+    EXPECT_EQ(g_if.speed_reads, 1);
+
+    g_if.speed = 100;
+    g_if.duplex = DUPLEX_HALF;
+    test_support::FakeClock::Advance(100000);
+    EXPECT_EQ(cmd(NX_LINK_GET_SPEED), 2u) << "10 s are not yet more than 10 s";
+    EXPECT_EQ(g_if.speed_reads, 1);
+    test_support::FakeClock::Advance(1);
+    EXPECT_EQ(cmd(NX_LINK_GET_SPEED), 1u);  // 100 Mbit/s
+    EXPECT_EQ(cmd(NX_LINK_GET_DUPLEX), 0u);
+    EXPECT_EQ(g_if.speed_reads, 2);
+    EXPECT_EQ(nx_link_speed_timer, 0u);
+
+    g_if.speed = 10;
+    test_support::FakeClock::Advance(300000);
+    EXPECT_EQ(cmd(NX_LINK_GET_SPEED), 1u) << "a link that stays up is not read again";
+    EXPECT_EQ(g_if.speed_reads, 2);
+
+    g_if.flags = short(g_if.flags & ~IFF_RUNNING);
+    EXPECT_EQ(cmd(NX_LINK_GET_TX_COUNT), 0u);
+    EXPECT_EQ(ip.nx_ip_link_up, 0u);
+    g_if.flags |= IFF_RUNNING;
+    EXPECT_EQ(cmd(NX_LINK_GET_SPEED), 0u);  // 10 Mbit/s
+    EXPECT_EQ(g_if.speed_reads, 3);
+    g_if.speed = 2500;
+    g_if.duplex = DUPLEX_FULL;
+    test_support::FakeClock::Advance(100001);
+    EXPECT_EQ(cmd(NX_LINK_GET_SPEED), 0u) << "any other speed is code 0";
+    EXPECT_EQ(ip.nx_ip_speed, 0x100u);
+
+    // Without an address nothing is read and every command answers 0.
+    ip.nx_ip_address = 0;
+    g_if.flags = short(g_if.flags & ~IFF_RUNNING);
+    EXPECT_EQ(cmd(NX_LINK_GET_DUPLEX), 0u);
+    EXPECT_EQ(ip.nx_ip_link_up, 1u);
+    EXPECT_EQ(g_if.speed_reads, 4);
+}
+
+// One step of the echo per call: the request's 28 bytes, a reply taken only
+// from the target and only for our own request, and the time-out.
+TEST(NetIp, EchoRequestBytesOwnReplyAndTimeOut) {
+    test_support::FakeClock clock(MidSecond());
+    ScriptedNet net;
+    static NX_PACKET_POOL pool;
+    static std::array<uint8_t, 4 * (NX_PACKET_HEADER + 1520)> mem alignas(16);
+    static NX_IP ip;
+    test_support::EthIp(ip, pool, mem, "echo");
+    ip.nx_ip_address = 0x0A4D0002;  // 10.77.0.2
+    // The raw socket's stand-in: a datagram socket on the loopback.
+    const int rx = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+    struct sockaddr_in a {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(rx, reinterpret_cast<struct sockaddr *>(&a), sizeof a), 0);
+    ip.nx_ip_ping_fd = rx;
+    NX_PACKET *reply = nullptr;
+
+    EXPECT_EQ(_nx_icmp_ping(&ip, 0x7F000001, "x", 1, &reply, 100), NX_IN_PROGRESS);
+    ASSERT_EQ(g_if.sent.size(), 1u);
+    const std::vector<uint8_t> &d = g_if.sent[0];
+    ASSERT_EQ(d.size(), 28u);
+    const uint16_t id = BE_Get16(&d[24]);
+    // Header checksum of 4500 001C 0000 0000 4001 0A4D 0002 7F00 0001 by hand:
+    // the sum 0x10E6D folds to 0x0E6E, its complement is 0xF191.
+    const std::vector<uint8_t> head = {0x45, 0x00, 0x00, 0x1C, 0x00, 0x00, 0x00, 0x00, 0x40, 0x01,
+                                       0xF1, 0x91, 0x0A, 0x4D, 0x00, 0x02, 0x7F, 0x00, 0x00, 0x01};
+    EXPECT_EQ(std::vector<uint8_t>(d.begin(), d.begin() + 20), head);
+    uint32_t icmp_sum = 0x0800u + id;  // type 8, code 0, the identifier, sequence 0
+    icmp_sum = (icmp_sum & 0xFFFF) + (icmp_sum >> 16);
+    EXPECT_EQ(std::vector<uint8_t>(d.begin() + 20, d.end()),
+              (std::vector<uint8_t>{0x08, 0x00, uint8_t(~icmp_sum >> 8), uint8_t(~icmp_sum), uint8_t(id >> 8),
+                                    uint8_t(id), 0x00, 0x00}));
+    EXPECT_EQ(ip.nx_ip_sent_count, 1u);
+    EXPECT_EQ(ip.nx_ip_ping_state, 1u);
+    EXPECT_EQ(pool.nx_packet_pool_available, 4u) << "the request's packet is released";
+
+    // Nothing yet; our own request looped back; another request's reply.
+    EXPECT_EQ(_nx_icmp_ping(&ip, 0x7F000001, nullptr, 0, &reply, 100), NX_NOT_SUCCESSFUL);
+    SendEcho(rx, 8, id);
+    SendEcho(rx, 0, uint16_t(id + 1));
+    EXPECT_EQ(_nx_icmp_ping(&ip, 0x7F000001, nullptr, 0, &reply, 100), NX_NOT_SUCCESSFUL);
+    EXPECT_EQ(reply, nullptr);
+    EXPECT_EQ(pool.nx_packet_pool_available, 4u);
+    EXPECT_EQ(ip.nx_ip_received_count, 0u);
+    // The reply: handed over whole; the echo stays outstanding until its time-out.
+    SendEcho(rx, 0, id);
+    test_support::FakeClock::Advance(30);
+    ASSERT_EQ(_nx_icmp_ping(&ip, 0x7F000001, nullptr, 0, &reply, 100), NX_SUCCESS);
+    ASSERT_NE(reply, nullptr);
+    EXPECT_EQ(reply->nx_packet_length, 28u);
+    EXPECT_EQ(reply->nx_packet_prepend_ptr[20], 0);
+    EXPECT_EQ(BE_Get16(reply->nx_packet_prepend_ptr + 24), id);
+    _nx_packet_release(reply);
+    EXPECT_EQ(ip.nx_ip_received_count, 1u);
+    EXPECT_EQ(ip.nx_ip_ping_state, 1u);
+    // 100 ms are 1,000 ticks: 999 ticks after the request it is still
+    // outstanding, at 1,000 it has timed out (8) and the next call sends.
+    test_support::FakeClock::Advance(969);
+    EXPECT_EQ(_nx_icmp_ping(&ip, 0x7F000001, nullptr, 0, &reply, 100), NX_NOT_SUCCESSFUL);
+    test_support::FakeClock::Advance(1);
+    EXPECT_EQ(_nx_icmp_ping(&ip, 0x7F000001, nullptr, 0, &reply, 100), NX_NO_RESPONSE);
+    EXPECT_EQ(ip.nx_ip_ping_state, 0u);
+    EXPECT_EQ(_nx_icmp_ping(&ip, 0x7F000001, nullptr, 0, &reply, 100), NX_IN_PROGRESS);
+    // A new target is asked at once, the outstanding echo given up.
+    EXPECT_EQ(_nx_icmp_ping(&ip, 0x7F000002, nullptr, 0, &reply, 100), NX_IN_PROGRESS);
+    ASSERT_EQ(g_if.sent.size(), 3u);
+    EXPECT_EQ(BE_Get32(&g_if.sent[2][16]), 0x7F000002u);
+    EXPECT_EQ(ip.nx_ip_ping_target, 0x7F000002u);
+    EXPECT_EQ(ip.nx_ip_sent_count, 3u);
+    // Without a socket: 67 and nothing sent.
+    ip.nx_ip_ping_fd = -1;
+    EXPECT_EQ(_nx_icmp_ping(&ip, 0x7F000003, nullptr, 0, &reply, 100), NX_NOT_SUCCESSFUL);
+    EXPECT_EQ(g_if.sent.size(), 3u);
+    EXPECT_EQ(ip.nx_ip_ping_state, 0u);
+    EXPECT_EQ(pool.nx_packet_pool_available, 4u);
+    close(rx);
+}
+
+// Every join is made on the socket; only the first seven are recorded.
+TEST(NetIp, EighthMulticastJoinIsMadeButNotRecorded) {
+    OwnNamespace own;
+    static NX_PACKET_POOL pool;
+    static std::array<uint8_t, 2 * (NX_PACKET_HEADER + 1520)> mem alignas(16);
+    static NX_IP ip;
+    test_support::EthIp(ip, pool, mem, "mcast");
+    ip.nx_ip_address = 0x7F000001;
+    static NX_UDP_SOCKET u;
+    ASSERT_EQ(_nx_udp_socket_create(&ip, &u, "M", 0, 0, 64, 4), 0u);
+    ASSERT_EQ(_nx_udp_socket_bind(&u, 18623, 0), 0u);
+    for (uint32_t i = 0; i < 8; i++) EXPECT_EQ(_nx_igmp_multicast_join(&ip, 0xEF4D0001 + i, &u), 0u) << i;
+    EXPECT_EQ(ip.nx_ip_mcast_count, 7u);
+    EXPECT_EQ(ip.nx_ip_mcast[6], 0xEF4D0007u);
+    ASSERT_GE(u.fd, 0) << "the kernel took every join";
+    // The eighth is a member on the socket: it can be left.
+    EXPECT_EQ(_nx_igmp_multicast_leave(&ip, 0xEF4D0008, &u), 0u);
+    EXPECT_EQ(_nx_igmp_multicast_leave(&ip, 0xEF4D0008, &u), 67u) << "no longer a member";
+    EXPECT_EQ(ip.nx_ip_mcast_count, 7u) << "a leave keeps the list";
+    _nx_udp_socket_delete(&u);
 }
 
 TEST(NetSocket, ListenRelistenAcceptCloseSendAndUdp) {
