@@ -24,6 +24,7 @@
 #include "core/image/bytes.h"
 #include "core/image/iecrt.h"
 #include "core/image/plcreg.h"
+#include "net/dhcp.h"
 #include "net/enet.h"
 #include "net/enet_proto.h"
 #include "net/etnio.h"
@@ -1288,4 +1289,178 @@ TEST(EnetManager, ProtocolsDeInitClosesEveryServerOfItsInterfaceAndANewStartServ
     m0.ip = nullptr;
     for (DprConfigRec &c : Dpr_Configuration) std::memset(static_cast<void *>(&c), 0, DPR_CONFIG_BYTES);
     TavixHttp = http_was;
+}
+
+// The address set of interface 0: each of address, mask, gateway and DNS
+// server from its register, from the DHCP lease or as configured, written
+// back to the registers whose reference counts (1024 and up).
+TEST(EnetManager, AddressSetFromRegistersLeaseOrConfiguration) {
+    plc_reg.fill(0);
+    DprConfigRec &c = Dpr_Configuration[0];
+    NX_IP &ip = Enet_IpInstance[0];
+    ip = {};
+    constexpr uint32_t kA = 33712, kM = 33744, kG = 33776, kD = 33808;  // %R60, %R62, %R64, %R66
+    auto configure = [&](uint8_t e1, uint8_t e2, uint8_t dhcp) {
+        std::memset(static_cast<void *>(&c), 0, DPR_CONFIG_BYTES);
+        c.address = 0x0A4D0002;
+        c.mask = 0xFFFFFF00;
+        c.gateway = 0x0A4D0001;
+        c.dns = 0x0A4D0003;
+        c.address_ref = kA;
+        c.mask_ref = kM;
+        c.gateway_ref = kG;
+        c.dns_ref = kD;
+        c.enables[1] = e1;
+        c.enables[2] = e2;
+        c.dhcp_enable = dhcp;
+    };
+    auto regs = [] {
+        return std::vector<uint32_t>{Dpr_Get_Dw_Data(kA), Dpr_Get_Dw_Data(kM), Dpr_Get_Dw_Data(kG),
+                                     Dpr_Get_Dw_Data(kD)};
+    };
+    auto chosen = [] { return std::vector<uint32_t>{EnetIpAddress[0], EnetNetMask[0], EnetGateway[0], EnetDns[0]}; };
+    const std::vector<uint32_t> configured = {0x0A4D0002, 0xFFFFFF00, 0x0A4D0001, 0x0A4D0003};
+
+    // As configured, and written back.
+    configure(0, 0, 0);
+    EnetGetIpAddress(0);
+    EXPECT_EQ(chosen(), configured);
+    EXPECT_EQ(regs(), configured);
+
+    // Each from its register: nothing is written back.
+    configure(EN1_ADDR_REG | EN1_MASK_REG | EN1_GW_REG, EN2_DNS_REG, 1);
+    const std::vector<uint32_t> in_regs = {0x0A4D0007, 0xFFFF0000, 0x0A4D00FE, 0x08080808};
+    for (unsigned i = 0; i < 4; i++) Dpr_Set_Dw_Data(std::array<uint32_t, 4>{kA, kM, kG, kD}[i], in_regs[i]);
+    EnetGetIpAddress(0);
+    EXPECT_EQ(chosen(), in_regs);
+    EXPECT_EQ(regs(), in_regs);
+    EXPECT_EQ(c.dhcp_enable, 0) << "an address register overrides DHCP";
+    EXPECT_EQ(c.address, 0x0A4D0007u);
+    EXPECT_EQ(c.mask, 0xFFFF0000u);
+    // An address register below 1024 gives address 0.
+    configure(EN1_ADDR_REG, 0, 1);
+    c.address_ref = 1000;
+    EnetGetIpAddress(0);
+    EXPECT_EQ(EnetIpAddress[0], 0u);
+    EXPECT_EQ(c.dhcp_enable, 1) << "DHCP stays without a register that counts";
+
+    // The last octet from the network id (byte 60 of the map).
+    Dpr_Init();
+    DprMap[DPR_NETID] = 0x21;
+    configure(EN1_NETID_OCTET, 0, 0);
+    EnetGetIpAddress(0);
+    EXPECT_EQ(EnetIpAddress[0], 0x0A4D0021u);
+    EXPECT_EQ(Dpr_Get_Dw_Data(kA), 0x0A4D0021u);
+
+    // DHCP without a lease: all four 0, and the next address 0 is set as such.
+    configure(0, 0, 1);
+    dhcpState = 1;
+    ip.nx_ip_disable_on_zero = 1;
+    EnetGetIpAddress(0);
+    EXPECT_EQ(chosen(), std::vector<uint32_t>(4, 0));
+    EXPECT_EQ(regs(), std::vector<uint32_t>(4, 0));
+    EXPECT_EQ(ip.nx_ip_zero_once, 1);
+    EXPECT_EQ(ip.nx_ip_disable_on_zero, 0);
+    // With a lease: its items; a lease address of 0 is 192.168.254.128.
+    dhcpState = 0;
+    dhcpProcCtrl[0].bound = 1;
+    dhcpOffered[0] = {};
+    dhcpOffered[0].mask = 0xFFFFFF00;
+    dhcpOffered[0].router = 0xC0A8FE01;
+    dhcpOffered[0].dns1 = 0xC0A8FE02;
+    configure(0, 0, 1);
+    EnetGetIpAddress(0);
+    EXPECT_EQ(chosen(), (std::vector<uint32_t>{0xC0A8FE80, 0xFFFFFF00, 0xC0A8FE01, 0xC0A8FE02}));
+    dhcpOffered[0].address = 0xC0A80105;
+    configure(0, 0, 1);
+    EnetGetIpAddress(0);
+    EXPECT_EQ(EnetIpAddress[0], 0xC0A80105u);
+    EXPECT_EQ(regs(), (std::vector<uint32_t>{0xC0A80105, 0xFFFFFF00, 0xC0A8FE01, 0xC0A8FE02}));
+    dhcpProcCtrl[0].bound = 0;
+    dhcpOffered[0] = {};
+    std::memset(static_cast<void *>(&c), 0, DPR_CONFIG_BYTES);
+    EnetIpAddress = EnetNetMask = EnetGateway = EnetDns = {};
+    ip = {};
+}
+
+// The ping service of slot 0: what is never pinged, the round trip in ms,
+// -1 after a change of target or time-out and for an echo not answered.
+TEST(EnetManager, PingServiceTargetsTimeOutsAndRoundTrip) {
+    test_support::FakeClock clock(MidSecond());
+    ScriptedNet net;
+    static NX_PACKET_POOL pool;
+    static std::array<uint8_t, 4 * (NX_PACKET_HEADER + 1520)> mem alignas(16);
+    NX_IP &ip = Enet_IpInstance[0];
+    test_support::EthIp(ip, pool, mem, "ping");
+    ip.nx_ip_address = 0x0A4D0002;
+    ip.nx_ip_network_mask = 0xFFFFFF00;
+    ip.nx_ip_link_up = 1;
+    ip.nx_ip_sent_count = ip.nx_ip_received_count = 9;
+    const int rx = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+    struct sockaddr_in a {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(rx, reinterpret_cast<struct sockaddr *>(&a), sizeof a), 0);
+    ip.nx_ip_ping_fd = rx;
+    Ping_Init(&ip);
+    EXPECT_EQ(PingInstance[0].ip, &ip);
+    EXPECT_EQ(PingInstance[0].result, -1);
+    EXPECT_EQ(ip.nx_ip_sent_count, 0u);
+    EXPECT_EQ(ip.nx_ip_received_count, 0u);
+    auto last_id = [] { return BE_Get16(&g_if.sent.back()[24]); };
+
+    // Never pinged: target 0, the subnet's broadcast, 255.255.255.255, a
+    // time-out of 99 ms.
+    EXPECT_EQ(Ping_Scan(0, 1000, 0), -1);
+    EXPECT_EQ(Ping_Scan(0x0A4D00FF, 1000, 0), -1);
+    EXPECT_EQ(Ping_Scan(0xFFFFFFFF, 1000, 0), -1);
+    EXPECT_EQ(Ping_Scan(0x7F000001, 99, 0), -1);
+    EXPECT_TRUE(g_if.sent.empty());
+    // 100 ms is pinged; the reply 7 ms later gives 7.
+    EXPECT_EQ(Ping_Scan(0x7F000001, 100, 0), -1);
+    ASSERT_EQ(g_if.sent.size(), 1u);
+    test_support::FakeClock::AdvanceMs(7);
+    EXPECT_EQ(Ping_Scan(0x7F000001, 100, 0), -1) << "no reply yet";
+    SendEcho(rx, 0, last_id());
+    EXPECT_EQ(Ping_Scan(0x7F000001, 100, 0), 7);
+    // The answered echo keeps its result through its time-out; then the
+    // next request goes out.
+    test_support::FakeClock::AdvanceMs(93);
+    EXPECT_EQ(Ping_Scan(0x7F000001, 100, 0), 7);
+    EXPECT_EQ(Ping_Scan(0x7F000001, 100, 0), 7);
+    ASSERT_EQ(g_if.sent.size(), 2u);
+    // Not answered: -1 once the time-out has passed.
+    test_support::FakeClock::AdvanceMs(100);
+    EXPECT_EQ(Ping_Scan(0x7F000001, 100, 0), -1);
+    // A new time-out: -1 until the first reply.
+    EXPECT_EQ(Ping_Scan(0x7F000001, 200, 0), -1);
+    ASSERT_EQ(g_if.sent.size(), 3u);
+    test_support::FakeClock::AdvanceMs(4);
+    SendEcho(rx, 0, last_id());
+    EXPECT_EQ(Ping_Scan(0x7F000001, 200, 0), 4);
+    // Link down: -1 at once.
+    ip.nx_ip_link_up = 0;
+    EXPECT_EQ(Ping_Scan(0x7F000001, 200, 0), -1);
+    ip.nx_ip_link_up = 1;
+
+    // A target changed while an echo to the old one is outstanding: the new
+    // target's answer stands through its time-out.
+    test_support::FakeClock::AdvanceMs(500);
+    EXPECT_EQ(Ping_Scan(0x7F000002, 200, 0), -1);  // the last echo's time-out
+    const std::size_t before = g_if.sent.size();
+    EXPECT_EQ(Ping_Scan(0x7F000002, 200, 0), -1);
+    ASSERT_EQ(g_if.sent.size(), before + 1);
+    test_support::FakeClock::AdvanceMs(50);
+    EXPECT_EQ(Ping_Scan(0x7F000001, 200, 0), -1);
+    ASSERT_EQ(g_if.sent.size(), before + 2);
+    test_support::FakeClock::AdvanceMs(3);
+    SendEcho(rx, 0, last_id());
+    EXPECT_EQ(Ping_Scan(0x7F000001, 200, 0), 3);
+    test_support::FakeClock::AdvanceMs(197);
+    EXPECT_EQ(Ping_Scan(0x7F000001, 200, 0), 3);
+    EXPECT_EQ(Ping_Scan(0x7F000001, 200, 0), 3);
+
+    close(rx);
+    ip = {};
+    PingInstance = {};
 }
