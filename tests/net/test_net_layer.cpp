@@ -13,6 +13,7 @@
 #include <memory>
 #include <net/if.h>
 #include <net/if_arp.h>
+#include <net/route.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sstream>
@@ -24,6 +25,9 @@
 #include "core/image/bytes.h"
 #include "core/image/iecrt.h"
 #include "core/image/plcreg.h"
+#include "core/image/passwork.h"
+#include "io/io.h"
+#include "core/storage/memfile.h"
 #include "net/dhcp.h"
 #include "net/enet.h"
 #include "net/enet_proto.h"
@@ -1463,4 +1467,131 @@ TEST(EnetManager, PingServiceTargetsTimeOutsAndRoundTrip) {
     close(rx);
     ip = {};
     PingInstance = {};
+}
+
+namespace {
+
+// The interface stand-in with a cable: RUNNING only while it is plugged in;
+// every address set on eth0 and every default route added, in order.
+bool g_cable;
+std::vector<uint32_t> g_addr_sets, g_routes;
+int CableIoctl(int fd, unsigned long request, void *arg) {
+    const int r = plat_net_own.ioctl(fd, request, arg);
+    if (r != 0) return r;
+    if (request == SIOCADDRT) {
+        struct sockaddr_in gw {};
+        std::memcpy(&gw, &static_cast<struct rtentry *>(arg)->rt_gateway, sizeof gw);
+        g_routes.push_back(ntohl(gw.sin_addr.s_addr));
+        return r;
+    }
+    auto *ifr = static_cast<struct ifreq *>(arg);
+    if (std::strcmp(ifr->ifr_name, "eth0") != 0) return r;
+    if (request == SIOCGIFFLAGS && !g_cable) ifr->ifr_flags = short(ifr->ifr_flags & ~IFF_RUNNING);
+    if (request == SIOCSIFADDR) {
+        struct sockaddr_in a {};
+        std::memcpy(&a, &ifr->ifr_addr, sizeof a);
+        g_addr_sets.push_back(ntohl(a.sin_addr.s_addr));
+    }
+    return r;
+}
+const char *CableDevice(const char *n) { return plat_net_own.device(n); }
+uint32_t CableBindAddr(uint32_t a) { return plat_net_own.bind_addr(a); }
+int CableConnect(int fd, const struct sockaddr *sa, socklen_t len) { return plat_net_own.connect(fd, sa, len); }
+ssize_t CableSendTo(int fd, const void *b, std::size_t n, int f, const struct sockaddr *sa, socklen_t len) {
+    return plat_net_own.sendto(fd, b, n, f, sa, len);
+}
+const PlatNetOps kCableNet = {CableIoctl, CableDevice, CableBindAddr, CableConnect, CableSendTo};
+
+}  // namespace
+
+// The manager's passes without a downloaded configuration (the last good
+// address set from the backup, services off): the fall-back address once
+// while the cable is out, the configured one back at once when it is in,
+// the link taken as up only after more than 1,999 ms, then the gateway (one
+// outside the subnet never), the status registers, and DHCP's start.
+TEST(EnetManager, CableFallBackLinkDebounceGatewayStatusAndDhcpStart) {
+    test_support::OwnNetns netns;  // ports of its own
+    ASSERT_TRUE(netns.ok()) << netns.error();
+    test_support::TempRoot root;
+    test_support::FakeClock clock(MidSecond());
+    plat_net = &kCableNet;
+    g_cable = false;
+    g_addr_sets.clear();
+    g_routes.clear();
+    plc_reg.fill(0);
+    io_config_bl.fill(0);
+    EtnConfp = nullptr;
+    const uint32_t backup[6] = {0, DPR_BACKUP_MARKER, 0x0A4D0002, 0xFFFFFF00, 0x0A4D0001, 0x0A4D0003};
+    for (unsigned i = 0; i < 6; i++) LE_Put32(&bbram[4 * i], backup[i]);
+    NX_IP &ip = Enet_IpInstance[0];
+    auto pass = [](uint32_t ms) {
+        test_support::FakeClock::AdvanceMs(ms);
+        EnetMain(0);
+    };
+    pass(10);
+    ASSERT_EQ(Enet_State, 1);
+    pass_work.every = 0;  // as the main loop runs once it waits on the readiness set
+    for (int i = 0; i < 5; i++) pass(10);
+    EXPECT_EQ(g_addr_sets, (std::vector<uint32_t>{0x0A4D0002, 0xC0A8FE80}));
+    EXPECT_EQ(ip.nx_ip_address, 0xC0A8FE80u);
+    EXPECT_EQ(ip.nx_ip_network_mask, 0xFFFFFF00u) << "the mask stays";
+    EXPECT_EQ(Enet_LinkUp, 0);
+    EXPECT_EQ(clearIpFlag, 1);
+    EXPECT_TRUE(g_routes.empty());
+
+    // The cable in: the configured address at once, the link after 2 s.
+    g_cable = true;
+    IpAddr0Change = 0;
+    pass(10);  // the interface is asked at the end of the pass
+    pass(10);
+    EXPECT_EQ(g_addr_sets, (std::vector<uint32_t>{0x0A4D0002, 0xC0A8FE80, 0x0A4D0002}));
+    EXPECT_EQ(ip.nx_ip_address, 0x0A4D0002u);
+    EXPECT_EQ(clearIpFlag, 0);
+    EXPECT_EQ(IpAddr0Change, 1);
+    ASSERT_NE(EnetLinkUpTimer, 0u);
+    EXPECT_EQ(Enet_LinkUp, 0);
+    pass(1999);
+    EXPECT_EQ(Enet_LinkUp, 0) << "1,999 ms after the carrier";
+    EXPECT_TRUE(g_routes.empty()) << "no gateway before the link counts as up";
+    pass(1);
+    EXPECT_EQ(Enet_LinkUp, 1);
+    EXPECT_EQ(g_routes, (std::vector<uint32_t>{0x0A4D0001}));
+    EXPECT_EQ(ip.nx_ip_gateway_address, 0x0A4D0001u);
+
+    // A gateway outside 10.77.0.0/24 is never set.
+    DprConfigRec &c = Dpr_Configuration[0];
+    c.gateway = 0x0A4E0001;
+    PassWork_NetChange();
+    for (int i = 0; i < 3; i++) pass(10);
+    EXPECT_EQ(EnetGateway[0], 0x0A4E0001u);
+    EXPECT_EQ(g_routes, (std::vector<uint32_t>{0x0A4D0001}));
+
+    // The status word and the constant 0x1ED in their registers (%R50, %R51):
+    // link, 100 Mbit/s, full duplex, no connection; the pool statistics in
+    // register bytes 66..89.
+    c.status_ref = 33552;
+    c.const_ref = 33568;
+    pass(10);
+    pass(10);
+    EXPECT_EQ(Dpr_Get_W_Data(33552), 0x3100);
+    EXPECT_EQ(Dpr_Get_W_Data(33568), 0x1ED);
+    EXPECT_EQ(LE_Get32(&plc_reg[66]), EnetPacketPoolCtrl.nx_packet_pool_available);
+    EXPECT_EQ(std::vector<uint8_t>(plc_reg.begin() + 70, plc_reg.begin() + 90), std::vector<uint8_t>(20, 0));
+
+    // DHCP turned on without a lease: 192.168.254.128/24, then address 0,
+    // once.
+    c.dhcp_enable = 1;
+    PassWork_NetChange();
+    for (int i = 0; i < 3; i++) pass(10);
+    EXPECT_EQ(g_addr_sets, (std::vector<uint32_t>{0x0A4D0002, 0xC0A8FE80, 0x0A4D0002, 0xC0A8FE80, 0}));
+    EXPECT_EQ(ip.nx_ip_address, 0u);
+    EXPECT_EQ(ip.nx_ip_dhcp_started, 1);
+    EXPECT_EQ(ip.nx_ip_dhcp_active, 1);
+    EXPECT_EQ(EnetIpAddress[0], 0u);
+
+    c.dhcp_enable = 0;
+    pass_work.every = 1;
+    Protocols_DeInit(0);
+    plat_net = &plat_net_board;  // the namespace's own ops, as it set them
+    bbram.fill(0);
 }
