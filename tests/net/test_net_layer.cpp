@@ -196,6 +196,20 @@ TEST(NetIp, CreateAddressZeroFlagsDirectCommandsAndLoggedCalls) {
     EXPECT_EQ(ip.nx_ip_gateway_address, 0x0A4D0001u);
     ASSERT_EQ(PLAT_NetIoctl(fd, SIOCGIFFLAGS, &ifr), 0);
     EXPECT_EQ(ifr.ifr_flags & IFF_UP, IFF_UP);
+    // Address 0 with both flags clear is set as 0.0.0.0, the port stays up;
+    // with the zero-address-once flag likewise, and the flag is used up.
+    for (uint8_t once : {0, 1}) {
+        ip.nx_ip_zero_once = once;
+        ip.nx_ip_disable_on_zero = 0;
+        ASSERT_EQ(_nx_ip_address_set(&ip, 0, 0xFFFFFF00), NX_SUCCESS);
+        EXPECT_EQ(ip.nx_ip_address, 0u);
+        EXPECT_EQ(ip.nx_ip_zero_once, 0);
+        std::memset(&ifr.ifr_addr, 0, sizeof ifr.ifr_addr);
+        EXPECT_EQ(PLAT_NetIoctl(fd, SIOCGIFADDR, &ifr), -1) << "no address on the interface";
+        ASSERT_EQ(PLAT_NetIoctl(fd, SIOCGIFFLAGS, &ifr), 0);
+        EXPECT_EQ(ifr.ifr_flags & IFF_UP, IFF_UP);
+        ASSERT_EQ(_nx_ip_address_set(&ip, 0x0A4D0002, 0xFFFFFF00), NX_SUCCESS);
+    }
 
     // The hardware addresses of both interfaces into the identity image, as
     // bytes and as text.
