@@ -358,6 +358,10 @@ int32_t Ping_Scan(uint32_t target, uint32_t timeout, uint32_t slot) {
     }
     if (st == NX_IN_PROGRESS) {
         s.start = now;
+        // Only the echo just sent is awaited: one still outstanding to an
+        // earlier target was given up (its reply is no longer taken), so it
+        // must not turn this echo's answer into -1 at the time-out.
+        ip->nx_ip_echo_received = ip->nx_ip_echo_sent - 1;
         return s.result;
     }
     // Only our own echoes decide: other traffic moves the packet counts.

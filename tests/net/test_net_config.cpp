@@ -2,6 +2,7 @@
 // block moves, and the map's set-up and configuration-change service.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <fstream>
@@ -467,10 +468,26 @@ TEST(NetBridge, ConfigBackupRunReparseAndChangeRequest) {
     test_support::TempRoot root;
     bbram.fill(0);
     plc_reg.fill(0);
+    T_token = M_token = 0;
+    DprMap.fill(0x5A);
     Dpr_Init();
-    EXPECT_EQ(LE_Get32(&DprMap[0]), 29026u);
-    EXPECT_EQ(LE_Get16(&DprMap[DPR_CFG_REQ]), 0xFFFF);
-    EXPECT_EQ(LE_Get16(&DprMap[84]), 62936);
+    // The header, byte for byte: magic 29026, 0x16000000, 512, the request
+    // tables at 49408 and 52756, the six sizes, the request word 0xFFFF
+    // against acknowledge 0, the four request tables, the EGD status table
+    // at 60888 and the mailbox areas 24960, 62936, 63008, 63080; the rest 0.
+    const std::vector<uint8_t> header = {
+        0x62, 0x71, 0,    0,    0,    0,    0,    0x16, 0x00, 0x02, 0x00, 0xC1, 0x14, 0xCE, 0, 0,  // 0..15
+        0x00, 0x01, 0x00, 0x01, 0xF8, 0x00, 0x80, 0x00, 0x78, 0x00, 0x7A, 0x00, 0,    0,    0, 0,  // 16..31
+        0,    0,    0xFF, 0xFF, 0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0, 0,  // 32..47
+        0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0, 0,  // 48..63
+        0x00, 0xC1, 0x14, 0xCE, 0x28, 0xD7, 0x3C, 0xE4, 0,    0,    0,    0,    0xD8, 0xED, 0, 0,  // 64..79
+        0,    0,    0x80, 0x61, 0xD8, 0xF5, 0x20, 0xF6, 0x68, 0xF6, 0,    0,    0,    0,    0, 0,  // 80..95
+        0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0, 0,
+        0,    0,    0,    0};  // 96..115
+    EXPECT_EQ(std::vector<uint8_t>(DprMap.begin(), DprMap.begin() + 116), header);
+    EXPECT_EQ(std::count(DprMap.begin(), DprMap.end(), 0x5A), 0) << "the whole map is zeroed";
+    EXPECT_EQ(T_token, 0x10008000u);
+    EXPECT_EQ(M_token, 0x1001C000u);
     // Pending writes: bit 0 for table 1, bit 1 for table 2.
     EXPECT_EQ(Dpr_Chk_Wr_Pending(), 0u);
     DprWrReqs2[0] = 1;
@@ -506,14 +523,29 @@ TEST(NetBridge, ConfigBackupRunReparseAndChangeRequest) {
     EXPECT_EQ(Dpr_Configuration[0].gateway, 0x0A4D0001u);
     EXPECT_EQ(LE_Get32(&bbram[8]), 0x0A4D0002u);
 
-    // Entering run re-parses once and also keeps the backup address.
+    // Entering run re-parses once and also keeps the backup address; the
+    // %T and %M bases follow the register layout then in force.
+    const uint8_t layout_was = RegTokLen_16b;
+    RegTokLen_16b = 1;
     PlcWordSet(W_MODE, 2);
     Dpr_Io_Service();
     EXPECT_EQ(LE_Get16(&DprMap[DPR_RUN]), 1);
     EXPECT_EQ(Dpr_Configuration[0].address, 0x0A4D0002u);
+    EXPECT_EQ(T_token, 12288u);
+    EXPECT_EQ(M_token, 14336u);
+    RegTokLen_16b = 0;
+    Dpr_Io_Service();
+    EXPECT_EQ(T_token, 12288u) << "once per entry into run";
     PlcWordSet(W_MODE, 0);
     Dpr_Io_Service();
     EXPECT_EQ(LE_Get16(&DprMap[DPR_RUN]), 0);
+    PlcWordSet(W_MODE, 2);
+    Dpr_Io_Service();
+    EXPECT_EQ(T_token, 0x10008000u);
+    EXPECT_EQ(M_token, 0x1001C000u);
+    PlcWordSet(W_MODE, 0);
+    Dpr_Io_Service();
+    RegTokLen_16b = layout_was;
 
     // One EGD status item: one entry after the configuration and after each
     // entry into run, which parses the block again; a second configuration

@@ -7,10 +7,13 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <linux/ethtool.h>
+#include <linux/sockios.h>
 #include <functional>
 #include <memory>
 #include <net/if.h>
 #include <net/if_arp.h>
+#include <net/route.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sstream>
@@ -22,6 +25,10 @@
 #include "core/image/bytes.h"
 #include "core/image/iecrt.h"
 #include "core/image/plcreg.h"
+#include "core/image/passwork.h"
+#include "io/io.h"
+#include "core/storage/memfile.h"
+#include "net/dhcp.h"
 #include "net/enet.h"
 #include "net/enet_proto.h"
 #include "net/etnio.h"
@@ -39,6 +46,7 @@
 #include "protocols/qncan.h"
 #include "protocols/srtp.h"
 #include "tests/support/eth_ip.h"
+#include "tests/support/fake_clock.h"
 #include "tests/support/loop_peer.h"
 #include "tests/support/loopback.h"
 #include "tests/support/own_netns.h"
@@ -188,6 +196,20 @@ TEST(NetIp, CreateAddressZeroFlagsDirectCommandsAndLoggedCalls) {
     EXPECT_EQ(ip.nx_ip_gateway_address, 0x0A4D0001u);
     ASSERT_EQ(PLAT_NetIoctl(fd, SIOCGIFFLAGS, &ifr), 0);
     EXPECT_EQ(ifr.ifr_flags & IFF_UP, IFF_UP);
+    // Address 0 with both flags clear is set as 0.0.0.0, the port stays up;
+    // with the zero-address-once flag likewise, and the flag is used up.
+    for (uint8_t once : {0, 1}) {
+        ip.nx_ip_zero_once = once;
+        ip.nx_ip_disable_on_zero = 0;
+        ASSERT_EQ(_nx_ip_address_set(&ip, 0, 0xFFFFFF00), NX_SUCCESS);
+        EXPECT_EQ(ip.nx_ip_address, 0u);
+        EXPECT_EQ(ip.nx_ip_zero_once, 0);
+        std::memset(&ifr.ifr_addr, 0, sizeof ifr.ifr_addr);
+        EXPECT_EQ(PLAT_NetIoctl(fd, SIOCGIFADDR, &ifr), -1) << "no address on the interface";
+        ASSERT_EQ(PLAT_NetIoctl(fd, SIOCGIFFLAGS, &ifr), 0);
+        EXPECT_EQ(ifr.ifr_flags & IFF_UP, IFF_UP);
+        ASSERT_EQ(_nx_ip_address_set(&ip, 0x0A4D0002, 0xFFFFFF00), NX_SUCCESS);
+    }
 
     // The hardware addresses of both interfaces into the identity image, as
     // bytes and as text.
@@ -233,6 +255,244 @@ TEST(NetIp, CreateAddressZeroFlagsDirectCommandsAndLoggedCalls) {
     EXPECT_EQ(PLAT_NetSendTo(u, "x", 1, 0, reinterpret_cast<struct sockaddr *>(&out), sizeof out), -1);
     EXPECT_EQ(errno, ENETUNREACH);
     close(u);
+}
+
+namespace {
+
+// A scripted interface for the calls of the IP instance: the flags and the
+// speed it reports, how often the speed was read, and every datagram sent.
+struct ScriptedIf {
+    short flags = IFF_UP | IFF_BROADCAST;
+    uint32_t speed = 1000;
+    uint8_t duplex = DUPLEX_FULL;
+    int speed_reads = 0;
+    std::vector<std::vector<uint8_t>> sent;
+};
+ScriptedIf g_if;
+int ScriptedIoctl(int, unsigned long request, void *arg) {
+    auto *ifr = static_cast<struct ifreq *>(arg);
+    if (request == SIOCGIFFLAGS) {
+        ifr->ifr_flags = g_if.flags;
+        return 0;
+    }
+    if (request == SIOCETHTOOL) {
+        auto *cmd = reinterpret_cast<struct ethtool_cmd *>(ifr->ifr_data);
+        ethtool_cmd_speed_set(cmd, g_if.speed);
+        cmd->duplex = g_if.duplex;
+        g_if.speed_reads++;
+        return 0;
+    }
+    return errno = EINVAL, -1;
+}
+const char *ScriptedDevice(const char *) { return "lo"; }
+uint32_t ScriptedBindAddr(uint32_t a) { return a; }
+int ScriptedConnect(int, const struct sockaddr *, socklen_t) { return errno = ENETUNREACH, -1; }
+ssize_t ScriptedSendTo(int, const void *buf, std::size_t n, int, const struct sockaddr *, socklen_t) {
+    const auto *b = static_cast<const uint8_t *>(buf);
+    g_if.sent.emplace_back(b, b + n);
+    return ssize_t(n);
+}
+const PlatNetOps kScriptedNet = {ScriptedIoctl, ScriptedDevice, ScriptedBindAddr, ScriptedConnect, ScriptedSendTo};
+struct ScriptedNet {
+    ScriptedNet() {
+        g_if = ScriptedIf{};
+        plat_net = &kScriptedNet;
+    }
+    ~ScriptedNet() { plat_net = nullptr; }
+};
+
+// Half a second into the current second: the time base never reads 0 here.
+int64_t MidSecond() {
+    const int64_t now = test_support::NowOnTick();
+    return now - now % 1000000000 + 500000000;
+}
+
+// An echo reply of 28 bytes (IPv4 header of 20, ICMP of 8) with identifier
+// id and ICMP type, sent from a loopback socket to the port of fd.
+void SendEcho(int fd, uint8_t type, uint16_t id) {
+    struct sockaddr_in to {};
+    socklen_t len = sizeof to;
+    ASSERT_EQ(getsockname(fd, reinterpret_cast<struct sockaddr *>(&to), &len), 0);
+    uint8_t d[28] = {0x45, 0, 0, 28, 0, 0, 0, 0, 64, 1, 0, 0, 127, 0, 0, 1, 10, 77, 0, 2, type, 0, 0, 0};
+    BE_Put16(d + 24, id);
+    const int s = socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_EQ(sendto(s, d, sizeof d, 0, reinterpret_cast<struct sockaddr *>(&to), len), 28);
+    close(s);
+}
+
+}  // namespace
+
+// The link flag follows IFF_RUNNING; the speed is read when the link comes
+// up, once more after 10 s (100,001 ticks), and then not again until the
+// link has gone down and up.
+TEST(NetIp, SpeedReadAtLinkUpAgainAfterTenSecondsThenOnlyAfterTheNextLinkUp) {
+    test_support::FakeClock clock(MidSecond());
+    ScriptedNet net;
+    static NX_PACKET_POOL pool;
+    static std::array<uint8_t, 2 * (NX_PACKET_HEADER + 1520)> mem alignas(16);
+    static NX_IP ip;
+    test_support::EthIp(ip, pool, mem, "speed");
+    ip.nx_ip_address = 0x0A4D0002;
+    auto cmd = [&](uint32_t command) {
+        uint32_t v = 0xAA;
+        EXPECT_EQ(_nx_ip_driver_direct_command(&ip, command, &v), NX_SUCCESS);
+        return v;
+    };
+    ip.nx_ip_sent_count = 6;
+    ip.nx_ip_received_count = 4;
+    EXPECT_EQ(cmd(NX_LINK_GET_SPEED), 0u);
+    EXPECT_EQ(ip.nx_ip_link_up, 0u);
+    EXPECT_EQ(g_if.speed_reads, 0);
+    EXPECT_EQ(cmd(NX_LINK_GET_TX_COUNT), 0u) << "no counts while the link is down";
+    EXPECT_EQ(cmd(NX_LINK_GET_RX_COUNT), 0u);
+
+    g_if.flags |= IFF_RUNNING;
+    EXPECT_EQ(cmd(NX_LINK_GET_SPEED), 2u);  // 1000 Mbit/s
+    EXPECT_EQ(ip.nx_ip_link_up, 1u);
+    EXPECT_EQ(ip.nx_ip_speed, 0x102u);
+    EXPECT_EQ(cmd(NX_LINK_GET_DUPLEX), 1u);
+    EXPECT_EQ(cmd(NX_LINK_GET_TX_COUNT), 6u);
+    EXPECT_EQ(cmd(NX_LINK_GET_RX_COUNT), 4u);
+    EXPECT_EQ(cmd(NX_LINK_GET_ERRORS), 0u);
+    EXPECT_EQ(cmd(NX_LINK_GET_ALLOC_ERRORS), 0u);
+    EXPECT_EQ(g_if.speed_reads, 1);
+
+    g_if.speed = 100;
+    g_if.duplex = DUPLEX_HALF;
+    test_support::FakeClock::Advance(100000);
+    EXPECT_EQ(cmd(NX_LINK_GET_SPEED), 2u) << "10 s are not yet more than 10 s";
+    EXPECT_EQ(g_if.speed_reads, 1);
+    test_support::FakeClock::Advance(1);
+    EXPECT_EQ(cmd(NX_LINK_GET_SPEED), 1u);  // 100 Mbit/s
+    EXPECT_EQ(cmd(NX_LINK_GET_DUPLEX), 0u);
+    EXPECT_EQ(g_if.speed_reads, 2);
+    EXPECT_EQ(nx_link_speed_timer, 0u);
+
+    g_if.speed = 10;
+    test_support::FakeClock::Advance(300000);
+    EXPECT_EQ(cmd(NX_LINK_GET_SPEED), 1u) << "a link that stays up is not read again";
+    EXPECT_EQ(g_if.speed_reads, 2);
+
+    g_if.flags = short(g_if.flags & ~IFF_RUNNING);
+    EXPECT_EQ(cmd(NX_LINK_GET_TX_COUNT), 0u);
+    EXPECT_EQ(ip.nx_ip_link_up, 0u);
+    g_if.flags |= IFF_RUNNING;
+    EXPECT_EQ(cmd(NX_LINK_GET_SPEED), 0u);  // 10 Mbit/s
+    EXPECT_EQ(g_if.speed_reads, 3);
+    g_if.speed = 2500;
+    g_if.duplex = DUPLEX_FULL;
+    test_support::FakeClock::Advance(100001);
+    EXPECT_EQ(cmd(NX_LINK_GET_SPEED), 0u) << "any other speed is code 0";
+    EXPECT_EQ(ip.nx_ip_speed, 0x100u);
+
+    // Without an address nothing is read and every command answers 0.
+    ip.nx_ip_address = 0;
+    g_if.flags = short(g_if.flags & ~IFF_RUNNING);
+    EXPECT_EQ(cmd(NX_LINK_GET_DUPLEX), 0u);
+    EXPECT_EQ(ip.nx_ip_link_up, 1u);
+    EXPECT_EQ(g_if.speed_reads, 4);
+}
+
+// One step of the echo per call: the request's 28 bytes, a reply taken only
+// from the target and only for our own request, and the time-out.
+TEST(NetIp, EchoRequestBytesOwnReplyAndTimeOut) {
+    test_support::FakeClock clock(MidSecond());
+    ScriptedNet net;
+    static NX_PACKET_POOL pool;
+    static std::array<uint8_t, 4 * (NX_PACKET_HEADER + 1520)> mem alignas(16);
+    static NX_IP ip;
+    test_support::EthIp(ip, pool, mem, "echo");
+    ip.nx_ip_address = 0x0A4D0002;  // 10.77.0.2
+    // The raw socket's stand-in: a datagram socket on the loopback.
+    const int rx = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+    struct sockaddr_in a {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(rx, reinterpret_cast<struct sockaddr *>(&a), sizeof a), 0);
+    ip.nx_ip_ping_fd = rx;
+    NX_PACKET *reply = nullptr;
+
+    EXPECT_EQ(_nx_icmp_ping(&ip, 0x7F000001, "x", 1, &reply, 100), NX_IN_PROGRESS);
+    ASSERT_EQ(g_if.sent.size(), 1u);
+    const std::vector<uint8_t> &d = g_if.sent[0];
+    ASSERT_EQ(d.size(), 28u);
+    const uint16_t id = BE_Get16(&d[24]);
+    // Header checksum of 4500 001C 0000 0000 4001 0A4D 0002 7F00 0001 by hand:
+    // the sum 0x10E6D folds to 0x0E6E, its complement is 0xF191.
+    const std::vector<uint8_t> head = {0x45, 0x00, 0x00, 0x1C, 0x00, 0x00, 0x00, 0x00, 0x40, 0x01,
+                                       0xF1, 0x91, 0x0A, 0x4D, 0x00, 0x02, 0x7F, 0x00, 0x00, 0x01};
+    EXPECT_EQ(std::vector<uint8_t>(d.begin(), d.begin() + 20), head);
+    uint32_t icmp_sum = 0x0800u + id;  // type 8, code 0, the identifier, sequence 0
+    icmp_sum = (icmp_sum & 0xFFFF) + (icmp_sum >> 16);
+    EXPECT_EQ(std::vector<uint8_t>(d.begin() + 20, d.end()),
+              (std::vector<uint8_t>{0x08, 0x00, uint8_t(~icmp_sum >> 8), uint8_t(~icmp_sum), uint8_t(id >> 8),
+                                    uint8_t(id), 0x00, 0x00}));
+    EXPECT_EQ(ip.nx_ip_sent_count, 1u);
+    EXPECT_EQ(ip.nx_ip_ping_state, 1u);
+    EXPECT_EQ(pool.nx_packet_pool_available, 4u) << "the request's packet is released";
+
+    // Nothing yet; our own request looped back; another request's reply.
+    EXPECT_EQ(_nx_icmp_ping(&ip, 0x7F000001, nullptr, 0, &reply, 100), NX_NOT_SUCCESSFUL);
+    SendEcho(rx, 8, id);
+    SendEcho(rx, 0, uint16_t(id + 1));
+    EXPECT_EQ(_nx_icmp_ping(&ip, 0x7F000001, nullptr, 0, &reply, 100), NX_NOT_SUCCESSFUL);
+    EXPECT_EQ(reply, nullptr);
+    EXPECT_EQ(pool.nx_packet_pool_available, 4u);
+    EXPECT_EQ(ip.nx_ip_received_count, 0u);
+    // The reply: handed over whole; the echo stays outstanding until its time-out.
+    SendEcho(rx, 0, id);
+    test_support::FakeClock::Advance(30);
+    ASSERT_EQ(_nx_icmp_ping(&ip, 0x7F000001, nullptr, 0, &reply, 100), NX_SUCCESS);
+    ASSERT_NE(reply, nullptr);
+    EXPECT_EQ(reply->nx_packet_length, 28u);
+    EXPECT_EQ(reply->nx_packet_prepend_ptr[20], 0);
+    EXPECT_EQ(BE_Get16(reply->nx_packet_prepend_ptr + 24), id);
+    _nx_packet_release(reply);
+    EXPECT_EQ(ip.nx_ip_received_count, 1u);
+    EXPECT_EQ(ip.nx_ip_ping_state, 1u);
+    // 100 ms are 1,000 ticks: 999 ticks after the request it is still
+    // outstanding, at 1,000 it has timed out (8) and the next call sends.
+    test_support::FakeClock::Advance(969);
+    EXPECT_EQ(_nx_icmp_ping(&ip, 0x7F000001, nullptr, 0, &reply, 100), NX_NOT_SUCCESSFUL);
+    test_support::FakeClock::Advance(1);
+    EXPECT_EQ(_nx_icmp_ping(&ip, 0x7F000001, nullptr, 0, &reply, 100), NX_NO_RESPONSE);
+    EXPECT_EQ(ip.nx_ip_ping_state, 0u);
+    EXPECT_EQ(_nx_icmp_ping(&ip, 0x7F000001, nullptr, 0, &reply, 100), NX_IN_PROGRESS);
+    // A new target is asked at once, the outstanding echo given up.
+    EXPECT_EQ(_nx_icmp_ping(&ip, 0x7F000002, nullptr, 0, &reply, 100), NX_IN_PROGRESS);
+    ASSERT_EQ(g_if.sent.size(), 3u);
+    EXPECT_EQ(BE_Get32(&g_if.sent[2][16]), 0x7F000002u);
+    EXPECT_EQ(ip.nx_ip_ping_target, 0x7F000002u);
+    EXPECT_EQ(ip.nx_ip_sent_count, 3u);
+    // Without a socket: 67 and nothing sent.
+    ip.nx_ip_ping_fd = -1;
+    EXPECT_EQ(_nx_icmp_ping(&ip, 0x7F000003, nullptr, 0, &reply, 100), NX_NOT_SUCCESSFUL);
+    EXPECT_EQ(g_if.sent.size(), 3u);
+    EXPECT_EQ(ip.nx_ip_ping_state, 0u);
+    EXPECT_EQ(pool.nx_packet_pool_available, 4u);
+    close(rx);
+}
+
+// Every join is made on the socket; only the first seven are recorded.
+TEST(NetIp, EighthMulticastJoinIsMadeButNotRecorded) {
+    OwnNamespace own;
+    static NX_PACKET_POOL pool;
+    static std::array<uint8_t, 2 * (NX_PACKET_HEADER + 1520)> mem alignas(16);
+    static NX_IP ip;
+    test_support::EthIp(ip, pool, mem, "mcast");
+    ip.nx_ip_address = 0x7F000001;
+    static NX_UDP_SOCKET u;
+    ASSERT_EQ(_nx_udp_socket_create(&ip, &u, "M", 0, 0, 64, 4), 0u);
+    ASSERT_EQ(_nx_udp_socket_bind(&u, 18623, 0), 0u);
+    for (uint32_t i = 0; i < 8; i++) EXPECT_EQ(_nx_igmp_multicast_join(&ip, 0xEF4D0001 + i, &u), 0u) << i;
+    EXPECT_EQ(ip.nx_ip_mcast_count, 7u);
+    EXPECT_EQ(ip.nx_ip_mcast[6], 0xEF4D0007u);
+    ASSERT_GE(u.fd, 0) << "the kernel took every join";
+    // The eighth is a member on the socket: it can be left.
+    EXPECT_EQ(_nx_igmp_multicast_leave(&ip, 0xEF4D0008, &u), 0u);
+    EXPECT_EQ(_nx_igmp_multicast_leave(&ip, 0xEF4D0008, &u), 67u) << "no longer a member";
+    EXPECT_EQ(ip.nx_ip_mcast_count, 7u) << "a leave keeps the list";
+    _nx_udp_socket_delete(&u);
 }
 
 TEST(NetSocket, ListenRelistenAcceptCloseSendAndUdp) {
@@ -1047,4 +1307,305 @@ TEST(EnetManager, ProtocolsDeInitClosesEveryServerOfItsInterfaceAndANewStartServ
     m0.ip = nullptr;
     for (DprConfigRec &c : Dpr_Configuration) std::memset(static_cast<void *>(&c), 0, DPR_CONFIG_BYTES);
     TavixHttp = http_was;
+}
+
+// The address set of interface 0: each of address, mask, gateway and DNS
+// server from its register, from the DHCP lease or as configured, written
+// back to the registers whose reference counts (1024 and up).
+TEST(EnetManager, AddressSetFromRegistersLeaseOrConfiguration) {
+    plc_reg.fill(0);
+    DprConfigRec &c = Dpr_Configuration[0];
+    NX_IP &ip = Enet_IpInstance[0];
+    ip = {};
+    constexpr uint32_t kA = 33712, kM = 33744, kG = 33776, kD = 33808;  // %R60, %R62, %R64, %R66
+    auto configure = [&](uint8_t e1, uint8_t e2, uint8_t dhcp) {
+        std::memset(static_cast<void *>(&c), 0, DPR_CONFIG_BYTES);
+        c.address = 0x0A4D0002;
+        c.mask = 0xFFFFFF00;
+        c.gateway = 0x0A4D0001;
+        c.dns = 0x0A4D0003;
+        c.address_ref = kA;
+        c.mask_ref = kM;
+        c.gateway_ref = kG;
+        c.dns_ref = kD;
+        c.enables[1] = e1;
+        c.enables[2] = e2;
+        c.dhcp_enable = dhcp;
+    };
+    auto regs = [] {
+        return std::vector<uint32_t>{Dpr_Get_Dw_Data(kA), Dpr_Get_Dw_Data(kM), Dpr_Get_Dw_Data(kG),
+                                     Dpr_Get_Dw_Data(kD)};
+    };
+    auto chosen = [] { return std::vector<uint32_t>{EnetIpAddress[0], EnetNetMask[0], EnetGateway[0], EnetDns[0]}; };
+    const std::vector<uint32_t> configured = {0x0A4D0002, 0xFFFFFF00, 0x0A4D0001, 0x0A4D0003};
+
+    // As configured, and written back.
+    configure(0, 0, 0);
+    EnetGetIpAddress(0);
+    EXPECT_EQ(chosen(), configured);
+    EXPECT_EQ(regs(), configured);
+
+    // Each from its register: nothing is written back.
+    configure(EN1_ADDR_REG | EN1_MASK_REG | EN1_GW_REG, EN2_DNS_REG, 1);
+    const std::vector<uint32_t> in_regs = {0x0A4D0007, 0xFFFF0000, 0x0A4D00FE, 0x08080808};
+    for (unsigned i = 0; i < 4; i++) Dpr_Set_Dw_Data(std::array<uint32_t, 4>{kA, kM, kG, kD}[i], in_regs[i]);
+    EnetGetIpAddress(0);
+    EXPECT_EQ(chosen(), in_regs);
+    EXPECT_EQ(regs(), in_regs);
+    EXPECT_EQ(c.dhcp_enable, 0) << "an address register overrides DHCP";
+    EXPECT_EQ(c.address, 0x0A4D0007u);
+    EXPECT_EQ(c.mask, 0xFFFF0000u);
+    // An address register below 1024 gives address 0.
+    configure(EN1_ADDR_REG, 0, 1);
+    c.address_ref = 1000;
+    EnetGetIpAddress(0);
+    EXPECT_EQ(EnetIpAddress[0], 0u);
+    EXPECT_EQ(c.dhcp_enable, 1) << "DHCP stays without a register that counts";
+
+    // The last octet from the network id (byte 60 of the map).
+    Dpr_Init();
+    DprMap[DPR_NETID] = 0x21;
+    configure(EN1_NETID_OCTET, 0, 0);
+    EnetGetIpAddress(0);
+    EXPECT_EQ(EnetIpAddress[0], 0x0A4D0021u);
+    EXPECT_EQ(Dpr_Get_Dw_Data(kA), 0x0A4D0021u);
+
+    // DHCP without a lease: all four 0, and the next address 0 is set as such.
+    configure(0, 0, 1);
+    dhcpState = 1;
+    ip.nx_ip_disable_on_zero = 1;
+    EnetGetIpAddress(0);
+    EXPECT_EQ(chosen(), std::vector<uint32_t>(4, 0));
+    EXPECT_EQ(regs(), std::vector<uint32_t>(4, 0));
+    EXPECT_EQ(ip.nx_ip_zero_once, 1);
+    EXPECT_EQ(ip.nx_ip_disable_on_zero, 0);
+    // With a lease: its items; a lease address of 0 is 192.168.254.128.
+    dhcpState = 0;
+    dhcpProcCtrl[0].bound = 1;
+    dhcpOffered[0] = {};
+    dhcpOffered[0].mask = 0xFFFFFF00;
+    dhcpOffered[0].router = 0xC0A8FE01;
+    dhcpOffered[0].dns1 = 0xC0A8FE02;
+    configure(0, 0, 1);
+    EnetGetIpAddress(0);
+    EXPECT_EQ(chosen(), (std::vector<uint32_t>{0xC0A8FE80, 0xFFFFFF00, 0xC0A8FE01, 0xC0A8FE02}));
+    dhcpOffered[0].address = 0xC0A80105;
+    configure(0, 0, 1);
+    EnetGetIpAddress(0);
+    EXPECT_EQ(EnetIpAddress[0], 0xC0A80105u);
+    EXPECT_EQ(regs(), (std::vector<uint32_t>{0xC0A80105, 0xFFFFFF00, 0xC0A8FE01, 0xC0A8FE02}));
+    dhcpProcCtrl[0].bound = 0;
+    dhcpOffered[0] = {};
+    std::memset(static_cast<void *>(&c), 0, DPR_CONFIG_BYTES);
+    EnetIpAddress = EnetNetMask = EnetGateway = EnetDns = {};
+    ip = {};
+}
+
+// The ping service of slot 0: what is never pinged, the round trip in ms,
+// -1 after a change of target or time-out and for an echo not answered.
+TEST(EnetManager, PingServiceTargetsTimeOutsAndRoundTrip) {
+    test_support::FakeClock clock(MidSecond());
+    ScriptedNet net;
+    static NX_PACKET_POOL pool;
+    static std::array<uint8_t, 4 * (NX_PACKET_HEADER + 1520)> mem alignas(16);
+    NX_IP &ip = Enet_IpInstance[0];
+    test_support::EthIp(ip, pool, mem, "ping");
+    ip.nx_ip_address = 0x0A4D0002;
+    ip.nx_ip_network_mask = 0xFFFFFF00;
+    ip.nx_ip_link_up = 1;
+    ip.nx_ip_sent_count = ip.nx_ip_received_count = 9;
+    const int rx = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+    struct sockaddr_in a {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(rx, reinterpret_cast<struct sockaddr *>(&a), sizeof a), 0);
+    ip.nx_ip_ping_fd = rx;
+    Ping_Init(&ip);
+    EXPECT_EQ(PingInstance[0].ip, &ip);
+    EXPECT_EQ(PingInstance[0].result, -1);
+    EXPECT_EQ(ip.nx_ip_sent_count, 0u);
+    EXPECT_EQ(ip.nx_ip_received_count, 0u);
+    auto last_id = [] { return BE_Get16(&g_if.sent.back()[24]); };
+
+    // Never pinged: target 0, the subnet's broadcast, 255.255.255.255, a
+    // time-out of 99 ms.
+    EXPECT_EQ(Ping_Scan(0, 1000, 0), -1);
+    EXPECT_EQ(Ping_Scan(0x0A4D00FF, 1000, 0), -1);
+    EXPECT_EQ(Ping_Scan(0xFFFFFFFF, 1000, 0), -1);
+    EXPECT_EQ(Ping_Scan(0x7F000001, 99, 0), -1);
+    EXPECT_TRUE(g_if.sent.empty());
+    // 100 ms is pinged; the reply 7 ms later gives 7.
+    EXPECT_EQ(Ping_Scan(0x7F000001, 100, 0), -1);
+    ASSERT_EQ(g_if.sent.size(), 1u);
+    test_support::FakeClock::AdvanceMs(7);
+    EXPECT_EQ(Ping_Scan(0x7F000001, 100, 0), -1) << "no reply yet";
+    SendEcho(rx, 0, last_id());
+    EXPECT_EQ(Ping_Scan(0x7F000001, 100, 0), 7);
+    // The answered echo keeps its result through its time-out; then the
+    // next request goes out.
+    test_support::FakeClock::AdvanceMs(93);
+    EXPECT_EQ(Ping_Scan(0x7F000001, 100, 0), 7);
+    EXPECT_EQ(Ping_Scan(0x7F000001, 100, 0), 7);
+    ASSERT_EQ(g_if.sent.size(), 2u);
+    // Not answered: -1 once the time-out has passed.
+    test_support::FakeClock::AdvanceMs(100);
+    EXPECT_EQ(Ping_Scan(0x7F000001, 100, 0), -1);
+    // A new time-out: -1 until the first reply.
+    EXPECT_EQ(Ping_Scan(0x7F000001, 200, 0), -1);
+    ASSERT_EQ(g_if.sent.size(), 3u);
+    test_support::FakeClock::AdvanceMs(4);
+    SendEcho(rx, 0, last_id());
+    EXPECT_EQ(Ping_Scan(0x7F000001, 200, 0), 4);
+    // Link down: -1 at once.
+    ip.nx_ip_link_up = 0;
+    EXPECT_EQ(Ping_Scan(0x7F000001, 200, 0), -1);
+    ip.nx_ip_link_up = 1;
+
+    // A target changed while an echo to the old one is outstanding: the new
+    // target's answer stands through its time-out.
+    test_support::FakeClock::AdvanceMs(500);
+    EXPECT_EQ(Ping_Scan(0x7F000002, 200, 0), -1);  // the last echo's time-out
+    const std::size_t before = g_if.sent.size();
+    EXPECT_EQ(Ping_Scan(0x7F000002, 200, 0), -1);
+    ASSERT_EQ(g_if.sent.size(), before + 1);
+    test_support::FakeClock::AdvanceMs(50);
+    EXPECT_EQ(Ping_Scan(0x7F000001, 200, 0), -1);
+    ASSERT_EQ(g_if.sent.size(), before + 2);
+    test_support::FakeClock::AdvanceMs(3);
+    SendEcho(rx, 0, last_id());
+    EXPECT_EQ(Ping_Scan(0x7F000001, 200, 0), 3);
+    test_support::FakeClock::AdvanceMs(197);
+    EXPECT_EQ(Ping_Scan(0x7F000001, 200, 0), 3);
+    EXPECT_EQ(Ping_Scan(0x7F000001, 200, 0), 3);
+
+    close(rx);
+    ip = {};
+    PingInstance = {};
+}
+
+namespace {
+
+// The interface stand-in with a cable: RUNNING only while it is plugged in;
+// every address set on eth0 and every default route added, in order.
+bool g_cable;
+std::vector<uint32_t> g_addr_sets, g_routes;
+int CableIoctl(int fd, unsigned long request, void *arg) {
+    const int r = plat_net_own.ioctl(fd, request, arg);
+    if (r != 0) return r;
+    if (request == SIOCADDRT) {
+        struct sockaddr_in gw {};
+        std::memcpy(&gw, &static_cast<struct rtentry *>(arg)->rt_gateway, sizeof gw);
+        g_routes.push_back(ntohl(gw.sin_addr.s_addr));
+        return r;
+    }
+    auto *ifr = static_cast<struct ifreq *>(arg);
+    if (std::strcmp(ifr->ifr_name, "eth0") != 0) return r;
+    if (request == SIOCGIFFLAGS && !g_cable) ifr->ifr_flags = short(ifr->ifr_flags & ~IFF_RUNNING);
+    if (request == SIOCSIFADDR) {
+        struct sockaddr_in a {};
+        std::memcpy(&a, &ifr->ifr_addr, sizeof a);
+        g_addr_sets.push_back(ntohl(a.sin_addr.s_addr));
+    }
+    return r;
+}
+const char *CableDevice(const char *n) { return plat_net_own.device(n); }
+uint32_t CableBindAddr(uint32_t a) { return plat_net_own.bind_addr(a); }
+int CableConnect(int fd, const struct sockaddr *sa, socklen_t len) { return plat_net_own.connect(fd, sa, len); }
+ssize_t CableSendTo(int fd, const void *b, std::size_t n, int f, const struct sockaddr *sa, socklen_t len) {
+    return plat_net_own.sendto(fd, b, n, f, sa, len);
+}
+const PlatNetOps kCableNet = {CableIoctl, CableDevice, CableBindAddr, CableConnect, CableSendTo};
+
+}  // namespace
+
+// The manager's passes without a downloaded configuration (the last good
+// address set from the backup, services off): the fall-back address once
+// while the cable is out, the configured one back at once when it is in,
+// the link taken as up only after more than 1,999 ms, then the gateway (one
+// outside the subnet never), the status registers, and DHCP's start.
+TEST(EnetManager, CableFallBackLinkDebounceGatewayStatusAndDhcpStart) {
+    test_support::OwnNetns netns;  // ports of its own
+    ASSERT_TRUE(netns.ok()) << netns.error();
+    test_support::TempRoot root;
+    test_support::FakeClock clock(MidSecond());
+    plat_net = &kCableNet;
+    g_cable = false;
+    g_addr_sets.clear();
+    g_routes.clear();
+    plc_reg.fill(0);
+    io_config_bl.fill(0);
+    EtnConfp = nullptr;
+    const uint32_t backup[6] = {0, DPR_BACKUP_MARKER, 0x0A4D0002, 0xFFFFFF00, 0x0A4D0001, 0x0A4D0003};
+    for (unsigned i = 0; i < 6; i++) LE_Put32(&bbram[4 * i], backup[i]);
+    NX_IP &ip = Enet_IpInstance[0];
+    auto pass = [](uint32_t ms) {
+        test_support::FakeClock::AdvanceMs(ms);
+        EnetMain(0);
+    };
+    pass(10);
+    ASSERT_EQ(Enet_State, 1);
+    pass_work.every = 0;  // as the main loop runs once it waits on the readiness set
+    for (int i = 0; i < 5; i++) pass(10);
+    EXPECT_EQ(g_addr_sets, (std::vector<uint32_t>{0x0A4D0002, 0xC0A8FE80}));
+    EXPECT_EQ(ip.nx_ip_address, 0xC0A8FE80u);
+    EXPECT_EQ(ip.nx_ip_network_mask, 0xFFFFFF00u) << "the mask stays";
+    EXPECT_EQ(Enet_LinkUp, 0);
+    EXPECT_EQ(clearIpFlag, 1);
+    EXPECT_TRUE(g_routes.empty());
+
+    // The cable in: the configured address at once, the link after 2 s.
+    g_cable = true;
+    IpAddr0Change = 0;
+    pass(10);  // the interface is asked at the end of the pass
+    pass(10);
+    EXPECT_EQ(g_addr_sets, (std::vector<uint32_t>{0x0A4D0002, 0xC0A8FE80, 0x0A4D0002}));
+    EXPECT_EQ(ip.nx_ip_address, 0x0A4D0002u);
+    EXPECT_EQ(clearIpFlag, 0);
+    EXPECT_EQ(IpAddr0Change, 1);
+    ASSERT_NE(EnetLinkUpTimer, 0u);
+    EXPECT_EQ(Enet_LinkUp, 0);
+    pass(1999);
+    EXPECT_EQ(Enet_LinkUp, 0) << "1,999 ms after the carrier";
+    EXPECT_TRUE(g_routes.empty()) << "no gateway before the link counts as up";
+    pass(1);
+    EXPECT_EQ(Enet_LinkUp, 1);
+    EXPECT_EQ(g_routes, (std::vector<uint32_t>{0x0A4D0001}));
+    EXPECT_EQ(ip.nx_ip_gateway_address, 0x0A4D0001u);
+
+    // A gateway outside 10.77.0.0/24 is never set.
+    DprConfigRec &c = Dpr_Configuration[0];
+    c.gateway = 0x0A4E0001;
+    PassWork_NetChange();
+    for (int i = 0; i < 3; i++) pass(10);
+    EXPECT_EQ(EnetGateway[0], 0x0A4E0001u);
+    EXPECT_EQ(g_routes, (std::vector<uint32_t>{0x0A4D0001}));
+
+    // The status word and the constant 0x1ED in their registers (%R50, %R51):
+    // link, 100 Mbit/s, full duplex, no connection; the pool statistics in
+    // register bytes 66..89.
+    c.status_ref = 33552;
+    c.const_ref = 33568;
+    pass(10);
+    pass(10);
+    EXPECT_EQ(Dpr_Get_W_Data(33552), 0x3100);
+    EXPECT_EQ(Dpr_Get_W_Data(33568), 0x1ED);
+    EXPECT_EQ(LE_Get32(&plc_reg[66]), EnetPacketPoolCtrl.nx_packet_pool_available);
+    EXPECT_EQ(std::vector<uint8_t>(plc_reg.begin() + 70, plc_reg.begin() + 90), std::vector<uint8_t>(20, 0));
+
+    // DHCP turned on without a lease: 192.168.254.128/24, then address 0,
+    // once.
+    c.dhcp_enable = 1;
+    PassWork_NetChange();
+    for (int i = 0; i < 3; i++) pass(10);
+    EXPECT_EQ(g_addr_sets, (std::vector<uint32_t>{0x0A4D0002, 0xC0A8FE80, 0x0A4D0002, 0xC0A8FE80, 0}));
+    EXPECT_EQ(ip.nx_ip_address, 0u);
+    EXPECT_EQ(ip.nx_ip_dhcp_started, 1);
+    EXPECT_EQ(ip.nx_ip_dhcp_active, 1);
+    EXPECT_EQ(EnetIpAddress[0], 0u);
+
+    c.dhcp_enable = 0;
+    pass_work.every = 1;
+    Protocols_DeInit(0);
+    plat_net = &plat_net_board;  // the namespace's own ops, as it set them
+    bbram.fill(0);
 }

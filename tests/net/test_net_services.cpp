@@ -4,6 +4,7 @@
 // pipe and files.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -25,6 +26,7 @@
 #include "platform/plat_net.h"
 #include "tests/support/eth_ip.h"
 #include "tests/support/loop_peer.h"
+#include "tests/support/md5_peer.h"
 #include "tests/support/own_netns.h"
 #include "tests/support/temp_root.h"
 
@@ -95,6 +97,97 @@ TEST(NetServices, Md5SuiteDigestAndBase64) {
         EXPECT_STREQ(cnonce, "0a4f113b");
         _nx_packet_release(pk);
     }
+
+    // The checks themselves, on a connection whose bytes the test reads.
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    sv.nx_http_server_packet_pool_ptr = &pool;
+    NX_TCP_SOCKET &cs = sv.nx_http_server_socket;
+    cs.fd = pair[0];
+    cs.client = 1;
+    cs.bound = 1;
+    cs.state = NX_TCP_ESTABLISHED;
+    auto sent = [&] {
+        std::string out;
+        char b[512];
+        for (ssize_t n; (n = recv(pair[1], b, sizeof b, MSG_DONTWAIT)) > 0;) out.append(b, std::size_t(n));
+        return out;
+    };
+    auto check = [&](const std::string &req, bool digest, const char *name, const char *password) {
+        cs.writable = 1;
+        NX_PACKET *pk = nullptr;
+        EXPECT_EQ(_nx_packet_allocate(&pool, &pk, 0, 0), 0u);
+        _nx_packet_data_append(pk, req.data(), uint32_t(req.size()), &pool, 0);
+        const uint32_t st = digest
+                                ? _nx_http_server_digest_authenticate(&sv, pk, name, password, "Controller HTTP Server")
+                                : _nx_http_server_basic_authenticate(&sv, pk, name, password, "Controller HTTP Server");
+        _nx_packet_release(pk);
+        return st;
+    };
+    const std::string digest_challenge =
+        "HTTP/1.0 401 Unauthorized\r\nWWW-Authenticate: Digest realm=\"Controller HTTP Server\", algorithm=\"md5\", "
+        "nonce=\"c9e1f0a7b3d5e2c8f4a6b0d9e7c1a3f5b2d\", qop=\"auth\"\r\n\r\n";
+    const std::string basic_challenge =
+        "HTTP/1.0 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"Controller HTTP Server\"\r\n\r\n";
+    auto digest_req = [](const std::string &method, const std::string &response) {
+        return method +
+               " /index.htm HTTP/1.0\r\nAuthorization: Digest username=\"admin\", realm=\"Controller HTTP Server\", "
+               "nonce=\"c9e1f0a7b3d5e2c8f4a6b0d9e7c1a3f5b2d\", uri=\"/index.htm\", qop=auth, nc=00000001, "
+               "cnonce=\"0a4f113b\", response=\"" +
+               response + "\"\r\n\r\n";
+    };
+    EXPECT_EQ(check(digest_req("GET", r32), true, "admin", "secret"), 0u);
+    EXPECT_EQ(sent(), "");
+    // Upper-case digits are another text: refused with the challenge.
+    std::string upper = r32;
+    for (char &ch : upper) ch = char(std::toupper(static_cast<unsigned char>(ch)));
+    EXPECT_EQ(check(digest_req("GET", upper), true, "admin", "secret"), 229u);
+    EXPECT_EQ(sent(), digest_challenge);
+    EXPECT_EQ(check(digest_req("GET", r32), true, "admin", "secret2"), 229u);
+    EXPECT_EQ(sent(), digest_challenge);
+    EXPECT_EQ(check("GET /index.htm HTTP/1.0\r\n\r\n", true, "admin", "secret"), 229u) << "no credentials";
+    EXPECT_EQ(sent(), digest_challenge);
+    // The whole method word enters HA2: DELETE, from python's hashlib.
+    const std::string ha1 = test_support::Md5Peer("admin:Controller HTTP Server:secret");
+    const std::string del = test_support::Md5Peer(ha1 + ":c9e1f0a7b3d5e2c8f4a6b0d9e7c1a3f5b2d:00000001:0a4f113b:auth:" +
+                                                  test_support::Md5Peer("DELETE:/index.htm"));
+    ASSERT_EQ(del.size(), 32u);
+    EXPECT_EQ(check(digest_req("DELETE", del), true, "admin", "secret"), 0u);
+    EXPECT_EQ(check(digest_req("DEL", del), true, "admin", "secret"), 229u);
+    EXPECT_EQ(sent(), digest_challenge);
+
+    // Basic: exactly name, colon and password ("admin:secret", "admin:secre",
+    // "admin:secret1", "admin:", ":secret" in Base64).
+    const std::string basic = "GET / HTTP/1.0\r\nAuthorization: Basic ";
+    EXPECT_EQ(check(basic + "YWRtaW46c2VjcmV0\r\n\r\n", false, "admin", "secret"), 0u);
+    EXPECT_EQ(sent(), "");
+    EXPECT_EQ(check(basic + "YWRtaW46c2VjcmU=\r\n\r\n", false, "admin", "secret"), 228u);
+    EXPECT_EQ(sent(), basic_challenge);
+    EXPECT_EQ(check(basic + "YWRtaW46c2VjcmV0MQ==\r\n\r\n", false, "admin", "secret"), 228u);
+    EXPECT_EQ(sent(), basic_challenge);
+    EXPECT_EQ(check(basic + "YWRtaW46\r\n\r\n", false, "admin", ""), 0u) << "an empty password";
+    EXPECT_EQ(check(basic + "OnNlY3JldA==\r\n\r\n", false, "", "secret"), 0u) << "an empty name";
+    EXPECT_EQ(check(basic + "OnNlY3JldA==\r\n\r\n", false, "admin", "secret"), 228u);
+    EXPECT_EQ(check("GET / HTTP/1.0\r\nauthorization: basic   YWRtaW46c2VjcmV0\r\n\r\n", false, "admin", "secret"), 0u)
+        << "header and scheme without regard to case, blanks skipped";
+    EXPECT_EQ(sent(), basic_challenge);
+    // No packet for the challenge: counted, nothing sent, the code all the same.
+    NX_PACKET *hold[2] = {};
+    ASSERT_EQ(_nx_packet_allocate(&pool, &hold[0], 0, 0), 0u);
+    ASSERT_EQ(_nx_packet_allocate(&pool, &hold[1], 0, 0), 0u);
+    NX_PACKET *req = hold[1];
+    const std::string bad = basic + "YWRtaW46eA==\r\n\r\n";
+    _nx_packet_data_append(req, bad.data(), uint32_t(bad.size()), &pool, 0);
+    const uint32_t errors = sv.nx_http_server_allocation_errors;
+    EXPECT_EQ(_nx_http_server_basic_authenticate(&sv, req, "admin", "secret", "Controller HTTP Server"), 228u);
+    EXPECT_EQ(_nx_http_server_digest_authenticate(&sv, req, "admin", "secret", "Controller HTTP Server"), 229u);
+    EXPECT_EQ(sv.nx_http_server_allocation_errors, errors + 2);
+    EXPECT_EQ(sent(), "");
+    _nx_packet_release(hold[0]);
+    _nx_packet_release(hold[1]);
+    cs = NX_TCP_SOCKET{};
+    close(pair[0]);
+    close(pair[1]);
 
     char out[128];
     _nx_http_base64_decode("YWRtaW46c2VjcmV0", out);

@@ -14,8 +14,8 @@ TEST(NetStatusWord, EachBitAndTheConnectionCount) {
         {true, false, false, 0, 0, 0, 0x0100},
         {false, true, false, 0, 0, 0, 0x0200},
         {false, false, true, 0, 0, 0, 0x0400},
-        {false, false, false, 2, 0, 0, 0x4000},  // 100 Mbit/s
-        {false, false, false, 1, 0, 0, 0x1000},  // 10 Mbit/s
+        {false, false, false, 2, 0, 0, 0x4000},  // 1000 Mbit/s
+        {false, false, false, 1, 0, 0, 0x1000},  // 100 Mbit/s
         {false, false, false, 3, 0, 0, 0x1000},  // any other nonzero code
         {false, false, false, 0, 1, 0, 0x2000},  // full duplex
         {false, false, false, 0, 5, 0, 0x2000},
