@@ -1683,6 +1683,25 @@ TEST_F(BlkLib, NetworkWordBlocksFollowTheAreaSymbol) {
     EXPECT_EQ(Get(INT_, 20), 0x1111u);
     EXPECT_EQ(Get(INT_, 22), 0x3333u);
     EXPECT_EQ(Get(INT_, 23), 0u);
+    // Every one of the count words must be valid, however few the data
+    // array holds: four words from word 1 with word 4 not valid copy
+    // nothing into an array of 2; once all four are, the first two land.
+    const uint32_t small = inst();
+    Put(INT_, 7, 4);
+    for (uint32_t k = 0; k < 3; k++) Put(INT_, 24 + k, 0x7777);
+    const std::vector<uint16_t> small_ops = {INT_, 1, 40, 2, 24, 2, 7};
+    Call("NETGETWORD", small_ops, small);  // the request
+    EXPECT_EQ(frames(), (F{{43, 1}}));
+    Call("NETPUTWORD", put_ops, put);
+    Call("NETGETWORD", small_ops, small);
+    EXPECT_EQ(Get(INT_, 24), 0x7777u);
+    EXPECT_EQ(Get(INT_, 25), 0x7777u);
+    const uint16_t four[4] = {0x0A0A, 0x0B0B, 0x0C0C, 0x0D0D};
+    EXPECT_EQ(Z7Net_QueAQG(5, 1, four, 4), 1u);
+    Call("NETGETWORD", small_ops, small);
+    EXPECT_EQ(Get(INT_, 24), 0x0A0Au);
+    EXPECT_EQ(Get(INT_, 25), 0x0B0Bu);
+    EXPECT_EQ(Get(INT_, 26), 0x7777u);
 
     // On change: the first call queues, an unchanged one only checks, a
     // changed word queues again; the trigger always queues.
@@ -1726,10 +1745,10 @@ TEST_F(BlkLib, NetworkWordBlocksFollowTheAreaSymbol) {
     Call("NETGETWORD", {INT_, 1, 48, 2, 20, 4, 3}, none);
     EXPECT_EQ(Net_Data[5].aqg_valid, 0u);
     EXPECT_TRUE(frames().empty());
-    EXPECT_EQ(traced,
-              (std::vector<std::string>{"NETPUTW plc type 4n", "NETGETW plc type 4.........\n", "NETPUTWEX plc type 4n",
-                                        "NETPUTW plc type 5n", "NETGETW plc type 5.........\n", "NETPUTW plc type 3n",
-                                        "NETGETW plc type 0.........\n"}));
+    EXPECT_EQ(traced, (std::vector<std::string>{"NETPUTW plc type 4n", "NETGETW plc type 4.........\n",
+                                                "NETGETW plc type 4.........\n", "NETPUTWEX plc type 4n",
+                                                "NETPUTW plc type 5n", "NETGETW plc type 5.........\n",
+                                                "NETPUTW plc type 3n", "NETGETW plc type 0.........\n"}));
 }
 
 // An application with a complex-type segment: the CANopen blocks' INT
@@ -1838,6 +1857,72 @@ TEST_F(BlkLibComplex, RemoteWordsLieInTheComplexTypeSegment) {
     EXPECT_EQ(Z7Mem_Get16(ct + 50), 0x5678u);
     EXPECT_EQ(Get(INT_, 10), 0x1111u);
     EXPECT_EQ(Get(INT_, 11), 0x1111u);
+    _Can_FlushTx(0);
+}
+
+// The NET word blocks find their area and data arrays in the complex-type
+// segment: the area variables "AQG" (segment byte 16) and "QG" (byte 8) are
+// named there, the data arrays lie at bytes 32 (INT) and 0 (BOOL); the
+// typed INTs and BOOLs at the operands' own indices stay.
+TEST_F(BlkLibComplex, NetworkWordArraysLieInTheComplexTypeSegment) {
+    Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
+    db = 0;
+    IecImage img;
+    img.ct_alloc = img.ct_used = 64;
+    img.d8 = img.d16 = img.d32 = img.d64 = img.time = {63, 63, 0};
+    img.str = {8, 8, 0};
+    img.string_sizes = {16, 16, 16, 16, 16, 16, 16, 4};
+    img.map_vars = {{127, 0, 1, 0, 0, 0x101, "AQG", {16, 0, 0, 0, 0, 0, 0, 0}},
+                    {127, 0, 1, 0, 0, 0x101, "QG", {8, 0, 0, 0, 0, 0, 0, 0}}};
+    ASSERT_EQ(Start(img, db), 0u);
+    const uint32_t ct = Z7Sec_Addr(db, Z7SEC_CT);
+    ASSERT_NE(ct, 0u);
+    Net_Data = {};
+    _Can_FlushTx(0);
+    PlcWordSet(W_NETID, 5);
+    PlcWordSet(188, 1);
+    for (uint32_t k = 0; k < 32; k++) Z7Mem_Put16(ct + 2 * k, 0);
+    for (uint32_t k = 0; k < 3; k++) Z7Mem_Put16(ct + 32 + 2 * k, uint16_t(0xA1 + k));
+    for (uint32_t k = 0; k < 40; k++) {
+        Put(INT_, 10 + k, 0x1111);
+        Put(BOOL_, 10 + k, 1);
+    }
+    Put(DINT_, 40, 16);  // the analog area
+    Put(DINT_, 41, 8);   // the digital area
+    Put(DINT_, 10, 32);  // analog data
+    Put(DINT_, 11, 40);  // analog data read back
+    Put(DINT_, 12, 0);   // BOOL data
+    Put(INT_, 1, 5);     // node
+    Put(INT_, 2, 1);     // first analog word
+    Put(INT_, 3, 3);     // words
+    auto inst = [&] {
+        const uint32_t i = Inst(4);
+        Call("NETGETWORD", {}, i, FB_INSTINIT);
+        return i;
+    };
+    const uint32_t put = inst(), get = inst(), dput = inst();
+    Call("NETPUTWORD", {INT_, 1, 10, 4, 40, 2, 3}, put);
+    EXPECT_EQ(Net_Data[5].aqg_valid, 0x0Eu);
+    EXPECT_EQ(Net_Data[5].aqg[1], 0xA1);
+    EXPECT_EQ(Net_Data[5].aqg[3], 0xA3);
+    const std::vector<uint16_t> get_ops = {INT_, 1, 40, 2, 11, 4, 3};
+    Call("NETGETWORD", get_ops, get);  // the request
+    Call("NETPUTWORD", {INT_, 1, 10, 4, 40, 2, 3}, put);
+    Call("NETGETWORD", get_ops, get);
+    EXPECT_EQ(Z7Mem_Get16(ct + 40), 0xA1u);
+    EXPECT_EQ(Z7Mem_Get16(ct + 44), 0xA3u);
+    // sixteen BOOLs at segment byte 0 (first and last set) into word 0
+    Z7Mem_Put8(ct, 1);
+    Z7Mem_Put8(ct + 15, 1);
+    Put(INT_, 4, 0);
+    Put(INT_, 5, 1);
+    Call("NETPUTWORD", {BOOL_, 1, 12, 16, 41, 4, 5}, dput);
+    EXPECT_EQ(Net_Data[5].qg_valid, 0x1u);
+    EXPECT_EQ(Net_Data[5].qg[0], 0x8001);
+    for (uint32_t k = 0; k < 40; k++) {
+        EXPECT_EQ(Get(INT_, 10 + k), 0x1111u) << k;
+        EXPECT_EQ(Get(BOOL_, 10 + k), 1u) << k;
+    }
     _Can_FlushTx(0);
 }
 
