@@ -74,7 +74,8 @@ bool Accessor(uint32_t type, uint32_t *sec, uint32_t *width) {
     }
 }
 
-// Name text of a STRING operand or of a BYTE array of the given size.
+// Name text of a STRING operand or of a BYTE array of the given size (found
+// as every array operand is; an array outside its segment names nothing).
 void NameText(const Z7Ops &o, uint32_t k, uint32_t size_k, char (&out)[512]) {
     uint32_t n = 0;
     if (size_k == NONE) {
@@ -86,12 +87,25 @@ void NameText(const Z7Ops &o, uint32_t k, uint32_t size_k, char (&out)[512]) {
         }
     } else {
         const uint32_t max = std::min<uint32_t>(o.Lit(size_k), sizeof out - 1);
-        while (n < max && o.U8(k, n) != 0) {
-            out[n] = char(o.U8(k, n));
+        const uint8_t *a = Blk_ByteArray(o, k, max);
+        while (a != nullptr && n < max && a[n] != 0) {
+            out[n] = char(a[n]);
             n++;
         }
     }
     out[n] = 0;
+}
+
+// String slot {maximum, length, text} of the first string of the STRING
+// array at operand k: in the complex-type segment when the application has
+// one, the whole slot inside it; 0 when there is none.
+uint32_t FirstString(const Z7Ops &o, uint32_t k) {
+    uint32_t ct = 0;
+    const uint32_t slot = Z7Tools_GetStringArray(o.db, o.Lit(k), &ct);
+    if (ct == 0) return Z7VMStr_Slot(o.db, o.Lit(k));
+    const uint32_t base = Z7Sec_Addr(o.db, Z7SEC_CT), bytes = Z7Sec_Bytes(o.db, Z7SEC_CT);
+    if (slot == 0 || slot < base || uint64_t(slot - base) + 2 > bytes) return 0;
+    return uint64_t(slot - base) + 2 + Z7Mem_Get8(slot) <= bytes ? slot : 0;
 }
 
 // Status written as a DINT; a read or write that ended carries its count.
@@ -111,14 +125,15 @@ bool Build(const Z7Ops &o, const Places &p, bool write, char (&name)[512]) {
     rw_string_slot = 0;
     if (sec == 0) {
         // A STRING array: the characters of its first string.
-        const uint32_t slot = Z7VMStr_Slot(o.db, o.Lit(p.data));
+        const uint32_t slot = FirstString(o, p.data);
         uint8_t *s = Z7Mem_Ptr(slot, 2);
         if (s == nullptr || Z7Mem_Ptr(slot, 2u + s[0]) == nullptr) return false;
         rw_rec.data = s + 2;
         rw_rec.data_size = write ? s[1] : s[0];
         if (!write) rw_string_slot = slot;
     } else {
-        rw_rec.data = o.Span(sec, p.data, size, width);
+        // found as every array operand is, all size elements inside it
+        rw_rec.data = Blk_Array(o, p.data, o.Lit(0), size);
         if (rw_rec.data == nullptr) return false;
         rw_rec.data_size = size * width;
     }

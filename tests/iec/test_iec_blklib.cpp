@@ -132,6 +132,26 @@ protected:
     void PutBytes(uint32_t i, const std::string &s) {
         for (size_t k = 0; k < s.size(); k++) Put(USINT_, i + uint32_t(k), uint8_t(s[k]));
     }
+    // The card (drive A:, an empty folder) and its file-request path, as
+    // start-up leaves them; one main-loop pass of the card manager.
+    void MediaUp() {
+        ::mkdir((root / "mnt").c_str(), 0775);
+        ::mkdir((root / "mnt/USB0").c_str(), 0775);
+        for (MntDriveRec &d : MntDrive) d.mounted = 0;
+        FileMutex = 0;
+        Cf_Media = Cf_Media2 = Cf_Media3 = FxMedia{};
+        dpram.fill(0);
+        Dpram_Init();
+        BackTsk_Report();
+        SYS_ResetRCBs(2);  // as start-up, before the card manager links its registers
+        CFM_Open();
+        File_Init();
+    }
+    static void MediaPass() {
+        SYS_Update();
+        CFM_Update();
+        CFM_TheLoop(0);
+    }
     std::string Bytes(uint32_t i, uint32_t n) {
         std::string s;
         for (uint32_t k = 0; k < n; k++) s.push_back(char(Get(USINT_, i + k)));
@@ -1491,22 +1511,8 @@ TEST_F(BlkLib, CanopenSdoWriteStaysInsideItsArrays) {
 // the read/write group, the write and read round trip on A:, refusals, and
 // copy, delete and rename.
 TEST_F(BlkLib, FileBlocksOwnershipRoundTripAndRefusals) {
-    ::mkdir((root / "mnt").c_str(), 0775);
-    ::mkdir((root / "mnt/USB0").c_str(), 0775);
-    for (MntDriveRec &d : MntDrive) d.mounted = 0;
-    FileMutex = 0;
-    Cf_Media = Cf_Media2 = Cf_Media3 = FxMedia{};
-    dpram.fill(0);
-    Dpram_Init();
-    BackTsk_Report();
-    SYS_ResetRCBs(2);  // as start-up, before the card manager links its registers
-    CFM_Open();
-    File_Init();
-    auto pass = [] {
-        SYS_Update();
-        CFM_Update();
-        CFM_TheLoop(0);
-    };
+    MediaUp();
+    auto pass = [] { MediaPass(); };
     const uint32_t a = Inst(56), b = Inst(56), rd = Inst(44), cp = Inst(294), del = Inst(290), ren = Inst(8);
     // BOOL: enables of a, b, read, copy, delete, rename; the line-break flag.
     for (uint32_t k = 0; k < 6; k++) Put(BOOL_, k, 1);
@@ -1924,6 +1930,74 @@ TEST_F(BlkLibComplex, NetworkWordArraysLieInTheComplexTypeSegment) {
         EXPECT_EQ(Get(BOOL_, 10 + k), 1u) << k;
     }
     _Can_FlushTx(0);
+}
+
+// The file blocks find their arrays in the complex-type segment: WRITE_CF2's
+// name as a BYTE array at segment byte 0 and its INT data at byte 32, read
+// back by READ_CF into the INT array at byte 48; the typed INTs and BYTEs at
+// the operands' own indices stay.
+TEST_F(BlkLibComplex, FileBlockArraysLieInTheComplexTypeSegment) {
+    MediaUp();
+    const uint32_t ct = Z7Sec_Addr(db, Z7SEC_CT);
+    ASSERT_NE(ct, 0u);
+    for (uint32_t k = 0; k < 64; k++) Z7Mem_Put8(ct + k, 0);
+    const std::string name = "A:\\CT.CSV";
+    for (size_t k = 0; k < name.size(); k++) Z7Mem_Put8(ct + uint32_t(k), uint8_t(name[k]));
+    const int16_t data[] = {7, -8, 9};
+    for (uint32_t k = 0; k < 3; k++) Z7Mem_Put16(ct + 32 + 2 * k, uint16_t(data[k]));
+    for (uint32_t k = 20; k < 40; k++) {
+        Put(INT_, k, 0x1111);
+        Put(USINT_, k, 'X');
+    }
+    Put(DINT_, 20, 0);   // name array
+    Put(DINT_, 21, 32);  // data written
+    Put(DINT_, 22, 48);  // data read
+    Put(BOOL_, 1, 1);
+    Put(BOOL_, 2, 1);
+    Put(INT_, 10, 3);  // elements
+    Put(INT_, 11, 3);  // elements per line
+    Put(DINT_, 0, 3);  // replace
+    Put(DINT_, 1, 5);  // signed 16-bit decimal
+    Put(DINT_, 2, 1);  // formatted values
+    Put(DINT_, 6, 0);  // read from the first field
+    Put(BOOL_, 3, 1);  // line break
+    SetStr(1, "A:\\CT.CSV");
+    const uint32_t w = Inst(56), r = Inst(44);
+    Call("WRITE_CF2", {}, w, FB_INSTINIT);  // as the application's build: no owner
+    const std::vector<uint16_t> write2 = {INT_, 1, 0, 1, 20, 16, 21, 4, 10, 11, 2, 3, 4};
+    Call("WRITE_CF2", write2, w);
+    for (int i = 0; i < 50 && int32_t(Get(DINT_, 4)) == -2; i++) {
+        MediaPass();
+        Call("WRITE_CF2", write2, w);
+    }
+    EXPECT_EQ(int32_t(Get(DINT_, 4)), 0x30000);
+    std::string text;
+    {
+        std::FILE *f = std::fopen((root / "mnt/USB0/CT.CSV").c_str(), "rb");
+        ASSERT_NE(f, nullptr);
+        char buf[64] = {};
+        text.assign(buf, std::fread(buf, 1, sizeof buf, f));
+        std::fclose(f);
+    }
+    EXPECT_EQ(text, "7,-8,9\r\n");
+    Put(BOOL_, 1, 0);
+    Call("WRITE_CF2", write2, w);
+    const std::vector<uint16_t> read = {INT_, 2, 1, 1, 6, 10, 22, 4, 2, 5};
+    Call("READ_CF", read, r);
+    for (int i = 0; i < 50 && int32_t(Get(DINT_, 5)) == -2; i++) {
+        MediaPass();
+        Call("READ_CF", read, r);
+    }
+    EXPECT_EQ(int32_t(Get(DINT_, 5)), 0x30000);
+    EXPECT_EQ(int16_t(Z7Mem_Get16(ct + 48)), 7);
+    EXPECT_EQ(int16_t(Z7Mem_Get16(ct + 50)), -8);
+    EXPECT_EQ(int16_t(Z7Mem_Get16(ct + 52)), 9);
+    for (uint32_t k = 20; k < 40; k++) {
+        EXPECT_EQ(Get(INT_, k), 0x1111u) << k;
+        EXPECT_EQ(Get(USINT_, k), uint8_t('X')) << k;
+    }
+    Put(BOOL_, 2, 0);
+    Call("READ_CF", read, r);
 }
 
 // The clock and PID blocks find their arrays in the complex-type segment
