@@ -201,9 +201,12 @@ uint32_t Job(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg) {
     constexpr bool copy = Opcode == 249;
     constexpr uint32_t need = copy ? 4 : 3, status = need - 1;
     const uint32_t owner = inst | 0x80000000u;  // never a ladder instruction's place
+    // Command 6 frees the group's owner word: the slot when a copy or delete
+    // block holds it (bit 31), whichever instance that is; a ladder
+    // instruction's hold stays.
     if (cmd == FB_INSTINIT) {
         for (uint32_t &slot : FileStatus)
-            if (slot == owner) slot = 0;
+            if (slot & 0x80000000u) slot = 0;
     }
     if (cmd != FB_EXEC) return Blk_Answer(cmd, copy ? 294 : 290);
     Z7Ops o;

@@ -1603,8 +1603,20 @@ TEST_F(BlkLib, FileBlocksOwnershipRoundTripAndRefusals) {
         Call("COPY_CF", {3, 1, 2, 8}, cp);
     }
     EXPECT_EQ(status(8), 0);
+    // The finished copy keeps the owner word while enabled; command 6 of
+    // any block of the group frees it: a DELETE_CF made then is not
+    // refused as another's (its empty path gives 66).
+    Put(BOOL_, 4, 1);
+    Call("DELETE_CF", {4, 3, 7}, del);
+    EXPECT_EQ(status(7), -3);
+    const uint32_t del2 = Inst(290);
+    Call("DELETE_CF", {}, del2, FB_INSTINIT);
+    Call("DELETE_CF", {4, 3, 7}, del2);
+    EXPECT_EQ(status(7), 66);
+    Put(BOOL_, 4, 0);
     Put(BOOL_, 3, 0);
     Call("COPY_CF", {3, 1, 2, 8}, cp);
+    EXPECT_EQ(status(8), -4);
     Call("RENAME_CF", {5, 2, 4, 9}, ren);
     for (int i = 0; i < 50 && status(9) == -2; i++) {
         pass();
