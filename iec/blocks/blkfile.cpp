@@ -22,7 +22,10 @@ uint32_t owner_rw, owner_ren;
 // back through it when the owner polls, so it outlives the call.
 CfTransferRec rw_rec;
 uint32_t rw_count;
-uint32_t rw_string_slot;  // READ_CF2 into a STRING: its slot, else 0
+// A read into a STRING: its slot, else 0. Both read forms set the string's
+// length from the count read (cut to its maximum), not only READ_CF2: a
+// string whose length stayed would hide the characters just read.
+uint32_t rw_string_slot;
 
 // Places of the operands of one read or write form.
 struct Form {
@@ -170,6 +173,8 @@ uint32_t ReadWrite(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t 
     if (owner_rw == 0) {
         static char name[512];
         if (!Build(o, p, Write, name)) {
+            // an unknown type code or a data array past its segment: refused
+            // as a bad request, nothing posted
             o.SetD(p.status, ST_BAD);
             return 0;
         }
