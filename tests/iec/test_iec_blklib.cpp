@@ -1190,6 +1190,28 @@ TEST_F(BlkLib, PidSetUpManualOutputAndSteps) {
     EXPECT_EQ(Get(BOOL_, 62), 0u);
     EXPECT_EQ(pid_at[loop].state, 0u);
     EXPECT_EQ(Get(INT_, 55), 321u);  // manual: the output word
+    // An engine error halts the instance for good: dead band upper 5 below
+    // lower 6 (answer 2). That call still writes its outputs and block; the
+    // next writes nothing, until command 6 runs the instance again.
+    for (uint32_t k = 0; k < 16; k++) Put(INT_, 1 + k, 0);
+    Put(INT_, 2, 5);
+    Put(INT_, 3, 6);
+    Put(INT_, 51, 11);
+    Put(BOOL_, 52, 0);
+    Call("PID_IND", {1, 50, 51, 52, 53, 54, 55}, a);
+    EXPECT_EQ(Z7Mem_Get8(a), 1u);
+    EXPECT_EQ(Get(INT_, 14), 11u);
+    EXPECT_EQ(Get(INT_, 11), 0x0004u);
+    Put(INT_, 51, 22);
+    Put(INT_, 55, 0x5555);
+    Call("PID_IND", {1, 50, 51, 52, 53, 54, 55}, a);
+    EXPECT_EQ(Get(INT_, 14), 11u);
+    EXPECT_EQ(Get(INT_, 55), 0x5555u);
+    Call("PID_IND", {}, a, FB_INSTINIT);
+    EXPECT_EQ(Z7Mem_Get8(a), 0u);
+    Put(INT_, 3, 5);
+    Call("PID_IND", {1, 50, 51, 52, 53, 54, 55}, a);
+    EXPECT_EQ(Get(INT_, 14), 22u);
 }
 
 TEST_F(BlkLib, NetworkHeartbeatsAndRemoteWords) {
