@@ -390,8 +390,10 @@ uint32_t NetPutWord(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t
         return 0;
     }
     // The reference copy: QG at byte 32, AQG at 192 of the previous-scan
-    // image, two bytes a word; a run the helper refuses never reaches it.
-    const uint32_t words = analog ? 32 : 4, ref = (analog ? 192 : 32) + 2 * first;
+    // image, plus twice the start operand (for QG its bit number: at most
+    // 63, so the copy stays below the AQG copies); a run the helper
+    // refuses never reaches it.
+    const uint32_t words = analog ? 32 : 4, ref = (analog ? 192 : 32) + 2 * uint32_t(start);
     if (first + uint32_t(count) > words) {
         queue(uint32_t(count));
         return 0;

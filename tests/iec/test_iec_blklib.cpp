@@ -1777,6 +1777,24 @@ TEST_F(BlkLib, NetworkWordBlocksFollowTheAreaSymbol) {
     std::string bits;
     for (uint32_t k = 0; k < 16; k++) bits.push_back(char('0' + Get(BOOL_, 40 + k)));
     EXPECT_EQ(bits, "1000000000000001");
+    // On change, digital: a run's reference copy lies at previous-scan
+    // byte 32 plus twice the start operand, so starts 16 and 17 (both
+    // word 1) keep copies of their own: the second queues its word too.
+    for (uint32_t k = 32; k < 128; k++) old_reg[k] = 0;
+    Put(BOOL_, 0, 0);
+    Put(INT_, 6, 17);
+    const uint32_t dex1 = inst(), dex2 = inst();
+    Net_Data[5].qg_valid = 0;
+    Call("NETPUTWORDEX", {BOOL_, 1, 20, 16, 10, 4, 5, 0}, dex1);
+    EXPECT_EQ(Net_Data[5].qg_valid, 0x2u);
+    EXPECT_EQ(LE_Get16(&old_reg[64]), 0x8001u);
+    Net_Data[5].qg_valid = 0;
+    Call("NETPUTWORDEX", {BOOL_, 1, 20, 16, 10, 6, 5, 0}, dex2);
+    EXPECT_EQ(Net_Data[5].qg_valid, 0x2u);
+    EXPECT_EQ(LE_Get16(&old_reg[66]), 0x8001u);
+    Net_Data[5].qg_valid = 0;
+    Call("NETPUTWORDEX", {BOOL_, 1, 20, 16, 10, 6, 5, 0}, dex2);  // unchanged: checks only
+    EXPECT_EQ(Net_Data[5].qg_valid, 0u);
 
     // "AQ" is an input area (nothing queued); an unknown symbol does nothing.
     Net_Data[5] = {};
@@ -1788,7 +1806,8 @@ TEST_F(BlkLib, NetworkWordBlocksFollowTheAreaSymbol) {
     EXPECT_EQ(traced, (std::vector<std::string>{"NETPUTW plc type 4n", "NETGETW plc type 4.........\n",
                                                 "NETGETW plc type 4.........\n", "NETPUTWEX plc type 4n",
                                                 "NETPUTW plc type 5n", "NETGETW plc type 5.........\n",
-                                                "NETPUTW plc type 3n", "NETGETW plc type 0.........\n"}));
+                                                "NETPUTWEX plc type 5n", "NETPUTWEX plc type 5n", "NETPUTW plc type 3n",
+                                                "NETGETW plc type 0.........\n"}));
 }
 
 // An application with a complex-type segment: the CANopen blocks' INT
