@@ -1410,6 +1410,37 @@ TEST_F(BlkLib, CanopenBlocksCheckTheirArrays) {
     Put(BOOL_, 1, 0);
     Call("CANOPENRCEMC", {1, 10, 6});
     EXPECT_EQ(Get(INT_, 10), 255u);
+    // CANOPENRCEMCDEV: the node (INT 2) first, then the emergency array:
+    // element 0 the status, elements 1 to 4 the message; a node above 127
+    // gives 38 and arms nothing
+    Emcy_RecMsg = EmcyRec{};
+    for (uint32_t k = 0; k < 5; k++) Put(INT_, 10 + k, 0x1111);
+    Put(INT_, 10, 255);
+    Put(INT_, 2, 200);
+    Put(BOOL_, 1, 1);
+    Call("CANOPENRCEMCDEV", {1, 2, 10, 5});
+    EXPECT_EQ(Get(INT_, 10), 38u);
+    EXPECT_EQ(Emcy_RecMsg.flags, 0u);
+    Put(INT_, 10, 255);
+    Put(INT_, 2, 0x21);
+    Put(BOOL_, 1, 1);
+    Call("CANOPENRCEMCDEV", {1, 2, 10, 5});
+    EXPECT_EQ(Get(INT_, 10), 254u);
+    EXPECT_EQ(Emcy_RecMsg.flags, 1u);
+    EXPECT_EQ(Emcy_RecMsg.node, 0x21u);
+    Emcy_RecMsg.flags = 3;
+    Emcy_RecMsg.data = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08};
+    Put(BOOL_, 1, 1);
+    Call("CANOPENRCEMCDEV", {1, 2, 10, 5});
+    EXPECT_EQ(Get(INT_, 10), 0u);
+    EXPECT_EQ(Get(INT_, 11), 0x0201u);
+    EXPECT_EQ(Get(INT_, 12), 0x0403u);
+    EXPECT_EQ(Get(INT_, 13), 0x0605u);
+    EXPECT_EQ(Get(INT_, 14), 0x0807u);
+    EXPECT_EQ(Get(INT_, 2), 0x21u);
+    Put(BOOL_, 1, 0);
+    Call("CANOPENRCEMCDEV", {1, 2, 10, 5});
+    EXPECT_EQ(Get(INT_, 10), 255u);
 }
 // CANOPENSDOREAD of the own dictionary's device name (object 0x1008, the six
 // model characters at register byte 516): the data go to the result array
