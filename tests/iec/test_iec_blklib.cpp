@@ -1306,6 +1306,25 @@ TEST_F(BlkLib, NetworkHeartbeatsAndRemoteWords) {
     EXPECT_EQ(Z7Net_GetQHB(9, 1000), 1u);
     Z7Net_Scale = 100;
     frames();
+    // 200 frames queued: no transmit slot, so every sending helper answers
+    // 0 and stores nothing (times and valid masks of node 20 as they were)
+    for (uint32_t k = 0; k < 200; k++) {
+        CanMsg *slot = _Can_NextTx(0);
+        ASSERT_NE(slot, nullptr) << k;
+        _Can_PutTx(0, slot);
+    }
+    Net_Data[20].qg_valid = 0xF;
+    Net_Data[20].aqg_valid = 0x3;
+    EXPECT_EQ(Z7Net_PutQHB(20, 1000), 0u);
+    EXPECT_EQ(Z7Net_PutIHB(20, 1000), 0u);
+    EXPECT_EQ(Z7Net_ReqQG(20), 0u);
+    EXPECT_EQ(Z7Net_ReqAQG(20), 0u);
+    EXPECT_EQ(Net_Data[20].qhb, 0u);
+    EXPECT_EQ(Net_Data[20].ihb, 0u);
+    EXPECT_EQ(Net_Data[20].qg_valid, 0xFu);
+    EXPECT_EQ(Net_Data[20].aqg_valid, 0x3u);
+    EXPECT_EQ(CanPort[0].tx.count, 200u);
+    _Can_FlushTx(0);
 }
 
 TEST_F(BlkLib, CanopenBlocksCheckTheirArrays) {
