@@ -22,7 +22,10 @@ uint32_t owner_rw, owner_ren;
 // back through it when the owner polls, so it outlives the call.
 CfTransferRec rw_rec;
 uint32_t rw_count;
-uint32_t rw_string_slot;  // READ_CF2 into a STRING: its slot, else 0
+// A read into a STRING: its slot, else 0. Both read forms set the string's
+// length from the count read (cut to its maximum), not only READ_CF2: a
+// string whose length stayed would hide the characters just read.
+uint32_t rw_string_slot;
 
 // Places of the operands of one read or write form.
 struct Form {
@@ -74,7 +77,8 @@ bool Accessor(uint32_t type, uint32_t *sec, uint32_t *width) {
     }
 }
 
-// Name text of a STRING operand or of a BYTE array of the given size.
+// Name text of a STRING operand or of a BYTE array of the given size (found
+// as every array operand is; an array outside its segment names nothing).
 void NameText(const Z7Ops &o, uint32_t k, uint32_t size_k, char (&out)[512]) {
     uint32_t n = 0;
     if (size_k == NONE) {
@@ -86,12 +90,25 @@ void NameText(const Z7Ops &o, uint32_t k, uint32_t size_k, char (&out)[512]) {
         }
     } else {
         const uint32_t max = std::min<uint32_t>(o.Lit(size_k), sizeof out - 1);
-        while (n < max && o.U8(k, n) != 0) {
-            out[n] = char(o.U8(k, n));
+        const uint8_t *a = Blk_ByteArray(o, k, max);
+        while (a != nullptr && n < max && a[n] != 0) {
+            out[n] = char(a[n]);
             n++;
         }
     }
     out[n] = 0;
+}
+
+// String slot {maximum, length, text} of the first string of the STRING
+// array at operand k: in the complex-type segment when the application has
+// one, the whole slot inside it; 0 when there is none.
+uint32_t FirstString(const Z7Ops &o, uint32_t k) {
+    uint32_t ct = 0;
+    const uint32_t slot = Z7Tools_GetStringArray(o.db, o.Lit(k), &ct);
+    if (ct == 0) return Z7VMStr_Slot(o.db, o.Lit(k));
+    const uint32_t base = Z7Sec_Addr(o.db, Z7SEC_CT), bytes = Z7Sec_Bytes(o.db, Z7SEC_CT);
+    if (slot == 0 || slot < base || uint64_t(slot - base) + 2 > bytes) return 0;
+    return uint64_t(slot - base) + 2 + Z7Mem_Get8(slot) <= bytes ? slot : 0;
 }
 
 // Status written as a DINT; a read or write that ended carries its count.
@@ -111,14 +128,15 @@ bool Build(const Z7Ops &o, const Places &p, bool write, char (&name)[512]) {
     rw_string_slot = 0;
     if (sec == 0) {
         // A STRING array: the characters of its first string.
-        const uint32_t slot = Z7VMStr_Slot(o.db, o.Lit(p.data));
+        const uint32_t slot = FirstString(o, p.data);
         uint8_t *s = Z7Mem_Ptr(slot, 2);
         if (s == nullptr || Z7Mem_Ptr(slot, 2u + s[0]) == nullptr) return false;
         rw_rec.data = s + 2;
         rw_rec.data_size = write ? s[1] : s[0];
         if (!write) rw_string_slot = slot;
     } else {
-        rw_rec.data = o.Span(sec, p.data, size, width);
+        // found as every array operand is, all size elements inside it
+        rw_rec.data = Blk_Array(o, p.data, o.Lit(0), size);
         if (rw_rec.data == nullptr) return false;
         rw_rec.data_size = size * width;
     }
@@ -155,6 +173,8 @@ uint32_t ReadWrite(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t 
     if (owner_rw == 0) {
         static char name[512];
         if (!Build(o, p, Write, name)) {
+            // an unknown type code or a data array past its segment: refused
+            // as a bad request, nothing posted
             o.SetD(p.status, ST_BAD);
             return 0;
         }
@@ -186,9 +206,12 @@ uint32_t Job(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg) {
     constexpr bool copy = Opcode == 249;
     constexpr uint32_t need = copy ? 4 : 3, status = need - 1;
     const uint32_t owner = inst | 0x80000000u;  // never a ladder instruction's place
+    // Command 6 frees the group's owner word: the slot when a copy or delete
+    // block holds it (bit 31), whichever instance that is; a ladder
+    // instruction's hold stays.
     if (cmd == FB_INSTINIT) {
         for (uint32_t &slot : FileStatus)
-            if (slot == owner) slot = 0;
+            if (slot & 0x80000000u) slot = 0;
     }
     if (cmd != FB_EXEC) return Blk_Answer(cmd, copy ? 294 : 290);
     Z7Ops o;

@@ -179,16 +179,16 @@ uint32_t GetRemote(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t 
 }
 
 // NETPUTLOCALQ (type, node, array), NETPUTLOCALAQ (node, array): this
-// controller's output heartbeat at most once per second.
+// controller's output heartbeat at most once per second, when the array
+// exists (found as every array operand is).
 void PutLocalQ(const Z7Ops &o) {
     const uint16_t t = o.Lit(0);
-    const uint32_t sec = t == 1 ? uint32_t(Z7SEC_D8) : t == 11 ? uint32_t(Z7SEC_D16) : 0u;
-    if (sec == 0 || o.At(sec, 2) == nullptr) return;
+    if ((t != 1 && t != 11) || Blk_Array(o, 2, t, 1) == nullptr) return;
     Z7Net_PutIG(uint16_t(o.I(1)));
     Z7Net_PutQHB(PlcWord(W_NETID), 1000);
 }
 void PutLocalAq(const Z7Ops &o) {
-    if (o.At(Z7SEC_D16, 1) == nullptr) return;
+    if (Blk_Array(o, 1, 11, 1) == nullptr) return;
     Z7Net_PutAIG(uint16_t(o.I(0)));
     Z7Net_PutQHB(PlcWord(W_NETID), 1000);
 }
@@ -222,11 +222,50 @@ uint32_t ArraySec(uint16_t type) {
     }
 }
 
+// Element width of an array by the block's type code (0 none).
+uint32_t ArrayWidth(uint16_t type) {
+    switch (ArraySec(type)) {
+    case Z7SEC_D8: return 1;
+    case Z7SEC_D16: return 2;
+    case Z7SEC_D32: return 4;
+    case Z7SEC_D64: return 8;
+    default: return 0;
+    }
+}
+
+// Host view of n elements of the array at operand k of the block's type
+// code, found as every array operand is (in the complex-type segment when
+// the application has one); null unless all n lie inside it.
+uint8_t *ArrayOf(const Z7Ops &o, uint32_t k, uint32_t n) {
+    return ArraySec(o.Lit(0)) != 0 ? Blk_Array(o, k, o.Lit(0), n) : nullptr;
+}
+// Element k of such an array as a word (its low 16 bits), and set from one.
+uint16_t ElemGet(const uint8_t *a, uint32_t width, uint32_t k) {
+    switch (width) {
+    case 1: return a[k];
+    case 2: return LE_Get16(a + 2 * k);
+    default: return uint16_t(LE_Get32(a + size_t(width) * k));
+    }
+}
+void ElemPut(uint8_t *a, uint32_t width, uint32_t k, uint16_t v) {
+    switch (width) {
+    case 1: a[k] = uint8_t(v); break;
+    case 2: LE_Put16(a + 2 * k, v); break;
+    case 4: LE_Put32(a + 4 * k, v); break;
+    default:
+        LE_Put32(a + 8 * k, v);
+        LE_Put32(a + 8 * k + 4, 0);
+        break;
+    }
+}
+
 // The area kind named by the symbol of the array at operand k.
 uint16_t CheckPLCIndex(const Z7Ops &o, uint32_t k) {
-    const uint32_t sec = ArraySec(o.Lit(0));
-    if (sec == 0 || o.At(sec, k) == nullptr) return AREA_NONE;
-    const char *sym = Z7Map_GetSymbol(Z7Map_GetByData(o.db, Z7Sec_Elem(o.db, sec, o.Lit(k))));
+    const uint16_t type = o.Lit(0);
+    uint32_t width = 0;
+    const uint32_t addr = ArraySec(type) != 0 ? Z7Tools_GetArrayIn(o.db, type, o.Lit(k), 1, &width) : 0;
+    if (addr == 0) return AREA_NONE;
+    const char *sym = Z7Map_GetSymbol(Z7Map_GetByData(o.db, addr));
     if (sym == nullptr) return AREA_NONE;
     static constexpr struct {
         const char *name;
@@ -243,24 +282,6 @@ void Trace(const char *format, uint32_t kind) {
     char line[48];
     std::snprintf(line, sizeof line, format, int(kind));
     Blk_Hooks.trace(line);
-}
-
-// Word k of an array in its section (8-bit elements give their byte).
-uint16_t WordOf(const Z7Ops &o, uint32_t sec, uint32_t op, uint32_t k) {
-    switch (sec) {
-    case Z7SEC_D8: return o.U8(op, k);
-    case Z7SEC_D16: return o.U16(op, k);
-    case Z7SEC_D32: return uint16_t(o.U32(op, k));
-    default: return uint16_t(o.U64(op, k));
-    }
-}
-void PutWord(const Z7Ops &o, uint32_t sec, uint32_t op, uint32_t k, uint16_t v) {
-    switch (sec) {
-    case Z7SEC_D8: o.Put8(op, uint8_t(v), k); break;
-    case Z7SEC_D16: o.Put16(op, v, k); break;
-    case Z7SEC_D32: o.Put32(op, v, k); break;
-    default: o.Put64(op, v, k); break;
-    }
 }
 
 // The 4-byte instance: request sent, first call, area kind.
@@ -298,14 +319,17 @@ uint32_t NetGetWord(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t
         p[0] = uint8_t(analog ? Z7Net_ReqAQG(node) : Z7Net_ReqQG(node));
         return 0;
     }
-    const uint32_t sec = ArraySec(o.Lit(0)), size = o.Lit(5);
+    const uint32_t width = ArrayWidth(o.Lit(0)), size = o.Lit(5);
     const int32_t count = o.I(6), start = o.I(3);
     if (count <= 0 || start < 0) return 0;
     uint16_t w[32];
     if (analog) {
+        // all count words valid (the helper refuses more than 32), then as
+        // many as the data array holds
+        if (!Z7Net_GetAQG(node, uint32_t(start) & 0xFF, w, uint32_t(count))) return 0;
         const uint32_t n = std::min<uint32_t>(uint32_t(count), size);
-        if (n == 0 || !Z7Net_GetAQG(node, uint32_t(start) & 0xFF, w, n)) return 0;
-        for (uint32_t k = 0; k < n; k++) PutWord(o, sec, 4, k, w[k]);
+        uint8_t *a = ArrayOf(o, 4, n);
+        for (uint32_t k = 0; a != nullptr && k < n; k++) ElemPut(a, width, k, w[k]);
         return 0;
     }
     // Digital: words from (start / 16), unpacked into a BOOL array.
@@ -314,7 +338,8 @@ uint32_t NetGetWord(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t
     for (int32_t k = 0; k < count; k++) LE_Put16(packed + 2 * k, w[k]);
     const uint32_t n = std::min<uint32_t>(uint32_t(count) * 16, size);
     Drevano_Bit_To_Byte(packed, bits, n);
-    for (uint32_t k = 0; k < n; k++) o.Put8(4, bits[k], k);
+    uint8_t *a = ArrayOf(o, 4, n);
+    for (uint32_t k = 0; a != nullptr && k < n; k++) ElemPut(a, width, k, bits[k]);
     return 0;
 }
 
@@ -338,18 +363,24 @@ uint32_t NetPutWord(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t
         return 0;
     }
     if (kind != AREA_AQG && kind != AREA_QG) return 0;
-    const uint32_t sec = ArraySec(o.Lit(0)), size = o.Lit(3);
+    const uint32_t width = ArrayWidth(o.Lit(0)), size = o.Lit(3);
     const int32_t count = o.I(6), start = o.I(5);
     if (count <= 0 || start < 0 || count > 32) return 0;
     const bool analog = kind == AREA_AQG;
     const uint32_t first = analog ? uint32_t(start) : uint32_t(start) / 16;
     uint16_t w[32] = {};
     if (analog) {
-        for (int32_t k = 0; k < count && uint32_t(k) < size; k++) w[k] = WordOf(o, sec, 2, uint32_t(k));
+        // words past the data array are queued as 0
+        const uint32_t n = std::min<uint32_t>(uint32_t(count), size);
+        const uint8_t *a = ArrayOf(o, 2, n);
+        if (n > 0 && a == nullptr) return 0;
+        for (uint32_t k = 0; k < n; k++) w[k] = ElemGet(a, width, k);
     } else {
         uint8_t bits[512] = {}, packed[64] = {};
         const uint32_t n = std::min<uint32_t>(uint32_t(count) * 16, std::min<uint32_t>(size, sizeof bits));
-        for (uint32_t k = 0; k < n; k++) bits[k] = o.U8(2, k);
+        const uint8_t *a = ArrayOf(o, 2, n);
+        if (n > 0 && a == nullptr) return 0;
+        for (uint32_t k = 0; k < n; k++) bits[k] = uint8_t(ElemGet(a, width, k));
         Drevano_Byte_To_Bit(bits, packed, n);
         for (int32_t k = 0; k < count && k < 32; k++) w[k] = LE_Get16(packed + 2 * k);
     }
@@ -359,8 +390,10 @@ uint32_t NetPutWord(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t
         return 0;
     }
     // The reference copy: QG at byte 32, AQG at 192 of the previous-scan
-    // image, two bytes a word; a run the helper refuses never reaches it.
-    const uint32_t words = analog ? 32 : 4, ref = (analog ? 192 : 32) + 2 * first;
+    // image, plus twice the start operand (for QG its bit number: at most
+    // 63, so the copy stays below the AQG copies); a run the helper
+    // refuses never reaches it.
+    const uint32_t words = analog ? 32 : 4, ref = (analog ? 192 : 32) + 2 * uint32_t(start);
     if (first + uint32_t(count) > words) {
         queue(uint32_t(count));
         return 0;

@@ -132,6 +132,26 @@ protected:
     void PutBytes(uint32_t i, const std::string &s) {
         for (size_t k = 0; k < s.size(); k++) Put(USINT_, i + uint32_t(k), uint8_t(s[k]));
     }
+    // The card (drive A:, an empty folder) and its file-request path, as
+    // start-up leaves them; one main-loop pass of the card manager.
+    void MediaUp() {
+        ::mkdir((root / "mnt").c_str(), 0775);
+        ::mkdir((root / "mnt/USB0").c_str(), 0775);
+        for (MntDriveRec &d : MntDrive) d.mounted = 0;
+        FileMutex = 0;
+        Cf_Media = Cf_Media2 = Cf_Media3 = FxMedia{};
+        dpram.fill(0);
+        Dpram_Init();
+        BackTsk_Report();
+        SYS_ResetRCBs(2);  // as start-up, before the card manager links its registers
+        CFM_Open();
+        File_Init();
+    }
+    static void MediaPass() {
+        SYS_Update();
+        CFM_Update();
+        CFM_TheLoop(0);
+    }
     std::string Bytes(uint32_t i, uint32_t n) {
         std::string s;
         for (uint32_t k = 0; k < n; k++) s.push_back(char(Get(USINT_, i + k)));
@@ -1170,6 +1190,28 @@ TEST_F(BlkLib, PidSetUpManualOutputAndSteps) {
     EXPECT_EQ(Get(BOOL_, 62), 0u);
     EXPECT_EQ(pid_at[loop].state, 0u);
     EXPECT_EQ(Get(INT_, 55), 321u);  // manual: the output word
+    // An engine error halts the instance for good: dead band upper 5 below
+    // lower 6 (answer 2). That call still writes its outputs and block; the
+    // next writes nothing, until command 6 runs the instance again.
+    for (uint32_t k = 0; k < 16; k++) Put(INT_, 1 + k, 0);
+    Put(INT_, 2, 5);
+    Put(INT_, 3, 6);
+    Put(INT_, 51, 11);
+    Put(BOOL_, 52, 0);
+    Call("PID_IND", {1, 50, 51, 52, 53, 54, 55}, a);
+    EXPECT_EQ(Z7Mem_Get8(a), 1u);
+    EXPECT_EQ(Get(INT_, 14), 11u);
+    EXPECT_EQ(Get(INT_, 11), 0x0004u);
+    Put(INT_, 51, 22);
+    Put(INT_, 55, 0x5555);
+    Call("PID_IND", {1, 50, 51, 52, 53, 54, 55}, a);
+    EXPECT_EQ(Get(INT_, 14), 11u);
+    EXPECT_EQ(Get(INT_, 55), 0x5555u);
+    Call("PID_IND", {}, a, FB_INSTINIT);
+    EXPECT_EQ(Z7Mem_Get8(a), 0u);
+    Put(INT_, 3, 5);
+    Call("PID_IND", {1, 50, 51, 52, 53, 54, 55}, a);
+    EXPECT_EQ(Get(INT_, 14), 22u);
 }
 
 TEST_F(BlkLib, NetworkHeartbeatsAndRemoteWords) {
@@ -1264,6 +1306,25 @@ TEST_F(BlkLib, NetworkHeartbeatsAndRemoteWords) {
     EXPECT_EQ(Z7Net_GetQHB(9, 1000), 1u);
     Z7Net_Scale = 100;
     frames();
+    // 200 frames queued: no transmit slot, so every sending helper answers
+    // 0 and stores nothing (times and valid masks of node 20 as they were)
+    for (uint32_t k = 0; k < 200; k++) {
+        CanMsg *slot = _Can_NextTx(0);
+        ASSERT_NE(slot, nullptr) << k;
+        _Can_PutTx(0, slot);
+    }
+    Net_Data[20].qg_valid = 0xF;
+    Net_Data[20].aqg_valid = 0x3;
+    EXPECT_EQ(Z7Net_PutQHB(20, 1000), 0u);
+    EXPECT_EQ(Z7Net_PutIHB(20, 1000), 0u);
+    EXPECT_EQ(Z7Net_ReqQG(20), 0u);
+    EXPECT_EQ(Z7Net_ReqAQG(20), 0u);
+    EXPECT_EQ(Net_Data[20].qhb, 0u);
+    EXPECT_EQ(Net_Data[20].ihb, 0u);
+    EXPECT_EQ(Net_Data[20].qg_valid, 0xFu);
+    EXPECT_EQ(Net_Data[20].aqg_valid, 0x3u);
+    EXPECT_EQ(CanPort[0].tx.count, 200u);
+    _Can_FlushTx(0);
 }
 
 TEST_F(BlkLib, CanopenBlocksCheckTheirArrays) {
@@ -1367,6 +1428,37 @@ TEST_F(BlkLib, CanopenBlocksCheckTheirArrays) {
     EXPECT_EQ(Emcy_RecMsg.flags, 0u);
     Put(BOOL_, 1, 0);
     Call("CANOPENRCEMC", {1, 10, 6});
+    EXPECT_EQ(Get(INT_, 10), 255u);
+    // CANOPENRCEMCDEV: the node (INT 2) first, then the emergency array:
+    // element 0 the status, elements 1 to 4 the message; a node above 127
+    // gives 38 and arms nothing
+    Emcy_RecMsg = EmcyRec{};
+    for (uint32_t k = 0; k < 5; k++) Put(INT_, 10 + k, 0x1111);
+    Put(INT_, 10, 255);
+    Put(INT_, 2, 200);
+    Put(BOOL_, 1, 1);
+    Call("CANOPENRCEMCDEV", {1, 2, 10, 5});
+    EXPECT_EQ(Get(INT_, 10), 38u);
+    EXPECT_EQ(Emcy_RecMsg.flags, 0u);
+    Put(INT_, 10, 255);
+    Put(INT_, 2, 0x21);
+    Put(BOOL_, 1, 1);
+    Call("CANOPENRCEMCDEV", {1, 2, 10, 5});
+    EXPECT_EQ(Get(INT_, 10), 254u);
+    EXPECT_EQ(Emcy_RecMsg.flags, 1u);
+    EXPECT_EQ(Emcy_RecMsg.node, 0x21u);
+    Emcy_RecMsg.flags = 3;
+    Emcy_RecMsg.data = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08};
+    Put(BOOL_, 1, 1);
+    Call("CANOPENRCEMCDEV", {1, 2, 10, 5});
+    EXPECT_EQ(Get(INT_, 10), 0u);
+    EXPECT_EQ(Get(INT_, 11), 0x0201u);
+    EXPECT_EQ(Get(INT_, 12), 0x0403u);
+    EXPECT_EQ(Get(INT_, 13), 0x0605u);
+    EXPECT_EQ(Get(INT_, 14), 0x0807u);
+    EXPECT_EQ(Get(INT_, 2), 0x21u);
+    Put(BOOL_, 1, 0);
+    Call("CANOPENRCEMCDEV", {1, 2, 10, 5});
     EXPECT_EQ(Get(INT_, 10), 255u);
 }
 // CANOPENSDOREAD of the own dictionary's device name (object 0x1008, the six
@@ -1491,22 +1583,8 @@ TEST_F(BlkLib, CanopenSdoWriteStaysInsideItsArrays) {
 // the read/write group, the write and read round trip on A:, refusals, and
 // copy, delete and rename.
 TEST_F(BlkLib, FileBlocksOwnershipRoundTripAndRefusals) {
-    ::mkdir((root / "mnt").c_str(), 0775);
-    ::mkdir((root / "mnt/USB0").c_str(), 0775);
-    for (MntDriveRec &d : MntDrive) d.mounted = 0;
-    FileMutex = 0;
-    Cf_Media = Cf_Media2 = Cf_Media3 = FxMedia{};
-    dpram.fill(0);
-    Dpram_Init();
-    BackTsk_Report();
-    SYS_ResetRCBs(2);  // as start-up, before the card manager links its registers
-    CFM_Open();
-    File_Init();
-    auto pass = [] {
-        SYS_Update();
-        CFM_Update();
-        CFM_TheLoop(0);
-    };
+    MediaUp();
+    auto pass = [] { MediaPass(); };
     const uint32_t a = Inst(56), b = Inst(56), rd = Inst(44), cp = Inst(294), del = Inst(290), ren = Inst(8);
     // BOOL: enables of a, b, read, copy, delete, rename; the line-break flag.
     for (uint32_t k = 0; k < 6; k++) Put(BOOL_, k, 1);
@@ -1597,8 +1675,20 @@ TEST_F(BlkLib, FileBlocksOwnershipRoundTripAndRefusals) {
         Call("COPY_CF", {3, 1, 2, 8}, cp);
     }
     EXPECT_EQ(status(8), 0);
+    // The finished copy keeps the owner word while enabled; command 6 of
+    // any block of the group frees it: a DELETE_CF made then is not
+    // refused as another's (its empty path gives 66).
+    Put(BOOL_, 4, 1);
+    Call("DELETE_CF", {4, 3, 7}, del);
+    EXPECT_EQ(status(7), -3);
+    const uint32_t del2 = Inst(290);
+    Call("DELETE_CF", {}, del2, FB_INSTINIT);
+    Call("DELETE_CF", {4, 3, 7}, del2);
+    EXPECT_EQ(status(7), 66);
+    Put(BOOL_, 4, 0);
     Put(BOOL_, 3, 0);
     Call("COPY_CF", {3, 1, 2, 8}, cp);
+    EXPECT_EQ(status(8), -4);
     Call("RENAME_CF", {5, 2, 4, 9}, ren);
     for (int i = 0; i < 50 && status(9) == -2; i++) {
         pass();
@@ -1683,6 +1773,25 @@ TEST_F(BlkLib, NetworkWordBlocksFollowTheAreaSymbol) {
     EXPECT_EQ(Get(INT_, 20), 0x1111u);
     EXPECT_EQ(Get(INT_, 22), 0x3333u);
     EXPECT_EQ(Get(INT_, 23), 0u);
+    // Every one of the count words must be valid, however few the data
+    // array holds: four words from word 1 with word 4 not valid copy
+    // nothing into an array of 2; once all four are, the first two land.
+    const uint32_t small = inst();
+    Put(INT_, 7, 4);
+    for (uint32_t k = 0; k < 3; k++) Put(INT_, 24 + k, 0x7777);
+    const std::vector<uint16_t> small_ops = {INT_, 1, 40, 2, 24, 2, 7};
+    Call("NETGETWORD", small_ops, small);  // the request
+    EXPECT_EQ(frames(), (F{{43, 1}}));
+    Call("NETPUTWORD", put_ops, put);
+    Call("NETGETWORD", small_ops, small);
+    EXPECT_EQ(Get(INT_, 24), 0x7777u);
+    EXPECT_EQ(Get(INT_, 25), 0x7777u);
+    const uint16_t four[4] = {0x0A0A, 0x0B0B, 0x0C0C, 0x0D0D};
+    EXPECT_EQ(Z7Net_QueAQG(5, 1, four, 4), 1u);
+    Call("NETGETWORD", small_ops, small);
+    EXPECT_EQ(Get(INT_, 24), 0x0A0Au);
+    EXPECT_EQ(Get(INT_, 25), 0x0B0Bu);
+    EXPECT_EQ(Get(INT_, 26), 0x7777u);
 
     // On change: the first call queues, an unchanged one only checks, a
     // changed word queues again; the trigger always queues.
@@ -1718,6 +1827,24 @@ TEST_F(BlkLib, NetworkWordBlocksFollowTheAreaSymbol) {
     std::string bits;
     for (uint32_t k = 0; k < 16; k++) bits.push_back(char('0' + Get(BOOL_, 40 + k)));
     EXPECT_EQ(bits, "1000000000000001");
+    // On change, digital: a run's reference copy lies at previous-scan
+    // byte 32 plus twice the start operand, so starts 16 and 17 (both
+    // word 1) keep copies of their own: the second queues its word too.
+    for (uint32_t k = 32; k < 128; k++) old_reg[k] = 0;
+    Put(BOOL_, 0, 0);
+    Put(INT_, 6, 17);
+    const uint32_t dex1 = inst(), dex2 = inst();
+    Net_Data[5].qg_valid = 0;
+    Call("NETPUTWORDEX", {BOOL_, 1, 20, 16, 10, 4, 5, 0}, dex1);
+    EXPECT_EQ(Net_Data[5].qg_valid, 0x2u);
+    EXPECT_EQ(LE_Get16(&old_reg[64]), 0x8001u);
+    Net_Data[5].qg_valid = 0;
+    Call("NETPUTWORDEX", {BOOL_, 1, 20, 16, 10, 6, 5, 0}, dex2);
+    EXPECT_EQ(Net_Data[5].qg_valid, 0x2u);
+    EXPECT_EQ(LE_Get16(&old_reg[66]), 0x8001u);
+    Net_Data[5].qg_valid = 0;
+    Call("NETPUTWORDEX", {BOOL_, 1, 20, 16, 10, 6, 5, 0}, dex2);  // unchanged: checks only
+    EXPECT_EQ(Net_Data[5].qg_valid, 0u);
 
     // "AQ" is an input area (nothing queued); an unknown symbol does nothing.
     Net_Data[5] = {};
@@ -1726,10 +1853,11 @@ TEST_F(BlkLib, NetworkWordBlocksFollowTheAreaSymbol) {
     Call("NETGETWORD", {INT_, 1, 48, 2, 20, 4, 3}, none);
     EXPECT_EQ(Net_Data[5].aqg_valid, 0u);
     EXPECT_TRUE(frames().empty());
-    EXPECT_EQ(traced,
-              (std::vector<std::string>{"NETPUTW plc type 4n", "NETGETW plc type 4.........\n", "NETPUTWEX plc type 4n",
-                                        "NETPUTW plc type 5n", "NETGETW plc type 5.........\n", "NETPUTW plc type 3n",
-                                        "NETGETW plc type 0.........\n"}));
+    EXPECT_EQ(traced, (std::vector<std::string>{"NETPUTW plc type 4n", "NETGETW plc type 4.........\n",
+                                                "NETGETW plc type 4.........\n", "NETPUTWEX plc type 4n",
+                                                "NETPUTW plc type 5n", "NETGETW plc type 5.........\n",
+                                                "NETPUTWEX plc type 5n", "NETPUTWEX plc type 5n", "NETPUTW plc type 3n",
+                                                "NETGETW plc type 0.........\n"}));
 }
 
 // An application with a complex-type segment: the CANopen blocks' INT
@@ -1839,6 +1967,140 @@ TEST_F(BlkLibComplex, RemoteWordsLieInTheComplexTypeSegment) {
     EXPECT_EQ(Get(INT_, 10), 0x1111u);
     EXPECT_EQ(Get(INT_, 11), 0x1111u);
     _Can_FlushTx(0);
+}
+
+// The NET word blocks find their area and data arrays in the complex-type
+// segment: the area variables "AQG" (segment byte 16) and "QG" (byte 8) are
+// named there, the data arrays lie at bytes 32 (INT) and 0 (BOOL); the
+// typed INTs and BOOLs at the operands' own indices stay.
+TEST_F(BlkLibComplex, NetworkWordArraysLieInTheComplexTypeSegment) {
+    Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
+    db = 0;
+    IecImage img;
+    img.ct_alloc = img.ct_used = 64;
+    img.d8 = img.d16 = img.d32 = img.d64 = img.time = {63, 63, 0};
+    img.str = {8, 8, 0};
+    img.string_sizes = {16, 16, 16, 16, 16, 16, 16, 4};
+    img.map_vars = {{127, 0, 1, 0, 0, 0x101, "AQG", {16, 0, 0, 0, 0, 0, 0, 0}},
+                    {127, 0, 1, 0, 0, 0x101, "QG", {8, 0, 0, 0, 0, 0, 0, 0}}};
+    ASSERT_EQ(Start(img, db), 0u);
+    const uint32_t ct = Z7Sec_Addr(db, Z7SEC_CT);
+    ASSERT_NE(ct, 0u);
+    Net_Data = {};
+    _Can_FlushTx(0);
+    PlcWordSet(W_NETID, 5);
+    PlcWordSet(188, 1);
+    for (uint32_t k = 0; k < 32; k++) Z7Mem_Put16(ct + 2 * k, 0);
+    for (uint32_t k = 0; k < 3; k++) Z7Mem_Put16(ct + 32 + 2 * k, uint16_t(0xA1 + k));
+    for (uint32_t k = 0; k < 40; k++) {
+        Put(INT_, 10 + k, 0x1111);
+        Put(BOOL_, 10 + k, 1);
+    }
+    Put(DINT_, 40, 16);  // the analog area
+    Put(DINT_, 41, 8);   // the digital area
+    Put(DINT_, 10, 32);  // analog data
+    Put(DINT_, 11, 40);  // analog data read back
+    Put(DINT_, 12, 0);   // BOOL data
+    Put(INT_, 1, 5);     // node
+    Put(INT_, 2, 1);     // first analog word
+    Put(INT_, 3, 3);     // words
+    auto inst = [&] {
+        const uint32_t i = Inst(4);
+        Call("NETGETWORD", {}, i, FB_INSTINIT);
+        return i;
+    };
+    const uint32_t put = inst(), get = inst(), dput = inst();
+    Call("NETPUTWORD", {INT_, 1, 10, 4, 40, 2, 3}, put);
+    EXPECT_EQ(Net_Data[5].aqg_valid, 0x0Eu);
+    EXPECT_EQ(Net_Data[5].aqg[1], 0xA1);
+    EXPECT_EQ(Net_Data[5].aqg[3], 0xA3);
+    const std::vector<uint16_t> get_ops = {INT_, 1, 40, 2, 11, 4, 3};
+    Call("NETGETWORD", get_ops, get);  // the request
+    Call("NETPUTWORD", {INT_, 1, 10, 4, 40, 2, 3}, put);
+    Call("NETGETWORD", get_ops, get);
+    EXPECT_EQ(Z7Mem_Get16(ct + 40), 0xA1u);
+    EXPECT_EQ(Z7Mem_Get16(ct + 44), 0xA3u);
+    // sixteen BOOLs at segment byte 0 (first and last set) into word 0
+    Z7Mem_Put8(ct, 1);
+    Z7Mem_Put8(ct + 15, 1);
+    Put(INT_, 4, 0);
+    Put(INT_, 5, 1);
+    Call("NETPUTWORD", {BOOL_, 1, 12, 16, 41, 4, 5}, dput);
+    EXPECT_EQ(Net_Data[5].qg_valid, 0x1u);
+    EXPECT_EQ(Net_Data[5].qg[0], 0x8001);
+    for (uint32_t k = 0; k < 40; k++) {
+        EXPECT_EQ(Get(INT_, 10 + k), 0x1111u) << k;
+        EXPECT_EQ(Get(BOOL_, 10 + k), 1u) << k;
+    }
+    _Can_FlushTx(0);
+}
+
+// The file blocks find their arrays in the complex-type segment: WRITE_CF2's
+// name as a BYTE array at segment byte 0 and its INT data at byte 32, read
+// back by READ_CF into the INT array at byte 48; the typed INTs and BYTEs at
+// the operands' own indices stay.
+TEST_F(BlkLibComplex, FileBlockArraysLieInTheComplexTypeSegment) {
+    MediaUp();
+    const uint32_t ct = Z7Sec_Addr(db, Z7SEC_CT);
+    ASSERT_NE(ct, 0u);
+    for (uint32_t k = 0; k < 64; k++) Z7Mem_Put8(ct + k, 0);
+    const std::string name = "A:\\CT.CSV";
+    for (size_t k = 0; k < name.size(); k++) Z7Mem_Put8(ct + uint32_t(k), uint8_t(name[k]));
+    const int16_t data[] = {7, -8, 9};
+    for (uint32_t k = 0; k < 3; k++) Z7Mem_Put16(ct + 32 + 2 * k, uint16_t(data[k]));
+    for (uint32_t k = 20; k < 40; k++) {
+        Put(INT_, k, 0x1111);
+        Put(USINT_, k, 'X');
+    }
+    Put(DINT_, 20, 0);   // name array
+    Put(DINT_, 21, 32);  // data written
+    Put(DINT_, 22, 48);  // data read
+    Put(BOOL_, 1, 1);
+    Put(BOOL_, 2, 1);
+    Put(INT_, 10, 3);  // elements
+    Put(INT_, 11, 3);  // elements per line
+    Put(DINT_, 0, 3);  // replace
+    Put(DINT_, 1, 5);  // signed 16-bit decimal
+    Put(DINT_, 2, 1);  // formatted values
+    Put(DINT_, 6, 0);  // read from the first field
+    Put(BOOL_, 3, 1);  // line break
+    SetStr(1, "A:\\CT.CSV");
+    const uint32_t w = Inst(56), r = Inst(44);
+    Call("WRITE_CF2", {}, w, FB_INSTINIT);  // as the application's build: no owner
+    const std::vector<uint16_t> write2 = {INT_, 1, 0, 1, 20, 16, 21, 4, 10, 11, 2, 3, 4};
+    Call("WRITE_CF2", write2, w);
+    for (int i = 0; i < 50 && int32_t(Get(DINT_, 4)) == -2; i++) {
+        MediaPass();
+        Call("WRITE_CF2", write2, w);
+    }
+    EXPECT_EQ(int32_t(Get(DINT_, 4)), 0x30000);
+    std::string text;
+    {
+        std::FILE *f = std::fopen((root / "mnt/USB0/CT.CSV").c_str(), "rb");
+        ASSERT_NE(f, nullptr);
+        char buf[64] = {};
+        text.assign(buf, std::fread(buf, 1, sizeof buf, f));
+        std::fclose(f);
+    }
+    EXPECT_EQ(text, "7,-8,9\r\n");
+    Put(BOOL_, 1, 0);
+    Call("WRITE_CF2", write2, w);
+    const std::vector<uint16_t> read = {INT_, 2, 1, 1, 6, 10, 22, 4, 2, 5};
+    Call("READ_CF", read, r);
+    for (int i = 0; i < 50 && int32_t(Get(DINT_, 5)) == -2; i++) {
+        MediaPass();
+        Call("READ_CF", read, r);
+    }
+    EXPECT_EQ(int32_t(Get(DINT_, 5)), 0x30000);
+    EXPECT_EQ(int16_t(Z7Mem_Get16(ct + 48)), 7);
+    EXPECT_EQ(int16_t(Z7Mem_Get16(ct + 50)), -8);
+    EXPECT_EQ(int16_t(Z7Mem_Get16(ct + 52)), 9);
+    for (uint32_t k = 20; k < 40; k++) {
+        EXPECT_EQ(Get(INT_, k), 0x1111u) << k;
+        EXPECT_EQ(Get(USINT_, k), uint8_t('X')) << k;
+    }
+    Put(BOOL_, 2, 0);
+    Call("READ_CF", read, r);
 }
 
 // The clock and PID blocks find their arrays in the complex-type segment
