@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <fstream>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -358,6 +360,25 @@ TEST_F(Host, MemoryManagerFilesPiecesAndSlots) {
     EXPECT_EQ(Z7MM_WriteChangeRequest(&mm, 2, &p), 0u);
     const Z7MMPiece huge{Z7MEM_SIZE, big.data()};
     EXPECT_EQ(Z7MM_WriteChangeRequest(&mm, 3, &huge), 1u);
+    EXPECT_FALSE(Exists(root / "mnt/cfg/z7.upd.tmp"));
+    // a piece that cannot be written whole (the file size limit cuts it after
+    // 2 of its 3 bytes) gives the download up: its end answers 1 and no
+    // image with a piece missing is stored
+    EXPECT_EQ(Z7MM_WriteChangeRequest(&mm, 2, &p), 0u);
+    EXPECT_EQ(Z7MM_WriteChangeRequest(&mm, 3, &p), 0u);
+    rlimit was{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &was), 0);
+    const auto old_xfsz = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = was;
+    small.rlim_cur = 5;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const uint32_t cut = Z7MM_WriteChangeRequest(&mm, 3, &p);
+    setrlimit(RLIMIT_FSIZE, &was);
+    std::signal(SIGXFSZ, old_xfsz);
+    EXPECT_EQ(cut, 1u);
+    EXPECT_EQ(Z7MM_WriteChangeRequest(&mm, 3, &p), 1u);
+    EXPECT_EQ(Z7MM_WriteChangeRequest(&mm, 4, &p), 1u);
+    EXPECT_FALSE(Exists(root / "mnt/cfg/z7.upd"));
     EXPECT_FALSE(Exists(root / "mnt/cfg/z7.upd.tmp"));
     // the temporary files are never written through a link planted there,
     // and a FIFO there does not hold a download or a save up
