@@ -18,6 +18,8 @@ uint32_t Z7MM_LastReadCount = 0;
 
 namespace {
 constexpr uint32_t kPiece = 4096;
+// The hot-restart image lives in the configuration folder beside the code
+// and change images, where the runtime's file table names it as well.
 constexpr const char *kNames[3] = {"/mnt/cfg/z7.cod", "/mnt/cfg/z7.hot", "/mnt/cfg/z7.upd"};
 
 Z7MMSlot &Slot(Z7MMData *mm, uint16_t kind) { return mm->slot[kind - 1]; }
