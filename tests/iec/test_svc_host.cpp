@@ -394,6 +394,32 @@ TEST_F(Host, MemoryManagerFilesPiecesAndSlots) {
     EXPECT_EQ(Z7MM_SaveVMDB(&mm), 0u);
     EXPECT_EQ(ReadFile(root / "mnt/cfg/z7.hot"), std::vector<uint8_t>(5000, 0xA5));
     EXPECT_EQ(ReadFile(victim), kept);
+
+    // a change image that became the code image is stored once as z7.cod;
+    // otherwise only a save with a text writes it
+    EXPECT_EQ(Z7MM_SaveChange(&mm), 0u);
+    EXPECT_EQ(ReadFile(root / "mnt/cfg/z7.cod"), std::vector<uint8_t>({1, 2, 3}));
+    const uint8_t next[3] = {4, 5, 6};
+    const Z7MMPiece n{3, next};
+    EXPECT_EQ(Z7MM_WriteChangeRequest(&mm, 2, &n), 0u);
+    EXPECT_EQ(Z7MM_WriteChangeRequest(&mm, 3, &n), 0u);
+    EXPECT_EQ(Z7MM_WriteChangeRequest(&mm, 4, &n), 0u);
+    EXPECT_EQ(Z7MM_RegisterChange(&mm), 1u);  // no change image loaded
+    ASSERT_EQ(Z7MM_LoadCode(&mm), 0u);
+    ASSERT_EQ(Z7MM_LoadChange(&mm), 0u);
+    EXPECT_EQ(Z7MM_RegisterChange(&mm), 0u);
+    EXPECT_EQ(mm.slot[2].block, 0u);
+    EXPECT_EQ(mm.slot[2].kind, Z7MM_CHANGE);
+    EXPECT_EQ(ReadFile(root / "mnt/cfg/z7.cod"), std::vector<uint8_t>({1, 2, 3}));
+    EXPECT_EQ(Z7MM_SaveChange(&mm), 0u);
+    EXPECT_EQ(ReadFile(root / "mnt/cfg/z7.cod"), std::vector<uint8_t>({4, 5, 6}));
+    Z7Mem_Put8(mm.slot[0].block, 9);
+    EXPECT_EQ(Z7MM_SaveChange(&mm), 0u);
+    EXPECT_EQ(ReadFile(root / "mnt/cfg/z7.cod"), std::vector<uint8_t>({4, 5, 6}));
+    EXPECT_EQ(Z7MM_SaveChangeA(&mm, ""), 0u);
+    EXPECT_EQ(ReadFile(root / "mnt/cfg/z7.cod"), std::vector<uint8_t>({4, 5, 6}));
+    EXPECT_EQ(Z7MM_SaveChangeA(&mm, "APP"), 0u);
+    EXPECT_EQ(ReadFile(root / "mnt/cfg/z7.cod"), std::vector<uint8_t>({9, 5, 6}));
     Z7MM_Close(&mm);
 }
 
