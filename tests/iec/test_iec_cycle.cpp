@@ -230,6 +230,15 @@ TEST_F(IecTest, BreakpointsTraceLogAndUnresolvedNames) {
     Z7VMLog_RegisterUnresolved(db, "AVERYLONGBLOCKNAME");
     EXPECT_STREQ(reinterpret_cast<const char *>(Z7Mem_Ptr(Z7VMLog_GetUnresolved(db, 1), 16)), "AVERYLONGBLOC..");
     EXPECT_EQ(Z7VMLog_GetUnresolved(db, 2), 0u);
+    // 15 characters are kept whole, 16 are cut; a 17th name is not kept
+    Z7VMLog_RegisterUnresolved(db, "FIFTEEN_CHARS_X");
+    Z7VMLog_RegisterUnresolved(db, "SIXTEEN_CHARS_XY");
+    EXPECT_STREQ(reinterpret_cast<const char *>(Z7Mem_Ptr(Z7VMLog_GetUnresolved(db, 2), 16)), "FIFTEEN_CHARS_X");
+    EXPECT_STREQ(reinterpret_cast<const char *>(Z7Mem_Ptr(Z7VMLog_GetUnresolved(db, 3), 16)), "SIXTEEN_CHARS..");
+    for (uint32_t i = 4; i < 17; i++) Z7VMLog_RegisterUnresolved(db, "MORE");
+    EXPECT_EQ(Z7Mem_Get16(Z7VM_Status(db) + ST_UNRESCOUNT), 16);
+    EXPECT_NE(Z7VMLog_GetUnresolved(db, 15), 0u);
+    EXPECT_EQ(Z7VMLog_GetUnresolved(db, 16), 0u);
 
     // a program called while it runs logs 33
     Z7Mem_Put16(Z7Sec_Elem(db, Z7SEC_PROG, 2) + PG_STATE, Z7P_ACTIVE | Z7P_CALLED);

@@ -2163,6 +2163,12 @@ TEST_F(IecStd, ArrayBlocksSortSearchFillAndExtremes) {
     EXPECT_EQ(int32_t(D(21)), 7);
     run("ARMAX", {16, 10, 3, 21});
     EXPECT_EQ(D(21), 0xFFFFFFF6u);
+    // a forced (locked) result is not written
+    SetD(20, 55);
+    Lock(20, 0x04);
+    run("ARMIN", {2, 10, 3, 20});
+    EXPECT_EQ(D(20), 55u);
+    Z7Mem_Put8(A(Z7SEC_LOCK, 20), 0);
 
     // ARFIND 2 in [1, 2, 3, 2] from 2: 3; from 4: -1; ARCOUNT 2 from 0: 2
     const uint32_t vals[] = {1, 2, 3, 2};
@@ -2188,6 +2194,11 @@ TEST_F(IecStd, ArrayBlocksSortSearchFillAndExtremes) {
     run("ARFILL", {11, 10, 3, 20, 2});
     EXPECT_EQ(B(2), 1);
     EXPECT_EQ(std::vector<int>({W(10), W(11), W(12)}), std::vector<int>({9, 9, 9}));
+    // a value that cannot be resolved: OK FALSE, nothing written
+    SetW(10, 1);
+    run("ARFILL", {11, 10, 3, 500, 2});
+    EXPECT_EQ(B(2), 0);
+    EXPECT_EQ(std::vector<int>({W(10), W(11), W(12)}), std::vector<int>({1, 9, 9}));
 
     // STRING b, ab, a sorts to a, ab, b (a text before the longer one it begins)
     SetS(1, "b");
