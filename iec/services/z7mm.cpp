@@ -18,6 +18,8 @@ uint32_t Z7MM_LastReadCount = 0;
 
 namespace {
 constexpr uint32_t kPiece = 4096;
+// The hot-restart image lives in the configuration folder beside the code
+// and change images, where the runtime's file table names it as well.
 constexpr const char *kNames[3] = {"/mnt/cfg/z7.cod", "/mnt/cfg/z7.hot", "/mnt/cfg/z7.upd"};
 
 Z7MMSlot &Slot(Z7MMData *mm, uint16_t kind) { return mm->slot[kind - 1]; }
@@ -156,7 +158,11 @@ uint32_t WriteRequest(Z7MMData *mm, uint16_t kind, uint32_t piece_kind, const Z7
         FILE *f = AppendTemp(tmp);
         if (f == nullptr) return 1;
         const bool ok = std::fwrite(piece->data, 1, piece->size, f) == piece->size;
-        return std::fclose(f) == 0 && ok ? 0 : 1;
+        if (std::fclose(f) == 0 && ok) return 0;
+        // a piece written in part: the download is given up, so that its end
+        // can never store an image with bytes missing
+        unlink(tmp);
+        return 1;
     }
     if (piece_kind == 4) {
         struct stat st {};

@@ -126,6 +126,11 @@ void Z7VMPrg_Task(uint32_t db, uint32_t task, uint32_t cyclic) {
     const uint16_t held = Z7Mem_Get16(st + ST_BRK_PROG);
     if (held != 0) {
         if (Z7Mem_Get32(st + ST_OPTIONS) & Z7O_ABANDON) {
+            // the held frames saved in a slice go too: otherwise the program
+            // that called the held sub-program would resume behind the call
+            // instead of starting over
+            const uint32_t holder = Prog(db, HeldCaller(db, list, held));
+            if (holder != 0) Z7Mem_Put16(holder + PG_SAVED, 0);
             SetDepth(db, 0);
             Z7Mem_Put32(Prog(db, held) + PG_HELD, 0);
             Z7Mem_Put16(st + ST_BRK_PROG, 0);

@@ -98,6 +98,23 @@ TEST_F(IecTest, TasksHeldProgramsAndTheExecutionBuffer) {
     EXPECT_EQ(St16(db, ST_EXECLEN), 0);
     // task numbers at or above the count run nothing
     EXPECT_EQ(Z7VM_PerformTask(db, 3, 170, 0), 1u);
+    // a program that clears run ends a cyclic list there: the cycle is
+    // counted and option 0x10 cleared; a list that is not cyclic runs whole
+    Recorder::runs.clear();
+    Z7VMTic_RunPtr = [](uint32_t d, uint32_t s, uint32_t c, uint32_t l, uint32_t p) {
+        if (p == 1) Z7St_SetFlags(d, uint16_t(Z7St_Flags(d) & ~Z7F_RUN));
+        return Recorder::Run(d, s, c, l, p);
+    };
+    const uint32_t cycles = St32(db, ST_CYCLES);
+    Z7VM_PerformTask(db, 0, 180, 0);
+    Z7St_SetFlags(db, uint16_t(Flags(db) | Z7F_RUN));
+    Z7Mem_Put32(Z7VM_Status(db) + ST_OPTIONS, Options(db) | Z7O_CHANGED);
+    Z7VMPrg_Task(db, 0, 1);
+    Z7VMTic_RunPtr = Recorder::Run;
+    EXPECT_EQ(Recorder::runs, (std::vector<uint32_t>{1, 2, 3, 1}));
+    EXPECT_EQ(St32(db, ST_CYCLES), cycles + 1);
+    EXPECT_EQ(Options(db) & Z7O_CHANGED, 0u);
+    Z7St_SetFlags(db, uint16_t(Flags(db) | Z7F_RUN));
 
     // "@@E" once at stop
     Recorder::runs.clear();
@@ -213,6 +230,15 @@ TEST_F(IecTest, BreakpointsTraceLogAndUnresolvedNames) {
     Z7VMLog_RegisterUnresolved(db, "AVERYLONGBLOCKNAME");
     EXPECT_STREQ(reinterpret_cast<const char *>(Z7Mem_Ptr(Z7VMLog_GetUnresolved(db, 1), 16)), "AVERYLONGBLOC..");
     EXPECT_EQ(Z7VMLog_GetUnresolved(db, 2), 0u);
+    // 15 characters are kept whole, 16 are cut; a 17th name is not kept
+    Z7VMLog_RegisterUnresolved(db, "FIFTEEN_CHARS_X");
+    Z7VMLog_RegisterUnresolved(db, "SIXTEEN_CHARS_XY");
+    EXPECT_STREQ(reinterpret_cast<const char *>(Z7Mem_Ptr(Z7VMLog_GetUnresolved(db, 2), 16)), "FIFTEEN_CHARS_X");
+    EXPECT_STREQ(reinterpret_cast<const char *>(Z7Mem_Ptr(Z7VMLog_GetUnresolved(db, 3), 16)), "SIXTEEN_CHARS..");
+    for (uint32_t i = 4; i < 17; i++) Z7VMLog_RegisterUnresolved(db, "MORE");
+    EXPECT_EQ(Z7Mem_Get16(Z7VM_Status(db) + ST_UNRESCOUNT), 16);
+    EXPECT_NE(Z7VMLog_GetUnresolved(db, 15), 0u);
+    EXPECT_EQ(Z7VMLog_GetUnresolved(db, 16), 0u);
 
     // a program called while it runs logs 33
     Z7Mem_Put16(Z7Sec_Elem(db, Z7SEC_PROG, 2) + PG_STATE, Z7P_ACTIVE | Z7P_CALLED);

@@ -84,6 +84,19 @@ TEST_F(HeapTest, AllocationRoomAndCompaction) {
     Z7Heap_Compact(h, 32);
     EXPECT_EQ(Z7Heap_NbAlloc(h), 0u);
     EXPECT_EQ(Z7Heap_GetFreeSpace(h), 200 - 36 - 8);
+
+    // an entry given back below the highest handle is taken by the next
+    // allocation: three blocks of 4, the first freed and compacted away
+    h = Z7Heap_CreateHeapBuffer(buf, 200, 0);
+    EXPECT_EQ(Z7Heap_Alloc(h, 4), 1u);
+    EXPECT_EQ(Z7Heap_Alloc(h, 4), 2u);
+    EXPECT_EQ(Z7Heap_Alloc(h, 4), 3u);
+    Z7Heap_Free(h, 1);
+    EXPECT_EQ(Z7Heap_Compact(h, 32), 3u);  // 2 moved down, 3 moved down, the hole given back
+    EXPECT_EQ(Z7Heap_GetFreeSpace(h), 164 - 8 - 4 * 8);
+    EXPECT_EQ(Z7Heap_Alloc(h, 4), 1u);
+    EXPECT_EQ(Z7Heap_Alloc(h, 4), 4u);
+    EXPECT_EQ(Z7Heap_NbAlloc(h), 4u);
 }
 
 TEST_F(HeapTest, RelocationMovesBlocksAndRefusesDamage) {

@@ -273,6 +273,35 @@ TEST_F(IecRun, BreakInsideASubProgramUnderATaskResumesThere) {
     }
 }
 
+// A hold inside a sub-program given up through option 0x2: the caller's saved
+// frames go with it, so the next cycle runs the caller from its start (the
+// addition before the call runs again) instead of behind the call.
+TEST_F(IecRun, AbandonedHoldInsideASubProgramRestartsItsCaller) {
+    IecImage img =
+        Img({"ADD32 5 5 9; CALL 3; CONST32 1 #1; END", "ADD32 2 2 9; END", "BRK 7; ADD32 4 4 9; END"}, {0, 0, 2});
+    img.cs_size = 4;
+    img.tasks = {{"MAIN", {1, 2}}};
+    Boot(img);
+    SetD(9, 1);
+    Z7St_SetFlags(db, uint16_t(Flags(db) | Z7F_STEP));
+    Cycle(1000);
+    EXPECT_EQ(St16(db, ST_BRK_PROG), 3);
+    EXPECT_EQ(D(5), 1);
+    EXPECT_EQ(D(4), 0) << "held before the addition";
+    EXPECT_EQ(D(2), 0);
+    Z7St_SetFlags(db, uint16_t((Flags(db) | Z7F_RUN) & ~(Z7F_STEP | Z7F_ONECYCLE)));
+    Z7Mem_Put32(Z7VM_Status(db) + ST_OPTIONS, Options(db) | Z7O_ABANDON);
+    Cycle(1010);
+    EXPECT_EQ(St16(db, ST_BRK_PROG), 0);
+    EXPECT_EQ(D(5), 2) << "program 1 starts over";
+    EXPECT_EQ(D(4), 1);
+    EXPECT_EQ(D(1), 1);
+    EXPECT_EQ(D(2), 1);
+    EXPECT_EQ(Z7Mem_Get16(Z7Sec_Elem(db, Z7SEC_PROG, 1) + PG_SAVED), 0);
+    EXPECT_EQ(Z7Sec_Get(db, Z7SEC_CSTACK, SD_USED), 0);
+    EXPECT_TRUE(Logs().empty());
+}
+
 void IecRun::BreakUnderTask(const std::vector<uint16_t> &list) {
     IecImage img = Img({"CALL 3; CONST32 1 #1; END", "ADD32 2 2 9; END", "BRK 7; ADD32 4 4 9; END"}, {0, 0, 2});
     img.cs_size = 4;

@@ -77,6 +77,52 @@ TEST_F(IecTest, StopWritesTheRetainFileAndAColdStartLoadsIt) {
     Z7Def_Stop(db2, nullptr, nullptr, "APP");
 }
 
+// Every run retained: the file holds 8-bit, 16-bit, 32-bit, 64-bit, TIME
+// and string runs in that order (the definition gives them as 8-bit, 32-bit,
+// TIME, strings, 16-bit, 64-bit), and a cold start reads each back.
+TEST_F(IecTest, EveryRetainedRunInItsPlaceOfTheFile) {
+    IecImage img = Retaining();
+    img.d8 = img.d32 = img.d64 = img.time = {3, 3, 0};
+    img.init8 = {{2, 0xA8}};
+    img.init32 = {{1, 0x11223344}};
+    img.init64 = {{2, 0x0102030405060708ull}};
+    img.init_time = {{1, 1000}, {2, 0x55667788}};
+    img.retain.c8 = 1, img.retain.f8 = 2;
+    img.retain.c32 = 1, img.retain.f32 = 1;
+    img.retain.c64 = 1, img.retain.f64 = 2;
+    img.retain.ct = 2, img.retain.ft = 1;
+    const std::vector<uint8_t> want = {0x78, 0x56, 0x34, 0x12,                          // signature
+                                       0xA8,                                            // 8-bit 2
+                                       0x34, 0x12, 0x78, 0x56,                          // 16-bit 2, 3
+                                       0x44, 0x33, 0x22, 0x11,                          // 32-bit 1
+                                       0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01,  // 64-bit 2
+                                       0xE8, 0x03, 0x00, 0x00, 0x88, 0x77, 0x66, 0x55,  // TIME 1, 2
+                                       0x04, 0x02, 0x41, 0x42, 0x00, 0x00, 0x00,        // string 1
+                                       0x06, 0x03, 0x58, 0x59, 0x5A, 0x00, 0x00, 0x00, 0x00};
+    const std::string file = root / "mnt/cfg/z7.ret";
+    uint32_t db = 0;
+    ASSERT_EQ(Start(img, db), 0u);
+    Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
+    EXPECT_EQ(ReadFile(file), want);
+
+    std::vector<uint8_t> changed = want;
+    changed[4] = 0x5A;   // 8-bit 2
+    changed[9] = 0x45;   // 32-bit 1
+    changed[13] = 0x09;  // 64-bit 2
+    changed[25] = 0x89;  // TIME 2
+    WriteFile(file, changed);
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(Start(img, db, true), 0u);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(Z7Mem_Get8(Z7Sec_Elem(db, Z7SEC_D8, 2)), 0x5A);
+    EXPECT_EQ(Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_D32, 1)), 0x11223345u);
+    EXPECT_EQ(Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_D64, 2)), 0x05060709u);
+    EXPECT_EQ(Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_TIME, 1)), 1000u);
+    EXPECT_EQ(Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_TIME, 2)), 0x55667789u);
+    Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
+    EXPECT_EQ(ReadFile(file), changed);
+}
+
 TEST_F(IecTest, ForeignOrShortRetainFilesKeepTheInitialValues) {
     const std::string file = root / "mnt/cfg/z7.ret";
     std::vector<uint8_t> foreign = kFile;

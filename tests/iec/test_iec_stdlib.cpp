@@ -2163,6 +2163,12 @@ TEST_F(IecStd, ArrayBlocksSortSearchFillAndExtremes) {
     EXPECT_EQ(int32_t(D(21)), 7);
     run("ARMAX", {16, 10, 3, 21});
     EXPECT_EQ(D(21), 0xFFFFFFF6u);
+    // a forced (locked) result is not written
+    SetD(20, 55);
+    Lock(20, 0x04);
+    run("ARMIN", {2, 10, 3, 20});
+    EXPECT_EQ(D(20), 55u);
+    Z7Mem_Put8(A(Z7SEC_LOCK, 20), 0);
 
     // ARFIND 2 in [1, 2, 3, 2] from 2: 3; from 4: -1; ARCOUNT 2 from 0: 2
     const uint32_t vals[] = {1, 2, 3, 2};
@@ -2188,6 +2194,86 @@ TEST_F(IecStd, ArrayBlocksSortSearchFillAndExtremes) {
     run("ARFILL", {11, 10, 3, 20, 2});
     EXPECT_EQ(B(2), 1);
     EXPECT_EQ(std::vector<int>({W(10), W(11), W(12)}), std::vector<int>({9, 9, 9}));
+    // a value that cannot be resolved: OK FALSE, nothing written
+    SetW(10, 1);
+    run("ARFILL", {11, 10, 3, 500, 2});
+    EXPECT_EQ(B(2), 0);
+    EXPECT_EQ(std::vector<int>({W(10), W(11), W(12)}), std::vector<int>({1, 9, 9}));
+
+    // STRING b, ab, a sorts to a, ab, b (a text before the longer one it begins)
+    SetS(1, "b");
+    SetS(2, "ab");
+    SetS(3, "a");
+    run("ARSORT", {5, 1, 3, 1});
+    EXPECT_EQ(std::vector<std::string>({S(1), S(2), S(3)}), std::vector<std::string>({"a", "ab", "b"}));
+    // ARMIN / ARMAX of STRING: "Pear" > "Fig" > "Apple"; the greatest into a
+    // STRING[3] result (slot 7 given a maximum of 3) is cut to "Pea"
+    SetS(1, "Fig");
+    SetS(2, "Pear");
+    SetS(3, "Apple");
+    SetS(6, "?");
+    run("ARMIN", {5, 1, 3, 6});
+    EXPECT_EQ(S(6), "Apple");
+    Z7Mem_Put8(Z7VMStr_Slot(db, 7), 3);
+    run("ARMAX", {5, 1, 3, 7});
+    EXPECT_EQ(std::vector<uint8_t>(Z7Mem_Ptr(Z7VMStr_Slot(db, 7), 6), Z7Mem_Ptr(Z7VMStr_Slot(db, 7), 6) + 6),
+              std::vector<uint8_t>({3, 3, 'P', 'e', 'a', 0}));
+    Z7Mem_Put8(Z7VMStr_Slot(db, 7), 40);
+    // ARFIND of a STRING is case-sensitive: "pear" is not "Pear"
+    SetS(6, "pear");
+    SetD(41, 0);
+    run("ARFIND", {5, 1, 3, 6, 41, 42});
+    EXPECT_EQ(int32_t(D(42)), -1);
+    SetS(6, "Pear");
+    run("ARFIND", {5, 1, 3, 6, 41, 42});
+    EXPECT_EQ(int32_t(D(42)), 1);
+    // ARFILL of a STRING[4] array of three (laid in slot 1) with "abcdefg":
+    // each element "abcd", length 4, terminated; the byte behind stays
+    uint8_t *s4 = Z7Mem_Ptr(Z7VMStr_Slot(db, 1), 22);
+    std::memset(s4, 0xEE, 22);
+    for (uint32_t i = 0; i < 3; i++) s4[7 * i] = 4;
+    SetS(6, "abcdefg");
+    run("ARFILL", {5, 1, 3, 6, 2});
+    EXPECT_EQ(B(2), 1);
+    EXPECT_EQ(std::vector<uint8_t>(s4, s4 + 22),
+              std::vector<uint8_t>(
+                  {4, 4, 'a', 'b', 'c', 'd', 0, 4, 4, 'a', 'b', 'c', 'd', 0, 4, 4, 'a', 'b', 'c', 'd', 0, 0xEE}));
+    Z7Mem_Put8(Z7VMStr_Slot(db, 1), 40);
+
+    // REAL sorts as numbers: 1.0, -2.0, -0.5 -> -2.0, -0.5, 1.0 (16#C0000000,
+    // 16#BF000000, 16#3F800000)
+    SetR(30, 1.0f);
+    SetR(31, -2.0f);
+    SetR(32, -0.5f);
+    run("ARSORT", {3, 30, 3, 1});
+    EXPECT_EQ(std::vector<uint32_t>({D(30), D(31), D(32)}),
+              std::vector<uint32_t>({0xC0000000u, 0xBF000000u, 0x3F800000u}));
+    // LREAL likewise: 16#3FF0000000000000 (1.0), 16#C000000000000000 (-2.0)
+    SetL(30, 0x3FF0000000000000ull);
+    SetL(31, 0xC000000000000000ull);
+    run("ARSORT", {13, 30, 2, 1});
+    EXPECT_EQ(L(30), 0xC000000000000000ull);
+    EXPECT_EQ(L(31), 0x3FF0000000000000ull);
+    // LREAL equality is numeric: 0.0 counts -0.0 (16#8000000000000000)
+    SetL(30, 0x8000000000000000ull);
+    SetL(31, 0);
+    SetL(40, 0);
+    SetD(41, 0);
+    run("ARCOUNT", {13, 30, 2, 40, 41, 43});
+    EXPECT_EQ(D(43), 2u);
+    // LINT is signed, UINT and TIME unsigned
+    SetL(30, 0xFFFFFFFFFFFFFFFFull);
+    SetL(31, 1);
+    run("ARMAX", {12, 30, 2, 44});
+    EXPECT_EQ(L(44), 1u);
+    SetW(30, 0xFFFF);
+    SetW(31, 2);
+    run("ARMIN", {15, 30, 2, 44});
+    EXPECT_EQ(W(44), 2);
+    SetT(30, 0x80000000u);
+    SetT(31, 5);
+    run("ARMAX", {4, 30, 2, 44});
+    EXPECT_EQ(T(44), 0x80000000u);
 }
 
 TEST_F(IecStd, SignalsOfTheImagePlayedAndScaled) {

@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <fstream>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -359,6 +361,25 @@ TEST_F(Host, MemoryManagerFilesPiecesAndSlots) {
     const Z7MMPiece huge{Z7MEM_SIZE, big.data()};
     EXPECT_EQ(Z7MM_WriteChangeRequest(&mm, 3, &huge), 1u);
     EXPECT_FALSE(Exists(root / "mnt/cfg/z7.upd.tmp"));
+    // a piece that cannot be written whole (the file size limit cuts it after
+    // 2 of its 3 bytes) gives the download up: its end answers 1 and no
+    // image with a piece missing is stored
+    EXPECT_EQ(Z7MM_WriteChangeRequest(&mm, 2, &p), 0u);
+    EXPECT_EQ(Z7MM_WriteChangeRequest(&mm, 3, &p), 0u);
+    rlimit was{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &was), 0);
+    const auto old_xfsz = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = was;
+    small.rlim_cur = 5;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const uint32_t cut = Z7MM_WriteChangeRequest(&mm, 3, &p);
+    setrlimit(RLIMIT_FSIZE, &was);
+    std::signal(SIGXFSZ, old_xfsz);
+    EXPECT_EQ(cut, 1u);
+    EXPECT_EQ(Z7MM_WriteChangeRequest(&mm, 3, &p), 1u);
+    EXPECT_EQ(Z7MM_WriteChangeRequest(&mm, 4, &p), 1u);
+    EXPECT_FALSE(Exists(root / "mnt/cfg/z7.upd"));
+    EXPECT_FALSE(Exists(root / "mnt/cfg/z7.upd.tmp"));
     // the temporary files are never written through a link planted there,
     // and a FIFO there does not hold a download or a save up
     const std::string victim = root / "victim";
@@ -373,6 +394,32 @@ TEST_F(Host, MemoryManagerFilesPiecesAndSlots) {
     EXPECT_EQ(Z7MM_SaveVMDB(&mm), 0u);
     EXPECT_EQ(ReadFile(root / "mnt/cfg/z7.hot"), std::vector<uint8_t>(5000, 0xA5));
     EXPECT_EQ(ReadFile(victim), kept);
+
+    // a change image that became the code image is stored once as z7.cod;
+    // otherwise only a save with a text writes it
+    EXPECT_EQ(Z7MM_SaveChange(&mm), 0u);
+    EXPECT_EQ(ReadFile(root / "mnt/cfg/z7.cod"), std::vector<uint8_t>({1, 2, 3}));
+    const uint8_t next[3] = {4, 5, 6};
+    const Z7MMPiece n{3, next};
+    EXPECT_EQ(Z7MM_WriteChangeRequest(&mm, 2, &n), 0u);
+    EXPECT_EQ(Z7MM_WriteChangeRequest(&mm, 3, &n), 0u);
+    EXPECT_EQ(Z7MM_WriteChangeRequest(&mm, 4, &n), 0u);
+    EXPECT_EQ(Z7MM_RegisterChange(&mm), 1u);  // no change image loaded
+    ASSERT_EQ(Z7MM_LoadCode(&mm), 0u);
+    ASSERT_EQ(Z7MM_LoadChange(&mm), 0u);
+    EXPECT_EQ(Z7MM_RegisterChange(&mm), 0u);
+    EXPECT_EQ(mm.slot[2].block, 0u);
+    EXPECT_EQ(mm.slot[2].kind, Z7MM_CHANGE);
+    EXPECT_EQ(ReadFile(root / "mnt/cfg/z7.cod"), std::vector<uint8_t>({1, 2, 3}));
+    EXPECT_EQ(Z7MM_SaveChange(&mm), 0u);
+    EXPECT_EQ(ReadFile(root / "mnt/cfg/z7.cod"), std::vector<uint8_t>({4, 5, 6}));
+    Z7Mem_Put8(mm.slot[0].block, 9);
+    EXPECT_EQ(Z7MM_SaveChange(&mm), 0u);
+    EXPECT_EQ(ReadFile(root / "mnt/cfg/z7.cod"), std::vector<uint8_t>({4, 5, 6}));
+    EXPECT_EQ(Z7MM_SaveChangeA(&mm, ""), 0u);
+    EXPECT_EQ(ReadFile(root / "mnt/cfg/z7.cod"), std::vector<uint8_t>({4, 5, 6}));
+    EXPECT_EQ(Z7MM_SaveChangeA(&mm, "APP"), 0u);
+    EXPECT_EQ(ReadFile(root / "mnt/cfg/z7.cod"), std::vector<uint8_t>({9, 5, 6}));
     Z7MM_Close(&mm);
 }
 
