@@ -76,6 +76,7 @@ void MakeCloneStep() {
         CFM_GetParm(w.data());
         clone_free_kb = w[0] | (uint32_t(w[1]) << 16);
         std::snprintf(filespec, sizeof filespec, "A:\\AUTOLOAD.PGM");
+        // Bit 10 tells about the latest attempt: a new one starts it clear.
         Clear(B_MAKE_FAILED);
         clone_step = 1;
         return;
@@ -127,6 +128,7 @@ void LoadCloneStep() {
     case 0:
         std::snprintf(filespec, sizeof filespec, "%s",
                       Sys_LoadPGM_Status == 0 ? "A:\\AUTOLOAD.PGM" : "A:\\DEFAULT.PGM");
+        // Bit 11 likewise tells about the latest load only.
         Clear(B_LOAD_FAILED);
         load_step = 1;
         return;

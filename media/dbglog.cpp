@@ -1,6 +1,8 @@
 // Debug logger: lines handed to DBG_WriteLog are collected while the
 // controller runs and appended, one file step per scan, to the daily file
-// "\DEBUG\dlog_YYMMDD.log" through the debug-logger mailbox channel.
+// "\DEBUG\dlog_YYMMDD.log" through the debug-logger mailbox channel. It has
+// that channel to itself: on the data logger's channel a result the one
+// logger polls could be the answer to the other's request.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>

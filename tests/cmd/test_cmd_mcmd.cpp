@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include "cmd/mcmd.h"
+#include "core/image/dpram.h"
 #include "messaging/messaging.h"
+#include "messaging/talk.h"
 #include "tests/cmd/test_cmd_support.h"
 
 namespace {
@@ -51,6 +53,14 @@ TEST_F(McmdTest, FramesChecksumsAndRefusals) {
     ASSERT_EQ(Talk_Override(0), 1u);
     EXPECT_EQ(MCMD_Init(0), 2005u);
     Talk_Release(0);
+    // A Talk block of the user program holds the port open: the override
+    // is given back at once and the channel answers 2 (acknowledged).
+    Talk.opened = 1;
+    EXPECT_EQ(MCMD_Init(0), 2005u);
+    EXPECT_EQ(dpram[DP_TALK_RES], 2);
+    EXPECT_EQ(dpram[DP_TALK_ACK], dpram[DP_TALK_REQ]);
+    EXPECT_EQ(TalkOverride, 0);
+    Talk.opened = 0;
     Vcomm_Drv[0].SetIntrcpt(0, 1);
 }
 
@@ -74,7 +84,10 @@ TEST_F(McmdTest, AWaitAcrossTheWrapOfTheTimeBaseLastsItsWholeTime) {
     test_support::Fake().step_ns = 0;
     EXPECT_GE(waited_ms, 5000);
     EXPECT_LE(waited_ms, 5100);
+    EXPECT_EQ(Vcomm_Port[0].VirtualCmd, 1);  // interception stays on until the close
     MCMD_Close();
+    EXPECT_EQ(Vcomm_Port[0].VirtualCmd, 0);
+    Vcomm_Drv[0].SetIntrcpt(0, 1);
 }
 
 }  // namespace

@@ -404,4 +404,103 @@ TEST_F(CloneTest, StoreRequestWaitsWhileARestoreAwaitsConfirmation) {
     Manual_test = Mrstate_flag = 0;
 }
 
+// The confirmation handshakes end without a backup or a confirmation: a
+// restore asked with no valid backup clears bits 13 and 14 in the same
+// pass; a clone load whose request (bit 9) is taken back while it waits
+// for confirmation clears bit 12; an erased backup stays shown as absent.
+TEST_F(CloneTest, HandshakesEndWithoutBackupOrConfirmation) {
+    Manual_test = Mrstate_flag = Clone_Sure_Flag = 0;
+    crcsize_tbl.fill(0);
+    auto pass = [] {
+        FailSafeFlagCheck();
+        ManualRestoreExecute();
+    };
+    pass();
+    PlcWordSet(W_BACKUP, 1u << 13);
+    pass();
+    EXPECT_EQ(PlcWord(W_BACKUP), 0);
+    PlcWordSet(W_BACKUP, 3u << 13);
+    pass();
+    EXPECT_EQ(PlcWord(W_BACKUP), 0);
+    EXPECT_EQ(Mrstate_flag, 0);
+
+    PlcWordSet(W_BACKUP, 1u << 9);
+    pass();
+    EXPECT_EQ(PlcWord(W_BACKUP), (1u << 9) | (1u << 12));
+    EXPECT_EQ(Clone_Sure_Flag, 1);
+    pass();  // waits for bit 12 to be cleared
+    EXPECT_EQ(PlcWord(W_BACKUP), (1u << 9) | (1u << 12));
+    PlcWordSet(W_BACKUP, 1u << 12);
+    pass();
+    EXPECT_EQ(PlcWord(W_BACKUP), 0);
+    EXPECT_EQ(Clone_Sure_Flag, 0);
+    EXPECT_EQ(Manual_test, 0);
+
+    MkDir("mnt/cfg");
+    PlcWordSet(W_BACKUP, 1u << 6);
+    pass();
+    EXPECT_EQ(PlcWord(W_BACKUP), 1u << 3);
+    EXPECT_TRUE(Exists("mnt/cfg/bkpreg.dta"));
+    PlcWordSet(W_BACKUP, uint16_t(PlcWord(W_BACKUP) | 1u << 7));
+    pass();
+    EXPECT_EQ(PlcWord(W_BACKUP), 0);
+    EXPECT_FALSE(Exists("mnt/cfg/bkpreg.dta"));
+    pass();
+    EXPECT_EQ(PlcWord(W_BACKUP), 0);
+}
+
+// Bit 8 makes the clone on the card over a few passes: the program clone
+// "AUTOLOAD.PGM" and the data clone "clone.dat" (the image with its CRC),
+// bit 8 cleared; a save the controller refuses ends with bit 10 and no data
+// clone, bit 8 cleared all the same.
+TEST_F(CloneTest, DataCloneRequestWritesBothClonesOrShowsTheFailure) {
+    const CloneCmdLink link = clone_cmd_link;
+    static bool refuse;
+    refuse = false;
+    clone_cmd_link = {[](uint32_t) { return 0u; },
+                      [](uint8_t command, uint8_t length, const uint8_t *data, uint8_t *rx, uint32_t rx_max,
+                         uint32_t *rx_len) -> uint16_t {
+                          if (command == 25 && refuse) return 0x09;
+                          return ToolCmd(command, length, data, rx, rx_max, rx_len);
+                      },
+                      [](uint8_t, const uint8_t *) -> uint16_t { return 0xA0; },
+                      [](uint32_t *n, uint8_t *, uint32_t) -> uint16_t {
+                          *n = 0;
+                          return MCMD_FRAME;
+                      },
+                      [](uint8_t) {},
+                      [] {}};
+    Manual_test = Mrstate_flag = Clone_Sure_Flag = 0;
+    crcsize_tbl.fill(0);
+    auto step = [this](int n) {
+        for (int i = 0; i < n; i++) {
+            FailSafeFlagCheck();
+            ManualRestoreExecute();
+            Pass();
+        }
+    };
+    PlcWordSet(3000, 0xBEEF);
+    PlcWordSet(W_BACKUP, 1u << 8);
+    step(20);
+    EXPECT_EQ(Manual_test, 0);
+    EXPECT_EQ(PlcWord(W_BACKUP), 0);
+    EXPECT_TRUE(Exists("mnt/USB0/AUTOLOAD.PGM"));
+    const std::vector<uint8_t> dat = media_test::ReadFile(P("mnt/USB0/clone.dat"));
+    ASSERT_EQ(dat.size(), CLONE_DAT_SIZE);
+    EXPECT_EQ(dat[6000], 0xEF);
+    EXPECT_EQ(dat[6001], 0xBE);
+    EXPECT_EQ(dat[2 * W_BACKUP + 1] & 1, 0);  // the request is not carried along
+
+    ASSERT_EQ(std::remove(P("mnt/USB0/AUTOLOAD.PGM").c_str()), 0);
+    ASSERT_EQ(std::remove(P("mnt/USB0/clone.dat").c_str()), 0);
+    refuse = true;
+    PlcWordSet(W_BACKUP, 1u << 8);
+    step(20);
+    EXPECT_EQ(Manual_test, 0);
+    EXPECT_EQ(PlcWord(W_BACKUP), 1u << 10);
+    EXPECT_FALSE(Exists("mnt/USB0/AUTOLOAD.PGM"));
+    EXPECT_FALSE(Exists("mnt/USB0/clone.dat"));
+    clone_cmd_link = link;
+}
+
 }  // namespace
