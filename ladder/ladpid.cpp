@@ -424,12 +424,13 @@ uint32_t IEC_NON_IEC_PidParser(LadCursor *pc, uint16_t opcode, uint32_t time, ui
     if (c.bad || !*power) return c.pos;  // cut short or rung off: nothing written
 
     // Where the block lies: register B, or the byte offset held in B, B + 1.
+    // A byte offset reaches the whole image, as every byte pointer does.
     uint32_t at = LAD_NOREF;
     if (form == 0) {
         if (LadWordsFit(b, PID_WORDS)) at = 2 * b;
     } else if (LadWordsFit(b, 2)) {
         const uint32_t off = LadGet32(b);
-        if (uint64_t(off) + 2 * PID_WORDS <= LAD_BYTES) at = off;
+        if (LadPtrFits(off, 2 * PID_WORDS)) at = off;
     }
     if (loop >= PID_LOOPS || at == LAD_NOREF || !LadWordsFit(s, 1) || !LadWordsFit(v, 1) || !LadWordsFit(o, 1) ||
         bm == LAD_NOREF || br == LAD_NOREF || bl == LAD_NOREF || (tune_form && (bt == LAD_NOREF || bd == LAD_NOREF))) {

@@ -155,7 +155,7 @@ TEST_F(PidTest, InstructionOperandsAndOutputsInBothLayouts) {
             for (auto [k, v] : c.set) SetB(k, k == PID_CTRL ? v | 0x80 : v);
             LT_SetW(SP, uint16_t(c.s));
             LT_SetW(PV, uint16_t(c.v));
-            LT_SetD(R(400), 109056 - 31);
+            LT_SetD(R(400), PLC_REG_SIZE - 31);
             LadAsm a = Prog(l16, c.op, c.loop, c.blk, c.out);
             EXPECT_EQ(Run(a), -1);
             EXPECT_FALSE(LT_Bit(Q(1)));  // initialising (or refused)
@@ -197,6 +197,21 @@ TEST_F(PidTest, InstructionOperandsAndOutputsInBothLayouts) {
         EXPECT_EQ(Scans(2), 2);
         EXPECT_EQ(LT_W(OUT), 290);
         EXPECT_EQ(LE_Get16(&plc_reg[at + 2 * PID_CTRL]), 0x84);
+        // A block in the last bytes of the image, past the register windows
+        // the operands name, is reached through the pointer all the same.
+        SetUp();
+        const uint32_t top = PLC_REG_SIZE - 151;
+        LT_SetD(R(400), top);
+        for (auto [k, v] : Sets{{PID_GAIN, 250}, {PID_BIAS, 40}, {PID_OUT_HI, 32000}, {PID_OUT_LO, -32000}})
+            LE_Put16(&plc_reg[top + 2 * k], uint16_t(v));
+        LT_SetW(SP, 1000);
+        LT_SetW(PV, 900);
+        LadAsm q = Prog(l16, 523, 62, R(400));
+        EXPECT_EQ(Run(q), -1);
+        EXPECT_EQ(Scans(2), 2);
+        EXPECT_EQ(LT_W(OUT), 290);
+        EXPECT_EQ(LE_Get16(&plc_reg[top + 2 * PID_FINAL]), 290);
+        EXPECT_EQ(LE_Get16(&plc_reg[top + 2 * PID_PV]), 900);
     }
     // Operands cut by the end of the program stop it.
     LadAsm a(true);
