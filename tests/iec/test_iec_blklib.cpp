@@ -811,6 +811,77 @@ TEST_F(BlkLib, TimersCountersOnTheTimeBase) {
     Call("CTD", {11, 12, 10, 13, 14}, ctd);
     EXPECT_EQ(Get(INT_, 14), 4u);
     EXPECT_EQ(Get(BOOL_, 13), 0u);
+    // Every timer of the family from a fresh instance: IN 1 (TOF: IN 0), a
+    // preset out of reach; 3.5 units after the first call ET is 3, half a
+    // unit later the carried half makes 4; a preset of 4 then ends the
+    // timing (TON, TONR: Q 1; TOF: Q 0). Unit ticks of 0.1 ms by hand.
+    struct Fam {
+        const char *name;
+        uint32_t unit;
+        bool wide, off, retentive;
+    };
+    const Fam fam[] = {
+        {"TON1MS", 10, false, false, false},      {"TON10MS", 100, false, false, false},
+        {"TON100MS", 1000, false, false, false},  {"TON1S", 10000, false, false, false},
+        {"TON1MS32", 10, true, false, false},     {"TON10MS32", 100, true, false, false},
+        {"TON100MS32", 1000, true, false, false}, {"TON1S32", 10000, true, false, false},
+        {"TOF1MS", 10, false, true, false},       {"TOF10MS", 100, false, true, false},
+        {"TOF100MS", 1000, false, true, false},   {"TOF1S", 10000, false, true, false},
+        {"TOF1MS32", 10, true, true, false},      {"TOF10MS32", 100, true, true, false},
+        {"TOF100MS32", 1000, true, true, false},  {"TOF1S32", 10000, true, true, false},
+        {"TONR1MS", 10, false, false, true},      {"TONR10MS", 100, false, false, true},
+        {"TONR100MS", 1000, false, false, true},  {"TONR1S", 10000, false, false, true},
+        {"TONR1MS32", 10, true, false, true},     {"TONR10MS32", 100, true, false, true},
+        {"TONR100MS32", 1000, true, false, true}, {"TONR1S32", 10000, true, false, true},
+    };
+    for (const Fam &t : fam) {
+        SCOPED_TRACE(t.name);
+        const uint32_t inst = Inst(8);
+        const uint16_t pt_ty = t.wide ? uint16_t(DINT_) : uint16_t(INT_);
+        Put(pt_ty, 30, 30000);
+        Put(pt_ty, 31, 0);
+        Put(BOOL_, 30, t.off ? 0 : 1);
+        Put(BOOL_, 31, 0);  // R
+        Put(BOOL_, 32, 9);  // Q, written by every call
+        const std::vector<uint16_t> ops =
+            t.retentive ? std::vector<uint16_t>{30, 31, 30, 32, 31} : std::vector<uint16_t>{30, 30, 32, 31};
+        at(0x50000000);
+        Call(t.name, ops, inst);
+        EXPECT_EQ(Get(pt_ty, 31), 0u);
+        at(now + 3 * t.unit + t.unit / 2);
+        Call(t.name, ops, inst);
+        EXPECT_EQ(Get(pt_ty, 31), 3u);
+        EXPECT_EQ(Get(BOOL_, 32), t.off ? 1u : 0u);
+        at(now + t.unit / 2);
+        Call(t.name, ops, inst);
+        EXPECT_EQ(Get(pt_ty, 31), 4u);
+        Put(pt_ty, 30, 4);
+        Call(t.name, ops, inst);
+        EXPECT_EQ(Get(pt_ty, 31), 4u);
+        EXPECT_EQ(Get(BOOL_, 32), t.off ? 0u : 1u);
+    }
+    // A call with IN (or R) neither 0 nor 1 does nothing, also as a fresh
+    // instance's first call: TONR1MS given IN 2 at time T, then IN 0 at
+    // T + 100 ms and IN 1 at T + 101 ms has 1 ms, the time since the first
+    // call it took.
+    {
+        const uint32_t inst = Inst(8);
+        Put(INT_, 30, 30000);
+        Put(INT_, 31, 0);
+        Put(BOOL_, 31, 0);
+        const std::vector<uint16_t> ops = {30, 31, 30, 32, 31};
+        at(0x40000000);
+        Put(BOOL_, 30, 2);
+        Call("TONR1MS", ops, inst);
+        at(0x40000000 + 1000);
+        Put(BOOL_, 30, 0);
+        Call("TONR1MS", ops, inst);
+        at(0x40000000 + 1010);
+        Put(BOOL_, 30, 1);
+        Call("TONR1MS", ops, inst);
+        EXPECT_EQ(Get(INT_, 31), 1u);
+        EXPECT_EQ(Get(BOOL_, 32), 0u);
+    }
 }
 
 TEST_F(BlkLib, ClockScreensScalingAlarmsAndTexts) {
