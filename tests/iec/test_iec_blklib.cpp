@@ -1679,6 +1679,27 @@ TEST_F(BlkLib, FileBlocksOwnershipRoundTripAndRefusals) {
     const std::vector<uint16_t> read = {INT_, 2, 1, 1, 6, 12, 20, 10, 2, 5};
     auto status = [&](uint32_t k) { return int32_t(Get(DINT_, k)); };
 
+    // A type code outside the blocks' list (4, TIME) writes nothing, enabled
+    // or not, and posts nothing: the status keeps its value and the owner
+    // word stays free for the writers below.
+    {
+        const uint32_t odd = Inst(56), odd_rd = Inst(44);
+        Put(DINT_, 15, 1234);
+        Put(DINT_, 16, 5678);
+        for (uint16_t en : {uint16_t(0), uint16_t(1)}) {
+            Put(BOOL_, 7, en);
+            std::vector<uint16_t> w = write(7, 15), r = read;
+            w[0] = TIME_;
+            r[0] = TIME_;
+            r[1] = 7;
+            r[9] = 16;
+            Call("WRITE_CF", w, odd);
+            Call("READ_CF", r, odd_rd);
+            EXPECT_EQ(status(15), 1234);
+            EXPECT_EQ(status(16), 5678);
+        }
+    }
+
     // Two writers: the first owns the transfer, the second reads -3 until the
     // first is disabled, even after the first has finished.
     Call("WRITE_CF", write(0, 3), a);
