@@ -1376,6 +1376,13 @@ TEST_F(BlkLib, NetworkHeartbeatsAndRemoteWords) {
     Z7Net_Scale = 0;
     EXPECT_EQ(Z7Net_GetQHB(9, 1000), 1u);
     Z7Net_Scale = 100;
+    // The age limit of an output heartbeat is taken to 16 bits: 7000 ms is
+    // 70,000 ticks, cut to 4,464, so a heartbeat 0.5 s old is forgotten;
+    // 6553 ms (65,530 ticks) still keeps it.
+    Net_Data[21].qhb = FPGA_GetFrt() - 5000;
+    EXPECT_EQ(Z7Net_GetQHB(21, 6553), 1u);
+    EXPECT_EQ(Z7Net_GetQHB(21, 7000), 0u);
+    EXPECT_EQ(Net_Data[21].qhb, 0u);
     frames();
     // 200 frames queued: no transmit slot, so every sending helper answers
     // 0 and stores nothing (times and valid masks of node 20 as they were)
@@ -1813,10 +1820,11 @@ TEST_F(BlkLib, NetworkWordBlocksFollowTheAreaSymbol) {
     img.d8 = img.d16 = img.d32 = img.d64 = img.time = {63, 63, 0};
     img.str = {8, 8, 0};
     img.string_sizes = {16, 16, 16, 16, 16, 16, 16, 4};
-    img.map_vars = {{INT_, 40, 4, 0, 0, 1, "AQG", {}},
-                    {BOOL_, 10, 2, 0, 0, 1, "QG", {}},
-                    {INT_, 44, 4, 0, 0, 1, "AQ", {}},
-                    {INT_, 48, 2, 0, 0, 1, "R", {}}};
+    img.map_vars = {{INT_, 40, 4, 0, 0, 1, "AQG", {}}, {BOOL_, 10, 2, 0, 0, 1, "QG", {}},
+                    {INT_, 44, 4, 0, 0, 1, "AQ", {}},  {INT_, 48, 2, 0, 0, 1, "R", {}},
+                    {INT_, 50, 2, 0, 0, 1, "AI", {}},  {INT_, 52, 2, 0, 0, 1, "AIG", {}},
+                    {BOOL_, 60, 2, 0, 0, 1, "IG", {}}, {INT_, 54, 2, 0, 0, 1, "I", {}},
+                    {INT_, 56, 2, 0, 0, 1, "Q", {}},   {DINT_, 50, 2, 0, 0, 1, "AQG", {}}};
     ASSERT_EQ(Start(img, db), 0u);
     static std::vector<std::string> traced;
     traced.clear();
@@ -1950,6 +1958,32 @@ TEST_F(BlkLib, NetworkWordBlocksFollowTheAreaSymbol) {
                                                 "NETPUTW plc type 5n", "NETGETW plc type 5.........\n",
                                                 "NETPUTWEX plc type 5n", "NETPUTWEX plc type 5n", "NETPUTW plc type 3n",
                                                 "NETGETW plc type 0.........\n"}));
+    // Every area symbol and its kind as the first call traces it: "AI" 1,
+    // "AIG" 3, "IG" 6, "I" 7, "Q" 8; a DINT array named "AQG" is 4, the
+    // same array given as REAL names no area. AIG is read as AQG and IG as
+    // QG: the first call asks for the node's words (5 x 8 + 3, 5 x 8 + 0).
+    struct AreaRow {
+        uint16_t type, index;
+        const char *line;
+        F sent;
+    };
+    const AreaRow area_rows[] = {
+        {INT_, 50, "NETGETW plc type 1.........\n", {}},
+        {INT_, 52, "NETGETW plc type 3.........\n", {{43, 1}}},
+        {BOOL_, 60, "NETGETW plc type 6.........\n", {{40, 1}}},
+        {INT_, 54, "NETGETW plc type 7.........\n", {}},
+        {INT_, 56, "NETGETW plc type 8.........\n", {}},
+        {DINT_, 50, "NETGETW plc type 4.........\n", {{43, 1}}},
+        {REAL_, 50, "NETGETW plc type 0.........\n", {}},
+    };
+    for (const AreaRow &r : area_rows) {
+        SCOPED_TRACE(r.line);
+        traced.clear();
+        const uint32_t i = inst();
+        Call("NETGETWORD", {r.type, 1, r.index, 2, 20, 4, 3}, i);
+        EXPECT_EQ(traced, std::vector<std::string>{r.line});
+        EXPECT_EQ(frames(), r.sent);
+    }
 }
 
 // An application with a complex-type segment: the CANopen blocks' INT
