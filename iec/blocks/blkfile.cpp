@@ -165,6 +165,10 @@ uint32_t ReadWrite(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t 
     if (cmd != FB_EXEC) return Blk_Answer(cmd, Write ? 56 : 44);
     Z7Ops o;
     if (inst == 0 || !Z7Ops_Open(db, arg, form.need, o)) return 0;
+    // A type code outside the list writes nothing, as every ANY-typed block
+    // given one: no status, no request, the owner word untouched.
+    uint32_t sec = 0, width = 0;
+    if (!Accessor(o.Lit(0), &sec, &width)) return 0;
     if (!o.B(p.enable)) {
         if (owner_rw == inst) owner_rw = 0;
         o.SetD(p.status, ST_DISABLED);
@@ -173,8 +177,8 @@ uint32_t ReadWrite(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t 
     if (owner_rw == 0) {
         static char name[512];
         if (!Build(o, p, Write, name)) {
-            // an unknown type code or a data array past its segment: refused
-            // as a bad request, nothing posted
+            // a data array past its segment: refused as a bad request,
+            // nothing posted
             o.SetD(p.status, ST_BAD);
             return 0;
         }

@@ -63,13 +63,17 @@ uint32_t Timer(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg)
     if (p == nullptr || !Z7Ops_Open(db, arg, K == K_TONR ? 5 : 4, o)) return 0;
     const TimerInst t{p};
     const uint32_t now = TimeBase();
-    const bool first = LE_Get32(p) == 0 && t.Ref() == 0;
-    if (first) t.SetRef(now);
-    const uint32_t last = first ? now : LE_Get32(p);  // the previous reading
     const uint32_t in_k = K == K_TONR ? R_IN : T_IN, pt_k = K == K_TONR ? R_PT : T_PT;
     const uint32_t q_k = K == K_TONR ? R_Q : T_Q, et_k = K == K_TONR ? R_ET : T_ET;
     const uint8_t in = o.B(in_k), r = K == K_TONR ? o.B(R_R) : 0;
+    // A call with IN or R neither 0 nor 1 leaves the instance untouched too:
+    // a fresh one given such a call first would otherwise hold a reference
+    // without a last reading, and TONR's pause step would move it by the
+    // whole time base.
     if (in > 1 || r > 1) return 0;
+    const bool first = LE_Get32(p) == 0 && t.Ref() == 0;
+    if (first) t.SetRef(now);
+    const uint32_t last = first ? now : LE_Get32(p);  // the previous reading
     LE_Put32(p, now);
     const int32_t pt = Get<Wide>(o, pt_k);
     auto run = [&](bool q_done, bool q_running) {

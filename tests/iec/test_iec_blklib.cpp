@@ -811,6 +811,77 @@ TEST_F(BlkLib, TimersCountersOnTheTimeBase) {
     Call("CTD", {11, 12, 10, 13, 14}, ctd);
     EXPECT_EQ(Get(INT_, 14), 4u);
     EXPECT_EQ(Get(BOOL_, 13), 0u);
+    // Every timer of the family from a fresh instance: IN 1 (TOF: IN 0), a
+    // preset out of reach; 3.5 units after the first call ET is 3, half a
+    // unit later the carried half makes 4; a preset of 4 then ends the
+    // timing (TON, TONR: Q 1; TOF: Q 0). Unit ticks of 0.1 ms by hand.
+    struct Fam {
+        const char *name;
+        uint32_t unit;
+        bool wide, off, retentive;
+    };
+    const Fam fam[] = {
+        {"TON1MS", 10, false, false, false},      {"TON10MS", 100, false, false, false},
+        {"TON100MS", 1000, false, false, false},  {"TON1S", 10000, false, false, false},
+        {"TON1MS32", 10, true, false, false},     {"TON10MS32", 100, true, false, false},
+        {"TON100MS32", 1000, true, false, false}, {"TON1S32", 10000, true, false, false},
+        {"TOF1MS", 10, false, true, false},       {"TOF10MS", 100, false, true, false},
+        {"TOF100MS", 1000, false, true, false},   {"TOF1S", 10000, false, true, false},
+        {"TOF1MS32", 10, true, true, false},      {"TOF10MS32", 100, true, true, false},
+        {"TOF100MS32", 1000, true, true, false},  {"TOF1S32", 10000, true, true, false},
+        {"TONR1MS", 10, false, false, true},      {"TONR10MS", 100, false, false, true},
+        {"TONR100MS", 1000, false, false, true},  {"TONR1S", 10000, false, false, true},
+        {"TONR1MS32", 10, true, false, true},     {"TONR10MS32", 100, true, false, true},
+        {"TONR100MS32", 1000, true, false, true}, {"TONR1S32", 10000, true, false, true},
+    };
+    for (const Fam &t : fam) {
+        SCOPED_TRACE(t.name);
+        const uint32_t inst = Inst(8);
+        const uint16_t pt_ty = t.wide ? uint16_t(DINT_) : uint16_t(INT_);
+        Put(pt_ty, 30, 30000);
+        Put(pt_ty, 31, 0);
+        Put(BOOL_, 30, t.off ? 0 : 1);
+        Put(BOOL_, 31, 0);  // R
+        Put(BOOL_, 32, 9);  // Q, written by every call
+        const std::vector<uint16_t> ops =
+            t.retentive ? std::vector<uint16_t>{30, 31, 30, 32, 31} : std::vector<uint16_t>{30, 30, 32, 31};
+        at(0x50000000);
+        Call(t.name, ops, inst);
+        EXPECT_EQ(Get(pt_ty, 31), 0u);
+        at(now + 3 * t.unit + t.unit / 2);
+        Call(t.name, ops, inst);
+        EXPECT_EQ(Get(pt_ty, 31), 3u);
+        EXPECT_EQ(Get(BOOL_, 32), t.off ? 1u : 0u);
+        at(now + t.unit / 2);
+        Call(t.name, ops, inst);
+        EXPECT_EQ(Get(pt_ty, 31), 4u);
+        Put(pt_ty, 30, 4);
+        Call(t.name, ops, inst);
+        EXPECT_EQ(Get(pt_ty, 31), 4u);
+        EXPECT_EQ(Get(BOOL_, 32), t.off ? 0u : 1u);
+    }
+    // A call with IN (or R) neither 0 nor 1 does nothing, also as a fresh
+    // instance's first call: TONR1MS given IN 2 at time T, then IN 0 at
+    // T + 100 ms and IN 1 at T + 101 ms has 1 ms, the time since the first
+    // call it took.
+    {
+        const uint32_t inst = Inst(8);
+        Put(INT_, 30, 30000);
+        Put(INT_, 31, 0);
+        Put(BOOL_, 31, 0);
+        const std::vector<uint16_t> ops = {30, 31, 30, 32, 31};
+        at(0x40000000);
+        Put(BOOL_, 30, 2);
+        Call("TONR1MS", ops, inst);
+        at(0x40000000 + 1000);
+        Put(BOOL_, 30, 0);
+        Call("TONR1MS", ops, inst);
+        at(0x40000000 + 1010);
+        Put(BOOL_, 30, 1);
+        Call("TONR1MS", ops, inst);
+        EXPECT_EQ(Get(INT_, 31), 1u);
+        EXPECT_EQ(Get(BOOL_, 32), 0u);
+    }
 }
 
 TEST_F(BlkLib, ClockScreensScalingAlarmsAndTexts) {
@@ -1305,6 +1376,13 @@ TEST_F(BlkLib, NetworkHeartbeatsAndRemoteWords) {
     Z7Net_Scale = 0;
     EXPECT_EQ(Z7Net_GetQHB(9, 1000), 1u);
     Z7Net_Scale = 100;
+    // The age limit of an output heartbeat is taken to 16 bits: 7000 ms is
+    // 70,000 ticks, cut to 4,464, so a heartbeat 0.5 s old is forgotten;
+    // 6553 ms (65,530 ticks) still keeps it.
+    Net_Data[21].qhb = FPGA_GetFrt() - 5000;
+    EXPECT_EQ(Z7Net_GetQHB(21, 6553), 1u);
+    EXPECT_EQ(Z7Net_GetQHB(21, 7000), 0u);
+    EXPECT_EQ(Net_Data[21].qhb, 0u);
     frames();
     // 200 frames queued: no transmit slot, so every sending helper answers
     // 0 and stores nothing (times and valid masks of node 20 as they were)
@@ -1608,6 +1686,27 @@ TEST_F(BlkLib, FileBlocksOwnershipRoundTripAndRefusals) {
     const std::vector<uint16_t> read = {INT_, 2, 1, 1, 6, 12, 20, 10, 2, 5};
     auto status = [&](uint32_t k) { return int32_t(Get(DINT_, k)); };
 
+    // A type code outside the blocks' list (4, TIME) writes nothing, enabled
+    // or not, and posts nothing: the status keeps its value and the owner
+    // word stays free for the writers below.
+    {
+        const uint32_t odd = Inst(56), odd_rd = Inst(44);
+        Put(DINT_, 15, 1234);
+        Put(DINT_, 16, 5678);
+        for (uint16_t en : {uint16_t(0), uint16_t(1)}) {
+            Put(BOOL_, 7, en);
+            std::vector<uint16_t> w = write(7, 15), r = read;
+            w[0] = TIME_;
+            r[0] = TIME_;
+            r[1] = 7;
+            r[9] = 16;
+            Call("WRITE_CF", w, odd);
+            Call("READ_CF", r, odd_rd);
+            EXPECT_EQ(status(15), 1234);
+            EXPECT_EQ(status(16), 5678);
+        }
+    }
+
     // Two writers: the first owns the transfer, the second reads -3 until the
     // first is disabled, even after the first has finished.
     Call("WRITE_CF", write(0, 3), a);
@@ -1721,10 +1820,11 @@ TEST_F(BlkLib, NetworkWordBlocksFollowTheAreaSymbol) {
     img.d8 = img.d16 = img.d32 = img.d64 = img.time = {63, 63, 0};
     img.str = {8, 8, 0};
     img.string_sizes = {16, 16, 16, 16, 16, 16, 16, 4};
-    img.map_vars = {{INT_, 40, 4, 0, 0, 1, "AQG", {}},
-                    {BOOL_, 10, 2, 0, 0, 1, "QG", {}},
-                    {INT_, 44, 4, 0, 0, 1, "AQ", {}},
-                    {INT_, 48, 2, 0, 0, 1, "R", {}}};
+    img.map_vars = {{INT_, 40, 4, 0, 0, 1, "AQG", {}}, {BOOL_, 10, 2, 0, 0, 1, "QG", {}},
+                    {INT_, 44, 4, 0, 0, 1, "AQ", {}},  {INT_, 48, 2, 0, 0, 1, "R", {}},
+                    {INT_, 50, 2, 0, 0, 1, "AI", {}},  {INT_, 52, 2, 0, 0, 1, "AIG", {}},
+                    {BOOL_, 60, 2, 0, 0, 1, "IG", {}}, {INT_, 54, 2, 0, 0, 1, "I", {}},
+                    {INT_, 56, 2, 0, 0, 1, "Q", {}},   {DINT_, 50, 2, 0, 0, 1, "AQG", {}}};
     ASSERT_EQ(Start(img, db), 0u);
     static std::vector<std::string> traced;
     traced.clear();
@@ -1858,6 +1958,32 @@ TEST_F(BlkLib, NetworkWordBlocksFollowTheAreaSymbol) {
                                                 "NETPUTW plc type 5n", "NETGETW plc type 5.........\n",
                                                 "NETPUTWEX plc type 5n", "NETPUTWEX plc type 5n", "NETPUTW plc type 3n",
                                                 "NETGETW plc type 0.........\n"}));
+    // Every area symbol and its kind as the first call traces it: "AI" 1,
+    // "AIG" 3, "IG" 6, "I" 7, "Q" 8; a DINT array named "AQG" is 4, the
+    // same array given as REAL names no area. AIG is read as AQG and IG as
+    // QG: the first call asks for the node's words (5 x 8 + 3, 5 x 8 + 0).
+    struct AreaRow {
+        uint16_t type, index;
+        const char *line;
+        F sent;
+    };
+    const AreaRow area_rows[] = {
+        {INT_, 50, "NETGETW plc type 1.........\n", {}},
+        {INT_, 52, "NETGETW plc type 3.........\n", {{43, 1}}},
+        {BOOL_, 60, "NETGETW plc type 6.........\n", {{40, 1}}},
+        {INT_, 54, "NETGETW plc type 7.........\n", {}},
+        {INT_, 56, "NETGETW plc type 8.........\n", {}},
+        {DINT_, 50, "NETGETW plc type 4.........\n", {{43, 1}}},
+        {REAL_, 50, "NETGETW plc type 0.........\n", {}},
+    };
+    for (const AreaRow &r : area_rows) {
+        SCOPED_TRACE(r.line);
+        traced.clear();
+        const uint32_t i = inst();
+        Call("NETGETWORD", {r.type, 1, r.index, 2, 20, 4, 3}, i);
+        EXPECT_EQ(traced, std::vector<std::string>{r.line});
+        EXPECT_EQ(frames(), r.sent);
+    }
 }
 
 // An application with a complex-type segment: the CANopen blocks' INT
