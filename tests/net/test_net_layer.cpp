@@ -15,6 +15,7 @@
 #include <net/if_arp.h>
 #include <net/route.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sstream>
 #include <sys/ioctl.h>
@@ -942,6 +943,22 @@ TEST(NetSocket, ClientConnectStatesAndTheirPoll) {
     EXPECT_EQ(c.mss, 1536u);
     EXPECT_EQ(c.writable, 1u);
     EXPECT_EQ(c.client, 1u);
+    // The socket options of a new TCP socket.
+    auto opt = [](int fd, int level, int name) {
+        int v = -1;
+        socklen_t l = sizeof v;
+        getsockopt(fd, level, name, &v, &l);
+        return v;
+    };
+    EXPECT_EQ(opt(c.fd, SOL_SOCKET, SO_REUSEADDR), 1);
+    EXPECT_EQ(opt(c.fd, SOL_SOCKET, SO_KEEPALIVE), 1);
+    EXPECT_EQ(opt(c.fd, IPPROTO_TCP, TCP_NODELAY), 1);
+    struct timeval tv {};
+    socklen_t tl = sizeof tv;
+    ASSERT_EQ(getsockopt(c.fd, SOL_SOCKET, SO_SNDTIMEO, &tv, &tl), 0);
+    EXPECT_EQ(tv.tv_sec, 10);
+    EXPECT_EQ(tv.tv_usec, 0);
+    EXPECT_EQ(fcntl(c.fd, F_GETFL) & O_NONBLOCK, O_NONBLOCK);
     EXPECT_EQ(_nx_tcp_client_socket_unbind(&c), 36u) << "not bound";
     EXPECT_EQ(_nx_tcp_client_socket_connect(&c, 0x7F000001, port, 0), 36u) << "not bound";
     ASSERT_EQ(_nx_tcp_client_socket_bind(&c, 0, 0), 0u);
