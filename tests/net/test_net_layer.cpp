@@ -15,6 +15,7 @@
 #include <net/if_arp.h>
 #include <net/route.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sstream>
 #include <sys/ioctl.h>
@@ -911,6 +912,96 @@ TEST(NetSocket, EveryStatusNumberWithItsValue) {
     EXPECT_EQ(_nx_udp_socket_receive(&u, &in, 0), 1u) << "nothing waiting";
     _nx_udp_socket_delete(&u);
     _nx_packet_release(p1);
+}
+
+// A client socket: unbind only while created, connect refused unbound and
+// in a listening state, completed by the poll when started without waiting
+// and counted at once when started with a wait; a bound socket cannot listen
+// and a relisten without any callback is refused; what a receive leaves in
+// its packet.
+TEST(NetSocket, ClientConnectStatesAndTheirPoll) {
+    OwnNamespace own;
+    static NX_PACKET_POOL pool;
+    static std::array<uint8_t, 4 * (NX_PACKET_HEADER + 1520)> mem alignas(16);
+    static NX_IP ip;
+    test_support::EthIp(ip, pool, mem, "c");
+    const uint16_t port = test_support::LoopbackFreePort();
+    const int lfd = socket(AF_INET, SOCK_STREAM, 0);
+    const int one = 1;
+    setsockopt(lfd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    struct sockaddr_in a {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(lfd, reinterpret_cast<struct sockaddr *>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(lfd, 4), 0);
+    const uint16_t other = test_support::LoopbackFreePort();
+
+    static NX_TCP_SOCKET c, w, l;
+    ASSERT_EQ(_nx_tcp_socket_create(&ip, &c, "C", 0, 0x4001, 128, 2048, nullptr, OnDisconnect), 0u);
+    EXPECT_EQ(c.fragment, 0x4000u);
+    EXPECT_EQ(c.mss, 1536u);
+    EXPECT_EQ(c.writable, 1u);
+    EXPECT_EQ(c.client, 1u);
+    // The socket options of a new TCP socket.
+    auto opt = [](int fd, int level, int name) {
+        int v = -1;
+        socklen_t l = sizeof v;
+        getsockopt(fd, level, name, &v, &l);
+        return v;
+    };
+    EXPECT_EQ(opt(c.fd, SOL_SOCKET, SO_REUSEADDR), 1);
+    EXPECT_EQ(opt(c.fd, SOL_SOCKET, SO_KEEPALIVE), 1);
+    EXPECT_EQ(opt(c.fd, IPPROTO_TCP, TCP_NODELAY), 1);
+    struct timeval tv {};
+    socklen_t tl = sizeof tv;
+    ASSERT_EQ(getsockopt(c.fd, SOL_SOCKET, SO_SNDTIMEO, &tv, &tl), 0);
+    EXPECT_EQ(tv.tv_sec, 10);
+    EXPECT_EQ(tv.tv_usec, 0);
+    EXPECT_EQ(fcntl(c.fd, F_GETFL) & O_NONBLOCK, O_NONBLOCK);
+    EXPECT_EQ(_nx_tcp_client_socket_unbind(&c), 36u) << "not bound";
+    EXPECT_EQ(_nx_tcp_client_socket_connect(&c, 0x7F000001, port, 0), 36u) << "not bound";
+    ASSERT_EQ(_nx_tcp_client_socket_bind(&c, 0, 0), 0u);
+    EXPECT_EQ(_nx_tcp_client_socket_unbind(&c), 0u);
+    EXPECT_EQ(c.bound, 0u);
+    ASSERT_EQ(_nx_tcp_client_socket_bind(&c, 0, 0), 0u);
+    // The socket's own lock holds the loopback answer until the call returns.
+    EXPECT_EQ(_nx_tcp_client_socket_connect(&c, 0x7F000001, port, 0), 55u);
+    EXPECT_EQ(c.state, NX_TCP_CONNECTING);
+    EXPECT_EQ(_nx_tcp_client_socket_connect(&c, 0x7F000001, port, 0), 55u) << "still in progress";
+    EXPECT_EQ(c.peer_address, 0x7F000001u);
+    EXPECT_EQ(c.peer_port, port);
+    EXPECT_EQ(_nx_tcp_client_socket_unbind(&c), 53u) << "no longer created";
+    ASSERT_TRUE(Until([] { return c.state == NX_TCP_ESTABLISHED; })) << "completed by the poll";
+    EXPECT_EQ(_nx_tcp_client_socket_connect(&c, 0x7F000001, port, 0), 0u) << "already established";
+    const int srv = accept(lfd, nullptr, nullptr);
+    ASSERT_GE(srv, 0);
+    ASSERT_EQ(send(srv, "xyz", 3, 0), 3);
+    NX_PACKET *in = nullptr;
+    ASSERT_TRUE(Until([&] { return _nx_tcp_socket_receive(&c, &in, 0) == NX_SUCCESS; }));
+    EXPECT_EQ(in->nx_packet_length, 3u);
+    EXPECT_EQ(in->nx_packet_append_ptr, in->nx_packet_prepend_ptr + 3);
+    _nx_packet_release(in);
+
+    // With a wait the connect answers established at once.
+    ASSERT_EQ(_nx_tcp_socket_create(&ip, &w, "W", 0, 0, 128, 2048, nullptr, nullptr), 0u);
+    ASSERT_EQ(_nx_tcp_client_socket_bind(&w, 0, 0), 0u);
+    EXPECT_EQ(_nx_tcp_client_socket_connect(&w, 0x7F000001, port, 100), 0u);
+    EXPECT_EQ(w.state, NX_TCP_ESTABLISHED);
+
+    // A bound socket does not listen; listening refuses a connect.
+    ASSERT_EQ(_nx_tcp_socket_create(&ip, &l, "L", 0, 0, 128, 2048, nullptr, nullptr), 0u);
+    ASSERT_EQ(_nx_tcp_client_socket_bind(&l, 0, 0), 0u);
+    EXPECT_EQ(_nx_tcp_server_socket_listen(&ip, other, &l, 5, OnListen), 34u);
+    ASSERT_EQ(_nx_tcp_socket_create(&ip, &l, "L", 0, 0, 128, 2048, nullptr, nullptr), 0u);
+    EXPECT_EQ(_nx_tcp_server_socket_relisten(&ip, other, &l), 67u) << "no callback anywhere";
+    EXPECT_EQ(l.state, NX_TCP_LISTEN);
+    EXPECT_EQ(_nx_tcp_client_socket_connect(&l, 0x7F000001, port, 0), 53u);
+    _nx_tcp_server_socket_unlisten(&ip, other);
+    _nx_tcp_socket_delete(&c);
+    _nx_tcp_socket_delete(&w);
+    close(srv);
+    close(lfd);
 }
 
 // The TCP servers' framing: each protocol's record tells where its header

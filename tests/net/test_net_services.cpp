@@ -25,6 +25,7 @@
 #include "net/svc.h"
 #include "platform/plat_net.h"
 #include "tests/support/eth_ip.h"
+#include "tests/support/fake_clock.h"
 #include "tests/support/loop_peer.h"
 #include "tests/support/md5_peer.h"
 #include "tests/support/own_netns.h"
@@ -735,6 +736,120 @@ TEST(NetServices, DhcpMessagesDatagramsAndLease) {
     EXPECT_EQ(Bytes(r.out.data() + 236, again.size()), again);
     std::memset(static_cast<void *>(&r), 0, sizeof r);
     r.fd = -1;
+}
+
+// A held lease through its life: renewed after 300 s when the server gave no
+// T1, the renewing request unicast to the server with the lease address;
+// after the acknowledgement one INFORM whose exchange the first datagram
+// ends; turned off, one RELEASE to the server; a reply to another
+// transaction ends the exchange and discovery starts again.
+TEST(NetServices, DhcpRenewalInformReleaseAndStrayReply) {
+    test_support::FakeClock clock;
+    DhcpProcCtrl &r = dhcpProcCtrl[0];
+    std::memset(static_cast<void *>(&r), 0, sizeof r);
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, sv), 0);
+    r.fd = sv[0];
+    r.xid = 1;
+    r.mac = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
+    r.bound = 1;
+    r.no_lease = 0;
+    r.offered_known = 1;
+    const uint8_t lease_raw[] = {10, 77, 0, 55};
+    std::memcpy(&r.offered_raw, lease_raw, 4);
+    dhcpOffered[0] = {0x0A4D0003, 0x0A4D0037, 0xFFFFFF00, 0x0A4D0001, 0, 0, 0, 0, 0};
+    auto reply = [&](uint8_t type, uint8_t xid) {
+        std::vector<uint8_t> m(300, 0);
+        m[0] = 2;
+        m[7] = xid;
+        m[16] = 10, m[17] = 77, m[18] = 0, m[19] = 55;
+        std::memcpy(&m[28], r.mac.data(), 6);
+        const uint8_t o[] = {99, 130, 83, 99, 53, 1, type, 54, 4, 10, 77, 0, 3, 58, 4, 0, 0, 0, 60, 255};
+        std::memcpy(&m[236], o, sizeof o);
+        const std::vector<uint8_t> d = Datagram(m);
+        EXPECT_EQ(send(sv[1], d.data(), d.size(), 0), ssize_t(d.size()));
+    };
+    auto dest = [&] { return Bytes(r.dgram.data() + 16, 4); };
+    const std::vector<uint8_t> server = {10, 77, 0, 3}, all = {255, 255, 255, 255};
+
+    // Without T1 the lease is renewed after 300 s (3,000,000 ticks).
+    dhcpScan(1, 0);
+    EXPECT_EQ(dhcpOffered[0].t1, 300u);
+    EXPECT_EQ(r.renew_running, 1);
+    test_support::FakeClock::Advance(2999999);
+    dhcpScan(1, 0);
+    EXPECT_EQ(r.state, DHCP_ST_IDLE);
+    test_support::FakeClock::Advance(1);
+    dhcpScan(1, 0);
+    EXPECT_EQ(r.state, DHCP_ST_SEND);
+    EXPECT_EQ(r.msg, DHCP_RENEW);
+    EXPECT_EQ(r.bound, 0);
+    EXPECT_EQ(dhcpState, 1);
+    dhcpScan(1, 0);
+    EXPECT_EQ(r.state, DHCP_ST_WAIT);
+    EXPECT_EQ(Bytes(r.out.data() + 12, 4), Bytes(lease_raw, 4)) << "ciaddr";
+    EXPECT_EQ(Bytes(r.out.data() + 10, 2), (std::vector<uint8_t>{0, 0}));
+    const std::vector<uint8_t> renew = {99,   130,  83, 99, 53, 1,  3, 61, 7,  1, 0x02, 0x11, 0x22, 0x33,
+                                        0x44, 0x55, 50, 4,  10, 77, 0, 55, 55, 3, 1,    3,    6,    255};
+    EXPECT_EQ(Bytes(r.out.data() + 236, renew.size()), renew);
+    EXPECT_EQ(dest(), server);
+
+    // The acknowledgement binds again (T1 60 s) and one INFORM goes out,
+    // broadcast; any datagram ends that exchange.
+    reply(DHCP_ACK, 1);
+    dhcpScan(1, 0);
+    EXPECT_EQ(r.bound, 1);
+    EXPECT_EQ(dhcpState, 0);
+    EXPECT_EQ(r.state, DHCP_ST_SEND);
+    EXPECT_EQ(r.msg, DHCP_INFORM);
+    EXPECT_EQ(dhcpOffered[0].t1, 60u);
+    dhcpScan(1, 0);
+    const std::vector<uint8_t> inform = {99,   130,  83,   99,   53,   1,  8, 61, 7, 1, 0x02,
+                                         0x11, 0x22, 0x33, 0x44, 0x55, 55, 3, 1,  3, 6, 255};
+    EXPECT_EQ(Bytes(r.out.data() + 236, inform.size()), inform);
+    EXPECT_EQ(Bytes(r.out.data() + 12, 4), Bytes(lease_raw, 4));
+    EXPECT_EQ(dest(), all);
+    reply(DHCP_NAK, 9);
+    dhcpScan(1, 0);
+    EXPECT_EQ(r.state, DHCP_ST_IDLE);
+    EXPECT_EQ(r.bound, 1);
+
+    // Turned off: one RELEASE to the server, then nothing more.
+    dhcpScan(0, 0);
+    EXPECT_EQ(r.state, DHCP_ST_RELEASE);
+    dhcpScan(0, 0);
+    EXPECT_EQ(r.msg, DHCP_RELEASE);
+    EXPECT_EQ(dhcpState, 2);
+    EXPECT_EQ(r.bound, 0);
+    dhcpScan(0, 0);
+    const std::vector<uint8_t> release = {99,   130,  83,   99,   53, 1, 7,  61, 7, 1, 0x02, 0x11,
+                                          0x22, 0x33, 0x44, 0x55, 54, 4, 10, 77, 0, 3, 255};
+    EXPECT_EQ(Bytes(r.out.data() + 236, release.size()), release);
+    EXPECT_EQ(Bytes(r.out.data() + 12, 4), Bytes(lease_raw, 4));
+    EXPECT_EQ(dest(), server);
+    test_support::FakeClock::Advance(60000);
+    dhcpScan(0, 0);
+    EXPECT_EQ(r.state, DHCP_ST_IDLE);
+    dhcpScan(0, 0);
+    EXPECT_EQ(r.state, DHCP_ST_IDLE);
+
+    // On again: discovery; an offer for another transaction ends it.
+    dhcpScan(1, 0);
+    EXPECT_EQ(r.state, DHCP_ST_START);
+    dhcpScan(1, 0);
+    dhcpScan(1, 0);
+    EXPECT_EQ(r.state, DHCP_ST_WAIT);
+    reply(DHCP_OFFER, 2);
+    dhcpScan(1, 0);
+    EXPECT_EQ(r.state, DHCP_ST_IDLE);
+    dhcpScan(1, 0);
+    EXPECT_EQ(r.state, DHCP_ST_START);
+
+    close(sv[0]);
+    close(sv[1]);
+    std::memset(static_cast<void *>(&r), 0, sizeof r);
+    r.fd = -1;
+    dhcpOffered[0] = {};
 }
 
 TEST(NetServices, DnsQueriesAndAnswers) {
