@@ -488,6 +488,61 @@ TEST(NetServices, HttpPostBodyBeyondTheFirstPacketAndOneCutShort) {
     EXPECT_EQ(free_packets, pool.nx_packet_pool_total);
 }
 
+// A GET of a card file that grows while it is sent, as a data log does
+// between passes: the answer carries the length the file had when the
+// request came, and exactly that many bytes of it. With a packet of 1,520
+// bytes the header (65 bytes) and 1,451 bytes of the 2,000 go first; the
+// 100 bytes added meanwhile stay out of the second packet's 549.
+TEST(NetServices, HttpGetOfAGrowingFileSendsTheLengthItAnnounced) {
+    test_support::OwnNetns netns;
+    ASSERT_TRUE(netns.ok()) << netns.error();
+    test_support::TempRoot root;
+    mkdir((root / "mnt").c_str(), 0755);
+    mkdir((root / "mnt/USB0").c_str(), 0755);
+    std::string data(2000, '\0');
+    for (std::size_t i = 0; i < data.size(); i++) data[i] = char('a' + i % 26);
+    std::ofstream(root / "mnt/USB0/log.txt", std::ios::binary) << data;
+    static NX_PACKET_POOL pool;
+    static std::array<uint8_t, 16 * (NX_PACKET_HEADER + 1520)> mem alignas(16);
+    static NX_IP ip;
+    static NX_HTTP_SERVER hs;
+    static FxMedia card;
+    pool = {};
+    ip = {};
+    hs = {};
+    card = {};
+    card.drive = DRIVE_A;
+    _nx_packet_pool_create(&pool, "http get", 1520, mem.data(), uint32_t(mem.size()));
+    ip.nx_ip_address = 0x7F000001;
+    ip.nx_ip_default_packet_pool = &pool;
+    uint8_t stack[4];
+    ASSERT_EQ(_nxe_http_server_create(&hs, "H", &ip, &card, stack, 4, &pool, nullptr, nullptr), 0u);
+    ASSERT_EQ(_nxe_http_server_start(&hs), 0u);
+    test_support::LoopPeer peer(80);
+    ASSERT_TRUE(peer.connected);
+    const std::string req = "GET /log.txt HTTP/1.0\r\n\r\n";
+    peer.Send(std::vector<uint8_t>(req.begin(), req.end()));
+    peer.WaitDelivered();
+    std::string got;
+    for (int i = 0; i < 300 && got.empty() && !peer.closed; i++) {
+        _nx_http_server_thread_entry(&hs);
+        EnetThread();
+        const std::vector<uint8_t> b = peer.Take(1);
+        got.append(b.begin(), b.end());
+    }
+    EXPECT_EQ(got.size(), 65u + 1451u);
+    std::ofstream(root / "mnt/USB0/log.txt", std::ios::binary | std::ios::app) << std::string(100, '+');
+    for (int i = 0; i < 300 && !peer.closed; i++) {
+        _nx_http_server_thread_entry(&hs);
+        EnetThread();
+        const std::vector<uint8_t> b = peer.Take(1);
+        got.append(b.begin(), b.end());
+    }
+    EXPECT_TRUE(peer.closed);
+    EXPECT_EQ(got, "HTTP/1.0 200 \r\nContent-Length: 2000\r\nContent-Type: text/plain\r\n\r\n" + data);
+    EXPECT_EQ(_nxe_http_server_delete(&hs), 0u);
+}
+
 std::vector<uint8_t> Bytes(const uint8_t *p, std::size_t n) { return {p, p + n}; }
 
 // One's-complement sum of 16-bit big-endian words (an odd last byte padded).
