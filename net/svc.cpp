@@ -265,8 +265,13 @@ void Svc_RestartRequests() {
             prot_run_bit |= 8;
             // A server on its way up or running is stopped first; one already
             // asked to stop is left to stop.
+            // A start asked and not yet begun has no thread to act on a
+            // stop, which would stand for good (and the server never start
+            // again): that start is the restart, and it is waited for.
             const TavixState st = WebState();
-            if (st != TavixState::StopRequested && st != TavixState::Stopped && WebFtping() == 0) {
+            if (st == TavixState::StartRequested && WebFtping() == 0) {
+                reset_flg = 1;
+            } else if (st != TavixState::StopRequested && st != TavixState::Stopped && WebFtping() == 0) {
                 WebStateSet(TavixState::StopRequested);
             } else if (st == TavixState::Stopped && WebFtping() == 0) {
                 reset_flg = 1;
