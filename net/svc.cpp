@@ -54,6 +54,8 @@ void Remove(const char *abs) {
     if (PLAT_Path(abs, p, sizeof p)) unlink(p);
 }
 
+// Linux answers fsync of a pipe with EINVAL every time: that answer is not
+// printed, as it tells of no fault; any other is.
 void FsyncPipe() {
     const int fd = Pipe();
     if (fd >= 0 && fsync(fd) != 0 && errno != EINVAL) std::perror("fsync");
