@@ -15,15 +15,18 @@
 #include <vector>
 
 #include "core/image/plcreg.h"
+#include "core/image/tx.h"
 #include "net/dhcp.h"
 #include "net/dpr.h"
 #include "net/ftp.h"
 #include "net/http.h"
 #include "net/httpreg.h"
 #include "net/md5.h"
+#include "net/net.h"
 #include "net/svc.h"
 #include "platform/plat_net.h"
 #include "tests/support/eth_ip.h"
+#include "tests/support/fake_clock.h"
 #include "tests/support/loop_peer.h"
 #include "tests/support/own_netns.h"
 #include "tests/support/temp_root.h"
@@ -798,6 +801,43 @@ TEST(NetServices, ServicePipeFilesAndRestartBits) {
     Svc_RestartRequests();
     EXPECT_EQ(plc_reg[566], 0);
     EXPECT_EQ(prot_run_bit, 0);
+
+    // The HTTP hand-over: a running web server is asked to stop and waited
+    // for while its thread lives; a start asked but not yet begun has no
+    // thread to act on a stop, and is withdrawn (stopped) instead, so that a
+    // later start or restart request finds the server stopped.
+    static TavixState web;
+    static bool thread_lives;
+    NetSvc_Hooks.web_state = [] { return web; };
+    NetSvc_Hooks.web_state_set = [](TavixState st) { web = st; };
+    NetSvc_Hooks.web_thread = [] { return thread_lives; };
+    // The wait begins on an even millisecond, and lasts 3 s at most.
+    const uint8_t http_was = TavixHttp;
+    test_support::FakeClock clock;
+    test_support::FakeClock::AdvanceMs(_tx_time_get() & 1);
+    web = TavixState::Running;
+    thread_lives = true;
+    TavixHttp = 1;
+    Svc_HandoverPending = 1;
+    Svc_HandoverStep();
+    EXPECT_EQ(web, TavixState::StopRequested);
+    EXPECT_EQ(TavixHttp, 1) << "the port is the web server's while its thread lives";
+    test_support::FakeClock::AdvanceMs(2999);
+    Svc_HandoverStep();
+    EXPECT_EQ(TavixHttp, 1);
+    test_support::FakeClock::AdvanceMs(1);
+    Svc_HandoverStep();
+    EXPECT_EQ(TavixHttp, 0);
+    EXPECT_EQ(Svc_HandoverPending, 0);
+    web = TavixState::StartRequested;
+    thread_lives = false;
+    TavixHttp = 1;
+    Svc_HandoverPending = 1;
+    Svc_HandoverStep();
+    EXPECT_EQ(web, TavixState::Stopped);
+    EXPECT_EQ(TavixHttp, 0);
+    EXPECT_EQ(Svc_HandoverPending, 0);
+    TavixHttp = http_was;
     close(fds[0]);
     close(fds[1]);
     NetSvc_Hooks = {};
