@@ -132,6 +132,9 @@ void FileData(NX_HTTP_SERVER *sv, NX_PACKET *pk) {
     const uint32_t mss = sv->nx_http_server_socket.mss;
     if (mss != 0 && pk->nx_packet_length + room > mss)
         room = mss > pk->nx_packet_length ? mss - pk->nx_packet_length : 0;
+    // No more than the Content-Length announced: bytes a file (a data log)
+    // gained since its size was taken are not sent behind the answer.
+    if (room > length_info[n]) room = length_info[n];
     uint32_t got = 0;
     if (room == 0 || _fxe_file_read(&sv->nx_http_server_file, pk->nx_packet_append_ptr, room, &got) != FX_SUCCESS ||
         got == 0) {

@@ -46,6 +46,8 @@ uint32_t _nx_packet_allocate(NX_PACKET_POOL *pool, NX_PACKET **packet, uint32_t,
             return NX_SUCCESS;
         }
     }
+    // Every packet passed was taken: none is available.
+    pool->nx_packet_pool_available = 0;
     return NX_NOT_SUCCESSFUL;
 }
 

@@ -38,6 +38,17 @@ void WebStateSet(TavixState s) {
     if (NetSvc_Hooks.web_state_set) NetSvc_Hooks.web_state_set(s);
 }
 
+// Stops the web server for the hand-over. A start asked and not yet begun
+// has no thread to act on a stop, which would stand for good: it is
+// withdrawn instead, leaving the server stopped.
+void WebStopForHandover() {
+    const TavixState st = WebState();
+    if (st == TavixState::StartRequested)
+        WebStateSet(TavixState::Stopped);
+    else if (st != TavixState::Stopped)
+        WebStateSet(TavixState::StopRequested);
+}
+
 FILE *OpenW(const char *abs) {
     char p[512];
     if (!PLAT_Path(abs, p, sizeof p)) return nullptr;
@@ -54,6 +65,8 @@ void Remove(const char *abs) {
     if (PLAT_Path(abs, p, sizeof p)) unlink(p);
 }
 
+// Linux answers fsync of a pipe with EINVAL every time: that answer is not
+// printed, as it tells of no fault; any other is.
 void FsyncPipe() {
     const int fd = Pipe();
     if (fd >= 0 && fsync(fd) != 0 && errno != EINVAL) std::perror("fsync");
@@ -177,7 +190,7 @@ void Svc_ConfigChange() {
     const bool http = (Dpr_Configuration[0].enables[0] & EN0_HTTP) || (Dpr_Configuration[1].enables[0] & EN0_HTTP);
     // A web server already stopped has nothing to hand over: the port is ours at once.
     if (http && WebFtping() == 0) {
-        if (WebState() != TavixState::Stopped) WebStateSet(TavixState::StopRequested);
+        WebStopForHandover();
         Svc_HandoverPending = 1;
         Svc_HandoverStep();
     }
@@ -185,11 +198,14 @@ void Svc_ConfigChange() {
 
 void Svc_HandoverStep() {
     if (!Svc_HandoverPending) return;
-    if (WebState() != TavixState::Stopped) WebStateSet(TavixState::StopRequested);
+    WebStopForHandover();
     if (handover_since == 0) handover_since = _tx_time_get() | 1;
     // The web server's thread is waited for across passes, never inside one;
-    // one that has not ended after 3 s no longer holds the port back.
-    if (WebThread() && !WebFtping() && _tx_time_get() - handover_since < SVC_HANDOVER_WAIT_MS) return;
+    // one that has not ended after 3 s no longer holds the port back. The
+    // wait counts from the even millisecond below the stamp (kept odd so it is
+    // never 0): from the stamp itself it would be -1 at once, and over.
+    const uint32_t waited = _tx_time_get() - (handover_since & ~1u);
+    if (WebThread() && !WebFtping() && waited < SVC_HANDOVER_WAIT_MS) return;
     Svc_HandoverPending = 0;
     handover_since = 0;
     TavixHttp = 0;
@@ -265,8 +281,13 @@ void Svc_RestartRequests() {
             prot_run_bit |= 8;
             // A server on its way up or running is stopped first; one already
             // asked to stop is left to stop.
+            // A start asked and not yet begun has no thread to act on a
+            // stop, which would stand for good (and the server never start
+            // again): that start is the restart, and it is waited for.
             const TavixState st = WebState();
-            if (st != TavixState::StopRequested && st != TavixState::Stopped && WebFtping() == 0) {
+            if (st == TavixState::StartRequested && WebFtping() == 0) {
+                reset_flg = 1;
+            } else if (st != TavixState::StopRequested && st != TavixState::Stopped && WebFtping() == 0) {
                 WebStateSet(TavixState::StopRequested);
             } else if (st == TavixState::Stopped && WebFtping() == 0) {
                 reset_flg = 1;

@@ -708,6 +708,23 @@ TEST(NetFtp, MarkerGiveUpRenewalClampAndResolverTimeOut) {
     Svc_RestartRequests();
     EXPECT_EQ(plc_reg[566], 0);
     EXPECT_EQ(prot_run_bit, 0);
+    // A start asked and not yet begun (no server thread, as while the
+    // register server holds the port) is not turned into a stop, which only
+    // a running thread acts on: not at once, nor when 30 s have passed. The
+    // request is done once that start has the server running.
+    web = TavixState::StartRequested;
+    plc_reg[566] = 0x10;
+    Svc_RestartRequests();
+    EXPECT_EQ(web, TavixState::StartRequested);
+    test_support::FakeClock::AdvanceMs(30000);
+    Svc_RestartRequests();
+    Svc_RestartRequests();
+    EXPECT_EQ(web, TavixState::StartRequested);
+    EXPECT_EQ(plc_reg[566], 0x10);
+    web = TavixState::Running;
+    Svc_RestartRequests();
+    EXPECT_EQ(plc_reg[566], 0);
+    EXPECT_EQ(prot_run_bit, 0);
     NetSvc_Hooks = {};
     close(fds[0]);
     close(fds[1]);

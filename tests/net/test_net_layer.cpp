@@ -103,8 +103,10 @@ TEST(NetPacket, PoolCountsAllocationOrderBoundsAndCopy) {
         taken.push_back(p);
     }
     NX_PACKET *none = reinterpret_cast<NX_PACKET *>(1);
+    EXPECT_EQ(pool.nx_packet_pool_available, 1u) << "the 200th found after 199 taken ones";
     EXPECT_EQ(_nx_packet_allocate(&pool, &none, 0, 0), NX_NOT_SUCCESSFUL);
     EXPECT_EQ(none, nullptr);
+    EXPECT_EQ(pool.nx_packet_pool_available, 0u) << "every packet passed was taken";
 
     // Released packet 7 is the first free one in chain order; its old append
     // pointer stays until it is taken again.

@@ -16,12 +16,14 @@
 #include <vector>
 
 #include "core/image/plcreg.h"
+#include "core/image/tx.h"
 #include "net/dhcp.h"
 #include "net/dpr.h"
 #include "net/ftp.h"
 #include "net/http.h"
 #include "net/httpreg.h"
 #include "net/md5.h"
+#include "net/net.h"
 #include "net/svc.h"
 #include "platform/plat_net.h"
 #include "tests/support/eth_ip.h"
@@ -582,6 +584,61 @@ TEST(NetServices, HttpPostBodyBeyondTheFirstPacketAndOneCutShort) {
     EXPECT_EQ(free_packets, pool.nx_packet_pool_total);
 }
 
+// A GET of a card file that grows while it is sent, as a data log does
+// between passes: the answer carries the length the file had when the
+// request came, and exactly that many bytes of it. With a packet of 1,520
+// bytes the header (65 bytes) and 1,451 bytes of the 2,000 go first; the
+// 100 bytes added meanwhile stay out of the second packet's 549.
+TEST(NetServices, HttpGetOfAGrowingFileSendsTheLengthItAnnounced) {
+    test_support::OwnNetns netns;
+    ASSERT_TRUE(netns.ok()) << netns.error();
+    test_support::TempRoot root;
+    mkdir((root / "mnt").c_str(), 0755);
+    mkdir((root / "mnt/USB0").c_str(), 0755);
+    std::string data(2000, '\0');
+    for (std::size_t i = 0; i < data.size(); i++) data[i] = char('a' + i % 26);
+    std::ofstream(root / "mnt/USB0/log.txt", std::ios::binary) << data;
+    static NX_PACKET_POOL pool;
+    static std::array<uint8_t, 16 * (NX_PACKET_HEADER + 1520)> mem alignas(16);
+    static NX_IP ip;
+    static NX_HTTP_SERVER hs;
+    static FxMedia card;
+    pool = {};
+    ip = {};
+    hs = {};
+    card = {};
+    card.drive = DRIVE_A;
+    _nx_packet_pool_create(&pool, "http get", 1520, mem.data(), uint32_t(mem.size()));
+    ip.nx_ip_address = 0x7F000001;
+    ip.nx_ip_default_packet_pool = &pool;
+    uint8_t stack[4];
+    ASSERT_EQ(_nxe_http_server_create(&hs, "H", &ip, &card, stack, 4, &pool, nullptr, nullptr), 0u);
+    ASSERT_EQ(_nxe_http_server_start(&hs), 0u);
+    test_support::LoopPeer peer(80);
+    ASSERT_TRUE(peer.connected);
+    const std::string req = "GET /log.txt HTTP/1.0\r\n\r\n";
+    peer.Send(std::vector<uint8_t>(req.begin(), req.end()));
+    peer.WaitDelivered();
+    std::string got;
+    for (int i = 0; i < 300 && got.empty() && !peer.closed; i++) {
+        _nx_http_server_thread_entry(&hs);
+        EnetThread();
+        const std::vector<uint8_t> b = peer.Take(1);
+        got.append(b.begin(), b.end());
+    }
+    EXPECT_EQ(got.size(), 65u + 1451u);
+    std::ofstream(root / "mnt/USB0/log.txt", std::ios::binary | std::ios::app) << std::string(100, '+');
+    for (int i = 0; i < 300 && !peer.closed; i++) {
+        _nx_http_server_thread_entry(&hs);
+        EnetThread();
+        const std::vector<uint8_t> b = peer.Take(1);
+        got.append(b.begin(), b.end());
+    }
+    EXPECT_TRUE(peer.closed);
+    EXPECT_EQ(got, "HTTP/1.0 200 \r\nContent-Length: 2000\r\nContent-Type: text/plain\r\n\r\n" + data);
+    EXPECT_EQ(_nxe_http_server_delete(&hs), 0u);
+}
+
 std::vector<uint8_t> Bytes(const uint8_t *p, std::size_t n) { return {p, p + n}; }
 
 // One's-complement sum of 16-bit big-endian words (an odd last byte padded).
@@ -951,6 +1008,43 @@ TEST(NetServices, ServicePipeFilesAndRestartBits) {
     Svc_RestartRequests();
     EXPECT_EQ(plc_reg[566], 0);
     EXPECT_EQ(prot_run_bit, 0);
+
+    // The HTTP hand-over: a running web server is asked to stop and waited
+    // for while its thread lives; a start asked but not yet begun has no
+    // thread to act on a stop, and is withdrawn (stopped) instead, so that a
+    // later start or restart request finds the server stopped.
+    static TavixState web;
+    static bool thread_lives;
+    NetSvc_Hooks.web_state = [] { return web; };
+    NetSvc_Hooks.web_state_set = [](TavixState st) { web = st; };
+    NetSvc_Hooks.web_thread = [] { return thread_lives; };
+    // The wait begins on an even millisecond, and lasts 3 s at most.
+    const uint8_t http_was = TavixHttp;
+    test_support::FakeClock clock;
+    test_support::FakeClock::AdvanceMs(_tx_time_get() & 1);
+    web = TavixState::Running;
+    thread_lives = true;
+    TavixHttp = 1;
+    Svc_HandoverPending = 1;
+    Svc_HandoverStep();
+    EXPECT_EQ(web, TavixState::StopRequested);
+    EXPECT_EQ(TavixHttp, 1) << "the port is the web server's while its thread lives";
+    test_support::FakeClock::AdvanceMs(2999);
+    Svc_HandoverStep();
+    EXPECT_EQ(TavixHttp, 1);
+    test_support::FakeClock::AdvanceMs(1);
+    Svc_HandoverStep();
+    EXPECT_EQ(TavixHttp, 0);
+    EXPECT_EQ(Svc_HandoverPending, 0);
+    web = TavixState::StartRequested;
+    thread_lives = false;
+    TavixHttp = 1;
+    Svc_HandoverPending = 1;
+    Svc_HandoverStep();
+    EXPECT_EQ(web, TavixState::Stopped);
+    EXPECT_EQ(TavixHttp, 0);
+    EXPECT_EQ(Svc_HandoverPending, 0);
+    TavixHttp = http_was;
     close(fds[0]);
     close(fds[1]);
     NetSvc_Hooks = {};
