@@ -36,6 +36,19 @@ RmJob RmBlockDataCopy, RmBlockDataDelete, RmBlockDataDelAll, RmBlockDataDelFromO
 
 namespace {
 constexpr uint8_t BUSY_USB = 2, BUSY_SD = 4;
+// The instruction whose request on the file-request channel is posted and
+// not yet collected (0 none): when it lets go of its drive first, it hands
+// the channel back, or no file instruction of either drive could post again.
+uint32_t chan_owner;
+
+bool OnChannel(uint16_t opcode) {
+    return opcode == 248 || opcode == 250 || opcode == 251 || opcode == 252 || opcode == 254;
+}
+void LetGoOfChannel(uint32_t owner) {
+    if (chan_owner == 0 || chan_owner != owner) return;
+    CF_DpramAbandon();
+    chan_owner = 0;
+}
 constexpr std::size_t HOST_MAX = RM_HOST_MAX;
 
 // ---- register image windows ----------------------------------------------------------------
@@ -609,7 +622,12 @@ int32_t Step(const FileOpRec *op, bool poll, uint32_t *count, bool *has_count) {
 }
 }  // namespace
 
-void File_Init() { FileStatus = {}; }
+void File_Init() {
+    FileStatus = {};
+    // A new program: no request of the old one is collected any more.
+    CF_DpramAbandon();
+    chan_owner = 0;
+}
 
 uint32_t File_Access(const FileOpRec *op, uint32_t enable) {
     if (op == nullptr || op->owner == 0) return 0;
@@ -630,6 +648,7 @@ uint32_t File_Access(const FileOpRec *op, uint32_t enable) {
     if (!enable) {
         if (FileStatus[slot] == op->owner) {
             FileStatus[slot] = 0;
+            LetGoOfChannel(op->owner);
             // A running copy or delete stops; a format runs to its end.
             if (op->opcode == 249) Cancel(kJobs[0]);
             if (op->opcode == 253) Cancel(kJobs[1]);
@@ -649,6 +668,7 @@ uint32_t File_Access(const FileOpRec *op, uint32_t enable) {
         if (GetStatus(op) == FILE_BUSY) {
             const int32_t r = Step(op, true, &count, &has_count);
             if (r != -2) {
+                if (OnChannel(op->opcode) && chan_owner == op->owner) chan_owner = 0;  // collected
                 SetStatus(op, uint16_t(r));
                 if (has_count) SetCount(op, count);
             }
@@ -658,6 +678,7 @@ uint32_t File_Access(const FileOpRec *op, uint32_t enable) {
     const int32_t r = Step(op, false, &count, &has_count);
     if (r == -2) {
         FileStatus[slot] = op->owner;
+        if (OnChannel(op->opcode)) chan_owner = op->owner;
         SetStatus(op, FILE_BUSY);
         SetCount(op, 0);
         return 0;
@@ -669,6 +690,7 @@ uint32_t File_Access(const FileOpRec *op, uint32_t enable) {
 void File_KillJobs() {
     for (unsigned i = 0; i < 4; i++) Cancel(kJobs[i]);
     FileStatus = {};
+    LetGoOfChannel(chan_owner);
 }
 
 bool File_JobsIdle(uint32_t timeout_ms) {

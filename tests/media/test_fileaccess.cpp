@@ -790,3 +790,61 @@ TEST_F(FileInstr, ZNamesOfALadderProgramStayOnTheCard) {
     EXPECT_EQ(Get("mnt/cfg/config.pgm"), "CFG");
     EXPECT_EQ(Get("mnt/cfg/LADDER.PGM"), "UPPER");
 }
+
+// The two drives' owners share the one file-request channel: a request
+// finished but not yet collected is still its owner's. A writer of the USB
+// stick placed before the card's reader in the program, enabled in the scan
+// after the reader's request was answered, waits (-3) until the reader has
+// collected its rows, and then writes its own file.
+TEST_F(FileInstr, FinishedRequestStaysItsOwnersUntilCollected) {
+    MkDir("mnt/USB1");
+    Put("mnt/USB0/in.csv", "10,20,30\r\n");
+    Rung(M(2), FileOp(251, 2 | END, R(1), 5, 0, 1, R(102), "B:\\OUT.CSV", 1), Q(2));
+    Rung(M(1), FileOp(250, 0, R(10), 5, 0, 3, R(100), "A:\\IN.CSV"), Q(1));
+    Load();
+    SetW(R(1), 77);
+    On(M(1), true);
+    Scan();
+    EXPECT_EQ(W(R(100)), 65534);
+    Pass();
+    Pass();
+    Pass();
+    EXPECT_EQ(dpram[DP_FILE_REQ], dpram[DP_FILE_ACK]);  // answered, not collected
+    On(M(2), true);
+    Scan();
+    EXPECT_EQ(W(R(102)), 65533);  // nothing posted over the answer
+    EXPECT_EQ(W(R(100)), 0);
+    EXPECT_EQ(W(R(101)), 3);
+    EXPECT_EQ(W(R(10)), 10);
+    EXPECT_EQ(W(R(11)), 20);
+    EXPECT_EQ(W(R(12)), 30);
+    Scan();
+    EXPECT_EQ(W(R(102)), 65534);
+    EXPECT_EQ(Run(R(102)), 0);
+    EXPECT_EQ(W(R(103)), 1);
+    EXPECT_EQ(Get("mnt/USB1/OUT.CSV"), "77\r\n");
+    EXPECT_EQ(W(R(100)), 0);
+    EXPECT_EQ(W(R(10)), 10);
+    // A reader disabled before it collected its answer hands the channel
+    // back: the writer, before it in the program, finds the channel taken
+    // in that scan and posts in the next.
+    On(M(1), false);
+    On(M(2), false);
+    Scan();
+    On(M(1), true);
+    Scan();
+    EXPECT_EQ(W(R(100)), 65534);
+    Pass();
+    Pass();
+    Pass();
+    On(M(1), false);
+    On(M(2), true);
+    SetW(R(1), 78);
+    Scan();
+    EXPECT_EQ(W(R(100)), 65532);
+    EXPECT_EQ(W(R(102)), 65533);
+    Scan();
+    EXPECT_EQ(W(R(102)), 65534);
+    EXPECT_EQ(Run(R(102)), 0);
+    EXPECT_EQ(Get("mnt/USB1/OUT.CSV"), "77\r\n78\r\n");
+}
