@@ -338,16 +338,22 @@ const std::array<JobKind, 5> kJobs = {{{&RmBlockDataCopy, &RmCopyOpsThreadId, &C
                                        {&RmBlockDataDelAll, &RmDelAllOpsThreadId, &DelAllRet},
                                        {&RmBlockDataDelFromObj, &RmDelFromObjOpsThreadId, &DelFromObjRet},
                                        {&RmBlockDataFormat, &RmFormatOpsThreadId, &FormatRet}}};
+// The instruction that started the last job of each kind and has not yet
+// collected its result (0 none). The result variable is one per kind: a job
+// started over an uncollected result would hand the new job's result to the
+// first starter's poll.
+std::array<uint32_t, 5> job_owner;
+uint32_t &OwnerOf(const JobKind &k) { return job_owner[std::size_t(&k - kJobs.data())]; }
 const JobKind &KindOf(const RmJob *job) {
     for (const JobKind &k : kJobs)
         if (k.rec == job) return k;
     return kJobs[0];
 }
 
-// 94 when a job of this kind runs, or a job of another kind is marked on one
-// of the drives in mask; else 0.
+// 94 when a job of this kind runs or its result waits for its starter, or
+// a job of another kind is marked on one of the drives in mask; else 0.
 int32_t Conflict(const JobKind &self, uint8_t mask) {
-    if (*self.id != 0) return FILE_JOB_CONFLICT;
+    if (*self.id != 0 || OwnerOf(self) != 0) return FILE_JOB_CONFLICT;
     for (const JobKind &k : kJobs)
         if (&k != &self && *k.id != 0 && (k.rec->busy & mask)) return FILE_JOB_CONFLICT;
     return 0;
@@ -503,7 +509,7 @@ bool StartThread(RmJob &job) {
 
 // Marks the job running on the drives of mask and starts its thread;
 // answers -2, or 5 when no thread could be started.
-int32_t Launch(const JobKind &k, uint16_t opcode, uint8_t mask) {
+int32_t Launch(const JobKind &k, uint16_t opcode, uint8_t mask, uint32_t owner) {
     RmJob &j = *k.rec;
     j.opcode = opcode;
     j.cancel = false;
@@ -516,6 +522,7 @@ int32_t Launch(const JobKind &k, uint16_t opcode, uint8_t mask) {
         if (opcode == 254) CfFormatBusy[j.drive] = 0;
         return CF_MEDIA_ERROR;
     }
+    OwnerOf(k) = owner;
     return -2;
 }
 
@@ -523,7 +530,7 @@ int32_t Launch(const JobKind &k, uint16_t opcode, uint8_t mask) {
 int32_t StartCopy(const FileOpRec *op) {
     if (op->name == nullptr || op->name2 == nullptr || op->name[0] == 0 || op->name2[0] == 0) return CF_NOT_FOUND;
     const JobKind &k = kJobs[0];
-    if (*k.id != 0) return FILE_JOB_CONFLICT;
+    if (*k.id != 0 || OwnerOf(k) != 0) return FILE_JOB_CONFLICT;
     // A drive another job holds first: a drive being formatted is unmounted
     // meanwhile, and is busy rather than missing.
     const uint8_t sd = DriveOfName(op->name), dd = DriveOfName(op->name2);
@@ -539,7 +546,7 @@ int32_t StartCopy(const FileOpRec *op) {
     struct stat st {};
     const bool dest_dir = dir_end || wild || (stat(j.second, &st) == 0 && S_ISDIR(st.st_mode));
     j.flag = uint8_t((wild ? 1 : 0) | (dest_dir ? 2 : 0));
-    return Launch(k, 249, mask);
+    return Launch(k, 249, mask, op->owner);
 }
 
 // Delete (253), delete-all (5), delete-from-object (4): the name's drive
@@ -550,7 +557,7 @@ int32_t StartCopy(const FileOpRec *op) {
 // removes the folder itself.
 int32_t StartDelete(const FileOpRec *op, const JobKind &k) {
     if (op->name == nullptr || op->name[0] == 0) return CF_NOT_FOUND;
-    if (*k.id != 0) return FILE_JOB_CONFLICT;
+    if (*k.id != 0 || OwnerOf(k) != 0) return FILE_JOB_CONFLICT;
     const uint8_t drive = DriveOfName(op->name);
     if (const int32_t c = Conflict(k, BusyBit(drive))) return c;
     if (!Mounted(drive)) return CF_NOT_PRESENT;
@@ -579,10 +586,14 @@ int32_t StartDelete(const FileOpRec *op, const JobKind &k) {
         }
     }
     j.flag = wild ? 1 : 0;
-    return Launch(k, op->opcode, BusyBit(drive));
+    return Launch(k, op->opcode, BusyBit(drive), op->owner);
 }
 
-void Cancel(const JobKind &k) {
+// Stops the job of this kind that owner started (any job for owner 0); a
+// job another instruction started runs on.
+void Cancel(const JobKind &k, uint32_t owner) {
+    if (owner != 0 && OwnerOf(k) != owner) return;
+    OwnerOf(k) = 0;
     if (*k.id != 0) {
         k.rec->cancel = true;
         *k.ret = -4;
@@ -624,6 +635,7 @@ int32_t Step(const FileOpRec *op, bool poll, uint32_t *count, bool *has_count) {
 
 void File_Init() {
     FileStatus = {};
+    job_owner = {};  // jobs still running keep their kind busy all the same
     // A new program: no request of the old one is collected any more.
     CF_DpramAbandon();
     chan_owner = 0;
@@ -650,10 +662,10 @@ uint32_t File_Access(const FileOpRec *op, uint32_t enable) {
             FileStatus[slot] = 0;
             LetGoOfChannel(op->owner);
             // A running copy or delete stops; a format runs to its end.
-            if (op->opcode == 249) Cancel(kJobs[0]);
-            if (op->opcode == 253) Cancel(kJobs[1]);
-            if (op->opcode == 5) Cancel(kJobs[2]);
-            if (op->opcode == 4) Cancel(kJobs[3]);
+            if (op->opcode == 249) Cancel(kJobs[0], op->owner);
+            if (op->opcode == 253) Cancel(kJobs[1], op->owner);
+            if (op->opcode == 5) Cancel(kJobs[2], op->owner);
+            if (op->opcode == 4) Cancel(kJobs[3], op->owner);
         }
         SetStatus(op, FILE_DISABLED);
         return 0;
@@ -669,6 +681,8 @@ uint32_t File_Access(const FileOpRec *op, uint32_t enable) {
             const int32_t r = Step(op, true, &count, &has_count);
             if (r != -2) {
                 if (OnChannel(op->opcode) && chan_owner == op->owner) chan_owner = 0;  // collected
+                for (const JobKind &k : kJobs)
+                    if (OwnerOf(k) == op->owner && k.rec->opcode == op->opcode) OwnerOf(k) = 0;
                 SetStatus(op, uint16_t(r));
                 if (has_count) SetCount(op, count);
             }
@@ -688,7 +702,7 @@ uint32_t File_Access(const FileOpRec *op, uint32_t enable) {
 }
 
 void File_KillJobs() {
-    for (unsigned i = 0; i < 4; i++) Cancel(kJobs[i]);
+    for (unsigned i = 0; i < 4; i++) Cancel(kJobs[i], 0);
     FileStatus = {};
     LetGoOfChannel(chan_owner);
 }
@@ -711,7 +725,7 @@ int32_t File_StartFormat(uint8_t drive) {
     k.rec->drive = drive;
     // Before the thread starts: from here on nothing else mounts the drive.
     CfFormatBusy[drive] = 1;
-    const int32_t r = Launch(k, 254, BusyBit(drive));
+    const int32_t r = Launch(k, 254, BusyBit(drive), 0);
     return r == -2 ? CF_FORMATTING : r;
 }
 

@@ -848,3 +848,69 @@ TEST_F(FileInstr, FinishedRequestStaysItsOwnersUntilCollected) {
     EXPECT_EQ(Run(R(102)), 0);
     EXPECT_EQ(Get("mnt/USB1/OUT.CSV"), "77\r\n78\r\n");
 }
+
+// A copy job's result is its starter's until collected: a copy of the other
+// drive's instruction asked for after the first job ended, before its owner
+// polled, is refused (94) rather than started over the first one's result.
+TEST_F(FileInstr, FinishedJobStaysItsStartersUntilCollected) {
+    MkDir("mnt/USB1");
+    MkDir("mnt/USB0/SRC");
+    Put("mnt/USB0/ONE.CSV", "1");
+    FileOpRec a{};
+    a.owner = 1;
+    a.opcode = 249;
+    a.status = R(100);
+    a.name = "A:\\ONE.CSV";
+    a.name2 = "A:\\TWO.CSV";
+    FileOpRec b{};
+    b.owner = 2;
+    b.opcode = 249;
+    b.drive = 1;
+    b.status = R(102);
+    b.name = "A:\\SRC";  // a folder: the copy fails (5)
+    b.name2 = "B:\\X.CSV";
+    File_Access(&a, 1);
+    EXPECT_EQ(W(R(100)), 65534);
+    ASSERT_TRUE(File_JobsIdle(10000));
+    File_Access(&b, 1);
+    EXPECT_EQ(W(R(102)), 94);
+    ASSERT_TRUE(File_JobsIdle(10000));
+    EXPECT_EQ(File_Access(&a, 1), 1u);
+    EXPECT_EQ(W(R(100)), 0);
+    EXPECT_EQ(Get("mnt/USB0/TWO.CSV"), "1");
+    // Collected: the other drive's copy starts and shows its own result.
+    File_Access(&b, 0);
+    File_Access(&b, 1);
+    EXPECT_EQ(W(R(102)), 65534);
+    ASSERT_TRUE(File_JobsIdle(10000));
+    File_Access(&b, 1);
+    EXPECT_EQ(W(R(102)), CF_MEDIA_ERROR);
+    EXPECT_EQ(W(R(100)), 0);
+    // A starter disabled before it collected gives the result up.
+    File_Access(&a, 0);
+    File_Access(&b, 0);
+    File_Access(&a, 1);
+    ASSERT_TRUE(File_JobsIdle(10000));
+    File_Access(&a, 0);
+    // Disabling an instruction whose copy is over (collected) leaves the
+    // other drive's running copy alone.
+    {
+        const int fd = open(P("mnt/USB0/SRC/big.bin").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(ftruncate(fd, 50 << 20), 0);
+        close(fd);
+    }
+    File_Access(&a, 1);
+    ASSERT_TRUE(File_JobsIdle(10000));
+    EXPECT_EQ(File_Access(&a, 1), 1u);
+    b.name = "A:\\SRC\\BIG.BIN";
+    File_Access(&b, 1);
+    EXPECT_EQ(W(R(102)), 65534);
+    File_Access(&a, 0);
+    ASSERT_TRUE(File_JobsIdle(10000));
+    File_Access(&b, 1);
+    EXPECT_EQ(W(R(102)), 0);
+    struct stat st {};
+    ASSERT_EQ(stat(P("mnt/USB1/X.CSV").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 50 << 20);
+}
