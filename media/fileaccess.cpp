@@ -636,9 +636,9 @@ int32_t Step(const FileOpRec *op, bool poll, uint32_t *count, bool *has_count) {
 void File_Init() {
     FileStatus = {};
     job_owner = {};  // jobs still running keep their kind busy all the same
-    // A new program: no request of the old one is collected any more.
-    CF_DpramAbandon();
-    chan_owner = 0;
+    // A new program: no request of the old one's instructions is collected
+    // any more (an IEC file block's request stays the block's).
+    LetGoOfChannel(chan_owner);
 }
 
 uint32_t File_Access(const FileOpRec *op, uint32_t enable) {

@@ -731,6 +731,22 @@ TEST_F(FileInstr, FirstScanFreesTheDrivesOfThePreviousProgram) {
     plc_reg[64] |= 1;
     EXPECT_EQ(Run(R(102)), 0);
     EXPECT_EQ(Get("mnt/USB0/TWO.CSV"), "7\r\n");
+    // A request of the replaced program, answered but never collected, does
+    // not keep the new program's writer off the channel.
+    On(M(1), false);
+    Scan();
+    On(M(1), true);
+    Scan();
+    EXPECT_EQ(W(R(102)), 65534);
+    Pass();
+    Pass();
+    Pass();
+    a = LadAsm{true};
+    Rung(M(1), FileOp(251, 2 | END, R(1), 5, 0, 1, R(104), "A:\\THREE.CSV"), Q(3));
+    Load();
+    plc_reg[64] |= 1;
+    EXPECT_EQ(Run(R(104)), 0);
+    EXPECT_EQ(Get("mnt/USB0/THREE.CSV"), "7\r\n");
 }
 
 // A ladder program names the SD card and the USB stick only: a "Z:" name is
