@@ -344,6 +344,13 @@ const std::array<JobKind, 5> kJobs = {{{&RmBlockDataCopy, &RmCopyOpsThreadId, &C
 // first starter's poll.
 std::array<uint32_t, 5> job_owner;
 uint32_t &OwnerOf(const JobKind &k) { return job_owner[std::size_t(&k - kJobs.data())]; }
+// The result is kept for its starter only while the starter still holds a
+// drive: a starter that went away by any road (a new IEC application) keeps
+// nothing waiting.
+bool Reserved(const JobKind &k) {
+    const uint32_t o = OwnerOf(k);
+    return o != 0 && (FileStatus[0] == o || FileStatus[1] == o);
+}
 const JobKind &KindOf(const RmJob *job) {
     for (const JobKind &k : kJobs)
         if (k.rec == job) return k;
@@ -353,7 +360,7 @@ const JobKind &KindOf(const RmJob *job) {
 // 94 when a job of this kind runs or its result waits for its starter, or
 // a job of another kind is marked on one of the drives in mask; else 0.
 int32_t Conflict(const JobKind &self, uint8_t mask) {
-    if (*self.id != 0 || OwnerOf(self) != 0) return FILE_JOB_CONFLICT;
+    if (*self.id != 0 || Reserved(self)) return FILE_JOB_CONFLICT;
     for (const JobKind &k : kJobs)
         if (&k != &self && *k.id != 0 && (k.rec->busy & mask)) return FILE_JOB_CONFLICT;
     return 0;
@@ -530,7 +537,7 @@ int32_t Launch(const JobKind &k, uint16_t opcode, uint8_t mask, uint32_t owner) 
 int32_t StartCopy(const FileOpRec *op) {
     if (op->name == nullptr || op->name2 == nullptr || op->name[0] == 0 || op->name2[0] == 0) return CF_NOT_FOUND;
     const JobKind &k = kJobs[0];
-    if (*k.id != 0 || OwnerOf(k) != 0) return FILE_JOB_CONFLICT;
+    if (*k.id != 0 || Reserved(k)) return FILE_JOB_CONFLICT;
     // A drive another job holds first: a drive being formatted is unmounted
     // meanwhile, and is busy rather than missing.
     const uint8_t sd = DriveOfName(op->name), dd = DriveOfName(op->name2);
@@ -557,7 +564,7 @@ int32_t StartCopy(const FileOpRec *op) {
 // removes the folder itself.
 int32_t StartDelete(const FileOpRec *op, const JobKind &k) {
     if (op->name == nullptr || op->name[0] == 0) return CF_NOT_FOUND;
-    if (*k.id != 0 || OwnerOf(k) != 0) return FILE_JOB_CONFLICT;
+    if (*k.id != 0 || Reserved(k)) return FILE_JOB_CONFLICT;
     const uint8_t drive = DriveOfName(op->name);
     if (const int32_t c = Conflict(k, BusyBit(drive))) return c;
     if (!Mounted(drive)) return CF_NOT_PRESENT;

@@ -929,4 +929,14 @@ TEST_F(FileInstr, FinishedJobStaysItsStartersUntilCollected) {
     struct stat st {};
     ASSERT_EQ(stat(P("mnt/USB1/X.CSV").c_str(), &st), 0);
     EXPECT_EQ(st.st_size, 50 << 20);
+    // A starter gone without a word (its drive freed, as a new IEC
+    // application frees its blocks' drives) keeps no result waiting.
+    File_Access(&b, 0);
+    File_Access(&a, 1);
+    EXPECT_EQ(W(R(100)), 65534);
+    ASSERT_TRUE(File_JobsIdle(10000));
+    FileStatus[0] = 0;
+    File_Access(&b, 1);
+    EXPECT_EQ(W(R(102)), 65534);
+    ASSERT_TRUE(File_JobsIdle(10000));
 }
