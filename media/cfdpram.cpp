@@ -10,7 +10,22 @@
 #include "core/image/dpram.h"
 
 namespace {
-bool Busy() { return dpram[DP_FILE_REQ] != dpram[DP_FILE_ACK]; }
+// A request stays its poster's from the post until the poll that collects
+// its answer: the file instructions of both drives and the IEC file blocks
+// share this one channel, and a second caller posting over a finished but
+// uncollected request would hand its own result, count and data to the
+// first caller's poll. Only the acknowledge byte says "finished"; this flag
+// says "collected".
+bool held;
+bool Pending() { return dpram[DP_FILE_REQ] != dpram[DP_FILE_ACK]; }
+bool Busy() { return held || Pending(); }
+// The poll of the request's owner: -2 while the card file manager works on
+// it, else the channel is given back and the answer is the owner's to take.
+bool Collect() {
+    if (Pending()) return false;
+    held = false;
+    return true;
+}
 void Word(unsigned i, uint32_t v) { LE_Put32(&dpram[DP_FILE_REC + 4 * i], v); }
 
 // Copies a name up to its first blank or its end, '/' becoming '\'; false
@@ -34,6 +49,7 @@ int32_t Post(uint8_t op, uint8_t drive) {
     dpram[DP_FILE_OP] = op;
     dpram[DP_FILE_DRIVE] = uint8_t(drive & 0x7F);
     dpram[DP_FILE_REQ] = uint8_t(1 - dpram[DP_FILE_ACK]);
+    held = true;
     return -2;
 }
 
@@ -61,7 +77,7 @@ uint64_t CF_DataBytes(uint32_t format, uint32_t n) {
 
 int32_t CF_DpramReadFile(uint8_t drive, CfTransferRec *rec) {
     if (drive & CF_DPRAM_POLL) {
-        if (Busy()) return -2;
+        if (!Collect()) return -2;
         const uint32_t n = LE_Get32(&dpram[DP_FILE_COUNT]);
         const int32_t result = Result();
         uint64_t bytes;
@@ -100,7 +116,7 @@ int32_t CF_DpramReadFile(uint8_t drive, CfTransferRec *rec) {
 
 int32_t CF_DpramWriteFile(uint8_t drive, CfTransferRec *rec) {
     if (drive & CF_DPRAM_POLL) {
-        if (Busy()) return -2;
+        if (!Collect()) return -2;
         if (rec->count_out) *rec->count_out = LE_Get32(&dpram[DP_FILE_COUNT]);
         return Result();
     }
@@ -135,7 +151,7 @@ int32_t CF_DpramWriteFile(uint8_t drive, CfTransferRec *rec) {
 
 namespace {
 int32_t TwoNames(uint8_t op, uint8_t drive, const char *a, const char *b) {
-    if (drive & CF_DPRAM_POLL) return Busy() ? -2 : Result();
+    if (drive & CF_DPRAM_POLL) return Collect() ? Result() : -2;
     if (Busy()) return -3;
     if (!PutName(DP_FILE_NAME, a, DP_NAME_SIZE)) return 86;
     if (b && !PutName(DP_FILE_DATA, b, DP_NAME_SIZE)) return 86;
@@ -150,7 +166,9 @@ int32_t CF_DpramRenameFile(uint8_t drive, const char *a, const char *b) { return
 int32_t CF_DpramCopyFile(uint8_t drive, const char *a, const char *b) { return TwoNames(CFD_OP_COPY, drive, a, b); }
 int32_t CF_DpramDeleteFile(uint8_t drive, const char *name) { return TwoNames(CFD_OP_DELETE, drive, name, nullptr); }
 int32_t CF_DpramFormatCard(uint8_t drive) {
-    if (drive & CF_DPRAM_POLL) return Busy() ? -2 : Result();
+    if (drive & CF_DPRAM_POLL) return Collect() ? Result() : -2;
     if (Busy()) return -3;
     return Post(CFD_OP_FORMAT, drive);
 }
+
+void CF_DpramAbandon() { held = false; }

@@ -24,3 +24,7 @@ int32_t CF_DpramRenameFile(uint8_t drive, const char *old_name, const char *new_
 int32_t CF_DpramCopyFile(uint8_t drive, const char *source, const char *destination);
 int32_t CF_DpramDeleteFile(uint8_t drive, const char *name);
 int32_t CF_DpramFormatCard(uint8_t drive);
+// A posted request stays its poster's until its poll collects the answer;
+// a poster that gives its request up without collecting it (disabled, or a
+// new program) hands the channel back with this.
+void CF_DpramAbandon();

@@ -1,8 +1,9 @@
 // Debug logger: lines handed to DBG_WriteLog are collected while the
 // controller runs and appended, one file step per scan, to the daily file
-// "\DEBUG\dlog_YYMMDD.log" through the debug-logger mailbox channel. It has
-// that channel to itself: on the data logger's channel a result the one
-// logger polls could be the answer to the other's request.
+// "\DEBUG\dlog_YYMMDD.log" through the debug-logger mailbox channel. Not
+// through the data logger's channel: its answers carry no owner, so with
+// both loggers posting there one could collect the other's result (an open,
+// a write count) and the other wait for an answer that never comes.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>

@@ -36,6 +36,19 @@ RmJob RmBlockDataCopy, RmBlockDataDelete, RmBlockDataDelAll, RmBlockDataDelFromO
 
 namespace {
 constexpr uint8_t BUSY_USB = 2, BUSY_SD = 4;
+// The instruction whose request on the file-request channel is posted and
+// not yet collected (0 none): when it lets go of its drive first, it hands
+// the channel back, or no file instruction of either drive could post again.
+uint32_t chan_owner;
+
+bool OnChannel(uint16_t opcode) {
+    return opcode == 248 || opcode == 250 || opcode == 251 || opcode == 252 || opcode == 254;
+}
+void LetGoOfChannel(uint32_t owner) {
+    if (chan_owner == 0 || chan_owner != owner) return;
+    CF_DpramAbandon();
+    chan_owner = 0;
+}
 constexpr std::size_t HOST_MAX = RM_HOST_MAX;
 
 // ---- register image windows ----------------------------------------------------------------
@@ -325,16 +338,29 @@ const std::array<JobKind, 5> kJobs = {{{&RmBlockDataCopy, &RmCopyOpsThreadId, &C
                                        {&RmBlockDataDelAll, &RmDelAllOpsThreadId, &DelAllRet},
                                        {&RmBlockDataDelFromObj, &RmDelFromObjOpsThreadId, &DelFromObjRet},
                                        {&RmBlockDataFormat, &RmFormatOpsThreadId, &FormatRet}}};
+// The instruction that started the last job of each kind and has not yet
+// collected its result (0 none). The result variable is one per kind: a job
+// started over an uncollected result would hand the new job's result to the
+// first starter's poll.
+std::array<uint32_t, 5> job_owner;
+uint32_t &OwnerOf(const JobKind &k) { return job_owner[std::size_t(&k - kJobs.data())]; }
+// The result is kept for its starter only while the starter still holds a
+// drive: a starter that went away by any road (a new IEC application) keeps
+// nothing waiting.
+bool Reserved(const JobKind &k) {
+    const uint32_t o = OwnerOf(k);
+    return o != 0 && (FileStatus[0] == o || FileStatus[1] == o);
+}
 const JobKind &KindOf(const RmJob *job) {
     for (const JobKind &k : kJobs)
         if (k.rec == job) return k;
     return kJobs[0];
 }
 
-// 94 when a job of this kind runs, or a job of another kind is marked on one
-// of the drives in mask; else 0.
+// 94 when a job of this kind runs or its result waits for its starter, or
+// a job of another kind is marked on one of the drives in mask; else 0.
 int32_t Conflict(const JobKind &self, uint8_t mask) {
-    if (*self.id != 0) return FILE_JOB_CONFLICT;
+    if (*self.id != 0 || Reserved(self)) return FILE_JOB_CONFLICT;
     for (const JobKind &k : kJobs)
         if (&k != &self && *k.id != 0 && (k.rec->busy & mask)) return FILE_JOB_CONFLICT;
     return 0;
@@ -490,7 +516,7 @@ bool StartThread(RmJob &job) {
 
 // Marks the job running on the drives of mask and starts its thread;
 // answers -2, or 5 when no thread could be started.
-int32_t Launch(const JobKind &k, uint16_t opcode, uint8_t mask) {
+int32_t Launch(const JobKind &k, uint16_t opcode, uint8_t mask, uint32_t owner) {
     RmJob &j = *k.rec;
     j.opcode = opcode;
     j.cancel = false;
@@ -503,6 +529,7 @@ int32_t Launch(const JobKind &k, uint16_t opcode, uint8_t mask) {
         if (opcode == 254) CfFormatBusy[j.drive] = 0;
         return CF_MEDIA_ERROR;
     }
+    OwnerOf(k) = owner;
     return -2;
 }
 
@@ -510,7 +537,7 @@ int32_t Launch(const JobKind &k, uint16_t opcode, uint8_t mask) {
 int32_t StartCopy(const FileOpRec *op) {
     if (op->name == nullptr || op->name2 == nullptr || op->name[0] == 0 || op->name2[0] == 0) return CF_NOT_FOUND;
     const JobKind &k = kJobs[0];
-    if (*k.id != 0) return FILE_JOB_CONFLICT;
+    if (*k.id != 0 || Reserved(k)) return FILE_JOB_CONFLICT;
     // A drive another job holds first: a drive being formatted is unmounted
     // meanwhile, and is busy rather than missing.
     const uint8_t sd = DriveOfName(op->name), dd = DriveOfName(op->name2);
@@ -526,7 +553,7 @@ int32_t StartCopy(const FileOpRec *op) {
     struct stat st {};
     const bool dest_dir = dir_end || wild || (stat(j.second, &st) == 0 && S_ISDIR(st.st_mode));
     j.flag = uint8_t((wild ? 1 : 0) | (dest_dir ? 2 : 0));
-    return Launch(k, 249, mask);
+    return Launch(k, 249, mask, op->owner);
 }
 
 // Delete (253), delete-all (5), delete-from-object (4): the name's drive
@@ -537,7 +564,7 @@ int32_t StartCopy(const FileOpRec *op) {
 // removes the folder itself.
 int32_t StartDelete(const FileOpRec *op, const JobKind &k) {
     if (op->name == nullptr || op->name[0] == 0) return CF_NOT_FOUND;
-    if (*k.id != 0) return FILE_JOB_CONFLICT;
+    if (*k.id != 0 || Reserved(k)) return FILE_JOB_CONFLICT;
     const uint8_t drive = DriveOfName(op->name);
     if (const int32_t c = Conflict(k, BusyBit(drive))) return c;
     if (!Mounted(drive)) return CF_NOT_PRESENT;
@@ -566,10 +593,14 @@ int32_t StartDelete(const FileOpRec *op, const JobKind &k) {
         }
     }
     j.flag = wild ? 1 : 0;
-    return Launch(k, op->opcode, BusyBit(drive));
+    return Launch(k, op->opcode, BusyBit(drive), op->owner);
 }
 
-void Cancel(const JobKind &k) {
+// Stops the job of this kind that owner started (any job for owner 0); a
+// job another instruction started runs on.
+void Cancel(const JobKind &k, uint32_t owner) {
+    if (owner != 0 && OwnerOf(k) != owner) return;
+    OwnerOf(k) = 0;
     if (*k.id != 0) {
         k.rec->cancel = true;
         *k.ret = -4;
@@ -609,7 +640,13 @@ int32_t Step(const FileOpRec *op, bool poll, uint32_t *count, bool *has_count) {
 }
 }  // namespace
 
-void File_Init() { FileStatus = {}; }
+void File_Init() {
+    FileStatus = {};
+    job_owner = {};  // jobs still running keep their kind busy all the same
+    // A new program: no request of the old one's instructions is collected
+    // any more (an IEC file block's request stays the block's).
+    LetGoOfChannel(chan_owner);
+}
 
 uint32_t File_Access(const FileOpRec *op, uint32_t enable) {
     if (op == nullptr || op->owner == 0) return 0;
@@ -630,11 +667,12 @@ uint32_t File_Access(const FileOpRec *op, uint32_t enable) {
     if (!enable) {
         if (FileStatus[slot] == op->owner) {
             FileStatus[slot] = 0;
+            LetGoOfChannel(op->owner);
             // A running copy or delete stops; a format runs to its end.
-            if (op->opcode == 249) Cancel(kJobs[0]);
-            if (op->opcode == 253) Cancel(kJobs[1]);
-            if (op->opcode == 5) Cancel(kJobs[2]);
-            if (op->opcode == 4) Cancel(kJobs[3]);
+            if (op->opcode == 249) Cancel(kJobs[0], op->owner);
+            if (op->opcode == 253) Cancel(kJobs[1], op->owner);
+            if (op->opcode == 5) Cancel(kJobs[2], op->owner);
+            if (op->opcode == 4) Cancel(kJobs[3], op->owner);
         }
         SetStatus(op, FILE_DISABLED);
         return 0;
@@ -649,6 +687,9 @@ uint32_t File_Access(const FileOpRec *op, uint32_t enable) {
         if (GetStatus(op) == FILE_BUSY) {
             const int32_t r = Step(op, true, &count, &has_count);
             if (r != -2) {
+                if (OnChannel(op->opcode) && chan_owner == op->owner) chan_owner = 0;  // collected
+                for (const JobKind &k : kJobs)
+                    if (OwnerOf(k) == op->owner && k.rec->opcode == op->opcode) OwnerOf(k) = 0;
                 SetStatus(op, uint16_t(r));
                 if (has_count) SetCount(op, count);
             }
@@ -658,6 +699,7 @@ uint32_t File_Access(const FileOpRec *op, uint32_t enable) {
     const int32_t r = Step(op, false, &count, &has_count);
     if (r == -2) {
         FileStatus[slot] = op->owner;
+        if (OnChannel(op->opcode)) chan_owner = op->owner;
         SetStatus(op, FILE_BUSY);
         SetCount(op, 0);
         return 0;
@@ -667,8 +709,9 @@ uint32_t File_Access(const FileOpRec *op, uint32_t enable) {
 }
 
 void File_KillJobs() {
-    for (unsigned i = 0; i < 4; i++) Cancel(kJobs[i]);
+    for (unsigned i = 0; i < 4; i++) Cancel(kJobs[i], 0);
     FileStatus = {};
+    LetGoOfChannel(chan_owner);
 }
 
 bool File_JobsIdle(uint32_t timeout_ms) {
@@ -689,7 +732,7 @@ int32_t File_StartFormat(uint8_t drive) {
     k.rec->drive = drive;
     // Before the thread starts: from here on nothing else mounts the drive.
     CfFormatBusy[drive] = 1;
-    const int32_t r = Launch(k, 254, BusyBit(drive));
+    const int32_t r = Launch(k, 254, BusyBit(drive), 0);
     return r == -2 ? CF_FORMATTING : r;
 }
 

@@ -229,7 +229,15 @@ uint32_t DoCwd(const FxpName &n) {
     if (len < 0 || len >= int(FX_PATH_MAX) - 16) return R_BAD_NAME;
     char path[REL_MAX];
     FullPath(n.drive, rel, "", path, sizeof path);
-    if (!IsDirectory(path)) return R_NOT_FOUND;
+    if (!IsDirectory(path)) {
+        // A file of that name is there but is no directory (611); a path
+        // that is not there answers 550.
+        FullPath(n.drive, n.dir, n.name, path, sizeof path);
+        FxMedia m{};
+        uint32_t attr = 0;
+        const bool file = n.name[0] != 0 && _fxe_file_attributes_read(&m, path, &attr) == FX_SUCCESS;
+        return file ? R_FAIL : R_NOT_FOUND;
+    }
     std::memcpy(FxpCwd[n.drive], rel, std::size_t(len) + 1);
     FxpDrive = n.drive;
     return R_OK_CWD;

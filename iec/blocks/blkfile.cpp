@@ -17,6 +17,14 @@ constexpr int32_t ST_BUSY = -2, ST_OWNED = -3, ST_DISABLED = -4, ST_BAD = 86;
 // Owner words (instance address, 0 free) of the transfer groups the blocks
 // manage themselves; copy and delete share the file instructions' slots.
 uint32_t owner_rw, owner_ren;
+// The group's request on the file-request channel is posted and not yet
+// collected: an owner that lets go first hands the channel back, or no file
+// block or instruction could post again.
+bool rw_posted, ren_posted;
+void LetGo(bool &posted) {
+    if (posted) CF_DpramAbandon();
+    posted = false;
+}
 
 // The owner's transfer record: the client copies read data and the count
 // back through it when the owner polls, so it outlives the call.
@@ -161,7 +169,10 @@ template <bool Write, bool NameArray>
 uint32_t ReadWrite(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg) {
     constexpr Form form{Write, NameArray, (Write ? 12u : 10u) + (NameArray ? 1u : 0u)};
     constexpr Places p = Place(form);
-    if (cmd == FB_INSTINIT) owner_rw = 0;
+    if (cmd == FB_INSTINIT) {
+        owner_rw = 0;
+        LetGo(rw_posted);
+    }
     if (cmd != FB_EXEC) return Blk_Answer(cmd, Write ? 56 : 44);
     Z7Ops o;
     if (inst == 0 || !Z7Ops_Open(db, arg, form.need, o)) return 0;
@@ -170,7 +181,10 @@ uint32_t ReadWrite(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t 
     uint32_t sec = 0, width = 0;
     if (!Accessor(o.Lit(0), &sec, &width)) return 0;
     if (!o.B(p.enable)) {
-        if (owner_rw == inst) owner_rw = 0;
+        if (owner_rw == inst) {
+            owner_rw = 0;
+            LetGo(rw_posted);
+        }
         o.SetD(p.status, ST_DISABLED);
         return 0;
     }
@@ -184,7 +198,10 @@ uint32_t ReadWrite(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t 
         }
         o.SetD(p.status, 0);
         const int32_t r = Write ? CF_DpramWriteFile(0, &rw_rec) : CF_DpramReadFile(0, &rw_rec);
-        if (r == ST_BUSY) owner_rw = inst;
+        if (r == ST_BUSY) {
+            owner_rw = inst;
+            rw_posted = true;
+        }
         o.SetD(p.status, r);
         return 0;
     }
@@ -195,6 +212,7 @@ uint32_t ReadWrite(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t 
     if (o.D(p.status) != ST_BUSY) return 0;  // ended: the result stays until disabled
     const int32_t r = Write ? CF_DpramWriteFile(CF_DPRAM_POLL, &rw_rec) : CF_DpramReadFile(CF_DPRAM_POLL, &rw_rec);
     SetStatus(o, p.status, r, r != ST_BUSY);
+    if (r != ST_BUSY) rw_posted = false;  // collected
     if (r != ST_BUSY && rw_string_slot != 0) {
         uint8_t *s = Z7Mem_Ptr(rw_string_slot, 2);
         if (s != nullptr) s[1] = uint8_t(std::min<uint32_t>(rw_count & 0xFF, s[0]));
@@ -239,12 +257,18 @@ uint32_t Job(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg) {
 
 // RENAME_CF (enable, old name, new name, status).
 uint32_t Rename(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg) {
-    if (cmd == FB_INSTINIT) owner_ren = 0;
+    if (cmd == FB_INSTINIT) {
+        owner_ren = 0;
+        LetGo(ren_posted);
+    }
     if (cmd != FB_EXEC) return Blk_Answer(cmd, 8);
     Z7Ops o;
     if (inst == 0 || !Z7Ops_Open(db, arg, 4, o)) return 0;
     if (!o.B(0)) {
-        if (owner_ren == inst) owner_ren = 0;
+        if (owner_ren == inst) {
+            owner_ren = 0;
+            LetGo(ren_posted);
+        }
         o.SetD(3, ST_DISABLED);
         return 0;
     }
@@ -254,7 +278,10 @@ uint32_t Rename(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg
         NameText(o, 2, NONE, to);
         o.SetD(3, 0);
         const int32_t r = CF_DpramRenameFile(0, from, to);
-        if (r == ST_BUSY) owner_ren = inst;
+        if (r == ST_BUSY) {
+            owner_ren = inst;
+            ren_posted = true;
+        }
         o.SetD(3, r);
         return 0;
     }
@@ -262,7 +289,11 @@ uint32_t Rename(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg
         o.SetD(3, ST_OWNED);
         return 0;
     }
-    if (o.D(3) == ST_BUSY) o.SetD(3, CF_DpramRenameFile(CF_DPRAM_POLL, nullptr, nullptr));
+    if (o.D(3) == ST_BUSY) {
+        const int32_t r = CF_DpramRenameFile(CF_DPRAM_POLL, nullptr, nullptr);
+        if (r != ST_BUSY) ren_posted = false;  // collected
+        o.SetD(3, r);
+    }
     return 0;
 }
 

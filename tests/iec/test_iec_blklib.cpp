@@ -19,6 +19,7 @@
 #include "tests/iec/iec_fixture.h"
 #include "core/image/dpram.h"
 #include "exec/sys.h"
+#include "media/cfdpram.h"
 #include "media/cfm.h"
 #include "media/fileblk.h"
 #include "media/filex.h"
@@ -146,6 +147,7 @@ protected:
         SYS_ResetRCBs(2);  // as start-up, before the card manager links its registers
         CFM_Open();
         File_Init();
+        CF_DpramAbandon();  // a request an earlier test left uncollected is gone with the area
     }
     static void MediaPass() {
         SYS_Update();
@@ -1742,8 +1744,16 @@ TEST_F(BlkLib, FileBlocksOwnershipRoundTripAndRefusals) {
     Put(BOOL_, 1, 0);
     Call("WRITE_CF", write(1, 4), b);
 
-    // Read it back into INT[10] from element 20.
+    // Read it back into INT[10] from element 20. Answered but not yet
+    // collected, the read still holds the shared channel: the rename block
+    // finds it taken (-3), and the read collects its own rows.
     Call("READ_CF", read, rd);
+    pass();
+    pass();
+    pass();
+    EXPECT_EQ(dpram[DP_FILE_REQ], dpram[DP_FILE_ACK]);
+    Call("RENAME_CF", {5, 2, 4, 9}, ren);
+    EXPECT_EQ(status(9), -3);
     for (int i = 0; i < 50 && status(5) == -2; i++) {
         pass();
         Call("READ_CF", read, rd);
@@ -1752,6 +1762,17 @@ TEST_F(BlkLib, FileBlocksOwnershipRoundTripAndRefusals) {
     EXPECT_EQ(int16_t(Get(INT_, 20)), 10);
     EXPECT_EQ(int16_t(Get(INT_, 21)), -20);
     EXPECT_EQ(int16_t(Get(INT_, 22)), 30);
+    Put(BOOL_, 2, 0);
+    Call("READ_CF", read, rd);
+    EXPECT_EQ(status(5), -4);
+    // A read disabled before it collected its answer hands the channel
+    // back: the rename below posts.
+    Put(BOOL_, 2, 1);
+    Call("READ_CF", read, rd);
+    EXPECT_EQ(status(5), -2);
+    pass();
+    pass();
+    pass();
     Put(BOOL_, 2, 0);
     Call("READ_CF", read, rd);
     EXPECT_EQ(status(5), -4);

@@ -14,6 +14,7 @@
 #include "exec/mainloop.h"
 #include "exec/sys.h"
 #include "media/cfapi.h"
+#include "media/cfdpram.h"
 #include "media/cfm.h"
 #include "media/fileblk.h"
 #include "media/filex.h"
@@ -41,6 +42,7 @@ protected:
         plc_reg.fill(0);
         dpram.fill(0);
         Dpram_Init();
+        CF_DpramAbandon();  // a request an earlier test left uncollected is gone with the area
         MkDir("mnt/USB0");
         BackTsk_Report();
         SYS_ResetRCBs(2);  // as start-up, before the card manager links its registers

@@ -731,6 +731,22 @@ TEST_F(FileInstr, FirstScanFreesTheDrivesOfThePreviousProgram) {
     plc_reg[64] |= 1;
     EXPECT_EQ(Run(R(102)), 0);
     EXPECT_EQ(Get("mnt/USB0/TWO.CSV"), "7\r\n");
+    // A request of the replaced program, answered but never collected, does
+    // not keep the new program's writer off the channel.
+    On(M(1), false);
+    Scan();
+    On(M(1), true);
+    Scan();
+    EXPECT_EQ(W(R(102)), 65534);
+    Pass();
+    Pass();
+    Pass();
+    a = LadAsm{true};
+    Rung(M(1), FileOp(251, 2 | END, R(1), 5, 0, 1, R(104), "A:\\THREE.CSV"), Q(3));
+    Load();
+    plc_reg[64] |= 1;
+    EXPECT_EQ(Run(R(104)), 0);
+    EXPECT_EQ(Get("mnt/USB0/THREE.CSV"), "7\r\n");
 }
 
 // A ladder program names the SD card and the USB stick only: a "Z:" name is
@@ -789,4 +805,138 @@ TEST_F(FileInstr, ZNamesOfALadderProgramStayOnTheCard) {
     EXPECT_EQ(Get("mnt/cfg/ladder.pgm"), "PGM");
     EXPECT_EQ(Get("mnt/cfg/config.pgm"), "CFG");
     EXPECT_EQ(Get("mnt/cfg/LADDER.PGM"), "UPPER");
+}
+
+// The two drives' owners share the one file-request channel: a request
+// finished but not yet collected is still its owner's. A writer of the USB
+// stick placed before the card's reader in the program, enabled in the scan
+// after the reader's request was answered, waits (-3) until the reader has
+// collected its rows, and then writes its own file.
+TEST_F(FileInstr, FinishedRequestStaysItsOwnersUntilCollected) {
+    MkDir("mnt/USB1");
+    Put("mnt/USB0/in.csv", "10,20,30\r\n");
+    Rung(M(2), FileOp(251, 2 | END, R(1), 5, 0, 1, R(102), "B:\\OUT.CSV", 1), Q(2));
+    Rung(M(1), FileOp(250, 0, R(10), 5, 0, 3, R(100), "A:\\IN.CSV"), Q(1));
+    Load();
+    SetW(R(1), 77);
+    On(M(1), true);
+    Scan();
+    EXPECT_EQ(W(R(100)), 65534);
+    Pass();
+    Pass();
+    Pass();
+    EXPECT_EQ(dpram[DP_FILE_REQ], dpram[DP_FILE_ACK]);  // answered, not collected
+    On(M(2), true);
+    Scan();
+    EXPECT_EQ(W(R(102)), 65533);  // nothing posted over the answer
+    EXPECT_EQ(W(R(100)), 0);
+    EXPECT_EQ(W(R(101)), 3);
+    EXPECT_EQ(W(R(10)), 10);
+    EXPECT_EQ(W(R(11)), 20);
+    EXPECT_EQ(W(R(12)), 30);
+    Scan();
+    EXPECT_EQ(W(R(102)), 65534);
+    EXPECT_EQ(Run(R(102)), 0);
+    EXPECT_EQ(W(R(103)), 1);
+    EXPECT_EQ(Get("mnt/USB1/OUT.CSV"), "77\r\n");
+    EXPECT_EQ(W(R(100)), 0);
+    EXPECT_EQ(W(R(10)), 10);
+    // A reader disabled before it collected its answer hands the channel
+    // back: the writer, before it in the program, finds the channel taken
+    // in that scan and posts in the next.
+    On(M(1), false);
+    On(M(2), false);
+    Scan();
+    On(M(1), true);
+    Scan();
+    EXPECT_EQ(W(R(100)), 65534);
+    Pass();
+    Pass();
+    Pass();
+    On(M(1), false);
+    On(M(2), true);
+    SetW(R(1), 78);
+    Scan();
+    EXPECT_EQ(W(R(100)), 65532);
+    EXPECT_EQ(W(R(102)), 65533);
+    Scan();
+    EXPECT_EQ(W(R(102)), 65534);
+    EXPECT_EQ(Run(R(102)), 0);
+    EXPECT_EQ(Get("mnt/USB1/OUT.CSV"), "77\r\n78\r\n");
+}
+
+// A copy job's result is its starter's until collected: a copy of the other
+// drive's instruction asked for after the first job ended, before its owner
+// polled, is refused (94) rather than started over the first one's result.
+TEST_F(FileInstr, FinishedJobStaysItsStartersUntilCollected) {
+    MkDir("mnt/USB1");
+    MkDir("mnt/USB0/SRC");
+    Put("mnt/USB0/ONE.CSV", "1");
+    FileOpRec a{};
+    a.owner = 1;
+    a.opcode = 249;
+    a.status = R(100);
+    a.name = "A:\\ONE.CSV";
+    a.name2 = "A:\\TWO.CSV";
+    FileOpRec b{};
+    b.owner = 2;
+    b.opcode = 249;
+    b.drive = 1;
+    b.status = R(102);
+    b.name = "A:\\SRC";  // a folder: the copy fails (5)
+    b.name2 = "B:\\X.CSV";
+    File_Access(&a, 1);
+    EXPECT_EQ(W(R(100)), 65534);
+    ASSERT_TRUE(File_JobsIdle(10000));
+    File_Access(&b, 1);
+    EXPECT_EQ(W(R(102)), 94);
+    ASSERT_TRUE(File_JobsIdle(10000));
+    EXPECT_EQ(File_Access(&a, 1), 1u);
+    EXPECT_EQ(W(R(100)), 0);
+    EXPECT_EQ(Get("mnt/USB0/TWO.CSV"), "1");
+    // Collected: the other drive's copy starts and shows its own result.
+    File_Access(&b, 0);
+    File_Access(&b, 1);
+    EXPECT_EQ(W(R(102)), 65534);
+    ASSERT_TRUE(File_JobsIdle(10000));
+    File_Access(&b, 1);
+    EXPECT_EQ(W(R(102)), CF_MEDIA_ERROR);
+    EXPECT_EQ(W(R(100)), 0);
+    // A starter disabled before it collected gives the result up.
+    File_Access(&a, 0);
+    File_Access(&b, 0);
+    File_Access(&a, 1);
+    ASSERT_TRUE(File_JobsIdle(10000));
+    File_Access(&a, 0);
+    // Disabling an instruction whose copy is over (collected) leaves the
+    // other drive's running copy alone.
+    {
+        const int fd = open(P("mnt/USB0/SRC/big.bin").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(ftruncate(fd, 50 << 20), 0);
+        close(fd);
+    }
+    File_Access(&a, 1);
+    ASSERT_TRUE(File_JobsIdle(10000));
+    EXPECT_EQ(File_Access(&a, 1), 1u);
+    b.name = "A:\\SRC\\BIG.BIN";
+    File_Access(&b, 1);
+    EXPECT_EQ(W(R(102)), 65534);
+    File_Access(&a, 0);
+    ASSERT_TRUE(File_JobsIdle(10000));
+    File_Access(&b, 1);
+    EXPECT_EQ(W(R(102)), 0);
+    struct stat st {};
+    ASSERT_EQ(stat(P("mnt/USB1/X.CSV").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 50 << 20);
+    // A starter gone without a word (its drive freed, as a new IEC
+    // application frees its blocks' drives) keeps no result waiting.
+    File_Access(&b, 0);
+    File_Access(&a, 1);
+    EXPECT_EQ(W(R(100)), 65534);
+    ASSERT_TRUE(File_JobsIdle(10000));
+    FileStatus[0] = 0;
+    File_Access(&b, 1);
+    EXPECT_EQ(W(R(102)), 65534);
+    ASSERT_TRUE(File_JobsIdle(10000));
 }

@@ -281,6 +281,9 @@ TEST_F(FxpTest, FailureRepliesAndAttributeLetters) {
     EXPECT_EQ(Cmd("rnfr A:\\NONE.TXT A:\\H.TXT"), 550);
     EXPECT_EQ(Cmd("retr A:\\D"), 450);  // not a file
     EXPECT_EQ(Cmd("retr A:\\NONE.TXT"), 550);
+    EXPECT_EQ(Cmd("cwd A:\\F.TXT"), 611);     // a file: not a directory
+    EXPECT_EQ(Cmd("cwd A:\\NONE"), 550);      // not there
+    EXPECT_EQ(Cmd("cwd A:\\F.TXT\\X"), 550);  // below a file: no such path
     // Read-only: no owner write; system: 0700 on the card.
     ASSERT_EQ(chmod(P("mnt/USB0/F.TXT").c_str(), 0444), 0);
     ASSERT_EQ(chmod(P("mnt/USB0/G.TXT").c_str(), 0700), 0);
