@@ -521,6 +521,9 @@ uint32_t SCI2_Init(uint32_t port) {
 void Vcomm_Init() {}
 void Vcomm_GetEvtPtr() {}
 
+// Answers 0 when the port was granted, else the lock word that refused it;
+// a forced take-over of a port held only by a host (bit 0) is a grant and
+// answers 0 too, so that no caller reads a port it now owns as busy.
 uint32_t Vcomm_ModeSet(uint32_t force, uint32_t host, uint32_t mode, uint8_t connect_id) {
     const uint32_t before = Vcomm_Lock;
     const bool free = before == 0 || (force != 0 && (before & ~1u) == 0);

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -268,6 +269,56 @@ TEST_F(Vcomm, AnAnswerWrittenBeforeAFlushStillReachesThePeer) {
         ASSERT_EQ(got.size(), want.size()) << "round " << round;
     }
     EXPECT_EQ(got, want);
+    std::remove((root / "dev/ttySP0").c_str());
+    EXPECT_EQ(SCI2_Init(0), 0u);
+    ::close(master);
+    test_support::StartInterceptedPort();
+}
+
+// Open builds the line settings from the mode record on a real terminal; a
+// field out of range answers 0 but the other fields still take effect. (A
+// pseudo-terminal keeps rate, stop bits, handshake and input flags; it forces
+// eight data bits without parity, so those two fields are not read back.)
+TEST_F(Vcomm, OpenSetsTheLineFromTheModeRecordEvenWithABadField) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    ::mkdir((root / "dev").c_str(), 0755);
+    ASSERT_EQ(::symlink(ptsname(master), (root / "dev/ttySP0").c_str()), 0);
+    EXPECT_EQ(SCI2_Init(0), 1u);
+    ASSERT_GE(Vcomm_Port[0].fd, 0);
+    const struct Row {
+        VcommMode mode;
+        uint32_t answer;
+        speed_t speed;
+        tcflag_t cflags;  // of CSTOPB, CRTSCTS
+        tcflag_t iflags;  // of IXON, IXOFF, IGNPAR
+    } rows[] = {
+        {{0, 1, 2, 1, 1, 1}, 1, B300, CSTOPB, IXON | IXOFF},
+        {{9, 2, 3, 0, 2, 1}, 1, B115200, CRTSCTS, 0},
+        {{8, 0, 3, 0, 4, 1}, 1, B57600, 0, IGNPAR},
+        {{7, 0, 4, 1, 3, 1}, 0, B38400, CSTOPB, IGNPAR},  // nine data bits
+        {{5, 3, 3, 0, 1, 1}, 0, B9600, 0, IXON | IXOFF},  // parity 3
+        {{4, 0, 3, 2, 2, 1}, 0, B4800, CRTSCTS, IGNPAR},  // stop-bit code 2
+        {{6, 2, 3, 1, 6, 1}, 0, B19200, CSTOPB, 0},       // handshake 6
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(testing::PrintToString(r.mode));
+        EXPECT_EQ(Vcomm_Drv[0].Open(0, r.mode.data()), r.answer);
+        EXPECT_EQ(Vcomm_Port[0].SerialOpenMode, r.mode);
+        struct termios t {};
+        ASSERT_EQ(tcgetattr(Vcomm_Port[0].fd, &t), 0);
+        EXPECT_EQ(cfgetospeed(&t), r.speed);
+        EXPECT_EQ(cfgetispeed(&t), r.speed);
+        EXPECT_EQ(t.c_cflag & (CSTOPB | CRTSCTS), r.cflags);
+        EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), tcflag_t(CLOCAL | CREAD));
+        EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IGNPAR), r.iflags);
+        EXPECT_EQ(t.c_oflag & OPOST, 0u);
+        EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);
+        EXPECT_EQ(t.c_cc[VMIN], 1);
+        EXPECT_EQ(t.c_cc[VTIME], 0);
+    }
     std::remove((root / "dev/ttySP0").c_str());
     EXPECT_EQ(SCI2_Init(0), 0u);
     ::close(master);

@@ -15,7 +15,9 @@
 #include <string>
 #include <sys/stat.h>
 
+#include "core/image/dpram.h"
 #include "exec/mainloop.h"
+#include "media/cfm.h"
 #include "core/storage/memfile.h"
 #include "exec/plcmode.h"
 #include "core/image/passwork.h"
@@ -282,6 +284,57 @@ TEST_F(ExecSys, SystemRegistersByNumber) {
     SYS_WriteSys(1, 77);
     EXPECT_EQ(SYS_lastLocalUser, 77);
     SetPlcMode(0);
+}
+
+// The four mailbox channels handed to the card file manager, each the same
+// way: a refused request stays offered, a finished one is acknowledged with
+// its result, one in service is polled again, and a stray state is reset.
+TEST_F(ExecSys, MailboxHandOverOfTheFourChannels) {
+    const struct Channel {
+        const char *name;
+        uint16_t *state;
+        std::size_t req, ack, res;
+        tCFCB *block;
+    } channels[] = {{"file requests", &cfi_state, 8464, 8465, 8468, pDpramCFCB},
+                    {"data logger", &cfdl_state, 8728, 8729, 8732, pLoggerCFCB},
+                    {"e-mail", &cfem_state, 8752, 8753, 8756, pEmailCFCB},
+                    {"debug logger", &cfdbgl_state, 74312, 74313, 74316, pDbgLoggerCFCB}};
+    const uint16_t safe = removeSafe;
+    for (const Channel &c : channels) {
+        SCOPED_TRACE(c.name);
+        for (const Channel &o : channels) *o.state = 0;
+        dpram[c.req] = 1;
+        dpram[c.ack] = 0;
+        dpram[c.res] = dpram[c.res + 1] = 0;
+        // The card is released for removal: the manager refuses, the channel
+        // stays idle and the request is offered again on the next pass.
+        removeSafe = 1;
+        SYS_Update();
+        EXPECT_EQ(*c.state, 0);
+        SYS_Update();
+        EXPECT_EQ(*c.state, 0);
+        EXPECT_EQ(dpram[c.ack], 0);
+        // Taken and still in service: polled, nothing acknowledged.
+        *c.state = 2;
+        c.block->state = CFCB_SERVICE;
+        SYS_Update();
+        EXPECT_EQ(*c.state, 2);
+        EXPECT_EQ(dpram[c.ack], 0);
+        // Done with result 144: the result word, then the acknowledge byte.
+        c.block->state = CFCB_DONE;
+        c.block->result = 144;
+        SYS_Update();
+        EXPECT_EQ(*c.state, 0);
+        EXPECT_EQ(dpram[c.ack], 1);
+        EXPECT_EQ(dpram[c.res], 144);
+        EXPECT_EQ(dpram[c.res + 1], 0);
+        EXPECT_EQ(c.block->state, CFCB_IDLE);
+        // Any other state value becomes 0.
+        *c.state = 7;
+        SYS_Update();
+        EXPECT_EQ(*c.state, 0);
+    }
+    removeSafe = safe;
 }
 
 TEST_F(ExecSys, LedCodes) {

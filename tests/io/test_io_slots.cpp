@@ -371,6 +371,109 @@ TEST_F(IoTest, ModemLinesOfSlotOneAndTheThermocoupleChannel) {
     EXPECT_EQ(tbl[0].comp[0], 653);
 }
 
+// Every row of the modem-line operations of slot-1 option boards: the
+// expander and the bit each id drives, and which argument sets the bit. The
+// second port byte of expander 78 reads 0x5A and is written back unchanged.
+TEST_F(IoTest, ModemLineRowsOfEveryOptionBoard) {
+    Sim(R"({"slot1": [{"addr": "0x4E", "type": "expander", "pins": [255, 90]},
+                      {"addr": "0x70", "type": "expander", "ports": 1},
+                      {"addr": "0x72", "type": "expander", "ports": 1}]})");
+    using Op = void (*)(uint32_t);
+    const Op pwr = [](uint32_t v) { IoCommPwr(0, v); };
+    const Op reset = [](uint32_t v) { IoCommReset(0, v); };
+    const struct Row {
+        const char *name;
+        Op op;
+        uint16_t id;
+        uint8_t addr;
+        // Bytes written by op(0), then by op(1).
+        std::vector<uint8_t> off, on;
+    } rows[] = {
+        {"pwr", pwr, 0xAF0F, 0x4E, {0xFF, 0x5A}, {0xFD, 0x5A}},
+        {"pwr", pwr, 0x6F0F, 0x4E, {0xFF, 0x5A}, {0xFD, 0x5A}},
+        {"pwr", pwr, 0xAE0F, 0x4E, {0xFF, 0x5A}, {0xFD, 0x5A}},
+        {"pwr", pwr, 0x6E0F, 0x4E, {0xFF, 0x5A}, {0xFD, 0x5A}},
+        {"pwr", pwr, 0xEE0F, 0x4E, {0xFF, 0x5A}, {0xFD, 0x5A}},
+        {"pwr", pwr, 0xEF0F, 0x4E, {0xFF, 0x5A}, {0xFD, 0x5A}},
+        {"pwr", pwr, 0xDF0F, 0x4E, {0xFF, 0x5A}, {0xF7, 0x5A}},
+        {"pwr", pwr, 0xBF0F, 0x4E, {0xFF, 0x5A}, {0xF7, 0x5A}},
+        {"reset", reset, 0x720F, 0x72, {0xBF}, {0xFF}},
+        {"reset", reset, 0x700F, 0x70, {0xBF}, {0xFF}},
+        {"reset", reset, 0x3F0F, 0x4E, {0x7F, 0x5A}, {0xFF, 0x5A}},
+        {"reset", reset, 0x7F0F, 0x4E, {0xDF, 0x5A}, {0xFF, 0x5A}},
+        {"reset", reset, 0xBF0F, 0x4E, {0xFB, 0x5A}, {0xFF, 0x5A}},
+        {"reset", reset, 0xDF0F, 0x4E, {0xFB, 0x5A}, {0xFF, 0x5A}},
+        {"dtr", IoPutDTR, 0x700F, 0x70, {0xFF}, {0xF7}},
+        {"dtr", IoPutDTR, 0xAF0F, 0x4E, {0xFF, 0x5A}, {0xBF, 0x5A}},
+        {"dtr", IoPutDTR, 0x6F0F, 0x4E, {0xFF, 0x5A}, {0xBF, 0x5A}},
+        {"dtr", IoPutDTR, 0xAE0F, 0x4E, {0xFF, 0x5A}, {0xBF, 0x5A}},
+        {"dtr", IoPutDTR, 0x6E0F, 0x4E, {0xFF, 0x5A}, {0xBF, 0x5A}},
+        {"dtr", IoPutDTR, 0xDF0F, 0x4E, {0xFF, 0x5A}, {0xBF, 0x5A}},
+        {"dtr", IoPutDTR, 0xBF0F, 0x4E, {0xFF, 0x5A}, {0xBF, 0x5A}},
+        {"dtr", IoPutDTR, 0xEE0F, 0x4E, {0xFF, 0x5A}, {0xBF, 0x5A}},
+        {"dtr", IoPutDTR, 0xEF0F, 0x4E, {0xFF, 0x5A}, {0xBF, 0x5A}},
+        {"shdn", IoCommShdn, 0xAE0F, 0x4E, {0xF7, 0x5A}, {0xFF, 0x5A}},
+        {"shdn", IoCommShdn, 0x6E0F, 0x4E, {0xF7, 0x5A}, {0xFF, 0x5A}},
+        {"shdn", IoCommShdn, 0x6F0F, 0x4E, {0xF7, 0x5A}, {0xFF, 0x5A}},
+        {"shdn", IoCommShdn, 0xEE0F, 0x4E, {0xF7, 0x5A}, {0xFF, 0x5A}},
+        {"shdn", IoCommShdn, 0xEF0F, 0x4E, {0xF7, 0x5A}, {0xFF, 0x5A}},
+        {"shdn", IoCommShdn, 0xAF0F, 0x4E, {0xF7, 0x5A}, {0xFF, 0x5A}},
+        {"onof", IoCommOnOf, 0xAE0F, 0x4E, {0xFB, 0x5A}, {0xFF, 0x5A}},
+        {"onof", IoCommOnOf, 0x6E0F, 0x4E, {0xFB, 0x5A}, {0xFF, 0x5A}},
+        {"onof", IoCommOnOf, 0x6F0F, 0x4E, {0xFB, 0x5A}, {0xFF, 0x5A}},
+        {"onof", IoCommOnOf, 0xEE0F, 0x4E, {0xFB, 0x5A}, {0xFF, 0x5A}},
+        {"onof", IoCommOnOf, 0xEF0F, 0x4E, {0xFB, 0x5A}, {0xFF, 0x5A}},
+        {"onof", IoCommOnOf, 0xAF0F, 0x4E, {0xFB, 0x5A}, {0xFF, 0x5A}},
+        // Ids a row does not list: nothing is written.
+        {"pwr", pwr, 0x700F, 0x70, {}, {}},
+        {"reset", reset, 0x6F0F, 0x4E, {}, {}},
+        {"dtr", IoPutDTR, 0x720F, 0x72, {}, {}},
+        {"shdn", IoCommShdn, 0xDF0F, 0x4E, {}, {}},
+        {"onof", IoCommOnOf, 0x1F0F, 0x4E, {}, {}},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(std::string(r.name) + " " + std::to_string(r.id));
+        slotinfo[1].id = r.id;
+        // Every row starts from all lines high.
+        const uint8_t high[2] = {0xFF, 0xFF};
+        ASSERT_NE(PLAT_I2cWrite(0x4E, high, 2), 0);
+        ASSERT_NE(PLAT_I2cWrite(0x70, high, 1), 0);
+        ASSERT_NE(PLAT_I2cWrite(0x72, high, 1), 0);
+        Log().clear();
+        r.op(0);
+        EXPECT_EQ(LastWrite(r.addr), r.off);
+        Log().clear();
+        r.op(1);
+        EXPECT_EQ(LastWrite(r.addr), r.on);
+    }
+
+    // Carrier: 0x700F reads bit 0x04 of expander 112; the eight ids of the
+    // second DTR row write 0x20 to expander 78 and read bit 0x20 of its first
+    // port byte; a low line is carrier present. Other ids answer 0.
+    const uint16_t dcd78[] = {0xAF0F, 0x6F0F, 0xAE0F, 0x6E0F, 0xDF0F, 0xBF0F, 0xEE0F, 0xEF0F};
+    for (const uint32_t present : {1u, 0u}) {
+        Sim(present ? R"({"slot1": [{"addr": "0x4E", "type": "expander", "pins": [223, 90]},
+                                    {"addr": "0x70", "type": "expander", "ports": 1, "pins": [251]}]})"
+                    : R"({"slot1": [{"addr": "0x4E", "type": "expander", "pins": [255, 90]},
+                                    {"addr": "0x70", "type": "expander", "ports": 1, "pins": [255]}]})");
+        slotinfo[1].id = 0x700F;
+        Log().clear();
+        EXPECT_EQ(IoGetDCD(), present);
+        EXPECT_TRUE(LastWrite(0x70).empty()) << "0x700F only reads";
+        for (uint16_t id : dcd78) {
+            SCOPED_TRACE(id);
+            slotinfo[1].id = id;
+            Log().clear();
+            EXPECT_EQ(IoGetDCD(), present);
+            EXPECT_EQ(LastWrite(0x4E), std::vector<uint8_t>{0x20});
+        }
+        slotinfo[1].id = 0x720F;
+        EXPECT_EQ(IoGetDCD(), 0u);
+        slotinfo[1].id = 0x3F0F;
+        EXPECT_EQ(IoGetDCD(), 0u);
+    }
+}
+
 TEST_F(IoTest, TerminalSettingsGoToSlotZeroAsItsOutputMode) {
     // No module in slot 0: nothing is written.
     Log().clear();
