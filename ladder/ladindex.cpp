@@ -264,7 +264,10 @@ int Op_BitNumber() {
     }
     if (!(flags & 0x02)) len *= 2;
     if (len > 512 || b == 0 || b > 8 * len) return LAD_GO;
-    if (!rel && uint64_t(base) + 8 * uint64_t(len) > 0x10030FFF) return LAD_GO;
+    // The string's last bit must lie below reference 0x10031000 counted from
+    // the base reference, whether the base is the string or a relative
+    // pointer to it (which must then also reach inside the image, below).
+    if (uint64_t(base) + 8 * uint64_t(len) > 0x10030FFF) return LAD_GO;
     const uint64_t str = BnLocate(base, 1, rel);
     if (str == LAD_BADPTR || !LadPtrFits(str, len)) return LAD_GO;
     uint8_t &byte = plc_reg[str + (b - 1) / 8];

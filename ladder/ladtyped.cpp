@@ -52,7 +52,8 @@ int Op_Arith8() {
     }
     case LOP_SHL_U8:
     case LOP_SHR_U8:
-        aw = bw >= 32 ? 0 : uint16_t((OP == LOP_SHL_U8 ? ua << bw : ua >> bw) & 0xFF);
+        // Both operands are 8-bit: the count is b's low byte.
+        aw = ub >= 32 ? 0 : uint16_t((OP == LOP_SHL_U8 ? ua << ub : ua >> ub) & 0xFF);
         if (lad.lsp) l_stack[lad.lsp - 1] = 1;
         break;
     default: {  // 272, 273: rotate within 8 bits

@@ -150,6 +150,11 @@ TEST_F(LadderTest, BitByNumber) {
     rec(7, true, 1, 0x05, R(60), R(12), R(16));   // all through relative pointers: B = 17
     rec(8, true, 1, 0, R(900), 1, 600);           // L above 512 bytes
     rec(9, true, 9, 0, R(900), 2, 2);             // unknown operation
+    // A relative base register high in the system words: its reference plus
+    // the string's bits must stay within 0x10030FFF as for a direct base.
+    LE_Put32(&plc_reg[109024], 8);            // %ESR241 (0x10030F00) -> byte 109032
+    rec(10, true, 1, 0x06, ESR(241), 1, 32);  // 0x10030F00 + 256 = 0x10031000: refused
+    rec(11, true, 1, 0x06, ESR(241), 2, 31);  // 0x10030F00 + 248 = 0x10030FF8: bit 1 set
     a.end();
     EXPECT_EQ(Run(a), -1);
     EXPECT_EQ(LT_W(R(901)), 0x0008);
@@ -165,6 +170,9 @@ TEST_F(LadderTest, BitByNumber) {
     EXPECT_FALSE(LT_Bit(Q(8)));
     EXPECT_FALSE(LT_Bit(Q(9)));
     EXPECT_EQ(LT_W(R(900)), 0);
+    EXPECT_FALSE(LT_Bit(Q(10)));
+    EXPECT_TRUE(LT_Bit(Q(11)));
+    EXPECT_EQ(plc_reg[109032], 0x02);
 }
 
 TEST_F(LadderTest, StepsAcrossScans) {

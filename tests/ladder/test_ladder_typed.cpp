@@ -96,6 +96,9 @@ TEST_F(LadderTest, TypedArithmeticAndCompares) {
     r.rung("270 after off", false, Push16({0x81, 1}, 270), 16, 0x02, true);
     r.rung("270 by 8", true, Push16({0xFF, 8}, 270), 16, 0, true);
     r.rung("271", false, Push16({0x81, 7}, 271), 16, 0x01, true);
+    // The count is the 8-bit value in the entry's low byte: 0x0102 shifts by 2.
+    r.rung("270 count low byte", true, Push16({0x81, 0x0102}, 270), 16, 0x04, true);
+    r.rung("271 count low byte", true, Push16({0x81, 0x0F07}, 271), 16, 0x01, true);
     r.rung("272 rol 9 off", false, Push16({0x81, 9}, 272), 16, 0x03, false);
     r.rung("273 ror 1", true, Push16({0x81, 1}, 273), 16, 0xC0, true);
     r.rung("280 C8>64", false, Push16({0xC8, 0x64}, 280), 0, 0, true);
