@@ -91,9 +91,11 @@ bool Establish(VCommIface &f, VCommPort &p) {
             return true;
         }
         if (_tx_time_get() - p.start_ms < kConnectMs) return false;
+        // The attempt is given up and a new one made at once: the
+        // disconnect lets the socket's binding go, so it is bound again.
         _nx_tcp_socket_disconnect(&p.tcp, 0);
         p.flags &= uint8_t(~(VCE_CONNECTING | VCE_BOUND));
-        return false;  // bound again and dialled on the next operation
+        return Establish(f, p);
     }
     p.start_ms = _tx_time_get();
     if (p.udp) {
@@ -228,7 +230,11 @@ void EtnVComm_Scan(uint32_t iface) {
         uint32_t k = 0;
         for (; k < VCOMM_ETH_PORTS; k++) {
             const VCommPort &p = f.ports[k];
-            if (p.udp || p.tcp.state == NX_TCP_ESTABLISHED || p.tcp.state == NX_TCP_CONNECTING) break;
+            // A UDP port is chosen while its socket is still bound: once let
+            // go it needs nothing more, and choosing it again would keep the
+            // reconnect flag set (and the housekeeping busy) for good.
+            if ((p.udp && p.usock.bound) || p.tcp.state == NX_TCP_ESTABLISHED || p.tcp.state == NX_TCP_CONNECTING)
+                break;
         }
         if (k == VCOMM_ETH_PORTS) {
             f.reconnect = 0;
@@ -313,7 +319,9 @@ intptr_t EtnVComm_Close(intptr_t port) {
     p->flags &= uint8_t(~(VCE_OPEN | VCE_CONNECTING | VCE_CONNECTED));
     f->reconnect = 1;
     PassWork_NetMark(PASS_NET_VCOMM);
-    return intptr_t(p - f->ports.data()) + 1;
+    // The port's slot (interface x 32 + port); slot 0 reads like a refusal,
+    // which no caller minds: the protocol manager closes without looking.
+    return intptr_t(f - VCommConnEth.data()) * intptr_t(VCOMM_ETH_PORTS) + intptr_t(p - f->ports.data());
 }
 
 intptr_t EtnVComm_Close1(intptr_t port) {

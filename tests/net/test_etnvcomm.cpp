@@ -16,9 +16,11 @@
 
 #include "core/image/bytes.h"
 #include "core/image/plcreg.h"
+#include "core/image/tx.h"
 #include "net/etnvcomm.h"
 #include "platform/plat_net.h"
 #include "tests/support/eth_ip.h"
+#include "tests/support/fake_clock.h"
 #include "tests/support/test_port.h"
 
 namespace {
@@ -115,14 +117,14 @@ TEST_F(VirtualPorts, NumbersSegmentsAndRedial) {
     EXPECT_EQ(EtnVComm_Open(0x2200, intptr_t(rec.data())), 0);
     EXPECT_EQ(EtnVComm_Open(35, intptr_t(rec.data())), 0);
     EXPECT_EQ(EtnVComm_Open(0x2105, intptr_t(rec.data())), 1);
-    EXPECT_EQ(EtnVComm_Close(0x2105), 6);
-    EXPECT_EQ(EtnVComm_Close(0x2105), 0);  // not open any more
+    EXPECT_EQ(EtnVComm_Close(0x2105), 37);  // the slot: interface 1 x 32 + port 5
+    EXPECT_EQ(EtnVComm_Close(0x2105), 0);   // not open any more
     // The ends of both short ranges: 2 is port 2, 34 port 31 (a close
-    // answers the port's index + 1).
+    // answers the port's slot).
     EXPECT_EQ(EtnVComm_Open(2, intptr_t(rec.data())), 1);
-    EXPECT_EQ(EtnVComm_Close(2), 3);
+    EXPECT_EQ(EtnVComm_Close(2), 2);
     EXPECT_EQ(EtnVComm_Open(34, intptr_t(rec.data())), 1);
-    EXPECT_EQ(EtnVComm_Close(34), 32);
+    EXPECT_EQ(EtnVComm_Close(34), 31);
     EXPECT_EQ(EtnVComm_CheckRx(16416), 0);
     EXPECT_EQ(EtnVComm_PutTx(16416, 0x41), 0);
 
@@ -178,6 +180,60 @@ TEST_F(VirtualPorts, NumbersSegmentsAndRedial) {
     EXPECT_EQ(c.Read(1), std::vector<uint8_t>{0x55});
 }
 
+// A dial nobody answers (the server's queue is full, so its SYN goes
+// unanswered) is given up after 10 s and dialled again in the same call. A
+// closed UDP port is tidied once while the controller is stopped: its
+// socket is let go and the reconnect flag clears, so the housekeeping goes
+// quiet instead of choosing the port again on every pass.
+TEST_F(VirtualPorts, AnUnansweredDialIsRedialledAtOnceAndAClosedUdpPortIsTidiedOnce) {
+    test_support::FakeClock clock;
+    static_cast<void>(_tx_time_get());
+    const uint16_t p1 = test_support::TestPort(19300);
+    Server full("127.0.0.1", p1);
+    ASSERT_EQ(listen(full.fd, 0), 0);
+    // Fill the accept queue with connections nobody takes.
+    std::vector<int> fillers;
+    for (int i = 0; i < 3; i++) {
+        const int f = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(p1);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connect(f, reinterpret_cast<sockaddr *>(&a), sizeof a);
+        fillers.push_back(f);
+    }
+    usleep(50000);
+    auto rec = Record(0x7F000001, p1, 0);
+    ASSERT_EQ(EtnVComm_Open(3, intptr_t(rec.data())), 1);
+    const VCommPort &port = VCommConnEth[0].ports[0];
+    EXPECT_EQ(EtnVComm_CheckRx(3), VCOMM_ETH_NOCONN);
+    ASSERT_EQ(port.flags & (VCE_CONNECTING | VCE_CONNECTED), VCE_CONNECTING);
+    const uint32_t first_try = port.start_ms;
+    test_support::FakeClock::AdvanceMs(9999);
+    EXPECT_EQ(EtnVComm_CheckRx(3), VCOMM_ETH_NOCONN);
+    EXPECT_EQ(port.start_ms, first_try);  // a younger attempt waits
+    test_support::FakeClock::AdvanceMs(2);
+    EXPECT_EQ(EtnVComm_CheckRx(3), VCOMM_ETH_NOCONN);
+    EXPECT_EQ(port.flags & (VCE_BOUND | VCE_CONNECTING), VCE_BOUND | VCE_CONNECTING);
+    EXPECT_EQ(port.start_ms, first_try + 10001);  // dialled again in the same call
+    EXPECT_EQ(port.tcp.state, NX_TCP_CONNECTING);
+    for (int f : fillers) close(f);
+    EXPECT_EQ(EtnVComm_Close(3), 0);  // port 0 of interface 0: slot 0
+
+    // UDP port 5: opened, bound by its first operation, closed.
+    auto udp = Record(0x7F000001, p1, 0);
+    LE_Put16(&udp[12], 1);  // transport UDP
+    ASSERT_EQ(EtnVComm_Open(8, intptr_t(udp.data())), 1);
+    EXPECT_EQ(EtnVComm_CheckRx(8), 0);
+    const VCommPort &u = VCommConnEth[0].ports[5];
+    EXPECT_NE(u.usock.bound, 0u);
+    EXPECT_EQ(EtnVComm_Close(8), 5);
+    for (int i = 0; i < 10; i++) EtnVComm_Scan(0);
+    EXPECT_EQ(u.usock.bound, 0u);
+    EXPECT_EQ(VCommConnEth[0].reconnect, 0);
+    EXPECT_EQ(VCommConnEth[0].hk_state, 0);
+}
+
 // The driver set as a protocol driver calls it: a block and a text put and
 // sent together, a block longer than a segment, received bytes taken as
 // blocks with the receive count, and the answers of a port without a line.
@@ -224,7 +280,7 @@ TEST_F(VirtualPorts, DriverSetBlocksTextsCountsAndLineAnswers) {
     EXPECT_EQ(d.EmptyTx(5), 1);
     EXPECT_EQ(d.SetCts(5, 1), 5);
     EXPECT_EQ(d.SetDsr(5, 1), 5);
-    EXPECT_EQ(d.Close(5), 3);
+    EXPECT_EQ(d.Close(5), 2);  // port 2 of interface 0
 }
 
 }  // namespace
