@@ -90,7 +90,10 @@ void StringLenA(const Z7Ops &o) {
     o.SetI(1, int32_t(n));
 }
 
-// SETSTRING: STRING, array, size, done; copies the characters, cut to size.
+// SETSTRING: STRING, array, size, done; copies the characters, cut to size,
+// and ends them with a zero when the array has room for it, as every text
+// written into an ASCII array: a shorter string over a longer text would
+// otherwise leave the old text's tail read as part of the new one.
 void SetString(const Z7Ops &o) {
     const uint32_t size = o.Lit(2);
     if (size == 0) return;
@@ -98,6 +101,7 @@ void SetString(const Z7Ops &o) {
     const uint32_t text = Z7VMStr_GetText(o.db, S(o, 0));
     const ByteArr a = Arr(o, 1, size);
     for (uint32_t k = 0; k < len; k++) a.Put(k, Z7Mem_Get8(text + k));
+    if (len < size) a.Put(len, 0);
     o.SetB(3, true);
 }
 

@@ -581,8 +581,17 @@ TEST_F(BlkLib, TextAndNumberConversions) {
     EXPECT_EQ(Get(INT_, 37), 3u);
     for (uint32_t k = 0; k < 8; k++) Put(USINT_, 1 + k, 0xEE);
     Call("SETSTRING", {1, 1, 8, 39});
-    EXPECT_EQ(Bytes(1, 8), "HELLO\xEE\xEE\xEE");
+    EXPECT_EQ(Bytes(1, 8), std::string("HELLO\0\xEE\xEE", 8));  // the text and its end
     EXPECT_EQ(Get(BOOL_, 39), 1u);
+    // a shorter string over it: the array's text is the new one alone
+    SetStr(6, "AB");
+    Call("SETSTRING", {6, 1, 8, 39});
+    EXPECT_EQ(Bytes(1, 8), std::string("AB\0LO\0\xEE\xEE", 8));
+    Call("STRINGLENA", {1, 37});
+    EXPECT_EQ(Get(INT_, 37), 2u);
+    for (uint32_t k = 0; k < 8; k++) Put(USINT_, 1 + k, 0xEE);
+    Call("SETSTRING", {1, 1, 5, 39});  // exactly the array's size: no room for the end
+    EXPECT_EQ(Bytes(1, 8), "HELLO\xEE\xEE\xEE");
     Put(BOOL_, 39, 0);
     Call("SETSTRING", {1, 50, 3, 39});  // cut to the array
     EXPECT_EQ(Bytes(50, 4), std::string("HEL\0", 4));
