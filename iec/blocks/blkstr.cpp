@@ -14,6 +14,38 @@ namespace {
 // STRING operands are indices into the string pointer table.
 uint32_t S(const Z7Ops &o, uint32_t k) { return o.Lit(k); }
 
+// A BYTE array operand, found as every array operand is: at its index in
+// the typed 8-bit section (a forced element is not written), or, when the
+// application has a complex-type segment, at the offset its operand holds
+// there. n: how many of the bytes asked for lie inside; the rest read 0 and
+// are not written.
+struct ByteArr {
+    const Z7Ops *o;
+    uint32_t k;
+    uint8_t *ct;  // the first byte in the complex-type segment, else null
+    uint32_t n;
+    uint8_t Get(uint32_t i) const { return i >= n ? 0 : ct != nullptr ? ct[i] : o->U8(k, i); }
+    void Put(uint32_t i, uint8_t v) const {
+        if (i >= n) return;
+        if (ct != nullptr)
+            ct[i] = v;
+        else
+            o->Put8(k, v, i);
+    }
+};
+ByteArr Arr(const Z7Ops &o, uint32_t k, uint32_t max) {
+    if (Z7Sec_Bytes(o.db, Z7SEC_CT) == 0) {
+        const uint32_t idx = o.Lit(k), count = o.Count(Z7SEC_D8);
+        const uint32_t n = o.At(Z7SEC_D8, k) != nullptr ? std::min(max, count - idx) : 0;
+        return {&o, k, nullptr, n};
+    }
+    const uint32_t a = Z7Tools_GetArrayIn(o.db, 14, o.Lit(k), 0, nullptr);
+    const uint32_t end = Z7Sec_Addr(o.db, Z7SEC_CT) + Z7Sec_Bytes(o.db, Z7SEC_CT);
+    const uint32_t n = a != 0 && a < end ? std::min(max, end - a) : 0;
+    uint8_t *p = n != 0 ? Z7Mem_Ptr(a, n) : nullptr;
+    return {&o, k, p, p != nullptr ? n : 0};
+}
+
 void Concat(const Z7Ops &o) { Z7VMStr_Cat(o.db, S(o, 2), S(o, 0), S(o, 1)); }
 void Left(const Z7Ops &o) { Z7VMStr_Left(o.db, S(o, 2), S(o, 0), o.D(1)); }
 void Right(const Z7Ops &o) { Z7VMStr_Right(o.db, S(o, 2), S(o, 0), o.D(1)); }
@@ -34,9 +66,9 @@ void CharCode(const Z7Ops &o) { o.SetD(2, int32_t(Z7VMStr_Ascii(o.db, S(o, 0), o
 // its terminator; the length.
 uint32_t ArrayText(const Z7Ops &o, uint32_t k, uint32_t size, char out[256]) {
     uint32_t n = 0;
-    const uint32_t max = std::min<uint32_t>(size, 255);
-    while (n < max) {
-        const uint8_t c = o.U8(k, n);
+    const ByteArr a = Arr(o, k, std::min<uint32_t>(size, 255));
+    while (n < a.n) {
+        const uint8_t c = a.Get(n);
         if (c == 0) break;
         out[n++] = char(c);
     }
@@ -53,17 +85,23 @@ void StringLen(const Z7Ops &o) {
 }
 void StringLenA(const Z7Ops &o) {
     uint32_t n = 0;
-    while (n < 0x7FFF && o.At(Z7SEC_D8, 0, n) != nullptr && o.U8(0, n) != 0) n++;
+    const ByteArr a = Arr(o, 0, 0x7FFF);
+    while (n < a.n && a.Get(n) != 0) n++;
     o.SetI(1, int32_t(n));
 }
 
-// SETSTRING: STRING, array, size, done; copies the characters, cut to size.
+// SETSTRING: STRING, array, size, done; copies the characters, cut to size,
+// and ends them with a zero when the array has room for it, as every text
+// written into an ASCII array: a shorter string over a longer text would
+// otherwise leave the old text's tail read as part of the new one.
 void SetString(const Z7Ops &o) {
     const uint32_t size = o.Lit(2);
     if (size == 0) return;
     const uint32_t len = std::min(Z7VMStr_GetLength(o.db, S(o, 0)), size);
     const uint32_t text = Z7VMStr_GetText(o.db, S(o, 0));
-    for (uint32_t k = 0; k < len; k++) o.Put8(1, Z7Mem_Get8(text + k), k);
+    const ByteArr a = Arr(o, 1, size);
+    for (uint32_t k = 0; k < len; k++) a.Put(k, Z7Mem_Get8(text + k));
+    if (len < size) a.Put(len, 0);
     o.SetB(3, true);
 }
 
@@ -76,7 +114,8 @@ void CmpVar(const Z7Ops &o) {
     const uint32_t sa = o.Lit(1), sb = o.Lit(3);
     const uint32_t n = len <= 0 ? 0 : std::min<uint32_t>({uint32_t(len), sa, sb});
     bool eq = len <= 0 || std::min(uint32_t(len), sa) == std::min(uint32_t(len), sb);
-    for (uint32_t k = 0; k < n && eq; k++) eq = o.U8(0, k) == o.U8(2, k);
+    const ByteArr a = Arr(o, 0, n), b = Arr(o, 2, n);
+    for (uint32_t k = 0; k < n && eq; k++) eq = a.Get(k) == b.Get(k);
     o.SetB(5, eq);
 }
 // CMPSTRINGCONST: array, size, STRING, equal.
@@ -209,8 +248,9 @@ void ToAscii(const Z7Ops &o) {
     o.SetB(N_OK, !bad && len <= width && size != 0 && want <= size - 1);
     if (size == 0) return;
     const uint32_t n = std::min<uint32_t>(want, size - 1);
-    for (uint32_t k = 0; k < n; k++) o.Put8(N_DST, uint8_t(text[k]), k);
-    o.Put8(N_DST, 0, n);
+    const ByteArr dst = Arr(o, N_DST, n + 1);
+    for (uint32_t k = 0; k < n; k++) dst.Put(k, uint8_t(text[k]));
+    dst.Put(n, 0);
 }
 
 constexpr BlkRow kRows[] = {

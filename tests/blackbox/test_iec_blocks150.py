@@ -72,7 +72,7 @@ STATIC = {
     "a2i.-123": 0x10000 - 123, "a2i.abc": 0, **dw("a2d.70000", 70000), **dw("a2r.2.5", 0x40200000),
     "cmpconst.ABCD": 0, "cmpconst.ABC": 1, "cmpvar.3": 1, "cmpvar.4": 0,
     "stringlen": 5, "stringlena": 3,
-    **text("setstring", b"HELLO", 4), "setstring.done": 1,
+    **text("setstring", b"HELLO\0", 4), "setstring.done": 1,  # the text and its end
     **text("setstring3", b"HEL", 2),  # into BYTE[3]: three bytes, the fourth untouched
     **string("concat", b"ABCD"), **string("left", b"HE"), **string("right", b"LO"),
     **string("hextoascii", b"ABCD"), **dw("asciitohex", 0x1AF), "crc16": 0x4B37, "stringfind": 3,

@@ -583,8 +583,17 @@ TEST_F(BlkLib, TextAndNumberConversions) {
     EXPECT_EQ(Get(INT_, 37), 3u);
     for (uint32_t k = 0; k < 8; k++) Put(USINT_, 1 + k, 0xEE);
     Call("SETSTRING", {1, 1, 8, 39});
-    EXPECT_EQ(Bytes(1, 8), "HELLO\xEE\xEE\xEE");
+    EXPECT_EQ(Bytes(1, 8), std::string("HELLO\0\xEE\xEE", 8));  // the text and its end
     EXPECT_EQ(Get(BOOL_, 39), 1u);
+    // a shorter string over it: the array's text is the new one alone
+    SetStr(6, "AB");
+    Call("SETSTRING", {6, 1, 8, 39});
+    EXPECT_EQ(Bytes(1, 8), std::string("AB\0LO\0\xEE\xEE", 8));
+    Call("STRINGLENA", {1, 37});
+    EXPECT_EQ(Get(INT_, 37), 2u);
+    for (uint32_t k = 0; k < 8; k++) Put(USINT_, 1 + k, 0xEE);
+    Call("SETSTRING", {1, 1, 5, 39});  // exactly the array's size: no room for the end
+    EXPECT_EQ(Bytes(1, 8), "HELLO\xEE\xEE\xEE");
     Put(BOOL_, 39, 0);
     Call("SETSTRING", {1, 50, 3, 39});  // cut to the array
     EXPECT_EQ(Bytes(50, 4), std::string("HEL\0", 4));
@@ -2248,6 +2257,65 @@ TEST_F(BlkLibComplex, FileBlockArraysLieInTheComplexTypeSegment) {
     }
     Put(BOOL_, 2, 0);
     Call("READ_CF", read, r);
+}
+
+// The text blocks find their BYTE arrays in the complex-type segment too:
+// "-123" at segment byte 0, "-124" at byte 16, "2.5" at byte 8, SETSTRING's
+// array at byte 24 and INTTOASCII's at byte 40; the typed bytes at the
+// operands' own indices stay.
+TEST_F(BlkLibComplex, TextArraysLieInTheComplexTypeSegment) {
+    const uint32_t ct = Z7Sec_Addr(db, Z7SEC_CT);
+    ASSERT_NE(ct, 0u);
+    for (uint32_t k = 0; k < 64; k++) Z7Mem_Put8(ct + k, 0xEE);
+    for (uint32_t k = 0; k < 30; k++) Put(USINT_, k, 'X');
+    const auto put = [&](uint32_t at, const std::string &t) {
+        for (size_t k = 0; k < t.size(); k++) Z7Mem_Put8(ct + at + uint32_t(k), uint8_t(t[k]));
+    };
+    put(0, std::string("-123\0", 5));
+    put(8, std::string("2.5\0", 4));
+    put(16, std::string("-124\0", 5));
+    Put(DINT_, 20, 0);
+    Put(DINT_, 21, 8);
+    Put(DINT_, 22, 16);
+    Put(DINT_, 23, 24);
+    Put(DINT_, 24, 40);
+    Call("ASCIITOINT", {20, 8, 30});
+    EXPECT_EQ(Get(INT_, 30), uint16_t(-123));
+    Call("ASCIITODINT", {20, 8, 25});
+    EXPECT_EQ(Get(DINT_, 25), uint32_t(-123));
+    Call("ASCIITOREAL", {21, 8, 26});
+    EXPECT_EQ(Get(REAL_, 26), F(2.5f));
+    Call("STRINGLENA", {22, 31});
+    EXPECT_EQ(Get(INT_, 31), 4u);
+    SetStr(1, "-123");
+    Put(BOOL_, 34, 0);
+    Call("CMPSTRINGCONST", {20, 8, 1, 34});
+    EXPECT_EQ(Get(BOOL_, 34), 1u);
+    for (auto [len, eq] : {std::pair{3, 1}, {4, 0}}) {
+        Put(INT_, 32, uint16_t(len));
+        Put(BOOL_, 35, uint8_t(1 - eq));
+        Call("CMPSTRINGVAR", {20, 8, 22, 8, 32, 35});
+        EXPECT_EQ(Get(BOOL_, 35), uint64_t(eq)) << len;
+    }
+    SetStr(1, "HELLO");
+    Put(BOOL_, 36, 0);
+    Call("SETSTRING", {1, 23, 8, 36});
+    EXPECT_EQ(Get(BOOL_, 36), 1u);
+    std::string set;
+    for (uint32_t k = 0; k < 5; k++) set.push_back(char(Z7Mem_Get8(ct + 24 + k)));
+    EXPECT_EQ(set, "HELLO");
+    // INTTOASCII 42, no decimals, width 5, leading zeros: "00042" and its end
+    Put(INT_, 33, 42);
+    Put(INT_, 34, 0);
+    Put(INT_, 35, 5);
+    Put(BOOL_, 37, 1);
+    Put(BOOL_, 38, 0);
+    Call("INTTOASCII", {33, 24, 16, 34, 35, 37, 38});
+    EXPECT_EQ(Get(BOOL_, 38), 1u);
+    std::string num;
+    for (uint32_t k = 0; k < 7; k++) num.push_back(char(Z7Mem_Get8(ct + 40 + k)));
+    EXPECT_EQ(num, std::string("00042\0\xEE", 7));
+    for (uint32_t k = 0; k < 30; k++) EXPECT_EQ(Get(USINT_, k), uint8_t('X')) << k;
 }
 
 // The clock and PID blocks find their arrays in the complex-type segment
