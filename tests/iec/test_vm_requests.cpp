@@ -272,6 +272,20 @@ TEST_F(VmRequests, SubscriptionsAnswerPerRecordAndStopAtL) {
     EXPECT_EQ(Z7EA_UnregisterChangeEvent(db, 3, 11, 2, 0), 0u);
     EXPECT_EQ(Z7EA_UnregisterChangeEvent(db, 3, 11, 2, 0), 1u);
     EXPECT_EQ(Z7EA_RegisterChangeEvent(db, 9, 11, 2, 0, nullptr, nullptr, 0), 0u);
+    // hysteresis limits arrive big-endian and are kept in the variable's
+    // own byte order: INT 5 with 2-byte limits, DINT 1 with 4-byte ones
+    ASSERT_EQ(Z7Sec_Get(db, Z7SEC_EVT, SD_USED), 0u);
+    EXPECT_EQ(Ask(db, 4, Hex("02 0B0005 0001 02 0102 0304 020001 0001 04 0A0B0C0D 01020304")),
+              Hex("5C 00 0009 02 0B0005 00 020001 00"));
+    const uint32_t evt = Z7Sec_Addr(db, Z7SEC_EVT);
+    const Bytes limits(Z7Mem_Ptr(evt + 40, 16), Z7Mem_Ptr(evt + 40, 16) + 16);
+    EXPECT_EQ(limits, Hex("0201000000000000 0403000000000000"));
+    const Bytes limits2(Z7Mem_Ptr(evt + 64 + 40, 16), Z7Mem_Ptr(evt + 64 + 40, 16) + 16);
+    EXPECT_EQ(limits2, Hex("0D0C0B0A00000000 0403020100000000"));
+    // the long form registers at its complex-type offset: this application
+    // has no complex-type segment, so offset 4 is refused where 0 was not
+    EXPECT_EQ(Ask(db, 6, Hex("01 020001 00000004 0004 00")), Hex("5C 00 0009 01 02000100000004 01"));
+    EXPECT_EQ(Z7Sec_Get(db, Z7SEC_EVT, SD_USED), 2u);
 }
 
 // The on-line change check: each refusal with its code, the database untouched.
