@@ -472,6 +472,29 @@ TEST_F(IecRun, SfcStepsChildrenAndTimers) {
     EXPECT_EQ(Z7VMTmr_Advance(1000, 4294967246u, 50), 1100u);
     EXPECT_EQ(Z7VMTmr_Advance(1000, 4294967146u, 86400000u), 1150u);
     EXPECT_EQ(Flags(db) & 0xF, Z7F_RUN);
+    // the freed slot is zeroed; the list holds one entry less than its
+    // section's 5 elements (highest index 4, plus one): a fifth running
+    // timer is refused
+    const uint32_t list = Z7Sec_Addr(db, Z7SEC_TIMERS);
+    EXPECT_EQ(Z7Mem_Get32(list + 8), 0u);
+    EXPECT_EQ(Z7Mem_Get32(list + 12), 0u);
+    EXPECT_EQ(Z7VMTmr_StartTimer(db, Addr(Z7SEC_TIME, 5)), 1u);
+    EXPECT_EQ(Z7VMTmr_StartTimer(db, Addr(Z7SEC_TIME, 6)), 1u);
+    EXPECT_EQ(Z7VMTmr_StartTimer(db, Addr(Z7SEC_TIME, 7)), 1u);
+    EXPECT_EQ(Z7VMTmr_StartTimer(db, Addr(Z7SEC_TIME, 8)), 0u);
+    EXPECT_EQ(St16(db, ST_TIMERS), 4);
+    EXPECT_EQ(Z7VMTmr_StartTimer(db, Addr(Z7SEC_TIME, 6)), 1u) << "running already";
+    // after an on-line change every timer stops and an active step's stamp
+    // becomes the cycle stamp; an inactive step keeps its own
+    const uint32_t step2 = Z7Mem_Get32(Addr(Z7SEC_STEP, 2) + 4);
+    Z7Mem_Put32(Z7VM_Status(db) + ST_STAMP, 5000);
+    Z7VMTmr_HotRestartTimers(db);
+    EXPECT_EQ(St16(db, ST_TIMERS), 0);
+    EXPECT_EQ(Z7Mem_Get16(Addr(Z7SEC_STEP, 1) + 8), 1);
+    EXPECT_EQ(Z7Mem_Get32(Addr(Z7SEC_STEP, 1) + 4), 5000u);
+    EXPECT_EQ(Z7Mem_Get16(Addr(Z7SEC_STEP, 2) + 8), 0);
+    EXPECT_EQ(Z7Mem_Get32(Addr(Z7SEC_STEP, 2) + 4), step2);
+    EXPECT_NE(step2, 5000u);
 }
 
 // A chart through its transitions: step 1 to step 2 by a single-step
