@@ -120,10 +120,20 @@ TEST_F(VmRequests, AnswersByteForByte) {
         {"poll past its area", 8, Hex("07 0000001E 0004 000004D2"), Hex("5C 00 0001 06")},
         {"poll offset wraps", 8, Hex("07 FFFFFFFF 0002 000004D2"), Hex("5C 00 0001 06")},
         {"poll cut", 8, Hex("07 0000000A 0002 0000"), Hex("5C FF 0000")},
+        // area 254: the image from the offset at byte 24 of its initial-value
+        // block (here the string sizes {8}, padded, then an empty list)
+        {"poll area 254", 8, Hex("FE 00000000 0006 000004D2"), Hex("5C 00 000E 00 FE 00000000 0006 0800 0000 0000")},
+        {"poll area 255 past the database", 8, Hex("FF 00018690 0002 000004D2"), Hex("5C 00 0001 06")},
         {"L above the frame", 2, Hex("01 090002"), Hex("5C FF 0000"), 5},
         {"odd execute", 3, Hex("010B00"), Hex("5C FF 0000")},
     };
     for (const Row &r : rows) EXPECT_EQ(Ask(db, r.code, r.data, r.l), r.answer) << r.what;
+    // area 255 from the database's first byte: section 0's address, right
+    // behind the 640-byte descriptor table (little-endian, as stored)
+    const uint32_t s0 = db + 640;
+    EXPECT_EQ(Ask(db, 8, Hex("FF 00000000 0004 000004D2")),
+              Cat({Hex("5C 00 000C 00 FF 00000000 0004"),
+                   {uint8_t(s0), uint8_t(s0 >> 8), uint8_t(s0 >> 16), uint8_t(s0 >> 24)}}));
     // breakpoint entries: kind 1 as set, a trace point (kind 3) with bit 15,
     // a one-shot (kind 2) as a call-stack index: four zero bytes at depth 0
     const uint32_t bps = Z7VM_Status(db) + ST_BREAKPOINTS;
