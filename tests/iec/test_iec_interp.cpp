@@ -825,6 +825,35 @@ TEST_F(IecRun, MovesExternalVariablesStringsEdgesLocksAndProgramControl) {
     EXPECT_EQ(St32(db, ST_LOCKED), 0u);
     EXPECT_EQ(Flags(db) & Z7F_LOCKED, 0);
     EXPECT_TRUE(Logs().empty());
+    Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
+    db = 0;
+
+    // which lock byte each twin tests: an XV write the XV number's (also
+    // when computed), a store element the base's (60/62/168) or the
+    // element's own (61/167), a conversion the bit of its destination type
+    // (LREAL: 0x08)
+    IecImage two =
+        Img({"LOCKXV 1; OP450 1 8; OP476 0 9 24; OP450 2 10; OP168 30 21 22; OP168 60 21 22;"
+             "OP167 40 21 22; OP167 50 21 22; OP207 3 23 13 2; OP207 4 23 13 2; END"});
+    two.xv_high = two.xv_used = 2;
+    two.xvs = {{2, 5}, {2, 6}};
+    Boot(two);
+    const std::pair<uint32_t, uint32_t> dints[] = {{5, 55}, {6, 66},   {8, 88}, {9, 99}, {10, 100},
+                                                   {21, 2}, {22, 222}, {23, 7}, {24, 1}};
+    for (const auto &[i, v] : dints) SetD(i, v);
+    for (const uint32_t i : {30u, 40u, 52u, 62u}) Z7Mem_Put8(Addr(Z7SEC_LOCK, i), 0x04);
+    Z7Mem_Put8(Addr(Z7SEC_LOCK, 3), 0x08);
+    SetL(3, 0x5A5A5A5A5A5A5A5Aull);
+    Cycle(1000);
+    EXPECT_EQ(D(5), 55) << "XV 1 locked: neither write through it";
+    EXPECT_EQ(D(6), 100);
+    EXPECT_EQ(D(32), 0) << "base 30 locked";
+    EXPECT_EQ(D(62), 222) << "base 60 free, the element's own lock not tested";
+    EXPECT_EQ(D(42), 222) << "element 42 free, the base's lock not tested";
+    EXPECT_EQ(D(52), 0) << "element 52 locked";
+    EXPECT_EQ(L(3), 0x5A5A5A5A5A5A5A5Aull);
+    EXPECT_EQ(L(4), 0x401C000000000000ull) << "7.0 as LREAL";
+    EXPECT_TRUE(Logs().empty());
 }
 
 }  // namespace iec_test
