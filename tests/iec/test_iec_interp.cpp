@@ -495,6 +495,38 @@ TEST_F(IecRun, SfcStepsChildrenAndTimers) {
     EXPECT_EQ(Z7Mem_Get16(Addr(Z7SEC_STEP, 2) + 8), 0);
     EXPECT_EQ(Z7Mem_Get32(Addr(Z7SEC_STEP, 2) + 4), step2);
     EXPECT_NE(step2, 5000u);
+    // 208 and 209 leave a locked destination alone (BOOL 30 and TIME 30
+    // share lock byte 30); the free ones get step 1's state and elapsed time
+    Z7Mem_Put8(Addr(Z7SEC_LOCK, 30), 0x11);
+    SetT(30, 12345);
+    SetB(31, 0);
+    Exec({208, 30, 1, 208, 31, 1, 209, 30, 1, 209, 31, 1});
+    Cycle(5100);
+    EXPECT_EQ(B(30), 0);
+    EXPECT_EQ(B(31), 1);
+    EXPECT_EQ(T(30), 12345u);
+    EXPECT_EQ(T(31), Z7Mem_Get32(Addr(Z7SEC_STEP, 1)));
+    EXPECT_NE(T(31), 0u);
+    Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
+    db = 0;
+
+    // killing a plain program (kind 0) ends it at once; a killed SFC child's
+    // 420 marks only the listed programs that are active, then ends the child
+    Boot(Img({"ADD32 1 1 9; END", "SFCEND 2 3 4", "END", "END"}, {0, 1, 1, 1}));
+    SetD(9, 1);
+    auto pstate = [&](uint32_t p) { return Z7Mem_Get16(Addr(Z7SEC_PROG, p) + PG_STATE); };
+    Z7Mem_Put16(Addr(Z7SEC_PROG, 2) + PG_STATE, 1);
+    Z7Mem_Put16(Addr(Z7SEC_PROG, 3) + PG_STATE, 1);
+    Z7Mem_Put16(Addr(Z7SEC_PROG, 4) + PG_STATE, 0);
+    Exec({189, 1, 189, 2});
+    Cycle(1000);
+    EXPECT_EQ(pstate(1), 0);
+    EXPECT_EQ(pstate(2), 0x21);
+    Cycle(1010);
+    EXPECT_EQ(D(1), 1) << "program 1 ran once";
+    EXPECT_EQ(pstate(2), 0);
+    EXPECT_EQ(pstate(3), 0x21);
+    EXPECT_EQ(pstate(4), 0);
 }
 
 // A chart through its transitions: step 1 to step 2 by a single-step
