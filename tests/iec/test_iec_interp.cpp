@@ -886,6 +886,45 @@ TEST_F(IecRun, MovesExternalVariablesStringsEdgesLocksAndProgramControl) {
     EXPECT_EQ(L(3), 0x5A5A5A5A5A5A5A5Aull);
     EXPECT_EQ(L(4), 0x401C000000000000ull) << "7.0 as LREAL";
     EXPECT_TRUE(Logs().empty());
+    Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
+    db = 0;
+
+    // a STRING constant to index 0 fills the slot at the CT register and
+    // uses the register up: the second is dropped; GE of equal strings is 1;
+    // a locked STRING keeps its text under 447; a STRING element and an ANY
+    // parameter take their index modulo 65536; 204 with a locked output
+    // still remembers its input
+    IecImage three =
+        Img({"CTSET 0 4; CONSTS 0 2 65 66; CONSTS 0 2 67 68; CONSTS 1 2 65 66; CONSTS 2 2 65 66;"
+             "OP30 10 1 2; OP30 11 1 5; CONSTS 3 1 90; OP447 1 3; OP59 4 1 20; OP204 12 13 14;"
+             "ANYPARAM 15 2 1 16; END"});
+    three.str = {5, 5, 5};
+    three.string_sizes = {8, 8, 8, 8, 8};
+    three.xv_high = three.xv_used = 1;
+    three.xvs = {{5, 2}};
+    three.ct_alloc = three.ct_used = 32;
+    Boot(three);
+    const uint32_t ctseg = Z7Sec_Addr(db, Z7SEC_CT);
+    Z7Mem_Put8(ctseg + 4, 6);  // a slot of at most 6 characters
+    Z7Mem_Put8(Addr(Z7SEC_LOCK, 3), 0x20);
+    Z7Mem_Put8(Addr(Z7SEC_LOCK, 12), 0x01);
+    SetB(12, 0);
+    SetB(13, 1);
+    SetB(14, 0);
+    SetD(20, 65537);  // string 1 + 65537 -> 2
+    SetD(16, 65538);  // DINT 1 + 65538 -> 3
+    Cycle(1000);
+    EXPECT_EQ(std::vector<uint8_t>(Z7Mem_Ptr(ctseg + 4, 6), Z7Mem_Ptr(ctseg + 4, 6) + 6),
+              (std::vector<uint8_t>{6, 2, 'A', 'B', 0, 0}));
+    EXPECT_EQ(B(10), 1) << "AB >= AB";
+    EXPECT_EQ(B(11), 1) << "AB >= the empty string 5";
+    EXPECT_EQ(SlotBytes(db, 3), (std::vector<uint8_t>{8, 1, 'Z', 0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(SlotBytes(db, 4), (std::vector<uint8_t>{8, 2, 'A', 'B', 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(B(12), 0);
+    EXPECT_EQ(B(14), 1);
+    EXPECT_EQ(uint32_t(D(15)), Addr(Z7SEC_D32, 3));
+    EXPECT_EQ(Flags(db) & 0xF, Z7F_RUN);
+    EXPECT_TRUE(Logs().empty());
 }
 
 }  // namespace iec_test
