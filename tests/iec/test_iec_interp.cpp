@@ -897,7 +897,7 @@ TEST_F(IecRun, MovesExternalVariablesStringsEdgesLocksAndProgramControl) {
     IecImage three =
         Img({"CTSET 0 4; CONSTS 0 2 65 66; CONSTS 0 2 67 68; CONSTS 1 2 65 66; CONSTS 2 2 65 66;"
              "OP30 10 1 2; OP30 11 1 5; CONSTS 3 1 90; OP447 1 3; OP59 4 1 20; OP204 12 13 14;"
-             "ANYPARAM 15 2 1 16; END"});
+             "ANYPARAM 15 2 1 16; OP441 1 2 88 89; CTGET 11 7 17; CTGET 11 8 17; CTGET 5 4 18; END"});
     three.str = {5, 5, 5};
     three.string_sizes = {8, 8, 8, 8, 8};
     three.xv_high = three.xv_used = 1;
@@ -913,6 +913,14 @@ TEST_F(IecRun, MovesExternalVariablesStringsEdgesLocksAndProgramControl) {
     SetB(14, 0);
     SetD(20, 65537);  // string 1 + 65537 -> 2
     SetD(16, 65538);  // DINT 1 + 65538 -> 3
+    // CT items: a string slot {6, 3, "QRS"} at 16 and an INT 0x1234 at 24,
+    // read into the locked INT 7 and STRING 4 and the free INT 8
+    const uint8_t items[] = {6, 3, 'Q', 'R', 'S', 0, 0, 0, 0x34, 0x12};
+    std::memcpy(Z7Mem_Ptr(ctseg + 16, sizeof items), items, sizeof items);
+    SetD(17, 24);
+    SetD(18, 16);
+    Z7Mem_Put8(Addr(Z7SEC_LOCK, 7), 0x02);
+    Z7Mem_Put8(Addr(Z7SEC_LOCK, 4), 0x20);
     Cycle(1000);
     EXPECT_EQ(std::vector<uint8_t>(Z7Mem_Ptr(ctseg + 4, 6), Z7Mem_Ptr(ctseg + 4, 6) + 6),
               (std::vector<uint8_t>{6, 2, 'A', 'B', 0, 0}));
@@ -923,6 +931,9 @@ TEST_F(IecRun, MovesExternalVariablesStringsEdgesLocksAndProgramControl) {
     EXPECT_EQ(B(12), 0);
     EXPECT_EQ(B(14), 1);
     EXPECT_EQ(uint32_t(D(15)), Addr(Z7SEC_D32, 3));
+    EXPECT_EQ(SlotBytes(db, 2), (std::vector<uint8_t>{8, 2, 'X', 'Y', 0, 0, 0, 0, 0, 0, 0})) << "441 through XV 1";
+    EXPECT_EQ(Z7Mem_Get16(Addr(Z7SEC_D16, 7)), 0u);
+    EXPECT_EQ(Z7Mem_Get16(Addr(Z7SEC_D16, 8)), 0x1234u);
     EXPECT_EQ(Flags(db) & 0xF, Z7F_RUN);
     EXPECT_TRUE(Logs().empty());
 }
