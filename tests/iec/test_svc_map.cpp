@@ -161,6 +161,42 @@ TEST_F(Map, TablesThatLie) {
     EXPECT_EQ(Z7Map_GetData(Z7Map_GetBySymbol(db, "ct")), 0u);
 }
 
+// An on-line change keeps the map's layout: a new table of another layout
+// identifier or item size is refused (1), one of the same is rebuilt in
+// place with its own record count, and an image without a valid table
+// empties the map.
+TEST_F(Map, HotRestartRebuildsTheSameLayoutOnly) {
+    ASSERT_EQ(Build(WithTable({{2, 1, 1, 0, 0, 1, "p"}, {2, 2, 1, 0, 0, 1, "q"}, {2, 3, 1, 0, 0, 1, "r"}})), 0u);
+    auto load = [&](std::vector<uint8_t> bytes, uint16_t layout) {
+        const uint32_t t = uint32_t(bytes[64] | bytes[65] << 8 | bytes[66] << 16 | bytes[67] << 24);
+        bytes[t + 2] = uint8_t(layout);
+        bytes[t + 3] = uint8_t(layout >> 8);
+        const uint32_t code = test_support::IecLoad(bytes);
+        blocks.push_back(code);
+        return code;
+    };
+    const uint32_t other_layout = load(WithTable({{2, 1, 1, 0, 0, 1, "p"}}), 0x78);
+    const uint32_t with_vsi = load(WithTable({{2, 1, 1, 0, 0, 0x201, "p"}}, 0x200), 0x77);
+    const uint32_t same = load(WithTable({{11, 4, 1, 0, 0, 1, "s"}, {2, 5, 1, 0, 0, 1, "t"}}), 0x77);
+    const uint32_t none = load(WithTable({{2, 1, 1, 0, 0, 1, "p"}}, 0, 0x8001), 0x77);
+    EXPECT_EQ(Z7VMMap_CanHotRestart(db, other_layout), 1u);
+    EXPECT_EQ(Z7VMMap_CanHotRestart(db, with_vsi), 1u);
+    EXPECT_EQ(Z7VMMap_CanHotRestart(db, same), 0u);
+    EXPECT_EQ(Z7VMMap_CanHotRestart(db, none), 0u) << "no valid table: nothing to refuse";
+    EXPECT_EQ(Z7VMMap_HotRestart(db, other_layout), 1u);
+    EXPECT_EQ(Z7VMMap_HotRestart(db, same), 0u);
+    EXPECT_EQ(Z7Map_GetBySymbol(db, "p"), 0u);
+    EXPECT_EQ(Z7Map_GetBySymbol(db, "t"), Z7Sec_Addr(db, Z7SEC_MAPITEM) + 24);
+    EXPECT_EQ(Z7Map_GetByIndex(db, 11, 4), Z7Sec_Addr(db, Z7SEC_MAPITEM));
+    uint32_t pos = 0, n = 0;
+    for (uint32_t it = Z7Map_GetFirst(db, &pos); it; it = Z7Map_GetNext(db, &pos)) n++;
+    EXPECT_EQ(n, 2u) << "the new record count";
+    EXPECT_EQ(Z7VMMap_HotRestart(db, none), 0u);
+    EXPECT_EQ(Z7Map_GetFirst(db, &pos), 0u) << "emptied";
+    EXPECT_EQ(Z7Map_GetBySymbol(db, "t"), 0u);
+    for (uint32_t k = 0; k < 49; k++) EXPECT_EQ(Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_MAPHASH, k)), 0u) << k;
+}
+
 // Arrays of one elementary type among the map's items, and the properties
 // behind a record's tail, in an application with complex-type definitions
 // named like arrays.
