@@ -421,6 +421,23 @@ TEST_F(IecRsc, SamplingTraceTriggersDelaysPeriodsAndRefusedSettings) {
     EXPECT_EQ(count(), 4u);
     EXPECT_EQ(flags(), 0x0403);
 
+    // period mode, 100 ms, start trigger 5 rising with start delay 2: 200 ms
+    // from the edge recording begins; its first sample a period later
+    setb(5, 0);
+    EXPECT_EQ(set({0x0001, 0, 100, 5, 0, 2, 0, 1, 1}), 0u);
+    now += 10, cycle();
+    setb(5, 1);
+    now += 10, cycle();
+    now += 199, cycle();
+    EXPECT_EQ(flags(), 0x0401) << "1 ms of the delay left";
+    now += 1, cycle();
+    EXPECT_EQ(flags(), 0x0501);
+    EXPECT_EQ(count(), 0u);
+    now += 99, cycle();
+    EXPECT_EQ(count(), 0u);
+    now += 1, cycle();
+    EXPECT_EQ(count(), 1u);
+
     // the runtime clock fixed at 2024-03-10 14:05:09.007 (UTC) while a
     // recording ends: the data answer after it carries that end's stamps
     auto ended = [&](uint32_t hi, uint32_t lo, uint16_t fl, uint16_t at, uint32_t samples) {
