@@ -610,7 +610,11 @@ uint32_t Z7VM_ServeEx(uint32_t db, const uint8_t *req, uint32_t req_len, uint8_t
             n = Z7VM_ReadObjects(db, data, L, out, room);
             ok = n != 0;
             break;
-        case 3: ok = (L % 2) == 0 && Z7VM_Execute(db, data, L) == 0; break;
+        case 3:
+            // code is whole words: an odd length would leave the waiting
+            // length and the end opcode half a word off, so it is refused
+            ok = (L % 2) == 0 && Z7VM_Execute(db, data, L) == 0;
+            break;
         case 4:
         case 6:
             n = code == 4 ? Z7VM_SrvSubscribe(db, data, L, out, room) : Z7VM_SrvSubscribeL(db, data, L, out, room);

@@ -156,6 +156,55 @@ TEST_F(IecBlocks, BlockCallThroughTheComplexTypeSegment) {
     EXPECT_EQ(Z7VMLog_Pop(db, &code, &arg, &arg32), 0u) << "no log entry";
 }
 
+// Opcode 286 calls a custom function's handler with command 0, no class or
+// instance data and the address of the word after N, and goes on after the
+// N + 1 words; 536 asks the same handler with command 9 and goes on when it
+// answers non-zero. The handler stands in for a row of the controller's
+// library.
+namespace {
+struct CfCall {
+    uint32_t cmd, db, cls, inst;
+    uint16_t w0, w1, w2;
+};
+std::vector<CfCall> cf_calls;
+uint32_t CfRecorder(uint32_t cmd, uint32_t db, uint32_t cls, uint32_t inst, uint32_t arg) {
+    cf_calls.push_back({cmd, db, cls, inst, uint16_t(Z7Mem_Get16(arg)), uint16_t(Z7Mem_Get16(arg + 2)),
+                        uint16_t(Z7Mem_Get16(arg + 4))});
+    return cmd == FB_AVAIL ? 1 : 0;
+}
+uint32_t cf_row = 0;
+FbHandler CfLib(uint32_t id) { return id == cf_row ? CfRecorder : nullptr; }
+}  // namespace
+
+TEST_F(IecBlocks, CustomFunctionCallsItsHandlerWithTheWordsAfterN) {
+    cf_row = 0;
+    for (uint32_t k = 1; Z7Blocks_GetName(k) != nullptr && Z7Blocks_GetName(k)[0]; k++)
+        if (std::strcmp(Z7Blocks_GetName(k), "TXBGETLENGTH") == 0) cf_row = k;
+    ASSERT_NE(cf_row, 0u);
+    struct LibProcBack {
+        FbHandler (*const saved)(uint32_t) = Z7Blocks_LibProc;
+        ~LibProcBack() { Z7Blocks_LibProc = saved; }
+    } back;
+    Z7Blocks_LibProc = CfLib;
+    IecImage img = Img("OP536 1; CFN 1 2 7 8 9; ADD32 4 4 5; END");
+    img.cfuncs = {"TXBGETLENGTH"};
+    ASSERT_EQ(Start(img, db), 0u);
+    cf_calls.clear();  // the calls of the cycle alone
+    SetD(5, 1);
+    Z7Def_Cycle(db, 1000, nullptr);
+    ASSERT_EQ(cf_calls.size(), 2u);
+    EXPECT_EQ(cf_calls[0].cmd, uint32_t(FB_AVAIL));
+    EXPECT_EQ(cf_calls[1].cmd, uint32_t(FB_EXEC));
+    EXPECT_EQ(cf_calls[1].db, db);
+    EXPECT_EQ(cf_calls[1].cls, 0u);
+    EXPECT_EQ(cf_calls[1].inst, 0u);
+    EXPECT_EQ(cf_calls[1].w0, 7);
+    EXPECT_EQ(cf_calls[1].w1, 8);
+    EXPECT_EQ(cf_calls[1].w2, 9);
+    EXPECT_EQ(D(4), 1) << "the code after the N + 1 words ran";
+    EXPECT_EQ(Flags(db) & 0xF, Z7F_RUN);
+}
+
 TEST_F(IecBlocks, ExternalLibraryIsLoadedOnlyWhenItSaysItIsValid) {
     const std::string dir = IEC_BLOCKLIB_DIR;
     const std::filesystem::path here = std::filesystem::current_path();

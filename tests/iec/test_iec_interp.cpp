@@ -501,6 +501,61 @@ TEST_F(IecRun, SfcStepsChildrenAndTimers) {
     EXPECT_EQ(Z7VMTmr_Advance(1000, 4294967246u, 50), 1100u);
     EXPECT_EQ(Z7VMTmr_Advance(1000, 4294967146u, 86400000u), 1150u);
     EXPECT_EQ(Flags(db) & 0xF, Z7F_RUN);
+    // the freed slot is zeroed; the list holds one entry less than its
+    // section's 5 elements (highest index 4, plus one): a fifth running
+    // timer is refused
+    const uint32_t list = Z7Sec_Addr(db, Z7SEC_TIMERS);
+    EXPECT_EQ(Z7Mem_Get32(list + 8), 0u);
+    EXPECT_EQ(Z7Mem_Get32(list + 12), 0u);
+    EXPECT_EQ(Z7VMTmr_StartTimer(db, Addr(Z7SEC_TIME, 5)), 1u);
+    EXPECT_EQ(Z7VMTmr_StartTimer(db, Addr(Z7SEC_TIME, 6)), 1u);
+    EXPECT_EQ(Z7VMTmr_StartTimer(db, Addr(Z7SEC_TIME, 7)), 1u);
+    EXPECT_EQ(Z7VMTmr_StartTimer(db, Addr(Z7SEC_TIME, 8)), 0u);
+    EXPECT_EQ(St16(db, ST_TIMERS), 4);
+    EXPECT_EQ(Z7VMTmr_StartTimer(db, Addr(Z7SEC_TIME, 6)), 1u) << "running already";
+    // after an on-line change every timer stops and an active step's stamp
+    // becomes the cycle stamp; an inactive step keeps its own
+    const uint32_t step2 = Z7Mem_Get32(Addr(Z7SEC_STEP, 2) + 4);
+    Z7Mem_Put32(Z7VM_Status(db) + ST_STAMP, 5000);
+    Z7VMTmr_HotRestartTimers(db);
+    EXPECT_EQ(St16(db, ST_TIMERS), 0);
+    EXPECT_EQ(Z7Mem_Get16(Addr(Z7SEC_STEP, 1) + 8), 1);
+    EXPECT_EQ(Z7Mem_Get32(Addr(Z7SEC_STEP, 1) + 4), 5000u);
+    EXPECT_EQ(Z7Mem_Get16(Addr(Z7SEC_STEP, 2) + 8), 0);
+    EXPECT_EQ(Z7Mem_Get32(Addr(Z7SEC_STEP, 2) + 4), step2);
+    EXPECT_NE(step2, 5000u);
+    // 208 and 209 leave a locked destination alone (BOOL 30 and TIME 30
+    // share lock byte 30); the free ones get step 1's state and elapsed time
+    Z7Mem_Put8(Addr(Z7SEC_LOCK, 30), 0x11);
+    SetT(30, 12345);
+    SetB(31, 0);
+    Exec({208, 30, 1, 208, 31, 1, 209, 30, 1, 209, 31, 1});
+    Cycle(5100);
+    EXPECT_EQ(B(30), 0);
+    EXPECT_EQ(B(31), 1);
+    EXPECT_EQ(T(30), 12345u);
+    EXPECT_EQ(T(31), Z7Mem_Get32(Addr(Z7SEC_STEP, 1)));
+    EXPECT_NE(T(31), 0u);
+    Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
+    db = 0;
+
+    // killing a plain program (kind 0) ends it at once; a killed SFC child's
+    // 420 marks only the listed programs that are active, then ends the child
+    Boot(Img({"ADD32 1 1 9; END", "SFCEND 2 3 4", "END", "END"}, {0, 1, 1, 1}));
+    SetD(9, 1);
+    auto pstate = [&](uint32_t p) { return Z7Mem_Get16(Addr(Z7SEC_PROG, p) + PG_STATE); };
+    Z7Mem_Put16(Addr(Z7SEC_PROG, 2) + PG_STATE, 1);
+    Z7Mem_Put16(Addr(Z7SEC_PROG, 3) + PG_STATE, 1);
+    Z7Mem_Put16(Addr(Z7SEC_PROG, 4) + PG_STATE, 0);
+    Exec({189, 1, 189, 2});
+    Cycle(1000);
+    EXPECT_EQ(pstate(1), 0);
+    EXPECT_EQ(pstate(2), 0x21);
+    Cycle(1010);
+    EXPECT_EQ(D(1), 1) << "program 1 ran once";
+    EXPECT_EQ(pstate(2), 0);
+    EXPECT_EQ(pstate(3), 0x21);
+    EXPECT_EQ(pstate(4), 0);
 }
 
 // A chart through its transitions: step 1 to step 2 by a single-step
@@ -830,6 +885,85 @@ TEST_F(IecRun, MovesExternalVariablesStringsEdgesLocksAndProgramControl) {
     Cycle(1040);
     EXPECT_EQ(St32(db, ST_LOCKED), 0u);
     EXPECT_EQ(Flags(db) & Z7F_LOCKED, 0);
+    EXPECT_TRUE(Logs().empty());
+    Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
+    db = 0;
+
+    // which lock byte each twin tests: an XV write the XV number's (also
+    // when computed), a store element the base's (60/62/168) or the
+    // element's own (61/167), a conversion the bit of its destination type
+    // (LREAL: 0x08)
+    IecImage two =
+        Img({"LOCKXV 1; OP450 1 8; OP476 0 9 24; OP450 2 10; OP168 30 21 22; OP168 60 21 22;"
+             "OP167 40 21 22; OP167 50 21 22; OP207 3 23 13 2; OP207 4 23 13 2; END"});
+    two.xv_high = two.xv_used = 2;
+    two.xvs = {{2, 5}, {2, 6}};
+    Boot(two);
+    const std::pair<uint32_t, uint32_t> dints[] = {{5, 55}, {6, 66},   {8, 88}, {9, 99}, {10, 100},
+                                                   {21, 2}, {22, 222}, {23, 7}, {24, 1}};
+    for (const auto &[i, v] : dints) SetD(i, v);
+    for (const uint32_t i : {30u, 40u, 52u, 62u}) Z7Mem_Put8(Addr(Z7SEC_LOCK, i), 0x04);
+    Z7Mem_Put8(Addr(Z7SEC_LOCK, 3), 0x08);
+    SetL(3, 0x5A5A5A5A5A5A5A5Aull);
+    Cycle(1000);
+    EXPECT_EQ(D(5), 55) << "XV 1 locked: neither write through it";
+    EXPECT_EQ(D(6), 100);
+    EXPECT_EQ(D(32), 0) << "base 30 locked";
+    EXPECT_EQ(D(62), 222) << "base 60 free, the element's own lock not tested";
+    EXPECT_EQ(D(42), 222) << "element 42 free, the base's lock not tested";
+    EXPECT_EQ(D(52), 0) << "element 52 locked";
+    EXPECT_EQ(L(3), 0x5A5A5A5A5A5A5A5Aull);
+    EXPECT_EQ(L(4), 0x401C000000000000ull) << "7.0 as LREAL";
+    EXPECT_TRUE(Logs().empty());
+    Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
+    db = 0;
+
+    // a STRING constant to index 0 fills the slot at the CT register and
+    // uses the register up: the second is dropped; GE of equal strings is 1;
+    // a locked STRING keeps its text under 447; a STRING element and an ANY
+    // parameter take their index modulo 65536; 204 with a locked output
+    // still remembers its input
+    IecImage three =
+        Img({"CTSET 0 4; CONSTS 0 2 65 66; CONSTS 0 2 67 68; CONSTS 1 2 65 66; CONSTS 2 2 65 66;"
+             "OP30 10 1 2; OP30 11 1 5; CONSTS 3 1 90; OP447 1 3; OP59 4 1 20; OP204 12 13 14;"
+             "ANYPARAM 15 2 1 16; OP441 1 2 88 89; CTGET 11 7 17; CTGET 11 8 17; CTGET 5 4 18; END"});
+    three.str = {5, 5, 5};
+    three.string_sizes = {8, 8, 8, 8, 8};
+    three.xv_high = three.xv_used = 1;
+    three.xvs = {{5, 2}};
+    three.ct_alloc = three.ct_used = 32;
+    Boot(three);
+    const uint32_t ctseg = Z7Sec_Addr(db, Z7SEC_CT);
+    Z7Mem_Put8(ctseg + 4, 6);  // a slot of at most 6 characters
+    Z7Mem_Put8(Addr(Z7SEC_LOCK, 3), 0x20);
+    Z7Mem_Put8(Addr(Z7SEC_LOCK, 12), 0x01);
+    SetB(12, 0);
+    SetB(13, 1);
+    SetB(14, 0);
+    SetD(20, 65537);  // string 1 + 65537 -> 2
+    SetD(16, 65538);  // DINT 1 + 65538 -> 3
+    // CT items: a string slot {6, 3, "QRS"} at 16 and an INT 0x1234 at 24,
+    // read into the locked INT 7 and STRING 4 and the free INT 8
+    const uint8_t items[] = {6, 3, 'Q', 'R', 'S', 0, 0, 0, 0x34, 0x12};
+    std::memcpy(Z7Mem_Ptr(ctseg + 16, sizeof items), items, sizeof items);
+    SetD(17, 24);
+    SetD(18, 16);
+    Z7Mem_Put8(Addr(Z7SEC_LOCK, 7), 0x02);
+    Z7Mem_Put8(Addr(Z7SEC_LOCK, 4), 0x20);
+    Cycle(1000);
+    EXPECT_EQ(std::vector<uint8_t>(Z7Mem_Ptr(ctseg + 4, 6), Z7Mem_Ptr(ctseg + 4, 6) + 6),
+              (std::vector<uint8_t>{6, 2, 'A', 'B', 0, 0}));
+    EXPECT_EQ(B(10), 1) << "AB >= AB";
+    EXPECT_EQ(B(11), 1) << "AB >= the empty string 5";
+    EXPECT_EQ(SlotBytes(db, 3), (std::vector<uint8_t>{8, 1, 'Z', 0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(SlotBytes(db, 4), (std::vector<uint8_t>{8, 2, 'A', 'B', 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(B(12), 0);
+    EXPECT_EQ(B(14), 1);
+    EXPECT_EQ(uint32_t(D(15)), Addr(Z7SEC_D32, 3));
+    EXPECT_EQ(SlotBytes(db, 2), (std::vector<uint8_t>{8, 2, 'X', 'Y', 0, 0, 0, 0, 0, 0, 0})) << "441 through XV 1";
+    EXPECT_EQ(Z7Mem_Get16(Addr(Z7SEC_D16, 7)), 0u);
+    EXPECT_EQ(Z7Mem_Get16(Addr(Z7SEC_D16, 8)), 0x1234u);
+    EXPECT_EQ(Flags(db) & 0xF, Z7F_RUN);
     EXPECT_TRUE(Logs().empty());
 }
 

@@ -421,6 +421,102 @@ TEST_F(IecRsc, SamplingTraceTriggersDelaysPeriodsAndRefusedSettings) {
     EXPECT_EQ(count(), 4u);
     EXPECT_EQ(flags(), 0x0403);
 
+    // period mode, 100 ms, start trigger 5 rising with start delay 2: 200 ms
+    // from the edge recording begins; its first sample a period later
+    setb(5, 0);
+    EXPECT_EQ(set({0x0001, 0, 100, 5, 0, 2, 0, 1, 1}), 0u);
+    now += 10, cycle();
+    setb(5, 1);
+    now += 10, cycle();
+    now += 199, cycle();
+    EXPECT_EQ(flags(), 0x0401) << "1 ms of the delay left";
+    now += 1, cycle();
+    EXPECT_EQ(flags(), 0x0501);
+    EXPECT_EQ(count(), 0u);
+    now += 99, cycle();
+    EXPECT_EQ(count(), 0u);
+    now += 1, cycle();
+    EXPECT_EQ(count(), 1u);
+
+    // the runtime clock fixed at 2024-03-10 14:05:09.007 (UTC) while a
+    // recording ends: the data answer after it carries that end's stamps
+    auto ended = [&](uint32_t hi, uint32_t lo, uint16_t fl, uint16_t at, uint32_t samples) {
+        return Cat({{0x03,
+                     0x98,
+                     uint8_t(hi >> 24),
+                     uint8_t(hi >> 16),
+                     uint8_t(hi >> 8),
+                     uint8_t(hi),
+                     uint8_t(lo >> 24),
+                     uint8_t(lo >> 16),
+                     uint8_t(lo >> 8),
+                     uint8_t(lo),
+                     uint8_t(fl >> 8),
+                     uint8_t(fl),
+                     uint8_t(at >> 8),
+                     uint8_t(at),
+                     0x07,
+                     0xE8,
+                     0x03,
+                     0x0A,
+                     0x03,
+                     0x05,
+                     0xC2,
+                     0x0F},
+                    std::vector<uint8_t>(samples, 0x01),
+                    std::vector<uint8_t>(900 - samples, 0)});
+    };
+    // stop trigger 6 on a falling edge (0x0020), at once in cycle mode: a
+    // rise is not the selected edge; the fall ends the recording after that
+    // cycle's sample
+    setb(6, 0);
+    EXPECT_EQ(set({0x0023, 0, 0, 0, 6, 0, 0, 1, 1}), 0u);
+    cycle();
+    setb(6, 1);
+    cycle();
+    EXPECT_EQ(flags(), 0x0523) << "still recording after the rise";
+    setb(6, 0);
+    {
+        test_support::FixedIecClock fixed;
+        cycle();
+    }
+    EXPECT_EQ(data(), ended(0, 3, 0x0423, 3, 3));
+
+    // start trigger 5 on a falling edge, its value 0 at set-up: the rise is
+    // remembered, so the fall after it starts recording; stop trigger 6
+    // rising with stop delay 1; the sample count carries into its high word
+    setb(5, 0);
+    EXPECT_EQ(set({0x0011, 0, 0, 5, 6, 0, 1, 1, 1}), 0u);
+    setb(5, 1);
+    cycle();
+    EXPECT_EQ(flags(), 0x0011);
+    setb(5, 0);
+    cycle();
+    EXPECT_EQ(flags(), 0x0511);
+    EXPECT_EQ(count(), 1u);
+    Z7Mem_Put32(Z7Sec_Addr(db, Z7SEC_BSMP) + 16, 0xFFFFFFFFu);  // low word of the count
+    cycle();
+    EXPECT_EQ(BE_Get32(data().data() + 2), 1u);
+    EXPECT_EQ(count(), 0u);
+    setb(6, 1);
+    cycle();  // the edge's own sample; one more follows
+    EXPECT_EQ(flags(), 0x0511);
+    {
+        test_support::FixedIecClock fixed;
+        cycle();
+    }
+    EXPECT_EQ(data(), ended(1, 2, 0x0411, 4, 4));
+
+    // Ctl 0 ends a recording with the stamps of that moment
+    EXPECT_EQ(set({0x0003, 0, 0, 0, 0, 0, 0, 1, 1}), 0u);
+    cycle();
+    cycle();
+    {
+        test_support::FixedIecClock fixed;
+        EXPECT_EQ(Z7VMBsmp_Ctl(db, 0, 0), 0u);
+    }
+    EXPECT_EQ(data(), ended(0, 2, 0x0403, 2, 2));
+
     // more than 8 variables keep 8; an index outside the 8-bit segment
     // (15 is the last) refuses the settings and leaves the record cleared
     EXPECT_EQ(set({0x0003, 0, 0, 0, 0, 0, 0, 9, 1, 1, 1, 1, 1, 1, 1, 1, 1}), 0u);

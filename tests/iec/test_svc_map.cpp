@@ -82,10 +82,36 @@ TEST_F(Map, LookupsEnumerationAndDescriptions) {
                                {1, 2, 1, 0, 0, 0x1, "a"},
                                {2, 4, 1, 0, 21, 0x3, "t21"},
                                {11, 999, 1, 0, 0, 0x1, "far"},
-                               {16, 7, 1, 0, 0, 0x1, "u7"}})),
+                               {16, 7, 1, 0, 0, 0x1, "u7"},
+                               {17, 5, 1, 0, 0, 0x1, "ul5"}})),
               0u);
     EXPECT_EQ(Z7Map_Hash("a"), 65);
     EXPECT_EQ(Z7Map_Hash("a") % 17, 14);
+    // (65 x 33 + '1') = 2194; and a longer one: 39905, bucket 6
+    EXPECT_EQ(Z7Map_Hash("A1"), 2194);
+    EXPECT_EQ(Z7Map_Hash("motor_speed"), 39905);
+    EXPECT_EQ(Z7Map_Hash("MOTOR_SPEED"), 39905);
+    // the 49 chain heads as the workbench polls them (area 25): by index
+    // (mod 16), by tag (mod 16), by symbol bucket (hash mod 17: motor_speed
+    // 6, A1 1, a 14, t21 27639 -> 14, far 12921 -> 1, u7 2860 -> 4, ul5
+    // 29590 -> 10); a later definition heads its chain
+    {
+        const uint32_t items = Z7Sec_Addr(db, Z7SEC_MAPITEM);
+        auto item = [&](uint32_t i) { return items + 24 * i; };
+        std::vector<uint32_t> want(49, 0);
+        want[3] = item(0), want[1] = item(1), want[2] = item(2), want[4] = item(3), want[7] = item(5);
+        want[5] = item(6);
+        want[16 + 5] = item(3);
+        want[32 + 6] = item(0), want[32 + 1] = item(4), want[32 + 14] = item(3), want[32 + 4] = item(5);
+        want[32 + 10] = item(6);
+        std::vector<uint32_t> heads(49);
+        for (uint32_t k = 0; k < 49; k++) heads[k] = Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_MAPHASH, k));
+        EXPECT_EQ(heads, want);
+        EXPECT_EQ(Z7Mem_Get32(item(5) + 12), item(4)) << "u7's index chain goes on to far (999 mod 16 = 7)";
+        EXPECT_EQ(Z7Mem_Get32(item(3) + 20), item(0)) << "tag 21 goes on to tag 5";
+        EXPECT_EQ(Z7Mem_Get32(item(4) + 16), item(1)) << "far goes on to A1";
+        EXPECT_EQ(Z7Mem_Get32(item(3) + 16), item(2)) << "t21 goes on to a";
+    }
     const uint32_t m = Z7Map_GetBySymbol(db, "motor_speed");
     ASSERT_NE(m, 0u);
     EXPECT_EQ(Z7Map_GetBySymbol(db, "MOTOR_SPEED"), m);
@@ -94,6 +120,9 @@ TEST_F(Map, LookupsEnumerationAndDescriptions) {
     EXPECT_EQ(Z7Map_GetByIndex(db, 16, 3), m);  // UDINT finds the DINT
     EXPECT_EQ(Z7Map_GetByIndex(db, 2, 7), Z7Map_GetBySymbol(db, "U7"));
     EXPECT_EQ(Z7Map_GetByIndex(db, 11, 3), 0u);
+    EXPECT_EQ(Z7Map_GetByIndex(db, 12, 5), Z7Map_GetBySymbol(db, "ul5"));  // LINT finds the ULINT
+    EXPECT_EQ(Z7Map_GetByIndex(db, 17, 2), 0u);
+    EXPECT_EQ(Z7Map_GetDim(m), 0u) << "a single value";
     EXPECT_EQ(Z7Map_GetByNumTag(db, 5), m);
     EXPECT_EQ(Z7Map_GetByNumTag(db, 21), Z7Map_GetBySymbol(db, "t21"));
     EXPECT_EQ(Z7Map_GetData(Z7Map_GetBySymbol(db, "far")), 0u);  // index outside its section
@@ -110,10 +139,10 @@ TEST_F(Map, LookupsEnumerationAndDescriptions) {
 
     uint32_t pos = 0, n = 0;
     for (uint32_t it = Z7Map_GetFirst(db, &pos); it; it = Z7Map_GetNext(db, &pos)) n++;
-    EXPECT_EQ(n, 6u);
-    EXPECT_EQ(pos, 5u);
+    EXPECT_EQ(n, 7u);
+    EXPECT_EQ(pos, 6u);
     EXPECT_EQ(Z7Map_GetNext(db, &pos), 0u);
-    EXPECT_EQ(pos, 5u);
+    EXPECT_EQ(pos, 6u);
     EXPECT_EQ(Z7Map_GetNext(db, nullptr), 0u);
 }
 
@@ -130,6 +159,42 @@ TEST_F(Map, TablesThatLie) {
     // a complex type whose extended information lies outside its record
     ASSERT_EQ(Build(WithTable({{127, 0, 1, 0, 0, 0x101, "ct"}})), 0u);
     EXPECT_EQ(Z7Map_GetData(Z7Map_GetBySymbol(db, "ct")), 0u);
+}
+
+// An on-line change keeps the map's layout: a new table of another layout
+// identifier or item size is refused (1), one of the same is rebuilt in
+// place with its own record count, and an image without a valid table
+// empties the map.
+TEST_F(Map, HotRestartRebuildsTheSameLayoutOnly) {
+    ASSERT_EQ(Build(WithTable({{2, 1, 1, 0, 0, 1, "p"}, {2, 2, 1, 0, 0, 1, "q"}, {2, 3, 1, 0, 0, 1, "r"}})), 0u);
+    auto load = [&](std::vector<uint8_t> bytes, uint16_t layout) {
+        const uint32_t t = uint32_t(bytes[64] | bytes[65] << 8 | bytes[66] << 16 | bytes[67] << 24);
+        bytes[t + 2] = uint8_t(layout);
+        bytes[t + 3] = uint8_t(layout >> 8);
+        const uint32_t code = test_support::IecLoad(bytes);
+        blocks.push_back(code);
+        return code;
+    };
+    const uint32_t other_layout = load(WithTable({{2, 1, 1, 0, 0, 1, "p"}}), 0x78);
+    const uint32_t with_vsi = load(WithTable({{2, 1, 1, 0, 0, 0x201, "p"}}, 0x200), 0x77);
+    const uint32_t same = load(WithTable({{11, 4, 1, 0, 0, 1, "s"}, {2, 5, 1, 0, 0, 1, "t"}}), 0x77);
+    const uint32_t none = load(WithTable({{2, 1, 1, 0, 0, 1, "p"}}, 0, 0x8001), 0x77);
+    EXPECT_EQ(Z7VMMap_CanHotRestart(db, other_layout), 1u);
+    EXPECT_EQ(Z7VMMap_CanHotRestart(db, with_vsi), 1u);
+    EXPECT_EQ(Z7VMMap_CanHotRestart(db, same), 0u);
+    EXPECT_EQ(Z7VMMap_CanHotRestart(db, none), 0u) << "no valid table: nothing to refuse";
+    EXPECT_EQ(Z7VMMap_HotRestart(db, other_layout), 1u);
+    EXPECT_EQ(Z7VMMap_HotRestart(db, same), 0u);
+    EXPECT_EQ(Z7Map_GetBySymbol(db, "p"), 0u);
+    EXPECT_EQ(Z7Map_GetBySymbol(db, "t"), Z7Sec_Addr(db, Z7SEC_MAPITEM) + 24);
+    EXPECT_EQ(Z7Map_GetByIndex(db, 11, 4), Z7Sec_Addr(db, Z7SEC_MAPITEM));
+    uint32_t pos = 0, n = 0;
+    for (uint32_t it = Z7Map_GetFirst(db, &pos); it; it = Z7Map_GetNext(db, &pos)) n++;
+    EXPECT_EQ(n, 2u) << "the new record count";
+    EXPECT_EQ(Z7VMMap_HotRestart(db, none), 0u);
+    EXPECT_EQ(Z7Map_GetFirst(db, &pos), 0u) << "emptied";
+    EXPECT_EQ(Z7Map_GetBySymbol(db, "t"), 0u);
+    for (uint32_t k = 0; k < 49; k++) EXPECT_EQ(Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_MAPHASH, k)), 0u) << k;
 }
 
 // Arrays of one elementary type among the map's items, and the properties

@@ -120,10 +120,20 @@ TEST_F(VmRequests, AnswersByteForByte) {
         {"poll past its area", 8, Hex("07 0000001E 0004 000004D2"), Hex("5C 00 0001 06")},
         {"poll offset wraps", 8, Hex("07 FFFFFFFF 0002 000004D2"), Hex("5C 00 0001 06")},
         {"poll cut", 8, Hex("07 0000000A 0002 0000"), Hex("5C FF 0000")},
+        // area 254: the image from the offset at byte 24 of its initial-value
+        // block (here the string sizes {8}, padded, then an empty list)
+        {"poll area 254", 8, Hex("FE 00000000 0006 000004D2"), Hex("5C 00 000E 00 FE 00000000 0006 0800 0000 0000")},
+        {"poll area 255 past the database", 8, Hex("FF 00018690 0002 000004D2"), Hex("5C 00 0001 06")},
         {"L above the frame", 2, Hex("01 090002"), Hex("5C FF 0000"), 5},
         {"odd execute", 3, Hex("010B00"), Hex("5C FF 0000")},
     };
     for (const Row &r : rows) EXPECT_EQ(Ask(db, r.code, r.data, r.l), r.answer) << r.what;
+    // area 255 from the database's first byte: section 0's address, right
+    // behind the 640-byte descriptor table (little-endian, as stored)
+    const uint32_t s0 = db + 640;
+    EXPECT_EQ(Ask(db, 8, Hex("FF 00000000 0004 000004D2")),
+              Cat({Hex("5C 00 000C 00 FF 00000000 0004"),
+                   {uint8_t(s0), uint8_t(s0 >> 8), uint8_t(s0 >> 16), uint8_t(s0 >> 24)}}));
     // breakpoint entries: kind 1 as set, a trace point (kind 3) with bit 15,
     // a one-shot (kind 2) as a call-stack index: four zero bytes at depth 0
     const uint32_t bps = Z7VM_Status(db) + ST_BREAKPOINTS;
@@ -272,6 +282,20 @@ TEST_F(VmRequests, SubscriptionsAnswerPerRecordAndStopAtL) {
     EXPECT_EQ(Z7EA_UnregisterChangeEvent(db, 3, 11, 2, 0), 0u);
     EXPECT_EQ(Z7EA_UnregisterChangeEvent(db, 3, 11, 2, 0), 1u);
     EXPECT_EQ(Z7EA_RegisterChangeEvent(db, 9, 11, 2, 0, nullptr, nullptr, 0), 0u);
+    // hysteresis limits arrive big-endian and are kept in the variable's
+    // own byte order: INT 5 with 2-byte limits, DINT 1 with 4-byte ones
+    ASSERT_EQ(Z7Sec_Get(db, Z7SEC_EVT, SD_USED), 0u);
+    EXPECT_EQ(Ask(db, 4, Hex("02 0B0005 0001 02 0102 0304 020001 0001 04 0A0B0C0D 01020304")),
+              Hex("5C 00 0009 02 0B0005 00 020001 00"));
+    const uint32_t evt = Z7Sec_Addr(db, Z7SEC_EVT);
+    const Bytes limits(Z7Mem_Ptr(evt + 40, 16), Z7Mem_Ptr(evt + 40, 16) + 16);
+    EXPECT_EQ(limits, Hex("0201000000000000 0403000000000000"));
+    const Bytes limits2(Z7Mem_Ptr(evt + 64 + 40, 16), Z7Mem_Ptr(evt + 64 + 40, 16) + 16);
+    EXPECT_EQ(limits2, Hex("0D0C0B0A00000000 0403020100000000"));
+    // the long form registers at its complex-type offset: this application
+    // has no complex-type segment, so offset 4 is refused where 0 was not
+    EXPECT_EQ(Ask(db, 6, Hex("01 020001 00000004 0004 00")), Hex("5C 00 0009 01 02000100000004 01"));
+    EXPECT_EQ(Z7Sec_Get(db, Z7SEC_EVT, SD_USED), 2u);
 }
 
 // The on-line change check: each refusal with its code, the database untouched.
