@@ -188,7 +188,10 @@ bool WriteNum(uint8_t *out, uint32_t dst_type, const Val &v, bool bin, const cha
             for (; *p >= '0' && *p <= '9'; p++) u = u * 10u + uint32_t(*p - '0');
             bits = u;
         } else if (dst_type == IEC_LINT || dst_type == IEC_ULINT) {
-            bits = uint64_t(Z7VMStr_SZtoLINT(text));
+            // as Z7VMStr_AtoLINT: blanks first, then '-' and the digits
+            const char *p = text;
+            while (*p == ' ') p++;
+            bits = uint64_t(Z7VMStr_SZtoLINT(p));
         } else {
             bits = uint64_t(int64_t(Z7Cnv_Strtol32(text)));
         }

@@ -252,9 +252,13 @@ int64_t Z7VMStr_SZtoLINT(const char *text) {
 }
 
 int64_t Z7VMStr_AtoLINT(uint32_t db, uint32_t s) {
+    // a STRING's value skips the blanks before the number, as its UDINT
+    // value does; the bare text form above takes none
     char t[256];
     CText(At(db, s), t);
-    return Z7VMStr_SZtoLINT(t);
+    const char *p = t;
+    while (*p == ' ') p++;
+    return Z7VMStr_SZtoLINT(p);
 }
 
 void Z7VMStr_LINTtoSZ(char *out, int64_t value) { std::snprintf(out, 24, "%" PRId64, value); }

@@ -154,11 +154,15 @@ TEST_F(IecStrTest, CrcHexDateAndNumberTexts) {
     Set(1, "1aFz");
     EXPECT_EQ(Z7VMStr_AtoH(db, 1), 0x1AFu);
     Set(1, "  -42x");
-    EXPECT_EQ(Z7VMStr_AtoLINT(db, 1), 0);  // a LINT text takes no leading blank
+    // a STRING's LINT value skips leading blanks (a bare text does not)
+    EXPECT_EQ(Z7VMStr_AtoLINT(db, 1), -42);
+    EXPECT_EQ(Z7VMStr_SZtoLINT("  -42x"), 0);
     EXPECT_EQ(Z7VMStr_AtoI(db, 1), -42);
     EXPECT_EQ(Z7VMStr_AtoUL(db, 1), 0u);
     Set(1, "-42x");
     EXPECT_EQ(Z7VMStr_AtoLINT(db, 1), -42);
+    Set(1, " - 7");  // a blank after the sign ends the number
+    EXPECT_EQ(Z7VMStr_AtoLINT(db, 1), 0);
     Set(1, "2.5e1x");
     EXPECT_EQ(Z7VMStr_AtoF(db, 1), 25.0f);
     EXPECT_EQ(Z7VMStr_IsEmpty(db, 1), 0u);
@@ -341,10 +345,14 @@ TEST_F(IecStrTest, ConversionsAsWithA32BitLong) {
     EXPECT_EQ(Val<uint64_t>(IEC_ULINT, 2), 0u);
     Z7VMCnv_SZToNum(db, IEC_ULINT, 2, "42 ");
     EXPECT_EQ(Val<uint64_t>(IEC_ULINT, 2), 42u);
+    // STRING_TO_LINT and STRING_TO_ULINT skip the blanks before the number
     Set(3, " 42");
     Put<int64_t>(IEC_LINT, 3, 9);
     Convert(3, 3, IEC_LINT, IEC_STRING);
-    EXPECT_EQ(Val<int64_t>(IEC_LINT, 3), 0);
+    EXPECT_EQ(Val<int64_t>(IEC_LINT, 3), 42);
+    Set(3, "  -5");
+    Convert(4, 3, IEC_ULINT, IEC_STRING);
+    EXPECT_EQ(Val<uint64_t>(IEC_ULINT, 4), 0xFFFFFFFFFFFFFFFBu);
     Z7VMCnv_SZToNum(db, IEC_REAL, 2, "2.5e1");
     EXPECT_EQ(Val<float>(IEC_REAL, 2), 25.0f);
     Z7VMCnv_NumToSZ(db, IEC_INT, 2, text);
