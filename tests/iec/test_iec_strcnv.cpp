@@ -226,6 +226,16 @@ TEST_F(IecStrTest, CrcHexDateAndNumberTexts) {
     Put<double>(IEC_LREAL, 3, -1e20);
     Z7VMStr_NumToStr(db, 6, IEC_LREAL, 3, 0, 0);
     EXPECT_EQ(Get(6), "-1e+20");
+    // a negative zero is no negative value above -1: its integer part is 0
+    Put<float>(IEC_REAL, 3, -0.0f);
+    Z7VMStr_NumToStr(db, 7, IEC_REAL, 3, 4, 1);
+    EXPECT_EQ(Get(7), " 0.0");
+    Put<double>(IEC_LREAL, 3, -0.0);
+    Z7VMStr_NumToStr(db, 7, IEC_LREAL, 3, -3, 0);
+    EXPECT_EQ(Get(7), "0  ");
+    Put<float>(IEC_REAL, 3, -0.25f);
+    Z7VMStr_NumToStr(db, 7, IEC_REAL, 3, 0, 2);
+    EXPECT_EQ(Get(7), "-0.25");
 }
 
 TEST_F(IecStrTest, ConversionsAsWithA32BitLong) {
