@@ -340,6 +340,30 @@ TEST_F(IecStrTest, ConversionsAsWithA32BitLong) {
     EXPECT_EQ(Get(6), "-5000000000");
     Convert(1, 1, 0, IEC_LINT);  // unsupported codes leave the destination
     EXPECT_EQ(Get(1), "0.1");
+    // 64-bit integers to REAL round once, to the nearest float: 2^60 + 2^36 + 1
+    // lies just above the middle between 2^60 and 2^60 + 2^37 (through a double
+    // it would fall on the middle and go down to 2^60, 16#5D800000)
+    Put<int64_t>(IEC_LINT, 1, (int64_t(1) << 60) + (int64_t(1) << 36) + 1);
+    Convert(4, 1, IEC_REAL, IEC_LINT);
+    EXPECT_EQ(Val<uint32_t>(IEC_REAL, 4), 0x5D800001u);
+    Put<int64_t>(IEC_LINT, 1, -((int64_t(1) << 60) + (int64_t(1) << 36) + 1));
+    Convert(4, 1, IEC_REAL, IEC_LINT);
+    EXPECT_EQ(Val<uint32_t>(IEC_REAL, 4), 0xDD800001u);
+    // ULINT 2^63 + 2^39 + 1: 2^63 + 2^40, 16#5F000001
+    Put<uint64_t>(IEC_ULINT, 1, (uint64_t(1) << 63) + (uint64_t(1) << 39) + 1);
+    Convert(4, 1, IEC_REAL, IEC_ULINT);
+    EXPECT_EQ(Val<uint32_t>(IEC_REAL, 4), 0x5F000001u);
+    uint8_t real_bin[4] = {};
+    Z7VMCnv_ConvBin(real_bin, Z7Mem_Ptr(Z7VMCnv_VarAddr(db, IEC_ULINT, 1), 8), IEC_REAL, IEC_ULINT);
+    EXPECT_EQ(std::vector<uint8_t>(real_bin, real_bin + 4), (std::vector<uint8_t>{0x01, 0x00, 0x00, 0x5F}));
+    // a STRING holding one NUL character is not empty: TRUE
+    Set(3, std::string(1, '\0'));
+    Put<uint8_t>(IEC_BOOL, 5, 0);
+    Convert(5, 3, IEC_BOOL, IEC_STRING);
+    EXPECT_EQ(Val<uint8_t>(IEC_BOOL, 5), 1u);
+    Set(3, "");
+    Convert(5, 3, IEC_BOOL, IEC_STRING);
+    EXPECT_EQ(Val<uint8_t>(IEC_BOOL, 5), 0u);
 
     // text conversions
     Z7VMCnv_SZToNum(db, IEC_INT, 2, "70000");
