@@ -56,6 +56,7 @@ struct Val {
     int64_t i = 0;      // integers, sign- or zero-extended by type
     double f = 0;       // REAL (widened) and LREAL
     uint32_t slot = 0;  // STRING
+    uint32_t len = 0;   // STRING: current length (a NUL character counts)
 };
 
 uint32_t Width(uint32_t type) {
@@ -148,7 +149,7 @@ bool WriteNum(uint8_t *out, uint32_t dst_type, const Val &v, bool bin, const cha
         else if (v.k == K::Real)
             b = v.f != 0.0;  // NaN is TRUE
         else if (v.k == K::Str)
-            b = text[0] != 0;
+            b = v.len != 0;  // not empty, even when its first character is NUL
         out[0] = b ? 1 : 0;
         return true;
     }
@@ -167,7 +168,11 @@ bool WriteNum(uint8_t *out, uint32_t dst_type, const Val &v, bool bin, const cha
             d = std::strtod(text, nullptr);
         }
         if (dst_type == IEC_REAL) {
-            const float f = Z7Cnv_ToFloat(d);
+            // a 64-bit integer goes to the nearest float in one rounding (by
+            // way of a double it could land on a midpoint and go the wrong way)
+            float f = Z7Cnv_ToFloat(d);
+            if (v.k == K::Int && v.type == IEC_LINT) f = float(v.i);
+            if (v.k == K::Int && v.type == IEC_ULINT) f = float(uint64_t(v.i));
             std::memcpy(out, &f, 4);
         } else {
             std::memcpy(out, &d, 8);
@@ -188,7 +193,10 @@ bool WriteNum(uint8_t *out, uint32_t dst_type, const Val &v, bool bin, const cha
             for (; *p >= '0' && *p <= '9'; p++) u = u * 10u + uint32_t(*p - '0');
             bits = u;
         } else if (dst_type == IEC_LINT || dst_type == IEC_ULINT) {
-            bits = uint64_t(Z7VMStr_SZtoLINT(text));
+            // as Z7VMStr_AtoLINT: blanks first, then '-' and the digits
+            const char *p = text;
+            while (*p == ' ') p++;
+            bits = uint64_t(Z7VMStr_SZtoLINT(p));
         } else {
             bits = uint64_t(int64_t(Z7Cnv_Strtol32(text)));
         }
@@ -254,6 +262,7 @@ void Z7VMCnv_Convert(uint32_t db, uint32_t operands) {
         const uint32_t n = std::min(s[0], s[1]);
         std::memcpy(text, t + 2, n);
         text[n] = 0;
+        v.len = n;
     } else {
         v = Read(Z7Mem_Ptr(Z7VMCnv_VarAddr(db, st, si), Width(st)), st);
         if (v.k == K::None) return;

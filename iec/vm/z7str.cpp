@@ -252,9 +252,13 @@ int64_t Z7VMStr_SZtoLINT(const char *text) {
 }
 
 int64_t Z7VMStr_AtoLINT(uint32_t db, uint32_t s) {
+    // a STRING's value skips the blanks before the number, as its UDINT
+    // value does; the bare text form above takes none
     char t[256];
     CText(At(db, s), t);
-    return Z7VMStr_SZtoLINT(t);
+    const char *p = t;
+    while (*p == ' ') p++;
+    return Z7VMStr_SZtoLINT(p);
 }
 
 void Z7VMStr_LINTtoSZ(char *out, int64_t value) { std::snprintf(out, 24, "%" PRId64, value); }
@@ -423,13 +427,13 @@ void Z7VMStr_NumToStr(uint32_t db, uint32_t dst, uint32_t type, uint32_t idx, in
             if (real < 0 && real > -1)
                 std::snprintf(text, sizeof text, "-0");
             else
-                std::snprintf(text, sizeof text, "%.0f", std::trunc(real));
+                std::snprintf(text, sizeof text, "%.0f", std::trunc(real) + 0.0);  // -0.0 prints "0"
             break;
         }
         case IEC_LREAL: {
             std::memcpy(&real, v, 8);
             is_real = true;
-            const double ip = real >= 0 ? std::floor(real) : std::ceil(real);
+            const double ip = (real >= 0 ? std::floor(real) : std::ceil(real)) + 0.0;  // no "-0" for -0.0
             if (std::isfinite(ip) && std::fabs(ip) >= 1e255)
                 over = true;
             else if (real < 0 && real > -1)

@@ -154,11 +154,15 @@ TEST_F(IecStrTest, CrcHexDateAndNumberTexts) {
     Set(1, "1aFz");
     EXPECT_EQ(Z7VMStr_AtoH(db, 1), 0x1AFu);
     Set(1, "  -42x");
-    EXPECT_EQ(Z7VMStr_AtoLINT(db, 1), 0);  // a LINT text takes no leading blank
+    // a STRING's LINT value skips leading blanks (a bare text does not)
+    EXPECT_EQ(Z7VMStr_AtoLINT(db, 1), -42);
+    EXPECT_EQ(Z7VMStr_SZtoLINT("  -42x"), 0);
     EXPECT_EQ(Z7VMStr_AtoI(db, 1), -42);
     EXPECT_EQ(Z7VMStr_AtoUL(db, 1), 0u);
     Set(1, "-42x");
     EXPECT_EQ(Z7VMStr_AtoLINT(db, 1), -42);
+    Set(1, " - 7");  // a blank after the sign ends the number
+    EXPECT_EQ(Z7VMStr_AtoLINT(db, 1), 0);
     Set(1, "2.5e1x");
     EXPECT_EQ(Z7VMStr_AtoF(db, 1), 25.0f);
     EXPECT_EQ(Z7VMStr_IsEmpty(db, 1), 0u);
@@ -222,6 +226,16 @@ TEST_F(IecStrTest, CrcHexDateAndNumberTexts) {
     Put<double>(IEC_LREAL, 3, -1e20);
     Z7VMStr_NumToStr(db, 6, IEC_LREAL, 3, 0, 0);
     EXPECT_EQ(Get(6), "-1e+20");
+    // a negative zero is no negative value above -1: its integer part is 0
+    Put<float>(IEC_REAL, 3, -0.0f);
+    Z7VMStr_NumToStr(db, 7, IEC_REAL, 3, 4, 1);
+    EXPECT_EQ(Get(7), " 0.0");
+    Put<double>(IEC_LREAL, 3, -0.0);
+    Z7VMStr_NumToStr(db, 7, IEC_LREAL, 3, -3, 0);
+    EXPECT_EQ(Get(7), "0  ");
+    Put<float>(IEC_REAL, 3, -0.25f);
+    Z7VMStr_NumToStr(db, 7, IEC_REAL, 3, 0, 2);
+    EXPECT_EQ(Get(7), "-0.25");
 }
 
 TEST_F(IecStrTest, ConversionsAsWithA32BitLong) {
@@ -326,6 +340,30 @@ TEST_F(IecStrTest, ConversionsAsWithA32BitLong) {
     EXPECT_EQ(Get(6), "-5000000000");
     Convert(1, 1, 0, IEC_LINT);  // unsupported codes leave the destination
     EXPECT_EQ(Get(1), "0.1");
+    // 64-bit integers to REAL round once, to the nearest float: 2^60 + 2^36 + 1
+    // lies just above the middle between 2^60 and 2^60 + 2^37 (through a double
+    // it would fall on the middle and go down to 2^60, 16#5D800000)
+    Put<int64_t>(IEC_LINT, 1, (int64_t(1) << 60) + (int64_t(1) << 36) + 1);
+    Convert(4, 1, IEC_REAL, IEC_LINT);
+    EXPECT_EQ(Val<uint32_t>(IEC_REAL, 4), 0x5D800001u);
+    Put<int64_t>(IEC_LINT, 1, -((int64_t(1) << 60) + (int64_t(1) << 36) + 1));
+    Convert(4, 1, IEC_REAL, IEC_LINT);
+    EXPECT_EQ(Val<uint32_t>(IEC_REAL, 4), 0xDD800001u);
+    // ULINT 2^63 + 2^39 + 1: 2^63 + 2^40, 16#5F000001
+    Put<uint64_t>(IEC_ULINT, 1, (uint64_t(1) << 63) + (uint64_t(1) << 39) + 1);
+    Convert(4, 1, IEC_REAL, IEC_ULINT);
+    EXPECT_EQ(Val<uint32_t>(IEC_REAL, 4), 0x5F000001u);
+    uint8_t real_bin[4] = {};
+    Z7VMCnv_ConvBin(real_bin, Z7Mem_Ptr(Z7VMCnv_VarAddr(db, IEC_ULINT, 1), 8), IEC_REAL, IEC_ULINT);
+    EXPECT_EQ(std::vector<uint8_t>(real_bin, real_bin + 4), (std::vector<uint8_t>{0x01, 0x00, 0x00, 0x5F}));
+    // a STRING holding one NUL character is not empty: TRUE
+    Set(3, std::string(1, '\0'));
+    Put<uint8_t>(IEC_BOOL, 5, 0);
+    Convert(5, 3, IEC_BOOL, IEC_STRING);
+    EXPECT_EQ(Val<uint8_t>(IEC_BOOL, 5), 1u);
+    Set(3, "");
+    Convert(5, 3, IEC_BOOL, IEC_STRING);
+    EXPECT_EQ(Val<uint8_t>(IEC_BOOL, 5), 0u);
 
     // text conversions
     Z7VMCnv_SZToNum(db, IEC_INT, 2, "70000");
@@ -341,10 +379,14 @@ TEST_F(IecStrTest, ConversionsAsWithA32BitLong) {
     EXPECT_EQ(Val<uint64_t>(IEC_ULINT, 2), 0u);
     Z7VMCnv_SZToNum(db, IEC_ULINT, 2, "42 ");
     EXPECT_EQ(Val<uint64_t>(IEC_ULINT, 2), 42u);
+    // STRING_TO_LINT and STRING_TO_ULINT skip the blanks before the number
     Set(3, " 42");
     Put<int64_t>(IEC_LINT, 3, 9);
     Convert(3, 3, IEC_LINT, IEC_STRING);
-    EXPECT_EQ(Val<int64_t>(IEC_LINT, 3), 0);
+    EXPECT_EQ(Val<int64_t>(IEC_LINT, 3), 42);
+    Set(3, "  -5");
+    Convert(4, 3, IEC_ULINT, IEC_STRING);
+    EXPECT_EQ(Val<uint64_t>(IEC_ULINT, 4), 0xFFFFFFFFFFFFFFFBu);
     Z7VMCnv_SZToNum(db, IEC_REAL, 2, "2.5e1");
     EXPECT_EQ(Val<float>(IEC_REAL, 2), 25.0f);
     Z7VMCnv_NumToSZ(db, IEC_INT, 2, text);
