@@ -292,6 +292,9 @@ uint32_t EgdBuild(uint32_t n, unsigned x, uint32_t id, uint32_t seconds, uint8_t
 }
 
 uint32_t EgdReceive(uint32_t n, const uint8_t *msg, uint32_t len, uint32_t now) {
+    // Only a whole header of a data message (type 13) is looked at: a shorter
+    // datagram, or one of another type (a command, not exchange data), is
+    // dropped as one that matches no exchange.
     if (len < EGD_HDR || msg[0] != EGD_TYPE) return 0;
     const uint32_t id = LE_Get32(msg + 8);
     const uint32_t producer = BE_Get32(msg + 4);
