@@ -292,6 +292,9 @@ uint32_t EgdBuild(uint32_t n, unsigned x, uint32_t id, uint32_t seconds, uint8_t
 }
 
 uint32_t EgdReceive(uint32_t n, const uint8_t *msg, uint32_t len, uint32_t now) {
+    // Only a whole header of a data message (type 13) is looked at: a shorter
+    // datagram, or one of another type (a command, not exchange data), is
+    // dropped as one that matches no exchange.
     if (len < EGD_HDR || msg[0] != EGD_TYPE) return 0;
     const uint32_t id = LE_Get32(msg + 8);
     const uint32_t producer = BE_Get32(msg + 4);
@@ -404,8 +407,14 @@ void Egd_Scan(uint32_t n) {
     } else if (GroupChanged(n)) {
         EgdConfig(n);
     }
-    if (s.configure_later) return;
+    if (s.configure_later) {
+        // Waiting for the run flag and the link: a stop meanwhile makes the
+        // next run a start again (status 0).
+        if (!run) s.prev_run = 0;
+        return;
+    }
     const uint32_t now = _tx_time_get();
+    const uint16_t was_running = s.prev_run;
     if (!run || !link) {
         s.configure_later = 1;
         s.prev_run = 0;
@@ -423,6 +432,9 @@ void Egd_Scan(uint32_t n) {
         if (r.address == 0) continue;
         const bool produced = (e.kind & EGD_PRODUCED) != 0;
         if (run) {
+            // The link lost while running reports 2 at once (the previous run
+            // flag is kept for it); when the link is back the exchanges go on
+            // where they were, so the next message received reports 7.
             if (!s.prev_run && link) {
                 s.time[x] = now;
                 SetStatus(n, x, EGD_ST_START);
@@ -445,7 +457,8 @@ void Egd_Scan(uint32_t n) {
         }
         ReceiveOne(n, run, now);
     }
-    s.prev_run = run && link ? 1 : 0;
+    // A link loss keeps the run flag; only a stop clears it.
+    s.prev_run = run && (link || was_running) ? 1 : 0;
 }
 
 void Egd_DeInit(NX_IP *ip) {

@@ -705,6 +705,85 @@ TEST(EgdExchanges, ProducedToItselfThroughEveryStatus) {
     Enet_LinkUp = 0;
 }
 
+// The link lost while the controller runs: status 2; back again, the
+// exchanges go on where they were (the controller never stopped), so the
+// next message received reports 7 and the one after 1. A stop while the link
+// is down is a start again once both are back: status 0.
+TEST(EgdExchanges, ALinkLossReportsTwoThenSevenAndAStopMeanwhileZero) {
+    test_support::FakeClock clock;
+    Fresh();
+    Net net;
+    EgdPortNumber = test_support::TestPort(18420);
+    DprConfigRec &c = Dpr_Configuration[0];
+    c.enables[0] = EN0_EGD;
+    // 0x303 to ourselves every 100 ms, consumed back with a 500 ms time-out.
+    c.egd[0] = {};
+    c.egd[0].kind = 0x80000003;
+    c.egd[0].header[0] = 0x303;
+    c.egd[0].header[1] = 0x7F000001;
+    c.egd[0].header[2] = 100;
+    c.egd[0].items[0][0] = R(1);
+    c.egd[0].items[0][1] = 2;
+    c.egd[0].items[1][0] = R(100);
+    c.egd[0].items[1][1] = 0x8000;
+    c.egd[1] = {};
+    c.egd[1].kind = 0x80000001;
+    c.egd[1].header[0] = 0x303;
+    c.egd[1].header[1] = 0x7F000001;
+    c.egd[1].header[3] = 500;
+    c.egd[1].items[0][0] = R(10);
+    c.egd[1].items[0][1] = 2;
+    c.egd[1].items[1][0] = R(101);
+    c.egd[1].items[1][1] = 0x8000;
+    for (unsigned i = 0; i < 2; i++) Dpr_Add_Egd_Status_Req(R(100 + i), 0x8000, i);
+    c.egd_status_count = 2;
+    Dpr_Set_W_Data(R(100), 0xFFFF);
+    Dpr_Set_W_Data(R(101), 0xFFFF);
+    Enet_LinkUp = 1;
+    ASSERT_EQ(Egd_Init(&net.ip, &net.pool), 0u);
+    auto st = [] { return std::array<uint16_t, 2>{Dpr_Get_W_Data(R(100)), Dpr_Get_W_Data(R(101))}; };
+    EgdPass();
+    EXPECT_EQ(st(), (std::array<uint16_t, 2>{0, 0}));
+    Dpr_Set_W_Data(R(1), 0x1111);
+    test_support::FakeClock::AdvanceMs(100);
+    EgdPass(3);
+    EXPECT_EQ(st(), (std::array<uint16_t, 2>{1, 1}));
+    EXPECT_EQ(Dpr_Get_W_Data(R(10)), 0x1111u);
+    // The link goes: link down, and nothing moves while it is away.
+    Enet_LinkUp = 0;
+    EgdPass();
+    EXPECT_EQ(st(), (std::array<uint16_t, 2>{2, 2}));
+    Dpr_Set_W_Data(R(1), 0x2222);
+    test_support::FakeClock::AdvanceMs(200);
+    EgdPass(3);
+    EXPECT_EQ(st(), (std::array<uint16_t, 2>{2, 2}));
+    EXPECT_EQ(Dpr_Get_W_Data(R(10)), 0x1111u);
+    // Back: produced again (its period passed), received after the loss: 7.
+    Enet_LinkUp = 1;
+    EgdPass(3);
+    EXPECT_EQ(st(), (std::array<uint16_t, 2>{1, 7}));
+    EXPECT_EQ(Dpr_Get_W_Data(R(10)), 0x2222u);
+    test_support::FakeClock::AdvanceMs(100);
+    EgdPass(3);
+    EXPECT_EQ(st(), (std::array<uint16_t, 2>{1, 1}));
+    // Lost again, and the controller stops and runs again meanwhile: once the
+    // link is back the exchanges start over with status 0.
+    Enet_LinkUp = 0;
+    EgdPass();
+    EXPECT_EQ(st(), (std::array<uint16_t, 2>{2, 2}));
+    LE_Put16(&DprMap[DPR_RUN], 0);
+    EgdPass();
+    LE_Put16(&DprMap[DPR_RUN], 1);
+    EgdPass();
+    Enet_LinkUp = 1;
+    EgdPass();
+    EXPECT_EQ(st(), (std::array<uint16_t, 2>{0, 0}));
+    _nx_udp_socket_delete(&EGDConnEth[0].send);
+    _nx_udp_socket_delete(&EGDConnEth[0].receive);
+    EGDConnEth[0].ip = nullptr;
+    Enet_LinkUp = 0;
+}
+
 TEST(EgdExchanges, DatagramsLeftUnreadAreTakenOnTheNextStep) {
     test_support::FakeClock clock;
     Fresh();
