@@ -378,6 +378,18 @@ uint16_t EmcyCycle(uint16_t status, uint32_t enable, uintptr_t key, bool any, ui
     }
     if (status == 254) {
         if (emcy_owner != key) return 35;
+        if (Emcy_RecMsg.flags == 0) {
+            // A restart of the node emptied the slot under this wait (neither
+            // armed nor received): armed again, the wait goes on instead of
+            // waiting for a frame the slot no longer takes.
+            if (!any && (node < 1 || node > 127)) {
+                emcy_owner = 0;
+                return 38;
+            }
+            Emcy_RecMsg.flags = 1;
+            Emcy_RecMsg.node = any ? 0 : node;
+            return 254;
+        }
         if (!(Emcy_RecMsg.flags & 2)) return 254;
         std::memcpy(data, Emcy_RecMsg.data.data(), 8);
         if (from != nullptr) *from = Emcy_RecMsg.node;
@@ -663,7 +675,10 @@ namespace {
 uint16_t IecSdoCycle(void *const *op, uint32_t enable, SdoJob &j, uint16_t *before) {
     j.node = Rd<uint8_t>(op, 0);
     j.index = Rd<uint16_t>(op, 1);
-    j.sub = uint8_t(Rd<uint16_t>(op, 2));
+    // The sub-index operand is 16 bits wide: a value above 255 names no
+    // sub-index and is refused like 255 (38), never cut to its low byte.
+    const uint16_t sub = Rd<uint16_t>(op, 2);
+    j.sub = sub > 255 ? uint8_t(255) : uint8_t(sub);
     *before = Rd<uint16_t>(op, 3);
     const uint16_t status = SdoCycle(*before, enable, reinterpret_cast<uintptr_t>(op[3]), j);
     if (status != *before && (status == 1 || status == 34)) Wr<uint32_t>(op, 4, j.abort);
