@@ -146,7 +146,7 @@ struct SdoState {
     uint32_t client_cob, client_listen, client_time, client_timeout;
     uint16_t req_index;
     uint8_t req_sub;
-    uintptr_t owner;              // ladder or IEC user holding the client, 0 none
+    uint64_t owner;               // ladder or IEC user holding the client, 0 none
     std::array<uint8_t, 8> cbuf;  // client data: request and answer
     uint8_t ccnt;
     std::array<uint8_t, SDO_BUF> buf;

@@ -232,12 +232,18 @@ namespace {
 
 bool Running() { return co.NMT_State == NMT_OPER || co.NMT_State == NMT_PREOP; }
 
-uintptr_t emcy_owner;
+uint64_t emcy_owner;
+
+// Key of a ladder user of the SDO client or the EMCY slot: its form in the
+// top bits, its status place below. 64 bits wide on every target, so that the
+// form stays apart from the place on the 32-bit board as well (an IEC user's
+// key is its status variable's address, which never reaches bit 60).
+uint64_t UserKey(uint64_t form, uint32_t place) { return form << 60 | place; }
 
 // The user gives the client back. The client's transfer is cleared only
 // when it is the user's (running, or finished and not yet taken): one the
 // NMT master's boot-up started since runs on.
-void ReleaseClient(uintptr_t key) {
+void ReleaseClient(uint64_t key) {
     if (SDO_St.owner != key) return;
     SDO_St.owner = 0;
     if (SDO_St.flags & SDO_F_USER) SDO_St.flags &= uint8_t(~(SDO_F_CLIENT | SDO_F_USER | SDO_F_DONE | SDO_F_ABORTED));
@@ -285,7 +291,7 @@ uint16_t LocalAccess(SdoJob &j) {
     return err ? 1 : 0;
 }
 
-uint16_t SdoCycle(uint16_t status, uint32_t enable, uintptr_t key, SdoJob &j) {
+uint16_t SdoCycle(uint16_t status, uint32_t enable, uint64_t key, SdoJob &j) {
     if (!enable) {
         ReleaseClient(key);
         return 255;
@@ -359,7 +365,7 @@ uint16_t NmtCycle(uint16_t status, uint32_t enable, uint8_t node, uint8_t comman
     return CANOpenNMTSend(node, command) ? 0 : 34;
 }
 
-uint16_t EmcyCycle(uint16_t status, uint32_t enable, uintptr_t key, bool any, uint16_t node, uint8_t *data,
+uint16_t EmcyCycle(uint16_t status, uint32_t enable, uint64_t key, bool any, uint16_t node, uint8_t *data,
                    uint16_t *from) {
     if (!enable) {
         if (emcy_owner == key) {
@@ -378,6 +384,18 @@ uint16_t EmcyCycle(uint16_t status, uint32_t enable, uintptr_t key, bool any, ui
     }
     if (status == 254) {
         if (emcy_owner != key) return 35;
+        if (Emcy_RecMsg.flags == 0) {
+            // A restart of the node emptied the slot under this wait (neither
+            // armed nor received): armed again, the wait goes on instead of
+            // waiting for a frame the slot no longer takes.
+            if (!any && (node < 1 || node > 127)) {
+                emcy_owner = 0;
+                return 38;
+            }
+            Emcy_RecMsg.flags = 1;
+            Emcy_RecMsg.node = any ? 0 : node;
+            return 254;
+        }
         if (!(Emcy_RecMsg.flags & 2)) return 254;
         std::memcpy(data, Emcy_RecMsg.data.data(), 8);
         if (from != nullptr) *from = Emcy_RecMsg.node;
@@ -448,7 +466,7 @@ uint32_t BlockForm(uint8_t fn, uint32_t p, uint32_t r, uint32_t enable) {
         j.out = out;
         j.out_max = sizeof out;
         const uint16_t before = status;
-        status = SdoCycle(status, enable, uintptr_t(r) | (uintptr_t(1) << 40), j);
+        status = SdoCycle(status, enable, UserKey(1, r), j);
         if (status != before) {
             if (status == 1 || status == 34) RegSet(r + 16, 32, j.abort);
             if (status == 0 && !j.write) {
@@ -475,8 +493,7 @@ uint32_t BlockForm(uint8_t fn, uint32_t p, uint32_t r, uint32_t enable) {
         uint8_t data[8];
         uint16_t from = 0;
         const uint16_t before = status;
-        status = EmcyCycle(status, enable, uintptr_t(r) | (uintptr_t(2) << 40), base == 6, uint16_t(RegGet(p, 8)), data,
-                           &from);
+        status = EmcyCycle(status, enable, UserKey(2, r), base == 6, uint16_t(RegGet(p, 8)), data, &from);
         if (status == 0 && before == 254) {
             if (base == 6) {
                 RegSet(r + 16, 16, from);
@@ -531,7 +548,7 @@ uint32_t OperandForm(uint8_t fn, const uint16_t *&t, uint32_t enable) {
         j.out_max = sizeof out;
         uint16_t &status = SDO_KernelStatus[instance];
         const uint16_t before = status;
-        status = SdoCycle(status, enable, uintptr_t(instance) | (uintptr_t(3) << 40), j);
+        status = SdoCycle(status, enable, UserKey(3, instance), j);
         if (status != before) {
             if (status == 1 || status == 34) RegSet(abort_addr, 32, j.abort);
             if (status == 0 && !write) {
@@ -568,7 +585,7 @@ uint32_t OperandForm(uint8_t fn, const uint16_t *&t, uint32_t enable) {
         uint8_t data[8];
         uint16_t from = 0;
         const uint16_t before = uint16_t(RegGet(st, 16));
-        const uint16_t status = EmcyCycle(before, enable, uintptr_t(st) | (uintptr_t(4) << 40), any, node, data, &from);
+        const uint16_t status = EmcyCycle(before, enable, UserKey(4, st), any, node, data, &from);
         if (status == 0 && before == 254) {
             if (any) {
                 RegSet(da, 16, from);
@@ -663,7 +680,10 @@ namespace {
 uint16_t IecSdoCycle(void *const *op, uint32_t enable, SdoJob &j, uint16_t *before) {
     j.node = Rd<uint8_t>(op, 0);
     j.index = Rd<uint16_t>(op, 1);
-    j.sub = uint8_t(Rd<uint16_t>(op, 2));
+    // The sub-index operand is 16 bits wide: a value above 255 names no
+    // sub-index and is refused like 255 (38), never cut to its low byte.
+    const uint16_t sub = Rd<uint16_t>(op, 2);
+    j.sub = sub > 255 ? uint8_t(255) : uint8_t(sub);
     *before = Rd<uint16_t>(op, 3);
     const uint16_t status = SdoCycle(*before, enable, reinterpret_cast<uintptr_t>(op[3]), j);
     if (status != *before && (status == 1 || status == 34)) Wr<uint32_t>(op, 4, j.abort);

@@ -534,6 +534,10 @@ uint32_t CANOpenPDOAccess(uint16_t index, uint8_t sub, uint32_t write, uint8_t *
             }
             if (const uint32_t e = CANOpenObjLen(*cnt, 1)) return e;
             if (v == 0) {
+                // The block that the new mapping will need is taken here, at
+                // the remapping's first write: with none left the remapping is
+                // refused at once and the PDO keeps its mapping whole, rather
+                // than being left unmapped by entry writes that must fail.
                 if (!MakeDynamic(rx, pdo)) return SDO_ABORT_MAP;
                 count = 0;
                 return 0;

@@ -83,6 +83,8 @@ uint32_t ConsumerEntry(uint8_t sub) {
         return 0;
     }
     if (const uint32_t err = WriteLen(4)) return err;
+    // On a master these entries are its slaves' node table, kept by the
+    // boot-up: a write over SDO would change the slaves it supervises.
     if (co.master) return SDO_ABORT_STATE;
     const uint32_t v = Got();
     if (v == 0) {
@@ -441,7 +443,7 @@ void CANOpenSDOClientTimeout() {
 }
 
 void CANOpenSDOInit(const uint8_t *blk, uint32_t len) {
-    const uintptr_t owner = SDO_St.owner;
+    const uint64_t owner = SDO_St.owner;
     SDO_St = SdoState{};
     SDO_St.owner = owner;
     uint8_t n = len > 0x21 ? blk[0x21] : 0;

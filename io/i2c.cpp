@@ -294,7 +294,11 @@ uint32_t spi_init(const SpiDevice *dev) {
     const unsigned code = dev->speed >= 1 && dev->speed <= 12 ? dev->speed - 1u : 99u;
     const uint32_t divide = code < 12 ? kDivide[code] : 3, rate = code < 12 ? kRate[code] : 1;
     r[S_TIMING] = (0xFFFFu << 16) | (divide << 8) | rate;
-    r[S_CTRL1] = (uint32_t(dev->select & 3) << 8) | 0x0A;  // SPI mode, polarity/phase
+    // SPI mode (SSP_MODE 0) with 8-bit words (WORD_LENGTH 7, bits 4-7); the
+    // low two bits of the record's second byte are the clock polarity (bit 9)
+    // and phase (bit 10). Bit 8 is the slave-mode bit and stays clear: the
+    // controller is always the master of these buses.
+    r[S_CTRL1] = (uint32_t(dev->select & 3) << 9) | (7u << 4);
     ssp[std::size_t(b)] = r;
     ssp2_pin_ctrl(dev->bus, dev->option);
     return 1;

@@ -262,6 +262,23 @@ TEST_F(CanUser, LadderBlockAndIecHelpers) {
     EXPECT_EQ(Ladder(5, 1), 1u);
     EXPECT_EQ(RWord(301), 0x0708);
     Ladder(5, 0);
+    // A restart of the node empties the EMCY slot under an armed wait: the
+    // wait is armed again at its next call and still takes its node's EMCY.
+    RSet(300, 255);
+    Ladder(5, 1);
+    EXPECT_EQ(RWord(300), 254);
+    CanFixture::Start();
+    co.NMT_State = NMT_PREOP;
+    EXPECT_EQ(Ladder(5, 1), 0u);
+    EXPECT_EQ(RWord(300), 254);
+    Inject(0x85, {0x10, 0x20, 3, 4, 5, 6, 7, 8});
+    CanFixture::Pass();
+    co.NMT_State = NMT_PREOP;
+    EXPECT_EQ(Ladder(5, 1), 1u);
+    EXPECT_EQ(RWord(300), 0);
+    EXPECT_EQ(RWord(301), 0x2010);
+    Ladder(5, 0);
+    EXPECT_EQ(RWord(300), 255);
     // NMT from the block; an unknown sub-function does nothing.
     CanFixture::Clear();
     RSet(200, 0x20);
@@ -305,6 +322,19 @@ TEST_F(CanUser, LadderBlockAndIecHelpers) {
     EXPECT_EQ(Z7_canopen_sdo_write(op, 1), 0u);
     EXPECT_EQ(status, 1);
     EXPECT_EQ(abort, SDO_ABORT_LONG);
+    // A sub-index operand above 255 names no sub-index: 38, never its low
+    // byte (0x100 is not sub-index 0 of the device type).
+    uint8_t own = 0, got_len = 0xAA;
+    uint16_t dev_index = 0x1000, wide_sub = 0x100, read_status = 255;
+    uint32_t read_abort = 0;
+    uint8_t got[8] = {};
+    void *rop[8] = {&own, &dev_index, &wide_sub, &read_status, &read_abort, nullptr, &got_len, got};
+    EXPECT_EQ(Z7_canopen_sdo_read(rop, 1, sizeof got), 0u);
+    EXPECT_EQ(read_status, 38);
+    EXPECT_EQ(got_len, 0xAA);
+    EXPECT_EQ(got[0], 0);
+    Z7_canopen_sdo_read(rop, 0, sizeof got);
+    EXPECT_EQ(read_status, 255);
     EXPECT_EQ(Z7_get_node_id(), 1u);
     // A non-master answers rung 0 for another node's state.
     StartNode(5, 0);

@@ -188,6 +188,23 @@ TEST_F(IoTest, EepromAndExpanderTransfersByteForByte) {
     EXPECT_EQ(clk[0x50 / 4], 0u);
     EXPECT_EQ(clk[0x1D8 / 4], 0u);
     EXPECT_EQ(spi_close(&ssp2), 1u);
+    // The control word selects SPI (mode 0) with 8-bit words (0x70); the low
+    // two bits of the record's second byte go to polarity (bit 9) and phase
+    // (bit 10), never to the slave-mode bit 8.
+    volatile uint32_t *ssp1_regs = PLAT_SocMap(0x80012000, 0x2000);
+    ASSERT_NE(ssp1_regs, nullptr);
+    const struct {
+        uint8_t second;
+        uint32_t ctrl1;
+    } modes[] = {{4, 0x070}, {1, 0x270}, {2, 0x470}, {3, 0x670}};
+    for (const auto &m : modes) {
+        const SpiDevice dev{1, m.second, 1, 0};
+        spi_close(&dev);
+        ssp1_regs[0x80 / 4] = 0xFFFFFFFFu;
+        EXPECT_EQ(spi_init(&dev), 1u);
+        EXPECT_EQ(ssp1_regs[0x80 / 4], m.ctrl1) << unsigned(m.second);
+    }
+    spi_close(&ssp1);
 
     // The kernel build number is signed: with no kernel text in the image it
     // is 0 - 528, and the driver works the I2C0 registers itself.
