@@ -19,6 +19,7 @@
 #include "core/image/tx.h"
 #include "net/dhcp.h"
 #include "net/dpr.h"
+#include "net/enet.h"
 #include "net/ftp.h"
 #include "net/http.h"
 #include "net/httpreg.h"
@@ -637,6 +638,9 @@ TEST(NetServices, HttpGetOfAGrowingFileSendsTheLengthItAnnounced) {
     EXPECT_TRUE(peer.closed);
     EXPECT_EQ(got, "HTTP/1.0 200 \r\nContent-Length: 2000\r\nContent-Type: text/plain\r\n\r\n" + data);
     EXPECT_EQ(_nxe_http_server_delete(&hs), 0u);
+    // Deleted, the server no longer listens: port 80 is free for another.
+    test_support::LoopPeer after(80);
+    EXPECT_FALSE(after.connected);
 }
 
 std::vector<uint8_t> Bytes(const uint8_t *p, std::size_t n) { return {p, p + n}; }
@@ -1045,6 +1049,59 @@ TEST(NetServices, ServicePipeFilesAndRestartBits) {
     EXPECT_EQ(TavixHttp, 0);
     EXPECT_EQ(Svc_HandoverPending, 0);
     TavixHttp = http_was;
+
+    // A restart under way runs to its end even when the program clears its
+    // bit meanwhile (here by writing the word whole for a Modbus restart);
+    // the other requests wait for that end and then run, rather than never.
+    NetSvc_Hooks.script_absent = [] { return false; };
+    static int modbus_restarts;
+    modbus_restarts = 0;
+    const EnetHooks hooks_was = enet_hooks;
+    enet_hooks.modbus.stop = [](uint32_t) {};
+    enet_hooks.modbus.init = [](NX_IP *, NX_PACKET_POOL *) -> uint32_t {
+        modbus_restarts++;
+        return 0;
+    };
+    Svc_Reset();
+    plc_reg[566] = 0x08;
+    Svc_RestartRequests();
+    EXPECT_EQ(prot_run_bit, 4);
+    EXPECT_EQ(reset_flg, 1);
+    char cmds[32] = {};
+    EXPECT_EQ(std::string(cmds, std::size_t(read(fds[0], cmds, sizeof cmds))), "stop0\nstart0\n");
+    plc_reg[566] = 0x02;
+    Svc_RestartRequests();
+    EXPECT_EQ(plc_reg[566], 0x02) << "Modbus waits for the FTP restart";
+    EXPECT_EQ(modbus_restarts, 0);
+    std::ofstream(root / "opt/valmar/ftp/started1.txt").put('1');
+    Svc_RestartRequests();
+    EXPECT_EQ(prot_run_bit, 0);
+    EXPECT_EQ(reset_flg, 0);
+    EXPECT_EQ(plc_reg[566], 0x00);
+    EXPECT_EQ(modbus_restarts, 1);
+    // The same for the e-mail connection's end, then an EGD restart.
+    static bool email_ended;
+    static int egd_restarts;
+    email_ended = false;
+    egd_restarts = 0;
+    NetSvc_Hooks.email_disconnect = [] { return email_ended; };
+    NetSvc_Hooks.egd_restart = [](uint32_t) { egd_restarts++; };
+    plc_reg[566] = 0x20;
+    Svc_RestartRequests();
+    EXPECT_EQ(prot_run_bit, 0x10);
+    plc_reg[566] = 0x01;
+    Svc_RestartRequests();
+    EXPECT_EQ(egd_restarts, 0);
+    EXPECT_EQ(plc_reg[566], 0x01);
+    email_ended = true;
+    Svc_RestartRequests();
+    EXPECT_EQ(prot_run_bit, 0);
+    EXPECT_EQ(plc_reg[566], 0x01) << "EGD runs on the pass after (it is tested before the e-mail)";
+    Svc_RestartRequests();
+    EXPECT_EQ(egd_restarts, 1);
+    EXPECT_EQ(plc_reg[566], 0x00);
+    enet_hooks = hooks_was;
+    Svc_Reset();
     close(fds[0]);
     close(fds[1]);
     NetSvc_Hooks = {};
