@@ -279,7 +279,15 @@ void Svc_RestartRequests() {
         prot_run_bit = 0;
     }
     // 4. Web HMI server (its thread is waited for across passes; asked again every 30 s).
-    if (((RestartWord(SVC_RESTART_ETH0) & 0x10) || under_way(8)) && (prot_run_bit == 0 || prot_run_bit == 8)) {
+    if (((RestartWord(SVC_RESTART_ETH0) & 0x10) || under_way(8)) && (prot_run_bit == 0 || prot_run_bit == 8) &&
+        TavixHttp == 0) {
+        // The register HTTP server holds port 80, and the web server cannot
+        // run until it is handed back: the request waits for that with its
+        // bit set, but holds no other restart meanwhile (a restart begun is
+        // set aside and begins again once the port is the web server's).
+        prot_run_bit = 0;
+        reset_flg = 0;
+    } else if (((RestartWord(SVC_RESTART_ETH0) & 0x10) || under_way(8)) && (prot_run_bit == 0 || prot_run_bit == 8)) {
         if ((prot_run_bit & 8) == 0) marker_since = _tx_time_get();
         if (reset_flg == 0) {
             prot_run_bit |= 8;

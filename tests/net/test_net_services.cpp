@@ -1100,6 +1100,31 @@ TEST(NetServices, ServicePipeFilesAndRestartBits) {
     Svc_RestartRequests();
     EXPECT_EQ(egd_restarts, 1);
     EXPECT_EQ(plc_reg[566], 0x00);
+    // A web restart asked while the register server holds port 80 cannot
+    // happen until the port is handed back: it waits for that with its bit
+    // set, and holds no other restart meanwhile.
+    TavixHttp = 0;
+    web = TavixState::Stopped;
+    thread_lives = false;
+    plc_reg[566] = 0x10;
+    Svc_RestartRequests();
+    EXPECT_EQ(web, TavixState::Stopped);
+    EXPECT_EQ(prot_run_bit, 0);
+    plc_reg[566] = 0x12;
+    Svc_RestartRequests();
+    EXPECT_EQ(modbus_restarts, 2);
+    EXPECT_EQ(plc_reg[566], 0x10);
+    TavixHttp = 1;
+    Svc_RestartRequests();
+    EXPECT_EQ(web, TavixState::StartRequested);
+    EXPECT_EQ(prot_run_bit, 8);
+    EXPECT_EQ(reset_flg, 1);
+    web = TavixState::Running;
+    Svc_RestartRequests();
+    EXPECT_EQ(plc_reg[566], 0x00);
+    EXPECT_EQ(prot_run_bit, 0);
+    EXPECT_EQ(reset_flg, 0);
+    TavixHttp = http_was;
     enet_hooks = hooks_was;
     Svc_Reset();
     close(fds[0]);
