@@ -585,6 +585,50 @@ TEST(NetServices, HttpPostBodyBeyondTheFirstPacketAndOneCutShort) {
     EXPECT_EQ(free_packets, pool.nx_packet_pool_total);
 }
 
+// A request header that never ends (no blank line) keeps its connection
+// for 1,000 passes of the server, counting the pass that took it; then the
+// connection is closed without an answer and counted as a request time-out.
+TEST(NetServices, HttpHeaderThatNeverEndsIsDroppedAfterAThousandPasses) {
+    test_support::OwnNetns netns;
+    ASSERT_TRUE(netns.ok()) << netns.error();
+    static NX_PACKET_POOL pool;
+    static std::array<uint8_t, 16 * (NX_PACKET_HEADER + 1520)> mem alignas(16);
+    static NX_IP ip;
+    static NX_HTTP_SERVER hs;
+    pool = {};
+    ip = {};
+    hs = {};
+    _nx_packet_pool_create(&pool, "http slow", 1520, mem.data(), uint32_t(mem.size()));
+    ip.nx_ip_address = 0x7F000001;
+    ip.nx_ip_default_packet_pool = &pool;
+    uint8_t stack[4];
+    ASSERT_EQ(_nxe_http_server_create(&hs, "H", &ip, nullptr, stack, 4, &pool, nullptr, nullptr), 0u);
+    ASSERT_EQ(_nxe_http_server_start(&hs), 0u);
+    test_support::LoopPeer peer(80);
+    ASSERT_TRUE(peer.connected);
+    const std::string req = "GET /x.htm HTTP/1.0\r\n";
+    peer.Send(std::vector<uint8_t>(req.begin(), req.end()));
+    peer.WaitDelivered();
+    for (int i = 0; i < 300 && hs.nx_http_server_connection_successes == 0; i++) {
+        EnetThread();
+        _nx_http_server_thread_entry(&hs);
+    }
+    ASSERT_EQ(hs.nx_http_server_connection_successes, 1u);
+    for (int i = 0; i < 998; i++) {
+        EnetThread();
+        _nx_http_server_thread_entry(&hs);
+    }
+    EXPECT_TRUE(peer.Take(0).empty());
+    EXPECT_FALSE(peer.closed);
+    EXPECT_EQ(hs.nx_http_server_invalid_http_headers, 0u);
+    EnetThread();
+    _nx_http_server_thread_entry(&hs);
+    EXPECT_TRUE(peer.Take(2000).empty());
+    EXPECT_TRUE(peer.closed);
+    EXPECT_EQ(hs.nx_http_server_invalid_http_headers, 1u);
+    EXPECT_EQ(_nxe_http_server_delete(&hs), 0u);
+}
+
 // A GET of a card file that grows while it is sent, as a data log does
 // between passes: the answer carries the length the file had when the
 // request came, and exactly that many bytes of it. With a packet of 1,520
