@@ -241,17 +241,21 @@ void Svc_AddressAndTime() {
 }
 
 void Svc_RestartRequests() {
-    // No request bit set: nothing below acts (a restart in progress keeps
-    // its bit until it ends).
+    // No request bit set and no restart under way: nothing below acts.
     if (!Svc_RestartAsked()) return;
     const uint16_t w0 = RestartWord(SVC_RESTART_ETH0);
     const uint16_t w1 = RestartWord(SVC_RESTART_ETH1);
     PassWork_NetChange();  // services restarted: every one steps on the next pass
     NX_PACKET_POOL *pool = &EnetPacketPoolCtrl;
+    // A restart under way (FTP, web, e-mail) runs to its end even when the
+    // program clears its bit meanwhile, say by writing the whole word for
+    // another request: left half done it would hold prot_run_bit, and with
+    // it every later restart request, for good.
+    const auto under_way = [](uint16_t run) { return prot_run_bit == run; };
     // 1. FTP daemons.
-    if ((w0 & 0x08) && (prot_run_bit == 0 || prot_run_bit == 4)) {
+    if (((w0 & 0x08) || under_way(4)) && (prot_run_bit == 0 || prot_run_bit == 4)) {
         FtpRestart(SVC_RESTART_ETH0, 4, "/opt/valmar/ftp/started1.txt", "stop0\n", "start0\n");
-    } else if ((w1 & 0x08) && (prot_run_bit == 0 || prot_run_bit == 0x80)) {
+    } else if (((w1 & 0x08) || under_way(0x80)) && (prot_run_bit == 0 || prot_run_bit == 0x80)) {
         FtpRestart(SVC_RESTART_ETH1, 0x80, "/opt/valmar/ftp/started2.txt", "stop1\n", "start1\n");
     }
     // 2. Modbus server.
@@ -275,7 +279,15 @@ void Svc_RestartRequests() {
         prot_run_bit = 0;
     }
     // 4. Web HMI server (its thread is waited for across passes; asked again every 30 s).
-    if ((RestartWord(SVC_RESTART_ETH0) & 0x10) && (prot_run_bit == 0 || prot_run_bit == 8)) {
+    if (((RestartWord(SVC_RESTART_ETH0) & 0x10) || under_way(8)) && (prot_run_bit == 0 || prot_run_bit == 8) &&
+        TavixHttp == 0) {
+        // The register HTTP server holds port 80, and the web server cannot
+        // run until it is handed back: the request waits for that with its
+        // bit set, but holds no other restart meanwhile (a restart begun is
+        // set aside and begins again once the port is the web server's).
+        prot_run_bit = 0;
+        reset_flg = 0;
+    } else if (((RestartWord(SVC_RESTART_ETH0) & 0x10) || under_way(8)) && (prot_run_bit == 0 || prot_run_bit == 8)) {
         if ((prot_run_bit & 8) == 0) marker_since = _tx_time_get();
         if (reset_flg == 0) {
             prot_run_bit |= 8;
@@ -308,7 +320,7 @@ void Svc_RestartRequests() {
         }
     }
     // 5. E-mail connection.
-    if ((RestartWord(SVC_RESTART_ETH0) & 0x20) && (prot_run_bit == 0 || prot_run_bit == 0x10)) {
+    if (((RestartWord(SVC_RESTART_ETH0) & 0x20) || under_way(0x10)) && (prot_run_bit == 0 || prot_run_bit == 0x10)) {
         prot_run_bit |= 0x10;
         if (NetSvc_Hooks.email_disconnect == nullptr || NetSvc_Hooks.email_disconnect()) {
             prot_run_bit = 0;

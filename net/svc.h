@@ -66,9 +66,11 @@ void Svc_HandoverStep();
 extern uint8_t Svc_HandoverPending;  // a hand-over waits: Svc_HandoverStep has work
 // Step 10 of the pass: the restart-request bits.
 void Svc_RestartRequests();
-// Whether a restart-request bit is set (Svc_RestartRequests has work).
+// Whether a restart-request bit is set, or a restart is under way
+// (Svc_RestartRequests has work).
 inline bool Svc_RestartAsked() {
-    return (LE_Get16(&plc_reg[SVC_RESTART_ETH0]) & 0x3B) != 0 || (LE_Get16(&plc_reg[SVC_RESTART_ETH1]) & 0x0B) != 0;
+    return (LE_Get16(&plc_reg[SVC_RESTART_ETH0]) & 0x3B) != 0 || (LE_Get16(&plc_reg[SVC_RESTART_ETH1]) & 0x0B) != 0 ||
+           prot_run_bit != 0;
 }
 // Clears the module's state (start-up and tests).
 void Svc_Reset();

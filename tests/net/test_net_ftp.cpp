@@ -24,6 +24,7 @@
 #include "net/dhcp.h"
 #include "net/dpr.h"
 #include "net/ftp.h"
+#include "net/net.h"
 #include "net/svc.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/loop_peer.h"
@@ -683,7 +684,9 @@ TEST(NetFtp, MarkerGiveUpRenewalClampAndResolverTimeOut) {
 
     // A web restart asked while a web project upload runs waits for the
     // upload's end, however long it takes, and is done only when the web
-    // server runs again.
+    // server runs again. The web server holds the HTTP port here.
+    const uint8_t http_was = TavixHttp;
+    TavixHttp = 1;
     static TavixState web;
     static uint8_t uploading;
     web = TavixState::Running;
@@ -708,10 +711,10 @@ TEST(NetFtp, MarkerGiveUpRenewalClampAndResolverTimeOut) {
     Svc_RestartRequests();
     EXPECT_EQ(plc_reg[566], 0);
     EXPECT_EQ(prot_run_bit, 0);
-    // A start asked and not yet begun (no server thread, as while the
-    // register server holds the port) is not turned into a stop, which only
-    // a running thread acts on: not at once, nor when 30 s have passed. The
-    // request is done once that start has the server running.
+    // A start asked and not yet begun (no server thread yet) is not turned
+    // into a stop, which only a running thread acts on: not at once, nor
+    // when 30 s have passed. The request is done once that start has the
+    // server running.
     web = TavixState::StartRequested;
     plc_reg[566] = 0x10;
     Svc_RestartRequests();
@@ -725,6 +728,7 @@ TEST(NetFtp, MarkerGiveUpRenewalClampAndResolverTimeOut) {
     Svc_RestartRequests();
     EXPECT_EQ(plc_reg[566], 0);
     EXPECT_EQ(prot_run_bit, 0);
+    TavixHttp = http_was;
     NetSvc_Hooks = {};
     close(fds[0]);
     close(fds[1]);

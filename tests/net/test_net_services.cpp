@@ -19,6 +19,7 @@
 #include "core/image/tx.h"
 #include "net/dhcp.h"
 #include "net/dpr.h"
+#include "net/enet.h"
 #include "net/ftp.h"
 #include "net/http.h"
 #include "net/httpreg.h"
@@ -584,6 +585,50 @@ TEST(NetServices, HttpPostBodyBeyondTheFirstPacketAndOneCutShort) {
     EXPECT_EQ(free_packets, pool.nx_packet_pool_total);
 }
 
+// A request header that never ends (no blank line) keeps its connection
+// for 1,000 passes of the server, counting the pass that took it; then the
+// connection is closed without an answer and counted as a request time-out.
+TEST(NetServices, HttpHeaderThatNeverEndsIsDroppedAfterAThousandPasses) {
+    test_support::OwnNetns netns;
+    ASSERT_TRUE(netns.ok()) << netns.error();
+    static NX_PACKET_POOL pool;
+    static std::array<uint8_t, 16 * (NX_PACKET_HEADER + 1520)> mem alignas(16);
+    static NX_IP ip;
+    static NX_HTTP_SERVER hs;
+    pool = {};
+    ip = {};
+    hs = {};
+    _nx_packet_pool_create(&pool, "http slow", 1520, mem.data(), uint32_t(mem.size()));
+    ip.nx_ip_address = 0x7F000001;
+    ip.nx_ip_default_packet_pool = &pool;
+    uint8_t stack[4];
+    ASSERT_EQ(_nxe_http_server_create(&hs, "H", &ip, nullptr, stack, 4, &pool, nullptr, nullptr), 0u);
+    ASSERT_EQ(_nxe_http_server_start(&hs), 0u);
+    test_support::LoopPeer peer(80);
+    ASSERT_TRUE(peer.connected);
+    const std::string req = "GET /x.htm HTTP/1.0\r\n";
+    peer.Send(std::vector<uint8_t>(req.begin(), req.end()));
+    peer.WaitDelivered();
+    for (int i = 0; i < 300 && hs.nx_http_server_connection_successes == 0; i++) {
+        EnetThread();
+        _nx_http_server_thread_entry(&hs);
+    }
+    ASSERT_EQ(hs.nx_http_server_connection_successes, 1u);
+    for (int i = 0; i < 998; i++) {
+        EnetThread();
+        _nx_http_server_thread_entry(&hs);
+    }
+    EXPECT_TRUE(peer.Take(0).empty());
+    EXPECT_FALSE(peer.closed);
+    EXPECT_EQ(hs.nx_http_server_invalid_http_headers, 0u);
+    EnetThread();
+    _nx_http_server_thread_entry(&hs);
+    EXPECT_TRUE(peer.Take(2000).empty());
+    EXPECT_TRUE(peer.closed);
+    EXPECT_EQ(hs.nx_http_server_invalid_http_headers, 1u);
+    EXPECT_EQ(_nxe_http_server_delete(&hs), 0u);
+}
+
 // A GET of a card file that grows while it is sent, as a data log does
 // between passes: the answer carries the length the file had when the
 // request came, and exactly that many bytes of it. With a packet of 1,520
@@ -637,6 +682,9 @@ TEST(NetServices, HttpGetOfAGrowingFileSendsTheLengthItAnnounced) {
     EXPECT_TRUE(peer.closed);
     EXPECT_EQ(got, "HTTP/1.0 200 \r\nContent-Length: 2000\r\nContent-Type: text/plain\r\n\r\n" + data);
     EXPECT_EQ(_nxe_http_server_delete(&hs), 0u);
+    // Deleted, the server no longer listens: port 80 is free for another.
+    test_support::LoopPeer after(80);
+    EXPECT_FALSE(after.connected);
 }
 
 std::vector<uint8_t> Bytes(const uint8_t *p, std::size_t n) { return {p, p + n}; }
@@ -1045,6 +1093,84 @@ TEST(NetServices, ServicePipeFilesAndRestartBits) {
     EXPECT_EQ(TavixHttp, 0);
     EXPECT_EQ(Svc_HandoverPending, 0);
     TavixHttp = http_was;
+
+    // A restart under way runs to its end even when the program clears its
+    // bit meanwhile (here by writing the word whole for a Modbus restart);
+    // the other requests wait for that end and then run, rather than never.
+    NetSvc_Hooks.script_absent = [] { return false; };
+    static int modbus_restarts;
+    modbus_restarts = 0;
+    const EnetHooks hooks_was = enet_hooks;
+    enet_hooks.modbus.stop = [](uint32_t) {};
+    enet_hooks.modbus.init = [](NX_IP *, NX_PACKET_POOL *) -> uint32_t {
+        modbus_restarts++;
+        return 0;
+    };
+    Svc_Reset();
+    plc_reg[566] = 0x08;
+    Svc_RestartRequests();
+    EXPECT_EQ(prot_run_bit, 4);
+    EXPECT_EQ(reset_flg, 1);
+    char cmds[32] = {};
+    EXPECT_EQ(std::string(cmds, std::size_t(read(fds[0], cmds, sizeof cmds))), "stop0\nstart0\n");
+    plc_reg[566] = 0x02;
+    Svc_RestartRequests();
+    EXPECT_EQ(plc_reg[566], 0x02) << "Modbus waits for the FTP restart";
+    EXPECT_EQ(modbus_restarts, 0);
+    std::ofstream(root / "opt/valmar/ftp/started1.txt").put('1');
+    Svc_RestartRequests();
+    EXPECT_EQ(prot_run_bit, 0);
+    EXPECT_EQ(reset_flg, 0);
+    EXPECT_EQ(plc_reg[566], 0x00);
+    EXPECT_EQ(modbus_restarts, 1);
+    // The same for the e-mail connection's end, then an EGD restart.
+    static bool email_ended;
+    static int egd_restarts;
+    email_ended = false;
+    egd_restarts = 0;
+    NetSvc_Hooks.email_disconnect = [] { return email_ended; };
+    NetSvc_Hooks.egd_restart = [](uint32_t) { egd_restarts++; };
+    plc_reg[566] = 0x20;
+    Svc_RestartRequests();
+    EXPECT_EQ(prot_run_bit, 0x10);
+    plc_reg[566] = 0x01;
+    Svc_RestartRequests();
+    EXPECT_EQ(egd_restarts, 0);
+    EXPECT_EQ(plc_reg[566], 0x01);
+    email_ended = true;
+    Svc_RestartRequests();
+    EXPECT_EQ(prot_run_bit, 0);
+    EXPECT_EQ(plc_reg[566], 0x01) << "EGD runs on the pass after (it is tested before the e-mail)";
+    Svc_RestartRequests();
+    EXPECT_EQ(egd_restarts, 1);
+    EXPECT_EQ(plc_reg[566], 0x00);
+    // A web restart asked while the register server holds port 80 cannot
+    // happen until the port is handed back: it waits for that with its bit
+    // set, and holds no other restart meanwhile.
+    TavixHttp = 0;
+    web = TavixState::Stopped;
+    thread_lives = false;
+    plc_reg[566] = 0x10;
+    Svc_RestartRequests();
+    EXPECT_EQ(web, TavixState::Stopped);
+    EXPECT_EQ(prot_run_bit, 0);
+    plc_reg[566] = 0x12;
+    Svc_RestartRequests();
+    EXPECT_EQ(modbus_restarts, 2);
+    EXPECT_EQ(plc_reg[566], 0x10);
+    TavixHttp = 1;
+    Svc_RestartRequests();
+    EXPECT_EQ(web, TavixState::StartRequested);
+    EXPECT_EQ(prot_run_bit, 8);
+    EXPECT_EQ(reset_flg, 1);
+    web = TavixState::Running;
+    Svc_RestartRequests();
+    EXPECT_EQ(plc_reg[566], 0x00);
+    EXPECT_EQ(prot_run_bit, 0);
+    EXPECT_EQ(reset_flg, 0);
+    TavixHttp = http_was;
+    enet_hooks = hooks_was;
+    Svc_Reset();
     close(fds[0]);
     close(fds[1]);
     NetSvc_Hooks = {};
