@@ -38,6 +38,10 @@ uint16_t CfName(const char *name, char *out /* FX_PATH_MAX */, uint8_t *drive, b
 // IEC file blocks) lies on the SD card or the USB stick, never on the
 // configuration flash: a "Z:" prefix becomes "A:", in place.
 void CfProgramName(char *name);
+// Turns the last component of a resolved name to upper case: a file
+// deleted and created again takes that name, not the case of the entry it
+// replaced.
+void CfUpperLast(char *name);
 
 struct CfEntry {
     char full[FX_PATH_MAX];

@@ -482,6 +482,7 @@ uint16_t CF_WriteFile(uint8_t, CfTransferRec *rec) {
     if (rec->mode == 1 && !exists) return Done(CF_NOT_FOUND);
     if (rec->mode == 3 && exists) {
         if (const uint32_t s = _fxe_file_delete(media, n)) return Done(CfXlate(s));
+        CfUpperLast(n);
         exists = false;
     }
     const bool fresh = !exists;
