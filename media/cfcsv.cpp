@@ -446,9 +446,9 @@ uint16_t CF_ReadFileByColumn(CfTransferRec *rec) {
             status = CF_INVALID;
             break;
         }
-        // Text rows take 128-byte slots.
+        // Text rows take slots of their own.
         if (text)
-            cur.pos += 128;
+            cur.pos += CF_TEXT_SLOT;
         else
             Advance(cur, rec->format, false, 0);
         done++;

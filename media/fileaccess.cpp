@@ -187,7 +187,7 @@ uint16_t Prepare(const FileOpRec *op, Transfer &t, bool start) {
         } else if (t.read && r.start == -1) {
             bytes = CF_TypeWidth[r.format] == 32 ? 4 : 2;
         } else if (t.read && r.start < 0) {
-            bytes = uint64_t(CF_ColumnRows(&r)) * (r.format == 0 ? 128 : CF_TypeWidth[r.format] / 8);
+            bytes = uint64_t(CF_ColumnRows(&r)) * (r.format == 0 ? CF_TEXT_SLOT : CF_TypeWidth[r.format] / 8);
         } else {
             bytes = r.format == 0 ? r.count : CF_DataBytes(r.format, r.count);
         }

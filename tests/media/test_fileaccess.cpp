@@ -1016,3 +1016,32 @@ TEST_F(FileInstr, FinishedDescriptorReadPollsNoOtherRequest) {
     EXPECT_EQ(File_Access(&b, 1), 1u);
     EXPECT_EQ(Get("mnt/USB1/OUT.CSV"), "77\r\n78\r\n");
 }
+
+// A text column read lays each row's text in a 128-byte slot of its own:
+// every row read reaches the registers, not only as many bytes as rows.
+TEST_F(FileInstr, TextColumnReadHandsBackEveryRowsSlot) {
+    Put("mnt/USB0/NAMES.CSV", "ab,1\r\ncd,2\r\nef,3\r\n");
+    FileOpRec rd{};
+    rd.owner = 9;
+    rd.opcode = 250;
+    rd.kind = 1;
+    rd.format = 0;
+    rd.start = int32_t(0x80000000u | 2u << 16 | 0u);  // rows 0 and 1
+    rd.count = 0;                                     // column 0, at most 600 rows
+    rd.data = R(300);
+    rd.status = R(100);
+    rd.name = "A:\\NAMES.CSV";
+    for (int i = 0; i < 130; i++) SetW(R(300 + i), 0xFFFF);
+    File_Access(&rd, 1);
+    for (int i = 0; i < 10 && W(R(100)) == FILE_BUSY; i++) {
+        Pass();
+        File_Access(&rd, 1);
+    }
+    EXPECT_EQ(W(R(100)), 0);
+    EXPECT_EQ(W(R(101)), 2);
+    EXPECT_EQ(W(R(300)), 0x6261);  // "ab"
+    EXPECT_EQ(W(R(301)), 0);       // its end, and the slot cleared
+    EXPECT_EQ(W(R(364)), 0x6463);  // "cd" at byte 128
+    EXPECT_EQ(W(R(365)), 0);
+    EXPECT_EQ(W(R(428)), 0xFFFF);  // beyond the two slots: untouched
+}
