@@ -225,6 +225,14 @@ void CfProgramName(char *name) {
     if (name != nullptr && (name[0] == 'Z' || name[0] == 'z') && name[1] == ':') name[0] = 'A';
 }
 
+void CfUpperLast(char *name) {
+    if (name == nullptr) return;
+    char *last = name;
+    for (char *c = name; *c; c++)
+        if (IsSep(*c) || *c == ':') last = c + 1;
+    Upper(last);
+}
+
 void CF_Init() {
     Cf_Init();
     Cf_Media.drive = DRIVE_A;
@@ -247,6 +255,7 @@ uint16_t CF_Open(FxFile *file, const char *name, uint32_t mode) {
     if (mode == 0) return Done(CfXlate(_fxe_file_open(media, file, n, FX_OPEN_FOR_READ)));
     if (mode & 0x0E) {
         _fxe_file_delete(media, n);
+        CfUpperLast(n);
         if (const uint32_t s = _fxe_file_create(media, n)) return Done(CfXlate(s));
         // A new file carries the archive attribute (bit 3: archive and system).
         _fxe_file_attributes_set(media, n, (mode & 0x08) ? 0x24 : 0x20);

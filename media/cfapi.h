@@ -38,6 +38,10 @@ uint16_t CfName(const char *name, char *out /* FX_PATH_MAX */, uint8_t *drive, b
 // IEC file blocks) lies on the SD card or the USB stick, never on the
 // configuration flash: a "Z:" prefix becomes "A:", in place.
 void CfProgramName(char *name);
+// Turns the last component of a resolved name to upper case: a file
+// deleted and created again takes that name, not the case of the entry it
+// replaced.
+void CfUpperLast(char *name);
 
 struct CfEntry {
     char full[FX_PATH_MAX];
@@ -78,6 +82,8 @@ uint16_t CF_CopyFile(uint8_t drive, const char *source, const char *destination)
 // Element widths in bits by format 0..8.
 constexpr std::array<uint8_t, 9> CF_TypeWidth = {8, 16, 8, 32, 16, 16, 32, 32, 16};
 constexpr uint32_t CF_MAX_ROWS = 600;
+// A text read by column lays each row's text in a slot of this many bytes.
+constexpr uint32_t CF_TEXT_SLOT = 128;
 
 // One CSV request (the file-transfer record). The data area is bounded by
 // data_size; nothing is read or written outside it.

@@ -446,9 +446,9 @@ uint16_t CF_ReadFileByColumn(CfTransferRec *rec) {
             status = CF_INVALID;
             break;
         }
-        // Text rows take 128-byte slots.
+        // Text rows take slots of their own.
         if (text)
-            cur.pos += 128;
+            cur.pos += CF_TEXT_SLOT;
         else
             Advance(cur, rec->format, false, 0);
         done++;
@@ -482,6 +482,7 @@ uint16_t CF_WriteFile(uint8_t, CfTransferRec *rec) {
     if (rec->mode == 1 && !exists) return Done(CF_NOT_FOUND);
     if (rec->mode == 3 && exists) {
         if (const uint32_t s = _fxe_file_delete(media, n)) return Done(CfXlate(s));
+        CfUpperLast(n);
         exists = false;
     }
     const bool fresh = !exists;

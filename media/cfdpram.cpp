@@ -90,6 +90,10 @@ int32_t CF_DpramReadFile(uint8_t drive, CfTransferRec *rec) {
             // manager writes it; a byte more would hand the caller whatever
             // an earlier request left in the data area.
             bytes = n ? (rec->format <= 8 && CF_TypeWidth[rec->format] == 32 ? 4 : 2) : 0;
+        else if (rec->start < 0 && rec->format == 0)
+            // Text by column: a slot per row read, not a byte per row (the
+            // rows after the first would never reach the caller).
+            bytes = uint64_t(n) * CF_TEXT_SLOT;
         else
             bytes = CF_DataBytes(rec->format, n);  // text: exactly the characters read
         bytes = std::min({bytes, uint64_t(rec->data_size), uint64_t(DP_FILE_DATA_SIZE)});

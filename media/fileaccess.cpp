@@ -187,7 +187,7 @@ uint16_t Prepare(const FileOpRec *op, Transfer &t, bool start) {
         } else if (t.read && r.start == -1) {
             bytes = CF_TypeWidth[r.format] == 32 ? 4 : 2;
         } else if (t.read && r.start < 0) {
-            bytes = uint64_t(CF_ColumnRows(&r)) * (r.format == 0 ? 128 : CF_TypeWidth[r.format] / 8);
+            bytes = uint64_t(CF_ColumnRows(&r)) * (r.format == 0 ? CF_TEXT_SLOT : CF_TypeWidth[r.format] / 8);
         } else {
             bytes = r.format == 0 ? r.count : CF_DataBytes(r.format, r.count);
         }
@@ -656,7 +656,12 @@ uint32_t File_Access(const FileOpRec *op, uint32_t enable) {
         if (sp && (GetBit(1536) || (sp[0] & 1))) {
             uint32_t w = 0;
             if (Range(op->row_ref + 32, 16, &w)) LE_Put16(&plc_reg[w], op->row_restart ? 1 : 0);
-            SetStatus(op, uint16_t(GetStatus(op) & ~1u));
+            // The end-of-file code 65535 without its bit 0 would read as
+            // 65534 "in progress" for a read that is over; it stays 65535
+            // (the rows restart all the same, and the next start reads the
+            // first group again).
+            const uint16_t s = uint16_t(GetStatus(op) & ~1u);
+            if (s != FILE_BUSY || chan_owner == op->owner) SetStatus(op, s);
         }
     }
     const unsigned slot = op->drive & 1;
@@ -684,7 +689,11 @@ uint32_t File_Access(const FileOpRec *op, uint32_t enable) {
     uint32_t count = 0;
     bool has_count = false;
     if (FileStatus[slot] == op->owner) {
-        if (GetStatus(op) == FILE_BUSY) {
+        // Only a request of this instruction's own is polled: its answer,
+        // once collected, is gone from the channel, and a status word set to
+        // 65534 again (by the program) would otherwise collect whatever
+        // request another instruction has on the channel, with its data.
+        if (GetStatus(op) == FILE_BUSY && (!OnChannel(op->opcode) || chan_owner == op->owner)) {
             const int32_t r = Step(op, true, &count, &has_count);
             if (r != -2) {
                 if (OnChannel(op->opcode) && chan_owner == op->owner) chan_owner = 0;  // collected

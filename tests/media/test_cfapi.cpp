@@ -360,3 +360,27 @@ TEST_F(CfApi, RemoveDirTakesABareNameFromTheRoot) {
     EXPECT_EQ(CF_RemoveDir(DRIVE_A, "LOGS"), CF_NOT_FOUND);
     EXPECT_EQ(Get("mnt/USB0/DATA/LOGS/in.csv"), "D");
 }
+
+// A file written over (CSV write mode 3, or an open that re-creates it) is
+// deleted and created again under its upper-case name, whatever the case
+// of the entry it replaces; an append keeps the entry as it is.
+TEST_F(CfApi, ReplacedFileTakesItsUpperCaseName) {
+    Put("mnt/USB0/low.csv", "old\r\n");
+    Put("mnt/USB0/app.csv", "1,");
+    Put("mnt/USB0/open.bin", "xyz");
+    W16(0, 7);
+    EXPECT_EQ(Write("A:\\LOW.CSV", 5, 1, 0, 3, true), CF_OK);
+    EXPECT_FALSE(Exists("mnt/USB0/low.csv"));
+    EXPECT_EQ(Get("mnt/USB0/LOW.CSV"), "7\r\n");
+    EXPECT_EQ(Write("A:\\APP.CSV", 5, 1, 0, 2, true), CF_OK);
+    EXPECT_EQ(Get("mnt/USB0/app.csv"), "1,7\r\n");
+    EXPECT_FALSE(Exists("mnt/USB0/APP.CSV"));
+    FxFile f{};
+    ASSERT_EQ(CF_Open(&f, "a:\\open.bin", 2), CF_OK);
+    uint32_t put = 0;
+    EXPECT_EQ(CF_Write(&f, "AB", 2, &put), CF_OK);
+    EXPECT_EQ(put, 2u);
+    CF_Close(&f);
+    EXPECT_FALSE(Exists("mnt/USB0/open.bin"));
+    EXPECT_EQ(Get("mnt/USB0/OPEN.BIN"), "AB");
+}

@@ -940,3 +940,108 @@ TEST_F(FileInstr, FinishedJobStaysItsStartersUntilCollected) {
     EXPECT_EQ(W(R(102)), 65534);
     ASSERT_TRUE(File_JobsIdle(10000));
 }
+
+// A descriptor read that ended at the end of the file (65535) and is still
+// enabled has nothing on the channel: the row restart clears bit 0 of its
+// status, and it must not then poll the channel as if its read ran. The
+// other drive's write posted meanwhile keeps its answer, and the reader's
+// registers keep their values; a status word the program sets to 65534
+// itself polls nothing either.
+TEST_F(FileInstr, FinishedDescriptorReadPollsNoOtherRequest) {
+    MkDir("mnt/USB1");
+    Put("mnt/USB0/ROWS.CSV", "5,6\r\n");
+    const uint8_t rdesc[8] = {0, 5, 1, 0, 0, 8, 1, 0};
+    FileOpRec dr{};
+    dr.owner = 6;
+    dr.opcode = 248;
+    dr.desc_count = 2;
+    dr.descs = rdesc;
+    dr.descs_size = sizeof rdesc;
+    dr.data = R(20);
+    dr.status = R(110);
+    dr.row_ref = R(112);  // the counter is R(114)
+    dr.name = "A:\\ROWS.CSV";
+    On(1536, false);
+    SetW(R(110), 0);
+    SetW(R(114), 1);  // the second row: there is none
+    File_Access(&dr, 1);
+    for (int i = 0; i < 10 && W(R(110)) == FILE_BUSY; i++) {
+        Pass();
+        File_Access(&dr, 1);
+    }
+    ASSERT_EQ(W(R(110)), 65535);
+    EXPECT_EQ(W(R(114)), 2);
+    SetW(R(20), 111);
+    SetW(R(21), 222);
+    FileOpRec b{};
+    b.owner = 7;
+    b.opcode = 251;
+    b.drive = 1;
+    b.kind = 1;
+    b.flags = 2 | END;
+    b.format = 5;
+    b.count = 1;
+    b.data = R(1);
+    b.status = R(102);
+    b.name = "B:\\OUT.CSV";
+    SetW(R(1), 77);
+    File_Access(&b, 1);
+    EXPECT_EQ(W(R(102)), 65534);
+    File_Access(&dr, 1);  // bit 0 set: the rows restart
+    EXPECT_EQ(W(R(114)), 0);
+    Pass();
+    Pass();
+    Pass();
+    File_Access(&dr, 1);
+    EXPECT_EQ(W(R(110)), 65535);
+    EXPECT_EQ(W(R(20)), 111);
+    EXPECT_EQ(W(R(21)), 222);
+    EXPECT_EQ(File_Access(&b, 1), 1u);
+    EXPECT_EQ(W(R(102)), 0);
+    EXPECT_EQ(W(R(103)), 1);
+    EXPECT_EQ(Get("mnt/USB1/OUT.CSV"), "77\r\n");
+    // The program writes 65534 into a finished instruction's status.
+    SetW(R(1), 78);
+    File_Access(&b, 0);
+    File_Access(&b, 1);
+    EXPECT_EQ(W(R(102)), 65534);
+    SetW(R(110), 65534);
+    File_Access(&dr, 1);
+    Pass();
+    Pass();
+    Pass();
+    File_Access(&dr, 1);
+    EXPECT_EQ(W(R(110)), 65534);
+    EXPECT_EQ(W(R(20)), 111);
+    EXPECT_EQ(File_Access(&b, 1), 1u);
+    EXPECT_EQ(Get("mnt/USB1/OUT.CSV"), "77\r\n78\r\n");
+}
+
+// A text column read lays each row's text in a 128-byte slot of its own:
+// every row read reaches the registers, not only as many bytes as rows.
+TEST_F(FileInstr, TextColumnReadHandsBackEveryRowsSlot) {
+    Put("mnt/USB0/NAMES.CSV", "ab,1\r\ncd,2\r\nef,3\r\n");
+    FileOpRec rd{};
+    rd.owner = 9;
+    rd.opcode = 250;
+    rd.kind = 1;
+    rd.format = 0;
+    rd.start = int32_t(0x80000000u | 2u << 16 | 0u);  // rows 0 and 1
+    rd.count = 0;                                     // column 0, at most 600 rows
+    rd.data = R(300);
+    rd.status = R(100);
+    rd.name = "A:\\NAMES.CSV";
+    for (int i = 0; i < 130; i++) SetW(R(300 + i), 0xFFFF);
+    File_Access(&rd, 1);
+    for (int i = 0; i < 10 && W(R(100)) == FILE_BUSY; i++) {
+        Pass();
+        File_Access(&rd, 1);
+    }
+    EXPECT_EQ(W(R(100)), 0);
+    EXPECT_EQ(W(R(101)), 2);
+    EXPECT_EQ(W(R(300)), 0x6261);  // "ab"
+    EXPECT_EQ(W(R(301)), 0);       // its end, and the slot cleared
+    EXPECT_EQ(W(R(364)), 0x6463);  // "cd" at byte 128
+    EXPECT_EQ(W(R(365)), 0);
+    EXPECT_EQ(W(R(428)), 0xFFFF);  // beyond the two slots: untouched
+}
