@@ -162,6 +162,9 @@ void TuneStep(PidCall *call, PidTune &at, const PidState &st, uint16_t *w) {
     case 2:
         if (e < -at.hyst) {
             w[PID_OUT] = w[PID_OUT_LO];
+            // The shared count stops at 0 rather than wrapping to 255: a
+            // second loop tuning at the same time would otherwise run 255
+            // more preliminary half-cycles.
             if (repeat > 0) {
                 repeat--;
                 at.state = 1;
@@ -181,6 +184,8 @@ void TuneStep(PidCall *call, PidTune &at, const PidState &st, uint16_t *w) {
         w[PID_IRATE] = 0;
         break;
     case 4:
+        // The error of a 16-bit set-point and process value can exceed the
+        // 16-bit record: it is kept at the nearest limit, not wrapped.
         at.emax = int16_t(std::max<int32_t>(at.emax, Sat16(e)));
         if (e < -at.hyst) {
             w[PID_OUT] = w[PID_OUT_LO];

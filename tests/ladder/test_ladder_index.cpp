@@ -23,6 +23,7 @@ TEST_F(LadderTest, IndexedPointerAndMaskAccess) {
         LT_SetW(R(24), 0);
         LT_SetW(R(25), 1);
         LT_SetW(R(26), 25121);
+        LT_SetW(R(27), 25120);
         LT_SetD(R(30), 2);
         LT_SetW(R(744), 0x5555);
         LT_SetW(R(741), 0x4444);
@@ -40,6 +41,12 @@ TEST_F(LadderTest, IndexedPointerAndMaskAccess) {
         r.rung("344 n=50241", true, idx(344, R(700), 21), 16, 0, false);
         r.rung("346 n=2", true, idx(346, R(702), 22), 32, 0x12345678, true);
         r.rung("346 2n=50242", true, idx(346, R(1), 26), 32, 0, false);
+        // From word 0 the limits are the same: n - 1 = 50240 fails, 2n = 50240
+        // writes the last two words of the range (%R48255..48256).
+        r.rung("344 word 0 n=50241", true, idx(344, 1024, 21), 16, 0, false);
+        r.rung(
+            "347 word 0 2n=50240", true, [](LadAsm &a) { a.op(84).dword(0xA5A55A5Au).op(347).reg(1024).reg(R(27)); }, 0,
+            0, true);
         r.rung("342 n=1", true, idx(342, R(720), 25), 16, 0x5A, true);
         r.rung("342 n=0", true, idx(342, R(720), 24), 16, 0, false);
         r.rung(
@@ -109,6 +116,7 @@ TEST_F(LadderTest, IndexedPointerAndMaskAccess) {
         EXPECT_EQ(PlcWord(W_MODE), 2);
         EXPECT_EQ(LT_W(R(741)), 0x4444);
         EXPECT_EQ(LT_D(R(742)), 0xCAFEF00Du);
+        EXPECT_EQ(LT_D(R(48255)), 0xA5A55A5Au);
         EXPECT_EQ(LT_W(R(744)), 0x5555);
         EXPECT_EQ(LT_W(R(704)), 0x1234);
         EXPECT_EQ(plc_reg[RB(730) + 1], 0xAB);

@@ -499,3 +499,98 @@ TEST_F(PidTest, PointerFormsRunTheRelayTune) {
         }
     }
 }
+
+// Dead band, inverted limits, the inverted final output and a tune whose
+// measured amplitude is not positive. Gain 1, no integral or derivative, so
+// the output is the error after the band.
+TEST_F(PidTest, DeadBandInvertedLimitsAndFinalOutput) {
+    struct Row {
+        int pv;
+        uint16_t ctrl;
+        int out;
+    };
+    const Row rows[] = {
+        {960, 0, 0},                 // e = 40 strictly inside -50..50: 0
+        {950, 0, 50},                // e = 50 at the upper limit counts
+        {1050, 0, -50},              // e = -50 at the lower limit counts
+        {950, PID_B_DBSUB, 0},       // 50 - 50
+        {900, PID_B_DBSUB, 50},      // 100 - 50
+        {1100, PID_B_DBSUB, -50},    // -100 - -50
+        {1100, PID_B_REVERSE, 100},  // reverse acting: pv - sp
+    };
+    for (const Row &r : rows) {
+        Loop l({{PID_GAIN, 100},
+                {PID_DB_HI, 50},
+                {PID_DB_LO, -50},
+                {PID_OUT_HI, 32000},
+                {PID_OUT_LO, -32000},
+                {PID_SP, 1000},
+                {PID_PV, r.pv},
+                {PID_CTRL, r.ctrl}});
+        l.Init();
+        EXPECT_EQ(l.Step(), 0u) << r.pv;
+        EXPECT_EQ(l[PID_OUT], r.out) << r.pv << " " << r.ctrl;
+        EXPECT_EQ(l[PID_FINAL], r.out) << r.pv << " " << r.ctrl;
+    }
+    // Inverted dead band (2) or output limits (3), 1 for either with
+    // time-proportioning; nothing is computed and the words stay as they are.
+    struct Bad {
+        int db_hi, db_lo, out_hi, out_lo;
+        uint16_t ctrl;
+        uint32_t result;
+    };
+    const Bad bad[] = {
+        {-1, 0, 1000, 0, 0, 2},
+        {0, 0, -1, 0, 0, 3},
+        {-1, 0, 1000, 0, PID_B_TPO, 1},
+        {0, 0, -1, 0, PID_B_TPO, 1},
+    };
+    for (const Bad &b : bad) {
+        Loop l({{PID_GAIN, 100},
+                {PID_DB_HI, b.db_hi},
+                {PID_DB_LO, b.db_lo},
+                {PID_OUT_HI, b.out_hi},
+                {PID_OUT_LO, b.out_lo},
+                {PID_SP, 500},
+                {PID_OUT, 7},
+                {PID_FINAL, 9},
+                {PID_CTRL, b.ctrl}});
+        l.Init();
+        EXPECT_EQ(l.Step(), b.result);
+        EXPECT_EQ(l[PID_OUT], 7);
+        EXPECT_EQ(l[PID_FINAL], 9);
+    }
+    // Inverted output: -500 for 500, and -32768 becomes 32767.
+    for (auto [manual_out, final_out] : {std::pair{500, -500}, std::pair{-32768, 32767}}) {
+        Loop l({{PID_OUT_HI, 32767},
+                {PID_OUT_LO, -32768},
+                {PID_OUT, manual_out},
+                {PID_CTRL, PID_B_MANUAL | PID_B_INVERT}});
+        l.Init();
+        l.Step();
+        EXPECT_EQ(l[PID_FINAL], final_out);
+    }
+    // A relay cycle whose error never goes above 0 while the relay is high
+    // nor below 0 while it is low measures no amplitude: the tune starts over
+    // from state 0 (and the next step puts the relay low again).
+    Loop t({{PID_GAIN, 250}, {PID_OUT_HI, 1000}, {PID_SP, 600}, {PID_IRATE, 77}});
+    t.call.mode = PID_M_TUNE;
+    t.Init();
+    // The shared preliminary count goes 1 -> 0 and then stays at 0.
+    const struct {
+        int e;
+        uint16_t state;
+        uint8_t rep;
+    } seq[] = {{0, 1, 1},   {100, 2, 1},  {-100, 1, 0}, {100, 2, 0}, {-100, 3, 0},
+               {100, 4, 0}, {-100, 5, 0}, {100, 6, 0},  {0, 0, 0},   {0, 1, 1}};
+    for (auto s : seq) {
+        t.w[PID_PV] = uint16_t(600 - s.e);
+        t.Step();
+        EXPECT_EQ(pid_at[0].state, s.state) << s.e;
+        EXPECT_EQ(repeat, s.rep) << s.e;
+    }
+    EXPECT_EQ(t[PID_OUT], 0);
+    EXPECT_EQ(t[PID_GAIN], 250);
+    EXPECT_EQ(t[PID_IRATE], 77);
+    EXPECT_EQ(t.call.mode & PID_M_DONE, 0);
+}

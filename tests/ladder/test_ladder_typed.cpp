@@ -78,6 +78,8 @@ TEST_F(LadderTest, TypedArithmeticAndCompares) {
     r.rung("261", true, Push16({200, 7}, 261), 16, 28, true);
     r.rung("262", true, Push16({300, 300}, 262), 16, uint16_t(90000), false);
     r.rung("263", true, Push16({65535, 2}, 263), 16, 32767, true);
+    r.rung("263 /0", true, Push16({500, 0}, 263), 16, 500, false);
+    r.rung("269 /0", true, Push16({uint16_t(-100), 0}, 269), 16, 0xFF9C, false);
     r.rung("264 max^2", true, Push32({0xFFFFFFFFu, 0xFFFFFFFFu}, 264), 32, 1, false);
     r.rung("264 2^16^2", true, Push32({0x10000, 0x10000}, 264), 32, 0, false);
     r.rung("265 /0", true, Push32({99, 0}, 265), 32, 99, false);
