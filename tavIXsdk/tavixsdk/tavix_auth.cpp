@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <strings.h>
 #include <tomcrypt.h>
 
@@ -20,6 +21,16 @@ constexpr uint64_t kStaleUnits = 60;
 constexpr const char kTail[] =
     "Content-Length: 126\r\nContent-Type: text/html; charset=utf-8\r\n\r\n<!DOCTYPE html><html><head><title>401 "
     "Authorization Required</title></head><body><h1>Authorization required</h1></body></html>";
+constexpr std::size_t kTailHeader = std::string_view(kTail).find("\r\n\r\n") + 4;  // the fields and blank line
+
+// A challenge to a HEAD request keeps its header fields, Content-Length
+// included, and loses its page: HEAD answers never carry a body.
+tavix_buffer *HeadOnly(tavix_buffer *b, bool head) {
+    const uint32_t n = uint32_t(sizeof kTail - 1);
+    if (head && b != nullptr && b->length >= n && std::memcmp(b->data + b->length - n, kTail, n) == 0)
+        b->length -= n - uint32_t(kTailHeader);
+    return b;
+}
 
 bool IsHex(const char *p, std::size_t n) {
     for (std::size_t i = 0; i < n; i++) {
@@ -384,6 +395,7 @@ int tavix_auth_verify_auth_header(tavix_connection *, const char *authorization,
 int tavix_auth_verify_access(tavix_connection *c, const char *authorization, const char *method, const char *url,
                              void *context, tavix_identity *who, tavix_buffer **response) {
     *who = tavix_identity{};
+    const bool head = std::strcmp(method, "HEAD") == 0;
     bool identified = false;
     if (c != nullptr && c->identity != nullptr && c->identity(c, authorization, method, url, who) != 0) {
         // The connection itself names the user: no credentials are asked.
@@ -392,22 +404,21 @@ int tavix_auth_verify_access(tavix_connection *c, const char *authorization, con
         int code = 0;
         bool stale = false;
         if (tavix_auth_verify_auth_header(c, authorization, method, url, who, &code, &stale) != 0) {
-            *response = tavix_auth_generate_401_response(false, stale ? ", stale=\"true\"" : "");
+            *response = HeadOnly(tavix_auth_generate_401_response(false, stale ? ", stale=\"true\"" : ""), head);
             return 0;
         }
         identified = true;
     } else if (tavix_global_options.auth_method != 0 && tavix_global_options.auth_method != 5) {
-        *response = tavix_auth_generate_401_response(false, "");
+        *response = HeadOnly(tavix_auth_generate_401_response(false, ""), head);
         return 0;
     }
     if (tavix_auth_callbacks.access == nullptr) return 1;
     int code = 0;
     if (tavix_auth_callbacks.access(method, url, context, identified ? who : nullptr, &code) != 0) return 1;
-    const bool head = std::strcmp(method, "HEAD") == 0;
     if (code == 405) {
         *response = tavix_engine_not_available_err(url, 403, "Forbidden via access check callback", false, head);
     } else if (code == 401) {
-        *response = tavix_auth_generate_401_response(false, "");
+        *response = HeadOnly(tavix_auth_generate_401_response(false, ""), head);
     } else {
         char reason[48];
         std::snprintf(reason, sizeof reason, "Forbidden (code %d)", code);

@@ -98,6 +98,9 @@ int tavix_engine_raw_handler_call_dispatcher(tavix_connection *c, const uint8_t 
     // The record's response reference holds its answer (and so the pieces
     // handed out) until this record's free call.
     tavix_buffer *resp = c->send_head;
+    // A cut request answers 3 only when nothing was answered: a whole request
+    // ahead of it in the bytes keeps its answer rather than have it dropped
+    // unsent (the cut rest cannot be continued: the next request starts afresh).
     if (resp == nullptr) return c->pending != nullptr ? 3 : 4;
     // One request, one response: answers to further requests in the bytes are dropped.
     FreeChain(resp->send_next);

@@ -1281,6 +1281,14 @@ TEST_F(WebAnswers, EachLoginMethodsChallengeAndA500WithoutOne) {
               "HTTP/1.0 500 Internal error - HTTP auth needed and not supported\r\nServer: TavIX SDK/0.9.0\r\n"
               "Date: Sun, 06 Nov 1994 08:49:37 GMT\r\nContent-Length: " +
                   std::to_string(page.size()) + "\r\nContent-Type: text/html; charset=utf-8\r\n\r\n" + page);
+    // A page asked without credentials: GET gets the challenge page, HEAD
+    // the same header fields, Content-Length included, and no body.
+    tavix_engine_hooks.access = tavix_auth_engine_access;
+    tavix_options_set_auth_options(1, "plant");
+    const std::string basic = head + "WWW-Authenticate: Basic realm=\"plant\"\r\n";
+    EXPECT_EQ(Exchange("GET /x.htm HTTP/1.0\r\n\r\n"), std::make_pair(basic + tail, std::string()));
+    EXPECT_EQ(Exchange("HEAD /x.htm HTTP/1.0\r\n\r\n"),
+              std::make_pair(basic + tail.substr(0, tail.size() - 126), std::string()));
 }
 
 // With an HTTP login, a browser that creates a subscription is recorded as
