@@ -283,6 +283,12 @@ TEST_F(TxbXml, ParsedDocumentIsWalkedReadAndWrittenBack) {
     EXPECT_EQ(B(1), 1);
     EXPECT_EQ(Text(uint32_t(D(1))),
               "<?xml version=\"1.0\" standalone=\"yes\"?><a x=\"1\" Y=\"&lt;q&gt;\"><b/><c n=\"2\">C1</c></a>");
+    // a text buffer that cannot be grown for the document, a bad handle
+    // included, is the heap-exhausted error
+    SetD(12, 0x5A5A);
+    Call("XMLWRITEDOCTXB", {2, 12, 1});
+    EXPECT_EQ(B(1), 0);
+    EXPECT_EQ(XmlErr(), 5u);
     // freeing c leaves b as a's only child
     Call("XMLFREEDOC", {5, 1});
     EXPECT_EQ(B(1), 1);
