@@ -922,8 +922,10 @@ uint32_t Z7XML_WriteToXS(uint32_t db, uint32_t node, uint32_t txb) {
         return 0;
     }
     FillCtx ctx{heap, node};
+    // a text buffer that cannot take the document, a bad handle included,
+    // is a growth failure (error 6 is kept for text buffers that are read)
     if (Z7XS_Fill(db, txb, uint32_t(count.count), FillDoc, &ctx) == 0) {
-        Z7XML_SetError(db, Z7XS_LastError(db) == XS_BADHANDLE ? XML_NOTXB : XML_NOHEAP);
+        Z7XML_SetError(db, XML_NOHEAP);
         return 0;
     }
     return 1;

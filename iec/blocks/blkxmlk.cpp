@@ -235,7 +235,10 @@ void NewMenuItem(const Z7Ops &o) {
     char t[256], id[24];
     Z7Ops_Text(o, 1, t);
     std::snprintf(id, sizeof id, "%ld", long(o.D(2)));
-    o.SetD(3, int32_t(H(o, 0) ? NewMenuNode(o.db, H(o, 0), t, id) : 0));
+    // an item needs a menu: a zero handle goes to the child operation, which
+    // refuses it as a bad node (error 4) instead of making a new root
+    const uint32_t menu = H(o, 0);
+    o.SetD(3, int32_t(menu ? NewMenuNode(o.db, menu, t, id) : Z7XML_AddChild(o.db, 0, "MNU")));
 }
 void RenameMenu(const Z7Ops &o) {
     char t[256];

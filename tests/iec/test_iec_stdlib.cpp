@@ -988,6 +988,38 @@ TEST_F(IecStd, AveragesInterpolationStacksAndQueues) {
         ramp.Run();
         EXPECT_FLOAT_EQ(R(108), r.out);
     }
+
+    // FIFO INT[3] at W30..32 (NEXTIN W34, NEXTOUT W35; PUSH B80, POP B81,
+    // RST B82; EMPTY B83, OFLO B84, COUNT D80, read D81, write D82): the
+    // fourth push overflows for its own execution only
+    const Block q = Make("FIFO", {11, 80, 81, 82, 34, 35, 30, 3, 83, 84, 80, 81, 82});
+    for (uint16_t v : {1, 2, 3, 4}) {
+        SetW(34, v);
+        SetB(80, 1);
+        q.Run();
+        EXPECT_EQ(B(84), v == 4 ? 1 : 0) << v;
+        SetB(80, 0);
+        q.Run();
+        EXPECT_EQ(B(84), 0) << v;
+    }
+    EXPECT_EQ(D(80), 3u);
+    EXPECT_EQ(W(35), 1);
+    EXPECT_EQ(D(82), 0u);
+    // the same instance handed another buffer (W36..38) reports empty and
+    // does nothing else; back on its own buffer the queue is whole
+    Block other = Make("FIFO", {11, 80, 81, 82, 34, 35, 36, 3, 83, 84, 80, 81, 82});
+    other.inst = q.inst;
+    SetB(81, 1);
+    other.Run();
+    EXPECT_EQ(B(83), 1);
+    EXPECT_EQ(D(80), 0u);
+    EXPECT_EQ(D(81), 0u);
+    EXPECT_EQ(D(82), 0u);
+    SetB(81, 0);
+    q.Run();
+    EXPECT_EQ(B(83), 0);
+    EXPECT_EQ(D(80), 3u);
+    EXPECT_EQ(W(35), 1);
 }
 
 TEST_F(IecStd, BitFunctionsMasksShiftsBcdPackingAndAnyTypes) {

@@ -283,6 +283,12 @@ TEST_F(TxbXml, ParsedDocumentIsWalkedReadAndWrittenBack) {
     EXPECT_EQ(B(1), 1);
     EXPECT_EQ(Text(uint32_t(D(1))),
               "<?xml version=\"1.0\" standalone=\"yes\"?><a x=\"1\" Y=\"&lt;q&gt;\"><b/><c n=\"2\">C1</c></a>");
+    // a text buffer that cannot be grown for the document, a bad handle
+    // included, is the heap-exhausted error
+    SetD(12, 0x5A5A);
+    Call("XMLWRITEDOCTXB", {2, 12, 1});
+    EXPECT_EQ(B(1), 0);
+    EXPECT_EQ(XmlErr(), 5u);
     // freeing c leaves b as a's only child
     Call("XMLFREEDOC", {5, 1});
     EXPECT_EQ(B(1), 1);
@@ -527,6 +533,37 @@ TEST_F(TxbXml, MenuNavigation) {
     SetB(3, 1);
     Call("HMIMENU", {1, 2, 3, 4, 1, 5, 6, 1, 2}, inst);
     EXPECT_EQ(D(5), 0);
+
+    // an item for no menu: no node, and the zero handle is a bad node
+    Z7XML_SetError(db, 0);
+    SetD(3, 77);
+    SetS(3, "Orphan");
+    SetD(4, 9);
+    Call("HMINEWMENUITEM", {0, 3, 4, 3});
+    EXPECT_EQ(D(3), 0);
+    EXPECT_EQ(XmlErr(), 4u);
+
+    // a menu of 40 items shows the first 32: "1|2|...|32" is 9 + 23 * 2 digits and 31 bars
+    const uint32_t nodes = Z7XML_Count(db);
+    SetS(3, "Many");
+    Call("HMINEWMENU", {0, 3, 1});
+    for (int32_t k = 1; k <= 40; k++) item(1, std::to_string(k).c_str(), 100 + k);
+    EXPECT_EQ(Z7XML_Count(db), nodes + 41);
+    for (uint32_t k = 1; k <= 4; k++) SetB(k, 0);
+    Call("HMIMENU", {1, 2, 3, 4, 1, 5, 6, 1, 2}, inst);
+    std::string want = "1";
+    for (int32_t k = 2; k <= 32; k++) want += "|" + std::to_string(k);
+    EXPECT_EQ(S(1), "Many");
+    EXPECT_EQ(S(2), want);
+    EXPECT_EQ(S(2).size(), 86u);
+    SetB(1, 1);  // UP from the first entry wraps to the 32nd, not the 40th
+    Call("HMIMENU", {1, 2, 3, 4, 1, 5, 6, 1, 2}, inst);
+    EXPECT_EQ(D(6), 32);
+    SetB(1, 0);
+    Call("HMIMENU", {1, 2, 3, 4, 1, 5, 6, 1, 2}, inst);
+    SetB(3, 1);
+    Call("HMIMENU", {1, 2, 3, 4, 1, 5, 6, 1, 2}, inst);
+    EXPECT_EQ(D(5), 132);
 }
 
 namespace {
