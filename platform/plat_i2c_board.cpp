@@ -66,9 +66,10 @@ bool Open() {
         i2c = nullptr;
         return false;
     }
-    // Bank 3 pins 24 and 25 to their I2C function (MUXSEL7 bits 16..19 = 01), pull-ups on.
+    // Bank 3 pins 24 and 25 to their I2C function, function 0 of both pads
+    // (MUXSEL7 bits 16..19 cleared; function 1 is the rotary decoder, which
+    // left the bus without its lines), pull-ups on.
     pin[(0x170 + 8) / 4] = 0xF0000;
-    pin[(0x170 + 4) / 4] = 0x50000;
     pin[(0x630 + 4) / 4] = 3u << 24;
     i2c[CTRL0 + SET] = SFTRST;
     i2c[CTRL0 + CLR] = SFTRST | CLKGATE;

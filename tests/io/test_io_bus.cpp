@@ -226,9 +226,20 @@ TEST_F(IoTest, EepromAndExpanderTransfersByteForByte) {
     i2c0[0x08 / 4] = 0;
     EXPECT_EQ(PLAT_I2cClose(), 1);
     EXPECT_EQ(i2c0[0x04 / 4], 1u << 30);
+    // Opening puts bank 3 pins 24 and 25 into their I2C function, which is
+    // function 0 of both pads (MUXSEL7 bits 16..19 cleared, none set: 1 is
+    // the rotary decoder), with their pull-ups on.
+    volatile uint32_t *i2c_pins = PLAT_SocMap(0x80018000, 0x2000);
+    ASSERT_NE(i2c_pins, nullptr);
+    i2c_pins[0x174 / 4] = 0;
+    i2c_pins[0x178 / 4] = 0;
+    i2c_pins[0x634 / 4] = 0;
     plat_i2c = &plat_i2c_board;
     EXPECT_EQ(PLAT_I2cProbe(0xA0), 1);
     plat_i2c = &kRecorder;
+    EXPECT_EQ(i2c_pins[0x178 / 4], 0x000F0000u);
+    EXPECT_EQ(i2c_pins[0x174 / 4], 0u);
+    EXPECT_EQ(i2c_pins[0x634 / 4], 3u << 24);
     EXPECT_EQ(i2c0[0x08 / 4], (1u << 31) | (1u << 30));
     EXPECT_EQ(PLAT_I2cClose(), 1);
 }
