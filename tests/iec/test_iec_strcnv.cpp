@@ -136,6 +136,15 @@ TEST_F(IecStrTest, EditingFunctionsClipAndNeverOverrun) {
     Set(4, "WXYZ12");
     EXPECT_EQ(Z7VMStr_ToD16(db, 4, arr, 2), 2u);
     EXPECT_EQ(std::memcmp(Z7Mem_Ptr(arr, 8), "WXYZEFGH", 8), 0);
+    EXPECT_EQ(Z7VMStr_FromD8(db, arr, 8, 3, 0), 0u);  // no element asked: empty
+    EXPECT_EQ(Z7VMStr_GetLength(db, 3), 0u);
+
+    // bytes compare unsigned: 16#E9 - 16#41; folded texts by their difference
+    Set(1, "\xE9");
+    Set(8, "A");
+    EXPECT_EQ(Z7VMStr_Compare(db, 1, 8), 168);
+    EXPECT_EQ(Z7VMStr_ICmp("abc", "ABD"), -1);
+    EXPECT_EQ(Z7VMStr_ICmp("b", "A"), 1);
 }
 
 TEST_F(IecStrTest, CrcHexDateAndNumberTexts) {
@@ -149,6 +158,10 @@ TEST_F(IecStrTest, CrcHexDateAndNumberTexts) {
     EXPECT_EQ(Get(1), "00");
     Z7VMStr_HtoA(db, 1, 0xABCDE);
     EXPECT_EQ(Get(1), "0ABCDE");
+    Z7VMStr_HtoA(db, 1, 0xFFFFFFFFu);
+    EXPECT_EQ(Get(1), "FFFFFFFF");
+    Set(6, " 4294967297x");  // the decimal value wraps at 32 bits
+    EXPECT_EQ(Z7VMStr_AtoUL(db, 6), 1u);
     Z7VMStr_HtoA(db, 5, 0);  // maximum below 8
     EXPECT_EQ(Get(5), "");
     Set(1, "1aFz");
@@ -194,6 +207,9 @@ TEST_F(IecStrTest, CrcHexDateAndNumberTexts) {
     Set(1, "%H:%M:%S%q%");
     Z7VMStr_DateFmt(db, 8, 1, date, 13 * 3600000 + 4 * 60000 + 5000);
     EXPECT_EQ(Get(8), "13:04:05%q");
+    Set(1, "ab%d");  // one character of room left: the '%' alone
+    Z7VMStr_DateFmt(db, 2, 1, date, 0);
+    EXPECT_EQ(Get(2), "ab%");
 
     // NUMTOSTRING
     Put<float>(IEC_REAL, 1, -0.5f);
@@ -236,6 +252,37 @@ TEST_F(IecStrTest, CrcHexDateAndNumberTexts) {
     Put<float>(IEC_REAL, 3, -0.25f);
     Z7VMStr_NumToStr(db, 7, IEC_REAL, 3, 0, 2);
     EXPECT_EQ(Get(7), "-0.25");
+    // integer parts truncated, fractions cut digit by digit (12.99f is 12.9899997...)
+    Put<float>(IEC_REAL, 3, -12.99f);
+    Z7VMStr_NumToStr(db, 7, IEC_REAL, 3, -6, 1);
+    EXPECT_EQ(Get(7), "-12.9 ");
+    Put<float>(IEC_REAL, 3, 12.99f);
+    Z7VMStr_NumToStr(db, 7, IEC_REAL, 3, 0, 0);
+    EXPECT_EQ(Get(7), "12");
+    Put<double>(IEC_LREAL, 3, -2.75);
+    Z7VMStr_NumToStr(db, 7, IEC_LREAL, 3, 0, 3);
+    EXPECT_EQ(Get(7), "-2.750");
+    // LINT and ULINT print signed, TIME unsigned, a BOOL byte as 0 or 1
+    Put<uint64_t>(IEC_ULINT, 4, ~uint64_t(0));
+    Z7VMStr_NumToStr(db, 7, IEC_ULINT, 4, 3, 0);
+    EXPECT_EQ(Get(7), " -1");
+    Put<uint32_t>(IEC_TIME, 4, 0xFFFFFFFFu);
+    Z7VMStr_NumToStr(db, 8, IEC_TIME, 4, 0, 0);
+    EXPECT_EQ(Get(8), "4294967295");
+    Z7Mem_Put8(Z7VMCnv_VarAddr(db, IEC_BOOL, 4), 2);
+    Z7VMStr_NumToStr(db, 7, IEC_BOOL, 4, -2, 0);
+    EXPECT_EQ(Get(7), "1 ");
+    Put<uint16_t>(IEC_UINT, 4, 65535);
+    Z7VMStr_NumToStr(db, 8, IEC_UINT, 4, 7, 0);
+    EXPECT_EQ(Get(8), "  65535");
+    Put<int16_t>(IEC_INT, 4, -1);
+    Z7VMStr_NumToStr(db, 8, IEC_INT, 4, 0, 0);
+    EXPECT_EQ(Get(8), "-1");
+    // a precision above the field + 2, and one that leaves no room for the text
+    Z7VMStr_NumToStr(db, 7, IEC_DINT, 1, 0, 9);
+    EXPECT_EQ(Get(7), "******");
+    Z7VMStr_NumToStr(db, 7, IEC_DINT, 1, 5, 2);
+    EXPECT_EQ(Get(7), "*****");
 }
 
 TEST_F(IecStrTest, ConversionsAsWithA32BitLong) {
@@ -264,6 +311,19 @@ TEST_F(IecStrTest, ConversionsAsWithA32BitLong) {
     uint8_t out[8] = {};
     Z7VMCnv_ConvBin(out, Z7Mem_Ptr(Z7VMCnv_VarAddr(db, IEC_REAL, 1), 4), IEC_UDINT, IEC_REAL);
     EXPECT_EQ(out[0] | out[1] << 8 | out[2] << 16 | uint32_t(out[3]) << 24, 3000000000u);
+    // the binary form takes USINT and UINT through the unsigned primitive, INT through the signed
+    Put<float>(IEC_REAL, 1, -1.0f);
+    std::memset(out, 0xEE, sizeof out);
+    Z7VMCnv_ConvBin(out, Z7Mem_Ptr(Z7VMCnv_VarAddr(db, IEC_REAL, 1), 4), IEC_USINT, IEC_REAL);
+    EXPECT_EQ(std::vector<uint8_t>(out, out + 2), (std::vector<uint8_t>{0x00, 0xEE}));
+    Z7VMCnv_ConvBin(out, Z7Mem_Ptr(Z7VMCnv_VarAddr(db, IEC_REAL, 1), 4), IEC_INT, IEC_REAL);
+    EXPECT_EQ(std::vector<uint8_t>(out, out + 3), (std::vector<uint8_t>{0xFF, 0xFF, 0xEE}));
+    Put<float>(IEC_REAL, 1, 70000.0f);
+    Z7VMCnv_ConvBin(out, Z7Mem_Ptr(Z7VMCnv_VarAddr(db, IEC_REAL, 1), 4), IEC_UINT, IEC_REAL);
+    EXPECT_EQ(std::vector<uint8_t>(out, out + 3), (std::vector<uint8_t>{0x70, 0x11, 0xEE}));
+    Z7VMCnv_ConvBin(out, Z7Mem_Ptr(Z7VMCnv_VarAddr(db, IEC_REAL, 1), 4), IEC_STRING, IEC_REAL);
+    EXPECT_EQ(std::vector<uint8_t>(out, out + 3), (std::vector<uint8_t>{0x70, 0x11, 0xEE}));
+    Put<float>(IEC_REAL, 1, 3.0e9f);
 
     struct Case {
         float in;
