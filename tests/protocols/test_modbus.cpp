@@ -370,6 +370,26 @@ TEST_F(ModbusServerTest, UdpModeAnswersEachSenderAndFollowsTheRunFlag) {
     arrived();
     Pass();
     EXPECT_EQ(take(a), Mbap(3, 1, {0x88, 1}));
+    // The write-inhibit bit (%M1 here) at 1: every write gets exception 1
+    // and changes nothing; reads are still served.
+    Dpr_Configuration[0].modbus.map_word = M_token;
+    PlcReg_Set(M_token, "\x01", 1);
+    Bytes fc16 = Mbap(6, 1, Pdu(16, 3004, 1));
+    fc16.insert(fc16.end(), {2, 0x12, 0x34});
+    BE_Put16(&fc16[4], uint16_t(fc16.size() - 6));
+    for (const Bytes &w : {Mbap(7, 1, Pdu(6, 3004, 0x1234)), Mbap(8, 1, Pdu(5, 0, 0xFF00)), fc16}) {
+        ASSERT_EQ(send(b, w), ssize_t(w.size()));
+        arrived();
+        Pass();
+        EXPECT_EQ(take(b), Mbap(BE_Get16(&w[0]), 1, {uint8_t(w[7] | 0x80), 1}));
+    }
+    ASSERT_EQ(send(b, read), ssize_t(read.size()));
+    arrived();
+    Pass(2);
+    EXPECT_EQ(take(b), Mbap(1, 9, {3, 2, 0xBE, 0xEF}));
+    EXPECT_EQ(Dpr_Get_W_Data(R(5)), 0xBEEF);
+    EXPECT_EQ(plc_reg[10240 / 8] & 1, 0);
+    Dpr_Configuration[0].modbus.map_word = 0;
 
     LE_Put16(&DprMap[DPR_RUN], 0);
     Pass();
