@@ -313,6 +313,101 @@ TEST_F(ModbusServerTest, ReadsAnsweredNextPassFramingIdleCloseAndStop) {
     cfg.enables[0] = EN0_MODBUS;
 }
 
+// In UDP mode the socket exists while the controller runs: each datagram's
+// answer goes to its own sender, a read on the pass after it came; the
+// socket closes when the run flag falls and comes back when it rises.
+TEST_F(ModbusServerTest, UdpModeAnswersEachSenderAndFollowsTheRunFlag) {
+    Modbus_Stop(0);
+    Dpr_Configuration[0].modbus.udp_mode = 1;
+    Pass();
+    ASSERT_EQ(ModbusConnEth[0].listening, 1);
+    EXPECT_EQ(Modbus_Conn_Cnt(0), 1u);
+    auto client = [] {
+        const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+        sockaddr_in me{};
+        me.sin_family = AF_INET;
+        me.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd, reinterpret_cast<sockaddr *>(&me), sizeof me);
+        return fd;
+    };
+    auto send = [](int fd, const Bytes &b) {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(kPort);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        return sendto(fd, b.data(), b.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+    };
+    auto take = [](int fd) {
+        Bytes b(300);
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 200) != 1) return Bytes{};
+        const ssize_t n = recv(fd, b.data(), b.size(), 0);
+        b.resize(n > 0 ? size_t(n) : 0);
+        return b;
+    };
+    // Waits (5 s at most) until the server's socket has a datagram to read.
+    auto arrived = [] {
+        pollfd p{ModbusConnEth[0].udp.fd, POLLIN, 0};
+        ASSERT_EQ(poll(&p, 1, 5000), 1) << "the datagram never arrived";
+    };
+    const int a = client(), b = client();
+    PlcReg_Set(R(5), "\x11\x22", 16);
+    const Bytes read = Mbap(1, 9, Pdu(3, 3004, 1));
+    ASSERT_EQ(send(a, read), ssize_t(read.size()));
+    arrived();
+    Pass();
+    PlcReg_Set(R(5), "\x33\x44", 16);
+    Pass();
+    EXPECT_EQ(take(a), Mbap(1, 9, {3, 2, 0x44, 0x33}));
+    const Bytes write = Mbap(2, 4, Pdu(6, 3004, 0xBEEF));
+    ASSERT_EQ(send(b, write), ssize_t(write.size()));
+    arrived();
+    Pass();
+    EXPECT_EQ(take(b), write);
+    EXPECT_TRUE(take(a).empty());
+    EXPECT_EQ(Dpr_Get_W_Data(R(5)), 0xBEEF);
+    ASSERT_EQ(send(a, Mbap(3, 1, {8, 0, 0, 0, 0})), 12);
+    arrived();
+    Pass();
+    EXPECT_EQ(take(a), Mbap(3, 1, {0x88, 1}));
+    // The write-inhibit bit (%M1 here) at 1: every write gets exception 1
+    // and changes nothing; reads are still served.
+    Dpr_Configuration[0].modbus.map_word = M_token;
+    PlcReg_Set(M_token, "\x01", 1);
+    Bytes fc16 = Mbap(6, 1, Pdu(16, 3004, 1));
+    fc16.insert(fc16.end(), {2, 0x12, 0x34});
+    BE_Put16(&fc16[4], uint16_t(fc16.size() - 6));
+    for (const Bytes &w : {Mbap(7, 1, Pdu(6, 3004, 0x1234)), Mbap(8, 1, Pdu(5, 0, 0xFF00)), fc16}) {
+        ASSERT_EQ(send(b, w), ssize_t(w.size()));
+        arrived();
+        Pass();
+        EXPECT_EQ(take(b), Mbap(BE_Get16(&w[0]), 1, {uint8_t(w[7] | 0x80), 1}));
+    }
+    ASSERT_EQ(send(b, read), ssize_t(read.size()));
+    arrived();
+    Pass(2);
+    EXPECT_EQ(take(b), Mbap(1, 9, {3, 2, 0xBE, 0xEF}));
+    EXPECT_EQ(Dpr_Get_W_Data(R(5)), 0xBEEF);
+    EXPECT_EQ(plc_reg[10240 / 8] & 1, 0);
+    Dpr_Configuration[0].modbus.map_word = 0;
+
+    LE_Put16(&DprMap[DPR_RUN], 0);
+    Pass();
+    EXPECT_EQ(ModbusConnEth[0].listening, 0);
+    ASSERT_EQ(send(a, Mbap(4, 1, Pdu(7, 0, 0))), 12);
+    Pass(2);
+    EXPECT_TRUE(take(a).empty());
+    LE_Put16(&DprMap[DPR_RUN], 1);
+    Pass();
+    ASSERT_EQ(send(a, Mbap(5, 1, Pdu(7, 0, 0))), 12);
+    arrived();
+    Pass();
+    EXPECT_EQ(take(a), Mbap(5, 1, {7, 0}));
+    close(a);
+    close(b);
+    Dpr_Configuration[0].modbus.udp_mode = 0;
+}
+
 // With the enable bit clear the server accepts connections but only drains
 // them: nothing is answered, nothing times out, and with every record
 // serving, a newcomer closes no connection (it waits). Set again, the

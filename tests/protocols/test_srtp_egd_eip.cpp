@@ -699,6 +699,14 @@ TEST(EgdExchanges, ProducedToItselfThroughEveryStatus) {
     EgdPass(3);
     EXPECT_EQ(Dpr_Get_Dw_Data(R(10)), 0x08070605u);
     EXPECT_EQ(st(), (std::array<uint16_t, 4>{1, 1, 1, 6}));
+    // A produced destination below 33 is a group: 5 becomes 224.0.7.5 in
+    // the record itself once the exchanges are configured.
+    exchange(3, 0x80000003, 0x404, 5, 100, 0, {{R(1), 4}});
+    LE_Put16(&DprMap[DPR_RUN], 1);
+    Egd_Config(0);
+    EXPECT_EQ(c.egd[3].header[1], 0xE0000705u);
+    Egd_Config(0);
+    EXPECT_EQ(c.egd[3].header[1], 0xE0000705u) << "converted once";
     _nx_udp_socket_delete(&EGDConnEth[0].send);
     _nx_udp_socket_delete(&EGDConnEth[0].receive);
     EGDConnEth[0].ip = nullptr;
