@@ -1168,6 +1168,25 @@ TEST(NetServices, ServicePipeFilesAndRestartBits) {
     EXPECT_EQ(plc_reg[566], 0x00);
     EXPECT_EQ(prot_run_bit, 0);
     EXPECT_EQ(reset_flg, 0);
+    // A stop asked of a server whose thread has already ended (or never
+    // began) is acted on by no one: the restart does not wait for it, but
+    // starts the server; while the thread lives the stop is left to it.
+    web = TavixState::StopRequested;
+    thread_lives = true;
+    plc_reg[566] = 0x10;
+    Svc_RestartRequests();
+    EXPECT_EQ(web, TavixState::StopRequested);
+    EXPECT_EQ(prot_run_bit, 8);
+    EXPECT_EQ(reset_flg, 0);
+    thread_lives = false;
+    Svc_RestartRequests();
+    EXPECT_EQ(web, TavixState::StartRequested);
+    EXPECT_EQ(reset_flg, 1);
+    web = TavixState::Running;
+    Svc_RestartRequests();
+    EXPECT_EQ(plc_reg[566], 0x00);
+    EXPECT_EQ(prot_run_bit, 0);
+    EXPECT_EQ(reset_flg, 0);
     TavixHttp = http_was;
     enet_hooks = hooks_was;
     Svc_Reset();
