@@ -296,7 +296,12 @@ void Svc_RestartRequests() {
             // A start asked and not yet begun has no thread to act on a
             // stop, which would stand for good (and the server never start
             // again): that start is the restart, and it is waited for.
-            const TavixState st = WebState();
+            // A stop asked of a server whose thread has ended (or never
+            // began) is likewise acted on by no one, and would hold this
+            // request, and every other restart, for good: the server is
+            // stopped, and is started like one.
+            TavixState st = WebState();
+            if (st == TavixState::StopRequested && !WebThread()) st = TavixState::Stopped;
             if (st == TavixState::StartRequested && WebFtping() == 0) {
                 reset_flg = 1;
             } else if (st != TavixState::StopRequested && st != TavixState::Stopped && WebFtping() == 0) {

@@ -1144,6 +1144,16 @@ TEST(NetServices, ServicePipeFilesAndRestartBits) {
     Svc_RestartRequests();
     EXPECT_EQ(egd_restarts, 1);
     EXPECT_EQ(plc_reg[566], 0x00);
+    // EGD and Modbus asked together both restart in one pass, Modbus first.
+    static int modbus_before_egd;
+    modbus_before_egd = -1;
+    NetSvc_Hooks.egd_restart = [](uint32_t) { modbus_before_egd = modbus_restarts; };
+    plc_reg[566] = 0x03;
+    Svc_RestartRequests();
+    EXPECT_EQ(plc_reg[566], 0x00);
+    EXPECT_EQ(modbus_restarts, 2);
+    EXPECT_EQ(modbus_before_egd, 2);
+    EXPECT_EQ(prot_run_bit, 0);
     // A web restart asked while the register server holds port 80 cannot
     // happen until the port is handed back: it waits for that with its bit
     // set, and holds no other restart meanwhile.
@@ -1156,12 +1166,31 @@ TEST(NetServices, ServicePipeFilesAndRestartBits) {
     EXPECT_EQ(prot_run_bit, 0);
     plc_reg[566] = 0x12;
     Svc_RestartRequests();
-    EXPECT_EQ(modbus_restarts, 2);
+    EXPECT_EQ(modbus_restarts, 3);
     EXPECT_EQ(plc_reg[566], 0x10);
     TavixHttp = 1;
     Svc_RestartRequests();
     EXPECT_EQ(web, TavixState::StartRequested);
     EXPECT_EQ(prot_run_bit, 8);
+    EXPECT_EQ(reset_flg, 1);
+    web = TavixState::Running;
+    Svc_RestartRequests();
+    EXPECT_EQ(plc_reg[566], 0x00);
+    EXPECT_EQ(prot_run_bit, 0);
+    EXPECT_EQ(reset_flg, 0);
+    // A stop asked of a server whose thread has already ended (or never
+    // began) is acted on by no one: the restart does not wait for it, but
+    // starts the server; while the thread lives the stop is left to it.
+    web = TavixState::StopRequested;
+    thread_lives = true;
+    plc_reg[566] = 0x10;
+    Svc_RestartRequests();
+    EXPECT_EQ(web, TavixState::StopRequested);
+    EXPECT_EQ(prot_run_bit, 8);
+    EXPECT_EQ(reset_flg, 0);
+    thread_lives = false;
+    Svc_RestartRequests();
+    EXPECT_EQ(web, TavixState::StartRequested);
     EXPECT_EQ(reset_flg, 1);
     web = TavixState::Running;
     Svc_RestartRequests();
