@@ -128,6 +128,15 @@ uint64_t ReadDescBytes(const FileOpRec *op, uint32_t *elements) {
     return pos;
 }
 
+// A read lands in the %IG..%K block only when it starts there, and in the
+// %AIG..%SR block only when it starts there (end exclusive, in bits).
+bool ReadLands(uint32_t a, uint64_t bits) {
+    const uint64_t end = uint64_t(a) + bits;
+    if (a < 2048 && end > 1536) return false;
+    if (a >= 2048 && a < 8192 && end > 3072) return false;
+    return true;
+}
+
 // The transfer record of a register transfer (248, 250, 251) for this scan.
 struct Transfer {
     CfTransferRec rec{};
@@ -182,8 +191,10 @@ uint16_t Prepare(const FileOpRec *op, Transfer &t, bool start) {
             if (!t.read) t.bit[0] = GetBit(op->data) ? 1 : 0;
             r.data = t.bit;
             r.data_size = sizeof t.bit;
+            // The one bit obeys the landing rule of every read: a bit of a
+            // system register is never set from a file.
             uint32_t b = 0;
-            return Range(op->data, 1, &b) ? CF_OK : CF_INVALID;
+            return Range(op->data, 1, &b) && (!t.read || ReadLands(op->data, 1)) ? CF_OK : CF_INVALID;
         } else if (t.read && r.start == -1) {
             bytes = CF_TypeWidth[r.format] == 32 ? 4 : 2;
         } else if (t.read && r.start < 0) {
@@ -195,12 +206,7 @@ uint16_t Prepare(const FileOpRec *op, Transfer &t, bool start) {
     if (bytes > FILE_MAX_BYTES) return CF_INVALID;
     uint32_t byte = 0;
     if (!Range(op->data, bytes * 8, &byte)) return CF_INVALID;
-    if (t.read) {
-        // Reads land in %AIG/%S-style areas only within their own block.
-        const uint64_t end = uint64_t(op->data) + bytes * 8;
-        if (op->data < 2048 && end > 1536) return CF_INVALID;
-        if (op->data >= 2048 && op->data < 8192 && end > 3072) return CF_INVALID;
-    }
+    if (t.read && !ReadLands(op->data, bytes * 8)) return CF_INVALID;
     r.data = &plc_reg[byte];
     r.data_size = uint32_t(bytes);
     return CF_OK;
@@ -615,7 +621,8 @@ int32_t Step(const FileOpRec *op, bool poll, uint32_t *count, bool *has_count) {
     case 250:
     case 251: {
         Transfer t;
-        if (const uint16_t s = Prepare(op, t, !poll)) {
+        const uint16_t prep = Prepare(op, t, !poll);
+        if (const uint16_t s = prep) {
             if (!poll) return s;
             // The operands changed under a running transfer: collect it, copy nothing.
             t.rec.data = nullptr;
@@ -625,7 +632,8 @@ int32_t Step(const FileOpRec *op, bool poll, uint32_t *count, bool *has_count) {
         if (poll && r != -2) {
             *count = t.count;
             *has_count = true;
-            if (t.read && t.rec.format == 2 && op->opcode != 248 && t.count >= 1) PutBit(op->data, t.bit[0] & 1);
+            if (prep == CF_OK && t.read && t.rec.format == 2 && op->opcode != 248 && t.count >= 1)
+                PutBit(op->data, t.bit[0] & 1);
         }
         return r;
     }

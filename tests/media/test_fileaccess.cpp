@@ -212,6 +212,8 @@ TEST_F(FileInstr, ReadsIntoRegistersAndRefusalsBeforePosting) {
     Rung(M(11), FileOp(251, 3, R(1), 3, 0, 0x40000000u, R(120), "A:\\BIG.CSV"), Q(11));
     Rung(M(12), FileOp(250, 0, R(1), 7, 0, 0x40000000u, R(122), "A:\\IN.CSV"), Q(12));
     Rung(M(13), FileOp(251, 3, R(1), 5, 0, 0x80000000u, R(124), "A:\\BIG.CSV"), Q(13));
+    // One bit read into a system register: outside the blocks a read may land in.
+    Rung(M(14), FileOp(250, 0, la::SR(100), 2, 0, 1, R(126), "A:\\IN.CSV"), Q(14));
     Load();
     SetW(R(14), 0x5A5A);
     On(M(1), true);
@@ -250,7 +252,7 @@ TEST_F(FileInstr, ReadsIntoRegistersAndRefusalsBeforePosting) {
     // Refused before posting: the channel is not used, nothing changes.
     const uint8_t req = dpram[DP_FILE_REQ];
     SetW(la::SR(100), 0x1234);
-    for (uint32_t m : {7u, 8u, 9u, 11u, 12u, 13u}) {
+    for (uint32_t m : {7u, 8u, 9u, 11u, 12u, 13u, 14u}) {
         On(M(m), true);
         Scan();
         EXPECT_EQ(W(R(112 + 2 * (m - 7))), CF_INVALID) << m;
