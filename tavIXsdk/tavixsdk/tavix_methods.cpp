@@ -345,6 +345,7 @@ int FormLogin(tavix_session *s, const tavix_buffer *req, tavix_auth_entry *e) {
     std::snprintf(who.user, sizeof who.user, "%s", user);
     char ha1[40] = {};
     int code = 0;
+    // A refusal that names no code is still a refusal: 405, never {}.
     if (tavix_auth_callbacks.digest(&who, password, ha1, &code) < 0) return code != 0 ? code : 405;
     uint8_t bytes[16];
     std::size_t bn = 0;
