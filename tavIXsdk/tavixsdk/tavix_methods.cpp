@@ -244,14 +244,15 @@ void InfoObject(tavix_json_out &w) {
         w.string(name);
         first = false;
     };
+    // Levels above 3 ("unknown") offer only what every level offers.
     feature("multipoint", o.level == 3);
-    if (o.level >= 2) {
+    if (o.level >= 2 && o.level <= 3) {
         feature("queryfilter", cb.query_filter != nullptr);
         feature("subscribefilter", tavix_data_callbacks.filter_subscribe != nullptr);
         feature("acceptalarm", cb.accept_alarm != nullptr);
         feature("readhistory", cb.history != nullptr);
     }
-    if (o.level >= 1) {
+    if (o.level >= 1 && o.level <= 3) {
         feature("session", true);
         feature("subscribealarm", tavix_data_callbacks.alarm_subscribe != nullptr);
         feature("subscribedata", tavix_data_callbacks.subscribe != nullptr);
@@ -344,6 +345,7 @@ int FormLogin(tavix_session *s, const tavix_buffer *req, tavix_auth_entry *e) {
     std::snprintf(who.user, sizeof who.user, "%s", user);
     char ha1[40] = {};
     int code = 0;
+    // A refusal that names no code is still a refusal: 405, never {}.
     if (tavix_auth_callbacks.digest(&who, password, ha1, &code) < 0) return code != 0 ? code : 405;
     uint8_t bytes[16];
     std::size_t bn = 0;
@@ -463,15 +465,16 @@ tavix_buffer *tavix_engine_handle_sub_unsubscribe_item_request(tavix_session *s,
     tavix_buffer *body = Body();
     if (body == nullptr) return nullptr;
     Put(body, "{\"result\":[");
-    bool first = true;
+    bool first = true, full = false;
     // Each address is acted on once, as its element is written into a body
     // that grows (no measuring pass, so no second subscribe call): each
     // occurrence gets its own code, and a name listed twice is taken once.
+    // An element that would leave no room for the closing ]} within the
+    // buffer limit is taken back and ends the array; the later addresses are
+    // still acted on, only no longer reported.
     Each(req, "address[]", [&](const char *address, uint32_t) {
         int code = 0;
-        if (std::strlen(address) > 254) {
-            code = 301;
-        } else if (unsubscribe) {
+        if (unsubscribe) {
             // By address alone: an item keeps the kind of its first
             // subscription, and a frame may have joined it as the other kind.
             tavix_item *it = tavix_engine_frame_find_item(f, address);
@@ -479,14 +482,23 @@ tavix_buffer *tavix_engine_handle_sub_unsubscribe_item_request(tavix_session *s,
                 code = 460;
             else
                 tavix_engine_subscription_frame_unsubscribe_item(f, it, false, &code);
+        } else if (std::strlen(address) > 254) {
+            // Too long for the variable look-up's work areas: refused, and so
+            // never held (unsubscribing it later finds no item, 460).
+            code = 301;
         } else {
             tavix_engine_subscription_frame_subscribe_item(f, kind, address, nullptr, 0, &code);
         }
-        if (!first) Put(body, ",");
+        if (full) return;
+        const uint32_t before = body->length;
+        const bool put = (first || Put(body, ",")) && Put(body, "{") && tavix_json_put_error_strings(body, code) == 0 &&
+                         Put(body, "}");
+        if (!put || uint64_t(body->length) + 2 > tavix_global_options.buffer_limit) {
+            body->length = before;
+            full = true;
+            return;
+        }
         first = false;
-        Put(body, "{");
-        tavix_json_put_error_strings(body, code);
-        Put(body, "}");
     });
     Put(body, "]}");
     return Answer(body);

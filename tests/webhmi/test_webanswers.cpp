@@ -1007,6 +1007,39 @@ TEST_F(WebAnswers, AnUnsubscribeByAddressTakesTheItemWhateverKindItWasSubscribed
     EXPECT_EQ(calls, std::vector<std::string>{"data X op"});
     EXPECT_EQ(Post("unsubscribedata", "subscriptionid=1&address[]=X"), kOk);
     EXPECT_EQ(calls, (std::vector<std::string>{"data X op", "data off 7"}));
+    // An address of 255 characters is refused on subscribing (301) and so is
+    // never held: unsubscribing it finds no item (460).
+    const std::string longer(255, 'L');
+    EXPECT_EQ(Post("subscribedata", "subscriptionid=1&address[]=" + longer),
+              "{\"result\":[{\"error\":301,\"errorstring\":\"Address not found\"}]}");
+    EXPECT_EQ(Post("unsubscribedata", "subscriptionid=1&address[]=" + longer),
+              "{\"result\":[{\"error\":460,\"errorstring\":\"Subscribed data item not found\"}]}");
+    EXPECT_EQ(calls, (std::vector<std::string>{"data X op", "data off 7"}));
+}
+
+// An item answer that would pass the buffer limit is closed after the last
+// element that fits, and still acts on every address of the request.
+TEST_F(WebAnswers, AnItemAnswerPastTheBufferLimitClosesItsArrayAfterTheElementsThatFit) {
+    Open(2);
+    tavix_server_set_advanced_callbacks(SubscribeAs<kDataHandle>, UnsubscribeAs<kDataHandle>);
+    EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"1\"}");
+    EXPECT_EQ(Post("subscribedata", "subscriptionid=1&address[]=Z"), kOk);
+    std::string body = "subscriptionid=1";
+    for (int i = 0; i < 20; i++) body += "&address[]=N" + std::to_string(i);
+    body += "&address[]=Z";
+    // {"result":[ is 11 bytes, each 460 element 60 and its comma 1: after k
+    // elements 10 + 61k, and ]} must still fit into 1024: 16 elements.
+    const std::string missing = "{\"error\":460,\"errorstring\":\"Subscribed data item not found\"}";
+    std::string want = "{\"result\":[" + missing;
+    for (int i = 1; i < 16; i++) want += "," + missing;
+    want += "]}";
+    const uint32_t keep = tavix_global_options.buffer_limit;
+    tavix_global_options.buffer_limit = 1024;
+    const std::string got = Post("unsubscribedata", body);
+    tavix_global_options.buffer_limit = keep;
+    EXPECT_EQ(got, want);
+    // Z, past the cut, is unsubscribed all the same.
+    EXPECT_EQ(calls, (std::vector<std::string>{"data Z op", "data off 7"}));
 }
 
 TEST_F(WebAnswers, SubscribeCallbacksAnswerEachItemAndUnsubscribeCallbacksGetTheirHandles) {
@@ -1102,6 +1135,16 @@ TEST_F(WebAnswers, TheAccessCallbackGrantsOrRefusesEachRequest) {
     EXPECT_EQ(named.second.size(), granted.second.size() + 3000);
     EXPECT_EQ(named.second.substr(named.second.size() - 3016), "\"servername\":\"" + name + "\"}");
     tavix_options_set_server_name(nullptr);
+    // A level above 3 is named "unknown" and offers only what every level does.
+    const uint32_t level = tavix_global_options.level;
+    tavix_global_options.level = 4;
+    const auto unknown = Exchange(std::string("POST /tavIX/?info HTTP/1.0\r\n") + kBasicOp + "\r\n");
+    tavix_global_options.level = level;
+    EXPECT_EQ(unknown.second,
+              "{\"loginmethod\":\"http\",\"encryptionmodulus\":\"\",\"encryptionexponent\":\"\","
+              "\"certificationlevel\":\"unknown\",\"features\":[\"read\",\"write\",\"browsertime\"],"
+              "\"longpollsupport\":true,\"securitysupport\":true,\"maxtimeout\":60,"
+              "\"vendorinfo\":\"Controller web HMI server\",\"servername\":\"\"}");
 
     // A connection whose own identity callback names the user needs no
     // credentials; one that names nobody is challenged as any other.
