@@ -381,6 +381,25 @@ TEST_F(TxbXml, BuiltDocumentEscapesAndSyntaxFaultsLeaveNothing) {
     Z7XML_GetTagContents(db, r, cont, sizeof cont);
     EXPECT_EQ(std::string(cont), std::string(1300, 'z') + "+tail");
     Z7XML_Free(db, r);
+    // a comment or "<>" inside contents takes the text after it up to the next
+    // tag along; blanks before a closing tag's '>' are allowed
+    struct Skip {
+        std::string doc, cont;
+    };
+    const Skip skips[] = {
+        {"<a>x<!-- c -->skipped<b/>tail</a >", "xtail"},
+        {"<a>p<>q<b/>r</a>", "pr"},
+        {"<!DOCTYPE a><a>s<?pi?>t<b/></a>", "s"},
+    };
+    for (const Skip &t : skips) {
+        const uint32_t root = Z7XML_ParseText(db, t.doc.data(), uint32_t(t.doc.size()));
+        ASSERT_NE(root, 0u) << t.doc;
+        Z7XML_GetTagContents(db, root, cont, sizeof cont);
+        EXPECT_EQ(std::string(cont), t.cont) << t.doc;
+        EXPECT_NE(Z7XML_FirstChild(db, root, "b"), 0u) << t.doc;
+        EXPECT_EQ(Z7XML_Count(db), 2u) << t.doc;
+        Z7XML_Free(db, root);
+    }
     // 256 levels parse, 257 and 50,000 do not
     auto nested = [](uint32_t n) {
         std::string s;
