@@ -336,6 +336,18 @@ bool tavix_thread_create() {
     return made;
 }
 
+// An upload begins: the server stops until its end marker. Only a server
+// thread acts on a stop request; with none left (the server stopped
+// already) the state is set to stopped at once, since a request nobody
+// answers would keep the upload from ever ending. A thread that is just
+// ending moves only a stop request to stopped, so either order is sound.
+namespace {
+void StopForUpload() {
+    TavixFtping = 1;
+    TavixServerState = TavixThreadCreated ? TavixState::StopRequested : TavixState::Stopped;
+}
+}  // namespace
+
 void tavix_check_ftp_state() {
     const char *folder = "/mnt/USB0/tavIX";
     switch (tavixFtpStates) {
@@ -356,8 +368,7 @@ void tavix_check_ftp_state() {
         break;
     case TavixFtpState::Watch:
         if (tavix_check_inotify() == 1) {
-            TavixFtping = 1;
-            TavixServerState = TavixState::StopRequested;
+            StopForUpload();
             tavixFtpStates = TavixFtpState::WaitEnd;
         }
         break;
@@ -373,8 +384,7 @@ void tavix_check_ftp_state() {
             if (card_in && Exists(folder)) {
                 if (card_was_in) {
                     tavixFtpStates = TavixFtpState::WaitEnd;
-                    TavixFtping = 1;
-                    TavixServerState = TavixState::StopRequested;
+                    StopForUpload();
                 } else {
                     tavixFtpStates = TavixFtpState::WaitFolder;
                 }

@@ -717,6 +717,7 @@ TEST_F(WebServer, TheUploadWatcherHoldsTheServerStoppedFromTheDeletedWebRootToTh
     tavixFtpStates = TavixFtpState::WaitFolder;
     TavixFtping = 0;
     TavixServerState = TavixState::Running;
+    TavixThreadCreated = 1;  // its thread runs
     tavix_check_ftp_state();
     EXPECT_EQ(tavixFtpStates, TavixFtpState::Arm);
     fs::remove_all(root / "mnt/USB0/tavIX");  // the card pulled
@@ -740,6 +741,7 @@ TEST_F(WebServer, TheUploadWatcherHoldsTheServerStoppedFromTheDeletedWebRootToTh
         usleep(1000);
     }
     EXPECT_EQ(tavixFtpStates, TavixFtpState::WaitEnd) << "the thread has not ended yet";
+    TavixThreadCreated = 0;
     TavixServerState = TavixState::Stopped;
     for (int i = 0; i < 5000 && tavixFtpStates != TavixFtpState::WaitFolder; i++) {
         tavix_check_ftp_state();
@@ -825,6 +827,7 @@ TEST_F(WebServer, ACardPutInAfterABootWithoutOneStartsTheServer) {
     // The card there, its folder not: the folder's creation is an upload.
     fs::remove_all(root / "mnt/USB0/tavIX");
     TavixServerState = TavixState::Running;
+    TavixThreadCreated = 1;  // a server thread that runs
     tavixFtpStates = TavixFtpState::WaitFolder;
     for (int i = 0; i < 200 && tavixFtpStates != TavixFtpState::PollFolder; i++) tavix_check_ftp_state();
     ASSERT_EQ(tavixFtpStates, TavixFtpState::PollFolder);
@@ -836,6 +839,33 @@ TEST_F(WebServer, ACardPutInAfterABootWithoutOneStartsTheServer) {
     EXPECT_EQ(tavixFtpStates, TavixFtpState::WaitEnd);
     EXPECT_EQ(TavixFtping, 1);
     EXPECT_EQ(TavixServerState, TavixState::StopRequested);
+
+    // The same upload with the server already stopped (no thread left to
+    // act on a stop): it stays stopped, so the end marker is taken and the
+    // server starts again, instead of a stop request nobody answers
+    // holding the upload for good.
+    fs::remove_all(root / "mnt/USB0/tavIX");
+    TavixThreadCreated = 0;
+    TavixFtping = 0;
+    TavixServerState = TavixState::Stopped;
+    tavixFtpStates = TavixFtpState::WaitFolder;
+    for (int i = 0; i < 200 && tavixFtpStates != TavixFtpState::PollFolder; i++) tavix_check_ftp_state();
+    ASSERT_EQ(tavixFtpStates, TavixFtpState::PollFolder);
+    fs::create_directories(root / "mnt/USB0/tavIX");
+    for (int i = 0; i < 60 && tavixFtpStates == TavixFtpState::PollFolder; i++) {
+        tavix_check_ftp_state();
+        usleep(1000);
+    }
+    EXPECT_EQ(tavixFtpStates, TavixFtpState::WaitEnd);
+    EXPECT_EQ(TavixServerState, TavixState::Stopped);
+    std::ofstream(root / "mnt/USB0/EndOfFTP.txt").close();
+    for (int i = 0; i < 60 && tavixFtpStates == TavixFtpState::WaitEnd; i++) {
+        tavix_check_ftp_state();
+        usleep(1000);
+    }
+    EXPECT_FALSE(fs::exists(root / "mnt/USB0/EndOfFTP.txt"));
+    EXPECT_EQ(TavixFtping, 0);
+    EXPECT_EQ(TavixServerState, TavixState::StartRequested);
     TavixFtping = 0;
     TavixHttp = 0;
     TavixServerState = TavixState::Stopped;
