@@ -17,7 +17,11 @@ constexpr unsigned CTRL0 = 0x00 / 4, TIMING0 = 0x10 / 4, TIMING1 = 0x20 / 4, TIM
 constexpr unsigned SET = 1, CLR = 2;  // set and clear aliases (+4, +8 bytes)
 constexpr uint32_t SFTRST = 1u << 31, CLKGATE = 1u << 30, RUN = 1u << 29, PRE_SEND_START = 1u << 19,
                    POST_SEND_STOP = 1u << 20, MASTER_MODE = 1u << 17, DIRECTION = 1u << 16, SEND_NAK_ON_LAST = 1u << 25;
-constexpr uint32_t NO_SLAVE_ACK = 1u << 6, DATA_CMPLT = 1u << 2;  // CTRL1 status bits
+// CTRL1 status bits: bit 5 is the missing acknowledge, bit 6 the end of the
+// data engine's phase (bit 2 is the lost arbitration, which a lone master
+// never sees: waiting on it and taking the phase's end for a missing
+// acknowledge failed every transfer of the register path).
+constexpr uint32_t NO_SLAVE_ACK = 1u << 5, DATA_CMPLT = 1u << 6;
 constexpr uint32_t kPolls = 0xFFFFF;
 
 struct I2cCmd {

@@ -241,6 +241,18 @@ TEST_F(IoTest, EepromAndExpanderTransfersByteForByte) {
     EXPECT_EQ(i2c_pins[0x174 / 4], 0u);
     EXPECT_EQ(i2c_pins[0x634 / 4], 3u << 24);
     EXPECT_EQ(i2c0[0x08 / 4], (1u << 31) | (1u << 30));
+    // The status bits of CTRL1: bit 5 is the missing acknowledge, bit 6 the
+    // end of the data engine's phase. A completed phase is a device that
+    // answered; a missing acknowledge is none.
+    plat_i2c = &plat_i2c_board;
+    i2c0[0x40 / 4] = 1u << 6;
+    EXPECT_EQ(PLAT_I2cProbe(0xA0), 1);
+    i2c0[0x40 / 4] = 1u << 5;
+    EXPECT_EQ(PLAT_I2cProbe(0xA0), 0);
+    uint8_t none_read[2] = {};
+    EXPECT_EQ(PLAT_I2cRead(0xA0, none_read, 2), 0);
+    i2c0[0x40 / 4] = 0;
+    plat_i2c = &kRecorder;
     EXPECT_EQ(PLAT_I2cClose(), 1);
 }
 
