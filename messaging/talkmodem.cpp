@@ -201,6 +201,11 @@ uint32_t ResultToBin(const char *line) {
     }
     if (line[0] == 0) return MODEM_BUSY;
     if (std::strcmp(line, modem.cmd.data()) == 0) return MODEM_BUSY;  // the echo of our command
+    // The echo of a command longer than the response line arrives cut to
+    // the line: a full line that starts the command is that echo too (a long
+    // initialisation string would otherwise read as an error).
+    const std::size_t full = modem.resp.size() - 1;
+    if (strnlen(line, full + 1) == full && std::strncmp(line, modem.cmd.data(), full) == 0) return MODEM_BUSY;
     if (std::strcmp(line, "OK") == 0) return 0;
     bool digits = true;
     for (const char *p = line; *p; p++) digits = digits && *p >= '0' && *p <= '9';

@@ -313,6 +313,16 @@ TEST_F(MsgTest, ResultCodesNumericAndVerbose) {
         EXPECT_EQ(ResultToBin(r.line), r.code) << r.line << " gsm " << int(r.gsm);
     }
     GsmModem = 0;
+    // The echo of a command longer than the response line (120 characters
+    // against 95 kept) is still the echo: the "0" after it is the answer.
+    const std::string longcmd = "AT" + std::string(118, 'S');
+    std::snprintf(modem.cmd.data(), modem.cmd.size(), "%s", longcmd.c_str());
+    modem.resp_idx = 0;
+    fake_ports::Feed(0, longcmd + "\r\n0\r");
+    EXPECT_EQ(GetResult(0), 0u);
+    // A line as long that is not the command stays an error.
+    fake_ports::Feed(0, std::string(120, 'X') + "\r");
+    EXPECT_EQ(GetResult(0), 4u);
 }
 
 namespace {
