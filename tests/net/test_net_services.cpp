@@ -1084,6 +1084,21 @@ TEST(NetServices, ServicePipeFilesAndRestartBits) {
     Svc_HandoverStep();
     EXPECT_EQ(TavixHttp, 0);
     EXPECT_EQ(Svc_HandoverPending, 0);
+    // A web project upload that begins during the wait ends it at once.
+    static uint8_t ftping;
+    ftping = 0;
+    NetSvc_Hooks.web_ftping = [] { return ftping; };
+    web = TavixState::Running;
+    TavixHttp = 1;
+    Svc_HandoverPending = 1;
+    Svc_HandoverStep();
+    EXPECT_EQ(TavixHttp, 1);
+    ftping = 1;
+    test_support::FakeClock::AdvanceMs(10);
+    Svc_HandoverStep();
+    EXPECT_EQ(TavixHttp, 0);
+    EXPECT_EQ(Svc_HandoverPending, 0);
+    ftping = 0;
     web = TavixState::StartRequested;
     thread_lives = false;
     TavixHttp = 1;
@@ -1123,6 +1138,31 @@ TEST(NetServices, ServicePipeFilesAndRestartBits) {
     EXPECT_EQ(reset_flg, 0);
     EXPECT_EQ(plc_reg[566], 0x00);
     EXPECT_EQ(modbus_restarts, 1);
+    // eth1's FTP daemon: its own commands (no NUL) and its own marker.
+    plc_reg[560] = 0x08;
+    Svc_RestartRequests();
+    EXPECT_EQ(prot_run_bit, 0x80);
+    EXPECT_EQ(std::string(cmds, std::size_t(read(fds[0], cmds, sizeof cmds))), "stop1\nstart1\n");
+    Svc_RestartRequests();
+    EXPECT_EQ(plc_reg[560], 0x08) << "waits for eth1's marker";
+    std::ofstream(root / "opt/valmar/ftp/started2.txt").put('1');
+    Svc_RestartRequests();
+    EXPECT_EQ(plc_reg[560], 0x00);
+    EXPECT_EQ(prot_run_bit, 0);
+    EXPECT_EQ(reset_flg, 0);
+    // A changed eth0 address: "stop0" and "start0" with their NULs, once,
+    // and nothing in the pass right after a configuration change.
+    const uint8_t link_was = uint8_t(Enet_IpInstance[0].nx_ip_link_up);
+    Enet_IpInstance[0].nx_ip_link_up = 1;
+    IpAddr0Change = 1;
+    MasterRestartOn = 1;
+    Svc_AddressAndTime();
+    EXPECT_EQ(MasterRestartOn, 0);
+    EXPECT_EQ(IpAddr0Change, 1);
+    Svc_AddressAndTime();
+    EXPECT_EQ(IpAddr0Change, 0);
+    EXPECT_EQ(std::string(cmds, std::size_t(read(fds[0], cmds, sizeof cmds))), std::string("stop0\n\0start0\n\0", 15));
+    Enet_IpInstance[0].nx_ip_link_up = link_was;
     // The same for the e-mail connection's end, then an EGD restart.
     static bool email_ended;
     static int egd_restarts;
@@ -1173,6 +1213,40 @@ TEST(NetServices, ServicePipeFilesAndRestartBits) {
     EXPECT_EQ(web, TavixState::StartRequested);
     EXPECT_EQ(prot_run_bit, 8);
     EXPECT_EQ(reset_flg, 1);
+    web = TavixState::Running;
+    Svc_RestartRequests();
+    EXPECT_EQ(plc_reg[566], 0x00);
+    EXPECT_EQ(prot_run_bit, 0);
+    EXPECT_EQ(reset_flg, 0);
+    // A running server is stopped first and started once its thread has
+    // ended; while a web project upload runs nothing is asked, and the
+    // request (with every other restart) waits for the upload's end.
+    web = TavixState::Running;
+    thread_lives = true;
+    ftping = 1;
+    plc_reg[566] = 0x10;
+    Svc_RestartRequests();
+    EXPECT_EQ(web, TavixState::Running);
+    EXPECT_EQ(prot_run_bit, 8);
+    EXPECT_EQ(reset_flg, 0);
+    plc_reg[566] = 0x12;
+    Svc_RestartRequests();
+    EXPECT_EQ(modbus_restarts, 3) << "Modbus waits for the web restart";
+    plc_reg[566] = 0x10;
+    ftping = 0;
+    Svc_RestartRequests();
+    EXPECT_EQ(web, TavixState::StopRequested);
+    EXPECT_EQ(reset_flg, 0);
+    Svc_RestartRequests();
+    EXPECT_EQ(web, TavixState::StopRequested) << "the stop is left to the live thread";
+    web = TavixState::Stopped;
+    thread_lives = false;
+    Svc_RestartRequests();
+    EXPECT_EQ(web, TavixState::StartRequested);
+    EXPECT_EQ(reset_flg, 1);
+    web = TavixState::Starting;
+    Svc_RestartRequests();
+    EXPECT_EQ(plc_reg[566], 0x10);
     web = TavixState::Running;
     Svc_RestartRequests();
     EXPECT_EQ(plc_reg[566], 0x00);
