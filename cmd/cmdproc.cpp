@@ -409,9 +409,20 @@ void get_plc_reg() {
     if (bytes == 0 || bytes > most) return Refuse();
     std::memset(scratch.data(), 0, bytes);
     if (!PlcReg_Get(scratch.data(), a, width)) return OutsideImage();
-    if (a == SR_ADDR(5) && OLPMode && bytes >= 1) {
-        scratch[0] = 3;
-        if (bytes >= 2) scratch[1] = 0;
+    // With an on-line change armed the mode word reads 3: every bit of it the
+    // read covers, so that one bit answers 0 or 1 and a wider read carries 3
+    // at the word's place (never 3 written over a single-bit answer).
+    if (OLPMode) {
+        const uint32_t bits = width == 1 ? 1 : bytes * 8;
+        for (uint32_t i = 0; i < bits; i++) {
+            const uint32_t at = a + i;
+            if (at < SR_ADDR(5) || at >= SR_ADDR(5) + 16) continue;
+            const uint8_t mask = uint8_t(1u << (i % 8));
+            if ((3u >> (at - SR_ADDR(5))) & 1u)
+                scratch[i / 8] |= mask;
+            else
+                scratch[i / 8] &= uint8_t(~mask);
+        }
     }
     AnswerFrame(scratch.data(), uint16_t(bytes));
 }

@@ -392,6 +392,18 @@ TEST_F(CmdFrame, RegisterEscapesAndRefusals) {
     EXPECT_EQ(Exchange(Frame(0x02, {0x7F, 3})), (Bytes{0xA0}));
     EXPECT_EQ(OLPMode, 1);
     EXPECT_EQ(Exchange(Frame(0x16, {0x7F, 16, 0x40, 0x0C})), Frame(0xFF, {3, 0}));
+    // Its bits read as those of 3 too: one bit answers 0 or 1, a wider read
+    // over the word carries 3 at the word's place.
+    EXPECT_EQ(PlcWord(W_MODE), 0);
+    const uint16_t fault_before = PlcWord(W_FAULT);
+    PlcWordSet(W_FAULT, 0x1234);
+    EXPECT_EQ(Exchange(Frame(0x16, {0x7F, 1, 0x40, 0x0C})), Frame(0xFF, {1}));  // bit 0 of 3
+    EXPECT_EQ(Exchange(Frame(0x16, {0x7F, 1, 0x41, 0x0C})), Frame(0xFF, {1}));  // bit 1 of 3
+    EXPECT_EQ(Exchange(Frame(0x16, {0x7F, 1, 0x42, 0x0C})), Frame(0xFF, {0}));  // bit 2 of 3
+    EXPECT_EQ(Exchange(Frame(0x16, {0x7F, 8, 0x48, 0x0C})), Frame(0xFF, {0}));  // its high byte
+    // 32 bits from %SR4 (word 131, bit address 3120): the fault word, then 3.
+    EXPECT_EQ(Exchange(Frame(0x16, {0x7F, 32, 0x30, 0x0C})), Frame(0xFF, {0x34, 0x12, 3, 0}));
+    PlcWordSet(W_FAULT, fault_before);
     // A mode the controller does not know clears the on-line change mark and
     // changes nothing else, but is accepted.
     const uint16_t mode_before = PlcWord(W_MODE);
