@@ -465,22 +465,25 @@ void Modbus_Scan(uint32_t n) {
         // no report on its connections or a listener since the connections'
         // last step, and no connection's idle time-out due.
         const uint32_t filed = s.reports;
-        if (!s.free && !s.reads && !s.busy && filed == s.stepped && NxListenReports == s.listens &&
+        const bool on = (Dpr_Configuration[n == 1 ? 1 : 0].enables[0] & EN0_MODBUS) != 0;
+        if (!(s.free && on) && !s.reads && !s.busy && filed == s.stepped && NxListenReports == s.listens &&
             (!s.timed || int32_t(_tx_time_get() - s.idle_due) < 0))
             return;
         s.stepped = filed;
         s.listens = NxListenReports;
-        // Connections are accepted whether or not the service is on; with it
-        // off, what they send is read and dropped, and nothing is answered,
-        // timed out or closed: not even a connection given way to a newcomer.
-        SocketListen(s, cfg.port);
-        if (!(Dpr_Configuration[n == 1 ? 1 : 0].enables[0] & EN0_MODBUS)) {
+        // With the service off, what the connections send is read and
+        // dropped, and nothing is answered, listened, timed out or closed:
+        // not even a connection given way to a newcomer. Only the socket the
+        // start put to listening takes a client, so a port closed by a stop
+        // stays closed until the service is on again.
+        if (!on) {
             for (auto &slot : s.slots) {
                 if (slot.socket.state == NX_TCP_ESTABLISHED && NxRxReady(&slot.socket)) Drain(slot.socket);
             }
             s.busy = s.timed = 0;
             return;
         }
+        SocketListen(s, cfg.port);
         // A read waiting for its answer, or a whole request waiting behind
         // the one served, is a reply the client would lose.
         // A newcomer that waits for one is looked at again on the next pass.
@@ -532,7 +535,9 @@ void Modbus_Scan(uint32_t n) {
 uint32_t Modbus_Due(uint32_t n, uint32_t now) {
     const ModbusServer &s = ServerOf(n);
     if (s.ip == nullptr || LE_Get16(Dpr_Map_Ptr + DPR_RUN) == 0) return now + PASS_IDLE_MS;
-    if (DrevanoRuntime != 0 || ModbusCfg(n).mode != 0 || s.free || s.reads || s.busy) return now;
+    // A record free to listen is work only while the service is on.
+    const bool listens = s.free && (Dpr_Configuration[n == 1 ? 1 : 0].enables[0] & EN0_MODBUS);
+    if (DrevanoRuntime != 0 || ModbusCfg(n).mode != 0 || listens || s.reads || s.busy) return now;
     return s.timed ? s.idle_due : now + PASS_IDLE_MS;
 }
 

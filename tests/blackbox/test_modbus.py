@@ -295,10 +295,18 @@ class ModbusTcp(ModbusCase):
                                 check=False)
             self.assertIn(str(0x4242), out.stdout)
 
-    def test_service_off_accepts_but_never_answers(self):
+    def test_service_off_closes_the_port_at_the_stop_before_run(self):
+        """F 0x08: the stop of the mode change closes port 502, and no scan
+        listens on it again while the service stays off."""
         self.start(config_block(flags=0x200005DA, records=[modbus_record()]))
-        s = self.conn()
-        self.assertIsNone(self.ask(s, mbap(1, 1, struct.pack(">BHH", 3, 3004, 1))))
+
+        def refused():
+            try:
+                self.peer.connect(HOST, 502, timeout=1.0).close()
+            except ConnectionRefusedError:
+                return True
+            return False
+        self.assertTrue(wait_for(refused, 5))
 
 
 class ModbusUdp(ModbusCase):

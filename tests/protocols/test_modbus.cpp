@@ -27,6 +27,7 @@
 #include "core/image/bytes.h"
 #include "core/storage/memfile.h"
 #include "core/image/plcreg.h"
+#include "core/image/tx.h"
 #include "core/image/util.h"
 #include "iec/services/drevano.h"
 #include "iec/services/z7mb_internal.h"
@@ -415,41 +416,50 @@ TEST_F(ModbusServerTest, UdpModeAnswersEachSenderAndFollowsTheRunFlag) {
 TEST_F(ModbusServerTest, ServiceOffAcceptsButAnswersTimesOutAndClosesNothing) {
     test_support::FakeClock clock;
     Dpr_Configuration[0].enables[0] = 0;
-    std::vector<std::unique_ptr<Peer>> peers;
-    for (unsigned i = 0; i < MODBUS_SLOTS; i++) {
-        peers.push_back(std::make_unique<Peer>());
-        ASSERT_TRUE(peers.back()->connected) << i;
-        for (int k = 0; k < 50 && Modbus_Conn_Cnt(0) < i + 1; k++) Pass();
-        test_support::FakeClock::AdvanceMs(1000);
-    }
-    ASSERT_EQ(Modbus_Conn_Cnt(0), MODBUS_SLOTS);
-    Peer late;  // waits in the port's backlog
+    // The socket the start put to listening takes one connection; with the
+    // service off no other record listens, so the next client waits in the
+    // port's backlog.
+    Peer a;
+    ASSERT_TRUE(a.connected);
+    for (int k = 0; k < 50 && Modbus_Conn_Cnt(0) < 1; k++) Pass();
+    ASSERT_EQ(Modbus_Conn_Cnt(0), 1u);
+    Peer late;
+    ASSERT_TRUE(late.connected);
     Pass(10);
-    EXPECT_EQ(Modbus_Conn_Cnt(0), MODBUS_SLOTS);
-    for (auto &p : peers) {
-        p->Take(5);
-        EXPECT_FALSE(p->closed) << "no connection gives way";
-    }
-    Peer &a = *peers[0];
+    EXPECT_EQ(Modbus_Conn_Cnt(0), 1u) << "no record listens while the service is off";
+    // A free record does not make the loop run without waiting.
+    const uint32_t now = _tx_time_get();
+    EXPECT_NE(Modbus_Due(0, now), now);
     a.Send(Mbap(1, 1, Pdu(7, 0, 0)));
     Arrived(a, 12);
     Pass(3);
     EXPECT_TRUE(a.Take(20).empty());
     test_support::FakeClock::AdvanceMs(61000);
     Pass(3);
-    EXPECT_EQ(Modbus_Conn_Cnt(0), MODBUS_SLOTS) << "no idle time-out";
+    EXPECT_EQ(Modbus_Conn_Cnt(0), 1u) << "no idle time-out";
     a.Take(20);
     EXPECT_FALSE(a.closed);
-    // On again: a connection that asks is answered.
+    // On again: the waiting client is accepted and answered (the silent
+    // one's idle time-out now counts, and ends it).
     Dpr_Configuration[0].enables[0] = EN0_MODBUS;
-    Peer &b = *peers[MODBUS_SLOTS - 1];
-    b.Send(Mbap(2, 1, Pdu(7, 0, 0)));
+    late.Send(Mbap(2, 1, Pdu(7, 0, 0)));
     Bytes got;
-    for (int i = 0; i < 50 && got.empty() && !b.closed; i++) {
+    for (int i = 0; i < 50 && got.empty() && !late.closed; i++) {
         Pass();
-        got = b.Take(20);
+        got = late.Take(20);
     }
     EXPECT_EQ(got, Mbap(2, 1, {7, 0}));
+    // Off again across a stop of the run flag: the stop closes the port and
+    // the scans after it listen on nothing while the service stays off.
+    Dpr_Configuration[0].enables[0] = 0;
+    LE_Put16(&DprMap[DPR_RUN], 0);
+    Pass(2);
+    LE_Put16(&DprMap[DPR_RUN], 1);
+    Pass(3);
+    Peer refused;
+    Pass(3);
+    EXPECT_FALSE(refused.connected) << "the port stays closed";
+    EXPECT_EQ(Modbus_Conn_Cnt(0), 0u);
 }
 
 // A read that came during the loop's wait is taken right after it and
