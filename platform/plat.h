@@ -215,6 +215,10 @@ void PLAT_I2cKernelBuild(int32_t build);
 // Board register path: gates I2C0's clock and lets go of its registers (the
 // next transfer sets the block up again); 1.
 int PLAT_I2cClose();
+// Board register path: called before each status read of a bounded wait with
+// the block's registers and the word read, so that a test can play the
+// block's part; null on the board.
+extern void (*plat_i2c_poll)(volatile uint32_t *regs, unsigned word);
 // Table in force: null selects the board or host table at first use; tests
 // may put their own in place.
 extern const PlatI2cOps *plat_i2c;

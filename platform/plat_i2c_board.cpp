@@ -22,6 +22,10 @@ constexpr uint32_t SFTRST = 1u << 31, CLKGATE = 1u << 30, RUN = 1u << 29, PRE_SE
 // never sees: waiting on it and taking the phase's end for a missing
 // acknowledge failed every transfer of the register path).
 constexpr uint32_t NO_SLAVE_ACK = 1u << 5, DATA_CMPLT = 1u << 6;
+// STAT: the bus and the clock generator busy. (Its low bits are interrupt
+// summaries, set only for enabled interrupts, which this driver never
+// enables: a wait on one of them always ran to its last poll.)
+constexpr uint32_t BUS_BUSY = 1u << 11, CLK_GEN_BUSY = 1u << 10;
 constexpr uint32_t kPolls = 0xFFFFF;
 
 struct I2cCmd {
@@ -49,7 +53,17 @@ uint32_t Kernel(uint8_t addr, uint8_t *buf, std::size_t n, uint32_t dir, uint32_
 
 bool Wait(unsigned reg, uint32_t mask) {
     for (uint32_t i = 0; i < kPolls; i++) {
+        if (plat_i2c_poll != nullptr) plat_i2c_poll(i2c, reg);
         if (i2c[reg] & mask) return true;
+    }
+    return false;
+}
+
+// Polls until none of the mask's bits is set, at most kPolls times.
+bool WaitClear(unsigned reg, uint32_t mask) {
+    for (uint32_t i = 0; i < kPolls; i++) {
+        if (plat_i2c_poll != nullptr) plat_i2c_poll(i2c, reg);
+        if ((i2c[reg] & mask) == 0) return true;
     }
     return false;
 }
@@ -121,7 +135,9 @@ int Pio(uint8_t addr, uint8_t *rd, const uint8_t *wr, std::size_t n) {
         if (!Phase(saved)) return 0;
         if (reading) rd[k] = uint8_t(i2c[DATA]);
     }
-    Wait(STAT, 1);
+    // The stop has gone out once the bus is idle again; the control word is
+    // put back only then, so that the next transfer never cuts it short.
+    WaitClear(STAT, BUS_BUSY | CLK_GEN_BUSY);
     EndTransfer(saved);
     return 1;
 }
@@ -147,6 +163,8 @@ void BoardSpeed(unsigned code) {
 }
 
 }  // namespace
+
+void (*plat_i2c_poll)(volatile uint32_t *regs, unsigned word) = nullptr;
 
 const PlatI2cOps plat_i2c_board = {BoardProbe, BoardRead, BoardWrite, BoardSpeed};
 

@@ -252,6 +252,22 @@ TEST_F(IoTest, EepromAndExpanderTransfersByteForByte) {
     uint8_t none_read[2] = {};
     EXPECT_EQ(PLAT_I2cRead(0xA0, none_read, 2), 0);
     i2c0[0x40 / 4] = 0;
+    // After the stop the driver waits for the bus to go idle (STAT bit 11,
+    // bus busy, and bit 10, clock generator busy, clear) and no longer: here
+    // the phase ends at once and the bus stays busy for three status reads.
+    static unsigned stat_reads;
+    stat_reads = 0;
+    plat_i2c_poll = [](volatile uint32_t *regs, unsigned word) {
+        if (word == 0x40 / 4) regs[word] = regs[word] | (1u << 6);
+        if (word == 0x50 / 4) regs[word] = ++stat_reads <= 3 ? (1u << 11) | (1u << 10) : 0u;
+    };
+    EXPECT_EQ(PLAT_I2cProbe(0xA0), 1);
+    EXPECT_EQ(stat_reads, 4u);
+    stat_reads = 0;
+    const uint8_t one = 0x5A;
+    EXPECT_EQ(PLAT_I2cWrite(0xA0, &one, 1), 1);
+    EXPECT_EQ(stat_reads, 4u);
+    plat_i2c_poll = nullptr;
     plat_i2c = &kRecorder;
     EXPECT_EQ(PLAT_I2cClose(), 1);
 }
