@@ -266,8 +266,10 @@ bool Body(Out &o, uint32_t db, uint32_t type, uint32_t sub, bool is_ct, uint32_t
         const uint16_t f = Z7St_Flags(db);
         o.W(f);
         if (f & Z7F_STEP) {
+            // at depth d entries 0..d-1 are the callers and entry d holds the
+            // program running when the break came
             const uint32_t depth = Z7Sec_Get(db, Z7SEC_CSTACK, SD_USED);
-            const uint32_t top = depth ? Z7Sec_Elem(db, Z7SEC_CSTACK, depth - 1) : 0;
+            const uint32_t top = depth ? Z7Sec_Elem(db, Z7SEC_CSTACK, depth) : 0;
             o.W(top ? Z7Mem_Get16(top) : Z7Mem_Get16(st + ST_BRK_PROG));
             o.W(Z7Mem_Get16(st + ST_BRK_POS));
         }

@@ -1329,6 +1329,8 @@ L_CALLPRG:
     CHECK_LEN;
     {
         const uint32_t target = W(1);
+        // the command buffer has no program to return to: its call would come
+        // back to program 0, which has no code, so it only ends the buffer
         if (program == 0) FAULT(LOG_UNDEF, op);
         // 38 already at depth size - 1, not at size: the new frame goes to depth + 1, inside the slice
         if (depth + 1 >= v.cs_size) FAULT(LOG_STACK, target);

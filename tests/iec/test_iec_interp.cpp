@@ -134,6 +134,7 @@ TEST_F(IecRun, UndefinedOpcodesStopTheApplicationButOnlyEndTheCommandBuffer) {
         {{271, 3}, {8, 271, 2 * 65536u}, 0},    // 3 operand words, 2 present
         {{269, 500}, {8, 500, 2 * 65536u}, 0},  // lock of INT 500 of 64
         {{267, 1}, {8, 0, 8 * 65536u}, 68},     // the end opcode taken as the value, then past the end
+        {{423, 1}, {8, 423, 2 * 65536u}, 0},    // a call: the buffer has no program to come back to
     };
     for (const Row &r : rows) {
         Z7Mem_Put16(Addr(Z7SEC_D16, 1), 0);

@@ -200,7 +200,20 @@ TEST_F(VmRequests, CallStackEntriesAndStepsReadFromTheirRecords) {
     Z7Sec_Set(db, Z7SEC_CSTACK, SD_USED, 2);
     EXPECT_EQ(Ask(db, 2, Hex("03 1D0001 1D0002 1D0003")),
               Hex("5C 00 0016 03 1D0001 0001000E 1D0002 00030022 1D0003 00000000"));
+    // held in step mode at depth 2: the program is that of the top entry
+    // (entry 2, the program running there), not its caller in entry 1
+    Z7Mem_Put16(cs + 8, 4);
+    Z7Mem_Put16(cs + 10, 0);
+    Z7Mem_Put16(Z7VM_Status(db) + ST_BRK_PROG, 1);
+    Z7Mem_Put16(Z7VM_Status(db) + ST_BRK_POS, 0x0030);
+    const uint16_t flags = Z7St_Flags(db);
+    Z7St_SetFlags(db, 0x8408);
+    EXPECT_EQ(Ask(db, 2, Hex("01 020000")), Hex("5C 00 000A 01 020000 8408 0004 0030"));
     Z7Sec_Set(db, Z7SEC_CSTACK, SD_USED, 0);
+    EXPECT_EQ(Ask(db, 2, Hex("01 020000")), Hex("5C 00 000A 01 020000 8408 0001 0030"));
+    Z7St_SetFlags(db, flags);
+    Z7Mem_Put16(Z7VM_Status(db) + ST_BRK_PROG, 0);
+    Z7Mem_Put16(Z7VM_Status(db) + ST_BRK_POS, 0);
     const uint32_t step = Z7Sec_Elem(db, Z7SEC_STEP, 2);
     ASSERT_NE(step, 0u);
     Z7Mem_Put32(step, 0x01020304);
