@@ -91,8 +91,7 @@ int Ha1(const tavix_identity *who, const char *password, uint8_t ha1[16], int *c
         *code = cb_code != 0 ? cb_code : 405;
         return -1;
     }
-    std::size_t n = 0;
-    if (tavix_util_hex_decode(hex, 32, ha1, 16, &n) != 0 || n != 16) {
+    if (tavix_auth_decode_ha1(hex, sizeof hex, ha1) != 0) {
         *code = 403;
         return -1;
     }
@@ -267,6 +266,14 @@ long EntryIndex(const uint8_t digest[16], bool *found) {
 }
 
 }  // namespace
+
+int tavix_auth_decode_ha1(const char *text, std::size_t room, uint8_t out[16]) {
+    // Taken whole: a longer text is no HA1, whatever its first 32 characters.
+    const std::size_t n = strnlen(text, room);
+    std::size_t got = 0;
+    if (n != 32 || tavix_util_hex_decode(text, 32, out, 16, &got) != 0 || got != 16) return -1;
+    return 0;
+}
 
 void tavix_md5(const void *data, std::size_t n, uint8_t out[16]) {
     hash_state md;

@@ -402,6 +402,50 @@ TEST_F(WebServer, LoginsUsersRightsAndStaleNonces) {
     EXPECT_EQ(bit4(), 0);
 }
 
+// The password-digest callback's HA1 is taken whole: one with characters
+// behind its 32 grants neither a Basic nor a Digest login (403).
+TEST_F(WebServer, AnHa1TextLongerThan32CharactersGrantsNoBasicOrDigestLogin) {
+    static std::string answer;
+    tavix_auth_callbacks = {nullptr,
+                            [](const tavix_identity *, const char *, char *ha1, int *code) {
+                                std::memcpy(ha1, answer.c_str(), answer.size() + 1);
+                                *code = 0;
+                                return 0;
+                            },
+                            nullptr};
+    // md5("admin:tavIX:secret1"); "admin:secret1" in base64.
+    const std::string ha1 = "a9866e24426444567e0b2446f9f8db75";
+    const char basic[] = "Basic YWRtaW46c2VjcmV0MQ==\r\n";
+    tavix_options_set_auth_options(1, "tavIX");
+    tavix_identity who{};
+    int code = 0;
+    bool stale = false;
+    answer = ha1 + "00";
+    EXPECT_EQ(tavix_auth_verify_auth_header(nullptr, basic, "GET", "/x.htm", &who, &code, &stale), -1);
+    EXPECT_EQ(code, 403);
+    answer = ha1;
+    EXPECT_EQ(tavix_auth_verify_auth_header(nullptr, basic, "GET", "/x.htm", &who, &code, &stale), 0);
+
+    tavix_options_set_auth_options(2, "tavIX");
+    Age(100);
+    char nonce[33];
+    tavix_auth_make_nonce(nonce, tavix_sys_get_current_monotonous_time());
+    // HA2 = md5("GET:/x.htm").
+    auto authz = [&](const char *nc) {
+        const std::string resp = Md5Peer(ha1 + ":" + nonce + ":" + nc + ":abc:auth:741dba7c5c5edd205d856484cd5149f8");
+        return std::string("Digest username=\"admin\", realm=\"tavIX\", nonce=\"") + nonce +
+               "\", uri=\"/x.htm\", response=\"" + resp + "\", qop=auth, nc=" + nc + ", cnonce=\"abc\"\r\n";
+    };
+    answer = ha1 + "0";
+    EXPECT_EQ(tavix_auth_verify_auth_header(nullptr, authz("00000001").c_str(), "GET", "/x.htm", &who, &code, &stale),
+              -1);
+    EXPECT_EQ(code, 403);
+    answer = ha1;
+    EXPECT_EQ(tavix_auth_verify_auth_header(nullptr, authz("00000002").c_str(), "GET", "/x.htm", &who, &code, &stale),
+              0);
+    EXPECT_STREQ(who.user, "admin");
+}
+
 // The server tick lets authentication entries go once unused for twice the
 // larger of the session time-out option and the largest "maxtimeout" a
 // remote server reported (server time units).
