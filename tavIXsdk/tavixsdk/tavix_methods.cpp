@@ -479,11 +479,14 @@ tavix_buffer *tavix_engine_handle_sub_unsubscribe_item_request(tavix_session *s,
         if (unsubscribe) {
             // By address alone: an item keeps the kind of its first
             // subscription, and a frame may have joined it as the other kind.
+            // An item found is let go and answered 0: what the application's
+            // unsubscribe callback says of it is not the page's concern.
             tavix_item *it = tavix_engine_frame_find_item(f, address);
+            int ignored = 0;
             if (it == nullptr)
                 code = 460;
             else
-                tavix_engine_subscription_frame_unsubscribe_item(f, it, false, &code);
+                tavix_engine_subscription_frame_unsubscribe_item(f, it, false, &ignored);
         } else if (std::strlen(address) > 254) {
             // Too long for the variable look-up's work areas: refused, and so
             // never held (unsubscribing it later finds no item, 460).

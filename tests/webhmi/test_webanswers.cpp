@@ -1095,12 +1095,16 @@ TEST_F(WebAnswers, SubscribeCallbacksAnswerEachItemAndUnsubscribeCallbacksGetThe
     EXPECT_EQ(calls, (std::vector<std::string>{"data Tank.Level op", "data Bad op", "alarm Tank.High op", "data off 7",
                                                "alarm off 8"}));
 
-    // The unsubscribe callback's code is the answer, of an item and of a deleted frame.
+    // The unsubscribe callback's code is the answer of a deleted frame; an
+    // item found in the frame is let go and its element says 0 whatever the
+    // callback answered.
     unsubscribe_status = 10001;
     const std::string app = "{\"error\":10001,\"errorstring\":\"Error fetching callback not set\"}";
     EXPECT_EQ(Post("subscribedata", "subscriptionid=1&address[]=A&address[]=B"),
               "{\"result\":[{\"error\":0},{\"error\":0}]}");
-    EXPECT_EQ(Post("unsubscribedata", "subscriptionid=1&address[]=A"), "{\"result\":[" + app + "]}");
+    EXPECT_EQ(Post("unsubscribedata", "subscriptionid=1&address[]=A"), kOk);
+    EXPECT_EQ(Post("unsubscribedata", "subscriptionid=1&address[]=A"),
+              "{\"result\":[{\"error\":460,\"errorstring\":\"Subscribed data item not found\"}]}");
     EXPECT_EQ(Post("deletesubscription", "subscriptionid=1"), app);
     unsubscribe_status = 0;
     calls.clear();
