@@ -313,14 +313,17 @@ void tavix_engine_session_delete_expired(uint64_t now, void (*teardown)(tavix_se
     const uint32_t utc = UtcNow();
     for (int i = int(T.count) - 1; i >= 0; i--) {
         tavix_session *s = T.sessions[i];
+        // Each reason that applies is said.
         bool end = false;
         if (now > s->last_access + 2ull * T.connection_timeout) {
             tavix_util_error("Expiring session %s due to connection timeout", s->id);
             end = true;
-        } else if (uint64_t(utc) > uint64_t(s->last_activity) + T.inactivity_timeout) {
+        }
+        if (uint64_t(utc) > uint64_t(s->last_activity) + T.inactivity_timeout) {
             tavix_util_error("Expiring session %s due to session (inactivity) timeout from webpage's", s->id);
             end = true;
-        } else if (s->aborted) {
+        }
+        if (s->aborted) {
             tavix_util_error("Tearing session %s down", s->id);
             end = true;
         }

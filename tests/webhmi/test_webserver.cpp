@@ -286,6 +286,22 @@ TEST_F(WebServer, SessionsCountNoncesAndRefuseReplays) {
     EXPECT_EQ(tavix_session_table.count, 0u);
     ASSERT_FALSE(logged.empty());
     EXPECT_EQ(logged.back(), "Expiring session 00000001 due to connection timeout");
+
+    // A session past both time-outs and aborted as well gives each reason its line.
+    tavix_engine_hooks.utc_now = [] { return 1000u; };
+    ASSERT_EQ(tavix_engine_session_create(0, nullptr, "k6", false, nullptr, nullptr, nullptr, false, &s, &code), 0);
+    EXPECT_STREQ(s->id, "00000005");
+    s->aborted = 1;
+    tavix_session_table.inactivity_timeout = 300;
+    tavix_engine_hooks.utc_now = [] { return 1301u; };
+    logged.clear();
+    tavix_engine_session_delete_expired(121 + tavix_sys_get_current_monotonous_time(), nullptr);
+    tavix_engine_hooks.utc_now = nullptr;
+    EXPECT_EQ(tavix_session_table.count, 0u);
+    EXPECT_EQ(logged,
+              (std::vector<std::string>{"Expiring session 00000005 due to connection timeout",
+                                        "Expiring session 00000005 due to session (inactivity) timeout from webpage's",
+                                        "Tearing session 00000005 down"}));
 }
 
 TEST_F(WebServer, LoginsUsersRightsAndStaleNonces) {
