@@ -447,10 +447,11 @@ TEST_F(WebServer, AnHa1TextLongerThan32CharactersGrantsNoBasicOrDigestLogin) {
     char nonce[33];
     tavix_auth_make_nonce(nonce, tavix_sys_get_current_monotonous_time());
     // HA2 = md5("GET:/x.htm").
-    auto authz = [&](const char *nc) {
+    auto authz = [&](const char *nc, bool quoted = false) {
         const std::string resp = Md5Peer(ha1 + ":" + nonce + ":" + nc + ":abc:auth:741dba7c5c5edd205d856484cd5149f8");
+        const std::string q = quoted ? "\"" : "";
         return std::string("Digest username=\"admin\", realm=\"tavIX\", nonce=\"") + nonce +
-               "\", uri=\"/x.htm\", response=\"" + resp + "\", qop=auth, nc=" + nc + ", cnonce=\"abc\"\r\n";
+               "\", uri=\"/x.htm\", response=\"" + resp + "\", qop=auth, nc=" + q + nc + q + ", cnonce=\"abc\"\r\n";
     };
     answer = ha1 + "0";
     EXPECT_EQ(tavix_auth_verify_auth_header(nullptr, authz("00000001").c_str(), "GET", "/x.htm", &who, &code, &stale),
@@ -460,6 +461,13 @@ TEST_F(WebServer, AnHa1TextLongerThan32CharactersGrantsNoBasicOrDigestLogin) {
     EXPECT_EQ(tavix_auth_verify_auth_header(nullptr, authz("00000002").c_str(), "GET", "/x.htm", &who, &code, &stale),
               0);
     EXPECT_STREQ(who.user, "admin");
+    // A nonce count is hexadecimal digits, up to 8 of them, taken as the client wrote them.
+    EXPECT_EQ(tavix_auth_verify_auth_header(nullptr, authz("3").c_str(), "GET", "/x.htm", &who, &code, &stale), 0);
+    EXPECT_EQ(tavix_auth_verify_auth_header(nullptr, authz("0a", true).c_str(), "GET", "/x.htm", &who, &code, &stale),
+              0);
+    EXPECT_EQ(tavix_auth_verify_auth_header(nullptr, authz("00000000b").c_str(), "GET", "/x.htm", &who, &code, &stale),
+              -1);
+    EXPECT_EQ(tavix_auth_verify_auth_header(nullptr, authz("").c_str(), "GET", "/x.htm", &who, &code, &stale), -1);
 }
 
 // The server tick lets authentication entries go once unused for twice the
