@@ -168,6 +168,8 @@ int tavix_engine_session_create(uint64_t now, const char *timeout_text, const ch
                 *code = 407;
                 break;
             }
+            // An entry left behind under this key starts afresh (used now).
+            tavix_auth_data_clear(e);
             tavix_auth_fill_authdata(ha1_given, realm, user, password_or_ha1, e);
         }
         s = static_cast<tavix_session *>(std::calloc(1, sizeof(tavix_session)));

@@ -501,6 +501,20 @@ TEST_F(WebServer, AuthenticationEntriesExpireAfterTwiceTheLongerTimeOut) {
     tavix_server_session_tick(673);
     EXPECT_EQ(tavix_auth_find_auth_data("c"), nullptr);
     tavix_comm_remote_server_initialize();
+
+    // A session made over an HTTP login on a key whose entry was left behind
+    // starts that entry afresh: used now, not when it was left.
+    ASSERT_NE(tavix_auth_insert_auth_data("k7"), nullptr);  // used at 542
+    Age(200);
+    tavix_global_options.auth_method = 2;
+    const uint8_t ha1[16] = {1};
+    tavix_session *s = nullptr;
+    int code = 0;
+    ASSERT_EQ(tavix_engine_session_create(742, nullptr, "k7", false, "tavIX", "op", ha1, true, &s, &code), 0);
+    tavix_auth_expire_auth_data(800, 120);
+    const tavix_auth_entry *e = tavix_auth_find_auth_data("k7");
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(std::make_tuple(e->last_use, std::string(e->user)), std::make_tuple(uint64_t(742), std::string("op")));
 }
 
 // The web server's thread reaches registers through the guard the main loop
