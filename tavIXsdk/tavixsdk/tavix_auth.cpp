@@ -174,7 +174,10 @@ int NonceCountFresh(uint64_t key, uint32_t nc, uint64_t now) {
 
 int Digest(const char *v, std::size_t n, const char *method, const char *url, tavix_identity *who, int *code,
            bool *stale) {
-    char uri[1024], nonce[64], cnonce[66], response[40], nc[16];
+    // The uri names the request URL, which may be as long as the header
+    // itself: its copy has room for all of it (only the web thread verifies).
+    static char uri[kAuthMax + 1];
+    char nonce[64], cnonce[66], response[40], nc[16];
     *code = 406;
     if (!Param(v, n, "uri", uri, sizeof uri) || tavix_util_url_compare(uri, url, false) != 0) return -1;
     if (!Param(v, n, "username", who->user, sizeof who->user) || !Param(v, n, "realm", who->realm, sizeof who->realm))
@@ -212,10 +215,16 @@ int Digest(const char *v, std::size_t n, const char *method, const char *url, ta
     if (Ha1(who, nullptr, ha1, code) != 0) return -1;
     char ha1_hex[33], ha2_hex[33];
     tavix_util_hex_encode(ha1, 16, ha1_hex);
-    char text[1400];
-    int tn = std::snprintf(text, sizeof text, "%s:%s", method, uri);
-    tavix_md5_hex(text, std::size_t(tn), ha2_hex);
-    tn = std::snprintf(text, sizeof text, "%s:%s:%s:%s:auth:%s", ha1_hex, nonce, nc, cnonce, ha2_hex);
+    hash_state md2;
+    md5_init(&md2);
+    md5_process(&md2, reinterpret_cast<const unsigned char *>(method), static_cast<unsigned long>(std::strlen(method)));
+    md5_process(&md2, reinterpret_cast<const unsigned char *>(":"), 1);
+    md5_process(&md2, reinterpret_cast<const unsigned char *>(uri), static_cast<unsigned long>(std::strlen(uri)));
+    uint8_t ha2[16];
+    md5_done(&md2, ha2);
+    tavix_util_hex_encode(ha2, 16, ha2_hex);
+    char text[256];
+    const int tn = std::snprintf(text, sizeof text, "%s:%s:%s:%s:auth:%s", ha1_hex, nonce, nc, cnonce, ha2_hex);
     uint8_t expected[16], got[16];
     tavix_md5(text, std::size_t(tn), expected);
     std::size_t gn = 0;

@@ -380,6 +380,18 @@ TEST_F(WebServer, LoginsUsersRightsAndStaleNonces) {
     shortened.replace(shortened.find("response=\"") + 10, 1, "");
     EXPECT_EQ(tavix_auth_verify_auth_header(nullptr, shortened.c_str(), "GET", "/x.htm", &who, &code, &stale), -1);
     EXPECT_FALSE(stale);
+    // A URL of 3000 bytes is compared and digested whole.
+    tavix_auth_make_nonce(nonce, tavix_sys_get_current_monotonous_time());
+    const std::string url = "/x.htm?v=" + std::string(2991, 'q');
+    const std::string long_resp = Md5Peer("a9866e24426444567e0b2446f9f8db75:" + std::string(nonce) +
+                                          ":00000001:abc:auth:" + Md5Peer("GET:" + url));
+    const std::string long_authz = std::string("Digest username=\"admin\", realm=\"tavIX\", nonce=\"") + nonce +
+                                   "\", uri=\"" + url + "\", response=\"" + long_resp +
+                                   "\", qop=auth, nc=00000001, cnonce=\"abc\"\r\n";
+    EXPECT_EQ(tavix_auth_verify_auth_header(nullptr, long_authz.c_str(), "GET", url.c_str(), &who, &code, &stale), 0);
+    EXPECT_EQ(
+        tavix_auth_verify_auth_header(nullptr, long_authz.c_str(), "GET", (url + "q").c_str(), &who, &code, &stale),
+        -1);
 
     // Authentication entries: a fifth is refused and logged.
     for (const char *k : {"a", "b", "c", "d"}) ASSERT_NE(tavix_auth_insert_auth_data(k), nullptr);
