@@ -91,8 +91,7 @@ int Ha1(const tavix_identity *who, const char *password, uint8_t ha1[16], int *c
         *code = cb_code != 0 ? cb_code : 405;
         return -1;
     }
-    std::size_t n = 0;
-    if (tavix_util_hex_decode(hex, 32, ha1, 16, &n) != 0 || n != 16) {
+    if (tavix_auth_decode_ha1(hex, sizeof hex, ha1) != 0) {
         *code = 403;
         return -1;
     }
@@ -175,7 +174,10 @@ int NonceCountFresh(uint64_t key, uint32_t nc, uint64_t now) {
 
 int Digest(const char *v, std::size_t n, const char *method, const char *url, tavix_identity *who, int *code,
            bool *stale) {
-    char uri[1024], nonce[64], cnonce[66], response[40], nc[16];
+    // The uri names the request URL, which may be as long as the header
+    // itself: its copy has room for all of it (only the web thread verifies).
+    static char uri[kAuthMax + 1];
+    char nonce[64], cnonce[66], response[40], nc[16];
     *code = 406;
     if (!Param(v, n, "uri", uri, sizeof uri) || tavix_util_url_compare(uri, url, false) != 0) return -1;
     if (!Param(v, n, "username", who->user, sizeof who->user) || !Param(v, n, "realm", who->realm, sizeof who->realm))
@@ -185,7 +187,10 @@ int Digest(const char *v, std::size_t n, const char *method, const char *url, ta
     if (!Param(v, n, "nonce", nonce, sizeof nonce) || !Param(v, n, "response", response, sizeof response) ||
         !Param(v, n, "nc", nc, sizeof nc))
         return -1;
-    if (std::strlen(nc) != 8 || !IsHex(nc, 8) || std::strlen(response) != 32 || !IsHex(response, 32)) return -1;
+    // The nonce count as the client wrote it (browsers write 8 digits; more
+    // would not fit the 32-bit count the replay check keeps).
+    const std::size_t ncl = std::strlen(nc);
+    if (ncl == 0 || ncl > 8 || !IsHex(nc, ncl) || std::strlen(response) != 32 || !IsHex(response, 32)) return -1;
     if (std::strlen(nonce) != 32 || !IsHex(nonce, 8)) {
         *code = 405;
         return -1;
@@ -210,10 +215,16 @@ int Digest(const char *v, std::size_t n, const char *method, const char *url, ta
     if (Ha1(who, nullptr, ha1, code) != 0) return -1;
     char ha1_hex[33], ha2_hex[33];
     tavix_util_hex_encode(ha1, 16, ha1_hex);
-    char text[1400];
-    int tn = std::snprintf(text, sizeof text, "%s:%s", method, uri);
-    tavix_md5_hex(text, std::size_t(tn), ha2_hex);
-    tn = std::snprintf(text, sizeof text, "%s:%s:%s:%s:auth:%s", ha1_hex, nonce, nc, cnonce, ha2_hex);
+    hash_state md2;
+    md5_init(&md2);
+    md5_process(&md2, reinterpret_cast<const unsigned char *>(method), static_cast<unsigned long>(std::strlen(method)));
+    md5_process(&md2, reinterpret_cast<const unsigned char *>(":"), 1);
+    md5_process(&md2, reinterpret_cast<const unsigned char *>(uri), static_cast<unsigned long>(std::strlen(uri)));
+    uint8_t ha2[16];
+    md5_done(&md2, ha2);
+    tavix_util_hex_encode(ha2, 16, ha2_hex);
+    char text[256];
+    const int tn = std::snprintf(text, sizeof text, "%s:%s:%s:%s:auth:%s", ha1_hex, nonce, nc, cnonce, ha2_hex);
     uint8_t expected[16], got[16];
     tavix_md5(text, std::size_t(tn), expected);
     std::size_t gn = 0;
@@ -267,6 +278,14 @@ long EntryIndex(const uint8_t digest[16], bool *found) {
 }
 
 }  // namespace
+
+int tavix_auth_decode_ha1(const char *text, std::size_t room, uint8_t out[16]) {
+    // Taken whole: a longer text is no HA1, whatever its first 32 characters.
+    const std::size_t n = strnlen(text, room);
+    std::size_t got = 0;
+    if (n != 32 || tavix_util_hex_decode(text, 32, out, 16, &got) != 0 || got != 16) return -1;
+    return 0;
+}
 
 void tavix_md5(const void *data, std::size_t n, uint8_t out[16]) {
     hash_state md;

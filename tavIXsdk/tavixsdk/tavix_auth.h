@@ -84,6 +84,11 @@ void tavix_auth_fill_authdata(bool ha1_given, const char *realm, const char *use
 // digest (its place in the table), in use, last used now.
 void tavix_auth_data_clear(tavix_auth_entry *e);
 
+// The 16 bytes of an HA1 text that the password-digest callback answered
+// (a buffer of room bytes): 0 when the whole text, up to its NUL, is 32
+// hexadecimal characters; -1 otherwise (the callers' 403).
+int tavix_auth_decode_ha1(const char *text, std::size_t room, uint8_t out[16]);
+
 // MD5 helpers (LibTomCrypt): digest of a text, and its lower-case hex form.
 void tavix_md5(const void *data, std::size_t n, uint8_t out[16]);
 void tavix_md5_hex(const void *data, std::size_t n, char out[33]);

@@ -340,6 +340,9 @@ int FormLogin(tavix_session *s, const tavix_buffer *req, tavix_auth_entry *e) {
     const int tn = std::snprintf(text, sizeof text, "%s:%s:%s", s->id, s->key, password);
     tavix_md5_hex(text, std::size_t(tn < int(sizeof text) ? tn : int(sizeof text) - 1), hex);
     if (std::strlen(digest) != 32 || strcasecmp(hex, digest) != 0) return 403;
+    // A name the entry cannot hold whole is no user's: cut, it could name
+    // another one (as a Basic or Digest login, it is refused).
+    if (std::strlen(user) >= TAVIX_NAME_MAX) return 405;
     tavix_identity who{};
     std::snprintf(who.realm, sizeof who.realm, "%s", tavix_global_options.realm ? tavix_global_options.realm : "");
     std::snprintf(who.user, sizeof who.user, "%s", user);
@@ -348,8 +351,7 @@ int FormLogin(tavix_session *s, const tavix_buffer *req, tavix_auth_entry *e) {
     // A refusal that names no code is still a refusal: 405, never {}.
     if (tavix_auth_callbacks.digest(&who, password, ha1, &code) < 0) return code != 0 ? code : 405;
     uint8_t bytes[16];
-    std::size_t bn = 0;
-    if (tavix_util_hex_decode(ha1, 32, bytes, 16, &bn) != 0 || bn != 16) return 403;
+    if (tavix_auth_decode_ha1(ha1, sizeof ha1, bytes) != 0) return 403;
     char check[4 * TAVIX_NAME_MAX + 140];
     const int cn = std::snprintf(check, sizeof check, "%s:%s:%s", who.user, who.realm, password);
     uint8_t mine[16];
@@ -477,11 +479,14 @@ tavix_buffer *tavix_engine_handle_sub_unsubscribe_item_request(tavix_session *s,
         if (unsubscribe) {
             // By address alone: an item keeps the kind of its first
             // subscription, and a frame may have joined it as the other kind.
+            // An item found is let go and answered 0: what the application's
+            // unsubscribe callback says of it is not the page's concern.
             tavix_item *it = tavix_engine_frame_find_item(f, address);
+            int ignored = 0;
             if (it == nullptr)
                 code = 460;
             else
-                tavix_engine_subscription_frame_unsubscribe_item(f, it, false, &code);
+                tavix_engine_subscription_frame_unsubscribe_item(f, it, false, &ignored);
         } else if (std::strlen(address) > 254) {
             // Too long for the variable look-up's work areas: refused, and so
             // never held (unsubscribing it later finds no item, 460).

@@ -168,6 +168,8 @@ int tavix_engine_session_create(uint64_t now, const char *timeout_text, const ch
                 *code = 407;
                 break;
             }
+            // An entry left behind under this key starts afresh (used now).
+            tavix_auth_data_clear(e);
             tavix_auth_fill_authdata(ha1_given, realm, user, password_or_ha1, e);
         }
         s = static_cast<tavix_session *>(std::calloc(1, sizeof(tavix_session)));
@@ -313,14 +315,17 @@ void tavix_engine_session_delete_expired(uint64_t now, void (*teardown)(tavix_se
     const uint32_t utc = UtcNow();
     for (int i = int(T.count) - 1; i >= 0; i--) {
         tavix_session *s = T.sessions[i];
+        // Each reason that applies is said.
         bool end = false;
         if (now > s->last_access + 2ull * T.connection_timeout) {
             tavix_util_error("Expiring session %s due to connection timeout", s->id);
             end = true;
-        } else if (uint64_t(utc) > uint64_t(s->last_activity) + T.inactivity_timeout) {
+        }
+        if (uint64_t(utc) > uint64_t(s->last_activity) + T.inactivity_timeout) {
             tavix_util_error("Expiring session %s due to session (inactivity) timeout from webpage's", s->id);
             end = true;
-        } else if (s->aborted) {
+        }
+        if (s->aborted) {
             tavix_util_error("Tearing session %s down", s->id);
             end = true;
         }

@@ -286,6 +286,22 @@ TEST_F(WebServer, SessionsCountNoncesAndRefuseReplays) {
     EXPECT_EQ(tavix_session_table.count, 0u);
     ASSERT_FALSE(logged.empty());
     EXPECT_EQ(logged.back(), "Expiring session 00000001 due to connection timeout");
+
+    // A session past both time-outs and aborted as well gives each reason its line.
+    tavix_engine_hooks.utc_now = [] { return 1000u; };
+    ASSERT_EQ(tavix_engine_session_create(0, nullptr, "k6", false, nullptr, nullptr, nullptr, false, &s, &code), 0);
+    EXPECT_STREQ(s->id, "00000005");
+    s->aborted = 1;
+    tavix_session_table.inactivity_timeout = 300;
+    tavix_engine_hooks.utc_now = [] { return 1301u; };
+    logged.clear();
+    tavix_engine_session_delete_expired(121 + tavix_sys_get_current_monotonous_time(), nullptr);
+    tavix_engine_hooks.utc_now = nullptr;
+    EXPECT_EQ(tavix_session_table.count, 0u);
+    EXPECT_EQ(logged,
+              (std::vector<std::string>{"Expiring session 00000005 due to connection timeout",
+                                        "Expiring session 00000005 due to session (inactivity) timeout from webpage's",
+                                        "Tearing session 00000005 down"}));
 }
 
 TEST_F(WebServer, LoginsUsersRightsAndStaleNonces) {
@@ -364,6 +380,18 @@ TEST_F(WebServer, LoginsUsersRightsAndStaleNonces) {
     shortened.replace(shortened.find("response=\"") + 10, 1, "");
     EXPECT_EQ(tavix_auth_verify_auth_header(nullptr, shortened.c_str(), "GET", "/x.htm", &who, &code, &stale), -1);
     EXPECT_FALSE(stale);
+    // A URL of 3000 bytes is compared and digested whole.
+    tavix_auth_make_nonce(nonce, tavix_sys_get_current_monotonous_time());
+    const std::string url = "/x.htm?v=" + std::string(2991, 'q');
+    const std::string long_resp = Md5Peer("a9866e24426444567e0b2446f9f8db75:" + std::string(nonce) +
+                                          ":00000001:abc:auth:" + Md5Peer("GET:" + url));
+    const std::string long_authz = std::string("Digest username=\"admin\", realm=\"tavIX\", nonce=\"") + nonce +
+                                   "\", uri=\"" + url + "\", response=\"" + long_resp +
+                                   "\", qop=auth, nc=00000001, cnonce=\"abc\"\r\n";
+    EXPECT_EQ(tavix_auth_verify_auth_header(nullptr, long_authz.c_str(), "GET", url.c_str(), &who, &code, &stale), 0);
+    EXPECT_EQ(
+        tavix_auth_verify_auth_header(nullptr, long_authz.c_str(), "GET", (url + "q").c_str(), &who, &code, &stale),
+        -1);
 
     // Authentication entries: a fifth is refused and logged.
     for (const char *k : {"a", "b", "c", "d"}) ASSERT_NE(tavix_auth_insert_auth_data(k), nullptr);
@@ -402,6 +430,58 @@ TEST_F(WebServer, LoginsUsersRightsAndStaleNonces) {
     EXPECT_EQ(bit4(), 0);
 }
 
+// The password-digest callback's HA1 is taken whole: one with characters
+// behind its 32 grants neither a Basic nor a Digest login (403).
+TEST_F(WebServer, AnHa1TextLongerThan32CharactersGrantsNoBasicOrDigestLogin) {
+    static std::string answer;
+    tavix_auth_callbacks = {nullptr,
+                            [](const tavix_identity *, const char *, char *ha1, int *code) {
+                                std::memcpy(ha1, answer.c_str(), answer.size() + 1);
+                                *code = 0;
+                                return 0;
+                            },
+                            nullptr};
+    // md5("admin:tavIX:secret1"); "admin:secret1" in base64.
+    const std::string ha1 = "a9866e24426444567e0b2446f9f8db75";
+    const char basic[] = "Basic YWRtaW46c2VjcmV0MQ==\r\n";
+    tavix_options_set_auth_options(1, "tavIX");
+    tavix_identity who{};
+    int code = 0;
+    bool stale = false;
+    answer = ha1 + "00";
+    EXPECT_EQ(tavix_auth_verify_auth_header(nullptr, basic, "GET", "/x.htm", &who, &code, &stale), -1);
+    EXPECT_EQ(code, 403);
+    answer = ha1;
+    EXPECT_EQ(tavix_auth_verify_auth_header(nullptr, basic, "GET", "/x.htm", &who, &code, &stale), 0);
+
+    tavix_options_set_auth_options(2, "tavIX");
+    Age(100);
+    char nonce[33];
+    tavix_auth_make_nonce(nonce, tavix_sys_get_current_monotonous_time());
+    // HA2 = md5("GET:/x.htm").
+    auto authz = [&](const char *nc, bool quoted = false) {
+        const std::string resp = Md5Peer(ha1 + ":" + nonce + ":" + nc + ":abc:auth:741dba7c5c5edd205d856484cd5149f8");
+        const std::string q = quoted ? "\"" : "";
+        return std::string("Digest username=\"admin\", realm=\"tavIX\", nonce=\"") + nonce +
+               "\", uri=\"/x.htm\", response=\"" + resp + "\", qop=auth, nc=" + q + nc + q + ", cnonce=\"abc\"\r\n";
+    };
+    answer = ha1 + "0";
+    EXPECT_EQ(tavix_auth_verify_auth_header(nullptr, authz("00000001").c_str(), "GET", "/x.htm", &who, &code, &stale),
+              -1);
+    EXPECT_EQ(code, 403);
+    answer = ha1;
+    EXPECT_EQ(tavix_auth_verify_auth_header(nullptr, authz("00000002").c_str(), "GET", "/x.htm", &who, &code, &stale),
+              0);
+    EXPECT_STREQ(who.user, "admin");
+    // A nonce count is hexadecimal digits, up to 8 of them, taken as the client wrote them.
+    EXPECT_EQ(tavix_auth_verify_auth_header(nullptr, authz("3").c_str(), "GET", "/x.htm", &who, &code, &stale), 0);
+    EXPECT_EQ(tavix_auth_verify_auth_header(nullptr, authz("0a", true).c_str(), "GET", "/x.htm", &who, &code, &stale),
+              0);
+    EXPECT_EQ(tavix_auth_verify_auth_header(nullptr, authz("00000000b").c_str(), "GET", "/x.htm", &who, &code, &stale),
+              -1);
+    EXPECT_EQ(tavix_auth_verify_auth_header(nullptr, authz("").c_str(), "GET", "/x.htm", &who, &code, &stale), -1);
+}
+
 // The server tick lets authentication entries go once unused for twice the
 // larger of the session time-out option and the largest "maxtimeout" a
 // remote server reported (server time units).
@@ -433,6 +513,20 @@ TEST_F(WebServer, AuthenticationEntriesExpireAfterTwiceTheLongerTimeOut) {
     tavix_server_session_tick(673);
     EXPECT_EQ(tavix_auth_find_auth_data("c"), nullptr);
     tavix_comm_remote_server_initialize();
+
+    // A session made over an HTTP login on a key whose entry was left behind
+    // starts that entry afresh: used now, not when it was left.
+    ASSERT_NE(tavix_auth_insert_auth_data("k7"), nullptr);  // used at 542
+    Age(200);
+    tavix_global_options.auth_method = 2;
+    const uint8_t ha1[16] = {1};
+    tavix_session *s = nullptr;
+    int code = 0;
+    ASSERT_EQ(tavix_engine_session_create(742, nullptr, "k7", false, "tavIX", "op", ha1, true, &s, &code), 0);
+    tavix_auth_expire_auth_data(800, 120);
+    const tavix_auth_entry *e = tavix_auth_find_auth_data("k7");
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(std::make_tuple(e->last_use, std::string(e->user)), std::make_tuple(uint64_t(742), std::string("op")));
 }
 
 // The web server's thread reaches registers through the guard the main loop
