@@ -968,9 +968,10 @@ int tavix_data_read_return(tavix_request *r, const tavix_data_value *value, cons
             r->error = error;
             return 1;
         }
-        Note d = DataNote(nullptr, value, stamp, status, description, username);
-        if (r->item != nullptr && r->item->kind == 1) d.kind = 2;
-        return QueueForRequester(r, d);
+        // A data value is a data notification whatever kind of item asked:
+        // one of an alarm item would go out as an alarm with a state and a
+        // priority of 0 that nobody gave.
+        return QueueForRequester(r, DataNote(nullptr, value, stamp, status, description, username));
     }
     if (r->kind != TAVIX_REQ_READ) return 2;
     return ReadElement(r, value, stamp, status, description, username, error);

@@ -771,6 +771,15 @@ TEST_F(WebAnswers, AlarmNotificationsCarryEveryFieldOfTheirLayout) {
         [](tavix_request *r, const void *, const char *address) {
             calls.push_back(address);
             const tavix_timestamp t{1700000001, 0};
+            if (calls.size() == 2) {
+                // Answered as a data value: a data notification, whatever
+                // kind of item asked.
+                tavix_data_value v{};
+                v.kind = TAVIX_DV_INT32;
+                v.i32 = 9;
+                EXPECT_EQ(tavix_data_read_return(r, &v, &t, 0, nullptr, nullptr, 0), 0);
+                return;
+            }
             const tavix_alarm_fields a{nullptr, &t, 2, 7, nullptr, "Boiler", nullptr};
             EXPECT_EQ(tavix_alarm_read_return(r, &a, 0), 0);
             EXPECT_EQ(tavix_data_write_return(r, 0), 2);
@@ -800,6 +809,11 @@ TEST_F(WebAnswers, AlarmNotificationsCarryEveryFieldOfTheirLayout) {
     EXPECT_EQ(Publish(),
               "{\"result\":[{\"type\":2,\"subscriptionid\":[\"2\"],\"address\":\"Boiler.Alarm\",\"state\":2,"
               "\"priority\":7,\"timestamp\":1700000001000,\"display\":\"Boiler\"}],\"remaining\":0}");
+    EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"3\"}");
+    EXPECT_EQ(Post("subscribealarm", "subscriptionid=3&address[]=Boiler.Alarm"), "{\"result\":[{\"error\":0}]}");
+    EXPECT_EQ(Publish(),
+              "{\"result\":[{\"type\":1,\"subscriptionid\":[\"3\"],\"address\":\"Boiler.Alarm\","
+              "\"value\":9,\"timestamp\":1700000001000}],\"remaining\":0}");
     // Acknowledgements: one element per address, empty for a code of 0.
     EXPECT_EQ(Post("acceptalarm", "address[]=A&address[]=B&address[]=C"),
               "{\"result\":[{},{\"error\":301,\"errorstring\":\"Address not found\"},{}]}");
