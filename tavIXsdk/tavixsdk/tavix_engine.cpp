@@ -30,10 +30,13 @@ long tavix_engine_content_length(const char *header, uint32_t length) {
     while (p < end && (*p == ' ' || *p == '\t')) p++;
     if (p < end && *p == '-') return -2;
     uint64_t v = 0;
-    int digits = 0;
+    int digits = 0, significant = 0;
+    // Leading zeros add nothing: only the digits from the first nonzero one
+    // count towards the ten that the largest limit needs.
     while (p < end && *p >= '0' && *p <= '9') {
         v = v * 10 + uint64_t(*p - '0');
-        if (++digits > 10) return -2;
+        digits++;
+        if (v != 0 && ++significant > 10) return -2;
         p++;
     }
     if (digits == 0 || v > tavix_global_options.request_limit) return -2;

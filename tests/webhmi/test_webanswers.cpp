@@ -1424,10 +1424,21 @@ TEST_F(WebAnswers, TheResponseHookSeesEachAnswerAsItGoesOut) {
 }
 
 TEST_F(WebAnswers, FailuresGoToTheLoggingCallbackAndEveryTickToTheIdleCallback) {
+    tavix_engine_hooks.utc_now = Clock1994;
     static std::vector<std::string> logged;
     tavix_server_set_error_logging_cb([](const char *t) { logged.emplace_back(t); });
     EXPECT_EQ(Exchange("POST /tavIX/?read HTTP/1.0\r\nContent-Length: -1\r\n\r\n").first, "(no answer)");
     EXPECT_EQ(logged, std::vector<std::string>{"Content-Length negative or too large"});
+    // One byte above the request limit of 131,072 is refused the same way;
+    // leading zeros are no part of a length's size: 00000000003 is 3.
+    EXPECT_EQ(Exchange("POST /tavIX/?read HTTP/1.0\r\nContent-Length: 131073\r\n\r\n").first, "(no answer)");
+    EXPECT_EQ(logged.size(), 2u);
+    EXPECT_EQ(Exchange("POST /tavIX/?read HTTP/1.0\r\nContent-Length: 00000000003\r\n\r\na=1"),
+              std::make_pair(std::string("HTTP/1.0 200 OK\r\nServer: TavIX SDK/0.9.0\r\nDate: Sun, 06 Nov 1994 "
+                                         "08:49:37 GMT\r\nCache-Control: no-cache\r\nContent-Length: 48\r\n"
+                                         "Content-Type: application/json\r\n\r\n"),
+                             std::string("{\"error\":454,\"errorstring\":\"X-TavIX is missing\"}")));
+    EXPECT_EQ(logged.size(), 2u);
     tavix_server_set_error_logging_cb(nullptr);
     EXPECT_EQ(tavix_global_options.error_cb, tavix_options_stderr_error_cb);
 
