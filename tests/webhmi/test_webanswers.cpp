@@ -1269,6 +1269,43 @@ TEST_F(WebAnswers, AUrlOfUpTo65535BytesIsTakenAndARelativeOneIsForbidden) {
     EXPECT_EQ(status("GET %2Fx.htm/..%2F..%2Fy HTTP/1.0\r\n\r\n"), "HTTP/1.0 403 Forbidden - no .. allowed");
 }
 
+// The request line's refusals, each with its page: a method named in its page
+// with its five HTML characters escaped, a method token too short or without
+// a blank in its first 16 bytes, a full request whose URL no blank ends; a
+// method is known by its first bytes alone.
+TEST_F(WebAnswers, EachRefusalOfTheRequestLineAnswersItsStatusAndPage) {
+    tavix_engine_hooks.utc_now = Clock1994;
+    auto header = [](const char *status, std::size_t length) {
+        return std::string("HTTP/1.0 ") + status +
+               "\r\nServer: TavIX SDK/0.9.0\r\nDate: Sun, 06 Nov 1994 08:49:37 GMT\r\nContent-Length: " +
+               std::to_string(length) + "\r\nContent-Type: text/html; charset=utf-8\r\n\r\n";
+    };
+    EXPECT_EQ(Exchange("X\"&'<>Y /x HTTP/1.0\r\n\r\n"),
+              std::make_pair(header("500 Invalid method", 162),
+                             std::string("<!DOCTYPE html><html><head><title>500 Invalid method</title></head><body>"
+                                         "<h1>Invalid method</h1><p>Requested Entity: X&quot;&amp;&apos;&lt;&gt;Y"
+                                         "</p></body></html>")));
+    const std::string unrecognised =
+        "<!DOCTYPE html><html><head><title>500 No recognizable method found in request</title></head><body><h1>No "
+        "recognizable method found in request</h1><p>Requested Entity: </p></body></html>";
+    for (const char *line : {"GE /x HTTP/1.0\r\n\r\n", "ABCDEFGHIJKLMNOP /x HTTP/1.0\r\n\r\n"})
+        EXPECT_EQ(Exchange(line),
+                  std::make_pair(header("500 No recognizable method found in request", 185), unrecognised))
+            << line;
+    EXPECT_EQ(Exchange("POST /tavIX/?info\r\n\r\n"),
+              std::make_pair(header("414 Request-URL Too Long", 151),
+                             std::string("<!DOCTYPE html><html><head><title>414 Request-URL Too Long</title></head>"
+                                         "<body><h1>Request-URL Too Long</h1><p>Requested Entity: POST</p></body>"
+                                         "</html>")));
+    // GETX is GET and HEADY is HEAD: no such file, the page or its header alone.
+    EXPECT_EQ(Exchange("GETX /none.htm HTTP/1.0\r\n\r\n"),
+              std::make_pair(header("404 Not Found", 134),
+                             std::string("<!DOCTYPE html><html><head><title>404 Not Found</title></head><body><h1>Not "
+                                         "Found</h1><p>Requested Entity: /none.htm</p></body></html>")));
+    EXPECT_EQ(Exchange("HEADY /none.htm HTTP/1.0\r\n\r\n").first,
+              "HTTP/1.0 404 Not Found\r\nServer: TavIX SDK/0.9.0\r\nDate: Sun, 06 Nov 1994 08:49:37 GMT\r\n\r\n");
+}
+
 // A session holds up to its frame limit; the "longpoll" field turns long
 // polling off with "false" in any letter case or "0", and nothing else.
 TEST_F(WebAnswers, FramesUpToTheLimitAndLongPollOffByFalseOrZero) {
