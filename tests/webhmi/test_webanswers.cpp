@@ -944,7 +944,13 @@ TEST_F(WebAnswers, SingleItemCallbacksAnswerEachAddressAndEmptiedSlotsGiveTheirC
     // Level 0 checks no session header: a method that needs a session answers 454.
     tavix_global_options.level = 0;
     EXPECT_EQ(Post("read", "address[]=A"), "{\"error\":454,\"errorstring\":\"X-TavIX is missing\"}");
+    // Level 1 leaves out the methods of class 2, whatever the session; names
+    // are whole and case-sensitive.
+    tavix_global_options.level = 1;
+    EXPECT_EQ(Post("queryfilter", "address[]=A"), "{\"error\":300,\"errorstring\":\"Unknown method\"}");
     tavix_global_options.level = 2;
+    for (const char *name : {"Read", "rea", "reads"})
+        EXPECT_EQ(Post(name, "address[]=A"), "{\"error\":300,\"errorstring\":\"Unknown method\"}") << name;
     // The method interface under another URL prefix; the old one is no longer it.
     tavix_options_set_tavix_prefix("/hmi/");
     EXPECT_EQ(Exchange("POST /hmi/?info HTTP/1.0\r\nContent-Length: 0\r\n\r\n").first.substr(0, 17),
