@@ -600,6 +600,9 @@ int tavix_engine_handle_data(tavix_connection *c, tavix_buffer **pending, tavix_
                 take = header + body;
             }
         }
+        // The request limit bounds the body (its Content-Length was checked
+        // against it); the request and pending buffers hold 8 KB more for the
+        // header lines, so that a body of the whole limit still fits.
         tavix_buffer *req =
             tavix_buffer_get(TAVIX_BUF_REQ_HEADER, take + 1, tavix_global_options.request_limit + 8192, false);
         if (req == nullptr || tavix_buffer_put_data(req, data, take) != 0) {
