@@ -22,6 +22,27 @@
 
 tavix_engine_hooks_t tavix_engine_hooks;
 
+long tavix_engine_content_length(const char *header, uint32_t length) {
+    const long at = tavix_util_strcasenstr(header, length, "Content-Length:", 15);
+    if (at < 0) return -1;
+    const char *p = header + at + 15;
+    const char *end = header + length;
+    while (p < end && (*p == ' ' || *p == '\t')) p++;
+    if (p < end && *p == '-') return -2;
+    uint64_t v = 0;
+    int digits = 0, significant = 0;
+    // Leading zeros add nothing: only the digits from the first nonzero one
+    // count towards the ten that the largest limit needs.
+    while (p < end && *p >= '0' && *p <= '9') {
+        v = v * 10 + uint64_t(*p - '0');
+        digits++;
+        if (v != 0 && ++significant > 10) return -2;
+        p++;
+    }
+    if (digits == 0 || v > tavix_global_options.request_limit) return -2;
+    return long(v);
+}
+
 namespace {
 
 constexpr uint32_t kPathSize = 256;
@@ -68,26 +89,6 @@ bool PutDecimal(tavix_buffer *b, uint32_t v) {
 bool PutLengthAndType(tavix_buffer *b, uint32_t length, const char *type) {
     return Put(b, "Content-Length: ") && PutDecimal(b, length) && Put(b, "\r\nContent-Type: ") && Put(b, type) &&
            Put(b, "\r\n");
-}
-
-// Content-Length of a header: -1 when absent, -2 when negative, too large or
-// not a number.
-long ContentLength(const char *header, uint32_t length) {
-    const long at = tavix_util_strcasenstr(header, length, "Content-Length:", 15);
-    if (at < 0) return -1;
-    const char *p = header + at + 15;
-    const char *end = header + length;
-    while (p < end && (*p == ' ' || *p == '\t')) p++;
-    if (p < end && *p == '-') return -2;
-    uint64_t v = 0;
-    int digits = 0;
-    while (p < end && *p >= '0' && *p <= '9') {
-        v = v * 10 + uint64_t(*p - '0');
-        if (++digits > 10) return -2;
-        p++;
-    }
-    if (digits == 0 || v > tavix_global_options.request_limit) return -2;
-    return long(v);
 }
 
 void Escaped(tavix_buffer *b, const char *text) {
@@ -583,7 +584,7 @@ int tavix_engine_handle_data(tavix_connection *c, tavix_buffer **pending, tavix_
             const long end = tavix_util_strnstr(data, avail, "\r\n\r\n", 4);
             if (end < 0) break;
             const uint32_t header = uint32_t(end) + 4;
-            const long cl = ContentLength(data, header);
+            const long cl = tavix_engine_content_length(data, header);
             if (cl == -2) {
                 tavix_util_error("Content-Length negative or too large");
                 c->closing = 1;
@@ -599,6 +600,9 @@ int tavix_engine_handle_data(tavix_connection *c, tavix_buffer **pending, tavix_
                 take = header + body;
             }
         }
+        // The request limit bounds the body (its Content-Length was checked
+        // against it); the request and pending buffers hold 8 KB more for the
+        // header lines, so that a body of the whole limit still fits.
         tavix_buffer *req =
             tavix_buffer_get(TAVIX_BUF_REQ_HEADER, take + 1, tavix_global_options.request_limit + 8192, false);
         if (req == nullptr || tavix_buffer_put_data(req, data, take) != 0) {

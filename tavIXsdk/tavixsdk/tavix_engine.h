@@ -29,6 +29,11 @@ struct tavix_engine_hooks_t {
 };
 extern tavix_engine_hooks_t tavix_engine_hooks;
 
+// The Content-Length of a header (length bytes up to its blank line), for
+// requests and for the answers of remote servers alike: -1 when absent, -2
+// when negative, above the request limit or not a number.
+long tavix_engine_content_length(const char *header, uint32_t length);
+
 // The dispatcher's receive callback: frames and handles, queues the answers.
 void tavix_engine_receive_comm_data(tavix_connection *c, tavix_buffer *received);
 // 0, or -1 after marking the connection to be closed.

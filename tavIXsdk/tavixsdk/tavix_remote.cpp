@@ -597,18 +597,19 @@ void tavix_comm_remote_server_receive(tavix_connection *c, tavix_buffer *receive
     if (p == nullptr) return;
     const char *d = reinterpret_cast<const char *>(p->data);
     bool complete = closed;
-    if (!complete) {
-        const long end = tavix_util_strnstr(d, p->length, "\r\n\r\n", 4);
-        uint32_t vl = 0;
-        const char *v = end < 0 ? nullptr : Field(d, uint32_t(end) + 2, "Content-Length: ", &vl);
-        if (v != nullptr) {
-            char digits[12];
-            Copy(digits, sizeof digits, v, vl);
-            char *stop = nullptr;
-            const unsigned long n = std::strtoul(digits, &stop, 10);
-            complete = stop != digits && uint64_t(end) + 4 + n <= p->length;
-        }
+    // An answer is framed as a request is: a Content-Length that is negative
+    // or above the request limit closes the connection (the page hears 601),
+    // and one the answer holds completes it; without one, only the close does.
+    const long end = tavix_util_strnstr(d, p->length, "\r\n\r\n", 4);
+    const long length = end < 0 ? -1 : tavix_engine_content_length(d, uint32_t(end) + 4);
+    if (length == -2) {
+        tavix_util_error("Content-Length negative or too large");
+        c->pending = nullptr;
+        tavix_buffer_return(p);
+        c->drop = 1;
+        return;
     }
+    if (!complete && length >= 0) complete = uint64_t(end) + 4 + uint64_t(length) <= p->length;
     if (!complete) return;
     c->pending = nullptr;
     tavix_comm_remote_server_handle_response(c, d, p->length);

@@ -996,7 +996,13 @@ TEST_F(WebAnswers, SingleItemCallbacksAnswerEachAddressAndEmptiedSlotsGiveTheirC
     // Level 0 checks no session header: a method that needs a session answers 454.
     tavix_global_options.level = 0;
     EXPECT_EQ(Post("read", "address[]=A"), "{\"error\":454,\"errorstring\":\"X-TavIX is missing\"}");
+    // Level 1 leaves out the methods of class 2, whatever the session; names
+    // are whole and case-sensitive.
+    tavix_global_options.level = 1;
+    EXPECT_EQ(Post("queryfilter", "address[]=A"), "{\"error\":300,\"errorstring\":\"Unknown method\"}");
     tavix_global_options.level = 2;
+    for (const char *name : {"Read", "rea", "reads"})
+        EXPECT_EQ(Post(name, "address[]=A"), "{\"error\":300,\"errorstring\":\"Unknown method\"}") << name;
     // The method interface under another URL prefix; the old one is no longer it.
     tavix_options_set_tavix_prefix("/hmi/");
     EXPECT_EQ(Exchange("POST /hmi/?info HTTP/1.0\r\nContent-Length: 0\r\n\r\n").first.substr(0, 17),
@@ -1325,6 +1331,43 @@ TEST_F(WebAnswers, AUrlOfUpTo65535BytesIsTakenAndARelativeOneIsForbidden) {
     EXPECT_EQ(status("GET %2Fx.htm/..%2F..%2Fy HTTP/1.0\r\n\r\n"), "HTTP/1.0 403 Forbidden - no .. allowed");
 }
 
+// The request line's refusals, each with its page: a method named in its page
+// with its five HTML characters escaped, a method token too short or without
+// a blank in its first 16 bytes, a full request whose URL no blank ends; a
+// method is known by its first bytes alone.
+TEST_F(WebAnswers, EachRefusalOfTheRequestLineAnswersItsStatusAndPage) {
+    tavix_engine_hooks.utc_now = Clock1994;
+    auto header = [](const char *status, std::size_t length) {
+        return std::string("HTTP/1.0 ") + status +
+               "\r\nServer: TavIX SDK/0.9.0\r\nDate: Sun, 06 Nov 1994 08:49:37 GMT\r\nContent-Length: " +
+               std::to_string(length) + "\r\nContent-Type: text/html; charset=utf-8\r\n\r\n";
+    };
+    EXPECT_EQ(Exchange("X\"&'<>Y /x HTTP/1.0\r\n\r\n"),
+              std::make_pair(header("500 Invalid method", 162),
+                             std::string("<!DOCTYPE html><html><head><title>500 Invalid method</title></head><body>"
+                                         "<h1>Invalid method</h1><p>Requested Entity: X&quot;&amp;&apos;&lt;&gt;Y"
+                                         "</p></body></html>")));
+    const std::string unrecognised =
+        "<!DOCTYPE html><html><head><title>500 No recognizable method found in request</title></head><body><h1>No "
+        "recognizable method found in request</h1><p>Requested Entity: </p></body></html>";
+    for (const char *line : {"GE /x HTTP/1.0\r\n\r\n", "ABCDEFGHIJKLMNOP /x HTTP/1.0\r\n\r\n"})
+        EXPECT_EQ(Exchange(line),
+                  std::make_pair(header("500 No recognizable method found in request", 185), unrecognised))
+            << line;
+    EXPECT_EQ(Exchange("POST /tavIX/?info\r\n\r\n"),
+              std::make_pair(header("414 Request-URL Too Long", 151),
+                             std::string("<!DOCTYPE html><html><head><title>414 Request-URL Too Long</title></head>"
+                                         "<body><h1>Request-URL Too Long</h1><p>Requested Entity: POST</p></body>"
+                                         "</html>")));
+    // GETX is GET and HEADY is HEAD: no such file, the page or its header alone.
+    EXPECT_EQ(Exchange("GETX /none.htm HTTP/1.0\r\n\r\n"),
+              std::make_pair(header("404 Not Found", 134),
+                             std::string("<!DOCTYPE html><html><head><title>404 Not Found</title></head><body><h1>Not "
+                                         "Found</h1><p>Requested Entity: /none.htm</p></body></html>")));
+    EXPECT_EQ(Exchange("HEADY /none.htm HTTP/1.0\r\n\r\n").first,
+              "HTTP/1.0 404 Not Found\r\nServer: TavIX SDK/0.9.0\r\nDate: Sun, 06 Nov 1994 08:49:37 GMT\r\n\r\n");
+}
+
 // A session holds up to its frame limit; the "longpoll" field turns long
 // polling off with "false" in any letter case or "0", and nothing else.
 TEST_F(WebAnswers, FramesUpToTheLimitAndLongPollOffByFalseOrZero) {
@@ -1480,10 +1523,21 @@ TEST_F(WebAnswers, TheResponseHookSeesEachAnswerAsItGoesOut) {
 }
 
 TEST_F(WebAnswers, FailuresGoToTheLoggingCallbackAndEveryTickToTheIdleCallback) {
+    tavix_engine_hooks.utc_now = Clock1994;
     static std::vector<std::string> logged;
     tavix_server_set_error_logging_cb([](const char *t) { logged.emplace_back(t); });
     EXPECT_EQ(Exchange("POST /tavIX/?read HTTP/1.0\r\nContent-Length: -1\r\n\r\n").first, "(no answer)");
     EXPECT_EQ(logged, std::vector<std::string>{"Content-Length negative or too large"});
+    // One byte above the request limit of 131,072 is refused the same way;
+    // leading zeros are no part of a length's size: 00000000003 is 3.
+    EXPECT_EQ(Exchange("POST /tavIX/?read HTTP/1.0\r\nContent-Length: 131073\r\n\r\n").first, "(no answer)");
+    EXPECT_EQ(logged.size(), 2u);
+    EXPECT_EQ(Exchange("POST /tavIX/?read HTTP/1.0\r\nContent-Length: 00000000003\r\n\r\na=1"),
+              std::make_pair(std::string("HTTP/1.0 200 OK\r\nServer: TavIX SDK/0.9.0\r\nDate: Sun, 06 Nov 1994 "
+                                         "08:49:37 GMT\r\nCache-Control: no-cache\r\nContent-Length: 48\r\n"
+                                         "Content-Type: application/json\r\n\r\n"),
+                             std::string("{\"error\":454,\"errorstring\":\"X-TavIX is missing\"}")));
+    EXPECT_EQ(logged.size(), 2u);
     tavix_server_set_error_logging_cb(nullptr);
     EXPECT_EQ(tavix_global_options.error_cb, tavix_options_stderr_error_cb);
 

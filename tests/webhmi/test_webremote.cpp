@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -296,6 +297,10 @@ TEST_F(WebRemote, RefusedLoginsAndBadAnswers) {
         {"refuse", "info", "{\"error\":609,\"errorstring\":\"Login at the remote server failed\"}", 2},
         {"drop", "info", "{\"error\":601,\"errorstring\":\"Remote server not accessible\"}", 1},
         {"short", "info", "{\"error\":604,\"errorstring\":\"Missing\\/invalid data in the remote response\"}", 1},
+        // An answer whose Content-Length is negative or above the request
+        // limit is refused as a request would be: its connection is closed.
+        {"minus", "info", "{\"error\":601,\"errorstring\":\"Remote server not accessible\"}", 1},
+        {"toolarge", "info", "{\"error\":601,\"errorstring\":\"Remote server not accessible\"}", 1},
         {"bigkey", "info", "{\"error\":604,\"errorstring\":\"Missing\\/invalid data in the remote response\"}", 2},
         {"huge", "info", "{\"error\":604,\"errorstring\":\"Missing\\/invalid data in the remote response\"}", 2},
         // An answer without the members it must have.
@@ -321,6 +326,7 @@ TEST_F(WebRemote, RefusedLoginsAndBadAnswers) {
         EXPECT_EQ(remote.Requests().size(), c.requests);
     }
     for (const tavix_remote_link &l : tavix_remote_table.links) EXPECT_EQ(l.in_use, 0u);
+    EXPECT_EQ(std::count(logged.begin(), logged.end(), "Content-Length negative or too large"), 2);
 
     // A page without an HTTP login cannot answer the challenge.
     tavix_engine_session_clear();

@@ -10,7 +10,8 @@ MODE: digest (the server above), refuse (every request 401), drop (closes
 without answering), short (a status line cut short), bigkey (an info
 modulus of 600 bytes), huge (an info answer larger than the work buffer),
 empty (an info answer of {}), form (info reports the form login, and "login"
-checks the password cipher and the digest of its session, answering {})."""
+checks the password cipher and the digest of its session, answering {}),
+minus and toolarge (an answer of {} whose Content-Length is -1 or 131073)."""
 
 import hashlib
 import json
@@ -74,6 +75,11 @@ def serve(c):
         return
     if MODE == "short":
         c.sendall(b"HTTP/1.0 20\r\n\r\n")
+        c.close()
+        return
+    if MODE in ("minus", "toolarge"):
+        length = b"-1" if MODE == "minus" else b"131073"
+        c.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: " + length + b"\r\n\r\n{}")
         c.close()
         return
     uri = lines[0].split(" ")[1]
