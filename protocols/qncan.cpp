@@ -386,7 +386,9 @@ void StepSlot(QncanConnState &st, unsigned k) {
     default: {
         const uint32_t n = BuildPak(st, data, int32_t(len), k);
         const QncanSendStatus r = PlainSend(st, k, st.reply.data(), n);
-        if (st.send_state == QS_ANNOUNCED) st.send_state = QS_GATHER;
+        // Only the announcing reply that went out starts the gathering: one
+        // that found no packet is offered again, and goes as a frame of its own.
+        if (r == QNCAN_SENT && st.send_state == QS_ANNOUNCED) st.send_state = QS_GATHER;
         return r;
     }
     }

@@ -163,7 +163,16 @@ TEST_F(QncanTest, MultiPartRequestCutIntoFramesAndRepliesGatheredIntoParts) {
     EXPECT_EQ(QncanPartSize(), 256u);
     a.Send(Frame({5, 3, 0, 22, 0, 0}, 2));
     EXPECT_EQ(QncanNext().size(), 6u);
+    // The answer that announces the parts finds no packet: it is offered
+    // again, and still goes out as a frame of its own.
+    std::vector<NX_PACKET *> held;
+    for (NX_PACKET *pk = nullptr; _nx_packet_allocate(&pool_, &pk, 0, 0) == NX_SUCCESS;) held.push_back(pk);
+    ASSERT_FALSE(held.empty());
     Etn_PutTx(0xA0);
+    QncanPass(2);
+    EXPECT_TRUE(a.Reply(50).empty());
+    EXPECT_EQ(QncanState[0].send_state, QS_ANNOUNCED);
+    for (NX_PACKET *pk : held) _nx_packet_release(pk);
     QncanPass(2);
     EXPECT_EQ(Payload(a.Reply()), Bytes{0xA0});
     Bytes file(256 + 128);
