@@ -421,8 +421,12 @@ void Modbus_Stop(uint32_t n) {
             ModbusDisconnect(&slot.socket);
         ClearRequestState(slot);
     }
+    // The flag set with the datagram socket bound says that socket is open,
+    // not that this server listens on the TCP port of that number, which
+    // another server of the interface may hold: only a TCP listen is undone.
+    const bool tcp_listening = s.listening && !s.udp.bound;
     if (s.udp.bound) _nx_udp_socket_unbind(&s.udp);
-    if (s.listening) _nx_tcp_server_socket_unlisten(s.ip, s.port);
+    if (tcp_listening) _nx_tcp_server_socket_unlisten(s.ip, s.port);
     s.listening = 0;
     s.free = 1;
 }
@@ -579,7 +583,7 @@ void Modbus_DeInit(NX_IP *ip) {
         _nx_tcp_socket_delete(&slot.socket);
         ClearRequestState(slot);
     }
-    if (s.listening) _nx_tcp_server_socket_unlisten(s.ip, s.port);
+    if (s.listening && !s.udp.bound) _nx_tcp_server_socket_unlisten(s.ip, s.port);  // as at a stop
     _nx_udp_socket_delete(&s.udp);
     s.listening = 0;
     s.ip = nullptr;

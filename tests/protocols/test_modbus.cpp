@@ -318,8 +318,14 @@ TEST_F(ModbusServerTest, ReadsAnsweredNextPassFramingIdleCloseAndStop) {
 // answer goes to its own sender, a read on the pass after it came; the
 // socket closes when the run flag falls and comes back when it rises.
 TEST_F(ModbusServerTest, UdpModeAnswersEachSenderAndFollowsTheRunFlag) {
-    Modbus_Stop(0);
+    // A reconfiguration to UDP: the new settings are in force when the stop
+    // comes, and the TCP port listened on until then is closed.
     Dpr_Configuration[0].modbus.udp_mode = 1;
+    Modbus_Stop(0);
+    {
+        Peer p;
+        EXPECT_FALSE(p.connected) << "the TCP port closes";
+    }
     Pass();
     ASSERT_EQ(ModbusConnEth[0].listening, 1);
     EXPECT_EQ(Modbus_Conn_Cnt(0), 1u);
@@ -406,6 +412,20 @@ TEST_F(ModbusServerTest, UdpModeAnswersEachSenderAndFollowsTheRunFlag) {
     EXPECT_EQ(take(a), Mbap(5, 1, {7, 0}));
     close(a);
     close(b);
+    // A stop in UDP mode leaves alone a TCP port of the same number, which
+    // another server of the interface may listen on.
+    NX_TCP_SOCKET other{};
+    ASSERT_EQ(_nx_tcp_socket_create(&ip_, &other, "other", 0, 0, 128, 1024, nullptr, nullptr), NX_SUCCESS);
+    ASSERT_EQ(_nx_tcp_server_socket_listen(&ip_, kPort, &other, 0, nullptr), NX_SUCCESS);
+    Modbus_Stop(0);
+    EXPECT_EQ(ModbusConnEth[0].listening, 0);
+    EXPECT_EQ(other.state, NX_TCP_LISTEN);
+    {
+        Peer p;
+        EXPECT_TRUE(p.connected) << "the other server's port stays open";
+    }
+    _nx_tcp_server_socket_unlisten(&ip_, kPort);
+    _nx_tcp_socket_delete(&other);
     Dpr_Configuration[0].modbus.udp_mode = 0;
 }
 
