@@ -370,6 +370,12 @@ void StepSlot(QncanConnState &st, unsigned k) {
         static_cast<void>(PlainSend(st, k, g, had + 3));  // a failed send drops the connection
         st.gathered = 0;
         st.gather_started = 0;
+        // A connection the failed send closed took the upload with it: no
+        // host is left to let a last part go.
+        if (st.slots[k].socket.state != NX_TCP_ESTABLISHED) {
+            ResetStates(st);
+            return QNCAN_SENT;
+        }
         if (dn != 0) return QNCAN_SENT;
         if (had != 0) {
             st.send_state = QS_WAIT_HOST;
