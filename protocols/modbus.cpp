@@ -159,9 +159,10 @@ constexpr MbRules kTcpRules{
     MB_RULE_COIL_ECHO_HIGH,
 };
 
-// Sends len bytes of ModbusTxMsg to slot k: 0 sent, 1 failed. A TCP answer
-// that does not go out whole closes the connection: the peer would get a cut
-// frame, and a resend would follow it with a whole one.
+// Sends len bytes of ModbusTxMsg to slot k: 0 sent (or a datagram given up),
+// 1 failed and to be tried again. A TCP answer that does not go out whole
+// closes the connection: the peer would get a cut frame, and a resend would
+// follow it with a whole one.
 uint32_t SendResponse(unsigned k, uint32_t len, ModbusServer &s, bool udp) {
     if (len == 0) return 0;
     if (!udp) {
@@ -179,7 +180,11 @@ uint32_t SendResponse(unsigned k, uint32_t len, ModbusServer &s, bool udp) {
             _nx_packet_release(pk);
             return 1;
         }
-        if (_nx_udp_socket_send(&s.udp, pk, s.udp_address, s.udp_port) != NX_SUCCESS) return 1;
+        // A datagram the network refuses (no route back to its sender) is
+        // given up like one lost on the way: a read kept for it would hold
+        // back every later datagram, of every sender, for as long as that
+        // sender cannot be reached. Its sender asks again.
+        if (_nx_udp_socket_send(&s.udp, pk, s.udp_address, s.udp_port) != NX_SUCCESS) return 0;
     }
     return 0;
 }

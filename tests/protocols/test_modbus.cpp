@@ -410,6 +410,34 @@ TEST_F(ModbusServerTest, UdpModeAnswersEachSenderAndFollowsTheRunFlag) {
     arrived();
     Pass();
     EXPECT_EQ(take(a), Mbap(5, 1, {7, 0}));
+    // A read whose answer the network refuses for good (no route back to its
+    // sender) is given up like a lost datagram: the datagrams of other
+    // senders are still served.
+    static uint16_t unreachable;
+    sockaddr_in at{};
+    socklen_t at_len = sizeof at;
+    ASSERT_EQ(getsockname(a, reinterpret_cast<sockaddr *>(&at), &at_len), 0);
+    unreachable = ntohs(at.sin_port);
+    PlatNetOps refusing = plat_net_own;
+    refusing.sendto = [](int fd, const void *buf, std::size_t n, int flags, const sockaddr *sa,
+                         socklen_t len) -> ssize_t {
+        if (ntohs(reinterpret_cast<const sockaddr_in *>(sa)->sin_port) == unreachable) {
+            errno = ENETUNREACH;
+            return -1;
+        }
+        return plat_net_own.sendto(fd, buf, n, flags, sa, len);
+    };
+    plat_net = &refusing;
+    ASSERT_EQ(send(a, read), ssize_t(read.size()));
+    arrived();
+    Pass(3);
+    ASSERT_EQ(send(b, Mbap(9, 2, Pdu(7, 0, 0))), 12);
+    arrived();
+    Pass(3);
+    EXPECT_EQ(take(b), Mbap(9, 2, {7, 0}));
+    plat_net = &plat_net_own;
+    Pass(2);
+    EXPECT_TRUE(take(a).empty());
     close(a);
     close(b);
     // A stop in UDP mode leaves alone a TCP port of the same number, which
