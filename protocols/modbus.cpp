@@ -159,9 +159,10 @@ constexpr MbRules kTcpRules{
     MB_RULE_COIL_ECHO_HIGH,
 };
 
-// Sends len bytes of ModbusTxMsg to slot k: 0 sent, 1 failed. A TCP answer
-// that does not go out whole closes the connection: the peer would get a cut
-// frame, and a resend would follow it with a whole one.
+// Sends len bytes of ModbusTxMsg to slot k: 0 sent (or a datagram given up),
+// 1 failed and to be tried again. A TCP answer that does not go out whole
+// closes the connection: the peer would get a cut frame, and a resend would
+// follow it with a whole one.
 uint32_t SendResponse(unsigned k, uint32_t len, ModbusServer &s, bool udp) {
     if (len == 0) return 0;
     if (!udp) {
@@ -179,7 +180,11 @@ uint32_t SendResponse(unsigned k, uint32_t len, ModbusServer &s, bool udp) {
             _nx_packet_release(pk);
             return 1;
         }
-        if (_nx_udp_socket_send(&s.udp, pk, s.udp_address, s.udp_port) != NX_SUCCESS) return 1;
+        // A datagram the network refuses (no route back to its sender) is
+        // given up like one lost on the way: a read kept for it would hold
+        // back every later datagram, of every sender, for as long as that
+        // sender cannot be reached. Its sender asks again.
+        if (_nx_udp_socket_send(&s.udp, pk, s.udp_address, s.udp_port) != NX_SUCCESS) return 0;
     }
     return 0;
 }
@@ -421,8 +426,12 @@ void Modbus_Stop(uint32_t n) {
             ModbusDisconnect(&slot.socket);
         ClearRequestState(slot);
     }
+    // The flag set with the datagram socket bound says that socket is open,
+    // not that this server listens on the TCP port of that number, which
+    // another server of the interface may hold: only a TCP listen is undone.
+    const bool tcp_listening = s.listening && !s.udp.bound;
     if (s.udp.bound) _nx_udp_socket_unbind(&s.udp);
-    if (s.listening) _nx_tcp_server_socket_unlisten(s.ip, s.port);
+    if (tcp_listening) _nx_tcp_server_socket_unlisten(s.ip, s.port);
     s.listening = 0;
     s.free = 1;
 }
@@ -579,7 +588,7 @@ void Modbus_DeInit(NX_IP *ip) {
         _nx_tcp_socket_delete(&slot.socket);
         ClearRequestState(slot);
     }
-    if (s.listening) _nx_tcp_server_socket_unlisten(s.ip, s.port);
+    if (s.listening && !s.udp.bound) _nx_tcp_server_socket_unlisten(s.ip, s.port);  // as at a stop
     _nx_udp_socket_delete(&s.udp);
     s.listening = 0;
     s.ip = nullptr;

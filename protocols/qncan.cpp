@@ -370,6 +370,12 @@ void StepSlot(QncanConnState &st, unsigned k) {
         static_cast<void>(PlainSend(st, k, g, had + 3));  // a failed send drops the connection
         st.gathered = 0;
         st.gather_started = 0;
+        // A connection the failed send closed took the upload with it: no
+        // host is left to let a last part go.
+        if (st.slots[k].socket.state != NX_TCP_ESTABLISHED) {
+            ResetStates(st);
+            return QNCAN_SENT;
+        }
         if (dn != 0) return QNCAN_SENT;
         if (had != 0) {
             st.send_state = QS_WAIT_HOST;
@@ -386,7 +392,9 @@ void StepSlot(QncanConnState &st, unsigned k) {
     default: {
         const uint32_t n = BuildPak(st, data, int32_t(len), k);
         const QncanSendStatus r = PlainSend(st, k, st.reply.data(), n);
-        if (st.send_state == QS_ANNOUNCED) st.send_state = QS_GATHER;
+        // Only the announcing reply that went out starts the gathering: one
+        // that found no packet is offered again, and goes as a frame of its own.
+        if (r == QNCAN_SENT && st.send_state == QS_ANNOUNCED) st.send_state = QS_GATHER;
         return r;
     }
     }

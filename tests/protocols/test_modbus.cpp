@@ -318,8 +318,14 @@ TEST_F(ModbusServerTest, ReadsAnsweredNextPassFramingIdleCloseAndStop) {
 // answer goes to its own sender, a read on the pass after it came; the
 // socket closes when the run flag falls and comes back when it rises.
 TEST_F(ModbusServerTest, UdpModeAnswersEachSenderAndFollowsTheRunFlag) {
-    Modbus_Stop(0);
+    // A reconfiguration to UDP: the new settings are in force when the stop
+    // comes, and the TCP port listened on until then is closed.
     Dpr_Configuration[0].modbus.udp_mode = 1;
+    Modbus_Stop(0);
+    {
+        Peer p;
+        EXPECT_FALSE(p.connected) << "the TCP port closes";
+    }
     Pass();
     ASSERT_EQ(ModbusConnEth[0].listening, 1);
     EXPECT_EQ(Modbus_Conn_Cnt(0), 1u);
@@ -404,8 +410,50 @@ TEST_F(ModbusServerTest, UdpModeAnswersEachSenderAndFollowsTheRunFlag) {
     arrived();
     Pass();
     EXPECT_EQ(take(a), Mbap(5, 1, {7, 0}));
+    // A read whose answer the network refuses for good (no route back to its
+    // sender) is given up like a lost datagram: the datagrams of other
+    // senders are still served.
+    static uint16_t unreachable;
+    sockaddr_in at{};
+    socklen_t at_len = sizeof at;
+    ASSERT_EQ(getsockname(a, reinterpret_cast<sockaddr *>(&at), &at_len), 0);
+    unreachable = ntohs(at.sin_port);
+    PlatNetOps refusing = plat_net_own;
+    refusing.sendto = [](int fd, const void *buf, std::size_t n, int flags, const sockaddr *sa,
+                         socklen_t len) -> ssize_t {
+        if (ntohs(reinterpret_cast<const sockaddr_in *>(sa)->sin_port) == unreachable) {
+            errno = ENETUNREACH;
+            return -1;
+        }
+        return plat_net_own.sendto(fd, buf, n, flags, sa, len);
+    };
+    plat_net = &refusing;
+    ASSERT_EQ(send(a, read), ssize_t(read.size()));
+    arrived();
+    Pass(3);
+    ASSERT_EQ(send(b, Mbap(9, 2, Pdu(7, 0, 0))), 12);
+    arrived();
+    Pass(3);
+    EXPECT_EQ(take(b), Mbap(9, 2, {7, 0}));
+    plat_net = &plat_net_own;
+    Pass(2);
+    EXPECT_TRUE(take(a).empty());
     close(a);
     close(b);
+    // A stop in UDP mode leaves alone a TCP port of the same number, which
+    // another server of the interface may listen on.
+    NX_TCP_SOCKET other{};
+    ASSERT_EQ(_nx_tcp_socket_create(&ip_, &other, "other", 0, 0, 128, 1024, nullptr, nullptr), NX_SUCCESS);
+    ASSERT_EQ(_nx_tcp_server_socket_listen(&ip_, kPort, &other, 0, nullptr), NX_SUCCESS);
+    Modbus_Stop(0);
+    EXPECT_EQ(ModbusConnEth[0].listening, 0);
+    EXPECT_EQ(other.state, NX_TCP_LISTEN);
+    {
+        Peer p;
+        EXPECT_TRUE(p.connected) << "the other server's port stays open";
+    }
+    _nx_tcp_server_socket_unlisten(&ip_, kPort);
+    _nx_tcp_socket_delete(&other);
     Dpr_Configuration[0].modbus.udp_mode = 0;
 }
 

@@ -163,7 +163,16 @@ TEST_F(QncanTest, MultiPartRequestCutIntoFramesAndRepliesGatheredIntoParts) {
     EXPECT_EQ(QncanPartSize(), 256u);
     a.Send(Frame({5, 3, 0, 22, 0, 0}, 2));
     EXPECT_EQ(QncanNext().size(), 6u);
+    // The answer that announces the parts finds no packet: it is offered
+    // again, and still goes out as a frame of its own.
+    std::vector<NX_PACKET *> held;
+    for (NX_PACKET *pk = nullptr; _nx_packet_allocate(&pool_, &pk, 0, 0) == NX_SUCCESS;) held.push_back(pk);
+    ASSERT_FALSE(held.empty());
     Etn_PutTx(0xA0);
+    QncanPass(2);
+    EXPECT_TRUE(a.Reply(50).empty());
+    EXPECT_EQ(QncanState[0].send_state, QS_ANNOUNCED);
+    for (NX_PACKET *pk : held) _nx_packet_release(pk);
     QncanPass(2);
     EXPECT_EQ(Payload(a.Reply()), Bytes{0xA0});
     Bytes file(256 + 128);
@@ -226,6 +235,33 @@ TEST_F(QncanTest, MultiPartRequestCutIntoFramesAndRepliesGatheredIntoParts) {
     const Bytes bare = a.Reply();
     ASSERT_EQ(bare.size(), QNCAN_HDR);
     EXPECT_EQ(LE_Get16(&bare[26]), 0);
+
+    // The last part of an upload whose send fails closes the connection and
+    // ends the upload with it: the next frame, from another connection, goes
+    // to the command processor rather than being taken for the host's word
+    // that lets a last part go.
+    a.Send(Frame({5, 3, 0, 22, 0, 0}, 2));
+    EXPECT_EQ(QncanNext().size(), 6u);
+    Etn_PutTx(0xA0);
+    QncanPass(2);
+    EXPECT_EQ(Payload(a.Reply()), Bytes{0xA0});
+    const Bytes some = DataFrame(Bytes(file.begin(), file.begin() + 64));
+    Etn_PutnTx(some.data(), uint32_t(some.size()));
+    QncanPass(2);
+    EXPECT_EQ(QncanNext(), Bytes{0xA0});
+    const uint8_t owner = QncanState[0].active;
+    ASSERT_LT(owner, QNCAN_SLOTS);
+    const Bytes none = DataFrame({});
+    Etn_PutnTx(none.data(), uint32_t(none.size()));
+    QncanState[0].slots[owner].socket.writable = 0;  // the peer's window is full
+    QncanPass(2);
+    EXPECT_NE(QncanState[0].slots[owner].socket.state, NX_TCP_ESTABLISHED);
+    EXPECT_EQ(QncanState[0].send_state, QS_IDLE);
+    b.Send(Frame({1, 1, 0, 0}));
+    EXPECT_EQ(QncanNext().size(), 4u);
+    Etn_PutTx(0xA0);
+    QncanPass(2);
+    EXPECT_EQ(Payload(b.Reply()), Bytes{0xA0});
 }
 
 TEST_F(QncanTest, ChallengeLockAccessFilterAndIdleClose) {
