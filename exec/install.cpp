@@ -182,6 +182,8 @@ void RunUpdateInit(const char *media) {
         n = 0;
         too_long = false;
     };
+    // A line ends at CR, and also at a bare LF: a list written with Unix
+    // line ends would otherwise run as one command of every line run together.
     while ((c = std::fgetc(f)) != EOF) {
         if (c == '\r' || c == '\n') {
             run();

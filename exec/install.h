@@ -15,8 +15,9 @@ void InstallBoot();
 // application file, 0x20 media found; 0x80 (0xA0 with media) nothing done.
 uint32_t UpdateKernFirmApplic(uint32_t sample, uint32_t tick);
 // Assigns the next MAC ID of "MACIDS.TXT" on the media to the interface of
-// the image: 0 done (also when the interface keeps a valid MAC), 2 list used
-// up, 3 writing or re-reading failed, 4 an invalid MAC in the list, 5 no list.
+// the image: 0 done, 2 not updated (the list is used up, or the interface
+// keeps the valid MAC it has, whose image is written back), 3 writing or
+// re-reading failed, 4 an invalid MAC in the list, 5 no list.
 uint32_t SaveMACID(uint8_t *image /* 76 bytes */, uint32_t iface, const char *list);
 // Installation message text (for a display; also printed).
 extern char InstallMessage[256];

@@ -173,6 +173,8 @@ struct CoBlock {
     uint8_t next_node;
     uint8_t reply_node;   // tool node of the last block received
     uint8_t reply_known;  // a block named it (0 is a node id too)
+    uint8_t fwd_node;     // node a forwarded conversation talks to
+    uint8_t fwd_known;    // the last forwarded command frame named one (not 0)
 };
 extern CoBlock co_blk;
 

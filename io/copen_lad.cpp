@@ -212,9 +212,19 @@ void CANOpen_PutByte(const uint8_t *data, uint32_t length, uint32_t mode) {
     CoBlock &b = co_blk;
     uint8_t node = b.reply_node;
     bool known = b.reply_known;
-    if (mode == 1 && length > 2 && data[0] != 0xFF) {
-        node = data[2] & 0x7F;
-        known = node != 0;  // a target of 0: nothing is sent
+    if (mode == 1) {
+        // Forwarding: a command frame names the target node in its first data
+        // byte (the third byte, or the fifth after a long length's 0xFF and
+        // two bytes). The rest of the conversation (data frames, answer
+        // bytes) names none and goes to that same node, not to the CAN tool
+        // of an earlier conversation.
+        const uint32_t at = length > 1 && data[1] == 0xFF ? 4 : 2;
+        if (length > at && data[0] != 0xFF) {
+            b.fwd_node = data[at] & 0x7F;
+            b.fwd_known = b.fwd_node != 0;  // a target of 0: nothing is sent
+        }
+        node = b.fwd_node;
+        known = b.fwd_known;
     }
     if (!known) return;
     if (b.next_cnt > 0 && b.next_node != node) return;  // one tool at a time

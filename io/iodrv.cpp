@@ -757,7 +757,9 @@ void input_acm(uint32_t slot) {
     }
     a.smooth_set = true;
     a.freq = float(a.smooth[6]) * 0.0625f;
-    const float k = lpf1(a.freq);
+    // The filter's factor takes the smoothed count (1/16 Hz steps), not the
+    // frequency in hertz: 0.000240385 is 1 / (16 x 260 Hz).
+    const float k = lpf1(float(a.smooth[6]));
     for (unsigned p = 0; p < 3; p++) {
         a.out[p] = float(a.smooth[p]) * k * 0.000419504f * a.vt[p];
         a.out[3 + p] = float(a.smooth[3 + p]) * 3.077192e-06f * a.ct[p];

@@ -92,7 +92,8 @@ struct IoAcm {
     std::array<float, 14> out{};
 };
 
-// Magnitude factor of the line-frequency filter at frequency f.
+// Magnitude factor of the line-frequency filter at the smoothed frequency
+// count f (1/16 Hz steps, as the converter gives it).
 float lpf1(float f);
 
 struct IoSlotState {

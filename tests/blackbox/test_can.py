@@ -626,6 +626,12 @@ class Forwarding(unittest.TestCase):
         a.client.target = 9  # through a, over CAN, to b
         self.assertEqual(a.client.read_reg(r_addr(1), 16), b"\x21\x43")
         self.assertIn(a.client.get_mode(), range(0, 5))
+        # Commands of several frames go through a as well: b's data frames
+        # reach the host and the host's answers reach b (upload), the host's
+        # data frames reach b (verify, both a match and a difference).
+        self.assertEqual(a.client.upload(23), block(node=9, hb=0))
+        self.assertTrue(a.client.verify(23, block(node=9, hb=0)))
+        self.assertFalse(a.client.verify(23, block(node=7, hb=0)))
 
 
 class Master(CanCase):

@@ -262,14 +262,15 @@ TEST_F(ExecUpdate, UpdateCommandTooLongIsRefusedNotCut) {
     Spit(root / "mnt/USB0/update.init", "zip");
     for (const char *d : {"dev/shm", "dev/shm/update"}) ::mkdir((root / d).c_str(), 0755);
     const std::string long_line = "echo " + std::string(300, 'x');
-    Spit(root / "dev/shm/update/path.info", "echo one\r\n" + long_line + "\r\necho two\r\n");
+    Spit(root / "dev/shm/update/path.info", "echo one\r\n" + long_line + "\r\necho two\necho three\r\n");
     Spit(root / "mnt/USB0/qmkern.sb", "kernel");
     Main_StopRequested = 1;  // no reset at the end of the update
     testing::internal::CaptureStdout();
     for (int i = 0; i < 3; i++) UpdateKernFirmApplic(0, 0);
     testing::internal::GetCapturedStdout();
     EXPECT_TRUE(Ran("echo one"));
-    EXPECT_TRUE(Ran("echo two"));
+    EXPECT_TRUE(Ran("echo two")) << "a bare LF ends a line too";
+    EXPECT_TRUE(Ran("echo three"));
     for (const auto &l : shell_lines) EXPECT_NE(l.first.rfind("echo xxx", 0), 0u) << l.first.size();
 }
 

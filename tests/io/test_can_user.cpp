@@ -184,6 +184,35 @@ TEST_F(CanUser, ProgrammingChannelBlocksRepliesAndRefusals) {
     CANOpen_PutByte(fwd, 4, 1);
     CanFixture::Pass();
     EXPECT_EQ(Sent(0x609).size(), 1u);
+    // The rest of a forwarded conversation (the host's answer bytes, its data
+    // frames) names no target: it goes to the node the command frame named,
+    // not to a CAN tool (none has spoken here). Node 9 takes the 5-byte block
+    // in one segment and ends it.
+    Inject(0x589, {0xA0, 0x00, 0x50, 0x00, 1, 0, 0, 0});
+    for (int t = 0; t < 100 && Sent(0x609).size() < 2; t++) {
+        CanFixture::Pass();
+        FakeClock::Advance(1);
+    }
+    ASSERT_EQ(Sent(0x609).size(), 2u);
+    EXPECT_EQ(Sent(0x609)[1].data, (std::vector<uint8_t>{0x81, 5, 0x01, 0x01, 0x09, 0xF5}));
+    Inject(0x589, {0xA2, 1, 1, 0, 0, 0, 0, 0});
+    CanFixture::Pass();
+    CanFixture::Clear();
+    const uint8_t ack = 0xA0;
+    CANOpen_PutByte(&ack, 1, 1);
+    CanFixture::Pass();
+    ASSERT_EQ(Sent(0x609).size(), 1u) << "the host's answer byte goes to node 9";
+    EXPECT_EQ(Sent(0x609)[0].data, (std::vector<uint8_t>{0xC2, 0x00, 0x50, 0x00, 2, 0, 0, 0}));
+    EXPECT_TRUE(Sent(0x600).empty());
+    // A command frame of the long form carries the target after its three
+    // length bytes: 01 FF 01 00 0C 01 goes to node 12, not to node 1.
+    co_blk = CoBlock{};
+    CanFixture::Clear();
+    const uint8_t fwd_long[6] = {0x01, 0xFF, 0x01, 0x00, 0x0C, 0xF3};
+    CANOpen_PutByte(fwd_long, 6, 1);
+    CanFixture::Pass();
+    EXPECT_EQ(Sent(0x60C).size(), 1u);
+    EXPECT_TRUE(Sent(0x601).empty());
 }
 
 // Ladder block form: parameter block at %R200, result block at %R300.

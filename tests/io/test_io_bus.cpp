@@ -943,9 +943,11 @@ TEST_F(IoTest, PowerMeteringReaderScalesAndIntegrates) {
         IoGetAIs(ai.data(), 0, 0, 28);
         test_support::FakeClock::Advance(1000);
     }
-    const float k = lpf1(60.0f);
-    EXPECT_NEAR(FloatAt(&ai[0]), 4096 * k * 0.000419504 * 2, 1e-4);
-    EXPECT_NEAR(FloatAt(&ai[4]), -4096 * k * 0.000419504, 1e-4);  // 24-bit signed
+    // The line filter's magnitude factor takes the frequency register's
+    // count (1/16 Hz): 960 counts (60 Hz) give sqrt(1 + (960 / 4160)^2).
+    EXPECT_NEAR(lpf1(960.0f), 1.026282, 1e-5);
+    EXPECT_NEAR(FloatAt(&ai[0]), 3.526897, 1e-4);   // 4096 x k x 0.000419504 x 2
+    EXPECT_NEAR(FloatAt(&ai[4]), -1.763448, 1e-4);  // 24-bit signed
     EXPECT_NEAR(FloatAt(&ai[12]), 100 * 3.077192e-06 * 10, 1e-7);
     EXPECT_NEAR(FloatAt(&ai[24]), 60.0, 1e-4);
     // Phase 1 adds 100 x 2 x 10 x 1.87729e-08 kWh per pass, phase 1 reactive -100 x 20 x ...
@@ -955,7 +957,7 @@ TEST_F(IoTest, PowerMeteringReaderScalesAndIntegrates) {
     EXPECT_NEAR(FloatAt(&ai[36]), std::sqrt(2.0) * e * 3.6e10 / 1000, 0.02);
     EXPECT_NEAR(FloatAt(&ai[32]), 1 / std::sqrt(2.0), 1e-4);
     EXPECT_NEAR(FloatAt(&ai[44]), 3 * e, 1e-9);
-    EXPECT_NEAR(FloatAt(&ai[48]), 10 * k * 4.1947 * 2, 1e-3);
+    EXPECT_NEAR(FloatAt(&ai[48]), 86.09890, 1e-3);  // 10 x k x 4.1947 x 2
     EXPECT_NEAR(FloatAt(&ai[52]), 20 * 0.0345036 * 10, 1e-4);
     // Gains and offsets set by calibration go into the converter: gain i at
     // register 0xA4 + i, offset i at 0xB3 + i, for its 15 channels.

@@ -369,6 +369,24 @@ TEST_F(IoTest, ModemLinesOfSlotOneAndTheThermocoupleChannel) {
     EXPECT_NEAR(int16_t(LE_Get16(&ai[0])) / 20.0, 25.0, 0.6);
     EXPECT_NEAR(int16_t(LE_Get16(&ai[2])) / 20.0, 25.0, 0.6);
     EXPECT_EQ(tbl[0].comp[0], 653);
+
+    // No sensor at 0x96 nor at 0x9E: the channels read without compensation
+    // (0 mV is 0 degC), and both addresses are probed again at the next pass.
+    Sim(R"({"slot0": [{"addr": "0xA2", "type": "eeprom"}, {"addr": "0x90", "type": "registers", "width": 2}],
+            "slot1": [{"addr": "0x4E", "type": "expander", "pins": [223, 111]}]})");
+    PLAT_I2cSimReset();
+    tbl[0].cj_addr = 0;  // as on the first use of the slot
+    for (int pass = 0; pass < 2; pass++) {
+        Log().clear();
+        IoGetAIs(ai.data(), 0, 0, 4);
+        EXPECT_EQ(LE_Get16(&ai[0]), 0) << pass;
+        EXPECT_EQ(LE_Get16(&ai[2]), 0) << pass;
+        std::vector<uint8_t> probed;
+        for (const Xfer &x : Log())
+            if (x.kind == 'p' && (x.addr == 0x96 || x.addr == 0x9E)) probed.push_back(x.addr);
+        EXPECT_EQ(probed, (std::vector<uint8_t>{0x96, 0x9E})) << pass;
+    }
+    EXPECT_EQ(tbl[0].cj_addr, 0);
 }
 
 // Every row of the modem-line operations of slot-1 option boards: the
