@@ -384,3 +384,33 @@ TEST_F(CfApi, ReplacedFileTakesItsUpperCaseName) {
     EXPECT_FALSE(Exists("mnt/USB0/open.bin"));
     EXPECT_EQ(Get("mnt/USB0/OPEN.BIN"), "AB");
 }
+
+// A search goes on where it began: the pattern's own drive, whatever drive
+// the calls name, and a directory the layer refuses answers its status
+// instead of listing the current one.
+TEST_F(CfApi, SearchContinuesOnThePatternsDrive) {
+    MkDir("mnt/USB1");
+    MkDir("mnt/USB1/LOG");
+    Put("mnt/USB1/LOG/a.csv", "a");
+    Put("mnt/USB1/LOG/b.csv", "b");
+    Put("mnt/USB1/LOG/c.txt", "c");
+    MkDir("mnt/USB0/DATA");
+    Put("mnt/USB0/DATA/x.csv", "x");
+    ASSERT_EQ(CF_ChangeDir(DRIVE_A, "\\DATA"), CF_OK);
+    CfEntry e{};
+    std::vector<std::string> found;
+    uint16_t s = CF_GetFirst(DRIVE_A, &e, "B:\\LOG\\*.CSV");
+    for (; s == CF_OK; s = CF_GetNext(DRIVE_A, &e)) found.push_back(std::string(e.name) + "." + e.ext);
+    EXPECT_EQ(s, CF_EXISTS);
+    std::sort(found.begin(), found.end());
+    EXPECT_EQ(found, (std::vector<std::string>{"A.CSV", "B.CSV"}));
+    EXPECT_EQ(CF_GetDone(DRIVE_A, &e), CF_OK);
+    EXPECT_STREQ(Cf_Media.cwd, "\\DATA/");
+    EXPECT_STREQ(Cf_Media2.cwd, "");
+
+    // A directory with a ".." in it is refused by the layer: 66, the current
+    // directory as it was, nothing of the current directory listed.
+    EXPECT_EQ(CF_GetFirst(DRIVE_A, &e, "A:\\DATA\\..\\*.*"), CF_NOT_FOUND);
+    EXPECT_EQ(CfStatus, CF_NOT_FOUND);
+    EXPECT_STREQ(Cf_Media.cwd, "\\DATA/");
+}
