@@ -76,6 +76,7 @@ void Exec_InstallHooks() {
     sys_hooks.read_bbr = SYS_ReadCmd;
     sys_hooks.write_bbr = SYS_WriteCmd;
     sys_hooks.command_idle = CommandIdle;
+    sys_hooks.system_variables = SYS_PutSystemVariables;
     tick_hooks.button_step = Panel_ButtonStep;
     tick_hooks.led_update = LED_Update;
     PlcReg_IecLocate = DrevanoCalculateVmDbAddress;

@@ -320,6 +320,10 @@ void SYS_HardwareCheck() {
 
     ReadKernelRev();
     InitRdVer = uint16_t(ReadDigits("/usr/version"));
+    SYS_PutSystemVariables();
+}
+
+void SYS_PutSystemVariables() {
     PlcWordSet(W_INITRDVER, InitRdVer);
     std::memcpy(&plc_reg[kRevByte], KernelRev.data(), 10);
 }

@@ -55,6 +55,9 @@ uint32_t SYS_Init(char *product);
 // The number the kernel revision text gives (characters 4, 5, 7 and 8 of the
 // text copied into the register image, low 4 bits, weights 1000..1).
 uint32_t SYS_KernelRevNumber();
+// Writes KernelRev (10 bytes at byte 108,560) and InitRdVer (word 54279)
+// into the register image: they describe this controller.
+void SYS_PutSystemVariables();
 
 // ---- watchdog ----------------------------------------------------------------
 void StartWatchdog();

@@ -489,21 +489,25 @@ uint16_t NextMatch(FxMedia *media, CfEntry *entry, uint32_t s, char *e, uint32_t
 
 uint16_t CF_GetFirst(uint8_t drive, CfEntry *entry, const char *pattern) {
     if (drive > DRIVE_Z || pattern == nullptr) return Done(CF_INVALID);
+    // The search runs in the record of the drive named here, which
+    // CF_GetNext and CF_GetDone name too; the directory set for it carries
+    // the pattern's own drive, so a pattern on another drive is searched
+    // there and both drives' current directories stay as they were.
     FxMedia *media = CfMediaOf(drive);
     char n[FX_PATH_MAX];
     uint8_t pd = drive;
     if (CfName(pattern, n, &pd, false)) return Done(CF_INVALID);
-    if (pd != drive) {
-        media = CfMediaOf(pd);
-        drive = pd;
-    }
     char dir[FX_PATH_MAX];
     const char *last = nullptr;
     SplitLast(n, dir, &last);
     SplitExt(last, entry->pat_name, sizeof entry->pat_name, entry->pat_ext, sizeof entry->pat_ext);
     Copy(entry->saved.path, sizeof entry->saved.path, media->cwd);
     const bool bare = std::strpbrk(pattern, "\\/:") == nullptr;
-    if (!bare) _fxe_directory_local_path_set(media, nullptr, dir);
+    // A directory the layer refuses answers its status; the current one is
+    // not searched in its place.
+    if (!bare) {
+        if (const uint32_t s = _fxe_directory_local_path_set(media, nullptr, dir)) return Done(CfXlate(s));
+    }
     char e[FX_NAME_MAX];
     uint32_t attr = 0;
     uint64_t size = 0;

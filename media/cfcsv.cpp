@@ -231,9 +231,10 @@ struct CsvOut {
     char buf[512];
     uint32_t n = 0;
     uint32_t status = FX_SUCCESS;
+    bool dry = false;  // a trial run: nothing reaches a file
 };
 void Flush(CsvOut &o) {
-    if (o.n && o.status == FX_SUCCESS) o.status = _fxe_file_write(&o.file, o.buf, o.n);
+    if (o.n && o.status == FX_SUCCESS && !o.dry) o.status = _fxe_file_write(&o.file, o.buf, o.n);
     o.n = 0;
 }
 void Put(CsvOut &o, const char *s, std::size_t len) {
@@ -297,6 +298,80 @@ bool Format(const CfTransferRec *rec, const Cursor &cur, uint32_t format, bool d
 
 void SetCount(CfTransferRec *rec, uint32_t n) {
     if (rec->count_out) *rec->count_out = n;
+}
+
+// The formatted values of a write (and the header line of a new file in the
+// descriptor mode) into o; CF_OK, or CF_INVALID for an element or a name
+// outside the areas the record gives.
+uint16_t WriteValues(CfTransferRec *rec, bool desc, bool fresh, CsvOut &o, uint32_t *done_out) {
+    uint16_t status = CF_OK;
+    uint32_t done = 0;
+    // The byte at word 8 ends the last line, in the descriptor mode too
+    // (the ladder instruction sets it there: its writes always end one).
+    const bool end_flag = rec->flag8 != 0;
+    Plan plan{rec, desc, true};
+    Cursor cur;
+    const uint32_t ndesc = desc ? rec->desc_count : 1;
+    // Header line of a new file in the descriptor mode.
+    if (desc && fresh && rec->header == 1) {
+        uint32_t last = ndesc;
+        for (uint32_t di = 0; di < ndesc; di++) {
+            uint32_t f, c, no, nl;
+            if (DescAt(plan, di, &f, &c, &no, &nl) && c != 0) last = di;
+        }
+        for (uint32_t di = 0; di < ndesc && status == CF_OK; di++) {
+            uint32_t f, c, no, nl;
+            if (!DescAt(plan, di, &f, &c, &no, &nl) || rec->names == nullptr || uint64_t(no) + nl > rec->names_size ||
+                nl == 0) {
+                status = CF_INVALID;
+                break;
+            }
+            if (c == 0) continue;
+            const char *nm = reinterpret_cast<const char *>(rec->names + no);
+            if (c == 1 || f == 0) {
+                Put(o, nm, di == last ? nl - 1 : nl);
+            } else {
+                for (uint32_t i = 0; i < c; i++) {
+                    Put(o, nm, nl - 1);
+                    char idx[8];
+                    std::snprintf(idx, sizeof idx, "[%c]%s", char('0' + i), di == last && i + 1 == c ? "" : ",");
+                    Put(o, idx);
+                }
+            }
+        }
+        Put(o, "\r\n", 2);
+    }
+    EachEntry(plan, ndesc, status, [&](uint32_t di, uint32_t format, uint32_t count) {
+        const bool text = format == 0;
+        const uint32_t tc = desc && text && count > 25 ? 25 : count;
+        const uint32_t elements = text ? 1 : count;
+        bool last_desc = true;
+        for (uint32_t k = di + 1; k < ndesc; k++) {
+            uint32_t f, c, a, b;
+            if (DescAt(plan, k, &f, &c, &a, &b) && c != 0) last_desc = false;
+        }
+        for (uint32_t e = 0; e < elements; e++) {
+            uint32_t text_len = 0;
+            if (!Format(rec, cur, format, desc, tc, o, &text_len)) {
+                status = CF_INVALID;
+                break;
+            }
+            Advance(cur, format, desc, count);
+            done += text && !desc ? text_len : 1;
+            const bool last = e + 1 == elements && last_desc;
+            const uint32_t per_line = desc ? 0 : uint32_t(rec->start);
+            if (last)
+                Put(o, end_flag ? "\r\n" : ",");
+            else if (per_line != 0 && !text && (e + 1) % per_line == 0)
+                Put(o, "\r\n");
+            else
+                Put(o, ",", 1);
+        }
+        if (desc) EndDesc(cur, format);
+        return true;
+    });
+    *done_out = done;
+    return status;
 }
 
 uint16_t OpenRead(CfTransferRec *rec, CsvIn &in) {
@@ -480,6 +555,16 @@ uint16_t CF_WriteFile(uint8_t, CfTransferRec *rec) {
     if (exists && (attr & FX_DIRECTORY)) return Done(CF_NO_SPACE);
     if (rec->mode == 0 && exists) return Done(CF_EXISTS);
     if (rec->mode == 1 && !exists) return Done(CF_NOT_FOUND);
+    // What the record asks for is tried out before the file is touched: an
+    // element or a name outside the areas it gives is refused here, not
+    // after half a line went into the file (or a replaced file was deleted).
+    if (rec->kind == 0 && !Fits(rec, 0, rec->count)) return Done(CF_INVALID);
+    if (rec->kind == 1) {
+        CsvOut trial;
+        trial.dry = true;
+        uint32_t elements = 0;
+        if (const uint16_t t = WriteValues(rec, desc, !exists || rec->mode == 3, trial, &elements)) return Done(t);
+    }
     if (rec->mode == 3 && exists) {
         if (const uint32_t s = _fxe_file_delete(media, n)) return Done(CfXlate(s));
         CfUpperLast(n);
@@ -517,70 +602,7 @@ uint16_t CF_WriteFile(uint8_t, CfTransferRec *rec) {
             if (status == CF_OK) done = k;
         }
     } else {
-        // The byte at word 8 ends the last line, in the descriptor mode too
-        // (the ladder instruction sets it there: its writes always end one).
-        const bool end_flag = rec->flag8 != 0;
-        Plan plan{rec, desc, true};
-        Cursor cur;
-        const uint32_t ndesc = desc ? rec->desc_count : 1;
-        // Header line of a new file in the descriptor mode.
-        if (desc && fresh && rec->header == 1) {
-            uint32_t last = ndesc;
-            for (uint32_t di = 0; di < ndesc; di++) {
-                uint32_t f, c, no, nl;
-                if (DescAt(plan, di, &f, &c, &no, &nl) && c != 0) last = di;
-            }
-            for (uint32_t di = 0; di < ndesc && status == CF_OK; di++) {
-                uint32_t f, c, no, nl;
-                if (!DescAt(plan, di, &f, &c, &no, &nl) || rec->names == nullptr ||
-                    uint64_t(no) + nl > rec->names_size || nl == 0) {
-                    status = CF_INVALID;
-                    break;
-                }
-                if (c == 0) continue;
-                const char *nm = reinterpret_cast<const char *>(rec->names + no);
-                if (c == 1 || f == 0) {
-                    Put(o, nm, di == last ? nl - 1 : nl);
-                } else {
-                    for (uint32_t i = 0; i < c; i++) {
-                        Put(o, nm, nl - 1);
-                        char idx[8];
-                        std::snprintf(idx, sizeof idx, "[%c]%s", char('0' + i), di == last && i + 1 == c ? "" : ",");
-                        Put(o, idx);
-                    }
-                }
-            }
-            Put(o, "\r\n", 2);
-        }
-        EachEntry(plan, ndesc, status, [&](uint32_t di, uint32_t format, uint32_t count) {
-            const bool text = format == 0;
-            const uint32_t tc = desc && text && count > 25 ? 25 : count;
-            const uint32_t elements = text ? 1 : count;
-            bool last_desc = true;
-            for (uint32_t k = di + 1; k < ndesc; k++) {
-                uint32_t f, c, a, b;
-                if (DescAt(plan, k, &f, &c, &a, &b) && c != 0) last_desc = false;
-            }
-            for (uint32_t e = 0; e < elements; e++) {
-                uint32_t text_len = 0;
-                if (!Format(rec, cur, format, desc, tc, o, &text_len)) {
-                    status = CF_INVALID;
-                    break;
-                }
-                Advance(cur, format, desc, count);
-                done += text && !desc ? text_len : 1;
-                const bool last = e + 1 == elements && last_desc;
-                const uint32_t per_line = desc ? 0 : uint32_t(rec->start);
-                if (last)
-                    Put(o, end_flag ? "\r\n" : ",");
-                else if (per_line != 0 && !text && (e + 1) % per_line == 0)
-                    Put(o, "\r\n");
-                else
-                    Put(o, ",", 1);
-            }
-            if (desc) EndDesc(cur, format);
-            return true;
-        });
+        status = WriteValues(rec, desc, fresh, o, &done);
         Flush(o);
         if (status == CF_OK) status = CfXlate(o.status);
     }

@@ -502,12 +502,16 @@ uint32_t LoadDat(const char *name) {
     // A damaged clone is reported (73), not answered 0 as if it had loaded.
     if (crc16(buf.data(), PLC_REG_SIZE) != LE_Get16(&buf[PLC_REG_SIZE])) return kBad;
     // Update_SystemVariables: the kernel revision text and the start-up
-    // version word describe this controller, not the clone's source.
+    // version word describe this controller, not the clone's source. The
+    // running system puts its own values in (the image's may be older: an
+    // auto-saved image from before a kernel update); without the executive
+    // the image keeps those it had.
     uint8_t kernel[10], initrd[2];
     std::memcpy(kernel, &plc_reg[2 * W_KERNEL_REV], sizeof kernel);
     std::memcpy(initrd, &plc_reg[2 * W_INITRD_VER], sizeof initrd);
     std::memcpy(plc_reg.data(), buf.data(), PLC_REG_SIZE);
     std::memcpy(&plc_reg[2 * W_KERNEL_REV], kernel, sizeof kernel);
     std::memcpy(&plc_reg[2 * W_INITRD_VER], initrd, sizeof initrd);
+    SysHook_SystemVariables();
     return 0;
 }

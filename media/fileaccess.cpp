@@ -449,7 +449,7 @@ bool CopyJob(RmJob &j) {
     const char *pattern = SplitHost(sdir);
     DIR *d = opendir(sdir);
     if (d == nullptr) return false;
-    bool ok = true;
+    bool ok = true, omitted = false;
     int copied = 0;
     while (struct dirent *e = readdir(d)) {
         if (!ok || j.cancel.load()) break;
@@ -461,12 +461,16 @@ bool CopyJob(RmJob &j) {
             break;
         }
         struct stat st {};
-        if (lstat(from, &st) != 0 || !S_ISREG(st.st_mode)) continue;  // links are skipped
+        if (lstat(from, &st) != 0) continue;
+        // A folder is not copied (no recursion), and the copy then fails as
+        // a shell copy does, once the files are across; links are skipped.
+        if (S_ISDIR(st.st_mode)) omitted = true;
+        if (!S_ISREG(st.st_mode)) continue;
         ok = CopyFile(from, to, j.cancel);
         copied++;
     }
     closedir(d);
-    return ok && copied > 0;
+    return ok && copied > 0 && !omitted;
 }
 
 thread_local const std::atomic<bool> *delete_cancel;

@@ -26,6 +26,9 @@ struct SysHooks {
     uint32_t (*read_bbr)(uint8_t *out, uint32_t offset, uint32_t length);
     uint32_t (*write_bbr)(const uint8_t *data, uint32_t offset, uint32_t length);
     bool (*command_idle)();  // while no command of the command protocol is under way
+    // Puts the running system's kernel revision text and start-up image
+    // version into the register image (after an image from elsewhere was loaded).
+    void (*system_variables)();
 };
 extern SysHooks sys_hooks;
 
@@ -67,6 +70,9 @@ inline void SysHook_SubLoopWait() {
 }
 inline void SysHook_EnableInterrupt(uint32_t on) {
     if (sys_hooks.enable_interrupt) sys_hooks.enable_interrupt(on);
+}
+inline void SysHook_SystemVariables() {
+    if (sys_hooks.system_variables) sys_hooks.system_variables();
 }
 inline bool SysHook_CommandIdle() { return sys_hooks.command_idle == nullptr || sys_hooks.command_idle(); }
 inline uint32_t SysHook_ReadBbr(uint8_t *out, uint32_t offset, uint32_t length) {

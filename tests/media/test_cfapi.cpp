@@ -384,3 +384,80 @@ TEST_F(CfApi, ReplacedFileTakesItsUpperCaseName) {
     EXPECT_FALSE(Exists("mnt/USB0/open.bin"));
     EXPECT_EQ(Get("mnt/USB0/OPEN.BIN"), "AB");
 }
+
+// A search goes on where it began: the pattern's own drive, whatever drive
+// the calls name, and a directory the layer refuses answers its status
+// instead of listing the current one.
+TEST_F(CfApi, SearchContinuesOnThePatternsDrive) {
+    MkDir("mnt/USB1");
+    MkDir("mnt/USB1/LOG");
+    Put("mnt/USB1/LOG/a.csv", "a");
+    Put("mnt/USB1/LOG/b.csv", "b");
+    Put("mnt/USB1/LOG/c.txt", "c");
+    MkDir("mnt/USB0/DATA");
+    Put("mnt/USB0/DATA/x.csv", "x");
+    ASSERT_EQ(CF_ChangeDir(DRIVE_A, "\\DATA"), CF_OK);
+    CfEntry e{};
+    std::vector<std::string> found;
+    uint16_t s = CF_GetFirst(DRIVE_A, &e, "B:\\LOG\\*.CSV");
+    for (; s == CF_OK; s = CF_GetNext(DRIVE_A, &e)) found.push_back(std::string(e.name) + "." + e.ext);
+    EXPECT_EQ(s, CF_EXISTS);
+    std::sort(found.begin(), found.end());
+    EXPECT_EQ(found, (std::vector<std::string>{"A.CSV", "B.CSV"}));
+    EXPECT_EQ(CF_GetDone(DRIVE_A, &e), CF_OK);
+    EXPECT_STREQ(Cf_Media.cwd, "\\DATA/");
+    EXPECT_STREQ(Cf_Media2.cwd, "");
+
+    // A directory with a ".." in it is refused by the layer: 66, the current
+    // directory as it was, nothing of the current directory listed.
+    EXPECT_EQ(CF_GetFirst(DRIVE_A, &e, "A:\\DATA\\..\\*.*"), CF_NOT_FOUND);
+    EXPECT_EQ(CfStatus, CF_NOT_FOUND);
+    EXPECT_STREQ(Cf_Media.cwd, "\\DATA/");
+}
+
+// A descriptor write whose descriptors reach past the data it was given is
+// refused before the file is touched: no half line is left in it, and a
+// replace does not delete the file first.
+TEST_F(CfApi, DescriptorWriteBeyondItsDataLeavesTheFileAsItWas) {
+    const char names[] = "A,B,";
+    std::vector<uint8_t> d(16);
+    LE_Put32(&d[0], 0);
+    d[4] = 2, d[5] = 5, LE_Put16(&d[6], 1);
+    LE_Put32(&d[8], 2);
+    d[12] = 2, d[13] = 3, LE_Put16(&d[14], 1);
+    LE_Put16(&data[0], 7);
+    LE_Put32(&data[2], 9);
+    Put("mnt/USB0/KEEP.CSV", "1,2\r\n");
+    CfTransferRec w = Rec("A:\\KEEP.CSV", 0, 0, 0, 1, 1);
+    w.desc_mode = 77;
+    w.desc_count = 2;
+    w.names = reinterpret_cast<const uint8_t *>(names);
+    w.names_size = sizeof names - 1;
+    w.descs = d.data();
+    w.descs_size = uint32_t(d.size());
+    w.data_size = 4;  // the 32-bit element at byte 2 needs 6
+    count = 99;
+    EXPECT_EQ(CF_WriteFile(DRIVE_A, &w), CF_INVALID);
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(Get("mnt/USB0/KEEP.CSV"), "1,2\r\n");
+    w.mode = 3;
+    EXPECT_EQ(CF_WriteFile(DRIVE_A, &w), CF_INVALID);
+    EXPECT_EQ(Get("mnt/USB0/KEEP.CSV"), "1,2\r\n");
+    // A header that names past its names area: refused the same way.
+    w.mode = 2;
+    w.name = "A:\\NEWH.CSV";
+    w.header = 1;
+    w.data_size = 6;
+    w.names_size = 3;
+    EXPECT_EQ(CF_WriteFile(DRIVE_A, &w), CF_INVALID);
+    EXPECT_FALSE(Exists("mnt/USB0/NEWH.CSV"));
+    // Given what they need, both go through.
+    w.names_size = 4;
+    EXPECT_EQ(CF_WriteFile(DRIVE_A, &w), CF_OK);
+    EXPECT_EQ(Get("mnt/USB0/NEWH.CSV"), "A,B\r\n7,9\r\n");
+    w.name = "A:\\KEEP.CSV";
+    w.mode = 1;
+    EXPECT_EQ(CF_WriteFile(DRIVE_A, &w), CF_OK);
+    EXPECT_EQ(count, 2u);
+    EXPECT_EQ(Get("mnt/USB0/KEEP.CSV"), "1,2\r\n7,9\r\n");
+}

@@ -30,11 +30,23 @@ TEST_F(CloneTest, DataCloneRoundTripAndRefusals) {
     EXPECT_FALSE(Exists("mnt/USB0/clone.dat.TMP"));
     const auto source = plc_reg;
 
+    // The running system's kernel text and start-up version go into the
+    // loaded image, also when the image held others before (an older
+    // auto-saved image, a program's write).
+    const auto kernel = KernelRev;
+    const uint16_t initrd = InitRdVer;
+    std::memcpy(KernelRev.data(), "2.6.35-42", 10);
+    InitRdVer = 0x0102;
     plc_reg.fill(0x11);
     plc_reg[108560] = 'K';
     ASSERT_EQ(LoadDat("A:\\clone.dat"), 0u);
-    EXPECT_EQ(plc_reg[108560], 'K');  // this controller's kernel text stays
+    EXPECT_EQ(std::memcmp(&plc_reg[108560], "2.6.35-42", 10), 0);
+    EXPECT_EQ(plc_reg[108558], 0x02);  // word 54279, low byte first
+    EXPECT_EQ(plc_reg[108559], 0x01);
     EXPECT_EQ(std::memcmp(plc_reg.data(), source.data(), 2 * 54279), 0);
+    EXPECT_EQ(std::memcmp(&plc_reg[108570], &source[108570], PLC_REG_SIZE - 108570), 0);
+    KernelRev = kernel;
+    InitRdVer = initrd;
 
     f[5000] ^= 0x40;
     media_test::WriteFile(P("mnt/USB0/clone.dat"), f);

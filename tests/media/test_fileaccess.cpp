@@ -1047,3 +1047,33 @@ TEST_F(FileInstr, TextColumnReadHandsBackEveryRowsSlot) {
     EXPECT_EQ(W(R(365)), 0);
     EXPECT_EQ(W(R(428)), 0xFFFF);  // beyond the two slots: untouched
 }
+
+// A copy by pattern that also matches a folder copies the files and answers
+// 5, as a copy without recursion does: the folder is not copied, and the
+// instruction shows that not everything named was.
+TEST_F(FileInstr, PatternCopyOverAFolderCopiesTheFilesAndAnswers5) {
+    MkDir("mnt/USB1");
+    MkDir("mnt/USB0/SRC");
+    MkDir("mnt/USB0/SRC/sub.d");
+    Put("mnt/USB0/SRC/sub.d/in.txt", "I");
+    Put("mnt/USB0/SRC/a.d", "A");
+    FileOpRec op{};
+    op.owner = 1;
+    op.opcode = 249;
+    op.status = R(100);
+    op.name = "A:\\SRC\\*.D";
+    op.name2 = "B:\\OUT\\";
+    File_Access(&op, 1);
+    ASSERT_TRUE(File_JobsIdle(10000));
+    File_Access(&op, 1);
+    EXPECT_EQ(W(R(100)), 5);
+    EXPECT_EQ(Get("mnt/USB1/OUT/a.d"), "A");
+    EXPECT_FALSE(Exists("mnt/USB1/OUT/sub.d"));
+    File_Access(&op, 0);
+    // Only files matching: 0.
+    op.name = "A:\\SRC\\A.*";
+    File_Access(&op, 1);
+    ASSERT_TRUE(File_JobsIdle(10000));
+    File_Access(&op, 1);
+    EXPECT_EQ(W(R(100)), 0);
+}
