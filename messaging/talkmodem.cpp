@@ -58,16 +58,30 @@ void DialNumber(const ModemReq &r, char *out, std::size_t len) {
 }
 
 // Cellular option board: the dial text is "a.b.c.d[/port]" for a data socket.
-void CellularRequest(const ModemReq &r, SockConnInfo &c) {
+// False when an octet is above 255 or the port above 65535: cut to 8 or 16
+// bits such a number would reach another host or port.
+bool CellularRequest(const ModemReq &r, SockConnInfo &c) {
     char t[48];
     DialNumber(r, t, sizeof t);
     c = SockConnInfo{};
-    unsigned a[4] = {}, p = 1001;
-    const int n = std::sscanf(t, "%u.%u.%u.%u/%u", &a[0], &a[1], &a[2], &a[3], &p);
-    if (n >= 4) c.ip = (a[0] & 0xFF) << 24 | (a[1] & 0xFF) << 16 | (a[2] & 0xFF) << 8 | (a[3] & 0xFF);
-    c.port = uint16_t(n >= 5 ? p : 1001);
+    static constexpr unsigned long kMax[5] = {255, 255, 255, 255, 65535};
+    static constexpr char kSep[4] = {'.', '.', '.', '/'};
+    unsigned long v[5] = {};
+    int n = 0;
+    const char *p = t;
+    while (n < 5 && *p >= '0' && *p <= '9') {
+        char *e = nullptr;
+        v[n] = std::strtoul(p, &e, 10);  // a number too long for it reads as the largest
+        if (v[n] > kMax[n]) return false;
+        p = e;
+        if (++n == 5 || *p != kSep[n - 1]) break;
+        p++;
+    }
+    if (n >= 4) c.ip = uint32_t(v[0] << 24 | v[1] << 16 | v[2] << 8 | v[3]);
+    c.port = uint16_t(n >= 5 ? v[4] : 1001);
     c.socket = 0;
     c.flags = uint8_t((r.option & 1) | (r.kind == 1 ? 2 : 0));
+    return true;
 }
 
 SockConnInfo cell_req;
@@ -370,7 +384,11 @@ uint32_t StepGsmStart(uint32_t port, uint32_t kind, ModemReq &r, uint8_t &step) 
 // guard time the escape of a plain modem.
 uint32_t StepStart(uint32_t port, uint32_t kind, ModemReq &r, uint8_t &step) {
     if (Modem_CellularOption() != 0 && kind != 0) {
-        CellularRequest(r, cell_req);
+        if (!CellularRequest(r, cell_req)) {
+            Status(r, 4);  // no address: nothing is asked of the module
+            step = kModemFailed;
+            return 0;
+        }
         MOD_TCPInit(1, port);  // serial Modbus frames travel with an MBAP header
         step = kModemOnline;
         return 0;
