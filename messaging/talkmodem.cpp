@@ -220,6 +220,14 @@ uint32_t ResultToBin(const char *line) {
     // initialisation string would otherwise read as an error).
     const std::size_t full = modem.resp.size() - 1;
     if (strnlen(line, full + 1) == full && std::strncmp(line, modem.cmd.data(), full) == 0) return MODEM_BUSY;
+    // A '+' restarts the line: the echo of a command holding one arrives as
+    // the text behind its last '+' (an international number would otherwise
+    // read as a CONNECT, an "AT+..." command as an error).
+    const char *tail = std::strrchr(modem.cmd.data(), '+');
+    if (tail != nullptr && tail[1] != 0 &&
+        (std::strcmp(line, tail + 1) == 0 ||
+         (strnlen(line, full + 1) == full && std::strncmp(line, tail + 1, full) == 0)))
+        return MODEM_BUSY;
     if (std::strcmp(line, "OK") == 0) return 0;
     bool digits = true;
     for (const char *p = line; *p; p++) digits = digits && *p >= '0' && *p <= '9';

@@ -323,6 +323,24 @@ TEST_F(MsgTest, ResultCodesNumericAndVerbose) {
     // A line as long that is not the command stays an error.
     fake_ports::Feed(0, std::string(120, 'X') + "\r");
     EXPECT_EQ(GetResult(0), 4u);
+    // A '+' restarts the line: the echo of a command holding one arrives as
+    // the text behind its last '+', and is the echo all the same (not a
+    // CONNECT for an international number, not an error for "AT+...").
+    const struct {
+        const char *cmd, *in;
+        uint32_t code;
+    } echoes[] = {
+        {"ATDT+4930123456", "ATDT+4930123456\r\n3\r", 3},
+        {"AT+CBST=7,0,1", "AT+CBST=7,0,1\r\n0\r", 0},
+        {"AT+CBST=7,0,1", "CBST=7,0,2\r", 4},
+    };
+    for (const auto &e : echoes) {
+        std::snprintf(modem.cmd.data(), modem.cmd.size(), "%s", e.cmd);
+        modem.resp_idx = 0;
+        Port(0).rx.clear();
+        fake_ports::Feed(0, e.in);
+        EXPECT_EQ(GetResult(0), e.code) << e.in;
+    }
 }
 
 namespace {
