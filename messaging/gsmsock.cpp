@@ -351,6 +351,9 @@ uint32_t ModemDataSend(uint32_t n, const uint8_t *data, uint32_t len, uint32_t a
     if (n >= SOCK_COUNT || data == nullptr) return 1;
     SocketInfo &s = socket_info_st[n];
     if (s.state < 6) return 1;
+    // Appended bytes go behind pending ones only when those are in the
+    // transmit buffer too: behind a caller's own pending buffer they would
+    // never be sent (that send is refused below instead).
     if (append && uint32_t(s.tx_len) + len < SOCK_TXMAX && (s.tx_len == 0 || s.tx_ptr == sock_tx[n].data())) {
         std::memcpy(sock_tx[n].data() + s.tx_len, data, len);
         s.tx_ptr = sock_tx[n].data();
