@@ -222,16 +222,18 @@ uint32_t ReceiveSMSEnfora() {
     case 14: {
         const uint32_t n = GetResponseX(EnforaResp.data());
         const bool timeout = n == 0 && ErxPassed(kWait);
-        if (timeout || (n && ErrorRespFlag)) {
-            // No listing: bit 4, and bit 7 when nothing came at all.
-            const uint8_t bits = uint8_t(timeout && resp_len < 2 ? 0x90 : 0x10);
+        if ((timeout && resp_len < 2) || ((n || timeout) && ErrorRespFlag)) {
+            // No listing: bit 4, and bit 7 when nothing came in the time.
+            const uint8_t bits = uint8_t(timeout && !ErrorRespFlag ? 0x90 : 0x10);
             CommInit();  // writes the counts into status word 0: the bits go on top
             sms.status[1] |= bits;
             Sms_WriteStatus();
             ErxStart();
             return 1;
         }
-        if (n == 0) return 0;
+        // An answer that began but did not end in the time is taken as one
+        // too short to hold a message: the cycle is over, no retry counted.
+        if (n == 0 && !timeout) return 0;
         sms.status[1] &= uint8_t(~0x80u);
         Sms_WriteStatus();
         if (n < 6) {

@@ -183,10 +183,13 @@ void DataConnectionLoop(uint32_t n) {
         }
     }
     if (at_status.state != AT_ST_READY || !SignalOk() || !(at_status.status & AT_STS_CONTEXT)) return;
-    if (s.state == 1) {
+    // A dial is opening (2) from here on, also while it waits out the second
+    // after the last dial; outside its script a dialling socket is in state
+    // 2 only for that wait.
+    if (s.state == 1 || (s.state == 2 && (s.flags & SOCKF_DIAL))) {
         if (s.flags & SOCKF_DIAL) {
-            if (dialled_once && !ModemTimer(&sock_last_dial, 10000)) return;
             s.state = 2;
+            if (dialled_once && !ModemTimer(&sock_last_dial, 10000)) return;
             Start(n, AT_ST_DIAL, 0);
         } else {
             s.state = 2;
@@ -215,12 +218,12 @@ void Sock_ApplyStatus(uint32_t id, uint32_t mstate, const char *line, uint32_t l
         // A socket whose open command has not been sent yet is closed at the
         // module anyway: its request stays.
         if (s.state < 3) break;
-        if (!(s.flags & SOCKF_DIAL) && (s.flags & SOCKF_KEEP)) {
-            if (s.host_len) {
-                s.host_len = 0;
-                s.host[0] = 0;
-                s.peer_port[0] = 0;
-            }
+        // A kept listener that had a peer forgets it and listens again; any
+        // other socket is free, and its user asks for it again.
+        if (!(s.flags & SOCKF_DIAL) && (s.flags & SOCKF_KEEP) && s.host_len) {
+            s.host_len = 0;
+            s.host[0] = 0;
+            s.peer_port[0] = 0;
             s.state = 1;
         } else {
             s.state = 0;
@@ -348,6 +351,9 @@ uint32_t ModemDataSend(uint32_t n, const uint8_t *data, uint32_t len, uint32_t a
     if (n >= SOCK_COUNT || data == nullptr) return 1;
     SocketInfo &s = socket_info_st[n];
     if (s.state < 6) return 1;
+    // Appended bytes go behind pending ones only when those are in the
+    // transmit buffer too: behind a caller's own pending buffer they would
+    // never be sent (that send is refused below instead).
     if (append && uint32_t(s.tx_len) + len < SOCK_TXMAX && (s.tx_len == 0 || s.tx_ptr == sock_tx[n].data())) {
         std::memcpy(sock_tx[n].data() + s.tx_len, data, len);
         s.tx_ptr = sock_tx[n].data();

@@ -58,16 +58,30 @@ void DialNumber(const ModemReq &r, char *out, std::size_t len) {
 }
 
 // Cellular option board: the dial text is "a.b.c.d[/port]" for a data socket.
-void CellularRequest(const ModemReq &r, SockConnInfo &c) {
+// False when an octet is above 255 or the port above 65535: cut to 8 or 16
+// bits such a number would reach another host or port.
+bool CellularRequest(const ModemReq &r, SockConnInfo &c) {
     char t[48];
     DialNumber(r, t, sizeof t);
     c = SockConnInfo{};
-    unsigned a[4] = {}, p = 1001;
-    const int n = std::sscanf(t, "%u.%u.%u.%u/%u", &a[0], &a[1], &a[2], &a[3], &p);
-    if (n >= 4) c.ip = (a[0] & 0xFF) << 24 | (a[1] & 0xFF) << 16 | (a[2] & 0xFF) << 8 | (a[3] & 0xFF);
-    c.port = uint16_t(n >= 5 ? p : 1001);
+    static constexpr unsigned long kMax[5] = {255, 255, 255, 255, 65535};
+    static constexpr char kSep[4] = {'.', '.', '.', '/'};
+    unsigned long v[5] = {};
+    int n = 0;
+    const char *p = t;
+    while (n < 5 && *p >= '0' && *p <= '9') {
+        char *e = nullptr;
+        v[n] = std::strtoul(p, &e, 10);  // a number too long for it reads as the largest
+        if (v[n] > kMax[n]) return false;
+        p = e;
+        if (++n == 5 || *p != kSep[n - 1]) break;
+        p++;
+    }
+    if (n >= 4) c.ip = uint32_t(v[0] << 24 | v[1] << 16 | v[2] << 8 | v[3]);
+    c.port = uint16_t(n >= 5 ? v[4] : 1001);
     c.socket = 0;
     c.flags = uint8_t((r.option & 1) | (r.kind == 1 ? 2 : 0));
+    return true;
 }
 
 SockConnInfo cell_req;
@@ -206,6 +220,14 @@ uint32_t ResultToBin(const char *line) {
     // initialisation string would otherwise read as an error).
     const std::size_t full = modem.resp.size() - 1;
     if (strnlen(line, full + 1) == full && std::strncmp(line, modem.cmd.data(), full) == 0) return MODEM_BUSY;
+    // A '+' restarts the line: the echo of a command holding one arrives as
+    // the text behind its last '+' (an international number would otherwise
+    // read as a CONNECT, an "AT+..." command as an error).
+    const char *tail = std::strrchr(modem.cmd.data(), '+');
+    if (tail != nullptr && tail[1] != 0 &&
+        (std::strcmp(line, tail + 1) == 0 ||
+         (strnlen(line, full + 1) == full && std::strncmp(line, tail + 1, full) == 0)))
+        return MODEM_BUSY;
     if (std::strcmp(line, "OK") == 0) return 0;
     bool digits = true;
     for (const char *p = line; *p; p++) digits = digits && *p >= '0' && *p <= '9';
@@ -370,7 +392,11 @@ uint32_t StepGsmStart(uint32_t port, uint32_t kind, ModemReq &r, uint8_t &step) 
 // guard time the escape of a plain modem.
 uint32_t StepStart(uint32_t port, uint32_t kind, ModemReq &r, uint8_t &step) {
     if (Modem_CellularOption() != 0 && kind != 0) {
-        CellularRequest(r, cell_req);
+        if (!CellularRequest(r, cell_req)) {
+            Status(r, 4);  // no address: nothing is asked of the module
+            step = kModemFailed;
+            return 0;
+        }
         MOD_TCPInit(1, port);  // serial Modbus frames travel with an MBAP header
         step = kModemOnline;
         return 0;

@@ -935,4 +935,23 @@ TEST_F(SmsTest, ReceiveCycleOnTheProgrammingPortModem) {
         EXPECT_EQ(RxAction, 13);
     }
     EXPECT_EQ(CmdRetryCnt, 2);
+    // Some bytes but no end within the 10 s: no listing error (no retry, no
+    // bit 4, bit 7 cleared); the cycle ends as with an empty listing.
+    sms.status[1] = 0x80;
+    EnforaInit = 1;
+    tx.clear();
+    step(1100);
+    ASSERT_EQ(tx, "AT+CMGL= \"REC READ\"\r\n");
+    fake_ports::Feed(0, "\r\n+CMGL: 5,\"REC");
+    step(9900);
+    EXPECT_EQ(over, 0u);
+    step(200);
+    EXPECT_EQ(over, 1u);
+    EXPECT_EQ(sms.status[1] & 0x90, 0);
+    EXPECT_EQ(LT_W(R(100)) >> 8 & 0x90, 0);
+    EXPECT_EQ(RxAction, 13);
+    EXPECT_EQ(CmdRetryCnt, 2);
+    tx.clear();
+    step(1100);
+    EXPECT_EQ(tx, "AT+CMGL= \"REC UNREAD\"\r\n");
 }

@@ -365,7 +365,7 @@ TEST_F(SockTest, AppendsUpToTheTransmitBuffer) {
 
 // The rewind of a drained read (answer 255) is socket 0's only; a socket
 // whose open command is done (state 3) follows the module's "listening"
-// (4), "incoming" (5) and "closed" (0, back to listening when kept).
+// (4), "incoming" (5) and "closed" (0: free, as no peer was recorded).
 TEST_F(SockTest, RewindOfSocketZeroAndTheModuleStates) {
     for (uint32_t n : {0u, 1u, 5u}) {
         SocketInfo &s = socket_info_st[n];
@@ -382,7 +382,7 @@ TEST_F(SockTest, RewindOfSocketZeroAndTheModuleStates) {
     Sock_ApplyStatus(3, 4, "3,4", 3);
     EXPECT_EQ(s.state, 4);
     Sock_ApplyStatus(3, 0, "3,0", 3);
-    EXPECT_EQ(s.state, 1);
+    EXPECT_EQ(s.state, 0);
     s.state = 3;
     s.flags = SOCKF_DIAL | SOCKF_KEEP;
     Sock_ApplyStatus(3, 0, "3,0", 3);
@@ -466,6 +466,61 @@ TEST_F(SockTest, SecondDialWaitsOneSecondAndBoundsHold) {
     EXPECT_EQ(std::string(socket_info_st[4].host.data()), std::string(63, 'h'));
     EXPECT_EQ(ModemDataDisConnRequest(9), 0u);
     EXPECT_EQ(ModemDataSend(6, nullptr, 0, 0), 1u);
+}
+
+// A dial asked for within a second of the last one is opening (state 2)
+// while it waits out that second; the dial goes out once it has passed.
+TEST_F(SockTest, ADialWaitingItsSecondIsAlreadyOpening) {
+    Pass(60000);
+    ASSERT_EQ(CheckInit(), 1u);
+    SockConnInfo a{};
+    a.ip = 0x0A4D0003, a.port = 5000, a.socket = 0, a.flags = 2;
+    ModemDataConnRequest(a);
+    for (int i = 0; i < 3000 && socket_info_st[0].state < 3; i++) Pass(10);
+    ASSERT_GE(socket_info_st[0].state, 3);
+    SockConnInfo b = a;
+    b.socket = 1, b.port = 5001;
+    EXPECT_EQ(ModemDataConnRequest(b), 1u);
+    EXPECT_EQ(socket_info_st[1].state, 1);
+    for (int i = 0; i < 50 && socket_info_st[1].state == 1; i++) Pass(10);
+    EXPECT_EQ(socket_info_st[1].state, 2);
+    EXPECT_EQ(Globalsocket_st[SOCK_ST_SIZE + SOCK_ST_STATE], 2);
+    EXPECT_EQ(Find("AT#SD=2,0,5001,\"10.77.0.3\",0,0,1"), sim.cmds.size());
+    EXPECT_EQ(ModemDataConnRequest(b), 1u);  // still not connected, request unchanged
+    for (int i = 0; i < 300 && Find("AT#SD=2,0,5001,\"10.77.0.3\",0,0,1") == sim.cmds.size(); i++) Pass(10);
+    EXPECT_LT(Find("AT#SD=2,0,5001,\"10.77.0.3\",0,0,1"), sim.cmds.size());
+    for (int i = 0; i < 300 && socket_info_st[1].state < 3; i++) Pass(10);
+    EXPECT_GE(socket_info_st[1].state, 3);
+}
+
+// The module's "closed" for a kept listener: one that had a peer forgets it
+// and listens again; one that never had a peer is left free (its user asks
+// for it again).
+TEST_F(SockTest, AClosedListenerListensAgainOnlyAfterAPeer) {
+    SocketInfo &s = socket_info_st[2];
+    s = SocketInfo{};
+    s.conn_id = 3;
+    s.state = 4;
+    s.flags = SOCKF_KEEP;
+    s.port = 6000;
+    Sock_ApplyStatus(3, 0, "3,0", 3);
+    EXPECT_EQ(s.state, 0);
+    EXPECT_EQ(s.flags, SOCKF_KEEP);
+    s.state = 4;
+    const char *in = "3,5,10.0.0.2,6000,10.77.0.9,41000";
+    Sock_ApplyStatus(3, 5, in, uint32_t(std::strlen(in)));
+    EXPECT_EQ(s.state, 5);
+    EXPECT_EQ(std::string(s.host.data()), "10.77.0.9");
+    EXPECT_EQ(std::string(s.peer_port.data()), "41000");
+    Sock_ApplyStatus(3, 1, "3,1", 3);
+    EXPECT_EQ(s.state, 6);
+    Sock_ApplyStatus(3, 0, "3,0", 3);
+    EXPECT_EQ(s.state, 1);
+    EXPECT_EQ(s.host_len, 0);
+    EXPECT_EQ(s.host[0], 0);
+    EXPECT_EQ(s.peer_port[0], 0);
+    EXPECT_EQ(s.port, 6000);
+    s = SocketInfo{};
 }
 
 // A context activation that gets no answer is a failed one: the module is

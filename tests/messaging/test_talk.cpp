@@ -323,6 +323,24 @@ TEST_F(MsgTest, ResultCodesNumericAndVerbose) {
     // A line as long that is not the command stays an error.
     fake_ports::Feed(0, std::string(120, 'X') + "\r");
     EXPECT_EQ(GetResult(0), 4u);
+    // A '+' restarts the line: the echo of a command holding one arrives as
+    // the text behind its last '+', and is the echo all the same (not a
+    // CONNECT for an international number, not an error for "AT+...").
+    const struct {
+        const char *cmd, *in;
+        uint32_t code;
+    } echoes[] = {
+        {"ATDT+4930123456", "ATDT+4930123456\r\n3\r", 3},
+        {"AT+CBST=7,0,1", "AT+CBST=7,0,1\r\n0\r", 0},
+        {"AT+CBST=7,0,1", "CBST=7,0,2\r", 4},
+    };
+    for (const auto &e : echoes) {
+        std::snprintf(modem.cmd.data(), modem.cmd.size(), "%s", e.cmd);
+        modem.resp_idx = 0;
+        Port(0).rx.clear();
+        fake_ports::Feed(0, e.in);
+        EXPECT_EQ(GetResult(0), e.code) << e.in;
+    }
 }
 
 namespace {
@@ -991,4 +1009,53 @@ TEST_F(MsgTest, ModemDialsANumberFromRegisters) {
     PutText(R(60), "5551234");
     ModemPastItsInitialisation();
     EXPECT_EQ(Port(0).tx, "+++ATE0S0=0Q0V0X0&C1&D2\rATDT5551234\r");
+}
+
+// On the cellular option board the dial text is an address with its port;
+// an octet above 255 or a port above 65535 names no address (cut to 8 or 16
+// bits it would reach another host or port): the request ends with status 4,
+// asks for no socket and leaves Modbus framing off. 65535 is a port, and no
+// port at all is 1001.
+TEST_F(MsgTest, OptionBoardDialTextsOutOfRangeAreRefused) {
+    io_init[1] = 0x6F0F;
+    const AtStatus saved = at_status;
+    const struct {
+        const char *text;
+        uint16_t status;
+        uint8_t state;
+        uint16_t port;
+        uint32_t ip;
+    } rows[] = {
+        {"10.77.0.3/65535", 65534, 1, 65535, 0x0A4D0003u},
+        {"10.77.0.3", 65534, 1, 1001, 0x0A4D0003u},
+        {"10.77.0.3/65536", 4, 0, 0, 0},
+        {"10.77.0.3/70000", 4, 0, 0, 0},
+        {"10.77.256.3/5000", 4, 0, 0, 0},
+        {"300.77.0.3/5000", 4, 0, 0, 0},
+        {"10.77.0.3/99999999999", 4, 0, 0, 0},
+    };
+    for (const auto &row : rows) {
+        modem = ModemRec{};
+        ModbusTCP_St = ModbusTcpState{};
+        ModemReq r{};
+        r.kind = 1;
+        r.status = 200;
+        r.length = uint16_t(std::strlen(row.text));
+        std::memcpy(r.text.data(), row.text, r.length);
+        ASSERT_EQ(ModemStart(0, r), 1u);
+        at_status = AtStatus{};
+        at_status.status = 3;  // the module is set up, its context active
+        socket_info_st[0] = SocketInfo{};
+        for (int i = 0; i < 3; i++) ModemExecute(0, 1);
+        EXPECT_EQ(PlcWord(200), row.status) << row.text;
+        EXPECT_EQ(socket_info_st[0].state, row.state) << row.text;
+        EXPECT_EQ(socket_info_st[0].port, row.port) << row.text;
+        EXPECT_EQ(socket_info_st[0].ip, row.ip) << row.text;
+        EXPECT_EQ(ModbusTCP_St.flags & 1, row.status == 4 ? 0 : 1) << row.text;
+        EXPECT_EQ(Port(0).tx, "") << row.text;
+        ModemStop(0, 1);
+    }
+    socket_info_st[0] = SocketInfo{};
+    at_status = saved;
+    io_init[1] = 0;
 }
