@@ -19,6 +19,11 @@
 #include "iec/vm/z7vm.h"
 
 namespace {
+// Object reads hold at most 1018 bytes after the count byte, not 1022: the
+// communication server's frame size (1..1024) also counts the kind byte and
+// the 4-byte answer header, so 1023 bytes of answer is the most one frame
+// carries. A longer read would not fit the channel's answer frame and a peer
+// would drop it as a frame of bad size.
 constexpr uint32_t kReadRoom = Z7VM_ANSWER_MAX - 5;  // after the header and the count byte
 constexpr uint32_t kExecSize = 1024;
 constexpr uint8_t kEndOp = 68;

@@ -712,6 +712,29 @@ TEST_F(VmRequests, RegisterChangeLeavesATakenCodeBlockAlive) {
     Z7MM_Close(&mm);
 }
 
+// Items of an application with a complex-type segment: prefix 31 reads the
+// object from the segment at its byte offset, locked 0, echoed as the object
+// type and two zero bytes; another object type behind the prefix is refused.
+// Type 32 pages the type definitions (75 bytes here) 512 bytes at a time.
+TEST_F(VmRequests, ComplexTypeItemsReadTheSegmentAndDefinitionPages) {
+    code = test_support::IecLoad(test_support::ValuesImage());
+    blocks.push_back(code);
+    ASSERT_EQ(Create(code, db), 0u);
+    ASSERT_EQ(Z7Def_ColdStart(code, db, "/mnt/cfg/z7.ret", nullptr, 0, 0, "APP"), 0u);
+    const uint32_t ct = Z7Sec_Addr(db, Z7SEC_CT);
+    Z7Mem_Put32(ct + 16, 0xA1B2C3D4);
+    const uint8_t str[6] = {6, 3, 'a', 'b', 'c', 0};
+    std::memcpy(Z7Mem_Ptr(ct + 32, 6), str, 6);
+    Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_LOCK, 0), 0x04);  // not looked at for a segment item
+    EXPECT_EQ(Ask(db, 2, Hex("03 1F0B00000010 1F0E00000020 1F0900000012")),
+              Hex("5C 00 0017 03 0B0000 00A1B2C3D4 0E0000 0003616263 00 090000 00B2"));
+    EXPECT_EQ(Ask(db, 2, Hex("01 1F0200000010")), Hex("5C FF 0000"));
+    const Bytes defs = test_support::TypeDefs();
+    ASSERT_EQ(defs.size(), 75u);
+    EXPECT_EQ(Ask(db, 2, Hex("01 200000")), Cat({Hex("5C 00 0057 01 200000 0000004B 004B 0000"), defs}));
+    EXPECT_EQ(Ask(db, 2, Hex("01 200001")), Hex("5C 00 000C 01 200001 0000004B 0000 0000"));
+}
+
 // Descriptions continue while one fits with 14 bytes to spare: 26-byte items
 // leave 1018 - 26 = 992 bytes for the continuation; the 37th further item
 // sees 992 - 36 x 26 = 56 >= 40, the 38th 30 < 40 (without the spare it
