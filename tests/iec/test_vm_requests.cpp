@@ -105,7 +105,8 @@ TEST_F(VmRequests, AnswersByteForByte) {
         {"INT past its section", 2, Hex("01 0A0010"), Hex("5C FF 0000")},
         {"STRING without slot", 2, Hex("01 0E0002"), Hex("5C FF 0000")},
         {"unbound XV", 2, Hex("01 140001"), Hex("5C FF 0000")},
-        {"program 0", 2, Hex("01 0F0000"), Hex("5C FF 0000")},
+        // slot 0 of the program table is no program: its state reads 0
+        {"program 0", 2, Hex("01 0F0000"), Hex("5C 00 0006 01 0F0000 0000")},
         {"program 1", 2, Hex("01 0F0001"), Hex("5C 00 0006 01 0F0001 0001")},
         {"SFC step without steps", 2, Hex("01 120001"), Hex("5C FF 0000")},
         {"complex-type prefix without segment", 2, Hex("01 1F0B00000010"), Hex("5C FF 0000")},
@@ -222,6 +223,10 @@ TEST_F(VmRequests, CallStackEntriesAndStepsReadFromTheirRecords) {
     EXPECT_EQ(Ask(db, 2, Hex("02 120002 210002")), Hex("5C 00 000F 02 120002 0105 210002 0105 01020304"));
     Z7Mem_Put16(step + 8, 2);  // neither 1 nor 3: not active
     EXPECT_EQ(Ask(db, 2, Hex("01 210002")), Hex("5C 00 000A 01 210002 0005 01020304"));
+    // step 0 is in the table though no step has that number: it reads as
+    // an inactive step, and the rest of the batch is answered
+    EXPECT_EQ(Ask(db, 2, Hex("03 120000 210000 0F0001")),
+              Hex("5C 00 0014 03 120000 0000 210000 0000 00000000 0F0001 0001"));
 }
 
 // Runtime information 10, the lock list: the count, then {index, lock byte}
