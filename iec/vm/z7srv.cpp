@@ -19,6 +19,11 @@
 #include "iec/vm/z7vm.h"
 
 namespace {
+// Object reads hold at most 1018 bytes after the count byte, not 1022: the
+// communication server's frame size (1..1024) also counts the kind byte and
+// the 4-byte answer header, so 1023 bytes of answer is the most one frame
+// carries. A longer read would not fit the channel's answer frame and a peer
+// would drop it as a frame of bad size.
 constexpr uint32_t kReadRoom = Z7VM_ANSWER_MAX - 5;  // after the header and the count byte
 constexpr uint32_t kExecSize = 1024;
 constexpr uint8_t kEndOp = 68;
@@ -310,8 +315,12 @@ bool Body(Out &o, uint32_t db, uint32_t type, uint32_t sub, bool is_ct, uint32_t
     case 23:
     case 24:
     case 25: return Variable(o, db, type, sub, is_ct, ct);
+    // Programs, steps and transitions are numbered from 1, but entry 0 is in
+    // each table too: it reads like any other (a program or step that never
+    // ran) instead of failing the whole read. Only an index past the table
+    // is refused.
     case 15: {
-        if (sub == 0 || !o.Room(2)) return false;
+        if (!o.Room(2)) return false;
         const uint32_t e = Z7Sec_Elem(db, Z7SEC_PROG, sub);
         if (e == 0) return false;
         o.W(Z7Mem_Get16(e + PG_STATE));
@@ -350,7 +359,7 @@ bool Body(Out &o, uint32_t db, uint32_t type, uint32_t sub, bool is_ct, uint32_t
     }
     case 18:
     case 33: {
-        if (sub == 0 || !o.Room(6)) return false;
+        if (!o.Room(6)) return false;
         const uint32_t e = Z7Sec_Elem(db, Z7SEC_STEP, sub);
         if (e == 0) return false;
         const uint16_t state = Z7Mem_Get16(e + 8);
@@ -360,7 +369,7 @@ bool Body(Out &o, uint32_t db, uint32_t type, uint32_t sub, bool is_ct, uint32_t
         return true;
     }
     case 19: {
-        if (sub == 0 || !o.Room(2)) return false;
+        if (!o.Room(2)) return false;
         const uint32_t e = Z7Sec_Elem(db, Z7SEC_TRANS, sub);
         if (e == 0) return false;
         o.B(Z7Mem_Get16(e) != 0 ? 1 : 0);

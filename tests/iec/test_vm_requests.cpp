@@ -105,7 +105,8 @@ TEST_F(VmRequests, AnswersByteForByte) {
         {"INT past its section", 2, Hex("01 0A0010"), Hex("5C FF 0000")},
         {"STRING without slot", 2, Hex("01 0E0002"), Hex("5C FF 0000")},
         {"unbound XV", 2, Hex("01 140001"), Hex("5C FF 0000")},
-        {"program 0", 2, Hex("01 0F0000"), Hex("5C FF 0000")},
+        // slot 0 of the program table is no program: its state reads 0
+        {"program 0", 2, Hex("01 0F0000"), Hex("5C 00 0006 01 0F0000 0000")},
         {"program 1", 2, Hex("01 0F0001"), Hex("5C 00 0006 01 0F0001 0001")},
         {"SFC step without steps", 2, Hex("01 120001"), Hex("5C FF 0000")},
         {"complex-type prefix without segment", 2, Hex("01 1F0B00000010"), Hex("5C FF 0000")},
@@ -222,6 +223,10 @@ TEST_F(VmRequests, CallStackEntriesAndStepsReadFromTheirRecords) {
     EXPECT_EQ(Ask(db, 2, Hex("02 120002 210002")), Hex("5C 00 000F 02 120002 0105 210002 0105 01020304"));
     Z7Mem_Put16(step + 8, 2);  // neither 1 nor 3: not active
     EXPECT_EQ(Ask(db, 2, Hex("01 210002")), Hex("5C 00 000A 01 210002 0005 01020304"));
+    // step 0 is in the table though no step has that number: it reads as
+    // an inactive step, and the rest of the batch is answered
+    EXPECT_EQ(Ask(db, 2, Hex("03 120000 210000 0F0001")),
+              Hex("5C 00 0014 03 120000 0000 210000 0000 00000000 0F0001 0001"));
 }
 
 // Runtime information 10, the lock list: the count, then {index, lock byte}
@@ -710,6 +715,29 @@ TEST_F(VmRequests, RegisterChangeLeavesATakenCodeBlockAlive) {
     Z7Mem_Free(old_code);
     Z7MM_UnlinkCode(&mm);
     Z7MM_Close(&mm);
+}
+
+// Items of an application with a complex-type segment: prefix 31 reads the
+// object from the segment at its byte offset, locked 0, echoed as the object
+// type and two zero bytes; another object type behind the prefix is refused.
+// Type 32 pages the type definitions (75 bytes here) 512 bytes at a time.
+TEST_F(VmRequests, ComplexTypeItemsReadTheSegmentAndDefinitionPages) {
+    code = test_support::IecLoad(test_support::ValuesImage());
+    blocks.push_back(code);
+    ASSERT_EQ(Create(code, db), 0u);
+    ASSERT_EQ(Z7Def_ColdStart(code, db, "/mnt/cfg/z7.ret", nullptr, 0, 0, "APP"), 0u);
+    const uint32_t ct = Z7Sec_Addr(db, Z7SEC_CT);
+    Z7Mem_Put32(ct + 16, 0xA1B2C3D4);
+    const uint8_t str[6] = {6, 3, 'a', 'b', 'c', 0};
+    std::memcpy(Z7Mem_Ptr(ct + 32, 6), str, 6);
+    Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_LOCK, 0), 0x04);  // not looked at for a segment item
+    EXPECT_EQ(Ask(db, 2, Hex("03 1F0B00000010 1F0E00000020 1F0900000012")),
+              Hex("5C 00 0017 03 0B0000 00A1B2C3D4 0E0000 0003616263 00 090000 00B2"));
+    EXPECT_EQ(Ask(db, 2, Hex("01 1F0200000010")), Hex("5C FF 0000"));
+    const Bytes defs = test_support::TypeDefs();
+    ASSERT_EQ(defs.size(), 75u);
+    EXPECT_EQ(Ask(db, 2, Hex("01 200000")), Cat({Hex("5C 00 0057 01 200000 0000004B 004B 0000"), defs}));
+    EXPECT_EQ(Ask(db, 2, Hex("01 200001")), Hex("5C 00 000C 01 200001 0000004B 0000 0000"));
 }
 
 // Descriptions continue while one fits with 14 bytes to spare: 26-byte items
