@@ -264,6 +264,77 @@ TEST_F(WebMethods, ItemsAndFramesUseTheirInlineRoomFirstThenGrowTo8And64AndByHal
     tavix_subs_realloc = std::realloc;
 }
 
+// Subscribing in two passes: the first (measuring) pass acts on the address
+// and records its code in the item, the second (writing) pass answers that
+// code. What the first pass refused leaves neither the frame nor the map
+// changed; a frame that already held the address keeps it.
+TEST_F(WebMethods, TheWritingPassAnswersWhatTheMeasuringPassFoundAndChangesNothingElse) {
+    tavix_session *a = Session("ka");
+    tavix_frame *f = Frame(a);
+    int err = -1;
+    tavix_item *it = nullptr;
+    auto sub = [&](const char *name, int pass) {
+        err = -1;
+        return tavix_engine_subscription_frame_subscribe_item(f, 0, name, &it, pass, &err);
+    };
+    for (const char *name : {"R_1_1_INT16", "bad1"}) {
+        EXPECT_EQ(sub(name, 1), 0) << name;
+        EXPECT_EQ(err, 0) << name;
+    }
+    EXPECT_EQ(subscribed, (std::vector<std::string>{"R_1_1_INT16", "bad1"}));
+    EXPECT_EQ(f->count, 2u);
+    EXPECT_EQ(sub("R_1_1_INT16", 2), 0);
+    EXPECT_EQ(err, 0);
+    EXPECT_EQ(it, tavix_engine_subscription_item_get("R_1_1_INT16", false));
+    // The application refused bad1: it leaves the frame and the map, its
+    // unsubscribe callback not asked.
+    EXPECT_EQ(sub("bad1", 2), -1);
+    EXPECT_EQ(err, 301);
+    EXPECT_EQ(tavix_engine_subscription_item_get("bad1", false), nullptr);
+    EXPECT_EQ(f->count, 1u);
+
+    // Subscribed again in the frame that holds it: 465 in both passes, and
+    // the frame still holds it.
+    EXPECT_EQ(sub("R_1_1_INT16", 1), -1);
+    EXPECT_EQ(err, 465);
+    EXPECT_EQ(sub("R_1_1_INT16", 2), -1);
+    EXPECT_EQ(err, 465);
+    EXPECT_EQ(f->count, 1u);
+    ASSERT_NE(tavix_engine_frame_find_item(f, "R_1_1_INT16"), nullptr);
+    EXPECT_EQ(tavix_engine_frame_find_item(f, "R_1_1_INT16")->frame_count, 1u);
+    EXPECT_TRUE(unsubscribed.empty());
+
+    // No memory for the frame's items past its own room of 32: 900 in both
+    // passes, and the new address is held nowhere.
+    for (int i = 0; i < 31; i++) ASSERT_EQ(sub(("R_" + std::to_string(100 + i) + "_1_INT16").c_str(), 0), 0);
+    ASSERT_EQ(f->count, 32u);
+    tavix_subs_realloc = [](void *p, std::size_t n) {
+        return p == nullptr && n == 64 * sizeof(void *) ? nullptr : std::realloc(p, n);
+    };
+    EXPECT_EQ(sub("C", 1), -1);
+    EXPECT_EQ(err, 900);
+    tavix_subs_realloc = std::realloc;
+    EXPECT_EQ(sub("C", 2), -1);
+    EXPECT_EQ(err, 900);
+    EXPECT_EQ(it, nullptr);
+    EXPECT_EQ(tavix_engine_subscription_item_get("C", false), nullptr);
+    EXPECT_EQ(f->count, 32u);
+
+    // An address the first pass could not make (the items option reached) is
+    // answered 464 by the second, which makes none either.
+    const uint32_t items = tavix_global_options.max_items;
+    tavix_global_options.max_items = tavix_subscription_map.count;
+    EXPECT_EQ(sub("D", 1), -1);
+    EXPECT_EQ(err, 464);
+    tavix_global_options.max_items = items;
+    EXPECT_EQ(sub("D", 2), -1);
+    EXPECT_EQ(err, 464);
+    EXPECT_EQ(tavix_engine_subscription_item_get("D", false), nullptr);
+    EXPECT_EQ(f->count, 32u);
+    EXPECT_EQ(subscribed.size(), 33u);  // R_1_1_INT16, bad1 and the 31: C and D never asked
+    EXPECT_TRUE(unsubscribed.empty());
+}
+
 TEST_F(WebMethods, HistoryBatchesQueryFiltersAndTheirWorker) {
     static std::vector<std::pair<uint32_t, uint32_t>> calls;
     static std::vector<std::string> triples;
