@@ -413,6 +413,8 @@ int Append(tavix_request *r, uint32_t reserve, F fn) {
     return 0;
 }
 
+// Every array answer (read, write, the process image) keeps room for its
+// closing ]}: an element written up to the limit would leave it unclosable.
 constexpr uint32_t kArrayEnd = 2;     // ]}
 constexpr uint32_t kMoreFooter = 16;  // ],"more":"true"}
 

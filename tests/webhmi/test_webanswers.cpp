@@ -557,6 +557,17 @@ TEST_F(WebAnswers, AnAnswerThatReachesTheBufferLimitEndsThereAndTakesNoLaterSmal
     EXPECT_EQ(Post("write", "address[]=A&value[]=1&address[]=B&value[]=2&address[]=C&value[]=3"),
               "{\"result\":[{\"error\":0}]}");
     EXPECT_EQ(results, (std::vector<int>{0, 3, 3}));
+    // The closing ]} keeps its room in writing too: A and B make 72 bytes
+    // with it, so a limit of 71 ends the answer after A.
+    results.clear();
+    limit = 71;
+    EXPECT_EQ(Post("write", "address[]=A&value[]=1&address[]=B&value[]=2"), "{\"result\":[{\"error\":0}]}");
+    EXPECT_EQ(results, (std::vector<int>{0, 3}));
+    results.clear();
+    limit = 72;
+    EXPECT_EQ(Post("write", "address[]=A&value[]=1&address[]=B&value[]=2"),
+              "{\"result\":[{\"error\":0},{\"error\":301,\"errorstring\":\"Address not found\"}]}");
+    EXPECT_EQ(results, (std::vector<int>{0, 0}));
     // The refusal stays on the record: a later element that fits is refused too.
     tavix_buffer *body = tavix_buffer_get(TAVIX_BUF_DATA, 512, 1 << 20, true);
     tavix_request r = tavix_request_make(TAVIX_REQ_QUERY, body, nullptr);
