@@ -413,6 +413,8 @@ int Append(tavix_request *r, uint32_t reserve, F fn) {
     return 0;
 }
 
+// Every array answer (read, write, the process image) keeps room for its
+// closing ]}: an element written up to the limit would leave it unclosable.
 constexpr uint32_t kArrayEnd = 2;     // ]}
 constexpr uint32_t kMoreFooter = 16;  // ],"more":"true"}
 
@@ -607,7 +609,9 @@ int tavix_engine_subscription_frame_subscribe_item(tavix_frame *f, uint32_t kind
     }
     *error = 0;
     if (out != nullptr) *out = nullptr;
-    tavix_item *it = tavix_engine_subscription_item_get(name, true);
+    // The writing pass answers what the measuring pass found and makes no
+    // item: one it does not find is one the measuring pass could not make.
+    tavix_item *it = tavix_engine_subscription_item_get(name, pass != 2);
     if (it == nullptr) {
         *error = 464;
         return -1;
@@ -619,8 +623,15 @@ int tavix_engine_subscription_frame_subscribe_item(tavix_frame *f, uint32_t kind
             if (out != nullptr) *out = it;
             return 0;
         }
+        // 465: the frame held the item before this request and keeps it (let
+        // go here, without the callback, the page's subscription would be
+        // lost and the application's left standing).
+        if (*error == 465) return -1;
+        // An item the measuring pass made but could not give the frame (900)
+        // has no frame: it leaves the map.
         int ignored = 0;
-        tavix_engine_subscription_frame_unsubscribe_item(f, it, true, &ignored);
+        if (tavix_engine_subscription_frame_unsubscribe_item(f, it, true, &ignored) != 0 && it->frame_count == 0)
+            tavix_engine_subscription_item_remove(it);
         return -1;
     }
     const bool fresh = it->frame_count == 0;
@@ -635,7 +646,9 @@ int tavix_engine_subscription_frame_subscribe_item(tavix_frame *f, uint32_t kind
     if (!GrowFrames(it) || !GrowItems(f)) {
         *error = 900;
         if (pass == 1) it->subscribe_result = 900;
-        if (it->frame_count == 0) tavix_engine_subscription_item_remove(it);
+        // A new item stays through the measuring pass, so that the writing
+        // pass finds its code; it leaves the map there.
+        if (it->frame_count == 0 && pass != 1) tavix_engine_subscription_item_remove(it);
         return -1;
     }
     uint32_t at = 0;

@@ -385,6 +385,61 @@ TEST_F(WebAnswers, AFormLoginRefusesANameTooLongForItsEntryAndAnHa1NotOf32Charac
     EXPECT_EQ(tavix_engine_session_get_user_data(s), nullptr);
     EXPECT_EQ(Post("login", "username=op" + password), "{}");
     EXPECT_STREQ(tavix_engine_session_get_user_data(s)->user, "op");
+
+    // Every other refusal of a form login answers its code and leaves the
+    // session without a user (the entry is cleared before the checks).
+    // md5("00000001:k1:px"): the digest of a password op does not have.
+    const std::string cipher = "&passwordcipher=" + Cipher("pw");
+    const std::string digest = std::string("&passworddigest=") + kLoginDigest;
+    const std::string px =
+        "username=op&passwordcipher=" + Cipher("px") + "&passworddigest=f7c8b7279fdbb422d57753886cffc5c6";
+    static int refusal = 0;  // the code of a callback that refuses with -1
+    const tavix_digest_cb refusing = [](const tavix_identity *, const char *, char *, int *code) {
+        *code = refusal;
+        return -1;
+    };
+    const std::string k455 = "{\"error\":455,\"errorstring\":\"Auth type is form and no user\\/password were sent\"}";
+    const std::string k402 =
+        "{\"error\":402,\"errorstring\":\"RSA encrypted data not decryptable (corrupted data or "
+        "corrupted\\/missing private key)\"}";
+    const std::string k403 = "{\"error\":403,\"errorstring\":\"Digest check failed\"}";
+    const std::string k405 = "{\"error\":405,\"errorstring\":\"Access denied\"}";
+    const struct {
+        tavix_digest_cb cb;
+        int refusal;
+        std::string body, answer;
+    } refusals[] = {
+        {nullptr, 0, "username=op" + password, "{\"error\":507,\"errorstring\":\"Password digest callback not set\"}"},
+        {DigestOfOp, 0, cipher.substr(1) + digest, k455},
+        {DigestOfOp, 0, "username=op" + digest, k455},
+        {DigestOfOp, 0, "username=op" + cipher, k455},
+        {DigestOfOp, 0, "username=op&passwordcipher=00ff" + digest, k402},
+        // 63 bytes decrypted: one more than a password may have.
+        {DigestOfOp, 0, "username=op&passwordcipher=" + Cipher(std::string(63, 'p').c_str()) + digest, k402},
+        {DigestOfOp, 0, "username=op" + cipher + digest.substr(0, digest.size() - 1), k403},
+        // The digest holds, the HA1 op's password gives does not.
+        {DigestOfOp, 0, px, k405},
+        {DigestOfOp, 0, "username=nobody" + password, k405},
+        {refusing, 408, "username=op" + password, "{\"error\":408,\"errorstring\":\"Password change failed\"}"},
+        {refusing, 0, "username=op" + password, k405},
+    };
+    for (const auto &t : refusals) {
+        tavix_server_set_auth_callbacks(nullptr, t.cb, nullptr, nullptr);
+        refusal = t.refusal;
+        EXPECT_EQ(Post("login", "username=op" + password), t.cb == DigestOfOp ? "{}" : t.answer) << t.body;
+        EXPECT_EQ(Post("login", t.body), t.answer) << t.body;
+        EXPECT_EQ(tavix_engine_session_get_user_data(s), nullptr) << t.body;
+    }
+    // No room for the session's entry: 407, and no entry.
+    tavix_server_set_auth_callbacks(nullptr, DigestOfOp, nullptr, nullptr);
+    tavix_auth_remove_auth_data("k1");
+    for (const char *k : {"a", "b", "c", "d"}) ASSERT_NE(tavix_auth_insert_auth_data(k), nullptr);
+    EXPECT_EQ(Post("login", "username=op" + password),
+              "{\"error\":407,\"errorstring\":\"Authorization data overflow, try later\"}");
+    EXPECT_EQ(tavix_auth_find_auth_data("k1"), nullptr);
+    for (const char *k : {"a", "b", "c", "d"}) tavix_auth_remove_auth_data(k);
+    EXPECT_EQ(Post("login", "username=op" + password), "{}");
+    EXPECT_STREQ(tavix_engine_session_get_user_data(s)->user, "op");
 }
 
 // A page stays active (controller clock) through its writes, item
@@ -502,6 +557,17 @@ TEST_F(WebAnswers, AnAnswerThatReachesTheBufferLimitEndsThereAndTakesNoLaterSmal
     EXPECT_EQ(Post("write", "address[]=A&value[]=1&address[]=B&value[]=2&address[]=C&value[]=3"),
               "{\"result\":[{\"error\":0}]}");
     EXPECT_EQ(results, (std::vector<int>{0, 3, 3}));
+    // The closing ]} keeps its room in writing too: A and B make 72 bytes
+    // with it, so a limit of 71 ends the answer after A.
+    results.clear();
+    limit = 71;
+    EXPECT_EQ(Post("write", "address[]=A&value[]=1&address[]=B&value[]=2"), "{\"result\":[{\"error\":0}]}");
+    EXPECT_EQ(results, (std::vector<int>{0, 3}));
+    results.clear();
+    limit = 72;
+    EXPECT_EQ(Post("write", "address[]=A&value[]=1&address[]=B&value[]=2"),
+              "{\"result\":[{\"error\":0},{\"error\":301,\"errorstring\":\"Address not found\"}]}");
+    EXPECT_EQ(results, (std::vector<int>{0, 0}));
     // The refusal stays on the record: a later element that fits is refused too.
     tavix_buffer *body = tavix_buffer_get(TAVIX_BUF_DATA, 512, 1 << 20, true);
     tavix_request r = tavix_request_make(TAVIX_REQ_QUERY, body, nullptr);

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -262,6 +263,175 @@ TEST_F(WebMethods, ItemsAndFramesUseTheirInlineRoomFirstThenGrowTo8And64AndByHal
     EXPECT_NE(tavix_engine_frame_find_item(f, "R_100_1_INT16"), nullptr);
     EXPECT_NE(tavix_engine_frame_find_item(f, "R_132_1_INT16"), nullptr);
     tavix_subs_realloc = std::realloc;
+}
+
+// Subscribing in two passes: the first (measuring) pass acts on the address
+// and records its code in the item, the second (writing) pass answers that
+// code. What the first pass refused leaves neither the frame nor the map
+// changed; a frame that already held the address keeps it.
+TEST_F(WebMethods, TheWritingPassAnswersWhatTheMeasuringPassFoundAndChangesNothingElse) {
+    tavix_session *a = Session("ka");
+    tavix_frame *f = Frame(a);
+    int err = -1;
+    tavix_item *it = nullptr;
+    auto sub = [&](const char *name, int pass) {
+        err = -1;
+        return tavix_engine_subscription_frame_subscribe_item(f, 0, name, &it, pass, &err);
+    };
+    for (const char *name : {"R_1_1_INT16", "bad1"}) {
+        EXPECT_EQ(sub(name, 1), 0) << name;
+        EXPECT_EQ(err, 0) << name;
+    }
+    EXPECT_EQ(subscribed, (std::vector<std::string>{"R_1_1_INT16", "bad1"}));
+    EXPECT_EQ(f->count, 2u);
+    EXPECT_EQ(sub("R_1_1_INT16", 2), 0);
+    EXPECT_EQ(err, 0);
+    EXPECT_EQ(it, tavix_engine_subscription_item_get("R_1_1_INT16", false));
+    // The application refused bad1: it leaves the frame and the map, its
+    // unsubscribe callback not asked.
+    EXPECT_EQ(sub("bad1", 2), -1);
+    EXPECT_EQ(err, 301);
+    EXPECT_EQ(tavix_engine_subscription_item_get("bad1", false), nullptr);
+    EXPECT_EQ(f->count, 1u);
+
+    // Subscribed again in the frame that holds it: 465 in both passes, and
+    // the frame still holds it.
+    EXPECT_EQ(sub("R_1_1_INT16", 1), -1);
+    EXPECT_EQ(err, 465);
+    EXPECT_EQ(sub("R_1_1_INT16", 2), -1);
+    EXPECT_EQ(err, 465);
+    EXPECT_EQ(f->count, 1u);
+    ASSERT_NE(tavix_engine_frame_find_item(f, "R_1_1_INT16"), nullptr);
+    EXPECT_EQ(tavix_engine_frame_find_item(f, "R_1_1_INT16")->frame_count, 1u);
+    EXPECT_TRUE(unsubscribed.empty());
+
+    // No memory for the frame's items past its own room of 32: 900 in both
+    // passes, and the new address is held nowhere.
+    for (int i = 0; i < 31; i++) ASSERT_EQ(sub(("R_" + std::to_string(100 + i) + "_1_INT16").c_str(), 0), 0);
+    ASSERT_EQ(f->count, 32u);
+    tavix_subs_realloc = [](void *p, std::size_t n) {
+        return p == nullptr && n == 64 * sizeof(void *) ? nullptr : std::realloc(p, n);
+    };
+    EXPECT_EQ(sub("C", 1), -1);
+    EXPECT_EQ(err, 900);
+    tavix_subs_realloc = std::realloc;
+    EXPECT_EQ(sub("C", 2), -1);
+    EXPECT_EQ(err, 900);
+    EXPECT_EQ(it, nullptr);
+    EXPECT_EQ(tavix_engine_subscription_item_get("C", false), nullptr);
+    EXPECT_EQ(f->count, 32u);
+
+    // An address the first pass could not make (the items option reached) is
+    // answered 464 by the second, which makes none either.
+    const uint32_t items = tavix_global_options.max_items;
+    tavix_global_options.max_items = tavix_subscription_map.count;
+    EXPECT_EQ(sub("D", 1), -1);
+    EXPECT_EQ(err, 464);
+    tavix_global_options.max_items = items;
+    EXPECT_EQ(sub("D", 2), -1);
+    EXPECT_EQ(err, 464);
+    EXPECT_EQ(tavix_engine_subscription_item_get("D", false), nullptr);
+    EXPECT_EQ(f->count, 32u);
+    EXPECT_EQ(subscribed.size(), 33u);  // R_1_1_INT16, bad1 and the 31: C and D never asked
+    EXPECT_TRUE(unsubscribed.empty());
+}
+
+// Items taken out of the map are kept for reuse with their name buffers: the
+// head of the list when its buffer holds the new name, else the first of the
+// next six that does, else the eighth whatever its size (given a buffer of
+// its own); up to 128 are kept, none with a buffer of 129 bytes or more.
+// Frame ids and filter names count on from 1 after 0xFFFFFFFF.
+TEST_F(WebMethods, RemovedItemsAreReusedByTheRoomOfTheirNamesAndTheCountersComeBackTo1) {
+    auto &m = tavix_subscription_map;
+    ASSERT_EQ(m.recycled_count, 0u);
+    auto make = [](const std::string &name) { return tavix_engine_subscription_item_get(name.c_str(), true); };
+    auto drop = [](tavix_item *it) { ASSERT_EQ(tavix_engine_subscription_item_remove(it), 0); };
+    // Each case starts from an empty list.
+    auto empty = [&] {
+        while (m.recycled != nullptr) {
+            tavix_item *it = m.recycled;
+            m.recycled = it->next;
+            std::free(it->name);
+            std::free(it);
+        }
+        m.recycled_count = 0;
+    };
+    // The head holds "wxyz" and its NUL.
+    tavix_item *abcd = make("abcd");
+    drop(abcd);
+    EXPECT_EQ(m.recycled_count, 1u);
+    EXPECT_EQ(make("wxyz"), abcd);
+    EXPECT_EQ(std::make_tuple(std::string(abcd->name), abcd->name_size, m.recycled_count),
+              std::make_tuple(std::string("wxyz"), 5u, 0u));
+    drop(abcd);
+    EXPECT_EQ(tavix_engine_subscription_item_remove(abcd), -1);  // no longer in the map
+    EXPECT_EQ(make("q"), abcd);                                  // a shorter name keeps the larger buffer
+    EXPECT_EQ(abcd->name_size, 5u);
+    drop(abcd);
+    empty();
+    // The head and the second are too small, the third is taken.
+    tavix_item *big = make("012345678"), *s1 = make("1"), *s2 = make("2");
+    drop(big);
+    drop(s1);
+    drop(s2);  // the list: s2, s1, big
+    EXPECT_EQ(make("hello"), big);
+    EXPECT_EQ(std::make_tuple(m.recycled_count, m.recycled, s2->next, s1->next),
+              std::make_tuple(2u, s2, s1, static_cast<tavix_item *>(nullptr)));
+    drop(big);
+    empty();
+    // Eight too small: the eighth is taken and gets a buffer for the name.
+    std::vector<tavix_item *> small;
+    for (int i = 0; i < 8; i++) small.push_back(make(std::string(1, char('a' + i))));
+    for (tavix_item *it : small) drop(it);  // the list: h, g, ..., a
+    tavix_item *a = make("a longer name");
+    EXPECT_EQ(a, small[0]);
+    EXPECT_EQ(std::make_tuple(std::string(a->name), a->name_size, m.recycled_count),
+              std::make_tuple(std::string("a longer name"), 14u, 7u));
+    // Seven, none large enough: a new item, the seven stay.
+    tavix_item *fresh = make("another long name");
+    for (tavix_item *it : small) EXPECT_NE(fresh, it);
+    EXPECT_EQ(m.recycled_count, 7u);
+    drop(a);
+    drop(fresh);
+    EXPECT_EQ(m.recycled_count, 9u);
+    empty();
+    // A name buffer of 129 bytes is freed, one of 128 kept.
+    drop(make(std::string(128, 'x')));
+    EXPECT_EQ(m.recycled_count, 0u);
+    drop(make(std::string(127, 'y')));
+    EXPECT_EQ(m.recycled_count, 1u);
+    empty();
+    // At most 128 are kept; the map's array grows from 128 to 192 references.
+    std::vector<tavix_item *> many;
+    for (int i = 0; i < 140; i++) many.push_back(make("many" + std::to_string(i)));
+    EXPECT_EQ(std::make_tuple(m.count, m.cap, m.recycled_count), std::make_tuple(140u, 192u, 0u));
+    for (tavix_item *it : many) drop(it);
+    EXPECT_EQ(std::make_tuple(m.count, m.recycled_count), std::make_tuple(0u, 128u));
+
+    // Frame ids: the 256th is 100; after ffffffff comes 1.
+    m.next_frame = 256;
+    tavix_frame *f = tavix_engine_subscription_frame_alloc();
+    EXPECT_STREQ(f->id, "100");
+    std::free(f);
+    m.next_frame = 0xFFFFFFFF;
+    f = tavix_engine_subscription_frame_alloc();
+    EXPECT_STREQ(f->id, "ffffffff");
+    std::free(f);
+    f = tavix_engine_subscription_frame_alloc();
+    EXPECT_STREQ(f->id, "1");
+    // Filter names the same way.
+    tavix_session *s = Session("kf");
+    f->owner = s;
+    f->next = s->frames;
+    s->frames = f;
+    s->frame_count++;
+    m.filter_counter = 0xFFFFFFFF;
+    int err = 0;
+    tavix_item *it = nullptr;
+    ASSERT_EQ(tavix_engine_subscription_frame_subscribe_item(f, 2, nullptr, &it, 0, &err), 0);
+    EXPECT_STREQ(it->name, "//F/ffffffff");
+    ASSERT_EQ(tavix_engine_subscription_frame_subscribe_item(f, 2, nullptr, &it, 0, &err), 0);
+    EXPECT_STREQ(it->name, "//F/00000001");
 }
 
 TEST_F(WebMethods, HistoryBatchesQueryFiltersAndTheirWorker) {
