@@ -171,21 +171,22 @@ TEST_F(IoTest, EepromAndExpanderTransfersByteForByte) {
     const SpiDevice ssp1_sel3{1, 3, 1, 0};
     EXPECT_EQ(spi_enable_cs(&ssp1_sel3), 1u);
     EXPECT_EQ(spi_disable_cs(&ssp1_sel3), 1u);
-    // The SSP clock: SSP1's divider register (0x60) at 1 and its bypass bit
-    // (CLKSEQ bit 4) set; SSP2's are 0x70 and bit 5. SSP0's are not touched.
+    // The SSP clock: SSP1's divider register (0xA0) at 1 and its bypass bit
+    // (CLKSEQ bit 4) set; SSP2's are 0xB0 and bit 5. SSP0's (0x90) are not
+    // touched, nor are the CPU, AHB and APBX dividers (0x50, 0x60, 0x70).
     volatile uint32_t *clk = PLAT_SocMap(0x80040000, 0x1000);
     ASSERT_NE(clk, nullptr);
-    for (unsigned r : {0x50u, 0x60u, 0x70u, 0x1D0u, 0x1D4u, 0x1D8u}) clk[r / 4] = 0;
+    for (unsigned r : {0x50u, 0x60u, 0x70u, 0x90u, 0xA0u, 0xB0u, 0x1D0u, 0x1D4u, 0x1D8u}) clk[r / 4] = 0;
     EXPECT_EQ(spi_close(&ssp1), 1u);
     EXPECT_EQ(spi_init(&ssp1), 1u);
-    EXPECT_EQ(clk[0x60 / 4], 1u);
+    EXPECT_EQ(clk[0xA0 / 4], 1u);
     EXPECT_EQ(clk[0x1D4 / 4], 1u << 4);
     const SpiDevice ssp2{2, 1, 1, 0};
     spi_close(&ssp2);
     EXPECT_EQ(spi_init(&ssp2), 1u);
-    EXPECT_EQ(clk[0x70 / 4], 1u);
+    EXPECT_EQ(clk[0xB0 / 4], 1u);
     EXPECT_EQ(clk[0x1D4 / 4], 1u << 5);
-    EXPECT_EQ(clk[0x50 / 4], 0u);
+    for (unsigned r : {0x50u, 0x60u, 0x70u, 0x90u}) EXPECT_EQ(clk[r / 4], 0u) << r;
     EXPECT_EQ(clk[0x1D8 / 4], 0u);
     EXPECT_EQ(spi_close(&ssp2), 1u);
     // The control word selects SPI (mode 0) with 8-bit words (0x70); the low
