@@ -177,6 +177,17 @@ void io_get_cal_const(uint32_t slot) {
         }
         s.flags |= IOF_CAL_VALID | IOF_CONFIGURED;
         if (s.row == ROW_PWR1 || s.row == ROW_PWR2) AcmCalWrite(s);
+    } else if (const unsigned n = s.row == ROW_AQ4   ? 12u
+                                  : s.row == ROW_AQ2 ? 6u
+                                                     : 0u;
+               read && n != 0 && LE_Get16(&b[2 * n]) == 0xF19E) {
+        // The short form these modules carry when calibrated elsewhere (three
+        // gain words a channel, the validity word right behind them, 26 or 14
+        // bytes) is taken as well, with offsets 0: a module calibrated that
+        // way keeps its constants.
+        Defaults(s);
+        for (unsigned i = 0; i < n; i++) s.gain[i] = LE_Get16(&b[2 * i]);
+        s.flags |= IOF_CAL_VALID | IOF_CONFIGURED;
     } else {
         Defaults(s);
         s.flags = uint16_t((s.flags & ~IOF_CAL_VALID) | IOF_CONFIGURED);

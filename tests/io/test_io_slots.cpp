@@ -676,6 +676,23 @@ TEST_F(IoTest, CalibrationOfAnAnalogOutputModuleIsLoadedAgain) {
     EXPECT_EQ(tbl[1].flags & IOF_CAL_VALID, IOF_CAL_VALID);
     EXPECT_EQ(tbl[1].gain[0], 0x7E00);
     EXPECT_EQ(tbl[1].offset[2], 0xFFF0);
+
+    // A module calibrated in its own short form (three gain words a channel,
+    // 12 for row 18, with the validity word right behind them at +24 and none
+    // at +64) keeps its constants: gains 0x7D01 + i, offsets 0.
+    cal({0x7F, 1, 6});
+    std::array<uint8_t, 26> shortblk{};
+    for (unsigned i = 0; i < 12; i++) LE_Put16(&shortblk[2 * i], uint16_t(0x7D01 + i));
+    LE_Put16(&shortblk[24], 0xF19E);
+    ASSERT_EQ(I2C_write_mem(shortblk.data(), io_cal_location(ROW_AQ4), 26, 0), 0u);
+    Io_ResetProbe();
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    EXPECT_EQ(tbl[1].flags & IOF_CAL_VALID, IOF_CAL_VALID);
+    EXPECT_EQ(tbl[1].gain[0], 0x7D01);
+    EXPECT_EQ(tbl[1].gain[11], 0x7D0C);
+    EXPECT_EQ(tbl[1].gain[12], 0);
+    EXPECT_EQ(tbl[1].offset[0], 0);
+    EXPECT_EQ(tbl[1].offset[2], 0);
 }
 
 }  // namespace
