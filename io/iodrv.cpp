@@ -295,7 +295,12 @@ void Query(IoDriverMsg *m) {
 
 void ReadInputs(IoDriverMsg *m) {
     IoSlotState &s = tbl[m->slot];
+    // The answer starts as the last one; fresh[i] marks the bits of byte i
+    // read now. Only those are inverted by option bit 7: a byte or bit that
+    // was not read (an expander that did not answer, bits no source feeds)
+    // keeps its last answer instead of flipping at every read.
     std::array<uint8_t, 4> in = s.in;
+    std::array<uint8_t, 4> fresh{};
     uint8_t b[3] = {};
     bool b_read = false;  // the base board's expander answered
     const int16_t row = s.row;
@@ -304,22 +309,29 @@ void ReadInputs(IoDriverMsg *m) {
             in[0] = uint8_t(~b[0]);
             in[1] = uint8_t(~b[1]);
             if (row == ROW_CURRENT) in[0] &= 0x0F, in[1] = 0;
+            fresh[0] = fresh[1] = 0xFF;
         }
     } else if ((row >= 0 && row <= 4) || row == ROW_BASE21 || row == ROW_MIX22) {
         b_read = I2C_read_io(0x40, b, 1) == 0;
         if (b_read) {
             in[0] = uint8_t(~b[0]);
             in[1] = uint8_t(~b[1]);
+            fresh[0] = fresh[1] = 0xFF;
         }
         if (row == 3 && I2C_read_io(0x44, b, 1) == 0) {
             in[2] = uint8_t(~b[0]);
             in[3] = uint8_t(~b[1]);
+            fresh[2] = fresh[3] = 0xFF;
         }
         in[2] = uint8_t((in[2] & 0xF0) | (FpgaRead(0xCB) & 0x0F));
+        fresh[2] |= 0x0F;
     } else if (row == ROW_PWR1 || row == ROW_PWR2) {
         const uint8_t cmd = 0x19;
         const uint8_t dev = row == ROW_PWR1 ? 0x50 : 0x52;
-        if (PLAT_I2cWrite(dev, &cmd, 1) && PLAT_I2cRead(dev, b, 3)) std::memcpy(in.data(), b, 3);
+        if (PLAT_I2cWrite(dev, &cmd, 1) && PLAT_I2cRead(dev, b, 3)) {
+            std::memcpy(in.data(), b, 3);
+            fresh[0] = fresh[1] = fresh[2] = 0xFF;
+        }
     } else if (row == ROW_FIELDBUS) {
         // Digital inputs count bytes, analog inputs 16-bit words.
         const uint32_t bytes = m->code == 11 ? 2u * m->count : m->count;
@@ -333,7 +345,7 @@ void ReadInputs(IoDriverMsg *m) {
         return;
     }
     if (s.option & 0x80) {
-        for (auto &x : in) x = uint8_t(~x);
+        for (unsigned i = 0; i < 4; i++) in[i] ^= fresh[i];
     }
     // The base board's fourth byte is a status (expander bit 9 clear: 0x80),
     // not an input: the inversion of the inputs leaves it alone.

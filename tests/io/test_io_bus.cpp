@@ -585,6 +585,26 @@ TEST_F(IoTest, BaseBoardFpgaSetUpControlLineMuxAndInputStatusByte) {
     io_driver(&m);
     EXPECT_EQ(in[0], 0xFA);
     EXPECT_EQ(in[3], 0x80);
+    // Byte 2 holds the high-speed bits (FPGA 0xCB low nibble, 0 here, inverted
+    // to 0x0F) and nothing above them: the same answer at every read.
+    EXPECT_EQ(in[2], 0x0F);
+    in.fill(0);
+    io_driver(&m);
+    EXPECT_EQ(in[0], 0xFA);
+    EXPECT_EQ(in[2], 0x0F);
+    EXPECT_EQ(in[3], 0x80);
+    // An expander that does not answer leaves the answer as it was, inverted
+    // inputs included.
+    static constexpr PlatI2cOps kDeaf = {[](uint8_t) { return 0; }, [](uint8_t, uint8_t *, std::size_t) { return 0; },
+                                         [](uint8_t, const uint8_t *, std::size_t) { return 0; }, [](unsigned) {}};
+    plat_i2c = &kDeaf;
+    in.fill(0);
+    io_driver(&m);
+    plat_i2c = &kRecorder;
+    EXPECT_EQ(in[0], 0xFA);
+    EXPECT_EQ(in[1], 0xFD);
+    EXPECT_EQ(in[2], 0x0F);
+    EXPECT_EQ(in[3], 0x80);
     io_fpga_xfer = saved;
 }
 
