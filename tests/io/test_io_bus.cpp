@@ -247,9 +247,15 @@ TEST_F(IoTest, EepromAndExpanderTransfersByteForByte) {
     // answered; a missing acknowledge is none.
     plat_i2c = &plat_i2c_board;
     i2c0[0x40 / 4] = 1u << 6;
+    i2c0[0x44 / 4] = 0;
     EXPECT_EQ(PLAT_I2cProbe(0xA0), 1);
+    EXPECT_EQ(i2c0[0x44 / 4], 0u);
     i2c0[0x40 / 4] = 1u << 5;
     EXPECT_EQ(PLAT_I2cProbe(0xA0), 0);
+    // A missing acknowledge halts the block until it is told to go idle
+    // again (CTRL1 bit 28, through CTRL1_SET): otherwise every transfer
+    // after one absent address would run into its polls' end.
+    EXPECT_EQ(i2c0[0x44 / 4], 1u << 28);
     uint8_t none_read[2] = {};
     EXPECT_EQ(PLAT_I2cRead(0xA0, none_read, 2), 0);
     i2c0[0x40 / 4] = 0;
@@ -268,6 +274,27 @@ TEST_F(IoTest, EepromAndExpanderTransfersByteForByte) {
     const uint8_t one = 0x5A;
     EXPECT_EQ(PLAT_I2cWrite(0xA0, &one, 1), 1);
     EXPECT_EQ(stat_reads, 4u);
+    // Every phase but the last holds the clock low when it ends (CTRL0 bit
+    // 21): a released clock would be one more clock edge for the device
+    // between two phases. The control word of each phase, as it runs:
+    // address, data, data for a 2-byte read; address, data for a write.
+    static std::vector<uint32_t> phases;
+    phases.clear();
+    plat_i2c_poll = [](volatile uint32_t *regs, unsigned word) {
+        if (word == 0x40 / 4) regs[word] = regs[word] | (1u << 6), phases.push_back(uint32_t(regs[0]));
+    };
+    uint8_t two_read[2] = {};
+    EXPECT_EQ(PLAT_I2cRead(0xA0, two_read, 2), 1);
+    const uint32_t kRetain = 1u << 21, kStop = 1u << 20, kStart = 1u << 19, kMaster = 1u << 17, kDir = 1u << 16,
+                   kNak = 1u << 25;
+    EXPECT_EQ(phases, (std::vector<uint32_t>{kMaster | kDir | kStart | kRetain | 1, kMaster | kRetain | 1,
+                                             kMaster | kStop | kNak | 1}));
+    phases.clear();
+    EXPECT_EQ(PLAT_I2cWrite(0xA0, &one, 1), 1);
+    EXPECT_EQ(phases, (std::vector<uint32_t>{kMaster | kDir | kStart | kRetain | 1, kMaster | kDir | kStop | 1}));
+    phases.clear();
+    EXPECT_EQ(PLAT_I2cProbe(0xA0), 1);
+    EXPECT_EQ(phases, (std::vector<uint32_t>{kMaster | kDir | kStart | kStop | 1}));
     plat_i2c_poll = nullptr;
     plat_i2c = &kRecorder;
     EXPECT_EQ(PLAT_I2cClose(), 1);
