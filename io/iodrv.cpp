@@ -1052,8 +1052,11 @@ void Calibrate(IoDriverMsg *m) {
         uint8_t w[2];
         LE_Put16(w, sub == 5 ? 0xF19E : 0);
         const uint32_t loc = io_cal_location(s.row) + 64;
-        I2C_write_mem(w, loc, 2, 0);
-        s.flags = uint16_t(sub == 5 ? s.flags | IOF_CAL_VALID : s.flags & ~IOF_CAL_VALID);
+        const bool stored = I2C_write_mem(w, loc, 2, 0) == 0;
+        // Valid only once the EEPROM took the word (as with sub-code 4); a
+        // failed clear still drops the flag, the safer side.
+        if (sub == 5 && stored) s.flags |= IOF_CAL_VALID;
+        if (sub == 6) s.flags &= uint16_t(~IOF_CAL_VALID);
         break;
     }
     case 7: s.flags &= uint16_t(~IOF_CAL_MODE); break;

@@ -591,6 +591,15 @@ TEST_F(IoTest, CalibrationBlockStoredInTheEepromIsLoadedAgain) {
     ASSERT_EQ(Io_SlotCheck(), 0u);
     EXPECT_EQ(tbl[0].gain[0], 8771);
     EXPECT_EQ(tbl[0].flags & IOF_CAL_VALID, 0);
+    // A validity word the EEPROM did not take is not reported as valid.
+    static constexpr PlatI2cOps kDeaf = {[](uint8_t) { return 0; }, [](uint8_t, uint8_t *, std::size_t) { return 0; },
+                                         [](uint8_t, const uint8_t *, std::size_t) { return 0; }, [](unsigned) {}};
+    plat_i2c = &kDeaf;
+    cal({0x7F, 0, 5});
+    plat_i2c = &kRecorder;
+    EXPECT_EQ(tbl[0].flags & IOF_CAL_VALID, 0);
+    cal({0x7F, 0, 5});
+    EXPECT_EQ(tbl[0].flags & IOF_CAL_VALID, IOF_CAL_VALID);
 }
 
 TEST_F(IoTest, CalibrationBlockAcrossTwoEepromBlocksKeepsItsValidityWord) {
