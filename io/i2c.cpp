@@ -283,11 +283,13 @@ uint32_t spi_init(const SpiDevice *dev) {
     volatile uint32_t *clk = PLAT_SocMap(kClkctrl, 0x1000);
     volatile uint32_t *r = PLAT_SocMap(b == 0 ? kSsp1 : kSsp2, 0x2000);
     if (clk == nullptr || r == nullptr) return 0;
-    // SSPn's clock register is at 0x50 + 0x10 n (SSP1 0x60, SSP2 0x70):
+    // SSPn's clock register is at 0x90 + 0x10 n (SSP1 0xA0, SSP2 0xB0):
     // divider 1, gate open; its bypass bit is CLKSEQ bit 3 + n, set through
     // CLKSEQ_SET (the clock then comes from the crystal, not the PLL divider).
+    // 0x60 and 0x70 are the AHB and APBX dividers: a 1 written there would
+    // run those buses at the CPU's clock.
     const unsigned n = unsigned(b) + 1;
-    clk[(0x50 + 0x10 * n) / 4] = 1;
+    clk[(0x90 + 0x10 * n) / 4] = 1;
     clk[(0x1D0 + 4) / 4] = 1u << (3 + n);
     r[S_CTRL0 + 1] = S_SFTRST;
     r[S_CTRL0 + 2] = S_SFTRST | S_CLKGATE;

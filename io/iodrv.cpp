@@ -177,6 +177,17 @@ void io_get_cal_const(uint32_t slot) {
         }
         s.flags |= IOF_CAL_VALID | IOF_CONFIGURED;
         if (s.row == ROW_PWR1 || s.row == ROW_PWR2) AcmCalWrite(s);
+    } else if (const unsigned n = s.row == ROW_AQ4   ? 12u
+                                  : s.row == ROW_AQ2 ? 6u
+                                                     : 0u;
+               read && n != 0 && LE_Get16(&b[2 * n]) == 0xF19E) {
+        // The short form these modules carry when calibrated elsewhere (three
+        // gain words a channel, the validity word right behind them, 26 or 14
+        // bytes) is taken as well, with offsets 0: a module calibrated that
+        // way keeps its constants.
+        Defaults(s);
+        for (unsigned i = 0; i < n; i++) s.gain[i] = LE_Get16(&b[2 * i]);
+        s.flags |= IOF_CAL_VALID | IOF_CONFIGURED;
     } else {
         Defaults(s);
         s.flags = uint16_t((s.flags & ~IOF_CAL_VALID) | IOF_CONFIGURED);
@@ -284,7 +295,12 @@ void Query(IoDriverMsg *m) {
 
 void ReadInputs(IoDriverMsg *m) {
     IoSlotState &s = tbl[m->slot];
+    // The answer starts as the last one; fresh[i] marks the bits of byte i
+    // read now. Only those are inverted by option bit 7: a byte or bit that
+    // was not read (an expander that did not answer, bits no source feeds)
+    // keeps its last answer instead of flipping at every read.
     std::array<uint8_t, 4> in = s.in;
+    std::array<uint8_t, 4> fresh{};
     uint8_t b[3] = {};
     bool b_read = false;  // the base board's expander answered
     const int16_t row = s.row;
@@ -293,22 +309,29 @@ void ReadInputs(IoDriverMsg *m) {
             in[0] = uint8_t(~b[0]);
             in[1] = uint8_t(~b[1]);
             if (row == ROW_CURRENT) in[0] &= 0x0F, in[1] = 0;
+            fresh[0] = fresh[1] = 0xFF;
         }
     } else if ((row >= 0 && row <= 4) || row == ROW_BASE21 || row == ROW_MIX22) {
         b_read = I2C_read_io(0x40, b, 1) == 0;
         if (b_read) {
             in[0] = uint8_t(~b[0]);
             in[1] = uint8_t(~b[1]);
+            fresh[0] = fresh[1] = 0xFF;
         }
         if (row == 3 && I2C_read_io(0x44, b, 1) == 0) {
             in[2] = uint8_t(~b[0]);
             in[3] = uint8_t(~b[1]);
+            fresh[2] = fresh[3] = 0xFF;
         }
         in[2] = uint8_t((in[2] & 0xF0) | (FpgaRead(0xCB) & 0x0F));
+        fresh[2] |= 0x0F;
     } else if (row == ROW_PWR1 || row == ROW_PWR2) {
         const uint8_t cmd = 0x19;
         const uint8_t dev = row == ROW_PWR1 ? 0x50 : 0x52;
-        if (PLAT_I2cWrite(dev, &cmd, 1) && PLAT_I2cRead(dev, b, 3)) std::memcpy(in.data(), b, 3);
+        if (PLAT_I2cWrite(dev, &cmd, 1) && PLAT_I2cRead(dev, b, 3)) {
+            std::memcpy(in.data(), b, 3);
+            fresh[0] = fresh[1] = fresh[2] = 0xFF;
+        }
     } else if (row == ROW_FIELDBUS) {
         // Digital inputs count bytes, analog inputs 16-bit words.
         const uint32_t bytes = m->code == 11 ? 2u * m->count : m->count;
@@ -322,7 +345,7 @@ void ReadInputs(IoDriverMsg *m) {
         return;
     }
     if (s.option & 0x80) {
-        for (auto &x : in) x = uint8_t(~x);
+        for (unsigned i = 0; i < 4; i++) in[i] ^= fresh[i];
     }
     // The base board's fourth byte is a status (expander bit 9 clear: 0x80),
     // not an input: the inversion of the inputs leaves it alone.
@@ -1031,8 +1054,11 @@ void Calibrate(IoDriverMsg *m) {
         uint8_t w[2];
         LE_Put16(w, sub == 5 ? 0xF19E : 0);
         const uint32_t loc = io_cal_location(s.row) + 64;
-        I2C_write_mem(w, loc, 2, 0);
-        s.flags = uint16_t(sub == 5 ? s.flags | IOF_CAL_VALID : s.flags & ~IOF_CAL_VALID);
+        const bool stored = I2C_write_mem(w, loc, 2, 0) == 0;
+        // Valid only once the EEPROM took the word (as with sub-code 4); a
+        // failed clear still drops the flag, the safer side.
+        if (sub == 5 && stored) s.flags |= IOF_CAL_VALID;
+        if (sub == 6) s.flags &= uint16_t(~IOF_CAL_VALID);
         break;
     }
     case 7: s.flags &= uint16_t(~IOF_CAL_MODE); break;

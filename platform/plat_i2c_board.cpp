@@ -16,12 +16,15 @@ constexpr unsigned CTRL0 = 0x00 / 4, TIMING0 = 0x10 / 4, TIMING1 = 0x20 / 4, TIM
                    STAT = 0x50 / 4, DATA = 0xA0 / 4;
 constexpr unsigned SET = 1, CLR = 2;  // set and clear aliases (+4, +8 bytes)
 constexpr uint32_t SFTRST = 1u << 31, CLKGATE = 1u << 30, RUN = 1u << 29, PRE_SEND_START = 1u << 19,
-                   POST_SEND_STOP = 1u << 20, MASTER_MODE = 1u << 17, DIRECTION = 1u << 16, SEND_NAK_ON_LAST = 1u << 25;
+                   POST_SEND_STOP = 1u << 20, RETAIN_CLOCK = 1u << 21, MASTER_MODE = 1u << 17, DIRECTION = 1u << 16,
+                   SEND_NAK_ON_LAST = 1u << 25;
 // CTRL1 status bits: bit 5 is the missing acknowledge, bit 6 the end of the
 // data engine's phase (bit 2 is the lost arbitration, which a lone master
 // never sees: waiting on it and taking the phase's end for a missing
 // acknowledge failed every transfer of the register path).
 constexpr uint32_t NO_SLAVE_ACK = 1u << 5, DATA_CMPLT = 1u << 6;
+// CTRL1 bit 28, set: a block halted by a missing acknowledge goes idle again.
+constexpr uint32_t CLR_GOT_A_NAK = 1u << 28;
 // STAT: the bus and the clock generator busy. (Its low bits are interrupt
 // summaries, set only for enabled interrupts, which this driver never
 // enables: a wait on one of them always ran to its last poll.)
@@ -111,6 +114,10 @@ bool Phase(uint32_t saved) {
     i2c[CTRL0 + SET] = RUN;
     Wait(CTRL1, DATA_CMPLT | NO_SLAVE_ACK);
     if (i2c[CTRL1] & NO_SLAVE_ACK) {
+        // The block stops after a missing acknowledge and stays stopped until
+        // told to go idle: without that, every later transfer ran to the end
+        // of its polls and reported success on what it never moved.
+        i2c[CTRL1 + SET] = CLR_GOT_A_NAK;
         EndTransfer(saved);
         return false;
     }
@@ -122,14 +129,16 @@ int Pio(uint8_t addr, uint8_t *rd, const uint8_t *wr, std::size_t n) {
     if (!Open()) return 0;
     const uint32_t saved = i2c[CTRL0];
     const bool reading = rd != nullptr;
-    // Address phase.
-    i2c[CTRL0] = MASTER_MODE | DIRECTION | PRE_SEND_START | (n == 0 ? POST_SEND_STOP : 0) | 1;
+    // Address phase. Every phase that another follows keeps the clock held
+    // low at its end: released, the line would rise once more between the
+    // phases, a clock edge the device counts as one more bit.
+    i2c[CTRL0] = MASTER_MODE | DIRECTION | PRE_SEND_START | (n == 0 ? POST_SEND_STOP : RETAIN_CLOCK) | 1;
     i2c[DATA] = uint32_t(addr | (reading ? 1 : 0));
     if (!Phase(saved)) return 0;
     for (std::size_t k = 0; k < n; k++) {
         const bool last = k + 1 == n;
         i2c[CTRL1 + CLR] = DATA_CMPLT;
-        i2c[CTRL0] = MASTER_MODE | (reading ? 0 : DIRECTION) | (last ? POST_SEND_STOP : 0) |
+        i2c[CTRL0] = MASTER_MODE | (reading ? 0 : DIRECTION) | (last ? POST_SEND_STOP : RETAIN_CLOCK) |
                      (reading && last ? SEND_NAK_ON_LAST : 0) | 1;
         if (!reading) i2c[DATA] = wr[k];
         if (!Phase(saved)) return 0;

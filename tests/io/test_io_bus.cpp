@@ -171,21 +171,22 @@ TEST_F(IoTest, EepromAndExpanderTransfersByteForByte) {
     const SpiDevice ssp1_sel3{1, 3, 1, 0};
     EXPECT_EQ(spi_enable_cs(&ssp1_sel3), 1u);
     EXPECT_EQ(spi_disable_cs(&ssp1_sel3), 1u);
-    // The SSP clock: SSP1's divider register (0x60) at 1 and its bypass bit
-    // (CLKSEQ bit 4) set; SSP2's are 0x70 and bit 5. SSP0's are not touched.
+    // The SSP clock: SSP1's divider register (0xA0) at 1 and its bypass bit
+    // (CLKSEQ bit 4) set; SSP2's are 0xB0 and bit 5. SSP0's (0x90) are not
+    // touched, nor are the CPU, AHB and APBX dividers (0x50, 0x60, 0x70).
     volatile uint32_t *clk = PLAT_SocMap(0x80040000, 0x1000);
     ASSERT_NE(clk, nullptr);
-    for (unsigned r : {0x50u, 0x60u, 0x70u, 0x1D0u, 0x1D4u, 0x1D8u}) clk[r / 4] = 0;
+    for (unsigned r : {0x50u, 0x60u, 0x70u, 0x90u, 0xA0u, 0xB0u, 0x1D0u, 0x1D4u, 0x1D8u}) clk[r / 4] = 0;
     EXPECT_EQ(spi_close(&ssp1), 1u);
     EXPECT_EQ(spi_init(&ssp1), 1u);
-    EXPECT_EQ(clk[0x60 / 4], 1u);
+    EXPECT_EQ(clk[0xA0 / 4], 1u);
     EXPECT_EQ(clk[0x1D4 / 4], 1u << 4);
     const SpiDevice ssp2{2, 1, 1, 0};
     spi_close(&ssp2);
     EXPECT_EQ(spi_init(&ssp2), 1u);
-    EXPECT_EQ(clk[0x70 / 4], 1u);
+    EXPECT_EQ(clk[0xB0 / 4], 1u);
     EXPECT_EQ(clk[0x1D4 / 4], 1u << 5);
-    EXPECT_EQ(clk[0x50 / 4], 0u);
+    for (unsigned r : {0x50u, 0x60u, 0x70u, 0x90u}) EXPECT_EQ(clk[r / 4], 0u) << r;
     EXPECT_EQ(clk[0x1D8 / 4], 0u);
     EXPECT_EQ(spi_close(&ssp2), 1u);
     // The control word selects SPI (mode 0) with 8-bit words (0x70); the low
@@ -246,9 +247,15 @@ TEST_F(IoTest, EepromAndExpanderTransfersByteForByte) {
     // answered; a missing acknowledge is none.
     plat_i2c = &plat_i2c_board;
     i2c0[0x40 / 4] = 1u << 6;
+    i2c0[0x44 / 4] = 0;
     EXPECT_EQ(PLAT_I2cProbe(0xA0), 1);
+    EXPECT_EQ(i2c0[0x44 / 4], 0u);
     i2c0[0x40 / 4] = 1u << 5;
     EXPECT_EQ(PLAT_I2cProbe(0xA0), 0);
+    // A missing acknowledge halts the block until it is told to go idle
+    // again (CTRL1 bit 28, through CTRL1_SET): otherwise every transfer
+    // after one absent address would run into its polls' end.
+    EXPECT_EQ(i2c0[0x44 / 4], 1u << 28);
     uint8_t none_read[2] = {};
     EXPECT_EQ(PLAT_I2cRead(0xA0, none_read, 2), 0);
     i2c0[0x40 / 4] = 0;
@@ -267,6 +274,27 @@ TEST_F(IoTest, EepromAndExpanderTransfersByteForByte) {
     const uint8_t one = 0x5A;
     EXPECT_EQ(PLAT_I2cWrite(0xA0, &one, 1), 1);
     EXPECT_EQ(stat_reads, 4u);
+    // Every phase but the last holds the clock low when it ends (CTRL0 bit
+    // 21): a released clock would be one more clock edge for the device
+    // between two phases. The control word of each phase, as it runs:
+    // address, data, data for a 2-byte read; address, data for a write.
+    static std::vector<uint32_t> phases;
+    phases.clear();
+    plat_i2c_poll = [](volatile uint32_t *regs, unsigned word) {
+        if (word == 0x40 / 4) regs[word] = regs[word] | (1u << 6), phases.push_back(uint32_t(regs[0]));
+    };
+    uint8_t two_read[2] = {};
+    EXPECT_EQ(PLAT_I2cRead(0xA0, two_read, 2), 1);
+    const uint32_t kRetain = 1u << 21, kStop = 1u << 20, kStart = 1u << 19, kMaster = 1u << 17, kDir = 1u << 16,
+                   kNak = 1u << 25;
+    EXPECT_EQ(phases, (std::vector<uint32_t>{kMaster | kDir | kStart | kRetain | 1, kMaster | kRetain | 1,
+                                             kMaster | kStop | kNak | 1}));
+    phases.clear();
+    EXPECT_EQ(PLAT_I2cWrite(0xA0, &one, 1), 1);
+    EXPECT_EQ(phases, (std::vector<uint32_t>{kMaster | kDir | kStart | kRetain | 1, kMaster | kDir | kStop | 1}));
+    phases.clear();
+    EXPECT_EQ(PLAT_I2cProbe(0xA0), 1);
+    EXPECT_EQ(phases, (std::vector<uint32_t>{kMaster | kDir | kStart | kStop | 1}));
     plat_i2c_poll = nullptr;
     plat_i2c = &kRecorder;
     EXPECT_EQ(PLAT_I2cClose(), 1);
@@ -583,6 +611,26 @@ TEST_F(IoTest, BaseBoardFpgaSetUpControlLineMuxAndInputStatusByte) {
     m.count = 4;
     io_driver(&m);
     EXPECT_EQ(in[0], 0xFA);
+    EXPECT_EQ(in[3], 0x80);
+    // Byte 2 holds the high-speed bits (FPGA 0xCB low nibble, 0 here, inverted
+    // to 0x0F) and nothing above them: the same answer at every read.
+    EXPECT_EQ(in[2], 0x0F);
+    in.fill(0);
+    io_driver(&m);
+    EXPECT_EQ(in[0], 0xFA);
+    EXPECT_EQ(in[2], 0x0F);
+    EXPECT_EQ(in[3], 0x80);
+    // An expander that does not answer leaves the answer as it was, inverted
+    // inputs included.
+    static constexpr PlatI2cOps kDeaf = {[](uint8_t) { return 0; }, [](uint8_t, uint8_t *, std::size_t) { return 0; },
+                                         [](uint8_t, const uint8_t *, std::size_t) { return 0; }, [](unsigned) {}};
+    plat_i2c = &kDeaf;
+    in.fill(0);
+    io_driver(&m);
+    plat_i2c = &kRecorder;
+    EXPECT_EQ(in[0], 0xFA);
+    EXPECT_EQ(in[1], 0xFD);
+    EXPECT_EQ(in[2], 0x0F);
     EXPECT_EQ(in[3], 0x80);
     io_fpga_xfer = saved;
 }

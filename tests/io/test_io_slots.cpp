@@ -609,6 +609,15 @@ TEST_F(IoTest, CalibrationBlockStoredInTheEepromIsLoadedAgain) {
     ASSERT_EQ(Io_SlotCheck(), 0u);
     EXPECT_EQ(tbl[0].gain[0], 8771);
     EXPECT_EQ(tbl[0].flags & IOF_CAL_VALID, 0);
+    // A validity word the EEPROM did not take is not reported as valid.
+    static constexpr PlatI2cOps kDeaf = {[](uint8_t) { return 0; }, [](uint8_t, uint8_t *, std::size_t) { return 0; },
+                                         [](uint8_t, const uint8_t *, std::size_t) { return 0; }, [](unsigned) {}};
+    plat_i2c = &kDeaf;
+    cal({0x7F, 0, 5});
+    plat_i2c = &kRecorder;
+    EXPECT_EQ(tbl[0].flags & IOF_CAL_VALID, 0);
+    cal({0x7F, 0, 5});
+    EXPECT_EQ(tbl[0].flags & IOF_CAL_VALID, IOF_CAL_VALID);
 }
 
 TEST_F(IoTest, CalibrationBlockAcrossTwoEepromBlocksKeepsItsValidityWord) {
@@ -694,6 +703,23 @@ TEST_F(IoTest, CalibrationOfAnAnalogOutputModuleIsLoadedAgain) {
     EXPECT_EQ(tbl[1].flags & IOF_CAL_VALID, IOF_CAL_VALID);
     EXPECT_EQ(tbl[1].gain[0], 0x7E00);
     EXPECT_EQ(tbl[1].offset[2], 0xFFF0);
+
+    // A module calibrated in its own short form (three gain words a channel,
+    // 12 for row 18, with the validity word right behind them at +24 and none
+    // at +64) keeps its constants: gains 0x7D01 + i, offsets 0.
+    cal({0x7F, 1, 6});
+    std::array<uint8_t, 26> shortblk{};
+    for (unsigned i = 0; i < 12; i++) LE_Put16(&shortblk[2 * i], uint16_t(0x7D01 + i));
+    LE_Put16(&shortblk[24], 0xF19E);
+    ASSERT_EQ(I2C_write_mem(shortblk.data(), io_cal_location(ROW_AQ4), 26, 0), 0u);
+    Io_ResetProbe();
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    EXPECT_EQ(tbl[1].flags & IOF_CAL_VALID, IOF_CAL_VALID);
+    EXPECT_EQ(tbl[1].gain[0], 0x7D01);
+    EXPECT_EQ(tbl[1].gain[11], 0x7D0C);
+    EXPECT_EQ(tbl[1].gain[12], 0);
+    EXPECT_EQ(tbl[1].offset[0], 0);
+    EXPECT_EQ(tbl[1].offset[2], 0);
 }
 
 }  // namespace
