@@ -115,6 +115,10 @@ uint64_t ReadDescBytes(const FileOpRec *op, uint32_t *elements) {
         const uint8_t f = op->descs[4 * i + 1];
         const uint32_t c = LE_Get16(op->descs + 4 * i + 2);
         *elements += c ? c : 1;
+        // A descriptor without a count is passed over by the reader: it
+        // fills no bytes (a text one would else leave two bytes of the
+        // channel, whatever an earlier request put there, in the registers).
+        if (c == 0) continue;
         switch (f) {
         case 0: pos = (pos + c + 2) & ~uint64_t(1); break;
         case 2: pos += (c + 15) / 16 * 2; break;

@@ -1186,3 +1186,53 @@ TEST_F(FileInstr, OneBitReadSetsTheBitOnlyFromOneElement) {
     EXPECT_EQ(W(R(101)), 1);
     EXPECT_TRUE(Bit(M(50)));
 }
+
+// A read descriptor without a count reads nothing and takes no room: the
+// registers behind the data read keep their values, never bytes an earlier
+// request left in the channel.
+TEST_F(FileInstr, DescriptorReadSkipsADescriptorWithoutCount) {
+    Put("mnt/USB0/TWO.CSV", "5,6\r\n");
+    Put("mnt/USB0/ONE.CSV", "7\r\n");
+    FileOpRec rd{};
+    rd.owner = 12;
+    rd.opcode = 250;
+    rd.kind = 1;
+    rd.format = 5;
+    rd.count = 2;
+    rd.data = R(30);
+    rd.status = R(100);
+    rd.name = "A:\\TWO.CSV";
+    File_Access(&rd, 1);
+    for (int i = 0; i < 10 && W(R(100)) == FILE_BUSY; i++) {
+        Pass();
+        File_Access(&rd, 1);
+    }
+    ASSERT_EQ(W(R(100)), 0);
+    ASSERT_EQ(W(R(31)), 6);
+    File_Access(&rd, 0);
+    const uint8_t rdesc[8] = {0, 0, 0, 0, 0, 5, 1, 0};  // text of no characters, one signed word
+    FileOpRec dr{};
+    dr.owner = 13;
+    dr.opcode = 248;
+    dr.desc_count = 2;
+    dr.descs = rdesc;
+    dr.descs_size = sizeof rdesc;
+    dr.data = R(20);
+    dr.status = R(110);
+    dr.row_ref = R(112);
+    dr.name = "A:\\ONE.CSV";
+    On(1536, false);
+    SetW(R(110), 0);
+    SetW(R(114), 0);
+    SetW(R(20), 0x5A5A);
+    SetW(R(21), 0x5A5A);
+    File_Access(&dr, 1);
+    for (int i = 0; i < 10 && W(R(110)) == FILE_BUSY; i++) {
+        Pass();
+        File_Access(&dr, 1);
+    }
+    EXPECT_EQ(W(R(110)), 0);
+    EXPECT_EQ(W(R(111)), 1);
+    EXPECT_EQ(W(R(20)), 7);
+    EXPECT_EQ(W(R(21)), 0x5A5A);
+}
