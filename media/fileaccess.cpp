@@ -115,6 +115,10 @@ uint64_t ReadDescBytes(const FileOpRec *op, uint32_t *elements) {
         const uint8_t f = op->descs[4 * i + 1];
         const uint32_t c = LE_Get16(op->descs + 4 * i + 2);
         *elements += c ? c : 1;
+        // A descriptor without a count is passed over by the reader: it
+        // fills no bytes (a text one would else leave two bytes of the
+        // channel, whatever an earlier request put there, in the registers).
+        if (c == 0) continue;
         switch (f) {
         case 0: pos = (pos + c + 2) & ~uint64_t(1); break;
         case 2: pos += (c + 15) / 16 * 2; break;
@@ -145,7 +149,11 @@ struct Transfer {
     bool read = false;
 };
 
-uint16_t Prepare(const FileOpRec *op, Transfer &t, bool start) {
+// The row counter of a descriptor read: the word two words above the
+// reference at operand offset 16; false when it lies outside the image.
+bool RowCounter(const FileOpRec *op, uint32_t *byte) { return Range(op->row_ref + 32, 16, byte); }
+
+uint16_t Prepare(const FileOpRec *op, Transfer &t) {
     CfTransferRec &r = t.rec;
     t.read = op->opcode == 250 || (op->opcode == 248 && op->desc_mode != 77);
     r.kind = op->kind;
@@ -167,12 +175,12 @@ uint16_t Prepare(const FileOpRec *op, Transfer &t, bool start) {
             uint32_t elements = 0;
             bytes = ReadDescBytes(op, &elements);
             r.flag8 = 76;
-            // Successive starts read successive groups of rows.
+            // Successive starts read successive groups of rows (the counter
+            // moves on once the request is posted, in Step).
             uint32_t w = 0;
-            if (!Range(op->row_ref + 32, 16, &w)) return CF_INVALID;
+            if (!RowCounter(op, &w)) return CF_INVALID;
             const uint16_t counter = LE_Get16(&plc_reg[w]);
             r.start = int32_t(uint32_t(counter) * elements);
-            if (start) LE_Put16(&plc_reg[w], uint16_t(counter + 1));
         } else {
             bytes = op->desc_bytes;
             r.desc_mode = 77;
@@ -625,7 +633,7 @@ int32_t Step(const FileOpRec *op, bool poll, uint32_t *count, bool *has_count) {
     case 250:
     case 251: {
         Transfer t;
-        const uint16_t prep = Prepare(op, t, !poll);
+        const uint16_t prep = Prepare(op, t);
         if (const uint16_t s = prep) {
             if (!poll) return s;
             // The operands changed under a running transfer: collect it, copy nothing.
@@ -633,10 +641,19 @@ int32_t Step(const FileOpRec *op, bool poll, uint32_t *count, bool *has_count) {
             t.rec.data_size = 0;
         }
         const int32_t r = PostTransfer(op, t, poll);
+        // Only a posted start takes its group of rows: one refused or left
+        // waiting for the channel is tried again next scan with the same
+        // rows, not with the counter run on past rows never read.
+        if (!poll && r == -2 && op->opcode == 248 && t.read) {
+            uint32_t w = 0;
+            if (RowCounter(op, &w)) LE_Put16(&plc_reg[w], uint16_t(LE_Get16(&plc_reg[w]) + 1));
+        }
         if (poll && r != -2) {
             *count = t.count;
             *has_count = true;
-            if (prep == CF_OK && t.read && t.rec.format == 2 && op->opcode != 248 && t.count >= 1)
+            // One bit moves only with a read that handed back one element (a
+            // read by column over several rows leaves it as it was).
+            if (prep == CF_OK && t.read && t.rec.format == 2 && op->opcode != 248 && t.count == 1)
                 PutBit(op->data, t.bit[0] & 1);
         }
         return r;
@@ -667,7 +684,7 @@ uint32_t File_Access(const FileOpRec *op, uint32_t enable) {
         const uint8_t *sp = StatusPtr(op);
         if (sp && (GetBit(1536) || (sp[0] & 1))) {
             uint32_t w = 0;
-            if (Range(op->row_ref + 32, 16, &w)) LE_Put16(&plc_reg[w], op->row_restart ? 1 : 0);
+            if (RowCounter(op, &w)) LE_Put16(&plc_reg[w], op->row_restart ? 1 : 0);
             // The end-of-file code 65535 without its bit 0 would read as
             // 65534 "in progress" for a read that is over; it stays 65535
             // (the rows restart all the same, and the next start reads the

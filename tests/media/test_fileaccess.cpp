@@ -1077,3 +1077,162 @@ TEST_F(FileInstr, PatternCopyOverAFolderCopiesTheFilesAndAnswers5) {
     File_Access(&op, 1);
     EXPECT_EQ(W(R(100)), 0);
 }
+
+// Only a start that is posted takes a group of rows: a descriptor read
+// refused before posting, or waiting for the channel, leaves its row counter
+// as it was, however many scans it is tried.
+TEST_F(FileInstr, DescriptorReadCountsOnlyPostedStarts) {
+    MkDir("mnt/USB1");
+    Put("mnt/USB0/ROWS.CSV", "5,6\r\n7,8\r\n");
+    const uint8_t rdesc[8] = {0, 5, 1, 0, 0, 8, 1, 0};
+    FileOpRec dr{};
+    dr.owner = 6;
+    dr.opcode = 248;
+    dr.desc_count = 2;
+    dr.descs = rdesc;
+    dr.descs_size = sizeof rdesc;
+    dr.data = la::SR(100);  // a system register: refused (86) before posting
+    dr.status = R(110);
+    dr.row_ref = R(112);  // the counter is R(114)
+    dr.name = "A:\\ROWS.CSV";
+    On(1536, false);
+    SetW(R(110), 0);
+    SetW(R(114), 0);
+    const uint8_t req = dpram[DP_FILE_REQ];
+    for (int i = 0; i < 3; i++) {
+        File_Access(&dr, 1);
+        EXPECT_EQ(W(R(110)), CF_INVALID);
+        EXPECT_EQ(W(R(114)), 0);
+    }
+    EXPECT_EQ(dpram[DP_FILE_REQ], req);
+    File_Access(&dr, 0);
+    // Another instruction's write holds the channel: the read answers 65533
+    // and its counter waits with it.
+    FileOpRec b{};
+    b.owner = 7;
+    b.opcode = 251;
+    b.drive = 1;
+    b.kind = 1;
+    b.flags = 2 | END;
+    b.format = 5;
+    b.count = 1;
+    b.data = R(1);
+    b.status = R(102);
+    b.name = "B:\\OUT.CSV";
+    SetW(R(1), 77);
+    File_Access(&b, 1);
+    ASSERT_EQ(W(R(102)), FILE_BUSY);
+    dr.data = R(20);
+    SetW(R(110), 0);
+    File_Access(&dr, 1);
+    EXPECT_EQ(W(R(110)), FILE_OWNED);
+    EXPECT_EQ(W(R(114)), 0);
+    for (int i = 0; i < 10 && W(R(102)) == FILE_BUSY; i++) {
+        Pass();
+        File_Access(&b, 1);
+    }
+    ASSERT_EQ(W(R(102)), 0);
+    File_Access(&b, 0);
+    // Posted at last: the first group of rows, and the counter moves on by one.
+    SetW(R(110), 0);
+    File_Access(&dr, 1);
+    EXPECT_EQ(W(R(110)), FILE_BUSY);
+    EXPECT_EQ(W(R(114)), 1);
+    for (int i = 0; i < 10 && W(R(110)) == FILE_BUSY; i++) {
+        Pass();
+        File_Access(&dr, 1);
+    }
+    EXPECT_EQ(W(R(110)), 0);
+    EXPECT_EQ(W(R(111)), 2);
+    EXPECT_EQ(W(R(20)), 5);
+    EXPECT_EQ(W(R(21)), 6);
+    EXPECT_EQ(W(R(114)), 1);
+}
+
+// One bit is moved by a read that hands back exactly one element: a read by
+// column over several rows leaves the bit as it was, however many rows.
+TEST_F(FileInstr, OneBitReadSetsTheBitOnlyFromOneElement) {
+    std::string rows;
+    for (int i = 0; i < 20; i++) rows += "1\r\n";
+    Put("mnt/USB0/BITS.CSV", rows);
+    FileOpRec rd{};
+    rd.owner = 11;
+    rd.opcode = 250;
+    rd.kind = 1;
+    rd.format = 2;
+    rd.count = 0;  // column 0, at most 600 rows
+    rd.data = M(50);
+    rd.status = R(100);
+    rd.name = "A:\\BITS.CSV";
+    auto run = [&](uint32_t first, uint32_t end) {
+        rd.start = int32_t(0x80000000u | end << 16 | first);
+        File_Access(&rd, 1);
+        for (int i = 0; i < 10 && W(R(100)) == FILE_BUSY; i++) {
+            Pass();
+            File_Access(&rd, 1);
+        }
+        const uint16_t s = W(R(100));
+        File_Access(&rd, 0);
+        return s;
+    };
+    On(M(50), false);
+    EXPECT_EQ(run(0, 3), 0);  // three rows: three elements
+    EXPECT_EQ(W(R(101)), 3);
+    EXPECT_FALSE(Bit(M(50)));
+    EXPECT_EQ(run(0, 20), 0);  // more rows than a word holds
+    EXPECT_EQ(W(R(101)), 20);
+    EXPECT_FALSE(Bit(M(50)));
+    EXPECT_EQ(run(4, 5), 0);  // one row: one element
+    EXPECT_EQ(W(R(101)), 1);
+    EXPECT_TRUE(Bit(M(50)));
+}
+
+// A read descriptor without a count reads nothing and takes no room: the
+// registers behind the data read keep their values, never bytes an earlier
+// request left in the channel.
+TEST_F(FileInstr, DescriptorReadSkipsADescriptorWithoutCount) {
+    Put("mnt/USB0/TWO.CSV", "5,6\r\n");
+    Put("mnt/USB0/ONE.CSV", "7\r\n");
+    FileOpRec rd{};
+    rd.owner = 12;
+    rd.opcode = 250;
+    rd.kind = 1;
+    rd.format = 5;
+    rd.count = 2;
+    rd.data = R(30);
+    rd.status = R(100);
+    rd.name = "A:\\TWO.CSV";
+    File_Access(&rd, 1);
+    for (int i = 0; i < 10 && W(R(100)) == FILE_BUSY; i++) {
+        Pass();
+        File_Access(&rd, 1);
+    }
+    ASSERT_EQ(W(R(100)), 0);
+    ASSERT_EQ(W(R(31)), 6);
+    File_Access(&rd, 0);
+    const uint8_t rdesc[8] = {0, 0, 0, 0, 0, 5, 1, 0};  // text of no characters, one signed word
+    FileOpRec dr{};
+    dr.owner = 13;
+    dr.opcode = 248;
+    dr.desc_count = 2;
+    dr.descs = rdesc;
+    dr.descs_size = sizeof rdesc;
+    dr.data = R(20);
+    dr.status = R(110);
+    dr.row_ref = R(112);
+    dr.name = "A:\\ONE.CSV";
+    On(1536, false);
+    SetW(R(110), 0);
+    SetW(R(114), 0);
+    SetW(R(20), 0x5A5A);
+    SetW(R(21), 0x5A5A);
+    File_Access(&dr, 1);
+    for (int i = 0; i < 10 && W(R(110)) == FILE_BUSY; i++) {
+        Pass();
+        File_Access(&dr, 1);
+    }
+    EXPECT_EQ(W(R(110)), 0);
+    EXPECT_EQ(W(R(111)), 1);
+    EXPECT_EQ(W(R(20)), 7);
+    EXPECT_EQ(W(R(21)), 0x5A5A);
+}
