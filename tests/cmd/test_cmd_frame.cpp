@@ -730,6 +730,18 @@ TEST_F(CmdFrame, FramesForAnotherIdAreForwardedByTheirReplyKind) {
     EXPECT_EQ(Passes(2), Bytes{0xA0});
     EXPECT_EQ(CmdRun, CMD_IDLE);
 
+    // The node asks for the command frame again (0x0F): the host's repeated
+    // frame goes on to the node as a new command, not taken for a data frame.
+    EXPECT_EQ(Exchange(vf), Bytes{});
+    EXPECT_EQ(ToNodeBytes(), vf);
+    FromNode({0x0F});
+    EXPECT_EQ(Passes(2), Bytes{0x0F});
+    EXPECT_EQ(Exchange(vf), Bytes{});
+    EXPECT_EQ(ToNodeBytes(), vf) << "the repeated command frame reaches the node";
+    FromNode({0x09});
+    EXPECT_EQ(Passes(2), Bytes{0x09});
+    EXPECT_EQ(CmdRun, CMD_IDLE);
+
     // Node data frames: the host's answer bytes go back to node 9.
     const Bytes up = Frame(0x05, {9, 23});
     EXPECT_EQ(Exchange(up), Bytes{});
