@@ -265,7 +265,10 @@ void Cmd_Forward() {
                 Cmd_End();
                 return;
             }
-            if (b == CMD_BUSY || b == CMD_NAK) {
+            // 0x0F: the node asks for the command frame again. The host
+            // repeats it, and it must go on as a new command: waiting for
+            // data frames here would drop it and stall the conversation.
+            if (b == CMD_BUSY || b == CMD_NAK || b == CMD_BADSUM) {
                 Cmd_End();
                 return;
             }

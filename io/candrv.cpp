@@ -164,13 +164,15 @@ void Can_Isr() {
             ErrorFrame(c, word, f + 8);
             continue;
         }
+        uint8_t len = f[4] & 0x0F;
+        if (len > 8) len = 8;
+        // Every data or remote frame on the bus counts for the receive load,
+        // also one the port does not take.
+        BusLoad(c, len, false);
         // 29-bit frames mean nothing to an 11-bit port: cutting them would
         // alias another identifier.
         if ((word & PLAT_CAN_EFF) && !ext) continue;
         const uint32_t id = ext ? (word & 0x1FFFFFFFu) : (word & 0x7FFu);
-        uint8_t len = f[4] & 0x0F;
-        if (len > 8) len = 8;
-        BusLoad(c, len, false);
         if (c.filter != nullptr && !c.filter(id)) continue;
         if (c.rx.count >= CAN_RING) {
             Count(c, 2);

@@ -698,7 +698,10 @@ void input_ais(uint32_t slot) {
         s.ai[c] = int16_t(v);
     }
     s.filt_start = false;
-    if (row == ROW_MIX22) Mix22Status(s);  // once per pass, after channel 5
+    // Once per pass, after channel 5; also when channel 5 is unused (type 10):
+    // the status block has a request word of its own, and an unused input
+    // does not silence it.
+    if (row == ROW_MIX22) Mix22Status(s);
     if (row == ROW_CURRENT) {
         const uint16_t block = std::min<uint16_t>(CfgWord(s, CFGW_PROT_BLOCK), 9900);
         // Block 0 names no protection block.

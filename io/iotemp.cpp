@@ -124,6 +124,9 @@ void Io_Protect(IoProt &st, uint16_t *w, const uint16_t *values, uint32_t now, u
     // Definite time.
     if (w[0] & mask) {
         const int32_t pickup = std::max<int32_t>(int16_t(w[1]), 0);
+        // The delay is a count of milliseconds, read unsigned: a value above
+        // 10000 (32768 and more included) takes the longest delay, 10 s,
+        // rather than tripping at once as a negative number clamped to 0 would.
         const uint32_t delay = std::min<uint32_t>(w[2], 10000);
         uint16_t exceed = 0;
         for (unsigned c = 0; c < 4; c++) {

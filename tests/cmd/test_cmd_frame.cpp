@@ -656,3 +656,131 @@ TEST_F(CmdFrame, HandOverToTheRuntimeSwitchesTheProtocolInThePortsModeRecord) {
     EXPECT_EQ(Vcomm_Protocol(ProgrammingPort), VCOMM_PROTO_CMD);
     is_z7protocol = 0;
 }
+
+// Bytes the node's CAN channel would carry: the block after the own id, the
+// channel then emptied for the next step (the node named stays).
+Bytes ToNodeBytes() {
+    Bytes out(co_blk.tx.begin() + 1, co_blk.tx.begin() + co_blk.tx_cnt);
+    out.insert(out.end(), co_blk.next.begin(), co_blk.next.begin() + co_blk.next_cnt);
+    co_blk.tx_state = 0;
+    co_blk.tx_cnt = 1;
+    co_blk.next_cnt = 0;
+    return out;
+}
+// Bytes the forwarded node answers, into the CAN host queue.
+void FromNode(const Bytes &in) {
+    for (uint8_t b : in) {
+        QnCAN_HostQue.buf[QnCAN_HostQue.in] = b;
+        QnCAN_HostQue.in = uint16_t((QnCAN_HostQue.in + 1) & 0xFF);
+    }
+}
+Bytes Passes(int n) {
+    for (int i = 0; i < n; i++) Cmd_Check();
+    Bytes out;
+    test_support::DrainTx(&out);
+    return out;
+}
+
+// A frame for node 9 goes on over CAN, and every later frame and answer byte
+// of the same command between the host and node 9, by the command's reply
+// kind: one answer byte (register write), an answer frame (mode), data frames
+// from the host (verify), data frames from the node (upload).
+TEST_F(CmdFrame, FramesForAnotherIdAreForwardedByTheirReplyKind) {
+    co_blk = CoBlock{};
+    co_blk.tx_cnt = 1;
+    QnCAN_HostQue.in = QnCAN_HostQue.out = 0;
+    const Bytes wr = Frame(0x18, {9, 16, 0x00, 0x80, 0x11, 0x22});
+    EXPECT_EQ(Exchange(wr), Bytes{});
+    EXPECT_EQ(Vcomm_Mode, 1u);
+    EXPECT_EQ(Vcomm_ConnectId, 9u);
+    EXPECT_EQ(co_blk.tx_cob, 0x609u);
+    EXPECT_EQ(ToNodeBytes(), wr);
+    EXPECT_EQ(LE_Get16(&plc_reg[(32768 - 1024) / 8]), 0) << "not written here";
+    FromNode({0xA0});
+    EXPECT_EQ(Passes(2), Bytes{0xA0});
+    EXPECT_EQ(CmdRun, CMD_IDLE);
+
+    // Answer frame: the node's frame reaches the host, and so does a single byte.
+    const Bytes gm = Frame(0x01, {9});
+    EXPECT_EQ(Exchange(gm), Bytes{});
+    EXPECT_EQ(ToNodeBytes(), gm);
+    FromNode(Frame(0xFF, {2}));
+    EXPECT_EQ(Passes(2), Frame(0xFF, {2}));
+    EXPECT_EQ(CmdRun, CMD_IDLE);
+    EXPECT_EQ(Exchange(gm), Bytes{});
+    EXPECT_EQ(ToNodeBytes(), gm);
+    FromNode({0x09});
+    EXPECT_EQ(Passes(2), Bytes{0x09});
+    EXPECT_EQ(CmdRun, CMD_IDLE);
+
+    // Host data frames: command, answer, data frame, answer, empty frame, answer.
+    const Bytes vf = Frame(0x03, {9, 23, 0, 0, 0, 0, 4, 0, 0, 0});
+    EXPECT_EQ(Exchange(vf), Bytes{});
+    EXPECT_EQ(ToNodeBytes(), vf);
+    FromNode({0xA0});
+    EXPECT_EQ(Passes(2), Bytes{0xA0});
+    const Bytes d1 = Frame(0xFF, {1, 2, 3, 4});
+    EXPECT_EQ(Exchange(d1), Bytes{});
+    EXPECT_EQ(ToNodeBytes(), d1) << "to node 9, which the data frame does not name";
+    FromNode({0xA0});
+    EXPECT_EQ(Passes(2), Bytes{0xA0});
+    EXPECT_EQ(Exchange(Frame(0xFF, {})), Bytes{});
+    EXPECT_EQ(ToNodeBytes(), Frame(0xFF, {}));
+    FromNode({0xA0});
+    EXPECT_EQ(Passes(2), Bytes{0xA0});
+    EXPECT_EQ(CmdRun, CMD_IDLE);
+
+    // The node asks for the command frame again (0x0F): the host's repeated
+    // frame goes on to the node as a new command, not taken for a data frame.
+    EXPECT_EQ(Exchange(vf), Bytes{});
+    EXPECT_EQ(ToNodeBytes(), vf);
+    FromNode({0x0F});
+    EXPECT_EQ(Passes(2), Bytes{0x0F});
+    EXPECT_EQ(Exchange(vf), Bytes{});
+    EXPECT_EQ(ToNodeBytes(), vf) << "the repeated command frame reaches the node";
+    FromNode({0x09});
+    EXPECT_EQ(Passes(2), Bytes{0x09});
+    EXPECT_EQ(CmdRun, CMD_IDLE);
+
+    // Node data frames: the host's answer bytes go back to node 9.
+    const Bytes up = Frame(0x05, {9, 23});
+    EXPECT_EQ(Exchange(up), Bytes{});
+    EXPECT_EQ(ToNodeBytes(), up);
+    FromNode({0xA0});
+    EXPECT_EQ(Passes(2), Bytes{0xA0});
+    FromNode(Frame(0xFF, {0xAA, 0xBB}));
+    EXPECT_EQ(Passes(2), Frame(0xFF, {0xAA, 0xBB}));
+    EXPECT_EQ(Exchange({0xA0}), Bytes{});
+    EXPECT_EQ(ToNodeBytes(), Bytes{0xA0});
+    EXPECT_EQ(co_blk.tx_cob, 0x609u);
+    FromNode(Frame(0xFF, {}));
+    EXPECT_EQ(Passes(2), Frame(0xFF, {}));
+    EXPECT_EQ(Exchange({0xA0}), Bytes{});
+    EXPECT_EQ(ToNodeBytes(), Bytes{0xA0});
+    EXPECT_EQ(CmdRun, CMD_IDLE);
+
+    // Long frames negotiated: the command frame goes on in the long form and
+    // still reaches node 9 (its id after the three length bytes); the node's
+    // answer frame reaches the host in the long form too.
+    EXPECT_EQ(Exchange(Frame(0x23, {0x7F, 0x80, 0x00})), Bytes{0xA0});
+    co_blk = CoBlock{};
+    co_blk.tx_cnt = 1;
+    const Bytes gl = Frame(0x01, {9}, 0, true);
+    EXPECT_EQ(Exchange(gl), Bytes{});
+    EXPECT_EQ(co_blk.tx_cob, 0x609u);
+    EXPECT_EQ(ToNodeBytes(), gl);
+    FromNode(Frame(0xFF, {2}, 0, true));
+    EXPECT_EQ(Passes(2), Frame(0xFF, {2}, 0, true));
+    NegotiationFlag = 0;
+    CmdDataMax = 64;
+
+    // Forwarding forbidden (word 131 bit 4): the frame goes nowhere, no answer.
+    PlcWordSet(W_FAULT, 0x10);
+    EXPECT_EQ(Exchange(wr), Bytes{});
+    EXPECT_EQ(ToNodeBytes(), Bytes{});
+    EXPECT_EQ(CmdRun, CMD_IDLE);
+    PlcWordSet(W_FAULT, 0);
+    co_blk = CoBlock{};
+    Vcomm_Lock = 0;
+    Vcomm_Mode = 0;
+}

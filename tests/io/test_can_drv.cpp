@@ -189,6 +189,22 @@ TEST_F(CanDrv, BusLoadByRateAndIdleDecay) {
     EXPECT_EQ(_Can_Data(0, 0)->tx_load, 0u);
     test_support::FakeClock::AdvanceMs(1000);
     EXPECT_EQ(_Can_Data(0, 0)->rx_load, 0u) << "an idle bus reads as load 0";
+
+    // Extended frames on an 11-bit port are not taken, but they held the bus:
+    // 25 of 8 bytes count 52 + 64 = 116 bits each, as the 25 standard ones.
+    _Can_FlushRx(0);
+    Inject(0x100, {});  // the window of the last second closes here: 52 bits
+    Can_Isr();
+    for (int i = 0; i < 25; i++) {
+        Inject(0x1A00067Fu | PLAT_CAN_EFF, {1, 2, 3, 4, 5, 6, 7, 8});
+        Inject(0x101, {1, 2, 3, 4, 5, 6, 7, 8});
+    }
+    Can_Isr();
+    EXPECT_EQ(_Can_CountRx(0), 26u) << "the extended frames are not stored";
+    test_support::FakeClock::AdvanceMs(1000);
+    Inject(0x100, {});
+    Can_Isr();
+    EXPECT_EQ(_Can_Data(0, 0)->rx_load, uint16_t(1000ull * (50 * 116 + 52) / (50 * 1000)));
 }
 
 // The host bus between endpoints of a temporary root: delivery to every

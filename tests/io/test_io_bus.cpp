@@ -730,6 +730,18 @@ TEST_F(IoTest, OvercurrentProtectionDefiniteAndInverseTime) {
     Io_Protect(st, w.data(), v, now + 5100, 15);
     EXPECT_EQ(w[5], 0);
     EXPECT_EQ(w[4] & 1, 1);
+    // A delay word of 0xFFFF is 65535 ms, above the longest: 10 s, 100000 ticks.
+    std::array<uint16_t, 14> d{};
+    d[0] = 1;
+    d[1] = 1000;
+    d[2] = 0xFFFF;
+    IoProt ds{};
+    v[0] = 1200;
+    Io_Protect(ds, d.data(), v, 0, 15);
+    Io_Protect(ds, d.data(), v, 99999, 15);
+    EXPECT_EQ(d[5], 0);
+    Io_Protect(ds, d.data(), v, 100000, 15);
+    EXPECT_EQ(d[5], 1);
 
     // Inverse time, curve 5 (A 13.5, p 1), M = 2, dial 1: 13.5 s of accumulated time.
     std::array<uint16_t, 14> x{};
