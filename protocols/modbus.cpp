@@ -430,7 +430,15 @@ void Modbus_Stop(uint32_t n) {
     // not that this server listens on the TCP port of that number, which
     // another server of the interface may hold: only a TCP listen is undone.
     const bool tcp_listening = s.listening && !s.udp.bound;
-    if (s.udp.bound) _nx_udp_socket_unbind(&s.udp);
+    // The unbind gives the datagram port back. The socket's descriptor
+    // holds the port as long as it is open, so it is closed as well: kept,
+    // it would go on taking datagrams that nobody reads, for good when TCP
+    // is in force after the stop. The next scan in UDP mode creates the
+    // socket anew.
+    if (s.udp.bound) {
+        _nx_udp_socket_unbind(&s.udp);
+        _nx_udp_socket_delete(&s.udp);
+    }
     if (tcp_listening) _nx_tcp_server_socket_unlisten(s.ip, s.port);
     s.listening = 0;
     s.free = 1;
@@ -456,7 +464,7 @@ void Modbus_Scan(uint32_t n) {
         return;
     }
     if (udp && !s.listening) {
-        // A socket left open by a stop is closed by its re-creation.
+        // The socket is made anew for each bind (a stop or the run flag closed it).
         if (_nx_udp_socket_create(s.ip, &s.udp, "modbus udp server", 0, 0, 128, 5) == NX_SUCCESS && cfg.port != 0 &&
             _nx_udp_socket_bind(&s.udp, cfg.port, 0) == NX_SUCCESS) {
             s.port = cfg.port;

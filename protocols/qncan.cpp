@@ -355,6 +355,7 @@ void StepSlot(QncanConnState &st, unsigned k) {
         // A reply frame: 255, count, data, checksum.
         uint32_t dn = len >= 3 ? data[1] : 0;
         dn = std::min({dn, len >= 3 ? len - 3 : 0u, part - st.gathered});
+        const uint8_t sum_before = st.gather_sum;
         std::memcpy(g + QNCAN_HDR + 2 + st.gathered, data + 2, dn);
         for (uint32_t i = 0; i < dn; i++) st.gather_sum = uint8_t(st.gather_sum + data[2 + i]);
         st.gathered += dn;
@@ -367,7 +368,15 @@ void StepSlot(QncanConnState &st, unsigned k) {
         LE_Put16(g + QH_LEN, uint16_t(st.gathered + 3));
         g[QNCAN_HDR + 2 + st.gathered] = uint8_t(-sum);
         const uint32_t had = st.gathered;
-        static_cast<void>(PlainSend(st, k, g, had + 3));  // a failed send drops the connection
+        // A part that finds no packet is kept as it was before this frame,
+        // and the frame offered again: dropped, it would leave a hole in the
+        // upload, with the host waiting for a part that never comes. A
+        // failed send drops the connection.
+        if (PlainSend(st, k, g, had + 3) == QNCAN_NOT_SENT && st.slots[k].socket.state == NX_TCP_ESTABLISHED) {
+            st.gathered -= dn;
+            st.gather_sum = sum_before;
+            return QNCAN_NOT_SENT;
+        }
         st.gathered = 0;
         st.gather_started = 0;
         // A connection the failed send closed took the upload with it: no

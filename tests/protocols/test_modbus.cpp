@@ -442,6 +442,21 @@ TEST_F(ModbusServerTest, UdpModeAnswersEachSenderAndFollowsTheRunFlag) {
     close(b);
     // A stop in UDP mode leaves alone a TCP port of the same number, which
     // another server of the interface may listen on.
+    // Whether a datagram socket of this process is bound to the port.
+    auto udp_port_held = [] {
+        for (int fd = 0; fd < 1024; fd++) {
+            int type = 0;
+            socklen_t type_len = sizeof type;
+            sockaddr_in me{};
+            socklen_t me_len = sizeof me;
+            if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &type_len) == 0 && type == SOCK_DGRAM &&
+                getsockname(fd, reinterpret_cast<sockaddr *>(&me), &me_len) == 0 && me.sin_family == AF_INET &&
+                ntohs(me.sin_port) == kPort)
+                return true;
+        }
+        return false;
+    };
+    ASSERT_TRUE(udp_port_held());
     NX_TCP_SOCKET other{};
     ASSERT_EQ(_nx_tcp_socket_create(&ip_, &other, "other", 0, 0, 128, 1024, nullptr, nullptr), NX_SUCCESS);
     ASSERT_EQ(_nx_tcp_server_socket_listen(&ip_, kPort, &other, 0, nullptr), NX_SUCCESS);
@@ -454,7 +469,11 @@ TEST_F(ModbusServerTest, UdpModeAnswersEachSenderAndFollowsTheRunFlag) {
     }
     _nx_tcp_server_socket_unlisten(&ip_, kPort);
     _nx_tcp_socket_delete(&other);
+    // The stop gives the datagram port back: with TCP in force after it, no
+    // descriptor of the server holds it.
     Dpr_Configuration[0].modbus.udp_mode = 0;
+    Pass();
+    EXPECT_FALSE(udp_port_held()) << "the datagram port is still held";
 }
 
 // With the enable bit clear the server accepts connections but only drains

@@ -351,3 +351,62 @@ TEST_F(QncanTest, ChallengeLockAccessFilterAndIdleClose) {
     a.Reply(50);
     EXPECT_TRUE(a.closed);
 }
+
+// A part of an upload that finds no packet when it closes is kept whole and
+// goes once a packet is free: the reply frame that closed it waits in the
+// channel, offered again, and the host gets every byte in order.
+TEST_F(QncanTest, AnUploadPartWithoutAPacketGoesWholeOnceOneIsFree) {
+    Peer a;
+    QncanPass(5);
+    PlcWordSet(282, 135);  // parts of 64 bytes
+    ASSERT_EQ(QncanPartSize(), 64u);
+    a.Send(Frame({5, 3, 0, 22, 0, 0}, 2));
+    EXPECT_EQ(QncanNext().size(), 6u);
+    Etn_PutTx(0xA0);
+    QncanPass(2);
+    EXPECT_EQ(Payload(a.Reply()), Bytes{0xA0});
+    Bytes file(96);
+    for (size_t i = 0; i < file.size(); i++) file[i] = uint8_t(0xC3 ^ i);
+    auto hold = [&] {
+        std::vector<NX_PACKET *> held;
+        for (NX_PACKET *pk = nullptr; _nx_packet_allocate(&pool_, &pk, 0, 0) == NX_SUCCESS;) held.push_back(pk);
+        return held;
+    };
+    auto part = [](const Bytes &data) {
+        Bytes p = {255, 0};
+        p.insert(p.end(), data.begin(), data.end());
+        p.push_back(uint8_t(-SumWithSeed(p)));
+        return p;
+    };
+    // A full part: its closing frame finds no packet.
+    std::vector<NX_PACKET *> held = hold();
+    ASSERT_FALSE(held.empty());
+    const Bytes first = DataFrame(Bytes(file.begin(), file.begin() + 64));
+    Etn_PutnTx(first.data(), uint32_t(first.size()));
+    QncanPass(3);
+    EXPECT_TRUE(a.Reply(50).empty());
+    EXPECT_EQ(Etn_TxPending(), 1u) << "the frame waits in the channel";
+    for (NX_PACKET *pk : held) _nx_packet_release(pk);
+    QncanPass(2);
+    EXPECT_EQ(Payload(a.Reply()), part(Bytes(file.begin(), file.begin() + 64)));
+    EXPECT_EQ(Etn_TxPending(), 0u);
+    a.Send(Frame({0xA0}, 2));
+    EXPECT_EQ(QncanNext(), Bytes{0xA0});
+    // A short last part, closed by the empty frame that finds no packet.
+    const Bytes second = DataFrame(Bytes(file.begin() + 64, file.end()));
+    Etn_PutnTx(second.data(), uint32_t(second.size()));
+    QncanPass(2);
+    EXPECT_EQ(QncanNext(), Bytes{0xA0});
+    held = hold();
+    const Bytes empty = DataFrame({});
+    Etn_PutnTx(empty.data(), uint32_t(empty.size()));
+    QncanPass(3);
+    EXPECT_TRUE(a.Reply(50).empty());
+    for (NX_PACKET *pk : held) _nx_packet_release(pk);
+    QncanPass(2);
+    EXPECT_EQ(Payload(a.Reply()), part(Bytes(file.begin() + 64, file.end())));
+    a.Send(Frame({0xA0}, 2));
+    QncanPass(3);
+    EXPECT_EQ(Payload(a.Reply()), part({}));
+    EXPECT_EQ(QncanState[0].send_state, QS_IDLE);
+}
