@@ -312,6 +312,12 @@ uint32_t _nx_tcp_client_socket_unbind(NX_TCP_SOCKET *s) {
 
 uint32_t _nx_udp_socket_unbind(NX_UDP_SOCKET *s) {
     if (!s->bound) return NX_NOT_BOUND;
+    // The port goes back with its queued datagrams: a descriptor kept open
+    // would hold the port and take datagrams nobody reads. The record stays
+    // created; a bind opens a new descriptor.
+    PLAT_PollDel(&s->poll);
+    if (s->fd >= 0) close(s->fd);
+    s->fd = -1;
     s->bound = 0;
     return NX_SUCCESS;
 }

@@ -605,6 +605,23 @@ TEST(NetSocket, ListenRelistenAcceptCloseSendAndUdp) {
     ASSERT_EQ(_nx_packet_allocate(&pool, &pk, 44, 0), NX_SUCCESS);
     EXPECT_EQ(_nx_udp_socket_send(&u, pk, 0x0A4D0001, 9), NX_NOT_SUCCESSFUL);
     EXPECT_EQ(pk->nx_packet_state, NX_PACKET_FREE);
+    // Unbound, the port is given back: another socket of the machine binds
+    // it, and the record binds it again once that one has gone.
+    auto port_free = [] {
+        const int o = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_port = htons(18612);
+        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const bool took = bind(o, reinterpret_cast<sockaddr *>(&at), sizeof at) == 0;
+        close(o);
+        return took;
+    };
+    EXPECT_FALSE(port_free());
+    ASSERT_EQ(_nx_udp_socket_unbind(&u), NX_SUCCESS);
+    EXPECT_TRUE(port_free()) << "an unbound socket keeps its port";
+    ASSERT_EQ(_nx_udp_socket_bind(&u, 18612, 0), NX_SUCCESS);
+    EXPECT_FALSE(port_free());
     _nx_udp_socket_delete(&u);
     EXPECT_EQ(u.fd, -1);
 
