@@ -100,7 +100,8 @@ bool GsmManaged(uint32_t port) {
 
 // The dial text for the modem manager: "IPBN" + address (4 bytes) + port (2
 // bytes), each low byte first, becomes "a.b.c.d/port"; of any text only
-// digits, '.', '/' and '+' are kept.
+// digits, '.', '/' and '+' are kept. Registers are read whole, not up to a
+// '.': the "IPBN" form holds binary bytes, and a '.' marks an IP call.
 void GsmDialText(const ModemReq &r, char *out, std::size_t cap) {
     uint8_t raw[40] = {};
     uint32_t n = 0;
