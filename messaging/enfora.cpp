@@ -222,9 +222,13 @@ uint32_t ReceiveSMSEnfora() {
     case 14: {
         const uint32_t n = GetResponseX(EnforaResp.data());
         const bool timeout = n == 0 && ErxPassed(kWait);
-        if ((timeout && resp_len < 2) || ((n || timeout) && ErrorRespFlag)) {
+        // An "ERROR" inside a listed message's text is the sender's, not the
+        // modem's: a listing that holds an entry is no error (else any
+        // message saying "ERROR" would stay undeleted, counting retries).
+        const bool error = ErrorRespFlag && std::strstr(EnforaResp.data(), "+CMGL: ") == nullptr;
+        if ((timeout && resp_len < 2) || ((n || timeout) && error)) {
             // No listing: bit 4, and bit 7 when nothing came in the time.
-            const uint8_t bits = uint8_t(timeout && !ErrorRespFlag ? 0x90 : 0x10);
+            const uint8_t bits = uint8_t(timeout && !error ? 0x90 : 0x10);
             CommInit();  // writes the counts into status word 0: the bits go on top
             sms.status[1] |= bits;
             Sms_WriteStatus();

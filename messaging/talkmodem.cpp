@@ -40,14 +40,16 @@ void SendLine(uint32_t port, const char *text) {
 }
 
 // The number of a dial request: inline text, or text read from registers (up
-// to a zero, '.' or blank, at most 35 characters), cut to 22.
-void DialNumber(const ModemReq &r, char *out, std::size_t len) {
+// to a zero, '.' or blank, at most 35 characters), cut to 22. An address
+// (the option board's "a.b.c.d/port") is read from registers through its
+// dots: stopped at the first one it would dial another host.
+void DialNumber(const ModemReq &r, char *out, std::size_t len, bool address = false) {
     char t[40] = {};
     if (r.length >= 1024) {
         const uint32_t ref = r.text_ref ? r.text_ref : r.length;
         for (unsigned i = 0; i < 35; i++) {
             uint8_t b = 0;
-            if (!PlcReg_Get(&b, ref + 8 * i, 8) || b == 0 || b == '.' || b == ' ') break;
+            if (!PlcReg_Get(&b, ref + 8 * i, 8) || b == 0 || (b == '.' && !address) || b == ' ') break;
             t[i] = char(b);
         }
     } else {
@@ -58,11 +60,12 @@ void DialNumber(const ModemReq &r, char *out, std::size_t len) {
 }
 
 // Cellular option board: the dial text is "a.b.c.d[/port]" for a data socket.
-// False when an octet is above 255 or the port above 65535: cut to 8 or 16
-// bits such a number would reach another host or port.
+// False when an octet is above 255 or the port above 65535 (cut to 8 or 16
+// bits such a number would reach another host or port), or when a dial has
+// no whole address (it would dial 0.0.0.0); an answer needs none.
 bool CellularRequest(const ModemReq &r, SockConnInfo &c) {
     char t[48];
-    DialNumber(r, t, sizeof t);
+    DialNumber(r, t, sizeof t, true);
     c = SockConnInfo{};
     static constexpr unsigned long kMax[5] = {255, 255, 255, 255, 65535};
     static constexpr char kSep[4] = {'.', '.', '.', '/'};
@@ -77,6 +80,7 @@ bool CellularRequest(const ModemReq &r, SockConnInfo &c) {
         if (++n == 5 || *p != kSep[n - 1]) break;
         p++;
     }
+    if (n < 4 && r.kind == 1) return false;
     if (n >= 4) c.ip = uint32_t(v[0] << 24 | v[1] << 16 | v[2] << 8 | v[3]);
     c.port = uint16_t(n >= 5 ? v[4] : 1001);
     c.socket = 0;
@@ -96,7 +100,8 @@ bool GsmManaged(uint32_t port) {
 
 // The dial text for the modem manager: "IPBN" + address (4 bytes) + port (2
 // bytes), each low byte first, becomes "a.b.c.d/port"; of any text only
-// digits, '.', '/' and '+' are kept.
+// digits, '.', '/' and '+' are kept. Registers are read whole, not up to a
+// '.': the "IPBN" form holds binary bytes, and a '.' marks an IP call.
 void GsmDialText(const ModemReq &r, char *out, std::size_t cap) {
     uint8_t raw[40] = {};
     uint32_t n = 0;
@@ -541,6 +546,9 @@ uint32_t StepAwaitCall(uint32_t port, uint32_t kind, ModemReq &r, uint8_t &step)
                 Msg_FlushRx(port);
             }
         } else if (!GsmModem) {
+            // A numeric modem's word after a lost carrier ends the call with
+            // it: "3" (NO CARRIER) stays 3 and silence 65533, so the caller
+            // tells a lost carrier from a modem that no longer answers.
             Status(r, uint16_t(res));
             step = kModemFailed;
             Msg_FlushRx(port);

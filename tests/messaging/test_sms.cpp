@@ -954,4 +954,28 @@ TEST_F(SmsTest, ReceiveCycleOnTheProgrammingPortModem) {
     tx.clear();
     step(1100);
     EXPECT_EQ(tx, "AT+CMGL= \"REC UNREAD\"\r\n");
+    // A message whose text holds "ERROR" (mid-line, or ending its line) is a
+    // listing all the same: parsed, its unknown sender counted, deleted; no
+    // retry, no bit 4.
+    const struct {
+        const char *listing, *del;
+    } texts[] = {
+        {"\r\n+CMGL: 6,\"REC UNREAD\",\"+4917000000000\",,\"x\"\r\nERRORS AT PUMP\r\n\r\nOK\r\n", "AT+CMGD=6\r\n"},
+        {"\r\n+CMGL: 7,\"REC READ\",\"+4917000000000\",,\"x\"\r\nPUMP ERROR\r\n\r\nOK\r\n", "AT+CMGD=7\r\n"},
+    };
+    uint16_t unknown = 1;
+    for (const auto &t : texts) {
+        if (tx.empty()) step(1100);
+        tx.clear();
+        fake_ports::Feed(0, t.listing);
+        step(2100);
+        EXPECT_EQ(tx, t.del) << t.listing;
+        EXPECT_EQ(LE_Get16(&sms.status[6]), ++unknown) << t.listing;
+        EXPECT_EQ(sms.status[1] & 0x10, 0) << t.listing;
+        EXPECT_EQ(CmdRetryCnt, 2) << t.listing;
+        fake_ports::Feed(0, "\r\nOK\r\n");
+        step(20);
+        EXPECT_EQ(over, 1u) << t.listing;
+        tx.clear();
+    }
 }

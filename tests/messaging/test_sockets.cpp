@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/storage/nvram.h"
+#include "media/datalog.h"
 #include "messaging/email.h"
 #include "messaging/messaging.h"
 #include "tests/messaging/email_block.h"
@@ -100,8 +101,19 @@ protected:
     }
     void TearDown() override {
         io_init[1] = 0;
+        DbgLog = saved_log;
+        Dbglog_len = 0;
         MsgTest::TearDown();
     }
+    // The debug log collects (filter bit 0) from here on.
+    DbgLogRec saved_log = DbgLog;
+    void LogOn() {
+        DbgLog = {R(900), 0, 1};
+        LT_SetW(R(900), 0x0001);
+        PlcWordSet(W_MODE, 2);
+        Dbglog_len = 0;
+    }
+    std::string LogText() const { return std::string(reinterpret_cast<const char *>(DbgLogBuf.data()), Dbglog_len); }
     void Pass(uint32_t ms) {
         for (uint32_t i = 0; i < ms / 10; i++) {
             LA_TimeAdvance(100);
@@ -220,9 +232,18 @@ TEST_F(SockTest, DialSendRingAndReceive) {
     EXPECT_FALSE(IsModemSocketActive(2, 6));
     EXPECT_FALSE(IsModemSocketActive(0, 6));
     const uint8_t hello[5] = {'H', 'E', 'L', 'L', 'O'};
+    LogOn();
     EXPECT_EQ(ModemDataSend(0, hello, 5, 1), 0u);
     Pass(2000);
     EXPECT_LT(Find("AT#SSENDEXT=1,5"), sim.cmds.size());
+    // "Data send time <ms> mS": the time is the passes the send took.
+    const std::string sendlog = LogText();
+    const std::size_t at = sendlog.find("Data send time ");
+    ASSERT_NE(at, std::string::npos) << sendlog;
+    std::size_t d = at + 15;
+    while (d < sendlog.size() && sendlog[d] >= '0' && sendlog[d] <= '9') d++;
+    EXPECT_GT(d, at + 15) << sendlog;
+    EXPECT_EQ(sendlog.compare(d, 5, " mS\r\n"), 0) << sendlog;
     EXPECT_EQ(sim.sent_data, "HELLO");
     EXPECT_EQ(socket_info_st[0].tx_len, 0);
     // The status record of socket 0: id, flags (dial, kept), state, 0, u32
@@ -237,6 +258,7 @@ TEST_F(SockTest, DialSendRingAndReceive) {
     Pass(2000);
     EXPECT_EQ(sim.sent_data.size(), 1005u);
     // The peer's bytes: an unsolicited ring, the status poll, the read.
+    Dbglog_len = 0;
     sim.peer = "ABCD";
     sim.ss[9] = '3';
     fake_ports::Feed(2, "\r\nSRING: 1\r\n");
@@ -249,6 +271,8 @@ TEST_F(SockTest, DialSendRingAndReceive) {
         got.push_back(char(ModemDataRecv(0)));
     }
     EXPECT_EQ(got, "ABCD");
+    // The data follows "\r\n#SRECV: 1,4\r\n" in the socket's data area.
+    EXPECT_NE(LogText().find("\nReceived Data:4  total:4  offset:15 \n\r\n"), std::string::npos) << LogText();
     EXPECT_EQ(ModemCheckRecv(0), 255u);  // drained: rewound once
     EXPECT_EQ(ModemCheckRecv(0), 0u);
     // A count larger than the bytes that came is cut to them.
@@ -346,15 +370,24 @@ TEST_F(SockTest, AModuleResetDuringACloseLeavesTheSocketFree) {
 TEST_F(SockTest, AppendsUpToTheTransmitBuffer) {
     SocketInfo &s = socket_info_st[3];
     s.state = 6;
+    LogOn();
     const std::vector<uint8_t> k(1000, 'k'), m(500, 'm');
     EXPECT_EQ(ModemDataSend(3, k.data(), 1000, 1), 0u);
     EXPECT_EQ(ModemDataSend(3, m.data(), 500, 1), 1u);
+    // The first refusal since the last accepted send is logged, once.
+    EXPECT_EQ(ModemDataSend(3, m.data(), 500, 1), 1u);
+    EXPECT_EQ(LogText(), "Socket Send ERROR,buffer overflow condition\n\r\n");
     EXPECT_EQ(s.tx_len, 1000);
     EXPECT_EQ(s.flags & SOCKF_REFUSED, SOCKF_REFUSED);
     s.flags = 0;
     EXPECT_EQ(ModemDataSend(3, m.data(), 499, 1), 0u);
     EXPECT_EQ(s.tx_len, 1499);
     EXPECT_EQ(s.flags & SOCKF_REFUSED, 0);
+    EXPECT_EQ(ModemDataSend(3, m.data(), 1, 1), 1u);  // refused again after an accepted one: logged again
+    EXPECT_EQ(LogText(),
+              "Socket Send ERROR,buffer overflow condition\n\r\n"
+              "Socket Send ERROR,buffer overflow condition\n\r\n");
+    s.flags = 0;
     EXPECT_EQ(s.tx_ptr[999], 'k');
     EXPECT_EQ(s.tx_ptr[1000], 'm');
     s = SocketInfo{};
@@ -507,9 +540,13 @@ TEST_F(SockTest, AClosedListenerListensAgainOnlyAfterAPeer) {
     EXPECT_EQ(s.state, 0);
     EXPECT_EQ(s.flags, SOCKF_KEEP);
     s.state = 4;
+    LogOn();
     const char *in = "3,5,10.0.0.2,6000,10.77.0.9,41000";
     Sock_ApplyStatus(3, 5, in, uint32_t(std::strlen(in)));
     EXPECT_EQ(s.state, 5);
+    EXPECT_EQ(LogText(), "Socket Accept 3 IP 10.77.0.9,Port 41000\n\r\n");
+    Sock_ApplyStatus(3, 5, in, uint32_t(std::strlen(in)));  // a peer recorded: not logged again
+    EXPECT_EQ(LogText(), "Socket Accept 3 IP 10.77.0.9,Port 41000\n\r\n");
     EXPECT_EQ(std::string(s.host.data()), "10.77.0.9");
     EXPECT_EQ(std::string(s.peer_port.data()), "41000");
     Sock_ApplyStatus(3, 1, "3,1", 3);

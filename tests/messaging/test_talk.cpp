@@ -448,6 +448,49 @@ TEST_F(MsgTest, ANumericDialledCallEndsAfterFifteenIdleMinutes) {
     EXPECT_EQ(LT_W(R(40)), 4);
 }
 
+// A numeric modem's dialled call that loses its carrier: the line drops
+// (DTR off), and the modem's next word ends the call: "3" (NO CARRIER) gives
+// status 3, silence for 10 s gives 65533, any other word 4; the line is
+// raised again.
+TEST_F(MsgTest, ANumericCallThatLosesItsCarrierEndsWithTheModemsWord) {
+    const struct {
+        const char *answer;  // nullptr: none within 10 s
+        uint16_t status;
+    } rows[] = {{"3\r", 3}, {nullptr, 65533}, {"0\r", 4}};
+    for (const auto &row : rows) {
+        SetUp();
+        LadAsm a = ModemProgram(1, "5551234");
+        ASSERT_EQ(Run(a), -1);
+        NotFirst();
+        ModemPastItsInitialisation();
+        fake_ports::Feed(0, "ATDT5551234\r\n1\r");
+        Port(0).dcd = 1;
+        ASSERT_EQ(Scan(), -1);
+        ASSERT_EQ(Scan(), -1);
+        ASSERT_EQ(LT_W(R(40)), 1);
+        ASSERT_TRUE(LT_Bit(M16(20)));
+        Port(0).dtr.clear();
+        Port(0).dcd = 0;
+        ASSERT_EQ(Scan(), -1);
+        EXPECT_FALSE(LT_Bit(M16(20)));
+        EXPECT_EQ(Port(0).dtr, std::vector<uint32_t>{0});
+        EXPECT_EQ(LT_W(R(40)), 1);
+        if (row.answer) {
+            fake_ports::Feed(0, row.answer);
+        } else {
+            LA_TimeAdvance(99999);
+            ASSERT_EQ(Scan(), -1);
+            EXPECT_EQ(LT_W(R(40)), 1);
+            LA_TimeAdvance(1);
+        }
+        ASSERT_EQ(Scan(), -1);
+        ASSERT_EQ(Scan(), -1);
+        EXPECT_EQ(LT_W(R(40)), row.status) << (row.answer ? row.answer : "none");
+        EXPECT_EQ(Port(0).dtr, (std::vector<uint32_t>{0, 1})) << (row.answer ? row.answer : "none");
+        EXPECT_FALSE(LT_Bit(M16(20)));
+    }
+}
+
 // The IEC dial request with a length word of 1024 or more: the number is
 // read from the registers at that bit address (R80 here, up to its zero).
 // A ladder initialisation string of 60 characters goes out whole.
@@ -1009,13 +1052,22 @@ TEST_F(MsgTest, ModemDialsANumberFromRegisters) {
     PutText(R(60), "5551234");
     ModemPastItsInitialisation();
     EXPECT_EQ(Port(0).tx, "+++ATE0S0=0Q0V0X0&C1&D2\rATDT5551234\r");
+    // A phone number read from registers ends at a '.', as at a blank.
+    SetUp();
+    ASSERT_EQ(Run(a), -1);
+    NotFirst();
+    PutText(R(60), "555.1234");
+    ModemPastItsInitialisation();
+    EXPECT_EQ(Port(0).tx, "+++ATE0S0=0Q0V0X0&C1&D2\rATDT555\r");
 }
 
 // On the cellular option board the dial text is an address with its port;
 // an octet above 255 or a port above 65535 names no address (cut to 8 or 16
-// bits it would reach another host or port): the request ends with status 4,
+// bits it would reach another host or port), nor does a dial text of fewer
+// than four octets (it would dial 0.0.0.0): the request ends with status 4,
 // asks for no socket and leaves Modbus framing off. 65535 is a port, and no
-// port at all is 1001.
+// port at all is 1001. An address held in registers is read through its
+// dots; an answer needs no address and listens on 1001.
 TEST_F(MsgTest, OptionBoardDialTextsOutOfRangeAreRefused) {
     io_init[1] = 0x6F0F;
     const AtStatus saved = at_status;
@@ -1025,6 +1077,9 @@ TEST_F(MsgTest, OptionBoardDialTextsOutOfRangeAreRefused) {
         uint8_t state;
         uint16_t port;
         uint32_t ip;
+        bool regs = false;
+        uint16_t kind = 1;
+        uint8_t flags = SOCKF_DIAL | SOCKF_KEEP;
     } rows[] = {
         {"10.77.0.3/65535", 65534, 1, 65535, 0x0A4D0003u},
         {"10.77.0.3", 65534, 1, 1001, 0x0A4D0003u},
@@ -1033,27 +1088,39 @@ TEST_F(MsgTest, OptionBoardDialTextsOutOfRangeAreRefused) {
         {"10.77.256.3/5000", 4, 0, 0, 0},
         {"300.77.0.3/5000", 4, 0, 0, 0},
         {"10.77.0.3/99999999999", 4, 0, 0, 0},
+        {"10.77.0.3/5000", 65534, 1, 5000, 0x0A4D0003u, true},
+        {"10.77.0/5000", 4, 0, 0, 0},
+        {"10.77.0/5000", 4, 0, 0, 0, true},
+        {"", 4, 0, 0, 0},
+        {"", 65534, 1, 1001, 0, false, 2, SOCKF_KEEP},
     };
     for (const auto &row : rows) {
         modem = ModemRec{};
         ModbusTCP_St = ModbusTcpState{};
         ModemReq r{};
-        r.kind = 1;
+        r.kind = row.kind;
         r.status = 200;
         r.length = uint16_t(std::strlen(row.text));
         std::memcpy(r.text.data(), row.text, r.length);
+        if (row.regs) {
+            for (unsigned i = 0; i < 20; i++) LT_SetW(R(60 + i), 0);
+            PutText(R(60), row.text);
+            r.length = 1024;
+            r.text_ref = R(60);
+        }
         ASSERT_EQ(ModemStart(0, r), 1u);
         at_status = AtStatus{};
         at_status.status = 3;  // the module is set up, its context active
         socket_info_st[0] = SocketInfo{};
-        for (int i = 0; i < 3; i++) ModemExecute(0, 1);
-        EXPECT_EQ(PlcWord(200), row.status) << row.text;
-        EXPECT_EQ(socket_info_st[0].state, row.state) << row.text;
-        EXPECT_EQ(socket_info_st[0].port, row.port) << row.text;
-        EXPECT_EQ(socket_info_st[0].ip, row.ip) << row.text;
+        for (int i = 0; i < 3; i++) ModemExecute(0, row.kind);
+        EXPECT_EQ(PlcWord(200), row.status) << row.text << " regs " << row.regs;
+        EXPECT_EQ(socket_info_st[0].state, row.state) << row.text << " regs " << row.regs;
+        EXPECT_EQ(socket_info_st[0].port, row.port) << row.text << " regs " << row.regs;
+        EXPECT_EQ(socket_info_st[0].ip, row.ip) << row.text << " regs " << row.regs;
+        EXPECT_EQ(socket_info_st[0].flags, row.state ? row.flags : 0) << row.text << " regs " << row.regs;
         EXPECT_EQ(ModbusTCP_St.flags & 1, row.status == 4 ? 0 : 1) << row.text;
         EXPECT_EQ(Port(0).tx, "") << row.text;
-        ModemStop(0, 1);
+        ModemStop(0, row.kind);
     }
     socket_info_st[0] = SocketInfo{};
     at_status = saved;
