@@ -23,10 +23,18 @@
 tavix_engine_hooks_t tavix_engine_hooks;
 
 long tavix_engine_content_length(const char *header, uint32_t length) {
-    const long at = tavix_util_strcasenstr(header, length, "Content-Length:", 15);
-    if (at < 0) return -1;
-    const char *p = header + at + 15;
+    // The field is a header line of that name: the same letters inside the
+    // request line or inside another field's value (a Referer's query, an
+    // "X-Content-Length") would frame the request by a length nobody gave.
     const char *end = header + length;
+    const char *p = nullptr;
+    for (long at = tavix_util_strnstr(header, length, "\r\n", 2); at >= 0 && p == nullptr;) {
+        const char *line = header + at + 2;
+        if (end - line >= 15 && strncasecmp(line, "Content-Length:", 15) == 0) p = line + 15;
+        const long next = tavix_util_strnstr(line, std::size_t(end - line), "\r\n", 2);
+        at = next < 0 ? -1 : long(line - header) + next;
+    }
+    if (p == nullptr) return -1;
     while (p < end && (*p == ' ' || *p == '\t')) p++;
     if (p < end && *p == '-') return -2;
     uint64_t v = 0;
