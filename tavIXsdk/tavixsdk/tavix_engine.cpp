@@ -57,13 +57,6 @@ constexpr uint32_t kPathSize = 256;
 constexpr uint32_t kUrlMax = 65535;
 constexpr uint32_t kReadWhole = 4096;  // a file up to this size is read in one go at open
 
-// Framing state of a connection's current request, kept in the pending
-// buffer's engine words: header length, body length, length given.
-struct Frame {
-    uint32_t header, body;
-    bool has_length;
-};
-
 // Shows the application the answer of a GET, HEAD or POST; answers it unchanged.
 tavix_buffer *ResponseHook(const char *method, const char *url, tavix_connection *c, tavix_buffer *response) {
     if (tavix_engine_hooks.response != nullptr) tavix_engine_hooks.response(method, url, c, response);

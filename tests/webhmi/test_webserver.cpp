@@ -282,6 +282,8 @@ TEST_F(WebServer, SessionsCountNoncesAndRefuseReplays) {
     tavix_session_table.inactivity_timeout = 300000;
     tavix_engine_session_delete_expired(119, nullptr);
     EXPECT_EQ(tavix_session_table.count, 4u);
+    tavix_engine_session_delete_expired(120, nullptr);  // not yet later than 0 + 120
+    EXPECT_EQ(tavix_session_table.count, 4u);
     tavix_engine_session_delete_expired(121 + tavix_sys_get_current_monotonous_time(), nullptr);
     EXPECT_EQ(tavix_session_table.count, 0u);
     ASSERT_FALSE(logged.empty());
