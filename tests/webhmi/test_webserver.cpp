@@ -304,6 +304,20 @@ TEST_F(WebServer, SessionsCountNoncesAndRefuseReplays) {
               (std::vector<std::string>{"Expiring session 00000005 due to connection timeout",
                                         "Expiring session 00000005 due to session (inactivity) timeout from webpage's",
                                         "Tearing session 00000005 down"}));
+    // Inactivity alone: 300 s after its last activity a session stays, one second later it goes.
+    tavix_engine_hooks.utc_now = [] { return 1000u; };
+    ASSERT_EQ(tavix_engine_session_create(0, nullptr, "k7", false, nullptr, nullptr, nullptr, false, &s, &code), 0);
+    tavix_engine_hooks.utc_now = [] { return 1300u; };
+    tavix_engine_session_delete_expired(1, nullptr);
+    EXPECT_EQ(tavix_session_table.count, 1u);
+    tavix_engine_hooks.utc_now = [] { return 1301u; };
+    logged.clear();
+    tavix_engine_session_delete_expired(2, nullptr);
+    tavix_engine_hooks.utc_now = nullptr;
+    EXPECT_EQ(tavix_session_table.count, 0u);
+    EXPECT_EQ(
+        logged,
+        (std::vector<std::string>{"Expiring session 00000006 due to session (inactivity) timeout from webpage's"}));
 }
 
 TEST_F(WebServer, LoginsUsersRightsAndStaleNonces) {
