@@ -370,19 +370,23 @@ TEST_F(WebServer, LoginsUsersRightsAndStaleNonces) {
     Age(100);
     char nonce[33];
     tavix_auth_make_nonce(nonce, tavix_sys_get_current_monotonous_time());
-    auto authz = [&](const char *n) {
+    auto authz = [&](const char *n, const std::string &nc = "00000001") {
         const std::string ha1 = "a9866e24426444567e0b2446f9f8db75";
         const std::string resp =
-            Md5Peer(ha1 + ":" + n + ":00000001:abc:auth:741dba7c5c5edd205d856484cd5149f8");  // GET:/x.htm
+            Md5Peer(ha1 + ":" + n + ":" + nc + ":abc:auth:741dba7c5c5edd205d856484cd5149f8");  // GET:/x.htm
         return std::string("Digest username=\"admin\", realm=\"tavIX\", nonce=\"") + n +
-               "\", uri=\"/x.htm\", response=\"" + resp + "\", qop=auth, nc=00000001, cnonce=\"abc\"\r\n";
+               "\", uri=\"/x.htm\", response=\"" + resp + "\", qop=auth, nc=" + nc + ", cnonce=\"abc\"\r\n";
     };
     tavix_identity who{};
     int code = 0;
     bool stale = false;
     EXPECT_EQ(tavix_auth_verify_auth_header(nullptr, authz(nonce).c_str(), "GET", "/x.htm", &who, &code, &stale), 0);
     EXPECT_STREQ(who.user, "admin");
-    Age(61);
+    Age(60);  // 60 units old: still fresh
+    EXPECT_EQ(
+        tavix_auth_verify_auth_header(nullptr, authz(nonce, "00000002").c_str(), "GET", "/x.htm", &who, &code, &stale),
+        0);
+    Age(1);
     EXPECT_EQ(tavix_auth_verify_auth_header(nullptr, authz(nonce).c_str(), "GET", "/x.htm", &who, &code, &stale), -1);
     EXPECT_TRUE(stale);
     tavix_buffer *resp = nullptr;
