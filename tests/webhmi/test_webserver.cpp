@@ -515,6 +515,38 @@ TEST_F(WebServer, AnHa1TextLongerThan32CharactersGrantsNoBasicOrDigestLogin) {
     EXPECT_EQ(tavix_auth_verify_auth_header(nullptr, authz("00000000b").c_str(), "GET", "/x.htm", &who, &code, &stale),
               -1);
     EXPECT_EQ(tavix_auth_verify_auth_header(nullptr, authz("").c_str(), "GET", "/x.htm", &who, &code, &stale), -1);
+    // A user name of 63 characters is taken; one of 64 is refused as malformed.
+    auto named = [&](const std::string &user, const char *nc) {
+        const std::string resp = Md5Peer(ha1 + ":" + nonce + ":" + nc + ":abc:auth:741dba7c5c5edd205d856484cd5149f8");
+        return "Digest username=\"" + user + "\", realm=\"tavIX\", nonce=\"" + nonce +
+               "\", uri=\"/x.htm\", response=\"" + resp + "\", qop=auth, nc=" + nc + ", cnonce=\"abc\"\r\n";
+    };
+    const std::string u63(63, 'u');
+    EXPECT_EQ(tavix_auth_verify_auth_header(nullptr, named(u63, "0c").c_str(), "GET", "/x.htm", &who, &code, &stale),
+              0);
+    EXPECT_EQ(who.user, u63);
+    EXPECT_EQ(
+        tavix_auth_verify_auth_header(nullptr, named(u63 + "u", "0d").c_str(), "GET", "/x.htm", &who, &code, &stale),
+        -1);
+    EXPECT_EQ(code, 406);
+    // Basic the same: 63 characters of user name and of password are taken,
+    // a 64th of password refused (base64 and MD5 from python).
+    tavix_options_set_auth_options(1, "tavIX");
+    answer = "da405fa6d972d82a2fa63f2b501b509c";  // md5(63 u ":tavIX:" 63 p)
+    const std::string b64 =
+        "dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1OnBwcHBwcHBwcHBw"
+        "cHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcA==";
+    const std::string b64_longer =
+        "dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1OnBwcHBwcHBwcHBw"
+        "cHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHA=";
+    EXPECT_EQ(
+        tavix_auth_verify_auth_header(nullptr, ("Basic " + b64 + "\r\n").c_str(), "GET", "/x.htm", &who, &code, &stale),
+        0);
+    EXPECT_EQ(who.user, u63);
+    EXPECT_EQ(tavix_auth_verify_auth_header(nullptr, ("Basic " + b64_longer + "\r\n").c_str(), "GET", "/x.htm", &who,
+                                            &code, &stale),
+              -1);
+    EXPECT_EQ(code, 406);
 }
 
 // The server tick lets authentication entries go once unused for twice the
