@@ -402,6 +402,46 @@ TEST_F(WebMethods, AFullPublishQueueRefusesLogsOnceAndAbortsTheSession) {
     EXPECT_EQ(tavix_session_table.count, 0u);
 }
 
+// A publish answer takes at most its maximum of notifications, and stops at
+// the first that no longer fits the buffer limit; the rest stay queued and
+// are counted in "remaining".
+TEST_F(WebMethods, APublishTakesAtMostItsMaximumAndWhatFitsAndCountsTheRest) {
+    tavix_session *a = Session("ka");
+    tavix_frame *f = Frame(a);
+    int err = 0;
+    tavix_item *items[3] = {};
+    for (int i = 0; i < 3; i++)
+        ASSERT_EQ(tavix_engine_subscription_frame_subscribe_item(
+                      f, 0, ("R_" + std::to_string(i + 1) + "_1_INT16").c_str(), &items[i], 0, &err),
+                  0);
+    tavix_data_value v{};
+    v.kind = TAVIX_DV_INT32;
+    const tavix_timestamp t{1700000000, 0};
+    for (int i = 0; i < 3; i++) {
+        v.i32 = i + 1;
+        tavix_data_notify(items[i], &v, &t, 0);
+    }
+    auto note = [](int n) {
+        return "{\"type\":1,\"subscriptionid\":[\"1\"],\"address\":\"R_" + std::to_string(n) +
+               "_1_INT16\",\"value\":" + std::to_string(n) + ",\"timestamp\":1700000000000}";
+    };
+    tavix_buffer *b = tavix_buffer_get(TAVIX_BUF_DATA, 512, 1 << 20, true);
+    tavix_engine_session_do_publish(a, 1, b);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(b->data), b->length),
+              "{\"result\":[" + note(1) + "],\"remaining\":2}");
+    tavix_buffer_free(b);
+    // Each notification is 93 bytes: a limit of 180 holds the first, not two.
+    const uint32_t was = tavix_global_options.buffer_limit;
+    tavix_global_options.buffer_limit = 180;
+    b = tavix_buffer_get(TAVIX_BUF_DATA, 16, 1 << 20, true);
+    tavix_engine_session_do_publish(a, 65535, b);
+    tavix_global_options.buffer_limit = was;
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(b->data), b->length),
+              "{\"result\":[" + note(2) + "],\"remaining\":1}");
+    tavix_buffer_free(b);
+    EXPECT_EQ(Publish(a), "{\"result\":[" + note(3) + "],\"remaining\":0}");
+}
+
 TEST_F(WebMethods, RemoteHeaderAndRawRequests) {
     uint32_t counter = 7;
     char hdr[256];
