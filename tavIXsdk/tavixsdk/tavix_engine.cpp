@@ -23,10 +23,18 @@
 tavix_engine_hooks_t tavix_engine_hooks;
 
 long tavix_engine_content_length(const char *header, uint32_t length) {
-    const long at = tavix_util_strcasenstr(header, length, "Content-Length:", 15);
-    if (at < 0) return -1;
-    const char *p = header + at + 15;
+    // The field is a header line of that name: the same letters inside the
+    // request line or inside another field's value (a Referer's query, an
+    // "X-Content-Length") would frame the request by a length nobody gave.
     const char *end = header + length;
+    const char *p = nullptr;
+    for (long at = tavix_util_strnstr(header, length, "\r\n", 2); at >= 0 && p == nullptr;) {
+        const char *line = header + at + 2;
+        if (end - line >= 15 && strncasecmp(line, "Content-Length:", 15) == 0) p = line + 15;
+        const long next = tavix_util_strnstr(line, std::size_t(end - line), "\r\n", 2);
+        at = next < 0 ? -1 : long(line - header) + next;
+    }
+    if (p == nullptr) return -1;
     while (p < end && (*p == ' ' || *p == '\t')) p++;
     if (p < end && *p == '-') return -2;
     uint64_t v = 0;
@@ -48,13 +56,6 @@ namespace {
 constexpr uint32_t kPathSize = 256;
 constexpr uint32_t kUrlMax = 65535;
 constexpr uint32_t kReadWhole = 4096;  // a file up to this size is read in one go at open
-
-// Framing state of a connection's current request, kept in the pending
-// buffer's engine words: header length, body length, length given.
-struct Frame {
-    uint32_t header, body;
-    bool has_length;
-};
 
 // Shows the application the answer of a GET, HEAD or POST; answers it unchanged.
 tavix_buffer *ResponseHook(const char *method, const char *url, tavix_connection *c, tavix_buffer *response) {

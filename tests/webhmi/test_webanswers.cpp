@@ -1604,6 +1604,16 @@ TEST_F(WebAnswers, FailuresGoToTheLoggingCallbackAndEveryTickToTheIdleCallback) 
                                          "Content-Type: application/json\r\n\r\n"),
                              std::string("{\"error\":454,\"errorstring\":\"X-TavIX is missing\"}")));
     EXPECT_EQ(logged.size(), 2u);
+    // Only a header line of that name gives the length: the name inside the
+    // URL or inside another field is no length of this request.
+    EXPECT_EQ(Exchange("GET /find?q=content-length:x HTTP/1.0\r\nX-Content-Length: 99999999999\r\n"
+                       "X-Note: content-length: -1\r\n\r\n")
+                  .first.substr(0, 24),
+              "HTTP/1.0 404 Not Found\r\n");
+    EXPECT_EQ(
+        Exchange("POST /tavIX/?read HTTP/1.0\r\nReferer: /?content-length:9\r\ncontent-length: 3\r\n\r\na=1").second,
+        "{\"error\":454,\"errorstring\":\"X-TavIX is missing\"}");
+    EXPECT_EQ(logged.size(), 2u);
     tavix_server_set_error_logging_cb(nullptr);
     EXPECT_EQ(tavix_global_options.error_cb, tavix_options_stderr_error_cb);
 

@@ -311,6 +311,50 @@ TEST_F(WebConn, AWholeRequestEndsTheClockAndAServedConnectionIsNotDisplaced) {
     EXPECT_EQ(tavix_comm_take_record(), nullptr);
 }
 
+// A request line without a version is a whole request: answered without a
+// blank line after it. Two requests in one write are both answered, in order.
+TEST_F(WebConn, ASimpleRequestIsAnsweredAtOnceAndTwoInOneWriteInOrder) {
+    tavix_engine_hooks.utc_now = [] { return 784111777u; };
+    const std::string ok =
+        "HTTP/1.0 200 OK\r\nServer: TavIX SDK/0.9.0\r\nDate: Sun, 06 Nov 1994 08:49:37 GMT\r\nContent-Length: 9\r\n"
+        "Content-Type: text/html\r\n\r\n<p>in</p>";
+    const int simple = Connect("GET /index.htm\r\n");
+    EXPECT_EQ(Answer(simple), ok);
+    close(simple);
+    const std::string missing =
+        "HTTP/1.0 404 Not Found\r\nServer: TavIX SDK/0.9.0\r\nDate: Sun, 06 Nov 1994 08:49:37 GMT\r\nContent-Length: "
+        "134\r\nContent-Type: text/html; charset=utf-8\r\n\r\n<!DOCTYPE html><html><head><title>404 Not Found</title>"
+        "</head><body><h1>Not Found</h1><p>Requested Entity: /none.htm</p></body></html>";
+    const int two = Connect("GET /index.htm HTTP/1.0\r\n\r\nGET /none.htm HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(Answer(two), ok + missing);
+    close(two);
+}
+
+// A body of the whole request limit (131,072 bytes) waits in the pending
+// buffer until complete and is then answered; one byte more is refused.
+TEST_F(WebConn, ABodyOfTheWholeRequestLimitIsFramedAndAnswered) {
+    const std::string json = "{\"error\":501,\"errorstring\":\"Not implemented\"}";
+    const int s = Connect("POST /x HTTP/1.0\r\nContent-Length: 131072\r\n\r\n");
+    const std::string body = Pattern(131072);
+    std::thread writer([&] {
+        for (std::size_t at = 0; at < body.size();) {
+            const ssize_t n = send(s, body.data() + at, body.size() - at, 0);
+            if (n <= 0) break;
+            at += std::size_t(n);
+        }
+    });
+    const std::string answer = Answer(s);
+    writer.join();
+    close(s);
+    EXPECT_EQ(answer.substr(0, 17), "HTTP/1.0 200 OK\r\n");
+    EXPECT_EQ(Body(answer), json);
+    logged.clear();
+    const int over = Connect("POST /x HTTP/1.0\r\nContent-Length: 131073\r\n\r\n");
+    EXPECT_EQ(Answer(over), "");
+    close(over);
+    EXPECT_EQ(logged, std::vector<std::string>{"Content-Length negative or too large"});
+}
+
 TEST_F(WebConn, NamesThroughSymbolicLinksAreNotServed) {
     const std::string outside = root / "outside";
     mkdir(outside.c_str(), 0700);

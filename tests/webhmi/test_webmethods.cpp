@@ -526,6 +526,92 @@ TEST_F(WebMethods, AChangeFanOutStopsAtTheFirstNotificationWithoutMemory) {
     EXPECT_EQ(Publish(b), "{\"result\":[],\"remaining\":0}");
 }
 
+// A session's queue holds as many notifications as the option allows; the
+// next is refused (461), the first refusal logged once and the session torn
+// down at the next expiry pass.
+TEST_F(WebMethods, AFullPublishQueueRefusesLogsOnceAndAbortsTheSession) {
+    static std::vector<std::string> logged;
+    tavix_global_options.error_cb = [](const char *t) { logged.emplace_back(t); };
+    const uint32_t was = tavix_global_options.max_notifications;
+    tavix_global_options.max_notifications = 2;
+    tavix_session *a = Session("ka");
+    ASSERT_STREQ(a->id, "00000001");
+    tavix_frame *f = Frame(a);
+    int err = 0;
+    tavix_item *items[3] = {};
+    for (int i = 0; i < 3; i++)
+        ASSERT_EQ(tavix_engine_subscription_frame_subscribe_item(
+                      f, 0, ("R_" + std::to_string(i + 1) + "_1_INT16").c_str(), &items[i], 0, &err),
+                  0);
+    logged.clear();
+    tavix_data_value v{};
+    v.kind = TAVIX_DV_INT32;
+    const tavix_timestamp t{1700000000, 0};
+    for (int i = 0; i < 3; i++) {
+        v.i32 = i + 1;
+        tavix_data_notify(items[i], &v, &t, 0);
+    }
+    EXPECT_EQ(a->queue_count, 2u);
+    EXPECT_EQ(a->aborted, 1u);
+    EXPECT_EQ(logged, std::vector<std::string>{"Publish queue overflow on session 00000001 (2 items)"});
+    // A further one is refused with its code and not logged again.
+    auto *extra = static_cast<tavix_publish_item *>(std::calloc(1, sizeof(tavix_publish_item)));
+    int code = 0;
+    EXPECT_EQ(tavix_engine_session_insert_notification(a, extra, &code), -1);
+    EXPECT_EQ(code, 461);
+    std::free(extra);
+    EXPECT_EQ(logged.size(), 1u);
+    EXPECT_EQ(Publish(a),
+              "{\"result\":[{\"type\":1,\"subscriptionid\":[\"1\"],\"address\":\"R_1_1_INT16\",\"value\":1,"
+              "\"timestamp\":1700000000000},{\"type\":1,\"subscriptionid\":[\"1\"],\"address\":\"R_2_1_INT16\","
+              "\"value\":2,\"timestamp\":1700000000000}],\"remaining\":0}");
+    tavix_global_options.max_notifications = was;
+    logged.clear();
+    tavix_engine_session_delete_expired(a->last_access, nullptr);
+    EXPECT_EQ(logged, std::vector<std::string>{"Tearing session 00000001 down"});
+    EXPECT_EQ(tavix_session_table.count, 0u);
+}
+
+// A publish answer takes at most its maximum of notifications, and stops at
+// the first that no longer fits the buffer limit; the rest stay queued and
+// are counted in "remaining".
+TEST_F(WebMethods, APublishTakesAtMostItsMaximumAndWhatFitsAndCountsTheRest) {
+    tavix_session *a = Session("ka");
+    tavix_frame *f = Frame(a);
+    int err = 0;
+    tavix_item *items[3] = {};
+    for (int i = 0; i < 3; i++)
+        ASSERT_EQ(tavix_engine_subscription_frame_subscribe_item(
+                      f, 0, ("R_" + std::to_string(i + 1) + "_1_INT16").c_str(), &items[i], 0, &err),
+                  0);
+    tavix_data_value v{};
+    v.kind = TAVIX_DV_INT32;
+    const tavix_timestamp t{1700000000, 0};
+    for (int i = 0; i < 3; i++) {
+        v.i32 = i + 1;
+        tavix_data_notify(items[i], &v, &t, 0);
+    }
+    auto note = [](int n) {
+        return "{\"type\":1,\"subscriptionid\":[\"1\"],\"address\":\"R_" + std::to_string(n) +
+               "_1_INT16\",\"value\":" + std::to_string(n) + ",\"timestamp\":1700000000000}";
+    };
+    tavix_buffer *b = tavix_buffer_get(TAVIX_BUF_DATA, 512, 1 << 20, true);
+    tavix_engine_session_do_publish(a, 1, b);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(b->data), b->length),
+              "{\"result\":[" + note(1) + "],\"remaining\":2}");
+    tavix_buffer_free(b);
+    // Each notification is 93 bytes: a limit of 180 holds the first, not two.
+    const uint32_t was = tavix_global_options.buffer_limit;
+    tavix_global_options.buffer_limit = 180;
+    b = tavix_buffer_get(TAVIX_BUF_DATA, 16, 1 << 20, true);
+    tavix_engine_session_do_publish(a, 65535, b);
+    tavix_global_options.buffer_limit = was;
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(b->data), b->length),
+              "{\"result\":[" + note(2) + "],\"remaining\":1}");
+    tavix_buffer_free(b);
+    EXPECT_EQ(Publish(a), "{\"result\":[" + note(3) + "],\"remaining\":0}");
+}
+
 TEST_F(WebMethods, RemoteHeaderAndRawRequests) {
     uint32_t counter = 7;
     char hdr[256];

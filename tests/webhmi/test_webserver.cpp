@@ -282,6 +282,8 @@ TEST_F(WebServer, SessionsCountNoncesAndRefuseReplays) {
     tavix_session_table.inactivity_timeout = 300000;
     tavix_engine_session_delete_expired(119, nullptr);
     EXPECT_EQ(tavix_session_table.count, 4u);
+    tavix_engine_session_delete_expired(120, nullptr);  // not yet later than 0 + 120
+    EXPECT_EQ(tavix_session_table.count, 4u);
     tavix_engine_session_delete_expired(121 + tavix_sys_get_current_monotonous_time(), nullptr);
     EXPECT_EQ(tavix_session_table.count, 0u);
     ASSERT_FALSE(logged.empty());
@@ -302,6 +304,20 @@ TEST_F(WebServer, SessionsCountNoncesAndRefuseReplays) {
               (std::vector<std::string>{"Expiring session 00000005 due to connection timeout",
                                         "Expiring session 00000005 due to session (inactivity) timeout from webpage's",
                                         "Tearing session 00000005 down"}));
+    // Inactivity alone: 300 s after its last activity a session stays, one second later it goes.
+    tavix_engine_hooks.utc_now = [] { return 1000u; };
+    ASSERT_EQ(tavix_engine_session_create(0, nullptr, "k7", false, nullptr, nullptr, nullptr, false, &s, &code), 0);
+    tavix_engine_hooks.utc_now = [] { return 1300u; };
+    tavix_engine_session_delete_expired(1, nullptr);
+    EXPECT_EQ(tavix_session_table.count, 1u);
+    tavix_engine_hooks.utc_now = [] { return 1301u; };
+    logged.clear();
+    tavix_engine_session_delete_expired(2, nullptr);
+    tavix_engine_hooks.utc_now = nullptr;
+    EXPECT_EQ(tavix_session_table.count, 0u);
+    EXPECT_EQ(
+        logged,
+        (std::vector<std::string>{"Expiring session 00000006 due to session (inactivity) timeout from webpage's"}));
 }
 
 TEST_F(WebServer, LoginsUsersRightsAndStaleNonces) {
@@ -354,19 +370,23 @@ TEST_F(WebServer, LoginsUsersRightsAndStaleNonces) {
     Age(100);
     char nonce[33];
     tavix_auth_make_nonce(nonce, tavix_sys_get_current_monotonous_time());
-    auto authz = [&](const char *n) {
+    auto authz = [&](const char *n, const std::string &nc = "00000001") {
         const std::string ha1 = "a9866e24426444567e0b2446f9f8db75";
         const std::string resp =
-            Md5Peer(ha1 + ":" + n + ":00000001:abc:auth:741dba7c5c5edd205d856484cd5149f8");  // GET:/x.htm
+            Md5Peer(ha1 + ":" + n + ":" + nc + ":abc:auth:741dba7c5c5edd205d856484cd5149f8");  // GET:/x.htm
         return std::string("Digest username=\"admin\", realm=\"tavIX\", nonce=\"") + n +
-               "\", uri=\"/x.htm\", response=\"" + resp + "\", qop=auth, nc=00000001, cnonce=\"abc\"\r\n";
+               "\", uri=\"/x.htm\", response=\"" + resp + "\", qop=auth, nc=" + nc + ", cnonce=\"abc\"\r\n";
     };
     tavix_identity who{};
     int code = 0;
     bool stale = false;
     EXPECT_EQ(tavix_auth_verify_auth_header(nullptr, authz(nonce).c_str(), "GET", "/x.htm", &who, &code, &stale), 0);
     EXPECT_STREQ(who.user, "admin");
-    Age(61);
+    Age(60);  // 60 units old: still fresh
+    EXPECT_EQ(
+        tavix_auth_verify_auth_header(nullptr, authz(nonce, "00000002").c_str(), "GET", "/x.htm", &who, &code, &stale),
+        0);
+    Age(1);
     EXPECT_EQ(tavix_auth_verify_auth_header(nullptr, authz(nonce).c_str(), "GET", "/x.htm", &who, &code, &stale), -1);
     EXPECT_TRUE(stale);
     tavix_buffer *resp = nullptr;
@@ -375,7 +395,7 @@ TEST_F(WebServer, LoginsUsersRightsAndStaleNonces) {
     const std::string text(reinterpret_cast<char *>(resp->data), resp->length);
     EXPECT_NE(text.find("qop=\"auth\", stale=\"true\"\r\n"), std::string::npos) << text;
     tavix_buffer_free(resp);
-    // A response of the wrong length, and a long cnonce, are refused.
+    // A response of the wrong length is refused.
     std::string shortened = authz(nonce);
     shortened.replace(shortened.find("response=\"") + 10, 1, "");
     EXPECT_EQ(tavix_auth_verify_auth_header(nullptr, shortened.c_str(), "GET", "/x.htm", &who, &code, &stale), -1);
@@ -392,6 +412,21 @@ TEST_F(WebServer, LoginsUsersRightsAndStaleNonces) {
     EXPECT_EQ(
         tavix_auth_verify_auth_header(nullptr, long_authz.c_str(), "GET", (url + "q").c_str(), &who, &code, &stale),
         -1);
+    // A client's cnonce of any length is digested whole; one character of it
+    // changed is another response (405).
+    tavix_auth_make_nonce(nonce, tavix_sys_get_current_monotonous_time());
+    const std::string cn(300, 'c');
+    auto cn_authz = [&](const std::string &written) {
+        return std::string("Digest username=\"admin\", realm=\"tavIX\", nonce=\"") + nonce +
+               "\", uri=\"/x.htm\", response=\"" +
+               Md5Peer("a9866e24426444567e0b2446f9f8db75:" + std::string(nonce) + ":00000001:" + cn +
+                       ":auth:741dba7c5c5edd205d856484cd5149f8") +
+               "\", qop=auth, nc=00000001, cnonce=\"" + written + "\"\r\n";
+    };
+    EXPECT_EQ(tavix_auth_verify_auth_header(nullptr, cn_authz(cn + "d").c_str(), "GET", "/x.htm", &who, &code, &stale),
+              -1);
+    EXPECT_EQ(code, 405);
+    EXPECT_EQ(tavix_auth_verify_auth_header(nullptr, cn_authz(cn).c_str(), "GET", "/x.htm", &who, &code, &stale), 0);
 
     // Authentication entries: a fifth is refused and logged.
     for (const char *k : {"a", "b", "c", "d"}) ASSERT_NE(tavix_auth_insert_auth_data(k), nullptr);
@@ -480,6 +515,38 @@ TEST_F(WebServer, AnHa1TextLongerThan32CharactersGrantsNoBasicOrDigestLogin) {
     EXPECT_EQ(tavix_auth_verify_auth_header(nullptr, authz("00000000b").c_str(), "GET", "/x.htm", &who, &code, &stale),
               -1);
     EXPECT_EQ(tavix_auth_verify_auth_header(nullptr, authz("").c_str(), "GET", "/x.htm", &who, &code, &stale), -1);
+    // A user name of 63 characters is taken; one of 64 is refused as malformed.
+    auto named = [&](const std::string &user, const char *nc) {
+        const std::string resp = Md5Peer(ha1 + ":" + nonce + ":" + nc + ":abc:auth:741dba7c5c5edd205d856484cd5149f8");
+        return "Digest username=\"" + user + "\", realm=\"tavIX\", nonce=\"" + nonce +
+               "\", uri=\"/x.htm\", response=\"" + resp + "\", qop=auth, nc=" + nc + ", cnonce=\"abc\"\r\n";
+    };
+    const std::string u63(63, 'u');
+    EXPECT_EQ(tavix_auth_verify_auth_header(nullptr, named(u63, "0c").c_str(), "GET", "/x.htm", &who, &code, &stale),
+              0);
+    EXPECT_EQ(who.user, u63);
+    EXPECT_EQ(
+        tavix_auth_verify_auth_header(nullptr, named(u63 + "u", "0d").c_str(), "GET", "/x.htm", &who, &code, &stale),
+        -1);
+    EXPECT_EQ(code, 406);
+    // Basic the same: 63 characters of user name and of password are taken,
+    // a 64th of password refused (base64 and MD5 from python).
+    tavix_options_set_auth_options(1, "tavIX");
+    answer = "da405fa6d972d82a2fa63f2b501b509c";  // md5(63 u ":tavIX:" 63 p)
+    const std::string b64 =
+        "dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1OnBwcHBwcHBwcHBw"
+        "cHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcA==";
+    const std::string b64_longer =
+        "dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1OnBwcHBwcHBwcHBw"
+        "cHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHA=";
+    EXPECT_EQ(
+        tavix_auth_verify_auth_header(nullptr, ("Basic " + b64 + "\r\n").c_str(), "GET", "/x.htm", &who, &code, &stale),
+        0);
+    EXPECT_EQ(who.user, u63);
+    EXPECT_EQ(tavix_auth_verify_auth_header(nullptr, ("Basic " + b64_longer + "\r\n").c_str(), "GET", "/x.htm", &who,
+                                            &code, &stale),
+              -1);
+    EXPECT_EQ(code, 406);
 }
 
 // The server tick lets authentication entries go once unused for twice the
