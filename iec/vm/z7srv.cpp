@@ -263,12 +263,9 @@ bool Body(Out &o, uint32_t db, uint32_t type, uint32_t sub, bool is_ct, uint32_t
         return true;
     }
     case 2: {
-        if (!o.Room(6)) return false;
-        if (db == 0) {
-            o.W(0);
-            return true;
-        }
-        const uint16_t f = Z7St_Flags(db);
+        // the body is 2 bytes, 6 in step mode: only those must fit
+        const uint16_t f = db ? Z7St_Flags(db) : 0;
+        if (!o.Room((f & Z7F_STEP) ? 6 : 2)) return false;
         o.W(f);
         if (f & Z7F_STEP) {
             // at depth d entries 0..d-1 are the callers and entry d holds the
@@ -359,7 +356,7 @@ bool Body(Out &o, uint32_t db, uint32_t type, uint32_t sub, bool is_ct, uint32_t
     }
     case 18:
     case 33: {
-        if (!o.Room(6)) return false;
+        if (!o.Room(type == 33 ? 6 : 2)) return false;
         const uint32_t e = Z7Sec_Elem(db, Z7SEC_STEP, sub);
         if (e == 0) return false;
         const uint16_t state = Z7Mem_Get16(e + 8);
