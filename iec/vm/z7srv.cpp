@@ -174,8 +174,8 @@ bool RuntimeInfo(Out &o, uint32_t db, uint32_t sub) {
     case 11: u32(db ? Z7Mem_BlockSize(db) : 0); return true;
     case 12: {
         const uint32_t heap = db ? Z7Mem_Get32(Z7VM_Header(db) + HD_HEAP) : 0;
-        const int32_t f = heap ? Z7Heap_GetFreeSpace(heap) : 0;
-        u32(f > 0 ? uint32_t(f) : 0);
+        // a malloc heap has no fixed size: its -1 goes out as it is
+        u32(heap ? uint32_t(Z7Heap_GetFreeSpace(heap)) : 0);
         return true;
     }
     case 13: u32(db ? Z7Mem_Get32(st + ST_SECONDS) : 0); return true;

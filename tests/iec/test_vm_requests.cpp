@@ -263,6 +263,28 @@ TEST_F(VmRequests, ShortBodiesFitTheLastBytesOfTheAnswer) {
     Z7St_SetFlags(db, flags);
 }
 
+// Runtime information 12 answers what the heap gives as its free space: a
+// buffer heap of 200 bytes with no block yet has 200 - 36 (its record) - 8
+// (handle 0) = 156 free; a malloc heap gives -1 (it has no fixed size); no
+// heap 0.
+TEST_F(VmRequests, HeapFreeSpaceAsTheHeapGivesIt) {
+    const std::pair<uint32_t, const char *> rows[] = {
+        {200, "5C 00 0009 01 00000C 04 0000009C"},
+        {uint32_t(-1), "5C 00 0009 01 00000C 04 FFFFFFFF"},
+        {0, "5C 00 0009 01 00000C 04 00000000"},
+    };
+    for (const auto &[heap, answer] : rows) {
+        test_support::IecImage img = VmsImage();
+        img.ext.resize(18, 0);  // word 0, the password, stays
+        img.ext[17] = heap;
+        code = Load(img);
+        ASSERT_EQ(Create(code, db), 0u);
+        ASSERT_EQ(Z7Def_ColdStart(code, db, "/mnt/cfg/z7.ret", nullptr, 0, 0, "VMS"), 0u);
+        EXPECT_EQ(Ask(db, 2, Hex("01 00000C")), Hex(answer)) << heap;
+        Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "VMS");
+    }
+}
+
 // Runtime information 10, the lock list: the count, then {index, lock byte}
 // while fewer than 249 bytes are used (82 entries at most), then FF FF.
 TEST_F(VmRequests, LockListStopsBelow249Bytes) {
