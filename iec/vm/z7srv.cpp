@@ -174,8 +174,8 @@ bool RuntimeInfo(Out &o, uint32_t db, uint32_t sub) {
     case 11: u32(db ? Z7Mem_BlockSize(db) : 0); return true;
     case 12: {
         const uint32_t heap = db ? Z7Mem_Get32(Z7VM_Header(db) + HD_HEAP) : 0;
-        const int32_t f = heap ? Z7Heap_GetFreeSpace(heap) : 0;
-        u32(f > 0 ? uint32_t(f) : 0);
+        // a malloc heap has no fixed size: its -1 goes out as it is
+        u32(heap ? uint32_t(Z7Heap_GetFreeSpace(heap)) : 0);
         return true;
     }
     case 13: u32(db ? Z7Mem_Get32(st + ST_SECONDS) : 0); return true;
@@ -222,10 +222,32 @@ bool Variable(Out &o, uint32_t db, uint32_t type, uint32_t sub, bool is_ct, uint
     return e != 0 && PutValue(o, e, kWidth[k]);
 }
 
+// The call stack the workbench reads: the live one, or while a break holds a
+// program (the live stack is then empty, as the interpreter moved the held
+// frames into the slice of the program that called the held one) the frames
+// saved with that program, its last frame being the held program.
+struct Stack {
+    uint32_t frames, depth, count;  // count: frames the section holds from there
+};
+Stack CallStack(uint32_t db) {
+    const uint32_t cs = Z7Sec_Addr(db, Z7SEC_CSTACK), depth = Z7Sec_Get(db, Z7SEC_CSTACK, SD_USED);
+    const uint32_t alloc = Z7Sec_Get(db, Z7SEC_CSTACK, SD_ALLOC), progs = Z7Sec_Get(db, Z7SEC_PROG, SD_ALLOC);
+    const uint16_t held = Z7Mem_Get16(Z7VM_Status(db) + ST_BRK_PROG);
+    if (depth != 0 || held == 0 || cs == 0) return {cs, depth, alloc};
+    for (uint32_t k = 1; k < progs; k++) {
+        const uint32_t p = Z7Sec_Elem(db, Z7SEC_PROG, k);
+        const uint32_t saved = p ? Z7Mem_Get16(p + PG_SAVED) : 0, base = p ? Z7Mem_Get16(p + PG_BASE) : 0;
+        if (saved < 2 || base == 0 || base + saved > alloc) continue;
+        if (Z7Mem_Get16(cs + 4 * (base + saved - 1)) == held) return {cs + 4 * base, saved - 1, saved};
+    }
+    return {cs, 0, alloc};
+}
+
 bool BreakInfo(Out &o, uint32_t db, uint32_t sub) {
     if (!o.Room(4)) return false;
     const uint32_t st = Z7VM_Status(db);
-    const uint32_t depth = Z7Sec_Get(db, Z7SEC_CSTACK, SD_USED);
+    const Stack stack = CallStack(db);
+    const uint32_t depth = stack.depth;
     if (sub >= 128 && sub <= 143) {
         const uint32_t bp = st + ST_BREAKPOINTS + 8 * (sub - 128);
         const uint16_t prog = Z7Mem_Get16(bp), pos = Z7Mem_Get16(bp + 2), kind = Z7Mem_Get16(bp + 4);
@@ -237,8 +259,8 @@ bool BreakInfo(Out &o, uint32_t db, uint32_t sub) {
         }
     }
     if (sub >= 1 && sub <= depth) {
-        const uint32_t e = Z7Sec_Elem(db, Z7SEC_CSTACK, sub - 1);
-        if (e == 0) return false;
+        const uint32_t e = stack.frames + 4 * (sub - 1);
+        if (stack.frames == 0 || sub - 1 >= stack.count || Z7Mem_Ptr(e, 4) == nullptr) return false;
         o.W(Z7Mem_Get16(e));
         o.W(uint16_t(Z7Mem_Get16(e + 2) - 2));
         return true;
@@ -263,12 +285,9 @@ bool Body(Out &o, uint32_t db, uint32_t type, uint32_t sub, bool is_ct, uint32_t
         return true;
     }
     case 2: {
-        if (!o.Room(6)) return false;
-        if (db == 0) {
-            o.W(0);
-            return true;
-        }
-        const uint16_t f = Z7St_Flags(db);
+        // the body is 2 bytes, 6 in step mode: only those must fit
+        const uint16_t f = db ? Z7St_Flags(db) : 0;
+        if (!o.Room((f & Z7F_STEP) ? 6 : 2)) return false;
         o.W(f);
         if (f & Z7F_STEP) {
             // at depth d entries 0..d-1 are the callers and entry d holds the
@@ -359,7 +378,7 @@ bool Body(Out &o, uint32_t db, uint32_t type, uint32_t sub, bool is_ct, uint32_t
     }
     case 18:
     case 33: {
-        if (!o.Room(6)) return false;
+        if (!o.Room(type == 33 ? 6 : 2)) return false;
         const uint32_t e = Z7Sec_Elem(db, Z7SEC_STEP, sub);
         if (e == 0) return false;
         const uint16_t state = Z7Mem_Get16(e + 8);

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "iec/vm/z7interp.h"
+#include "iec/vm/z7srv.h"
 #include "tests/iec/iec_fixture.h"
 #include "tests/support/iec_asm.h"
 
@@ -253,6 +254,16 @@ TEST_F(IecRun, WaitAndBreakInsideASubProgramResumeThereWhileOthersRunNormally) {
     EXPECT_EQ(D(3), 2);
     EXPECT_EQ(D(4), 1);
     EXPECT_EQ(Z7Sec_Get(db, Z7SEC_CSTACK, SD_USED), 0) << "held frames are saved with program 1";
+    // the workbench still reads the held call stack: depth 1, entry 0 the
+    // caller at the operand word of its CALL (byte 2); the break at byte 14
+    // (HOLD, WAIT 1 and ADD32 before it take 7 words)
+    const uint8_t items[] = {3, 2, 0, 0, 29, 0, 1, 29, 0, 2};
+    uint8_t answer[64] = {};
+    ASSERT_EQ(Z7VM_ReadObjects(db, items, sizeof items, answer, sizeof answer), 24u);
+    const std::vector<uint8_t> want = {3,  2, 0, 0, 0x84, 0x08, 0, 3, 0, 14,  // flags, program 3 at 14
+                                       29, 0, 1, 0, 1,    0,    2,            // entry 0: program 1, byte 2
+                                       29, 0, 2, 0, 0,    0,    0};           // past the depth
+    EXPECT_EQ(std::vector<uint8_t>(answer, answer + 24), want);
     // run again: program 1 resumes after the breakpoint inside program 3
     Z7St_SetFlags(db, uint16_t((Flags(db) | Z7F_RUN) & ~(Z7F_STEP | Z7F_ONECYCLE)));
     Cycle(1040);

@@ -229,6 +229,62 @@ TEST_F(VmRequests, CallStackEntriesAndStepsReadFromTheirRecords) {
               Hex("5C 00 0014 03 120000 0000 210000 0000 00000000 0F0001 0001"));
 }
 
+// Bodies of 2 bytes need only those 2: the status flags outside step mode
+// and an SFC step's two bytes are answered with 5 bytes left after their
+// echo; the flags in step mode (6 bytes) are not. 140 runtime kinds (7 bytes
+// each) and 6 program states (5 bytes) leave 8 of the 1018 bytes.
+TEST_F(VmRequests, ShortBodiesFitTheLastBytesOfTheAnswer) {
+    test_support::IecImage img = VmsImage();
+    img.steps = 3;
+    code = Load(img);
+    ASSERT_EQ(Create(code, db), 0u);
+    ASSERT_EQ(Z7Def_ColdStart(code, db, "/mnt/cfg/z7.ret", nullptr, 0, 0, "VMS"), 0u);
+    const uint32_t step = Z7Sec_Elem(db, Z7SEC_STEP, 2);
+    ASSERT_NE(step, 0u);
+    Z7Mem_Put16(step + 8, 3);
+    Z7Mem_Put16(step + 10, 5);
+    Bytes fill_req, fill_ans;
+    for (int i = 0; i < 140; i++) {
+        fill_req.insert(fill_req.end(), {0x03, 0x00, 0x00});
+        fill_ans.insert(fill_ans.end(), {0x03, 0x00, 0x00, '.', 'X', 'T', 'I'});
+    }
+    for (int i = 0; i < 6; i++) {
+        fill_req.insert(fill_req.end(), {0x0F, 0x00, 0x01});
+        fill_ans.insert(fill_ans.end(), {0x0F, 0x00, 0x01, 0x00, 0x01});
+    }
+    ASSERT_EQ(fill_ans.size(), 1010u);
+    EXPECT_EQ(Ask(db, 2, Cat({Hex("93"), fill_req, Hex("020000")})),
+              Cat({Hex("5C 00 03F8 93"), fill_ans, Hex("020000 8401")}));
+    EXPECT_EQ(Ask(db, 2, Cat({Hex("93"), fill_req, Hex("120002")})),
+              Cat({Hex("5C 00 03F8 93"), fill_ans, Hex("120002 0105")}));
+    const uint16_t flags = Z7St_Flags(db);
+    Z7St_SetFlags(db, 0x8408);
+    EXPECT_EQ(Ask(db, 2, Cat({Hex("93"), fill_req, Hex("020000")})), Hex("5C FF 0000"));
+    Z7St_SetFlags(db, flags);
+}
+
+// Runtime information 12 answers what the heap gives as its free space: a
+// buffer heap of 200 bytes with no block yet has 200 - 36 (its record) - 8
+// (handle 0) = 156 free; a malloc heap gives -1 (it has no fixed size); no
+// heap 0.
+TEST_F(VmRequests, HeapFreeSpaceAsTheHeapGivesIt) {
+    const std::pair<uint32_t, const char *> rows[] = {
+        {200, "5C 00 0009 01 00000C 04 0000009C"},
+        {uint32_t(-1), "5C 00 0009 01 00000C 04 FFFFFFFF"},
+        {0, "5C 00 0009 01 00000C 04 00000000"},
+    };
+    for (const auto &[heap, answer] : rows) {
+        test_support::IecImage img = VmsImage();
+        img.ext.resize(18, 0);  // word 0, the password, stays
+        img.ext[17] = heap;
+        code = Load(img);
+        ASSERT_EQ(Create(code, db), 0u);
+        ASSERT_EQ(Z7Def_ColdStart(code, db, "/mnt/cfg/z7.ret", nullptr, 0, 0, "VMS"), 0u);
+        EXPECT_EQ(Ask(db, 2, Hex("01 00000C")), Hex(answer)) << heap;
+        Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "VMS");
+    }
+}
+
 // Runtime information 10, the lock list: the count, then {index, lock byte}
 // while fewer than 249 bytes are used (82 entries at most), then FF FF.
 TEST_F(VmRequests, LockListStopsBelow249Bytes) {
