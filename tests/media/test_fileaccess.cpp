@@ -293,6 +293,32 @@ TEST_F(FileInstr, SecondWriterWaitsForTheOwner) {
     EXPECT_EQ(Run(R(100)), CF_NOT_PRESENT);
 }
 
+// The register image is one run of bytes: a byte pointer may name a byte of
+// the extended areas, and a range may run from the end of %R on into them.
+TEST_F(FileInstr, RangesReachTheExtendedAreasOfTheImage) {
+    constexpr uint8_t PTR = 0x80;
+    Rung(M(1), FileOp(251, 2 | END | PTR, R(200), 8, 0, 1, R(100), "A:\\EXT.CSV"), Q(1));
+    Rung(M(2), FileOp(251, 2 | END, R(50240), 8, 2, 2, R(102), "A:\\EXT.CSV"), Q(2));
+    // Past the last word of %ESR (byte 109,056 of the image): refused.
+    Rung(M(3), FileOp(251, 2 | END | PTR, R(202), 8, 0, 1, R(104), "A:\\EXT.CSV"), Q(3));
+    Load();
+    PlcDwordSet(la::WordOf(R(200)), 106496);  // the first byte of %EM
+    PlcDwordSet(la::WordOf(R(202)), 109056);
+    LE_Put16(&plc_reg[106496], 333);
+    SetW(R(50240), 444);
+    LE_Put16(&plc_reg[104448], 555);  // %ET1..16
+    On(M(1), true);
+    EXPECT_EQ(Run(R(100)), 0);
+    On(M(1), false);
+    On(M(2), true);
+    EXPECT_EQ(Run(R(102)), 0);
+    On(M(2), false);
+    On(M(3), true);
+    Scan();
+    EXPECT_EQ(W(R(104)), CF_INVALID);
+    EXPECT_EQ(Get("mnt/USB0/EXT.CSV"), "333\r\n444,555\r\n");
+}
+
 TEST_F(FileInstr, CopyDeleteRenameAndFormatOperations) {
     MkDir("mnt/USB1");
     MkDir("mnt/USB0/Src");
