@@ -319,6 +319,43 @@ TEST_F(FileInstr, RangesReachTheExtendedAreasOfTheImage) {
     EXPECT_EQ(Get("mnt/USB0/EXT.CSV"), "333\r\n444,555\r\n");
 }
 
+// Operands held in registers: the element count (a word), the elements per
+// line (a double word), and the name as a string register named after a
+// count of 0 or by a count of 1024 and above (first word: the length in its
+// high byte, then the text).
+TEST_F(FileInstr, CountsStartsAndNamesHeldInRegisters) {
+    constexpr uint8_t COUNT_REF = 0x20, START_REF = 0x40;
+    Rung(M(1), FileOp(251, 2 | END | COUNT_REF | START_REF, R(1), 8, R(52), R(50), R(100), "A:\\REG.CSV"), Q(1));
+    std::vector<uint16_t> after = FileOp(251, 2 | END, R(3), 8, 0, 1, R(102), "");
+    after.insert(after.end(), {uint16_t(R(60)), uint16_t(R(60) >> 16)});
+    Rung(M(2), after, Q(2));
+    std::vector<uint16_t> by_ref = FileOp(251, 2 | END, R(4), 8, 0, 1, R(104), "");
+    by_ref[12] = uint16_t(R(70));
+    by_ref[13] = uint16_t(R(70) >> 16);
+    Rung(M(3), by_ref, Q(3));
+    Load();
+    SetW(R(1), 11);
+    SetW(R(2), 22);
+    SetW(R(3), 33);
+    SetW(R(4), 44);
+    SetW(R(50), 2);
+    PlcDwordSet(la::WordOf(R(52)), 2);
+    SetW(R(60), 8 << 8);
+    std::memcpy(&plc_reg[2 * la::WordOf(R(61))], "A:\\S.CSV", 8);
+    SetW(R(70), 8 << 8);
+    std::memcpy(&plc_reg[2 * la::WordOf(R(71))], "A:\\T.CSV", 8);
+    for (uint32_t m : {1u, 2u, 3u}) {
+        On(M(m), true);
+        EXPECT_EQ(Run(R(100 + 2 * (m - 1))), 0) << m;
+        On(M(m), false);
+        Scan();
+    }
+    EXPECT_EQ(W(R(101)), 2);
+    EXPECT_EQ(Get("mnt/USB0/REG.CSV"), "11,22\r\n");
+    EXPECT_EQ(Get("mnt/USB0/S.CSV"), "33\r\n");
+    EXPECT_EQ(Get("mnt/USB0/T.CSV"), "44\r\n");
+}
+
 TEST_F(FileInstr, CopyDeleteRenameAndFormatOperations) {
     MkDir("mnt/USB1");
     MkDir("mnt/USB0/Src");
