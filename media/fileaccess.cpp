@@ -52,30 +52,35 @@ void LetGoOfChannel(uint32_t owner) {
 constexpr std::size_t HOST_MAX = RM_HOST_MAX;
 
 // ---- register image windows ----------------------------------------------------------------
-// Byte of a bit address and the end (exclusive, in bits) of its window.
-bool Window(uint32_t a, uint32_t *byte, uint64_t *end) {
-    if (a >= REG_LIN_FIRST && a < REG_LIN_END) {
-        *byte = (a - REG_LIN_FIRST) / 8;
-        *end = REG_LIN_END;
-    } else if (a >= REG_ET_FIRST && a < REG_ET_END) {
-        *byte = uint32_t(REG_ET_BYTE + (a - REG_ET_FIRST) / 8);
-        *end = REG_ET_END;
-    } else if (a >= REG_EM_FIRST && a < REG_EM_END) {
-        *byte = uint32_t(REG_EM_BYTE + (a - REG_EM_FIRST) / 8);
-        *end = REG_EM_END;
-    } else if (a >= REG_ESR_FIRST && a < REG_ESR_END) {
-        *byte = uint32_t(REG_ESR_BYTE + (a - REG_ESR_FIRST) / 8);
-        *end = REG_ESR_END;
-    } else {
+// The image is one run of bytes: the linear window, then %ET, %EM and %ESR.
+// A reference of an extended window is folded to its place in that run, and
+// a linear bit address past the linear window (a byte pointer into the
+// extended areas) names the same place; a range may run on across windows
+// up to the last bit of %ESR.
+constexpr uint64_t IMAGE_BITS = (uint64_t(REG_ESR_BYTE) * 8) + (REG_ESR_END - REG_ESR_FIRST);
+static_assert(IMAGE_BITS / 8 <= PLC_REG_SIZE);
+
+// Bit offset of a bit address from the start of the image; false outside it.
+bool Fold(uint32_t a, uint64_t *off) {
+    if (a >= REG_LIN_FIRST && uint64_t(a) - REG_LIN_FIRST < IMAGE_BITS)
+        *off = a - REG_LIN_FIRST;
+    else if (a >= REG_ET_FIRST && a < REG_ET_END)
+        *off = uint64_t(REG_ET_BYTE) * 8 + (a - REG_ET_FIRST);
+    else if (a >= REG_EM_FIRST && a < REG_EM_END)
+        *off = uint64_t(REG_EM_BYTE) * 8 + (a - REG_EM_FIRST);
+    else if (a >= REG_ESR_FIRST && a < REG_ESR_END)
+        *off = uint64_t(REG_ESR_BYTE) * 8 + (a - REG_ESR_FIRST);
+    else
         return false;
-    }
     return true;
 }
 
-// Byte of a range of bits that lies wholly in one window; false otherwise.
+// Byte of a range of bits that ends inside the image; false otherwise.
 bool Range(uint32_t a, uint64_t bits, uint32_t *byte) {
-    uint64_t end = 0;
-    return Window(a, byte, &end) && uint64_t(a) + bits <= end;
+    uint64_t off = 0;
+    if (!Fold(a, &off) || bits > IMAGE_BITS - off) return false;
+    *byte = uint32_t(off / 8);
+    return true;
 }
 
 uint8_t *StatusPtr(const FileOpRec *op) {

@@ -135,6 +135,18 @@ TEST_F(Logger, PeriodicGroupsWriteDailyAndHourlyFiles) {
     On(M(1), true);
     Scans(40);
     EXPECT_EQ(Get("mnt/USB0/LOGS/H/120715.CSV"), "Date,Time,V\r\n12/07,15:00,7\r\n12/07,15:00,7\r\n");
+    // Across Sunday midnight the week wraps: a row at Saturday 23:59:55
+    // (second 604,795 of the week), none 9 s later, one 10 s later.
+    Clock(23, 59, 55, 13);
+    PlcWordSet(W_CLOCK + 6, 7);
+    Scans(40);
+    EXPECT_EQ(Get("mnt/USB0/LOGS/H/121323.CSV"), "Date,Time,V\r\n12/13,23:59,7\r\n");
+    Clock(0, 0, 4, 14);
+    Scans(40);
+    EXPECT_FALSE(Exists("mnt/USB0/LOGS/H/121400.CSV"));
+    Clock(0, 0, 5, 14);
+    Scans(40);
+    EXPECT_EQ(Get("mnt/USB0/LOGS/H/121400.CSV"), "Date,Time,V\r\n12/14,00:00,7\r\n");
 }
 
 TEST_F(Logger, TriggerEdgesAndEveryValueText) {

@@ -293,6 +293,69 @@ TEST_F(FileInstr, SecondWriterWaitsForTheOwner) {
     EXPECT_EQ(Run(R(100)), CF_NOT_PRESENT);
 }
 
+// The register image is one run of bytes: a byte pointer may name a byte of
+// the extended areas, and a range may run from the end of %R on into them.
+TEST_F(FileInstr, RangesReachTheExtendedAreasOfTheImage) {
+    constexpr uint8_t PTR = 0x80;
+    Rung(M(1), FileOp(251, 2 | END | PTR, R(200), 8, 0, 1, R(100), "A:\\EXT.CSV"), Q(1));
+    Rung(M(2), FileOp(251, 2 | END, R(50240), 8, 2, 2, R(102), "A:\\EXT.CSV"), Q(2));
+    // Past the last word of %ESR (byte 109,056 of the image): refused.
+    Rung(M(3), FileOp(251, 2 | END | PTR, R(202), 8, 0, 1, R(104), "A:\\EXT.CSV"), Q(3));
+    Load();
+    PlcDwordSet(la::WordOf(R(200)), 106496);  // the first byte of %EM
+    PlcDwordSet(la::WordOf(R(202)), 109056);
+    LE_Put16(&plc_reg[106496], 333);
+    SetW(R(50240), 444);
+    LE_Put16(&plc_reg[104448], 555);  // %ET1..16
+    On(M(1), true);
+    EXPECT_EQ(Run(R(100)), 0);
+    On(M(1), false);
+    On(M(2), true);
+    EXPECT_EQ(Run(R(102)), 0);
+    On(M(2), false);
+    On(M(3), true);
+    Scan();
+    EXPECT_EQ(W(R(104)), CF_INVALID);
+    EXPECT_EQ(Get("mnt/USB0/EXT.CSV"), "333\r\n444,555\r\n");
+}
+
+// Operands held in registers: the element count (a word), the elements per
+// line (a double word), and the name as a string register named after a
+// count of 0 or by a count of 1024 and above (first word: the length in its
+// high byte, then the text).
+TEST_F(FileInstr, CountsStartsAndNamesHeldInRegisters) {
+    constexpr uint8_t COUNT_REF = 0x20, START_REF = 0x40;
+    Rung(M(1), FileOp(251, 2 | END | COUNT_REF | START_REF, R(1), 8, R(52), R(50), R(100), "A:\\REG.CSV"), Q(1));
+    std::vector<uint16_t> after = FileOp(251, 2 | END, R(3), 8, 0, 1, R(102), "");
+    after.insert(after.end(), {uint16_t(R(60)), uint16_t(R(60) >> 16)});
+    Rung(M(2), after, Q(2));
+    std::vector<uint16_t> by_ref = FileOp(251, 2 | END, R(4), 8, 0, 1, R(104), "");
+    by_ref[12] = uint16_t(R(70));
+    by_ref[13] = uint16_t(R(70) >> 16);
+    Rung(M(3), by_ref, Q(3));
+    Load();
+    SetW(R(1), 11);
+    SetW(R(2), 22);
+    SetW(R(3), 33);
+    SetW(R(4), 44);
+    SetW(R(50), 2);
+    PlcDwordSet(la::WordOf(R(52)), 2);
+    SetW(R(60), 8 << 8);
+    std::memcpy(&plc_reg[2 * la::WordOf(R(61))], "A:\\S.CSV", 8);
+    SetW(R(70), 8 << 8);
+    std::memcpy(&plc_reg[2 * la::WordOf(R(71))], "A:\\T.CSV", 8);
+    for (uint32_t m : {1u, 2u, 3u}) {
+        On(M(m), true);
+        EXPECT_EQ(Run(R(100 + 2 * (m - 1))), 0) << m;
+        On(M(m), false);
+        Scan();
+    }
+    EXPECT_EQ(W(R(101)), 2);
+    EXPECT_EQ(Get("mnt/USB0/REG.CSV"), "11,22\r\n");
+    EXPECT_EQ(Get("mnt/USB0/S.CSV"), "33\r\n");
+    EXPECT_EQ(Get("mnt/USB0/T.CSV"), "44\r\n");
+}
+
 TEST_F(FileInstr, CopyDeleteRenameAndFormatOperations) {
     MkDir("mnt/USB1");
     MkDir("mnt/USB0/Src");
