@@ -691,7 +691,11 @@ int tavix_engine_subscription_frame_subscribe_item(tavix_frame *f, uint32_t kind
         auto subscribe = it->kind == 1 ? cb.alarm_subscribe : cb.subscribe;
         if (subscribe != nullptr) subscribe(it, user, it->name, &it->app_handle, &it->keeps_refs, &err);
     } else {
-        // Another frame holds the item already: the new frame gets the current value.
+        // Another frame holds the item already: the new frame gets the
+        // current value, read as the item's kind whatever this frame asked
+        // for, since every later notification of the item comes as that kind
+        // too (and an alarm frame of the controller's data item, which has no
+        // alarm read, still sees the value).
         tavix_request r = tavix_request_make(TAVIX_REQ_SUBSCRIPTION, nullptr, f->owner);
         r.frame = f;
         r.item = it;

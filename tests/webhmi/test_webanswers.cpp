@@ -1139,6 +1139,27 @@ TEST_F(WebAnswers, AnUnsubscribeByAddressTakesTheItemWhateverKindItWasSubscribed
     EXPECT_EQ(Post("unsubscribedata", "subscriptionid=1&address[]=" + longer),
               "{\"result\":[{\"error\":460,\"errorstring\":\"Subscribed data item not found\"}]}");
     EXPECT_EQ(calls, (std::vector<std::string>{"data X op", "data off 7"}));
+
+    // A frame joining an item another frame holds reads its current value
+    // as the item's kind (an alarm frame of a data item by the data read, a
+    // data frame of an alarm item by the alarm read), and the item lets go
+    // as the kind of its first subscription.
+    calls.clear();
+    tavix_server_set_basic_callbacks_simple(
+        [](tavix_request *, const void *, const char *a) { calls.push_back(std::string("data read ") + a); }, nullptr);
+    tavix_server_set_alarm_callbacks(
+        SubscribeAs<kAlarmHandle>, UnsubscribeAs<kAlarmHandle>,
+        [](tavix_request *, const void *, const char *a) { calls.push_back(std::string("alarm read ") + a); }, nullptr);
+    EXPECT_EQ(Post("subscribedata", "subscriptionid=1&address[]=Y"), kOk);
+    EXPECT_EQ(Post("subscribealarm", "subscriptionid=2&address[]=Y"), kOk);
+    EXPECT_EQ(Post("subscribealarm", "subscriptionid=1&address[]=Z"), kOk);
+    EXPECT_EQ(Post("subscribedata", "subscriptionid=2&address[]=Z"), kOk);
+    EXPECT_EQ(Post("unsubscribedata", "subscriptionid=1&address[]=Y"), kOk);
+    EXPECT_EQ(Post("unsubscribealarm", "subscriptionid=2&address[]=Y"), kOk);
+    EXPECT_EQ(Post("unsubscribealarm", "subscriptionid=1&address[]=Z"), kOk);
+    EXPECT_EQ(Post("unsubscribedata", "subscriptionid=2&address[]=Z"), kOk);
+    EXPECT_EQ(calls, (std::vector<std::string>{"data Y op", "data read Y", "alarm Z op", "alarm read Z", "data off 7",
+                                               "alarm off 8"}));
 }
 
 // An item answer that would pass the buffer limit is closed after the last
