@@ -725,16 +725,14 @@ int tavix_engine_subscription_frame_subscribe_item(tavix_frame *f, uint32_t kind
     return 0;
 }
 
-int tavix_engine_subscription_frame_unsubscribe_item(tavix_frame *f, tavix_item *item, bool no_callback, int *error) {
-    const long i = FrameIndex(item, f);
-    if (i < 0 || tavix_engine_frame_find_item(f, item->name) != item) {
-        *error = 460;
-        return -1;
-    }
-    tavix_engine_clear_notifications_of_item(item, uint32_t(i));
-    RemoveFrameAt(item, uint32_t(i));
-    RemoveItemFromFrame(f, item);
-    // The application's answer to the unsubscribe is the item's code.
+namespace {
+
+// Takes frame i of an item away (its queued notification with it); the
+// item's last frame gone, the unsubscribe callback of its kind (unless
+// no_callback) and the item out of the map. The callback's code, else 0.
+int ReleaseFrame(tavix_item *item, uint32_t i, bool no_callback) {
+    tavix_engine_clear_notifications_of_item(item, i);
+    RemoveFrameAt(item, i);
     int status = 0;
     if (item->frame_count == 0) {
         if (!no_callback) {
@@ -746,18 +744,35 @@ int tavix_engine_subscription_frame_unsubscribe_item(tavix_frame *f, tavix_item 
         }
         tavix_engine_subscription_item_remove(item);
     }
-    *error = status;
+    return status;
+}
+
+}  // namespace
+
+int tavix_engine_subscription_frame_unsubscribe_item(tavix_frame *f, tavix_item *item, bool no_callback, int *error) {
+    const long i = FrameIndex(item, f);
+    if (i < 0 || tavix_engine_frame_find_item(f, item->name) != item) {
+        *error = 460;
+        return -1;
+    }
+    RemoveItemFromFrame(f, item);
+    // The application's answer to the unsubscribe is the item's code.
+    *error = ReleaseFrame(item, uint32_t(i), no_callback);
     return 0;
 }
 
 int tavix_engine_subscription_frame_unsubscribe_all(tavix_frame *f, int *error) {
-    // Each item once: its unsubscribe callback runs when its last frame lets go.
+    // Each item once, in the frame's order: its unsubscribe callback runs
+    // when its last frame lets go, and the last nonzero code is the answer.
     *error = 0;
-    while (f->count > 0) {
-        int code = 0;
-        tavix_engine_subscription_frame_unsubscribe_item(f, f->items[f->count - 1], false, &code);
+    for (uint32_t k = 0; k < f->count; k++) {
+        tavix_item *item = f->items[k];
+        const long i = FrameIndex(item, f);
+        if (i < 0) continue;
+        const int code = ReleaseFrame(item, uint32_t(i), false);
         if (code != 0) *error = code;
     }
+    f->count = 0;
     return 0;
 }
 

@@ -1245,6 +1245,29 @@ TEST_F(WebAnswers, SubscribeCallbacksAnswerEachItemAndUnsubscribeCallbacksGetThe
     tavix_subs_realloc = std::realloc;
     EXPECT_EQ(tavix_subscription_map.count, 32u);
     EXPECT_EQ(calls, want);
+
+    // A deleted frame lets its items go in their order in the frame (P
+    // before Q) and answers the last nonzero code of their callbacks.
+    tavix_server_set_advanced_callbacks(
+        [](tavix_item *, const void *, const char *a, void **handle, uint32_t *keeps, int *status) {
+            *handle = reinterpret_cast<void *>(uintptr_t(a[0]));
+            *keeps = 0;
+            *status = 0;
+            return 0;
+        },
+        [](void *handle, int *status) {
+            const uintptr_t h = reinterpret_cast<uintptr_t>(handle);
+            calls.push_back(std::string("off ") + char(h));
+            *status = int(10000 + h - 'O');  // P 10001, Q 10002
+            return 0;
+        });
+    calls.clear();
+    EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"4\"}");
+    EXPECT_EQ(Post("subscribedata", "subscriptionid=4&address[]=Q&address[]=P"),
+              "{\"result\":[{\"error\":0},{\"error\":0}]}");
+    EXPECT_EQ(Post("deletesubscription", "subscriptionid=4"),
+              "{\"error\":10002,\"errorstring\":\"Error fetching callback not set\"}");
+    EXPECT_EQ(calls, (std::vector<std::string>{"off P", "off Q"}));
 }
 
 TEST_F(WebAnswers, TheAccessCallbackGrantsOrRefusesEachRequest) {
