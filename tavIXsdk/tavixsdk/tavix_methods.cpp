@@ -755,8 +755,9 @@ long tavix_engine_write_handle_unsubscribe_filter_request(char *dst, std::size_t
     bool first = true, full = false;
     Each(req, "serverhandle[]", [&](const char *name, uint32_t) {
         if (full) return;
+        // The frame's item of that name, however it was subscribed (it lets
+        // go through the unsubscribe callback of its own kind).
         tavix_item *it = tavix_engine_frame_find_item(f, name);
-        if (it != nullptr && it->kind != 2) it = nullptr;
         int code = it != nullptr ? 0 : 460;
         if (dst != nullptr) {
             // Measured as its handle let go: an element that does not fit

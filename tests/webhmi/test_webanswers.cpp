@@ -820,6 +820,12 @@ TEST_F(WebAnswers, FilterSubscriptionCallsTheApplicationWithItsFilters) {
               "\"timestamp\":1700000000000,\"description\":\"Level\",\"username\":\"op\"},{\"type\":2,"
               "\"subscriptionid\":[\"1\"],\"address\":\"Tank.High\",\"state\":1,\"priority\":10,"
               "\"timestamp\":5.000000,\"eventtext\":{\"en\":\"High\",\"de\":\"Hoch\"}}],\"remaining\":0}");
+    // A server handle is the name of an item the frame holds, whichever way
+    // it was subscribed: a data item named there is let go too.
+    EXPECT_EQ(Post("subscribedata", "subscriptionid=1&address[]=Tank.Level"), "{\"result\":[{\"error\":0}]}");
+    EXPECT_EQ(Post("unsubscribefilter", "subscriptionid=1&serverhandle[]=Tank.Level"), "{\"result\":[{\"error\":0}]}");
+    EXPECT_EQ(tavix_engine_frame_find_item(s->frames, "Tank.Level"), nullptr);
+    EXPECT_EQ(tavix_engine_subscription_item_get("Tank.Level", false), nullptr);
 }
 
 TEST_F(WebAnswers, AlarmNotificationsCarryEveryFieldOfTheirLayout) {
