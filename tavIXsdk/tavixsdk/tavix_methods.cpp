@@ -712,7 +712,10 @@ long tavix_engine_write_handle_accept_alarm_request(char *dst, std::size_t size,
 tavix_buffer *tavix_engine_handle_accept_alarm_request(tavix_connection *, tavix_session *s, tavix_buffer *req,
                                                        bool *) {
     std::vector<int> codes;
-    if (tavix_method_callbacks.accept_alarm != nullptr) {
+    // No request, no addresses: said in the error log, and the array stays empty.
+    if (req == nullptr)
+        tavix_util_error("tavix_engine_get_accept_alarm_error_codes: Parameters are wrong!");
+    else if (tavix_method_callbacks.accept_alarm != nullptr) {
         const void *user = User(s);
         Each(req, "address[]", [&](const char *address, uint32_t) {
             int code = 0;

@@ -900,6 +900,17 @@ TEST_F(WebAnswers, AlarmNotificationsCarryEveryFieldOfTheirLayout) {
     n = tavix_engine_write_handle_accept_alarm_request(text, 65, codes, 3);
     EXPECT_EQ(std::string(text, std::size_t(n)),
               "{\"result\":[{},{\"error\":301,\"errorstring\":\"Address not found\"}]}");
+    // Without a request buffer: one line in the error log, no acknowledgement
+    // asked, and an empty array.
+    static std::vector<std::string> logged;
+    tavix_global_options.error_cb = [](const char *t) { logged.emplace_back(t); };
+    tavix_buffer *answer = tavix_engine_handle_accept_alarm_request(nullptr, s, nullptr, nullptr);
+    ASSERT_NE(answer, nullptr);
+    ASSERT_NE(answer->content, nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(answer->content->data), answer->content->length),
+              "{\"result\":[]}");
+    tavix_buffer_return(answer);
+    EXPECT_EQ(logged, std::vector<std::string>{"tavix_engine_get_accept_alarm_error_codes: Parameters are wrong!"});
 }
 
 TEST_F(WebAnswers, HistoryAndFilterElementsAndTheirRefusals) {
