@@ -1135,12 +1135,17 @@ int UnsubscribeAs(void *handle, int *status) {
 // as the other kind still lets go of it by its address.
 TEST_F(WebAnswers, AnUnsubscribeByAddressTakesTheItemWhateverKindItWasSubscribedAs) {
     Open(2);
+    static std::vector<std::string> logged;
+    logged.clear();
+    tavix_global_options.error_cb = [](const char *t) { logged.emplace_back(t); };
     tavix_server_set_advanced_callbacks(SubscribeAs<kDataHandle>, UnsubscribeAs<kDataHandle>);
     tavix_server_set_alarm_callbacks(SubscribeAs<kAlarmHandle>, UnsubscribeAs<kAlarmHandle>, nullptr, nullptr);
     EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"1\"}");
     EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"2\"}");
     EXPECT_EQ(Post("subscribedata", "subscriptionid=1&address[]=X"), kOk);
     EXPECT_EQ(Post("subscribealarm", "subscriptionid=2&address[]=X"), kOk);
+    // Frame 2 joined a data item and no read callback is registered: said in the error log.
+    EXPECT_EQ(logged, std::vector<std::string>{"No read data callback is defined!"});
     EXPECT_EQ(Post("unsubscribealarm", "subscriptionid=2&address[]=X"), kOk);
     EXPECT_EQ(Post("unsubscribealarm", "subscriptionid=2&address[]=X"),
               "{\"result\":[{\"error\":460,\"errorstring\":\"Subscribed data item not found\"}]}");
