@@ -712,7 +712,10 @@ long tavix_engine_write_handle_accept_alarm_request(char *dst, std::size_t size,
 tavix_buffer *tavix_engine_handle_accept_alarm_request(tavix_connection *, tavix_session *s, tavix_buffer *req,
                                                        bool *) {
     std::vector<int> codes;
-    if (tavix_method_callbacks.accept_alarm != nullptr) {
+    // No request, no addresses: said in the error log, and the array stays empty.
+    if (req == nullptr)
+        tavix_util_error("tavix_engine_get_accept_alarm_error_codes: Parameters are wrong!");
+    else if (tavix_method_callbacks.accept_alarm != nullptr) {
         const void *user = User(s);
         Each(req, "address[]", [&](const char *address, uint32_t) {
             int code = 0;
@@ -755,8 +758,9 @@ long tavix_engine_write_handle_unsubscribe_filter_request(char *dst, std::size_t
     bool first = true, full = false;
     Each(req, "serverhandle[]", [&](const char *name, uint32_t) {
         if (full) return;
+        // The frame's item of that name, however it was subscribed (it lets
+        // go through the unsubscribe callback of its own kind).
         tavix_item *it = tavix_engine_frame_find_item(f, name);
-        if (it != nullptr && it->kind != 2) it = nullptr;
         int code = it != nullptr ? 0 : 460;
         if (dst != nullptr) {
             // Measured as its handle let go: an element that does not fit

@@ -691,7 +691,11 @@ int tavix_engine_subscription_frame_subscribe_item(tavix_frame *f, uint32_t kind
         auto subscribe = it->kind == 1 ? cb.alarm_subscribe : cb.subscribe;
         if (subscribe != nullptr) subscribe(it, user, it->name, &it->app_handle, &it->keeps_refs, &err);
     } else {
-        // Another frame holds the item already: the new frame gets the current value.
+        // Another frame holds the item already: the new frame gets the
+        // current value, read as the item's kind whatever this frame asked
+        // for, since every later notification of the item comes as that kind
+        // too (and an alarm frame of the controller's data item, which has no
+        // alarm read, still sees the value).
         tavix_request r = tavix_request_make(TAVIX_REQ_SUBSCRIPTION, nullptr, f->owner);
         r.frame = f;
         r.item = it;
@@ -721,16 +725,14 @@ int tavix_engine_subscription_frame_subscribe_item(tavix_frame *f, uint32_t kind
     return 0;
 }
 
-int tavix_engine_subscription_frame_unsubscribe_item(tavix_frame *f, tavix_item *item, bool no_callback, int *error) {
-    const long i = FrameIndex(item, f);
-    if (i < 0 || tavix_engine_frame_find_item(f, item->name) != item) {
-        *error = 460;
-        return -1;
-    }
-    tavix_engine_clear_notifications_of_item(item, uint32_t(i));
-    RemoveFrameAt(item, uint32_t(i));
-    RemoveItemFromFrame(f, item);
-    // The application's answer to the unsubscribe is the item's code.
+namespace {
+
+// Takes frame i of an item away (its queued notification with it); the
+// item's last frame gone, the unsubscribe callback of its kind (unless
+// no_callback) and the item out of the map. The callback's code, else 0.
+int ReleaseFrame(tavix_item *item, uint32_t i, bool no_callback) {
+    tavix_engine_clear_notifications_of_item(item, i);
+    RemoveFrameAt(item, i);
     int status = 0;
     if (item->frame_count == 0) {
         if (!no_callback) {
@@ -742,18 +744,35 @@ int tavix_engine_subscription_frame_unsubscribe_item(tavix_frame *f, tavix_item 
         }
         tavix_engine_subscription_item_remove(item);
     }
-    *error = status;
+    return status;
+}
+
+}  // namespace
+
+int tavix_engine_subscription_frame_unsubscribe_item(tavix_frame *f, tavix_item *item, bool no_callback, int *error) {
+    const long i = FrameIndex(item, f);
+    if (i < 0 || tavix_engine_frame_find_item(f, item->name) != item) {
+        *error = 460;
+        return -1;
+    }
+    RemoveItemFromFrame(f, item);
+    // The application's answer to the unsubscribe is the item's code.
+    *error = ReleaseFrame(item, uint32_t(i), no_callback);
     return 0;
 }
 
 int tavix_engine_subscription_frame_unsubscribe_all(tavix_frame *f, int *error) {
-    // Each item once: its unsubscribe callback runs when its last frame lets go.
+    // Each item once, in the frame's order: its unsubscribe callback runs
+    // when its last frame lets go, and the last nonzero code is the answer.
     *error = 0;
-    while (f->count > 0) {
-        int code = 0;
-        tavix_engine_subscription_frame_unsubscribe_item(f, f->items[f->count - 1], false, &code);
+    for (uint32_t k = 0; k < f->count; k++) {
+        tavix_item *item = f->items[k];
+        const long i = FrameIndex(item, f);
+        if (i < 0) continue;
+        const int code = ReleaseFrame(item, uint32_t(i), false);
         if (code != 0) *error = code;
     }
+    f->count = 0;
     return 0;
 }
 

@@ -820,6 +820,12 @@ TEST_F(WebAnswers, FilterSubscriptionCallsTheApplicationWithItsFilters) {
               "\"timestamp\":1700000000000,\"description\":\"Level\",\"username\":\"op\"},{\"type\":2,"
               "\"subscriptionid\":[\"1\"],\"address\":\"Tank.High\",\"state\":1,\"priority\":10,"
               "\"timestamp\":5.000000,\"eventtext\":{\"en\":\"High\",\"de\":\"Hoch\"}}],\"remaining\":0}");
+    // A server handle is the name of an item the frame holds, whichever way
+    // it was subscribed: a data item named there is let go too.
+    EXPECT_EQ(Post("subscribedata", "subscriptionid=1&address[]=Tank.Level"), "{\"result\":[{\"error\":0}]}");
+    EXPECT_EQ(Post("unsubscribefilter", "subscriptionid=1&serverhandle[]=Tank.Level"), "{\"result\":[{\"error\":0}]}");
+    EXPECT_EQ(tavix_engine_frame_find_item(s->frames, "Tank.Level"), nullptr);
+    EXPECT_EQ(tavix_engine_subscription_item_get("Tank.Level", false), nullptr);
 }
 
 TEST_F(WebAnswers, AlarmNotificationsCarryEveryFieldOfTheirLayout) {
@@ -894,6 +900,17 @@ TEST_F(WebAnswers, AlarmNotificationsCarryEveryFieldOfTheirLayout) {
     n = tavix_engine_write_handle_accept_alarm_request(text, 65, codes, 3);
     EXPECT_EQ(std::string(text, std::size_t(n)),
               "{\"result\":[{},{\"error\":301,\"errorstring\":\"Address not found\"}]}");
+    // Without a request buffer: one line in the error log, no acknowledgement
+    // asked, and an empty array.
+    static std::vector<std::string> logged;
+    tavix_global_options.error_cb = [](const char *t) { logged.emplace_back(t); };
+    tavix_buffer *answer = tavix_engine_handle_accept_alarm_request(nullptr, s, nullptr, nullptr);
+    ASSERT_NE(answer, nullptr);
+    ASSERT_NE(answer->content, nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(answer->content->data), answer->content->length),
+              "{\"result\":[]}");
+    tavix_buffer_return(answer);
+    EXPECT_EQ(logged, std::vector<std::string>{"tavix_engine_get_accept_alarm_error_codes: Parameters are wrong!"});
 }
 
 TEST_F(WebAnswers, HistoryAndFilterElementsAndTheirRefusals) {
@@ -1118,12 +1135,17 @@ int UnsubscribeAs(void *handle, int *status) {
 // as the other kind still lets go of it by its address.
 TEST_F(WebAnswers, AnUnsubscribeByAddressTakesTheItemWhateverKindItWasSubscribedAs) {
     Open(2);
+    static std::vector<std::string> logged;
+    logged.clear();
+    tavix_global_options.error_cb = [](const char *t) { logged.emplace_back(t); };
     tavix_server_set_advanced_callbacks(SubscribeAs<kDataHandle>, UnsubscribeAs<kDataHandle>);
     tavix_server_set_alarm_callbacks(SubscribeAs<kAlarmHandle>, UnsubscribeAs<kAlarmHandle>, nullptr, nullptr);
     EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"1\"}");
     EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"2\"}");
     EXPECT_EQ(Post("subscribedata", "subscriptionid=1&address[]=X"), kOk);
     EXPECT_EQ(Post("subscribealarm", "subscriptionid=2&address[]=X"), kOk);
+    // Frame 2 joined a data item and no read callback is registered: said in the error log.
+    EXPECT_EQ(logged, std::vector<std::string>{"No read data callback is defined!"});
     EXPECT_EQ(Post("unsubscribealarm", "subscriptionid=2&address[]=X"), kOk);
     EXPECT_EQ(Post("unsubscribealarm", "subscriptionid=2&address[]=X"),
               "{\"result\":[{\"error\":460,\"errorstring\":\"Subscribed data item not found\"}]}");
@@ -1139,6 +1161,27 @@ TEST_F(WebAnswers, AnUnsubscribeByAddressTakesTheItemWhateverKindItWasSubscribed
     EXPECT_EQ(Post("unsubscribedata", "subscriptionid=1&address[]=" + longer),
               "{\"result\":[{\"error\":460,\"errorstring\":\"Subscribed data item not found\"}]}");
     EXPECT_EQ(calls, (std::vector<std::string>{"data X op", "data off 7"}));
+
+    // A frame joining an item another frame holds reads its current value
+    // as the item's kind (an alarm frame of a data item by the data read, a
+    // data frame of an alarm item by the alarm read), and the item lets go
+    // as the kind of its first subscription.
+    calls.clear();
+    tavix_server_set_basic_callbacks_simple(
+        [](tavix_request *, const void *, const char *a) { calls.push_back(std::string("data read ") + a); }, nullptr);
+    tavix_server_set_alarm_callbacks(
+        SubscribeAs<kAlarmHandle>, UnsubscribeAs<kAlarmHandle>,
+        [](tavix_request *, const void *, const char *a) { calls.push_back(std::string("alarm read ") + a); }, nullptr);
+    EXPECT_EQ(Post("subscribedata", "subscriptionid=1&address[]=Y"), kOk);
+    EXPECT_EQ(Post("subscribealarm", "subscriptionid=2&address[]=Y"), kOk);
+    EXPECT_EQ(Post("subscribealarm", "subscriptionid=1&address[]=Z"), kOk);
+    EXPECT_EQ(Post("subscribedata", "subscriptionid=2&address[]=Z"), kOk);
+    EXPECT_EQ(Post("unsubscribedata", "subscriptionid=1&address[]=Y"), kOk);
+    EXPECT_EQ(Post("unsubscribealarm", "subscriptionid=2&address[]=Y"), kOk);
+    EXPECT_EQ(Post("unsubscribealarm", "subscriptionid=1&address[]=Z"), kOk);
+    EXPECT_EQ(Post("unsubscribedata", "subscriptionid=2&address[]=Z"), kOk);
+    EXPECT_EQ(calls, (std::vector<std::string>{"data Y op", "data read Y", "alarm Z op", "alarm read Z", "data off 7",
+                                               "alarm off 8"}));
 }
 
 // An item answer that would pass the buffer limit is closed after the last
@@ -1224,6 +1267,29 @@ TEST_F(WebAnswers, SubscribeCallbacksAnswerEachItemAndUnsubscribeCallbacksGetThe
     tavix_subs_realloc = std::realloc;
     EXPECT_EQ(tavix_subscription_map.count, 32u);
     EXPECT_EQ(calls, want);
+
+    // A deleted frame lets its items go in their order in the frame (P
+    // before Q) and answers the last nonzero code of their callbacks.
+    tavix_server_set_advanced_callbacks(
+        [](tavix_item *, const void *, const char *a, void **handle, uint32_t *keeps, int *status) {
+            *handle = reinterpret_cast<void *>(uintptr_t(a[0]));
+            *keeps = 0;
+            *status = 0;
+            return 0;
+        },
+        [](void *handle, int *status) {
+            const uintptr_t h = reinterpret_cast<uintptr_t>(handle);
+            calls.push_back(std::string("off ") + char(h));
+            *status = int(10000 + h - 'O');  // P 10001, Q 10002
+            return 0;
+        });
+    calls.clear();
+    EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"4\"}");
+    EXPECT_EQ(Post("subscribedata", "subscriptionid=4&address[]=Q&address[]=P"),
+              "{\"result\":[{\"error\":0},{\"error\":0}]}");
+    EXPECT_EQ(Post("deletesubscription", "subscriptionid=4"),
+              "{\"error\":10002,\"errorstring\":\"Error fetching callback not set\"}");
+    EXPECT_EQ(calls, (std::vector<std::string>{"off P", "off Q"}));
 }
 
 TEST_F(WebAnswers, TheAccessCallbackGrantsOrRefusesEachRequest) {

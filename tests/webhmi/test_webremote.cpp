@@ -257,6 +257,21 @@ TEST_F(WebRemote, InfoSessionAndReadsThroughTheDigestLogin) {
     EXPECT_EQ(a.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << a;
     EXPECT_EQ(tavix_comm_remote_server_find_session(0, page->id, "0000002a"), nullptr);
 
+    // A remote session unused for the server's time-out is expired by the
+    // tick, said in the error log.
+    a = Ask(Post("createsession", "", to));
+    ASSERT_EQ(a.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << a;
+    r = tavix_comm_remote_server_find_session(0, page->id, "0000002a");
+    ASSERT_NE(r, nullptr);
+    const uint64_t idle_end = r->last_use + s->timeout;
+    logged.clear();
+    tavix_comm_remote_server_tick(idle_end - 1);
+    EXPECT_EQ(tavix_comm_remote_server_find_session(0, page->id, "0000002a"), r);
+    tavix_comm_remote_server_tick(idle_end);
+    EXPECT_EQ(tavix_comm_remote_server_find_session(0, page->id, "0000002a"), nullptr);
+    EXPECT_EQ(logged, std::vector<std::string>{"Expiring remote session 0000002a on master session " +
+                                               std::string(page->id) + " due to inactivity"});
+
     // The stand-in gone: the page hears 601.
     remote.Stop();
     EXPECT_EQ(Body(Ask(Post("info", "", to))), "{\"error\":601,\"errorstring\":\"Remote server not accessible\"}");
