@@ -773,6 +773,7 @@ void input_acm(uint32_t slot) {
         if (!AcmReg(dev, kReg[i], kBytes[i], kBytes[i] == 3, v)) return;  // keeps the last answer
         x[i] = i == 6 ? (v & 0xFFF) : v;
     }
+    std::copy(x.begin(), x.begin() + 6, a.raw.begin());
     for (unsigned i = 0; i < 7; i++) {
         if (n == 0 || !a.smooth_set) {
             a.smooth[i] = x[i];
@@ -810,7 +811,11 @@ void input_acm(uint32_t slot) {
         const double ticks = double(now - a.t_last);
         for (unsigned kind = 0; kind < 2; kind++) {
             double sum = 0;
-            for (unsigned p = 0; p < 3; p++) sum += (a.energy[kind][p] - a.at_last[kind][p]) * 3.6e10 / ticks;
+            for (unsigned p = 0; p < 3; p++) {
+                const double pw = (a.energy[kind][p] - a.at_last[kind][p]) * 3.6e10 / ticks;
+                a.phase_power[kind][p] = float(pw);
+                sum += pw;
+            }
             a.power[kind] = float(sum);
         }
         a.at_last = a.energy;
@@ -1003,6 +1008,18 @@ void Calibrate(IoDriverMsg *m) {
         break;
     }
     case 1: {
+        if (s.row == ROW_PWR1 || s.row == ROW_PWR2) {
+            // The metering reader, not the analog one (which reads nothing
+            // for these rows): six raw readings V1-3, I1-3 as 32 bits low
+            // word first (12 words), then the active and the reactive power
+            // of each phase as floats.
+            input_acm(m->slot);
+            for (unsigned i = 0; i < 6; i++) LE_Put32(&b[1 + 4 * i], uint32_t(s.acm.raw[i]));
+            for (unsigned i = 0; i < 6; i++)
+                LE_Put32(&b[25 + 4 * i], std::bit_cast<uint32_t>(s.acm.phase_power[i / 3][i % 3]));
+            answer = 49;
+            break;
+        }
         input_ais(m->slot);
         const unsigned n = s.row == ROW_AQ4 ? 4 : s.row == ROW_AQ2 ? 2 : 12;
         for (unsigned c = 0; c < n; c++) {

@@ -82,10 +82,12 @@ struct IoAcm {
     std::array<float, 3> vt{1, 1, 1}, ct{1, 1, 1};  // transformer ratios
     std::array<int32_t, 9> smooth{};                // V1-3, I1-3, frequency, 0x21, 0x22
     bool smooth_set = false;
-    std::array<std::array<double, 3>, 2> energy{};   // active, reactive per phase (kWh)
-    std::array<std::array<double, 3>, 2> at_last{};  // energies at the last power computation
-    std::array<double, 2> total{};                   // total active, reactive energy
-    std::array<float, 2> power{};                    // total active, reactive power
+    std::array<std::array<double, 3>, 2> energy{};      // active, reactive per phase (kWh)
+    std::array<std::array<double, 3>, 2> at_last{};     // energies at the last power computation
+    std::array<double, 2> total{};                      // total active, reactive energy
+    std::array<float, 2> power{};                       // total active, reactive power
+    std::array<std::array<float, 3>, 2> phase_power{};  // active, reactive power per phase
+    std::array<int32_t, 6> raw{};                       // last readings V1-3, I1-3 (24-bit signed)
     uint32_t t_last = 0;
     bool first = true;
     float freq = 0;

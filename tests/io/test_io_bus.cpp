@@ -1019,6 +1019,25 @@ TEST_F(IoTest, PowerMeteringReaderScalesAndIntegrates) {
     EXPECT_NEAR(FloatAt(&ai[44]), 3 * e, 1e-9);
     EXPECT_NEAR(FloatAt(&ai[48]), 86.09890, 1e-3);  // 10 x k x 4.1947 x 2
     EXPECT_NEAR(FloatAt(&ai[52]), 20 * 0.0345036 * 10, 1e-4);
+    // Calibration sub-code 1 runs the metering reader once and answers the
+    // six raw readings V1-3, I1-3 (32 bits, low word first), then the
+    // active and the reactive power of each phase as floats: 49 bytes.
+    // 1000 ticks after the last pass phase 1 took e again: active
+    // e x 3.6e10 / 1000, reactive the negative; phases 2 and 3 nothing.
+    {
+        std::array<uint8_t, 80> raw_pkt{};
+        raw_pkt[0] = 3;  // length: a byte ahead of the slot, the slot, the sub-code
+        raw_pkt[2] = 0;  // slot
+        raw_pkt[3] = 1;  // sub-code
+        IoCal(raw_pkt.data());
+        ASSERT_EQ(raw_pkt[0], 49u);
+        EXPECT_EQ(raw_pkt[1], 0u);  // status
+        const uint32_t want_raw[6] = {4096, 0xFFFFF000u, 0, 100, 0, 0};
+        for (unsigned i = 0; i < 6; i++) EXPECT_EQ(LE_Get32(&raw_pkt[2 + 4 * i]), want_raw[i]) << i;
+        const double pw = e * 3.6e10 / 1000;
+        const double want_pw[6] = {pw, 0, 0, -pw, 0, 0};
+        for (unsigned i = 0; i < 6; i++) EXPECT_NEAR(FloatAt(&raw_pkt[26 + 4 * i]), want_pw[i], 0.01) << i;
+    }
     // Gains and offsets set by calibration go into the converter: gain i at
     // register 0xA4 + i, offset i at 0xB3 + i, for its 15 channels.
     Log().clear();
