@@ -365,6 +365,8 @@ tavix_buffer *tavix_auth_generate_401_response(bool keep_alive, const char *extr
     const uint32_t method = tavix_global_options.auth_method;
     const char *realm = tavix_global_options.realm != nullptr ? tavix_global_options.realm : "";
     char line[512];
+    int status = 401;
+    const char *reason = "Authorization Required";
     switch (method) {
     case 1: std::snprintf(line, sizeof line, "WWW-Authenticate: Basic realm=\"%s\"\r\n", realm); break;
     case 2: {
@@ -379,10 +381,14 @@ tavix_buffer *tavix_auth_generate_401_response(bool keep_alive, const char *extr
     case 3: std::snprintf(line, sizeof line, "WWW-Authenticate: Negotiate%s\r\n", extra ? extra : ""); break;
     case 4: std::snprintf(line, sizeof line, "WWW-Authenticate: NTLM%s\r\n", extra ? extra : ""); break;
     default:
-        return tavix_engine_not_available_err("", 500, "Internal error - HTTP auth needed and not supported",
-                                              keep_alive, false);
+        // No challenge this login method can give: the status says so, and
+        // the answer keeps the challenge's fixed tail (HEAD drops its page).
+        status = 500;
+        reason = "Internal error - HTTP auth needed and not supported";
+        line[0] = 0;
+        break;
     }
-    tavix_buffer *b = tavix_engine_initialize_response(401, "Authorization Required", keep_alive);
+    tavix_buffer *b = tavix_engine_initialize_response(status, reason, keep_alive);
     if (b == nullptr) return nullptr;
     if (tavix_buffer_put_data(b, line, uint32_t(std::strlen(line))) != 0 ||
         tavix_buffer_put_data(b, kTail, sizeof kTail - 1) != 0) {
