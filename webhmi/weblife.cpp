@@ -338,13 +338,20 @@ bool tavix_thread_create() {
 
 // An upload begins: the server stops until its end marker. Only a server
 // thread acts on a stop request; with none left (the server stopped
-// already) the state is set to stopped at once, since a request nobody
-// answers would keep the upload from ever ending. A thread that is just
-// ending moves only a stop request to stopped, so either order is sound.
+// already) the request is turned to stopped at once, since a request nobody
+// answers would keep the upload from ever ending. The request is stored
+// before the thread is looked for: an ending thread clears its flag before
+// it turns a stop request to stopped, so whichever of the two sees the other
+// last turns it, and a thread ending between a look and a store cannot leave
+// the request standing with nobody to answer it.
 namespace {
 void StopForUpload() {
     TavixFtping = 1;
-    TavixServerState = TavixThreadCreated ? TavixState::StopRequested : TavixState::Stopped;
+    TavixServerState = TavixState::StopRequested;
+    if (!TavixThreadCreated) {
+        TavixState stop = TavixState::StopRequested;
+        TavixServerState.compare_exchange_strong(stop, TavixState::Stopped);
+    }
 }
 }  // namespace
 
