@@ -126,6 +126,9 @@ void Utf8ToAnsi(const Z7Ops &o) { o.SetB(1, Z7XS_Utf8ToAnsi(o.db, H(o, 0)) != 0)
 
 bool AppSocket(const Z7Ops &o, int32_t sock) { return HasHeap(o) && sock != -1 && Z7VMRsc_FindSocket(o.db, sock) != 0; }
 // socket, handle, sent: the whole text in one call, at most 65,535 bytes.
+// The length is capped, not taken modulo 65,536: a text of 65,536 bytes
+// would otherwise send nothing and one a little longer only its tail's
+// length, while sent shows the program how much went out.
 void SendTcp(const Z7Ops &o) {
     const int32_t sock = o.D(0);
     if (!AppSocket(o, sock) || Z7Std_Hooks.tcp_send == nullptr) return;
