@@ -69,12 +69,15 @@ void AppendLine(const Z7Ops &o) {
 void AppendEol(const Z7Ops &o) { o.SetB(1, Z7XS_Append(o.db, H(o, 0), "\n") != 0); }
 void AppendTxb(const Z7Ops &o) { o.SetB(2, Z7XS_AppendXS(o.db, H(o, 0), H(o, 1)) != 0); }
 void Copy(const Z7Ops &o) { o.SetB(2, Z7XS_Copy(o.db, H(o, 0), H(o, 1)) != 0); }
+// The STRING outputs below are written only when not forced (lock 0x20);
+// the text is read (and a line consumed) all the same.
+bool StrForced(const Z7Ops &o, uint32_t k) { return o.Forced(k, 0, Z7LK_STR); }
 void GetString(const Z7Ops &o) {
     char t[256];
     const uint32_t max = Z7VMStr_GetMaxLength(o.db, o.Lit(1));
     const uint32_t n = Z7XS_Get(o.db, H(o, 0), t, max + 1);
     t[n] = 0;
-    Z7VMStr_AscForce(Z7VMStr_Slot(o.db, o.Lit(1)), t, n);
+    if (!StrForced(o, 1)) Z7VMStr_AscForce(Z7VMStr_Slot(o.db, o.Lit(1)), t, n);
 }
 // handle, byte array, its element count, OK
 void GetData(const Z7Ops &o) {
@@ -92,7 +95,7 @@ void GetLine(const Z7Ops &o) {
     const uint32_t max = Z7VMStr_GetMaxLength(o.db, o.Lit(1));
     const uint32_t got = Z7XS_GetLine(o.db, H(o, 0), t, max + 1);
     if (!got) t[0] = 0;
-    Z7VMStr_AscForce(Z7VMStr_Slot(o.db, o.Lit(1)), t, uint32_t(strnlen(t, max)));
+    if (!StrForced(o, 1)) Z7VMStr_AscForce(Z7VMStr_Slot(o.db, o.Lit(1)), t, uint32_t(strnlen(t, max)));
     o.SetB(2, got != 0);
 }
 void Rewind(const Z7Ops &o) { o.SetB(1, Z7XS_Rewind(o.db, H(o, 0)) != 0); }
@@ -123,6 +126,9 @@ void Utf8ToAnsi(const Z7Ops &o) { o.SetB(1, Z7XS_Utf8ToAnsi(o.db, H(o, 0)) != 0)
 
 bool AppSocket(const Z7Ops &o, int32_t sock) { return HasHeap(o) && sock != -1 && Z7VMRsc_FindSocket(o.db, sock) != 0; }
 // socket, handle, sent: the whole text in one call, at most 65,535 bytes.
+// The length is capped, not taken modulo 65,536: a text of 65,536 bytes
+// would otherwise send nothing and one a little longer only its tail's
+// length, while sent shows the program how much went out.
 void SendTcp(const Z7Ops &o) {
     const int32_t sock = o.D(0);
     if (!AppSocket(o, sock) || Z7Std_Hooks.tcp_send == nullptr) return;

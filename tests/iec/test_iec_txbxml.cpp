@@ -481,6 +481,29 @@ TEST_F(TxbXml, SymbolValuesHonourLocks) {
     EXPECT_EQ(S(4), "");
 }
 
+// A forced STRING output keeps its text: TXBGETSTRING and TXBGETLINE still
+// run (the line is consumed, OK is set) but leave the string as forced.
+TEST_F(TxbXml, StringOutputsOfTextBuffersHonourLocks) {
+    // D1 handle; B1 OK; S9 STRING(10) forced, S10 STRING(4) forced
+    SetD(1, int32_t(NewTxb("one\ntwo")));
+    SetS(9, "kept");
+    SetS(10, "KEPT");
+    Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_LOCK, 9), 0x20);
+    Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_LOCK, 10), 0x20);
+    Call("TXBGETSTRING", {1, 10});
+    EXPECT_EQ(S(10), "KEPT");
+    Call("TXBGETLINE", {1, 9, 1});
+    EXPECT_EQ(S(9), "kept");
+    EXPECT_EQ(B(1), 1);
+    // the first line was consumed: unforced, the next call gives the second
+    Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_LOCK, 9), 0);
+    Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_LOCK, 10), 0);
+    Call("TXBGETLINE", {1, 9, 1});
+    EXPECT_EQ(S(9), "two");
+    Call("TXBGETSTRING", {1, 10});
+    EXPECT_EQ(S(10), "one\n");
+}
+
 TEST_F(TxbXml, MenuNavigation) {
     // D: 1 root, 2 setup, 3 scratch; HMIMENU operands: B 1..4, D 1; D 5, D 6, S 1, S 2
     SetS(3, "Main");
