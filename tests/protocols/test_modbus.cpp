@@ -377,6 +377,14 @@ TEST_F(ModbusServerTest, UdpModeAnswersEachSenderAndFollowsTheRunFlag) {
     arrived();
     Pass();
     EXPECT_EQ(take(a), Mbap(3, 1, {0x88, 1}));
+    // The enable bit is the TCP server's: the datagram socket serves with
+    // it clear.
+    Dpr_Configuration[0].enables[0] = 0;
+    ASSERT_EQ(send(a, Mbap(10, 3, Pdu(7, 0, 0))), 12);
+    arrived();
+    Pass();
+    EXPECT_EQ(take(a), Mbap(10, 3, {7, 0}));
+    Dpr_Configuration[0].enables[0] = EN0_MODBUS;
     // The write-inhibit bit (%M1 here) at 1: every write gets exception 1
     // and changes nothing; reads are still served.
     Dpr_Configuration[0].modbus.map_word = M_token;

@@ -277,6 +277,16 @@ TEST_F(QncanTest, ChallengeLockAccessFilterAndIdleClose) {
     Bytes r = a.Reply();
     EXPECT_EQ(LE_Get16(&r[10]), 1);
     EXPECT_EQ(LE_Get16(&r[26]), 0);
+    // The register set-up does not turn the filter on: its first entry
+    // reaches the channel with its enable bit cleared, so a tool with any
+    // access word is served.
+    plc_reg[REG_ETN_FLAGS_BYTE] = 0x10;
+    LE_Put32(&plc_reg[REG_ETN_ACCESS_BYTE], 0x1111);
+    Etn_UpdateSecurity();
+    a.Send(Frame({1, 1, 0, 0}, 0, 0, 0x3333));
+    EXPECT_EQ(QncanNext().size(), 4u);
+    Etn_PutTx(112);
+    QncanPass(2);
     // The filter: entries 0 and 1 enabled.
     uint8_t *box = &DprMap[ETN_RX_ACK];
     LE_Put32(box + 152, 0x1111);
