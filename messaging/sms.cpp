@@ -139,7 +139,10 @@ uint32_t SMSTableCheck(const SmsTables &t) {
 }
 
 const char *Sms_String(const SmsTables &t, uint32_t off, uint32_t len) {
-    if (uint64_t(off) + len > t.limit || !Inside(t, uint64_t(t.strings) + off, len)) return nullptr;
+    // Bounded by the block's data too: the centre number and the PIN are
+    // read from a section before its check, whose size may claim more.
+    const uint64_t at = uint64_t(t.strings) + off;
+    if (uint64_t(off) + len > t.limit || !Inside(t, at, len) || at + len > BlockEnd()) return nullptr;
     return reinterpret_cast<const char *>(&sms_table_bl[t.strings + off]);
 }
 
@@ -341,20 +344,23 @@ uint32_t SmsStructInit() {
     sms.status_reg = U32(sec + 60);
     sms.storage_reg = U32(sec + 64);
     sms.start_mode = U8(sec + 70);
-    const bool table_ok = SMSTableCheck(t) != 0;
-    sms.table_ok = table_ok;
+    // The centre number and the SIM's PIN go to the module whether or not
+    // the tables pass their check (messaging off still leaves the SIM its
+    // PIN); each is read only from inside the section and the block.
     const uint32_t clen = U32(sec + 52);
-    const char *centre = table_ok ? Sms_String(t, U32(sec + 48), clen) : nullptr;
+    const char *centre = Sms_String(t, U32(sec + 48), clen);
     if (U8(sec + 68) == 1 && clen < 17 && centre)
         AT_SetConfig(3, centre, clen);
     else
         AT_SetConfig(3, "", 0);
     const uint32_t plen = U32(sec + 76);
-    const char *pin = table_ok ? Sms_String(t, U32(sec + 72), plen) : nullptr;
+    const char *pin = Sms_String(t, U32(sec + 72), plen);
     if (U8(sec + 69) == 1 && plen < 5 && pin)
         AT_SetConfig(1, pin, plen);
     else
         AT_SetConfig(1, "", 0);
+    const bool table_ok = SMSTableCheck(t) != 0;
+    sms.table_ok = table_ok;
     // The module's serial port and its line settings.
     const uint8_t portp1 = U8(sec + 92);
     ATPort = portp1 ? uint8_t(portp1 - 1) : 0;

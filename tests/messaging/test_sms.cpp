@@ -636,6 +636,31 @@ TEST_F(SmsTest, BlockChecksDisableMessaging) {
         EXPECT_EQ(ConfigDataInStr[2].len, n == 16 ? 16 : 0) << n;
         EXPECT_EQ(ConfigDataInStr[0].len, n == 16 ? 4 : 0) << n;
     }
+    // The centre number and the PIN go to the module before the tables are
+    // checked: a section that fails its check (its string limit past the
+    // section here) still gives them, and with them the SIM its PIN. A PIN
+    // placed past the block's data (in a section claiming 200000 bytes) is
+    // none: nothing is read from past the block.
+    const auto config = [](unsigned item) {
+        const AtConfigStr &c = ConfigDataInStr[item - 1];
+        return std::string(c.text.data(), c.len);
+    };
+    for (const bool past : {false, true}) {
+        SetUp();
+        SmsBlock failing = SendBlock();
+        failing.centre = "+491720000000";
+        failing.limit_extra = 4000;
+        failing.size_override = past ? 200000 : -1;
+        failing.Install(next_crc++);
+        const uint32_t strings_len = LE_Get32(&sms_table_bl[8 + 44]) - 4000;
+        LE_Put32(&sms_table_bl[8 + 72], past ? strings_len + 16 : LE_Get32(&sms_table_bl[8 + 48]) + 9);
+        LE_Put32(&sms_table_bl[8 + 76], 4);
+        sms_table_bl[8 + 69] = 1;
+        SMS_Start();
+        EXPECT_FALSE(Sms_MagicIs1VMS()) << past;
+        EXPECT_EQ(config(3), "+491720000000") << past;
+        EXPECT_EQ(config(1), past ? "" : "0000") << past;
+    }
     // A 99-byte section is no section: nothing is read from it, its storage
     // register keeps its value.
     SetUp();
