@@ -196,7 +196,8 @@ uint32_t GetDataFromReg(const SmsTables &t, uint32_t f, char *out, uint32_t cap)
         out[k] = 0;
         return k;
     }
-    const uint32_t rw = format == 0 ? (width ? width : 1) : width;
+    // A width of 0 reads (and is written by a command as) a word.
+    const uint32_t rw = format == 0 ? (width ? width : 1) : (width ? width : 16);
     if (!ReadValue(addr, rw, &v)) return 0;
     int n = 0;
     switch (format) {
@@ -387,7 +388,8 @@ void SMS_Start() {
     const uint16_t crc = LE_Get16(&sms_table_bl[0]);
     if (sms.set_up && crc == sms.last_crc && size == sms.last_size) {
         sms.bLastTrigger = {};
-        Sms_WriteStorage("", "", 0);
+        // A section that failed its check names no storage area of ours.
+        if (Sms_MagicIs1VMS()) Sms_WriteStorage("", "", 0);
         return;
     }
     sms.status = {};

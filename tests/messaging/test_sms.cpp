@@ -335,6 +335,9 @@ TEST_F(SmsTest, DataFieldTexts) {
         {"bit off", {R(5), 1, 0, 3, 0, 0}, 0, "xxx", "OFF"},
         {"binary", {R(5), 16, 1, 4, 0, 0}, 5, "xxxx", " 101"},
         {"hexadecimal", {R(5), 16, 2, 4, 0, 0}, 0xBEEF, "xxxx", "beef"},
+        // A width of 0 is a word, as when a command writes the field.
+        {"binary of width 0", {R(5), 0, 1, 4, 0, 0}, 5, "xxxx", " 101"},
+        {"hexadecimal of width 0", {R(5), 0, 2, 4, 0, 0}, 0xBEEF, "xxxx", "beef"},
         {"signed 16", {R(5), 16, 3, 4, 0, 0}, 0xFFFB, "xxxx", "  -5"},
         {"signed 8", {R(5), 8, 3, 4, 0, 0}, 0xFB, "xxxx", "  -5"},
         {"unsigned 32", {R(5), 32, 6, 10, 0, 0}, 4000000000u, "xxxxxxxxxx", "4000000000"},
@@ -701,6 +704,11 @@ TEST_F(SmsTest, BlockChecksDisableMessaging) {
     bad.Install(next_crc++);
     LT_SetW(R(200), 0x4142);
     LT_SetW(R(279), 0x4344);
+    SMS_Start();
+    EXPECT_FALSE(Sms_MagicIs1VMS());
+    EXPECT_EQ(LT_W(R(200)), 0x4142);
+    EXPECT_EQ(LT_W(R(279)), 0x4344);
+    // Nor at the next entry into run with the same block.
     SMS_Start();
     EXPECT_FALSE(Sms_MagicIs1VMS());
     EXPECT_EQ(LT_W(R(200)), 0x4142);
