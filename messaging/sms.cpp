@@ -478,7 +478,9 @@ uint32_t PrepareSMS() {
         uint32_t ll, at = 0, pos, fld;
         if (Sms_List(t, true, sms.msg, &list, &ll)) {
             char val[72];
-            for (unsigned k = 0; k < kMaxFields && FieldExtractor(list, ll, &at, &pos, &fld); k++) {
+            // Every item of the list (at most 140 characters) is filled: the
+            // limit of 21 fields is that of a command's template.
+            while (FieldExtractor(list, ll, &at, &pos, &fld)) {
                 if (pos >= SMS_TEXT_MAX || fld >= t.nfields) continue;
                 const uint32_t vl = GetDataFromReg(t, fld, val, sizeof val);
                 DataFormat(sms.Txt_buf.data(), len, pos, val, vl, t, fld);

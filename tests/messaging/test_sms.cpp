@@ -143,6 +143,24 @@ TEST_F(SmsTest, SendsTheTextWithItsFieldToTheGroup) {
     // The cyclic signal query of the external module.
     Pass(11000);
     EXPECT_EQ(LT_W(R(101)), 21);
+    // Every item of a message's position list is filled, however many:
+    // one field of one character at each of 24 places here.
+    SetUp();
+    sim = ModemSim{};
+    SmsBlock many = SendBlock();
+    std::string list;
+    for (int i = 0; i < 24; i++) list += std::to_string(i) + ":2:";
+    many.tx = {{std::string(24, 'x'), 1, M16(40), list}};
+    many.fields.push_back({R(7), 16, 4, 1, 0, 0});
+    StartUp(many);
+    const std::size_t first = sim.cmds.size();
+    LT_SetW(R(7), 7);
+    LT_SetBit(M16(40), true);
+    Pass(6000);
+    at = first;
+    while (at < sim.cmds.size() && sim.cmds[at].rfind("AT+CMGS", 0) != 0) at++;
+    ASSERT_LT(at + 1, sim.cmds.size());
+    EXPECT_EQ(sim.cmds[at + 1], "777777777777777777777777\x1a");
 }
 
 // A group whose remaining contacts have no number ends its send: the
