@@ -124,6 +124,8 @@ uint32_t SMSTableCheck(const SmsTables &t) {
         !holds(t.tx, uint64_t(t.ntx) * 16) || !holds(t.fields, uint64_t(t.nfields) * 12) ||
         !holds(t.lists, uint64_t(t.nrx + t.ntx) * 8) || !holds(t.strings, t.limit))
         return 0;
+    // A string's end, not only its offset and its length, lies within the
+    // limit: one that ended past it would be read from past the string area.
     const auto ok = [&](uint32_t off, uint32_t len) { return uint64_t(off) + len <= t.limit; };
     for (uint32_t i = 0; i < t.ncontacts; i++) {
         const uint32_t r = t.contacts + 20 * i;
