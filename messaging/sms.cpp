@@ -124,6 +124,8 @@ uint32_t SMSTableCheck(const SmsTables &t) {
         !holds(t.tx, uint64_t(t.ntx) * 16) || !holds(t.fields, uint64_t(t.nfields) * 12) ||
         !holds(t.lists, uint64_t(t.nrx + t.ntx) * 8) || !holds(t.strings, t.limit))
         return 0;
+    // A string's end, not only its offset and its length, lies within the
+    // limit: one that ended past it would be read from past the string area.
     const auto ok = [&](uint32_t off, uint32_t len) { return uint64_t(off) + len <= t.limit; };
     for (uint32_t i = 0; i < t.ncontacts; i++) {
         const uint32_t r = t.contacts + 20 * i;
@@ -139,7 +141,10 @@ uint32_t SMSTableCheck(const SmsTables &t) {
 }
 
 const char *Sms_String(const SmsTables &t, uint32_t off, uint32_t len) {
-    if (uint64_t(off) + len > t.limit || !Inside(t, uint64_t(t.strings) + off, len)) return nullptr;
+    // Bounded by the block's data too: the centre number and the PIN are
+    // read from a section before its check, whose size may claim more.
+    const uint64_t at = uint64_t(t.strings) + off;
+    if (uint64_t(off) + len > t.limit || !Inside(t, at, len) || at + len > BlockEnd()) return nullptr;
     return reinterpret_cast<const char *>(&sms_table_bl[t.strings + off]);
 }
 
@@ -193,7 +198,8 @@ uint32_t GetDataFromReg(const SmsTables &t, uint32_t f, char *out, uint32_t cap)
         out[k] = 0;
         return k;
     }
-    const uint32_t rw = format == 0 ? (width ? width : 1) : width;
+    // A width of 0 reads (and is written by a command as) a word.
+    const uint32_t rw = format == 0 ? (width ? width : 1) : (width ? width : 16);
     if (!ReadValue(addr, rw, &v)) return 0;
     int n = 0;
     switch (format) {
@@ -341,20 +347,23 @@ uint32_t SmsStructInit() {
     sms.status_reg = U32(sec + 60);
     sms.storage_reg = U32(sec + 64);
     sms.start_mode = U8(sec + 70);
-    const bool table_ok = SMSTableCheck(t) != 0;
-    sms.table_ok = table_ok;
+    // The centre number and the SIM's PIN go to the module whether or not
+    // the tables pass their check (messaging off still leaves the SIM its
+    // PIN); each is read only from inside the section and the block.
     const uint32_t clen = U32(sec + 52);
-    const char *centre = table_ok ? Sms_String(t, U32(sec + 48), clen) : nullptr;
+    const char *centre = Sms_String(t, U32(sec + 48), clen);
     if (U8(sec + 68) == 1 && clen < 17 && centre)
         AT_SetConfig(3, centre, clen);
     else
         AT_SetConfig(3, "", 0);
     const uint32_t plen = U32(sec + 76);
-    const char *pin = table_ok ? Sms_String(t, U32(sec + 72), plen) : nullptr;
+    const char *pin = Sms_String(t, U32(sec + 72), plen);
     if (U8(sec + 69) == 1 && plen < 5 && pin)
         AT_SetConfig(1, pin, plen);
     else
         AT_SetConfig(1, "", 0);
+    const bool table_ok = SMSTableCheck(t) != 0;
+    sms.table_ok = table_ok;
     // The module's serial port and its line settings.
     const uint8_t portp1 = U8(sec + 92);
     ATPort = portp1 ? uint8_t(portp1 - 1) : 0;
@@ -381,7 +390,8 @@ void SMS_Start() {
     const uint16_t crc = LE_Get16(&sms_table_bl[0]);
     if (sms.set_up && crc == sms.last_crc && size == sms.last_size) {
         sms.bLastTrigger = {};
-        Sms_WriteStorage("", "", 0);
+        // A section that failed its check names no storage area of ours.
+        if (Sms_MagicIs1VMS()) Sms_WriteStorage("", "", 0);
         return;
     }
     sms.status = {};
@@ -470,7 +480,9 @@ uint32_t PrepareSMS() {
         uint32_t ll, at = 0, pos, fld;
         if (Sms_List(t, true, sms.msg, &list, &ll)) {
             char val[72];
-            for (unsigned k = 0; k < kMaxFields && FieldExtractor(list, ll, &at, &pos, &fld); k++) {
+            // Every item of the list (at most 140 characters) is filled: the
+            // limit of 21 fields is that of a command's template.
+            while (FieldExtractor(list, ll, &at, &pos, &fld)) {
                 if (pos >= SMS_TEXT_MAX || fld >= t.nfields) continue;
                 const uint32_t vl = GetDataFromReg(t, fld, val, sizeof val);
                 DataFormat(sms.Txt_buf.data(), len, pos, val, vl, t, fld);

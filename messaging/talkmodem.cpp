@@ -504,6 +504,8 @@ uint32_t StepAnswer(uint32_t port, uint32_t kind, ModemReq &r, uint8_t &step) {
             Status(r, 3);
             step = kModemOnline;
         } else if (res == 4) {
+            // The call's own result: the status says so on this pass.
+            Status(r, 4);
             Msg_FlushRx(port);
             step = kModemFailed;
         }

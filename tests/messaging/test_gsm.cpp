@@ -865,6 +865,7 @@ TEST_F(GsmTest, TalkPortModemHandsTheGsmModemToTheManager) {
 // when the manager listens for an IP call, else keeps its status.
 TEST_F(GsmTest, TalkPortModemCallEndsOnTheManagersModem) {
     GsmInfo &g = GSMGPRSInfo_St;
+    uint32_t ended_with = 0;  // the status on the pass that ended the request
     auto run = [&](const char *dial_answer) {
         SetUp();
         io_init[1] = 0xDF0F;
@@ -888,14 +889,18 @@ TEST_F(GsmTest, TalkPortModemCallEndsOnTheManagersModem) {
             Pump();
         }
         Port(0).dcd = 1;
+        ended_with = 0;
         for (uint32_t i = 0; i < 20; i++) {
             LA_TimeAdvance(1000);
+            const bool running = modem.step[1] != kModemFailed;
             ModemExecute(0, 1);
+            if (running && modem.step[1] == kModemFailed) ended_with = LT_W(R(40));
             Pump();
         }
     };
     run("\r\nERROR\r\n");
     EXPECT_EQ(modem.step[1], kModemFailed);
+    EXPECT_EQ(ended_with, 4u);  // the ERROR's own pass, not one later
     EXPECT_EQ(LT_W(R(40)), 4);
     EXPECT_EQ(g.calls, 1);
     ModemStop(0, 1);

@@ -143,6 +143,24 @@ TEST_F(SmsTest, SendsTheTextWithItsFieldToTheGroup) {
     // The cyclic signal query of the external module.
     Pass(11000);
     EXPECT_EQ(LT_W(R(101)), 21);
+    // Every item of a message's position list is filled, however many:
+    // one field of one character at each of 24 places here.
+    SetUp();
+    sim = ModemSim{};
+    SmsBlock many = SendBlock();
+    std::string list;
+    for (int i = 0; i < 24; i++) list += std::to_string(i) + ":2:";
+    many.tx = {{std::string(24, 'x'), 1, M16(40), list}};
+    many.fields.push_back({R(7), 16, 4, 1, 0, 0});
+    StartUp(many);
+    const std::size_t first = sim.cmds.size();
+    LT_SetW(R(7), 7);
+    LT_SetBit(M16(40), true);
+    Pass(6000);
+    at = first;
+    while (at < sim.cmds.size() && sim.cmds[at].rfind("AT+CMGS", 0) != 0) at++;
+    ASSERT_LT(at + 1, sim.cmds.size());
+    EXPECT_EQ(sim.cmds[at + 1], "777777777777777777777777\x1a");
 }
 
 // A group whose remaining contacts have no number ends its send: the
@@ -335,6 +353,9 @@ TEST_F(SmsTest, DataFieldTexts) {
         {"bit off", {R(5), 1, 0, 3, 0, 0}, 0, "xxx", "OFF"},
         {"binary", {R(5), 16, 1, 4, 0, 0}, 5, "xxxx", " 101"},
         {"hexadecimal", {R(5), 16, 2, 4, 0, 0}, 0xBEEF, "xxxx", "beef"},
+        // A width of 0 is a word, as when a command writes the field.
+        {"binary of width 0", {R(5), 0, 1, 4, 0, 0}, 5, "xxxx", " 101"},
+        {"hexadecimal of width 0", {R(5), 0, 2, 4, 0, 0}, 0xBEEF, "xxxx", "beef"},
         {"signed 16", {R(5), 16, 3, 4, 0, 0}, 0xFFFB, "xxxx", "  -5"},
         {"signed 8", {R(5), 8, 3, 4, 0, 0}, 0xFB, "xxxx", "  -5"},
         {"unsigned 32", {R(5), 32, 6, 10, 0, 0}, 4000000000u, "xxxxxxxxxx", "4000000000"},
@@ -636,6 +657,31 @@ TEST_F(SmsTest, BlockChecksDisableMessaging) {
         EXPECT_EQ(ConfigDataInStr[2].len, n == 16 ? 16 : 0) << n;
         EXPECT_EQ(ConfigDataInStr[0].len, n == 16 ? 4 : 0) << n;
     }
+    // The centre number and the PIN go to the module before the tables are
+    // checked: a section that fails its check (its string limit past the
+    // section here) still gives them, and with them the SIM its PIN. A PIN
+    // placed past the block's data (in a section claiming 200000 bytes) is
+    // none: nothing is read from past the block.
+    const auto config = [](unsigned item) {
+        const AtConfigStr &c = ConfigDataInStr[item - 1];
+        return std::string(c.text.data(), c.len);
+    };
+    for (const bool past : {false, true}) {
+        SetUp();
+        SmsBlock failing = SendBlock();
+        failing.centre = "+491720000000";
+        failing.limit_extra = 4000;
+        failing.size_override = past ? 200000 : -1;
+        failing.Install(next_crc++);
+        const uint32_t strings_len = LE_Get32(&sms_table_bl[8 + 44]) - 4000;
+        LE_Put32(&sms_table_bl[8 + 72], past ? strings_len + 16 : LE_Get32(&sms_table_bl[8 + 48]) + 9);
+        LE_Put32(&sms_table_bl[8 + 76], 4);
+        sms_table_bl[8 + 69] = 1;
+        SMS_Start();
+        EXPECT_FALSE(Sms_MagicIs1VMS()) << past;
+        EXPECT_EQ(config(3), "+491720000000") << past;
+        EXPECT_EQ(config(1), past ? "" : "0000") << past;
+    }
     // A 99-byte section is no section: nothing is read from it, its storage
     // register keeps its value.
     SetUp();
@@ -676,6 +722,11 @@ TEST_F(SmsTest, BlockChecksDisableMessaging) {
     bad.Install(next_crc++);
     LT_SetW(R(200), 0x4142);
     LT_SetW(R(279), 0x4344);
+    SMS_Start();
+    EXPECT_FALSE(Sms_MagicIs1VMS());
+    EXPECT_EQ(LT_W(R(200)), 0x4142);
+    EXPECT_EQ(LT_W(R(279)), 0x4344);
+    // Nor at the next entry into run with the same block.
     SMS_Start();
     EXPECT_FALSE(Sms_MagicIs1VMS());
     EXPECT_EQ(LT_W(R(200)), 0x4142);
