@@ -296,7 +296,9 @@ void Cmd_Forward() {
         {
             const uint8_t b = Net_GetRx();
             HostPut(CmdHost, &b, 1);
-            if (b == CMD_NAK || fwd_last) {
+            // A 0x0F asks for the frame again, the last one too: the host's
+            // repeat goes on to the node before the command ends.
+            if (b == CMD_NAK || (fwd_last && b != CMD_BADSUM)) {
                 Cmd_End();
                 return;
             }
@@ -323,7 +325,7 @@ void Cmd_Forward() {
         {
             const uint8_t b = HostGet(CmdHost);
             ToNode(&b, 1);
-            if (b == CMD_NAK || fwd_last) {
+            if (b == CMD_NAK || (fwd_last && b != CMD_BADSUM)) {
                 Cmd_End();
                 return;
             }

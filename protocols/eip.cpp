@@ -260,6 +260,14 @@ uint32_t OpenFail(EipAdapter &a, ObjConnCfg *cfg, uint8_t general, uint16_t exte
     return 1;
 }
 
+// Does another slot of the adapter consume on the I/O port?
+bool PortHeld(const EipAdapter &a, const EipConnSlot *self) {
+    for (const auto &o : a.slots) {
+        if (&o != self && o.used && o.consuming && o.port != 0) return true;
+    }
+    return false;
+}
+
 // Does the path name class 4 and the assembly instance as its connection
 // point or instance: first path for consuming, last for producing.
 bool PathNames(const ObjConnCfg *cfg, bool consuming, uint16_t instance) {
@@ -447,6 +455,12 @@ uint32_t EipConnectionOpen(ObjConnCfg *cfg) {
         Connection_Inst_Ready(&c);
         c.state = CipConnState::Established;
         const char *name = consuming ? "E/IP Recieve" : "E/IP Transmit";
+        // Consumed data come to the one port 2222, which one consuming
+        // connection holds at a time. The sockets reuse their address, so a
+        // second one would bind it as well and take datagrams of the first,
+        // dropping them there as another connection's: the first would time
+        // out with its data lost. It is refused as a port already bound.
+        if (consuming && PortHeld(a, s)) return OpenFail(a, cfg, CIP_RESOURCE, 0);
         if (_nx_udp_socket_create(a.ip, &s->udp, name, 0, 0, 128, 5) != NX_SUCCESS ||
             _nx_udp_socket_bind(&s->udp, consuming ? EipIoPortNumber : 0, 0) != NX_SUCCESS)
             return OpenFail(a, cfg, CIP_RESOURCE, 0);

@@ -784,3 +784,46 @@ TEST_F(CmdFrame, FramesForAnotherIdAreForwardedByTheirReplyKind) {
     Vcomm_Lock = 0;
     Vcomm_Mode = 0;
 }
+
+// The last (empty) data frame of a forwarded command answered 0x0F, by the
+// node (verify: the host sends data) or by the host (upload: the node sends
+// data): the sender repeats it, and the repeat still goes to the other side
+// before the command ends.
+TEST_F(CmdFrame, AForwardedLastDataFrameIsRepeatedAfterAChecksumError) {
+    co_blk = CoBlock{};
+    co_blk.tx_cnt = 1;
+    QnCAN_HostQue.in = QnCAN_HostQue.out = 0;
+    const Bytes vf = Frame(0x03, {9, 23, 0, 0, 0, 0, 4, 0, 0, 0});
+    EXPECT_EQ(Exchange(vf), Bytes{});
+    EXPECT_EQ(ToNodeBytes(), vf);
+    FromNode({0xA0});
+    EXPECT_EQ(Passes(2), Bytes{0xA0});
+    const Bytes last = Frame(0xFF, {});
+    EXPECT_EQ(Exchange(last), Bytes{});
+    EXPECT_EQ(ToNodeBytes(), last);
+    FromNode({0x0F});
+    EXPECT_EQ(Passes(2), Bytes{0x0F});
+    EXPECT_EQ(Exchange(last), Bytes{}) << "the repeat is not refused as a command";
+    EXPECT_EQ(ToNodeBytes(), last);
+    FromNode({0xA0});
+    EXPECT_EQ(Passes(2), Bytes{0xA0});
+    EXPECT_EQ(CmdRun, CMD_IDLE);
+
+    const Bytes up = Frame(0x05, {9, 23});
+    EXPECT_EQ(Exchange(up), Bytes{});
+    EXPECT_EQ(ToNodeBytes(), up);
+    FromNode({0xA0});
+    EXPECT_EQ(Passes(2), Bytes{0xA0});
+    FromNode(last);
+    EXPECT_EQ(Passes(2), last);
+    EXPECT_EQ(Exchange({0x0F}), Bytes{});
+    EXPECT_EQ(ToNodeBytes(), Bytes{0x0F});
+    FromNode(last);
+    EXPECT_EQ(Passes(2), last) << "the node's repeat reaches the host";
+    EXPECT_EQ(Exchange({0xA0}), Bytes{});
+    EXPECT_EQ(ToNodeBytes(), Bytes{0xA0});
+    EXPECT_EQ(CmdRun, CMD_IDLE);
+    co_blk = CoBlock{};
+    Vcomm_Lock = 0;
+    Vcomm_Mode = 0;
+}

@@ -1160,6 +1160,55 @@ TEST(ClassOne, AConsumingConnectionTakesDataAgainAfterATimeOut) {
     EXPECT_EQ(EipConnEth[0].run_idle[0], 1);
 }
 
+// The consumed data have one port, UDP 2222, and one consuming connection
+// at a time holds it: a second one cannot have the port and is refused with
+// general status 2 and no extended status. The first one's datagrams still
+// reach it; once it is closed the port is free for another.
+TEST(ClassOne, ASecondConsumingConnectionCannotHaveThePort) {
+    test_support::FakeClock clock;
+    Adapter ad;
+    const Bytes path{0x20, 0x04, 0x24, 0x01, 0x2C, 0x64};
+    ASSERT_EQ(Serve(0x54, ForwardOpen(1, 0x400E, 0, 0x01, path))[2], 0);
+    const Bytes refused{0xD4, 0, 2, 0, 2, 0, 0x42, 0x42, 4, 3, 2, 1, 0};
+    EXPECT_EQ(Serve(0x54, ForwardOpen(2, 0x400E, 0, 0x01, path)), refused);
+    unsigned used = 0;
+    for (const auto &s : EipConnEth[0].slots) used += s.used;
+    EXPECT_EQ(used, 1u);
+    EXPECT_EQ(EipConnEth[0].io_count, 1);
+    // A datagram of the first connection (O->T ID 0x1001) reaches it.
+    Bytes d(32);
+    LE_Put16(&d[0], 2);
+    LE_Put16(&d[2], 0x8002);
+    LE_Put16(&d[4], 8);
+    LE_Put32(&d[6], 0x1001);
+    LE_Put32(&d[10], 1);
+    LE_Put16(&d[14], 0xB1);
+    LE_Put16(&d[16], 14);
+    d[20] = 1;
+    d[24] = 0x3C;
+    EipRxData.fill(0);
+    struct Udp {
+        int fd = socket(AF_INET, SOCK_DGRAM, 0);
+        ~Udp() { close(fd); }
+    } u;
+    struct sockaddr_in to {};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(EipIoPortNumber);
+    ASSERT_EQ(sendto(u.fd, d.data(), d.size(), 0, reinterpret_cast<struct sockaddr *>(&to), sizeof to),
+              ssize_t(d.size()));
+    for (int i = 0; i < 5000 && EipRxData[0] != 0x3C; i++) {
+        Eip_Scan(0);
+        if (EipRxData[0] != 0x3C) usleep(200);
+    }
+    EXPECT_EQ(EipRxData[0], 0x3C);
+    // Closed, the first one leaves the port to the next.
+    const Bytes close_req{0x0A, 0x0E, 1, 0, 0x42, 0x42, 4, 3, 2, 1, 0, 0};
+    EXPECT_EQ(Serve(0x4E, close_req)[2], 0);
+    EXPECT_EQ(Serve(0x54, ForwardOpen(3, 0x400E, 0, 0x01, path))[2], 0);
+    EXPECT_EQ(EipConnEth[0].io_count, 1);
+}
+
 // A consuming connection's time-out is its period times 4 << multiplier:
 // RPI 10 ms and multiplier 1 give 80 ms. Past it, action 0 puts the
 // connection in the timed-out state, action 2 restarts the timer, and any
