@@ -1299,3 +1299,30 @@ TEST_F(FileInstr, DescriptorReadSkipsADescriptorWithoutCount) {
     EXPECT_EQ(W(R(20)), 7);
     EXPECT_EQ(W(R(21)), 0x5A5A);
 }
+
+// A destination that ends with "\" is a folder also when a meta sequence in
+// it grows or shrinks as it is expanded ("$1u8" gives "00000000"): the file goes
+// into the folder, made for it, under its own name.
+TEST_F(FileInstr, CopyIntoAFolderNamedWithAMetaSequence) {
+    MkDir("mnt/USB1");
+    Put("mnt/USB0/SRC.TXT", "S");
+    FileOpRec op{};
+    op.owner = 1;
+    op.opcode = 249;
+    op.status = R(100);
+    op.name = "A:\\SRC.TXT";
+    op.name2 = "B:\\BK\\$1u8\\";
+    File_Access(&op, 1);
+    ASSERT_TRUE(File_JobsIdle(10000));
+    File_Access(&op, 1);
+    EXPECT_EQ(W(R(100)), 0);
+    EXPECT_EQ(Get("mnt/USB1/BK/00000000/SRC.TXT"), "S");
+    File_Access(&op, 0);
+    // Shrinking: "A$1u1\" names the folder "A0".
+    op.name2 = "B:\\A$1u1\\";
+    File_Access(&op, 1);
+    ASSERT_TRUE(File_JobsIdle(10000));
+    File_Access(&op, 1);
+    EXPECT_EQ(W(R(100)), 0);
+    EXPECT_EQ(Get("mnt/USB1/A0/SRC.TXT"), "S");
+}
