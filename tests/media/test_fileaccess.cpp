@@ -1326,3 +1326,25 @@ TEST_F(FileInstr, CopyIntoAFolderNamedWithAMetaSequence) {
     EXPECT_EQ(W(R(100)), 0);
     EXPECT_EQ(Get("mnt/USB1/A0/SRC.TXT"), "S");
 }
+
+// A byte offset held in a register is taken as it stands: one so large that
+// offset x 8 + 1024 passes 32 bits (0x20000F80 would come round to %R1) lies
+// outside the image and is refused with 86, for a read and a write alike.
+TEST_F(FileInstr, AByteOffsetPastThirtyTwoBitsIsRefusedNotWrapped) {
+    constexpr uint8_t PTR = 0x80;
+    Put("mnt/USB0/IN.CSV", "7\r\n");
+    Rung(M(1), FileOp(250, PTR, R(200), 5, 0, 1, R(100), "A:\\IN.CSV"), Q(1));
+    Rung(M(2), FileOp(251, 2 | END | PTR, R(200), 8, 0, 1, R(102), "A:\\OUT.CSV"), Q(2));
+    Load();
+    PlcDwordSet(la::WordOf(R(200)), 0x20000F80u);
+    SetW(R(1), 1234);
+    On(M(1), true);
+    Scan();
+    EXPECT_EQ(W(R(100)), CF_INVALID);
+    EXPECT_EQ(W(R(1)), 1234);
+    On(M(1), false);
+    On(M(2), true);
+    Scan();
+    EXPECT_EQ(W(R(102)), CF_INVALID);
+    EXPECT_FALSE(Exists("mnt/USB0/OUT.CSV"));
+}
