@@ -114,7 +114,10 @@ void ResolveRefs(FileOpRec &op) {
     }
 }
 
-char name1[FX_PATH_MAX], name2[FX_PATH_MAX];
+// Room for any name the record holds (a count below 1024): a name too long
+// for a path reaches the file layer whole and is refused there (86), never
+// cut to a shorter name that may be another file's.
+char name1[NAME_INLINE_MAX], name2[NAME_INLINE_MAX];
 
 // The descriptor transfer's record, from its mode word on.
 bool ReadDescRecord(LadCursor &c, uint32_t at, FileOpRec &op) {

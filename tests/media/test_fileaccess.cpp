@@ -1348,3 +1348,26 @@ TEST_F(FileInstr, AByteOffsetPastThirtyTwoBitsIsRefusedNotWrapped) {
     EXPECT_EQ(W(R(102)), CF_INVALID);
     EXPECT_FALSE(Exists("mnt/USB0/OUT.CSV"));
 }
+
+// A name held in the program is taken whole: one of 512 characters or more
+// is refused with 86, never cut to its first 511. Cut, this one would name
+// a file that is there (each "$1u1" gives one "0") and delete or rename it.
+TEST_F(FileInstr, ANameLongerThanAPathIsRefusedNotCut) {
+    std::string cut = "A:\\";
+    for (int i = 0; i < 127; i++) cut += "$1u1";
+    ASSERT_EQ(cut.size(), 511u);
+    const std::string file = "mnt/USB0/" + std::string(127, '0');
+    Put(file, "K");
+    const std::string name = cut + "X";
+    const std::string other = "A:\\NEW.TXT";
+    Rung(M(1), NameOp(253, R(100), name), Q(1));
+    Rung(M(2), NameOp(252, R(102), name, &other), Q(2));
+    Load();
+    On(M(1), true);
+    EXPECT_EQ(Run(R(100)), CF_INVALID);
+    On(M(1), false);
+    On(M(2), true);
+    EXPECT_EQ(Run(R(102)), CF_INVALID);
+    EXPECT_EQ(Get(file), "K");
+    EXPECT_FALSE(Exists("mnt/USB0/NEW.TXT"));
+}
