@@ -24,6 +24,7 @@
 // A name count below 1024 is the length of a name held in the record; 0
 // means a 32-bit reference to a string register follows (first word: length
 // in its high byte, then the text); 1024 or more is itself that reference.
+#include <cstdint>
 #include <cstring>
 
 #include "ladder/ladint.h"
@@ -104,12 +105,19 @@ void ResolveRefs(FileOpRec &op) {
         op.start = b == LAD_NOREF ? 0 : int32_t(LE_Get32(&plc_reg[b]));
     }
     if (op.flags & FL_DATA_OFFSET) {
+        // The bit address of the byte offset, in 64 bits: an offset whose
+        // bit address passes 32 bits lies outside the image (0, refused)
+        // rather than coming round to a low register.
         const uint32_t b = RefByte(op.data, 4);
-        op.data = b == LAD_NOREF ? 0 : LE_Get32(&plc_reg[b]) * 8 + 1024;
+        const uint64_t bit = b == LAD_NOREF ? 0 : uint64_t(LE_Get32(&plc_reg[b])) * 8 + 1024;
+        op.data = bit > UINT32_MAX ? 0 : uint32_t(bit);
     }
 }
 
-char name1[FX_PATH_MAX], name2[FX_PATH_MAX];
+// Room for any name the record holds (a count below 1024): a name too long
+// for a path reaches the file layer whole and is refused there (86), never
+// cut to a shorter name that may be another file's.
+char name1[NAME_INLINE_MAX], name2[NAME_INLINE_MAX];
 
 // The descriptor transfer's record, from its mode word on.
 bool ReadDescRecord(LadCursor &c, uint32_t at, FileOpRec &op) {

@@ -248,7 +248,10 @@ uint16_t JobPath(const char *name, char *host, uint8_t *drive, bool *wild, bool 
     // out of a program's reach.
     CfProgramName(n);
     *wild = std::strpbrk(n, "*?") != nullptr;
-    *dir_end = k > 0 && n[k - 1] == '\\';
+    // A folder name ends with a separator after the meta sequences are
+    // expanded (an expansion may change the length of the name).
+    const std::size_t len_exp = std::strlen(n);
+    *dir_end = len_exp > 0 && n[len_exp - 1] == '\\';
     char cf[FX_PATH_MAX];
     if (CfName(n, cf, drive, false)) return CF_INVALID;
     for (const char *c = cf + 2; *c;) {

@@ -1299,3 +1299,75 @@ TEST_F(FileInstr, DescriptorReadSkipsADescriptorWithoutCount) {
     EXPECT_EQ(W(R(20)), 7);
     EXPECT_EQ(W(R(21)), 0x5A5A);
 }
+
+// A destination that ends with "\" is a folder also when a meta sequence in
+// it grows or shrinks as it is expanded ("$1u8" gives "00000000"): the file goes
+// into the folder, made for it, under its own name.
+TEST_F(FileInstr, CopyIntoAFolderNamedWithAMetaSequence) {
+    MkDir("mnt/USB1");
+    Put("mnt/USB0/SRC.TXT", "S");
+    FileOpRec op{};
+    op.owner = 1;
+    op.opcode = 249;
+    op.status = R(100);
+    op.name = "A:\\SRC.TXT";
+    op.name2 = "B:\\BK\\$1u8\\";
+    File_Access(&op, 1);
+    ASSERT_TRUE(File_JobsIdle(10000));
+    File_Access(&op, 1);
+    EXPECT_EQ(W(R(100)), 0);
+    EXPECT_EQ(Get("mnt/USB1/BK/00000000/SRC.TXT"), "S");
+    File_Access(&op, 0);
+    // Shrinking: "A$1u1\" names the folder "A0".
+    op.name2 = "B:\\A$1u1\\";
+    File_Access(&op, 1);
+    ASSERT_TRUE(File_JobsIdle(10000));
+    File_Access(&op, 1);
+    EXPECT_EQ(W(R(100)), 0);
+    EXPECT_EQ(Get("mnt/USB1/A0/SRC.TXT"), "S");
+}
+
+// A byte offset held in a register is taken as it stands: one so large that
+// offset x 8 + 1024 passes 32 bits (0x20000F80 would come round to %R1) lies
+// outside the image and is refused with 86, for a read and a write alike.
+TEST_F(FileInstr, AByteOffsetPastThirtyTwoBitsIsRefusedNotWrapped) {
+    constexpr uint8_t PTR = 0x80;
+    Put("mnt/USB0/IN.CSV", "7\r\n");
+    Rung(M(1), FileOp(250, PTR, R(200), 5, 0, 1, R(100), "A:\\IN.CSV"), Q(1));
+    Rung(M(2), FileOp(251, 2 | END | PTR, R(200), 8, 0, 1, R(102), "A:\\OUT.CSV"), Q(2));
+    Load();
+    PlcDwordSet(la::WordOf(R(200)), 0x20000F80u);
+    SetW(R(1), 1234);
+    On(M(1), true);
+    Scan();
+    EXPECT_EQ(W(R(100)), CF_INVALID);
+    EXPECT_EQ(W(R(1)), 1234);
+    On(M(1), false);
+    On(M(2), true);
+    Scan();
+    EXPECT_EQ(W(R(102)), CF_INVALID);
+    EXPECT_FALSE(Exists("mnt/USB0/OUT.CSV"));
+}
+
+// A name held in the program is taken whole: one of 512 characters or more
+// is refused with 86, never cut to its first 511. Cut, this one would name
+// a file that is there (each "$1u1" gives one "0") and delete or rename it.
+TEST_F(FileInstr, ANameLongerThanAPathIsRefusedNotCut) {
+    std::string cut = "A:\\";
+    for (int i = 0; i < 127; i++) cut += "$1u1";
+    ASSERT_EQ(cut.size(), 511u);
+    const std::string file = "mnt/USB0/" + std::string(127, '0');
+    Put(file, "K");
+    const std::string name = cut + "X";
+    const std::string other = "A:\\NEW.TXT";
+    Rung(M(1), NameOp(253, R(100), name), Q(1));
+    Rung(M(2), NameOp(252, R(102), name, &other), Q(2));
+    Load();
+    On(M(1), true);
+    EXPECT_EQ(Run(R(100)), CF_INVALID);
+    On(M(1), false);
+    On(M(2), true);
+    EXPECT_EQ(Run(R(102)), CF_INVALID);
+    EXPECT_EQ(Get(file), "K");
+    EXPECT_FALSE(Exists("mnt/USB0/NEW.TXT"));
+}
