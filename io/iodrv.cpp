@@ -1039,6 +1039,17 @@ void Calibrate(IoDriverMsg *m) {
             }
             break;
         }
+        if (s.row == ROW_AQ4 || s.row == ROW_AQ2) {
+            // An analog output module takes its output words (4 or 2, those
+            // that arrived) and drives its converters with them now: while
+            // the slot calibrates the scan writes no outputs, and without
+            // this the converters could not be set to the values measured.
+            const unsigned n = s.row == ROW_AQ4 ? 4 : 2;
+            for (unsigned k = 0; k < n && 8 + 2 * k + 2 <= len; k++) s.aq[k] = LE_Get16(&b[8 + 2 * k]);
+            io_q_put(m->slot, s.mode);
+            output_aqx(m->slot);
+            break;
+        }
         for (unsigned i = 0; i < 4 && 8 + i < len; i++) s.out[i] = b[8 + i];
         io_q_put(m->slot, s.mode);
         break;
