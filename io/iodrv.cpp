@@ -235,7 +235,9 @@ void Configure(IoDriverMsg *m) {
     const uint16_t freq = CfgWord(s, CFGW_PWM_FREQ);
     if ((pwm & 0x0F) && freq) {
         s.pwm_setting = pwm;
-        s.prescale = uint16_t(25000 / freq - 1);
+        // A frequency above 25000 has no divider below the fastest: 0, not
+        // the slowest prescale that 0 - 1 would leave in the register.
+        s.prescale = freq <= 25000 ? uint16_t(25000 / freq - 1) : 0;
     } else {
         s.pwm_setting = 0;
         s.prescale = 0;
