@@ -235,7 +235,9 @@ void Configure(IoDriverMsg *m) {
     const uint16_t freq = CfgWord(s, CFGW_PWM_FREQ);
     if ((pwm & 0x0F) && freq) {
         s.pwm_setting = pwm;
-        s.prescale = uint16_t(25000 / freq - 1);
+        // A frequency above 25000 has no divider below the fastest: 0, not
+        // the slowest prescale that 0 - 1 would leave in the register.
+        s.prescale = freq <= 25000 ? uint16_t(25000 / freq - 1) : 0;
     } else {
         s.pwm_setting = 0;
         s.prescale = 0;
@@ -1037,6 +1039,17 @@ void Calibrate(IoDriverMsg *m) {
             for (unsigned k = 0; k < 6 && 8 + 4 * k + 4 <= len; k++) {
                 (k < 3 ? s.acm.vt[k] : s.acm.ct[k - 3]) = std::bit_cast<float>(LE_Get32(&b[8 + 4 * k]));
             }
+            break;
+        }
+        if (s.row == ROW_AQ4 || s.row == ROW_AQ2) {
+            // An analog output module takes its output words (4 or 2, those
+            // that arrived) and drives its converters with them now: while
+            // the slot calibrates the scan writes no outputs, and without
+            // this the converters could not be set to the values measured.
+            const unsigned n = s.row == ROW_AQ4 ? 4 : 2;
+            for (unsigned k = 0; k < n && 8 + 2 * k + 2 <= len; k++) s.aq[k] = LE_Get16(&b[8 + 2 * k]);
+            io_q_put(m->slot, s.mode);
+            output_aqx(m->slot);
             break;
         }
         for (unsigned i = 0; i < 4 && 8 + i < len; i++) s.out[i] = b[8 + i];

@@ -632,6 +632,31 @@ TEST_F(IoTest, BaseBoardFpgaSetUpControlLineMuxAndInputStatusByte) {
     EXPECT_EQ(in[1], 0xFD);
     EXPECT_EQ(in[2], 0x0F);
     EXPECT_EQ(in[3], 0x80);
+
+    // The pulse-width prescale: 25000 / frequency - 1 with a setting whose
+    // low nibble is non-zero (1000 Hz: 24). A frequency above 25000 has no
+    // prescale below the fastest: 0, not the slowest (0xFFFF).
+    auto prescale = [&](uint8_t setting, uint16_t freq) {
+        std::vector<uint8_t> c(92, 0);
+        c[13] = setting;
+        LE_Put16(&c[16], freq);
+        FpgaLog().clear();
+        m = {};
+        m.code = 4;
+        m.buffer = c.data();
+        m.count = uint16_t(c.size());
+        io_driver(&m);
+        std::vector<FpgaW> got;
+        for (const FpgaW &w : FpgaLog()) {
+            if (w.reg == 0x06 || w.reg == 0x07) got.push_back(w);
+        }
+        return got;
+    };
+    EXPECT_EQ(prescale(0x21, 1000), (std::vector<FpgaW>{{0x06, 0x21, 1}, {0x07, 24, 2}}));
+    EXPECT_EQ(prescale(0x21, 25000), (std::vector<FpgaW>{{0x06, 0x21, 1}, {0x07, 0, 2}}));
+    EXPECT_EQ(prescale(0x21, 30000), (std::vector<FpgaW>{{0x06, 0x21, 1}, {0x07, 0, 2}}));
+    EXPECT_EQ(prescale(0x20, 1000), (std::vector<FpgaW>{{0x06, 0, 1}, {0x07, 0, 2}}));
+    EXPECT_EQ(prescale(0x21, 0), (std::vector<FpgaW>{{0x06, 0, 1}, {0x07, 0, 2}}));
     io_fpga_xfer = saved;
 }
 

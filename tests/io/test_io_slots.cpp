@@ -251,6 +251,25 @@ TEST_F(IoTest, CalibrationPassThroughBoundsAndAnswers) {
         if (x.kind == 'w' && x.addr == 0x20 && x.data == std::vector<uint8_t>{0x30, 0xFA, 0x00}) sent = true;
     }
     EXPECT_TRUE(sent);
+
+    // Sub-command 2 on an analog output module: channel settings, option
+    // byte and word, then its four output words (16000, 8000, 0, 0), which
+    // reach the converters at once, as the scan's writes wait while the slot
+    // calibrates. Channel 0 with the pair (32768, 0): 16000 x 32768 >> 18 =
+    // 2000, << 4 = 0x7D00; channel 1 with its default pair 4 (0x7FF0, 0):
+    // 8000 x 32752 >> 18 = 999, << 4 = 0x3E70. Sub-command 1 answers the words.
+    Log().clear();
+    EXPECT_EQ(cal({0x7F, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0x80, 0x3E, 0x40, 0x1F, 0, 0, 0, 0}), std::vector<uint8_t>{0});
+    EXPECT_TRUE(tbl[1].flags & IOF_CAL_MODE);
+    std::vector<std::vector<uint8_t>> dac20, dac22;
+    for (const Xfer &x : Log()) {
+        if (x.kind == 'w' && x.addr == 0x20) dac20.push_back(x.data);
+        if (x.kind == 'w' && x.addr == 0x22) dac22.push_back(x.data);
+    }
+    EXPECT_EQ(dac20, (std::vector<std::vector<uint8_t>>{{0x30, 0x7D, 0x00}, {0x31, 0x3E, 0x70}}));
+    EXPECT_EQ(dac22, (std::vector<std::vector<uint8_t>>{{0x30, 0x00, 0x00}, {0x31, 0x00, 0x00}}));
+    EXPECT_EQ(cal({0x7F, 1, 1}), (std::vector<uint8_t>{0, 0x80, 0x3E, 0x40, 0x1F, 0, 0, 0, 0}));
+    EXPECT_EQ(cal({0x7F, 1, 7}), std::vector<uint8_t>{0});
 }
 
 TEST_F(IoTest, DriverStatusCodesAndByteCountsOfPointTransfers) {

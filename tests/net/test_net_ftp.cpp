@@ -140,6 +140,10 @@ TEST(NetFtp, CommandsRepliesAndRefusedPaths) {
         {"XYZ\r\n", "502 Not Implemented \r\n"},
         {"FEAT\r\n", "500 Not Implemented \r\n"},
         {"SIZE a.txt\r\n", "502 Not Implemented \r\n"},
+        // Files move in image type only (the login leaves type A).
+        {"RETR a.txt\r\n", "504 Only Image transfer allowed \r\n"},
+        {"STOR n.txt\r\n", "504 Only Image transfer allowed \r\n"},
+        {"APPE a.txt\r\n", "504 Only Image transfer allowed \r\n"},
         {"RNTO b.txt\r\n", "550 Rename failed \r\n"},
         {"RNFR a.txt\r\n", "350 Rename File From \r\n"},
         {"RNFR a.txt\r\n", "350 Rename File From \r\n"},
@@ -178,6 +182,7 @@ TEST(NetFtp, CommandsRepliesAndRefusedPaths) {
     };
     for (const auto &[line, want] : script) EXPECT_EQ(f.Send(line), want) << line;
     EXPECT_EQ(f.sv.nx_ftp_server_client_list[0].data_port, 1025u);
+    EXPECT_EQ(access((f.root / "mnt/USB0/n.txt").c_str(), F_OK), -1) << "an upload refused for its type makes no file";
     EXPECT_EQ(access((f.root / "mnt/USB0/b.txt").c_str(), F_OK), -1);
     uint32_t free_now = 0;
     for (NX_PACKET *p = pool.nx_packet_pool_available_list; p; p = p->nx_packet_pool_next)
@@ -638,6 +643,34 @@ TEST(NetFtp, ArgumentsToTheirEnds) {
     FtpServerCommand(&f.sv, 0, pk);
     EXPECT_EQ(f.link.Line(), "200 \"/g\" Directory Created \r\n");
     EXPECT_EQ(f.Send("DELE " + std::string(300, 'a') + "\r\n"), "550 Delete Failed \r\n");
+
+    // An upload whose name holds "tavIX" asks the web HMI server to stop and
+    // marks a web project upload before its file is opened: here the open
+    // fails (no such folder), and the server was asked all the same. Another
+    // name asks nothing, nor does a second such upload while one is marked.
+    static TavixState web;
+    static uint8_t ftping;
+    web = TavixState::Running;
+    ftping = 0;
+    const NetSvcHooks hooks_was = NetSvc_Hooks;
+    const uint8_t http_was = TavixHttp;
+    TavixHttp = 0;
+    NetSvc_Hooks.web_state = [] { return web; };
+    NetSvc_Hooks.web_state_set = [](TavixState st) { web = st; };
+    NetSvc_Hooks.web_ftping = [] { return ftping; };
+    NetSvc_Hooks.web_ftping_set = [](uint8_t v) { ftping = v; };
+    EXPECT_EQ(f.Send("TYPE I\r\n"), "200 Type Binary \r\n");
+    EXPECT_EQ(f.Send("STOR none/web.bin\r\n"), "550 File Open Failed \r\n");
+    EXPECT_EQ(web, TavixState::Running);
+    EXPECT_EQ(ftping, 0);
+    EXPECT_EQ(f.Send("STOR none/tavIX.bin\r\n"), "550 File Open Failed \r\n");
+    EXPECT_EQ(web, TavixState::StopRequested);
+    EXPECT_EQ(ftping, 1);
+    web = TavixState::Running;
+    EXPECT_EQ(f.Send("APPE none/tavIX.bin\r\n"), "550 File Open Failed \r\n");
+    EXPECT_EQ(web, TavixState::Running);
+    NetSvc_Hooks = hooks_was;
+    TavixHttp = http_was;
     EXPECT_EQ(f.Send("QUIT\r\n"), "221 Logging Off \r\n");
 }
 
