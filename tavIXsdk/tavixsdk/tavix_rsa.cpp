@@ -231,6 +231,12 @@ int tavix_options_set_rsa_from_buffer(const uint8_t *der, std::size_t avail) {
         }
         p += std::size_t(used);
     }
+    // Parts past what the server publishes (a modulus over 4,096 bits) would
+    // leave it a key whose modulus no page can learn: refused, the old key kept.
+    if (mp_ubin_size(&k->n) > sizeof server.n || mp_ubin_size(&k->e) > sizeof server.e) {
+        tavix_rsa_free(k);
+        return -1;
+    }
     Install(k);
     return 0;
 }

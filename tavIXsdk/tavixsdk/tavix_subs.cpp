@@ -640,6 +640,16 @@ int tavix_engine_subscription_frame_subscribe_item(tavix_frame *f, uint32_t kind
         if (pass == 1) it->subscribe_result = 465;
         return -1;
     }
+    // A filter item is made for one filter subscription. Its name given as
+    // the address of a data or alarm subscription is no address: joined,
+    // that frame would get the filter's changes, and the filter subscribe
+    // callback would run again over the filter's handle. A generated name
+    // some other item holds already is refused the same way.
+    if (!fresh && (kind == 2 || it->kind == 2)) {
+        *error = 301;
+        if (pass == 1) it->subscribe_result = 301;
+        return -1;
+    }
     // An item keeps the kind it was subscribed as: its unsubscribe callback
     // is the one of the kind whose subscribe callback gave its handle.
     if (fresh) it->kind = kind;

@@ -1184,6 +1184,53 @@ TEST_F(WebAnswers, AnUnsubscribeByAddressTakesTheItemWhateverKindItWasSubscribed
                                                "alarm off 8"}));
 }
 
+// A filter's server handle is the name of an item the server made for that
+// one filter subscription: named as the address of a data or alarm
+// subscription it is no address (301), and the filter's frame alone keeps
+// it, its changes and its unsubscribe callback.
+TEST_F(WebAnswers, AFilterHandleNamedAsADataOrAlarmAddressIsNoAddress) {
+    Open(2);
+    tavix_server_set_advanced_callbacks(SubscribeAs<kDataHandle>, UnsubscribeAs<kDataHandle>);
+    tavix_server_set_alarm_callbacks(SubscribeAs<kAlarmHandle>, UnsubscribeAs<kAlarmHandle>, nullptr, nullptr);
+    tavix_server_set_basic_callbacks_simple(
+        [](tavix_request *, const void *, const char *a) { calls.push_back(std::string("data read ") + a); }, nullptr);
+    tavix_server_set_scada_callbacks(
+        nullptr,
+        [](tavix_item *it, const void *, const char *, double, const tavix_filter *, void **handle, int *status) {
+            calls.push_back(std::string("filter ") + it->name);
+            *handle = reinterpret_cast<void *>(uintptr_t(5));
+            *status = 0;
+            return 0;
+        },
+        [](void *handle, int *status) {
+            calls.push_back("filter off " + std::to_string(reinterpret_cast<uintptr_t>(handle)));
+            *status = 0;
+            return 0;
+        });
+    EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"1\"}");
+    EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"2\"}");
+    EXPECT_EQ(Post("subscribefilter", "subscriptionid=1&level=eq:1"), "{\"serverhandle\":\"\\/\\/F\\/00000001\"}");
+    const std::string refused = "{\"result\":[{\"error\":301,\"errorstring\":\"Address not found\"}]}";
+    EXPECT_EQ(Post("subscribedata", "subscriptionid=2&address[]=//F/00000001"), refused);
+    EXPECT_EQ(Post("subscribealarm", "subscriptionid=2&address[]=//F/00000001"), refused);
+    EXPECT_EQ(Post("unsubscribedata", "subscriptionid=2&address[]=//F/00000001"),
+              "{\"result\":[{\"error\":460,\"errorstring\":\"Subscribed data item not found\"}]}");
+    tavix_item *it = tavix_engine_subscription_item_get("//F/00000001", false);
+    ASSERT_NE(it, nullptr);
+    EXPECT_EQ(it->frame_count, 1u);
+    tavix_data_value v{};
+    v.kind = TAVIX_DV_INT32;
+    v.i32 = 4;
+    const tavix_timestamp t{1700000000, 0};
+    tavix_data_filter_notify(it, "Tank.Level", &v, &t, 0, nullptr, nullptr);
+    EXPECT_EQ(Publish(),
+              "{\"result\":[{\"type\":1,\"subscriptionid\":[\"1\"],\"address\":\"Tank.Level\",\"value\":4,"
+              "\"timestamp\":1700000000000}],\"remaining\":0}");
+    EXPECT_EQ(Post("unsubscribefilter", "subscriptionid=1&serverhandle[]=//F/00000001"), kOk);
+    EXPECT_EQ(calls, (std::vector<std::string>{"filter //F/00000001", "filter off 5"}));
+    EXPECT_EQ(tavix_engine_subscription_item_get("//F/00000001", false), nullptr);
+}
+
 // An item answer that would pass the buffer limit is closed after the last
 // element that fits, and still acts on every address of the request.
 TEST_F(WebAnswers, AnItemAnswerPastTheBufferLimitClosesItsArrayAfterTheElementsThatFit) {

@@ -334,6 +334,21 @@ TEST_F(WebMethods, TheWritingPassAnswersWhatTheMeasuringPassFoundAndChangesNothi
     EXPECT_EQ(f->count, 32u);
     EXPECT_EQ(subscribed.size(), 33u);  // R_1_1_INT16, bad1 and the 31: C and D never asked
     EXPECT_TRUE(unsubscribed.empty());
+
+    // A filter item's name as a data address: 301 in both passes, and the
+    // filter's own frame alone still holds it.
+    tavix_frame *g = Frame(a);
+    tavix_item *filter = nullptr;
+    ASSERT_EQ(tavix_engine_subscription_frame_subscribe_item(g, 2, nullptr, &filter, 0, &err), 0);
+    ASSERT_NE(filter, nullptr);
+    const std::string name = filter->name;
+    EXPECT_EQ(sub(name.c_str(), 1), -1);
+    EXPECT_EQ(err, 301);
+    EXPECT_EQ(sub(name.c_str(), 2), -1);
+    EXPECT_EQ(err, 301);
+    EXPECT_EQ(filter->frame_count, 1u);
+    EXPECT_EQ(filter->frames[0], g);
+    EXPECT_EQ(tavix_engine_frame_find_item(f, name.c_str()), nullptr);
 }
 
 // Items taken out of the map are kept for reuse with their name buffers: the

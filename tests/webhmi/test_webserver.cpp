@@ -158,6 +158,18 @@ TEST_F(WebServer, RsaKeysGenerateImportAndDecrypt) {
     EXPECT_EQ(tavix_options_set_rsa_from_file((dir + "/k.pem").c_str()), -1);
     mod = tavix_options_rsa_modulus(&n);
     ASSERT_EQ(n, 128u);  // the failed import left the key in place
+    // A modulus of 513 bytes (4,097 bits and more) is past what the server
+    // publishes: the import is refused, and the key in place stays.
+    std::vector<uint8_t> der = {0x30, 0x82, 0x02, 0x1F, 0x02, 0x01, 0x00, 0x02, 0x82, 0x02, 0x01, 0x01};
+    der.insert(der.end(), 512, 0xAB);
+    der.insert(der.end(), {0x02, 0x03, 0x01, 0x00, 0x01});
+    for (int i = 0; i < 6; i++) der.insert(der.end(), {0x02, 0x01, 0x05});
+    ASSERT_EQ(der.size(), 4u + 0x21Fu);
+    const std::vector<uint8_t> before(mod, mod + n);
+    EXPECT_EQ(tavix_options_set_rsa_from_buffer(der.data(), der.size()), -1);
+    mod = tavix_options_rsa_modulus(&n);
+    ASSERT_EQ(n, 128u);
+    EXPECT_EQ(std::vector<uint8_t>(mod, mod + n), before);
 }
 
 // The big-endian bytes of one part of "openssl rsa -text" (its hex lines).
