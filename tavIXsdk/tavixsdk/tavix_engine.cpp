@@ -47,6 +47,9 @@ long tavix_engine_content_length(const char *header, uint32_t length) {
         if (v != 0 && ++significant > 10) return -2;
         p++;
     }
+    // A value that is no number leaves the end of the request unknown: it is
+    // refused as a bad length is, rather than read as 0 (which would take the
+    // body that follows for a request of its own).
     if (digits == 0 || v > tavix_global_options.request_limit) return -2;
     return long(v);
 }
