@@ -47,6 +47,9 @@ long tavix_engine_content_length(const char *header, uint32_t length) {
         if (v != 0 && ++significant > 10) return -2;
         p++;
     }
+    // A value that is no number leaves the end of the request unknown: it is
+    // refused as a bad length is, rather than read as 0 (which would take the
+    // body that follows for a request of its own).
     if (digits == 0 || v > tavix_global_options.request_limit) return -2;
     return long(v);
 }
@@ -591,9 +594,12 @@ int tavix_engine_handle_data(tavix_connection *c, tavix_buffer **pending, tavix_
                 c->closing = 1;
                 return -1;
             }
-            // Without a length the request ends with its header: a request
-            // sent behind it on the same connection stays a request.
-            const uint32_t body = cl < 0 ? 0 : uint32_t(cl);
+            // Without a length a request ends with its header, and what came
+            // with it behind the header is its body (a POST's fields sent
+            // without a length are not lost). GET and HEAD carry no body: a
+            // request sent behind one on the same connection stays a request.
+            const bool bodiless = std::strncmp(data, "GET", 3) == 0 || std::strncmp(data, "HEAD", 4) == 0;
+            const uint32_t body = cl >= 0 ? uint32_t(cl) : bodiless ? 0 : avail - header;
             if (uint64_t(header) + body > avail) {
                 if (!closed) break;
                 take = avail;  // the peer closed: what arrived is all there is

@@ -21,6 +21,7 @@
 #include "exec/exception.h"
 #include "exec/mainloop.h"
 #include "exec/plcmode.h"
+#include "core/image/iecrt.h"
 #include "core/image/plcreg.h"
 #include "core/storage/memfile.h"
 #include "media/cfm.h"
@@ -133,6 +134,21 @@ TEST_F(ExecLoop, WebStepAfterCountedPasses) {
     TavixUpdateNewIp = 1;
     Main_AfterPass();
     EXPECT_EQ(TavixServerState, TavixState::StopRequested) << "restart on a new address: stop first";
+    // A download of an IEC application with enumerated variables stops the
+    // server. With no thread left the request stands: a new address does
+    // not move it on (only the card manager's start does).
+    TavixUpdateNewIp = 0;
+    TavixServerState = TavixState::Running;
+    DrevanoRuntime = drevano_variables_enumerateded = 1;
+    Cmd_Downloading = 1;
+    Main_AfterPass();
+    EXPECT_EQ(TavixServerState, TavixState::StopRequested) << "the download stops the server";
+    Cmd_Downloading = 0;
+    DrevanoRuntime = drevano_variables_enumerateded = 0;
+    TavixUpdateNewIp = 1;
+    Main_AfterPass();
+    EXPECT_EQ(TavixServerState, TavixState::StopRequested) << "no thread answers; a new address leaves it";
+    EXPECT_EQ(TavixUpdateNewIp, 1);
     TavixHttp = 0;
     TavixServerState = TavixState::Stopped;
     TavixThreadCreated = 0;

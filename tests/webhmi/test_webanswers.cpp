@@ -1564,6 +1564,23 @@ TEST_F(WebAnswers, FramesUpToTheLimitAndLongPollOffByFalseOrZero) {
     EXPECT_EQ(s->parked, nullptr);  // each waiting record was let go at its free call
 }
 
+// A POST without Content-Length ends at its header, and what arrived behind
+// the header with it is its body: "longpoll=false" turns the poll off, so
+// the answer comes at once instead of the poll waiting. A GET has no body:
+// a request behind it stays a request (two in one write both answered).
+TEST_F(WebAnswers, APostWithoutContentLengthTakesTheRestReceivedAsItsBody) {
+    tavix_engine_hooks.utc_now = Clock1994;
+    Open(2);
+    EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"1\"}");
+    std::string req = Request("publish", "longpoll=false");
+    const std::size_t cl = req.find("Content-Length: 14\r\n");
+    ASSERT_NE(cl, std::string::npos);
+    req.erase(cl, 20);
+    EXPECT_EQ(req.substr(req.size() - 18), "\r\n\r\nlongpoll=false");
+    EXPECT_EQ(Exchange(req), std::make_pair(JsonHeader(27), std::string(kNone)));
+    EXPECT_EQ(s->parked, nullptr);
+}
+
 // The 401 challenge of each login method that has one, byte for byte; a
 // login method without one sends 500 instead.
 TEST_F(WebAnswers, EachLoginMethodsChallengeAndA500WithoutOne) {
