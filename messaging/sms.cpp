@@ -736,4 +736,11 @@ void SMS_Scanner() {
         GSMGPRSInfo_St.b[kGsmConfig] |= kGsmCfgPowerWaited;
     }
     SmsConfig();
+    // The module had been initialised and no longer is: the rounds counted
+    // on it are void, and the modem goes back to the manager (which starts
+    // it again) unless the hold register's bit keeps it.
+    if (sms.init_done) {
+        sms.rounds = 0;
+        if (!GSMHoldBit()) GSMGPRSRsrcMngr(3, 4);
+    }
 }
