@@ -396,6 +396,10 @@ void SMS_Start() {
     }
     sms.status = {};
     SmsStructInit();
+    // A downloaded AT script would report through a register of its own;
+    // the section names none (only the status and storage registers, at 60
+    // and 64), so there is none to clear here, and no guessed place of the
+    // user's registers is overwritten.
     sms.last_crc = crc;
     sms.last_size = size;
     sms.set_up = 1;
