@@ -268,6 +268,9 @@ void DataFormat(char *msg, uint32_t msg_len, uint32_t place, const char *value, 
         }
         L = uint32_t(std::strlen(txt));
     } else if (d != 0 && format != 8 && format != 0) {
+        // A point among digits: " ON"/"OFF" and a text have no digits to
+        // place it in (in its field of 3 a bit would only ever overflow), so
+        // a decimal control given with them is left aside.
         const bool neg = txt[0] == '-';
         const char *dg = txt + (neg ? 1 : 0);
         const uint32_t dl = uint32_t(std::strlen(dg));
