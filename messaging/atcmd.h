@@ -304,6 +304,8 @@ void CmdOvrd();
 void GSMTimerStop();
 // 1 while a hand-back is held by the hold register (SMS engine's rounds).
 uint32_t GSMHoldKeep();
+// 1 when the hold register is configured and its bit is 1.
+uint32_t GSMHoldBit();
 uint32_t SMSPlcReg_Set(uint32_t addr, const void *buf, uint32_t width);
 
 // ---- SMS over the modem (gsmsms.cpp) -------------------------------------------------

@@ -334,6 +334,8 @@ uint8_t sms_holding;
 
 }  // namespace
 
+uint32_t GSMHoldBit() { return HoldBit(); }
+
 uint32_t GSMHoldKeep() {
     if (!HoldBit()) {
         sms_holding = 0;

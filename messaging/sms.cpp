@@ -268,6 +268,9 @@ void DataFormat(char *msg, uint32_t msg_len, uint32_t place, const char *value, 
         }
         L = uint32_t(std::strlen(txt));
     } else if (d != 0 && format != 8 && format != 0) {
+        // A point among digits: " ON"/"OFF" and a text have no digits to
+        // place it in (in its field of 3 a bit would only ever overflow), so
+        // a decimal control given with them is left aside.
         const bool neg = txt[0] == '-';
         const char *dg = txt + (neg ? 1 : 0);
         const uint32_t dl = uint32_t(std::strlen(dg));
@@ -396,6 +399,10 @@ void SMS_Start() {
     }
     sms.status = {};
     SmsStructInit();
+    // A downloaded AT script would report through a register of its own;
+    // the section names none (only the status and storage registers, at 60
+    // and 64), so there is none to clear here, and no guessed place of the
+    // user's registers is overwritten.
     sms.last_crc = crc;
     sms.last_size = size;
     sms.set_up = 1;
@@ -736,4 +743,11 @@ void SMS_Scanner() {
         GSMGPRSInfo_St.b[kGsmConfig] |= kGsmCfgPowerWaited;
     }
     SmsConfig();
+    // The module had been initialised and no longer is: the rounds counted
+    // on it are void, and the modem goes back to the manager (which starts
+    // it again) unless the hold register's bit keeps it.
+    if (sms.init_done) {
+        sms.rounds = 0;
+        if (!GSMHoldBit()) GSMGPRSRsrcMngr(3, 4);
+    }
 }

@@ -1030,3 +1030,22 @@ TEST_F(SmsTest, ReceiveCycleOnTheProgrammingPortModem) {
         tx.clear();
     }
 }
+
+// A module that is no longer initialised (reset, or starting again) is handed
+// back at once and the rounds counted before are forgotten, unless the hold
+// register's bit asks to keep it.
+TEST_F(SmsTest, AModuleNoLongerInitialisedIsHandedBack) {
+    StartUp(SendBlock());
+    GsmInfo &g = GSMGPRSInfo_St;
+    g.hold_reg = M16(50);
+    for (const bool hold : {false, true}) {
+        ASSERT_EQ(GSMGPRSRsrcMngr(3, 3), 1u);
+        LT_SetBit(M16(50), hold);
+        sms.rounds = 1;
+        at_status.status &= uint8_t(~AT_STS_INIT);
+        SMS_Scanner();
+        EXPECT_EQ(sms.rounds, 0) << hold;
+        EXPECT_EQ(g.owner, hold ? 3 : 0) << hold;
+        at_status.status |= AT_STS_INIT;
+    }
+}
