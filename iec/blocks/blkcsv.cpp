@@ -95,6 +95,8 @@ int32_t ValueText(uint32_t db, uint16_t type, uint16_t idx, uint32_t ct, char se
         const uint8_t *s = Z7Mem_Ptr(slot, 2);
         const uint8_t *t = s ? Z7Mem_Ptr(slot + 2, s[1]) : nullptr;
         if (t == nullptr && (s == nullptr || s[1] != 0)) return -1;
+        // A quote inside the text is doubled: left single it would end the
+        // quoted field early and split the value for every CSV reader.
         for (uint32_t k = 0; k < (s ? s[1] : 0u) && t[k] != 0; k++) {
             if (t[k] == '"') out[n++] = '"';
             out[n++] = char(t[k]);

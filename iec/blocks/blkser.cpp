@@ -285,8 +285,11 @@ void RtuSlave(const Z7Ops &o, uint8_t *m) {
                 P16(m, RTU_TXLEN, sent < total ? total : 0);
                 P16(m, RTU_TXDONE, sent < total ? sent : 0);
             }
+            const bool served = n != 0 || req[0] == 0;
             Drop(m, len);
-            break;
+            // an answered request or a broadcast ends the scan for this
+            // execution; one the server left unanswered does not
+            if (served) break;
         }
     }
     o.SetB(out, LE_Get32(m + RTU_OPEN) != 0);

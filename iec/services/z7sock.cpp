@@ -219,6 +219,8 @@ int32_t Z7Socket_Send(Z7SocketHandle h, uint32_t len, const uint8_t *data, bool 
     if (len == 0) return 0;
     const ssize_t n = send(h, data, len, MSG_NOSIGNAL);
     if (n < 0) {
+        // a full send buffer is not a broken connection: nothing went out
+        // this time, the caller tries again
         if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
         if (closed) *closed = true;
         return 0;

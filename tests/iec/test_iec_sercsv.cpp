@@ -30,6 +30,7 @@ struct Fake {
     static inline Bytes rx, tx;
     static inline uint32_t send_max = 1000, opens = 0;
     static inline bool server = true;
+    static inline uint32_t silent = 0;  // the next requests served without an answer
     static inline std::vector<Bytes> served;
     static void Init(int32_t *h) { *h = -1; }
     static bool IsValid(int32_t h) { return h == 5; }
@@ -65,6 +66,10 @@ struct Fake {
     static uint32_t Serve(uint32_t, const uint8_t *req, uint32_t len, uint8_t *ans, uint32_t, uint32_t, uint32_t,
                           const char *) {
         served.emplace_back(req, req + len);
+        if (silent > 0) {
+            silent--;
+            return 0;
+        }
         if (req[1] == 3) {
             const uint8_t a[] = {req[0], 3, 2, 0x12, 0x34};
             std::copy(a, a + 5, ans);
@@ -111,6 +116,7 @@ protected:
         Fake::send_max = 1000;
         Fake::opens = 0;
         Fake::server = true;
+        Fake::silent = 0;
     }
     void TearDown() override {
         BlkLib_Remove();
@@ -494,6 +500,27 @@ TEST_F(SerCsv, RtuSlaveRecognisesTheLengthOfEachFunction) {
     EXPECT_EQ(std::vector<int32_t>({D(10), D(11), D(12), D(13), D(14), D(15)}),
               (std::vector<int32_t>{6, 6, 0, 6, 0, 0}));
     Call("MBSLAVERTUEXD", {}, inst, FB_INSTEXIT);
+}
+
+// A request the server gives no answer to is not served: the recogniser
+// goes on in the same execution with the request behind it.
+TEST_F(SerCsv, RtuSlaveGoesOnPastAnUnansweredRequest) {
+    const uint32_t inst = Inst(RTU_SIZE);
+    Call("MBSLAVERTUEXD", {}, inst, FB_INSTINIT);
+    const std::vector<uint16_t> ops = {1, 1, 1, 2, 2, 10, 11, 12, 13, 14, 15};
+    SetB(1, 1);
+    SetD(1, 17);
+    SetS(2, "srv");
+    Call("MBSLAVERTUEXD", ops, inst);
+    const Bytes read = Hex("1103006b00037687");
+    Fake::rx = read;
+    Fake::rx.insert(Fake::rx.end(), read.begin(), read.end());
+    Fake::silent = 1;
+    Call("MBSLAVERTUEXD", ops, inst);
+    EXPECT_EQ(Fake::served.size(), 2u);
+    EXPECT_EQ(Fake::tx, Hex("110302123474f0"));
+    EXPECT_EQ(std::vector<int32_t>({D(10), D(11), D(12), D(13), D(14), D(15)}),
+              (std::vector<int32_t>{2, 2, 0, 1, 0, 0}));
 }
 
 TEST_F(SerCsv, UdpSlaveOpensServesAndCloses) {

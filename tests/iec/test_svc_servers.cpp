@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "core/image/bytes.h"
+#include "core/image/plcreg.h"
 #include "io/vcomm.h"
 #include "iec/services/z7svc.h"
 #include "iec/vm/z7parts.h"
@@ -620,6 +621,29 @@ TEST(SocketLayer, CreationAndConnectAnswers) {
     Z7Socket_CloseSocket(u);
 }
 
+// Datagram addresses from text: the port behind a colon, honoured only in a
+// text shorter than 64 characters; 16 bytes {family, port, address, zeros}.
+TEST(SocketLayer, UdpAddressTextsAndTheirPortSuffix) {
+    uint8_t a[16];
+    Z7Socket_UdpAddrMake(a, "192.168.1.20:1200", 502);
+    EXPECT_EQ(Bytes(a + 2, a + 16), Hex("04b0c0a80114"
+                                        "0000000000000000"));
+    EXPECT_EQ(LE_Get16(a), AF_INET);
+    Z7Socket_UdpAddrMake(a, "10.0.0.7", 502);
+    EXPECT_EQ(Bytes(a + 2, a + 16), Hex("01f60a000007"
+                                        "0000000000000000"));
+    // 64 characters with a colon: the default port, the whole text refused
+    // by inet_addr (all ones)
+    const std::string longer = "10.0.0.7:1200" + std::string(51, ' ');
+    ASSERT_EQ(longer.size(), 64u);
+    Z7Socket_UdpAddrMake(a, longer.c_str(), 502);
+    EXPECT_EQ(Bytes(a + 2, a + 16), Hex("01f6ffffffff"
+                                        "0000000000000000"));
+    // 63 characters: the suffix counts
+    Z7Socket_UdpAddrMake(a, longer.substr(0, 63).c_str(), 502);
+    EXPECT_EQ(Bytes(a + 2, a + 8), Hex("04b00a000007"));
+}
+
 // ---- event server ---------------------------------------------------------------------------
 
 class Events : public ::testing::Test {
@@ -1065,4 +1089,34 @@ TEST(SerialHold, HeldUntilTheFrameStartACloseOrARelease) {
     // the plain handle was never affected
     EXPECT_EQ(Z7Serial_Send(plain, 1, reinterpret_cast<const uint8_t *>("p")), 1u);
     EXPECT_EQ(Take(sv[1], 1), Hex("70"));
+}
+
+// A read of 4 bytes at a packet start waits for 4 bytes; the programming
+// port is not taken while register word 290 is set.
+TEST(SerialHold, PacketStartWaitsForFourBytesAndWord290KeepsThePort) {
+    test_support::PortOnPair port;
+    ASSERT_TRUE(port.ok);
+    int *const sv = port.sv;
+    const uint16_t saved = PlcWord(290);
+    PlcWordSet(290, 1);
+    int32_t h = -1;
+    EXPECT_EQ(Z7Serial_Open(&h, "9600,N,8,1"), 1u);
+    EXPECT_EQ(h, -1);
+    EXPECT_FALSE(Z7Serial_IsValid(h));
+    PlcWordSet(290, 0);
+    Z7Serial_Open(&h, "");
+    EXPECT_EQ(h, sv[0]);
+    new_serial_packet = 1;
+    uint8_t buf[8] = {};
+    ASSERT_EQ(write(sv[1], "Z7\x01", 3), 3);
+    EXPECT_EQ(Z7Serial_Receive(&h, 4, buf, true), 0u);
+    EXPECT_EQ(new_serial_packet, 1);
+    ASSERT_EQ(write(sv[1], "\x02\x03", 2), 2);
+    EXPECT_EQ(Z7Serial_Receive(&h, 4, buf, true), 4u);
+    EXPECT_EQ(Bytes(buf, buf + 4), Hex("5a370102"));
+    EXPECT_EQ(new_serial_packet, 0);
+    EXPECT_EQ(z7_rcv, 1);
+    EXPECT_EQ(Z7Serial_Receive(&h, 4, buf, false), 1u);
+    EXPECT_EQ(buf[0], 0x03);
+    PlcWordSet(290, saved);
 }
