@@ -1359,6 +1359,15 @@ TEST(ClassOne, TwoHundredFiftySixBytesEachWay) {
     ASSERT_EQ(Message_Router_Service(put, a.data()), 4u);
     EXPECT_EQ(Bytes(a.begin(), a.begin() + 4), (Bytes{0x90, 0, 0, 0}));
     EXPECT_EQ(EipRxData[255], 0x66);
+    // Stopped: the produced data are all zeros, registers or not, and the
+    // consumed registers keep what they had.
+    LE_Put16(&DprMap[DPR_RUN], 0);
+    Eip_Scan(0);
+    EXPECT_EQ(EipTxData, (std::array<uint8_t, EIP_DATA_MAX>{}));
+    EXPECT_EQ(EipProduce(0, out, buf.data()), 276u);
+    EXPECT_EQ(Bytes(buf.begin() + 20, buf.begin() + 276), Bytes(256, 0));
+    EXPECT_EQ(Dpr_Get_W_Data(R(311) + 16 * 127), 0x1234u);
+    LE_Put16(&DprMap[DPR_RUN], 1);
 }
 
 Bytes Encap(uint16_t cmd, const Bytes &data) {
