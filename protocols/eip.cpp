@@ -505,6 +505,9 @@ uint32_t EipConsume(uint32_t n, unsigned k, const uint8_t *d, uint32_t len, uint
     EipAdapter &a = AdapterOf(n);
     EipConnSlot &s = a.slots[k];
     const uint32_t size = ConsumedSize(n);
+    // The whole datagram: item count, sequenced address item and data item
+    // head (18 bytes), then the data item's O->T connection size (sequence
+    // count, run/idle header, assembly): the assembly size + 24.
     if (size > EIP_DATA_MAX || len != EIPIO_DATA + CPFI_DATA + kConsumedHead + size) return 0;
     EipCpf cpf;
     if (EipCpfParse(d, len, &cpf) != 0 || cpf.addr_type != CPF_SEQ_ADDR || cpf.data_type != CPF_CONN_DATA ||

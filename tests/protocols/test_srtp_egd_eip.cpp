@@ -1070,6 +1070,52 @@ TEST(ForwardOpen, AFullListAnswersListFullBeforeTheRecords) {
     for (const auto &cfg : ConnCfgPool) EXPECT_EQ(cfg.used, 1);
 }
 
+// The eight configuration records serve both interfaces, each manager's list
+// eight of its own: four connections on each use up the records with both
+// lists half empty, so a ninth on either answers no record (0x011A).
+TEST(ForwardOpen, ANinthOverBothInterfacesAnswersNoRecord) {
+    Adapter ad;
+    Dpr_Configuration[1].eip[0][1] = 8;
+    EipConnEth[1].ip = &ad.net.ip;
+    ASSERT_EQ(EipObjects(1), 0u);
+    auto serve2 = [](const Bytes &d) {
+        std::array<uint8_t, CIP_ANSWER_MAX> a{};
+        const CipRequest req{0x54, 6, 2, 0, uint16_t(d.size()), d.data(), 1};
+        return Bytes(a.begin(), a.begin() + Message_Router_Service(req, a.data()));
+    };
+    const Bytes to_only{0x20, 0x04, 0x24, 0x01, 0x2C, 0x65};
+    for (uint16_t i = 1; i <= 4; i++) {
+        ASSERT_EQ(Serve(0x54, ForwardOpen(i, 0, 0x400A, 0x01, to_only))[2], 0) << i;
+        ASSERT_EQ(serve2(ForwardOpen(uint16_t(10 + i), 0, 0x400A, 0x01, to_only))[2], 0) << i;
+    }
+    EXPECT_EQ(EipConnEth[0].io_count, 4);
+    EXPECT_EQ(EipConnEth[1].io_count, 4);
+    EXPECT_EQ(Serve(0x54, ForwardOpen(9, 0, 0x400A, 0x01, to_only)), OpenError(0x54, 1, 0x011A, 9));
+    EXPECT_EQ(serve2(ForwardOpen(19, 0, 0x400A, 0x01, to_only)), OpenError(0x54, 1, 0x011A, 19));
+    EXPECT_EQ(EipConnEth[0].io_count, 4);
+    EXPECT_EQ(EipConnEth[1].io_count, 4);
+    // The second interface's connections close here; its objects go back.
+    for (auto &cfg : ConnCfgPool) {
+        if (cfg.used && ((cfg.flags >> CIP_CFG_IFACE_SHIFT) & CIP_CFG_IFACE_MASK) == 1) EipConnectionClose(&cfg);
+    }
+    EXPECT_EQ(EipConnEth[1].io_count, 0);
+    EipAdapter &b = EipConnEth[1];
+    Identity_Inst_Free(b.identity);
+    Message_Router_Inst_Free(b.router);
+    Conn_Manager_Inst_Free(b.manager);
+    Assembly_Inst_Free(b.produced);
+    Assembly_Inst_Free(b.consumed);
+    TcpIp_Inst_Free(b.tcpip);
+    Enet_Lnk_Inst_Free(b.link);
+    b.identity = nullptr;
+    b.router = nullptr;
+    b.manager = nullptr;
+    b.produced = b.consumed = nullptr;
+    b.tcpip = nullptr;
+    b.link = nullptr;
+    b.ip = nullptr;
+}
+
 TEST(ClassOne, ConsumedSequenceNumbersCompareOverTheWrap) {
     Adapter ad;
     const Bytes path{0x20, 0x04, 0x24, 0x01, 0x2C, 0x64};
@@ -1313,6 +1359,15 @@ TEST(ClassOne, TwoHundredFiftySixBytesEachWay) {
     ASSERT_EQ(Message_Router_Service(put, a.data()), 4u);
     EXPECT_EQ(Bytes(a.begin(), a.begin() + 4), (Bytes{0x90, 0, 0, 0}));
     EXPECT_EQ(EipRxData[255], 0x66);
+    // Stopped: the produced data are all zeros, registers or not, and the
+    // consumed registers keep what they had.
+    LE_Put16(&DprMap[DPR_RUN], 0);
+    Eip_Scan(0);
+    EXPECT_EQ(EipTxData, (std::array<uint8_t, EIP_DATA_MAX>{}));
+    EXPECT_EQ(EipProduce(0, out, buf.data()), 276u);
+    EXPECT_EQ(Bytes(buf.begin() + 20, buf.begin() + 276), Bytes(256, 0));
+    EXPECT_EQ(Dpr_Get_W_Data(R(311) + 16 * 127), 0x1234u);
+    LE_Put16(&DprMap[DPR_RUN], 1);
 }
 
 Bytes Encap(uint16_t cmd, const Bytes &data) {
