@@ -278,7 +278,9 @@ uint32_t Queue(Z7EvsClient &c, uint8_t type, uint8_t sub, uint32_t len, const ui
     if (sub == 255 && (c.subs & 0x80)) return 0;
     Z7EvsQueue &q = c.q[k];
     if (q.used + kEventHead + len > q.capacity) {
-        q.lost++;
+        // the count stays at its top rather than wrap to 0, which would
+        // lose the queue-lost notice
+        if (q.lost < 0xFFFF) q.lost++;
         return 1;
     }
     uint8_t *e = q.buf + q.used;

@@ -943,6 +943,23 @@ TEST(EventClient, OpenedRecordIsEmptyWithItsQueuesBehindIt) {
     EXPECT_EQ(c->sock, -1);
 }
 
+// Lost events of a queue are counted up to 65,535 and stay there: the count
+// never wraps back to 0, which would drop the queue-lost notice.
+TEST(EventClient, LostCountOfAQueueStopsAtItsTop) {
+    Z7EvsSettings s{};
+    s.capacity = {1024, 0, 8000, 16000};
+    std::vector<uint8_t> rec(Z7Evs1_GetMemorySize(&s));
+    Z7EvsClient *c = Z7Evs1_Open(rec.data(), &s);
+    c->subs = 0x02;  // queue 2 only, which holds nothing
+    for (uint32_t i = 0; i < 65535; i++) ASSERT_EQ(Z7Evs1_EventDT(c, 2, 1, 0, nullptr, 0, 0), 1u);
+    EXPECT_EQ(c->q[1].lost, 65535);
+    EXPECT_EQ(Z7Evs1_EventDT(c, 2, 1, 0, nullptr, 0, 0), 1u);
+    EXPECT_EQ(c->q[1].lost, 65535);
+    EXPECT_EQ(Z7Evs1_EventDT(c, 2, 1, 0, nullptr, 0, 0), 1u);
+    EXPECT_EQ(c->q[1].lost, 65535);
+    EXPECT_EQ(c->q[1].used, 0u);
+}
+
 TEST_F(Events, VariableStatusPreferencesOfTheConnectedClients) {
     uint8_t out[8];
     std::memset(out, 0xEE, sizeof out);
