@@ -771,6 +771,45 @@ TEST_F(Events, IdleFrameSilenceAcknowledgementsAndLimits) {
     EXPECT_TRUE(Closed(ninth));
 }
 
+// A client asking for no acknowledgements (flag 0x20) has what went out
+// removed at once and is never closed for its silence; with flag 0x80 an
+// event of sub-code 255 is dropped for it.
+TEST_F(Events, NoAcknowledgementClientAndSubCode255Dropped) {
+    auto *d = reinterpret_cast<Z7EvsData *>(mem.data());
+    const int c = Connect();
+    Step(1000);
+    ASSERT_EQ(Frame(c).size(), 21u);
+    Ack(c, 0xAF);
+    Step(1001);
+    ASSERT_EQ(Z7Evs_GetCnxPrefs(d, 0), 0xAF);
+    Z7Evs_OnAppStart(d, "A");
+    EXPECT_EQ(Z7Evs_Event(d, 8, 255, 0, nullptr), 0u);
+    EXPECT_EQ(d->client[0]->q[3].used, 0u);
+    Step(1002);
+    Bytes f = Frame(c);
+    ASSERT_EQ(f.size(), 19u);  // 6 + 12 + 1
+    EXPECT_EQ(Bytes(f.begin(), f.begin() + 10), Hex("5A37000F1201 01050101"));
+    EXPECT_EQ(f[18], 'A');
+    EXPECT_EQ(d->client[0]->q[0].used, 0u);  // gone without an acknowledgement
+    EXPECT_EQ(d->client[0]->state, 1);
+    Z7Evs_Trace(d, "t");
+    Step(1003);
+    f = Frame(c);
+    ASSERT_EQ(f.size(), 19u);
+    EXPECT_EQ(Bytes(f.begin(), f.begin() + 10), Hex("5A37000F1201 08010101"));
+    EXPECT_EQ(f[18], 't');
+    EXPECT_EQ(d->client[0]->q[3].used, 0u);
+    // silence: idle frames after 2 s, never a close
+    Step(3003);
+    EXPECT_TRUE(Frame(c).empty());
+    Step(3004);
+    EXPECT_EQ(Frame(c).size(), 21u);
+    Step(9000);
+    EXPECT_EQ(Frame(c).size(), 21u);
+    EXPECT_FALSE(Closed(c));
+    EXPECT_EQ(Z7Evs_GetNbClient(d), 1u);
+}
+
 // Event callbacks: each records its number, what it saw and how much of
 // client 1's trace queue was used at that moment (the event not yet queued).
 struct Seen {
