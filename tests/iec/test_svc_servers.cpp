@@ -810,6 +810,40 @@ TEST_F(Events, NoAcknowledgementClientAndSubCode255Dropped) {
     EXPECT_EQ(Z7Evs_GetNbClient(d), 1u);
 }
 
+// With frames below 100 bytes, a trace of 90 characters (12 + 90 bytes)
+// never fits: it stays at the head of its queue and holds back the traces
+// behind it, while the application queue still goes out and idle frames
+// keep the connection.
+TEST_F(Events, AnEventTooLargeForTheFrameStaysAtTheHeadOfItsQueue) {
+    auto *d = reinterpret_cast<Z7EvsData *>(mem.data());
+    const int c = Connect();
+    Step(1000);
+    ASSERT_EQ(Frame(c).size(), 21u);
+    Ack(c, 0x0F, 0, 100);
+    Step(1001);
+    Z7Evs_Trace(d, std::string(90, 'x').c_str());
+    Z7Evs_Trace(d, "t");
+    Z7Evs_OnAppStop(d, "AB");
+    const uint32_t used = d->client[0]->q[3].used;
+    ASSERT_EQ(used, 102u + 13u);
+    Step(1002);
+    const Bytes f = Frame(c);
+    ASSERT_EQ(f.size(), 20u);  // 6 + 12 + 2: the stop event only
+    EXPECT_EQ(Bytes(f.begin(), f.begin() + 10), Hex("5A3700101201 01060201"));
+    Ack(c, 0x0F, 0, 100);
+    Step(1003);
+    EXPECT_EQ(d->client[0]->q[0].used, 0u);
+    EXPECT_EQ(d->client[0]->q[3].used, used);
+    EXPECT_EQ(d->client[0]->q[3].read, 0u);
+    Step(3002);
+    EXPECT_TRUE(Frame(c).empty());
+    Step(3004);  // 2,001 ms after the last frame: an idle frame, not the trace
+    const Bytes idle = Frame(c);
+    ASSERT_EQ(idle.size(), 21u);
+    EXPECT_EQ(Bytes(idle.begin(), idle.begin() + 10), Hex("5A37001112010800 0301"));
+    EXPECT_EQ(d->client[0]->q[3].used, used);
+}
+
 // Event callbacks: each records its number, what it saw and how much of
 // client 1's trace queue was used at that moment (the event not yet queued).
 struct Seen {
