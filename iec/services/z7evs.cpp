@@ -131,6 +131,8 @@ void FlushRead(Z7EvsClient &c) {
 bool ParseAck(Z7EvsClient &c) {
     const uint8_t *f = c.frame.data();
     const uint16_t size = BE_Get16(f + 2);
+    // a frame too short to hold the key would take it from the bytes of an
+    // earlier frame: it does not count as an acknowledgement
     if (f[0] != 'Z' || f[1] != '7' || size < 6 || f[4] != 0x12) return false;
     const uint16_t req = f[5];
     const uint32_t key = BE_Get32(f + 6);
@@ -278,7 +280,9 @@ uint32_t Queue(Z7EvsClient &c, uint8_t type, uint8_t sub, uint32_t len, const ui
     if (sub == 255 && (c.subs & 0x80)) return 0;
     Z7EvsQueue &q = c.q[k];
     if (q.used + kEventHead + len > q.capacity) {
-        q.lost++;
+        // the count stays at its top rather than wrap to 0, which would
+        // lose the queue-lost notice
+        if (q.lost < 0xFFFF) q.lost++;
         return 1;
     }
     uint8_t *e = q.buf + q.used;

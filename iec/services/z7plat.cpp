@@ -130,6 +130,17 @@ bool Z7File_Eof(uint32_t h) {
 bool Z7File_Copy(const char *from, const char *to) {
     const uint32_t in = Z7File_Open(from, false);
     if (in == 0) return false;
+    // Opening the destination empties it: when it is the source itself (by
+    // the same name or another link) the file would be lost and the copy of
+    // nothing reported done, so it is refused and the file left as it was.
+    char dst[512];
+    struct stat a {
+    }, b{};
+    if (Host(to, dst, sizeof dst) && fstat(fileno(Slot(in)), &a) == 0 && stat(dst, &b) == 0 && a.st_dev == b.st_dev &&
+        a.st_ino == b.st_ino) {
+        Z7File_Close(in);
+        return false;
+    }
     const uint32_t out = Z7File_Open(to, true);
     if (out == 0) {
         Z7File_Close(in);

@@ -13,6 +13,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 #include "iec/services/z7svc.h"
 #include "iec/vm/z7parts.h"
@@ -215,6 +216,30 @@ TEST(RuntimeFiles, VirtualFilesAndDriverKitUtilities) {
     Z7LOG_PeriodMs = 500;
     EXPECT_EQ(ReadAll(root / "mnt/cfg/z7.log"),
               "2024/03/10 14:05:09,007 : [Z7TRACE] level 2\n2024/03/10 14:05:09,007 : [Z7TRACE] always on\n");
+}
+
+// A copy goes in 64-byte pieces; a missing source copies nothing, and a
+// copy onto the source itself (by its name or by another link) is refused
+// and leaves the file as it was.
+TEST(RuntimeFiles, CopyInPiecesAndNeverOntoItself) {
+    test_support::TempRoot root;
+    mkdir((root / "mnt").c_str(), 0755);
+    mkdir((root / "mnt/cfg").c_str(), 0755);
+    std::string body;
+    for (int i = 0; i < 150; i++) body += char('a' + i % 26);  // 64 + 64 + 22
+    {
+        std::ofstream f(root / "mnt/cfg/c.bin", std::ios::binary);
+        f << body;
+    }
+    EXPECT_EQ(Z7File_Copy("/mnt/cfg/c.bin", "/mnt/cfg/d.bin"), true);
+    EXPECT_EQ(ReadAll(root / "mnt/cfg/d.bin"), body);
+    EXPECT_EQ(Z7File_Copy("/mnt/cfg/none.bin", "/mnt/cfg/e.bin"), false);
+    EXPECT_EQ(Z7File_Exist("/mnt/cfg/e.bin"), false);
+    EXPECT_EQ(Z7File_Copy("/mnt/cfg/c.bin", "/mnt/cfg/c.bin"), false);
+    EXPECT_EQ(ReadAll(root / "mnt/cfg/c.bin"), body);
+    ASSERT_EQ(link((root / "mnt/cfg/c.bin").c_str(), (root / "mnt/cfg/l.bin").c_str()), 0);
+    EXPECT_EQ(Z7File_Copy("/mnt/cfg/l.bin", "/mnt/cfg/c.bin"), false);
+    EXPECT_EQ(ReadAll(root / "mnt/cfg/c.bin"), body);
 }
 
 TEST(RuntimeFiles, LinesProfilesMacsAndClock) {

@@ -795,6 +795,79 @@ TEST_F(Events, IdleFrameSilenceAcknowledgementsAndLimits) {
     EXPECT_TRUE(Closed(ninth));
 }
 
+// A client asking for no acknowledgements (flag 0x20) has what went out
+// removed at once and is never closed for its silence; with flag 0x80 an
+// event of sub-code 255 is dropped for it.
+TEST_F(Events, NoAcknowledgementClientAndSubCode255Dropped) {
+    auto *d = reinterpret_cast<Z7EvsData *>(mem.data());
+    const int c = Connect();
+    Step(1000);
+    ASSERT_EQ(Frame(c).size(), 21u);
+    Ack(c, 0xAF);
+    Step(1001);
+    ASSERT_EQ(Z7Evs_GetCnxPrefs(d, 0), 0xAF);
+    Z7Evs_OnAppStart(d, "A");
+    EXPECT_EQ(Z7Evs_Event(d, 8, 255, 0, nullptr), 0u);
+    EXPECT_EQ(d->client[0]->q[3].used, 0u);
+    Step(1002);
+    Bytes f = Frame(c);
+    ASSERT_EQ(f.size(), 19u);  // 6 + 12 + 1
+    EXPECT_EQ(Bytes(f.begin(), f.begin() + 10), Hex("5A37000F1201 01050101"));
+    EXPECT_EQ(f[18], 'A');
+    EXPECT_EQ(d->client[0]->q[0].used, 0u);  // gone without an acknowledgement
+    EXPECT_EQ(d->client[0]->state, 1);
+    Z7Evs_Trace(d, "t");
+    Step(1003);
+    f = Frame(c);
+    ASSERT_EQ(f.size(), 19u);
+    EXPECT_EQ(Bytes(f.begin(), f.begin() + 10), Hex("5A37000F1201 08010101"));
+    EXPECT_EQ(f[18], 't');
+    EXPECT_EQ(d->client[0]->q[3].used, 0u);
+    // silence: idle frames after 2 s, never a close
+    Step(3003);
+    EXPECT_TRUE(Frame(c).empty());
+    Step(3004);
+    EXPECT_EQ(Frame(c).size(), 21u);
+    Step(9000);
+    EXPECT_EQ(Frame(c).size(), 21u);
+    EXPECT_FALSE(Closed(c));
+    EXPECT_EQ(Z7Evs_GetNbClient(d), 1u);
+}
+
+// With frames below 100 bytes, a trace of 90 characters (12 + 90 bytes)
+// never fits: it stays at the head of its queue and holds back the traces
+// behind it, while the application queue still goes out and idle frames
+// keep the connection.
+TEST_F(Events, AnEventTooLargeForTheFrameStaysAtTheHeadOfItsQueue) {
+    auto *d = reinterpret_cast<Z7EvsData *>(mem.data());
+    const int c = Connect();
+    Step(1000);
+    ASSERT_EQ(Frame(c).size(), 21u);
+    Ack(c, 0x0F, 0, 100);
+    Step(1001);
+    Z7Evs_Trace(d, std::string(90, 'x').c_str());
+    Z7Evs_Trace(d, "t");
+    Z7Evs_OnAppStop(d, "AB");
+    const uint32_t used = d->client[0]->q[3].used;
+    ASSERT_EQ(used, 102u + 13u);
+    Step(1002);
+    const Bytes f = Frame(c);
+    ASSERT_EQ(f.size(), 20u);  // 6 + 12 + 2: the stop event only
+    EXPECT_EQ(Bytes(f.begin(), f.begin() + 10), Hex("5A3700101201 01060201"));
+    Ack(c, 0x0F, 0, 100);
+    Step(1003);
+    EXPECT_EQ(d->client[0]->q[0].used, 0u);
+    EXPECT_EQ(d->client[0]->q[3].used, used);
+    EXPECT_EQ(d->client[0]->q[3].read, 0u);
+    Step(3002);
+    EXPECT_TRUE(Frame(c).empty());
+    Step(3004);  // 2,001 ms after the last frame: an idle frame, not the trace
+    const Bytes idle = Frame(c);
+    ASSERT_EQ(idle.size(), 21u);
+    EXPECT_EQ(Bytes(idle.begin(), idle.begin() + 10), Hex("5A37001112010800 0301"));
+    EXPECT_EQ(d->client[0]->q[3].used, used);
+}
+
 // Event callbacks: each records its number, what it saw and how much of
 // client 1's trace queue was used at that moment (the event not yet queued).
 struct Seen {
@@ -965,6 +1038,23 @@ TEST(EventClient, OpenedRecordIsEmptyWithItsQueuesBehindIt) {
     Z7Evs1_Activate(c, 5000);
     EXPECT_EQ(c->state, 0);
     EXPECT_EQ(c->sock, -1);
+}
+
+// Lost events of a queue are counted up to 65,535 and stay there: the count
+// never wraps back to 0, which would drop the queue-lost notice.
+TEST(EventClient, LostCountOfAQueueStopsAtItsTop) {
+    Z7EvsSettings s{};
+    s.capacity = {1024, 0, 8000, 16000};
+    std::vector<uint8_t> rec(Z7Evs1_GetMemorySize(&s));
+    Z7EvsClient *c = Z7Evs1_Open(rec.data(), &s);
+    c->subs = 0x02;  // queue 2 only, which holds nothing
+    for (uint32_t i = 0; i < 65535; i++) ASSERT_EQ(Z7Evs1_EventDT(c, 2, 1, 0, nullptr, 0, 0), 1u);
+    EXPECT_EQ(c->q[1].lost, 65535);
+    EXPECT_EQ(Z7Evs1_EventDT(c, 2, 1, 0, nullptr, 0, 0), 1u);
+    EXPECT_EQ(c->q[1].lost, 65535);
+    EXPECT_EQ(Z7Evs1_EventDT(c, 2, 1, 0, nullptr, 0, 0), 1u);
+    EXPECT_EQ(c->q[1].lost, 65535);
+    EXPECT_EQ(c->q[1].used, 0u);
 }
 
 TEST_F(Events, VariableStatusPreferencesOfTheConnectedClients) {
