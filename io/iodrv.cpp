@@ -1091,7 +1091,17 @@ void Calibrate(IoDriverMsg *m) {
         // Valid only once the EEPROM took the word (as with sub-code 4); a
         // failed clear still drops the flag, the safer side.
         if (sub == 5 && stored) s.flags |= IOF_CAL_VALID;
-        if (sub == 6) s.flags &= uint16_t(~IOF_CAL_VALID);
+        if (sub == 6) {
+            s.flags &= uint16_t(~IOF_CAL_VALID);
+            // The analog output modules' short form (validity word right
+            // behind their 12 or 6 gain words) is taken at configure too:
+            // cleared as well, or the constants just invalidated would come
+            // back valid. In the full block that word is an unused gain.
+            if (s.row == ROW_AQ4 || s.row == ROW_AQ2) {
+                const uint32_t at = s.row == ROW_AQ4 ? 24u : 12u;
+                static_cast<void>(I2C_write_mem(w, io_cal_location(s.row) + at, 2, 0));  // flag already clear
+            }
+        }
         break;
     }
     case 7: s.flags &= uint16_t(~IOF_CAL_MODE); break;

@@ -739,6 +739,20 @@ TEST_F(IoTest, CalibrationOfAnAnalogOutputModuleIsLoadedAgain) {
     EXPECT_EQ(tbl[1].gain[12], 0);
     EXPECT_EQ(tbl[1].offset[0], 0);
     EXPECT_EQ(tbl[1].offset[2], 0);
+
+    // Sub-code 6 invalidates that form too: its word at +24 is cleared (the
+    // full block's gain 13, which no channel of row 18 uses), and the next
+    // configuration takes the defaults.
+    cal({0x7F, 1, 6});
+    EXPECT_EQ(tbl[1].flags & IOF_CAL_VALID, 0);
+    uint8_t word[2] = {0xEE, 0xEE};
+    ASSERT_EQ(I2C_read_mem(word, io_cal_location(ROW_AQ4) + 24, 2, 0), 0u);
+    EXPECT_EQ(LE_Get16(word), 0);
+    Io_ResetProbe();
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    EXPECT_EQ(tbl[1].flags & IOF_CAL_VALID, 0);
+    EXPECT_EQ(tbl[1].gain[0], 0x7FF0);
+    EXPECT_EQ(tbl[1].gain[2], 0x7C7C);
 }
 
 }  // namespace
