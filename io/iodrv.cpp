@@ -840,9 +840,8 @@ void output_aqx(uint32_t slot) {
     uint8_t b[3];
     if (row == ROW_AQ4 || row == ROW_AQ2) {
         const unsigned n = row == ROW_AQ4 ? 4 : 2;
-        const uint16_t *area = s.option & 0x800 ? RegWords(CfgWord(s, CFGW_AQ_AREA), n) : nullptr;
         for (unsigned k = 0; k < n; k++) {
-            const uint16_t v = area ? GetW(area + k) : s.aq[k];
+            const uint16_t v = s.aq[k];
             const uint8_t type = s.types[k];
             const unsigned p = 3 * k + (type == 0 ? 0 : type == 9 ? 1 : 2);
             const uint32_t o = Io_ScaleOut(v, type, s.gain[p], s.offset[p]) << 4;
@@ -1340,6 +1339,17 @@ void io_driver(IoDriverMsg *msg) {
         if (msg->buffer != nullptr) {
             for (uint32_t i = 0; i < msg->count && msg->first + i < 16; i++) {
                 s.aq[msg->first + i] = LE_Get16(msg->buffer + 2 * i);
+            }
+        }
+        // An analog output module told so by option bit 11 takes its values
+        // from the register area of configuration word 36. They are kept as
+        // the slot's outputs, like any others: a stop then sets its defaults
+        // and holds the rest, and calibration drives the words it is given
+        // (the converters were written from the area whatever those said).
+        if ((s.row == ROW_AQ4 || s.row == ROW_AQ2) && (s.option & 0x800)) {
+            const unsigned n = s.row == ROW_AQ4 ? 4 : 2;
+            if (const uint16_t *area = RegWords(CfgWord(s, CFGW_AQ_AREA), n)) {
+                for (unsigned k = 0; k < n; k++) s.aq[k] = GetW(area + k);
             }
         }
         output_aqx(msg->slot);
