@@ -310,8 +310,10 @@ void ReadInputs(IoDriverMsg *m) {
         if (I2C_read_io(0x4C, b, 1) == 0) {
             in[0] = uint8_t(~b[0]);
             in[1] = uint8_t(~b[1]);
-            if (row == ROW_CURRENT) in[0] &= 0x0F, in[1] = 0;
             fresh[0] = fresh[1] = 0xFF;
+            // The current-monitoring module has four inputs: the other bits
+            // read 0 whatever the inversion.
+            if (row == ROW_CURRENT) in[0] &= 0x0F, in[1] = 0, fresh[0] = 0x0F, fresh[1] = 0;
         }
     } else if ((row >= 0 && row <= 4) || row == ROW_BASE21 || row == ROW_MIX22) {
         b_read = I2C_read_io(0x40, b, 1) == 0;

@@ -725,6 +725,26 @@ TEST_F(IoTest, AnalogOutputModuleFedFromARegisterAreaStopsAtItsDefaults) {
     EXPECT_FALSE(sent({0x30, 0xF9, 0xE0}));
 }
 
+TEST_F(IoTest, CurrentModuleInvertsOnlyItsFourInputs) {
+    // Row 7 in slot 0 with option bit 7: input 1 on (pin low), inputs 2-4
+    // off. Only the four inputs are inverted; the high nibble of byte 0 and
+    // byte 1, which no line feeds, stay 0.
+    Sim(R"({"slot0": [{"addr": "0x4C", "type": "expander", "pins": [254, 127]}]})");
+    std::vector<uint8_t> cfg = {0x0E, 0x7F, 16, 0};
+    std::vector<uint8_t> data(16, 0);
+    data[14] = 0x80;  // option word 0x0080
+    cfg.insert(cfg.end(), data.begin(), data.end());
+    cfg.insert(cfg.end(), {0xFF, 0xFF, 0x00, 0xFA, 0x00, 0x00});
+    SetConfig(cfg);
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    ASSERT_EQ(tbl[0].row, ROW_CURRENT);
+    ASSERT_EQ(tbl[0].option, 0x0080);
+    std::array<uint8_t, 2> in = {0xAA, 0xAA};
+    IoGetIs(in.data(), 0, 0, 16);
+    EXPECT_EQ(in[0], 0x0E);
+    EXPECT_EQ(in[1], 0x00);
+}
+
 TEST_F(IoTest, CalibrationOfAnAnalogOutputModuleIsLoadedAgain) {
     // Slot 1: the 4-channel analog output module (row 18), its block at 0xA0
     // memory 0x80 (slot 0 holds the current-monitoring module).
