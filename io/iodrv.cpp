@@ -310,8 +310,10 @@ void ReadInputs(IoDriverMsg *m) {
         if (I2C_read_io(0x4C, b, 1) == 0) {
             in[0] = uint8_t(~b[0]);
             in[1] = uint8_t(~b[1]);
-            if (row == ROW_CURRENT) in[0] &= 0x0F, in[1] = 0;
             fresh[0] = fresh[1] = 0xFF;
+            // The current-monitoring module has four inputs: the other bits
+            // read 0 whatever the inversion.
+            if (row == ROW_CURRENT) in[0] &= 0x0F, in[1] = 0, fresh[0] = 0x0F, fresh[1] = 0;
         }
     } else if ((row >= 0 && row <= 4) || row == ROW_BASE21 || row == ROW_MIX22) {
         b_read = I2C_read_io(0x40, b, 1) == 0;
@@ -840,9 +842,8 @@ void output_aqx(uint32_t slot) {
     uint8_t b[3];
     if (row == ROW_AQ4 || row == ROW_AQ2) {
         const unsigned n = row == ROW_AQ4 ? 4 : 2;
-        const uint16_t *area = s.option & 0x800 ? RegWords(CfgWord(s, CFGW_AQ_AREA), n) : nullptr;
         for (unsigned k = 0; k < n; k++) {
-            const uint16_t v = area ? GetW(area + k) : s.aq[k];
+            const uint16_t v = s.aq[k];
             const uint8_t type = s.types[k];
             const unsigned p = 3 * k + (type == 0 ? 0 : type == 9 ? 1 : 2);
             const uint32_t o = Io_ScaleOut(v, type, s.gain[p], s.offset[p]) << 4;
@@ -1091,7 +1092,17 @@ void Calibrate(IoDriverMsg *m) {
         // Valid only once the EEPROM took the word (as with sub-code 4); a
         // failed clear still drops the flag, the safer side.
         if (sub == 5 && stored) s.flags |= IOF_CAL_VALID;
-        if (sub == 6) s.flags &= uint16_t(~IOF_CAL_VALID);
+        if (sub == 6) {
+            s.flags &= uint16_t(~IOF_CAL_VALID);
+            // The analog output modules' short form (validity word right
+            // behind their 12 or 6 gain words) is taken at configure too:
+            // cleared as well, or the constants just invalidated would come
+            // back valid. In the full block that word is an unused gain.
+            if (s.row == ROW_AQ4 || s.row == ROW_AQ2) {
+                const uint32_t at = s.row == ROW_AQ4 ? 24u : 12u;
+                static_cast<void>(I2C_write_mem(w, io_cal_location(s.row) + at, 2, 0));  // flag already clear
+            }
+        }
         break;
     }
     case 7: s.flags &= uint16_t(~IOF_CAL_MODE); break;
@@ -1330,6 +1341,17 @@ void io_driver(IoDriverMsg *msg) {
         if (msg->buffer != nullptr) {
             for (uint32_t i = 0; i < msg->count && msg->first + i < 16; i++) {
                 s.aq[msg->first + i] = LE_Get16(msg->buffer + 2 * i);
+            }
+        }
+        // An analog output module told so by option bit 11 takes its values
+        // from the register area of configuration word 36. They are kept as
+        // the slot's outputs, like any others: a stop then sets its defaults
+        // and holds the rest, and calibration drives the words it is given
+        // (the converters were written from the area whatever those said).
+        if ((s.row == ROW_AQ4 || s.row == ROW_AQ2) && (s.option & 0x800)) {
+            const unsigned n = s.row == ROW_AQ4 ? 4 : 2;
+            if (const uint16_t *area = RegWords(CfgWord(s, CFGW_AQ_AREA), n)) {
+                for (unsigned k = 0; k < n; k++) s.aq[k] = GetW(area + k);
             }
         }
         output_aqx(msg->slot);

@@ -675,6 +675,76 @@ TEST_F(IoTest, CalibrationBlockAcrossTwoEepromBlocksKeepsItsValidityWord) {
     EXPECT_EQ(tbl[0].flags & IOF_CAL_VALID, 0);
 }
 
+TEST_F(IoTest, AnalogOutputModuleFedFromARegisterAreaStopsAtItsDefaults) {
+    // Row 18 in slot 1 with option bit 11: its outputs come from %R1..%R4
+    // (configuration word 36 = 0x8000). Stop keeps channel 1 (keep mask
+    // word 21 = 2) and sets channel 0 to its default, word 22 = 16000.
+    Sim(R"({"slot1": [{"addr": "0x4E", "type": "expander", "pins": [255, 143]},
+                      {"addr": "0x20", "type": "registers", "width": 2},
+                      {"addr": "0x22", "type": "registers", "width": 2}]})");
+    std::vector<uint8_t> cfg = {0xFF, 0xFF, 0x0F, 0x8F, 76, 0};
+    std::vector<uint8_t> data(76, 0);
+    data[15] = 0x08;                   // option word 0x0800
+    data[42] = 0x02;                   // keep channel 1 at stop
+    data[44] = 0x80, data[45] = 0x3E;  // channel 0 stops at 16000
+    data[73] = 0x80;                   // area %R1
+    cfg.insert(cfg.end(), data.begin(), data.end());
+    cfg.insert(cfg.end(), {0x00, 0xFA, 0x00, 0x00});
+    SetConfig(cfg);
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    ASSERT_EQ(tbl[1].row, ROW_AQ4);
+    ASSERT_EQ(tbl[1].option, 0x0800);
+    LE_Put16(Reg(32768, 16), 32000);
+    LE_Put16(Reg(32784, 16), 8000);
+    auto sent = [](std::vector<uint8_t> d) {
+        for (const Xfer &x : Log()) {
+            if (x.kind == 'w' && x.addr == 0x20 && x.data == d) return true;
+        }
+        return false;
+    };
+    // Default pairs (0x7FF0, 0): 32000 gives 3998, 8000 gives 999, each << 4.
+    Log().clear();
+    IoPutAQs(Reg(BA_AQ, 64), 1, 0, 4);
+    EXPECT_TRUE(sent({0x30, 0xF9, 0xE0}));
+    EXPECT_TRUE(sent({0x31, 0x3E, 0x70}));
+    // At stop channel 0 takes its default (1999 << 4), channel 1 holds.
+    Log().clear();
+    IoStop();
+    EXPECT_TRUE(sent({0x30, 0x7C, 0xF0}));
+    EXPECT_FALSE(sent({0x30, 0xF9, 0xE0}));
+    EXPECT_TRUE(sent({0x31, 0x3E, 0x70}));
+    // Calibration sub-code 2 with the option word still 0x0800 drives the
+    // words it is given, not the area: channel 0 at 8000 (999 << 4).
+    std::array<uint8_t, 80> p{};
+    const std::vector<uint8_t> d = {0x7F, 1, 2, 0, 0, 0, 0, 0, 0x00, 0x08, 0x40, 0x1F, 0, 0, 0, 0, 0, 0};
+    p[0] = uint8_t(d.size());
+    std::copy(d.begin(), d.end(), p.begin() + 1);
+    Log().clear();
+    IoCal(p.data());
+    EXPECT_TRUE(sent({0x30, 0x3E, 0x70}));
+    EXPECT_FALSE(sent({0x30, 0xF9, 0xE0}));
+}
+
+TEST_F(IoTest, CurrentModuleInvertsOnlyItsFourInputs) {
+    // Row 7 in slot 0 with option bit 7: input 1 on (pin low), inputs 2-4
+    // off. Only the four inputs are inverted; the high nibble of byte 0 and
+    // byte 1, which no line feeds, stay 0.
+    Sim(R"({"slot0": [{"addr": "0x4C", "type": "expander", "pins": [254, 127]}]})");
+    std::vector<uint8_t> cfg = {0x0E, 0x7F, 16, 0};
+    std::vector<uint8_t> data(16, 0);
+    data[14] = 0x80;  // option word 0x0080
+    cfg.insert(cfg.end(), data.begin(), data.end());
+    cfg.insert(cfg.end(), {0xFF, 0xFF, 0x00, 0xFA, 0x00, 0x00});
+    SetConfig(cfg);
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    ASSERT_EQ(tbl[0].row, ROW_CURRENT);
+    ASSERT_EQ(tbl[0].option, 0x0080);
+    std::array<uint8_t, 2> in = {0xAA, 0xAA};
+    IoGetIs(in.data(), 0, 0, 16);
+    EXPECT_EQ(in[0], 0x0E);
+    EXPECT_EQ(in[1], 0x00);
+}
+
 TEST_F(IoTest, CalibrationOfAnAnalogOutputModuleIsLoadedAgain) {
     // Slot 1: the 4-channel analog output module (row 18), its block at 0xA0
     // memory 0x80 (slot 0 holds the current-monitoring module).
@@ -739,6 +809,20 @@ TEST_F(IoTest, CalibrationOfAnAnalogOutputModuleIsLoadedAgain) {
     EXPECT_EQ(tbl[1].gain[12], 0);
     EXPECT_EQ(tbl[1].offset[0], 0);
     EXPECT_EQ(tbl[1].offset[2], 0);
+
+    // Sub-code 6 invalidates that form too: its word at +24 is cleared (the
+    // full block's gain 13, which no channel of row 18 uses), and the next
+    // configuration takes the defaults.
+    cal({0x7F, 1, 6});
+    EXPECT_EQ(tbl[1].flags & IOF_CAL_VALID, 0);
+    uint8_t word[2] = {0xEE, 0xEE};
+    ASSERT_EQ(I2C_read_mem(word, io_cal_location(ROW_AQ4) + 24, 2, 0), 0u);
+    EXPECT_EQ(LE_Get16(word), 0);
+    Io_ResetProbe();
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    EXPECT_EQ(tbl[1].flags & IOF_CAL_VALID, 0);
+    EXPECT_EQ(tbl[1].gain[0], 0x7FF0);
+    EXPECT_EQ(tbl[1].gain[2], 0x7C7C);
 }
 
 }  // namespace
