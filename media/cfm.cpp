@@ -727,13 +727,15 @@ void CFM_Update() {
     }
 }
 
-void ConvertMeta(char *name, std::size_t size) {
-    if (name == nullptr || std::strchr(name, '$') == nullptr) return;
+bool ConvertMeta(char *name, std::size_t size) {
+    if (name == nullptr || std::strchr(name, '$') == nullptr) return true;
     const std::size_t cap = std::min<std::size_t>(size, FX_PATH_MAX);
     char out[FX_PATH_MAX];
     std::size_t k = 0;
+    bool whole = true;  // false once anything of the expansion did not fit
     auto put = [&](const char *s) {
         for (; *s && k < cap - 1; s++) out[k++] = *s;
+        if (*s) whole = false;
     };
     auto two = [&](uint32_t v) {
         char t[8];
@@ -742,7 +744,8 @@ void ConvertMeta(char *name, std::size_t size) {
     };
     const uint32_t sec = PlcWord(171), min = PlcWord(172), hour = PlcWord(173), day = PlcWord(174),
                    month = PlcWord(175), year = PlcWord(176);
-    for (const char *c = name; *c && k < cap - 1; c++) {
+    const char *c = name;
+    for (; *c && k < cap - 1; c++) {
         if (*c != '$') {
             out[k++] = *c;
             continue;
@@ -785,12 +788,16 @@ void ConvertMeta(char *name, std::size_t size) {
         default: break;
         }
         if (n >= '1' && n <= '4' && c[2] == 'u' && c[3] >= '1' && c[3] <= '8') {
-            for (int i = 0; i < c[3] - '0' && k < cap - 1; i++) out[k++] = '0';
+            int i = 0;
+            for (; i < c[3] - '0' && k < cap - 1; i++) out[k++] = '0';
+            if (i < c[3] - '0') whole = false;
             c += 3;
             continue;
         }
         out[k++] = '$';
     }
+    if (*c) whole = false;
     out[k] = 0;
     std::memcpy(name, out, k + 1);
+    return whole;
 }

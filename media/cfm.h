@@ -155,8 +155,9 @@ uint32_t CFM_LoadEmailReq();
 uint32_t CFM_LoadDBGLoggerReq();
 
 // Expands the meta sequences of a file name in place ($D $M $Y $h $m $s $W,
-// $<1..4>u<n>); the result holds at most 511 characters.
-void ConvertMeta(char *name, std::size_t size);
+// $<1..4>u<n>); the result holds at most 511 characters. False when the
+// expansion did not fit and the name was cut.
+bool ConvertMeta(char *name, std::size_t size);
 
 // Count of bytes the last write of each logger channel took (0 data logger,
 // 1 debug logger) and the last read of the e-mail channel took (2).

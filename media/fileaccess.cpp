@@ -243,7 +243,9 @@ uint16_t JobPath(const char *name, char *host, uint8_t *drive, bool *wild, bool 
         k++;
     }
     n[k] = 0;
-    ConvertMeta(n, sizeof n);
+    // A name cut to fit (its meta sequences grown past a path, or on its
+    // drive's mount point) would name another, shorter file: refused.
+    if (!ConvertMeta(n, sizeof n)) return CF_INVALID;
     // "Z:" is the SD card here: the stored program and configuration are
     // out of a program's reach.
     CfProgramName(n);
@@ -266,6 +268,7 @@ uint16_t JobPath(const char *name, char *host, uint8_t *drive, bool *wild, bool 
     if (len <= 3) return CF_INVALID;  // the drive root itself
     char sys[FX_PATH_MAX];
     if (!CfDriveChk(cf, sys, DRIVE_ANY)) return CF_NOT_PRESENT;
+    if (std::strlen(sys) >= FX_PATH_MAX - 1) return CF_INVALID;
     if (PLAT_Path(sys, host, HOST_MAX) == nullptr) return CF_INVALID;
     // A symbolic link on the card leads off it: as a name that is not there.
     return Fx_MediaHost(sys, host, HOST_MAX) ? CF_OK : CF_NOT_FOUND;

@@ -1371,3 +1371,38 @@ TEST_F(FileInstr, ANameLongerThanAPathIsRefusedNotCut) {
     EXPECT_EQ(Get(file), "K");
     EXPECT_FALSE(Exists("mnt/USB0/NEW.TXT"));
 }
+
+// A name that only fits cut short is refused with 86, never taken as the
+// shorter name it would become: neither one whose meta sequences grow past a
+// path ("FILE" and 200 zeros), nor one of 511 characters that runs past a
+// path once placed on the card's mount point. Either, cut, would name
+// "FILE" and 95 zeros, and delete it.
+TEST_F(FileInstr, ANameGrownPastAPathByItsMetaSequencesIsRefused) {
+    const std::string d(200, 'D'), e(200, 'E');
+    const std::string dir = "A:\\" + d + "\\" + e + "\\FILE";
+    std::string grown = dir;
+    for (int i = 0; i < 25; i++) grown += "$1u8";
+    ASSERT_EQ(grown.size(), 509u);
+    const std::string whole = dir + std::string(102, '0');
+    ASSERT_EQ(whole.size(), 511u);
+    const std::string host = "mnt/USB0/" + d + "/" + e + "/FILE";
+    MkDir("mnt/USB0/" + d);
+    MkDir("mnt/USB0/" + d + "/" + e);
+    Put(host + std::string(95, '0'), "K");
+    Put(host + std::string(102, '0'), "L");
+    ASSERT_EQ(Get(host + std::string(95, '0')), "K");
+    FileOpRec op{};
+    op.owner = 1;
+    op.opcode = 253;
+    op.status = R(100);
+    for (const char *name : {grown.c_str(), whole.c_str()}) {
+        op.name = name;
+        EXPECT_EQ(File_Access(&op, 1), 0u);
+        EXPECT_EQ(W(R(100)), CF_INVALID);
+        ASSERT_TRUE(File_JobsIdle(10000));
+        File_Access(&op, 1);
+        File_Access(&op, 0);
+    }
+    EXPECT_EQ(Get(host + std::string(95, '0')), "K");
+    EXPECT_EQ(Get(host + std::string(102, '0')), "L");
+}
