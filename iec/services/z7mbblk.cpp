@@ -42,6 +42,7 @@ enum : uint32_t {
     MI_DONEF = 14,
     MI_EN = 15,
     MI_SEND = 16,
+    MI_SKIP = 18,  // TCP: bytes of a frame too long for the buffer still to pass over
     MI_HANDLE = 20,
     MI_FRAME = 24,
     MI_FRAMESIZE = 264,
@@ -286,6 +287,7 @@ void MasterOpen(MasterPass &p) {
         else
             p.err = kErrConnection;
     } else {
+        LE_Put16(p.m + MI_SKIP, 0);  // a new stream
         Z7SocketHandle s = -1;
         bool pending = false;
         if (Z7Socket_CreateConnectedSocket(text, uint16_t(p.a.D(13)), &s, &pending, 0) && s >= 0) {
@@ -395,11 +397,13 @@ void MasterSend(MasterPass &p) {
 }
 
 // The answer's whole length from its head (RTU: by function code); 0 when
-// the head cannot start an answer.
+// the head cannot start an answer. A TCP length is taken as it comes (a
+// frame too short for a function is refused by the parse) unless the frame
+// would not fit the buffer.
 uint32_t AnswerLength(const Master &ms, const uint8_t *f) {
     if (!ms.rtu) {
         const uint32_t len = BE_Get16(f + 4);
-        return len < 2 || len + 6 > MI_FRAMESIZE ? 0 : len + 6;
+        return len + 6 > MI_FRAMESIZE ? 0 : len + 6;
     }
     const uint8_t fn = f[1];
     if ((fn >= 1 && fn <= 4) || fn == 17 || fn == 23) return f[2] + 5u;
@@ -420,7 +424,24 @@ void MasterAwait(MasterPass &p) {
         return;
     }
     uint8_t *f = ms.Frame();
+    auto lost = [&]() {
+        ms.Close();
+        p.err = kErrConnection;
+        p.state = kMsClosed;
+    };
     for (int guard = 0; guard < 8 && p.state == kMsAwaiting; guard++) {
+        const uint32_t skip = ms.rtu ? 0 : LE_Get16(m + MI_SKIP);
+        if (skip != 0) {  // the rest of a frame too long for the buffer, read and dropped
+            bool closed = false;
+            const int32_t r = Z7Socket_Receive(ms.Handle(), skip < MI_FRAMESIZE ? skip : MI_FRAMESIZE, f, &closed);
+            if (closed) {
+                lost();
+                break;
+            }
+            if (r <= 0) break;
+            LE_Put16(m + MI_SKIP, uint16_t(skip - uint32_t(r)));
+            continue;
+        }
         const uint32_t done = LE_Get16(m + MI_DONE), head = ms.rtu ? 3 : 6;
         const uint32_t want = done < head ? head - done : LE_Get16(m + MI_TOTAL) - done;
         uint32_t got;
@@ -433,9 +454,7 @@ void MasterAwait(MasterPass &p) {
             bool closed = false;
             const int32_t r = want ? Z7Socket_Receive(ms.Handle(), want, f + done, &closed) : 0;
             if (closed) {
-                ms.Close();
-                p.err = kErrConnection;
-                p.state = kMsClosed;
+                lost();
                 break;
             }
             got = r > 0 ? uint32_t(r) : 0;
@@ -445,7 +464,12 @@ void MasterAwait(MasterPass &p) {
         LE_Put16(m + MI_DONE, uint16_t(now_done));
         if (now_done == head && done < head) {
             const uint32_t total = AnswerLength(ms, f);
-            if (total == 0 && !ms.rtu) {  // cannot be a Modbus answer: dropped
+            if (total == 0 && !ms.rtu) {
+                // Too long for the buffer: the frame is dropped whole, its
+                // announced bytes passed over (across exchanges too), so that
+                // the stream is read from the next frame's start on and never
+                // from the middle of this one.
+                LE_Put16(m + MI_SKIP, BE_Get16(f + 4));
                 LE_Put16(m + MI_DONE, 0);
                 continue;
             }
@@ -519,6 +543,7 @@ uint32_t MasterBlock(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_
     switch (cmd) {
     case FB_INSTINIT:
         ms.SetHandle(-1);
+        LE_Put16(m + MI_SKIP, 0);
         m[MI_STATE] = kMsClosed;
         break;
     case FB_INSTEXIT: ms.Close(); break;

@@ -1001,6 +1001,38 @@ TEST_F(Modbus, MasterAndSlaveBlocks) {
     EXPECT_EQ(d32(8), 202);
     EXPECT_EQ(Int(10), 4660);
     EXPECT_EQ(b8(3), 1);
+    // a header announcing one byte (the unit alone): that byte is read and
+    // the frame is too short, 202; the next answer is read from its own start
+    send(m);
+    const Bytes one = peer.Read(12);
+    ASSERT_EQ(one.size(), 12u);
+    peer.Write({one[0], one[1], 0, 0, 0, 1, 1});
+    for (int i = 0; i < 100 && d32(8) == 0; i++) m.Run();
+    EXPECT_EQ(d32(8), 202);
+    send(m);
+    const Bytes after_one = peer.Read(12);
+    ASSERT_EQ(after_one.size(), 12u);
+    peer.Write({after_one[0], after_one[1], 0, 0, 0, 7, 1, 3, 4, 0x0A, 0x0B, 0x0C, 0x0D});
+    for (int i = 0; i < 100 && !b8(4) && d32(8) == 0; i++) m.Run();
+    EXPECT_EQ(b8(4), 1);
+    EXPECT_EQ(d32(8), 0);
+    EXPECT_EQ(Int(10), 0x0A0B);
+    EXPECT_EQ(Int(11), 0x0C0D);
+    // a header announcing 301 bytes, more than the frame holds: those bytes
+    // are passed over and the answer behind them is read
+    send(m);
+    const Bytes big = peer.Read(12);
+    ASSERT_EQ(big.size(), 12u);
+    Bytes stream{big[0], big[1], 0, 0, 0x01, 0x2D};
+    stream.resize(6 + 301, 0);
+    const Bytes tail{big[0], big[1], 0, 0, 0, 7, 1, 3, 4, 0x01, 0x02, 0x03, 0x04};
+    stream.insert(stream.end(), tail.begin(), tail.end());
+    peer.Write(stream);
+    for (int i = 0; i < 100 && !b8(4) && d32(8) == 0; i++) m.Run();
+    EXPECT_EQ(b8(4), 1);
+    EXPECT_EQ(d32(8), 0);
+    EXPECT_EQ(Int(10), 0x0102);
+    EXPECT_EQ(Int(11), 0x0304);
     set8(1, 0);
     m.Run();
     EXPECT_EQ(b8(3), 0);
