@@ -762,6 +762,16 @@ long tavix_engine_write_handle_unsubscribe_filter_request(char *dst, std::size_t
         // go through the unsubscribe callback of its own kind).
         tavix_item *it = tavix_engine_frame_find_item(f, name);
         int code = it != nullptr ? 0 : 460;
+        // Measured as the writing pass will find it: a handle named earlier in
+        // the request is let go there already (else the longer 460 element
+        // would not fit the room and cut off the handles after it).
+        if (dst == nullptr && it != nullptr) {
+            bool reached = false;
+            Each(req, "serverhandle[]", [&](const char *other, uint32_t) {
+                if (other == name) reached = true;
+                if (!reached && std::strcmp(other, name) == 0) code = 460;
+            });
+        }
         if (dst != nullptr) {
             // Measured as its handle let go: an element that does not fit
             // leaves its handle held.

@@ -826,6 +826,15 @@ TEST_F(WebAnswers, FilterSubscriptionCallsTheApplicationWithItsFilters) {
     EXPECT_EQ(Post("unsubscribefilter", "subscriptionid=1&serverhandle[]=Tank.Level"), "{\"result\":[{\"error\":0}]}");
     EXPECT_EQ(tavix_engine_frame_find_item(s->frames, "Tank.Level"), nullptr);
     EXPECT_EQ(tavix_engine_subscription_item_get("Tank.Level", false), nullptr);
+    // A handle named twice is let go once and then held no more (460); the
+    // handle after it is still let go and answered.
+    calls.clear();
+    EXPECT_EQ(Post("unsubscribefilter",
+                   "subscriptionid=1&serverhandle[]=//F/00000002&serverhandle[]=//F/00000002"
+                   "&serverhandle[]=//F/00000004"),
+              "{\"result\":[{\"error\":0},{\"error\":460,\"errorstring\":\"Subscribed data item not found\"},"
+              "{\"error\":0}]}");
+    EXPECT_EQ(calls, (std::vector<std::string>{"off 2", "off 4"}));
 }
 
 TEST_F(WebAnswers, AlarmNotificationsCarryEveryFieldOfTheirLayout) {
