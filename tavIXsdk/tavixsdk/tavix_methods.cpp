@@ -837,7 +837,10 @@ int tavix_engine_query_filter_step() {
     if (body != nullptr && resp != nullptr) {
         static const char *const kNamed[] = {"aggregation", "interval", nullptr};
         tavix_filter *filters = nullptr;
-        const int code = Filters(req, kNamed, &filters);
+        // The application may have taken its callback back while the job
+        // waited: answered as the request would be now.
+        const auto query = tavix_method_callbacks.query_filter;
+        const int code = query == nullptr ? 509 : Filters(req, kNamed, &filters);
         tavix_request r = tavix_request_make(TAVIX_REQ_QUERY, body, nullptr);
         Put(body, "{\"result\":[");
         if (code != 0) {
@@ -846,9 +849,8 @@ int tavix_engine_query_filter_step() {
             Put(body, "}");
         } else {
             const char *interval = Field(req, "interval");
-            tavix_method_callbacks.query_filter(&r, job->user.given ? &job->user.entry : nullptr,
-                                                Field(req, "aggregation"),
-                                                interval != nullptr ? std::strtod(interval, nullptr) : 0.0, filters);
+            query(&r, job->user.given ? &job->user.entry : nullptr, Field(req, "aggregation"),
+                  interval != nullptr ? std::strtod(interval, nullptr) : 0.0, filters);
         }
         std::free(filters);
         body = r.body;
