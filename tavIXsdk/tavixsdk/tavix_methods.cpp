@@ -762,6 +762,16 @@ long tavix_engine_write_handle_unsubscribe_filter_request(char *dst, std::size_t
         // go through the unsubscribe callback of its own kind).
         tavix_item *it = tavix_engine_frame_find_item(f, name);
         int code = it != nullptr ? 0 : 460;
+        // Measured as the writing pass will find it: a handle named earlier in
+        // the request is let go there already (else the longer 460 element
+        // would not fit the room and cut off the handles after it).
+        if (dst == nullptr && it != nullptr) {
+            bool reached = false;
+            Each(req, "serverhandle[]", [&](const char *other, uint32_t) {
+                if (other == name) reached = true;
+                if (!reached && std::strcmp(other, name) == 0) code = 460;
+            });
+        }
         if (dst != nullptr) {
             // Measured as its handle let go: an element that does not fit
             // leaves its handle held.
@@ -827,7 +837,10 @@ int tavix_engine_query_filter_step() {
     if (body != nullptr && resp != nullptr) {
         static const char *const kNamed[] = {"aggregation", "interval", nullptr};
         tavix_filter *filters = nullptr;
-        const int code = Filters(req, kNamed, &filters);
+        // The application may have taken its callback back while the job
+        // waited: answered as the request would be now.
+        const auto query = tavix_method_callbacks.query_filter;
+        const int code = query == nullptr ? 509 : Filters(req, kNamed, &filters);
         tavix_request r = tavix_request_make(TAVIX_REQ_QUERY, body, nullptr);
         Put(body, "{\"result\":[");
         if (code != 0) {
@@ -836,9 +849,8 @@ int tavix_engine_query_filter_step() {
             Put(body, "}");
         } else {
             const char *interval = Field(req, "interval");
-            tavix_method_callbacks.query_filter(&r, job->user.given ? &job->user.entry : nullptr,
-                                                Field(req, "aggregation"),
-                                                interval != nullptr ? std::strtod(interval, nullptr) : 0.0, filters);
+            query(&r, job->user.given ? &job->user.entry : nullptr, Field(req, "aggregation"),
+                  interval != nullptr ? std::strtod(interval, nullptr) : 0.0, filters);
         }
         std::free(filters);
         body = r.body;

@@ -41,7 +41,12 @@ int RandPrime(mp_int *out, int bits, const mp_int *e) {
     if (mp_init_multi(&t, &g, nullptr) != MP_OKAY) return -2;
     int rc = 0;
     for (;;) {
-        tavix_sys_get_random_data(buf.data(), n, false, false);
+        // Without the random source every draw would repeat the one before,
+        // and the search never end: the key cannot be made.
+        if (tavix_sys_fill_random(buf.data(), n) != 0) {
+            rc = -1;
+            break;
+        }
         buf[0] |= 0xC0;
         buf[n - 1] |= 0x01;
         mp_bool prime = MP_NO;

@@ -573,17 +573,34 @@ void tavix_util_split_jstime_to_seconds_nanoseconds(const char *text, uint64_t *
     *nanoseconds = uint64_t(ms * 1000000.0 + 0.5);
 }
 
-int tavix_sys_get_random_data(uint8_t *out, std::size_t length, bool as_hex, bool no_zero) {
+const char *tavix_sys_random_path = "/dev/urandom";
+
+namespace {
+
+// Up to length bytes of the random source (fd < 0: none); the count read.
+std::size_t ReadRandom(int fd, uint8_t *out, std::size_t length) {
     std::size_t got = 0;
-    const int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-        while (got < length) {
-            const ssize_t r = read(fd, out + got, length - got);
-            if (r <= 0) break;
-            got += std::size_t(r);
-        }
+    while (fd >= 0 && got < length) {
+        const ssize_t r = read(fd, out + got, length - got);
+        if (r <= 0) break;
+        got += std::size_t(r);
     }
     if (got < length) tavix_util_error("Cannot fetch random data from /dev/urandom");
+    return got;
+}
+
+}  // namespace
+
+int tavix_sys_fill_random(uint8_t *out, std::size_t length) {
+    const int fd = open(tavix_sys_random_path, O_RDONLY | O_CLOEXEC);
+    const std::size_t got = ReadRandom(fd, out, length);
+    if (fd >= 0) close(fd);
+    return got < length ? -1 : 0;
+}
+
+int tavix_sys_get_random_data(uint8_t *out, std::size_t length, bool as_hex, bool no_zero) {
+    const int fd = open(tavix_sys_random_path, O_RDONLY | O_CLOEXEC);
+    ReadRandom(fd, out, length);
     if (no_zero) {
         for (std::size_t i = 0; i < length; i++) {
             for (int k = 0; k < 8 && out[i] == 0 && fd >= 0; k++)

@@ -119,3 +119,8 @@ void tavix_util_split_jstime_to_seconds_nanoseconds(const char *text, uint64_t *
 // Reads length bytes of /dev/urandom; optionally without zero bytes and as
 // lower-case hexadecimal in place (out holds 2 x length + 1 then). 0.
 int tavix_sys_get_random_data(uint8_t *out, std::size_t length, bool as_hex, bool no_zero);
+// The same source for a caller that must not go on without it: 0, or -1
+// (reported) when fewer than length bytes arrive.
+int tavix_sys_fill_random(uint8_t *out, std::size_t length);
+// The random source, "/dev/urandom" (a test points it elsewhere).
+extern const char *tavix_sys_random_path;

@@ -718,6 +718,12 @@ TEST_F(WebAnswers, EveryCallbackGetsTheSessionsUserAndTheWorkerACopy) {
     EXPECT_EQ(Start(c, "queryfilter", "aggregation=avg&level=eq1"), 4);
     EXPECT_EQ(tavix_engine_query_filter_step(), 1);
     EXPECT_EQ(Sent(c), "{\"result\":[{\"error\":467,\"errorstring\":\"Invalid syntax of filter parameters\"}]}");
+    // A job still waiting when the application takes its query callback
+    // back is answered 509, as the request itself would be now.
+    EXPECT_EQ(Start(c, "queryfilter", "level=eq:1"), 4);
+    tavix_server_set_scada_callbacks(nullptr, nullptr, nullptr);
+    EXPECT_EQ(tavix_engine_query_filter_step(), 1);
+    EXPECT_EQ(Sent(c), "{\"result\":[{\"error\":509,\"errorstring\":\"Received no historized data\"}]}");
     tavix_engine_raw_handler_free_dispatcher(&c);
     EXPECT_EQ(calls, (std::vector<std::string>{"read op", "write op", "subscribe op", "alarm op", "filter op",
                                                "history op", "accept op", "query op"}));
@@ -826,6 +832,15 @@ TEST_F(WebAnswers, FilterSubscriptionCallsTheApplicationWithItsFilters) {
     EXPECT_EQ(Post("unsubscribefilter", "subscriptionid=1&serverhandle[]=Tank.Level"), "{\"result\":[{\"error\":0}]}");
     EXPECT_EQ(tavix_engine_frame_find_item(s->frames, "Tank.Level"), nullptr);
     EXPECT_EQ(tavix_engine_subscription_item_get("Tank.Level", false), nullptr);
+    // A handle named twice is let go once and then held no more (460); the
+    // handle after it is still let go and answered.
+    calls.clear();
+    EXPECT_EQ(Post("unsubscribefilter",
+                   "subscriptionid=1&serverhandle[]=//F/00000002&serverhandle[]=//F/00000002"
+                   "&serverhandle[]=//F/00000004"),
+              "{\"result\":[{\"error\":0},{\"error\":460,\"errorstring\":\"Subscribed data item not found\"},"
+              "{\"error\":0}]}");
+    EXPECT_EQ(calls, (std::vector<std::string>{"off 2", "off 4"}));
 }
 
 TEST_F(WebAnswers, AlarmNotificationsCarryEveryFieldOfTheirLayout) {

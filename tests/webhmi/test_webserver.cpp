@@ -170,6 +170,17 @@ TEST_F(WebServer, RsaKeysGenerateImportAndDecrypt) {
     mod = tavix_options_rsa_modulus(&n);
     ASSERT_EQ(n, 128u);
     EXPECT_EQ(std::vector<uint8_t>(mod, mod + n), before);
+    // Without a random source the prime search would draw the same bytes for
+    // ever: making the key fails at once, and the key in place stays.
+    tavix_sys_random_path = "/nonexistent/urandom";
+    tavix_rsa_key *blind = tavix_rsa_alloc();
+    EXPECT_EQ(tavix_rsa_make_key(blind, 1024, 0x10001), -3);
+    tavix_rsa_free(blind);
+    EXPECT_EQ(tavix_options_generate_temporary_rsa(1024, 0x10001), -1);
+    tavix_sys_random_path = "/dev/urandom";
+    mod = tavix_options_rsa_modulus(&n);
+    ASSERT_EQ(n, 128u);
+    EXPECT_EQ(std::vector<uint8_t>(mod, mod + n), before);
 }
 
 // The big-endian bytes of one part of "openssl rsa -text" (its hex lines).
