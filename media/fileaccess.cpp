@@ -690,6 +690,11 @@ void File_Init() {
 
 uint32_t File_Access(const FileOpRec *op, uint32_t enable) {
     if (op == nullptr || op->owner == 0) return 0;
+    // A status reference outside the image can show neither progress nor an
+    // answer: the request would never be collected and would keep the drive
+    // and the request channel (or the job kind) from every other
+    // instruction. Such an instruction does nothing at all.
+    if (StatusPtr(op) == nullptr) return 0;
     if (op->opcode == 248 && op->desc_mode != 77) {
         // Restart of the row counter.
         const uint8_t *sp = StatusPtr(op);

@@ -1406,3 +1406,27 @@ TEST_F(FileInstr, ANameGrownPastAPathByItsMetaSequencesIsRefused) {
     EXPECT_EQ(Get(host + std::string(95, '0')), "K");
     EXPECT_EQ(Get(host + std::string(102, '0')), "L");
 }
+
+// An instruction whose status reference lies past the end of the image has
+// nowhere to show its progress or its answer: it is refused before anything
+// is posted, so it writes no file and holds neither the drive nor the
+// request channel, and another instruction on the same drive runs as usual.
+TEST_F(FileInstr, AStatusPastTheImageIsRefusedAndHoldsNothing) {
+    constexpr uint32_t PAST = 0x10031000;  // first bit address after the image
+    Rung(M(1), FileOp(251, 2 | END, R(1), 8, 0, 1, PAST, "A:\\BAD.CSV"), Q(1));
+    Rung(M(2), FileOp(251, 2 | END, R(2), 8, 0, 1, R(102), "A:\\GOOD.CSV"), Q(2));
+    Load();
+    SetW(R(1), 111);
+    SetW(R(2), 222);
+    On(M(1), true);
+    On(M(2), true);
+    Scan();
+    EXPECT_NE(W(R(102)), 65533);
+    EXPECT_EQ(Run(R(102)), 0);
+    EXPECT_EQ(W(R(103)), 1);
+    Scan();
+    EXPECT_FALSE(Bit(Q(1)));
+    EXPECT_TRUE(Bit(Q(2)));
+    EXPECT_EQ(Get("mnt/USB0/GOOD.CSV"), "222\r\n");
+    EXPECT_FALSE(Exists("mnt/USB0/BAD.CSV"));
+}
