@@ -388,6 +388,10 @@ void SMS_Start() {
         (NV_EditorFeatures & NVF_SMS) && size > 99 && std::memcmp(&sms_table_bl[kBlockData + 4], "MSON", 4) != 0;
     if (!on) {
         std::memcpy(sms.MagicID.data(), "MSON", 5);
+        // Off only for this run: forget the set-up, so that the next start
+        // with a valid section sets the engine up again even when the block
+        // is the same one as before.
+        sms.set_up = 0;
         return;
     }
     const uint16_t crc = LE_Get16(&sms_table_bl[0]);

@@ -737,6 +737,38 @@ TEST_F(SmsTest, BlockChecksDisableMessaging) {
     SendBlock().Install(next_crc++);
     SMS_Start();
     EXPECT_FALSE(Sms_MagicIs1VMS());
+    // Switched off for one run and on again with the same block (feature bit
+    // dropped, or the section cut to 99 bytes and put back): the engine is
+    // set up again, and a raised trigger sends its message.
+    for (const bool by_size : {false, true}) {
+        SetUp();
+        sim = ModemSim{};
+        SmsBlock same = SendBlock();
+        StartUp(same);
+        if (by_size) {
+            const uint32_t real = LE_Get32(&sms_table_bl[8]);
+            LE_Put32(&sms_table_bl[8], 99);
+            SMS_Start();
+            EXPECT_FALSE(Sms_MagicIs1VMS()) << by_size;
+            LE_Put32(&sms_table_bl[8], real);
+        } else {
+            NV_EditorFeatures &= ~NVF_SMS;
+            SMS_Start();
+            EXPECT_FALSE(Sms_MagicIs1VMS()) << by_size;
+            NV_EditorFeatures |= NVF_SMS;
+        }
+        SMS_Start();
+        EXPECT_TRUE(Sms_MagicIs1VMS()) << by_size;
+        const std::size_t before = sim.cmds.size();
+        LT_SetW(R(5), 42);
+        LT_SetBit(M16(40), true);
+        Pass(30000);
+        std::vector<std::string> sent;
+        for (std::size_t i = before; i < sim.cmds.size(); i++)
+            if (sim.cmds[i].rfind("AT+CMGS", 0) == 0) sent.push_back(sim.cmds[i]);
+        ASSERT_EQ(sent.size(), 1u) << by_size;
+        EXPECT_EQ(sent[0], "AT+CMGS=+4915112345678\r") << by_size;
+    }
 }
 
 TEST_F(SmsTest, SenderNumbersMatchByContainment) {
