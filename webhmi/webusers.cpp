@@ -331,6 +331,9 @@ uint32_t tavix_write_item(const char *address, const char *text, uint32_t length
     value[vl] = 0;
     uint8_t out[256] = {};
     uint32_t width = 0;
+    // The new value becomes the last value only once the register has taken
+    // it; a refused write puts the old one back below.
+    const uint64_t kept = v->last.raw;
     switch (v->data_type) {
     case WDT_INT32:
     case WDT_INT16:
@@ -394,16 +397,27 @@ uint32_t tavix_write_item(const char *address, const char *text, uint32_t length
         }
         std::memcpy(out, text, length);
         width = uint32_t(v->width) * 8;
-        if (v->last.text != nullptr) {
-            std::memcpy(v->last.text, out, v->width);
-            v->last.text[v->width] = 0;
-        }
         break;
     default: return 301;
     }
-    PlcReg_SetGuarded(v->reference, out, width);
-    v->status = 0;
+    // A write to %SR1 notes the last local user whatever the register makes
+    // of it (the register itself takes only 0), as the system-register write
+    // of the controller does.
     if (v->reference == 3072 && web_last_local_user != nullptr) *web_last_local_user = LE_Get16(out);
+    if (PlcReg_SetGuarded(v->reference, out, width) == 0) {
+        // The register refused the write (a read-only or out-of-range
+        // system register, an IEC variable during an on-line change, ...):
+        // nothing was written, so it is answered as an address that cannot
+        // be written (301), the record keeps its last value and its status
+        // (reads of the register stay good) and no subscriber is told.
+        v->last.raw = kept;
+        return 301;
+    }
+    if (v->data_type == WDT_CHAR && v->last.text != nullptr) {
+        std::memcpy(v->last.text, out, v->width);
+        v->last.text[v->width] = 0;
+    }
+    v->status = 0;
     v->stamp_seconds = NowUtc();
     v->stamp_nanoseconds = 0;
     tavix_data_value dv{};

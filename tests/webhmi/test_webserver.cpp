@@ -697,6 +697,32 @@ TEST_F(WebServer, ItemWritesConvertCheckAndNotify) {
     EXPECT_EQ(tavix_read_item("R_20_1_INT16", &v, &t), 0u);
     EXPECT_EQ(v.i32, 4464);
     EXPECT_EQ(tavix_read_item("R_21_1_INT16", &v, &t), 301u);
+    // A write the register access refuses (%SR6 is read-only) answers the
+    // refused-address code; the record keeps its last value and the
+    // subscriber hears nothing, since the register never changed.
+    WebVariable *sr = nullptr;
+    ASSERT_EQ(tavix_subscribe_item(reinterpret_cast<void *>(4), "SR_6_1_UINT16", &sr), 0u);
+    uint16_t held = 0, after = 0;
+    PlcReg_Get(&held, sr->reference, 16);
+    const uint64_t last = sr->last.raw;
+    static int heard;
+    heard = 0;
+    web_notify_hook = [](void *, const tavix_data_value *, const tavix_timestamp *, uint32_t) { heard++; };
+    const uint16_t refused = uint16_t(held + 1);
+    const std::string text = std::to_string(refused);
+    EXPECT_EQ(tavix_write_item("SR_6_1_UINT16", text.c_str(), uint32_t(text.size())), 301u);
+    PlcReg_Get(&after, sr->reference, 16);
+    EXPECT_EQ(after, held);
+    EXPECT_EQ(sr->last.raw, last);
+    EXPECT_EQ(heard, 0);
+    EXPECT_EQ(tavix_read_item("SR_6_1_UINT16", &v, &t), 0u) << "the register itself still reads";
+    EXPECT_EQ(v.u32, held);
+    // A write the register takes is still heard.
+    EXPECT_EQ(tavix_write_item("R_20_1_INT16", "12", 2), 0u);
+    EXPECT_EQ(word(20), 12);
+    EXPECT_EQ(heard, 1);
+    web_notify_hook = nullptr;
+    tavix_unsubscribe_item(sr);
     tavix_unsubscribe_item(b);
     tavix_unsubscribe_item(c);
     tavix_unsubscribe_item(i);
