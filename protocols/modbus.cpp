@@ -267,10 +267,15 @@ void AnswerReads(uint32_t n, ModbusServer &s, bool udp) {
     if (waiting) pass_work.reads = 1;
 }
 
+// Whether the Modbus service of interface n is switched on in its
+// configuration record (interface 1 has its own record, every other
+// interface number reads record 0).
+bool ServiceOn(uint32_t n) { return (Dpr_Configuration[n == 1 ? 1 : 0].enables[0] & EN0_MODBUS) != 0; }
+
 // Whether the TCP server of interface n serves requests now.
 bool TcpServing(uint32_t n, const ModbusServer &s) {
     return s.ip != nullptr && ModbusCfg(n).mode == 0 && LE_Get16(Dpr_Map_Ptr + DPR_RUN) != 0 && s.listening &&
-           (Dpr_Configuration[n == 1 ? 1 : 0].enables[0] & EN0_MODBUS);
+           ServiceOn(n);
 }
 
 }  // namespace
@@ -482,7 +487,7 @@ void Modbus_Scan(uint32_t n) {
         // no report on its connections or a listener since the connections'
         // last step, and no connection's idle time-out due.
         const uint32_t filed = s.reports;
-        const bool on = (Dpr_Configuration[n == 1 ? 1 : 0].enables[0] & EN0_MODBUS) != 0;
+        const bool on = ServiceOn(n);
         if (!(s.free && on) && !s.reads && !s.busy && filed == s.stepped && NxListenReports == s.listens &&
             (!s.timed || int32_t(_tx_time_get() - s.idle_due) < 0))
             return;
@@ -553,7 +558,7 @@ uint32_t Modbus_Due(uint32_t n, uint32_t now) {
     const ModbusServer &s = ServerOf(n);
     if (s.ip == nullptr || LE_Get16(Dpr_Map_Ptr + DPR_RUN) == 0) return now + PASS_IDLE_MS;
     // A record free to listen is work only while the service is on.
-    const bool listens = s.free && (Dpr_Configuration[n == 1 ? 1 : 0].enables[0] & EN0_MODBUS);
+    const bool listens = s.free && ServiceOn(n);
     if (DrevanoRuntime != 0 || ModbusCfg(n).mode != 0 || listens || s.reads || s.busy) return now;
     return s.timed ? s.idle_due : now + PASS_IDLE_MS;
 }
@@ -580,7 +585,7 @@ uint32_t Modbus_Conn_Cnt(uint32_t n) {
 bool Modbus_KeepsPort(uint16_t port) {
     for (uint32_t n = 0; n < 2; n++) {
         const ModbusSettings cfg = ModbusCfg(n);
-        if ((Dpr_Configuration[n].enables[0] & EN0_MODBUS) && cfg.mode == 0 && cfg.port == port) return true;
+        if (ServiceOn(n) && cfg.mode == 0 && cfg.port == port) return true;
     }
     return false;
 }
