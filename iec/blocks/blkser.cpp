@@ -65,16 +65,23 @@ void Serio(const Z7Ops &o, uint8_t *p) {
     const uint32_t slot = Z7VMStr_Slot(o.db, o.Lit(7));
     const uint32_t max = Z7VMStr_GetMaxLength(o.db, o.Lit(7));
     Z7VMStr_AscForce(slot, "", 0);
-    if (!open) return;
-    uint8_t buf[256];
-    const uint32_t n = Receive(p, std::min<uint32_t>(max, 255), buf);
-    if (n != 0) {
-        Z7VMStr_AscForce(slot, reinterpret_cast<const char *>(buf), n);
-        Raw8(o, 5, 1);
+    if (open) {
+        uint8_t buf[256];
+        const uint32_t n = Receive(p, std::min<uint32_t>(max, 255), buf);
+        if (n != 0) {
+            Z7VMStr_AscForce(slot, reinterpret_cast<const char *>(buf), n);
+            Raw8(o, 5, 1);
+        }
     }
-    char out[256];
-    const uint32_t len = Z7Ops_Text(o, 3, out);
-    if (o.B(1) && len != 0 && Send(p, len, reinterpret_cast<const uint8_t *>(out)) == 0) Raw8(o, 6, 1);
+    // DATA_SND goes out at its current length, 0 bytes included (a text
+    // built with CHAR(0) is binary data, not cut at its first 0). A send with
+    // no port held (RUN FALSE, or an open that failed) writes nothing and so
+    // reports the send error like any other send that wrote nothing.
+    const uint32_t len = o.n > 3 ? Z7VMStr_GetLength(o.db, o.Lit(3)) : 0;
+    if (!o.B(1) || len == 0) return;
+    const uint8_t *text = len <= 255 ? Z7Mem_Ptr(Z7VMStr_GetText(o.db, o.Lit(3)), len) : nullptr;
+    const uint32_t sent = open && text != nullptr ? Send(p, len, text) : 0;
+    if (sent == 0) Raw8(o, 6, 1);
 }
 
 // RUN, CONF, send array, its count, send start, send count, receive array,

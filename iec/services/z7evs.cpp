@@ -365,6 +365,11 @@ void Z7Evs_Activate(void *evs, uint32_t now) {
             c.state = 0;
             c.subs = 0;
             c.max_frame = 0;
+            // A close leaves the queues as they were (events of the old
+            // client not yet acknowledged, its lost counts). A new peer is
+            // another client: it starts with empty queues and no lost
+            // counts, so it never receives events queued for the client that
+            // held this record before, nor queue-lost notices owed to it.
             for (Z7EvsQueue &q : c.q) {
                 q.read = q.used = 0;
                 q.lost = q.lost_sent = 0;

@@ -211,14 +211,16 @@ uint32_t Parse(const Master &ms, const Array &arr) {
     if (fn & MB_EXCEPTION_BIT) return fn & uint8_t(~MB_EXCEPTION_BIT);
     const uint32_t bc = plen > 1 + MB_ANSWER_COUNT ? pdu[MB_ANSWER_COUNT] : 0;
     const uint8_t *data = pdu + MB_ANSWER_DATA;
-    // byte counts within the frame
-    if ((fn <= MB_READ_INPUT_REGISTERS || fn == MB_REPORT_SERVER_ID || fn == MB_READ_WRITE_REGISTERS) &&
-        (plen < 3 || bc > plen - 3))
-        return kErrAnswer;
+    // The answer is taken by its own function byte: one the block does not
+    // know (0 included) is 1, and a known one into an array of the wrong
+    // type is 203, whatever its byte count. Only then is a byte count that
+    // runs past the frame refused (202), before any data is read.
+    const bool counted = plen >= 3 && bc <= plen - 3;
     switch (fn) {
     case MB_READ_COILS:
     case MB_READ_DISCRETE_INPUTS: {
         if (!arr.Bool()) return kErrType;
+        if (!counted) return kErrAnswer;
         const uint32_t bits = LE_Get16(ms.m + MI_BITS);
         if (bc > (bits + 7) / 8 || arr.size < bits) return kErrAnswer;
         uint8_t *e = Z7Mem_Ptr(arr.addr, arr.size);
@@ -230,7 +232,7 @@ uint32_t Parse(const Master &ms, const Array &arr) {
     case MB_READ_INPUT_REGISTERS:
     case MB_READ_WRITE_REGISTERS: {
         if (!arr.Word()) return kErrType;
-        if (bc < 2 || bc > 2 * arr.size) return kErrAnswer;
+        if (!counted || bc < 2 || bc > 2 * arr.size) return kErrAnswer;
         uint8_t *e = Z7Mem_Ptr(arr.addr, 2 * arr.size);
         if (e == nullptr) return kErrAnswer;
         for (uint32_t i = 0; i < bc / 2; i++) LE_Put16(e + 2 * i, BE_Get16(data + 2 * i));
@@ -249,7 +251,7 @@ uint32_t Parse(const Master &ms, const Array &arr) {
     }
     case MB_REPORT_SERVER_ID: {
         if (!arr.Byte()) return kErrType;
-        if (bc < 2 || bc > arr.size) return kErrAnswer;
+        if (!counted || bc < 2 || bc > arr.size) return kErrAnswer;
         uint8_t *e = Z7Mem_Ptr(arr.addr, arr.size);
         if (e == nullptr) return kErrAnswer;
         std::memcpy(e, data, bc);

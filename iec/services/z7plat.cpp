@@ -22,6 +22,10 @@
 #include "platform/plat.h"
 
 namespace {
+// Every runtime file handle (Z7File_, Z7FT_ and Z7Vfs_ opens) is a slot of
+// this fixed table, numbered from 1: at most 16 files are open at once, and
+// a further open answers 0 (failure), as for a file that cannot be opened,
+// until one of them is closed.
 std::array<FILE *, 16> files{};
 
 FILE *Slot(uint32_t h) { return h >= 1 && h <= files.size() ? files[h - 1] : nullptr; }
@@ -320,9 +324,10 @@ void Z7EVSTRACE_Line(const char *text) {
 }
 
 namespace {
-// Traces a formatted line cut to cap - 1 characters (cap at most 513).
+// Traces a formatted line of at most 512 bytes, its terminator included
+// (cap, at most 512: the line is cut to cap - 1 characters).
 __attribute__((format(printf, 2, 0))) void TraceLineV(std::size_t cap, const char *format, va_list ap) {
-    char text[513];
+    char text[512];
     std::vsnprintf(text, cap < sizeof text ? cap : sizeof text, format, ap);
     Z7EVSTRACE_Line(text);
 }
@@ -331,7 +336,7 @@ __attribute__((format(printf, 2, 0))) void TraceLineV(std::size_t cap, const cha
 void Z7EVSTRACE(const char *format, ...) {
     va_list ap;
     va_start(ap, format);
-    TraceLineV(513, format, ap);
+    TraceLineV(512, format, ap);
     va_end(ap);
 }
 

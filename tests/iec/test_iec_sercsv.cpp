@@ -347,6 +347,41 @@ TEST_F(SerCsv, SerioStringsAndByteArrays) {
     EXPECT_EQ(LE_Get32(Z7Mem_Ptr(inst, 4)), 0xFFFFFFFFu);
 }
 
+// SERIO sends DATA_SND's current length, a 0 byte included, and a send
+// with no port held (RUN FALSE, or an open that failed) reports the send error.
+TEST_F(SerCsv, SerioSendsTheWholeTextAndReportsASendWithoutPort) {
+    // RUN B1, SND B2, CONF S1, DATA_SND S2; OPEN B3, RCV B4, error B5, DATA_RCV S3
+    const uint32_t inst = Inst(8);
+    Call("SERIO", {}, inst, FB_INSTINIT);
+    const std::vector<uint16_t> ops = {1, 2, 1, 2, 3, 4, 5, 3};
+    SetB(1, 1);
+    SetB(2, 1);
+    SetS(2, std::string("A\0B", 3));
+    Call("SERIO", ops, inst);
+    EXPECT_EQ(B(3), 1);
+    EXPECT_EQ(B(5), 0);
+    EXPECT_EQ(Fake::tx, (Bytes{0x41, 0x00, 0x42}));
+
+    // RUN FALSE: the port is closed and the send fails
+    Fake::tx.clear();
+    SetB(1, 0);
+    SetB(5, 0);
+    Call("SERIO", ops, inst);
+    EXPECT_EQ(B(3), 0);
+    EXPECT_EQ(B(5), 1);
+    EXPECT_EQ(Fake::tx, Bytes{});
+
+    // SND FALSE without a port: no error
+    SetB(2, 0);
+    Call("SERIO", ops, inst);
+    EXPECT_EQ(B(5), 0);
+    // an empty text is not sent: no error
+    SetB(2, 1);
+    SetS(2, "");
+    Call("SERIO", ops, inst);
+    EXPECT_EQ(B(5), 0);
+}
+
 // An application with a complex-type segment: SERIO_B's arrays are named by
 // DINTs holding their offsets in that segment, not by 8-bit variables.
 class SerCsvComplex : public SerCsv {

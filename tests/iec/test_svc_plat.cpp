@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include "iec/services/z7svc.h"
 #include "iec/vm/z7parts.h"
@@ -216,6 +217,40 @@ TEST(RuntimeFiles, VirtualFilesAndDriverKitUtilities) {
     Z7LOG_PeriodMs = 500;
     EXPECT_EQ(ReadAll(root / "mnt/cfg/z7.log"),
               "2024/03/10 14:05:09,007 : [Z7TRACE] level 2\n2024/03/10 14:05:09,007 : [Z7TRACE] always on\n");
+}
+
+// Sixteen files may be open at once; the seventeenth open fails with 0 and
+// succeeds once one of them is closed.
+TEST(RuntimeFiles, SixteenFilesOpenAtOnce) {
+    test_support::TempRoot root;
+    mkdir((root / "mnt").c_str(), 0755);
+    mkdir((root / "mnt/cfg").c_str(), 0755);
+    std::vector<uint32_t> open;
+    for (int i = 0; i < 16; i++) {
+        const uint32_t h = Z7File_Open(("/mnt/cfg/f" + std::to_string(i)).c_str(), true);
+        EXPECT_NE(h, 0u) << i;
+        open.push_back(h);
+    }
+    EXPECT_EQ(Z7File_Open("/mnt/cfg/f16", true), 0u);
+    EXPECT_EQ(Z7File_OpenAppend("/mnt/cfg/f16"), 0u);
+    Z7File_Close(open[3]);
+    const uint32_t again = Z7File_Open("/mnt/cfg/f16", true);
+    EXPECT_NE(again, 0u);
+    open[3] = again;
+    for (uint32_t h : open) Z7File_Close(h);
+}
+
+// A runtime trace line is formatted into 512 bytes, its terminator
+// included: 511 characters at most reach standard output, then the line feed.
+TEST(RuntimeFiles, TraceLinesHoldAtMost511Characters) {
+    const std::string a511(511, 'a');
+    testing::internal::CaptureStdout();
+    Z7EVSTRACE("%s", std::string(600, 'a').c_str());
+    Z7EVSTRACE("%s", a511.c_str());
+    Z7EVSTRACE("%sbc", std::string(510, 'a').c_str());
+    Z7DDK_Trace("%s", std::string(600, 'a').c_str());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              a511 + "\n" + a511 + "\n" + std::string(510, 'a') + "b\n" + a511 + "\n");
 }
 
 // A copy goes in 64-byte pieces; a missing source copies nothing, and a
