@@ -118,21 +118,25 @@ TEST_F(WebVars, IecNamesResolveAgainstTheRunningApplicationWithTheirSuffixes) {
         const char *address;
         uint32_t found, reference, bit, data_type, width;
     };
-    // Handles: 0xC0000000 | width code << 26 (0 8-bit, 1 16-bit) | bit << 20 | index.
+    // Handles: 0xC0000000 | width code << 26 (0 8-bit, 1 16-bit, 3 64-bit) | bit << 20 | index.
     // Data types: 1 INT16, 4 UINT16, 8 CHAR, 9 BOOL.
-    const Row rows[] =
-        {
-            {"I", 1, 0xC4000007, 0, 1, 16},
-            {"U", 1, 0xC4000008, 0, 4, 16},
-            {"P1.count.3", 1, 0xC4300009, 3, 9, 1},
-            {"I.15", 1, 0xC4F00007, 15, 9, 1},
-            {"I.16", 0, 0, 0, 0, 0},  // past the element's bits
-            {"Arr[2]", 1, 0xC400000C, 0, 1, 16},
-            {"SI@4", 1, 0xC0000004, 0, 8, 4},  // an 8-bit variable with a count is text
-            {"I@2", 1, 0xC4000007, 0, 1, 16},  // a count of whole elements
-            {"Missing", 0, 0, 0, 0, 0},
-            {"R_1_1_INT16", 0, 0, 0, 0, 0},  // a name while the application runs
-        };
+    const Row rows[] = {
+        {"I", 1, 0xC4000007, 0, 1, 16},
+        {"U", 1, 0xC4000008, 0, 4, 16},
+        {"P1.count.3", 1, 0xC4300009, 3, 9, 1},
+        {"I.15", 1, 0xC4F00007, 15, 9, 1},
+        {"I.16", 0, 0, 0, 0, 0},  // past the element's bits
+        // LREAL "LR" at 64-bit index 3: the register access reads a bit
+        // of 32 or more as 0, so bits 0..31 only.
+        {"LR.31", 1, 0xCDF00003, 31, 9, 1},
+        {"LR.32", 0, 0, 0, 0, 0},
+        {"LR.63", 0, 0, 0, 0, 0},
+        {"Arr[2]", 1, 0xC400000C, 0, 1, 16},
+        {"SI@4", 1, 0xC0000004, 0, 8, 4},  // an 8-bit variable with a count is text
+        {"I@2", 1, 0xC4000007, 0, 1, 16},  // a count of whole elements
+        {"Missing", 0, 0, 0, 0, 0},
+        {"R_1_1_INT16", 0, 0, 0, 0, 0},  // a name while the application runs
+    };
     pDB = db;
     DrevanoRuntime = 1;
     drevano_variables_enumerateded = 1;
