@@ -98,7 +98,7 @@ TEST_F(WebVars, RegisterAddressesGiveTheirBitAddressesAndRefuseWhatLeavesTheirTy
                             "R_50240_1_CHAR_3",     "ESR_256_1_INT32", "SR_449_1_UINT16",
                             "SR_448_1_INT32",       "SR_192_1_INT32",  "SR_0_1_UINT16",
                             "@R_1_1_INT16",         "r_1_1_INT16",     "",
-                            long_name.c_str()}) {
+                            "R_1_1_CHAR_4_1",       "R_1_1_BOOL_1",    long_name.c_str()}) {
         WebVariable r{};
         EXPECT_EQ(tavix_parse_parameterized_variable(bad, &r), 0u) << bad;
     }
@@ -223,6 +223,38 @@ TEST_F(WebVars, TheRoundRobinNotifiesEachChangeOnceWithItsStamp) {
     EXPECT_EQ(variable_pointer_list.count, 4u);
     EXPECT_EQ(tavix_get_variable_pointer_list_index("Q_1_1_BOOL"), 2);
     EXPECT_EQ(variable_list.used, 4u);
+}
+
+// A float or double that turns NaN is one change; staying NaN is none (NaN
+// is unequal to itself, and would else be notified on every round); a
+// number after it is a change again.
+TEST_F(WebVars, AValueThatStaysNaNIsNoChange) {
+    WebVariable f{}, d{};
+    ASSERT_EQ(tavix_parse_parameterized_variable("R_1_1_FLOAT32", &f), 1u);
+    ASSERT_EQ(tavix_parse_parameterized_variable("R_3_1_LREAL64", &d), 1u);
+    // %R1..2: float quiet NaN 0x7FC00000; %R3..6: double quiet NaN 0x7FF8000000000000.
+    SetWord(1985, 0x7FC0);
+    SetWord(1989, 0x7FF8);
+    EXPECT_EQ(tavix_check_updated_variable_value(&f), 1u);
+    EXPECT_EQ(tavix_check_updated_variable_value(&d), 1u);
+    EXPECT_TRUE(std::isnan(f.last.f));
+    EXPECT_TRUE(std::isnan(d.last.d));
+    EXPECT_EQ(tavix_check_updated_variable_value(&f), 0u);
+    EXPECT_EQ(tavix_check_updated_variable_value(&d), 0u);
+    // Another NaN (a payload bit set) is no change either.
+    SetWord(1984, 0x0001);
+    SetWord(1986, 0x0001);
+    EXPECT_EQ(tavix_check_updated_variable_value(&f), 0u);
+    EXPECT_EQ(tavix_check_updated_variable_value(&d), 0u);
+    // 1.0: float 0x3F800000, double 0x3FF0000000000000.
+    SetWord(1984, 0);
+    SetWord(1985, 0x3F80);
+    SetWord(1986, 0);
+    SetWord(1989, 0x3FF0);
+    EXPECT_EQ(tavix_check_updated_variable_value(&f), 1u);
+    EXPECT_EQ(tavix_check_updated_variable_value(&d), 1u);
+    EXPECT_EQ(f.last.f, 1.0f);
+    EXPECT_EQ(d.last.d, 1.0);
 }
 
 TEST_F(WebVars, ClockStampsAndTexts) {
