@@ -578,6 +578,12 @@ int32_t StartCopy(const FileOpRec *op) {
     uint8_t d1 = 0, d2 = 0;
     if (const uint16_t s = JobPath(op->name, j.first, &d1, &wild, &dir_end)) return s;
     if (const uint16_t s = JobPath(op->name2, j.second, &d2, &w2, &dir_end)) return s;
+    // A destination with '*' or '?' is refused (86), not passed on: it
+    // names no one file. A shell copy would expand it to whatever already
+    // matches and write over that file (or copy every match into the
+    // last), and one that matches nothing would make a file or folder
+    // whose name holds '*' or '?', which a FAT card cannot hold and no
+    // later instruction could name except by pattern.
     if (w2) return CF_INVALID;
     struct stat st {};
     const bool dest_dir = dir_end || wild || (stat(j.second, &st) == 0 && S_ISDIR(st.st_mode));

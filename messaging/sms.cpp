@@ -435,11 +435,13 @@ uint32_t PrepareSMS() {
         sms.send_ok = 0;
         return 0;
     }
+    // After the last entry receiving is allowed again. Only receive rounds
+    // are counted (in SMS_Scanner): the modem goes back after two of them,
+    // each followed by its send pass, not after one of each.
     const auto next_entry = [&]() {
         if (++sms.msg >= t.ntx) {
             sms.msg = 0;
             sms.recv_ok = 1;
-            sms.rounds++;
         }
     };
     const auto take_number = [&]() {

@@ -43,7 +43,7 @@ struct SmsEngine {
     std::array<uint8_t, 256> bLastTrigger;
     uint16_t last_crc;
     uint32_t last_size;
-    uint8_t rounds;
+    uint8_t rounds;  // receive rounds ended since the modem was last handed back
     uint8_t delay_pending;
     uint32_t hold_at;
     uint8_t holding;

@@ -73,11 +73,13 @@ uint32_t WebIec_Resolve(const char *name, uint32_t count, bool has_count, uint32
     }
     if (has_bit) {
         // Bits of the element the register access reads: one byte for a
-        // structure member, none of a text or a TIME. Kept on purpose: the
-        // register access reads a bit of those as 0 for ever (no element
-        // size for TIME or text, one byte for a member), so an address that
-        // names one would publish a value that never follows the variable.
-        const uint32_t bits = (handle & kComplexBit) ? 8 : (row->code <= 3 || row->code == 6) ? 8 * row->element : 0;
+        // structure member, none of a text or a TIME, and at most bits 0..31
+        // (the register access answers a bit number of 32 or more with 0, so
+        // the upper half of an LREAL is out of reach). Kept on purpose: an
+        // address naming a bit the read never delivers would publish a
+        // value that never follows the variable.
+        uint32_t bits = (handle & kComplexBit) ? 8 : (row->code <= 3 || row->code == 6) ? 8 * row->element : 0;
+        if (bits > 32) bits = 32;
         if (bit >= bits) return 0;
         handle |= bit << 20;
     }

@@ -250,8 +250,10 @@ void tavix_read_update_already_logged_users() {
     if (ConfigFile("LoggedIn_users.txt", path, sizeof path) == nullptr) return;
     FILE *f = std::fopen(path, "rb");
     if (f == nullptr) return;
-    char text[4097] = {};
-    const std::size_t n = std::fread(text, 1, 4095, f);
+    // Up to 4,096 bytes of the file; the byte after them stays the
+    // terminator (the names are cut by length, never read past n).
+    char text[4096 + 1] = {};
+    const std::size_t n = std::fread(text, 1, sizeof text - 1, f);
     std::fclose(f);
     std::size_t slot = 0;
     for (std::size_t p = 0; p < n && slot < 256;) {

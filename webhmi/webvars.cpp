@@ -73,6 +73,10 @@ bool RegisterAddress(char *text, WebVariable *r) {
     if (dt == WDT_CHAR) {
         if (n != 5 || !Decimal(tokens[4], chars) || chars == 0 || chars > 255) return false;
     } else if (n != 4) {
+        // A token past those the data type takes (R_1_1_INT16_5) is refused,
+        // not ignored: it names nothing in this syntax, most likely a text
+        // length given to a type that has none, and taking the address would
+        // serve a value other than the one the browser meant to ask for.
         return false;
     }
     uint32_t ref = 0;
@@ -219,6 +223,8 @@ uint32_t tavix_check_updated_variable_value(WebVariable *v) {
     case WDT_FLOAT32: {
         if (PlcReg_GetGuarded(buf, v->reference, 32) == 0) return 0;
         const float f = std::bit_cast<float>(LE_Get32(buf));
+        // NaN compares unequal even to itself: a variable that stays NaN is
+        // no change, or it would be notified again on every round.
         if (f == v->last.f || (std::isnan(f) && std::isnan(v->last.f))) return 0;
         v->last.raw = 0;
         v->last.f = f;
@@ -231,6 +237,7 @@ uint32_t tavix_check_updated_variable_value(WebVariable *v) {
         if (PlcReg_GetGuarded(buf, v->reference, bits) == 0) return 0;
         const uint64_t u = uint64_t(LE_Get32(buf)) | uint64_t(LE_Get32(buf + 4)) << 32;
         const double d = v->data_type == WDT_TIME ? double(u) : std::bit_cast<double>(u);
+        // A value that stays NaN is no change (see FLOAT32 above).
         if (d == v->last.d || (std::isnan(d) && std::isnan(v->last.d))) return 0;
         v->last.d = d;
         return 1;

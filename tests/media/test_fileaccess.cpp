@@ -4,6 +4,7 @@
 // opcodes on decoded records (copy and delete jobs, rename, format,
 // descriptor transfers).
 #include <cstring>
+#include <filesystem>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -1139,6 +1140,36 @@ TEST_F(FileInstr, PatternCopyOverAFolderCopiesTheFilesAndAnswers5) {
     ASSERT_TRUE(File_JobsIdle(10000));
     File_Access(&op, 1);
     EXPECT_EQ(W(R(100)), 0);
+}
+
+// A destination holding '*' or '?' names no one file: it is refused with 86
+// before any job starts, so no file or folder with such a name is made on
+// the card and no file already there is written over.
+TEST_F(FileInstr, ACopyToADestinationWithAWildcardIsRefused) {
+    MkDir("mnt/USB1");
+    MkDir("mnt/USB1/OUT");
+    Put("mnt/USB0/SRC.TXT", "S");
+    Put("mnt/USB1/OUT/A1.TXT", "1");
+    FileOpRec op{};
+    op.owner = 1;
+    op.opcode = 249;
+    op.status = R(100);
+    op.name = "A:\\SRC.TXT";
+    for (const char *dest : {"B:\\OUT\\A*.TXT", "B:\\OUT\\A?.TXT", "B:\\O*\\X.TXT", "B:\\OUT\\*"}) {
+        SCOPED_TRACE(dest);
+        op.name2 = dest;
+        EXPECT_EQ(File_Access(&op, 1), 0u);
+        EXPECT_EQ(W(R(100)), CF_INVALID);
+        EXPECT_EQ(RmCopyOpsThreadId.load(), 0u);
+        ASSERT_TRUE(File_JobsIdle(10000));
+        File_Access(&op, 0);
+    }
+    EXPECT_EQ(Get("mnt/USB1/OUT/A1.TXT"), "1");
+    std::vector<std::string> out, top;
+    for (const auto &e : std::filesystem::directory_iterator(P("mnt/USB1/OUT"))) out.push_back(e.path().filename());
+    for (const auto &e : std::filesystem::directory_iterator(P("mnt/USB1"))) top.push_back(e.path().filename());
+    EXPECT_EQ(out, std::vector<std::string>{"A1.TXT"});
+    EXPECT_EQ(top, std::vector<std::string>{"OUT"});
 }
 
 // Only a start that is posted takes a group of rows: a descriptor read

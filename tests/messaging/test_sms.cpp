@@ -1063,6 +1063,29 @@ TEST_F(SmsTest, ReceiveCycleOnTheProgrammingPortModem) {
     }
 }
 
+// The engine holds the modem for two receive rounds, each followed by a
+// pass over the send-message entries, and hands it back once receiving is
+// allowed after the second: a send pass is no round of its own.
+TEST_F(SmsTest, TheModemGoesBackAfterTwoReceiveRounds) {
+    StartUp(SendBlock());
+    GsmInfo &g = GSMGPRSInfo_St;
+    ASSERT_EQ(GSMGPRSRsrcMngr(3, 3), 1u);
+    const std::size_t before = sim.cmds.size();
+    const auto listings = [&]() {
+        std::size_t n = 0;
+        for (std::size_t i = before; i < sim.cmds.size(); i++) n += sim.cmds[i] == "AT+CMGL=\"ALL\"\r";
+        return n;
+    };
+    std::size_t at_hand_back = 0;
+    for (uint32_t t = 0; t < 20000 && g.owner == 3; t += 10) {
+        Pass(10);
+        at_hand_back = listings();
+    }
+    EXPECT_EQ(g.owner, 0);
+    EXPECT_EQ(at_hand_back, 2u);
+    EXPECT_EQ(sms.rounds, 0);
+}
+
 // A module that is no longer initialised (reset, or starting again) is handed
 // back at once and the rounds counted before are forgotten, unless the hold
 // register's bit asks to keep it.

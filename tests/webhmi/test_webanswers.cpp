@@ -1059,6 +1059,23 @@ TEST(WebUsers, TheOemVariantKeepsItsAgreementListInOneFolder) {
     crc_header[3] = 0;
 }
 
+// The agreement list is read up to 4,096 bytes: a name whose last letter is
+// byte 4,096 of the file is taken whole, nothing after that byte is.
+TEST(WebUsers, TheAgreementListIsReadToItsFourThousandNinetySixthByte) {
+    test_support::TempRoot root;
+    std::filesystem::create_directories(root / "mnt/USB0/tavIX/config");
+    std::string text;
+    for (int i = 0; i < 99; i++) text += std::string(40, 'f') + ":";  // 99 x 41 = 4,059 bytes
+    text += std::string(21, 'g') + ":";                               // 4,081
+    text += "lastuser1234567";                                        // bytes 4,082 to 4,096
+    ASSERT_EQ(text.size(), 4096u);
+    text += ":late:";
+    std::ofstream(root / "mnt/USB0/tavIX/config/LoggedIn_users.txt") << text;
+    tavix_read_update_already_logged_users();
+    EXPECT_EQ(tavix_check_already_logged_users("lastuser1234567"), 100);
+    EXPECT_EQ(tavix_check_already_logged_users("late"), -1);
+}
+
 TEST_F(WebAnswers, SingleItemCallbacksAnswerEachAddressAndEmptiedSlotsGiveTheirCodes) {
     Open(2);
     tavix_server_set_basic_callbacks_simple(

@@ -98,7 +98,7 @@ TEST_F(WebVars, RegisterAddressesGiveTheirBitAddressesAndRefuseWhatLeavesTheirTy
                             "R_50240_1_CHAR_3",     "ESR_256_1_INT32", "SR_449_1_UINT16",
                             "SR_448_1_INT32",       "SR_192_1_INT32",  "SR_0_1_UINT16",
                             "@R_1_1_INT16",         "r_1_1_INT16",     "",
-                            long_name.c_str()}) {
+                            "R_1_1_CHAR_4_1",       "R_1_1_BOOL_1",    long_name.c_str()}) {
         WebVariable r{};
         EXPECT_EQ(tavix_parse_parameterized_variable(bad, &r), 0u) << bad;
     }
@@ -118,21 +118,25 @@ TEST_F(WebVars, IecNamesResolveAgainstTheRunningApplicationWithTheirSuffixes) {
         const char *address;
         uint32_t found, reference, bit, data_type, width;
     };
-    // Handles: 0xC0000000 | width code << 26 (0 8-bit, 1 16-bit) | bit << 20 | index.
+    // Handles: 0xC0000000 | width code << 26 (0 8-bit, 1 16-bit, 3 64-bit) | bit << 20 | index.
     // Data types: 1 INT16, 4 UINT16, 8 CHAR, 9 BOOL.
-    const Row rows[] =
-        {
-            {"I", 1, 0xC4000007, 0, 1, 16},
-            {"U", 1, 0xC4000008, 0, 4, 16},
-            {"P1.count.3", 1, 0xC4300009, 3, 9, 1},
-            {"I.15", 1, 0xC4F00007, 15, 9, 1},
-            {"I.16", 0, 0, 0, 0, 0},  // past the element's bits
-            {"Arr[2]", 1, 0xC400000C, 0, 1, 16},
-            {"SI@4", 1, 0xC0000004, 0, 8, 4},  // an 8-bit variable with a count is text
-            {"I@2", 1, 0xC4000007, 0, 1, 16},  // a count of whole elements
-            {"Missing", 0, 0, 0, 0, 0},
-            {"R_1_1_INT16", 0, 0, 0, 0, 0},  // a name while the application runs
-        };
+    const Row rows[] = {
+        {"I", 1, 0xC4000007, 0, 1, 16},
+        {"U", 1, 0xC4000008, 0, 4, 16},
+        {"P1.count.3", 1, 0xC4300009, 3, 9, 1},
+        {"I.15", 1, 0xC4F00007, 15, 9, 1},
+        {"I.16", 0, 0, 0, 0, 0},  // past the element's bits
+        // LREAL "LR" at 64-bit index 3: the register access reads a bit
+        // of 32 or more as 0, so bits 0..31 only.
+        {"LR.31", 1, 0xCDF00003, 31, 9, 1},
+        {"LR.32", 0, 0, 0, 0, 0},
+        {"LR.63", 0, 0, 0, 0, 0},
+        {"Arr[2]", 1, 0xC400000C, 0, 1, 16},
+        {"SI@4", 1, 0xC0000004, 0, 8, 4},  // an 8-bit variable with a count is text
+        {"I@2", 1, 0xC4000007, 0, 1, 16},  // a count of whole elements
+        {"Missing", 0, 0, 0, 0, 0},
+        {"R_1_1_INT16", 0, 0, 0, 0, 0},  // a name while the application runs
+    };
     pDB = db;
     DrevanoRuntime = 1;
     drevano_variables_enumerateded = 1;
@@ -219,6 +223,38 @@ TEST_F(WebVars, TheRoundRobinNotifiesEachChangeOnceWithItsStamp) {
     EXPECT_EQ(variable_pointer_list.count, 4u);
     EXPECT_EQ(tavix_get_variable_pointer_list_index("Q_1_1_BOOL"), 2);
     EXPECT_EQ(variable_list.used, 4u);
+}
+
+// A float or double that turns NaN is one change; staying NaN is none (NaN
+// is unequal to itself, and would else be notified on every round); a
+// number after it is a change again.
+TEST_F(WebVars, AValueThatStaysNaNIsNoChange) {
+    WebVariable f{}, d{};
+    ASSERT_EQ(tavix_parse_parameterized_variable("R_1_1_FLOAT32", &f), 1u);
+    ASSERT_EQ(tavix_parse_parameterized_variable("R_3_1_LREAL64", &d), 1u);
+    // %R1..2: float quiet NaN 0x7FC00000; %R3..6: double quiet NaN 0x7FF8000000000000.
+    SetWord(1985, 0x7FC0);
+    SetWord(1989, 0x7FF8);
+    EXPECT_EQ(tavix_check_updated_variable_value(&f), 1u);
+    EXPECT_EQ(tavix_check_updated_variable_value(&d), 1u);
+    EXPECT_TRUE(std::isnan(f.last.f));
+    EXPECT_TRUE(std::isnan(d.last.d));
+    EXPECT_EQ(tavix_check_updated_variable_value(&f), 0u);
+    EXPECT_EQ(tavix_check_updated_variable_value(&d), 0u);
+    // Another NaN (a payload bit set) is no change either.
+    SetWord(1984, 0x0001);
+    SetWord(1986, 0x0001);
+    EXPECT_EQ(tavix_check_updated_variable_value(&f), 0u);
+    EXPECT_EQ(tavix_check_updated_variable_value(&d), 0u);
+    // 1.0: float 0x3F800000, double 0x3FF0000000000000.
+    SetWord(1984, 0);
+    SetWord(1985, 0x3F80);
+    SetWord(1986, 0);
+    SetWord(1989, 0x3FF0);
+    EXPECT_EQ(tavix_check_updated_variable_value(&f), 1u);
+    EXPECT_EQ(tavix_check_updated_variable_value(&d), 1u);
+    EXPECT_EQ(f.last.f, 1.0f);
+    EXPECT_EQ(d.last.d, 1.0);
 }
 
 TEST_F(WebVars, ClockStampsAndTexts) {
