@@ -985,6 +985,20 @@ void GenExchange(uint32_t slot) {
 
 // ---- calibration -----------------------------------------------------------------------------
 
+// Clears the validity word of the block at loc, and for the analog output
+// modules also that of their short form (right behind their 12 or 6 gain
+// words), which configure takes too. False when the EEPROM did not take the
+// first.
+bool CalInvalidate(const IoSlotState &s, uint32_t loc) {
+    const uint8_t w[2] = {0, 0};
+    const bool cleared = I2C_write_mem(w, loc + 64, 2, 0) == 0;
+    if (cleared && (s.row == ROW_AQ4 || s.row == ROW_AQ2)) {
+        const uint32_t at = s.row == ROW_AQ4 ? 24u : 12u;
+        if (I2C_write_mem(w, loc + at, 2, 0) != 0) return false;
+    }
+    return cleared;
+}
+
 void Calibrate(IoDriverMsg *m) {
     IoSlotState &s = tbl[m->slot];
     uint8_t *b = m->buffer;
@@ -1080,7 +1094,22 @@ void Calibrate(IoDriverMsg *m) {
         }
         LE_Put16(&blk[64], 0xF19E);
         const uint32_t loc = io_cal_location(s.row) + (len > 1 ? uint32_t(b[1]) << 7 : 0);
-        if (I2C_write_mem(blk.data(), loc, 66, 0) == 0) s.flags |= IOF_CAL_VALID;
+        // The module's EEPROM takes writes only while its write line (mode
+        // bit 0 of the outputs) is raised: raised for the transfer, then the
+        // outputs' mode as it was.
+        const uint8_t mode = s.mode;
+        io_q_put(m->slot, uint8_t(mode | 1));
+        // The validity word is cleared first and written last, with the
+        // block: a store that breaks off part-way leaves no validity word
+        // over a half-written block (nor a stale one from an earlier store),
+        // and the next configure takes the defaults. Flag bit 0 then reports
+        // the constants as not stored.
+        const bool stored = CalInvalidate(s, loc) && I2C_write_mem(blk.data(), loc, 66, 0) == 0;
+        io_q_put(m->slot, mode);
+        if (stored)
+            s.flags |= IOF_CAL_VALID;
+        else
+            s.flags &= uint16_t(~IOF_CAL_VALID);
         break;
     }
     case 5:

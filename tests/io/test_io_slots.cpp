@@ -826,3 +826,92 @@ TEST_F(IoTest, CalibrationOfAnAnalogOutputModuleIsLoadedAgain) {
 }
 
 }  // namespace
+
+namespace {
+using namespace io_test;
+
+// Writes to the EEPROM at 0xA0 fail once this many have been taken (-1: never).
+int eeprom_writes_left = -1;
+int CutWrite(uint8_t a, const uint8_t *b, std::size_t n) {
+    if (a == 0xA0 && eeprom_writes_left >= 0) {
+        if (eeprom_writes_left == 0) {
+            Log().push_back({'w', a, std::vector<uint8_t>(b, b + n), false});
+            return 0;
+        }
+        eeprom_writes_left--;
+    }
+    return RecWrite(a, b, n);
+}
+const PlatI2cOps kCutRecorder = {RecProbe, RecRead, CutWrite, RecSpeed};
+
+TEST_F(IoTest, CalibrationStoreRaisesTheWriteLineAndAFailedStoreLeavesNothingValid) {
+    // Row 7 in slot 0: its control line (mode bit 0) is bit 0 of the second
+    // byte of expander 0x4C (0xFF minus mode bits 0-1). Its block lies at
+    // 0xA0 memory 0x80.
+    Sim(R"({"slot0": [{"addr": "0x4C", "type": "expander", "pins": [255, 127]},
+                      {"addr": "0xA0", "type": "eeprom", "blocks": 8, "write_cycle": 1}]})");
+    SetConfig({0x0E, 0x7F, 0, 0, 0xFF, 0xFF, 0x00, 0xFA, 0x00, 0x00});
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    ASSERT_EQ(tbl[0].row, ROW_CURRENT);
+    std::array<uint8_t, 80> p{};
+    auto cal = [&](std::vector<uint8_t> d) {
+        p.fill(0);
+        p[0] = uint8_t(d.size());
+        std::copy(d.begin(), d.end(), p.begin() + 1);
+        IoCal(p.data());
+    };
+    cal({0x7F, 0, 3, 0, 0x01, 0x00, 0x00, 0x00, 0xD2, 0x04, 0x05, 0x00});  // pair 1 = (1234, 5)
+    Log().clear();
+    cal({0x7F, 0, 4, 0});
+    ASSERT_EQ(tbl[0].flags & IOF_CAL_VALID, IOF_CAL_VALID);
+    // The line is raised (0xFE) before the first EEPROM byte and dropped
+    // (0xFF) after the last one, and the outputs' mode is back to 0.
+    std::vector<std::pair<char, std::vector<uint8_t>>> seq;
+    for (const Xfer &x : Log()) {
+        if (x.kind == 'w' && x.addr == 0x4C) seq.push_back({'x', x.data});
+        if (x.kind == 'w' && x.addr == 0xA0 && (seq.empty() || seq.back().first != 'e')) seq.push_back({'e', {}});
+    }
+    const std::vector<std::pair<char, std::vector<uint8_t>>> want = {
+        {'x', {0xFF, 0xFE}}, {'e', {}}, {'x', {0xFF, 0xFF}}};
+    EXPECT_EQ(seq, want);
+    EXPECT_EQ(tbl[0].mode, 0);
+
+    // The next configuration takes (1234, 5) as valid. Pair 1 becomes
+    // (4321, 6) and the store breaks off after a few bytes: flag bit 0 is
+    // clear, and the next configuration does not take the half-written block
+    // for a valid one: the defaults (8771, 0).
+    Io_ResetProbe();
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    ASSERT_EQ(tbl[0].gain[0], 1234);
+    ASSERT_EQ(tbl[0].flags & IOF_CAL_VALID, IOF_CAL_VALID);
+    cal({0x7F, 0, 3, 0, 0x01, 0x00, 0x00, 0x00, 0xE1, 0x10, 0x06, 0x00});
+    plat_i2c = &kCutRecorder;
+    eeprom_writes_left = 6;
+    cal({0x7F, 0, 4, 0});
+    eeprom_writes_left = -1;
+    plat_i2c = &kRecorder;
+    EXPECT_EQ(tbl[0].flags & IOF_CAL_VALID, 0);
+    EXPECT_EQ(tbl[0].mode, 0);
+    EXPECT_EQ(LastWrite(0x4C), (std::vector<uint8_t>{0xFF, 0xFF})) << "the line dropped after a failed store too";
+    Io_ResetProbe();
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    EXPECT_EQ(tbl[0].gain[0], 8771);
+    EXPECT_EQ(tbl[0].offset[0], 0);
+    EXPECT_EQ(tbl[0].flags & IOF_CAL_VALID, 0);
+
+    // A store on a bus that takes nothing: flag bit 0 clear, though the
+    // constants loaded before were valid.
+    cal({0x7F, 0, 3, 0, 0x01, 0x00, 0x00, 0x00, 0xD2, 0x04, 0x05, 0x00});
+    cal({0x7F, 0, 4, 0});
+    Io_ResetProbe();
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    ASSERT_EQ(tbl[0].flags & IOF_CAL_VALID, IOF_CAL_VALID);
+    plat_i2c = &kCutRecorder;
+    eeprom_writes_left = 0;
+    cal({0x7F, 0, 4, 0});
+    eeprom_writes_left = -1;
+    plat_i2c = &kRecorder;
+    EXPECT_EQ(tbl[0].flags & IOF_CAL_VALID, 0);
+}
+
+}  // namespace
