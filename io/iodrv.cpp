@@ -836,7 +836,10 @@ void input_acm(uint32_t slot) {
     a.out[13] = float(x[8] & 0xFF) * 0.0345036f * a.ct[ph];
 }
 
-void output_aqx(uint32_t slot) {
+namespace {
+// The analog outputs of a slot (its converters), without the pulse outputs
+// and counters that output_aqx programs after them.
+void AnalogOutputs(uint32_t slot) {
     IoSlotState &s = tbl[slot];
     const int16_t row = s.row;
     uint8_t b[3];
@@ -886,6 +889,13 @@ void output_aqx(uint32_t slot) {
             I2C_write_io(0x40, b, 8);
         }
     }
+}
+}  // namespace
+
+void output_aqx(uint32_t slot) {
+    IoSlotState &s = tbl[slot];
+    const int16_t row = s.row;
+    AnalogOutputs(slot);
     if (slot != 0 || row < 0) return;
     const uint8_t f = io_ident[std::size_t(row)].features;
     // Pulse outputs.
@@ -1038,11 +1048,24 @@ void Calibrate(IoDriverMsg *m) {
             break;
         }
         input_ais(m->slot);
-        const unsigned n = s.row == ROW_AQ4 ? 4 : s.row == ROW_AQ2 ? 2 : 12;
-        for (unsigned c = 0; c < n; c++) {
-            LE_Put16(&b[1 + 2 * c], uint16_t(s.row == ROW_AQ4 || s.row == ROW_AQ2 ? s.aq[c] : s.raw[c]));
+        if (s.row == ROW_AQ4 || s.row == ROW_AQ2) {
+            const unsigned n = s.row == ROW_AQ4 ? 4 : 2;
+            for (unsigned k = 0; k < n; k++) LE_Put16(&b[1 + 2 * k], s.aq[k]);
+            answer = 1 + 2 * n;
+            break;
         }
-        answer = 1 + 2 * n;
+        // Base boards: the raw counts of their 8 inputs, then their 4 output
+        // words. Others: the raw counts of 12 inputs, the 8 cold-junction
+        // compensation values (one per thermocouple type, 0 without a
+        // sensor), then 2 output words.
+        const bool base = s.row == ROW_BASE21 || s.row == ROW_BASE23 || s.row == ROW_BASE25;
+        unsigned at = 1;
+        for (unsigned c = 0; c < (base ? 8u : 12u); c++, at += 2) LE_Put16(&b[at], uint16_t(s.raw[c]));
+        if (!base) {
+            for (unsigned i = 0; i < 8; i++, at += 2) LE_Put16(&b[at], uint16_t(s.comp[i]));
+        }
+        for (unsigned k = 0; k < (base ? 4u : 2u); k++, at += 2) LE_Put16(&b[at], s.aq[k]);
+        answer = at;
         break;
     }
     case 2:
@@ -1067,8 +1090,14 @@ void Calibrate(IoDriverMsg *m) {
             output_aqx(m->slot);
             break;
         }
+        // 24 output bytes: the four digital output bytes, then ten analog
+        // output words (those that arrived), both driven at once: while the
+        // slot calibrates the scan writes no analog outputs, and the
+        // converters must show the values being measured.
         for (unsigned i = 0; i < 4 && 8 + i < len; i++) s.out[i] = b[8 + i];
+        for (unsigned k = 0; k < 10 && 12 + 2 * k + 2 <= len; k++) s.aq[k] = LE_Get16(&b[12 + 2 * k]);
         io_q_put(m->slot, s.mode);
+        AnalogOutputs(m->slot);
         break;
     case 3: {
         // Sixteen pairs are held: mask bits 16..31 name none, and only words

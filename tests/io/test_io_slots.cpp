@@ -915,3 +915,74 @@ TEST_F(IoTest, CalibrationStoreRaisesTheWriteLineAndAFailedStoreLeavesNothingVal
 }
 
 }  // namespace
+
+namespace {
+using namespace io_test;
+
+TEST_F(IoTest, CalibrationDrivesAndAnswersTheAnalogChannelsOfAMixedModule) {
+    // Row 4 in slot 1: converter at 0x92 (channel 0 = 0x1234, channel 1 =
+    // 0x0567), cold-junction sensor at 0x96 reading 25 degC, DACs at 0x98
+    // and 0x9A.
+    Sim(R"({"slot1": [{"addr": "0x4E", "type": "expander", "pins": [255, 162]},
+                      {"addr": "0x40", "type": "expander"}, {"addr": "0x42", "type": "expander"},
+                      {"addr": "0x92", "type": "registers", "width": 2, "registers": {"0": [18, 52], "1": [5, 103]}},
+                      {"addr": "0x96", "type": "registers", "width": 2, "registers": {"0": [12, 128]}},
+                      {"addr": "0x98", "type": "registers", "width": 1},
+                      {"addr": "0x9A", "type": "registers", "width": 1}]})");
+    SetConfig({0xFF, 0x00, 0, 0, 0x0F, 0xA2, 0, 0, 0x00, 0xFA, 0x00, 0x00});
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    ASSERT_EQ(tbl[1].row, ROW_TC);
+    std::array<uint8_t, 80> p{};
+    auto cal = [&](std::vector<uint8_t> d) {
+        p.fill(0xEE);
+        p[0] = uint8_t(d.size());
+        std::copy(d.begin(), d.end(), p.begin() + 1);
+        IoCal(p.data());
+        return std::vector<uint8_t>(p.begin() + 1, p.begin() + 1 + p[0]);
+    };
+    // Sub-code 2: channel types 24 (J), 0, 0, 0, option byte and word 0,
+    // then 24 output bytes: four digital output bytes (0x01, 0x03, 0, 0) and
+    // ten analog output words (16000, 8000, then 0).
+    std::vector<uint8_t> enter = {0x7F, 1, 2, 24, 0, 0, 0, 0, 0, 0, 0x01, 0x03, 0, 0, 0x80, 0x3E, 0x40, 0x1F};
+    enter.resize(2 + 32, 0);
+    Log().clear();
+    EXPECT_EQ(cal(enter), std::vector<uint8_t>{0});
+    EXPECT_TRUE(tbl[1].flags & IOF_CAL_MODE);
+    // Output 0 with pair 6 (default gain 32801, offset 0): 16000 x 32801 >>
+    // 18 = 2002 (0x07D2); output 1 with pair 14 (32801): 8000 -> 1001 (0x03E9).
+    EXPECT_EQ(LastWrite(0x98), (std::vector<uint8_t>{0x07, 0xD2}));
+    EXPECT_EQ(LastWrite(0x9A), (std::vector<uint8_t>{0x03, 0xE9}));
+    EXPECT_EQ(LastWrite(0x40), (std::vector<uint8_t>{0xFF, 0xFE}));
+    EXPECT_EQ(LastWrite(0x42), (std::vector<uint8_t>{0xFC}));
+
+    // Sub-code 1: 12 raw words, the 8 cold-junction compensation words of
+    // the thermocouple types J, K, N, T, E, R, S, B at 25 degC, the 2 analog
+    // output words.
+    std::vector<uint8_t> want = {0};
+    for (uint16_t w :
+         {0x1234, 0x0567, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 653, 511, 336, 1015, 382, 143, 145, 0, 16000, 8000}) {
+        want.push_back(uint8_t(w));
+        want.push_back(uint8_t(w >> 8));
+    }
+    EXPECT_EQ(cal({0x7F, 1, 1}), want);
+
+    // Base board 21 in slot 0 (converter 0x90, channel 0 = 0x0100): its 8
+    // raw words, then its 4 output words as sub-code 2 gave them.
+    PLAT_I2cSimReset();
+    Io_ResetProbe();
+    Sim(R"({"slot0": [{"addr": "0x4C", "type": "expander", "pins": [255, 63]},
+                      {"addr": "0x40", "type": "expander"},
+                      {"addr": "0x90", "type": "registers", "width": 2, "registers": {"0": [1, 0]}}]})");
+    SetConfig({0x0E, 0x3F, 0, 0, 0xFF, 0x00, 0, 0, 0x00, 0xFA, 0x00, 0x00});
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    ASSERT_EQ(tbl[0].row, ROW_BASE21);
+    std::vector<uint8_t> enter21(2 + 32, 0);
+    enter21[0] = 0x7F;
+    enter21[2] = 2;
+    for (unsigned k = 0; k < 4; k++) enter21[14 + 2 * k] = uint8_t(0x10 * (k + 1));  // 0x10, 0x20, 0x30, 0x40
+    EXPECT_EQ(cal(enter21), std::vector<uint8_t>{0});
+    EXPECT_EQ(cal({0x7F, 0, 1}), (std::vector<uint8_t>{0, 0x00, 0x01, 0, 0,    0, 0,    0, 0,    0, 0,    0, 0,
+                                                       0, 0,    0,    0, 0x10, 0, 0x20, 0, 0x30, 0, 0x40, 0}));
+}
+
+}  // namespace
