@@ -881,8 +881,12 @@ void AnalogOutputs(uint32_t slot) {
             Ssp2_Xch(word, ~word, 1);
         }
     } else if (row == ROW_MIX22) {
+        // Its six inputs take channel types 0-5, its four outputs the
+        // settings in bytes 6-9 (they once shared bytes 4 and 5 with inputs
+        // 4 and 5: an unused input silenced an output, and an output's
+        // setting changed an input's conversion).
         for (unsigned k = 0; k < 4; k++) {
-            if (s.types[4 + k] == 10) continue;
+            if (s.types[6 + k] == 10) continue;
             b[0] = uint8_t(0x30 + k);
             b[1] = uint8_t(s.aq[k]);
             b[2] = uint8_t(s.aq[k] >> 8);

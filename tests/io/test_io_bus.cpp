@@ -734,6 +734,37 @@ TEST_F(IoTest, SocConverterOfTheBaseBoardsAndTheStatusBlockOfRow22) {
     for (unsigned i = 0; i < 10; i++) EXPECT_EQ(LE_Get16(blk + 2 * i), want[i]) << i;
 }
 
+TEST_F(IoTest, Row22InputTypesAndOutputSettingsHaveBytesOfTheirOwn) {
+    // Row 22 converts six inputs (channel types 0-5) and drives four
+    // outputs (settings in bytes 6-9). Input 4 unused (type 10), output 1
+    // unused (byte 7 = 10): outputs 0, 2 and 3 are written, output 1 not.
+    Sim(R"({"slot0": [{"addr": "0x4C", "type": "expander", "pins": [255, 223]},
+                      {"addr": "0x40", "type": "registers", "width": 2}]})");
+    std::vector<uint8_t> cfg = {0x0E, 0xDF, 20, 0};
+    std::vector<uint8_t> data(20, 0);
+    data[4] = 10;
+    data[7] = 10;
+    cfg.insert(cfg.end(), data.begin(), data.end());
+    cfg.insert(cfg.end(), {0xFF, 0xFF, 0x00, 0xFA, 0x00, 0x00});
+    SetConfig(cfg);
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    ASSERT_EQ(tbl[0].row, ROW_MIX22);
+    std::array<uint8_t, 8> aq = {0x34, 0x12, 0x78, 0x56, 0xBC, 0x9A, 0x01, 0x00};
+    IoDriverMsg m{};
+    m.code = 12;
+    m.slot = 0;
+    m.buffer = aq.data();
+    m.count = 4;
+    Log().clear();
+    io_driver(&m);
+    ASSERT_EQ(m.status, 0);
+    std::vector<std::vector<uint8_t>> sent;
+    for (const Xfer &x : Log()) {
+        if (x.kind == 'w' && x.addr == 0x40) sent.push_back(x.data);
+    }
+    EXPECT_EQ(sent, (std::vector<std::vector<uint8_t>>{{0x30, 0x34, 0x12}, {0x32, 0xBC, 0x9A}, {0x33, 0x01, 0x00}}));
+}
+
 TEST_F(IoTest, OvercurrentProtectionDefiniteAndInverseTime) {
     std::array<uint16_t, 14> w{};
     w[0] = 1;     // channel 0
