@@ -1201,8 +1201,11 @@ void Stop(IoDriverMsg *m) {
         return;
     }
     if (IsGeneric(s.row)) {
+        // Only a module whose header was read: before that its bus address
+        // is not known (0, the general call, that every device takes), or
+        // the controller there never showed itself a generic module.
         const uint8_t z = 0;
-        GenXfer(s, 0, const_cast<uint8_t *>(&z), 1, true);
+        if (s.gen_ok) GenXfer(s, 0, const_cast<uint8_t *>(&z), 1, true);
         return;
     }
     const bool aqmod = s.row == ROW_AQ4 || s.row == ROW_AQ2;
@@ -1257,7 +1260,11 @@ void Start(IoDriverMsg *m) {
 uint32_t io_cal_location(int16_t row) {
     // Location words: the block's address in the memory form of mode 0 (the
     // EEPROM's device select in bits 8-10 above the memory address), stored
-    // with bits 9-10 inverted for some rows.
+    // with bits 9-10 inverted for some rows. Rows 1-4 keep their block in the
+    // EEPROM that identifies them when the slot is probed (0xA6, 0xA0, 0xA4,
+    // 0xA2): row 4's word 0x6100 names 0xA2, memory 0. Its select taken from
+    // bits 9-11 would name 0xA0, which a row-4 module cannot carry (probing
+    // would take it for row 2).
     static constexpr uint16_t kLoc[IO_IDENT_ROWS] = {
         0x0600, 0x0500, 0x0600, 0x0400, 0x6100, 0,      0,      0x0680, 0,      0,      0, 0, 0, 0, 0, 0,
         0x0640, 0x0640, 0x0080, 0x0080, 0,      0x06C0, 0x0000, 0x06C0, 0x00C0, 0x06C0, 0, 0, 0, 0, 0, 0};

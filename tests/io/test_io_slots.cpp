@@ -986,3 +986,48 @@ TEST_F(IoTest, CalibrationDrivesAndAnswersTheAnalogChannelsOfAMixedModule) {
 }
 
 }  // namespace
+
+namespace {
+using namespace io_test;
+
+TEST_F(IoTest, StopTouchesNoGenericModuleWhoseHeaderWasNeverRead) {
+    // Slot 1 holds a generic module (0xAE0F) whose controller at 0x0A never
+    // shows its header. A stop straight after init, and one after the
+    // header timed out, write nothing on the bus: not to 0x0A, and not to
+    // the general-call address 0.
+    Sim(R"({"slot1": [{"addr": "0x4E", "type": "expander", "pins": [255, 174]},
+                      {"addr": "0x0A", "type": "registers", "registers": {"0": [1, 2]}}]})");
+    IoDriverMsg m{};
+    m.code = 1;
+    m.first = 0x00FF;
+    m.count = 0xAE0F;
+    io_driver(&m);
+    ASSERT_EQ(tbl[1].row, ROW_GEN1);
+    auto writes = [] {
+        std::vector<uint8_t> a;
+        for (const Xfer &x : Log())
+            if (x.kind == 'w') a.push_back(x.addr);
+        return a;
+    };
+    Log().clear();
+    m = {};
+    m.code = 13;
+    m.slot = 1;
+    io_driver(&m);
+    EXPECT_EQ(m.status, 0);
+    EXPECT_EQ(writes(), std::vector<uint8_t>{});
+
+    m = {};
+    m.code = 4;
+    m.slot = 1;
+    io_driver(&m);
+    EXPECT_EQ(m.status, 0x40);
+    Log().clear();
+    m = {};
+    m.code = 13;
+    m.slot = 1;
+    io_driver(&m);
+    EXPECT_EQ(writes(), std::vector<uint8_t>{});
+}
+
+}  // namespace
