@@ -859,13 +859,19 @@ void AnalogOutputs(uint32_t slot) {
     } else if (row == ROW_TC) {
         for (unsigned k = 0; k < 2; k++) {
             const uint8_t type = s.types[2 + k];
+            // Type 0 takes pair 6 or 14, any other type pair 7 or 15; the
+            // type picks the scale (type 9 the bipolar one, centred on 2048).
             const unsigned p = (k ? 13 : 5) + (type ? 1 : 0);
-            const uint32_t o = Io_ScaleOut(s.aq[k], type == 9 ? 0 : type, s.gain[p], s.offset[p]);
+            const uint32_t o = Io_ScaleOut(s.aq[k], type, s.gain[p], s.offset[p]);
             b[0] = uint8_t(o >> 8);
             b[1] = uint8_t(o);
             I2C_write_io(k ? 0x9A : 0x98, b, 1);
         }
     } else if (row == ROW_BASE21 || row == ROW_BASE23) {
+        // One range and one calibration pair (9 + k) per output, and no
+        // channel type byte for the outputs: the plain scale of type 0
+        // (rows 4, 18, 19 and 25, whose other ranges have pairs of their
+        // own, take the channel's type).
         for (unsigned k = 0; k < 4; k++) {
             const uint32_t o = Io_ScaleOut(s.aq[k], 0, s.gain[8 + k], s.offset[8 + k]);
             const uint32_t word = o | 0x1000 | (k << 14);
@@ -874,8 +880,10 @@ void AnalogOutputs(uint32_t slot) {
     } else if (row == ROW_BASE25) {
         for (unsigned k = 0; k < 2; k++) {
             const uint8_t type = s.types[4 + k];
+            // Pair 9 + 2k for type 0, 10 + 2k for the others; the type
+            // picks the scale, and only type 0 sets bit 15.
             const unsigned p = 8 + 2 * k + (type ? 1 : 0);
-            uint32_t word = Io_ScaleOut(s.aq[k], type == 9 ? 0 : type, s.gain[p], s.offset[p]) | 0x1000 | (k << 14);
+            uint32_t word = Io_ScaleOut(s.aq[k], type, s.gain[p], s.offset[p]) | 0x1000 | (k << 14);
             if (type == 0) word += 0x8000;
             word &= 0xFFFF;
             Ssp2_Xch(word, ~word, 1);

@@ -765,6 +765,49 @@ TEST_F(IoTest, Row22InputTypesAndOutputSettingsHaveBytesOfTheirOwn) {
     EXPECT_EQ(sent, (std::vector<std::vector<uint8_t>>{{0x30, 0x34, 0x12}, {0x32, 0xBC, 0x9A}, {0x33, 0x01, 0x00}}));
 }
 
+TEST_F(IoTest, BipolarOutputTypeOnRows4And25) {
+    // Row 4 in slot 1, output 1 of type 9 (channel type byte 3): its pair 15
+    // (default gain 32586, offset 0), the bipolar scale: 16000 x 32586 >> 19
+    // = 994, + 2048 = 3042 (0x0BE2) to the DAC at 0x9A.
+    Sim(R"({"slot1": [{"addr": "0x4E", "type": "expander", "pins": [255, 162]},
+                      {"addr": "0x98", "type": "registers"}, {"addr": "0x9A", "type": "registers"}]})");
+    SetConfig({0xFF, 0x00, 0, 0, 0x0F, 0xA2, 4, 0, 0, 0, 0, 9, 0x00, 0xFA, 0x00, 0x00});
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    ASSERT_EQ(tbl[1].row, ROW_TC);
+    std::array<uint8_t, 4> aq = {0x80, 0x3E, 0x80, 0x3E};  // 16000, 16000
+    IoDriverMsg m{};
+    m.code = 12;
+    m.slot = 1;
+    m.buffer = aq.data();
+    m.count = 2;
+    io_driver(&m);
+    EXPECT_EQ(LastWrite(0x9A), (std::vector<uint8_t>{0x0B, 0xE2}));
+    // Output 0 (type 0, pair 6, gain 32801): 16000 x 32801 >> 18 = 2002.
+    EXPECT_EQ(LastWrite(0x98), (std::vector<uint8_t>{0x07, 0xD2}));
+
+    // Row 25 in slot 0, output 1 of type 9 (byte 5): pair 12 (gain 32767):
+    // 16000 x 32767 >> 19 = 999, + 2048 = 3047 (0x0BE7), OR 0x1000 OR 1 << 14,
+    // no 0x8000 (only type 0 has it): word 1 of the SSP2 record is 0x5BE7.
+    PLAT_I2cSimReset();
+    Io_ResetProbe();
+    Sim(R"({"slot0": [{"addr": "0x4C", "type": "expander", "pins": [255, 159]},
+                      {"addr": "0x40", "type": "expander"}]})");
+    SetConfig({0x0E, 0x9F, 8, 0, 0, 0, 0, 0, 0, 9, 0, 0, 0xFF, 0xFF, 0x00, 0xFA, 0x00, 0x00});
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    ASSERT_EQ(tbl[0].row, ROW_BASE25);
+    m = {};
+    m.code = 12;
+    m.slot = 0;
+    m.buffer = aq.data();
+    m.count = 2;
+    io_driver(&m);
+    std::ifstream f(root / "proc/Ssp2_Out_Data", std::ios::binary);
+    std::array<char, 12> rec{};
+    f.read(rec.data(), 12);
+    ASSERT_EQ(f.gcount(), 12);
+    EXPECT_EQ(LE_Get32(reinterpret_cast<uint8_t *>(&rec[4])), 0x5BE7u);
+}
+
 TEST_F(IoTest, OvercurrentProtectionDefiniteAndInverseTime) {
     std::array<uint16_t, 14> w{};
     w[0] = 1;     // channel 0
