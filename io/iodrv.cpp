@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "core/image/bytes.h"
+#include "core/image/iecrt.h"
 #include "core/image/plcreg.h"
 #include "core/image/timebase.h"
 #include "core/image/util.h"
@@ -362,22 +363,34 @@ void ReadInputs(IoDriverMsg *m) {
     // Counter and pulse-output status bits of slot-0 modules.
     if (m->slot != 0) return;
     const uint8_t f = io_ident[std::size_t(row)].features;
+    // While an IEC application with bound variables runs, each status bit
+    // takes a byte of its own (0 or 1, least significant bit first), as its
+    // BOOL variables are laid out.
+    const bool iec = DrevanoRuntime && drevano_variables_enumerateded;
     if (f & 2) {
-        if (uint8_t *p = RegBits(CfgWord(s, CFGW_CNT_STATUS), 16)) {
+        if (uint8_t *p = RegBits(CfgWord(s, CFGW_CNT_STATUS), iec ? 16 * 8 : 16)) {
             static constexpr uint32_t kReg[4] = {0xCA, 0xEA, 0x10A, 0x12A};
             uint16_t bits = 0;
             for (unsigned k = 0; k < 4; k++) {
                 if (s.option & (1u << k)) bits |= uint16_t((FpgaRead(kReg[k]) & 0x0F) << (4 * k));
             }
-            LE_Put16(p, bits);
+            uint8_t packed[2];
+            LE_Put16(packed, bits);
+            if (iec)
+                Drevano_Bit_To_Byte(packed, p, 16);
+            else
+                std::memcpy(p, packed, 2);
         }
     }
     if ((f & 1) && (s.option & 0x440)) {
-        if (uint8_t *p = RegBits(CfgWord(s, CFGW_PULSE_STATUS), 8)) {
+        if (uint8_t *p = RegBits(CfgWord(s, CFGW_PULSE_STATUS), iec ? 4 * 8 : 8)) {
             uint8_t bits = 0;
             if (s.option & 0x40) bits |= uint8_t(FpgaRead(0x42) & 3);
             if (s.option & 0x400) bits |= uint8_t((FpgaRead(0x82) & 3) << 2);
-            p[0] = bits;
+            if (iec)
+                Drevano_Bit_To_Byte(&bits, p, 4);
+            else
+                p[0] = bits;
         }
     }
 }

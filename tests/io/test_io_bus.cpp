@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "core/image/iecrt.h"
 #include "io/iotemp.h"
 #include "tests/io/io_fixture.h"
 #include "tests/support/fake_clock.h"
@@ -519,6 +520,68 @@ TEST_F(IoTest, PulseOutputAndCounterRegistersOfSlotZero) {
     FpgaLog().clear();
     IoPutAQs(aq.data(), 0, 0, 14);
     EXPECT_EQ(FpgaLog(), std::vector<FpgaW>{});
+    io_fpga_xfer = saved;
+}
+
+// FPGA reads of the status registers: counter 1 (0xCA) 0x5, counter 2
+// (0xEA) 0xA, pulse output 1 (0x42) state 2, pulse output 2 (0x82) state 1.
+uint32_t FpgaStatus(uint32_t, uint32_t reg, uint32_t, uint32_t read) {
+    if (!read) return 0;
+    switch (reg) {
+    case 0xCA: return 0x05;
+    case 0xEA: return 0x0A;
+    case 0x42: return 0x02;
+    case 0x82: return 0x01;
+    default: return 0;
+    }
+}
+
+TEST_F(IoTest, CounterAndPulseStatusBitsOneByteEachWhileIecVariablesAreBound) {
+    const auto saved = io_fpga_xfer;
+    io_fpga_xfer = FpgaStatus;
+    struct IecOff {
+        ~IecOff() { DrevanoRuntime = drevano_variables_enumerateded = 0; }
+    } iec_off;
+    // Row 1 in slot 0, counters 1 and 2 on, both pulse-output status reports
+    // on (option word 0x0443); counter status at %M1, pulse-output status at
+    // %M257.
+    IoDriverMsg m{};
+    m.code = 1;
+    m.first = 0xA60F;
+    m.count = 255;
+    io_driver(&m);
+    std::vector<uint8_t> cfg(92, 0);
+    LE_Put16(&cfg[14], 0x0443);
+    LE_Put16(&cfg[20], BA_M);
+    LE_Put16(&cfg[22], BA_M + 256);
+    m = {};
+    m.code = 4;
+    m.buffer = cfg.data();
+    m.count = uint16_t(cfg.size());
+    io_driver(&m);
+    ASSERT_EQ(m.status, 0);
+    std::array<uint8_t, 4> in{};
+    auto read = [&] {
+        std::fill(Reg(BA_M, 512), Reg(BA_M, 512) + 64, uint8_t(0xEE));
+        m = {};
+        m.code = 9;
+        m.buffer = in.data();
+        m.count = 4;
+        io_driver(&m);
+    };
+    // Packed: 0xA5, 0x00 at %M1; 0x06 (states 2 and 1, two bits each) at %M257.
+    read();
+    EXPECT_EQ(std::vector<uint8_t>(Reg(BA_M, 16), Reg(BA_M, 16) + 3), (std::vector<uint8_t>{0xA5, 0x00, 0xEE}));
+    EXPECT_EQ(std::vector<uint8_t>(Reg(BA_M + 256, 8), Reg(BA_M + 256, 8) + 2), (std::vector<uint8_t>{0x06, 0xEE}));
+    // An IEC application with bound variables: one byte a bit, least
+    // significant first: 16 bytes for the counters, 4 for the pulse outputs.
+    DrevanoRuntime = 1;
+    drevano_variables_enumerateded = 1;
+    read();
+    EXPECT_EQ(std::vector<uint8_t>(Reg(BA_M, 136), Reg(BA_M, 136) + 17),
+              (std::vector<uint8_t>{1, 0, 1, 0, 0, 1, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0xEE}));
+    EXPECT_EQ(std::vector<uint8_t>(Reg(BA_M + 256, 40), Reg(BA_M + 256, 40) + 5),
+              (std::vector<uint8_t>{0, 1, 1, 0, 0xEE}));
     io_fpga_xfer = saved;
 }
 
