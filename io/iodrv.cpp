@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "core/image/bytes.h"
+#include "core/image/iecrt.h"
 #include "core/image/plcreg.h"
 #include "core/image/timebase.h"
 #include "core/image/util.h"
@@ -362,22 +363,34 @@ void ReadInputs(IoDriverMsg *m) {
     // Counter and pulse-output status bits of slot-0 modules.
     if (m->slot != 0) return;
     const uint8_t f = io_ident[std::size_t(row)].features;
+    // While an IEC application with bound variables runs, each status bit
+    // takes a byte of its own (0 or 1, least significant bit first), as its
+    // BOOL variables are laid out.
+    const bool iec = DrevanoRuntime && drevano_variables_enumerateded;
     if (f & 2) {
-        if (uint8_t *p = RegBits(CfgWord(s, CFGW_CNT_STATUS), 16)) {
+        if (uint8_t *p = RegBits(CfgWord(s, CFGW_CNT_STATUS), iec ? 16 * 8 : 16)) {
             static constexpr uint32_t kReg[4] = {0xCA, 0xEA, 0x10A, 0x12A};
             uint16_t bits = 0;
             for (unsigned k = 0; k < 4; k++) {
                 if (s.option & (1u << k)) bits |= uint16_t((FpgaRead(kReg[k]) & 0x0F) << (4 * k));
             }
-            LE_Put16(p, bits);
+            uint8_t packed[2];
+            LE_Put16(packed, bits);
+            if (iec)
+                Drevano_Bit_To_Byte(packed, p, 16);
+            else
+                std::memcpy(p, packed, 2);
         }
     }
     if ((f & 1) && (s.option & 0x440)) {
-        if (uint8_t *p = RegBits(CfgWord(s, CFGW_PULSE_STATUS), 8)) {
+        if (uint8_t *p = RegBits(CfgWord(s, CFGW_PULSE_STATUS), iec ? 4 * 8 : 8)) {
             uint8_t bits = 0;
             if (s.option & 0x40) bits |= uint8_t(FpgaRead(0x42) & 3);
             if (s.option & 0x400) bits |= uint8_t((FpgaRead(0x82) & 3) << 2);
-            p[0] = bits;
+            if (iec)
+                Drevano_Bit_To_Byte(&bits, p, 4);
+            else
+                p[0] = bits;
         }
     }
 }
@@ -836,7 +849,10 @@ void input_acm(uint32_t slot) {
     a.out[13] = float(x[8] & 0xFF) * 0.0345036f * a.ct[ph];
 }
 
-void output_aqx(uint32_t slot) {
+namespace {
+// The analog outputs of a slot (its converters), without the pulse outputs
+// and counters that output_aqx programs after them.
+void AnalogOutputs(uint32_t slot) {
     IoSlotState &s = tbl[slot];
     const int16_t row = s.row;
     uint8_t b[3];
@@ -856,13 +872,19 @@ void output_aqx(uint32_t slot) {
     } else if (row == ROW_TC) {
         for (unsigned k = 0; k < 2; k++) {
             const uint8_t type = s.types[2 + k];
+            // Type 0 takes pair 6 or 14, any other type pair 7 or 15; the
+            // type picks the scale (type 9 the bipolar one, centred on 2048).
             const unsigned p = (k ? 13 : 5) + (type ? 1 : 0);
-            const uint32_t o = Io_ScaleOut(s.aq[k], type == 9 ? 0 : type, s.gain[p], s.offset[p]);
+            const uint32_t o = Io_ScaleOut(s.aq[k], type, s.gain[p], s.offset[p]);
             b[0] = uint8_t(o >> 8);
             b[1] = uint8_t(o);
             I2C_write_io(k ? 0x9A : 0x98, b, 1);
         }
     } else if (row == ROW_BASE21 || row == ROW_BASE23) {
+        // One range and one calibration pair (9 + k) per output, and no
+        // channel type byte for the outputs: the plain scale of type 0
+        // (rows 4, 18, 19 and 25, whose other ranges have pairs of their
+        // own, take the channel's type).
         for (unsigned k = 0; k < 4; k++) {
             const uint32_t o = Io_ScaleOut(s.aq[k], 0, s.gain[8 + k], s.offset[8 + k]);
             const uint32_t word = o | 0x1000 | (k << 14);
@@ -871,21 +893,34 @@ void output_aqx(uint32_t slot) {
     } else if (row == ROW_BASE25) {
         for (unsigned k = 0; k < 2; k++) {
             const uint8_t type = s.types[4 + k];
+            // Pair 9 + 2k for type 0, 10 + 2k for the others; the type
+            // picks the scale, and only type 0 sets bit 15.
             const unsigned p = 8 + 2 * k + (type ? 1 : 0);
-            uint32_t word = Io_ScaleOut(s.aq[k], type == 9 ? 0 : type, s.gain[p], s.offset[p]) | 0x1000 | (k << 14);
+            uint32_t word = Io_ScaleOut(s.aq[k], type, s.gain[p], s.offset[p]) | 0x1000 | (k << 14);
             if (type == 0) word += 0x8000;
             word &= 0xFFFF;
             Ssp2_Xch(word, ~word, 1);
         }
     } else if (row == ROW_MIX22) {
+        // Its six inputs take channel types 0-5, its four outputs the
+        // settings in bytes 6-9 (they once shared bytes 4 and 5 with inputs
+        // 4 and 5: an unused input silenced an output, and an output's
+        // setting changed an input's conversion).
         for (unsigned k = 0; k < 4; k++) {
-            if (s.types[4 + k] == 10) continue;
+            if (s.types[6 + k] == 10) continue;
             b[0] = uint8_t(0x30 + k);
             b[1] = uint8_t(s.aq[k]);
             b[2] = uint8_t(s.aq[k] >> 8);
             I2C_write_io(0x40, b, 8);
         }
     }
+}
+}  // namespace
+
+void output_aqx(uint32_t slot) {
+    IoSlotState &s = tbl[slot];
+    const int16_t row = s.row;
+    AnalogOutputs(slot);
     if (slot != 0 || row < 0) return;
     const uint8_t f = io_ident[std::size_t(row)].features;
     // Pulse outputs.
@@ -985,6 +1020,20 @@ void GenExchange(uint32_t slot) {
 
 // ---- calibration -----------------------------------------------------------------------------
 
+// Clears the validity word of the block at loc, and for the analog output
+// modules also that of their short form (right behind their 12 or 6 gain
+// words), which configure takes too. False when the EEPROM did not take the
+// first.
+bool CalInvalidate(const IoSlotState &s, uint32_t loc) {
+    const uint8_t w[2] = {0, 0};
+    const bool cleared = I2C_write_mem(w, loc + 64, 2, 0) == 0;
+    if (cleared && (s.row == ROW_AQ4 || s.row == ROW_AQ2)) {
+        const uint32_t at = s.row == ROW_AQ4 ? 24u : 12u;
+        if (I2C_write_mem(w, loc + at, 2, 0) != 0) return false;
+    }
+    return cleared;
+}
+
 void Calibrate(IoDriverMsg *m) {
     IoSlotState &s = tbl[m->slot];
     uint8_t *b = m->buffer;
@@ -1024,11 +1073,24 @@ void Calibrate(IoDriverMsg *m) {
             break;
         }
         input_ais(m->slot);
-        const unsigned n = s.row == ROW_AQ4 ? 4 : s.row == ROW_AQ2 ? 2 : 12;
-        for (unsigned c = 0; c < n; c++) {
-            LE_Put16(&b[1 + 2 * c], uint16_t(s.row == ROW_AQ4 || s.row == ROW_AQ2 ? s.aq[c] : s.raw[c]));
+        if (s.row == ROW_AQ4 || s.row == ROW_AQ2) {
+            const unsigned n = s.row == ROW_AQ4 ? 4 : 2;
+            for (unsigned k = 0; k < n; k++) LE_Put16(&b[1 + 2 * k], s.aq[k]);
+            answer = 1 + 2 * n;
+            break;
         }
-        answer = 1 + 2 * n;
+        // Base boards: the raw counts of their 8 inputs, then their 4 output
+        // words. Others: the raw counts of 12 inputs, the 8 cold-junction
+        // compensation values (one per thermocouple type, 0 without a
+        // sensor), then 2 output words.
+        const bool base = s.row == ROW_BASE21 || s.row == ROW_BASE23 || s.row == ROW_BASE25;
+        unsigned at = 1;
+        for (unsigned c = 0; c < (base ? 8u : 12u); c++, at += 2) LE_Put16(&b[at], uint16_t(s.raw[c]));
+        if (!base) {
+            for (unsigned i = 0; i < 8; i++, at += 2) LE_Put16(&b[at], uint16_t(s.comp[i]));
+        }
+        for (unsigned k = 0; k < (base ? 4u : 2u); k++, at += 2) LE_Put16(&b[at], s.aq[k]);
+        answer = at;
         break;
     }
     case 2:
@@ -1053,8 +1115,14 @@ void Calibrate(IoDriverMsg *m) {
             output_aqx(m->slot);
             break;
         }
+        // 24 output bytes: the four digital output bytes, then ten analog
+        // output words (those that arrived), both driven at once: while the
+        // slot calibrates the scan writes no analog outputs, and the
+        // converters must show the values being measured.
         for (unsigned i = 0; i < 4 && 8 + i < len; i++) s.out[i] = b[8 + i];
+        for (unsigned k = 0; k < 10 && 12 + 2 * k + 2 <= len; k++) s.aq[k] = LE_Get16(&b[12 + 2 * k]);
         io_q_put(m->slot, s.mode);
+        AnalogOutputs(m->slot);
         break;
     case 3: {
         // Sixteen pairs are held: mask bits 16..31 name none, and only words
@@ -1080,7 +1148,22 @@ void Calibrate(IoDriverMsg *m) {
         }
         LE_Put16(&blk[64], 0xF19E);
         const uint32_t loc = io_cal_location(s.row) + (len > 1 ? uint32_t(b[1]) << 7 : 0);
-        if (I2C_write_mem(blk.data(), loc, 66, 0) == 0) s.flags |= IOF_CAL_VALID;
+        // The module's EEPROM takes writes only while its write line (mode
+        // bit 0 of the outputs) is raised: raised for the transfer, then the
+        // outputs' mode as it was.
+        const uint8_t mode = s.mode;
+        io_q_put(m->slot, uint8_t(mode | 1));
+        // The validity word is cleared first and written last, with the
+        // block: a store that breaks off part-way leaves no validity word
+        // over a half-written block (nor a stale one from an earlier store),
+        // and the next configure takes the defaults. Flag bit 0 then reports
+        // the constants as not stored.
+        const bool stored = CalInvalidate(s, loc) && I2C_write_mem(blk.data(), loc, 66, 0) == 0;
+        io_q_put(m->slot, mode);
+        if (stored)
+            s.flags |= IOF_CAL_VALID;
+        else
+            s.flags &= uint16_t(~IOF_CAL_VALID);
         break;
     }
     case 5:
@@ -1139,8 +1222,11 @@ void Stop(IoDriverMsg *m) {
         return;
     }
     if (IsGeneric(s.row)) {
+        // Only a module whose header was read: before that its bus address
+        // is not known (0, the general call, that every device takes), or
+        // the controller there never showed itself a generic module.
         const uint8_t z = 0;
-        GenXfer(s, 0, const_cast<uint8_t *>(&z), 1, true);
+        if (s.gen_ok) GenXfer(s, 0, const_cast<uint8_t *>(&z), 1, true);
         return;
     }
     const bool aqmod = s.row == ROW_AQ4 || s.row == ROW_AQ2;
@@ -1195,7 +1281,11 @@ void Start(IoDriverMsg *m) {
 uint32_t io_cal_location(int16_t row) {
     // Location words: the block's address in the memory form of mode 0 (the
     // EEPROM's device select in bits 8-10 above the memory address), stored
-    // with bits 9-10 inverted for some rows.
+    // with bits 9-10 inverted for some rows. Rows 1-4 keep their block in the
+    // EEPROM that identifies them when the slot is probed (0xA6, 0xA0, 0xA4,
+    // 0xA2): row 4's word 0x6100 names 0xA2, memory 0. Its select taken from
+    // bits 9-11 would name 0xA0, which a row-4 module cannot carry (probing
+    // would take it for row 2).
     static constexpr uint16_t kLoc[IO_IDENT_ROWS] = {
         0x0600, 0x0500, 0x0600, 0x0400, 0x6100, 0,      0,      0x0680, 0,      0,      0, 0, 0, 0, 0, 0,
         0x0640, 0x0640, 0x0080, 0x0080, 0,      0x06C0, 0x0000, 0x06C0, 0x00C0, 0x06C0, 0, 0, 0, 0, 0, 0};

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "core/image/iecrt.h"
 #include "io/iotemp.h"
 #include "tests/io/io_fixture.h"
 #include "tests/support/fake_clock.h"
@@ -522,6 +523,68 @@ TEST_F(IoTest, PulseOutputAndCounterRegistersOfSlotZero) {
     io_fpga_xfer = saved;
 }
 
+// FPGA reads of the status registers: counter 1 (0xCA) 0x5, counter 2
+// (0xEA) 0xA, pulse output 1 (0x42) state 2, pulse output 2 (0x82) state 1.
+uint32_t FpgaStatus(uint32_t, uint32_t reg, uint32_t, uint32_t read) {
+    if (!read) return 0;
+    switch (reg) {
+    case 0xCA: return 0x05;
+    case 0xEA: return 0x0A;
+    case 0x42: return 0x02;
+    case 0x82: return 0x01;
+    default: return 0;
+    }
+}
+
+TEST_F(IoTest, CounterAndPulseStatusBitsOneByteEachWhileIecVariablesAreBound) {
+    const auto saved = io_fpga_xfer;
+    io_fpga_xfer = FpgaStatus;
+    struct IecOff {
+        ~IecOff() { DrevanoRuntime = drevano_variables_enumerateded = 0; }
+    } iec_off;
+    // Row 1 in slot 0, counters 1 and 2 on, both pulse-output status reports
+    // on (option word 0x0443); counter status at %M1, pulse-output status at
+    // %M257.
+    IoDriverMsg m{};
+    m.code = 1;
+    m.first = 0xA60F;
+    m.count = 255;
+    io_driver(&m);
+    std::vector<uint8_t> cfg(92, 0);
+    LE_Put16(&cfg[14], 0x0443);
+    LE_Put16(&cfg[20], BA_M);
+    LE_Put16(&cfg[22], BA_M + 256);
+    m = {};
+    m.code = 4;
+    m.buffer = cfg.data();
+    m.count = uint16_t(cfg.size());
+    io_driver(&m);
+    ASSERT_EQ(m.status, 0);
+    std::array<uint8_t, 4> in{};
+    auto read = [&] {
+        std::fill(Reg(BA_M, 512), Reg(BA_M, 512) + 64, uint8_t(0xEE));
+        m = {};
+        m.code = 9;
+        m.buffer = in.data();
+        m.count = 4;
+        io_driver(&m);
+    };
+    // Packed: 0xA5, 0x00 at %M1; 0x06 (states 2 and 1, two bits each) at %M257.
+    read();
+    EXPECT_EQ(std::vector<uint8_t>(Reg(BA_M, 16), Reg(BA_M, 16) + 3), (std::vector<uint8_t>{0xA5, 0x00, 0xEE}));
+    EXPECT_EQ(std::vector<uint8_t>(Reg(BA_M + 256, 8), Reg(BA_M + 256, 8) + 2), (std::vector<uint8_t>{0x06, 0xEE}));
+    // An IEC application with bound variables: one byte a bit, least
+    // significant first: 16 bytes for the counters, 4 for the pulse outputs.
+    DrevanoRuntime = 1;
+    drevano_variables_enumerateded = 1;
+    read();
+    EXPECT_EQ(std::vector<uint8_t>(Reg(BA_M, 136), Reg(BA_M, 136) + 17),
+              (std::vector<uint8_t>{1, 0, 1, 0, 0, 1, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0xEE}));
+    EXPECT_EQ(std::vector<uint8_t>(Reg(BA_M + 256, 40), Reg(BA_M + 256, 40) + 5),
+              (std::vector<uint8_t>{0, 1, 1, 0, 0xEE}));
+    io_fpga_xfer = saved;
+}
+
 TEST_F(IoTest, PlainPulseOutputsAreDrivenAtTheFirstUpdateAndAfterAStop) {
     const auto saved = io_fpga_xfer;
     io_fpga_xfer = FpgaRec;
@@ -732,6 +795,80 @@ TEST_F(IoTest, SocConverterOfTheBaseBoardsAndTheStatusBlockOfRow22) {
     IoGetAIs(six.data(), 0, 0, 6);
     const uint16_t want[10] = {5, 0xEEEE, 0xEEEE, 0x1234, 0xEEEE, 0x0201, 0xEEEE, 0xEEEE, 0xEEEE, 0xEEEE};
     for (unsigned i = 0; i < 10; i++) EXPECT_EQ(LE_Get16(blk + 2 * i), want[i]) << i;
+}
+
+TEST_F(IoTest, Row22InputTypesAndOutputSettingsHaveBytesOfTheirOwn) {
+    // Row 22 converts six inputs (channel types 0-5) and drives four
+    // outputs (settings in bytes 6-9). Input 4 unused (type 10), output 1
+    // unused (byte 7 = 10): outputs 0, 2 and 3 are written, output 1 not.
+    Sim(R"({"slot0": [{"addr": "0x4C", "type": "expander", "pins": [255, 223]},
+                      {"addr": "0x40", "type": "registers", "width": 2}]})");
+    std::vector<uint8_t> cfg = {0x0E, 0xDF, 20, 0};
+    std::vector<uint8_t> data(20, 0);
+    data[4] = 10;
+    data[7] = 10;
+    cfg.insert(cfg.end(), data.begin(), data.end());
+    cfg.insert(cfg.end(), {0xFF, 0xFF, 0x00, 0xFA, 0x00, 0x00});
+    SetConfig(cfg);
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    ASSERT_EQ(tbl[0].row, ROW_MIX22);
+    std::array<uint8_t, 8> aq = {0x34, 0x12, 0x78, 0x56, 0xBC, 0x9A, 0x01, 0x00};
+    IoDriverMsg m{};
+    m.code = 12;
+    m.slot = 0;
+    m.buffer = aq.data();
+    m.count = 4;
+    Log().clear();
+    io_driver(&m);
+    ASSERT_EQ(m.status, 0);
+    std::vector<std::vector<uint8_t>> sent;
+    for (const Xfer &x : Log()) {
+        if (x.kind == 'w' && x.addr == 0x40) sent.push_back(x.data);
+    }
+    EXPECT_EQ(sent, (std::vector<std::vector<uint8_t>>{{0x30, 0x34, 0x12}, {0x32, 0xBC, 0x9A}, {0x33, 0x01, 0x00}}));
+}
+
+TEST_F(IoTest, BipolarOutputTypeOnRows4And25) {
+    // Row 4 in slot 1, output 1 of type 9 (channel type byte 3): its pair 15
+    // (default gain 32586, offset 0), the bipolar scale: 16000 x 32586 >> 19
+    // = 994, + 2048 = 3042 (0x0BE2) to the DAC at 0x9A.
+    Sim(R"({"slot1": [{"addr": "0x4E", "type": "expander", "pins": [255, 162]},
+                      {"addr": "0x98", "type": "registers"}, {"addr": "0x9A", "type": "registers"}]})");
+    SetConfig({0xFF, 0x00, 0, 0, 0x0F, 0xA2, 4, 0, 0, 0, 0, 9, 0x00, 0xFA, 0x00, 0x00});
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    ASSERT_EQ(tbl[1].row, ROW_TC);
+    std::array<uint8_t, 4> aq = {0x80, 0x3E, 0x80, 0x3E};  // 16000, 16000
+    IoDriverMsg m{};
+    m.code = 12;
+    m.slot = 1;
+    m.buffer = aq.data();
+    m.count = 2;
+    io_driver(&m);
+    EXPECT_EQ(LastWrite(0x9A), (std::vector<uint8_t>{0x0B, 0xE2}));
+    // Output 0 (type 0, pair 6, gain 32801): 16000 x 32801 >> 18 = 2002.
+    EXPECT_EQ(LastWrite(0x98), (std::vector<uint8_t>{0x07, 0xD2}));
+
+    // Row 25 in slot 0, output 1 of type 9 (byte 5): pair 12 (gain 32767):
+    // 16000 x 32767 >> 19 = 999, + 2048 = 3047 (0x0BE7), OR 0x1000 OR 1 << 14,
+    // no 0x8000 (only type 0 has it): word 1 of the SSP2 record is 0x5BE7.
+    PLAT_I2cSimReset();
+    Io_ResetProbe();
+    Sim(R"({"slot0": [{"addr": "0x4C", "type": "expander", "pins": [255, 159]},
+                      {"addr": "0x40", "type": "expander"}]})");
+    SetConfig({0x0E, 0x9F, 8, 0, 0, 0, 0, 0, 0, 9, 0, 0, 0xFF, 0xFF, 0x00, 0xFA, 0x00, 0x00});
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    ASSERT_EQ(tbl[0].row, ROW_BASE25);
+    m = {};
+    m.code = 12;
+    m.slot = 0;
+    m.buffer = aq.data();
+    m.count = 2;
+    io_driver(&m);
+    std::ifstream f(root / "proc/Ssp2_Out_Data", std::ios::binary);
+    std::array<char, 12> rec{};
+    f.read(rec.data(), 12);
+    ASSERT_EQ(f.gcount(), 12);
+    EXPECT_EQ(LE_Get32(reinterpret_cast<uint8_t *>(&rec[4])), 0x5BE7u);
 }
 
 TEST_F(IoTest, OvercurrentProtectionDefiniteAndInverseTime) {

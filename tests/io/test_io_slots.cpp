@@ -826,3 +826,208 @@ TEST_F(IoTest, CalibrationOfAnAnalogOutputModuleIsLoadedAgain) {
 }
 
 }  // namespace
+
+namespace {
+using namespace io_test;
+
+// Writes to the EEPROM at 0xA0 fail once this many have been taken (-1: never).
+int eeprom_writes_left = -1;
+int CutWrite(uint8_t a, const uint8_t *b, std::size_t n) {
+    if (a == 0xA0 && eeprom_writes_left >= 0) {
+        if (eeprom_writes_left == 0) {
+            Log().push_back({'w', a, std::vector<uint8_t>(b, b + n), false});
+            return 0;
+        }
+        eeprom_writes_left--;
+    }
+    return RecWrite(a, b, n);
+}
+const PlatI2cOps kCutRecorder = {RecProbe, RecRead, CutWrite, RecSpeed};
+
+TEST_F(IoTest, CalibrationStoreRaisesTheWriteLineAndAFailedStoreLeavesNothingValid) {
+    // Row 7 in slot 0: its control line (mode bit 0) is bit 0 of the second
+    // byte of expander 0x4C (0xFF minus mode bits 0-1). Its block lies at
+    // 0xA0 memory 0x80.
+    Sim(R"({"slot0": [{"addr": "0x4C", "type": "expander", "pins": [255, 127]},
+                      {"addr": "0xA0", "type": "eeprom", "blocks": 8, "write_cycle": 1}]})");
+    SetConfig({0x0E, 0x7F, 0, 0, 0xFF, 0xFF, 0x00, 0xFA, 0x00, 0x00});
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    ASSERT_EQ(tbl[0].row, ROW_CURRENT);
+    std::array<uint8_t, 80> p{};
+    auto cal = [&](std::vector<uint8_t> d) {
+        p.fill(0);
+        p[0] = uint8_t(d.size());
+        std::copy(d.begin(), d.end(), p.begin() + 1);
+        IoCal(p.data());
+    };
+    cal({0x7F, 0, 3, 0, 0x01, 0x00, 0x00, 0x00, 0xD2, 0x04, 0x05, 0x00});  // pair 1 = (1234, 5)
+    Log().clear();
+    cal({0x7F, 0, 4, 0});
+    ASSERT_EQ(tbl[0].flags & IOF_CAL_VALID, IOF_CAL_VALID);
+    // The line is raised (0xFE) before the first EEPROM byte and dropped
+    // (0xFF) after the last one, and the outputs' mode is back to 0.
+    std::vector<std::pair<char, std::vector<uint8_t>>> seq;
+    for (const Xfer &x : Log()) {
+        if (x.kind == 'w' && x.addr == 0x4C) seq.push_back({'x', x.data});
+        if (x.kind == 'w' && x.addr == 0xA0 && (seq.empty() || seq.back().first != 'e')) seq.push_back({'e', {}});
+    }
+    const std::vector<std::pair<char, std::vector<uint8_t>>> want = {
+        {'x', {0xFF, 0xFE}}, {'e', {}}, {'x', {0xFF, 0xFF}}};
+    EXPECT_EQ(seq, want);
+    EXPECT_EQ(tbl[0].mode, 0);
+
+    // The next configuration takes (1234, 5) as valid. Pair 1 becomes
+    // (4321, 6) and the store breaks off after a few bytes: flag bit 0 is
+    // clear, and the next configuration does not take the half-written block
+    // for a valid one: the defaults (8771, 0).
+    Io_ResetProbe();
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    ASSERT_EQ(tbl[0].gain[0], 1234);
+    ASSERT_EQ(tbl[0].flags & IOF_CAL_VALID, IOF_CAL_VALID);
+    cal({0x7F, 0, 3, 0, 0x01, 0x00, 0x00, 0x00, 0xE1, 0x10, 0x06, 0x00});
+    plat_i2c = &kCutRecorder;
+    eeprom_writes_left = 6;
+    cal({0x7F, 0, 4, 0});
+    eeprom_writes_left = -1;
+    plat_i2c = &kRecorder;
+    EXPECT_EQ(tbl[0].flags & IOF_CAL_VALID, 0);
+    EXPECT_EQ(tbl[0].mode, 0);
+    EXPECT_EQ(LastWrite(0x4C), (std::vector<uint8_t>{0xFF, 0xFF})) << "the line dropped after a failed store too";
+    Io_ResetProbe();
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    EXPECT_EQ(tbl[0].gain[0], 8771);
+    EXPECT_EQ(tbl[0].offset[0], 0);
+    EXPECT_EQ(tbl[0].flags & IOF_CAL_VALID, 0);
+
+    // A store on a bus that takes nothing: flag bit 0 clear, though the
+    // constants loaded before were valid.
+    cal({0x7F, 0, 3, 0, 0x01, 0x00, 0x00, 0x00, 0xD2, 0x04, 0x05, 0x00});
+    cal({0x7F, 0, 4, 0});
+    Io_ResetProbe();
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    ASSERT_EQ(tbl[0].flags & IOF_CAL_VALID, IOF_CAL_VALID);
+    plat_i2c = &kCutRecorder;
+    eeprom_writes_left = 0;
+    cal({0x7F, 0, 4, 0});
+    eeprom_writes_left = -1;
+    plat_i2c = &kRecorder;
+    EXPECT_EQ(tbl[0].flags & IOF_CAL_VALID, 0);
+}
+
+}  // namespace
+
+namespace {
+using namespace io_test;
+
+TEST_F(IoTest, CalibrationDrivesAndAnswersTheAnalogChannelsOfAMixedModule) {
+    // Row 4 in slot 1: converter at 0x92 (channel 0 = 0x1234, channel 1 =
+    // 0x0567), cold-junction sensor at 0x96 reading 25 degC, DACs at 0x98
+    // and 0x9A.
+    Sim(R"({"slot1": [{"addr": "0x4E", "type": "expander", "pins": [255, 162]},
+                      {"addr": "0x40", "type": "expander"}, {"addr": "0x42", "type": "expander"},
+                      {"addr": "0x92", "type": "registers", "width": 2, "registers": {"0": [18, 52], "1": [5, 103]}},
+                      {"addr": "0x96", "type": "registers", "width": 2, "registers": {"0": [12, 128]}},
+                      {"addr": "0x98", "type": "registers", "width": 1},
+                      {"addr": "0x9A", "type": "registers", "width": 1}]})");
+    SetConfig({0xFF, 0x00, 0, 0, 0x0F, 0xA2, 0, 0, 0x00, 0xFA, 0x00, 0x00});
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    ASSERT_EQ(tbl[1].row, ROW_TC);
+    std::array<uint8_t, 80> p{};
+    auto cal = [&](std::vector<uint8_t> d) {
+        p.fill(0xEE);
+        p[0] = uint8_t(d.size());
+        std::copy(d.begin(), d.end(), p.begin() + 1);
+        IoCal(p.data());
+        return std::vector<uint8_t>(p.begin() + 1, p.begin() + 1 + p[0]);
+    };
+    // Sub-code 2: channel types 24 (J), 0, 0, 0, option byte and word 0,
+    // then 24 output bytes: four digital output bytes (0x01, 0x03, 0, 0) and
+    // ten analog output words (16000, 8000, then 0).
+    std::vector<uint8_t> enter = {0x7F, 1, 2, 24, 0, 0, 0, 0, 0, 0, 0x01, 0x03, 0, 0, 0x80, 0x3E, 0x40, 0x1F};
+    enter.resize(2 + 32, 0);
+    Log().clear();
+    EXPECT_EQ(cal(enter), std::vector<uint8_t>{0});
+    EXPECT_TRUE(tbl[1].flags & IOF_CAL_MODE);
+    // Output 0 with pair 6 (default gain 32801, offset 0): 16000 x 32801 >>
+    // 18 = 2002 (0x07D2); output 1 with pair 14 (32801): 8000 -> 1001 (0x03E9).
+    EXPECT_EQ(LastWrite(0x98), (std::vector<uint8_t>{0x07, 0xD2}));
+    EXPECT_EQ(LastWrite(0x9A), (std::vector<uint8_t>{0x03, 0xE9}));
+    EXPECT_EQ(LastWrite(0x40), (std::vector<uint8_t>{0xFF, 0xFE}));
+    EXPECT_EQ(LastWrite(0x42), (std::vector<uint8_t>{0xFC}));
+
+    // Sub-code 1: 12 raw words, the 8 cold-junction compensation words of
+    // the thermocouple types J, K, N, T, E, R, S, B at 25 degC, the 2 analog
+    // output words.
+    std::vector<uint8_t> want = {0};
+    for (uint16_t w :
+         {0x1234, 0x0567, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 653, 511, 336, 1015, 382, 143, 145, 0, 16000, 8000}) {
+        want.push_back(uint8_t(w));
+        want.push_back(uint8_t(w >> 8));
+    }
+    EXPECT_EQ(cal({0x7F, 1, 1}), want);
+
+    // Base board 21 in slot 0 (converter 0x90, channel 0 = 0x0100): its 8
+    // raw words, then its 4 output words as sub-code 2 gave them.
+    PLAT_I2cSimReset();
+    Io_ResetProbe();
+    Sim(R"({"slot0": [{"addr": "0x4C", "type": "expander", "pins": [255, 63]},
+                      {"addr": "0x40", "type": "expander"},
+                      {"addr": "0x90", "type": "registers", "width": 2, "registers": {"0": [1, 0]}}]})");
+    SetConfig({0x0E, 0x3F, 0, 0, 0xFF, 0x00, 0, 0, 0x00, 0xFA, 0x00, 0x00});
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    ASSERT_EQ(tbl[0].row, ROW_BASE21);
+    std::vector<uint8_t> enter21(2 + 32, 0);
+    enter21[0] = 0x7F;
+    enter21[2] = 2;
+    for (unsigned k = 0; k < 4; k++) enter21[14 + 2 * k] = uint8_t(0x10 * (k + 1));  // 0x10, 0x20, 0x30, 0x40
+    EXPECT_EQ(cal(enter21), std::vector<uint8_t>{0});
+    EXPECT_EQ(cal({0x7F, 0, 1}), (std::vector<uint8_t>{0, 0x00, 0x01, 0, 0,    0, 0,    0, 0,    0, 0,    0, 0,
+                                                       0, 0,    0,    0, 0x10, 0, 0x20, 0, 0x30, 0, 0x40, 0}));
+}
+
+}  // namespace
+
+namespace {
+using namespace io_test;
+
+TEST_F(IoTest, StopTouchesNoGenericModuleWhoseHeaderWasNeverRead) {
+    // Slot 1 holds a generic module (0xAE0F) whose controller at 0x0A never
+    // shows its header. A stop straight after init, and one after the
+    // header timed out, write nothing on the bus: not to 0x0A, and not to
+    // the general-call address 0.
+    Sim(R"({"slot1": [{"addr": "0x4E", "type": "expander", "pins": [255, 174]},
+                      {"addr": "0x0A", "type": "registers", "registers": {"0": [1, 2]}}]})");
+    IoDriverMsg m{};
+    m.code = 1;
+    m.first = 0x00FF;
+    m.count = 0xAE0F;
+    io_driver(&m);
+    ASSERT_EQ(tbl[1].row, ROW_GEN1);
+    auto writes = [] {
+        std::vector<uint8_t> a;
+        for (const Xfer &x : Log())
+            if (x.kind == 'w') a.push_back(x.addr);
+        return a;
+    };
+    Log().clear();
+    m = {};
+    m.code = 13;
+    m.slot = 1;
+    io_driver(&m);
+    EXPECT_EQ(m.status, 0);
+    EXPECT_EQ(writes(), std::vector<uint8_t>{});
+
+    m = {};
+    m.code = 4;
+    m.slot = 1;
+    io_driver(&m);
+    EXPECT_EQ(m.status, 0x40);
+    Log().clear();
+    m = {};
+    m.code = 13;
+    m.slot = 1;
+    io_driver(&m);
+    EXPECT_EQ(writes(), std::vector<uint8_t>{});
+}
+
+}  // namespace
