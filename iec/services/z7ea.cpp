@@ -323,8 +323,9 @@ uint32_t Manage(uint32_t db, void *evs, bool want_static, bool want_private) {
         SetFlags(e, uint16_t(Flags(e) & ~EF_PENDING));
         uint32_t date = vs ? Z7Mem_Get32(vs + 8) : 0, time = vs ? Z7Mem_Get32(vs + 12) : 0;
         if (date == 0) {
-            date = Z7RtClk_GetCurDateStamp();
-            time = Z7RtClk_GetCurTimeStamp();
+            // date and time of one reading: two could fall either side of midnight
+            uint32_t flag = 0;
+            Z7RtClk_GetCurDateTimeStamp(1, &date, &time, &flag);
         }
         for (uint32_t c = 1; c <= 8; c++) {
             const uint8_t s = State(e, c);

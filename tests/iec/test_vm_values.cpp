@@ -20,6 +20,7 @@
 #include "iec/vm/z7srv.h"
 #include "iec/vm/z7syb.h"
 #include "tests/iec/iec_fixture.h"
+#include "tests/support/iec_clock.h"
 #include "tests/support/iec_vms.h"
 
 namespace {
@@ -368,6 +369,42 @@ TEST_F(VmValues, ChangeEventsWithHysteresis) {
     Z7Map_SetStringValue(Item("S250"), "X", 1);
     Z7EA_ManagePrivateEvents(db, evs);
     EXPECT_EQ(Z7Sec_Get(db, Z7SEC_EVT, SD_USED), 1u);  // the broadcast entry out of use keeps its place
+}
+
+// An event is stamped with the date and time of one clock reading: the
+// clock reads 2026-12-08 23:59:59.999 UTC the first time it is asked and
+// 2026-12-09 00:00:00.000 ever after, so a date and a time taken from two
+// readings would stamp the event 2026-12-08 00:00:00.000, a day early.
+TEST_F(VmValues, ChangeEventStampedFromOneClockReading) {
+    EvsWithClients server(1);
+    ASSERT_NE(server.evs, nullptr);
+    ASSERT_EQ(Z7Evs_GetNbClient(server.evs), 1u);
+    void *evs = server.evs;
+    static uint32_t seen_date, seen_time, events, readings;
+    seen_date = seen_time = events = readings = 0;
+    Z7EvsClient *client = reinterpret_cast<Z7EvsData *>(evs)->client[0];
+    ASSERT_EQ(Z7Evs1_SetCallback(client,
+                                 [](uint8_t type, uint8_t, uint32_t, const uint8_t *, uint32_t date, uint32_t time) {
+                                     if (type != 4) return;
+                                     seen_date = date;
+                                     seen_time = time;
+                                     events++;
+                                 }),
+              0u);
+    ASSERT_EQ(Z7EA_RegisterChangeEvent(db, 1, 15, 8, 0, nullptr, nullptr, 0), 1u);
+    // the variable's status information carries no date: the clock stamps the event
+    const uint32_t vsi = Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_EVT, 0) + 20);
+    ASSERT_NE(vsi, 0u);
+    ASSERT_EQ(Z7Mem_Get32(vsi + 8), 0u);
+    test_support::FixedIecClock utc;
+    Z7Host_Clock = [](timeval *tv) {
+        tv->tv_sec = readings++ == 0 ? 1796774399 : 1796774400;
+        tv->tv_usec = readings == 1 ? 999000 : 0;
+    };
+    EXPECT_EQ(Z7EA_ManagePrivateEvents(db, evs), 1u);
+    EXPECT_EQ(events, 1u);
+    EXPECT_EQ(seen_date, 0x07EA0C08u);
+    EXPECT_EQ(seen_time, 86399999u);
 }
 
 // The static events of a code image's list, for every client: a record
