@@ -1606,6 +1606,11 @@ TEST_F(Modbus, RemoteBindingsFollowAnotherRuntimesEvents) {
     Z7Mem_Put32(rec + 4, uint32_t(full[0]));
     Z7Mem_Put16(rec + 1060, 3);
     Z7Mem_Put16(rec + 1066, 0);
+    // as after a frame: the handled frame whole in the buffer (21 of 21 bytes)
+    const Bytes handled = IntEvent(5, 3021, 0x07EA0C07, 1000);
+    std::memcpy(Z7Mem_Ptr(rec + 16, handled.size()), handled.data(), handled.size());
+    Z7Mem_Put16(rec + 1062, 21);
+    Z7Mem_Put16(rec + 1064, 21);
     Z7Mem_Put32(rec + 1056, 0);
     // the wait spans the wrap of the runtime's millisecond tick (2^32 ms)
     now = 4294967296u - 1500;
