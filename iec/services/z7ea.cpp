@@ -173,16 +173,26 @@ uint32_t DataOf(uint32_t db, uint32_t type, uint32_t index, uint32_t ct, uint32_
 }
 
 // Both limits given: an entry without subscribers takes them, one with
-// subscribers keeps the smaller of old and new for each, so that every
-// subscriber gets at least the changes it asked for.
+// subscribers keeps the smaller of old and new for each. The limits hold
+// (flag 8) only when one was taken now: a newcomer joins with the flags
+// reset, and limits kept from earlier subscribers may belong to one that
+// has gone, while another asked for every change; with nothing taken the
+// entry reports every change, so no subscriber misses one it asked for.
 void SetHyster(uint32_t e, const uint8_t *up, const uint8_t *lo) {
     if (up == nullptr || lo == nullptr) return;
     const uint32_t size = Z7Mem_Get8(e + E_SIZE), type = Z7Mem_Get8(e + E_TYPE);
     const uint64_t nu = Host(up, size), nl = Host(lo, size);
     const bool first = Z7Mem_Get16(e + E_COUNT) == 0;
-    if (first || LimitBelow(type, nu, Get(e + E_UP, size))) Put(e + E_UP, 8, nu);
-    if (first || LimitBelow(type, nl, Get(e + E_LO, size))) Put(e + E_LO, 8, nl);
-    SetFlags(e, uint16_t(Flags(e) | EF_HYST));
+    bool taken = false;
+    if (first || LimitBelow(type, nu, Get(e + E_UP, size))) {
+        Put(e + E_UP, 8, nu);
+        taken = true;
+    }
+    if (first || LimitBelow(type, nl, Get(e + E_LO, size))) {
+        Put(e + E_LO, 8, nl);
+        taken = true;
+    }
+    if (taken) SetFlags(e, uint16_t(Flags(e) | EF_HYST));
 }
 
 void Remove(uint32_t db, uint32_t i) {
@@ -323,8 +333,9 @@ uint32_t Manage(uint32_t db, void *evs, bool want_static, bool want_private) {
         SetFlags(e, uint16_t(Flags(e) & ~EF_PENDING));
         uint32_t date = vs ? Z7Mem_Get32(vs + 8) : 0, time = vs ? Z7Mem_Get32(vs + 12) : 0;
         if (date == 0) {
-            date = Z7RtClk_GetCurDateStamp();
-            time = Z7RtClk_GetCurTimeStamp();
+            // date and time of one reading: two could fall either side of midnight
+            uint32_t flag = 0;
+            Z7RtClk_GetCurDateTimeStamp(1, &date, &time, &flag);
         }
         for (uint32_t c = 1; c <= 8; c++) {
             const uint8_t s = State(e, c);

@@ -259,15 +259,20 @@ bool VarEvent(const Db &d, const Link &l, const uint8_t *ev, uint32_t len) {
     if (len < 5) return false;
     const uint8_t *data = ev + 12;
     const uint16_t id = BE_Get16(data);
-    const uint8_t type = data[2];
+    // an external variable's change carries its type with bit 7 set
+    const uint8_t type = data[2] & 0x7F;
     const uint16_t index = BE_Get16(data + 3);
+    // A number's value lies within the event; a STRING (its length byte and
+    // text) or a type of no known width has no number for a kind-1 variable,
+    // yet its stamps and the status word are served all the same.
     const uint32_t w = Width(type);
-    if (w == 0 || 5 + w > len) return false;  // the value lies within the event
+    if (w != 0 && 5 + w > len) return false;
+    if (w == 0 && type == IEC_STRING && (len < 6 || 6u + data[5] > len)) return false;
     const uint32_t date = BE_Get32(ev + 4), time = BE_Get32(ev + 8);
     uint8_t value[8] = {};
     for (uint32_t b = 0; b < w; b++) value[b] = data[5 + w - 1 - b];
     const uint32_t base = 5 + w + (index == 0 ? 4 : 0);
-    const bool status = len > base + 7;
+    const bool status = w != 0 && len > base + 7;
     const bool paired = LE_Get32(l.c + XC_PARTNER) != 0 && !(l.CfgFlags() & F_ALL);
     for (uint32_t k = 0; k < l.NVar(); k++) {
         uint8_t *v = l.Var(k);
@@ -275,6 +280,8 @@ bool VarEvent(const Db &d, const Link &l, const uint8_t *ev, uint32_t len) {
         if (LE_Get16(v + XV_ID) != id || LE_Get32(v + XV_DATA) == 0 || Locked(v)) continue;
         const uint32_t kind = Kind(v);
         if (kind < 1 || kind > 5 || kind == 2) continue;
+        // no number to take: the variable keeps its value and the stamps of it
+        if (kind == 1 && (w == 0 || Width(v[XV_TYPE]) == 0)) continue;
         if (paired) {
             const uint8_t *p = l.PartnerVar(k);
             if (p != nullptr) {
@@ -396,10 +403,23 @@ void Step(const Db &d, uint32_t i, uint32_t now) {
         }
         return;
     }
-    case 4:
-        OnError(d, i);
+    case 4: {
+        // A frame that comes in after the wait is still taken (the link then
+        // shows its code again); without one the link is closed and dialled
+        // anew. Only a wait for a frame receives: one that ran out while the
+        // request was going out holds the frame already handled.
+        const uint32_t done = LE_Get16(l.c + XC_DONE);
+        if ((done < 4 || done < LE_Get16(l.c + XC_TOTAL)) && Receive(d, i)) {
+            HandleFrame(d, i);
+            l.SetState(3);
+            LE_Put32(l.c + XC_TIMER, 0);
+            Dispatch(d, i);
+            break;
+        }
+        if (l.State() == 4) OnError(d, i);
         OpenPort(d, i);
         return;
+    }
     default: break;
     }
     if (l.State() == 2) {

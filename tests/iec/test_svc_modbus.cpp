@@ -1410,6 +1410,113 @@ TEST_F(Modbus, RemoteStopShowsInTheStatusWordAndStringsAreBound) {
     Z7Def_Stop(db, nullptr, nullptr, "");
 }
 
+// A frame that arrives after the 3 s wait, while the link shows no frame
+// (code 3), is still taken at the next call: handled, answered, and the link
+// delivers again on the same socket. Without a frame that call closes the
+// link and dials anew.
+TEST_F(Modbus, RemoteFrameAfterTheWaitIsStillTaken) {
+    Peer a;
+    Bytes cnx = CnxRecord(a.port, 0, 0, 2);
+    cnx.insert(cnx.end(), {0, 0});
+    Bytes vars;
+    for (const Bytes &v : {VarRecord(11, 2, 1, 0), VarRecord(11, 1, 3, 5)}) vars.insert(vars.end(), v.begin(), v.end());
+    vars.push_back(0);
+    test_support::IecImage img = Image(MbConfig{});
+    img.ext_blocks = {{5, cnx}, {6, vars}};
+    ASSERT_EQ(Start(img, db), 0u);
+    uint32_t now = 10000;
+    for (int i = 0; i < 50; i++) {
+        Z7EAX_Activate(db, now++);
+        if (a.fd < 0) a.Accept();
+    }
+    ASSERT_GE(a.fd, 0);
+    const uint32_t rec = Z7Sec_Addr(db, Z7SEC_EAXCNX);
+    ASSERT_EQ(Z7Mem_Get16(rec + 1060), 2);
+    EXPECT_EQ(Int(1), 4);
+    const int sock = int(Z7Mem_Get32(rec + 4));
+    now += 3100;
+    Z7EAX_Activate(db, now);
+    EXPECT_EQ(Z7Mem_Get16(rec + 1060), 4);
+    EXPECT_EQ(Int(1), 3);
+    a.Write(IntEvent(5, 4321, 0x07EA0C07, 2000));
+    pollfd p{sock, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 5000), 1);
+    Z7EAX_Activate(db, ++now);
+    EXPECT_EQ(Int(3), 4321);
+    EXPECT_EQ(Int(1), 0);
+    EXPECT_EQ(Z7Mem_Get16(rec + 1060), 2);  // handled and answered in the one call
+    EXPECT_EQ(int(Z7Mem_Get32(rec + 4)), sock);
+    EXPECT_EQ(a.Read(14), Hex("5A 37 00 0A 12 45 00 00 00 00 00 00 04 00"));
+    // silent again: no frame (3), and at the next call the socket is closed
+    Z7EAX_Activate(db, ++now);  // the wait starts
+    now += 3100;
+    Z7EAX_Activate(db, now);
+    EXPECT_EQ(Z7Mem_Get16(rec + 1060), 4);
+    EXPECT_EQ(Int(1), 3);
+    Z7EAX_Activate(db, ++now);
+    pollfd q{a.fd, POLLIN, 0};
+    ASSERT_EQ(poll(&q, 1, 5000), 1);
+    uint8_t byte = 0;
+    // the old connection ended (the runtime's sockets close with a reset)
+    EXPECT_EQ(read(a.fd, &byte, 1), -1);
+    EXPECT_EQ(errno, ECONNRESET);
+    Z7Def_Stop(db, nullptr, nullptr, "");
+}
+
+// Events whose value is no number of a known width still reach the stamps
+// and the status word of their id and tell that the link delivers: a STRING
+// event, and a change of an external variable (type with bit 7 set).
+TEST_F(Modbus, RemoteStringAndExternalEventsReachTheirVariables) {
+    Peer a;
+    Bytes cnx = CnxRecord(a.port, 0, 0, 7);
+    cnx.insert(cnx.end(), {0, 0});
+    Bytes vars;
+    for (const Bytes &v :
+         {VarRecord(11, 2, 1, 0), VarRecord(2, 1, 1, 6), VarRecord(16, 4, 2, 6), VarRecord(11, 3, 2, 7),
+          VarRecord(16, 4, 3, 7), VarRecord(16, 5, 4, 7), VarRecord(5, 1, 1, 7)})
+        vars.insert(vars.end(), v.begin(), v.end());
+    vars.push_back(0);
+    test_support::IecImage img = Image(MbConfig{});
+    img.ext_blocks = {{5, cnx}, {6, vars}};
+    ASSERT_EQ(Start(img, db), 0u);
+    const uint32_t str = Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_STRPTR, 1));
+    ASSERT_NE(str, 0u);
+    uint32_t now = 10000;
+    auto step = [&](int n) {
+        for (int i = 0; i < n; i++) {
+            Z7EAX_Activate(db, now++);
+            if (a.fd < 0) a.Accept();
+        }
+    };
+    step(50);
+    ASSERT_GE(a.fd, 0);
+    EXPECT_EQ(Int(1), 4);
+    EXPECT_EQ(Int(2), 1);  // the status word: not delivering
+    // id 7, STRING index 1, "AB"; date 2026-12-07, time 01:00:00.000
+    a.Write(Hex("5A 37 00 16 12 01 04 FF 08 01 07 EA 0C 07 00 36 EE 80 00 07 05 00 01 02 41 42"));
+    step(20);
+    EXPECT_EQ(a.Read(14), Hex("5A 37 00 0A 12 45 00 00 00 00 00 00 04 00"));
+    EXPECT_EQ(Int(1), 0);  // the link delivers
+    EXPECT_EQ(Dint(3), 3600000u);
+    EXPECT_EQ(Dint(4), 0x07EA0C07u);
+    // id 6, an external DINT (0x82) index 3, 0x12345678; time 01:00:00.001
+    a.Write(Hex("5A 37 00 17 12 01 04 FF 09 01 07 EA 0C 07 00 36 EE 81 00 06 82 00 03 12 34 56 78"));
+    step(20);
+    EXPECT_EQ(Dint(1), 0x12345678u);
+    EXPECT_EQ(Dint(2), 3600001u);
+    // id 7 again, date 2026-12-08, time 00:00:00.005: the status word now 0
+    a.Write(Hex("5A 37 00 15 12 01 04 FF 07 01 07 EA 0C 08 00 00 00 05 00 07 05 00 01 01 43"));
+    step(20);
+    EXPECT_EQ(Int(2), 0);
+    EXPECT_EQ(Dint(3), 5u);
+    EXPECT_EQ(Dint(4), 0x07EA0C08u);
+    EXPECT_EQ(Int(1), 0);
+    // the string record was never written as a number
+    EXPECT_EQ(Z7Mem_Get8(str), 40u);
+    EXPECT_EQ(Z7Mem_Get8(str + 1), 0u);
+    Z7Def_Stop(db, nullptr, nullptr, "");
+}
+
 TEST_F(Modbus, RemoteBindingsFollowAnotherRuntimesEvents) {
     Peer a, b, e, x;
     Bytes cnx = CnxRecord(a.port, 0, 0, 3);
@@ -1530,6 +1637,11 @@ TEST_F(Modbus, RemoteBindingsFollowAnotherRuntimesEvents) {
     Z7Mem_Put32(rec + 4, uint32_t(full[0]));
     Z7Mem_Put16(rec + 1060, 3);
     Z7Mem_Put16(rec + 1066, 0);
+    // as after a frame: the handled frame whole in the buffer (21 of 21 bytes)
+    const Bytes handled = IntEvent(5, 3021, 0x07EA0C07, 1000);
+    std::memcpy(Z7Mem_Ptr(rec + 16, handled.size()), handled.data(), handled.size());
+    Z7Mem_Put16(rec + 1062, 21);
+    Z7Mem_Put16(rec + 1064, 21);
     Z7Mem_Put32(rec + 1056, 0);
     // the wait spans the wrap of the runtime's millisecond tick (2^32 ms)
     now = 4294967296u - 1500;

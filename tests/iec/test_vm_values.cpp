@@ -20,6 +20,7 @@
 #include "iec/vm/z7srv.h"
 #include "iec/vm/z7syb.h"
 #include "tests/iec/iec_fixture.h"
+#include "tests/support/iec_clock.h"
 #include "tests/support/iec_vms.h"
 
 namespace {
@@ -370,6 +371,42 @@ TEST_F(VmValues, ChangeEventsWithHysteresis) {
     EXPECT_EQ(Z7Sec_Get(db, Z7SEC_EVT, SD_USED), 1u);  // the broadcast entry out of use keeps its place
 }
 
+// An event is stamped with the date and time of one clock reading: the
+// clock reads 2026-12-08 23:59:59.999 UTC the first time it is asked and
+// 2026-12-09 00:00:00.000 ever after, so a date and a time taken from two
+// readings would stamp the event 2026-12-08 00:00:00.000, a day early.
+TEST_F(VmValues, ChangeEventStampedFromOneClockReading) {
+    EvsWithClients server(1);
+    ASSERT_NE(server.evs, nullptr);
+    ASSERT_EQ(Z7Evs_GetNbClient(server.evs), 1u);
+    void *evs = server.evs;
+    static uint32_t seen_date, seen_time, events, readings;
+    seen_date = seen_time = events = readings = 0;
+    Z7EvsClient *client = reinterpret_cast<Z7EvsData *>(evs)->client[0];
+    ASSERT_EQ(Z7Evs1_SetCallback(client,
+                                 [](uint8_t type, uint8_t, uint32_t, const uint8_t *, uint32_t date, uint32_t time) {
+                                     if (type != 4) return;
+                                     seen_date = date;
+                                     seen_time = time;
+                                     events++;
+                                 }),
+              0u);
+    ASSERT_EQ(Z7EA_RegisterChangeEvent(db, 1, 15, 8, 0, nullptr, nullptr, 0), 1u);
+    // the variable's status information carries no date: the clock stamps the event
+    const uint32_t vsi = Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_EVT, 0) + 20);
+    ASSERT_NE(vsi, 0u);
+    ASSERT_EQ(Z7Mem_Get32(vsi + 8), 0u);
+    test_support::FixedIecClock utc;
+    Z7Host_Clock = [](timeval *tv) {
+        tv->tv_sec = readings++ == 0 ? 1796774399 : 1796774400;
+        tv->tv_usec = readings == 1 ? 999000 : 0;
+    };
+    EXPECT_EQ(Z7EA_ManagePrivateEvents(db, evs), 1u);
+    EXPECT_EQ(events, 1u);
+    EXPECT_EQ(seen_date, 0x07EA0C08u);
+    EXPECT_EQ(seen_time, 86399999u);
+}
+
 // The static events of a code image's list, for every client: a record
 // whose limits are wider than 8 bytes is refused (answer 1) and the ones
 // behind it are still registered.
@@ -450,15 +487,45 @@ TEST_F(VmValues, HysteresisMergeAndChangeTestOfEveryType) {
     EXPECT_EQ(fields(0), record({{0, {2, 15, 0x01, 0, 8, 0, 1, 0}}, {32, {100}}, {56, {1}}}));
     const uint8_t lim20[8] = {0x20};
     ASSERT_EQ(Z7EA_RegisterChangeEvent(db, 2, 15, 8, 0, lim20, lim20, 0), 1u);
-    // flags 2 (pending) and 8 (limits), the smaller limits 0, two subscribers
-    EXPECT_EQ(fields(0), record({{0, {2, 15, 0x0A, 0, 8, 0, 2, 0}}, {32, {100}}, {56, {1, 2}}}));
+    // flags 2 (pending) alone: 0x20 is below neither limit 0 kept, so no
+    // limit was taken and every change still counts; two subscribers
+    EXPECT_EQ(fields(0), record({{0, {2, 15, 0x02, 0, 8, 0, 2, 0}}, {32, {100}}, {56, {1, 2}}}));
     EXPECT_EQ(Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_EVT, 0) + 16), u);
     EXPECT_EQ(Z7EA_ManagePrivateEvents(db, evs), 1u);  // sent again, now to both
-    EXPECT_EQ(fields(0), record({{0, {2, 15, 0x09, 0, 8, 0, 2, 0}}, {32, {100}}, {56, {1, 1}}}));
+    EXPECT_EQ(fields(0), record({{0, {2, 15, 0x01, 0, 8, 0, 2, 0}}, {32, {100}}, {56, {1, 1}}}));
     for (uint16_t v : {101, 102, 101}) {
         Z7Mem_Put16(u, v);
         EXPECT_EQ(Z7EA_ManagePrivateEvents(db, evs), 1u) << v;  // client 1 still sees a change of 1
     }
+    EXPECT_EQ(0u, Z7EA_UnregisterChangeEvent(db, 1, 15, 8, 0));
+    EXPECT_EQ(0u, Z7EA_UnregisterChangeEvent(db, 2, 15, 8, 0));
+    ASSERT_EQ(Z7Sec_Get(db, Z7SEC_EVT, SD_USED), 0u);
+
+    // limits only while one was taken: client 1 asks for 2 around the UINT,
+    // client 2 for every change (the limits 2 stay stored, unused); client 1
+    // comes back asking for 5: neither limit taken, client 2 still gets a
+    // change of 1; client 2 comes back asking for 1 up and 9 down: the upper
+    // limit taken, the limits 1 and 2 hold
+    const uint8_t lim2[8] = {2}, lim5[8] = {5}, lim1[8] = {1}, lim9[8] = {9};
+    Z7Mem_Put16(u, 100);
+    ASSERT_EQ(Z7EA_RegisterChangeEvent(db, 1, 15, 8, 0, lim2, lim2, 0), 1u);
+    ASSERT_EQ(Z7EA_RegisterChangeEvent(db, 2, 15, 8, 0, nullptr, nullptr, 0), 1u);
+    EXPECT_EQ(fields(0), record({{0, {2, 15, 0x02, 0, 8, 0, 2, 0}}, {40, {2}}, {48, {2}}, {56, {1, 2}}}));
+    EXPECT_EQ(Z7EA_ManagePrivateEvents(db, evs), 1u);
+    EXPECT_EQ(0u, Z7EA_UnregisterChangeEvent(db, 1, 15, 8, 0));
+    ASSERT_EQ(Z7EA_RegisterChangeEvent(db, 1, 15, 8, 0, lim5, lim5, 0), 1u);
+    EXPECT_EQ(fields(0), record({{0, {2, 15, 0x02, 0, 8, 0, 2, 0}}, {32, {100}}, {40, {2}}, {48, {2}}, {56, {2, 1}}}));
+    EXPECT_EQ(Z7EA_ManagePrivateEvents(db, evs), 1u);
+    Z7Mem_Put16(u, 101);
+    EXPECT_EQ(Z7EA_ManagePrivateEvents(db, evs), 1u);  // a change of 1 reaches client 2
+    EXPECT_EQ(0u, Z7EA_UnregisterChangeEvent(db, 2, 15, 8, 0));
+    ASSERT_EQ(Z7EA_RegisterChangeEvent(db, 2, 15, 8, 0, lim1, lim9, 0), 1u);
+    EXPECT_EQ(fields(0), record({{0, {2, 15, 0x0A, 0, 8, 0, 2, 0}}, {32, {101}}, {40, {1}}, {48, {2}}, {56, {1, 2}}}));
+    EXPECT_EQ(Z7EA_ManagePrivateEvents(db, evs), 1u);
+    Z7Mem_Put16(u, 100);
+    EXPECT_EQ(Z7EA_ManagePrivateEvents(db, evs), 0u);  // down by 1: within the lower limit 2
+    Z7Mem_Put16(u, 102);
+    EXPECT_EQ(Z7EA_ManagePrivateEvents(db, evs), 1u);  // up by 1 from 101: the upper limit 1
     EXPECT_EQ(0u, Z7EA_UnregisterChangeEvent(db, 1, 15, 8, 0));
     EXPECT_EQ(0u, Z7EA_UnregisterChangeEvent(db, 2, 15, 8, 0));
     ASSERT_EQ(Z7Sec_Get(db, Z7SEC_EVT, SD_USED), 0u);
@@ -590,11 +657,11 @@ TEST_F(VmValues, HysteresisMergeAndChangeTestOfEveryType) {
     }
 
     // A merge followed by the change test: client 1 asks up 10 / down 3,
-    // client 2 up 12 / down 6; the entry keeps up 10 and down 3, each the
-    // smaller of its own kind (never a lower limit against an upper one).
+    // client 2 up 8 / down 6; the entry keeps up 8 (taken) and down 3, each
+    // the smaller of its own kind (never a lower limit against an upper one).
     const uint32_t iv = Z7Sec_Elem(db, Z7SEC_D16, 7);
     put(iv, 2, 100);
-    const uint8_t u1[8] = {10}, l1[8] = {3}, u2[8] = {12}, l2[8] = {6};
+    const uint8_t u1[8] = {10}, l1[8] = {3}, u2[8] = {8}, l2[8] = {6};
     ASSERT_EQ(Z7EA_RegisterChangeEvent(db, 1, 11, 7, 0, u1, l1, 0), 1u);
     ASSERT_EQ(Z7EA_RegisterChangeEvent(db, 2, 11, 7, 0, u2, l2, 0), 1u);
     EXPECT_EQ(Z7EA_ManagePrivateEvents(db, evs), 1u);
@@ -602,7 +669,7 @@ TEST_F(VmValues, HysteresisMergeAndChangeTestOfEveryType) {
         uint16_t now;
         uint32_t events;
     };
-    for (const Step &st : {Step{109, 0}, Step{110, 1}, Step{108, 0}, Step{107, 1}}) {
+    for (const Step &st : {Step{107, 0}, Step{108, 1}, Step{106, 0}, Step{105, 1}}) {
         put(iv, 2, st.now);
         EXPECT_EQ(Z7EA_ManagePrivateEvents(db, evs), st.events) << st.now;
     }
