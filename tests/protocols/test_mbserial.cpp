@@ -272,6 +272,23 @@ TEST_F(SerialModbus, SlaveRefusalsAndCounts) {
               (Bytes{0x00, 0x05, 0, 0, 0, 5, 0x11, 3, 2, 0x0A, 0x0B}));
     EXPECT_EQ(Ask({0x00, 0x06, 0, 0, 0, 7, 0x11, 3, 0x02, 0x08, 0, 1}), Bytes{});
     EXPECT_EQ(Ask({0x00, 0x07, 0, 0, 0, 2, 0x11, 7}), (Bytes{0x00, 0x07, 0, 0, 0, 3, 0x11, 7, 0}));
+    // An MBAP frame fills at most 265 bytes: a read padded to 265 is
+    // answered; one byte more overflows (counted), then the frame is too
+    // short (counted again) and gets no answer.
+    struct Long {
+        uint32_t total;
+        Bytes answer;
+        uint16_t errors;
+    };
+    const Long longs[] = {{265, {0x00, 0x08, 0, 0, 0, 5, 0x11, 3, 2, 0x0A, 0x0B}, 0}, {266, {}, 2}};
+    for (const Long &l : longs) {
+        SCOPED_TRACE(l.total);
+        Bytes big = {0x00, 0x08, 0, 0, uint8_t((l.total - 6) >> 8), uint8_t(l.total - 6), 0x11, 3, 0x02, 0x08, 0, 1};
+        big.resize(l.total, 0x5A);
+        const uint16_t before = pcb[0].proto.counters[MOD_CNT_COMERR];
+        EXPECT_EQ(Ask(big), l.answer);
+        EXPECT_EQ(pcb[0].proto.counters[MOD_CNT_COMERR], before + l.errors);
+    }
     MOD_TCPInit(0, 0);
     EXPECT_EQ(Ask(Crc({0x11, 3, 0x02, 0x08, 0, 1})), Crc({0x11, 3, 2, 0x0A, 0x0B}));
 }
