@@ -121,8 +121,19 @@ TEST(RemoteIo, WalkParseFramesAnswers) {
     EXPECT_EQ(Word(111), 0x4321);
     const Bytes exc = {0x01, 0x02, 0, 0, 0, 3, 0xFF, 0x82, 2};
     EXPECT_EQ(EtnIoModTcpRxPacket(0, 0, exc.data(), uint32_t(exc.size())), ETNIO_EXCEPTION);
-    const Bytes wrongfc = {0x01, 0x02, 0, 0, 0, 6, 0xFF, 0x0F, 0, 0, 0, 0x30};
+    // An answer goes by its own function code: a write's (15, 16) needs
+    // nothing more, even one that comes while inputs are awaited (a late
+    // answer); another code is refused.
+    const Bytes wrongfc = {0x01, 0x02, 0, 0, 0, 6, 0xFF, 0x03, 0, 0, 0, 0x30};
     EXPECT_EQ(EtnIoModTcpRxPacket(0, 0, wrongfc.data(), uint32_t(wrongfc.size())), ETNIO_OTHER_FC);
+    const Bytes written = {0x01, 0x02, 0, 0, 0, 6, 0xFF, 0x0F, 0, 0, 0, 0x30};
+    EXPECT_EQ(EtnIoModTcpRxPacket(0, 0, written.data(), uint32_t(written.size())), 1);
+    // Inputs that come while a write's answer is awaited are stored.
+    EtnIOConnState[0].st[0].last_fc = 15;
+    Bytes late = ans;
+    late[9] = 0x5A;
+    EXPECT_EQ(EtnIoModTcpRxPacket(0, 0, late.data(), uint32_t(late.size())), 1);
+    EXPECT_EQ(plc_reg[(I1 - 1024) / 8], 0x5A);
     // Refusals: 17 stations apply nothing; a kind 17 module ends the list.
     EXPECT_EQ(EtnIo_Parse(0, Record({{2, 0}}, 17).data(), ETNIO_CFG_BYTES), -1);
     Bytes nomagic = Record({{2, 0}});
