@@ -615,6 +615,8 @@ void EtnIo_Scan(uint32_t iface) {
     }
     for (uint32_t k = 0; k < c.count; k++) {
         EtnIoStation &s = c.st[k];
+        // A station still connecting or closing is left to finish: restarted
+        // on every pass it would never get past its connect.
         const bool busy =
             s.state == EtnIoState::kConnect || s.state == EtnIoState::kDisconnect || s.state == EtnIoState::kClosing;
         if (!run) {
