@@ -519,13 +519,15 @@ int32_t EtnIoModTcpRxPacket(uint32_t iface, uint32_t k, const uint8_t *f, uint32
     if (n < MB_MBAP_PDU + MB_ANSWER_DATA) return 0;
     const uint16_t tid = BE_Get16(f + MB_MBAP_TRANSACTION);
     const uint8_t *pdu = f + MB_MBAP_PDU;
-    const MbAnswerKind kind = MbPdu_AnswerKind(pdu, s.last_fc, false);
+    const bool exception = (pdu[0] & MB_EXCEPTION_BIT) != 0;
     // An exception counts whatever transaction it carries.
-    if (tid != c.tid_fc[0] && tid != c.tid_fc[1] && tid != c.tid_fc[2])
-        return kind == MB_ANSWER_EXCEPTION ? ETNIO_EXCEPTION : 0;
-    if (kind == MB_ANSWER_EXCEPTION) return ETNIO_EXCEPTION;
-    if (kind == MB_ANSWER_OTHER) return ETNIO_OTHER_FC;
-    if (s.last_fc == kWriteOutputs || s.last_fc == kWriteConfig) return 1;
+    if (tid != c.tid_fc[0] && tid != c.tid_fc[1] && tid != c.tid_fc[2]) return exception ? ETNIO_EXCEPTION : 0;
+    if (exception) return ETNIO_EXCEPTION;
+    // An answer goes by its own function code, not the one last asked: a
+    // write's needs nothing more, so a late answer of an earlier request
+    // is taken as it is.
+    if (pdu[0] == kWriteOutputs || pdu[0] == kWriteConfig) return 1;
+    if (pdu[0] != kReadInputs) return ETNIO_OTHER_FC;
     // Inputs: the byte count must cover the station's input bytes, within the frame.
     if (!MbPdu_AnswerData(pdu, n - MB_MBAP_PDU, s.in_bytes, MB_COUNT_AT_LEAST)) return ETNIO_OTHER_FC;
     StoreInputs(s, pdu + MB_ANSWER_DATA);
@@ -613,6 +615,8 @@ void EtnIo_Scan(uint32_t iface) {
     }
     for (uint32_t k = 0; k < c.count; k++) {
         EtnIoStation &s = c.st[k];
+        // A station still connecting or closing is left to finish: restarted
+        // on every pass it would never get past its connect.
         const bool busy =
             s.state == EtnIoState::kConnect || s.state == EtnIoState::kDisconnect || s.state == EtnIoState::kClosing;
         if (!run) {

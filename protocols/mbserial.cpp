@@ -803,6 +803,8 @@ uint32_t MOD_RxByte(ModbusProto &m, uint8_t b) {
         }
         if (m.rx_state == 11) {
             m.rx_state = 5;
+            // A frame is whole bytes, at least one besides its LRC: a
+            // dangling hex digit or an LRC alone is a framing error.
             if (b == '\n' && m.lrc == 0 && m.half == 0 && m.rx_count >= 2) return Accept(m, m.rx_count - 1u);
             FrameError(m);
             return 0;

@@ -6,8 +6,10 @@
 #include <array>
 #include <cstdint>
 
-constexpr uint32_t MOD_BUF = 260;      // frame buffer
-constexpr uint32_t MOD_BUF_TCP = 266;  // room for an MBAP header in front
+constexpr uint32_t MOD_BUF = 260;  // frame buffer
+// With an MBAP header in front a frame fills up to 265 bytes; the 266th
+// overflows as the 261st does without it.
+constexpr uint32_t MOD_BUF_TCP = 265;
 
 // Caller's parameter record. Addresses are byte pointers into the register
 // image (or, for a constant control operand, into the program); words are

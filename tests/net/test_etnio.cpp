@@ -2,6 +2,8 @@
 // records, parsing with its refusals, the frames it sends, the answers it
 // takes into the registers, and the BOOTP answer.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <iterator>
@@ -10,8 +12,10 @@
 #include "core/image/bytes.h"
 #include "core/image/iecrt.h"
 #include "core/image/plcreg.h"
+#include "core/storage/memfile.h"
 #include "net/dpr.h"
 #include "net/etnio.h"
+#include "tests/support/fake_clock.h"
 
 namespace {
 
@@ -117,8 +121,19 @@ TEST(RemoteIo, WalkParseFramesAnswers) {
     EXPECT_EQ(Word(111), 0x4321);
     const Bytes exc = {0x01, 0x02, 0, 0, 0, 3, 0xFF, 0x82, 2};
     EXPECT_EQ(EtnIoModTcpRxPacket(0, 0, exc.data(), uint32_t(exc.size())), ETNIO_EXCEPTION);
-    const Bytes wrongfc = {0x01, 0x02, 0, 0, 0, 6, 0xFF, 0x0F, 0, 0, 0, 0x30};
+    // An answer goes by its own function code: a write's (15, 16) needs
+    // nothing more, even one that comes while inputs are awaited (a late
+    // answer); another code is refused.
+    const Bytes wrongfc = {0x01, 0x02, 0, 0, 0, 6, 0xFF, 0x03, 0, 0, 0, 0x30};
     EXPECT_EQ(EtnIoModTcpRxPacket(0, 0, wrongfc.data(), uint32_t(wrongfc.size())), ETNIO_OTHER_FC);
+    const Bytes written = {0x01, 0x02, 0, 0, 0, 6, 0xFF, 0x0F, 0, 0, 0, 0x30};
+    EXPECT_EQ(EtnIoModTcpRxPacket(0, 0, written.data(), uint32_t(written.size())), 1);
+    // Inputs that come while a write's answer is awaited are stored.
+    EtnIOConnState[0].st[0].last_fc = 15;
+    Bytes late = ans;
+    late[9] = 0x5A;
+    EXPECT_EQ(EtnIoModTcpRxPacket(0, 0, late.data(), uint32_t(late.size())), 1);
+    EXPECT_EQ(plc_reg[(I1 - 1024) / 8], 0x5A);
     // Refusals: 17 stations apply nothing; a kind 17 module ends the list.
     EXPECT_EQ(EtnIo_Parse(0, Record({{2, 0}}, 17).data(), ETNIO_CFG_BYTES), -1);
     Bytes nomagic = Record({{2, 0}});
@@ -241,6 +256,113 @@ TEST(RemoteIo, StationsBeyondANewRecordAreDisconnected) {
         }
         for (auto &st : c.st) st.flags &= uint8_t(~(EIO_CONNECTED | EIO_BOUND));
     }
+}
+
+// A station's cycle over a connected stream: its record applied from the I/O
+// configuration while running, its modules' configuration, its outputs (it
+// has no inputs) sent when they change and again every 3 s, and an answer
+// later than 2 s shown as -204 with every output sent again.
+TEST(RemoteIo, StationCycleRefreshAndAnswerTimeOut) {
+    test_support::FakeClock clock;
+    plc_reg.fill(0);
+    // One module of kind 5: one output byte from %Q1.
+    const Bytes rec = Record({{5, 0x01020304}});
+    io_config_bl.fill(0);
+    Bytes block = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01, 0xCF, uint8_t(rec.size()), uint8_t(rec.size() >> 8)};
+    block.insert(block.end(), rec.begin(), rec.end());
+    std::copy(block.begin(), block.end(), io_config_bl.begin() + MF_HDR);
+    MF_SetHeader(io_config_bl.data(), 0, uint32_t(block.size()));
+    static std::array<uint8_t, 64> dpr{};
+    uint8_t *saved_map = Dpr_Map_Ptr;
+    Dpr_Map_Ptr = dpr.data();
+    LE_Put16(&dpr[DPR_RUN], 1);
+    static NX_PACKET_POOL pool;
+    static std::array<uint8_t, 8 * (NX_PACKET_HEADER + 1520)> mem alignas(16);
+    ASSERT_EQ(_nx_packet_pool_create(&pool, "Packet Pool", 1520, mem.data(), uint32_t(mem.size())), NX_SUCCESS);
+    static NX_IP ip{};
+    ip.nx_ip_default_packet_pool = &pool;
+    ip.nx_ip_link_up = 1;
+    EtnIoConnState &c = EtnIOConnState[0];
+    c.ip = &ip;
+    c.pool = &pool;
+    c.config = nullptr;
+    c.count = 0;
+    c.tid = 0x0100;
+    // The station's socket: one end of a connected stream, the station the other.
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    EtnIoStation &s = c.st[0];
+    s.socket.fd = sv[0];
+    s.socket.client = 1;
+    s.socket.bound = 1;
+    s.socket.writable = 1;
+    s.socket.state = NX_TCP_ESTABLISHED;
+    s.socket.ip = &ip;
+    s.flags = EIO_USED | EIO_BOUND | EIO_CONNECTED;
+    auto sent = [&] {
+        uint8_t b[64];
+        const ssize_t n = recv(sv[1], b, sizeof b, MSG_DONTWAIT);
+        return n > 0 ? Bytes(b, b + n) : Bytes{};
+    };
+    auto answer = [&](const Bytes &a) { ASSERT_EQ(send(sv[1], a.data(), a.size(), 0), ssize_t(a.size())); };
+    // %Q1-%Q8: 0xA5.
+    plc_reg[(Q1 - 1024) / 8] = 0xA5;
+    // The record is applied, the station restarts and finds itself connected.
+    EtnIo_Scan(0);
+    EXPECT_EQ(c.count, 1);
+    EtnIo_Scan(0);
+    EXPECT_EQ(s.state, EtnIoState::kSendConfig);
+    EtnIo_Scan(0);
+    EXPECT_EQ(sent(), (Bytes{0x01, 0x00, 0, 0, 0, 11, 0xFF, 0x10, 0x01, 0x00, 0, 2, 4, 0x04, 0x03, 0x02, 0x01}));
+    answer({0x01, 0x00, 0, 0, 0, 6, 0xFF, 0x10, 0x01, 0x00, 0, 2});
+    EtnIo_Scan(0);
+    EXPECT_EQ(s.state, EtnIoState::kChoose);
+    EXPECT_EQ(Word(100), 0);
+    // The outputs: 8 coils from 0, one byte.
+    EtnIo_Scan(0);
+    EtnIo_Scan(0);
+    EXPECT_EQ(sent(), (Bytes{0x01, 0x01, 0, 0, 0, 8, 0xFF, 0x0F, 0, 0, 0, 8, 1, 0xA5}));
+    answer({0x01, 0x01, 0, 0, 0, 6, 0xFF, 0x0F, 0, 0, 0, 8});
+    EtnIo_Scan(0);
+    // Unchanged outputs wait 3 s from the last request, then go again.
+    test_support::FakeClock::AdvanceMs(2999);
+    EtnIo_Scan(0);
+    EtnIo_Scan(0);
+    EXPECT_EQ(sent(), Bytes{});
+    test_support::FakeClock::AdvanceMs(1);
+    EtnIo_Scan(0);
+    EtnIo_Scan(0);
+    EXPECT_EQ(sent(), (Bytes{0x01, 0x02, 0, 0, 0, 8, 0xFF, 0x0F, 0, 0, 0, 8, 1, 0xA5}));
+    // No answer for 2 s: still waiting; a moment more: -204, all sent again.
+    test_support::FakeClock::AdvanceMs(2000);
+    EtnIo_Scan(0);
+    EXPECT_EQ(s.state, EtnIoState::kAnswer);
+    test_support::FakeClock::AdvanceMs(1);
+    EtnIo_Scan(0);
+    EXPECT_EQ(Word(100), uint16_t(-204));
+    EtnIo_Scan(0);
+    EtnIo_Scan(0);
+    EXPECT_EQ(sent(), (Bytes{0x01, 0x03, 0, 0, 0, 8, 0xFF, 0x0F, 0, 0, 0, 8, 1, 0xA5}));
+    EXPECT_EQ(EtnIo_Conn_Cnt(0), 1u);
+    // The stop disconnects it.
+    LE_Put16(&dpr[DPR_RUN], 0);
+    EtnIo_Scan(0);
+    EtnIo_Scan(0);
+    EXPECT_EQ(EtnIo_Conn_Cnt(0), 0u);
+    EXPECT_EQ(s.state, EtnIoState::kIdle);
+    EXPECT_EQ(Word(100), uint16_t(-204));
+    // Idle, not started, stopped: status 0.
+    EtnIo_Scan(0);
+    EXPECT_EQ(Word(100), 0);
+    close(sv[1]);
+    _nx_tcp_socket_delete(&s.socket);
+    s.flags = 0;
+    c.ip = nullptr;
+    c.pool = nullptr;
+    c.count = 0;
+    c.config = nullptr;
+    io_config_bl.fill(0);
+    Dpr_Map_Ptr = saved_map;
 }
 
 TEST(RemoteIo, BootpAnswers) {

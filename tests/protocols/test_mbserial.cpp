@@ -272,8 +272,44 @@ TEST_F(SerialModbus, SlaveRefusalsAndCounts) {
               (Bytes{0x00, 0x05, 0, 0, 0, 5, 0x11, 3, 2, 0x0A, 0x0B}));
     EXPECT_EQ(Ask({0x00, 0x06, 0, 0, 0, 7, 0x11, 3, 0x02, 0x08, 0, 1}), Bytes{});
     EXPECT_EQ(Ask({0x00, 0x07, 0, 0, 0, 2, 0x11, 7}), (Bytes{0x00, 0x07, 0, 0, 0, 3, 0x11, 7, 0}));
+    // An MBAP frame fills at most 265 bytes: a read padded to 265 is
+    // answered; one byte more overflows (counted), then the frame is too
+    // short (counted again) and gets no answer.
+    struct Long {
+        uint32_t total;
+        Bytes answer;
+        uint16_t errors;
+    };
+    const Long longs[] = {{265, {0x00, 0x08, 0, 0, 0, 5, 0x11, 3, 2, 0x0A, 0x0B}, 0}, {266, {}, 2}};
+    for (const Long &l : longs) {
+        SCOPED_TRACE(l.total);
+        Bytes big = {0x00, 0x08, 0, 0, uint8_t((l.total - 6) >> 8), uint8_t(l.total - 6), 0x11, 3, 0x02, 0x08, 0, 1};
+        big.resize(l.total, 0x5A);
+        const uint16_t before = pcb[0].proto.counters[MOD_CNT_COMERR];
+        EXPECT_EQ(Ask(big), l.answer);
+        EXPECT_EQ(pcb[0].proto.counters[MOD_CNT_COMERR], before + l.errors);
+    }
     MOD_TCPInit(0, 0);
     EXPECT_EQ(Ask(Crc({0x11, 3, 0x02, 0x08, 0, 1})), Crc({0x11, 3, 2, 0x0A, 0x0B}));
+    // Write protect off: a broadcast write of 16 registers (%R11 on) is
+    // carried out and not answered.
+    plc_reg[(14336 - 1024) / 8] = 0;
+    Bytes bc = {0x00, 16, 0x02, 0x0A, 0, 16, 32};
+    for (uint8_t i = 0; i < 16; i++) bc.insert(bc.end(), {uint8_t(0xB0 + i), uint8_t(i)});
+    EXPECT_EQ(Ask(Crc(bc)), Bytes{});
+    EXPECT_EQ(Word(11), 0xB000);
+    EXPECT_EQ(Word(26), 0xBF0F);
+    EXPECT_EQ(Word(27), 0);
+    // Listen-only: no answers, each request counted as not answered;
+    // sub-function 1 leaves it unanswered and clears the counters.
+    EXPECT_EQ(Ask(Crc({0x11, 8, 0, 4, 0, 0})), Bytes{});
+    EXPECT_EQ(Ask(Crc({0x11, 3, 0x02, 0x08, 0, 1})), Bytes{});
+    EXPECT_EQ(Ask(Crc({0x11, 6, 0x02, 0x08, 0x12, 0x34})), Bytes{});
+    EXPECT_EQ(Word(9), 0x0A0B);
+    EXPECT_EQ(pcb[0].proto.counters[MOD_CNT_NORESP], 2);
+    EXPECT_EQ(Ask(Crc({0x11, 8, 0, 1, 0, 0})), Bytes{});
+    EXPECT_EQ(Ask(Crc({0x11, 8, 0, 15, 0, 0})), Crc({0x11, 8, 0, 15, 0, 0}));
+    EXPECT_EQ(Ask(Crc({0x11, 8, 0, 11, 0, 0})), Crc({0x11, 8, 0, 11, 0, 2}));
 }
 
 // The slave's address map row by row: the first and last address of each
