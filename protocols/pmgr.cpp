@@ -348,24 +348,32 @@ void Request(uint32_t d, uint32_t k, ReqKind kind) {
     // Trigger-value exchange: only the commands of the station named by the
     // trigger value run; the station byte may come from the first device's
     // station register.
+    const uint8_t stored = c.entry[14];
+    uint8_t station = stored;
     if (b.trig_value != nullptr) {
         const PmgrDevice &first = scb[d][0];
         if (Word(c.entry + 12) > 28 && Word(first.entry + 26) > 28 && (first.entry[29] & 1)) {
             uint8_t st = 0;
-            if (PlcReg_Get(&st, LE_Get32(first.entry + 4), 8)) c.entry[14] = st;
+            if (PlcReg_Get(&st, LE_Get32(first.entry + 4), 8)) station = st;
         }
-        if (c.entry[14] != b.saved_trig) return;
+        if (station != b.saved_trig) return;
     }
     if (v.state > PMGR_DEV_RECOVERING) {
         c.state = 8;
         return;
     }
     if (v.owner != nullptr && v.owner != &c) return;
+    // The driver finds the station from the register in the descriptor for
+    // its call only: the descriptor lies in the stored table, whose CRC a
+    // lasting change would break, and a program saved then would be refused
+    // at the next power-up.
+    c.entry[14] = station;
     // A command with a trigger bit is asked again at once after a failure,
     // until it is served or its retries are used up; one without waits for
     // the next pass.
     while (!RequestOnce(d, k, kind) && c.trig != nullptr) {
     }
+    c.entry[14] = stored;
 }
 
 // One call of the driver for command k; false when it failed and is to be

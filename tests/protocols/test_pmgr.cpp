@@ -22,6 +22,7 @@
 #include "core/image/iecrt.h"
 #include "core/image/plcreg.h"
 #include "core/image/timebase.h"
+#include "core/image/util.h"
 #include "core/storage/memfile.h"
 #include "core/storage/nvram.h"
 #include "messaging/talk.h"
@@ -1056,6 +1057,20 @@ TEST_F(Pmgr, FreeRunningAndTriggerValueDrivers) {
         Cycle(3);
         EXPECT_EQ(Word(600), 0x3064);
         EXPECT_EQ(Word(610), 0x306E);
+        // The station from the register reaches the driver, but the stored
+        // table keeps the byte downloaded: it stays whole under its CRC, so
+        // a program saved now is still accepted at the next power-up.
+        PMGR_Stop();
+        MF_SetHeader(promgr_table_bl.data(), crc16(t.data(), t.size()), uint32_t(t.size()));
+        PMGR_Start();
+        SetWord(95, 0x0107);
+        SetWord(90, 7);
+        SetWord(600, 0);
+        PlcReg_Set(M80, &on, 1);
+        Cycle(3);
+        EXPECT_EQ(Word(600), 0x3064);
+        EXPECT_EQ(promgr_table[l.scan + 14], 5);
+        EXPECT_EQ(crc16(promgr_table_bl.data() + MF_HDR, t.size()), MF_Crc(promgr_table_bl.data()));
     }
 }
 
