@@ -429,6 +429,26 @@ TEST_F(Pmgr, PortHandOverBit) {
     Cycle(1);
     EXPECT_EQ(dcb[0].state, PMGR_RUNNING);
     PMGR_Stop();
+    // Low byte 0x12 always names the bit; 0x10 only above table revision 5.
+    struct Flags {
+        uint16_t flags;
+        uint32_t revision;
+        uint16_t state;  // after three passes with the bit set
+    };
+    for (const Flags &f : {Flags{0x12, 5, PMGR_CYCLE_START}, Flags{0x10, 6, PMGR_CYCLE_START},
+                           Flags{0x10, 5, PMGR_RUNNING}, Flags{0x13, 6, PMGR_RUNNING}}) {
+        SCOPED_TRACE(f.flags * 100 + f.revision);
+        Put16(t, cfg + 20, f.flags);
+        Put32(t, 12, f.revision);
+        PlcReg_Set(M50, &on, 1);
+        Install(t);
+        PMGR_Start();
+        ASSERT_EQ(PromgrDriversLoaded, 1);
+        Cycle(3);
+        EXPECT_EQ(dcb[0].state, f.state);
+        PMGR_Stop();
+    }
+    PlcReg_Set(M50, &off, 1);
     Vcomm_Drv[0] = saved;
 }
 
