@@ -1140,6 +1140,19 @@ uint16_t Renumber(uint16_t port) {
     return port;
 }
 
+// First virtual serial port of driver n's port group: 256 x its port byte
+// from 32 on; below 32 the group of the driver before it, whether or not
+// that one started (ports 0 to 31 for the first). Read from the table: a
+// driver that did not start has no control block to ask.
+uint32_t PortGroup(uint32_t n) {
+    for (uint32_t i = n + 1; i-- > 0;) {
+        const uint8_t *rec = Record(i);
+        const uint8_t *cfg = rec ? At(LE_Get32(rec + 4), kCfgMin) : nullptr;
+        if (cfg != nullptr && cfg[1] >= 32) return 256u * cfg[1];
+    }
+    return 0;
+}
+
 }  // namespace
 
 void PMGR_Start() {
@@ -1231,12 +1244,13 @@ void PMGR_Stop() {
         }
         pExecHdr_info[n] = nullptr;
         b.handover = 0;
-        // The 32 virtual serial ports of the driver's port group.
-        const uint32_t group = b.cfg ? b.cfg[1] : 0;
-        const uint32_t first = group >= 32 ? 256 * group : (n > 0 && dcb[n - 1].cfg ? 256u * dcb[n - 1].cfg[1] : 0);
-        // A driver on the programming port opened no virtual port to close.
-        if (b.port != 0)
+        // The 32 virtual serial ports of the driver's port group. A driver
+        // on the programming port opened no virtual port to close, nor did a
+        // slot the table does not list (its port is a former table's).
+        if (n < LE_Get32(promgr_table + 8) && b.port != 0) {
+            const uint32_t first = PortGroup(n);
             for (uint32_t k = 0; k < VCOMM_ETH_PORTS; k++) EtnVComm_Drv.Close(intptr_t(first + k));
+        }
     }
     PromgrDriversLoaded = 0;
 }

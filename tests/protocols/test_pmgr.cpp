@@ -1276,6 +1276,24 @@ TEST_F(Pmgr, EthernetPortNumbersAndDriverInfo) {
         }
         PMGR_Stop();
     }
+    // Stop closes the 32 virtual ports of each driver's group: 256 x its
+    // port byte from 32 on, below it the group of the driver before (the
+    // first's: ports 0 to 31), even when that one did not start. Here the
+    // first driver's trigger bit does not resolve; the second, on port 5
+    // (the first interface's third port), has opened it.
+    {
+        Bytes t = TwoDrivers(Table(image_, cmds, 1, 28, 3, 5, 0x7F000001, 7001), image_, 5);
+        Put32(t, LE_Get32(&t[20]) + 32, 5);
+        Install(t);
+        PMGR_Start();
+        EXPECT_EQ(dcb[0].state, PMGR_IDLE);
+        ASSERT_EQ(dcb[1].state, PMGR_CYCLE_START);
+        const std::array<uint16_t, 12> rec{};
+        ASSERT_EQ(EtnVComm_Open(5, reinterpret_cast<intptr_t>(rec.data())), 1);
+        ASSERT_EQ(VCommConnEth[0].ports[2].flags & VCE_OPEN, VCE_OPEN);
+        PMGR_Stop();
+        EXPECT_EQ(VCommConnEth[0].ports[2].flags & VCE_OPEN, 0);
+    }
     // Driver information: the slot of the configured port byte (1) gets the
     // name and "Version %2d.%02d.%04d", the others "(None Loaded)"; the
     // buffer bounds the slots.
