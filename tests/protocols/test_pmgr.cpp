@@ -550,6 +550,43 @@ TEST_F(Pmgr, CycleTimeInMilliseconds) {
     sysDTic = 5007;
     PMGR_Scan();
     EXPECT_EQ(Word(500), 70);
+    PMGR_Stop();
+    // Period 5 ticks: a cycle done early waits for the period; one that
+    // took longer counts an overrun in word 0.
+    Bytes t = Table(image_, {{1, R(600), 1, 3, 0, 2, 100}});
+    Put32(t, Offsets(image_).cfg + 12, 5);
+    Install(t);
+    sysDTic = 6000;
+    PMGR_Start();
+    ASSERT_EQ(PromgrDriversLoaded, 1);
+    auto *reads = Sym<unsigned>(Drv0(), "drv_reads");
+    PMGR_Scan();
+    PMGR_TheLoop(0);
+    EXPECT_EQ(*reads, 1u);
+    sysDTic = 6003;
+    PMGR_Scan();
+    EXPECT_EQ(dcb[0].state, PMGR_PERIOD_WAIT);
+    PMGR_TheLoop(0);
+    sysDTic = 6004;
+    PMGR_Scan();
+    PMGR_TheLoop(0);
+    EXPECT_EQ(*reads, 1u);
+    EXPECT_EQ(dcb[0].state, PMGR_PERIOD_WAIT);
+    sysDTic = 6005;
+    PMGR_Scan();
+    EXPECT_EQ(dcb[0].cycle_start, 6005u);
+    PMGR_TheLoop(0);
+    EXPECT_EQ(*reads, 2u);
+    EXPECT_EQ(Word(500), 0);
+    sysDTic = 6011;
+    PMGR_Scan();
+    EXPECT_EQ(Word(500), 1);
+    EXPECT_EQ(dcb[0].state, PMGR_RUNNING);
+    PMGR_TheLoop(0);
+    sysDTic = 6016;
+    PMGR_Scan();
+    EXPECT_EQ(dcb[0].state, PMGR_PERIOD_WAIT);
+    EXPECT_EQ(Word(500), 1);
 }
 
 // A driver that sets the wait flag at the third of three commands is fed
