@@ -610,6 +610,38 @@ TEST_F(Pmgr, FeedingResumesAtTheCommandThatAskedToWait) {
     EXPECT_EQ(Word(620), 0x3078);
 }
 
+// A two-way command: the program changes %R702 while the read of the
+// device's block is under way; the answer takes the words the program left
+// alone, %R702 keeps the program's value, and the next cycle writes it.
+TEST_F(Pmgr, AValueTheProgramChangesDuringAReadIsKeptAndWritten) {
+    Install(Table(image_, {{2, R(700), 1, 3, 0, 4, 200}}));
+    PMGR_Start();
+    ASSERT_EQ(PromgrDriversLoaded, 1);
+    auto *mem = Sym<uint16_t>(Drv0(), "drv_mem");
+    Cycle(2);
+    PMGR_Scan();
+    EXPECT_EQ(Word(701), 0x30C9);
+    ASSERT_EQ(mcb[0][0].state, 0);  // the read is pending
+    mem[201] = 0x1111;
+    mem[202] = 0x2222;
+    PMGR_TheLoop(0);
+    ASSERT_EQ(mcb[0][0].state, 1);  // answered, not yet put
+    SetWord(702, 0x7777);
+    PMGR_Scan();
+    EXPECT_EQ(Word(700), 0x30C8);
+    EXPECT_EQ(Word(701), 0x1111);
+    EXPECT_EQ(Word(702), 0x7777);
+    EXPECT_EQ(Word(703), 0x30CB);
+    PMGR_TheLoop(0);
+    PMGR_Scan();
+    EXPECT_EQ(mcb[0][0].state, 3);
+    PMGR_TheLoop(0);
+    EXPECT_EQ(*Sym<unsigned>(Drv0(), "drv_last_addr"), 202u);
+    EXPECT_EQ(*Sym<unsigned>(Drv0(), "drv_last_count"), 1u);
+    EXPECT_EQ(mem[202], 0x7777);
+    EXPECT_EQ(mem[201], 0x1111);
+}
+
 // A faulted device without trigger comes back once the retry delay (10
 // ticks here) has passed since its fault, not a tick before.
 TEST_F(Pmgr, AFaultedDeviceComesBackAfterTheRetryDelay) {
