@@ -678,7 +678,9 @@ void Mirror(uint32_t d) {
     s[PMGR_S_CTLARG] = reinterpret_cast<uintptr_t>(b.ctl_arg);
     s[PMGR_S_CFGBLOCK] = reinterpret_cast<uintptr_t>(b.cfg);
     s[PMGR_S_STATUSAREA] = reinterpret_cast<uintptr_t>(b.status_area);
-    s[PMGR_S_CYCLE] = b.cycle | uintptr_t(b.status2) << 16;
+    // The high half is the driver's second status word, written by the
+    // driver (a free-running one's is read by no scan): kept as it is.
+    s[PMGR_S_CYCLE] = b.cycle | (s[PMGR_S_CYCLE] & ~uintptr_t(0xFFFF));
     s[PMGR_S_CYCLESTART] = b.cycle_start;
     s[PMGR_S_TRIGSAVED] = b.saved_trig | uintptr_t(b.trig_mask) << 16;
     s[PMGR_S_TRIGBYTE] = reinterpret_cast<uintptr_t>(b.trig);
@@ -769,6 +771,7 @@ bool HandOver(uint32_t d) {
         }
         initialised[d] = true;
         b.cycle = b.status2 = 0;
+        b.svc[PMGR_S_CYCLE] = 0;
         b.ctl_req = b.ctl_result = 0;
         b.state = b.trig ? PMGR_TRIGGER_WAIT : PMGR_CYCLE_START;
         port_switch &= uint8_t(~1);
@@ -1225,6 +1228,7 @@ void PMGR_Start() {
             if (answer >= 1 && answer <= 3 && b.port == 0) b.svc[PMGR_S_PUTTX] = Fn(SPutTx);
         }
         b.cycle = b.status2 = 0;
+        b.svc[PMGR_S_CYCLE] = 0;
         b.ctl_req = b.ctl_result = 0;
         b.state = b.trig ? PMGR_TRIGGER_WAIT : PMGR_CYCLE_START;
         PromgrDriversLoaded = 1;

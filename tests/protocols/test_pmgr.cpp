@@ -1064,8 +1064,12 @@ TEST_F(Pmgr, FreeRunningAndTriggerValueDrivers) {
         EXPECT_EQ(mcb[0][0].reg, PlcReg_Ptr(R(600), 16));
         EXPECT_EQ(mcb[0][0].entry, promgr_table + l.scan);
         auto *scans = Sym<unsigned>(Drv0(), "drv_scans");
+        // The second status word in the high half of slot 47 is the driver's
+        // own: the manager's passes leave it as the driver wrote it.
+        dcb[0].svc[PMGR_S_CYCLE] |= uintptr_t(0x1234) << 16;
         Cycle(3);
         EXPECT_EQ(*scans, 3u);
+        EXPECT_EQ(dcb[0].svc[PMGR_S_CYCLE] >> 16, 0x1234u);
         EXPECT_EQ(*Sym<unsigned>(Drv0(), "drv_reads"), 0u);  // no scan list
         EXPECT_EQ(Word(600), 0);
         PlcReg_Set(M70, &on, 1);
