@@ -348,24 +348,32 @@ void Request(uint32_t d, uint32_t k, ReqKind kind) {
     // Trigger-value exchange: only the commands of the station named by the
     // trigger value run; the station byte may come from the first device's
     // station register.
+    const uint8_t stored = c.entry[14];
+    uint8_t station = stored;
     if (b.trig_value != nullptr) {
         const PmgrDevice &first = scb[d][0];
         if (Word(c.entry + 12) > 28 && Word(first.entry + 26) > 28 && (first.entry[29] & 1)) {
             uint8_t st = 0;
-            if (PlcReg_Get(&st, LE_Get32(first.entry + 4), 8)) c.entry[14] = st;
+            if (PlcReg_Get(&st, LE_Get32(first.entry + 4), 8)) station = st;
         }
-        if (c.entry[14] != b.saved_trig) return;
+        if (station != b.saved_trig) return;
     }
     if (v.state > PMGR_DEV_RECOVERING) {
         c.state = 8;
         return;
     }
     if (v.owner != nullptr && v.owner != &c) return;
+    // The driver finds the station from the register in the descriptor for
+    // its call only: the descriptor lies in the stored table, whose CRC a
+    // lasting change would break, and a program saved then would be refused
+    // at the next power-up.
+    c.entry[14] = station;
     // A command with a trigger bit is asked again at once after a failure,
     // until it is served or its retries are used up; one without waits for
     // the next pass.
     while (!RequestOnce(d, k, kind) && c.trig != nullptr) {
     }
+    c.entry[14] = stored;
 }
 
 // One call of the driver for command k; false when it failed and is to be
@@ -670,7 +678,9 @@ void Mirror(uint32_t d) {
     s[PMGR_S_CTLARG] = reinterpret_cast<uintptr_t>(b.ctl_arg);
     s[PMGR_S_CFGBLOCK] = reinterpret_cast<uintptr_t>(b.cfg);
     s[PMGR_S_STATUSAREA] = reinterpret_cast<uintptr_t>(b.status_area);
-    s[PMGR_S_CYCLE] = b.cycle | uintptr_t(b.status2) << 16;
+    // The high half is the driver's second status word, written by the
+    // driver (a free-running one's is read by no scan): kept as it is.
+    s[PMGR_S_CYCLE] = b.cycle | (s[PMGR_S_CYCLE] & ~uintptr_t(0xFFFF));
     s[PMGR_S_CYCLESTART] = b.cycle_start;
     s[PMGR_S_TRIGSAVED] = b.saved_trig | uintptr_t(b.trig_mask) << 16;
     s[PMGR_S_TRIGBYTE] = reinterpret_cast<uintptr_t>(b.trig);
@@ -761,6 +771,7 @@ bool HandOver(uint32_t d) {
         }
         initialised[d] = true;
         b.cycle = b.status2 = 0;
+        b.svc[PMGR_S_CYCLE] = 0;
         b.ctl_req = b.ctl_result = 0;
         b.state = b.trig ? PMGR_TRIGGER_WAIT : PMGR_CYCLE_START;
         port_switch &= uint8_t(~1);
@@ -1132,6 +1143,19 @@ uint16_t Renumber(uint16_t port) {
     return port;
 }
 
+// First virtual serial port of driver n's port group: 256 x its port byte
+// from 32 on; below 32 the group of the driver before it, whether or not
+// that one started (ports 0 to 31 for the first). Read from the table: a
+// driver that did not start has no control block to ask.
+uint32_t PortGroup(uint32_t n) {
+    for (uint32_t i = n + 1; i-- > 0;) {
+        const uint8_t *rec = Record(i);
+        const uint8_t *cfg = rec ? At(LE_Get32(rec + 4), kCfgMin) : nullptr;
+        if (cfg != nullptr && cfg[1] >= 32) return 256u * cfg[1];
+    }
+    return 0;
+}
+
 }  // namespace
 
 void PMGR_Start() {
@@ -1204,6 +1228,7 @@ void PMGR_Start() {
             if (answer >= 1 && answer <= 3 && b.port == 0) b.svc[PMGR_S_PUTTX] = Fn(SPutTx);
         }
         b.cycle = b.status2 = 0;
+        b.svc[PMGR_S_CYCLE] = 0;
         b.ctl_req = b.ctl_result = 0;
         b.state = b.trig ? PMGR_TRIGGER_WAIT : PMGR_CYCLE_START;
         PromgrDriversLoaded = 1;
@@ -1223,12 +1248,13 @@ void PMGR_Stop() {
         }
         pExecHdr_info[n] = nullptr;
         b.handover = 0;
-        // The 32 virtual serial ports of the driver's port group.
-        const uint32_t group = b.cfg ? b.cfg[1] : 0;
-        const uint32_t first = group >= 32 ? 256 * group : (n > 0 && dcb[n - 1].cfg ? 256u * dcb[n - 1].cfg[1] : 0);
-        // A driver on the programming port opened no virtual port to close.
-        if (b.port != 0)
+        // The 32 virtual serial ports of the driver's port group. A driver
+        // on the programming port opened no virtual port to close, nor did a
+        // slot the table does not list (its port is a former table's).
+        if (n < LE_Get32(promgr_table + 8) && b.port != 0) {
+            const uint32_t first = PortGroup(n);
             for (uint32_t k = 0; k < VCOMM_ETH_PORTS; k++) EtnVComm_Drv.Close(intptr_t(first + k));
+        }
     }
     PromgrDriversLoaded = 0;
 }

@@ -22,6 +22,7 @@
 #include "core/image/iecrt.h"
 #include "core/image/plcreg.h"
 #include "core/image/timebase.h"
+#include "core/image/util.h"
 #include "core/storage/memfile.h"
 #include "core/storage/nvram.h"
 #include "messaging/talk.h"
@@ -428,6 +429,26 @@ TEST_F(Pmgr, PortHandOverBit) {
     Cycle(1);
     EXPECT_EQ(dcb[0].state, PMGR_RUNNING);
     PMGR_Stop();
+    // Low byte 0x12 always names the bit; 0x10 only above table revision 5.
+    struct Flags {
+        uint16_t flags;
+        uint32_t revision;
+        uint16_t state;  // after three passes with the bit set
+    };
+    for (const Flags &f : {Flags{0x12, 5, PMGR_CYCLE_START}, Flags{0x10, 6, PMGR_CYCLE_START},
+                           Flags{0x10, 5, PMGR_RUNNING}, Flags{0x13, 6, PMGR_RUNNING}}) {
+        SCOPED_TRACE(f.flags * 100 + f.revision);
+        Put16(t, cfg + 20, f.flags);
+        Put32(t, 12, f.revision);
+        PlcReg_Set(M50, &on, 1);
+        Install(t);
+        PMGR_Start();
+        ASSERT_EQ(PromgrDriversLoaded, 1);
+        Cycle(3);
+        EXPECT_EQ(dcb[0].state, f.state);
+        PMGR_Stop();
+    }
+    PlcReg_Set(M50, &off, 1);
     Vcomm_Drv[0] = saved;
 }
 
@@ -529,6 +550,43 @@ TEST_F(Pmgr, CycleTimeInMilliseconds) {
     sysDTic = 5007;
     PMGR_Scan();
     EXPECT_EQ(Word(500), 70);
+    PMGR_Stop();
+    // Period 5 ticks: a cycle done early waits for the period; one that
+    // took longer counts an overrun in word 0.
+    Bytes t = Table(image_, {{1, R(600), 1, 3, 0, 2, 100}});
+    Put32(t, Offsets(image_).cfg + 12, 5);
+    Install(t);
+    sysDTic = 6000;
+    PMGR_Start();
+    ASSERT_EQ(PromgrDriversLoaded, 1);
+    auto *reads = Sym<unsigned>(Drv0(), "drv_reads");
+    PMGR_Scan();
+    PMGR_TheLoop(0);
+    EXPECT_EQ(*reads, 1u);
+    sysDTic = 6003;
+    PMGR_Scan();
+    EXPECT_EQ(dcb[0].state, PMGR_PERIOD_WAIT);
+    PMGR_TheLoop(0);
+    sysDTic = 6004;
+    PMGR_Scan();
+    PMGR_TheLoop(0);
+    EXPECT_EQ(*reads, 1u);
+    EXPECT_EQ(dcb[0].state, PMGR_PERIOD_WAIT);
+    sysDTic = 6005;
+    PMGR_Scan();
+    EXPECT_EQ(dcb[0].cycle_start, 6005u);
+    PMGR_TheLoop(0);
+    EXPECT_EQ(*reads, 2u);
+    EXPECT_EQ(Word(500), 0);
+    sysDTic = 6011;
+    PMGR_Scan();
+    EXPECT_EQ(Word(500), 1);
+    EXPECT_EQ(dcb[0].state, PMGR_RUNNING);
+    PMGR_TheLoop(0);
+    sysDTic = 6016;
+    PMGR_Scan();
+    EXPECT_EQ(dcb[0].state, PMGR_PERIOD_WAIT);
+    EXPECT_EQ(Word(500), 1);
 }
 
 // A driver that sets the wait flag at the third of three commands is fed
@@ -550,6 +608,38 @@ TEST_F(Pmgr, FeedingResumesAtTheCommandThatAskedToWait) {
     EXPECT_EQ(dcb[0].state, PMGR_FED);
     PMGR_Scan();
     EXPECT_EQ(Word(620), 0x3078);
+}
+
+// A two-way command: the program changes %R702 while the read of the
+// device's block is under way; the answer takes the words the program left
+// alone, %R702 keeps the program's value, and the next cycle writes it.
+TEST_F(Pmgr, AValueTheProgramChangesDuringAReadIsKeptAndWritten) {
+    Install(Table(image_, {{2, R(700), 1, 3, 0, 4, 200}}));
+    PMGR_Start();
+    ASSERT_EQ(PromgrDriversLoaded, 1);
+    auto *mem = Sym<uint16_t>(Drv0(), "drv_mem");
+    Cycle(2);
+    PMGR_Scan();
+    EXPECT_EQ(Word(701), 0x30C9);
+    ASSERT_EQ(mcb[0][0].state, 0);  // the read is pending
+    mem[201] = 0x1111;
+    mem[202] = 0x2222;
+    PMGR_TheLoop(0);
+    ASSERT_EQ(mcb[0][0].state, 1);  // answered, not yet put
+    SetWord(702, 0x7777);
+    PMGR_Scan();
+    EXPECT_EQ(Word(700), 0x30C8);
+    EXPECT_EQ(Word(701), 0x1111);
+    EXPECT_EQ(Word(702), 0x7777);
+    EXPECT_EQ(Word(703), 0x30CB);
+    PMGR_TheLoop(0);
+    PMGR_Scan();
+    EXPECT_EQ(mcb[0][0].state, 3);
+    PMGR_TheLoop(0);
+    EXPECT_EQ(*Sym<unsigned>(Drv0(), "drv_last_addr"), 202u);
+    EXPECT_EQ(*Sym<unsigned>(Drv0(), "drv_last_count"), 1u);
+    EXPECT_EQ(mem[202], 0x7777);
+    EXPECT_EQ(mem[201], 0x1111);
 }
 
 // A faulted device without trigger comes back once the retry delay (10
@@ -974,8 +1064,12 @@ TEST_F(Pmgr, FreeRunningAndTriggerValueDrivers) {
         EXPECT_EQ(mcb[0][0].reg, PlcReg_Ptr(R(600), 16));
         EXPECT_EQ(mcb[0][0].entry, promgr_table + l.scan);
         auto *scans = Sym<unsigned>(Drv0(), "drv_scans");
+        // The second status word in the high half of slot 47 is the driver's
+        // own: the manager's passes leave it as the driver wrote it.
+        dcb[0].svc[PMGR_S_CYCLE] |= uintptr_t(0x1234) << 16;
         Cycle(3);
         EXPECT_EQ(*scans, 3u);
+        EXPECT_EQ(dcb[0].svc[PMGR_S_CYCLE] >> 16, 0x1234u);
         EXPECT_EQ(*Sym<unsigned>(Drv0(), "drv_reads"), 0u);  // no scan list
         EXPECT_EQ(Word(600), 0);
         PlcReg_Set(M70, &on, 1);
@@ -1056,6 +1150,20 @@ TEST_F(Pmgr, FreeRunningAndTriggerValueDrivers) {
         Cycle(3);
         EXPECT_EQ(Word(600), 0x3064);
         EXPECT_EQ(Word(610), 0x306E);
+        // The station from the register reaches the driver, but the stored
+        // table keeps the byte downloaded: it stays whole under its CRC, so
+        // a program saved now is still accepted at the next power-up.
+        PMGR_Stop();
+        MF_SetHeader(promgr_table_bl.data(), crc16(t.data(), t.size()), uint32_t(t.size()));
+        PMGR_Start();
+        SetWord(95, 0x0107);
+        SetWord(90, 7);
+        SetWord(600, 0);
+        PlcReg_Set(M80, &on, 1);
+        Cycle(3);
+        EXPECT_EQ(Word(600), 0x3064);
+        EXPECT_EQ(promgr_table[l.scan + 14], 5);
+        EXPECT_EQ(crc16(promgr_table_bl.data() + MF_HDR, t.size()), MF_Crc(promgr_table_bl.data()));
     }
 }
 
@@ -1240,6 +1348,24 @@ TEST_F(Pmgr, EthernetPortNumbersAndDriverInfo) {
             EXPECT_EQ(dcb[1].port, c.want1);
         }
         PMGR_Stop();
+    }
+    // Stop closes the 32 virtual ports of each driver's group: 256 x its
+    // port byte from 32 on, below it the group of the driver before (the
+    // first's: ports 0 to 31), even when that one did not start. Here the
+    // first driver's trigger bit does not resolve; the second, on port 5
+    // (the first interface's third port), has opened it.
+    {
+        Bytes t = TwoDrivers(Table(image_, cmds, 1, 28, 3, 5, 0x7F000001, 7001), image_, 5);
+        Put32(t, LE_Get32(&t[20]) + 32, 5);
+        Install(t);
+        PMGR_Start();
+        EXPECT_EQ(dcb[0].state, PMGR_IDLE);
+        ASSERT_EQ(dcb[1].state, PMGR_CYCLE_START);
+        const std::array<uint16_t, 12> rec{};
+        ASSERT_EQ(EtnVComm_Open(5, reinterpret_cast<intptr_t>(rec.data())), 1);
+        ASSERT_EQ(VCommConnEth[0].ports[2].flags & VCE_OPEN, VCE_OPEN);
+        PMGR_Stop();
+        EXPECT_EQ(VCommConnEth[0].ports[2].flags & VCE_OPEN, 0);
     }
     // Driver information: the slot of the configured port byte (1) gets the
     // name and "Version %2d.%02d.%04d", the others "(None Loaded)"; the
