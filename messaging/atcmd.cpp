@@ -692,7 +692,8 @@ void DataContextActivation() {
         if (std::sscanf(s.ip_text.data(), "%u.%u.%u.%u", &a[0], &a[1], &a[2], &a[3]) == 4)
             s.local_ip = (a[0] & 0xFF) << 24 | (a[1] & 0xFF) << 16 | (a[2] & 0xFF) << 8 | (a[3] & 0xFF);
         char m[48];
-        std::snprintf(m, sizeof m, "IP:%s %u\n", s.ip_text.data(), unsigned(s.local_ip));
+        // The log line shows the packed address as a signed number.
+        std::snprintf(m, sizeof m, "IP:%s %d\n", s.ip_text.data(), int(int32_t(s.local_ip)));
         Log(m);
     }
     // A last step that got no answer (the activation itself) failed as well:

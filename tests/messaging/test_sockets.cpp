@@ -57,7 +57,7 @@ struct CellSim {
             else if (line == "AT+GMM")
                 ans = "\r\nLE910-D\r\n\r\nOK\r\n";
             else if (line.rfind("AT#SGACT=1,1", 0) == 0)
-                ans = mute_activation ? "" : "\r\n#SGACT: 10.0.0.2\r\n\r\nOK\r\n";
+                ans = mute_activation ? "" : "\r\n#SGACT: " + address + "\r\n\r\nOK\r\n";
             else if (line == "AT#SS")
                 ans = ss;
             else if (line.rfind("AT#SH=", 0) == 0 && mute_close)
@@ -78,9 +78,10 @@ struct CellSim {
             fake_ports::Feed(2, ans);
         }
     }
-    std::string creg;            // registration states to answer, then 1
-    std::string cpin = "READY";  // the SIM's state
-    std::string cops_list;       // answer to AT+COPS=? (before the OK)
+    std::string address = "10.0.0.2";  // given by the context activation
+    std::string creg;                  // registration states to answer, then 1
+    std::string cpin = "READY";        // the SIM's state
+    std::string cops_list;             // answer to AT+COPS=? (before the OK)
     std::size_t count_extra = 0;
     bool consume = false;          // a read takes the peer's bytes
     bool mute_activation = false;  // no answer to the context activation
@@ -771,4 +772,22 @@ TEST_F(SockTest, RegistrationStatesAndTheSimPin) {
     EXPECT_EQ(std::vector<std::string>(sim.cmds.begin() + long(at), sim.cmds.begin() + long(at + want.size())), want);
     AT_SetConfig(AT_ITEM_PIN, "", 0);
     AT_SetConfig(AT_ITEM_SMS_CENTRE, "", 0);
+}
+
+// The address the context activation gives is kept with its first octet
+// highest and logged as "IP:<text> <number>", the number as a signed one.
+TEST_F(SockTest, TheActivatedAddressAndItsLogLine) {
+    sim.address = "192.168.1.2";
+    Pass(60000);
+    ASSERT_EQ(CheckInit(), 1u);
+    LogOn();
+    SockConnInfo req{};
+    req.ip = 0x0A4D0003;
+    req.port = 5000;
+    req.flags = 2;
+    ASSERT_EQ(ModemDataConnRequest(req), 1u);
+    Pass(5000);
+    EXPECT_EQ(at_status.local_ip, 0xC0A80102u);
+    EXPECT_EQ(at_status.activations, 1);
+    EXPECT_NE(LogText().find("IP:192.168.1.2 -1062731518\n"), std::string::npos) << LogText();
 }
