@@ -129,11 +129,13 @@ void SendPhase(uint32_t idx) {
     }
 }
 
-// Recogniser of final results over the answer's bytes.
+// Recogniser of final results over the answer's bytes. "OK" counts only
+// as a word opened at the start of a line (or right after a CR), the way
+// the module sends it: an "OK" inside a line is a peer's data (a socket
+// read of "BOOK"), and taking it for the final result would end the read
+// early and cut the bytes before it away.
 void Recognise(uint8_t b, uint32_t *res) {
     uint8_t &s = at_status.rstate;
-    if (at_status.last_o && b == 'K') *res = AT_R_OK;
-    at_status.last_o = b == 'O';
     if (b == 13) {
         s = 1;
         return;
@@ -146,7 +148,14 @@ void Recognise(uint8_t b, uint32_t *res) {
             s = (b == 'O') ? 3 : 0;
         break;
     case 2: s = (b == 'O' || b == 'E' || b == 'S' || b == '+') ? 3 : 0; break;
-    case 3: s = (b == 'R' || b == 'C') ? 4 : 0; break;
+    case 3:
+        if (b == 'K') {
+            *res = AT_R_OK;
+            s = 0;
+        } else {
+            s = (b == 'R' || b == 'C') ? 4 : 0;
+        }
+        break;
     case 4: s = (b == 'R' || b == 'I' || b == 'M') ? 5 : 0; break;
     case 5: s = (b == 'N' || b == 'E' || b == 'O' || b == 'S') ? 6 : 0; break;
     case 6:
@@ -401,7 +410,6 @@ uint8_t AT_Cmd_Handler(const at_cmd_st *entry) {
     AtStatus &s = at_status;
     if (s.phase == AT_PH_SEND) {
         s.rstate = 2;
-        s.last_o = 0;
         s.result = AT_R_NONE;
         SendPhase(idx);
         if (s.phase == AT_PH_SEND) {
@@ -684,7 +692,8 @@ void DataContextActivation() {
         if (std::sscanf(s.ip_text.data(), "%u.%u.%u.%u", &a[0], &a[1], &a[2], &a[3]) == 4)
             s.local_ip = (a[0] & 0xFF) << 24 | (a[1] & 0xFF) << 16 | (a[2] & 0xFF) << 8 | (a[3] & 0xFF);
         char m[48];
-        std::snprintf(m, sizeof m, "IP:%s %u\n", s.ip_text.data(), unsigned(s.local_ip));
+        // The log line shows the packed address as a signed number.
+        std::snprintf(m, sizeof m, "IP:%s %d\n", s.ip_text.data(), int(int32_t(s.local_ip)));
         Log(m);
     }
     // A last step that got no answer (the activation itself) failed as well:

@@ -110,7 +110,6 @@ struct AtStatus {
     std::array<char, 17> model_text;
     uint8_t access_tech;
     uint8_t rstate;  // recogniser state
-    uint8_t last_o;  // previous byte was 'O'
     uint32_t last_result;
     std::array<char, 17> ip_text;
     std::array<char, 24> netcode;

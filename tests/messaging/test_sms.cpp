@@ -837,6 +837,16 @@ TEST_F(SmsTest, AtScriptStepsAndTheirResults) {
     EXPECT_EQ(run(plain, 1, "\r\nOK\r\n"), 1);
     EXPECT_EQ(at_status.result, AT_R_OK);
     EXPECT_EQ(at_status.errcnt, 0) << "a success ends a run of errors";
+    // The final results the recogniser takes: the extended errors, an OK
+    // right after a CR (an echoed command); an "OK" inside a line is none.
+    for (const char *err : {"\r\n+CME ERROR: 10\r\n", "\r\n+CMS ERROR: 500\r\n"}) {
+        run(plain, 1, err);
+        EXPECT_EQ(at_status.result, AT_R_ERR) << err;
+    }
+    run(plain, 1, "AT+A\rOK\r\n");
+    EXPECT_EQ(at_status.result, AT_R_OK);
+    EXPECT_EQ(run(plain, 1, "\r\nBOOK\r\n"), 0);
+    EXPECT_EQ(at_status.phase, AT_PH_WAIT);
     const at_cmd_st expect[] = {{4, "AT+B", 5, "+CSQ:", 20000, AT_F_LAST, 0, 13, 0, 1, 0}, end};
     run(expect, 1, "\r\nOK\r\n");
     EXPECT_EQ(at_status.result, AT_R_ERR);

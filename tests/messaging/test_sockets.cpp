@@ -46,15 +46,18 @@ struct CellSim {
             cmds.push_back(line);
             std::string ans = "\r\nOK\r\n";
             if (line == "AT+CPIN?")
-                ans = "\r\n+CPIN: READY\r\n\r\nOK\r\n";
-            else if (line == "AT+CREG?")
-                ans = "\r\n+CREG: 0,1\r\n\r\nOK\r\n";
+                ans = "\r\n+CPIN: " + cpin + "\r\n\r\nOK\r\n";
+            else if (line == "AT+CREG?") {
+                ans = "\r\n+CREG: 0," + std::string(1, creg.empty() ? '1' : creg.front()) + "\r\n\r\nOK\r\n";
+                if (!creg.empty()) creg.erase(0, 1);
+            } else if (line == "AT+COPS=?")
+                ans = cops_list + "\r\nOK\r\n";
             else if (line == "AT#MONI")
                 ans = "\r\n#MONI: Op Name BSIC:12 RxQual:0 LAC:1 Id:2 ARFCN:3 PWR:-90dbm TA:0\r\n\r\nOK\r\n";
             else if (line == "AT+GMM")
                 ans = "\r\nLE910-D\r\n\r\nOK\r\n";
             else if (line.rfind("AT#SGACT=1,1", 0) == 0)
-                ans = mute_activation ? "" : "\r\n#SGACT: 10.0.0.2\r\n\r\nOK\r\n";
+                ans = mute_activation ? "" : "\r\n#SGACT: " + address + "\r\n\r\nOK\r\n";
             else if (line == "AT#SS")
                 ans = ss;
             else if (line.rfind("AT#SH=", 0) == 0 && mute_close)
@@ -75,6 +78,10 @@ struct CellSim {
             fake_ports::Feed(2, ans);
         }
     }
+    std::string address = "10.0.0.2";  // given by the context activation
+    std::string creg;                  // registration states to answer, then 1
+    std::string cpin = "READY";        // the SIM's state
+    std::string cops_list;             // answer to AT+COPS=? (before the OK)
     std::size_t count_extra = 0;
     bool consume = false;          // a read takes the peer's bytes
     bool mute_activation = false;  // no answer to the context activation
@@ -718,4 +725,69 @@ TEST_F(SockTest, EmailOverTheModemDataSocket) {
     EXPECT_EQ(GSMGPRSInfo_St.owner, 1);
     EXPECT_EQ(GSMGPRSInfo_St.pending, 0);
     EXPECT_EQ(GSMGPRSRsrcMngr(3, 2), 1u);
+}
+
+// A peer's bytes that hold "OK" inside a line ("BOOK", "1 OK 2") reach the
+// socket whole: an "OK" that does not open a line is no final result.
+TEST_F(SockTest, APeersOkInsideTheDataIsKept) {
+    Pass(60000);
+    ASSERT_EQ(CheckInit(), 1u);
+    SockConnInfo req{};
+    req.ip = 0x0A4D0003;
+    req.port = 5000;
+    req.socket = 0;
+    req.flags = 2;
+    ASSERT_EQ(ModemDataConnRequest(req), 1u);
+    Pass(5000);
+    ASSERT_EQ(socket_info_st[0].state, 7);
+    sim.consume = true;
+    for (const char *peer : {"BOOK", "1 OK 2"}) {
+        sim.peer = peer;
+        sim.ss[9] = '3';
+        fake_ports::Feed(2, "\r\nSRING: 1\r\n");
+        Pass(2000);
+        std::string got;
+        for (int i = 0; i < 8 && ModemCheckRecv(0) == 1; i++) got.push_back(char(ModemDataRecv(0)));
+        EXPECT_EQ(got, peer);
+    }
+}
+
+// The registration check: "searching" (2) asks again a second later,
+// "roaming" (5) goes to the operator check (none configured: automatic
+// selection) and then to the data settings, as "home" (1) does directly.
+// A SIM asking for its PIN gets the configured one; a centre number
+// configured is set.
+TEST_F(SockTest, RegistrationStatesAndTheSimPin) {
+    sim.creg = "225";
+    sim.cpin = "SIM PIN";
+    AT_SetConfig(AT_ITEM_PIN, "1234", 4);
+    AT_SetConfig(AT_ITEM_SMS_CENTRE, "+491234", 7);
+    Pass(60000);
+    ASSERT_EQ(CheckInit(), 1u);
+    const std::vector<std::string> want = {"AT+CMEE=2",    "AT+CPIN?",        "AT+CPIN=1234", "AT+CREG?",
+                                           "AT+CREG?",     "AT+CREG?",        "AT+COPS=0",    "AT#AUTOATT=0",
+                                           "AT#SGACT=1,0", "AT+CSCA=+491234", "AT+CMGF=1",    "AT+CSMP=17,167,0,0"};
+    const std::size_t at = Find("AT+CMEE=2");
+    ASSERT_LT(at + want.size(), sim.cmds.size());
+    EXPECT_EQ(std::vector<std::string>(sim.cmds.begin() + long(at), sim.cmds.begin() + long(at + want.size())), want);
+    AT_SetConfig(AT_ITEM_PIN, "", 0);
+    AT_SetConfig(AT_ITEM_SMS_CENTRE, "", 0);
+}
+
+// The address the context activation gives is kept with its first octet
+// highest and logged as "IP:<text> <number>", the number as a signed one.
+TEST_F(SockTest, TheActivatedAddressAndItsLogLine) {
+    sim.address = "192.168.1.2";
+    Pass(60000);
+    ASSERT_EQ(CheckInit(), 1u);
+    LogOn();
+    SockConnInfo req{};
+    req.ip = 0x0A4D0003;
+    req.port = 5000;
+    req.flags = 2;
+    ASSERT_EQ(ModemDataConnRequest(req), 1u);
+    Pass(5000);
+    EXPECT_EQ(at_status.local_ip, 0xC0A80102u);
+    EXPECT_EQ(at_status.activations, 1);
+    EXPECT_NE(LogText().find("IP:192.168.1.2 -1062731518\n"), std::string::npos) << LogText();
 }
