@@ -167,7 +167,6 @@ void TimeTx() {
 // ---- EMCY ---------------------------------------------------------------------------
 void EmcyTx() {
     const uint32_t masked = co.status & CO_EMCY_MASK;
-    co.errreg = masked ? 1 : 0;
     if (masked == co.emcy_sent) return;
     if (!Elapsed(co.emcy_last, co.emcy_inhibit)) return;
     const bool raised = (masked & ~co.emcy_sent) != 0;
@@ -685,6 +684,10 @@ void CANOpenTxMsg() {
     }
     SyncService();
     if (co.time_produce) TimeTx();
+    // The error register (object 0x1001) follows the status on every pass,
+    // also where no EMCY is sent (EMCY off, or stopped): a read must not
+    // show "no error" while an error bit is set.
+    co.errreg = (co.status & CO_EMCY_MASK) ? 1 : 0;
     if (co.emcy_on && Running()) EmcyTx();
     if (co.NMT_State == NMT_OPER) CANOpenTPDOTx();
     WriteStatus();

@@ -593,3 +593,23 @@ TEST_F(CanOpen, OverlongTpdoAndFullTransmitRingSetBits11And3) {
     EXPECT_EQ(co.status & 0x00FFFFFFu, 0x00000Cu)
         << "bit 3 stays until the status is cleared: " << std::hex << co.status;
 }
+
+TEST_F(CanOpen, ErrorRegisterFollowsTheStatusAlsoWithoutEmcy) {
+    // EMCY not produced (COB-ID bit 31): object 0x1001 still shows bit 0
+    // while an error bit of the EMCY mask is set. A short NMT command sets
+    // bit 15; nothing clears it, so the register stays 1.
+    BlockBuilder b(5, 0, 100);
+    CanFixture::SetBlock(b.b);
+    CanFixture::Start();
+    ASSERT_EQ(co.status & CO_ST_CFG, 0u);
+    EXPECT_EQ(Sdo({0x40, 0x01, 0x10, 0x00}), (std::vector<uint8_t>{0x4F, 0x01, 0x10, 0x00, 0x00, 0, 0, 0}));
+    Inject(0, {0x01});
+    CanFixture::Pass();
+    ASSERT_EQ(co.status & CO_ST_NMT_SHORT, CO_ST_NMT_SHORT);
+    EXPECT_EQ(Sdo({0x40, 0x01, 0x10, 0x00}), (std::vector<uint8_t>{0x4F, 0x01, 0x10, 0x00, 0x01, 0, 0, 0}));
+    // The same in the stopped state, where no EMCY is sent either.
+    Inject(0, {0x02, 0x05});
+    CanFixture::Pass();
+    ASSERT_EQ(co.NMT_State, NMT_STOPPED);
+    EXPECT_EQ(co.errreg, 1);
+}
