@@ -879,6 +879,11 @@ bool StartSlaves(CoNodeEntry &e) {
             if (first || !co_broadcast_done) {
                 co_broadcast_done = CANOpenNMTSend(0, NMT_CMD_START) ? 1 : 0;
                 if (!co_broadcast_done) return false;
+            } else if (!(e.flags & CO_NF_GROUP) && !CANOpenNMTSend(e.id, NMT_CMD_START)) {
+                // Reset alone (booted again while others run): the broadcast
+                // that started it before is not sent again, so it is started
+                // by its own command, else it would stay pre-operational.
+                return false;
             }
         } else if (!CANOpenNMTSend(e.id, NMT_CMD_START)) {
             return false;
