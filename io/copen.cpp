@@ -205,7 +205,12 @@ void HeartbeatRx(const CanMsg &m) {
     e->t = Now();
     if (co.hbcons) {
         if (e->err == 11) e->err = 0;
-        co.status &= ~CO_ST_HBLOST;
+        // Bit 18 goes only when no consumed node is still silent: a lost
+        // node keeps its error 11 and is not checked again, so clearing the
+        // bit on another node's heartbeat would hide it for good.
+        bool lost = false;
+        for (const CoNodeEntry &o : co_nodes) lost = lost || ((o.flags & CO_NF_ENTRY) && o.err == 11);
+        if (!lost) co.status &= ~CO_ST_HBLOST;
     } else if (co.master) {
         if (e->err == 6) e->err = 0;
         e->retry = 0;
