@@ -601,6 +601,8 @@ void CANOpenInit(const NetInitRec *rec) {
     co.sw_time = Rd32(0x5C);
     co.cfg_date = Rd32(0x60);
     co.cfg_time = Rd32(0x64);
+    // A COB-ID is checked only where it is used: SYNC with a cycle period,
+    // EMCY while produced. A disabled EMCY (bit 31) often carries id 0.
     if (co.sync_on && CobBad(co.sync_cobid)) blk_bad = true;
     if (co.emcy_on && CobBad(co.emcy_cobid)) blk_bad = true;
     CANOpenPDOInit(blk, blk_len);
@@ -616,6 +618,8 @@ void CANOpenInit(const NetInitRec *rec) {
 // ---- receive pass -----------------------------------------------------------------------------
 void CANOpenRxMsg() {
     if (co.status & CO_ST_CFG) {
+        // No CANopen work: frames are dropped, so that the ring does not
+        // overflow (bit 21) and no stale frame is taken after a restart.
         _Can_FlushRx(0);
     } else {
         Supervise();
