@@ -888,16 +888,18 @@ bool StartSlaves(CoNodeEntry &e) {
             if (first || !co_broadcast_done) {
                 co_broadcast_done = CANOpenNMTSend(0, NMT_CMD_START) ? 1 : 0;
                 if (!co_broadcast_done) return false;
-            } else if (!(e.flags & CO_NF_GROUP) && !CANOpenNMTSend(e.id, NMT_CMD_START)) {
-                // Reset alone (booted again while others run): the broadcast
-                // that started it before is not sent again, so it is started
-                // by its own command, else it would stay pre-operational.
-                return false;
+                for (unsigned i = 0; i < co.count; i++) co_nodes[i].flags &= uint8_t(~CO_NF_ALONE);
+            } else if (e.flags & CO_NF_ALONE) {
+                // Reset alone after the broadcast (booted again while others
+                // run): that start is not sent again, so it is started by its
+                // own command, else it would stay pre-operational.
+                if (!CANOpenNMTSend(e.id, NMT_CMD_START)) return false;
             }
         } else if (!CANOpenNMTSend(e.id, NMT_CMD_START)) {
             return false;
         }
     }
+    e.flags &= uint8_t(~CO_NF_ALONE);
     co.NMT_State = NMT_OPER;
     return true;
 }
@@ -974,6 +976,7 @@ void CANOpenBootStep() {
                 if (first && !CANOpenNMTSend(0, NMT_CMD_RESET_COMM)) return;
             } else if (!((assign & 0x10) && (e.state == NMT_OPER || e.state == NMT_UNKNOWN))) {
                 if (!CANOpenNMTSend(e.id, NMT_CMD_RESET_COMM)) return;
+                e.flags |= CO_NF_ALONE;
             }
             e.flags = uint8_t(group ? (e.flags | CO_NF_GROUP) : (e.flags & ~CO_NF_GROUP));
             e.flags &= uint8_t(~CO_NF_REBOOT);
@@ -1088,7 +1091,7 @@ void CANOpenBootStep() {
         // which a reset of its communication would undo.
         if ((assign & 0x10) && !(e.flags & CO_NF_REBOOT) && e.state != NMT_OPER && e.state != NMT_UNKNOWN) {
             if (!CANOpenNMTSend(e.id, NMT_CMD_RESET_COMM)) return;
-            e.flags |= CO_NF_REBOOT;
+            e.flags |= CO_NF_REBOOT | CO_NF_ALONE;
             e.err = 0;
             e.state = NMT_UNKNOWN;
             e.wait = now;

@@ -357,6 +357,28 @@ TEST_F(CanMaster, SlaveBootedAgainAloneIsStartedAlsoWhenAllWereStartedAtOnce) {
     EXPECT_EQ(NmtCount(0x01, 0), 0u);
     EXPECT_EQ(co_nodes[0].err, 0);
     EXPECT_EQ(co_nodes[1].step, CO_BOOT_RUNNING);
+
+    // Slaves kept when operational (assignment bit 4) are reset one by one,
+    // or not at all: the one broadcast start still does for all of them.
+    BlockBuilder k(1, 0x83, 0);
+    std::vector<uint8_t> kept = SlaveRecord(0x36, 0x11, 100, 0, 0, 0, 0, 0);
+    const std::vector<uint8_t> k2 = SlaveRecord(0x37, 0x11, 100, 0, 0, 0, 0, 0);
+    kept.insert(kept.end(), k2.begin(), k2.end());
+    k.b[0x13] = 2;
+    k.Put(0x14, k.Add(kept));
+    CanFixture::SetBlock(k.b);
+    CanFixture::Start();
+    CanFixture::Clear();
+    bool both = false;
+    for (int i = 0; i < 40 && !both; i++) {
+        Inject(0x736, {0x05});
+        Inject(0x737, {0x05});
+        both = RunUntil([] { return co_nodes[0].step == CO_BOOT_RUNNING && co_nodes[1].step == CO_BOOT_RUNNING; }, 20);
+    }
+    ASSERT_TRUE(both);
+    EXPECT_EQ(NmtCount(0x82, 0x36) + NmtCount(0x82, 0x37) + NmtCount(0x82, 0), 0u) << "operational: kept";
+    EXPECT_EQ(NmtCount(0x01, 0), 1u);
+    EXPECT_EQ(NmtCount(0x01, 0x36) + NmtCount(0x01, 0x37), 0u) << "one broadcast, no start of each";
 }
 
 TEST_F(CanMaster, RunningMandatorySlaveThatFailsStopsOrResetsTheNetwork) {
