@@ -167,7 +167,6 @@ void TimeTx() {
 // ---- EMCY ---------------------------------------------------------------------------
 void EmcyTx() {
     const uint32_t masked = co.status & CO_EMCY_MASK;
-    co.errreg = masked ? 1 : 0;
     if (masked == co.emcy_sent) return;
     if (!Elapsed(co.emcy_last, co.emcy_inhibit)) return;
     const bool raised = (masked & ~co.emcy_sent) != 0;
@@ -206,7 +205,12 @@ void HeartbeatRx(const CanMsg &m) {
     e->t = Now();
     if (co.hbcons) {
         if (e->err == 11) e->err = 0;
-        co.status &= ~CO_ST_HBLOST;
+        // Bit 18 goes only when no consumed node is still silent: a lost
+        // node keeps its error 11 and is not checked again, so clearing the
+        // bit on another node's heartbeat would hide it for good.
+        bool lost = false;
+        for (const CoNodeEntry &o : co_nodes) lost = lost || ((o.flags & CO_NF_ENTRY) && o.err == 11);
+        if (!lost) co.status &= ~CO_ST_HBLOST;
     } else if (co.master) {
         if (e->err == 6) e->err = 0;
         e->retry = 0;
@@ -597,6 +601,8 @@ void CANOpenInit(const NetInitRec *rec) {
     co.sw_time = Rd32(0x5C);
     co.cfg_date = Rd32(0x60);
     co.cfg_time = Rd32(0x64);
+    // A COB-ID is checked only where it is used: SYNC with a cycle period,
+    // EMCY while produced. A disabled EMCY (bit 31) often carries id 0.
     if (co.sync_on && CobBad(co.sync_cobid)) blk_bad = true;
     if (co.emcy_on && CobBad(co.emcy_cobid)) blk_bad = true;
     CANOpenPDOInit(blk, blk_len);
@@ -612,6 +618,8 @@ void CANOpenInit(const NetInitRec *rec) {
 // ---- receive pass -----------------------------------------------------------------------------
 void CANOpenRxMsg() {
     if (co.status & CO_ST_CFG) {
+        // No CANopen work: frames are dropped, so that the ring does not
+        // overflow (bit 21) and no stale frame is taken after a restart.
         _Can_FlushRx(0);
     } else {
         Supervise();
@@ -685,6 +693,10 @@ void CANOpenTxMsg() {
     }
     SyncService();
     if (co.time_produce) TimeTx();
+    // The error register (object 0x1001) follows the status on every pass,
+    // also where no EMCY is sent (EMCY off, or stopped): a read must not
+    // show "no error" while an error bit is set.
+    co.errreg = (co.status & CO_EMCY_MASK) ? 1 : 0;
     if (co.emcy_on && Running()) EmcyTx();
     if (co.NMT_State == NMT_OPER) CANOpenTPDOTx();
     WriteStatus();
@@ -876,11 +888,18 @@ bool StartSlaves(CoNodeEntry &e) {
             if (first || !co_broadcast_done) {
                 co_broadcast_done = CANOpenNMTSend(0, NMT_CMD_START) ? 1 : 0;
                 if (!co_broadcast_done) return false;
+                for (unsigned i = 0; i < co.count; i++) co_nodes[i].flags &= uint8_t(~CO_NF_ALONE);
+            } else if (e.flags & CO_NF_ALONE) {
+                // Reset alone after the broadcast (booted again while others
+                // run): that start is not sent again, so it is started by its
+                // own command, else it would stay pre-operational.
+                if (!CANOpenNMTSend(e.id, NMT_CMD_START)) return false;
             }
         } else if (!CANOpenNMTSend(e.id, NMT_CMD_START)) {
             return false;
         }
     }
+    e.flags &= uint8_t(~CO_NF_ALONE);
     co.NMT_State = NMT_OPER;
     return true;
 }
@@ -957,6 +976,7 @@ void CANOpenBootStep() {
                 if (first && !CANOpenNMTSend(0, NMT_CMD_RESET_COMM)) return;
             } else if (!((assign & 0x10) && (e.state == NMT_OPER || e.state == NMT_UNKNOWN))) {
                 if (!CANOpenNMTSend(e.id, NMT_CMD_RESET_COMM)) return;
+                e.flags |= CO_NF_ALONE;
             }
             e.flags = uint8_t(group ? (e.flags | CO_NF_GROUP) : (e.flags & ~CO_NF_GROUP));
             e.flags &= uint8_t(~CO_NF_REBOOT);
@@ -1071,7 +1091,7 @@ void CANOpenBootStep() {
         // which a reset of its communication would undo.
         if ((assign & 0x10) && !(e.flags & CO_NF_REBOOT) && e.state != NMT_OPER && e.state != NMT_UNKNOWN) {
             if (!CANOpenNMTSend(e.id, NMT_CMD_RESET_COMM)) return;
-            e.flags |= CO_NF_REBOOT;
+            e.flags |= CO_NF_REBOOT | CO_NF_ALONE;
             e.err = 0;
             e.state = NMT_UNKNOWN;
             e.wait = now;

@@ -77,9 +77,11 @@ struct CoNodeEntry {
 // heartbeat or guard answer. CO_NF_REBOOT: a slave kept alive (assignment
 // bit 4) was found not operational and reset: its boot goes the whole way.
 // CO_NF_GROUP: its reset was the one of all nodes (every slave goes on
-// together when it ends).
+// together when it ends). CO_NF_ALONE: reset by a command of its own since
+// the last start that reached it (a broadcast start that went before does
+// not: it is started by its own command).
 constexpr uint8_t CO_NF_GUARDREQ = 1, CO_NF_GUARDANS = 2, CO_NF_RTRSENT = 4, CO_NF_ENTRY = 8, CO_NF_NMTSENT = 16,
-                  CO_NF_REBOOT = 32, CO_NF_GROUP = 64;
+                  CO_NF_REBOOT = 32, CO_NF_GROUP = 64, CO_NF_ALONE = 128;
 
 struct CoNode {
     uint16_t Node_id;

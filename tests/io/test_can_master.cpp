@@ -323,6 +323,64 @@ TEST_F(CanMaster, RunningSlaveThatLosesItsHeartbeatIsBootedAgainAlone) {
     EXPECT_FALSE(HasNmt(0x82, 0));
 }
 
+TEST_F(CanMaster, SlaveBootedAgainAloneIsStartedAlsoWhenAllWereStartedAtOnce) {
+    BlockBuilder b(1, 0x83, 0);  // master, consumes heartbeats, starts all slaves at once
+    // 0x34 is booted again after an error (assignment bit 2)
+    std::vector<uint8_t> slaves = SlaveRecord(0x34, 0x05, 100, 0, 0, 0, 0, 0);
+    const std::vector<uint8_t> s2 = SlaveRecord(0x35, 0x01, 100, 0, 0, 0, 0, 0);
+    slaves.insert(slaves.end(), s2.begin(), s2.end());
+    b.b[0x13] = 2;
+    b.Put(0x14, b.Add(slaves));
+    CanFixture::SetBlock(b.b);
+    CanFixture::Start();
+    ASSERT_EQ(co.status & CO_ST_CFG, 0u);
+    auto beat = [](uint8_t s34, bool b35, const std::function<bool()> &until) {
+        for (int i = 0; i < 40; i++) {
+            if (s34 != 0xFF) Inject(0x734, {s34});
+            if (b35) Inject(0x735, {0x05});
+            if (RunUntil(until, 20)) return true;
+        }
+        return false;
+    };
+    ASSERT_TRUE(
+        beat(0x7F, true, [] { return co_nodes[0].step == CO_BOOT_RUNNING && co_nodes[1].step == CO_BOOT_RUNNING; }));
+    EXPECT_EQ(NmtCount(0x01, 0), 1u) << "one broadcast start";
+    EXPECT_EQ(NmtCount(0x01, 0x34), 0u);
+    // 0x34 falls silent and is reset alone; after its boot-up (it is then
+    // pre-operational) it must be started again: the broadcast that started
+    // it the first time does not come again.
+    CanFixture::Clear();
+    ASSERT_TRUE(beat(0xFF, true, [] { return HasNmt(0x82, 0x34); }));
+    Inject(0x734, {0x00});
+    ASSERT_TRUE(beat(0x7F, true, [] { return co_nodes[0].step == CO_BOOT_RUNNING; }));
+    EXPECT_EQ(NmtCount(0x01, 0x34), 1u) << "started alone, as it was reset alone";
+    EXPECT_EQ(NmtCount(0x01, 0), 0u);
+    EXPECT_EQ(co_nodes[0].err, 0);
+    EXPECT_EQ(co_nodes[1].step, CO_BOOT_RUNNING);
+
+    // Slaves kept when operational (assignment bit 4) are reset one by one,
+    // or not at all: the one broadcast start still does for all of them.
+    BlockBuilder k(1, 0x83, 0);
+    std::vector<uint8_t> kept = SlaveRecord(0x36, 0x11, 100, 0, 0, 0, 0, 0);
+    const std::vector<uint8_t> k2 = SlaveRecord(0x37, 0x11, 100, 0, 0, 0, 0, 0);
+    kept.insert(kept.end(), k2.begin(), k2.end());
+    k.b[0x13] = 2;
+    k.Put(0x14, k.Add(kept));
+    CanFixture::SetBlock(k.b);
+    CanFixture::Start();
+    CanFixture::Clear();
+    bool both = false;
+    for (int i = 0; i < 40 && !both; i++) {
+        Inject(0x736, {0x05});
+        Inject(0x737, {0x05});
+        both = RunUntil([] { return co_nodes[0].step == CO_BOOT_RUNNING && co_nodes[1].step == CO_BOOT_RUNNING; }, 20);
+    }
+    ASSERT_TRUE(both);
+    EXPECT_EQ(NmtCount(0x82, 0x36) + NmtCount(0x82, 0x37) + NmtCount(0x82, 0), 0u) << "operational: kept";
+    EXPECT_EQ(NmtCount(0x01, 0), 1u);
+    EXPECT_EQ(NmtCount(0x01, 0x36) + NmtCount(0x01, 0x37), 0u) << "one broadcast, no start of each";
+}
+
 TEST_F(CanMaster, RunningMandatorySlaveThatFailsStopsOrResetsTheNetwork) {
     // A mandatory slave (assignment bit 3) whose watched COB-ID 0x1A6 shows
     // while it runs (configuration flag bit 7): error 0xFE. Start-up bit 6

@@ -593,3 +593,59 @@ TEST_F(CanOpen, OverlongTpdoAndFullTransmitRingSetBits11And3) {
     EXPECT_EQ(co.status & 0x00FFFFFFu, 0x00000Cu)
         << "bit 3 stays until the status is cleared: " << std::hex << co.status;
 }
+
+TEST_F(CanOpen, ErrorRegisterFollowsTheStatusAlsoWithoutEmcy) {
+    // EMCY not produced (COB-ID bit 31): object 0x1001 still shows bit 0
+    // while an error bit of the EMCY mask is set. A short NMT command sets
+    // bit 15; nothing clears it, so the register stays 1.
+    BlockBuilder b(5, 0, 100);
+    CanFixture::SetBlock(b.b);
+    CanFixture::Start();
+    ASSERT_EQ(co.status & CO_ST_CFG, 0u);
+    EXPECT_EQ(Sdo({0x40, 0x01, 0x10, 0x00}), (std::vector<uint8_t>{0x4F, 0x01, 0x10, 0x00, 0x00, 0, 0, 0}));
+    Inject(0, {0x01});
+    CanFixture::Pass();
+    ASSERT_EQ(co.status & CO_ST_NMT_SHORT, CO_ST_NMT_SHORT);
+    EXPECT_EQ(Sdo({0x40, 0x01, 0x10, 0x00}), (std::vector<uint8_t>{0x4F, 0x01, 0x10, 0x00, 0x01, 0, 0, 0}));
+    // The same in the stopped state, where no EMCY is sent either.
+    Inject(0, {0x02, 0x05});
+    CanFixture::Pass();
+    ASSERT_EQ(co.NMT_State, NMT_STOPPED);
+    EXPECT_EQ(co.errreg, 1);
+}
+
+TEST_F(CanOpen, ConsumedHeartbeatLostStaysReportedWhileAnyNodeIsStillSilent) {
+    // A slave consuming the heartbeats of nodes 0x10 and 0x11, 100 ms each.
+    BlockBuilder b(5, 0, 100);
+    b.b[0x13] = 2;
+    b.Put(0x14, b.Add(BlockBuilder::Words({0x00100064u, 0x00110064u})));
+    b.Put(0x54, R(100));
+    CanFixture::SetBlock(b.b);
+    CanFixture::Start();
+    ASSERT_EQ(co.status & CO_ST_CFG, 0u);
+    ASSERT_EQ(co.hbcons, 1);
+    Inject(0x710, {0x05});
+    Inject(0x711, {0x05});
+    CanFixture::Pass();
+    FakeClock::AdvanceMs(99);
+    CanFixture::Pass();
+    EXPECT_EQ(co.status & CO_ST_HBLOST, 0u) << "99 ms of 100";
+    FakeClock::AdvanceMs(1);
+    CanFixture::Pass();
+    EXPECT_EQ(co.status & CO_ST_HBLOST, CO_ST_HBLOST);
+    EXPECT_EQ(co_nodes[0].err, 11);
+    EXPECT_EQ(co_nodes[1].err, 11);
+    EXPECT_EQ(co_nodes[1].state, 0xFE);
+    // 0x10 is heard again; 0x11 is still lost: bit 18 stays, in the
+    // published word as well.
+    Inject(0x710, {0x05});
+    CanFixture::Pass();
+    EXPECT_EQ(co_nodes[0].err, 0);
+    EXPECT_EQ(co.status & CO_ST_HBLOST, CO_ST_HBLOST);
+    EXPECT_EQ(LE_Get32(&plc_reg[(R(100) - 1024) / 8]) & CO_ST_HBLOST, CO_ST_HBLOST);
+    // 0x11 is heard again: nothing is lost any more.
+    Inject(0x711, {0x05});
+    CanFixture::Pass();
+    EXPECT_EQ(co_nodes[1].err, 0);
+    EXPECT_EQ(co.status & CO_ST_HBLOST, 0u);
+}
