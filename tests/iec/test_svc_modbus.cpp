@@ -219,26 +219,126 @@ TEST_F(Modbus, ExternalVariablesStringInputsAndUnitRecordsBeforeTheirConnection)
 
 // 32-bit bindings in their two orders (format 2: the first register holds
 // the high word; 0x8002: the low word) and scaled bindings (out: value x
-// factor + offset; in: (value - offset) / factor), seen from a master.
+// factor + offset; in: (value - offset) / factor, both in REAL), seen from a
+// master.
 TEST_F(Modbus, WordOrdersAndScaledBindings) {
     MbConfig c;
     c.Conn(1, 7, 0, 0x100, 0, "SRV")
-        .Request({.id = 1, .fn = 3, .addr = 0, .count = 8, .size = 16})
+        .Request({.id = 1, .fn = 3, .addr = 0, .count = 13, .size = 26})
         .Variable({.req = 1, .pos = 0, .format = 2, .type = 2, .index = 1, .kind = 1})
         .Variable({.req = 1, .pos = 2, .format = 0x8002, .type = 2, .index = 2, .kind = 1})
         .Variable({.req = 1, .pos = 4, .type = 11, .index = 1, .kind = 1, .factor = 2.0f, .offset = 10.0f, .rec = 5})
         .Variable({.req = 1, .pos = 5, .type = 11, .index = 2, .kind = 0, .factor = 0.5f, .offset = 1.0f, .rec = 5})
-        .Variable({.req = 1, .pos = 6, .format = 0x8002, .type = 2, .index = 3, .kind = 0});
+        .Variable({.req = 1, .pos = 6, .format = 0x8002, .type = 2, .index = 3, .kind = 0})
+        // DINT 16777217 scaled by 1: as a REAL it is 16777216 (0x01000000)
+        .Variable({.req = 1, .pos = 8, .format = 0x8002, .type = 2, .index = 4, .kind = 1, .factor = 1.0f, .rec = 5})
+        .Variable({.req = 1, .pos = 10, .type = 2, .index = 5, .kind = 1, .factor = 1.0f, .rec = 5})
+        .Variable({.req = 1,
+                   .pos = 11,
+                   .format = 0x8002,
+                   .type = 2,
+                   .index = 6,
+                   .kind = 0,
+                   .factor = 1.0f,
+                   .offset = 1.0f,
+                   .rec = 5});
     ASSERT_EQ(Start(Image(c), db), 0u);
     Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_D32, 1), 0x12345678);
     Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_D32, 2), 0x12345678);
+    Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_D32, 4), 16777217);
+    Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_D32, 5), 16777217);
     SetInt(1, 7);
     Z7VM_ExchangeModbusData(db);
     EXPECT_EQ(Serve(Rtu("07 03 00 00 00 05"), false), Hex("07 03 0A 12 34 56 78 56 78 12 34 00 18"));
+    // registers 8-9 hold 16777216 low word first, register 10 its low 16 bits
+    EXPECT_EQ(Serve(Rtu("07 03 00 08 00 03"), false), Hex("07 03 06 00 00 01 00 00 00"));
     EXPECT_EQ(Serve(Rtu("07 10 00 05 00 03 06 00 09 BE EF DE AD"), false), Hex("07 10 00 05 00 03"));
+    // 16777217 in: the REAL 16777216, minus the offset 1: 16777215
+    EXPECT_EQ(Serve(Rtu("07 10 00 0B 00 02 04 00 01 01 00"), false), Hex("07 10 00 0B 00 02"));
     Z7VM_ExchangeModbusData(db);
     EXPECT_EQ(Int(2), 16);
     EXPECT_EQ(Dint(3), 0xDEADBEEFu);
+    EXPECT_EQ(Dint(6), 16777215u);
+    Z7Def_Stop(db, nullptr, nullptr, "");
+}
+
+// The status kinds of a client request and its unit (arm, clear the counts,
+// busy, error when not 0, tries, unit errors and error date), a STRING read
+// from registers, and an INT of the complex-type segment, each moved by the
+// exchange from the request record as the engine leaves it.
+TEST_F(Modbus, StatusKindsStringsAndComplexTypeBindings) {
+    MbConfig c;
+    c.Conn(1, 9, 0, 0, 0, "UDP:127.0.0.1")  // opened without traffic
+        .Unit(1, 5)
+        .Request({.id = 1, .conn = 1, .unit = 5, .mode = 0, .fn = 3, .addr = 0, .count = 4, .size = 8})
+        .Variable({.req = 1, .type = 1, .index = 1, .kind = 3})
+        .Variable({.req = 1, .type = 1, .index = 2, .kind = 8})
+        .Variable({.req = 1, .type = 1, .index = 3, .kind = 9})
+        .Variable({.req = 1, .type = 11, .index = 1, .kind = 10})
+        .Variable({.req = 1, .type = 11, .index = 2, .kind = 4})
+        .Variable({.req = 1, .type = 2, .index = 1, .kind = 17})
+        .Variable({.req = 1, .type = 2, .index = 2, .kind = 12})
+        .Variable({.req = 1, .pos = 0, .type = 5, .index = 1, .kind = 19})
+        .Variable({.req = 1, .pos = 3, .type = 11, .index = 0, .kind = 0, .ct = 8, .rec = 4});
+    test_support::IecImage img = Image(c);
+    img.ct_alloc = img.ct_used = 16;
+    ASSERT_EQ(Start(img, db), 0u);
+    uint8_t *q = Req(0);
+    MBState st;
+    ASSERT_TRUE(MB_Open(State(), st));
+    uint8_t *unit = st.At(LE_Get32(q + MBR_UNIT), MBV_SIZE);
+    ASSERT_NE(unit, nullptr);
+    uint8_t *data = st.At(LE_Get32(q + MBR_DATA), 8);
+    ASSERT_NE(data, nullptr);
+    auto d8 = [&](uint32_t i) { return Z7Mem_Get8(Z7Sec_Elem(db, Z7SEC_D8, i)); };
+    // on demand: not armed until the kind-3 variable is TRUE
+    EXPECT_EQ(q[MBR_ARMED] & 1, 0);
+    Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_D8, 1), 1);
+    Z7VM_ExchangeModbusData(db);
+    EXPECT_EQ(q[MBR_ARMED] & 1, 1);
+    // sent, waiting for the answer: busy (once something was received)
+    q[MBR_NORX] = 0;
+    LE_Put16(q + MBR_STATUS, 3);
+    Z7VM_ExchangeModbusData(db);
+    EXPECT_EQ(d8(3), 1);
+    // ended in exception 2 at the second try, 5 good and 3 bad so far; the
+    // kind-8 variable clears both counts and falls back
+    LE_Put16(q + MBR_STATUS, 7);
+    LE_Put16(q + MBR_ERROR, 2);
+    LE_Put16(q + MBR_TRIES, 1);
+    LE_Put16(q + MBR_GOOD, 5);
+    LE_Put16(q + MBR_ERRORS, 3);
+    LE_Put32(unit + MBU_ERRORS, 4);
+    LE_Put32(unit + MBU_ERRDATE, 0x07E8030A);
+    Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_D8, 2), 1);
+    Z7VM_ExchangeModbusData(db);
+    EXPECT_EQ(d8(3), 0);
+    EXPECT_EQ(Int(1), 2);
+    EXPECT_EQ(Int(2), 1);
+    EXPECT_EQ(Dint(1), 4u);
+    EXPECT_EQ(Dint(2), 0x07E8030Au);
+    EXPECT_EQ(LE_Get16(q + MBR_GOOD), 0);
+    EXPECT_EQ(LE_Get16(q + MBR_ERRORS), 0);
+    EXPECT_EQ(d8(2), 0);
+    // an error code of 0 leaves the kind-10 variable as it was
+    SetInt(1, 99);
+    LE_Put16(q + MBR_ERROR, 0);
+    Z7VM_ExchangeModbusData(db);
+    EXPECT_EQ(Int(1), 99);
+    // a good answer: "ABC" from registers 0-1, 0x1234 from register 3
+    LE_Put16(q + MBR_STATUS, 0);
+    LE_Put16(data, 0x4142);
+    LE_Put16(data + 2, 0x4300);
+    LE_Put16(data + 6, 0x1234);
+    Z7VM_ExchangeModbusData(db);
+    const uint32_t str = Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_STRPTR, 1));
+    ASSERT_NE(str, 0u);
+    EXPECT_EQ(Z7Mem_Get8(str + 1), 3);
+    EXPECT_EQ(Z7Mem_Get8(str + 2), 'A');
+    EXPECT_EQ(Z7Mem_Get8(str + 3), 'B');
+    EXPECT_EQ(Z7Mem_Get8(str + 4), 'C');
+    EXPECT_EQ(Z7Mem_Get8(str + 5), 0);
+    EXPECT_EQ(Z7Mem_Get16(Z7Sec_Addr(db, Z7SEC_CT) + 8), 0x1234);
     Z7Def_Stop(db, nullptr, nullptr, "");
 }
 
