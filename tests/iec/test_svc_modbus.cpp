@@ -853,6 +853,59 @@ TEST_F(Modbus, ClientEngineWritesUdpAndSerialFrames) {
     close(udp);
 }
 
+// An on-change request whose exchange failed goes again, changed or not,
+// once the pause of its word 13 has passed since it was sent; without word
+// 13 (a record of 26 bytes) at once.
+TEST_F(Modbus, OnChangeRequestAfterAnErrorWaitsItsPause) {
+    uint16_t udp_port = 0;
+    const int udp = test_support::LoopbackBind(&udp_port, SOCK_DGRAM);
+    const std::string text = "UDP:127.0.0.1:" + std::to_string(udp_port);
+    MbConfig c;
+    c.Conn(1, 9, 0, 0, 0, text)
+        .Request({.id = 1, .conn = 1, .unit = 1, .mode = 3, .fn = 6, .addr = 7, .size = 2, .w13 = 1000})
+        .Variable({.req = 1, .pos = 0, .index = 1, .kind = 1})
+        .Request({.id = 2, .conn = 1, .unit = 2, .mode = 3, .fn = 6, .addr = 8, .size = 2})
+        .Variable({.req = 2, .pos = 0, .index = 2, .kind = 1});
+    ASSERT_EQ(Start(Image(c), db), 0u);
+    SetInt(1, 5);
+    SetInt(2, 6);
+    Z7VM_ExchangeModbusData(db);
+    sockaddr_in from{};
+    socklen_t fl = sizeof from;
+    // one engine step at t; the datagram it sent (empty: none)
+    auto step = [&](uint32_t t) {
+        Z7MB_Activate(State(), t);
+        Bytes d(64);
+        const ssize_t k = recvfrom(udp, d.data(), d.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&from), &fl);
+        d.resize(size_t(k > 0 ? k : 0));
+        return d;
+    };
+    // answers with exception 4 until the request's status is 7
+    auto refuse = [&](const Bytes &sent, uint8_t *q, uint32_t &t) {
+        const Bytes a{sent[0], sent[1], 0, 0, 0, 3, sent[6], 0x86, 4};
+        sendto(udp, a.data(), a.size(), 0, reinterpret_cast<sockaddr *>(&from), fl);
+        for (int i = 0; i < 50 && LE_Get16(q + MBR_STATUS) != 7; i++) EXPECT_EQ(step(t++), Bytes{});
+    };
+    uint32_t t = 1000;
+    EXPECT_EQ(step(t++), Hex("00 01 00 00 00 06 01 06 00 07 00 05"));
+    refuse(Hex("00 01 00 00 00 06 01"), Req(0), t);
+    EXPECT_EQ(LE_Get16(Req(0) + MBR_ERROR), 4);
+    EXPECT_EQ(step(t++), Hex("00 02 00 00 00 06 02 06 00 08 00 06"));
+    refuse(Hex("00 02 00 00 00 06 02"), Req(1), t);
+    // the second request (no word 13) goes again at once; the first, looked
+    // at first, waits until 2000, 1000 ms after it was sent at 1000
+    EXPECT_EQ(step(t++), Hex("00 03 00 00 00 06 02 06 00 08 00 06"));
+    refuse(Hex("00 03 00 00 00 06 02"), Req(1), t);
+    ASSERT_LT(t, 1990u);
+    EXPECT_EQ(step(1990), Hex("00 04 00 00 00 06 02 06 00 08 00 06"));
+    t = 1991;
+    refuse(Hex("00 04 00 00 00 06 02"), Req(1), t);
+    ASSERT_LT(t, 2000u);
+    EXPECT_EQ(step(2000), Hex("00 05 00 00 00 06 01 06 00 07 00 05"));
+    Z7Def_Stop(db, nullptr, nullptr, "");
+    close(udp);
+}
+
 VcommMode port_mode{};
 uint32_t port_opens = 0;
 
