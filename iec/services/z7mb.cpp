@@ -535,9 +535,11 @@ bool Signed(uint32_t type) { return type == IEC_INT || type == IEC_DINT || type 
 bool Input(const Var &x) {
     if (x.Locked()) return false;
     const uint32_t off = x.Off();
-    if (x.RW(7) == 101 && !x.q[MBR_SERVER] && x.kind == 0) {
+    // function 101: position n reads group n - 1; position 0 holds no
+    // group and reads register 0 as any request does
+    if (x.RW(7) == 101 && !x.q[MBR_SERVER] && x.kind == 0 && x.CW(3) != 0) {
         const uint32_t pos = x.CW(3);
-        if (pos == 0 || 6 * pos + 2 > x.size) return false;
+        if (6 * pos + 2 > x.size) return false;
         const uint8_t *g = x.data + 6 * pos - 4;
         int64_t v = int64_t(uint64_t(LE_Get32(g)) | uint64_t(LE_Get16(g + 4)) << 32);
         if (v & (int64_t(1) << 47)) v -= int64_t(1) << 48;

@@ -753,7 +753,9 @@ TEST_F(Modbus, ClientEngineWritesUdpAndSerialFrames) {
         .Variable({.req = 6, .type = 1, .index = 4, .kind = 5})
         .Variable({.req = 6, .pos = 1, .type = 2, .index = 3})
         .Variable({.req = 6, .pos = 2, .type = 2, .index = 4})
-        .Variable({.req = 6, .pos = 3, .type = 2, .index = 5});
+        .Variable({.req = 6, .pos = 3, .type = 2, .index = 5})
+        // position 0 holds no group: register 0 as for any request (0)
+        .Variable({.req = 6, .pos = 0, .type = 2, .index = 6});
     ASSERT_EQ(Start(Image(c), db), 0u);
     SetInt(1, 0x0BAD);
     SetInt(2, 77);
@@ -808,6 +810,7 @@ TEST_F(Modbus, ClientEngineWritesUdpAndSerialFrames) {
         EXPECT_EQ(LE_Get32(st.Var(11) + MBV_DATA), 0u);  // position 3 needs 20 bytes: unbound
     }
     Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_D32, 5), 55);
+    Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_D32, 6), 66);
     Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_D8, 4), 1);
     EXPECT_EQ(datagram(false), Hex("00 05 00 00 00 07 01 65 00 00 FF 01 00"));
     const Bytes groups = Hex("00 05 00 00 00 15 01 65 12 00 00 00 01 86 A0 FF FF FF FF FF FE 00 00 00 00 00 07");
@@ -818,6 +821,7 @@ TEST_F(Modbus, ClientEngineWritesUdpAndSerialFrames) {
     EXPECT_EQ(Dint(3), 100000u);
     EXPECT_EQ(Dint(4), 0xFFFFFFFEu);
     EXPECT_EQ(Dint(5), 55u);
+    EXPECT_EQ(Dint(6), 0u);
     // serial: RTU to unit 1, then the broadcast ends good at once
     Bytes line(64);
     ssize_t r = read(sv[1], line.data(), line.size());
