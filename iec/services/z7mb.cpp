@@ -438,6 +438,18 @@ double ValueF(const Var &x) {
     Z7VMCnv_ConvBin(reinterpret_cast<uint8_t *>(&d), p, IEC_LREAL, x.type);
     return d;
 }
+// The variable's value as a REAL: a scaled binding computes in REAL, so a
+// DINT above 2^24 goes out with the precision a REAL keeps.
+float ValueR(const Var &x) {
+    const uint32_t w = Width(x.type);
+    const uint8_t *p = w ? x.Ptr(w) : nullptr;
+    if (p == nullptr) return 0;
+    uint8_t out[8] = {};
+    Z7VMCnv_ConvBin(out, p, IEC_REAL, x.type);
+    return MB_Float(LE_Get32(out));
+}
+// value x factor + offset, in REAL
+float ScaleOut(const Var &x, float v) { return v * x.Factor() + x.Offset(); }
 
 void Arm(uint8_t *q) {
     if (q[MBR_ARMED] != MBR_REFUSED) q[MBR_ARMED] |= 1;
@@ -476,9 +488,8 @@ void Output(const Var &x) {
         }
         if (x.Scaled()) {
             const bool fl = x.type == IEC_REAL || x.type == IEC_LREAL;
-            const double val = fl ? double(MB_Float(raw)) : ValueF(x);
-            const double s = val * double(x.Factor()) + double(x.Offset());
-            raw = fl ? MB_Bits(float(s)) : uint32_t(Z7Cnv_S64(s));
+            const float s = ScaleOut(x, fl ? MB_Float(raw) : ValueR(x));
+            raw = fl ? MB_Bits(s) : uint32_t(Z7Cnv_S64(double(s)));
         }
         uint8_t b[4];
         if (x.format & 0x8000)
@@ -491,8 +502,7 @@ void Output(const Var &x) {
         std::memcpy(x.data + off, b, 4);
     } else {
         if (off + 2 > x.size) return;
-        uint16_t val =
-            x.Scaled() ? uint16_t(Z7Cnv_S64(ValueF(x) * double(x.Factor()) + double(x.Offset()))) : Value16(x);
+        uint16_t val = x.Scaled() ? uint16_t(Z7Cnv_S64(double(ScaleOut(x, ValueR(x))))) : Value16(x);
         const uint16_t mask = x.Mask(), old = LE_Get16(x.data + off);
         if (val != 0 && mask != 0xFFFF) val = x.type == IEC_BOOL ? mask : uint16_t(val & mask);
         const uint16_t now = uint16_t(val | (old & ~mask));
@@ -525,9 +535,11 @@ bool Signed(uint32_t type) { return type == IEC_INT || type == IEC_DINT || type 
 bool Input(const Var &x) {
     if (x.Locked()) return false;
     const uint32_t off = x.Off();
-    if (x.RW(7) == 101 && !x.q[MBR_SERVER] && x.kind == 0) {
+    // function 101: position n reads group n - 1; position 0 holds no
+    // group and reads register 0 as any request does
+    if (x.RW(7) == 101 && !x.q[MBR_SERVER] && x.kind == 0 && x.CW(3) != 0) {
         const uint32_t pos = x.CW(3);
-        if (pos == 0 || 6 * pos + 2 > x.size) return false;
+        if (6 * pos + 2 > x.size) return false;
         const uint8_t *g = x.data + 6 * pos - 4;
         int64_t v = int64_t(uint64_t(LE_Get32(g)) | uint64_t(LE_Get16(g + 4)) << 32);
         if (v & (int64_t(1) << 47)) v -= int64_t(1) << 48;
@@ -568,17 +580,17 @@ bool Input(const Var &x) {
     default: return false;
     }
     if (x.Scaled()) {
-        double val;
+        // in REAL throughout, as the binding's factor and offset are
+        float val;
         if (wide && (x.type == IEC_REAL || x.type == IEC_LREAL))
             val = MB_Float(raw);
         else if (wide)
-            val = Signed(x.type) ? double(int32_t(raw)) : double(raw);
+            val = Signed(x.type) ? float(int32_t(raw)) : float(raw);
         else
-            val = Signed(x.type) ? double(int16_t(raw)) : double(raw);
+            val = Signed(x.type) ? float(int16_t(raw)) : float(raw);
         const float f = x.Factor();
-        if (f != 0) val = (val - double(x.Offset())) / double(f);
-        const float r = float(val);
-        Store(x, &r, IEC_REAL);
+        if (f != 0) val = (val - x.Offset()) / f;
+        Store(x, &val, IEC_REAL);
         return true;
     }
     switch (x.type) {

@@ -219,26 +219,126 @@ TEST_F(Modbus, ExternalVariablesStringInputsAndUnitRecordsBeforeTheirConnection)
 
 // 32-bit bindings in their two orders (format 2: the first register holds
 // the high word; 0x8002: the low word) and scaled bindings (out: value x
-// factor + offset; in: (value - offset) / factor), seen from a master.
+// factor + offset; in: (value - offset) / factor, both in REAL), seen from a
+// master.
 TEST_F(Modbus, WordOrdersAndScaledBindings) {
     MbConfig c;
     c.Conn(1, 7, 0, 0x100, 0, "SRV")
-        .Request({.id = 1, .fn = 3, .addr = 0, .count = 8, .size = 16})
+        .Request({.id = 1, .fn = 3, .addr = 0, .count = 13, .size = 26})
         .Variable({.req = 1, .pos = 0, .format = 2, .type = 2, .index = 1, .kind = 1})
         .Variable({.req = 1, .pos = 2, .format = 0x8002, .type = 2, .index = 2, .kind = 1})
         .Variable({.req = 1, .pos = 4, .type = 11, .index = 1, .kind = 1, .factor = 2.0f, .offset = 10.0f, .rec = 5})
         .Variable({.req = 1, .pos = 5, .type = 11, .index = 2, .kind = 0, .factor = 0.5f, .offset = 1.0f, .rec = 5})
-        .Variable({.req = 1, .pos = 6, .format = 0x8002, .type = 2, .index = 3, .kind = 0});
+        .Variable({.req = 1, .pos = 6, .format = 0x8002, .type = 2, .index = 3, .kind = 0})
+        // DINT 16777217 scaled by 1: as a REAL it is 16777216 (0x01000000)
+        .Variable({.req = 1, .pos = 8, .format = 0x8002, .type = 2, .index = 4, .kind = 1, .factor = 1.0f, .rec = 5})
+        .Variable({.req = 1, .pos = 10, .type = 2, .index = 5, .kind = 1, .factor = 1.0f, .rec = 5})
+        .Variable({.req = 1,
+                   .pos = 11,
+                   .format = 0x8002,
+                   .type = 2,
+                   .index = 6,
+                   .kind = 0,
+                   .factor = 1.0f,
+                   .offset = 1.0f,
+                   .rec = 5});
     ASSERT_EQ(Start(Image(c), db), 0u);
     Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_D32, 1), 0x12345678);
     Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_D32, 2), 0x12345678);
+    Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_D32, 4), 16777217);
+    Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_D32, 5), 16777217);
     SetInt(1, 7);
     Z7VM_ExchangeModbusData(db);
     EXPECT_EQ(Serve(Rtu("07 03 00 00 00 05"), false), Hex("07 03 0A 12 34 56 78 56 78 12 34 00 18"));
+    // registers 8-9 hold 16777216 low word first, register 10 its low 16 bits
+    EXPECT_EQ(Serve(Rtu("07 03 00 08 00 03"), false), Hex("07 03 06 00 00 01 00 00 00"));
     EXPECT_EQ(Serve(Rtu("07 10 00 05 00 03 06 00 09 BE EF DE AD"), false), Hex("07 10 00 05 00 03"));
+    // 16777217 in: the REAL 16777216, minus the offset 1: 16777215
+    EXPECT_EQ(Serve(Rtu("07 10 00 0B 00 02 04 00 01 01 00"), false), Hex("07 10 00 0B 00 02"));
     Z7VM_ExchangeModbusData(db);
     EXPECT_EQ(Int(2), 16);
     EXPECT_EQ(Dint(3), 0xDEADBEEFu);
+    EXPECT_EQ(Dint(6), 16777215u);
+    Z7Def_Stop(db, nullptr, nullptr, "");
+}
+
+// The status kinds of a client request and its unit (arm, clear the counts,
+// busy, error when not 0, tries, unit errors and error date), a STRING read
+// from registers, and an INT of the complex-type segment, each moved by the
+// exchange from the request record as the engine leaves it.
+TEST_F(Modbus, StatusKindsStringsAndComplexTypeBindings) {
+    MbConfig c;
+    c.Conn(1, 9, 0, 0, 0, "UDP:127.0.0.1")  // opened without traffic
+        .Unit(1, 5)
+        .Request({.id = 1, .conn = 1, .unit = 5, .mode = 0, .fn = 3, .addr = 0, .count = 4, .size = 8})
+        .Variable({.req = 1, .type = 1, .index = 1, .kind = 3})
+        .Variable({.req = 1, .type = 1, .index = 2, .kind = 8})
+        .Variable({.req = 1, .type = 1, .index = 3, .kind = 9})
+        .Variable({.req = 1, .type = 11, .index = 1, .kind = 10})
+        .Variable({.req = 1, .type = 11, .index = 2, .kind = 4})
+        .Variable({.req = 1, .type = 2, .index = 1, .kind = 17})
+        .Variable({.req = 1, .type = 2, .index = 2, .kind = 12})
+        .Variable({.req = 1, .pos = 0, .type = 5, .index = 1, .kind = 19})
+        .Variable({.req = 1, .pos = 3, .type = 11, .index = 0, .kind = 0, .ct = 8, .rec = 4});
+    test_support::IecImage img = Image(c);
+    img.ct_alloc = img.ct_used = 16;
+    ASSERT_EQ(Start(img, db), 0u);
+    uint8_t *q = Req(0);
+    MBState st;
+    ASSERT_TRUE(MB_Open(State(), st));
+    uint8_t *unit = st.At(LE_Get32(q + MBR_UNIT), MBV_SIZE);
+    ASSERT_NE(unit, nullptr);
+    uint8_t *data = st.At(LE_Get32(q + MBR_DATA), 8);
+    ASSERT_NE(data, nullptr);
+    auto d8 = [&](uint32_t i) { return Z7Mem_Get8(Z7Sec_Elem(db, Z7SEC_D8, i)); };
+    // on demand: not armed until the kind-3 variable is TRUE
+    EXPECT_EQ(q[MBR_ARMED] & 1, 0);
+    Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_D8, 1), 1);
+    Z7VM_ExchangeModbusData(db);
+    EXPECT_EQ(q[MBR_ARMED] & 1, 1);
+    // sent, waiting for the answer: busy (once something was received)
+    q[MBR_NORX] = 0;
+    LE_Put16(q + MBR_STATUS, 3);
+    Z7VM_ExchangeModbusData(db);
+    EXPECT_EQ(d8(3), 1);
+    // ended in exception 2 at the second try, 5 good and 3 bad so far; the
+    // kind-8 variable clears both counts and falls back
+    LE_Put16(q + MBR_STATUS, 7);
+    LE_Put16(q + MBR_ERROR, 2);
+    LE_Put16(q + MBR_TRIES, 1);
+    LE_Put16(q + MBR_GOOD, 5);
+    LE_Put16(q + MBR_ERRORS, 3);
+    LE_Put32(unit + MBU_ERRORS, 4);
+    LE_Put32(unit + MBU_ERRDATE, 0x07E8030A);
+    Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_D8, 2), 1);
+    Z7VM_ExchangeModbusData(db);
+    EXPECT_EQ(d8(3), 0);
+    EXPECT_EQ(Int(1), 2);
+    EXPECT_EQ(Int(2), 1);
+    EXPECT_EQ(Dint(1), 4u);
+    EXPECT_EQ(Dint(2), 0x07E8030Au);
+    EXPECT_EQ(LE_Get16(q + MBR_GOOD), 0);
+    EXPECT_EQ(LE_Get16(q + MBR_ERRORS), 0);
+    EXPECT_EQ(d8(2), 0);
+    // an error code of 0 leaves the kind-10 variable as it was
+    SetInt(1, 99);
+    LE_Put16(q + MBR_ERROR, 0);
+    Z7VM_ExchangeModbusData(db);
+    EXPECT_EQ(Int(1), 99);
+    // a good answer: "ABC" from registers 0-1, 0x1234 from register 3
+    LE_Put16(q + MBR_STATUS, 0);
+    LE_Put16(data, 0x4142);
+    LE_Put16(data + 2, 0x4300);
+    LE_Put16(data + 6, 0x1234);
+    Z7VM_ExchangeModbusData(db);
+    const uint32_t str = Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_STRPTR, 1));
+    ASSERT_NE(str, 0u);
+    EXPECT_EQ(Z7Mem_Get8(str + 1), 3);
+    EXPECT_EQ(Z7Mem_Get8(str + 2), 'A');
+    EXPECT_EQ(Z7Mem_Get8(str + 3), 'B');
+    EXPECT_EQ(Z7Mem_Get8(str + 4), 'C');
+    EXPECT_EQ(Z7Mem_Get8(str + 5), 0);
+    EXPECT_EQ(Z7Mem_Get16(Z7Sec_Addr(db, Z7SEC_CT) + 8), 0x1234);
     Z7Def_Stop(db, nullptr, nullptr, "");
 }
 
@@ -653,7 +753,9 @@ TEST_F(Modbus, ClientEngineWritesUdpAndSerialFrames) {
         .Variable({.req = 6, .type = 1, .index = 4, .kind = 5})
         .Variable({.req = 6, .pos = 1, .type = 2, .index = 3})
         .Variable({.req = 6, .pos = 2, .type = 2, .index = 4})
-        .Variable({.req = 6, .pos = 3, .type = 2, .index = 5});
+        .Variable({.req = 6, .pos = 3, .type = 2, .index = 5})
+        // position 0 holds no group: register 0 as for any request (0)
+        .Variable({.req = 6, .pos = 0, .type = 2, .index = 6});
     ASSERT_EQ(Start(Image(c), db), 0u);
     SetInt(1, 0x0BAD);
     SetInt(2, 77);
@@ -708,6 +810,7 @@ TEST_F(Modbus, ClientEngineWritesUdpAndSerialFrames) {
         EXPECT_EQ(LE_Get32(st.Var(11) + MBV_DATA), 0u);  // position 3 needs 20 bytes: unbound
     }
     Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_D32, 5), 55);
+    Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_D32, 6), 66);
     Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_D8, 4), 1);
     EXPECT_EQ(datagram(false), Hex("00 05 00 00 00 07 01 65 00 00 FF 01 00"));
     const Bytes groups = Hex("00 05 00 00 00 15 01 65 12 00 00 00 01 86 A0 FF FF FF FF FF FE 00 00 00 00 00 07");
@@ -718,6 +821,7 @@ TEST_F(Modbus, ClientEngineWritesUdpAndSerialFrames) {
     EXPECT_EQ(Dint(3), 100000u);
     EXPECT_EQ(Dint(4), 0xFFFFFFFEu);
     EXPECT_EQ(Dint(5), 55u);
+    EXPECT_EQ(Dint(6), 0u);
     // serial: RTU to unit 1, then the broadcast ends good at once
     Bytes line(64);
     ssize_t r = read(sv[1], line.data(), line.size());
@@ -750,6 +854,59 @@ TEST_F(Modbus, ClientEngineWritesUdpAndSerialFrames) {
     Vcomm_Port[ProgrammingPort].fd = -1;
     close(sv[0]);
     close(sv[1]);
+    close(udp);
+}
+
+// An on-change request whose exchange failed goes again, changed or not,
+// once the pause of its word 13 has passed since it was sent; without word
+// 13 (a record of 26 bytes) at once.
+TEST_F(Modbus, OnChangeRequestAfterAnErrorWaitsItsPause) {
+    uint16_t udp_port = 0;
+    const int udp = test_support::LoopbackBind(&udp_port, SOCK_DGRAM);
+    const std::string text = "UDP:127.0.0.1:" + std::to_string(udp_port);
+    MbConfig c;
+    c.Conn(1, 9, 0, 0, 0, text)
+        .Request({.id = 1, .conn = 1, .unit = 1, .mode = 3, .fn = 6, .addr = 7, .size = 2, .w13 = 1000})
+        .Variable({.req = 1, .pos = 0, .index = 1, .kind = 1})
+        .Request({.id = 2, .conn = 1, .unit = 2, .mode = 3, .fn = 6, .addr = 8, .size = 2})
+        .Variable({.req = 2, .pos = 0, .index = 2, .kind = 1});
+    ASSERT_EQ(Start(Image(c), db), 0u);
+    SetInt(1, 5);
+    SetInt(2, 6);
+    Z7VM_ExchangeModbusData(db);
+    sockaddr_in from{};
+    socklen_t fl = sizeof from;
+    // one engine step at t; the datagram it sent (empty: none)
+    auto step = [&](uint32_t t) {
+        Z7MB_Activate(State(), t);
+        Bytes d(64);
+        const ssize_t k = recvfrom(udp, d.data(), d.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&from), &fl);
+        d.resize(size_t(k > 0 ? k : 0));
+        return d;
+    };
+    // answers with exception 4 until the request's status is 7
+    auto refuse = [&](const Bytes &sent, uint8_t *q, uint32_t &t) {
+        const Bytes a{sent[0], sent[1], 0, 0, 0, 3, sent[6], 0x86, 4};
+        sendto(udp, a.data(), a.size(), 0, reinterpret_cast<sockaddr *>(&from), fl);
+        for (int i = 0; i < 50 && LE_Get16(q + MBR_STATUS) != 7; i++) EXPECT_EQ(step(t++), Bytes{});
+    };
+    uint32_t t = 1000;
+    EXPECT_EQ(step(t++), Hex("00 01 00 00 00 06 01 06 00 07 00 05"));
+    refuse(Hex("00 01 00 00 00 06 01"), Req(0), t);
+    EXPECT_EQ(LE_Get16(Req(0) + MBR_ERROR), 4);
+    EXPECT_EQ(step(t++), Hex("00 02 00 00 00 06 02 06 00 08 00 06"));
+    refuse(Hex("00 02 00 00 00 06 02"), Req(1), t);
+    // the second request (no word 13) goes again at once; the first, looked
+    // at first, waits until 2000, 1000 ms after it was sent at 1000
+    EXPECT_EQ(step(t++), Hex("00 03 00 00 00 06 02 06 00 08 00 06"));
+    refuse(Hex("00 03 00 00 00 06 02"), Req(1), t);
+    ASSERT_LT(t, 1990u);
+    EXPECT_EQ(step(1990), Hex("00 04 00 00 00 06 02 06 00 08 00 06"));
+    t = 1991;
+    refuse(Hex("00 04 00 00 00 06 02"), Req(1), t);
+    ASSERT_LT(t, 2000u);
+    EXPECT_EQ(step(2000), Hex("00 05 00 00 00 06 01 06 00 07 00 05"));
+    Z7Def_Stop(db, nullptr, nullptr, "");
     close(udp);
 }
 
