@@ -528,6 +528,11 @@ int tavix_comm_prepare() {
 }
 
 int tavix_comm_mainloop() {
+    // The clock runs and the stop flag is clear before the listeners open: a
+    // listener that cannot be opened answers -1, yet the web thread serves the
+    // one that did, whose connections, sessions and logins end by this clock.
+    S.shutdown = 0;
+    tavix_timer_start_imp(&S.timer);
     if (tavix_global_options.http_port >= 1) {
         S.http_listener = tavix_comm_open_listening_port(tavix_global_options.http_port);
         if (S.http_listener < 0) return -1;
@@ -536,8 +541,6 @@ int tavix_comm_mainloop() {
         S.https_listener = tavix_comm_open_listening_port(tavix_global_options.https_port);
         if (S.https_listener < 0) return -1;
     }
-    S.shutdown = 0;
-    tavix_timer_start_imp(&S.timer);
     return 0;
 }
 

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "media/filex.h"
+#include "platform/plat_net.h"
 #include "platform/plat_tls.h"
 #include "tavIXsdk/tavixsdk/tavix_auth.h"
 #include "tavIXsdk/tavixsdk/tavix_comm.h"
@@ -638,6 +639,40 @@ TEST_F(WebConn, WithoutTheTlsLibraryOnlyHttpIsServed) {
         EXPECT_EQ(a.substr(0, a.find("\r\n")), "HTTP/1.0 200 OK");
         EXPECT_EQ(Body(a), "<p>in</p>");
     }
+}
+
+// A listener that cannot be opened is said and answered -1; the one that
+// did open is served on a running server clock, by which idle connections
+// and sessions still end.
+TEST_F(WebConn, AnHttpsPortInUseLeavesHttpServedOnARunningClock) {
+    ASSERT_TRUE(ListenTls());
+    // The test's HTTPS stand-in keeps its port taken; its HTTP one gives way.
+    const int busy = tavix_comm_state.https_listener;
+    const uint16_t busy_port = port;
+    close(tavix_comm_state.http_listener);
+    tavix_comm_state.http_listener = tavix_comm_state.https_listener = -1;
+    port = test_support::LoopbackFreePort();
+    tavix_options_set_http_options(nullptr, port);
+    tavix_global_options.https_port = busy_port;
+    tavix_timer_init_imp(&tavix_comm_state.timer);  // as set up: not yet started
+    tavix_comm_state.shutdown = 1;
+    logged.clear();
+    plat_net = &plat_net_own;
+    EXPECT_EQ(tavix_comm_mainloop(), -1);
+    plat_net = nullptr;
+    close(busy);
+    EXPECT_EQ(logged, std::vector<std::string>{"open_listening_port(" + std::to_string(busy_port) +
+                                               "): Address already in use"});
+    EXPECT_EQ(tavix_comm_state.https_listener, -1);
+    ASSERT_GE(tavix_comm_state.http_listener, 0);
+    EXPECT_EQ(tavix_comm_state.shutdown, 0u);
+    Age(3);
+    EXPECT_EQ(tavix_sys_get_current_monotonous_time(), 3u);
+    const int s = Connect("GET /index.htm HTTP/1.0\r\n\r\n");
+    const std::string a = Answer(s);
+    close(s);
+    EXPECT_EQ(a.substr(0, a.find("\r\n")), "HTTP/1.0 200 OK");
+    EXPECT_EQ(Body(a), "<p>in</p>");
 }
 
 TEST_F(WebConn, AWorkersAnswerByIdNeverLandsOnTheConnectionThatTookItsRecordOver) {
