@@ -675,6 +675,50 @@ TEST_F(WebConn, AnHttpsPortInUseLeavesHttpServedOnARunningClock) {
     EXPECT_EQ(Body(a), "<p>in</p>");
 }
 
+// An answer larger than its buffer's limit never goes out: the line is said,
+// the write side is shut, and the connection goes when its client closes.
+// A client that resets its connection is dropped without a line.
+TEST_F(WebConn, AnOverflowedAnswerShutsTheWriteSideAndAResetIsDroppedSilently) {
+    const int s = Connect("GET /index.htm HTTP/1.0\r\n");  // half a request: no answer yet
+    ASSERT_TRUE(Until([] { return InUse() == 1; }));
+    uint32_t id = 0;
+    for (const tavix_connection &c : tavix_comm_state.conns)
+        if (c.in_use) id = c.id;
+    tavix_buffer *b = tavix_buffer_get(TAVIX_BUF_DATA, 16, 16, false);
+    ASSERT_NE(b, nullptr);
+    EXPECT_NE(tavix_buffer_put_data(b, "0123456789abcdef0123", 20), 0);
+    ASSERT_NE(tavix_buffer_is_overflowed(b), 0);
+    logged.clear();
+    ASSERT_EQ(tavix_comm_send_id(id, b), 0);
+    EXPECT_TRUE(Until([s] { return Closed(s); })) << "the write side is shut, nothing sent";
+    EXPECT_EQ(logged, std::vector<std::string>{"Tried to send an overflowed buffer, dropping the connection"});
+    EXPECT_EQ(InUse(), 1u);
+    close(s);
+    EXPECT_TRUE(Until([] { return InUse() == 0; }));
+
+    const int r = Connect("GET /index.htm HTTP/1.0\r\n");
+    ASSERT_TRUE(Until([] { return InUse() == 1; }));
+    Cycles();  // the half request read
+    const struct linger reset { 1, 0 };
+    ASSERT_EQ(setsockopt(r, SOL_SOCKET, SO_LINGER, &reset, sizeof reset), 0);
+    logged.clear();
+    close(r);
+    EXPECT_TRUE(Until([] { return InUse() == 0; }));
+    EXPECT_EQ(logged, std::vector<std::string>{});
+}
+
+// Connection ids count from 1 and, after 0xFFFFFFFF, on from 1: never 0.
+TEST_F(WebConn, ConnectionIdsStartAtOneAndPassOverZeroWhenTheyWrap) {
+    tavix_connection *a = tavix_comm_take_record();
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(a->id, 1u);
+    tavix_comm_state.next_id = 0xFFFFFFFE;
+    tavix_connection *b = tavix_comm_take_record(), *c = tavix_comm_take_record(), *d = tavix_comm_take_record();
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(std::make_tuple(b->id, c->id, d->id), std::make_tuple(0xFFFFFFFEu, 0xFFFFFFFFu, 1u));
+    for (tavix_connection *k : {a, b, c, d}) tavix_comm_drop_connection(k);
+}
+
 TEST_F(WebConn, AWorkersAnswerByIdNeverLandsOnTheConnectionThatTookItsRecordOver) {
     tavix_connection *c = tavix_comm_take_record();
     ASSERT_NE(c, nullptr);
