@@ -798,8 +798,10 @@ void tavix_comm_expire(uint64_t now) {
     pthread_mutex_lock(&S.lock);  // worker threads queue answers under it
     for (tavix_connection &c : S.conns) {
         if (!c.in_use || c.sock < 0 || c.drop) continue;
-        // A connection that sends no request for the time-out is dropped.
-        if (c.send_head == nullptr && now - c.last_request > 2ull * S.connection_timeout) c.drop = 1;
+        // A connection that sends no request for the time-out is dropped; one
+        // whose answer still goes out is not, unless its write side is shut
+        // (an overflowed answer): then nothing of its chain can go out.
+        if ((c.send_head == nullptr || c.write_shut) && now - c.last_request > 2ull * S.connection_timeout) c.drop = 1;
         if (c.kind == 0 && c.receiving && now - c.request_start >= TAVIX_REQUEST_DEADLINE) c.drop = c.timed_out = 1;
     }
     pthread_mutex_unlock(&S.lock);
