@@ -528,6 +528,11 @@ int tavix_comm_prepare() {
 }
 
 int tavix_comm_mainloop() {
+    // The clock runs and the stop flag is clear before the listeners open: a
+    // listener that cannot be opened answers -1, yet the web thread serves the
+    // one that did, whose connections, sessions and logins end by this clock.
+    S.shutdown = 0;
+    tavix_timer_start_imp(&S.timer);
     if (tavix_global_options.http_port >= 1) {
         S.http_listener = tavix_comm_open_listening_port(tavix_global_options.http_port);
         if (S.http_listener < 0) return -1;
@@ -536,8 +541,6 @@ int tavix_comm_mainloop() {
         S.https_listener = tavix_comm_open_listening_port(tavix_global_options.https_port);
         if (S.https_listener < 0) return -1;
     }
-    S.shutdown = 0;
-    tavix_timer_start_imp(&S.timer);
     return 0;
 }
 
@@ -795,8 +798,10 @@ void tavix_comm_expire(uint64_t now) {
     pthread_mutex_lock(&S.lock);  // worker threads queue answers under it
     for (tavix_connection &c : S.conns) {
         if (!c.in_use || c.sock < 0 || c.drop) continue;
-        // A connection that sends no request for the time-out is dropped.
-        if (c.send_head == nullptr && now - c.last_request > 2ull * S.connection_timeout) c.drop = 1;
+        // A connection that sends no request for the time-out is dropped; one
+        // whose answer still goes out is not, unless its write side is shut
+        // (an overflowed answer): then nothing of its chain can go out.
+        if ((c.send_head == nullptr || c.write_shut) && now - c.last_request > 2ull * S.connection_timeout) c.drop = 1;
         if (c.kind == 0 && c.receiving && now - c.request_start >= TAVIX_REQUEST_DEADLINE) c.drop = c.timed_out = 1;
     }
     pthread_mutex_unlock(&S.lock);

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "media/filex.h"
+#include "platform/plat_net.h"
 #include "platform/plat_tls.h"
 #include "tavIXsdk/tavixsdk/tavix_auth.h"
 #include "tavIXsdk/tavixsdk/tavix_comm.h"
@@ -638,6 +639,91 @@ TEST_F(WebConn, WithoutTheTlsLibraryOnlyHttpIsServed) {
         EXPECT_EQ(a.substr(0, a.find("\r\n")), "HTTP/1.0 200 OK");
         EXPECT_EQ(Body(a), "<p>in</p>");
     }
+}
+
+// A listener that cannot be opened is said and answered -1; the one that
+// did open is served on a running server clock, by which idle connections
+// and sessions still end.
+TEST_F(WebConn, AnHttpsPortInUseLeavesHttpServedOnARunningClock) {
+    ASSERT_TRUE(ListenTls());
+    // The test's HTTPS stand-in keeps its port taken; its HTTP one gives way.
+    const int busy = tavix_comm_state.https_listener;
+    const uint16_t busy_port = port;
+    close(tavix_comm_state.http_listener);
+    tavix_comm_state.http_listener = tavix_comm_state.https_listener = -1;
+    port = test_support::LoopbackFreePort();
+    tavix_options_set_http_options(nullptr, port);
+    tavix_global_options.https_port = busy_port;
+    tavix_timer_init_imp(&tavix_comm_state.timer);  // as set up: not yet started
+    tavix_comm_state.shutdown = 1;
+    logged.clear();
+    plat_net = &plat_net_own;
+    EXPECT_EQ(tavix_comm_mainloop(), -1);
+    plat_net = nullptr;
+    close(busy);
+    EXPECT_EQ(logged, std::vector<std::string>{"open_listening_port(" + std::to_string(busy_port) +
+                                               "): Address already in use"});
+    EXPECT_EQ(tavix_comm_state.https_listener, -1);
+    ASSERT_GE(tavix_comm_state.http_listener, 0);
+    EXPECT_EQ(tavix_comm_state.shutdown, 0u);
+    Age(3);
+    EXPECT_EQ(tavix_sys_get_current_monotonous_time(), 3u);
+    const int s = Connect("GET /index.htm HTTP/1.0\r\n\r\n");
+    const std::string a = Answer(s);
+    close(s);
+    EXPECT_EQ(a.substr(0, a.find("\r\n")), "HTTP/1.0 200 OK");
+    EXPECT_EQ(Body(a), "<p>in</p>");
+}
+
+// An answer larger than its buffer's limit never goes out: the line is said,
+// the write side is shut, and the connection goes when its client closes or
+// its idle time-out ends.
+// A client that resets its connection is dropped without a line.
+TEST_F(WebConn, AnOverflowedAnswerShutsTheWriteSideAndAResetIsDroppedSilently) {
+    const int s = Connect("");  // no request yet
+    ASSERT_TRUE(Until([] { return InUse() == 1; }));
+    uint32_t id = 0;
+    for (const tavix_connection &c : tavix_comm_state.conns)
+        if (c.in_use) id = c.id;
+    tavix_buffer *b = tavix_buffer_get(TAVIX_BUF_DATA, 16, 16, false);
+    ASSERT_NE(b, nullptr);
+    EXPECT_NE(tavix_buffer_put_data(b, "0123456789abcdef0123", 20), 0);
+    ASSERT_NE(tavix_buffer_is_overflowed(b), 0);
+    logged.clear();
+    ASSERT_EQ(tavix_comm_send_id(id, b), 0);
+    EXPECT_TRUE(Until([s] { return Closed(s); })) << "the write side is shut, nothing sent";
+    EXPECT_EQ(logged, std::vector<std::string>{"Tried to send an overflowed buffer, dropping the connection"});
+    EXPECT_EQ(InUse(), 1u);
+    // Nothing more can go out on it: a client that never closes loses it
+    // after the idle time-out like any idle connection (60 s, 120 units).
+    Age(120);
+    Cycles();
+    EXPECT_EQ(InUse(), 1u);
+    Age(1);
+    EXPECT_TRUE(Until([] { return InUse() == 0; }));
+    close(s);
+
+    const int r = Connect("GET /index.htm HTTP/1.0\r\n");
+    ASSERT_TRUE(Until([] { return InUse() == 1; }));
+    Cycles();  // the half request read
+    const struct linger reset { 1, 0 };
+    ASSERT_EQ(setsockopt(r, SOL_SOCKET, SO_LINGER, &reset, sizeof reset), 0);
+    logged.clear();
+    close(r);
+    EXPECT_TRUE(Until([] { return InUse() == 0; }));
+    EXPECT_EQ(logged, std::vector<std::string>{});
+}
+
+// Connection ids count from 1 and, after 0xFFFFFFFF, on from 1: never 0.
+TEST_F(WebConn, ConnectionIdsStartAtOneAndPassOverZeroWhenTheyWrap) {
+    tavix_connection *a = tavix_comm_take_record();
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(a->id, 1u);
+    tavix_comm_state.next_id = 0xFFFFFFFE;
+    tavix_connection *b = tavix_comm_take_record(), *c = tavix_comm_take_record(), *d = tavix_comm_take_record();
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(std::make_tuple(b->id, c->id, d->id), std::make_tuple(0xFFFFFFFEu, 0xFFFFFFFFu, 1u));
+    for (tavix_connection *k : {a, b, c, d}) tavix_comm_drop_connection(k);
 }
 
 TEST_F(WebConn, AWorkersAnswerByIdNeverLandsOnTheConnectionThatTookItsRecordOver) {
