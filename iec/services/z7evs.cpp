@@ -22,6 +22,19 @@ uint32_t Elapsed(uint32_t then, uint32_t now) { return Z7VM_Elapsed(then, now); 
 
 Z7EvsData *Data(void *evs) { return static_cast<Z7EvsData *>(evs); }
 
+// Current local date and time stamps of one clock reading: a date and a time
+// read one after the other could fall either side of midnight and stamp the
+// event a day early or late.
+struct Stamp {
+    uint32_t date = 0, time = 0;
+};
+Stamp Now() {
+    Stamp s;
+    uint32_t flag = 0;
+    Z7RtClk_GetCurDateTimeStamp(1, &s.date, &s.time, &flag);
+    return s;
+}
+
 int QueueOf(uint8_t type) {
     switch (type) {
     case 1: return 0;
@@ -80,7 +93,8 @@ void FrameEnd(Z7EvsClient &c) { BE_Put16(&c.frame[2], uint16_t(c.length - 4)); }
 void IdleFrame(Z7EvsClient &c) {
     FrameStart(c);
     const uint8_t idle[3] = {9, 1, 1};
-    PutEvent(c, 1024, 8, 0, c.number, Z7RtClk_GetCurDateStamp(), Z7RtClk_GetCurTimeStamp(), idle, 3);
+    const Stamp t = Now();
+    PutEvent(c, 1024, 8, 0, c.number, t.date, t.time, idle, 3);
     FrameEnd(c);
 }
 
@@ -94,9 +108,8 @@ uint32_t PutEventList(Z7EvsClient &c) {
         for (uint32_t k = 0; k < 4; k++) {
             Z7EvsQueue &q = c.q[k];
             if (q.lost == 0) continue;
-            if (!PutEvent(c, limit, 1, uint8_t(k + 1), c.number, Z7RtClk_GetCurDateStamp(), Z7RtClk_GetCurTimeStamp(),
-                          nullptr, 0))
-                break;
+            const Stamp t = Now();
+            if (!PutEvent(c, limit, 1, uint8_t(k + 1), c.number, t.date, t.time, nullptr, 0)) break;
             q.lost_sent = q.lost;
         }
     }
@@ -401,12 +414,14 @@ uint32_t Z7Evs1_EventDT(Z7EvsClient *client, uint8_t type, uint8_t sub, uint32_t
 }
 
 uint32_t Z7Evs1_Event(Z7EvsClient *client, uint8_t type, uint8_t sub, uint32_t len, const uint8_t *data) {
-    return Z7Evs1_EventDT(client, type, sub, len, data, Z7RtClk_GetCurDateStamp(), Z7RtClk_GetCurTimeStamp());
+    const Stamp t = Now();
+    return Z7Evs1_EventDT(client, type, sub, len, data, t.date, t.time);
 }
 
 uint32_t Z7Evs_Event(void *evs, uint8_t type, uint8_t sub, uint32_t len, const uint8_t *data) {
     if (evs == nullptr) return 0;
-    const uint32_t date = Z7RtClk_GetCurDateStamp(), time = Z7RtClk_GetCurTimeStamp();
+    const Stamp t = Now();
+    const uint32_t date = t.date, time = t.time;
     if (len > 255) len = 255;
     CallBack(Data(evs)->callback, type, sub, len, data, date, time);
     uint32_t first = 0;

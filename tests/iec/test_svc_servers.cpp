@@ -21,6 +21,7 @@
 #include "io/vcomm.h"
 #include "iec/services/z7svc.h"
 #include "iec/vm/z7parts.h"
+#include "tests/support/iec_clock.h"
 #include "tests/support/loopback.h"
 #include "tests/support/stand_in_port.h"
 #include "tests/support/temp_root.h"
@@ -965,6 +966,39 @@ TEST_F(Events, CallbacksFirstEightSlotsAndRemovalShiftingDown) {
     EXPECT_EQ(not_sent, 1u);
     EXPECT_EQ(Who(), std::vector<int>{});
     watched = nullptr;
+}
+
+// An event is stamped with the date and time of one clock reading: the
+// clock reads 2026-12-08 23:59:59.999 UTC the first time it is asked and
+// 2026-12-09 00:00:00.000 ever after, so a date and a time taken from two
+// readings would stamp the event 2026-12-08 00:00:00.000, a day early. The
+// same holds for the per-client worker's stamps.
+uint32_t midnight_readings = 0;
+void MidnightClock(timeval *tv) {
+    tv->tv_sec = midnight_readings++ == 0 ? 1796774399 : 1796774400;
+    tv->tv_usec = midnight_readings == 1 ? 999000 : 0;
+}
+TEST_F(Events, StampsOfAnEventFromOneClockReading) {
+    void *evs = mem.data();
+    auto *d = reinterpret_cast<Z7EvsData *>(evs);
+    watched = nullptr;
+    seen.clear();
+    test_support::FixedIecClock utc;
+    ASSERT_EQ(Z7Evs_SetCallback(evs, Cb<1>), 0u);
+    midnight_readings = 0;
+    Z7Host_Clock = MidnightClock;
+    Z7Evs_Trace(evs, "m");
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].date, 0x07EA0C08u);
+    EXPECT_EQ(seen[0].time, 86399999u);
+    ASSERT_EQ(Z7Evs_RemoveCallback(evs, Cb<1>), 0u);
+    ASSERT_EQ(Z7Evs1_SetCallback(d->client[0], Cb<2>), 0u);
+    seen.clear();
+    midnight_readings = 0;
+    EXPECT_EQ(Z7Evs1_Event(d->client[0], 8, 1, 0, nullptr), 0u);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].date, 0x07EA0C08u);
+    EXPECT_EQ(seen[0].time, 86399999u);
 }
 
 TEST_F(Events, PerClientTextEventsReachThatClientOnly) {
