@@ -378,6 +378,15 @@ TEST_F(IoTest, OutputScalingAndPulseValues) {
     EXPECT_EQ(Io_ScaleOut(65535, 0, 65535, 0), 4095u);
     EXPECT_EQ(Io_ScaleOut(0, 9, 0, 0xF000), 4095u);
     EXPECT_EQ(Io_ScaleOut(32000, 0, 32767, 0), 3999u);
+    // The bipolar scale (type 9) is centred on 2048 and takes the value as
+    // signed: -16000 (0xC180) x 32768 >> 19 = -1000, + 2048 = 1048; -32768
+    // reaches the bottom, -1 lies just below the centre (-32768 >> 19 = -1).
+    EXPECT_EQ(Io_ScaleOut(uint16_t(-16000), 9, 32768, 0), 1048u);
+    EXPECT_EQ(Io_ScaleOut(uint16_t(-32768), 9, 32768, 0), 0u);
+    EXPECT_EQ(Io_ScaleOut(0xFFFF, 9, 32768, 0), 2047u);
+    EXPECT_EQ(Io_ScaleOut(uint16_t(-16000), 9, 32768, 100), 1148u);
+    // The unipolar scales keep the value unsigned: 0xC180 = 49536.
+    EXPECT_EQ(Io_ScaleOut(0xC180, 0, 16384, 0), 3096u);
 
     IoPulse p = Io_PulseTrain(1000, 100, 1000, 100000);
     EXPECT_EQ(p.run, 9999u);
@@ -847,6 +856,14 @@ TEST_F(IoTest, BipolarOutputTypeOnRows4And25) {
     EXPECT_EQ(LastWrite(0x9A), (std::vector<uint8_t>{0x0B, 0xE2}));
     // Output 0 (type 0, pair 6, gain 32801): 16000 x 32801 >> 18 = 2002.
     EXPECT_EQ(LastWrite(0x98), (std::vector<uint8_t>{0x07, 0xD2}));
+    // A negative value goes below the centre: -16000 x 32586 >> 19 = -995
+    // (rounded towards minus infinity), 2048 - 995 = 1053 (0x041D).
+    aq[2] = 0x80;
+    aq[3] = 0xC1;
+    io_driver(&m);
+    EXPECT_EQ(LastWrite(0x9A), (std::vector<uint8_t>{0x04, 0x1D}));
+    aq[2] = 0x80;
+    aq[3] = 0x3E;
 
     // Row 25 in slot 0, output 1 of type 9 (byte 5): pair 12 (gain 32767):
     // 16000 x 32767 >> 19 = 999, + 2048 = 3047 (0x0BE7), OR 0x1000 OR 1 << 14,
