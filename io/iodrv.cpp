@@ -514,10 +514,17 @@ void io_q_put(uint32_t slot, uint8_t mode) {
         break;
     case ROW_PWR1:
     case ROW_PWR2: {
+        // The lines last written are kept as bits 0 (0x40) and 1 (0x80);
+        // 0xFF (after init and configure, which clears both registers) is
+        // unknown: both are driven again. Kept apart from the mode of the last
+        // call, which a configure leaves as it was: an output on before the
+        // configure stayed off after it.
         const uint8_t b0 = o[0] & 1, m0 = mode & 1;
-        if (s.mode_prev == 0xFF || ((s.fpga_pulse_bits & 1) != b0)) FpgaWrite(0x40, b0, 1);
-        if (s.mode_prev == 0xFF || (s.mode_prev & 1) != m0) FpgaWrite(0x80, m0, 1);
-        s.fpga_pulse_bits = uint8_t((s.fpga_pulse_bits & ~1) | b0);
+        const uint8_t old = s.fpga_pulse_bits;
+        const bool unknown = old > 3;
+        if (unknown || (old & 1) != b0) FpgaWrite(0x40, b0, 1);
+        if (unknown || ((old >> 1) & 1) != m0) FpgaWrite(0x80, m0, 1);
+        s.fpga_pulse_bits = uint8_t(b0 | m0 << 1);
         if (o[0] & 0x40) {
             s.acm.energy = {};
             s.acm.at_last = {};

@@ -637,6 +637,47 @@ TEST_F(IoTest, PlainPulseOutputsAreDrivenAtTheFirstUpdateAndAfterAStop) {
     FpgaLog().clear();
     IoPutQs(q.data(), 0, 0, 32);
     EXPECT_EQ(FpgaLog(), (std::vector<FpgaW>{{0x40, 1, 1}, {0x80, 0, 1}}));
+
+    // A power-metering module in slot 0: bit 0 of output byte 0 drives FPGA
+    // register 0x40, mode bit 0 register 0x80, each written when it changes.
+    // A configure clears both registers: the next update drives them again,
+    // as it does after init.
+    m = {};
+    m.code = 1;
+    m.first = 0x500F;
+    m.count = 255;
+    io_driver(&m);
+    LE_Put16(&cfg[2 * 18], 0x01);  // a stop keeps output byte 0
+    auto configure = [&] {
+        m = {};
+        m.code = 4;
+        m.buffer = cfg.data();
+        m.count = uint16_t(cfg.size());
+        io_driver(&m);
+        ASSERT_EQ(m.status, 0);
+    };
+    configure();
+    std::array<uint8_t, 1> q0{0x01};
+    auto put = [&] {
+        FpgaLog().clear();
+        m = {};
+        m.code = 10;
+        m.buffer = q0.data();
+        m.count = 1;
+        io_driver(&m);
+    };
+    put();
+    EXPECT_EQ(FpgaLog(), (std::vector<FpgaW>{{0x40, 1, 1}, {0x80, 0, 1}}));
+    put();
+    EXPECT_EQ(FpgaLog(), std::vector<FpgaW>{});
+    m = {};
+    m.code = 13;
+    io_driver(&m);
+    put();
+    EXPECT_EQ(FpgaLog(), (std::vector<FpgaW>{{0x40, 1, 1}}));
+    configure();
+    put();
+    EXPECT_EQ(FpgaLog(), (std::vector<FpgaW>{{0x40, 1, 1}, {0x80, 0, 1}}));
     io_fpga_xfer = saved;
 }
 
