@@ -419,7 +419,10 @@ void FbWrite(uint32_t slot, IoDriverMsg *m, uint32_t bytes) {
 
 // The memory of the last bits written is 0xFF (unknown) after init and
 // configure: the first update then drives both lines, whatever they are.
-void PlainPulseOutputs(IoSlotState &s, uint8_t bit1, uint8_t bit2) {
+// The FPGA's pulse outputs are slot 0's: a module of these rows in slot 1
+// leaves them alone (its bits would start and stop slot 0's pulse outputs).
+void PlainPulseOutputs(uint32_t slot, IoSlotState &s, uint8_t bit1, uint8_t bit2) {
+    if (slot != 0) return;
     const uint8_t bits = uint8_t(bit1 | bit2 << 1);
     if (s.fpga_pulse_bits == bits) return;
     const uint8_t old = s.fpga_pulse_bits;
@@ -443,7 +446,7 @@ void io_q_put(uint32_t slot, uint8_t mode) {
         b[0] = 0xFF;
         b[1] = uint8_t((~o[0] & 0x7F) | (ctl ? 0 : 0x80));
         I2C_write_io(0x40, b, 1);
-        PlainPulseOutputs(s, (o[3] >> 5) & 1, (o[3] >> 6) & 1);
+        PlainPulseOutputs(slot, s, (o[3] >> 5) & 1, (o[3] >> 6) & 1);
         break;
     case 2:
     case 3:
@@ -459,7 +462,7 @@ void io_q_put(uint32_t slot, uint8_t mode) {
             b[1] = ctl ? 0x7F : 0xFF;
             I2C_write_io(0x44, b, 1);
         }
-        PlainPulseOutputs(s, o[0] & 1, (o[0] >> 1) & 1);
+        PlainPulseOutputs(slot, s, o[0] & 1, (o[0] >> 1) & 1);
         break;
     case ROW_CURRENT:
         b[0] = uint8_t((uint8_t(~o[0]) << 4) | 0x0F);
@@ -505,7 +508,7 @@ void io_q_put(uint32_t slot, uint8_t mode) {
         b[1] = o[1];
         b[2] = 0;
         I2C_write_io(0x40, b, 8);
-        PlainPulseOutputs(s, o[0] & 1, (o[0] >> 1) & 1);
+        PlainPulseOutputs(slot, s, o[0] & 1, (o[0] >> 1) & 1);
         break;
     case ROW_BASE24:
         b[0] = uint8_t(~o[0]);

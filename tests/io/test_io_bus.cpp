@@ -678,6 +678,32 @@ TEST_F(IoTest, PlainPulseOutputsAreDrivenAtTheFirstUpdateAndAfterAStop) {
     configure();
     put();
     EXPECT_EQ(FpgaLog(), (std::vector<FpgaW>{{0x40, 1, 1}, {0x80, 0, 1}}));
+
+    // The FPGA's pulse outputs are slot 0's: a module of row 2 in slot 1
+    // drives its expander lines only, and leaves registers 0x40 and 0x80
+    // (slot 0's pulse outputs, perhaps in a pulse mode) alone.
+    m = {};
+    m.code = 1;
+    m.first = 0xA60F;
+    m.count = 0xA00F;
+    io_driver(&m);
+    std::vector<uint8_t> cfg1(92, 0);
+    m = {};
+    m.code = 4;
+    m.slot = 1;
+    m.buffer = cfg1.data();
+    m.count = uint16_t(cfg1.size());
+    io_driver(&m);
+    ASSERT_EQ(m.status, 0);
+    std::array<uint8_t, 1> q1{0x03};
+    FpgaLog().clear();
+    m = {};
+    m.code = 10;
+    m.slot = 1;
+    m.buffer = q1.data();
+    m.count = 1;
+    io_driver(&m);
+    EXPECT_EQ(FpgaLog(), std::vector<FpgaW>{});
     io_fpga_xfer = saved;
 }
 
