@@ -1181,6 +1181,12 @@ void Calibrate(IoDriverMsg *m) {
         uint8_t w[2];
         LE_Put16(w, sub == 5 ? 0xF19E : 0);
         const uint32_t loc = io_cal_location(s.row) + 64;
+        // The same EEPROM as the block's store, so the same write line: a
+        // word the EEPROM does not take under its write protection left
+        // sub-code 5 reporting constants valid that were not, and sub-code 6
+        // constants valid in the EEPROM that the flag reported invalid.
+        const uint8_t mode = s.mode;
+        io_q_put(m->slot, uint8_t(mode | 1));
         const bool stored = I2C_write_mem(w, loc, 2, 0) == 0;
         // Valid only once the EEPROM took the word (as with sub-code 4); a
         // failed clear still drops the flag, the safer side.
@@ -1196,6 +1202,7 @@ void Calibrate(IoDriverMsg *m) {
                 static_cast<void>(I2C_write_mem(w, io_cal_location(s.row) + at, 2, 0));  // flag already clear
             }
         }
+        io_q_put(m->slot, mode);
         break;
     }
     case 7: s.flags &= uint16_t(~IOF_CAL_MODE); break;
