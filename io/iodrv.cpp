@@ -328,8 +328,12 @@ void ReadInputs(IoDriverMsg *m) {
             in[3] = uint8_t(~b[1]);
             fresh[2] = fresh[3] = 0xFF;
         }
-        in[2] = uint8_t((in[2] & 0xF0) | (FpgaRead(0xCB) & 0x0F));
-        fresh[2] |= 0x0F;
+        // The FPGA's high-speed inputs are slot 0's: a module of these rows
+        // in slot 1 took slot 0's bits for its own.
+        if (m->slot == 0) {
+            in[2] = uint8_t((in[2] & 0xF0) | (FpgaRead(0xCB) & 0x0F));
+            fresh[2] |= 0x0F;
+        }
     } else if (row == ROW_PWR1 || row == ROW_PWR2) {
         const uint8_t cmd = 0x19;
         const uint8_t dev = row == ROW_PWR1 ? 0x50 : 0x52;

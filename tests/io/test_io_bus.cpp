@@ -594,6 +594,51 @@ TEST_F(IoTest, CounterAndPulseStatusBitsOneByteEachWhileIecVariablesAreBound) {
     io_fpga_xfer = saved;
 }
 
+// FPGA reads: the high-speed input bits (0xCB) read 0x5; each read is logged.
+std::vector<uint32_t> &FpgaReads() {
+    static std::vector<uint32_t> log;
+    return log;
+}
+uint32_t FpgaInputs(uint32_t, uint32_t reg, uint32_t, uint32_t read) {
+    if (!read) return 0;
+    FpgaReads().push_back(reg);
+    return reg == 0xCB ? 0x05 : 0;
+}
+
+TEST_F(IoTest, HighSpeedInputBitsAreSlotZerosOnly) {
+    const auto saved = io_fpga_xfer;
+    io_fpga_xfer = FpgaInputs;
+    FpgaReads().clear();
+    // Row 2 in slot 0 and in slot 1 (the expander 0x40 reads 0xFE, 0xFF:
+    // input 0 on). Slot 0 takes the FPGA's high-speed bits into the low
+    // nibble of byte 2; slot 1 does not read the FPGA (its bits are slot
+    // 0's inputs): byte 2 stays 0.
+    Sim(R"({"slot1": [{"addr": "0x40", "type": "expander", "pins": [254, 255]}]})");
+    IoDriverMsg m{};
+    m.code = 1;
+    m.first = 0xA00F;
+    m.count = 0xA00F;
+    io_driver(&m);
+    std::array<uint8_t, 4> in{};
+    auto read = [&](uint8_t slot) {
+        in.fill(0xEE);
+        m = {};
+        m.code = 9;
+        m.slot = slot;
+        m.buffer = in.data();
+        m.count = 4;
+        io_driver(&m);
+    };
+    read(0);
+    EXPECT_EQ(in, (std::array<uint8_t, 4>{0x01, 0x00, 0x05, 0x00}));
+    EXPECT_EQ(FpgaReads(), std::vector<uint32_t>{0xCB});
+    FpgaReads().clear();
+    read(1);
+    EXPECT_EQ(in, (std::array<uint8_t, 4>{0x01, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(FpgaReads(), std::vector<uint32_t>{});
+    io_fpga_xfer = saved;
+}
+
 TEST_F(IoTest, PlainPulseOutputsAreDrivenAtTheFirstUpdateAndAfterAStop) {
     const auto saved = io_fpga_xfer;
     io_fpga_xfer = FpgaRec;
