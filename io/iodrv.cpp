@@ -328,8 +328,12 @@ void ReadInputs(IoDriverMsg *m) {
             in[3] = uint8_t(~b[1]);
             fresh[2] = fresh[3] = 0xFF;
         }
-        in[2] = uint8_t((in[2] & 0xF0) | (FpgaRead(0xCB) & 0x0F));
-        fresh[2] |= 0x0F;
+        // The FPGA's high-speed inputs are slot 0's: a module of these rows
+        // in slot 1 took slot 0's bits for its own.
+        if (m->slot == 0) {
+            in[2] = uint8_t((in[2] & 0xF0) | (FpgaRead(0xCB) & 0x0F));
+            fresh[2] |= 0x0F;
+        }
     } else if (row == ROW_PWR1 || row == ROW_PWR2) {
         const uint8_t cmd = 0x19;
         const uint8_t dev = row == ROW_PWR1 ? 0x50 : 0x52;
@@ -419,7 +423,10 @@ void FbWrite(uint32_t slot, IoDriverMsg *m, uint32_t bytes) {
 
 // The memory of the last bits written is 0xFF (unknown) after init and
 // configure: the first update then drives both lines, whatever they are.
-void PlainPulseOutputs(IoSlotState &s, uint8_t bit1, uint8_t bit2) {
+// The FPGA's pulse outputs are slot 0's: a module of these rows in slot 1
+// leaves them alone (its bits would start and stop slot 0's pulse outputs).
+void PlainPulseOutputs(uint32_t slot, IoSlotState &s, uint8_t bit1, uint8_t bit2) {
+    if (slot != 0) return;
     const uint8_t bits = uint8_t(bit1 | bit2 << 1);
     if (s.fpga_pulse_bits == bits) return;
     const uint8_t old = s.fpga_pulse_bits;
@@ -443,7 +450,7 @@ void io_q_put(uint32_t slot, uint8_t mode) {
         b[0] = 0xFF;
         b[1] = uint8_t((~o[0] & 0x7F) | (ctl ? 0 : 0x80));
         I2C_write_io(0x40, b, 1);
-        PlainPulseOutputs(s, (o[3] >> 5) & 1, (o[3] >> 6) & 1);
+        PlainPulseOutputs(slot, s, (o[3] >> 5) & 1, (o[3] >> 6) & 1);
         break;
     case 2:
     case 3:
@@ -459,7 +466,7 @@ void io_q_put(uint32_t slot, uint8_t mode) {
             b[1] = ctl ? 0x7F : 0xFF;
             I2C_write_io(0x44, b, 1);
         }
-        PlainPulseOutputs(s, o[0] & 1, (o[0] >> 1) & 1);
+        PlainPulseOutputs(slot, s, o[0] & 1, (o[0] >> 1) & 1);
         break;
     case ROW_CURRENT:
         b[0] = uint8_t((uint8_t(~o[0]) << 4) | 0x0F);
@@ -505,7 +512,7 @@ void io_q_put(uint32_t slot, uint8_t mode) {
         b[1] = o[1];
         b[2] = 0;
         I2C_write_io(0x40, b, 8);
-        PlainPulseOutputs(s, o[0] & 1, (o[0] >> 1) & 1);
+        PlainPulseOutputs(slot, s, o[0] & 1, (o[0] >> 1) & 1);
         break;
     case ROW_BASE24:
         b[0] = uint8_t(~o[0]);
@@ -514,10 +521,17 @@ void io_q_put(uint32_t slot, uint8_t mode) {
         break;
     case ROW_PWR1:
     case ROW_PWR2: {
+        // The lines last written are kept as bits 0 (0x40) and 1 (0x80);
+        // 0xFF (after init and configure, which clears both registers) is
+        // unknown: both are driven again. Kept apart from the mode of the last
+        // call, which a configure leaves as it was: an output on before the
+        // configure stayed off after it.
         const uint8_t b0 = o[0] & 1, m0 = mode & 1;
-        if (s.mode_prev == 0xFF || ((s.fpga_pulse_bits & 1) != b0)) FpgaWrite(0x40, b0, 1);
-        if (s.mode_prev == 0xFF || (s.mode_prev & 1) != m0) FpgaWrite(0x80, m0, 1);
-        s.fpga_pulse_bits = uint8_t((s.fpga_pulse_bits & ~1) | b0);
+        const uint8_t old = s.fpga_pulse_bits;
+        const bool unknown = old > 3;
+        if (unknown || (old & 1) != b0) FpgaWrite(0x40, b0, 1);
+        if (unknown || ((old >> 1) & 1) != m0) FpgaWrite(0x80, m0, 1);
+        s.fpga_pulse_bits = uint8_t(b0 | m0 << 1);
         if (o[0] & 0x40) {
             s.acm.energy = {};
             s.acm.at_last = {};
@@ -1171,6 +1185,12 @@ void Calibrate(IoDriverMsg *m) {
         uint8_t w[2];
         LE_Put16(w, sub == 5 ? 0xF19E : 0);
         const uint32_t loc = io_cal_location(s.row) + 64;
+        // The same EEPROM as the block's store, so the same write line: a
+        // word the EEPROM does not take under its write protection left
+        // sub-code 5 reporting constants valid that were not, and sub-code 6
+        // constants valid in the EEPROM that the flag reported invalid.
+        const uint8_t mode = s.mode;
+        io_q_put(m->slot, uint8_t(mode | 1));
         const bool stored = I2C_write_mem(w, loc, 2, 0) == 0;
         // Valid only once the EEPROM took the word (as with sub-code 4); a
         // failed clear still drops the flag, the safer side.
@@ -1186,6 +1206,7 @@ void Calibrate(IoDriverMsg *m) {
                 static_cast<void>(I2C_write_mem(w, io_cal_location(s.row) + at, 2, 0));  // flag already clear
             }
         }
+        io_q_put(m->slot, mode);
         break;
     }
     case 7: s.flags &= uint16_t(~IOF_CAL_MODE); break;

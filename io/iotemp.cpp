@@ -101,6 +101,10 @@ uint32_t Io_ScaleOut(uint16_t v, uint8_t type, uint16_t gain, uint16_t offset) {
     int64_t x = v;
     int64_t out;
     if (type == 9) {
+        // The bipolar scale is centred on 2048: its value is signed, so that
+        // a negative value drives below the centre (read unsigned, -1 gave the
+        // top of the scale and the lower half could not be reached).
+        x = int16_t(v);
         out = ((x * gain) >> 19) + 2048 + offset;
     } else {
         if (type == 2) x = x * 4 / 5 + 6400;

@@ -28,7 +28,8 @@ int32_t Io_ConvertUniversal(int32_t raw, uint8_t type, uint16_t gain, uint16_t o
 // Conversion of the other analog rows (14-bit shift, ceiling 32767; type 2
 // live zero mapped to (5 v - 32000) / 4).
 int32_t Io_ConvertStd(int32_t raw, uint8_t type, uint16_t gain, uint16_t offset);
-// Analog output value of a calibration pair, clamped to 0..4095.
+// Analog output value of a calibration pair, clamped to 0..4095 (type 9, the
+// bipolar scale, takes v as signed).
 uint32_t Io_ScaleOut(uint16_t v, uint8_t type, uint16_t gain, uint16_t offset);
 
 // Overcurrent protection state of one slot.

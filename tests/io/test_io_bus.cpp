@@ -378,6 +378,15 @@ TEST_F(IoTest, OutputScalingAndPulseValues) {
     EXPECT_EQ(Io_ScaleOut(65535, 0, 65535, 0), 4095u);
     EXPECT_EQ(Io_ScaleOut(0, 9, 0, 0xF000), 4095u);
     EXPECT_EQ(Io_ScaleOut(32000, 0, 32767, 0), 3999u);
+    // The bipolar scale (type 9) is centred on 2048 and takes the value as
+    // signed: -16000 (0xC180) x 32768 >> 19 = -1000, + 2048 = 1048; -32768
+    // reaches the bottom, -1 lies just below the centre (-32768 >> 19 = -1).
+    EXPECT_EQ(Io_ScaleOut(uint16_t(-16000), 9, 32768, 0), 1048u);
+    EXPECT_EQ(Io_ScaleOut(uint16_t(-32768), 9, 32768, 0), 0u);
+    EXPECT_EQ(Io_ScaleOut(0xFFFF, 9, 32768, 0), 2047u);
+    EXPECT_EQ(Io_ScaleOut(uint16_t(-16000), 9, 32768, 100), 1148u);
+    // The unipolar scales keep the value unsigned: 0xC180 = 49536.
+    EXPECT_EQ(Io_ScaleOut(0xC180, 0, 16384, 0), 3096u);
 
     IoPulse p = Io_PulseTrain(1000, 100, 1000, 100000);
     EXPECT_EQ(p.run, 9999u);
@@ -585,6 +594,51 @@ TEST_F(IoTest, CounterAndPulseStatusBitsOneByteEachWhileIecVariablesAreBound) {
     io_fpga_xfer = saved;
 }
 
+// FPGA reads: the high-speed input bits (0xCB) read 0x5; each read is logged.
+std::vector<uint32_t> &FpgaReads() {
+    static std::vector<uint32_t> log;
+    return log;
+}
+uint32_t FpgaInputs(uint32_t, uint32_t reg, uint32_t, uint32_t read) {
+    if (!read) return 0;
+    FpgaReads().push_back(reg);
+    return reg == 0xCB ? 0x05 : 0;
+}
+
+TEST_F(IoTest, HighSpeedInputBitsAreSlotZerosOnly) {
+    const auto saved = io_fpga_xfer;
+    io_fpga_xfer = FpgaInputs;
+    FpgaReads().clear();
+    // Row 2 in slot 0 and in slot 1 (the expander 0x40 reads 0xFE, 0xFF:
+    // input 0 on). Slot 0 takes the FPGA's high-speed bits into the low
+    // nibble of byte 2; slot 1 does not read the FPGA (its bits are slot
+    // 0's inputs): byte 2 stays 0.
+    Sim(R"({"slot1": [{"addr": "0x40", "type": "expander", "pins": [254, 255]}]})");
+    IoDriverMsg m{};
+    m.code = 1;
+    m.first = 0xA00F;
+    m.count = 0xA00F;
+    io_driver(&m);
+    std::array<uint8_t, 4> in{};
+    auto read = [&](uint8_t slot) {
+        in.fill(0xEE);
+        m = {};
+        m.code = 9;
+        m.slot = slot;
+        m.buffer = in.data();
+        m.count = 4;
+        io_driver(&m);
+    };
+    read(0);
+    EXPECT_EQ(in, (std::array<uint8_t, 4>{0x01, 0x00, 0x05, 0x00}));
+    EXPECT_EQ(FpgaReads(), std::vector<uint32_t>{0xCB});
+    FpgaReads().clear();
+    read(1);
+    EXPECT_EQ(in, (std::array<uint8_t, 4>{0x01, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(FpgaReads(), std::vector<uint32_t>{});
+    io_fpga_xfer = saved;
+}
+
 TEST_F(IoTest, PlainPulseOutputsAreDrivenAtTheFirstUpdateAndAfterAStop) {
     const auto saved = io_fpga_xfer;
     io_fpga_xfer = FpgaRec;
@@ -628,6 +682,73 @@ TEST_F(IoTest, PlainPulseOutputsAreDrivenAtTheFirstUpdateAndAfterAStop) {
     FpgaLog().clear();
     IoPutQs(q.data(), 0, 0, 32);
     EXPECT_EQ(FpgaLog(), (std::vector<FpgaW>{{0x40, 1, 1}, {0x80, 0, 1}}));
+
+    // A power-metering module in slot 0: bit 0 of output byte 0 drives FPGA
+    // register 0x40, mode bit 0 register 0x80, each written when it changes.
+    // A configure clears both registers: the next update drives them again,
+    // as it does after init.
+    m = {};
+    m.code = 1;
+    m.first = 0x500F;
+    m.count = 255;
+    io_driver(&m);
+    LE_Put16(&cfg[2 * 18], 0x01);  // a stop keeps output byte 0
+    auto configure = [&] {
+        m = {};
+        m.code = 4;
+        m.buffer = cfg.data();
+        m.count = uint16_t(cfg.size());
+        io_driver(&m);
+        ASSERT_EQ(m.status, 0);
+    };
+    configure();
+    std::array<uint8_t, 1> q0{0x01};
+    auto put = [&] {
+        FpgaLog().clear();
+        m = {};
+        m.code = 10;
+        m.buffer = q0.data();
+        m.count = 1;
+        io_driver(&m);
+    };
+    put();
+    EXPECT_EQ(FpgaLog(), (std::vector<FpgaW>{{0x40, 1, 1}, {0x80, 0, 1}}));
+    put();
+    EXPECT_EQ(FpgaLog(), std::vector<FpgaW>{});
+    m = {};
+    m.code = 13;
+    io_driver(&m);
+    put();
+    EXPECT_EQ(FpgaLog(), (std::vector<FpgaW>{{0x40, 1, 1}}));
+    configure();
+    put();
+    EXPECT_EQ(FpgaLog(), (std::vector<FpgaW>{{0x40, 1, 1}, {0x80, 0, 1}}));
+
+    // The FPGA's pulse outputs are slot 0's: a module of row 2 in slot 1
+    // drives its expander lines only, and leaves registers 0x40 and 0x80
+    // (slot 0's pulse outputs, perhaps in a pulse mode) alone.
+    m = {};
+    m.code = 1;
+    m.first = 0xA60F;
+    m.count = 0xA00F;
+    io_driver(&m);
+    std::vector<uint8_t> cfg1(92, 0);
+    m = {};
+    m.code = 4;
+    m.slot = 1;
+    m.buffer = cfg1.data();
+    m.count = uint16_t(cfg1.size());
+    io_driver(&m);
+    ASSERT_EQ(m.status, 0);
+    std::array<uint8_t, 1> q1{0x03};
+    FpgaLog().clear();
+    m = {};
+    m.code = 10;
+    m.slot = 1;
+    m.buffer = q1.data();
+    m.count = 1;
+    io_driver(&m);
+    EXPECT_EQ(FpgaLog(), std::vector<FpgaW>{});
     io_fpga_xfer = saved;
 }
 
@@ -847,6 +968,14 @@ TEST_F(IoTest, BipolarOutputTypeOnRows4And25) {
     EXPECT_EQ(LastWrite(0x9A), (std::vector<uint8_t>{0x0B, 0xE2}));
     // Output 0 (type 0, pair 6, gain 32801): 16000 x 32801 >> 18 = 2002.
     EXPECT_EQ(LastWrite(0x98), (std::vector<uint8_t>{0x07, 0xD2}));
+    // A negative value goes below the centre: -16000 x 32586 >> 19 = -995
+    // (rounded towards minus infinity), 2048 - 995 = 1053 (0x041D).
+    aq[2] = 0x80;
+    aq[3] = 0xC1;
+    io_driver(&m);
+    EXPECT_EQ(LastWrite(0x9A), (std::vector<uint8_t>{0x04, 0x1D}));
+    aq[2] = 0x80;
+    aq[3] = 0x3E;
 
     // Row 25 in slot 0, output 1 of type 9 (byte 5): pair 12 (gain 32767):
     // 16000 x 32767 >> 19 = 999, + 2048 = 3047 (0x0BE7), OR 0x1000 OR 1 << 14,

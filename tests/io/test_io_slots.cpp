@@ -875,6 +875,25 @@ TEST_F(IoTest, CalibrationStoreRaisesTheWriteLineAndAFailedStoreLeavesNothingVal
         {'x', {0xFF, 0xFE}}, {'e', {}}, {'x', {0xFF, 0xFF}}};
     EXPECT_EQ(seq, want);
     EXPECT_EQ(tbl[0].mode, 0);
+    // The validity word alone (sub-codes 6 and 5) goes into the same EEPROM
+    // under the same line: raised before, dropped after.
+    auto line_seq = [&] {
+        std::vector<std::pair<char, std::vector<uint8_t>>> q;
+        for (const Xfer &x : Log()) {
+            if (x.kind == 'w' && x.addr == 0x4C) q.push_back({'x', x.data});
+            if (x.kind == 'w' && x.addr == 0xA0 && (q.empty() || q.back().first != 'e')) q.push_back({'e', {}});
+        }
+        return q;
+    };
+    Log().clear();
+    cal({0x7F, 0, 6, 0});
+    EXPECT_EQ(line_seq(), want);
+    EXPECT_EQ(tbl[0].flags & IOF_CAL_VALID, 0);
+    Log().clear();
+    cal({0x7F, 0, 5, 0});
+    EXPECT_EQ(line_seq(), want);
+    EXPECT_EQ(tbl[0].flags & IOF_CAL_VALID, IOF_CAL_VALID);
+    EXPECT_EQ(tbl[0].mode, 0);
 
     // The next configuration takes (1234, 5) as valid. Pair 1 becomes
     // (4321, 6) and the store breaks off after a few bytes: flag bit 0 is
