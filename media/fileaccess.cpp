@@ -286,34 +286,33 @@ void CopyStr(char *out, std::size_t size, const char *text) {
 }
 
 // ---- names on the drives ----------------------------------------------------------------------
-void StrUpper(char *s) {
-    for (; *s; s++) *s = char(std::toupper(static_cast<unsigned char>(*s)));
-}
-
-// '*' any run, '?' any one character, exact otherwise (a '[' is a character
-// like any other).
-bool TestForMatchingFilename(const char *pattern, const char *name) {
-    if (*pattern == 0) return *name == 0;
-    if (*pattern == '*') {
-        for (const char *n = name;; n++) {
-            if (TestForMatchingFilename(pattern + 1, n)) return true;
-            if (*n == 0) return false;
+// An entry's name against a pattern: '*' any run, '?' any one character,
+// any other character itself in either case (a card's names match in any
+// case; a '[' is a character like any other). One pass over the name, going
+// back only to just after the last '*' seen: time grows with the product of
+// the two lengths at most. Trying every place for every '*' in turn would
+// take ages for a pattern of many '*' against a long name, and the check of
+// a delete runs in the scan. Nothing is copied, so a long pattern is never
+// cut to one that matches other names.
+bool NameMatches(const char *pattern, const char *name) {
+    const auto up = [](char c) { return std::toupper(static_cast<unsigned char>(c)); };
+    const char *p = pattern, *n = name, *star = nullptr, *resume = nullptr;
+    while (*n != 0) {
+        if (*p == '*') {
+            star = p++;
+            resume = n;
+        } else if (*p != 0 && (*p == '?' || up(*p) == up(*n))) {
+            p++;
+            n++;
+        } else if (star != nullptr) {
+            p = star + 1;  // the last '*' takes one more character
+            n = ++resume;
+        } else {
+            return false;
         }
     }
-    if (*name == 0) return false;
-    if (*pattern != '?' && *pattern != *name) return false;
-    return TestForMatchingFilename(pattern + 1, name + 1);
-}
-
-// An entry's name against a pattern, both in upper case (a card's names
-// match in any case).
-bool NameMatches(const char *pattern, const char *name) {
-    char p[FX_NAME_MAX], n[FX_NAME_MAX];
-    CopyStr(p, sizeof p, pattern);
-    CopyStr(n, sizeof n, name);
-    StrUpper(p);
-    StrUpper(n);
-    return TestForMatchingFilename(p, n);
+    while (*p == '*') p++;
+    return *p == 0;
 }
 
 bool Dots(const char *name) { return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0; }

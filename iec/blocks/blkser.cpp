@@ -145,6 +145,9 @@ bool KnownCode(uint8_t f) {
 }
 // Drops bytes up to the next plausible frame start (own address or 0, then
 // a known function code) after byte 0; never reads past the byte count.
+// An address that is the last byte read is kept, not dropped with the
+// bytes before it: its function code has not come yet, and a request whose
+// first byte ends one read would otherwise be lost with the rest.
 void Resync(uint8_t *m, uint8_t own) {
     const uint32_t count = G16(m, RTU_COUNT);
     const uint8_t *b = m + RTU_RX;

@@ -558,6 +558,32 @@ TEST_F(SerCsv, RtuSlaveGoesOnPastAnUnansweredRequest) {
               (std::vector<int32_t>{2, 2, 0, 1, 0, 0}));
 }
 
+// After a frame whose CRC fails, the search for the next frame start keeps
+// the own address when it is the last byte read: the rest of that request,
+// read at the next execution, is served (dropping the byte would lose it).
+TEST_F(SerCsv, RtuSlaveKeepsAnAddressReadLastWhenItResynchronises) {
+    const uint32_t inst = Inst(RTU_SIZE);
+    Call("MBSLAVERTUEXD", {}, inst, FB_INSTINIT);
+    const std::vector<uint16_t> ops = {1, 1, 1, 2, 2, 10, 11, 12, 13, 14, 15};
+    SetB(1, 1);
+    SetD(1, 17);
+    SetS(2, "srv");
+    Call("MBSLAVERTUEXD", ops, inst);
+    Fake::rx = Hex("1103016b0203aabb11");  // a bad CRC, then the own address
+    Call("MBSLAVERTUEXD", ops, inst);
+    EXPECT_TRUE(Fake::tx.empty());
+    EXPECT_EQ(Z7Mem_Get16(inst + RTU_COUNT), 1u);
+    EXPECT_EQ(Z7Mem_Get8(inst + RTU_RX), 0x11u);
+    Fake::rx = Hex("03006b00037687");  // the rest of a read of slave 17
+    Call("MBSLAVERTUEXD", ops, inst);
+    EXPECT_EQ(Fake::tx, Hex("110302123474f0"));
+    ASSERT_EQ(Fake::served.size(), 1u);
+    EXPECT_EQ(Fake::served[0], Hex("1103006b0003"));
+    EXPECT_EQ(std::vector<int32_t>({D(10), D(11), D(12), D(13), D(14), D(15)}),
+              (std::vector<int32_t>{1, 1, 0, 1, 0, 1}));
+    Call("MBSLAVERTUEXD", {}, inst, FB_INSTEXIT);
+}
+
 TEST_F(SerCsv, UdpSlaveOpensServesAndCloses) {
     // MBSLAVEUDPEX: RUN B1, PORT D1, SLAVE D2, RTU B2, server S1; OK B3
     const uint32_t inst = Inst(8);

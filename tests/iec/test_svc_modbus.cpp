@@ -1221,6 +1221,22 @@ TEST_F(Modbus, MasterAndSlaveBlocks) {
     EXPECT_EQ(d32(8), 0);
     EXPECT_EQ(Int(10), 0x0102);
     EXPECT_EQ(Int(11), 0x0304);
+    // command 8: during an on-line change (option bit 0x10) the connection
+    // stays as it is; any other rebuild leaves the master closed, so that
+    // with enable held TRUE (no edge) it is not ready and opens nothing
+    const uint32_t opts = Z7Mem_Get32(Z7VM_Status(db) + ST_OPTIONS);
+    Z7Mem_Put32(Z7VM_Status(db) + ST_OPTIONS, opts | Z7O_CHANGED);
+    m.h(FB_INSTKEEP, db, 0, m.inst, 0);
+    m.Run();
+    EXPECT_EQ(b8(3), 1);
+    const Z7SocketHandle kept_socket = int32_t(Z7Mem_Get32(m.inst + 20));  // the instance's socket word
+    EXPECT_GE(kept_socket, 0);
+    Z7Mem_Put32(Z7VM_Status(db) + ST_OPTIONS, opts & ~uint32_t(Z7O_CHANGED));
+    m.h(FB_INSTKEEP, db, 0, m.inst, 0);
+    m.Run();
+    EXPECT_EQ(b8(3), 0);
+    EXPECT_EQ(d32(8), 0);
+    Z7Socket_CloseSocket(kept_socket);  // the rebuilt instance names it no more: closed here
     set8(1, 0);
     m.Run();
     EXPECT_EQ(b8(3), 0);

@@ -1461,3 +1461,38 @@ TEST_F(FileInstr, AStatusPastTheImageIsRefusedAndHoldsNothing) {
     EXPECT_EQ(Get("mnt/USB0/GOOD.CSV"), "222\r\n");
     EXPECT_FALSE(Exists("mnt/USB0/BAD.CSV"));
 }
+
+// A pattern of many '*' against a long name is matched in time linear in
+// their lengths: a delete by "*A" twenty times and "*B" over a folder that
+// holds a name of sixty A's answers 66 at once (a matcher that tried every
+// way to place the A's would keep the scan for ages), and with a name that
+// matches (in any case) it removes that one file only.
+TEST_F(FileInstr, APatternOfManyStarsIsMatchedWithoutBacktrackingWithoutEnd) {
+    const std::string sixty(60, 'A');
+    MkDir("mnt/USB0/LOGS");
+    Put("mnt/USB0/LOGS/" + sixty, "6");
+    Put("mnt/USB0/LOGS/KEEP.TXT", "K");
+    std::string pattern = "A:\\LOGS\\";
+    for (int i = 0; i < 20; i++) pattern += "*A";
+    pattern += "*B";
+    FileOpRec del{};
+    del.owner = 1;
+    del.opcode = 253;
+    del.status = R(100);
+    del.name = pattern.c_str();
+    EXPECT_EQ(File_Access(&del, 1), 0u);
+    EXPECT_EQ(W(R(100)), CF_NOT_FOUND);
+    EXPECT_EQ(RmDeleteOpsThreadId.load(), 0u);
+    File_Access(&del, 0);
+
+    Put("mnt/USB0/LOGS/" + std::string(20, 'a') + "b", "M");
+    EXPECT_EQ(File_Access(&del, 1), 0u);
+    EXPECT_EQ(W(R(100)), FILE_BUSY);
+    ASSERT_TRUE(File_JobsIdle(10000));
+    EXPECT_EQ(File_Access(&del, 1), 1u);
+    EXPECT_EQ(W(R(100)), 0);
+    File_Access(&del, 0);
+    EXPECT_FALSE(Exists("mnt/USB0/LOGS/" + std::string(20, 'a') + "b"));
+    EXPECT_EQ(Get("mnt/USB0/LOGS/" + sixty), "6");
+    EXPECT_EQ(Get("mnt/USB0/LOGS/KEEP.TXT"), "K");
+}
