@@ -619,6 +619,17 @@ uint32_t Z7CS_GetQuestion(Z7CSData *cs, uint32_t *channel) {
             i = uint32_t(-1);
             continue;
         }
+        if (kind == 0) {
+            // Kind byte 0 cannot be handed out, 0 being "no question": left
+            // complete, it would stop this channel's reception and hide every
+            // later channel's question. Answered as an unknown kind (1; a
+            // Modbus-only server answers nothing) and released.
+            if (c.flags & (Z7CH_PENDING | Z7CH_PARTIAL)) continue;
+            if (!cs->plain) Z7CS_SendRC(cs, c.number, 1);
+            Release(c);
+            i = uint32_t(-1);
+            continue;
+        }
         if (channel) *channel = i + 1;
         return kind;
     }

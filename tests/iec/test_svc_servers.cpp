@@ -131,6 +131,14 @@ TEST_F(Serial, FramesCrcModbusLengthsAndTheHandBack) {
     EXPECT_EQ(Poll(), 0u);
     EXPECT_EQ(Take(sv[1], 9), Framed(Hex("5A37000315 0001")));
     EXPECT_EQ(IsCommMode_Qncan, 0);
+    // kind byte 0 is no kind a host serves: return code 1 (5A 37 00 03 00
+    // 00 01, CRC), and the channel takes the next question
+    Send(Framed(Hex("5A37000100")));
+    EXPECT_EQ(Poll(), 0u);
+    EXPECT_EQ(Take(sv[1], 9), Framed(Hex("5A37000300 0001")));
+    Send(Hex("5A37000315000102 35"));
+    EXPECT_EQ(Poll(), 0u);
+    EXPECT_EQ(Take(sv[1], 9), Hex("5A37000315 0000C2F4"));
     // Modbus RTU read holding registers: complete after the 6- and 7-byte tries
     Bytes rtu = Hex("010300000002");
     const uint16_t crc = Z7CS_Crc16(rtu.data(), 6);
