@@ -608,6 +608,14 @@ uint32_t Z7CS_GetQuestion(Z7CSData *cs, uint32_t *channel) {
             kind = c.rx[4];
         else
             kind = (c.flags & Z7CH_SOCKET) ? 17 : 16;
+        // A Modbus-only server (an application's slave block, reachable by
+        // anyone on its port without the programming link's hand-over)
+        // serves no file transfer and no kind 21: they go to its owner,
+        // which releases them unanswered like any kind but Modbus.
+        if (cs->plain && kind != 0) {
+            if (channel) *channel = i + 1;
+            return kind;
+        }
         if (kind == 19) {
             FileTransfer(cs, c);
             i = uint32_t(-1);

@@ -342,6 +342,19 @@ TEST(SocketChannel, WholeFramesAreQuestionsInOnePass) {
     ASSERT_EQ(Z7CS_GetQuestion(&cs, &ch), 17u);
     EXPECT_EQ(Bytes(Z7CS_GetRequestFrame(&cs, ch), Z7CS_GetRequestFrame(&cs, ch) + g.size()), g);
     Z7CS_ReleaseQuestion(&cs, ch);
+    // Nor does it serve the workbench's own kinds: a file-transfer question
+    // (kind 19, sub-command 7) and a kind-21 question are handed out like
+    // any other kind for the owner to release, and nothing is answered.
+    for (const char *k : {"5A 37 00 02 13 07", "5A 37 00 03 15 00 01"}) {
+        SCOPED_TRACE(k);
+        const Bytes q = Hex(k);
+        arrive(q);
+        Z7CS_Activate(&cs);
+        EXPECT_EQ(Z7CS_GetQuestion(&cs, &ch), uint32_t(q[4]));
+        EXPECT_EQ(cs.ch[0].flags & (Z7CH_PENDING | Z7CH_PARTIAL), 0);
+        EXPECT_EQ(cs.ch[0].answer_len, 0u);
+        Z7CS_ReleaseQuestion(&cs, ch);
+    }
     cs.plain = false;
     // silence: the first check stamps it, a stamp older than the time-out
     // (across midnight) closes the channel
