@@ -599,22 +599,42 @@ uint32_t Z7CS_GetQuestion(Z7CSData *cs, uint32_t *channel) {
     for (uint32_t i = 0; i < Z7CS_CHANNELS; i++) {
         Z7CSChannel &c = cs->ch[i];
         if (!(c.flags & Z7CH_USED) || !(c.flags & Z7CH_QUESTION)) continue;
+        // A question that came while the channel's last answer is still
+        // going out waits for it: an answer is queued only on a channel not
+        // busy sending, so served now it would never be answered.
+        if (c.flags & (Z7CH_PENDING | Z7CH_PARTIAL)) continue;
         uint32_t kind;
         if (IsZ7Frame(c.rx.data()))
             kind = c.rx[4];
         else
             kind = (c.flags & Z7CH_SOCKET) ? 17 : 16;
+        // A Modbus-only server (an application's slave block, reachable by
+        // anyone on its port without the programming link's hand-over)
+        // serves no file transfer and no kind 21: they go to its owner,
+        // which releases them unanswered like any kind but Modbus.
+        if (cs->plain && kind != 0) {
+            if (channel) *channel = i + 1;
+            return kind;
+        }
         if (kind == 19) {
-            if (c.flags & (Z7CH_PENDING | Z7CH_PARTIAL)) continue;  // the last answer is still going out
             FileTransfer(cs, c);
             i = uint32_t(-1);
             continue;
         }
         if (kind == 21) {
-            if (c.flags & (Z7CH_PENDING | Z7CH_PARTIAL)) continue;
             const uint32_t end = 4u + FrameSize(c);
             const uint16_t value = end >= 7 ? BE_Get16(&c.rx[5]) : 0;
             Z7CS_SendRC(cs, c.number, value == 1 ? 0 : 1);
+            Release(c);
+            i = uint32_t(-1);
+            continue;
+        }
+        if (kind == 0) {
+            // Kind byte 0 cannot be handed out, 0 being "no question": left
+            // complete, it would stop this channel's reception and hide every
+            // later channel's question. Answered as an unknown kind (1; a
+            // Modbus-only server answers nothing) and released.
+            if (!cs->plain) Z7CS_SendRC(cs, c.number, 1);
             Release(c);
             i = uint32_t(-1);
             continue;

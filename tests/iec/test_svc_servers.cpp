@@ -132,6 +132,14 @@ TEST_F(Serial, FramesCrcModbusLengthsAndTheHandBack) {
     EXPECT_EQ(Poll(), 0u);
     EXPECT_EQ(Take(sv[1], 9), Framed(Hex("5A37000315 0001")));
     EXPECT_EQ(IsCommMode_Qncan, 0);
+    // kind byte 0 is no kind a host serves: return code 1 (5A 37 00 03 00
+    // 00 01, CRC), and the channel takes the next question
+    Send(Framed(Hex("5A37000100")));
+    EXPECT_EQ(Poll(), 0u);
+    EXPECT_EQ(Take(sv[1], 9), Framed(Hex("5A37000300 0001")));
+    Send(Hex("5A37000315000102 35"));
+    EXPECT_EQ(Poll(), 0u);
+    EXPECT_EQ(Take(sv[1], 9), Hex("5A37000315 0000C2F4"));
     // Modbus RTU read holding registers: complete after the 6- and 7-byte tries
     Bytes rtu = Hex("010300000002");
     const uint16_t crc = Z7CS_Crc16(rtu.data(), 6);
@@ -335,6 +343,19 @@ TEST(SocketChannel, WholeFramesAreQuestionsInOnePass) {
     ASSERT_EQ(Z7CS_GetQuestion(&cs, &ch), 17u);
     EXPECT_EQ(Bytes(Z7CS_GetRequestFrame(&cs, ch), Z7CS_GetRequestFrame(&cs, ch) + g.size()), g);
     Z7CS_ReleaseQuestion(&cs, ch);
+    // Nor does it serve the workbench's own kinds: a file-transfer question
+    // (kind 19, sub-command 7) and a kind-21 question are handed out like
+    // any other kind for the owner to release, and nothing is answered.
+    for (const char *k : {"5A 37 00 02 13 07", "5A 37 00 03 15 00 01"}) {
+        SCOPED_TRACE(k);
+        const Bytes q = Hex(k);
+        arrive(q);
+        Z7CS_Activate(&cs);
+        EXPECT_EQ(Z7CS_GetQuestion(&cs, &ch), uint32_t(q[4]));
+        EXPECT_EQ(cs.ch[0].flags & (Z7CH_PENDING | Z7CH_PARTIAL), 0);
+        EXPECT_EQ(cs.ch[0].answer_len, 0u);
+        Z7CS_ReleaseQuestion(&cs, ch);
+    }
     cs.plain = false;
     // silence: the first check stamps it, a stamp older than the time-out
     // (across midnight) closes the channel
@@ -424,6 +445,89 @@ TEST(SocketChannel, AnswersLeaveAtOnceAndQuestionsGoOutInChannelOrder) {
         if (++asked[k] <= 2) ask(k, asked[k]);
     }
     for (int c : cl) close(c);
+    Z7CS_Close(&cs);
+}
+
+// A peer that asks again before it read the last answer, which is still
+// going out: its new question waits until that answer is gone, and is then
+// answered (an answer queued while the last one is still being sent would be
+// dropped, and the peer would wait for it forever).
+TEST(SocketChannel, AQuestionWaitsWhileItsChannelsLastAnswerIsStillGoingOut) {
+    static Z7CSData cs{};
+    const uint16_t port = test_support::LoopbackFreePort();
+    const Z7CSSettings s{port, 0, nullptr};
+    Z7CS_Open(&cs, &s, 0);
+    ASSERT_GE(cs.listen, 0);
+    int rc = -1;
+    const int cl = test_support::LoopbackDial(port, &rc);
+    ASSERT_EQ(rc, 0);
+    for (int i = 0; i < 1000 && cs.ch[0].sock < 0; i++) {
+        Z7CS_Activate(&cs);
+        usleep(100);
+    }
+    ASSERT_GE(cs.ch[0].sock, 0);
+    const int small = 4096;
+    setsockopt(cs.ch[0].sock, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    setsockopt(cl, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    // Modbus TCP: read one holding register, transaction id 0x00nn
+    auto ask = [&](uint8_t n) {
+        const Bytes q{0, n, 0, 0, 0, 6, 7, 3, 0, 0, 0, 1};
+        ASSERT_EQ(write(cl, q.data(), q.size()), ssize_t(q.size()));
+    };
+    auto question = [&] {
+        uint32_t ch = 0, kind = 0;
+        for (int i = 0; i < 200 && kind == 0; i++) {
+            Z7CS_Activate(&cs);
+            kind = Z7CS_GetQuestion(&cs, &ch);
+            if (kind == 0) usleep(1000);
+        }
+        return kind;
+    };
+    // answers of 1,000 bytes the peer does not read, until one is left partly sent
+    size_t sent = 0;
+    for (uint8_t n = 1; n < 200 && !(cs.ch[0].flags & Z7CH_PARTIAL); n++) {
+        ask(n);
+        ASSERT_EQ(question(), 17u);
+        uint8_t *a = Z7CS_GetAnswerFrameBuffer(&cs, 1);
+        ASSERT_NE(a, nullptr);
+        std::memset(a, n, 1000);
+        Z7CS_SendAnswerFrame(&cs, 1, 1000);
+        Z7CS_ReleaseQuestion(&cs, 1);
+        sent += 1000;
+    }
+    ASSERT_TRUE(cs.ch[0].flags & Z7CH_PARTIAL);
+    ask(0xEE);
+    int waiting = 0;
+    for (int i = 0; i < 1000 && waiting < 12; i++) {
+        pollfd p{cs.ch[0].sock, POLLIN, 0};
+        poll(&p, 1, 10);
+        ioctl(cs.ch[0].sock, FIONREAD, &waiting);
+    }
+    ASSERT_GE(waiting, 12);
+    for (int i = 0; i < 3; i++) {
+        Z7CS_Activate(&cs);
+        ASSERT_TRUE(cs.ch[0].flags & Z7CH_QUESTION);  // it came, and it waits
+        uint32_t ch = 0;
+        EXPECT_EQ(Z7CS_GetQuestion(&cs, &ch), 0u);
+    }
+    // the peer reads everything so far: the question is given out and answered
+    Bytes got;
+    for (int i = 0; i < 5000 && got.size() < sent; i++) {
+        Z7CS_Activate(&cs);
+        const Bytes b = Take(cl, sent - got.size(), 1);
+        got.insert(got.end(), b.begin(), b.end());
+    }
+    ASSERT_EQ(got.size(), sent);
+    ASSERT_EQ(question(), 17u);
+    EXPECT_EQ(Z7CS_GetRequestFrame(&cs, 1)[1], 0xEE);
+    uint8_t *a = Z7CS_GetAnswerFrameBuffer(&cs, 1);
+    ASSERT_NE(a, nullptr);
+    const Bytes ans{0, 0xEE, 0, 0, 0, 5, 7, 3, 2, 0x12, 0x34};
+    std::memcpy(a, ans.data(), ans.size());
+    Z7CS_SendAnswerFrame(&cs, 1, uint32_t(ans.size()));
+    Z7CS_ReleaseQuestion(&cs, 1);
+    EXPECT_EQ(Take(cl, ans.size(), 2000), ans);
+    close(cl);
     Z7CS_Close(&cs);
 }
 
