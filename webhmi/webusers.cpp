@@ -435,11 +435,20 @@ uint32_t tavix_subscribe_item(void *subscription, const char *address, WebVariab
     char copy[257];
     std::snprintf(copy, sizeof copy, "%s", address);
     const char *key = v->key;
+    const uint8_t was_type = v->data_type, was_width = v->width;
     if (tavix_parse_parameterized_variable(copy, v) == 0) {
         tavix_unregister_variable(address);
         return 301;
     }
     v->key = key;
+    // A name registered before is parsed afresh, and a new IEC application
+    // may have given it another type or text length: the last value kept in
+    // the old shape would be taken for the new one (a number for a text
+    // pointer, a text buffer too short for the new length). It starts again.
+    if (v->data_type != was_type || v->width != was_width) {
+        if (was_type == WDT_CHAR) std::free(v->last.text);
+        v->last.raw = 0;
+    }
     v->subscription = subscription;
     if (v->data_type == WDT_CHAR && v->last.text == nullptr)
         v->last.text = static_cast<char *>(std::calloc(1, std::size_t(v->width) + 1));
