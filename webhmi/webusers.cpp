@@ -378,10 +378,14 @@ uint32_t tavix_write_item(const char *address, const char *text, uint32_t length
         break;
     case WDT_TIME: {
         const double d = std::strtod(value, nullptr);
-        const uint64_t u = d <= 0 || std::isnan(d) ? 0 : d >= 1.8e19 ? UINT64_MAX : uint64_t(d);
+        uint64_t u = d <= 0 || std::isnan(d) ? 0 : d >= 1.8e19 ? UINT64_MAX : uint64_t(d);
+        width = v->width;
+        // Only the record's width of the count is written (48 bits of a
+        // register, 32 of an IEC TIME): the last value is what the
+        // register then holds, not the wider count asked for.
+        if (width < 64) u &= (uint64_t(1) << width) - 1;
         LE_Put32(out, uint32_t(u));
         LE_Put32(out + 4, uint32_t(u >> 32));
-        width = v->width;
         v->last.d = double(u);
         break;
     }
