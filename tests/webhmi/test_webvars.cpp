@@ -136,6 +136,10 @@ TEST_F(WebVars, IecNamesResolveAgainstTheRunningApplicationWithTheirSuffixes) {
         {"Arr[2]", 1, 0xC400000C, 0, 1, 16},
         {"SI@4", 1, 0xC0000004, 0, 8, 4},  // an 8-bit variable with a count is text
         {"I@2", 1, 0xC4000007, 0, 1, 16},  // a count of whole elements
+        // BOOL "B" at 8-bit index 3 (width code 6); with a count of 16 its
+        // 16 bits are read as a UINT16.
+        {"B", 1, 0xD8000003, 0, 9, 1},
+        {"B@16", 1, 0xD8000003, 0, 4, 16},
         {"Missing", 0, 0, 0, 0, 0},
         {"R_1_1_INT16", 0, 0, 0, 0, 0},  // a name while the application runs
     };
