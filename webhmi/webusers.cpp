@@ -378,10 +378,14 @@ uint32_t tavix_write_item(const char *address, const char *text, uint32_t length
         break;
     case WDT_TIME: {
         const double d = std::strtod(value, nullptr);
-        const uint64_t u = d <= 0 || std::isnan(d) ? 0 : d >= 1.8e19 ? UINT64_MAX : uint64_t(d);
+        uint64_t u = d <= 0 || std::isnan(d) ? 0 : d >= 1.8e19 ? UINT64_MAX : uint64_t(d);
+        width = v->width;
+        // Only the record's width of the count is written (48 bits of a
+        // register, 32 of an IEC TIME): the last value is what the
+        // register then holds, not the wider count asked for.
+        if (width < 64) u &= (uint64_t(1) << width) - 1;
         LE_Put32(out, uint32_t(u));
         LE_Put32(out + 4, uint32_t(u >> 32));
-        width = v->width;
         v->last.d = double(u);
         break;
     }
@@ -435,11 +439,20 @@ uint32_t tavix_subscribe_item(void *subscription, const char *address, WebVariab
     char copy[257];
     std::snprintf(copy, sizeof copy, "%s", address);
     const char *key = v->key;
+    const uint8_t was_type = v->data_type, was_width = v->width;
     if (tavix_parse_parameterized_variable(copy, v) == 0) {
         tavix_unregister_variable(address);
         return 301;
     }
     v->key = key;
+    // A name registered before is parsed afresh, and a new IEC application
+    // may have given it another type or text length: the last value kept in
+    // the old shape would be taken for the new one (a number for a text
+    // pointer, a text buffer too short for the new length). It starts again.
+    if (v->data_type != was_type || v->width != was_width) {
+        if (was_type == WDT_CHAR) std::free(v->last.text);
+        v->last.raw = 0;
+    }
     v->subscription = subscription;
     if (v->data_type == WDT_CHAR && v->last.text == nullptr)
         v->last.text = static_cast<char *>(std::calloc(1, std::size_t(v->width) + 1));

@@ -721,7 +721,20 @@ TEST_F(WebServer, ItemWritesConvertCheckAndNotify) {
     EXPECT_EQ(tavix_write_item("R_20_1_INT16", "12", 2), 0u);
     EXPECT_EQ(word(20), 12);
     EXPECT_EQ(heard, 1);
+    // A TIME count wider than the register's 48 bits is written cut to them
+    // (2^48 + 5 leaves 5), and the value its subscriber hears is the one
+    // the register holds, not the one asked for.
+    WebVariable *tm = nullptr;
+    ASSERT_EQ(tavix_subscribe_item(reinterpret_cast<void *>(5), "R_40_1_TIME", &tm), 0u);
+    static double told;
+    told = -1;
+    web_notify_hook = [](void *, const tavix_data_value *v, const tavix_timestamp *, uint32_t) { told = v->d; };
+    EXPECT_EQ(tavix_write_item("R_40_1_TIME", "281474976710661", 15), 0u);
+    EXPECT_EQ(std::make_tuple(word(40), word(41), word(42), word(43)), std::make_tuple(5, 0, 0, 0));
+    EXPECT_EQ(told, 5.0);
+    EXPECT_EQ(tm->last.d, 5.0);
     web_notify_hook = nullptr;
+    tavix_unsubscribe_item(tm);
     tavix_unsubscribe_item(sr);
     tavix_unsubscribe_item(b);
     tavix_unsubscribe_item(c);

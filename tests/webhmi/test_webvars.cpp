@@ -9,9 +9,11 @@
 
 #include "core/image/iecrt.h"
 #include "core/image/plcreg.h"
+#include "iec/services/drevano.h"
 #include "iec/vm/z7vm.h"
 #include "ladder/ladder.h"
 #include "webhmi/webhmi.h"
+#include "webhmi/webusers.h"
 #include "webhmi/webvars.h"
 #include "tests/support/iec_db.h"
 #include "tests/support/iec_vms.h"
@@ -134,6 +136,10 @@ TEST_F(WebVars, IecNamesResolveAgainstTheRunningApplicationWithTheirSuffixes) {
         {"Arr[2]", 1, 0xC400000C, 0, 1, 16},
         {"SI@4", 1, 0xC0000004, 0, 8, 4},  // an 8-bit variable with a count is text
         {"I@2", 1, 0xC4000007, 0, 1, 16},  // a count of whole elements
+        // BOOL "B" at 8-bit index 3 (width code 6); with a count of 16 its
+        // 16 bits are read as a UINT16.
+        {"B", 1, 0xD8000003, 0, 9, 1},
+        {"B@16", 1, 0xD8000003, 0, 4, 16},
         {"Missing", 0, 0, 0, 0, 0},
         {"R_1_1_INT16", 0, 0, 0, 0, 0},  // a name while the application runs
     };
@@ -159,6 +165,57 @@ TEST_F(WebVars, IecNamesResolveAgainstTheRunningApplicationWithTheirSuffixes) {
     ASSERT_EQ(tavix_parse_parameterized_variable("R_1_1_INT16", &v), 1u);
     EXPECT_EQ(v.reference, 32768u);
     pDB = 0;
+    DrevanoRuntime = 0;
+}
+
+// A name subscribed again after a new IEC application was loaded is parsed
+// afresh and may take another type: its last value starts again in the new
+// shape (an INT's number is no text, a text is no INT), and the subscriber
+// starts with the new variable's value.
+TEST_F(WebVars, ANameSubscribedAgainUnderAnotherTypeStartsItsLastValueAfresh) {
+    // "Counter": INT at 16-bit index 1 in the first application, the STRING
+    // of 8 characters at string index 1 ("AB") in the second.
+    static const uint32_t db_int = test_support::IecColdDb(test_support::VmsImage().Build(), "VMS");
+    static const uint32_t db_text = [] {
+        test_support::IecImage img = test_support::VmsImage();
+        img.map_vars[0] = {5, 1, 1, 8, 0, 1, "Counter", {}};
+        return test_support::IecColdDb(img.Build(), "VMS");
+    }();
+    DrevanoRuntime = 1;
+    drevano_variables_enumerateded = 1;
+    PlcReg_IecLocate = DrevanoCalculateVmDbAddress;
+    pDB = db_int;
+    const uint8_t seven[2] = {7, 0};
+    ASSERT_EQ(PlcReg_Set(0xC4000001u, seven, 16), 1u);  // Counter := 7
+    WebVariable *v = nullptr;
+    ASSERT_EQ(tavix_subscribe_item(reinterpret_cast<void *>(1), "Counter", &v), 0u);
+    ASSERT_EQ(v->data_type, WDT_INT16);
+    ASSERT_EQ(notified.size(), 1u);
+    EXPECT_EQ(notified[0].value.i32, 7);
+
+    pDB = db_text;
+    WebVariable *again = nullptr;
+    ASSERT_EQ(tavix_subscribe_item(reinterpret_cast<void *>(2), "Counter", &again), 0u);
+    EXPECT_EQ(again, v);
+    EXPECT_EQ(again->data_type, WDT_CHAR);
+    EXPECT_EQ(again->width, 8u);
+    ASSERT_EQ(notified.size(), 2u);
+    EXPECT_EQ(notified[1].sub, reinterpret_cast<void *>(2));
+    EXPECT_EQ(notified[1].value.kind, TAVIX_DV_TEXT);
+    EXPECT_STREQ(notified[1].value.text, "AB");
+
+    // And back: the text is let go, the number read anew.
+    pDB = db_int;
+    ASSERT_EQ(tavix_subscribe_item(reinterpret_cast<void *>(3), "Counter", &again), 0u);
+    EXPECT_EQ(again->data_type, WDT_INT16);
+    ASSERT_EQ(notified.size(), 3u);
+    EXPECT_EQ(notified[2].value.kind, TAVIX_DV_INT32);
+    EXPECT_EQ(notified[2].value.i32, 7);
+    tavix_unsubscribe_item(again);
+    EXPECT_EQ(variable_pointer_list.count, 0u);
+    PlcReg_IecLocate = nullptr;
+    pDB = 0;
+    drevano_variables_enumerateded = 0;
     DrevanoRuntime = 0;
 }
 
