@@ -260,6 +260,9 @@ uint32_t GSMGPRSParmInit() {
         g.hold_time = 0;
         g.owner = g.pending = 0;
         gsm_sec_len = 0;
+        // The configuration is gone: a block that comes back, even the same
+        // one with the same check word, is read again in full.
+        gsm_last_crc = 0xFFFFFFFFu;
         return 0;
     }
     const uint32_t crc = LE_Get16(&sms_table_bl[0]);

@@ -985,3 +985,28 @@ TEST_F(GsmTest, TheAnswerBufferHolds351Bytes) {
     EXPECT_EQ(GSMGetResult(0), 0xFFFEu);
     EXPECT_EQ(GSMindex, 1u);  // the CR alone, at the start again
 }
+
+// A messaging block that loses its SMS section and comes back unchanged
+// (the same block downloaded again, with the same check word) configures
+// the modem again: the check word seen before the removal is forgotten.
+TEST_F(GsmTest, TheSameBlockDownloadedAgainIsReadAgain) {
+    io_init[1] = 0;  // no modem option board: the SMS section decides
+    std::memcpy(sms.MagicID.data(), "1VMS", 5);
+    ModemSection sec;
+    sec.fa = 0x20;  // no wait for an address
+    sec.hold = 30;
+    sec.Install();
+    EXPECT_EQ(GSMGPRSParmInit(), 1u);
+    EXPECT_EQ(GSMGPRSInfo_St.b[0], 0x05);
+    EXPECT_EQ(GSMGPRSInfo_St.hold_time, 30);
+    std::memcpy(sms.MagicID.data(), "MSON", 5);  // a block without SMS
+    EXPECT_EQ(GSMGPRSParmInit(), 0u);
+    EXPECT_EQ(GSMGPRSInfo_St.b[0], 0x00);
+    EXPECT_EQ(GSMGPRSInfo_St.hold_time, 0);
+    std::memcpy(sms.MagicID.data(), "1VMS", 5);  // the first block again
+    EXPECT_EQ(GSMGPRSParmInit(), 1u);
+    EXPECT_EQ(GSMGPRSInfo_St.b[0], 0x05);
+    EXPECT_EQ(GSMGPRSInfo_St.b[1] & 0x01, 0x01);
+    EXPECT_EQ(GSMGPRSInfo_St.hold_time, 30);
+    sms.MagicID = {};
+}
