@@ -551,6 +551,7 @@ uint32_t InitPowerUp(uint32_t port, GsmInfo &g) {
     if (init_entry == 0) {
         g.b[kGsmCall] &= uint8_t(~kGsmCallConnected);
         g.conn_status = kGsmNoAnswer;
+        netip_queries = 0;  // each start asks for the address twice at most
         Msg_Enable(port, 0);
         if (!(g.b[kGsmConfig] & kGsmCfgPowerWaited)) {
             GSMTimer(150000);

@@ -186,6 +186,20 @@ TEST_F(GsmTest, AddressAnswers) {
     }
 }
 
+// A start that ends in an error while the address is asked for counts its
+// address queries anew: the next start asks twice again before it settles
+// without a valid address.
+TEST_F(GsmTest, AddressQueriesCountedPerStart) {
+    answers["AT$NETIP?"] = "\r\nERROR\r\n";
+    for (int i = 0; i < 2000 && !Sent("AT$NETIP?"); i++) Run(1);
+    ASSERT_TRUE(Sent("AT$NETIP?"));
+    answers["AT$NETIP?"] = "\r\n$NETIP: 0.1.2.3\r\nOK\r\n";
+    Run(1200);
+    EXPECT_EQ(std::count(cmds.begin(), cmds.end(), "AT+IPR=115200"), 2);
+    EXPECT_EQ(std::count(cmds.begin(), cmds.end(), "AT$NETIP?"), 3);
+    EXPECT_STREQ(GSMGPRSInfo_St.allocated_ip.data(), "0.1.2.3");
+}
+
 TEST_F(GsmTest, NumericOperatorAndManualSelection) {
     AT_SetConfig(4, " 26201 ", 7);
     GSMGPRSOprtor();
