@@ -392,7 +392,9 @@ uint32_t GSMGPRSRsrcMngr(uint32_t user, uint32_t op) {
             if (g.owner == user) g.owner = 0;
             return 1;
         }
-        if (g.pending && g.hold_reg) {
+        // A hang-up already under way (the hold ran out) is finished first:
+        // the hold bit still set must not start the hold again meanwhile.
+        if (disc_step == 0 && g.pending && g.hold_reg) {
             if (HoldBit()) {
                 if (!(g.b[kGsmRun] & kGsmRunHolding)) {
                     g.b[kGsmRun] |= kGsmRunHolding;

@@ -736,6 +736,31 @@ TEST_F(GsmTest, HandBackHeldByTheHoldRegister) {
     EXPECT_EQ(g.owner, 0);
 }
 
+// A hold that ran out hangs the call up: the hold bit still set does not
+// start a new hold while the hang-up it began is running.
+TEST_F(GsmTest, AHoldThatRanOutHangsUpWithoutHoldingAgain) {
+    GsmInfo &g = GSMGPRSInfo_St;
+    g.hold_reg = M16(50);
+    g.hold_time = 10;
+    g.owner = 1;
+    g.pending = 4;
+    Port(0).dcd = 1;
+    LT_SetBit(M16(50), true);
+    EXPECT_EQ(GSMGPRSRsrcMngr(1, 4), 0u);
+    LA_TimeAdvance(100000);
+    EXPECT_EQ(GSMGPRSRsrcMngr(1, 4), 0u);  // the hang-up starts: 0.25 s
+    EXPECT_EQ(Port(0).tx, "");
+    LA_TimeAdvance(2500);
+    EXPECT_EQ(GSMGPRSRsrcMngr(1, 4), 0u);
+    EXPECT_EQ(Port(0).tx, "ATHS0=0\r");
+    Port(0).dcd = 0;
+    fake_ports::Feed(0, "\r\nOK\r\n");
+    EXPECT_EQ(GSMGPRSRsrcMngr(1, 4), 1u);
+    EXPECT_EQ(g.owner, 0);
+    EXPECT_EQ(g.pending, 4);
+    EXPECT_EQ(g.b[5] & 0x10, 0);
+}
+
 TEST_F(GsmTest, ToolConnectionAndProgrammingPortTakeOver) {
     GsmInfo &g = GSMGPRSInfo_St;
     io_init[1] = 0x6F0F;
