@@ -554,6 +554,7 @@ uint32_t InitPowerUp(uint32_t port, GsmInfo &g) {
         g.b[kGsmCall] &= uint8_t(~kGsmCallConnected);
         g.conn_status = kGsmNoAnswer;
         netip_queries = 0;  // each start asks for the address twice at most
+        listen_wait = 0;    // and waits for LISTEN from its own 120 s
         Msg_Enable(port, 0);
         if (!(g.b[kGsmConfig] & kGsmCfgPowerWaited)) {
             GSMTimer(150000);

@@ -617,6 +617,34 @@ TEST_F(GsmTest, DataCallStatesAfterTheConfiguration) {
     EXPECT_EQ(GSMModemInit(0), 4u);
 }
 
+// A wait for LISTEN left behind by a start that was given up does not carry
+// into the next start: its wait of 120 s begins again when it is reached,
+// not the 1 s left of the last command's timer.
+TEST_F(GsmTest, AListenWaitOfAnEarlierStartIsNotCarriedOver) {
+    io_init[1] = 0xDF0F;
+    LE_Put16(&sms_table_bl[0], 0xFFFF);  // no block change to read
+    GsmInfo &g = GSMGPRSInfo_St;
+    g.b[0] = 0x04 | 0x80;
+    g.b[1] = 0x03;
+    g.b[3] = 29;
+    GSMModemInit(0);  // waiting for LISTEN
+    g.b[3] = 0;       // the start is given up; the next one begins at 0
+    GSMModemInit(0);
+    g.conn_status = 0xFFFE;
+    g.b[3] = 29;  // the next start reaches the wait again
+    GSMTimer(10000);
+    for (uint32_t ms = 0; ms < 5000; ms += 10) {
+        LA_TimeAdvance(100);
+        GSMModemInit(0);
+    }
+    EXPECT_EQ(g.b[3], 29);
+    EXPECT_EQ(g.conn_status, 0xFFFE);
+    fake_ports::Feed(0, "\r\nLISTEN\r\n");
+    GSMModemInit(0);
+    EXPECT_EQ(g.b[3], 31);
+    EXPECT_EQ(g.conn_status, 6);
+}
+
 TEST_F(GsmTest, HangUpEscapeAndReturnToTheCall) {
     GsmInfo &g = GSMGPRSInfo_St;
     auto until_done = [&](uint32_t immediate, uint32_t max_ms) {
