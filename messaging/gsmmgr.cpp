@@ -260,6 +260,9 @@ uint32_t GSMGPRSParmInit() {
         g.hold_time = 0;
         g.owner = g.pending = 0;
         gsm_sec_len = 0;
+        // The configuration is gone: a block that comes back, even the same
+        // one with the same check word, is read again in full.
+        gsm_last_crc = 0xFFFFFFFFu;
         return 0;
     }
     const uint32_t crc = LE_Get16(&sms_table_bl[0]);
@@ -389,7 +392,9 @@ uint32_t GSMGPRSRsrcMngr(uint32_t user, uint32_t op) {
             if (g.owner == user) g.owner = 0;
             return 1;
         }
-        if (g.pending && g.hold_reg) {
+        // A hang-up already under way (the hold ran out) is finished first:
+        // the hold bit still set must not start the hold again meanwhile.
+        if (disc_step == 0 && g.pending && g.hold_reg) {
             if (HoldBit()) {
                 if (!(g.b[kGsmRun] & kGsmRunHolding)) {
                     g.b[kGsmRun] |= kGsmRunHolding;
@@ -548,6 +553,8 @@ uint32_t InitPowerUp(uint32_t port, GsmInfo &g) {
     if (init_entry == 0) {
         g.b[kGsmCall] &= uint8_t(~kGsmCallConnected);
         g.conn_status = kGsmNoAnswer;
+        netip_queries = 0;  // each start asks for the address twice at most
+        listen_wait = 0;    // and waits for LISTEN from its own 120 s
         Msg_Enable(port, 0);
         if (!(g.b[kGsmConfig] & kGsmCfgPowerWaited)) {
             GSMTimer(150000);

@@ -186,6 +186,20 @@ TEST_F(GsmTest, AddressAnswers) {
     }
 }
 
+// A start that ends in an error while the address is asked for counts its
+// address queries anew: the next start asks twice again before it settles
+// without a valid address.
+TEST_F(GsmTest, AddressQueriesCountedPerStart) {
+    answers["AT$NETIP?"] = "\r\nERROR\r\n";
+    for (int i = 0; i < 2000 && !Sent("AT$NETIP?"); i++) Run(1);
+    ASSERT_TRUE(Sent("AT$NETIP?"));
+    answers["AT$NETIP?"] = "\r\n$NETIP: 0.1.2.3\r\nOK\r\n";
+    Run(1200);
+    EXPECT_EQ(std::count(cmds.begin(), cmds.end(), "AT+IPR=115200"), 2);
+    EXPECT_EQ(std::count(cmds.begin(), cmds.end(), "AT$NETIP?"), 3);
+    EXPECT_STREQ(GSMGPRSInfo_St.allocated_ip.data(), "0.1.2.3");
+}
+
 TEST_F(GsmTest, NumericOperatorAndManualSelection) {
     AT_SetConfig(4, " 26201 ", 7);
     GSMGPRSOprtor();
@@ -603,6 +617,34 @@ TEST_F(GsmTest, DataCallStatesAfterTheConfiguration) {
     EXPECT_EQ(GSMModemInit(0), 4u);
 }
 
+// A wait for LISTEN left behind by a start that was given up does not carry
+// into the next start: its wait of 120 s begins again when it is reached,
+// not the 1 s left of the last command's timer.
+TEST_F(GsmTest, AListenWaitOfAnEarlierStartIsNotCarriedOver) {
+    io_init[1] = 0xDF0F;
+    LE_Put16(&sms_table_bl[0], 0xFFFF);  // no block change to read
+    GsmInfo &g = GSMGPRSInfo_St;
+    g.b[0] = 0x04 | 0x80;
+    g.b[1] = 0x03;
+    g.b[3] = 29;
+    GSMModemInit(0);  // waiting for LISTEN
+    g.b[3] = 0;       // the start is given up; the next one begins at 0
+    GSMModemInit(0);
+    g.conn_status = 0xFFFE;
+    g.b[3] = 29;  // the next start reaches the wait again
+    GSMTimer(10000);
+    for (uint32_t ms = 0; ms < 5000; ms += 10) {
+        LA_TimeAdvance(100);
+        GSMModemInit(0);
+    }
+    EXPECT_EQ(g.b[3], 29);
+    EXPECT_EQ(g.conn_status, 0xFFFE);
+    fake_ports::Feed(0, "\r\nLISTEN\r\n");
+    GSMModemInit(0);
+    EXPECT_EQ(g.b[3], 31);
+    EXPECT_EQ(g.conn_status, 6);
+}
+
 TEST_F(GsmTest, HangUpEscapeAndReturnToTheCall) {
     GsmInfo &g = GSMGPRSInfo_St;
     auto until_done = [&](uint32_t immediate, uint32_t max_ms) {
@@ -720,6 +762,31 @@ TEST_F(GsmTest, HandBackHeldByTheHoldRegister) {
     EXPECT_EQ(GSMGPRSRsrcMngr(1, 4), 1u);
     EXPECT_EQ(g.hold_time, 10);
     EXPECT_EQ(g.owner, 0);
+}
+
+// A hold that ran out hangs the call up: the hold bit still set does not
+// start a new hold while the hang-up it began is running.
+TEST_F(GsmTest, AHoldThatRanOutHangsUpWithoutHoldingAgain) {
+    GsmInfo &g = GSMGPRSInfo_St;
+    g.hold_reg = M16(50);
+    g.hold_time = 10;
+    g.owner = 1;
+    g.pending = 4;
+    Port(0).dcd = 1;
+    LT_SetBit(M16(50), true);
+    EXPECT_EQ(GSMGPRSRsrcMngr(1, 4), 0u);
+    LA_TimeAdvance(100000);
+    EXPECT_EQ(GSMGPRSRsrcMngr(1, 4), 0u);  // the hang-up starts: 0.25 s
+    EXPECT_EQ(Port(0).tx, "");
+    LA_TimeAdvance(2500);
+    EXPECT_EQ(GSMGPRSRsrcMngr(1, 4), 0u);
+    EXPECT_EQ(Port(0).tx, "ATHS0=0\r");
+    Port(0).dcd = 0;
+    fake_ports::Feed(0, "\r\nOK\r\n");
+    EXPECT_EQ(GSMGPRSRsrcMngr(1, 4), 1u);
+    EXPECT_EQ(g.owner, 0);
+    EXPECT_EQ(g.pending, 4);
+    EXPECT_EQ(g.b[5] & 0x10, 0);
 }
 
 TEST_F(GsmTest, ToolConnectionAndProgrammingPortTakeOver) {
@@ -984,4 +1051,29 @@ TEST_F(GsmTest, TheAnswerBufferHolds351Bytes) {
     fake_ports::Feed(0, std::string(349, 'x') + "OK\r");
     EXPECT_EQ(GSMGetResult(0), 0xFFFEu);
     EXPECT_EQ(GSMindex, 1u);  // the CR alone, at the start again
+}
+
+// A messaging block that loses its SMS section and comes back unchanged
+// (the same block downloaded again, with the same check word) configures
+// the modem again: the check word seen before the removal is forgotten.
+TEST_F(GsmTest, TheSameBlockDownloadedAgainIsReadAgain) {
+    io_init[1] = 0;  // no modem option board: the SMS section decides
+    std::memcpy(sms.MagicID.data(), "1VMS", 5);
+    ModemSection sec;
+    sec.fa = 0x20;  // no wait for an address
+    sec.hold = 30;
+    sec.Install();
+    EXPECT_EQ(GSMGPRSParmInit(), 1u);
+    EXPECT_EQ(GSMGPRSInfo_St.b[0], 0x05);
+    EXPECT_EQ(GSMGPRSInfo_St.hold_time, 30);
+    std::memcpy(sms.MagicID.data(), "MSON", 5);  // a block without SMS
+    EXPECT_EQ(GSMGPRSParmInit(), 0u);
+    EXPECT_EQ(GSMGPRSInfo_St.b[0], 0x00);
+    EXPECT_EQ(GSMGPRSInfo_St.hold_time, 0);
+    std::memcpy(sms.MagicID.data(), "1VMS", 5);  // the first block again
+    EXPECT_EQ(GSMGPRSParmInit(), 1u);
+    EXPECT_EQ(GSMGPRSInfo_St.b[0], 0x05);
+    EXPECT_EQ(GSMGPRSInfo_St.b[1] & 0x01, 0x01);
+    EXPECT_EQ(GSMGPRSInfo_St.hold_time, 30);
+    sms.MagicID = {};
 }
