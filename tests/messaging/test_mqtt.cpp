@@ -5,6 +5,7 @@
 #include <mosquitto.h>
 #include <sys/stat.h>
 
+#include <array>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -336,6 +337,13 @@ TEST(Mqtt, ConfigurationReadAndRefusals) {
     PlcReg_Get(st, Block::R100(), 16);
     EXPECT_EQ(st[0], 0x03);
     EXPECT_EQ(st[1], 0x00);
+    // No connection: the broker table is not read, so its offset may point
+    // past the data; the block is still a configuration.
+    LE_Put16(&mqtt_tbl[8 + 2], 64);
+    PlcReg_Set(Block::R100(), std::array<uint8_t, 2>{}.data(), 16);
+    EXPECT_EQ(readConfigNvram(3), 1u);
+    PlcReg_Get(st, Block::R100(), 16);
+    EXPECT_EQ(st[0], 0x03);
     mqtt_tbl.fill(0);
     LE_Put32(&mqtt_tbl[4], 0);
     iiotConfig.count = 0;
