@@ -146,6 +146,9 @@ uint32_t mqttClientInit(mqttConnection &c) {
     // A client still held (a download put a connection in set-up back to
     // creation; no network thread runs for it then) is destroyed, not lost.
     if (c.client != nullptr) mqttClientDestroy(c);
+    // An empty client identifier is asked for as none (the library then
+    // makes one up): the library refuses an empty text, and the connection
+    // would be created again on every pass without ever connecting.
     c.client =
         Fn<mosquitto *(*)(const char *, bool, void *)>(S_NEW)(c.id[0] ? c.id : nullptr, c.clean_session != 0, &c);
     if (c.client == nullptr) return 0;

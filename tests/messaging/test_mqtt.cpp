@@ -828,3 +828,46 @@ TEST(Mqtt, AnItemOrSubscriptionIsNotChangedToFit) {
     dynLibFunc[4].fn = publish_was;
     dynLibFunc[1].fn = subscribe_was;
 }
+
+// The client set-up hands the library credentials only when both the user
+// name and the password are given; a user name alone sends none.
+TEST(Mqtt, CredentialsOnlyWithBothTexts) {
+    ASSERT_EQ(dynamicLibInit(), 1u);
+    static std::string creds;
+    static int version_seen;
+    const unsigned slots[] = {19, 27, 16};  // username_pw, max_inflight, opts_set
+    void *was[3];
+    for (int k = 0; k < 3; k++) was[k] = dynLibFunc[slots[k]].fn;
+    dynLibFunc[19].fn = reinterpret_cast<void *>(+[](mosquitto *, const char *u, const char *p) {
+        creds += std::string(u) + ":" + p + ";";
+        return int(MOSQ_ERR_SUCCESS);
+    });
+    dynLibFunc[27].fn = reinterpret_cast<void *>(+[](mosquitto *, unsigned) { return int(MOSQ_ERR_SUCCESS); });
+    dynLibFunc[16].fn = reinterpret_cast<void *>(+[](mosquitto *, int, void *v) {
+        version_seen = *static_cast<int *>(v);
+        return int(MOSQ_ERR_SUCCESS);
+    });
+    mqttConnection &c = iiotConfig.conn[6];
+    void *const client_was = c.client;
+    c.client = &c;  // any instance: the stand-ins do not use it
+    c.tls = 0;
+    c.will_enabled = 0;
+    c.protocol = 3;
+    creds.clear();
+    std::strcpy(c.user, "operator");
+    c.password[0] = 0;
+    EXPECT_EQ(mqttClientSetCofig(c), 1u);
+    EXPECT_EQ(creds, "");
+    EXPECT_EQ(version_seen, 3);
+    c.user[0] = 0;
+    std::strcpy(c.password, "secret");
+    EXPECT_EQ(mqttClientSetCofig(c), 1u);
+    EXPECT_EQ(creds, "");
+    std::strcpy(c.user, "operator");
+    EXPECT_EQ(mqttClientSetCofig(c), 1u);
+    EXPECT_EQ(creds, "operator:secret;");
+    c.user[0] = c.password[0] = 0;
+    c.protocol = 0;
+    c.client = client_was;
+    for (int k = 0; k < 3; k++) dynLibFunc[slots[k]].fn = was[k];
+}
