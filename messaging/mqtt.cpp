@@ -99,7 +99,9 @@ bool CheckBlock() {
     const uint32_t count = D8(kCfgCount);
     if (count > MQTT_CONNS) return false;
     const uint32_t table = D16(kCfgBrokers);
-    if (!In(table, uint64_t(count) * MQTT_BROKER_REC)) return false;
+    // Without connections the table is never read: its offset is no reason
+    // to refuse the block.
+    if (count != 0 && !In(table, uint64_t(count) * MQTT_BROKER_REC)) return false;
     const uint32_t strings = D32(kCfgStrings), objects = D32(kCfgObjects);
     static constexpr uint32_t kTexts[] = {kBrkName,     kBrkClientId,  kBrkUser,
                                           kBrkPassword, kBrkWillTopic, kBrkPassphrase};

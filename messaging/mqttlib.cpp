@@ -146,6 +146,9 @@ uint32_t mqttClientInit(mqttConnection &c) {
     // A client still held (a download put a connection in set-up back to
     // creation; no network thread runs for it then) is destroyed, not lost.
     if (c.client != nullptr) mqttClientDestroy(c);
+    // An empty client identifier is asked for as none (the library then
+    // makes one up): the library refuses an empty text, and the connection
+    // would be created again on every pass without ever connecting.
     c.client =
         Fn<mosquitto *(*)(const char *, bool, void *)>(S_NEW)(c.id[0] ? c.id : nullptr, c.clean_session != 0, &c);
     if (c.client == nullptr) return 0;
@@ -233,9 +236,15 @@ uint32_t mqttClientPublish(mqttConnection &c, uint32_t i) {
     mqttPubItem &it = c.items[i];
     if (!c.connected && it.qos == 0) return 1;
     if (!lib_ready || c.client == nullptr) return 0;
-    const uint32_t len = it.length <= MQTT_PAYLOAD ? it.length : MQTT_PAYLOAD;
+    // A length past the payload field would send the bytes behind it (or
+    // read past the record); the item is refused as the library refuses
+    // one, not cut. The QoS goes as it is: the library refuses one above 2.
+    if (it.length > MQTT_PAYLOAD) {
+        it.failed++;
+        return 0;
+    }
     const int r = Fn<int (*)(mosquitto *, int *, const char *, int, const void *, int, bool)>(S_PUBLISH)(
-        M(c), &it.mid, it.topic, int(len), it.payload, int(it.qos > 2 ? 2 : it.qos), it.retain != 0);
+        M(c), &it.mid, it.topic, int(it.length), it.payload, int(it.qos), it.retain != 0);
     if (!c.connected) {
         it.flag = 2;
         c.pending++;
@@ -253,8 +262,7 @@ uint32_t mqttClientPublish(mqttConnection &c, uint32_t i) {
 uint32_t mqttClientSubscribe(mqttConnection &c, uint32_t k) {
     if (!lib_ready || c.client == nullptr) return 0;
     mqttSubEntry &e = c.entries[k];
-    const int r = Fn<int (*)(mosquitto *, int *, const char *, int)>(S_SUBSCRIBE)(M(c), &e.mid, e.topic,
-                                                                                  int(e.qos > 2 ? 2 : e.qos));
+    const int r = Fn<int (*)(mosquitto *, int *, const char *, int)>(S_SUBSCRIBE)(M(c), &e.mid, e.topic, int(e.qos));
     if (r != 0) return 0;
     c.sub_pending[k] = 1;
     return 1;

@@ -5,6 +5,7 @@
 #include <mosquitto.h>
 #include <sys/stat.h>
 
+#include <array>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -336,6 +337,13 @@ TEST(Mqtt, ConfigurationReadAndRefusals) {
     PlcReg_Get(st, Block::R100(), 16);
     EXPECT_EQ(st[0], 0x03);
     EXPECT_EQ(st[1], 0x00);
+    // No connection: the broker table is not read, so its offset may point
+    // past the data; the block is still a configuration.
+    LE_Put16(&mqtt_tbl[8 + 2], 64);
+    PlcReg_Set(Block::R100(), std::array<uint8_t, 2>{}.data(), 16);
+    EXPECT_EQ(readConfigNvram(3), 1u);
+    PlcReg_Get(st, Block::R100(), 16);
+    EXPECT_EQ(st[0], 0x03);
     mqtt_tbl.fill(0);
     LE_Put32(&mqtt_tbl[4], 0);
     iiotConfig.count = 0;
@@ -749,4 +757,117 @@ TEST(Mqtt, AddressKindsByNameAndFromRegisters) {
     ASSERT_EQ(read(3, [reg](Block &b) { LE_Put32(&b.At(60), reg); }), 1u);
     EXPECT_STREQ(c.address, "10.77.0.3");
     c.address_changed = 0;
+}
+
+// The QoS of an item or a subscription goes to the library as it is: one
+// above 2 is the library's to refuse (a failed attempt, or a subscription
+// asked again), not sent at another QoS. A payload length beyond the item's
+// 4096 bytes is refused before the library is called: neither the bytes
+// behind the payload nor a cut message is sent.
+TEST(Mqtt, AnItemOrSubscriptionIsNotChangedToFit) {
+    ASSERT_EQ(dynamicLibInit(), 1u);
+    static int calls, qos_seen, len_seen;
+    calls = qos_seen = len_seen = 0;
+    void *const publish_was = dynLibFunc[4].fn, *const subscribe_was = dynLibFunc[1].fn;
+    // Stand-ins answering as the library does: a QoS outside 0..2 is invalid.
+    dynLibFunc[4].fn =
+        reinterpret_cast<void *>(+[](mosquitto *, int *, const char *, int len, const void *, int qos, bool) {
+            calls++;
+            qos_seen = qos;
+            len_seen = len;
+            return qos < 0 || qos > 2 ? int(MOSQ_ERR_INVAL) : int(MOSQ_ERR_SUCCESS);
+        });
+    dynLibFunc[1].fn = reinterpret_cast<void *>(+[](mosquitto *, int *, const char *, int qos) {
+        calls++;
+        qos_seen = qos;
+        return qos < 0 || qos > 2 ? int(MOSQ_ERR_INVAL) : int(MOSQ_ERR_SUCCESS);
+    });
+    mqttConnection &c = iiotConfig.conn[6];
+    void *const client_was = c.client;
+    c.client = &c;  // any instance: the stand-ins do not use it
+    c.connected = 1;
+    c.published = 0;
+    mqttPubItem &it = c.items[0];
+    it = mqttPubItem{};
+    std::strcpy(it.topic, "plc/out");
+    it.length = 1;
+    it.qos = 3;
+    it.flag = 1;
+    EXPECT_EQ(mqttClientPublish(c, 0), 0u);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(qos_seen, 3);
+    EXPECT_EQ(it.flag, 1);
+    EXPECT_EQ(it.failed, 1u);
+    EXPECT_EQ(c.published, 0u);
+
+    it.qos = 1;
+    it.length = 4097;
+    EXPECT_EQ(mqttClientPublish(c, 0), 0u);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(it.flag, 1);
+    EXPECT_EQ(it.failed, 2u);
+    it.length = 4096;
+    EXPECT_EQ(mqttClientPublish(c, 0), 1u);
+    EXPECT_EQ(calls, 2);
+    EXPECT_EQ(len_seen, 4096);
+    EXPECT_EQ(it.flag, 2);
+    EXPECT_EQ(c.published, 1u);
+
+    c.entries[0].qos = 5;
+    c.sub_pending[0] = 0;
+    EXPECT_EQ(mqttClientSubscribe(c, 0), 0u);
+    EXPECT_EQ(calls, 3);
+    EXPECT_EQ(qos_seen, 5);
+    EXPECT_EQ(c.sub_pending[0], 0);
+
+    it = mqttPubItem{};
+    c.entries[0].qos = 0;
+    c.connected = 0;
+    c.published = 0;
+    c.client = client_was;
+    dynLibFunc[4].fn = publish_was;
+    dynLibFunc[1].fn = subscribe_was;
+}
+
+// The client set-up hands the library credentials only when both the user
+// name and the password are given; a user name alone sends none.
+TEST(Mqtt, CredentialsOnlyWithBothTexts) {
+    ASSERT_EQ(dynamicLibInit(), 1u);
+    static std::string creds;
+    static int version_seen;
+    const unsigned slots[] = {19, 27, 16};  // username_pw, max_inflight, opts_set
+    void *was[3];
+    for (int k = 0; k < 3; k++) was[k] = dynLibFunc[slots[k]].fn;
+    dynLibFunc[19].fn = reinterpret_cast<void *>(+[](mosquitto *, const char *u, const char *p) {
+        creds += std::string(u) + ":" + p + ";";
+        return int(MOSQ_ERR_SUCCESS);
+    });
+    dynLibFunc[27].fn = reinterpret_cast<void *>(+[](mosquitto *, unsigned) { return int(MOSQ_ERR_SUCCESS); });
+    dynLibFunc[16].fn = reinterpret_cast<void *>(+[](mosquitto *, int, void *v) {
+        version_seen = *static_cast<int *>(v);
+        return int(MOSQ_ERR_SUCCESS);
+    });
+    mqttConnection &c = iiotConfig.conn[6];
+    void *const client_was = c.client;
+    c.client = &c;  // any instance: the stand-ins do not use it
+    c.tls = 0;
+    c.will_enabled = 0;
+    c.protocol = 3;
+    creds.clear();
+    std::strcpy(c.user, "operator");
+    c.password[0] = 0;
+    EXPECT_EQ(mqttClientSetCofig(c), 1u);
+    EXPECT_EQ(creds, "");
+    EXPECT_EQ(version_seen, 3);
+    c.user[0] = 0;
+    std::strcpy(c.password, "secret");
+    EXPECT_EQ(mqttClientSetCofig(c), 1u);
+    EXPECT_EQ(creds, "");
+    std::strcpy(c.user, "operator");
+    EXPECT_EQ(mqttClientSetCofig(c), 1u);
+    EXPECT_EQ(creds, "operator:secret;");
+    c.user[0] = c.password[0] = 0;
+    c.protocol = 0;
+    c.client = client_was;
+    for (int k = 0; k < 3; k++) dynLibFunc[slots[k]].fn = was[k];
 }
