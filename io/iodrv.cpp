@@ -161,6 +161,17 @@ void AcmCalWrite(const IoSlotState &s) {
     }
 }
 
+// Rows whose module carries a calibration block: those with analog points
+// (0-4, 7, 16-19, 21-23, 25) and row 24. The others (communication options,
+// the fieldbus slave, generic modules, the wide digital module) have none:
+// their location word 0 names EEPROM 0xA0 memory 0, where row 0's or row 2's
+// block lies (and 0xA0 identifies row 2), so they neither load constants
+// from there nor store any there.
+bool HasCalBlock(int16_t row) {
+    constexpr uint32_t kRows = 0x1Fu | 1u << 7 | 0xFu << 16 | 0x1Fu << 21;
+    return row >= 0 && row < int16_t(IO_IDENT_ROWS) && (kRows >> row) & 1;
+}
+
 void io_get_cal_const(uint32_t slot) {
     IoSlotState &s = tbl[slot];
     // Every row's block has the one layout that calibration sub-codes 4 and 5
@@ -170,7 +181,7 @@ void io_get_cal_const(uint32_t slot) {
     // never taken again, and their offsets were lost.
     std::array<uint8_t, 66> b{};
     const uint32_t loc = io_cal_location(s.row);
-    const bool read = I2C_read_mem(b.data(), loc, 66, 0) == 0;
+    const bool read = HasCalBlock(s.row) && I2C_read_mem(b.data(), loc, 66, 0) == 0;
     if (read && LE_Get16(&b[64]) == 0xF19E) {
         for (unsigned i = 0; i < 16; i++) {
             s.gain[i] = LE_Get16(&b[2 * i]);
@@ -1058,6 +1069,15 @@ void Calibrate(IoDriverMsg *m) {
     }
     const uint8_t sub = b[0];
     uint32_t answer = 1;
+    if ((sub == 4 || sub == 5 || sub == 6) && !HasCalBlock(s.row)) {
+        // A module without a calibration block: refused as a sub-code the
+        // module does not have (a zero first byte), nothing written, and
+        // flag bit 0 stays clear (no constants stored).
+        s.flags &= uint16_t(~IOF_CAL_VALID);
+        b[0] = 0;
+        m->extra = 1;
+        return;
+    }
     switch (sub) {
     case 0: {
         std::array<uint8_t, 26> a{};
