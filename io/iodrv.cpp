@@ -537,12 +537,17 @@ void io_q_put(uint32_t slot, uint8_t mode) {
         // unknown: both are driven again. Kept apart from the mode of the last
         // call, which a configure leaves as it was: an output on before the
         // configure stayed off after it.
+        // The FPGA's registers 0x40 and 0x80 are slot 0's (its pulse
+        // outputs, cleared by slot 0's configure): a module in slot 1 leaves
+        // them alone, as the plain pulse outputs of rows 0-4 and 22 do.
         const uint8_t b0 = o[0] & 1, m0 = mode & 1;
         const uint8_t old = s.fpga_pulse_bits;
         const bool unknown = old > 3;
-        if (unknown || (old & 1) != b0) FpgaWrite(0x40, b0, 1);
-        if (unknown || ((old >> 1) & 1) != m0) FpgaWrite(0x80, m0, 1);
-        s.fpga_pulse_bits = uint8_t(b0 | m0 << 1);
+        if (slot == 0) {
+            if (unknown || (old & 1) != b0) FpgaWrite(0x40, b0, 1);
+            if (unknown || ((old >> 1) & 1) != m0) FpgaWrite(0x80, m0, 1);
+            s.fpga_pulse_bits = uint8_t(b0 | m0 << 1);
+        }
         if (o[0] & 0x40) {
             s.acm.energy = {};
             s.acm.at_last = {};

@@ -749,6 +749,36 @@ TEST_F(IoTest, PlainPulseOutputsAreDrivenAtTheFirstUpdateAndAfterAStop) {
     m.count = 1;
     io_driver(&m);
     EXPECT_EQ(FpgaLog(), std::vector<FpgaW>{});
+
+    // The same holds for a power-metering module (rows 16 and 17) in slot 1:
+    // output bit 0 and mode bit 0 set, yet registers 0x40 and 0x80 (slot 0's
+    // pulse outputs) are not written, neither at the first update nor later.
+    for (const uint16_t pwr : {uint16_t(0x500F), uint16_t(0x520F)}) {
+        m = {};
+        m.code = 1;
+        m.first = 0xA60F;
+        m.count = pwr;
+        io_driver(&m);
+        m = {};
+        m.code = 4;
+        m.slot = 1;
+        m.buffer = cfg1.data();
+        m.count = uint16_t(cfg1.size());
+        io_driver(&m);
+        ASSERT_EQ(m.status, 0);
+        for (const uint8_t bit : {uint8_t(0x01), uint8_t(0x00)}) {
+            std::array<uint8_t, 1> qp{bit};
+            FpgaLog().clear();
+            m = {};
+            m.code = 10;
+            m.slot = 1;
+            m.buffer = qp.data();
+            m.count = 1;
+            io_driver(&m);
+            io_q_put(1, bit);  // mode bit 0 as well
+            EXPECT_EQ(FpgaLog(), std::vector<FpgaW>{}) << std::hex << pwr << " output bit " << int(bit);
+        }
+    }
     io_fpga_xfer = saved;
 }
 
