@@ -265,8 +265,12 @@ void Configure(IoDriverMsg *m) {
     // Slot 0's FPGA is set up whatever the module: its counter and pulse
     // blocks start cleared, and register 4 follows the input inversion.
     if (m->slot == 0) {
+        // A counter block's registers end at +0x17; a pulse-output block's
+        // run to its deceleration step at +0x20 (2 bytes): cleared with it,
+        // or a step left from before would stay in the FPGA.
         for (uint32_t base : {0xC0u, 0xE0u, 0x40u, 0x80u}) {
-            for (uint32_t k = 0; k < 0x20; k += 4) FpgaWrite(base + k, 0, 4);
+            const uint32_t len = base < 0xC0 ? 0x24 : 0x20;
+            for (uint32_t k = 0; k < len; k += 4) FpgaWrite(base + k, 0, 4);
         }
         static constexpr uint32_t kPre[4] = {0xC2, 0xE2, 0x102, 0x122}, kMatch[4] = {0xC6, 0xE6, 0x106, 0x126};
         for (unsigned k = 0; k < 4; k++) {
@@ -368,7 +372,12 @@ void ReadInputs(IoDriverMsg *m) {
         for (unsigned i = 0; i < 4; i++) in[i] ^= fresh[i];
     }
     // The base board's fourth byte is a status (expander bit 9 clear: 0x80),
-    // not an input: the inversion of the inputs leaves it alone.
+    // not an input: the inversion of the inputs leaves it alone. Row 21 is
+    // the one base I/O board that reads expander 0x40. Rows 0-4 and 22 read
+    // it too but are expansion modules, not base boards (on rows 2-4 and 22,
+    // with 32 inputs, the fourth byte holds inputs 25-32; row 3 fills it from
+    // expander 0x44), and the base boards of rows 23-25 read expander 0x4C
+    // instead, where bit 9 is one of row 24's inputs.
     if (row == ROW_BASE21 && b_read) in[3] = (b[1] & 0x02) ? 0 : 0x80;
     s.in = in;
     // Only the bytes the message asks for move.
