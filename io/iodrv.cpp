@@ -161,6 +161,17 @@ void AcmCalWrite(const IoSlotState &s) {
     }
 }
 
+// Rows whose module carries a calibration block: those with analog points
+// (0-4, 7, 16-19, 21-23, 25) and row 24. The others (communication options,
+// the fieldbus slave, generic modules, the wide digital module) have none:
+// their location word 0 names EEPROM 0xA0 memory 0, where row 0's or row 2's
+// block lies (and 0xA0 identifies row 2), so they neither load constants
+// from there nor store any there.
+bool HasCalBlock(int16_t row) {
+    constexpr uint32_t kRows = 0x1Fu | 1u << 7 | 0xFu << 16 | 0x1Fu << 21;
+    return row >= 0 && row < int16_t(IO_IDENT_ROWS) && (kRows >> row) & 1;
+}
+
 void io_get_cal_const(uint32_t slot) {
     IoSlotState &s = tbl[slot];
     // Every row's block has the one layout that calibration sub-codes 4 and 5
@@ -170,7 +181,7 @@ void io_get_cal_const(uint32_t slot) {
     // never taken again, and their offsets were lost.
     std::array<uint8_t, 66> b{};
     const uint32_t loc = io_cal_location(s.row);
-    const bool read = I2C_read_mem(b.data(), loc, 66, 0) == 0;
+    const bool read = HasCalBlock(s.row) && I2C_read_mem(b.data(), loc, 66, 0) == 0;
     if (read && LE_Get16(&b[64]) == 0xF19E) {
         for (unsigned i = 0; i < 16; i++) {
             s.gain[i] = LE_Get16(&b[2 * i]);
@@ -254,8 +265,12 @@ void Configure(IoDriverMsg *m) {
     // Slot 0's FPGA is set up whatever the module: its counter and pulse
     // blocks start cleared, and register 4 follows the input inversion.
     if (m->slot == 0) {
+        // A counter block's registers end at +0x17; a pulse-output block's
+        // run to its deceleration step at +0x20 (2 bytes): cleared with it,
+        // or a step left from before would stay in the FPGA.
         for (uint32_t base : {0xC0u, 0xE0u, 0x40u, 0x80u}) {
-            for (uint32_t k = 0; k < 0x20; k += 4) FpgaWrite(base + k, 0, 4);
+            const uint32_t len = base < 0xC0 ? 0x24 : 0x20;
+            for (uint32_t k = 0; k < len; k += 4) FpgaWrite(base + k, 0, 4);
         }
         static constexpr uint32_t kPre[4] = {0xC2, 0xE2, 0x102, 0x122}, kMatch[4] = {0xC6, 0xE6, 0x106, 0x126};
         for (unsigned k = 0; k < 4; k++) {
@@ -357,7 +372,12 @@ void ReadInputs(IoDriverMsg *m) {
         for (unsigned i = 0; i < 4; i++) in[i] ^= fresh[i];
     }
     // The base board's fourth byte is a status (expander bit 9 clear: 0x80),
-    // not an input: the inversion of the inputs leaves it alone.
+    // not an input: the inversion of the inputs leaves it alone. Row 21 is
+    // the one base I/O board that reads expander 0x40. Rows 0-4 and 22 read
+    // it too but are expansion modules, not base boards (on rows 2-4 and 22,
+    // with 32 inputs, the fourth byte holds inputs 25-32; row 3 fills it from
+    // expander 0x44), and the base boards of rows 23-25 read expander 0x4C
+    // instead, where bit 9 is one of row 24's inputs.
     if (row == ROW_BASE21 && b_read) in[3] = (b[1] & 0x02) ? 0 : 0x80;
     s.in = in;
     // Only the bytes the message asks for move.
@@ -526,12 +546,17 @@ void io_q_put(uint32_t slot, uint8_t mode) {
         // unknown: both are driven again. Kept apart from the mode of the last
         // call, which a configure leaves as it was: an output on before the
         // configure stayed off after it.
+        // The FPGA's registers 0x40 and 0x80 are slot 0's (its pulse
+        // outputs, cleared by slot 0's configure): a module in slot 1 leaves
+        // them alone, as the plain pulse outputs of rows 0-4 and 22 do.
         const uint8_t b0 = o[0] & 1, m0 = mode & 1;
         const uint8_t old = s.fpga_pulse_bits;
         const bool unknown = old > 3;
-        if (unknown || (old & 1) != b0) FpgaWrite(0x40, b0, 1);
-        if (unknown || ((old >> 1) & 1) != m0) FpgaWrite(0x80, m0, 1);
-        s.fpga_pulse_bits = uint8_t(b0 | m0 << 1);
+        if (slot == 0) {
+            if (unknown || (old & 1) != b0) FpgaWrite(0x40, b0, 1);
+            if (unknown || ((old >> 1) & 1) != m0) FpgaWrite(0x80, m0, 1);
+            s.fpga_pulse_bits = uint8_t(b0 | m0 << 1);
+        }
         if (o[0] & 0x40) {
             s.acm.energy = {};
             s.acm.at_last = {};
@@ -1058,6 +1083,15 @@ void Calibrate(IoDriverMsg *m) {
     }
     const uint8_t sub = b[0];
     uint32_t answer = 1;
+    if ((sub == 4 || sub == 5 || sub == 6) && !HasCalBlock(s.row)) {
+        // A module without a calibration block: refused as a sub-code the
+        // module does not have (a zero first byte), nothing written, and
+        // flag bit 0 stays clear (no constants stored).
+        s.flags &= uint16_t(~IOF_CAL_VALID);
+        b[0] = 0;
+        m->extra = 1;
+        return;
+    }
     switch (sub) {
     case 0: {
         std::array<uint8_t, 26> a{};

@@ -111,6 +111,7 @@ void SendPhase(uint32_t idx) {
         Log(dbg_line.data());
         Msg_FlushRx(PortNo());
         at_status.count = 0;
+        at_status.raw_left = 0;
         if (e.term) {
             uint8_t b[3];
             uint32_t m = 0;
@@ -358,6 +359,29 @@ void Send_AT_Command(uint32_t len, const uint8_t *bytes) {
     Msg_RtuTx(PortNo());
 }
 
+namespace {
+// The byte count of socket data that the line just ended (by the LF at
+// buf[end - 1]) announces: "#SRECV: <id>,<count>" at the start of a line.
+// 0 for any other line.
+uint16_t AnnouncedData(const uint8_t *buf, uint32_t end) {
+    uint32_t start = end - 1;
+    while (start > 0 && buf[start - 1] != 10) start--;
+    static constexpr char kHead[] = "#SRECV:";
+    constexpr uint32_t kHeadLen = sizeof kHead - 1;
+    if (end - start < kHeadLen + 3 || std::memcmp(buf + start, kHead, kHeadLen) != 0) return 0;
+    uint32_t i = start + kHeadLen;
+    while (i < end && buf[i] != ',') i++;
+    uint32_t n = 0;
+    bool digits = false;
+    for (i++; i < end && buf[i] >= '0' && buf[i] <= '9'; i++) {
+        digits = true;
+        n = n * 10 + uint32_t(buf[i] - '0');
+        if (n > 0xFFFF) return 0;  // no module reads that much at once: not a header
+    }
+    return digits ? uint16_t(n) : 0;
+}
+}  // namespace
+
 uint32_t AT_ReadResponse(uint8_t *buf, uint32_t size) {
     uint32_t res = AT_R_NONE;
     uint32_t first = at_status.count;
@@ -374,10 +398,20 @@ uint32_t AT_ReadResponse(uint8_t *buf, uint32_t size) {
             Log(seen.data());
             seen_n = 0;
         }
+        // Socket data announced by "#SRECV:" is the peer's, byte for byte:
+        // exactly that many bytes are taken as data, none of them looked at
+        // for a final result (a peer's "OK\r\n" or "ERROR\r\n" at the start
+        // of a line would end the read there and cut the data); the final
+        // result follows them.
+        if (at_status.raw_left != 0) {
+            at_status.raw_left--;
+            continue;
+        }
         uint32_t r = AT_R_NONE;
         Recognise(b, &r);
         if (r != AT_R_NONE) res = r;
         if (res == AT_R_OK && r == AT_R_OK) at_status.count = at_status.count >= 4 ? uint16_t(at_status.count - 4) : 0;
+        if (b == 10 && res == AT_R_NONE) at_status.raw_left = AnnouncedData(buf, at_status.count);
     }
     if (seen_n) {
         seen[seen_n] = 0;
@@ -524,6 +558,7 @@ void AT_Load(const at_cmd_st *table, uint32_t first, uint32_t count, uint8_t *bu
     at_status.buf = buf;
     at_status.buf_size = size;
     at_status.count = 0;
+    at_status.raw_left = 0;
     at_status.phase = AT_PH_SEND;
     at_status.result = AT_R_NONE;
     at_status.loaded = 1;
@@ -871,9 +906,11 @@ void ModemDrainUnsolicited(AtStatus &s) {
         s.buf = s.answer.data();
         s.buf_size = AT_ANSWER_SIZE;
         s.count = 0;
+        s.raw_left = 0;
     }
     AT_ReadResponse(s.buf, s.buf_size);
     s.count = 0;
+    s.raw_left = 0;
     AT_Idle();
 }
 

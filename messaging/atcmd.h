@@ -109,7 +109,8 @@ struct AtStatus {
     std::array<char, 17> version;
     std::array<char, 17> model_text;
     uint8_t access_tech;
-    uint8_t rstate;  // recogniser state
+    uint8_t rstate;     // recogniser state
+    uint16_t raw_left;  // bytes of announced socket data still to come (not recognised)
     uint32_t last_result;
     std::array<char, 17> ip_text;
     std::array<char, 24> netcode;

@@ -452,8 +452,18 @@ TEST_F(IoTest, PulseOutputAndCounterRegistersOfSlotZero) {
     m.count = uint16_t(cfg.size());
     io_driver(&m);
     ASSERT_EQ(m.status, 0);
-    ASSERT_EQ(FpgaLog().size(), 32u + 4 + 5);
-    EXPECT_EQ(std::vector<FpgaW>(FpgaLog().begin() + 32, FpgaLog().end()), (std::vector<FpgaW>{{0xC2, 0x32FF, 4},
+    // The clear, four bytes at a time: the counter blocks at 0xC0 and 0xE0
+    // (their registers end at +0x17) and the pulse-output blocks at 0x40 and
+    // 0x80 up to and including the deceleration step at +0x20.
+    std::vector<FpgaW> clear;
+    for (uint32_t r = 0xC0; r <= 0xDC; r += 4) clear.push_back({r, 0, 4});
+    for (uint32_t r = 0xE0; r <= 0xFC; r += 4) clear.push_back({r, 0, 4});
+    for (uint32_t r = 0x40; r <= 0x60; r += 4) clear.push_back({r, 0, 4});
+    for (uint32_t r = 0x80; r <= 0xA0; r += 4) clear.push_back({r, 0, 4});
+    ASSERT_EQ(clear.size(), 34u);
+    ASSERT_EQ(FpgaLog().size(), clear.size() + 4 + 5);
+    EXPECT_EQ(std::vector<FpgaW>(FpgaLog().begin(), FpgaLog().begin() + 34), clear);
+    EXPECT_EQ(std::vector<FpgaW>(FpgaLog().begin() + 34, FpgaLog().end()), (std::vector<FpgaW>{{0xC2, 0x32FF, 4},
                                                                                                {0xC6, 70, 4},
                                                                                                {0xE2, 0x3CFF, 4},
                                                                                                {0xE6, 80, 4},
@@ -749,6 +759,36 @@ TEST_F(IoTest, PlainPulseOutputsAreDrivenAtTheFirstUpdateAndAfterAStop) {
     m.count = 1;
     io_driver(&m);
     EXPECT_EQ(FpgaLog(), std::vector<FpgaW>{});
+
+    // The same holds for a power-metering module (rows 16 and 17) in slot 1:
+    // output bit 0 and mode bit 0 set, yet registers 0x40 and 0x80 (slot 0's
+    // pulse outputs) are not written, neither at the first update nor later.
+    for (const uint16_t pwr : {uint16_t(0x500F), uint16_t(0x520F)}) {
+        m = {};
+        m.code = 1;
+        m.first = 0xA60F;
+        m.count = pwr;
+        io_driver(&m);
+        m = {};
+        m.code = 4;
+        m.slot = 1;
+        m.buffer = cfg1.data();
+        m.count = uint16_t(cfg1.size());
+        io_driver(&m);
+        ASSERT_EQ(m.status, 0);
+        for (const uint8_t bit : {uint8_t(0x01), uint8_t(0x00)}) {
+            std::array<uint8_t, 1> qp{bit};
+            FpgaLog().clear();
+            m = {};
+            m.code = 10;
+            m.slot = 1;
+            m.buffer = qp.data();
+            m.count = 1;
+            io_driver(&m);
+            io_q_put(1, bit);  // mode bit 0 as well
+            EXPECT_EQ(FpgaLog(), std::vector<FpgaW>{}) << std::hex << pwr << " output bit " << int(bit);
+        }
+    }
     io_fpga_xfer = saved;
 }
 
@@ -780,10 +820,12 @@ TEST_F(IoTest, BaseBoardFpgaSetUpControlLineMuxAndInputStatusByte) {
     m.count = uint16_t(cfg.size());
     io_driver(&m);
     ASSERT_EQ(m.status, 0);
+    // Counter blocks 0xC0..0xDF and 0xE0..0xFF; pulse-output blocks through
+    // their deceleration step: 0x40..0x63 and 0x80..0xA3.
     std::vector<FpgaW> want;
-    for (uint32_t base : {0xC0u, 0xE0u, 0x40u, 0x80u}) {
-        for (uint32_t k = 0; k < 0x20; k += 4) want.push_back({base + k, 0, 4});
-    }
+    for (uint32_t r = 0xC0; r < 0x100; r += 4) want.push_back({r, 0, 4});
+    for (uint32_t r = 0x40; r < 0x64; r += 4) want.push_back({r, 0, 4});
+    for (uint32_t r = 0x80; r < 0xA4; r += 4) want.push_back({r, 0, 4});
     want.insert(want.end(), {{0x06, 0, 1}, {0x07, 0, 2}, {0x04, 0, 1}});
     EXPECT_EQ(FpgaLog(), want);
     // The inputs are inverted; the fourth byte reports expander bit 9 (clear:

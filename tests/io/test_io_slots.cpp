@@ -938,6 +938,66 @@ TEST_F(IoTest, CalibrationStoreRaisesTheWriteLineAndAFailedStoreLeavesNothingVal
 namespace {
 using namespace io_test;
 
+TEST_F(IoTest, CalibrationStoreOfAModuleWithoutABlockWritesNothing) {
+    // Row 2 in slot 0 keeps its block at 0xA0 memory 0, the EEPROM that
+    // identifies it. A communication option (row 5) in slot 1 has no
+    // calibration block: sub-codes 4, 5 and 6 are refused as a sub-code the
+    // module does not have (a zero first byte, length 1), write no EEPROM and
+    // leave flag bit 0 clear; row 2's block stays as stored.
+    Sim(R"({"slot0": [{"addr": "0xA0", "type": "eeprom", "blocks": 8, "write_cycle": 1}]})");
+    IoDriverMsg m{};
+    m.code = 1;
+    m.first = 0xA00F;
+    m.count = 0x720F;
+    io_driver(&m);
+    ASSERT_EQ(tbl[0].row, 2);
+    ASSERT_EQ(tbl[1].row, 5);
+    std::array<uint8_t, 64> buf{};
+    auto cal = [&](uint8_t slot, std::vector<uint8_t> d) {
+        buf.fill(0xEE);
+        std::copy(d.begin(), d.end(), buf.begin());
+        m = {};
+        m.code = 8;
+        m.slot = slot;
+        m.extra = uint8_t(d.size());
+        m.buffer = buf.data();
+        io_driver(&m);
+        return std::vector<uint8_t>(buf.begin(), buf.begin() + m.extra);
+    };
+    cal(0, {3, 0, 0x01, 0x00, 0x00, 0x00, 0xD2, 0x04, 0x05, 0x00});  // pair 1 = (1234, 5)
+    cal(0, {4, 0});
+    ASSERT_EQ(tbl[0].flags & IOF_CAL_VALID, IOF_CAL_VALID);
+    std::array<uint8_t, 66> before{};
+    ASSERT_EQ(I2C_read_mem(before.data(), 0, 66, 0), 0u);
+    ASSERT_EQ(LE_Get16(&before[0]), 1234);
+    ASSERT_EQ(LE_Get16(&before[64]), 0xF19E);
+
+    // Its configure does not take row 2's block for constants of its own.
+    m = {};
+    m.code = 4;
+    m.slot = 1;
+    io_driver(&m);
+    ASSERT_EQ(m.status, 0);
+    EXPECT_EQ(tbl[1].flags & IOF_CAL_VALID, 0);
+    EXPECT_EQ(tbl[1].gain[0], 0);
+    cal(1, {3, 0, 0x01, 0x00, 0x00, 0x00, 0x39, 0x30, 0x07, 0x00});  // pair 1 = (12345, 7)
+    for (const uint8_t sub : {uint8_t(4), uint8_t(5), uint8_t(6)}) {
+        Log().clear();
+        EXPECT_EQ(cal(1, {sub, 0}), std::vector<uint8_t>{0}) << int(sub);
+        for (const Xfer &x : Log()) {
+            EXPECT_FALSE(x.kind == 'w' && x.addr >= 0xA0 && x.addr <= 0xAE) << int(sub) << " wrote " << int(x.addr);
+        }
+        EXPECT_EQ(tbl[1].flags & IOF_CAL_VALID, 0) << int(sub);
+    }
+    std::array<uint8_t, 66> after{};
+    ASSERT_EQ(I2C_read_mem(after.data(), 0, 66, 0), 0u);
+    EXPECT_EQ(after, before);
+    // Sub-code 0 still answers the module.
+    const auto id = cal(1, {0});
+    ASSERT_EQ(id.size(), 26u);
+    EXPECT_EQ(LE_Get16(&id[6]), 0x720F);
+}
+
 TEST_F(IoTest, CalibrationDrivesAndAnswersTheAnalogChannelsOfAMixedModule) {
     // Row 4 in slot 1: converter at 0x92 (channel 0 = 0x1234, channel 1 =
     // 0x0567), cold-junction sensor at 0x96 reading 25 degC, DACs at 0x98

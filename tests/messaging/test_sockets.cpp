@@ -71,8 +71,11 @@ struct CellSim {
                 ss[ss.find("#SS: 3,") + 7] = '2';
             } else if (line.rfind("AT#SRECV=", 0) == 0) {
                 const std::string id = line.substr(9, line.find(',') - 9);
-                ans = "\r\n#SRECV: " + id + "," + std::to_string(peer.size() + count_extra) + "\r\n" + peer +
-                      "\r\n\r\nOK\r\n";
+                // The module sends exactly the bytes it announces: the peer's,
+                // then count_extra more of the peer's stream (its lines of "OK").
+                std::string data = peer;
+                for (std::size_t i = 0; i < count_extra; i++) data.push_back("\r\nOK\r\n"[i % 6]);
+                ans = "\r\n#SRECV: " + id + "," + std::to_string(data.size()) + "\r\n" + data + "\r\n\r\nOK\r\n";
                 if (consume) peer.clear();
             }
             fake_ports::Feed(2, ans);
@@ -282,14 +285,19 @@ TEST_F(SockTest, DialSendRingAndReceive) {
     EXPECT_NE(LogText().find("\nReceived Data:4  total:4  offset:15 \n\r\n"), std::string::npos) << LogText();
     EXPECT_EQ(ModemCheckRecv(0), 255u);  // drained: rewound once
     EXPECT_EQ(ModemCheckRecv(0), 0u);
-    // A count larger than the bytes that came is cut to them.
+    // A long read: the 1,402 bytes the module announces ("XY", then the
+    // peer's lines of "OK") are taken whole as data, none of them taken for
+    // the final result.
     sim.peer = "XY";
     sim.count_extra = 1400;
     sim.ss[9] = '3';
     fake_ports::Feed(2, "\r\nSRING: 1\r\n");
     Pass(2000);
-    // "XY", its CR LF and the CR LF that end the final result line.
-    EXPECT_EQ(socket_info_st[0].unread, 6);
+    EXPECT_EQ(socket_info_st[0].unread, 1402);
+    EXPECT_EQ(socket_info_st[0].flags & SOCKF_ERECV, 0);
+    std::string head;
+    for (int i = 0; i < 8; i++) head.push_back(char(ModemDataRecv(0)));
+    EXPECT_EQ(head, "XY\r\nOK\r\n");
 }
 
 // A server name of 63 characters is dialled whole; one of 64 is refused (it
@@ -741,14 +749,18 @@ TEST_F(SockTest, APeersOkInsideTheDataIsKept) {
     Pass(5000);
     ASSERT_EQ(socket_info_st[0].state, 7);
     sim.consume = true;
-    for (const char *peer : {"BOOK", "1 OK 2"}) {
+    // A peer's own "OK" or "ERROR" line inside the data (at the start of the
+    // data or of a line in it) is data too: the module announces the count
+    // and the final result comes after that many bytes.
+    for (const char *peer : {"BOOK", "1 OK 2", "OK\r\n", "\r\nOK\r\nmore", "ERROR\r\n", "a\r\n+CME ERROR: 3\r\n"}) {
         sim.peer = peer;
         sim.ss[9] = '3';
         fake_ports::Feed(2, "\r\nSRING: 1\r\n");
         Pass(2000);
         std::string got;
-        for (int i = 0; i < 8 && ModemCheckRecv(0) == 1; i++) got.push_back(char(ModemDataRecv(0)));
+        for (int i = 0; i < 32 && ModemCheckRecv(0) == 1; i++) got.push_back(char(ModemDataRecv(0)));
         EXPECT_EQ(got, peer);
+        EXPECT_EQ(socket_info_st[0].flags & SOCKF_ERECV, 0) << "no receive error";
     }
 }
 
