@@ -1043,11 +1043,23 @@ void EtnEmailSmtp() {
         Command("\r\n.\r\n", 5, kSmtpQuit);
         break;
     case kSmtpQuit:
+        // The server has taken the mail (its data end was answered): QUIT
+        // awaits no answer, so that a server that closes without one, or
+        // never gives it, does not turn a delivered mail into a time-out.
         ClearTrigger();
-        Command("QUIT\r\n", 6, kSmtpClose);
+        e.cmd = kSmtpQuit;
+        Timer(EM_TICKS_60S);
+        if (!SendBytes("QUIT\r\n", 6)) SetStep(EmSmtpStep(kSmtpQuit));
+        e.smtp = kSmtpClose;
         break;
     case kSmtpAwaitReply: WaitReply(); break;
     case kSmtpClose:
+        // On the modem QUIT leaves from the queue and the socket's buffer: it
+        // goes out before the disconnect (within the 60 s started with it),
+        // not dropped by it.
+        if (Modem() && e.cmd == kSmtpQuit && (modem_len > 0 || socket_info_st[kModemSocket].tx_len > 0) && ModemUp() &&
+            !Expired())
+            break;
         if (PlcWord(W_MODEM_CTL) == kModemCtlHoldPortMail) GSMGPRSInfo_St.mail_close |= 0x01;
         if (Close()) {
             SslFree();

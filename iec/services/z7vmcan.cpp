@@ -720,7 +720,10 @@ void Z7Can_OnPreExchange(uint32_t port) {
     // silent from holding the scan for ever.
     for (uint32_t k = 0; k < Z7CAN_READ_GUARD && PLAT_CanRead(sock, fr) == int(PLAT_CAN_FRAME); k++) {
         const uint32_t word = fr[0] | uint32_t(fr[1]) << 8 | uint32_t(fr[2]) << 16 | uint32_t(fr[3]) << 24;
-        if (word & PLAT_CAN_ERR) continue;
+        // An error frame, or a remote frame (a request for the message, with
+        // no data of its own), is no message data: copying it would put
+        // stale or zero bytes into the variables and the spare slots.
+        if (word & (PLAT_CAN_ERR | PLAT_CAN_RTR)) continue;
         const uint32_t id = word & ((word & PLAT_CAN_EFF) ? 0x1FFFFFFFu : 0x7FFu);
         const uint32_t n = fr[4] > 8 ? 8 : fr[4];
         uint32_t m = Z7VMCan_FindRcvMsg(port, id);

@@ -1059,6 +1059,26 @@ TEST_F(RtIo, CanEveryPortLeavesItsFirstExchangeAndReadsEveryWaitingFrame) {
     EXPECT_EQ(Z7Mem_Get8(m + CM_DATA), 99u);  // the last one's data
 }
 
+// A remote frame (RTR) asks for a message and carries no data: it neither
+// overwrites a receive message nor takes a spare slot.
+TEST_F(RtIo, CanRemoteFrameCarriesNoData) {
+    ASSERT_EQ(StartBytes(CanTestImage()), 0u);
+    Z7VMCan_ExchangeAt(db, 1000);
+    Take();
+    Inject(0x181, {0x34, 0x12});
+    Z7VMCan_ExchangeAt(db, 1010);
+    EXPECT_EQ(Var16(db, 1), 0x1234);
+    Inject(PLAT_CAN_RTR | 0x181, {0, 0, 0, 0, 0, 0, 0, 0});
+    Inject(PLAT_CAN_RTR | 0x1F0, {0, 0}, 2);
+    Inject(PLAT_CAN_RTR | 0x3A0, {}, 8);
+    Z7VMCan_ExchangeAt(db, 1020);
+    EXPECT_EQ(Var16(db, 1), 0x1234);
+    EXPECT_EQ(Var16(db, 9), 0);  // no new data for 0x1F0
+    uint32_t id = 0, len = 0;
+    uint8_t data[8] = {};
+    EXPECT_EQ(Z7VMCan_RcvAppMsg(db, "can1", &id, &len, data), 0u);
+}
+
 // A port name longer than 16 characters is bounded by its 80-byte record
 // (name from byte 16): the definition builds and the interface name is its
 // first 15 characters; a name that runs to the record's end refuses it.

@@ -276,6 +276,7 @@ struct LoopSmtp {
     bool in_data = false, mute = false;  // mute: nothing more after STARTTLS
     int auth_step = 0;                   // AUTH LOGIN: user name, then password asked for
     std::string rcpt_reply = "250 fine\r\n";
+    std::string quit_reply = "221 bye\r\n";
     std::size_t read_budget = SIZE_MAX;  // bytes taken per Pump (a server slow to read)
     explicit LoopSmtp(uint16_t want = 0, uint32_t addr = INADDR_LOOPBACK) {
         ls = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
@@ -344,7 +345,7 @@ struct LoopSmtp {
                 in.clear();
                 return;
             } else {
-                Say(line == "QUIT" ? "221 bye\r\n" : "250 fine\r\n");
+                Say(line == "QUIT" ? quit_reply.c_str() : "250 fine\r\n");
             }
         }
     }
@@ -576,6 +577,64 @@ TEST_F(EmailLoop, AuthLoginAndRefusalsOfEitherClass) {
         }
         _nx_tcp_socket_delete(&EtnEmailConn.sock);
     }
+    EtnEmailConn = EmailRec{};
+    EtnEmailConn.sock.fd = -1;
+    EtnEmailConn.dns.fd = -1;
+    sms_table_bl.fill(0);
+}
+
+// The mail is done once its data is taken: the answer to QUIT is not
+// awaited, and a server that never gives it leaves the status 0 and the
+// client free for the next mail at once.
+TEST_F(EmailLoop, AMailIsDoneWithoutTheAnswerToQuit) {
+    test_support::OwnNetns netns;
+    ASSERT_TRUE(netns.ok()) << netns.error();
+    static std::array<uint8_t, 40 * 1600> mem;
+    NX_IP ip;
+    NX_PACKET_POOL pool;
+    test_support::EthIp(ip, pool, mem, "mail quit pool");
+    ip.nx_ip_link_up = 1;
+    std::optional<LoopSmtp> at;
+    {
+        test_support::OwnNetns::PeerScope peer(netns);
+        at.emplace(0, test_support::OwnNetns::kPeerAddr);
+    }
+    LoopSmtp &srv = *at;
+    ASSERT_NE(srv.port, 0);
+    srv.quit_reply = "";
+    test_support::FakeClock clock;
+    EtnEmailConn = EmailRec{};
+    ASSERT_EQ(EtnEmailInit(&ip, &pool), 0u);
+    EmailBlock b;
+    b.contacts = {{"ops@test.lan", 1}};
+    b.msgs = {{"Hello", "Alarm", 1, M16(10), ""}};
+    b.status_reg = R(500);
+    b.server = test_support::OwnNetns::kPeerAddr;
+    b.port = srv.port;
+    b.domain = "plc.test.lan";
+    b.sender = "plc@test.lan";
+    b.Install();
+    LT_SetD(R(500), 0xA5A5A5A5);
+    LT_SetBit(M16(10), true);
+    LE_Put16(&plc_reg[2 * W_MODE], 2);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while ((LT_Bit(M16(10)) || EtnEmailConn.sub == EMS_SMTP || EtnEmailConn.conn_state != EMC_ACTIVE) &&
+           std::chrono::steady_clock::now() < end) {
+        EnetThread();
+        EtnEmailScan(1);
+        srv.Pump();
+    }
+    EXPECT_FALSE(LT_Bit(M16(10)));
+    EXPECT_EQ(EtnEmailConn.sub, EMS_TRIGGER);
+    EXPECT_EQ(EtnEmailConn.smtp, kSmtpClosed);
+    EXPECT_EQ(srv.cmds, "EHLO plc.test.lan|MAIL FROM:<plc@test.lan>|RCPT TO:<ops@test.lan>|DATA|QUIT|");
+    EXPECT_EQ(LT_D(R(500)), 0u);
+    LE_Put16(&plc_reg[2 * W_MODE], 0);
+    for (int k = 0; k < 20; k++) {
+        EnetThread();
+        EtnEmailScan(1);
+    }
+    _nx_tcp_socket_delete(&EtnEmailConn.sock);
     EtnEmailConn = EmailRec{};
     EtnEmailConn.sock.fd = -1;
     EtnEmailConn.dns.fd = -1;
