@@ -247,7 +247,12 @@ void Supervise() {
             }
         } else if (co.master && e.step == CO_BOOT_RUNNING) {
             if (now - e.t < uint32_t(e.time_ms) * 10) continue;
-            if ((e.flags & CO_NF_GUARDREQ) && !(e.flags & CO_NF_GUARDANS)) {
+            const bool unanswered = (e.flags & CO_NF_GUARDREQ) && !(e.flags & CO_NF_GUARDANS);
+            // A request the full ring did not take was never sent: it goes on
+            // a later pass and is not counted against the retry factor, else
+            // each pass of a full ring would count one more.
+            if (!CANOpenNGSend(i)) continue;
+            if (unanswered) {
                 const uint64_t off = uint64_t(Rd32(0x14)) + uint64_t(CO_SLAVE_REC) * i;
                 const uint8_t factor = Has(off, CO_SLAVE_REC) ? blk[off + 1] : 0;
                 if (++e.retry > factor) {
@@ -255,7 +260,6 @@ void Supervise() {
                     e.state = 0xFE;
                 }
             }
-            CANOpenNGSend(i);
         }
     }
 }

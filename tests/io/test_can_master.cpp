@@ -560,6 +560,47 @@ TEST_F(CanMaster, GuardsItsRunningSlavesAndGivesUpAfterTheRetryFactor) {
     EXPECT_EQ(RWord(104), 0x2C06);
 }
 
+// A guard request that cannot be queued (full transmit ring) was never
+// sent: it does not count against the retry factor. The slave missed one
+// answer, then the ring stays full for 300 ms: no error 6, and once the ring
+// drains the requests go on and an answer keeps the slave.
+TEST_F(CanMaster, GuardRequestsThatCannotBeQueuedDoNotCountAsUnanswered) {
+    BlockBuilder b(1, 0x01, 0);  // master, node guarding
+    b.Put(0x54, R(100));
+    b.b[0x13] = 1;
+    b.Put(0x14, b.Add(SlaveRecord(0x2D, 0x01, 100, 0, 0, 0, 0, 0)));  // guard time 100 ms, retry factor 2
+    CanFixture::SetBlock(b.b);
+    CanFixture::Start();
+    auto requests = [] {
+        size_t n = 0;
+        for (const Frame &f : Sent(0x72D)) n += (f.id & PLAT_CAN_RTR) ? 1 : 0;
+        return n;
+    };
+    ASSERT_TRUE(RunUntil([] { return HasNmt(0x82, 0); }));
+    Inject(0x72D, {0x00});
+    ASSERT_TRUE(RunUntil([&] { return requests() == 1; }));
+    Inject(0x72D, {0x7F});
+    ASSERT_TRUE(RunUntil([] { return co_nodes[0].step == CO_BOOT_RUNNING; }));
+    // the first supervision request goes unanswered
+    CanFixture::Clear();
+    ASSERT_TRUE(RunUntil([&] { return requests() == 1; }, 300));
+    FillRing();
+    RunUntil([] { return false; }, 300);
+    EXPECT_EQ(co.status & CO_ST_TXFULL, CO_ST_TXFULL);
+    EXPECT_EQ(co_nodes[0].err, 0) << "requests never sent are not requests without answer";
+    EXPECT_EQ(co_nodes[0].step, CO_BOOT_RUNNING);
+    EXPECT_EQ(co_nodes[0].retry, 0) << "nothing counted before the next request goes";
+    DrainRing();
+    CanFixture::Clear();
+    ASSERT_TRUE(RunUntil([&] { return requests() == 1; }, 5));
+    EXPECT_EQ(co_nodes[0].retry, 1) << "the one unanswered request";
+    Inject(0x72D, {0x05});
+    RunUntil([] { return false; }, 3);
+    EXPECT_EQ(co_nodes[0].err, 0);
+    EXPECT_EQ(co_nodes[0].retry, 0);
+    EXPECT_EQ(co_nodes[0].step, CO_BOOT_RUNNING);
+}
+
 TEST_F(CanMaster, AnNmtCommandToAllNodesIsNoChangeOfTheSlavesOwn) {
     BlockBuilder b(1, 0x81, 0);  // master that also consumes heartbeats
     std::vector<uint8_t> slaves = SlaveRecord(0x2A, 0x01, 100, 0, 0, 0, 0, 0);
