@@ -973,9 +973,14 @@ void CANOpenBootStep() {
                 if (co_nodes[i].step != CO_BOOT_RESET && co_nodes[i].step != CO_BOOT_STOPPED) group = false;
             }
             if (group) {
+                // The broadcast went out when another slave already waits
+                // in this reset of all. A slave given up keeps what its last
+                // step left in sub, and one reset alone is waiting for its own
+                // reset: neither sent the broadcast, so neither counts.
                 bool first = true;
                 for (unsigned i = 0; i < co.count; i++) {
-                    if (co_nodes[i].sub != 0 && &co_nodes[i] != &e) first = false;
+                    const CoNodeEntry &o = co_nodes[i];
+                    if (&o != &e && o.step == CO_BOOT_RESET && o.sub != 0 && (o.flags & CO_NF_GROUP)) first = false;
                 }
                 if (first && !CANOpenNMTSend(0, NMT_CMD_RESET_COMM)) return;
             } else if (!((assign & 0x10) && (e.state == NMT_OPER || e.state == NMT_UNKNOWN))) {
