@@ -995,10 +995,13 @@ void CANOpenBootStep() {
         }
         if (e.state == NMT_UNKNOWN && now - e.wait < uint32_t(e.time_ms) * 8) return;
         if (e.flags & CO_NF_GROUP) {
+            // Every slave was reset and is started again: each is asked for
+            // its transmit PDOs again, also one given up before.
             for (unsigned i = 0; i < co.count; i++) {
                 co_nodes[i].step = CO_BOOT_DEVICE_TYPE;
                 co_nodes[i].err = 0;
                 co_nodes[i].sub = 0;
+                co_nodes[i].flags &= uint8_t(~CO_NF_RTRSENT);
             }
             co.cur = uint8_t(co.count - 1);  // the next pass starts at the first slave
         } else {

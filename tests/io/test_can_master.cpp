@@ -414,6 +414,16 @@ TEST_F(CanMaster, SlaveGivenUpAfterItsRemoteRequestsLeavesTheResetOfAllToTheNext
     ASSERT_TRUE(beat(false, false, [] { return co_nodes[0].step == CO_BOOT_RESET && co_nodes[0].sub != 0; }));
     EXPECT_EQ(NmtCount(0x82, 0), 1u) << "the reset of all nodes";
     EXPECT_EQ(NmtCount(0x82, 0x38), 0u);
+    // both boot again: 0x39, started again, is asked for its transmit PDOs again
+    Inject(0x738, {0x00});
+    Inject(0x739, {0x00});
+    ASSERT_TRUE(
+        beat(true, true, [] { return co_nodes[0].step == CO_BOOT_RUNNING && co_nodes[1].step == CO_BOOT_RUNNING; }));
+    ASSERT_TRUE(beat(true, true, [] { return !Sent(0x4B9).empty(); }));
+    for (uint32_t cob : {0x1B9u, 0x2B9u, 0x3B9u, 0x4B9u}) {
+        ASSERT_EQ(Sent(cob).size(), 1u) << std::hex << cob;
+        EXPECT_TRUE(Sent(cob)[0].id & PLAT_CAN_RTR) << std::hex << cob;
+    }
 }
 
 // 0x3A is reset alone while 0x3B runs; 0x3B falls silent during 0x3A's
