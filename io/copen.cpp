@@ -247,7 +247,12 @@ void Supervise() {
             }
         } else if (co.master && e.step == CO_BOOT_RUNNING) {
             if (now - e.t < uint32_t(e.time_ms) * 10) continue;
-            if ((e.flags & CO_NF_GUARDREQ) && !(e.flags & CO_NF_GUARDANS)) {
+            const bool unanswered = (e.flags & CO_NF_GUARDREQ) && !(e.flags & CO_NF_GUARDANS);
+            // A request the full ring did not take was never sent: it goes on
+            // a later pass and is not counted against the retry factor, else
+            // each pass of a full ring would count one more.
+            if (!CANOpenNGSend(i)) continue;
+            if (unanswered) {
                 const uint64_t off = uint64_t(Rd32(0x14)) + uint64_t(CO_SLAVE_REC) * i;
                 const uint8_t factor = Has(off, CO_SLAVE_REC) ? blk[off + 1] : 0;
                 if (++e.retry > factor) {
@@ -255,7 +260,6 @@ void Supervise() {
                     e.state = 0xFE;
                 }
             }
-            CANOpenNGSend(i);
         }
     }
 }
@@ -969,9 +973,14 @@ void CANOpenBootStep() {
                 if (co_nodes[i].step != CO_BOOT_RESET && co_nodes[i].step != CO_BOOT_STOPPED) group = false;
             }
             if (group) {
+                // The broadcast went out when another slave already waits
+                // in this reset of all. A slave given up keeps what its last
+                // step left in sub, and one reset alone is waiting for its own
+                // reset: neither sent the broadcast, so neither counts.
                 bool first = true;
                 for (unsigned i = 0; i < co.count; i++) {
-                    if (co_nodes[i].sub != 0 && &co_nodes[i] != &e) first = false;
+                    const CoNodeEntry &o = co_nodes[i];
+                    if (&o != &e && o.step == CO_BOOT_RESET && o.sub != 0 && (o.flags & CO_NF_GROUP)) first = false;
                 }
                 if (first && !CANOpenNMTSend(0, NMT_CMD_RESET_COMM)) return;
             } else if (!((assign & 0x10) && (e.state == NMT_OPER || e.state == NMT_UNKNOWN))) {
@@ -986,10 +995,13 @@ void CANOpenBootStep() {
         }
         if (e.state == NMT_UNKNOWN && now - e.wait < uint32_t(e.time_ms) * 8) return;
         if (e.flags & CO_NF_GROUP) {
+            // Every slave was reset and is started again: each is asked for
+            // its transmit PDOs again, also one given up before.
             for (unsigned i = 0; i < co.count; i++) {
                 co_nodes[i].step = CO_BOOT_DEVICE_TYPE;
                 co_nodes[i].err = 0;
                 co_nodes[i].sub = 0;
+                co_nodes[i].flags &= uint8_t(~CO_NF_RTRSENT);
             }
             co.cur = uint8_t(co.count - 1);  // the next pass starts at the first slave
         } else {

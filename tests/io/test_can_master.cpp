@@ -381,6 +381,82 @@ TEST_F(CanMaster, SlaveBootedAgainAloneIsStartedAlsoWhenAllWereStartedAtOnce) {
     EXPECT_EQ(NmtCount(0x01, 0x36) + NmtCount(0x01, 0x37), 0u) << "one broadcast, no start of each";
 }
 
+// A slave given up while running keeps nothing of its last step: when the
+// only other slave is booted again and no slave runs, the reset of all nodes
+// goes out. 0x39 had its four remote requests sent before it was given up.
+TEST_F(CanMaster, SlaveGivenUpAfterItsRemoteRequestsLeavesTheResetOfAllToTheNext) {
+    BlockBuilder b(1, 0x81, 0);                                                 // master that also consumes heartbeats
+    std::vector<uint8_t> slaves = SlaveRecord(0x38, 0x05, 100, 0, 0, 0, 0, 0);  // booted again after an error
+    const std::vector<uint8_t> s2 = SlaveRecord(0x39, 0x01, 100, 0, 0x40, 0, 0, 0);  // remote requests after start
+    slaves.insert(slaves.end(), s2.begin(), s2.end());
+    b.b[0x13] = 2;
+    b.Put(0x14, b.Add(slaves));
+    CanFixture::SetBlock(b.b);
+    CanFixture::Start();
+    ASSERT_EQ(co.status & CO_ST_CFG, 0u);
+    auto beat = [](bool b38, bool b39, const std::function<bool()> &until) {
+        for (int i = 0; i < 40; i++) {
+            if (b38) Inject(0x738, {0x05});
+            if (b39) Inject(0x739, {0x05});
+            if (RunUntil(until, 20)) return true;
+        }
+        return false;
+    };
+    ASSERT_TRUE(
+        beat(true, true, [] { return co_nodes[0].step == CO_BOOT_RUNNING && co_nodes[1].step == CO_BOOT_RUNNING; }));
+    ASSERT_TRUE(beat(true, true, [] { return !Sent(0x4B9).empty(); }));
+    EXPECT_EQ(NmtCount(0x82, 0), 1u);
+    // 0x39 falls silent: given up
+    ASSERT_TRUE(beat(true, false, [] { return co_nodes[1].step == CO_BOOT_STOPPED; }));
+    EXPECT_EQ(co_nodes[1].err, 11);
+    // 0x38 falls silent: booted again, and with no slave running all nodes are reset
+    CanFixture::Clear();
+    ASSERT_TRUE(beat(false, false, [] { return co_nodes[0].step == CO_BOOT_RESET && co_nodes[0].sub != 0; }));
+    EXPECT_EQ(NmtCount(0x82, 0), 1u) << "the reset of all nodes";
+    EXPECT_EQ(NmtCount(0x82, 0x38), 0u);
+    // both boot again: 0x39, started again, is asked for its transmit PDOs again
+    Inject(0x738, {0x00});
+    Inject(0x739, {0x00});
+    ASSERT_TRUE(
+        beat(true, true, [] { return co_nodes[0].step == CO_BOOT_RUNNING && co_nodes[1].step == CO_BOOT_RUNNING; }));
+    ASSERT_TRUE(beat(true, true, [] { return !Sent(0x4B9).empty(); }));
+    for (uint32_t cob : {0x1B9u, 0x2B9u, 0x3B9u, 0x4B9u}) {
+        ASSERT_EQ(Sent(cob).size(), 1u) << std::hex << cob;
+        EXPECT_TRUE(Sent(cob)[0].id & PLAT_CAN_RTR) << std::hex << cob;
+    }
+}
+
+// 0x3A is reset alone while 0x3B runs; 0x3B falls silent during 0x3A's
+// wait (0.8 x 200 ms): no slave runs any more, and the reset of all nodes
+// goes out, which also resets 0x3B. 0x3A's own reset did not reset it.
+TEST_F(CanMaster, SlaveBootedAgainWhileAnotherWaitsForItsOwnResetIsResetToo) {
+    BlockBuilder b(1, 0x81, 0);  // master that also consumes heartbeats
+    std::vector<uint8_t> slaves = SlaveRecord(0x3A, 0x05, 200, 0, 0, 0, 0, 0);
+    const std::vector<uint8_t> s2 = SlaveRecord(0x3B, 0x05, 100, 0, 0, 0, 0, 0);
+    slaves.insert(slaves.end(), s2.begin(), s2.end());
+    b.b[0x13] = 2;
+    b.Put(0x14, b.Add(slaves));
+    CanFixture::SetBlock(b.b);
+    CanFixture::Start();
+    ASSERT_EQ(co.status & CO_ST_CFG, 0u);
+    auto beat = [](bool a, bool b3b, const std::function<bool()> &until) {
+        for (int i = 0; i < 40; i++) {
+            if (a) Inject(0x73A, {0x05});
+            if (b3b) Inject(0x73B, {0x05});
+            if (RunUntil(until, 20)) return true;
+        }
+        return false;
+    };
+    ASSERT_TRUE(
+        beat(true, true, [] { return co_nodes[0].step == CO_BOOT_RUNNING && co_nodes[1].step == CO_BOOT_RUNNING; }));
+    CanFixture::Clear();
+    ASSERT_TRUE(beat(false, true, [] { return HasNmt(0x82, 0x3A); }));
+    EXPECT_EQ(NmtCount(0x82, 0), 0u);
+    ASSERT_TRUE(RunUntil([] { return co_nodes[1].step == CO_BOOT_RESET && co_nodes[1].sub != 0; }, 150));
+    EXPECT_EQ(co_nodes[0].step, CO_BOOT_RESET) << "0x3A still waits";
+    EXPECT_EQ(NmtCount(0x82, 0), 1u) << "the reset of all nodes";
+}
+
 TEST_F(CanMaster, RunningMandatorySlaveThatFailsStopsOrResetsTheNetwork) {
     // A mandatory slave (assignment bit 3) whose watched COB-ID 0x1A6 shows
     // while it runs (configuration flag bit 7): error 0xFE. Start-up bit 6
@@ -558,6 +634,47 @@ TEST_F(CanMaster, GuardsItsRunningSlavesAndGivesUpAfterTheRetryFactor) {
     EXPECT_EQ(requests().size(), 4u) << "a slave given up is not guarded";
     RunUntil([] { return false; }, 4);
     EXPECT_EQ(RWord(104), 0x2C06);
+}
+
+// A guard request that cannot be queued (full transmit ring) was never
+// sent: it does not count against the retry factor. The slave missed one
+// answer, then the ring stays full for 300 ms: no error 6, and once the ring
+// drains the requests go on and an answer keeps the slave.
+TEST_F(CanMaster, GuardRequestsThatCannotBeQueuedDoNotCountAsUnanswered) {
+    BlockBuilder b(1, 0x01, 0);  // master, node guarding
+    b.Put(0x54, R(100));
+    b.b[0x13] = 1;
+    b.Put(0x14, b.Add(SlaveRecord(0x2D, 0x01, 100, 0, 0, 0, 0, 0)));  // guard time 100 ms, retry factor 2
+    CanFixture::SetBlock(b.b);
+    CanFixture::Start();
+    auto requests = [] {
+        size_t n = 0;
+        for (const Frame &f : Sent(0x72D)) n += (f.id & PLAT_CAN_RTR) ? 1 : 0;
+        return n;
+    };
+    ASSERT_TRUE(RunUntil([] { return HasNmt(0x82, 0); }));
+    Inject(0x72D, {0x00});
+    ASSERT_TRUE(RunUntil([&] { return requests() == 1; }));
+    Inject(0x72D, {0x7F});
+    ASSERT_TRUE(RunUntil([] { return co_nodes[0].step == CO_BOOT_RUNNING; }));
+    // the first supervision request goes unanswered
+    CanFixture::Clear();
+    ASSERT_TRUE(RunUntil([&] { return requests() == 1; }, 300));
+    FillRing();
+    RunUntil([] { return false; }, 300);
+    EXPECT_EQ(co.status & CO_ST_TXFULL, CO_ST_TXFULL);
+    EXPECT_EQ(co_nodes[0].err, 0) << "requests never sent are not requests without answer";
+    EXPECT_EQ(co_nodes[0].step, CO_BOOT_RUNNING);
+    EXPECT_EQ(co_nodes[0].retry, 0) << "nothing counted before the next request goes";
+    DrainRing();
+    CanFixture::Clear();
+    ASSERT_TRUE(RunUntil([&] { return requests() == 1; }, 5));
+    EXPECT_EQ(co_nodes[0].retry, 1) << "the one unanswered request";
+    Inject(0x72D, {0x05});
+    RunUntil([] { return false; }, 3);
+    EXPECT_EQ(co_nodes[0].err, 0);
+    EXPECT_EQ(co_nodes[0].retry, 0);
+    EXPECT_EQ(co_nodes[0].step, CO_BOOT_RUNNING);
 }
 
 TEST_F(CanMaster, AnNmtCommandToAllNodesIsNoChangeOfTheSlavesOwn) {
