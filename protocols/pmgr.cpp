@@ -1193,9 +1193,9 @@ void PMGR_Start() {
         if (b.port != 0) {
             b.port = Renumber(b.port);
             EthernetServices(n);
-            // A free-running driver keeps the device list.
-            if (b.ncmd && !b.free_running)
-                b.svc[PMGR_S_DEVICE] = reinterpret_cast<uintptr_t>(DeviceOf(mcb[n][0]).entry);
+            // A free-running driver too: its command blocks are built, and
+            // the device of its first command replaces the device list.
+            if (b.ncmd) b.svc[PMGR_S_DEVICE] = reinterpret_cast<uintptr_t>(DeviceOf(mcb[n][0]).entry);
             BuildDevTable(n);
         } else if ((port_switch & 1) && b.handover != 0) {
             // Handed back to the command protocol: the scan starts the driver

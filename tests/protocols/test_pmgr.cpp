@@ -1090,8 +1090,8 @@ TEST_F(Pmgr, FreeRunningAndTriggerValueDrivers) {
         EXPECT_EQ(*scans, 2u);
         PMGR_Stop();
         PlcReg_Set(M70, &off, 1);
-        // On an Ethernet port it has no command blocks to take a device
-        // from: entry 3 keeps the device list.
+        // On an Ethernet port entry 3 holds the device entry of its first
+        // command, here the first device: the start of the device list.
         t[l.cfg + 1] = 3;
         Install(t);
         for (PmgrCommand &c : mcb[0]) c = PmgrCommand{};
@@ -1099,6 +1099,19 @@ TEST_F(Pmgr, FreeRunningAndTriggerValueDrivers) {
         ASSERT_EQ(PromgrDriversLoaded, 1);
         seen = Sym<uintptr_t>(Drv0(), "drv_seen");
         EXPECT_EQ(seen[3], reinterpret_cast<uintptr_t>(promgr_table + l.dev));
+        PMGR_Stop();
+        // Its first command on the second device: entry 3 holds that
+        // device's entry (28 bytes behind the first), as for any Ethernet
+        // driver with commands.
+        Bytes e = Table(image_, {{1, R(600), 1, 3, 1, 2, 100}}, 1, 28, 3, 3, 1, 0, 2);
+        const Layout le = Offsets(image_, 28);
+        Put16(e, le.cfg + 20, 0x8000);
+        Install(e);
+        PMGR_Start();
+        ASSERT_EQ(PromgrDriversLoaded, 1);
+        seen = Sym<uintptr_t>(Drv0(), "drv_seen");
+        EXPECT_EQ(seen[3], reinterpret_cast<uintptr_t>(promgr_table + le.dev + 28));
+        EXPECT_EQ(seen[4], reinterpret_cast<uintptr_t>(promgr_table + le.dev + 56));
         PMGR_Stop();
     }
     // Trigger-value exchange (flag bit 8): trigger bit %M80, value word
