@@ -1075,6 +1075,11 @@ uint32_t PMGR_Config(uint32_t n) {
     const uint32_t img = LE_Get32(rec), cfg = LE_Get32(rec + 4);
     if (cfg <= img || At(img, cfg - img) == nullptr) return 0;
     for (uint32_t i = n; i < (n == 0 ? PMGR_DRIVERS : n + 1); i++) {
+        // The first image's load closes the second's library too, but not
+        // while that one's header is known: a driver started from it may be
+        // running (the information for a display loads the first image when
+        // it gave no header), and its entries would point into freed code.
+        if (i != n && pExecHdr_info[i] != nullptr) continue;
         PLAT_DlClose(LibHandle[i]);
         LibHandle[i] = nullptr;
         pExecHdr_info[i] = nullptr;

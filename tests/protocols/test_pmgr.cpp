@@ -1413,6 +1413,31 @@ TEST_F(Pmgr, EthernetPortNumbersAndDriverInfo) {
     buf.fill('#');
     PMGR_GetDrvInfo(std::span<char>(buf.data(), 50), 1);
     EXPECT_EQ(std::string(buf.data()), "(None Loaded)");
+    PMGR_Stop();
+    // The first image is no library, the second driver (port byte 0) runs:
+    // asking for the information while it runs leaves its library open and
+    // its header as it was (loading the first image again would close it).
+    {
+        const Bytes junk(4096, 0x5A);
+        Install(TwoDrivers(Table(junk, {{1, R(600), 1, 3, 0, 2, 100}}), image_, 0));
+        PMGR_Start();
+        ASSERT_EQ(dcb[1].state, PMGR_CYCLE_START);
+        void *const lib = LibHandle[1];
+        uintptr_t *const hdr = pExecHdr_info[1];
+        ASSERT_NE(lib, nullptr);
+        buf.fill('#');
+        PMGR_GetDrvInfo(std::span<char>(buf.data(), 100), 2);
+        EXPECT_EQ(std::string(buf.data()), "TESTDRV");
+        EXPECT_EQ(std::string(buf.data() + 25), "Version  3.15.0042");
+        EXPECT_EQ(std::string(buf.data() + 50), "(None Loaded)");
+        EXPECT_EQ(LibHandle[1], lib);
+        EXPECT_EQ(pExecHdr_info[1], hdr);
+        for (int i = 0; i < 3; i++) {
+            PMGR_Scan();
+            PMGR_TheLoop(1);
+        }
+        EXPECT_EQ(Word(600), 0x3064);
+    }
 }
 
 TEST(PmgrTimers, CreateWriteReadClose) {
