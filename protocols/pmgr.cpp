@@ -1075,6 +1075,11 @@ uint32_t PMGR_Config(uint32_t n) {
     const uint32_t img = LE_Get32(rec), cfg = LE_Get32(rec + 4);
     if (cfg <= img || At(img, cfg - img) == nullptr) return 0;
     for (uint32_t i = n; i < (n == 0 ? PMGR_DRIVERS : n + 1); i++) {
+        // The first image's load closes the second's library too, but not
+        // while that one's header is known: a driver started from it may be
+        // running (the information for a display loads the first image when
+        // it gave no header), and its entries would point into freed code.
+        if (i != n && pExecHdr_info[i] != nullptr) continue;
         PLAT_DlClose(LibHandle[i]);
         LibHandle[i] = nullptr;
         pExecHdr_info[i] = nullptr;
@@ -1193,9 +1198,9 @@ void PMGR_Start() {
         if (b.port != 0) {
             b.port = Renumber(b.port);
             EthernetServices(n);
-            // A free-running driver keeps the device list.
-            if (b.ncmd && !b.free_running)
-                b.svc[PMGR_S_DEVICE] = reinterpret_cast<uintptr_t>(DeviceOf(mcb[n][0]).entry);
+            // A free-running driver too: its command blocks are built, and
+            // the device of its first command replaces the device list.
+            if (b.ncmd) b.svc[PMGR_S_DEVICE] = reinterpret_cast<uintptr_t>(DeviceOf(mcb[n][0]).entry);
             BuildDevTable(n);
         } else if ((port_switch & 1) && b.handover != 0) {
             // Handed back to the command protocol: the scan starts the driver

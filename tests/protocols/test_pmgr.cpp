@@ -1090,8 +1090,8 @@ TEST_F(Pmgr, FreeRunningAndTriggerValueDrivers) {
         EXPECT_EQ(*scans, 2u);
         PMGR_Stop();
         PlcReg_Set(M70, &off, 1);
-        // On an Ethernet port it has no command blocks to take a device
-        // from: entry 3 keeps the device list.
+        // On an Ethernet port entry 3 holds the device entry of its first
+        // command, here the first device: the start of the device list.
         t[l.cfg + 1] = 3;
         Install(t);
         for (PmgrCommand &c : mcb[0]) c = PmgrCommand{};
@@ -1099,6 +1099,19 @@ TEST_F(Pmgr, FreeRunningAndTriggerValueDrivers) {
         ASSERT_EQ(PromgrDriversLoaded, 1);
         seen = Sym<uintptr_t>(Drv0(), "drv_seen");
         EXPECT_EQ(seen[3], reinterpret_cast<uintptr_t>(promgr_table + l.dev));
+        PMGR_Stop();
+        // Its first command on the second device: entry 3 holds that
+        // device's entry (28 bytes behind the first), as for any Ethernet
+        // driver with commands.
+        Bytes e = Table(image_, {{1, R(600), 1, 3, 1, 2, 100}}, 1, 28, 3, 3, 1, 0, 2);
+        const Layout le = Offsets(image_, 28);
+        Put16(e, le.cfg + 20, 0x8000);
+        Install(e);
+        PMGR_Start();
+        ASSERT_EQ(PromgrDriversLoaded, 1);
+        seen = Sym<uintptr_t>(Drv0(), "drv_seen");
+        EXPECT_EQ(seen[3], reinterpret_cast<uintptr_t>(promgr_table + le.dev + 28));
+        EXPECT_EQ(seen[4], reinterpret_cast<uintptr_t>(promgr_table + le.dev + 56));
         PMGR_Stop();
     }
     // Trigger-value exchange (flag bit 8): trigger bit %M80, value word
@@ -1400,6 +1413,31 @@ TEST_F(Pmgr, EthernetPortNumbersAndDriverInfo) {
     buf.fill('#');
     PMGR_GetDrvInfo(std::span<char>(buf.data(), 50), 1);
     EXPECT_EQ(std::string(buf.data()), "(None Loaded)");
+    PMGR_Stop();
+    // The first image is no library, the second driver (port byte 0) runs:
+    // asking for the information while it runs leaves its library open and
+    // its header as it was (loading the first image again would close it).
+    {
+        const Bytes junk(4096, 0x5A);
+        Install(TwoDrivers(Table(junk, {{1, R(600), 1, 3, 0, 2, 100}}), image_, 0));
+        PMGR_Start();
+        ASSERT_EQ(dcb[1].state, PMGR_CYCLE_START);
+        void *const lib = LibHandle[1];
+        uintptr_t *const hdr = pExecHdr_info[1];
+        ASSERT_NE(lib, nullptr);
+        buf.fill('#');
+        PMGR_GetDrvInfo(std::span<char>(buf.data(), 100), 2);
+        EXPECT_EQ(std::string(buf.data()), "TESTDRV");
+        EXPECT_EQ(std::string(buf.data() + 25), "Version  3.15.0042");
+        EXPECT_EQ(std::string(buf.data() + 50), "(None Loaded)");
+        EXPECT_EQ(LibHandle[1], lib);
+        EXPECT_EQ(pExecHdr_info[1], hdr);
+        for (int i = 0; i < 3; i++) {
+            PMGR_Scan();
+            PMGR_TheLoop(1);
+        }
+        EXPECT_EQ(Word(600), 0x3064);
+    }
 }
 
 TEST(PmgrTimers, CreateWriteReadClose) {
