@@ -794,7 +794,11 @@ uint32_t MOD_RxByte(ModbusProto &m, uint8_t b) {
             if (++m.half < 2) return 0;
             m.half = 0;
             if (m.rx_count >= MOD_BUF) {
+                // The frame restarts with its sum: the tail of an overlong
+                // frame, whose sum with the bytes dropped comes to 0, is no
+                // frame of its own.
                 m.rx_count = 0;
+                m.lrc = 0;
                 FrameError(m);
             }
             m.buf[m.rx_count++] = m.cur;
