@@ -176,12 +176,19 @@ void Accept(Z7CSData *cs) {
 }
 
 // ---- serial channel -----------------------------------------------------------------------------
+// Flags of the receiver after a restart. An answer still going out keeps
+// its flags: restarting the receiver must not cut the answer short and
+// leave the rest of it unsent.
+uint16_t SerRestartFlags(const Z7CSChannel &c) {
+    return uint16_t(Z7CH_SERIAL | Z7CH_USED | (c.flags & (Z7CH_PENDING | Z7CH_PARTIAL | Z7CH_CRC)));
+}
+
 void SerReset(Z7CSChannel &c) {
     c.received = c.expected = 0;
     uint8_t drop[256];
     while (Z7Serial_Receive(&c.serial, sizeof drop, drop, false) > 0) {
     }
-    c.flags = Z7CH_SERIAL | Z7CH_USED;
+    c.flags = SerRestartFlags(c);
 }
 
 uint16_t CrcAt(const uint8_t *p, bool high_first) {
@@ -256,7 +263,7 @@ void SerActivate(Z7CSData *cs, Z7CSChannel &c) {
     }
     if (cs->has_stamp && c.received > 0 && !(c.flags & Z7CH_QUESTION) && Elapsed(c.last_rx_ms, cs->stamp) > 500) {
         c.received = c.expected = 0;
-        c.flags = Z7CH_SERIAL | Z7CH_USED;
+        c.flags = SerRestartFlags(c);
     }
     if (c.flags & Z7CH_QUESTION) return;
     const uint32_t want = (c.flags & Z7CH_KNOWN) ? uint32_t(c.expected - c.received) : 4u - c.received;

@@ -671,6 +671,8 @@ bool StringIn(const Var &x) {
         StringOut(x);
         return false;
     }
+    // as for a register: a client request's buffer holds nothing before its
+    // first answer, and reading it would empty the string
     if (x.q[MBR_NORX]) return false;
     uint8_t *s = x.Ptr(3);
     if (s == nullptr) return false;
