@@ -55,6 +55,7 @@ void tavix_get_acccess_rights();
 void tavix_acccess_rights_clear();
 // Parses the text of "security.cfg"; exposed for tests.
 void tavix_parse_access_rights(const char *text, std::size_t n);
+// The user's stored password field into field (room for 34 bytes), or 405.
 int tavix_authentication_digest_cb(const tavix_identity *who, const char *password, char *field, int *status);
 // Rights of a user: "Right0" up to its level, then null; none when unknown.
 uint32_t tavix_authentication_user_rights(const tavix_identity *who, const char **rights, uint32_t room);

@@ -171,6 +171,11 @@ void tavix_comm_accept_connection(int listener, bool tls, nfds_t open) {
 
 void Deliver(tavix_connection *c, uint32_t n) {
     c->connecting = 0;
+    // A browser connection whose write side is shut can answer nothing more:
+    // what its client still sends is read (so that the close is no reset)
+    // and let go. It queues no answers, and it does not keep the connection
+    // from its idle time-out.
+    if (c->kind == 0 && c->write_shut) return;
     c->recv->length = n;
     c->recv->read_pos = 0;
     c->last_request = tavix_sys_get_current_monotonous_time();
@@ -412,7 +417,7 @@ void Write(tavix_connection *c) {
         return;
     }
     if (tavix_buffer_is_overflowed(c->send_head)) {
-        tavix_util_error("Tried to send an overflowed buffer, dropping the connection");
+        if (!c->write_shut) tavix_util_error("Tried to send an overflowed buffer, dropping the connection");
         ShutWrite(c);
         return;
     }
@@ -584,7 +589,7 @@ void Serve(tavix_connection *c, short re) {
         else if ((c->interest & TAVIX_WANT_READ) || (re & (POLLHUP | POLLERR)))
             PlainRead(c);
         if (DropIfMarked(c)) return;
-        if (c->send_head != nullptr) re |= POLLOUT;  // a fresh answer: try the socket now
+        if (c->send_head != nullptr && !c->write_shut) re |= POLLOUT;  // a fresh answer: try the socket now
     }
     if (re & POLLOUT) {
         if (c->tls && c->read_wants_write)

@@ -694,9 +694,24 @@ TEST_F(WebConn, AnOverflowedAnswerShutsTheWriteSideAndAResetIsDroppedSilently) {
     EXPECT_TRUE(Until([s] { return Closed(s); })) << "the write side is shut, nothing sent";
     EXPECT_EQ(logged, std::vector<std::string>{"Tried to send an overflowed buffer, dropping the connection"});
     EXPECT_EQ(InUse(), 1u);
+    // Requests its client still sends cannot be answered: they are read and
+    // let go, queue no answers, say the line no more and do not keep the
+    // connection from its idle time-out.
+    Age(60);
+    const std::string more = "GET /index.htm HTTP/1.0\r\n\r\n";
+    for (int k = 0; k < 2; k++) {
+        ASSERT_EQ(send(s, more.data(), more.size(), 0), ssize_t(more.size()));
+        Cycles();
+    }
+    EXPECT_EQ(logged, std::vector<std::string>{"Tried to send an overflowed buffer, dropping the connection"});
+    uint32_t queued = 0;
+    for (const tavix_connection &c : tavix_comm_state.conns)
+        if (c.in_use)
+            for (const tavix_buffer *q = c.send_head; q != nullptr; q = q->send_next) queued++;
+    EXPECT_EQ(queued, 1u);
     // Nothing more can go out on it: a client that never closes loses it
     // after the idle time-out like any idle connection (60 s, 120 units).
-    Age(120);
+    Age(60);
     Cycles();
     EXPECT_EQ(InUse(), 1u);
     Age(1);

@@ -570,6 +570,16 @@ TEST_F(WebServer, AnHa1TextLongerThan32CharactersGrantsNoBasicOrDigestLogin) {
                                             &code, &stale),
               -1);
     EXPECT_EQ(code, 406);
+
+    // The controller's own callback hands the stored field on whole: one in
+    // "security.cfg" with characters behind its 32 grants no Digest login,
+    // as it grants no Basic one.
+    const std::string cfg = "tavIX\r\nadmin;" + ha1 + "00;Right0;Right3\r\n";
+    tavix_parse_access_rights(cfg.data(), cfg.size());
+    tavix_auth_callbacks = {nullptr, tavix_authentication_digest_cb, nullptr};
+    tavix_options_set_auth_options(2, "tavIX");
+    EXPECT_EQ(tavix_auth_verify_auth_header(nullptr, authz("0e").c_str(), "GET", "/x.htm", &who, &code, &stale), -1);
+    EXPECT_EQ(code, 403);
 }
 
 // The server tick lets authentication entries go once unused for twice the
