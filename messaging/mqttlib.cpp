@@ -246,6 +246,13 @@ uint32_t mqttClientPublish(mqttConnection &c, uint32_t i) {
     const int r = Fn<int (*)(mosquitto *, int *, const char *, int, const void *, int, bool)>(S_PUBLISH)(
         M(c), &it.mid, it.topic, int(it.length), it.payload, int(it.qos), it.retain != 0);
     if (!c.connected) {
+        // Queued for after the reconnection, the library answers success or
+        // "no connection". Any other answer (a QoS or topic it refuses) queued
+        // nothing: a failed attempt, as when connected, not a pending publish.
+        if (r != MOSQ_ERR_SUCCESS && r != MOSQ_ERR_NO_CONN) {
+            it.failed++;
+            return 0;
+        }
         it.flag = 2;
         c.pending++;
         return 1;

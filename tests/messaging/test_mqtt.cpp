@@ -767,7 +767,9 @@ TEST(Mqtt, AddressKindsByNameAndFromRegisters) {
 TEST(Mqtt, AnItemOrSubscriptionIsNotChangedToFit) {
     ASSERT_EQ(dynamicLibInit(), 1u);
     static int calls, qos_seen, len_seen;
+    static bool offline;
     calls = qos_seen = len_seen = 0;
+    offline = false;
     void *const publish_was = dynLibFunc[4].fn, *const subscribe_was = dynLibFunc[1].fn;
     // Stand-ins answering as the library does: a QoS outside 0..2 is invalid.
     dynLibFunc[4].fn =
@@ -775,7 +777,8 @@ TEST(Mqtt, AnItemOrSubscriptionIsNotChangedToFit) {
             calls++;
             qos_seen = qos;
             len_seen = len;
-            return qos < 0 || qos > 2 ? int(MOSQ_ERR_INVAL) : int(MOSQ_ERR_SUCCESS);
+            // Without a connection an item is queued and "no connection" answered.
+            return qos < 0 || qos > 2 ? int(MOSQ_ERR_INVAL) : offline ? int(MOSQ_ERR_NO_CONN) : int(MOSQ_ERR_SUCCESS);
         });
     dynLibFunc[1].fn = reinterpret_cast<void *>(+[](mosquitto *, int *, const char *, int qos) {
         calls++;
@@ -820,7 +823,32 @@ TEST(Mqtt, AnItemOrSubscriptionIsNotChangedToFit) {
     EXPECT_EQ(qos_seen, 5);
     EXPECT_EQ(c.sub_pending[0], 0);
 
+    // Disconnected, the library queues a QoS 1 or 2 item for after the
+    // reconnection; one it refuses (QoS 3) is queued nowhere: a failed
+    // attempt that stays ready, not a pending publish.
+    c.connected = 0;
+    c.pending = 0;
+    c.published = 0;
+    offline = true;
     it = mqttPubItem{};
+    std::strcpy(it.topic, "plc/out");
+    it.length = 1;
+    it.qos = 3;
+    it.flag = 1;
+    EXPECT_EQ(mqttClientPublish(c, 0), 0u);
+    EXPECT_EQ(calls, 4);
+    EXPECT_EQ(it.flag, 1);
+    EXPECT_EQ(it.failed, 1u);
+    EXPECT_EQ(c.pending.load(), 0u);
+    it.qos = 2;
+    EXPECT_EQ(mqttClientPublish(c, 0), 1u);
+    EXPECT_EQ(calls, 5);
+    EXPECT_EQ(it.flag, 2);
+    EXPECT_EQ(c.pending.load(), 1u);
+    EXPECT_EQ(c.published, 0u);
+
+    it = mqttPubItem{};
+    c.pending = 0;
     c.entries[0].qos = 0;
     c.connected = 0;
     c.published = 0;
