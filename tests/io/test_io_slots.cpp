@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "cmd/cmd.h"
+#include "core/image/util.h"
 #include "net/net.h"
 #include "tests/io/io_fixture.h"
 
@@ -125,6 +126,85 @@ TEST_F(IoTest, ProbingFindsModulesOnceAndLoadsCalibration) {
     EXPECT_EQ(IoInit(unknown, 3), 1u);
     EXPECT_EQ(get_ident(0x7F0E), 243);
     EXPECT_EQ(get_ident(0x1234), -1);
+}
+
+// Without a calibration block that answers (no EEPROM on the bus) every
+// row configures with its own default gains, offsets 0, and flag bit 2
+// alone. Each row's sixteen gains are written out by hand.
+TEST_F(IoTest, CalibrationDefaultsOfEveryRowWithoutABlock) {
+    using G = std::array<uint16_t, 16>;
+    const G mixed = {8771, 13213, 8771, 13213, 8771, 13213, 8771, 13213, 0, 0, 0, 0, 0, 0, 0, 0};
+    const G base = {32767, 32767, 32767, 32767, 32767, 32767, 32767, 32767, 32767, 32767, 32767, 32767, 0, 0, 0, 0};
+    const struct {
+        uint16_t id;
+        G gain;
+    } rows[] = {
+        {0x0100, mixed},
+        {0xA60F, mixed},
+        {0xA00F, mixed},
+        {0xA40F, mixed},
+        {0xA20F,
+         {39226, 32783, 39260, 30695, 31426, 32801, 32586, 0, 39226, 32783, 39260, 30695, 31426, 32801, 32586, 0}},
+        {0x7F0E, {8771, 8771, 8771, 8771, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
+        {0x3F0E, base},
+        {0x1F0E, base},
+        {0x9F0E, {32900, 33700, 32900, 33700, 32900, 33700, 32900, 34000, 32767, 32767, 32767, 32767, 0, 0, 0, 0}},
+        {0x500F, G{}},
+        {0x520F, G{}},
+        {0x8F0F,
+         {0x7FF0, 0x7FF0, 0x7C7C, 0x7FF0, 0x7FF0, 0x7C7C, 0x7FF0, 0x7FF0, 0x7C7C, 0x7FF0, 0x7FF0, 0x7C7C, 0, 0, 0, 0}},
+        {0x0F0F, {0x7FF0, 0x7FF0, 0x7C7C, 0x7FF0, 0x7FF0, 0x7C7C, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
+        {0x720F, G{}},
+        {0x5F0E, G{}},
+    };
+    for (const auto &r : rows) {
+        IoDriverMsg m{};
+        m.code = 1;
+        m.first = r.id;
+        m.count = 255;
+        io_driver(&m);
+        // Stale constants that the defaults must replace.
+        tbl[0].gain.fill(0x1111);
+        tbl[0].offset.fill(0x2222);
+        m = {};
+        m.code = 4;
+        io_driver(&m);
+        ASSERT_EQ(m.status, 0) << std::hex << r.id;
+        EXPECT_EQ(tbl[0].gain, r.gain) << std::hex << r.id;
+        EXPECT_EQ(tbl[0].offset, G{}) << std::hex << r.id;
+        EXPECT_EQ(tbl[0].flags, IOF_CONFIGURED) << std::hex << r.id;
+    }
+}
+
+// The query answers the alias model text instead of the table's when the
+// OEM code (byte 3 of the CRC header) is 0x80; the fieldbus slave is the
+// row whose texts differ.
+TEST_F(IoTest, QueryAnswersTheAliasTextForTheOemCode) {
+    struct OemOff {
+        ~OemOff() { crc_header[3] = 0; }
+    } oem_off;
+    IoDriverMsg m{};
+    m.code = 1;
+    m.first = 0x9F0F;
+    m.count = 0xA60F;
+    io_driver(&m);
+    auto query = [&](uint8_t slot) {
+        m = {};
+        m.code = 2;
+        m.slot = slot;
+        io_driver(&m);
+        EXPECT_EQ(m.status, 0);
+        return std::string(m.model, 18);
+    };
+    crc_header[3] = 0;
+    EXPECT_EQ(query(0), std::string("PBSLV \0\0\0\0\0\0\0\0\0\0\0\0", 18));
+    EXPECT_EQ(query(1), std::string("MIOA61\0\0\0\0\0\0\0\0\0\0\0\0", 18));
+    EXPECT_EQ(m.points, (std::array<uint16_t, 4>{12, 24, 12, 14}));
+    crc_header[3] = 0x80;
+    EXPECT_EQ(query(0), std::string("DNSLV \0\0\0\0\0\0\0\0\0\0\0\0", 18));
+    EXPECT_EQ(query(1), std::string("MIOA61\0\0\0\0\0\0\0\0\0\0\0\0", 18));
+    crc_header[3] = 0x81;
+    EXPECT_EQ(query(0), std::string("PBSLV \0\0\0\0\0\0\0\0\0\0\0\0", 18));
 }
 
 TEST_F(IoTest, GenericModuleHeaderTimesOutAndExchangesTheSlotsOwnArea) {
