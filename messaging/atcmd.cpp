@@ -456,6 +456,10 @@ uint32_t AT_ReadResponse(uint8_t *buf, uint32_t size) {
         first -= 10;
     else
         first = 0;
+    // "NO CARRIER" is looked for over every byte of the read (and the ten
+    // before it, for one split between two reads), a peer's socket data
+    // included: the flag only records it for the socket and SMS layers, which
+    // clear it; nothing ends a connection or a script on it.
     if (n > first && ContainsN(buf + first, n - first, "NO CARRIER", 10)) at_status.prompt |= AT_PR_NO_CARRIER;
     if (res != at_status.last_result) {
         char t[16];
@@ -527,6 +531,9 @@ uint8_t AT_Cmd_Handler(const at_cmd_st *entry) {
                 } else {
                     s.result = AT_R_FOUND;
                     if (e.flags & AT_F_PARSE) {
+                        // The parse text runs from right after the expected
+                        // answer to the end of what was read, wherever in the
+                        // answer it stood (never past the bytes read).
                         s.parse = hit + el;
                         s.parse_len = uint32_t(s.buf + s.count - (hit + el));
                         s.phase = AT_PH_PARSE;
