@@ -112,6 +112,7 @@ void SendPhase(uint32_t idx) {
         Msg_FlushRx(PortNo());
         at_status.count = 0;
         at_status.raw_left = 0;
+        at_status.text_line = 0;
         if (e.term) {
             uint8_t b[3];
             uint32_t m = 0;
@@ -360,12 +361,27 @@ void Send_AT_Command(uint32_t len, const uint8_t *bytes) {
 }
 
 namespace {
+// Start of the line that the LF at buf[end - 1] ends.
+uint32_t LineStart(const uint8_t *buf, uint32_t end) {
+    uint32_t start = end - 1;
+    while (start > 0 && buf[start - 1] != 10) start--;
+    return start;
+}
+
+// 1 when the line just ended (by the LF at buf[end - 1]) is the head of a
+// listed message, "+CMGL: ...": the line after it is the message's text.
+uint8_t ListedText(const uint8_t *buf, uint32_t end) {
+    static constexpr char kHead[] = "+CMGL:";
+    constexpr uint32_t kHeadLen = sizeof kHead - 1;
+    const uint32_t start = LineStart(buf, end);
+    return end - start > kHeadLen && std::memcmp(buf + start, kHead, kHeadLen) == 0 ? 1 : 0;
+}
+
 // The byte count of socket data that the line just ended (by the LF at
 // buf[end - 1]) announces: "#SRECV: <id>,<count>" at the start of a line.
 // 0 for any other line.
 uint16_t AnnouncedData(const uint8_t *buf, uint32_t end) {
-    uint32_t start = end - 1;
-    while (start > 0 && buf[start - 1] != 10) start--;
+    const uint32_t start = LineStart(buf, end);
     static constexpr char kHead[] = "#SRECV:";
     constexpr uint32_t kHeadLen = sizeof kHead - 1;
     if (end - start < kHeadLen + 3 || std::memcmp(buf + start, kHead, kHeadLen) != 0) return 0;
@@ -407,11 +423,24 @@ uint32_t AT_ReadResponse(uint8_t *buf, uint32_t size) {
             at_status.raw_left--;
             continue;
         }
+        // The text line of a listed message is the sender's too: a message
+        // "OK" or "ERROR ..." would end the list there (its text cut away, or
+        // every list failing while the message is stored). Its LF ends it.
+        if (at_status.text_line) {
+            if (b == 10) {
+                at_status.text_line = 0;
+                at_status.rstate = 2;
+            }
+            continue;
+        }
         uint32_t r = AT_R_NONE;
         Recognise(b, &r);
         if (r != AT_R_NONE) res = r;
         if (res == AT_R_OK && r == AT_R_OK) at_status.count = at_status.count >= 4 ? uint16_t(at_status.count - 4) : 0;
-        if (b == 10 && res == AT_R_NONE) at_status.raw_left = AnnouncedData(buf, at_status.count);
+        if (b == 10 && res == AT_R_NONE) {
+            at_status.raw_left = AnnouncedData(buf, at_status.count);
+            at_status.text_line = ListedText(buf, at_status.count);
+        }
     }
     if (seen_n) {
         seen[seen_n] = 0;
@@ -427,6 +456,10 @@ uint32_t AT_ReadResponse(uint8_t *buf, uint32_t size) {
         first -= 10;
     else
         first = 0;
+    // "NO CARRIER" is looked for over every byte of the read (and the ten
+    // before it, for one split between two reads), a peer's socket data
+    // included: the flag only records it for the socket and SMS layers, which
+    // clear it; nothing ends a connection or a script on it.
     if (n > first && ContainsN(buf + first, n - first, "NO CARRIER", 10)) at_status.prompt |= AT_PR_NO_CARRIER;
     if (res != at_status.last_result) {
         char t[16];
@@ -498,6 +531,9 @@ uint8_t AT_Cmd_Handler(const at_cmd_st *entry) {
                 } else {
                     s.result = AT_R_FOUND;
                     if (e.flags & AT_F_PARSE) {
+                        // The parse text runs from right after the expected
+                        // answer to the end of what was read, wherever in the
+                        // answer it stood (never past the bytes read).
                         s.parse = hit + el;
                         s.parse_len = uint32_t(s.buf + s.count - (hit + el));
                         s.phase = AT_PH_PARSE;
@@ -559,6 +595,7 @@ void AT_Load(const at_cmd_st *table, uint32_t first, uint32_t count, uint8_t *bu
     at_status.buf_size = size;
     at_status.count = 0;
     at_status.raw_left = 0;
+    at_status.text_line = 0;
     at_status.phase = AT_PH_SEND;
     at_status.result = AT_R_NONE;
     at_status.loaded = 1;
@@ -907,10 +944,12 @@ void ModemDrainUnsolicited(AtStatus &s) {
         s.buf_size = AT_ANSWER_SIZE;
         s.count = 0;
         s.raw_left = 0;
+        s.text_line = 0;
     }
     AT_ReadResponse(s.buf, s.buf_size);
     s.count = 0;
     s.raw_left = 0;
+    s.text_line = 0;
     AT_Idle();
 }
 

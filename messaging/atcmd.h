@@ -111,6 +111,7 @@ struct AtStatus {
     uint8_t access_tech;
     uint8_t rstate;     // recogniser state
     uint16_t raw_left;  // bytes of announced socket data still to come (not recognised)
+    uint8_t text_line;  // a listed message's text line is being read (not recognised)
     uint32_t last_result;
     std::array<char, 17> ip_text;
     std::array<char, 24> netcode;

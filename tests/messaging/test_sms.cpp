@@ -847,6 +847,24 @@ TEST_F(SmsTest, AtScriptStepsAndTheirResults) {
     EXPECT_EQ(at_status.result, AT_R_OK);
     EXPECT_EQ(run(plain, 1, "\r\nBOOK\r\n"), 0);
     EXPECT_EQ(at_status.phase, AT_PH_WAIT);
+    // A listed message's text line is the sender's, not a final result: a
+    // text "ERROR" or "OK" stays in the list and the module's OK ends it.
+    const at_cmd_st list[] = {{4, "AT+L", 6, "+CMGL:", 20000, AT_F_LAST | AT_F_PARSE, 0, 13, 0, 1, 0},
+                              {AT_PSEUDO, "#1", 0, "", 0, 0, 0, 0, 0, 1, 0},
+                              end};
+    for (const char *text : {"ERROR", "OK", "+CME ERROR: 1", "OK then"}) {
+        const std::string msg = std::string("\r\n+CMGL: 1,\"REC READ\",\"+4917\",,\"x\"\r\n") + text + "\r\n";
+        run(list, 3, (msg + "\r\nOK\r\n").c_str());
+        EXPECT_EQ(at_status.result, AT_R_OK) << text;
+        EXPECT_EQ(std::string(reinterpret_cast<const char *>(buf.data()), at_status.count), msg + "\r\n") << text;
+    }
+    // The list as the line brings it, a read ending right after the text
+    // "ERROR": no result yet; the module's OK comes with the next read.
+    run(list, 3, "\r\n+CMGL: 1,\"REC READ\",\"+4917\",,\"x\"\r\nERROR\r\n");
+    EXPECT_EQ(at_status.phase, AT_PH_WAIT);
+    fake_ports::Feed(2, "\r\nOK\r\n");
+    AT_Cmd_Handler(&list[0]);
+    EXPECT_EQ(at_status.result, AT_R_OK);
     const at_cmd_st expect[] = {{4, "AT+B", 5, "+CSQ:", 20000, AT_F_LAST, 0, 13, 0, 1, 0}, end};
     run(expect, 1, "\r\nOK\r\n");
     EXPECT_EQ(at_status.result, AT_R_ERR);
