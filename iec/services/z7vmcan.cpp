@@ -420,8 +420,13 @@ void Decide(uint32_t db, uint32_t msg, uint32_t now) {
 uint32_t WriteFrame(int32_t sock, uint32_t msg) {
     if (sock < 0) return 1;
     uint8_t fr[PLAT_CAN_FRAME] = {};
-    uint32_t id = Z7Mem_Get32(msg + CM_ID) & 0x1FFFFFFF;
-    if (id > 0x7FF) id |= PLAT_CAN_EFF;
+    // An identifier above 11 bits, or one that carries the extended flag
+    // itself (a 29-bit identifier of any value), goes out as an extended
+    // frame; dropping the flag would put a standard frame of another
+    // message on the bus.
+    const uint32_t word = Z7Mem_Get32(msg + CM_ID);
+    uint32_t id = word & 0x1FFFFFFF;
+    if (id > 0x7FF || (word & PLAT_CAN_EFF)) id |= PLAT_CAN_EFF;
     for (int i = 0; i < 4; i++) fr[i] = uint8_t(id >> (8 * i));
     fr[4] = Z7Mem_Get8(msg + CM_LEN);
     std::memcpy(fr + 8, Z7Mem_Ptr(msg + CM_DATA, 8), 8);
@@ -726,7 +731,12 @@ void Z7Can_OnPreExchange(uint32_t port) {
         if (word & (PLAT_CAN_ERR | PLAT_CAN_RTR)) continue;
         const uint32_t id = word & ((word & PLAT_CAN_EFF) ? 0x1FFFFFFFu : 0x7FFu);
         const uint32_t n = fr[4] > 8 ? 8 : fr[4];
-        uint32_t m = Z7VMCan_FindRcvMsg(port, id);
+        // An extended frame is first the message defined with the extended
+        // flag in its identifier (the frame's own identifier word), then the
+        // one defined by its 29 bits alone; a standard frame never takes a
+        // message defined as extended.
+        uint32_t m = (word & PLAT_CAN_EFF) ? Z7VMCan_FindRcvMsg(port, id | PLAT_CAN_EFF) : 0;
+        if (m == 0) m = Z7VMCan_FindRcvMsg(port, id);
         if (m != 0) {
             const uint32_t len = Z7Mem_Get8(m + CM_LEN);
             std::memcpy(Z7Mem_Ptr(m + CM_DATA, 8), fr + 8, n < len ? n : len);

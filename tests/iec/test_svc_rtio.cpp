@@ -1079,6 +1079,39 @@ TEST_F(RtIo, CanRemoteFrameCarriesNoData) {
     EXPECT_EQ(Z7VMCan_RcvAppMsg(db, "can1", &id, &len, data), 0u);
 }
 
+// An identifier that carries the extended-frame flag (bit 31) is an extended
+// frame whatever its value: a defined receive message 0x80000100 takes the
+// extended frame 0x100 and the standard frame 0x100 stays the standard
+// message's; a 29-bit identifier defined without the flag still takes its
+// extended frame; a send message 0x80000200 goes out as an extended frame.
+TEST_F(RtIo, CanExtendedFlagInADefinedIdentifierIsKept) {
+    CanDefImage d;
+    d.ports = {{"can0", 3, 1, 0, 0, 0}};
+    d.rcv = {{0x100, 0, 0, 0, 2, 0, false, {}},
+             {0x18FF0001u, 0, 0, 0, 2, 0, false, {}},
+             {0x80000100u, 0, 0, 0, 2, 0, false, {}}};
+    d.snd = {{0x80000200u, 1000, 0, 0, 1, 1, false, {0x5A, 0, 0, 0, 0, 0, 0, 0}}};
+    auto in = [](uint16_t msg, uint16_t index) {
+        CanVarDef v;
+        v.msg = msg, v.off = 0, v.kind = 1, v.size = 2, v.mtype = RT_INT, v.vtype = RT_INT, v.index = index;
+        return v;
+    };
+    d.vars = {in(0, 1), in(1, 2), in(2, 3)};
+    ASSERT_EQ(StartBytes(CanTestImage(d)), 0u);
+    Z7VMCan_ExchangeAt(db, 10);
+    EXPECT_EQ(Take(), (std::vector<Frame>{{0x80000200u, {0x5A}}}));
+    Inject(PLAT_CAN_EFF | 0x100, {0x34, 0x12});
+    Z7VMCan_ExchangeAt(db, 20);
+    EXPECT_EQ(Var16(db, 1), 0);
+    EXPECT_EQ(Var16(db, 3), 0x1234);
+    Inject(0x100, {0x78, 0x56});
+    Inject(PLAT_CAN_EFF | 0x18FF0001u, {0xBC, 0x9A});
+    Z7VMCan_ExchangeAt(db, 30);
+    EXPECT_EQ(Var16(db, 1), 0x5678);
+    EXPECT_EQ(Var16(db, 2), 0x9ABC);
+    EXPECT_EQ(Var16(db, 3), 0x1234);
+}
+
 // A port name longer than 16 characters is bounded by its 80-byte record
 // (name from byte 16): the definition builds and the interface name is its
 // first 15 characters; a name that runs to the record's end refuses it.
