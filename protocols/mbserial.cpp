@@ -917,11 +917,13 @@ uint32_t MOD_ReqProcess(ModbusPcb &c) {
         n = Diagnostics(c, off, len);
         break;
     case MB_USER_STATUS:
+        // The answer is the three bytes 0, 65, 0 in place of the whole frame
+        // (the station's address too): the size a master expects of it.
         if (broadcast) return 0;
-        m.buf[off] = 0;
-        m.buf[off + 1] = MB_USER_STATUS;
-        m.buf[off + 2] = 0;
-        n = off + 3;
+        m.buf[0] = 0;
+        m.buf[1] = MB_USER_STATUS;
+        m.buf[2] = 0;
+        n = 3;
         break;
     default:  // 7, 22, 23; the others answer 1
         if (broadcast) return 0;

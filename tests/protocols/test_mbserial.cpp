@@ -557,6 +557,10 @@ TEST_F(SerialModbus, ForwardOwnFramesAndTimeOut) {
     EXPECT_EQ(Word(51) & 1, 0);
     // Address and function code alone: a whole request.
     EXPECT_EQ(Ask(Crc({5, 7})), Crc({5, 7, 0}));
+    // Function 65 is answered by the three bytes 0, 65, 0; a broadcast of
+    // it is not answered.
+    EXPECT_EQ(Ask(Crc({5, 65})), Crc({0, 65, 0}));
+    EXPECT_EQ(Ask(Crc({0, 65})), Bytes{});
     // The longest frame forwarded: 258 bytes and the CRC; in MBAP framing
     // (no CRC) 259 bytes are more than a frame and are not sent.
     Bytes big(258, 0x5A);
