@@ -627,7 +627,9 @@ uint32_t SlaveStep(ModbusPcb &c) {
         c.latch = 1;
         if (ctl >= 256) {
             st |= 0x200;
-        } else if (c.tx_flag != 0 || c.parm.data == nullptr) {
+        } else if (c.tx_flag != 0 || c.fwd_pending || c.parm.data == nullptr) {
+            // A forward waiting to go out holds the transmitter: the frame
+            // buffer is its frame until then.
             st |= 0x400;
         } else if (c.parm.data_ref != 0 && PlcReg_Ptr(c.parm.data_ref, 8u * ctl) == nullptr) {
             // The data operand was checked at its first word only: a frame
@@ -648,12 +650,12 @@ uint32_t SlaveStep(ModbusPcb &c) {
         c.fwd_pending = 0;
         SendFrame(c, m.length);
     }
-    // Requests.
-    for (uint32_t k = 0; k < 64; k++) {
+    // Requests. While a forward still waits for the port, the bytes that
+    // arrive stay in the port: received, they would overwrite its frame.
+    for (uint32_t k = 0; k < 64 && !c.fwd_pending; k++) {
         if (!ReceiveAll(c, nullptr)) break;
         const uint32_t n = c.parm.iec ? Z7_MOD_ReqProcess(c) : MOD_ReqProcess(c);
         if (n) SendFrame(c, n);
-        if (c.fwd_pending) break;  // keep the frame for the next step
     }
     // Status bits 0 and 4 to 7.
     st = uint16_t(Get16(c.parm.status) & ~0x00F1);
@@ -915,11 +917,13 @@ uint32_t MOD_ReqProcess(ModbusPcb &c) {
         n = Diagnostics(c, off, len);
         break;
     case MB_USER_STATUS:
+        // The answer is the three bytes 0, 65, 0 in place of the whole frame
+        // (the station's address too): the size a master expects of it.
         if (broadcast) return 0;
-        m.buf[off] = 0;
-        m.buf[off + 1] = MB_USER_STATUS;
-        m.buf[off + 2] = 0;
-        n = off + 3;
+        m.buf[0] = 0;
+        m.buf[1] = MB_USER_STATUS;
+        m.buf[2] = 0;
+        n = 3;
         break;
     default:  // 7, 22, 23; the others answer 1
         if (broadcast) return 0;

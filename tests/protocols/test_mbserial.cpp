@@ -510,6 +510,26 @@ TEST_F(SerialModbus, ForwardOwnFramesAndTimeOut) {
     EXPECT_EQ(Word(51) & 0x06, 0x06);
     EXPECT_EQ(Ask(Crc({0x44, 3, 0, 0, 0, 1})), Bytes{});
     EXPECT_EQ(Ask({}), Bytes{});
+    // A forward waiting for the port to finish an answer keeps its frame:
+    // what arrives meanwhile stays in the port until the forward is out,
+    // and the program's own frame finds the transmitter busy (0x400).
+    static uint32_t sending;
+    Vcomm_Drv[0].CountTx = [](uint32_t) { return sending; };
+    EXPECT_EQ(Ask(Crc({5, 7})), Crc({5, 7, 0}));
+    sending = 1;
+    EXPECT_EQ(Ask(Crc({0x12, 3, 0, 0, 0, 1})), Bytes{});
+    EXPECT_EQ(Ask(Crc({0x44, 6, 0, 1, 0, 2})), Bytes{});
+    sending = 0;
+    EXPECT_EQ(Ask({}), Crc({0x13, 3, 0, 0, 0, 1}));
+    EXPECT_EQ(Ask({}), Bytes{});
+    RegW(50)[0] = 0x77;
+    EXPECT_EQ(Ask(Crc({0x12, 6, 0, 1, 0, 3})), Bytes{});
+    SetWord(49, 1);
+    EXPECT_EQ(Ask({}), Crc({0x13, 6, 0, 1, 0, 3}));
+    EXPECT_EQ(Word(51) & 0x700, 0x400);
+    SetWord(49, 0);
+    EXPECT_EQ(Ask({}), Bytes{});
+    EXPECT_EQ(Word(51) & 0x700, 0);
     // The program's own frame: 3 bytes of the data area with their CRC.
     LE_Put16(RegW(50), 0x0201);
     LE_Put16(RegW(51) + 2, 0);  // %R52 keeps its 0x03 below
@@ -537,6 +557,10 @@ TEST_F(SerialModbus, ForwardOwnFramesAndTimeOut) {
     EXPECT_EQ(Word(51) & 1, 0);
     // Address and function code alone: a whole request.
     EXPECT_EQ(Ask(Crc({5, 7})), Crc({5, 7, 0}));
+    // Function 65 is answered by the three bytes 0, 65, 0; a broadcast of
+    // it is not answered.
+    EXPECT_EQ(Ask(Crc({5, 65})), Crc({0, 65, 0}));
+    EXPECT_EQ(Ask(Crc({0, 65})), Bytes{});
     // The longest frame forwarded: 258 bytes and the CRC; in MBAP framing
     // (no CRC) 259 bytes are more than a frame and are not sent.
     Bytes big(258, 0x5A);
