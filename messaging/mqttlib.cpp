@@ -88,6 +88,10 @@ mosquitto *M(const mqttConnection &c) { return static_cast<mosquitto *>(c.client
 
 mqttConnection *Conn(void *obj) { return static_cast<mqttConnection *>(obj); }
 
+// Topics of the publish items and subscription entries are the payload
+// library's: one must end inside its 256-byte field.
+bool TopicEnds(const char (&topic)[MQTT_TEXT]) { return std::memchr(topic, 0, MQTT_TEXT) != nullptr; }
+
 // The library's network thread ends by itself after errors it takes as fatal
 // (a TLS failure, a protocol error) and reports that nowhere: every callback
 // ties the running thread to its connection, and the thread's end marks it.
@@ -239,7 +243,9 @@ uint32_t mqttClientPublish(mqttConnection &c, uint32_t i) {
     // A length past the payload field would send the bytes behind it (or
     // read past the record); the item is refused as the library refuses
     // one, not cut. The QoS goes as it is: the library refuses one above 2.
-    if (it.length > MQTT_PAYLOAD) {
+    // A topic without its NUL in its field would be read on into the payload:
+    // refused the same way.
+    if (it.length > MQTT_PAYLOAD || !TopicEnds(it.topic)) {
         it.failed++;
         return 0;
     }
@@ -269,6 +275,9 @@ uint32_t mqttClientPublish(mqttConnection &c, uint32_t i) {
 uint32_t mqttClientSubscribe(mqttConnection &c, uint32_t k) {
     if (!lib_ready || c.client == nullptr) return 0;
     mqttSubEntry &e = c.entries[k];
+    // A topic filter without its NUL in its field is not asked for (the
+    // library would read on into the fields behind it).
+    if (!TopicEnds(e.topic)) return 0;
     const int r = Fn<int (*)(mosquitto *, int *, const char *, int)>(S_SUBSCRIBE)(M(c), &e.mid, e.topic, int(e.qos));
     if (r != 0) return 0;
     c.sub_pending[k] = 1;

@@ -899,3 +899,81 @@ TEST(Mqtt, CredentialsOnlyWithBothTexts) {
     c.client = client_was;
     for (int k = 0; k < 3; k++) dynLibFunc[slots[k]].fn = was[k];
 }
+
+// A topic the payload library left without its NUL in the 256-byte field is
+// not handed to the library (which would read on into the payload behind it):
+// a publish item is refused as a failed attempt, connected or not, and a
+// subscription is not asked for. A topic of 255 characters goes as it is.
+TEST(Mqtt, AnUnterminatedTopicIsNotHandedOn) {
+    ASSERT_EQ(dynamicLibInit(), 1u);
+    static int calls;
+    static std::size_t topic_len;
+    calls = 0;
+    topic_len = 0;
+    void *const publish_was = dynLibFunc[4].fn, *const subscribe_was = dynLibFunc[1].fn;
+    dynLibFunc[4].fn =
+        reinterpret_cast<void *>(+[](mosquitto *, int *, const char *topic, int, const void *, int, bool) {
+            calls++;
+            topic_len = std::strlen(topic);
+            return int(MOSQ_ERR_SUCCESS);
+        });
+    dynLibFunc[1].fn = reinterpret_cast<void *>(+[](mosquitto *, int *, const char *topic, int) {
+        calls++;
+        topic_len = std::strlen(topic);
+        return int(MOSQ_ERR_SUCCESS);
+    });
+    mqttConnection &c = iiotConfig.conn[7];
+    void *const client_was = c.client;
+    c.client = &c;  // any instance: the stand-ins do not use it
+    c.connected = 1;
+    c.published = 0;
+    c.pending = 0;
+    mqttPubItem &it = c.items[0];
+    it = mqttPubItem{};
+    std::memset(it.topic, 't', sizeof it.topic);
+    std::memset(it.payload, 'p', 16);
+    it.length = 1;
+    it.qos = 1;
+    it.flag = 1;
+    EXPECT_EQ(mqttClientPublish(c, 0), 0u);
+    EXPECT_EQ(calls, 0);
+    EXPECT_EQ(it.flag, 1);
+    EXPECT_EQ(it.failed, 1u);
+    EXPECT_EQ(c.published, 0u);
+    c.connected = 0;
+    EXPECT_EQ(mqttClientPublish(c, 0), 0u);
+    EXPECT_EQ(calls, 0);
+    EXPECT_EQ(it.flag, 1);
+    EXPECT_EQ(it.failed, 2u);
+    EXPECT_EQ(c.pending.load(), 0u);
+    c.connected = 1;
+    it.topic[255] = 0;
+    EXPECT_EQ(mqttClientPublish(c, 0), 1u);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(topic_len, 255u);
+    EXPECT_EQ(it.flag, 2);
+    EXPECT_EQ(c.published, 1u);
+
+    mqttSubEntry &e = c.entries[0];
+    std::memset(e.topic, 's', sizeof e.topic);
+    e.qos = 1;
+    c.sub_pending[0] = 0;
+    EXPECT_EQ(mqttClientSubscribe(c, 0), 0u);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(c.sub_pending[0], 0);
+    e.topic[255] = 0;
+    EXPECT_EQ(mqttClientSubscribe(c, 0), 1u);
+    EXPECT_EQ(calls, 2);
+    EXPECT_EQ(topic_len, 255u);
+    EXPECT_EQ(c.sub_pending[0], 1);
+
+    it = mqttPubItem{};
+    std::memset(e.topic, 0, sizeof e.topic);
+    e.qos = 0;
+    c.sub_pending[0] = 0;
+    c.connected = 0;
+    c.published = 0;
+    c.client = client_was;
+    dynLibFunc[4].fn = publish_was;
+    dynLibFunc[1].fn = subscribe_was;
+}
