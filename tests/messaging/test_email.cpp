@@ -753,6 +753,65 @@ TEST_F(EmailLoop, AttachmentReadsArePacedOnTheModem) {
     socket_info_st[2] = SocketInfo{};
 }
 
+// Over the modem a reply read in pieces of the buffer limit: an EHLO reply
+// whose "250-" lines together run past 1380 bytes is still taken at its
+// last line, and the mail goes on with MAIL FROM.
+TEST_F(EmailLoop, ALongMultiLineReplyOnTheModemIsTakenWhole) {
+    EmailBlock b;
+    b.contacts = {{"a@b.lan", 1}};
+    b.msgs = {{"Hi", "S", 1, M16(10), ""}};
+    b.server = 0x0A4D0003;
+    b.sender = "plc@b.lan";
+    b.flags = 0x01;  // through the cellular modem
+    b.Install();
+    EtnEmailConn = EmailRec{};
+    EtnEmailConn.sock.fd = -1;
+    EtnEmailConn.dns.fd = -1;
+    EtnEmailConn.conn_state = EMC_IDLE;
+    LE_Put16(&plc_reg[2 * W_MODE], 2);
+    EtnEmailScan(0);
+    ASSERT_EQ(EtnEmailConn.conn_state, EMC_ACTIVE);
+    TelitPowerON = 1;  // the module's data socket 2 is connected
+    at_status.port = MSG_CELL_PORT;
+    socket_info_st[2] = SocketInfo{};
+    socket_info_st[2].state = 6;
+    EtnEmailConn.sub = EMS_SMTP;
+    EtnEmailConn.smtp = kSmtpAwaitReply;
+    EtnEmailConn.cmd = kSmtpEhlo;
+    EtnEmailConn.next = kSmtpMailFrom;
+    EtnEmailConn.timer_len = 0;
+    // 30 lines of 49 bytes (1470) and the last line: 1478 bytes.
+    std::string reply;
+    for (int k = 0; k < 30; k++)
+        reply += "250-EXTENSION-NUMBER-" + std::to_string(10 + k) + "-XXXXXXXXXXXXXXXXXXXXXXX\r\n";
+    reply += "250 OK\r\n";
+    ASSERT_EQ(reply.size(), 1478u);
+    SocketInfo &s = socket_info_st[2];
+    std::memcpy(s.data.data(), reply.data(), reply.size());
+    s.read_idx = 0;
+    s.unread = uint16_t(reply.size());
+    std::string out;
+    for (int k = 0; k < 6; k++) {
+        EtnEmailScan(0);
+        if (s.tx_len) {
+            out.append(reinterpret_cast<const char *>(s.tx_ptr), s.tx_len);
+            s.tx_len = 0;
+        }
+    }
+    EXPECT_EQ(s.unread, 0u);
+    EXPECT_EQ(EtnEmailConn.status, 0u);
+    EXPECT_EQ(out, "MAIL FROM:<plc@b.lan>\r\n");
+    EXPECT_EQ(EtnEmailConn.smtp, kSmtpAwaitReply);
+    EXPECT_EQ(EtnEmailConn.cmd, kSmtpMailFrom);
+    LE_Put16(&plc_reg[2 * W_MODE], 0);
+    TelitPowerON = 0;
+    socket_info_st[2] = SocketInfo{};
+    EtnEmailConn = EmailRec{};
+    EtnEmailConn.sock.fd = -1;
+    EtnEmailConn.dns.fd = -1;
+    sms_table_bl.fill(0);
+}
+
 // A folder attachment whose folder cannot be listed, or lists no file, adds
 // no part and no error line: the mail ends with its closing boundary.
 TEST_F(EmailLoop, AnEmptyOrUnlistableFolderAddsNoErrorLine) {
