@@ -286,6 +286,8 @@ uint32_t GSMGPRSRsrcMngr(uint32_t user, uint32_t op);
 uint32_t GSMGPRSParmInit();
 void GSMGPRSOprtor();
 uint32_t GSMModemInit(uint32_t port);
+// A new start of the initialisation machine: state 0 from its first entry.
+void GSMModemRestart();
 uint32_t GSMTimer(uint32_t ticks);
 uint32_t SMSPlcReg_Get(void *buf, uint32_t addr, uint32_t width);
 uint32_t GSMPlcReg_Get(void *buf, uint32_t addr, uint32_t width);

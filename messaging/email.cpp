@@ -239,7 +239,8 @@ void CommandStr(const char *a, const char *b, const char *c, uint8_t next) {
 // ---- receiving -----------------------------------------------------------------------------------
 void ReadInput() {
     EmailRec &e = EtnEmailConn;
-    if (e.rx_len >= EM_RX_CAP) e.rx_len = 0;  // a line longer than the buffer is dropped
+    // A line longer than the buffer (on the modem: its buffer limit) is dropped.
+    if (e.rx_len >= (Modem() ? EM_BUF_LIMIT : EM_RX_CAP)) e.rx_len = 0;
     if (Modem()) {
         if (!ModemUp()) {
             e.status |= EM_ST_CONNECT;
@@ -318,6 +319,15 @@ void WaitReply() {
                 return;
             }
         }
+    }
+    // Whole lines left over are the continuation lines of a reply not yet
+    // ended: they make room for its last line (the modem reads no more than
+    // the buffer limit, and a long "250-" list would fill it for good).
+    for (uint32_t i = e.rx_len; i > 0; i--) {
+        if (e.rx[i - 1] != '\n') continue;
+        std::memmove(e.rx.data(), e.rx.data() + i, e.rx_len - i);
+        e.rx_len -= i;
+        break;
     }
     if (Expired()) {
         e.status |= EM_ST_REPLY_TO;

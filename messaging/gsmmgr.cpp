@@ -949,9 +949,26 @@ uint32_t InitAwaitConnect(uint32_t port, GsmInfo &g) {
 
 }  // namespace
 
+namespace {
+uint8_t last_state = kGsmPowerUp;  // the state the machine was last stepped in
+}  // namespace
+
+// A start given up while its power-up or escape was half way leaves its
+// entry step behind: a new start takes its own first entry (line down,
+// status unknown, a power cycle asked for carried out).
+void GSMModemRestart() {
+    GSMGPRSInfo_St.b[kGsmState] = kGsmPowerUp;
+    init_entry = 0;
+    last_state = kGsmPowerUp;
+}
+
 uint32_t GSMModemInit(uint32_t port) {
     GSMGPRSParmInit();
     GsmInfo &g = GSMGPRSInfo_St;
+    // State 0 set from elsewhere (the escape's guard time running) is a new
+    // start from its first entry too.
+    if (g.b[kGsmState] == kGsmPowerUp && last_state != kGsmPowerUp) init_entry = 0;
+    last_state = g.b[kGsmState];
     switch (g.b[kGsmState]) {
     case kGsmPowerUp: return InitPowerUp(port, g);
     case kGsmEscape: return InitEscape(port, g);

@@ -368,7 +368,7 @@ uint32_t StepGsmStart(uint32_t port, uint32_t kind, ModemReq &r, uint8_t &step) 
         else
             g.dest[0] = 0;
         g.ip_call = std::strchr(g.dest.data(), '.') ? 1 : 0;
-        g.b[kGsmState] = kGsmPowerUp;
+        GSMModemRestart();
     }
     const uint32_t res = GSMModemInit(port);
     if (res == kGsmError || res == MODEM_TIMEOUT) {

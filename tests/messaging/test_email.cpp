@@ -753,6 +753,120 @@ TEST_F(EmailLoop, AttachmentReadsArePacedOnTheModem) {
     socket_info_st[2] = SocketInfo{};
 }
 
+// Over the modem a reply read in pieces of the buffer limit: an EHLO reply
+// whose "250-" lines together run past 1380 bytes is still taken at its
+// last line, and the mail goes on with MAIL FROM.
+TEST_F(EmailLoop, ALongMultiLineReplyOnTheModemIsTakenWhole) {
+    EmailBlock b;
+    b.contacts = {{"a@b.lan", 1}};
+    b.msgs = {{"Hi", "S", 1, M16(10), ""}};
+    b.server = 0x0A4D0003;
+    b.sender = "plc@b.lan";
+    b.flags = 0x01;  // through the cellular modem
+    b.Install();
+    EtnEmailConn = EmailRec{};
+    EtnEmailConn.sock.fd = -1;
+    EtnEmailConn.dns.fd = -1;
+    EtnEmailConn.conn_state = EMC_IDLE;
+    LE_Put16(&plc_reg[2 * W_MODE], 2);
+    EtnEmailScan(0);
+    ASSERT_EQ(EtnEmailConn.conn_state, EMC_ACTIVE);
+    TelitPowerON = 1;  // the module's data socket 2 is connected
+    at_status.port = MSG_CELL_PORT;
+    socket_info_st[2] = SocketInfo{};
+    socket_info_st[2].state = 6;
+    EtnEmailConn.sub = EMS_SMTP;
+    EtnEmailConn.smtp = kSmtpAwaitReply;
+    EtnEmailConn.cmd = kSmtpEhlo;
+    EtnEmailConn.next = kSmtpMailFrom;
+    EtnEmailConn.timer_len = 0;
+    // 30 lines of 49 bytes (1470) and the last line: 1478 bytes.
+    std::string reply;
+    for (int k = 0; k < 30; k++)
+        reply += "250-EXTENSION-NUMBER-" + std::to_string(10 + k) + "-XXXXXXXXXXXXXXXXXXXXXXX\r\n";
+    reply += "250 OK\r\n";
+    ASSERT_EQ(reply.size(), 1478u);
+    SocketInfo &s = socket_info_st[2];
+    std::memcpy(s.data.data(), reply.data(), reply.size());
+    s.read_idx = 0;
+    s.unread = uint16_t(reply.size());
+    std::string out;
+    for (int k = 0; k < 6; k++) {
+        EtnEmailScan(0);
+        if (s.tx_len) {
+            out.append(reinterpret_cast<const char *>(s.tx_ptr), s.tx_len);
+            s.tx_len = 0;
+        }
+    }
+    EXPECT_EQ(s.unread, 0u);
+    EXPECT_EQ(EtnEmailConn.status, 0u);
+    EXPECT_EQ(out, "MAIL FROM:<plc@b.lan>\r\n");
+    EXPECT_EQ(EtnEmailConn.smtp, kSmtpAwaitReply);
+    EXPECT_EQ(EtnEmailConn.cmd, kSmtpMailFrom);
+    LE_Put16(&plc_reg[2 * W_MODE], 0);
+    TelitPowerON = 0;
+    socket_info_st[2] = SocketInfo{};
+    EtnEmailConn = EmailRec{};
+    EtnEmailConn.sock.fd = -1;
+    EtnEmailConn.dns.fd = -1;
+    sms_table_bl.fill(0);
+}
+
+// Over the modem QUIT leaves before the disconnect: while the module has
+// not taken it, the data socket stays kept; once it went out the socket is
+// let go and the mail is done, its trigger cleared.
+TEST_F(EmailLoop, OnTheModemQuitLeavesBeforeTheDisconnect) {
+    EmailBlock b;
+    b.contacts = {{"a@b.lan", 1}};
+    b.msgs = {{"Hi", "S", 1, M16(10), ""}};
+    b.server = 0x0A4D0003;
+    b.flags = 0x01;  // through the cellular modem
+    b.Install();
+    EtnEmailConn = EmailRec{};
+    EtnEmailConn.sock.fd = -1;
+    EtnEmailConn.dns.fd = -1;
+    EtnEmailConn.conn_state = EMC_IDLE;
+    LE_Put16(&plc_reg[2 * W_MODE], 2);
+    EtnEmailScan(0);
+    ASSERT_EQ(EtnEmailConn.conn_state, EMC_ACTIVE);
+    TelitPowerON = 1;  // the module's data socket 2 is connected
+    at_status.port = MSG_CELL_PORT;
+    SocketInfo &s = socket_info_st[2];
+    s = SocketInfo{};
+    s.state = 6;
+    s.flags = SOCKF_KEEP;
+    static const uint8_t earlier[1] = {'x'};
+    s.tx_ptr = earlier;  // the module is still busy with an earlier piece
+    s.tx_len = 1;
+    LT_SetBit(M16(10), true);
+    EtnEmailConn.sub = EMS_SMTP;
+    EtnEmailConn.smtp = kSmtpQuit;
+    EtnEmailConn.msg = 0;
+    for (int k = 0; k < 5; k++) EtnEmailScan(0);
+    EXPECT_FALSE(LT_Bit(M16(10)));
+    EXPECT_EQ(EtnEmailConn.smtp, kSmtpClose);
+    EXPECT_EQ(s.flags & SOCKF_KEEP, SOCKF_KEEP);
+    s.tx_len = 0;  // taken
+    s.flags = SOCKF_KEEP;
+    EtnEmailScan(0);
+    ASSERT_EQ(s.tx_len, 6u);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(s.tx_ptr), s.tx_len), "QUIT\r\n");
+    EXPECT_EQ(EtnEmailConn.smtp, kSmtpClose);
+    EXPECT_EQ(s.flags & SOCKF_KEEP, SOCKF_KEEP);
+    s.tx_len = 0;  // gone out
+    EtnEmailScan(0);
+    EXPECT_EQ(s.flags & SOCKF_KEEP, 0);
+    EXPECT_EQ(EtnEmailConn.smtp, kSmtpClosed);
+    EXPECT_EQ(EtnEmailConn.status, 0u);
+    LE_Put16(&plc_reg[2 * W_MODE], 0);
+    TelitPowerON = 0;
+    socket_info_st[2] = SocketInfo{};
+    EtnEmailConn = EmailRec{};
+    EtnEmailConn.sock.fd = -1;
+    EtnEmailConn.dns.fd = -1;
+    sms_table_bl.fill(0);
+}
+
 // A folder attachment whose folder cannot be listed, or lists no file, adds
 // no part and no error line: the mail ends with its closing boundary.
 TEST_F(EmailLoop, AnEmptyOrUnlistableFolderAddsNoErrorLine) {

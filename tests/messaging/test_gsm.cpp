@@ -645,6 +645,44 @@ TEST_F(GsmTest, AListenWaitOfAnEarlierStartIsNotCarriedOver) {
     EXPECT_EQ(g.conn_status, 6);
 }
 
+// A start given up during the escape's guard time: the next start (state 0)
+// begins with its own first entry, the line down and the status unknown,
+// not with the escape of the earlier one.
+TEST_F(GsmTest, AStartGivenUpInTheEscapeBeginsTheNextAtItsFirstEntry) {
+    LE_Put16(&sms_table_bl[0], 0xFFFF);  // no block change to read
+    GsmInfo &g = GSMGPRSInfo_St;
+    g.b[1] = 0x01 | 0x10;  // the first power-up wait was taken
+    g.b[3] = 23;
+    GSMModemInit(0);  // the escape's guard time runs
+    LA_TimeAdvance(11000);
+    g.b[3] = 0;  // given up; the next start begins at 0
+    g.conn_status = 4;
+    Port(0).dtr.clear();
+    GSMModemInit(0);
+    EXPECT_EQ(Port(0).tx, "");
+    EXPECT_EQ(g.conn_status, 0xFFFE);
+    EXPECT_EQ(Port(0).dtr, std::vector<uint32_t>{0});
+    LA_TimeAdvance(10999);
+    GSMModemInit(0);
+    EXPECT_EQ(Port(0).tx, "");
+    LA_TimeAdvance(1);
+    GSMModemInit(0);
+    EXPECT_EQ(Port(0).tx, "+++");
+    EXPECT_EQ(Port(0).dtr, (std::vector<uint32_t>{0, 1}));
+    // Given up in the power-up's second wait: a new start of the modem
+    // control drops the line again and waits anew before its escape.
+    GSMModemRestart();
+    g.conn_status = 4;
+    Port(0).tx.clear();
+    Port(0).dtr.clear();
+    GSMModemInit(0);
+    EXPECT_EQ(g.conn_status, 0xFFFE);
+    EXPECT_EQ(Port(0).dtr, std::vector<uint32_t>{0});
+    LA_TimeAdvance(11000);
+    GSMModemInit(0);
+    EXPECT_EQ(Port(0).tx, "+++");
+}
+
 TEST_F(GsmTest, HangUpEscapeAndReturnToTheCall) {
     GsmInfo &g = GSMGPRSInfo_St;
     auto until_done = [&](uint32_t immediate, uint32_t max_ms) {
