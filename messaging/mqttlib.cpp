@@ -46,6 +46,10 @@ std::array<DynLibFunc, MQTT_FN_COUNT + 1> dynLibFunc{{
 }};
 
 namespace {
+// The library is looked for under its plain name first; Debian installs the
+// plain name only with its development package, so the run-time package's
+// versioned name is tried next. A failure still reports the plain name's
+// loader error.
 const char *const kMosquittoNames[] = {"libmosquitto.so", "libmosquitto.so.1", nullptr};
 bool lib_ready = false;
 
@@ -120,6 +124,9 @@ uint32_t dynamicLibInit() {
     char first_error[256] = "";
     for (const char *const *n = mqttLibNames; *n != nullptr && h == nullptr; n++) {
         const char *err = "";
+        // Bound at once, not lazily: a library whose own symbols do not all
+        // resolve fails here, with its message, instead of ending the whole
+        // controller at the first call that reaches a missing symbol.
         h = PLAT_DlOpenNow(*n, &err);
         if (h == nullptr && n == mqttLibNames) std::snprintf(first_error, sizeof first_error, "%s", err);
     }
