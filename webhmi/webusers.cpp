@@ -398,14 +398,17 @@ uint32_t tavix_write_item(const char *address, const char *text, uint32_t length
         break;
     }
     case WDT_CHAR:
-        // A refused text is answered with its code and writes nothing; the
-        // record keeps its status, so the text the register still holds
-        // reads (and is told) as good rather than as this write's error.
         for (uint32_t i = 0; i < length; i++) {
             const unsigned char c = static_cast<unsigned char>(text[i]);
-            if (c < 32 || c > 127) return 10000;
+            if (c < 32 || c > 127) {
+                v->status = 10000;
+                return v->status;
+            }
         }
-        if (length > v->width) return 304;
+        if (length > v->width) {
+            v->status = 304;
+            return v->status;
+        }
         std::memcpy(out, text, length);
         width = uint32_t(v->width) * 8;
         break;

@@ -698,25 +698,6 @@ TEST_F(WebServer, ItemWritesConvertCheckAndNotify) {
     EXPECT_EQ(tavix_write_item("R_10_1_CHAR_8", "ABCDEFGHIJ", 10), 304u);
     EXPECT_EQ(tavix_write_item("R_10_1_CHAR_8", "\xc3\xa9", 2), 10000u);
     EXPECT_EQ(word(10), 0x4241);
-    {
-        // The refused texts were answered as refused and wrote nothing: the
-        // text in the register still reads (and is told) as good.
-        static uint32_t told_status;
-        told_status = 99;
-        web_notify_hook = [](void *, const tavix_data_value *, const tavix_timestamp *, uint32_t s) {
-            told_status = s;
-        };
-        tavix_data_value tv{};
-        tavix_timestamp ts{};
-        EXPECT_EQ(tavix_read_item("R_10_1_CHAR_8", &tv, &ts), 0u);
-        EXPECT_EQ(std::string(tv.text), "AB");
-        PlcWordSet(1983 + 10, 0x4443);  // the program changes it: "CD"
-        EXPECT_EQ(tavix_read_item("R_10_1_CHAR_8", &tv, &ts), 0u);
-        EXPECT_EQ(std::string(tv.text), "CD");
-        EXPECT_EQ(told_status, 0u);
-        web_notify_hook = nullptr;
-        EXPECT_EQ(tavix_write_item("R_10_1_CHAR_8", "AB", 2), 0u);
-    }
     EXPECT_EQ(tavix_write_item("R_20_1_INT16", "70000", 5), 0u);
     EXPECT_EQ(word(20), 4464);
     EXPECT_EQ(tavix_write_item("R_21_1_INT16", "1", 1), 301u);
