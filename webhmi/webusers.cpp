@@ -280,6 +280,10 @@ int tavix_update_accepted_license_users(const char *name) {
     long slot = 0;
     while (slot < 256 && Tavix_LoggedUsers[slot][0] != 0) slot++;
     if (slot < 256) std::snprintf(Tavix_LoggedUsers[slot], 16, "%.15s", name);
+    // Names in the file end at ":": one holding a colon stays in this run's
+    // list only (answered as not written, like a file that cannot be
+    // opened), for the next start would read it as other users' names.
+    if (std::strchr(name, ':') != nullptr) return 0;
     // The file the list is read from at server start.
     char path[512];
     FILE *f = ConfigFile("LoggedIn_users.txt", path, sizeof path) != nullptr ? std::fopen(path, "a+") : nullptr;

@@ -69,7 +69,8 @@ void tavix_invalidate_all_user_login_details();
 void tavix_clear_user_login_details();
 void tavix_read_update_already_logged_users();
 long tavix_check_already_logged_users(const char *name);
-// 1 accepted now (and appended to the file), 0 already in the list or no name.
+// 1 accepted now (and appended to the file), 0 already in the list, no name,
+// or not written (a name holding ":", a file that cannot be opened).
 int tavix_update_accepted_license_users(const char *name);
 
 // The request hook: answers Ping and the user agreement POSTs.

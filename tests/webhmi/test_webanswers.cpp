@@ -1059,6 +1059,25 @@ TEST(WebUsers, TheOemVariantKeepsItsAgreementListInOneFolder) {
     crc_header[3] = 0;
 }
 
+// Names in the file end at ":": a name holding one is kept in the list of
+// this run but not written, where the next start would read it as the
+// names of two other users who never accepted.
+TEST(WebUsers, ANameWithAColonIsNotWrittenAsTheNamesOfOthers) {
+    test_support::TempRoot root;
+    std::filesystem::create_directories(root / "mnt/USB0/tavIX/config");
+    std::ofstream(root / "mnt/USB0/tavIX/config/LoggedIn_users.txt") << "ann:";
+    tavix_read_update_already_logged_users();
+    EXPECT_EQ(tavix_update_accepted_license_users("bob:eve"), 0);
+    EXPECT_EQ(tavix_check_already_logged_users("bob:eve"), 1);
+    EXPECT_EQ(tavix_update_accepted_license_users("bob:eve"), 0);
+    std::stringstream text;
+    text << std::ifstream(root / "mnt/USB0/tavIX/config/LoggedIn_users.txt").rdbuf();
+    EXPECT_EQ(text.str(), "ann:");
+    tavix_read_update_already_logged_users();
+    EXPECT_EQ(tavix_check_already_logged_users("eve"), -1);
+    EXPECT_EQ(tavix_check_already_logged_users("bob"), -1);
+}
+
 // The agreement list is read up to 4,096 bytes: a name whose last letter is
 // byte 4,096 of the file is taken whole, nothing after that byte is.
 TEST(WebUsers, TheAgreementListIsReadToItsFourThousandNinetySixthByte) {
