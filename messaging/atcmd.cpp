@@ -425,9 +425,11 @@ uint32_t AT_ReadResponse(uint8_t *buf, uint32_t size) {
         }
         // The text line of a listed message is the sender's too: a message
         // "OK" or "ERROR ..." would end the list there (its text cut away, or
-        // every list failing while the message is stored). Its LF ends it.
+        // every list failing while the message is stored). The module ends
+        // it with CR LF; a bare LF is the sender's own line break, and the
+        // line after it is still the text.
         if (at_status.text_line) {
-            if (b == 10) {
+            if (b == 10 && at_status.count >= 2 && buf[at_status.count - 2] == 13) {
                 at_status.text_line = 0;
                 at_status.rstate = 2;
             }

@@ -852,7 +852,9 @@ TEST_F(SmsTest, AtScriptStepsAndTheirResults) {
     const at_cmd_st list[] = {{4, "AT+L", 6, "+CMGL:", 20000, AT_F_LAST | AT_F_PARSE, 0, 13, 0, 1, 0},
                               {AT_PSEUDO, "#1", 0, "", 0, 0, 0, 0, 0, 1, 0},
                               end};
-    for (const char *text : {"ERROR", "OK", "+CME ERROR: 1", "OK then"}) {
+    // A text of several lines (the sender's line breaks come as bare LFs)
+    // is the sender's to its CR LF.
+    for (const char *text : {"ERROR", "OK", "+CME ERROR: 1", "OK then", "Hi\nOK", "Pump\nERROR 5"}) {
         const std::string msg = std::string("\r\n+CMGL: 1,\"REC READ\",\"+4917\",,\"x\"\r\n") + text + "\r\n";
         run(list, 3, (msg + "\r\nOK\r\n").c_str());
         EXPECT_EQ(at_status.result, AT_R_OK) << text;
