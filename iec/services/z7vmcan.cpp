@@ -753,7 +753,9 @@ void Z7Can_OnPreExchange(uint32_t port) {
             std::memcpy(d, fr + 8, n);
             SetMFlags(m, CMF_APP);
         }
-        if (nmt_fix && id >= 0x700 && id <= 0x77F) {
+        // The heartbeat fix is for standard frames: an extended frame of a
+        // low identifier is another message and keeps its data whole.
+        if (nmt_fix && !(word & PLAT_CAN_EFF) && id >= 0x700 && id <= 0x77F) {
             uint8_t *d = Z7Mem_Ptr(m + CM_DATA, 8);
             d[0] &= 0x7F;
             d[1] = d[2] = d[3] = 0;

@@ -1112,6 +1112,25 @@ TEST_F(RtIo, CanExtendedFlagInADefinedIdentifierIsKept) {
     EXPECT_EQ(Var16(db, 3), 0x1234);
 }
 
+// The heartbeat fix of a port (word 7 bit 0) is for standard frames 0x700 to
+// 0x77F only: an extended frame 0x705 is another message, its data bytes are
+// kept whole, while the standard frame 0x705 keeps only the low 7 bits.
+TEST_F(RtIo, CanHeartbeatFixLeavesExtendedFramesWhole) {
+    CanDefImage d;
+    d.ports = {{"can0", 2, 0, 0, 0, 1}};
+    d.rcv = {{0x705, 0, 0, 0, 4, 0, false, {}}, {0x80000705u, 0, 0, 0, 4, 0, false, {}}};
+    ASSERT_EQ(StartBytes(CanTestImage(d)), 0u);
+    Inject(PLAT_CAN_EFF | 0x705, {0x85, 0x11, 0x22, 0x33});
+    Inject(0x705, {0x85, 0x11, 0x22, 0x33});
+    Z7VMCan_ExchangeAt(db, 10);
+    const uint32_t port = _Z7VMCan_FindPort(db, "can0");
+    const uint32_t ext = Z7VMCan_FindRcvMsg(port, 0x80000705u), std_ = Z7VMCan_FindRcvMsg(port, 0x705);
+    ASSERT_NE(ext, 0u);
+    ASSERT_NE(std_, 0u);
+    EXPECT_EQ(Z7Mem_Get32(ext + CM_DATA), 0x33221185u);
+    EXPECT_EQ(Z7Mem_Get32(std_ + CM_DATA), 0x05u);
+}
+
 // A port name longer than 16 characters is bounded by its 80-byte record
 // (name from byte 16): the definition builds and the interface name is its
 // first 15 characters; a name that runs to the record's end refuses it.
