@@ -1131,6 +1131,29 @@ TEST_F(RtIo, CanHeartbeatFixLeavesExtendedFramesWhole) {
     EXPECT_EQ(Z7Mem_Get32(std_ + CM_DATA), 0x05u);
 }
 
+// A spare slot keeps an extended frame of an identifier up to 0x7FF apart
+// from the standard frame of that number: its identifier carries the
+// extended flag, so sending it back puts the same extended frame on the bus.
+TEST_F(RtIo, CanSpareSlotKeepsALowExtendedIdentifierExtended) {
+    ASSERT_EQ(StartBytes(CanTestImage()), 0u);
+    Z7VMCan_ExchangeAt(db, 500);
+    Take();
+    Inject(PLAT_CAN_EFF | 0x123, {0x01, 0x02});
+    Inject(0x123, {0x03});
+    Z7VMCan_ExchangeAt(db, 510);
+    uint32_t id = 0, len = 0;
+    uint8_t data[8] = {};
+    ASSERT_EQ(Z7VMCan_RcvAppMsg(db, "can1", &id, &len, data), 1u);
+    EXPECT_EQ(id, 0x80000123u);
+    EXPECT_EQ(len, 2u);
+    EXPECT_EQ(Z7VMCan_SendAppMsg(db, "can1", id, len, data, 0), 1u);
+    ASSERT_EQ(Z7VMCan_RcvAppMsg(db, "can1", &id, &len, data), 1u);
+    EXPECT_EQ(id, 0x123u);
+    EXPECT_EQ(len, 1u);
+    Z7VMCan_ExchangeAt(db, 520);
+    EXPECT_EQ(Take(), (std::vector<Frame>{{0x80000123u, {0x01, 0x02}}}));
+}
+
 // A port name longer than 16 characters is bounded by its 80-byte record
 // (name from byte 16): the definition builds and the interface name is its
 // first 15 characters; a name that runs to the record's end refuses it.
