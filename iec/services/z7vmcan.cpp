@@ -745,7 +745,10 @@ void Z7Can_OnPreExchange(uint32_t port) {
             for (uint32_t s = 0; first && s < spares && m == 0; s++)
                 if (!(MFlags(first + CM_SIZE * s) & CMF_NEW)) m = first + CM_SIZE * s;
             if (m == 0) continue;  // no free slot: the frame is dropped
-            Z7Mem_Put32(m + CM_ID, id);
+            // An extended frame of an identifier up to 0x7FF keeps the
+            // extended flag, as a send identifier carries it: without it the
+            // frame reads, and goes back out, as the standard one.
+            Z7Mem_Put32(m + CM_ID, (word & PLAT_CAN_EFF) && id <= 0x7FF ? id | PLAT_CAN_EFF : id);
             // the frame's own length, not 8: the receiving block reports it
             Z7Mem_Put8(m + CM_LEN, uint8_t(n));
             uint8_t *d = Z7Mem_Ptr(m + CM_DATA, 8);
@@ -753,7 +756,9 @@ void Z7Can_OnPreExchange(uint32_t port) {
             std::memcpy(d, fr + 8, n);
             SetMFlags(m, CMF_APP);
         }
-        if (nmt_fix && id >= 0x700 && id <= 0x77F) {
+        // The heartbeat fix is for standard frames: an extended frame of a
+        // low identifier is another message and keeps its data whole.
+        if (nmt_fix && !(word & PLAT_CAN_EFF) && id >= 0x700 && id <= 0x77F) {
             uint8_t *d = Z7Mem_Ptr(m + CM_DATA, 8);
             d[0] &= 0x7F;
             d[1] = d[2] = d[3] = 0;

@@ -1112,6 +1112,48 @@ TEST_F(RtIo, CanExtendedFlagInADefinedIdentifierIsKept) {
     EXPECT_EQ(Var16(db, 3), 0x1234);
 }
 
+// The heartbeat fix of a port (word 7 bit 0) is for standard frames 0x700 to
+// 0x77F only: an extended frame 0x705 is another message, its data bytes are
+// kept whole, while the standard frame 0x705 keeps only the low 7 bits.
+TEST_F(RtIo, CanHeartbeatFixLeavesExtendedFramesWhole) {
+    CanDefImage d;
+    d.ports = {{"can0", 2, 0, 0, 0, 1}};
+    d.rcv = {{0x705, 0, 0, 0, 4, 0, false, {}}, {0x80000705u, 0, 0, 0, 4, 0, false, {}}};
+    ASSERT_EQ(StartBytes(CanTestImage(d)), 0u);
+    Inject(PLAT_CAN_EFF | 0x705, {0x85, 0x11, 0x22, 0x33});
+    Inject(0x705, {0x85, 0x11, 0x22, 0x33});
+    Z7VMCan_ExchangeAt(db, 10);
+    const uint32_t port = _Z7VMCan_FindPort(db, "can0");
+    const uint32_t ext = Z7VMCan_FindRcvMsg(port, 0x80000705u), std_ = Z7VMCan_FindRcvMsg(port, 0x705);
+    ASSERT_NE(ext, 0u);
+    ASSERT_NE(std_, 0u);
+    EXPECT_EQ(Z7Mem_Get32(ext + CM_DATA), 0x33221185u);
+    EXPECT_EQ(Z7Mem_Get32(std_ + CM_DATA), 0x05u);
+}
+
+// A spare slot keeps an extended frame of an identifier up to 0x7FF apart
+// from the standard frame of that number: its identifier carries the
+// extended flag, so sending it back puts the same extended frame on the bus.
+TEST_F(RtIo, CanSpareSlotKeepsALowExtendedIdentifierExtended) {
+    ASSERT_EQ(StartBytes(CanTestImage()), 0u);
+    Z7VMCan_ExchangeAt(db, 500);
+    Take();
+    Inject(PLAT_CAN_EFF | 0x123, {0x01, 0x02});
+    Inject(0x123, {0x03});
+    Z7VMCan_ExchangeAt(db, 510);
+    uint32_t id = 0, len = 0;
+    uint8_t data[8] = {};
+    ASSERT_EQ(Z7VMCan_RcvAppMsg(db, "can1", &id, &len, data), 1u);
+    EXPECT_EQ(id, 0x80000123u);
+    EXPECT_EQ(len, 2u);
+    EXPECT_EQ(Z7VMCan_SendAppMsg(db, "can1", id, len, data, 0), 1u);
+    ASSERT_EQ(Z7VMCan_RcvAppMsg(db, "can1", &id, &len, data), 1u);
+    EXPECT_EQ(id, 0x123u);
+    EXPECT_EQ(len, 1u);
+    Z7VMCan_ExchangeAt(db, 520);
+    EXPECT_EQ(Take(), (std::vector<Frame>{{0x80000123u, {0x01, 0x02}}}));
+}
+
 // A port name longer than 16 characters is bounded by its 80-byte record
 // (name from byte 16): the definition builds and the interface name is its
 // first 15 characters; a name that runs to the record's end refuses it.
