@@ -796,15 +796,22 @@ uint32_t MOD_RxByte(ModbusProto &m, uint8_t b) {
             if (++m.half < 2) return 0;
             m.half = 0;
             if (m.rx_count >= MOD_BUF) {
-                // The frame restarts with its sum: the tail of an overlong
-                // frame, whose sum with the bytes dropped comes to 0, is no
-                // frame of its own.
-                m.rx_count = 0;
-                m.lrc = 0;
+                // An overlong frame is dropped to its end: its tail, even one
+                // whose own sum comes to 0, is no frame of its own.
                 FrameError(m);
+                m.rx_state = 7;
+                return 0;
             }
             m.buf[m.rx_count++] = m.cur;
             m.lrc = uint8_t(m.lrc + m.cur);
+            return 0;
+        }
+        if (m.rx_state == 7) {
+            // The rest of an overlong frame: its end is a framing error.
+            if (b == '\r') {
+                m.rx_count = 0;
+                m.rx_state = 11;
+            }
             return 0;
         }
         if (m.rx_state == 11) {

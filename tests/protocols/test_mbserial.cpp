@@ -710,6 +710,14 @@ TEST_F(SerialModbus, ReceiversOnBrokenFrames) {
     // summing to 0xBC) are no frame of their own.
     EXPECT_EQ(feed(hex_frame(270).c_str()), 0u);
     EXPECT_EQ(a.counters[MOD_CNT_COMERR], errors + 4);
+    // 260 zero bytes and then a read of station 0x11 with the LRC of its own
+    // bytes (0x11 + 3 + 1 = 0x15, LRC 0xEB): the tail of an overlong frame
+    // is dropped to its end, never answered as a request of its own.
+    const std::string tail_frame = ":" + std::string(520, '0') + "110300000001EB\r\n";
+    EXPECT_EQ(feed(tail_frame.c_str()), 0u);
+    EXPECT_EQ(a.counters[MOD_CNT_COMERR], errors + 6);
+    EXPECT_EQ(feed(":110302040004E2\r\n"), 1u);
+    EXPECT_EQ(a.length, 6);
     // RTU: address and function code with their CRC.
     for (uint8_t b : Crc({0x11, 7})) MOD_RxByte(m, b);
     ASSERT_EQ(MOD_RxEnd(m), 1u);
