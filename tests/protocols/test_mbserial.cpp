@@ -705,9 +705,8 @@ TEST_F(SerialModbus, ReceiversOnBrokenFrames) {
     const uint16_t errors = a.counters[MOD_CNT_COMERR];
     EXPECT_EQ(feed(hex_frame(260).c_str()), 0u);
     EXPECT_EQ(a.counters[MOD_CNT_COMERR], errors + 2);
-    // 270 data bytes and their LRC: the count restarts at the 261st byte
-    // with a fresh sum, so the last 11 bytes (ten 0x11 and the LRC 0x12,
-    // summing to 0xBC) are no frame of their own.
+    // 270 data bytes and their LRC: the 261st byte overflows and the rest
+    // is dropped to the frame's end, which is an error of its own.
     EXPECT_EQ(feed(hex_frame(270).c_str()), 0u);
     EXPECT_EQ(a.counters[MOD_CNT_COMERR], errors + 4);
     // 260 zero bytes and then a read of station 0x11 with the LRC of its own
