@@ -310,6 +310,16 @@ TEST_F(SerialModbus, SlaveRefusalsAndCounts) {
     EXPECT_EQ(Ask(Crc({0x11, 8, 0, 1, 0, 0})), Bytes{});
     EXPECT_EQ(Ask(Crc({0x11, 8, 0, 15, 0, 0})), Crc({0x11, 8, 0, 15, 0, 0}));
     EXPECT_EQ(Ask(Crc({0x11, 8, 0, 11, 0, 0})), Crc({0x11, 8, 0, 11, 0, 2}));
+    // A port in ASCII mode carrying MBAP framing for a modem data socket:
+    // the frame is taken by its header as it is answered, not by ':'.
+    fp.mode[5] = 4;
+    Slave(0x11);
+    MOD_TCPInit(1, 0);
+    EXPECT_EQ(Ask({0x00, 0x0C, 0, 0, 0, 6, 0x11, 3, 0x02, 0x08, 0, 1}),
+              (Bytes{0x00, 0x0C, 0, 0, 0, 5, 0x11, 3, 2, 0x0A, 0x0B}));
+    MOD_TCPInit(0, 0);
+    EXPECT_EQ(Ask({':', '1', '1', '0', '7', 'E', '8', '\r', '\n'}),
+              (Bytes{':', '1', '1', '0', '7', '0', '0', 'E', '8', '\r', '\n'}));
 }
 
 // The slave's address map row by row: the first and last address of each
