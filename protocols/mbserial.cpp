@@ -324,7 +324,7 @@ uint8_t HexVal(uint8_t ch) {
 // MBAP frame in buf (rx_count bytes): checked and the header removed.
 uint32_t TcpEnd(ModbusProto &m) {
     const uint32_t n = m.rx_count;
-    m.rx_state = 0;
+    m.rx_state = (m.mode & MOD_ASCII) ? 5 : 0;
     if (n < 8) {
         FrameError(m);
         return 0;
@@ -778,7 +778,9 @@ int16_t ExpectedSize(uint8_t fc, bool answer) {
 }
 
 uint32_t MOD_RxByte(ModbusProto &m, uint8_t b) {
-    if (m.mode & MOD_ASCII) {
+    // MBAP framing is binary whatever the port's mode: it is sent so (see
+    // SendFrame) and received so.
+    if ((m.mode & MOD_ASCII) && !TcpFraming(m)) {
         if (b == ':') {
             if (m.rx_state != 5) FrameError(m);
             m.rx_state = 6;
@@ -796,15 +798,22 @@ uint32_t MOD_RxByte(ModbusProto &m, uint8_t b) {
             if (++m.half < 2) return 0;
             m.half = 0;
             if (m.rx_count >= MOD_BUF) {
-                // The frame restarts with its sum: the tail of an overlong
-                // frame, whose sum with the bytes dropped comes to 0, is no
-                // frame of its own.
-                m.rx_count = 0;
-                m.lrc = 0;
+                // An overlong frame is dropped to its end: its tail, even one
+                // whose own sum comes to 0, is no frame of its own.
                 FrameError(m);
+                m.rx_state = 7;
+                return 0;
             }
             m.buf[m.rx_count++] = m.cur;
             m.lrc = uint8_t(m.lrc + m.cur);
+            return 0;
+        }
+        if (m.rx_state == 7) {
+            // The rest of an overlong frame: its end is a framing error.
+            if (b == '\r') {
+                m.rx_count = 0;
+                m.rx_state = 11;
+            }
             return 0;
         }
         if (m.rx_state == 11) {
@@ -818,7 +827,7 @@ uint32_t MOD_RxByte(ModbusProto &m, uint8_t b) {
         return 0;  // between frames only ':' is taken
     }
     const uint32_t limit = TcpFraming(m) ? MOD_BUF_TCP : MOD_BUF;
-    if (m.rx_state == 0) RtuStart(m);
+    if (m.rx_state != 1) RtuStart(m);  // idle (0, or 5 on an ASCII port)
     if (m.rx_count >= limit) {
         FrameError(m);
         RtuStart(m);
@@ -847,8 +856,8 @@ uint32_t MOD_RxByte(ModbusProto &m, uint8_t b) {
 }
 
 uint32_t MOD_RxEnd(ModbusProto &m) {
-    if (m.mode & MOD_ASCII) return 0;
-    if (m.rx_state == 0) return 0;
+    if ((m.mode & MOD_ASCII) && !TcpFraming(m)) return 0;
+    if (m.rx_state != 1) return 0;
     if (TcpFraming(m)) return TcpEnd(m);
     m.rx_state = 0;
     const uint32_t n = m.rx_count;

@@ -38,7 +38,7 @@ struct ModbusProto {
     uint16_t result;
     std::array<uint16_t, MOD_CNT_N> counters;
     uint32_t port;
-    uint8_t rx_state;  // RTU: 0 idle, 1 receiving; ASCII: 5 idle, 6 data, 11 after CR
+    uint8_t rx_state;  // RTU: 0 idle, 1 receiving; ASCII: 5 idle, 6 data, 7 overlong, 11 after CR
     uint16_t crc;
     uint8_t half, cur, lrc;  // ASCII: characters of the byte, its value, the sum
     uint16_t length;         // accepted frame length

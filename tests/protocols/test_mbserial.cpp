@@ -310,6 +310,16 @@ TEST_F(SerialModbus, SlaveRefusalsAndCounts) {
     EXPECT_EQ(Ask(Crc({0x11, 8, 0, 1, 0, 0})), Bytes{});
     EXPECT_EQ(Ask(Crc({0x11, 8, 0, 15, 0, 0})), Crc({0x11, 8, 0, 15, 0, 0}));
     EXPECT_EQ(Ask(Crc({0x11, 8, 0, 11, 0, 0})), Crc({0x11, 8, 0, 11, 0, 2}));
+    // A port in ASCII mode carrying MBAP framing for a modem data socket:
+    // the frame is taken by its header as it is answered, not by ':'.
+    fp.mode[5] = 4;
+    Slave(0x11);
+    MOD_TCPInit(1, 0);
+    EXPECT_EQ(Ask({0x00, 0x0C, 0, 0, 0, 6, 0x11, 3, 0x02, 0x08, 0, 1}),
+              (Bytes{0x00, 0x0C, 0, 0, 0, 5, 0x11, 3, 2, 0x0A, 0x0B}));
+    MOD_TCPInit(0, 0);
+    EXPECT_EQ(Ask({':', '1', '1', '0', '7', 'E', '8', '\r', '\n'}),
+              (Bytes{':', '1', '1', '0', '7', '0', '0', 'E', '8', '\r', '\n'}));
 }
 
 // The slave's address map row by row: the first and last address of each
@@ -705,11 +715,18 @@ TEST_F(SerialModbus, ReceiversOnBrokenFrames) {
     const uint16_t errors = a.counters[MOD_CNT_COMERR];
     EXPECT_EQ(feed(hex_frame(260).c_str()), 0u);
     EXPECT_EQ(a.counters[MOD_CNT_COMERR], errors + 2);
-    // 270 data bytes and their LRC: the count restarts at the 261st byte
-    // with a fresh sum, so the last 11 bytes (ten 0x11 and the LRC 0x12,
-    // summing to 0xBC) are no frame of their own.
+    // 270 data bytes and their LRC: the 261st byte overflows and the rest
+    // is dropped to the frame's end, which is an error of its own.
     EXPECT_EQ(feed(hex_frame(270).c_str()), 0u);
     EXPECT_EQ(a.counters[MOD_CNT_COMERR], errors + 4);
+    // 260 zero bytes and then a read of station 0x11 with the LRC of its own
+    // bytes (0x11 + 3 + 1 = 0x15, LRC 0xEB): the tail of an overlong frame
+    // is dropped to its end, never answered as a request of its own.
+    const std::string tail_frame = ":" + std::string(520, '0') + "110300000001EB\r\n";
+    EXPECT_EQ(feed(tail_frame.c_str()), 0u);
+    EXPECT_EQ(a.counters[MOD_CNT_COMERR], errors + 6);
+    EXPECT_EQ(feed(":110302040004E2\r\n"), 1u);
+    EXPECT_EQ(a.length, 6);
     // RTU: address and function code with their CRC.
     for (uint8_t b : Crc({0x11, 7})) MOD_RxByte(m, b);
     ASSERT_EQ(MOD_RxEnd(m), 1u);
