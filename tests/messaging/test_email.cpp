@@ -941,7 +941,8 @@ TEST_F(EmailLoop, AnAttachmentReachesAServerSlowToRead) {
     LoopSmtp &srv = *at;
     ASSERT_NE(srv.port, 0);
     const int small = 4096;
-    setsockopt(srv.ls, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    const int tiny = 1024;  // the server's window stays small: its slow reads leave the connection full
+    setsockopt(srv.ls, SOL_SOCKET, SO_RCVBUF, &tiny, sizeof tiny);
     EtnEmailConn = EmailRec{};
     ASSERT_EQ(EtnEmailInit(&ip, &pool), 0u);
     EmailBlock b;
