@@ -729,7 +729,7 @@ bool SendText(const char *t) { return SendBytes(t, uint32_t(std::strlen(t))); }
 // of one encoded read (the stack's "fewer than 2 packets queued").
 bool ConnHasRoom() {
     const EmailRec &e = EtnEmailConn;
-    if (!e.tls_up && e.sock.state != NX_TCP_ESTABLISHED) return false;
+    if (!e.tls_up && (e.sock.state != NX_TCP_ESTABLISHED || e.sock.writable == 0)) return false;
     if (e.sock.fd < 0) return false;
     // A plain connection also waits for the socket layer's own word: a send
     // that left the buffer full marks it unwritable until the readiness set
@@ -737,6 +737,17 @@ bool ConnHasRoom() {
     if (!e.tls_up && e.sock.writable == 0) return false;
     pollfd p{e.sock.fd, POLLOUT, 0};
     return poll(&p, 1, 0) > 0 && (p.revents & POLLOUT) != 0;
+}
+
+// The texts between and after the pieces (a part's head, the error line,
+// the closing boundary, the data end) wait, like the reads, while the
+// connection is up but full (on the modem: while the queue still drains), so
+// that a server slow to read does not fail the mail with a send error. A
+// connection that is gone does not wait: the send fails as before.
+bool SendMustWait() {
+    const EmailRec &e = EtnEmailConn;
+    if (Modem()) return modem_len != 0 && ModemUp();
+    return (e.tls_up || e.sock.state == NX_TCP_ESTABLISHED) && !ConnHasRoom();
 }
 
 void AttachFailed() {
@@ -807,6 +818,7 @@ void EtnEmailAttachStep() {
         }
         break;
     case kAttHead: {
+        if (SendMustWait()) break;
         const char *base = e.att_file.data();
         for (const char *c = base; *c; c++)
             if (*c == '\\' || *c == ':') base = c + 1;
@@ -859,6 +871,8 @@ void EtnEmailAttachStep() {
         e.att_sub = e.att_kind == 2 ? kAttStart : kAttEnd;
         break;
     case kAttEnd: {
+        // (Both texts together are far below the room the wait ensures.)
+        if (SendMustWait()) break;
         if (e.att_result != 0) {
             // The code takes the blanks of its line; the line end stays.
             char line[64];
@@ -966,6 +980,8 @@ void EtnEmailSmtp() {
         }
         const int err = PLAT_SslGetError(email_ssl.ssl, r);
         if (err == kSslWantRead || err == kSslWantWrite) {
+            // The 60 s limit: a handshake that never ends would otherwise
+            // hang the client for ever.
             if (Expired()) {
                 e.status |= EM_ST_REPLY_TO;
                 SetStep(EmSmtpStep(kSmtpTlsHandshake));
@@ -1050,6 +1066,7 @@ void EtnEmailSmtp() {
     case kSmtpEndData:
         // The end of the data is answered like a command: a refused message
         // is an error, not a sent one.
+        if (SendMustWait()) break;
         Command("\r\n.\r\n", 5, kSmtpQuit);
         break;
     case kSmtpQuit:
