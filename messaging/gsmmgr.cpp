@@ -488,6 +488,14 @@ uint32_t GSMSMSDisconnect(uint32_t port, uint32_t immediate) {
         if (r == kGsmTimedOut) {
             // No answer: drop the line, escape and try again (three times).
             if (++disc_tries >= 3) {
+                // Given up so that a silent modem blocks no user, but the call
+                // may still be up: no clean hang-up. The status says the
+                // hang-up timed out, the start mark stays, and a power cycle
+                // is asked for; the machine goes back to its start, which
+                // carries it out and so drops the line.
+                g.b[kGsmRun] |= kGsmRunReset;
+                g.conn_status = uint16_t(kGsmTimedOut);
+                disc_prev = kGsmPowerUp;
                 end = true;
                 break;
             }
@@ -732,7 +740,11 @@ uint32_t InitCommand(uint32_t port, GsmInfo &g) {
         Send(port, line, kGsmActive, k10s);
         return 0;
     }
-    case kGsmActive: Send(port, "AT$ACTIVE=0", kGsmRegOn, k10s); return 0;
+    case kGsmActive:
+        // Always 0: the modem section has no field that would select
+        // "AT$ACTIVE=1".
+        Send(port, "AT$ACTIVE=0", kGsmRegOn, k10s);
+        return 0;
     case kGsmRegOn:
         Send(port, "AT$AREG=2",
              (g.b[kGsmCall] & kGsmCallNoIpWait) ? kGsmReady

@@ -758,6 +758,45 @@ TEST_F(GsmTest, HangUpEscapeAndReturnToTheCall) {
     EXPECT_EQ(Port(0).tx, "");
 }
 
+// A hang-up that gets no answer gives up after three tries, but not as a
+// clean one: the talk-port user giving the modem up (operation 6) loses it,
+// the status says the hang-up timed out, the call's start mark stays and a
+// power cycle is asked for, which the next start carries out ("AT$RESET")
+// and which drops a call that may still be up.
+TEST_F(GsmTest, AHangUpGivenUpAsksForAPowerCycle) {
+    GsmInfo &g = GSMGPRSInfo_St;
+    g.b[0] = 0x30;
+    g.b[3] = 32;
+    GSMModemInit(0);  // the machine stepped in the established call
+    ASSERT_EQ(g.b[3], 32);
+    g.b[1] = 0x01;  // a configuration is present: "ATHS0=0"
+    g.owner = 1;
+    g.conn_status = 1;
+    Port(0).dcd = 1;
+    silent.insert("ATHS0=0");
+    silent.insert("+++");
+    uint32_t done = 0;
+    for (uint32_t i = 0; i < 10000 && !done; i++) {
+        done = GSMGPRSRsrcMngr(1, 6);
+        LA_TimeAdvance(100);
+        Pump();
+    }
+    EXPECT_EQ(done, 1u);
+    EXPECT_EQ(Port(0).tx, "ATHS0=0\r+++ATHS0=0\r+++ATHS0=0\r");
+    EXPECT_EQ(g.owner, 0);
+    EXPECT_EQ(g.conn_status, 0xFFFD);
+    EXPECT_EQ(g.b[0], 0x10);
+    EXPECT_EQ(g.b[5] & 0x20, 0x20);
+    EXPECT_EQ(g.b[3], 0);
+    // The next start resets the modem instead of the escape.
+    silent.clear();
+    cmds.clear();
+    Run(200);  // the first power-up delay of 15 s, then the reset
+    ASSERT_FALSE(cmds.empty());
+    EXPECT_EQ(cmds.front(), "AT$RESET");
+    EXPECT_EQ(g.b[5] & 0x20, 0);
+}
+
 TEST_F(GsmTest, HandBackHeldByTheHoldRegister) {
     GsmInfo &g = GSMGPRSInfo_St;
     g.hold_reg = M16(50);
