@@ -87,7 +87,7 @@ class WebSession(unittest.TestCase):
         self.c.comm_lock(0)
         self.c.write_reg(R(5), 16, 0x1234)
         self.c.write_reg(R(6), 16, 0xFFFE)
-        wait_web_server(self.c, self.listening)
+        wait_web_server(self.c, self.peer)
         self.cnonce = 0
 
     def listening(self):
