@@ -454,10 +454,7 @@ int Main_Startup(int argc, char **argv) {
     SYS_LoadRCBs();
 
     // The saved controller mode.
-    const uint8_t saved_mode = plc_reg[2 * W_MODE];
-    PlcWordSet(W_MODE, 0);
-    SetPlcMode(saved_mode);
-    if (PlcWord(W_MODE) > 1) IoStart();
+    RestoreSavedMode();
 
     // The automatic program load starts with the loop.
     if ((PlcWord(W_BACKUP) & 0x20) && Sys_AppLoad == 1 && Sys_AutoLoad == 0) {

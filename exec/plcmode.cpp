@@ -282,6 +282,15 @@ void IoStart() {
     }
 }
 
+void RestoreSavedMode() {
+    const uint8_t saved_mode = plc_reg[2 * W_MODE];
+    PlcWordSet(W_MODE, 0);
+    SetPlcMode(saved_mode);
+    // Entering 2 or 3 from stopped started the I/O already; 4 did not (it is
+    // otherwise entered warm from 2 or 3), so a restart in mode 4 starts it here.
+    if (PlcWord(W_MODE) > 1) IoStart();
+}
+
 void SetPlcMode(uint32_t mode) {
     const uint16_t current = PlcWord(W_MODE);
     uint32_t next = mode;

@@ -27,6 +27,8 @@ void Plc_IecChangeApplied();
 void PlcInit(uint32_t cold);
 void PlcScan();
 void IoStart();
+// At start-up: enters the mode saved in the loaded image, from stopped.
+void RestoreSavedMode();
 // Slot check of the I/O configuration; 1 when a slot is not in order.
 bool IoConfig();
 // Applies the network configuration block.

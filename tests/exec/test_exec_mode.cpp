@@ -107,6 +107,27 @@ TEST_F(ExecMode, RunFromStopClearsOutputsKeepsMemory) {
     EXPECT_EQ(plc_reg[65] & 0x02, 0x02) << "first-scan bit of the warm change";
 }
 
+TEST_F(ExecMode, StartUpEntersTheSavedModeAndStartsTheIoAboveOne) {
+    // The saved mode is the low byte of word 132 in the loaded image; the
+    // I/O starts (first-scan bit, fresh scan-time words) in modes 2 to 4.
+    const struct {
+        uint8_t saved;
+        uint16_t mode;
+        bool io_started;
+    } rows[] = {{0, 0, false}, {1, 1, false}, {2, 2, true}, {3, 3, true}, {4, 4, true}, {7, 0, false}};
+    for (const auto &row : rows) {
+        plc_reg.fill(0);
+        first_run = 0;
+        plc_reg[2 * W_MODE] = row.saved;
+        plc_reg[2 * W_MODE + 1] = 0x12;  // the high byte is not part of the mode
+        PlcWordSet(W_SCAN_MIN, 7);
+        RestoreSavedMode();
+        EXPECT_EQ(Mode(), row.mode) << "saved " << int(row.saved);
+        EXPECT_EQ(plc_reg[SBITS_LO] & S_FIRST_SCAN, row.io_started ? S_FIRST_SCAN : 0) << "saved " << int(row.saved);
+        EXPECT_EQ(PlcWord(W_SCAN_MIN), row.io_started ? 65535 : 7) << "saved " << int(row.saved);
+    }
+}
+
 TEST_F(ExecMode, ScanTimeWordsFromSecondScan) {
     FakeClock clock;
     SetPlcMode(2);
