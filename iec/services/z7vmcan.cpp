@@ -727,7 +727,13 @@ void Z7Can_OnPreExchange(uint32_t port) {
         const uint32_t word = fr[0] | uint32_t(fr[1]) << 8 | uint32_t(fr[2]) << 16 | uint32_t(fr[3]) << 24;
         // An error frame, or a remote frame (a request for the message, with
         // no data of its own), is no message data: copying it would put
-        // stale or zero bytes into the variables and the spare slots.
+        // stale or zero bytes into the variables. A remote frame is dropped
+        // even when a spare slot is free: a slot holds an identifier, a
+        // length and data bytes and has no place to mark a request (the
+        // send side knows none either), so the application would read it as
+        // a data frame of that identifier with zero bytes, a plainly wrong
+        // result; and the requests a guarding master sends every period
+        // (0x700 + node) would take the slots the undefined data frames need.
         if (word & (PLAT_CAN_ERR | PLAT_CAN_RTR)) continue;
         const uint32_t id = word & ((word & PLAT_CAN_EFF) ? 0x1FFFFFFFu : 0x7FFu);
         const uint32_t n = fr[4] > 8 ? 8 : fr[4];

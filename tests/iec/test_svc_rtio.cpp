@@ -1060,7 +1060,8 @@ TEST_F(RtIo, CanEveryPortLeavesItsFirstExchangeAndReadsEveryWaitingFrame) {
 }
 
 // A remote frame (RTR) asks for a message and carries no data: it neither
-// overwrites a receive message nor takes a spare slot.
+// overwrites a receive message nor takes a spare slot, though both slots of
+// the port are free (a data frame after it still finds the first one).
 TEST_F(RtIo, CanRemoteFrameCarriesNoData) {
     ASSERT_EQ(StartBytes(CanTestImage()), 0u);
     Z7VMCan_ExchangeAt(db, 1000);
@@ -1076,6 +1077,14 @@ TEST_F(RtIo, CanRemoteFrameCarriesNoData) {
     EXPECT_EQ(Var16(db, 9), 0);  // no new data for 0x1F0
     uint32_t id = 0, len = 0;
     uint8_t data[8] = {};
+    EXPECT_EQ(Z7VMCan_RcvAppMsg(db, "can1", &id, &len, data), 0u);
+    Inject(PLAT_CAN_RTR | 0x3A1, {}, 8);
+    Inject(0x3A0, {0x5A});
+    Z7VMCan_ExchangeAt(db, 1030);
+    ASSERT_EQ(Z7VMCan_RcvAppMsg(db, "can1", &id, &len, data), 1u);
+    EXPECT_EQ(id, 0x3A0u);
+    EXPECT_EQ(len, 1u);
+    EXPECT_EQ(data[0], 0x5A);
     EXPECT_EQ(Z7VMCan_RcvAppMsg(db, "can1", &id, &len, data), 0u);
 }
 
