@@ -727,16 +727,31 @@ void Z7Can_OnPreExchange(uint32_t port) {
         const uint32_t word = fr[0] | uint32_t(fr[1]) << 8 | uint32_t(fr[2]) << 16 | uint32_t(fr[3]) << 24;
         // An error frame, or a remote frame (a request for the message, with
         // no data of its own), is no message data: copying it would put
-        // stale or zero bytes into the variables and the spare slots.
+        // stale or zero bytes into the variables. A remote frame is dropped
+        // even when a spare slot is free: a slot holds an identifier, a
+        // length and data bytes and has no place to mark a request (the
+        // send side knows none either), so the application would read it as
+        // a data frame of that identifier with zero bytes, a plainly wrong
+        // result; and the requests a guarding master sends every period
+        // (0x700 + node) would take the slots the undefined data frames need.
         if (word & (PLAT_CAN_ERR | PLAT_CAN_RTR)) continue;
         const uint32_t id = word & ((word & PLAT_CAN_EFF) ? 0x1FFFFFFFu : 0x7FFu);
         const uint32_t n = fr[4] > 8 ? 8 : fr[4];
         // An extended frame is first the message defined with the extended
-        // flag in its identifier (the frame's own identifier word), then the
-        // one defined by its 29 bits alone; a standard frame never takes a
-        // message defined as extended.
-        uint32_t m = (word & PLAT_CAN_EFF) ? Z7VMCan_FindRcvMsg(port, id | PLAT_CAN_EFF) : 0;
-        if (m == 0) m = Z7VMCan_FindRcvMsg(port, id);
+        // flag in its identifier (the frame's own identifier word), then,
+        // above 0x7FF only, the one defined by its 29 bits alone (no standard
+        // message can have such a number). An extended frame and a standard
+        // frame of the same number up to 0x7FF are different messages on the
+        // bus: falling back to the bare number there would write an extended
+        // frame's bytes into the standard message and flag them new (an
+        // extended 0x705 into the heartbeat record). Without a message
+        // defined as extended it goes to a spare slot, as any undefined
+        // frame. A standard frame never takes a message defined as extended.
+        uint32_t m = 0;
+        if (!(word & PLAT_CAN_EFF))
+            m = Z7VMCan_FindRcvMsg(port, id);
+        else if ((m = Z7VMCan_FindRcvMsg(port, id | PLAT_CAN_EFF)) == 0 && id > 0x7FF)
+            m = Z7VMCan_FindRcvMsg(port, id);
         if (m != 0) {
             const uint32_t len = Z7Mem_Get8(m + CM_LEN);
             std::memcpy(Z7Mem_Ptr(m + CM_DATA, 8), fr + 8, n < len ? n : len);

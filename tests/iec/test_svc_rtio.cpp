@@ -1060,7 +1060,8 @@ TEST_F(RtIo, CanEveryPortLeavesItsFirstExchangeAndReadsEveryWaitingFrame) {
 }
 
 // A remote frame (RTR) asks for a message and carries no data: it neither
-// overwrites a receive message nor takes a spare slot.
+// overwrites a receive message nor takes a spare slot, though both slots of
+// the port are free (a data frame after it still finds the first one).
 TEST_F(RtIo, CanRemoteFrameCarriesNoData) {
     ASSERT_EQ(StartBytes(CanTestImage()), 0u);
     Z7VMCan_ExchangeAt(db, 1000);
@@ -1076,6 +1077,14 @@ TEST_F(RtIo, CanRemoteFrameCarriesNoData) {
     EXPECT_EQ(Var16(db, 9), 0);  // no new data for 0x1F0
     uint32_t id = 0, len = 0;
     uint8_t data[8] = {};
+    EXPECT_EQ(Z7VMCan_RcvAppMsg(db, "can1", &id, &len, data), 0u);
+    Inject(PLAT_CAN_RTR | 0x3A1, {}, 8);
+    Inject(0x3A0, {0x5A});
+    Z7VMCan_ExchangeAt(db, 1030);
+    ASSERT_EQ(Z7VMCan_RcvAppMsg(db, "can1", &id, &len, data), 1u);
+    EXPECT_EQ(id, 0x3A0u);
+    EXPECT_EQ(len, 1u);
+    EXPECT_EQ(data[0], 0x5A);
     EXPECT_EQ(Z7VMCan_RcvAppMsg(db, "can1", &id, &len, data), 0u);
 }
 
@@ -1152,6 +1161,75 @@ TEST_F(RtIo, CanSpareSlotKeepsALowExtendedIdentifierExtended) {
     EXPECT_EQ(len, 1u);
     Z7VMCan_ExchangeAt(db, 520);
     EXPECT_EQ(Take(), (std::vector<Frame>{{0x80000123u, {0x01, 0x02}}}));
+}
+
+// An extended frame of an identifier up to 0x7FF is never the standard
+// message of that number: with no message defined as extended for it, it
+// takes a spare slot (data whole, no heartbeat fix) or, with none free, is
+// dropped; the standard messages 0x181, 0x1F0 and 0x705 keep their data and
+// get no new-data flag.
+TEST_F(RtIo, CanLowExtendedFrameNeverTakesTheStandardMessage) {
+    ASSERT_EQ(StartBytes(CanTestImage()), 0u);
+    Z7VMCan_ExchangeAt(db, 1000);
+    Take();
+    Inject(0x1F0, {0x34, 0x12});
+    Z7VMCan_ExchangeAt(db, 1010);
+    EXPECT_EQ(Var16(db, 9), 1);
+    EXPECT_EQ(Var16(db, 10), 0x1234);
+    Inject(PLAT_CAN_EFF | 0x1F0, {0x78, 0x56});
+    Inject(PLAT_CAN_EFF | 0x705, {0x85, 0x11, 0x22, 0x33});
+    Z7VMCan_ExchangeAt(db, 1020);
+    EXPECT_EQ(Var16(db, 9), 0);  // no new data for the standard 0x1F0
+    EXPECT_EQ(Var16(db, 10), 0x1234);
+    const uint32_t port = _Z7VMCan_FindPort(db, "can1"), hb = Z7VMCan_FindRcvMsg(port, 0x705);
+    ASSERT_NE(hb, 0u);
+    EXPECT_EQ(Z7Mem_Get32(hb + CM_DATA), 0u);
+    EXPECT_EQ(Z7Mem_Get8(hb + CM_MARK), 0u);
+    uint32_t id = 0, len = 0;
+    uint8_t data[8] = {};
+    ASSERT_EQ(Z7VMCan_RcvAppMsg(db, "can1", &id, &len, data), 1u);
+    EXPECT_EQ(id, 0x800001F0u);
+    EXPECT_EQ(len, 2u);
+    EXPECT_EQ(std::vector<uint8_t>(data, data + 8), (std::vector<uint8_t>{0x78, 0x56, 0, 0, 0, 0, 0, 0}));
+    ASSERT_EQ(Z7VMCan_RcvAppMsg(db, "can1", &id, &len, data), 1u);
+    EXPECT_EQ(id, 0x80000705u);
+    EXPECT_EQ(len, 4u);
+    EXPECT_EQ(std::vector<uint8_t>(data, data + 8), (std::vector<uint8_t>{0x85, 0x11, 0x22, 0x33, 0, 0, 0, 0}));
+    EXPECT_EQ(Z7VMCan_RcvAppMsg(db, "can1", &id, &len, data), 0u);
+    // two spare slots: the third extended 0x181 finds none and is dropped
+    Inject(PLAT_CAN_EFF | 0x181, {0x01, 0x01});
+    Inject(PLAT_CAN_EFF | 0x181, {0x02, 0x02});
+    Inject(PLAT_CAN_EFF | 0x181, {0x03, 0x03});
+    Z7VMCan_ExchangeAt(db, 1030);
+    EXPECT_EQ(Var16(db, 1), 0);  // the standard 0x181 is untouched
+    ASSERT_EQ(Z7VMCan_RcvAppMsg(db, "can1", &id, &len, data), 1u);
+    EXPECT_EQ(id, 0x80000181u);
+    EXPECT_EQ(data[0], 0x01);
+    ASSERT_EQ(Z7VMCan_RcvAppMsg(db, "can1", &id, &len, data), 1u);
+    EXPECT_EQ(id, 0x80000181u);
+    EXPECT_EQ(data[0], 0x02);
+    EXPECT_EQ(Z7VMCan_RcvAppMsg(db, "can1", &id, &len, data), 0u);
+}
+
+// The bare number takes an extended frame only from 0x800 up: the extended
+// 0x800 is the message defined as 0x800, the extended 0x7FF is not the
+// standard message 0x7FF (no spare slot here: it is dropped).
+TEST_F(RtIo, CanExtendedFrameTakesTheBareNumberOnlyAbove0x7FF) {
+    CanDefImage d;
+    d.ports = {{"can0", 2, 0, 0, 0, 0}};
+    d.rcv = {{0x7FF, 0, 0, 0, 2, 0, false, {}}, {0x800, 0, 0, 0, 2, 0, false, {}}};
+    ASSERT_EQ(StartBytes(CanTestImage(d)), 0u);
+    Inject(PLAT_CAN_EFF | 0x7FF, {0x11, 0x22});
+    Inject(PLAT_CAN_EFF | 0x800, {0x33, 0x44});
+    Z7VMCan_ExchangeAt(db, 10);
+    const uint32_t port = _Z7VMCan_FindPort(db, "can0");
+    const uint32_t m7ff = Z7VMCan_FindRcvMsg(port, 0x7FF), m800 = Z7VMCan_FindRcvMsg(port, 0x800);
+    ASSERT_NE(m7ff, 0u);
+    ASSERT_NE(m800, 0u);
+    EXPECT_EQ(Z7Mem_Get16(m7ff + CM_DATA), 0u);
+    EXPECT_EQ(Z7Mem_Get8(m7ff + CM_MARK), 0u);
+    EXPECT_EQ(Z7Mem_Get16(m800 + CM_DATA), 0x4433u);
+    EXPECT_EQ(Z7Mem_Get8(m800 + CM_MARK), 0x80u);
 }
 
 // A port name longer than 16 characters is bounded by its 80-byte record
