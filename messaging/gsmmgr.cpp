@@ -61,14 +61,16 @@ void Send(uint32_t port, const char *text, uint8_t follow, uint32_t wait) {
 //   given, bit 5 destination port text given, bit 6 dial-up call; 6 hold time
 //   (s); 8 hold register; 12 hold-time register; 16 status register;
 //   20 destination IPv4 (first octet high) or its register;
-//   24 APN, 32 user name, 40 password, 48 operator, 56 port text, each
+//   24 APN, 32 user name, 40 password, 48 operator, 56 port text, and the
+//   texts of configuration items 1, 2, 3 and 6 at 64, 72, 80 and 88, each
 //   {u32 offset into the block's data (before the section) or register bit
-//   address, u32 length}.
+//   address, u32 length}; a length of 0 (and, with register texts, an
+//   address of 0) is an empty text.
 // Sections found 48 or 36 bytes before the block's end hold the fields that
 // fit; the others read as 0.
 constexpr uint32_t kSecFlagsA = 4, kSecFlagsB = 5, kSecHoldTime = 6, kSecHoldReg = 8, kSecHoldTimeReg = 12,
                    kSecStatusReg = 16, kSecDestIp = 20, kSecApn = 24, kSecUser = 32, kSecPassword = 40,
-                   kSecOperator = 48, kSecPortText = 56;
+                   kSecOperator = 48, kSecPortText = 56, kSecItem1 = 64, kSecItem2 = 72, kSecItem3 = 80, kSecItem6 = 88;
 constexpr uint8_t kSecAKeepCall = 0x02, kSecATelit = 0x04, kSecANoIpWait = 0x20, kSecAHoldOver = 0x40;
 constexpr uint8_t kSecBRegTexts = 0x01, kSecBManualOperator = 0x04, kSecBDestInReg = 0x08, kSecBHoldRegs = 0x10,
                   kSecBPortText = 0x20, kSecBDialUp = 0x40;
@@ -209,6 +211,16 @@ uint32_t GSMGPRSParm(uint32_t item, char *out, uint32_t cap) {
     char a[101], b[23];
     switch (item) {
     case 0: return (SecU8(kSecFlagsB) & kSecBDialUp) ? 1 : 0;
+    case 1:
+    case 2:
+    case 3:
+    case 6: {
+        // Short texts (at most 22 characters), copied NUL-terminated; their
+        // answer is 1 whatever the text's length, an empty one included.
+        const uint32_t off = item == 1 ? kSecItem1 : item == 2 ? kSecItem2 : item == 3 ? kSecItem3 : kSecItem6;
+        SecText(off, out, cap < 23 ? cap : 23);
+        return 1;
+    }
     case 4: {
         const uint32_t n = SecText(kSecApn, a, sizeof a);
         AT_SetConfig(5, a, n);
@@ -389,6 +401,10 @@ uint32_t GSMGPRSRsrcMngr(uint32_t user, uint32_t op) {
         return 1;
     case 4:
         if (user == 3 || user == 4) {
+            // The owner is cleared only when it is the caller: a hand-back
+            // by SMS or e-mail that no longer (or never) owns the modem must
+            // not free it under the user that owns it now, in the middle of
+            // that user's work; it is answered as done all the same.
             if (g.owner == user) g.owner = 0;
             return 1;
         }
@@ -968,8 +984,18 @@ uint8_t last_state = kGsmPowerUp;  // the state the machine was last stepped in
 // A start given up while its power-up or escape was half way leaves its
 // entry step behind: a new start takes its own first entry (line down,
 // status unknown, a power cycle asked for carried out).
+// A hang-up under way is dropped with it (its steps 33 and 34 live in the
+// state byte the start takes over): left in place, the next hang-up would
+// resume in its old step, take an answer meant for the start as its own and
+// end with the call still up. A call its dropped hang-up leaves up (carrier
+// present) is ended by a power cycle, which the new start carries out.
 void GSMModemRestart() {
-    GSMGPRSInfo_St.b[kGsmState] = kGsmPowerUp;
+    GsmInfo &g = GSMGPRSInfo_St;
+    if (disc_step != 0 && Msg_GetDCD(PortOf())) g.b[kGsmRun] |= kGsmRunReset;
+    disc_step = 0;
+    disc_tries = 0;
+    disc_prev = kGsmPowerUp;
+    g.b[kGsmState] = kGsmPowerUp;
     init_entry = 0;
     last_state = kGsmPowerUp;
 }

@@ -295,7 +295,10 @@ uint32_t ModemStart(uint32_t port, const ModemReq &req) {
     ModemTalkTimer(kGuard);
     modem.step[req.kind] = kModemStart;
     modem.socket_asked = 0;
-    modem.gsm = 0;
+    // A hang-up the last stop began on the manager's modem (2) is kept: the
+    // start finishes it before it takes the modem again, or the call it was
+    // ending would stay up.
+    if (modem.gsm != 2) modem.gsm = 0;
     modem.counted = 0;
     modem_idle_period = 0;             // an idle time-out belongs to the call that started it
     if (port == 0) GSMGPRSParmInit();  // a modem section read once per block
@@ -356,6 +359,13 @@ namespace {
 uint32_t StepGsmStart(uint32_t port, uint32_t kind, ModemReq &r, uint8_t &step) {
     GsmModem = 1;
     GsmInfo &g = GSMGPRSInfo_St;
+    if (modem.gsm == 2) {
+        // The hang-up of the last stop first; the modem is taken anew on
+        // the next pass.
+        if (GSMGPRSRsrcMngr(1, 6)) modem.gsm = 0;
+        Status(r, MODEM_BUSY);
+        return 0;
+    }
     if (!modem.gsm) {
         if (GSMGPRSRsrcMngr(1, 0) == 0 || GSMGPRSRsrcMngr(1, 3) == 0) {
             GSMGPRSRsrcMngr(1, 2);

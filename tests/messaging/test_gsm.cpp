@@ -22,7 +22,8 @@ struct ModemSection {
     uint8_t fa = 0, fb = 0, hold = 0;
     uint32_t hold_reg = 0, hold_time_reg = 0, status_reg = 0, ip = 0;
     std::string strings;
-    std::array<std::pair<uint32_t, uint32_t>, 5> texts{};  // APN, user, password, operator, port
+    // APN, user, password, operator, port, then the texts of items 1, 2, 3, 6
+    std::array<std::pair<uint32_t, uint32_t>, 9> texts{};
     void Install() const {
         std::vector<uint8_t> d(strings.begin(), strings.end());
         std::vector<uint8_t> sec(96, 0);
@@ -32,7 +33,7 @@ struct ModemSection {
         LE_Put32(&sec[12], hold_time_reg);
         LE_Put32(&sec[16], status_reg);
         LE_Put32(&sec[20], ip);
-        for (unsigned i = 0; i < 5; i++) {
+        for (unsigned i = 0; i < texts.size(); i++) {
             LE_Put32(&sec[24 + 8 * i], texts[i].first);
             LE_Put32(&sec[28 + 8 * i], texts[i].second);
         }
@@ -542,6 +543,48 @@ TEST_F(GsmTest, ModemSectionFillsTheConfiguration) {
     EXPECT_EQ(GSMGPRSInfo_St.b[0] & 1, 0);
 }
 
+// Items 1, 2, 3 and 6 of the modem configuration are the section's texts at
+// bytes 64, 72, 80 and 88: each copied NUL-terminated (at most 22
+// characters) and answered with length 1, an empty one too.
+TEST_F(GsmTest, TextItemsOneTwoThreeAndSixAnswerLengthOne) {
+    io_init[1] = 0xDF0F;
+    ModemSection sec;
+    sec.strings = "firstsecond" + std::string(25, 'x') + "six";
+    sec.texts[5] = {0, 5};
+    sec.texts[6] = {5, 6};
+    sec.texts[7] = {11, 25};
+    sec.texts[8] = {36, 3};
+    sec.Install();
+    GSMGPRSParmInit();
+    struct Row {
+        uint32_t item;
+        std::string text;  // with its NUL
+    };
+    const Row rows[] = {{1, std::string("first", 6)},
+                        {2, std::string("second", 7)},
+                        {3, std::string(22, 'x') + '\0'},
+                        {6, std::string("six", 4)}};
+    for (const Row &r : rows) {
+        char t[64];
+        std::memset(t, 'Z', sizeof t);
+        EXPECT_EQ(GSMGPRSParm(r.item, t, sizeof t), 1u) << r.item;
+        EXPECT_EQ(std::string(t, r.text.size()), r.text) << r.item;
+    }
+    // A 48-byte section has no such texts: empty, still length 1.
+    sec.len = 48;
+    sec.Install();
+    GSMGPRSParmInit();
+    for (const uint32_t item : {1u, 2u, 3u, 6u}) {
+        char t[8] = {'Z', 'Z'};
+        EXPECT_EQ(GSMGPRSParm(item, t, sizeof t), 1u) << item;
+        EXPECT_EQ(t[0], 0) << item;
+    }
+    // Items the section does not have stay empty with length 0.
+    char t[8] = {'Z'};
+    EXPECT_EQ(GSMGPRSParm(8, t, sizeof t), 0u);
+    EXPECT_EQ(t[0], 0);
+}
+
 TEST_F(GsmTest, DataCallStatesAfterTheConfiguration) {
     struct Feed {
         const char *text;
@@ -795,6 +838,118 @@ TEST_F(GsmTest, AHangUpGivenUpAsksForAPowerCycle) {
     ASSERT_FALSE(cmds.empty());
     EXPECT_EQ(cmds.front(), "AT$RESET");
     EXPECT_EQ(g.b[5] & 0x20, 0);
+}
+
+// A new start of the initialisation machine while a hang-up is under way
+// drops that hang-up: the next hang-up begins at its own first step (the
+// 0.25 s, then its command), not in the old one's wait for an answer, where
+// an answer meant for the new start would end it with the call still up.
+// The call left up by the dropped hang-up is ended by a power cycle, which
+// the new start carries out.
+TEST_F(GsmTest, ARestartDuringAHangUpBeginsTheNextHangUpAtItsFirstStep) {
+    GsmInfo &g = GSMGPRSInfo_St;
+    g.b[0] = 0x30;
+    g.b[3] = 32;
+    Port(0).dcd = 1;
+    EXPECT_EQ(GSMSMSDisconnect(0, 1), 0u);
+    LA_TimeAdvance(2500);
+    EXPECT_EQ(GSMSMSDisconnect(0, 1), 0u);
+    EXPECT_EQ(Port(0).tx, "ATHS0=0\r");  // its answer is awaited
+    EXPECT_EQ(g.b[3], 34);
+    GSMModemRestart();
+    EXPECT_EQ(g.b[3], 0);
+    EXPECT_EQ(g.b[5] & 0x20, 0x20);
+    // An answer of the new start's commands, then a new hang-up.
+    fake_ports::Feed(0, "\r\nOK\r\n");
+    Port(0).tx.clear();
+    g.b[3] = 32;
+    EXPECT_EQ(GSMSMSDisconnect(0, 1), 0u);
+    EXPECT_EQ(g.b[3], 33);
+    EXPECT_EQ(Port(0).tx, "");
+    LA_TimeAdvance(2499);
+    EXPECT_EQ(GSMSMSDisconnect(0, 1), 0u);
+    EXPECT_EQ(Port(0).tx, "");
+    LA_TimeAdvance(1);
+    EXPECT_EQ(GSMSMSDisconnect(0, 1), 0u);
+    EXPECT_EQ(Port(0).tx, "ATHS0=0\r");
+    Port(0).dcd = 0;
+    fake_ports::Feed(0, "\r\nNO CARRIER\r\n");
+    EXPECT_EQ(GSMSMSDisconnect(0, 1), 1u);
+    EXPECT_EQ(g.conn_status, 3);
+    EXPECT_EQ(g.b[3], 0);
+    // A restart with no hang-up under way, or with the carrier down, asks
+    // for no power cycle.
+    g.b[5] = 0;
+    GSMModemRestart();
+    EXPECT_EQ(g.b[5] & 0x20, 0);
+}
+
+// The program asks for the modem again while the hang-up of its stop still
+// runs: that hang-up is finished first (its answer taken, the modem handed
+// back), then the request takes the modem and configures it anew.
+TEST_F(GsmTest, TalkPortModemRequestAfterAStopFinishesTheHangUpFirst) {
+    io_init[1] = 0xDF0F;
+    ModemSection sec;
+    sec.Install();
+    GSMGPRSParmInit();
+    GsmInfo &g = GSMGPRSInfo_St;
+    g.marker = GSM_MARKER;
+    g.b[0] = 0x01;
+    g.b[1] = 0x01;
+    answers["ATDT5551234"] = "\r\nCONNECT 9600\r\n";
+    silent.insert("ATHS0=0");  // the hang-up's answer comes later, by hand
+    ModemReq q{};
+    q.kind = 1;
+    q.status = WordOf(R(40));
+    q.length = 7;
+    std::memcpy(q.text.data(), "5551234", 7);
+    ModemInit(0);
+    ASSERT_EQ(ModemStart(0, q), 1u);
+    for (uint32_t i = 0; i < 1000 && LT_W(R(40)) != 1; i++) {
+        LA_TimeAdvance(1000);
+        ModemExecute(0, 1);
+        Pump();
+        if (Sent("ATDT5551234")) Port(0).dcd = 1;
+    }
+    ASSERT_EQ(LT_W(R(40)), 1);
+    ModemStop(0, 1);
+    for (uint32_t i = 0; i < 100 && !Sent("ATHS0=0"); i++) {
+        LA_TimeAdvance(100);
+        ModemHangupPoll();
+        Pump();
+    }
+    ASSERT_TRUE(Sent("ATHS0=0"));
+    EXPECT_EQ(g.owner, 1);
+    // The enable rises again at once.
+    cmds.clear();
+    ASSERT_EQ(ModemStart(0, q), 1u);
+    for (uint32_t i = 0; i < 5; i++) {
+        LA_TimeAdvance(100);
+        ModemExecute(0, 1);
+        ModemHangupPoll();
+        Pump();
+    }
+    EXPECT_EQ(g.b[3], 34);  // still waiting for the hang-up's answer
+    EXPECT_TRUE(cmds.empty());
+    EXPECT_EQ(LT_W(R(40)), 0xFFFE);
+    Port(0).dcd = 0;
+    fake_ports::Feed(0, "\r\nNO CARRIER\r\n");
+    LA_TimeAdvance(100);
+    ModemExecute(0, 1);
+    EXPECT_EQ(g.conn_status, 3);  // the hang-up ended with the modem's answer
+    for (uint32_t i = 0; i < 1000 && LT_W(R(40)) != 1; i++) {
+        LA_TimeAdvance(1000);
+        ModemExecute(0, 1);
+        ModemHangupPoll();
+        Pump();
+        if (Sent("ATDT5551234")) Port(0).dcd = 1;
+    }
+    EXPECT_EQ(LT_W(R(40)), 1);
+    ASSERT_GE(cmds.size(), 2u);
+    EXPECT_EQ(cmds[0], "+++");
+    EXPECT_EQ(cmds[1], "ATE0HS0=0Q0V1&C1&D1");  // configured once: the short start
+    EXPECT_EQ(g.owner, 1);
+    io_init[1] = 0;
 }
 
 TEST_F(GsmTest, HandBackHeldByTheHoldRegister) {
