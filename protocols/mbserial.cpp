@@ -246,10 +246,19 @@ bool IecDwordHolding(const ModbusPcb &c) {
 // ---- transmit ----------------------------------------------------------------------------
 constexpr char kHex[] = "0123456789ABCDEF";
 
+// The longest frame sent: the longest the receiver of the same framing
+// takes into the frame buffer, with the CRC of an RTU frame, the LRC of an
+// ASCII one or the header of an MBAP one. Every frame the slave accepts
+// fits it, so a frame taken for forwarding always goes on whole.
+uint32_t MaxFrame(const ModbusProto &m) {
+    if (TcpFraming(m)) return MOD_BUF_TCP - 6;
+    return (m.mode & MOD_ASCII) ? MOD_BUF - 1 : MOD_BUF - 2;
+}
+
 void SendFrame(ModbusPcb &c, uint32_t n) {
     ModbusProto &m = c.proto;
     const uint32_t port = m.port;
-    if (n == 0 || n > MOD_BUF - 2) return;
+    if (n == 0 || n > MaxFrame(m)) return;
     FlushTx(port);
     if (TcpFraming(m)) {
         // MBAP header in front, no CRC.

@@ -39,6 +39,25 @@ Bytes Coils(uint16_t n) {
     return b;
 }
 
+// An ASCII frame: ':', each byte as two upper-case hex digits, the LRC
+// (two's complement of the byte sum), CR LF.
+Bytes Ascii(const Bytes &b) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    Bytes f{':'};
+    uint32_t sum = 0;
+    for (uint8_t x : b) {
+        f.push_back(uint8_t(kDigits[x >> 4]));
+        f.push_back(uint8_t(kDigits[x & 15]));
+        sum += x;
+    }
+    const uint8_t lrc = uint8_t(256 - sum % 256);
+    f.push_back(uint8_t(kDigits[lrc >> 4]));
+    f.push_back(uint8_t(kDigits[lrc & 15]));
+    f.push_back('\r');
+    f.push_back('\n');
+    return f;
+}
+
 uint32_t R(uint32_t n) { return 32768 + 16 * (n - 1); }
 uint8_t *RegW(uint32_t n) { return PlcReg_Ptr(R(n), 16); }
 uint16_t Word(uint32_t n) { return LE_Get16(RegW(n)); }
@@ -572,7 +591,9 @@ TEST_F(SerialModbus, ForwardOwnFramesAndTimeOut) {
     EXPECT_EQ(Ask(Crc({5, 65})), Crc({0, 65, 0}));
     EXPECT_EQ(Ask(Crc({0, 65})), Bytes{});
     // The longest frame forwarded: 258 bytes and the CRC; in MBAP framing
-    // (no CRC) 259 bytes are more than a frame and are not sent.
+    // (no CRC) the longest frame taken is 259 bytes behind its header, and
+    // it goes on whole behind a header of its own (transaction 9, length
+    // 0x0103), bit 1 toggling as for any forward.
     Bytes big(258, 0x5A);
     big[0] = 0x12;
     big[1] = 3;
@@ -584,8 +605,12 @@ TEST_F(SerialModbus, ForwardOwnFramesAndTimeOut) {
     Bytes mbap{0, 9, 0, 0, 0x01, 0x03};
     mbap.insert(mbap.end(), 259, 0x5A);
     mbap[6] = 0x12;
+    Bytes mbap_fwd = mbap;
+    mbap_fwd[6] = 0x13;
+    const uint16_t toggles = Word(51) & 0x02;
     EXPECT_EQ(Ask(mbap), Bytes{});
-    EXPECT_EQ(Ask({}), Bytes{});
+    EXPECT_EQ(Word(51) & 0x02, toggles ^ 0x02);
+    EXPECT_EQ(Ask({}), mbap_fwd);
     MOD_TCPInit(0, 0);
     // A port the engine does not have: nothing is done.
     ModbusInit(1, p);
@@ -593,6 +618,37 @@ TEST_F(SerialModbus, ForwardOwnFramesAndTimeOut) {
     ModbusStop(1);
     Z7_MOD_Forward(1, 1, RegW(70));
     EXPECT_EQ(Ask(Crc({5, 7})), Crc({5, 7, 0}));
+}
+
+TEST_F(SerialModbus, ForwardTheLongestAsciiFrame) {
+    // An ASCII slave, station 5, forwarding 0x12 as 0x13: the longest frame
+    // an ASCII port takes is 259 bytes and the LRC; it goes on whole with
+    // its address rewritten and bit 1 toggled.
+    fp.mode[5] = 4;
+    SetWord(70, 0x1213);
+    ModbusParm p{};
+    p.station = 5;
+    p.control = RegW(49);
+    p.data = RegW(50);
+    p.status = RegW(51);
+    p.ext = {0, 1};
+    p.forward = RegW(70);
+    ModbusInit(0, p);
+    Bytes big(259, 0xA5);
+    big[0] = 0x12;
+    big[1] = 16;
+    Bytes fwd = big;
+    fwd[0] = 0x13;
+    EXPECT_EQ(Ask(Ascii(big)), Bytes{});
+    EXPECT_EQ(Word(51) & 0x06, 0x02);
+    const Bytes out = Ask({});
+    EXPECT_EQ(out.size(), 1u + 2 * 260 + 2);
+    EXPECT_EQ(out, Ascii(fwd));
+    EXPECT_EQ(pcb[0].proto.counters[MOD_CNT_COMERR], 0);
+    // A short one the same way, to the byte: 0x13 3 0 0 0 1, LRC 0xE9.
+    EXPECT_EQ(Ask(Ascii({0x12, 3, 0, 0, 0, 1})), Bytes{});
+    const char *line = ":130300000001E9\r\n";
+    EXPECT_EQ(Ask({}), Bytes(line, line + 17));
 }
 
 TEST_F(SerialModbus, MasterOtherFunctions) {
