@@ -962,6 +962,8 @@ namespace {
 constexpr uint16_t kAnswerTaken = 1, kAnswerWrong = 0x800, kAnswerException = 0x1000;
 // The status byte of function 7's answer.
 constexpr uint32_t kExceptionStatus = 1;
+// Function 65's answer behind the address: the function code and its byte.
+constexpr uint32_t kUserStatusData = 1, kUserStatusBytes = 2;
 
 uint32_t ReqBuild(ModbusPcb &c, uint16_t *err, bool iec) {
     ModbusProto &m = c.proto;
@@ -1065,12 +1067,8 @@ uint16_t RspProcess(ModbusPcb &c, bool iec) {
     const uint8_t *pdu = &m.buf[1];
     const uint32_t plen = len - 1;
     Loc local{};
-    if (r.fc == MB_USER_STATUS) {
-        // A slave answers 0, 65, 0 behind its address: the third byte is kept.
-        if (len < 3 || !MasterLoc(r, 1, true, false, &local)) return kAnswerWrong;
-        LocSetWord(local, 0, uint16_t(m.buf[2] << 8));
-        return kAnswerTaken;
-    }
+    // Function 65 too: an answer carrying another function code is a wrong
+    // answer and an exception answer gives its exception's result.
     switch (MbPdu_AnswerKind(pdu, r.fc, true)) {
     case MB_ANSWER_EXCEPTION: {
         const uint8_t code = plen > MB_ANSWER_CODE ? pdu[MB_ANSWER_CODE] : 0;
@@ -1081,8 +1079,11 @@ uint16_t RspProcess(ModbusPcb &c, bool iec) {
     case MB_ANSWER_OTHER: return kAnswerWrong;
     default: break;
     }
-    const bool words = r.fc == MB_READ_HOLDING_REGISTERS || r.fc == MB_READ_INPUT_REGISTERS || r.fc == MB_DIAGNOSTICS;
-    const uint32_t n = r.fc == MB_DIAGNOSTICS ? 1 : r.fc == MB_READ_EXCEPTION_STATUS ? 8 : r.qty;
+    const bool words = r.fc == MB_READ_HOLDING_REGISTERS || r.fc == MB_READ_INPUT_REGISTERS || r.fc == MB_DIAGNOSTICS ||
+                       r.fc == MB_USER_STATUS;
+    const uint32_t n = r.fc == MB_DIAGNOSTICS || r.fc == MB_USER_STATUS ? 1
+                       : r.fc == MB_READ_EXCEPTION_STATUS               ? 8
+                                                                        : r.qty;
     const bool have = MasterLoc(r, n, words, false, &local);
     switch (r.fc) {
     case MB_READ_COILS:
@@ -1106,6 +1107,11 @@ uint16_t RspProcess(ModbusPcb &c, bool iec) {
     case MB_DIAGNOSTICS:
         if (plen < kDiagBytes || !have) return kAnswerWrong;
         LocSetWord(local, 0, BE_Get16(pdu + kDiagData));
+        return kAnswerTaken;
+    case MB_USER_STATUS:
+        // A slave answers 0, 65 and one byte: that third byte is kept.
+        if (plen < kUserStatusBytes || !have) return kAnswerWrong;
+        LocSetWord(local, 0, uint16_t(pdu[kUserStatusData] << 8));
         return kAnswerTaken;
     default: return kAnswerWrong;
     }

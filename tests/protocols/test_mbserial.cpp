@@ -683,8 +683,8 @@ TEST_F(SerialModbus, MasterOtherFunctions) {
          5,
          0x1234,
          0},
-        {"fc65 broadcast", {0x11, 65, 0, 1, 8, 6}, Crc({0, 65}), Crc({0x11, 0, 65, 0}), 7, 0x4100, 0},
-        {"fc65 answer of three bytes", {0x11, 65, 0, 1, 8, 6}, Crc({0, 65}), Crc({0x11, 0, 0x42}), 7, 0x4200, 0},
+        {"fc65 broadcast", {0x11, 65, 0, 1, 8, 6}, Crc({0, 65}), Crc({0, 65, 0x41}), 7, 0x4100, 0},
+        {"fc65 answer from station 0x11", {0x11, 65, 0, 1, 8, 6}, Crc({0, 65}), Crc({0x11, 65, 0x42}), 7, 0x4200, 0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -702,6 +702,44 @@ TEST_F(SerialModbus, MasterOtherFunctions) {
         EXPECT_EQ(Word(41), 1);
         EXPECT_EQ(Word(c.word), c.value);
         EXPECT_EQ(plc_reg[(10240 - 1024) / 8 + 1], c.q9);
+    }
+}
+
+TEST_F(SerialModbus, MasterFunction65Answers) {
+    // Function 65 into %R7: the answer's third byte becomes the word's high
+    // byte when the answer carries function code 65; another function code
+    // (0 in the second byte, or 3) is a wrong answer (0x802) and an
+    // exception answer gives its exception's result. %R7 keeps 0x1234
+    // whenever the answer is not taken.
+    struct Case {
+        const char *what;
+        Bytes answer;
+        uint16_t status, value;
+    };
+    const std::vector<Case> cases = {
+        {"0, 65, 0", Crc({0, 65, 0}), 1, 0x0000},
+        {"0, 65, 0x42", Crc({0, 65, 0x42}), 1, 0x4200},
+        {"function code 0 in the second byte", Crc({0x11, 0, 65, 0}), 0x802, 0x1234},
+        {"function code 0, three bytes", Crc({0x11, 0, 0x42}), 0x802, 0x1234},
+        {"function code 3", Crc({0, 3, 0x42}), 0x802, 0x1234},
+        {"two bytes", Crc({0, 65}), 0x802, 0x1234},
+        {"exception 1", Crc({0, 0xC1, 1}), 0x1002, 0x1234},
+        {"exception 4", Crc({0x11, 0xC1, 4}), 0x8002, 0x1234},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        fp = FakePort{};
+        plc_reg.fill(0);
+        SetWord(7, 0x1234);
+        Master({0x11, 65, 0, 1, 8, 6});
+        SetWord(40, 1);
+        ModbusExecute(0);
+        EXPECT_EQ(fp.tx, Crc({0, 65}));
+        ModbusExecute(0);
+        Feed(c.answer);
+        ModbusExecute(0);
+        EXPECT_EQ(Word(41), c.status);
+        EXPECT_EQ(Word(7), c.value);
     }
 }
 
