@@ -489,12 +489,13 @@ constexpr MbRules kSlaveRules{
 };
 
 // A request of the slave's functions on its map; the answer length from
-// the frame's start.
-uint32_t DataFunction(ModbusPcb &c, uint32_t off, uint32_t len) {
+// the frame's start. A refused broadcast is no exception sent: nothing
+// answers a broadcast, so it is not counted.
+uint32_t DataFunction(ModbusPcb &c, uint32_t off, uint32_t len, bool broadcast) {
     ModbusProto &m = c.proto;
     SlaveAccess access{c, {}, false};
     const uint32_t n = MbPdu_Serve(kSlaveRules, kSlaveAccess, &access, &m.buf[off], len - off, &m.buf[off]);
-    if (m.buf[off] & MB_EXCEPTION_BIT) Count(m, MOD_CNT_EXCEPT);
+    if ((m.buf[off] & MB_EXCEPTION_BIT) && !broadcast) Count(m, MOD_CNT_EXCEPT);
     return off + n;
 }
 
@@ -928,7 +929,7 @@ uint32_t MOD_ReqProcess(ModbusPcb &c) {
     case MB_WRITE_SINGLE_REGISTER:
     case MB_WRITE_MULTIPLE_COILS:
     case MB_WRITE_MULTIPLE_REGISTERS:
-        n = DataFunction(c, off, len);  // carried out on a broadcast too
+        n = DataFunction(c, off, len, broadcast);  // carried out on a broadcast too
         break;
     case MB_DIAGNOSTICS:
         if (broadcast) return 0;
@@ -945,7 +946,7 @@ uint32_t MOD_ReqProcess(ModbusPcb &c) {
         break;
     default:  // 7, 22, 23; the others answer 1
         if (broadcast) return 0;
-        n = locked ? Exception(m, off, MB_EX_ILLEGAL_FUNCTION) : DataFunction(c, off, len);
+        n = locked ? Exception(m, off, MB_EX_ILLEGAL_FUNCTION) : DataFunction(c, off, len, false);
         break;
     }
     if (broadcast) return 0;

@@ -341,6 +341,46 @@ TEST_F(SerialModbus, SlaveRefusalsAndCounts) {
               (Bytes{':', '1', '1', '0', '7', '0', '0', 'E', '8', '\r', '\n'}));
 }
 
+TEST_F(SerialModbus, BroadcastRefusalsAreNotExceptionsSent) {
+    // Station 0x11, write protect on %M1. Broadcasts the map, the rules or
+    // the write protect refuse get no answer, so none counts as an
+    // exception sent; an addressed refusal still does.
+    Slave(0x11, 14336);
+    struct Case {
+        const char *what;
+        Bytes req;
+    };
+    const std::vector<Case> cases = {
+        {"fc6 past the map", Crc({0, 6, 0xFF, 0xFF, 0, 1})},
+        {"fc16 quantity 0", Crc({0, 16, 0x02, 0x08, 0, 0, 0})},
+        {"fc16 byte count wrong", Crc({0, 16, 0x02, 0x08, 0, 2, 2, 1, 2})},
+        {"fc1 2001 coils", Crc({0, 1, 0, 0, 0x07, 0xD1})},
+        {"fc5 past %QG256", Crc({0, 5, 0x24, 0x28, 0xFF, 0})},
+        {"fc43 unknown", Crc({0, 43, 14, 1, 0})},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(Ask(c.req), Bytes{});
+    }
+    // A write-protected broadcast write, and one while the engine is not
+    // active (exception 4 to an addressed request).
+    plc_reg[(14336 - 1024) / 8] = 1;
+    EXPECT_EQ(Ask(Crc({0, 6, 0x02, 0x08, 0, 1})), Bytes{});
+    plc_reg[(14336 - 1024) / 8] = 0;
+    pcb[0].sys_active = 0;
+    EXPECT_EQ(Ask(Crc({0, 6, 0x02, 0x08, 0, 1})), Bytes{});
+    EXPECT_EQ(Ask(Crc({0x11, 6, 0x02, 0x08, 0, 1})), Crc({0x11, 0x86, 4}));
+    pcb[0].sys_active = 1;
+    EXPECT_EQ(Word(9), 0);
+    // Exceptions: the one addressed refusal; bus messages: the 10 frames.
+    EXPECT_EQ(pcb[0].proto.counters[MOD_CNT_EXCEPT], 1);
+    EXPECT_EQ(Ask(Crc({0x11, 8, 0, 13, 0, 0})), Crc({0x11, 8, 0, 13, 0, 1}));
+    EXPECT_EQ(Ask(Crc({0x11, 8, 0, 11, 0, 0})), Crc({0x11, 8, 0, 11, 0, 11}));
+    // An addressed refusal of the same kind counts.
+    EXPECT_EQ(Ask(Crc({0x11, 6, 0xFF, 0xFF, 0, 1})), Crc({0x11, 0x86, 3}));
+    EXPECT_EQ(pcb[0].proto.counters[MOD_CNT_EXCEPT], 2);
+}
+
 // The slave's address map row by row: the first and last address of each
 // row reach the register worked out by hand (bit addresses of the 16-bit
 // layout), and one past a row's limit is refused with exception 3.
