@@ -246,10 +246,19 @@ bool IecDwordHolding(const ModbusPcb &c) {
 // ---- transmit ----------------------------------------------------------------------------
 constexpr char kHex[] = "0123456789ABCDEF";
 
+// The longest frame sent: the longest the receiver of the same framing
+// takes into the frame buffer, with the CRC of an RTU frame, the LRC of an
+// ASCII one or the header of an MBAP one. Every frame the slave accepts
+// fits it, so a frame taken for forwarding always goes on whole.
+uint32_t MaxFrame(const ModbusProto &m) {
+    if (TcpFraming(m)) return MOD_BUF_TCP - 6;
+    return (m.mode & MOD_ASCII) ? MOD_BUF - 1 : MOD_BUF - 2;
+}
+
 void SendFrame(ModbusPcb &c, uint32_t n) {
     ModbusProto &m = c.proto;
     const uint32_t port = m.port;
-    if (n == 0 || n > MOD_BUF - 2) return;
+    if (n == 0 || n > MaxFrame(m)) return;
     FlushTx(port);
     if (TcpFraming(m)) {
         // MBAP header in front, no CRC.
@@ -480,12 +489,13 @@ constexpr MbRules kSlaveRules{
 };
 
 // A request of the slave's functions on its map; the answer length from
-// the frame's start.
-uint32_t DataFunction(ModbusPcb &c, uint32_t off, uint32_t len) {
+// the frame's start. A refused broadcast is no exception sent: nothing
+// answers a broadcast, so it is not counted.
+uint32_t DataFunction(ModbusPcb &c, uint32_t off, uint32_t len, bool broadcast) {
     ModbusProto &m = c.proto;
     SlaveAccess access{c, {}, false};
     const uint32_t n = MbPdu_Serve(kSlaveRules, kSlaveAccess, &access, &m.buf[off], len - off, &m.buf[off]);
-    if (m.buf[off] & MB_EXCEPTION_BIT) Count(m, MOD_CNT_EXCEPT);
+    if ((m.buf[off] & MB_EXCEPTION_BIT) && !broadcast) Count(m, MOD_CNT_EXCEPT);
     return off + n;
 }
 
@@ -919,7 +929,7 @@ uint32_t MOD_ReqProcess(ModbusPcb &c) {
     case MB_WRITE_SINGLE_REGISTER:
     case MB_WRITE_MULTIPLE_COILS:
     case MB_WRITE_MULTIPLE_REGISTERS:
-        n = DataFunction(c, off, len);  // carried out on a broadcast too
+        n = DataFunction(c, off, len, broadcast);  // carried out on a broadcast too
         break;
     case MB_DIAGNOSTICS:
         if (broadcast) return 0;
@@ -936,7 +946,7 @@ uint32_t MOD_ReqProcess(ModbusPcb &c) {
         break;
     default:  // 7, 22, 23; the others answer 1
         if (broadcast) return 0;
-        n = locked ? Exception(m, off, MB_EX_ILLEGAL_FUNCTION) : DataFunction(c, off, len);
+        n = locked ? Exception(m, off, MB_EX_ILLEGAL_FUNCTION) : DataFunction(c, off, len, false);
         break;
     }
     if (broadcast) return 0;
@@ -953,6 +963,8 @@ namespace {
 constexpr uint16_t kAnswerTaken = 1, kAnswerWrong = 0x800, kAnswerException = 0x1000;
 // The status byte of function 7's answer.
 constexpr uint32_t kExceptionStatus = 1;
+// Function 65's answer behind the address: the function code and its byte.
+constexpr uint32_t kUserStatusData = 1, kUserStatusBytes = 2;
 
 uint32_t ReqBuild(ModbusPcb &c, uint16_t *err, bool iec) {
     ModbusProto &m = c.proto;
@@ -1056,12 +1068,8 @@ uint16_t RspProcess(ModbusPcb &c, bool iec) {
     const uint8_t *pdu = &m.buf[1];
     const uint32_t plen = len - 1;
     Loc local{};
-    if (r.fc == MB_USER_STATUS) {
-        // A slave answers 0, 65, 0 behind its address: the third byte is kept.
-        if (len < 3 || !MasterLoc(r, 1, true, false, &local)) return kAnswerWrong;
-        LocSetWord(local, 0, uint16_t(m.buf[2] << 8));
-        return kAnswerTaken;
-    }
+    // Function 65 too: an answer carrying another function code is a wrong
+    // answer and an exception answer gives its exception's result.
     switch (MbPdu_AnswerKind(pdu, r.fc, true)) {
     case MB_ANSWER_EXCEPTION: {
         const uint8_t code = plen > MB_ANSWER_CODE ? pdu[MB_ANSWER_CODE] : 0;
@@ -1072,8 +1080,11 @@ uint16_t RspProcess(ModbusPcb &c, bool iec) {
     case MB_ANSWER_OTHER: return kAnswerWrong;
     default: break;
     }
-    const bool words = r.fc == MB_READ_HOLDING_REGISTERS || r.fc == MB_READ_INPUT_REGISTERS || r.fc == MB_DIAGNOSTICS;
-    const uint32_t n = r.fc == MB_DIAGNOSTICS ? 1 : r.fc == MB_READ_EXCEPTION_STATUS ? 8 : r.qty;
+    const bool words = r.fc == MB_READ_HOLDING_REGISTERS || r.fc == MB_READ_INPUT_REGISTERS || r.fc == MB_DIAGNOSTICS ||
+                       r.fc == MB_USER_STATUS;
+    const uint32_t n = r.fc == MB_DIAGNOSTICS || r.fc == MB_USER_STATUS ? 1
+                       : r.fc == MB_READ_EXCEPTION_STATUS               ? 8
+                                                                        : r.qty;
     const bool have = MasterLoc(r, n, words, false, &local);
     switch (r.fc) {
     case MB_READ_COILS:
@@ -1097,6 +1108,11 @@ uint16_t RspProcess(ModbusPcb &c, bool iec) {
     case MB_DIAGNOSTICS:
         if (plen < kDiagBytes || !have) return kAnswerWrong;
         LocSetWord(local, 0, BE_Get16(pdu + kDiagData));
+        return kAnswerTaken;
+    case MB_USER_STATUS:
+        // A slave answers 0, 65 and one byte: that third byte is kept.
+        if (plen < kUserStatusBytes || !have) return kAnswerWrong;
+        LocSetWord(local, 0, uint16_t(pdu[kUserStatusData] << 8));
         return kAnswerTaken;
     default: return kAnswerWrong;
     }

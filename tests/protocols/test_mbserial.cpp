@@ -39,6 +39,25 @@ Bytes Coils(uint16_t n) {
     return b;
 }
 
+// An ASCII frame: ':', each byte as two upper-case hex digits, the LRC
+// (two's complement of the byte sum), CR LF.
+Bytes Ascii(const Bytes &b) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    Bytes f{':'};
+    uint32_t sum = 0;
+    for (uint8_t x : b) {
+        f.push_back(uint8_t(kDigits[x >> 4]));
+        f.push_back(uint8_t(kDigits[x & 15]));
+        sum += x;
+    }
+    const uint8_t lrc = uint8_t(256 - sum % 256);
+    f.push_back(uint8_t(kDigits[lrc >> 4]));
+    f.push_back(uint8_t(kDigits[lrc & 15]));
+    f.push_back('\r');
+    f.push_back('\n');
+    return f;
+}
+
 uint32_t R(uint32_t n) { return 32768 + 16 * (n - 1); }
 uint8_t *RegW(uint32_t n) { return PlcReg_Ptr(R(n), 16); }
 uint16_t Word(uint32_t n) { return LE_Get16(RegW(n)); }
@@ -322,6 +341,46 @@ TEST_F(SerialModbus, SlaveRefusalsAndCounts) {
               (Bytes{':', '1', '1', '0', '7', '0', '0', 'E', '8', '\r', '\n'}));
 }
 
+TEST_F(SerialModbus, BroadcastRefusalsAreNotExceptionsSent) {
+    // Station 0x11, write protect on %M1. Broadcasts the map, the rules or
+    // the write protect refuse get no answer, so none counts as an
+    // exception sent; an addressed refusal still does.
+    Slave(0x11, 14336);
+    struct Case {
+        const char *what;
+        Bytes req;
+    };
+    const std::vector<Case> cases = {
+        {"fc6 past the map", Crc({0, 6, 0xFF, 0xFF, 0, 1})},
+        {"fc16 quantity 0", Crc({0, 16, 0x02, 0x08, 0, 0, 0})},
+        {"fc16 byte count wrong", Crc({0, 16, 0x02, 0x08, 0, 2, 2, 1, 2})},
+        {"fc1 2001 coils", Crc({0, 1, 0, 0, 0x07, 0xD1})},
+        {"fc5 past %QG256", Crc({0, 5, 0x24, 0x28, 0xFF, 0})},
+        {"fc43 unknown", Crc({0, 43, 14, 1, 0})},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(Ask(c.req), Bytes{});
+    }
+    // A write-protected broadcast write, and one while the engine is not
+    // active (exception 4 to an addressed request).
+    plc_reg[(14336 - 1024) / 8] = 1;
+    EXPECT_EQ(Ask(Crc({0, 6, 0x02, 0x08, 0, 1})), Bytes{});
+    plc_reg[(14336 - 1024) / 8] = 0;
+    pcb[0].sys_active = 0;
+    EXPECT_EQ(Ask(Crc({0, 6, 0x02, 0x08, 0, 1})), Bytes{});
+    EXPECT_EQ(Ask(Crc({0x11, 6, 0x02, 0x08, 0, 1})), Crc({0x11, 0x86, 4}));
+    pcb[0].sys_active = 1;
+    EXPECT_EQ(Word(9), 0);
+    // Exceptions: the one addressed refusal; bus messages: the 10 frames.
+    EXPECT_EQ(pcb[0].proto.counters[MOD_CNT_EXCEPT], 1);
+    EXPECT_EQ(Ask(Crc({0x11, 8, 0, 13, 0, 0})), Crc({0x11, 8, 0, 13, 0, 1}));
+    EXPECT_EQ(Ask(Crc({0x11, 8, 0, 11, 0, 0})), Crc({0x11, 8, 0, 11, 0, 11}));
+    // An addressed refusal of the same kind counts.
+    EXPECT_EQ(Ask(Crc({0x11, 6, 0xFF, 0xFF, 0, 1})), Crc({0x11, 0x86, 3}));
+    EXPECT_EQ(pcb[0].proto.counters[MOD_CNT_EXCEPT], 2);
+}
+
 // The slave's address map row by row: the first and last address of each
 // row reach the register worked out by hand (bit addresses of the 16-bit
 // layout), and one past a row's limit is refused with exception 3.
@@ -572,7 +631,9 @@ TEST_F(SerialModbus, ForwardOwnFramesAndTimeOut) {
     EXPECT_EQ(Ask(Crc({5, 65})), Crc({0, 65, 0}));
     EXPECT_EQ(Ask(Crc({0, 65})), Bytes{});
     // The longest frame forwarded: 258 bytes and the CRC; in MBAP framing
-    // (no CRC) 259 bytes are more than a frame and are not sent.
+    // (no CRC) the longest frame taken is 259 bytes behind its header, and
+    // it goes on whole behind a header of its own (transaction 9, length
+    // 0x0103), bit 1 toggling as for any forward.
     Bytes big(258, 0x5A);
     big[0] = 0x12;
     big[1] = 3;
@@ -584,8 +645,12 @@ TEST_F(SerialModbus, ForwardOwnFramesAndTimeOut) {
     Bytes mbap{0, 9, 0, 0, 0x01, 0x03};
     mbap.insert(mbap.end(), 259, 0x5A);
     mbap[6] = 0x12;
+    Bytes mbap_fwd = mbap;
+    mbap_fwd[6] = 0x13;
+    const uint16_t toggles = Word(51) & 0x02;
     EXPECT_EQ(Ask(mbap), Bytes{});
-    EXPECT_EQ(Ask({}), Bytes{});
+    EXPECT_EQ(Word(51) & 0x02, toggles ^ 0x02);
+    EXPECT_EQ(Ask({}), mbap_fwd);
     MOD_TCPInit(0, 0);
     // A port the engine does not have: nothing is done.
     ModbusInit(1, p);
@@ -593,6 +658,37 @@ TEST_F(SerialModbus, ForwardOwnFramesAndTimeOut) {
     ModbusStop(1);
     Z7_MOD_Forward(1, 1, RegW(70));
     EXPECT_EQ(Ask(Crc({5, 7})), Crc({5, 7, 0}));
+}
+
+TEST_F(SerialModbus, ForwardTheLongestAsciiFrame) {
+    // An ASCII slave, station 5, forwarding 0x12 as 0x13: the longest frame
+    // an ASCII port takes is 259 bytes and the LRC; it goes on whole with
+    // its address rewritten and bit 1 toggled.
+    fp.mode[5] = 4;
+    SetWord(70, 0x1213);
+    ModbusParm p{};
+    p.station = 5;
+    p.control = RegW(49);
+    p.data = RegW(50);
+    p.status = RegW(51);
+    p.ext = {0, 1};
+    p.forward = RegW(70);
+    ModbusInit(0, p);
+    Bytes big(259, 0xA5);
+    big[0] = 0x12;
+    big[1] = 16;
+    Bytes fwd = big;
+    fwd[0] = 0x13;
+    EXPECT_EQ(Ask(Ascii(big)), Bytes{});
+    EXPECT_EQ(Word(51) & 0x06, 0x02);
+    const Bytes out = Ask({});
+    EXPECT_EQ(out.size(), 1u + 2 * 260 + 2);
+    EXPECT_EQ(out, Ascii(fwd));
+    EXPECT_EQ(pcb[0].proto.counters[MOD_CNT_COMERR], 0);
+    // A short one the same way, to the byte: 0x13 3 0 0 0 1, LRC 0xE9.
+    EXPECT_EQ(Ask(Ascii({0x12, 3, 0, 0, 0, 1})), Bytes{});
+    const char *line = ":130300000001E9\r\n";
+    EXPECT_EQ(Ask({}), Bytes(line, line + 17));
 }
 
 TEST_F(SerialModbus, MasterOtherFunctions) {
@@ -627,8 +723,8 @@ TEST_F(SerialModbus, MasterOtherFunctions) {
          5,
          0x1234,
          0},
-        {"fc65 broadcast", {0x11, 65, 0, 1, 8, 6}, Crc({0, 65}), Crc({0x11, 0, 65, 0}), 7, 0x4100, 0},
-        {"fc65 answer of three bytes", {0x11, 65, 0, 1, 8, 6}, Crc({0, 65}), Crc({0x11, 0, 0x42}), 7, 0x4200, 0},
+        {"fc65 broadcast", {0x11, 65, 0, 1, 8, 6}, Crc({0, 65}), Crc({0, 65, 0x41}), 7, 0x4100, 0},
+        {"fc65 answer from station 0x11", {0x11, 65, 0, 1, 8, 6}, Crc({0, 65}), Crc({0x11, 65, 0x42}), 7, 0x4200, 0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -646,6 +742,44 @@ TEST_F(SerialModbus, MasterOtherFunctions) {
         EXPECT_EQ(Word(41), 1);
         EXPECT_EQ(Word(c.word), c.value);
         EXPECT_EQ(plc_reg[(10240 - 1024) / 8 + 1], c.q9);
+    }
+}
+
+TEST_F(SerialModbus, MasterFunction65Answers) {
+    // Function 65 into %R7: the answer's third byte becomes the word's high
+    // byte when the answer carries function code 65; another function code
+    // (0 in the second byte, or 3) is a wrong answer (0x802) and an
+    // exception answer gives its exception's result. %R7 keeps 0x1234
+    // whenever the answer is not taken.
+    struct Case {
+        const char *what;
+        Bytes answer;
+        uint16_t status, value;
+    };
+    const std::vector<Case> cases = {
+        {"0, 65, 0", Crc({0, 65, 0}), 1, 0x0000},
+        {"0, 65, 0x42", Crc({0, 65, 0x42}), 1, 0x4200},
+        {"function code 0 in the second byte", Crc({0x11, 0, 65, 0}), 0x802, 0x1234},
+        {"function code 0, three bytes", Crc({0x11, 0, 0x42}), 0x802, 0x1234},
+        {"function code 3", Crc({0, 3, 0x42}), 0x802, 0x1234},
+        {"two bytes", Crc({0, 65}), 0x802, 0x1234},
+        {"exception 1", Crc({0, 0xC1, 1}), 0x1002, 0x1234},
+        {"exception 4", Crc({0x11, 0xC1, 4}), 0x8002, 0x1234},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        fp = FakePort{};
+        plc_reg.fill(0);
+        SetWord(7, 0x1234);
+        Master({0x11, 65, 0, 1, 8, 6});
+        SetWord(40, 1);
+        ModbusExecute(0);
+        EXPECT_EQ(fp.tx, Crc({0, 65}));
+        ModbusExecute(0);
+        Feed(c.answer);
+        ModbusExecute(0);
+        EXPECT_EQ(Word(41), c.status);
+        EXPECT_EQ(Word(7), c.value);
     }
 }
 
