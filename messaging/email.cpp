@@ -750,6 +750,33 @@ bool SendMustWait() {
     return (e.tls_up || e.sock.state == NX_TCP_ESTABLISHED) && !ConnHasRoom();
 }
 
+// A send that must wait for room (`full`) waits with the replies' 60 s
+// limit: a server that stays connected but stops reading would otherwise
+// hold the mail unsent for ever with a clear status. When the limit runs out
+// the mail fails with the send-failure bit at `step`, as a refused send
+// would. On the modem the wait is for the whole queue, which a slow line
+// may take long to drain: every byte it takes starts the limit again.
+// True while the send must wait.
+uint32_t room_wait_queue;  // the modem queue's length when last seen waiting
+bool WaitForRoom(bool full, uint8_t step) {
+    EmailRec &e = EtnEmailConn;
+    if (!full) {
+        e.room_wait = 0;
+        return false;
+    }
+    if (!e.room_wait || (Modem() && modem_len < room_wait_queue)) {
+        e.room_wait = 1;
+        room_wait_queue = modem_len;
+        Timer(EM_TICKS_60S);
+    } else if (Expired()) {
+        e.room_wait = 0;
+        e.status |= EM_ST_SEND;
+        SetStep(EmSmtpStep(step));
+        e.smtp = kSmtpClose;
+    }
+    return true;
+}
+
 void AttachFailed() {
     EmailRec &e = EtnEmailConn;
     SetStep(EmSmtpStep(kSmtpAttach));
@@ -818,17 +845,22 @@ void EtnEmailAttachStep() {
         }
         break;
     case kAttHead: {
-        if (SendMustWait()) break;
-        const char *base = e.att_file.data();
+        if (WaitForRoom(SendMustWait(), kSmtpAttach)) break;
+        // The name is the path's last component: behind the last backslash,
+        // and behind the drive of a path without a folder ("B:R.BIN"); the
+        // media read a ":" only there as the drive's, elsewhere it is part
+        // of the name.
+        const char *const f = e.att_file.data();
+        const char *base = f[0] != 0 && f[1] == ':' ? f + 2 : f;
         for (const char *c = base; *c; c++)
-            if (*c == '\\' || *c == ':') base = c + 1;
+            if (*c == '\\') base = c + 1;
         char head[700];
         std::snprintf(head, sizeof head,
                       "\r\n--" EM_BOUNDARY
                       "\r\nContent-Type: application/octet-stream \r\n"
                       "Content-Transfer-Encoding: base64 \r\nContent-Disposition: attachment; \r\n"
-                      "\tfilename=\"%s\"\r\n\r\n",
-                      base);
+                      "\tfilename=\"%.*s\"\r\n\r\n",
+                      int(e.att_file.size() - 1), base);
         if (!SendText(head)) {
             AttachFailed();
             break;
@@ -840,7 +872,8 @@ void EtnEmailAttachStep() {
     }
     case kAttRead:
         // (The modem's queue must be empty too: a paced read never outruns it.)
-        if (!MailFree() || !((Modem() && modem_len == 0) || (!Modem() && ConnHasRoom())) || !Paced()) break;
+        if (!MailFree() || !Paced()) break;
+        if (WaitForRoom(Modem() ? modem_len != 0 : !ConnHasRoom(), kSmtpAttach)) break;
         MailPost(kMailRead, 0, DP_MAIL_DATA, ReadSize());
         Pause(kPauseRead);
         e.att_sub = kAttSend;
@@ -870,10 +903,9 @@ void EtnEmailAttachStep() {
         if (!MailDone()) break;
         e.att_sub = e.att_kind == 2 ? kAttStart : kAttEnd;
         break;
-    case kAttEnd: {
-        // (Both texts together are far below the room the wait ensures.)
-        if (SendMustWait()) break;
+    case kAttEnd:
         if (e.att_result != 0) {
+            if (WaitForRoom(SendMustWait(), kSmtpAttach)) break;
             // The code takes the blanks of its line; the line end stays.
             char line[64];
             std::snprintf(line, sizeof line, "\r\n\r\n\r\nAttachment Error:%-3.2d\r\n", int(e.att_result));
@@ -881,14 +913,21 @@ void EtnEmailAttachStep() {
                 AttachFailed();
                 break;
             }
+            // The error line may leave the connection full: the closing
+            // boundary waits for room in a step of its own.
+            e.att_sub = kAttBoundary;
+            break;
         }
+        e.att_sub = kAttBoundary;
+        [[fallthrough]];
+    case kAttBoundary:
+        if (WaitForRoom(SendMustWait(), kSmtpAttach)) break;
         if (!SendText("\r\n--" EM_BOUNDARY "--\r\n")) {
             AttachFailed();
             break;
         }
         e.smtp = kSmtpEndData;
         break;
-    }
     default: e.att_sub = kAttEnd; break;
     }
 }
@@ -904,6 +943,7 @@ void EtnEmailSmtp() {
         e.valid_rcpt = 0;
         e.rx_len = 0;
         e.tls_up = 0;
+        e.room_wait = 0;
         if (!(e.flags & EMF_MODEM) && (e.cfg_flags & kEmFlagByName)) {
             e.dns_server = SettingWord(kEmDnsServer, 32);
             e.port = uint16_t(SettingWord(kEmPort, 16));
@@ -988,6 +1028,11 @@ void EtnEmailSmtp() {
                 e.smtp = kSmtpClose;
             }
         } else {
+            // A handshake the library gives up on for good (no retry can
+            // help) ends the mail as a failed connection, bit 3 at this
+            // step: without a bit the mail would end with a clear status as
+            // if nothing had failed, and its trigger, still set, would start
+            // it over at once.
             e.status |= EM_ST_CONNECT;
             SetStep(EmSmtpStep(kSmtpTlsHandshake));
             e.smtp = kSmtpClose;
@@ -1066,7 +1111,7 @@ void EtnEmailSmtp() {
     case kSmtpEndData:
         // The end of the data is answered like a command: a refused message
         // is an error, not a sent one.
-        if (SendMustWait()) break;
+        if (WaitForRoom(SendMustWait(), kSmtpEndData)) break;
         Command("\r\n.\r\n", 5, kSmtpQuit);
         break;
     case kSmtpQuit:

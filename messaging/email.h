@@ -59,16 +59,17 @@ constexpr uint32_t EmSmtpStep(uint8_t state) { return uint32_t(state) - kSmtpSta
 // Attachment steps (EmailRec::att_sub): each file through the mailbox
 // channel of the file service.
 enum : uint8_t {
-    kAttStart = 0,     // the path of the message; a file opened or a folder listed
-    kAttListed = 1,    // the listing's answer: the next file picked
-    kAttOpenNext = 2,  // the picked file opened
-    kAttOpened = 3,    // the open's answer
-    kAttHead = 4,      // the part's head sent
-    kAttRead = 5,      // the next piece read
-    kAttSend = 6,      // the piece encoded and sent
-    kAttClose = 7,     // the file closed
-    kAttClosed = 8,    // the close's answer: the next file of a folder
-    kAttEnd = 9,       // an error line and the closing boundary
+    kAttStart = 0,      // the path of the message; a file opened or a folder listed
+    kAttListed = 1,     // the listing's answer: the next file picked
+    kAttOpenNext = 2,   // the picked file opened
+    kAttOpened = 3,     // the open's answer
+    kAttHead = 4,       // the part's head sent
+    kAttRead = 5,       // the next piece read
+    kAttSend = 6,       // the piece encoded and sent
+    kAttClose = 7,      // the file closed
+    kAttClosed = 8,     // the close's answer: the next file of a folder
+    kAttEnd = 9,        // an error line
+    kAttBoundary = 10,  // the closing boundary
 };
 constexpr uint32_t EM_RX_CAP = 2048;
 constexpr uint32_t EM_DATA_CAP = 20 * EM_BUF_LIMIT;  // head and body: at most 10 packets each
@@ -116,6 +117,7 @@ struct EmailRec {
     int16_t att_result;         // 1000 after a failed attachment
     uint32_t att_prefix;        // length of the folder part of the path
     uint32_t att_at, att_wait;  // modem transport: the pause running (start, ticks)
+    uint8_t room_wait;          // a send waits for room on the connection (its 60 s running)
     std::array<char, 1644> att_path;
     std::array<char, 520> att_file;
     uint32_t rx_len;

@@ -1013,3 +1013,332 @@ TEST_F(EmailLoop, AnAttachmentReachesAServerSlowToRead) {
     EtnEmailConn.dns.fd = -1;
     sms_table_bl.fill(0);
 }
+
+namespace {
+// A mail over the cellular modem set up at the head and body, the module's
+// data socket 2 connected (the mailbox channel free).
+void ModemMailAtTheMessage(const EmailBlock::Msg &m) {
+    EmailBlock b;
+    b.contacts = {{"a@b.lan", 1}};
+    b.msgs = {m};
+    b.server = 0x0A4D0003;
+    b.status_reg = R(500);
+    b.flags = 0x01;  // through the cellular modem
+    b.Install();
+    LT_SetD(R(500), 0);
+    LT_SetBit(M16(10), true);
+    EtnEmailConn = EmailRec{};
+    EtnEmailConn.sock.fd = -1;
+    EtnEmailConn.dns.fd = -1;
+    EtnEmailConn.conn_state = EMC_IDLE;
+    LE_Put16(&plc_reg[2 * W_MODE], 2);
+    EtnEmailScan(0);
+    ASSERT_EQ(EtnEmailConn.conn_state, EMC_ACTIVE);
+    ASSERT_TRUE(EtnEmailConn.flags & EMF_MODEM);
+    TelitPowerON = 1;
+    at_status.port = MSG_CELL_PORT;
+    socket_info_st[2] = SocketInfo{};
+    socket_info_st[2].state = 6;
+    dpram[DP_MAIL_ACK] = dpram[DP_MAIL_REQ];
+    EtnEmailConn.sub = EMS_SMTP;
+    EtnEmailConn.smtp = kSmtpMessage;
+}
+
+// Answers a request posted on the mailbox's e-mail channel: every request
+// with `result`, reads with no bytes.
+void AnswerMailbox(int16_t result) {
+    if (dpram[DP_MAIL_REQ] == dpram[DP_MAIL_ACK]) return;
+    cfmLogWritten[2] = 0;
+    LE_Put16(&dpram[DP_MAIL_RES], uint16_t(result));
+    dpram[DP_MAIL_ACK] = dpram[DP_MAIL_REQ];
+}
+}  // namespace
+
+// Over the modem a module that never takes another byte (its socket still
+// busy with an earlier piece) keeps the mail's texts queued: the part's
+// head, the error line and the data end each wait for the queue to drain,
+// but no longer than 60 s; then the mail fails with the send-failure bit at
+// its step (17 in the attachments, 18 at the data end), as a refused send
+// would, and is closed.
+TEST_F(EmailLoop, OnTheModemAQueueThatNeverDrainsFailsTheMailAfter60s) {
+    struct Case {
+        const char *path;
+        uint8_t kind;
+        int16_t open;     // the mailbox's answer to the file's open
+        uint8_t smtp;     // where the mail waits
+        uint8_t att_sub;  // (in the attachments)
+        uint32_t status;  // bit 6 and the step, worked out by hand
+    } const cases[] = {
+        {"A:\\R.BIN", 1, 0, kSmtpAttach, kAttHead, 0x00011040u},  // 0x40 | 17 << 12
+        {"A:\\R.BIN", 1, 5, kSmtpAttach, kAttEnd, 0x00011040u},   // the error line waits
+        {"", 0, 0, kSmtpEndData, 0, 0x00012040u},                 // 0x40 | 18 << 12
+    };
+    static const uint8_t earlier[1] = {'x'};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.path);
+        SCOPED_TRACE(int(c.smtp));
+        ModemMailAtTheMessage({"Hi", "S", 1, M16(10), "", c.path, c.kind});
+        SocketInfo &s = socket_info_st[2];
+        s.tx_ptr = earlier;  // the module is busy with an earlier piece for good
+        s.tx_len = 1;
+        auto waiting = [&] {
+            return EtnEmailConn.smtp == c.smtp && (c.smtp != kSmtpAttach || EtnEmailConn.att_sub == c.att_sub);
+        };
+        for (uint32_t t = 0; t < 100000 && !waiting(); t += 100) {
+            EtnEmailScan(0);
+            AnswerMailbox(c.open);
+            LA_TimeAdvance(100);
+        }
+        ASSERT_TRUE(waiting());
+        EtnEmailScan(0);  // the wait begins
+        LA_TimeAdvance(599999);
+        for (int k = 0; k < 3; k++) EtnEmailScan(0);
+        EXPECT_TRUE(waiting());
+        EXPECT_EQ(EtnEmailConn.status, 0u);
+        EXPECT_EQ(LT_D(R(500)), 0u);
+        LA_TimeAdvance(1);  // 60 s
+        EtnEmailScan(0);
+        EXPECT_EQ(EtnEmailConn.smtp, kSmtpClose);
+        EXPECT_EQ(EtnEmailConn.reported, c.status);
+        EXPECT_EQ(LT_D(R(500)), c.status);
+        EXPECT_TRUE(LT_Bit(M16(10)));  // not sent: its trigger stays
+    }
+    // A slow line that takes a piece every 50 s: each piece it takes starts
+    // the 60 s again, and after 200 s the data end goes out, nothing failed.
+    {
+        ModemMailAtTheMessage({std::string(5000, 'b'), "S", 1, M16(10), ""});
+        SocketInfo &s = socket_info_st[2];
+        s.tx_ptr = earlier;
+        s.tx_len = 1;
+        EtnEmailScan(0);
+        ASSERT_EQ(EtnEmailConn.smtp, kSmtpEndData);
+        unsigned taken = 0;
+        for (int k = 0; k < 10 && EtnEmailConn.smtp == kSmtpEndData; k++) {
+            LA_TimeAdvance(500000);  // 50 s
+            EtnEmailScan(0);
+            EXPECT_EQ(EtnEmailConn.status, 0u) << k;
+            if (s.tx_len) taken++;
+            s.tx_len = 0;  // the module takes what it holds
+            EtnEmailScan(0);
+        }
+        // The earlier piece, then 1499 bytes a time of the about 5.2 KB
+        // queued (head and body): after the fourth take, 200 s on, the
+        // last 0.7 KB fits the socket and the data end follows.
+        EXPECT_EQ(taken, 4u);
+        EXPECT_EQ(EtnEmailConn.smtp, kSmtpAwaitReply);
+        EXPECT_EQ(EtnEmailConn.cmd, kSmtpEndData);
+        EXPECT_EQ(EtnEmailConn.status, 0u);
+    }
+    LE_Put16(&plc_reg[2 * W_MODE], 0);
+    TelitPowerON = 0;
+    socket_info_st[2] = SocketInfo{};
+    EtnEmailConn = EmailRec{};
+    EtnEmailConn.sock.fd = -1;
+    EtnEmailConn.dns.fd = -1;
+    sms_table_bl.fill(0);
+}
+
+// The part's head names the file by its last path component: behind the
+// last "\", and behind the drive ("B:") of a path without a folder. A ":"
+// further on is no separator of the media's paths and stays in the name.
+TEST_F(EmailLoop, ThePartHeadNamesTheFileWithoutFolderOrDrive) {
+    struct Case {
+        const char *path, *name;
+    } const cases[] = {
+        {"A:\\LOGS\\R.BIN", "R.BIN"},
+        {"B:R.BIN", "R.BIN"},
+        {"A:\\LOGS\\R:1.BIN", "R:1.BIN"},
+        {"R.BIN", "R.BIN"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.path);
+        ModemMailAtTheMessage({"Hi", "S", 1, M16(10), "", c.path, 1});
+        std::string out;
+        for (uint32_t t = 0; t == 0 || (t < 200000 && EtnEmailConn.smtp == kSmtpAttach); t += 100) {
+            EtnEmailScan(0);
+            SocketInfo &s = socket_info_st[2];
+            if (s.tx_len) {
+                out.append(reinterpret_cast<const char *>(s.tx_ptr), s.tx_len);
+                s.tx_len = 0;
+            }
+            AnswerMailbox(0);
+            LA_TimeAdvance(100);
+        }
+        EXPECT_EQ(EtnEmailConn.smtp, kSmtpEndData);
+        EXPECT_NE(out.find(std::string("\r\n\tfilename=\"") + c.name + "\"\r\n\r\n"), std::string::npos) << out;
+        EXPECT_EQ(EtnEmailConn.status, 0u);
+    }
+    LE_Put16(&plc_reg[2 * W_MODE], 0);
+    TelitPowerON = 0;
+    socket_info_st[2] = SocketInfo{};
+    EtnEmailConn = EmailRec{};
+    EtnEmailConn.sock.fd = -1;
+    EtnEmailConn.dns.fd = -1;
+    sms_table_bl.fill(0);
+}
+
+namespace {
+// A mail with an attachment to a server on the far end of an own network
+// namespace, served from the test's loop; the mailbox channel is answered
+// here: `open` answers the file's open, reads give the file.
+struct EthAttachMail {
+    test_support::OwnNetns netns;
+    std::array<uint8_t, 40 * 1600> mem{};
+    NX_IP ip{};
+    NX_PACKET_POOL pool{};
+    std::optional<LoopSmtp> at;
+    std::string file;
+    std::size_t pos = 0;
+    int16_t open = 0;
+    bool Start(const char *path) {
+        if (!netns.ok()) return false;
+        test_support::EthIp(ip, pool, mem, "mail stall pool");
+        ip.nx_ip_link_up = 1;
+        {
+            test_support::OwnNetns::PeerScope peer(netns);
+            at.emplace(0, test_support::OwnNetns::kPeerAddr);
+        }
+        if (at->port == 0) return false;
+        const int tiny = 1024;
+        setsockopt(at->ls, SOL_SOCKET, SO_RCVBUF, &tiny, sizeof tiny);
+        EtnEmailConn = EmailRec{};
+        if (EtnEmailInit(&ip, &pool) != 0) return false;
+        EmailBlock b;
+        b.contacts = {{"ops@test.lan", 1}};
+        b.msgs = {{"Hello", "Log", 1, M16(10), "", path, 1}};
+        b.status_reg = R(500);
+        b.server = test_support::OwnNetns::kPeerAddr;
+        b.port = at->port;
+        b.domain = "plc.test.lan";
+        b.sender = "plc@test.lan";
+        b.Install();
+        dpram[DP_MAIL_ACK] = dpram[DP_MAIL_REQ];
+        LT_SetD(R(500), 0);
+        LT_SetBit(M16(10), true);
+        LE_Put16(&plc_reg[2 * W_MODE], 2);
+        return true;
+    }
+    void Mailbox() {
+        if (dpram[DP_MAIL_REQ] == dpram[DP_MAIL_ACK]) return;
+        int16_t r = 0;
+        const uint8_t op = dpram[DP_MAIL_REQ + DP_LOG_OP];
+        if (op == 3) r = open;
+        if (op == 6) {
+            const uint32_t size = LE_Get32(&dpram[DP_MAIL_REQ + DP_LOG_P1 + 8]);
+            const uint32_t n = uint32_t(std::min<std::size_t>(size, file.size() - pos));
+            std::memcpy(&dpram[DP_MAIL_DATA], file.data() + pos, n);
+            pos += n;
+            cfmLogWritten[2] = n;
+        }
+        LE_Put16(&dpram[DP_MAIL_RES], uint16_t(r));
+        dpram[DP_MAIL_ACK] = dpram[DP_MAIL_REQ];
+    }
+    void Stop() {
+        LE_Put16(&plc_reg[2 * W_MODE], 0);
+        for (int k = 0; k < 20; k++) {
+            EnetThread();
+            EtnEmailScan(1);
+        }
+        _nx_tcp_socket_delete(&EtnEmailConn.sock);
+        EtnEmailConn = EmailRec{};
+        EtnEmailConn.sock.fd = -1;
+        EtnEmailConn.dns.fd = -1;
+        sms_table_bl.fill(0);
+    }
+};
+}  // namespace
+
+// A server that takes the mail up to its data and then reads no more, the
+// connection staying up: the attachment's reads wait for room, but no
+// longer than 60 s; then the mail fails with the send-failure bit at step
+// 17 (the attachments), 0x00011040, and is closed, its trigger kept.
+TEST_F(EmailLoop, AServerThatStopsReadingFailsTheAttachmentAfter60s) {
+    test_support::FakeClock clock;
+    EthAttachMail m;
+    for (int k = 0; k < 120372; k++) m.file.push_back(char((k * 7 + k / 251) & 0xFF));
+    ASSERT_TRUE(m.Start("A:\\R.BIN")) << m.netns.error();
+    LoopSmtp &srv = *m.at;
+    const int small = 4096;
+    bool shrunk = false;
+    // Up to the data the server answers; then it reads nothing. The client
+    // reads the file until the connection is full and stays so.
+    std::size_t last = 0;
+    unsigned still = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (still < 200 && std::chrono::steady_clock::now() < end) {
+        EnetThread();
+        EtnEmailScan(1);
+        if (!shrunk && EtnEmailConn.sock.fd >= 0 && EtnEmailConn.sock.state == NX_TCP_ESTABLISHED) {
+            setsockopt(EtnEmailConn.sock.fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+            shrunk = true;
+        }
+        m.Mailbox();
+        if (!srv.in_data) srv.Pump();
+        still = m.pos > 0 && m.pos == last ? still + 1 : 0;
+        last = m.pos;
+    }
+    ASSERT_TRUE(shrunk);
+    ASSERT_EQ(still, 200u);
+    ASSERT_LT(m.pos, m.file.size());
+    EXPECT_EQ(EtnEmailConn.smtp, kSmtpAttach);
+    EXPECT_EQ(EtnEmailConn.att_sub, kAttRead);
+    test_support::FakeClock::AdvanceMs(59999);
+    for (int k = 0; k < 20; k++) {
+        EnetThread();
+        EtnEmailScan(1);
+    }
+    EXPECT_EQ(EtnEmailConn.smtp, kSmtpAttach);
+    EXPECT_EQ(LT_D(R(500)), 0u);
+    test_support::FakeClock::AdvanceMs(1);
+    for (int k = 0; k < 5; k++) {
+        EnetThread();
+        EtnEmailScan(1);
+    }
+    EXPECT_EQ(LT_D(R(500)), 0x00011040u);
+    EXPECT_NE(EtnEmailConn.conn_state, EMC_ACTIVE);
+    EXPECT_TRUE(LT_Bit(M16(10)));
+    EXPECT_TRUE(srv.data.empty());
+    m.Stop();
+}
+
+// A file that cannot be opened ends the attachments with the error line and
+// then the closing boundary, each its own send with its own wait for room: a
+// connection left full by the error line holds the boundary back rather than
+// failing the mail, and the mail then arrives whole.
+TEST_F(EmailLoop, TheErrorLineAndTheClosingBoundaryWaitForRoomApart) {
+    EthAttachMail m;
+    m.open = 5;
+    ASSERT_TRUE(m.Start("A:\\NONE.BIN")) << m.netns.error();
+    LoopSmtp &srv = *m.at;
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!(EtnEmailConn.smtp == kSmtpAttach && EtnEmailConn.att_sub == kAttEnd) &&
+           std::chrono::steady_clock::now() < end) {
+        EnetThread();
+        EtnEmailScan(1);
+        m.Mailbox();
+        srv.Pump();
+    }
+    ASSERT_EQ(EtnEmailConn.att_sub, kAttEnd);
+    EtnEmailScan(1);  // the error line
+    EXPECT_EQ(EtnEmailConn.smtp, kSmtpAttach);
+    // The send left the connection full, as the socket layer marks it.
+    EtnEmailConn.sock.writable = 0;
+    EtnEmailConn.sock.transmit_state = 2;
+    for (int k = 0; k < 5; k++) EtnEmailScan(1);
+    EXPECT_EQ(EtnEmailConn.smtp, kSmtpAttach);
+    EXPECT_EQ(EtnEmailConn.status, 0u);
+    // Room again, as the readiness set reports it.
+    EtnEmailConn.sock.writable = 1;
+    EtnEmailConn.sock.transmit_state = 0;
+    end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (srv.data.empty() && LT_D(R(500)) == 0 && std::chrono::steady_clock::now() < end) {
+        EnetThread();
+        EtnEmailScan(1);
+        srv.Pump();
+    }
+    const std::string tail = "\r\n\r\n\r\nAttachment Error:1000\r\n\r\n--KtUVoLDO__KV_VoLdOKtU--\r\n";
+    ASSERT_GE(srv.data.size(), tail.size());
+    EXPECT_EQ(srv.data.substr(srv.data.size() - tail.size()), tail);
+    EXPECT_EQ(LT_D(R(500)), 0u);
+    m.Stop();
+}
