@@ -73,6 +73,36 @@ void DrainRing() {
     Can_IsrTx();
 }
 
+// The slave list of the block: its count, then the records one after the other.
+void PutSlaves(BlockBuilder &b, const std::vector<std::vector<uint8_t>> &records) {
+    std::vector<uint8_t> all;
+    for (const std::vector<uint8_t> &r : records) all.insert(all.end(), r.begin(), r.end());
+    b.b[0x13] = uint8_t(records.size());
+    b.Put(0x14, b.Add(all));
+}
+
+// A heartbeat: the COB-ID it comes on and the state it reports.
+struct Beat {
+    uint32_t cob;
+    uint8_t state;
+};
+
+// Rounds of the given heartbeats, each followed by up to `passes` passes,
+// until `until` holds; false after `rounds` rounds.
+bool BeatUntil(const std::vector<Beat> &beats, int rounds, int passes, const std::function<bool()> &until) {
+    for (int i = 0; i < rounds; i++) {
+        for (const Beat &h : beats) Inject(h.cob, {h.state});
+        if (RunUntil(until, passes)) return true;
+    }
+    return false;
+}
+bool BeatUntil(const std::vector<Beat> &beats, const std::function<bool()> &until) {
+    return BeatUntil(beats, 40, 20, until);
+}
+
+// Both slaves of a two-slave list run.
+bool BothRunning() { return co_nodes[0].step == CO_BOOT_RUNNING && co_nodes[1].step == CO_BOOT_RUNNING; }
+
 class CanMaster : public ::testing::Test {
 protected:
     CanFixture fx;
@@ -91,11 +121,8 @@ TEST_F(CanMaster, BootsChecksConfiguresStartsAndSupervises) {
     const uint32_t eoff = b.Add(entries);
     // slave 0x20 also asks for remote requests of its TPDOs after its start,
     // which makes the master send each of its own TPDOs once at the start
-    std::vector<uint8_t> slaves = SlaveRecord(0x20, 0x01, 500, 0x191, 0x62, 1, 4, eoff);
-    const std::vector<uint8_t> s2 = SlaveRecord(0x21, 0x01, 500, 0x192, 0, 0, 0, 0);
-    slaves.insert(slaves.end(), s2.begin(), s2.end());
-    b.b[0x13] = 2;
-    b.Put(0x14, b.Add(slaves));
+    PutSlaves(b,
+              {SlaveRecord(0x20, 0x01, 500, 0x191, 0x62, 1, 4, eoff), SlaveRecord(0x21, 0x01, 500, 0x192, 0, 0, 0, 0)});
     b.Pdos({{0x181, 0xFE, {0xA0C40A10}}}, {});
     CanFixture::SetBlock(b.b);
     CanFixture::Start();
@@ -126,11 +153,7 @@ TEST_F(CanMaster, BootsChecksConfiguresStartsAndSupervises) {
     EXPECT_FALSE(Sent(0x621).empty());
     Inject(0x5A1, {0x43, 0x00, 0x10, 0x00, 0x91, 0x01, 0, 0});
     // slave 0x20 waits for a heartbeat (sent every 100 ms), then is started
-    bool started = false;
-    for (int i = 0; i < 20 && !started; i++) {
-        Inject(0x720, {0x7F});
-        started = RunUntil([] { return HasNmt(0x01, 0x20); }, 100);
-    }
+    const bool started = BeatUntil({{0x720, 0x7F}}, 20, 100, [] { return HasNmt(0x01, 0x20); });
     ASSERT_TRUE(started);
     ASSERT_TRUE(RunUntil([] { return co_nodes[1].step == 19; }));
     EXPECT_EQ(co.NMT_State, NMT_OPER);
@@ -192,11 +215,8 @@ TEST_F(CanMaster, KeptSlavesAreResetWhenNotOperationalAndThenConfigured) {
     b.Put(0x54, R(100));
     const uint32_t eoff = b.Add(Entry(0x1017, 0, 2, 100));
     // slaves 0x30 and 0x31 are kept alive when operational (assignment bit 4)
-    std::vector<uint8_t> slaves = SlaveRecord(0x30, 0x11, 500, 0, 0x22, 1, 1, eoff);
-    const std::vector<uint8_t> s2 = SlaveRecord(0x31, 0x11, 500, 0, 0x22, 1, 1, eoff);
-    slaves.insert(slaves.end(), s2.begin(), s2.end());
-    b.b[0x13] = 2;
-    b.Put(0x14, b.Add(slaves));
+    PutSlaves(b,
+              {SlaveRecord(0x30, 0x11, 500, 0, 0x22, 1, 1, eoff), SlaveRecord(0x31, 0x11, 500, 0, 0x22, 1, 1, eoff)});
     CanFixture::SetBlock(b.b);
     CanFixture::Start();
     ASSERT_EQ(co.status & CO_ST_CFG, 0u);
@@ -206,15 +226,8 @@ TEST_F(CanMaster, KeptSlavesAreResetWhenNotOperationalAndThenConfigured) {
     ASSERT_EQ(co_nodes[0].step, CO_BOOT_RESET);
     ASSERT_EQ(co_nodes[1].step, CO_BOOT_RESET);
     EXPECT_TRUE(Sent(0).empty());
-    auto beat = [](uint8_t s30, uint8_t s31, const std::function<bool()> &until) {
-        for (int i = 0; i < 30; i++) {
-            Inject(0x730, {s30});
-            Inject(0x731, {s31});
-            if (RunUntil(until, 50)) return true;
-        }
-        return false;
-    };
-    ASSERT_TRUE(beat(0x7F, 0x05, [] { return HasNmt(0x82, 0x30); })) << "0x30 is not operational: reset";
+    const std::vector<Beat> reports = {{0x730, 0x7F}, {0x731, 0x05}};
+    ASSERT_TRUE(BeatUntil(reports, 30, 50, [] { return HasNmt(0x82, 0x30); })) << "0x30 is not operational: reset";
     EXPECT_FALSE(HasNmt(0x82, 0));
     EXPECT_FALSE(HasNmt(0x82, 0x31));
     EXPECT_TRUE(Sent(0x630).empty()) << "not configured before its reset";
@@ -223,7 +236,7 @@ TEST_F(CanMaster, KeptSlavesAreResetWhenNotOperationalAndThenConfigured) {
     ASSERT_TRUE(RunUntil([] { return !Sent(0x630).empty(); }));
     EXPECT_EQ(Sent(0x630)[0].data, (std::vector<uint8_t>{0x2B, 0x17, 0x10, 0x00, 100, 0, 0, 0}));
     Inject(0x5B0, {0x60, 0x17, 0x10, 0x00, 0, 0, 0, 0});
-    ASSERT_TRUE(beat(0x7F, 0x05, [] { return HasNmt(0x01, 0x30) && HasNmt(0x01, 0x31); }));
+    ASSERT_TRUE(BeatUntil(reports, 30, 50, [] { return HasNmt(0x01, 0x30) && HasNmt(0x01, 0x31); }));
     EXPECT_EQ(Sent(0x630).size(), 1u);
     EXPECT_EQ(co_nodes[0].err, 0);
     EXPECT_EQ(co_nodes[0].step, CO_BOOT_RUNNING);
@@ -239,9 +252,7 @@ TEST_F(CanMaster, KeptSlavesAreResetWhenNotOperationalAndThenConfigured) {
 TEST_F(CanMaster, MandatoryFailureStopsTheNetworkAndRefusedConfigurationNamesTheObject) {
     BlockBuilder b(1, 0x41, 0);  // master; a failed mandatory slave stops the network
     const uint32_t eoff = b.Add(Entry(0x1400, 1, 4, 0x220));
-    std::vector<uint8_t> slaves = SlaveRecord(0x22, 0x09, 0, 0x191, 0x20, 1, 1, eoff);
-    b.b[0x13] = 1;
-    b.Put(0x14, b.Add(slaves));
+    PutSlaves(b, {SlaveRecord(0x22, 0x09, 0, 0x191, 0x20, 1, 1, eoff)});
     b.Put(0x54, R(100));
     CanFixture::SetBlock(b.b);
     CanFixture::Start();
@@ -259,8 +270,7 @@ TEST_F(CanMaster, MandatoryFailureStopsTheNetworkAndRefusedConfigurationNamesThe
     // A slave that does not answer its upload within the time-out is asked
     // again (no mismatch, no error); its answer then lets the boot go on.
     BlockBuilder q(1, 0x01, 0);
-    q.b[0x13] = 1;
-    q.Put(0x14, q.Add(SlaveRecord(0x23, 0x01, 0, 0x191, 0, 0, 0, 0)));
+    PutSlaves(q, {SlaveRecord(0x23, 0x01, 0, 0x191, 0, 0, 0, 0)});
     q.Put(0x2C, q.Add(BlockBuilder::Words({0x650, 0x5D0, 0})));  // the slave's client SDO entry
     CanFixture::SetBlock(q.b);
     CanFixture::Start();
@@ -281,44 +291,33 @@ TEST_F(CanMaster, RunningSlaveThatLosesItsHeartbeatIsBootedAgainAlone) {
     BlockBuilder b(1, 0x81, 0);  // master that also consumes heartbeats
     b.Put(0x54, R(100));
     // 0x24 is booted again after an error (assignment bit 2); 0x25 is not
-    std::vector<uint8_t> slaves = SlaveRecord(0x24, 0x05, 100, 0, 0, 0, 0, 0);
-    const std::vector<uint8_t> s2 = SlaveRecord(0x25, 0x01, 100, 0, 0, 0, 0, 0);
-    slaves.insert(slaves.end(), s2.begin(), s2.end());
-    b.b[0x13] = 2;
-    b.Put(0x14, b.Add(slaves));
+    PutSlaves(b, {SlaveRecord(0x24, 0x05, 100, 0, 0, 0, 0, 0), SlaveRecord(0x25, 0x01, 100, 0, 0, 0, 0, 0)});
     CanFixture::SetBlock(b.b);
     CanFixture::Start();
     ASSERT_EQ(co.status & CO_ST_CFG, 0u);
-    auto beat = [](bool b24, bool b25, const std::function<bool()> &until) {
-        for (int i = 0; i < 40; i++) {
-            if (b24) Inject(0x724, {0x7F});
-            if (b25) Inject(0x725, {0x7F});
-            if (RunUntil(until, 20)) return true;
-        }
-        return false;
-    };
-    ASSERT_TRUE(beat(true, true, [] { return HasNmt(0x01, 0x24) && HasNmt(0x01, 0x25); }));
-    ASSERT_TRUE(RunUntil([] { return co_nodes[0].step == CO_BOOT_RUNNING && co_nodes[1].step == CO_BOOT_RUNNING; }));
+    const Beat b24{0x724, 0x7F}, b25{0x725, 0x7F};
+    ASSERT_TRUE(BeatUntil({b24, b25}, [] { return HasNmt(0x01, 0x24) && HasNmt(0x01, 0x25); }));
+    ASSERT_TRUE(RunUntil(BothRunning));
     EXPECT_EQ(NmtCount(0x82, 0), 1u) << "the boot reset all nodes at once";
     CanFixture::Clear();
     // 0x24 falls silent: error 11 while running, status bit 19, and it is
     // reset alone (0x25 runs on) and started again once it reports.
-    ASSERT_TRUE(beat(false, true, [] { return HasNmt(0x82, 0x24); }));
+    ASSERT_TRUE(BeatUntil({b25}, [] { return HasNmt(0x82, 0x24); }));
     EXPECT_EQ(NmtCount(0x82, 0), 0u);
     EXPECT_EQ(co_nodes[0].step, CO_BOOT_RESET);
     EXPECT_EQ(co_nodes[0].err, 11);
     EXPECT_EQ(co.status & 0x180000u, 0x080000u) << "bit 19, not 20: " << std::hex << co.status;
     EXPECT_EQ(co_nodes[1].step, CO_BOOT_RUNNING);
     Inject(0x724, {0x00});
-    ASSERT_TRUE(beat(true, true, [] { return HasNmt(0x01, 0x24); }));
-    ASSERT_TRUE(beat(true, true, [] { return co_nodes[0].step == CO_BOOT_RUNNING; }));
+    ASSERT_TRUE(BeatUntil({b24, b25}, [] { return HasNmt(0x01, 0x24); }));
+    ASSERT_TRUE(BeatUntil({b24, b25}, [] { return co_nodes[0].step == CO_BOOT_RUNNING; }));
     EXPECT_EQ(co_nodes[0].err, 0);
     EXPECT_EQ(NmtCount(0x01, 0x25), 0u) << "the other slave was not started again";
     // 0x25 falls silent: without assignment bit 2 it is given up, never reset.
     CanFixture::Clear();
-    ASSERT_TRUE(beat(true, false, [] { return co_nodes[1].step == CO_BOOT_STOPPED; }));
+    ASSERT_TRUE(BeatUntil({b24}, [] { return co_nodes[1].step == CO_BOOT_STOPPED; }));
     EXPECT_EQ(co_nodes[1].err, 11);
-    beat(true, false, [] { return false; });
+    BeatUntil({b24}, [] { return false; });
     EXPECT_FALSE(HasNmt(0x82, 0x25));
     EXPECT_FALSE(HasNmt(0x82, 0));
 }
@@ -326,33 +325,21 @@ TEST_F(CanMaster, RunningSlaveThatLosesItsHeartbeatIsBootedAgainAlone) {
 TEST_F(CanMaster, SlaveBootedAgainAloneIsStartedAlsoWhenAllWereStartedAtOnce) {
     BlockBuilder b(1, 0x83, 0);  // master, consumes heartbeats, starts all slaves at once
     // 0x34 is booted again after an error (assignment bit 2)
-    std::vector<uint8_t> slaves = SlaveRecord(0x34, 0x05, 100, 0, 0, 0, 0, 0);
-    const std::vector<uint8_t> s2 = SlaveRecord(0x35, 0x01, 100, 0, 0, 0, 0, 0);
-    slaves.insert(slaves.end(), s2.begin(), s2.end());
-    b.b[0x13] = 2;
-    b.Put(0x14, b.Add(slaves));
+    PutSlaves(b, {SlaveRecord(0x34, 0x05, 100, 0, 0, 0, 0, 0), SlaveRecord(0x35, 0x01, 100, 0, 0, 0, 0, 0)});
     CanFixture::SetBlock(b.b);
     CanFixture::Start();
     ASSERT_EQ(co.status & CO_ST_CFG, 0u);
-    auto beat = [](uint8_t s34, bool b35, const std::function<bool()> &until) {
-        for (int i = 0; i < 40; i++) {
-            if (s34 != 0xFF) Inject(0x734, {s34});
-            if (b35) Inject(0x735, {0x05});
-            if (RunUntil(until, 20)) return true;
-        }
-        return false;
-    };
-    ASSERT_TRUE(
-        beat(0x7F, true, [] { return co_nodes[0].step == CO_BOOT_RUNNING && co_nodes[1].step == CO_BOOT_RUNNING; }));
+    const Beat b34{0x734, 0x7F}, b35{0x735, 0x05};
+    ASSERT_TRUE(BeatUntil({b34, b35}, BothRunning));
     EXPECT_EQ(NmtCount(0x01, 0), 1u) << "one broadcast start";
     EXPECT_EQ(NmtCount(0x01, 0x34), 0u);
     // 0x34 falls silent and is reset alone; after its boot-up (it is then
     // pre-operational) it must be started again: the broadcast that started
     // it the first time does not come again.
     CanFixture::Clear();
-    ASSERT_TRUE(beat(0xFF, true, [] { return HasNmt(0x82, 0x34); }));
+    ASSERT_TRUE(BeatUntil({b35}, [] { return HasNmt(0x82, 0x34); }));
     Inject(0x734, {0x00});
-    ASSERT_TRUE(beat(0x7F, true, [] { return co_nodes[0].step == CO_BOOT_RUNNING; }));
+    ASSERT_TRUE(BeatUntil({b34, b35}, [] { return co_nodes[0].step == CO_BOOT_RUNNING; }));
     EXPECT_EQ(NmtCount(0x01, 0x34), 1u) << "started alone, as it was reset alone";
     EXPECT_EQ(NmtCount(0x01, 0), 0u);
     EXPECT_EQ(co_nodes[0].err, 0);
@@ -361,20 +348,11 @@ TEST_F(CanMaster, SlaveBootedAgainAloneIsStartedAlsoWhenAllWereStartedAtOnce) {
     // Slaves kept when operational (assignment bit 4) are reset one by one,
     // or not at all: the one broadcast start still does for all of them.
     BlockBuilder k(1, 0x83, 0);
-    std::vector<uint8_t> kept = SlaveRecord(0x36, 0x11, 100, 0, 0, 0, 0, 0);
-    const std::vector<uint8_t> k2 = SlaveRecord(0x37, 0x11, 100, 0, 0, 0, 0, 0);
-    kept.insert(kept.end(), k2.begin(), k2.end());
-    k.b[0x13] = 2;
-    k.Put(0x14, k.Add(kept));
+    PutSlaves(k, {SlaveRecord(0x36, 0x11, 100, 0, 0, 0, 0, 0), SlaveRecord(0x37, 0x11, 100, 0, 0, 0, 0, 0)});
     CanFixture::SetBlock(k.b);
     CanFixture::Start();
     CanFixture::Clear();
-    bool both = false;
-    for (int i = 0; i < 40 && !both; i++) {
-        Inject(0x736, {0x05});
-        Inject(0x737, {0x05});
-        both = RunUntil([] { return co_nodes[0].step == CO_BOOT_RUNNING && co_nodes[1].step == CO_BOOT_RUNNING; }, 20);
-    }
+    const bool both = BeatUntil({{0x736, 0x05}, {0x737, 0x05}}, BothRunning);
     ASSERT_TRUE(both);
     EXPECT_EQ(NmtCount(0x82, 0x36) + NmtCount(0x82, 0x37) + NmtCount(0x82, 0), 0u) << "operational: kept";
     EXPECT_EQ(NmtCount(0x01, 0), 1u);
@@ -385,41 +363,29 @@ TEST_F(CanMaster, SlaveBootedAgainAloneIsStartedAlsoWhenAllWereStartedAtOnce) {
 // only other slave is booted again and no slave runs, the reset of all nodes
 // goes out. 0x39 had its four remote requests sent before it was given up.
 TEST_F(CanMaster, SlaveGivenUpAfterItsRemoteRequestsLeavesTheResetOfAllToTheNext) {
-    BlockBuilder b(1, 0x81, 0);                                                 // master that also consumes heartbeats
-    std::vector<uint8_t> slaves = SlaveRecord(0x38, 0x05, 100, 0, 0, 0, 0, 0);  // booted again after an error
-    const std::vector<uint8_t> s2 = SlaveRecord(0x39, 0x01, 100, 0, 0x40, 0, 0, 0);  // remote requests after start
-    slaves.insert(slaves.end(), s2.begin(), s2.end());
-    b.b[0x13] = 2;
-    b.Put(0x14, b.Add(slaves));
+    BlockBuilder b(1, 0x81, 0);  // master that also consumes heartbeats
+    // 0x38 is booted again after an error; 0x39 asks for remote requests after its start
+    PutSlaves(b, {SlaveRecord(0x38, 0x05, 100, 0, 0, 0, 0, 0), SlaveRecord(0x39, 0x01, 100, 0, 0x40, 0, 0, 0)});
     CanFixture::SetBlock(b.b);
     CanFixture::Start();
     ASSERT_EQ(co.status & CO_ST_CFG, 0u);
-    auto beat = [](bool b38, bool b39, const std::function<bool()> &until) {
-        for (int i = 0; i < 40; i++) {
-            if (b38) Inject(0x738, {0x05});
-            if (b39) Inject(0x739, {0x05});
-            if (RunUntil(until, 20)) return true;
-        }
-        return false;
-    };
-    ASSERT_TRUE(
-        beat(true, true, [] { return co_nodes[0].step == CO_BOOT_RUNNING && co_nodes[1].step == CO_BOOT_RUNNING; }));
-    ASSERT_TRUE(beat(true, true, [] { return !Sent(0x4B9).empty(); }));
+    const Beat b38{0x738, 0x05}, b39{0x739, 0x05};
+    ASSERT_TRUE(BeatUntil({b38, b39}, BothRunning));
+    ASSERT_TRUE(BeatUntil({b38, b39}, [] { return !Sent(0x4B9).empty(); }));
     EXPECT_EQ(NmtCount(0x82, 0), 1u);
     // 0x39 falls silent: given up
-    ASSERT_TRUE(beat(true, false, [] { return co_nodes[1].step == CO_BOOT_STOPPED; }));
+    ASSERT_TRUE(BeatUntil({b38}, [] { return co_nodes[1].step == CO_BOOT_STOPPED; }));
     EXPECT_EQ(co_nodes[1].err, 11);
     // 0x38 falls silent: booted again, and with no slave running all nodes are reset
     CanFixture::Clear();
-    ASSERT_TRUE(beat(false, false, [] { return co_nodes[0].step == CO_BOOT_RESET && co_nodes[0].sub != 0; }));
+    ASSERT_TRUE(BeatUntil({}, [] { return co_nodes[0].step == CO_BOOT_RESET && co_nodes[0].sub != 0; }));
     EXPECT_EQ(NmtCount(0x82, 0), 1u) << "the reset of all nodes";
     EXPECT_EQ(NmtCount(0x82, 0x38), 0u);
     // both boot again: 0x39, started again, is asked for its transmit PDOs again
     Inject(0x738, {0x00});
     Inject(0x739, {0x00});
-    ASSERT_TRUE(
-        beat(true, true, [] { return co_nodes[0].step == CO_BOOT_RUNNING && co_nodes[1].step == CO_BOOT_RUNNING; }));
-    ASSERT_TRUE(beat(true, true, [] { return !Sent(0x4B9).empty(); }));
+    ASSERT_TRUE(BeatUntil({b38, b39}, BothRunning));
+    ASSERT_TRUE(BeatUntil({b38, b39}, [] { return !Sent(0x4B9).empty(); }));
     for (uint32_t cob : {0x1B9u, 0x2B9u, 0x3B9u, 0x4B9u}) {
         ASSERT_EQ(Sent(cob).size(), 1u) << std::hex << cob;
         EXPECT_TRUE(Sent(cob)[0].id & PLAT_CAN_RTR) << std::hex << cob;
@@ -431,26 +397,14 @@ TEST_F(CanMaster, SlaveGivenUpAfterItsRemoteRequestsLeavesTheResetOfAllToTheNext
 // goes out, which also resets 0x3B. 0x3A's own reset did not reset it.
 TEST_F(CanMaster, SlaveBootedAgainWhileAnotherWaitsForItsOwnResetIsResetToo) {
     BlockBuilder b(1, 0x81, 0);  // master that also consumes heartbeats
-    std::vector<uint8_t> slaves = SlaveRecord(0x3A, 0x05, 200, 0, 0, 0, 0, 0);
-    const std::vector<uint8_t> s2 = SlaveRecord(0x3B, 0x05, 100, 0, 0, 0, 0, 0);
-    slaves.insert(slaves.end(), s2.begin(), s2.end());
-    b.b[0x13] = 2;
-    b.Put(0x14, b.Add(slaves));
+    PutSlaves(b, {SlaveRecord(0x3A, 0x05, 200, 0, 0, 0, 0, 0), SlaveRecord(0x3B, 0x05, 100, 0, 0, 0, 0, 0)});
     CanFixture::SetBlock(b.b);
     CanFixture::Start();
     ASSERT_EQ(co.status & CO_ST_CFG, 0u);
-    auto beat = [](bool a, bool b3b, const std::function<bool()> &until) {
-        for (int i = 0; i < 40; i++) {
-            if (a) Inject(0x73A, {0x05});
-            if (b3b) Inject(0x73B, {0x05});
-            if (RunUntil(until, 20)) return true;
-        }
-        return false;
-    };
-    ASSERT_TRUE(
-        beat(true, true, [] { return co_nodes[0].step == CO_BOOT_RUNNING && co_nodes[1].step == CO_BOOT_RUNNING; }));
+    const Beat b3a{0x73A, 0x05}, b3b{0x73B, 0x05};
+    ASSERT_TRUE(BeatUntil({b3a, b3b}, BothRunning));
     CanFixture::Clear();
-    ASSERT_TRUE(beat(false, true, [] { return HasNmt(0x82, 0x3A); }));
+    ASSERT_TRUE(BeatUntil({b3b}, [] { return HasNmt(0x82, 0x3A); }));
     EXPECT_EQ(NmtCount(0x82, 0), 0u);
     ASSERT_TRUE(RunUntil([] { return co_nodes[1].step == CO_BOOT_RESET && co_nodes[1].sub != 0; }, 150));
     EXPECT_EQ(co_nodes[0].step, CO_BOOT_RESET) << "0x3A still waits";
@@ -467,8 +421,7 @@ TEST_F(CanMaster, RunningMandatorySlaveThatFailsStopsOrResetsTheNetwork) {
         std::vector<uint8_t> r = SlaveRecord(0x26, 0x09, 0, 0, 0x80, 0, 0, 0);
         r[44] = 0xA6;
         r[45] = 0x01;
-        b.b[0x13] = 1;
-        b.Put(0x14, b.Add(r));
+        PutSlaves(b, {r});
         CanFixture::SetBlock(b.b);
         CanFixture::Start();
     };
@@ -510,8 +463,7 @@ TEST_F(CanMaster, StartAndRemoteRequestsThatCannotBeQueuedWaitForALaterPass) {
     BlockBuilder b(1, 0x05, 0);
     b.Put(0x54, R(100));
     b.Put(0x24, R(50));
-    b.b[0x13] = 1;
-    b.Put(0x14, b.Add(SlaveRecord(0x27, 0x01, 0, 0, 0x40, 0, 0, 0)));  // remote requests after its start
+    PutSlaves(b, {SlaveRecord(0x27, 0x01, 0, 0, 0x40, 0, 0, 0)});  // remote requests after its start
     CanFixture::SetBlock(b.b);
     CanFixture::Start();
     ASSERT_TRUE(RunUntil([] { return co_nodes[0].step == CO_BOOT_START; }));
@@ -549,9 +501,8 @@ TEST_F(CanMaster, StartAndRemoteRequestsThatCannotBeQueuedWaitForALaterPass) {
 TEST_F(CanMaster, UserTransferReleaseLeavesTheBootsTransferAlone) {
     BlockBuilder b(1, 0x01, 0);  // master
     const uint32_t eoff = b.Add(Entry(0x1017, 0, 2, 100));
-    b.b[0x13] = 1;
     // a refused configuration write is an error (byte 5 bit 0)
-    b.Put(0x14, b.Add(SlaveRecord(0x28, 0x01, 0, 0, 0x02, 1, 1, eoff)));
+    PutSlaves(b, {SlaveRecord(0x28, 0x01, 0, 0, 0x02, 1, 1, eoff)});
     CanFixture::SetBlock(b.b);
     CanFixture::Start();
     // An IEC read of node 0x29's device type, finished before the boot
@@ -589,8 +540,7 @@ TEST_F(CanMaster, UserTransferReleaseLeavesTheBootsTransferAlone) {
 TEST_F(CanMaster, GuardsItsRunningSlavesAndGivesUpAfterTheRetryFactor) {
     BlockBuilder b(1, 0x01, 0);  // master, no heartbeat consumption: node guarding
     b.Put(0x54, R(100));
-    b.b[0x13] = 1;
-    b.Put(0x14, b.Add(SlaveRecord(0x2C, 0x01, 100, 0, 0, 0, 0, 0)));  // guard time 100 ms, retry factor 2
+    PutSlaves(b, {SlaveRecord(0x2C, 0x01, 100, 0, 0, 0, 0, 0)});  // guard time 100 ms, retry factor 2
     CanFixture::SetBlock(b.b);
     CanFixture::Start();
     auto requests = [] {
@@ -643,8 +593,7 @@ TEST_F(CanMaster, GuardsItsRunningSlavesAndGivesUpAfterTheRetryFactor) {
 TEST_F(CanMaster, GuardRequestsThatCannotBeQueuedDoNotCountAsUnanswered) {
     BlockBuilder b(1, 0x01, 0);  // master, node guarding
     b.Put(0x54, R(100));
-    b.b[0x13] = 1;
-    b.Put(0x14, b.Add(SlaveRecord(0x2D, 0x01, 100, 0, 0, 0, 0, 0)));  // guard time 100 ms, retry factor 2
+    PutSlaves(b, {SlaveRecord(0x2D, 0x01, 100, 0, 0, 0, 0, 0)});  // guard time 100 ms, retry factor 2
     CanFixture::SetBlock(b.b);
     CanFixture::Start();
     auto requests = [] {
@@ -679,23 +628,12 @@ TEST_F(CanMaster, GuardRequestsThatCannotBeQueuedDoNotCountAsUnanswered) {
 
 TEST_F(CanMaster, AnNmtCommandToAllNodesIsNoChangeOfTheSlavesOwn) {
     BlockBuilder b(1, 0x81, 0);  // master that also consumes heartbeats
-    std::vector<uint8_t> slaves = SlaveRecord(0x2A, 0x01, 100, 0, 0, 0, 0, 0);
-    const std::vector<uint8_t> s2 = SlaveRecord(0x2B, 0x01, 100, 0, 0, 0, 0, 0);
-    slaves.insert(slaves.end(), s2.begin(), s2.end());
-    b.b[0x13] = 2;
-    b.Put(0x14, b.Add(slaves));
+    PutSlaves(b, {SlaveRecord(0x2A, 0x01, 100, 0, 0, 0, 0, 0), SlaveRecord(0x2B, 0x01, 100, 0, 0, 0, 0, 0)});
     CanFixture::SetBlock(b.b);
     CanFixture::Start();
-    auto beat = [](uint8_t state, const std::function<bool()> &until) {
-        for (int i = 0; i < 40; i++) {
-            Inject(0x72A, {state});
-            Inject(0x72B, {state});
-            if (RunUntil(until, 20)) return true;
-        }
-        return false;
-    };
-    ASSERT_TRUE(beat(0x7F, [] { return co_nodes[0].step == CO_BOOT_RUNNING && co_nodes[1].step == CO_BOOT_RUNNING; }));
-    beat(0x05, [] { return false; });
+    auto both = [](uint8_t state) { return std::vector<Beat>{{0x72A, state}, {0x72B, state}}; };
+    ASSERT_TRUE(BeatUntil(both(0x7F), BothRunning));
+    BeatUntil(both(0x05), [] { return false; });
     ASSERT_EQ(co_nodes[0].err, 0);
     ASSERT_EQ(co_nodes[1].err, 0);
     // The user program sends pre-operational to all nodes: both slaves
@@ -705,7 +643,7 @@ TEST_F(CanMaster, AnNmtCommandToAllNodesIsNoChangeOfTheSlavesOwn) {
     void *op[3] = {&node, &cmd, &status};
     EXPECT_EQ(Z7_set_nmt_state(op, 1), 1u);
     EXPECT_EQ(status, 0);
-    beat(0x7F, [] { return false; });
+    BeatUntil(both(0x7F), [] { return false; });
     EXPECT_EQ(co_nodes[0].err, 0);
     EXPECT_EQ(co_nodes[1].err, 0);
     EXPECT_EQ(co_nodes[0].step, CO_BOOT_RUNNING);

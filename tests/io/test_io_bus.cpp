@@ -14,6 +14,39 @@
 namespace {
 using namespace io_test;
 
+// The init message: the ids of the modules in slots 0 and 1.
+void InitSlots(uint16_t id0, uint16_t id1) {
+    IoDriverMsg m{};
+    m.code = 1;
+    m.first = id0;
+    m.count = id1;
+    io_driver(&m);
+}
+
+// Message `code` to slot through m, which starts out cleared.
+void Send(IoDriverMsg &m, uint8_t code, uint8_t slot = 0, uint8_t *buffer = nullptr, uint16_t count = 0) {
+    m = {};
+    m.code = code;
+    m.slot = slot;
+    m.buffer = buffer;
+    m.count = count;
+    io_driver(&m);
+}
+
+// The configure message to slot with cfg as its configuration data.
+void Configure(IoDriverMsg &m, uint8_t slot, std::vector<uint8_t> &cfg) {
+    Send(m, 4, slot, cfg.data(), uint16_t(cfg.size()));
+}
+
+// A configuration table whose record for slot 0 holds module id and data;
+// slot 1 not configured, slot 2 the Ethernet module.
+std::vector<uint8_t> Slot0Table(uint16_t id, const std::vector<uint8_t> &data) {
+    std::vector<uint8_t> t = {uint8_t(id), uint8_t(id >> 8), uint8_t(data.size()), uint8_t(data.size() >> 8)};
+    t.insert(t.end(), data.begin(), data.end());
+    t.insert(t.end(), {0xFF, 0xFF, 0x00, 0xFA, 0x00, 0x00});
+    return t;
+}
+
 TEST_F(IoTest, EepromAndExpanderTransfersByteForByte) {
     Sim(R"({"slot0": [{"addr": "0x1C", "type": "eeprom", "address_bytes": 2},
                       {"addr": "0xA0", "type": "eeprom", "blocks": 8, "write_cycle": 2},
@@ -431,11 +464,7 @@ TEST_F(IoTest, PulseOutputAndCounterRegistersOfSlotZero) {
     FpgaLog().clear();
     // Row 1 (pulse outputs and counters) in slot 0; counters 1 and 2 on,
     // pulse output 1 in pulse-width mode, output 2 in pulse-train mode.
-    IoDriverMsg m{};
-    m.code = 1;
-    m.first = 0xA60F;
-    m.count = 255;
-    io_driver(&m);
+    InitSlots(0xA60F, 255);
     std::vector<uint8_t> cfg(92, 0);
     auto word = [&cfg](unsigned n, uint16_t v) { LE_Put16(&cfg[2 * n], v); };
     word(7, 0x0413);
@@ -446,11 +475,8 @@ TEST_F(IoTest, PulseOutputAndCounterRegistersOfSlotZero) {
     word(41, 70);  // and their match values
     word(42, 80);
     word(45, BA_R + 16 * 199);  // preset block %R200: a word a counter
-    m = {};
-    m.code = 4;
-    m.buffer = cfg.data();
-    m.count = uint16_t(cfg.size());
-    io_driver(&m);
+    IoDriverMsg m{};
+    Configure(m, 0, cfg);
     ASSERT_EQ(m.status, 0);
     // The clear, four bytes at a time: the counter blocks at 0xC0 and 0xE0
     // (their registers end at +0x17) and the pulse-output blocks at 0x40 and
@@ -528,9 +554,7 @@ TEST_F(IoTest, PulseOutputAndCounterRegistersOfSlotZero) {
     // A stop clears the counters and stops the pulse outputs; the values it
     // writes once more are all written, and not again after it.
     FpgaLog().clear();
-    m = {};
-    m.code = 13;
-    io_driver(&m);
+    Send(m, 13);
     ASSERT_EQ(FpgaLog().size(), 7u + 17);
     EXPECT_EQ(
         std::vector<FpgaW>(FpgaLog().begin(), FpgaLog().begin() + 7),
@@ -564,29 +588,18 @@ TEST_F(IoTest, CounterAndPulseStatusBitsOneByteEachWhileIecVariablesAreBound) {
     // Row 1 in slot 0, counters 1 and 2 on, both pulse-output status reports
     // on (option word 0x0443); counter status at %M1, pulse-output status at
     // %M257.
-    IoDriverMsg m{};
-    m.code = 1;
-    m.first = 0xA60F;
-    m.count = 255;
-    io_driver(&m);
+    InitSlots(0xA60F, 255);
     std::vector<uint8_t> cfg(92, 0);
     LE_Put16(&cfg[14], 0x0443);
     LE_Put16(&cfg[20], BA_M);
     LE_Put16(&cfg[22], BA_M + 256);
-    m = {};
-    m.code = 4;
-    m.buffer = cfg.data();
-    m.count = uint16_t(cfg.size());
-    io_driver(&m);
+    IoDriverMsg m{};
+    Configure(m, 0, cfg);
     ASSERT_EQ(m.status, 0);
     std::array<uint8_t, 4> in{};
     auto read = [&] {
         std::fill(Reg(BA_M, 512), Reg(BA_M, 512) + 64, uint8_t(0xEE));
-        m = {};
-        m.code = 9;
-        m.buffer = in.data();
-        m.count = 4;
-        io_driver(&m);
+        Send(m, 9, 0, in.data(), 4);
     };
     // Packed: 0xA5, 0x00 at %M1; 0x06 (states 2 and 1, two bits each) at %M257.
     read();
@@ -624,20 +637,12 @@ TEST_F(IoTest, HighSpeedInputBitsAreSlotZerosOnly) {
     // nibble of byte 2; slot 1 does not read the FPGA (its bits are slot
     // 0's inputs): byte 2 stays 0.
     Sim(R"({"slot1": [{"addr": "0x40", "type": "expander", "pins": [254, 255]}]})");
+    InitSlots(0xA00F, 0xA00F);
     IoDriverMsg m{};
-    m.code = 1;
-    m.first = 0xA00F;
-    m.count = 0xA00F;
-    io_driver(&m);
     std::array<uint8_t, 4> in{};
     auto read = [&](uint8_t slot) {
         in.fill(0xEE);
-        m = {};
-        m.code = 9;
-        m.slot = slot;
-        m.buffer = in.data();
-        m.count = 4;
-        io_driver(&m);
+        Send(m, 9, slot, in.data(), 4);
     };
     read(0);
     EXPECT_EQ(in, (std::array<uint8_t, 4>{0x01, 0x00, 0x05, 0x00}));
@@ -654,18 +659,11 @@ TEST_F(IoTest, PlainPulseOutputsAreDrivenAtTheFirstUpdateAndAfterAStop) {
     io_fpga_xfer = FpgaRec;
     // Row 1 in slot 0, no pulse mode: pulse outputs 1 and 2 are plain outputs
     // on bits 5 and 6 of output byte 3.
-    IoDriverMsg m{};
-    m.code = 1;
-    m.first = 0xA60F;
-    m.count = 255;
-    io_driver(&m);
+    InitSlots(0xA60F, 255);
     std::vector<uint8_t> cfg(92, 0);
     LE_Put16(&cfg[2 * 18], 0x08);  // a stop keeps output byte 3
-    m = {};
-    m.code = 4;
-    m.buffer = cfg.data();
-    m.count = uint16_t(cfg.size());
-    io_driver(&m);
+    IoDriverMsg m{};
+    Configure(m, 0, cfg);
     ASSERT_EQ(m.status, 0);
     std::array<uint8_t, 4> q{0, 0, 0, 0x20};
     FpgaLog().clear();
@@ -677,18 +675,12 @@ TEST_F(IoTest, PlainPulseOutputsAreDrivenAtTheFirstUpdateAndAfterAStop) {
     EXPECT_EQ(FpgaLog(), std::vector<FpgaW>{});
     // A stop drives both off (after the kept output byte went out once more);
     // the same outputs afterwards drive output 1 on again.
-    m = {};
-    m.code = 13;
-    io_driver(&m);
+    Send(m, 13);
     FpgaLog().clear();
     IoPutQs(q.data(), 0, 0, 32);
     EXPECT_EQ(FpgaLog(), (std::vector<FpgaW>{{0x40, 1, 1}}));
     // A configure clears the FPGA's pulse-output registers: output 1 is driven again.
-    m = {};
-    m.code = 4;
-    m.buffer = cfg.data();
-    m.count = uint16_t(cfg.size());
-    io_driver(&m);
+    Configure(m, 0, cfg);
     FpgaLog().clear();
     IoPutQs(q.data(), 0, 0, 32);
     EXPECT_EQ(FpgaLog(), (std::vector<FpgaW>{{0x40, 1, 1}, {0x80, 0, 1}}));
@@ -697,37 +689,23 @@ TEST_F(IoTest, PlainPulseOutputsAreDrivenAtTheFirstUpdateAndAfterAStop) {
     // register 0x40, mode bit 0 register 0x80, each written when it changes.
     // A configure clears both registers: the next update drives them again,
     // as it does after init.
-    m = {};
-    m.code = 1;
-    m.first = 0x500F;
-    m.count = 255;
-    io_driver(&m);
+    InitSlots(0x500F, 255);
     LE_Put16(&cfg[2 * 18], 0x01);  // a stop keeps output byte 0
     auto configure = [&] {
-        m = {};
-        m.code = 4;
-        m.buffer = cfg.data();
-        m.count = uint16_t(cfg.size());
-        io_driver(&m);
+        Configure(m, 0, cfg);
         ASSERT_EQ(m.status, 0);
     };
     configure();
     std::array<uint8_t, 1> q0{0x01};
     auto put = [&] {
         FpgaLog().clear();
-        m = {};
-        m.code = 10;
-        m.buffer = q0.data();
-        m.count = 1;
-        io_driver(&m);
+        Send(m, 10, 0, q0.data(), 1);
     };
     put();
     EXPECT_EQ(FpgaLog(), (std::vector<FpgaW>{{0x40, 1, 1}, {0x80, 0, 1}}));
     put();
     EXPECT_EQ(FpgaLog(), std::vector<FpgaW>{});
-    m = {};
-    m.code = 13;
-    io_driver(&m);
+    Send(m, 13);
     put();
     EXPECT_EQ(FpgaLog(), (std::vector<FpgaW>{{0x40, 1, 1}}));
     configure();
@@ -737,54 +715,26 @@ TEST_F(IoTest, PlainPulseOutputsAreDrivenAtTheFirstUpdateAndAfterAStop) {
     // The FPGA's pulse outputs are slot 0's: a module of row 2 in slot 1
     // drives its expander lines only, and leaves registers 0x40 and 0x80
     // (slot 0's pulse outputs, perhaps in a pulse mode) alone.
-    m = {};
-    m.code = 1;
-    m.first = 0xA60F;
-    m.count = 0xA00F;
-    io_driver(&m);
+    InitSlots(0xA60F, 0xA00F);
     std::vector<uint8_t> cfg1(92, 0);
-    m = {};
-    m.code = 4;
-    m.slot = 1;
-    m.buffer = cfg1.data();
-    m.count = uint16_t(cfg1.size());
-    io_driver(&m);
+    Configure(m, 1, cfg1);
     ASSERT_EQ(m.status, 0);
     std::array<uint8_t, 1> q1{0x03};
     FpgaLog().clear();
-    m = {};
-    m.code = 10;
-    m.slot = 1;
-    m.buffer = q1.data();
-    m.count = 1;
-    io_driver(&m);
+    Send(m, 10, 1, q1.data(), 1);
     EXPECT_EQ(FpgaLog(), std::vector<FpgaW>{});
 
     // The same holds for a power-metering module (rows 16 and 17) in slot 1:
     // output bit 0 and mode bit 0 set, yet registers 0x40 and 0x80 (slot 0's
     // pulse outputs) are not written, neither at the first update nor later.
     for (const uint16_t pwr : {uint16_t(0x500F), uint16_t(0x520F)}) {
-        m = {};
-        m.code = 1;
-        m.first = 0xA60F;
-        m.count = pwr;
-        io_driver(&m);
-        m = {};
-        m.code = 4;
-        m.slot = 1;
-        m.buffer = cfg1.data();
-        m.count = uint16_t(cfg1.size());
-        io_driver(&m);
+        InitSlots(0xA60F, pwr);
+        Configure(m, 1, cfg1);
         ASSERT_EQ(m.status, 0);
         for (const uint8_t bit : {uint8_t(0x01), uint8_t(0x00)}) {
             std::array<uint8_t, 1> qp{bit};
             FpgaLog().clear();
-            m = {};
-            m.code = 10;
-            m.slot = 1;
-            m.buffer = qp.data();
-            m.count = 1;
-            io_driver(&m);
+            Send(m, 10, 1, qp.data(), 1);
             io_q_put(1, bit);  // mode bit 0 as well
             EXPECT_EQ(FpgaLog(), std::vector<FpgaW>{}) << std::hex << pwr << " output bit " << int(bit);
         }
@@ -799,11 +749,7 @@ TEST_F(IoTest, BaseBoardFpgaSetUpControlLineMuxAndInputStatusByte) {
     ASSERT_NE(pin, nullptr);
     for (unsigned r : {0x100u, 0x104u, 0x108u, 0x110u, 0x114u, 0x118u}) pin[r / 4] = 0;
     Sim(R"({"slot0": [{"addr": "0x40", "type": "expander", "pins": [250, 253]}]})");
-    IoDriverMsg m{};
-    m.code = 1;
-    m.first = 0x3F0E;  // row 21, the base I/O board, without counters or pulse outputs
-    m.count = 255;
-    io_driver(&m);
+    InitSlots(0x3F0E, 255);  // row 21, the base I/O board, without counters or pulse outputs
     // Bank 0 pin 17 is in MUXSEL1 (pins 16-31), bits 2-3; value 3 is its GPIO function.
     EXPECT_EQ(pin[0x114 / 4], 0x0Cu);
     EXPECT_EQ(pin[0x104 / 4], 0u);
@@ -814,11 +760,8 @@ TEST_F(IoTest, BaseBoardFpgaSetUpControlLineMuxAndInputStatusByte) {
     std::vector<uint8_t> cfg(92, 0);
     LE_Put16(&cfg[14], 0x0080);
     FpgaLog().clear();
-    m = {};
-    m.code = 4;
-    m.buffer = cfg.data();
-    m.count = uint16_t(cfg.size());
-    io_driver(&m);
+    IoDriverMsg m{};
+    Configure(m, 0, cfg);
     ASSERT_EQ(m.status, 0);
     // Counter blocks 0xC0..0xDF and 0xE0..0xFF; pulse-output blocks through
     // their deceleration step: 0x40..0x63 and 0x80..0xA3.
@@ -831,11 +774,7 @@ TEST_F(IoTest, BaseBoardFpgaSetUpControlLineMuxAndInputStatusByte) {
     // The inputs are inverted; the fourth byte reports expander bit 9 (clear:
     // 0x80) and is not inverted with them.
     std::array<uint8_t, 4> in{};
-    m = {};
-    m.code = 9;
-    m.buffer = in.data();
-    m.count = 4;
-    io_driver(&m);
+    Send(m, 9, 0, in.data(), 4);
     EXPECT_EQ(in[0], 0xFA);
     EXPECT_EQ(in[3], 0x80);
     // Byte 2 holds the high-speed bits (FPGA 0xCB low nibble, 0 here, inverted
@@ -867,11 +806,7 @@ TEST_F(IoTest, BaseBoardFpgaSetUpControlLineMuxAndInputStatusByte) {
         c[13] = setting;
         LE_Put16(&c[16], freq);
         FpgaLog().clear();
-        m = {};
-        m.code = 4;
-        m.buffer = c.data();
-        m.count = uint16_t(c.size());
-        io_driver(&m);
+        Configure(m, 0, c);
         std::vector<FpgaW> got;
         for (const FpgaW &w : FpgaLog()) {
             if (w.reg == 0x06 || w.reg == 0x07) got.push_back(w);
@@ -925,10 +860,7 @@ TEST_F(IoTest, SocConverterOfTheBaseBoardsAndTheStatusBlockOfRow22) {
     std::vector<uint8_t> types(14, 0);
     std::fill(types.begin(), types.begin() + 4, uint8_t(1));
     IoDriverMsg m{};
-    m.code = 4;
-    m.buffer = types.data();
-    m.count = uint16_t(types.size());
-    io_driver(&m);
+    Configure(m, 0, types);
     ASSERT_EQ(m.status, 0);
     IoGetAIs(ai4.data(), 0, 0, 4);
     EXPECT_EQ(LE_Get16(&ai4[0]), 22454);
@@ -943,12 +875,9 @@ TEST_F(IoTest, SocConverterOfTheBaseBoardsAndTheStatusBlockOfRow22) {
     Sim(R"({"slot0": [{"addr": "0x4C", "type": "expander", "pins": [255, 223]},
                       {"addr": "0x40", "type": "registers", "width": 2,
                        "registers": {"19": [52, 18], "20": [9, 9], "21": [1, 2], "32": [16, 0]}}]})");
-    std::vector<uint8_t> cfg = {0x0E, 0xDF, 20, 0};
     std::vector<uint8_t> data(20, 0);
     LE_Put16(&data[18], uint16_t(BA_R + 16 * 199));
-    cfg.insert(cfg.end(), data.begin(), data.end());
-    cfg.insert(cfg.end(), {0xFF, 0xFF, 0x00, 0xFA, 0x00, 0x00});
-    SetConfig(cfg);
+    SetConfig(Slot0Table(0xDF0E, data));
     ASSERT_EQ(Io_SlotCheck(), 0u);
     ASSERT_EQ(tbl[0].row, ROW_MIX22);
     uint8_t *blk = Reg(BA_R + 16 * 199, 160);
@@ -966,23 +895,16 @@ TEST_F(IoTest, Row22InputTypesAndOutputSettingsHaveBytesOfTheirOwn) {
     // unused (byte 7 = 10): outputs 0, 2 and 3 are written, output 1 not.
     Sim(R"({"slot0": [{"addr": "0x4C", "type": "expander", "pins": [255, 223]},
                       {"addr": "0x40", "type": "registers", "width": 2}]})");
-    std::vector<uint8_t> cfg = {0x0E, 0xDF, 20, 0};
     std::vector<uint8_t> data(20, 0);
     data[4] = 10;
     data[7] = 10;
-    cfg.insert(cfg.end(), data.begin(), data.end());
-    cfg.insert(cfg.end(), {0xFF, 0xFF, 0x00, 0xFA, 0x00, 0x00});
-    SetConfig(cfg);
+    SetConfig(Slot0Table(0xDF0E, data));
     ASSERT_EQ(Io_SlotCheck(), 0u);
     ASSERT_EQ(tbl[0].row, ROW_MIX22);
     std::array<uint8_t, 8> aq = {0x34, 0x12, 0x78, 0x56, 0xBC, 0x9A, 0x01, 0x00};
     IoDriverMsg m{};
-    m.code = 12;
-    m.slot = 0;
-    m.buffer = aq.data();
-    m.count = 4;
     Log().clear();
-    io_driver(&m);
+    Send(m, 12, 0, aq.data(), 4);
     ASSERT_EQ(m.status, 0);
     std::vector<std::vector<uint8_t>> sent;
     for (const Xfer &x : Log()) {
@@ -1002,11 +924,7 @@ TEST_F(IoTest, BipolarOutputTypeOnRows4And25) {
     ASSERT_EQ(tbl[1].row, ROW_TC);
     std::array<uint8_t, 4> aq = {0x80, 0x3E, 0x80, 0x3E};  // 16000, 16000
     IoDriverMsg m{};
-    m.code = 12;
-    m.slot = 1;
-    m.buffer = aq.data();
-    m.count = 2;
-    io_driver(&m);
+    Send(m, 12, 1, aq.data(), 2);
     EXPECT_EQ(LastWrite(0x9A), (std::vector<uint8_t>{0x0B, 0xE2}));
     // Output 0 (type 0, pair 6, gain 32801): 16000 x 32801 >> 18 = 2002.
     EXPECT_EQ(LastWrite(0x98), (std::vector<uint8_t>{0x07, 0xD2}));
@@ -1029,12 +947,7 @@ TEST_F(IoTest, BipolarOutputTypeOnRows4And25) {
     SetConfig({0x0E, 0x9F, 8, 0, 0, 0, 0, 0, 0, 9, 0, 0, 0xFF, 0xFF, 0x00, 0xFA, 0x00, 0x00});
     ASSERT_EQ(Io_SlotCheck(), 0u);
     ASSERT_EQ(tbl[0].row, ROW_BASE25);
-    m = {};
-    m.code = 12;
-    m.slot = 0;
-    m.buffer = aq.data();
-    m.count = 2;
-    io_driver(&m);
+    Send(m, 12, 0, aq.data(), 2);
     std::ifstream f(root / "proc/Ssp2_Out_Data", std::ios::binary);
     std::array<char, 12> rec{};
     f.read(rec.data(), 12);
@@ -1130,10 +1043,7 @@ TEST_F(IoTest, SmoothingFilterRestartsAtEveryConfigureAndHoldsWideShifts) {
                       {"addr": "0x90", "type": "registers", "width": 2, "registers": {"0": [16, 0]}}]})");
     std::vector<uint8_t> cfg(16, 0);
     cfg[12] = 20;
-    std::vector<uint8_t> table = {0x0E, 0x3F, 16, 0};
-    table.insert(table.end(), cfg.begin(), cfg.end());
-    table.insert(table.end(), {0xFF, 0xFF, 0x00, 0xFA, 0x00, 0x00});
-    SetConfig(table);
+    SetConfig(Slot0Table(0x3F0E, cfg));
     ASSERT_EQ(Io_SlotCheck(), 0u);
     ASSERT_EQ(tbl[0].row, ROW_BASE21);
     std::array<uint8_t, 2> ai{};
@@ -1147,10 +1057,7 @@ TEST_F(IoTest, SmoothingFilterRestartsAtEveryConfigureAndHoldsWideShifts) {
     // where a kept accumulator would still answer 2047.
     Sim(R"({"slot0": [{"addr": "0x90", "type": "registers", "width": 2, "registers": {"0": [32, 0]}}]})");
     IoDriverMsg m{};
-    m.code = 4;
-    m.buffer = cfg.data();
-    m.count = uint16_t(cfg.size());
-    io_driver(&m);
+    Configure(m, 0, cfg);
     ASSERT_EQ(m.status, 0);
     IoGetAIs(ai.data(), 0, 0, 1);
     EXPECT_EQ(LE_Get16(ai.data()), 4095);
@@ -1162,11 +1069,7 @@ TEST_F(IoTest, SmoothingFilterRestartsAtEveryConfigureAndHoldsWideShifts) {
     // then 8192 - 5120 more, 23552 >> 2 = 5888 (2943).
     Sim(R"({"slot0": [{"addr": "0x90", "type": "registers", "width": 2, "registers": {"0": [16, 0]}}]})");
     cfg[12] = 2;
-    m = {};
-    m.code = 4;
-    m.buffer = cfg.data();
-    m.count = uint16_t(cfg.size());
-    io_driver(&m);
+    Configure(m, 0, cfg);
     IoGetAIs(ai.data(), 0, 0, 1);
     EXPECT_EQ(LE_Get16(ai.data()), 2047);
     Sim(R"({"slot0": [{"addr": "0x90", "type": "registers", "width": 2, "registers": {"0": [32, 0]}}]})");
@@ -1220,12 +1123,9 @@ TEST_F(IoTest, ModuleExchangeThroughTheSlotLayer) {
                       {"addr": "0x90", "type": "registers", "width": 2,
                        "registers": {"0": [70, 0], "1": [10, 0]}}]})");
     // Configuration: word 14 names protection block %R100.
-    std::vector<uint8_t> cfg = {0x0E, 0x7F, 32, 0};
     std::vector<uint8_t> data(32, 0);
     data[28] = 100;
-    cfg.insert(cfg.end(), data.begin(), data.end());
-    cfg.insert(cfg.end(), {0xFF, 0xFF, 0x00, 0xFA, 0x00, 0x00});
-    SetConfig(cfg);
+    SetConfig(Slot0Table(0x7F0E, data));
     ASSERT_EQ(Io_SlotCheck(), 0u);
     Reg(BA_Q, 8)[0] = 0x05;  // %Q1, %Q3
     IoPutQs(Reg(BA_Q, 8), 0, 0, 8);
@@ -1410,14 +1310,9 @@ TEST_F(IoTest, PowerMeteringReaderScalesAndIntegrates) {
                       {"addr": "0xA0", "type": "eeprom", "blocks": 8, "data": {"64": )" +
         blk + "}}]}");
     Log().clear();
+    InitSlots(0x500F, 255);
     IoDriverMsg m{};
-    m.code = 1;
-    m.first = 0x500F;
-    m.count = 255;
-    io_driver(&m);
-    m = {};
-    m.code = 4;
-    io_driver(&m);
+    Send(m, 4);
     EXPECT_EQ(tbl[0].flags & IOF_CAL_VALID, IOF_CAL_VALID);
     conv.clear();
     for (const Xfer &x : Log()) {

@@ -12,6 +12,17 @@ using namespace io_test;
 
 std::string Text(const uint8_t *e) { return std::string(reinterpret_cast<const char *>(e + 3), 11); }
 
+// A calibration packet: its length byte, then d, in a buffer whose other
+// bytes are 0xEE. Answers the reply's bytes behind its length byte.
+std::vector<uint8_t> Cal(const std::vector<uint8_t> &d) {
+    std::array<uint8_t, 300> p;
+    p.fill(0xEE);
+    p[0] = uint8_t(d.size());
+    std::copy(d.begin(), d.end(), p.begin() + 1);
+    IoCal(p.data());
+    return std::vector<uint8_t>(p.begin() + 1, p.begin() + 1 + p[0]);
+}
+
 TEST_F(IoTest, SlotCheckResultsAndSlotInformationBytes) {
     // Default configuration, nothing on the bus: slots 0/1 empty, slot 2 not configured.
     EXPECT_EQ(Io_SlotCheck(), 1u);
@@ -274,26 +285,18 @@ TEST_F(IoTest, CalibrationPassThroughBoundsAndAnswers) {
     ASSERT_EQ(tbl[0].row, -1);  // 0x8F0E is not a known module: unsupported
     EXPECT_EQ(Entry(0)[2], '*');
 
-    std::array<uint8_t, 300> p{};
-    auto cal = [&](std::vector<uint8_t> data) {
-        p.fill(0xEE);
-        p[0] = uint8_t(data.size());
-        std::copy(data.begin(), data.end(), p.begin() + 1);
-        IoCal(p.data());
-        return std::vector<uint8_t>(p.begin() + 1, p.begin() + 1 + p[0]);
-    };
     // Slot 2 echoes; an empty or unknown slot and a slot above 2 answer 0x40.
-    EXPECT_EQ(cal({0x7F, 2, 0xAA, 0xBB, 0xCC}), (std::vector<uint8_t>{0xAA, 0xBB, 0xCC}));
-    EXPECT_EQ(cal({0x7F, 0, 0}), std::vector<uint8_t>{0x40});
-    EXPECT_EQ(cal({0x7F, 3, 0}), std::vector<uint8_t>{0x40});
-    EXPECT_EQ(cal({0x7F}), std::vector<uint8_t>{0x40});
+    EXPECT_EQ(Cal({0x7F, 2, 0xAA, 0xBB, 0xCC}), (std::vector<uint8_t>{0xAA, 0xBB, 0xCC}));
+    EXPECT_EQ(Cal({0x7F, 0, 0}), std::vector<uint8_t>{0x40});
+    EXPECT_EQ(Cal({0x7F, 3, 0}), std::vector<uint8_t>{0x40});
+    EXPECT_EQ(Cal({0x7F}), std::vector<uint8_t>{0x40});
     // More than the 64-byte calibration buffer holds: refused, nothing copied.
     std::vector<uint8_t> big(67, 0x11);
     big[1] = 2;
-    EXPECT_EQ(cal(big), std::vector<uint8_t>{0x40});
+    EXPECT_EQ(Cal(big), std::vector<uint8_t>{0x40});
     std::vector<uint8_t> fits(66, 0x22);
     fits[1] = 2;
-    EXPECT_EQ(cal(fits).size(), 64u);
+    EXPECT_EQ(Cal(fits).size(), 64u);
 
     // A module that answers: row 18 in slot 1.
     PLAT_I2cSimReset();
@@ -304,23 +307,23 @@ TEST_F(IoTest, CalibrationPassThroughBoundsAndAnswers) {
     SetConfig({0xFF, 0xFF, 0x0F, 0x8F, 0x00, 0x00, 0xFF, 0xFF});
     Io_SlotCheck();
     ASSERT_EQ(tbl[1].row, ROW_AQ4);
-    const auto id = cal({0x7F, 1, 0});
+    const auto id = Cal({0x7F, 1, 0});
     ASSERT_EQ(id.size(), 26u);
     EXPECT_EQ(id[0], 0);
     EXPECT_EQ(LE_Get16(&id[4]), 309);
     EXPECT_EQ(LE_Get16(&id[6]), 0x8F0F);
     // Sub-command 3: mask bits above 15 name no pair, and a pair cut short is not taken.
     const auto g = tbl[1].gain;
-    cal({0x7F, 1, 3, 0, 0x03, 0x00, 0x01, 0x80, 0x00, 0x80, 0x00, 0x00, 0x34, 0x12});
+    Cal({0x7F, 1, 3, 0, 0x03, 0x00, 0x01, 0x80, 0x00, 0x80, 0x00, 0x00, 0x34, 0x12});
     EXPECT_EQ(tbl[1].gain[0], 0x8000);
     EXPECT_EQ(tbl[1].offset[0], 0);
     EXPECT_EQ(tbl[1].gain[1], g[1]);
     EXPECT_EQ(tbl[1].gain[15], g[15]);
     // Gains back: sub-command 14.
-    const auto gains = cal({0x7F, 1, 14});
+    const auto gains = Cal({0x7F, 1, 14});
     ASSERT_EQ(gains.size(), 33u);
     EXPECT_EQ(LE_Get16(&gains[1]), 0x8000);
-    EXPECT_EQ(cal({0x7F, 1, 99}), std::vector<uint8_t>{0});
+    EXPECT_EQ(Cal({0x7F, 1, 99}), std::vector<uint8_t>{0});
 
     // Channel 0 at 32000 with the pair (32768, 0): 4000 << 4 as command, high, low.
     LE_Put16(Reg(BA_AQ, 16), 32000);
@@ -339,7 +342,7 @@ TEST_F(IoTest, CalibrationPassThroughBoundsAndAnswers) {
     // 2000, << 4 = 0x7D00; channel 1 with its default pair 4 (0x7FF0, 0):
     // 8000 x 32752 >> 18 = 999, << 4 = 0x3E70. Sub-command 1 answers the words.
     Log().clear();
-    EXPECT_EQ(cal({0x7F, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0x80, 0x3E, 0x40, 0x1F, 0, 0, 0, 0}), std::vector<uint8_t>{0});
+    EXPECT_EQ(Cal({0x7F, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0x80, 0x3E, 0x40, 0x1F, 0, 0, 0, 0}), std::vector<uint8_t>{0});
     EXPECT_TRUE(tbl[1].flags & IOF_CAL_MODE);
     std::vector<std::vector<uint8_t>> dac20, dac22;
     for (const Xfer &x : Log()) {
@@ -348,8 +351,8 @@ TEST_F(IoTest, CalibrationPassThroughBoundsAndAnswers) {
     }
     EXPECT_EQ(dac20, (std::vector<std::vector<uint8_t>>{{0x30, 0x7D, 0x00}, {0x31, 0x3E, 0x70}}));
     EXPECT_EQ(dac22, (std::vector<std::vector<uint8_t>>{{0x30, 0x00, 0x00}, {0x31, 0x00, 0x00}}));
-    EXPECT_EQ(cal({0x7F, 1, 1}), (std::vector<uint8_t>{0, 0x80, 0x3E, 0x40, 0x1F, 0, 0, 0, 0}));
-    EXPECT_EQ(cal({0x7F, 1, 7}), std::vector<uint8_t>{0});
+    EXPECT_EQ(Cal({0x7F, 1, 1}), (std::vector<uint8_t>{0, 0x80, 0x3E, 0x40, 0x1F, 0, 0, 0, 0}));
+    EXPECT_EQ(Cal({0x7F, 1, 7}), std::vector<uint8_t>{0});
 }
 
 TEST_F(IoTest, DriverStatusCodesAndByteCountsOfPointTransfers) {
@@ -679,15 +682,8 @@ TEST_F(IoTest, CalibrationBlockStoredInTheEepromIsLoadedAgain) {
     SetConfig({0x0E, 0x7F, 0, 0, 0xFF, 0xFF, 0x00, 0xFA, 0x00, 0x00});
     ASSERT_EQ(Io_SlotCheck(), 0u);
     EXPECT_EQ(tbl[0].flags & IOF_CAL_VALID, 0);
-    std::array<uint8_t, 80> p{};
-    auto cal = [&](std::vector<uint8_t> d) {
-        p.fill(0);
-        p[0] = uint8_t(d.size());
-        std::copy(d.begin(), d.end(), p.begin() + 1);
-        IoCal(p.data());
-    };
-    cal({0x7F, 0, 3, 0, 0x01, 0x00, 0x00, 0x00, 0xD2, 0x04, 0x05, 0x00});  // pair 1 = (1234, 5)
-    cal({0x7F, 0, 4, 0});
+    Cal({0x7F, 0, 3, 0, 0x01, 0x00, 0x00, 0x00, 0xD2, 0x04, 0x05, 0x00});  // pair 1 = (1234, 5)
+    Cal({0x7F, 0, 4, 0});
     EXPECT_EQ(tbl[0].flags & IOF_CAL_VALID, IOF_CAL_VALID);
     std::array<uint8_t, 66> blk{};
     ASSERT_EQ(I2C_read_mem(blk.data(), io_cal_location(ROW_CURRENT), 66, 0), 0u);
@@ -703,7 +699,7 @@ TEST_F(IoTest, CalibrationBlockStoredInTheEepromIsLoadedAgain) {
     EXPECT_EQ(tbl[0].gain[0], 1234);
     EXPECT_EQ(tbl[0].offset[0], 5);
     EXPECT_EQ(tbl[0].flags & IOF_CAL_VALID, IOF_CAL_VALID);
-    cal({0x7F, 0, 6});
+    Cal({0x7F, 0, 6});
     Io_ResetProbe();
     ASSERT_EQ(Io_SlotCheck(), 0u);
     EXPECT_EQ(tbl[0].gain[0], 8771);
@@ -712,10 +708,10 @@ TEST_F(IoTest, CalibrationBlockStoredInTheEepromIsLoadedAgain) {
     static constexpr PlatI2cOps kDeaf = {[](uint8_t) { return 0; }, [](uint8_t, uint8_t *, std::size_t) { return 0; },
                                          [](uint8_t, const uint8_t *, std::size_t) { return 0; }, [](unsigned) {}};
     plat_i2c = &kDeaf;
-    cal({0x7F, 0, 5});
+    Cal({0x7F, 0, 5});
     plat_i2c = &kRecorder;
     EXPECT_EQ(tbl[0].flags & IOF_CAL_VALID, 0);
-    cal({0x7F, 0, 5});
+    Cal({0x7F, 0, 5});
     EXPECT_EQ(tbl[0].flags & IOF_CAL_VALID, IOF_CAL_VALID);
 }
 
@@ -729,15 +725,8 @@ TEST_F(IoTest, CalibrationBlockAcrossTwoEepromBlocksKeepsItsValidityWord) {
     ASSERT_EQ(Io_SlotCheck(), 0u);
     ASSERT_EQ(tbl[0].row, ROW_BASE21);
     EXPECT_EQ(io_cal_location(ROW_BASE21), 0xC0u);
-    std::array<uint8_t, 80> p{};
-    auto cal = [&](std::vector<uint8_t> d) {
-        p.fill(0);
-        p[0] = uint8_t(d.size());
-        std::copy(d.begin(), d.end(), p.begin() + 1);
-        IoCal(p.data());
-    };
-    cal({0x7F, 0, 3, 0, 0x01, 0x00, 0x00, 0x00, 0xD2, 0x04, 0x05, 0x00});  // pair 1 = (1234, 5)
-    cal({0x7F, 0, 4, 0});
+    Cal({0x7F, 0, 3, 0, 0x01, 0x00, 0x00, 0x00, 0xD2, 0x04, 0x05, 0x00});  // pair 1 = (1234, 5)
+    Cal({0x7F, 0, 4, 0});
     uint8_t word[2] = {};
     ASSERT_EQ(I2C_read_mem(word, 0x100, 2, 0), 0u);
     EXPECT_EQ(LE_Get16(word), 0xF19E);
@@ -748,7 +737,7 @@ TEST_F(IoTest, CalibrationBlockAcrossTwoEepromBlocksKeepsItsValidityWord) {
     EXPECT_EQ(tbl[0].gain[0], 1234);
     EXPECT_EQ(tbl[0].flags & IOF_CAL_VALID, IOF_CAL_VALID);
     // Sub-code 6 clears the word the loader reads: the defaults come back.
-    cal({0x7F, 0, 6});
+    Cal({0x7F, 0, 6});
     Io_ResetProbe();
     ASSERT_EQ(Io_SlotCheck(), 0u);
     EXPECT_EQ(tbl[0].gain[0], 32767);
@@ -795,12 +784,8 @@ TEST_F(IoTest, AnalogOutputModuleFedFromARegisterAreaStopsAtItsDefaults) {
     EXPECT_TRUE(sent({0x31, 0x3E, 0x70}));
     // Calibration sub-code 2 with the option word still 0x0800 drives the
     // words it is given, not the area: channel 0 at 8000 (999 << 4).
-    std::array<uint8_t, 80> p{};
-    const std::vector<uint8_t> d = {0x7F, 1, 2, 0, 0, 0, 0, 0, 0x00, 0x08, 0x40, 0x1F, 0, 0, 0, 0, 0, 0};
-    p[0] = uint8_t(d.size());
-    std::copy(d.begin(), d.end(), p.begin() + 1);
     Log().clear();
-    IoCal(p.data());
+    Cal({0x7F, 1, 2, 0, 0, 0, 0, 0, 0x00, 0x08, 0x40, 0x1F, 0, 0, 0, 0, 0, 0});
     EXPECT_TRUE(sent({0x30, 0x3E, 0x70}));
     EXPECT_FALSE(sent({0x30, 0xF9, 0xE0}));
 }
@@ -837,16 +822,9 @@ TEST_F(IoTest, CalibrationOfAnAnalogOutputModuleIsLoadedAgain) {
     EXPECT_EQ(tbl[1].flags & IOF_CAL_VALID, 0);
     EXPECT_EQ(tbl[1].gain[0], 0x7FF0);
     EXPECT_EQ(tbl[1].gain[2], 0x7C7C);
-    std::array<uint8_t, 80> p{};
-    auto cal = [&](std::vector<uint8_t> d) {
-        p.fill(0);
-        p[0] = uint8_t(d.size());
-        std::copy(d.begin(), d.end(), p.begin() + 1);
-        IoCal(p.data());
-    };
     // Pairs 1 and 3 = (0x7E00, 12) and (0x7A00, 0xFFF0), then stored.
-    cal({0x7F, 1, 3, 0, 0x05, 0x00, 0x00, 0x00, 0x00, 0x7E, 0x0C, 0x00, 0x00, 0x7A, 0xF0, 0xFF});
-    cal({0x7F, 1, 4, 0});
+    Cal({0x7F, 1, 3, 0, 0x05, 0x00, 0x00, 0x00, 0x00, 0x7E, 0x0C, 0x00, 0x00, 0x7A, 0xF0, 0xFF});
+    Cal({0x7F, 1, 4, 0});
     EXPECT_EQ(tbl[1].flags & IOF_CAL_VALID, IOF_CAL_VALID);
 
     // The next configuration takes the stored constants, offsets included.
@@ -860,13 +838,13 @@ TEST_F(IoTest, CalibrationOfAnAnalogOutputModuleIsLoadedAgain) {
     EXPECT_EQ(tbl[1].offset[2], 0xFFF0);
 
     // Invalidated: the defaults; the validity word written again: the stored block.
-    cal({0x7F, 1, 6});
+    Cal({0x7F, 1, 6});
     Io_ResetProbe();
     ASSERT_EQ(Io_SlotCheck(), 0u);
     EXPECT_EQ(tbl[1].flags & IOF_CAL_VALID, 0);
     EXPECT_EQ(tbl[1].gain[0], 0x7FF0);
     EXPECT_EQ(tbl[1].offset[0], 0);
-    cal({0x7F, 1, 5});
+    Cal({0x7F, 1, 5});
     Io_ResetProbe();
     ASSERT_EQ(Io_SlotCheck(), 0u);
     EXPECT_EQ(tbl[1].flags & IOF_CAL_VALID, IOF_CAL_VALID);
@@ -876,7 +854,7 @@ TEST_F(IoTest, CalibrationOfAnAnalogOutputModuleIsLoadedAgain) {
     // A module calibrated in its own short form (three gain words a channel,
     // 12 for row 18, with the validity word right behind them at +24 and none
     // at +64) keeps its constants: gains 0x7D01 + i, offsets 0.
-    cal({0x7F, 1, 6});
+    Cal({0x7F, 1, 6});
     std::array<uint8_t, 26> shortblk{};
     for (unsigned i = 0; i < 12; i++) LE_Put16(&shortblk[2 * i], uint16_t(0x7D01 + i));
     LE_Put16(&shortblk[24], 0xF19E);
@@ -893,7 +871,7 @@ TEST_F(IoTest, CalibrationOfAnAnalogOutputModuleIsLoadedAgain) {
     // Sub-code 6 invalidates that form too: its word at +24 is cleared (the
     // full block's gain 13, which no channel of row 18 uses), and the next
     // configuration takes the defaults.
-    cal({0x7F, 1, 6});
+    Cal({0x7F, 1, 6});
     EXPECT_EQ(tbl[1].flags & IOF_CAL_VALID, 0);
     uint8_t word[2] = {0xEE, 0xEE};
     ASSERT_EQ(I2C_read_mem(word, io_cal_location(ROW_AQ4) + 24, 2, 0), 0u);
@@ -933,31 +911,13 @@ TEST_F(IoTest, CalibrationStoreRaisesTheWriteLineAndAFailedStoreLeavesNothingVal
     SetConfig({0x0E, 0x7F, 0, 0, 0xFF, 0xFF, 0x00, 0xFA, 0x00, 0x00});
     ASSERT_EQ(Io_SlotCheck(), 0u);
     ASSERT_EQ(tbl[0].row, ROW_CURRENT);
-    std::array<uint8_t, 80> p{};
-    auto cal = [&](std::vector<uint8_t> d) {
-        p.fill(0);
-        p[0] = uint8_t(d.size());
-        std::copy(d.begin(), d.end(), p.begin() + 1);
-        IoCal(p.data());
-    };
-    cal({0x7F, 0, 3, 0, 0x01, 0x00, 0x00, 0x00, 0xD2, 0x04, 0x05, 0x00});  // pair 1 = (1234, 5)
+    Cal({0x7F, 0, 3, 0, 0x01, 0x00, 0x00, 0x00, 0xD2, 0x04, 0x05, 0x00});  // pair 1 = (1234, 5)
     Log().clear();
-    cal({0x7F, 0, 4, 0});
+    Cal({0x7F, 0, 4, 0});
     ASSERT_EQ(tbl[0].flags & IOF_CAL_VALID, IOF_CAL_VALID);
-    // The line is raised (0xFE) before the first EEPROM byte and dropped
-    // (0xFF) after the last one, and the outputs' mode is back to 0.
-    std::vector<std::pair<char, std::vector<uint8_t>>> seq;
-    for (const Xfer &x : Log()) {
-        if (x.kind == 'w' && x.addr == 0x4C) seq.push_back({'x', x.data});
-        if (x.kind == 'w' && x.addr == 0xA0 && (seq.empty() || seq.back().first != 'e')) seq.push_back({'e', {}});
-    }
-    const std::vector<std::pair<char, std::vector<uint8_t>>> want = {
-        {'x', {0xFF, 0xFE}}, {'e', {}}, {'x', {0xFF, 0xFF}}};
-    EXPECT_EQ(seq, want);
-    EXPECT_EQ(tbl[0].mode, 0);
-    // The validity word alone (sub-codes 6 and 5) goes into the same EEPROM
-    // under the same line: raised before, dropped after.
-    auto line_seq = [&] {
+    // The writes to the expander's line ('x', their bytes) and each run of
+    // EEPROM writes between them ('e').
+    auto line_seq = [] {
         std::vector<std::pair<char, std::vector<uint8_t>>> q;
         for (const Xfer &x : Log()) {
             if (x.kind == 'w' && x.addr == 0x4C) q.push_back({'x', x.data});
@@ -965,12 +925,21 @@ TEST_F(IoTest, CalibrationStoreRaisesTheWriteLineAndAFailedStoreLeavesNothingVal
         }
         return q;
     };
+    // The line is raised (0xFE) before the first EEPROM byte and dropped
+    // (0xFF) after the last one, and the outputs' mode is back to 0.
+    const std::vector<std::pair<char, std::vector<uint8_t>>> seq = line_seq();
+    const std::vector<std::pair<char, std::vector<uint8_t>>> want = {
+        {'x', {0xFF, 0xFE}}, {'e', {}}, {'x', {0xFF, 0xFF}}};
+    EXPECT_EQ(seq, want);
+    EXPECT_EQ(tbl[0].mode, 0);
+    // The validity word alone (sub-codes 6 and 5) goes into the same EEPROM
+    // under the same line: raised before, dropped after.
     Log().clear();
-    cal({0x7F, 0, 6, 0});
+    Cal({0x7F, 0, 6, 0});
     EXPECT_EQ(line_seq(), want);
     EXPECT_EQ(tbl[0].flags & IOF_CAL_VALID, 0);
     Log().clear();
-    cal({0x7F, 0, 5, 0});
+    Cal({0x7F, 0, 5, 0});
     EXPECT_EQ(line_seq(), want);
     EXPECT_EQ(tbl[0].flags & IOF_CAL_VALID, IOF_CAL_VALID);
     EXPECT_EQ(tbl[0].mode, 0);
@@ -983,10 +952,10 @@ TEST_F(IoTest, CalibrationStoreRaisesTheWriteLineAndAFailedStoreLeavesNothingVal
     ASSERT_EQ(Io_SlotCheck(), 0u);
     ASSERT_EQ(tbl[0].gain[0], 1234);
     ASSERT_EQ(tbl[0].flags & IOF_CAL_VALID, IOF_CAL_VALID);
-    cal({0x7F, 0, 3, 0, 0x01, 0x00, 0x00, 0x00, 0xE1, 0x10, 0x06, 0x00});
+    Cal({0x7F, 0, 3, 0, 0x01, 0x00, 0x00, 0x00, 0xE1, 0x10, 0x06, 0x00});
     plat_i2c = &kCutRecorder;
     eeprom_writes_left = 6;
-    cal({0x7F, 0, 4, 0});
+    Cal({0x7F, 0, 4, 0});
     eeprom_writes_left = -1;
     plat_i2c = &kRecorder;
     EXPECT_EQ(tbl[0].flags & IOF_CAL_VALID, 0);
@@ -1000,14 +969,14 @@ TEST_F(IoTest, CalibrationStoreRaisesTheWriteLineAndAFailedStoreLeavesNothingVal
 
     // A store on a bus that takes nothing: flag bit 0 clear, though the
     // constants loaded before were valid.
-    cal({0x7F, 0, 3, 0, 0x01, 0x00, 0x00, 0x00, 0xD2, 0x04, 0x05, 0x00});
-    cal({0x7F, 0, 4, 0});
+    Cal({0x7F, 0, 3, 0, 0x01, 0x00, 0x00, 0x00, 0xD2, 0x04, 0x05, 0x00});
+    Cal({0x7F, 0, 4, 0});
     Io_ResetProbe();
     ASSERT_EQ(Io_SlotCheck(), 0u);
     ASSERT_EQ(tbl[0].flags & IOF_CAL_VALID, IOF_CAL_VALID);
     plat_i2c = &kCutRecorder;
     eeprom_writes_left = 0;
-    cal({0x7F, 0, 4, 0});
+    Cal({0x7F, 0, 4, 0});
     eeprom_writes_left = -1;
     plat_i2c = &kRecorder;
     EXPECT_EQ(tbl[0].flags & IOF_CAL_VALID, 0);
@@ -1091,21 +1060,13 @@ TEST_F(IoTest, CalibrationDrivesAndAnswersTheAnalogChannelsOfAMixedModule) {
     SetConfig({0xFF, 0x00, 0, 0, 0x0F, 0xA2, 0, 0, 0x00, 0xFA, 0x00, 0x00});
     ASSERT_EQ(Io_SlotCheck(), 0u);
     ASSERT_EQ(tbl[1].row, ROW_TC);
-    std::array<uint8_t, 80> p{};
-    auto cal = [&](std::vector<uint8_t> d) {
-        p.fill(0xEE);
-        p[0] = uint8_t(d.size());
-        std::copy(d.begin(), d.end(), p.begin() + 1);
-        IoCal(p.data());
-        return std::vector<uint8_t>(p.begin() + 1, p.begin() + 1 + p[0]);
-    };
     // Sub-code 2: channel types 24 (J), 0, 0, 0, option byte and word 0,
     // then 24 output bytes: four digital output bytes (0x01, 0x03, 0, 0) and
     // ten analog output words (16000, 8000, then 0).
     std::vector<uint8_t> enter = {0x7F, 1, 2, 24, 0, 0, 0, 0, 0, 0, 0x01, 0x03, 0, 0, 0x80, 0x3E, 0x40, 0x1F};
     enter.resize(2 + 32, 0);
     Log().clear();
-    EXPECT_EQ(cal(enter), std::vector<uint8_t>{0});
+    EXPECT_EQ(Cal(enter), std::vector<uint8_t>{0});
     EXPECT_TRUE(tbl[1].flags & IOF_CAL_MODE);
     // Output 0 with pair 6 (default gain 32801, offset 0): 16000 x 32801 >>
     // 18 = 2002 (0x07D2); output 1 with pair 14 (32801): 8000 -> 1001 (0x03E9).
@@ -1123,7 +1084,7 @@ TEST_F(IoTest, CalibrationDrivesAndAnswersTheAnalogChannelsOfAMixedModule) {
         want.push_back(uint8_t(w));
         want.push_back(uint8_t(w >> 8));
     }
-    EXPECT_EQ(cal({0x7F, 1, 1}), want);
+    EXPECT_EQ(Cal({0x7F, 1, 1}), want);
 
     // Base board 21 in slot 0 (converter 0x90, channel 0 = 0x0100): its 8
     // raw words, then its 4 output words as sub-code 2 gave them.
@@ -1139,8 +1100,8 @@ TEST_F(IoTest, CalibrationDrivesAndAnswersTheAnalogChannelsOfAMixedModule) {
     enter21[0] = 0x7F;
     enter21[2] = 2;
     for (unsigned k = 0; k < 4; k++) enter21[14 + 2 * k] = uint8_t(0x10 * (k + 1));  // 0x10, 0x20, 0x30, 0x40
-    EXPECT_EQ(cal(enter21), std::vector<uint8_t>{0});
-    EXPECT_EQ(cal({0x7F, 0, 1}), (std::vector<uint8_t>{0, 0x00, 0x01, 0, 0,    0, 0,    0, 0,    0, 0,    0, 0,
+    EXPECT_EQ(Cal(enter21), std::vector<uint8_t>{0});
+    EXPECT_EQ(Cal({0x7F, 0, 1}), (std::vector<uint8_t>{0, 0x00, 0x01, 0, 0,    0, 0,    0, 0,    0, 0,    0, 0,
                                                        0, 0,    0,    0, 0x10, 0, 0x20, 0, 0x30, 0, 0x40, 0}));
 }
 
