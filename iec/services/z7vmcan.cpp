@@ -423,7 +423,9 @@ uint32_t WriteFrame(int32_t sock, uint32_t msg) {
     // An identifier above 11 bits, or one that carries the extended flag
     // itself (a 29-bit identifier of any value), goes out as an extended
     // frame; dropping the flag would put a standard frame of another
-    // message on the bus.
+    // message on the bus. The remote flag of a request read from a spare
+    // slot does not go out: given back, its identifier answers the request
+    // with the data frame.
     const uint32_t word = Z7Mem_Get32(msg + CM_ID);
     uint32_t id = word & 0x1FFFFFFF;
     if (id > 0x7FF || (word & PLAT_CAN_EFF)) id |= PLAT_CAN_EFF;
@@ -725,16 +727,16 @@ void Z7Can_OnPreExchange(uint32_t port) {
     // silent from holding the scan for ever.
     for (uint32_t k = 0; k < Z7CAN_READ_GUARD && PLAT_CanRead(sock, fr) == int(PLAT_CAN_FRAME); k++) {
         const uint32_t word = fr[0] | uint32_t(fr[1]) << 8 | uint32_t(fr[2]) << 16 | uint32_t(fr[3]) << 24;
-        // An error frame, or a remote frame (a request for the message, with
-        // no data of its own), is no message data: copying it would put
-        // stale or zero bytes into the variables. A remote frame is dropped
-        // even when a spare slot is free: a slot holds an identifier, a
-        // length and data bytes and has no place to mark a request (the
-        // send side knows none either), so the application would read it as
-        // a data frame of that identifier with zero bytes, a plainly wrong
-        // result; and the requests a guarding master sends every period
-        // (0x700 + node) would take the slots the undefined data frames need.
-        if (word & (PLAT_CAN_ERR | PLAT_CAN_RTR)) continue;
+        // An error frame is no message. A remote frame (a request for the
+        // message, with no data of its own) never goes into a receive
+        // message: copying it would put stale or zero bytes into the
+        // variables and flag them new. Like any frame without a message of
+        // its own it takes a spare slot, the remote flag kept in the slot's
+        // identifier (as the extended flag of a low identifier is), its
+        // requested length and no data bytes: the application reads a
+        // request apart from a data frame of that number and can answer it.
+        if (word & PLAT_CAN_ERR) continue;
+        const bool remote = (word & PLAT_CAN_RTR) != 0;
         const uint32_t id = word & ((word & PLAT_CAN_EFF) ? 0x1FFFFFFFu : 0x7FFu);
         const uint32_t n = fr[4] > 8 ? 8 : fr[4];
         // An extended frame is first the message defined with the extended
@@ -748,7 +750,9 @@ void Z7Can_OnPreExchange(uint32_t port) {
         // defined as extended it goes to a spare slot, as any undefined
         // frame. A standard frame never takes a message defined as extended.
         uint32_t m = 0;
-        if (!(word & PLAT_CAN_EFF))
+        if (remote)
+            m = 0;
+        else if (!(word & PLAT_CAN_EFF))
             m = Z7VMCan_FindRcvMsg(port, id);
         else if ((m = Z7VMCan_FindRcvMsg(port, id | PLAT_CAN_EFF)) == 0 && id > 0x7FF)
             m = Z7VMCan_FindRcvMsg(port, id);
@@ -763,12 +767,13 @@ void Z7Can_OnPreExchange(uint32_t port) {
             // An extended frame of an identifier up to 0x7FF keeps the
             // extended flag, as a send identifier carries it: without it the
             // frame reads, and goes back out, as the standard one.
-            Z7Mem_Put32(m + CM_ID, (word & PLAT_CAN_EFF) && id <= 0x7FF ? id | PLAT_CAN_EFF : id);
+            const uint32_t flags = ((word & PLAT_CAN_EFF) && id <= 0x7FF ? PLAT_CAN_EFF : 0) | (word & PLAT_CAN_RTR);
+            Z7Mem_Put32(m + CM_ID, id | flags);
             // the frame's own length, not 8: the receiving block reports it
             Z7Mem_Put8(m + CM_LEN, uint8_t(n));
             uint8_t *d = Z7Mem_Ptr(m + CM_DATA, 8);
             std::memset(d, 0, 8);
-            std::memcpy(d, fr + 8, n);
+            if (!remote) std::memcpy(d, fr + 8, n);
             SetMFlags(m, CMF_APP);
         }
         // The heartbeat fix is for standard frames: an extended frame of a

@@ -1059,9 +1059,14 @@ TEST_F(RtIo, CanEveryPortLeavesItsFirstExchangeAndReadsEveryWaitingFrame) {
     EXPECT_EQ(Z7Mem_Get8(m + CM_DATA), 99u);  // the last one's data
 }
 
-// A remote frame (RTR) asks for a message and carries no data: it neither
-// overwrites a receive message nor takes a spare slot, though both slots of
-// the port are free (a data frame after it still finds the first one).
+// A remote frame (RTR) asks for a message and carries no data: it never
+// overwrites a receive message nor flags it new. Without a message of its
+// own it takes a spare slot as any undefined frame, with the remote flag
+// (bit 30) kept in the slot's identifier beside the extended flag of a low
+// identifier, its requested length and no data bytes, so the application
+// tells a request from a data frame and can answer it; with no slot free it
+// is dropped. The request's identifier given back to the sender goes out as
+// the data frame that answers it.
 TEST_F(RtIo, CanRemoteFrameCarriesNoData) {
     ASSERT_EQ(StartBytes(CanTestImage()), 0u);
     Z7VMCan_ExchangeAt(db, 1000);
@@ -1069,23 +1074,43 @@ TEST_F(RtIo, CanRemoteFrameCarriesNoData) {
     Inject(0x181, {0x34, 0x12});
     Z7VMCan_ExchangeAt(db, 1010);
     EXPECT_EQ(Var16(db, 1), 0x1234);
-    Inject(PLAT_CAN_RTR | 0x181, {0, 0, 0, 0, 0, 0, 0, 0});
-    Inject(PLAT_CAN_RTR | 0x1F0, {0, 0}, 2);
-    Inject(PLAT_CAN_RTR | 0x3A0, {}, 8);
+    Inject(PLAT_CAN_RTR | 0x181, {0x11, 0x22, 0x33}, 8);
+    Inject(PLAT_CAN_RTR | PLAT_CAN_EFF | 0x1F0, {0x44}, 2);
+    Inject(PLAT_CAN_RTR | 0x3A0, {}, 8);  // both slots taken: dropped
     Z7VMCan_ExchangeAt(db, 1020);
     EXPECT_EQ(Var16(db, 1), 0x1234);
     EXPECT_EQ(Var16(db, 9), 0);  // no new data for 0x1F0
+    const uint32_t port = _Z7VMCan_FindPort(db, "can1");
+    EXPECT_EQ(Z7Mem_Get8(Z7VMCan_FindRcvMsg(port, 0x181) + CM_MARK), 0x80u);  // from the data frame only
     uint32_t id = 0, len = 0;
     uint8_t data[8] = {};
+    ASSERT_EQ(Z7VMCan_RcvAppMsg(db, "can1", &id, &len, data), 1u);
+    EXPECT_EQ(id, 0x40000181u);
+    EXPECT_EQ(len, 8u);
+    EXPECT_EQ(std::vector<uint8_t>(data, data + 8), std::vector<uint8_t>(8, 0));
+    ASSERT_EQ(Z7VMCan_RcvAppMsg(db, "can1", &id, &len, data), 1u);
+    EXPECT_EQ(id, 0xC00001F0u);
+    EXPECT_EQ(len, 2u);
+    EXPECT_EQ(std::vector<uint8_t>(data, data + 8), std::vector<uint8_t>(8, 0));
     EXPECT_EQ(Z7VMCan_RcvAppMsg(db, "can1", &id, &len, data), 0u);
-    Inject(PLAT_CAN_RTR | 0x3A1, {}, 8);
+    // an extended request above 0x7FF keeps its bare number with the remote flag
+    Inject(PLAT_CAN_RTR | PLAT_CAN_EFF | 0x18FF0001u, {}, 4);
     Inject(0x3A0, {0x5A});
     Z7VMCan_ExchangeAt(db, 1030);
+    ASSERT_EQ(Z7VMCan_RcvAppMsg(db, "can1", &id, &len, data), 1u);
+    EXPECT_EQ(id, 0x58FF0001u);
+    EXPECT_EQ(len, 4u);
     ASSERT_EQ(Z7VMCan_RcvAppMsg(db, "can1", &id, &len, data), 1u);
     EXPECT_EQ(id, 0x3A0u);
     EXPECT_EQ(len, 1u);
     EXPECT_EQ(data[0], 0x5A);
     EXPECT_EQ(Z7VMCan_RcvAppMsg(db, "can1", &id, &len, data), 0u);
+    // answered with the request's identifier: the data frames 0x181 and the extended 0x1F0
+    const uint8_t answer[2] = {0x34, 0x12};
+    EXPECT_EQ(Z7VMCan_SendAppMsg(db, "can1", 0x40000181u, 2, answer, 0), 1u);
+    EXPECT_EQ(Z7VMCan_SendAppMsg(db, "can1", 0xC00001F0u, 1, answer, 0), 1u);
+    Z7VMCan_ExchangeAt(db, 1040);
+    EXPECT_EQ(Take(), (std::vector<Frame>{{0x181, {0x34, 0x12}}, {0x800001F0u, {0x34}}}));
 }
 
 // An identifier that carries the extended-frame flag (bit 31) is an extended
