@@ -471,9 +471,10 @@ uint8_t SlaveWrite(void *p, uint8_t fc, uint32_t q, const uint8_t *in, uint32_t 
 
 constexpr MbAccess kSlaveAccess{SlaveAdmit, SlaveLocate, SlaveRead, SlaveWrite};
 
-// The slave's answers: reads and multiple writes up to 2,000 bits and 125
-// registers, a short request, a quantity over them or data that disagrees
-// with its byte count (checked after the range) answer 3.
+// The slave's answers: reads and multiple writes (function 23's write part
+// too) up to 2,000 bits and 125 registers, a short request, a quantity over
+// them or data that disagrees with its byte count (checked after the range)
+// answer 3.
 constexpr MbRules kSlaveRules{
     MbPdu_Set({MB_READ_COILS, MB_READ_DISCRETE_INPUTS, MB_READ_HOLDING_REGISTERS, MB_READ_INPUT_REGISTERS,
                MB_WRITE_SINGLE_COIL, MB_WRITE_SINGLE_REGISTER, MB_READ_EXCEPTION_STATUS, MB_WRITE_MULTIPLE_COILS,
