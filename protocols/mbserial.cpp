@@ -609,7 +609,16 @@ void RestartElapsed(ModbusPcb &c) {
     c.elapsed = 0;
 }
 
-void UpdateElapsed(ModbusPcb &c) { c.elapsed = (FPGA_GetFrt() - c.ref) / kTicksPer100ms; }
+// The elapsed time moves on by the whole 100 ms steps since the reference,
+// which follows them: the 32-bit time base wraps every 4.97 days, and a
+// difference taken from an older reference would fall back past the wrap
+// (a slave unasked for days would drop its time-out bit). It stops at its
+// largest value.
+void UpdateElapsed(ModbusPcb &c) {
+    const uint32_t steps = (FPGA_GetFrt() - c.ref) / kTicksPer100ms;
+    c.ref += steps * kTicksPer100ms;
+    c.elapsed = c.elapsed > UINT32_MAX - steps ? UINT32_MAX : c.elapsed + steps;
+}
 
 // Receives all available bytes; 1 when a frame was accepted.
 uint32_t ReceiveAll(ModbusPcb &c, bool *got_bytes) {

@@ -636,8 +636,20 @@ TEST_F(SerialModbus, ForwardOwnFramesAndTimeOut) {
     EXPECT_EQ(Word(51) & 1, 1);
     EXPECT_EQ(Ask(Crc({5, 8, 0, 0, 0x12, 0x34})), Crc({5, 8, 0, 0, 0x12, 0x34}));
     EXPECT_EQ(Word(51) & 1, 0);
+    // Days without a request keep bit 0 past the wrap of the 100 us time
+    // base (2^32 ticks, 429,496,729.6 ms): stepped daily, 429,496,730 ms in
+    // all end 4 ticks beyond it.
+    for (int day = 0; day < 4; day++) {
+        test_support::FakeClock::AdvanceMs(86400000);
+        ModbusExecute(0);
+        EXPECT_EQ(Word(51) & 1, 1);
+    }
+    test_support::FakeClock::AdvanceMs(429496730 - 4 * 86400000);
+    ModbusExecute(0);
+    EXPECT_EQ(Word(51) & 1, 1);
     // Address and function code alone: a whole request.
     EXPECT_EQ(Ask(Crc({5, 7})), Crc({5, 7, 0}));
+    EXPECT_EQ(Word(51) & 1, 0);
     // Function 65 is answered by the three bytes 0, 65, 0; a broadcast of
     // it is not answered.
     EXPECT_EQ(Ask(Crc({5, 65})), Crc({0, 65, 0}));
