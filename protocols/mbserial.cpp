@@ -471,9 +471,10 @@ uint8_t SlaveWrite(void *p, uint8_t fc, uint32_t q, const uint8_t *in, uint32_t 
 
 constexpr MbAccess kSlaveAccess{SlaveAdmit, SlaveLocate, SlaveRead, SlaveWrite};
 
-// The slave's answers: reads and multiple writes up to 2,000 bits and 125
-// registers, a short request, a quantity over them or data that disagrees
-// with its byte count (checked after the range) answer 3.
+// The slave's answers: reads and multiple writes (function 23's write part
+// too) up to 2,000 bits and 125 registers, a short request, a quantity over
+// them or data that disagrees with its byte count (checked after the range)
+// answer 3.
 constexpr MbRules kSlaveRules{
     MbPdu_Set({MB_READ_COILS, MB_READ_DISCRETE_INPUTS, MB_READ_HOLDING_REGISTERS, MB_READ_INPUT_REGISTERS,
                MB_WRITE_SINGLE_COIL, MB_WRITE_SINGLE_REGISTER, MB_READ_EXCEPTION_STATUS, MB_WRITE_MULTIPLE_COILS,
@@ -608,7 +609,16 @@ void RestartElapsed(ModbusPcb &c) {
     c.elapsed = 0;
 }
 
-void UpdateElapsed(ModbusPcb &c) { c.elapsed = (FPGA_GetFrt() - c.ref) / kTicksPer100ms; }
+// The elapsed time moves on by the whole 100 ms steps since the reference,
+// which follows them: the 32-bit time base wraps every 4.97 days, and a
+// difference taken from an older reference would fall back past the wrap
+// (a slave unasked for days would drop its time-out bit). It stops at its
+// largest value.
+void UpdateElapsed(ModbusPcb &c) {
+    const uint32_t steps = (FPGA_GetFrt() - c.ref) / kTicksPer100ms;
+    c.ref += steps * kTicksPer100ms;
+    c.elapsed = c.elapsed > UINT32_MAX - steps ? UINT32_MAX : c.elapsed + steps;
+}
 
 // Receives all available bytes; 1 when a frame was accepted.
 uint32_t ReceiveAll(ModbusPcb &c, bool *got_bytes) {

@@ -71,6 +71,8 @@ struct ModbusPcb {
 };
 extern std::array<ModbusPcb, 1> pcb;
 
+// Bit 2 (a frame being sent) is cleared when framing starts and never left
+// set: a frame goes out whole within one call, so no step could see it.
 struct ModbusTcpState {
     uint8_t flags;  // bit 0 framing on, bit 1 awaiting answer, bit 2 sending, bits 3-4 port
     uint16_t tid;

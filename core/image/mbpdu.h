@@ -106,7 +106,7 @@ struct MbAccess {
 struct MbRules {
     uint32_t functions;                            // the set of functions served (of 1-7, 15, 16, 22, 23)
     uint16_t read_bits_max, read_registers_max;    // a read asking more: quantity_code
-    uint16_t write_bits_max, write_registers_max;  // functions 15 and 16 (MB_NO_LIMIT: none)
+    uint16_t write_bits_max, write_registers_max;  // functions 15, 16 and 23's write part (MB_NO_LIMIT: none)
     uint8_t quantity_code;
     // A request that ends before its fields; 0: no answer, neither to a
     // multiple write without its byte count.
@@ -224,8 +224,9 @@ inline uint32_t MbPdu_ReadHead(uint8_t *ans, uint8_t fc, uint32_t q) {
         // The write goes first, then the read.
         if (len < MB_PDU_RW_DATA) return shortened();
         const uint32_t wa = BE_Get16(req + MB_PDU_RW_ADDRESS), wq = BE_Get16(req + MB_PDU_RW_QUANTITY);
-        if (q > r.read_registers_max || wq > MB_RW_WRITE_REGISTERS_MAX)
-            return MbPdu_Exception(ans, fc, r.quantity_code);
+        // The write part within the server's multiple-write limit: the
+        // frame's own length bounds it further.
+        if (q > r.read_registers_max || wq > r.write_registers_max) return MbPdu_Exception(ans, fc, r.quantity_code);
         x = acc.locate(ctx, fc, a, q, 0);
         if (x == 0) x = acc.locate(ctx, fc, wa, wq, 1);
         if (x != 0) return refused(x);

@@ -474,6 +474,18 @@ TEST_F(SerialModbus, SlaveAddressMapRowByRow) {
     EXPECT_EQ(Ask(Crc({0x11, 6, 0x27, 0x10, 0x0B, 0xAD})), Crc({0x11, 6, 0x27, 0x10, 0x0B, 0xAD}));
     EXPECT_EQ(Word(1), 0x0BAD);
     EXPECT_EQ(Word(7001), 0) << "not %R7001";
+    // Function 23 writes up to 125 registers like any word quantity: 122
+    // and 123 words (0xA000 on, from %R1) fit a frame and are written
+    // before %R1 is read back; 126 is refused with exception 3.
+    for (const uint8_t wq : {122, 123}) {
+        SCOPED_TRACE(int(wq));
+        Bytes rw = {0x11, 23, 0x02, 0x00, 0, 1, 0x02, 0x00, 0, wq, uint8_t(2 * wq)};
+        for (uint8_t i = 0; i < wq; i++) rw.insert(rw.end(), {0xA0, i});
+        SetWord(1, 0);
+        EXPECT_EQ(Ask(Crc(rw)), Crc({0x11, 23, 2, 0xA0, 0x00}));
+        EXPECT_EQ(Word(wq), 0xA000 + wq - 1);
+    }
+    EXPECT_EQ(Ask(Crc({0x11, 23, 0x02, 0x00, 0, 1, 0x02, 0x00, 0, 126, 4, 1, 2, 3, 4})), Crc({0x11, 0x97, 3}));
 }
 
 // The program's own frame from a data operand near the image's end: the
@@ -624,8 +636,20 @@ TEST_F(SerialModbus, ForwardOwnFramesAndTimeOut) {
     EXPECT_EQ(Word(51) & 1, 1);
     EXPECT_EQ(Ask(Crc({5, 8, 0, 0, 0x12, 0x34})), Crc({5, 8, 0, 0, 0x12, 0x34}));
     EXPECT_EQ(Word(51) & 1, 0);
+    // Days without a request keep bit 0 past the wrap of the 100 us time
+    // base (2^32 ticks, 429,496,729.6 ms): stepped daily, 429,496,730 ms in
+    // all end 4 ticks beyond it.
+    for (int day = 0; day < 4; day++) {
+        test_support::FakeClock::AdvanceMs(86400000);
+        ModbusExecute(0);
+        EXPECT_EQ(Word(51) & 1, 1);
+    }
+    test_support::FakeClock::AdvanceMs(429496730 - 4 * 86400000);
+    ModbusExecute(0);
+    EXPECT_EQ(Word(51) & 1, 1);
     // Address and function code alone: a whole request.
     EXPECT_EQ(Ask(Crc({5, 7})), Crc({5, 7, 0}));
+    EXPECT_EQ(Word(51) & 1, 0);
     // Function 65 is answered by the three bytes 0, 65, 0; a broadcast of
     // it is not answered.
     EXPECT_EQ(Ask(Crc({5, 65})), Crc({0, 65, 0}));
