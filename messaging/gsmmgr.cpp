@@ -171,7 +171,18 @@ void GSMGPRSOprtor() {
         // A section without a manual operator names none: the text of an
         // earlier section must not stay in use.
         char t[23] = {};
-        const uint32_t n = (SecU8(kSecFlagsB) & kSecBManualOperator) ? SecText(kSecOperator, t, sizeof t) : 0;
+        uint32_t n = 0;
+        const uint8_t fb = SecU8(kSecFlagsB);
+        if ((fb & kSecBManualOperator) && (fb & kSecBRegTexts)) {
+            // A register string is read whole (22 characters, up to a NUL):
+            // blanks in front of the name are skipped below, where a text
+            // read up to a double blank would end before the name.
+            const uint32_t where = SecU32(kSecOperator);
+            if (where && GSMPlcReg_Get(t, where, 176)) n = uint32_t(strnlen(t, 22));
+            t[n] = 0;
+        } else if (fb & kSecBManualOperator) {
+            n = SecText(kSecOperator, t, sizeof t);
+        }
         AT_SetConfig(4, t, n);
     }
     const AtConfigStr &c = ConfigDataInStr[3];

@@ -1262,6 +1262,35 @@ TEST_F(GsmTest, ASectionWithoutAManualOperatorClearsTheOldOne) {
     io_init[1] = 0;
 }
 
+// An operator held as a register string is its 22 characters: blanks in
+// front of the name, two of them too, are skipped, not taken as its end;
+// the name ends at a NUL or at a blank before a blank.
+TEST_F(GsmTest, AnOperatorRegisterStringSkipsBlanksInFront) {
+    io_init[1] = 0xDF0F;
+    struct Row {
+        std::string reg;
+        const char *name;
+        uint8_t numeric;
+    };
+    const Row rows[] = {{"  00101", "00101\"", 1},
+                        {"   vodafone de  x", "VODAFONE DE", 0},
+                        {"tel2", "TEL2", 0},
+                        {std::string(20, ' ') + "abcdef", "AB", 0}};
+    for (const Row &r : rows) {
+        ModemSection sec;
+        sec.fb = 0x01 | 0x04;  // register texts, manual operator
+        sec.texts = {{{0, 0}, {0, 0}, {0, 0}, {R(300), 0}, {0, 0}}};
+        std::memset(&plc_reg[LT_Byte(R(300))], 0, 40);
+        RegText(R(300), r.reg);
+        sec.Install();
+        GSMGPRSParmInit();
+        GSMGPRSOprtor();
+        EXPECT_STREQ(NWOprtrName.data(), r.name) << r.reg;
+        EXPECT_EQ(NumericOprtCode, r.numeric) << r.reg;
+    }
+    io_init[1] = 0;
+}
+
 // An AT command of the SMS steps first drops what still waits to go out on
 // port 0 (the flush here empties the stand-in's transmit record).
 TEST_F(GsmTest, AnAtCommandFlushesThePortsTransmitSideFirst) {
