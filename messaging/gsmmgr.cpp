@@ -865,8 +865,11 @@ uint32_t InitAwaitAnswer(uint32_t port, GsmInfo &g) {
         // and power lines) and which clears the count. An escape alone would
         // never bring back a modem that stopped answering.
         if (r == kGsmTimedOut && ++g.retries >= kGsmRetriesBeforeReset) g.b[kGsmRun] |= kGsmRunReset;
-        // An operator step that fails while the modem was never configured.
-        if (!(g.b[kGsmCall] & kGsmCallInitDone) && (g.follow == kGsmAskSignal || g.follow == kGsmSelectOperator)) {
+        // An operator step refused with an error while the modem was never
+        // configured. A step left unanswered is no refusal (a slow operator
+        // search): it is repeated with the next start, as any silent step.
+        if (res == kGsmError && !(g.b[kGsmCall] & kGsmCallInitDone) &&
+            (g.follow == kGsmAskSignal || g.follow == kGsmSelectOperator)) {
             if (cmd_state != kGsmSelectOperator || ++op_failures >= 3) g.b[kGsmConfig] |= kGsmCfgOperatorFailed;
         }
         g.conn_status = uint16_t(res);

@@ -277,6 +277,25 @@ TEST_F(GsmTest, OperatorByNameFromTheList) {
     }
 }
 
+// An operator step the modem leaves unanswered is no refusal: the start is
+// repeated with the manual selection, the operator list asked for again,
+// and the modem never registers automatically for it.
+TEST_F(GsmTest, AnUnansweredOperatorListKeepsTheManualSelection) {
+    AT_SetConfig(4, "testnet", 7);
+    GSMGPRSInfo_St.b[1] |= 0x80;
+    silent.insert("AT+COPS=?");
+    Run(2000);  // the list at about 21 s and, after its 120 s, at about 148 s
+    EXPECT_EQ(std::count(cmds.begin(), cmds.end(), "AT+COPS=?"), 2);
+    EXPECT_EQ(GSMGPRSInfo_St.b[1] & 0x20, 0);
+    EXPECT_FALSE(Sent("AT+COPS=0"));
+    // The list answered without the name is the refusal: automatic then.
+    silent.clear();
+    answers["AT+COPS=?"] = "\r\n+COPS: (1,\"other\",\"OT\",\"00202\")\r\n\r\nOK\r\n";
+    Run(3000);
+    EXPECT_EQ(GSMGPRSInfo_St.b[1] & 0x20, 0x20);
+    EXPECT_TRUE(Sent("AT+COPS=0"));
+}
+
 // Each start of a configured modem prepares the operator name again: a name
 // changed since (here the register string of the modem section) clears
 // "configured once", so the full initialisation selects the new operator; an
