@@ -449,6 +449,9 @@ uint32_t GSMGPRSRsrcMngr(uint32_t user, uint32_t op) {
         if (g.owner == 0) return 1;
         return GSMSMSDisconnect(port, g.owner != 3 || !(g.b[kGsmRun] & kGsmRunEscaped));
     case 6:
+        // Only the caller's own request and ownership are given up: a user
+        // that lost the modem meanwhile (a new configuration cleared the
+        // owner) must not hang up or free the call of the user owning it now.
         if (g.pending == user) g.pending = 0;
         if (g.owner == user) {
             if ((user == 1 || user == 2) && !GSMSMSDisconnect(port, 1)) return 0;

@@ -368,6 +368,17 @@ TEST_F(GsmTest, AnswerCodesAndTheResourceManager) {
     EXPECT_EQ(GSMGPRSRsrcMngr(1, 3), 0u);  // another requester is pending
     EXPECT_EQ(GSMGPRSRsrcMngr(4, 3), 1u);
     EXPECT_EQ(GSMGPRSRsrcMngr(4, 1), 7u);
+    // Giving up clears the caller's own request and ownership only: the
+    // Talk-port user gives up while e-mail owns the modem; then e-mail
+    // gives it up (no hang-up for it).
+    EXPECT_EQ(GSMGPRSRsrcMngr(1, 2), 1u);
+    EXPECT_EQ(g.pending, 1);
+    EXPECT_EQ(GSMGPRSRsrcMngr(1, 6), 1u);
+    EXPECT_EQ(g.pending, 0);
+    EXPECT_EQ(g.owner, 4);
+    EXPECT_EQ(GSMGPRSRsrcMngr(4, 6), 1u);
+    EXPECT_EQ(g.owner, 0);
+    EXPECT_EQ(Port(0).tx, "");
 }
 
 TEST_F(GsmTest, SmsOnTheProgrammingPortModem) {
