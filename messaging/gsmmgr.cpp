@@ -171,7 +171,18 @@ void GSMGPRSOprtor() {
         // A section without a manual operator names none: the text of an
         // earlier section must not stay in use.
         char t[23] = {};
-        const uint32_t n = (SecU8(kSecFlagsB) & kSecBManualOperator) ? SecText(kSecOperator, t, sizeof t) : 0;
+        uint32_t n = 0;
+        const uint8_t fb = SecU8(kSecFlagsB);
+        if ((fb & kSecBManualOperator) && (fb & kSecBRegTexts)) {
+            // A register string is read whole (22 characters, up to a NUL):
+            // blanks in front of the name are skipped below, where a text
+            // read up to a double blank would end before the name.
+            const uint32_t where = SecU32(kSecOperator);
+            if (where && GSMPlcReg_Get(t, where, 176)) n = uint32_t(strnlen(t, 22));
+            t[n] = 0;
+        } else if (fb & kSecBManualOperator) {
+            n = SecText(kSecOperator, t, sizeof t);
+        }
         AT_SetConfig(4, t, n);
     }
     const AtConfigStr &c = ConfigDataInStr[3];
@@ -438,6 +449,9 @@ uint32_t GSMGPRSRsrcMngr(uint32_t user, uint32_t op) {
         if (g.owner == 0) return 1;
         return GSMSMSDisconnect(port, g.owner != 3 || !(g.b[kGsmRun] & kGsmRunEscaped));
     case 6:
+        // Only the caller's own request and ownership are given up: a user
+        // that lost the modem meanwhile (a new configuration cleared the
+        // owner) must not hang up or free the call of the user owning it now.
         if (g.pending == user) g.pending = 0;
         if (g.owner == user) {
             if ((user == 1 || user == 2) && !GSMSMSDisconnect(port, 1)) return 0;
@@ -854,8 +868,11 @@ uint32_t InitAwaitAnswer(uint32_t port, GsmInfo &g) {
         // and power lines) and which clears the count. An escape alone would
         // never bring back a modem that stopped answering.
         if (r == kGsmTimedOut && ++g.retries >= kGsmRetriesBeforeReset) g.b[kGsmRun] |= kGsmRunReset;
-        // An operator step that fails while the modem was never configured.
-        if (!(g.b[kGsmCall] & kGsmCallInitDone) && (g.follow == kGsmAskSignal || g.follow == kGsmSelectOperator)) {
+        // An operator step refused with an error while the modem was never
+        // configured. A step left unanswered is no refusal (a slow operator
+        // search): it is repeated with the next start, as any silent step.
+        if (res == kGsmError && !(g.b[kGsmCall] & kGsmCallInitDone) &&
+            (g.follow == kGsmAskSignal || g.follow == kGsmSelectOperator)) {
             if (cmd_state != kGsmSelectOperator || ++op_failures >= 3) g.b[kGsmConfig] |= kGsmCfgOperatorFailed;
         }
         g.conn_status = uint16_t(res);

@@ -277,6 +277,25 @@ TEST_F(GsmTest, OperatorByNameFromTheList) {
     }
 }
 
+// An operator step the modem leaves unanswered is no refusal: the start is
+// repeated with the manual selection, the operator list asked for again,
+// and the modem never registers automatically for it.
+TEST_F(GsmTest, AnUnansweredOperatorListKeepsTheManualSelection) {
+    AT_SetConfig(4, "testnet", 7);
+    GSMGPRSInfo_St.b[1] |= 0x80;
+    silent.insert("AT+COPS=?");
+    Run(2000);  // the list at about 21 s and, after its 120 s, at about 148 s
+    EXPECT_EQ(std::count(cmds.begin(), cmds.end(), "AT+COPS=?"), 2);
+    EXPECT_EQ(GSMGPRSInfo_St.b[1] & 0x20, 0);
+    EXPECT_FALSE(Sent("AT+COPS=0"));
+    // The list answered without the name is the refusal: automatic then.
+    silent.clear();
+    answers["AT+COPS=?"] = "\r\n+COPS: (1,\"other\",\"OT\",\"00202\")\r\n\r\nOK\r\n";
+    Run(3000);
+    EXPECT_EQ(GSMGPRSInfo_St.b[1] & 0x20, 0x20);
+    EXPECT_TRUE(Sent("AT+COPS=0"));
+}
+
 // Each start of a configured modem prepares the operator name again: a name
 // changed since (here the register string of the modem section) clears
 // "configured once", so the full initialisation selects the new operator; an
@@ -349,6 +368,17 @@ TEST_F(GsmTest, AnswerCodesAndTheResourceManager) {
     EXPECT_EQ(GSMGPRSRsrcMngr(1, 3), 0u);  // another requester is pending
     EXPECT_EQ(GSMGPRSRsrcMngr(4, 3), 1u);
     EXPECT_EQ(GSMGPRSRsrcMngr(4, 1), 7u);
+    // Giving up clears the caller's own request and ownership only: the
+    // Talk-port user gives up while e-mail owns the modem; then e-mail
+    // gives it up (no hang-up for it).
+    EXPECT_EQ(GSMGPRSRsrcMngr(1, 2), 1u);
+    EXPECT_EQ(g.pending, 1);
+    EXPECT_EQ(GSMGPRSRsrcMngr(1, 6), 1u);
+    EXPECT_EQ(g.pending, 0);
+    EXPECT_EQ(g.owner, 4);
+    EXPECT_EQ(GSMGPRSRsrcMngr(4, 6), 1u);
+    EXPECT_EQ(g.owner, 0);
+    EXPECT_EQ(Port(0).tx, "");
 }
 
 TEST_F(GsmTest, SmsOnTheProgrammingPortModem) {
@@ -1259,6 +1289,35 @@ TEST_F(GsmTest, ASectionWithoutAManualOperatorClearsTheOldOne) {
     EXPECT_EQ(Config(4), "");
     EXPECT_STREQ(NWOprtrName.data(), "");
     EXPECT_EQ(GSMGPRSInfo_St.b[1] & 0x80, 0);
+    io_init[1] = 0;
+}
+
+// An operator held as a register string is its 22 characters: blanks in
+// front of the name, two of them too, are skipped, not taken as its end;
+// the name ends at a NUL or at a blank before a blank.
+TEST_F(GsmTest, AnOperatorRegisterStringSkipsBlanksInFront) {
+    io_init[1] = 0xDF0F;
+    struct Row {
+        std::string reg;
+        const char *name;
+        uint8_t numeric;
+    };
+    const Row rows[] = {{"  00101", "00101\"", 1},
+                        {"   vodafone de  x", "VODAFONE DE", 0},
+                        {"tel2", "TEL2", 0},
+                        {std::string(20, ' ') + "abcdef", "AB", 0}};
+    for (const Row &r : rows) {
+        ModemSection sec;
+        sec.fb = 0x01 | 0x04;  // register texts, manual operator
+        sec.texts = {{{0, 0}, {0, 0}, {0, 0}, {R(300), 0}, {0, 0}}};
+        std::memset(&plc_reg[LT_Byte(R(300))], 0, 40);
+        RegText(R(300), r.reg);
+        sec.Install();
+        GSMGPRSParmInit();
+        GSMGPRSOprtor();
+        EXPECT_STREQ(NWOprtrName.data(), r.name) << r.reg;
+        EXPECT_EQ(NumericOprtCode, r.numeric) << r.reg;
+    }
     io_init[1] = 0;
 }
 
