@@ -1065,8 +1065,10 @@ void EtnEmailSmtp() {
         }
         char dom[260];
         Setting(kEmDomain, kEmDomainLen, false, dom, sizeof dom);
+        // Port 587 always logs in; elsewhere, with register-held settings,
+        // an empty password register text means no login.
         bool login = e.auth != 0 || e.port == kTlsPort;
-        if (login && (e.cfg_flags & kEmFlagRegisters)) {
+        if (login && e.port != kTlsPort && (e.cfg_flags & kEmFlagRegisters)) {
             char pw[260];
             login = Setting(kEmPassword, kEmPasswordLen, true, pw, sizeof pw) != 0;
         }
