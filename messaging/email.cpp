@@ -660,13 +660,20 @@ constexpr uint8_t kMailOpen = 3, kMailRead = 6, kMailClose = 5, kMailList = 7;
 bool MailFree() { return dpram[DP_MAIL_REQ] == dpram[DP_MAIL_ACK]; }
 int16_t MailResult() { return int16_t(LE_Get16(&dpram[DP_MAIL_RES])); }
 
-void MailPost(uint8_t op, uint32_t p1, uint32_t p2, uint32_t p3) {
+void MailRequest(uint8_t op, uint32_t p1, uint32_t p2, uint32_t p3) {
     dpram[DP_MAIL_REQ + DP_LOG_OP] = op;
     dpram[DP_MAIL_REQ + DP_LOG_ARG] = EtnEmailConn.att_drive;
     LE_Put32(&dpram[DP_MAIL_REQ + DP_LOG_P1], p1);
     LE_Put32(&dpram[DP_MAIL_REQ + DP_LOG_P1 + 4], p2);
     LE_Put32(&dpram[DP_MAIL_REQ + DP_LOG_P1 + 8], p3);
     dpram[DP_MAIL_REQ] = uint8_t(dpram[DP_MAIL_REQ] + 1);
+    // An open may leave a file open on the card until its close is posted.
+    if (op == kMailOpen) EtnEmailConn.att_open = 1;
+    if (op == kMailClose) EtnEmailConn.att_open = 0;
+}
+
+void MailPost(uint8_t op, uint32_t p1, uint32_t p2, uint32_t p3) {
+    MailRequest(op, p1, p2, p3);
     Timer(EM_TICKS_60S);
 }
 
@@ -777,6 +784,17 @@ bool WaitForRoom(bool full, uint8_t step) {
     return true;
 }
 
+// A mail that left its attachment steps with a file still open (a failed
+// send, a wait for room run out, a close for run mode left or a restart,
+// a channel that did not answer) closes it once the channel is free: an
+// open file would keep the card from being removed or formatted until the
+// next attachment's open. The mail's timer is not touched.
+void AttachRelease() {
+    const EmailRec &e = EtnEmailConn;
+    if (!e.att_open || (e.conn_state == EMC_ACTIVE && e.sub == EMS_SMTP && e.smtp == kSmtpAttach)) return;
+    if (MailFree()) MailRequest(kMailClose, 0, 0, 0);
+}
+
 void AttachFailed() {
     EmailRec &e = EtnEmailConn;
     SetStep(EmSmtpStep(kSmtpAttach));
@@ -840,6 +858,7 @@ void EtnEmailAttachStep() {
         if (MailResult() == 0) {
             e.att_sub = kAttHead;
         } else {
+            e.att_open = 0;
             e.att_result = 1000;
             e.att_sub = kAttEnd;
         }
@@ -1046,8 +1065,10 @@ void EtnEmailSmtp() {
         }
         char dom[260];
         Setting(kEmDomain, kEmDomainLen, false, dom, sizeof dom);
+        // Port 587 always logs in; elsewhere, with register-held settings,
+        // an empty password register text means no login.
         bool login = e.auth != 0 || e.port == kTlsPort;
-        if (login && (e.cfg_flags & kEmFlagRegisters)) {
+        if (login && e.port != kTlsPort && (e.cfg_flags & kEmFlagRegisters)) {
             char pw[260];
             login = Setting(kEmPassword, kEmPasswordLen, true, pw, sizeof pw) != 0;
         }
@@ -1195,6 +1216,7 @@ void EtnEmailScan(int caller) {
     const bool run = PlcWord(W_MODE) == 2;
     const bool was_run = e.prev_run != 0;
     e.prev_run = run;
+    AttachRelease();
     if (run)
         e.flags |= EMF_RUN;
     else

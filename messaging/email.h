@@ -113,6 +113,7 @@ struct EmailRec {
     uint8_t att_sub;            // attachment step kAtt*
     uint8_t att_drive;          // 0 A:, 1 B:
     uint8_t att_sent;           // files sent of this message
+    uint8_t att_open;           // a file's open was posted and no close since
     uint32_t att_index;         // next listing entry (kind 2)
     int16_t att_result;         // 1000 after a failed attachment
     uint32_t att_prefix;        // length of the folder part of the path

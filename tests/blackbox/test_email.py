@@ -216,6 +216,37 @@ class Email(unittest.TestCase):
         self.assertTrue(wait_for(lambda: self.c.read_reg(M(10), 1)[0] & 1 == 0, 10))
         self.assertEqual(self.status(), 0)
 
+    def test_register_settings_log_in_on_587_with_an_empty_password(self):
+        # Every setting but the domain from registers (flag bit 2): sender,
+        # user and password texts at %R700, %R720 and %R740 (the password
+        # empty), the server's address at %R760-%R761 and the port at %R770.
+        # Port 587 always logs in, an empty password register or not (this
+        # server leaves the empty password unanswered: no mail goes out).
+        block = bytearray(email_block(port=587, auth=0))
+        struct.pack_into("<III", block, 100 + 56, R(700), R(720), R(740))
+        struct.pack_into("<II", block, 100 + 72, R(760), 0)
+        struct.pack_into("<I", block, 100 + 84, R(770))
+        block[100 + 94] = 0x04
+        self.run_with(bytes(block))
+
+        def text(reg, t):
+            raw = t.encode() + bytes(2 + len(t) % 2)
+            for k in range(0, len(raw), 2):
+                self.c.write_reg(R(reg + k // 2), 16, raw[k] | raw[k + 1] << 8)
+        text(700, "plc@test.lan")
+        text(720, "plc@test.lan")
+        text(740, "")
+        self.c.write_reg(R(760), 16, 0x0003)
+        self.c.write_reg(R(761), 16, 0x0A4D)
+        self.c.write_reg(R(770), 16, 587)
+        self.c.write_reg(M(10), 1, 1)
+        self.assertTrue(wait_for(lambda: any(e[0] in ("auth", "data") for e in self.events()), 30),
+                        (hex(self.status()), self.events()))
+        self.assertEqual([e for e in self.events() if e[0] in ("ehlo", "auth", "data")],
+                         [["ehlo", "587", False], ["ehlo", "plc.test.lan", True],
+                          ["auth", "LOGIN", "plc@test.lan", "", False]])
+        self.assertEqual(self.c.read_reg(M(10), 1)[0] & 1, 1)
+
     def test_server_found_by_name(self):
         dnsmasq = subprocess.Popen(
             ["nsenter", "-t", str(self.peer.holder.pid), "-n", "dnsmasq", "-k", "--interface=eth0p",

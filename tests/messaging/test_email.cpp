@@ -1342,3 +1342,72 @@ TEST_F(EmailLoop, TheErrorLineAndTheClosingBoundaryWaitForRoomApart) {
     EXPECT_EQ(LT_D(R(500)), 0u);
     m.Stop();
 }
+
+// A mail that ends in the middle of its attachment leaves no file open on
+// the card (an open file keeps the card from being removed or formatted):
+// the client closes it through the mailbox channel, once the channel is
+// free. Over the modem: the module takes nothing more, the part's head
+// waits 60 s and the mail fails with the file open; and the controller
+// leaves run mode while a read is still unanswered.
+TEST_F(EmailLoop, AMailEndedInItsAttachmentClosesTheFile) {
+    static const uint8_t earlier[1] = {'x'};
+    // The head never goes out: after the failure a close (5) follows the
+    // open (3).
+    {
+        ModemMailAtTheMessage({"Hi", "S", 1, M16(10), "", "A:\\R.BIN", 1});
+        SocketInfo &s = socket_info_st[2];
+        s.tx_ptr = earlier;  // the module is busy with an earlier piece for good
+        s.tx_len = 1;
+        std::vector<uint8_t> ops;
+        auto pass = [&] {
+            EtnEmailScan(0);
+            if (dpram[DP_MAIL_REQ] != dpram[DP_MAIL_ACK]) ops.push_back(dpram[DP_MAIL_REQ + DP_LOG_OP]);
+            AnswerMailbox(0);
+        };
+        for (uint32_t t = 0; t < 100000 && EtnEmailConn.att_sub != kAttHead; t += 100) {
+            pass();
+            LA_TimeAdvance(100);
+        }
+        ASSERT_EQ(EtnEmailConn.att_sub, kAttHead);
+        pass();  // the wait begins
+        LA_TimeAdvance(600000);
+        for (int k = 0; k < 10; k++) pass();
+        EXPECT_EQ(EtnEmailConn.reported, 0x00011040u);
+        EXPECT_EQ(ops, (std::vector<uint8_t>{3, 5}));
+    }
+    // Run mode left while a read is under way: once it is answered the
+    // file is closed, and only once.
+    {
+        ModemMailAtTheMessage({"Hi", "S", 1, M16(10), "", "A:\\R.BIN", 1});
+        std::vector<uint8_t> ops;
+        for (uint32_t t = 0; t < 100000 && ops.size() < 2; t += 100) {
+            EtnEmailScan(0);
+            SocketInfo &s = socket_info_st[2];
+            s.tx_len = 0;  // the module takes what it is given
+            if (dpram[DP_MAIL_REQ] != dpram[DP_MAIL_ACK]) {
+                ops.push_back(dpram[DP_MAIL_REQ + DP_LOG_OP]);
+                if (ops.size() < 2) AnswerMailbox(0);  // the open; the read stays unanswered
+            }
+            LA_TimeAdvance(100);
+        }
+        ASSERT_EQ(ops, (std::vector<uint8_t>{3, 6}));
+        LE_Put16(&plc_reg[2 * W_MODE], 0);
+        for (int k = 0; k < 5; k++) EtnEmailScan(0);
+        EXPECT_EQ(EtnEmailConn.conn_state, EMC_IDLE);
+        EXPECT_NE(dpram[DP_MAIL_REQ], dpram[DP_MAIL_ACK]);  // still the read
+        AnswerMailbox(0);
+        for (int k = 0; k < 5; k++) {
+            EtnEmailScan(0);
+            if (dpram[DP_MAIL_REQ] != dpram[DP_MAIL_ACK]) ops.push_back(dpram[DP_MAIL_REQ + DP_LOG_OP]);
+            AnswerMailbox(0);
+        }
+        EXPECT_EQ(ops, (std::vector<uint8_t>{3, 6, 5}));
+    }
+    LE_Put16(&plc_reg[2 * W_MODE], 0);
+    TelitPowerON = 0;
+    socket_info_st[2] = SocketInfo{};
+    EtnEmailConn = EmailRec{};
+    EtnEmailConn.sock.fd = -1;
+    EtnEmailConn.dns.fd = -1;
+    sms_table_bl.fill(0);
+}
