@@ -70,6 +70,12 @@ uint32_t Recorder_(const uint8_t *rec, uint32_t enable) {
     return seen.answer;
 }
 
+// A request frame to a slave block and the answer it must get.
+struct Exchange {
+    const char *what;
+    Bytes req, answer;
+};
+
 class BlkModbus : public IecTest {
 protected:
     uint32_t db = 0;
@@ -114,12 +120,34 @@ protected:
     uint8_t B(uint32_t i) const { return Z7Mem_Get8(Addr(Z7SEC_D8, i)); }
     void D(uint32_t i, uint32_t v) const { Z7Mem_Put32(Addr(Z7SEC_D32, i), v); }
     uint32_t D(uint32_t i) const { return Z7Mem_Get32(Addr(Z7SEC_D32, i)); }
-    Bytes Ask(const Bytes &req, const char *block, const std::vector<uint16_t> &ops) {
+    // Slave address 0x11, this option word, port 0, enabled.
+    void Station(uint16_t option) const {
+        I(1, 0x11);
+        I(2, option);
+        D(1, 0);
+        B(1, 1);
+    }
+    // The bytes the block sends in one call.
+    Bytes Sent(const char *block, const std::vector<uint16_t> &ops) {
         fp.tx.clear();
-        for (uint8_t x : req) fp.rx.push_back(x);
-        fp.rx.push_back(-1);
         Call(block, ops);
         return fp.tx;
+    }
+    // Bytes arriving on the port, with no silence after them.
+    void Receive(const Bytes &b) {
+        for (uint8_t x : b) fp.rx.push_back(x);
+    }
+    Bytes Ask(const Bytes &req, const char *block, const std::vector<uint16_t> &ops) {
+        Receive(req);
+        fp.rx.push_back(-1);
+        return Sent(block, ops);
+    }
+    // Each request of the table to the block, expecting its answer.
+    void AskEach(const std::vector<Exchange> &cases, const char *block, const std::vector<uint16_t> &ops) {
+        for (const Exchange &c : cases) {
+            SCOPED_TRACE(c.what);
+            EXPECT_EQ(Ask(c.req, block, ops), c.answer);
+        }
     }
 };
 
@@ -283,10 +311,7 @@ TEST_F(BlkModbus, RecordsFromTheOperands) {
     for (const Row &r : rows) {
         SCOPED_TRACE(r.what);
         seen = Seen{};
-        I(1, 0x11);  // slave address
-        I(2, 10);    // option: 1 s
-        D(1, 0);     // port 0
-        B(1, 1);
+        Station(10);  // option: 1 s
         B(2, 1);
         I(3, 0x5555);
         for (size_t k = 0; k < r.req.size(); k++) I(5 + uint32_t(k), r.req[k]);
@@ -380,10 +405,7 @@ TEST_F(BlkModbus, RecordsFromTheOperands) {
 
 TEST_F(BlkModbus, SlaveAndMasterThroughTheTalkLayerAndTheEngine) {
     const std::vector<uint16_t> slave{INT_, 1, 1, 1, 2, 10, 8, 20, 4, 11, 4, 21, 2, 3};
-    I(1, 0x11);
-    I(2, 0);
-    D(1, 0);
-    B(1, 1);
+    Station(0);
     const uint16_t hr[4] = {0x0A0B, 0x0C0D, 0x1234, 0xFFFE};
     for (uint32_t k = 0; k < 4; k++) I(11 + k, hr[k]);
     I(21, 0x4321);
@@ -404,11 +426,7 @@ TEST_F(BlkModbus, SlaveAndMasterThroughTheTalkLayerAndTheEngine) {
     DrevanoRuntime = drevano_variables_enumerateded = 0;
     EXPECT_EQ(fp.mode[5], 3);
     EXPECT_EQ(z7runtime_modbusinit, 0);
-    struct Case {
-        const char *what;
-        Bytes req, answer;
-    };
-    const std::vector<Case> cases = {
+    const std::vector<Exchange> cases = {
         {"FC3 four registers",
          Crc({0x11, 3, 0, 0, 0, 4}),
          {0x11, 0x03, 0x08, 0x0A, 0x0B, 0x0C, 0x0D, 0x12, 0x34, 0xFF, 0xFE, 0x52, 0x63}},
@@ -436,10 +454,7 @@ TEST_F(BlkModbus, SlaveAndMasterThroughTheTalkLayerAndTheEngine) {
         {"FC3 reads all four", Crc({0x11, 3, 0, 0, 0, 4}),
          Crc({0x11, 3, 8, 0x03, 0x03, 0x0B, 0xEE, 0xF0, 0xF2, 0x55, 0x55})},
     };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.what);
-        EXPECT_EQ(Ask(c.req, "MODBUSMAPSLAVE", slave), c.answer);
-    }
+    AskEach(cases, "MODBUSMAPSLAVE", slave);
     EXPECT_EQ(I(12), 0x0BEEu);
     EXPECT_EQ(I(13), 0xF0F2u);
     EXPECT_EQ(I(14), 0x5555u);
@@ -464,17 +479,13 @@ TEST_F(BlkModbus, SlaveAndMasterThroughTheTalkLayerAndTheEngine) {
     I(2, 10);
     B(1, 1);
     B(2, 0);
-    auto step = [&] {
-        fp.tx.clear();
-        Call("MODBUSDOREQUEST", master);
-        return fp.tx;
-    };
+    auto step = [&] { return Sent("MODBUSDOREQUEST", master); };
     EXPECT_EQ(step(), Bytes{});  // enabled, flag 0: idle
     EXPECT_EQ(I(3), 0u);
     B(2, 1);
     EXPECT_EQ(step(), (Bytes{0x11, 0x03, 0x00, 0x6B, 0x00, 0x03, 0x76, 0x87}));
     step();
-    for (uint8_t x : Bytes{0x11, 0x03, 0x06, 0xAE, 0x41, 0x56, 0x52, 0x43, 0x40, 0x49, 0xAD}) fp.rx.push_back(x);
+    Receive({0x11, 0x03, 0x06, 0xAE, 0x41, 0x56, 0x52, 0x43, 0x40, 0x49, 0xAD});
     step();
     EXPECT_EQ(I(3), 1u);
     EXPECT_EQ(I(31), 0xAE41u);
@@ -490,7 +501,7 @@ TEST_F(BlkModbus, SlaveAndMasterThroughTheTalkLayerAndTheEngine) {
     B(2, 1);
     EXPECT_EQ(step(), Crc({0x11, 3, 0, 0x6B, 0, 3}));
     step();
-    for (uint8_t x : Crc({0x11, 0x83, 2})) fp.rx.push_back(x);
+    Receive(Crc({0x11, 0x83, 2}));
     step();
     EXPECT_EQ(I(3), 0x2002u);
     B(2, 0);
@@ -512,7 +523,7 @@ TEST_F(BlkModbus, SlaveAndMasterThroughTheTalkLayerAndTheEngine) {
     B(2, 1);
     EXPECT_EQ(step(), Crc({0x11, 3, 0, 0x6B, 0, 2}));
     step();
-    for (uint8_t x : Crc({0x11, 3, 4, 0xCA, 0xFE, 0xBE, 0xEF})) fp.rx.push_back(x);
+    Receive(Crc({0x11, 3, 4, 0xCA, 0xFE, 0xBE, 0xEF}));
     step();
     EXPECT_EQ(I(3), 1u);
     EXPECT_EQ(I(37), 0xCAFEu);
@@ -525,20 +536,16 @@ TEST_F(BlkModbus, SlaveAndMasterThroughTheTalkLayerAndTheEngine) {
     D(11, 0x40490FDB);
     I(6, 16), I(8, 1), I(10, 0);
     B(2, 1);
-    fp.tx.clear();
-    Call("MODBUSDOREQUEST", real);
-    EXPECT_EQ(fp.tx, Crc({0x11, 16, 0, 0x6B, 0, 2, 4, 0x0F, 0xDB, 0x40, 0x49}));
+    EXPECT_EQ(Sent("MODBUSDOREQUEST", real), Crc({0x11, 16, 0, 0x6B, 0, 2, 4, 0x0F, 0xDB, 0x40, 0x49}));
     B(2, 0);
     Call("MODBUSDOREQUEST", real);
     // OLDUSERSMASTER FC2 into the BOOL array 30..33: one byte per bit.
     const std::vector<uint16_t> old{INT_, 1, 1, 2, 2, 5, 0, 30, 4, 31, 8, 3};
     I(6, 2), I(7, 0), I(8, 10);
     B(2, 1);
-    fp.tx.clear();
+    EXPECT_EQ(Sent("OLDUSERSMASTER", old), Crc({0x11, 2, 0, 0, 0, 4}));
     Call("OLDUSERSMASTER", old);
-    EXPECT_EQ(fp.tx, Crc({0x11, 2, 0, 0, 0, 4}));
-    Call("OLDUSERSMASTER", old);
-    for (uint8_t x : Crc({0x11, 2, 1, 0x09})) fp.rx.push_back(x);
+    Receive(Crc({0x11, 2, 1, 0x09}));
     Call("OLDUSERSMASTER", old);
     EXPECT_EQ(I(3), 1u);
     EXPECT_EQ(B(30), 1u);
@@ -554,9 +561,7 @@ TEST_F(BlkModbus, SlaveAndMasterThroughTheTalkLayerAndTheEngine) {
     B(2, 0);
     Call("MODBUSDOREQUEST", master);
     B(2, 1);
-    fp.tx.clear();
-    Call("MODBUSDOREQUEST", master);
-    EXPECT_EQ(fp.tx, Bytes{});
+    EXPECT_EQ(step(), Bytes{});
     EXPECT_EQ(I(3), 0u);
 }
 
@@ -566,19 +571,12 @@ TEST_F(BlkModbus, SlaveAndMasterThroughTheTalkLayerAndTheEngine) {
 // keeps the engine's protocol state over a new start.
 TEST_F(BlkModbus, DintHoldingAndTheRuntimeProtocol) {
     const std::vector<uint16_t> slave{DINT_, 1, 1, 1, 2, 10, 8, 20, 4, 11, 3, 21, 2, 3};
-    I(1, 0x11);
-    I(2, 0);
-    D(1, 0);
-    B(1, 1);
+    Station(0);
     D(11, 0x11112222);
     D(12, 0x33334444);
     D(13, 0x55556666);
     D(14, 0x77778888);  // past the array
-    struct Case {
-        const char *what;
-        Bytes req, answer;
-    };
-    const std::vector<Case> cases = {
+    const std::vector<Exchange> cases = {
         {"FC3 six registers", Crc({0x11, 3, 0, 0, 0, 6}),
          Crc({0x11, 3, 12, 0x22, 0x22, 0x11, 0x11, 0x44, 0x44, 0x33, 0x33, 0x66, 0x66, 0x55, 0x55})},
         {"FC6 register 2: element 1 whole", Crc({0x11, 6, 0, 2, 0x0B, 0xEE}), Crc({0x11, 6, 0, 2, 0x0B, 0xEE})},
@@ -591,10 +589,7 @@ TEST_F(BlkModbus, DintHoldingAndTheRuntimeProtocol) {
          Crc({0x11, 3, 12, 0xAA, 0xAA, 0xBB, 0xBB, 0x0B, 0xEE, 0x00, 0x00, 0xFF, 0xFE, 0xFF, 0xFF})},
         {"FC8 bus messages: 7", Crc({0x11, 8, 0, 11, 0, 0}), Crc({0x11, 8, 0, 11, 0, 7})},
     };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.what);
-        EXPECT_EQ(Ask(c.req, "MODBUSMAPSLAVE", slave), c.answer);
-    }
+    AskEach(cases, "MODBUSMAPSLAVE", slave);
     EXPECT_EQ(D(11), 0xBBBBAAAAu);
     EXPECT_EQ(D(12), 0x00000BEEu);
     EXPECT_EQ(D(13), 0xFFFFFFFEu);
@@ -642,7 +637,7 @@ TEST_F(BlkModbus, DintHoldingAndTheRuntimeProtocol) {
     lock(12, 0x04);
     lock(11, 0x02);
     lock(10, 0x01);
-    const std::vector<Case> forced = {
+    const std::vector<Exchange> forced = {
         {"FC6 on the forced element: echoed", Crc({0x11, 6, 0, 3, 0x00, 0x07}), Crc({0x11, 6, 0, 3, 0x00, 0x07})},
         {"FC16 over elements 0..2", Crc({0x11, 16, 0, 0, 0, 6, 12, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}),
          Crc({0x11, 16, 0, 0, 0, 6})},
@@ -650,10 +645,7 @@ TEST_F(BlkModbus, DintHoldingAndTheRuntimeProtocol) {
         {"FC5 coil 1 on", Crc({0x11, 5, 0, 1, 0xFF, 0}), Crc({0x11, 5, 0, 1, 0xFF, 0})},
     };
     B(10, 0), B(11, 0);
-    for (const Case &c : forced) {
-        SCOPED_TRACE(c.what);
-        EXPECT_EQ(Ask(c.req, "MODBUSMAPSLAVE", slave), c.answer);
-    }
+    AskEach(forced, "MODBUSMAPSLAVE", slave);
     EXPECT_EQ(D(11), 0x03040102u);  // registers 0, 1: 0x0102, 0x0304 (low word first)
     EXPECT_EQ(D(12), 0x00000BEEu);  // forced: kept
     EXPECT_EQ(D(13), 0x0B0C090Au);
@@ -673,10 +665,7 @@ protected:
 TEST_F(BlkModbusComplex, ArrayOperandsLieInTheComplexTypeSegment) {
     BlkMb_Hooks.talk_modbus = Recorder_;
     ASSERT_NE(Z7Sec_Addr(db, Z7SEC_CT), 0u);
-    I(1, 0x11);
-    I(2, 10);
-    D(1, 0);
-    B(1, 1);
+    Station(10);
     B(2, 1);
     // request (six INTs) at segment byte 0 (DINT 5); data at byte 32 (DINT 31)
     const uint16_t req[6] = {0x11, 3, 0x6B, 3, 0, 0};
@@ -728,17 +717,13 @@ TEST_F(BlkModbus, ExtendedSlaveForwardsFrames) {
     // A frame for station 0x20 goes on to 0x30 at the next step, unchanged
     // but for its address (and the CRC computed again).
     EXPECT_EQ(Ask(Crc({0x20, 3, 0, 0, 0, 1}), "MODBUSMAPEXTEND", ext), Bytes{});
-    fp.tx.clear();
-    Call("MODBUSMAPEXTEND", ext);
-    EXPECT_EQ(fp.tx, Crc({0x30, 3, 0, 0, 0, 1}));
+    EXPECT_EQ(Sent("MODBUSMAPEXTEND", ext), Crc({0x30, 3, 0, 0, 0, 1}));
     // The extension word set back to 0 while enabled: forwarding ends, the
     // frame for 0x20 is neither answered nor passed on.
     I(4, 0);
     Call("MODBUSMAPEXTEND", ext);
     EXPECT_EQ(Ask(Crc({0x20, 3, 0, 0, 0, 1}), "MODBUSMAPEXTEND", ext), Bytes{});
-    fp.tx.clear();
-    Call("MODBUSMAPEXTEND", ext);
-    EXPECT_EQ(fp.tx, Bytes{});
+    EXPECT_EQ(Sent("MODBUSMAPEXTEND", ext), Bytes{});
     I(4, 1);
     // An extension array past its section: no table, nothing forwarded.
     B(1, 0);
@@ -748,9 +733,7 @@ TEST_F(BlkModbus, ExtendedSlaveForwardsFrames) {
     const std::vector<uint16_t> past{INT_, 1, 1, 1, 2, 4, 60, 10, 8, 20, 4, 11, 4, 21, 2, 3};
     Ask(Crc({0x11, 3, 0, 0, 0, 1}), "MODBUSMAPEXTEND", past);
     EXPECT_EQ(Ask(Crc({0x20, 3, 0, 0, 0, 1}), "MODBUSMAPEXTEND", past), Bytes{});
-    fp.tx.clear();
-    Call("MODBUSMAPEXTEND", past);
-    EXPECT_EQ(fp.tx, Bytes{});
+    EXPECT_EQ(Sent("MODBUSMAPEXTEND", past), Bytes{});
 }
 
 }  // namespace

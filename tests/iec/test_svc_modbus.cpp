@@ -52,6 +52,27 @@ Bytes Rtu(const std::string &h) {
     b.push_back(uint8_t(c >> 8));
     return b;
 }
+// What the descriptor holds now, at most the given bytes (empty: nothing).
+Bytes ReadNow(int fd, size_t most) {
+    Bytes b(most);
+    const ssize_t k = read(fd, b.data(), b.size());
+    b.resize(size_t(k > 0 ? k : 0));
+    return b;
+}
+// A polled read of holding register 0 of unit 1: one try, 300 ms time-out.
+MbConfig::Req OneRegisterRead(uint16_t id, uint16_t conn, uint16_t period) {
+    return {.id = id,
+            .conn = conn,
+            .unit = 1,
+            .mode = 1,
+            .period = period,
+            .fn = 3,
+            .addr = 0,
+            .count = 1,
+            .tries = 1,
+            .timeout = 300,
+            .size = 2};
+}
 
 class Modbus : public iec_test::IecTest {
 protected:
@@ -87,6 +108,18 @@ protected:
         uint8_t ans[300] = {};
         const uint32_t n = Z7MB_ServeExID(State(), req.data(), uint32_t(req.size()), ans, tcp ? 1 : 0, unit, name);
         return Bytes(ans, ans + n);
+    }
+    // Starts an application without Modbus configuration whose remote
+    // bindings are these connection and variable records (end marks added).
+    uint32_t StartRemote(std::initializer_list<Bytes> connections, std::initializer_list<Bytes> variables) {
+        Bytes cnx, vars;
+        for (const Bytes &r : connections) cnx.insert(cnx.end(), r.begin(), r.end());
+        cnx.insert(cnx.end(), {0, 0});
+        for (const Bytes &v : variables) vars.insert(vars.end(), v.begin(), v.end());
+        vars.push_back(0);
+        test_support::IecImage img = Image(MbConfig{});
+        img.ext_blocks = {{5, cnx}, {6, vars}};
+        return Start(img, db);
     }
 };
 
@@ -557,31 +590,11 @@ TEST_F(Modbus, ClientEngineOverTcpRetriesTimeOutsAndMidnight) {
         .Variable({.req = 1, .type = 1, .index = 3, .kind = 18})
         // connection 2 (a peer that never answers), one try
         .Conn(2, silent.port, 0, 0x01, 0, "127.0.0.1")
-        .Request({.id = 2,
-                  .conn = 2,
-                  .unit = 1,
-                  .mode = 1,
-                  .period = 60000,
-                  .fn = 3,
-                  .addr = 0,
-                  .count = 1,
-                  .tries = 1,
-                  .timeout = 300,
-                  .size = 2})
+        .Request(OneRegisterRead(2, 2, 60000))
         // connection 3 is refused and waits 60 s to redial (state 9): its
         // request shows status 9 and error 130 all along
         .Conn(3, dead_port, 0, 0x01, 60000, "127.0.0.1")
-        .Request({.id = 3,
-                  .conn = 3,
-                  .unit = 1,
-                  .mode = 1,
-                  .period = 60000,
-                  .fn = 3,
-                  .addr = 0,
-                  .count = 1,
-                  .tries = 1,
-                  .timeout = 300,
-                  .size = 2});
+        .Request(OneRegisterRead(3, 3, 60000));
     ASSERT_EQ(Start(Image(c), db), 0u);
     uint32_t now = 1000;
     // one engine step; notes what the silent peer got
@@ -688,17 +701,7 @@ TEST_F(Modbus, RefusedConnectionWithoutReopenShowsOnItsRequests) {
     close(test_support::LoopbackBind(&dead_port));
     MbConfig c;
     c.Conn(1, dead_port, 0, 0x00, 0, "127.0.0.1")
-        .Request({.id = 1,
-                  .conn = 1,
-                  .unit = 1,
-                  .mode = 1,
-                  .period = 100,
-                  .fn = 3,
-                  .addr = 0,
-                  .count = 1,
-                  .tries = 1,
-                  .timeout = 300,
-                  .size = 2})
+        .Request(OneRegisterRead(1, 1, 100))
         .Request({.id = 2, .conn = 1, .unit = 1, .mode = 0, .fn = 6, .addr = 5, .count = 1, .size = 2});
     ASSERT_EQ(Start(Image(c), db), 0u);
     uint32_t now = 1000;
@@ -823,9 +826,7 @@ TEST_F(Modbus, ClientEngineWritesUdpAndSerialFrames) {
     EXPECT_EQ(Dint(5), 55u);
     EXPECT_EQ(Dint(6), 0u);
     // serial: RTU to unit 1, then the broadcast ends good at once
-    Bytes line(64);
-    ssize_t r = read(sv[1], line.data(), line.size());
-    line.resize(size_t(r > 0 ? r : 0));
+    Bytes line = ReadNow(sv[1], 64);
     Bytes want = Hex("01 03 00 64 00 04 05 D6");
     want.insert(want.end(), {':', '0', '1', '0', '3', '0', '0', '6', '4', '0', '0', '0', '4', '9', '4', '\r', '\n'});
     EXPECT_EQ(line, want);
@@ -842,9 +843,7 @@ TEST_F(Modbus, ClientEngineWritesUdpAndSerialFrames) {
     Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_D8, 2), 1);
     Z7VM_ExchangeModbusData(db);
     for (int i = 0; i < 5; i++) Z7MB_Activate(State(), now++);
-    line.assign(64, 0);
-    r = read(sv[1], line.data(), line.size());
-    line.resize(size_t(r > 0 ? r : 0));
+    line = ReadNow(sv[1], 64);
     EXPECT_EQ(line, Rtu("00 06 01 2C 10 E1"));
     EXPECT_EQ(LE_Get16(Req(2) + MBR_STATUS), 0);
     EXPECT_EQ(LE_Get16(Req(2) + MBR_GOOD), 1);
@@ -928,12 +927,7 @@ TEST_F(Modbus, SerialConnectionsHoldTheProgrammingPort) {
         port_opens++;
         return 1u;
     };
-    auto line = [&]() {
-        Bytes b(300);
-        const ssize_t k = read(sv[1], b.data(), b.size());
-        b.resize(size_t(k > 0 ? k : 0));
-        return b;
-    };
+    auto line = [&]() { return ReadNow(sv[1], 300); };
     auto put = [&](const Bytes &b) { ASSERT_EQ(write(sv[1], b.data(), b.size()), ssize_t(b.size())); };
     auto ascii = [](const char *t) { return Bytes(t, t + std::strlen(t)); };
     struct Case {
@@ -1074,10 +1068,14 @@ TEST_F(Modbus, MasterAndSlaveBlocks) {
         set8(2, 1);
         b.Run();
     };
-    set32(1, 1);
-    set32(2, 3);
-    set32(3, 101);
-    set32(4, 2);
+    // the request's operands: unit, function, read address and count
+    auto request = [&](int32_t unit, int32_t fn, int32_t raddr, int32_t rcount) {
+        set32(1, unit);
+        set32(2, fn);
+        set32(3, raddr);
+        set32(4, rcount);
+    };
+    request(1, 3, 101, 2);
     send(m);
     for (int i = 0; i < 100 && peer.fd < 0; i++) peer.Accept();
     EXPECT_EQ(peer.Read(12), Hex("00 01 00 00 00 06 01 03 00 64 00 02"));
@@ -1105,31 +1103,27 @@ TEST_F(Modbus, MasterAndSlaveBlocks) {
     const std::vector<uint16_t> bool_ops{1, 1, 2, 1, 2, 3, 4, 5, 6, 20, 8, 1, 1, 7, 3, 4, 8};
     for (const Case &k : cases) {
         SCOPED_TRACE(k.what);
-        set32(1, k.unit);
-        set32(2, k.fn);
-        set32(3, k.raddr);
-        set32(4, k.rcount);
+        request(k.unit, k.fn, k.raddr, k.rcount);
         set32(5, k.waddr);
         set32(6, k.wcount);
         Block b = m;
         if (k.bools) {
             const uint32_t list = Z7Mem_Alloc(2 + 2 * uint32_t(bool_ops.size()));
             mine.push_back(list);
-            Z7Mem_Put16(list, uint16_t(bool_ops.size()));
-            for (size_t i = 0; i < bool_ops.size(); i++) Z7Mem_Put16(list + 2 + 2 * uint32_t(i), bool_ops[i]);
-            b.arg = list + 2;
+            b.arg = iec_test::PutOperands(list, bool_ops);
         }
         send(b);
         EXPECT_EQ(d32(8), k.error);
         EXPECT_EQ(b8(3), 1);
     }
     // an answer with another transaction id: 128 after the time-out, ready again
-    set32(1, 1);
-    set32(2, 3);
-    set32(3, 101);
-    set32(4, 2);
-    send(m);
-    EXPECT_EQ(peer.Read(12).size(), 12u);
+    request(1, 3, 101, 2);
+    // sends the master's request; the frame the peer got
+    auto ask = [&] {
+        send(m);
+        return peer.Read(12);
+    };
+    EXPECT_EQ(ask().size(), 12u);
     peer.Write(Hex("00 09 00 00 00 07 01 03 04 00 00 00 00"));
     m.Run();
     stamp(now + 501);
@@ -1139,8 +1133,7 @@ TEST_F(Modbus, MasterAndSlaveBlocks) {
     // an answer whose header announces 257 bytes is taken as it comes (the
     // frame holds it): the block waits for the rest, which never comes, and
     // the time-out gives 128
-    send(m);
-    const Bytes sent = peer.Read(12);
+    const Bytes sent = ask();
     ASSERT_EQ(sent.size(), 12u);
     peer.Write({sent[0], sent[1], 0, 0, 0x01, 0x01, 1, 3, 4, 0x11, 0x11, 0x22, 0x22});
     for (int i = 0; i < 10; i++) m.Run();
@@ -1152,8 +1145,7 @@ TEST_F(Modbus, MasterAndSlaveBlocks) {
     EXPECT_EQ(d32(8), 128);
     EXPECT_EQ(b8(3), 1);
     // a byte count of 4 with two data bytes in the frame: 202, nothing stored
-    send(m);
-    const Bytes again = peer.Read(12);
+    const Bytes again = ask();
     ASSERT_EQ(again.size(), 12u);
     peer.Write({again[0], again[1], 0, 0, 0, 5, 1, 3, 4, 0x77, 0x77});
     for (int i = 0; i < 100 && d32(8) == 0; i++) m.Run();
@@ -1162,14 +1154,12 @@ TEST_F(Modbus, MasterAndSlaveBlocks) {
     EXPECT_EQ(b8(3), 1);
     // a header announcing one byte (the unit alone): that byte is read and
     // the frame is too short, 202; the next answer is read from its own start
-    send(m);
-    const Bytes one = peer.Read(12);
+    const Bytes one = ask();
     ASSERT_EQ(one.size(), 12u);
     peer.Write({one[0], one[1], 0, 0, 0, 1, 1});
     for (int i = 0; i < 100 && d32(8) == 0; i++) m.Run();
     EXPECT_EQ(d32(8), 202);
-    send(m);
-    const Bytes after_one = peer.Read(12);
+    const Bytes after_one = ask();
     ASSERT_EQ(after_one.size(), 12u);
     peer.Write({after_one[0], after_one[1], 0, 0, 0, 7, 1, 3, 4, 0x0A, 0x0B, 0x0C, 0x0D});
     for (int i = 0; i < 100 && !b8(4) && d32(8) == 0; i++) m.Run();
@@ -1195,8 +1185,7 @@ TEST_F(Modbus, MasterAndSlaveBlocks) {
     };
     for (const Odd &k : odd) {
         SCOPED_TRACE(k.what);
-        send(m);
-        const Bytes req = peer.Read(12);
+        const Bytes req = ask();
         ASSERT_EQ(req.size(), 12u);
         Bytes a{req[0], req[1], 0, 0, 0, uint8_t(k.pdu.size())};
         a.insert(a.end(), k.pdu.begin(), k.pdu.end());
@@ -1208,8 +1197,7 @@ TEST_F(Modbus, MasterAndSlaveBlocks) {
     }
     // a header announcing 301 bytes, more than the frame holds: those bytes
     // are passed over and the answer behind them is read
-    send(m);
-    const Bytes big = peer.Read(12);
+    const Bytes big = ask();
     ASSERT_EQ(big.size(), 12u);
     Bytes stream{big[0], big[1], 0, 0, 0x01, 0x2D};
     stream.resize(6 + 301, 0);
@@ -1252,12 +1240,7 @@ TEST_F(Modbus, MasterAndSlaveBlocks) {
     const Block r = make("MBMASTERRTU", {11, 1, 2, 1, 2, 3, 4, 5, 6, 20, 4, 1, 3, 3, 4, 8});
     EXPECT_EQ(r.h(FB_CLASSNO, 0, 0, 0, 0), 51u);
     EXPECT_EQ(r.h(FB_INSTSIZE, 0, 0, 0, 0), 288u);
-    auto line = [&]() {
-        Bytes b(300);
-        const ssize_t k = read(sv[1], b.data(), b.size());
-        b.resize(size_t(k > 0 ? k : 0));
-        return b;
-    };
+    auto line = [&]() { return ReadNow(sv[1], 300); };
     auto answer = [&](const std::string &h) {
         const Bytes a = Hex(h);
         ASSERT_EQ(write(sv[1], a.data(), a.size()), ssize_t(a.size()));
@@ -1269,10 +1252,7 @@ TEST_F(Modbus, MasterAndSlaveBlocks) {
     EXPECT_EQ(b8(3), 1);  // ready: the port is open
     // bytes waiting on the line before a send are dropped; FC3 100 x4
     answer("55 AA 55");
-    set32(1, 1);
-    set32(2, 3);
-    set32(3, 101);
-    set32(4, 4);
+    request(1, 3, 101, 4);
     send(r);
     EXPECT_EQ(line(), Hex("01 03 00 64 00 04 05 D6"));
     EXPECT_EQ(b8(4), 0);
@@ -1376,23 +1356,21 @@ TEST_F(Modbus, MasterAndSlaveBlocks) {
     ASSERT_EQ(write(cl, q.data(), q.size()), ssize_t(q.size()));
     Peer reader;
     reader.fd = cl;
-    Bytes got;
-    for (int i = 0; i < 2000 && got.size() < 11; i++) {
-        s.Run();
-        const Bytes b = reader.Read(11 - got.size());
-        got.insert(got.end(), b.begin(), b.end());
-    }
-    EXPECT_EQ(got, Hex("01 02 00 00 00 05 00 03 02 24 68"));
+    // runs the slave blocks until the client holds an 11-byte answer
+    auto answer_of = [&](const std::vector<Block> &slaves, Peer &client) {
+        Bytes got;
+        for (int i = 0; i < 2000 && got.size() < 11; i++) {
+            for (const Block &b : slaves) b.Run();
+            const Bytes b = client.Read(11 - got.size());
+            got.insert(got.end(), b.begin(), b.end());
+        }
+        return got;
+    };
+    EXPECT_EQ(answer_of({s}, reader), Hex("01 02 00 00 00 05 00 03 02 24 68"));
     // a transaction id of 'H','R' is a Modbus request like any other here
     const Bytes hr = Hex("48 52 00 00 00 06 00 03 00 00 00 01");
     ASSERT_EQ(write(cl, hr.data(), hr.size()), ssize_t(hr.size()));
-    got.clear();
-    for (int i = 0; i < 2000 && got.size() < 11; i++) {
-        s.Run();
-        const Bytes b = reader.Read(11 - got.size());
-        got.insert(got.end(), b.begin(), b.end());
-    }
-    EXPECT_EQ(got, Hex("48 52 00 00 00 05 00 03 02 24 68"));
+    EXPECT_EQ(answer_of({s}, reader), Hex("48 52 00 00 00 05 00 03 02 24 68"));
     EXPECT_EQ(IsCommMode_Qncan, 1);
     set8(5, 0);
     s.Run();
@@ -1455,13 +1433,7 @@ TEST_F(Modbus, MasterAndSlaveBlocks) {
     for (int i = 0; i < 200; i++) x.Run();
     EXPECT_TRUE(rx.Read(11).empty());
     ASSERT_EQ(write(cx, q7.data(), q7.size()), ssize_t(q7.size()));
-    got.clear();
-    for (int i = 0; i < 2000 && got.size() < 11; i++) {
-        x.Run();
-        const Bytes b = rx.Read(11 - got.size());
-        got.insert(got.end(), b.begin(), b.end());
-    }
-    EXPECT_EQ(got, Hex("00 04 00 00 00 05 07 03 02 24 68"));
+    EXPECT_EQ(answer_of({x}, rx), Hex("00 04 00 00 00 05 07 03 02 24 68"));
 
     // every slave instance has a server of its own: nine more, each on its
     // port (its open output at BOOL 9 + k), and the last one answers
@@ -1480,13 +1452,7 @@ TEST_F(Modbus, MasterAndSlaveBlocks) {
     Peer r9;
     r9.fd = c9;
     ASSERT_EQ(write(c9, q.data(), q.size()), ssize_t(q.size()));
-    got.clear();
-    for (int i = 0; i < 2000 && got.size() < 11; i++) {
-        for (const Block &b : many) b.Run();
-        const Bytes b = r9.Read(11 - got.size());
-        got.insert(got.end(), b.begin(), b.end());
-    }
-    EXPECT_EQ(got, Hex("01 02 00 00 00 05 00 03 02 24 68"));
+    EXPECT_EQ(answer_of(many, r9), Hex("01 02 00 00 00 05 00 03 02 24 68"));
     // a shut-down instance frees its port; another instance opens it again
     const std::vector<uint8_t> saved(Z7Mem_Ptr(many[3].inst, 20260), Z7Mem_Ptr(many[3].inst, 20260) + 20260);
     many[3].h(FB_INSTEXIT, db, 0, many[3].inst, 0);
@@ -1539,32 +1505,29 @@ Bytes IntEvent(uint16_t id, uint16_t value, uint32_t date, uint32_t time) {
     f.insert(f.end(), data.begin(), data.end());
     return f;
 }
+// n calls of the remote bindings, one millisecond apart from now; each peer
+// takes its connection once dialled.
+void StepRemote(uint32_t db, uint32_t &now, int n, std::initializer_list<Peer *> peers) {
+    for (int i = 0; i < n; i++) {
+        Z7EAX_Activate(db, now++);
+        for (Peer *p : peers)
+            if (p->fd < 0) p->Accept();
+    }
+}
 
 // The remote runtime closes its public variables (type 1, sub-code 9): the
 // link stops delivering, and the status word shows it (bit 0) together with
 // the link code (4). A STRING variable is bound to its string record.
 TEST_F(Modbus, RemoteStopShowsInTheStatusWordAndStringsAreBound) {
     Peer a;
-    Bytes cnx = CnxRecord(a.port, 0, 0, 4);
-    cnx.insert(cnx.end(), {0, 0});
-    Bytes vars;
-    for (const Bytes &v :
-         {VarRecord(11, 2, 1, 0), VarRecord(11, 3, 2, 0), VarRecord(11, 1, 3, 5), VarRecord(5, 1, 1, 7)})
-        vars.insert(vars.end(), v.begin(), v.end());
-    vars.push_back(0);
-    test_support::IecImage img = Image(MbConfig{});
-    img.ext_blocks = {{5, cnx}, {6, vars}};
-    ASSERT_EQ(Start(img, db), 0u);
+    ASSERT_EQ(StartRemote({CnxRecord(a.port, 0, 0, 4)}, {VarRecord(11, 2, 1, 0), VarRecord(11, 3, 2, 0),
+                                                         VarRecord(11, 1, 3, 5), VarRecord(5, 1, 1, 7)}),
+              0u);
     const uint32_t str = Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_STRPTR, 1));
     ASSERT_NE(str, 0u);
     EXPECT_EQ(Z7Mem_Get32(Z7Sec_Addr(db, Z7SEC_EAXVAR) + 3 * 32), str);
     uint32_t now = 10000;
-    auto step = [&](int n) {
-        for (int i = 0; i < n; i++) {
-            Z7EAX_Activate(db, now++);
-            if (a.fd < 0) a.Accept();
-        }
-    };
+    auto step = [&](int n) { StepRemote(db, now, n, {&a}); };
     step(50);
     ASSERT_GE(a.fd, 0);
     EXPECT_EQ(Int(1), 4);
@@ -1589,19 +1552,9 @@ TEST_F(Modbus, RemoteStopShowsInTheStatusWordAndStringsAreBound) {
 // link and dials anew.
 TEST_F(Modbus, RemoteFrameAfterTheWaitIsStillTaken) {
     Peer a;
-    Bytes cnx = CnxRecord(a.port, 0, 0, 2);
-    cnx.insert(cnx.end(), {0, 0});
-    Bytes vars;
-    for (const Bytes &v : {VarRecord(11, 2, 1, 0), VarRecord(11, 1, 3, 5)}) vars.insert(vars.end(), v.begin(), v.end());
-    vars.push_back(0);
-    test_support::IecImage img = Image(MbConfig{});
-    img.ext_blocks = {{5, cnx}, {6, vars}};
-    ASSERT_EQ(Start(img, db), 0u);
+    ASSERT_EQ(StartRemote({CnxRecord(a.port, 0, 0, 2)}, {VarRecord(11, 2, 1, 0), VarRecord(11, 1, 3, 5)}), 0u);
     uint32_t now = 10000;
-    for (int i = 0; i < 50; i++) {
-        Z7EAX_Activate(db, now++);
-        if (a.fd < 0) a.Accept();
-    }
+    StepRemote(db, now, 50, {&a});
     ASSERT_GE(a.fd, 0);
     const uint32_t rec = Z7Sec_Addr(db, Z7SEC_EAXCNX);
     ASSERT_EQ(Z7Mem_Get16(rec + 1060), 2);
@@ -1641,26 +1594,15 @@ TEST_F(Modbus, RemoteFrameAfterTheWaitIsStillTaken) {
 // event, and a change of an external variable (type with bit 7 set).
 TEST_F(Modbus, RemoteStringAndExternalEventsReachTheirVariables) {
     Peer a;
-    Bytes cnx = CnxRecord(a.port, 0, 0, 7);
-    cnx.insert(cnx.end(), {0, 0});
-    Bytes vars;
-    for (const Bytes &v :
-         {VarRecord(11, 2, 1, 0), VarRecord(2, 1, 1, 6), VarRecord(16, 4, 2, 6), VarRecord(11, 3, 2, 7),
-          VarRecord(16, 4, 3, 7), VarRecord(16, 5, 4, 7), VarRecord(5, 1, 1, 7)})
-        vars.insert(vars.end(), v.begin(), v.end());
-    vars.push_back(0);
-    test_support::IecImage img = Image(MbConfig{});
-    img.ext_blocks = {{5, cnx}, {6, vars}};
-    ASSERT_EQ(Start(img, db), 0u);
+    ASSERT_EQ(
+        StartRemote({CnxRecord(a.port, 0, 0, 7)},
+                    {VarRecord(11, 2, 1, 0), VarRecord(2, 1, 1, 6), VarRecord(16, 4, 2, 6), VarRecord(11, 3, 2, 7),
+                     VarRecord(16, 4, 3, 7), VarRecord(16, 5, 4, 7), VarRecord(5, 1, 1, 7)}),
+        0u);
     const uint32_t str = Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_STRPTR, 1));
     ASSERT_NE(str, 0u);
     uint32_t now = 10000;
-    auto step = [&](int n) {
-        for (int i = 0; i < n; i++) {
-            Z7EAX_Activate(db, now++);
-            if (a.fd < 0) a.Accept();
-        }
-    };
+    auto step = [&](int n) { StepRemote(db, now, n, {&a}); };
     step(50);
     ASSERT_GE(a.fd, 0);
     EXPECT_EQ(Int(1), 4);
@@ -1692,30 +1634,17 @@ TEST_F(Modbus, RemoteStringAndExternalEventsReachTheirVariables) {
 
 TEST_F(Modbus, RemoteBindingsFollowAnotherRuntimesEvents) {
     Peer a, b, e, x;
-    Bytes cnx = CnxRecord(a.port, 0, 0, 3);
     // 2-3: a pair; 4-5: a pair taking every value (flag 64); 6: variables
     // past the list's 9; 7: its partner's variables past the list
-    for (const Bytes &r : {CnxRecord(b.port, 16, 3, 2), CnxRecord(b.port, 32, 5, 2), CnxRecord(e.port, 16 | 64, 7, 1),
-                           CnxRecord(e.port, 32 | 64, 8, 1), CnxRecord(x.port, 0, 7, 5), CnxRecord(x.port, 16, 8, 1)})
-        cnx.insert(cnx.end(), r.begin(), r.end());
-    cnx.insert(cnx.end(), {0, 0});
-    Bytes vars;
-    for (const Bytes &v : {VarRecord(11, 2, 1, 0), VarRecord(11, 1, 2, 5), VarRecord(2, 1, 1, 6),
+    ASSERT_EQ(StartRemote({CnxRecord(a.port, 0, 0, 3), CnxRecord(b.port, 16, 3, 2), CnxRecord(b.port, 32, 5, 2),
+                           CnxRecord(e.port, 16 | 64, 7, 1), CnxRecord(e.port, 32 | 64, 8, 1),
+                           CnxRecord(x.port, 0, 7, 5), CnxRecord(x.port, 16, 8, 1)},
+                          {VarRecord(11, 2, 1, 0), VarRecord(11, 1, 2, 5), VarRecord(2, 1, 1, 6),
                            VarRecord(11, 2, 4, 0), VarRecord(11, 1, 3, 5), VarRecord(11, 2, 6, 0),
-                           VarRecord(11, 1, 5, 5), VarRecord(11, 1, 7, 5), VarRecord(11, 1, 8, 5)})
-        vars.insert(vars.end(), v.begin(), v.end());
-    vars.push_back(0);
-    test_support::IecImage img = Image(MbConfig{});
-    img.ext_blocks = {{5, cnx}, {6, vars}};
-    ASSERT_EQ(Start(img, db), 0u);
+                           VarRecord(11, 1, 5, 5), VarRecord(11, 1, 7, 5), VarRecord(11, 1, 8, 5)}),
+              0u);
     uint32_t now = 10000;
-    auto step = [&](int n) {
-        for (int i = 0; i < n; i++) {
-            Z7EAX_Activate(db, now++);
-            if (a.fd < 0) a.Accept();
-            if (b.fd < 0) b.Accept();
-        }
-    };
+    auto step = [&](int n) { StepRemote(db, now, n, {&a, &b}); };
     step(50);
     ASSERT_GE(a.fd, 0);
     EXPECT_EQ(Int(1), 4);  // connected, nothing received yet
