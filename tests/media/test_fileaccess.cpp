@@ -214,14 +214,18 @@ protected:
         }
         return W(status);
     }
-    // Posts a decoded record, then while its status shows 65534 gives the
-    // file manager a pass and polls again (ten times at most).
-    void Poll(const FileOpRec &op) {
-        File_Access(&op, 1);
+    // While a posted record's status shows 65534, gives the file manager a
+    // pass and polls again (ten times at most).
+    void Collect(const FileOpRec &op) {
         for (int i = 0; i < 10 && W(op.status) == FILE_BUSY; i++) {
             Pass();
             File_Access(&op, 1);
         }
+    }
+    // Posts a decoded record and collects its answer.
+    void Poll(const FileOpRec &op) {
+        File_Access(&op, 1);
+        Collect(op);
     }
     // Starts a worker job and polls it again once the workers are idle.
     void Finish(const FileOpRec &op) {
@@ -666,10 +670,7 @@ TEST_F(FileInstr, WorkerJobsAndTheirRefusalsOnTheSameDrive) {
     File_Access(&op, 1);
     EXPECT_EQ(W(R(100)), 0);
     File_Access(&op, 0);
-    for (int i = 0; i < 10 && W(R(104)) == FILE_BUSY; i++) {
-        Pass();
-        File_Access(&fmt, 1);
-    }
+    Collect(fmt);
     EXPECT_EQ(W(R(104)), 0);
     EXPECT_FALSE(Exists("mnt/USB1/u.csv"));
     EXPECT_EQ(CF_GetStatus(DRIVE_B), 0);
@@ -1150,10 +1151,7 @@ TEST_F(FileInstr, DescriptorReadCountsOnlyPostedStarts) {
     File_Access(&dr, 1);
     EXPECT_EQ(W(R(110)), FILE_OWNED);
     EXPECT_EQ(W(R(114)), 0);
-    for (int i = 0; i < 10 && W(R(102)) == FILE_BUSY; i++) {
-        Pass();
-        File_Access(&b, 1);
-    }
+    Collect(b);
     ASSERT_EQ(W(R(102)), 0);
     File_Access(&b, 0);
     // Posted at last: the first group of rows, and the counter moves on by one.
@@ -1161,10 +1159,7 @@ TEST_F(FileInstr, DescriptorReadCountsOnlyPostedStarts) {
     File_Access(&dr, 1);
     EXPECT_EQ(W(R(110)), FILE_BUSY);
     EXPECT_EQ(W(R(114)), 1);
-    for (int i = 0; i < 10 && W(R(110)) == FILE_BUSY; i++) {
-        Pass();
-        File_Access(&dr, 1);
-    }
+    Collect(dr);
     EXPECT_EQ(W(R(110)), 0);
     EXPECT_EQ(W(R(111)), 2);
     EXPECT_EQ(W(R(20)), 5);
