@@ -99,6 +99,70 @@ std::vector<uint16_t> DescRead(uint32_t status, const std::string &name) {
     return w;
 }
 
+constexpr uint8_t END = 0x10;
+
+// A decoded record of a job on names: copy (249), rename (252), delete
+// (253), format (254), delete-from-object (4), delete-all (5).
+FileOpRec NameRec(uint32_t owner, uint16_t opcode, uint32_t status, const char *name = nullptr,
+                  const char *name2 = nullptr, uint8_t drive = 0) {
+    FileOpRec op{};
+    op.owner = owner;
+    op.opcode = opcode;
+    op.drive = drive;
+    op.status = status;
+    op.name = name;
+    op.name2 = name2;
+    return op;
+}
+
+// A decoded read (250) of formatted values, its status at R(100).
+FileOpRec ReadRec(uint32_t owner, uint16_t format, uint32_t count, uint32_t data, const char *name) {
+    FileOpRec rd{};
+    rd.owner = owner;
+    rd.opcode = 250;
+    rd.kind = 1;
+    rd.format = format;
+    rd.count = count;
+    rd.data = data;
+    rd.status = R(100);
+    rd.name = name;
+    return rd;
+}
+
+// A decoded descriptor read (248) of two descriptors, its status at R(110)
+// and its row counter two words above R(112), at R(114).
+constexpr uint8_t ROW_DESCS[8] = {0, 5, 1, 0, 0, 8, 1, 0};
+FileOpRec RowRead(uint32_t owner, const uint8_t (&descs)[8], uint32_t data, const char *name) {
+    FileOpRec dr{};
+    dr.owner = owner;
+    dr.opcode = 248;
+    dr.desc_count = 2;
+    dr.descs = descs;
+    dr.descs_size = sizeof descs;
+    dr.data = data;
+    dr.status = R(110);
+    dr.row_ref = R(112);
+    dr.name = name;
+    return dr;
+}
+
+// A decoded write (251) of R(1) as one line of B:\OUT.CSV on the USB
+// stick, its status at R(102).
+FileOpRec StickWrite() {
+    FileOpRec b{};
+    b.owner = 7;
+    b.opcode = 251;
+    b.drive = 1;
+    b.kind = 1;
+    b.flags = 2 | END;
+    b.format = 5;
+    b.count = 1;
+    b.data = R(1);
+    b.status = R(102);
+    b.name = "B:\\OUT.CSV";
+    return b;
+}
+
 class FileInstr : public MediaTest {
 protected:
     LadAsm a{true};
@@ -150,9 +214,33 @@ protected:
         }
         return W(status);
     }
+    // While a posted record's status shows 65534, gives the file manager a
+    // pass and polls again (ten times at most).
+    void Collect(const FileOpRec &op) {
+        for (int i = 0; i < 10 && W(op.status) == FILE_BUSY; i++) {
+            Pass();
+            File_Access(&op, 1);
+        }
+    }
+    // Posts a decoded record and collects its answer.
+    void Poll(const FileOpRec &op) {
+        File_Access(&op, 1);
+        Collect(op);
+    }
+    // Starts a worker job and polls it again once the workers are idle.
+    void Finish(const FileOpRec &op) {
+        File_Access(&op, 1);
+        ASSERT_TRUE(File_JobsIdle(10000));
+        File_Access(&op, 1);
+    }
+    // A 50 MB file: a copy of it runs for a while.
+    void BigFile(const std::string &rel) {
+        const int fd = open(P(rel).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(ftruncate(fd, 50 << 20), 0);
+        close(fd);
+    }
 };
-
-constexpr uint8_t END = 0x10;
 }  // namespace
 
 TEST_F(FileInstr, WriteThenAppendRefuseAndDisable) {
@@ -361,26 +449,11 @@ TEST_F(FileInstr, CopyDeleteRenameAndFormatOperations) {
     MkDir("mnt/USB1");
     MkDir("mnt/USB0/Src");
     // A 50 MB source keeps the copy running for a while.
-    {
-        const int fd = open(P("mnt/USB0/Src/big.bin").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(ftruncate(fd, 50 << 20), 0);
-        close(fd);
-    }
+    ASSERT_NO_FATAL_FAILURE(BigFile("mnt/USB0/Src/big.bin"));
     Put("mnt/USB0/Src/a.csv", "A");
     Put("mnt/USB0/Src/b.csv", "B");
-    FileOpRec copy{};
-    copy.owner = 1;
-    copy.opcode = 249;
-    copy.status = R(100);
-    copy.name = "A:\\SRC\\BIG.BIN";
-    copy.name2 = "B:\\DST\\";
-    FileOpRec del{};
-    del.owner = 2;
-    del.opcode = 253;
-    del.drive = 1;
-    del.status = R(102);
-    del.name = "B:\\DST\\*.*";
+    FileOpRec copy = NameRec(1, 249, R(100), "A:\\SRC\\BIG.BIN", "B:\\DST\\");
+    FileOpRec del = NameRec(2, 253, R(102), "B:\\DST\\*.*", nullptr, 1);
 
     EXPECT_EQ(File_Access(&copy, 1), 0u);
     EXPECT_EQ(W(R(100)), 65534);
@@ -405,9 +478,7 @@ TEST_F(FileInstr, CopyDeleteRenameAndFormatOperations) {
     File_Access(&copy, 0);
     copy.name = "A:\\SRC\\*.CSV";
     copy.name2 = "B:\\CSV";
-    File_Access(&copy, 1);
-    ASSERT_TRUE(File_JobsIdle(10000));
-    File_Access(&copy, 1);
+    ASSERT_NO_FATAL_FAILURE(Finish(copy));
     EXPECT_EQ(W(R(100)), 0);
     EXPECT_EQ(Get("mnt/USB1/CSV/a.csv"), "A");
     EXPECT_EQ(Get("mnt/USB1/CSV/b.csv"), "B");
@@ -424,40 +495,23 @@ TEST_F(FileInstr, CopyDeleteRenameAndFormatOperations) {
     File_Access(&del, 1);
     EXPECT_EQ(W(R(102)), CF_NOT_FOUND);
     del.name = "B:\\DST\\*.BIN";
-    File_Access(&del, 1);
-    ASSERT_TRUE(File_JobsIdle(10000));
-    File_Access(&del, 1);
+    ASSERT_NO_FATAL_FAILURE(Finish(del));
     EXPECT_EQ(W(R(102)), 0);
     EXPECT_FALSE(Exists("mnt/USB1/DST/big.bin"));
     File_Access(&del, 0);
     del.name = "B:\\CSV";
-    File_Access(&del, 1);
-    ASSERT_TRUE(File_JobsIdle(10000));
-    File_Access(&del, 1);
+    ASSERT_NO_FATAL_FAILURE(Finish(del));
     EXPECT_EQ(W(R(102)), 0);
     EXPECT_FALSE(Exists("mnt/USB1/CSV"));
     File_Access(&del, 0);
 
     // Rename and format go through the mailbox.
-    FileOpRec ren{};
-    ren.owner = 3;
-    ren.opcode = 252;
-    ren.status = R(104);
-    ren.name = "A:\\SRC\\A.CSV";
-    ren.name2 = "A:\\SRC\\Z.CSV";
-    File_Access(&ren, 1);
-    for (int i = 0; i < 10 && W(R(104)) == FILE_BUSY; i++) {
-        Pass();
-        File_Access(&ren, 1);
-    }
+    const FileOpRec ren = NameRec(3, 252, R(104), "A:\\SRC\\A.CSV", "A:\\SRC\\Z.CSV");
+    Poll(ren);
     EXPECT_EQ(W(R(104)), 0);
     EXPECT_EQ(Get("mnt/USB0/Src/Z.CSV"), "A");
     File_Access(&ren, 0);
-    FileOpRec fmt{};
-    fmt.owner = 4;
-    fmt.opcode = 254;
-    fmt.drive = 1;
-    fmt.status = R(106);
+    const FileOpRec fmt = NameRec(4, 254, R(106), nullptr, nullptr, 1);
     File_Access(&fmt, 1);
     for (int i = 0; i < 10 && W(R(106)) == FILE_BUSY; i++) {
         Pass();
@@ -497,35 +551,17 @@ TEST_F(FileInstr, CopyDeleteRenameAndFormatOperations) {
     for (uint16_t row = 1; row <= 2; row++) {
         SetW(R(10), uint16_t(-row));
         SetW(R(11), uint16_t(11 * row));
-        File_Access(&dw, 1);
-        for (int i = 0; i < 10 && W(R(108)) == FILE_BUSY; i++) {
-            Pass();
-            File_Access(&dw, 1);
-        }
+        Poll(dw);
         EXPECT_EQ(W(R(108)), 0);
         File_Access(&dw, 0);
     }
     EXPECT_EQ(Get("mnt/USB0/DESC.CSV"), "V,T\r\n-1,11\r\n-2,22\r\n");
-    const uint8_t rdesc[8] = {0, 5, 1, 0, 0, 8, 1, 0};
-    FileOpRec dr{};
-    dr.owner = 6;
-    dr.opcode = 248;
-    dr.desc_count = 2;
-    dr.descs = rdesc;
-    dr.descs_size = sizeof rdesc;
-    dr.data = R(20);
-    dr.status = R(110);
-    dr.row_ref = R(112);  // the counter is the word two words above: R(114)
+    FileOpRec dr = RowRead(6, ROW_DESCS, R(20), "A:\\DESC.CSV");  // the counter: R(114)
     dr.row_restart = 1;
-    dr.name = "A:\\DESC.CSV";
     SetW(R(110), 1);  // restart bit
     On(1536, false);  // not the first scan
     for (uint16_t row : {1, 2}) {
-        File_Access(&dr, 1);
-        for (int i = 0; i < 10 && W(R(110)) == FILE_BUSY; i++) {
-            Pass();
-            File_Access(&dr, 1);
-        }
+        Poll(dr);
         EXPECT_EQ(W(R(110)), 0);
         EXPECT_EQ(int16_t(W(R(20))), -row);
         EXPECT_EQ(W(R(21)), 11 * row);
@@ -592,12 +628,8 @@ TEST_F(FileInstr, WorkerJobsAndTheirRefusalsOnTheSameDrive) {
     Put("mnt/USB1/u.csv", "U");
     const auto ask = [&](uint16_t opcode, bool on_sd) -> int32_t {
         if (opcode == 254) return File_StartFormat(on_sd ? DRIVE_A : DRIVE_B);
-        FileOpRec q{};
-        q.owner = 2;
-        q.opcode = opcode;
-        q.status = R(102);
-        q.name = on_sd ? "A:\\S.CSV" : "B:\\U.CSV";
-        q.name2 = on_sd ? "A:\\T.CSV" : "B:\\T.CSV";
+        const FileOpRec q =
+            NameRec(2, opcode, R(102), on_sd ? "A:\\S.CSV" : "B:\\U.CSV", on_sd ? "A:\\T.CSV" : "B:\\T.CSV");
         File_Access(&q, 1);
         const uint16_t st = W(R(102));
         File_Access(&q, 0);
@@ -617,11 +649,7 @@ TEST_F(FileInstr, WorkerJobsAndTheirRefusalsOnTheSameDrive) {
     // A real format of the stick through the instruction: its status 82,
     // the stick refused to a copy, a delete and a second format; the card
     // free for a copy; the status in the end the drive check translated.
-    FileOpRec fmt{};
-    fmt.owner = 3;
-    fmt.opcode = 254;
-    fmt.drive = 1;
-    fmt.status = R(104);
+    const FileOpRec fmt = NameRec(3, 254, R(104), nullptr, nullptr, 1);
     File_Access(&fmt, 1);
     for (int i = 0; i < 20 && RmFormatOpsThreadId == 0; i++) Pass();
     ASSERT_NE(RmFormatOpsThreadId, 0u);
@@ -642,10 +670,7 @@ TEST_F(FileInstr, WorkerJobsAndTheirRefusalsOnTheSameDrive) {
     File_Access(&op, 1);
     EXPECT_EQ(W(R(100)), 0);
     File_Access(&op, 0);
-    for (int i = 0; i < 10 && W(R(104)) == FILE_BUSY; i++) {
-        Pass();
-        File_Access(&fmt, 1);
-    }
+    Collect(fmt);
     EXPECT_EQ(W(R(104)), 0);
     EXPECT_FALSE(Exists("mnt/USB1/u.csv"));
     EXPECT_EQ(CF_GetStatus(DRIVE_B), 0);
@@ -672,9 +697,6 @@ TEST_F(FileInstr, CopyAndDeleteJobsRefuseSymbolicLinks) {
     Put("mnt/USB0/own.csv", "O");
     ASSERT_EQ(symlink(P("outside").c_str(), P("mnt/USB0/ESC").c_str()), 0);
     ASSERT_EQ(symlink(P("outside/secret.csv").c_str(), P("mnt/USB0/PW.CSV").c_str()), 0);
-    FileOpRec op{};
-    op.owner = 1;
-    op.status = R(100);
     struct Case {
         uint16_t opcode;
         const char *name, *name2;
@@ -688,22 +710,14 @@ TEST_F(FileInstr, CopyAndDeleteJobsRefuseSymbolicLinks) {
         {253, "A:\\ESC\\SECRET.CSV", nullptr},
     };
     for (const Case &c : refused) {
-        op.opcode = c.opcode;
-        op.name = c.name;
-        op.name2 = c.name2;
-        File_Access(&op, 1);
-        ASSERT_TRUE(File_JobsIdle(10000));
-        File_Access(&op, 1);
+        const FileOpRec op = NameRec(1, c.opcode, R(100), c.name, c.name2);
+        ASSERT_NO_FATAL_FAILURE(Finish(op));
         EXPECT_EQ(W(R(100)), CF_NOT_FOUND) << c.opcode << " " << c.name;
         File_Access(&op, 0);
     }
     // A wildcard copy takes the card's own file and leaves the link.
-    op.opcode = 249;
-    op.name = "A:\\*.CSV";
-    op.name2 = "B:\\ALL\\";
-    File_Access(&op, 1);
-    ASSERT_TRUE(File_JobsIdle(10000));
-    File_Access(&op, 1);
+    const FileOpRec op = NameRec(1, 249, R(100), "A:\\*.CSV", "B:\\ALL\\");
+    ASSERT_NO_FATAL_FAILURE(Finish(op));
     EXPECT_EQ(W(R(100)), 0);
     File_Access(&op, 0);
     EXPECT_EQ(Get("mnt/USB1/ALL/own.csv"), "O");
@@ -938,19 +952,8 @@ TEST_F(FileInstr, FinishedJobStaysItsStartersUntilCollected) {
     MkDir("mnt/USB1");
     MkDir("mnt/USB0/SRC");
     Put("mnt/USB0/ONE.CSV", "1");
-    FileOpRec a{};
-    a.owner = 1;
-    a.opcode = 249;
-    a.status = R(100);
-    a.name = "A:\\ONE.CSV";
-    a.name2 = "A:\\TWO.CSV";
-    FileOpRec b{};
-    b.owner = 2;
-    b.opcode = 249;
-    b.drive = 1;
-    b.status = R(102);
-    b.name = "A:\\SRC";  // a folder: the copy fails (5)
-    b.name2 = "B:\\X.CSV";
+    const FileOpRec a = NameRec(1, 249, R(100), "A:\\ONE.CSV", "A:\\TWO.CSV");
+    FileOpRec b = NameRec(2, 249, R(102), "A:\\SRC", "B:\\X.CSV", 1);  // a folder: the copy fails (5)
     File_Access(&a, 1);
     EXPECT_EQ(W(R(100)), 65534);
     ASSERT_TRUE(File_JobsIdle(10000));
@@ -976,12 +979,7 @@ TEST_F(FileInstr, FinishedJobStaysItsStartersUntilCollected) {
     File_Access(&a, 0);
     // Disabling an instruction whose copy is over (collected) leaves the
     // other drive's running copy alone.
-    {
-        const int fd = open(P("mnt/USB0/SRC/big.bin").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(ftruncate(fd, 50 << 20), 0);
-        close(fd);
-    }
+    ASSERT_NO_FATAL_FAILURE(BigFile("mnt/USB0/SRC/big.bin"));
     File_Access(&a, 1);
     ASSERT_TRUE(File_JobsIdle(10000));
     EXPECT_EQ(File_Access(&a, 1), 1u);
@@ -1016,40 +1014,16 @@ TEST_F(FileInstr, FinishedJobStaysItsStartersUntilCollected) {
 TEST_F(FileInstr, FinishedDescriptorReadPollsNoOtherRequest) {
     MkDir("mnt/USB1");
     Put("mnt/USB0/ROWS.CSV", "5,6\r\n");
-    const uint8_t rdesc[8] = {0, 5, 1, 0, 0, 8, 1, 0};
-    FileOpRec dr{};
-    dr.owner = 6;
-    dr.opcode = 248;
-    dr.desc_count = 2;
-    dr.descs = rdesc;
-    dr.descs_size = sizeof rdesc;
-    dr.data = R(20);
-    dr.status = R(110);
-    dr.row_ref = R(112);  // the counter is R(114)
-    dr.name = "A:\\ROWS.CSV";
+    const FileOpRec dr = RowRead(6, ROW_DESCS, R(20), "A:\\ROWS.CSV");  // the counter is R(114)
     On(1536, false);
     SetW(R(110), 0);
     SetW(R(114), 1);  // the second row: there is none
-    File_Access(&dr, 1);
-    for (int i = 0; i < 10 && W(R(110)) == FILE_BUSY; i++) {
-        Pass();
-        File_Access(&dr, 1);
-    }
+    Poll(dr);
     ASSERT_EQ(W(R(110)), 65535);
     EXPECT_EQ(W(R(114)), 2);
     SetW(R(20), 111);
     SetW(R(21), 222);
-    FileOpRec b{};
-    b.owner = 7;
-    b.opcode = 251;
-    b.drive = 1;
-    b.kind = 1;
-    b.flags = 2 | END;
-    b.format = 5;
-    b.count = 1;
-    b.data = R(1);
-    b.status = R(102);
-    b.name = "B:\\OUT.CSV";
+    const FileOpRec b = StickWrite();
     SetW(R(1), 77);
     File_Access(&b, 1);
     EXPECT_EQ(W(R(102)), 65534);
@@ -1087,22 +1061,10 @@ TEST_F(FileInstr, FinishedDescriptorReadPollsNoOtherRequest) {
 // every row read reaches the registers, not only as many bytes as rows.
 TEST_F(FileInstr, TextColumnReadHandsBackEveryRowsSlot) {
     Put("mnt/USB0/NAMES.CSV", "ab,1\r\ncd,2\r\nef,3\r\n");
-    FileOpRec rd{};
-    rd.owner = 9;
-    rd.opcode = 250;
-    rd.kind = 1;
-    rd.format = 0;
-    rd.start = int32_t(0x80000000u | 2u << 16 | 0u);  // rows 0 and 1
-    rd.count = 0;                                     // column 0, at most 600 rows
-    rd.data = R(300);
-    rd.status = R(100);
-    rd.name = "A:\\NAMES.CSV";
+    FileOpRec rd = ReadRec(9, 0, 0, R(300), "A:\\NAMES.CSV");  // column 0, at most 600 rows
+    rd.start = int32_t(0x80000000u | 2u << 16 | 0u);           // rows 0 and 1
     for (int i = 0; i < 130; i++) SetW(R(300 + i), 0xFFFF);
-    File_Access(&rd, 1);
-    for (int i = 0; i < 10 && W(R(100)) == FILE_BUSY; i++) {
-        Pass();
-        File_Access(&rd, 1);
-    }
+    Poll(rd);
     EXPECT_EQ(W(R(100)), 0);
     EXPECT_EQ(W(R(101)), 2);
     EXPECT_EQ(W(R(300)), 0x6261);  // "ab"
@@ -1121,24 +1083,15 @@ TEST_F(FileInstr, PatternCopyOverAFolderCopiesTheFilesAndAnswers5) {
     MkDir("mnt/USB0/SRC/sub.d");
     Put("mnt/USB0/SRC/sub.d/in.txt", "I");
     Put("mnt/USB0/SRC/a.d", "A");
-    FileOpRec op{};
-    op.owner = 1;
-    op.opcode = 249;
-    op.status = R(100);
-    op.name = "A:\\SRC\\*.D";
-    op.name2 = "B:\\OUT\\";
-    File_Access(&op, 1);
-    ASSERT_TRUE(File_JobsIdle(10000));
-    File_Access(&op, 1);
+    FileOpRec op = NameRec(1, 249, R(100), "A:\\SRC\\*.D", "B:\\OUT\\");
+    ASSERT_NO_FATAL_FAILURE(Finish(op));
     EXPECT_EQ(W(R(100)), 5);
     EXPECT_EQ(Get("mnt/USB1/OUT/a.d"), "A");
     EXPECT_FALSE(Exists("mnt/USB1/OUT/sub.d"));
     File_Access(&op, 0);
     // Only files matching: 0.
     op.name = "A:\\SRC\\A.*";
-    File_Access(&op, 1);
-    ASSERT_TRUE(File_JobsIdle(10000));
-    File_Access(&op, 1);
+    ASSERT_NO_FATAL_FAILURE(Finish(op));
     EXPECT_EQ(W(R(100)), 0);
 }
 
@@ -1150,11 +1103,7 @@ TEST_F(FileInstr, ACopyToADestinationWithAWildcardIsRefused) {
     MkDir("mnt/USB1/OUT");
     Put("mnt/USB0/SRC.TXT", "S");
     Put("mnt/USB1/OUT/A1.TXT", "1");
-    FileOpRec op{};
-    op.owner = 1;
-    op.opcode = 249;
-    op.status = R(100);
-    op.name = "A:\\SRC.TXT";
+    FileOpRec op = NameRec(1, 249, R(100), "A:\\SRC.TXT");
     for (const char *dest : {"B:\\OUT\\A*.TXT", "B:\\OUT\\A?.TXT", "B:\\O*\\X.TXT", "B:\\OUT\\*"}) {
         SCOPED_TRACE(dest);
         op.name2 = dest;
@@ -1178,17 +1127,8 @@ TEST_F(FileInstr, ACopyToADestinationWithAWildcardIsRefused) {
 TEST_F(FileInstr, DescriptorReadCountsOnlyPostedStarts) {
     MkDir("mnt/USB1");
     Put("mnt/USB0/ROWS.CSV", "5,6\r\n7,8\r\n");
-    const uint8_t rdesc[8] = {0, 5, 1, 0, 0, 8, 1, 0};
-    FileOpRec dr{};
-    dr.owner = 6;
-    dr.opcode = 248;
-    dr.desc_count = 2;
-    dr.descs = rdesc;
-    dr.descs_size = sizeof rdesc;
-    dr.data = la::SR(100);  // a system register: refused (86) before posting
-    dr.status = R(110);
-    dr.row_ref = R(112);  // the counter is R(114)
-    dr.name = "A:\\ROWS.CSV";
+    // Into a system register: refused (86) before posting. The counter is R(114).
+    FileOpRec dr = RowRead(6, ROW_DESCS, la::SR(100), "A:\\ROWS.CSV");
     On(1536, false);
     SetW(R(110), 0);
     SetW(R(114), 0);
@@ -1202,17 +1142,7 @@ TEST_F(FileInstr, DescriptorReadCountsOnlyPostedStarts) {
     File_Access(&dr, 0);
     // Another instruction's write holds the channel: the read answers 65533
     // and its counter waits with it.
-    FileOpRec b{};
-    b.owner = 7;
-    b.opcode = 251;
-    b.drive = 1;
-    b.kind = 1;
-    b.flags = 2 | END;
-    b.format = 5;
-    b.count = 1;
-    b.data = R(1);
-    b.status = R(102);
-    b.name = "B:\\OUT.CSV";
+    const FileOpRec b = StickWrite();
     SetW(R(1), 77);
     File_Access(&b, 1);
     ASSERT_EQ(W(R(102)), FILE_BUSY);
@@ -1221,10 +1151,7 @@ TEST_F(FileInstr, DescriptorReadCountsOnlyPostedStarts) {
     File_Access(&dr, 1);
     EXPECT_EQ(W(R(110)), FILE_OWNED);
     EXPECT_EQ(W(R(114)), 0);
-    for (int i = 0; i < 10 && W(R(102)) == FILE_BUSY; i++) {
-        Pass();
-        File_Access(&b, 1);
-    }
+    Collect(b);
     ASSERT_EQ(W(R(102)), 0);
     File_Access(&b, 0);
     // Posted at last: the first group of rows, and the counter moves on by one.
@@ -1232,10 +1159,7 @@ TEST_F(FileInstr, DescriptorReadCountsOnlyPostedStarts) {
     File_Access(&dr, 1);
     EXPECT_EQ(W(R(110)), FILE_BUSY);
     EXPECT_EQ(W(R(114)), 1);
-    for (int i = 0; i < 10 && W(R(110)) == FILE_BUSY; i++) {
-        Pass();
-        File_Access(&dr, 1);
-    }
+    Collect(dr);
     EXPECT_EQ(W(R(110)), 0);
     EXPECT_EQ(W(R(111)), 2);
     EXPECT_EQ(W(R(20)), 5);
@@ -1249,22 +1173,10 @@ TEST_F(FileInstr, OneBitReadSetsTheBitOnlyFromOneElement) {
     std::string rows;
     for (int i = 0; i < 20; i++) rows += "1\r\n";
     Put("mnt/USB0/BITS.CSV", rows);
-    FileOpRec rd{};
-    rd.owner = 11;
-    rd.opcode = 250;
-    rd.kind = 1;
-    rd.format = 2;
-    rd.count = 0;  // column 0, at most 600 rows
-    rd.data = M(50);
-    rd.status = R(100);
-    rd.name = "A:\\BITS.CSV";
+    FileOpRec rd = ReadRec(11, 2, 0, M(50), "A:\\BITS.CSV");  // column 0, at most 600 rows
     auto run = [&](uint32_t first, uint32_t end) {
         rd.start = int32_t(0x80000000u | end << 16 | first);
-        File_Access(&rd, 1);
-        for (int i = 0; i < 10 && W(R(100)) == FILE_BUSY; i++) {
-            Pass();
-            File_Access(&rd, 1);
-        }
+        Poll(rd);
         const uint16_t s = W(R(100));
         File_Access(&rd, 0);
         return s;
@@ -1287,44 +1199,19 @@ TEST_F(FileInstr, OneBitReadSetsTheBitOnlyFromOneElement) {
 TEST_F(FileInstr, DescriptorReadSkipsADescriptorWithoutCount) {
     Put("mnt/USB0/TWO.CSV", "5,6\r\n");
     Put("mnt/USB0/ONE.CSV", "7\r\n");
-    FileOpRec rd{};
-    rd.owner = 12;
-    rd.opcode = 250;
-    rd.kind = 1;
-    rd.format = 5;
-    rd.count = 2;
-    rd.data = R(30);
-    rd.status = R(100);
-    rd.name = "A:\\TWO.CSV";
-    File_Access(&rd, 1);
-    for (int i = 0; i < 10 && W(R(100)) == FILE_BUSY; i++) {
-        Pass();
-        File_Access(&rd, 1);
-    }
+    const FileOpRec rd = ReadRec(12, 5, 2, R(30), "A:\\TWO.CSV");
+    Poll(rd);
     ASSERT_EQ(W(R(100)), 0);
     ASSERT_EQ(W(R(31)), 6);
     File_Access(&rd, 0);
     const uint8_t rdesc[8] = {0, 0, 0, 0, 0, 5, 1, 0};  // text of no characters, one signed word
-    FileOpRec dr{};
-    dr.owner = 13;
-    dr.opcode = 248;
-    dr.desc_count = 2;
-    dr.descs = rdesc;
-    dr.descs_size = sizeof rdesc;
-    dr.data = R(20);
-    dr.status = R(110);
-    dr.row_ref = R(112);
-    dr.name = "A:\\ONE.CSV";
+    const FileOpRec dr = RowRead(13, rdesc, R(20), "A:\\ONE.CSV");
     On(1536, false);
     SetW(R(110), 0);
     SetW(R(114), 0);
     SetW(R(20), 0x5A5A);
     SetW(R(21), 0x5A5A);
-    File_Access(&dr, 1);
-    for (int i = 0; i < 10 && W(R(110)) == FILE_BUSY; i++) {
-        Pass();
-        File_Access(&dr, 1);
-    }
+    Poll(dr);
     EXPECT_EQ(W(R(110)), 0);
     EXPECT_EQ(W(R(111)), 1);
     EXPECT_EQ(W(R(20)), 7);
@@ -1337,23 +1224,14 @@ TEST_F(FileInstr, DescriptorReadSkipsADescriptorWithoutCount) {
 TEST_F(FileInstr, CopyIntoAFolderNamedWithAMetaSequence) {
     MkDir("mnt/USB1");
     Put("mnt/USB0/SRC.TXT", "S");
-    FileOpRec op{};
-    op.owner = 1;
-    op.opcode = 249;
-    op.status = R(100);
-    op.name = "A:\\SRC.TXT";
-    op.name2 = "B:\\BK\\$1u8\\";
-    File_Access(&op, 1);
-    ASSERT_TRUE(File_JobsIdle(10000));
-    File_Access(&op, 1);
+    FileOpRec op = NameRec(1, 249, R(100), "A:\\SRC.TXT", "B:\\BK\\$1u8\\");
+    ASSERT_NO_FATAL_FAILURE(Finish(op));
     EXPECT_EQ(W(R(100)), 0);
     EXPECT_EQ(Get("mnt/USB1/BK/00000000/SRC.TXT"), "S");
     File_Access(&op, 0);
     // Shrinking: "A$1u1\" names the folder "A0".
     op.name2 = "B:\\A$1u1\\";
-    File_Access(&op, 1);
-    ASSERT_TRUE(File_JobsIdle(10000));
-    File_Access(&op, 1);
+    ASSERT_NO_FATAL_FAILURE(Finish(op));
     EXPECT_EQ(W(R(100)), 0);
     EXPECT_EQ(Get("mnt/USB1/A0/SRC.TXT"), "S");
 }
@@ -1422,10 +1300,7 @@ TEST_F(FileInstr, ANameGrownPastAPathByItsMetaSequencesIsRefused) {
     Put(host + std::string(95, '0'), "K");
     Put(host + std::string(102, '0'), "L");
     ASSERT_EQ(Get(host + std::string(95, '0')), "K");
-    FileOpRec op{};
-    op.owner = 1;
-    op.opcode = 253;
-    op.status = R(100);
+    FileOpRec op = NameRec(1, 253, R(100));
     for (const char *name : {grown.c_str(), whole.c_str()}) {
         op.name = name;
         EXPECT_EQ(File_Access(&op, 1), 0u);
@@ -1475,11 +1350,7 @@ TEST_F(FileInstr, APatternOfManyStarsIsMatchedWithoutBacktrackingWithoutEnd) {
     std::string pattern = "A:\\LOGS\\";
     for (int i = 0; i < 20; i++) pattern += "*A";
     pattern += "*B";
-    FileOpRec del{};
-    del.owner = 1;
-    del.opcode = 253;
-    del.status = R(100);
-    del.name = pattern.c_str();
+    const FileOpRec del = NameRec(1, 253, R(100), pattern.c_str());
     EXPECT_EQ(File_Access(&del, 1), 0u);
     EXPECT_EQ(W(R(100)), CF_NOT_FOUND);
     EXPECT_EQ(RmDeleteOpsThreadId.load(), 0u);

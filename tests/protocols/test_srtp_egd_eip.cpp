@@ -64,6 +64,11 @@ void Fresh() {
     LE_Put16(&DprMap[DPR_RUN], 1);
 }
 
+// Fresh() as a member, constructed before those that follow it.
+struct Cleared {
+    Cleared() { Fresh(); }
+};
+
 // ---- SRTP --------------------------------------------------------------------------------------------
 
 TEST(SrtpBlocks, EverySelectorThroughItsEdgesAndTheIecMapping) {
@@ -139,9 +144,7 @@ void SrtpPass(int n = 1) {
 // The SRTP server of interface 0 on a test port, its records deleted after.
 struct SrtpServed {
     test_support::FakeClock clock;
-    struct Cleared {
-        Cleared() { Fresh(); }
-    } cleared;  // the image and configuration, before the network
+    Cleared cleared;  // the image and configuration, before the network
     Net net;
     explicit SrtpServed(uint16_t port) {
         Dpr_Configuration[0].enables[0] = EN0_B0;
@@ -630,38 +633,56 @@ void EgdPass(int n = 1) {
     }
 }
 
-TEST(EgdExchanges, ProducedToItselfThroughEveryStatus) {
+// EGD on interface 0 with a test port, the image and configuration cleared
+// first; its sockets deleted and the link down after.
+struct EgdServed {
     test_support::FakeClock clock;
-    Fresh();
+    Cleared cleared;  // the image and configuration, before the network
     Net net;
-    EgdPortNumber = test_support::TestPort(18400);
     DprConfigRec &c = Dpr_Configuration[0];
-    c.enables[0] = EN0_EGD;
-    auto exchange = [&c](unsigned x, uint32_t kind, uint32_t id, uint32_t addr, uint32_t h2, uint32_t h3,
-                         std::vector<std::array<uint32_t, 2>> items) {
-        c.egd[x] = {};
-        c.egd[x].kind = kind;
-        c.egd[x].header[0] = id;
-        c.egd[x].header[1] = addr;
-        c.egd[x].header[2] = h2;
-        c.egd[x].header[3] = h3;
-        for (size_t i = 0; i < items.size(); i++) {
-            c.egd[x].items[i][0] = items[i][0];
-            c.egd[x].items[i][1] = items[i][1];
-        }
-    };
+    explicit EgdServed(uint16_t port) {
+        EgdPortNumber = test_support::TestPort(port);
+        c.enables[0] = EN0_EGD;
+    }
+    ~EgdServed() {
+        _nx_udp_socket_delete(&EGDConnEth[0].send);
+        _nx_udp_socket_delete(&EGDConnEth[0].receive);
+        EGDConnEth[0].ip = nullptr;
+        Enet_LinkUp = 0;
+    }
+};
+
+// Exchange record x of the configuration: its kind, the header's four
+// words and its items (reference, length), the rest zero.
+void EgdExchange(DprConfigRec &c, unsigned x, uint32_t kind, uint32_t id, uint32_t addr, uint32_t h2, uint32_t h3,
+                 const std::vector<std::array<uint32_t, 2>> &items) {
+    c.egd[x] = {};
+    c.egd[x].kind = kind;
+    c.egd[x].header[0] = id;
+    c.egd[x].header[1] = addr;
+    c.egd[x].header[2] = h2;
+    c.egd[x].header[3] = h3;
+    for (size_t i = 0; i < items.size(); i++) {
+        c.egd[x].items[i][0] = items[i][0];
+        c.egd[x].items[i][1] = items[i][1];
+    }
+}
+
+TEST(EgdExchanges, ProducedToItselfThroughEveryStatus) {
+    EgdServed served(18400);
+    DprConfigRec &c = served.c;
     // 0x101 (ID in %R20) to ourselves every 100 ms; consumed back with a 500 ms
     // time-out; 0x999 never comes (300 ms). Status entries in item order.
-    exchange(0, 0x80010003, R(20), 0x7F000001, 100, 0, {{R(1), 4}, {R(100), 0x8000}});
-    exchange(1, 0x80000001, 0x101, 0x7F000001, 0, 500, {{R(10), 4}, {R(101), 0x8000}, {R(102), 0x8000}});
-    exchange(2, 0x80000001, 0x999, 0x7F000001, 0, 300, {{R(103), 0x8000}});
+    EgdExchange(c, 0, 0x80010003, R(20), 0x7F000001, 100, 0, {{R(1), 4}, {R(100), 0x8000}});
+    EgdExchange(c, 1, 0x80000001, 0x101, 0x7F000001, 0, 500, {{R(10), 4}, {R(101), 0x8000}, {R(102), 0x8000}});
+    EgdExchange(c, 2, 0x80000001, 0x999, 0x7F000001, 0, 300, {{R(103), 0x8000}});
     for (unsigned i = 0; i < 4; i++) Dpr_Add_Egd_Status_Req(R(100 + i), 0x8000, i);
     c.egd_status_count = 4;
     Dpr_Set_W_Data(R(20), 0x101);
     PlcReg_Set(R(1), "\x01\x02\x03\x04", 32);
     for (unsigned i = 0; i < 4; i++) Dpr_Set_W_Data(R(100 + i), 0xFFFF);
     Enet_LinkUp = 1;
-    ASSERT_EQ(Egd_Init(&net.ip, &net.pool), 0u);
+    ASSERT_EQ(Egd_Init(&served.net.ip, &served.net.pool), 0u);
     auto st = [] {
         return std::array<uint16_t, 4>{Dpr_Get_W_Data(R(100)), Dpr_Get_W_Data(R(101)), Dpr_Get_W_Data(R(102)),
                                        Dpr_Get_W_Data(R(103))};
@@ -701,16 +722,12 @@ TEST(EgdExchanges, ProducedToItselfThroughEveryStatus) {
     EXPECT_EQ(st(), (std::array<uint16_t, 4>{1, 1, 1, 6}));
     // A produced destination below 33 is a group: 5 becomes 224.0.7.5 in
     // the record itself once the exchanges are configured.
-    exchange(3, 0x80000003, 0x404, 5, 100, 0, {{R(1), 4}});
+    EgdExchange(c, 3, 0x80000003, 0x404, 5, 100, 0, {{R(1), 4}});
     LE_Put16(&DprMap[DPR_RUN], 1);
     Egd_Config(0);
     EXPECT_EQ(c.egd[3].header[1], 0xE0000705u);
     Egd_Config(0);
     EXPECT_EQ(c.egd[3].header[1], 0xE0000705u) << "converted once";
-    _nx_udp_socket_delete(&EGDConnEth[0].send);
-    _nx_udp_socket_delete(&EGDConnEth[0].receive);
-    EGDConnEth[0].ip = nullptr;
-    Enet_LinkUp = 0;
 }
 
 // The link lost while the controller runs: status 2; back again, the
@@ -718,37 +735,17 @@ TEST(EgdExchanges, ProducedToItselfThroughEveryStatus) {
 // next message received reports 7 and the one after 1. A stop while the link
 // is down is a start again once both are back: status 0.
 TEST(EgdExchanges, ALinkLossReportsTwoThenSevenAndAStopMeanwhileZero) {
-    test_support::FakeClock clock;
-    Fresh();
-    Net net;
-    EgdPortNumber = test_support::TestPort(18420);
-    DprConfigRec &c = Dpr_Configuration[0];
-    c.enables[0] = EN0_EGD;
+    EgdServed served(18420);
+    DprConfigRec &c = served.c;
     // 0x303 to ourselves every 100 ms, consumed back with a 500 ms time-out.
-    c.egd[0] = {};
-    c.egd[0].kind = 0x80000003;
-    c.egd[0].header[0] = 0x303;
-    c.egd[0].header[1] = 0x7F000001;
-    c.egd[0].header[2] = 100;
-    c.egd[0].items[0][0] = R(1);
-    c.egd[0].items[0][1] = 2;
-    c.egd[0].items[1][0] = R(100);
-    c.egd[0].items[1][1] = 0x8000;
-    c.egd[1] = {};
-    c.egd[1].kind = 0x80000001;
-    c.egd[1].header[0] = 0x303;
-    c.egd[1].header[1] = 0x7F000001;
-    c.egd[1].header[3] = 500;
-    c.egd[1].items[0][0] = R(10);
-    c.egd[1].items[0][1] = 2;
-    c.egd[1].items[1][0] = R(101);
-    c.egd[1].items[1][1] = 0x8000;
+    EgdExchange(c, 0, 0x80000003, 0x303, 0x7F000001, 100, 0, {{R(1), 2}, {R(100), 0x8000}});
+    EgdExchange(c, 1, 0x80000001, 0x303, 0x7F000001, 0, 500, {{R(10), 2}, {R(101), 0x8000}});
     for (unsigned i = 0; i < 2; i++) Dpr_Add_Egd_Status_Req(R(100 + i), 0x8000, i);
     c.egd_status_count = 2;
     Dpr_Set_W_Data(R(100), 0xFFFF);
     Dpr_Set_W_Data(R(101), 0xFFFF);
     Enet_LinkUp = 1;
-    ASSERT_EQ(Egd_Init(&net.ip, &net.pool), 0u);
+    ASSERT_EQ(Egd_Init(&served.net.ip, &served.net.pool), 0u);
     auto st = [] { return std::array<uint16_t, 2>{Dpr_Get_W_Data(R(100)), Dpr_Get_W_Data(R(101))}; };
     EgdPass();
     EXPECT_EQ(st(), (std::array<uint16_t, 2>{0, 0}));
@@ -786,29 +783,14 @@ TEST(EgdExchanges, ALinkLossReportsTwoThenSevenAndAStopMeanwhileZero) {
     Enet_LinkUp = 1;
     EgdPass();
     EXPECT_EQ(st(), (std::array<uint16_t, 2>{0, 0}));
-    _nx_udp_socket_delete(&EGDConnEth[0].send);
-    _nx_udp_socket_delete(&EGDConnEth[0].receive);
-    EGDConnEth[0].ip = nullptr;
-    Enet_LinkUp = 0;
 }
 
 TEST(EgdExchanges, DatagramsLeftUnreadAreTakenOnTheNextStep) {
-    test_support::FakeClock clock;
-    Fresh();
-    Net net;
-    EgdPortNumber = test_support::TestPort(18410);
-    DprConfigRec &c = Dpr_Configuration[0];
-    c.enables[0] = EN0_EGD;
+    EgdServed served(18410);
     // 0x202 from 127.0.0.1 into %R20, 500 ms time-out.
-    c.egd[0] = {};
-    c.egd[0].kind = 0x80000001;
-    c.egd[0].header[0] = 0x202;
-    c.egd[0].header[1] = 0x7F000001;
-    c.egd[0].header[3] = 500;
-    c.egd[0].items[0][0] = R(20);
-    c.egd[0].items[0][1] = 4;
+    EgdExchange(served.c, 0, 0x80000001, 0x202, 0x7F000001, 0, 500, {{R(20), 4}});
     Enet_LinkUp = 1;
-    ASSERT_EQ(Egd_Init(&net.ip, &net.pool), 0u);
+    ASSERT_EQ(Egd_Init(&served.net.ip, &served.net.pool), 0u);
     Egd_Scan(0);
     const int fd = socket(AF_INET, SOCK_DGRAM, 0);
     ASSERT_GE(fd, 0);
@@ -837,10 +819,6 @@ TEST(EgdExchanges, DatagramsLeftUnreadAreTakenOnTheNextStep) {
     EXPECT_EQ(Dpr_Get_Dw_Data(R(20)), 3u);
     Egd_Scan(0);  // finds the queue empty
     EXPECT_EQ(Egd_Due(0, now), now + 500) << "then the consumption time-out";
-    _nx_udp_socket_delete(&EGDConnEth[0].send);
-    _nx_udp_socket_delete(&EGDConnEth[0].receive);
-    EGDConnEth[0].ip = nullptr;
-    Enet_LinkUp = 0;
 }
 
 // ---- CIP and EtherNet/IP -----------------------------------------------------------------------------
@@ -1157,6 +1135,43 @@ TEST(ClassOne, ConsumedSequenceNumbersCompareOverTheWrap) {
     EXPECT_EQ(EipConnEth[0].run_idle[0], 1);
 }
 
+// A consumed datagram of `size` bytes for the connection whose O->T ID is
+// 0x1001, sequence number 1: the sequenced-address item, then a
+// connected-data item of `length` bytes (the sequence count, the run/idle
+// header in run, the data from byte 24).
+Bytes Consumed(size_t size, uint16_t length) {
+    Bytes d(size);
+    LE_Put16(&d[0], 2);
+    LE_Put16(&d[2], 0x8002);
+    LE_Put16(&d[4], 8);
+    LE_Put32(&d[6], 0x1001);
+    LE_Put32(&d[10], 1);
+    LE_Put16(&d[14], 0xB1);
+    LE_Put16(&d[16], length);
+    d[20] = 1;
+    return d;
+}
+
+// Sends the datagram to the adapter's I/O port over the loopback and scans
+// until its first data byte is in the consumed data (the datagram is there
+// at once; the passes poll for it).
+void Deliver(const Bytes &d) {
+    struct Udp {
+        int fd = socket(AF_INET, SOCK_DGRAM, 0);
+        ~Udp() { close(fd); }
+    } u;
+    struct sockaddr_in to {};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(EipIoPortNumber);
+    ASSERT_EQ(sendto(u.fd, d.data(), d.size(), 0, reinterpret_cast<struct sockaddr *>(&to), sizeof to),
+              ssize_t(d.size()));
+    for (int i = 0; i < 5000 && EipRxData[0] != d[24]; i++) {
+        Eip_Scan(0);
+        if (EipRxData[0] != d[24]) usleep(200);
+    }
+}
+
 // A consuming connection timed out with action 0 (the default) is in the
 // timed-out state, but a datagram that comes after it is still used: the
 // consumed data follow the scanner again.
@@ -1177,31 +1192,9 @@ TEST(ClassOne, AConsumingConnectionTakesDataAgainAfterATimeOut) {
     test_support::FakeClock::AdvanceMs(100);
     Eip_Scan(0);
     ASSERT_EQ(s.conn->state, CipConnState::TimedOut);
-    Bytes d(32);
-    LE_Put16(&d[0], 2);
-    LE_Put16(&d[2], 0x8002);
-    LE_Put16(&d[4], 8);
-    LE_Put32(&d[6], 0x1001);
-    LE_Put32(&d[10], 1);
-    LE_Put16(&d[14], 0xB1);
-    LE_Put16(&d[16], 14);
-    d[20] = 1;
+    Bytes d = Consumed(32, 14);
     d[24] = 0x5A;
-    struct Udp {
-        int fd = socket(AF_INET, SOCK_DGRAM, 0);
-        ~Udp() { close(fd); }
-    } u;
-    struct sockaddr_in to {};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    to.sin_port = htons(EipIoPortNumber);
-    ASSERT_EQ(sendto(u.fd, d.data(), d.size(), 0, reinterpret_cast<struct sockaddr *>(&to), sizeof to),
-              ssize_t(d.size()));
-    // The datagram is on the loopback at once; the passes poll for it.
-    for (int i = 0; i < 5000 && EipRxData[0] != 0x5A; i++) {
-        Eip_Scan(0);
-        if (EipRxData[0] != 0x5A) usleep(200);
-    }
+    ASSERT_NO_FATAL_FAILURE(Deliver(d));
     EXPECT_EQ(EipRxData[0], 0x5A);
     EXPECT_EQ(EipConnEth[0].run_idle[0], 1);
 }
@@ -1222,31 +1215,10 @@ TEST(ClassOne, ASecondConsumingConnectionCannotHaveThePort) {
     EXPECT_EQ(used, 1u);
     EXPECT_EQ(EipConnEth[0].io_count, 1);
     // A datagram of the first connection (O->T ID 0x1001) reaches it.
-    Bytes d(32);
-    LE_Put16(&d[0], 2);
-    LE_Put16(&d[2], 0x8002);
-    LE_Put16(&d[4], 8);
-    LE_Put32(&d[6], 0x1001);
-    LE_Put32(&d[10], 1);
-    LE_Put16(&d[14], 0xB1);
-    LE_Put16(&d[16], 14);
-    d[20] = 1;
+    Bytes d = Consumed(32, 14);
     d[24] = 0x3C;
     EipRxData.fill(0);
-    struct Udp {
-        int fd = socket(AF_INET, SOCK_DGRAM, 0);
-        ~Udp() { close(fd); }
-    } u;
-    struct sockaddr_in to {};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    to.sin_port = htons(EipIoPortNumber);
-    ASSERT_EQ(sendto(u.fd, d.data(), d.size(), 0, reinterpret_cast<struct sockaddr *>(&to), sizeof to),
-              ssize_t(d.size()));
-    for (int i = 0; i < 5000 && EipRxData[0] != 0x3C; i++) {
-        Eip_Scan(0);
-        if (EipRxData[0] != 0x3C) usleep(200);
-    }
+    ASSERT_NO_FATAL_FAILURE(Deliver(d));
     EXPECT_EQ(EipRxData[0], 0x3C);
     // Closed, the first one leaves the port to the next.
     const Bytes close_req{0x0A, 0x0E, 1, 0, 0x42, 0x42, 4, 3, 2, 1, 0, 0};
@@ -1328,15 +1300,7 @@ TEST(ClassOne, TwoHundredFiftySixBytesEachWay) {
     EXPECT_EQ(LE_Get16(&buf[16]), 258u);
     EXPECT_EQ(buf[275], 0x5A);
     // Consumed datagram: 24 bytes of items (sequence count, run/idle) and 256.
-    Bytes d(280);
-    LE_Put16(&d[0], 2);
-    LE_Put16(&d[2], 0x8002);
-    LE_Put16(&d[4], 8);
-    LE_Put32(&d[6], 0x1001);
-    LE_Put32(&d[10], 1);
-    LE_Put16(&d[14], 0xB1);
-    LE_Put16(&d[16], 262);
-    d[20] = 1;
+    Bytes d = Consumed(280, 262);
     d[278] = 0x34;
     d[279] = 0x12;
     EXPECT_EQ(EipConsume(0, in, d.data(), 280, 0), 1u);
@@ -1636,23 +1600,38 @@ TEST(ClassThree, ItemListsAndUnconnectedRequestsToTheLastByte) {
     EXPECT_EQ(ucmm(1, {0x0E, 0x01, 0x20, 0x01, 0x24}), (Bytes{0x8E, 0, 0x16, 0}));
 }
 
-TEST(EipSession, AnAnswerThatCannotGoOutWholeClosesTheConnection) {
+// The adapter's EtherNet/IP sessions on a test port, their sockets deleted
+// after.
+struct EipServed {
     test_support::FakeClock clock;
     Adapter ad;
-    EipPortNumber = test_support::TestPort(18510);
-    ASSERT_EQ(Eip_Init(&ad.net.ip, &ad.net.pool), 0u);
+    explicit EipServed(uint16_t port) {
+        EipPortNumber = test_support::TestPort(port);
+        init = Eip_Init(&ad.net.ip, &ad.net.pool);
+    }
+    ~EipServed() {
+        for (auto &e : EipConnEth[0].encap) _nx_tcp_socket_delete(&e.socket);
+    }
+    uint32_t init;
+};
+
+// One pass of the adapter's sessions and of the network.
+void EipPass() {
+    Eip_Scan(0);
+    EnetThread();
+    usleep(1000);
+}
+
+TEST(EipSession, AnAnswerThatCannotGoOutWholeClosesTheConnection) {
+    EipServed served(18510);
+    ASSERT_EQ(served.init, 0u);
     const Bytes identity = Encap(0x63, {});
     const size_t answer = Exchange(identity).size();
     ASSERT_GE(answer, 24u);
     Peer a(EipPortNumber);
     const int small = 1;
     setsockopt(a.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    auto pass = [] {
-        Eip_Scan(0);
-        EnetThread();
-        usleep(1000);
-    };
-    for (int i = 0; i < 3; i++) pass();
+    for (int i = 0; i < 3; i++) EipPass();
     ASSERT_EQ(Eip_Conn_Cnt(0), 1u);
     for (auto &e : EipConnEth[0].encap) {
         if (e.socket.accepted_fd >= 0) setsockopt(e.socket.accepted_fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
@@ -1663,30 +1642,22 @@ TEST(EipSession, AnAnswerThatCannotGoOutWholeClosesTheConnection) {
     Bytes many;
     for (int i = 0; i < 400; i++) many.insert(many.end(), identity.begin(), identity.end());
     a.Send(many);
-    for (int i = 0; i < 2000 && Eip_Conn_Cnt(0) != 0; i++) pass();
+    for (int i = 0; i < 2000 && Eip_Conn_Cnt(0) != 0; i++) EipPass();
     EXPECT_EQ(Eip_Conn_Cnt(0), 0u);
     const Bytes got = a.Take(100);
     EXPECT_TRUE(a.closed);
     ASSERT_GT(got.size(), 0u);
     for (size_t k = 0; answer * k + 2 <= got.size(); k++) EXPECT_EQ(LE_Get16(&got[answer * k]), 0x63u) << k;
-    for (auto &e : EipConnEth[0].encap) _nx_tcp_socket_delete(&e.socket);
 }
 
 // A point-to-point connection produces to the host whose message opened
 // it, also when that message waited in its session's stream behind another
 // while a second session's host sent something.
 TEST(EipSession, APointToPointConnectionProducesToTheHostThatOpenedIt) {
-    test_support::FakeClock clock;
-    Adapter ad;
-    EipPortNumber = test_support::TestPort(18512);
-    ASSERT_EQ(Eip_Init(&ad.net.ip, &ad.net.pool), 0u);
-    auto pass = [] {
-        Eip_Scan(0);
-        EnetThread();
-        usleep(1000);
-    };
+    EipServed served(18512);
+    ASSERT_EQ(served.init, 0u);
     Peer a(EipPortNumber);
-    for (int i = 0; i < 200 && Eip_Conn_Cnt(0) < 1; i++) pass();
+    for (int i = 0; i < 200 && Eip_Conn_Cnt(0) < 1; i++) EipPass();
     struct Other {
         int fd = socket(AF_INET, SOCK_STREAM, 0);
         ~Other() { close(fd); }
@@ -1696,7 +1667,7 @@ TEST(EipSession, APointToPointConnectionProducesToTheHostThatOpenedIt) {
     from.sin_addr.s_addr = htonl(0x7F000002);
     ASSERT_EQ(bind(b.fd, reinterpret_cast<struct sockaddr *>(&from), sizeof from), 0);
     ASSERT_EQ(test_support::LoopbackConnect(b.fd, EipPortNumber), 0);
-    for (int i = 0; i < 200 && Eip_Conn_Cnt(0) < 2; i++) pass();
+    for (int i = 0; i < 200 && Eip_Conn_Cnt(0) < 2; i++) EipPass();
     ASSERT_EQ(Eip_Conn_Cnt(0), 2u);
     // 127.0.0.1: a NOP and a Forward_Open of a T->O point-to-point
     // connection in one write; 127.0.0.2: a NOP.
@@ -1724,22 +1695,14 @@ TEST(EipSession, APointToPointConnectionProducesToTheHostThatOpenedIt) {
         EXPECT_EQ(s.address, 0x7F000001u);
     }
     EXPECT_EQ(producing, 1u);
-    for (auto &e : EipConnEth[0].encap) _nx_tcp_socket_delete(&e.socket);
 }
 
 // Two sessions from two hosts: the one that never handed on a whole message
 // gives way to a third host, not the client that polls, however long ago
 // that client last asked; the poller's next answer comes whole.
 TEST(EipSession, ANewcomerClosesTheSessionThatNeverAskedNotTheOneThatPolls) {
-    test_support::FakeClock clock;
-    Adapter ad;
-    EipPortNumber = test_support::TestPort(18514);
-    ASSERT_EQ(Eip_Init(&ad.net.ip, &ad.net.pool), 0u);
-    auto pass = [] {
-        Eip_Scan(0);
-        EnetThread();
-        usleep(1000);
-    };
+    EipServed served(18514);
+    ASSERT_EQ(served.init, 0u);
     const Bytes identity = Encap(0x63, {});
     const Bytes answer = Exchange(identity);
     ASSERT_GE(answer.size(), 24u);
@@ -1747,22 +1710,22 @@ TEST(EipSession, ANewcomerClosesTheSessionThatNeverAskedNotTheOneThatPolls) {
         p.Send(identity);
         Bytes got;
         for (int i = 0; i < 200 && got.size() < answer.size(); i++) {
-            pass();
+            EipPass();
             test_support::AppendBytes(got, p.Take(1));
         }
         return got;
     };
     Peer poller(EipPortNumber, 0x7F000002);
-    for (int i = 0; i < 200 && Eip_Conn_Cnt(0) < 1; i++) pass();
+    for (int i = 0; i < 200 && Eip_Conn_Cnt(0) < 1; i++) EipPass();
     EXPECT_EQ(asked(poller), answer);
     test_support::FakeClock::AdvanceMs(1000);
     Peer silent(EipPortNumber, 0x7F000003);
-    for (int i = 0; i < 200 && Eip_Conn_Cnt(0) < 2; i++) pass();
+    for (int i = 0; i < 200 && Eip_Conn_Cnt(0) < 2; i++) EipPass();
     ASSERT_EQ(Eip_Conn_Cnt(0), 2u);
     silent.Send({0x63});  // never a whole message
     test_support::FakeClock::AdvanceMs(1000);
     Peer newcomer(EipPortNumber, 0x7F000004);
-    for (int i = 0; i < 20; i++) pass();
+    for (int i = 0; i < 20; i++) EipPass();
     silent.Take(5);
     EXPECT_TRUE(silent.closed) << "the session that never asked gives way";
     poller.Take(5);
@@ -1770,7 +1733,6 @@ TEST(EipSession, ANewcomerClosesTheSessionThatNeverAskedNotTheOneThatPolls) {
     EXPECT_EQ(Eip_Conn_Cnt(0), 2u);
     EXPECT_EQ(asked(poller), answer);
     EXPECT_EQ(asked(newcomer), answer);
-    for (auto &e : EipConnEth[0].encap) _nx_tcp_socket_delete(&e.socket);
 }
 
 }  // namespace
