@@ -1257,6 +1257,42 @@ TEST_F(RtIo, CanExtendedFrameTakesTheBareNumberOnlyAbove0x7FF) {
     EXPECT_EQ(Z7Mem_Get8(m800 + CM_MARK), 0x80u);
 }
 
+// Bit fields most significant bit first (byte order set) walk down from one
+// bit below their first bit, or from bit 7 when the first bit is 0, on into
+// bit 7 of the next byte; a received value is unscaled as (value - offset) /
+// factor. Receive 0x100 {0x0B, 0x80, 0xA5, 0, 0x8C, 0}: 6 bits from bit 4 of
+// byte 0 are bits 3-0 of byte 0 and 7-6 of byte 1, 101110 = 46; 4 bits from
+// bit 0 of byte 2 are its bits 7-4, 1010 = 10; INT 140 at byte 4 with factor
+// 0.5 and offset 100 is 80. Send 0x200: 45 = 101101 into 6 bits from bit 4
+// of byte 0 gives 0x0B and bit 6 of byte 1 (0x40); 0xABC into 12 bits from
+// bit 0 of byte 2 gives 0xAB and the top half of byte 3 (0xC0).
+TEST_F(RtIo, CanBitFieldsMostSignificantFirstAndReceivedScaling) {
+    CanDefImage d;
+    d.ports = {{"can0", 1, 1, 0, 0, 0}};
+    d.rcv = {{0x100, 0, 0, 0, 8, 0, false, {}}};
+    d.snd = {{0x200, 1000, 0, 0, 4, 1, false, {}}};
+    auto v = [](uint8_t off, uint8_t kind, uint8_t first, uint8_t size, uint8_t order, uint8_t send, uint16_t index) {
+        CanVarDef x;
+        x.msg = 0, x.off = off, x.kind = kind, x.mask = first, x.size = size, x.mtype = RT_UINT, x.order = order;
+        x.send = send, x.vtype = RT_INT, x.index = index;
+        return x;
+    };
+    d.vars = {v(0, 17, 4, 6, 1, 0, 1), v(2, 17, 0, 4, 1, 0, 2), v(4, 1, 0, 2, 0, 0, 3), v(0, 18, 4, 6, 1, 1, 5),
+              v(2, 18, 0, 12, 1, 1, 6)};
+    d.vars[2].mtype = RT_INT;
+    d.vars[2].factor = 0.5f;
+    d.vars[2].offset = 100.0f;
+    ASSERT_EQ(StartBytes(CanTestImage(d)), 0u);
+    Set16(5, 45);
+    Set16(6, 0xABC);
+    Inject(0x100, {0x0B, 0x80, 0xA5, 0x00, 0x8C, 0x00});
+    Z7VMCan_ExchangeAt(db, 10);
+    EXPECT_EQ(Var16(db, 1), 46);
+    EXPECT_EQ(Var16(db, 2), 10);
+    EXPECT_EQ(Var16(db, 3), 80);
+    EXPECT_EQ(Take(), (std::vector<Frame>{{0x200, {0x0B, 0x40, 0xAB, 0xC0}}}));
+}
+
 // A port name longer than 16 characters is bounded by its 80-byte record
 // (name from byte 16): the definition builds and the interface name is its
 // first 15 characters; a name that runs to the record's end refuses it.
