@@ -1257,6 +1257,35 @@ TEST_F(RtIo, CanExtendedFrameTakesTheBareNumberOnlyAbove0x7FF) {
     EXPECT_EQ(Z7Mem_Get8(m800 + CM_MARK), 0x80u);
 }
 
+// A variable the workbench forced (its width's bit in its lock byte) is
+// never written by a receiving kind (1, 17, 33) nor by the new-data kind
+// 131; another width's bit in the same lock byte does not lock it.
+TEST_F(RtIo, CanForcedVariablesKeepTheirValues) {
+    ASSERT_EQ(StartBytes(CanTestImage()), 0u);
+    Z7VMCan_ExchangeAt(db, 1000);
+    Take();
+    auto lock = [&](uint32_t idx, uint8_t bits) { Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_LOCK, idx), bits); };
+    Set16(1, 7), Set16(3, 8), Set16(9, 5);
+    lock(1, 0x02), lock(3, 0x02), lock(9, 0x02);
+    Inject(0x181, {0x34, 0x12, 0xAB, 0xCD, 0xA8, 0x67, 0x89, 0xE3});
+    Inject(0x1F0, {0x01, 0x02});
+    Z7VMCan_ExchangeAt(db, 1010);
+    EXPECT_EQ(Var16(db, 1), 7);  // INT 1 forced
+    EXPECT_EQ(Var16(db, 2), 0xABCD);
+    EXPECT_EQ(Var16(db, 3), 8);     // the forced bit field
+    EXPECT_EQ(Var32(1), 0x78967u);  // DINT 1 shares lock byte 1, not its bit
+    EXPECT_EQ(Var8(1), 1);          // BOOL 1 likewise
+    EXPECT_EQ(Var16(db, 9), 5);     // new-data flag of 0x1F0 not written
+    EXPECT_EQ(Var16(db, 10), 0x0201);
+    lock(1, 0x04);  // now DINT 1 forced, INT 1 free
+    Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_D32, 1), 0);
+    Inject(0x181, {0x00, 0x80, 0x00, 0x01, 0x50, 0x04, 0x00, 0x20});
+    Z7VMCan_ExchangeAt(db, 1020);
+    EXPECT_EQ(Var16(db, 1), 0x8000);
+    EXPECT_EQ(Var32(1), 0u);
+    EXPECT_EQ(Var8(1), 0);
+}
+
 // Bit fields most significant bit first (byte order set) walk down from one
 // bit below their first bit, or from bit 7 when the first bit is 0, on into
 // bit 7 of the next byte; a received value is unscaled as (value - offset) /
