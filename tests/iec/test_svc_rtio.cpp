@@ -36,6 +36,7 @@ struct MemBus {
     std::vector<std::string> opened;
     std::deque<std::array<uint8_t, 16>> in;
     std::vector<Frame> out;
+    std::vector<int> closed;  // endpoints closed, in order
     int room = 1 << 30;
     int fail_step = 0;  // an open fails at this step (errno EMFILE), 0 none
 };
@@ -71,7 +72,7 @@ int BusWrite(int, const uint8_t *f) {
 }
 int BusMask(int, uint32_t) { return 0; }
 int BusBuf(int, int) { return 0; }
-void BusClose(int) {}
+void BusClose(int ep) { bus.closed.push_back(ep); }
 const PlatCanOps kMemBus = {BusOpen, BusRead, BusWrite, BusMask, BusBuf, BusClose, nullptr};
 
 void Inject(uint32_t word, std::vector<uint8_t> data, int len = -1) {
@@ -1255,6 +1256,51 @@ TEST_F(RtIo, CanExtendedFrameTakesTheBareNumberOnlyAbove0x7FF) {
     EXPECT_EQ(Z7Mem_Get8(m7ff + CM_MARK), 0u);
     EXPECT_EQ(Z7Mem_Get16(m800 + CM_DATA), 0x4433u);
     EXPECT_EQ(Z7Mem_Get8(m800 + CM_MARK), 0x80u);
+}
+
+// A hot start rebuilds the ports of a database saved at the last stop,
+// before its ports were closed: the endpoint numbers in its port records
+// were closed at that stop and may belong to another user since (the CAN
+// driver, a connection, a file). Only the endpoints the service holds are
+// closed; the ports open anew and are closed at the next stop.
+TEST_F(RtIo, CanHotStartClosesNoEndpointItDoesNotHold) {
+    ASSERT_EQ(StartBytes(CanTestImage()), 0u);
+    EXPECT_EQ(bus.opened, std::vector<std::string>{"can1"});
+    const uint32_t ports = Z7Sec_Addr(db, Z7SEC_CAN0), bytes = Z7Sec_Bytes(db, Z7SEC_CAN0);
+    const std::vector<uint8_t> saved(Z7Mem_Ptr(ports, bytes), Z7Mem_Ptr(ports, bytes) + bytes);
+    Z7VMCan_Close(db);  // the stop
+    EXPECT_EQ(bus.closed, std::vector<int>{5});
+    std::memcpy(Z7Mem_Ptr(ports, bytes), saved.data(), bytes);  // the saved database loaded again
+    EXPECT_EQ(Z7Mem_Get32(ports + CP_SOCK), 5u);
+    bus.closed.clear();
+    const uint32_t code = Z7Mem_Get32(Z7VM_Header(db) + HD_CODE);
+    ASSERT_EQ(Z7VMCan_BuildHot(db, code), 0u);
+    EXPECT_EQ(bus.closed, std::vector<int>{});  // endpoint 5 is no longer this service's
+    EXPECT_EQ(bus.opened, (std::vector<std::string>{"can1", "can1"}));
+    EXPECT_EQ(Z7Mem_Get32(ports + CP_SOCK), 6u);
+    Z7VMCan_Close(db);
+    EXPECT_EQ(bus.closed, std::vector<int>{6});
+    Z7VMCan_Close(db);  // closed once only
+    EXPECT_EQ(bus.closed, std::vector<int>{6});
+}
+
+// The service keeps the endpoints it holds in a table of 32: a 33rd port
+// open at once is refused as a socket it cannot create (its endpoint closed
+// again at once) and stays without one; the others work.
+TEST_F(RtIo, CanThirtyThirdPortOpenAtOnceStaysWithoutEndpoint) {
+    CanDefImage d;
+    for (int i = 0; i < 33; i++) d.ports.push_back({"can0", 0, 0, 0, 0, 0});
+    testing::internal::CaptureStdout();
+    const uint32_t rc = StartBytes(CanTestImage(d));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Cannot create CAN socket 24\n\n");
+    ASSERT_EQ(rc, 0u);
+    EXPECT_EQ(bus.opened.size(), 33u);
+    EXPECT_EQ(bus.closed, std::vector<int>{37});
+    EXPECT_EQ(Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_CAN0, 31) + CP_SOCK), 36u);
+    EXPECT_EQ(Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_CAN0, 32) + CP_SOCK), 0xFFFFFFFFu);
+    Z7VM_ShutDown(db, nullptr);
+    db = 0;
+    EXPECT_EQ(bus.closed.size(), 33u);  // the 32 held, each once
 }
 
 // A variable the workbench forced (its width's bit in its lock byte) is
