@@ -1303,6 +1303,36 @@ TEST_F(RtIo, CanThirtyThirdPortOpenAtOnceStaysWithoutEndpoint) {
     EXPECT_EQ(bus.closed.size(), 33u);  // the 32 held, each once
 }
 
+// A port reads at most 8192 frames in a cycle (the rest wait for the next)
+// and writes at most 64: of 70 spare send slots taken, 64 go in slot order
+// and the last 6 stay queued for the next cycle.
+TEST_F(RtIo, CanReadsAndWritesAreBoundedPerCycle) {
+    CanDefImage d;
+    d.spare = 70;
+    d.ports = {{"can0", 1, 0, 0, 0, 0}};
+    d.rcv = {{0x100, 0, 0, 0, 2, 0, false, {}}};
+    ASSERT_EQ(StartBytes(CanTestImage(d)), 0u);
+    for (uint32_t i = 0; i < 8200; i++) Inject(0x100, {uint8_t(i), uint8_t(i >> 8)});
+    Z7VMCan_ExchangeAt(db, 10);
+    EXPECT_EQ(bus.in.size(), 8u);
+    const uint32_t m = Z7VMCan_FindRcvMsg(_Z7VMCan_FindPort(db, "can0"), 0x100);
+    ASSERT_NE(m, 0u);
+    EXPECT_EQ(Z7Mem_Get16(m + CM_DATA), 8191u);
+    Z7VMCan_ExchangeAt(db, 20);
+    EXPECT_EQ(bus.in.size(), 0u);
+    EXPECT_EQ(Z7Mem_Get16(m + CM_DATA), 8199u);
+    std::vector<Frame> first, rest;
+    for (uint32_t i = 0; i < 70; i++) {
+        const uint8_t b = uint8_t(i);
+        ASSERT_EQ(Z7VMCan_SendAppMsg(db, "can0", 0x200 + i, 1, &b, 0), 1u);
+        (i < 64 ? first : rest).push_back({0x200 + i, {b}});
+    }
+    Z7VMCan_ExchangeAt(db, 30);
+    EXPECT_EQ(Take(), first);
+    Z7VMCan_ExchangeAt(db, 40);
+    EXPECT_EQ(Take(), rest);
+}
+
 // A variable the workbench forced (its width's bit in its lock byte) is
 // never written by a receiving kind (1, 17, 33) nor by the new-data kind
 // 131; another width's bit in the same lock byte does not lock it.
