@@ -687,6 +687,32 @@ uint32_t Z7VMCan_CB(uint32_t command, uint32_t port, uint32_t msg, uint32_t id) 
 }
 
 // ---- Linux CAN port through the CAN seam ----------------------------------------------------------------------
+namespace {
+// Endpoints this service opened and has not closed (number + 1, 0 = free).
+// A port record does not prove its endpoint: a hot start loads the database
+// saved at the last stop, before its ports were closed, and the numbers in
+// it were closed at that stop and may belong to another user since (the CAN
+// driver, a connection, a file). Only a held endpoint is ever closed.
+constexpr uint32_t kHeldMax = 32;
+uint32_t can_held[kHeldMax];
+bool HoldEndpoint(int ep) {
+    for (uint32_t &h : can_held)
+        if (h == 0) {
+            h = uint32_t(ep) + 1;
+            return true;
+        }
+    return false;
+}
+bool ReleaseEndpoint(int32_t ep) {
+    for (uint32_t &h : can_held)
+        if (h == uint32_t(ep) + 1) {
+            h = 0;
+            return true;
+        }
+    return false;
+}
+}  // namespace
+
 uint32_t Z7Can_Open(uint32_t port, const char *name) {
     if (port == 0 || name == nullptr) return 0;
     char lower[16] = {};
@@ -705,13 +731,21 @@ uint32_t Z7Can_Open(uint32_t port, const char *name) {
             Z7EVSTRACE("Cannot create CAN socket %d\n", err);
         return 1;
     }
+    // More ports open at once than the table keeps: refused as a socket that
+    // cannot be made (one never closed would outlive its application).
+    if (!HoldEndpoint(ep)) {
+        PLAT_CanClose(ep);
+        Z7EVSTRACE("Cannot create CAN socket %d\n", EMFILE);
+        return 1;
+    }
     Z7Mem_Put32(port + CP_SOCK, uint32_t(ep));
     return 0;
 }
 
 void Z7Can_Close(uint32_t port) {
     if (port == 0) return;
-    if (Sock(port) >= 0) PLAT_CanClose(Sock(port));
+    const int32_t ep = Sock(port);
+    if (ep >= 0 && ReleaseEndpoint(ep)) PLAT_CanClose(ep);
     Z7Mem_Put32(port + CP_SOCK, uint32_t(-1));
 }
 

@@ -36,6 +36,7 @@ struct MemBus {
     std::vector<std::string> opened;
     std::deque<std::array<uint8_t, 16>> in;
     std::vector<Frame> out;
+    std::vector<int> closed;  // endpoints closed, in order
     int room = 1 << 30;
     int fail_step = 0;  // an open fails at this step (errno EMFILE), 0 none
 };
@@ -71,7 +72,7 @@ int BusWrite(int, const uint8_t *f) {
 }
 int BusMask(int, uint32_t) { return 0; }
 int BusBuf(int, int) { return 0; }
-void BusClose(int) {}
+void BusClose(int ep) { bus.closed.push_back(ep); }
 const PlatCanOps kMemBus = {BusOpen, BusRead, BusWrite, BusMask, BusBuf, BusClose, nullptr};
 
 void Inject(uint32_t word, std::vector<uint8_t> data, int len = -1) {
@@ -1255,6 +1256,146 @@ TEST_F(RtIo, CanExtendedFrameTakesTheBareNumberOnlyAbove0x7FF) {
     EXPECT_EQ(Z7Mem_Get8(m7ff + CM_MARK), 0u);
     EXPECT_EQ(Z7Mem_Get16(m800 + CM_DATA), 0x4433u);
     EXPECT_EQ(Z7Mem_Get8(m800 + CM_MARK), 0x80u);
+}
+
+// A hot start rebuilds the ports of a database saved at the last stop,
+// before its ports were closed: the endpoint numbers in its port records
+// were closed at that stop and may belong to another user since (the CAN
+// driver, a connection, a file). Only the endpoints the service holds are
+// closed; the ports open anew and are closed at the next stop.
+TEST_F(RtIo, CanHotStartClosesNoEndpointItDoesNotHold) {
+    ASSERT_EQ(StartBytes(CanTestImage()), 0u);
+    EXPECT_EQ(bus.opened, std::vector<std::string>{"can1"});
+    const uint32_t ports = Z7Sec_Addr(db, Z7SEC_CAN0), bytes = Z7Sec_Bytes(db, Z7SEC_CAN0);
+    const std::vector<uint8_t> saved(Z7Mem_Ptr(ports, bytes), Z7Mem_Ptr(ports, bytes) + bytes);
+    Z7VMCan_Close(db);  // the stop
+    EXPECT_EQ(bus.closed, std::vector<int>{5});
+    std::memcpy(Z7Mem_Ptr(ports, bytes), saved.data(), bytes);  // the saved database loaded again
+    EXPECT_EQ(Z7Mem_Get32(ports + CP_SOCK), 5u);
+    bus.closed.clear();
+    const uint32_t code = Z7Mem_Get32(Z7VM_Header(db) + HD_CODE);
+    ASSERT_EQ(Z7VMCan_BuildHot(db, code), 0u);
+    EXPECT_EQ(bus.closed, std::vector<int>{});  // endpoint 5 is no longer this service's
+    EXPECT_EQ(bus.opened, (std::vector<std::string>{"can1", "can1"}));
+    EXPECT_EQ(Z7Mem_Get32(ports + CP_SOCK), 6u);
+    Z7VMCan_Close(db);
+    EXPECT_EQ(bus.closed, std::vector<int>{6});
+    Z7VMCan_Close(db);  // closed once only
+    EXPECT_EQ(bus.closed, std::vector<int>{6});
+}
+
+// The service keeps the endpoints it holds in a table of 32: a 33rd port
+// open at once is refused as a socket it cannot create (its endpoint closed
+// again at once) and stays without one; the others work.
+TEST_F(RtIo, CanThirtyThirdPortOpenAtOnceStaysWithoutEndpoint) {
+    CanDefImage d;
+    for (int i = 0; i < 33; i++) d.ports.push_back({"can0", 0, 0, 0, 0, 0});
+    testing::internal::CaptureStdout();
+    const uint32_t rc = StartBytes(CanTestImage(d));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Cannot create CAN socket 24\n\n");
+    ASSERT_EQ(rc, 0u);
+    EXPECT_EQ(bus.opened.size(), 33u);
+    EXPECT_EQ(bus.closed, std::vector<int>{37});
+    EXPECT_EQ(Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_CAN0, 31) + CP_SOCK), 36u);
+    EXPECT_EQ(Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_CAN0, 32) + CP_SOCK), 0xFFFFFFFFu);
+    Z7VM_ShutDown(db, nullptr);
+    db = 0;
+    EXPECT_EQ(bus.closed.size(), 33u);  // the 32 held, each once
+}
+
+// A port reads at most 8192 frames in a cycle (the rest wait for the next)
+// and writes at most 64: of 70 spare send slots taken, 64 go in slot order
+// and the last 6 stay queued for the next cycle.
+TEST_F(RtIo, CanReadsAndWritesAreBoundedPerCycle) {
+    CanDefImage d;
+    d.spare = 70;
+    d.ports = {{"can0", 1, 0, 0, 0, 0}};
+    d.rcv = {{0x100, 0, 0, 0, 2, 0, false, {}}};
+    ASSERT_EQ(StartBytes(CanTestImage(d)), 0u);
+    for (uint32_t i = 0; i < 8200; i++) Inject(0x100, {uint8_t(i), uint8_t(i >> 8)});
+    Z7VMCan_ExchangeAt(db, 10);
+    EXPECT_EQ(bus.in.size(), 8u);
+    const uint32_t m = Z7VMCan_FindRcvMsg(_Z7VMCan_FindPort(db, "can0"), 0x100);
+    ASSERT_NE(m, 0u);
+    EXPECT_EQ(Z7Mem_Get16(m + CM_DATA), 8191u);
+    Z7VMCan_ExchangeAt(db, 20);
+    EXPECT_EQ(bus.in.size(), 0u);
+    EXPECT_EQ(Z7Mem_Get16(m + CM_DATA), 8199u);
+    std::vector<Frame> first, rest;
+    for (uint32_t i = 0; i < 70; i++) {
+        const uint8_t b = uint8_t(i);
+        ASSERT_EQ(Z7VMCan_SendAppMsg(db, "can0", 0x200 + i, 1, &b, 0), 1u);
+        (i < 64 ? first : rest).push_back({0x200 + i, {b}});
+    }
+    Z7VMCan_ExchangeAt(db, 30);
+    EXPECT_EQ(Take(), first);
+    Z7VMCan_ExchangeAt(db, 40);
+    EXPECT_EQ(Take(), rest);
+}
+
+// A variable the workbench forced (its width's bit in its lock byte) is
+// never written by a receiving kind (1, 17, 33) nor by the new-data kind
+// 131; another width's bit in the same lock byte does not lock it.
+TEST_F(RtIo, CanForcedVariablesKeepTheirValues) {
+    ASSERT_EQ(StartBytes(CanTestImage()), 0u);
+    Z7VMCan_ExchangeAt(db, 1000);
+    Take();
+    auto lock = [&](uint32_t idx, uint8_t bits) { Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_LOCK, idx), bits); };
+    Set16(1, 7), Set16(3, 8), Set16(9, 5);
+    lock(1, 0x02), lock(3, 0x02), lock(9, 0x02);
+    Inject(0x181, {0x34, 0x12, 0xAB, 0xCD, 0xA8, 0x67, 0x89, 0xE3});
+    Inject(0x1F0, {0x01, 0x02});
+    Z7VMCan_ExchangeAt(db, 1010);
+    EXPECT_EQ(Var16(db, 1), 7);  // INT 1 forced
+    EXPECT_EQ(Var16(db, 2), 0xABCD);
+    EXPECT_EQ(Var16(db, 3), 8);     // the forced bit field
+    EXPECT_EQ(Var32(1), 0x78967u);  // DINT 1 shares lock byte 1, not its bit
+    EXPECT_EQ(Var8(1), 1);          // BOOL 1 likewise
+    EXPECT_EQ(Var16(db, 9), 5);     // new-data flag of 0x1F0 not written
+    EXPECT_EQ(Var16(db, 10), 0x0201);
+    lock(1, 0x04);  // now DINT 1 forced, INT 1 free
+    Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_D32, 1), 0);
+    Inject(0x181, {0x00, 0x80, 0x00, 0x01, 0x50, 0x04, 0x00, 0x20});
+    Z7VMCan_ExchangeAt(db, 1020);
+    EXPECT_EQ(Var16(db, 1), 0x8000);
+    EXPECT_EQ(Var32(1), 0u);
+    EXPECT_EQ(Var8(1), 0);
+}
+
+// Bit fields most significant bit first (byte order set) walk down from one
+// bit below their first bit, or from bit 7 when the first bit is 0, on into
+// bit 7 of the next byte; a received value is unscaled as (value - offset) /
+// factor. Receive 0x100 {0x0B, 0x80, 0xA5, 0, 0x8C, 0}: 6 bits from bit 4 of
+// byte 0 are bits 3-0 of byte 0 and 7-6 of byte 1, 101110 = 46; 4 bits from
+// bit 0 of byte 2 are its bits 7-4, 1010 = 10; INT 140 at byte 4 with factor
+// 0.5 and offset 100 is 80. Send 0x200: 45 = 101101 into 6 bits from bit 4
+// of byte 0 gives 0x0B and bit 6 of byte 1 (0x40); 0xABC into 12 bits from
+// bit 0 of byte 2 gives 0xAB and the top half of byte 3 (0xC0).
+TEST_F(RtIo, CanBitFieldsMostSignificantFirstAndReceivedScaling) {
+    CanDefImage d;
+    d.ports = {{"can0", 1, 1, 0, 0, 0}};
+    d.rcv = {{0x100, 0, 0, 0, 8, 0, false, {}}};
+    d.snd = {{0x200, 1000, 0, 0, 4, 1, false, {}}};
+    auto v = [](uint8_t off, uint8_t kind, uint8_t first, uint8_t size, uint8_t order, uint8_t send, uint16_t index) {
+        CanVarDef x;
+        x.msg = 0, x.off = off, x.kind = kind, x.mask = first, x.size = size, x.mtype = RT_UINT, x.order = order;
+        x.send = send, x.vtype = RT_INT, x.index = index;
+        return x;
+    };
+    d.vars = {v(0, 17, 4, 6, 1, 0, 1), v(2, 17, 0, 4, 1, 0, 2), v(4, 1, 0, 2, 0, 0, 3), v(0, 18, 4, 6, 1, 1, 5),
+              v(2, 18, 0, 12, 1, 1, 6)};
+    d.vars[2].mtype = RT_INT;
+    d.vars[2].factor = 0.5f;
+    d.vars[2].offset = 100.0f;
+    ASSERT_EQ(StartBytes(CanTestImage(d)), 0u);
+    Set16(5, 45);
+    Set16(6, 0xABC);
+    Inject(0x100, {0x0B, 0x80, 0xA5, 0x00, 0x8C, 0x00});
+    Z7VMCan_ExchangeAt(db, 10);
+    EXPECT_EQ(Var16(db, 1), 46);
+    EXPECT_EQ(Var16(db, 2), 10);
+    EXPECT_EQ(Var16(db, 3), 80);
+    EXPECT_EQ(Take(), (std::vector<Frame>{{0x200, {0x0B, 0x40, 0xAB, 0xC0}}}));
 }
 
 // A port name longer than 16 characters is bounded by its 80-byte record
