@@ -95,7 +95,10 @@ uint32_t SecText(uint32_t off, char *out, uint32_t cap) {
             out[n] = char(b);
         }
     } else if (len && uint64_t(8) + where + len <= gsm_sec) {
-        n = len < cap - 1 ? len : cap - 1;
+        // A field padded with NULs ends at the first: a NUL byte would go
+        // into an AT command line, and a padded numeric operator would no
+        // longer read as digits only.
+        n = uint32_t(strnlen(reinterpret_cast<const char *>(&sms_table_bl[8 + where]), len < cap - 1 ? len : cap - 1));
         std::memcpy(out, &sms_table_bl[8 + where], n);
     }
     out[n] = 0;

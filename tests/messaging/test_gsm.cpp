@@ -1368,3 +1368,28 @@ TEST_F(GsmTest, TheSameBlockDownloadedAgainIsReadAgain) {
     EXPECT_EQ(GSMGPRSInfo_St.hold_time, 30);
     sms.MagicID = {};
 }
+
+// A text of the section's string area ends at a NUL inside its given
+// length: a field padded with NULs gives the text before them, so no NUL
+// byte reaches an AT command line and a padded numeric operator is still
+// sent as its code.
+TEST_F(GsmTest, InlineTextsEndAtANulInsideTheirLength) {
+    io_init[1] = 0xDF0F;
+    ModemSection sec;
+    sec.fb = 0x04;  // manual operator, texts in the string area
+    sec.strings = std::string("apn.de\0\0\0\0", 10) + std::string("26201\0\0", 7) + std::string("us\0", 3);
+    sec.texts = {{{0, 10}, {17, 3}, {0, 0}, {10, 7}, {0, 0}}};
+    sec.Install();
+    GSMGPRSParmInit();
+    EXPECT_EQ(ConfigDataInStr[4].len, 6u);
+    EXPECT_EQ(Config(5), "apn.de");
+    EXPECT_EQ(Config(7), "us");
+    GSMGPRSOprtor();
+    EXPECT_EQ(Config(4), "26201");
+    EXPECT_STREQ(NWOprtrName.data(), "26201\"");
+    EXPECT_EQ(NumericOprtCode, 1);
+    char t[64];
+    EXPECT_EQ(GSMGPRSParm(4, t, sizeof t), 8u);
+    EXPECT_EQ(std::string(t), "\"apn.de\"");
+    io_init[1] = 0;
+}
