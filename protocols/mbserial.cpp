@@ -255,31 +255,36 @@ uint32_t MaxFrame(const ModbusProto &m) {
     return (m.mode & MOD_ASCII) ? MOD_BUF - 1 : MOD_BUF - 2;
 }
 
-void SendFrame(ModbusPcb &c, uint32_t n) {
+// Sends n bytes of frame f in the port's framing. The frame buffer is left
+// as it is: the program's own frame comes from its data area, so a request
+// being received into the buffer meanwhile stays whole (an ASCII request,
+// whose LRC is summed as it arrives, would otherwise be taken with the own
+// frame's bytes in its place).
+void SendFrame(ModbusPcb &c, const uint8_t *f, uint32_t n) {
     ModbusProto &m = c.proto;
     const uint32_t port = m.port;
     if (n == 0 || n > MaxFrame(m)) return;
     FlushTx(port);
     if (TcpFraming(m)) {
         // MBAP header in front, no CRC.
-        std::memmove(&m.buf[6], &m.buf[0], n);
-        BE_Put16(&m.buf[0], ModbusTCP_St.tid);
-        BE_Put16(&m.buf[2], ModbusTCP_St.pid);
-        BE_Put16(&m.buf[4], uint16_t(n));
+        std::array<uint8_t, MOD_BUF_TCP> out;
+        BE_Put16(&out[0], ModbusTCP_St.tid);
+        BE_Put16(&out[2], ModbusTCP_St.pid);
+        BE_Put16(&out[4], uint16_t(n));
+        std::memcpy(&out[6], f, n);
         if (SocketActive(port) && mod_socket.send) {
-            mod_socket.send(0, m.buf.data(), n + 6, 1);
+            mod_socket.send(0, out.data(), n + 6, 1);
         } else {
-            for (uint32_t i = 0; i < n + 6; i++) PutTx(port, m.buf[i]);
+            for (uint32_t i = 0; i < n + 6; i++) PutTx(port, out[i]);
             RtuTx(port);
         }
-        std::memmove(&m.buf[0], &m.buf[6], n);
     } else if (m.mode & MOD_ASCII) {
         PutTx(port, ':');
         uint8_t sum = 0;
         for (uint32_t i = 0; i < n; i++) {
-            sum = uint8_t(sum + m.buf[i]);
-            PutTx(port, uint8_t(kHex[m.buf[i] >> 4]));
-            PutTx(port, uint8_t(kHex[m.buf[i] & 15]));
+            sum = uint8_t(sum + f[i]);
+            PutTx(port, uint8_t(kHex[f[i] >> 4]));
+            PutTx(port, uint8_t(kHex[f[i] & 15]));
         }
         const uint8_t lrc = uint8_t(-sum);
         PutTx(port, uint8_t(kHex[lrc >> 4]));
@@ -288,14 +293,16 @@ void SendFrame(ModbusPcb &c, uint32_t n) {
         PutTx(port, '\n');
         RtuTx(port);
     } else {
-        const uint16_t crc = crc16(m.buf.data(), n);
-        for (uint32_t i = 0; i < n; i++) PutTx(port, m.buf[i]);
+        const uint16_t crc = crc16(f, n);
+        for (uint32_t i = 0; i < n; i++) PutTx(port, f[i]);
         PutTx(port, uint8_t(crc));
         PutTx(port, uint8_t(crc >> 8));
         RtuTx(port);
     }
     c.tx_flag = 255;
 }
+// The frame in the frame buffer: an answer, a forward, a master request.
+void SendFrame(ModbusPcb &c, uint32_t n) { SendFrame(c, c.proto.buf.data(), n); }
 
 void TxPoll(ModbusPcb &c) {
     if (c.tx_flag == 255 && CountTx(c.proto.port) == 0) c.tx_flag = 0;
@@ -656,8 +663,7 @@ uint32_t SlaveStep(ModbusPcb &c) {
             // that would run past the register image is a length refused.
             st |= 0x200;
         } else {
-            std::memcpy(m.buf.data(), c.parm.data, ctl);
-            SendFrame(c, ctl);
+            SendFrame(c, c.parm.data, ctl);
         }
     } else if (ctl == 0 && c.latch) {
         c.latch = 0;

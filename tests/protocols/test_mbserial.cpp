@@ -715,6 +715,39 @@ TEST_F(SerialModbus, ForwardTheLongestAsciiFrame) {
     EXPECT_EQ(Ask({}), Bytes(line, line + 17));
 }
 
+TEST_F(SerialModbus, OwnFrameLeavesARequestBeingReceivedWhole) {
+    // An ASCII slave, station 0x11, its own frame's bytes at %R60. A write
+    // of 0x1234 to address 8 (%AQ9) arrives in two steps; between them the
+    // program sends 0x11 6 2 of its own. The request is answered and
+    // carried out as it came (its LRC 0x9B covers it), the frame in
+    // between goes out as it is (LRC 0xE7), and %R9 (address 0x208) is
+    // left alone.
+    fp.mode[5] = 4;
+    ModbusParm p{};
+    p.station = 0x11;
+    p.control = RegW(49);
+    p.data = RegW(60);
+    p.status = RegW(51);
+    ModbusInit(0, p);
+    RegW(60)[0] = 0x11;
+    RegW(60)[1] = 0x06;
+    RegW(61)[0] = 0x02;
+    const char *head = ":110600";
+    EXPECT_EQ(Ask(Bytes(head, head + 7)), Bytes{});
+    SetWord(49, 3);
+    const char *own = ":110602E7\r\n";
+    EXPECT_EQ(Ask({}), Bytes(own, own + 11));
+    const char *tail = "0812349B\r\n";
+    const char *echo = ":1106000812349B\r\n";
+    EXPECT_EQ(Ask(Bytes(tail, tail + 10)), Bytes(echo, echo + 17));
+    uint8_t aq9[2] = {};
+    PlcReg_Get(aq9, 24576 + 16 * 8, 16);
+    EXPECT_EQ(aq9[0], 0x34);
+    EXPECT_EQ(aq9[1], 0x12);
+    EXPECT_EQ(Word(9), 0);
+    EXPECT_EQ(pcb[0].proto.counters[MOD_CNT_COMERR], 0);
+}
+
 TEST_F(SerialModbus, MasterOtherFunctions) {
     struct Case {
         const char *what;
