@@ -1290,6 +1290,10 @@ uint32_t EtnEmailDue(uint32_t now) {
     const EmailRec &e = EtnEmailConn;
     const uint32_t idle = now + PASS_IDLE_MS;
     if (e.flags & (EMF_MODEM | EMF_ALT)) return idle;  // stepped from the scan alone
+    // A mail ended in its attachment closes the file once the mailbox channel
+    // is free (AttachRelease): a stopped client is stepped until it has, or
+    // the file would stay open on the card while nothing else steps it.
+    if (e.att_open) return now;
     if (PlcWord(W_MODE) != 2) return (e.conn_state == EMC_IDLE || (e.status & EM_ST_SOCKET)) ? idle : now;
     if (e.status_reg != 0 && (e.configured || (e.status & EM_ST_CONFIG))) return now;
     if (e.status & EM_ST_SOCKET) return idle;

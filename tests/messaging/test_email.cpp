@@ -16,6 +16,7 @@
 
 #include "core/image/bytes.h"
 #include "core/image/dpram.h"
+#include "core/image/passwork.h"
 #include "core/image/plcreg.h"
 #include "core/storage/memfile.h"
 #include "media/cfm.h"
@@ -1410,4 +1411,37 @@ TEST_F(EmailLoop, AMailEndedInItsAttachmentClosesTheFile) {
     EtnEmailConn.sock.fd = -1;
     EtnEmailConn.dns.fd = -1;
     sms_table_bl.fill(0);
+}
+
+// Over Ethernet the Ethernet manager steps a stopped, idle client only when
+// it publishes work: a mail stopped while its file's read is unanswered keeps
+// asking to be stepped until the file's close is posted, then rests.
+TEST_F(EmailLoop, AStoppedMailIsSteppedUntilItsFileIsClosed) {
+    EthAttachMail m;
+    m.file.assign(5000, 'f');
+    ASSERT_TRUE(m.Start("A:\\R.BIN")) << m.netns.error();
+    LoopSmtp &srv = *m.at;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!(dpram[DP_MAIL_REQ] != dpram[DP_MAIL_ACK] && dpram[DP_MAIL_REQ + DP_LOG_OP] == 6) &&
+           std::chrono::steady_clock::now() < end) {
+        EnetThread();
+        EtnEmailScan(1);
+        if (dpram[DP_MAIL_REQ + DP_LOG_OP] != 6) m.Mailbox();
+        srv.Pump();
+    }
+    ASSERT_NE(dpram[DP_MAIL_REQ], dpram[DP_MAIL_ACK]);  // the read, unanswered
+    LE_Put16(&plc_reg[2 * W_MODE], 0);
+    for (int k = 0; k < 5; k++) {
+        EnetThread();
+        EtnEmailScan(1);
+    }
+    EXPECT_EQ(EtnEmailConn.conn_state, EMC_IDLE);
+    EXPECT_EQ(EtnEmailDue(1000), 1000u);  // the close still to post
+    m.Mailbox();                          // the read answered
+    EtnEmailScan(1);
+    EXPECT_NE(dpram[DP_MAIL_REQ], dpram[DP_MAIL_ACK]);
+    EXPECT_EQ(dpram[DP_MAIL_REQ + DP_LOG_OP], 5);
+    m.Mailbox();
+    EXPECT_EQ(EtnEmailDue(1000), 1000u + PASS_IDLE_MS);
+    m.Stop();
 }
