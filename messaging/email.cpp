@@ -372,6 +372,13 @@ uint32_t Connect() {
             EtnEmailServerText(req.host.data(), uint32_t(req.host.size()));
             ModemDataConnRequest(req);
             e.modem_req = 1;
+            // A request the modem did not take (its socket left free, e.g. a
+            // server name longer than the socket's record) is a refused data
+            // connection now, not a time-out 60 s later.
+            if (socket_info_st[kModemSocket].state == 0) {
+                e.status |= EM_ST_CONNECT | (2u << 20);
+                return 0;
+            }
         }
         if (ModemUp()) return 1;
         // Not dialled within the time: the modem refused the data connection.

@@ -1445,3 +1445,45 @@ TEST_F(EmailLoop, AStoppedMailIsSteppedUntilItsFileIsClosed) {
     EXPECT_EQ(EtnEmailDue(1000), 1000u + PASS_IDLE_MS);
     m.Stop();
 }
+
+// Over the modem a server name longer than the data socket's record holds
+// (63 characters) is refused by the modem at once: the mail ends with bit 3
+// and code 2 at the connection's step 3, 0x00203008, not after a 60 s wait
+// as a time-out.
+TEST_F(EmailLoop, OnTheModemARefusedDialEndsTheMailAtOnce) {
+    EmailBlock b;
+    b.contacts = {{"a@b.lan", 1}};
+    b.msgs = {{"Hi", "S", 1, M16(10), ""}};
+    b.server_name = std::string(60, 'm') + ".lan";  // 64 characters
+    b.port = 25;
+    b.status_reg = R(500);
+    b.flags = 0x01 | 0x02;  // through the cellular modem, the server by name
+    b.Install();
+    LT_SetD(R(500), 0);
+    LT_SetBit(M16(10), true);
+    EtnEmailConn = EmailRec{};
+    EtnEmailConn.sock.fd = -1;
+    EtnEmailConn.dns.fd = -1;
+    EtnEmailConn.conn_state = EMC_IDLE;
+    LE_Put16(&plc_reg[2 * W_MODE], 2);
+    EtnEmailScan(0);
+    ASSERT_EQ(EtnEmailConn.conn_state, EMC_ACTIVE);
+    at_status.port = MSG_CELL_PORT;
+    const uint32_t init = at_status.status;
+    at_status.status |= AT_STS_INIT;  // the module is ready
+    GSMGPRSInfo_St.owner = 4;         // and the e-mail client holds it
+    socket_info_st[2] = SocketInfo{};
+    for (int k = 0; k < 5; k++) EtnEmailScan(0);
+    EXPECT_EQ(socket_info_st[2].state, 0);
+    EXPECT_EQ(LT_D(R(500)), 0x00203008u);
+    EXPECT_TRUE(LT_Bit(M16(10)));
+    LE_Put16(&plc_reg[2 * W_MODE], 0);
+    for (int k = 0; k < 5; k++) EtnEmailScan(0);
+    at_status.status = init;
+    GSMGPRSInfo_St.owner = 0;
+    socket_info_st[2] = SocketInfo{};
+    EtnEmailConn = EmailRec{};
+    EtnEmailConn.sock.fd = -1;
+    EtnEmailConn.dns.fd = -1;
+    sms_table_bl.fill(0);
+}
