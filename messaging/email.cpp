@@ -815,7 +815,11 @@ void EtnEmailAttachStep() {
     static char enc[1400];
     switch (e.att_sub) {
     case kAttStart: {
-        if (!MailFree() || !Paced()) break;
+        // A channel still held by an earlier request that is never answered
+        // (a card made safe to remove takes none) fails the attachment after
+        // 60 s, as an unanswered request of its own does (MailDone), rather
+        // than holding the mail and its connection for ever.
+        if (!MailDone() || !Paced()) break;
         const uint32_t rec = MsgRec(e.msg);
         const uint32_t plen = U8(rec + kMsgPathLen);
         const char *p = Sms_String(e.t, U32(rec + kMsgText) + U32(rec + kMsgBodyLen) + U8(rec + kMsgSubjectLen), plen);
@@ -1132,6 +1136,7 @@ void EtnEmailSmtp() {
         e.att_result = 0;
         e.att_sent = 0;
         Pause(kPauseFirst);
+        Timer(EM_TICKS_60S);  // the mailbox channel's wait (kAttStart)
         e.smtp = e.att_kind ? kSmtpAttach : kSmtpEndData;
         break;
     }

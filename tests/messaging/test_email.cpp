@@ -1487,3 +1487,46 @@ TEST_F(EmailLoop, OnTheModemARefusedDialEndsTheMailAtOnce) {
     EtnEmailConn.dns.fd = -1;
     sms_table_bl.fill(0);
 }
+
+// A mailbox channel still held by an earlier request that is never answered
+// (a card made safe to remove takes none) keeps the attachment from starting
+// no longer than 60 s: then the attachment fails as an unanswered request
+// does, with the error line, and the mail ends instead of holding its
+// connection for ever.
+TEST_F(EmailLoop, AChannelHeldForEverFailsTheAttachmentAfter60s) {
+    ModemMailAtTheMessage({"Hi", "S", 1, M16(10), "", "A:\\R.BIN", 1});
+    const uint8_t held = uint8_t(dpram[DP_MAIL_ACK] + 1);
+    dpram[DP_MAIL_REQ] = held;  // an earlier request, never answered
+    SocketInfo &s = socket_info_st[2];
+    std::string out;
+    auto pass = [&] {
+        EtnEmailScan(0);
+        if (s.tx_len) {
+            out.append(reinterpret_cast<const char *>(s.tx_ptr), s.tx_len);
+            s.tx_len = 0;
+        }
+    };
+    pass();  // the head and body; the 60 s begin
+    ASSERT_EQ(EtnEmailConn.smtp, kSmtpAttach);
+    LA_TimeAdvance(599999);
+    for (int k = 0; k < 3; k++) pass();
+    EXPECT_EQ(EtnEmailConn.smtp, kSmtpAttach);
+    EXPECT_EQ(EtnEmailConn.att_sub, kAttStart);
+    LA_TimeAdvance(1);
+    for (int k = 0; k < 5; k++) pass();
+    EXPECT_EQ(EtnEmailConn.smtp, kSmtpAwaitReply);
+    EXPECT_EQ(EtnEmailConn.cmd, kSmtpEndData);
+    const std::string tail = "\r\n\r\n\r\nAttachment Error:1000\r\n\r\n--KtUVoLDO__KV_VoLdOKtU--\r\n\r\n.\r\n";
+    ASSERT_GE(out.size(), tail.size());
+    EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
+    EXPECT_EQ(dpram[DP_MAIL_REQ], held);  // nothing posted over it
+    EXPECT_EQ(EtnEmailConn.status, 0u);
+    LE_Put16(&plc_reg[2 * W_MODE], 0);
+    TelitPowerON = 0;
+    socket_info_st[2] = SocketInfo{};
+    dpram[DP_MAIL_ACK] = dpram[DP_MAIL_REQ];
+    EtnEmailConn = EmailRec{};
+    EtnEmailConn.sock.fd = -1;
+    EtnEmailConn.dns.fd = -1;
+    sms_table_bl.fill(0);
+}
