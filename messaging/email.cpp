@@ -372,6 +372,13 @@ uint32_t Connect() {
             EtnEmailServerText(req.host.data(), uint32_t(req.host.size()));
             ModemDataConnRequest(req);
             e.modem_req = 1;
+            // A request the modem did not take (its socket left free, e.g. a
+            // server name longer than the socket's record) is a refused data
+            // connection now, not a time-out 60 s later.
+            if (socket_info_st[kModemSocket].state == 0) {
+                e.status |= EM_ST_CONNECT | (2u << 20);
+                return 0;
+            }
         }
         if (ModemUp()) return 1;
         // Not dialled within the time: the modem refused the data connection.
@@ -808,7 +815,11 @@ void EtnEmailAttachStep() {
     static char enc[1400];
     switch (e.att_sub) {
     case kAttStart: {
-        if (!MailFree() || !Paced()) break;
+        // A channel still held by an earlier request that is never answered
+        // (a card made safe to remove takes none) fails the attachment after
+        // 60 s, as an unanswered request of its own does (MailDone), rather
+        // than holding the mail and its connection for ever.
+        if (!MailDone() || !Paced()) break;
         const uint32_t rec = MsgRec(e.msg);
         const uint32_t plen = U8(rec + kMsgPathLen);
         const char *p = Sms_String(e.t, U32(rec + kMsgText) + U32(rec + kMsgBodyLen) + U8(rec + kMsgSubjectLen), plen);
@@ -1125,6 +1136,7 @@ void EtnEmailSmtp() {
         e.att_result = 0;
         e.att_sent = 0;
         Pause(kPauseFirst);
+        Timer(EM_TICKS_60S);  // the mailbox channel's wait (kAttStart)
         e.smtp = e.att_kind ? kSmtpAttach : kSmtpEndData;
         break;
     }
@@ -1290,6 +1302,10 @@ uint32_t EtnEmailDue(uint32_t now) {
     const EmailRec &e = EtnEmailConn;
     const uint32_t idle = now + PASS_IDLE_MS;
     if (e.flags & (EMF_MODEM | EMF_ALT)) return idle;  // stepped from the scan alone
+    // A mail ended in its attachment closes the file once the mailbox channel
+    // is free (AttachRelease): a stopped client is stepped until it has, or
+    // the file would stay open on the card while nothing else steps it.
+    if (e.att_open) return now;
     if (PlcWord(W_MODE) != 2) return (e.conn_state == EMC_IDLE || (e.status & EM_ST_SOCKET)) ? idle : now;
     if (e.status_reg != 0 && (e.configured || (e.status & EM_ST_CONFIG))) return now;
     if (e.status & EM_ST_SOCKET) return idle;

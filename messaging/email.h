@@ -135,7 +135,8 @@ void EtnEmailScan(int caller);
 uint32_t EtnEmailConnCnt();
 // When the Ethernet manager's step of the client has work next (ms, now
 // given): every pass while a mail is under way or its status register is
-// written, else PASS_IDLE_MS ahead (a mode change steps it first).
+// written, or while a file of an ended mail waits for its close, else
+// PASS_IDLE_MS ahead (a mode change steps it first).
 uint32_t EtnEmailDue(uint32_t now);
 // Restart request: steps the close; true once closed.
 bool EtnEmailDiscnt();

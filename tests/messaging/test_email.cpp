@@ -16,6 +16,7 @@
 
 #include "core/image/bytes.h"
 #include "core/image/dpram.h"
+#include "core/image/passwork.h"
 #include "core/image/plcreg.h"
 #include "core/storage/memfile.h"
 #include "media/cfm.h"
@@ -1406,6 +1407,124 @@ TEST_F(EmailLoop, AMailEndedInItsAttachmentClosesTheFile) {
     LE_Put16(&plc_reg[2 * W_MODE], 0);
     TelitPowerON = 0;
     socket_info_st[2] = SocketInfo{};
+    EtnEmailConn = EmailRec{};
+    EtnEmailConn.sock.fd = -1;
+    EtnEmailConn.dns.fd = -1;
+    sms_table_bl.fill(0);
+}
+
+// Over Ethernet the Ethernet manager steps a stopped, idle client only when
+// it publishes work: a mail stopped while its file's read is unanswered keeps
+// asking to be stepped until the file's close is posted, then rests.
+TEST_F(EmailLoop, AStoppedMailIsSteppedUntilItsFileIsClosed) {
+    EthAttachMail m;
+    m.file.assign(5000, 'f');
+    ASSERT_TRUE(m.Start("A:\\R.BIN")) << m.netns.error();
+    LoopSmtp &srv = *m.at;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!(dpram[DP_MAIL_REQ] != dpram[DP_MAIL_ACK] && dpram[DP_MAIL_REQ + DP_LOG_OP] == 6) &&
+           std::chrono::steady_clock::now() < end) {
+        EnetThread();
+        EtnEmailScan(1);
+        if (dpram[DP_MAIL_REQ + DP_LOG_OP] != 6) m.Mailbox();
+        srv.Pump();
+    }
+    ASSERT_NE(dpram[DP_MAIL_REQ], dpram[DP_MAIL_ACK]);  // the read, unanswered
+    LE_Put16(&plc_reg[2 * W_MODE], 0);
+    for (int k = 0; k < 5; k++) {
+        EnetThread();
+        EtnEmailScan(1);
+    }
+    EXPECT_EQ(EtnEmailConn.conn_state, EMC_IDLE);
+    EXPECT_EQ(EtnEmailDue(1000), 1000u);  // the close still to post
+    m.Mailbox();                          // the read answered
+    EtnEmailScan(1);
+    EXPECT_NE(dpram[DP_MAIL_REQ], dpram[DP_MAIL_ACK]);
+    EXPECT_EQ(dpram[DP_MAIL_REQ + DP_LOG_OP], 5);
+    m.Mailbox();
+    EXPECT_EQ(EtnEmailDue(1000), 1000u + PASS_IDLE_MS);
+    m.Stop();
+}
+
+// Over the modem a server name longer than the data socket's record holds
+// (63 characters) is refused by the modem at once: the mail ends with bit 3
+// and code 2 at the connection's step 3, 0x00203008, not after a 60 s wait
+// as a time-out.
+TEST_F(EmailLoop, OnTheModemARefusedDialEndsTheMailAtOnce) {
+    EmailBlock b;
+    b.contacts = {{"a@b.lan", 1}};
+    b.msgs = {{"Hi", "S", 1, M16(10), ""}};
+    b.server_name = std::string(60, 'm') + ".lan";  // 64 characters
+    b.port = 25;
+    b.status_reg = R(500);
+    b.flags = 0x01 | 0x02;  // through the cellular modem, the server by name
+    b.Install();
+    LT_SetD(R(500), 0);
+    LT_SetBit(M16(10), true);
+    EtnEmailConn = EmailRec{};
+    EtnEmailConn.sock.fd = -1;
+    EtnEmailConn.dns.fd = -1;
+    EtnEmailConn.conn_state = EMC_IDLE;
+    LE_Put16(&plc_reg[2 * W_MODE], 2);
+    EtnEmailScan(0);
+    ASSERT_EQ(EtnEmailConn.conn_state, EMC_ACTIVE);
+    at_status.port = MSG_CELL_PORT;
+    const uint32_t init = at_status.status;
+    at_status.status |= AT_STS_INIT;  // the module is ready
+    GSMGPRSInfo_St.owner = 4;         // and the e-mail client holds it
+    socket_info_st[2] = SocketInfo{};
+    for (int k = 0; k < 5; k++) EtnEmailScan(0);
+    EXPECT_EQ(socket_info_st[2].state, 0);
+    EXPECT_EQ(LT_D(R(500)), 0x00203008u);
+    EXPECT_TRUE(LT_Bit(M16(10)));
+    LE_Put16(&plc_reg[2 * W_MODE], 0);
+    for (int k = 0; k < 5; k++) EtnEmailScan(0);
+    at_status.status = init;
+    GSMGPRSInfo_St.owner = 0;
+    socket_info_st[2] = SocketInfo{};
+    EtnEmailConn = EmailRec{};
+    EtnEmailConn.sock.fd = -1;
+    EtnEmailConn.dns.fd = -1;
+    sms_table_bl.fill(0);
+}
+
+// A mailbox channel still held by an earlier request that is never answered
+// (a card made safe to remove takes none) keeps the attachment from starting
+// no longer than 60 s: then the attachment fails as an unanswered request
+// does, with the error line, and the mail ends instead of holding its
+// connection for ever.
+TEST_F(EmailLoop, AChannelHeldForEverFailsTheAttachmentAfter60s) {
+    ModemMailAtTheMessage({"Hi", "S", 1, M16(10), "", "A:\\R.BIN", 1});
+    const uint8_t held = uint8_t(dpram[DP_MAIL_ACK] + 1);
+    dpram[DP_MAIL_REQ] = held;  // an earlier request, never answered
+    SocketInfo &s = socket_info_st[2];
+    std::string out;
+    auto pass = [&] {
+        EtnEmailScan(0);
+        if (s.tx_len) {
+            out.append(reinterpret_cast<const char *>(s.tx_ptr), s.tx_len);
+            s.tx_len = 0;
+        }
+    };
+    pass();  // the head and body; the 60 s begin
+    ASSERT_EQ(EtnEmailConn.smtp, kSmtpAttach);
+    LA_TimeAdvance(599999);
+    for (int k = 0; k < 3; k++) pass();
+    EXPECT_EQ(EtnEmailConn.smtp, kSmtpAttach);
+    EXPECT_EQ(EtnEmailConn.att_sub, kAttStart);
+    LA_TimeAdvance(1);
+    for (int k = 0; k < 5; k++) pass();
+    EXPECT_EQ(EtnEmailConn.smtp, kSmtpAwaitReply);
+    EXPECT_EQ(EtnEmailConn.cmd, kSmtpEndData);
+    const std::string tail = "\r\n\r\n\r\nAttachment Error:1000\r\n\r\n--KtUVoLDO__KV_VoLdOKtU--\r\n\r\n.\r\n";
+    ASSERT_GE(out.size(), tail.size());
+    EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
+    EXPECT_EQ(dpram[DP_MAIL_REQ], held);  // nothing posted over it
+    EXPECT_EQ(EtnEmailConn.status, 0u);
+    LE_Put16(&plc_reg[2 * W_MODE], 0);
+    TelitPowerON = 0;
+    socket_info_st[2] = SocketInfo{};
+    dpram[DP_MAIL_ACK] = dpram[DP_MAIL_REQ];
     EtnEmailConn = EmailRec{};
     EtnEmailConn.sock.fd = -1;
     EtnEmailConn.dns.fd = -1;
