@@ -655,8 +655,8 @@ uint32_t SlaveStep(ModbusPcb &c) {
         if (ctl >= 256) {
             st |= 0x200;
         } else if (c.tx_flag != 0 || c.fwd_pending || c.parm.data == nullptr) {
-            // A forward waiting to go out holds the transmitter: the frame
-            // buffer is its frame until then.
+            // A forward or an answer waiting to go out holds the
+            // transmitter: the frame buffer is its frame until then.
             st |= 0x400;
         } else if (c.parm.data_ref != 0 && PlcReg_Ptr(c.parm.data_ref, 8u * ctl) == nullptr) {
             // The data operand was checked at its first word only: a frame
@@ -671,17 +671,27 @@ uint32_t SlaveStep(ModbusPcb &c) {
     }
     if (c.latch && c.tx_flag == 0 && !(st & 0x600)) st |= 0x100;
     Put16(c.parm.status, st);
-    // A pending forward goes out as it stands.
+    // A pending forward (or a held answer) goes out as it stands.
     if (c.fwd_pending && c.tx_flag == 0) {
         c.fwd_pending = 0;
         SendFrame(c, m.length);
     }
     // Requests. While a forward still waits for the port, the bytes that
     // arrive stay in the port: received, they would overwrite its frame.
+    // An answer ready while the port still sends (the program's own frame,
+    // an earlier answer) waits the same way: sending it now would flush the
+    // frame still going out.
     for (uint32_t k = 0; k < 64 && !c.fwd_pending; k++) {
         if (!ReceiveAll(c, nullptr)) break;
         const uint32_t n = c.parm.iec ? Z7_MOD_ReqProcess(c) : MOD_ReqProcess(c);
-        if (n) SendFrame(c, n);
+        if (n == 0) continue;
+        TxPoll(c);
+        if (c.tx_flag != 0) {
+            m.length = uint16_t(n);
+            c.fwd_pending = 1;
+        } else {
+            SendFrame(c, n);
+        }
     }
     // Status bits 0 and 4 to 7.
     st = uint16_t(Get16(c.parm.status) & ~0x00F1);

@@ -64,8 +64,8 @@ struct ModbusPcb {
     uint8_t latch;
     ModState state;
     uint16_t pending;
-    uint8_t tx_flag;  // 0 idle, 255 while the port still sends
-    uint8_t fwd_pending;
+    uint8_t tx_flag;      // 0 idle, 255 while the port still sends
+    uint8_t fwd_pending;  // a forward, or an answer, waits in buf for the port
     uint8_t sys_active;
     uint8_t last_ctl;  // IEC master: control word's low byte at the previous step
 };

@@ -748,6 +748,37 @@ TEST_F(SerialModbus, OwnFrameLeavesARequestBeingReceivedWhole) {
     EXPECT_EQ(pcb[0].proto.counters[MOD_CNT_COMERR], 0);
 }
 
+TEST_F(SerialModbus, AnswerWaitsForTheOwnFrameStillSent) {
+    // Station 5, its own frame 01 02 03 at %R50 handed to a port that is
+    // still sending it when a read of %AQ1 arrives: the answer waits for the
+    // port instead of flushing the frame; it goes out at the first step that
+    // finds the port idle, and what arrives meanwhile stays in the port.
+    static uint32_t sending;
+    static uint32_t flushed;
+    sending = 0;
+    flushed = 0;
+    Vcomm_Drv[0].CountTx = [](uint32_t) { return sending; };
+    Vcomm_Drv[0].FlushTx = [](uint32_t) { flushed++; };
+    Slave(5);
+    RegW(50)[0] = 0x01;
+    RegW(50)[1] = 0x02;
+    RegW(51)[0] = 0x03;
+    SetWord(49, 3);
+    EXPECT_EQ(Ask({}), Crc({0x01, 0x02, 0x03}));
+    EXPECT_EQ(flushed, 1u);
+    sending = 1;
+    EXPECT_EQ(Ask(Crc({5, 3, 0, 0, 0, 1})), Bytes{});
+    EXPECT_EQ(Ask(Crc({5, 7})), Bytes{});
+    EXPECT_EQ(flushed, 1u);
+    sending = 0;
+    Bytes both = Crc({5, 3, 2, 0, 0});
+    const Bytes status = Crc({5, 7, 0});
+    both.insert(both.end(), status.begin(), status.end());
+    EXPECT_EQ(Ask({}), both);
+    EXPECT_EQ(flushed, 3u);
+    EXPECT_EQ(pcb[0].proto.counters[MOD_CNT_SLAVE], 2);
+}
+
 TEST_F(SerialModbus, MasterOtherFunctions) {
     struct Case {
         const char *what;
