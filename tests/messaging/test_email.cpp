@@ -32,6 +32,40 @@ using namespace la;
 
 namespace {
 
+// The e-mail client as at start-up: no socket, no name query.
+void ClearEmailConn() {
+    EtnEmailConn = EmailRec{};
+    EtnEmailConn.sock.fd = -1;
+    EtnEmailConn.dns.fd = -1;
+}
+
+// The mail installed in the section store started over the cellular modem
+// (the mode word at 2), then the module's data socket 2 connected.
+void StartModemMail() {
+    ClearEmailConn();
+    EtnEmailConn.conn_state = EMC_IDLE;
+    LE_Put16(&plc_reg[2 * W_MODE], 2);
+    EtnEmailScan(0);
+    ASSERT_EQ(EtnEmailConn.conn_state, EMC_ACTIVE);
+    TelitPowerON = 1;  // the module's data socket 2 is connected
+    at_status.port = MSG_CELL_PORT;
+    socket_info_st[2] = SocketInfo{};
+    socket_info_st[2].state = 6;
+}
+
+// The end of a test over the modem, also when an assertion stops it early:
+// the mode word at 0, the module off, its data socket 2, the client and the
+// section store cleared.
+struct ModemMailCleanup {
+    ~ModemMailCleanup() {
+        LE_Put16(&plc_reg[2 * W_MODE], 0);
+        TelitPowerON = 0;
+        socket_info_st[2] = SocketInfo{};
+        ClearEmailConn();
+        sms_table_bl.fill(0);
+    }
+};
+
 TEST(Email, Base64DnsQueryAndDotStuffing) {
     char out[200];
     struct B64 {
@@ -207,9 +241,7 @@ TEST(Email, SectionChecksSetStatusBit0) {
         LE_Put32(&sms_table_bl[4], uint32_t(b.size() - 8));
         std::memcpy(sms_table_bl.data(), b.data(), b.size());
         LE_Put32(&sms_table_bl[4], uint32_t(b.size() - 8));
-        EtnEmailConn = EmailRec{};
-        EtnEmailConn.sock.fd = -1;
-        EtnEmailConn.dns.fd = -1;
+        ClearEmailConn();
         EtnEmailConn.conn_state = EMC_IDLE;
         LE_Put16(&plc_reg[2 * W_MODE], 2);
         EtnEmailScan(1);
@@ -225,9 +257,7 @@ TEST(Email, SectionChecksSetStatusBit0) {
     LE_Put32(&sms_table_bl[8], uint32_t(SMS_TABLE_BL_SIZE - 52 - 8));
     std::memcpy(&sms_table_bl[SMS_TABLE_BL_SIZE - 52], &tail[108], 52);
     LT_SetD(R(500), 0xA5A5A5A5);
-    EtnEmailConn = EmailRec{};
-    EtnEmailConn.sock.fd = -1;
-    EtnEmailConn.dns.fd = -1;
+    ClearEmailConn();
     EtnEmailConn.conn_state = EMC_IDLE;
     EtnEmailScan(1);
     EXPECT_EQ(EtnEmailConn.status, EM_ST_CONFIG);
@@ -237,9 +267,7 @@ TEST(Email, SectionChecksSetStatusBit0) {
     last.contacts = {{"a@b.lan", 1}};
     last.msgs = {{"Hi", "S", 1, M16(10), ""}};
     last.Install();
-    EtnEmailConn = EmailRec{};
-    EtnEmailConn.sock.fd = -1;
-    EtnEmailConn.dns.fd = -1;
+    ClearEmailConn();
     EtnEmailConn.conn_state = EMC_IDLE;
     EtnEmailScan(1);
     EXPECT_EQ(EtnEmailConn.status, 0u);
@@ -250,9 +278,7 @@ TEST(Email, SectionChecksSetStatusBit0) {
     last.contacts = {{"a@b.lan", 10}};
     last.msgs = {{"Hi", "S", 10, M16(10), ""}, {"Yo", "T", 10, M16(11), ""}};
     last.Install();
-    EtnEmailConn = EmailRec{};
-    EtnEmailConn.sock.fd = -1;
-    EtnEmailConn.dns.fd = -1;
+    ClearEmailConn();
     EtnEmailConn.conn_state = EMC_IDLE;
     EtnEmailScan(1);
     ASSERT_EQ(EtnEmailConn.conn_state, EMC_ACTIVE);
@@ -502,9 +528,7 @@ TEST_F(EmailLoop, ClientPortFollowsWord54541AndHandshakeTimesOut) {
         stop();
     }
     LE_Put16(&plc_reg[2 * W_MODE], 0);
-    EtnEmailConn = EmailRec{};
-    EtnEmailConn.sock.fd = -1;
-    EtnEmailConn.dns.fd = -1;
+    ClearEmailConn();
     sms_table_bl.fill(0);
 }
 
@@ -578,9 +602,7 @@ TEST_F(EmailLoop, AuthLoginAndRefusalsOfEitherClass) {
         }
         _nx_tcp_socket_delete(&EtnEmailConn.sock);
     }
-    EtnEmailConn = EmailRec{};
-    EtnEmailConn.sock.fd = -1;
-    EtnEmailConn.dns.fd = -1;
+    ClearEmailConn();
     sms_table_bl.fill(0);
 }
 
@@ -636,9 +658,7 @@ TEST_F(EmailLoop, AMailIsDoneWithoutTheAnswerToQuit) {
         EtnEmailScan(1);
     }
     _nx_tcp_socket_delete(&EtnEmailConn.sock);
-    EtnEmailConn = EmailRec{};
-    EtnEmailConn.sock.fd = -1;
-    EtnEmailConn.dns.fd = -1;
+    ClearEmailConn();
     sms_table_bl.fill(0);
 }
 
@@ -668,24 +688,15 @@ std::string FromBase64(const std::string &t) {
 // after each read before its bytes are encoded and sent. The mailbox's e-mail
 // channel is answered here as the card file manager would.
 TEST_F(EmailLoop, AttachmentReadsArePacedOnTheModem) {
+    const ModemMailCleanup cleanup;
     EmailBlock b;
     b.contacts = {{"a@b.lan", 1}};
     b.msgs = {{"Hi", "S", 1, M16(10), "", "A:\\R.BIN", 1}};
     b.server = 0x0A4D0003;
     b.flags = 0x01;  // through the cellular modem
     b.Install();
-    EtnEmailConn = EmailRec{};
-    EtnEmailConn.sock.fd = -1;
-    EtnEmailConn.dns.fd = -1;
-    EtnEmailConn.conn_state = EMC_IDLE;
-    LE_Put16(&plc_reg[2 * W_MODE], 2);
-    EtnEmailScan(0);
-    ASSERT_EQ(EtnEmailConn.conn_state, EMC_ACTIVE);
+    ASSERT_NO_FATAL_FAILURE(StartModemMail());
     ASSERT_TRUE(EtnEmailConn.flags & EMF_MODEM);
-    TelitPowerON = 1;  // the module's data socket 2 is connected
-    at_status.port = MSG_CELL_PORT;
-    socket_info_st[2] = SocketInfo{};
-    socket_info_st[2].state = 6;
     dpram[DP_MAIL_ACK] = dpram[DP_MAIL_REQ];
     EtnEmailConn.sub = EMS_SMTP;
     EtnEmailConn.smtp = kSmtpMessage;
@@ -749,15 +760,13 @@ TEST_F(EmailLoop, AttachmentReadsArePacedOnTheModem) {
     EXPECT_TRUE(FromBase64(plain.substr(456, 456)) == file.substr(342, 342));
     EXPECT_TRUE(FromBase64(plain.substr(912)) == file.substr(684));
     EXPECT_EQ(plain.substr(912), "tLvCydDX3uXs8/oBCA8WHQ==");  // by python's base64 module
-    LE_Put16(&plc_reg[2 * W_MODE], 0);
-    TelitPowerON = 0;
-    socket_info_st[2] = SocketInfo{};
 }
 
 // Over the modem a reply read in pieces of the buffer limit: an EHLO reply
 // whose "250-" lines together run past 1380 bytes is still taken at its
 // last line, and the mail goes on with MAIL FROM.
 TEST_F(EmailLoop, ALongMultiLineReplyOnTheModemIsTakenWhole) {
+    const ModemMailCleanup cleanup;
     EmailBlock b;
     b.contacts = {{"a@b.lan", 1}};
     b.msgs = {{"Hi", "S", 1, M16(10), ""}};
@@ -765,17 +774,7 @@ TEST_F(EmailLoop, ALongMultiLineReplyOnTheModemIsTakenWhole) {
     b.sender = "plc@b.lan";
     b.flags = 0x01;  // through the cellular modem
     b.Install();
-    EtnEmailConn = EmailRec{};
-    EtnEmailConn.sock.fd = -1;
-    EtnEmailConn.dns.fd = -1;
-    EtnEmailConn.conn_state = EMC_IDLE;
-    LE_Put16(&plc_reg[2 * W_MODE], 2);
-    EtnEmailScan(0);
-    ASSERT_EQ(EtnEmailConn.conn_state, EMC_ACTIVE);
-    TelitPowerON = 1;  // the module's data socket 2 is connected
-    at_status.port = MSG_CELL_PORT;
-    socket_info_st[2] = SocketInfo{};
-    socket_info_st[2].state = 6;
+    ASSERT_NO_FATAL_FAILURE(StartModemMail());
     EtnEmailConn.sub = EMS_SMTP;
     EtnEmailConn.smtp = kSmtpAwaitReply;
     EtnEmailConn.cmd = kSmtpEhlo;
@@ -804,37 +803,21 @@ TEST_F(EmailLoop, ALongMultiLineReplyOnTheModemIsTakenWhole) {
     EXPECT_EQ(out, "MAIL FROM:<plc@b.lan>\r\n");
     EXPECT_EQ(EtnEmailConn.smtp, kSmtpAwaitReply);
     EXPECT_EQ(EtnEmailConn.cmd, kSmtpMailFrom);
-    LE_Put16(&plc_reg[2 * W_MODE], 0);
-    TelitPowerON = 0;
-    socket_info_st[2] = SocketInfo{};
-    EtnEmailConn = EmailRec{};
-    EtnEmailConn.sock.fd = -1;
-    EtnEmailConn.dns.fd = -1;
-    sms_table_bl.fill(0);
 }
 
 // Over the modem QUIT leaves before the disconnect: while the module has
 // not taken it, the data socket stays kept; once it went out the socket is
 // let go and the mail is done, its trigger cleared.
 TEST_F(EmailLoop, OnTheModemQuitLeavesBeforeTheDisconnect) {
+    const ModemMailCleanup cleanup;
     EmailBlock b;
     b.contacts = {{"a@b.lan", 1}};
     b.msgs = {{"Hi", "S", 1, M16(10), ""}};
     b.server = 0x0A4D0003;
     b.flags = 0x01;  // through the cellular modem
     b.Install();
-    EtnEmailConn = EmailRec{};
-    EtnEmailConn.sock.fd = -1;
-    EtnEmailConn.dns.fd = -1;
-    EtnEmailConn.conn_state = EMC_IDLE;
-    LE_Put16(&plc_reg[2 * W_MODE], 2);
-    EtnEmailScan(0);
-    ASSERT_EQ(EtnEmailConn.conn_state, EMC_ACTIVE);
-    TelitPowerON = 1;  // the module's data socket 2 is connected
-    at_status.port = MSG_CELL_PORT;
+    ASSERT_NO_FATAL_FAILURE(StartModemMail());
     SocketInfo &s = socket_info_st[2];
-    s = SocketInfo{};
-    s.state = 6;
     s.flags = SOCKF_KEEP;
     static const uint8_t earlier[1] = {'x'};
     s.tx_ptr = earlier;  // the module is still busy with an earlier piece
@@ -859,18 +842,12 @@ TEST_F(EmailLoop, OnTheModemQuitLeavesBeforeTheDisconnect) {
     EXPECT_EQ(s.flags & SOCKF_KEEP, 0);
     EXPECT_EQ(EtnEmailConn.smtp, kSmtpClosed);
     EXPECT_EQ(EtnEmailConn.status, 0u);
-    LE_Put16(&plc_reg[2 * W_MODE], 0);
-    TelitPowerON = 0;
-    socket_info_st[2] = SocketInfo{};
-    EtnEmailConn = EmailRec{};
-    EtnEmailConn.sock.fd = -1;
-    EtnEmailConn.dns.fd = -1;
-    sms_table_bl.fill(0);
 }
 
 // A folder attachment whose folder cannot be listed, or lists no file, adds
 // no part and no error line: the mail ends with its closing boundary.
 TEST_F(EmailLoop, AnEmptyOrUnlistableFolderAddsNoErrorLine) {
+    const ModemMailCleanup cleanup;
     for (const int16_t result : {int16_t(0), int16_t(5)}) {
         SCOPED_TRACE(result);
         EmailBlock b;
@@ -879,17 +856,7 @@ TEST_F(EmailLoop, AnEmptyOrUnlistableFolderAddsNoErrorLine) {
         b.server = 0x0A4D0003;
         b.flags = 0x01;  // through the cellular modem
         b.Install();
-        EtnEmailConn = EmailRec{};
-        EtnEmailConn.sock.fd = -1;
-        EtnEmailConn.dns.fd = -1;
-        EtnEmailConn.conn_state = EMC_IDLE;
-        LE_Put16(&plc_reg[2 * W_MODE], 2);
-        EtnEmailScan(0);
-        ASSERT_EQ(EtnEmailConn.conn_state, EMC_ACTIVE);
-        TelitPowerON = 1;
-        at_status.port = MSG_CELL_PORT;
-        socket_info_st[2] = SocketInfo{};
-        socket_info_st[2].state = 6;
+        ASSERT_NO_FATAL_FAILURE(StartModemMail());
         dpram[DP_MAIL_ACK] = dpram[DP_MAIL_REQ];
         EtnEmailConn.sub = EMS_SMTP;
         EtnEmailConn.smtp = kSmtpMessage;
@@ -918,9 +885,6 @@ TEST_F(EmailLoop, AnEmptyOrUnlistableFolderAddsNoErrorLine) {
         EXPECT_EQ(out.substr(out.size() - end.size()), end) << out;
         EXPECT_EQ(EtnEmailConn.status, 0u);
     }
-    LE_Put16(&plc_reg[2 * W_MODE], 0);
-    TelitPowerON = 0;
-    socket_info_st[2] = SocketInfo{};
 }
 
 // An attachment of 120 KB to a server that reads 256 bytes at a time, its
@@ -1009,9 +973,7 @@ TEST_F(EmailLoop, AnAttachmentReachesAServerSlowToRead) {
         EtnEmailScan(1);
     }
     _nx_tcp_socket_delete(&EtnEmailConn.sock);
-    EtnEmailConn = EmailRec{};
-    EtnEmailConn.sock.fd = -1;
-    EtnEmailConn.dns.fd = -1;
+    ClearEmailConn();
     sms_table_bl.fill(0);
 }
 
@@ -1028,18 +990,8 @@ void ModemMailAtTheMessage(const EmailBlock::Msg &m) {
     b.Install();
     LT_SetD(R(500), 0);
     LT_SetBit(M16(10), true);
-    EtnEmailConn = EmailRec{};
-    EtnEmailConn.sock.fd = -1;
-    EtnEmailConn.dns.fd = -1;
-    EtnEmailConn.conn_state = EMC_IDLE;
-    LE_Put16(&plc_reg[2 * W_MODE], 2);
-    EtnEmailScan(0);
-    ASSERT_EQ(EtnEmailConn.conn_state, EMC_ACTIVE);
+    ASSERT_NO_FATAL_FAILURE(StartModemMail());
     ASSERT_TRUE(EtnEmailConn.flags & EMF_MODEM);
-    TelitPowerON = 1;
-    at_status.port = MSG_CELL_PORT;
-    socket_info_st[2] = SocketInfo{};
-    socket_info_st[2].state = 6;
     dpram[DP_MAIL_ACK] = dpram[DP_MAIL_REQ];
     EtnEmailConn.sub = EMS_SMTP;
     EtnEmailConn.smtp = kSmtpMessage;
@@ -1062,6 +1014,7 @@ void AnswerMailbox(int16_t result) {
 // its step (17 in the attachments, 18 at the data end), as a refused send
 // would, and is closed.
 TEST_F(EmailLoop, OnTheModemAQueueThatNeverDrainsFailsTheMailAfter60s) {
+    const ModemMailCleanup cleanup;
     struct Case {
         const char *path;
         uint8_t kind;
@@ -1130,19 +1083,13 @@ TEST_F(EmailLoop, OnTheModemAQueueThatNeverDrainsFailsTheMailAfter60s) {
         EXPECT_EQ(EtnEmailConn.cmd, kSmtpEndData);
         EXPECT_EQ(EtnEmailConn.status, 0u);
     }
-    LE_Put16(&plc_reg[2 * W_MODE], 0);
-    TelitPowerON = 0;
-    socket_info_st[2] = SocketInfo{};
-    EtnEmailConn = EmailRec{};
-    EtnEmailConn.sock.fd = -1;
-    EtnEmailConn.dns.fd = -1;
-    sms_table_bl.fill(0);
 }
 
 // The part's head names the file by its last path component: behind the
 // last "\", and behind the drive ("B:") of a path without a folder. A ":"
 // further on is no separator of the media's paths and stays in the name.
 TEST_F(EmailLoop, ThePartHeadNamesTheFileWithoutFolderOrDrive) {
+    const ModemMailCleanup cleanup;
     struct Case {
         const char *path, *name;
     } const cases[] = {
@@ -1169,13 +1116,6 @@ TEST_F(EmailLoop, ThePartHeadNamesTheFileWithoutFolderOrDrive) {
         EXPECT_NE(out.find(std::string("\r\n\tfilename=\"") + c.name + "\"\r\n\r\n"), std::string::npos) << out;
         EXPECT_EQ(EtnEmailConn.status, 0u);
     }
-    LE_Put16(&plc_reg[2 * W_MODE], 0);
-    TelitPowerON = 0;
-    socket_info_st[2] = SocketInfo{};
-    EtnEmailConn = EmailRec{};
-    EtnEmailConn.sock.fd = -1;
-    EtnEmailConn.dns.fd = -1;
-    sms_table_bl.fill(0);
 }
 
 namespace {
@@ -1241,9 +1181,7 @@ struct EthAttachMail {
             EtnEmailScan(1);
         }
         _nx_tcp_socket_delete(&EtnEmailConn.sock);
-        EtnEmailConn = EmailRec{};
-        EtnEmailConn.sock.fd = -1;
-        EtnEmailConn.dns.fd = -1;
+        ClearEmailConn();
         sms_table_bl.fill(0);
     }
 };
@@ -1351,6 +1289,7 @@ TEST_F(EmailLoop, TheErrorLineAndTheClosingBoundaryWaitForRoomApart) {
 // waits 60 s and the mail fails with the file open; and the controller
 // leaves run mode while a read is still unanswered.
 TEST_F(EmailLoop, AMailEndedInItsAttachmentClosesTheFile) {
+    const ModemMailCleanup cleanup;
     static const uint8_t earlier[1] = {'x'};
     // The head never goes out: after the failure a close (5) follows the
     // open (3).
@@ -1404,13 +1343,6 @@ TEST_F(EmailLoop, AMailEndedInItsAttachmentClosesTheFile) {
         }
         EXPECT_EQ(ops, (std::vector<uint8_t>{3, 6, 5}));
     }
-    LE_Put16(&plc_reg[2 * W_MODE], 0);
-    TelitPowerON = 0;
-    socket_info_st[2] = SocketInfo{};
-    EtnEmailConn = EmailRec{};
-    EtnEmailConn.sock.fd = -1;
-    EtnEmailConn.dns.fd = -1;
-    sms_table_bl.fill(0);
 }
 
 // Over Ethernet the Ethernet manager steps a stopped, idle client only when
@@ -1461,9 +1393,7 @@ TEST_F(EmailLoop, OnTheModemARefusedDialEndsTheMailAtOnce) {
     b.Install();
     LT_SetD(R(500), 0);
     LT_SetBit(M16(10), true);
-    EtnEmailConn = EmailRec{};
-    EtnEmailConn.sock.fd = -1;
-    EtnEmailConn.dns.fd = -1;
+    ClearEmailConn();
     EtnEmailConn.conn_state = EMC_IDLE;
     LE_Put16(&plc_reg[2 * W_MODE], 2);
     EtnEmailScan(0);
@@ -1482,9 +1412,7 @@ TEST_F(EmailLoop, OnTheModemARefusedDialEndsTheMailAtOnce) {
     at_status.status = init;
     GSMGPRSInfo_St.owner = 0;
     socket_info_st[2] = SocketInfo{};
-    EtnEmailConn = EmailRec{};
-    EtnEmailConn.sock.fd = -1;
-    EtnEmailConn.dns.fd = -1;
+    ClearEmailConn();
     sms_table_bl.fill(0);
 }
 
@@ -1494,6 +1422,7 @@ TEST_F(EmailLoop, OnTheModemARefusedDialEndsTheMailAtOnce) {
 // does, with the error line, and the mail ends instead of holding its
 // connection for ever.
 TEST_F(EmailLoop, AChannelHeldForEverFailsTheAttachmentAfter60s) {
+    const ModemMailCleanup cleanup;
     ModemMailAtTheMessage({"Hi", "S", 1, M16(10), "", "A:\\R.BIN", 1});
     const uint8_t held = uint8_t(dpram[DP_MAIL_ACK] + 1);
     dpram[DP_MAIL_REQ] = held;  // an earlier request, never answered
@@ -1521,12 +1450,5 @@ TEST_F(EmailLoop, AChannelHeldForEverFailsTheAttachmentAfter60s) {
     EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
     EXPECT_EQ(dpram[DP_MAIL_REQ], held);  // nothing posted over it
     EXPECT_EQ(EtnEmailConn.status, 0u);
-    LE_Put16(&plc_reg[2 * W_MODE], 0);
-    TelitPowerON = 0;
-    socket_info_st[2] = SocketInfo{};
-    dpram[DP_MAIL_ACK] = dpram[DP_MAIL_REQ];
-    EtnEmailConn = EmailRec{};
-    EtnEmailConn.sock.fd = -1;
-    EtnEmailConn.dns.fd = -1;
-    sms_table_bl.fill(0);
+    dpram[DP_MAIL_ACK] = dpram[DP_MAIL_REQ];  // the held channel let go
 }
