@@ -47,6 +47,31 @@ struct ModemSection {
 
 void RegText(uint32_t ref, const std::string &t) { std::memcpy(&plc_reg[LT_Byte(ref)], t.c_str(), t.size() + 1); }
 
+// A modem section whose manual operator is the register string at %R300.
+ModemSection OperatorInR300() {
+    ModemSection sec;
+    sec.fb = 0x01 | 0x04;  // register texts, manual operator
+    sec.texts = {{{0, 0}, {0, 0}, {0, 0}, {R(300), 0}, {0, 0}}};
+    return sec;
+}
+
+// A talk-port modem request of `kind` with its status word and text.
+ModemReq Request(uint8_t kind, uint32_t status, const std::string &text) {
+    ModemReq q{};
+    q.kind = kind;
+    q.status = status;
+    q.length = uint16_t(text.size());
+    std::memcpy(q.text.data(), text.data(), text.size());
+    return q;
+}
+
+// The manager's record of a present, configured GSM modem.
+void MarkGsmModemConfigured() {
+    GSMGPRSInfo_St.marker = GSM_MARKER;
+    GSMGPRSInfo_St.b[0] = 0x01;
+    GSMGPRSInfo_St.b[1] = 0x01;
+}
+
 std::string Config(unsigned item) {
     const AtConfigStr &c = ConfigDataInStr[item - 1];
     return std::string(c.text.data(), c.len);
@@ -302,9 +327,7 @@ TEST_F(GsmTest, AnUnansweredOperatorListKeepsTheManualSelection) {
 // unchanged name keeps the short way.
 TEST_F(GsmTest, OperatorNamePreparedAgainAtEachStart) {
     io_init[1] = 0xDF0F;
-    ModemSection sec;
-    sec.fb = 0x01 | 0x04;  // register texts, manual operator
-    sec.texts = {{{0, 0}, {0, 0}, {0, 0}, {R(300), 0}, {0, 0}}};
+    ModemSection sec = OperatorInR300();
     RegText(R(300), "00101");
     sec.Install();
     GSMGPRSParmInit();
@@ -923,16 +946,10 @@ TEST_F(GsmTest, TalkPortModemRequestAfterAStopFinishesTheHangUpFirst) {
     sec.Install();
     GSMGPRSParmInit();
     GsmInfo &g = GSMGPRSInfo_St;
-    g.marker = GSM_MARKER;
-    g.b[0] = 0x01;
-    g.b[1] = 0x01;
+    MarkGsmModemConfigured();
     answers["ATDT5551234"] = "\r\nCONNECT 9600\r\n";
     silent.insert("ATHS0=0");  // the hang-up's answer comes later, by hand
-    ModemReq q{};
-    q.kind = 1;
-    q.status = WordOf(R(40));
-    q.length = 7;
-    std::memcpy(q.text.data(), "5551234", 7);
+    const ModemReq q = Request(1, WordOf(R(40)), "5551234");
     ModemInit(0);
     ASSERT_EQ(ModemStart(0, q), 1u);
     for (uint32_t i = 0; i < 1000 && LT_W(R(40)) != 1; i++) {
@@ -1092,15 +1109,9 @@ TEST_F(GsmTest, TalkPortModemHandsTheGsmModemToTheManager) {
     for (const Row &r : rows) {
         SetUp();
         io_init[1] = 0xDF0F;
-        g.marker = GSM_MARKER;
-        g.b[0] = 0x01;
-        g.b[1] = 0x01;
+        MarkGsmModemConfigured();
         g.owner = 3;  // SMS has it: the request waits
-        ModemReq q{};
-        q.kind = 1;
-        q.status = WordOf(R(40));
-        q.length = uint16_t(r.text.size());
-        std::memcpy(q.text.data(), r.text.data(), r.text.size());
+        const ModemReq q = Request(1, WordOf(R(40)), r.text);
         ASSERT_EQ(ModemStart(0, q), 1u);
         EXPECT_EQ(ModemExecute(0, 1), 0u);
         EXPECT_EQ(LT_W(R(40)), 0xFFFE);
@@ -1158,15 +1169,9 @@ TEST_F(GsmTest, TalkPortModemHandsTheGsmModemToTheManager) {
     for (const Kind0 &r : kind0) {
         SetUp();
         io_init[1] = 0xDF0F;
-        g.marker = GSM_MARKER;
-        g.b[0] = 0x01;
-        g.b[1] = 0x01;
+        MarkGsmModemConfigured();
         answers["AT+CGMI"] = "\r\n+CGMI: \"Telit\"\r\n\r\nOK\r\n";
-        ModemReq q{};
-        q.kind = 0;
-        q.status = r.status;
-        q.length = 5;
-        std::memcpy(q.text.data(), "+CGMI", 5);
+        const ModemReq q = Request(0, r.status, "+CGMI");
         ASSERT_EQ(ModemStart(0, q), 1u);
         for (uint32_t i = 0; i < 1000 && PlcWord(r.status) == 0xFFFE; i++) {
             LA_TimeAdvance(1000);
@@ -1201,15 +1206,9 @@ TEST_F(GsmTest, TalkPortModemCallEndsOnTheManagersModem) {
         // The block's modem section is read once, as the start would read
         // it; the record below is then the one the start works with.
         GSMGPRSParmInit();
-        g.marker = GSM_MARKER;
-        g.b[0] = 0x01;
-        g.b[1] = 0x01;
+        MarkGsmModemConfigured();
         answers["ATDT5551234"] = dial_answer;
-        ModemReq q{};
-        q.kind = 1;
-        q.status = WordOf(R(40));
-        q.length = 7;
-        std::memcpy(q.text.data(), "5551234", 7);
+        const ModemReq q = Request(1, WordOf(R(40)), "5551234");
         ModemInit(0);
         EXPECT_EQ(ModemStart(0, q), 1u);
         for (uint32_t i = 0; i < 1000 && !Sent("ATDT5551234"); i++) {
@@ -1274,9 +1273,7 @@ TEST_F(GsmTest, AModemThatNeverAnswersIsResetAfterThreeTries) {
 // the section before it.
 TEST_F(GsmTest, ASectionWithoutAManualOperatorClearsTheOldOne) {
     io_init[1] = 0xDF0F;
-    ModemSection sec;
-    sec.fb = 0x01 | 0x04;  // register texts, manual operator
-    sec.texts = {{{0, 0}, {0, 0}, {0, 0}, {R(300), 0}, {0, 0}}};
+    ModemSection sec = OperatorInR300();
     RegText(R(300), "00101");
     sec.Install();
     GSMGPRSParmInit();
@@ -1307,9 +1304,7 @@ TEST_F(GsmTest, AnOperatorRegisterStringSkipsBlanksInFront) {
                         {"tel2", "TEL2", 0},
                         {std::string(20, ' ') + "abcdef", "AB", 0}};
     for (const Row &r : rows) {
-        ModemSection sec;
-        sec.fb = 0x01 | 0x04;  // register texts, manual operator
-        sec.texts = {{{0, 0}, {0, 0}, {0, 0}, {R(300), 0}, {0, 0}}};
+        ModemSection sec = OperatorInR300();
         std::memset(&plc_reg[LT_Byte(R(300))], 0, 40);
         RegText(R(300), r.reg);
         sec.Install();
