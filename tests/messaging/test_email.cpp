@@ -378,6 +378,29 @@ struct LoopSmtp {
     }
 };
 
+// A mail to the loop server at `port` on the far end of the test's network
+// namespace, its status in %R500.
+EmailBlock MailToPeer(uint16_t port) {
+    EmailBlock b;
+    b.status_reg = R(500);
+    b.server = test_support::OwnNetns::kPeerAddr;
+    b.port = port;
+    b.domain = "plc.test.lan";
+    b.sender = "plc@test.lan";
+    return b;
+}
+
+// The mail over Ethernet stopped (the mode word at 0), twenty passes to close
+// its connection, then its socket deleted.
+void StopEthernetMail() {
+    LE_Put16(&plc_reg[2 * W_MODE], 0);
+    for (int k = 0; k < 20; k++) {
+        EnetThread();
+        EtnEmailScan(1);
+    }
+    _nx_tcp_socket_delete(&EtnEmailConn.sock);
+}
+
 class EmailLoop : public MsgTest {};
 
 }  // namespace
@@ -424,15 +447,10 @@ TEST_F(EmailLoop, ClientPortFollowsWord54541AndHandshakeTimesOut) {
     EXPECT_EQ(ip.nx_ip_next_port, first);
     EXPECT_EQ(PlcWord(W_CLIENT_PORT), first);
 
-    EmailBlock b;
+    EmailBlock b = MailToPeer(srv.port);
     b.contacts = {{"alice@test.lan", 1}};
     b.msgs = {{"Level: xxxxx", "Alarm", 1, M16(10), "7:0:"}};
     b.fields = {{R(600), 16, 4, 5, 2, 0}};
-    b.status_reg = R(500);
-    b.server = test_support::OwnNetns::kPeerAddr;
-    b.port = srv.port;
-    b.domain = "plc.test.lan";
-    b.sender = "plc@test.lan";
     b.Install();
     LT_SetW(R(600), 77);
     LT_SetBit(M16(10), true);
@@ -571,14 +589,9 @@ TEST_F(EmailLoop, AuthLoginAndRefusalsOfEitherClass) {
         srv.rcpt_reply = c.rcpt_reply;
         EtnEmailConn = EmailRec{};
         ASSERT_EQ(EtnEmailInit(&ip, &pool), 0u);
-        EmailBlock b;
+        EmailBlock b = MailToPeer(srv.port);
         b.contacts = {{"ops90@test.lan", 1}};  // the digits 0 and 9 are address characters
         b.msgs = {{"Hello", "Alarm", 1, M16(10), ""}};
-        b.status_reg = R(500);
-        b.server = test_support::OwnNetns::kPeerAddr;
-        b.port = srv.port;
-        b.domain = "plc.test.lan";
-        b.sender = "plc@test.lan";
         b.auth = 1;
         b.user = "user";
         b.password = "secret";
@@ -595,12 +608,7 @@ TEST_F(EmailLoop, AuthLoginAndRefusalsOfEitherClass) {
         }
         EXPECT_EQ(srv.cmds, c.cmds);
         EXPECT_EQ(LT_D(R(500)), c.status);
-        LE_Put16(&plc_reg[2 * W_MODE], 0);
-        for (int k = 0; k < 20; k++) {
-            EnetThread();
-            EtnEmailScan(1);
-        }
-        _nx_tcp_socket_delete(&EtnEmailConn.sock);
+        StopEthernetMail();
     }
     ClearEmailConn();
     sms_table_bl.fill(0);
@@ -628,14 +636,9 @@ TEST_F(EmailLoop, AMailIsDoneWithoutTheAnswerToQuit) {
     test_support::FakeClock clock;
     EtnEmailConn = EmailRec{};
     ASSERT_EQ(EtnEmailInit(&ip, &pool), 0u);
-    EmailBlock b;
+    EmailBlock b = MailToPeer(srv.port);
     b.contacts = {{"ops@test.lan", 1}};
     b.msgs = {{"Hello", "Alarm", 1, M16(10), ""}};
-    b.status_reg = R(500);
-    b.server = test_support::OwnNetns::kPeerAddr;
-    b.port = srv.port;
-    b.domain = "plc.test.lan";
-    b.sender = "plc@test.lan";
     b.Install();
     LT_SetD(R(500), 0xA5A5A5A5);
     LT_SetBit(M16(10), true);
@@ -652,12 +655,7 @@ TEST_F(EmailLoop, AMailIsDoneWithoutTheAnswerToQuit) {
     EXPECT_EQ(EtnEmailConn.smtp, kSmtpClosed);
     EXPECT_EQ(srv.cmds, "EHLO plc.test.lan|MAIL FROM:<plc@test.lan>|RCPT TO:<ops@test.lan>|DATA|QUIT|");
     EXPECT_EQ(LT_D(R(500)), 0u);
-    LE_Put16(&plc_reg[2 * W_MODE], 0);
-    for (int k = 0; k < 20; k++) {
-        EnetThread();
-        EtnEmailScan(1);
-    }
-    _nx_tcp_socket_delete(&EtnEmailConn.sock);
+    StopEthernetMail();
     ClearEmailConn();
     sms_table_bl.fill(0);
 }
@@ -910,14 +908,9 @@ TEST_F(EmailLoop, AnAttachmentReachesAServerSlowToRead) {
     setsockopt(srv.ls, SOL_SOCKET, SO_RCVBUF, &tiny, sizeof tiny);
     EtnEmailConn = EmailRec{};
     ASSERT_EQ(EtnEmailInit(&ip, &pool), 0u);
-    EmailBlock b;
+    EmailBlock b = MailToPeer(srv.port);
     b.contacts = {{"ops@test.lan", 1}};
     b.msgs = {{"Hello", "Log", 1, M16(10), "", "A:\\R.BIN", 1}};
-    b.status_reg = R(500);
-    b.server = test_support::OwnNetns::kPeerAddr;
-    b.port = srv.port;
-    b.domain = "plc.test.lan";
-    b.sender = "plc@test.lan";
     b.Install();
     std::string file;
     for (int k = 0; k < 120372; k++) file.push_back(char((k * 7 + k / 251) & 0xFF));
@@ -967,12 +960,7 @@ TEST_F(EmailLoop, AnAttachmentReachesAServerSlowToRead) {
     std::string b64 = srv.data.substr(head + 20);
     b64 = b64.substr(0, b64.find("\r\n--"));
     EXPECT_TRUE(FromBase64(b64) == file) << FromBase64(b64).size();
-    LE_Put16(&plc_reg[2 * W_MODE], 0);
-    for (int k = 0; k < 20; k++) {
-        EnetThread();
-        EtnEmailScan(1);
-    }
-    _nx_tcp_socket_delete(&EtnEmailConn.sock);
+    StopEthernetMail();
     ClearEmailConn();
     sms_table_bl.fill(0);
 }
@@ -1144,14 +1132,9 @@ struct EthAttachMail {
         setsockopt(at->ls, SOL_SOCKET, SO_RCVBUF, &tiny, sizeof tiny);
         EtnEmailConn = EmailRec{};
         if (EtnEmailInit(&ip, &pool) != 0) return false;
-        EmailBlock b;
+        EmailBlock b = MailToPeer(at->port);
         b.contacts = {{"ops@test.lan", 1}};
         b.msgs = {{"Hello", "Log", 1, M16(10), "", path, 1}};
-        b.status_reg = R(500);
-        b.server = test_support::OwnNetns::kPeerAddr;
-        b.port = at->port;
-        b.domain = "plc.test.lan";
-        b.sender = "plc@test.lan";
         b.Install();
         dpram[DP_MAIL_ACK] = dpram[DP_MAIL_REQ];
         LT_SetD(R(500), 0);
@@ -1175,12 +1158,7 @@ struct EthAttachMail {
         dpram[DP_MAIL_ACK] = dpram[DP_MAIL_REQ];
     }
     void Stop() {
-        LE_Put16(&plc_reg[2 * W_MODE], 0);
-        for (int k = 0; k < 20; k++) {
-            EnetThread();
-            EtnEmailScan(1);
-        }
-        _nx_tcp_socket_delete(&EtnEmailConn.sock);
+        StopEthernetMail();
         ClearEmailConn();
         sms_table_bl.fill(0);
     }
