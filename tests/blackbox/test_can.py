@@ -28,6 +28,22 @@ def r_addr(n):
     return R_BASE + 16 * (n - 1)
 
 
+SO_TIMESTAMPNS = 35
+
+
+def sent_at(anc):
+    """The monotonic time the datagram was sent, from the kernel's stamp; the
+    read time if there is no stamp or the wall clock moved meanwhile."""
+    now = time.monotonic()
+    for level, kind, raw in anc:
+        if level == socket.SOL_SOCKET and kind == SO_TIMESTAMPNS and len(raw) >= 16:
+            sec, nsec = struct.unpack("qq", raw[:16])
+            age = time.time() - (sec + nsec / 1e9)
+            if 0 <= age < 1.0:
+                return now - age
+    return now
+
+
 class Peer:
     """One endpoint of the host bus. A reader thread keeps every frame with
     its arrival time; a responder may answer frames as they come."""
@@ -42,6 +58,10 @@ class Peer:
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.sock.bind(path)
         self.sock.settimeout(0.05)
+        # The kernel stamps each datagram when the controller sends it: gaps
+        # between frames are then what the controller did, not when this
+        # thread, on a loaded machine, got round to reading them.
+        self.sock.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
         self.frames = []
         self.lock = threading.Condition()
         self.responder = None
@@ -52,7 +72,7 @@ class Peer:
     def _read(self):
         while self.running:
             try:
-                f = self.sock.recv(64)
+                f, anc, _flags, _addr = self.sock.recvmsg(64, socket.CMSG_SPACE(16))
             except socket.timeout:
                 continue
             except OSError:
@@ -60,7 +80,7 @@ class Peer:
             if len(f) != 16:
                 continue
             word, n, data = struct.unpack("<IB3x8s", f)
-            fr = (word & 0x1FFFFFFF, bytes(data[:min(n, 8)]), bool(word & 0x40000000), time.monotonic())
+            fr = (word & 0x1FFFFFFF, bytes(data[:min(n, 8)]), bool(word & 0x40000000), sent_at(anc))
             with self.lock:
                 self.frames.append(fr)
                 self.lock.notify_all()
