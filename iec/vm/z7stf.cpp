@@ -16,6 +16,7 @@
 #include "iec/vm/z7parts.h"
 #include "iec/vm/z7stdlib.h"
 #include "iec/vm/z7stfops.h"
+#include "iec/vm/z7stfs.h"
 #include "iec/vm/z7str.h"
 #include "iec/vm/z7vm.h"
 
@@ -365,30 +366,309 @@ Sig SigOf(uint32_t fn) {
     }
 }
 
-// Every call but the 32-bit masks (kept apart so that the mask path stays
-// a short leaf).
-[[gnu::noinline]] uint32_t General(uint32_t db, uint32_t operands) {
-    const uint16_t fn = Z7Mem_Get16(operands);
-    Z7Ops o;
-    const bool open = z7stf::Open(db, operands + 4, o);
-    const Sig s = SigOf(fn);
-    if (fn < Z7STF_COUNT && s.n == 0) {
-        // slots of the bit, date and system module
-        const uint32_t rc = open ? Z7VMStfBit_Execute(o, fn) : 0;
-        if (rc == 1) return 1;
-        if (rc == 0 && fn == 135) return 0;  // FATALSTOP(TRUE): no log entry
-        Z7VMLog_Push(db, 17, fn, 0);
-        return 0;
-    }
-    // an empty slot, too few operands or an operand outside its section: log 17
-    if (fn >= Z7STF_COUNT || s.n == 0 || !open || o.n < s.n || !z7stf::Valid(o, s) || Numeric(o, fn) == 0) {
-        Z7VMLog_Push(db, 17, fn, 0);
-        return 0;
-    }
-    return 1;
-}
 }  // namespace
 
+// Until each family has its own handlers: the family's switch behind every
+// name.
+#define STF_ADAPT(N)                                                                     \
+    uint32_t _STFS_##N(uint32_t db, uint32_t operands, uint32_t fn) {                    \
+        return z7stf::Call(db, operands, SigOf(fn), [fn](const Z7Ops &o) { return Numeric(o, fn); }); \
+    }
+STF_ADAPT(ABS)
+STF_ADAPT(ACOS)
+STF_ADAPT(ASIN)
+STF_ADAPT(ATAN)
+STF_ADAPT(COS)
+STF_ADAPT(EXPT)
+STF_ADAPT(LOG)
+STF_ADAPT(SIN)
+STF_ADAPT(SQRT)
+STF_ADAPT(TAN)
+STF_ADAPT(TRUNC)
+STF_ADAPT(POW)
+STF_ADAPT(LIMIT)
+STF_ADAPT(MAX)
+STF_ADAPT(MIN)
+STF_ADAPT(MOD)
+STF_ADAPT(MUX4)
+STF_ADAPT(MUX8)
+STF_ADAPT(RAND)
+STF_ADAPT(SEL)
+STF_ADAPT(ODD)
+STF_ADAPT(ASCII)
+STF_ADAPT(CHAR)
+STF_ADAPT(DELETE)
+STF_ADAPT(FIND)
+STF_ADAPT(INSERT)
+STF_ADAPT(LEFT)
+STF_ADAPT(MID)
+STF_ADAPT(MLEN)
+STF_ADAPT(REPLACE)
+STF_ADAPT(RIGHT)
+STF_ADAPT(ATOH)
+STF_ADAPT(HTOA)
+STF_ADAPT(USEDEGREES)
+STF_ADAPT(ATAN2)
+STF_ADAPT(CRC16)
+STF_ADAPT(COSL)
+STF_ADAPT(SINL)
+STF_ADAPT(TANL)
+STF_ADAPT(ACOSL)
+STF_ADAPT(ASINL)
+STF_ADAPT(ATANL)
+STF_ADAPT(ATAN2L)
+STF_ADAPT(POWL)
+STF_ADAPT(SQRTL)
+STF_ADAPT(ABSL)
+STF_ADAPT(TRUNCL)
+STF_ADAPT(MODR)
+STF_ADAPT(MODLR)
+STF_ADAPT(SCALELIN)
+STF_ADAPT(REGPARGET)
+STF_ADAPT(REGPARPUT)
+STF_ADAPT(LN)
+STF_ADAPT(EXP)
+STF_ADAPT(LNL)
+STF_ADAPT(EXPL)
+STF_ADAPT(LOGL)
+STF_ADAPT(F_LEN)
+#undef STF_ADAPT
+
+// Indexed by function number; the numbers are fixed by the compiler that
+// builds the code image. Empty slots stay nullptr.
+const std::array<Z7StfHandler, Z7STF_COUNT> _STFS = {
+    nullptr,  // 0
+    _STFS_ABS,  // 1
+    _STFS_ACOS,  // 2
+    _STFS_ASIN,  // 3
+    _STFS_ATAN,  // 4
+    _STFS_COS,  // 5
+    _STFS_EXPT,  // 6
+    _STFS_LOG,  // 7
+    _STFS_SIN,  // 8
+    _STFS_SQRT,  // 9
+    _STFS_TAN,  // 10
+    _STFS_TRUNC,  // 11
+    _STFS_POW,  // 12
+    _STFS_VSISTAMPGMT,  // 13
+    _STFS_UDPSENDTOARRAY,  // 14
+    _STFS_UDPRCVFROMARRAY,  // 15
+    _STFS_FR_READ,  // 16
+    _STFS_FR_WRITE,  // 17
+    _STFS_F_FLUSH,  // 18
+    _STFS_F_SEEK,  // 19
+    _STFS_ANDMASK,  // 20
+    _STFS_LIMIT,  // 21
+    _STFS_MAX,  // 22
+    _STFS_MIN,  // 23
+    _STFS_MOD,  // 24
+    _STFS_MUX4,  // 25
+    _STFS_MUX8,  // 26
+    _STFS_NOTMASK,  // 27
+    _STFS_ORMASK,  // 28
+    _STFS_RAND,  // 29
+    _STFS_ROL,  // 30
+    _STFS_ROR,  // 31
+    _STFS_SEL,  // 32
+    _STFS_SHL,  // 33
+    _STFS_SHR,  // 34
+    _STFS_XORMASK,  // 35
+    _STFS_ODD,  // 36
+    nullptr,  // 37
+    nullptr,  // 38
+    nullptr,  // 39
+    _STFS_ASCII,  // 40
+    _STFS_CHAR,  // 41
+    _STFS_DELETE,  // 42
+    _STFS_FIND,  // 43
+    _STFS_INSERT,  // 44
+    _STFS_LEFT,  // 45
+    _STFS_MID,  // 46
+    _STFS_MLEN,  // 47
+    _STFS_REPLACE,  // 48
+    _STFS_RIGHT,  // 49
+    nullptr,  // 50
+    nullptr,  // 51
+    nullptr,  // 52
+    nullptr,  // 53
+    nullptr,  // 54
+    nullptr,  // 55
+    nullptr,  // 56
+    nullptr,  // 57
+    nullptr,  // 58
+    nullptr,  // 59
+    _STFS_ARCREATE,  // 60
+    _STFS_ARREAD,  // 61
+    _STFS_ARWRITE,  // 62
+    _STFS_DAY_TIME,  // 63
+    nullptr,  // 64
+    nullptr,  // 65
+    nullptr,  // 66
+    nullptr,  // 67
+    nullptr,  // 68
+    nullptr,  // 69
+    _STFS_F_ROPEN,  // 70
+    _STFS_F_WOPEN,  // 71
+    _STFS_FA_READ,  // 72
+    _STFS_FM_READ,  // 73
+    _STFS_FA_WRITE,  // 74
+    _STFS_FM_WRITE,  // 75
+    _STFS_F_CLOSE,  // 76
+    _STFS_F_EOF,  // 77
+    _STFS_BIN_TO_BCD,  // 78
+    _STFS_BCD_TO_BIN,  // 79
+    _STFS_PRINTF,  // 80
+    _STFS_ROLW,  // 81
+    _STFS_RORW,  // 82
+    _STFS_SHLW,  // 83
+    _STFS_SHRW,  // 84
+    _STFS_ROLB,  // 85
+    _STFS_RORB,  // 86
+    _STFS_SHLB,  // 87
+    _STFS_SHRB,  // 88
+    _STFS_ATOH,  // 89
+    _STFS_HTOA,  // 90
+    _STFS_USEDEGREES,  // 91
+    _STFS_ATAN2,  // 92
+    _STFS_CRC16,  // 93
+    _STFS_LOGMESSAGE,  // 94
+    _STFS_MOVEBLOCK,  // 95
+    _STFS_ANDWORD,  // 96
+    _STFS_ORWORD,  // 97
+    _STFS_XORWORD,  // 98
+    _STFS_NOTWORD,  // 99
+    _STFS_ANDBYTE,  // 100
+    _STFS_ORBYTE,  // 101
+    _STFS_XORBYTE,  // 102
+    _STFS_NOTBYTE,  // 103
+    _STFS_SERIALIZEOUT,  // 104
+    _STFS_SERIALIZEIN,  // 105
+    _STFS_COSL,  // 106
+    _STFS_SINL,  // 107
+    _STFS_TANL,  // 108
+    _STFS_ACOSL,  // 109
+    _STFS_ASINL,  // 110
+    _STFS_ATANL,  // 111
+    _STFS_ATAN2L,  // 112
+    _STFS_GETSYSINFO,  // 113
+    _STFS_POWL,  // 114
+    _STFS_SQRTL,  // 115
+    _STFS_ABSL,  // 116
+    _STFS_TRUNCL,  // 117
+    _STFS_DTCURTIME,  // 118
+    _STFS_DTCURDATE,  // 119
+    _STFS_DTDAY,  // 120
+    _STFS_DTMONTH,  // 121
+    _STFS_DTYEAR,  // 122
+    _STFS_DTSEC,  // 123
+    _STFS_DTMIN,  // 124
+    _STFS_DTHOUR,  // 125
+    _STFS_DTMS,  // 126
+    _STFS_ASIREADPP,  // 127
+    _STFS_ASIWRITEPP,  // 128
+    _STFS_ASISENDPAR,  // 129
+    _STFS_ASIREADPI,  // 130
+    _STFS_ASISTOREPI,  // 131
+    _STFS_MODR,  // 132
+    _STFS_MODLR,  // 133
+    _STFS_MBSHIFT,  // 134
+    _STFS_FATALSTOP,  // 135
+    _STFS_CYCLESTOP,  // 136
+    _STFS_STRINGTOARRAY,  // 137
+    _STFS_ARRAYTOSTRING,  // 138
+    _STFS_SRINGTOARRAY32,  // 139
+    _STFS_ARRAYTOSTRING32,  // 140
+    _STFS_SRINGTOARRAY16,  // 141
+    _STFS_ARRAYTOSTRING16,  // 142
+    _STFS_GETVARBYNAME,  // 143
+    _STFS_GETVARBYADDR,  // 144
+    _STFS_GETVARSYMBOL,  // 145
+    _STFS_GETVARPROFILE,  // 146
+    _STFS_GETVARTYPENAME,  // 147
+    _STFS_TCPLISTEN,  // 148
+    _STFS_TCPACCEPT,  // 149
+    _STFS_TCPCLOSE,  // 150
+    _STFS_TCPSEND,  // 151
+    _STFS_TCPRECEIVE,  // 152
+    _STFS_TCPCONNECT,  // 153
+    _STFS_TCPISCONNECTED,  // 154
+    _STFS_TCPISVALID,  // 155
+    _STFS_ENABLEEVENTS,  // 156
+    _STFS_SCALELIN,  // 157
+    _STFS_RCPAPPLY,  // 158
+    _STFS_SERGETSTRING,  // 159
+    _STFS_SERPUTSTRING,  // 160
+    _STFS_COUNTOF,  // 161
+    _STFS_LOBYTE,  // 162
+    _STFS_HIBYTE,  // 163
+    _STFS_LOWORD,  // 164
+    _STFS_HIWORD,  // 165
+    _STFS_MAKEWORD,  // 166
+    _STFS_MAKEDWORD,  // 167
+    _STFS_PACK8,  // 168
+    _STFS_SETBIT,  // 169
+    _STFS_TESTBIT,  // 170
+    _STFS_DTFORMAT,  // 171
+    _STFS_FB_READ,  // 172
+    _STFS_FB_WRITE,  // 173
+    _STFS_F_AOPEN,  // 174
+    _STFS_STRINGTABLE,  // 175
+    _STFS_LOADSTRING,  // 176
+    _STFS_SIGSCALE,  // 177
+    _STFS_F_EXIST,  // 178
+    _STFS_F_GETSIZE,  // 179
+    _STFS_F_COPY,  // 180
+    _STFS_F_DELETE,  // 181
+    _STFS_F_RENAME,  // 182
+    _STFS_UDPCREATE,  // 183
+    _STFS_UDPADDRMAKE,  // 184
+    _STFS_UDPSENDTO,  // 185
+    _STFS_UDPRCVFROM,  // 186
+    _STFS_VSIGETBIT,  // 187
+    _STFS_VSISETBIT,  // 188
+    _STFS_VSIGETDATE,  // 189
+    _STFS_VSISETDATE,  // 190
+    _STFS_VSIGETTIME,  // 191
+    _STFS_VSISETTIME,  // 192
+    _STFS_VSISTAMP,  // 193
+    _STFS_REGPARGET,  // 194
+    _STFS_REGPARPUT,  // 195
+    _STFS_NUMTOSTRING,  // 196
+    _STFS_F_ISREADY,  // 197
+    _STFS_SETCSVOPT,  // 198
+    _STFS_CANSND,  // 199
+    _STFS_LN,  // 200
+    _STFS_EXP,  // 201
+    _STFS_LNL,  // 202
+    _STFS_EXPL,  // 203
+    _STFS_LOGL,  // 204
+    _STFS_F_LEN,  // 205
+    _STFS_ROL64,  // 206
+    _STFS_ROR64,  // 207
+    _STFS_SHL64,  // 208
+    _STFS_SHR64,  // 209
+    _STFS_AND64,  // 210
+    _STFS_OR64,  // 211
+    _STFS_XOR64,  // 212
+    _STFS_NOT64,  // 213
+    _STFS_TCPSENDARRAY,  // 214
+    _STFS_TCPRCVARRAY,  // 215
+    _STFS_F_SAVERETAIN,  // 216
+    _STFS_F_LOADRETAIN,  // 217
+    _STFS_MBSLAVEIDENT,  // 218
+    _STFS_SWAB,  // 219
+    _STFS_VSICOPY,  // 220
+    nullptr,  // 221
+};
+
 uint32_t Z7VMStf_Execute(uint32_t db, uint32_t operands) {
-    return z7stf::Mask32(db, operands) == 1 ? 1 : General(db, operands);
+    // the 32-bit masks first, on a short path of their own
+    if (z7stf::Mask32(db, operands) == 1) return 1;
+    const uint16_t fn = Z7Mem_Get16(operands);
+    const Z7StfHandler h = fn < Z7STF_COUNT ? _STFS[fn] : nullptr;
+    if (h != nullptr && h(db, operands + 4, fn) != 0) return 1;
+    if (fn == 135) return 0;  // FATALSTOP(TRUE) stops without a log entry
+    // a number past the table, an empty slot or a handler that refused
+    Z7VMLog_Push(db, 17, fn, 0);
+    return 0;
 }

@@ -8,6 +8,7 @@
 #include "iec/vm/z7parts.h"
 #include "iec/vm/z7stdlib.h"
 #include "iec/vm/z7stfops.h"
+#include "iec/vm/z7stfs.h"
 
 namespace {
 using namespace z7stf;
@@ -666,3 +667,65 @@ uint32_t Z7VMStfIo_Execute(const Z7Ops &o, uint32_t fn) {
     if (rc == 2) rc = Buffers(o, fn);
     return rc;
 }
+
+// Until each function has its own handler: the module's switch behind every
+// name.
+#define STF_ADAPT(N)                                                                  \
+    uint32_t _STFS_##N(uint32_t db, uint32_t operands, uint32_t fn) {                 \
+        Z7Ops o;                                                                      \
+        return z7stf::Open(db, operands, o) && Z7VMStfIo_Execute(o, fn) == 1 ? 1 : 0;               \
+    }
+STF_ADAPT(UDPSENDTOARRAY)
+STF_ADAPT(UDPRCVFROMARRAY)
+STF_ADAPT(FR_READ)
+STF_ADAPT(FR_WRITE)
+STF_ADAPT(F_FLUSH)
+STF_ADAPT(F_SEEK)
+STF_ADAPT(ARCREATE)
+STF_ADAPT(ARREAD)
+STF_ADAPT(ARWRITE)
+STF_ADAPT(F_ROPEN)
+STF_ADAPT(F_WOPEN)
+STF_ADAPT(FA_READ)
+STF_ADAPT(FM_READ)
+STF_ADAPT(FA_WRITE)
+STF_ADAPT(FM_WRITE)
+STF_ADAPT(F_CLOSE)
+STF_ADAPT(F_EOF)
+STF_ADAPT(SERIALIZEOUT)
+STF_ADAPT(SERIALIZEIN)
+STF_ADAPT(ASIREADPP)
+STF_ADAPT(ASIWRITEPP)
+STF_ADAPT(ASISENDPAR)
+STF_ADAPT(ASIREADPI)
+STF_ADAPT(ASISTOREPI)
+STF_ADAPT(MBSHIFT)
+STF_ADAPT(TCPLISTEN)
+STF_ADAPT(TCPACCEPT)
+STF_ADAPT(TCPCLOSE)
+STF_ADAPT(TCPSEND)
+STF_ADAPT(TCPRECEIVE)
+STF_ADAPT(TCPCONNECT)
+STF_ADAPT(TCPISCONNECTED)
+STF_ADAPT(TCPISVALID)
+STF_ADAPT(RCPAPPLY)
+STF_ADAPT(SERGETSTRING)
+STF_ADAPT(SERPUTSTRING)
+STF_ADAPT(FB_READ)
+STF_ADAPT(FB_WRITE)
+STF_ADAPT(F_AOPEN)
+STF_ADAPT(SIGSCALE)
+STF_ADAPT(F_EXIST)
+STF_ADAPT(F_GETSIZE)
+STF_ADAPT(F_COPY)
+STF_ADAPT(F_DELETE)
+STF_ADAPT(F_RENAME)
+STF_ADAPT(UDPCREATE)
+STF_ADAPT(UDPADDRMAKE)
+STF_ADAPT(UDPSENDTO)
+STF_ADAPT(UDPRCVFROM)
+STF_ADAPT(F_ISREADY)
+STF_ADAPT(CANSND)
+STF_ADAPT(TCPSENDARRAY)
+STF_ADAPT(TCPRCVARRAY)
+#undef STF_ADAPT

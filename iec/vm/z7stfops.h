@@ -117,6 +117,16 @@ inline uint32_t Mask32Value(uint32_t fn, uint32_t va, uint32_t vb, bool logical)
 // database's descriptor table lies in the arena.
 inline bool Open(uint32_t db, uint32_t ops, Z7Ops &o) { return Z7Ops_Open(db, ops, 0, o) && o.desc != nullptr; }
 
+// A handler's body runs only on a call whose operand list opens and holds the
+// signature's operands, each inside its section; otherwise the call answers 0
+// and the VM stops with log 17.
+template <typename Body>
+inline uint32_t Call(uint32_t db, uint32_t ops, const Sig &s, Body &&body) {
+    Z7Ops o;
+    if (!Open(db, ops, o) || o.n < s.n || !Valid(o, s)) return 0;
+    return body(static_cast<const Z7Ops &>(o));
+}
+
 // A mask call {fn, n, operands} with one lookup of the sections: 1 done, 2
 // anything else (the general path then runs the call and reports what is
 // wrong with it). The sections are taken as Z7Ops takes them: whole in the
