@@ -1,11 +1,11 @@
 // RSA keys on LibTomMath.
 #include "tavIXsdk/tavixsdk/tavix_rsa.h"
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <tommath.h>
-#include <vector>
 
 #include "tavIXsdk/tavixsdk/tavix_util.h"
 
@@ -33,10 +33,18 @@ std::size_t Bytes(const mp_int *v, uint8_t *out, std::size_t room) {
     return w;
 }
 
-// A random prime of bits / 2 bits with gcd(prime - 1, e) = 1.
+// What a failed libtommath call answers: -2 when memory ran out, else the
+// caller's own code for the step.
+int Failed(mp_err err, int code) { return err == MP_MEM ? -2 : code; }
+
+// A random prime of bits / 2 bits with gcd(prime - 1, e) = 1; 0, -1 the
+// random source failed, -2 no memory, -3 reading or testing the number
+// failed, -4 the subtraction or the gcd failed.
 int RandPrime(mp_int *out, int bits, const mp_int *e) {
+    // bits is at most 4,096: the draw fits a fixed buffer (a vector here
+    // threw out of the C interface when memory ran out)
+    std::array<uint8_t, 4096 / 16> buf{};
     const std::size_t n = std::size_t(bits / 16);
-    std::vector<uint8_t> buf(n);
     mp_int t, g;
     if (mp_init_multi(&t, &g, nullptr) != MP_OKAY) return -2;
     int rc = 0;
@@ -50,13 +58,17 @@ int RandPrime(mp_int *out, int bits, const mp_int *e) {
         buf[0] |= 0xC0;
         buf[n - 1] |= 0x01;
         mp_bool prime = MP_NO;
-        if (mp_from_ubin(out, buf.data(), n) != MP_OKAY || mp_prime_is_prime(out, 8, &prime) != MP_OKAY) {
-            rc = -3;
+        mp_err err = mp_from_ubin(out, buf.data(), n);
+        if (err == MP_OKAY) err = mp_prime_is_prime(out, 8, &prime);
+        if (err != MP_OKAY) {
+            rc = Failed(err, -3);
             break;
         }
         if (prime != MP_YES) continue;
-        if (mp_sub_d(out, 1, &t) != MP_OKAY || mp_gcd(&t, e, &g) != MP_OKAY) {
-            rc = -4;
+        err = mp_sub_d(out, 1, &t);
+        if (err == MP_OKAY) err = mp_gcd(&t, e, &g);
+        if (err != MP_OKAY) {
+            rc = Failed(err, -4);
             break;
         }
         if (mp_cmp_d(&g, 1) == MP_EQ) break;
@@ -112,13 +124,19 @@ int tavix_rsa_make_key(tavix_rsa_key *k, int bits, uint32_t e) {
     mp_set_u32(&k->e, e);
     int rc = RandPrime(&k->p, bits, &k->e);
     if (rc == 0) rc = RandPrime(&k->q, bits, &k->e);
-    if (rc == 0 && (mp_sub_d(&k->p, 1, &p1) != MP_OKAY || mp_sub_d(&k->q, 1, &q1) != MP_OKAY ||
-                    mp_lcm(&p1, &q1, &lambda) != MP_OKAY || mp_invmod(&k->e, &lambda, &k->d) != MP_OKAY ||
-                    mp_mul(&k->p, &k->q, &k->n) != MP_OKAY || mp_mod(&k->d, &p1, &k->dp) != MP_OKAY ||
-                    mp_mod(&k->d, &q1, &k->dq) != MP_OKAY || mp_invmod(&k->q, &k->p, &k->qinv) != MP_OKAY))
-        rc = -3;
-    else if (rc != 0)
-        rc = -3;
+    if (rc == 0) {
+        mp_err err = mp_sub_d(&k->p, 1, &p1);
+        if (err == MP_OKAY) err = mp_sub_d(&k->q, 1, &q1);
+        if (err == MP_OKAY) err = mp_lcm(&p1, &q1, &lambda);
+        if (err == MP_OKAY) err = mp_invmod(&k->e, &lambda, &k->d);
+        if (err == MP_OKAY) err = mp_mul(&k->p, &k->q, &k->n);
+        if (err == MP_OKAY) err = mp_mod(&k->d, &p1, &k->dp);
+        if (err == MP_OKAY) err = mp_mod(&k->d, &q1, &k->dq);
+        if (err == MP_OKAY) err = mp_invmod(&k->q, &k->p, &k->qinv);
+        if (err != MP_OKAY) rc = Failed(err, -3);
+    } else if (rc != -2) {
+        rc = -3;  // the random source or a prime step failed
+    }
     mp_clear_multi(&p1, &q1, &lambda, nullptr);
     return rc;
 }

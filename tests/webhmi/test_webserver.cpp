@@ -36,6 +36,29 @@
 #include "webhmi/webusers.h"
 #include "webhmi/webvars.h"
 
+#if !defined(__SANITIZE_ADDRESS__)
+// Allocations of the thread that arms this fail from the given count on
+// (-1: none fail), so that a test can run libtommath out of memory at any
+// step. The sanitizer's allocator stands in for these in its build, and a
+// memory checker's when it runs the tests.
+namespace {
+thread_local long g_allocs_before_failure = -1;
+thread_local long g_allocs_seen = 0;
+bool AllocationAllowed() {
+    g_allocs_seen++;
+    return g_allocs_before_failure < 0 || g_allocs_seen <= g_allocs_before_failure;
+}
+}  // namespace
+extern "C" {
+void *__libc_malloc(std::size_t);
+void *__libc_calloc(std::size_t, std::size_t);
+void *__libc_realloc(void *, std::size_t);
+void *malloc(std::size_t n) { return AllocationAllowed() ? __libc_malloc(n) : nullptr; }
+void *calloc(std::size_t n, std::size_t size) { return AllocationAllowed() ? __libc_calloc(n, size) : nullptr; }
+void *realloc(void *p, std::size_t n) { return AllocationAllowed() ? __libc_realloc(p, n) : nullptr; }
+}
+#endif
+
 namespace {
 
 std::vector<std::string> logged;
@@ -199,6 +222,53 @@ std::vector<uint8_t> Part(const std::string &text, const std::string &name) {
     for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
         out.push_back(uint8_t(std::stoi(hex.substr(i, 2), nullptr, 16)));
     return out;
+}
+
+TEST_F(WebServer, MemoryRunningOutAnywhereInKeyGenerationAnswersMinusTwo) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "allocations cannot be made to fail under the sanitizer";
+#else
+    // The random source gives the same 512-bit prime p (top two bits and the
+    // lowest set, gcd(p - 1, 65537) = 1) at every draw, so p = q: every step
+    // runs, and the last, q^-1 mod p, has no answer (-3, an arithmetic
+    // failure). Running out of memory at any allocation before that is -2.
+    test_support::TempRoot root;
+    const std::string path = root.path() + "/prime.bin";
+    const std::string hex =
+        "ca559276cc085efe3f062bbd53df7181f5aa4b943def9a4edc5660ec0a3cb098"
+        "db2392d0e2206af6dbca70ef0982e920b810b367868c58bd32805dcbbce00faf";
+    std::string bytes;
+    for (std::size_t i = 0; i < hex.size(); i += 2) bytes += char(std::stoi(hex.substr(i, 2), nullptr, 16));
+    std::ofstream(path, std::ios::binary) << bytes;
+    tavix_sys_random_path = path.c_str();
+    tavix_rsa_key *k = tavix_rsa_alloc();
+    ASSERT_NE(k, nullptr);
+    g_allocs_seen = 0;
+    EXPECT_EQ(tavix_rsa_make_key(k, 1024, 0x10001), -3);
+    const long total = g_allocs_seen;
+    if (total == 0) GTEST_SKIP() << "a memory checker's allocator stands in for the one this test fails";
+    ASSERT_GT(total, 1000);
+    // Each of the first allocations and of the last ones (the steps after the
+    // primes), and points spread through the prime searches.
+    std::vector<long> points;
+    for (long at = 0; at < total; at += at < 32 || at >= total - 128 ? 1 : total / 64) points.push_back(at);
+    // libtommath's own random witnesses make the count vary by an allocation
+    // or two from one run to the next: a run that needed none past the point
+    // still ends at q^-1 mod p.
+    std::size_t failed = 0;
+    for (const long at : points) {
+        g_allocs_seen = 0;
+        g_allocs_before_failure = at;
+        const int rc = tavix_rsa_make_key(k, 1024, 0x10001);
+        g_allocs_before_failure = -1;
+        const bool ran_out = g_allocs_seen > at;
+        failed += ran_out;
+        EXPECT_EQ(rc, ran_out ? -2 : -3) << "allocation " << at << " of " << total;
+    }
+    EXPECT_GE(failed, points.size() - 8);
+    tavix_rsa_free(k);
+    tavix_sys_random_path = "/dev/urandom";
+#endif
 }
 
 TEST_F(WebServer, KeyPartsSetByTheApplicationDecryptWhatOpensslEncrypted) {
