@@ -57,11 +57,6 @@ uint32_t Z7Tools_GetStringArray(uint32_t db, uint32_t index, uint32_t *flag);
 // CRC-16, reflected 0xA001, initial 0xFFFF (0xFFFF for no bytes).
 uint16_t Z7Tools_Crc16(const uint8_t *data, uint16_t len);
 
-// ---- standard functions built in the library ---------------------------------------------------
-// Runs slot fn on the call's operands (operand 0 = result).
-// 1 go on, 0 stop the VM; 2 when the slot is not one of this module.
-uint32_t Z7VMStfBit_Execute(const Z7Ops &o, uint32_t fn);
-
 // ---- resource table (section 19, items of 12 bytes) ------------------------------------------
 enum : uint32_t { RSC_DATA = 0, RSC_SIZE = 4, RSC_ID = 8, RSC_KIND = 10 };
 enum : uint16_t { RSC_MEMORY = 1, RSC_FILE = 2, RSC_ARRAY = 3, RSC_SOCKET = 4 };

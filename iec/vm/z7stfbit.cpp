@@ -3,7 +3,6 @@
 // (date stamps, times of day) and on the VM itself (stop, events, log,
 // trace, system information, CSV options, string tables, retain files).
 // Operand 0 is the result; it is written only when its lock bit is clear.
-#include <array>
 #include <cstdio>
 #include <cstring>
 
@@ -18,101 +17,6 @@
 
 namespace {
 using namespace z7stf;
-Sig SigOf(uint32_t fn) {
-    switch (fn) {
-    case 20:
-    case 28:
-    case 35: return {3, "444"};
-    case 27: return {2, "44"};
-    case 96:
-    case 97:
-    case 98: return {3, "111"};
-    case 99: return {2, "11"};
-    case 100:
-    case 101:
-    case 102: return {3, "888"};
-    case 103: return {2, "88"};
-    case 210:
-    case 211:
-    case 212: return {3, "666"};
-    case 213: return {2, "66"};
-    case 30:
-    case 31:
-    case 33:
-    case 34: return {3, "444"};
-    case 81:
-    case 82:
-    case 83:
-    case 84: return {3, "111"};
-    case 85:
-    case 86:
-    case 87:
-    case 88: return {3, "888"};
-    case 206:
-    case 207:
-    case 208:
-    case 209: return {3, "666"};
-    case 78:
-    case 79: return {2, "44"};
-    case 162:
-    case 163: return {2, "81"};
-    case 166: return {3, "188"};
-    case 164:
-    case 165: return {2, "14"};
-    case 167: return {3, "411"};
-    case 168: return {9, "888888888"};
-    case 170: return {4, "8la4"};
-    case 169: return {5, "ala48"};
-    case 219: return {3, "ala"};
-    case 161: return {4, "4lll"};
-    case 95: return {9, "8lllll444"};
-    case 118:
-    case 119: return {1, "4"};
-    case 120:
-    case 121:
-    case 122:
-    case 123:
-    case 124:
-    case 125:
-    case 126: return {2, "44"};
-    case 63: return {2, "s4"};
-    case 171: return {2, "ss"};
-    case 196: return {5, "sla44"};
-    case 135:
-    case 136:
-    case 156: return {2, "88"};
-    case 94: return {4, "8444"};
-    case 80: return {6, "8s4444"};
-    case 113: return {2, "44"};
-    case 198: return {3, "8ss"};
-    case 175: return {2, "84"};
-    case 176: return {2, "s4"};
-    case 216:
-    case 217: return {2, "8s"};
-    case 218: return {6, "8sssll"};
-    case 137:
-    case 139:
-    case 141: return {4, "4sll"};
-    case 138:
-    case 140:
-    case 142: return {4, "sll4"};
-    case 143: return {2, "4s"};
-    case 144: return {3, "4ll"};
-    case 145:
-    case 146:
-    case 147: return {2, "s4"};
-    case 13:
-    case 193: return {3, "8ll"};
-    case 189:
-    case 191: return {3, "4ll"};
-    case 190:
-    case 192: return {4, "8ll4"};
-    case 187: return {4, "8ll4"};
-    case 188: return {5, "8ll48"};
-    case 220: return {6, "8lll88"};
-    default: return {0, ""};
-    }
-}
 bool Logical(uint32_t db) { return (Z7Mem_Get32(Z7VM_Status(db) + ST_OPTIONS) & 0x200) != 0; }
 
 uint32_t BinToBcd(int32_t v) {
@@ -223,16 +127,23 @@ uint32_t SysInfo(uint32_t db, int32_t code) {
     }
 }
 
+// The text of the STRING operand k into buf, cut to size - 1 characters
+// and ended by a zero; its length.
+uint32_t TextOf(const Z7Ops &o, uint32_t k, char *buf, uint32_t size) {
+    const uint32_t len = Z7VMStr_GetLength(o.db, o.Lit(k));
+    const uint8_t *t = Z7Mem_Ptr(Z7VMStr_GetText(o.db, o.Lit(k)), len);
+    const uint32_t n = t ? (len < size ? len : size - 1) : 0;
+    if (n) std::memcpy(buf, t, n);
+    buf[n] = 0;
+    return n;
+}
+
 // PRINTF: the program's format is taken as text; only integer conversions
 // (d i u x X o c, with flags, width and precision) consume the DINT
 // arguments, everything else (%s, %n, %f ...) is printed as it stands.
 void Printf(const Z7Ops &o) {
     char fmt[256], out[513];
-    const uint32_t len = Z7VMStr_GetLength(o.db, o.Lit(1));
-    const uint8_t *t = Z7Mem_Ptr(Z7VMStr_GetText(o.db, o.Lit(1)), len);
-    const uint32_t fl = t ? (len < sizeof fmt ? len : uint32_t(sizeof fmt - 1)) : 0;
-    if (fl) std::memcpy(fmt, t, fl);
-    fmt[fl] = 0;
+    const uint32_t fl = TextOf(o, 1, fmt, sizeof fmt);
     uint32_t at = 0, arg = 0;
     auto emit = [&](const char *s, size_t n) {
         for (size_t i = 0; i < n && at < sizeof out - 1; i++) out[at++] = s[i];
@@ -333,207 +244,122 @@ void LoadString(const Z7Ops &o) {
     o.PutStr(0, text);
 }
 
-constexpr uint32_t kOther = 2;  // not a function of this group (nor of this file)
-
-// Bit patterns: logic, shifts and rotations, BCD, byte and word packing,
-// single bits, byte swapping, block moves.
-uint32_t RunBits(const Z7Ops &o, uint32_t fn) {
-    const uint32_t db = o.db;
-    switch (fn) {
-    case 27: o.Put32(0, ~o.U32(1)); return 1;
-    case 20: o.Put32(0, o.U32(1) & o.U32(2)); return 1;
-    case 28: o.Put32(0, o.U32(1) | o.U32(2)); return 1;
-    case 35: o.Put32(0, o.U32(1) ^ o.U32(2)); return 1;
-    case 99: o.Put16(0, uint16_t(~o.U16(1))); return 1;
-    case 96: o.Put16(0, o.U16(1) & o.U16(2)); return 1;
-    case 97: o.Put16(0, o.U16(1) | o.U16(2)); return 1;
-    case 98: o.Put16(0, o.U16(1) ^ o.U16(2)); return 1;
-    case 103: o.Put8(0, uint8_t(~o.U8(1))); return 1;
-    case 100: o.Put8(0, o.U8(1) & o.U8(2)); return 1;
-    case 101: o.Put8(0, o.U8(1) | o.U8(2)); return 1;
-    case 102: o.Put8(0, o.U8(1) ^ o.U8(2)); return 1;
-    case 213: o.Put64(0, ~o.U64(1)); return 1;
-    case 210: o.Put64(0, o.U64(1) & o.U64(2)); return 1;
-    case 211: o.Put64(0, o.U64(1) | o.U64(2)); return 1;
-    case 212: o.Put64(0, o.U64(1) ^ o.U64(2)); return 1;
-    case 30: o.Put32(0, Rol(o.U32(1), o.U32(2))); return 1;
-    case 31: o.Put32(0, Ror(o.U32(1), o.U32(2))); return 1;
-    case 33: o.Put32(0, Shl(o.U32(1), o.U32(2))); return 1;
-    case 34: o.Put32(0, Shr(o.U32(1), o.U32(2), Logical(db))); return 1;
-    case 81: o.Put16(0, Rol(o.U16(1), o.U16(2))); return 1;
-    case 82: o.Put16(0, Ror(o.U16(1), o.U16(2))); return 1;
-    case 83: o.Put16(0, Shl(o.U16(1), o.U16(2))); return 1;
-    case 84: o.Put16(0, Shr(o.U16(1), o.U16(2), Logical(db))); return 1;
-    case 85: o.Put8(0, Rol(o.U8(1), o.U8(2))); return 1;
-    case 86: o.Put8(0, Ror(o.U8(1), o.U8(2))); return 1;
-    case 87: o.Put8(0, Shl(o.U8(1), o.U8(2))); return 1;
-    case 88: o.Put8(0, Shr(o.U8(1), o.U8(2), Logical(db))); return 1;
-    case 206: o.Put64(0, Rol(o.U64(1), uint32_t(o.U64(2)))); return 1;
-    case 207: o.Put64(0, Ror(o.U64(1), uint32_t(o.U64(2)))); return 1;
-    case 208: o.Put64(0, Shl(o.U64(1), uint32_t(o.U64(2)))); return 1;
-    case 209: o.Put64(0, Shr(o.U64(1), uint32_t(o.U64(2)), Logical(db))); return 1;
-    case 78: o.Put32(0, BinToBcd(o.D(1))); return 1;
-    case 79: o.Put32(0, BcdToBin(o.D(1))); return 1;
-    case 162: o.Put8(0, uint8_t(o.U16(1))); return 1;
-    case 163: o.Put8(0, uint8_t(o.U16(1) >> 8)); return 1;
-    case 166: o.Put16(0, uint16_t(o.U8(1) << 8 | o.U8(2))); return 1;
-    case 164: o.Put16(0, uint16_t(o.U32(1))); return 1;
-    case 165: o.Put16(0, uint16_t(o.U32(1) >> 16)); return 1;
-    case 167: o.Put32(0, uint32_t(o.U16(1)) << 16 | o.U16(2)); return 1;
-    case 168: {
-        uint8_t v = 0;
-        for (uint32_t i = 0; i < 8; i++)
-            if (o.U8(1 + i)) v |= uint8_t(1u << i);
-        o.Put8(0, v);
-        return 1;
-    }
-    case 170: {
-        const uint32_t type = o.Lit(1), w = IntWidth(type);
-        const int32_t bit = o.D(3);
-        o.Put8(0, w != 0 && bit >= 0 && uint32_t(bit) < w ? uint8_t((GetAny(o, type, 2) >> bit) & 1) : 0);
-        return 1;
-    }
-    case 169: {
-        // SETBIT: a forced result keeps its value like every other result
-        const uint32_t type = o.Lit(1), w = IntWidth(type);
-        if (type == 0 || type > 17) return 1;
-        if (type == 5) {
-            if (!o.Forced(0, 0, Z7LK_STR)) Z7VMStr_Copy(db, o.Lit(0), o.Lit(2));
-            return 1;
-        }
-        uint64_t v = GetAny(o, type, 2);
-        const int32_t bit = o.D(3);
-        if (w != 0 && bit >= 0 && uint32_t(bit) < w) {
-            if (o.U8(4))
-                v |= uint64_t(1) << bit;
-            else
-                v &= ~(uint64_t(1) << bit);
-        }
-        PutAny(o, type, v);
-        return 1;
-    }
-    case 219: {
-        const uint32_t type = o.Lit(1);
-        if (type == 0 || type > 17) return 1;
-        if (type == 5) {
-            if (!o.Forced(0, 0, Z7LK_STR)) Z7VMStr_Copy(db, o.Lit(0), o.Lit(2));
-            return 1;
-        }
-        uint64_t v = GetAny(o, type, 2);
-        if (type == 11 || type == 15)
-            v = uint16_t((v << 8) | ((v >> 8) & 0xFF));
-        else if (type == 2 || type == 16)
-            v = __builtin_bswap32(uint32_t(v));
-        PutAny(o, type, v);  // TIME too: a forced TIME keeps its value
-        return 1;
-    }
-    case 161: o.Put32(0, o.Lit(3)); return 1;
-    case 95: o.Put8(0, uint8_t(MoveBlock(o))); return 1;
-    default: return kOther;
+// Shifts and rotations of a pattern by a count taken modulo its width; SHR
+// copies the top bit in unless the options ask for a logical shift.
+enum class ShiftOp : uint8_t { kRol, kRor, kShl, kShr };
+template <typename T>
+T Shifted(T v, uint32_t n, ShiftOp op, uint32_t db) {
+    switch (op) {
+    case ShiftOp::kRol: return Rol(v, n);
+    case ShiftOp::kRor: return Ror(v, n);
+    case ShiftOp::kShl: return Shl(v, n);
+    default: return Shr(v, n, Logical(db));
     }
 }
-
-// The clock: time and date parts, times of day as text, date stamps.
-uint32_t RunClock(const Z7Ops &o, uint32_t fn) {
-    const uint32_t db = o.db;
-    switch (fn) {
-    case 118: {
-        uint32_t d = 0, t = 0;
-        Z7Std_Clock(0, &d, &t);
-        o.Put32(0, t);
-        return 1;
-    }
-    case 119: {
-        uint32_t d = 0, t = 0;
-        Z7Std_Clock(0, &d, &t);
-        o.Put32(0, d);
-        return 1;
-    }
-    case 120: o.Put32(0, o.U32(1) & 0xFF); return 1;
-    case 121: o.Put32(0, (o.U32(1) >> 8) & 0xFF); return 1;
-    case 122: o.Put32(0, o.U32(1) >> 16); return 1;
-    case 123: o.Put32(0, uint32_t(o.D(1) / 1000 % 60)); return 1;
-    case 124: o.Put32(0, uint32_t(o.D(1) / 60000 % 60)); return 1;
-    case 125: o.Put32(0, uint32_t(o.D(1) / 3600000)); return 1;
-    case 126: o.Put32(0, uint32_t(o.D(1) % 1000)); return 1;
-    case 63: {
-        char text[32] = {};
-        DayTime(uint32_t(o.D(1)), text);
-        o.PutStr(0, text);
-        return 1;
-    }
-    case 171: {
-        uint32_t date = 0, time = 0;
-        Z7Std_Clock(0, &date, &time);
-        if (!o.Forced(0, 0, Z7LK_STR)) Z7VMStr_DateFmt(db, o.Lit(0), o.Lit(1), date, time);
-        return 1;
-    }
-    case 196:  // NUMTOSTRING (type literal, value, width, precision)
-        if (!o.Forced(0, 0, Z7LK_STR)) Z7VMStr_NumToStr(db, o.Lit(0), o.Lit(1), o.Lit(2), o.D(3), o.D(4));
-        return 1;
-    default: return kOther;
-    }
+uint32_t Shift8(uint32_t db, uint32_t operands, ShiftOp op) {
+    return Call(db, operands, {3, "888"}, [op](const Z7Ops &o) {
+        o.Put8(0, Shifted(o.U8(1), o.U8(2), op, o.db));
+        return 1u;
+    });
+}
+uint32_t Shift16(uint32_t db, uint32_t operands, ShiftOp op) {
+    return Call(db, operands, {3, "111"}, [op](const Z7Ops &o) {
+        o.Put16(0, Shifted(o.U16(1), o.U16(2), op, o.db));
+        return 1u;
+    });
+}
+// The general path of the 32-bit shifts, behind the dispatcher's short one.
+uint32_t Shift32(uint32_t db, uint32_t operands, ShiftOp op) {
+    return Call(db, operands, {3, "444"}, [op](const Z7Ops &o) {
+        o.Put32(0, Shifted(o.U32(1), o.U32(2), op, o.db));
+        return 1u;
+    });
+}
+uint32_t Shift64(uint32_t db, uint32_t operands, ShiftOp op) {
+    return Call(db, operands, {3, "666"}, [op](const Z7Ops &o) {
+        o.Put64(0, Shifted(o.U64(1), uint32_t(o.U64(2)), op, o.db));
+        return 1u;
+    });
 }
 
-// The VM itself: stop, events, log, trace, system information, CSV
-// options, string tables, retain files, the Modbus slave identity.
-uint32_t RunVm(const Z7Ops &o, uint32_t fn) {
-    const uint32_t db = o.db;
-    switch (fn) {
-    case 136:
-        if (o.U8(1)) Z7St_SetFlags(db, uint16_t(Z7St_Flags(db) & ~(Z7F_RUN | Z7F_STEP)));
-        o.Put8(0, 1);
-        return 1;
-    case 135:
-        if (o.U8(1)) return 0;
-        o.Put8(0, 0);
-        return 1;
-    case 156: {
-        const bool on = o.U8(1) != 0;
-        const uint16_t fl = Z7St_Flags(db);
-        Z7St_SetFlags(db, on ? uint16_t(fl & ~Z7F_NOEVENTS) : uint16_t(fl | Z7F_NOEVENTS));
-        o.Put8(0, on ? 1 : 0);
-        return 1;
+// SETBIT and SWAB on a type they leave alone: a code out of range does
+// nothing, a STRING is copied as it is (unless forced). True when so done.
+bool AnyAside(const Z7Ops &o, uint32_t type) {
+    if (type == 0 || type > 17) return true;
+    if (type == 5) {
+        if (!o.Forced(0, 0, Z7LK_STR)) Z7VMStr_Copy(o.db, o.Lit(0), o.Lit(2));
+        return true;
     }
-    case 94:
-        Z7VMLog_Push(db, uint16_t(o.U32(1)), uint16_t(o.U32(2)), o.U32(3));
-        o.Put8(0, 1);
-        return 1;
-    case 80:
-        Printf(o);
-        o.Put8(0, 0);
-        return 1;
-    case 113: o.Put32(0, SysInfo(db, o.D(1))); return 1;
-    case 198: {
-        const bool ok = Z7VMStr_GetLength(db, o.Lit(1)) == 1 && Z7VMStr_GetLength(db, o.Lit(2)) == 1;
-        if (ok) {
-            const uint32_t st = Z7VM_Status(db);
-            Z7Mem_Put8(st + ST_SEP1, Z7Mem_Get8(Z7VMStr_GetText(db, o.Lit(1))));
-            Z7Mem_Put8(st + ST_SEP2, Z7Mem_Get8(Z7VMStr_GetText(db, o.Lit(2))));
+    return false;
+}
+
+// DTCURTIME, DTCURDATE: the time of day in ms or the date of the clock.
+uint32_t CurClock(uint32_t db, uint32_t operands, bool date) {
+    return Call(db, operands, {1, "4"}, [date](const Z7Ops &o) {
+        uint32_t d = 0, t = 0;
+        Z7Std_Clock(0, &d, &t);
+        o.Put32(0, date ? d : t);
+        return 1u;
+    });
+}
+
+// STRINGTOARRAY (8-bit), SRINGTOARRAY32, SRINGTOARRAY16: the string's
+// characters into the array, their count the result.
+uint32_t StringToArray(uint32_t db, uint32_t operands, uint32_t fn) {
+    return Call(db, operands, {4, "4sll"}, [fn](const Z7Ops &o) {
+        const uint32_t type = fn == 137 ? 14 : fn == 139 ? 16 : 15, declared = o.Lit(3);
+        const uint32_t a = Z7Tools_GetArrayIn(o.db, type, o.Lit(2), declared, nullptr);
+        uint32_t k = 0;
+        if (a != 0)
+            k = fn == 137   ? Z7VMStr_ToD8(o.db, o.Lit(1), a, declared)
+                : fn == 139 ? Z7VMStr_ToD32(o.db, o.Lit(1), a, declared)
+                            : Z7VMStr_ToD16(o.db, o.Lit(1), a, declared);
+        o.Put32(0, k);
+        return 1u;
+    });
+}
+// ARRAYTOSTRING, ARRAYTOSTRING32, ARRAYTOSTRING16: so many characters of
+// the array into the string result.
+uint32_t ArrayToString(uint32_t db, uint32_t operands, uint32_t fn) {
+    return Call(db, operands, {4, "sll4"}, [fn](const Z7Ops &o) {
+        const uint32_t type = fn == 138 ? 14 : fn == 140 ? 16 : 15, declared = o.Lit(2);
+        const uint32_t a = Z7Tools_GetArrayIn(o.db, type, o.Lit(1), declared, nullptr);
+        if (a == 0 || o.Forced(0, 0, Z7LK_STR)) return 1u;
+        if (fn == 138)
+            Z7VMStr_FromD8(o.db, a, declared, o.Lit(0), o.D(3));
+        else if (fn == 140)
+            Z7VMStr_FromD32(o.db, a, declared, o.Lit(0), o.D(3));
+        else
+            Z7VMStr_FromD16(o.db, a, declared, o.Lit(0), o.D(3));
+        return 1u;
+    });
+}
+// GETVARSYMBOL, GETVARPROFILE, GETVARTYPENAME of a handle of the map.
+uint32_t VarText(uint32_t db, uint32_t operands, uint32_t fn) {
+    return Call(db, operands, {2, "s4"}, [fn](const Z7Ops &o) {
+        const uint32_t item = o.U32(1);
+        const bool known = item != 0 && Z7Map_CheckPointer(o.db, item) != 0;
+        char profile[17] = {};
+        const char *text = nullptr;
+        if (known && fn == 145) text = Z7Map_GetSymbol(item);
+        if (known && fn == 147) text = Z7Map_GetTypeName(item, o.db);
+        if (known && fn == 146) {
+            if (const uint8_t *p = Z7Mem_Ptr(Z7Map_GetProfileName(item), 16)) {
+                std::memcpy(profile, p, 16);
+                text = profile;
+            }
         }
-        o.Put8(0, ok ? 1 : 0);
-        return 1;
-    }
-    case 175: {
-        uint32_t code = 0, end = 0;
-        const uint32_t t = Image(db, code, end) ? Z7VMCode_GetStringTable(code, o.U32(1)) : 0;
-        if (t != 0) {
-            Z7Mem_Put32(Z7VM_Header(db) + HD_CURSTRTAB, t);
-            Z7Mem_Put32(Z7VM_Header(db) + HD_DEFSTRTAB, o.U32(1));
-        }
-        o.Put8(0, t != 0 ? 1 : 0);
-        return 1;
-    }
-    case 176: LoadString(o); return 1;
-    case 216:
-    case 217: {
+        o.PutStr(0, text ? text : "");
+        return 1u;
+    });
+}
+
+// F_SAVERETAIN, F_LOADRETAIN: the retain variables to or from the named
+// file; a ".." component is refused, a relative name lies under the root.
+uint32_t RetainFile(uint32_t db, uint32_t operands, uint32_t fn) {
+    return Call(db, operands, {2, "8s"}, [fn](const Z7Ops &o) {
         char path[256];
-        const uint32_t len = Z7VMStr_GetLength(db, o.Lit(1));
-        const uint8_t *t = Z7Mem_Ptr(Z7VMStr_GetText(db, o.Lit(1)), len);
-        const uint32_t n = t ? (len < sizeof path ? len : uint32_t(sizeof path - 1)) : 0;
-        if (n) std::memcpy(path, t, n);
-        path[n] = 0;
-        // a ".." component is refused; a relative name lies under the root
+        const uint32_t n = TextOf(o, 1, path, sizeof path);
         bool climbs = false;
         for (const char *c = path; *c != 0;) {
             while (*c == '/' || *c == '\\') c++;
@@ -544,12 +370,429 @@ uint32_t RunVm(const Z7Ops &o, uint32_t fn) {
         char full[sizeof path + 1] = "/";
         std::memcpy(full + (path[0] == '/' ? 0 : 1), path, n + 1);
         uint32_t ok = 0;
-        if (n != 0 && !climbs) ok = fn == 216 ? Z7VMWarm_SaveToFile(db, full) : Z7VMWarm_LoadFromFile(db, full);
+        if (n != 0 && !climbs) ok = fn == 216 ? Z7VMWarm_SaveToFile(o.db, full) : Z7VMWarm_LoadFromFile(o.db, full);
         o.Put8(0, ok ? 1 : 0);
-        return 1;
-    }
-    case 218: {
-        // MBSLAVEIDENT (vendor, product, revision, 16-bit array, count)
+        return 1u;
+    });
+}
+}  // namespace
+
+// ---- bit patterns ------------------------------------------------------------------------------
+
+// Logic on 32-bit masks: the general path of the dispatcher's short one.
+uint32_t _STFS_ANDMASK(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {3, "444"}, [](const Z7Ops &o) {
+        o.Put32(0, o.U32(1) & o.U32(2));
+        return 1u;
+    });
+}
+uint32_t _STFS_NOTMASK(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {2, "44"}, [](const Z7Ops &o) {
+        o.Put32(0, ~o.U32(1));
+        return 1u;
+    });
+}
+uint32_t _STFS_ORMASK(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {3, "444"}, [](const Z7Ops &o) {
+        o.Put32(0, o.U32(1) | o.U32(2));
+        return 1u;
+    });
+}
+uint32_t _STFS_XORMASK(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {3, "444"}, [](const Z7Ops &o) {
+        o.Put32(0, o.U32(1) ^ o.U32(2));
+        return 1u;
+    });
+}
+
+// 32-bit shifts and rotations (general path of the short one).
+uint32_t _STFS_ROL(uint32_t db, uint32_t operands, uint32_t) { return Shift32(db, operands, ShiftOp::kRol); }
+uint32_t _STFS_ROR(uint32_t db, uint32_t operands, uint32_t) { return Shift32(db, operands, ShiftOp::kRor); }
+uint32_t _STFS_SHL(uint32_t db, uint32_t operands, uint32_t) { return Shift32(db, operands, ShiftOp::kShl); }
+uint32_t _STFS_SHR(uint32_t db, uint32_t operands, uint32_t) { return Shift32(db, operands, ShiftOp::kShr); }
+
+// Logic on 16-bit words.
+uint32_t _STFS_ANDWORD(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {3, "111"}, [](const Z7Ops &o) {
+        o.Put16(0, o.U16(1) & o.U16(2));
+        return 1u;
+    });
+}
+uint32_t _STFS_ORWORD(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {3, "111"}, [](const Z7Ops &o) {
+        o.Put16(0, o.U16(1) | o.U16(2));
+        return 1u;
+    });
+}
+uint32_t _STFS_XORWORD(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {3, "111"}, [](const Z7Ops &o) {
+        o.Put16(0, o.U16(1) ^ o.U16(2));
+        return 1u;
+    });
+}
+uint32_t _STFS_NOTWORD(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {2, "11"}, [](const Z7Ops &o) {
+        o.Put16(0, uint16_t(~o.U16(1)));
+        return 1u;
+    });
+}
+
+// Logic on bytes.
+uint32_t _STFS_ANDBYTE(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {3, "888"}, [](const Z7Ops &o) {
+        o.Put8(0, o.U8(1) & o.U8(2));
+        return 1u;
+    });
+}
+uint32_t _STFS_ORBYTE(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {3, "888"}, [](const Z7Ops &o) {
+        o.Put8(0, o.U8(1) | o.U8(2));
+        return 1u;
+    });
+}
+uint32_t _STFS_XORBYTE(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {3, "888"}, [](const Z7Ops &o) {
+        o.Put8(0, o.U8(1) ^ o.U8(2));
+        return 1u;
+    });
+}
+uint32_t _STFS_NOTBYTE(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {2, "88"}, [](const Z7Ops &o) {
+        o.Put8(0, uint8_t(~o.U8(1)));
+        return 1u;
+    });
+}
+
+// Logic on 64-bit patterns.
+uint32_t _STFS_AND64(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {3, "666"}, [](const Z7Ops &o) {
+        o.Put64(0, o.U64(1) & o.U64(2));
+        return 1u;
+    });
+}
+uint32_t _STFS_OR64(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {3, "666"}, [](const Z7Ops &o) {
+        o.Put64(0, o.U64(1) | o.U64(2));
+        return 1u;
+    });
+}
+uint32_t _STFS_XOR64(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {3, "666"}, [](const Z7Ops &o) {
+        o.Put64(0, o.U64(1) ^ o.U64(2));
+        return 1u;
+    });
+}
+uint32_t _STFS_NOT64(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {2, "66"}, [](const Z7Ops &o) {
+        o.Put64(0, ~o.U64(1));
+        return 1u;
+    });
+}
+
+// Shifts and rotations of words, bytes and 64-bit patterns.
+uint32_t _STFS_ROLW(uint32_t db, uint32_t operands, uint32_t) { return Shift16(db, operands, ShiftOp::kRol); }
+uint32_t _STFS_RORW(uint32_t db, uint32_t operands, uint32_t) { return Shift16(db, operands, ShiftOp::kRor); }
+uint32_t _STFS_SHLW(uint32_t db, uint32_t operands, uint32_t) { return Shift16(db, operands, ShiftOp::kShl); }
+uint32_t _STFS_SHRW(uint32_t db, uint32_t operands, uint32_t) { return Shift16(db, operands, ShiftOp::kShr); }
+uint32_t _STFS_ROLB(uint32_t db, uint32_t operands, uint32_t) { return Shift8(db, operands, ShiftOp::kRol); }
+uint32_t _STFS_RORB(uint32_t db, uint32_t operands, uint32_t) { return Shift8(db, operands, ShiftOp::kRor); }
+uint32_t _STFS_SHLB(uint32_t db, uint32_t operands, uint32_t) { return Shift8(db, operands, ShiftOp::kShl); }
+uint32_t _STFS_SHRB(uint32_t db, uint32_t operands, uint32_t) { return Shift8(db, operands, ShiftOp::kShr); }
+uint32_t _STFS_ROL64(uint32_t db, uint32_t operands, uint32_t) { return Shift64(db, operands, ShiftOp::kRol); }
+uint32_t _STFS_ROR64(uint32_t db, uint32_t operands, uint32_t) { return Shift64(db, operands, ShiftOp::kRor); }
+uint32_t _STFS_SHL64(uint32_t db, uint32_t operands, uint32_t) { return Shift64(db, operands, ShiftOp::kShl); }
+uint32_t _STFS_SHR64(uint32_t db, uint32_t operands, uint32_t) { return Shift64(db, operands, ShiftOp::kShr); }
+
+// BIN_TO_BCD, BCD_TO_BIN: a DINT to packed BCD and back (0 when negative
+// or not BCD).
+uint32_t _STFS_BIN_TO_BCD(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {2, "44"}, [](const Z7Ops &o) {
+        o.Put32(0, BinToBcd(o.D(1)));
+        return 1u;
+    });
+}
+uint32_t _STFS_BCD_TO_BIN(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {2, "44"}, [](const Z7Ops &o) {
+        o.Put32(0, BcdToBin(o.D(1)));
+        return 1u;
+    });
+}
+
+// Byte and word packing: the low or high byte of a word, the low or high
+// word of a double word, and the reverse.
+uint32_t _STFS_LOBYTE(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {2, "81"}, [](const Z7Ops &o) {
+        o.Put8(0, uint8_t(o.U16(1)));
+        return 1u;
+    });
+}
+uint32_t _STFS_HIBYTE(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {2, "81"}, [](const Z7Ops &o) {
+        o.Put8(0, uint8_t(o.U16(1) >> 8));
+        return 1u;
+    });
+}
+uint32_t _STFS_LOWORD(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {2, "14"}, [](const Z7Ops &o) {
+        o.Put16(0, uint16_t(o.U32(1)));
+        return 1u;
+    });
+}
+uint32_t _STFS_HIWORD(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {2, "14"}, [](const Z7Ops &o) {
+        o.Put16(0, uint16_t(o.U32(1) >> 16));
+        return 1u;
+    });
+}
+uint32_t _STFS_MAKEWORD(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {3, "188"}, [](const Z7Ops &o) {
+        o.Put16(0, uint16_t(o.U8(1) << 8 | o.U8(2)));
+        return 1u;
+    });
+}
+uint32_t _STFS_MAKEDWORD(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {3, "411"}, [](const Z7Ops &o) {
+        o.Put32(0, uint32_t(o.U16(1)) << 16 | o.U16(2));
+        return 1u;
+    });
+}
+// PACK8: eight booleans into a byte, the first in bit 0.
+uint32_t _STFS_PACK8(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {9, "888888888"}, [](const Z7Ops &o) {
+        uint8_t v = 0;
+        for (uint32_t i = 0; i < 8; i++)
+            if (o.U8(1 + i)) v |= uint8_t(1u << i);
+        o.Put8(0, v);
+        return 1u;
+    });
+}
+
+// TESTBIT: one bit of an 8, 16 or 32-bit integer (0 for a bit past its
+// width or another type).
+uint32_t _STFS_TESTBIT(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {4, "8la4"}, [](const Z7Ops &o) {
+        const uint32_t type = o.Lit(1), w = IntWidth(type);
+        const int32_t bit = o.D(3);
+        o.Put8(0, w != 0 && bit >= 0 && uint32_t(bit) < w ? uint8_t((GetAny(o, type, 2) >> bit) & 1) : 0);
+        return 1u;
+    });
+}
+// SETBIT: the value with one bit set or cleared; a forced result keeps its
+// value like every other result.
+uint32_t _STFS_SETBIT(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {5, "ala48"}, [](const Z7Ops &o) {
+        const uint32_t type = o.Lit(1), w = IntWidth(type);
+        if (AnyAside(o, type)) return 1u;
+        uint64_t v = GetAny(o, type, 2);
+        const int32_t bit = o.D(3);
+        if (w != 0 && bit >= 0 && uint32_t(bit) < w) {
+            if (o.U8(4))
+                v |= uint64_t(1) << bit;
+            else
+                v &= ~(uint64_t(1) << bit);
+        }
+        PutAny(o, type, v);
+        return 1u;
+    });
+}
+// SWAB: the bytes of a 16 or 32-bit value swapped; other types pass as
+// they are.
+uint32_t _STFS_SWAB(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {3, "ala"}, [](const Z7Ops &o) {
+        const uint32_t type = o.Lit(1);
+        if (AnyAside(o, type)) return 1u;
+        uint64_t v = GetAny(o, type, 2);
+        if (type == 11 || type == 15)
+            v = uint16_t((v << 8) | ((v >> 8) & 0xFF));
+        else if (type == 2 || type == 16)
+            v = __builtin_bswap32(uint32_t(v));
+        PutAny(o, type, v);  // TIME too: a forced TIME keeps its value
+        return 1u;
+    });
+}
+
+// COUNTOF: the declared element count of an array operand.
+uint32_t _STFS_COUNTOF(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {4, "4lll"}, [](const Z7Ops &o) {
+        o.Put32(0, o.Lit(3));
+        return 1u;
+    });
+}
+// MOVEBLOCK: elements from one array to another; the result 1 when moved.
+uint32_t _STFS_MOVEBLOCK(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {9, "8lllll444"}, [](const Z7Ops &o) {
+        o.Put8(0, uint8_t(MoveBlock(o)));
+        return 1u;
+    });
+}
+
+// ---- the clock ---------------------------------------------------------------------------------
+
+uint32_t _STFS_DTCURTIME(uint32_t db, uint32_t operands, uint32_t) { return CurClock(db, operands, false); }
+uint32_t _STFS_DTCURDATE(uint32_t db, uint32_t operands, uint32_t) { return CurClock(db, operands, true); }
+
+// Parts of a date (day, month, year) and of a time in ms (seconds,
+// minutes, hours, ms).
+uint32_t _STFS_DTDAY(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {2, "44"}, [](const Z7Ops &o) {
+        o.Put32(0, o.U32(1) & 0xFF);
+        return 1u;
+    });
+}
+uint32_t _STFS_DTMONTH(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {2, "44"}, [](const Z7Ops &o) {
+        o.Put32(0, (o.U32(1) >> 8) & 0xFF);
+        return 1u;
+    });
+}
+uint32_t _STFS_DTYEAR(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {2, "44"}, [](const Z7Ops &o) {
+        o.Put32(0, o.U32(1) >> 16);
+        return 1u;
+    });
+}
+uint32_t _STFS_DTSEC(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {2, "44"}, [](const Z7Ops &o) {
+        o.Put32(0, uint32_t(o.D(1) / 1000 % 60));
+        return 1u;
+    });
+}
+uint32_t _STFS_DTMIN(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {2, "44"}, [](const Z7Ops &o) {
+        o.Put32(0, uint32_t(o.D(1) / 60000 % 60));
+        return 1u;
+    });
+}
+uint32_t _STFS_DTHOUR(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {2, "44"}, [](const Z7Ops &o) {
+        o.Put32(0, uint32_t(o.D(1) / 3600000));
+        return 1u;
+    });
+}
+uint32_t _STFS_DTMS(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {2, "44"}, [](const Z7Ops &o) {
+        o.Put32(0, uint32_t(o.D(1) % 1000));
+        return 1u;
+    });
+}
+
+// DAY_TIME: the local time, day name or date as text.
+uint32_t _STFS_DAY_TIME(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {2, "s4"}, [](const Z7Ops &o) {
+        char text[32] = {};
+        DayTime(uint32_t(o.D(1)), text);
+        o.PutStr(0, text);
+        return 1u;
+    });
+}
+// DTFORMAT: the clock's date and time by the program's format.
+uint32_t _STFS_DTFORMAT(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {2, "ss"}, [](const Z7Ops &o) {
+        uint32_t date = 0, time = 0;
+        Z7Std_Clock(0, &date, &time);
+        if (!o.Forced(0, 0, Z7LK_STR)) Z7VMStr_DateFmt(o.db, o.Lit(0), o.Lit(1), date, time);
+        return 1u;
+    });
+}
+// NUMTOSTRING (type literal, value, width, precision)
+uint32_t _STFS_NUMTOSTRING(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {5, "sla44"}, [](const Z7Ops &o) {
+        if (!o.Forced(0, 0, Z7LK_STR)) Z7VMStr_NumToStr(o.db, o.Lit(0), o.Lit(1), o.Lit(2), o.D(3), o.D(4));
+        return 1u;
+    });
+}
+
+// ---- the VM itself -----------------------------------------------------------------------------
+
+// CYCLESTOP: on TRUE the VM leaves run and step mode at the end of the cycle.
+uint32_t _STFS_CYCLESTOP(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {2, "88"}, [](const Z7Ops &o) {
+        if (o.U8(1)) Z7St_SetFlags(o.db, uint16_t(Z7St_Flags(o.db) & ~(Z7F_RUN | Z7F_STEP)));
+        o.Put8(0, 1);
+        return 1u;
+    });
+}
+// FATALSTOP: on TRUE the VM stops here (0, which the dispatcher logs not).
+uint32_t _STFS_FATALSTOP(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {2, "88"}, [](const Z7Ops &o) {
+        if (o.U8(1)) return 0u;
+        o.Put8(0, 0);
+        return 1u;
+    });
+}
+// ENABLEEVENTS: events on or off; the result the new state.
+uint32_t _STFS_ENABLEEVENTS(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {2, "88"}, [](const Z7Ops &o) {
+        const bool on = o.U8(1) != 0;
+        const uint16_t fl = Z7St_Flags(o.db);
+        Z7St_SetFlags(o.db, on ? uint16_t(fl & ~Z7F_NOEVENTS) : uint16_t(fl | Z7F_NOEVENTS));
+        o.Put8(0, on ? 1 : 0);
+        return 1u;
+    });
+}
+// LOGMESSAGE: an entry (code, argument, value) into the VM's log.
+uint32_t _STFS_LOGMESSAGE(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {4, "8444"}, [](const Z7Ops &o) {
+        Z7VMLog_Push(o.db, uint16_t(o.U32(1)), uint16_t(o.U32(2)), o.U32(3));
+        o.Put8(0, 1);
+        return 1u;
+    });
+}
+// PRINTF: the formatted text to the trace.
+uint32_t _STFS_PRINTF(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {6, "8s4444"}, [](const Z7Ops &o) {
+        Printf(o);
+        o.Put8(0, 0);
+        return 1u;
+    });
+}
+// GETSYSINFO: a figure of the VM's status by its code.
+uint32_t _STFS_GETSYSINFO(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {2, "44"}, [](const Z7Ops &o) {
+        o.Put32(0, SysInfo(o.db, o.D(1)));
+        return 1u;
+    });
+}
+// SETCSVOPT: the two CSV separators, one character each.
+uint32_t _STFS_SETCSVOPT(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {3, "8ss"}, [](const Z7Ops &o) {
+        const bool ok = Z7VMStr_GetLength(o.db, o.Lit(1)) == 1 && Z7VMStr_GetLength(o.db, o.Lit(2)) == 1;
+        if (ok) {
+            const uint32_t st = Z7VM_Status(o.db);
+            Z7Mem_Put8(st + ST_SEP1, Z7Mem_Get8(Z7VMStr_GetText(o.db, o.Lit(1))));
+            Z7Mem_Put8(st + ST_SEP2, Z7Mem_Get8(Z7VMStr_GetText(o.db, o.Lit(2))));
+        }
+        o.Put8(0, ok ? 1 : 0);
+        return 1u;
+    });
+}
+// STRINGTABLE: the code image's string table of that number becomes the
+// current one.
+uint32_t _STFS_STRINGTABLE(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {2, "84"}, [](const Z7Ops &o) {
+        uint32_t code = 0, end = 0;
+        const uint32_t t = Image(o.db, code, end) ? Z7VMCode_GetStringTable(code, o.U32(1)) : 0;
+        if (t != 0) {
+            Z7Mem_Put32(Z7VM_Header(o.db) + HD_CURSTRTAB, t);
+            Z7Mem_Put32(Z7VM_Header(o.db) + HD_DEFSTRTAB, o.U32(1));
+        }
+        o.Put8(0, t != 0 ? 1 : 0);
+        return 1u;
+    });
+}
+// LOADSTRING: a string of the current table by its number.
+uint32_t _STFS_LOADSTRING(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {2, "s4"}, [](const Z7Ops &o) {
+        LoadString(o);
+        return 1u;
+    });
+}
+uint32_t _STFS_F_SAVERETAIN(uint32_t db, uint32_t operands, uint32_t fn) { return RetainFile(db, operands, fn); }
+uint32_t _STFS_F_LOADRETAIN(uint32_t db, uint32_t operands, uint32_t fn) { return RetainFile(db, operands, fn); }
+// MBSLAVEIDENT (vendor, product, revision, 16-bit array, count): the
+// identity the Modbus slave answers with.
+uint32_t _STFS_MBSLAVEIDENT(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {6, "8sssll"}, [](const Z7Ops &o) {
         char text[3][52];
         for (uint32_t k = 0; k < 3; k++) {
             const uint32_t len = Z7VMStr_GetLength(o.db, o.Lit(1 + k)), n = len < 51 ? len : 51;
@@ -564,200 +807,92 @@ uint32_t RunVm(const Z7Ops &o, uint32_t fn) {
         const auto set = Z7Std_Hooks.mb_dev_ident;
         o.Put8(0,
                set != nullptr && set(text[0], text[1], text[2], a ? words : nullptr, a ? uint32_t(count) : 0) ? 1 : 0);
-        return 1;
-    }
-    default: return kOther;
-    }
+        return 1u;
+    });
 }
 
-// Strings into and out of arrays; the variable map: handles, status
-// information, symbols.
-uint32_t RunMap(const Z7Ops &o, uint32_t fn) {
-    const uint32_t db = o.db;
-    switch (fn) {
-    case 137:
-    case 139:
-    case 141: {
-        // STRINGTOARRAY (8-bit), SRINGTOARRAY32, SRINGTOARRAY16
-        const uint32_t type = fn == 137 ? 14 : fn == 139 ? 16 : 15, declared = o.Lit(3);
-        const uint32_t a = Z7Tools_GetArrayIn(db, type, o.Lit(2), declared, nullptr);
-        uint32_t k = 0;
-        if (a != 0)
-            k = fn == 137   ? Z7VMStr_ToD8(db, o.Lit(1), a, declared)
-                : fn == 139 ? Z7VMStr_ToD32(db, o.Lit(1), a, declared)
-                            : Z7VMStr_ToD16(db, o.Lit(1), a, declared);
-        o.Put32(0, k);
-        return 1;
-    }
-    case 138:
-    case 140:
-    case 142: {
-        const uint32_t type = fn == 138 ? 14 : fn == 140 ? 16 : 15, declared = o.Lit(2);
-        const uint32_t a = Z7Tools_GetArrayIn(db, type, o.Lit(1), declared, nullptr);
-        if (a == 0 || o.Forced(0, 0, Z7LK_STR)) return 1;
-        if (fn == 138)
-            Z7VMStr_FromD8(db, a, declared, o.Lit(0), o.D(3));
-        else if (fn == 140)
-            Z7VMStr_FromD32(db, a, declared, o.Lit(0), o.D(3));
-        else
-            Z7VMStr_FromD16(db, a, declared, o.Lit(0), o.D(3));
-        return 1;
-    }
-    case 143: {
+// ---- strings and arrays, the variable map ------------------------------------------------------
+
+uint32_t _STFS_STRINGTOARRAY(uint32_t db, uint32_t operands, uint32_t fn) { return StringToArray(db, operands, fn); }
+uint32_t _STFS_SRINGTOARRAY32(uint32_t db, uint32_t operands, uint32_t fn) { return StringToArray(db, operands, fn); }
+uint32_t _STFS_SRINGTOARRAY16(uint32_t db, uint32_t operands, uint32_t fn) { return StringToArray(db, operands, fn); }
+uint32_t _STFS_ARRAYTOSTRING(uint32_t db, uint32_t operands, uint32_t fn) { return ArrayToString(db, operands, fn); }
+uint32_t _STFS_ARRAYTOSTRING32(uint32_t db, uint32_t operands, uint32_t fn) { return ArrayToString(db, operands, fn); }
+uint32_t _STFS_ARRAYTOSTRING16(uint32_t db, uint32_t operands, uint32_t fn) { return ArrayToString(db, operands, fn); }
+
+// GETVARBYNAME: the map's handle of a variable by its symbol (0 if none).
+uint32_t _STFS_GETVARBYNAME(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {2, "4s"}, [](const Z7Ops &o) {
         char name[256];
-        const uint32_t len = Z7VMStr_GetLength(db, o.Lit(1));
-        const uint8_t *t = Z7Mem_Ptr(Z7VMStr_GetText(db, o.Lit(1)), len);
-        const uint32_t n = t ? (len < sizeof name ? len : uint32_t(sizeof name - 1)) : 0;
-        if (n) std::memcpy(name, t, n);
-        name[n] = 0;
-        o.Put32(0, n ? Z7Map_GetBySymbol(db, name) : 0);
-        return 1;
-    }
-    case 144: o.Put32(0, Z7Map_GetByIndex(db, o.Lit(1), o.Lit(2))); return 1;
-    // status information of the variable named by (type code, index)
-    case 193: o.Put8(0, Z7Map_StampVSI(db, o.Lit(1), o.Lit(2)) ? 1 : 0); return 1;
-    case 13: o.Put8(0, Z7Map_StampVSIGMT(db, o.Lit(1), o.Lit(2)) ? 1 : 0); return 1;
-    case 189: o.Put32(0, Z7Map_GetVSIDate(db, o.Lit(1), o.Lit(2))); return 1;
-    case 191: o.Put32(0, Z7Map_GetVSITime(db, o.Lit(1), o.Lit(2))); return 1;
-    case 190: o.Put8(0, Z7Map_SetVSIDate(db, o.Lit(1), o.Lit(2), o.U32(3)) ? 1 : 0); return 1;
-    case 192: o.Put8(0, Z7Map_SetVSITime(db, o.Lit(1), o.Lit(2), o.U32(3)) ? 1 : 0); return 1;
-    case 187: o.Put8(0, Z7Map_GetVSIBit(db, o.Lit(1), o.Lit(2), o.U32(3)) ? 1 : 0); return 1;
-    case 188: o.Put8(0, Z7Map_SetVSIBit(db, o.Lit(1), o.Lit(2), o.U32(3), o.U8(4)) ? 1 : 0); return 1;
-    case 220: o.Put8(0, Z7Map_CopyVSI(db, o.Lit(1), o.Lit(2), o.Lit(3), o.U8(4), o.U8(5)) ? 1 : 0); return 1;
-    case 145:
-    case 146:
-    case 147: {
-        // GETVARSYMBOL, GETVARPROFILE, GETVARTYPENAME of a handle of the map
-        const uint32_t item = o.U32(1);
-        const bool known = item != 0 && Z7Map_CheckPointer(db, item) != 0;
-        char profile[17] = {};
-        const char *text = nullptr;
-        if (known && fn == 145) text = Z7Map_GetSymbol(item);
-        if (known && fn == 147) text = Z7Map_GetTypeName(item, db);
-        if (known && fn == 146) {
-            if (const uint8_t *p = Z7Mem_Ptr(Z7Map_GetProfileName(item), 16)) {
-                std::memcpy(profile, p, 16);
-                text = profile;
-            }
-        }
-        o.PutStr(0, text ? text : "");
-        return 1;
-    }
-    default: return kOther;
-    }
+        const uint32_t n = TextOf(o, 1, name, sizeof name);
+        o.Put32(0, n ? Z7Map_GetBySymbol(o.db, name) : 0);
+        return 1u;
+    });
 }
-
-uint32_t Run(const Z7Ops &o, uint32_t fn) {
-    using Group = uint32_t (*)(const Z7Ops &, uint32_t);
-    static constexpr std::array<Group, 4> kGroups = {RunBits, RunClock, RunVm, RunMap};
-    for (const Group run : kGroups)
-        if (const uint32_t r = run(o, fn); r != kOther) return r;
-    return kOther;
+// GETVARBYADDR: the map's handle of the variable named by (type code, index).
+uint32_t _STFS_GETVARBYADDR(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {3, "4ll"}, [](const Z7Ops &o) {
+        o.Put32(0, Z7Map_GetByIndex(o.db, o.Lit(1), o.Lit(2)));
+        return 1u;
+    });
 }
-}  // namespace
+uint32_t _STFS_GETVARSYMBOL(uint32_t db, uint32_t operands, uint32_t fn) { return VarText(db, operands, fn); }
+uint32_t _STFS_GETVARPROFILE(uint32_t db, uint32_t operands, uint32_t fn) { return VarText(db, operands, fn); }
+uint32_t _STFS_GETVARTYPENAME(uint32_t db, uint32_t operands, uint32_t fn) { return VarText(db, operands, fn); }
 
-uint32_t Z7VMStfBit_Execute(const Z7Ops &o, uint32_t fn) {
-    const Sig s = SigOf(fn);
-    if (s.n == 0) return 2;
-    if (o.n < s.n || !Valid(o, s)) return 0;
-    return Run(o, fn);
+// Status information of the variable named by (type code, index): stamps,
+// its date and time, its bits, a copy to another variable.
+uint32_t _STFS_VSISTAMP(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {3, "8ll"}, [](const Z7Ops &o) {
+        o.Put8(0, Z7Map_StampVSI(o.db, o.Lit(1), o.Lit(2)) ? 1 : 0);
+        return 1u;
+    });
 }
-
-// Until each function has its own handler: the module's switch behind every
-// name.
-#define STF_ADAPT(N)                                                                  \
-    uint32_t _STFS_##N(uint32_t db, uint32_t operands, uint32_t fn) {                 \
-        Z7Ops o;                                                                      \
-        return z7stf::Open(db, operands, o) && Z7VMStfBit_Execute(o, fn) == 1 ? 1 : 0;               \
-    }
-STF_ADAPT(VSISTAMPGMT)
-STF_ADAPT(ANDMASK)
-STF_ADAPT(NOTMASK)
-STF_ADAPT(ORMASK)
-STF_ADAPT(ROL)
-STF_ADAPT(ROR)
-STF_ADAPT(SHL)
-STF_ADAPT(SHR)
-STF_ADAPT(XORMASK)
-STF_ADAPT(DAY_TIME)
-STF_ADAPT(BIN_TO_BCD)
-STF_ADAPT(BCD_TO_BIN)
-STF_ADAPT(PRINTF)
-STF_ADAPT(ROLW)
-STF_ADAPT(RORW)
-STF_ADAPT(SHLW)
-STF_ADAPT(SHRW)
-STF_ADAPT(ROLB)
-STF_ADAPT(RORB)
-STF_ADAPT(SHLB)
-STF_ADAPT(SHRB)
-STF_ADAPT(LOGMESSAGE)
-STF_ADAPT(MOVEBLOCK)
-STF_ADAPT(ANDWORD)
-STF_ADAPT(ORWORD)
-STF_ADAPT(XORWORD)
-STF_ADAPT(NOTWORD)
-STF_ADAPT(ANDBYTE)
-STF_ADAPT(ORBYTE)
-STF_ADAPT(XORBYTE)
-STF_ADAPT(NOTBYTE)
-STF_ADAPT(GETSYSINFO)
-STF_ADAPT(DTCURTIME)
-STF_ADAPT(DTCURDATE)
-STF_ADAPT(DTDAY)
-STF_ADAPT(DTMONTH)
-STF_ADAPT(DTYEAR)
-STF_ADAPT(DTSEC)
-STF_ADAPT(DTMIN)
-STF_ADAPT(DTHOUR)
-STF_ADAPT(DTMS)
-STF_ADAPT(FATALSTOP)
-STF_ADAPT(CYCLESTOP)
-STF_ADAPT(STRINGTOARRAY)
-STF_ADAPT(ARRAYTOSTRING)
-STF_ADAPT(SRINGTOARRAY32)
-STF_ADAPT(ARRAYTOSTRING32)
-STF_ADAPT(SRINGTOARRAY16)
-STF_ADAPT(ARRAYTOSTRING16)
-STF_ADAPT(GETVARBYNAME)
-STF_ADAPT(GETVARBYADDR)
-STF_ADAPT(GETVARSYMBOL)
-STF_ADAPT(GETVARPROFILE)
-STF_ADAPT(GETVARTYPENAME)
-STF_ADAPT(ENABLEEVENTS)
-STF_ADAPT(COUNTOF)
-STF_ADAPT(LOBYTE)
-STF_ADAPT(HIBYTE)
-STF_ADAPT(LOWORD)
-STF_ADAPT(HIWORD)
-STF_ADAPT(MAKEWORD)
-STF_ADAPT(MAKEDWORD)
-STF_ADAPT(PACK8)
-STF_ADAPT(SETBIT)
-STF_ADAPT(TESTBIT)
-STF_ADAPT(DTFORMAT)
-STF_ADAPT(STRINGTABLE)
-STF_ADAPT(LOADSTRING)
-STF_ADAPT(VSIGETBIT)
-STF_ADAPT(VSISETBIT)
-STF_ADAPT(VSIGETDATE)
-STF_ADAPT(VSISETDATE)
-STF_ADAPT(VSIGETTIME)
-STF_ADAPT(VSISETTIME)
-STF_ADAPT(VSISTAMP)
-STF_ADAPT(NUMTOSTRING)
-STF_ADAPT(SETCSVOPT)
-STF_ADAPT(ROL64)
-STF_ADAPT(ROR64)
-STF_ADAPT(SHL64)
-STF_ADAPT(SHR64)
-STF_ADAPT(AND64)
-STF_ADAPT(OR64)
-STF_ADAPT(XOR64)
-STF_ADAPT(NOT64)
-STF_ADAPT(F_SAVERETAIN)
-STF_ADAPT(F_LOADRETAIN)
-STF_ADAPT(MBSLAVEIDENT)
-STF_ADAPT(SWAB)
-STF_ADAPT(VSICOPY)
-#undef STF_ADAPT
+uint32_t _STFS_VSISTAMPGMT(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {3, "8ll"}, [](const Z7Ops &o) {
+        o.Put8(0, Z7Map_StampVSIGMT(o.db, o.Lit(1), o.Lit(2)) ? 1 : 0);
+        return 1u;
+    });
+}
+uint32_t _STFS_VSIGETDATE(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {3, "4ll"}, [](const Z7Ops &o) {
+        o.Put32(0, Z7Map_GetVSIDate(o.db, o.Lit(1), o.Lit(2)));
+        return 1u;
+    });
+}
+uint32_t _STFS_VSIGETTIME(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {3, "4ll"}, [](const Z7Ops &o) {
+        o.Put32(0, Z7Map_GetVSITime(o.db, o.Lit(1), o.Lit(2)));
+        return 1u;
+    });
+}
+uint32_t _STFS_VSISETDATE(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {4, "8ll4"}, [](const Z7Ops &o) {
+        o.Put8(0, Z7Map_SetVSIDate(o.db, o.Lit(1), o.Lit(2), o.U32(3)) ? 1 : 0);
+        return 1u;
+    });
+}
+uint32_t _STFS_VSISETTIME(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {4, "8ll4"}, [](const Z7Ops &o) {
+        o.Put8(0, Z7Map_SetVSITime(o.db, o.Lit(1), o.Lit(2), o.U32(3)) ? 1 : 0);
+        return 1u;
+    });
+}
+uint32_t _STFS_VSIGETBIT(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {4, "8ll4"}, [](const Z7Ops &o) {
+        o.Put8(0, Z7Map_GetVSIBit(o.db, o.Lit(1), o.Lit(2), o.U32(3)) ? 1 : 0);
+        return 1u;
+    });
+}
+uint32_t _STFS_VSISETBIT(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {5, "8ll48"}, [](const Z7Ops &o) {
+        o.Put8(0, Z7Map_SetVSIBit(o.db, o.Lit(1), o.Lit(2), o.U32(3), o.U8(4)) ? 1 : 0);
+        return 1u;
+    });
+}
+uint32_t _STFS_VSICOPY(uint32_t db, uint32_t operands, uint32_t) {
+    return Call(db, operands, {6, "8lll88"}, [](const Z7Ops &o) {
+        o.Put8(0, Z7Map_CopyVSI(o.db, o.Lit(1), o.Lit(2), o.Lit(3), o.U8(4), o.U8(5)) ? 1 : 0);
+        return 1u;
+    });
+}
