@@ -83,10 +83,6 @@ uint32_t Z7VMRsc_ReadArray(uint32_t db, uint32_t id, int32_t index, uint32_t esi
 uint32_t Z7Param_Get(uint32_t ignored, const char *path, const char *section, const char *key, char *out,
                      uint32_t size);
 
-// Slots of files, sockets, byte buffers and dynamic arrays: 1 go on, 0 stop
-// the VM; 2 when the slot is not one of this module.
-uint32_t Z7VMStfIo_Execute(const Z7Ops &o, uint32_t fn);
-
 // ---- platform calls of the library --------------------------------------------------------
 // Files, sockets and the clock live above the VM: the runtime services fill
 // this table at start (Z7Svc_InstallVMHooks); until then every call answers

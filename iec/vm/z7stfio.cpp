@@ -1,7 +1,9 @@
-// Standard functions on files, TCP and UDP sockets, byte buffers and the
-// dynamic arrays of the resource table. Every open file and socket is kept
-// in the resource table, so a stop of the application closes it. No
-// function here stops the VM: a failure is a FALSE, 0 or -1 result.
+// Standard functions on files, TCP and UDP sockets, byte buffers, recipes,
+// signals, CAN, AS-i and the dynamic arrays of the resource table, one
+// handler per slot of the table. Every open file and socket is kept in the
+// resource table, so a stop of the application closes it. Only a call whose
+// operands lie outside their sections stops the VM; any other failure is a
+// FALSE, 0 or -1 result.
 #include <bit>
 #include <cstring>
 
@@ -13,65 +15,6 @@
 namespace {
 using namespace z7stf;
 constexpr uint32_t kPathMax = 256;
-
-Sig SigOf(uint32_t fn) {
-    switch (fn) {
-    case 70:
-    case 71:
-    case 174: return {2, "4s"};
-    case 76:
-    case 77:
-    case 197:
-    case 18: return {2, "84"};
-    case 19: return {4, "8444"};
-    case 72: return {2, "44"};
-    case 74: return {3, "844"};
-    case 73: return {2, "s4"};
-    case 75: return {3, "84s"};
-    case 172:
-    case 173: return {4, "8l4a"};
-    case 16:
-    case 17: return {7, "4l4ll44"};
-    case 178:
-    case 181: return {2, "8s"};
-    case 179: return {2, "4s"};
-    case 180:
-    case 182: return {3, "8ss"};
-    case 148: return {3, "444"};
-    case 149: return {2, "44"};
-    case 153: return {3, "4s4"};
-    case 150:
-    case 154:
-    case 155: return {2, "84"};
-    case 151:
-    case 152: return {4, "444s"};
-    case 214:
-    case 215: return {5, "444ll"};
-    case 183: return {2, "44"};
-    case 184: return {5, "8s4ll"};
-    case 185: return {6, "844lls"};
-    case 14: return {7, "844llll"};
-    case 186: return {6, "444lls"};
-    case 15: return {7, "444llll"};
-    case 104:
-    case 105: return {7, "4llla48"};
-    case 159:
-    case 160: return {8, "4lls4488"};
-    case 134: return {10, "8lll444888"};
-    case 199: return {7, "8s44ll8"};
-    case 127:
-    case 130: return {1, "4"};
-    case 128:
-    case 129:
-    case 131: return {1, "8"};
-    case 177: return {3, "44t"};
-    case 158: return {3, "844"};
-    case 60: return {3, "444"};
-    case 61: return {3, "444"};
-    case 62: return {4, "4444"};
-    default: return {0, ""};
-    }
-}
 
 // Text of the string operand k as a host string (cut to size - 1).
 uint32_t Text(const Z7Ops &o, uint32_t k, char *out, uint32_t size) {
@@ -106,138 +49,75 @@ uint32_t KnownFile(const Z7Ops &o, uint32_t k) {
     const uint32_t h = o.U32(k);
     return h != 0 && Z7VMRsc_FindKind(o.db, h, RSC_FILE) != 0 ? h : 0;
 }
-uint32_t Open(const Z7Ops &o, uint32_t fn) {
+// F_ROPEN, F_WOPEN, F_AOPEN: the handle of the file opened for reading,
+// writing or appending, kept in the resource table (0 when not opened).
+uint32_t OpenFile(const Z7Ops &o, bool write, bool append) {
     char path[kPathMax];
     const uint32_t item = Z7VMRsc_GetFreeItem(o.db);
     if (item == 0 || !Path(o, 1, path)) return 0;
-    const uint32_t h = fn == 174 ? Z7Std_Hooks.file_open_append(path) : Z7Std_Hooks.file_open(path, fn == 71);
+    const uint32_t h = append ? Z7Std_Hooks.file_open_append(path) : Z7Std_Hooks.file_open(path, write);
     if (h != 0) Z7VMRsc_Set(item, h, 0, 1, RSC_FILE);
     return h;
 }
-uint32_t Files(const Z7Ops &o, uint32_t fn) {
-    const uint32_t db = o.db;
-    switch (fn) {
-    case 70:
-    case 71:
-    case 174: o.Put32(0, Open(o, fn)); return 1;
-    case 76: {
-        const uint32_t h = KnownFile(o, 1);
-        if (h) {
-            Z7Std_Hooks.file_close(h);
-            Z7VMRsc_Set(Z7VMRsc_FindKind(db, h, RSC_FILE), 0, 0, 0, 0);
-        }
-        o.Put8(0, h ? 1 : 0);
+// FB_READ, FB_WRITE: one variable of any type as raw bytes; a string is
+// written with its current length and never read; a forced variable is not
+// read into (TRUE all the same).
+uint32_t FileBlock(const Z7Ops &o, bool read) {
+    const uint32_t type = o.Lit(1), h = KnownFile(o, 2);
+    uint32_t locked = 0, size = 0;
+    const uint32_t a = Z7Tools_GetAnyParam(o.db, type, o.Lit(3), &locked, &size);
+    if (h == 0 || a == 0) {
+        o.Put8(0, 0);
         return 1;
     }
-    case 77: {
-        const uint32_t h = KnownFile(o, 1);
-        o.Put8(0, h && Z7Std_Hooks.file_eof(h) ? 1 : 0);
-        return 1;
-    }
-    case 197: o.Put8(0, KnownFile(o, 1) ? 1 : 0); return 1;
-    case 18: {
-        const uint32_t h = KnownFile(o, 1);
-        o.Put8(0, h && Z7Std_Hooks.file_flush(h) ? 1 : 0);
-        return 1;
-    }
-    case 19: {
-        const uint32_t h = KnownFile(o, 1);
-        o.Put8(0, h && Z7Std_Hooks.file_seek(h, o.U32(3), o.D(2)) ? 1 : 0);
-        return 1;
-    }
-    case 72: {
-        const uint32_t h = KnownFile(o, 1);
-        uint8_t b[4] = {};
-        o.Put32(0, h && Z7Std_Hooks.file_read(h, b, 4) ? uint32_t(b[0] | b[1] << 8 | b[2] << 16 | uint32_t(b[3]) << 24)
-                                                       : 0);
-        return 1;
-    }
-    case 74: {
-        const uint32_t h = KnownFile(o, 1), v = o.U32(2);
-        const uint8_t b[4] = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
-        o.Put8(0, h && Z7Std_Hooks.file_write(h, b, 4) ? 1 : 0);
-        return 1;
-    }
-    case 73: {
-        const uint32_t h = KnownFile(o, 1);
-        if (h == 0) return 1;
-        char line[256];
-        Z7Std_Hooks.file_read_line(h, line, Z7VMStr_GetMaxLength(db, o.Lit(0)) + 1);
-        o.PutStr(0, line);
-        return 1;
-    }
-    case 75: {
-        const uint32_t h = KnownFile(o, 1);
-        char text[256];
-        Text(o, 2, text, sizeof text);
-        o.Put8(0, h && Z7Std_Hooks.file_write_line(h, text) ? 1 : 0);
-        return 1;
-    }
-    case 172:
-    case 173: {
-        const uint32_t type = o.Lit(1), h = KnownFile(o, 2);
-        uint32_t locked = 0, size = 0;
-        const uint32_t a = Z7Tools_GetAnyParam(db, type, o.Lit(3), &locked, &size);
-        if (h == 0 || a == 0) {
+    if (type == 5) {
+        if (read)
             o.Put8(0, 0);
-            return 1;
-        }
-        if (type == 5) {
-            if (fn == 172)
-                o.Put8(0, 0);
-            else
-                o.Put8(0,
-                       Z7Std_Hooks.file_write(h, Z7Mem_Ptr(a + 2, Z7Mem_Get8(a + 1) + 1u), Z7Mem_Get8(a + 1)) ? 1 : 0);
-            return 1;
-        }
-        if (fn == 172 && locked) {
-            o.Put8(0, 1);
-            return 1;
-        }
-        uint8_t *p = Z7Mem_Ptr(a, size);
-        o.Put8(0, p && (fn == 172 ? Z7Std_Hooks.file_read(h, p, size) : Z7Std_Hooks.file_write(h, p, size)) ? 1 : 0);
-        return 1;
-    }
-    case 16:
-    case 17: {
-        const uint32_t type = o.Lit(1), h = KnownFile(o, 2);
-        const int64_t declared = o.Lit(4);
-        const uint32_t pos = o.U32(5) & 0xFFFF, count = o.U32(6) & 0xFFFF;
-        uint32_t es = 0;
-        const uint32_t a = Z7Tools_GetArrayIn(db, type, o.Lit(3), declared, &es);
-        if (type == 5 || h == 0 || a == 0 || es == 0 || int64_t(pos) + count > declared || count == 0) {
-            o.Put32(0, 0);
-            return 1;
-        }
-        uint8_t *p = Z7Mem_Ptr(a + pos * es, count * es);
-        uint32_t done = 0;
-        for (; p && done < count; done++)
-            if (!(fn == 16 ? Z7Std_Hooks.file_read(h, p + done * es, es)
-                           : Z7Std_Hooks.file_write(h, p + done * es, es)))
-                break;
-        o.Put32(0, done);
-        return 1;
-    }
-    case 178:
-    case 181:
-    case 179: {
-        char path[kPathMax];
-        const bool ok = Path(o, 1, path);
-        if (fn == 179)
-            o.Put32(0, ok ? Z7Std_Hooks.file_size(path) : 0);
         else
-            o.Put8(0, ok && (fn == 178 ? Z7Std_Hooks.file_exist(path) : Z7Std_Hooks.file_delete(path)) ? 1 : 0);
+            o.Put8(0, Z7Std_Hooks.file_write(h, Z7Mem_Ptr(a + 2, Z7Mem_Get8(a + 1) + 1u), Z7Mem_Get8(a + 1)) ? 1 : 0);
         return 1;
     }
-    case 180:
-    case 182: {
-        char a[kPathMax], b[kPathMax];
-        const bool ok = Path(o, 1, a) && Path(o, 2, b);
-        o.Put8(0, ok && (fn == 180 ? Z7Std_Hooks.file_copy(a, b) : Z7Std_Hooks.file_rename(a, b)) ? 1 : 0);
+    if (read && locked) {
+        o.Put8(0, 1);
         return 1;
     }
-    default: return 2;
+    uint8_t *p = Z7Mem_Ptr(a, size);
+    o.Put8(0, p && (read ? Z7Std_Hooks.file_read(h, p, size) : Z7Std_Hooks.file_write(h, p, size)) ? 1 : 0);
+    return 1;
+}
+// FR_READ, FR_WRITE: count elements of an array from element pos on, one
+// element at a time; the result is the count of elements moved.
+uint32_t FileRecords(const Z7Ops &o, bool read) {
+    const uint32_t type = o.Lit(1), h = KnownFile(o, 2);
+    const int64_t declared = o.Lit(4);
+    const uint32_t pos = o.U32(5) & 0xFFFF, count = o.U32(6) & 0xFFFF;
+    uint32_t es = 0;
+    const uint32_t a = Z7Tools_GetArrayIn(o.db, type, o.Lit(3), declared, &es);
+    if (type == 5 || h == 0 || a == 0 || es == 0 || int64_t(pos) + count > declared || count == 0) {
+        o.Put32(0, 0);
+        return 1;
     }
+    uint8_t *p = Z7Mem_Ptr(a + pos * es, count * es);
+    uint32_t done = 0;
+    for (; p && done < count; done++)
+        if (!(read ? Z7Std_Hooks.file_read(h, p + done * es, es) : Z7Std_Hooks.file_write(h, p + done * es, es))) break;
+    o.Put32(0, done);
+    return 1;
+}
+// F_EXIST, F_DELETE: TRUE when the named file exists / was deleted.
+uint32_t PathCheck(const Z7Ops &o, bool remove) {
+    char path[kPathMax];
+    const bool ok = Path(o, 1, path);
+    o.Put8(0, ok && (remove ? Z7Std_Hooks.file_delete(path) : Z7Std_Hooks.file_exist(path)) ? 1 : 0);
+    return 1;
+}
+// F_COPY, F_RENAME: TRUE when the first named file was copied / renamed to
+// the second name.
+uint32_t PathPair(const Z7Ops &o, bool rename) {
+    char a[kPathMax], b[kPathMax];
+    const bool ok = Path(o, 1, a) && Path(o, 2, b);
+    o.Put8(0, ok && (rename ? Z7Std_Hooks.file_rename(a, b) : Z7Std_Hooks.file_copy(a, b)) ? 1 : 0);
+    return 1;
 }
 
 // ---- sockets ----------------------------------------------------------------------------------------
@@ -270,156 +150,97 @@ bool UdpAddress(const Z7Ops &o, uint32_t k, uint8_t *&addr) {
     Z7Part_Trace("UDP address must be USINT[%u]", 16u);
     return false;
 }
-uint32_t Sockets(const Z7Ops &o, uint32_t fn) {
+// TCPSEND, TCPRECEIVE (a string: a send moves its current text, a receive
+// fills it up to its maximum length) and TCPSENDARRAY, TCPRCVARRAY (a byte
+// array): at most len bytes; the result is the count moved, 0 on a closed
+// or failed socket, which is then released.
+uint32_t TcpMove(const Z7Ops &o, bool send, bool array) {
     const uint32_t db = o.db;
-    switch (fn) {
-    case 148: {
-        const uint32_t item = Z7VMRsc_GetFreeItem(db);
-        Z7SocketHandle s = -1;
-        if (item && !Z7Std_Hooks.tcp_listen(uint16_t(o.U32(1)), o.U32(2) & 0xFFFF, &s, 0)) s = -1;
-        o.Put32(0, uint32_t(item ? Record(item, s) : -1));
+    const int32_t s = KnownSocket(o, 1);
+    uint8_t *buf = nullptr;
+    uint32_t limit = 0, slot = 0;
+    if (array) {
+        buf = Bytes(o, 3, limit);
+    } else {
+        slot = Z7VMStr_Slot(db, o.Lit(3));
+        limit = slot ? (send ? Z7Mem_Get8(slot + 1) : Z7Mem_Get8(slot)) : 0;
+        buf = slot ? Z7Mem_Ptr(slot + 2, limit + 1u) : nullptr;
+        if (!send && o.Forced(3, 0, Z7LK_STR)) buf = nullptr;
+    }
+    const uint32_t len = Limit(o.D(2), limit);
+    if (s == -1 || buf == nullptr) {
+        o.Put32(0, 0);
         return 1;
     }
-    case 149: {
-        const uint32_t item = Z7VMRsc_GetFreeItem(db);
-        const int32_t l = KnownSocket(o, 1);
-        o.Put32(0, uint32_t(item && l != -1 ? Record(item, Z7Std_Hooks.tcp_accept(l, 0)) : -1));
+    bool closed = false;
+    int32_t n =
+        send ? Z7Std_Hooks.tcp_send(s, len, buf, &closed) : (len ? Z7Std_Hooks.tcp_receive(s, len, buf, &closed) : 0);
+    if (closed) {
+        Release(db, s);
+        n = 0;
+    }
+    if (n < 0) n = 0;
+    if (!send && !array && n >= 0) {
+        Z7Mem_Put8(slot + 1, uint8_t(n));
+        Z7Mem_Put8(slot + 2 + uint32_t(n), 0);
+    }
+    o.Put32(0, uint32_t(n));
+    return 1;
+}
+// UDPSENDTO (the current text of a string), UDPSENDTOARRAY (a byte array):
+// len bytes to the address made by UDPADDRMAKE; TRUE when the datagram went
+// out whole.
+uint32_t UdpSend(const Z7Ops &o, bool array) {
+    uint8_t *addr = nullptr;
+    const int32_t s = KnownSocket(o, 1);
+    if (!UdpAddress(o, 3, addr)) {
+        o.Put8(0, 0);
         return 1;
     }
-    case 153: {
-        const uint32_t item = Z7VMRsc_GetFreeItem(db);
-        char ip[64];
-        Text(o, 1, ip, sizeof ip);
-        Z7SocketHandle s = -1;
-        bool pending = false;
-        if (item && !Z7Std_Hooks.tcp_connect(ip, uint16_t(o.U32(2)), &s, &pending, 0)) s = -1;
-        o.Put32(0, uint32_t(item ? Record(item, s) : -1));
+    const uint8_t *data = nullptr;
+    uint32_t limit = 0;
+    if (array)
+        data = Bytes(o, 5, limit);
+    else if (const uint32_t slot = Z7VMStr_Slot(o.db, o.Lit(5))) {
+        limit = Z7Mem_Get8(slot + 1);
+        data = Z7Mem_Ptr(slot + 2, limit + 1);
+    }
+    const uint32_t len = Limit(o.D(2), limit);
+    o.Put8(0, s != -1 && data != nullptr && Z7Std_Hooks.udp_send_to(s, addr, data, len) ? 1 : 0);
+    return 1;
+}
+// UDPRCVFROM (a string, not while forced), UDPRCVFROMARRAY (a byte array):
+// one waiting datagram of at most len bytes, its sender's address kept; the
+// result is the count of bytes taken.
+uint32_t UdpReceive(const Z7Ops &o, bool array) {
+    uint8_t *addr = nullptr;
+    const int32_t s = KnownSocket(o, 1);
+    if (!UdpAddress(o, 3, addr)) {
+        o.Put32(0, 0);
         return 1;
     }
-    case 154: {
-        const int32_t s = KnownSocket(o, 1);
-        const Z7Connect c = s != -1 ? Z7Std_Hooks.tcp_check_pending(s) : Z7Connect::kPending;
-        if (c == Z7Connect::kBroken) Release(db, s);
-        o.Put8(0, c == Z7Connect::kUp ? 1 : 0);
-        return 1;
+    uint8_t *data = nullptr;
+    uint32_t limit = 0, slot = 0;
+    if (array)
+        data = Bytes(o, 5, limit);
+    else if ((slot = Z7VMStr_Slot(o.db, o.Lit(5))) != 0 && !o.Forced(5, 0, Z7LK_STR)) {
+        limit = Z7Mem_Get8(slot);
+        data = Z7Mem_Ptr(slot + 2, limit + 1u);
     }
-    case 155: o.Put8(0, KnownSocket(o, 1) != -1 ? 1 : 0); return 1;
-    case 150: {
-        const int32_t s = KnownSocket(o, 1);
-        if (s != -1) Release(db, s);
-        o.Put8(0, s != -1 ? 1 : 0);
-        return 1;
-    }
-    case 151:
-    case 152:
-    case 214:
-    case 215: {
-        const int32_t s = KnownSocket(o, 1);
-        uint8_t *buf = nullptr;
-        uint32_t limit = 0, slot = 0;
-        if (fn == 214 || fn == 215) {
-            buf = Bytes(o, 3, limit);
-        } else {
-            slot = Z7VMStr_Slot(db, o.Lit(3));
-            // a send moves the current text only; a receive fills up to the maximum
-            limit = slot ? (fn == 151 ? Z7Mem_Get8(slot + 1) : Z7Mem_Get8(slot)) : 0;
-            buf = slot ? Z7Mem_Ptr(slot + 2, limit + 1u) : nullptr;
-            if (fn == 152 && o.Forced(3, 0, Z7LK_STR)) buf = nullptr;
-        }
-        const uint32_t len = Limit(o.D(2), limit);
-        if (s == -1 || buf == nullptr) {
-            o.Put32(0, 0);
-            return 1;
-        }
-        bool closed = false;
-        int32_t n = fn == 151 || fn == 214 ? Z7Std_Hooks.tcp_send(s, len, buf, &closed)
-                                           : (len ? Z7Std_Hooks.tcp_receive(s, len, buf, &closed) : 0);
-        if (closed) {
-            Release(db, s);
-            n = 0;
-        }
-        if (n < 0) n = 0;
-        if (fn == 152 && n >= 0) {
+    const uint32_t len = Limit(o.D(2), limit);
+    uint32_t n = 0;
+    if (s != -1 && data != nullptr && len != 0) {
+        uint8_t from[16] = {};
+        n = Z7Std_Hooks.udp_recv_from(s, data, len, from);
+        if (n > len) n = 0;
+        if (n) std::memcpy(addr, from, 16);
+        if (!array) {
             Z7Mem_Put8(slot + 1, uint8_t(n));
-            Z7Mem_Put8(slot + 2 + uint32_t(n), 0);
+            Z7Mem_Put8(slot + 2 + n, 0);
         }
-        o.Put32(0, uint32_t(n));
-        return 1;
     }
-    case 183: {
-        const uint32_t item = Z7VMRsc_GetFreeItem(db);
-        Z7SocketHandle s = -1;
-        if (item && !Z7Std_Hooks.udp_create(uint16_t(o.U32(1)), &s)) s = -1;
-        o.Put32(0, uint32_t(item ? Record(item, s) : -1));
-        return 1;
-    }
-    case 184: {
-        uint8_t *addr = nullptr;
-        if (!UdpAddress(o, 3, addr)) {
-            o.Put8(0, 0);
-            return 1;
-        }
-        char text[64];
-        Text(o, 1, text, sizeof text);
-        uint8_t a[16];
-        Z7Std_Hooks.udp_addr_make(a, text, uint16_t(o.U32(2)));
-        std::memcpy(addr, a, 16);
-        o.Put8(0, 1);
-        return 1;
-    }
-    case 185:
-    case 14: {
-        uint8_t *addr = nullptr;
-        const int32_t s = KnownSocket(o, 1);
-        if (!UdpAddress(o, 3, addr)) {
-            o.Put8(0, 0);
-            return 1;
-        }
-        const uint8_t *data = nullptr;
-        uint32_t limit = 0;
-        if (fn == 14)
-            data = Bytes(o, 5, limit);
-        else if (const uint32_t slot = Z7VMStr_Slot(db, o.Lit(5))) {
-            limit = Z7Mem_Get8(slot + 1);
-            data = Z7Mem_Ptr(slot + 2, limit + 1);
-        }
-        const uint32_t len = Limit(o.D(2), limit);
-        o.Put8(0, s != -1 && data != nullptr && Z7Std_Hooks.udp_send_to(s, addr, data, len) ? 1 : 0);
-        return 1;
-    }
-    case 186:
-    case 15: {
-        uint8_t *addr = nullptr;
-        const int32_t s = KnownSocket(o, 1);
-        if (!UdpAddress(o, 3, addr)) {
-            o.Put32(0, 0);
-            return 1;
-        }
-        uint8_t *data = nullptr;
-        uint32_t limit = 0, slot = 0;
-        if (fn == 15)
-            data = Bytes(o, 5, limit);
-        else if ((slot = Z7VMStr_Slot(db, o.Lit(5))) != 0 && !o.Forced(5, 0, Z7LK_STR)) {
-            limit = Z7Mem_Get8(slot);
-            data = Z7Mem_Ptr(slot + 2, limit + 1u);
-        }
-        const uint32_t len = Limit(o.D(2), limit);
-        uint32_t n = 0;
-        if (s != -1 && data != nullptr && len != 0) {
-            uint8_t from[16] = {};
-            n = Z7Std_Hooks.udp_recv_from(s, data, len, from);
-            if (n > len) n = 0;
-            if (n) std::memcpy(addr, from, 16);
-            if (fn == 186) {
-                Z7Mem_Put8(slot + 1, uint8_t(n));
-                Z7Mem_Put8(slot + 2 + n, 0);
-            }
-        }
-        o.Put32(0, n);
-        return 1;
-    }
-    default: return 2;
-    }
+    o.Put32(0, n);
+    return 1;
 }
 
 // ---- byte buffers ------------------------------------------------------------------------------------
@@ -604,15 +425,324 @@ uint32_t RcpApply(const Z7Ops &o) {
     return 1;
 }
 
-uint32_t Buffers(const Z7Ops &o, uint32_t fn) {
-    switch (fn) {
-    case 104:
-    case 105: o.Put32(0, Serialize(o, fn == 104)); return 1;
-    case 160: o.Put32(0, PutString(o)); return 1;
-    case 159: o.Put32(0, GetString(o)); return 1;
-    case 134: o.Put8(0, uint8_t(MbShift(o))); return 1;
-    case 199: {
-        // CANSND: FALSE when the length passes the array's declared size
+// AS-i: no master here, every call answers 0 (FALSE).
+uint32_t AsiNone(const Z7Ops &o, bool dword) {
+    if (dword)
+        o.Put32(0, 0);
+    else
+        o.Put8(0, 0);
+    return 1;
+}
+}  // namespace
+
+// ---- files -----------------------------------------------------------------------------------------
+// F_ROPEN, F_WOPEN, F_AOPEN: open a file for reading, writing or appending.
+uint32_t _STFS_F_ROPEN(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {2, "4s"}, [](const Z7Ops &o) {
+        o.Put32(0, OpenFile(o, false, false));
+        return 1u;
+    });
+}
+uint32_t _STFS_F_WOPEN(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {2, "4s"}, [](const Z7Ops &o) {
+        o.Put32(0, OpenFile(o, true, false));
+        return 1u;
+    });
+}
+uint32_t _STFS_F_AOPEN(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {2, "4s"}, [](const Z7Ops &o) {
+        o.Put32(0, OpenFile(o, false, true));
+        return 1u;
+    });
+}
+// F_CLOSE: close a known file and free its resource item; TRUE when it was
+// known.
+uint32_t _STFS_F_CLOSE(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {2, "84"}, [](const Z7Ops &o) {
+        const uint32_t h = KnownFile(o, 1);
+        if (h) {
+            Z7Std_Hooks.file_close(h);
+            Z7VMRsc_Set(Z7VMRsc_FindKind(o.db, h, RSC_FILE), 0, 0, 0, 0);
+        }
+        o.Put8(0, h ? 1 : 0);
+        return 1u;
+    });
+}
+// F_EOF: TRUE at the end of a known file.
+uint32_t _STFS_F_EOF(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {2, "84"}, [](const Z7Ops &o) {
+        const uint32_t h = KnownFile(o, 1);
+        o.Put8(0, h && Z7Std_Hooks.file_eof(h) ? 1 : 0);
+        return 1u;
+    });
+}
+// F_ISREADY: TRUE for the handle of an open file.
+uint32_t _STFS_F_ISREADY(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {2, "84"}, [](const Z7Ops &o) {
+        o.Put8(0, KnownFile(o, 1) ? 1 : 0);
+        return 1u;
+    });
+}
+// F_FLUSH: write a known file's buffers out.
+uint32_t _STFS_F_FLUSH(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {2, "84"}, [](const Z7Ops &o) {
+        const uint32_t h = KnownFile(o, 1);
+        o.Put8(0, h && Z7Std_Hooks.file_flush(h) ? 1 : 0);
+        return 1u;
+    });
+}
+// F_SEEK: move in a known file by an offset (operand 2) from an origin
+// (operand 3).
+uint32_t _STFS_F_SEEK(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {4, "8444"}, [](const Z7Ops &o) {
+        const uint32_t h = KnownFile(o, 1);
+        o.Put8(0, h && Z7Std_Hooks.file_seek(h, o.U32(3), o.D(2)) ? 1 : 0);
+        return 1u;
+    });
+}
+// FA_READ: the next four bytes of a known file as a little-endian DINT (0
+// when they cannot be read).
+uint32_t _STFS_FA_READ(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {2, "44"}, [](const Z7Ops &o) {
+        const uint32_t h = KnownFile(o, 1);
+        uint8_t b[4] = {};
+        o.Put32(0, h && Z7Std_Hooks.file_read(h, b, 4) ? uint32_t(b[0] | b[1] << 8 | b[2] << 16 | uint32_t(b[3]) << 24)
+                                                       : 0);
+        return 1u;
+    });
+}
+// FA_WRITE: a DINT as four little-endian bytes.
+uint32_t _STFS_FA_WRITE(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {3, "844"}, [](const Z7Ops &o) {
+        const uint32_t h = KnownFile(o, 1), v = o.U32(2);
+        const uint8_t b[4] = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+        o.Put8(0, h && Z7Std_Hooks.file_write(h, b, 4) ? 1 : 0);
+        return 1u;
+    });
+}
+// FM_READ: the next line of a known file, cut to the result's maximum
+// length (an unknown file leaves the result as it is).
+uint32_t _STFS_FM_READ(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {2, "s4"}, [](const Z7Ops &o) {
+        const uint32_t h = KnownFile(o, 1);
+        if (h == 0) return 1u;
+        char line[256];
+        Z7Std_Hooks.file_read_line(h, line, Z7VMStr_GetMaxLength(o.db, o.Lit(0)) + 1);
+        o.PutStr(0, line);
+        return 1u;
+    });
+}
+// FM_WRITE: a string as one line.
+uint32_t _STFS_FM_WRITE(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {3, "84s"}, [](const Z7Ops &o) {
+        const uint32_t h = KnownFile(o, 1);
+        char text[256];
+        Text(o, 2, text, sizeof text);
+        o.Put8(0, h && Z7Std_Hooks.file_write_line(h, text) ? 1 : 0);
+        return 1u;
+    });
+}
+// FB_READ, FB_WRITE: one variable of any type (literal type, file, variable).
+uint32_t _STFS_FB_READ(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {4, "8l4a"}, [](const Z7Ops &o) { return FileBlock(o, true); });
+}
+uint32_t _STFS_FB_WRITE(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {4, "8l4a"}, [](const Z7Ops &o) { return FileBlock(o, false); });
+}
+// FR_READ, FR_WRITE: a run of array elements (literal type, file, array,
+// declared size, first element, count).
+uint32_t _STFS_FR_READ(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {7, "4l4ll44"}, [](const Z7Ops &o) { return FileRecords(o, true); });
+}
+uint32_t _STFS_FR_WRITE(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {7, "4l4ll44"}, [](const Z7Ops &o) { return FileRecords(o, false); });
+}
+// F_EXIST, F_DELETE: a file by name.
+uint32_t _STFS_F_EXIST(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {2, "8s"}, [](const Z7Ops &o) { return PathCheck(o, false); });
+}
+uint32_t _STFS_F_DELETE(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {2, "8s"}, [](const Z7Ops &o) { return PathCheck(o, true); });
+}
+// F_GETSIZE: the size of a file by name (0 for a refused name).
+uint32_t _STFS_F_GETSIZE(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {2, "4s"}, [](const Z7Ops &o) {
+        char path[kPathMax];
+        const bool ok = Path(o, 1, path);
+        o.Put32(0, ok ? Z7Std_Hooks.file_size(path) : 0);
+        return 1u;
+    });
+}
+// F_COPY, F_RENAME: from the first name to the second.
+uint32_t _STFS_F_COPY(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {3, "8ss"}, [](const Z7Ops &o) { return PathPair(o, false); });
+}
+uint32_t _STFS_F_RENAME(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {3, "8ss"}, [](const Z7Ops &o) { return PathPair(o, true); });
+}
+
+// ---- sockets ----------------------------------------------------------------------------------------
+// TCPLISTEN: a listening socket on a port with a backlog, kept in the
+// resource table (-1 when none).
+uint32_t _STFS_TCPLISTEN(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {3, "444"}, [](const Z7Ops &o) {
+        const uint32_t item = Z7VMRsc_GetFreeItem(o.db);
+        Z7SocketHandle s = -1;
+        if (item && !Z7Std_Hooks.tcp_listen(uint16_t(o.U32(1)), o.U32(2) & 0xFFFF, &s, 0)) s = -1;
+        o.Put32(0, uint32_t(item ? Record(item, s) : -1));
+        return 1u;
+    });
+}
+// TCPACCEPT: a connection waiting on a known listening socket (-1 when none).
+uint32_t _STFS_TCPACCEPT(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {2, "44"}, [](const Z7Ops &o) {
+        const uint32_t item = Z7VMRsc_GetFreeItem(o.db);
+        const int32_t l = KnownSocket(o, 1);
+        o.Put32(0, uint32_t(item && l != -1 ? Record(item, Z7Std_Hooks.tcp_accept(l, 0)) : -1));
+        return 1u;
+    });
+}
+// TCPCONNECT: a connection to an address and port, possibly still under way
+// (-1 when none).
+uint32_t _STFS_TCPCONNECT(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {3, "4s4"}, [](const Z7Ops &o) {
+        const uint32_t item = Z7VMRsc_GetFreeItem(o.db);
+        char ip[64];
+        Text(o, 1, ip, sizeof ip);
+        Z7SocketHandle s = -1;
+        bool pending = false;
+        if (item && !Z7Std_Hooks.tcp_connect(ip, uint16_t(o.U32(2)), &s, &pending, 0)) s = -1;
+        o.Put32(0, uint32_t(item ? Record(item, s) : -1));
+        return 1u;
+    });
+}
+// TCPISCONNECTED: TRUE once a connect is up; a broken one is released.
+uint32_t _STFS_TCPISCONNECTED(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {2, "84"}, [](const Z7Ops &o) {
+        const int32_t s = KnownSocket(o, 1);
+        const Z7Connect c = s != -1 ? Z7Std_Hooks.tcp_check_pending(s) : Z7Connect::kPending;
+        if (c == Z7Connect::kBroken) Release(o.db, s);
+        o.Put8(0, c == Z7Connect::kUp ? 1 : 0);
+        return 1u;
+    });
+}
+// TCPISVALID: TRUE for a socket of the resource table.
+uint32_t _STFS_TCPISVALID(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {2, "84"}, [](const Z7Ops &o) {
+        o.Put8(0, KnownSocket(o, 1) != -1 ? 1 : 0);
+        return 1u;
+    });
+}
+// TCPCLOSE: close and release a known socket; TRUE when it was known.
+uint32_t _STFS_TCPCLOSE(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {2, "84"}, [](const Z7Ops &o) {
+        const int32_t s = KnownSocket(o, 1);
+        if (s != -1) Release(o.db, s);
+        o.Put8(0, s != -1 ? 1 : 0);
+        return 1u;
+    });
+}
+// TCPSEND, TCPRECEIVE: a string (socket, length, string).
+uint32_t _STFS_TCPSEND(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {4, "444s"}, [](const Z7Ops &o) { return TcpMove(o, true, false); });
+}
+uint32_t _STFS_TCPRECEIVE(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {4, "444s"}, [](const Z7Ops &o) { return TcpMove(o, false, false); });
+}
+// TCPSENDARRAY, TCPRCVARRAY: a byte array (socket, length, array, declared
+// size).
+uint32_t _STFS_TCPSENDARRAY(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {5, "444ll"}, [](const Z7Ops &o) { return TcpMove(o, true, true); });
+}
+uint32_t _STFS_TCPRCVARRAY(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {5, "444ll"}, [](const Z7Ops &o) { return TcpMove(o, false, true); });
+}
+// UDPCREATE: a datagram socket on a port, kept in the resource table (-1
+// when none).
+uint32_t _STFS_UDPCREATE(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {2, "44"}, [](const Z7Ops &o) {
+        const uint32_t item = Z7VMRsc_GetFreeItem(o.db);
+        Z7SocketHandle s = -1;
+        if (item && !Z7Std_Hooks.udp_create(uint16_t(o.U32(1)), &s)) s = -1;
+        o.Put32(0, uint32_t(item ? Record(item, s) : -1));
+        return 1u;
+    });
+}
+// UDPADDRMAKE: the 16-byte address of a host text and a default port into a
+// USINT[16].
+uint32_t _STFS_UDPADDRMAKE(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {5, "8s4ll"}, [](const Z7Ops &o) {
+        uint8_t *addr = nullptr;
+        if (!UdpAddress(o, 3, addr)) {
+            o.Put8(0, 0);
+            return 1u;
+        }
+        char text[64];
+        Text(o, 1, text, sizeof text);
+        uint8_t a[16];
+        Z7Std_Hooks.udp_addr_make(a, text, uint16_t(o.U32(2)));
+        std::memcpy(addr, a, 16);
+        o.Put8(0, 1);
+        return 1u;
+    });
+}
+// UDPSENDTO, UDPSENDTOARRAY: (socket, length, address, its size, data...).
+uint32_t _STFS_UDPSENDTO(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {6, "844lls"}, [](const Z7Ops &o) { return UdpSend(o, false); });
+}
+uint32_t _STFS_UDPSENDTOARRAY(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {7, "844llll"}, [](const Z7Ops &o) { return UdpSend(o, true); });
+}
+// UDPRCVFROM, UDPRCVFROMARRAY: (socket, length, address, its size, data...).
+uint32_t _STFS_UDPRCVFROM(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {6, "444lls"}, [](const Z7Ops &o) { return UdpReceive(o, false); });
+}
+uint32_t _STFS_UDPRCVFROMARRAY(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {7, "444llll"}, [](const Z7Ops &o) { return UdpReceive(o, true); });
+}
+
+// ---- byte buffers, CAN, AS-i, recipes, signals and dynamic arrays -------------------------------------
+// SERIALIZEOUT, SERIALIZEIN: a variable of any type into / out of a byte
+// buffer at a position; the result is the position after it (0 refused).
+uint32_t _STFS_SERIALIZEOUT(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {7, "4llla48"}, [](const Z7Ops &o) {
+        o.Put32(0, Serialize(o, true));
+        return 1u;
+    });
+}
+uint32_t _STFS_SERIALIZEIN(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {7, "4llla48"}, [](const Z7Ops &o) {
+        o.Put32(0, Serialize(o, false));
+        return 1u;
+    });
+}
+// SERPUTSTRING: a string into a byte buffer (fixed length, NUL-ended or
+// length-prefixed); the result is the position after it (0 refused).
+uint32_t _STFS_SERPUTSTRING(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {8, "4lls4488"}, [](const Z7Ops &o) {
+        o.Put32(0, PutString(o));
+        return 1u;
+    });
+}
+// SERGETSTRING: a string out of a byte buffer, laid out as SERPUTSTRING
+// lays it.
+uint32_t _STFS_SERGETSTRING(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {8, "4lls4488"}, [](const Z7Ops &o) {
+        o.Put32(0, GetString(o));
+        return 1u;
+    });
+}
+// MBSHIFT: shift or rotate a run of bytes of an array by a count of bits.
+uint32_t _STFS_MBSHIFT(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {10, "8lll444888"}, [](const Z7Ops &o) {
+        o.Put8(0, uint8_t(MbShift(o)));
+        return 1u;
+    });
+}
+// CANSND: a message on a CAN port; FALSE when the length passes the array's
+// declared size.
+uint32_t _STFS_CANSND(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {7, "8s44ll8"}, [](const Z7Ops &o) {
         uint32_t size = 0;
         const uint8_t *data = Bytes(o, 4, size);
         const uint32_t len = o.U32(3);
@@ -621,111 +751,70 @@ uint32_t Buffers(const Z7Ops &o, uint32_t fn) {
         const bool sent =
             data != nullptr && len <= size && Z7Part_VMCan_SendAppMsg(o.db, port, o.U32(2), len, data, o.U8(6)) != 0;
         o.Put8(0, sent ? 1 : 0);
-        return 1;
-    }
-    case 127:
-    case 130: o.Put32(0, 0); return 1;  // AS-i hooks answer 0 here
-    case 128:
-    case 129:
-    case 131: o.Put8(0, 0); return 1;
-    case 158: o.Put8(0, uint8_t(RcpApply(o))); return 1;
-    case 177: {
-        // SIGSCALE: a forced result (32-bit or string lock) is not written
-        if (o.Forced(0, 0, Z7LK_32 | Z7LK_STR)) return 1;
+        return 1u;
+    });
+}
+// ASIREADPP, ASIREADPI (a DINT) and ASIWRITEPP, ASISENDPAR, ASISTOREPI (a
+// BOOL): 0 here.
+uint32_t _STFS_ASIREADPP(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {1, "4"}, [](const Z7Ops &o) { return AsiNone(o, true); });
+}
+uint32_t _STFS_ASIREADPI(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {1, "4"}, [](const Z7Ops &o) { return AsiNone(o, true); });
+}
+uint32_t _STFS_ASIWRITEPP(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {1, "8"}, [](const Z7Ops &o) { return AsiNone(o, false); });
+}
+uint32_t _STFS_ASISENDPAR(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {1, "8"}, [](const Z7Ops &o) { return AsiNone(o, false); });
+}
+uint32_t _STFS_ASISTOREPI(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {1, "8"}, [](const Z7Ops &o) { return AsiNone(o, false); });
+}
+// RCPAPPLY: one column of one recipe to its variables.
+uint32_t _STFS_RCPAPPLY(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {3, "844"}, [](const Z7Ops &o) {
+        o.Put8(0, uint8_t(RcpApply(o)));
+        return 1u;
+    });
+}
+// SIGSCALE: the value of a signal of the image at a time; a forced result
+// (32-bit or string lock) is not written.
+uint32_t _STFS_SIGSCALE(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {3, "44t"}, [](const Z7Ops &o) {
+        if (o.Forced(0, 0, Z7LK_32 | Z7LK_STR)) return 1u;
         uint32_t points = 0;
         const uint32_t rec = Z7Sig_Record(o.db, o.D(1), &points);
         const float v = rec ? Z7Sig_Value(rec, points, o.Time(2)) : 0.0f;
         o.Put32(0, std::bit_cast<uint32_t>(v));
-        return 1;
-    }
-    // dynamic arrays: program identifiers are 0-based
-    case 60: o.Put32(0, Z7VMRsc_CreateArray(o.db, int64_t(o.D(1)) + 1, o.D(2), 4)); return 1;
-    case 61: {
+        return 1u;
+    });
+}
+// Dynamic arrays of DINT in the resource table; program identifiers are
+// 0-based. ARCREATE: an array of a count of elements (1 created, else the
+// refusal code).
+uint32_t _STFS_ARCREATE(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {3, "444"}, [](const Z7Ops &o) {
+        o.Put32(0, Z7VMRsc_CreateArray(o.db, int64_t(o.D(1)) + 1, o.D(2), 4));
+        return 1u;
+    });
+}
+// ARREAD: an element of an array (0 when there is none).
+uint32_t _STFS_ARREAD(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {3, "444"}, [](const Z7Ops &o) {
         uint32_t v = 0;
         const int64_t id = int64_t(o.D(1)) + 1;
         if (id < 1 || id > 127 || !Z7VMRsc_ReadArray(o.db, uint32_t(id), o.D(2), 4, &v)) v = 0;
         o.Put32(0, v);
-        return 1;
-    }
-    case 62: {
+        return 1u;
+    });
+}
+// ARWRITE: an element of an array (1 written, else the refusal code).
+uint32_t _STFS_ARWRITE(uint32_t db, uint32_t operands, uint32_t) {
+    return z7stf::Call(db, operands, {4, "4444"}, [](const Z7Ops &o) {
         const uint32_t v = o.U32(3);
         const int64_t id = int64_t(o.D(1)) + 1;
         o.Put32(0, id < 1 || id > 127 ? 2 : Z7VMRsc_WriteArray(o.db, uint32_t(id), o.D(2), 4, &v));
-        return 1;
-    }
-    default: return 2;
-    }
+        return 1u;
+    });
 }
-}  // namespace
-
-uint32_t Z7VMStfIo_Execute(const Z7Ops &o, uint32_t fn) {
-    const Sig s = SigOf(fn);
-    if (s.n == 0) return 2;
-    if (o.n < s.n || !Valid(o, s)) return 0;
-    uint32_t rc = Files(o, fn);
-    if (rc == 2) rc = Sockets(o, fn);
-    if (rc == 2) rc = Buffers(o, fn);
-    return rc;
-}
-
-// Until each function has its own handler: the module's switch behind every
-// name.
-#define STF_ADAPT(N)                                                                  \
-    uint32_t _STFS_##N(uint32_t db, uint32_t operands, uint32_t fn) {                 \
-        Z7Ops o;                                                                      \
-        return z7stf::Open(db, operands, o) && Z7VMStfIo_Execute(o, fn) == 1 ? 1 : 0;               \
-    }
-STF_ADAPT(UDPSENDTOARRAY)
-STF_ADAPT(UDPRCVFROMARRAY)
-STF_ADAPT(FR_READ)
-STF_ADAPT(FR_WRITE)
-STF_ADAPT(F_FLUSH)
-STF_ADAPT(F_SEEK)
-STF_ADAPT(ARCREATE)
-STF_ADAPT(ARREAD)
-STF_ADAPT(ARWRITE)
-STF_ADAPT(F_ROPEN)
-STF_ADAPT(F_WOPEN)
-STF_ADAPT(FA_READ)
-STF_ADAPT(FM_READ)
-STF_ADAPT(FA_WRITE)
-STF_ADAPT(FM_WRITE)
-STF_ADAPT(F_CLOSE)
-STF_ADAPT(F_EOF)
-STF_ADAPT(SERIALIZEOUT)
-STF_ADAPT(SERIALIZEIN)
-STF_ADAPT(ASIREADPP)
-STF_ADAPT(ASIWRITEPP)
-STF_ADAPT(ASISENDPAR)
-STF_ADAPT(ASIREADPI)
-STF_ADAPT(ASISTOREPI)
-STF_ADAPT(MBSHIFT)
-STF_ADAPT(TCPLISTEN)
-STF_ADAPT(TCPACCEPT)
-STF_ADAPT(TCPCLOSE)
-STF_ADAPT(TCPSEND)
-STF_ADAPT(TCPRECEIVE)
-STF_ADAPT(TCPCONNECT)
-STF_ADAPT(TCPISCONNECTED)
-STF_ADAPT(TCPISVALID)
-STF_ADAPT(RCPAPPLY)
-STF_ADAPT(SERGETSTRING)
-STF_ADAPT(SERPUTSTRING)
-STF_ADAPT(FB_READ)
-STF_ADAPT(FB_WRITE)
-STF_ADAPT(F_AOPEN)
-STF_ADAPT(SIGSCALE)
-STF_ADAPT(F_EXIST)
-STF_ADAPT(F_GETSIZE)
-STF_ADAPT(F_COPY)
-STF_ADAPT(F_DELETE)
-STF_ADAPT(F_RENAME)
-STF_ADAPT(UDPCREATE)
-STF_ADAPT(UDPADDRMAKE)
-STF_ADAPT(UDPSENDTO)
-STF_ADAPT(UDPRCVFROM)
-STF_ADAPT(F_ISREADY)
-STF_ADAPT(CANSND)
-STF_ADAPT(TCPSENDARRAY)
-STF_ADAPT(TCPRCVARRAY)
-#undef STF_ADAPT
