@@ -573,6 +573,10 @@ void Z7SP5Ftls_Close(Z7SP5Ft *s) {
 }
 
 // ---- file transfer: master ------------------------------------------------------------------------
+uint32_t Z7SP5Ftlm_Send(Z7SP5Ft *m, const uint8_t *data, uint32_t len, uint32_t now) {
+    return Z7SP5Tlm_Send(&m->tl, data, len, now, 'S');
+}
+
 namespace {
 enum : uint8_t { JOB_NONE = 0, JOB_RECEIVE = 1, JOB_SEND = 2 };
 
@@ -602,8 +606,9 @@ uint32_t Start(Z7SP5Ft *m, uint8_t job, const char *local, const char *remote, c
     m->offset = 0;
     return 1;
 }
+// One request of the transfer; a request the link refuses ends the transfer.
 uint32_t SendRequest(Z7SP5Ft *m, const uint8_t *req, uint32_t len, uint32_t now) {
-    if (Z7SP5Tlm_Send(&m->tl, req, len, now, 'S')) return 1;
+    if (Z7SP5Ftlm_Send(m, req, len, now)) return 1;
     m->job = JOB_NONE;
     return 0;
 }

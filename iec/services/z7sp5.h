@@ -133,6 +133,13 @@ uint32_t Z7SP5Ftlm_Open(Z7SP5Ft *m, const char *settings, uint16_t address, uint
 // file to send).
 uint32_t Z7SP5Ftlm_RcvFile(Z7SP5Ft *m, const char *local, const char *remote, const char *password, uint32_t now_ms);
 uint32_t Z7SP5Ftlm_SendFile(Z7SP5Ft *m, const char *local, const char *remote, const char *password, uint32_t now_ms);
+// Sends one message of the file-transfer protocol over the master's link as a
+// request ('S'), the counterpart of Z7SP5Ftls_Send: 1 under way, 0 refused
+// (an exchange still under way, more than 1024 bytes, the link not open).
+// The transfers send each of their requests through it; the answer comes
+// back through the link (Z7SP5Tlm_GetAnswer on m->tl) for a message sent
+// outside a transfer.
+uint32_t Z7SP5Ftlm_Send(Z7SP5Ft *m, const uint8_t *data, uint32_t len, uint32_t now_ms);
 // Carries the transfer on: 1 when it ended (status 0 done, else the error
 // code of the slave or 0xFF for a link failure), 0 while under way.
 uint32_t Z7SP5Ftlm_GetAnswer(Z7SP5Ft *m, uint32_t now_ms, uint32_t *status);

@@ -293,6 +293,26 @@ TEST_F(Sp5, MasterFetchesAndSendsFilesThroughTheSlave) {
         }
         return false;
     };
+    // One message sent by hand: a size question for remote.bin goes out as
+    // one request, the slave's answer comes back through the link, and a
+    // second message while the first is still out is refused.
+    {
+        const Bytes ask = Ft(1, Named("remote.bin", Be32(0)));
+        ASSERT_EQ(Z7SP5Ftlm_Send(&m, ask.data(), uint32_t(ask.size()), now), 1u);
+        EXPECT_EQ(Z7SP5Ftlm_Send(&m, ask.data(), uint32_t(ask.size()), now), 0u);
+        EXPECT_EQ(Z7SP5Ftlm_Send(&m, big.data(), 1025, now), 0u);
+        std::array<uint8_t, 1024> answer{};
+        uint32_t n = 0;
+        bool got = false;
+        for (int k = 0; k < 2000 && !got; k++) {
+            now += 1;
+            Poll();
+            got = Z7SP5Tlm_GetAnswer(&m.tl, answer.data(), &n, now) != 0;
+        }
+        ASSERT_TRUE(got);
+        EXPECT_EQ(Bytes(answer.begin(), answer.begin() + n),
+                  Cat({Text("F5"), {1, 0}, Be32(uint32_t(big.size())), Be32(Crc32(big, 0))}));
+    }
     // refused at once
     EXPECT_EQ(Z7SP5Ftlm_RcvFile(&m, "/mnt/cfg/l.bin", "remote.bin", "123456789", now), 0u);
     EXPECT_EQ(Z7SP5Ftlm_SendFile(&m, "/mnt/cfg/absent.bin", "x.bin", "", now), 0u);
