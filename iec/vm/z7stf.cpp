@@ -36,7 +36,11 @@ bool StrLocked(const Z7Ops &o) { return o.Forced(0, 0, Z7LK_STR); }
 // Repeated multiplication (or division) as the table gives it. Once r is 0,
 // infinite, NaN or the base is +-1, the remaining steps can only flip its sign,
 // so they are settled at once instead of looping up to 2^31 times in the scan.
-double Settle(double r, double base, int64_t remaining) { return (base < 0 && (remaining & 1)) ? -r : r; }
+// A base of -0.0 flips the sign of a zero at every step as a negative base
+// does; a NaN base leaves a NaN as it is.
+double Settle(double r, double base, int64_t remaining) {
+    return (std::signbit(base) && !std::isnan(base) && (remaining & 1)) ? -r : r;
+}
 // Steps the loop takes one by one; a longer count is finished in one step
 // below, with the loop's own stopping rule (the scan is never held for
 // seconds by a count near 2^31).
@@ -166,11 +170,12 @@ uint32_t Mux(const Z7Ops &o, int32_t n) {
 
 // ---- REAL and LREAL mathematics ---------------------------------------------------------------
 
-// ABS: the sign bit cleared when the value compares below 0.
+// ABS: the sign bit cleared when the value compares below 0; any other value
+// (a NaN included, signalling or not) is stored bit for bit as it came.
 uint32_t _STFS_ABS(uint32_t db, uint32_t operands, uint32_t) {
     return z7stf::Call(db, operands, {2, "44"}, [](const Z7Ops &o) {
-        const float x = o.R(1);
-        PutF(o, x < 0 ? -x : x);
+        const uint32_t bits = o.U32(1);
+        o.Put32(0, std::bit_cast<float>(bits) < 0 ? bits & 0x7FFFFFFFu : bits);
         return 1u;
     });
 }
@@ -385,7 +390,9 @@ uint32_t _STFS_SCALELIN(uint32_t db, uint32_t operands, uint32_t) {
             r = omax;
         else
             r = (omin * imax - omax * imin) / (imax - imin) + (omax - omin) * x / (imax - imin);
-        PutF(o, r);
+        // stored as the float it is: a value passed on (x, omin, omax) keeps
+        // every bit, a signalling NaN included
+        o.SetR(0, r);
         return 1u;
     });
 }

@@ -1341,6 +1341,11 @@ TEST_F(IecStd, DateSystemAndTraceFunctions) {
         {-0.99f, -100001, 0xFF800000},    // grows past the double range
         {-1.0f, 2147483647, 0xBF800000},  //
         {0.0f, 2147483647, 0x00000000},   //
+        // -0.0 flips the sign of the zero at every step: -0, +0, -0 ...
+        {-0.0f, 2, 0x00000000},           //
+        {-0.0f, 3, 0x80000000},           //
+        {-0.0f, 2147483646, 0x00000000},  //
+        {-0.0f, 2147483647, 0x80000000},  //
     };
     for (const ExptRow &r : expt) {
         SetR(44, r.base);
@@ -1376,6 +1381,8 @@ TEST_F(IecStd, RealFunctionsKeepTheirEdgeRules) {
         {1, {0x80000000}, 0x80000000, "ABS(-0.0) keeps its sign"},
         {1, {0xC0200000}, 0x40200000, "ABS(-2.5)"},
         {1, {0xFFC00000}, 0xFFC00000, "ABS of a negative NaN: no compare below 0"},
+        {1, {0x7F800001}, 0x7F800001, "ABS of a signalling NaN keeps every bit"},
+        {1, {0xFF800001}, 0xFF800001, "ABS of a negative signalling NaN keeps every bit"},
         {11, {0xC0200000}, 0xC0000000, "TRUNC(-2.5) = -2.0"},
         {11, {0x402CCCCD}, 0x40000000, "TRUNC(2.7) = 2.0"},
         {11, {0xBF000000}, 0x80000000, "TRUNC(-0.5) = -0.0"},
@@ -1388,6 +1395,8 @@ TEST_F(IecStd, RealFunctionsKeepTheirEdgeRules) {
         {157, {0xBF800000, 0x00000000, 0x41200000, 0x42C80000, 0x43480000}, 0x42C80000, "below imin: omin"},
         {157, {0x41300000, 0x00000000, 0x41200000, 0x42C80000, 0x43480000}, 0x43480000, "above imax: omax"},
         {157, {0x40000000, 0x41200000, 0x00000000, 0x42C80000, 0x43480000}, 0x40000000, "imin >= imax: x"},
+        {157, {0x7F800001, 0x41200000, 0x00000000, 0x42C80000, 0x43480000}, 0x7F800001, "imin >= imax: x's bits"},
+        {157, {0xBF800000, 0x00000000, 0x41200000, 0x7FA00000, 0x43480000}, 0x7FA00000, "below imin: omin's bits"},
     };
     for (const R32 &r : rows) {
         std::vector<uint16_t> ops{1};
