@@ -1365,6 +1365,17 @@ TEST_F(IecStd, DateSystemAndTraceFunctions) {
     ASSERT_EQ(Z7VMLog_Pop(db, &code, &arg, &value), 1u);
     EXPECT_EQ(code, 17);
     EXPECT_EQ(arg, 20);
+    // every empty slot of the table, REGPARGET (194), REGPARPUT (195) and the
+    // numbers past the table: 0 and log 17 with the function number
+    for (uint16_t fn : std::initializer_list<uint16_t>{0,  37, 38, 39, 50, 51, 52, 53,  54,  55,  56,  57,  58,
+                                                       59, 64, 65, 66, 67, 68, 69, 221, 194, 195, 222, 300, 65535}) {
+        SetD(1, 7);
+        EXPECT_EQ(Stf(fn, {1, 2, 3}), 0u) << fn;
+        EXPECT_EQ(D(1), 7u) << fn;
+        ASSERT_EQ(Z7VMLog_Pop(db, &code, &arg, &value), 1u) << fn;
+        EXPECT_EQ(std::vector<uint32_t>({code, arg, value}), std::vector<uint32_t>({17, fn, 0})) << fn;
+        EXPECT_EQ(Z7VMLog_Pop(db, &code, &arg, &value), 0u) << fn;
+    }
 }
 
 // ABS, TRUNC, MODR and SCALELIN on REAL, and their LREAL twins: the sign of
@@ -1397,6 +1408,34 @@ TEST_F(IecStd, RealFunctionsKeepTheirEdgeRules) {
         {157, {0x40000000, 0x41200000, 0x00000000, 0x42C80000, 0x43480000}, 0x40000000, "imin >= imax: x"},
         {157, {0x7F800001, 0x41200000, 0x00000000, 0x42C80000, 0x43480000}, 0x7F800001, "imin >= imax: x's bits"},
         {157, {0xBF800000, 0x00000000, 0x41200000, 0x7FA00000, 0x43480000}, 0x7FA00000, "below imin: omin's bits"},
+        // the domain rules of the other REAL functions
+        {9, {0xC0800000}, 0x00000000, "SQRT(-4.0) = 0"},
+        {9, {0x00000000}, 0x00000000, "SQRT(0.0) = 0"},
+        {7, {0x00000000}, 0xFCF0BDC2, "LOG(0.0) = -1.0e37"},
+        {200, {0xBF800000}, 0xFCF0BDC2, "LN(-1.0) = -1.0e37"},
+        {12, {0x00000000, 0x00000000}, 0x00000000, "POW(0, 0) = 0"},
+        {12, {0x40000000, 0x40400000}, 0x41000000, "POW(2, 3) = 8"},
+        {6, {0x40000000, 0xFFFFFFFE}, 0x3E800000, "EXPT(2.0, -2) = 0.25"},
+        {6, {0x00000000, 0x00000000}, 0x3F800000, "EXPT(0.0, 0) = 1.0"},
+        {6, {0x00000000, 0xFFFFFFFF}, 0x7F800000, "EXPT(0.0, -1): 1.0e307 as a REAL"},
+        // DINT selection and arithmetic (bit patterns of DINTs)
+        {22, {0xFFFFFFFB, 3}, 3, "MAX(-5, 3) by signed compare"},
+        {23, {0xFFFFFFFB, 3}, 0xFFFFFFFB, "MIN(-5, 3)"},
+        {21, {10, 5, 0}, 10, "LIMIT(10, 5, 0): the lower bound wins"},
+        {21, {0, 5, 10}, 5, "LIMIT(0, 5, 10)"},
+        {21, {0, 15, 10}, 10, "LIMIT(0, 15, 10)"},
+        {24, {0xFFFFFFF9, 3}, 0xFFFFFFFF, "MOD(-7, 3) = -1"},
+        {24, {7, 3}, 1, "MOD(7, 3) = 1"},
+        {24, {7, 0}, 0xFFFFFFFF, "MOD(7, 0) = -1"},
+        {24, {7, 0xFFFFFFFD}, 0xFFFFFFFF, "MOD(7, -3) = -1"},
+        {25, {2, 10, 11, 12, 13}, 12, "MUX4 input 2"},
+        {25, {4, 10, 11, 12, 13}, 0, "MUX4 selector 4"},
+        {25, {0xFFFFFFFF, 10, 11, 12, 13}, 0, "MUX4 selector -1"},
+        {26, {7, 1, 2, 3, 4, 5, 6, 7, 8}, 8, "MUX8 input 7"},
+        {26, {8, 1, 2, 3, 4, 5, 6, 7, 8}, 0, "MUX8 selector 8"},
+        {29, {0}, 0, "RAND(0) = 0"},
+        {29, {0xFFFFFFFF}, 0, "RAND(-1) = 0"},
+        {29, {1}, 0, "RAND(1): a remainder of 1 is 0"},
     };
     for (const R32 &r : rows) {
         std::vector<uint16_t> ops{1};
