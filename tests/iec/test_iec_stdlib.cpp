@@ -1470,6 +1470,50 @@ TEST_F(IecStd, RealFunctionsKeepTheirEdgeRules) {
         Stf(r.fn, ops);
         EXPECT_EQ(L(1), r.out) << r.what;
     }
+    // degrees mode through USEDEGREES(TRUE), which answers the mode before;
+    // the arc functions multiplied by the float 180/pi on REAL (atanf(1.0) =
+    // 0x3F490FDB times 57.295780181884766 = 45.0000018 rounds to 45.0), by
+    // 180/pi on LREAL; the out-of-range 0 and the origin's 0 stay 0
+    SetB(2, 1);
+    SetB(3, 9);
+    ASSERT_EQ(Stf(91, {3, 2}), 1u);
+    EXPECT_EQ(B(3), 0);
+    EXPECT_NE(Z7St_Flags(db) & Z7F_DEGREES, 0);
+    const R32 deg[] = {
+        {4, {0x3F800000}, 0x42340000, "ATAN(1.0) = 45 degrees"},
+        {2, {0xBF800000}, 0x43340000, "ACOS(-1.0) = 180 degrees"},
+        {3, {0x40000000}, 0x00000000, "ASIN(2.0) = 0 in degrees too"},
+        {92, {0x00000000, 0x00000000}, 0x00000000, "ATAN2(0, 0) = 0"},
+    };
+    for (const R32 &r : deg) {
+        std::vector<uint16_t> ops{1};
+        for (size_t k = 0; k < r.in.size(); k++) {
+            SetD(2 + uint32_t(k), r.in[k]);
+            ops.push_back(uint16_t(2 + k));
+        }
+        SetD(1, 0x12345678);
+        Stf(r.fn, ops);
+        EXPECT_EQ(D(1), r.out) << r.what;
+    }
+    SetL(2, 0xBFF0000000000000);
+    Stf(109, {1, 2});
+    EXPECT_EQ(L(1), 0x4066800000000000u) << "ACOSL(-1.0) = 180 degrees";
+    SetL(2, 0x3FF0000000000000);
+    SetL(3, 0xBFF0000000000000);
+    Stf(112, {1, 2, 3});
+    EXPECT_EQ(L(1), 0x4060E00000000000u) << "ATAN2L(1.0, -1.0) = 135 degrees";
+    SetB(2, 0);
+    Stf(91, {3, 2});
+    EXPECT_EQ(B(3), 1) << "USEDEGREES(FALSE) answers the mode before";
+    EXPECT_EQ(Z7St_Flags(db) & Z7F_DEGREES, 0);
+    // a forced result keeps its value; the mode still changes and the call
+    // answers 1
+    Lock(3, 0x01);  // the 8-bit slot of index 3
+    SetB(2, 1);
+    SetB(3, 9);
+    EXPECT_EQ(Stf(91, {3, 2}), 1u);
+    EXPECT_EQ(B(3), 9);
+    EXPECT_NE(Z7St_Flags(db) & Z7F_DEGREES, 0);
 }
 
 // The 64-bit rotations and shifts (count & 63; SHR64 arithmetic unless the
