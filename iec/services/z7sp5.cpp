@@ -199,7 +199,8 @@ void Resend(Z7SP5Dl *d, uint32_t now) {
 }  // namespace
 
 uint32_t Z7SP5Dlm_Send(Z7SP5Dl *d, const uint8_t *header, const uint8_t *payload, uint32_t now) {
-    if (d->state != 0) return 0;
+    // without an open line the request could never go out: refused
+    if (d->state != 0 || !Z7Serial_IsValid(d->frm.serial)) return 0;
     d->seq = uint8_t(d->seq == 255 ? 1 : d->seq + 1);
     std::memcpy(d->req.data(), header, SP5_HEADER);
     d->req[3] = d->seq;
@@ -215,7 +216,18 @@ uint32_t Z7SP5Dlm_GetAnswer(Z7SP5Dl *d, uint32_t now, uint32_t *failed) {
     if (failed) *failed = 0;
     if (d->state == 0) return 0;
     if (d->state == 1) {
-        if (!Z7SP5Frm_Send(&d->frm, nullptr, nullptr, 0)) return 0;
+        if (!Z7SP5Frm_Send(&d->frm, nullptr, nullptr, 0)) {
+            // a frame the line does not take within the time-out counts as
+            // a try without an answer: the request ends once they run out
+            if (Elapsed(d->sent_ms, now) < d->timeout_ms) return 0;
+            if (++d->retries > d->retry_limit) {
+                d->state = 0;
+                if (failed) *failed = 1;
+                return 1;
+            }
+            Resend(d, now);
+            return 0;
+        }
         d->state = 2;
         d->sent_ms = now;
     }
@@ -362,7 +374,9 @@ uint32_t Z7SP5Tlm_Open(Z7SP5Tl *t, const char *settings, uint16_t address, uint3
 }
 
 uint32_t Z7SP5Tlm_Send(Z7SP5Tl *t, const uint8_t *data, uint32_t len, uint32_t now, uint8_t type) {
-    if (t->state != 0 || t->dl.state != 0 || len > SP5_PAYLOAD || (type != 'S' && type != 'Q')) return 0;
+    if (t->state != 0 || t->dl.state != 0 || len > SP5_PAYLOAD || (type != 'S' && type != 'Q') ||
+        !Z7Serial_IsValid(t->dl.frm.serial))
+        return 0;
     t->req_type = type;
     if (data != t->out.data()) std::memcpy(t->out.data(), data, len);
     t->out_len = len;
@@ -378,6 +392,12 @@ uint32_t Z7SP5Tlm_Send(Z7SP5Tl *t, const uint8_t *data, uint32_t len, uint32_t n
 uint32_t Z7SP5Tlm_GetAnswer(Z7SP5Tl *t, uint8_t *out, uint32_t *len, uint32_t now) {
     if (len) *len = 0;
     if (t->state == 0) return 0;
+    // a next segment or an 'N' the link refused (the line gone) ends the
+    // exchange rather than waiting for an answer that cannot come
+    if (t->dl.state == 0) {
+        t->state = 0;
+        return 1;
+    }
     uint32_t failed = 0;
     if (!Z7SP5Dlm_GetAnswer(&t->dl, now, &failed)) return 0;
     const uint8_t type = t->hdr[2], seg = t->hdr[5];
@@ -704,7 +724,9 @@ uint32_t Z7SP5Ftlm_GetAnswer(Z7SP5Ft *m, uint32_t now, uint32_t *status) {
             // resume behind a local file that is the start of the remote one
             const bool resume = m->local_size <= size && Z7SP5Ftls_FileCrcUpTo(local, m->local_size) == crc;
             m->offset = resume ? m->local_size : 0;
-            if (!resume) {
+            // a local file that is not there yet is made now: an empty remote
+            // file asks no block, and would end well with nothing written
+            if (!resume || !Z7File_Exist(local)) {
                 const uint32_t h = Z7File_Open(local, true);
                 if (h == 0) return end(4);
                 Z7File_Close(h);

@@ -343,11 +343,37 @@ TEST_F(Sp5, MasterFetchesAndSendsFilesThroughTheSlave) {
     ASSERT_EQ(Z7SP5Ftlm_SendFile(&m, "/mnt/cfg/local.bin", "copy.bin", "PW", now), 1u);
     ASSERT_TRUE(run());
     EXPECT_EQ(status, 1u);
+    // an empty remote file fetched into a local name that does not exist
+    // yet: the local file is there, empty, when the transfer ends well
+    std::ofstream(root / "mnt/cfg/empty.bin", std::ios::binary).close();
+    ASSERT_FALSE(Exists("mnt/cfg/fresh.bin"));
+    ASSERT_EQ(Z7SP5Ftlm_RcvFile(&m, "/mnt/cfg/fresh.bin", "empty.bin", "", now), 1u);
+    ASSERT_TRUE(run());
+    EXPECT_EQ(status, 0u);
+    EXPECT_TRUE(Exists("mnt/cfg/fresh.bin"));
+    EXPECT_EQ(File("mnt/cfg/fresh.bin"), "");
     // no slave: the retries run out
     cs.sp5.tl.dl.frm.serial = cs.ch[0].serial = -1;
     ASSERT_EQ(Z7SP5Ftlm_RcvFile(&m, "/mnt/cfg/l3.bin", "remote.bin", "", now), 1u);
     ASSERT_TRUE(run());
     EXPECT_EQ(status, 0xFFu);
+    // a line whose writes never go through (a handle open for reading only):
+    // the request that cannot get out times out like an unanswered one, and
+    // the transfer ends once the retries ran out
+    const int ro = open((root / "mnt/cfg/empty.bin").c_str(), O_RDONLY);
+    ASSERT_GE(ro, 0);
+    m.tl.dl.frm.serial = ro;
+    ASSERT_EQ(Z7SP5Ftlm_RcvFile(&m, "/mnt/cfg/l4.bin", "remote.bin", "", now), 1u);
+    const bool ended = run();
+    close(ro);
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(status, 0xFFu);
+    // the link not open: a message and a transfer are refused at once
+    m.tl.dl.frm.serial = -1;
+    const Bytes ask = Ft(1, Named("remote.bin", Be32(0)));
+    EXPECT_EQ(Z7SP5Ftlm_Send(&m, ask.data(), uint32_t(ask.size()), now), 0u);
+    EXPECT_EQ(Z7SP5Ftlm_RcvFile(&m, "/mnt/cfg/l5.bin", "remote.bin", "", now), 0u);
+    EXPECT_EQ(Z7SP5Ftlm_SendFile(&m, "/mnt/cfg/local.bin", "copy.bin", "", now), 0u);
     Z7SP5Ftlm_Close(&m);
 }
 
