@@ -349,7 +349,13 @@ uint32_t Z7SP5Tls_Listen(Z7SP5Tl *t, uint8_t *out, uint32_t size) {
     t->msg_no = no;
     t->out_no = no;
     t->out_len = 0;
-    if (out == nullptr || t->msg_len > size) return t->msg_len;
+    if (out == nullptr) return t->msg_len;  // the caller reads t->msg
+    // a message past the caller's room would read as one with nothing in
+    // it: dropped, and no answer owed for it
+    if (t->msg_len > size) {
+        Z7SP5Dls_DontSend(&t->dl);
+        return 0;
+    }
     std::memcpy(out, t->msg.data(), t->msg_len);
     return t->msg_len;
 }
@@ -560,6 +566,8 @@ uint32_t Z7SP5Ftls_Serve(Z7SP5Ft *s, const uint8_t *m, uint32_t n, uint8_t *a) {
         const uint32_t off = BE_Get32(m + 11), len = BE_Get16(m + 15);
         if (17 + len > n) return Error(a, cmd, 4);
         const uint32_t size = Z7File_Exist(tmp) ? Z7File_GetSize(tmp) : 0;
+        // a block that neither starts the file nor follows its end is
+        // refused: appended, it would put its bytes at the wrong place
         if (off != 0 && off != size) return Error(a, cmd, 4);
         const uint32_t h = off == 0 ? Z7File_Open(tmp, true) : Z7File_OpenAppend(tmp);
         const bool ok = h && Z7FT_Write(h, len, m + 17);

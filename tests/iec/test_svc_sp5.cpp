@@ -173,6 +173,24 @@ TEST_F(Sp5, AnswersUpTo1024BytesAndRequestsOfTheCallersType) {
     uint32_t n = 0;
     for (int k = 0; k < 100 && n == 0; k++) n = Z7SP5Tls_Listen(&tl, got, sizeof got);
     ASSERT_EQ(n, 3u);
+    EXPECT_EQ(Bytes(got, got + 3), Text("ASK"));
+    // a message longer than the caller's room is not handed up half: it is
+    // dropped, and no answer is owed for it
+    const Bytes longer = Frame(0x0123, 'S', 2, 8, 0, Text("ASKING"));
+    ASSERT_EQ(write(fd[1], longer.data(), longer.size()), ssize_t(longer.size()));
+    uint8_t small[4] = {0xEE, 0xEE, 0xEE, 0xEE};
+    const uint32_t requests = tl.dl.requests;
+    uint32_t m4 = 0;
+    for (int k = 0; k < 100 && tl.dl.requests == requests; k++) m4 = Z7SP5Tls_Listen(&tl, small, sizeof small);
+    EXPECT_EQ(m4, 0u);
+    EXPECT_EQ(Bytes(small, small + 4), Bytes(4, 0xEE));
+    EXPECT_EQ(Z7SP5Tls_Send(&tl, got, 3), 0u);
+    // the next request, its sequence 3, is handed up whole
+    const Bytes q3 = Frame(0x0123, 'S', 3, 9, 0, Text("ASK"));
+    ASSERT_EQ(write(fd[1], q3.data(), q3.size()), ssize_t(q3.size()));
+    n = 0;
+    for (int k = 0; k < 100 && n == 0; k++) n = Z7SP5Tls_Listen(&tl, got, sizeof got);
+    ASSERT_EQ(n, 3u);
     const Bytes answer(1025, 0x5A);
     EXPECT_EQ(Z7SP5Tls_Send(&tl, answer.data(), 1025), 0u);
     EXPECT_EQ(Z7SP5Tls_Send(&tl, answer.data(), 1024), 1u);
@@ -180,7 +198,7 @@ TEST_F(Sp5, AnswersUpTo1024BytesAndRequestsOfTheCallersType) {
     const ssize_t r = read(fd[1], in.data(), in.size());
     ASSERT_EQ(r, ssize_t(14 + 240));
     in.resize(size_t(r));
-    EXPECT_EQ(in, Frame(0x0123, 'A', 1, 7, 1, Bytes(240, 0x5A)));
+    EXPECT_EQ(in, Frame(0x0123, 'A', 3, 9, 1, Bytes(240, 0x5A)));
 
     int m[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, m), 0);
