@@ -150,6 +150,9 @@ uint32_t Z7SP5Dls_Listen(Z7SP5Dl *d) {
             return 0;
         }
         d->last_seq = h[3];
+        // the answer kept so far is the previous request's: a repeat of this
+        // one must not get it (this one may be dropped unanswered)
+        d->last_len = 0;
         std::memcpy(d->req.data(), h, SP5_HEADER);
         d->requests++;
         d->state = 1;

@@ -156,6 +156,12 @@ TEST_F(Sp5, SlaveFramesRefusalsDuplicatesAndTheHandBack) {
     EXPECT_EQ(Bytes(four.begin() + 11, four.begin() + 18), Text(std::string("Z7\x00\x03\x15\x00\x00", 7)));
     // another kind goes to the host
     EXPECT_EQ(Ask(Text(std::string("Z7\x00\x01\x05", 5)), 5), Text(std::string("Z7\x00\x03\x05\x00\x09", 7)));
+    // a request the server drops (its Z7 size past its bytes) owes no
+    // answer; sent again, it does not get the answer of the request before
+    const Bytes short_z7 = Frame(0x0123, 'S', 2, 6, 0, Text(std::string("Z7\x00\x09\x15", 5)));
+    EXPECT_EQ(Exchange(short_z7), Bytes());
+    EXPECT_EQ(Exchange(short_z7), Bytes());
+    EXPECT_EQ(cs.sp5.tl.dl.duplicates, 2u);
     // 'H','R' at the start of a read gives the port back
     EXPECT_EQ(Exchange(Text(std::string("HR\x00\x00", 4))), Bytes());
     EXPECT_EQ(cs.ch[0].serial, -1);
