@@ -150,6 +150,9 @@ uint32_t Z7SP5Dls_Listen(Z7SP5Dl *d) {
             return 0;
         }
         d->last_seq = h[3];
+        // the answer kept so far is the previous request's: a repeat of this
+        // one must not get it (this one may be dropped unanswered)
+        d->last_len = 0;
         std::memcpy(d->req.data(), h, SP5_HEADER);
         d->requests++;
         d->state = 1;
@@ -199,7 +202,8 @@ void Resend(Z7SP5Dl *d, uint32_t now) {
 }  // namespace
 
 uint32_t Z7SP5Dlm_Send(Z7SP5Dl *d, const uint8_t *header, const uint8_t *payload, uint32_t now) {
-    if (d->state != 0) return 0;
+    // without an open line the request could never go out: refused
+    if (d->state != 0 || !Z7Serial_IsValid(d->frm.serial)) return 0;
     d->seq = uint8_t(d->seq == 255 ? 1 : d->seq + 1);
     std::memcpy(d->req.data(), header, SP5_HEADER);
     d->req[3] = d->seq;
@@ -215,7 +219,18 @@ uint32_t Z7SP5Dlm_GetAnswer(Z7SP5Dl *d, uint32_t now, uint32_t *failed) {
     if (failed) *failed = 0;
     if (d->state == 0) return 0;
     if (d->state == 1) {
-        if (!Z7SP5Frm_Send(&d->frm, nullptr, nullptr, 0)) return 0;
+        if (!Z7SP5Frm_Send(&d->frm, nullptr, nullptr, 0)) {
+            // a frame the line does not take within the time-out counts as
+            // a try without an answer: the request ends once they run out
+            if (Elapsed(d->sent_ms, now) < d->timeout_ms) return 0;
+            if (++d->retries > d->retry_limit) {
+                d->state = 0;
+                if (failed) *failed = 1;
+                return 1;
+            }
+            Resend(d, now);
+            return 0;
+        }
         d->state = 2;
         d->sent_ms = now;
     }
@@ -337,7 +352,13 @@ uint32_t Z7SP5Tls_Listen(Z7SP5Tl *t, uint8_t *out, uint32_t size) {
     t->msg_no = no;
     t->out_no = no;
     t->out_len = 0;
-    if (out == nullptr || t->msg_len > size) return t->msg_len;
+    if (out == nullptr) return t->msg_len;  // the caller reads t->msg
+    // a message past the caller's room would read as one with nothing in
+    // it: dropped, and no answer owed for it
+    if (t->msg_len > size) {
+        Z7SP5Dls_DontSend(&t->dl);
+        return 0;
+    }
     std::memcpy(out, t->msg.data(), t->msg_len);
     return t->msg_len;
 }
@@ -362,7 +383,9 @@ uint32_t Z7SP5Tlm_Open(Z7SP5Tl *t, const char *settings, uint16_t address, uint3
 }
 
 uint32_t Z7SP5Tlm_Send(Z7SP5Tl *t, const uint8_t *data, uint32_t len, uint32_t now, uint8_t type) {
-    if (t->state != 0 || t->dl.state != 0 || len > SP5_PAYLOAD || (type != 'S' && type != 'Q')) return 0;
+    if (t->state != 0 || t->dl.state != 0 || len > SP5_PAYLOAD || (type != 'S' && type != 'Q') ||
+        !Z7Serial_IsValid(t->dl.frm.serial))
+        return 0;
     t->req_type = type;
     if (data != t->out.data()) std::memcpy(t->out.data(), data, len);
     t->out_len = len;
@@ -378,6 +401,12 @@ uint32_t Z7SP5Tlm_Send(Z7SP5Tl *t, const uint8_t *data, uint32_t len, uint32_t n
 uint32_t Z7SP5Tlm_GetAnswer(Z7SP5Tl *t, uint8_t *out, uint32_t *len, uint32_t now) {
     if (len) *len = 0;
     if (t->state == 0) return 0;
+    // a next segment or an 'N' the link refused (the line gone) ends the
+    // exchange rather than waiting for an answer that cannot come
+    if (t->dl.state == 0) {
+        t->state = 0;
+        return 1;
+    }
     uint32_t failed = 0;
     if (!Z7SP5Dlm_GetAnswer(&t->dl, now, &failed)) return 0;
     const uint8_t type = t->hdr[2], seg = t->hdr[5];
@@ -540,6 +569,8 @@ uint32_t Z7SP5Ftls_Serve(Z7SP5Ft *s, const uint8_t *m, uint32_t n, uint8_t *a) {
         const uint32_t off = BE_Get32(m + 11), len = BE_Get16(m + 15);
         if (17 + len > n) return Error(a, cmd, 4);
         const uint32_t size = Z7File_Exist(tmp) ? Z7File_GetSize(tmp) : 0;
+        // a block that neither starts the file nor follows its end is
+        // refused: appended, it would put its bytes at the wrong place
         if (off != 0 && off != size) return Error(a, cmd, 4);
         const uint32_t h = off == 0 ? Z7File_Open(tmp, true) : Z7File_OpenAppend(tmp);
         const bool ok = h && Z7FT_Write(h, len, m + 17);
@@ -704,7 +735,9 @@ uint32_t Z7SP5Ftlm_GetAnswer(Z7SP5Ft *m, uint32_t now, uint32_t *status) {
             // resume behind a local file that is the start of the remote one
             const bool resume = m->local_size <= size && Z7SP5Ftls_FileCrcUpTo(local, m->local_size) == crc;
             m->offset = resume ? m->local_size : 0;
-            if (!resume) {
+            // a local file that is not there yet is made now: an empty remote
+            // file asks no block, and would end well with nothing written
+            if (!resume || !Z7File_Exist(local)) {
                 const uint32_t h = Z7File_Open(local, true);
                 if (h == 0) return end(4);
                 Z7File_Close(h);

@@ -88,7 +88,8 @@ struct Z7SP5Tl {
     uint8_t req_type;  // master: 'S' or 'Q', as the caller chose
 };
 uint32_t Z7SP5Tls_Open(Z7SP5Tl *t, uint8_t role, uint16_t address, const char *settings);
-// A whole message received: its length (copied to out, at most size), else 0.
+// A whole message received: its length (copied to out; with out null left in
+// t->msg), else 0. A message longer than size is dropped (0, no answer owed).
 uint32_t Z7SP5Tls_Listen(Z7SP5Tl *t, uint8_t *out, uint32_t size);
 uint32_t Z7SP5Tls_Send(Z7SP5Tl *t, const uint8_t *data, uint32_t len);
 void Z7SP5Tls_DontSend(Z7SP5Tl *t);

@@ -119,6 +119,10 @@ void tavix_rsa_free(tavix_rsa_key *k) {
 
 int tavix_rsa_make_key(tavix_rsa_key *k, int bits, uint32_t e) {
     if (bits < 1024 || bits > 4096) return -1;
+    // An even exponent (0 too) shares the factor 2 with every prime - 1: the
+    // prime search would never end. An exponent of 1 makes a key whose
+    // operation leaves every input as it is. Neither gives a key.
+    if (e < 3 || e % 2 == 0) return -3;
     mp_int p1, q1, lambda;
     if (mp_init_multi(&p1, &q1, &lambda, nullptr) != MP_OKAY) return -2;
     mp_set_u32(&k->e, e);

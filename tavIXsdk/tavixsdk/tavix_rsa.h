@@ -10,7 +10,8 @@ struct tavix_rsa_key;  // eight big integers: e, d, n, p, q, qInv, dP, dQ
 
 tavix_rsa_key *tavix_rsa_alloc();
 void tavix_rsa_free(tavix_rsa_key *k);
-// 0; -1 size outside 1024..4096 bits; -2 no memory; -3 arithmetic failure.
+// 0; -1 size outside 1024..4096 bits; -2 no memory; -3 arithmetic failure
+// (also an even exponent or one below 3: no key can be made of it).
 int tavix_rsa_make_key(tavix_rsa_key *k, int bits, uint32_t e);
 // 0, or -1 (input above the modulus, or *out_len too small: the needed length written back).
 int tavix_rsa_exptmod(const tavix_rsa_key *k, bool private_op, const uint8_t *in, std::size_t in_len, uint8_t *out,

@@ -156,6 +156,12 @@ TEST_F(Sp5, SlaveFramesRefusalsDuplicatesAndTheHandBack) {
     EXPECT_EQ(Bytes(four.begin() + 11, four.begin() + 18), Text(std::string("Z7\x00\x03\x15\x00\x00", 7)));
     // another kind goes to the host
     EXPECT_EQ(Ask(Text(std::string("Z7\x00\x01\x05", 5)), 5), Text(std::string("Z7\x00\x03\x05\x00\x09", 7)));
+    // a request the server drops (its Z7 size past its bytes) owes no
+    // answer; sent again, it does not get the answer of the request before
+    const Bytes short_z7 = Frame(0x0123, 'S', 2, 6, 0, Text(std::string("Z7\x00\x09\x15", 5)));
+    EXPECT_EQ(Exchange(short_z7), Bytes());
+    EXPECT_EQ(Exchange(short_z7), Bytes());
+    EXPECT_EQ(cs.sp5.tl.dl.duplicates, 2u);
     // 'H','R' at the start of a read gives the port back
     EXPECT_EQ(Exchange(Text(std::string("HR\x00\x00", 4))), Bytes());
     EXPECT_EQ(cs.ch[0].serial, -1);
@@ -173,6 +179,24 @@ TEST_F(Sp5, AnswersUpTo1024BytesAndRequestsOfTheCallersType) {
     uint32_t n = 0;
     for (int k = 0; k < 100 && n == 0; k++) n = Z7SP5Tls_Listen(&tl, got, sizeof got);
     ASSERT_EQ(n, 3u);
+    EXPECT_EQ(Bytes(got, got + 3), Text("ASK"));
+    // a message longer than the caller's room is not handed up half: it is
+    // dropped, and no answer is owed for it
+    const Bytes longer = Frame(0x0123, 'S', 2, 8, 0, Text("ASKING"));
+    ASSERT_EQ(write(fd[1], longer.data(), longer.size()), ssize_t(longer.size()));
+    uint8_t small[4] = {0xEE, 0xEE, 0xEE, 0xEE};
+    const uint32_t requests = tl.dl.requests;
+    uint32_t m4 = 0;
+    for (int k = 0; k < 100 && tl.dl.requests == requests; k++) m4 = Z7SP5Tls_Listen(&tl, small, sizeof small);
+    EXPECT_EQ(m4, 0u);
+    EXPECT_EQ(Bytes(small, small + 4), Bytes(4, 0xEE));
+    EXPECT_EQ(Z7SP5Tls_Send(&tl, got, 3), 0u);
+    // the next request, its sequence 3, is handed up whole
+    const Bytes q3 = Frame(0x0123, 'S', 3, 9, 0, Text("ASK"));
+    ASSERT_EQ(write(fd[1], q3.data(), q3.size()), ssize_t(q3.size()));
+    n = 0;
+    for (int k = 0; k < 100 && n == 0; k++) n = Z7SP5Tls_Listen(&tl, got, sizeof got);
+    ASSERT_EQ(n, 3u);
     const Bytes answer(1025, 0x5A);
     EXPECT_EQ(Z7SP5Tls_Send(&tl, answer.data(), 1025), 0u);
     EXPECT_EQ(Z7SP5Tls_Send(&tl, answer.data(), 1024), 1u);
@@ -180,7 +204,7 @@ TEST_F(Sp5, AnswersUpTo1024BytesAndRequestsOfTheCallersType) {
     const ssize_t r = read(fd[1], in.data(), in.size());
     ASSERT_EQ(r, ssize_t(14 + 240));
     in.resize(size_t(r));
-    EXPECT_EQ(in, Frame(0x0123, 'A', 1, 7, 1, Bytes(240, 0x5A)));
+    EXPECT_EQ(in, Frame(0x0123, 'A', 3, 9, 1, Bytes(240, 0x5A)));
 
     int m[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, m), 0);
@@ -343,11 +367,37 @@ TEST_F(Sp5, MasterFetchesAndSendsFilesThroughTheSlave) {
     ASSERT_EQ(Z7SP5Ftlm_SendFile(&m, "/mnt/cfg/local.bin", "copy.bin", "PW", now), 1u);
     ASSERT_TRUE(run());
     EXPECT_EQ(status, 1u);
+    // an empty remote file fetched into a local name that does not exist
+    // yet: the local file is there, empty, when the transfer ends well
+    std::ofstream(root / "mnt/cfg/empty.bin", std::ios::binary).close();
+    ASSERT_FALSE(Exists("mnt/cfg/fresh.bin"));
+    ASSERT_EQ(Z7SP5Ftlm_RcvFile(&m, "/mnt/cfg/fresh.bin", "empty.bin", "", now), 1u);
+    ASSERT_TRUE(run());
+    EXPECT_EQ(status, 0u);
+    EXPECT_TRUE(Exists("mnt/cfg/fresh.bin"));
+    EXPECT_EQ(File("mnt/cfg/fresh.bin"), "");
     // no slave: the retries run out
     cs.sp5.tl.dl.frm.serial = cs.ch[0].serial = -1;
     ASSERT_EQ(Z7SP5Ftlm_RcvFile(&m, "/mnt/cfg/l3.bin", "remote.bin", "", now), 1u);
     ASSERT_TRUE(run());
     EXPECT_EQ(status, 0xFFu);
+    // a line whose writes never go through (a handle open for reading only):
+    // the request that cannot get out times out like an unanswered one, and
+    // the transfer ends once the retries ran out
+    const int ro = open((root / "mnt/cfg/empty.bin").c_str(), O_RDONLY);
+    ASSERT_GE(ro, 0);
+    m.tl.dl.frm.serial = ro;
+    ASSERT_EQ(Z7SP5Ftlm_RcvFile(&m, "/mnt/cfg/l4.bin", "remote.bin", "", now), 1u);
+    const bool ended = run();
+    close(ro);
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(status, 0xFFu);
+    // the link not open: a message and a transfer are refused at once
+    m.tl.dl.frm.serial = -1;
+    const Bytes ask = Ft(1, Named("remote.bin", Be32(0)));
+    EXPECT_EQ(Z7SP5Ftlm_Send(&m, ask.data(), uint32_t(ask.size()), now), 0u);
+    EXPECT_EQ(Z7SP5Ftlm_RcvFile(&m, "/mnt/cfg/l5.bin", "remote.bin", "", now), 0u);
+    EXPECT_EQ(Z7SP5Ftlm_SendFile(&m, "/mnt/cfg/local.bin", "copy.bin", "", now), 0u);
     Z7SP5Ftlm_Close(&m);
 }
 

@@ -117,6 +117,13 @@ TEST_F(WebServer, RsaKeysGenerateImportAndDecrypt) {
     tavix_rsa_key *k = tavix_rsa_alloc();
     EXPECT_EQ(tavix_rsa_make_key(k, 512, 0x10001), -1);
     EXPECT_EQ(tavix_rsa_make_key(k, 8192, 0x10001), -1);
+    // An even exponent shares the factor 2 with every prime - 1, so no prime
+    // ever passes and the search would never end; an exponent of 1 makes a
+    // key whose operation leaves the data as it is: both have no key (-3).
+    EXPECT_EQ(tavix_rsa_make_key(k, 1024, 0), -3);
+    EXPECT_EQ(tavix_rsa_make_key(k, 1024, 2), -3);
+    EXPECT_EQ(tavix_rsa_make_key(k, 1024, 0x10000), -3);
+    EXPECT_EQ(tavix_rsa_make_key(k, 1024, 1), -3);
     tavix_rsa_free(k);
     ASSERT_EQ(tavix_options_generate_temporary_rsa(1024, 0x10001), 0);
     std::size_t n = 0, e = 0;
