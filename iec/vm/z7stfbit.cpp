@@ -161,18 +161,46 @@ void Printf(const Z7Ops &o) {
             continue;
         }
         while (j < fl && std::strchr("-+ #0", fmt[j])) j++;
+        const uint32_t flags = j;
         while (j < fl && fmt[j] >= '0' && fmt[j] <= '9' && j - i < 8) j++;
+        const uint32_t width = j;
+        bool dot = false;
         if (j < fl && fmt[j] == '.') {
+            dot = true;
             j++;
             while (j < fl && fmt[j] >= '0' && fmt[j] <= '9' && j - i < 12) j++;
         }
+        const uint32_t prec = j;
         while (j < fl && (fmt[j] == 'l' || fmt[j] == 'h')) j++;
         if (j < fl && std::strchr("diuxXoc", fmt[j]) && arg < 4) {
-            char spec[24], piece[64];
+            const char conv = fmt[j];
+            auto number = [&](uint32_t from, uint32_t to) {
+                uint64_t n = 0;
+                for (uint32_t p = from; p < to; p++) n = n * 10 + uint32_t(fmt[p] - '0');
+                return n;
+            };
+            uint64_t w = number(flags, width), p = dot ? number(width + 1, prec) : 0;
+            // A conversion shows its first 63 characters. A precision past
+            // 80 shows only zeros there: it is cut to 80 and the width by as
+            // much (the padding stays as long); a width past 160 shows only
+            // padding there: it is cut to 160. The characters shown stay the
+            // same, and the library formats a few hundred characters instead
+            // of billions in the scan. %c takes no precision.
+            if (conv == 'c') dot = false;
+            if (dot && p > 80 && p <= INT32_MAX) {
+                w = w > p - 80 ? w - (p - 80) : 0;
+                p = 80;
+            }
+            if (w > 160) w = 160;
+            char spec[32], piece[64];
             uint32_t k = 0;
-            for (uint32_t p = i; p < j && k < sizeof spec - 2; p++)
-                if (fmt[p] != 'l' && fmt[p] != 'h') spec[k++] = fmt[p];
-            spec[k++] = fmt[j];
+            spec[k++] = '%';
+            for (uint32_t f = i + 1; f < flags; f++)  // a flag once: repeating it changes nothing
+                if (std::memchr(spec + 1, fmt[f], k - 1) == nullptr) spec[k++] = fmt[f];
+            if (w != 0) k += uint32_t(std::snprintf(spec + k, sizeof spec - k, "%u", unsigned(w)));
+            if (dot)
+                k += uint32_t(std::snprintf(spec + k, sizeof spec - k, ".%llu", static_cast<unsigned long long>(p)));
+            spec[k++] = conv;
             spec[k] = 0;
             const int32_t v = o.D(2 + arg++);
             const int n = std::snprintf(piece, sizeof piece, spec, v);

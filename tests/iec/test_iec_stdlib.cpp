@@ -1173,6 +1173,61 @@ TEST_F(IecStd, BitFunctionsMasksShiftsBcdPackingAndAnyTypes) {
     EXPECT_EQ(B(60), 0);
     Stf(95, {60, 11, 50, 5, 126, 4, 50, 50, 52});
     EXPECT_EQ(B(60), 0) << "a destination past the segment";
+    // INT [1,2,3,4,5] from 1 to 0, count 4: the block moves down one place;
+    // a negative position, type 0, STRING and 18 are refused
+    for (uint16_t i = 0; i < 5; i++) SetW(50 + i, uint16_t(i + 1));
+    SetD(50, 1);
+    SetD(51, 0);
+    SetD(52, 4);
+    Stf(95, {60, 11, 50, 5, 50, 5, 50, 51, 52});
+    EXPECT_EQ(B(60), 1);
+    EXPECT_EQ(std::vector<int>({W(50), W(51), W(52), W(53), W(54)}), std::vector<int>({2, 3, 4, 5, 5}));
+    SetD(50, uint32_t(-1));
+    Stf(95, {60, 11, 50, 5, 50, 5, 50, 51, 52});
+    EXPECT_EQ(B(60), 0);
+    SetD(50, 1);
+    for (uint16_t type : {0, 5, 18}) {
+        SetB(60, 7);
+        Stf(95, {60, type, 1, 2, 3, 2, 50, 51, 52});
+        EXPECT_EQ(B(60), 0) << type;
+    }
+    // TIME [100..103] elements 1 and 2 to 2 and 3 of another array
+    for (uint32_t i = 0; i < 4; i++) SetT(70 + i, 100 + i);
+    SetD(51, 2);
+    SetD(52, 2);
+    Stf(95, {60, 4, 70, 4, 80, 4, 50, 51, 52});
+    EXPECT_EQ(B(60), 1);
+    EXPECT_EQ(std::vector<uint32_t>({T(80), T(81), T(82), T(83)}), std::vector<uint32_t>({0, 0, 101, 102}));
+
+    // SWAB copies REAL, USINT and ULINT unchanged; SETBIT leaves REAL, TIME
+    // and LINT, and a bit past the width or below 0, as they are
+    SetD(1, 0x12345678);
+    Stf(219, {2, 3, 1});
+    EXPECT_EQ(D(2), 0x12345678u);
+    SetB(1, 0x12);
+    Stf(219, {2, 14, 1});
+    EXPECT_EQ(B(2), 0x12);
+    SetL(1, 0x1122334455667788ull);
+    Stf(219, {2, 17, 1});
+    EXPECT_EQ(L(2), 0x1122334455667788ull);
+    SetD(41, 1);
+    SetB(44, 1);
+    SetD(1, 0x40000000);
+    Stf(169, {2, 3, 1, 41, 44});
+    EXPECT_EQ(D(2), 0x40000000u);
+    SetT(1, 5);
+    Stf(169, {2, 4, 1, 41, 44});
+    EXPECT_EQ(T(2), 5u);
+    SetL(1, 5);
+    Stf(169, {2, 12, 1, 41, 44});
+    EXPECT_EQ(L(2), 5u);
+    SetW(1, 1);
+    for (int32_t bit : {16, -1}) {
+        SetD(41, uint32_t(bit));
+        SetW(2, 0);
+        Stf(169, {2, 11, 1, 41, 44});
+        EXPECT_EQ(W(2), 1) << bit;
+    }
 }
 
 TEST_F(IecStd, DateSystemAndTraceFunctions) {
@@ -1200,7 +1255,10 @@ TEST_F(IecStd, DateSystemAndTraceFunctions) {
             SetD(6, kind);
             Stf(63, {uint16_t(1 + kind), 6});
         }
+        SetS(4, "%Y-%m-%d %H:%M:%S");
+        Stf(171, {5, 4});
     }
+    EXPECT_EQ(S(5), "2024-03-10 14:05:09");
     EXPECT_EQ(S(1), "2024/03/10");
     EXPECT_EQ(S(2), "14:05:09");
     EXPECT_EQ(S(3), "Sunday");
@@ -1240,6 +1298,10 @@ TEST_F(IecStd, DateSystemAndTraceFunctions) {
     EXPECT_EQ(B(3), 1);
     EXPECT_EQ(Z7St_Flags(db) & Z7F_NOEVENTS, 0);
     SetB(2, 0);
+    Stf(156, {3, 2});
+    EXPECT_EQ(B(3), 0);
+    EXPECT_EQ(Z7St_Flags(db) & Z7F_NOEVENTS, Z7F_NOEVENTS);
+    SetB(2, 0);
     SetB(3, 1);
     EXPECT_EQ(Stf(135, {3, 2}), 1u);
     EXPECT_EQ(B(3), 0);
@@ -1255,6 +1317,20 @@ TEST_F(IecStd, DateSystemAndTraceFunctions) {
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(out, "b3 trace 7 -2\nx%s%n%5.2fff\n");
     EXPECT_EQ(B(4), 0);
+    // a width or precision far past the 63 characters a conversion shows:
+    // the same characters, without formatting the billions cut off (the
+    // call costs the scan next to nothing; bounded in processor time)
+    SetS(3, "[%.2000000000d|%-99999.5x|%99.20000000d]");
+    SetD(20, 7);
+    SetD(21, 255);
+    SetD(22, 3);
+    testing::internal::CaptureStdout();
+    const std::clock_t cpu = std::clock();
+    Stf(80, {4, 3, 20, 21, 22, 22});
+    const double spent = double(std::clock() - cpu) / CLOCKS_PER_SEC;
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "[" + std::string(63, '0') + "|000ff" + std::string(58, ' ') + "|" + std::string(63, '0') + "]\n");
+    EXPECT_LT(spent, 2.0);
     // LOGMESSAGE pushes {code, arg, value}
     SetD(30, 0x10063);
     SetD(31, 4);
@@ -1595,6 +1671,38 @@ TEST_F(IecStd, SixtyFourBitShiftsCountOfCycleStopAndSystemInformation) {
         EXPECT_EQ(D(11), want) << "code " << code;
     }
     std::memset(Z7Mem_Ptr(st + ST_BREAKPOINTS, 24), 0, 24);
+
+    // ARCREATE, ARWRITE, ARREAD: program identifiers 0..126 (the table's 1..127)
+    struct Ar {
+        uint16_t fn;
+        int32_t id, arg, value;
+        uint32_t want;
+    };
+    const Ar ars[] = {
+        {60, 0, 10, 0, 1},          // created
+        {60, 0, 10, 0, 2},          // used identifier
+        {60, 126, 1, 0, 1},         // the last identifier
+        {60, 127, 1, 0, 2},         // past it
+        {60, -1, 1, 0, 2},          //
+        {60, 5, 0, 0, 3},           // size below 1
+        {60, 6, 0x7FFFFFFF, 0, 4},  // no memory for it
+        {62, 0, 9, 1234, 1},        // written
+        {62, 0, 10, 1, 3},          // index out of range
+        {62, 7, 0, 1, 2},           // no such array
+        {62, -1, 0, 1, 2},          //
+        {61, 0, 9, 0, 1234},        //
+        {61, 0, 10, 0, 0},          // a failed read
+        {61, -1, 0, 0, 0},          //
+    };
+    for (const Ar &a : ars) {
+        SetD(12, uint32_t(a.id));
+        SetD(13, uint32_t(a.arg));
+        SetD(14, uint32_t(a.value));
+        SetD(11, 0xA5A5A5A5);
+        EXPECT_EQ(Stf(a.fn, a.fn == 62 ? std::vector<uint16_t>{11, 12, 13, 14} : std::vector<uint16_t>{11, 12, 13}),
+                  1u);
+        EXPECT_EQ(D(11), a.want) << a.fn << " " << a.id << " " << a.arg;
+    }
     Z7Mem_Put32(st + ST_OPTIONS, Z7Mem_Get32(st + ST_OPTIONS) & ~uint32_t(Z7O_CHANGED | Z7O_RETAINS));
     Z7Mem_Put32(st + ST_LOCKED, 0);
     Z7St_SetFlags(db, uint16_t((Z7St_Flags(db) & 0xFFF0) | Z7F_STOPPED));
