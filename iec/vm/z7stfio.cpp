@@ -526,7 +526,9 @@ uint32_t _STFS_FM_READ(uint32_t db, uint32_t operands, uint32_t) {
     return z7stf::Call(db, operands, {2, "s4"}, [](const Z7Ops &o) {
         const uint32_t h = KnownFile(o, 1);
         if (h == 0) return 1u;
-        char line[256];
+        // empty unless the platform writes a line into it: nothing left on
+        // the stack reaches the result
+        char line[256] = {};
         Z7Std_Hooks.file_read_line(h, line, Z7VMStr_GetMaxLength(o.db, o.Lit(0)) + 1);
         o.PutStr(0, line);
         return 1u;

@@ -1715,6 +1715,18 @@ TEST_F(IecStd, FilesUnderTheRootTheirResourcesAndRefusedNames) {
     EXPECT_EQ(B(10), 1);
     Stf(70, {8, 1});
     EXPECT_NE(D(8), 0u);
+    // FM_READ: a handle that is no longer a known file leaves the result as
+    // it is; a known file the platform holds no stream for reads the empty
+    // line (the stack below is first filled with the text of a line)
+    SetS(5, "KEEP");
+    Stf(73, {5, 9});
+    EXPECT_EQ(S(5), "KEEP");
+    SetS(6, "LEFTOVER-LEFTOVER-LEFTOVER-LEFTOVER-LEFT");
+    Stf(75, {10, 9, 6});
+    EXPECT_EQ(B(10), 0);
+    SetD(9, 1001);
+    Stf(73, {5, 9});
+    EXPECT_EQ(S(5), "");
     Z7VMRsc_FreeAll(db);
     EXPECT_EQ(Z7VMRsc_Exist(db), 0u);
 
