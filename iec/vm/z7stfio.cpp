@@ -150,22 +150,28 @@ bool UdpAddress(const Z7Ops &o, uint32_t k, uint8_t *&addr) {
     Z7Part_Trace("UDP address must be USINT[%u]", 16u);
     return false;
 }
-// TCPSEND, TCPRECEIVE (a string: a send moves its current text, a receive
-// fills it up to its maximum length) and TCPSENDARRAY, TCPRCVARRAY (a byte
-// array): at most len bytes; the result is the count moved, 0 on a closed
-// or failed socket, which is then released.
+// TCPSEND, TCPRECEIVE (a string: at most its maximum length in bytes of its
+// storage, so a send of more than the current text also moves the
+// terminator and what lies behind it, and a fixed-size frame keeps its
+// size) and
+// TCPSENDARRAY, TCPRCVARRAY (a byte array): at most len bytes; the result is
+// the count moved, 0 on a closed or failed socket, which is then released.
+// A receive into a forced string takes and counts the bytes all the same;
+// the string keeps its forced text.
 uint32_t TcpMove(const Z7Ops &o, bool send, bool array) {
     const uint32_t db = o.db;
     const int32_t s = KnownSocket(o, 1);
-    uint8_t *buf = nullptr;
+    uint8_t *buf = nullptr, spare[256];
     uint32_t limit = 0, slot = 0;
+    bool forced = false;
     if (array) {
         buf = Bytes(o, 3, limit);
     } else {
         slot = Z7VMStr_Slot(db, o.Lit(3));
-        limit = slot ? (send ? Z7Mem_Get8(slot + 1) : Z7Mem_Get8(slot)) : 0;
+        limit = slot ? Z7Mem_Get8(slot) : 0;
         buf = slot ? Z7Mem_Ptr(slot + 2, limit + 1u) : nullptr;
-        if (!send && o.Forced(3, 0, Z7LK_STR)) buf = nullptr;
+        forced = !send && o.Forced(3, 0, Z7LK_STR);
+        if (forced && buf != nullptr) buf = spare;
     }
     const uint32_t len = Limit(o.D(2), limit);
     if (s == -1 || buf == nullptr) {
@@ -180,7 +186,7 @@ uint32_t TcpMove(const Z7Ops &o, bool send, bool array) {
         n = 0;
     }
     if (n < 0) n = 0;
-    if (!send && !array && n >= 0) {
+    if (!send && !array && !forced) {
         Z7Mem_Put8(slot + 1, uint8_t(n));
         Z7Mem_Put8(slot + 2 + uint32_t(n), 0);
     }

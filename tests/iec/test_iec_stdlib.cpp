@@ -1967,7 +1967,7 @@ TEST_F(IecStd, TcpEchoAndUdpEchoThroughTheSocketFunctions) {
         Stf(155, {7, 4});
         EXPECT_EQ(B(7), 1);
         SetS(2, "PING-1");
-        SetD(5, 200);  // at most the current length goes out
+        SetD(5, 6);  // the current length
         Stf(151, {6, 4, 5, 2});
         EXPECT_EQ(D(6), 6u);
         char buf[16] = {};
@@ -2092,6 +2092,45 @@ TEST_F(IecStd, TcpConnectAndByteArraysBothWays) {
     Stf(215, {5, 2, 4, 40, 4});
     EXPECT_EQ(D(5), 1u);
     EXPECT_EQ(B(40), '5');
+    Stf(215, {5, 2, 4, 40, 4});
+    EXPECT_EQ(D(5), 1u);
+    EXPECT_EQ(B(40), '6');
+    // TCPSEND moves min(n, maximum length) bytes of the string's storage: n
+    // 10 past the current text "PING-1" sends its terminator and the bytes
+    // an earlier, longer text left there; n 300 stops at the 40 declared
+    SetS(3, "0123456789");
+    SetS(3, "PING-1");
+    for (const auto &[n, want] : std::vector<std::pair<uint32_t, uint32_t>>{{10, 10}, {300, 40}}) {
+        SetD(4, n);
+        Stf(151, {5, 2, 4, 3});
+        EXPECT_EQ(D(5), want) << n;
+    }
+    std::string sent;
+    while (sent.size() < 50) {
+        pollfd pp{peer, POLLIN, 0};
+        ASSERT_EQ(poll(&pp, 1, 5000), 1) << sent.size();
+        const ssize_t n = recv(peer, buf, sizeof buf, 0);
+        ASSERT_GT(n, 0);
+        sent.append(buf, size_t(n));
+    }
+    EXPECT_EQ(sent.substr(0, 21), std::string("PING-1\0"
+                                              "789PING-1\0"
+                                              "789\0",
+                                              21));
+    EXPECT_EQ(sent.size(), 50u);
+    // TCPRECEIVE into a forced string still takes the bytes and counts them;
+    // the string keeps its forced text
+    Lock(4, 0x20);
+    SetS(4, "FORCED");
+    ASSERT_EQ(send(peer, "xyz", 3, 0), 3);
+    SetD(4, 10);
+    SetD(5, 0);
+    for (int k = 0; k < 500 && D(5) == 0; k++) {
+        Stf(152, {5, 2, 4, 4});
+        if (D(5) == 0) usleep(10000);
+    }
+    EXPECT_EQ(D(5), 3u);
+    EXPECT_EQ(S(4), "FORCED");
     close(peer);
     close(lis);
     Stf(150, {3, 2});
