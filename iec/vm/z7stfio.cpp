@@ -59,6 +59,15 @@ uint32_t OpenFile(const Z7Ops &o, bool write, bool append) {
     if (h != 0) Z7VMRsc_Set(item, h, 0, 1, RSC_FILE);
     return h;
 }
+// One value of at most 8 bytes read from a file into dst, or nothing: a
+// value cut short by the end of the file leaves dst as it was rather than
+// part old and part new.
+bool ReadWhole(uint32_t h, uint8_t *dst, uint32_t size) {
+    uint8_t v[8];
+    if (size > sizeof v || !Z7Std_Hooks.file_read(h, v, size)) return false;
+    std::memcpy(dst, v, size);
+    return true;
+}
 // FB_READ, FB_WRITE: one variable of any type as raw bytes; a string is
 // written with its current length and never read; a forced variable is not
 // read into (TRUE all the same).
@@ -82,7 +91,7 @@ uint32_t FileBlock(const Z7Ops &o, bool read) {
         return 1;
     }
     uint8_t *p = Z7Mem_Ptr(a, size);
-    o.Put8(0, p && (read ? Z7Std_Hooks.file_read(h, p, size) : Z7Std_Hooks.file_write(h, p, size)) ? 1 : 0);
+    o.Put8(0, p && (read ? ReadWhole(h, p, size) : Z7Std_Hooks.file_write(h, p, size)) ? 1 : 0);
     return 1;
 }
 // FR_READ, FR_WRITE: count elements of an array from element pos on, one
@@ -100,7 +109,7 @@ uint32_t FileRecords(const Z7Ops &o, bool read) {
     uint8_t *p = Z7Mem_Ptr(a + pos * es, count * es);
     uint32_t done = 0;
     for (; p && done < count; done++)
-        if (!(read ? Z7Std_Hooks.file_read(h, p + done * es, es) : Z7Std_Hooks.file_write(h, p + done * es, es))) break;
+        if (!(read ? ReadWhole(h, p + done * es, es) : Z7Std_Hooks.file_write(h, p + done * es, es))) break;
     o.Put32(0, done);
     return 1;
 }

@@ -1579,6 +1579,26 @@ TEST_F(IecStd, BinaryFilesAppendFlushAndSeek) {
     Stf(19, {10, 1, 20, 21});
     Stf(172, {10, 2, 1, 7});
     EXPECT_EQ(D(7), 0x11223344u);
+    // a value cut short by the end of the file is not read in part: a DINT 2
+    // bytes before the end; DINT[2] 6 bytes before it (04 03 02 01 34 12)
+    SetD(20, uint32_t(-2));
+    SetD(21, 2);
+    Stf(19, {10, 1, 20, 21});
+    SetD(9, 0xAAAAAAAA);
+    SetB(10, 1);
+    Stf(172, {10, 2, 1, 9});
+    EXPECT_EQ(B(10), 0);
+    EXPECT_EQ(D(9), 0xAAAAAAAAu);
+    SetD(20, uint32_t(-6));
+    Stf(19, {10, 1, 20, 21});
+    SetD(40, 0xAAAAAAAA);
+    SetD(41, 0xAAAAAAAA);
+    SetD(22, 0);
+    SetD(23, 2);
+    Stf(16, {24, 2, 1, 40, 2, 22, 23});
+    EXPECT_EQ(D(24), 1u);
+    EXPECT_EQ(D(40), 0x01020304u);
+    EXPECT_EQ(D(41), 0xAAAAAAAAu);
     // a STRING is refused; a forced variable is not read and the result is TRUE
     SetB(10, 1);
     Stf(172, {10, 5, 1, 3});
