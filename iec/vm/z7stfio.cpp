@@ -14,7 +14,10 @@
 
 namespace {
 using namespace z7stf;
-constexpr uint32_t kPathMax = 256;
+// A name of the program's longest string (255 characters) behind the '/'
+// of a relative name, and its terminator: a name is never cut to a shorter
+// one, which could name another file.
+constexpr uint32_t kPathMax = 257;
 
 // Text of the string operand k as a host string (cut to size - 1).
 uint32_t Text(const Z7Ops &o, uint32_t k, char *out, uint32_t size) {

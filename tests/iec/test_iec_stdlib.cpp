@@ -1784,6 +1784,30 @@ TEST_F(IecStd, FilesUnderTheRootTheirResourcesAndRefusedNames) {
         EXPECT_EQ(int32_t(D(20)), c.want);
     }
     Z7VMRsc_FreeAll(db);
+
+    // a name of 255 characters is taken whole: its first 254 name another
+    // file, which it never reaches
+    Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
+    db = 0;
+    IecImage img;
+    img.d8 = img.d32 = {15, 15, 15};
+    img.d16 = img.d64 = img.time = {3, 3, 3};
+    img.str = {2, 2, 2};
+    img.string_sizes = {255, 255};
+    ASSERT_EQ(Start(img, db), 0u);
+    const std::string stem = "mnt/cfg/" + std::string(246, 'a');
+    std::ofstream(root / stem) << "x";
+    SetS(1, stem);
+    Stf(178, {1, 1});
+    EXPECT_EQ(B(1), 1);
+    SetS(1, stem + "b");
+    ASSERT_EQ(S(1).size(), 255u);
+    SetB(1, 1);
+    Stf(178, {1, 1});
+    EXPECT_EQ(B(1), 0);
+    SetD(2, 7);
+    Stf(70, {2, 1});
+    EXPECT_EQ(D(2), 0u);
 }
 
 TEST_F(IecStd, ByteBuffersSerialisationStringsAndShifts) {
