@@ -168,8 +168,12 @@ bool Z7File_WriteLine(uint32_t h, const char *text) {
 }
 
 uint32_t Z7File_ReadLine(uint32_t h, char *buf, uint32_t size) {
+    if (buf == nullptr || size == 0) return 0;
+    // a handle without a stream reads the empty line: the caller's buffer
+    // never keeps what it held before
+    buf[0] = 0;
     FILE *f = Slot(h);
-    if (f == nullptr || buf == nullptr || size == 0) return 0;
+    if (f == nullptr) return 0;
     uint32_t n = 0;
     while (n + 1 < size && n < 255) {
         const int c = std::fgetc(f);

@@ -14,7 +14,10 @@
 
 namespace {
 using namespace z7stf;
-constexpr uint32_t kPathMax = 256;
+// A name of the program's longest string (255 characters) behind the '/'
+// of a relative name, and its terminator: a name is never cut to a shorter
+// one, which could name another file.
+constexpr uint32_t kPathMax = 257;
 
 // Text of the string operand k as a host string (cut to size - 1).
 uint32_t Text(const Z7Ops &o, uint32_t k, char *out, uint32_t size) {
@@ -59,6 +62,15 @@ uint32_t OpenFile(const Z7Ops &o, bool write, bool append) {
     if (h != 0) Z7VMRsc_Set(item, h, 0, 1, RSC_FILE);
     return h;
 }
+// One value of at most 8 bytes read from a file into dst, or nothing: a
+// value cut short by the end of the file leaves dst as it was rather than
+// part old and part new.
+bool ReadWhole(uint32_t h, uint8_t *dst, uint32_t size) {
+    uint8_t v[8];
+    if (size > sizeof v || !Z7Std_Hooks.file_read(h, v, size)) return false;
+    std::memcpy(dst, v, size);
+    return true;
+}
 // FB_READ, FB_WRITE: one variable of any type as raw bytes; a string is
 // written with its current length and never read; a forced variable is not
 // read into (TRUE all the same).
@@ -82,7 +94,7 @@ uint32_t FileBlock(const Z7Ops &o, bool read) {
         return 1;
     }
     uint8_t *p = Z7Mem_Ptr(a, size);
-    o.Put8(0, p && (read ? Z7Std_Hooks.file_read(h, p, size) : Z7Std_Hooks.file_write(h, p, size)) ? 1 : 0);
+    o.Put8(0, p && (read ? ReadWhole(h, p, size) : Z7Std_Hooks.file_write(h, p, size)) ? 1 : 0);
     return 1;
 }
 // FR_READ, FR_WRITE: count elements of an array from element pos on, one
@@ -100,7 +112,7 @@ uint32_t FileRecords(const Z7Ops &o, bool read) {
     uint8_t *p = Z7Mem_Ptr(a + pos * es, count * es);
     uint32_t done = 0;
     for (; p && done < count; done++)
-        if (!(read ? Z7Std_Hooks.file_read(h, p + done * es, es) : Z7Std_Hooks.file_write(h, p + done * es, es))) break;
+        if (!(read ? ReadWhole(h, p + done * es, es) : Z7Std_Hooks.file_write(h, p + done * es, es))) break;
     o.Put32(0, done);
     return 1;
 }
@@ -150,22 +162,28 @@ bool UdpAddress(const Z7Ops &o, uint32_t k, uint8_t *&addr) {
     Z7Part_Trace("UDP address must be USINT[%u]", 16u);
     return false;
 }
-// TCPSEND, TCPRECEIVE (a string: a send moves its current text, a receive
-// fills it up to its maximum length) and TCPSENDARRAY, TCPRCVARRAY (a byte
-// array): at most len bytes; the result is the count moved, 0 on a closed
-// or failed socket, which is then released.
+// TCPSEND, TCPRECEIVE (a string: at most its maximum length in bytes of its
+// storage, so a send of more than the current text also moves the
+// terminator and what lies behind it, and a fixed-size frame keeps its
+// size) and
+// TCPSENDARRAY, TCPRCVARRAY (a byte array): at most len bytes; the result is
+// the count moved, 0 on a closed or failed socket, which is then released.
+// A receive into a forced string takes and counts the bytes all the same;
+// the string keeps its forced text.
 uint32_t TcpMove(const Z7Ops &o, bool send, bool array) {
     const uint32_t db = o.db;
     const int32_t s = KnownSocket(o, 1);
-    uint8_t *buf = nullptr;
+    uint8_t *buf = nullptr, spare[256];
     uint32_t limit = 0, slot = 0;
+    bool forced = false;
     if (array) {
         buf = Bytes(o, 3, limit);
     } else {
         slot = Z7VMStr_Slot(db, o.Lit(3));
-        limit = slot ? (send ? Z7Mem_Get8(slot + 1) : Z7Mem_Get8(slot)) : 0;
+        limit = slot ? Z7Mem_Get8(slot) : 0;
         buf = slot ? Z7Mem_Ptr(slot + 2, limit + 1u) : nullptr;
-        if (!send && o.Forced(3, 0, Z7LK_STR)) buf = nullptr;
+        forced = !send && o.Forced(3, 0, Z7LK_STR);
+        if (forced && buf != nullptr) buf = spare;
     }
     const uint32_t len = Limit(o.D(2), limit);
     if (s == -1 || buf == nullptr) {
@@ -180,7 +198,7 @@ uint32_t TcpMove(const Z7Ops &o, bool send, bool array) {
         n = 0;
     }
     if (n < 0) n = 0;
-    if (!send && !array && n >= 0) {
+    if (!send && !array && !forced) {
         Z7Mem_Put8(slot + 1, uint8_t(n));
         Z7Mem_Put8(slot + 2 + uint32_t(n), 0);
     }
@@ -526,7 +544,9 @@ uint32_t _STFS_FM_READ(uint32_t db, uint32_t operands, uint32_t) {
     return z7stf::Call(db, operands, {2, "s4"}, [](const Z7Ops &o) {
         const uint32_t h = KnownFile(o, 1);
         if (h == 0) return 1u;
-        char line[256];
+        // empty unless the platform writes a line into it: nothing left on
+        // the stack reaches the result
+        char line[256] = {};
         Z7Std_Hooks.file_read_line(h, line, Z7VMStr_GetMaxLength(o.db, o.Lit(0)) + 1);
         o.PutStr(0, line);
         return 1u;

@@ -1779,6 +1779,26 @@ TEST_F(IecStd, BinaryFilesAppendFlushAndSeek) {
     Stf(19, {10, 1, 20, 21});
     Stf(172, {10, 2, 1, 7});
     EXPECT_EQ(D(7), 0x11223344u);
+    // a value cut short by the end of the file is not read in part: a DINT 2
+    // bytes before the end; DINT[2] 6 bytes before it (04 03 02 01 34 12)
+    SetD(20, uint32_t(-2));
+    SetD(21, 2);
+    Stf(19, {10, 1, 20, 21});
+    SetD(9, 0xAAAAAAAA);
+    SetB(10, 1);
+    Stf(172, {10, 2, 1, 9});
+    EXPECT_EQ(B(10), 0);
+    EXPECT_EQ(D(9), 0xAAAAAAAAu);
+    SetD(20, uint32_t(-6));
+    Stf(19, {10, 1, 20, 21});
+    SetD(40, 0xAAAAAAAA);
+    SetD(41, 0xAAAAAAAA);
+    SetD(22, 0);
+    SetD(23, 2);
+    Stf(16, {24, 2, 1, 40, 2, 22, 23});
+    EXPECT_EQ(D(24), 1u);
+    EXPECT_EQ(D(40), 0x01020304u);
+    EXPECT_EQ(D(41), 0xAAAAAAAAu);
     // a STRING is refused; a forced variable is not read and the result is TRUE
     SetB(10, 1);
     Stf(172, {10, 5, 1, 3});
@@ -1915,6 +1935,18 @@ TEST_F(IecStd, FilesUnderTheRootTheirResourcesAndRefusedNames) {
     EXPECT_EQ(B(10), 1);
     Stf(70, {8, 1});
     EXPECT_NE(D(8), 0u);
+    // FM_READ: a handle that is no longer a known file leaves the result as
+    // it is; a known file the platform holds no stream for reads the empty
+    // line (the stack below is first filled with the text of a line)
+    SetS(5, "KEEP");
+    Stf(73, {5, 9});
+    EXPECT_EQ(S(5), "KEEP");
+    SetS(6, "LEFTOVER-LEFTOVER-LEFTOVER-LEFTOVER-LEFT");
+    Stf(75, {10, 9, 6});
+    EXPECT_EQ(B(10), 0);
+    SetD(9, 1001);
+    Stf(73, {5, 9});
+    EXPECT_EQ(S(5), "");
     Z7VMRsc_FreeAll(db);
     EXPECT_EQ(Z7VMRsc_Exist(db), 0u);
 
@@ -1952,6 +1984,30 @@ TEST_F(IecStd, FilesUnderTheRootTheirResourcesAndRefusedNames) {
         EXPECT_EQ(int32_t(D(20)), c.want);
     }
     Z7VMRsc_FreeAll(db);
+
+    // a name of 255 characters is taken whole: its first 254 name another
+    // file, which it never reaches
+    Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
+    db = 0;
+    IecImage img;
+    img.d8 = img.d32 = {15, 15, 15};
+    img.d16 = img.d64 = img.time = {3, 3, 3};
+    img.str = {2, 2, 2};
+    img.string_sizes = {255, 255};
+    ASSERT_EQ(Start(img, db), 0u);
+    const std::string stem = "mnt/cfg/" + std::string(246, 'a');
+    std::ofstream(root / stem) << "x";
+    SetS(1, stem);
+    Stf(178, {1, 1});
+    EXPECT_EQ(B(1), 1);
+    SetS(1, stem + "b");
+    ASSERT_EQ(S(1).size(), 255u);
+    SetB(1, 1);
+    Stf(178, {1, 1});
+    EXPECT_EQ(B(1), 0);
+    SetD(2, 7);
+    Stf(70, {2, 1});
+    EXPECT_EQ(D(2), 0u);
 }
 
 TEST_F(IecStd, ByteBuffersSerialisationStringsAndShifts) {
@@ -2155,7 +2211,7 @@ TEST_F(IecStd, TcpEchoAndUdpEchoThroughTheSocketFunctions) {
         Stf(155, {7, 4});
         EXPECT_EQ(B(7), 1);
         SetS(2, "PING-1");
-        SetD(5, 200);  // at most the current length goes out
+        SetD(5, 6);  // the current length
         Stf(151, {6, 4, 5, 2});
         EXPECT_EQ(D(6), 6u);
         char buf[16] = {};
@@ -2280,6 +2336,45 @@ TEST_F(IecStd, TcpConnectAndByteArraysBothWays) {
     Stf(215, {5, 2, 4, 40, 4});
     EXPECT_EQ(D(5), 1u);
     EXPECT_EQ(B(40), '5');
+    Stf(215, {5, 2, 4, 40, 4});
+    EXPECT_EQ(D(5), 1u);
+    EXPECT_EQ(B(40), '6');
+    // TCPSEND moves min(n, maximum length) bytes of the string's storage: n
+    // 10 past the current text "PING-1" sends its terminator and the bytes
+    // an earlier, longer text left there; n 300 stops at the 40 declared
+    SetS(3, "0123456789");
+    SetS(3, "PING-1");
+    for (const auto &[n, want] : std::vector<std::pair<uint32_t, uint32_t>>{{10, 10}, {300, 40}}) {
+        SetD(4, n);
+        Stf(151, {5, 2, 4, 3});
+        EXPECT_EQ(D(5), want) << n;
+    }
+    std::string sent;
+    while (sent.size() < 50) {
+        pollfd pp{peer, POLLIN, 0};
+        ASSERT_EQ(poll(&pp, 1, 5000), 1) << sent.size();
+        const ssize_t n = recv(peer, buf, sizeof buf, 0);
+        ASSERT_GT(n, 0);
+        sent.append(buf, size_t(n));
+    }
+    EXPECT_EQ(sent.substr(0, 21), std::string("PING-1\0"
+                                              "789PING-1\0"
+                                              "789\0",
+                                              21));
+    EXPECT_EQ(sent.size(), 50u);
+    // TCPRECEIVE into a forced string still takes the bytes and counts them;
+    // the string keeps its forced text
+    Lock(4, 0x20);
+    SetS(4, "FORCED");
+    ASSERT_EQ(send(peer, "xyz", 3, 0), 3);
+    SetD(4, 10);
+    SetD(5, 0);
+    for (int k = 0; k < 500 && D(5) == 0; k++) {
+        Stf(152, {5, 2, 4, 4});
+        if (D(5) == 0) usleep(10000);
+    }
+    EXPECT_EQ(D(5), 3u);
+    EXPECT_EQ(S(4), "FORCED");
     close(peer);
     close(lis);
     Stf(150, {3, 2});

@@ -298,6 +298,9 @@ TEST(RuntimeFiles, LinesProfilesMacsAndClock) {
     EXPECT_STREQ(buf, "last");
     EXPECT_EQ(Z7File_ReadLine(h, buf, sizeof buf), 0u);
     Z7File_Close(h);
+    std::memset(buf, 'x', 8);
+    EXPECT_EQ(Z7File_ReadLine(h, buf, 8), 0u);  // a closed handle: the empty line
+    EXPECT_STREQ(buf, "");
 
     {
         std::ofstream f(root / "mnt/cfg/drv.ini", std::ios::binary);
