@@ -9,12 +9,17 @@
 //                    ours_over_peer (target <= 1.5).
 //   BM_Ton, BM_Average, BM_CurveLin16: one block execution (30 / 40 / 80 ns).
 //   BM_ArSort128:    ARSORT of 128 INT, re-shuffled each time (15 us).
+//   BM_PrintfHugeWidth: PRINTF with widths and precisions in the billions;
+//                    only what a conversion shows is formatted (20 us).
 //   BM_Cycles10k:    10,000 calls of each of the above: no malloc, no arena
 //                    block taken (counters).
 #include <bit>
 #include <benchmark/benchmark.h>
 
+#include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 #include <vector>
 
 #include "bench/iec/lua_peer.h"
@@ -22,6 +27,7 @@
 #include "iec/vm/z7interp.h"
 #include "iec/vm/z7parts.h"
 #include "iec/vm/z7stdlib.h"
+#include "iec/vm/z7str.h"
 #include "iec/vm/z7vm.h"
 #include "tests/support/iec_image.h"
 
@@ -31,6 +37,8 @@ struct App {
     App() {
         test_support::IecImage img;
         img.d8 = img.d16 = img.d32 = img.d64 = img.time = {1023, 1023, 1023};
+        img.str = {4, 4, 4};
+        img.string_sizes = {80, 80, 80, 80};
         code = test_support::IecLoad(img.Build());
         if (Z7VM_CreateDB(code, &db) != 0 || Z7Def_ColdStart(code, db, nullptr, nullptr, 0, 0, "BENCH") != 0) db = 0;
     }
@@ -85,6 +93,27 @@ void BM_MoveBlock64(benchmark::State &s) { StfBench(s, 95, {5, 11, 100, 64, 300,
 BENCHMARK(BM_Shl);
 BENCHMARK(BM_BinToBcd);
 BENCHMARK(BM_MoveBlock64);
+
+// The trace line goes to /dev/null while the calls run.
+void BM_PrintfHugeWidth(benchmark::State &state) {
+    App app;
+    Z7VMStr_AscForceC(app.db, 3, "[%.2000000000d|%-99999.5x|%99.20000000d]");
+    app.SetD(20, 7);
+    app.SetD(21, 255);
+    app.SetD(22, 3);
+    const uint32_t c = app.Call(80, {4, 3, 20, 21, 22, 22});
+    if (Z7VMStf_Execute(app.db, c) != 1) return state.SkipWithError("PRINTF refused its operands");
+    std::fflush(stdout);
+    const int saved = dup(1), null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    for (auto _ : state) benchmark::DoNotOptimize(Z7VMStf_Execute(app.db, c));
+    std::fflush(stdout);
+    dup2(saved, 1);
+    close(saved);
+    close(null);
+    Z7Mem_Free(c);
+}
+BENCHMARK(BM_PrintfHugeWidth)->Unit(benchmark::kMicrosecond);
 
 // 100 x the 8 mask calls (AND, OR, XOR, NOT, SHL, SHR, ROL, ROR on DINT 1
 // and 2 into DINT 1) as opcode 285 in one program, run by the interpreter.

@@ -1318,19 +1318,16 @@ TEST_F(IecStd, DateSystemAndTraceFunctions) {
     EXPECT_EQ(out, "b3 trace 7 -2\nx%s%n%5.2fff\n");
     EXPECT_EQ(B(4), 0);
     // a width or precision far past the 63 characters a conversion shows:
-    // the same characters, without formatting the billions cut off (the
-    // call costs the scan next to nothing; bounded in processor time)
+    // the same characters, without formatting the billions cut off (what
+    // the call costs the scan is measured in the standard-library bench)
     SetS(3, "[%.2000000000d|%-99999.5x|%99.20000000d]");
     SetD(20, 7);
     SetD(21, 255);
     SetD(22, 3);
     testing::internal::CaptureStdout();
-    const std::clock_t cpu = std::clock();
     Stf(80, {4, 3, 20, 21, 22, 22});
-    const double spent = double(std::clock() - cpu) / CLOCKS_PER_SEC;
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "[" + std::string(63, '0') + "|000ff" + std::string(58, ' ') + "|" + std::string(63, '0') + "]\n");
-    EXPECT_LT(spent, 2.0);
     // LOGMESSAGE pushes {code, arg, value}
     SetD(30, 0x10063);
     SetD(31, 4);
