@@ -518,12 +518,19 @@ uint32_t _STFS_MLEN(uint32_t db, uint32_t operands, uint32_t) {
     });
 }
 // REPLACE(s, part, n, pos): n characters from pos deleted, then part put in
-// their place.
+// their place. part is taken before the deletion writes the result: the
+// result may be part's own variable (s2 := REPLACE(s1, s2, ...)), which would
+// otherwise put the shortened s1 in the place of part.
 uint32_t _STFS_REPLACE(uint32_t db, uint32_t operands, uint32_t) {
     return z7stf::Call(db, operands, {5, "sss44"}, [](const Z7Ops &o) {
         if (!StrLocked(o)) {
+            uint8_t part[256];
+            uint32_t n = Z7VMStr_GetLength(o.db, o.Lit(2));
+            const uint8_t *text = n != 0 ? Z7Mem_Ptr(Z7VMStr_GetText(o.db, o.Lit(2)), n) : nullptr;
+            if (text == nullptr) n = 0;
+            if (n != 0) std::memcpy(part, text, n);
             Z7VMStr_Delete(o.db, o.Lit(0), o.Lit(1), Pos(o, 4), o.D(3));
-            Z7VMStr_Insert(o.db, o.Lit(0), o.Lit(0), o.Lit(2), Pos(o, 4));
+            Z7VMStr_InsertText(o.db, o.Lit(0), o.Lit(0), part, n, Pos(o, 4));
         }
         return 1u;
     });

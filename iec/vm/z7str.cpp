@@ -169,12 +169,17 @@ void Z7VMStr_Delete(uint32_t db, uint32_t dst, uint32_t s, int32_t pos, int32_t 
 }
 
 void Z7VMStr_Insert(uint32_t db, uint32_t dst, uint32_t s, uint32_t ins, int32_t pos) {
-    const Str x = At(db, s), y = At(db, ins);
+    const Str y = At(db, ins);
+    Z7VMStr_InsertText(db, dst, s, y.text(), y.len, pos);
+}
+
+void Z7VMStr_InsertText(uint32_t db, uint32_t dst, uint32_t s, const uint8_t *ins, uint32_t n, int32_t pos) {
+    const Str x = At(db, s);
     uint8_t buf[512];
     const uint32_t p = Clip(pos, x.len);
-    const uint32_t k = std::min<uint32_t>(y.len, x.max - x.len);
+    const uint32_t k = std::min<uint32_t>(std::min<uint32_t>(n, 255), x.max - x.len);
     std::memcpy(buf, x.text(), p);
-    std::memcpy(buf + p, y.text(), k);
+    if (k != 0) std::memcpy(buf + p, ins, k);
     std::memcpy(buf + p + k, x.text() + p, x.len - p);
     Store(Z7VMStr_Slot(db, dst), buf, std::min<uint32_t>(x.len + k, 255));
 }

@@ -30,6 +30,8 @@ void Z7VMStr_Right(uint32_t db, uint32_t dst, uint32_t s, int32_t n);
 void Z7VMStr_Mid(uint32_t db, uint32_t dst, uint32_t s, int32_t pos, int32_t n);
 void Z7VMStr_Delete(uint32_t db, uint32_t dst, uint32_t s, int32_t pos, int32_t n);
 void Z7VMStr_Insert(uint32_t db, uint32_t dst, uint32_t s, uint32_t ins, int32_t pos);
+// Insert with the inserted text (n characters) held by the caller.
+void Z7VMStr_InsertText(uint32_t db, uint32_t dst, uint32_t s, const uint8_t *ins, uint32_t n, int32_t pos);
 uint32_t Z7VMStr_Find(uint32_t db, uint32_t s, uint32_t pattern);
 uint32_t Z7VMStr_Ascii(uint32_t db, uint32_t s, int32_t pos);
 void Z7VMStr_Char(uint32_t db, uint32_t dst, uint32_t code);

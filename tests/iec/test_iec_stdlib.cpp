@@ -2093,6 +2093,31 @@ TEST_F(IecStd, ByteBuffersSerialisationStringsAndShifts) {
     Stf(159, {24, 90, 4, 2, 20, 21, 22, 23});
     EXPECT_EQ(S(2), "XYZ");
     EXPECT_EQ(D(24), 5u);
+
+    // REPLACE(IN1, IN2, L 2, P 3) (48): 'ABCDEF' without 'CD', 'xy' in their
+    // place; the result may be either input, or both: IN2 is read as it was
+    // before the result is written
+    struct Repl {
+        uint16_t result, in1, in2;
+        const char *want;
+    };
+    SetD(25, 2);
+    SetD(26, 3);
+    for (const Repl &c :
+         std::vector<Repl>{{3, 1, 2, "ABxyEF"}, {1, 1, 2, "ABxyEF"}, {2, 1, 2, "ABxyEF"}, {1, 1, 1, "ABABCDEFEF"}}) {
+        SCOPED_TRACE(testing::Message() << c.result << " " << c.in1 << " " << c.in2);
+        SetS(1, "ABCDEF");
+        SetS(2, "xy");
+        SetS(3, "old");
+        EXPECT_EQ(Stf(48, {c.result, c.in1, c.in2, 25, 26}), 1u);
+        EXPECT_EQ(S(c.result), c.want);
+    }
+    // a forced result keeps its text
+    SetS(1, "ABCDEF");
+    SetS(3, "old");
+    Lock(3, 0x20);
+    EXPECT_EQ(Stf(48, {3, 1, 2, 25, 26}), 1u);
+    EXPECT_EQ(S(3), "old");
 }
 
 // Declared array sizes are literal words read unsigned: arrays of 32,768
