@@ -1049,6 +1049,9 @@ TEST_F(IecStd, BitFunctionsMasksShiftsBcdPackingAndAnyTypes) {
         {78, S32, 0xFFFFFFFB, 0, 0},
         {79, S32, 0x99999, 0, 99999},
         {79, S32, 0x1A, 0, 0},
+        {78, S32, 123456789, 0, 0x23456789},  // the ninth digit is lost
+        {79, S32, 0x12345678, 0, 12345678},   //
+        {79, S32, 0x7FFFFFFF, 0, 0},          // a nibble of 15
         {208, S64, 0x8000000000000001ull, 65, 2},
         {213, S64, 0, 0, ~0ull},
     };
@@ -1328,6 +1331,13 @@ TEST_F(IecStd, DateSystemAndTraceFunctions) {
     Stf(80, {4, 3, 20, 21, 22, 22});
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "[" + std::string(63, '0') + "|000ff" + std::string(58, ' ') + "|" + std::string(63, '0') + "]\n");
+    // just past the cut: the padding keeps its length (90 - 81 = 9 places);
+    // a precision the library cannot take shows nothing, as it always did
+    SetS(3, "[%90.81d|%-.81x|%.2147483648d]");
+    testing::internal::CaptureStdout();
+    Stf(80, {4, 3, 20, 21, 22, 22});
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "[" + std::string(9, ' ') + std::string(54, '0') + "|" + std::string(63, '0') + "|]\n");
     // LOGMESSAGE pushes {code, arg, value}
     SetD(30, 0x10063);
     SetD(31, 4);
