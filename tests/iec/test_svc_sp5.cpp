@@ -441,6 +441,41 @@ TEST_F(Sp5, MasterFetchesAndSendsFilesThroughTheSlave) {
     EXPECT_EQ(status, 0u);
     EXPECT_TRUE(Exists("mnt/cfg/fresh.bin"));
     EXPECT_EQ(File("mnt/cfg/fresh.bin"), "");
+    // an empty local file sent: the slave's target is there, empty
+    std::ofstream(root / "mnt/cfg/e.bin", std::ios::binary).close();
+    ASSERT_EQ(Z7SP5Ftlm_SendFile(&m, "/mnt/cfg/e.bin", "e2.bin", "", now), 1u);
+    ASSERT_TRUE(run());
+    EXPECT_EQ(status, 0u);
+    EXPECT_TRUE(Exists("mnt/cfg/e2.bin"));
+    EXPECT_EQ(File("mnt/cfg/e2.bin"), "");
+    // a local file longer than the remote one is fetched again from 0; one
+    // equal to it is whole at once
+    std::ofstream(root / "mnt/cfg/r.bin", std::ios::binary) << "hello world";
+    std::ofstream(root / "mnt/cfg/l.bin", std::ios::binary) << "hello world and more";
+    for (int pass = 0; pass < 2; pass++) {
+        ASSERT_EQ(Z7SP5Ftlm_RcvFile(&m, "/mnt/cfg/l.bin", "r.bin", "", now), 1u);
+        ASSERT_TRUE(run());
+        EXPECT_EQ(status, 0u);
+        EXPECT_EQ(File("mnt/cfg/l.bin"), "hello world") << "pass " << pass;
+    }
+    // a send goes on behind what the slave's download file holds when it is
+    // the start of the local file, and starts it anew when it is not
+    for (const char *held : {"hello", "jello"}) {
+        std::ofstream(root / "mnt/cfg/sp5ftw.tmp", std::ios::binary) << held;
+        ASSERT_EQ(Z7SP5Ftlm_SendFile(&m, "/mnt/cfg/r.bin", "t.bin", "", now), 1u);
+        ASSERT_TRUE(run());
+        EXPECT_EQ(status, 0u);
+        EXPECT_EQ(File("mnt/cfg/t.bin"), "hello world") << held;
+        EXPECT_FALSE(Exists("mnt/cfg/sp5ftw.tmp"));
+    }
+    // the slave's own transfer files are not targets: its codes come back
+    ASSERT_EQ(Z7SP5Ftlm_RcvFile(&m, "/mnt/cfg/x.bin", "sp5ftr.tmp", "", now), 1u);
+    ASSERT_TRUE(run());
+    EXPECT_EQ(status, 4u);
+    ASSERT_EQ(Z7SP5Ftlm_SendFile(&m, "/mnt/cfg/r.bin", "sp5ftw.tmp", "", now), 1u);
+    ASSERT_TRUE(run());
+    EXPECT_EQ(status, 4u);
+    EXPECT_EQ(File("mnt/cfg/r.bin"), "hello world");
     // no slave: the retries run out
     cs.sp5.tl.dl.frm.serial = cs.ch[0].serial = -1;
     ASSERT_EQ(Z7SP5Ftlm_RcvFile(&m, "/mnt/cfg/l3.bin", "remote.bin", "", now), 1u);
