@@ -11,10 +11,13 @@
 
 namespace {
 constexpr uint8_t kMarker[3] = {'S', 'P', '5'};
-constexpr uint32_t kDay = 86400000;
 
 uint32_t PayloadLen(const uint8_t *h) { return BE_Get16(h + 6); }
-uint32_t Elapsed(uint32_t then, uint32_t now) { return now - then < kDay ? now - then : 0; }
+// Milliseconds since then, across the counter's wrap. A poll that comes a
+// day or more late once read as no time gone, and the request then waited
+// for ever; a clock set back reads as a long time gone, which costs one
+// early try at most.
+uint32_t Elapsed(uint32_t then, uint32_t now) { return now - then; }
 
 void Drop(uint8_t *buf, uint32_t *have, uint32_t n) {
     if (n >= *have) {

@@ -299,6 +299,71 @@ TEST_F(Sp5, SlaveUploadsAndDownloadsFiles) {
               Text(std::string("F5\x04\x02", 4)));
 }
 
+// The master's data link alone against a socket it reads by hand: the
+// sequence wraps from 255 to 1, a '?' answer sends the request again at once,
+// an answer of another sequence is counted and waited past, and once the
+// time-outs ran past the retry limit (2: three frames in all) the request
+// fails. A poll that comes late, even by more than a day, still finds the
+// time-out run out.
+TEST_F(Sp5, MasterLinkWrapsResendsAndGivesUp) {
+    int m[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, m), 0);
+    static Z7SP5Dl d;
+    static uint8_t hdr[SP5_HEADER], pay[SP5_PAYLOAD];
+    Z7SP5Dlm_Open(&d, SP5_MASTER, "DUMMY", 100, 2, hdr, pay);
+    d.frm.serial = m[0];
+    d.seq = 255;
+    auto line = [&] {
+        Bytes in(4096);
+        const ssize_t r = read(m[1], in.data(), in.size());
+        in.resize(r > 0 ? size_t(r) : 0);
+        return in;
+    };
+    auto put = [&](const Bytes &f) { EXPECT_EQ(write(m[1], f.data(), f.size()), ssize_t(f.size())); };
+    const uint8_t h[SP5_HEADER] = {0x01, 0x23, 'S', 0, 7, 0, 0, 0};
+    uint32_t failed = 9;
+    ASSERT_EQ(Z7SP5Dlm_Send(&d, h, nullptr, 1000), 1u);
+    EXPECT_EQ(Z7SP5Dlm_Send(&d, h, nullptr, 1000), 0u);
+    const Bytes first = {'S', 'P', '5', 0x01, 0x23, 'S', 1, 7, 0, 0, 0, 0xD2, 0xA3, ']'};
+    EXPECT_EQ(first, Frame(0x0123, 'S', 1, 7, 0, {}));
+    EXPECT_EQ(line(), first);
+    EXPECT_EQ(Z7SP5Dlm_GetAnswer(&d, 1001, &failed), 0u);
+    put(Frame(0x0123, '?', 1, 7, 0, {}));
+    EXPECT_EQ(Z7SP5Dlm_GetAnswer(&d, 1002, &failed), 0u);
+    EXPECT_EQ(line(), first);
+    put(Frame(0x0123, 'A', 5, 7, 0, {}));
+    EXPECT_EQ(Z7SP5Dlm_GetAnswer(&d, 1003, &failed), 0u);
+    EXPECT_EQ(d.ignored, 1u);
+    EXPECT_EQ(d.crc_errors, 1u);
+    EXPECT_EQ(Z7SP5Dlm_GetAnswer(&d, 1101, &failed), 0u);
+    EXPECT_EQ(line(), Bytes());
+    EXPECT_EQ(Z7SP5Dlm_GetAnswer(&d, 1102, &failed), 0u);
+    EXPECT_EQ(line(), first);
+    EXPECT_EQ(Z7SP5Dlm_GetAnswer(&d, 1202, &failed), 1u);
+    EXPECT_EQ(failed, 1u);
+    EXPECT_EQ(line(), Bytes());
+    // the next request, sequence 2, answered
+    ASSERT_EQ(Z7SP5Dlm_Send(&d, h, nullptr, 2000), 1u);
+    EXPECT_EQ(line(), Frame(0x0123, 'S', 2, 7, 0, {}));
+    put(Frame(0x0123, 'A', 2, 7, 0, Text("OK")));
+    EXPECT_EQ(Z7SP5Dlm_GetAnswer(&d, 2001, &failed), 1u);
+    EXPECT_EQ(failed, 0u);
+    EXPECT_EQ(Bytes(pay, pay + 2), Text("OK"));
+    // sequence 3 polled again only a day and 5 ms later: sent again, and
+    // 100 ms after that it has failed
+    ASSERT_EQ(Z7SP5Dlm_Send(&d, h, nullptr, 3000), 1u);
+    EXPECT_EQ(line(), Frame(0x0123, 'S', 3, 7, 0, {}));
+    EXPECT_EQ(Z7SP5Dlm_GetAnswer(&d, 3000 + 86400005, &failed), 0u);
+    EXPECT_EQ(line(), Frame(0x0123, 'S', 3, 7, 0, {}));
+    EXPECT_EQ(Z7SP5Dlm_GetAnswer(&d, 3100 + 86400005, &failed), 0u);
+    EXPECT_EQ(line(), Frame(0x0123, 'S', 3, 7, 0, {}));
+    EXPECT_EQ(Z7SP5Dlm_GetAnswer(&d, 3200 + 86400005, &failed), 1u);
+    EXPECT_EQ(failed, 1u);
+    Z7SP5Dlm_Close(&d);
+    close(m[0]);
+    close(m[1]);
+}
+
 // The master against the slave of the fixture: both ends polled in turn.
 TEST_F(Sp5, MasterFetchesAndSendsFilesThroughTheSlave) {
     static Z7SP5Ft m;
@@ -376,6 +441,41 @@ TEST_F(Sp5, MasterFetchesAndSendsFilesThroughTheSlave) {
     EXPECT_EQ(status, 0u);
     EXPECT_TRUE(Exists("mnt/cfg/fresh.bin"));
     EXPECT_EQ(File("mnt/cfg/fresh.bin"), "");
+    // an empty local file sent: the slave's target is there, empty
+    std::ofstream(root / "mnt/cfg/e.bin", std::ios::binary).close();
+    ASSERT_EQ(Z7SP5Ftlm_SendFile(&m, "/mnt/cfg/e.bin", "e2.bin", "", now), 1u);
+    ASSERT_TRUE(run());
+    EXPECT_EQ(status, 0u);
+    EXPECT_TRUE(Exists("mnt/cfg/e2.bin"));
+    EXPECT_EQ(File("mnt/cfg/e2.bin"), "");
+    // a local file longer than the remote one is fetched again from 0; one
+    // equal to it is whole at once
+    std::ofstream(root / "mnt/cfg/r.bin", std::ios::binary) << "hello world";
+    std::ofstream(root / "mnt/cfg/l.bin", std::ios::binary) << "hello world and more";
+    for (int pass = 0; pass < 2; pass++) {
+        ASSERT_EQ(Z7SP5Ftlm_RcvFile(&m, "/mnt/cfg/l.bin", "r.bin", "", now), 1u);
+        ASSERT_TRUE(run());
+        EXPECT_EQ(status, 0u);
+        EXPECT_EQ(File("mnt/cfg/l.bin"), "hello world") << "pass " << pass;
+    }
+    // a send goes on behind what the slave's download file holds when it is
+    // the start of the local file, and starts it anew when it is not
+    for (const char *held : {"hello", "jello"}) {
+        std::ofstream(root / "mnt/cfg/sp5ftw.tmp", std::ios::binary) << held;
+        ASSERT_EQ(Z7SP5Ftlm_SendFile(&m, "/mnt/cfg/r.bin", "t.bin", "", now), 1u);
+        ASSERT_TRUE(run());
+        EXPECT_EQ(status, 0u);
+        EXPECT_EQ(File("mnt/cfg/t.bin"), "hello world") << held;
+        EXPECT_FALSE(Exists("mnt/cfg/sp5ftw.tmp"));
+    }
+    // the slave's own transfer files are not targets: its codes come back
+    ASSERT_EQ(Z7SP5Ftlm_RcvFile(&m, "/mnt/cfg/x.bin", "sp5ftr.tmp", "", now), 1u);
+    ASSERT_TRUE(run());
+    EXPECT_EQ(status, 4u);
+    ASSERT_EQ(Z7SP5Ftlm_SendFile(&m, "/mnt/cfg/r.bin", "sp5ftw.tmp", "", now), 1u);
+    ASSERT_TRUE(run());
+    EXPECT_EQ(status, 4u);
+    EXPECT_EQ(File("mnt/cfg/r.bin"), "hello world");
     // no slave: the retries run out
     cs.sp5.tl.dl.frm.serial = cs.ch[0].serial = -1;
     ASSERT_EQ(Z7SP5Ftlm_RcvFile(&m, "/mnt/cfg/l3.bin", "remote.bin", "", now), 1u);

@@ -188,6 +188,31 @@ TEST_F(WebServer, RsaKeysGenerateImportAndDecrypt) {
     EXPECT_EQ(tavix_options_set_rsa_from_file((dir + "/k.pem").c_str()), -1);
     mod = tavix_options_rsa_modulus(&n);
     ASSERT_EQ(n, 128u);  // the failed import left the key in place
+    // Other refusals, each leaving the key in place: a PKCS#8 wrapper whose
+    // algorithm is not rsaEncryption (1.2.840.113549.1.1.2), a length of 3 length bytes,
+    // an empty file, a file of 4,097 bytes; an INTEGER past the room.
+    const std::vector<uint8_t> md2 = {0x30, 0x17, 0x02, 0x01, 0x00, 0x30, 0x0D, 0x06, 0x09, 0x2A, 0x86, 0x48, 0x86,
+                                      0xF7, 0x0D, 0x01, 0x01, 0x02, 0x05, 0x00, 0x04, 0x03, 0x30, 0x01, 0x00};
+    EXPECT_EQ(tavix_options_set_rsa_from_buffer(md2.data(), md2.size()), -1);
+    const uint8_t long3[] = {0x30, 0x83, 0x00, 0x00, 0x03, 0x02, 0x01, 0x00};
+    EXPECT_EQ(tavix_options_set_rsa_from_buffer(long3, sizeof long3), -1);
+    std::ofstream(dir + "/empty.der").close();
+    EXPECT_EQ(tavix_options_set_rsa_from_file((dir + "/empty.der").c_str()), -1);
+    std::ofstream(dir + "/big.der", std::ios::binary) << std::string(4097, '\x30');
+    EXPECT_EQ(tavix_options_set_rsa_from_file((dir + "/big.der").c_str()), -1);
+    mod = tavix_options_rsa_modulus(&n);
+    ASSERT_EQ(n, 128u);
+    uint8_t value[2];
+    std::size_t vl = 0;
+    const uint8_t int2[] = {0x02, 0x82, 0x00, 0x02, 0x01, 0x00}, int3[] = {0x02, 0x03, 0x01, 0x00, 0x01};
+    EXPECT_EQ(tavix_options_der_decode_integer(int2, sizeof int2, value, sizeof value, &vl), 6);
+    EXPECT_EQ(vl, 2u);
+    EXPECT_EQ(tavix_options_der_decode_integer(int3, sizeof int3, value, sizeof value, &vl), -1);
+    // Too little room for the result: the length needed comes back.
+    uint8_t tiny[10];
+    std::size_t tl = sizeof tiny;
+    EXPECT_EQ(tavix_rsa_exptmod(tavix_options_rsa_key(), false, in, 3, tiny, &tl), -1);
+    EXPECT_EQ(tl, 128u);
     // A modulus of 513 bytes (4,097 bits and more) is past what the server
     // publishes: the import is refused, and the key in place stays.
     std::vector<uint8_t> der = {0x30, 0x82, 0x02, 0x1F, 0x02, 0x01, 0x00, 0x02, 0x82, 0x02, 0x01, 0x01};
