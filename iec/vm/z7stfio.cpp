@@ -547,7 +547,16 @@ uint32_t _STFS_FM_READ(uint32_t db, uint32_t operands, uint32_t) {
         // empty unless the platform writes a line into it: nothing left on
         // the stack reaches the result
         char line[256] = {};
-        Z7Std_Hooks.file_read_line(h, line, Z7VMStr_GetMaxLength(o.db, o.Lit(0)) + 1);
+        const uint32_t max = Z7VMStr_GetMaxLength(o.db, o.Lit(0));
+        const uint32_t n = Z7Std_Hooks.file_read_line(h, line, max + 1);
+        // A line that fills the result exactly stops the read before its
+        // line feed: the feed is taken now, else the next call would read an
+        // empty line the file does not hold. Any other character is put back
+        // for the next call (the rest of a longer line).
+        if (n == max) {
+            uint8_t next = 0;
+            if (Z7Std_Hooks.file_read(h, &next, 1) && next != '\n') Z7Std_Hooks.file_seek(h, 1, -1);
+        }
         o.PutStr(0, line);
         return 1u;
     });

@@ -1946,6 +1946,23 @@ TEST_F(IecStd, FilesUnderTheRootTheirResourcesAndRefusedNames) {
     EXPECT_EQ(S(5), "");
     Z7VMRsc_FreeAll(db);
     EXPECT_EQ(Z7VMRsc_Exist(db), 0u);
+    // FM_READ into a STRING[40]: a line of exactly 40 characters is read
+    // with its line feed, so the next call gives the next line and no empty
+    // one; a line of 41 gives 40, then its last character
+    {
+        std::ofstream(root / "mnt/cfg/lines.txt", std::ios::binary) << std::string(40, 'a') << "\nABC\n"
+                                                                    << std::string(40, 'b') << "c\nZ";
+    }
+    SetS(4, "/mnt/cfg/lines.txt");
+    Stf(70, {8, 4});
+    ASSERT_NE(D(8), 0u);
+    for (const std::string &want : {std::string(40, 'a'), std::string("ABC"), std::string(40, 'b'), std::string("c"),
+                                    std::string("Z"), std::string("")}) {
+        SetS(5, "KEEP");
+        Stf(73, {5, 8});
+        EXPECT_EQ(S(5), want);
+    }
+    Stf(76, {10, 8});
 
     // dynamic arrays: ids 0-based in the program
     struct Call {
@@ -2005,6 +2022,17 @@ TEST_F(IecStd, FilesUnderTheRootTheirResourcesAndRefusedNames) {
     SetD(2, 7);
     Stf(70, {2, 1});
     EXPECT_EQ(D(2), 0u);
+    // a line of 255 characters fills a STRING[255] whole and takes its line
+    // feed along
+    std::ofstream(root / "mnt/cfg/long.txt", std::ios::binary) << std::string(255, 'L') << "\nN\n";
+    SetS(1, "/mnt/cfg/long.txt");
+    Stf(70, {2, 1});
+    ASSERT_NE(D(2), 0u);
+    Stf(73, {1, 2});
+    EXPECT_EQ(S(1), std::string(255, 'L'));
+    Stf(73, {1, 2});
+    EXPECT_EQ(S(1), "N");
+    Stf(76, {3, 2});
 }
 
 TEST_F(IecStd, ByteBuffersSerialisationStringsAndShifts) {
