@@ -2287,6 +2287,25 @@ TEST_F(IecStd, TcpEchoAndUdpEchoThroughTheSocketFunctions) {
     EXPECT_EQ(recvfrom(peer, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &fl), 3);
     EXPECT_EQ(std::string(buf, 3), "abc");
     EXPECT_EQ(ntohs(from.sin_port), port + 1);
+    // UDPRCVFROM into a forced string still takes the datagram, counts its
+    // bytes and keeps the sender's address; the string keeps its forced text
+    sockaddr_in me{};
+    socklen_t ml = sizeof me;
+    ASSERT_EQ(getsockname(peer, reinterpret_cast<sockaddr *>(&me), &ml), 0);
+    Lock(3, 0x20);
+    for (uint32_t i = 0; i < 16; i++) SetB(100 + i, 0xEE);
+    ASSERT_EQ(sendto(peer, "wxyz", 4, 0, reinterpret_cast<sockaddr *>(&a), sizeof a), 4);
+    SetD(11, 0);
+    for (int k = 0; k < 500 && D(11) == 0; k++) {
+        SetD(5, 64);
+        Stf(186, {11, 10, 5, 100, 16, 3});
+        if (D(11) == 0) usleep(10000);
+    }
+    EXPECT_EQ(D(11), 4u);
+    EXPECT_EQ(S(3), "abc");
+    std::vector<int> sender;
+    for (uint32_t i = 0; i < 8; i++) sender.push_back(B(100 + i));
+    EXPECT_EQ(sender, std::vector<int>({AF_INET, 0, ntohs(me.sin_port) >> 8, ntohs(me.sin_port) & 0xFF, 127, 0, 0, 1}));
     close(peer);
     // an address array below 16 elements is refused with a trace
     testing::internal::CaptureStdout();
