@@ -227,9 +227,11 @@ uint32_t UdpSend(const Z7Ops &o, bool array) {
     o.Put8(0, s != -1 && data != nullptr && Z7Std_Hooks.udp_send_to(s, addr, data, len) ? 1 : 0);
     return 1;
 }
-// UDPRCVFROM (a string, not while forced), UDPRCVFROMARRAY (a byte array):
-// one waiting datagram of at most len bytes, its sender's address kept; the
-// result is the count of bytes taken.
+// UDPRCVFROM (a string), UDPRCVFROMARRAY (a byte array): one waiting
+// datagram of at most len bytes, its sender's address kept; the result is
+// the count of bytes taken. A datagram for a forced string is taken and
+// counted all the same (as TCPRECEIVE does), the string keeping its forced
+// text: left waiting, it would be reported as none and read stale later.
 uint32_t UdpReceive(const Z7Ops &o, bool array) {
     uint8_t *addr = nullptr;
     const int32_t s = KnownSocket(o, 1);
@@ -237,13 +239,16 @@ uint32_t UdpReceive(const Z7Ops &o, bool array) {
         o.Put32(0, 0);
         return 1;
     }
-    uint8_t *data = nullptr;
+    uint8_t *data = nullptr, spare[256];
     uint32_t limit = 0, slot = 0;
+    bool forced = false;
     if (array)
         data = Bytes(o, 5, limit);
-    else if ((slot = Z7VMStr_Slot(o.db, o.Lit(5))) != 0 && !o.Forced(5, 0, Z7LK_STR)) {
+    else if ((slot = Z7VMStr_Slot(o.db, o.Lit(5))) != 0) {
         limit = Z7Mem_Get8(slot);
         data = Z7Mem_Ptr(slot + 2, limit + 1u);
+        forced = o.Forced(5, 0, Z7LK_STR);
+        if (forced && data != nullptr) data = spare;
     }
     const uint32_t len = Limit(o.D(2), limit);
     uint32_t n = 0;
@@ -252,7 +257,7 @@ uint32_t UdpReceive(const Z7Ops &o, bool array) {
         n = Z7Std_Hooks.udp_recv_from(s, data, len, from);
         if (n > len) n = 0;
         if (n) std::memcpy(addr, from, 16);
-        if (!array) {
+        if (!array && !forced) {
             Z7Mem_Put8(slot + 1, uint8_t(n));
             Z7Mem_Put8(slot + 2 + n, 0);
         }
@@ -547,7 +552,16 @@ uint32_t _STFS_FM_READ(uint32_t db, uint32_t operands, uint32_t) {
         // empty unless the platform writes a line into it: nothing left on
         // the stack reaches the result
         char line[256] = {};
-        Z7Std_Hooks.file_read_line(h, line, Z7VMStr_GetMaxLength(o.db, o.Lit(0)) + 1);
+        const uint32_t max = Z7VMStr_GetMaxLength(o.db, o.Lit(0));
+        const uint32_t n = Z7Std_Hooks.file_read_line(h, line, max + 1);
+        // A line that fills the result exactly stops the read before its
+        // line feed: the feed is taken now, else the next call would read an
+        // empty line the file does not hold. Any other character is put back
+        // for the next call (the rest of a longer line).
+        if (n == max) {
+            uint8_t next = 0;
+            if (Z7Std_Hooks.file_read(h, &next, 1) && next != '\n') Z7Std_Hooks.file_seek(h, 1, -1);
+        }
         o.PutStr(0, line);
         return 1u;
     });

@@ -1956,6 +1956,23 @@ TEST_F(IecStd, FilesUnderTheRootTheirResourcesAndRefusedNames) {
     EXPECT_EQ(S(5), "");
     Z7VMRsc_FreeAll(db);
     EXPECT_EQ(Z7VMRsc_Exist(db), 0u);
+    // FM_READ into a STRING[40]: a line of exactly 40 characters is read
+    // with its line feed, so the next call gives the next line and no empty
+    // one; a line of 41 gives 40, then its last character
+    {
+        std::ofstream(root / "mnt/cfg/lines.txt", std::ios::binary) << std::string(40, 'a') << "\nABC\n"
+                                                                    << std::string(40, 'b') << "c\nZ";
+    }
+    SetS(4, "/mnt/cfg/lines.txt");
+    Stf(70, {8, 4});
+    ASSERT_NE(D(8), 0u);
+    for (const std::string &want : {std::string(40, 'a'), std::string("ABC"), std::string(40, 'b'), std::string("c"),
+                                    std::string("Z"), std::string("")}) {
+        SetS(5, "KEEP");
+        Stf(73, {5, 8});
+        EXPECT_EQ(S(5), want);
+    }
+    Stf(76, {10, 8});
 
     // dynamic arrays: ids 0-based in the program
     struct Call {
@@ -2015,6 +2032,17 @@ TEST_F(IecStd, FilesUnderTheRootTheirResourcesAndRefusedNames) {
     SetD(2, 7);
     Stf(70, {2, 1});
     EXPECT_EQ(D(2), 0u);
+    // a line of 255 characters fills a STRING[255] whole and takes its line
+    // feed along
+    std::ofstream(root / "mnt/cfg/long.txt", std::ios::binary) << std::string(255, 'L') << "\nN\n";
+    SetS(1, "/mnt/cfg/long.txt");
+    Stf(70, {2, 1});
+    ASSERT_NE(D(2), 0u);
+    Stf(73, {1, 2});
+    EXPECT_EQ(S(1), std::string(255, 'L'));
+    Stf(73, {1, 2});
+    EXPECT_EQ(S(1), "N");
+    Stf(76, {3, 2});
 }
 
 TEST_F(IecStd, ByteBuffersSerialisationStringsAndShifts) {
@@ -2294,6 +2322,25 @@ TEST_F(IecStd, TcpEchoAndUdpEchoThroughTheSocketFunctions) {
     EXPECT_EQ(recvfrom(peer, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &fl), 3);
     EXPECT_EQ(std::string(buf, 3), "abc");
     EXPECT_EQ(ntohs(from.sin_port), port + 1);
+    // UDPRCVFROM into a forced string still takes the datagram, counts its
+    // bytes and keeps the sender's address; the string keeps its forced text
+    sockaddr_in me{};
+    socklen_t ml = sizeof me;
+    ASSERT_EQ(getsockname(peer, reinterpret_cast<sockaddr *>(&me), &ml), 0);
+    Lock(3, 0x20);
+    for (uint32_t i = 0; i < 16; i++) SetB(100 + i, 0xEE);
+    ASSERT_EQ(sendto(peer, "wxyz", 4, 0, reinterpret_cast<sockaddr *>(&a), sizeof a), 4);
+    SetD(11, 0);
+    for (int k = 0; k < 500 && D(11) == 0; k++) {
+        SetD(5, 64);
+        Stf(186, {11, 10, 5, 100, 16, 3});
+        if (D(11) == 0) usleep(10000);
+    }
+    EXPECT_EQ(D(11), 4u);
+    EXPECT_EQ(S(3), "abc");
+    std::vector<int> sender;
+    for (uint32_t i = 0; i < 8; i++) sender.push_back(B(100 + i));
+    EXPECT_EQ(sender, std::vector<int>({AF_INET, 0, ntohs(me.sin_port) >> 8, ntohs(me.sin_port) & 0xFF, 127, 0, 0, 1}));
     close(peer);
     // an address array below 16 elements is refused with a trace
     testing::internal::CaptureStdout();
