@@ -195,6 +195,15 @@ uint32_t Z7SP5Dlm_Open(Z7SP5Dl *d, uint8_t role, const char *settings, uint32_t 
 }
 
 namespace {
+// The retries ran out. The header buffer may still hold a frame received on
+// the way (a foreign or earlier answer): its type is cleared so that a caller
+// reading the header never takes the failed request for an answered one.
+uint32_t GiveUp(Z7SP5Dl *d, uint32_t *failed) {
+    d->state = 0;
+    d->header[2] = 0;
+    if (failed) *failed = 1;
+    return 1;
+}
 void Resend(Z7SP5Dl *d, uint32_t now) {
     std::memcpy(d->frm.tx.data(), d->last.data(), d->last_len);
     d->frm.tx_len = d->last_len;
@@ -226,11 +235,7 @@ uint32_t Z7SP5Dlm_GetAnswer(Z7SP5Dl *d, uint32_t now, uint32_t *failed) {
             // a frame the line does not take within the time-out counts as
             // a try without an answer: the request ends once they run out
             if (Elapsed(d->sent_ms, now) < d->timeout_ms) return 0;
-            if (++d->retries > d->retry_limit) {
-                d->state = 0;
-                if (failed) *failed = 1;
-                return 1;
-            }
+            if (++d->retries > d->retry_limit) return GiveUp(d, failed);
             Resend(d, now);
             return 0;
         }
@@ -257,11 +262,7 @@ uint32_t Z7SP5Dlm_GetAnswer(Z7SP5Dl *d, uint32_t now, uint32_t *failed) {
         return 1;
     }
     if (!again && Elapsed(d->sent_ms, now) < d->timeout_ms) return 0;
-    if (++d->retries > d->retry_limit) {
-        d->state = 0;
-        if (failed) *failed = 1;
-        return 1;
-    }
+    if (++d->retries > d->retry_limit) return GiveUp(d, failed);
     Resend(d, now);
     return 0;
 }

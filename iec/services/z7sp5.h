@@ -66,8 +66,8 @@ uint32_t Z7SP5Dlm_Open(Z7SP5Dl *d, uint8_t role, const char *settings, uint32_t 
                        uint8_t *header, uint8_t *payload);
 // 1 when the request went under way; 0 while another is.
 uint32_t Z7SP5Dlm_Send(Z7SP5Dl *d, const uint8_t *header, const uint8_t *payload, uint32_t now_ms);
-// 1 when the request ended: busy 0 and the answer in header/payload, or busy
-// 0 and a 0 header type after the retries ran out. 0 while waiting.
+// 1 when the request ended: failed 0 and the answer in header/payload, or
+// failed 1 and a 0 header type after the retries ran out. 0 while waiting.
 uint32_t Z7SP5Dlm_GetAnswer(Z7SP5Dl *d, uint32_t now_ms, uint32_t *failed);
 void Z7SP5Dlm_AbortRequest(Z7SP5Dl *d);
 void Z7SP5Dlm_Close(Z7SP5Dl *d);

@@ -342,6 +342,9 @@ TEST_F(Sp5, MasterLinkWrapsResendsAndGivesUp) {
     EXPECT_EQ(Z7SP5Dlm_GetAnswer(&d, 1202, &failed), 1u);
     EXPECT_EQ(failed, 1u);
     EXPECT_EQ(line(), Bytes());
+    // the header buffer still held the foreign answer (type 'A'): a failed
+    // request leaves type 0 there, so it never reads as answered
+    EXPECT_EQ(hdr[2], 0);
     // the next request, sequence 2, answered
     ASSERT_EQ(Z7SP5Dlm_Send(&d, h, nullptr, 2000), 1u);
     EXPECT_EQ(line(), Frame(0x0123, 'S', 2, 7, 0, {}));
@@ -359,6 +362,19 @@ TEST_F(Sp5, MasterLinkWrapsResendsAndGivesUp) {
     EXPECT_EQ(line(), Frame(0x0123, 'S', 3, 7, 0, {}));
     EXPECT_EQ(Z7SP5Dlm_GetAnswer(&d, 3200 + 86400005, &failed), 1u);
     EXPECT_EQ(failed, 1u);
+    EXPECT_EQ(hdr[2], 0);
+    // sequence 4 sent 64 ms before the millisecond counter wraps: 99 ms
+    // later (past the wrap) it still waits, at 100 ms it goes out again
+    ASSERT_EQ(Z7SP5Dlm_Send(&d, h, nullptr, 0xFFFFFFC0u), 1u);
+    EXPECT_EQ(line(), Frame(0x0123, 'S', 4, 7, 0, {}));
+    EXPECT_EQ(Z7SP5Dlm_GetAnswer(&d, 0x23u, &failed), 0u);
+    EXPECT_EQ(line(), Bytes());
+    EXPECT_EQ(Z7SP5Dlm_GetAnswer(&d, 0x24u, &failed), 0u);
+    EXPECT_EQ(line(), Frame(0x0123, 'S', 4, 7, 0, {}));
+    put(Frame(0x0123, 'A', 4, 7, 0, Text("W")));
+    EXPECT_EQ(Z7SP5Dlm_GetAnswer(&d, 0x25u, &failed), 1u);
+    EXPECT_EQ(failed, 0u);
+    EXPECT_EQ(hdr[2], 'A');
     Z7SP5Dlm_Close(&d);
     close(m[0]);
     close(m[1]);
