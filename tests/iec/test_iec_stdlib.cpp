@@ -1539,6 +1539,10 @@ TEST_F(IecStd, RealFunctionsKeepTheirEdgeRules) {
     const R64 lrows[] = {
         {116, {0x8000000000000000}, 0x8000000000000000, "ABSL(-0.0)"},
         {116, {0xC004000000000000}, 0x4004000000000000, "ABSL(-2.5)"},
+        {116, {0x7FF0000000000001}, 0x7FF0000000000001, "ABSL of a signalling NaN keeps every bit"},
+        {116, {0xFFF0000000000001}, 0xFFF0000000000001, "ABSL of a negative signalling NaN keeps every bit"},
+        {204, {0x0000000000000000}, 0xFFAC7B1F3CAC7433, "LOGL(0.0) = -1.0e307"},
+        {115, {0xBFF0000000000000}, 0x0000000000000000, "SQRTL(-1.0) = 0"},
         {117, {0xC004000000000000}, 0xC000000000000000, "TRUNCL(-2.5) = -2.0"},
         {133, {0x4016000000000000, 0x4000000000000000}, 0x3FF8000000000000, "MODLR(5.5, 2) = 1.5"},
         {133, {0x4016000000000000, 0xC000000000000000}, 0xBFF0000000000000, "MODLR(5.5, -2) = -1.0"},
@@ -1567,6 +1571,9 @@ TEST_F(IecStd, RealFunctionsKeepTheirEdgeRules) {
         {2, {0xBF800000}, 0x43340000, "ACOS(-1.0) = 180 degrees"},
         {3, {0x40000000}, 0x00000000, "ASIN(2.0) = 0 in degrees too"},
         {92, {0x00000000, 0x00000000}, 0x00000000, "ATAN2(0, 0) = 0"},
+        // the angle divided by the float 57.29578 first: 90 -> 1.5707963f
+        {8, {0x42B40000}, 0x3F800000, "SIN(90.0) = 1.0 in degrees"},
+        {5, {0x43340000}, 0xBF800000, "COS(180.0) = -1.0 in degrees"},
     };
     for (const R32 &r : deg) {
         std::vector<uint16_t> ops{1};
@@ -2156,6 +2163,73 @@ TEST_F(IecStd, ByteBuffersSerialisationStringsAndShifts) {
     Lock(3, 0x20);
     EXPECT_EQ(Stf(48, {3, 1, 2, 25, 26}), 1u);
     EXPECT_EQ(S(3), "old");
+
+    // the other string slots through the table, positions 1-based: result
+    // string 4, strings 5 and 6, DINT counts and positions 27 and 28
+    struct StrRow {
+        uint16_t fn;
+        std::vector<uint16_t> ops;
+        const char *s5, *s6;
+        uint32_t d27, d28;
+        const char *want;
+    };
+    const StrRow srows[] = {
+        {46, {4, 5, 27, 28}, "ABCDE", "", 2, 4, "DE"},         // MID('ABCDE', 2, 4)
+        {46, {4, 5, 27, 28}, "ABCDE", "", 2, 0, "AB"},         // position 0 as the first
+        {46, {4, 5, 27, 28}, "ABCDE", "", 0xFFFFFFFF, 1, ""},  // a negative count
+        {44, {4, 5, 6, 28}, "ABC", "XY", 0, 2, "AXYBC"},       // INSERT('ABC', 'XY', 2)
+        {44, {6, 5, 6, 28}, "ABC", "XY", 0, 4, "ABCXY"},       // into IN2's own variable
+        {42, {4, 5, 27, 28}, "ABCDE", "", 2, 2, "ADE"},        // DELETE('ABCDE', 2, 2)
+        {42, {5, 5, 27, 28}, "ABCDE", "", 9, 4, "ABC"},        // in place, count clipped
+        {45, {4, 5, 27}, "ABCDE", "", 3, 0, "ABC"},            // LEFT
+        {49, {4, 5, 27}, "ABCDE", "", 3, 0, "CDE"},            // RIGHT
+        {49, {4, 5, 27}, "ABCDE", "", 0xFFFFFFFF, 0, ""},      // RIGHT of a negative count
+        {41, {4, 27}, "", "", 0x141, 0, "A"},                  // CHAR: the low byte
+        {90, {4, 27}, "", "", 0xABCDE, 0, "0ABCDE"},           // HTOA
+    };
+    for (const StrRow &r : srows) {
+        SCOPED_TRACE(testing::Message() << r.fn << " " << r.want);
+        SetS(4, "old");
+        SetS(5, r.s5);
+        SetS(6, r.s6);
+        SetD(27, r.d27);
+        SetD(28, r.d28);
+        EXPECT_EQ(Stf(r.fn, r.ops), 1u);
+        EXPECT_EQ(S(r.ops[0]), r.want);
+    }
+    // the numeric answers: FIND, ASCII, ATOH, CRC16 (DINT 29), F_LEN (INT 29)
+    SetS(5, "ABCABC");
+    SetS(6, "CA");
+    Stf(43, {29, 5, 6});
+    EXPECT_EQ(D(29), 3u) << "FIND('ABCABC', 'CA')";
+    SetS(6, "");
+    Stf(43, {29, 5, 6});
+    EXPECT_EQ(D(29), 0u) << "FIND of an empty pattern";
+    SetD(28, 2);
+    Stf(40, {29, 5, 28});
+    EXPECT_EQ(D(29), uint32_t('B')) << "ASCII('ABCABC', 2)";
+    SetD(28, 7);
+    Stf(40, {29, 5, 28});
+    EXPECT_EQ(D(29), 0u) << "ASCII past the end";
+    SetS(5, "1aFz");
+    Stf(89, {29, 5});
+    EXPECT_EQ(D(29), 0x1AFu) << "ATOH('1aFz')";
+    SetS(5, "123456789");
+    Stf(93, {29, 5});
+    EXPECT_EQ(D(29), 0x4B37u) << "CRC16 of the check text";
+    SetW(29, 0xFFFF);
+    Stf(205, {29, 5});
+    EXPECT_EQ(W(29), 9u) << "F_LEN";
+    // forced results: the string (0x20) and the DINT (0x04) keep their values
+    Lock(4, 0x20 | 0x04);
+    SetS(4, "kept");
+    SetD(4, 77);
+    SetS(5, "ABCDE");
+    SetD(27, 2);
+    EXPECT_EQ(Stf(45, {4, 5, 27}), 1u);
+    EXPECT_EQ(S(4), "kept");
+    EXPECT_EQ(Stf(47, {4, 5}), 1u);
+    EXPECT_EQ(D(4), 77u);
 }
 
 // Declared array sizes are literal words read unsigned: arrays of 32,768
