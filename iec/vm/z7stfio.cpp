@@ -557,10 +557,15 @@ uint32_t _STFS_FM_READ(uint32_t db, uint32_t operands, uint32_t) {
         // A line that fills the result exactly stops the read before its
         // line feed: the feed is taken now, else the next call would read an
         // empty line the file does not hold. Any other character is put back
-        // for the next call (the rest of a longer line).
+        // for the next call (the rest of a longer line). NUL bytes are
+        // passed over on the way, as the line reader passes over them, so a
+        // feed behind them still ends this line.
         if (n == max) {
             uint8_t next = 0;
-            if (Z7Std_Hooks.file_read(h, &next, 1) && next != '\n') Z7Std_Hooks.file_seek(h, 1, -1);
+            bool more = false;
+            do more = Z7Std_Hooks.file_read(h, &next, 1);
+            while (more && next == 0);
+            if (more && next != '\n') Z7Std_Hooks.file_seek(h, 1, -1);
         }
         o.PutStr(0, line);
         return 1u;

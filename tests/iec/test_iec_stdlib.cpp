@@ -1973,6 +1973,21 @@ TEST_F(IecStd, FilesUnderTheRootTheirResourcesAndRefusedNames) {
         EXPECT_EQ(S(5), want);
     }
     Stf(76, {10, 8});
+    // the line reader skips NUL bytes: a line of exactly 40 characters whose
+    // feed comes after NULs is still one line, with no empty one behind it
+    {
+        std::ofstream(root / "mnt/cfg/lines.txt", std::ios::binary)
+            << std::string(40, 'd') << std::string("\0\0\nXY\n", 6) << std::string(40, 'e') << std::string("\0f\n", 3);
+    }
+    Stf(70, {8, 4});
+    ASSERT_NE(D(8), 0u);
+    for (const std::string &want :
+         {std::string(40, 'd'), std::string("XY"), std::string(40, 'e'), std::string("f"), std::string("")}) {
+        SetS(5, "KEEP");
+        Stf(73, {5, 8});
+        EXPECT_EQ(S(5), want);
+    }
+    Stf(76, {10, 8});
 
     // dynamic arrays: ids 0-based in the program
     struct Call {
