@@ -333,9 +333,10 @@ uint32_t GetString(const Z7Ops &o) {
         if (pos >= size || pos + 1 + buf[pos] > size) return 0;
         n = buf[pos];
         next = pos + 1 + n;
+        // the n bytes whole, as SERPUTSTRING lays a counted string down: a
+        // 0 byte among them does not end the text
         std::memcpy(text, buf + pos + 1, n);
-        text[n] = 0;
-        StrTo(o, 3, text);
+        if (!o.Forced(3, 0, Z7LK_STR)) Z7VMStr_AscForce(Z7VMStr_Slot(o.db, o.Lit(3)), text, n);
         return uint32_t(next);
     } else {
         return 0;

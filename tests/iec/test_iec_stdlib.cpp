@@ -2146,6 +2146,17 @@ TEST_F(IecStd, ByteBuffersSerialisationStringsAndShifts) {
     Stf(159, {24, 90, 4, 2, 20, 21, 22, 23});
     EXPECT_EQ(S(2), "XYZ");
     EXPECT_EQ(D(24), 5u);
+    // length-prefixed: the n bytes whole, a 0 byte among them included, as
+    // SERPUTSTRING lays a counted string down
+    SetB(90, 3);
+    SetB(91, 'A');
+    SetB(92, 0);
+    SetB(93, 'B');
+    SetD(20, 0);
+    SetB(22, 0);
+    Stf(159, {24, 90, 4, 2, 20, 21, 22, 23});
+    EXPECT_EQ(D(24), 4u);
+    EXPECT_EQ(S(2), std::string("A\0B", 3));
 
     // REPLACE(IN1, IN2, L 2, P 3) (48): 'ABCDEF' without 'CD', 'xy' in their
     // place; the result may be either input, or both: IN2 is read as it was
