@@ -333,9 +333,10 @@ uint32_t GetString(const Z7Ops &o) {
         if (pos >= size || pos + 1 + buf[pos] > size) return 0;
         n = buf[pos];
         next = pos + 1 + n;
+        // the n bytes whole, as SERPUTSTRING lays a counted string down: a
+        // 0 byte among them does not end the text
         std::memcpy(text, buf + pos + 1, n);
-        text[n] = 0;
-        StrTo(o, 3, text);
+        if (!o.Forced(3, 0, Z7LK_STR)) Z7VMStr_AscForce(Z7VMStr_Slot(o.db, o.Lit(3)), text, n);
         return uint32_t(next);
     } else {
         return 0;
@@ -557,10 +558,15 @@ uint32_t _STFS_FM_READ(uint32_t db, uint32_t operands, uint32_t) {
         // A line that fills the result exactly stops the read before its
         // line feed: the feed is taken now, else the next call would read an
         // empty line the file does not hold. Any other character is put back
-        // for the next call (the rest of a longer line).
+        // for the next call (the rest of a longer line). NUL bytes are
+        // passed over on the way, as the line reader passes over them, so a
+        // feed behind them still ends this line.
         if (n == max) {
             uint8_t next = 0;
-            if (Z7Std_Hooks.file_read(h, &next, 1) && next != '\n') Z7Std_Hooks.file_seek(h, 1, -1);
+            bool more = false;
+            do more = Z7Std_Hooks.file_read(h, &next, 1);
+            while (more && next == 0);
+            if (more && next != '\n') Z7Std_Hooks.file_seek(h, 1, -1);
         }
         o.PutStr(0, line);
         return 1u;

@@ -1980,6 +1980,21 @@ TEST_F(IecStd, FilesUnderTheRootTheirResourcesAndRefusedNames) {
         EXPECT_EQ(S(5), want);
     }
     Stf(76, {10, 8});
+    // the line reader skips NUL bytes: a line of exactly 40 characters whose
+    // feed comes after NULs is still one line, with no empty one behind it
+    {
+        std::ofstream(root / "mnt/cfg/lines.txt", std::ios::binary)
+            << std::string(40, 'd') << std::string("\0\0\nXY\n", 6) << std::string(40, 'e') << std::string("\0f\n", 3);
+    }
+    Stf(70, {8, 4});
+    ASSERT_NE(D(8), 0u);
+    for (const std::string &want :
+         {std::string(40, 'd'), std::string("XY"), std::string(40, 'e'), std::string("f"), std::string("")}) {
+        SetS(5, "KEEP");
+        Stf(73, {5, 8});
+        EXPECT_EQ(S(5), want);
+    }
+    Stf(76, {10, 8});
 
     // dynamic arrays: ids 0-based in the program
     struct Call {
@@ -2138,6 +2153,17 @@ TEST_F(IecStd, ByteBuffersSerialisationStringsAndShifts) {
     Stf(159, {24, 90, 4, 2, 20, 21, 22, 23});
     EXPECT_EQ(S(2), "XYZ");
     EXPECT_EQ(D(24), 5u);
+    // length-prefixed: the n bytes whole, a 0 byte among them included, as
+    // SERPUTSTRING lays a counted string down
+    SetB(90, 3);
+    SetB(91, 'A');
+    SetB(92, 0);
+    SetB(93, 'B');
+    SetD(20, 0);
+    SetB(22, 0);
+    Stf(159, {24, 90, 4, 2, 20, 21, 22, 23});
+    EXPECT_EQ(D(24), 4u);
+    EXPECT_EQ(S(2), std::string("A\0B", 3));
 
     // REPLACE(IN1, IN2, L 2, P 3) (48): 'ABCDEF' without 'CD', 'xy' in their
     // place; the result may be either input, or both: IN2 is read as it was
