@@ -37,42 +37,43 @@ std::size_t Bytes(const mp_int *v, uint8_t *out, std::size_t room) {
 // caller's own code for the step.
 int Failed(mp_err err, int code) { return err == MP_MEM ? -2 : code; }
 
-// A random prime of bits / 2 bits with gcd(prime - 1, e) = 1; 0, -1 the
-// random source failed, -2 no memory, -3 reading or testing the number
-// failed, -4 the subtraction or the gcd failed.
+// The prime search: a random prime of bits / 2 bits with gcd(prime - 1, e)
+// = 1, drawn into scratch (bits / 16 bytes), t and g its temporaries. 0, or
+// -1 random data, -2 reading, -3 prime test, -4 subtraction, -5 gcd; *err
+// is the failing libtommath code (MP_OKAY for the random source).
+int PrimeSearch(mp_int *out, int bits, const mp_int *e, uint8_t *scratch, mp_int *t, mp_int *g, mp_err *err) {
+    *err = MP_OKAY;
+    const std::size_t n = std::size_t(bits / 16);
+    // An even e (0 too) shares the factor 2 with every prime - 1: no gcd of
+    // 1 would ever come, and the search would never end.
+    if (mp_iseven(e)) return -5;
+    for (;;) {
+        // Without the random source every draw would repeat the one before,
+        // and the search never end: the key cannot be made.
+        if (tavix_sys_fill_random(scratch, n) != 0) return -1;
+        scratch[0] |= 0xC0;
+        scratch[n - 1] |= 0x01;
+        mp_bool prime = MP_NO;
+        if ((*err = mp_from_ubin(out, scratch, n)) != MP_OKAY) return -2;
+        if ((*err = mp_prime_is_prime(out, 8, &prime)) != MP_OKAY) return -3;
+        if (prime != MP_YES) continue;
+        if ((*err = mp_sub_d(out, 1, t)) != MP_OKAY) return -4;
+        if ((*err = mp_gcd(t, e, g)) != MP_OKAY) return -5;
+        if (mp_cmp_d(g, 1) == MP_EQ) return 0;
+    }
+}
+
+// The prime search of key generation; 0, -1 the random source failed, -2 no
+// memory, else below -2.
 int RandPrime(mp_int *out, int bits, const mp_int *e) {
     // bits is at most 4,096: the draw fits a fixed buffer (a vector here
     // threw out of the C interface when memory ran out)
     std::array<uint8_t, 4096 / 16> buf{};
-    const std::size_t n = std::size_t(bits / 16);
     mp_int t, g;
     if (mp_init_multi(&t, &g, nullptr) != MP_OKAY) return -2;
-    int rc = 0;
-    for (;;) {
-        // Without the random source every draw would repeat the one before,
-        // and the search never end: the key cannot be made.
-        if (tavix_sys_fill_random(buf.data(), n) != 0) {
-            rc = -1;
-            break;
-        }
-        buf[0] |= 0xC0;
-        buf[n - 1] |= 0x01;
-        mp_bool prime = MP_NO;
-        mp_err err = mp_from_ubin(out, buf.data(), n);
-        if (err == MP_OKAY) err = mp_prime_is_prime(out, 8, &prime);
-        if (err != MP_OKAY) {
-            rc = Failed(err, -3);
-            break;
-        }
-        if (prime != MP_YES) continue;
-        err = mp_sub_d(out, 1, &t);
-        if (err == MP_OKAY) err = mp_gcd(&t, e, &g);
-        if (err != MP_OKAY) {
-            rc = Failed(err, -4);
-            break;
-        }
-        if (mp_cmp_d(&g, 1) == MP_EQ) break;
-    }
+    mp_err err = MP_OKAY;
+    int rc = PrimeSearch(out, bits, e, buf.data(), &t, &g, &err);
+    if (rc != 0 && err != MP_OKAY) rc = Failed(err, -3);
     mp_clear_multi(&t, &g, nullptr);
     return rc;
 }
@@ -143,6 +144,44 @@ int tavix_rsa_make_key(tavix_rsa_key *k, int bits, uint32_t e) {
     }
     mp_clear_multi(&p1, &q1, &lambda, nullptr);
     return rc;
+}
+
+struct tavix_bn {
+    mp_int v;
+};
+
+int tavix_rsa_bn_init(tavix_bn **out) {
+    *out = static_cast<tavix_bn *>(std::calloc(1, sizeof(tavix_bn)));
+    if (*out == nullptr) return -1;
+    if (mp_init(&(*out)->v) != MP_OKAY) {
+        std::free(*out);
+        *out = nullptr;
+        return -2;
+    }
+    return 0;
+}
+
+void tavix_rsa_bn_clear(tavix_bn *n) {
+    if (n == nullptr) return;
+    mp_clear(&n->v);
+    std::free(n);
+}
+
+int tavix_rsa_bn_read(tavix_bn *n, const uint8_t *bytes, std::size_t count) {
+    return mp_from_ubin(&n->v, bytes, count) == MP_OKAY ? 0 : -1;
+}
+
+int tavix_rsa_bn_write(const tavix_bn *n, uint8_t *out) {
+    std::size_t w = 0;
+    return mp_to_ubin(&n->v, out, mp_ubin_size(&n->v), &w) == MP_OKAY ? 0 : -1;
+}
+
+std::size_t tavix_rsa_bn_size(const tavix_bn *n) { return mp_ubin_size(&n->v); }
+
+int tavix_rsa_bn_rand_prime(tavix_bn *out, int bits, const tavix_bn *e, uint8_t *scratch, tavix_bn *t, tavix_bn *g) {
+    if (bits < 16 || bits > 4096) return -1;  // no bytes to draw, or past the largest key
+    mp_err err = MP_OKAY;
+    return PrimeSearch(&out->v, bits, &e->v, scratch, &t->v, &g->v, &err);
 }
 
 int tavix_rsa_set_public(tavix_rsa_key *k, const uint8_t *n, std::size_t n_len, const uint8_t *e, std::size_t e_len) {

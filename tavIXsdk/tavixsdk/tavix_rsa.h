@@ -10,6 +10,23 @@ struct tavix_rsa_key;  // eight big integers: e, d, n, p, q, qInv, dP, dQ
 
 tavix_rsa_key *tavix_rsa_alloc();
 void tavix_rsa_free(tavix_rsa_key *k);
+// One big integer (big-endian bytes in and out).
+struct tavix_bn;
+// A new big integer at *out: 0; -1 no memory; -2 its initialisation failed.
+int tavix_rsa_bn_init(tavix_bn **out);
+void tavix_rsa_bn_clear(tavix_bn *n);  // frees it; null: nothing
+// From count big-endian bytes: 0, or -1.
+int tavix_rsa_bn_read(tavix_bn *n, const uint8_t *bytes, std::size_t count);
+// Its big-endian bytes into out, which has room for tavix_rsa_bn_size(n): 0, or -1.
+int tavix_rsa_bn_write(const tavix_bn *n, uint8_t *out);
+std::size_t tavix_rsa_bn_size(const tavix_bn *n);
+// A random prime of bits / 2 bits (top two bits set) with gcd(prime - 1, e)
+// = 1, drawn into scratch (room for bits / 16 bytes), t and g the
+// temporaries: 0, or -1 random data (also bits outside 16..4096), -2
+// reading, -3 prime test, -4 subtraction, -5 gcd (an even e at once: no
+// prime would ever do).
+int tavix_rsa_bn_rand_prime(tavix_bn *out, int bits, const tavix_bn *e, uint8_t *scratch, tavix_bn *t, tavix_bn *g);
+
 // 0; -1 size outside 1024..4096 bits; -2 no memory; -3 arithmetic failure
 // (also an even exponent or one below 3: no key can be made of it).
 int tavix_rsa_make_key(tavix_rsa_key *k, int bits, uint32_t e);

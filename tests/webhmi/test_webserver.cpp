@@ -225,6 +225,43 @@ TEST_F(WebServer, RsaKeysGenerateImportAndDecrypt) {
     mod = tavix_options_rsa_modulus(&n);
     ASSERT_EQ(n, 128u);
     EXPECT_EQ(std::vector<uint8_t>(mod, mod + n), before);
+    // Big integers by themselves: bytes in and out, and the prime search of a
+    // 1,024-bit key (a 512-bit prime, top two bits set, odd, that openssl
+    // takes for a prime, with gcd(p - 1, 65537) = 1 checked by the search).
+    {
+        tavix_bn *e = nullptr, *p = nullptr, *t = nullptr, *g = nullptr;
+        ASSERT_EQ(tavix_rsa_bn_init(&e), 0);
+        ASSERT_EQ(tavix_rsa_bn_init(&p), 0);
+        ASSERT_EQ(tavix_rsa_bn_init(&t), 0);
+        ASSERT_EQ(tavix_rsa_bn_init(&g), 0);
+        const uint8_t e_bytes[] = {0x00, 0x01, 0x00, 0x01};  // a leading zero is not kept
+        ASSERT_EQ(tavix_rsa_bn_read(e, e_bytes, sizeof e_bytes), 0);
+        ASSERT_EQ(tavix_rsa_bn_size(e), 3u);
+        uint8_t back[3] = {};
+        ASSERT_EQ(tavix_rsa_bn_write(e, back), 0);
+        EXPECT_EQ(std::vector<uint8_t>(back, back + 3), std::vector<uint8_t>({0x01, 0x00, 0x01}));
+        uint8_t scratch[64];
+        ASSERT_EQ(tavix_rsa_bn_rand_prime(p, 1024, e, scratch, t, g), 0);
+        ASSERT_EQ(tavix_rsa_bn_size(p), 64u);
+        uint8_t prime[64];
+        ASSERT_EQ(tavix_rsa_bn_write(p, prime), 0);
+        EXPECT_EQ(prime[0] & 0xC0, 0xC0);
+        EXPECT_EQ(prime[63] & 0x01, 0x01);
+        std::string hex;
+        for (const uint8_t b : prime) hex += "0123456789ABCDEF"[b >> 4], hex += "0123456789ABCDEF"[b & 15];
+        EXPECT_NE(Shell("openssl prime -hex " + hex).find(" is prime"), std::string::npos) << hex;
+        // out of range, an even e (no prime would ever do), no random source
+        EXPECT_EQ(tavix_rsa_bn_rand_prime(p, 8, e, scratch, t, g), -1);
+        EXPECT_EQ(tavix_rsa_bn_rand_prime(p, 4112, e, scratch, t, g), -1);
+        const uint8_t two = 2;
+        ASSERT_EQ(tavix_rsa_bn_read(g, &two, 1), 0);
+        EXPECT_EQ(tavix_rsa_bn_rand_prime(p, 1024, g, scratch, t, e), -5);
+        tavix_sys_random_path = "/nonexistent/urandom";
+        EXPECT_EQ(tavix_rsa_bn_rand_prime(p, 1024, e, scratch, t, g), -1);
+        tavix_sys_random_path = "/dev/urandom";
+        for (tavix_bn *b : {e, p, t, g}) tavix_rsa_bn_clear(b);
+        tavix_rsa_bn_clear(nullptr);
+    }
     // Without a random source the prime search would draw the same bytes for
     // ever: making the key fails at once, and the key in place stays.
     tavix_sys_random_path = "/nonexistent/urandom";
