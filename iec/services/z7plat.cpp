@@ -40,6 +40,14 @@ uint32_t Z7File_Open(const char *path, bool write) {
     for (uint32_t i = 0; i < files.size(); i++) {
         if (files[i] != nullptr) continue;
         files[i] = std::fopen(p, write ? "wb" : "rb");
+        // a directory opens for reading on the host but is no file: every
+        // read of it would end at once, and a copy of it would empty its
+        // destination and report success
+        struct stat st {};
+        if (files[i] != nullptr && !write && fstat(fileno(files[i]), &st) == 0 && S_ISDIR(st.st_mode)) {
+            std::fclose(files[i]);
+            files[i] = nullptr;
+        }
         return files[i] ? i + 1 : 0;
     }
     return 0;

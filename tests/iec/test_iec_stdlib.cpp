@@ -1995,6 +1995,24 @@ TEST_F(IecStd, FilesUnderTheRootTheirResourcesAndRefusedNames) {
         EXPECT_EQ(S(5), want);
     }
     Stf(76, {10, 8});
+    // a directory is no file: it does not open, and a copy of it fails and
+    // leaves the destination as it was
+    mkdir((root / "mnt/cfg/sub").c_str(), 0755);
+    std::ofstream(root / "mnt/cfg/dest.txt", std::ios::binary) << "keep";
+    SetS(4, "/mnt/cfg/sub");
+    SetD(8, 7);
+    Stf(70, {8, 4});
+    EXPECT_EQ(D(8), 0u);
+    SetS(5, "/mnt/cfg/dest.txt");
+    SetB(10, 1);
+    Stf(180, {10, 4, 5});
+    EXPECT_EQ(B(10), 0);
+    {
+        std::ifstream in(root / "mnt/cfg/dest.txt", std::ios::binary);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        EXPECT_EQ(ss.str(), "keep");
+    }
 
     // dynamic arrays: ids 0-based in the program
     struct Call {
