@@ -127,23 +127,12 @@ uint32_t SysInfo(uint32_t db, int32_t code) {
     }
 }
 
-// The text of the STRING operand k into buf, cut to size - 1 characters
-// and ended by a zero; its length.
-uint32_t TextOf(const Z7Ops &o, uint32_t k, char *buf, uint32_t size) {
-    const uint32_t len = Z7VMStr_GetLength(o.db, o.Lit(k));
-    const uint8_t *t = Z7Mem_Ptr(Z7VMStr_GetText(o.db, o.Lit(k)), len);
-    const uint32_t n = t ? (len < size ? len : size - 1) : 0;
-    if (n) std::memcpy(buf, t, n);
-    buf[n] = 0;
-    return n;
-}
-
 // PRINTF: the program's format is taken as text; only integer conversions
 // (d i u x X o c, with flags, width and precision) consume the DINT
 // arguments, everything else (%s, %n, %f ...) is printed as it stands.
 void Printf(const Z7Ops &o) {
     char fmt[256], out[513];
-    const uint32_t fl = TextOf(o, 1, fmt, sizeof fmt);
+    const uint32_t fl = Text(o, 1, fmt, sizeof fmt);
     uint32_t at = 0, arg = 0;
     auto emit = [&](const char *s, size_t n) {
         for (size_t i = 0; i < n && at < sizeof out - 1; i++) out[at++] = s[i];
@@ -387,7 +376,7 @@ uint32_t VarText(uint32_t db, uint32_t operands, uint32_t fn) {
 uint32_t RetainFile(uint32_t db, uint32_t operands, uint32_t fn) {
     return Call(db, operands, {2, "8s"}, [fn](const Z7Ops &o) {
         char path[256];
-        const uint32_t n = TextOf(o, 1, path, sizeof path);
+        const uint32_t n = Text(o, 1, path, sizeof path);
         bool climbs = false;
         for (const char *c = path; *c != 0;) {
             while (*c == '/' || *c == '\\') c++;
@@ -852,7 +841,7 @@ uint32_t _STFS_ARRAYTOSTRING16(uint32_t db, uint32_t operands, uint32_t fn) { re
 uint32_t _STFS_GETVARBYNAME(uint32_t db, uint32_t operands, uint32_t) {
     return Call(db, operands, {2, "4s"}, [](const Z7Ops &o) {
         char name[256];
-        const uint32_t n = TextOf(o, 1, name, sizeof name);
+        const uint32_t n = Text(o, 1, name, sizeof name);
         o.Put32(0, n ? Z7Map_GetBySymbol(o.db, name) : 0);
         return 1u;
     });

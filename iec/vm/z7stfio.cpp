@@ -19,15 +19,6 @@ using namespace z7stf;
 // one, which could name another file.
 constexpr uint32_t kPathMax = 257;
 
-// Text of the string operand k as a host string (cut to size - 1).
-uint32_t Text(const Z7Ops &o, uint32_t k, char *out, uint32_t size) {
-    const uint32_t len = Z7VMStr_GetLength(o.db, o.Lit(k));
-    const uint8_t *t = Z7Mem_Ptr(Z7VMStr_GetText(o.db, o.Lit(k)), len);
-    const uint32_t n = t ? (len < size ? len : size - 1) : 0;
-    if (n) std::memcpy(out, t, n);
-    out[n] = 0;
-    return n;
-}
 // A file name of the program as a system path: a ".." component is refused;
 // a relative name resolves under the root, as on the controller.
 bool Path(const Z7Ops &o, uint32_t k, char out[kPathMax]) {

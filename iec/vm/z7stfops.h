@@ -5,8 +5,10 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "iec/vm/z7ops.h"
+#include "iec/vm/z7str.h"
 #include "iec/vm/z7vm.h"
 
 namespace z7stf {
@@ -111,6 +113,17 @@ inline uint32_t Mask32Value(uint32_t fn, uint32_t va, uint32_t vb, bool logical)
     case 33: return Shl(va, vb);
     default: return Shr(va, vb, logical);
     }
+}
+
+// The text of the STRING operand k as a host string in out, cut to size - 1
+// characters and ended by a zero; its length.
+inline uint32_t Text(const Z7Ops &o, uint32_t k, char *out, uint32_t size) {
+    const uint32_t len = Z7VMStr_GetLength(o.db, o.Lit(k));
+    const uint8_t *t = Z7Mem_Ptr(Z7VMStr_GetText(o.db, o.Lit(k)), len);
+    const uint32_t n = t ? (len < size ? len : size - 1) : 0;
+    if (n) std::memcpy(out, t, n);
+    out[n] = 0;
+    return n;
 }
 
 // Operand list of a call at ops (its count the word before) in o, when the
