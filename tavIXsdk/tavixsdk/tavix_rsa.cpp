@@ -47,6 +47,13 @@ int PrimeSearch(mp_int *out, int bits, const mp_int *e, uint8_t *scratch, mp_int
     // An even e (0 too) shares the factor 2 with every prime - 1: no gcd of
     // 1 would ever come, and the search would never end.
     if (mp_iseven(e)) return -5;
+    // An odd e may still share a factor with prime - 1 of every prime of a
+    // small size (3 x 5 x 7 x 29 x 113 does for all 8-bit ones): after this
+    // many primes turned down by the gcd the search gives up. Even e = 3
+    // turns down half the primes, so a search that can succeed never comes
+    // near it.
+    constexpr int kGcdRefusals = 10000;
+    int refused = 0;
     for (;;) {
         // Without the random source every draw would repeat the one before,
         // and the search never end: the key cannot be made.
@@ -60,6 +67,7 @@ int PrimeSearch(mp_int *out, int bits, const mp_int *e, uint8_t *scratch, mp_int
         if ((*err = mp_sub_d(out, 1, t)) != MP_OKAY) return -4;
         if ((*err = mp_gcd(t, e, g)) != MP_OKAY) return -5;
         if (mp_cmp_d(g, 1) == MP_EQ) return 0;
+        if (++refused >= kGcdRefusals) return -5;
     }
 }
 

@@ -23,8 +23,9 @@ std::size_t tavix_rsa_bn_size(const tavix_bn *n);
 // A random prime of bits / 2 bits (top two bits set) with gcd(prime - 1, e)
 // = 1, drawn into scratch (room for bits / 16 bytes), t and g the
 // temporaries: 0, or -1 random data (also bits outside 16..4096), -2
-// reading, -3 prime test, -4 subtraction, -5 gcd (an even e at once: no
-// prime would ever do).
+// reading, -3 prime test, -4 subtraction, -5 gcd (an even e at once, and
+// an e sharing a factor with prime - 1 of 10,000 primes in a row: no prime
+// of this size would ever do).
 int tavix_rsa_bn_rand_prime(tavix_bn *out, int bits, const tavix_bn *e, uint8_t *scratch, tavix_bn *t, tavix_bn *g);
 
 // 0; -1 size outside 1024..4096 bits; -2 no memory; -3 arithmetic failure

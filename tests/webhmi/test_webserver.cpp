@@ -256,6 +256,13 @@ TEST_F(WebServer, RsaKeysGenerateImportAndDecrypt) {
         const uint8_t two = 2;
         ASSERT_EQ(tavix_rsa_bn_read(g, &two, 1), 0);
         EXPECT_EQ(tavix_rsa_bn_rand_prime(p, 1024, g, scratch, t, e), -5);
+        // An odd e = 3 x 5 x 7 x 29 x 113 = 344,085 shares a factor with
+        // prime - 1 of every 8-bit prime with the top two bits set (193, 197,
+        // 199, 211, 223, 227, 229, 233, 239, 241, 251): the search gives up
+        // (-5) rather than drawing for ever.
+        const uint8_t covering[] = {0x05, 0x40, 0x15};
+        ASSERT_EQ(tavix_rsa_bn_read(g, covering, sizeof covering), 0);
+        EXPECT_EQ(tavix_rsa_bn_rand_prime(p, 16, g, scratch, t, e), -5);
         tavix_sys_random_path = "/nonexistent/urandom";
         EXPECT_EQ(tavix_rsa_bn_rand_prime(p, 1024, e, scratch, t, g), -1);
         tavix_sys_random_path = "/dev/urandom";
