@@ -96,6 +96,15 @@ uint32_t Z7File_GetSize(const char *path) {
     return Host(path, p, sizeof p) && stat(p, &st) == 0 ? uint32_t(st.st_size) : 0;
 }
 
+// The standard functions' F_EXIST and file sizes: a folder is no file (it
+// does not open as one either), so it neither exists nor has a size here.
+bool Z7File_IsFile(const char *path) {
+    char p[512];
+    struct stat st {};
+    return Host(path, p, sizeof p) && stat(p, &st) == 0 && !S_ISDIR(st.st_mode);
+}
+uint32_t Z7File_GetFileSize(const char *path) { return Z7File_IsFile(path) ? Z7File_GetSize(path) : 0; }
+
 // No host I/O system: nothing is sized, opened or exchanged, and its module
 // pointers stay empty.
 void *pCounter = nullptr;

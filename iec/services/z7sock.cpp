@@ -55,6 +55,17 @@ void TcpOptions(int fd) {
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
+// A new descriptor moved off 0: a handle of 0 stands for "no socket" in
+// records that start zeroed and is never closed, so a socket left there
+// (a controller started with standard input closed) could never be closed
+// and would keep its port. -1 stays -1.
+int OffZero(int fd) {
+    if (fd != 0) return fd;
+    const int moved = fcntl(0, F_DUPFD_CLOEXEC, 3);
+    close(0);
+    return moved;
+}
+
 sockaddr_in Addr(uint32_t host_addr, uint16_t port) {
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -65,7 +76,7 @@ sockaddr_in Addr(uint32_t host_addr, uint16_t port) {
 
 bool Listen(uint16_t port, uint32_t backlog, uint32_t host_addr, Z7SocketHandle *h) {
     *h = -1;
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = OffZero(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (fd < 0) return false;
     SetKnown(fd, false);
     NonBlocking(fd);
@@ -83,7 +94,7 @@ bool Listen(uint16_t port, uint32_t backlog, uint32_t host_addr, Z7SocketHandle 
 
 bool Udp(uint16_t port, uint32_t host_addr, Z7SocketHandle *h) {
     *h = -1;
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int fd = OffZero(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (fd < 0) return false;
     SetKnown(fd, false);
     NonBlocking(fd);
@@ -151,7 +162,7 @@ bool Z7Socket_CreateListeningSocketOn(uint16_t port, uint32_t backlog, const cha
 
 Z7SocketHandle Z7Socket_Accept(Z7SocketHandle listening, uint32_t) {
     if (listening < 0 || !PLAT_PollHasInput(listening)) return -1;
-    const int fd = accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
+    const int fd = OffZero(accept4(listening, nullptr, nullptr, SOCK_CLOEXEC));
     if (fd < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK) PLAT_PollInputTaken(listening);
         return -1;
@@ -168,7 +179,7 @@ bool Z7Socket_CreateConnectedSocket(const char *ip, uint16_t port, Z7SocketHandl
     if (pending) *pending = false;
     in_addr ia{};
     if (ip == nullptr || inet_aton(ip, &ia) == 0) return false;
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = OffZero(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (fd < 0) return false;
     SetKnown(fd, false);
     NonBlocking(fd);

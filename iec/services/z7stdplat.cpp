@@ -20,8 +20,8 @@ void Z7Svc_InstallStdHooks() {
     h.file_delete = Z7File_Delete;
     h.file_rename = Z7File_Rename;
     h.file_copy = Z7File_Copy;
-    h.file_exist = Z7File_Exist;
-    h.file_size = Z7File_GetSize;
+    h.file_exist = Z7File_IsFile;
+    h.file_size = Z7File_GetFileSize;
     h.tcp_listen = Z7Socket_CreateListeningSocket;
     h.tcp_accept = Z7Socket_Accept;
     h.tcp_connect = Z7Socket_CreateConnectedSocket;

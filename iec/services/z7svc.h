@@ -473,3 +473,6 @@ bool Z7File_Delete(const char *path);
 bool Z7File_Rename(const char *from, const char *to);
 bool Z7File_Exist(const char *path);
 uint32_t Z7File_GetSize(const char *path);
+// As the two above, a folder being no file (false, 0).
+bool Z7File_IsFile(const char *path);
+uint32_t Z7File_GetFileSize(const char *path);

@@ -2003,6 +2003,13 @@ TEST_F(IecStd, FilesUnderTheRootTheirResourcesAndRefusedNames) {
     SetD(8, 7);
     Stf(70, {8, 4});
     EXPECT_EQ(D(8), 0u);
+    // nor does it exist or have a size as a file
+    SetB(6, 1);
+    Stf(178, {6, 4});
+    EXPECT_EQ(B(6), 0);
+    SetD(5, 7);
+    Stf(179, {5, 4});
+    EXPECT_EQ(D(5), 0u);
     SetS(5, "/mnt/cfg/dest.txt");
     SetB(10, 1);
     Stf(180, {10, 4, 5});

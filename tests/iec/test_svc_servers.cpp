@@ -12,6 +12,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <fcntl.h>
 #include <unistd.h>
 #include <string>
 #include <vector>
@@ -756,6 +757,22 @@ TEST(SocketLayer, CreationAndConnectAnswers) {
     EXPECT_EQ(std::vector<uint8_t>(got, got + 3), std::vector<uint8_t>({0x11, 0x22, 0x33}));
     close(peer);
     Z7Socket_CloseSocket(u);
+    // Descriptor 0 free (a controller started with standard input closed):
+    // no socket is handed out on it, since a handle of 0 is never closed
+    // (records that start zeroed hold 0 for "no socket"). Each kind of
+    // socket made while 0 is free lands elsewhere, and 0 stays free.
+    const int saved = dup(0);
+    ASSERT_GE(saved, 0);
+    close(0);
+    Z7SocketHandle made[2] = {-1, -1};
+    EXPECT_TRUE(Z7Socket_UdpCreate(0, &made[0]));
+    EXPECT_TRUE(Z7Socket_CreateListeningSocket(0, 1, &made[1], 0));
+    const int zero_taken = fcntl(0, F_GETFD);
+    for (const Z7SocketHandle m : made) EXPECT_NE(m, 0);
+    EXPECT_EQ(zero_taken, -1) << "descriptor 0 left free";
+    for (const Z7SocketHandle m : made) Z7Socket_CloseSocket(m);
+    ASSERT_EQ(dup2(saved, 0), 0);
+    close(saved);
 }
 
 // Datagram addresses from text: the port behind a colon, honoured only in a
