@@ -367,6 +367,8 @@ const tavix_rsa_key *tavix_options_rsa_key() { return server.key; }
 
 int tavix_options_set_public_encryption_options(const uint8_t *modulus, std::size_t modulus_length,
                                                 const uint8_t *exponent, std::size_t exponent_length) {
+    // Parts longer than the server publishes (a 4,096-bit modulus, a 64-byte
+    // exponent) are refused rather than cut: a cut modulus would be another key.
     if (modulus == nullptr || exponent == nullptr || modulus_length == 0 || exponent_length == 0 ||
         modulus_length > sizeof server.n || exponent_length > sizeof server.e)
         return -1;
